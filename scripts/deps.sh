@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the programs need,
+# when any is missing. Safe to run again; does nothing when all are present.
+set -euo pipefail
+pkgs=(
+  build-essential cmake pkg-config ninja-build
+  libplist-dev           # property lists: preference files, bundle Info.plist
+  libsystemd-dev         # sd-bus: distributed notifications on the D-Bus session bus
+  libicu-dev             # text encodings and Unicode normalisation
+  libgtest-dev libgmock-dev libbenchmark-dev
+  clang libclang-rt-14-dev   # libFuzzer for the fuzz targets
+  dbus                   # dbus-run-session / dbus-daemon for the tests
+  tmux                   # drives the terminal interface in tests
+  e2fsprogs attr         # chattr/lsattr, getfattr/setfattr in tests
+  util-linux             # unshare, mount
+  hyperfine              # whole-command benchmarks
+  coreutils findutils
+)
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "deps: installing ${missing[*]}" >&2
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

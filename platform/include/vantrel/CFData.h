@@ -1,0 +1,15 @@
+// CFData: an immutable byte buffer.
+#pragma once
+
+#include "vantrel/CFBase.h"
+
+typedef const struct __CFData* CFDataRef;
+
+VANTREL_EXTERN_C_BEGIN
+
+VANTREL_EXPORT CFTypeID CFDataGetTypeID(void);
+VANTREL_EXPORT CFDataRef CFDataCreate(CFAllocatorRef alloc, const UInt8* bytes, CFIndex length);
+VANTREL_EXPORT CFIndex CFDataGetLength(CFDataRef theData);
+VANTREL_EXPORT const UInt8* CFDataGetBytePtr(CFDataRef theData);
+
+VANTREL_EXTERN_C_END

@@ -1,0 +1,18 @@
+// CFDate: a point in time as seconds since 2001-01-01 00:00:00 UTC.
+#pragma once
+
+#include "vantrel/CFBase.h"
+
+typedef const struct __CFDate* CFDateRef;
+
+// Seconds between the Unix epoch and 2001-01-01 00:00:00 UTC.
+#define kCFAbsoluteTimeIntervalSince1970 978307200.0
+
+VANTREL_EXTERN_C_BEGIN
+
+VANTREL_EXPORT CFAbsoluteTime CFAbsoluteTimeGetCurrent(void);
+VANTREL_EXPORT CFTypeID CFDateGetTypeID(void);
+VANTREL_EXPORT CFDateRef CFDateCreate(CFAllocatorRef alloc, CFAbsoluteTime at);
+VANTREL_EXPORT CFAbsoluteTime CFDateGetAbsoluteTime(CFDateRef theDate);
+
+VANTREL_EXTERN_C_END

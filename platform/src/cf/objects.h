@@ -1,0 +1,81 @@
+// Layouts of the CF objects and the helpers the platform's other concerns
+// (preferences, notifications, the Cocoa classes) share. Hidden from users of
+// the library: they see only the opaque references.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "vantrel/CoreFoundation.h"
+
+struct __CFBoolean : __CFRuntimeBase {
+    constexpr explicit __CFBoolean(bool v) noexcept
+        : __CFRuntimeBase(vantrel::cf_detail::kBooleanTypeID, kImmortal), value(v) {}
+    bool value;
+};
+
+struct __CFNumber : __CFRuntimeBase {
+    __CFNumber() noexcept : __CFRuntimeBase(vantrel::cf_detail::kNumberTypeID, 0) {}
+    CFNumberType type = kCFNumberSInt64Type;
+    bool is_float = false;
+    std::int64_t i = 0;
+    double d = 0;
+};
+
+struct __CFDate : __CFRuntimeBase {
+    explicit __CFDate(double t) noexcept : __CFRuntimeBase(vantrel::cf_detail::kDateTypeID, 0), at(t) {}
+    double at;
+};
+
+struct __CFData : __CFRuntimeBase {
+    __CFData() noexcept : __CFRuntimeBase(vantrel::cf_detail::kDataTypeID, 0) {}
+    std::vector<UInt8> bytes;
+};
+
+struct __CFArray : __CFRuntimeBase {
+    explicit __CFArray(std::uint32_t flags) noexcept
+        : __CFRuntimeBase(vantrel::cf_detail::kArrayTypeID, flags) {}
+    CFArrayCallBacks cb{};
+    std::vector<const void*> values;
+};
+
+struct __CFDictionary : __CFRuntimeBase {
+    explicit __CFDictionary(std::uint32_t flags) noexcept
+        : __CFRuntimeBase(vantrel::cf_detail::kDictionaryTypeID, flags) {}
+    struct Entry {
+        const void* key;
+        const void* value;
+        CFHashCode hash;
+    };
+    CFDictionaryKeyCallBacks kcb{};
+    CFDictionaryValueCallBacks vcb{};
+    std::vector<Entry> entries;
+};
+
+namespace vantrel::cf {
+
+inline const __CFRuntimeBase* base(CFTypeRef cf) { return static_cast<const __CFRuntimeBase*>(cf); }
+inline bool is(CFTypeRef cf, std::uint32_t type) { return cf != nullptr && base(cf)->type_ == type; }
+
+// A new string from UTF-16 units.
+CFStringRef make_string(const UniChar* units, std::size_t n);
+// A new string from UTF-8; ill-formed sequences become U+FFFD.
+CFStringRef string_from_utf8(std::string_view s);
+// The UTF-8 form of a string (lone surrogates become U+FFFD); "" for null.
+std::string to_utf8(CFStringRef s);
+// Description of any CF object as UTF-8.
+std::string describe(CFTypeRef cf);
+
+// Per-type hooks called by the runtime.
+void destroy_string(const __CFString* s);
+bool string_equal(const __CFString* a, const __CFString* b);
+CFHashCode string_hash(const __CFString* s);
+void destroy_array(const __CFArray* a);
+void destroy_dictionary(const __CFDictionary* d);
+bool array_equal(const __CFArray* a, const __CFArray* b);
+bool dictionary_equal(const __CFDictionary* a, const __CFDictionary* b);
+bool number_equal(const __CFNumber* a, const __CFNumber* b);
+CFHashCode number_hash(const __CFNumber* n);
+
+}  // namespace vantrel::cf

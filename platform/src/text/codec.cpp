@@ -34,7 +34,7 @@ bool hfs_keeps(char32_t c) {
 const char* icu_name(UInt32 base) noexcept {
     switch (base) {
         case 0: return "macintosh";
-        case 1: return "ibm-1390";  // no Mac Japanese in ICU; Shift-JIS family is closest
+        case 1: return "Shift_JIS";  // no Mac Japanese in ICU; it is Shift-JIS with Apple extensions
         case 6: return "x-mac-greek";
         case 7: return "x-mac-cyrillic";
         case 29: return "x-mac-centraleurroman";

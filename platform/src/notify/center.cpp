@@ -1,0 +1,234 @@
+// The distributed notification centre over sd-bus. One connection per
+// process, opened on first use and reopened in a forked child (an sd-bus
+// connection belongs to the process that opened it). sd-bus is not
+// thread-safe, so one mutex covers the connection and the observer table;
+// callbacks run outside it so that they may post or observe themselves.
+#include <poll.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "cf/objects.h"
+#include "cf/plist.h"
+#include "vantrel/CFNotificationCenter.h"
+#include "vantrel/fault.h"
+
+const CFRunLoopMode kCFRunLoopDefaultMode = CFSTR("kCFRunLoopDefaultMode");
+
+struct __CFNotificationCenter : __CFRuntimeBase {
+    constexpr __CFNotificationCenter()
+        : __CFRuntimeBase(vantrel::cf_detail::kNotificationCenterTypeID, kImmortal) {}
+};
+
+namespace vantrel::notify {
+namespace {
+
+constexpr const char* kPath = "/org/vantrel/DistributedNotificationCenter";
+constexpr const char* kInterface = "org.vantrel.DistributedNotificationCenter";
+constexpr const char* kMember = "Notification";
+
+constinit __CFNotificationCenter g_center;
+
+struct Observer {
+    const void* observer;
+    CFNotificationCallback callback;
+    std::string name;  // empty with any_name
+    bool any_name;
+    std::string object;
+    bool any_object;
+};
+
+struct Received {
+    std::string name, object, user_info;
+};
+
+struct Center {
+    std::mutex mu;
+    sd_bus* bus = nullptr;
+    pid_t owner = 0;
+    sd_bus_slot* match = nullptr;
+    std::vector<Observer> observers;
+    std::vector<Received> queue;
+};
+
+Center& center() {
+    static Center* c = new Center;  // lives until exit
+    return *c;
+}
+
+int on_signal(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    auto* c = static_cast<Center*>(userdata);
+    const char *name = nullptr, *object = nullptr, *info = nullptr;
+    if (sd_bus_message_read(m, "sss", &name, &object, &info) < 0) return 0;  // not ours: ignore
+    c->queue.push_back({name, object, info});
+    return 0;
+}
+
+// Makes sure this process has a connection; false without a bus. Called
+// with the mutex held.
+bool connect(Center& c) {
+    pid_t me = ::getpid();
+    if (c.bus && c.owner != me) {
+        // Inherited across fork: the parent's connection and its match are
+        // unusable here and must not be touched, only forgotten.
+        c.bus = nullptr;
+        c.match = nullptr;
+        c.observers.clear();
+        c.queue.clear();
+    }
+    if (c.bus) return true;
+    if (vantrel::fault::check("CFNotificationCenterGetDistributedCenter.connect")) return false;
+    sd_bus* bus = nullptr;
+    if (sd_bus_open_user(&bus) < 0) return false;
+    c.bus = bus;
+    c.owner = me;
+    return true;
+}
+
+bool ensure_match(Center& c) {
+    if (c.match) return true;
+    if (!connect(c)) return false;
+    return sd_bus_match_signal(c.bus, &c.match, nullptr, kPath, kInterface, kMember, on_signal, &c) >= 0;
+}
+
+bool matches(const Observer& o, const Received& r) {
+    return (o.any_name || o.name == r.name) && (o.any_object || o.object == r.object);
+}
+
+// Delivers queued notifications (mutex not held). Returns how many
+// notifications were taken from the queue.
+std::size_t deliver(Center& c) {
+    std::vector<Received> batch;
+    std::vector<Observer> observers;
+    {
+        std::lock_guard lk(c.mu);
+        batch.swap(c.queue);
+        observers = c.observers;
+    }
+    for (const Received& r : batch) {
+        CFStringRef name = cf::string_from_utf8(r.name);
+        CFStringRef object = r.object.empty() ? nullptr : cf::string_from_utf8(r.object);
+        CFDictionaryRef info = nullptr;
+        if (!r.user_info.empty()) {
+            cf::PlistPtr p(cf::parse_plist(r.user_info.data(), r.user_info.size()));
+            CFTypeRef v = p ? cf::from_plist(p.p) : nullptr;
+            if (cf::is(v, cf_detail::kDictionaryTypeID))
+                info = static_cast<CFDictionaryRef>(v);
+            else
+                CFRelease(v);
+        }
+        for (const Observer& o : observers)
+            if (matches(o, r)) o.callback(&g_center, const_cast<void*>(o.observer), name, object, info);
+        CFRelease(name);
+        CFRelease(object);
+        CFRelease(info);
+    }
+    return batch.size();
+}
+
+}  // namespace
+}  // namespace vantrel::notify
+
+using namespace vantrel::notify;
+using vantrel::cf::is;
+using vantrel::cf::to_utf8;
+using vantrel::cf_detail::kStringTypeID;
+
+CFNotificationCenterRef CFNotificationCenterGetDistributedCenter(void) { return &g_center; }
+
+Boolean CFNotificationCenterIsAvailable(CFNotificationCenterRef c) {
+    if (c != &g_center) return false;
+    Center& ctr = center();
+    std::lock_guard lk(ctr.mu);
+    return connect(ctr);
+}
+
+void CFNotificationCenterPostNotification(CFNotificationCenterRef c, CFNotificationName name, const void* object,
+                                          CFDictionaryRef userInfo, Boolean) {
+    std::string n = is(name, kStringTypeID) ? to_utf8(name) : std::string();
+    if (vantrel::fault::check("CFNotificationCenterPostNotification", n)) return;
+    if (c != &g_center || !is(name, kStringTypeID)) return;
+    if (object != nullptr && !is(object, kStringTypeID)) return;
+    std::string info;
+    if (userInfo != nullptr) {
+        if (!is(userInfo, vantrel::cf_detail::kDictionaryTypeID)) return;
+        vantrel::cf::PlistPtr p(vantrel::cf::to_plist(userInfo));
+        if (!p) return;
+        info = vantrel::cf::to_xml(p.p);
+    }
+    std::string obj = object ? to_utf8(static_cast<CFStringRef>(object)) : std::string();
+    Center& ctr = center();
+    std::lock_guard lk(ctr.mu);
+    if (!connect(ctr)) return;
+    // Delivered immediately either way: the signal is on the bus when the
+    // post returns (the distributed centre never holds notifications back).
+    if (sd_bus_emit_signal(ctr.bus, kPath, kInterface, kMember, "sss", n.c_str(), obj.c_str(), info.c_str()) >= 0)
+        sd_bus_flush(ctr.bus);
+}
+
+void CFNotificationCenterAddObserver(CFNotificationCenterRef c, const void* observer, CFNotificationCallback cb,
+                                     CFStringRef name, const void* object, CFNotificationSuspensionBehavior) {
+    if (vantrel::fault::check("CFNotificationCenterAddObserver")) return;
+    if (c != &g_center || cb == nullptr) return;
+    if (name != nullptr && !is(name, kStringTypeID)) return;
+    if (object != nullptr && !is(object, kStringTypeID)) return;
+    Center& ctr = center();
+    std::lock_guard lk(ctr.mu);
+    ensure_match(ctr);  // without a bus the observer waits for nothing
+    ctr.observers.push_back(Observer{observer, cb, name ? to_utf8(name) : std::string(), name == nullptr,
+                                     object ? to_utf8(static_cast<CFStringRef>(object)) : std::string(),
+                                     object == nullptr});
+}
+
+void CFNotificationCenterRemoveObserver(CFNotificationCenterRef c, const void* observer, CFNotificationName name,
+                                        const void* object) {
+    if (c != &g_center) return;
+    std::string n = is(name, kStringTypeID) ? to_utf8(name) : std::string();
+    std::string o = is(object, kStringTypeID) ? to_utf8(static_cast<CFStringRef>(object)) : std::string();
+    Center& ctr = center();
+    std::lock_guard lk(ctr.mu);
+    std::erase_if(ctr.observers, [&](const Observer& r) {
+        return r.observer == observer && (name == nullptr || (!r.any_name && r.name == n)) &&
+               (object == nullptr || (!r.any_object && r.object == o));
+    });
+}
+
+void CFNotificationCenterRemoveEveryObserver(CFNotificationCenterRef c, const void* observer) {
+    CFNotificationCenterRemoveObserver(c, observer, nullptr, nullptr);
+}
+
+SInt32 CFRunLoopRunInMode(CFRunLoopMode, CFTimeInterval seconds, Boolean returnAfterSourceHandled) {
+    using clock = std::chrono::steady_clock;
+    auto deadline = clock::now() + std::chrono::duration_cast<clock::duration>(
+                                       std::chrono::duration<double>(seconds > 0 ? seconds : 0));
+    Center& ctr = center();
+    bool handled = false;
+    for (;;) {
+        int fd = -1;
+        short events = 0;
+        {
+            std::lock_guard lk(ctr.mu);
+            if (!connect(ctr) || ctr.match == nullptr) return kCFRunLoopRunFinished;
+            int r;
+            while ((r = sd_bus_process(ctr.bus, nullptr)) > 0) {
+            }
+            if (r < 0) return kCFRunLoopRunFinished;
+            fd = sd_bus_get_fd(ctr.bus);
+            int ev = sd_bus_get_events(ctr.bus);
+            events = static_cast<short>(ev > 0 ? ev : POLLIN);
+        }
+        if (deliver(ctr) > 0) {
+            handled = true;
+            if (returnAfterSourceHandled) return kCFRunLoopRunHandledSource;
+            continue;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
+        if (left <= 0) return handled && returnAfterSourceHandled ? kCFRunLoopRunHandledSource : kCFRunLoopRunTimedOut;
+        pollfd p{fd, events, 0};
+        ::poll(&p, 1, static_cast<int>(left < 100 ? left : 100));  // short slices: other threads may post
+    }
+}

@@ -1,0 +1,100 @@
+#include "text.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+using namespace fmutil;
+
+TEST(FmutilText, Utf8ToUtf16AcceptsWellFormedAndRejectsMalformed) {
+    EXPECT_EQ(utf8_to_utf16("abc"), std::u16string(u"abc"));
+    EXPECT_EQ(utf8_to_utf16("caf\xC3\xA9"), std::u16string(u"caf\u00E9"));
+    EXPECT_EQ(utf8_to_utf16("\xE2\x82\xAC"), std::u16string(u"\u20AC"));
+    // U+1F600 needs a surrogate pair.
+    EXPECT_EQ(utf8_to_utf16("\xF0\x9F\x98\x80"), std::u16string(u"\U0001F600"));
+    EXPECT_EQ(utf8_to_utf16(""), std::u16string());
+
+    for (const char* bad : {"\xC3", "\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80",
+                            "\xFF", "a\x80z", "\xE2\x82"}) {
+        EXPECT_FALSE(utf8_to_utf16(bad).has_value()) << "accepted malformed input";
+    }
+}
+
+TEST(FmutilText, Utf16ToUtf8RoundTripsAndReplacesLoneSurrogates) {
+    for (const char* s : {"plain", "caf\xC3\xA9", "\xE2\x82\xAC\xF0\x9F\x98\x80x"}) {
+        auto u = utf8_to_utf16(s);
+        ASSERT_TRUE(u.has_value());
+        EXPECT_EQ(utf16_to_utf8(*u), s);
+    }
+    EXPECT_EQ(utf16_to_utf8(std::u16string(1, u'\xD800') + u"a"),
+              "\xEF\xBF\xBD"
+              "a");
+    EXPECT_EQ(utf16_to_utf8(std::u16string(1, u'\xDC00')), "\xEF\xBF\xBD");
+}
+
+TEST(FmutilText, PosixNamesSwapColonAndSlashAndRefuseNonNames) {
+    EXPECT_EQ(posix_name_to_unicode("a:b"), std::u16string(u"a/b"));
+    for (const char* bad : {"", ".", "..", "a/b", "/", "\xC3"}) {
+        EXPECT_FALSE(posix_name_to_unicode(bad).has_value()) << "accepted '" << bad << "'";
+    }
+    EXPECT_TRUE(posix_name_to_unicode("...").has_value());
+
+    HFSUniStr255 n{};
+    const std::u16string units = u"x/y\u00E9";
+    n.length = static_cast<UInt16>(units.size());
+    std::copy(units.begin(), units.end(), n.unicode);
+    std::string out = "dir/";
+    append_unicode_name_as_posix(out, n);
+    EXPECT_EQ(out, "dir/x:y\xC3\xA9") << "only the name's own slash becomes a colon";
+}
+
+TEST(FmutilText, OSTypeFormatAndParseAreInverse) {
+    struct Row {
+        OSType code;
+        const char* text;
+    };
+    const Row rows[] = {
+        {0x54455854, "TEXT"},          {0x4D504720, "MPG "}, {0x00000001, "\\x00\\x00\\x00\\x01"},
+        {0x415C4243, "A\\\\BC"},   // a backslash byte
+        {0xA9746F6D, "\\xA9tom"},  // Mac Roman high byte
+        {0x7F0A2022, "\\x7F\\x0A \""},
+    };
+    for (const Row& r : rows) {
+        EXPECT_EQ(format_ostype(r.code), r.text);
+        auto parsed = parse_ostype(r.text);
+        ASSERT_TRUE(parsed.has_value()) << r.text;
+        EXPECT_EQ(*parsed, r.code) << r.text;
+    }
+    EXPECT_EQ(parse_ostype("\\xa9tom"), 0xA9746F6Du) << "lower-case hex is accepted";
+    for (const char* bad :
+         {"", "ABC", "ABCDE", "\\x4", "\\xZZAB", "AB\\", "\\qABC", "caf\xC3\xA9"}) {
+        EXPECT_FALSE(parse_ostype(bad).has_value()) << "accepted '" << bad << "'";
+    }
+}
+
+TEST(FmutilText, DatesAreUtcFromThe1904Epoch) {
+    UTCDateTime d{};
+    EXPECT_FALSE(date_is_set(d));
+    d.lowSeconds = 2082844800u;  // 1970-01-01
+    EXPECT_EQ(format_date(d), "1970-01-01T00:00:00Z");
+    d.lowSeconds = 0;
+    d.highSeconds = 0;
+    d.lowSeconds = 1;
+    EXPECT_EQ(format_date(d), "1904-01-01T00:00:01Z");
+    // 2040-01-01: past the 32-bit seconds of the old date format.
+    const std::uint64_t s = 2082844800ull + 2208988800ull;
+    d.highSeconds = static_cast<UInt16>(s >> 32);
+    d.lowSeconds = static_cast<UInt32>(s);
+    d.fraction = 0x8000;
+    EXPECT_EQ(format_date(d), "2040-01-01T00:00:00.5Z");
+}
+
+TEST(FmutilText, EscapingForTerminalAndJson) {
+    std::string t;
+    append_terminal_safe(t, std::string("a\x1b[2Jb\\\n\x7F\xC3\xA9", 11));
+    EXPECT_EQ(t, "a\\x1B[2Jb\\\\\\x0A\\x7F\xC3\xA9");
+
+    std::string j;
+    append_json_string(j, std::string("q\"b\\\n\x01\xC3\xA9\xFF", 9));
+    EXPECT_EQ(j, "\"q\\\"b\\\\\\n\\u0001\xC3\xA9\\uFFFD\"");
+}

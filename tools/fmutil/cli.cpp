@@ -1,0 +1,226 @@
+#include "cli.h"
+
+#include <charconv>
+#include <cstring>
+
+#include "fmutil.h"
+#include "result_codes.h"
+#include "text.h"
+
+namespace fmutil {
+namespace {
+
+constexpr std::string_view kVersion = "fmutil 1.0.0";
+
+void print_command_help(Out& out, const CommandSpec& c) {
+    out << "usage: fmutil " << c.name << " " << c.synopsis << "\n\n" << c.summary << "\n";
+    if (!c.details.empty()) out << "\n" << c.details;
+    out << "\noptions:\n";
+    for (const OptionSpec& o : c.options) out << "  " << o.help << "\n";
+    if (c.prints) out << "  --json           print one JSON document instead of text\n";
+    out << "  -h, --help       show this help\n";
+}
+
+void print_main_help(Out& out) {
+    out << "usage: fmutil COMMAND [ARGS...] [--json] [--help]\n\n"
+           "The File Manager utilities on the command line: catalogue information, Finder\n"
+           "flags, type and creator, locks, listing, walking, deleting, moving, exchanging\n"
+           "and copying files, volumes and file IDs.\n\ncommands:\n";
+    for (const CommandSpec& c : commands()) {
+        std::string line = "  " + std::string(c.name);
+        line.resize(14, ' ');
+        out << line << c.summary << "\n";
+    }
+    out << "\n'fmutil COMMAND --help' describes one command; 'man fmutil' all of them.\n\n"
+           "exit status: 0 done; 1 a File Manager error (its code is printed); 2 bad usage,\n"
+           "nothing was done; 3 the output could not be written.\n";
+}
+
+const CommandSpec* find_command(std::string_view name) {
+    for (const CommandSpec& c : commands()) {
+        if (c.name == name) return &c;
+    }
+    return nullptr;
+}
+
+const OptionSpec* find_option(const CommandSpec& c, std::string_view name) {
+    for (const OptionSpec& o : c.options) {
+        if (o.name == name) return &o;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+int Context::usage_error(std::string_view message) {
+    err << "fmutil: " << command.name << ": ";
+    append_terminal_safe(err.buf(), message);
+    err << "\nusage: fmutil " << command.name << " " << command.synopsis << "\nTry 'fmutil "
+        << command.name << " --help'.\n";
+    err.flush();
+    return kExitUsage;
+}
+
+void Context::fm_error_line(std::string_view path, OSErr code) {
+    err << "fmutil: ";
+    append_terminal_safe(err.buf(), path);
+    err << ": " << describe_result(code) << "\n";
+    err.flush();
+}
+
+void write_json_error(JsonWriter& j, std::string_view path, OSErr code) {
+    j.begin_object();
+    j.field("path", path);
+    j.field("code", static_cast<std::int64_t>(code));
+    const ResultCode* r = find_result_code(code);
+    j.field("name", r ? r->name : std::string_view("unknown"));
+    j.field("message", r ? r->meaning : std::string_view("unknown result code"));
+    j.end_object();
+}
+
+int Context::fm_error(std::string_view path, OSErr code) {
+    fm_error_line(path, code);
+    if (json) {
+        JsonWriter j(out);
+        j.begin_object();
+        j.key("error");
+        write_json_error(j, path, code);
+        j.end_object();
+        j.finish();
+        out.flush();
+    }
+    return kExitFileManager;
+}
+
+int Context::finish(int status) {
+    if (!out.flush()) {
+        err << "fmutil: " << command.name << ": cannot write the output: " << std::strerror(errno)
+            << "\n";
+        err.flush();
+        return kExitOutput;
+    }
+    return status;
+}
+
+OSErr path_ref(const std::string& path, FSRef* ref, bool* is_directory) {
+    Boolean dir = 0;
+    OSErr e = FSPathMakeRef(reinterpret_cast<const UInt8*>(path.c_str()), ref, &dir);
+    if (e == noErr && is_directory != nullptr) *is_directory = dir != 0;
+    return e;
+}
+
+std::string ref_path(const FSRef& ref) {
+    std::string buf(4096, '\0');
+    if (FSRefMakePath(&ref, reinterpret_cast<UInt8*>(buf.data()),
+                      static_cast<UInt32>(buf.size())) != noErr) {
+        return {};
+    }
+    buf.resize(std::strlen(buf.c_str()));
+    return buf;
+}
+
+std::optional<long long> parse_integer(std::string_view text, long long min, long long max) {
+    long long v = 0;
+    if (text.empty() || text.front() == '+') return std::nullopt;
+    auto [p, ec] = std::from_chars(text.data(), text.data() + text.size(), v, 10);
+    if (ec != std::errc() || p != text.data() + text.size() || v < min || v > max)
+        return std::nullopt;
+    return v;
+}
+
+int run(const std::vector<std::string>& argv, int out_fd, int err_fd) {
+    Out out(out_fd);
+    Out err(err_fd);
+    if (argv.size() < 2) {
+        print_main_help(err);
+        return kExitUsage;
+    }
+    const std::string& name = argv[1];
+    if (name == "-h" || name == "--help" || name == "help") {
+        if (name == "help" && argv.size() > 2) {
+            if (const CommandSpec* c = find_command(argv[2])) {
+                print_command_help(out, *c);
+                return out.flush() ? kExitOk : kExitOutput;
+            }
+            err << "fmutil: no command '";
+            append_terminal_safe(err.buf(), argv[2]);
+            err << "'; 'fmutil --help' lists them\n";
+            return kExitUsage;
+        }
+        print_main_help(out);
+        return out.flush() ? kExitOk : kExitOutput;
+    }
+    if (name == "--version") {
+        out << kVersion << "\n";
+        return out.flush() ? kExitOk : kExitOutput;
+    }
+    const CommandSpec* cmd = find_command(name);
+    if (cmd == nullptr) {
+        err << "fmutil: no command '";
+        append_terminal_safe(err.buf(), name);
+        err << "'; 'fmutil --help' lists them\n";
+        return kExitUsage;
+    }
+
+    Context ctx{out, err, *cmd, {}, {}, false};
+    bool only_operands = false;
+    for (std::size_t i = 2; i < argv.size(); ++i) {
+        const std::string& a = argv[i];
+        const bool looks_like_option = a.size() > 1 && a[0] == '-';
+        if (only_operands || !looks_like_option || (cmd->is_operand && cmd->is_operand(a))) {
+            ctx.args.push_back(a);
+            continue;
+        }
+        if (a == "--") {
+            only_operands = true;
+            continue;
+        }
+        if (a == "-h" || a == "--help") {
+            print_command_help(out, *cmd);
+            return out.flush() ? kExitOk : kExitOutput;
+        }
+        if (a == "--json") {
+            if (!cmd->prints)
+                return ctx.usage_error("this command prints nothing, so it has no --json form");
+            ctx.json = true;
+            continue;
+        }
+        std::string opt;
+        if (a.rfind("--", 0) == 0) {
+            opt = a.substr(2);
+        } else {
+            for (const OptionSpec& o : cmd->options) {
+                if (a.size() == 2 && o.short_name == a[1]) opt = o.name;
+            }
+            if (opt.empty()) return ctx.usage_error("unknown option '" + a + "'");
+        }
+        std::optional<std::string> inline_value;
+        if (auto eq = opt.find('='); eq != std::string::npos) {
+            inline_value = opt.substr(eq + 1);
+            opt.resize(eq);
+        }
+        const OptionSpec* spec = find_option(*cmd, opt);
+        if (spec == nullptr) return ctx.usage_error("unknown option '--" + opt + "'");
+        if (ctx.has(opt)) return ctx.usage_error("option '--" + opt + "' given twice");
+        if (spec->takes_value) {
+            if (inline_value) {
+                ctx.options[opt] = *inline_value;
+            } else if (i + 1 < argv.size()) {
+                ctx.options[opt] = argv[++i];
+            } else {
+                return ctx.usage_error("option '--" + opt + "' needs a value");
+            }
+        } else {
+            if (inline_value) return ctx.usage_error("option '--" + opt + "' takes no value");
+            ctx.options[opt] = "";
+        }
+    }
+    if (ctx.args.size() < cmd->min_args) return ctx.usage_error("missing argument");
+    if (ctx.args.size() > cmd->max_args) return ctx.usage_error("too many arguments");
+    for (const std::string& a : ctx.args) {
+        if (a.empty()) return ctx.usage_error("an empty argument is not a path");
+    }
+    return cmd->handler(ctx);
+}
+
+}  // namespace fmutil

@@ -1,0 +1,83 @@
+// The command table and the shared plumbing of fmutil's commands: parsed
+// arguments, output streams, and the one-line error report.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "output.h"
+#include "vantrel/Files.h"
+#include "vantrel/MacTypes.h"
+
+namespace fmutil {
+
+struct Context;
+
+struct OptionSpec {
+    std::string_view name;  // without the leading "--"
+    bool takes_value;
+    std::string_view help;  // "--name VALUE  what it does", shown by --help
+    char short_name = 0;    // "-l" for "--long"
+};
+
+struct CommandSpec {
+    std::string_view name;
+    std::string_view synopsis;  // the arguments after the command name
+    std::string_view summary;   // one line for the command list
+    std::string_view details;   // the rest of the command's --help
+    std::size_t min_args;
+    std::size_t max_args;
+    std::vector<OptionSpec> options;
+    bool prints;  // whether the command has output (and so a --json form)
+    // Words that start with "-" or "+" but are operands, not options
+    // (the flag names of `flags`).
+    std::function<bool(std::string_view)> is_operand;
+    int (*handler)(Context&);
+};
+
+struct Context {
+    Out& out;
+    Out& err;
+    const CommandSpec& command;
+    std::vector<std::string> args;               // operands, in order
+    std::map<std::string, std::string> options;  // given options; flags map to ""
+    bool json = false;
+
+    bool has(std::string_view opt) const { return options.count(std::string(opt)) != 0; }
+    const std::string* value(std::string_view opt) const {
+        auto it = options.find(std::string(opt));
+        return it == options.end() ? nullptr : &it->second;
+    }
+
+    // "fmutil: CMD: message" plus the command's usage, on stderr; returns kExitUsage.
+    int usage_error(std::string_view message);
+    // "fmutil: PATH: fLckdErr (-45): the file is locked" on stderr, and with
+    // --json {"error":{...}} on stdout; returns kExitFileManager.
+    int fm_error(std::string_view path, OSErr err);
+    // Reports an error inside a JSON document already begun (tree, ls).
+    void fm_error_line(std::string_view path, OSErr err);
+    // Ends a successful command: flushes stdout and turns a failed write
+    // into kExitOutput.
+    int finish(int status = 0);
+};
+
+// Writes the value {"path":..,"code":..,"name":..,"message":..} of an error.
+void write_json_error(JsonWriter& j, std::string_view path, OSErr code);
+
+// The command table, in the order `fmutil --help` lists it.
+const std::vector<CommandSpec>& commands();
+
+// Makes a reference from a path given on the command line.
+OSErr path_ref(const std::string& path, FSRef* ref, bool* is_directory = nullptr);
+// The absolute path of a reference, or "" when it cannot be made.
+std::string ref_path(const FSRef& ref);
+
+// Strict decimal parsing for option values; nothing on trailing text,
+// signs where none are allowed, or values out of [min, max].
+std::optional<long long> parse_integer(std::string_view text, long long min, long long max);
+
+}  // namespace fmutil

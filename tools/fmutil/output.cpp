@@ -1,0 +1,98 @@
+#include "output.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "text.h"
+
+namespace fmutil {
+
+bool Out::flush() {
+    std::size_t done = 0;
+    while (ok_ && done < buf_.size()) {
+        ssize_t n = ::write(fd_, buf_.data() + done, buf_.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ok_ = false;
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    buf_.clear();
+    return ok_;
+}
+
+void JsonWriter::before_value() {
+    if (after_key_) {
+        after_key_ = false;
+        return;
+    }
+    if (!first_.empty()) {
+        if (!first_.back()) out_.buf().push_back(',');
+        first_.back() = false;
+    }
+}
+
+void JsonWriter::begin_object() {
+    before_value();
+    out_.buf().push_back('{');
+    first_.push_back(true);
+}
+
+void JsonWriter::end_object() {
+    first_.pop_back();
+    out_.buf().push_back('}');
+    out_.maybe_flush();
+}
+
+void JsonWriter::begin_array() {
+    before_value();
+    out_.buf().push_back('[');
+    first_.push_back(true);
+}
+
+void JsonWriter::end_array() {
+    first_.pop_back();
+    out_.buf().push_back(']');
+    out_.maybe_flush();
+}
+
+void JsonWriter::key(std::string_view k) {
+    before_value();
+    append_json_string(out_.buf(), k);
+    out_.buf().push_back(':');
+    after_key_ = true;
+}
+
+void JsonWriter::string(std::string_view s) {
+    before_value();
+    append_json_string(out_.buf(), s);
+}
+
+void JsonWriter::number(std::int64_t n) {
+    before_value();
+    out_.buf() += std::to_string(n);
+}
+
+void JsonWriter::unsigned_number(std::uint64_t n) {
+    before_value();
+    out_.buf() += std::to_string(n);
+}
+
+void JsonWriter::boolean(bool b) {
+    before_value();
+    out_.buf() += b ? "true" : "false";
+}
+
+void JsonWriter::null() {
+    before_value();
+    out_.buf() += "null";
+}
+
+void JsonWriter::finish() {
+    out_.buf().push_back('\n');
+    out_.maybe_flush();
+}
+
+}  // namespace fmutil

@@ -1,0 +1,72 @@
+// Buffered output to a file descriptor, and a small JSON writer that streams
+// into it (tree and ls print one line per item, 100,000 items and more).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace fmutil {
+
+class Out {
+  public:
+    explicit Out(int fd) : fd_(fd) { buf_.reserve(kFlushAt + 4096); }
+    ~Out() { flush(); }
+    Out(const Out&) = delete;
+    Out& operator=(const Out&) = delete;
+
+    std::string& buf() { return buf_; }
+    Out& operator<<(std::string_view s) {
+        buf_.append(s);
+        maybe_flush();
+        return *this;
+    }
+    void maybe_flush() {
+        if (buf_.size() >= kFlushAt) flush();
+    }
+    // False once any write failed (a full disk, a closed pipe).
+    bool flush();
+    bool ok() const { return ok_; }
+    int fd() const { return fd_; }
+
+  private:
+    static constexpr std::size_t kFlushAt = 64 * 1024;
+    int fd_;
+    bool ok_ = true;
+    std::string buf_;
+};
+
+// Writes one JSON value with keys and commas placed for the caller:
+//   JsonWriter j(out); j.begin_object(); j.key("path"); j.string(p); j.end_object();
+class JsonWriter {
+  public:
+    explicit JsonWriter(Out& out) : out_(out) {}
+    void begin_object();
+    void end_object();
+    void begin_array();
+    void end_array();
+    void key(std::string_view k);
+    void string(std::string_view s);
+    void number(std::int64_t n);
+    void unsigned_number(std::uint64_t n);
+    void boolean(bool b);
+    void null();
+    // Ends the document with a newline.
+    void finish();
+
+    // key + value shorthands
+    void field(std::string_view k, std::string_view s) { key(k), string(s); }
+    void field(std::string_view k, const char* s) { key(k), string(s); }
+    void field(std::string_view k, std::int64_t n) { key(k), number(n); }
+    void field_u(std::string_view k, std::uint64_t n) { key(k), unsigned_number(n); }
+    void field(std::string_view k, bool b) { key(k), boolean(b); }
+
+  private:
+    void before_value();
+    Out& out_;
+    std::vector<bool> first_;  // per open container: no element written yet
+    bool after_key_ = false;
+};
+
+}  // namespace fmutil

@@ -1,0 +1,280 @@
+#include "text.h"
+
+#include <cstdio>
+#include <ctime>
+
+namespace fmutil {
+namespace {
+
+// Decodes one UTF-8 sequence at in[i]; returns the code point and advances
+// i, or returns -1 (and advances by one byte) on a malformed sequence.
+long decode_utf8(std::string_view in, std::size_t& i) {
+    const auto b0 = static_cast<unsigned char>(in[i]);
+    if (b0 < 0x80) {
+        ++i;
+        return b0;
+    }
+    int len;
+    long cp;
+    long min;
+    if ((b0 & 0xE0) == 0xC0) {
+        len = 2, cp = b0 & 0x1F, min = 0x80;
+    } else if ((b0 & 0xF0) == 0xE0) {
+        len = 3, cp = b0 & 0x0F, min = 0x800;
+    } else if ((b0 & 0xF8) == 0xF0) {
+        len = 4, cp = b0 & 0x07, min = 0x10000;
+    } else {
+        ++i;
+        return -1;
+    }
+    if (in.size() - i < static_cast<std::size_t>(len)) {
+        ++i;
+        return -1;
+    }
+    for (int k = 1; k < len; ++k) {
+        const auto b = static_cast<unsigned char>(in[i + k]);
+        if ((b & 0xC0) != 0x80) {
+            ++i;
+            return -1;
+        }
+        cp = (cp << 6) | (b & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+        ++i;
+        return -1;
+    }
+    i += len;
+    return cp;
+}
+
+void append_utf8(std::string& out, unsigned long cp) {
+    if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+}
+
+constexpr char kHex[] = "0123456789ABCDEF";
+
+void append_hex_byte(std::string& out, unsigned char b) {
+    out += "\\x";
+    out.push_back(kHex[b >> 4]);
+    out.push_back(kHex[b & 0xF]);
+}
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+std::optional<std::u16string> utf8_to_utf16(std::string_view in) {
+    std::u16string out;
+    out.reserve(in.size());
+    for (std::size_t i = 0; i < in.size();) {
+        long cp = decode_utf8(in, i);
+        if (cp < 0) return std::nullopt;
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(cp));
+        }
+    }
+    return out;
+}
+
+void append_utf16_as_utf8(std::string& out, const UniChar* units, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        unsigned long u = units[i];
+        if (u < 0x80) {
+            out.push_back(static_cast<char>(u));
+            continue;
+        }
+        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < count && units[i + 1] >= 0xDC00 &&
+            units[i + 1] <= 0xDFFF) {
+            u = 0x10000 + ((u - 0xD800) << 10) + (units[i + 1] - 0xDC00);
+            ++i;
+        } else if (u >= 0xD800 && u <= 0xDFFF) {
+            u = 0xFFFD;
+        }
+        append_utf8(out, u);
+    }
+}
+
+std::string utf16_to_utf8(std::u16string_view in) {
+    std::string out;
+    out.reserve(in.size());
+    append_utf16_as_utf8(out, reinterpret_cast<const UniChar*>(in.data()), in.size());
+    return out;
+}
+
+std::optional<std::u16string> posix_name_to_unicode(std::string_view name) {
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string_view::npos) {
+        return std::nullopt;
+    }
+    auto u = utf8_to_utf16(name);
+    if (!u) return std::nullopt;
+    for (char16_t& c : *u) {
+        if (c == u':') c = u'/';
+    }
+    return u;
+}
+
+void append_unicode_name_as_posix(std::string& out, const HFSUniStr255& name) {
+    const std::size_t start = out.size();
+    const std::size_t n = name.length > 255 ? 255 : name.length;
+    append_utf16_as_utf8(out, name.unicode, n);
+    for (std::size_t i = start; i < out.size(); ++i) {
+        if (out[i] == '/') out[i] = ':';
+    }
+}
+
+std::string format_ostype(OSType code) {
+    std::string out;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        const auto b = static_cast<unsigned char>((code >> shift) & 0xFF);
+        if (b == '\\') {
+            out += "\\\\";
+        } else if (b >= 0x20 && b < 0x7F) {
+            out.push_back(static_cast<char>(b));
+        } else {
+            append_hex_byte(out, b);
+        }
+    }
+    return out;
+}
+
+std::optional<OSType> parse_ostype(std::string_view text) {
+    OSType code = 0;
+    int bytes = 0;
+    for (std::size_t i = 0; i < text.size(); ++bytes) {
+        if (bytes == 4) return std::nullopt;
+        unsigned char b;
+        if (text[i] == '\\') {
+            if (i + 1 < text.size() && text[i + 1] == '\\') {
+                b = '\\';
+                i += 2;
+            } else if (i + 3 < text.size() && (text[i + 1] == 'x' || text[i + 1] == 'X') &&
+                       hex_value(text[i + 2]) >= 0 && hex_value(text[i + 3]) >= 0) {
+                b = static_cast<unsigned char>(hex_value(text[i + 2]) * 16 +
+                                               hex_value(text[i + 3]));
+                i += 4;
+            } else {
+                return std::nullopt;
+            }
+        } else {
+            b = static_cast<unsigned char>(text[i]);
+            // Only ASCII is taken literally: a multi-byte UTF-8 character is
+            // not one byte of a code, so it has to be written as escapes.
+            if (b >= 0x80) return std::nullopt;
+            ++i;
+        }
+        code = (code << 8) | b;
+    }
+    if (bytes != 4) return std::nullopt;
+    return code;
+}
+
+bool date_is_set(const UTCDateTime& d) {
+    return d.highSeconds != 0 || d.lowSeconds != 0 || d.fraction != 0;
+}
+
+std::string format_date(const UTCDateTime& d) {
+    // 1904-01-01 to 1970-01-01: 66 years with 17 leap days.
+    constexpr std::int64_t kMacToUnix = 2082844800;
+    const std::int64_t mac = (static_cast<std::int64_t>(d.highSeconds) << 32) | d.lowSeconds;
+    const std::time_t t = static_cast<std::time_t>(mac - kMacToUnix);
+    std::tm tm{};
+    if (gmtime_r(&t, &tm) == nullptr) return "?";
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d", tm.tm_year + 1900,
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    std::string out = buf;
+    if (d.fraction != 0) {
+        // 1/65536 s to four decimals, trailing zeros dropped.
+        unsigned frac =
+            static_cast<unsigned>((static_cast<std::uint64_t>(d.fraction) * 10000 + 32768) / 65536);
+        if (frac > 9999) frac = 9999;
+        std::snprintf(buf, sizeof buf, ".%04u", frac);
+        std::string f = buf;
+        while (f.size() > 2 && f.back() == '0') f.pop_back();
+        if (f != ".0") out += f;
+    }
+    out.push_back('Z');
+    return out;
+}
+
+void append_terminal_safe(std::string& out, std::string_view text) {
+    for (char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b == '\\') {
+            out += "\\\\";
+        } else if (b < 0x20 || b == 0x7F) {
+            append_hex_byte(out, b);
+        } else {
+            out.push_back(c);
+        }
+    }
+}
+
+void append_json_string(std::string& out, std::string_view text) {
+    out.push_back('"');
+    for (std::size_t i = 0; i < text.size();) {
+        const auto b = static_cast<unsigned char>(text[i]);
+        if (b >= 0x80) {
+            const std::size_t start = i;
+            long cp = decode_utf8(text, i);
+            if (cp < 0) {
+                out += "\\uFFFD";
+            } else {
+                out.append(text.substr(start, i - start));
+            }
+            continue;
+        }
+        ++i;
+        switch (b) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            default:
+                if (b < 0x20 || b == 0x7F) {
+                    char buf[8];
+                    std::snprintf(buf, sizeof buf, "\\u%04X", b);
+                    out += buf;
+                } else {
+                    out.push_back(static_cast<char>(b));
+                }
+        }
+    }
+    out.push_back('"');
+}
+
+}  // namespace fmutil

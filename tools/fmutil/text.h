@@ -1,0 +1,48 @@
+// Text helpers of fmutil: UTF-8 <-> UTF-16 for names, four-character codes,
+// dates, and escaping for the terminal and for JSON.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "vantrel/Files.h"
+#include "vantrel/MacTypes.h"
+
+namespace fmutil {
+
+// UTF-8 to UTF-16. Nothing when the input is not well-formed UTF-8 (overlong
+// forms, surrogates, truncated sequences and values above U+10FFFF included).
+std::optional<std::u16string> utf8_to_utf16(std::string_view in);
+
+// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
+std::string utf16_to_utf8(std::u16string_view in);
+void append_utf16_as_utf8(std::string& out, const UniChar* units, std::size_t count);
+
+// A file name as the shell sees it (one POSIX path component) to the
+// File Manager's Unicode name, where the Mac's ":" / "/" roles are swapped.
+// Nothing for an empty name, a name with "/" or invalid UTF-8, "." or "..".
+std::optional<std::u16string> posix_name_to_unicode(std::string_view name);
+// The reverse, for names the File Manager hands back.
+void append_unicode_name_as_posix(std::string& out, const HFSUniStr255& name);
+
+// A four-character code written as its bytes, most significant first;
+// printable ASCII as is, a backslash as "\\", anything else as "\xHH".
+std::string format_ostype(OSType code);
+// The inverse of format_ostype: exactly four bytes after "\xHH" and "\\"
+// escapes. Nothing for any other length or a malformed escape.
+std::optional<OSType> parse_ostype(std::string_view text);
+
+// Seconds since 1904 to ISO 8601 UTC ("2026-12-07T22:10:40Z", fractions
+// of a second as up to four decimals); a zero date is "never" set.
+bool date_is_set(const UTCDateTime& d);
+std::string format_date(const UTCDateTime& d);
+
+// For the terminal: bytes below 0x20, DEL and backslash are escaped as
+// "\xHH" and "\\" so that a hostile file name cannot drive the terminal.
+void append_terminal_safe(std::string& out, std::string_view text);
+// For JSON: a quoted string; invalid UTF-8 bytes become U+FFFD.
+void append_json_string(std::string& out, std::string_view text);
+
+}  // namespace fmutil

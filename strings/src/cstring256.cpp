@@ -116,6 +116,8 @@ CString256& CString256::operator+=(char c) {
     if (len < kCap - 1) {
         text[len] = c;
         text[len + 1] = '\0';
+    } else {
+        text[len] = '\0';  // already there unless operator[] wrote over it
     }
     return *this;
 }

@@ -1,0 +1,36 @@
+// CFStringGetCString on the platform's one encoding layer (ICU), the same
+// converter the File Manager's name conversions use.
+#include <vector>
+
+#include "codec.h"
+#include "vantrel/CFString.h"
+#include "vantrel/fault.h"
+
+extern "C" Boolean CFStringGetCString(CFStringRef theString, char* buffer, CFIndex bufferSize,
+                                      CFStringEncoding encoding) {
+    if (buffer == nullptr || bufferSize <= 0) return false;
+    // Whatever happens below, the caller gets a terminated string: empty on
+    // failure, so a result that is used unchecked is never a torn conversion.
+    buffer[0] = '\0';
+    if (theString == nullptr) return false;
+    if (vantrel::fault::check("CFStringGetCString")) return false;
+    const CFIndex units = CFStringGetLength(theString);
+    if (units < 0) return false;
+    std::vector<UniChar> utf16(static_cast<std::size_t>(units));
+    if (units > 0) CFStringGetCharacters(theString, CFRangeMake(0, units), utf16.data());
+    // Byte encodings hold precomposed letters ("é" as one byte in Mac Roman),
+    // so the composed form converts where a decomposed one would not.
+    std::u16string composed;
+    if (vantrel::text::normalize(utf16.data(), utf16.size(), vantrel::text::Normal::NFC, &composed) != noErr) {
+        return false;
+    }
+    std::size_t written = 0;
+    const std::size_t room = static_cast<std::size_t>(bufferSize) - 1;  // keep one byte for the terminator
+    std::vector<char> out(composed.size() * 4 + 8);
+    OSStatus st = vantrel::text::from_utf16(encoding, reinterpret_cast<const UniChar*>(composed.data()),
+                                            composed.size(), false, out.data(), out.size(), &written);
+    if (st != noErr || written > room) return false;
+    std::copy(out.data(), out.data() + written, buffer);
+    buffer[written] = '\0';
+    return true;
+}

@@ -1,0 +1,82 @@
+// CString256 from CFString values, through CFStringGetCString and Mac Roman.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "vantrel/CFString.h"
+#include "vantrel/CString256.h"
+#include "vantrel/fault.h"
+
+namespace {
+
+CFStringRef utf8(const std::string& s) {
+    return CFStringCreateWithCString(nullptr, s.c_str(), kCFStringEncodingUTF8);
+}
+
+TEST(CFStringGetCString, ConvertsComposedToMacRomanOrFailsCleanly) {
+    char buf[16];
+    ASSERT_TRUE(CFStringGetCString(CFSTR("Movie"), buf, sizeof buf, kCFStringEncodingMacRoman));
+    EXPECT_STREQ(buf, "Movie");
+
+    // "é" composed and decomposed both become Mac Roman 0x8E.
+    const UniChar decomposed[] = {'c', 'a', 'f', 'e', 0x0301};
+    CFStringRef d = CFStringCreateWithCharacters(nullptr, decomposed, 5);
+    ASSERT_NE(d, nullptr);
+    ASSERT_TRUE(CFStringGetCString(d, buf, sizeof buf, kCFStringEncodingMacRoman));
+    EXPECT_STREQ(buf, "caf\x8E");
+    CFRelease(d);
+
+    // Exactly fitting with the terminator, one too long, no mapping.
+    ASSERT_TRUE(CFStringGetCString(CFSTR("abc"), buf, 4, kCFStringEncodingMacRoman));
+    EXPECT_STREQ(buf, "abc");
+    std::memset(buf, 'z', sizeof buf);
+    EXPECT_FALSE(CFStringGetCString(CFSTR("abcd"), buf, 4, kCFStringEncodingMacRoman));
+    EXPECT_EQ(buf[0], '\0') << "a failed conversion leaves an empty string";
+    EXPECT_EQ(buf[4], 'z') << "nothing beyond the given size";
+    CFStringRef cjk = utf8("\xe6\x97\xa5\xe6\x9c\xac");
+    ASSERT_NE(cjk, nullptr);
+    EXPECT_FALSE(CFStringGetCString(cjk, buf, sizeof buf, kCFStringEncodingMacRoman));
+    EXPECT_STREQ(buf, "");
+    ASSERT_TRUE(CFStringGetCString(cjk, buf, sizeof buf, kCFStringEncodingUTF8));
+    EXPECT_STREQ(buf, "\xe6\x97\xa5\xe6\x9c\xac");
+    CFRelease(cjk);
+
+    EXPECT_FALSE(CFStringGetCString(CFSTR("x"), buf, 0, kCFStringEncodingMacRoman));
+    EXPECT_FALSE(CFStringGetCString(nullptr, buf, sizeof buf, kCFStringEncodingMacRoman));
+    EXPECT_FALSE(CFStringGetCString(CFSTR("x"), buf, sizeof buf, 0x7777));
+}
+
+TEST(CString256FromCF, AssignAndAppend) {
+    CString256 s;
+    s = "old";
+    s = CFSTR("Movie Info");
+    EXPECT_STREQ(s.text, "Movie Info");
+    s += CFSTR(": ");
+    CFStringRef cafe = utf8("caf\xc3\xa9");
+    s += cafe;
+    EXPECT_STREQ(s.text, "Movie Info: caf\x8E");
+    CFRelease(cafe);
+
+    std::string x255(255, 'x');
+    CFStringRef fits = utf8(x255);
+    s = fits;
+    EXPECT_EQ(std::string(s.text), x255);
+    CFRelease(fits);
+
+    // Too long or unmappable: assignment leaves "", append adds nothing.
+    CFStringRef longer = utf8(std::string(256, 'y'));
+    s = longer;
+    EXPECT_STREQ(s.text, "");
+    s = "keep";
+    s += longer;
+    EXPECT_STREQ(s.text, "keep");
+    CFRelease(longer);
+
+    vantrel::fault::Scope scope;
+    vantrel::fault::fail_nth("CFStringGetCString", 1, ioErr);
+    s = CFSTR("lost");
+    EXPECT_STREQ(s.text, "");
+}
+
+}  // namespace

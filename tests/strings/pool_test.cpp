@@ -1,0 +1,138 @@
+// The two pools: hand-out order, last-in first-out reuse, chunks never given
+// back, failure to get a chunk. Each case runs in its own process (CTest), so
+// the pools start empty as they do at load.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <vector>
+
+#include "vantrel/CString256.h"
+#include "vantrel/fault.h"
+
+namespace {
+
+TEST(StringPool, FreshChunkHandsOutZeroThen255Down) {
+    ASSERT_EQ(CString256::nfree, nullptr) << "run through ctest: each case needs a fresh process";
+    std::vector<CString256*> got;
+    for (int i = 0; i < 256; ++i) got.push_back(new CString256);
+    CString256* base = got[0];
+    EXPECT_EQ(got[1], base + 255);
+    EXPECT_EQ(got[2], base + 254);
+    for (int k = 1; k < 256; ++k) ASSERT_EQ(got[k], base + (256 - k)) << "hand-out " << k;
+    EXPECT_EQ(CString256::nfree, nullptr) << "chunk used up";
+
+    // The 257th comes from a second chunk, outside the first.
+    CString256* next = new CString256;
+    EXPECT_TRUE(next < base || next >= base + 256);
+    for (CString256* p : got) EXPECT_STREQ(p->text, "") << "constructed";
+    for (CString256* p : got) delete p;
+    delete next;
+}
+
+TEST(StringPool, DeleteThenNewReusesLastInFirstOut) {
+    CString256* a = new CString256;
+    CString256* b = new CString256;
+    CString256* c = new CString256;
+    delete a;
+    delete c;
+    EXPECT_EQ(new CString256, c);
+    EXPECT_EQ(new CString256, a);
+    // Deleted storage is reused, never handed back: a thousand cycles of
+    // new/delete keep using the same object.
+    CString256* d = new CString256;
+    for (int i = 0; i < 1000; ++i) {
+        delete d;
+        CString256* e = new CString256;
+        ASSERT_EQ(e, d);
+    }
+    delete d;
+    delete b;
+    delete c;
+    delete a;
+    delete static_cast<CString256*>(nullptr);  // ignored, the free list stays intact
+    EXPECT_EQ(new CString256, a);
+}
+
+TEST(StringPool, NewYieldsNullWhenNoChunkCanBeHad) {
+    vantrel::fault::Scope scope;
+    vantrel::fault::fail_nth("CString256::operator new", 1, memFullErr);
+    CString256* none = new CString256;
+    EXPECT_EQ(none, nullptr);
+    EXPECT_EQ(CString256::nfree, nullptr) << "pool unchanged";
+    CString256* one = new CString256;
+    ASSERT_NE(one, nullptr);
+    EXPECT_EQ(CString256::nfree, one + 255);
+    delete one;
+}
+
+TEST(NodePool, ClearedNodesAreReusedLastNodeFirst) {
+    ASSERT_EQ(elem<CString256>::lfree, nullptr) << "run through ctest: each case needs a fresh process";
+    CString256 s;
+    s = "n";
+    CList<CString256> a;
+    a.append(s);
+    elem<CString256>* first = a.head;
+    a.append(s);
+    EXPECT_EQ(a.tail, first + 255) << "nodes come 0, 255, 254, ...";
+    a.append(s);
+    elem<CString256>* last = a.tail;
+    a.clear();
+    EXPECT_EQ(elem<CString256>::lfree, last);
+    CList<CString256> b;
+    b.append(s);
+    EXPECT_EQ(b.head, last) << "the cleared list's last node is reused first";
+}
+
+TEST(NodePool, RefillingOneListNeverTakesASecondChunk) {
+    CString256 s;
+    s = "node";
+    CList<CString256> list;
+    std::set<elem<CString256>*> seen;
+    for (int round = 0; round < 20; ++round) {
+        for (int i = 0; i < 256; ++i) list.append(s);
+        ASSERT_EQ(list.count, 256);
+        for (elem<CString256>* e = list.head; e != nullptr; e = e->next) seen.insert(e);
+        list.clear();
+    }
+    EXPECT_EQ(seen.size(), 256u) << "only the first chunk's nodes were ever used";
+    elem<CString256>* lo = *seen.begin();
+    EXPECT_EQ(*seen.rbegin(), lo + 255);
+}
+
+TEST(NodePool, AppendWithoutANodeLeavesTheListUnchanged) {
+    vantrel::fault::Scope scope;
+    CString256 s;
+    s = "x";
+    CList<CString256> list;
+    list.append(s);
+    list.append(s);
+    // Use up the chunk so the next append needs a new one.
+    CList<CString256> filler;
+    for (int i = 0; i < 254; ++i) filler.append(s);
+    ASSERT_EQ(elem<CString256>::lfree, nullptr);
+    elem<CString256>* cursor = list.cursor;
+    vantrel::fault::fail_nth("elem<CString256>::operator new", 1, memFullErr);
+    list.append(s);
+    EXPECT_EQ(list.count, 2);
+    EXPECT_EQ(list.head->next, list.tail);
+    EXPECT_EQ(list.tail->next, nullptr);
+    EXPECT_EQ(list.cursor, cursor);
+    list.append(s);
+    EXPECT_EQ(list.count, 3);
+}
+
+// A list that goes away gives its nodes back as clear does.
+TEST(NodePool, DestroyedListReturnsItsNodes) {
+    CString256 s;
+    s = "x";
+    elem<CString256>* last = nullptr;
+    {
+        CList<CString256> scoped;
+        scoped.append(s);
+        scoped.append(s);
+        last = scoped.tail;
+    }
+    EXPECT_EQ(elem<CString256>::lfree, last);
+}
+
+}  // namespace

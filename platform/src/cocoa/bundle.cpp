@@ -1,0 +1,62 @@
+// NSBundle: a bundle directory and its information property list.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "cf/objects.h"
+#include "cf/plist.h"
+#include "vantrel/Cocoa.h"
+#include "vantrel/fault.h"
+
+namespace {
+bool read_file(const std::string& path, std::string* out) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    out->clear();
+    char buf[8192];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) > 0) out->append(buf, static_cast<std::size_t>(n));
+    ::close(fd);
+    return n == 0;
+}
+}  // namespace
+
+NSBundle::NSBundle(NSString* path, CFDictionaryRef info)
+    : path_(static_cast<NSString*>(path->retain())), info_(info) {}
+
+NSBundle::~NSBundle() {
+    for (auto& [k, v] : wrapped_) {
+        CFRelease(k);
+        v->release();
+    }
+    CFRelease(info_);
+    path_->release();
+}
+
+NSBundle* NSBundle::bundleWithPath(NSString* path) {
+    if (path == nil) return nil;
+    std::string p = vantrel::cf::to_utf8(path->CFString());
+    std::string info = p + "/Contents/Info.plist";
+    if (vantrel::fault::check("NSBundle.readInfo", info)) return nil;
+    std::string bytes;
+    if (!read_file(info, &bytes)) return nil;
+    vantrel::cf::PlistPtr node(vantrel::cf::parse_plist(bytes.data(), bytes.size()));
+    if (!node || plist_get_node_type(node.p) != PLIST_DICT) return nil;
+    auto dict = static_cast<CFDictionaryRef>(vantrel::cf::from_plist(node.p));
+    return static_cast<NSBundle*>((new NSBundle(path, dict))->autorelease());
+}
+
+id NSBundle::objectForInfoDictionaryKey(NSString* key) {
+    if (key == nil) return nil;
+    for (auto& [k, v] : wrapped_)
+        if (CFEqual(k, key->CFString())) return v;
+    CFTypeRef value = CFDictionaryGetValue(info_, key->CFString());
+    if (value == nullptr) return nil;
+    NSObject* obj = CFGetTypeID(value) == CFStringGetTypeID()
+                        ? static_cast<NSObject*>(new NSString(static_cast<CFStringRef>(value)))
+                        : static_cast<NSObject*>(new NSCFValue(value));
+    wrapped_.emplace_back(static_cast<CFStringRef>(CFRetain(key->CFString())), obj);
+    return obj;
+}
+
+std::string NSBundle::contentsPath() const { return vantrel::cf::to_utf8(path_->CFString()) + "/Contents"; }
+std::string NSBundle::resourcePath() const { return contentsPath() + "/Resources"; }

@@ -32,11 +32,16 @@ std::string octal_mode(unsigned mode) {
     return buf;
 }
 
-void human_line(Out& out, std::string_view label, std::string_view value) {
+// `value` is escaped for the terminal unless it already is (four-character codes).
+void human_line(Out& out, std::string_view label, std::string_view value, bool escaped = false) {
     std::string line(label);
     line.resize(12, ' ');
     out << line;
-    append_terminal_safe(out.buf(), value);
+    if (escaped) {
+        out << value;
+    } else {
+        append_terminal_safe(out.buf(), value);
+    }
     out << "\n";
 }
 
@@ -133,8 +138,7 @@ int cmd_info(Context& ctx) {
     const char* lock_by = lock_state == fLckdErr   ? "item"
                           : lock_state == vLckdErr ? "volume"
                           : lock_state == wPrErr   ? "write-protected volume"
-                          : lock_state == noErr    ? nullptr
-                                                   : "unknown";
+                                                   : nullptr;
 
     if (ctx.json) {
         JsonWriter j(ctx.out);
@@ -198,8 +202,8 @@ int cmd_info(Context& ctx) {
     human_line(o, "accessed", human_date(info.accessDate));
     human_line(o, "backed up", human_date(info.backupDate));
     if (!dir) {
-        human_line(o, "type", format_ostype(fi.fileType));
-        human_line(o, "creator", format_ostype(fi.fileCreator));
+        human_line(o, "type", format_ostype(fi.fileType), true);
+        human_line(o, "creator", format_ostype(fi.fileCreator), true);
         human_line(o, "data fork", std::to_string(info.dataLogicalSize) + " bytes");
         human_line(o, "rsrc fork", std::to_string(info.rsrcLogicalSize) + " bytes");
     }

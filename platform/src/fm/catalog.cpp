@@ -1,0 +1,357 @@
+// FSGetCatalogInfo and FSSetCatalogInfo: the catalogue fields from the inode
+// (statx), the immutable attribute, the metadata record and the resource
+// fork attribute.
+#include <dirent.h>
+#include <errno.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "fm/metadata.h"
+#include "fm/node.h"
+#include "vantrel/fault.h"
+
+namespace vantrel::fm {
+namespace {
+
+// Full creation and backup dates (48-bit seconds and fraction) beside the
+// metadata record, whose dates are whole seconds from 2000 only. Used only
+// while its seconds agree with the record, so a record changed by another
+// program wins.
+constexpr const char* kDatesAttr = "user.org.vantrel.Dates";
+
+enum : UInt8 { kAccessSearch = 0x01, kAccessRead = 0x02, kAccessWrite = 0x04, kAccessOwner = 0x80 };
+
+UInt8 user_access(const struct statx& st) {
+    uid_t uid = ::geteuid();
+    UInt8 a = uid == st.stx_uid ? kAccessOwner : 0;
+    if (uid == 0) return a | kAccessSearch | kAccessRead | kAccessWrite;
+    unsigned bits;
+    if (uid == st.stx_uid) {
+        bits = (st.stx_mode >> 6) & 7;
+    } else {
+        bool member = ::getegid() == st.stx_gid;
+        if (!member) {
+            gid_t groups[256];
+            int n = ::getgroups(256, groups);
+            for (int i = 0; i < n && !member; ++i) member = groups[i] == st.stx_gid;
+        }
+        bits = member ? (st.stx_mode >> 3) & 7 : st.stx_mode & 7;
+    }
+    if (bits & 1) a |= kAccessSearch;
+    if (bits & 4) a |= kAccessRead;
+    if (bits & 2) a |= kAccessWrite;
+    return a;
+}
+
+UTCDateTime from_stx(const struct statx_timestamp& t) { return utc_from_timespec(t.tv_sec, t.tv_nsec); }
+
+UTCDateTime from_record(std::int32_t since2000) {
+    std::int64_t mac = std::int64_t(since2000) + meta::kMac1904To2000;
+    UTCDateTime d{};
+    if (mac < 0) return d;
+    d.highSeconds = UInt16(mac >> 32);
+    d.lowSeconds = UInt32(mac & 0xFFFFFFFF);
+    return d;
+}
+
+// The record's form of a date (whole seconds from 2000, clamped).
+std::int32_t to_record(const UTCDateTime& d) {
+    std::int64_t mac = (std::int64_t(d.highSeconds) << 32) | d.lowSeconds;
+    std::int64_t s = mac - meta::kMac1904To2000;
+    if (s <= std::int64_t(INT32_MIN)) s = INT32_MIN + 1;  // INT32_MIN means "unknown"
+    if (s > INT32_MAX) s = INT32_MAX;
+    return std::int32_t(s);
+}
+
+struct PreciseDates {
+    UTCDateTime create{}, backup{};
+    bool haveCreate = false, haveBackup = false;
+};
+
+void put_date(std::uint8_t* p, const UTCDateTime& d) {
+    p[0] = UInt8(d.highSeconds >> 8);
+    p[1] = UInt8(d.highSeconds);
+    for (int i = 0; i < 4; ++i) p[2 + i] = UInt8(d.lowSeconds >> (24 - 8 * i));
+    p[6] = UInt8(d.fraction >> 8);
+    p[7] = UInt8(d.fraction);
+}
+UTCDateTime get_date(const std::uint8_t* p) {
+    UTCDateTime d;
+    d.highSeconds = UInt16((p[0] << 8) | p[1]);
+    d.lowSeconds = (UInt32(p[2]) << 24) | (UInt32(p[3]) << 16) | (UInt32(p[4]) << 8) | p[5];
+    d.fraction = UInt16((p[6] << 8) | p[7]);
+    return d;
+}
+
+PreciseDates read_precise(const Node& n) {
+    PreciseDates pd;
+    std::uint8_t b[17];
+    ssize_t len = ::lgetxattr(n.proc_path().c_str(), kDatesAttr, b, sizeof b);
+    if (len != 17) return pd;
+    pd.haveCreate = b[0] & 1;
+    pd.haveBackup = b[0] & 2;
+    pd.create = get_date(b + 1);
+    pd.backup = get_date(b + 9);
+    return pd;
+}
+
+// Node flags: directory from the type, locked from the immutable attribute.
+UInt16 node_flags(const Node& n) {
+    UInt16 f = 0;
+    if (n.is_dir()) f |= kFSNodeIsDirectoryMask;
+    if (n.locked()) f |= kFSNodeLockedMask;
+    return f;
+}
+
+UInt32 count_entries(const Node& n) {
+    int fd = ::openat(n.at(), n.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return 0;
+    UInt32 count = 0;
+    if (DIR* d = ::fdopendir(fd)) {
+        while (struct dirent* e = ::readdir(d)) {
+            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) ++count;
+        }
+        ::closedir(d);
+    } else {
+        ::close(fd);
+    }
+    return count;
+}
+
+// Sets or clears the immutable attribute (needs a real descriptor).
+OSErr set_immutable(const Node& n, bool on) {
+    if (n.is_link()) return errFSOperationNotSupported;  // links cannot carry the attribute
+    int fd = ::openat(n.at(), n.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return from_errno(errno, Op::Lock, &n);
+    UniqueFd guard(fd);
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return from_errno(errno, Op::Lock, &n);
+    if (st.st_ino != n.st.stx_ino) return fnfErr;  // swapped since it was resolved
+    int flags = 0;
+    if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0)
+        return errno == ENOTTY ? OSErr(errFSOperationNotSupported) : from_errno(errno, Op::Lock, &n);
+    int want = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+    if (want != flags && ::ioctl(fd, FS_IOC_SETFLAGS, &want) != 0) {
+        if (errno == EPERM) return permErr;  // only a privileged caller may lock
+        return errno == ENOTTY ? OSErr(errFSOperationNotSupported) : from_errno(errno, Op::Lock, &n);
+    }
+    return noErr;
+}
+
+}  // namespace
+
+OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo* info, HFSUniStr255* name,
+                        FSSpec* spec, FSRef* parentRef) {
+    if (info != nullptr && which != 0) {
+        if (which & kFSCatInfoTextEncoding) info->textEncodingHint = 0;  // kTextEncodingMacRoman
+        if (which & kFSCatInfoNodeFlags) info->nodeFlags = node_flags(n);
+        if (which & kFSCatInfoVolume) info->volume = n.vref;
+        if (which & kFSCatInfoParentDirID) info->parentDirID = n.parentID;
+        if (which & kFSCatInfoNodeID) info->nodeID = n.nodeID;
+        if (which & kFSCatInfoSharingFlags) info->sharingFlags = 0;
+        if (which & kFSCatInfoUserPrivs) {
+            UInt8 a = user_access(n.st);
+            UInt8 p = 0;
+            if (!(a & kAccessSearch)) p |= kioACUserNoSeeFolderMask;
+            if (!(a & kAccessRead)) p |= kioACUserNoSeeFilesMask;
+            if (!(a & kAccessWrite)) p |= kioACUserNoMakeChangesMask;
+            if (!(a & kAccessOwner)) p |= kioACUserNotOwnerMask;
+            info->userPrivileges = p;
+        }
+        if (which & kFSCatInfoContentMod) info->contentModDate = from_stx(n.st.stx_mtime);
+        if (which & kFSCatInfoAttrMod) info->attributeModDate = from_stx(n.st.stx_ctime);
+        if (which & kFSCatInfoAccessDate) info->accessDate = from_stx(n.st.stx_atime);
+        if (which & (kFSCatInfoPermissions | kFSCatInfoUserAccess)) {
+            FSPermissionInfo p{};
+            p.userID = n.st.stx_uid;
+            p.groupID = n.st.stx_gid;
+            p.userAccess = user_access(n.st);
+            p.mode = UInt16(n.st.stx_mode);
+            std::memcpy(info->permissions, &p, sizeof p);
+        }
+        if (which & kFSCatInfoDataSizes) {
+            bool file = S_ISREG(n.st.stx_mode);
+            info->dataLogicalSize = file ? n.st.stx_size : 0;
+            info->dataPhysicalSize = file ? n.st.stx_blocks * 512 : 0;
+        }
+        if (which & kFSCatInfoRsrcSizes) {
+            ssize_t len = n.is_link() ? -1 : ::lgetxattr(n.proc_path().c_str(), meta::kResourceForkAttr, nullptr, 0);
+            UInt64 size = len > 0 ? UInt64(len) : 0;
+            UInt64 block = n.st.stx_blksize ? n.st.stx_blksize : 4096;
+            info->rsrcLogicalSize = size;
+            info->rsrcPhysicalSize = (size + block - 1) / block * block;
+        }
+        if (which & kFSCatInfoValence) info->valence = n.is_dir() ? count_entries(n) : 0;
+        const FSCatalogInfoBitmap fromRecord =
+            kFSCatInfoCreateDate | kFSCatInfoBackupDate | kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo;
+        if (which & fromRecord) {
+            meta::Record rec;
+            bool have = !n.is_link() && meta::read(n, &rec, nullptr) == meta::ReadResult::Ok;
+            PreciseDates pd;
+            if (have && (which & (kFSCatInfoCreateDate | kFSCatInfoBackupDate))) pd = read_precise(n);
+            if (which & kFSCatInfoCreateDate) {
+                std::int32_t s;
+                if (have && meta::get_date(rec, meta::kCreate, &s))
+                    info->createDate = pd.haveCreate && to_record(pd.create) == s ? pd.create : from_record(s);
+                else if (n.st.stx_mask & STATX_BTIME)
+                    info->createDate = from_stx(n.st.stx_btime);
+                else
+                    info->createDate = from_stx(n.st.stx_mtime);  // the oldest date POSIX keeps
+            }
+            if (which & kFSCatInfoBackupDate) {
+                std::int32_t s;
+                if (have && meta::get_date(rec, meta::kBackup, &s))
+                    info->backupDate = pd.haveBackup && to_record(pd.backup) == s ? pd.backup : from_record(s);
+                else
+                    info->backupDate = UTCDateTime{};  // never backed up
+            }
+            if (which & (kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo)) {
+                std::uint8_t disk[32] = {}, fi[16], xfi[16];
+                if (have) {
+                    const meta::Entry* e = rec.find(meta::kFinderInfoId);
+                    if (e != nullptr) std::memcpy(disk, e->data.data(), std::min<std::size_t>(32, e->data.size()));
+                }
+                meta::finder_to_host(disk, n.is_dir(), fi, xfi);
+                if (which & kFSCatInfoFinderInfo) std::memcpy(info->finderInfo, fi, 16);
+                if (which & kFSCatInfoFinderXInfo) std::memcpy(info->extFinderInfo, xfi, 16);
+            }
+        }
+    }
+    if (name != nullptr) {
+        if (n.root) {
+            Volume v;
+            if (OSErr e = volume_by_ref(n.vref, &v)) return e;
+            if (OSErr e = name_to_unicode(volume_name(v), name)) return e;
+        } else if (OSErr e = name_to_unicode(n.name, name)) {
+            return e;
+        }
+    }
+    if (spec != nullptr) {
+        spec->vRefNum = n.vref;
+        spec->parID = SInt32(n.parentID);
+        std::string nm = n.name;
+        if (n.root) {
+            Volume v;
+            if (volume_by_ref(n.vref, &v) == noErr) nm = volume_name(v);
+        }
+        name_to_pascal(nm, n.nodeID, spec->name, sizeof spec->name);
+    }
+    if (parentRef != nullptr) {
+        if (n.root) {
+            std::memset(parentRef, 0, sizeof *parentRef);  // a volume's root has no parent object
+        } else {
+            Node p;
+            if (OSErr e = dir_by_id(n.vref, n.parentID, &p)) return e == dirNFErr ? OSErr(fnfErr) : e;
+            make_ref(p, parentRef);
+        }
+    }
+    return noErr;
+}
+
+}  // namespace vantrel::fm
+
+using namespace vantrel;
+using namespace vantrel::fm;
+
+OSErr FSGetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo,
+                                                 FSCatalogInfo* catalogInfo, HFSUniStr255* outName,
+                                                 FSSpec* fsSpec, FSRef* parentRef) {
+    Node n;
+    if (OSErr e = resolve(ref, &n)) return e;
+    if (OSErr e = fault::check("FSGetCatalogInfo", n.name)) return e;
+    return fill_catalog_info(n, catalogInfo ? whichInfo : 0, catalogInfo, outName, fsSpec, parentRef);
+}
+
+OSErr FSSetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo,
+                                                 const FSCatalogInfo* catalogInfo) {
+    Node n;
+    if (OSErr e = resolve(ref, &n)) return e;
+    if (OSErr e = fault::check("FSSetCatalogInfo", n.name)) return e;
+    // Bits that cannot be set (volume, IDs, sizes, ...) are ignored, as is the
+    // attribute-modification date: the kernel keeps ctime itself.
+    FSCatalogInfoBitmap which = whichInfo & kFSCatInfoSettableInfo;
+    if (which == 0) return noErr;
+    if (catalogInfo == nullptr) return paramErr;
+    const bool setsFlags = which & kFSCatInfoNodeFlags;
+    const bool wantLocked = setsFlags && (catalogInfo->nodeFlags & kFSNodeLockedMask);
+    const FSCatalogInfoBitmap others = which & ~(kFSCatInfoNodeFlags | kFSCatInfoAttrMod | kFSCatInfoTextEncoding);
+
+    // A locked object changes only by being unlocked first.
+    if (n.locked()) {
+        if (!setsFlags || wantLocked) return others ? fLckdErr : noErr;
+        if (OSErr e = set_immutable(n, false)) return e;
+        if (OSErr e = restat(&n)) return e;
+    }
+
+    if (which & (kFSCatInfoCreateDate | kFSCatInfoBackupDate | kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo)) {
+        if (n.is_link()) return errFSOperationNotSupported;
+        meta::Record rec;
+        std::string raw;
+        meta::ReadResult rr = meta::read(n, &rec, &raw);
+        if (rr != meta::ReadResult::Ok) rec = meta::fresh();
+        if (which & (kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo)) {
+            meta::Entry& e = rec.need(meta::kFinderInfoId, 32);
+            std::uint8_t disk[32], fi[16], xfi[16];
+            std::memcpy(disk, e.data.data(), 32);
+            meta::finder_to_host(disk, n.is_dir(), fi, xfi);
+            if (which & kFSCatInfoFinderInfo) std::memcpy(fi, catalogInfo->finderInfo, 16);
+            if (which & kFSCatInfoFinderXInfo) std::memcpy(xfi, catalogInfo->extFinderInfo, 16);
+            meta::finder_to_disk(fi, xfi, n.is_dir(), disk);
+            std::memcpy(e.data.data(), disk, 32);
+        }
+        PreciseDates pd = read_precise(n);
+        if (which & kFSCatInfoCreateDate) {
+            meta::set_date(rec, meta::kCreate, to_record(catalogInfo->createDate));
+            pd.create = catalogInfo->createDate;
+            pd.haveCreate = true;
+        }
+        if (which & kFSCatInfoBackupDate) {
+            meta::set_date(rec, meta::kBackup, to_record(catalogInfo->backupDate));
+            pd.backup = catalogInfo->backupDate;
+            pd.haveBackup = true;
+        }
+        if (OSErr e = meta::write(n, rec, rr == meta::ReadResult::Corrupt ? &raw : nullptr)) return e;
+        if (which & (kFSCatInfoCreateDate | kFSCatInfoBackupDate)) {
+            std::uint8_t b[17];
+            b[0] = UInt8((pd.haveCreate ? 1 : 0) | (pd.haveBackup ? 2 : 0));
+            put_date(b + 1, pd.create);
+            put_date(b + 9, pd.backup);
+            if (::lsetxattr(n.proc_path().c_str(), kDatesAttr, b, sizeof b, 0) != 0)
+                return from_errno(errno, Op::Write, &n);
+        }
+    }
+    if (which & (kFSCatInfoContentMod | kFSCatInfoAccessDate)) {
+        struct timespec ts[2];
+        ts[0].tv_nsec = ts[1].tv_nsec = UTIME_OMIT;
+        std::int64_t sec;
+        std::uint32_t nsec;
+        if (which & kFSCatInfoAccessDate) {
+            timespec_from_utc(catalogInfo->accessDate, &sec, &nsec);
+            ts[0] = {time_t(sec), long(nsec)};
+        }
+        if (which & kFSCatInfoContentMod) {
+            timespec_from_utc(catalogInfo->contentModDate, &sec, &nsec);
+            ts[1] = {time_t(sec), long(nsec)};
+        }
+        if (::utimensat(n.at(), n.root ? "." : n.name.c_str(), ts, AT_SYMLINK_NOFOLLOW) != 0)
+            return from_errno(errno, Op::Write, &n);
+    }
+    if (which & kFSCatInfoPermissions) {
+        FSPermissionInfo p;
+        std::memcpy(&p, catalogInfo->permissions, sizeof p);
+        const char* nm = n.root ? "." : n.name.c_str();
+        if ((p.userID != n.st.stx_uid || p.groupID != n.st.stx_gid) &&
+            ::fchownat(n.at(), nm, p.userID, p.groupID, AT_SYMLINK_NOFOLLOW) != 0)
+            return from_errno(errno, Op::Write, &n);
+        if (!n.is_link() && (p.mode & 07777) != (n.st.stx_mode & 07777) &&
+            ::fchmodat(n.at(), nm, p.mode & 07777, AT_SYMLINK_NOFOLLOW) != 0)
+            return from_errno(errno, Op::Write, &n);
+    }
+    if (wantLocked && !n.locked()) return set_immutable(n, true);
+    return noErr;
+}

@@ -1,0 +1,266 @@
+// The File Manager's inner layer: how an FSRef names an object on Linux, how
+// it is resolved safely, node IDs, volumes, names and the errno mapping.
+// Hidden (never installed); every File Manager source of the platform builds
+// on it. docs/filemanager-platform.md explains the design.
+//
+// Typical use inside an operation:
+//
+//   OSErr FSDeleteObject(const FSRef* ref) {
+//       vantrel::fm::Node n;
+//       if (OSErr e = vantrel::fm::resolve(ref, &n)) return e;
+//       if (OSErr e = vantrel::fault::check("FSDeleteObject", n.name)) return e;
+//       if (::unlinkat(n.at(), n.name.c_str(), n.is_dir() ? AT_REMOVEDIR : 0) != 0)
+//           return vantrel::fm::from_errno(errno, vantrel::fm::Op::Delete, &n);
+//       vantrel::fm::note_deleted(n);
+//       return noErr;
+//   }
+//
+// Rules every operation follows:
+//  - Work relative to the descriptors a Node carries (`*at` calls with the
+//    leaf name), never through a path string: a path can be swapped for a
+//    symbolic link between two calls, a descriptor cannot.
+//  - Never follow a symbolic link in a name: AT_SYMLINK_NOFOLLOW, O_NOFOLLOW,
+//    and O_DIRECTORY for anything that must be a directory.
+//  - After a rename, move, exchange or delete done through the layer, call
+//    note_moved / note_exchanged / note_deleted so that every copy of an
+//    existing FSRef keeps naming the object (or reports fnfErr).
+//  - Names coming in go through name_from_unicode (or name_from_pascal), so
+//    that "/", ".", "..", NUL and over-long names are refused in one place.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "vantrel/Files.h"
+
+namespace vantrel::fm {
+
+// ---------------------------------------------------------------- descriptors
+
+// An open directory descriptor shared between the descriptor cache and the
+// nodes that use it; closed when the last user lets go.
+class DirHandle {
+public:
+    explicit DirHandle(int fd) : fd_(fd) {}
+    ~DirHandle();
+    DirHandle(const DirHandle&) = delete;
+    DirHandle& operator=(const DirHandle&) = delete;
+    int fd() const { return fd_; }
+
+private:
+    int fd_;
+};
+using DirFd = std::shared_ptr<const DirHandle>;
+
+// Owns one descriptor (closes it on destruction).
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd();
+    UniqueFd(UniqueFd&& o) noexcept : fd_(o.release()) {}
+    UniqueFd& operator=(UniqueFd&& o) noexcept;
+    int get() const { return fd_; }
+    int release() {
+        int f = fd_;
+        fd_ = -1;
+        return f;
+    }
+    explicit operator bool() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
+// ---------------------------------------------------------------- a resolved object
+
+// Mask asked of statx for every object: the basic fields and the birth time.
+constexpr unsigned kStatxMask = STATX_BASIC_STATS | STATX_BTIME;
+
+struct Node {
+    DirFd parent;           // directory that holds the object (for a volume root: the root itself)
+    std::string name;       // leaf name on disk (UTF-8); "." for a volume root
+    struct statx st {};     // the object's statx (never of a link's target)
+    FSVolumeRefNum vref = 0;
+    UInt32 nodeID = 0;      // 2 for a volume root
+    UInt32 parentID = 0;    // 1 for a volume root
+    bool root = false;
+
+    int at() const { return parent ? parent->fd() : -1; }  // first argument of *at calls
+    bool is_dir() const { return S_ISDIR(st.stx_mode); }
+    bool is_link() const { return S_ISLNK(st.stx_mode); }
+    bool locked() const { return (st.stx_attributes & STATX_ATTR_IMMUTABLE) != 0; }
+    dev_t dev() const { return makedev(st.stx_dev_major, st.stx_dev_minor); }
+    // Birth time in nanoseconds, or 0 when the file system keeps none. Together
+    // with device and inode it tells a reused inode number from the original.
+    std::uint64_t stamp() const;
+    // "/proc/self/fd/N/name": a path for the calls that have no *at form
+    // (lgetxattr and friends). It goes through the parent's descriptor, so it
+    // cannot be redirected by a link in an ancestor; the leaf is never followed
+    // as long as the caller uses the l* variant.
+    std::string proc_path() const;
+};
+
+// Resolves `ref` to the object it names. paramErr for a null pointer;
+// fnfErr for an all-zero reference, for an object that is gone, or when
+// another object now has its name (device, inode and birth time are checked);
+// errFSBadFSRef for bytes that are not a reference made by this layer;
+// nsvErr when its volume is no longer mounted. `op` and `detail` are handed to
+// the fault seam (detail defaults to the leaf name); pass nullptr to skip it.
+OSErr resolve(const FSRef* ref, Node* out);
+
+// The object `name` (a disk name, one component) inside directory `dir`.
+// fnfErr when there is none; dirNFErr when `dir` is not a directory.
+OSErr lookup(const Node& dir, std::string_view name, Node* out);
+
+// An O_PATH descriptor of the directory `dir` (from the cache when possible).
+OSErr dir_fd(const Node& dir, DirFd* out);
+
+// Directory ID -> directory. fsRtDirID (2) is the volume's root; dirNFErr for
+// an ID this process has not seen (or whose directory has gone), nsvErr for
+// an unknown volume.
+OSErr dir_by_id(FSVolumeRefNum vref, UInt32 dirID, Node* out);
+
+// Node ID -> object: directories, and files that were renamed, moved or
+// exchanged through the layer in this process. fnfErr otherwise.
+OSErr node_by_id(FSVolumeRefNum vref, UInt32 nodeID, Node* out);
+
+// Makes the FSRef that names `n` (registering it so that its ID can be
+// mapped back when it is a directory).
+void make_ref(const Node& n, FSRef* out);
+
+// Fills a Node for the child `name` of directory `dir` from a statx already
+// made (iterators use it to avoid a second stat).
+void child_node(const Node& dir, const DirFd& dirfd, std::string_view name, const struct statx& st, Node* out);
+
+// Node ID of an inode of volume `vref` (root -> 2). Stable for the process's
+// lifetime: the inode number itself when it lies in [16, 2^31), otherwise one
+// assigned from 2^31 up and remembered.
+UInt32 node_id_for(FSVolumeRefNum vref, dev_t dev, ino_t ino);
+
+// Bookkeeping after changes made through the layer.
+//  - note_moved: `n` now lives in `newParent` under `newName`.
+//  - note_exchanged: the names of `a` and `b` were swapped (renameat2 with
+//    RENAME_EXCHANGE): each object now has the other's place.
+//  - note_deleted: `n` is gone; its ID is forgotten and its descriptor
+//    dropped from the cache.
+void note_moved(const Node& n, const Node& newParent, std::string_view newName);
+void note_exchanged(const Node& a, const Node& b);
+void note_deleted(const Node& n);
+
+// Absolute path of `n` (from its volume's mount point, following the parent
+// IDs); for messages and FSRefMakePath. fnfErr when an ancestor is unknown.
+OSErr node_path(const Node& n, std::string* out);
+
+// The object at a UTF-8 path (absolute or relative to the working
+// directory). Links in the directories leading to it are followed; the
+// last component is not (a link there is the object named). Every
+// directory from the volume's root down is registered, so its ID maps back.
+OSErr node_from_path(std::string_view path, Node* out);
+
+// Re-reads the statx of `n` in place (after a change).
+OSErr restat(Node* n);
+
+// ---------------------------------------------------------------- volumes
+
+struct Volume {
+    FSVolumeRefNum vref = 0;  // negative, -1 for the first volume seen
+    int mount_id = 0;         // from /proc/self/mountinfo
+    dev_t dev = 0;
+    std::string mount_point;  // absolute
+    std::string root;         // root of the mount within its file system ("/" mostly)
+    std::string fs_type;
+    std::string source;
+    std::string mount_opts;   // per-mount options (rw, nosuid, ...)
+    std::string super_opts;   // file-system options
+    bool read_only = false;
+    ino_t root_ino = 0;
+};
+
+// The mounted volumes, in mount-table order (pseudo file systems left out).
+// Re-reads /proc/self/mountinfo.
+std::vector<Volume> volumes();
+// The volume `vref`; nsvErr when it is not (or no longer) mounted.
+OSErr volume_by_ref(FSVolumeRefNum vref, Volume* out);
+// The volume that holds the directory `fd` (already open), or nsvErr.
+OSErr volume_of_fd(int fd, const std::string& canonicalPath, Volume* out);
+// The root directory descriptor of a volume (cached).
+OSErr volume_root(const Volume& v, DirFd* out);
+// The volume's name as callers see it: the last component of its mount
+// point, or for the root file system the last component of its source.
+std::string volume_name(const Volume& v);
+// A Node for the root of `v`.
+OSErr root_node(const Volume& v, Node* out);
+
+// ---------------------------------------------------------------- errors
+
+// What was being done when errno came back: the same errno means different
+// things for different operations (EPERM on a delete is a lock, EACCES on
+// opening a directory for listing is afpAccessDenied).
+enum class Op { Lookup, Read, Write, Create, Delete, Rename, OpenDir, Lock, Mount };
+
+// The one errno -> OSErr table (docs/filemanager-platform.md lists it).
+// `n`, when given, lets EPERM tell a locked object (fLckdErr) from a
+// permission problem (permErr).
+OSErr from_errno(int err, Op op, const Node* n = nullptr);
+
+// ---------------------------------------------------------------- names
+
+// A Unicode name (one component, UTF-16) -> the name stored on disk: UTF-8
+// in NFC, "/" stored as ":". paramErr for a null pointer with a length;
+// bdNamErr for an empty name, ".", "..", a NUL, a ":" (it would have to be
+// stored as "/"), or malformed UTF-16; errFSNameTooLong beyond 255 units or
+// 255 UTF-8 bytes.
+OSErr name_from_unicode(const UniChar* name, std::size_t units, std::string* disk);
+// The other spellings under which an existing object may be stored: the
+// name as given (no normalisation) when it differs from NFC. Lookups try
+// the NFC form first, then these.
+std::vector<std::string> name_alternatives(const UniChar* name, std::size_t units);
+// Disk name -> Unicode name for callers: HFS+ decomposition, ":" shown as
+// "/". A name that is not valid UTF-8 is shown with each bad byte as U+FFFD
+// (it still resolves through its FSRef, which keeps the bytes).
+OSErr name_to_unicode(std::string_view disk, HFSUniStr255* out);
+// Pascal (Mac Roman) name of FSSpecs and parameter blocks <-> disk name.
+// Pascal names longer than 31 bytes or with characters Mac Roman lacks are
+// shortened as "prefix#ID" (the node ID in hex), which name_from_pascal
+// resolves back through the directory.
+OSErr name_from_pascal(const unsigned char* pascal, std::string* disk);
+void name_to_pascal(std::string_view disk, UInt32 nodeID, unsigned char* out, std::size_t cap);
+// If `pascal` has the "#ID" form made above, the ID; otherwise 0.
+UInt32 mangled_id(std::string_view pascalName);
+
+// ---------------------------------------------------------------- dates
+
+UTCDateTime utc_from_timespec(std::int64_t sec, std::uint32_t nsec);
+// Inverse; rounds the fraction up so that reading back gives the same fraction.
+void timespec_from_utc(const UTCDateTime& d, std::int64_t* sec, std::uint32_t* nsec);
+
+// ---------------------------------------------------------------- catalogue
+
+// Fills the catalogue fields `which` of `n` (and the optional name, FSSpec,
+// parent reference). Shared by FSGetCatalogInfo and the iterators.
+OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo* info, HFSUniStr255* name,
+                        FSSpec* spec, FSRef* parentRef);
+
+// ---------------------------------------------------------------- iterators
+
+// Number of iterators open in the process (tests prove none leaks).
+long open_iterator_count() noexcept;
+
+// ---------------------------------------------------------------- for tests
+
+// Drops the directory descriptor cache (tests use it to force resolution
+// by name from the volume's root).
+void drop_fd_cache();
+// Number of directories and of moved objects the ID tables hold.
+std::size_t dir_table_size();
+
+}  // namespace vantrel::fm

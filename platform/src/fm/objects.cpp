@@ -1,0 +1,304 @@
+// Getting in and out of references (paths, names, IDs), creating and
+// deleting objects.
+#include <dirent.h>
+#include <errno.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "fm/node.h"
+#include "vantrel/fault.h"
+
+namespace vantrel::fm {
+namespace {
+
+std::vector<std::string> split(std::string_view p) {
+    std::vector<std::string> parts;
+    std::size_t i = 0;
+    while (i < p.size()) {
+        std::size_t j = p.find('/', i);
+        if (j == std::string_view::npos) j = p.size();
+        if (j > i) parts.emplace_back(p.substr(i, j - i));
+        i = j + 1;
+    }
+    return parts;
+}
+
+// The child of `dir` with disk name `name`, trying the other spellings a
+// Unicode name may be stored under when `units` is given.
+OSErr lookup_unicode(const Node& dir, const UniChar* name, std::size_t units, Node* out) {
+    std::string disk;
+    if (OSErr e = name_from_unicode(name, units, &disk)) return e;
+    OSErr e = lookup(dir, disk, out);
+    if (e != fnfErr) return e;
+    for (const std::string& alt : name_alternatives(name, units)) {
+        OSErr e2 = lookup(dir, alt, out);
+        if (e2 != fnfErr) return e2;
+    }
+    return fnfErr;
+}
+
+// A child by the "#ID" form of a shortened Pascal name.
+OSErr lookup_mangled(const Node& dir, UInt32 id, Node* out) {
+    DirFd fd;
+    if (OSErr e = dir_fd(dir, &fd)) return e;
+    int d = ::openat(fd->fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (d < 0) return from_errno(errno, Op::OpenDir, &dir);
+    std::string found;
+    if (DIR* dp = ::fdopendir(d)) {
+        while (struct dirent* e = ::readdir(dp)) {
+            if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+            if (node_id_for(dir.vref, dir.dev(), e->d_ino) == id) {
+                found = e->d_name;
+                break;
+            }
+        }
+        ::closedir(dp);
+    } else {
+        ::close(d);
+    }
+    if (found.empty()) return fnfErr;
+    return lookup(dir, found, out);
+}
+
+// Parent and leaf of a new object; the leaf must not exist under any
+// spelling of the name.
+OSErr prepare_create(const FSRef* parentRef, UniCharCount len, const UniChar* name, const char* op, Node* parent,
+                     DirFd* fd, std::string* disk) {
+    if (OSErr e = resolve(parentRef, parent)) return e;
+    if (OSErr e = name_from_unicode(name, len, disk)) return e;
+    if (OSErr e = fault::check(op, *disk)) return e;
+    if (!parent->is_dir()) return dirNFErr;
+    if (OSErr e = dir_fd(*parent, fd)) return e;
+    Node existing;
+    if (lookup_unicode(*parent, name, len, &existing) == noErr) return dupFNErr;
+    return noErr;
+}
+
+}  // namespace
+
+OSErr node_from_path(std::string_view path, Node* out) {
+    if (path.empty()) return fnfErr;
+    if (path.find('\0') != std::string_view::npos) return bdNamErr;
+    std::string p(path);
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    std::string dirPart, leaf;
+    auto slash = p.find_last_of('/');
+    if (slash == std::string::npos) {
+        dirPart = ".";
+        leaf = p;
+    } else {
+        dirPart = slash == 0 ? "/" : p.substr(0, slash);
+        leaf = p.substr(slash + 1);
+    }
+    if (leaf.empty() || leaf == "." || leaf == "..") {  // the directory itself: resolve all of it
+        dirPart = p;
+        leaf.clear();
+    }
+    char canon[PATH_MAX];
+    if (::realpath(dirPart.c_str(), canon) == nullptr) return from_errno(errno, Op::Lookup);
+    int fd = ::open(canon, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return from_errno(errno, Op::OpenDir);
+    UniqueFd guard(fd);
+    Volume v;
+    if (OSErr e = volume_of_fd(fd, canon, &v)) return e;
+    Node cur;
+    if (OSErr e = root_node(v, &cur)) return e;
+    std::string_view rest(canon);
+    rest.remove_prefix(v.mount_point == "/" ? 0 : v.mount_point.size());
+    for (const std::string& comp : split(rest)) {
+        Node next;
+        if (OSErr e = lookup(cur, comp, &next)) return e;
+        if (!next.is_dir()) return dirNFErr;
+        DirFd unused;
+        if (OSErr e = dir_fd(next, &unused)) return e;  // registers it and verifies it is still there
+        cur = std::move(next);
+    }
+    if (leaf.empty()) {
+        *out = std::move(cur);
+        return noErr;
+    }
+    return lookup(cur, leaf, out);
+}
+
+}  // namespace vantrel::fm
+
+using namespace vantrel;
+using namespace vantrel::fm;
+
+OSErr FSPathMakeRef(const UInt8* path, FSRef* ref, Boolean* isDirectory) {
+    if (path == nullptr || ref == nullptr) return paramErr;
+    const char* p = reinterpret_cast<const char*>(path);
+    if (OSErr e = fault::check("FSPathMakeRef", p)) return e;
+    Node n;
+    if (OSErr e = node_from_path(p, &n)) return e;
+    make_ref(n, ref);
+    if (isDirectory != nullptr) *isDirectory = n.is_dir();
+    return noErr;
+}
+
+OSStatus FSRefMakePath(const FSRef* ref, UInt8* path, UInt32 maxPathSize) {
+    if (path == nullptr || maxPathSize == 0) return paramErr;
+    Node n;
+    if (OSErr e = resolve(ref, &n)) return e;
+    if (OSErr e = fault::check("FSRefMakePath", n.name)) return e;
+    std::string s;
+    if (OSErr e = node_path(n, &s)) return e;
+    if (s.size() + 1 > maxPathSize) return errFSNameTooLong;
+    std::memcpy(path, s.c_str(), s.size() + 1);
+    return noErr;
+}
+
+OSErr FSMakeFSRefUnicode(const FSRef* parentRef, UniCharCount nameLength, const UniChar* name,
+                         TextEncoding /*textEncodingHint*/, FSRef* newRef) {
+    if (newRef == nullptr) return paramErr;
+    Node dir;
+    if (OSErr e = resolve(parentRef, &dir)) return e;
+    std::string detail;
+    if (OSErr e = name_from_unicode(name, nameLength, &detail)) return e;
+    if (OSErr e = fault::check("FSMakeFSRefUnicode", detail)) return e;
+    if (!dir.is_dir()) return dirNFErr;
+    Node n;
+    if (OSErr e = lookup_unicode(dir, name, nameLength, &n)) return e;
+    make_ref(n, newRef);
+    return noErr;
+}
+
+OSErr PBMakeFSRefUnicodeSync(FSRefParam* pb) {
+    if (pb == nullptr) return paramErr;
+    OSErr e = FSMakeFSRefUnicode(pb->ref, pb->nameLength, pb->name, pb->textEncodingHint, pb->newRef);
+    pb->ioResult = e;
+    return e;
+}
+
+static OSErr make_fsref(FSRefParam* pb) {
+    if (pb->newRef == nullptr) return paramErr;
+    std::string detail;
+    if (pb->ioNamePtr != nullptr) detail.assign(reinterpret_cast<const char*>(pb->ioNamePtr + 1), pb->ioNamePtr[0]);
+    if (OSErr e = fault::check("PBMakeFSRefSync", detail)) return e;
+    Node dir;
+    if (pb->ioVRefNum == 0 && pb->ioDirID == 0) {
+        if (OSErr e = node_from_path(".", &dir)) return e;  // the default directory
+    } else {
+        FSVolumeRefNum vref = pb->ioVRefNum;
+        if (vref == 0) {
+            Node cwd;
+            if (OSErr e = node_from_path(".", &cwd)) return e;
+            vref = cwd.vref;
+        }
+        UInt32 id = pb->ioDirID == 0 ? UInt32(fsRtDirID) : UInt32(pb->ioDirID);
+        if (OSErr e = dir_by_id(vref, id, &dir)) return e;
+    }
+    if (pb->ioNamePtr == nullptr || pb->ioNamePtr[0] == 0 ||
+        (pb->ioNamePtr[0] == 1 && pb->ioNamePtr[1] == ':')) {
+        make_ref(dir, pb->newRef);
+        return noErr;
+    }
+    std::string disk;
+    if (OSErr e = name_from_pascal(pb->ioNamePtr, &disk)) return e;
+    if (!dir.is_dir()) return dirNFErr;
+    Node n;
+    OSErr e = lookup(dir, disk, &n);
+    if (e == fnfErr) {
+        std::string_view shown(reinterpret_cast<const char*>(pb->ioNamePtr + 1), pb->ioNamePtr[0]);
+        if (UInt32 id = mangled_id(shown)) e = lookup_mangled(dir, id, &n);
+    }
+    if (e != noErr) return e;
+    make_ref(n, pb->newRef);
+    return noErr;
+}
+
+OSErr PBMakeFSRefSync(FSRefParam* pb) {
+    if (pb == nullptr) return paramErr;
+    OSErr e = make_fsref(pb);
+    pb->ioResult = e;
+    return e;
+}
+
+OSErr FSCompareFSRefs(const FSRef* ref1, const FSRef* ref2) {
+    if (ref1 == nullptr || ref2 == nullptr) return paramErr;
+    if (OSErr e = fault::check("FSCompareFSRefs")) return e;
+    Node a, b;
+    if (OSErr e = resolve(ref1, &a)) return e;
+    if (OSErr e = resolve(ref2, &b)) return e;
+    return a.dev() == b.dev() && a.st.stx_ino == b.st.stx_ino ? noErr : errFSRefsDifferent;
+}
+
+OSErr FSCreateFileUnicode(const FSRef* parentRef, UniCharCount nameLength, const UniChar* name,
+                          FSCatalogInfoBitmap whichInfo, const FSCatalogInfo* catalogInfo, FSRef* newRef,
+                          FSSpec* newSpec) {
+    Node dir;
+    DirFd fd;
+    std::string disk;
+    if (OSErr e = prepare_create(parentRef, nameLength, name, "FSCreateFileUnicode", &dir, &fd, &disk)) return e;
+    int f = ::openat(fd->fd(), disk.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (f < 0) return from_errno(errno, Op::Create, &dir);
+    ::close(f);
+    Node n;
+    if (OSErr e = lookup(dir, disk, &n)) return e;
+    FSRef ref;
+    make_ref(n, &ref);
+    if (catalogInfo != nullptr && (whichInfo & kFSCatInfoSettableInfo)) {
+        if (OSErr e = FSSetCatalogInfo(&ref, whichInfo, catalogInfo)) {
+            // Nothing half-made is left behind.
+            Node now;
+            if (resolve(&ref, &now) == noErr && !now.locked() && ::unlinkat(now.at(), now.name.c_str(), 0) == 0)
+                note_deleted(now);
+            return e;
+        }
+    }
+    if (newRef != nullptr) *newRef = ref;
+    if (newSpec != nullptr) fill_catalog_info(n, 0, nullptr, nullptr, newSpec, nullptr);
+    return noErr;
+}
+
+OSErr FSCreateDirectoryUnicode(const FSRef* parentRef, UniCharCount nameLength, const UniChar* name,
+                               FSCatalogInfoBitmap whichInfo, const FSCatalogInfo* catalogInfo, FSRef* newRef,
+                               FSSpec* newSpec, UInt32* newDirID) {
+    Node dir;
+    DirFd fd;
+    std::string disk;
+    if (OSErr e = prepare_create(parentRef, nameLength, name, "FSCreateDirectoryUnicode", &dir, &fd, &disk))
+        return e;
+    if (::mkdirat(fd->fd(), disk.c_str(), 0777) != 0) return from_errno(errno, Op::Create, &dir);
+    Node n;
+    if (OSErr e = lookup(dir, disk, &n)) return e;
+    FSRef ref;
+    make_ref(n, &ref);
+    if (catalogInfo != nullptr && (whichInfo & kFSCatInfoSettableInfo)) {
+        if (OSErr e = FSSetCatalogInfo(&ref, whichInfo, catalogInfo)) {
+            Node now;
+            if (resolve(&ref, &now) == noErr && !now.locked() &&
+                ::unlinkat(now.at(), now.name.c_str(), AT_REMOVEDIR) == 0)
+                note_deleted(now);
+            return e;
+        }
+    }
+    if (newRef != nullptr) *newRef = ref;
+    if (newSpec != nullptr) fill_catalog_info(n, 0, nullptr, nullptr, newSpec, nullptr);
+    if (newDirID != nullptr) *newDirID = n.nodeID;
+    return noErr;
+}
+
+OSErr FSDeleteObject(const FSRef* ref) {
+    Node n;
+    if (OSErr e = resolve(ref, &n)) return e;
+    if (OSErr e = fault::check("FSDeleteObject", n.name)) return e;
+    if (n.root) return fBsyErr;  // a volume's root is never deleted
+    if (n.locked()) return fLckdErr;
+    if (::unlinkat(n.at(), n.name.c_str(), n.is_dir() ? AT_REMOVEDIR : 0) != 0) {
+        int err = errno;
+        if (err == EPERM) {
+            // The container's own lock keeps its entries too.
+            struct statx pst;
+            if (::statx(n.at(), "", AT_EMPTY_PATH, STATX_BASIC_STATS, &pst) == 0 &&
+                (pst.stx_attributes & STATX_ATTR_IMMUTABLE))
+                return fLckdErr;
+        }
+        return from_errno(err, Op::Delete, &n);
+    }
+    note_deleted(n);
+    return noErr;
+}

@@ -1,0 +1,413 @@
+// References: making them, resolving them safely, node IDs, and what happens
+// when the object behind one is renamed, replaced or deleted.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "fm/node.h"
+#include "fm_helpers.h"
+#include "vantrel/fault.h"
+
+using namespace fmtest;
+namespace fm = vantrel::fm;
+
+TEST(FSRefs, PathRoundTripIdsAndParent) {
+    vtest::TempDir t;
+    auto file = t.write("dir/file.txt", "hello");
+    FSRef dir = ref_of(t / "dir");
+    Boolean isDir = true;
+    FSRef ref{};
+    ASSERT_EQ(FSPathMakeRef(reinterpret_cast<const UInt8*>(file.c_str()), &ref, &isDir), noErr);
+    EXPECT_FALSE(isDir);
+    EXPECT_EQ(path_of(ref), std::filesystem::canonical(file).string());
+
+    FSCatalogInfo info{};
+    HFSUniStr255 name{};
+    FSSpec spec{};
+    FSRef parent{};
+    ASSERT_EQ(FSGetCatalogInfo(&ref, kFSCatInfoNodeFlags | kFSCatInfoNodeID | kFSCatInfoParentDirID | kFSCatInfoVolume,
+                               &info, &name, &spec, &parent),
+              noErr);
+    EXPECT_EQ(info.nodeFlags & kFSNodeIsDirectoryMask, 0);
+    EXPECT_EQ(info.nodeID, ino_of(file));
+    EXPECT_EQ(info.parentDirID, ino_of(t / "dir"));
+    EXPECT_LT(info.volume, 0);
+    EXPECT_EQ(utf8(name), "file.txt");
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(spec.name + 1), spec.name[0]), "file.txt");
+    EXPECT_EQ(spec.parID, SInt32(info.parentDirID));
+    EXPECT_EQ(spec.vRefNum, info.volume);
+    EXPECT_EQ(FSCompareFSRefs(&parent, &dir), noErr);
+    EXPECT_EQ(FSCompareFSRefs(&parent, &ref), errFSRefsDifferent);
+
+    FSCatalogInfo dinfo{};
+    ASSERT_EQ(FSGetCatalogInfo(&dir, kFSCatInfoNodeFlags, &dinfo, nullptr, nullptr, nullptr), noErr);
+    EXPECT_EQ(dinfo.nodeFlags & kFSNodeIsDirectoryMask, kFSNodeIsDirectoryMask);
+}
+
+TEST(FSRefs, VolumeRootIsTwoAndItsParentOne) {
+    FSRef root = ref_of("/");
+    FSCatalogInfo info{};
+    FSRef parent;
+    std::memset(&parent, 0xAB, sizeof parent);
+    ASSERT_EQ(FSGetCatalogInfo(&root, kFSCatInfoNodeID | kFSCatInfoParentDirID, &info, nullptr, nullptr, &parent),
+              noErr);
+    EXPECT_EQ(info.nodeID, UInt32(fsRtDirID));
+    EXPECT_EQ(info.parentDirID, UInt32(fsRtParID));
+    static const FSRef zero{};
+    EXPECT_EQ(std::memcmp(&parent, &zero, sizeof zero), 0) << "the root has no parent object";
+    EXPECT_EQ(path_of(root), "/");
+
+    // An item directly in a volume's root has parent ID 2, and its parent
+    // reference is the root.
+    FSRef tmp = ref_of("/tmp");
+    FSCatalogInfo tinfo{};
+    FSRef tparent{};
+    ASSERT_EQ(FSGetCatalogInfo(&tmp, kFSCatInfoParentDirID | kFSCatInfoVolume, &tinfo, nullptr, nullptr, &tparent),
+              noErr);
+    fm::Node n;
+    ASSERT_EQ(fm::resolve(&tmp, &n), noErr);
+    if (n.root) GTEST_SKIP() << "/tmp is a mount point here";
+    EXPECT_EQ(tinfo.parentDirID, UInt32(fsRtDirID));
+    EXPECT_EQ(FSCompareFSRefs(&tparent, &root), noErr);
+}
+
+TEST(FSRefs, GoneOrReplacedObjectsAreNotFound) {
+    vtest::TempDir t;
+    auto file = t.write("a", "1");
+    FSRef ref = ref_of(file);
+    ASSERT_EQ(::unlink(file.c_str()), 0);
+    FSCatalogInfo info{};
+    EXPECT_EQ(FSGetCatalogInfo(&ref, kFSCatInfoNodeID, &info, nullptr, nullptr, nullptr), fnfErr);
+
+    // Another object under the same name is not the referenced object, even
+    // when the file system hands it the same inode number.
+    t.write("a", "2");
+    EXPECT_EQ(FSGetCatalogInfo(&ref, kFSCatInfoNodeID, &info, nullptr, nullptr, nullptr), fnfErr);
+
+    // A directory replaced by a symbolic link to another directory.
+    t.mkdir("outside");
+    t.write("d/inner", "x");
+    FSRef inner = ref_of(t / "d/inner");
+    fm::drop_fd_cache();
+    std::filesystem::rename(t / "d", t / "moved");
+    std::filesystem::create_directory_symlink(t / "outside", t / "d");
+    t.write("outside/inner", "y");
+    fm::Node n;
+    EXPECT_EQ(fm::resolve(&inner, &n), fnfErr) << "resolution must not go through the link";
+
+    FSRef zero{};
+    EXPECT_EQ(FSGetCatalogInfo(&zero, 0, nullptr, nullptr, nullptr, nullptr), fnfErr);
+    FSRef junk;
+    std::memset(&junk, 0x5A, sizeof junk);
+    EXPECT_EQ(FSGetCatalogInfo(&junk, 0, nullptr, nullptr, nullptr, nullptr), errFSBadFSRef);
+    EXPECT_EQ(FSGetCatalogInfo(nullptr, 0, nullptr, nullptr, nullptr, nullptr), paramErr);
+}
+
+TEST(FSRefs, RenamedThroughTheLayerKeepsEveryCopyNaming) {
+    vtest::TempDir t;
+    t.write("from/f", "data");
+    t.mkdir("to");
+    std::string longName(120, 'L');
+    t.write("from/" + longName, "long");
+    FSRef f = ref_of(t / "from/f");
+    FSRef copy = f;
+    FSRef lf = ref_of(t / ("from/" + longName));
+    FSRef to = ref_of(t / "to");
+    fm::Node n, dest, ln;
+    ASSERT_EQ(fm::resolve(&f, &n), noErr);
+    ASSERT_EQ(fm::resolve(&to, &dest), noErr);
+    ASSERT_EQ(fm::resolve(&lf, &ln), noErr) << "a long name resolves through the side table";
+    ASSERT_EQ(::renameat(n.at(), n.name.c_str(), AT_FDCWD, (t / "to/g").c_str()), 0);
+    fm::note_moved(n, dest, "g");
+    EXPECT_EQ(path_of(copy), (std::filesystem::canonical(t.path()) / "to/g").string());
+    FSCatalogInfo info{};
+    ASSERT_EQ(FSGetCatalogInfo(&copy, kFSCatInfoParentDirID, &info, nullptr, nullptr, nullptr), noErr);
+    EXPECT_EQ(info.parentDirID, ino_of(t / "to"));
+
+    // A renamed directory: refs to items inside it still resolve.
+    t.write("dir/item", "i");
+    FSRef item = ref_of(t / "dir/item");
+    FSRef dir = ref_of(t / "dir");
+    fm::Node dn;
+    ASSERT_EQ(fm::resolve(&dir, &dn), noErr);
+    ASSERT_EQ(::renameat(dn.at(), "dir", dn.at(), "dir2"), 0);
+    fm::note_moved(dn, dest, "dir2");  // a different parent on purpose: the bookkeeping must win
+    fm::Node top;
+    FSRef topRef = ref_of(t.path());
+    ASSERT_EQ(fm::resolve(&topRef, &top), noErr);
+    fm::note_moved(dn, top, "dir2");
+    fm::drop_fd_cache();
+    EXPECT_EQ(path_of(item), (std::filesystem::canonical(t.path()) / "dir2/item").string());
+
+    // Deleted through the layer: forgotten.
+    ASSERT_EQ(FSDeleteObject(&copy), noErr);
+    EXPECT_FALSE(present(t / "to/g"));
+    EXPECT_EQ(FSGetCatalogInfo(&f, 0, nullptr, nullptr, nullptr, nullptr), fnfErr);
+}
+
+TEST(FSRefs, DirectoryIdsMapBackAfterTheCacheIsDropped) {
+    vtest::TempDir t;
+    t.write("a/b/c/file", "x");
+    FSRef c = ref_of(t / "a/b/c");
+    FSCatalogInfo info{};
+    ASSERT_EQ(FSGetCatalogInfo(&c, kFSCatInfoNodeID | kFSCatInfoVolume, &info, nullptr, nullptr, nullptr), noErr);
+    fm::drop_fd_cache();
+    fm::Node n;
+    ASSERT_EQ(fm::dir_by_id(info.volume, info.nodeID, &n), noErr);
+    EXPECT_EQ(n.st.stx_ino, ino_of(t / "a/b/c"));
+    EXPECT_EQ(fm::dir_by_id(info.volume, 0x7FFFFFF0u, &n), dirNFErr);
+    EXPECT_EQ(fm::dir_by_id(12345, 2, &n), nsvErr);
+
+    // PBMakeFSRefSync: volume + directory ID + Pascal name.
+    FSRefParam pb{};
+    FSRef out{};
+    unsigned char pname[] = "\x04" "file";
+    pb.ioVRefNum = info.volume;
+    pb.ioDirID = SInt32(info.nodeID);
+    pb.ioNamePtr = pname;
+    pb.newRef = &out;
+    ASSERT_EQ(PBMakeFSRefSync(&pb), noErr);
+    EXPECT_EQ(pb.ioResult, noErr);
+    EXPECT_EQ(path_of(out), (std::filesystem::canonical(t.path()) / "a/b/c/file").string());
+    pb.ioNamePtr = nullptr;  // the directory itself
+    ASSERT_EQ(PBMakeFSRefSync(&pb), noErr);
+    EXPECT_EQ(FSCompareFSRefs(&out, &c), noErr);
+    unsigned char missing[] = "\x04" "nope";
+    pb.ioNamePtr = missing;
+    EXPECT_EQ(PBMakeFSRefSync(&pb), fnfErr);
+    EXPECT_EQ(pb.ioResult, fnfErr);
+    pb.newRef = nullptr;
+    EXPECT_EQ(PBMakeFSRefSync(&pb), paramErr);
+}
+
+TEST(FSRefs, NamesInAndOut) {
+    vtest::TempDir t;
+    FSRef dir = ref_of(t.path());
+    // "/" in a Unicode name is stored as ":" and shown back as "/".
+    auto slashName = u16("a/b");
+    FSRef made{};
+    ASSERT_EQ(FSCreateFileUnicode(&dir, slashName.size(), uc(slashName), 0, nullptr, &made, nullptr), noErr);
+    EXPECT_TRUE(present(t / "a:b"));
+    HFSUniStr255 name{};
+    ASSERT_EQ(FSGetCatalogInfo(&made, 0, nullptr, &name, nullptr, nullptr), noErr);
+    EXPECT_EQ(utf8(name), "a/b");
+
+    // Precomposed in, NFC on disk, decomposed out; the decomposed form finds it.
+    auto composed = u16("caf\xC3\xA9");  // café with U+00E9
+    ASSERT_EQ(FSCreateFileUnicode(&dir, composed.size(), uc(composed), 0, nullptr, &made, nullptr), noErr);
+    EXPECT_TRUE(present(t / "caf\xC3\xA9"));
+    ASSERT_EQ(FSGetCatalogInfo(&made, 0, nullptr, &name, nullptr, nullptr), noErr);
+    EXPECT_EQ(name.length, 5u);
+    EXPECT_EQ(name.unicode[3], u'e');
+    EXPECT_EQ(name.unicode[4], 0x0301);
+    FSRef found{};
+    ASSERT_EQ(FSMakeFSRefUnicode(&dir, name.length, name.unicode, 0, &found), noErr);
+    EXPECT_EQ(FSCompareFSRefs(&found, &made), noErr);
+
+    // A name stored decomposed by another program is found from either form.
+    t.write("nai\xCC\x88ve", "");  // naïve, decomposed on disk
+    auto nfc = u16("na\xC3\xAFve");
+    ASSERT_EQ(FSMakeFSRefUnicode(&dir, nfc.size(), uc(nfc), 0, &found), noErr);
+    EXPECT_EQ(path_of(found), (std::filesystem::canonical(t.path()) / "nai\xCC\x88ve").string());
+
+    EXPECT_EQ(FSCreateFileUnicode(&dir, slashName.size(), uc(slashName), 0, nullptr, &made, nullptr), dupFNErr);
+}
+
+struct NameCase {
+    const char* label;
+    std::u16string name;
+    OSErr expect;
+    const char* disk;
+};
+
+class NameRules : public ::testing::TestWithParam<NameCase> {};
+
+TEST_P(NameRules, UnicodeToDisk) {
+    const NameCase& c = GetParam();
+    std::string disk = "untouched";
+    EXPECT_EQ(fm::name_from_unicode(uc(c.name), c.name.size(), &disk), c.expect) << c.label;
+    if (c.expect == noErr)
+        EXPECT_EQ(disk, c.disk) << c.label;
+    else
+        EXPECT_EQ(disk, "untouched") << c.label;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, NameRules,
+    ::testing::Values(NameCase{"plain", u"abc", noErr, "abc"}, NameCase{"slash", u"a/b", noErr, "a:b"},
+                      NameCase{"only slash", u"/", noErr, ":"},
+                      NameCase{"decomposed becomes NFC", u"e\u0301", noErr, "\xC3\xA9"},
+                      NameCase{"empty", u"", bdNamErr, ""}, NameCase{"dot", u".", bdNamErr, ""},
+                      NameCase{"dotdot", u"..", bdNamErr, ""},
+                      NameCase{"nul", std::u16string(u"a\0b", 3), bdNamErr, ""},
+                      NameCase{"colon cannot be stored", u"a:b", bdNamErr, ""},
+                      NameCase{"lone surrogate", std::u16string(1, char16_t(0xD800)), bdNamErr, ""},
+                      NameCase{"256 units", std::u16string(256, u'x'), errFSNameTooLong, ""},
+                      NameCase{"255 units but 510 bytes", std::u16string(255, u'\u00E9'), errFSNameTooLong, ""},
+                      NameCase{"255 units", std::u16string(255, u'y'), noErr,
+                               "yyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyy"
+                               "yyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyy"
+                               "yyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyy"}),
+    [](const auto& info) {
+        std::string s = info.param.label;
+        for (char& ch : s)
+            if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
+        return s;
+    });
+
+TEST(FSRefs, DiskNamesShownAndPascalForms) {
+    HFSUniStr255 u{};
+    ASSERT_EQ(fm::name_to_unicode("x:y", &u), noErr);
+    EXPECT_EQ(utf8(u), "x/y");
+    ASSERT_EQ(fm::name_to_unicode("bad\xFFname", &u), noErr) << "undecodable bytes still show";
+    EXPECT_EQ(u.unicode[3], 0xFFFD);
+
+    unsigned char p[64];
+    fm::name_to_pascal("short", 99, p, sizeof p);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(p + 1), p[0]), "short");
+    fm::name_to_pascal(std::string(40, 'n'), 0x1234, p, sizeof p);
+    std::string shortened(reinterpret_cast<char*>(p + 1), p[0]);
+    EXPECT_EQ(shortened.size(), 31u);
+    EXPECT_TRUE(shortened.ends_with("#1234")) << shortened;
+    EXPECT_EQ(fm::mangled_id(shortened), 0x1234u);
+    EXPECT_EQ(fm::mangled_id("plain"), 0u);
+
+    std::string disk;
+    const unsigned char macRoman[] = "\x04" "caf\x8E";  // é in Mac Roman
+    ASSERT_EQ(fm::name_from_pascal(macRoman, &disk), noErr);
+    EXPECT_EQ(disk, "caf\xC3\xA9");
+    const unsigned char withColon[] = "\x03" "a:b";
+    EXPECT_EQ(fm::name_from_pascal(withColon, &disk), bdNamErr);
+}
+
+TEST(FSRefs, ShortenedPascalNamesResolveThroughTheDirectory) {
+    vtest::TempDir t;
+    std::string longName(50, 'q');
+    t.write("d/" + longName, "x");
+    FSRef f = ref_of(t / ("d/" + longName));
+    FSSpec spec{};
+    ASSERT_EQ(FSGetCatalogInfo(&f, 0, nullptr, nullptr, &spec, nullptr), noErr);
+    ASSERT_LE(spec.name[0], 31);
+    FSRefParam pb{};
+    FSRef out{};
+    pb.ioVRefNum = spec.vRefNum;
+    pb.ioDirID = spec.parID;
+    pb.ioNamePtr = spec.name;
+    pb.newRef = &out;
+    ASSERT_EQ(PBMakeFSRefSync(&pb), noErr);
+    EXPECT_EQ(FSCompareFSRefs(&out, &f), noErr);
+}
+
+TEST(FSRefs, DatesConvertBothWaysExactly) {
+    for (UInt16 frac : {UInt16(0), UInt16(1), UInt16(32768), UInt16(65535)}) {
+        UTCDateTime d{0, 3'000'000'000u, frac};
+        std::int64_t s;
+        std::uint32_t ns;
+        fm::timespec_from_utc(d, &s, &ns);
+        EXPECT_LT(ns, 1'000'000'000u);
+        UTCDateTime back = fm::utc_from_timespec(s, ns);
+        EXPECT_EQ(back.highSeconds, d.highSeconds);
+        EXPECT_EQ(back.lowSeconds, d.lowSeconds);
+        EXPECT_EQ(back.fraction, d.fraction) << frac;
+    }
+    UTCDateTime epoch = fm::utc_from_timespec(0, 0);
+    EXPECT_EQ(epoch.lowSeconds, 2082844800u);
+    UTCDateTime early = fm::utc_from_timespec(-3'000'000'000LL, 5);
+    EXPECT_EQ(early.lowSeconds, 0u) << "before 1904 clamps to the earliest date";
+}
+
+struct ErrnoCase {
+    int err;
+    fm::Op op;
+    OSErr expect;
+};
+class ErrnoTable : public ::testing::TestWithParam<ErrnoCase> {};
+TEST_P(ErrnoTable, Maps) {
+    EXPECT_EQ(fm::from_errno(GetParam().err, GetParam().op), GetParam().expect) << GetParam().err;
+}
+INSTANTIATE_TEST_SUITE_P(
+    Table, ErrnoTable,
+    ::testing::Values(ErrnoCase{ENOENT, fm::Op::Lookup, fnfErr}, ErrnoCase{ENOENT, fm::Op::OpenDir, dirNFErr},
+                      ErrnoCase{EEXIST, fm::Op::Create, dupFNErr}, ErrnoCase{ENOTDIR, fm::Op::Lookup, dirNFErr},
+                      ErrnoCase{ENOTEMPTY, fm::Op::Delete, fBsyErr}, ErrnoCase{EEXIST, fm::Op::Delete, fBsyErr},
+                      ErrnoCase{EXDEV, fm::Op::Rename, diffVolErr},
+                      ErrnoCase{ENAMETOOLONG, fm::Op::Create, errFSNameTooLong},
+                      ErrnoCase{ENOSPC, fm::Op::Write, dskFulErr}, ErrnoCase{EROFS, fm::Op::Write, vLckdErr},
+                      ErrnoCase{EACCES, fm::Op::OpenDir, afpAccessDenied},
+                      ErrnoCase{EACCES, fm::Op::Delete, afpAccessDenied}, ErrnoCase{EACCES, fm::Op::Read, permErr},
+                      ErrnoCase{EPERM, fm::Op::Delete, permErr}, ErrnoCase{EBUSY, fm::Op::Delete, fBsyErr},
+                      ErrnoCase{EMFILE, fm::Op::OpenDir, tmfoErr}, ErrnoCase{EIO, fm::Op::Read, ioErr}));
+
+TEST(FSRefs, EpermOnALockedObjectIsTheLock) {
+    vtest::TempDir t;
+    auto f = t.write("locked", "x");
+    if (!vtest::set_immutable(f, true)) GTEST_SKIP() << "cannot set the immutable attribute here";
+    FSRef r = ref_of(f);
+    fm::Node n;
+    ASSERT_EQ(fm::resolve(&r, &n), noErr);
+    EXPECT_TRUE(n.locked());
+    EXPECT_EQ(fm::from_errno(EPERM, fm::Op::Delete, &n), fLckdErr);
+    EXPECT_EQ(FSDeleteObject(&r), fLckdErr);
+    EXPECT_TRUE(present(f));
+}
+
+TEST(FSRefs, CreateAndDeleteObjects) {
+    vtest::TempDir t;
+    FSRef dir = ref_of(t.path());
+    auto dn = u16("sub");
+    FSRef sub{};
+    UInt32 subID = 0;
+    ASSERT_EQ(FSCreateDirectoryUnicode(&dir, dn.size(), uc(dn), 0, nullptr, &sub, nullptr, &subID), noErr);
+    EXPECT_EQ(subID, ino_of(t / "sub"));
+    auto fnm = u16("f");
+    FSRef f{};
+    FSSpec spec{};
+    ASSERT_EQ(FSCreateFileUnicode(&sub, fnm.size(), uc(fnm), 0, nullptr, &f, &spec), noErr);
+    EXPECT_EQ(spec.parID, SInt32(subID));
+    EXPECT_EQ(FSDeleteObject(&sub), fBsyErr) << "a directory with items is not deleted";
+    EXPECT_EQ(FSCreateFileUnicode(&f, fnm.size(), uc(fnm), 0, nullptr, nullptr, nullptr), dirNFErr)
+        << "a file is no parent";
+    auto bad = u16("..");
+    EXPECT_EQ(FSCreateFileUnicode(&dir, bad.size(), uc(bad), 0, nullptr, nullptr, nullptr), bdNamErr);
+    EXPECT_EQ(FSCreateFileUnicode(&dir, 3, nullptr, 0, nullptr, nullptr, nullptr), paramErr);
+    ASSERT_EQ(FSDeleteObject(&f), noErr);
+    ASSERT_EQ(FSDeleteObject(&sub), noErr);
+    EXPECT_FALSE(present(t / "sub"));
+    EXPECT_EQ(FSDeleteObject(&sub), fnfErr);
+    EXPECT_EQ(FSCreateFileUnicode(&sub, fnm.size(), uc(fnm), 0, nullptr, nullptr, nullptr), fnfErr)
+        << "nothing is created in a directory that is gone";
+    FSRef root = ref_of("/");
+    EXPECT_EQ(FSDeleteObject(&root), fBsyErr);
+
+    // A symbolic link is an object of its own: made, listed and deleted as
+    // the link, never its target.
+    t.write("target/keep", "k");
+    std::filesystem::create_directory_symlink(t / "target", t / "link");
+    Boolean isDir = true;
+    FSRef link{};
+    ASSERT_EQ(FSPathMakeRef(reinterpret_cast<const UInt8*>((t / "link").c_str()), &link, &isDir), noErr);
+    EXPECT_FALSE(isDir);
+    ASSERT_EQ(FSDeleteObject(&link), noErr);
+    EXPECT_FALSE(present(t / "link"));
+    EXPECT_TRUE(present(t / "target/keep"));
+}
+
+TEST(FSRefs, FaultSeamReachesEveryOperation) {
+    vtest::TempDir t;
+    t.write("f", "x");
+    FSRef dir = ref_of(t.path());
+    FSRef f = ref_of(t / "f");
+    vantrel::fault::Scope scope;
+    vantrel::fault::fail_if([](const vantrel::fault::Call& c) -> OSErr { return c.op == "FSDeleteObject" ? ioErr : noErr; });
+    EXPECT_EQ(FSDeleteObject(&f), ioErr);
+    EXPECT_TRUE(present(t / "f")) << "a failed call changes nothing";
+    vantrel::fault::reset();
+    vantrel::fault::fail_nth("FSCreateFileUnicode", 1, dskFulErr);
+    auto nm = u16("g");
+    EXPECT_EQ(FSCreateFileUnicode(&dir, nm.size(), uc(nm), 0, nullptr, nullptr, nullptr), dskFulErr);
+    EXPECT_FALSE(present(t / "g"));
+    vantrel::fault::fail_nth("FSPathMakeRef", 1, memFullErr);
+    FSRef r;
+    EXPECT_EQ(FSPathMakeRef(reinterpret_cast<const UInt8*>(t.path().c_str()), &r, nullptr), memFullErr);
+}

@@ -1,0 +1,73 @@
+#!/bin/sh
+# Whole-process comparisons of fmutil against the standard tools, in one run
+# and on the same trees of 100,000 files:
+#
+#   fmutil rm DIR    vs  rm -rf DIR     (nested tree, recreated before each run)
+#   fmutil tree DIR  vs  find DIR       (the same nested tree)
+#   fmutil ls DIR    vs  ls -f DIR      (one directory of 100,000 files)
+#
+# usage: bench/fmutil_bench.sh [FMUTIL] [WORKDIR]
+#   FMUTIL   the program to measure (default: build-bench/tools/fmutil/fmutil;
+#            build it with -DCMAKE_BUILD_TYPE=Release -DVANTREL_BUILD_FMUTIL=ON)
+#   WORKDIR  where the trees are made (default: a new directory under
+#            ${TMPDIR:-/tmp}); it needs room for three trees of 100,000 files.
+# Environment: RUNS (default 10), FILES (default 100000).
+# Prints hyperfine's tables and one ratio per pair (fmutil time / peer time:
+# below 1 means fmutil is faster).
+set -eu
+
+FMUTIL=${1:-build-bench/tools/fmutil/fmutil}
+RUNS=${RUNS:-10}
+FILES=${FILES:-100000}
+command -v hyperfine >/dev/null || { echo "fmutil_bench: hyperfine is needed (apt-get install hyperfine)" >&2; exit 2; }
+command -v jq >/dev/null || { echo "fmutil_bench: jq is needed (apt-get install jq)" >&2; exit 2; }
+[ -x "$FMUTIL" ] || { echo "fmutil_bench: no program at $FMUTIL" >&2; exit 2; }
+FMUTIL=$(cd "$(dirname "$FMUTIL")" && pwd)/$(basename "$FMUTIL")
+
+if [ $# -ge 2 ]; then
+    WORK=$2
+    mkdir -p "$WORK"
+else
+    WORK=$(mktemp -d "${TMPDIR:-/tmp}/fmutil-bench.XXXXXX")
+fi
+cleanup() { rm -rf "$WORK"; }
+trap cleanup EXIT INT TERM
+
+# The nested tree: 10 top directories x 100 subdirectories x (FILES/1000) files.
+per_dir=$((FILES / 1000))
+echo "making trees of $FILES files in $WORK ..." >&2
+mkdir -p "$WORK/template"
+for top in 0 1 2 3 4 5 6 7 8 9; do
+    for sub in $(seq -w 0 99); do
+        d="$WORK/template/t$top/s$sub"
+        mkdir -p "$d"
+        (cd "$d" && seq -f "file%04g.dat" 1 "$per_dir" | xargs touch)
+    done
+done
+mkdir -p "$WORK/flat"
+(cd "$WORK/flat" && seq -f "file%06g.dat" 1 "$FILES" | xargs touch)
+cp -a "$WORK/template" "$WORK/walk"
+sync
+
+fs_type=$(stat -f -c %T "$WORK")
+echo "file system: $fs_type; $(nproc) cores; fmutil: $FMUTIL" >&2
+
+run_pair() {  # name, fmutil command, peer command, [prepare command]
+    name=$1
+    if [ $# -ge 4 ]; then
+        hyperfine --style basic --warmup 1 --runs "$RUNS" --prepare "$4" \
+            --export-json "$WORK/$name.json" -n "fmutil $name" "$2" -n "$3" "$3" >&2
+    else
+        hyperfine --style basic --warmup 2 --runs "$RUNS" \
+            --export-json "$WORK/$name.json" -n "fmutil $name" "$2" -n "$3" "$3" >&2
+    fi
+    jq -r --arg name "$name" \
+        '"\($name): fmutil \(.results[0].mean * 1000 | floor) ms +- \(.results[0].stddev * 1000 | floor), " +
+         "\(.results[1].command) \(.results[1].mean * 1000 | floor) ms +- \(.results[1].stddev * 1000 | floor), " +
+         "ratio \(.results[0].mean / .results[1].mean * 100 | round / 100)"' "$WORK/$name.json"
+}
+
+run_pair ls "$FMUTIL ls $WORK/flat >/dev/null" "ls -f $WORK/flat >/dev/null"
+run_pair tree "$FMUTIL tree $WORK/walk >/dev/null" "find $WORK/walk >/dev/null"
+run_pair rm "$FMUTIL rm $WORK/victim" "rm -rf $WORK/victim" \
+    "rm -rf $WORK/victim; cp -a $WORK/template $WORK/victim; sync"

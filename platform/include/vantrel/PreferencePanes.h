@@ -11,7 +11,7 @@
 //       NSButton* m_box = nullptr;
 //   };
 //   VANTREL_PANE_CLASS(MyPane) {
-//       c.ivar("m_box").outlet("m_box", &MyPane::m_box);
+//       c.ivar("m_box", &MyPane::m_box).outlet("m_box", &MyPane::m_box);
 //       c.action("boxClicked:", &MyPane::boxClicked_);
 //   }
 //
@@ -69,7 +69,11 @@ struct VANTREL_EXPORT Class {
     std::string name;
     std::string superclass;
     std::function<NSPreferencePane*(NSBundle*)> create;
-    std::vector<std::string> ivars;
+    struct Ivar {
+        std::string name;
+        std::function<const void*(NSObject* self)> value;  // the pointer the variable holds
+    };
+    std::vector<Ivar> ivars;
     std::vector<std::string> methods;
     struct Outlet {
         std::string name;
@@ -84,6 +88,8 @@ struct VANTREL_EXPORT Class {
     std::vector<Action> actions;
 
     const Outlet* findOutlet(const std::string& n) const;
+    // The value of an instance variable of `self` (an instance of this class), or null.
+    const void* valueOf(NSObject* self, const std::string& ivar) const;
     const Action* findAction(const std::string& sel) const;
 };
 
@@ -108,8 +114,10 @@ public:
         c_.superclass = "NSPreferencePane";
         c_.create = [](NSBundle* b) -> NSPreferencePane* { return new T(b); };
     }
-    ClassBuilder& ivar(const char* n) {
-        c_.ivars.push_back(n);
+    template <class V>
+    ClassBuilder& ivar(const char* n, V T::*member) {
+        static_assert(std::is_pointer_v<V>, "instance variables are object references");
+        c_.ivars.push_back({n, [member](NSObject* self) -> const void* { return static_cast<T*>(self)->*member; }});
         return *this;
     }
     ClassBuilder& method(const char* selector) {

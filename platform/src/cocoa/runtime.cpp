@@ -23,6 +23,12 @@ const Class::Outlet* Class::findOutlet(const std::string& n) const {
     return nullptr;
 }
 
+const void* Class::valueOf(NSObject* self, const std::string& ivar) const {
+    for (auto& v : ivars)
+        if (v.name == ivar) return v.value(self);
+    return nullptr;
+}
+
 const Class::Action* Class::findAction(const std::string& sel) const {
     for (auto& a : actions)
         if (a.selector == sel) return &a;

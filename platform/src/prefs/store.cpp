@@ -345,9 +345,9 @@ using namespace vantrel::prefs;
 
 CFPropertyListRef CFPreferencesCopyAppValue(CFStringRef key, CFStringRef applicationID) {
     std::string path = domain_path(applicationID);
-    if (vantrel::fault::check("CFPreferencesCopyAppValue", path)) return nullptr;
+    std::string k = vantrel::cf::to_utf8(vantrel::cf::is(key, vantrel::cf_detail::kStringTypeID) ? key : nullptr);
+    if (vantrel::fault::check("CFPreferencesCopyAppValue", k)) return nullptr;  // detail: the key
     if (path.empty() || !vantrel::cf::is(key, vantrel::cf_detail::kStringTypeID)) return nullptr;
-    std::string k = vantrel::cf::to_utf8(key);
     Domain& d = domain_for(path);
     std::lock_guard lk(d.mu);
     if (auto it = d.pending.find(k); it != d.pending.end()) return it->second ? CFRetain(it->second) : nullptr;
@@ -358,12 +358,13 @@ CFPropertyListRef CFPreferencesCopyAppValue(CFStringRef key, CFStringRef applica
 
 void CFPreferencesSetAppValue(CFStringRef key, CFPropertyListRef value, CFStringRef applicationID) {
     std::string path = domain_path(applicationID);
-    if (vantrel::fault::check("CFPreferencesSetAppValue", path)) return;
+    std::string k = vantrel::cf::to_utf8(vantrel::cf::is(key, vantrel::cf_detail::kStringTypeID) ? key : nullptr);
+    if (vantrel::fault::check("CFPreferencesSetAppValue", k)) return;  // detail: the key
     if (path.empty() || !vantrel::cf::is(key, vantrel::cf_detail::kStringTypeID)) return;
     if (!is_plist_type(value)) return;  // nothing that could not be written is recorded
     Domain& d = domain_for(path);
     std::lock_guard lk(d.mu);
-    CFTypeRef& slot = d.pending[vantrel::cf::to_utf8(key)];
+    CFTypeRef& slot = d.pending[k];
     CFRetain(value);
     CFRelease(slot);
     slot = value;

@@ -15,4 +15,5 @@ cmake --build "$build" -j "$(nproc)"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0:detect_stack_use_after_return=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 cd "$build"
+[ $# -eq 0 ] && command -v clang++ >/dev/null && "$root/scripts/fuzz-smoke.sh"  # string library fuzz smoke run, full runs only
 exec dbus-run-session -- ctest --output-on-failure -j "$(nproc)" --timeout 900 "$@"

@@ -185,8 +185,8 @@ public:
     void clear();
 };
 
-extern template class elem<CString256>;
-extern template class CList<CString256>;
+extern template class VANTREL_EXPORT elem<CString256>;
+extern template class VANTREL_EXPORT CList<CString256>;
 
 // Matcher adapters, for CString256::match or any caller that picks a matcher at
 // run time. The exact, partial and approximate adapters take the text (a

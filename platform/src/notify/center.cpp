@@ -100,7 +100,7 @@ bool matches(const Observer& o, const Received& r) {
 }
 
 // Delivers queued notifications (mutex not held). Returns how many
-// notifications were taken from the queue.
+// callbacks ran: a notification nobody here observes handles nothing.
 std::size_t deliver(Center& c) {
     std::vector<Received> batch;
     std::vector<Observer> observers;
@@ -109,6 +109,7 @@ std::size_t deliver(Center& c) {
         batch.swap(c.queue);
         observers = c.observers;
     }
+    std::size_t calls = 0;
     for (const Received& r : batch) {
         CFStringRef name = cf::string_from_utf8(r.name);
         CFStringRef object = r.object.empty() ? nullptr : cf::string_from_utf8(r.object);
@@ -122,12 +123,15 @@ std::size_t deliver(Center& c) {
                 CFRelease(v);
         }
         for (const Observer& o : observers)
-            if (matches(o, r)) o.callback(&g_center, const_cast<void*>(o.observer), name, object, info);
+            if (matches(o, r)) {
+                o.callback(&g_center, const_cast<void*>(o.observer), name, object, info);
+                ++calls;
+            }
         CFRelease(name);
         CFRelease(object);
         CFRelease(info);
     }
-    return batch.size();
+    return calls;
 }
 
 }  // namespace

@@ -1,0 +1,155 @@
+// The distributed notification centre on the session bus: delivery with
+// name, object and user info, observer filters and removal, the documented
+// D-Bus signal (other programs can post), and silence without a bus.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "prefs_support.h"
+#include "vantrel/fault.h"
+
+namespace {
+
+using namespace vtest;
+
+struct Seen {
+    std::string name, object;
+    long info_count = -1;
+    std::string info_text;
+};
+
+void record(CFNotificationCenterRef, void* observer, CFNotificationName name, const void* object, CFDictionaryRef info) {
+    auto* seen = static_cast<std::vector<Seen>*>(observer);
+    Seen s{cf_utf8(name), object ? cf_utf8(static_cast<CFStringRef>(object)) : "(null)", -1, ""};
+    if (info) {
+        s.info_count = CFDictionaryGetCount(info);
+        if (auto t = static_cast<CFStringRef>(CFDictionaryGetValue(info, CFSTR("text")))) s.info_text = cf_utf8(t);
+    }
+    seen->push_back(s);
+}
+
+CFNotificationCenterRef center() { return CFNotificationCenterGetDistributedCenter(); }
+
+// Runs the loop until `n` notifications arrived or two seconds passed.
+void pump(const std::vector<Seen>& seen, std::size_t n) {
+    for (int i = 0; i < 20 && seen.size() < n; ++i) CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.1, true);
+}
+
+class Notifications : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!CFNotificationCenterIsAvailable(center()))
+            GTEST_SKIP() << "no D-Bus session bus (scripts/test.sh runs the suite under dbus-run-session)";
+    }
+    void TearDown() override { CFNotificationCenterRemoveEveryObserver(center(), &seen); }
+    std::vector<Seen> seen;
+};
+
+TEST_F(Notifications, DeliversNameObjectAndUserInfoToMatchingObservers) {
+    CFNotificationCenterAddObserver(center(), &seen, record, CFSTR("Test Note"), CFSTR("wanted"),
+                                    CFNotificationSuspensionBehaviorDeliverImmediately);
+    CFStringRef text = cfstr("h\xC3\xA9llo");
+    int32_t n = 3;
+    CFNumberRef num = CFNumberCreate(nullptr, kCFNumberSInt32Type, &n);
+    const void* keys[] = {CFSTR("text"), CFSTR("n")};
+    const void* vals[] = {text, num};
+    CFDictionaryRef info =
+        CFDictionaryCreate(nullptr, keys, vals, 2, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+
+    CFNotificationCenterPostNotification(center(), CFSTR("Test Note"), CFSTR("other"), nullptr, true);  // filtered
+    CFNotificationCenterPostNotification(center(), CFSTR("Other Note"), CFSTR("wanted"), nullptr, true);  // filtered
+    CFNotificationCenterPostNotification(center(), CFSTR("Test Note"), CFSTR("wanted"), info, true);
+    pump(seen, 1);
+    CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.2, false);  // anything else would arrive by now
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].name, "Test Note");
+    EXPECT_EQ(seen[0].object, "wanted");
+    EXPECT_EQ(seen[0].info_count, 2);
+    EXPECT_EQ(seen[0].info_text, "h?llo");  // cf_utf8 prints non-ASCII as '?': the character arrived as one unit
+
+    CFNotificationCenterRemoveObserver(center(), &seen, CFSTR("Test Note"), nullptr);
+    CFNotificationCenterPostNotification(center(), CFSTR("Test Note"), CFSTR("wanted"), nullptr, true);
+    EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.3, true), kCFRunLoopRunTimedOut);
+    EXPECT_EQ(seen.size(), 1u);
+    CFRelease(info);
+    CFRelease(num);
+    CFRelease(text);
+}
+
+TEST_F(Notifications, PostsWithUnsendableObjectsOrUserInfoAreDropped) {
+    CFNotificationCenterAddObserver(center(), &seen, record, nullptr, nullptr,
+                                    CFNotificationSuspensionBehaviorDeliverImmediately);
+    int32_t n = 1;
+    CFNumberRef num = CFNumberCreate(nullptr, kCFNumberSInt32Type, &n);
+    CFNotificationCenterPostNotification(center(), CFSTR("Bad Object"), num, nullptr, true);
+    CFNotificationCenterPostNotification(center(), CFSTR("Bad Info"), nullptr,
+                                         reinterpret_cast<CFDictionaryRef>(num), true);
+    CFNotificationCenterPostNotification(center(), nullptr, nullptr, nullptr, true);
+    {
+        vantrel::fault::Scope scope;
+        vantrel::fault::fail_nth("CFNotificationCenterPostNotification", 1, ioErr);
+        CFNotificationCenterPostNotification(center(), CFSTR("Faulted"), nullptr, nullptr, true);
+    }
+    CFNotificationCenterPostNotification(center(), CFSTR("Good"), nullptr, nullptr, true);
+    pump(seen, 1);
+    CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.2, false);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].name, "Good");
+    EXPECT_EQ(seen[0].object, "(null)");
+    EXPECT_EQ(seen[0].info_count, -1);
+    CFRelease(num);
+}
+
+// The signal is the documented one: a notification sent by dbus-send, with no
+// part of our code on the sending side, arrives.
+TEST_F(Notifications, AnyDBusClientCanPostUsingTheDocumentedSignal) {
+    if (std::system("command -v dbus-send >/dev/null 2>&1") != 0) GTEST_SKIP() << "dbus-send is not installed";
+    CFNotificationCenterAddObserver(center(), &seen, record, CFSTR("From Shell"), nullptr,
+                                    CFNotificationSuspensionBehaviorDeliverImmediately);
+    int rc = std::system(
+        "dbus-send --session --type=signal /org/vantrel/DistributedNotificationCenter "
+        "org.vantrel.DistributedNotificationCenter.Notification string:'From Shell' "
+        "string:'com.ashgrove.preference.Vantrel' string:''");
+    ASSERT_EQ(rc, 0);
+    pump(seen, 1);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].object, "com.ashgrove.preference.Vantrel");
+}
+
+TEST(NotificationsWithoutBus, PostHasNoEffectAndNoError) {
+    TempDir runtime("nobus");
+    pid_t pid = fork();
+    if (pid == 0) {
+        ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+        ::setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+        int rc = 0;
+        if (CFNotificationCenterIsAvailable(center())) rc = 1;
+        std::vector<Seen> seen;
+        CFNotificationCenterAddObserver(center(), &seen, record, nullptr, nullptr,
+                                        CFNotificationSuspensionBehaviorDeliverImmediately);
+        CFNotificationCenterPostNotification(center(), CFSTR("Preferences Changed"),
+                                             CFSTR("com.ashgrove.preference.Vantrel"), nullptr, true);
+        if (CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.1, true) != kCFRunLoopRunFinished) rc = 2;
+        if (!seen.empty()) rc = 3;
+        _exit(rc);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+
+    // A connection fault behaves the same way.
+    pid = fork();
+    if (pid == 0) {
+        vantrel::fault::fail_nth("CFNotificationCenterGetDistributedCenter.connect", 1, ioErr, true);
+        _exit(CFNotificationCenterIsAvailable(center()) ? 1 : 0);
+    }
+    waitpid(pid, &status, 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace

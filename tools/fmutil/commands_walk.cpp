@@ -177,11 +177,13 @@ int cmd_ls(Context& ctx) {
         } else {
             std::string& b = ctx.out.buf();
             if (lng) {
-                char buf[96];
+                const std::string modified =
+                    date_is_set(info.contentModDate) ? format_date(info.contentModDate) : "-";
+                char buf[128];
                 if (is_dir) {
                     std::snprintf(buf, sizeof buf, "d%c %-16s %12s %-20s ",
                                   (info.nodeFlags & kFSNodeLockedMask) ? 'L' : '-', "", "",
-                                  format_date(info.contentModDate).c_str());
+                                  modified.c_str());
                 } else {
                     std::snprintf(buf, sizeof buf, "-%c %-7s %-8s %12llu %-20s ",
                                   (info.nodeFlags & kFSNodeLockedMask) ? 'L' : '-',
@@ -189,7 +191,7 @@ int cmd_ls(Context& ctx) {
                                   format_ostype(fi.fileCreator).c_str(),
                                   static_cast<unsigned long long>(info.dataLogicalSize +
                                                                   info.rsrcLogicalSize),
-                                  format_date(info.contentModDate).c_str());
+                                  modified.c_str());
                 }
                 b += buf;
             }

@@ -414,6 +414,13 @@ TEST(FmutilCli, MvMovesRenamesAndUndoesACollision) {
     EXPECT_EQ(vtest::read_file(dest / "new:name"), "one");
     EXPECT_FALSE(fs::exists(f));
 
+    // A file where a directory is needed.
+    const auto plain = t.write("plain", "p");
+    r = run({"mv", dest / "new:name", plain});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(vtest::read_file(dest / "new:name"), "one");
+    EXPECT_EQ(vtest::read_file(plain), "p");
+
     ASSERT_EQ(run({"mv", dest / "new:name", t.path() / "src"}).status, 0);
     EXPECT_EQ(vtest::read_file(t.path() / "src" / "new:name"), "one");
 }

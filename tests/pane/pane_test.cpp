@@ -262,6 +262,7 @@ std::vector<std::string> observe(const std::function<void()>& action) {
 }
 
 TEST(PaneNotification, LeavingPostsExactlyOneAndClicksPostNone) {
+    PrivateBus bus;  // counted exactly: no other test's notifications on it
     if (!CFNotificationCenterIsAvailable(CFNotificationCenterGetDistributedCenter()))
         GTEST_SKIP() << "no D-Bus session bus (scripts/test.sh runs the suite under dbus-run-session)";
     PaneFixture f;

@@ -41,6 +41,7 @@ void pump(const std::vector<Seen>& seen, std::size_t n) {
 
 class Notifications : public ::testing::Test {
 protected:
+    PrivateBus bus;  // observers here see every name: keep other tests' posts out
     void SetUp() override {
         if (!CFNotificationCenterIsAvailable(center()))
             GTEST_SKIP() << "no D-Bus session bus (scripts/test.sh runs the suite under dbus-run-session)";

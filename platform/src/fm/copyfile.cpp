@@ -1,0 +1,155 @@
+// PBHCopyFileSync: copies a file into a directory, with the file system's own
+// copy (copy_file_range: a reflink or a server-side copy where the file
+// system offers one), plus its Finder information and resource fork.
+//
+// The copy is built as an unnamed file in the destination directory
+// (O_TMPFILE) and given its name only when complete, so that a failure part
+// way leaves nothing behind and no other program sees a half-made file. File
+// systems without O_TMPFILE get a named file that is removed on failure. An
+// existing object with the new name is never replaced (dupFNErr).
+//
+// The copy takes the source's data, its metadata record
+// (user.org.netatalk.Metadata), its resource fork (user.org.netatalk.
+// ResourceFork), its permission bits and its modification and access times.
+// It belongs to the caller, as any new file does, is not locked, and has no
+// file ID of its own until one is made.
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "fm/pbnode.h"
+#include "vantrel/fault.h"
+
+namespace {
+
+using vantrel::fm::Node;
+using vantrel::fm::Op;
+using vantrel::fm::UniqueFd;
+using vantrel::fm::from_errno;
+
+constexpr const char* kCopiedAttrs[] = {"user.org.netatalk.Metadata", "user.org.netatalk.ResourceFork"};
+
+OSErr finish(CopyParam& p, OSErr err) {
+    p.ioResult = err;
+    return err;
+}
+
+// Copies every byte of `in` to `out`, with copy_file_range where the kernel
+// and the file systems allow it, else through a buffer.
+int copy_data(int in, int out) {
+    bool fallback = false;
+    for (;;) {
+        if (!fallback) {
+            const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
+            if (n > 0) continue;
+            if (n == 0) return 0;
+            if (errno == EINTR) continue;
+            if (errno != EXDEV && errno != EINVAL && errno != EOPNOTSUPP && errno != ENOSYS) return errno;
+            fallback = true;
+        }
+        char buf[1 << 16];
+        const ssize_t n = ::read(in, buf, sizeof buf);
+        if (n == 0) return 0;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = ::write(out, buf + done, static_cast<std::size_t>(n - done));
+            if (w < 0) {
+                if (errno == EINTR) continue;
+                return errno;
+            }
+            done += w;
+        }
+    }
+}
+
+// Copies the named extended attributes that the source has; 0 or an errno.
+int copy_attrs(const Node& src, int out) {
+    const std::string path = src.proc_path();
+    for (const char* name : kCopiedAttrs) {
+        std::vector<char> value;
+        for (;;) {
+            const ssize_t size = ::lgetxattr(path.c_str(), name, nullptr, 0);
+            if (size < 0) {
+                if (errno == ENODATA || errno == ENOTSUP) break;
+                return errno;
+            }
+            value.resize(static_cast<std::size_t>(size));
+            const ssize_t got = ::lgetxattr(path.c_str(), name, value.data(), value.size());
+            if (got < 0 && errno == ERANGE) continue;  // it grew in between
+            if (got < 0) return errno;
+            value.resize(static_cast<std::size_t>(got));
+            if (::fsetxattr(out, name, value.data(), value.size(), 0) != 0) return errno;
+            break;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+extern "C" OSErr PBHCopyFileSync(HParmBlkPtr pb) {
+    if (pb == nullptr) return paramErr;
+    CopyParam& p = pb->copyParam;
+    if (OSErr e = vantrel::fault::check("PBHCopyFileSync")) return finish(p, e);
+
+    Node src;
+    if (OSErr err = vantrel::fm::node_from_spec(p.ioVRefNum, p.ioDirID, p.ioNamePtr, &src)) return finish(p, err);
+    if (!S_ISREG(src.st.stx_mode)) return finish(p, notAFileErr);
+    Node dest;
+    const SInt16 destVRef = p.ioDstVRefNum != 0 ? p.ioDstVRefNum : p.ioVRefNum;
+    if (OSErr err = vantrel::fm::node_from_spec(destVRef, p.ioNewDirID, p.ioNewName, &dest)) return finish(p, err);
+    if (!dest.is_dir()) return finish(p, dirNFErr);
+    std::string name = src.name;
+    if (p.ioCopyName != nullptr && p.ioCopyName[0] != 0) {
+        if (OSErr err = vantrel::fm::name_from_pascal(p.ioCopyName, &name)) return finish(p, err);
+    }
+    vantrel::fm::DirFd destFd;
+    if (OSErr err = vantrel::fm::dir_fd(dest, &destFd)) return finish(p, err);
+
+    UniqueFd in(::openat(src.at(), src.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!in) return finish(p, from_errno(errno, Op::Read, &src));
+    struct stat st {};
+    if (::fstat(in.get(), &st) != 0) return finish(p, from_errno(errno, Op::Read, &src));
+    if (st.st_ino != src.st.stx_ino || !S_ISREG(st.st_mode)) return finish(p, fnfErr);  // replaced since resolved
+    const mode_t mode = st.st_mode & 0777;
+
+    // Refuse early when the name is taken; the final link refuses again if
+    // another program takes it meanwhile.
+    struct stat existing {};
+    if (::fstatat(destFd->fd(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) return finish(p, dupFNErr);
+
+    bool named = false;
+    UniqueFd out(::openat(destFd->fd(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
+    if (!out) {
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+            return finish(p, from_errno(errno, Op::Create, &dest));
+        }
+        out = UniqueFd(::openat(destFd->fd(), name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, mode));
+        if (!out) return finish(p, from_errno(errno, Op::Create, &dest));
+        named = true;
+    }
+    auto fail = [&](int err, Op op) {
+        if (named) ::unlinkat(destFd->fd(), name.c_str(), 0);
+        return finish(p, err == 0 ? OSErr{ioErr} : from_errno(err, op, &dest));
+    };
+
+    if (int err = copy_data(in.get(), out.get())) return fail(err, Op::Write);
+    if (int err = copy_attrs(src, out.get())) return fail(err, Op::Write);
+    if (::fchmod(out.get(), mode) != 0) return fail(errno, Op::Write);
+    const timespec times[2] = {st.st_atim, st.st_mtim};
+    if (::futimens(out.get(), times) != 0) return fail(errno, Op::Write);
+    if (!named) {
+        const std::string self = "/proc/self/fd/" + std::to_string(out.get());
+        if (::linkat(AT_FDCWD, self.c_str(), destFd->fd(), name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+            return finish(p, from_errno(errno, Op::Create, &dest));
+        }
+    }
+    return finish(p, noErr);
+}

@@ -1,0 +1,47 @@
+// GetUTCDateTime: the system clock as seconds since 1904-01-01 00:00 UTC with a
+// 1/65536-second fraction.
+//
+// Tests hold the clock still with the overrides "GetUTCDateTime.seconds"
+// (seconds since 1904) and "GetUTCDateTime.fraction" (0..65535); each one
+// replaces only its own part, so a test can fix the seconds and let the
+// fraction run, or the reverse.
+#include <time.h>
+
+#include <cstdint>
+
+#include "vantrel/Files.h"
+#include "vantrel/fault.h"
+
+namespace {
+
+// Seconds between 1904-01-01 and 1970-01-01 (66 years, 17 of them leap years).
+constexpr std::int64_t kUnixEpochFrom1904 = 2082844800;
+// The 48-bit seconds field of UTCDateTime.
+constexpr std::int64_t kMaxSeconds = (std::int64_t{1} << 48) - 1;
+
+}  // namespace
+
+extern "C" OSErr GetUTCDateTime(UTCDateTime* utcDateTime, OptionBits options) {
+    if (OSErr e = vantrel::fault::check("GetUTCDateTime")) return e;
+    if (utcDateTime == nullptr) return paramErr;
+    // Only the default options exist; anything else is a caller's mistake we
+    // would rather hear about than silently ignore.
+    if (options != kUTCDefaultOptions) return paramErr;
+
+    timespec now{};
+    if (::clock_gettime(CLOCK_REALTIME, &now) != 0) return ioErr;
+    std::int64_t seconds = static_cast<std::int64_t>(now.tv_sec) + kUnixEpochFrom1904;
+    // 1 ns is far below one fraction unit; truncation keeps the reading monotonic
+    // with the seconds (a fraction never rounds up into the next second).
+    std::int64_t fraction = (static_cast<std::int64_t>(now.tv_nsec) << 16) / 1'000'000'000;
+
+    if (auto s = vantrel::fault::override_value("GetUTCDateTime.seconds")) seconds = *s;
+    if (auto f = vantrel::fault::override_value("GetUTCDateTime.fraction")) fraction = *f;
+    // A clock before 1904 or past the 48-bit range cannot be represented.
+    if (seconds < 0 || seconds > kMaxSeconds || fraction < 0 || fraction > 0xFFFF) return paramErr;
+
+    utcDateTime->highSeconds = static_cast<UInt16>(seconds >> 32);
+    utcDateTime->lowSeconds = static_cast<UInt32>(seconds & 0xFFFFFFFF);
+    utcDateTime->fraction = static_cast<UInt16>(fraction);
+    return noErr;
+}

@@ -1,0 +1,26 @@
+// File IDs (hidden): the marker that records a file's ID, shared by the
+// file-ID calls and their white-box tests.
+#pragma once
+
+#include <optional>
+
+#include <sys/sysmacros.h>  // makedev, used by node.h
+
+#include "fm/node.h"
+
+namespace vantrel::fm {
+
+// Extended attribute that records a file ID: 24 bytes, big-endian: "VFID",
+// the ID, then the inode number and birth stamp (ns) the ID was given to.
+inline constexpr const char* kFileIDAttr = "user.org.vantrel.FileID";
+
+// The ID recorded on `n`, if its marker is present, well-formed and was made
+// for this very inode (a copy made with its extended attributes by another
+// program carries the marker but is another file, and has no ID).
+std::optional<UInt32> file_id_of(const Node& n);
+
+// Forgets the process's table of IDs (tests use it to force the on-disk
+// search that a fresh process would make).
+void forget_file_ids();
+
+}  // namespace vantrel::fm

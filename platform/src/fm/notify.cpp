@@ -1,0 +1,119 @@
+// FNNotify, FNSubscribe, FNUnsubscribe: directory-change announcements.
+//
+// Scope: delivery is synchronous and stays inside this process. FNNotify calls
+// every matching subscriber on the caller's thread before it returns; nothing
+// is sent to other processes (they learn of changes from the file system
+// itself, for example with inotify on the directory's modification time).
+//
+// A subscription names a directory by its volume and node ID, taken when it is
+// made, so it keeps matching after the directory is renamed or moved. A null
+// directory subscribes to every directory of the process (tests and tools use
+// it to prove that no announcement was made).
+//
+// Callbacks run with a process-wide recursive lock held: a callback may
+// subscribe or unsubscribe (itself included), and FNUnsubscribe from another
+// thread waits until a delivery in progress has finished, so a context is
+// never used after its subscription is gone.
+#include <algorithm>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include <sys/sysmacros.h>  // makedev, used by node.h
+
+#include "fm/node.h"
+#include "vantrel/Files.h"
+#include "vantrel/fault.h"
+
+struct OpaqueFNSubscriptionRef {
+    bool all;
+    FSVolumeRefNum volume;
+    UInt32 nodeID;
+    FNSubscriptionUPP callback;
+    void* context;
+    bool active;
+};
+
+namespace {
+
+struct Registry {
+    std::recursive_mutex mu;
+    std::vector<std::unique_ptr<OpaqueFNSubscriptionRef>> subs;
+};
+
+Registry& registry() {
+    static Registry* r = new Registry;  // outlives static destructors that may still notify
+    return *r;
+}
+
+// The directory's identity; fails for a reference to nothing, or to a file.
+// Resolved inside the layer, so announcing does not count as a catalogue call.
+OSErr directory_key(const FSRef* ref, FSVolumeRefNum* volume, UInt32* nodeID) {
+    vantrel::fm::Node n;
+    if (OSErr err = vantrel::fm::resolve(ref, &n)) return err;
+    if (!n.is_dir()) return dirNFErr;
+    *volume = n.vref;
+    *nodeID = n.nodeID;
+    return noErr;
+}
+
+}  // namespace
+
+extern "C" OSStatus FNSubscribe(const FSRef* directoryRef, FNSubscriptionUPP callback, void* context,
+                                OptionBits options, FNSubscriptionRef* subscription) {
+    (void)options;  // no option changes in-process delivery
+    if (OSErr e = vantrel::fault::check("FNSubscribe")) return e;
+    if (callback == nullptr || subscription == nullptr) return paramErr;
+    auto sub = std::make_unique<OpaqueFNSubscriptionRef>();
+    sub->all = directoryRef == nullptr;
+    sub->callback = callback;
+    sub->context = context;
+    sub->active = true;
+    if (!sub->all) {
+        if (OSErr err = directory_key(directoryRef, &sub->volume, &sub->nodeID)) return err;
+    }
+    Registry& r = registry();
+    std::lock_guard lk(r.mu);
+    *subscription = sub.get();
+    r.subs.push_back(std::move(sub));
+    return noErr;
+}
+
+extern "C" OSStatus FNUnsubscribe(FNSubscriptionRef subscription) {
+    if (OSErr e = vantrel::fault::check("FNUnsubscribe")) return e;
+    Registry& r = registry();
+    std::lock_guard lk(r.mu);
+    // Looked up, never dereferenced blindly: a stale or foreign pointer is an error.
+    auto it = std::find_if(r.subs.begin(), r.subs.end(), [subscription](const auto& s) {
+        return s.get() == subscription && s->active;
+    });
+    if (it == r.subs.end()) return paramErr;
+    (*it)->active = false;
+    return noErr;
+}
+
+extern "C" OSStatus FNNotify(const FSRef* ref, FNMessage message, OptionBits flags) {
+    if (OSErr e = vantrel::fault::check("FNNotify")) return e;
+    if (ref == nullptr) return paramErr;
+    FSVolumeRefNum volume = 0;
+    UInt32 nodeID = 0;
+    if (OSErr err = directory_key(ref, &volume, &nodeID)) return err;
+
+    Registry& r = registry();
+    std::lock_guard lk(r.mu);
+    // Nesting depth of deliveries on this thread (a callback may notify again);
+    // ended subscriptions are removed only by the outermost one.
+    static thread_local int depth = 0;
+    ++depth;
+    // Index loop: callbacks may append to the vector while we walk it. Only the
+    // subscriptions present when the announcement started are considered.
+    const std::size_t n = r.subs.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        OpaqueFNSubscriptionRef* s = r.subs[i].get();
+        if (!s->active) continue;
+        if (!s->all && (s->volume != volume || s->nodeID != nodeID)) continue;
+        s->callback(message, flags, s->context, s);
+    }
+    if (--depth == 0) std::erase_if(r.subs, [](const auto& s) { return !s->active; });
+    return noErr;
+}

@@ -1,0 +1,104 @@
+// PBLockRangeSync / PBUnlockRangeSync: byte-range locks on an open fork, as
+// open-file-description locks (F_OFD_SETLK) on the fork's own descriptor.
+//
+// Every fork reference number has its own open file description, so a range
+// locked through one reference number is refused to every other one, in this
+// process or another, and all of a fork's locks go when the fork is closed.
+// Like every POSIX lock they are advisory: they bind programs that ask.
+//
+// - A fork opened for writing takes an exclusive lock; a fork opened for
+//   reading only takes a shared one (the kernel gives no exclusive lock
+//   to a descriptor that cannot write), which still keeps writers out.
+// - The resource fork is an extended attribute of the same file; its ranges
+//   are locked in a region of the file's lock space that data never reaches
+//   (from 2^62 up), so data-fork and resource-fork locks never collide.
+// - A range is ioReqCount bytes from the position given by ioPosMode and
+//   ioPosOffset; ioReqCount -1 means "to the end of the fork, however long it
+//   grows". A zero or other negative length is refused (paramErr): POSIX
+//   would read 0 as "to infinity".
+// - A conflict with another holder gives afpRangeOverlap (-5021). Ranges of
+//   one fork that overlap merge, and unlocking a range nobody locked is not
+//   an error, as with any POSIX lock.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <string>
+
+#include "fm/forks.h"
+#include "vantrel/fault.h"
+
+namespace {
+
+constexpr OSErr kRangeOverlap = -5021;  // afpRangeOverlap
+constexpr std::int64_t kResourceBase = std::int64_t{1} << 62;
+constexpr const char* kResourceForkAttr = "user.org.netatalk.ResourceFork";
+
+OSErr fork_eof(const vantrel::fm::ForkAccess& f, std::int64_t* eof) {
+    if (f.resource) {
+        const ssize_t n = ::fgetxattr(f.fd, kResourceForkAttr, nullptr, 0);
+        if (n < 0 && errno != ENODATA) return ioErr;
+        *eof = n < 0 ? 0 : n;
+        return noErr;
+    }
+    struct stat st {};
+    if (::fstat(f.fd, &st) != 0) return ioErr;
+    *eof = st.st_size;
+    return noErr;
+}
+
+OSErr lock_range(ParmBlkPtr pb, bool lock) {
+    if (pb == nullptr) return paramErr;
+    IOParam& p = pb->ioParam;
+    auto finish = [&p](OSErr err) {
+        p.ioResult = err;
+        return err;
+    };
+    if (OSErr e = vantrel::fault::check(lock ? "PBLockRangeSync" : "PBUnlockRangeSync",
+                                        std::to_string(p.ioRefNum)))
+        return finish(e);
+    vantrel::fm::ForkAccess f;
+    if (OSErr err = vantrel::fm::fork_access(p.ioRefNum, &f)) return finish(err);
+
+    std::int64_t start = 0;
+    switch (p.ioPosMode & 0x3) {
+        case fsAtMark: start = f.mark; break;
+        case fsFromStart: start = p.ioPosOffset; break;
+        case fsFromMark: start = f.mark + p.ioPosOffset; break;
+        case fsFromLEOF: {
+            std::int64_t eof = 0;
+            if (OSErr err = fork_eof(f, &eof)) return finish(err);
+            start = eof + p.ioPosOffset;
+            break;
+        }
+    }
+    if (start < 0) return finish(posErr);
+    if (p.ioReqCount == 0 || p.ioReqCount < -1) return finish(paramErr);
+
+    struct flock fl {};
+    fl.l_whence = SEEK_SET;
+    fl.l_type = !lock ? F_UNLCK : f.writable ? F_WRLCK : F_RDLCK;
+    if (f.resource) {
+        fl.l_start = kResourceBase + start;
+        fl.l_len = p.ioReqCount == -1 ? 0 : p.ioReqCount;
+    } else {
+        fl.l_start = start;
+        // "To the end" stops where the resource fork's region begins.
+        fl.l_len = p.ioReqCount == -1 ? kResourceBase - start : p.ioReqCount;
+        if (start >= kResourceBase) return finish(posErr);
+    }
+    if (::fcntl(f.fd, F_OFD_SETLK, &fl) != 0) {
+        if (errno == EAGAIN || errno == EACCES) return finish(kRangeOverlap);
+        if (errno == ENOLCK) return finish(memFullErr);
+        if (errno == EBADF) return finish(rfNumErr);
+        return finish(ioErr);
+    }
+    return finish(noErr);
+}
+
+}  // namespace
+
+extern "C" OSErr PBLockRangeSync(ParmBlkPtr paramBlock) { return lock_range(paramBlock, true); }
+extern "C" OSErr PBUnlockRangeSync(ParmBlkPtr paramBlock) { return lock_range(paramBlock, false); }

@@ -1,0 +1,291 @@
+// Parameter-block wrappers: the older File Manager calls, which name objects
+// by volume, directory ID and HFS name, made usable from an FSRef.
+#include <cstring>
+
+#include "vantrel/FSUtilities.h"
+
+namespace {
+
+// The FSSpec form of an object: its volume, parent directory ID and HFS name.
+OSErr get_spec(const FSRef* ref, FSSpec* spec) {
+    return FSGetCatalogInfo(ref, kFSCatInfoNone, nullptr, nullptr, spec, nullptr);
+}
+
+// A directory's volume and node ID, and whether it is a directory at all.
+OSErr get_directory_pair(const FSRef* ref, FSCatalogInfo* info) {
+    return FSGetCatalogInfo(ref, kFSCatInfoNodeFlags | kFSCatInfoVolume | kFSCatInfoNodeID, info, nullptr,
+                            nullptr, nullptr);
+}
+
+OSErr lock_or_unlock(bool lock, short refNum, long rangeLength, long rangeStart) {
+    ParamBlockRec pb;
+    std::memset(&pb, 0, sizeof pb);
+    pb.ioParam.ioRefNum = refNum;
+    pb.ioParam.ioReqCount = static_cast<SInt32>(rangeLength);
+    pb.ioParam.ioPosMode = fsFromStart;
+    pb.ioParam.ioPosOffset = static_cast<SInt32>(rangeStart);
+    return lock ? PBLockRangeSync(&pb) : PBUnlockRangeSync(&pb);
+}
+
+// The copy and move-rename requests share their shape: the source as an
+// FSSpec triple, the destination directory, and an optional new name.
+struct NewName {
+    Str31 hfsName;
+    StringPtr ptr = nullptr;  // null: keep the source's name
+};
+
+OSErr convert_new_name(UniCharCount newNameLength, const UniChar* newName, TextEncoding encodingHint,
+                       NewName* out) {
+    if (newName == nullptr) return noErr;
+    OSErr err = UnicodeNameGetHFSName(newNameLength, newName, encodingHint, false, out->hfsName);
+    if (err != noErr) return err;
+    out->ptr = out->hfsName;
+    return noErr;
+}
+
+// The reference of the new object. Without a new name the object keeps the
+// source's name, so that name is asked for; asking with no name would hand
+// back the destination directory instead of the object.
+void make_new_ref(FSVolumeRefNum volume, SInt32 dirID, const NewName& name, FSSpec& source, FSRef* newRef) {
+    FSRefParam pb;
+    std::memset(&pb, 0, sizeof pb);
+    pb.ioVRefNum = volume;
+    pb.ioDirID = dirID;
+    pb.ioNamePtr = name.ptr != nullptr ? name.ptr : source.name;
+    pb.newRef = newRef;
+    (void)PBMakeFSRefSync(&pb);  // the copy or move has happened; its result stands
+}
+
+}  // namespace
+
+OSErr FSLockRange(short refNum, long rangeLength, long rangeStart) {
+    return lock_or_unlock(true, refNum, rangeLength, rangeStart);
+}
+
+OSErr FSUnlockRange(short refNum, long rangeLength, long rangeStart) {
+    return lock_or_unlock(false, refNum, rangeLength, rangeStart);
+}
+
+extern "C" {
+
+OSErr FSGetDirAccess(const FSRef* directory, SInt32* ownerID, SInt32* groupID, SInt32* accessRights) {
+    FSSpec spec;
+    OSErr err = get_spec(directory, &spec);
+    if (err != noErr) return err;
+
+    HParamBlockRec pb;
+    std::memset(&pb, 0, sizeof pb);
+    pb.accessParam.ioNamePtr = spec.name;
+    pb.accessParam.ioVRefNum = spec.vRefNum;
+    pb.accessParam.ioDirID = spec.parID;
+    err = PBHGetDirAccessSync(&pb);
+    if (err != noErr) return err;
+    if (ownerID != nullptr) *ownerID = pb.accessParam.ioACOwnID;
+    if (groupID != nullptr) *groupID = pb.accessParam.ioACGroupID;
+    if (accessRights != nullptr) *accessRights = pb.accessParam.ioACAccess;
+    return noErr;
+}
+
+OSErr FSSetDirAccess(const FSRef* directory, SInt32 ownerID, SInt32 groupID, SInt32 accessRights) {
+    FSSpec spec;
+    OSErr err = get_spec(directory, &spec);
+    if (err != noErr) return err;
+
+    HParamBlockRec pb;
+    std::memset(&pb, 0, sizeof pb);
+    pb.accessParam.ioNamePtr = spec.name;
+    pb.accessParam.ioVRefNum = spec.vRefNum;
+    pb.accessParam.ioDirID = spec.parID;
+    pb.accessParam.ioACOwnID = ownerID;
+    pb.accessParam.ioACGroupID = groupID;
+    // Only the three groups of rights and the blank-access bit can be set; the
+    // caller's own rights and ownership (bits 24-26, 31) are reported, never set.
+    pb.accessParam.ioACAccess = static_cast<SInt32>(static_cast<UInt32>(accessRights) & 0x10070707u);
+    return PBHSetDirAccessSync(&pb);
+}
+
+OSErr FSMapID(FSVolumeRefNum volRefNum, SInt32 ugID, SInt16 objType, StringPtr name) {
+    if (name == nullptr) return paramErr;
+    HParamBlockRec pb;
+    std::memset(&pb, 0, sizeof pb);
+    pb.objParam.ioNamePtr = nullptr;
+    pb.objParam.ioVRefNum = volRefNum;
+    pb.objParam.ioObjType = objType;
+    pb.objParam.ioObjNamePtr = name;
+    pb.objParam.ioObjID = ugID;
+    return PBHMapIDSync(&pb);
+}
+
+OSErr FSMapName(FSVolumeRefNum volRefNum, ConstStr255Param name, SInt16 objType, SInt32* ugID) {
+    if (ugID == nullptr) return paramErr;
+    HParamBlockRec pb;
+    std::memset(&pb, 0, sizeof pb);
+    pb.objParam.ioNamePtr = nullptr;
+    pb.objParam.ioVRefNum = volRefNum;
+    pb.objParam.ioObjType = objType;
+    // The platform only reads the name; the block's field is not const.
+    pb.objParam.ioObjNamePtr = const_cast<StringPtr>(name);
+    OSErr err = PBHMapNameSync(&pb);
+    if (err == noErr) *ugID = pb.objParam.ioObjID;
+    return err;
+}
+
+OSErr FSCreateFileIDRef(const FSRef* file, SInt32* fileID) {
+    if (fileID == nullptr) return paramErr;
+    FSSpec spec;
+    OSErr err = get_spec(file, &spec);
+    if (err != noErr) return err;
+
+    HParamBlockRec pb;
+    std::memset(&pb, 0, sizeof pb);
+    pb.fidParam.ioNamePtr = spec.name;
+    pb.fidParam.ioVRefNum = spec.vRefNum;
+    pb.fidParam.ioSrcDirID = spec.parID;
+    err = PBCreateFileIDRefSync(&pb);
+    // An ID that already existed is still the file's ID: hand it back with the code.
+    if (err == noErr || err == fidExists || err == afpIDExists) *fileID = pb.fidParam.ioFileID;
+    return err;
+}
+
+OSErr FSResolveFileIDRef(FSVolumeRefNum volRefNum, SInt32 fileID, FSRef* ref) {
+    if (ref == nullptr) return paramErr;
+    Str255 name;
+    name[0] = 0;
+
+    HParamBlockRec pb;
+    std::memset(&pb, 0, sizeof pb);
+    pb.fidParam.ioNamePtr = name;
+    pb.fidParam.ioVRefNum = volRefNum;
+    pb.fidParam.ioFileID = fileID;
+    OSErr err = PBResolveFileIDRefSync(&pb);
+    if (err != noErr) return err;
+
+    FSRefParam makePB;
+    std::memset(&makePB, 0, sizeof makePB);
+    makePB.ioVRefNum = volRefNum;
+    makePB.ioDirID = pb.fidParam.ioSrcDirID;
+    makePB.ioNamePtr = name;
+    makePB.newRef = ref;
+    return PBMakeFSRefSync(&makePB);
+}
+
+OSErr FileRefNumGetFSRef(short refNum, FSRef* ref) {
+    return FSGetForkCBInfo(refNum, 0, nullptr, nullptr, nullptr, ref, nullptr);
+}
+
+OSErr FSSetDefault(const FSRef* directory, FSRef* previous) {
+    if (directory == nullptr || previous == nullptr) return paramErr;
+    FSCatalogInfo info;
+    OSErr err = get_directory_pair(directory, &info);
+    if (err != noErr) return err;
+    if ((info.nodeFlags & kFSNodeIsDirectoryMask) == 0) return dirNFErr;
+
+    FSVolumeRefNum vRefNum = 0;
+    SInt32 dirID = 0;
+    err = HGetVol(nullptr, &vRefNum, &dirID);
+    if (err != noErr) return err;
+
+    FSRefParam pb;
+    std::memset(&pb, 0, sizeof pb);
+    pb.ioVRefNum = vRefNum;
+    pb.ioDirID = dirID;
+    pb.ioNamePtr = nullptr;
+    pb.newRef = previous;
+    err = PBMakeFSRefSync(&pb);
+    if (err != noErr) return err;
+    return HSetVol(nullptr, info.volume, static_cast<SInt32>(info.nodeID));
+}
+
+OSErr FSRestoreDefault(const FSRef* previous) {
+    if (previous == nullptr) return paramErr;
+    FSCatalogInfo info;
+    OSErr err = get_directory_pair(previous, &info);
+    if (err != noErr) return err;
+    if ((info.nodeFlags & kFSNodeIsDirectoryMask) == 0) return dirNFErr;
+    return HSetVol(nullptr, info.volume, static_cast<SInt32>(info.nodeID));
+}
+
+OSErr FSMakePath(SInt16 volRefNum, SInt32 dirID, ConstStr255Param name, UInt8* path, UInt32 maxPathSize) {
+    if (path == nullptr) return paramErr;
+    FSRef ref;
+    FSRefParam pb;
+    std::memset(&pb, 0, sizeof pb);
+    pb.ioVRefNum = volRefNum;
+    pb.ioDirID = dirID;
+    pb.ioNamePtr = name;
+    pb.newRef = &ref;
+    OSErr err = PBMakeFSRefSync(&pb);
+    if (err != noErr) return err;
+    return static_cast<OSErr>(FSRefMakePath(&ref, path, maxPathSize));
+}
+
+OSErr FSCopyFile(const FSRef* source, const FSRef* destDir, UniCharCount newNameLength, const UniChar* newName,
+                 TextEncoding encodingHint, FSRef* newRef) {
+    FSSpec spec;
+    OSErr err = get_spec(source, &spec);
+    if (err != noErr) return err;
+    FSCatalogInfo dest;
+    err = FSGetCatalogInfo(destDir, kFSCatInfoVolume | kFSCatInfoNodeID, &dest, nullptr, nullptr, nullptr);
+    if (err != noErr) return err;
+
+    HParamBlockRec pb;
+    std::memset(&pb, 0, sizeof pb);
+    pb.copyParam.ioVRefNum = spec.vRefNum;
+    pb.copyParam.ioDirID = spec.parID;
+    pb.copyParam.ioNamePtr = spec.name;
+    pb.copyParam.ioDstVRefNum = dest.volume;
+    pb.copyParam.ioNewDirID = static_cast<SInt32>(dest.nodeID);
+    pb.copyParam.ioNewName = nullptr;
+    NewName name;
+    err = convert_new_name(newNameLength, newName, encodingHint, &name);
+    if (err != noErr) return err;
+    pb.copyParam.ioCopyName = name.ptr;
+    err = PBHCopyFileSync(&pb);
+    if (err != noErr) return err;
+
+    if (newRef != nullptr) make_new_ref(dest.volume, static_cast<SInt32>(dest.nodeID), name, spec, newRef);
+    return noErr;
+}
+
+OSErr FSMoveRename(const FSRef* source, const FSRef* destDir, UniCharCount newNameLength, const UniChar* newName,
+                   TextEncoding encodingHint, FSRef* newRef) {
+    FSSpec spec;
+    OSErr err = get_spec(source, &spec);
+    if (err != noErr) return err;
+
+    GetVolParmsInfoBuffer volParms;
+    std::memset(&volParms, 0, sizeof volParms);
+    HParamBlockRec parmsPB;
+    std::memset(&parmsPB, 0, sizeof parmsPB);
+    parmsPB.ioParam.ioNamePtr = nullptr;
+    parmsPB.ioParam.ioVRefNum = spec.vRefNum;
+    parmsPB.ioParam.ioBuffer = reinterpret_cast<Ptr>(&volParms);
+    parmsPB.ioParam.ioReqCount = 32;
+    if (PBHGetVolParmsSync(&parmsPB) != noErr || (volParms.vMAttrib & (1L << bHasMoveRename)) == 0) {
+        return paramErr;
+    }
+
+    FSCatalogInfo dest;
+    err = FSGetCatalogInfo(destDir, kFSCatInfoVolume | kFSCatInfoNodeID, &dest, nullptr, nullptr, nullptr);
+    if (err != noErr) return err;
+    if (dest.volume != spec.vRefNum) return diffVolErr;
+
+    HParamBlockRec pb;
+    std::memset(&pb, 0, sizeof pb);
+    pb.copyParam.ioVRefNum = spec.vRefNum;
+    pb.copyParam.ioDirID = spec.parID;
+    pb.copyParam.ioNamePtr = spec.name;
+    pb.copyParam.ioNewDirID = static_cast<SInt32>(dest.nodeID);
+    pb.copyParam.ioNewName = nullptr;
+    NewName name;
+    err = convert_new_name(newNameLength, newName, encodingHint, &name);
+    if (err != noErr) return err;
+    pb.copyParam.ioCopyName = name.ptr;
+    err = PBHMoveRenameSync(&pb);
+    if (err != noErr) return err;
+
+    if (newRef != nullptr) make_new_ref(spec.vRefNum, static_cast<SInt32>(dest.nodeID), name, spec, newRef);
+    return noErr;
+}
+
+}  // extern "C"

@@ -193,8 +193,9 @@ OSErr dir_fd_by_id(FSVolumeRefNum vref, UInt32 id, DirFd* out, int depth = 0);
 // ---------------------------------------------------------------- IDs
 
 UInt32 node_id_for(FSVolumeRefNum vref, dev_t dev, ino_t ino) {
-    Volume v;
-    if (volume_by_ref(vref, &v) == noErr && v.dev == dev && v.root_ino == ino) return fsRtDirID;
+    dev_t rdev;
+    ino_t rino;
+    if (volume_root_id(vref, &rdev, &rino) && rdev == dev && rino == ino) return fsRtDirID;
     if (ino >= 16 && ino < 0x80000000u) return UInt32(ino);
     Tables& t = tables();
     std::lock_guard lk(t.mu);
@@ -304,6 +305,14 @@ OSErr dir_fd(const Node& dir, DirFd* out) {
     return noErr;
 }
 
+void cache_dir_fd(const Node& dir, const DirFd& fd) {
+    if (dir.root || !dir.is_dir()) return;
+    Tables& t = tables();
+    std::lock_guard lk(t.mu);
+    remember_dir(t, dir);
+    cache_put(t, key_of(dir), fd);
+}
+
 namespace {
 
 OSErr dir_fd_by_id(FSVolumeRefNum vref, UInt32 id, DirFd* out, int depth) {
@@ -402,15 +411,18 @@ OSErr resolve(const FSRef* ref, Node* out) {
         return std::memcmp(ref, &zero, sizeof zero) == 0 ? fnfErr : errFSBadFSRef;
     }
     if (r.nameLen > sizeof r.name || (r.flags & ~(kDir | kRoot | kLongName)) != 0) return errFSBadFSRef;
-    Volume v;
-    if (OSErr e = volume_by_ref(r.vref, &v)) return e;
     if (r.flags & kRoot) {
+        Volume v;
+        if (OSErr e = volume_by_ref(r.vref, &v)) return e;
         Node n;
         if (OSErr e = root_node(v, &n)) return e;
         if (n.st.stx_ino != r.ino || std::uint64_t(n.dev()) != r.dev) return fnfErr;
         *out = std::move(n);
         return noErr;
     }
+    dev_t vdev;
+    ino_t vino;
+    if (!volume_root_id(r.vref, &vdev, &vino)) return nsvErr;
     DevIno k{r.dev, r.ino};
     UInt32 parentID = r.parentID;
     std::string name(r.name, r.nameLen);
@@ -418,7 +430,11 @@ OSErr resolve(const FSRef* ref, Node* out) {
     Tables& t = tables();
     {
         std::lock_guard lk(t.mu);
-        if (auto it = t.places.find(k); it != t.places.end() && it->second.vref == r.vref) {
+        // A remembered place counts only for the same object: an inode number
+        // the file system gave again to a new object must not inherit it.
+        auto it = t.places.find(k);
+        if (it != t.places.end() && it->second.vref == r.vref && it->second.dir == ((r.flags & kDir) != 0) &&
+            (it->second.stamp == 0 || r.stamp == 0 || it->second.stamp == r.stamp)) {
             parentID = it->second.parentID;
             name = it->second.name;
             longName = false;

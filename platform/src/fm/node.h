@@ -124,6 +124,11 @@ OSErr lookup(const Node& dir, std::string_view name, Node* out);
 // An O_PATH descriptor of the directory `dir` (from the cache when possible).
 OSErr dir_fd(const Node& dir, DirFd* out);
 
+// Offers an already open descriptor of directory `dir` to the cache, so that
+// resolving its items needs no open (an iterator's descriptor, for example;
+// cache users only make *at calls, so a shared file offset is harmless).
+void cache_dir_fd(const Node& dir, const DirFd& fd);
+
 // Directory ID -> directory. fsRtDirID (2) is the volume's root; dirNFErr for
 // an ID this process has not seen (or whose directory has gone), nsvErr for
 // an unknown volume.
@@ -188,8 +193,15 @@ struct Volume {
 // The mounted volumes, in mount-table order (pseudo file systems left out).
 // Re-reads /proc/self/mountinfo.
 std::vector<Volume> volumes();
+// Re-reads the mount table now. The volume calls do this first, so they
+// see mounts and unmounts at once; resolving references uses the table as
+// last read (and re-reads it only for a volume it does not know).
+void refresh_volumes();
 // The volume `vref`; nsvErr when it is not (or no longer) mounted.
 OSErr volume_by_ref(FSVolumeRefNum vref, Volume* out);
+// Device and root inode of `vref` without copying the whole record (hot
+// path: every node ID needs it). False for an unknown volume.
+bool volume_root_id(FSVolumeRefNum vref, dev_t* dev, ino_t* ino);
 // The volume that holds the directory `fd` (already open), or nsvErr.
 OSErr volume_of_fd(int fd, const std::string& canonicalPath, Volume* out);
 // The root directory descriptor of a volume (cached).

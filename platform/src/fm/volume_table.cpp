@@ -90,6 +90,12 @@ void reload(VolState& s) {
         v.vref = it->second;
         list.push_back(std::move(v));
     }
+    // A volume that went away loses its number: a later mount that the
+    // kernel gives the same mount ID and device is another volume.
+    for (auto it = s.numbers.begin(); it != s.numbers.end();) {
+        bool still = std::any_of(list.begin(), list.end(), [&](const Volume& v) { return v.vref == it->second; });
+        it = still ? std::next(it) : s.numbers.erase(it);
+    }
     // Root descriptors of volumes that went away are dropped.
     for (auto it = s.roots.begin(); it != s.roots.end();) {
         bool still = std::any_of(list.begin(), list.end(), [&](const Volume& v) { return v.vref == it->first; });
@@ -114,6 +120,12 @@ std::vector<Volume> volumes() {
     return s.list;
 }
 
+void refresh_volumes() {
+    VolState& s = vstate();
+    std::lock_guard lk(s.mu);
+    reload(s);
+}
+
 OSErr volume_by_ref(FSVolumeRefNum vref, Volume* out) {
     if (vref >= 0) return nsvErr;
     VolState& s = vstate();
@@ -127,6 +139,22 @@ OSErr volume_by_ref(FSVolumeRefNum vref, Volume* out) {
     if (v == nullptr) return nsvErr;
     *out = *v;
     return noErr;
+}
+
+bool volume_root_id(FSVolumeRefNum vref, dev_t* dev, ino_t* ino) {
+    VolState& s = vstate();
+    std::lock_guard lk(s.mu);
+    if (!s.loaded) reload(s);
+    if (vref >= 0) return false;
+    const Volume* v = find(s, vref);
+    if (v == nullptr) {
+        reload(s);
+        v = find(s, vref);
+    }
+    if (v == nullptr) return false;
+    *dev = v->dev;
+    *ino = v->root_ino;
+    return true;
 }
 
 OSErr volume_of_fd(int fd, const std::string& canonicalPath, Volume* out) {

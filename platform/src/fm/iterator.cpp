@@ -1,0 +1,201 @@
+// Catalogue iterators over one directory (flat and delete mode).
+//
+// An iterator holds its own descriptor of the directory, opened relative to
+// the directory's parent with O_NOFOLLOW, and reads entries in large
+// getdents64 batches; each entry returned costs one statx relative to that
+// descriptor, never a path. A directory swapped for a link while it is being
+// listed keeps being the directory that was opened.
+#include <errno.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <unordered_set>
+
+#include "fm/node.h"
+#include "vantrel/fault.h"
+
+struct OpaqueFSIterator {
+    vantrel::fm::Node dir;
+    vantrel::fm::DirFd fd;  // O_RDONLY descriptor read with getdents64
+    FSIteratorFlags flags = 0;
+    struct statx_timestamp mtime {}, ctime {};
+    std::vector<char> buf;
+    std::size_t pos = 0, end = 0;
+    bool eof = false;
+    int passes = 0;
+    long returnedThisPass = 0;
+};
+
+namespace vantrel::fm {
+namespace {
+
+std::atomic<long> g_open{0};
+
+struct Registry {
+    std::mutex mu;
+    std::unordered_set<const OpaqueFSIterator*> live;
+};
+Registry& registry() {
+    static Registry* r = new Registry;
+    return *r;
+}
+
+bool is_live(const OpaqueFSIterator* it) {
+    Registry& r = registry();
+    std::lock_guard lk(r.mu);
+    return r.live.count(it) != 0;
+}
+
+struct linux_dirent64 {
+    std::uint64_t d_ino;
+    std::int64_t d_off;
+    unsigned short d_reclen;
+    unsigned char d_type;
+    char d_name[];
+};
+
+constexpr std::size_t kBufSize = 32 * 1024;
+
+// The next entry's name (not "." or ".."), or nullptr at the end. In delete
+// mode the directory is read once more from the start after a pass that
+// returned items, so entries a file system moves while others are deleted are
+// not missed; the number of passes is bounded.
+const char* next_name(OpaqueFSIterator* it, int* err) {
+    for (;;) {
+        while (it->pos < it->end) {
+            auto* d = reinterpret_cast<linux_dirent64*>(it->buf.data() + it->pos);
+            it->pos += d->d_reclen;
+            if (d->d_name[0] == '.' && (d->d_name[1] == 0 || (d->d_name[1] == '.' && d->d_name[2] == 0))) continue;
+            return d->d_name;
+        }
+        if (it->eof) return nullptr;
+        long n = ::syscall(SYS_getdents64, it->fd->fd(), it->buf.data(), it->buf.size());
+        if (n < 0) {
+            *err = errno;
+            return nullptr;
+        }
+        it->pos = 0;
+        it->end = std::size_t(n);
+        if (n == 0) {
+            if (it->flags == kFSIterateDelete && it->returnedThisPass > 0 && it->passes < 3 &&
+                ::lseek(it->fd->fd(), 0, SEEK_SET) == 0) {
+                ++it->passes;
+                it->returnedThisPass = 0;
+                continue;
+            }
+            it->eof = true;
+            return nullptr;
+        }
+    }
+}
+
+}  // namespace
+
+long open_iterator_count() noexcept { return g_open.load(); }
+
+}  // namespace vantrel::fm
+
+using namespace vantrel;
+using namespace vantrel::fm;
+
+OSErr FSOpenIterator(const FSRef* container, FSIteratorFlags iteratorFlags, FSIterator* iterator) {
+    if (iterator == nullptr) return paramErr;
+    if (iteratorFlags == kFSIterateSubtree) return errFSIteratorNotSupported;
+    if (iteratorFlags != kFSIterateFlat && iteratorFlags != kFSIterateDelete) return errFSBadIteratorFlags;
+    Node dir;
+    if (OSErr e = resolve(container, &dir)) return e;
+    if (OSErr e = fault::check("FSOpenIterator", dir.name)) return e;
+    if (!dir.is_dir()) return errFSNotAFolder;
+    int fd = ::openat(dir.at(), dir.root ? "." : dir.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOTDIR || errno == ELOOP || errno == ENOENT) return fnfErr;  // replaced since resolved
+        return from_errno(errno, Op::OpenDir, &dir);
+    }
+    auto h = std::make_shared<const DirHandle>(fd);
+    struct statx st;
+    if (::statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &st) != 0) return from_errno(errno, Op::OpenDir, &dir);
+    if (st.stx_ino != dir.st.stx_ino || makedev(st.stx_dev_major, st.stx_dev_minor) != dir.dev()) return fnfErr;
+    auto* it = new (std::nothrow) OpaqueFSIterator;
+    if (it == nullptr) return memFullErr;
+    it->dir = std::move(dir);
+    it->fd = h;
+    it->flags = iteratorFlags;
+    it->mtime = st.stx_mtime;
+    it->ctime = st.stx_ctime;
+    it->buf.resize(kBufSize);
+    cache_dir_fd(it->dir, h);
+    {
+        Registry& r = registry();
+        std::lock_guard lk(r.mu);
+        r.live.insert(it);
+    }
+    ++g_open;
+    *iterator = it;
+    return noErr;
+}
+
+OSErr FSCloseIterator(FSIterator iterator) {
+    if (iterator == nullptr) return paramErr;
+    {
+        Registry& r = registry();
+        std::lock_guard lk(r.mu);
+        if (r.live.erase(iterator) == 0) return errFSIteratorNotFound;
+    }
+    // Like close(2), the iterator is released even when a failure is reported.
+    OSErr e = fault::check("FSCloseIterator", iterator->dir.name);
+    delete iterator;
+    --g_open;
+    return e;
+}
+
+OSErr FSGetCatalogInfoBulk(FSIterator it, ItemCount maximumObjects, ItemCount* actualObjects,
+                           Boolean* containerChanged, FSCatalogInfoBitmap whichInfo, FSCatalogInfo* catalogInfos,
+                           FSRef* refs, FSSpec* specs, HFSUniStr255* names) {
+    if (it == nullptr || actualObjects == nullptr) return paramErr;
+    if (!is_live(it)) return errFSIteratorNotFound;
+    if (maximumObjects == 0) return errFSBadItemCount;
+    if (OSErr e = fault::check("FSGetCatalogInfoBulk", it->dir.name)) return e;
+    *actualObjects = 0;
+    if (containerChanged != nullptr) {
+        struct statx st;
+        *containerChanged = false;
+        if (::statx(it->fd->fd(), "", AT_EMPTY_PATH, STATX_MTIME | STATX_CTIME, &st) == 0) {
+            auto same = [](const statx_timestamp& a, const statx_timestamp& b) {
+                return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+            };
+            *containerChanged = !same(st.stx_mtime, it->mtime) || !same(st.stx_ctime, it->ctime);
+        }
+    }
+    ItemCount count = 0;
+    OSErr result = noErr;
+    while (count < maximumObjects) {
+        int err = 0;
+        const char* name = next_name(it, &err);
+        if (name == nullptr) {
+            result = err != 0 ? from_errno(err, Op::OpenDir, &it->dir) : OSErr(errFSNoMoreItems);
+            break;
+        }
+        struct statx st;
+        if (::statx(it->fd->fd(), name, AT_SYMLINK_NOFOLLOW | AT_STATX_SYNC_AS_STAT, kStatxMask, &st) != 0) {
+            if (errno == ENOENT) continue;  // deleted since the directory was read
+            result = from_errno(errno, Op::Lookup, &it->dir);
+            break;
+        }
+        Node child;
+        child_node(it->dir, it->fd, name, st, &child);
+        OSErr e = fill_catalog_info(child, catalogInfos ? whichInfo : 0, catalogInfos ? &catalogInfos[count] : nullptr,
+                                    names ? &names[count] : nullptr, specs ? &specs[count] : nullptr, nullptr);
+        if (e != noErr) {
+            result = e;
+            break;
+        }
+        if (refs != nullptr) make_ref(child, &refs[count]);
+        ++count;
+        ++it->returnedThisPass;
+    }
+    *actualObjects = count;
+    return result;
+}

@@ -1,0 +1,333 @@
+// Volume calls: FSGetVolumeInfo, PBHGetVolParmsSync and the mount record
+// (PBGetVolMountInfoSize, PBGetVolMountInfo, PBVolumeMount).
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/mount.h>
+#include <sys/statfs.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <random>
+
+#include "fm/node.h"
+#include "fm/volmount.h"
+#include "vantrel/fault.h"
+
+namespace vantrel::fm {
+namespace {
+
+// The volume `vref`; 0 names the default volume (the working directory's).
+OSErr pick_volume(FSVolumeRefNum vref, Volume* out) {
+    refresh_volumes();
+    if (vref == 0) {
+        Node cwd;
+        if (OSErr e = node_from_path(".", &cwd)) return e;
+        vref = cwd.vref;
+    }
+    return volume_by_ref(vref, out);
+}
+
+bool hardware_locked(const Volume& v) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/sys/dev/block/%u:%u/ro", major(v.dev), minor(v.dev));
+    std::ifstream in(path);
+    int ro = 0;
+    return in >> ro && ro == 1;
+}
+
+// Whether renameat2(RENAME_EXCHANGE) works on the volume: tried once per
+// volume in a scratch directory at its root. Where nothing can be created
+// there (read-only, no rights) the file system type decides.
+bool probe_exchange(const Volume& v) {
+    static std::mutex mu;
+    static std::map<FSVolumeRefNum, bool> known;
+    {
+        std::lock_guard lk(mu);
+        if (auto it = known.find(v.vref); it != known.end()) return it->second;
+    }
+    bool ok = false;
+    DirFd root;
+    bool probed = false;
+    if (!v.read_only && volume_root(v, &root) == noErr) {
+        std::random_device rd;
+        std::string dir = ".vantrel-exchange-probe-" + std::to_string(::getpid()) + "-" + std::to_string(rd());
+        if (::mkdirat(root->fd(), dir.c_str(), 0700) == 0) {
+            int d = ::openat(root->fd(), dir.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (d >= 0) {
+                int a = ::openat(d, "a", O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
+                int b = ::openat(d, "b", O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
+                if (a >= 0 && b >= 0) {
+                    ok = ::renameat2(d, "a", d, "b", RENAME_EXCHANGE) == 0;
+                    probed = true;
+                }
+                if (a >= 0) ::close(a);
+                if (b >= 0) ::close(b);
+                ::unlinkat(d, "a", 0);
+                ::unlinkat(d, "b", 0);
+                ::close(d);
+            }
+            ::unlinkat(root->fd(), dir.c_str(), AT_REMOVEDIR);
+        }
+    }
+    if (!probed) {
+        static const char* kSupported[] = {"ext4", "ext3", "ext2", "xfs", "btrfs", "tmpfs", "f2fs", "shmem", "bcachefs"};
+        for (const char* t : kSupported) ok = ok || v.fs_type == t;
+    }
+    std::lock_guard lk(mu);
+    known[v.vref] = ok;
+    return ok;
+}
+
+struct FlagName {
+    const char* name;
+    unsigned long flag;
+};
+constexpr FlagName kMountFlags[] = {{"ro", MS_RDONLY},         {"nosuid", MS_NOSUID},   {"nodev", MS_NODEV},
+                                    {"noexec", MS_NOEXEC},     {"sync", MS_SYNCHRONOUS}, {"noatime", MS_NOATIME},
+                                    {"nodiratime", MS_NODIRATIME}, {"relatime", MS_RELATIME}, {"dirsync", MS_DIRSYNC}};
+
+unsigned long flags_from(const std::string& opts) {
+    unsigned long f = 0;
+    std::size_t i = 0;
+    while (i <= opts.size()) {
+        std::size_t j = opts.find(',', i);
+        if (j == std::string::npos) j = opts.size();
+        std::string o = opts.substr(i, j - i);
+        for (const FlagName& fn : kMountFlags)
+            if (o == fn.name) f |= fn.flag;
+        i = j + 1;
+    }
+    return f;
+}
+
+// File-system options without the ones mount(2) takes as flags.
+std::string data_from(const std::string& opts) {
+    std::string out;
+    std::size_t i = 0;
+    while (i <= opts.size()) {
+        std::size_t j = opts.find(',', i);
+        if (j == std::string::npos) j = opts.size();
+        std::string o = opts.substr(i, j - i);
+        if (!o.empty() && o != "rw" && o != "ro") {
+            if (!out.empty()) out += ',';
+            out += o;
+        }
+        i = j + 1;
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string encode_mount_record(const Volume& v) {
+    std::string strings = v.source + '\0' + v.mount_point + '\0' + v.fs_type + '\0' + data_from(v.super_opts) + '\0';
+    VolMountHeader h{};
+    h.length = UInt16(sizeof h + strings.size());
+    h.media = kVolMountMedia;
+    h.version = kVolMountVersion;
+    h.flags = UInt32(flags_from(v.mount_opts) | (v.read_only ? MS_RDONLY : 0));
+    std::string out(reinterpret_cast<const char*>(&h), sizeof h);
+    out += strings;
+    return out;
+}
+
+OSErr decode_mount_record(const void* rec, MountRecord* out) {
+    if (rec == nullptr) return paramErr;
+    VolMountHeader h;
+    std::memcpy(&h, rec, sizeof h);
+    if (h.media != kVolMountMedia || h.version != kVolMountVersion || h.length < sizeof h + 4) return paramErr;
+    const char* p = static_cast<const char*>(rec) + sizeof h;
+    std::size_t left = h.length - sizeof h;
+    std::string parts[4];
+    for (std::string& part : parts) {
+        const void* nul = std::memchr(p, '\0', left);
+        if (nul == nullptr) return paramErr;
+        std::size_t len = static_cast<const char*>(nul) - p;
+        part.assign(p, len);
+        p += len + 1;
+        left -= len + 1;
+    }
+    if (parts[1].empty() || parts[1][0] != '/' || parts[2].empty()) return paramErr;
+    out->source = parts[0];
+    out->target = parts[1];
+    out->fs_type = parts[2];
+    out->data = parts[3];
+    out->flags = h.flags;
+    return noErr;
+}
+
+}  // namespace vantrel::fm
+
+using namespace vantrel;
+using namespace vantrel::fm;
+
+OSErr FSGetVolumeInfo(FSVolumeRefNum volume, ItemCount volumeIndex, FSVolumeRefNum* actualVolume,
+                      FSVolumeInfoBitmap whichInfo, FSVolumeInfo* info, HFSUniStr255* volumeName,
+                      FSRef* rootDirectory) {
+    if (OSErr e = fault::check("FSGetVolumeInfo", std::to_string(volumeIndex ? volumeIndex : ItemCount(-volume))))
+        return e;
+    Volume v;
+    if (volumeIndex > 0) {
+        std::vector<Volume> all = volumes();
+        if (volumeIndex > all.size()) return nsvErr;
+        v = all[volumeIndex - 1];
+    } else if (OSErr e = pick_volume(volume, &v)) {
+        return e;
+    }
+    Node root;
+    if (OSErr e = root_node(v, &root)) return e;
+    if (info != nullptr && whichInfo != 0) {
+        struct statvfs sv;
+        if (::fstatvfs(root.at(), &sv) != 0) return from_errno(errno, Op::Read);
+        if (whichInfo & kFSVolInfoCreateDate)
+            info->createDate = (root.st.stx_mask & STATX_BTIME)
+                                   ? utc_from_timespec(root.st.stx_btime.tv_sec, root.st.stx_btime.tv_nsec)
+                                   : utc_from_timespec(root.st.stx_ctime.tv_sec, root.st.stx_ctime.tv_nsec);
+        if (whichInfo & kFSVolInfoModDate)
+            info->modifyDate = utc_from_timespec(root.st.stx_mtime.tv_sec, root.st.stx_mtime.tv_nsec);
+        if (whichInfo & kFSVolInfoBackupDate) info->backupDate = UTCDateTime{};
+        if (whichInfo & kFSVolInfoCheckedDate) info->checkedDate = UTCDateTime{};
+        if (whichInfo & kFSVolInfoFileCount) info->fileCount = UInt32(sv.f_files - sv.f_ffree);
+        if (whichInfo & kFSVolInfoDirCount) info->folderCount = 0;  // not kept by POSIX file systems
+        if (whichInfo & kFSVolInfoSizes) {
+            info->totalBytes = UInt64(sv.f_blocks) * sv.f_frsize;
+            info->freeBytes = UInt64(sv.f_bavail) * sv.f_frsize;
+        }
+        if (whichInfo & kFSVolInfoBlocks) {
+            info->blockSize = UInt32(sv.f_frsize);
+            info->totalBlocks = UInt32(std::min<UInt64>(sv.f_blocks, 0xFFFFFFFFu));
+            info->freeBlocks = UInt32(std::min<UInt64>(sv.f_bavail, 0xFFFFFFFFu));
+        }
+        if (whichInfo & kFSVolInfoNextAlloc) info->nextAllocation = 0;
+        if (whichInfo & kFSVolInfoRsrcClump) info->rsrcClumpSize = UInt32(sv.f_bsize);
+        if (whichInfo & kFSVolInfoDataClump) info->dataClumpSize = UInt32(sv.f_bsize);
+        if (whichInfo & kFSVolInfoNextID) info->nextCatalogID = 0;
+        if (whichInfo & kFSVolInfoFinderInfo) std::memset(info->finderInfo, 0, sizeof info->finderInfo);
+        if (whichInfo & kFSVolInfoFlags) {
+            UInt16 f = 0;
+            if (v.read_only || (sv.f_flag & ST_RDONLY)) f |= kFSVolFlagSoftwareLockedMask;
+            if (hardware_locked(v)) f |= kFSVolFlagHardwareLockedMask;
+            info->flags = f;
+        }
+        if (whichInfo & kFSVolInfoFSInfo) {
+            struct statfs sf;
+            if (::fstatfs(root.at(), &sf) != 0) return from_errno(errno, Op::Read);
+            info->filesystemID = UInt16(std::uint64_t(sf.f_type) & 0xFFFF);
+            info->signature = 0x482B;  // 'H+': the catalogue interface every volume offers
+        }
+        if (whichInfo & kFSVolInfoDriveInfo) {
+            info->driveNumber = 0;
+            info->driverRefNum = 0;
+        }
+    }
+    if (volumeName != nullptr)
+        if (OSErr e = name_to_unicode(volume_name(v), volumeName)) return e;
+    if (rootDirectory != nullptr) make_ref(root, rootDirectory);
+    if (actualVolume != nullptr) *actualVolume = v.vref;
+    return noErr;
+}
+
+static OSErr get_vol_parms(HParamBlockRec* pb) {
+    HIOParam& io = pb->ioParam;
+    if (io.ioBuffer == nullptr || io.ioReqCount < 0) return paramErr;
+    if (OSErr e = fault::check("PBHGetVolParmsSync", std::to_string(-io.ioVRefNum))) return e;
+    Volume v;
+    if (OSErr e = pick_volume(io.ioVRefNum, &v)) return e;
+    GetVolParmsInfoBuffer b{};
+    b.vMVersion = 4;
+    b.vMAttrib = (1 << bHasMoveRename) | (1 << bHasFileIDs) | (1 << bHasCopyFile) | (1 << bHasExtFSVol);
+    b.vMLocalHand = nullptr;
+    b.vMServerAdr = 0;  // a local volume
+    b.vMVolumeGrade = 0;
+    b.vMForeignPrivID = 0;
+    SInt32 ext = (1 << bSupportsHFSPlusAPIs) | (1 << bSupportsLongNames) | (1 << bSupportsMultiScriptNames) |
+                 (1 << bSupportsNamedForks) | (1 << bSupports2TBFiles) | (1 << bSupportsSymbolicLinks) |
+                 (1 << bIsCaseSensitive) | (1 << bIsCasePreserving);
+    std::optional<std::int64_t> force = fault::override_value("PBHGetVolParmsSync.exchange");
+    bool exchange = force ? *force != 0 : probe_exchange(v);
+    if (exchange) ext |= 1 << bSupportsFSExchangeObjects;
+    b.vMExtendedAttributes = ext;
+    b.vMDeviceID = nullptr;
+    b.vMMaxNameLength = 255;
+    std::size_t n = std::min<std::size_t>(std::size_t(io.ioReqCount), sizeof b);
+    std::memcpy(io.ioBuffer, &b, n);
+    io.ioActCount = SInt32(n);
+    return noErr;
+}
+
+OSErr PBHGetVolParmsSync(HParmBlkPtr pb) {
+    if (pb == nullptr) return paramErr;
+    OSErr e = get_vol_parms(pb);
+    pb->ioParam.ioResult = e;
+    return e;
+}
+
+static OSErr mount_info(ParamBlockRec* pb, bool sizeOnly) {
+    IOParam& io = pb->ioParam;
+    if (io.ioBuffer == nullptr) return paramErr;
+    if (OSErr e = fault::check(sizeOnly ? "PBGetVolMountInfoSize" : "PBGetVolMountInfo", std::to_string(-io.ioVRefNum)))
+        return e;
+    Volume v;
+    if (OSErr e = pick_volume(io.ioVRefNum, &v)) return e;
+    std::string rec = encode_mount_record(v);
+    if (rec.size() > 0xFFFF) return paramErr;
+    if (sizeOnly) {
+        UInt16 size = UInt16(rec.size());
+        std::memcpy(io.ioBuffer, &size, sizeof size);
+    } else {
+        std::memcpy(io.ioBuffer, rec.data(), rec.size());
+    }
+    return noErr;
+}
+
+OSErr PBGetVolMountInfoSize(ParmBlkPtr pb) {
+    if (pb == nullptr) return paramErr;
+    OSErr e = mount_info(pb, true);
+    pb->ioParam.ioResult = e;
+    return e;
+}
+
+OSErr PBGetVolMountInfo(ParmBlkPtr pb) {
+    if (pb == nullptr) return paramErr;
+    OSErr e = mount_info(pb, false);
+    pb->ioParam.ioResult = e;
+    return e;
+}
+
+static OSErr volume_mount(ParamBlockRec* pb) {
+    MountRecord m;
+    if (OSErr e = decode_mount_record(pb->ioParam.ioBuffer, &m)) return e;
+    if (OSErr e = fault::check("PBVolumeMount", m.target)) return e;
+    // Already mounted as the record describes: that volume is the answer.
+    auto find = [&]() -> FSVolumeRefNum {
+        FSVolumeRefNum found = 0;
+        for (const Volume& v : volumes())
+            if (v.mount_point == m.target && v.source == m.source && v.fs_type == m.fs_type) found = v.vref;
+        return found;
+    };
+    if (FSVolumeRefNum existing = find()) {
+        pb->ioParam.ioVRefNum = existing;
+        return noErr;
+    }
+    if (::mount(m.source.c_str(), m.target.c_str(), m.fs_type.c_str(), m.flags,
+                m.data.empty() ? nullptr : m.data.c_str()) != 0) {
+        int err = errno;
+        return err == EPERM ? OSErr(permErr) : err == ENOENT ? OSErr(fnfErr) : from_errno(err, Op::Mount);
+    }
+    FSVolumeRefNum vref = find();
+    if (vref == 0) return nsvErr;
+    pb->ioParam.ioVRefNum = vref;
+    return noErr;
+}
+
+OSErr PBVolumeMount(ParmBlkPtr pb) {
+    if (pb == nullptr) return paramErr;
+    OSErr e = volume_mount(pb);
+    pb->ioParam.ioResult = e;
+    return e;
+}

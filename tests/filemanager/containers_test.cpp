@@ -1,0 +1,504 @@
+// Container deletion, iteration and listing on real directory trees.
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "TempDir.h"
+#include "vantrel/FSUtilities.h"
+#include "vantrel/fault.h"
+
+namespace fs = std::filesystem;
+namespace vf = vantrel::fault;
+
+namespace {
+
+FSRef ref_of(const fs::path& p) {
+    FSRef r{};
+    EXPECT_EQ(FSPathMakeRef(reinterpret_cast<const UInt8*>(p.c_str()), &r, nullptr), noErr) << p;
+    return r;
+}
+
+bool present(const fs::path& p) {
+    struct stat st;
+    return ::lstat(p.c_str(), &st) == 0;
+}
+
+bool is_locked(const fs::path& p) {
+    struct statx sx;
+    return ::statx(AT_FDCWD, p.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &sx) == 0 &&
+           (sx.stx_attributes & STATX_ATTR_IMMUTABLE);
+}
+
+// Every path below `root` (relative), with file contents ("<dir>" for directories).
+std::map<std::string, std::string> snapshot(const fs::path& root) {
+    std::map<std::string, std::string> out;
+    if (!present(root)) return out;
+    for (auto it = fs::recursive_directory_iterator(root, fs::directory_options::none);
+         it != fs::recursive_directory_iterator(); ++it) {
+        std::string rel = fs::relative(it->path(), root).string();
+        if (it->is_symlink())
+            out[rel] = "<link>";
+        else if (it->is_directory())
+            out[rel] = "<dir>";
+        else
+            out[rel] = vtest::read_file(it->path());
+        if (!it->is_symlink() && is_locked(it->path())) out[rel] += " +locked";
+    }
+    return out;
+}
+
+// A tree of files and directories, three levels deep; with `locks`, some files,
+// a directory and the container itself are immutable.
+bool make_tree(const vtest::TempDir& t, const std::string& top, bool locks) {
+    t.write(top + "/f1", "one");
+    t.write(top + "/f2", "two");
+    t.write(top + "/a/a1", "a1");
+    t.write(top + "/a/b/b1", "b1");
+    t.write(top + "/a/b/b2", "b2");
+    t.mkdir(top + "/a/b/empty");
+    t.write(top + "/c/c1", "c1");
+    if (!locks) return true;
+    bool ok = vtest::set_immutable(t / (top + "/a/b/b1"), true);
+    ok = ok && vtest::set_immutable(t / (top + "/f2"), true);
+    ok = ok && vtest::set_immutable(t / (top + "/a/b/empty"), true);
+    ok = ok && vtest::set_immutable(t / (top + "/c"), true);  // a locked directory with an item
+    ok = ok && vtest::set_immutable(t / top, true);
+    return ok;
+}
+
+}  // namespace
+
+TEST(FSDeleteContainer, DeletesATreeWithLockedFilesAndDirectories) {
+    vtest::TempDir t;
+    if (!make_tree(t, "box", true)) GTEST_SKIP() << "the immutable attribute cannot be set here";
+    t.write("beside", "stays");
+    FSRef box = ref_of(t / "box");
+    EXPECT_EQ(FSDeleteContainer(&box), noErr);
+    EXPECT_FALSE(present(t / "box"));
+    EXPECT_EQ(vtest::read_file(t / "beside"), "stays");
+    EXPECT_EQ(FSDeleteContainer(&box), fnfErr) << "the reference now names nothing";
+}
+
+TEST(FSDeleteContainer, ContentsOnlyAndEmptyAndNotADirectory) {
+    vtest::TempDir t;
+    make_tree(t, "box", false);
+    FSRef box = ref_of(t / "box");
+    ASSERT_EQ(FSDeleteContainerContents(&box), noErr);
+    EXPECT_TRUE(present(t / "box"));
+    EXPECT_TRUE(snapshot(t / "box").empty());
+    EXPECT_EQ(FSDeleteContainerContents(&box), noErr) << "an empty container";
+    EXPECT_TRUE(present(t / "box"));
+
+    auto file = t.write("file", "content");
+    FSRef f = ref_of(file);
+    EXPECT_EQ(FSDeleteContainer(&f), dirNFErr);
+    EXPECT_EQ(vtest::read_file(file), "content");
+    EXPECT_NE(FSDeleteContainerContents(&f), noErr) << "the iterator cannot open a file";
+    EXPECT_EQ(vtest::read_file(file), "content");
+
+    FSRef zero{};
+    EXPECT_EQ(FSDeleteContainer(&zero), fnfErr);
+    EXPECT_EQ(FSDeleteContainerContents(&zero), fnfErr);
+    EXPECT_EQ(FSDeleteContainer(nullptr), paramErr);
+    EXPECT_EQ(FSDeleteContainerContents(nullptr), paramErr);
+}
+
+// A failure at any single platform call leaves every item that was not yet
+// deleted exactly as it was, deletes children before their directory, and
+// returns that error (a failed unlock shows as the lock it left in place).
+TEST(FSDeleteContainer, AFailureAtAnyCallLeavesTheRestInPlace) {
+    bool locks = true;
+    long n = 1;
+    for (; n < 500; ++n) {
+        vtest::TempDir t;
+        locks = make_tree(t, "box", locks) && locks;
+        auto before = snapshot(t / "box");
+        const bool boxLocked = is_locked(t / "box");
+        FSRef box = ref_of(t / "box");
+        std::string failedOp;
+        OSErr result;
+        {
+            vf::Scope scope;
+            vf::set_hook([&](const vf::Call& c) {
+                if (c.global_index == n) failedOp = std::string(c.op);
+            });
+            vf::fail_nth("*", n, ioErr);
+            result = FSDeleteContainer(&box);
+            if (vf::injected() == 0) {
+                EXPECT_EQ(result, noErr);
+                EXPECT_FALSE(present(t / "box"));
+                break;
+            }
+        }
+        SCOPED_TRACE("fault at call " + std::to_string(n) + " (" + failedOp + ")");
+        if (failedOp == "FSCloseIterator") {
+            EXPECT_EQ(result, noErr) << "a close's result is ignored";
+            continue;
+        }
+        if (failedOp == "FSSetCatalogInfo")
+            EXPECT_EQ(result, fLckdErr) << "the unlock failed, so the delete reports the lock";
+        else
+            EXPECT_EQ(result, ioErr);
+        auto after = snapshot(t / "box");
+        EXPECT_TRUE(present(t / "box")) << "the container stays when its deletion fails";
+        EXPECT_EQ(is_locked(t / "box"), boxLocked) << "the container's lock is as it was";
+        for (const auto& [rel, content] : after) {
+            ASSERT_TRUE(before.count(rel)) << rel << " appeared";
+            EXPECT_EQ(before.at(rel), content) << rel << " changed";
+        }
+        // Children first: an item that is gone has no descendant left.
+        for (const auto& [rel, content] : before) {
+            if (after.count(rel)) continue;
+            for (const auto& [rel2, c2] : after) EXPECT_FALSE(rel2.starts_with(rel + "/")) << rel2;
+        }
+        EXPECT_LT(after.size(), before.size() + 1);
+    }
+    EXPECT_GT(n, 10) << "the sweep covered the walk's calls";
+    EXPECT_LT(n, 500) << "the sweep ended";
+}
+
+TEST(FSDeleteContainer, NeverFollowsALinkEvenWhenADirectoryIsSwappedMidWalk) {
+    vtest::TempDir t;
+    t.write("outside/keep1", "k1");
+    t.write("outside/deep/keep2", "k2");
+    t.write("box/sub/s1", "s1");
+    t.write("box/sub/s2", "s2");
+    t.write("box/f", "f");
+    fs::create_directory_symlink(t / "outside", t / "box/link");
+    auto outside = snapshot(t / "outside");
+
+    // A link inside the container is deleted as a link.
+    {
+        vtest::TempDir t2;
+        t2.write("outside/x", "x");
+        t2.write("box/y", "y");
+        fs::create_directory_symlink(t2 / "outside", t2 / "box/link");
+        FSRef b = ref_of(t2 / "box");
+        EXPECT_EQ(FSDeleteContainer(&b), noErr);
+        EXPECT_EQ(vtest::read_file(t2 / "outside/x"), "x");
+    }
+
+    // Race: just before the walk opens "sub", it becomes a link to "outside".
+    FSRef box = ref_of(t / "box");
+    bool swapped = false;
+    {
+        vf::Scope scope;
+        vf::set_hook([&](const vf::Call& c) {
+            if (!swapped && c.op == "FSOpenIterator" && c.detail == "sub") {
+                swapped = true;
+                fs::rename(t / "box/sub", t / "moved");
+                fs::create_directory_symlink(t / "outside", t / "box/sub");
+            }
+        });
+        OSErr e = FSDeleteContainer(&box);
+        EXPECT_NE(e, noErr) << "the item is no longer the directory that was listed";
+    }
+    ASSERT_TRUE(swapped);
+    EXPECT_EQ(snapshot(t / "outside"), outside) << "nothing outside the container was touched";
+    EXPECT_EQ(vtest::read_file(t / "moved/s1"), "s1");
+
+    // Race while the level is being read: the walk keeps to the directory it
+    // opened (wherever it now is) and never enters the link's target.
+    vtest::TempDir t3;
+    t3.write("outside/keep", "k");
+    t3.write("box/sub/s1", "s1");
+    t3.write("box/sub/s2", "s2");
+    auto outside3 = snapshot(t3 / "outside");
+    FSRef box3 = ref_of(t3 / "box");
+    swapped = false;
+    {
+        vf::Scope scope;
+        vf::set_hook([&](const vf::Call& c) {
+            if (!swapped && c.op == "FSGetCatalogInfoBulk" && c.detail == "sub") {
+                swapped = true;
+                fs::rename(t3 / "box/sub", t3 / "moved");
+                fs::create_directory_symlink(t3 / "outside", t3 / "box/sub");
+            }
+        });
+        FSDeleteContainer(&box3);
+    }
+    ASSERT_TRUE(swapped);
+    EXPECT_EQ(snapshot(t3 / "outside"), outside3);
+}
+
+namespace {
+
+struct Seen {
+    std::vector<std::pair<std::string, ItemCount>> items;  // name, depth
+    ItemCount stopAtDepth = 0;
+    long bulkAtStop = -1;
+    bool sawNullSpec = true, sawNullName = true, flagsAlwaysThere = true;
+};
+
+Boolean record(Boolean, ItemCount depth, const FSCatalogInfo* info, const FSRef* ref, const FSSpec* spec,
+               const HFSUniStr255* name, void* ctx) {
+    auto* s = static_cast<Seen*>(ctx);
+    HFSUniStr255 n{};
+    FSGetCatalogInfo(ref, kFSCatInfoNone, nullptr, &n, nullptr, nullptr);
+    std::string nm;
+    for (UInt16 i = 0; i < n.length; ++i) nm += char(n.unicode[i]);
+    s->items.emplace_back(nm, depth);
+    if (spec != nullptr) s->sawNullSpec = false;
+    if (name != nullptr) s->sawNullName = false;
+    struct stat st;
+    (void)st;
+    if (nm.starts_with("d") && !(info->nodeFlags & kFSNodeIsDirectoryMask)) s->flagsAlwaysThere = false;
+    if (s->stopAtDepth != 0 && depth == s->stopAtDepth) {
+        s->bulkAtStop = vf::calls("FSGetCatalogInfoBulk");
+        return true;
+    }
+    return false;
+}
+
+// d1/d2/d3/d4/leaf, plus one file per level.
+void deep_tree(const vtest::TempDir& t) {
+    t.write("top/f1", "");
+    t.write("top/d1/f2", "");
+    t.write("top/d1/d2/f3", "");
+    t.write("top/d1/d2/d3/f4", "");
+    t.write("top/d1/d2/d3/d4/f5", "");
+}
+
+}  // namespace
+
+TEST(FSIterateContainer, DepthLimits) {
+    vtest::TempDir t;
+    deep_tree(t);
+    FSRef top = ref_of(t / "top");
+    struct Row {
+        ItemCount limit;
+        std::size_t count;
+        ItemCount maxDepth;
+    };
+    for (Row row : {Row{0, 9, 5}, Row{1, 2, 1}, Row{3, 6, 3}}) {
+        Seen s;
+        ASSERT_EQ(FSIterateContainer(&top, row.limit, 0, false, false, record, &s), noErr);
+        EXPECT_EQ(s.items.size(), row.count) << "limit " << row.limit;
+        ItemCount maxDepth = 0;
+        for (auto& [nm, d] : s.items) {
+            maxDepth = std::max(maxDepth, d);
+            // Depth first: a directory's items follow it straight away.
+            if (nm == "d2") EXPECT_EQ(d, 2u);
+        }
+        EXPECT_EQ(maxDepth, row.maxDepth) << "limit " << row.limit;
+        EXPECT_TRUE(s.sawNullSpec && s.sawNullName);
+        EXPECT_TRUE(s.flagsAlwaysThere) << "node flags come even with a bitmap of 0";
+    }
+    Seen s;
+    ASSERT_EQ(FSIterateContainer(&top, 1, kFSCatInfoNodeID, true, true, record, &s), noErr);
+    EXPECT_FALSE(s.sawNullSpec);
+    EXPECT_FALSE(s.sawNullName);
+
+    // An empty container: the filter is never called.
+    t.mkdir("empty");
+    FSRef empty = ref_of(t / "empty");
+    Seen none;
+    EXPECT_EQ(FSIterateContainer(&empty, 0, 0, false, false, record, &none), noErr);
+    EXPECT_TRUE(none.items.empty());
+    EXPECT_EQ(FSIterateContainer(&empty, 0, 0, false, false, nullptr, &none), paramErr);
+    EXPECT_EQ(FSIterateContainer(nullptr, 0, 0, false, false, record, &none), paramErr);
+    FSRef zero{};
+    EXPECT_EQ(FSIterateContainer(&zero, 0, 0, false, false, record, &none), fnfErr);
+}
+
+TEST(FSIterateContainer, AStopAtDepthThreeEndsTheWalkAndClosesEveryIterator) {
+    vtest::TempDir t;
+    deep_tree(t);
+    t.write("top/d1/d2/d3/g4", "");
+    t.write("top/z1", "");
+    t.write("top/d1/z2", "");
+    FSRef top = ref_of(t / "top");
+    vf::Scope scope;
+    vf::set_counting(true);
+    Seen s;
+    s.stopAtDepth = 3;
+    ASSERT_EQ(FSIterateContainer(&top, 0, 0, false, false, record, &s), noErr) << "a stop is no error";
+    ASSERT_FALSE(s.items.empty());
+    EXPECT_EQ(s.items.back().second, 3u) << "nothing was visited after the stop";
+    EXPECT_EQ(vf::calls("FSGetCatalogInfoBulk"), s.bulkAtStop) << "no further bulk request after the stop";
+    EXPECT_EQ(vf::calls("FSOpenIterator"), 3);
+    EXPECT_EQ(vf::calls("FSCloseIterator"), vf::calls("FSOpenIterator")) << "every level closed its iterator";
+}
+
+TEST(FSIterateContainer, NeverEntersALink) {
+    vtest::TempDir t;
+    t.write("outside/secret", "");
+    t.write("top/f", "");
+    fs::create_directory_symlink(t / "outside", t / "top/link");
+    FSRef top = ref_of(t / "top");
+    Seen s;
+    ASSERT_EQ(FSIterateContainer(&top, 0, 0, false, false, record, &s), noErr);
+    std::set<std::string> names;
+    for (auto& [nm, d] : s.items) names.insert(nm);
+    EXPECT_EQ(names, (std::set<std::string>{"f", "link"}));
+}
+
+// Runs `body` as the unprivileged user "nobody" in a child process; the
+// child's exit status is the test's verdict (0 = pass).
+static int run_as_nobody(const std::function<int()>& body) {
+    struct passwd* pw = ::getpwnam("nobody");
+    if (pw == nullptr) return -1;
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::setgid(pw->pw_gid) != 0 || ::setuid(pw->pw_uid) != 0) ::_exit(97);
+        ::_exit(body());
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 98;
+}
+
+TEST(FSIterateContainer, ADirectoryRefusedForAccessEndsItsLevelAndTheWalkGoesOn) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to switch to an unprivileged user";
+    vtest::TempDir t;
+    ::chmod(t.path().c_str(), 0755);
+    t.write("top/before", "");
+    t.write("top/level/denied/hidden", "");
+    for (int i = 0; i < 6; ++i) t.write("top/level/s" + std::to_string(i), "");
+    t.write("top/zafter1", "");
+    t.write("top/zafter2", "");
+    for (auto& e : fs::recursive_directory_iterator(t / "top"))
+        fs::permissions(e.path(), e.is_directory() ? fs::perms(0755) : fs::perms(0644));
+    fs::permissions(t / "top", fs::perms(0755));
+    fs::permissions(t / "top/level/denied", fs::perms(0));
+    // The order in which the level lists its items decides what must be skipped.
+    std::vector<std::string> order;
+    DIR* d = ::opendir((t / "top/level").c_str());
+    while (struct dirent* e = ::readdir(d))
+        if (e->d_name[0] != '.') order.push_back(e->d_name);
+    ::closedir(d);
+    auto deniedAt = std::find(order.begin(), order.end(), "denied") - order.begin();
+    fs::path top = t / "top";
+    int rc = run_as_nobody([&]() -> int {
+        FSRef ref{};
+        if (FSPathMakeRef(reinterpret_cast<const UInt8*>(top.c_str()), &ref, nullptr) != noErr) return 10;
+        Seen s;
+        if (FSIterateContainer(&ref, 0, 0, false, false, record, &s) != noErr) return 11;
+        std::set<std::string> names;
+        for (auto& [nm, dd] : s.items) names.insert(nm);
+        if (!names.count("before") || !names.count("zafter1") || !names.count("zafter2")) return 12;
+        if (!names.count("denied") || names.count("hidden")) return 13;
+        for (std::size_t i = 0; i < order.size(); ++i) {
+            bool expected = long(i) <= deniedAt;
+            if (names.count(order[i]) != (expected ? 1u : 0u)) return 14;
+        }
+        // The container itself refused: -5000 comes back unchanged.
+        FSRef denied{};
+        fs::path dp = top / "level/denied";
+        if (FSPathMakeRef(reinterpret_cast<const UInt8*>(dp.c_str()), &denied, nullptr) != noErr) return 15;
+        if (FSIterateContainer(&denied, 0, 0, false, false, record, &s) != afpAccessDenied) return 16;
+        return 0;
+    });
+    if (rc == -1) GTEST_SKIP() << "no user nobody";
+    EXPECT_EQ(rc, 0) << "child verdict (see the codes in the test)";
+}
+
+TEST(FSGetDirectoryItems, TwentyFiveItemsInAppendsOfAtMostTen) {
+    vtest::TempDir t;
+    for (int i = 0; i < 25; ++i) t.write("dir/item" + std::to_string(i), "");
+    FSRef dir = ref_of(t / "dir");
+    FSRef** h = nullptr;
+    ItemCount count = 99;
+    Boolean changed = true;
+    std::vector<Size> sizesBeforeAppend;
+    {
+        vf::Scope scope;
+        vf::set_hook([&](const vf::Call& c) {
+            if (c.op == "PtrAndHand") sizesBeforeAppend.push_back(GetHandleSize(reinterpret_cast<Handle>(h)));
+        });
+        ASSERT_EQ(FSGetDirectoryItems(&dir, &h, &count, &changed), noErr);
+    }
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(count, 25u);
+    EXPECT_FALSE(changed);
+    EXPECT_EQ(GetHandleSize(reinterpret_cast<Handle>(h)), Size(25 * 80));
+    sizesBeforeAppend.push_back(GetHandleSize(reinterpret_cast<Handle>(h)));
+    ASSERT_EQ(sizesBeforeAppend.size(), 4u) << "three appends";
+    for (std::size_t i = 1; i < sizesBeforeAppend.size(); ++i) {
+        Size added = sizesBeforeAppend[i] - sizesBeforeAppend[i - 1];
+        EXPECT_GT(added, 0);
+        EXPECT_LE(added, Size(10 * 80));
+    }
+    std::set<std::string> names;
+    for (ItemCount i = 0; i < count; ++i) {
+        UInt8 path[4096];
+        ASSERT_EQ(FSRefMakePath(&(*h)[i], path, sizeof path), noErr);
+        names.insert(fs::path(reinterpret_cast<char*>(path)).filename());
+    }
+    EXPECT_EQ(names.size(), 25u);
+    DisposeHandle(reinterpret_cast<Handle>(h));
+}
+
+TEST(FSGetDirectoryItems, ChangedFlagFailuresAndBadInput) {
+    vtest::TempDir t;
+    for (int i = 0; i < 25; ++i) t.write("dir/item" + std::to_string(i), "");
+    FSRef dir = ref_of(t / "dir");
+    FSRef** h = nullptr;
+    ItemCount count = 0;
+    Boolean changed = false;
+    {
+        // The directory changes between the first and second request.
+        vf::Scope scope;
+        vf::set_hook([&](const vf::Call& c) {
+            if (c.op == "FSGetCatalogInfoBulk" && c.index == 2) t.write("dir/late", "");
+        });
+        ASSERT_EQ(FSGetDirectoryItems(&dir, &h, &count, &changed), noErr);
+    }
+    EXPECT_TRUE(changed);
+    EXPECT_GE(count, 25u);
+    DisposeHandle(reinterpret_cast<Handle>(h));
+
+    {
+        vf::Scope scope;
+        vf::fail_nth("FSGetCatalogInfoBulk", 2, ioErr);
+        h = reinterpret_cast<FSRef**>(1);
+        EXPECT_EQ(FSGetDirectoryItems(&dir, &h, &count, &changed), ioErr);
+        EXPECT_EQ(h, nullptr);
+        EXPECT_EQ(count, 0u);
+    }
+    {
+        vf::Scope scope;
+        vf::fail_nth("PtrAndHand", 2, memFullErr);
+        EXPECT_EQ(FSGetDirectoryItems(&dir, &h, &count, &changed), memFullErr);
+        EXPECT_EQ(h, nullptr);
+        EXPECT_EQ(count, 0u);
+        vf::reset();
+        vf::fail_nth("NewHandle", 1, memFullErr);
+        EXPECT_EQ(FSGetDirectoryItems(&dir, &h, &count, &changed), memFullErr);
+        EXPECT_EQ(h, nullptr);
+    }
+
+    t.mkdir("empty");
+    FSRef empty = ref_of(t / "empty");
+    ASSERT_EQ(FSGetDirectoryItems(&empty, &h, &count, &changed), noErr);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(GetHandleSize(reinterpret_cast<Handle>(h)), 0);
+    EXPECT_EQ(count, 0u);
+    EXPECT_FALSE(changed);
+    DisposeHandle(reinterpret_cast<Handle>(h));
+
+    EXPECT_EQ(FSGetDirectoryItems(&dir, nullptr, &count, &changed), paramErr);
+    EXPECT_EQ(FSGetDirectoryItems(&dir, &h, nullptr, &changed), paramErr);
+    EXPECT_EQ(FSGetDirectoryItems(&dir, &h, &count, nullptr), paramErr);
+    FSRef zero{};
+    EXPECT_EQ(FSGetDirectoryItems(&zero, &h, &count, &changed), fnfErr);
+    EXPECT_EQ(h, nullptr);
+    FSRef gone = ref_of(t / "empty");
+    fs::remove(t / "empty");
+    EXPECT_EQ(FSGetDirectoryItems(&gone, &h, &count, &changed), fnfErr);
+    auto file = t.write("plain", "p");
+    FSRef f = ref_of(file);
+    EXPECT_EQ(FSGetDirectoryItems(&f, &h, &count, &changed), errFSNotAFolder);
+    EXPECT_EQ(vtest::read_file(file), "p");
+}

@@ -119,6 +119,21 @@ std::string ref_path(const FSRef& ref) {
     return buf;
 }
 
+void append_disk_name(std::string& out, const FSRef& ref, const HFSUniStr255& name) {
+    const std::size_t n = name.length > 255 ? 255 : name.length;
+    bool ascii = true;
+    for (std::size_t i = 0; i < n && ascii; ++i) ascii = name.unicode[i] < 0x80;
+    if (!ascii) {
+        const std::string path = ref_path(ref);
+        const auto slash = path.rfind('/');
+        if (slash != std::string::npos && slash + 1 < path.size()) {
+            out.append(path, slash + 1, std::string::npos);
+            return;
+        }
+    }
+    append_unicode_name_as_posix(out, name);
+}
+
 std::optional<long long> parse_integer(std::string_view text, long long min, long long max) {
     long long v = 0;
     if (text.empty() || text.front() == '+') return std::nullopt;

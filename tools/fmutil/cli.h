@@ -76,6 +76,12 @@ OSErr path_ref(const std::string& path, FSRef* ref, bool* is_directory = nullptr
 // The absolute path of a reference, or "" when it cannot be made.
 std::string ref_path(const FSRef& ref);
 
+// Appends an item's name as its directory entry spells it. The File Manager
+// hands names back in canonical decomposition with ':' and '/' swapped; an
+// ASCII name converts back exactly, any other is taken from the item's path,
+// so that a printed name can be given back to the shell.
+void append_disk_name(std::string& out, const FSRef& ref, const HFSUniStr255& name);
+
 // Strict decimal parsing for option values; nothing on trailing text,
 // signs where none are allowed, or values out of [min, max].
 std::optional<long long> parse_integer(std::string_view text, long long min, long long max);

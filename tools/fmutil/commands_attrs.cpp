@@ -128,7 +128,7 @@ int cmd_info(Context& ctx) {
 
     const bool dir = (info.nodeFlags & kFSNodeIsDirectoryMask) != 0;
     std::string name;
-    append_unicode_name_as_posix(name, uname);
+    append_disk_name(name, ref, uname);
     FileInfo fi;  // a folder's Finder flags sit at the same offset as a file's
     std::memcpy(&fi, info.finderInfo, sizeof fi);
     const UInt16 flags = fi.finderFlags;

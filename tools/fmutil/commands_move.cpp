@@ -109,6 +109,7 @@ int cmd_cp(Context& ctx) {
     if (OSErr e = FSGetCatalogInfo(&sref, kFSCatInfoNone, nullptr, &src_name, nullptr, nullptr)) {
         return ctx.fm_error(src, e);
     }
+    const UniChar* new_name = renamed ? reinterpret_cast<const UniChar*>(name.data()) : nullptr;
     FSRef copy;
     OSErr e = FSCopyFile(&sref, &dref, static_cast<UniCharCount>(name.size()),
                          renamed ? reinterpret_cast<const UniChar*>(name.data()) : nullptr,

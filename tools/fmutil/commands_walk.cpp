@@ -38,12 +38,12 @@ struct TreeWalk {
 };
 
 Boolean tree_filter(Boolean container_changed, ItemCount depth, const FSCatalogInfo* info,
-                    const FSRef*, const FSSpec*, const HFSUniStr255* name, void* context) {
+                    const FSRef* ref, const FSSpec*, const HFSUniStr255* name, void* context) {
     auto* w = static_cast<TreeWalk*>(context);
     if (container_changed) w->changed = true;
     if (depth == 0 || depth > w->prefix.size()) return true;  // cannot happen in a depth-first walk
     w->path.resize(w->prefix[depth - 1]);
-    append_unicode_name_as_posix(w->path, *name);
+    append_disk_name(w->path, *ref, *name);
     const bool dir = (info->nodeFlags & kFSNodeIsDirectoryMask) != 0;
     if (dir) {
         w->prefix.resize(depth + 1);
@@ -152,7 +152,7 @@ int cmd_ls(Context& ctx) {
             status = kExitFileManager;
             continue;
         }
-        append_unicode_name_as_posix(name, uname);
+        append_disk_name(name, item, uname);
         FileInfo fi;
         std::memcpy(&fi, info.finderInfo, sizeof fi);
         const bool is_dir = (info.nodeFlags & kFSNodeIsDirectoryMask) != 0;

@@ -98,6 +98,7 @@ TEST(FmutilRace, RmNeverDeletesThroughADirectorySwappedForALink) {
                 const std::string when = std::string("(") + victim +
                                          (contents_only ? ", contents" : "") +
                                          ", swap before call " + std::to_string(n) + ")";
+                EXPECT_TRUE(swapped) << when;
                 EXPECT_TRUE(status == 0 || status == 1) << when;
                 expect_outside_intact(t, when);
                 EXPECT_TRUE(fs::is_directory(outside)) << when;
@@ -131,6 +132,7 @@ TEST(FmutilRace, TreeNeverListsThroughADirectorySwappedForALink) {
         }
         ::close(fd);
         ::close(null_fd);
+        EXPECT_TRUE(swapped) << "swap before call " << n;
         EXPECT_TRUE(status == 0 || status == 1) << "swap before call " << n;
         const std::string listing = vtest::read_file(out_file);
         EXPECT_EQ(listing.find("keep"), std::string::npos)

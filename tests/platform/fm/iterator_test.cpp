@@ -1,0 +1,149 @@
+// Catalogue iterators: batches, the end of a directory, the changed flag,
+// delete mode, links, access rights and the count of open iterators.
+#include <pwd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <set>
+
+#include "fm/node.h"
+#include "fm_helpers.h"
+
+using namespace fmtest;
+namespace fm = vantrel::fm;
+
+TEST(Iterator, BatchesEndAndCount) {
+    vtest::TempDir t;
+    for (int i = 0; i < 5; ++i) t.write("d/f" + std::to_string(i), std::string(i, 'x'));
+    FSRef d = ref_of(t / "d");
+    long open0 = fm::open_iterator_count();
+    FSIterator it = nullptr;
+    ASSERT_EQ(FSOpenIterator(&d, kFSIterateFlat, &it), noErr);
+    EXPECT_EQ(fm::open_iterator_count(), open0 + 1);
+
+    FSCatalogInfo infos[3];
+    FSRef refs[3];
+    HFSUniStr255 names[3];
+    FSSpec specs[3];
+    ItemCount n = 99;
+    Boolean changed = true;
+    ASSERT_EQ(FSGetCatalogInfoBulk(it, 3, &n, &changed, kFSCatInfoDataSizes | kFSCatInfoNodeFlags, infos, refs, specs,
+                                   names),
+              noErr);
+    EXPECT_EQ(n, 3u);
+    EXPECT_FALSE(changed);
+    std::set<std::string> seen;
+    for (ItemCount i = 0; i < n; ++i) {
+        std::string nm = utf8(names[i]);
+        seen.insert(nm);
+        EXPECT_EQ(infos[i].dataLogicalSize, UInt64(nm[1] - '0')) << nm;
+        EXPECT_EQ(path_of(refs[i]), (std::filesystem::canonical(t / "d") / nm).string());
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(specs[i].name + 1), specs[i].name[0]), nm);
+    }
+    ASSERT_EQ(FSGetCatalogInfoBulk(it, 3, &n, nullptr, 0, nullptr, refs, nullptr, names), errFSNoMoreItems)
+        << "the last batch comes with the end";
+    EXPECT_EQ(n, 2u);
+    for (ItemCount i = 0; i < n; ++i) seen.insert(utf8(names[i]));
+    EXPECT_EQ(seen.size(), 5u);
+    ASSERT_EQ(FSGetCatalogInfoBulk(it, 3, &n, nullptr, 0, nullptr, refs, nullptr, nullptr), errFSNoMoreItems);
+    EXPECT_EQ(n, 0u);
+    EXPECT_EQ(FSGetCatalogInfoBulk(it, 0, &n, nullptr, 0, nullptr, refs, nullptr, nullptr), errFSBadItemCount);
+    EXPECT_EQ(FSGetCatalogInfoBulk(it, 1, nullptr, nullptr, 0, nullptr, refs, nullptr, nullptr), paramErr);
+    ASSERT_EQ(FSCloseIterator(it), noErr);
+    EXPECT_EQ(fm::open_iterator_count(), open0);
+    EXPECT_EQ(FSCloseIterator(it), errFSIteratorNotFound) << "a closed iterator is refused, not reused";
+    EXPECT_EQ(FSGetCatalogInfoBulk(it, 1, &n, nullptr, 0, nullptr, refs, nullptr, nullptr), errFSIteratorNotFound);
+    EXPECT_EQ(fm::open_iterator_count(), open0);
+}
+
+TEST(Iterator, OpeningRulesAndBadInput) {
+    vtest::TempDir t;
+    auto f = t.write("file", "x");
+    FSRef fr = ref_of(f);
+    FSRef dr = ref_of(t.path());
+    FSIterator it = nullptr;
+    long open0 = fm::open_iterator_count();
+    EXPECT_EQ(FSOpenIterator(&fr, kFSIterateFlat, &it), errFSNotAFolder);
+    EXPECT_EQ(FSOpenIterator(&dr, kFSIterateSubtree, &it), errFSIteratorNotSupported);
+    EXPECT_EQ(FSOpenIterator(&dr, 7, &it), errFSBadIteratorFlags);
+    EXPECT_EQ(FSOpenIterator(&dr, kFSIterateFlat, nullptr), paramErr);
+    FSRef zero{};
+    EXPECT_EQ(FSOpenIterator(&zero, kFSIterateFlat, &it), fnfErr);
+    EXPECT_EQ(FSCloseIterator(nullptr), paramErr);
+    EXPECT_EQ(fm::open_iterator_count(), open0) << "no failed open leaves one behind";
+}
+
+TEST(Iterator, ChangedFlagAndLinks) {
+    vtest::TempDir t;
+    t.write("d/a", "");
+    t.write("outside/x", "");
+    std::filesystem::create_directory_symlink(t / "outside", t / "d/link");
+    FSRef d = ref_of(t / "d");
+    FSIterator it = nullptr;
+    ASSERT_EQ(FSOpenIterator(&d, kFSIterateFlat, &it), noErr);
+    FSCatalogInfo info{};
+    ItemCount n = 0;
+    Boolean changed = true;
+    HFSUniStr255 name{};
+    std::set<std::string> seen;
+    ASSERT_EQ(FSGetCatalogInfoBulk(it, 1, &n, &changed, kFSCatInfoNodeFlags, &info, nullptr, nullptr, &name), noErr);
+    EXPECT_FALSE(changed);
+    seen.insert(utf8(name));
+    if (utf8(name) == "link") EXPECT_EQ(info.nodeFlags & kFSNodeIsDirectoryMask, 0) << "a link is not a folder";
+    t.write("d/new", "");
+    ASSERT_EQ(FSGetCatalogInfoBulk(it, 1, &n, &changed, kFSCatInfoNodeFlags, &info, nullptr, nullptr, &name), noErr);
+    EXPECT_TRUE(changed) << "the directory changed since the iterator was opened";
+    if (utf8(name) == "link") EXPECT_EQ(info.nodeFlags & kFSNodeIsDirectoryMask, 0);
+    FSCloseIterator(it);
+}
+
+TEST(Iterator, DeleteModeVisitsEveryItemOnceWhileTheyAreDeleted) {
+    vtest::TempDir t;
+    // Long names make the listing span several reads of the directory.
+    const int kCount = 800;
+    for (int i = 0; i < kCount; ++i) t.write("d/" + std::string(60, 'n') + std::to_string(i), "");
+    FSRef d = ref_of(t / "d");
+    FSIterator it = nullptr;
+    ASSERT_EQ(FSOpenIterator(&d, kFSIterateDelete, &it), noErr);
+    int deleted = 0;
+    for (;;) {
+        FSRef ref;
+        ItemCount n = 0;
+        OSErr e = FSGetCatalogInfoBulk(it, 1, &n, nullptr, 0, nullptr, &ref, nullptr, nullptr);
+        if (n == 1) {
+            ASSERT_EQ(FSDeleteObject(&ref), noErr);
+            ++deleted;
+        }
+        if (e == errFSNoMoreItems) break;
+        ASSERT_EQ(e, noErr);
+    }
+    FSCloseIterator(it);
+    EXPECT_EQ(deleted, kCount);
+    EXPECT_TRUE(std::filesystem::is_empty(t / "d"));
+}
+
+TEST(Iterator, ADirectoryTheCallerMayNotReadIsAccessDenied) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to switch to an unprivileged user";
+    struct passwd* pw = ::getpwnam("nobody");
+    if (pw == nullptr) GTEST_SKIP() << "no user nobody";
+    vtest::TempDir t;
+    ::chmod(t.path().c_str(), 0755);
+    t.write("closed/x", "");
+    ::chmod((t / "closed").c_str(), 0711);  // may pass through, may not list
+    std::string path = (t / "closed").string();
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::setgid(pw->pw_gid) != 0 || ::setuid(pw->pw_uid) != 0) ::_exit(97);
+        FSRef r{};
+        if (FSPathMakeRef(reinterpret_cast<const UInt8*>(path.c_str()), &r, nullptr) != noErr) ::_exit(10);
+        FSIterator it = nullptr;
+        long before = fm::open_iterator_count();
+        if (FSOpenIterator(&r, kFSIterateFlat, &it) != afpAccessDenied) ::_exit(11);
+        if (fm::open_iterator_count() != before) ::_exit(12);
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}

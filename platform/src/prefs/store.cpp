@@ -2,10 +2,9 @@
 // this process recorded, and the locked read-merge-replace that makes them
 // durable.
 //
-// Locking: the domain file itself carries the flock. A writer that took the
-// lock on a file another writer has since replaced notices that the locked
-// inode is no longer the one at the path and tries again, so no lock file is
-// left lying around beside the user's settings.
+// Locking: the domain file itself carries the flock (its directory, while
+// there is no file yet), so no lock file is left lying around beside the
+// user's settings.
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
@@ -215,37 +214,48 @@ bool write_all(int fd, const std::string& s) {
     return true;
 }
 
-// Opens and locks the domain's target file, creating it when absent. Retries
-// when the locked file was replaced before the lock was granted.
-int open_locked(const std::string& target, bool* created) {
+// Takes the domain's lock. When the file exists the lock is on the file
+// itself, and a writer that was granted it on a file another writer has since
+// replaced tries again. When it does not exist yet, the lock is on its
+// directory until the first file is renamed into place: creating an empty
+// file just to lock it would leave an unparseable file behind if the writer
+// died before the rename.
+struct Lock {
+    int fd = -1;
+    bool on_file = false;  // false: `fd` is the directory and there is no file
+};
+
+Lock lock_domain(const std::string& target) {
+    std::string dir = dir_of(target);
     for (int attempt = 0; attempt < 1000; ++attempt) {
-        if (vantrel::fault::check("CFPreferencesAppSynchronize.open", target)) return -1;
-        *created = false;
+        if (vantrel::fault::check("CFPreferencesAppSynchronize.open", target)) return {};
+        bool on_file = true;
         int fd = ::open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
         if (fd < 0 && errno == ENOENT) {
-            fd = ::open(target.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-            *created = fd >= 0;
-            if (fd < 0 && errno == EEXIST) continue;
+            on_file = false;
+            fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         }
-        if (fd < 0) return -1;
+        if (fd < 0) return {};
         if (vantrel::fault::check("CFPreferencesAppSynchronize.lock", target)) {
-            if (*created) ::unlink(target.c_str());
             ::close(fd);
-            return -1;
+            return {};
         }
         int rc;
         while ((rc = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
         }
+        if (rc != 0) {
+            ::close(fd);
+            return {};
+        }
         struct stat held {}, now {};
-        if (rc == 0 && ::fstat(fd, &held) == 0 && ::stat(target.c_str(), &now) == 0 &&
-            held.st_dev == now.st_dev && held.st_ino == now.st_ino)
-            return fd;
-        if (rc != 0 && *created) ::unlink(target.c_str());
-        ::close(fd);
-        if (rc != 0) return -1;
+        bool exists = ::lstat(target.c_str(), &now) == 0;
+        if (on_file && exists && ::fstat(fd, &held) == 0 && held.st_dev == now.st_dev && held.st_ino == now.st_ino)
+            return {fd, true};
+        if (!on_file && !exists) return {fd, false};
+        ::close(fd);  // replaced or created meanwhile: look again
     }
     errno = EBUSY;
-    return -1;
+    return {};
 }
 
 // Gives an unparseable file a second name ending in ".corrupt" (never
@@ -268,13 +278,13 @@ bool synchronize(Domain& d, const std::string& path) {
     std::string target;
     if (!resolve_target(path, &target)) return false;
     if (!mkdirs(dir_of(target))) return false;
-    bool created = false;
-    Fd locked(open_locked(target, &created));
-    if (locked.fd < 0) return false;
+    Lock lock = lock_domain(target);
+    if (lock.fd < 0) return false;
+    Fd locked(lock.fd);
 
     struct stat old {};
     std::string bytes;
-    if (::fstat(locked.fd, &old) != 0 || !read_all(locked.fd, &bytes)) return false;
+    if (lock.on_file && (::fstat(locked.fd, &old) != 0 || !read_all(locked.fd, &bytes))) return false;
     bool corrupt = false;
     PlistPtr doc = parse_domain(bytes, &corrupt);
     if (!doc) doc.reset(plist_new_dict());
@@ -287,14 +297,12 @@ bool synchronize(Domain& d, const std::string& path) {
     }
     std::string xml = cf::to_xml(doc.p);
 
-    // Anything that fails from here leaves the old file as it was; a file
-    // this call created for the lock is taken away again.
+    // Anything that fails from here leaves the old file as it was.
     auto fail = [&](int tmpfd, const std::string& tmp) {
         if (tmpfd >= 0) {
             ::close(tmpfd);
             ::unlink(tmp.c_str());
         }
-        if (created) ::unlink(target.c_str());
         return false;
     };
     std::string dir = dir_of(target);
@@ -305,14 +313,13 @@ bool synchronize(Domain& d, const std::string& path) {
     if (tfd < 0) return fail(-1, tmp);
     if (vantrel::fault::check("CFPreferencesAppSynchronize.write", tmp) || !write_all(tfd, xml))
         return fail(tfd, tmp);
-    if (!created) ::fchmod(tfd, old.st_mode & 07777);
+    if (lock.on_file) ::fchmod(tfd, old.st_mode & 07777);
     if (vantrel::fault::check("CFPreferencesAppSynchronize.fsync", tmp) || ::fsync(tfd) != 0)
         return fail(tfd, tmp);
     if (corrupt && !keep_corrupt(target)) return fail(tfd, tmp);
     if (vantrel::fault::check("CFPreferencesAppSynchronize.rename", target) ||
         ::rename(tmp.c_str(), target.c_str()) != 0)
         return fail(tfd, tmp);
-    created = false;  // the new file now stands at the path
     struct stat st {};
     ::fstat(tfd, &st);
     ::close(tfd);

@@ -1,6 +1,7 @@
 // STRSTR, STRNCMP, reverse, the itoa family and switchIt.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -57,7 +58,13 @@ INSTANTIATE_TEST_SUITE_P(Rows, StrstrTable,
                                            SearchRow{"aaaa", "aaaaa", -1}, SearchRow{"abc", "C", 2},
                                            // Bytes that differ only above 0x7F are not folded in the C locale.
                                            SearchRow{"caf\xc3\xa9", "\xc3\x89", -1},
-                                           SearchRow{"caf\xc3\xa9!", "\xc3\xa9!", 3}));
+                                           SearchRow{"caf\xc3\xa9!", "\xc3\xa9!", 3},
+                                           // Longer than one 16-byte block, with high bytes among the candidates.
+                                           SearchRow{"0123456789abcdefghijXYZ-tail", "xyz-T", 20},
+                                           SearchRow{"\xc9\xc9\xc9\xc9\xc9\xc9\xc9\xc9\xc9\xc9\xc9\xc9\xc9\xc9\xc9\xc9\xc9nEEDLE",
+                                                     "needle", 17},
+                                           SearchRow{"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaab", "AB", 38},
+                                           SearchRow{"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", "AB", -1}));
 
 struct CompareRow {
     const char* a;
@@ -85,7 +92,64 @@ INSTANTIATE_TEST_SUITE_P(
                       // A negative count runs to the first difference or the common end.
                       CompareRow{"same-length-text", "SAME-LENGTH-TEXT", -1, 0},
                       CompareRow{"prefix-then-x", "PREFIX-THEN-y", -7, 'x' - 'y'},
-                      CompareRow{"\xff", "\x01", 1, 0xff - 0x01}));
+                      CompareRow{"\xff", "\x01", 1, 0xff - 0x01},
+                      // Past one 16-byte block: differences, high bytes and ends inside later blocks.
+                      CompareRow{"the quick brown fox jumps", "THE QUICK BROWN FOX JUMPS", -1, 0},
+                      CompareRow{"the quick brown fox jumpX", "THE QUICK BROWN FOX JUMPS", 255, 'X' - 'S'},
+                      CompareRow{"0123456789abcdef\xe9zz", "0123456789ABCDEF\xe9ZZ", 100, 0},
+                      CompareRow{"0123456789abcdef\xe9zz", "0123456789ABCDEF\xc9ZZ", 100, 0xe9 - 0xc9},
+                      CompareRow{"0123456789abcdefg", "0123456789abcdef", 100, 'g'},
+                      CompareRow{"0123456789abcdefXY", "0123456789ABCDEFxz", 17, 0},
+                      CompareRow{"0123456789abcdefXY", "0123456789ABCDEFxz", 18, 'Y' - 'z'}));
+
+// The block-wise paths against a plain byte-by-byte reading of the rules, at
+// every alignment and across block boundaries.
+TEST(FreeFunctionsAgainstPlainScan, EveryAlignmentAndLength) {
+    auto ref_find = [](const std::string& t, const std::string& p) -> long {
+        for (std::size_t i = 0; i + p.size() <= t.size(); ++i) {
+            std::size_t k = 0;
+            while (k < p.size() && std::toupper(static_cast<unsigned char>(t[i + k])) ==
+                                       std::toupper(static_cast<unsigned char>(p[k])))
+                ++k;
+            if (k == p.size()) return static_cast<long>(i);
+        }
+        return -1;
+    };
+    const std::string alphabet = "aAbB.\xe9\xc9-";
+    unsigned seed = 12345;
+    auto next = [&seed] { return seed = seed * 1103515245u + 12345u; };
+    for (int round = 0; round < 3000; ++round) {
+        std::size_t tl = next() % 70, pl = 1 + next() % 4;
+        std::string t, p;
+        for (std::size_t i = 0; i < tl; ++i) t += alphabet[(next() >> 8) % alphabet.size()];
+        for (std::size_t i = 0; i < pl; ++i) p += alphabet[(next() >> 8) % alphabet.size()];
+        // Exact-size heap copies at a varying offset.
+        std::size_t off = next() % 16;
+        std::vector<char> tb(off + t.size() + 1), pb(p.size() + 1);
+        std::memcpy(tb.data() + off, t.c_str(), t.size() + 1);
+        std::memcpy(pb.data(), p.c_str(), p.size() + 1);
+        const char* hit = STRSTR(tb.data() + off, pb.data());
+        ASSERT_EQ(hit == nullptr ? -1L : hit - (tb.data() + off), ref_find(t, p)) << t << " / " << p;
+
+        std::string u = t;
+        if (!u.empty() && next() % 2) u[next() % u.size()] = alphabet[(next() >> 8) % alphabet.size()];
+        for (char& c : u)
+            if (next() % 2) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        std::vector<char> ub(u.size() + 1);
+        std::memcpy(ub.data(), u.c_str(), u.size() + 1);
+        int n = static_cast<int>(next() % 80) - 5;
+        int want = 0;
+        for (std::size_t i = 0; n < 0 || i < static_cast<std::size_t>(n); ++i) {
+            unsigned char ca = i < t.size() ? t[i] : 0, cb = i < u.size() ? u[i] : 0;
+            if (std::toupper(ca) != std::toupper(cb)) {
+                want = ca - cb;
+                break;
+            }
+            if (ca == 0) break;
+        }
+        ASSERT_EQ(STRNCMP(tb.data() + off, ub.data(), n), want) << t << " / " << u << " n=" << n;
+    }
+}
 
 TEST(Reverse, SwapsFromBothEndsAndToleratesNullAndEmpty) {
     char odd[] = "abc";

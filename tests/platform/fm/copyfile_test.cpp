@@ -1,0 +1,207 @@
+// PBHCopyFileSync and PBHMoveRenameSync on real files: what a copy carries,
+// that nothing half-made is left behind, and what a move refuses.
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+
+#include "TempDir.h"
+#include "fm/fileid.h"
+#include "fm_child.h"
+#include "vantrel/Files.h"
+#include "vantrel/fault.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Place {
+    FSVolumeRefNum vref = 0;
+    SInt32 dirID = 0;   // the object's parent (or, for a directory, itself with dirSelf)
+    Str63 name = {0};
+};
+
+Place place_of(const fs::path& p) {
+    FSRef ref{};
+    FSPathMakeRef(reinterpret_cast<const UInt8*>(p.c_str()), &ref, nullptr);
+    FSSpec s{};
+    FSGetCatalogInfo(&ref, kFSCatInfoNone, nullptr, nullptr, &s, nullptr);
+    Place out;
+    out.vref = s.vRefNum;
+    out.dirID = s.parID;
+    std::memcpy(out.name, s.name, sizeof out.name);
+    return out;
+}
+
+SInt32 dir_id_of(const fs::path& p) {
+    FSRef ref{};
+    FSPathMakeRef(reinterpret_cast<const UInt8*>(p.c_str()), &ref, nullptr);
+    FSCatalogInfo info{};
+    FSGetCatalogInfo(&ref, kFSCatInfoNodeID, &info, nullptr, nullptr, nullptr);
+    return static_cast<SInt32>(info.nodeID);
+}
+
+OSErr copy(const fs::path& src, const fs::path& destDir, const char* newName) {
+    Place s = place_of(src);
+    Place d = place_of(destDir);
+    Str31 name = {0};
+    HParamBlockRec pb{};
+    pb.copyParam.ioVRefNum = s.vref;
+    pb.copyParam.ioDirID = s.dirID;
+    pb.copyParam.ioNamePtr = s.name;
+    pb.copyParam.ioDstVRefNum = d.vref;
+    pb.copyParam.ioNewDirID = dir_id_of(destDir);
+    if (newName != nullptr) {
+        name[0] = static_cast<unsigned char>(std::strlen(newName));
+        std::memcpy(name + 1, newName, name[0]);
+        pb.copyParam.ioCopyName = name;
+    }
+    return PBHCopyFileSync(&pb);
+}
+
+OSErr move(const fs::path& src, const fs::path& destDir, const char* newName) {
+    Place s = place_of(src);
+    Str31 name = {0};
+    HParamBlockRec pb{};
+    pb.copyParam.ioVRefNum = s.vref;
+    pb.copyParam.ioDirID = s.dirID;
+    pb.copyParam.ioNamePtr = s.name;
+    pb.copyParam.ioNewDirID = dir_id_of(destDir);
+    if (newName != nullptr) {
+        name[0] = static_cast<unsigned char>(std::strlen(newName));
+        std::memcpy(name + 1, newName, name[0]);
+        pb.copyParam.ioCopyName = name;
+    }
+    return PBHMoveRenameSync(&pb);
+}
+
+std::size_t entries(const fs::path& d) {
+    return static_cast<std::size_t>(std::distance(fs::directory_iterator(d), fs::directory_iterator{}));
+}
+
+TEST(CopyFile, CarriesDataForksModeAndTimesButNotTheIDOrLock) {
+    vtest::TempDir dir("copyfile");
+    const fs::path src = dir.write("src/file", std::string(300000, 'c'));
+    const fs::path dest = dir.mkdir("dest");
+    ASSERT_EQ(0, ::chmod(src.c_str(), 0754));
+    ASSERT_EQ(0, ::setxattr(src.c_str(), "user.org.netatalk.ResourceFork", "RSRC", 4, 0));
+    std::string meta(402, '\0');
+    meta[1] = 0x05;
+    ASSERT_EQ(0, ::setxattr(src.c_str(), "user.org.netatalk.Metadata", meta.data(), meta.size(), 0));
+    ASSERT_EQ(0, ::setxattr(src.c_str(), "user.other", "no", 2, 0));
+    HParamBlockRec id{};
+    Place s = place_of(src);
+    id.fidParam.ioNamePtr = s.name;
+    id.fidParam.ioVRefNum = s.vref;
+    id.fidParam.ioSrcDirID = s.dirID;
+    ASSERT_EQ(noErr, PBCreateFileIDRefSync(&id));
+    struct timespec old[2] = {{1000000000, 5}, {1100000000, 123456789}};
+    ASSERT_EQ(0, ::utimensat(AT_FDCWD, src.c_str(), old, 0));
+    const bool locked = vtest::set_immutable(src, true);
+
+    ASSERT_EQ(noErr, copy(src, dest, "copy"));
+    const fs::path c = dest / "copy";
+    EXPECT_EQ(vtest::read_file(src), vtest::read_file(c));
+    struct stat st {};
+    ASSERT_EQ(0, ::stat(c.c_str(), &st));
+    EXPECT_EQ(0754u, st.st_mode & 07777);
+    EXPECT_EQ(1100000000, st.st_mtim.tv_sec);
+    EXPECT_EQ(123456789, st.st_mtim.tv_nsec);
+    char buf[512];
+    EXPECT_EQ(4, ::getxattr(c.c_str(), "user.org.netatalk.ResourceFork", buf, sizeof buf));
+    EXPECT_EQ(402, ::getxattr(c.c_str(), "user.org.netatalk.Metadata", buf, sizeof buf));
+    EXPECT_LT(::getxattr(c.c_str(), vantrel::fm::kFileIDAttr, buf, sizeof buf), 0) << "the copy has no ID";
+    EXPECT_LT(::getxattr(c.c_str(), "user.other", buf, sizeof buf), 0) << "only the Mac's forks travel";
+    if (locked) {
+        int fd = ::open(c.c_str(), O_WRONLY | O_APPEND);
+        EXPECT_GE(fd, 0) << "the copy is not locked";
+        if (fd >= 0) ::close(fd);
+        vtest::set_immutable(src, false);
+    }
+    // No new name: the source's.
+    ASSERT_EQ(noErr, copy(src, dest, nullptr));
+    EXPECT_TRUE(fs::exists(dest / "file"));
+}
+
+TEST(CopyFile, RefusesAndLeavesNothingBehind) {
+    vtest::TempDir dir("copyfile");
+    const fs::path src = dir.write("src/file", "data");
+    const fs::path dest = dir.mkdir("dest");
+    dir.write("dest/taken", "mine");
+    EXPECT_EQ(dupFNErr, copy(src, dest, "taken"));
+    EXPECT_EQ("mine", vtest::read_file(dest / "taken"));
+    EXPECT_EQ(notAFileErr, copy(dir.mkdir("src/sub"), dest, "x"));
+    fs::create_symlink("/etc/passwd", dir.path() / "src/link");
+    EXPECT_EQ(notAFileErr, copy(dir.path() / "src/link", dest, "x"));
+    EXPECT_EQ(1u, entries(dest));
+
+    if (vtest::set_immutable(dest, true)) {
+        EXPECT_NE(noErr, copy(src, dest, "new"));
+        vtest::set_immutable(dest, false);
+        EXPECT_EQ(1u, entries(dest)) << "a refused copy leaves nothing";
+    }
+}
+
+// A destination volume that fills up part way, and a copy across volumes. The
+// File Manager is used only inside the child, after the mount, so that no
+// descriptor it keeps predates the child's own mount namespace.
+TEST(CopyFile, FullVolumeLeavesNothingHalfMadeAndOtherVolumesWork) {
+    vtest::TempDir dir("copyfile");
+    const fs::path src = dir.write("src/file", "data");
+    const fs::path vol = dir.mkdir("vol");
+    const fs::path big = dir.write("src/big", std::string(2 << 20, 'b'));
+    auto result = fmtest::run_child(fmtest::Child::PrivateMounts, [&]() -> std::string {
+        if (::mount("vt-tmpfs", vol.c_str(), "tmpfs", 0, "size=1m") != 0) return "SKIP";
+        OSErr err = copy(big, vol, "big");
+        std::string msg = fmtest::check(err == dskFulErr, "full volume gave " + std::to_string(err));
+        msg += fmtest::check(entries(vol) == 0, "a half-made copy was left");
+        err = copy(src, vol, "small");
+        msg += fmtest::check(err == noErr && vtest::read_file(vol / "small") == "data",
+                             "cross-volume copy gave " + std::to_string(err));
+        ::umount2(vol.c_str(), MNT_DETACH);
+        return msg;
+    });
+    if (!result) GTEST_SKIP() << "no private mount namespace (needs CAP_SYS_ADMIN)";
+    if (*result == "SKIP") GTEST_SKIP() << "cannot mount a tmpfs";
+    EXPECT_EQ("", *result);
+}
+
+TEST(PBHMoveRename, MovesRenamesAndRefuses) {
+    vtest::TempDir dir("moverename");
+    const fs::path a = dir.write("a/file", "data");
+    const fs::path b = dir.mkdir("b");
+    FSRef before{};
+    ASSERT_EQ(noErr, FSPathMakeRef(reinterpret_cast<const UInt8*>(a.c_str()), &before, nullptr));
+    ASSERT_EQ(noErr, move(a, b, "renamed"));
+    EXPECT_FALSE(fs::exists(a));
+    EXPECT_EQ("data", vtest::read_file(b / "renamed"));
+    char path[4096];
+    ASSERT_EQ(noErr, FSRefMakePath(&before, reinterpret_cast<UInt8*>(path), sizeof path));
+    EXPECT_EQ((b / "renamed").string(), path) << "references follow the object";
+
+    dir.write("a/renamed", "other");
+    EXPECT_EQ(dupFNErr, move(dir.path() / "a/renamed", b, nullptr));
+    EXPECT_EQ("data", vtest::read_file(b / "renamed"));
+
+    dir.mkdir("outer/inner/deepest");
+    EXPECT_EQ(badMovErr, move(dir.path() / "outer", dir.path() / "outer/inner/deepest", nullptr));
+    EXPECT_EQ(badMovErr, move(dir.path() / "outer", dir.path() / "outer", "again"));
+    EXPECT_TRUE(fs::exists(dir.path() / "outer/inner/deepest"));
+
+    const fs::path locked = dir.write("a/locked", "x");
+    if (vtest::set_immutable(locked, true)) {
+        EXPECT_EQ(fLckdErr, move(locked, b, nullptr));
+        vtest::set_immutable(locked, false);
+        EXPECT_TRUE(fs::exists(locked));
+    }
+    vantrel::fault::Scope scope;
+    vantrel::fault::fail_nth("PBHMoveRenameSync", 1, ioErr);
+    EXPECT_EQ(ioErr, move(locked, b, nullptr));
+    EXPECT_TRUE(fs::exists(locked));
+}
+
+}  // namespace

@@ -40,3 +40,121 @@ TEST(AccessRightsMapping, EveryModeRoundTripsAndForeignBitsAreIgnored) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------- the calls, on real directories
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "TempDir.h"
+#include "fm_child.h"
+#include "vantrel/Files.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct DirSpec {
+    FSVolumeRefNum vref;
+    SInt32 parID;
+    Str63 name;
+};
+
+DirSpec spec_of(const fs::path& p) {
+    FSRef ref{};
+    FSPathMakeRef(reinterpret_cast<const UInt8*>(p.c_str()), &ref, nullptr);
+    FSSpec s{};
+    FSGetCatalogInfo(&ref, kFSCatInfoNone, nullptr, nullptr, &s, nullptr);
+    DirSpec out{s.vRefNum, s.parID, {}};
+    std::memcpy(out.name, s.name, sizeof out.name);
+    return out;
+}
+
+OSErr get_access(const fs::path& p, AccessParam* out) {
+    DirSpec s = spec_of(p);
+    HParamBlockRec pb{};
+    pb.accessParam.ioNamePtr = s.name;
+    pb.accessParam.ioVRefNum = s.vref;
+    pb.accessParam.ioDirID = s.parID;
+    OSErr err = PBHGetDirAccessSync(&pb);
+    *out = pb.accessParam;
+    return err;
+}
+
+OSErr set_access(const fs::path& p, SInt32 owner, SInt32 group, SInt32 rights) {
+    DirSpec s = spec_of(p);
+    HParamBlockRec pb{};
+    pb.accessParam.ioNamePtr = s.name;
+    pb.accessParam.ioVRefNum = s.vref;
+    pb.accessParam.ioDirID = s.parID;
+    pb.accessParam.ioACOwnID = owner;
+    pb.accessParam.ioACGroupID = group;
+    pb.accessParam.ioACAccess = rights;
+    return PBHSetDirAccessSync(&pb);
+}
+
+// The caller's own rights and ownership, as an unprivileged user sees them.
+TEST(DirAccessCalls, TheCallersOwnRightsAreThoseOfItsEffectiveUser) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to make directories for another user";
+    const passwd* nobody = ::getpwnam("nobody");
+    if (nobody == nullptr) GTEST_SKIP() << "no user 'nobody'";
+    vtest::TempDir dir("access");
+    ASSERT_EQ(0, ::chmod(dir.path().c_str(), 0755));
+    const fs::path rootOwned = dir.mkdir("root-owned"), theirs = dir.mkdir("theirs");
+    ASSERT_EQ(0, ::chmod(rootOwned.c_str(), 0751));  // others: search only
+    ASSERT_EQ(0, ::chown(theirs.c_str(), nobody->pw_uid, nobody->pw_gid));
+    ASSERT_EQ(0, ::chmod(theirs.c_str(), 0700));
+    const uid_t uid = nobody->pw_uid;
+    const gid_t gid = nobody->pw_gid;
+    auto result = fmtest::run_child(fmtest::Child::Plain, [&]() -> std::string {
+        if (::setgid(gid) != 0 || ::setuid(uid) != 0) return "SKIP";
+        std::string msg;
+        AccessParam a{};
+        OSErr err = get_access(rootOwned, &a);
+        msg += fmtest::check(err == noErr, "get root-owned: " + std::to_string(err));
+        msg += fmtest::check((UInt32(a.ioACAccess) & 0xFF070707u) == 0x01010307u,
+                             "root-owned word " + std::to_string(a.ioACAccess));
+        msg += fmtest::check((a.ioACUser & 0x80) != 0, "not the owner, says ioACUser");
+        err = get_access(theirs, &a);
+        msg += fmtest::check(err == noErr, "get own: " + std::to_string(err));
+        msg += fmtest::check((UInt32(a.ioACAccess) & 0xFF070707u) == 0x87000007u,
+                             "own word " + std::to_string(a.ioACAccess));
+        // Rights on someone else's directory cannot be changed by us.
+        err = set_access(rootOwned, 0, 0, 0x070707);
+        msg += fmtest::check(err != noErr, "changed root's directory");
+        // Our own, we may; an owner/group of -1 stays as it is.
+        err = set_access(theirs, -1, -1, 0x000307);
+        msg += fmtest::check(err == noErr, "set own: " + std::to_string(err));
+        return msg;
+    });
+    ASSERT_TRUE(result.has_value());
+    if (*result == "SKIP") GTEST_SKIP() << "cannot become nobody";
+    EXPECT_EQ("", *result);
+    struct stat st {};
+    ASSERT_EQ(0, ::stat(rootOwned.c_str(), &st));
+    EXPECT_EQ(0751u, st.st_mode & 07777) << "the refused change left the mode";
+    ASSERT_EQ(0, ::stat(theirs.c_str(), &st));
+    EXPECT_EQ(0750u, st.st_mode & 07777);
+    EXPECT_EQ(uid, st.st_uid);
+}
+
+TEST(DirAccessCalls, GroupChangeKeepsSetgidAndFilesAreRefused) {
+    vtest::TempDir dir("access");
+    const fs::path d = dir.mkdir("d");
+    ASSERT_EQ(0, ::chmod(d.c_str(), 02755));  // setgid directory
+    AccessParam a{};
+    ASSERT_EQ(noErr, get_access(d, &a));
+    EXPECT_EQ(0x030307, a.ioACAccess & 0x00070707);
+    // A new group: the setgid bit must survive the chown.
+    ASSERT_EQ(noErr, set_access(d, -1, 65534, 0x000707));
+    struct stat st {};
+    ASSERT_EQ(0, ::stat(d.c_str(), &st));
+    if (::geteuid() == 0) EXPECT_EQ(65534u, st.st_gid);
+    EXPECT_EQ(02770u, st.st_mode & 07777);
+    EXPECT_EQ(dirNFErr, set_access(dir.write("file"), -1, -1, 0));
+}
+
+}  // namespace

@@ -115,6 +115,16 @@ TEST(CatalogInfo, DatesComeBackEqualInAllThreeParts) {
     EXPECT_TRUE(same(out.backupDate, in.backupDate));
     EXPECT_FALSE(same(out.attributeModDate, in.attributeModDate)) << "ctime is the kernel's";
 
+    // Directories too, including one reached as another item's parent.
+    t.write("folder/inner", "");
+    FSRef inner = ref_of(t / "folder/inner");
+    FSRef folder{};
+    ASSERT_EQ(FSGetCatalogInfo(&inner, 0, nullptr, nullptr, nullptr, &folder), noErr);
+    ASSERT_EQ(FSSetCatalogInfo(&folder, kFSCatInfoContentMod, &in), noErr);
+    FSCatalogInfo fout{};
+    ASSERT_EQ(FSGetCatalogInfo(&folder, kFSCatInfoContentMod, &fout, nullptr, nullptr, nullptr), noErr);
+    EXPECT_TRUE(same(fout.contentModDate, in.contentModDate));
+
     // A record changed by another program wins over our precise copy.
     meta::Record rec;
     std::string bytes = xattr(f, meta::kMetadataAttr);

@@ -337,7 +337,10 @@ INSTANTIATE_TEST_SUITE_P(
                       ErrnoCase{EACCES, fm::Op::OpenDir, afpAccessDenied},
                       ErrnoCase{EACCES, fm::Op::Delete, afpAccessDenied}, ErrnoCase{EACCES, fm::Op::Read, permErr},
                       ErrnoCase{EPERM, fm::Op::Delete, permErr}, ErrnoCase{EBUSY, fm::Op::Delete, fBsyErr},
-                      ErrnoCase{EMFILE, fm::Op::OpenDir, tmfoErr}, ErrnoCase{EIO, fm::Op::Read, ioErr}));
+                      ErrnoCase{EMFILE, fm::Op::OpenDir, tmfoErr}, ErrnoCase{EIO, fm::Op::Read, ioErr}),
+    [](const auto& info) {
+        return "errno" + std::to_string(info.param.err) + "_op" + std::to_string(int(info.param.op));
+    });
 
 TEST(FSRefs, EpermOnALockedObjectIsTheLock) {
     vtest::TempDir t;

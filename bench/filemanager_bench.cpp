@@ -1,0 +1,230 @@
+// Container walks against the tools that do the same work: FSDeleteContainer
+// against `rm -rf`, FSIterateContainer (bitmap 0) against `find`, and
+// FSGetDirectoryItems against `ls -f`, on trees of 100 files per directory.
+//
+// Every measured run happens in a child process of its own (ours forked from
+// here, the peers exec'd), so each gets a fresh process, and its peak
+// resident memory comes from wait4 (counter maxrss_kB). Two sizes (10,000 and
+// 100,000 files) show whether memory grows with the items visited. Trees
+// live under $VANTREL_BENCH_DIR (default /tmp) and are built outside the timing.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "vantrel/FSUtilities.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string base_dir() {
+    const char* b = std::getenv("VANTREL_BENCH_DIR");
+    return b && *b ? b : "/tmp";
+}
+
+// `files` empty files, 100 per directory (files / 100 directories).
+void make_tree(const std::string& root, int files) {
+    ::mkdir(root.c_str(), 0755);
+    int dirs = files / 100;
+    for (int d = 0; d < dirs; ++d) {
+        char dn[32];
+        std::snprintf(dn, sizeof dn, "/d%04d", d);
+        std::string dp = root + dn;
+        ::mkdir(dp.c_str(), 0755);
+        int dfd = ::open(dp.c_str(), O_PATH | O_DIRECTORY);
+        for (int f = 0; f < 100; ++f) {
+            char fn[16];
+            std::snprintf(fn, sizeof fn, "f%02d", f);
+            int fd = ::openat(dfd, fn, O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+            if (fd >= 0) ::close(fd);
+        }
+        ::close(dfd);
+    }
+}
+
+void make_flat(const std::string& root, int files) {
+    ::mkdir(root.c_str(), 0755);
+    int dfd = ::open(root.c_str(), O_PATH | O_DIRECTORY);
+    for (int f = 0; f < files; ++f) {
+        char fn[16];
+        std::snprintf(fn, sizeof fn, "f%06d", f);
+        int fd = ::openat(dfd, fn, O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+        if (fd >= 0) ::close(fd);
+    }
+    ::close(dfd);
+}
+
+struct Run {
+    double seconds = 0;
+    long maxrss_kb = 0;
+    int status = -1;
+};
+
+Run finish(pid_t pid, std::chrono::steady_clock::time_point t0) {
+    Run r;
+    int status = 0;
+    struct rusage ru {};
+    ::wait4(pid, &status, 0, &ru);
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    r.maxrss_kb = ru.ru_maxrss;
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+    return r;
+}
+
+Run in_child(const std::function<int()>& body) {
+    auto t0 = std::chrono::steady_clock::now();
+    pid_t pid = ::fork();
+    if (pid == 0) ::_exit(body());
+    return finish(pid, t0);
+}
+
+Run command(std::vector<std::string> argv) {
+    auto t0 = std::chrono::steady_clock::now();
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 1);
+        std::vector<char*> args;
+        for (auto& a : argv) args.push_back(a.data());
+        args.push_back(nullptr);
+        ::execvp(args[0], args.data());
+        ::_exit(127);
+    }
+    return finish(pid, t0);
+}
+
+FSRef ref_of(const std::string& p) {
+    FSRef r{};
+    FSPathMakeRef(reinterpret_cast<const UInt8*>(p.c_str()), &r, nullptr);
+    return r;
+}
+
+void report(benchmark::State& st, const Run& r) {
+    if (r.status != 0) st.SkipWithError("the run failed");
+    st.SetIterationTime(r.seconds);
+    st.counters["maxrss_kB"] = double(r.maxrss_kb);
+}
+
+// Trees read by several benchmarks are built once per size.
+const std::string& shared_tree(int files) {
+    static std::map<int, std::string> trees;
+    auto it = trees.find(files);
+    if (it == trees.end()) {
+        std::string p = base_dir() + "/vtbench-tree-" + std::to_string(files) + "-" + std::to_string(::getpid());
+        make_tree(p, files);
+        it = trees.emplace(files, p).first;
+    }
+    return it->second;
+}
+const std::string& shared_flat(int files) {
+    static std::map<int, std::string> dirs;
+    auto it = dirs.find(files);
+    if (it == dirs.end()) {
+        std::string p = base_dir() + "/vtbench-flat-" + std::to_string(files) + "-" + std::to_string(::getpid());
+        make_flat(p, files);
+        it = dirs.emplace(files, p).first;
+    }
+    return it->second;
+}
+
+std::string fresh_tree(int files) {
+    static int n = 0;
+    std::string p = base_dir() + "/vtbench-del-" + std::to_string(::getpid()) + "-" + std::to_string(n++);
+    make_tree(p, files);
+    ::sync();
+    return p;
+}
+
+void BM_DeleteContainer(benchmark::State& st) {
+    for (auto _ : st) {
+        std::string p = fresh_tree(int(st.range(0)));
+        report(st, in_child([&] {
+                   FSRef r = ref_of(p);
+                   return FSDeleteContainer(&r) == noErr ? 0 : 1;
+               }));
+    }
+}
+void BM_RmRf(benchmark::State& st) {
+    for (auto _ : st) {
+        std::string p = fresh_tree(int(st.range(0)));
+        report(st, command({"rm", "-rf", p}));
+    }
+}
+
+Boolean count_item(Boolean, ItemCount, const FSCatalogInfo*, const FSRef*, const FSSpec*, const HFSUniStr255*,
+                   void* ctx) {
+    ++*static_cast<long*>(ctx);
+    return false;
+}
+
+void BM_IterateContainer(benchmark::State& st) {
+    const std::string& p = shared_tree(int(st.range(0)));
+    for (auto _ : st) {
+        report(st, in_child([&] {
+                   FSRef r = ref_of(p);
+                   long items = 0;
+                   OSErr e = FSIterateContainer(&r, 0, kFSCatInfoNone, false, false, count_item, &items);
+                   return e == noErr && items == st.range(0) + st.range(0) / 100 ? 0 : 1;
+               }));
+    }
+}
+void BM_Find(benchmark::State& st) {
+    const std::string& p = shared_tree(int(st.range(0)));
+    for (auto _ : st) report(st, command({"find", p}));
+}
+
+void BM_GetDirectoryItems(benchmark::State& st) {
+    const std::string& p = shared_flat(int(st.range(0)));
+    for (auto _ : st) {
+        report(st, in_child([&] {
+                   FSRef r = ref_of(p);
+                   FSRef** h = nullptr;
+                   ItemCount n = 0;
+                   Boolean changed = false;
+                   OSErr e = FSGetDirectoryItems(&r, &h, &n, &changed);
+                   if (e == noErr) DisposeHandle(reinterpret_cast<Handle>(h));
+                   return e == noErr && long(n) == st.range(0) ? 0 : 1;
+               }));
+    }
+}
+void BM_LsF(benchmark::State& st) {
+    const std::string& p = shared_flat(int(st.range(0)));
+    for (auto _ : st) report(st, command({"ls", "-f", p}));
+}
+
+#define SIZES Arg(10000)->Arg(100000)->UseManualTime()->Unit(benchmark::kMillisecond)
+BENCHMARK(BM_DeleteContainer)->SIZES->Iterations(3);
+BENCHMARK(BM_RmRf)->SIZES->Iterations(3);
+BENCHMARK(BM_IterateContainer)->SIZES->Iterations(5);
+BENCHMARK(BM_Find)->SIZES->Iterations(5);
+BENCHMARK(BM_GetDirectoryItems)->SIZES->Iterations(5);
+BENCHMARK(BM_LsF)->SIZES->Iterations(5);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    // The shared trees go with `rm -rf` (not timed).
+    for (const char* prefix : {"vtbench-tree-", "vtbench-flat-"}) {
+        for (auto& e : fs::directory_iterator(base_dir())) {
+            std::string name = e.path().filename();
+            if (name.starts_with(prefix) && name.ends_with("-" + std::to_string(::getpid())))
+                command({"rm", "-rf", e.path().string()});
+        }
+    }
+    return 0;
+}

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -150,12 +151,25 @@ PlistPtr parse_domain(const std::string& bytes, bool* corrupt) {
     return p;
 }
 
+// Whether a file's modification time is too close to now for its signature
+// to be trusted: timestamps are coarse (a few milliseconds), and a file
+// replaced twice within one tick can reuse the old inode number with the same
+// size. Such a file is read again, as git does with "racily clean" entries.
+bool racy(const Signature& s) {
+    if (!s.exists) return false;
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    long long diff_ms = (static_cast<long long>(now.tv_sec) - s.mtime.tv_sec) * 1000 +
+                        (now.tv_nsec - s.mtime.tv_nsec) / 1000000;
+    return diff_ms < 100;
+}
+
 // Brings the cached document up to date with the file when it changed.
 void refresh(Domain& d, const std::string& path) {
     struct stat st {};
     Signature now;
     if (::stat(path.c_str(), &st) == 0) now = Signature::of(st);
-    if (d.loaded && now == d.sig) return;
+    if (d.loaded && now == d.sig && !racy(now)) return;
     d.loaded = true;
     d.doc.reset();
     d.sig = now;

@@ -344,6 +344,35 @@ TEST(FSIterateContainer, NeverEntersALink) {
     EXPECT_EQ(names, (std::set<std::string>{"f", "link"}));
 }
 
+TEST(FSIterateContainer, ASwapForALinkMidWalkNeverLeadsOutside) {
+    vtest::TempDir t;
+    t.write("outside/secret", "");
+    t.write("top/sub/s1", "");
+    t.write("top/f", "");
+    FSRef top = ref_of(t / "top");
+    for (const char* when : {"FSOpenIterator", "FSGetCatalogInfoBulk"}) {
+        if (present(t / "moved")) {
+            fs::remove(t / "top/sub");
+            fs::rename(t / "moved", t / "top/sub");
+        }
+        bool swapped = false;
+        Seen s;
+        {
+            vf::Scope scope;
+            vf::set_hook([&](const vf::Call& c) {
+                if (!swapped && c.op == when && c.detail == "sub") {
+                    swapped = true;
+                    fs::rename(t / "top/sub", t / "moved");
+                    fs::create_directory_symlink(t / "outside", t / "top/sub");
+                }
+            });
+            FSIterateContainer(&top, 0, 0, false, false, record, &s);
+        }
+        ASSERT_TRUE(swapped) << when;
+        for (auto& [nm, d] : s.items) EXPECT_NE(nm, "secret") << "swap before " << when;
+    }
+}
+
 // Runs `body` as the unprivileged user "nobody" in a child process; the
 // child's exit status is the test's verdict (0 = pass).
 static int run_as_nobody(const std::function<int()>& body) {

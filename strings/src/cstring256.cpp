@@ -1,6 +1,9 @@
 // CString256: construction, assignment, appending, text utilities and the pool.
 #include "vantrel/CString256.h"
 
+#include <emmintrin.h>
+
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -17,33 +20,74 @@ namespace {
 
 constexpr std::size_t kCap = 255;  // characters; the array holds one more for the terminator
 
-// Length of the string's own text. Bounded by the array so that a terminator
-// overwritten through operator[] cannot make us read past the object; the
-// mutating operations below then put a terminator back at 255 at the latest.
-std::size_t own_len(const CString256& s) { return strnlen(s.text, kCap); }
+// Length of the string's own text, at most 255. Bounded by the array so that
+// a terminator overwritten through operator[] cannot make us read past the
+// object; the mutating operations below then put a terminator back at 255 at
+// the latest. The array is read in 16-byte steps that stay inside it.
+std::size_t own_len(const CString256& s) {
+    const __m128i zero = _mm_setzero_si128();
+    for (std::size_t i = 0; i < sizeof s.text; i += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.text + i));
+        unsigned z = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)));
+        if (z != 0) {
+            std::size_t n = i + static_cast<std::size_t>(__builtin_ctz(z));
+            return n < kCap ? n : kCap;
+        }
+    }
+    return kCap;
+}
 
-// How many bytes may be read from `src` without leaving `self`'s array when
-// `src` points into it (a caller passing s.text + k); unbounded otherwise.
-std::size_t readable(const CString256& s, const char* src, std::size_t want) {
+// True when `src` points into this string's own array (a caller passing
+// s.text + k); such a source may overlap what is written.
+bool inside(const CString256& s, const char* src) {
     auto p = reinterpret_cast<std::uintptr_t>(src);
     auto b = reinterpret_cast<std::uintptr_t>(s.text);
-    if (p >= b && p < b + sizeof s.text) {
-        std::size_t avail = b + sizeof s.text - p;
-        return want < avail ? want : avail;
+    return p >= b && p < b + sizeof s.text;
+}
+
+// Copies at most `cap` characters of `src` to `dst` and terminates them;
+// `room` (> cap) bytes at `dst` belong to us and may be written whole, so the
+// copy goes sixteen bytes at a time. Returns the count copied. `src` must not
+// overlap dst.
+std::size_t copy_bounded(char* dst, std::size_t room, const char* src, std::size_t cap) {
+    std::size_t i = 0;
+    while (i < cap && i + 16 <= room && vantrel::strings::simd::page_safe(src + i)) {
+        __m128i v = vantrel::strings::simd::load(src + i);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), v);
+        unsigned z = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())));
+        if (z != 0) {
+            std::size_t n = i + static_cast<std::size_t>(__builtin_ctz(z));
+            if (n > cap) n = cap;
+            dst[n] = '\0';
+            return n;
+        }
+        i += 16;
     }
-    return want;
+    if (i > cap) i = cap;
+    while (i < cap && src[i] != '\0') {
+        dst[i] = src[i];
+        ++i;
+    }
+    dst[i] = '\0';
+    return i;
 }
 
 // Copy of a NUL-terminated string: its first min(length, 255) characters.
-// memmove keeps a source inside our own text intact until it is copied.
+// A source inside our own text goes through memmove, read no further than the
+// array's end, so the result is that text as it stood.
 void copy_from(CString256& s, const char* src) {
     if (src == nullptr) {
         s.text[0] = '\0';
         return;
     }
-    std::size_t n = strnlen(src, readable(s, src, kCap));
-    std::memmove(s.text, src, n);
-    s.text[n] = '\0';
+    if (inside(s, src)) {
+        std::size_t avail = static_cast<std::size_t>(s.text + sizeof s.text - src);
+        std::size_t n = strnlen(src, avail < kCap ? avail : kCap);
+        std::memmove(s.text, src, n);
+        s.text[n] = '\0';
+        return;
+    }
+    copy_bounded(s.text, sizeof s.text, src, kCap);
 }
 
 // Append: the result is the first 255 characters of the concatenation. A
@@ -52,9 +96,15 @@ void copy_from(CString256& s, const char* src) {
 void append_from(CString256& s, const char* src) {
     if (src == nullptr) return;
     std::size_t len = own_len(s);
-    std::size_t n = strnlen(src, readable(s, src, kCap - len));
-    std::memmove(s.text + len, src, n);
-    s.text[len + n] = '\0';
+    if (inside(s, src)) {
+        std::size_t avail = static_cast<std::size_t>(s.text + sizeof s.text - src);
+        std::size_t room = kCap - len;
+        std::size_t n = strnlen(src, avail < room ? avail : room);
+        std::memmove(s.text + len, src, n);
+        s.text[len + n] = '\0';
+        return;
+    }
+    copy_bounded(s.text + len, sizeof s.text - len, src, kCap - len);
 }
 
 }  // namespace

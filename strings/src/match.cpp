@@ -15,25 +15,15 @@ namespace {
 using vantrel::strings::FoldTable;
 using vantrel::strings::ub;
 
-// Case-sensitive comparisons use the byte itself; case-insensitive ones the
-// C library's tolower of the byte (as an unsigned value).
-struct Exact {
-    unsigned char operator()(char c) const { return ub(c); }
-};
-struct Folded {
-    FoldTable t;
-    int operator()(char c) const { return t[ub(c)]; }
-};
-
-template <class Key>
-float exact(const char* t, const char* p, Key key) {
-    for (;;) {
-        if (*p == '\0' || *t == '\0') return 0.0f;
-        if (key(*t) != key(*p)) return 0.0f;
-        ++t;
-        ++p;
-        if (*t == '\0' && *p == '\0') return 1.0f;
-    }
+// Exact: both not empty and equal, case-sensitively or through tolower.
+float exact_case_fn(const char* t, const char* p) {
+    return (*t != '\0' && *p != '\0' && std::strcmp(t, p) == 0) ? 1.0f : 0.0f;
+}
+float exact_nocase_fn(const char* t, const char* p) {
+    if (*t == '\0' || *p == '\0') return 0.0f;
+    return vantrel::strings::fold_compare(t, p, static_cast<std::size_t>(-1), vantrel::strings::lower_table()) == 0
+               ? 1.0f
+               : 0.0f;
 }
 
 float partial_case(const char* t, const char* p) {
@@ -66,10 +56,10 @@ float approximate_case(const char* t, const char* p) {
     const std::size_t m = std::strlen(p);
     std::size_t matched = 0, at = 0;
     for (std::size_t j = 0; j < m && at < n; ++j) {
-        const void* hit = std::memchr(t + at, ub(p[j]), n - at);
-        if (hit != nullptr) {
+        std::size_t k = vantrel::strings::find_byte(t, at, n, p[j]);
+        if (k < n) {
             ++matched;
-            at = static_cast<std::size_t>(static_cast<const char*>(hit) - t) + 1;
+            at = k + 1;
         }
     }
     return score_of(n, m, matched);
@@ -77,13 +67,12 @@ float approximate_case(const char* t, const char* p) {
 
 float approximate_nocase(const char* t, const char* p) {
     const FoldTable lower = vantrel::strings::lower_table();
+    const bool ascii = vantrel::strings::ascii_standard(lower);
     const std::size_t n = std::strlen(t);
     const std::size_t m = std::strlen(p);
     std::size_t matched = 0, at = 0;
     for (std::size_t j = 0; j < m && at < n; ++j) {
-        const int want = lower[ub(p[j])];
-        std::size_t k = at;
-        while (k < n && lower[ub(t[k])] != want) ++k;
+        std::size_t k = vantrel::strings::find_folded(t, at, n, p[j], lower, ascii);
         if (k < n) {
             ++matched;
             at = k + 1;
@@ -120,11 +109,9 @@ void put(float* score, float v) {
 
 }  // namespace
 
-void CString256::match_case_exact(CString256& pattern, float* score) {
-    put(score, exact(text, pattern.text, Exact{}));
-}
+void CString256::match_case_exact(CString256& pattern, float* score) { put(score, exact_case_fn(text, pattern.text)); }
 void CString256::match_nocase_exact(CString256& pattern, float* score) {
-    put(score, exact(text, pattern.text, Folded{vantrel::strings::lower_table()}));
+    put(score, exact_nocase_fn(text, pattern.text));
 }
 void CString256::match_case_partial(CString256& pattern, float* score) {
     put(score, partial_case(text, pattern.text));
@@ -156,11 +143,6 @@ void adapt(void* text, void* pattern, float* score) {
     CString256 pat;
     pat = static_cast<const char*>(pattern);  // first 255 characters; null gives ""
     put(score, F(text_arg(text), pat.text));
-}
-
-float exact_case_fn(const char* t, const char* p) { return exact(t, p, Exact{}); }
-float exact_nocase_fn(const char* t, const char* p) {
-    return exact(t, p, Folded{vantrel::strings::lower_table()});
 }
 
 // The wildcard adapters cut the text at 255 characters and use the list in

@@ -17,31 +17,23 @@ char* STRSTR(const char* text, const char* pattern) {
 }
 
 int STRNCMP(const char* a, const char* b, int n) {
-    // A negative count never ends the loop, so it runs to the first difference
-    // or the common end.
+    // A negative count never ends the comparison, so it runs to the first
+    // difference or the common end.
     const std::size_t limit = n < 0 ? static_cast<std::size_t>(-1) : static_cast<std::size_t>(n);
-    const auto* up = upper_table();
-    const bool ascii = vantrel::strings::ascii_standard(up);
+    // Identical bytes fold alike, so the identical prefix is skipped before the
+    // locale's table is even fetched; equal strings never need it.
     std::size_t i = 0;
-    while (i != limit) {
-        // Sixteen bytes at a time while they agree after ASCII folding; the
-        // first byte that needs a closer look is handled one by one below.
-        if (ascii && limit - i >= 16 && vantrel::strings::simd::page_safe(a + i) &&
-            vantrel::strings::simd::page_safe(b + i)) {
-            unsigned m = vantrel::strings::simd::interesting(a + i, b + i);
-            if (m == 0) {
-                i += 16;
-                continue;
-            }
-            i += static_cast<std::size_t>(__builtin_ctz(m));
+    while (limit - i >= 16 && vantrel::strings::simd::page_safe(a + i) && vantrel::strings::simd::page_safe(b + i)) {
+        unsigned d = vantrel::strings::simd::raw_differ_or_end(a + i, b + i);
+        if (d == 0) {
+            i += 16;
+            continue;
         }
-        unsigned char ca = ub(a[i]);
-        unsigned char cb = ub(b[i]);
-        if (ca != cb && up[ca] != up[cb]) return ca - cb;
-        if (ca == '\0') return 0;
-        ++i;
+        i += static_cast<std::size_t>(__builtin_ctz(d));
+        if (a[i] == b[i]) return 0;  // the common terminator
+        break;
     }
-    return 0;
+    return vantrel::strings::fold_compare(a + i, b + i, limit - i, upper_table());
 }
 
 void reverse(char* s) {

@@ -1,0 +1,583 @@
+// Open forks: reference numbers, marks, reading and writing, sizes.
+//
+// Each FSOpenFork opens the file anew, so each reference number owns one
+// open-file description. The data fork is read and written with pread and
+// pwrite at the fork's own mark (never the descriptor's offset). The resource
+// fork lives in the extended attribute "user.org.netatalk.ResourceFork",
+// where Netatalk and Samba keep it; it is read and rewritten whole on each
+// call, which is what an extended attribute allows (at most 64 KiB on Linux),
+// and keeps two reference numbers of one resource fork in step.
+//
+// noCacheMask: what a transfer read is dropped from the page cache at once;
+// what it wrote is handed to writeback at once and dropped as soon as it is
+// on disk, one transfer later, so a large copy neither fills the cache nor
+// waits for each block the way synchronous direct I/O does.
+#include "fm/forks.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "fm/metadata.h"
+#include "fm/node.h"
+#include "vantrel/fault.h"
+
+namespace vantrel::fm {
+namespace {
+
+constexpr UniChar kResourceForkName[] = {'R', 'E', 'S', 'O', 'U', 'R', 'C', 'E', '_', 'F', 'O', 'R', 'K'};
+constexpr std::size_t kResourceForkNameLength = sizeof kResourceForkName / sizeof kResourceForkName[0];
+constexpr std::size_t kMaxResourceFork = 65536;  // XATTR_SIZE_MAX
+constexpr UInt16 kPositionModeMask = 0x0003;
+constexpr SInt8 kPermissionMask = 0x07;
+
+struct Fork {
+    std::mutex mu;  // one transfer at a time per reference number
+    int fd = -1;
+    bool resource = false;
+    bool writable = false;
+    bool shared = false;  // opened with fsRdWrShPerm: other writers allowed
+    SInt8 permissions = 0;
+    FSVolumeRefNum vref = 0;
+    UInt32 nodeID = 0;
+    std::uint64_t dev = 0, ino = 0;
+    FSRef ref{};
+    SInt64 mark = 0;
+    // The range an uncached write handed to writeback and not yet dropped.
+    SInt64 pendingStart = 0, pendingLength = 0;
+};
+using ForkPtr = std::shared_ptr<Fork>;
+
+struct Table {
+    std::mutex mu;
+    std::map<FSIORefNum, ForkPtr> forks;
+    FSIORefNum next = 1;
+};
+
+Table& table() {
+    static Table* t = new Table;  // never destroyed: forks may be closed during static teardown
+    return *t;
+}
+
+ForkPtr find(FSIORefNum refNum) {
+    Table& t = table();
+    std::lock_guard lk(t.mu);
+    auto it = t.forks.find(refNum);
+    return it == t.forks.end() ? nullptr : it->second;
+}
+
+// Which fork a name asks for: the empty name is the data fork.
+OSErr parse_fork_name(UniCharCount length, const UniChar* name, bool* resource) {
+    if (length == 0) {
+        *resource = false;
+        return noErr;
+    }
+    if (name == nullptr) return paramErr;
+    if (length == kResourceForkNameLength &&
+        std::equal(name, name + length, kResourceForkName)) {
+        *resource = true;
+        return noErr;
+    }
+    return errFSForkNotFound;  // no other named forks are kept
+}
+
+// EPERM from a file that carries the immutable attribute is the lock.
+OSErr write_error(int err, int fd) {
+    if (err == EPERM) {
+        struct statx st;
+        if (::statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &st) == 0 &&
+            (st.stx_attributes & STATX_ATTR_IMMUTABLE) != 0)
+            return fLckdErr;
+        return permErr;
+    }
+    if (err == E2BIG || err == ENOSPC) return dskFulErr;
+    return from_errno(err, Op::Write);
+}
+
+// The whole resource fork; an absent attribute is an empty fork.
+OSErr read_resource(int fd, std::string* out) {
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        ssize_t n = ::fgetxattr(fd, meta::kResourceForkAttr, nullptr, 0);
+        if (n < 0) {
+            if (errno == ENODATA) {
+                out->clear();
+                return noErr;
+            }
+            return from_errno(errno, Op::Read);
+        }
+        out->resize(static_cast<std::size_t>(n));
+        ssize_t got = ::fgetxattr(fd, meta::kResourceForkAttr, out->data(), out->size());
+        if (got >= 0) {
+            out->resize(static_cast<std::size_t>(got));
+            return noErr;
+        }
+        if (errno != ERANGE) return errno == ENODATA ? (out->clear(), OSErr{noErr}) : from_errno(errno, Op::Read);
+        // It grew between the two calls: ask again.
+    }
+    return ioErr;
+}
+
+OSErr write_resource(int fd, const std::string& data) {
+    if (data.size() > kMaxResourceFork) return dskFulErr;
+    if (::fsetxattr(fd, meta::kResourceForkAttr, data.data(), data.size(), 0) != 0) return write_error(errno, fd);
+    return noErr;
+}
+
+OSErr fork_size(const Fork& f, SInt64* size) {
+    if (f.resource) {
+        ssize_t n = ::fgetxattr(f.fd, meta::kResourceForkAttr, nullptr, 0);
+        if (n < 0) {
+            if (errno != ENODATA) return from_errno(errno, Op::Read);
+            n = 0;
+        }
+        *size = n;
+        return noErr;
+    }
+    struct stat st;
+    if (::fstat(f.fd, &st) != 0) return from_errno(errno, Op::Read);
+    *size = st.st_size;
+    return noErr;
+}
+
+// The position a transfer or a positioning call starts from. posErr before
+// the start of the fork.
+OSErr position(const Fork& f, UInt16 mode, SInt64 offset, SInt64* pos) {
+    SInt64 base = 0;
+    switch (mode & kPositionModeMask) {
+        case fsAtMark: *pos = f.mark; return noErr;
+        case fsFromStart: base = 0; break;
+        case fsFromLEOF:
+            if (OSErr e = fork_size(f, &base)) return e;
+            break;
+        case fsFromMark: base = f.mark; break;
+    }
+    if ((offset > 0 && base > INT64_MAX - offset) || base + offset < 0) return posErr;
+    *pos = base + offset;
+    return noErr;
+}
+
+// Waits for the range handed to writeback last and drops it from the cache.
+void settle_pending(Fork& f) {
+    if (f.pendingLength == 0) return;
+    ::sync_file_range(f.fd, f.pendingStart, f.pendingLength,
+                      SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+    ::posix_fadvise(f.fd, f.pendingStart, f.pendingLength, POSIX_FADV_DONTNEED);
+    f.pendingLength = 0;
+}
+
+void write_behind(Fork& f, SInt64 start, SInt64 length) {
+    if (length <= 0) return;
+    ::sync_file_range(f.fd, start, length, SYNC_FILE_RANGE_WRITE);
+    settle_pending(f);
+    f.pendingStart = start;
+    f.pendingLength = length;
+}
+
+OSErr read_fork(Fork& f, UInt16 mode, SInt64 offset, ByteCount request, void* buffer, ByteCount* actual) {
+    SInt64 pos = 0;
+    if (OSErr e = position(f, mode, offset, &pos)) return e;
+    ByteCount got = 0;
+    OSErr result = noErr;
+    if (f.resource) {
+        std::string data;
+        if (OSErr e = read_resource(f.fd, &data)) return e;
+        if (pos < static_cast<SInt64>(data.size())) {
+            got = static_cast<ByteCount>(
+                std::min<std::uint64_t>(request, data.size() - static_cast<std::uint64_t>(pos)));
+            std::memcpy(buffer, data.data() + pos, got);
+        }
+    } else {
+        auto* p = static_cast<char*>(buffer);
+        while (got < request) {
+            ssize_t n = ::pread(f.fd, p + got, request - got, pos + got);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                result = from_errno(errno, Op::Read);
+                break;
+            }
+            if (n == 0) break;
+            got += static_cast<ByteCount>(n);
+        }
+        if ((mode & noCacheMask) != 0 && got > 0) ::posix_fadvise(f.fd, pos, got, POSIX_FADV_DONTNEED);
+    }
+    f.mark = pos + got;
+    if (actual != nullptr) *actual = got;
+    if (result == noErr && got < request) result = eofErr;
+    return result;
+}
+
+OSErr write_fork(Fork& f, UInt16 mode, SInt64 offset, ByteCount request, const void* buffer, ByteCount* actual) {
+    if (!f.writable) return wrPermErr;
+    SInt64 pos = 0;
+    if (OSErr e = position(f, mode, offset, &pos)) return e;
+    if (request == 0) {
+        f.mark = pos;
+        return noErr;
+    }
+    ByteCount done = 0;
+    OSErr result = noErr;
+    if (f.resource) {
+        if (static_cast<std::uint64_t>(pos) + request > kMaxResourceFork) return dskFulErr;
+        std::string data;
+        if (OSErr e = read_resource(f.fd, &data)) return e;
+        if (data.size() < static_cast<std::size_t>(pos) + request) data.resize(static_cast<std::size_t>(pos) + request);
+        std::memcpy(data.data() + pos, buffer, request);
+        if (OSErr e = write_resource(f.fd, data)) return e;
+        done = request;
+    } else {
+        const auto* p = static_cast<const char*>(buffer);
+        while (done < request) {
+            ssize_t n = ::pwrite(f.fd, p + done, request - done, pos + done);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                result = write_error(errno, f.fd);
+                break;
+            }
+            done += static_cast<ByteCount>(n);
+        }
+        if ((mode & noCacheMask) != 0) write_behind(f, pos, done);
+    }
+    f.mark = pos + done;
+    if (actual != nullptr) *actual = done;
+    return result;
+}
+
+}  // namespace
+
+OSErr fork_access(FSIORefNum refNum, ForkAccess* out) {
+    ForkPtr f = find(refNum);
+    if (!f) return rfNumErr;
+    std::lock_guard lk(f->mu);
+    out->fd = f->fd;
+    out->resource = f->resource;
+    out->writable = f->writable;
+    out->vref = f->vref;
+    out->nodeID = f->nodeID;
+    out->mark = f->mark;
+    return noErr;
+}
+
+long open_fork_count() noexcept {
+    Table& t = table();
+    std::lock_guard lk(t.mu);
+    return static_cast<long>(t.forks.size());
+}
+
+}  // namespace vantrel::fm
+
+using vantrel::fm::Fork;
+using vantrel::fm::ForkPtr;
+namespace fm = vantrel::fm;
+namespace fault = vantrel::fault;
+
+OSErr FSGetDataForkName(HFSUniStr255* dataForkName) {
+    if (dataForkName == nullptr) return paramErr;
+    dataForkName->length = 0;
+    return noErr;
+}
+
+OSErr FSGetResourceForkName(HFSUniStr255* resourceForkName) {
+    if (resourceForkName == nullptr) return paramErr;
+    resourceForkName->length = static_cast<UInt16>(fm::kResourceForkNameLength);
+    std::copy(fm::kResourceForkName, fm::kResourceForkName + fm::kResourceForkNameLength,
+              resourceForkName->unicode);
+    return noErr;
+}
+
+OSErr FSCreateFork(const FSRef* ref, UniCharCount forkNameLength, const UniChar* forkName) {
+    bool resource = false;
+    if (OSErr e = fm::parse_fork_name(forkNameLength, forkName, &resource)) return e;
+    fm::Node n;
+    if (OSErr e = fm::resolve(ref, &n)) return e;
+    if (OSErr e = fault::check("FSCreateFork", n.name)) return e;
+    if (!S_ISREG(n.st.stx_mode)) return notAFileErr;
+    if (!resource) return errFSForkExists;
+    const std::string path = n.proc_path();
+    if (::lgetxattr(path.c_str(), fm::meta::kResourceForkAttr, nullptr, 0) >= 0) return errFSForkExists;
+    if (errno != ENODATA) return fm::from_errno(errno, fm::Op::Read, &n);
+    if (::lsetxattr(path.c_str(), fm::meta::kResourceForkAttr, "", 0, XATTR_CREATE) != 0)
+        return errno == EEXIST ? OSErr{errFSForkExists} : fm::from_errno(errno, fm::Op::Write, &n);
+    return noErr;
+}
+
+OSErr FSOpenFork(const FSRef* ref, UniCharCount forkNameLength, const UniChar* forkName, SInt8 permissions,
+                 FSIORefNum* forkRefNum) {
+    if (forkRefNum == nullptr) return paramErr;
+    bool resource = false;
+    if (OSErr e = fm::parse_fork_name(forkNameLength, forkName, &resource)) return e;
+    fm::Node n;
+    if (OSErr e = fm::resolve(ref, &n)) return e;
+    if (OSErr e = fault::check("FSOpenFork", n.name)) return e;
+    // Only regular files have forks; opening anything else (a FIFO above
+    // all) could block or reach a device.
+    if (!S_ISREG(n.st.stx_mode)) return notAFileErr;
+
+    const SInt8 access = static_cast<SInt8>(permissions & fm::kPermissionMask);
+    if (access > fsRdWrShPerm) return paramErr;
+    int flags = access == fsRdPerm ? O_RDONLY : O_RDWR;
+    int fd = ::openat(n.at(), n.name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 && access == fsCurPerm && (errno == EACCES || errno == EPERM || errno == EROFS)) {
+        // "Whatever the caller may have": read-only when writing is refused.
+        flags = O_RDONLY;
+        fd = ::openat(n.at(), n.name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    }
+    if (fd < 0) return fm::from_errno(errno, flags == O_RDONLY ? fm::Op::Read : fm::Op::Write, &n);
+    fm::UniqueFd owned(fd);
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return fm::from_errno(errno, fm::Op::Read, &n);
+    if (st.st_ino != n.st.stx_ino || !S_ISREG(st.st_mode)) return fnfErr;  // swapped since it was resolved
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+
+    auto f = std::make_shared<Fork>();
+    f->resource = resource;
+    f->writable = flags == O_RDWR;
+    f->shared = access == fsRdWrShPerm;
+    f->permissions = f->writable ? (access == fsCurPerm ? SInt8{fsRdWrPerm} : access) : SInt8{fsRdPerm};
+    f->vref = n.vref;
+    f->nodeID = n.nodeID;
+    f->dev = n.dev();
+    f->ino = n.st.stx_ino;
+    fm::make_ref(n, &f->ref);
+
+    fm::Table& t = fm::table();
+    std::lock_guard lk(t.mu);
+    // One exclusive writer per fork, as the File Manager's deny modes have it.
+    if (f->writable) {
+        for (const auto& [num, other] : t.forks) {
+            if (other->dev == f->dev && other->ino == f->ino && other->resource == f->resource &&
+                other->writable && (!other->shared || !f->shared))
+                return opWrErr;
+        }
+    }
+    if (t.forks.size() >= 0x7FFF) return tmfoErr;
+    FSIORefNum num = t.next;
+    while (t.forks.count(num) != 0) num = static_cast<FSIORefNum>(num == 0x7FFF ? 1 : num + 1);
+    t.next = static_cast<FSIORefNum>(num == 0x7FFF ? 1 : num + 1);
+    f->fd = owned.release();
+    t.forks.emplace(num, std::move(f));
+    *forkRefNum = num;
+    return noErr;
+}
+
+OSErr FSCloseFork(FSIORefNum forkRefNum) {
+    if (OSErr e = fault::check("FSCloseFork")) return e;
+    ForkPtr f;
+    {
+        fm::Table& t = fm::table();
+        std::lock_guard lk(t.mu);
+        auto it = t.forks.find(forkRefNum);
+        if (it == t.forks.end()) return rfNumErr;
+        f = std::move(it->second);
+        t.forks.erase(it);
+    }
+    std::lock_guard lk(f->mu);
+    fm::settle_pending(*f);
+    // close() reports a write-back failure that nothing else caught.
+    const int rc = ::close(f->fd);
+    f->fd = -1;
+    return rc == 0 || errno == EINTR ? OSErr{noErr} : fm::from_errno(errno, fm::Op::Write);
+}
+
+OSErr FSFlushFork(FSIORefNum forkRefNum) {
+    if (OSErr e = fault::check("FSFlushFork")) return e;
+    ForkPtr f = fm::find(forkRefNum);
+    if (!f) return rfNumErr;
+    std::lock_guard lk(f->mu);
+    fm::settle_pending(*f);
+    // The resource fork is an attribute: metadata, so a full fsync.
+    const int rc = f->resource ? ::fsync(f->fd) : ::fdatasync(f->fd);
+    return rc == 0 ? OSErr{noErr} : fm::from_errno(errno, fm::Op::Write);
+}
+
+OSErr FSGetForkSize(FSIORefNum forkRefNum, SInt64* forkSize) {
+    if (OSErr e = fault::check("FSGetForkSize")) return e;
+    if (forkSize == nullptr) return paramErr;
+    ForkPtr f = fm::find(forkRefNum);
+    if (!f) return rfNumErr;
+    std::lock_guard lk(f->mu);
+    return fm::fork_size(*f, forkSize);
+}
+
+OSErr FSSetForkSize(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOffset) {
+    if (OSErr e = fault::check("FSSetForkSize")) return e;
+    ForkPtr f = fm::find(forkRefNum);
+    if (!f) return rfNumErr;
+    std::lock_guard lk(f->mu);
+    if (!f->writable) return wrPermErr;
+    SInt64 size = 0;
+    if (OSErr e = fm::position(*f, positionMode, positionOffset, &size)) return e;
+    if (f->resource) {
+        if (static_cast<std::uint64_t>(size) > fm::kMaxResourceFork) return dskFulErr;
+        std::string data;
+        if (OSErr e = fm::read_resource(f->fd, &data)) return e;
+        if (data.size() != static_cast<std::size_t>(size)) {
+            data.resize(static_cast<std::size_t>(size));
+            if (OSErr e = fm::write_resource(f->fd, data)) return e;
+        }
+    } else {
+        SInt64 old = 0;
+        if (OSErr e = fm::fork_size(*f, &old)) return e;
+        if (size > old) {
+            // Allocate the new length now, so that a full disk is reported
+            // here rather than halfway through the writes that follow.
+            if (::fallocate(f->fd, 0, old, size - old) != 0) {
+                const int err = errno;
+                if (err != EOPNOTSUPP && err != ENOSYS) {
+                    ::ftruncate(f->fd, old);  // give back what was allocated in part
+                    return fm::write_error(err, f->fd);
+                }
+                if (::ftruncate(f->fd, size) != 0) return fm::write_error(errno, f->fd);
+            }
+        } else if (size < old) {
+            if (f->pendingStart + f->pendingLength > size) fm::settle_pending(*f);
+            if (::ftruncate(f->fd, size) != 0) return fm::write_error(errno, f->fd);
+        }
+    }
+    if (f->mark > size) f->mark = size;
+    return noErr;
+}
+
+OSErr FSGetForkPosition(FSIORefNum forkRefNum, SInt64* position) {
+    if (OSErr e = fault::check("FSGetForkPosition")) return e;
+    if (position == nullptr) return paramErr;
+    ForkPtr f = fm::find(forkRefNum);
+    if (!f) return rfNumErr;
+    std::lock_guard lk(f->mu);
+    *position = f->mark;
+    return noErr;
+}
+
+OSErr FSSetForkPosition(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOffset) {
+    if (OSErr e = fault::check("FSSetForkPosition")) return e;
+    ForkPtr f = fm::find(forkRefNum);
+    if (!f) return rfNumErr;
+    std::lock_guard lk(f->mu);
+    SInt64 pos = 0;
+    if (OSErr e = fm::position(*f, positionMode, positionOffset, &pos)) return e;
+    SInt64 size = 0;
+    if (OSErr e = fm::fork_size(*f, &size)) return e;
+    // Past the end the mark stops at the end, and the caller is told.
+    if (pos > size) {
+        f->mark = size;
+        return eofErr;
+    }
+    f->mark = pos;
+    return noErr;
+}
+
+OSErr FSReadFork(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOffset, ByteCount requestCount,
+                 void* buffer, ByteCount* actualCount) {
+    if (actualCount != nullptr) *actualCount = 0;
+    if (OSErr e = fault::check("FSReadFork")) return e;
+    if (buffer == nullptr && requestCount > 0) return paramErr;
+    ForkPtr f = fm::find(forkRefNum);
+    if (!f) return rfNumErr;
+    std::lock_guard lk(f->mu);
+    return fm::read_fork(*f, positionMode, positionOffset, requestCount, buffer, actualCount);
+}
+
+OSErr FSWriteFork(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOffset, ByteCount requestCount,
+                  const void* buffer, ByteCount* actualCount) {
+    if (actualCount != nullptr) *actualCount = 0;
+    if (OSErr e = fault::check("FSWriteFork")) return e;
+    if (buffer == nullptr && requestCount > 0) return paramErr;
+    ForkPtr f = fm::find(forkRefNum);
+    if (!f) return rfNumErr;
+    std::lock_guard lk(f->mu);
+    return fm::write_fork(*f, positionMode, positionOffset, requestCount, buffer, actualCount);
+}
+
+OSErr FSGetForkCBInfo(FSIORefNum desiredRefNum, FSVolumeRefNum volume, SInt16* iterator, FSIORefNum* actualRefNum,
+                      FSForkInfo* forkInfo, FSRef* ref, HFSUniStr255* outForkName) {
+    if (OSErr e = fault::check("FSGetForkCBInfo")) return e;
+    FSIORefNum num = desiredRefNum;
+    ForkPtr f;
+    if (desiredRefNum != 0) {
+        f = fm::find(desiredRefNum);
+        if (!f) return rfNumErr;
+    } else {
+        // Walk the open forks in reference-number order, from past *iterator.
+        if (iterator == nullptr) return paramErr;
+        fm::Table& t = fm::table();
+        std::lock_guard lk(t.mu);
+        for (auto it = t.forks.upper_bound(*iterator); it != t.forks.end(); ++it) {
+            if (volume == kFSVolumeRefNumNone || it->second->vref == volume) {
+                num = it->first;
+                f = it->second;
+                break;
+            }
+        }
+        if (!f) return errFSNoMoreItems;
+        *iterator = num;
+    }
+    std::lock_guard lk(f->mu);
+    if (forkInfo != nullptr) {
+        std::memset(forkInfo, 0, sizeof *forkInfo);
+        forkInfo->flags = 0;
+        forkInfo->permissions = f->permissions;
+        forkInfo->volume = f->vref;
+        forkInfo->nodeID = f->nodeID;
+        forkInfo->forkID = f->resource ? 1 : 0;
+        forkInfo->currentPosition = static_cast<UInt64>(f->mark);
+        SInt64 size = 0;
+        if (OSErr e = fm::fork_size(*f, &size)) return e;
+        forkInfo->logicalEOF = size;
+        SInt64 physical = size;
+        if (!f->resource) {
+            struct stat st;
+            if (::fstat(f->fd, &st) == 0) physical = static_cast<SInt64>(st.st_blocks) * 512;
+        }
+        forkInfo->physicalEOF = physical;
+        forkInfo->process = static_cast<SInt64>(::getpid());
+    }
+    if (actualRefNum != nullptr) *actualRefNum = num;
+    if (ref != nullptr) *ref = f->ref;
+    if (outForkName != nullptr) {
+        if (f->resource)
+            FSGetResourceForkName(outForkName);
+        else
+            FSGetDataForkName(outForkName);
+    }
+    return noErr;
+}
+
+namespace {
+
+OSErr legacy_transfer(FSIORefNum refNum, SInt32* count, void* read, const void* write) {
+    if (count == nullptr || *count < 0) return paramErr;
+    ForkPtr f = fm::find(refNum);
+    if (!f) return rfNumErr;
+    std::lock_guard lk(f->mu);
+    ByteCount actual = 0;
+    const auto request = static_cast<ByteCount>(*count);
+    OSErr e = read != nullptr ? fm::read_fork(*f, fsAtMark, 0, request, read, &actual)
+                              : fm::write_fork(*f, fsAtMark, 0, request, write, &actual);
+    *count = static_cast<SInt32>(actual);
+    return e;
+}
+
+}  // namespace
+
+OSErr FSWrite(FSIORefNum refNum, SInt32* count, const void* buffPtr) {
+    if (OSErr e = fault::check("FSWrite")) return e;
+    if (buffPtr == nullptr && count != nullptr && *count > 0) return paramErr;
+    return legacy_transfer(refNum, count, nullptr, buffPtr == nullptr ? "" : buffPtr);
+}
+
+OSErr FSRead(FSIORefNum refNum, SInt32* count, void* buffPtr) {
+    if (OSErr e = fault::check("FSRead")) return e;
+    if (buffPtr == nullptr && count != nullptr && *count > 0) return paramErr;
+    static char empty;
+    return legacy_transfer(refNum, count, buffPtr == nullptr ? &empty : buffPtr, nullptr);
+}

@@ -1,0 +1,350 @@
+// Open forks on real files: marks, end of fork, sizes, the resource fork as
+// the Netatalk attribute, access and deny modes, the control-block walk, the
+// legacy calls and uncached transfers.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "TempDir.h"
+#include "fm/forks.h"
+#include "vantrel/Files.h"
+#include "vantrel/fault.h"
+
+namespace vf = vantrel::fault;
+
+namespace {
+
+FSRef ref_of(const std::filesystem::path& p) {
+    FSRef r{};
+    EXPECT_EQ(FSPathMakeRef(reinterpret_cast<const UInt8*>(p.c_str()), &r, nullptr), noErr) << p;
+    return r;
+}
+
+constexpr const char* kRsrcAttr = "user.org.netatalk.ResourceFork";
+
+HFSUniStr255 resource_name() {
+    HFSUniStr255 n;
+    EXPECT_EQ(FSGetResourceForkName(&n), noErr);
+    return n;
+}
+
+FSIORefNum open_fork(const FSRef& ref, bool resource, SInt8 perm, OSErr expect = noErr) {
+    HFSUniStr255 name{};
+    if (resource) name = resource_name();
+    FSIORefNum num = 0;
+    EXPECT_EQ(FSOpenFork(&ref, name.length, name.unicode, perm, &num), expect);
+    return num;
+}
+
+std::string read_attr(const std::filesystem::path& p) {
+    char buf[70000];
+    ssize_t n = ::lgetxattr(p.c_str(), kRsrcAttr, buf, sizeof buf);
+    return n < 0 ? std::string("<absent>") : std::string(buf, static_cast<std::size_t>(n));
+}
+
+}  // namespace
+
+TEST(Forks, DataForkMarksEndOfForkAndSizes) {
+    vtest::TempDir dir;
+    auto path = dir.write("f", "hello world");
+    FSRef ref = ref_of(path);
+    FSIORefNum fork = open_fork(ref, false, fsRdWrPerm);
+    ASSERT_GT(fork, 0);
+
+    SInt64 size = 0;
+    ASSERT_EQ(FSGetForkSize(fork, &size), noErr);
+    EXPECT_EQ(size, 11);
+    char buf[64] = {};
+    ByteCount got = 99;
+    ASSERT_EQ(FSReadFork(fork, fsFromStart, 0, 5, buf, &got), noErr);
+    EXPECT_EQ(std::string(buf, got), "hello");
+    // The end arrives together with the last partial count.
+    ASSERT_EQ(FSReadFork(fork, fsAtMark, 0, 100, buf, &got), eofErr);
+    EXPECT_EQ(std::string(buf, got), " world");
+    SInt64 mark = 0;
+    ASSERT_EQ(FSGetForkPosition(fork, &mark), noErr);
+    EXPECT_EQ(mark, 11);
+    EXPECT_EQ(FSReadFork(fork, fsAtMark, 0, 10, buf, &got), eofErr);
+    EXPECT_EQ(got, 0u);
+
+    // Relative positions: from the end, from the mark; before the start is posErr.
+    ASSERT_EQ(FSReadFork(fork, fsFromLEOF, -5, 2, buf, &got), noErr);
+    EXPECT_EQ(std::string(buf, got), "wo");
+    ASSERT_EQ(FSReadFork(fork, fsFromMark, -4, 1, buf, &got), noErr);  // mark 8 - 4
+    EXPECT_EQ(std::string(buf, got), "o");
+    EXPECT_EQ(FSReadFork(fork, fsFromStart, -1, 1, buf, &got), posErr);
+    EXPECT_EQ(FSSetForkPosition(fork, fsFromMark, -100), posErr);
+    // Past the end the mark stops at the end.
+    EXPECT_EQ(FSSetForkPosition(fork, fsFromStart, 50), eofErr);
+    ASSERT_EQ(FSGetForkPosition(fork, &mark), noErr);
+    EXPECT_EQ(mark, 11);
+
+    ASSERT_EQ(FSWriteFork(fork, fsFromLEOF, 0, 1, "!", &got), noErr);
+    EXPECT_EQ(got, 1u);
+    ASSERT_EQ(FSWriteFork(fork, fsFromStart, 0, 5, "HELLO", nullptr), noErr);
+    ASSERT_EQ(FSFlushFork(fork), noErr);
+    EXPECT_EQ(vtest::read_file(path), "HELLO world!");
+
+    // Cutting clamps the mark; growing fills with zeros.
+    ASSERT_EQ(FSSetForkPosition(fork, fsFromStart, 10), noErr);
+    ASSERT_EQ(FSSetForkSize(fork, fsFromStart, 3), noErr);
+    ASSERT_EQ(FSGetForkPosition(fork, &mark), noErr);
+    EXPECT_EQ(mark, 3);
+    ASSERT_EQ(FSSetForkSize(fork, fsFromLEOF, 2), noErr);
+    EXPECT_EQ(vtest::read_file(path), std::string("HEL\0\0", 5));
+    EXPECT_EQ(FSSetForkSize(fork, fsFromStart, -1), posErr);
+
+    ASSERT_EQ(FSCloseFork(fork), noErr);
+    EXPECT_EQ(FSCloseFork(fork), rfNumErr);
+    EXPECT_EQ(FSReadFork(fork, fsAtMark, 0, 1, buf, &got), rfNumErr);
+    EXPECT_EQ(FSGetForkSize(fork, &size), rfNumErr);
+    EXPECT_EQ(vantrel::fm::open_fork_count(), 0);
+}
+
+TEST(Forks, ResourceForkIsTheNetatalkAttribute) {
+    vtest::TempDir dir;
+    auto path = dir.write("f", "data");
+    FSRef ref = ref_of(path);
+    HFSUniStr255 rname = resource_name();
+    EXPECT_EQ(std::string(rname.unicode, rname.unicode + rname.length), "RESOURCE_FORK");
+    HFSUniStr255 dname;
+    ASSERT_EQ(FSGetDataForkName(&dname), noErr);
+    EXPECT_EQ(dname.length, 0);
+
+    // A file without the attribute has an empty resource fork.
+    FSIORefNum fork = open_fork(ref, true, fsRdWrPerm);
+    SInt64 size = -1;
+    ASSERT_EQ(FSGetForkSize(fork, &size), noErr);
+    EXPECT_EQ(size, 0);
+    char buf[16];
+    ByteCount got = 9;
+    EXPECT_EQ(FSReadFork(fork, fsFromStart, 0, 4, buf, &got), eofErr);
+    EXPECT_EQ(got, 0u);
+    EXPECT_EQ(read_attr(path), "<absent>") << "reading creates nothing";
+
+    ASSERT_EQ(FSWriteFork(fork, fsFromStart, 0, 6, "RSRC\0x", &got), noErr);
+    EXPECT_EQ(read_attr(path), std::string("RSRC\0x", 6));
+    EXPECT_EQ(vtest::read_file(path), "data") << "the data fork is untouched";
+    ASSERT_EQ(FSWriteFork(fork, fsFromStart, 8, 2, "zz", &got), noErr);
+    EXPECT_EQ(read_attr(path), std::string("RSRC\0x\0\0zz", 10));
+    ASSERT_EQ(FSReadFork(fork, fsFromStart, 2, 100, buf, &got), eofErr);
+    EXPECT_EQ(std::string(buf, got), std::string("RC\0x\0\0zz", 8));
+    ASSERT_EQ(FSSetForkSize(fork, fsFromStart, 3), noErr);
+    EXPECT_EQ(read_attr(path), "RSR");
+
+    // An attribute holds at most 64 KiB: beyond is a full disk, and nothing changes.
+    std::vector<char> big(70000, 'b');
+    EXPECT_EQ(FSWriteFork(fork, fsFromStart, 0, big.size(), big.data(), &got), dskFulErr);
+    EXPECT_EQ(FSSetForkSize(fork, fsFromStart, 70000), dskFulErr);
+    EXPECT_EQ(read_attr(path), "RSR");
+    ASSERT_EQ(FSCloseFork(fork), noErr);
+
+    // Creating forks: the data fork always exists; the resource fork once.
+    auto other = dir.write("g", "");
+    FSRef oref = ref_of(other);
+    EXPECT_EQ(FSCreateFork(&oref, 0, nullptr), errFSForkExists);
+    ASSERT_EQ(FSCreateFork(&oref, rname.length, rname.unicode), noErr);
+    EXPECT_EQ(read_attr(other), "");
+    EXPECT_EQ(FSCreateFork(&oref, rname.length, rname.unicode), errFSForkExists);
+    const UniChar odd[] = {'X'};
+    EXPECT_EQ(FSCreateFork(&oref, 1, odd), errFSForkNotFound);
+    FSIORefNum n = 0;
+    EXPECT_EQ(FSOpenFork(&oref, 1, odd, fsRdPerm, &n), errFSForkNotFound);
+}
+
+TEST(Forks, AccessDenyModesAndWhatCannotBeOpened) {
+    vtest::TempDir dir;
+    auto path = dir.write("f", "abc");
+    FSRef ref = ref_of(path);
+
+    FSIORefNum ro = open_fork(ref, false, fsRdPerm);
+    EXPECT_EQ(FSWriteFork(ro, fsFromStart, 0, 1, "x", nullptr), wrPermErr);
+    EXPECT_EQ(FSSetForkSize(ro, fsFromStart, 0), wrPermErr);
+    // One writer per fork; a second reader is fine; shared writers share.
+    FSIORefNum rw = open_fork(ref, false, fsRdWrPerm);
+    open_fork(ref, false, fsRdWrPerm, opWrErr);
+    open_fork(ref, false, fsRdWrShPerm, opWrErr);
+    FSIORefNum rsrc = open_fork(ref, true, fsRdWrPerm);  // the other fork of the file
+    FSIORefNum ro2 = open_fork(ref, false, fsRdPerm);
+    for (FSIORefNum n : {ro, rw, rsrc, ro2}) EXPECT_EQ(FSCloseFork(n), noErr);
+    FSIORefNum sh1 = open_fork(ref, false, fsRdWrShPerm);
+    FSIORefNum sh2 = open_fork(ref, false, fsRdWrShPerm);
+    EXPECT_NE(sh1, sh2);
+    EXPECT_EQ(FSCloseFork(sh1), noErr);
+    EXPECT_EQ(FSCloseFork(sh2), noErr);
+
+    FSIORefNum n = 0;
+    EXPECT_EQ(FSOpenFork(&ref, 0, nullptr, fsRdPerm, nullptr), paramErr);
+    EXPECT_EQ(FSOpenFork(&ref, 0, nullptr, 0x05, &n), paramErr);
+    FSRef dref = ref_of(dir.path());
+    EXPECT_EQ(FSOpenFork(&dref, 0, nullptr, fsRdPerm, &n), notAFileErr);
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    FSRef fifo = ref_of(dir / "fifo");
+    EXPECT_EQ(FSOpenFork(&fifo, 0, nullptr, fsRdPerm, &n), notAFileErr) << "a FIFO would block the caller";
+
+    // A locked file: the current permission falls back to reading; asking to
+    // write is the lock's error.
+    if (!vtest::set_immutable(path, true)) GTEST_SKIP() << "the immutable attribute is not available here";
+    EXPECT_EQ(FSOpenFork(&ref, 0, nullptr, fsRdWrPerm, &n), fLckdErr);
+    FSIORefNum cur = open_fork(ref, false, fsCurPerm);
+    FSForkInfo info;
+    ASSERT_EQ(FSGetForkCBInfo(cur, 0, nullptr, nullptr, &info, nullptr, nullptr), noErr);
+    EXPECT_EQ(info.permissions, fsRdPerm);
+    EXPECT_EQ(FSWriteFork(cur, fsFromStart, 0, 1, "x", nullptr), wrPermErr);
+    EXPECT_EQ(FSCloseFork(cur), noErr);
+    vtest::set_immutable(path, false);
+    EXPECT_EQ(vtest::read_file(path), "abc");
+    EXPECT_EQ(vantrel::fm::open_fork_count(), 0);
+}
+
+TEST(Forks, ControlBlockWalkAndOwnOpenFileDescriptions) {
+    vtest::TempDir dir;
+    auto path = dir.write("f", "0123456789");
+    FSRef ref = ref_of(path);
+    FSIORefNum a = open_fork(ref, false, fsRdWrShPerm);
+    FSIORefNum b = open_fork(ref, true, fsRdPerm);
+    ASSERT_EQ(FSSetForkPosition(a, fsFromStart, 4), noErr);
+
+    FSCatalogInfo cat;
+    ASSERT_EQ(FSGetCatalogInfo(&ref, kFSCatInfoNodeID | kFSCatInfoVolume, &cat, nullptr, nullptr, nullptr), noErr);
+    SInt16 it = 0;
+    std::vector<FSIORefNum> seen;
+    for (;;) {
+        FSIORefNum actual = 0;
+        FSForkInfo info;
+        FSRef fref;
+        HFSUniStr255 fname;
+        OSErr e = FSGetForkCBInfo(0, cat.volume, &it, &actual, &info, &fref, &fname);
+        if (e == errFSNoMoreItems) break;
+        ASSERT_EQ(e, noErr);
+        seen.push_back(actual);
+        EXPECT_EQ(info.nodeID, cat.nodeID);
+        EXPECT_EQ(info.volume, cat.volume);
+        EXPECT_EQ(FSCompareFSRefs(&fref, &ref), noErr);
+        if (actual == a) {
+            EXPECT_EQ(info.currentPosition, 4u);
+            EXPECT_EQ(info.logicalEOF, 10);
+            EXPECT_EQ(fname.length, 0);
+        } else {
+            EXPECT_EQ(fname.length, 13);
+            EXPECT_EQ(info.logicalEOF, 0);
+        }
+    }
+    EXPECT_EQ(seen, (std::vector<FSIORefNum>{a, b}));
+    SInt16 none = 0;
+    EXPECT_EQ(FSGetForkCBInfo(0, -999, &none, nullptr, nullptr, nullptr, nullptr), errFSNoMoreItems);
+    EXPECT_EQ(FSGetForkCBInfo(0, 0, nullptr, nullptr, nullptr, nullptr, nullptr), paramErr);
+
+    // Each reference number is its own open-file description: a byte-range
+    // lock taken through one conflicts with the other and goes with its close.
+    FSIORefNum c = open_fork(ref, false, fsRdWrShPerm);
+    vantrel::fm::ForkAccess fa, fc;
+    ASSERT_EQ(vantrel::fm::fork_access(a, &fa), noErr);
+    ASSERT_EQ(vantrel::fm::fork_access(c, &fc), noErr);
+    EXPECT_NE(fa.fd, fc.fd);
+    EXPECT_EQ(fa.mark, 4);
+    EXPECT_TRUE(fa.writable);
+    struct flock lk = {};
+    lk.l_type = F_WRLCK;
+    lk.l_whence = SEEK_SET;
+    lk.l_start = 0;
+    lk.l_len = 5;
+    ASSERT_EQ(::fcntl(fa.fd, F_OFD_SETLK, &lk), 0);
+    EXPECT_EQ(::fcntl(fc.fd, F_OFD_SETLK, &lk), -1);
+    ASSERT_EQ(FSCloseFork(a), noErr);
+    EXPECT_EQ(::fcntl(fc.fd, F_OFD_SETLK, &lk), 0);
+    EXPECT_EQ(vantrel::fm::fork_access(a, &fa), rfNumErr);
+    EXPECT_EQ(FSCloseFork(b), noErr);
+    EXPECT_EQ(FSCloseFork(c), noErr);
+}
+
+TEST(Forks, LegacyCallsShareTheMarkAndTheFaultSeamReachesEveryCall) {
+    vtest::TempDir dir;
+    auto path = dir.write("f", "");
+    FSRef ref = ref_of(path);
+    FSIORefNum f = open_fork(ref, false, fsRdWrPerm);
+    SInt32 count = 6;
+    ASSERT_EQ(FSWrite(f, &count, "legacy"), noErr);
+    EXPECT_EQ(count, 6);
+    ASSERT_EQ(FSSetForkPosition(f, fsFromStart, 2), noErr);
+    char buf[16];
+    count = 10;
+    EXPECT_EQ(FSRead(f, &count, buf), eofErr);
+    EXPECT_EQ(std::string(buf, static_cast<std::size_t>(count)), "gacy");
+    count = -1;
+    EXPECT_EQ(FSRead(f, &count, buf), paramErr);
+
+    vf::Scope scope;
+    for (const char* op : {"FSReadFork", "FSWriteFork", "FSGetForkSize", "FSSetForkSize", "FSSetForkPosition",
+                           "FSGetForkPosition", "FSFlushFork", "FSRead", "FSWrite", "FSGetForkCBInfo"}) {
+        vf::reset();
+        vf::fail_nth(op, 1, ioErr);
+        ByteCount got = 0;
+        SInt64 v = 0;
+        SInt32 n = 1;
+        OSErr e = noErr;
+        const std::string o = op;
+        if (o == "FSReadFork") e = FSReadFork(f, fsFromStart, 0, 1, buf, &got);
+        if (o == "FSWriteFork") e = FSWriteFork(f, fsFromStart, 0, 1, "Z", &got);
+        if (o == "FSGetForkSize") e = FSGetForkSize(f, &v);
+        if (o == "FSSetForkSize") e = FSSetForkSize(f, fsFromStart, 0);
+        if (o == "FSSetForkPosition") e = FSSetForkPosition(f, fsFromStart, 0);
+        if (o == "FSGetForkPosition") e = FSGetForkPosition(f, &v);
+        if (o == "FSFlushFork") e = FSFlushFork(f);
+        if (o == "FSRead") e = FSRead(f, &n, buf);
+        if (o == "FSWrite") e = FSWrite(f, &n, "Z");
+        if (o == "FSGetForkCBInfo") e = FSGetForkCBInfo(f, 0, nullptr, nullptr, nullptr, nullptr, nullptr);
+        EXPECT_EQ(e, ioErr) << op;
+        EXPECT_EQ(vf::injected(), 1) << op;
+    }
+    vf::reset();
+    EXPECT_EQ(vtest::read_file(path), "legacy") << "no injected call changed the file";
+    vf::fail_nth("FSCloseFork", 1, ioErr);
+    EXPECT_EQ(FSCloseFork(f), ioErr);
+    EXPECT_EQ(FSCloseFork(f), noErr) << "a refused close leaves the fork open";
+}
+
+TEST(Forks, UncachedTransfersCarryTheDataAndLeaveLittleInTheCache) {
+    vtest::TempDir dir;
+    auto path = dir.write("big", "");
+    FSRef ref = ref_of(path);
+    FSIORefNum f = open_fork(ref, false, fsRdWrPerm);
+    constexpr std::size_t kBlock = 1 << 20, kBlocks = 8;
+    std::vector<char> block(kBlock);
+    for (std::size_t i = 0; i < kBlocks; ++i) {
+        for (std::size_t j = 0; j < kBlock; ++j) block[j] = static_cast<char>((i * 131 + j * 7) & 0xFF);
+        ASSERT_EQ(FSWriteFork(f, fsAtMark | noCacheMask, 0, kBlock, block.data(), nullptr), noErr);
+    }
+    ASSERT_EQ(FSFlushFork(f), noErr);
+
+    // What was written uncached is on disk and mostly out of the page cache.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    void* map = ::mmap(nullptr, kBlock * kBlocks, PROT_READ, MAP_SHARED, fd, 0);
+    ASSERT_NE(map, MAP_FAILED);
+    const std::size_t pages = kBlock * kBlocks / static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    std::vector<unsigned char> resident(pages);
+    ASSERT_EQ(::mincore(map, kBlock * kBlocks, resident.data()), 0);
+    std::size_t in = 0;
+    for (unsigned char r : resident) in += r & 1;
+    EXPECT_LT(in, pages / 2) << in << " of " << pages << " pages still cached";
+    ::munmap(map, kBlock * kBlocks);
+    ::close(fd);
+
+    // And reads back intact, uncached too.
+    ASSERT_EQ(FSSetForkPosition(f, fsFromStart, 0), noErr);
+    for (std::size_t i = 0; i < kBlocks; ++i) {
+        ByteCount got = 0;
+        ASSERT_EQ(FSReadFork(f, fsAtMark | noCacheMask, 0, kBlock, block.data(), &got), noErr);
+        ASSERT_EQ(got, kBlock);
+        for (std::size_t j = 0; j < kBlock; j += 4093)
+            ASSERT_EQ(block[j], static_cast<char>((i * 131 + j * 7) & 0xFF)) << i << ":" << j;
+    }
+    EXPECT_EQ(FSCloseFork(f), noErr);
+}

@@ -1,0 +1,192 @@
+// FSCopyFork on real files: buffer sizes around the 4 KiB unit, empty and
+// exact-multiple sources, a longer destination, failures in the last pass,
+// and both kinds of fork.
+#include <sys/xattr.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "TempDir.h"
+#include "vantrel/FSUtilities.h"
+#include "vantrel/fault.h"
+
+namespace vf = vantrel::fault;
+
+namespace {
+
+constexpr const char* kRsrcAttr = "user.org.netatalk.ResourceFork";
+
+FSRef ref_of(const std::filesystem::path& p) {
+    FSRef r{};
+    EXPECT_EQ(FSPathMakeRef(reinterpret_cast<const UInt8*>(p.c_str()), &r, nullptr), noErr) << p;
+    return r;
+}
+
+FSIORefNum open_fork(const std::filesystem::path& p, bool resource, SInt8 perm) {
+    FSRef ref = ref_of(p);
+    HFSUniStr255 name{};
+    if (resource) FSGetResourceForkName(&name);
+    FSIORefNum n = 0;
+    EXPECT_EQ(FSOpenFork(&ref, name.length, name.unicode, perm, &n), noErr) << p;
+    return n;
+}
+
+std::string pattern(std::size_t n) {
+    std::string s(n, '\0');
+    for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+    return s;
+}
+
+std::string attr(const std::filesystem::path& p) {
+    std::vector<char> buf(70000);
+    ssize_t n = ::lgetxattr(p.c_str(), kRsrcAttr, buf.data(), buf.size());
+    return n < 0 ? std::string("<absent>") : std::string(buf.data(), static_cast<std::size_t>(n));
+}
+
+struct Copy {
+    OSErr result;
+    long reads;  // FSReadFork calls: shows the block size actually used
+};
+
+Copy copy(const std::filesystem::path& src, bool srcRsrc, const std::filesystem::path& dst, bool dstRsrc,
+          ByteCount bufferSize) {
+    FSIORefNum s = open_fork(src, srcRsrc, fsRdPerm);
+    FSIORefNum d = open_fork(dst, dstRsrc, fsRdWrPerm);
+    std::vector<char> buffer(bufferSize + 16, 0x5A);
+    vf::set_counting(true);
+    const long before = vf::calls("FSReadFork");
+    Copy c{FSCopyFork(s, d, buffer.data(), bufferSize), 0};
+    c.reads = vf::calls("FSReadFork") - before;
+    for (std::size_t i = bufferSize; i < buffer.size(); ++i)
+        EXPECT_EQ(buffer[i], 0x5A) << "written past the caller's buffer at " << i;
+    EXPECT_EQ(FSCloseFork(s), noErr);
+    EXPECT_EQ(FSCloseFork(d), noErr);
+    return c;
+}
+
+}  // namespace
+
+struct CopyRow {
+    ByteCount buffer;
+    std::size_t size;
+    long reads;  // passes: whole blocks, then the one that meets the end
+};
+
+class ForkCopy : public ::testing::TestWithParam<CopyRow> {};
+
+TEST_P(ForkCopy, CopiesExactlyTheSourceInBlocks) {
+    const CopyRow& row = GetParam();
+    vf::Scope scope;
+    vtest::TempDir dir;
+    const std::string data = pattern(row.size);
+    auto src = dir.write("src", data);
+    // The destination starts longer than any source, so cutting is checked too.
+    auto dst = dir.write("dst", std::string(30000, 'D'));
+    Copy c = copy(src, false, dst, false, row.buffer);
+    EXPECT_EQ(c.result, noErr);
+    EXPECT_EQ(c.reads, row.reads);
+    EXPECT_EQ(std::filesystem::file_size(dst), row.size);
+    EXPECT_TRUE(vtest::read_file(dst) == data) << "content differs";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ForkCopy,
+    ::testing::Values(CopyRow{1, 0, 1}, CopyRow{1, 5, 6}, CopyRow{1, 3000, 3001},
+                      CopyRow{4095, 0, 1}, CopyRow{4095, 4095, 2}, CopyRow{4095, 10000, 3},
+                      CopyRow{4096, 8192, 3},       // exact multiple: a last pass of 0 bytes
+                      CopyRow{4096, 8193, 3}, CopyRow{10000, 0, 1},
+                      CopyRow{10000, 16384, 3},     // 10,000 is used as 8,192
+                      CopyRow{10000, 20000, 3},     // 8,192 + 8,192 + 3,616
+                      CopyRow{10000, 10000, 2}));
+
+TEST(ForkCopyFailures, TheLastPassWriteErrorIsReported) {
+    vf::Scope scope;
+    vtest::TempDir dir;
+    auto src = dir.write("src", pattern(10000));
+    auto dst = dir.write("dst");
+    // 4,096-byte blocks: passes 1 and 2 are whole, pass 3 reads 1,808 bytes with eofErr.
+    vf::fail_nth("FSWriteFork", 3, dskFulErr);
+    Copy c = copy(src, false, dst, false, 4096);
+    EXPECT_EQ(c.result, dskFulErr);
+    EXPECT_EQ(c.reads, 3);
+    EXPECT_EQ(std::filesystem::file_size(dst), 10000u) << "the size set before the copy stays";
+    EXPECT_EQ(vtest::read_file(dst).substr(0, 8192), pattern(10000).substr(0, 8192));
+
+    // The same with an exact multiple: the failing write is the empty one.
+    vf::reset();
+    auto exact = dir.write("exact", pattern(8192));
+    vf::fail_nth("FSWriteFork", 3, ioErr);
+    EXPECT_EQ(copy(exact, false, dst, false, 4096).result, ioErr);
+
+    // A read error other than the end stops the copy with that error.
+    vf::reset();
+    vf::fail_nth("FSReadFork", 2, ioErr);
+    c = copy(src, false, dst, false, 4096);
+    EXPECT_EQ(c.result, ioErr);
+    EXPECT_EQ(c.reads, 2);
+}
+
+TEST(ForkCopyFailures, SetupErrorsAndBadArguments) {
+    vf::Scope scope;
+    vtest::TempDir dir;
+    auto src = dir.write("src", "source");
+    auto dst = dir.write("dst", "destination");
+    FSIORefNum s = open_fork(src, false, fsRdPerm);
+    FSIORefNum d = open_fork(dst, false, fsRdWrPerm);
+    char buf[64];
+    EXPECT_EQ(FSCopyFork(s, d, nullptr, 64), paramErr);
+    EXPECT_EQ(FSCopyFork(s, d, buf, 0), paramErr);
+    EXPECT_EQ(FSCopyFork(d, d, buf, 64), paramErr) << "one fork twice would scramble itself";
+    EXPECT_EQ(vtest::read_file(dst), "destination");
+
+    for (const char* op : {"FSGetForkSize", "FSSetForkSize"}) {
+        vf::reset();
+        vf::fail_nth(op, 1, ioErr);
+        EXPECT_EQ(FSCopyFork(s, d, buf, sizeof buf), ioErr) << op;
+    }
+    EXPECT_EQ(vtest::read_file(dst), "destination") << "nothing changes before the size is set";
+    // A positioning that fails comes after the resize, which stays.
+    for (long nth : {1, 2}) {
+        vf::reset();
+        vf::fail_nth("FSSetForkPosition", nth, posErr);
+        EXPECT_EQ(FSCopyFork(s, d, buf, sizeof buf), posErr) << nth;
+        EXPECT_EQ(std::filesystem::file_size(dst), 6u);
+        EXPECT_EQ(vf::calls("FSReadFork"), 0) << "no data moves after a failed positioning";
+    }
+    vf::reset();
+    // Forks opened without the access a step needs: the platform's refusal.
+    EXPECT_EQ(FSCopyFork(d, s, buf, sizeof buf), wrPermErr);
+    EXPECT_EQ(FSCopyFork(s, 31000, buf, sizeof buf), rfNumErr);
+    EXPECT_EQ(FSCloseFork(s), noErr);
+    EXPECT_EQ(FSCloseFork(d), noErr);
+}
+
+TEST(ForkCopyForks, ResourceForksAndMixedForks) {
+    vf::Scope scope;
+    vtest::TempDir dir;
+    auto src = dir.write("src", "data of the source");
+    auto dst = dir.write("dst", "dst data");
+    // ext4 keeps an attribute in one block: resource forks stay below 4 KiB here.
+    const std::string rsrc = pattern(2500);
+    ASSERT_EQ(::lsetxattr(src.c_str(), kRsrcAttr, rsrc.data(), rsrc.size(), 0), 0);
+    ASSERT_EQ(::lsetxattr(dst.c_str(), kRsrcAttr, std::string(3500, 'r').data(), 3500, 0), 0);
+
+    EXPECT_EQ(copy(src, true, dst, true, 1000).result, noErr);
+    EXPECT_TRUE(attr(dst) == rsrc) << "the longer resource fork is cut to the source's";
+    EXPECT_EQ(vtest::read_file(dst), "dst data") << "the data fork is not touched";
+
+    // Data fork into a resource fork and back.
+    auto other = dir.write("other", "");
+    EXPECT_EQ(copy(src, false, other, true, 7).result, noErr);
+    EXPECT_EQ(attr(other), "data of the source");
+    EXPECT_EQ(copy(src, true, other, false, 10000).result, noErr);
+    EXPECT_TRUE(vtest::read_file(other) == rsrc);
+
+    // An empty resource fork (no attribute at all) empties the destination's.
+    auto bare = dir.write("bare", "");
+    EXPECT_EQ(copy(bare, true, dst, true, 4096).result, noErr);
+    EXPECT_EQ(attr(dst), "");
+}

@@ -1,0 +1,525 @@
+// Move-rename and exchange on real files: the results, the temporary names,
+// and the undo. The sweeps fail each platform call of an operation in turn
+// (the n-th checked call, n = 1, 2, ... until nothing is injected) and compare
+// a full snapshot of the directories involved before and after: names,
+// contents, extended attributes (resource fork, Finder information, dates),
+// modes, owners, modification and access times.
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "TempDir.h"
+#include "vantrel/FSUtilities.h"
+#include "vantrel/fault.h"
+
+namespace fs = std::filesystem;
+namespace vf = vantrel::fault;
+
+namespace {
+
+constexpr const char* kRsrcAttr = "user.org.netatalk.ResourceFork";
+
+FSRef ref_of(const fs::path& p) {
+    FSRef r{};
+    EXPECT_EQ(FSPathMakeRef(reinterpret_cast<const UInt8*>(p.c_str()), &r, nullptr), noErr) << p;
+    return r;
+}
+
+std::string path_of(const FSRef& r) {
+    UInt8 buf[4096];
+    if (FSRefMakePath(&r, buf, sizeof buf) != noErr) return "<no object>";
+    return reinterpret_cast<const char*>(buf);
+}
+
+std::u16string u16(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+
+// ---------------------------------------------------------------- snapshots
+
+struct Item {
+    bool dir = false;
+    std::string content;
+    std::map<std::string, std::string> xattrs;
+    mode_t mode = 0;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::int64_t mtime = 0, atime = 0;  // nanoseconds
+    bool operator==(const Item&) const = default;
+};
+using Snapshot = std::map<std::string, Item>;  // by path relative to the root
+
+std::string read_noatime(const fs::path& p) {
+    int fd = ::open(p.c_str(), O_RDONLY | O_NOATIME | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return "<unreadable>";
+    std::string out;
+    char buf[65536];
+    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(n));
+    ::close(fd);
+    return out;
+}
+
+Snapshot snapshot(const fs::path& root) {
+    Snapshot s;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+        const fs::path& p = it->path();
+        Item item;
+        struct stat st;
+        if (::lstat(p.c_str(), &st) != 0) continue;
+        item.dir = S_ISDIR(st.st_mode);
+        if (!item.dir) item.content = read_noatime(p);
+        item.mode = st.st_mode;
+        item.uid = st.st_uid;
+        item.gid = st.st_gid;
+        // A directory's own times change with every entry renamed in or out
+        // of it, by design; a file's are part of what must be kept.
+        if (!item.dir) {
+            item.mtime = st.st_mtim.tv_sec * 1'000'000'000LL + st.st_mtim.tv_nsec;
+            item.atime = st.st_atim.tv_sec * 1'000'000'000LL + st.st_atim.tv_nsec;
+        }
+        char names[4096];
+        ssize_t n = ::llistxattr(p.c_str(), names, sizeof names);
+        for (ssize_t i = 0; i < n; i += static_cast<ssize_t>(std::strlen(names + i)) + 1) {
+            char value[65536];
+            ssize_t v = ::lgetxattr(p.c_str(), names + i, value, sizeof value);
+            item.xattrs[names + i] = v < 0 ? "<error>" : std::string(value, static_cast<std::size_t>(v));
+        }
+        s[fs::relative(p, root).string()] = std::move(item);
+    }
+    return s;
+}
+
+std::string diff(const Snapshot& a, const Snapshot& b) {
+    std::ostringstream o;
+    for (const auto& [k, v] : a) {
+        auto it = b.find(k);
+        if (it == b.end()) {
+            o << "  gone: " << k << "\n";
+        } else if (!(it->second == v)) {
+            o << "  changed: " << k << (v.content != it->second.content ? " content" : "")
+              << (v.xattrs != it->second.xattrs ? " xattrs" : "") << (v.mode != it->second.mode ? " mode" : "")
+              << (v.mtime != it->second.mtime ? " mtime" : "") << (v.atime != it->second.atime ? " atime" : "")
+              << (v.uid != it->second.uid || v.gid != it->second.gid ? " owner" : "") << "\n";
+        }
+    }
+    for (const auto& [k, v] : b)
+        if (a.find(k) == a.end()) o << "  new: " << k << "\n";
+    return o.str();
+}
+
+// ---------------------------------------------------------------- fixtures
+
+UTCDateTime date(UInt32 seconds) {
+    UTCDateTime d{};
+    d.lowSeconds = seconds;
+    return d;
+}
+
+// A file with every catalogue field the exchange handles set to values of
+// its own (whole seconds, so dates round-trip exactly).
+struct FileSpec {
+    std::string content, rsrc;
+    OSType type, creator;
+    UInt16 mode;
+    UInt32 created, modified, accessed, backedUp;  // seconds since 1904
+};
+
+const FileSpec kFirst{"first file's data", "first rsrc", 'TEXT', 'ttxt', 0640,
+                      3'600'000'000u, 3'700'000'000u, 3'700'000'100u, 3'650'000'000u};
+const FileSpec kSecond{"the second file, longer", "second rsrc!", 'APPL', 'MACS', 0604,
+                       3'500'000'000u, 3'710'000'000u, 3'710'000'200u, 3'550'000'000u};
+
+constexpr FSCatalogInfoBitmap kFixtureBits = kFSCatInfoCreateDate | kFSCatInfoContentMod | kFSCatInfoAccessDate |
+                                             kFSCatInfoBackupDate | kFSCatInfoPermissions |
+                                             kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo;
+
+fs::path make_file(const fs::path& p, const FileSpec& spec) {
+    fs::create_directories(p.parent_path());
+    { std::ofstream(p, std::ios::binary) << spec.content; }
+    EXPECT_EQ(::lsetxattr(p.c_str(), kRsrcAttr, spec.rsrc.data(), spec.rsrc.size(), 0), 0);
+    FSRef ref = ref_of(p);
+    FSCatalogInfo info;
+    EXPECT_EQ(FSGetCatalogInfo(&ref, kFSCatInfoPermissions, &info, nullptr, nullptr, nullptr), noErr);
+    FileInfo fi{};
+    fi.fileType = spec.type;
+    fi.fileCreator = spec.creator;
+    fi.finderFlags = kHasBundle;
+    std::memcpy(info.finderInfo, &fi, sizeof fi);
+    ExtendedFileInfo xfi{};
+    xfi.putAwayFolderID = static_cast<SInt32>(spec.created & 0xFFFF);
+    std::memcpy(info.extFinderInfo, &xfi, sizeof xfi);
+    FSPermissionInfo perm;
+    std::memcpy(&perm, info.permissions, sizeof perm);
+    perm.mode = static_cast<UInt16>((perm.mode & ~07777) | spec.mode);
+    std::memcpy(info.permissions, &perm, sizeof perm);
+    info.createDate = date(spec.created);
+    info.contentModDate = date(spec.modified);
+    info.accessDate = date(spec.accessed);
+    info.backupDate = date(spec.backedUp);
+    EXPECT_EQ(FSSetCatalogInfo(&ref, kFixtureBits, &info), noErr) << p;
+    return p;
+}
+
+struct Catalogue {
+    OSType type;
+    UInt16 mode;
+    UInt32 created, modified, accessed, backedUp;
+    std::string content, rsrc;
+};
+
+Catalogue catalogue_at(const fs::path& p) {
+    Catalogue c{};
+    FSRef ref = ref_of(p);
+    FSCatalogInfo info;
+    EXPECT_EQ(FSGetCatalogInfo(&ref, kFixtureBits, &info, nullptr, nullptr, nullptr), noErr);
+    FileInfo fi;
+    std::memcpy(&fi, info.finderInfo, sizeof fi);
+    FSPermissionInfo perm;
+    std::memcpy(&perm, info.permissions, sizeof perm);
+    c.type = fi.fileType;
+    c.mode = perm.mode & 07777;
+    c.created = info.createDate.lowSeconds;
+    c.modified = info.contentModDate.lowSeconds;
+    c.accessed = info.accessDate.lowSeconds;
+    c.backedUp = info.backupDate.lowSeconds;
+    c.content = read_noatime(p);
+    char buf[256];
+    ssize_t n = ::lgetxattr(p.c_str(), kRsrcAttr, buf, sizeof buf);
+    c.rsrc = n < 0 ? "<absent>" : std::string(buf, static_cast<std::size_t>(n));
+    return c;
+}
+
+// Runs `body` in a child process (it may unshare its mount namespace) and
+// returns its exit status; the child reports its own failures on stderr.
+int in_child(const std::function<int()>& body) {
+    pid_t pid = ::fork();
+    if (pid == 0) ::_exit(body());
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+}
+
+// Layouts of the exchange: both files in one directory, or one in each.
+struct Layout {
+    const char* name;
+    const char* first;
+    const char* second;
+};
+const Layout kLayouts[] = {{"one directory", "one/a", "one/b"}, {"two directories", "one/a", "two/b"}};
+
+}  // namespace
+
+// ---------------------------------------------------------------- move-rename
+
+TEST(MoveRename, MovesAndRenamesInOneCallThroughATemporaryName) {
+    vf::Scope scope;
+    vtest::TempDir dir;
+    auto obj = make_file(dir / "src/obj", kFirst);
+    fs::create_directories(dir / "dst");
+    // The first temporary name is taken in the source: the next one is used.
+    dir.write("src/5176747A", "squatter");
+    FSRef ref = ref_of(obj), dst = ref_of(dir / "dst");
+    std::vector<std::string> renames;
+    vf::set_hook([&](const vf::Call& c) {
+        if (std::string_view(c.op) == "FSRenameUnicode") renames.emplace_back(c.detail);
+    });
+    const std::u16string name = u16("renamed");
+    FSRef out{};
+    ASSERT_EQ(FSMoveRenameObjectUnicode(&ref, &dst, name.size(), reinterpret_cast<const UniChar*>(name.data()),
+                                        kTextEncodingUnknown, &out),
+              noErr);
+    EXPECT_EQ(renames, (std::vector<std::string>{"5176747B", "renamed"}));
+    EXPECT_EQ(path_of(out), (dir / "dst/renamed").string());
+    EXPECT_EQ(read_noatime(dir / "dst/renamed"), kFirst.content);
+    EXPECT_FALSE(fs::exists(obj));
+    EXPECT_EQ(read_noatime(dir / "src/5176747A"), "squatter");
+
+    // A destination equal to the current parent is handled like any other.
+    renames.clear();
+    const std::u16string again = u16("again");
+    ASSERT_EQ(FSMoveRenameObjectUnicode(&out, &dst, again.size(), reinterpret_cast<const UniChar*>(again.data()),
+                                        kTextEncodingMacRoman, &out),
+              noErr);
+    EXPECT_EQ(renames.size(), 2u);
+    EXPECT_EQ(path_of(out), (dir / "dst/again").string());
+
+    EXPECT_EQ(FSMoveRenameObjectUnicode(&out, &dst, 0, nullptr, 0, nullptr), paramErr);
+}
+
+TEST(MoveRename, ACollisionWithTheNewNameUndoesToTheFormerPlaceAndName) {
+    vtest::TempDir dir;
+    auto obj = make_file(dir / "src/obj", kFirst);
+    make_file(dir / "dst/taken", kSecond);
+    const Snapshot before = snapshot(dir.path());
+    FSRef ref = ref_of(obj), dst = ref_of(dir / "dst");
+    const std::u16string name = u16("taken");
+    FSRef out{};
+    EXPECT_EQ(FSMoveRenameObjectUnicode(&ref, &dst, name.size(), reinterpret_cast<const UniChar*>(name.data()),
+                                        kTextEncodingUnknown, &out),
+              dupFNErr);
+    EXPECT_EQ(path_of(out), obj.string()) << "newRef names the object where it stands again";
+    const Snapshot after = snapshot(dir.path());
+    EXPECT_TRUE(before == after) << diff(before, after);
+}
+
+TEST(MoveRename, ANullNameMakesOnePlainMove) {
+    vf::Scope scope;
+    vtest::TempDir dir;
+    auto obj = make_file(dir / "src/obj", kFirst);
+    fs::create_directories(dir / "dst");
+    FSRef ref = ref_of(obj), dst = ref_of(dir / "dst");
+    vf::set_counting(true);
+    FSRef out{};
+    ASSERT_EQ(FSMoveRenameObjectUnicode(&ref, &dst, 99, nullptr, kTextEncodingUnknown, &out), noErr);
+    EXPECT_EQ(vf::calls("FSMoveObject"), 1);
+    EXPECT_EQ(vf::calls("FSRenameUnicode"), 0);
+    EXPECT_EQ(vf::calls("PBMakeFSRefUnicodeSync"), 0) << "no temporary name is needed";
+    EXPECT_EQ(path_of(out), (dir / "dst/obj").string());
+}
+
+TEST(MoveRename, ADestinationOnAnotherVolumeChangesNothing) {
+    vtest::TempDir dir;
+    // Made without the layer: descriptors it opens before the child enters a
+    // mount namespace of its own would still see the old mount tree.
+    auto obj = dir.write("src/obj", kFirst.content);
+    ASSERT_EQ(::lsetxattr(obj.c_str(), kRsrcAttr, "rsrc", 4, 0), 0);
+    dir.write("src/other", kSecond.content);
+    fs::create_directories(dir / "mnt");
+    const Snapshot before = snapshot(dir / "src");
+    int rc = in_child([&]() -> int {
+        if (::unshare(CLONE_NEWNS) != 0) return 77;
+        if (::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 77;
+        if (::mount("tmpfs", (dir / "mnt").c_str(), "tmpfs", 0, "size=1m") != 0) return 77;
+        int bad = 0;
+        auto check = [&](OSErr got, OSErr want, const char* what) {
+            if (got != want) {
+                std::fprintf(stderr, "child: %s gave %d, not %d\n", what, got, want);
+                bad = 1;
+            }
+        };
+        FSRef ref = ref_of(obj), mnt = ref_of(dir / "mnt");
+        const std::u16string name = u16("moved");
+        FSRef out;
+        std::memset(&out, 0xAB, sizeof out);
+        check(FSMoveRenameObjectUnicode(&ref, &mnt, name.size(), reinterpret_cast<const UniChar*>(name.data()),
+                                        kTextEncodingUnknown, &out),
+              diffVolErr, "move-rename to another volume");
+        if (std::memcmp(&out, &ref, sizeof out) != 0) {
+            std::fprintf(stderr, "child: newRef is not a copy of the object\n");
+            bad = 1;
+        }
+        check(FSMoveRenameObjectUnicode(&ref, &mnt, 0, nullptr, 0, &out), diffVolErr, "a plain move");
+        // The exchange across volumes is refused by either path.
+        { std::ofstream(dir / "mnt/there") << "there"; }
+        FSRef there = ref_of(dir / "mnt/there");
+        FSRef nf, ns;
+        vf::set_override("PBHGetVolParmsSync.exchange", 0);
+        check(FSExchangeObjectsCompat(&ref, &there, &nf, &ns), diffVolErr, "the compatible exchange");
+        vf::clear_override("PBHGetVolParmsSync.exchange");
+        check(FSExchangeObjects(&ref, &there), diffVolErr, "the platform's exchange");
+        return bad;
+    });
+    if (rc == 77) GTEST_SKIP() << "no private mount namespace with a tmpfs here";
+    EXPECT_EQ(rc, 0);
+    const Snapshot after = snapshot(dir / "src");
+    EXPECT_TRUE(before == after) << diff(before, after);
+}
+
+TEST(MoveRename, AFailureAtEachPlatformCallLeavesEverythingAsItWas) {
+    vtest::TempDir dir;
+    long n = 1;
+    for (;; ++n) {
+        ASSERT_LT(n, 200) << "the sweep does not end";
+        // A fresh pair of directories per run; earlier runs stay, so that no
+        // inode is reused under a reference the layer still remembers.
+        const fs::path root = dir / ("run" + std::to_string(n));
+        auto obj = make_file(root / "src/obj", kFirst);
+        make_file(root / "dst/neighbour", kSecond);
+        FSRef ref = ref_of(obj), dst = ref_of(root / "dst");
+        const Snapshot before = snapshot(root);
+        const std::u16string name = u16("renamed");
+        FSRef out{};
+        vf::Scope scope;
+        vf::fail_nth("*", n, ioErr);
+        OSErr e = FSMoveRenameObjectUnicode(&ref, &dst, name.size(), reinterpret_cast<const UniChar*>(name.data()),
+                                            kTextEncodingUnknown, &out);
+        if (vf::injected() == 0) {
+            ASSERT_EQ(e, noErr);
+            vf::reset();  // the armed rule would hit the next call
+            EXPECT_EQ(path_of(out), (root / "dst/renamed").string());
+            EXPECT_EQ(read_noatime(root / "dst/renamed"), kFirst.content);
+            break;
+        }
+        EXPECT_EQ(e, ioErr) << "call " << n;
+        EXPECT_EQ(path_of(out), obj.string()) << "call " << n;
+        const Snapshot after = snapshot(root);
+        EXPECT_TRUE(before == after) << "failure at call " << n << ":\n" << diff(before, after);
+    }
+    EXPECT_GE(n, 6) << "catalogue reads, two name probes, rename, move, rename: at least six calls";
+}
+
+// ---------------------------------------------------------------- exchange
+
+TEST(ExchangeCompat, EachNameAndPlaceGetsTheOtherFilesForksAndKeepsItsCatalogueFields) {
+    vtest::TempDir top;
+    for (const Layout& layout : kLayouts) {
+        SCOPED_TRACE(layout.name);
+        vf::Scope scope;
+        vf::set_override("PBHGetVolParmsSync.exchange", 0);
+        const fs::path root = top / (layout.second[1] == 'n' ? "same" : "apart");
+        auto a = make_file(root / layout.first, kFirst);
+        auto b = make_file(root / layout.second, kSecond);
+        const Catalogue ca = catalogue_at(a), cb = catalogue_at(b);
+        FSRef ra = ref_of(a), rb = ref_of(b), nf{}, ns{};
+        vf::set_counting(true);
+        ASSERT_EQ(FSExchangeObjectsCompat(&ra, &rb, &nf, &ns), noErr);
+        EXPECT_EQ(vf::calls("FSExchangeObjects"), 0) << "the native exchange is off";
+        EXPECT_EQ(vf::calls("FSMoveObject"), std::string(layout.name) == "one directory" ? 0 : 2);
+
+        const Catalogue atA = catalogue_at(a), atB = catalogue_at(b);
+        // Forks and the content-modification date travel with the contents ...
+        EXPECT_EQ(atA.content, cb.content);
+        EXPECT_EQ(atA.rsrc, cb.rsrc);
+        EXPECT_EQ(atA.modified, cb.modified);
+        EXPECT_EQ(atB.content, ca.content);
+        EXPECT_EQ(atB.rsrc, ca.rsrc);
+        EXPECT_EQ(atB.modified, ca.modified);
+        // ... the exchanged fields stay with the name and place.
+        EXPECT_EQ(atA.type, ca.type);
+        EXPECT_EQ(atA.mode, ca.mode);
+        EXPECT_EQ(atA.created, ca.created);
+        EXPECT_EQ(atA.accessed, ca.accessed);
+        EXPECT_EQ(atA.backedUp, ca.backedUp);
+        EXPECT_EQ(atB.type, cb.type);
+        EXPECT_EQ(atB.mode, cb.mode);
+        EXPECT_EQ(atB.created, cb.created);
+        EXPECT_EQ(atB.backedUp, cb.backedUp);
+        // newFirst names what stands at the first name and place, newSecond the second.
+        EXPECT_EQ(path_of(nf), a.string());
+        EXPECT_EQ(path_of(ns), b.string());
+        // No temporary name is left behind.
+        std::size_t entries = 0;
+        for (const auto& e : fs::recursive_directory_iterator(root)) entries += e.is_regular_file();
+        EXPECT_EQ(entries, 2u);
+    }
+}
+
+TEST(ExchangeCompat, AFailureAtEachPlatformCallLeavesBothFilesAsTheyWere) {
+    vtest::TempDir dir;
+    for (const Layout& layout : kLayouts) {
+        SCOPED_TRACE(layout.name);
+        long n = 1;
+        for (;; ++n) {
+            ASSERT_LT(n, 300) << "the sweep does not end";
+            const fs::path root = dir / (std::string(layout.second) + std::to_string(n));
+            auto a = make_file(root / layout.first, kFirst);
+            auto b = make_file(root / layout.second, kSecond);
+            const Catalogue cb = catalogue_at(b);
+            FSRef ra = ref_of(a), rb = ref_of(b), nf{}, ns{};
+            const Snapshot before = snapshot(root);
+            vf::Scope scope;
+            vf::set_override("PBHGetVolParmsSync.exchange", 0);
+            vf::fail_nth("*", n, ioErr);
+            std::string failed;
+            vf::set_hook([&](const vf::Call& c) {
+                if (c.global_index == n) failed = c.op;
+            });
+            OSErr e = FSExchangeObjectsCompat(&ra, &rb, &nf, &ns);
+            if (vf::injected() == 0) {
+                ASSERT_EQ(e, noErr);
+                vf::reset();
+                EXPECT_EQ(read_noatime(a), cb.content);
+                EXPECT_EQ(path_of(nf), a.string());
+                EXPECT_EQ(path_of(ns), b.string());
+                break;
+            }
+            if (e == noErr) {
+                // Only a failed volume-parameters query is absorbed: it just
+                // means "no native exchange".
+                EXPECT_EQ(failed, "PBHGetVolParmsSync") << "call " << n;
+                continue;
+            }
+            EXPECT_EQ(e, ioErr) << "call " << n;
+            const Snapshot after = snapshot(root);
+            EXPECT_TRUE(before == after) << "failure at call " << n << ":\n" << diff(before, after);
+            EXPECT_EQ(path_of(ra), a.string()) << "call " << n;
+            EXPECT_EQ(path_of(rb), b.string()) << "call " << n;
+        }
+        EXPECT_GE(n, std::string(layout.name) == "one directory" ? 12 : 14)
+            << "reads, four name probes, two renames, (two moves,) two writes, two renames";
+    }
+}
+
+TEST(ExchangeCompat, NativeExchangeGivesThePlatformsResultAndReferences) {
+    vtest::TempDir dir;
+    auto a = make_file(dir / "one/a", kFirst);
+    auto b = make_file(dir / "two/b", kSecond);
+    FSRef ra = ref_of(a), rb = ref_of(b);
+    FSCatalogInfo vol;
+    ASSERT_EQ(FSGetCatalogInfo(&ra, kFSCatInfoVolume, &vol, nullptr, nullptr, nullptr), noErr);
+    GetVolParmsInfoBuffer parms{};
+    HParamBlockRec pb{};
+    pb.ioParam.ioVRefNum = vol.volume;
+    pb.ioParam.ioBuffer = reinterpret_cast<Ptr>(&parms);
+    pb.ioParam.ioReqCount = 32;
+    ASSERT_EQ(PBHGetVolParmsSync(&pb), noErr);
+    if ((parms.vMExtendedAttributes & (1L << bSupportsFSExchangeObjects)) == 0)
+        GTEST_SKIP() << "this file system has no RENAME_EXCHANGE";
+
+    vf::Scope scope;
+    vf::set_counting(true);
+    FSRef nf{}, ns{};
+    ASSERT_EQ(FSExchangeObjectsCompat(&ra, &rb, &nf, &ns), noErr);
+    EXPECT_EQ(vf::calls("FSExchangeObjects"), 1);
+    EXPECT_EQ(vf::calls("FSRenameUnicode"), 0);
+    // The platform moves whole files and its references follow them: the one
+    // naming what now stands at the first place is the second's.
+    EXPECT_EQ(std::memcmp(&nf, &rb, sizeof nf), 0);
+    EXPECT_EQ(std::memcmp(&ns, &ra, sizeof ns), 0);
+    EXPECT_EQ(path_of(nf), a.string());
+    EXPECT_EQ(path_of(ns), b.string());
+    const Catalogue atA = catalogue_at(a);
+    EXPECT_EQ(atA.content, kSecond.content);
+    EXPECT_EQ(atA.rsrc, kSecond.rsrc);
+    EXPECT_EQ(atA.type, kSecond.type) << "whole files: the catalogue fields travel too";
+    EXPECT_EQ(atA.created, kSecond.created);
+
+    // The platform's failures come back unchanged, and the outputs stay copies.
+    FSRef d = ref_of(dir / "one");
+    std::memset(&nf, 0, sizeof nf);
+    EXPECT_EQ(FSExchangeObjectsCompat(&ra, &d, &nf, &ns), notAFileErr);
+    EXPECT_EQ(std::memcmp(&nf, &ra, sizeof nf), 0);
+    EXPECT_EQ(std::memcmp(&ns, &d, sizeof ns), 0);
+    vf::fail_nth("FSExchangeObjects", 1, fLckdErr);
+    EXPECT_EQ(FSExchangeObjectsCompat(&ra, &rb, &nf, &ns), fLckdErr);
+    EXPECT_EQ(read_noatime(a), kSecond.content);
+}
+
+TEST(ExchangeCompat, RefusesDirectoriesAndNullOutputs) {
+    vf::Scope scope;
+    vf::set_override("PBHGetVolParmsSync.exchange", 0);
+    vtest::TempDir dir;
+    auto a = make_file(dir / "a", kFirst);
+    fs::create_directories(dir / "d");
+    const Snapshot before = snapshot(dir.path());
+    FSRef ra = ref_of(a), rd = ref_of(dir / "d"), nf, ns;
+    EXPECT_EQ(FSExchangeObjectsCompat(&ra, &rd, &nf, &ns), notAFileErr);
+    EXPECT_EQ(FSExchangeObjectsCompat(&rd, &ra, &nf, &ns), notAFileErr);
+    EXPECT_EQ(FSExchangeObjectsCompat(&ra, &ra, nullptr, &ns), paramErr);
+    EXPECT_EQ(FSExchangeObjectsCompat(&ra, &ra, &nf, nullptr), paramErr);
+    const Snapshot after = snapshot(dir.path());
+    EXPECT_TRUE(before == after) << diff(before, after);
+}

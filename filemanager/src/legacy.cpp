@@ -1,5 +1,6 @@
 // Parameter-block wrappers: the older File Manager calls, which name objects
 // by volume, directory ID and HFS name, made usable from an FSRef.
+#include <cstdint>
 #include <cstring>
 
 #include "vantrel/FSUtilities.h"
@@ -18,6 +19,11 @@ OSErr get_directory_pair(const FSRef* ref, FSCatalogInfo* info) {
 }
 
 OSErr lock_or_unlock(bool lock, short refNum, long rangeLength, long rangeStart) {
+    // The block's fields are 32-bit, as `long` was when these were written; a
+    // wider value would be cut and lock some other range.
+    if (rangeLength < INT32_MIN || rangeLength > INT32_MAX || rangeStart < INT32_MIN || rangeStart > INT32_MAX) {
+        return paramErr;
+    }
     ParamBlockRec pb;
     std::memset(&pb, 0, sizeof pb);
     pb.ioParam.ioRefNum = refNum;

@@ -58,6 +58,10 @@ TEST_F(LegacyTest, LockRangeLocksFromTheStartOfTheFork) {
 
     ASSERT_EQ(noErr, FSUnlockRange(refNum, 0x100, 0x200));
     EXPECT_FALSE(range_locked(file, 0x200, 0x100));
+    // Ranges the 32-bit block cannot carry are refused, not cut to another range.
+    EXPECT_EQ(paramErr, FSLockRange(refNum, 0x1'0000'0010L, 0));
+    EXPECT_EQ(paramErr, FSLockRange(refNum, 0x10, 0x1'0000'0000L));
+    EXPECT_FALSE(range_locked(file, 0, 0));
     EXPECT_EQ(noErr, FSCloseFork(refNum));
 
     EXPECT_NE(noErr, FSLockRange(refNum, 0x100, 0x200)) << "a closed fork cannot be locked";

@@ -7,7 +7,9 @@
 #include "vantrel/FSUtilities.h"
 
 static int announcements = 0;
-static void changed(FNMessage, OptionBits, void*, FNSubscriptionRef) { ++announcements; }
+static void changed(FNMessage, OptionBits, void*, FNSubscriptionRef) {
+    ++announcements;
+}
 
 int main() {
     char tmpl[] = "/tmp/vantrel-example-XXXXXX";
@@ -39,8 +41,8 @@ int main() {
                 info.file.fileType, info.file.fileCreator, info.file.finderFlags, announcements);
     FNUnsubscribe(sub);
     std::system((std::string("rm -rf ") + tmpl).c_str());
-    return err == noErr && info.file.fileType == 0x54455854 && info.file.finderFlags == kIsStationery &&
-                   announcements == 4
+    return err == noErr && info.file.fileType == 0x54455854 &&
+                   info.file.finderFlags == kIsStationery && announcements == 4
                ? 0
                : 1;
 }

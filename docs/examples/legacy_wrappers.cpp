@@ -34,7 +34,9 @@ int main() {
     FSRef found;
     if (err == noErr) err = FSResolveFileIDRef(volume, id, &found);
     char where[1024] = "";
-    if (err == noErr) err = static_cast<OSErr>(FSRefMakePath(&found, reinterpret_cast<UInt8*>(where), sizeof where));
+    if (err == noErr)
+        err = static_cast<OSErr>(
+            FSRefMakePath(&found, reinterpret_cast<UInt8*>(where), sizeof where));
 
     // A copy made by the file system, under a new name.
     const UniChar copyName[] = {'c', 'o', 'p', 'y'};
@@ -49,13 +51,17 @@ int main() {
 
     // Owner, group and rights of a shared folder; owner's ID as a name.
     SInt32 owner = 0, group = 0, rights = 0;
-    if (err == noErr) err = FSSetDirAccess(&archive, static_cast<SInt32>(geteuid()), static_cast<SInt32>(getegid()), 0x030307);
+    if (err == noErr)
+        err = FSSetDirAccess(&archive, static_cast<SInt32>(geteuid()),
+                             static_cast<SInt32>(getegid()), 0x030307);
     if (err == noErr) err = FSGetDirAccess(&archive, &owner, &group, &rights);
     Str31 name = {0};
     if (err == noErr) err = FSMapID(volume, owner, kOwnerID2Name, name);
 
-    std::printf("err %d; ID %d now at %s; copy seen from the default directory: %s; rights %08X; owner %.*s\n",
-                err, id, where, inArchive ? "yes" : "no", static_cast<unsigned>(rights), name[0], name + 1);
+    std::printf(
+        "err %d; ID %d now at %s; copy seen from the default directory: %s; rights %08X; owner "
+        "%.*s\n",
+        err, id, where, inArchive ? "yes" : "no", static_cast<unsigned>(rights), name[0], name + 1);
     std::system(("rm -rf " + dir).c_str());
     return err == noErr && std::string(where).ends_with("/archive/kept") && inArchive &&
                    (rights & 0x00070707) == 0x030307

@@ -17,7 +17,8 @@ int main() {
     setxattr(path.c_str(), "user.org.netatalk.ResourceFork", rsrc, 4, 0);  // a resource fork
 
     FSRef file;
-    if (FSPathMakeRef(reinterpret_cast<const UInt8*>(path.c_str()), &file, nullptr) != noErr) return 1;
+    if (FSPathMakeRef(reinterpret_cast<const UInt8*>(path.c_str()), &file, nullptr) != noErr)
+        return 1;
 
     OSErr lock = FSCheckLock(&file);  // noErr, fLckdErr, wPrErr or vLckdErr
     UInt64 data = 0, resource = 0;
@@ -27,11 +28,11 @@ int main() {
     OSErr totals = FSGetTotalForkSizes(&file, &logical, &physical, &forks);
 
     std::printf("lock %d; data %llu, resource %llu; %u forks, %llu bytes\n", lock,
-                static_cast<unsigned long long>(data), static_cast<unsigned long long>(resource), forks,
-                static_cast<unsigned long long>(logical));
+                static_cast<unsigned long long>(data), static_cast<unsigned long long>(resource),
+                forks, static_cast<unsigned long long>(logical));
     std::system((std::string("rm -rf ") + tmpl).c_str());
-    return lock == noErr && sizes == noErr && totals == noErr && data == 12 && resource == 4 && forks == 2 &&
-                   logical == 16
+    return lock == noErr && sizes == noErr && totals == noErr && data == 12 && resource == 4 &&
+                   forks == 2 && logical == 16
                ? 0
                : 1;
 }

@@ -28,14 +28,16 @@ int main() {
     if (err == noErr) err = FSGetFinderInfo(&file, &readInfo, &readExtended, &isDirectory);
     UInt8 privileges = 0;
     FSPermissionInfo permissions{};
-    if (err == noErr) err = FSGetUserPrivilegesPermissions(&file, &privileges, reinterpret_cast<UInt32*>(&permissions));
+    if (err == noErr)
+        err = FSGetUserPrivilegesPermissions(&file, &privileges,
+                                             reinterpret_cast<UInt32*>(&permissions));
 
     std::printf("err %d; type %08X, put-away folder %d, directory %d; owner %u mode %o\n", err,
-                readInfo.file.fileType, readExtended.file.putAwayFolderID, isDirectory, permissions.userID,
-                permissions.mode & 07777);
+                readInfo.file.fileType, readExtended.file.putAwayFolderID, isDirectory,
+                permissions.userID, permissions.mode & 07777);
     std::system((std::string("rm -rf ") + tmpl).c_str());
-    return err == noErr && readInfo.file.fileType == 0x4150504C && readExtended.file.putAwayFolderID == 42 &&
-                   !isDirectory
+    return err == noErr && readInfo.file.fileType == 0x4150504C &&
+                   readExtended.file.putAwayFolderID == 42 && !isDirectory
                ? 0
                : 1;
 }

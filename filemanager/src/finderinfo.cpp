@@ -23,13 +23,13 @@ void set_finder_flags(FSCatalogInfo& info, UInt16 flags) {
     std::memcpy(info.finderInfo + kFlagsOffset, &flags, sizeof flags);
 }
 
-
 void write_ostype(FSCatalogInfo& info, std::size_t offset, OSType code) {
     std::memcpy(info.finderInfo + offset, &code, sizeof code);
 }
 
 bool same_date(const UTCDateTime& a, const UTCDateTime& b) {
-    return a.highSeconds == b.highSeconds && a.lowSeconds == b.lowSeconds && a.fraction == b.fraction;
+    return a.highSeconds == b.highSeconds && a.lowSeconds == b.lowSeconds &&
+           a.fraction == b.fraction;
 }
 
 }  // namespace
@@ -39,8 +39,8 @@ extern "C" {
 OSErr FSBumpDate(const FSRef* ref) {
     FSCatalogInfo catalogInfo;
     FSRef parentRef;
-    OSErr err = FSGetCatalogInfo(ref, kFSCatInfoNodeFlags | kFSCatInfoContentMod, &catalogInfo, nullptr, nullptr,
-                                 &parentRef);
+    OSErr err = FSGetCatalogInfo(ref, kFSCatInfoNodeFlags | kFSCatInfoContentMod, &catalogInfo,
+                                 nullptr, nullptr, &parentRef);
     if (err != noErr) return err;
 
     const UTCDateTime oldDate = catalogInfo.contentModDate;
@@ -51,7 +51,8 @@ OSErr FSBumpDate(const FSRef* ref) {
     // clock reading is written as read.
     if (same_date(catalogInfo.contentModDate, oldDate)) {
         catalogInfo.contentModDate.lowSeconds = oldDate.lowSeconds + 1;
-        if (catalogInfo.contentModDate.lowSeconds == 0) catalogInfo.contentModDate.highSeconds = oldDate.highSeconds + 1;
+        if (catalogInfo.contentModDate.lowSeconds == 0)
+            catalogInfo.contentModDate.highSeconds = oldDate.highSeconds + 1;
     }
 
     // A date that cannot be stored (a locked object or volume) is not worth
@@ -66,8 +67,8 @@ OSErr FSBumpDate(const FSRef* ref) {
 OSErr FSChangeCreatorType(const FSRef* ref, OSType fileCreator, OSType fileType) {
     FSCatalogInfo catalogInfo;
     FSRef parentRef;
-    OSErr err = FSGetCatalogInfo(ref, kFSCatInfoNodeFlags | kFSCatInfoFinderInfo, &catalogInfo, nullptr, nullptr,
-                                 &parentRef);
+    OSErr err = FSGetCatalogInfo(ref, kFSCatInfoNodeFlags | kFSCatInfoFinderInfo, &catalogInfo,
+                                 nullptr, nullptr, &parentRef);
     if (err != noErr) return err;
     if ((catalogInfo.nodeFlags & kFSNodeIsDirectoryMask) != 0) return notAFileErr;
 
@@ -83,7 +84,8 @@ OSErr FSChangeCreatorType(const FSRef* ref, OSType fileCreator, OSType fileType)
 OSErr FSChangeFinderFlags(const FSRef* ref, Boolean setBits, UInt16 flagBits) {
     FSCatalogInfo catalogInfo;
     FSRef parentRef;
-    OSErr err = FSGetCatalogInfo(ref, kFSCatInfoFinderInfo, &catalogInfo, nullptr, nullptr, &parentRef);
+    OSErr err =
+        FSGetCatalogInfo(ref, kFSCatInfoFinderInfo, &catalogInfo, nullptr, nullptr, &parentRef);
     if (err != noErr) return err;
 
     const UInt16 flags = finder_flags(catalogInfo);
@@ -96,19 +98,39 @@ OSErr FSChangeFinderFlags(const FSRef* ref, Boolean setBits, UInt16 flagBits) {
     return noErr;
 }
 
-OSErr FSSetInvisible(const FSRef* ref) { return FSChangeFinderFlags(ref, true, kIsInvisible); }
-OSErr FSClearInvisible(const FSRef* ref) { return FSChangeFinderFlags(ref, false, kIsInvisible); }
-OSErr FSSetNameLocked(const FSRef* ref) { return FSChangeFinderFlags(ref, true, kNameLocked); }
-OSErr FSClearNameLocked(const FSRef* ref) { return FSChangeFinderFlags(ref, false, kNameLocked); }
-OSErr FSSetIsStationery(const FSRef* ref) { return FSChangeFinderFlags(ref, true, kIsStationery); }
-OSErr FSClearIsStationery(const FSRef* ref) { return FSChangeFinderFlags(ref, false, kIsStationery); }
-OSErr FSSetHasCustomIcon(const FSRef* ref) { return FSChangeFinderFlags(ref, true, kHasCustomIcon); }
-OSErr FSClearHasCustomIcon(const FSRef* ref) { return FSChangeFinderFlags(ref, false, kHasCustomIcon); }
-OSErr FSClearHasBeenInited(const FSRef* ref) { return FSChangeFinderFlags(ref, false, kHasBeenInited); }
+OSErr FSSetInvisible(const FSRef* ref) {
+    return FSChangeFinderFlags(ref, true, kIsInvisible);
+}
+OSErr FSClearInvisible(const FSRef* ref) {
+    return FSChangeFinderFlags(ref, false, kIsInvisible);
+}
+OSErr FSSetNameLocked(const FSRef* ref) {
+    return FSChangeFinderFlags(ref, true, kNameLocked);
+}
+OSErr FSClearNameLocked(const FSRef* ref) {
+    return FSChangeFinderFlags(ref, false, kNameLocked);
+}
+OSErr FSSetIsStationery(const FSRef* ref) {
+    return FSChangeFinderFlags(ref, true, kIsStationery);
+}
+OSErr FSClearIsStationery(const FSRef* ref) {
+    return FSChangeFinderFlags(ref, false, kIsStationery);
+}
+OSErr FSSetHasCustomIcon(const FSRef* ref) {
+    return FSChangeFinderFlags(ref, true, kHasCustomIcon);
+}
+OSErr FSClearHasCustomIcon(const FSRef* ref) {
+    return FSChangeFinderFlags(ref, false, kHasCustomIcon);
+}
+OSErr FSClearHasBeenInited(const FSRef* ref) {
+    return FSChangeFinderFlags(ref, false, kHasBeenInited);
+}
 
-OSErr FSCopyFileMgrAttributes(const FSRef* sourceRef, const FSRef* destinationRef, Boolean copyLockBit) {
+OSErr FSCopyFileMgrAttributes(const FSRef* sourceRef, const FSRef* destinationRef,
+                              Boolean copyLockBit) {
     FSCatalogInfo catalogInfo;
-    OSErr err = FSGetCatalogInfo(sourceRef, kFSCatInfoSettableInfo, &catalogInfo, nullptr, nullptr, nullptr);
+    OSErr err = FSGetCatalogInfo(sourceRef, kFSCatInfoSettableInfo, &catalogInfo, nullptr, nullptr,
+                                 nullptr);
     if (err != noErr) return err;
 
     // The destination has not been seen by the Finder yet; it must place it anew.

@@ -14,14 +14,15 @@ OSErr get_spec(const FSRef* ref, FSSpec* spec) {
 
 // A directory's volume and node ID, and whether it is a directory at all.
 OSErr get_directory_pair(const FSRef* ref, FSCatalogInfo* info) {
-    return FSGetCatalogInfo(ref, kFSCatInfoNodeFlags | kFSCatInfoVolume | kFSCatInfoNodeID, info, nullptr,
-                            nullptr, nullptr);
+    return FSGetCatalogInfo(ref, kFSCatInfoNodeFlags | kFSCatInfoVolume | kFSCatInfoNodeID, info,
+                            nullptr, nullptr, nullptr);
 }
 
 OSErr lock_or_unlock(bool lock, short refNum, long rangeLength, long rangeStart) {
     // The block's fields are 32-bit, as `long` was when these were written; a
     // wider value would be cut and lock some other range.
-    if (rangeLength < INT32_MIN || rangeLength > INT32_MAX || rangeStart < INT32_MIN || rangeStart > INT32_MAX) {
+    if (rangeLength < INT32_MIN || rangeLength > INT32_MAX || rangeStart < INT32_MIN ||
+        rangeStart > INT32_MAX) {
         return paramErr;
     }
     ParamBlockRec pb;
@@ -40,8 +41,8 @@ struct NewName {
     StringPtr ptr = nullptr;  // null: keep the source's name
 };
 
-OSErr convert_new_name(UniCharCount newNameLength, const UniChar* newName, TextEncoding encodingHint,
-                       NewName* out) {
+OSErr convert_new_name(UniCharCount newNameLength, const UniChar* newName,
+                       TextEncoding encodingHint, NewName* out) {
     if (newName == nullptr) return noErr;
     OSErr err = UnicodeNameGetHFSName(newNameLength, newName, encodingHint, false, out->hfsName);
     if (err != noErr) return err;
@@ -52,7 +53,8 @@ OSErr convert_new_name(UniCharCount newNameLength, const UniChar* newName, TextE
 // The reference of the new object. Without a new name the object keeps the
 // source's name, so that name is asked for; asking with no name would hand
 // back the destination directory instead of the object.
-void make_new_ref(FSVolumeRefNum volume, SInt32 dirID, const NewName& name, FSSpec& source, FSRef* newRef) {
+void make_new_ref(FSVolumeRefNum volume, SInt32 dirID, const NewName& name, FSSpec& source,
+                  FSRef* newRef) {
     FSRefParam pb;
     std::memset(&pb, 0, sizeof pb);
     pb.ioVRefNum = volume;
@@ -74,7 +76,8 @@ OSErr FSUnlockRange(short refNum, long rangeLength, long rangeStart) {
 
 extern "C" {
 
-OSErr FSGetDirAccess(const FSRef* directory, SInt32* ownerID, SInt32* groupID, SInt32* accessRights) {
+OSErr FSGetDirAccess(const FSRef* directory, SInt32* ownerID, SInt32* groupID,
+                     SInt32* accessRights) {
     FSSpec spec;
     OSErr err = get_spec(directory, &spec);
     if (err != noErr) return err;
@@ -106,7 +109,8 @@ OSErr FSSetDirAccess(const FSRef* directory, SInt32 ownerID, SInt32 groupID, SIn
     pb.accessParam.ioACGroupID = groupID;
     // Only the three groups of rights and the blank-access bit can be set; the
     // caller's own rights and ownership (bits 24-26, 31) are reported, never set.
-    pb.accessParam.ioACAccess = static_cast<SInt32>(static_cast<UInt32>(accessRights) & 0x10070707u);
+    pb.accessParam.ioACAccess =
+        static_cast<SInt32>(static_cast<UInt32>(accessRights) & 0x10070707u);
     return PBHSetDirAccessSync(&pb);
 }
 
@@ -211,7 +215,8 @@ OSErr FSRestoreDefault(const FSRef* previous) {
     return HSetVol(nullptr, info.volume, static_cast<SInt32>(info.nodeID));
 }
 
-OSErr FSMakePath(SInt16 volRefNum, SInt32 dirID, ConstStr255Param name, UInt8* path, UInt32 maxPathSize) {
+OSErr FSMakePath(SInt16 volRefNum, SInt32 dirID, ConstStr255Param name, UInt8* path,
+                 UInt32 maxPathSize) {
     if (path == nullptr) return paramErr;
     FSRef ref;
     FSRefParam pb;
@@ -225,13 +230,14 @@ OSErr FSMakePath(SInt16 volRefNum, SInt32 dirID, ConstStr255Param name, UInt8* p
     return static_cast<OSErr>(FSRefMakePath(&ref, path, maxPathSize));
 }
 
-OSErr FSCopyFile(const FSRef* source, const FSRef* destDir, UniCharCount newNameLength, const UniChar* newName,
-                 TextEncoding encodingHint, FSRef* newRef) {
+OSErr FSCopyFile(const FSRef* source, const FSRef* destDir, UniCharCount newNameLength,
+                 const UniChar* newName, TextEncoding encodingHint, FSRef* newRef) {
     FSSpec spec;
     OSErr err = get_spec(source, &spec);
     if (err != noErr) return err;
     FSCatalogInfo dest;
-    err = FSGetCatalogInfo(destDir, kFSCatInfoVolume | kFSCatInfoNodeID, &dest, nullptr, nullptr, nullptr);
+    err = FSGetCatalogInfo(destDir, kFSCatInfoVolume | kFSCatInfoNodeID, &dest, nullptr, nullptr,
+                           nullptr);
     if (err != noErr) return err;
 
     HParamBlockRec pb;
@@ -249,12 +255,13 @@ OSErr FSCopyFile(const FSRef* source, const FSRef* destDir, UniCharCount newName
     err = PBHCopyFileSync(&pb);
     if (err != noErr) return err;
 
-    if (newRef != nullptr) make_new_ref(dest.volume, static_cast<SInt32>(dest.nodeID), name, spec, newRef);
+    if (newRef != nullptr)
+        make_new_ref(dest.volume, static_cast<SInt32>(dest.nodeID), name, spec, newRef);
     return noErr;
 }
 
-OSErr FSMoveRename(const FSRef* source, const FSRef* destDir, UniCharCount newNameLength, const UniChar* newName,
-                   TextEncoding encodingHint, FSRef* newRef) {
+OSErr FSMoveRename(const FSRef* source, const FSRef* destDir, UniCharCount newNameLength,
+                   const UniChar* newName, TextEncoding encodingHint, FSRef* newRef) {
     FSSpec spec;
     OSErr err = get_spec(source, &spec);
     if (err != noErr) return err;
@@ -267,12 +274,14 @@ OSErr FSMoveRename(const FSRef* source, const FSRef* destDir, UniCharCount newNa
     parmsPB.ioParam.ioVRefNum = spec.vRefNum;
     parmsPB.ioParam.ioBuffer = reinterpret_cast<Ptr>(&volParms);
     parmsPB.ioParam.ioReqCount = 32;
-    if (PBHGetVolParmsSync(&parmsPB) != noErr || (volParms.vMAttrib & (1L << bHasMoveRename)) == 0) {
+    if (PBHGetVolParmsSync(&parmsPB) != noErr ||
+        (volParms.vMAttrib & (1L << bHasMoveRename)) == 0) {
         return paramErr;
     }
 
     FSCatalogInfo dest;
-    err = FSGetCatalogInfo(destDir, kFSCatInfoVolume | kFSCatInfoNodeID, &dest, nullptr, nullptr, nullptr);
+    err = FSGetCatalogInfo(destDir, kFSCatInfoVolume | kFSCatInfoNodeID, &dest, nullptr, nullptr,
+                           nullptr);
     if (err != noErr) return err;
     if (dest.volume != spec.vRefNum) return diffVolErr;
 
@@ -290,7 +299,8 @@ OSErr FSMoveRename(const FSRef* source, const FSRef* destDir, UniCharCount newNa
     err = PBHMoveRenameSync(&pb);
     if (err != noErr) return err;
 
-    if (newRef != nullptr) make_new_ref(spec.vRefNum, static_cast<SInt32>(dest.nodeID), name, spec, newRef);
+    if (newRef != nullptr)
+        make_new_ref(spec.vRefNum, static_cast<SInt32>(dest.nodeID), name, spec, newRef);
     return noErr;
 }
 

@@ -5,15 +5,16 @@ extern "C" {
 
 OSErr FSCheckLock(const FSRef* ref) {
     FSCatalogInfo catalogInfo;
-    OSErr err = FSGetCatalogInfo(ref, kFSCatInfoNodeFlags | kFSCatInfoVolume, &catalogInfo, nullptr, nullptr,
-                                 nullptr);
+    OSErr err = FSGetCatalogInfo(ref, kFSCatInfoNodeFlags | kFSCatInfoVolume, &catalogInfo, nullptr,
+                                 nullptr, nullptr);
     if (err != noErr) return err;
     // The object's own lock is reported first: it is the one the caller can
     // most likely do something about, and the volume need not be asked.
     if ((catalogInfo.nodeFlags & kFSNodeLockedMask) != 0) return fLckdErr;
 
     FSVolumeInfo volumeInfo;
-    err = FSGetVolumeInfo(catalogInfo.volume, 0, nullptr, kFSVolInfoFlags, &volumeInfo, nullptr, nullptr);
+    err = FSGetVolumeInfo(catalogInfo.volume, 0, nullptr, kFSVolInfoFlags, &volumeInfo, nullptr,
+                          nullptr);
     if (err != noErr) return err;
     if ((volumeInfo.flags & kFSVolFlagHardwareLockedMask) != 0) return wPrErr;
     if ((volumeInfo.flags & kFSVolFlagSoftwareLockedMask) != 0) return vLckdErr;
@@ -45,7 +46,8 @@ OSErr FSGetTotalForkSizes(const FSRef* ref, UInt64* totalLogicalSize, UInt64* to
     for (;;) {
         SInt64 forkSize = 0;
         UInt64 forkPhysicalSize = 0;
-        OSErr err = FSIterateForks(ref, &forkIterator, nullptr, totalLogicalSize != nullptr ? &forkSize : nullptr,
+        OSErr err = FSIterateForks(ref, &forkIterator, nullptr,
+                                   totalLogicalSize != nullptr ? &forkSize : nullptr,
                                    totalPhysicalSize != nullptr ? &forkPhysicalSize : nullptr);
         if (err == errFSNoMoreItems) return noErr;
         // Partial sums stay in the outputs: they describe the forks visited so far.

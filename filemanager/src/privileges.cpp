@@ -6,7 +6,8 @@
 
 extern "C" {
 
-OSErr FSGetUserPrivilegesPermissions(const FSRef* ref, UInt8* userPrivileges, UInt32 permissions[4]) {
+OSErr FSGetUserPrivilegesPermissions(const FSRef* ref, UInt8* userPrivileges,
+                                     UInt32 permissions[4]) {
     FSCatalogInfoBitmap whichInfo = kFSCatInfoNone;
     if (userPrivileges != nullptr) whichInfo |= kFSCatInfoUserPrivs;
     if (permissions != nullptr) whichInfo |= kFSCatInfoPermissions;
@@ -15,11 +16,13 @@ OSErr FSGetUserPrivilegesPermissions(const FSRef* ref, UInt8* userPrivileges, UI
     OSErr err = FSGetCatalogInfo(ref, whichInfo, &catalogInfo, nullptr, nullptr, nullptr);
     if (err != noErr) return err;
     if (userPrivileges != nullptr) *userPrivileges = catalogInfo.userPrivileges;
-    if (permissions != nullptr) std::memcpy(permissions, catalogInfo.permissions, sizeof catalogInfo.permissions);
+    if (permissions != nullptr)
+        std::memcpy(permissions, catalogInfo.permissions, sizeof catalogInfo.permissions);
     return noErr;
 }
 
-OSErr FSGetFinderInfo(const FSRef* ref, FinderInfo* info, ExtendedFinderInfo* extendedInfo, Boolean* isDirectory) {
+OSErr FSGetFinderInfo(const FSRef* ref, FinderInfo* info, ExtendedFinderInfo* extendedInfo,
+                      Boolean* isDirectory) {
     FSCatalogInfoBitmap whichInfo = kFSCatInfoNone;
     if (info != nullptr) whichInfo |= kFSCatInfoFinderInfo;
     if (extendedInfo != nullptr) whichInfo |= kFSCatInfoFinderXInfo;
@@ -29,12 +32,15 @@ OSErr FSGetFinderInfo(const FSRef* ref, FinderInfo* info, ExtendedFinderInfo* ex
     OSErr err = FSGetCatalogInfo(ref, whichInfo, &catalogInfo, nullptr, nullptr, nullptr);
     if (err != noErr) return err;
     if (info != nullptr) std::memcpy(info, catalogInfo.finderInfo, sizeof catalogInfo.finderInfo);
-    if (extendedInfo != nullptr) std::memcpy(extendedInfo, catalogInfo.extFinderInfo, sizeof catalogInfo.extFinderInfo);
-    if (isDirectory != nullptr) *isDirectory = (catalogInfo.nodeFlags & kFSNodeIsDirectoryMask) != 0 ? 1 : 0;
+    if (extendedInfo != nullptr)
+        std::memcpy(extendedInfo, catalogInfo.extFinderInfo, sizeof catalogInfo.extFinderInfo);
+    if (isDirectory != nullptr)
+        *isDirectory = (catalogInfo.nodeFlags & kFSNodeIsDirectoryMask) != 0 ? 1 : 0;
     return noErr;
 }
 
-OSErr FSSetFinderInfo(const FSRef* ref, const FinderInfo* info, const ExtendedFinderInfo* extendedInfo) {
+OSErr FSSetFinderInfo(const FSRef* ref, const FinderInfo* info,
+                      const ExtendedFinderInfo* extendedInfo) {
     FSCatalogInfoBitmap whichInfo = kFSCatInfoNone;
     FSCatalogInfo catalogInfo;
     std::memset(&catalogInfo, 0, sizeof catalogInfo);

@@ -41,9 +41,11 @@ TEST(GuideExamples, EveryExampleIsListedAndEveryListedOneExists) {
     }
     EXPECT_GE(onDisk.size(), 4u) << "one example per group of functions";
     for (const std::string& name : onDisk) {
-        EXPECT_NE(std::string::npos, guide.find("(examples/" + name + ")")) << name << " is not linked from the guide";
+        EXPECT_NE(std::string::npos, guide.find("(examples/" + name + ")"))
+            << name << " is not linked from the guide";
     }
-    for (std::size_t at = guide.find("(examples/"); at != std::string::npos; at = guide.find("(examples/", at + 1)) {
+    for (std::size_t at = guide.find("(examples/"); at != std::string::npos;
+         at = guide.find("(examples/", at + 1)) {
         const std::size_t end = guide.find(')', at);
         const std::string name = guide.substr(at + 10, end - at - 10);
         EXPECT_TRUE(onDisk.count(name)) << "the guide links " << name << ", which does not exist";
@@ -52,7 +54,8 @@ TEST(GuideExamples, EveryExampleIsListedAndEveryListedOneExists) {
 
 TEST(GuideExamples, EachProgramRunsToSuccessFromAnyDirectory) {
     const fs::path src = env_path("VANTREL_SOURCE_DIR"), build = env_path("VANTREL_BUILD_DIR");
-    if (src.empty() || build.empty()) GTEST_SKIP() << "VANTREL_SOURCE_DIR/VANTREL_BUILD_DIR not set (run through ctest)";
+    if (src.empty() || build.empty())
+        GTEST_SKIP() << "VANTREL_SOURCE_DIR/VANTREL_BUILD_DIR not set (run through ctest)";
     vtest::TempDir cwd("examples");
     for (const auto& e : fs::directory_iterator(src / "docs/examples")) {
         if (e.path().extension() != ".cpp") continue;

@@ -4,13 +4,12 @@
 #pragma once
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstring>
@@ -55,7 +54,8 @@ inline void set_xattr(const fs::path& p, const char* name, const std::string& v)
 }
 
 inline UTCDateTime utc(std::int64_t seconds, UInt16 fraction = 0) {
-    return UTCDateTime{static_cast<UInt16>(seconds >> 32), static_cast<UInt32>(seconds & 0xFFFFFFFF), fraction};
+    return UTCDateTime{static_cast<UInt16>(seconds >> 32),
+                       static_cast<UInt32>(seconds & 0xFFFFFFFF), fraction};
 }
 
 inline std::int64_t seconds_of(const UTCDateTime& d) {
@@ -63,7 +63,8 @@ inline std::int64_t seconds_of(const UTCDateTime& d) {
 }
 
 inline bool same_date(const UTCDateTime& a, const UTCDateTime& b) {
-    return a.highSeconds == b.highSeconds && a.lowSeconds == b.lowSeconds && a.fraction == b.fraction;
+    return a.highSeconds == b.highSeconds && a.lowSeconds == b.lowSeconds &&
+           a.fraction == b.fraction;
 }
 
 inline std::string show(const UTCDateTime& d) {
@@ -85,7 +86,8 @@ inline std::uint32_t get32(const std::string& s, std::size_t at) {
     return v;
 }
 inline std::uint16_t get16(const std::string& s, std::size_t at) {
-    return static_cast<std::uint16_t>((static_cast<unsigned char>(s[at]) << 8) | static_cast<unsigned char>(s[at + 1]));
+    return static_cast<std::uint16_t>((static_cast<unsigned char>(s[at]) << 8) |
+                                      static_cast<unsigned char>(s[at + 1]));
 }
 
 struct Entry {
@@ -95,8 +97,9 @@ struct Entry {
 
 // The eight entries in the order the record lays them out.
 inline const std::vector<Entry>& standard_entries() {
-    static const std::vector<Entry> e = {{9, 32},          {4, 200},         {8, 16},         {14, 4},
-                                         {0x80444556, 8}, {0x80494E4F, 8}, {0x8053594E, 8}, {0x8053567E, 4}};
+    static const std::vector<Entry> e = {{9, 32},         {4, 200},        {8, 16},
+                                         {14, 4},         {0x80444556, 8}, {0x80494E4F, 8},
+                                         {0x8053594E, 8}, {0x8053567E, 4}};
     return e;
 }
 
@@ -104,13 +107,15 @@ inline const std::vector<Entry>& standard_entries() {
 struct RecordData {
     unsigned char finder[32] = {};  // Finder info then extended Finder info, big-endian
     std::string comment;            // at most 200 bytes
-    std::int32_t dates[4] = {INT32_MIN, INT32_MIN, INT32_MIN, INT32_MIN};  // create, modify, backup, access (2000-based)
+    std::int32_t dates[4] = {INT32_MIN, INT32_MIN, INT32_MIN,
+                             INT32_MIN};  // create, modify, backup, access (2000-based)
 };
 
 // A 402-byte record with the entries listed (and their data laid out) in
 // `order`; the header and the entry table are written field by field, as
 // another program would.
-inline std::string build_record(const RecordData& d, const std::vector<Entry>& order = standard_entries()) {
+inline std::string build_record(const RecordData& d,
+                                const std::vector<Entry>& order = standard_entries()) {
     std::size_t dataStart = 26 + 12 * order.size();
     std::size_t total = dataStart;
     for (const Entry& e : order) total += e.length;
@@ -124,12 +129,19 @@ inline std::string build_record(const RecordData& d, const std::vector<Entry>& o
         put32(s, 26 + 12 * i + 4, static_cast<std::uint32_t>(off));
         put32(s, 26 + 12 * i + 8, order[i].length);
         switch (order[i].id) {
-            case 9: std::memcpy(&s[off], d.finder, 32); break;
-            case 4: std::memcpy(&s[off], d.comment.data(), std::min<std::size_t>(200, d.comment.size())); break;
-            case 8:
-                for (int k = 0; k < 4; ++k) put32(s, off + 4 * k, static_cast<std::uint32_t>(d.dates[k]));
+            case 9:
+                std::memcpy(&s[off], d.finder, 32);
                 break;
-            default: break;
+            case 4:
+                std::memcpy(&s[off], d.comment.data(),
+                            std::min<std::size_t>(200, d.comment.size()));
+                break;
+            case 8:
+                for (int k = 0; k < 4; ++k)
+                    put32(s, off + 4 * k, static_cast<std::uint32_t>(d.dates[k]));
+                break;
+            default:
+                break;
         }
         off += order[i].length;
     }
@@ -137,11 +149,14 @@ inline std::string build_record(const RecordData& d, const std::vector<Entry>& o
 }
 
 // Offset and length of entry `id` in a record, found through its entry table.
-inline std::optional<std::pair<std::size_t, std::size_t>> find_entry(const std::string& rec, std::uint32_t id) {
+inline std::optional<std::pair<std::size_t, std::size_t>> find_entry(const std::string& rec,
+                                                                     std::uint32_t id) {
     if (rec.size() < 26) return std::nullopt;
     const std::size_t count = get16(rec, 24);
     for (std::size_t i = 0; i < count && 26 + 12 * (i + 1) <= rec.size(); ++i) {
-        if (get32(rec, 26 + 12 * i) == id) return std::make_pair<std::size_t, std::size_t>(get32(rec, 30 + 12 * i), get32(rec, 34 + 12 * i));
+        if (get32(rec, 26 + 12 * i) == id)
+            return std::make_pair<std::size_t, std::size_t>(get32(rec, 30 + 12 * i),
+                                                            get32(rec, 34 + 12 * i));
     }
     return std::nullopt;
 }
@@ -160,7 +175,7 @@ inline FileInfo file_info(OSType type, OSType creator, UInt16 flags) {
 // Counts the announcements made about one directory (or, with a null
 // reference, about any directory) while it lives.
 class NotifyLog {
-public:
+  public:
     explicit NotifyLog(const FSRef* dir) {
         EXPECT_EQ(noErr, FNSubscribe(dir, &NotifyLog::callback, this, 0, &sub_));
     }
@@ -172,7 +187,7 @@ public:
     int count() const { return count_; }
     FNMessage last() const { return last_; }
 
-private:
+  private:
     static void callback(FNMessage message, OptionBits, void* refcon, FNSubscriptionRef) {
         auto* self = static_cast<NotifyLog*>(refcon);
         ++self->count_;
@@ -198,7 +213,8 @@ inline std::optional<std::string> in_private_mounts(const std::function<std::str
         ::close(fds[0]);
         std::string msg;
         int code = 0;
-        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
             code = 77;
         } else {
             msg = body();
@@ -223,7 +239,8 @@ inline std::optional<std::string> in_private_mounts(const std::function<std::str
 template <class A, class B>
 std::string expect_eq(const char* what, const A& expected, const B& actual) {
     if (expected == actual) return {};
-    return std::string(what) + ": expected " + std::to_string(expected) + ", got " + std::to_string(actual) + "\n";
+    return std::string(what) + ": expected " + std::to_string(expected) + ", got " +
+           std::to_string(actual) + "\n";
 }
 
 }  // namespace ftest

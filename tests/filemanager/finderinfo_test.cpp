@@ -26,7 +26,7 @@ void hold_clock(std::int64_t seconds) {
 }
 
 class FinderInfoTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         file_ = dir_.write("folder/file.txt", "hello");
         folder_ = dir_.path() / "folder";
@@ -41,7 +41,8 @@ protected:
     }
     UTCDateTime mod_date(const FSRef& ref) {
         FSCatalogInfo info{};
-        EXPECT_EQ(noErr, FSGetCatalogInfo(&ref, kFSCatInfoContentMod, &info, nullptr, nullptr, nullptr));
+        EXPECT_EQ(noErr,
+                  FSGetCatalogInfo(&ref, kFSCatInfoContentMod, &info, nullptr, nullptr, nullptr));
         return info.contentModDate;
     }
     void set_mod_date(const FSRef& ref, const UTCDateTime& d) {
@@ -129,7 +130,8 @@ TEST_P(ForeignRecord, IsReadCorrectlyAndKeptWhole) {
     EXPECT_EQ(0x0004, xi.file.extendedFinderFlags);
     EXPECT_EQ(0, isDir);
     FSCatalogInfo info{};
-    ASSERT_EQ(noErr, FSGetCatalogInfo(&fileRef_, kFSCatInfoBackupDate, &info, nullptr, nullptr, nullptr));
+    ASSERT_EQ(noErr,
+              FSGetCatalogInfo(&fileRef_, kFSCatInfoBackupDate, &info, nullptr, nullptr, nullptr));
     EXPECT_EQ(k1904To2000 + 1000, seconds_of(info.backupDate)) << show(info.backupDate);
     EXPECT_EQ(rec, get_xattr(file_, kMetadataAttr)) << "reading must not rewrite the record";
 
@@ -148,14 +150,21 @@ TEST_P(ForeignRecord, IsReadCorrectlyAndKeptWhole) {
     EXPECT_EQ(d.comment, after->substr(comment->first, d.comment.size())) << "comment kept";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Layouts, ForeignRecord,
-    ::testing::Values(RecordCase{"standard", standard_entries()},
-                      RecordCase{"reversed", {standard_entries().rbegin(), standard_entries().rend()}},
-                      RecordCase{"datesFirst",
-                                 {{8, 16}, {14, 4}, {4, 200}, {0x8053567E, 4}, {9, 32}, {0x80444556, 8},
-                                  {0x80494E4F, 8}, {0x8053594E, 8}}}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Layouts, ForeignRecord,
+                         ::testing::Values(RecordCase{"standard", standard_entries()},
+                                           RecordCase{"reversed",
+                                                      {standard_entries().rbegin(),
+                                                       standard_entries().rend()}},
+                                           RecordCase{"datesFirst",
+                                                      {{8, 16},
+                                                       {14, 4},
+                                                       {4, 200},
+                                                       {0x8053567E, 4},
+                                                       {9, 32},
+                                                       {0x80444556, 8},
+                                                       {0x80494E4F, 8},
+                                                       {0x8053594E, 8}}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(FinderInfoTest, UnparsableRecordsReadAsAbsentAndAreNeverRewrittenByARead) {
     RecordData d;
@@ -168,7 +177,8 @@ TEST_F(FinderInfoTest, UnparsableRecordsReadAsAbsentAndAreNeverRewrittenByARead)
     std::string badCount = build_record(d);
     put16(badCount, 24, 60000);
 
-    for (const std::string* rec : std::vector<const std::string*>{&badMagic, &truncated, &badOffset, &badCount}) {
+    for (const std::string* rec :
+         std::vector<const std::string*>{&badMagic, &truncated, &badOffset, &badCount}) {
         set_xattr(file_, kMetadataAttr, *rec);
         FinderInfo fi;
         std::memset(&fi, 0xEE, sizeof fi);
@@ -177,8 +187,10 @@ TEST_F(FinderInfoTest, UnparsableRecordsReadAsAbsentAndAreNeverRewrittenByARead)
         EXPECT_EQ(0u, fi.file.fileCreator);
         EXPECT_EQ(0, fi.file.finderFlags);
         FSCatalogInfo info;
-        ASSERT_EQ(noErr, FSGetCatalogInfo(&fileRef_, kFSCatInfoGettableInfo, &info, nullptr, nullptr, nullptr));
-        EXPECT_EQ(*rec, get_xattr(file_, kMetadataAttr)) << "a read left the broken record as it was";
+        ASSERT_EQ(noErr, FSGetCatalogInfo(&fileRef_, kFSCatInfoGettableInfo, &info, nullptr,
+                                          nullptr, nullptr));
+        EXPECT_EQ(*rec, get_xattr(file_, kMetadataAttr))
+            << "a read left the broken record as it was";
     }
 }
 
@@ -244,7 +256,8 @@ TEST_F(FinderInfoTest, BumpThatCannotWriteSucceedsSilently) {
     EXPECT_TRUE(same_date(utc(kClock - 50), mod_date(fileRef_)));
 
     // A real one: the file is immutable.
-    if (!vtest::set_immutable(file_, true)) GTEST_SKIP() << "cannot set the immutable attribute here";
+    if (!vtest::set_immutable(file_, true))
+        GTEST_SKIP() << "cannot set the immutable attribute here";
     EXPECT_EQ(noErr, FSBumpDate(&fileRef_));
     EXPECT_EQ(0, any.count());
     vtest::set_immutable(file_, false);
@@ -272,7 +285,8 @@ struct CreatorTypeCase {
     OSType wantCreator, wantType;
 };
 
-class ChangeCreatorType : public FinderInfoTest, public ::testing::WithParamInterface<CreatorTypeCase> {};
+class ChangeCreatorType : public FinderInfoTest,
+                          public ::testing::WithParamInterface<CreatorTypeCase> {};
 
 TEST_P(ChangeCreatorType, ReplacesOnlyTheNonZeroCodesAndBumpsTheParent) {
     const CreatorTypeCase& c = GetParam();
@@ -288,7 +302,8 @@ TEST_P(ChangeCreatorType, ReplacesOnlyTheNonZeroCodesAndBumpsTheParent) {
     EXPECT_EQ(c.wantCreator, fi.fileCreator);
     EXPECT_EQ(c.wantType, fi.fileType);
     EXPECT_EQ(kIsStationery, fi.finderFlags) << "flags untouched";
-    EXPECT_TRUE(same_date(utc(kClock), mod_date(folderRef_))) << "the parent folder's date is bumped";
+    EXPECT_TRUE(same_date(utc(kClock), mod_date(folderRef_)))
+        << "the parent folder's date is bumped";
     EXPECT_EQ(1, folderLog.count());
 }
 
@@ -398,8 +413,10 @@ TEST_F(FinderInfoTest, CopyFileMgrAttributesCarriesDatesPermissionsAndFinderInfo
     set.contentModDate = utc(kClock - 4000, 0x2000);
     set.accessDate = utc(kClock - 3000, 0x3000);
     set.backupDate = utc(kClock - 2000, 0x4000);
-    ASSERT_EQ(noErr, FSSetCatalogInfo(&fileRef_, kFSCatInfoCreateDate | kFSCatInfoContentMod |
-                                                     kFSCatInfoAccessDate | kFSCatInfoBackupDate, &set));
+    ASSERT_EQ(noErr, FSSetCatalogInfo(&fileRef_,
+                                      kFSCatInfoCreateDate | kFSCatInfoContentMod |
+                                          kFSCatInfoAccessDate | kFSCatInfoBackupDate,
+                                      &set));
     ASSERT_EQ(0, ::chmod(file_.c_str(), 0640));
     ASSERT_EQ(0, ::chmod(dest.c_str(), 0606));
     if (::geteuid() == 0) {
@@ -410,16 +427,20 @@ TEST_F(FinderInfoTest, CopyFileMgrAttributesCarriesDatesPermissionsAndFinderInfo
     ASSERT_EQ(noErr, FSCopyFileMgrAttributes(&fileRef_, &destRef, false));
     EXPECT_EQ(0, any.count()) << "copying attributes announces nothing";
 
-    const FSCatalogInfoBitmap bits = kFSCatInfoCreateDate | kFSCatInfoContentMod | kFSCatInfoAccessDate |
-                                     kFSCatInfoBackupDate | kFSCatInfoPermissions | kFSCatInfoFinderInfo |
-                                     kFSCatInfoFinderXInfo | kFSCatInfoNodeFlags;
+    const FSCatalogInfoBitmap bits =
+        kFSCatInfoCreateDate | kFSCatInfoContentMod | kFSCatInfoAccessDate | kFSCatInfoBackupDate |
+        kFSCatInfoPermissions | kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo | kFSCatInfoNodeFlags;
     FSCatalogInfo a{}, b{};
     ASSERT_EQ(noErr, FSGetCatalogInfo(&fileRef_, bits, &a, nullptr, nullptr, nullptr));
     ASSERT_EQ(noErr, FSGetCatalogInfo(&destRef, bits, &b, nullptr, nullptr, nullptr));
-    EXPECT_TRUE(same_date(a.createDate, b.createDate)) << show(a.createDate) << " vs " << show(b.createDate);
-    EXPECT_TRUE(same_date(a.contentModDate, b.contentModDate)) << show(a.contentModDate) << " vs " << show(b.contentModDate);
-    EXPECT_TRUE(same_date(a.accessDate, b.accessDate)) << show(a.accessDate) << " vs " << show(b.accessDate);
-    EXPECT_TRUE(same_date(a.backupDate, b.backupDate)) << show(a.backupDate) << " vs " << show(b.backupDate);
+    EXPECT_TRUE(same_date(a.createDate, b.createDate))
+        << show(a.createDate) << " vs " << show(b.createDate);
+    EXPECT_TRUE(same_date(a.contentModDate, b.contentModDate))
+        << show(a.contentModDate) << " vs " << show(b.contentModDate);
+    EXPECT_TRUE(same_date(a.accessDate, b.accessDate))
+        << show(a.accessDate) << " vs " << show(b.accessDate);
+    EXPECT_TRUE(same_date(a.backupDate, b.backupDate))
+        << show(a.backupDate) << " vs " << show(b.backupDate);
     EXPECT_TRUE(same_date(utc(kClock - 4000, 0x2000), b.contentModDate));
     const auto* pa = reinterpret_cast<const FSPermissionInfo*>(a.permissions);
     const auto* pb = reinterpret_cast<const FSPermissionInfo*>(b.permissions);
@@ -446,16 +467,20 @@ TEST_F(FinderInfoTest, CopyFileMgrAttributesCarriesTheLockOnlyWhenAsked) {
     lock.nodeFlags = kFSNodeLockedMask;
     ASSERT_EQ(noErr, FSSetCatalogInfo(&fileRef_, kFSCatInfoNodeFlags, &lock));
     FSCatalogInfo check{};
-    ASSERT_EQ(noErr, FSGetCatalogInfo(&fileRef_, kFSCatInfoNodeFlags, &check, nullptr, nullptr, nullptr));
-    if (!(check.nodeFlags & kFSNodeLockedMask)) GTEST_SKIP() << "the file system cannot lock files here";
+    ASSERT_EQ(noErr,
+              FSGetCatalogInfo(&fileRef_, kFSCatInfoNodeFlags, &check, nullptr, nullptr, nullptr));
+    if (!(check.nodeFlags & kFSNodeLockedMask))
+        GTEST_SKIP() << "the file system cannot lock files here";
 
     ASSERT_EQ(noErr, FSCopyFileMgrAttributes(&fileRef_, &unlockedRef, false));
-    ASSERT_EQ(noErr, FSGetCatalogInfo(&unlockedRef, kFSCatInfoNodeFlags, &check, nullptr, nullptr, nullptr));
+    ASSERT_EQ(noErr, FSGetCatalogInfo(&unlockedRef, kFSCatInfoNodeFlags, &check, nullptr, nullptr,
+                                      nullptr));
     EXPECT_EQ(0, check.nodeFlags & kFSNodeLockedMask) << "lock not carried without the flag";
     EXPECT_EQ(noErr, FSCheckLock(&unlockedRef));
 
     ASSERT_EQ(noErr, FSCopyFileMgrAttributes(&fileRef_, &lockedRef, true));
-    ASSERT_EQ(noErr, FSGetCatalogInfo(&lockedRef, kFSCatInfoNodeFlags, &check, nullptr, nullptr, nullptr));
+    ASSERT_EQ(noErr,
+              FSGetCatalogInfo(&lockedRef, kFSCatInfoNodeFlags, &check, nullptr, nullptr, nullptr));
     EXPECT_EQ(kFSNodeLockedMask, check.nodeFlags & kFSNodeLockedMask) << "lock carried when asked";
     EXPECT_EQ(fLckdErr, FSCheckLock(&lockedRef));
 

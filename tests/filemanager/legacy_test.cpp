@@ -15,12 +15,14 @@ namespace {
 using namespace ftest;
 
 class LegacyTest : public ::testing::Test {
-protected:
+  protected:
     vantrel::fault::Scope scope_;
     vtest::TempDir dir_{"legacy"};
 };
 
-std::vector<UniChar> u16(const std::string& ascii) { return {ascii.begin(), ascii.end()}; }
+std::vector<UniChar> u16(const std::string& ascii) {
+    return {ascii.begin(), ascii.end()};
+}
 
 // ---------------------------------------------------------------- byte-range locks
 
@@ -104,7 +106,8 @@ TEST_P(DirAccess, RightsRoundTripThroughTheModeBits) {
     const fs::path d = dir_.mkdir("shared");
     FSRef ref = ref_of(d);
     const auto& c = GetParam();
-    ASSERT_EQ(noErr, FSSetDirAccess(&ref, static_cast<SInt32>(::geteuid()), static_cast<SInt32>(::getegid()), c.rights));
+    ASSERT_EQ(noErr, FSSetDirAccess(&ref, static_cast<SInt32>(::geteuid()),
+                                    static_cast<SInt32>(::getegid()), c.rights));
     struct stat st {};
     ASSERT_EQ(0, ::stat(d.c_str(), &st));
     EXPECT_EQ(c.mode, st.st_mode & 0777) << std::oct << (st.st_mode & 0777);
@@ -131,8 +134,9 @@ TEST_F(LegacyTest, SetDirAccessMasksTheWordAndKeepsSpecialBits) {
     vantrel::fault::set_hook([&](const vantrel::fault::Call& c) {
         if (c.op == "PBHSetDirAccessSync") seen = std::string(c.detail);
     });
-    ASSERT_EQ(noErr, FSSetDirAccess(&ref, static_cast<SInt32>(::geteuid()), static_cast<SInt32>(::getegid()),
-                                    static_cast<SInt32>(0xFFFFFFFF)));
+    ASSERT_EQ(noErr,
+              FSSetDirAccess(&ref, static_cast<SInt32>(::geteuid()),
+                             static_cast<SInt32>(::getegid()), static_cast<SInt32>(0xFFFFFFFF)));
     EXPECT_EQ("access=0x10070707", seen);
     struct stat st {};
     ASSERT_EQ(0, ::stat(d.c_str(), &st));
@@ -163,7 +167,8 @@ TEST_F(LegacyTest, DirAccessChangesOwnerAndRefusesFilesAndLinks) {
     EXPECT_EQ(dirNFErr, FSSetDirAccess(&file, 0, 0, 0));
     fs::create_directory_symlink(d, dir_.path() / "link");
     FSRef link = ref_of(dir_.path() / "link");
-    EXPECT_EQ(dirNFErr, FSSetDirAccess(&link, 0, 0, 0)) << "a link is not followed to its directory";
+    EXPECT_EQ(dirNFErr, FSSetDirAccess(&link, 0, 0, 0))
+        << "a link is not followed to its directory";
 
     SInt32 owner = 123;
     vantrel::fault::fail_nth("PBHGetDirAccessSync", 1, afpAccessDenied);
@@ -219,7 +224,8 @@ TEST_F(LegacyTest, FileIDsSurviveRenameAndMove) {
     // Renamed through the layer, then moved by another program.
     std::vector<UniChar> newName = u16("renamed");
     FSRef renamed;
-    ASSERT_EQ(noErr, FSRenameUnicode(&ref, newName.size(), newName.data(), kTextEncodingUnknown, &renamed));
+    ASSERT_EQ(noErr, FSRenameUnicode(&ref, newName.size(), newName.data(), kTextEncodingUnknown,
+                                     &renamed));
     fs::rename(dir_.path() / "a/renamed", dir_.path() / "b/moved");
 
     FSRef found;
@@ -258,7 +264,8 @@ TEST_F(LegacyTest, ACopiedMarkerDoesNotMakeTheCopyShareTheID) {
     ASSERT_EQ(noErr, FSCreateFileIDRef(&ref, &id));
     // Another program copies the file with its extended attributes.
     const fs::path copy = dir_.path() / "copy";
-    ASSERT_EQ(0, std::system(("cp --preserve=xattr " + file.string() + " " + copy.string()).c_str()));
+    ASSERT_EQ(0,
+              std::system(("cp --preserve=xattr " + file.string() + " " + copy.string()).c_str()));
     FSRef copyRef = ref_of(copy);
     SInt32 copyID = 0;
     EXPECT_EQ(noErr, FSCreateFileIDRef(&copyRef, &copyID)) << "the copy has no ID yet";
@@ -309,16 +316,21 @@ TEST_F(LegacyTest, MakePathFromVolumeDirectoryAndName) {
     const fs::path file = dir_.write("sub/name.txt");
     FSRef sub = ref_of(dir_.path() / "sub");
     FSCatalogInfo info{};
-    ASSERT_EQ(noErr, FSGetCatalogInfo(&sub, kFSCatInfoVolume | kFSCatInfoNodeID, &info, nullptr, nullptr, nullptr));
+    ASSERT_EQ(noErr, FSGetCatalogInfo(&sub, kFSCatInfoVolume | kFSCatInfoNodeID, &info, nullptr,
+                                      nullptr, nullptr));
     const unsigned char name[] = "\x08name.txt";
     UInt8 path[4096];
-    ASSERT_EQ(noErr, FSMakePath(info.volume, static_cast<SInt32>(info.nodeID), name, path, sizeof path));
+    ASSERT_EQ(noErr,
+              FSMakePath(info.volume, static_cast<SInt32>(info.nodeID), name, path, sizeof path));
     EXPECT_EQ(file.string(), reinterpret_cast<char*>(path));
-    EXPECT_EQ(paramErr, FSMakePath(info.volume, static_cast<SInt32>(info.nodeID), name, nullptr, 100));
+    EXPECT_EQ(paramErr,
+              FSMakePath(info.volume, static_cast<SInt32>(info.nodeID), name, nullptr, 100));
     UInt8 small[8];
-    EXPECT_NE(noErr, FSMakePath(info.volume, static_cast<SInt32>(info.nodeID), name, small, sizeof small));
+    EXPECT_NE(noErr,
+              FSMakePath(info.volume, static_cast<SInt32>(info.nodeID), name, small, sizeof small));
     const unsigned char missing[] = "\x07missing";
-    EXPECT_EQ(fnfErr, FSMakePath(info.volume, static_cast<SInt32>(info.nodeID), missing, path, sizeof path));
+    EXPECT_EQ(fnfErr, FSMakePath(info.volume, static_cast<SInt32>(info.nodeID), missing, path,
+                                 sizeof path));
 }
 
 // ---------------------------------------------------------------- copy and move-rename
@@ -334,7 +346,8 @@ TEST_F(LegacyTest, CopyFileCopiesDataForksAndFinderInfo) {
 
     std::vector<UniChar> newName = u16("copy of report");
     FSRef newRef;
-    ASSERT_EQ(noErr, FSCopyFile(&srcRef, &destDir, newName.size(), newName.data(), kTextEncodingUnknown, &newRef));
+    ASSERT_EQ(noErr, FSCopyFile(&srcRef, &destDir, newName.size(), newName.data(),
+                                kTextEncodingUnknown, &newRef));
     const fs::path copy = dir_.path() / "dest/copy of report";
     EXPECT_EQ(copy.string(), path_of(newRef));
     EXPECT_EQ(vtest::read_file(src), vtest::read_file(copy));
@@ -359,14 +372,19 @@ TEST_F(LegacyTest, CopyFileNeverReplacesAndLeavesNothingOnFailure) {
 
     vantrel::fault::fail_nth("PBHCopyFileSync", 1, dskFulErr);
     std::vector<UniChar> other = u16("other");
-    EXPECT_EQ(dskFulErr, FSCopyFile(&srcRef, &destDir, other.size(), other.data(), kTextEncodingUnknown, nullptr));
+    EXPECT_EQ(dskFulErr, FSCopyFile(&srcRef, &destDir, other.size(), other.data(),
+                                    kTextEncodingUnknown, nullptr));
     EXPECT_FALSE(fs::exists(dir_.path() / "dest/other"));
     FSRef folder = ref_of(dir_.mkdir("folder"));
-    EXPECT_EQ(notAFileErr, FSCopyFile(&folder, &destDir, 0, nullptr, kTextEncodingUnknown, nullptr));
+    EXPECT_EQ(notAFileErr,
+              FSCopyFile(&folder, &destDir, 0, nullptr, kTextEncodingUnknown, nullptr));
     // Names that cannot be one component are refused before anything is made.
     std::vector<UniChar> dots = u16("..");
-    EXPECT_NE(noErr, FSCopyFile(&srcRef, &destDir, dots.size(), dots.data(), kTextEncodingUnknown, nullptr));
-    EXPECT_EQ(2, std::distance(fs::directory_iterator(dir_.path() / "dest"), fs::directory_iterator{}) + 1);
+    EXPECT_NE(noErr, FSCopyFile(&srcRef, &destDir, dots.size(), dots.data(), kTextEncodingUnknown,
+                                nullptr));
+    EXPECT_EQ(
+        2,
+        std::distance(fs::directory_iterator(dir_.path() / "dest"), fs::directory_iterator{}) + 1);
 }
 
 TEST_F(LegacyTest, MoveRenameMovesAndRenamesInOneStep) {
@@ -374,11 +392,13 @@ TEST_F(LegacyTest, MoveRenameMovesAndRenamesInOneStep) {
     FSRef srcRef = ref_of(src), destDir = ref_of(dir_.mkdir("b"));
     std::vector<UniChar> name = u16("new");
     FSRef newRef;
-    ASSERT_EQ(noErr, FSMoveRename(&srcRef, &destDir, name.size(), name.data(), kTextEncodingUnknown, &newRef));
+    ASSERT_EQ(noErr, FSMoveRename(&srcRef, &destDir, name.size(), name.data(), kTextEncodingUnknown,
+                                  &newRef));
     EXPECT_FALSE(fs::exists(src));
     EXPECT_EQ("data", vtest::read_file(dir_.path() / "b/new"));
     EXPECT_EQ((dir_.path() / "b/new").string(), path_of(newRef));
-    EXPECT_EQ((dir_.path() / "b/new").string(), path_of(srcRef)) << "the old reference follows the object";
+    EXPECT_EQ((dir_.path() / "b/new").string(), path_of(srcRef))
+        << "the old reference follows the object";
 
     // A name taken in the destination is never replaced.
     dir_.write("a/new", "other");
@@ -391,7 +411,8 @@ TEST_F(LegacyTest, MoveRenameMovesAndRenamesInOneStep) {
 TEST_F(LegacyTest, MoveRenameRefusesWhatItCannotDoAndMovesNothing) {
     const fs::path outer = dir_.mkdir("outer/inner");
     FSRef outerRef = ref_of(dir_.path() / "outer"), innerRef = ref_of(outer);
-    EXPECT_EQ(badMovErr, FSMoveRename(&outerRef, &innerRef, 0, nullptr, kTextEncodingUnknown, nullptr));
+    EXPECT_EQ(badMovErr,
+              FSMoveRename(&outerRef, &innerRef, 0, nullptr, kTextEncodingUnknown, nullptr));
     EXPECT_TRUE(fs::exists(dir_.path() / "outer/inner"));
 
     const fs::path file = dir_.write("f", "x");

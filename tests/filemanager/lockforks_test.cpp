@@ -12,7 +12,7 @@ namespace {
 using namespace ftest;
 
 class LockForksTest : public ::testing::Test {
-protected:
+  protected:
     vantrel::fault::Scope scope_;
     vtest::TempDir dir_{"lockforks"};
 };
@@ -43,23 +43,30 @@ TEST_F(LockForksTest, CheckLockReportsTheObjectsOwnLock) {
 TEST_F(LockForksTest, ReadOnlyVolumeGivesVolumeLockAndALockedFileItsOwnLock) {
     const fs::path mnt = dir_.mkdir("ro");
     auto result = in_private_mounts([&]() -> std::string {
-        if (::mount("vt-tmpfs", mnt.c_str(), "tmpfs", 0, "size=1m") != 0) return "SKIP mount tmpfs failed";
+        if (::mount("vt-tmpfs", mnt.c_str(), "tmpfs", 0, "size=1m") != 0)
+            return "SKIP mount tmpfs failed";
         std::string msg;
         {
             std::ofstream(mnt / "plain") << "x";
             std::ofstream(mnt / "locked") << "y";
         }
-        if (!vtest::set_immutable(mnt / "locked", true)) return "SKIP tmpfs refuses the immutable attribute";
-        if (::mount(nullptr, mnt.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0) return "SKIP remount ro failed";
+        if (!vtest::set_immutable(mnt / "locked", true))
+            return "SKIP tmpfs refuses the immutable attribute";
+        if (::mount(nullptr, mnt.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0)
+            return "SKIP remount ro failed";
         FSRef plain{}, locked{}, root{};
-        if (FSPathMakeRef(reinterpret_cast<const UInt8*>((mnt / "plain").c_str()), &plain, nullptr) != noErr ||
-            FSPathMakeRef(reinterpret_cast<const UInt8*>((mnt / "locked").c_str()), &locked, nullptr) != noErr ||
+        if (FSPathMakeRef(reinterpret_cast<const UInt8*>((mnt / "plain").c_str()), &plain,
+                          nullptr) != noErr ||
+            FSPathMakeRef(reinterpret_cast<const UInt8*>((mnt / "locked").c_str()), &locked,
+                          nullptr) != noErr ||
             FSPathMakeRef(reinterpret_cast<const UInt8*>(mnt.c_str()), &root, nullptr) != noErr) {
             return "FSPathMakeRef failed on the read-only volume";
         }
-        msg += expect_eq("plain file on a read-only volume", int(vLckdErr), int(FSCheckLock(&plain)));
+        msg +=
+            expect_eq("plain file on a read-only volume", int(vLckdErr), int(FSCheckLock(&plain)));
         msg += expect_eq("the read-only volume's root", int(vLckdErr), int(FSCheckLock(&root)));
-        msg += expect_eq("locked file on a read-only volume", int(fLckdErr), int(FSCheckLock(&locked)));
+        msg += expect_eq("locked file on a read-only volume", int(fLckdErr),
+                         int(FSCheckLock(&locked)));
         // A bump that cannot write is still a success.
         msg += expect_eq("bump on a read-only volume", int(noErr), int(FSBumpDate(&plain)));
         ::mount(nullptr, mnt.c_str(), nullptr, MS_REMOUNT, nullptr);
@@ -80,7 +87,8 @@ TEST_F(LockForksTest, WriteProtectedMediumGivesWriteProtectError) {
     const std::string mk = "mkfs.ext4 -q -F " + img.string() + " 2M >/dev/null 2>&1";
     if (std::system(mk.c_str()) != 0) GTEST_SKIP() << "mkfs.ext4 is not available";
     auto result = in_private_mounts([&]() -> std::string {
-        const std::string attach = "losetup -r -f --show " + img.string() + " > " + (dir_.path() / "loopdev").string();
+        const std::string attach =
+            "losetup -r -f --show " + img.string() + " > " + (dir_.path() / "loopdev").string();
         if (std::system(attach.c_str()) != 0) return "SKIP no loop device";
         std::string dev = vtest::read_file(dir_.path() / "loopdev");
         while (!dev.empty() && (dev.back() == '\n' || dev.back() == ' ')) dev.pop_back();
@@ -89,7 +97,8 @@ TEST_F(LockForksTest, WriteProtectedMediumGivesWriteProtectError) {
             msg = "SKIP cannot mount the image";
         } else {
             FSRef root{};
-            if (FSPathMakeRef(reinterpret_cast<const UInt8*>(mnt.c_str()), &root, nullptr) != noErr) {
+            if (FSPathMakeRef(reinterpret_cast<const UInt8*>(mnt.c_str()), &root, nullptr) !=
+                noErr) {
                 msg = "FSPathMakeRef failed on the image";
             } else {
                 msg += expect_eq("write-protected medium", int(wPrErr), int(FSCheckLock(&root)));

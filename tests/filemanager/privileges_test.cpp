@@ -9,7 +9,7 @@ namespace {
 using namespace ftest;
 
 class PrivilegesTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         file_ = dir_.write("f", "x");
         folder_ = dir_.mkdir("d");
@@ -82,7 +82,8 @@ TEST_F(PrivilegesTest, SettingOneHalfLeavesTheOtherAlone) {
     ASSERT_EQ(noErr, FSSetFinderInfo(&fileRef_, &fi2, nullptr));
     ASSERT_EQ(noErr, FSGetFinderInfo(&fileRef_, &gotFi, &gotXi, nullptr));
     EXPECT_EQ(0, std::memcmp(&fi2, &gotFi, 16));
-    EXPECT_EQ(0, std::memcmp(&xi2, &gotXi, 16)) << "extended info untouched by a Finder-info-only set";
+    EXPECT_EQ(0, std::memcmp(&xi2, &gotXi, 16))
+        << "extended info untouched by a Finder-info-only set";
 
     // Folders take the same 32 bytes.
     FinderInfo folderInfo{};

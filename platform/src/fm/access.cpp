@@ -10,6 +10,8 @@
 // they are reported, never set. Bit 28 (blank access rights, "use the parent's")
 // has no counterpart on Linux: it is never reported and is ignored when set.
 // The setuid, setgid and sticky bits of the mode are kept when rights are set.
+#include "fm/access.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,7 +20,6 @@
 #include <cstdio>
 #include <string>
 
-#include "fm/access.h"
 #include "fm/pbnode.h"
 #include "vantrel/Files.h"
 #include "vantrel/fault.h"
@@ -44,7 +45,8 @@ unsigned mode_from_access_rights(UInt32 rights) {
         if (g & kAccessWrite) t |= 02;
         return t;
     };
-    return (triplet(rights & 0xFF) << 6) | (triplet((rights >> 8) & 0xFF) << 3) | triplet((rights >> 16) & 0xFF);
+    return (triplet(rights & 0xFF) << 6) | (triplet((rights >> 8) & 0xFF) << 3) |
+           triplet((rights >> 16) & 0xFF);
 }
 
 }  // namespace vantrel::fm
@@ -64,16 +66,18 @@ OSErr finish(AccessParam& p, OSErr err) {
 // its parent's descriptor and never through a final symbolic link (a link is
 // not a directory here, whatever it points at).
 class Dir {
-public:
+  public:
     OSErr open(const AccessParam& p) {
-        if (OSErr err = vantrel::fm::node_from_spec(p.ioVRefNum, p.ioDirID, p.ioNamePtr, &node_)) return err;
+        if (OSErr err = vantrel::fm::node_from_spec(p.ioVRefNum, p.ioDirID, p.ioNamePtr, &node_))
+            return err;
         if (!node_.is_dir()) return dirNFErr;
         const int fd = node_.root ? ::openat(node_.at(), ".", O_PATH | O_DIRECTORY | O_CLOEXEC)
                                   : ::openat(node_.at(), node_.name.c_str(),
                                              O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0) return vantrel::fm::from_errno(errno, vantrel::fm::Op::Lookup, &node_);
         fd_ = vantrel::fm::UniqueFd(fd);
-        if (::fstat(fd, &st_) != 0) return vantrel::fm::from_errno(errno, vantrel::fm::Op::Lookup, &node_);
+        if (::fstat(fd, &st_) != 0)
+            return vantrel::fm::from_errno(errno, vantrel::fm::Op::Lookup, &node_);
         // The name may have been given to another object since it was resolved.
         if (st_.st_ino != node_.st.stx_ino) return fnfErr;
         return noErr;
@@ -84,7 +88,7 @@ public:
     // The descriptor as a path, for the calls that have no *at form for O_PATH.
     std::string proc_path() const { return "/proc/self/fd/" + std::to_string(fd_.get()); }
 
-private:
+  private:
     vantrel::fm::Node node_;
     vantrel::fm::UniqueFd fd_;
     struct stat st_ {};
@@ -141,20 +145,24 @@ extern "C" OSErr PBHSetDirAccessSync(HParmBlkPtr pb) {
     const struct stat before = dir.st();
     const auto uid = static_cast<uid_t>(p.ioACOwnID);
     const auto gid = static_cast<gid_t>(p.ioACGroupID);
-    const unsigned mode = (before.st_mode & 07000) | vantrel::fm::mode_from_access_rights(static_cast<UInt32>(p.ioACAccess));
+    const unsigned mode = (before.st_mode & 07000) |
+                          vantrel::fm::mode_from_access_rights(static_cast<UInt32>(p.ioACAccess));
 
     // Owner and group first (an ID of -1 leaves that one as it is), then the
     // mode; if the mode cannot be set, the old owner and group are put back so
     // that the directory is left as it was found.
     const bool chown_needed = (uid != static_cast<uid_t>(-1) && uid != before.st_uid) ||
                               (gid != static_cast<gid_t>(-1) && gid != before.st_gid);
-    if (chown_needed && ::fchownat(dir.fd(), "", uid, gid, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) {
+    if (chown_needed &&
+        ::fchownat(dir.fd(), "", uid, gid, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) {
         return finish(p, change_error(errno, dir.node()));
     }
-    if ((before.st_mode & 07777) != mode && ::fchmodat(AT_FDCWD, dir.proc_path().c_str(), mode, 0) != 0) {
+    if ((before.st_mode & 07777) != mode &&
+        ::fchmodat(AT_FDCWD, dir.proc_path().c_str(), mode, 0) != 0) {
         const int err = errno;
         if (chown_needed) {
-            (void)::fchownat(dir.fd(), "", before.st_uid, before.st_gid, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW);
+            (void)::fchownat(dir.fd(), "", before.st_uid, before.st_gid,
+                             AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW);
             (void)::fchmodat(AT_FDCWD, dir.proc_path().c_str(), before.st_mode & 07777, 0);
         }
         return finish(p, change_error(err, dir.node()));

@@ -26,12 +26,13 @@
 
 namespace {
 
+using vantrel::fm::from_errno;
 using vantrel::fm::Node;
 using vantrel::fm::Op;
 using vantrel::fm::UniqueFd;
-using vantrel::fm::from_errno;
 
-constexpr const char* kCopiedAttrs[] = {"user.org.netatalk.Metadata", "user.org.netatalk.ResourceFork"};
+constexpr const char* kCopiedAttrs[] = {"user.org.netatalk.Metadata",
+                                        "user.org.netatalk.ResourceFork"};
 
 OSErr finish(CopyParam& p, OSErr err) {
     p.ioResult = err;
@@ -48,7 +49,8 @@ int copy_data(int in, int out) {
             if (n > 0) continue;
             if (n == 0) return 0;
             if (errno == EINTR) continue;
-            if (errno != EXDEV && errno != EINVAL && errno != EOPNOTSUPP && errno != ENOSYS) return errno;
+            if (errno != EXDEV && errno != EINVAL && errno != EOPNOTSUPP && errno != ENOSYS)
+                return errno;
             fallback = true;
         }
         char buf[1 << 16];
@@ -100,11 +102,13 @@ extern "C" OSErr PBHCopyFileSync(HParmBlkPtr pb) {
     if (OSErr e = vantrel::fault::check("PBHCopyFileSync")) return finish(p, e);
 
     Node src;
-    if (OSErr err = vantrel::fm::node_from_spec(p.ioVRefNum, p.ioDirID, p.ioNamePtr, &src)) return finish(p, err);
+    if (OSErr err = vantrel::fm::node_from_spec(p.ioVRefNum, p.ioDirID, p.ioNamePtr, &src))
+        return finish(p, err);
     if (!S_ISREG(src.st.stx_mode)) return finish(p, notAFileErr);
     Node dest;
     const SInt16 destVRef = p.ioDstVRefNum != 0 ? p.ioDstVRefNum : p.ioVRefNum;
-    if (OSErr err = vantrel::fm::node_from_spec(destVRef, p.ioNewDirID, p.ioNewName, &dest)) return finish(p, err);
+    if (OSErr err = vantrel::fm::node_from_spec(destVRef, p.ioNewDirID, p.ioNewName, &dest))
+        return finish(p, err);
     if (!dest.is_dir()) return finish(p, dirNFErr);
     std::string name = src.name;
     if (p.ioCopyName != nullptr && p.ioCopyName[0] != 0) {
@@ -117,13 +121,15 @@ extern "C" OSErr PBHCopyFileSync(HParmBlkPtr pb) {
     if (!in) return finish(p, from_errno(errno, Op::Read, &src));
     struct stat st {};
     if (::fstat(in.get(), &st) != 0) return finish(p, from_errno(errno, Op::Read, &src));
-    if (st.st_ino != src.st.stx_ino || !S_ISREG(st.st_mode)) return finish(p, fnfErr);  // replaced since resolved
+    if (st.st_ino != src.st.stx_ino || !S_ISREG(st.st_mode))
+        return finish(p, fnfErr);  // replaced since resolved
     const mode_t mode = st.st_mode & 0777;
 
     // Refuse early when the name is taken; the final link refuses again if
     // another program takes it meanwhile.
     struct stat existing {};
-    if (::fstatat(destFd->fd(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) return finish(p, dupFNErr);
+    if (::fstatat(destFd->fd(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0)
+        return finish(p, dupFNErr);
 
     bool named = false;
     UniqueFd out(::openat(destFd->fd(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
@@ -131,7 +137,8 @@ extern "C" OSErr PBHCopyFileSync(HParmBlkPtr pb) {
         if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
             return finish(p, from_errno(errno, Op::Create, &dest));
         }
-        out = UniqueFd(::openat(destFd->fd(), name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, mode));
+        out = UniqueFd(::openat(destFd->fd(), name.c_str(),
+                                O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, mode));
         if (!out) return finish(p, from_errno(errno, Op::Create, &dest));
         named = true;
     }

@@ -187,7 +187,8 @@ std::optional<UInt32> file_id_of(const Node& n) {
     if (get_be(buf, 4) != kMarkerMagic) return std::nullopt;
     if (get_be(buf + 8, 8) != n.st.stx_ino) return std::nullopt;
     const std::uint64_t stamp = get_be(buf + 16, 8);
-    if (stamp != 0 && n.stamp() != 0 && stamp != n.stamp()) return std::nullopt;  // inode number reused
+    if (stamp != 0 && n.stamp() != 0 && stamp != n.stamp())
+        return std::nullopt;  // inode number reused
     return static_cast<UInt32>(get_be(buf + 4, 4));
 }
 
@@ -206,7 +207,8 @@ extern "C" OSErr PBCreateFileIDRefSync(HParmBlkPtr pb) {
     FIDParam& p = pb->fidParam;
     if (OSErr e = vantrel::fault::check("PBCreateFileIDRefSync")) return finish(p, e);
     Node n;
-    if (OSErr err = node_from_spec(p.ioVRefNum, p.ioSrcDirID, p.ioNamePtr, &n)) return finish(p, err);
+    if (OSErr err = node_from_spec(p.ioVRefNum, p.ioSrcDirID, p.ioNamePtr, &n))
+        return finish(p, err);
     if (!S_ISREG(n.st.stx_mode)) return finish(p, notAFileErr);
 
     if (auto id = file_id_of(n)) {

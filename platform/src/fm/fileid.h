@@ -2,9 +2,9 @@
 // file-ID calls and their white-box tests.
 #pragma once
 
-#include <optional>
-
 #include <sys/sysmacros.h>  // makedev, used by node.h
+
+#include <optional>
 
 #include "fm/node.h"
 

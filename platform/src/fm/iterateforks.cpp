@@ -28,8 +28,9 @@ void set_name(HFSUniStr255* out, const char* ascii) {
 
 }  // namespace
 
-extern "C" OSErr FSIterateForks(const FSRef* ref, CatPositionRec* forkIterator, HFSUniStr255* forkName,
-                                SInt64* forkSize, UInt64* forkPhysicalSize) {
+extern "C" OSErr FSIterateForks(const FSRef* ref, CatPositionRec* forkIterator,
+                                HFSUniStr255* forkName, SInt64* forkSize,
+                                UInt64* forkPhysicalSize) {
     if (OSErr e = vantrel::fault::check("FSIterateForks")) return e;
     if (forkIterator == nullptr) return paramErr;
     vantrel::fm::Node n;
@@ -53,7 +54,8 @@ extern "C" OSErr FSIterateForks(const FSRef* ref, CatPositionRec* forkIterator, 
             set_name(forkName, "RESOURCE_FORK");
             const UInt64 block = n.st.stx_blksize != 0 ? n.st.stx_blksize : 4096;
             if (forkSize != nullptr) *forkSize = size;
-            if (forkPhysicalSize != nullptr) *forkPhysicalSize = (UInt64(size) + block - 1) / block * block;
+            if (forkPhysicalSize != nullptr)
+                *forkPhysicalSize = (UInt64(size) + block - 1) / block * block;
             forkIterator->initialize = 2;
             return noErr;
         }

@@ -65,7 +65,8 @@ OSErr finish(ObjParam& p, OSErr err) {
 extern "C" OSErr PBHMapIDSync(HParmBlkPtr pb) {
     if (pb == nullptr) return paramErr;
     ObjParam& p = pb->objParam;
-    if (OSErr e = vantrel::fault::check("PBHMapIDSync", std::to_string(p.ioObjID))) return finish(p, e);
+    if (OSErr e = vantrel::fault::check("PBHMapIDSync", std::to_string(p.ioObjID)))
+        return finish(p, e);
     if (p.ioObjNamePtr == nullptr) return finish(p, paramErr);
 
     std::vector<char> buf;
@@ -73,16 +74,16 @@ extern "C" OSErr PBHMapIDSync(HParmBlkPtr pb) {
     const auto id = static_cast<UInt32>(p.ioObjID);
     if (p.ioObjType == kOwnerID2Name) {
         passwd pw{};
-        int rc = nss_lookup(
-            [id](passwd* e, char* b, std::size_t n, passwd** r) { return ::getpwuid_r(id, e, b, n, r); }, pw,
-            buf);
+        int rc = nss_lookup([id](passwd* e, char* b, std::size_t n,
+                                 passwd** r) { return ::getpwuid_r(id, e, b, n, r); },
+                            pw, buf);
         if (rc != 0) return finish(p, lookup_error(rc));
         name = pw.pw_name;
     } else if (p.ioObjType == kGroupID2Name) {
         group gr{};
-        int rc = nss_lookup(
-            [id](group* e, char* b, std::size_t n, group** r) { return ::getgrgid_r(id, e, b, n, r); }, gr,
-            buf);
+        int rc = nss_lookup([id](group* e, char* b, std::size_t n,
+                                 group** r) { return ::getgrgid_r(id, e, b, n, r); },
+                            gr, buf);
         if (rc != 0) return finish(p, lookup_error(rc));
         name = gr.gr_name;
     } else {
@@ -107,20 +108,16 @@ extern "C" OSErr PBHMapNameSync(HParmBlkPtr pb) {
     std::vector<char> buf;
     if (p.ioObjType == kOwnerName2ID) {
         passwd pw{};
-        int rc = nss_lookup(
-            [&name](passwd* e, char* b, std::size_t n, passwd** r) {
-                return ::getpwnam_r(name.c_str(), e, b, n, r);
-            },
-            pw, buf);
+        int rc = nss_lookup([&name](passwd* e, char* b, std::size_t n,
+                                    passwd** r) { return ::getpwnam_r(name.c_str(), e, b, n, r); },
+                            pw, buf);
         if (rc != 0) return finish(p, lookup_error(rc));
         p.ioObjID = static_cast<SInt32>(pw.pw_uid);
     } else if (p.ioObjType == kGroupName2ID) {
         group gr{};
-        int rc = nss_lookup(
-            [&name](group* e, char* b, std::size_t n, group** r) {
-                return ::getgrnam_r(name.c_str(), e, b, n, r);
-            },
-            gr, buf);
+        int rc = nss_lookup([&name](group* e, char* b, std::size_t n,
+                                    group** r) { return ::getgrnam_r(name.c_str(), e, b, n, r); },
+                            gr, buf);
         if (rc != 0) return finish(p, lookup_error(rc));
         p.ioObjID = static_cast<SInt32>(gr.gr_gid);
     } else {

@@ -43,10 +43,12 @@ extern "C" OSErr PBHMoveRenameSync(HParmBlkPtr pb) {
     if (OSErr e = vantrel::fault::check("PBHMoveRenameSync")) return finish(p, e);
 
     Node src;
-    if (OSErr err = vantrel::fm::node_from_spec(p.ioVRefNum, p.ioDirID, p.ioNamePtr, &src)) return finish(p, err);
+    if (OSErr err = vantrel::fm::node_from_spec(p.ioVRefNum, p.ioDirID, p.ioNamePtr, &src))
+        return finish(p, err);
     if (src.root) return finish(p, badMovErr);
     Node dest;
-    if (OSErr err = vantrel::fm::node_from_spec(p.ioVRefNum, p.ioNewDirID, p.ioNewName, &dest)) return finish(p, err);
+    if (OSErr err = vantrel::fm::node_from_spec(p.ioVRefNum, p.ioNewDirID, p.ioNewName, &dest))
+        return finish(p, err);
     if (!dest.is_dir()) return finish(p, dirNFErr);
     if (dest.vref != src.vref) return finish(p, diffVolErr);
     if (src.is_dir() && inside(dest, src)) return finish(p, badMovErr);
@@ -57,7 +59,8 @@ extern "C" OSErr PBHMoveRenameSync(HParmBlkPtr pb) {
     }
     vantrel::fm::DirFd destFd;
     if (OSErr err = vantrel::fm::dir_fd(dest, &destFd)) return finish(p, err);
-    if (::renameat2(src.at(), src.name.c_str(), destFd->fd(), name.c_str(), RENAME_NOREPLACE) != 0) {
+    if (::renameat2(src.at(), src.name.c_str(), destFd->fd(), name.c_str(), RENAME_NOREPLACE) !=
+        0) {
         const int err = errno;
         if (err == EINVAL) return finish(p, badMovErr);
         return finish(p, vantrel::fm::from_errno(err, vantrel::fm::Op::Rename, &src));

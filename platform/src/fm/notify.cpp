@@ -14,12 +14,12 @@
 // subscribe or unsubscribe (itself included), and FNUnsubscribe from another
 // thread waits until a delivery in progress has finished, so a context is
 // never used after its subscription is gone.
+#include <sys/sysmacros.h>  // makedev, used by node.h
+
 #include <algorithm>
 #include <memory>
 #include <mutex>
 #include <vector>
-
-#include <sys/sysmacros.h>  // makedev, used by node.h
 
 #include "fm/node.h"
 #include "vantrel/Files.h"
@@ -59,8 +59,9 @@ OSErr directory_key(const FSRef* ref, FSVolumeRefNum* volume, UInt32* nodeID) {
 
 }  // namespace
 
-extern "C" OSStatus FNSubscribe(const FSRef* directoryRef, FNSubscriptionUPP callback, void* context,
-                                OptionBits options, FNSubscriptionRef* subscription) {
+extern "C" OSStatus FNSubscribe(const FSRef* directoryRef, FNSubscriptionUPP callback,
+                                void* context, OptionBits options,
+                                FNSubscriptionRef* subscription) {
     (void)options;  // no option changes in-process delivery
     if (OSErr e = vantrel::fault::check("FNSubscribe")) return e;
     if (callback == nullptr || subscription == nullptr) return paramErr;

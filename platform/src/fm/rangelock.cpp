@@ -64,9 +64,15 @@ OSErr lock_range(ParmBlkPtr pb, bool lock) {
 
     std::int64_t start = 0;
     switch (p.ioPosMode & 0x3) {
-        case fsAtMark: start = f.mark; break;
-        case fsFromStart: start = p.ioPosOffset; break;
-        case fsFromMark: start = f.mark + p.ioPosOffset; break;
+        case fsAtMark:
+            start = f.mark;
+            break;
+        case fsFromStart:
+            start = p.ioPosOffset;
+            break;
+        case fsFromMark:
+            start = f.mark + p.ioPosOffset;
+            break;
         case fsFromLEOF: {
             std::int64_t eof = 0;
             if (OSErr err = fork_eof(f, &eof)) return finish(err);
@@ -100,5 +106,9 @@ OSErr lock_range(ParmBlkPtr pb, bool lock) {
 
 }  // namespace
 
-extern "C" OSErr PBLockRangeSync(ParmBlkPtr paramBlock) { return lock_range(paramBlock, true); }
-extern "C" OSErr PBUnlockRangeSync(ParmBlkPtr paramBlock) { return lock_range(paramBlock, false); }
+extern "C" OSErr PBLockRangeSync(ParmBlkPtr paramBlock) {
+    return lock_range(paramBlock, true);
+}
+extern "C" OSErr PBUnlockRangeSync(ParmBlkPtr paramBlock) {
+    return lock_range(paramBlock, false);
+}

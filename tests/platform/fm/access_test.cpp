@@ -1,8 +1,8 @@
 // The access-rights word <-> mode mapping (white-box) and the directory-access
 // calls on real directories.
-#include <gtest/gtest.h>
-
 #include "fm/access.h"
+
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -16,7 +16,8 @@ class AccessRightsMapping : public ::testing::TestWithParam<RightsRow> {};
 TEST_P(AccessRightsMapping, ModeAndRightsCorrespondBothWays) {
     const RightsRow& row = GetParam();
     EXPECT_EQ(row.rights, vantrel::fm::access_rights_from_mode(row.mode)) << std::oct << row.mode;
-    EXPECT_EQ(row.mode & 0777, vantrel::fm::mode_from_access_rights(row.rights)) << std::hex << row.rights;
+    EXPECT_EQ(row.mode & 0777, vantrel::fm::mode_from_access_rights(row.rights))
+        << std::hex << row.rights;
 }
 
 // Search = x, read = r, write = w; owner in byte 0, group byte 1, everyone byte 2.
@@ -31,9 +32,11 @@ INSTANTIATE_TEST_SUITE_P(Rows, AccessRightsMapping,
 
 TEST(AccessRightsMapping, EveryModeRoundTripsAndForeignBitsAreIgnored) {
     for (unsigned mode = 0; mode <= 0777; ++mode) {
-        ASSERT_EQ(mode, vantrel::fm::mode_from_access_rights(vantrel::fm::access_rights_from_mode(mode)));
+        ASSERT_EQ(mode,
+                  vantrel::fm::mode_from_access_rights(vantrel::fm::access_rights_from_mode(mode)));
         // Special bits of the mode have no rights counterpart.
-        ASSERT_EQ(vantrel::fm::access_rights_from_mode(mode), vantrel::fm::access_rights_from_mode(mode | 07000));
+        ASSERT_EQ(vantrel::fm::access_rights_from_mode(mode),
+                  vantrel::fm::access_rights_from_mode(mode | 07000));
     }
     // The caller's own rights, ownership and blank access never become mode bits.
     EXPECT_EQ(0u, vantrel::fm::mode_from_access_rights(0x97000000u | 0x10000000u | 0x00F8F8F8u));
@@ -152,7 +155,9 @@ TEST(DirAccessCalls, GroupChangeKeepsSetgidAndFilesAreRefused) {
     ASSERT_EQ(noErr, set_access(d, -1, 65534, 0x000707));
     struct stat st {};
     ASSERT_EQ(0, ::stat(d.c_str(), &st));
-    if (::geteuid() == 0) EXPECT_EQ(65534u, st.st_gid);
+    if (::geteuid() == 0) {
+        EXPECT_EQ(65534u, st.st_gid);
+    }
     EXPECT_EQ(02770u, st.st_mode & 07777);
     EXPECT_EQ(dirNFErr, set_access(dir.write("file"), -1, -1, 0));
 }

@@ -1,10 +1,9 @@
 // PBHCopyFileSync and PBHMoveRenameSync on real files: what a copy carries,
 // that nothing half-made is left behind, and what a move refuses.
+#include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
-
-#include <gtest/gtest.h>
 
 #include <cstring>
 #include <fstream>
@@ -21,7 +20,7 @@ namespace fs = std::filesystem;
 
 struct Place {
     FSVolumeRefNum vref = 0;
-    SInt32 dirID = 0;   // the object's parent (or, for a directory, itself with dirSelf)
+    SInt32 dirID = 0;  // the object's parent (or, for a directory, itself with dirSelf)
     Str63 name = {0};
 };
 
@@ -80,7 +79,8 @@ OSErr move(const fs::path& src, const fs::path& destDir, const char* newName) {
 }
 
 std::size_t entries(const fs::path& d) {
-    return static_cast<std::size_t>(std::distance(fs::directory_iterator(d), fs::directory_iterator{}));
+    return static_cast<std::size_t>(
+        std::distance(fs::directory_iterator(d), fs::directory_iterator{}));
 }
 
 TEST(CopyFile, CarriesDataForksModeAndTimesButNotTheIDOrLock) {
@@ -91,7 +91,8 @@ TEST(CopyFile, CarriesDataForksModeAndTimesButNotTheIDOrLock) {
     ASSERT_EQ(0, ::setxattr(src.c_str(), "user.org.netatalk.ResourceFork", "RSRC", 4, 0));
     std::string meta(402, '\0');
     meta[1] = 0x05;
-    ASSERT_EQ(0, ::setxattr(src.c_str(), "user.org.netatalk.Metadata", meta.data(), meta.size(), 0));
+    ASSERT_EQ(0,
+              ::setxattr(src.c_str(), "user.org.netatalk.Metadata", meta.data(), meta.size(), 0));
     ASSERT_EQ(0, ::setxattr(src.c_str(), "user.other", "no", 2, 0));
     HParamBlockRec id{};
     Place s = place_of(src);
@@ -114,8 +115,10 @@ TEST(CopyFile, CarriesDataForksModeAndTimesButNotTheIDOrLock) {
     char buf[512];
     EXPECT_EQ(4, ::getxattr(c.c_str(), "user.org.netatalk.ResourceFork", buf, sizeof buf));
     EXPECT_EQ(402, ::getxattr(c.c_str(), "user.org.netatalk.Metadata", buf, sizeof buf));
-    EXPECT_LT(::getxattr(c.c_str(), vantrel::fm::kFileIDAttr, buf, sizeof buf), 0) << "the copy has no ID";
-    EXPECT_LT(::getxattr(c.c_str(), "user.other", buf, sizeof buf), 0) << "only the Mac's forks travel";
+    EXPECT_LT(::getxattr(c.c_str(), vantrel::fm::kFileIDAttr, buf, sizeof buf), 0)
+        << "the copy has no ID";
+    EXPECT_LT(::getxattr(c.c_str(), "user.other", buf, sizeof buf), 0)
+        << "only the Mac's forks travel";
     if (locked) {
         int fd = ::open(c.c_str(), O_WRONLY | O_APPEND);
         EXPECT_GE(fd, 0) << "the copy is not locked";
@@ -157,7 +160,8 @@ TEST(CopyFile, FullVolumeLeavesNothingHalfMadeAndOtherVolumesWork) {
     auto result = fmtest::run_child(fmtest::Child::PrivateMounts, [&]() -> std::string {
         if (::mount("vt-tmpfs", vol.c_str(), "tmpfs", 0, "size=1m") != 0) return "SKIP";
         OSErr err = copy(big, vol, "big");
-        std::string msg = fmtest::check(err == dskFulErr, "full volume gave " + std::to_string(err));
+        std::string msg =
+            fmtest::check(err == dskFulErr, "full volume gave " + std::to_string(err));
         msg += fmtest::check(entries(vol) == 0, "a half-made copy was left");
         err = copy(src, vol, "small");
         msg += fmtest::check(err == noErr && vtest::read_file(vol / "small") == "data",

@@ -1,7 +1,6 @@
 // HGetVol / HSetVol on the process's working directory.
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "TempDir.h"
 #include "vantrel/Files.h"
@@ -63,7 +62,8 @@ TEST(DefaultDirectory, RefusesWhatIsNotADirectoryAndChangesNothing) {
     ASSERT_EQ(noErr, HGetVol(nullptr, &v, &id));
 
     FSRef file;
-    ASSERT_EQ(noErr, FSPathMakeRef(reinterpret_cast<const UInt8*>(dir.write("f").c_str()), &file, nullptr));
+    ASSERT_EQ(noErr, FSPathMakeRef(reinterpret_cast<const UInt8*>(dir.write("f").c_str()), &file,
+                                   nullptr));
     FSCatalogInfo info{};
     ASSERT_EQ(noErr, FSGetCatalogInfo(&file, kFSCatInfoNodeID, &info, nullptr, nullptr, nullptr));
     EXPECT_NE(noErr, HSetVol(nullptr, v, static_cast<SInt32>(info.nodeID))) << "a file's ID";

@@ -1,17 +1,17 @@
 // File IDs: the marker on the file, resolution after moves by other programs
 // (the on-disk search a fresh process makes), copies, deletion and locks.
+#include "fm/fileid.h"
+
+#include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
 
-#include <gtest/gtest.h>
-
 #include <cstring>
 #include <fstream>
 
 #include "TempDir.h"
-#include "fm/fileid.h"
 #include "fm_child.h"
 #include "vantrel/Files.h"
 
@@ -68,7 +68,9 @@ std::string resolve_id(FSVolumeRefNum vref, SInt32 id, OSErr* err) {
     mk.newRef = &ref;
     if ((*err = PBMakeFSRefSync(&mk)) != noErr) return {};
     char path[4096];
-    if ((*err = static_cast<OSErr>(FSRefMakePath(&ref, reinterpret_cast<UInt8*>(path), sizeof path))) != noErr) return {};
+    if ((*err = static_cast<OSErr>(
+             FSRefMakePath(&ref, reinterpret_cast<UInt8*>(path), sizeof path))) != noErr)
+        return {};
     return path;
 }
 
@@ -83,7 +85,8 @@ TEST(FileID, MarkerRecordsTheIDAndTheInode) {
     unsigned char m[64];
     ASSERT_EQ(24, ::getxattr(f.c_str(), vantrel::fm::kFileIDAttr, m, sizeof m));
     EXPECT_EQ(0, std::memcmp(m, "VFID", 4));
-    EXPECT_EQ(static_cast<UInt32>(id), (UInt32(m[4]) << 24) | (UInt32(m[5]) << 16) | (UInt32(m[6]) << 8) | m[7]);
+    EXPECT_EQ(static_cast<UInt32>(id),
+              (UInt32(m[4]) << 24) | (UInt32(m[5]) << 16) | (UInt32(m[6]) << 8) | m[7]);
 
     SInt32 again = 0;
     EXPECT_EQ(fidExists, create_id(f, &again));
@@ -115,7 +118,8 @@ TEST(FileID, DeleteEndsTheIDAndLockedOrOddObjectsAreRefused) {
     EXPECT_EQ(notAFileErr, create_id(dir.path() / "link", &id));
     EXPECT_EQ(notAFileErr, create_id(dir.mkdir("d"), &id));
     const fs::path locked = dir.write("locked", "y");
-    if (!vtest::set_immutable(locked, true)) GTEST_SKIP() << "cannot set the immutable attribute here";
+    if (!vtest::set_immutable(locked, true))
+        GTEST_SKIP() << "cannot set the immutable attribute here";
     EXPECT_EQ(fLckdErr, create_id(locked, &id));
     vtest::set_immutable(locked, false);
 }
@@ -145,16 +149,21 @@ TEST(FileID, FoundOnDiskAfterAnotherProgramMovedIt) {
         vantrel::fm::forget_file_ids();
         OSErr err = noErr;
         std::string p = resolve_id(vref, early, &err);
-        msg += fmtest::check(p == (mnt / "b/moved-early").string(), "early found at '" + p + "' err " + std::to_string(err));
+        msg += fmtest::check(p == (mnt / "b/moved-early").string(),
+                             "early found at '" + p + "' err " + std::to_string(err));
         p = resolve_id(vref, late, &err);
-        msg += fmtest::check(p == (mnt / "late-at-root").string(), "late found at '" + p + "' err " + std::to_string(err));
+        msg += fmtest::check(p == (mnt / "late-at-root").string(),
+                             "late found at '" + p + "' err " + std::to_string(err));
         // A copy that carries the marker is another file.
         fs::remove(mnt / "late-at-root");
-        std::system(("cp --preserve=xattr " + (mnt / "b/moved-early").string() + " " + (mnt / "copy").string()).c_str());
+        std::system(("cp --preserve=xattr " + (mnt / "b/moved-early").string() + " " +
+                     (mnt / "copy").string())
+                        .c_str());
         fs::remove(mnt / "b/moved-early");
         vantrel::fm::forget_file_ids();
         resolve_id(vref, early, &err);
-        msg += fmtest::check(err == fidNotFound, "a copy answered for the original: " + std::to_string(err));
+        msg += fmtest::check(err == fidNotFound,
+                             "a copy answered for the original: " + std::to_string(err));
         resolve_id(vref, late, &err);
         msg += fmtest::check(err == fidNotFound, "a deleted file answered: " + std::to_string(err));
         ::umount2(mnt.c_str(), MNT_DETACH);

@@ -26,7 +26,8 @@ inline std::optional<std::string> run_child(Child kind, const std::function<std:
         std::string msg;
         int code = 0;
         if (kind == Child::PrivateMounts &&
-            (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)) {
+            (::unshare(CLONE_NEWNS) != 0 ||
+             ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)) {
             code = 77;
         } else {
             msg = body();
@@ -47,6 +48,8 @@ inline std::optional<std::string> run_child(Child kind, const std::function<std:
     return msg;
 }
 
-inline std::string check(bool ok, const std::string& what) { return ok ? std::string() : what + "\n"; }
+inline std::string check(bool ok, const std::string& what) {
+    return ok ? std::string() : what + "\n";
+}
 
 }  // namespace fmtest

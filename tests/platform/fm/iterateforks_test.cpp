@@ -1,7 +1,6 @@
 // FSIterateForks: data fork, then resource fork, then the end.
-#include <sys/xattr.h>
-
 #include <gtest/gtest.h>
+#include <sys/xattr.h>
 
 #include "TempDir.h"
 #include "vantrel/Files.h"
@@ -10,7 +9,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string ascii(const HFSUniStr255& n) { return std::string(n.unicode, n.unicode + n.length); }
+std::string ascii(const HFSUniStr255& n) {
+    return std::string(n.unicode, n.unicode + n.length);
+}
 
 TEST(IterateForks, DataThenResourceThenTheEnd) {
     vtest::TempDir dir("forks");
@@ -27,7 +28,8 @@ TEST(IterateForks, DataThenResourceThenTheEnd) {
     SInt64 size = -1;
     UInt64 physical = 0;
     ASSERT_EQ(noErr, FSIterateForks(&ref, &it, &name, &size, &physical));
-    EXPECT_EQ(ascii(dataName), ascii(name)) << "the data fork comes first, under the data fork's name";
+    EXPECT_EQ(ascii(dataName), ascii(name))
+        << "the data fork comes first, under the data fork's name";
     EXPECT_EQ(5000, size);
     EXPECT_GE(physical, 4096u);
     ASSERT_EQ(noErr, FSIterateForks(&ref, &it, &name, &size, &physical));
@@ -35,7 +37,8 @@ TEST(IterateForks, DataThenResourceThenTheEnd) {
     EXPECT_EQ(8, size);
     EXPECT_GE(physical, 8u);
     EXPECT_EQ(errFSNoMoreItems, FSIterateForks(&ref, &it, &name, &size, &physical));
-    EXPECT_EQ(errFSNoMoreItems, FSIterateForks(&ref, &it, nullptr, nullptr, nullptr)) << "and it stays ended";
+    EXPECT_EQ(errFSNoMoreItems, FSIterateForks(&ref, &it, nullptr, nullptr, nullptr))
+        << "and it stays ended";
 
     it.initialize = 0;
     EXPECT_EQ(noErr, FSIterateForks(&ref, &it, nullptr, nullptr, nullptr)) << "0 starts over";
@@ -47,9 +50,12 @@ TEST(IterateForks, DataThenResourceThenTheEnd) {
 TEST(IterateForks, FilesWithoutResourceForkAndFoldersWithout) {
     vtest::TempDir dir("forks");
     FSRef file, folder, gone;
-    ASSERT_EQ(noErr, FSPathMakeRef(reinterpret_cast<const UInt8*>(dir.write("f").c_str()), &file, nullptr));
-    ASSERT_EQ(noErr, FSPathMakeRef(reinterpret_cast<const UInt8*>(dir.mkdir("d").c_str()), &folder, nullptr));
-    ASSERT_EQ(noErr, FSPathMakeRef(reinterpret_cast<const UInt8*>(dir.write("g").c_str()), &gone, nullptr));
+    ASSERT_EQ(noErr, FSPathMakeRef(reinterpret_cast<const UInt8*>(dir.write("f").c_str()), &file,
+                                   nullptr));
+    ASSERT_EQ(noErr, FSPathMakeRef(reinterpret_cast<const UInt8*>(dir.mkdir("d").c_str()), &folder,
+                                   nullptr));
+    ASSERT_EQ(noErr, FSPathMakeRef(reinterpret_cast<const UInt8*>(dir.write("g").c_str()), &gone,
+                                   nullptr));
     fs::remove(dir.path() / "g");
     CatPositionRec it{};
     SInt64 size = -1;

@@ -1,8 +1,7 @@
 // PBHMapIDSync / PBHMapNameSync against the system's user and group databases.
 #include <grp.h>
-#include <pwd.h>
-
 #include <gtest/gtest.h>
+#include <pwd.h>
 
 #include <cstring>
 #include <string>
@@ -12,7 +11,9 @@
 
 namespace {
 
-std::string pascal(const unsigned char* p) { return std::string(reinterpret_cast<const char*>(p + 1), p[0]); }
+std::string pascal(const unsigned char* p) {
+    return std::string(reinterpret_cast<const char*>(p + 1), p[0]);
+}
 
 OSErr map_id(SInt16 type, SInt32 id, Str31 out) {
     HParamBlockRec pb{};

@@ -28,7 +28,9 @@ void record(FNMessage m, OptionBits f, void* refcon, FNSubscriptionRef sub) {
     auto* h = static_cast<Heard*>(refcon);
     h->calls.emplace_back(m, f);
     EXPECT_EQ(h->self, sub) << "the callback is told which subscription it is";
-    if (h->unsubscribe_self) EXPECT_EQ(noErr, FNUnsubscribe(sub));
+    if (h->unsubscribe_self) {
+        EXPECT_EQ(noErr, FNUnsubscribe(sub));
+    }
     if (h->renotify != nullptr) {
         const FSRef* again = h->renotify;
         h->renotify = nullptr;
@@ -37,7 +39,7 @@ void record(FNMessage m, OptionBits f, void* refcon, FNSubscriptionRef sub) {
 }
 
 class NotifyTest : public ::testing::Test {
-protected:
+  protected:
     vtest::TempDir dir_{"notify"};
 };
 
@@ -118,7 +120,8 @@ TEST_F(NotifyTest, RefusesFilesMissingObjectsAndNulls) {
     EXPECT_EQ(fnfErr, FNNotify(&gone, kFNDirectoryModifiedMessage, 0));
     EXPECT_EQ(paramErr, FNNotify(nullptr, kFNDirectoryModifiedMessage, 0));
     int local = 0;
-    EXPECT_EQ(paramErr, FNUnsubscribe(reinterpret_cast<FNSubscriptionRef>(&local))) << "a foreign pointer";
+    EXPECT_EQ(paramErr, FNUnsubscribe(reinterpret_cast<FNSubscriptionRef>(&local)))
+        << "a foreign pointer";
 
     vantrel::fault::Scope scope;
     FSRef d = ref_of(dir_.path());

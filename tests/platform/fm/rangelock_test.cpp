@@ -2,10 +2,9 @@
 // process or another) sees, the resource fork's separate range, and the
 // refused requests.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/xattr.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include "TempDir.h"
 #include "fm_child.h"
@@ -17,10 +16,11 @@ namespace {
 namespace fs = std::filesystem;
 
 class RangeLockTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         file_ = dir_.write("f", std::string(0x100, 'x'));
-        ASSERT_EQ(noErr, FSPathMakeRef(reinterpret_cast<const UInt8*>(file_.c_str()), &ref_, nullptr));
+        ASSERT_EQ(noErr,
+                  FSPathMakeRef(reinterpret_cast<const UInt8*>(file_.c_str()), &ref_, nullptr));
     }
     FSIORefNum open(bool resource, SInt8 perm) {
         HFSUniStr255 name;
@@ -60,9 +60,9 @@ protected:
 TEST_F(RangeLockTest, PositionModesChooseTheStart) {
     FSIORefNum r = open(false, fsRdWrPerm);
     ASSERT_EQ(noErr, FSSetForkPosition(r, fsFromStart, 0x40));
-    ASSERT_EQ(noErr, lock(true, r, 0x10, fsAtMark, 0));       // [0x40, 0x50)
-    ASSERT_EQ(noErr, lock(true, r, 0x10, fsFromMark, 0x20));  // [0x60, 0x70)
-    ASSERT_EQ(noErr, lock(true, r, 0x10, fsFromLEOF, -0x10)); // [0xF0, 0x100)
+    ASSERT_EQ(noErr, lock(true, r, 0x10, fsAtMark, 0));        // [0x40, 0x50)
+    ASSERT_EQ(noErr, lock(true, r, 0x10, fsFromMark, 0x20));   // [0x60, 0x70)
+    ASSERT_EQ(noErr, lock(true, r, 0x10, fsFromLEOF, -0x10));  // [0xF0, 0x100)
     EXPECT_EQ(F_WRLCK, probe(0x40, 0x10));
     EXPECT_EQ(F_UNLCK, probe(0x50, 0x10));
     EXPECT_EQ(F_WRLCK, probe(0x60, 1));
@@ -94,8 +94,10 @@ TEST_F(RangeLockTest, ForksOfOneFileLockIndependently) {
     FSIORefNum rsrc = open(true, fsRdWrShPerm);
     FSIORefNum data2 = open(false, fsRdWrShPerm);
     ASSERT_EQ(noErr, lock(true, data, 0x10, fsFromStart, 0));
-    EXPECT_EQ(noErr, lock(true, rsrc, 0x10, fsFromStart, 0)) << "the resource fork's byte 0 is not the data fork's";
-    EXPECT_EQ(-5021, lock(true, data2, 1, fsFromStart, 0x8)) << "another opening of the data fork conflicts";
+    EXPECT_EQ(noErr, lock(true, rsrc, 0x10, fsFromStart, 0))
+        << "the resource fork's byte 0 is not the data fork's";
+    EXPECT_EQ(-5021, lock(true, data2, 1, fsFromStart, 0x8))
+        << "another opening of the data fork conflicts";
     // A whole-fork lock of the data fork leaves the resource fork's ranges alone.
     ASSERT_EQ(noErr, lock(false, data, 0x10, fsFromStart, 0));
     EXPECT_EQ(noErr, lock(true, data, -1, fsFromStart, 0));
@@ -113,7 +115,8 @@ TEST_F(RangeLockTest, OtherProcessesAreKeptOutAndReadersShare) {
         fl.l_type = F_RDLCK;
         fl.l_whence = SEEK_SET;
         fl.l_len = 1;
-        return fmtest::check(::fcntl(fd, F_OFD_SETLK, &fl) != 0, "another process read-locked a locked range");
+        return fmtest::check(::fcntl(fd, F_OFD_SETLK, &fl) != 0,
+                             "another process read-locked a locked range");
     });
     ASSERT_TRUE(other.has_value());
     EXPECT_EQ("", *other);

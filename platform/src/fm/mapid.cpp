@@ -10,11 +10,13 @@
 #include <errno.h>
 #include <grp.h>
 #include <pwd.h>
+#include <sys/sysmacros.h>  // makedev, used by node.h
 
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "fm/node.h"
 #include "vantrel/Files.h"
 #include "vantrel/fault.h"
 
@@ -60,6 +62,14 @@ OSErr finish(ObjParam& p, OSErr err) {
     return err;
 }
 
+// The databases are the system's, the same for every volume; a volume is still
+// checked so that a stale reference number is reported, not ignored.
+OSErr check_volume(FSVolumeRefNum vref) {
+    if (vref == 0) return noErr;  // the default volume
+    vantrel::fm::Volume v;
+    return vantrel::fm::volume_by_ref(vref, &v);
+}
+
 }  // namespace
 
 extern "C" OSErr PBHMapIDSync(HParmBlkPtr pb) {
@@ -68,6 +78,7 @@ extern "C" OSErr PBHMapIDSync(HParmBlkPtr pb) {
     if (OSErr e = vantrel::fault::check("PBHMapIDSync", std::to_string(p.ioObjID)))
         return finish(p, e);
     if (p.ioObjNamePtr == nullptr) return finish(p, paramErr);
+    if (OSErr err = check_volume(p.ioVRefNum)) return finish(p, err);
 
     std::vector<char> buf;
     std::string name;
@@ -103,6 +114,7 @@ extern "C" OSErr PBHMapNameSync(HParmBlkPtr pb) {
     if (OSErr e = vantrel::fault::check("PBHMapNameSync", name)) return finish(p, e);
     // An empty name or one with an embedded NUL names nobody; without this check
     // the C lookup would see a shorter name and answer for a different user.
+    if (OSErr err = check_volume(p.ioVRefNum)) return finish(p, err);
     if (name.empty() || name.find('\0') != std::string::npos) return finish(p, fnfErr);
 
     std::vector<char> buf;

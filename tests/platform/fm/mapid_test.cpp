@@ -83,6 +83,15 @@ TEST(MapID, UnknownOrMalformedInputIsRefusedAndWritesNothing) {
 
     HParamBlockRec pb{};
     pb.objParam.ioObjType = kOwnerID2Name;
+    pb.objParam.ioObjNamePtr = name;
+    pb.objParam.ioVRefNum = -30000;  // no such volume
+    EXPECT_EQ(nsvErr, PBHMapIDSync(&pb));
+    unsigned char root[] = "\x04root";
+    pb.objParam.ioObjNamePtr = root;
+    pb.objParam.ioObjType = kOwnerName2ID;
+    EXPECT_EQ(nsvErr, PBHMapNameSync(&pb));
+    pb = HParamBlockRec{};
+    pb.objParam.ioObjType = kOwnerID2Name;
     EXPECT_EQ(paramErr, PBHMapIDSync(&pb)) << "no name buffer";
     pb.objParam.ioObjType = kOwnerName2ID;
     EXPECT_EQ(paramErr, PBHMapNameSync(&pb)) << "no name";

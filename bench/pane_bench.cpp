@@ -31,7 +31,9 @@ namespace fs = std::filesystem;
 
 std::string bundle_path() {
     if (const char* b = std::getenv("VANTREL_PANE_BUNDLE")) return b;
-    return (fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "pane/Vantrel.prefPane").string();
+    return (fs::read_symlink("/proc/self/exe").parent_path().parent_path() /
+            "pane/Vantrel.prefPane")
+        .string();
 }
 
 struct Setup {
@@ -70,7 +72,8 @@ void WriteFloor(benchmark::State& state) {
     std::string bytes = vtest::read_file(s.file);
     for (auto _ : state) {
         int fd = ::open(s.file.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-        if (fd < 0 || ::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) ||
+        if (fd < 0 ||
+            ::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) ||
             ::fsync(fd) != 0)
             state.SkipWithError("write failed");
         ::close(fd);
@@ -84,7 +87,8 @@ void ReplaceFloor(benchmark::State& state) {
     std::string tmp = s.file.string() + ".tmp";
     for (auto _ : state) {
         int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        if (fd < 0 || ::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) ||
+        if (fd < 0 ||
+            ::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) ||
             ::fsync(fd) != 0 || ::rename(tmp.c_str(), s.file.c_str()) != 0)
             state.SkipWithError("replace failed");
         ::close(fd);

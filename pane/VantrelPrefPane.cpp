@@ -5,8 +5,8 @@ void VantrelPrefPane::includeButtonClicked_(id sender) {
     if (box == nil || box->title() == nil) return;
     // The title is the key; every click is stored and made durable at once
     // so that the plug-in sees it without waiting for the pane to close.
-    CFPreferencesSetAppValue(box->title()->CFString(), box->state() != 0 ? kCFBooleanTrue : kCFBooleanFalse,
-                             m_appID);
+    CFPreferencesSetAppValue(box->title()->CFString(),
+                             box->state() != 0 ? kCFBooleanTrue : kCFBooleanFalse, m_appID);
     CFPreferencesAppSynchronize(m_appID);
 }
 
@@ -28,14 +28,17 @@ void VantrelPrefPane::willSelect() {
 
     id version = bundle()->objectForInfoDictionaryKey(NSSTR("CFBundleShortVersionString"));
     id name = bundle()->objectForInfoDictionaryKey(NSSTR("CFBundleName"));
-    if (m_versionInfoField != nil) m_versionInfoField->setStringValue(NSString::stringWithFormat(NSSTR("%@ %@"), name, version));
+    if (m_versionInfoField != nil)
+        m_versionInfoField->setStringValue(
+            NSString::stringWithFormat(NSSTR("%@ %@"), name, version));
 }
 
-void VantrelPrefPane::setIncludeButtonState_withDefaultState_(NSButton* inButton, int inDefaultState) {
+void VantrelPrefPane::setIncludeButtonState_withDefaultState_(NSButton* inButton,
+                                                              int inDefaultState) {
     if (inButton == nil) return;
     int state = inDefaultState;
-    CFPropertyListRef value =
-        CFPreferencesCopyAppValue(inButton->title() ? inButton->title()->CFString() : nullptr, m_appID);
+    CFPropertyListRef value = CFPreferencesCopyAppValue(
+        inButton->title() ? inButton->title()->CFString() : nullptr, m_appID);
     if (value != nullptr) {
         // Only a boolean decides; anything else stored under the title shows
         // the default and stays as it is until the box is clicked.
@@ -47,11 +50,14 @@ void VantrelPrefPane::setIncludeButtonState_withDefaultState_(NSButton* inButton
 }
 
 void VantrelPrefPane::didUnselect() {
-    CFNotificationCenterPostNotification(CFNotificationCenterGetDistributedCenter(), CFSTR("Preferences Changed"),
+    CFNotificationCenterPostNotification(CFNotificationCenterGetDistributedCenter(),
+                                         CFSTR("Preferences Changed"),
                                          CFSTR("com.ashgrove.preference.Vantrel"), nullptr, true);
 }
 
-void VantrelPrefPane::mainViewDidLoad() { m_appID = CFSTR("com.ashgrove.Vantrel"); }
+void VantrelPrefPane::mainViewDidLoad() {
+    m_appID = CFSTR("com.ashgrove.Vantrel");
+}
 
 VANTREL_PANE_CLASS(VantrelPrefPane) {
     c.ivar("m_appID", &VantrelPrefPane::m_appID)

@@ -13,7 +13,7 @@
 #include "vantrel/PreferencePanes.h"
 
 class VantrelPrefPane : public NSPreferencePane {
-public:
+  public:
     using NSPreferencePane::NSPreferencePane;
 
     // includeButtonClicked: -- the action of all twelve check boxes.

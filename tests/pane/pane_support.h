@@ -18,9 +18,9 @@
 
 namespace vtest {
 
-inline const char* kTitles[12] = {"Menu Header",   "Copyright",         "Display Name", "URL",
-                                  "Frame Count",   "Duration",          "Creation Time", "Modification Time",
-                                  "Natural Size",  "Data Size",         "Codec Name",    "Sound Name"};
+inline const char* kTitles[12] = {"Menu Header",  "Copyright", "Display Name",  "URL",
+                                  "Frame Count",  "Duration",  "Creation Time", "Modification Time",
+                                  "Natural Size", "Data Size", "Codec Name",    "Sound Name"};
 
 struct PaneFixture {
     PrefsHome home;
@@ -101,7 +101,8 @@ struct Child {
                 buffered.erase(0, nl + 1);
                 return l;
             }
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                end - std::chrono::steady_clock::now());
             if (left.count() <= 0) return "";
             pollfd p{out, POLLIN, 0};
             if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return "";

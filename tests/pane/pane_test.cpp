@@ -16,15 +16,25 @@ TEST(PaneClass, HasTheInstanceVariablesMethodsOutletsAndActionInOrder) {
     const vantrel::objc::Class* c = vantrel::objc::lookUpClass("VantrelPrefPane");
     ASSERT_NE(c, nullptr);
     EXPECT_EQ(c->superclass, "NSPreferencePane");
-    std::vector<std::string> ivars = {"m_appID",           "m_versionInfoField",   "m_includeMenuHeader",
-                                      "m_includeCopyright", "m_includeDisplayName", "m_includeURL",
-                                      "m_includeFrameCount", "m_includeDuration",   "m_includeCreationTime",
-                                      "m_includeModTime",   "m_includeNaturalSize", "m_includeDataSize",
-                                      "m_includeCodecName", "m_includeSoundName"};
+    std::vector<std::string> ivars = {"m_appID",
+                                      "m_versionInfoField",
+                                      "m_includeMenuHeader",
+                                      "m_includeCopyright",
+                                      "m_includeDisplayName",
+                                      "m_includeURL",
+                                      "m_includeFrameCount",
+                                      "m_includeDuration",
+                                      "m_includeCreationTime",
+                                      "m_includeModTime",
+                                      "m_includeNaturalSize",
+                                      "m_includeDataSize",
+                                      "m_includeCodecName",
+                                      "m_includeSoundName"};
     ASSERT_EQ(c->ivars.size(), ivars.size());
     for (std::size_t i = 0; i < ivars.size(); ++i) EXPECT_EQ(c->ivars[i].name, ivars[i]);
-    std::vector<std::string> methods = {"includeButtonClicked:", "willSelect", "setIncludeButtonState:withDefaultState:",
-                                        "didUnselect", "mainViewDidLoad"};
+    std::vector<std::string> methods = {"includeButtonClicked:", "willSelect",
+                                        "setIncludeButtonState:withDefaultState:", "didUnselect",
+                                        "mainViewDidLoad"};
     EXPECT_EQ(c->methods, methods);
     ASSERT_EQ(c->actions.size(), 1u);
     EXPECT_EQ(c->actions[0].selector, "includeButtonClicked:");
@@ -57,7 +67,8 @@ TEST(Pane, EmptyDomainShowsEveryBoxOnAndWritesNothingUntilAClick) {
     f.pane->click(f.box("Frame Count"));
     EXPECT_EQ(f.stored("Frame Count"), 0);
     for (const char* t : kTitles)
-        if (std::string(t) != "Frame Count") EXPECT_EQ(f.stored(t), -1) << t;  // only the clicked box
+        if (std::string(t) != "Frame Count")
+            EXPECT_EQ(f.stored(t), -1) << t;  // only the clicked box
 }
 
 TEST(Pane, EachClickStoresABooleanUnderItsTitleAndSynchronisesAtOnce) {
@@ -93,7 +104,8 @@ TEST(Pane, ReadsEveryOptionInTableOrderEachTimeItIsShown) {
     for (int i = 0; i < 12; ++i) EXPECT_EQ(keys[i], kTitles[i]);
 
     // Changed by another program while hidden: shown on the next visit.
-    std::string xml = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>URL</key><false/></dict></plist>";
+    std::string xml =
+        "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>URL</key><false/></dict></plist>";
     f.home.dir.write("com.ashgrove.Vantrel.plist", xml);
     f.pane->select();
     EXPECT_EQ(keys.size(), 24u);
@@ -106,7 +118,9 @@ struct StoredCase {
     int shown;
 };
 
-void PrintTo(const StoredCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const StoredCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class PaneStoredValue : public ::testing::TestWithParam<StoredCase> {};
 
@@ -133,7 +147,8 @@ TEST_P(PaneStoredValue, ShowsTheRightStateAndKeepsNonBooleansUntilClicked) {
     plist_t stored = plist_dict_get_item(p, "Duration");
     ASSERT_NE(stored, nullptr);
     plist_t original = nullptr;
-    std::string single = std::string("<?xml version=\"1.0\"?><plist version=\"1.0\">") + GetParam().xml + "</plist>";
+    std::string single =
+        std::string("<?xml version=\"1.0\"?><plist version=\"1.0\">") + GetParam().xml + "</plist>";
     plist_from_xml(single.data(), static_cast<uint32_t>(single.size()), &original);
     ASSERT_NE(original, nullptr);
     EXPECT_EQ(plist_get_node_type(stored), plist_get_node_type(original));
@@ -164,7 +179,8 @@ INSTANTIATE_TEST_SUITE_P(
                       StoredCase{"IntegerZero", "<integer>0</integer>", 1},
                       StoredCase{"RealZero", "<real>0.0</real>", 1},
                       StoredCase{"Date", "<date>2001-01-01T00:00:00Z</date>", 1},
-                      StoredCase{"Data", "<data>AA==</data>", 1}, StoredCase{"Array", "<array><false/></array>", 1},
+                      StoredCase{"Data", "<data>AA==</data>", 1},
+                      StoredCase{"Array", "<array><false/></array>", 1},
                       StoredCase{"Dict", "<dict><key>x</key><false/></dict>", 1}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -194,7 +210,8 @@ TEST(Pane, OtherKeysSurviveEveryWrite) {
 
 TEST(Pane, UnparseableFileShowsDefaultsAndIsKeptAtTheNextWrite) {
     PaneFixture f;
-    f.home.dir.write("com.ashgrove.Vantrel.plist", "<plist><dict><key>Duration</key><false/>");  // torn
+    f.home.dir.write("com.ashgrove.Vantrel.plist",
+                     "<plist><dict><key>Duration</key><false/>");  // torn
     f.pane->select();
     EXPECT_EQ(f.states(), std::vector<int>(12, 1));
     EXPECT_FALSE(fs::exists(f.home.dir / "com.ashgrove.Vantrel.plist.corrupt"));
@@ -253,8 +270,8 @@ std::vector<std::string> observe(const std::function<void()>& action) {
     if (first == "NOBUS") return {"NOBUS"};
     EXPECT_EQ(first, "READY");
     action();
-    CFNotificationCenterPostNotification(CFNotificationCenterGetDistributedCenter(), CFSTR("Observer Stop"), nullptr,
-                                         nullptr, true);
+    CFNotificationCenterPostNotification(CFNotificationCenterGetDistributedCenter(),
+                                         CFSTR("Observer Stop"), nullptr, nullptr, true);
     std::vector<std::string> lines;
     for (std::string l = obs.line(); !l.empty(); l = obs.line()) lines.push_back(l);
     EXPECT_EQ(obs.wait(), 0);
@@ -264,7 +281,8 @@ std::vector<std::string> observe(const std::function<void()>& action) {
 TEST(PaneNotification, LeavingPostsExactlyOneAndClicksPostNone) {
     PrivateBus bus;  // counted exactly: no other test's notifications on it
     if (!CFNotificationCenterIsAvailable(CFNotificationCenterGetDistributedCenter()))
-        GTEST_SKIP() << "no D-Bus session bus (scripts/test.sh runs the suite under dbus-run-session)";
+        GTEST_SKIP()
+            << "no D-Bus session bus (scripts/test.sh runs the suite under dbus-run-session)";
     PaneFixture f;
     auto lines = observe([&] {
         f.pane->select();

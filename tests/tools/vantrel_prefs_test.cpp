@@ -26,7 +26,9 @@ Result run(const std::vector<std::string>& args, const std::string& extra_env = 
     return {WIFEXITED(rc) ? WEXITSTATUS(rc) : 128, read_file(io / "out"), read_file(io / "err")};
 }
 
-int lines(const std::string& s) { return static_cast<int>(std::count(s.begin(), s.end(), '\n')); }
+int lines(const std::string& s) {
+    return static_cast<int>(std::count(s.begin(), s.end(), '\n'));
+}
 
 TEST(VantrelPrefs, ListClickAndLeave) {
     PrefsHome home;
@@ -42,7 +44,8 @@ TEST(VantrelPrefs, ListClickAndLeave) {
     EXPECT_EQ(r.out, "[ ] Natural Size\n");
     r = run({"--list"});
     EXPECT_NE(r.out.find("[ ] Natural Size\n"), std::string::npos);
-    EXPECT_NE(read_file(home.file()).find("<key>Natural Size</key>\n\t<false/>"), std::string::npos);
+    EXPECT_NE(read_file(home.file()).find("<key>Natural Size</key>\n\t<false/>"),
+              std::string::npos);
 
     r = run({"--leave"});
     EXPECT_EQ(r.status, 0) << r.err;
@@ -61,19 +64,20 @@ TEST(VantrelPrefs, LeaveAndClickNotifyAnotherProcessOnce) {
     ASSERT_EQ(run({"--click", "URL"}).status, 0);
     ASSERT_EQ(run({"--leave"}).status, 0);
     ASSERT_EQ(run({"--list"}).status, 0);  // only looks: no notification
-    CFNotificationCenterPostNotification(CFNotificationCenterGetDistributedCenter(), CFSTR("Observer Stop"), nullptr,
-                                         nullptr, true);
+    CFNotificationCenterPostNotification(CFNotificationCenterGetDistributedCenter(),
+                                         CFSTR("Observer Stop"), nullptr, nullptr, true);
     std::vector<std::string> got;
     for (std::string l = obs.line(); !l.empty(); l = obs.line()) got.push_back(l);
     EXPECT_EQ(obs.wait(), 0);
-    EXPECT_EQ(got, std::vector<std::string>(2, "Preferences Changed|com.ashgrove.preference.Vantrel|(null)"));
+    EXPECT_EQ(got, std::vector<std::string>(
+                       2, "Preferences Changed|com.ashgrove.preference.Vantrel|(null)"));
 }
 
 TEST(VantrelPrefs, WithoutASessionBusSaysNotificationsAreOffAndStillSaves) {
     PrefsHome home;
     TempDir runtime("rt");
     Result r = run({"--click", "Duration"}, "env -u DBUS_SESSION_BUS_ADDRESS XDG_RUNTIME_DIR='" +
-                                             runtime.path().string() + "'");
+                                                runtime.path().string() + "'");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "vantrel-prefs: notifications are off (no session bus)\n");
     EXPECT_NE(read_file(home.file()).find("Duration"), std::string::npos);
@@ -82,9 +86,11 @@ TEST(VantrelPrefs, WithoutASessionBusSaysNotificationsAreOffAndStillSaves) {
 struct ErrorCase {
     const char* name;
     std::function<std::vector<std::string>(const TempDir&)> args;  // may build a broken bundle
-    const char* message;                                              // part of the one line on stderr
+    const char* message;                                           // part of the one line on stderr
 };
-void PrintTo(const ErrorCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ErrorCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 // Copies the real bundle and lets a case break it.
 std::string broken_bundle(const TempDir& t, const std::function<void(const fs::path&)>& breakit) {
@@ -109,7 +115,8 @@ TEST_P(VantrelPrefsErrors, OneClearLineNonZeroExitNothingWritten) {
     TempDir t("bundles");
     std::vector<std::string> base = GetParam().args(t);
     bool has_mode = std::find(base.begin(), base.end(), "--click") != base.end();
-    for (std::vector<std::string> mode : {std::vector<std::string>{"--list"}, {"--leave"}, {"--click", "Duration"}}) {
+    for (std::vector<std::string> mode :
+         {std::vector<std::string>{"--list"}, {"--leave"}, {"--click", "Duration"}}) {
         std::vector<std::string> args = base;
         if (!has_mode) args.insert(args.end(), mode.begin(), mode.end());
         Result r = run(args);
@@ -125,53 +132,67 @@ TEST_P(VantrelPrefsErrors, OneClearLineNonZeroExitNothingWritten) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, VantrelPrefsErrors,
     ::testing::Values(
-        ErrorCase{"BundleMissing", [](const TempDir& t) { return std::vector<std::string>{"--bundle", (t / "Nope.prefPane").string()}; },
+        ErrorCase{"BundleMissing",
+                  [](const TempDir& t) {
+                      return std::vector<std::string>{"--bundle", (t / "Nope.prefPane").string()};
+                  },
                   "bundle not found"},
         ErrorCase{"InfoPlistMissing",
                   [](const TempDir& t) {
-                      return std::vector<std::string>{
-                          "--bundle", broken_bundle(t, [](const fs::path& b) { fs::remove(b / "Contents/Info.plist"); })};
+                      return std::vector<std::string>{"--bundle",
+                                                      broken_bundle(t, [](const fs::path& b) {
+                                                          fs::remove(b / "Contents/Info.plist");
+                                                      })};
                   },
                   "cannot read"},
         ErrorCase{"InfoPlistGarbage",
                   [](const TempDir& t) {
-                      return std::vector<std::string>{"--bundle", broken_bundle(t, [](const fs::path& b) {
-                                                          std::ofstream(b / "Contents/Info.plist") << "<plist><dict>";
-                                                      })};
+                      return std::vector<std::string>{
+                          "--bundle", broken_bundle(t, [](const fs::path& b) {
+                              std::ofstream(b / "Contents/Info.plist") << "<plist><dict>";
+                          })};
                   },
                   "not a property list"},
         ErrorCase{"PrincipalClassNotFound",
                   [](const TempDir& t) {
-                      return std::vector<std::string>{"--bundle", broken_bundle(t, [](const fs::path& b) {
-                                                          edit_info(b, "<string>VantrelPrefPane</string>",
-                                                                    "<string>NoSuchPane</string>");
-                                                      })};
+                      return std::vector<std::string>{
+                          "--bundle", broken_bundle(t, [](const fs::path& b) {
+                              edit_info(b, "<string>VantrelPrefPane</string>",
+                                        "<string>NoSuchPane</string>");
+                          })};
                   },
                   "principal class NoSuchPane not found"},
         ErrorCase{"SharedObjectMissing",
                   [](const TempDir& t) {
-                      return std::vector<std::string>{"--bundle", broken_bundle(t, [](const fs::path& b) {
-                                                          fs::remove(b / "Contents/Linux/Vantrel.so");
-                                                      })};
+                      return std::vector<std::string>{
+                          "--bundle", broken_bundle(t, [](const fs::path& b) {
+                              fs::remove(b / "Contents/Linux/Vantrel.so");
+                          })};
                   },
                   "cannot load"},
         ErrorCase{"InterfaceNamesUnknownOutlet",
                   [](const TempDir& t) {
-                      return std::vector<std::string>{"--bundle", broken_bundle(t, [](const fs::path& b) {
-                          fs::path nib = b / "Contents/Resources/VantrelPref.interface.plist";
-                          std::string xml = read_file(nib);
-                          xml.replace(xml.find("m_includeURL"), 12, "m_includeXYZ");
-                          std::ofstream(nib) << xml;
-                      })};
+                      return std::vector<std::string>{
+                          "--bundle", broken_bundle(t, [](const fs::path& b) {
+                              fs::path nib = b / "Contents/Resources/VantrelPref.interface.plist";
+                              std::string xml = read_file(nib);
+                              xml.replace(xml.find("m_includeURL"), 12, "m_includeXYZ");
+                              std::ofstream(nib) << xml;
+                          })};
                   },
                   "outlet m_includeXYZ"},
-        ErrorCase{"NoSuchTitle", [](const TempDir&) { return std::vector<std::string>{"--click", "Frame Rate"}; },
+        ErrorCase{"NoSuchTitle",
+                  [](const TempDir&) {
+                      return std::vector<std::string>{"--click", "Frame Rate"};
+                  },
                   "no check box titled \"Frame Rate\""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- The terminal interface, in a real terminal -------------------------------
 
-bool have_tmux() { return std::system("command -v tmux >/dev/null 2>&1") == 0; }
+bool have_tmux() {
+    return std::system("command -v tmux >/dev/null 2>&1") == 0;
+}
 
 struct Tmux {
     std::string socket;
@@ -181,7 +202,8 @@ struct Tmux {
     }
     std::string capture() const {
         std::string file = socket + ".cap";
-        std::system(("tmux -S '" + socket + "' capture-pane -p -t vp > '" + file + "' 2>/dev/null").c_str());
+        std::system(("tmux -S '" + socket + "' capture-pane -p -t vp > '" + file + "' 2>/dev/null")
+                        .c_str());
         return read_file(file);
     }
     // Waits until the screen contains `text`.
@@ -202,12 +224,16 @@ TEST(VantrelPrefsTerminal, ShowsTheBoxesAndLabelAndTogglesABox) {
     TempDir t("tmux");
     Tmux tm(t);
     std::string env = "XDG_CONFIG_HOME='" + home.dir.path().string() + "'";
-    if (const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS")) env += std::string(" DBUS_SESSION_BUS_ADDRESS='") + bus + "'";
-    ASSERT_EQ(tm.cmd("new-session -d -s vp -x 80 -y 30 \"env " + env + " '" VANTREL_PREFS "'; sleep 30\""), 0);
+    if (const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS"))
+        env += std::string(" DBUS_SESSION_BUS_ADDRESS='") + bus + "'";
+    ASSERT_EQ(tm.cmd("new-session -d -s vp -x 80 -y 30 \"env " + env +
+                     " '" VANTREL_PREFS "'; sleep 30\""),
+              0);
     std::string screen;
     ASSERT_TRUE(tm.wait_for("Vantrel 1.0", &screen)) << screen;
     for (const char* title : kTitles) {
-        EXPECT_NE(screen.find(std::string("[x] ") + title), std::string::npos) << title << "\n" << screen;
+        EXPECT_NE(screen.find(std::string("[x] ") + title), std::string::npos) << title << "\n"
+                                                                               << screen;
     }
     // Down five times to Duration (the sixth box), toggle it.
     for (int i = 0; i < 5; ++i) tm.cmd("send-keys -t vp Down");
@@ -223,7 +249,8 @@ TEST(VantrelPrefsTerminal, ShowsTheBoxesAndLabelAndTogglesABox) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         screen = tm.capture();
     }
-    EXPECT_EQ(screen.find("Vantrel 1.0"), std::string::npos) << "still showing after q:\n" << screen;
+    EXPECT_EQ(screen.find("Vantrel 1.0"), std::string::npos) << "still showing after q:\n"
+                                                             << screen;
     EXPECT_NE(read_file(home.file()).find("<key>Duration</key>\n\t<true/>"), std::string::npos);
 }
 
@@ -232,14 +259,17 @@ TEST(VantrelPrefsTerminal, SaysOnceThatNotificationsAreOffWithoutABus) {
     PrefsHome home;
     TempDir t("tmux");
     Tmux tm(t);
-    std::string env = "-u DBUS_SESSION_BUS_ADDRESS XDG_RUNTIME_DIR='" + t.path().string() + "' XDG_CONFIG_HOME='" +
-                      home.dir.path().string() + "'";
-    ASSERT_EQ(tm.cmd("new-session -d -s vp -x 80 -y 30 \"env " + env + " '" VANTREL_PREFS "'; sleep 30\""), 0);
+    std::string env = "-u DBUS_SESSION_BUS_ADDRESS XDG_RUNTIME_DIR='" + t.path().string() +
+                      "' XDG_CONFIG_HOME='" + home.dir.path().string() + "'";
+    ASSERT_EQ(tm.cmd("new-session -d -s vp -x 80 -y 30 \"env " + env +
+                     " '" VANTREL_PREFS "'; sleep 30\""),
+              0);
     std::string screen;
     ASSERT_TRUE(tm.wait_for("notifications are off", &screen)) << screen;
     tm.cmd("send-keys -t vp Space");
     ASSERT_TRUE(tm.wait_for("Menu Header: off, saved", &screen)) << screen;
-    EXPECT_EQ(screen.find("notifications are off"), std::string::npos) << screen;  // said once, then replaced
+    EXPECT_EQ(screen.find("notifications are off"), std::string::npos)
+        << screen;  // said once, then replaced
     tm.cmd("send-keys -t vp q");
 }
 

@@ -12,6 +12,8 @@ namespace vprefs {
 // process exit status.
 int run_terminal(vantrel::host::LoadedPane& pane, bool notificationsOn);
 
-inline std::string title_of(NSButton* b) { return b->title() ? b->title()->UTF8String() : std::string(); }
+inline std::string title_of(NSButton* b) {
+    return b->title() ? b->title()->UTF8String() : std::string();
+}
 
 }  // namespace vprefs

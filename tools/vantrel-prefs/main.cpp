@@ -75,7 +75,8 @@ int main(int argc, char** argv) {
     auto pane = vantrel::host::LoadedPane::load(bundle, &error);
     if (!pane) return fail(error);
     if (!pane->loadMainView(&error)) return fail(error);
-    bool notificationsOn = CFNotificationCenterIsAvailable(CFNotificationCenterGetDistributedCenter());
+    bool notificationsOn =
+        CFNotificationCenterIsAvailable(CFNotificationCenterGetDistributedCenter());
 
     switch (mode) {
         case Mode::List: {
@@ -90,20 +91,24 @@ int main(int argc, char** argv) {
             NSButton* box = pane->checkBoxTitled(title);
             if (box == nullptr) {
                 std::string titles;
-                for (NSButton* b : pane->checkBoxes()) titles += (titles.empty() ? "" : ", ") + vprefs::title_of(b);
-                return fail("no check box titled \"" + title + "\" (the titles are: " + titles + ")");
+                for (NSButton* b : pane->checkBoxes())
+                    titles += (titles.empty() ? "" : ", ") + vprefs::title_of(b);
+                return fail("no check box titled \"" + title + "\" (the titles are: " + titles +
+                            ")");
             }
             pane->select();
             pane->click(box);
             pane->unselect();
             std::printf("[%c] %s\n", box->state() ? 'x' : ' ', title.c_str());
-            if (!notificationsOn) std::fprintf(stderr, "vantrel-prefs: notifications are off (no session bus)\n");
+            if (!notificationsOn)
+                std::fprintf(stderr, "vantrel-prefs: notifications are off (no session bus)\n");
             return 0;
         }
         case Mode::Leave:
             pane->select();
             pane->unselect();
-            if (!notificationsOn) std::fprintf(stderr, "vantrel-prefs: notifications are off (no session bus)\n");
+            if (!notificationsOn)
+                std::fprintf(stderr, "vantrel-prefs: notifications are off (no session bus)\n");
             return 0;
         case Mode::Terminal:
             if (!::isatty(STDIN_FILENO) || !::isatty(STDOUT_FILENO))

@@ -57,10 +57,19 @@ Key read_key() {
     }
     if (n <= 0) return kQuit;  // the terminal went away: leave the pane
     switch (c) {
-        case 'k': return kUp;
-        case 'j': return kDown;
-        case ' ': case '\r': case '\n': return kToggle;
-        case 'q': case 'Q': case 3 /* ^C */: case 4 /* ^D */: return kQuit;
+        case 'k':
+            return kUp;
+        case 'j':
+            return kDown;
+        case ' ':
+        case '\r':
+        case '\n':
+            return kToggle;
+        case 'q':
+        case 'Q':
+        case 3 /* ^C */:
+        case 4 /* ^D */:
+            return kQuit;
         case 0x1b: {
             // An arrow key is ESC [ A/B; a lone ESC leaves.
             termios t;
@@ -80,7 +89,8 @@ Key read_key() {
             }
             return kNone;
         }
-        default: return kNone;
+        default:
+            return kNone;
     }
 }
 
@@ -124,7 +134,8 @@ int run_terminal(vantrel::host::LoadedPane& p, bool notificationsOn) {
         if (k == kDown) cursor = (cursor + 1) % boxes.size();
         if (k == kToggle) {
             p.click(boxes[cursor]);
-            status = title_of(boxes[cursor]) + (boxes[cursor]->state() ? ": on" : ": off") + ", saved";
+            status =
+                title_of(boxes[cursor]) + (boxes[cursor]->state() ? ": on" : ": off") + ", saved";
         }
     }
     p.unselect();

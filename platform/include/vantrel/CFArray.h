@@ -26,8 +26,8 @@ VANTREL_EXTERN_C_BEGIN
 
 VANTREL_EXPORT extern const CFArrayCallBacks kCFTypeArrayCallBacks;
 VANTREL_EXPORT CFTypeID CFArrayGetTypeID(void);
-VANTREL_EXPORT CFArrayRef CFArrayCreate(CFAllocatorRef alloc, const void** values, CFIndex numValues,
-                                        const CFArrayCallBacks* callBacks);
+VANTREL_EXPORT CFArrayRef CFArrayCreate(CFAllocatorRef alloc, const void** values,
+                                        CFIndex numValues, const CFArrayCallBacks* callBacks);
 VANTREL_EXPORT CFMutableArrayRef CFArrayCreateMutable(CFAllocatorRef alloc, CFIndex capacity,
                                                       const CFArrayCallBacks* callBacks);
 VANTREL_EXPORT CFIndex CFArrayGetCount(CFArrayRef theArray);

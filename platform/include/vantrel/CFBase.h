@@ -38,7 +38,9 @@ typedef struct {
     CFIndex length;
 } CFRange;
 
-inline CFRange CFRangeMake(CFIndex location, CFIndex length) { return CFRange{location, length}; }
+inline CFRange CFRangeMake(CFIndex location, CFIndex length) {
+    return CFRange{location, length};
+}
 
 enum { kCFNotFound = -1 };
 

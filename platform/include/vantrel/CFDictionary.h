@@ -43,10 +43,9 @@ VANTREL_EXPORT CFDictionaryRef CFDictionaryCreate(CFAllocatorRef alloc, const vo
                                                   const void** values, CFIndex numValues,
                                                   const CFDictionaryKeyCallBacks* keyCallBacks,
                                                   const CFDictionaryValueCallBacks* valueCallBacks);
-VANTREL_EXPORT CFMutableDictionaryRef
-CFDictionaryCreateMutable(CFAllocatorRef alloc, CFIndex capacity,
-                          const CFDictionaryKeyCallBacks* keyCallBacks,
-                          const CFDictionaryValueCallBacks* valueCallBacks);
+VANTREL_EXPORT CFMutableDictionaryRef CFDictionaryCreateMutable(
+    CFAllocatorRef alloc, CFIndex capacity, const CFDictionaryKeyCallBacks* keyCallBacks,
+    const CFDictionaryValueCallBacks* valueCallBacks);
 VANTREL_EXPORT CFIndex CFDictionaryGetCount(CFDictionaryRef theDict);
 // Null when the key is absent.
 VANTREL_EXPORT const void* CFDictionaryGetValue(CFDictionaryRef theDict, const void* key);

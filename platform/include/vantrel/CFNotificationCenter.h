@@ -31,8 +31,9 @@
 
 typedef struct __CFNotificationCenter* CFNotificationCenterRef;
 typedef CFStringRef CFNotificationName;
-typedef void (*CFNotificationCallback)(CFNotificationCenterRef center, void* observer, CFNotificationName name,
-                                       const void* object, CFDictionaryRef userInfo);
+typedef void (*CFNotificationCallback)(CFNotificationCenterRef center, void* observer,
+                                       CFNotificationName name, const void* object,
+                                       CFDictionaryRef userInfo);
 
 typedef CFIndex CFNotificationSuspensionBehavior;
 enum {
@@ -55,19 +56,22 @@ VANTREL_EXTERN_C_BEGIN
 VANTREL_EXPORT extern const CFRunLoopMode kCFRunLoopDefaultMode;
 
 VANTREL_EXPORT CFNotificationCenterRef CFNotificationCenterGetDistributedCenter(void);
-VANTREL_EXPORT void CFNotificationCenterPostNotification(CFNotificationCenterRef center, CFNotificationName name,
-                                                         const void* object, CFDictionaryRef userInfo,
+VANTREL_EXPORT void CFNotificationCenterPostNotification(CFNotificationCenterRef center,
+                                                         CFNotificationName name,
+                                                         const void* object,
+                                                         CFDictionaryRef userInfo,
                                                          Boolean deliverImmediately);
 // A null `name` observes every notification; a null `object` any object.
-VANTREL_EXPORT void CFNotificationCenterAddObserver(CFNotificationCenterRef center, const void* observer,
-                                                    CFNotificationCallback callBack, CFStringRef name,
-                                                    const void* object,
-                                                    CFNotificationSuspensionBehavior suspensionBehavior);
+VANTREL_EXPORT void CFNotificationCenterAddObserver(
+    CFNotificationCenterRef center, const void* observer, CFNotificationCallback callBack,
+    CFStringRef name, const void* object, CFNotificationSuspensionBehavior suspensionBehavior);
 // Removes the observer's registrations for `name` (null: every name) and
 // `object` (null: every object).
-VANTREL_EXPORT void CFNotificationCenterRemoveObserver(CFNotificationCenterRef center, const void* observer,
+VANTREL_EXPORT void CFNotificationCenterRemoveObserver(CFNotificationCenterRef center,
+                                                       const void* observer,
                                                        CFNotificationName name, const void* object);
-VANTREL_EXPORT void CFNotificationCenterRemoveEveryObserver(CFNotificationCenterRef center, const void* observer);
+VANTREL_EXPORT void CFNotificationCenterRemoveEveryObserver(CFNotificationCenterRef center,
+                                                            const void* observer);
 
 // Waits up to `seconds` for notifications and delivers them to observers on
 // this thread. With `returnAfterSourceHandled`, returns after the first batch

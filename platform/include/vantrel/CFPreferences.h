@@ -37,7 +37,8 @@ VANTREL_EXTERN_C_BEGIN
 VANTREL_EXPORT extern const CFStringRef kCFPreferencesCurrentUser;
 VANTREL_EXPORT extern const CFStringRef kCFPreferencesAnyHost;
 
-VANTREL_EXPORT CFPropertyListRef CFPreferencesCopyAppValue(CFStringRef key, CFStringRef applicationID);
+VANTREL_EXPORT CFPropertyListRef CFPreferencesCopyAppValue(CFStringRef key,
+                                                           CFStringRef applicationID);
 VANTREL_EXPORT void CFPreferencesSetAppValue(CFStringRef key, CFPropertyListRef value,
                                              CFStringRef applicationID);
 VANTREL_EXPORT Boolean CFPreferencesAppSynchronize(CFStringRef applicationID);

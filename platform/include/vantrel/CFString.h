@@ -50,15 +50,29 @@ struct Literal {
             unsigned char c = static_cast<unsigned char>(s[i]);
             std::uint32_t cp = 0xFFFD;
             std::size_t extra = 0;
-            if (c < 0x80) { cp = c; }
-            else if ((c & 0xE0) == 0xC0) { cp = c & 0x1F; extra = 1; }
-            else if ((c & 0xF0) == 0xE0) { cp = c & 0x0F; extra = 2; }
-            else if ((c & 0xF8) == 0xF0) { cp = c & 0x07; extra = 3; }
-            else { extra = 0; cp = 0xFFFD; }
+            if (c < 0x80) {
+                cp = c;
+            } else if ((c & 0xE0) == 0xC0) {
+                cp = c & 0x1F;
+                extra = 1;
+            } else if ((c & 0xF0) == 0xE0) {
+                cp = c & 0x0F;
+                extra = 2;
+            } else if ((c & 0xF8) == 0xF0) {
+                cp = c & 0x07;
+                extra = 3;
+            } else {
+                extra = 0;
+                cp = 0xFFFD;
+            }
             bool ok = true;
             for (std::size_t k = 1; k <= extra; ++k) {
                 unsigned char d = (i + k + 1 < N) ? static_cast<unsigned char>(s[i + k]) : 0;
-                if ((d & 0xC0) != 0x80) { ok = false; extra = k - 1; break; }
+                if ((d & 0xC0) != 0x80) {
+                    ok = false;
+                    extra = k - 1;
+                    break;
+                }
                 cp = (cp << 6) | (d & 0x3F);
             }
             if (!ok || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
@@ -81,8 +95,8 @@ struct ConstantString {
 
 }  // namespace vantrel::cf_detail
 
-#define CFSTR(literal)                  \
-    (static_cast<CFStringRef>(          \
+#define CFSTR(literal)         \
+    (static_cast<CFStringRef>( \
         &::vantrel::cf_detail::ConstantString<::vantrel::cf_detail::Literal(literal)>::value))
 
 VANTREL_EXTERN_C_BEGIN

@@ -34,7 +34,7 @@ enum { NSMixedState = -1, NSOffState = 0, NSOnState = 1 };
 // The root of every object. Objects start with one reference owned by their
 // creator; release() at zero deletes. Constants are never deleted.
 class VANTREL_EXPORT NSObject {
-public:
+  public:
     NSObject();
     virtual ~NSObject();
     NSObject(const NSObject&) = delete;
@@ -52,10 +52,10 @@ public:
     const vantrel::objc::Class* isa() const { return isa_; }
     void setIsa(const vantrel::objc::Class* c) { isa_ = c; }
 
-protected:
+  protected:
     void makeImmortal() { immortal_ = true; }
 
-private:
+  private:
     std::atomic<NSInteger> rc_{1};
     bool immortal_ = false;
     const vantrel::objc::Class* isa_ = nullptr;
@@ -66,21 +66,21 @@ typedef NSObject* id;
 
 // Collects references and releases them when it ends. Pools nest per thread.
 class VANTREL_EXPORT NSAutoreleasePool {
-public:
+  public:
     NSAutoreleasePool();
     ~NSAutoreleasePool();
     NSAutoreleasePool(const NSAutoreleasePool&) = delete;
     NSAutoreleasePool& operator=(const NSAutoreleasePool&) = delete;
     static void add(NSObject* o);
 
-private:
+  private:
     std::vector<NSObject*> objects_;
     NSAutoreleasePool* outer_;
 };
 
 // An immutable string; the same text as the CFString it bridges to.
 class VANTREL_EXPORT NSString : public NSObject {
-public:
+  public:
     // Takes its own reference to `s`.
     explicit NSString(CFStringRef s);
     ~NSString() override;
@@ -90,7 +90,7 @@ public:
     // long, unsigned or unsigned long, "%s" by a UTF-8 C string. Autoreleased.
     static NSString* stringWithFormat(NSString* format, ...);
     static NSString* stringWithUTF8String(const char* s);  // autoreleased; nil for null
-    static NSString* stringWithCFString(CFStringRef s);     // autoreleased; nil for null
+    static NSString* stringWithCFString(CFStringRef s);    // autoreleased; nil for null
     // A string that lives for the whole program (what NSSTR gives).
     static NSString* constant(CFStringRef s);
 
@@ -102,32 +102,35 @@ public:
     bool isEqualToString(NSString* other) const;
     NSString* description() override { return this; }
 
-private:
+  private:
     CFStringRef cf_;
     std::string utf8_;
     bool have_utf8_ = false;
 };
 
 // The @"..." literal: a constant NSString.
-#define NSSTR(literal) \
-    ([]() -> NSString* { static NSString* s = NSString::constant(CFSTR(literal)); return s; }())
+#define NSSTR(literal)                                           \
+    ([]() -> NSString* {                                         \
+        static NSString* s = NSString::constant(CFSTR(literal)); \
+        return s;                                                \
+    }())
 
 // Any property-list value from a bundle's information dictionary that is not
 // a string: numbers, booleans, dates, ... keep their CF object.
 class VANTREL_EXPORT NSCFValue : public NSObject {
-public:
+  public:
     explicit NSCFValue(CFTypeRef v);
     ~NSCFValue() override;
     CFTypeRef value() const { return v_; }
     NSString* description() override;
 
-private:
+  private:
     CFTypeRef v_;
 };
 
 // A bundle directory: <path>/Contents/Info.plist, <path>/Contents/Resources.
 class VANTREL_EXPORT NSBundle : public NSObject {
-public:
+  public:
     // Reads the information property list; nil when the directory has none
     // that parses as a dictionary. Autoreleased.
     static NSBundle* bundleWithPath(NSString* path);
@@ -140,7 +143,7 @@ public:
     std::string resourcePath() const;
     std::string contentsPath() const;
 
-private:
+  private:
     NSBundle(NSString* path, CFDictionaryRef info);
     NSString* path_;
     CFDictionaryRef info_;
@@ -148,19 +151,19 @@ private:
 };
 
 class VANTREL_EXPORT NSView : public NSObject {
-public:
+  public:
     ~NSView() override;
     // The view keeps its own reference to each subview.
     void addSubview(NSView* v);
     const std::vector<NSView*>& subviews() const { return subviews_; }
 
-private:
+  private:
     std::vector<NSView*> subviews_;
 };
 
 // A control sends its action (a selector) to its target (not retained).
 class VANTREL_EXPORT NSControl : public NSView {
-public:
+  public:
     void setTarget(id target) { target_ = target; }
     id target() const { return target_; }
     void setAction(const std::string& selector) { action_ = selector; }
@@ -169,14 +172,14 @@ public:
     // control has none or the target's class does not implement it.
     bool sendAction();
 
-private:
+  private:
     id target_ = nil;
     std::string action_;
 };
 
 // A check box (the only kind of button a pane here uses).
 class VANTREL_EXPORT NSButton : public NSControl {
-public:
+  public:
     ~NSButton() override;
     NSString* title() const { return title_; }  // owned by the button
     void setTitle(NSString* title);
@@ -186,18 +189,18 @@ public:
     // What a user's click does: toggles the box, then sends the action.
     void performClick();
 
-private:
+  private:
     NSString* title_ = nil;
     NSInteger state_ = NSOffState;
 };
 
 class VANTREL_EXPORT NSTextField : public NSControl {
-public:
+  public:
     ~NSTextField() override;
     NSString* stringValue() const { return value_; }
     // The field keeps its own reference to `s`.
     void setStringValue(NSString* s);
 
-private:
+  private:
     NSString* value_ = nil;
 };

@@ -38,7 +38,7 @@
 #include "vantrel/Cocoa.h"
 
 class VANTREL_EXPORT NSPreferencePane : public NSObject {
-public:
+  public:
     explicit NSPreferencePane(NSBundle* bundle);
     ~NSPreferencePane() override;
 
@@ -56,7 +56,7 @@ public:
     virtual void willUnselect() {}
     virtual void didUnselect() {}
 
-private:
+  private:
     NSBundle* bundle_;
     NSView* mainView_ = nil;
 };
@@ -100,15 +100,18 @@ VANTREL_EXPORT bool sendAction(id target, const std::string& selector, id sender
 
 template <class T>
 constexpr const char* control_class_name() {
-    if constexpr (std::is_same_v<T, NSButton>) return "NSButton";
-    else if constexpr (std::is_same_v<T, NSTextField>) return "NSTextField";
-    else return "NSView";
+    if constexpr (std::is_same_v<T, NSButton>)
+        return "NSButton";
+    else if constexpr (std::is_same_v<T, NSTextField>)
+        return "NSTextField";
+    else
+        return "NSView";
 }
 
 // Describes class T while it registers.
 template <class T>
 class ClassBuilder {
-public:
+  public:
     explicit ClassBuilder(const char* name) {
         c_.name = name;
         c_.superclass = "NSPreferencePane";
@@ -117,7 +120,9 @@ public:
     template <class V>
     ClassBuilder& ivar(const char* n, V T::*member) {
         static_assert(std::is_pointer_v<V>, "instance variables are object references");
-        c_.ivars.push_back({n, [member](NSObject* self) -> const void* { return static_cast<T*>(self)->*member; }});
+        c_.ivars.push_back({n, [member](NSObject* self) -> const void* {
+                                return static_cast<T*>(self)->*member;
+                            }});
         return *this;
     }
     ClassBuilder& method(const char* selector) {
@@ -126,21 +131,23 @@ public:
     }
     template <class V>
     ClassBuilder& outlet(const char* n, V* T::*member) {
-        c_.outlets.push_back({n, control_class_name<V>(), [member](NSObject* self, NSObject* value) {
-                                  V* v = dynamic_cast<V*>(value);
-                                  if (value != nil && v == nullptr) return false;
-                                  static_cast<T*>(self)->*member = v;
-                                  return true;
-                              }});
+        c_.outlets.push_back(
+            {n, control_class_name<V>(), [member](NSObject* self, NSObject* value) {
+                 V* v = dynamic_cast<V*>(value);
+                 if (value != nil && v == nullptr) return false;
+                 static_cast<T*>(self)->*member = v;
+                 return true;
+             }});
         return *this;
     }
     ClassBuilder& action(const char* selector, void (T::*fn)(id)) {
-        c_.actions.push_back({selector, [fn](NSObject* self, id sender) { (static_cast<T*>(self)->*fn)(sender); }});
+        c_.actions.push_back(
+            {selector, [fn](NSObject* self, id sender) { (static_cast<T*>(self)->*fn)(sender); }});
         return *this;
     }
     Class& get() { return c_; }
 
-private:
+  private:
     Class c_;
 };
 
@@ -148,17 +155,17 @@ private:
 
 // Registers class `T` when its shared object is loaded; the block that
 // follows describes it through `c` (a ClassBuilder<T>).
-#define VANTREL_PANE_CLASS(T)                                                  \
-    static void vantrel_describe_##T(::vantrel::objc::ClassBuilder<T>& c);     \
-    namespace {                                                                \
-    struct vantrel_register_##T {                                              \
-        vantrel_register_##T() {                                               \
-            ::vantrel::objc::ClassBuilder<T> c(#T);                            \
-            vantrel_describe_##T(c);                                           \
-            ::vantrel::objc::registerClass(std::move(c.get()));                \
-        }                                                                      \
-    } vantrel_register_instance_##T;                                           \
-    }                                                                          \
+#define VANTREL_PANE_CLASS(T)                                              \
+    static void vantrel_describe_##T(::vantrel::objc::ClassBuilder<T>& c); \
+    namespace {                                                            \
+    struct vantrel_register_##T {                                          \
+        vantrel_register_##T() {                                           \
+            ::vantrel::objc::ClassBuilder<T> c(#T);                        \
+            vantrel_describe_##T(c);                                       \
+            ::vantrel::objc::registerClass(std::move(c.get()));            \
+        }                                                                  \
+    } vantrel_register_instance_##T;                                       \
+    }                                                                      \
     static void vantrel_describe_##T(::vantrel::objc::ClassBuilder<T>& c)
 
 namespace vantrel::host {
@@ -166,7 +173,7 @@ namespace vantrel::host {
 // A pane loaded from its bundle, with its main view's controls. Every call
 // runs inside an autorelease pool of its own, as a host's event loop would.
 class VANTREL_EXPORT LoadedPane {
-public:
+  public:
     // Loads the bundle at `bundlePath`: reads Contents/Info.plist, loads the
     // shared object, finds the principal class, makes one instance. On
     // failure returns null and sets `error` to one line a user can act on.
@@ -178,9 +185,9 @@ public:
     // the definition cannot be read or names an outlet or action the class
     // does not have.
     bool loadMainView(std::string* error);
-    void select();    // willSelect, didSelect
+    void select();              // willSelect, didSelect
     void click(NSButton* box);  // a user's click: toggle, then the action
-    void unselect();  // willUnselect, didUnselect
+    void unselect();            // willUnselect, didUnselect
 
     NSPreferencePane* pane() const { return pane_; }
     NSBundle* bundle() const { return bundle_; }
@@ -189,7 +196,7 @@ public:
     // The check box with this title, or null.
     NSButton* checkBoxTitled(const std::string& title) const;
 
-private:
+  private:
     LoadedPane() = default;
     NSBundle* bundle_ = nil;
     NSPreferencePane* pane_ = nil;

@@ -8,11 +8,21 @@ using namespace vantrel::cf_detail;
 using namespace vantrel::cf;
 
 namespace {
-const void* cf_retain(CFAllocatorRef, const void* v) { return CFRetain(v); }
-void cf_release(CFAllocatorRef, const void* v) { CFRelease(v); }
-CFStringRef cf_describe(const void* v) { return CFCopyDescription(v); }
-Boolean cf_equal(const void* a, const void* b) { return CFEqual(a, b); }
-CFHashCode cf_hash(const void* v) { return CFHash(v); }
+const void* cf_retain(CFAllocatorRef, const void* v) {
+    return CFRetain(v);
+}
+void cf_release(CFAllocatorRef, const void* v) {
+    CFRelease(v);
+}
+CFStringRef cf_describe(const void* v) {
+    return CFCopyDescription(v);
+}
+Boolean cf_equal(const void* a, const void* b) {
+    return CFEqual(a, b);
+}
+CFHashCode cf_hash(const void* v) {
+    return CFHash(v);
+}
 const void* cf_copy_string(CFAllocatorRef, const void* v) {
     return CFStringCreateCopy(nullptr, static_cast<CFStringRef>(v));
 }
@@ -30,9 +40,12 @@ const CFDictionaryKeyCallBacks kCFCopyStringDictionaryKeyCallBacks = {
 const CFDictionaryValueCallBacks kCFTypeDictionaryValueCallBacks = {0, cf_retain, cf_release,
                                                                     cf_describe, cf_equal};
 
-CFTypeID CFArrayGetTypeID(void) { return kArrayTypeID; }
+CFTypeID CFArrayGetTypeID(void) {
+    return kArrayTypeID;
+}
 
-CFMutableArrayRef CFArrayCreateMutable(CFAllocatorRef, CFIndex capacity, const CFArrayCallBacks* cb) {
+CFMutableArrayRef CFArrayCreateMutable(CFAllocatorRef, CFIndex capacity,
+                                       const CFArrayCallBacks* cb) {
     if (vantrel::fault::check("CFArrayCreate")) return nullptr;
     auto* a = new __CFArray(__CFRuntimeBase::kMutable);
     if (cb) a->cb = *cb;
@@ -40,7 +53,8 @@ CFMutableArrayRef CFArrayCreateMutable(CFAllocatorRef, CFIndex capacity, const C
     return a;
 }
 
-CFArrayRef CFArrayCreate(CFAllocatorRef alloc, const void** values, CFIndex n, const CFArrayCallBacks* cb) {
+CFArrayRef CFArrayCreate(CFAllocatorRef alloc, const void** values, CFIndex n,
+                         const CFArrayCallBacks* cb) {
     if (n < 0 || (values == nullptr && n > 0)) return nullptr;
     CFMutableArrayRef a = CFArrayCreateMutable(alloc, n, cb);
     if (a == nullptr) return nullptr;
@@ -49,10 +63,13 @@ CFArrayRef CFArrayCreate(CFAllocatorRef alloc, const void** values, CFIndex n, c
     return a;
 }
 
-CFIndex CFArrayGetCount(CFArrayRef a) { return is(a, kArrayTypeID) ? static_cast<CFIndex>(a->values.size()) : 0; }
+CFIndex CFArrayGetCount(CFArrayRef a) {
+    return is(a, kArrayTypeID) ? static_cast<CFIndex>(a->values.size()) : 0;
+}
 
 const void* CFArrayGetValueAtIndex(CFArrayRef a, CFIndex idx) {
-    if (!is(a, kArrayTypeID) || idx < 0 || idx >= static_cast<CFIndex>(a->values.size())) return nullptr;
+    if (!is(a, kArrayTypeID) || idx < 0 || idx >= static_cast<CFIndex>(a->values.size()))
+        return nullptr;
     return a->values[static_cast<std::size_t>(idx)];
 }
 
@@ -75,7 +92,9 @@ bool array_equal(const __CFArray* a, const __CFArray* b) {
 }
 }  // namespace vantrel::cf
 
-CFTypeID CFDictionaryGetTypeID(void) { return kDictionaryTypeID; }
+CFTypeID CFDictionaryGetTypeID(void) {
+    return kDictionaryTypeID;
+}
 
 namespace {
 CFHashCode key_hash(const __CFDictionary* d, const void* key) {
@@ -100,8 +119,9 @@ CFMutableDictionaryRef CFDictionaryCreateMutable(CFAllocatorRef, CFIndex capacit
     return d;
 }
 
-CFDictionaryRef CFDictionaryCreate(CFAllocatorRef alloc, const void** keys, const void** values, CFIndex n,
-                                   const CFDictionaryKeyCallBacks* kcb, const CFDictionaryValueCallBacks* vcb) {
+CFDictionaryRef CFDictionaryCreate(CFAllocatorRef alloc, const void** keys, const void** values,
+                                   CFIndex n, const CFDictionaryKeyCallBacks* kcb,
+                                   const CFDictionaryValueCallBacks* vcb) {
     if (n < 0 || ((keys == nullptr || values == nullptr) && n > 0)) return nullptr;
     CFMutableDictionaryRef d = CFDictionaryCreateMutable(alloc, n, kcb, vcb);
     if (d == nullptr) return nullptr;

@@ -24,7 +24,8 @@ struct __CFNumber : __CFRuntimeBase {
 };
 
 struct __CFDate : __CFRuntimeBase {
-    explicit __CFDate(double t) noexcept : __CFRuntimeBase(vantrel::cf_detail::kDateTypeID, 0), at(t) {}
+    explicit __CFDate(double t) noexcept
+        : __CFRuntimeBase(vantrel::cf_detail::kDateTypeID, 0), at(t) {}
     double at;
 };
 
@@ -55,8 +56,12 @@ struct __CFDictionary : __CFRuntimeBase {
 
 namespace vantrel::cf {
 
-inline const __CFRuntimeBase* base(CFTypeRef cf) { return static_cast<const __CFRuntimeBase*>(cf); }
-inline bool is(CFTypeRef cf, std::uint32_t type) { return cf != nullptr && base(cf)->type_ == type; }
+inline const __CFRuntimeBase* base(CFTypeRef cf) {
+    return static_cast<const __CFRuntimeBase*>(cf);
+}
+inline bool is(CFTypeRef cf, std::uint32_t type) {
+    return cf != nullptr && base(cf)->type_ == type;
+}
 
 // A new string from UTF-16 units.
 CFStringRef make_string(const UniChar* units, std::size_t n);

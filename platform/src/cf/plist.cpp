@@ -20,7 +20,8 @@ plist_t to_plist(CFTypeRef cf) {
         case kNumberTypeID: {
             auto n = static_cast<const __CFNumber*>(cf);
             // An integer node holds the 64-bit pattern and is written signed.
-            return n->is_float ? plist_new_real(n->d) : plist_new_uint(static_cast<std::uint64_t>(n->i));
+            return n->is_float ? plist_new_real(n->d)
+                               : plist_new_uint(static_cast<std::uint64_t>(n->i));
         }
         case kDateTypeID: {
             double t = static_cast<const __CFDate*>(cf)->at;
@@ -110,7 +111,8 @@ CFTypeRef from_plist(plist_t node) {
             char* bytes = nullptr;
             uint64_t len = 0;
             plist_get_data_val(node, &bytes, &len);
-            CFDataRef d = CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(bytes), static_cast<CFIndex>(len));
+            CFDataRef d = CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(bytes),
+                                       static_cast<CFIndex>(len));
             std::free(bytes);
             return d;
         }
@@ -127,8 +129,8 @@ CFTypeRef from_plist(plist_t node) {
             return a;
         }
         case PLIST_DICT: {
-            CFMutableDictionaryRef d = CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
-                                                                 &kCFTypeDictionaryValueCallBacks);
+            CFMutableDictionaryRef d = CFDictionaryCreateMutable(
+                nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
             plist_dict_iter it = nullptr;
             plist_dict_new_iter(node, &it);
             for (;;) {

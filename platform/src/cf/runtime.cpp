@@ -97,13 +97,26 @@ void CFRelease(CFTypeRef cf) {
     if (b->flags_ & __CFRuntimeBase::kImmortal) return;
     if (b->rc_.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
     switch (b->type_) {
-        case kStringTypeID: destroy_string(static_cast<const __CFString*>(cf)); break;
-        case kNumberTypeID: delete static_cast<const __CFNumber*>(cf); break;
-        case kDateTypeID: delete static_cast<const __CFDate*>(cf); break;
-        case kDataTypeID: delete static_cast<const __CFData*>(cf); break;
-        case kArrayTypeID: destroy_array(static_cast<const __CFArray*>(cf)); break;
-        case kDictionaryTypeID: destroy_dictionary(static_cast<const __CFDictionary*>(cf)); break;
-        default: break;  // singletons (notification centres) are never freed
+        case kStringTypeID:
+            destroy_string(static_cast<const __CFString*>(cf));
+            break;
+        case kNumberTypeID:
+            delete static_cast<const __CFNumber*>(cf);
+            break;
+        case kDateTypeID:
+            delete static_cast<const __CFDate*>(cf);
+            break;
+        case kDataTypeID:
+            delete static_cast<const __CFData*>(cf);
+            break;
+        case kArrayTypeID:
+            destroy_array(static_cast<const __CFArray*>(cf));
+            break;
+        case kDictionaryTypeID:
+            destroy_dictionary(static_cast<const __CFDictionary*>(cf));
+            break;
+        default:
+            break;  // singletons (notification centres) are never freed
     }
 }
 
@@ -113,18 +126,23 @@ CFIndex CFGetRetainCount(CFTypeRef cf) {
     return base(cf)->rc_.load(std::memory_order_relaxed);
 }
 
-CFTypeID CFGetTypeID(CFTypeRef cf) { return cf ? base(cf)->type_ : 0; }
+CFTypeID CFGetTypeID(CFTypeRef cf) {
+    return cf ? base(cf)->type_ : 0;
+}
 
 Boolean CFEqual(CFTypeRef a, CFTypeRef b) {
     if (a == b) return a != nullptr;
     if (a == nullptr || b == nullptr || base(a)->type_ != base(b)->type_) return false;
     switch (base(a)->type_) {
         case kStringTypeID:
-            return string_equal(static_cast<const __CFString*>(a), static_cast<const __CFString*>(b));
+            return string_equal(static_cast<const __CFString*>(a),
+                                static_cast<const __CFString*>(b));
         case kBooleanTypeID:
-            return static_cast<const __CFBoolean*>(a)->value == static_cast<const __CFBoolean*>(b)->value;
+            return static_cast<const __CFBoolean*>(a)->value ==
+                   static_cast<const __CFBoolean*>(b)->value;
         case kNumberTypeID:
-            return number_equal(static_cast<const __CFNumber*>(a), static_cast<const __CFNumber*>(b));
+            return number_equal(static_cast<const __CFNumber*>(a),
+                                static_cast<const __CFNumber*>(b));
         case kDateTypeID:
             return static_cast<const __CFDate*>(a)->at == static_cast<const __CFDate*>(b)->at;
         case kDataTypeID:
@@ -142,9 +160,12 @@ Boolean CFEqual(CFTypeRef a, CFTypeRef b) {
 CFHashCode CFHash(CFTypeRef cf) {
     if (cf == nullptr) return 0;
     switch (base(cf)->type_) {
-        case kStringTypeID: return string_hash(static_cast<const __CFString*>(cf));
-        case kBooleanTypeID: return static_cast<const __CFBoolean*>(cf)->value ? 1 : 0;
-        case kNumberTypeID: return number_hash(static_cast<const __CFNumber*>(cf));
+        case kStringTypeID:
+            return string_hash(static_cast<const __CFString*>(cf));
+        case kBooleanTypeID:
+            return static_cast<const __CFBoolean*>(cf)->value ? 1 : 0;
+        case kNumberTypeID:
+            return number_hash(static_cast<const __CFNumber*>(cf));
         case kDateTypeID: {
             double t = static_cast<const __CFDate*>(cf)->at;
             return mix(&t, sizeof t);
@@ -153,9 +174,12 @@ CFHashCode CFHash(CFTypeRef cf) {
             auto& v = static_cast<const __CFData*>(cf)->bytes;
             return mix(v.data(), v.size());
         }
-        case kArrayTypeID: return static_cast<const __CFArray*>(cf)->values.size();
-        case kDictionaryTypeID: return static_cast<const __CFDictionary*>(cf)->entries.size();
-        default: return reinterpret_cast<std::uintptr_t>(cf);
+        case kArrayTypeID:
+            return static_cast<const __CFArray*>(cf)->values.size();
+        case kDictionaryTypeID:
+            return static_cast<const __CFDictionary*>(cf)->entries.size();
+        default:
+            return reinterpret_cast<std::uintptr_t>(cf);
     }
 }
 
@@ -167,14 +191,23 @@ CFStringRef CFCopyDescription(CFTypeRef cf) {
 
 CFStringRef CFCopyTypeIDDescription(CFTypeID id) {
     switch (id) {
-        case kStringTypeID: return CFSTR("CFString");
-        case kBooleanTypeID: return CFSTR("CFBoolean");
-        case kNumberTypeID: return CFSTR("CFNumber");
-        case kDateTypeID: return CFSTR("CFDate");
-        case kDataTypeID: return CFSTR("CFData");
-        case kArrayTypeID: return CFSTR("CFArray");
-        case kDictionaryTypeID: return CFSTR("CFDictionary");
-        case kNotificationCenterTypeID: return CFSTR("CFNotificationCenter");
-        default: return nullptr;
+        case kStringTypeID:
+            return CFSTR("CFString");
+        case kBooleanTypeID:
+            return CFSTR("CFBoolean");
+        case kNumberTypeID:
+            return CFSTR("CFNumber");
+        case kDateTypeID:
+            return CFSTR("CFDate");
+        case kDataTypeID:
+            return CFSTR("CFData");
+        case kArrayTypeID:
+            return CFSTR("CFArray");
+        case kDictionaryTypeID:
+            return CFSTR("CFDictionary");
+        case kNotificationCenterTypeID:
+            return CFSTR("CFNotificationCenter");
+        default:
+            return nullptr;
     }
 }

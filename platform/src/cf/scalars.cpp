@@ -30,10 +30,16 @@ bool store_int(std::int64_t v, void* out) {
 const CFBooleanRef kCFBooleanTrue = &g_true;
 const CFBooleanRef kCFBooleanFalse = &g_false;
 
-CFTypeID CFBooleanGetTypeID(void) { return kBooleanTypeID; }
-Boolean CFBooleanGetValue(CFBooleanRef b) { return is(b, kBooleanTypeID) && b->value; }
+CFTypeID CFBooleanGetTypeID(void) {
+    return kBooleanTypeID;
+}
+Boolean CFBooleanGetValue(CFBooleanRef b) {
+    return is(b, kBooleanTypeID) && b->value;
+}
 
-CFTypeID CFNumberGetTypeID(void) { return kNumberTypeID; }
+CFTypeID CFNumberGetTypeID(void) {
+    return kNumberTypeID;
+}
 
 CFNumberRef CFNumberCreate(CFAllocatorRef, CFNumberType type, const void* p) {
     if (vantrel::fault::check("CFNumberCreate")) return nullptr;
@@ -42,19 +48,60 @@ CFNumberRef CFNumberCreate(CFAllocatorRef, CFNumberType type, const void* p) {
     n->type = type;
     n->is_float = is_float_type(type);
     switch (type) {
-        case kCFNumberSInt8Type: case kCFNumberCharType: { std::int8_t v; std::memcpy(&v, p, 1); n->i = v; break; }
-        case kCFNumberSInt16Type: case kCFNumberShortType: { std::int16_t v; std::memcpy(&v, p, 2); n->i = v; break; }
-        case kCFNumberSInt32Type: case kCFNumberIntType: { std::int32_t v; std::memcpy(&v, p, 4); n->i = v; break; }
-        case kCFNumberSInt64Type: case kCFNumberLongType: case kCFNumberLongLongType:
-        case kCFNumberCFIndexType: case kCFNumberNSIntegerType: { std::int64_t v; std::memcpy(&v, p, 8); n->i = v; break; }
-        case kCFNumberFloat32Type: case kCFNumberFloatType: { float v; std::memcpy(&v, p, 4); n->d = v; break; }
-        default: { double v; std::memcpy(&v, p, 8); n->d = v; break; }
+        case kCFNumberSInt8Type:
+        case kCFNumberCharType: {
+            std::int8_t v;
+            std::memcpy(&v, p, 1);
+            n->i = v;
+            break;
+        }
+        case kCFNumberSInt16Type:
+        case kCFNumberShortType: {
+            std::int16_t v;
+            std::memcpy(&v, p, 2);
+            n->i = v;
+            break;
+        }
+        case kCFNumberSInt32Type:
+        case kCFNumberIntType: {
+            std::int32_t v;
+            std::memcpy(&v, p, 4);
+            n->i = v;
+            break;
+        }
+        case kCFNumberSInt64Type:
+        case kCFNumberLongType:
+        case kCFNumberLongLongType:
+        case kCFNumberCFIndexType:
+        case kCFNumberNSIntegerType: {
+            std::int64_t v;
+            std::memcpy(&v, p, 8);
+            n->i = v;
+            break;
+        }
+        case kCFNumberFloat32Type:
+        case kCFNumberFloatType: {
+            float v;
+            std::memcpy(&v, p, 4);
+            n->d = v;
+            break;
+        }
+        default: {
+            double v;
+            std::memcpy(&v, p, 8);
+            n->d = v;
+            break;
+        }
     }
     return n;
 }
 
-CFNumberType CFNumberGetType(CFNumberRef n) { return is(n, kNumberTypeID) ? n->type : 0; }
-Boolean CFNumberIsFloatType(CFNumberRef n) { return is(n, kNumberTypeID) && n->is_float; }
+CFNumberType CFNumberGetType(CFNumberRef n) {
+    return is(n, kNumberTypeID) ? n->type : 0;
+}
+Boolean CFNumberIsFloatType(CFNumberRef n) {
+    return is(n, kNumberTypeID) && n->is_float;
+}
 
 Boolean CFNumberGetValue(CFNumberRef n, CFNumberType type, void* out) {
     if (!is(n, kNumberTypeID) || out == nullptr) return false;
@@ -73,7 +120,8 @@ Boolean CFNumberGetValue(CFNumberRef n, CFNumberType type, void* out) {
     if (n->is_float) {
         double d = n->d;
         if (!(d >= -9.2233720368547758e18 && d < 9.2233720368547758e18)) {
-            v = d < 0 ? std::numeric_limits<std::int64_t>::min() : std::numeric_limits<std::int64_t>::max();
+            v = d < 0 ? std::numeric_limits<std::int64_t>::min()
+                      : std::numeric_limits<std::int64_t>::max();
             exact = false;
         } else {
             v = static_cast<std::int64_t>(d);
@@ -81,12 +129,23 @@ Boolean CFNumberGetValue(CFNumberRef n, CFNumberType type, void* out) {
         }
     }
     switch (type) {
-        case kCFNumberSInt8Type: case kCFNumberCharType: return store_int<std::int8_t>(v, out) && exact;
-        case kCFNumberSInt16Type: case kCFNumberShortType: return store_int<std::int16_t>(v, out) && exact;
-        case kCFNumberSInt32Type: case kCFNumberIntType: return store_int<std::int32_t>(v, out) && exact;
-        case kCFNumberSInt64Type: case kCFNumberLongType: case kCFNumberLongLongType:
-        case kCFNumberCFIndexType: case kCFNumberNSIntegerType: return store_int<std::int64_t>(v, out) && exact;
-        default: return false;
+        case kCFNumberSInt8Type:
+        case kCFNumberCharType:
+            return store_int<std::int8_t>(v, out) && exact;
+        case kCFNumberSInt16Type:
+        case kCFNumberShortType:
+            return store_int<std::int16_t>(v, out) && exact;
+        case kCFNumberSInt32Type:
+        case kCFNumberIntType:
+            return store_int<std::int32_t>(v, out) && exact;
+        case kCFNumberSInt64Type:
+        case kCFNumberLongType:
+        case kCFNumberLongLongType:
+        case kCFNumberCFIndexType:
+        case kCFNumberNSIntegerType:
+            return store_int<std::int64_t>(v, out) && exact;
+        default:
+            return false;
     }
 }
 
@@ -111,14 +170,20 @@ CFAbsoluteTime CFAbsoluteTimeGetCurrent(void) {
     double unix_s = duration<double>(system_clock::now().time_since_epoch()).count();
     return unix_s - kCFAbsoluteTimeIntervalSince1970;
 }
-CFTypeID CFDateGetTypeID(void) { return kDateTypeID; }
+CFTypeID CFDateGetTypeID(void) {
+    return kDateTypeID;
+}
 CFDateRef CFDateCreate(CFAllocatorRef, CFAbsoluteTime at) {
     if (vantrel::fault::check("CFDateCreate")) return nullptr;
     return new __CFDate(at);
 }
-CFAbsoluteTime CFDateGetAbsoluteTime(CFDateRef d) { return is(d, kDateTypeID) ? d->at : 0; }
+CFAbsoluteTime CFDateGetAbsoluteTime(CFDateRef d) {
+    return is(d, kDateTypeID) ? d->at : 0;
+}
 
-CFTypeID CFDataGetTypeID(void) { return kDataTypeID; }
+CFTypeID CFDataGetTypeID(void) {
+    return kDataTypeID;
+}
 CFDataRef CFDataCreate(CFAllocatorRef, const UInt8* bytes, CFIndex length) {
     if (vantrel::fault::check("CFDataCreate")) return nullptr;
     if (length < 0 || (bytes == nullptr && length > 0)) return nullptr;
@@ -126,7 +191,9 @@ CFDataRef CFDataCreate(CFAllocatorRef, const UInt8* bytes, CFIndex length) {
     if (length) d->bytes.assign(bytes, bytes + length);
     return d;
 }
-CFIndex CFDataGetLength(CFDataRef d) { return is(d, kDataTypeID) ? static_cast<CFIndex>(d->bytes.size()) : 0; }
+CFIndex CFDataGetLength(CFDataRef d) {
+    return is(d, kDataTypeID) ? static_cast<CFIndex>(d->bytes.size()) : 0;
+}
 const UInt8* CFDataGetBytePtr(CFDataRef d) {
     return is(d, kDataTypeID) && !d->bytes.empty() ? d->bytes.data() : nullptr;
 }

@@ -44,10 +44,21 @@ CFStringRef string_from_utf8(std::string_view s) {
         std::uint32_t cp = 0xFFFD;
         std::size_t extra = 0;
         std::uint32_t min = 0;
-        if (c < 0x80) cp = c;
-        else if ((c & 0xE0) == 0xC0) { cp = c & 0x1F; extra = 1; min = 0x80; }
-        else if ((c & 0xF0) == 0xE0) { cp = c & 0x0F; extra = 2; min = 0x800; }
-        else if ((c & 0xF8) == 0xF0) { cp = c & 0x07; extra = 3; min = 0x10000; }
+        if (c < 0x80)
+            cp = c;
+        else if ((c & 0xE0) == 0xC0) {
+            cp = c & 0x1F;
+            extra = 1;
+            min = 0x80;
+        } else if ((c & 0xF0) == 0xE0) {
+            cp = c & 0x0F;
+            extra = 2;
+            min = 0x800;
+        } else if ((c & 0xF8) == 0xF0) {
+            cp = c & 0x07;
+            extra = 3;
+            min = 0x10000;
+        }
         std::size_t used = 1;
         bool ok = c < 0x80 || extra > 0;
         for (std::size_t k = 1; ok && k <= extra; ++k) {
@@ -107,7 +118,9 @@ std::string to_utf8(CFStringRef s) {
 
 using namespace vantrel::cf;
 
-CFTypeID CFStringGetTypeID(void) { return kStringTypeID; }
+CFTypeID CFStringGetTypeID(void) {
+    return kStringTypeID;
+}
 
 CFStringRef CFStringCreateWithBytes(CFAllocatorRef, const UInt8* bytes, CFIndex numBytes,
                                     CFStringEncoding encoding, Boolean) {
@@ -118,7 +131,8 @@ CFStringRef CFStringCreateWithBytes(CFAllocatorRef, const UInt8* bytes, CFIndex 
     switch (encoding) {
         case kCFStringEncodingUTF8: {
             std::u16string out;
-            if (vantrel::text::utf8_to_utf16(std::string_view(src, len), &out) != noErr) return nullptr;
+            if (vantrel::text::utf8_to_utf16(std::string_view(src, len), &out) != noErr)
+                return nullptr;
             return make_string(reinterpret_cast<const UniChar*>(out.data()), out.size());
         }
         case kCFStringEncodingASCII: {
@@ -148,7 +162,8 @@ CFStringRef CFStringCreateWithBytes(CFAllocatorRef, const UInt8* bytes, CFIndex 
     }
 }
 
-CFStringRef CFStringCreateWithCString(CFAllocatorRef alloc, const char* cStr, CFStringEncoding encoding) {
+CFStringRef CFStringCreateWithCString(CFAllocatorRef alloc, const char* cStr,
+                                      CFStringEncoding encoding) {
     if (cStr == nullptr) return nullptr;
     return CFStringCreateWithBytes(alloc, reinterpret_cast<const UInt8*>(cStr),
                                    static_cast<CFIndex>(std::strlen(cStr)), encoding, false);
@@ -164,7 +179,9 @@ CFStringRef CFStringCreateCopy(CFAllocatorRef, CFStringRef str) {
     return static_cast<CFStringRef>(CFRetain(str));  // strings never change
 }
 
-CFIndex CFStringGetLength(CFStringRef str) { return is(str, kStringTypeID) ? str->length : 0; }
+CFIndex CFStringGetLength(CFStringRef str) {
+    return is(str, kStringTypeID) ? str->length : 0;
+}
 
 UniChar CFStringGetCharacterAtIndex(CFStringRef str, CFIndex idx) {
     if (!is(str, kStringTypeID) || idx < 0 || idx >= str->length) return 0;
@@ -172,7 +189,8 @@ UniChar CFStringGetCharacterAtIndex(CFStringRef str, CFIndex idx) {
 }
 
 void CFStringGetCharacters(CFStringRef str, CFRange range, UniChar* buffer) {
-    if (!is(str, kStringTypeID) || buffer == nullptr || range.location < 0 || range.length <= 0) return;
+    if (!is(str, kStringTypeID) || buffer == nullptr || range.location < 0 || range.length <= 0)
+        return;
     if (range.location >= str->length) return;
     CFIndex n = std::min(range.length, str->length - range.location);
     std::memcpy(buffer, str->chars + range.location, n * sizeof(UniChar));
@@ -181,7 +199,8 @@ void CFStringGetCharacters(CFStringRef str, CFRange range, UniChar* buffer) {
 CFComparisonResult CFStringCompare(CFStringRef a, CFStringRef b, CFOptionFlags) {
     CFIndex la = CFStringGetLength(a), lb = CFStringGetLength(b);
     for (CFIndex i = 0; i < la && i < lb; ++i) {
-        if (a->chars[i] != b->chars[i]) return a->chars[i] < b->chars[i] ? kCFCompareLessThan : kCFCompareGreaterThan;
+        if (a->chars[i] != b->chars[i])
+            return a->chars[i] < b->chars[i] ? kCFCompareLessThan : kCFCompareGreaterThan;
     }
     return la == lb ? kCFCompareEqualTo : (la < lb ? kCFCompareLessThan : kCFCompareGreaterThan);
 }

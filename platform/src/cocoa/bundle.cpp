@@ -58,5 +58,9 @@ id NSBundle::objectForInfoDictionaryKey(NSString* key) {
     return obj;
 }
 
-std::string NSBundle::contentsPath() const { return vantrel::cf::to_utf8(path_->CFString()) + "/Contents"; }
-std::string NSBundle::resourcePath() const { return contentsPath() + "/Resources"; }
+std::string NSBundle::contentsPath() const {
+    return vantrel::cf::to_utf8(path_->CFString()) + "/Contents";
+}
+std::string NSBundle::resourcePath() const {
+    return contentsPath() + "/Resources";
+}

@@ -21,7 +21,8 @@ std::string string_at(CFDictionaryRef d, const char* key) {
     CFStringRef k = cf::string_from_utf8(key);
     CFTypeRef v = CFDictionaryGetValue(d, k);
     CFRelease(k);
-    return CFGetTypeID(v) == CFStringGetTypeID() ? cf::to_utf8(static_cast<CFStringRef>(v)) : std::string();
+    return CFGetTypeID(v) == CFStringGetTypeID() ? cf::to_utf8(static_cast<CFStringRef>(v))
+                                                 : std::string();
 }
 
 bool plain_file_name(const std::string& n) {
@@ -88,7 +89,8 @@ bool LoadedPane::loadMainView(std::string* error) {
     std::string nib = info_string(bundle_, "NSMainNibFile");
     std::string file = bundle_->resourcePath() + "/" + nib;
     if (!plain_file_name(nib)) {
-        *error = bundle_->contentsPath() + "/Info.plist names no interface definition (NSMainNibFile)";
+        *error =
+            bundle_->contentsPath() + "/Info.plist names no interface definition (NSMainNibFile)";
         return false;
     }
     std::string bytes;
@@ -139,7 +141,8 @@ bool LoadedPane::loadMainView(std::string* error) {
             labels.push_back(t);
             control = t;
         } else {
-            *error = "interface definition has a control of unknown class \"" + kind + "\": " + file;
+            *error =
+                "interface definition has a control of unknown class \"" + kind + "\": " + file;
             ok = false;
             break;
         }
@@ -148,14 +151,15 @@ bool LoadedPane::loadMainView(std::string* error) {
         if (!outlet.empty()) {
             const auto* o = cls->findOutlet(outlet);
             if (o == nullptr || !o->set(pane_, control)) {
-                *error = "interface connects outlet " + outlet + " that " + cls->name + " does not have (as " +
-                         kind + ")";
+                *error = "interface connects outlet " + outlet + " that " + cls->name +
+                         " does not have (as " + kind + ")";
                 ok = false;
             }
         }
         if (ok && !action.empty()) {
             if (cls->findAction(action) == nullptr) {
-                *error = "interface sends action " + action + " that " + cls->name + " does not implement";
+                *error = "interface sends action " + action + " that " + cls->name +
+                         " does not implement";
                 ok = false;
             }
             control->setTarget(pane_);

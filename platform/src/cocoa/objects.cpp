@@ -1,8 +1,9 @@
 // NSObject reference counting, autorelease pools and strings.
+#include "cf/objects.h"
+
 #include <cstdarg>
 #include <cstdio>
 
-#include "cf/objects.h"
 #include "vantrel/Cocoa.h"
 
 namespace {
@@ -27,11 +28,17 @@ NSObject* NSObject::autorelease() {
     return this;
 }
 
-NSInteger NSObject::retainCount() const { return immortal_ ? 0x7fffffff : rc_.load(std::memory_order_relaxed); }
+NSInteger NSObject::retainCount() const {
+    return immortal_ ? 0x7fffffff : rc_.load(std::memory_order_relaxed);
+}
 
-NSString* NSObject::description() { return NSString::stringWithUTF8String("<NSObject>"); }
+NSString* NSObject::description() {
+    return NSString::stringWithUTF8String("<NSObject>");
+}
 
-NSAutoreleasePool::NSAutoreleasePool() : outer_(t_pool) { t_pool = this; }
+NSAutoreleasePool::NSAutoreleasePool() : outer_(t_pool) {
+    t_pool = this;
+}
 
 NSAutoreleasePool::~NSAutoreleasePool() {
     // Releasing may autorelease more (a description built in a destructor):
@@ -57,7 +64,9 @@ void NSAutoreleasePool::add(NSObject* o) {
 }
 
 NSString::NSString(CFStringRef s) : cf_(static_cast<CFStringRef>(CFRetain(s ? s : CFSTR("")))) {}
-NSString::~NSString() { CFRelease(cf_); }
+NSString::~NSString() {
+    CFRelease(cf_);
+}
 
 NSString* NSString::constant(CFStringRef s) {
     auto* n = new NSString(s);
@@ -86,9 +95,13 @@ const char* NSString::UTF8String() {
     return utf8_.c_str();
 }
 
-NSUInteger NSString::length() const { return static_cast<NSUInteger>(CFStringGetLength(cf_)); }
+NSUInteger NSString::length() const {
+    return static_cast<NSUInteger>(CFStringGetLength(cf_));
+}
 
-bool NSString::isEqualToString(NSString* other) const { return other && CFEqual(cf_, other->cf_); }
+bool NSString::isEqualToString(NSString* other) const {
+    return other && CFEqual(cf_, other->cf_);
+}
 
 NSString* NSString::stringWithFormat(NSString* format, ...) {
     if (format == nil) return nil;
@@ -114,14 +127,19 @@ NSString* NSString::stringWithFormat(NSString* format, ...) {
                 out += obj ? vantrel::cf::to_utf8(obj->description()->CFString()) : "(null)";
                 break;
             }
-            case '%': out += '%'; break;
-            case 'd': case 'i':
-                std::snprintf(buf, sizeof buf, "%ld", is_long ? va_arg(ap, long) : static_cast<long>(va_arg(ap, int)));
+            case '%':
+                out += '%';
+                break;
+            case 'd':
+            case 'i':
+                std::snprintf(buf, sizeof buf, "%ld",
+                              is_long ? va_arg(ap, long) : static_cast<long>(va_arg(ap, int)));
                 out += buf;
                 break;
             case 'u':
                 std::snprintf(buf, sizeof buf, "%lu",
-                              is_long ? va_arg(ap, unsigned long) : static_cast<unsigned long>(va_arg(ap, unsigned)));
+                              is_long ? va_arg(ap, unsigned long)
+                                      : static_cast<unsigned long>(va_arg(ap, unsigned)));
                 out += buf;
                 break;
             case 's': {
@@ -140,7 +158,9 @@ NSString* NSString::stringWithFormat(NSString* format, ...) {
 }
 
 NSCFValue::NSCFValue(CFTypeRef v) : v_(CFRetain(v)) {}
-NSCFValue::~NSCFValue() { CFRelease(v_); }
+NSCFValue::~NSCFValue() {
+    CFRelease(v_);
+}
 NSString* NSCFValue::description() {
     return NSString::stringWithUTF8String(vantrel::cf::describe(v_).c_str());
 }

@@ -92,7 +92,8 @@ bool connect(Center& c) {
 bool ensure_match(Center& c) {
     if (c.match) return true;
     if (!connect(c)) return false;
-    return sd_bus_match_signal(c.bus, &c.match, nullptr, kPath, kInterface, kMember, on_signal, &c) >= 0;
+    return sd_bus_match_signal(c.bus, &c.match, nullptr, kPath, kInterface, kMember, on_signal,
+                               &c) >= 0;
 }
 
 bool matches(const Observer& o, const Received& r) {
@@ -142,7 +143,9 @@ using vantrel::cf::is;
 using vantrel::cf::to_utf8;
 using vantrel::cf_detail::kStringTypeID;
 
-CFNotificationCenterRef CFNotificationCenterGetDistributedCenter(void) { return &g_center; }
+CFNotificationCenterRef CFNotificationCenterGetDistributedCenter(void) {
+    return &g_center;
+}
 
 Boolean CFNotificationCenterIsAvailable(CFNotificationCenterRef c) {
     if (c != &g_center) return false;
@@ -151,8 +154,8 @@ Boolean CFNotificationCenterIsAvailable(CFNotificationCenterRef c) {
     return connect(ctr);
 }
 
-void CFNotificationCenterPostNotification(CFNotificationCenterRef c, CFNotificationName name, const void* object,
-                                          CFDictionaryRef userInfo, Boolean) {
+void CFNotificationCenterPostNotification(CFNotificationCenterRef c, CFNotificationName name,
+                                          const void* object, CFDictionaryRef userInfo, Boolean) {
     std::string n = is(name, kStringTypeID) ? to_utf8(name) : std::string();
     if (vantrel::fault::check("CFNotificationCenterPostNotification", n)) return;
     if (c != &g_center || !is(name, kStringTypeID)) return;
@@ -170,12 +173,14 @@ void CFNotificationCenterPostNotification(CFNotificationCenterRef c, CFNotificat
     if (!connect(ctr)) return;
     // Delivered immediately either way: the signal is on the bus when the
     // post returns (the distributed centre never holds notifications back).
-    if (sd_bus_emit_signal(ctr.bus, kPath, kInterface, kMember, "sss", n.c_str(), obj.c_str(), info.c_str()) >= 0)
+    if (sd_bus_emit_signal(ctr.bus, kPath, kInterface, kMember, "sss", n.c_str(), obj.c_str(),
+                           info.c_str()) >= 0)
         sd_bus_flush(ctr.bus);
 }
 
-void CFNotificationCenterAddObserver(CFNotificationCenterRef c, const void* observer, CFNotificationCallback cb,
-                                     CFStringRef name, const void* object, CFNotificationSuspensionBehavior) {
+void CFNotificationCenterAddObserver(CFNotificationCenterRef c, const void* observer,
+                                     CFNotificationCallback cb, CFStringRef name,
+                                     const void* object, CFNotificationSuspensionBehavior) {
     if (vantrel::fault::check("CFNotificationCenterAddObserver")) return;
     if (c != &g_center || cb == nullptr) return;
     if (name != nullptr && !is(name, kStringTypeID)) return;
@@ -183,16 +188,17 @@ void CFNotificationCenterAddObserver(CFNotificationCenterRef c, const void* obse
     Center& ctr = center();
     std::lock_guard lk(ctr.mu);
     ensure_match(ctr);  // without a bus the observer waits for nothing
-    ctr.observers.push_back(Observer{observer, cb, name ? to_utf8(name) : std::string(), name == nullptr,
-                                     object ? to_utf8(static_cast<CFStringRef>(object)) : std::string(),
-                                     object == nullptr});
+    ctr.observers.push_back(Observer{
+        observer, cb, name ? to_utf8(name) : std::string(), name == nullptr,
+        object ? to_utf8(static_cast<CFStringRef>(object)) : std::string(), object == nullptr});
 }
 
-void CFNotificationCenterRemoveObserver(CFNotificationCenterRef c, const void* observer, CFNotificationName name,
-                                        const void* object) {
+void CFNotificationCenterRemoveObserver(CFNotificationCenterRef c, const void* observer,
+                                        CFNotificationName name, const void* object) {
     if (c != &g_center) return;
     std::string n = is(name, kStringTypeID) ? to_utf8(name) : std::string();
-    std::string o = is(object, kStringTypeID) ? to_utf8(static_cast<CFStringRef>(object)) : std::string();
+    std::string o =
+        is(object, kStringTypeID) ? to_utf8(static_cast<CFStringRef>(object)) : std::string();
     Center& ctr = center();
     std::lock_guard lk(ctr.mu);
     std::erase_if(ctr.observers, [&](const Observer& r) {
@@ -230,9 +236,13 @@ SInt32 CFRunLoopRunInMode(CFRunLoopMode, CFTimeInterval seconds, Boolean returnA
             if (returnAfterSourceHandled) return kCFRunLoopRunHandledSource;
             continue;
         }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
-        if (left <= 0) return handled && returnAfterSourceHandled ? kCFRunLoopRunHandledSource : kCFRunLoopRunTimedOut;
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
+        if (left <= 0)
+            return handled && returnAfterSourceHandled ? kCFRunLoopRunHandledSource
+                                                       : kCFRunLoopRunTimedOut;
         pollfd p{fd, events, 0};
-        ::poll(&p, 1, static_cast<int>(left < 100 ? left : 100));  // short slices: other threads may post
+        ::poll(&p, 1,
+               static_cast<int>(left < 100 ? left : 100));  // short slices: other threads may post
     }
 }

@@ -12,8 +12,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <ctime>
 #include <cstdlib>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -261,9 +261,11 @@ Lock lock_domain(const std::string& target) {
             ::close(fd);
             return {};
         }
-        struct stat held {}, now {};
+        struct stat held {
+        }, now{};
         bool exists = ::lstat(target.c_str(), &now) == 0;
-        if (on_file && exists && ::fstat(fd, &held) == 0 && held.st_dev == now.st_dev && held.st_ino == now.st_ino)
+        if (on_file && exists && ::fstat(fd, &held) == 0 && held.st_dev == now.st_dev &&
+            held.st_ino == now.st_ino)
             return {fd, true};
         if (!on_file && !exists) return {fd, false};
         ::close(fd);  // replaced or created meanwhile: look again
@@ -277,7 +279,8 @@ Lock lock_domain(const std::string& target) {
 bool keep_corrupt(const std::string& target) {
     if (vantrel::fault::check("CFPreferencesAppSynchronize.keepCorrupt", target)) return false;
     for (int n = 1; n < 1000; ++n) {
-        std::string name = n == 1 ? target + ".corrupt" : target + "." + std::to_string(n) + ".corrupt";
+        std::string name =
+            n == 1 ? target + ".corrupt" : target + "." + std::to_string(n) + ".corrupt";
         if (::link(target.c_str(), name.c_str()) == 0) return true;
         if (errno != EEXIST) return false;
     }
@@ -298,7 +301,8 @@ bool synchronize(Domain& d, const std::string& path) {
 
     struct stat old {};
     std::string bytes;
-    if (lock.on_file && (::fstat(locked.fd, &old) != 0 || !read_all(locked.fd, &bytes))) return false;
+    if (lock.on_file && (::fstat(locked.fd, &old) != 0 || !read_all(locked.fd, &bytes)))
+        return false;
     bool corrupt = false;
     PlistPtr doc = parse_domain(bytes, &corrupt);
     if (!doc) doc.reset(plist_new_dict());
@@ -321,7 +325,8 @@ bool synchronize(Domain& d, const std::string& path) {
     };
     std::string dir = dir_of(target);
     auto slash = target.rfind('/');
-    std::string tmp = dir + "/." + target.substr(slash == std::string::npos ? 0 : slash + 1) + ".XXXXXX";
+    std::string tmp =
+        dir + "/." + target.substr(slash == std::string::npos ? 0 : slash + 1) + ".XXXXXX";
     if (vantrel::fault::check("CFPreferencesAppSynchronize.create", tmp)) return fail(-1, tmp);
     int tfd = ::mkostemp(tmp.data(), O_CLOEXEC);
     if (tfd < 0) return fail(-1, tmp);
@@ -366,12 +371,14 @@ using namespace vantrel::prefs;
 
 CFPropertyListRef CFPreferencesCopyAppValue(CFStringRef key, CFStringRef applicationID) {
     std::string path = domain_path(applicationID);
-    std::string k = vantrel::cf::to_utf8(vantrel::cf::is(key, vantrel::cf_detail::kStringTypeID) ? key : nullptr);
+    std::string k = vantrel::cf::to_utf8(
+        vantrel::cf::is(key, vantrel::cf_detail::kStringTypeID) ? key : nullptr);
     if (vantrel::fault::check("CFPreferencesCopyAppValue", k)) return nullptr;  // detail: the key
     if (path.empty() || !vantrel::cf::is(key, vantrel::cf_detail::kStringTypeID)) return nullptr;
     Domain& d = domain_for(path);
     std::lock_guard lk(d.mu);
-    if (auto it = d.pending.find(k); it != d.pending.end()) return it->second ? CFRetain(it->second) : nullptr;
+    if (auto it = d.pending.find(k); it != d.pending.end())
+        return it->second ? CFRetain(it->second) : nullptr;
     refresh(d, path);
     if (!d.doc) return nullptr;
     return vantrel::cf::from_plist(plist_dict_get_item(d.doc.p, k.c_str()));
@@ -379,7 +386,8 @@ CFPropertyListRef CFPreferencesCopyAppValue(CFStringRef key, CFStringRef applica
 
 void CFPreferencesSetAppValue(CFStringRef key, CFPropertyListRef value, CFStringRef applicationID) {
     std::string path = domain_path(applicationID);
-    std::string k = vantrel::cf::to_utf8(vantrel::cf::is(key, vantrel::cf_detail::kStringTypeID) ? key : nullptr);
+    std::string k = vantrel::cf::to_utf8(
+        vantrel::cf::is(key, vantrel::cf_detail::kStringTypeID) ? key : nullptr);
     if (vantrel::fault::check("CFPreferencesSetAppValue", k)) return;  // detail: the key
     if (path.empty() || !vantrel::cf::is(key, vantrel::cf_detail::kStringTypeID)) return;
     if (!is_plist_type(value)) return;  // nothing that could not be written is recorded

@@ -23,7 +23,8 @@ std::string utf8(CFStringRef s) {
     return out;
 }
 
-void on_note(CFNotificationCenterRef, void*, CFNotificationName name, const void* object, CFDictionaryRef info) {
+void on_note(CFNotificationCenterRef, void*, CFNotificationName name, const void* object,
+             CFDictionaryRef info) {
     if (CFEqual(name, CFSTR("Observer Stop"))) {
         g_stop = true;
         return;
@@ -46,6 +47,7 @@ int main(int argc, char** argv) {
     std::printf("READY\n");
     std::fflush(stdout);
     CFAbsoluteTime end = CFAbsoluteTimeGetCurrent() + seconds;
-    while (!g_stop && CFAbsoluteTimeGetCurrent() < end) CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.2, true);
+    while (!g_stop && CFAbsoluteTimeGetCurrent() < end)
+        CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.2, true);
     return g_stop ? 0 : 4;
 }

@@ -14,7 +14,8 @@ constexpr CFStringRef kCompileTimeKey = CFSTR("Frame Count");  // must be a cons
 
 std::u16string units(CFStringRef s) {
     std::u16string out(static_cast<std::size_t>(CFStringGetLength(s)), u'\0');
-    CFStringGetCharacters(s, CFRangeMake(0, CFStringGetLength(s)), reinterpret_cast<UniChar*>(out.data()));
+    CFStringGetCharacters(s, CFRangeMake(0, CFStringGetLength(s)),
+                          reinterpret_cast<UniChar*>(out.data()));
     return out;
 }
 
@@ -67,15 +68,20 @@ TEST(CFType, TypeIdsTellEveryKindApart) {
     CFDataRef data = CFDataCreate(nullptr, bytes, 3);
     CFArrayRef a = CFArrayCreate(nullptr, nullptr, 0, &kCFTypeArrayCallBacks);
     CFDictionaryRef dict =
-        CFDictionaryCreate(nullptr, nullptr, nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+        CFDictionaryCreate(nullptr, nullptr, nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
+                           &kCFTypeDictionaryValueCallBacks);
     std::vector<std::pair<CFTypeRef, CFTypeID>> rows = {
-        {CFSTR("s"), CFStringGetTypeID()}, {kCFBooleanTrue, CFBooleanGetTypeID()},
-        {n, CFNumberGetTypeID()},          {f, CFNumberGetTypeID()},
-        {d, CFDateGetTypeID()},            {data, CFDataGetTypeID()},
-        {a, CFArrayGetTypeID()},           {dict, CFDictionaryGetTypeID()},
+        {CFSTR("s"), CFStringGetTypeID()},
+        {kCFBooleanTrue, CFBooleanGetTypeID()},
+        {n, CFNumberGetTypeID()},
+        {f, CFNumberGetTypeID()},
+        {d, CFDateGetTypeID()},
+        {data, CFDataGetTypeID()},
+        {a, CFArrayGetTypeID()},
+        {dict, CFDictionaryGetTypeID()},
     };
-    std::vector<CFTypeID> ids = {CFStringGetTypeID(), CFBooleanGetTypeID(), CFNumberGetTypeID(),
-                                 CFDateGetTypeID(),   CFDataGetTypeID(),    CFArrayGetTypeID(),
+    std::vector<CFTypeID> ids = {CFStringGetTypeID(),    CFBooleanGetTypeID(), CFNumberGetTypeID(),
+                                 CFDateGetTypeID(),      CFDataGetTypeID(),    CFArrayGetTypeID(),
                                  CFDictionaryGetTypeID()};
     for (std::size_t i = 0; i < ids.size(); ++i)
         for (std::size_t j = i + 1; j < ids.size(); ++j) EXPECT_NE(ids[i], ids[j]);
@@ -104,8 +110,8 @@ TEST(CFType, TypeIdsTellEveryKindApart) {
     EXPECT_FALSE(CFNumberGetValue(nb, kCFNumberSInt8Type, &narrow));
     EXPECT_EQ(CFNumberCreate(nullptr, 99, &big), nullptr);
 
-    for (CFTypeRef o : {CFTypeRef(n), CFTypeRef(f), CFTypeRef(d), CFTypeRef(data), CFTypeRef(a), CFTypeRef(dict),
-                        CFTypeRef(nb)})
+    for (CFTypeRef o : {CFTypeRef(n), CFTypeRef(f), CFTypeRef(d), CFTypeRef(data), CFTypeRef(a),
+                        CFTypeRef(dict), CFTypeRef(nb)})
         CFRelease(o);
 }
 
@@ -129,8 +135,8 @@ TEST(CFType, RetainCountsAreExactUnderContention) {
 
 TEST(CFCollections, ArraysAndDictionariesRetainAndFindByValue) {
     CFStringRef k = CFStringCreateWithCString(nullptr, "Duration", kCFStringEncodingUTF8);
-    CFMutableDictionaryRef d =
-        CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+    CFMutableDictionaryRef d = CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
+                                                         &kCFTypeDictionaryValueCallBacks);
     CFDictionarySetValue(d, k, kCFBooleanFalse);
     EXPECT_EQ(CFGetRetainCount(k), 2);
     // A constant with the same text finds the value stored under a created key.

@@ -15,7 +15,9 @@ struct FormatCase {
     std::function<NSString*()> make;
     const char* expected;
 };
-void PrintTo(const FormatCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const FormatCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class StringWithFormat : public ::testing::TestWithParam<FormatCase> {};
 
@@ -30,9 +32,13 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, StringWithFormat,
     ::testing::Values(
         FormatCase{"NameThenVersion",
-                   [] { return NSString::stringWithFormat(NSSTR("%@ %@"), NSSTR("Sample"), NSSTR("2.3")); },
+                   [] {
+                       return NSString::stringWithFormat(NSSTR("%@ %@"), NSSTR("Sample"),
+                                                         NSSTR("2.3"));
+                   },
                    "Sample 2.3"},
-        FormatCase{"NilArgument", [] { return NSString::stringWithFormat(NSSTR("%@ %@"), nil, NSSTR("1.0")); },
+        FormatCase{"NilArgument",
+                   [] { return NSString::stringWithFormat(NSSTR("%@ %@"), nil, NSSTR("1.0")); },
                    "(null) 1.0"},
         FormatCase{"NonStringValue",
                    [] {
@@ -44,13 +50,16 @@ INSTANTIATE_TEST_SUITE_P(
                        return NSString::stringWithFormat(NSSTR("v%@"), obj);
                    },
                    "v7"},
-        FormatCase{"IntegersPercentAndCString",
-                   [] { return NSString::stringWithFormat(NSSTR("%d%% of %ld, %s"), 50, 10L, "ok"); },
-                   "50% of 10, ok"},
+        FormatCase{
+            "IntegersPercentAndCString",
+            [] { return NSString::stringWithFormat(NSSTR("%d%% of %ld, %s"), 50, 10L, "ok"); },
+            "50% of 10, ok"},
         FormatCase{"UnknownConversionKeptAsWritten",
                    [] { return NSString::stringWithFormat(NSSTR("%x %@"), NSSTR("a")); }, "%x a"},
-        FormatCase{"NonAscii", [] { return NSString::stringWithFormat(NSSTR("%@!"), NSSTR("Gr\u00f6\u00dfe")); },
-                   "Gr\u00f6\u00dfe!"}),
+        FormatCase{
+            "NonAscii",
+            [] { return NSString::stringWithFormat(NSSTR("%@!"), NSSTR("Gr\u00f6\u00dfe")); },
+            "Gr\u00f6\u00dfe!"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(NSObjectLifetime, PoolsReleaseWhatWasAutoreleasedAndConstantsLiveOn) {
@@ -80,24 +89,31 @@ TEST(NSObjectLifetime, PoolsReleaseWhatWasAutoreleasedAndConstantsLiveOn) {
 TEST(NSBundleInfo, ValuesComeFromTheInfoPlistAndAreOwnedByTheBundle) {
     TempDir t("bundle");
     t.write("B.prefPane/Contents/Info.plist",
-            "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleName</key><string>B</string>"
+            "<?xml version=\"1.0\"?><plist "
+            "version=\"1.0\"><dict><key>CFBundleName</key><string>B</string>"
             "<key>Build</key><integer>12</integer></dict></plist>");
     t.write("Bad.prefPane/Contents/Info.plist", "<plist><array/></plist>");
     NSAutoreleasePool pool;
-    NSBundle* b = NSBundle::bundleWithPath(NSString::stringWithUTF8String((t / "B.prefPane").c_str()));
+    NSBundle* b =
+        NSBundle::bundleWithPath(NSString::stringWithUTF8String((t / "B.prefPane").c_str()));
     ASSERT_NE(b, nullptr);
     id name = b->objectForInfoDictionaryKey(NSSTR("CFBundleName"));
     ASSERT_NE(dynamic_cast<NSString*>(name), nullptr);
     EXPECT_STREQ(static_cast<NSString*>(name)->UTF8String(), "B");
-    EXPECT_EQ(b->objectForInfoDictionaryKey(NSSTR("CFBundleName")), name);  // same object, no new allocation
+    EXPECT_EQ(b->objectForInfoDictionaryKey(NSSTR("CFBundleName")),
+              name);  // same object, no new allocation
     EXPECT_STREQ(b->objectForInfoDictionaryKey(NSSTR("Build"))->description()->UTF8String(), "12");
     EXPECT_EQ(b->objectForInfoDictionaryKey(NSSTR("Missing")), nullptr);
-    EXPECT_EQ(NSBundle::bundleWithPath(NSString::stringWithUTF8String((t / "Bad.prefPane").c_str())), nullptr);
-    EXPECT_EQ(NSBundle::bundleWithPath(NSString::stringWithUTF8String((t / "None.prefPane").c_str())), nullptr);
+    EXPECT_EQ(
+        NSBundle::bundleWithPath(NSString::stringWithUTF8String((t / "Bad.prefPane").c_str())),
+        nullptr);
+    EXPECT_EQ(
+        NSBundle::bundleWithPath(NSString::stringWithUTF8String((t / "None.prefPane").c_str())),
+        nullptr);
 }
 
 class ProbePane : public NSPreferencePane {
-public:
+  public:
     using NSPreferencePane::NSPreferencePane;
     void boxClicked_(id sender) {
         last = dynamic_cast<NSButton*>(sender);
@@ -112,7 +128,9 @@ public:
 
 TEST(ActionDispatch, ClicksToggleThenReachTheActionBySelectorName) {
     vantrel::objc::ClassBuilder<ProbePane> builder("ProbePane");
-    builder.ivar("m_box", &ProbePane::m_box).outlet("m_box", &ProbePane::m_box).action("boxClicked:", &ProbePane::boxClicked_);
+    builder.ivar("m_box", &ProbePane::m_box)
+        .outlet("m_box", &ProbePane::m_box)
+        .action("boxClicked:", &ProbePane::boxClicked_);
     vantrel::objc::registerClass(builder.get());
     const vantrel::objc::Class* cls = vantrel::objc::lookUpClass("ProbePane");
     ASSERT_NE(cls, nullptr);
@@ -123,7 +141,8 @@ TEST(ActionDispatch, ClicksToggleThenReachTheActionBySelectorName) {
     auto* box = new NSButton;
     auto* label = new NSTextField;
     ASSERT_TRUE(cls->findOutlet("m_box")->set(pane, box));
-    EXPECT_FALSE(cls->findOutlet("m_box")->set(pane, label));  // a label cannot fill a check-box outlet
+    EXPECT_FALSE(
+        cls->findOutlet("m_box")->set(pane, label));  // a label cannot fill a check-box outlet
     EXPECT_EQ(pane->m_box, box);
     EXPECT_EQ(cls->valueOf(pane, "m_box"), box);
 

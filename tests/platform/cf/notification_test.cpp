@@ -22,29 +22,35 @@ struct Seen {
     std::string info_text;
 };
 
-void record(CFNotificationCenterRef, void* observer, CFNotificationName name, const void* object, CFDictionaryRef info) {
+void record(CFNotificationCenterRef, void* observer, CFNotificationName name, const void* object,
+            CFDictionaryRef info) {
     auto* seen = static_cast<std::vector<Seen>*>(observer);
     Seen s{cf_utf8(name), object ? cf_utf8(static_cast<CFStringRef>(object)) : "(null)", -1, ""};
     if (info) {
         s.info_count = CFDictionaryGetCount(info);
-        if (auto t = static_cast<CFStringRef>(CFDictionaryGetValue(info, CFSTR("text")))) s.info_text = cf_utf8(t);
+        if (auto t = static_cast<CFStringRef>(CFDictionaryGetValue(info, CFSTR("text"))))
+            s.info_text = cf_utf8(t);
     }
     seen->push_back(s);
 }
 
-CFNotificationCenterRef center() { return CFNotificationCenterGetDistributedCenter(); }
+CFNotificationCenterRef center() {
+    return CFNotificationCenterGetDistributedCenter();
+}
 
 // Runs the loop until `n` notifications arrived or two seconds passed.
 void pump(const std::vector<Seen>& seen, std::size_t n) {
-    for (int i = 0; i < 20 && seen.size() < n; ++i) CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.1, true);
+    for (int i = 0; i < 20 && seen.size() < n; ++i)
+        CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.1, true);
 }
 
 class Notifications : public ::testing::Test {
-protected:
+  protected:
     PrivateBus bus;  // observers here see every name: keep other tests' posts out
     void SetUp() override {
         if (!CFNotificationCenterIsAvailable(center()))
-            GTEST_SKIP() << "no D-Bus session bus (scripts/test.sh runs the suite under dbus-run-session)";
+            GTEST_SKIP()
+                << "no D-Bus session bus (scripts/test.sh runs the suite under dbus-run-session)";
     }
     void TearDown() override { CFNotificationCenterRemoveEveryObserver(center(), &seen); }
     std::vector<Seen> seen;
@@ -58,11 +64,13 @@ TEST_F(Notifications, DeliversNameObjectAndUserInfoToMatchingObservers) {
     CFNumberRef num = CFNumberCreate(nullptr, kCFNumberSInt32Type, &n);
     const void* keys[] = {CFSTR("text"), CFSTR("n")};
     const void* vals[] = {text, num};
-    CFDictionaryRef info =
-        CFDictionaryCreate(nullptr, keys, vals, 2, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+    CFDictionaryRef info = CFDictionaryCreate(
+        nullptr, keys, vals, 2, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
 
-    CFNotificationCenterPostNotification(center(), CFSTR("Test Note"), CFSTR("other"), nullptr, true);  // filtered
-    CFNotificationCenterPostNotification(center(), CFSTR("Other Note"), CFSTR("wanted"), nullptr, true);  // filtered
+    CFNotificationCenterPostNotification(center(), CFSTR("Test Note"), CFSTR("other"), nullptr,
+                                         true);  // filtered
+    CFNotificationCenterPostNotification(center(), CFSTR("Other Note"), CFSTR("wanted"), nullptr,
+                                         true);  // filtered
     CFNotificationCenterPostNotification(center(), CFSTR("Test Note"), CFSTR("wanted"), info, true);
     pump(seen, 1);
     CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.2, false);  // anything else would arrive by now
@@ -70,10 +78,12 @@ TEST_F(Notifications, DeliversNameObjectAndUserInfoToMatchingObservers) {
     EXPECT_EQ(seen[0].name, "Test Note");
     EXPECT_EQ(seen[0].object, "wanted");
     EXPECT_EQ(seen[0].info_count, 2);
-    EXPECT_EQ(seen[0].info_text, "h?llo");  // cf_utf8 prints non-ASCII as '?': the character arrived as one unit
+    EXPECT_EQ(seen[0].info_text,
+              "h?llo");  // cf_utf8 prints non-ASCII as '?': the character arrived as one unit
 
     CFNotificationCenterRemoveObserver(center(), &seen, CFSTR("Test Note"), nullptr);
-    CFNotificationCenterPostNotification(center(), CFSTR("Test Note"), CFSTR("wanted"), nullptr, true);
+    CFNotificationCenterPostNotification(center(), CFSTR("Test Note"), CFSTR("wanted"), nullptr,
+                                         true);
     EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.3, true), kCFRunLoopRunTimedOut);
     EXPECT_EQ(seen.size(), 1u);
     CFRelease(info);
@@ -108,7 +118,8 @@ TEST_F(Notifications, PostsWithUnsendableObjectsOrUserInfoAreDropped) {
 // The signal is the documented one: a notification sent by dbus-send, with no
 // part of our code on the sending side, arrives.
 TEST_F(Notifications, AnyDBusClientCanPostUsingTheDocumentedSignal) {
-    if (std::system("command -v dbus-send >/dev/null 2>&1") != 0) GTEST_SKIP() << "dbus-send is not installed";
+    if (std::system("command -v dbus-send >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "dbus-send is not installed";
     CFNotificationCenterAddObserver(center(), &seen, record, CFSTR("From Shell"), nullptr,
                                     CFNotificationSuspensionBehaviorDeliverImmediately);
     int rc = std::system(
@@ -133,7 +144,8 @@ TEST(NotificationsWithoutBus, PostHasNoEffectAndNoError) {
         CFNotificationCenterAddObserver(center(), &seen, record, nullptr, nullptr,
                                         CFNotificationSuspensionBehaviorDeliverImmediately);
         CFNotificationCenterPostNotification(center(), CFSTR("Preferences Changed"),
-                                             CFSTR("com.ashgrove.preference.Vantrel"), nullptr, true);
+                                             CFSTR("com.ashgrove.preference.Vantrel"), nullptr,
+                                             true);
         if (CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.1, true) != kCFRunLoopRunFinished) rc = 2;
         if (!seen.empty()) rc = 3;
         _exit(rc);
@@ -146,7 +158,8 @@ TEST(NotificationsWithoutBus, PostHasNoEffectAndNoError) {
     // A connection fault behaves the same way.
     pid = fork();
     if (pid == 0) {
-        vantrel::fault::fail_nth("CFNotificationCenterGetDistributedCenter.connect", 1, ioErr, true);
+        vantrel::fault::fail_nth("CFNotificationCenterGetDistributedCenter.connect", 1, ioErr,
+                                 true);
         _exit(CFNotificationCenterIsAvailable(center()) ? 1 : 0);
     }
     waitpid(pid, &status, 0);

@@ -78,7 +78,8 @@ TEST(Preferences, EveryPlistTypeSurvivesAWriteWithItsType) {
         CFRelease(v);
         v = CFPreferencesCopyAppValue(CFSTR("dict"), kApp);
         ASSERT_EQ(CFGetTypeID(v), CFDictionaryGetTypeID());
-        EXPECT_EQ(CFDictionaryGetValue(static_cast<CFDictionaryRef>(v), CFSTR("inner")), kCFBooleanFalse);
+        EXPECT_EQ(CFDictionaryGetValue(static_cast<CFDictionaryRef>(v), CFSTR("inner")),
+                  kCFBooleanFalse);
         CFRelease(v);
     };
     check_all();
@@ -108,11 +109,13 @@ TEST(Preferences, NothingIsWrittenUntilAChangeIsSynchronised) {
     EXPECT_FALSE(fs::exists(home.file()));
 
     CFPreferencesSetAppValue(CFSTR("Duration"), kCFBooleanTrue, kApp);
-    EXPECT_EQ(CFPreferencesCopyAppValue(CFSTR("Duration"), kApp), kCFBooleanTrue);  // seen at once in-process
+    EXPECT_EQ(CFPreferencesCopyAppValue(CFSTR("Duration"), kApp),
+              kCFBooleanTrue);  // seen at once in-process
     EXPECT_FALSE(fs::exists(home.file()));
     ASSERT_TRUE(CFPreferencesAppSynchronize(kApp));
     EXPECT_TRUE(fs::exists(home.file()));
-    EXPECT_EQ(stray_files(home.dir.path(), {"com.ashgrove.Vantrel.plist"}), std::set<std::string>{});
+    EXPECT_EQ(stray_files(home.dir.path(), {"com.ashgrove.Vantrel.plist"}),
+              std::set<std::string>{});
 
     CFPreferencesSetAppValue(CFSTR("Duration"), nullptr, kApp);  // null removes the key
     ASSERT_TRUE(CFPreferencesAppSynchronize(kApp));
@@ -133,7 +136,8 @@ TEST(Preferences, ChangesMadeByOtherProcessesAppearWithoutRestart) {
         int status = 0;
         waitpid(pid, &status, 0);
         ASSERT_EQ(WEXITSTATUS(status), 0);
-        EXPECT_EQ(CFPreferencesCopyAppValue(CFSTR("URL"), kApp), v ? kCFBooleanTrue : kCFBooleanFalse);
+        EXPECT_EQ(CFPreferencesCopyAppValue(CFSTR("URL"), kApp),
+                  v ? kCFBooleanTrue : kCFBooleanFalse);
     }
 }
 
@@ -142,7 +146,8 @@ TEST(Preferences, SymlinkedDomainFileStaysALinkAndItsTargetIsReplaced) {
     fs::path dotfiles = home.dir.mkdir("dotfiles");
     fs::path target = dotfiles / "vantrel.plist";
     home.dir.write("dotfiles/vantrel.plist", kAllTypes);
-    fs::create_symlink("dotfiles/vantrel.plist", home.file());  // relative, as dotfile managers make them
+    fs::create_symlink("dotfiles/vantrel.plist",
+                       home.file());  // relative, as dotfile managers make them
     EXPECT_EQ(CFPreferencesCopyAppValue(CFSTR("bool"), kApp), kCFBooleanTrue);
 
     CFPreferencesSetAppValue(CFSTR("Codec Name"), kCFBooleanFalse, kApp);
@@ -168,7 +173,8 @@ TEST(Preferences, UnparseableFileGivesNoValuesAndIsKeptAtTheNextWrite) {
     const std::string garbage = "<?xml version=\"1.0\"?><plist><dict><key>Duration</key><fal";
     home.dir.write("com.ashgrove.Vantrel.plist", garbage);
     EXPECT_EQ(CFPreferencesCopyAppValue(CFSTR("Duration"), kApp), nullptr);
-    EXPECT_FALSE(fs::exists(home.dir / "com.ashgrove.Vantrel.plist.corrupt"));  // reading keeps it as it is
+    EXPECT_FALSE(
+        fs::exists(home.dir / "com.ashgrove.Vantrel.plist.corrupt"));  // reading keeps it as it is
 
     CFPreferencesSetAppValue(CFSTR("URL"), kCFBooleanFalse, kApp);
     ASSERT_TRUE(CFPreferencesAppSynchronize(kApp));
@@ -199,8 +205,8 @@ TEST(Preferences, UnusableApplicationIdsAndKeysAreRefused) {
         EXPECT_EQ(CFPreferencesCopyAppValue(CFSTR("k"), bad), nullptr);
     }
     CFPreferencesSetAppValue(reinterpret_cast<CFStringRef>(kCFBooleanTrue), kCFBooleanTrue, kApp);
-    CFPreferencesSetAppValue(CFSTR("not a plist value"),
-                             CFNotificationCenterGetDistributedCenter(), kApp);
+    CFPreferencesSetAppValue(CFSTR("not a plist value"), CFNotificationCenterGetDistributedCenter(),
+                             kApp);
     EXPECT_TRUE(CFPreferencesAppSynchronize(kApp));
     EXPECT_FALSE(fs::exists(home.file()));
     EXPECT_TRUE(fs::is_empty(home.dir.path()));
@@ -223,7 +229,8 @@ TEST_P(SynchronizeFault, LeavesTheOldFileIntactAndRetriesLater) {
         EXPECT_EQ(vantrel::fault::injected(), 1);
     }
     EXPECT_EQ(read_file(home.file()), kAllTypes);
-    EXPECT_EQ(stray_files(home.dir.path(), {"com.ashgrove.Vantrel.plist"}), std::set<std::string>{});
+    EXPECT_EQ(stray_files(home.dir.path(), {"com.ashgrove.Vantrel.plist"}),
+              std::set<std::string>{});
     ASSERT_TRUE(CFPreferencesAppSynchronize(kApp));
     EXPECT_NE(read_file(home.file()).find("<key>Duration</key>"), std::string::npos);
 }
@@ -237,13 +244,12 @@ TEST_P(SynchronizeFault, OnAFirstWriteLeavesNoFile) {
     EXPECT_TRUE(fs::is_empty(home.dir.path()));
 }
 
-INSTANTIATE_TEST_SUITE_P(Steps, SynchronizeFault,
-                         ::testing::Values("CFPreferencesAppSynchronize", "CFPreferencesAppSynchronize.open",
-                                           "CFPreferencesAppSynchronize.lock",
-                                           "CFPreferencesAppSynchronize.create",
-                                           "CFPreferencesAppSynchronize.write",
-                                           "CFPreferencesAppSynchronize.fsync",
-                                           "CFPreferencesAppSynchronize.rename"));
+INSTANTIATE_TEST_SUITE_P(
+    Steps, SynchronizeFault,
+    ::testing::Values("CFPreferencesAppSynchronize", "CFPreferencesAppSynchronize.open",
+                      "CFPreferencesAppSynchronize.lock", "CFPreferencesAppSynchronize.create",
+                      "CFPreferencesAppSynchronize.write", "CFPreferencesAppSynchronize.fsync",
+                      "CFPreferencesAppSynchronize.rename"));
 
 TEST(Preferences, FailureToKeepACorruptFileWritesNothing) {
     PrefsHome home;
@@ -273,7 +279,8 @@ TEST(Preferences, ReadFaultsGiveNoValue) {
     EXPECT_EQ(CFPreferencesCopyAppValue(CFSTR("bool"), kApp), nullptr);
     EXPECT_EQ(CFPreferencesCopyAppValue(CFSTR("bool"), kApp), kCFBooleanTrue);
     vantrel::fault::fail_nth("CFPreferencesCopyAppValue.read", 1, ioErr);
-    home.dir.write("com.ashgrove.Vantrel.plist", std::string(kAllTypes) + "\n");  // changed: read again
+    home.dir.write("com.ashgrove.Vantrel.plist",
+                   std::string(kAllTypes) + "\n");  // changed: read again
     EXPECT_EQ(CFPreferencesCopyAppValue(CFSTR("bool"), kApp), nullptr);
     EXPECT_EQ(CFPreferencesCopyAppValue(CFSTR("bool"), kApp), kCFBooleanTrue);  // retried
 }
@@ -307,7 +314,8 @@ TEST(Preferences, ConcurrentWritersLoseNothing) {
     EXPECT_EQ(plist_dict_get_size(p), 2u * kPerWriter);
     for (int w = 0; w < 2; ++w)
         for (int i = 0; i < kPerWriter; ++i) {
-            plist_t v = plist_dict_get_item(p, ("w" + std::to_string(w) + "-" + std::to_string(i)).c_str());
+            plist_t v =
+                plist_dict_get_item(p, ("w" + std::to_string(w) + "-" + std::to_string(i)).c_str());
             ASSERT_NE(v, nullptr) << w << "-" << i;
             uint8_t b = 2;
             plist_get_bool_val(v, &b);

@@ -36,8 +36,10 @@ inline std::string cf_utf8(CFStringRef s) {
     std::string out;
     for (CFIndex i = 0; i < CFStringGetLength(s); ++i) {
         UniChar c = CFStringGetCharacterAtIndex(s, i);
-        if (c < 0x80) out += static_cast<char>(c);
-        else out += '?';
+        if (c < 0x80)
+            out += static_cast<char>(c);
+        else
+            out += '?';
     }
     return out;
 }
@@ -60,8 +62,8 @@ struct PrivateBus {
         if (pid == 0) {
             ::dup2(fds[1], 1);
             ::close(fds[0]);
-            ::execlp("dbus-daemon", "dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1",
-                     static_cast<char*>(nullptr));
+            ::execlp("dbus-daemon", "dbus-daemon", "--session", "--nofork", "--nopidfile",
+                     "--print-address=1", static_cast<char*>(nullptr));
             _exit(127);
         }
         ::close(fds[1]);

@@ -5,7 +5,9 @@
 // getdents64 batches; each entry returned costs one statx relative to that
 // descriptor, never a path. A directory swapped for a link while it is being
 // listed keeps being the directory that was opened.
+#include <dirent.h>
 #include <errno.h>
+#include <time.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -27,6 +29,8 @@ struct OpaqueFSIterator {
     bool eof = false;
     int passes = 0;
     long returnedThisPass = 0;
+    bool changed = false;          // once the directory is seen changed, it stays so
+    std::int64_t lastCheckNs = 0;  // when its times were last compared
 };
 
 namespace vantrel::fm {
@@ -63,12 +67,14 @@ constexpr std::size_t kBufSize = 32 * 1024;
 // mode the directory is read once more from the start after a pass that
 // returned items, so entries a file system moves while others are deleted are
 // not missed; the number of passes is bounded.
-const char* next_name(OpaqueFSIterator* it, int* err) {
+const char* next_name(OpaqueFSIterator* it, int* err, unsigned char* type, std::uint64_t* ino, bool* refilled) {
     for (;;) {
         while (it->pos < it->end) {
             auto* d = reinterpret_cast<linux_dirent64*>(it->buf.data() + it->pos);
             it->pos += d->d_reclen;
             if (d->d_name[0] == '.' && (d->d_name[1] == 0 || (d->d_name[1] == '.' && d->d_name[2] == 0))) continue;
+            *type = d->d_type;
+            *ino = d->d_ino;
             return d->d_name;
         }
         if (it->eof) return nullptr;
@@ -79,6 +85,7 @@ const char* next_name(OpaqueFSIterator* it, int* err) {
         }
         it->pos = 0;
         it->end = std::size_t(n);
+        *refilled = true;
         if (n == 0) {
             if (it->flags == kFSIterateDelete && it->returnedThisPass > 0 && it->passes < 3 &&
                 ::lseek(it->fd->fd(), 0, SEEK_SET) == 0) {
@@ -159,24 +166,26 @@ OSErr FSGetCatalogInfoBulk(FSIterator it, ItemCount maximumObjects, ItemCount* a
     if (maximumObjects == 0) return errFSBadItemCount;
     if (OSErr e = fault::check("FSGetCatalogInfoBulk", it->dir.name)) return e;
     *actualObjects = 0;
-    if (containerChanged != nullptr) {
-        struct statx st;
-        *containerChanged = false;
-        if (::statx(it->fd->fd(), "", AT_EMPTY_PATH, STATX_MTIME | STATX_CTIME, &st) == 0) {
-            auto same = [](const statx_timestamp& a, const statx_timestamp& b) {
-                return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-            };
-            *containerChanged = !same(st.stx_mtime, it->mtime) || !same(st.stx_ctime, it->ctime);
-        }
-    }
+    // References alone (a plain listing) come straight from the directory
+    // entries for everything but directories: no stat per file.
+    const bool refsOnly = (catalogInfos == nullptr || whichInfo == 0) && names == nullptr && specs == nullptr;
     ItemCount count = 0;
     OSErr result = noErr;
+    bool refilled = false;
     while (count < maximumObjects) {
         int err = 0;
-        const char* name = next_name(it, &err);
+        unsigned char type = DT_UNKNOWN;
+        std::uint64_t ino = 0;
+        const char* name = next_name(it, &err, &type, &ino, &refilled);
         if (name == nullptr) {
             result = err != 0 ? from_errno(err, Op::OpenDir, &it->dir) : OSErr(errFSNoMoreItems);
             break;
+        }
+        if (refsOnly && type != DT_DIR && type != DT_UNKNOWN) {
+            if (refs != nullptr) make_listed_ref(it->dir, name, ino, false, &refs[count]);
+            ++count;
+            ++it->returnedThisPass;
+            continue;
         }
         struct statx st;
         if (::statx(it->fd->fd(), name, AT_SYMLINK_NOFOLLOW | AT_STATX_SYNC_AS_STAT, kStatxMask, &st) != 0) {
@@ -195,6 +204,26 @@ OSErr FSGetCatalogInfoBulk(FSIterator it, ItemCount maximumObjects, ItemCount* a
         if (refs != nullptr) make_ref(child, &refs[count]);
         ++count;
         ++it->returnedThisPass;
+    }
+    if (containerChanged != nullptr) {
+        // The directory's own times tell whether it changed since the
+        // iterator was opened. Asked on the first request, whenever the
+        // directory was read again, at its end, and otherwise at most once a
+        // millisecond, so a walk does not pay a stat per item for it.
+        struct timespec now;
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        std::int64_t nowNs = std::int64_t(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+        if (!it->changed && (it->lastCheckNs == 0 || refilled || result != noErr || nowNs - it->lastCheckNs >= 1'000'000)) {
+            it->lastCheckNs = nowNs;
+            struct statx st;
+            if (::statx(it->fd->fd(), "", AT_EMPTY_PATH, STATX_MTIME | STATX_CTIME, &st) == 0) {
+                auto same = [](const statx_timestamp& a, const statx_timestamp& b) {
+                    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+                };
+                it->changed = !same(st.stx_mtime, it->mtime) || !same(st.stx_ctime, it->ctime);
+            }
+        }
+        *containerChanged = it->changed;
     }
     *actualObjects = count;
     return result;

@@ -240,6 +240,30 @@ void make_ref(const Node& n, FSRef* out) {
     std::memcpy(out, &r, sizeof r);
 }
 
+void make_listed_ref(const Node& dir, std::string_view name, ino_t ino, bool isDir, FSRef* out) {
+    RefBytes r{};
+    r.magic = kMagic;
+    r.vref = dir.vref;
+    r.flags = isDir ? kDir : 0;
+    r.nodeID = node_id_for(dir.vref, dir.dev(), ino);
+    r.parentID = dir.nodeID;
+    r.dev = dir.dev();
+    r.ino = ino;
+    r.stamp = 0;
+    std::size_t len = name.size();
+    if (len > sizeof r.name) {
+        r.flags |= kLongName;
+        len = sizeof r.name;
+        Tables& t = tables();
+        std::lock_guard lk(t.mu);
+        if (t.longNames.size() >= kLongNamesMax) t.longNames.clear();
+        t.longNames[DevIno{r.dev, r.ino}] = std::string(name);
+    }
+    std::memcpy(r.name, name.data(), len);
+    r.nameLen = std::uint8_t(len);
+    std::memcpy(out, &r, sizeof r);
+}
+
 void child_node(const Node& dir, const DirFd& dirfd, std::string_view name, const struct statx& st, Node* out) {
     out->parent = dirfd;
     out->name.assign(name);

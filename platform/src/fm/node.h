@@ -146,6 +146,12 @@ void make_ref(const Node& n, FSRef* out);
 // made (iterators use it to avoid a second stat).
 void child_node(const Node& dir, const DirFd& dirfd, std::string_view name, const struct statx& st, Node* out);
 
+// An FSRef for the child `name` of directory `dir` from what a directory
+// listing already tells (inode and type), with no stat: used for plain
+// listings that ask for references only. The birth stamp is left unknown,
+// so its resolution checks device and inode only.
+void make_listed_ref(const Node& dir, std::string_view name, ino_t ino, bool isDir, FSRef* out);
+
 // Node ID of an inode of volume `vref` (root -> 2). Stable for the process's
 // lifetime: the inode number itself when it lies in [16, 2^31), otherwise one
 // assigned from 2^31 up and remembered.

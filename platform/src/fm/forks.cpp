@@ -56,6 +56,9 @@ struct Fork {
     SInt64 mark = 0;
     // The range an uncached write handed to writeback and not yet dropped.
     SInt64 pendingStart = 0, pendingLength = 0;
+    // The same file opened with O_DIRECT for aligned uncached transfers:
+    // -1 not opened yet, -2 the file system refuses direct I/O.
+    int directFd = -1;
 };
 using ForkPtr = std::shared_ptr<Fork>;
 
@@ -176,6 +179,25 @@ void settle_pending(Fork& f) {
     f.pendingLength = 0;
 }
 
+constexpr std::uint64_t kDirectAlign = 4096;
+
+// The descriptor for an uncached transfer of `count` bytes at `pos` from or
+// into `buffer`: the O_DIRECT one when everything is aligned (the page cache
+// is bypassed entirely), otherwise the ordinary one.
+int direct_fd(Fork& f, SInt64 pos, std::uint64_t count, const void* buffer) {
+    if (f.directFd == -2 || count == 0 || (static_cast<std::uint64_t>(pos) | count |
+                                           reinterpret_cast<std::uintptr_t>(buffer)) % kDirectAlign != 0)
+        return -1;
+    if (f.directFd == -1) {
+        // Reopened through the descriptor itself: the same file, whatever
+        // happened to its name since.
+        const std::string self = "/proc/self/fd/" + std::to_string(f.fd);
+        f.directFd = ::open(self.c_str(), (f.writable ? O_RDWR : O_RDONLY) | O_DIRECT | O_CLOEXEC);
+        if (f.directFd < 0) f.directFd = -2;
+    }
+    return f.directFd >= 0 ? f.directFd : -1;
+}
+
 void write_behind(Fork& f, SInt64 start, SInt64 length) {
     if (length <= 0) return;
     ::sync_file_range(f.fd, start, length, SYNC_FILE_RANGE_WRITE);
@@ -199,17 +221,25 @@ OSErr read_fork(Fork& f, UInt16 mode, SInt64 offset, ByteCount request, void* bu
         }
     } else {
         auto* p = static_cast<char*>(buffer);
+        int direct = (mode & noCacheMask) != 0 ? direct_fd(f, pos, request, buffer) : -1;
         while (got < request) {
-            ssize_t n = ::pread(f.fd, p + got, request - got, pos + got);
+            // Direct reads stay aligned until the end of the file cuts one short.
+            const int fd = direct >= 0 && got % kDirectAlign == 0 ? direct : f.fd;
+            ssize_t n = ::pread(fd, p + got, request - got, pos + got);
             if (n < 0) {
                 if (errno == EINTR) continue;
+                if (errno == EINVAL && fd == direct) {  // alignment the device does not take
+                    direct = -1;
+                    continue;
+                }
                 result = from_errno(errno, Op::Read);
                 break;
             }
             if (n == 0) break;
             got += static_cast<ByteCount>(n);
         }
-        if ((mode & noCacheMask) != 0 && got > 0) ::posix_fadvise(f.fd, pos, got, POSIX_FADV_DONTNEED);
+        if ((mode & noCacheMask) != 0 && direct < 0 && got > 0)
+            ::posix_fadvise(f.fd, pos, got, POSIX_FADV_DONTNEED);
     }
     f.mark = pos + got;
     if (actual != nullptr) *actual = got;
@@ -237,16 +267,23 @@ OSErr write_fork(Fork& f, UInt16 mode, SInt64 offset, ByteCount request, const v
         done = request;
     } else {
         const auto* p = static_cast<const char*>(buffer);
+        int direct = (mode & noCacheMask) != 0 ? direct_fd(f, pos, request, buffer) : -1;
+        if (direct >= 0) settle_pending(f);  // no buffered write may land after the direct one
         while (done < request) {
-            ssize_t n = ::pwrite(f.fd, p + done, request - done, pos + done);
+            const int fd = direct >= 0 && done % kDirectAlign == 0 ? direct : f.fd;
+            ssize_t n = ::pwrite(fd, p + done, request - done, pos + done);
             if (n < 0) {
                 if (errno == EINTR) continue;
+                if (errno == EINVAL && fd == direct) {
+                    direct = -1;
+                    continue;
+                }
                 result = write_error(errno, f.fd);
                 break;
             }
             done += static_cast<ByteCount>(n);
         }
-        if ((mode & noCacheMask) != 0) write_behind(f, pos, done);
+        if ((mode & noCacheMask) != 0 && direct < 0) write_behind(f, pos, done);
     }
     f.mark = pos + done;
     if (actual != nullptr) *actual = done;
@@ -383,6 +420,7 @@ OSErr FSCloseFork(FSIORefNum forkRefNum) {
     }
     std::lock_guard lk(f->mu);
     fm::settle_pending(*f);
+    if (f->directFd >= 0) ::close(f->directFd);
     // close() reports a write-back failure that nothing else caught.
     const int rc = ::close(f->fd);
     f->fd = -1;

@@ -1,0 +1,24 @@
+#!/bin/sh
+# FSCopyFork (256 MiB, 1 MiB buffer) against dd with direct I/O and against
+# cp, interleaved in one run; prints the medians and the ratios
+# (ours / peer: below 1 means FSCopyFork is faster).
+#
+# usage: bench/forkcopy_bench.sh [PROGRAM] [REPETITIONS]
+#   PROGRAM      default build-bench/bench/forkcopy_bench (Release, -DVANTREL_BUILD_BENCH=ON)
+#   REPETITIONS  default 7
+# Environment: VANTREL_BENCH_DIR, where the two 256 MiB files go (default /tmp).
+set -eu
+PROG=${1:-build-bench/bench/forkcopy_bench}
+REPS=${2:-7}
+command -v jq >/dev/null || { echo "forkcopy_bench: jq is needed (apt-get install jq)" >&2; exit 2; }
+[ -x "$PROG" ] || { echo "forkcopy_bench: no program at $PROG" >&2; exit 2; }
+out=$(mktemp)
+trap 'rm -f "$out"' EXIT
+"$PROG" --benchmark_repetitions="$REPS" --benchmark_enable_random_interleaving=true \
+        --benchmark_format=json >"$out"
+jq -r '
+  [.benchmarks[] | select(.aggregate_name == "median")] as $m
+  | ($m | map({key: (.run_name | split("/")[0]), value: .real_time}) | from_entries) as $t
+  | "median FSCopyFork \($t.BM_FSCopyFork | floor) ms, dd direct \($t.BM_DdDirect | floor) ms, cp \($t.BM_Cp | floor) ms",
+    "ratio FSCopyFork/dd_direct \(($t.BM_FSCopyFork / $t.BM_DdDirect) * 100 | round / 100)",
+    "ratio FSCopyFork/cp \(($t.BM_FSCopyFork / $t.BM_Cp) * 100 | round / 100)"' "$out"

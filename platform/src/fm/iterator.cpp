@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <time.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -29,6 +30,7 @@ struct OpaqueFSIterator {
     bool eof = false;
     int passes = 0;
     long returnedThisPass = 0;
+    bool listedRefs = false;       // directory entries' inode numbers are the files' own
     bool changed = false;          // once the directory is seen changed, it stays so
     std::int64_t lastCheckNs = 0;  // when its times were last compared
 };
@@ -133,6 +135,13 @@ OSErr FSOpenIterator(const FSRef* container, FSIteratorFlags iteratorFlags, FSIt
     it->mtime = st.stx_mtime;
     it->ctime = st.stx_ctime;
     it->buf.resize(kBufSize);
+    // Where a directory entry's inode number is the file's own (not so on
+    // every layered file system), a listing can make references without a stat.
+    struct statfs sf;
+    if (::fstatfs(fd, &sf) == 0) {
+        for (unsigned long magic : {0xEF53ul, 0x58465342ul, 0x9123683Eul, 0x01021994ul, 0xF2F52010ul})
+            it->listedRefs = it->listedRefs || (unsigned long)(sf.f_type) == magic;
+    }
     cache_dir_fd(it->dir, h);
     {
         Registry& r = registry();
@@ -181,7 +190,7 @@ OSErr FSGetCatalogInfoBulk(FSIterator it, ItemCount maximumObjects, ItemCount* a
             result = err != 0 ? from_errno(err, Op::OpenDir, &it->dir) : OSErr(errFSNoMoreItems);
             break;
         }
-        if (refsOnly && type != DT_DIR && type != DT_UNKNOWN) {
+        if (refsOnly && it->listedRefs && type != DT_DIR && type != DT_UNKNOWN) {
             if (refs != nullptr) make_listed_ref(it->dir, name, ino, false, &refs[count]);
             ++count;
             ++it->returnedThisPass;

@@ -80,16 +80,6 @@ __attribute__((no_sanitize("address"))) inline unsigned interesting(const char* 
     return m | z;
 }
 
-// Bit k set when byte k differs between the blocks or a's byte is the
-// terminator.
-__attribute__((no_sanitize("address"))) inline unsigned raw_differ_or_end(const char* a, const char* b) noexcept {
-    __m128i va = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a));
-    __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b));
-    __m128i end = _mm_cmpeq_epi8(va, _mm_setzero_si128());
-    unsigned same = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(va, vb)));
-    return (~same & 0xFFFFu) | static_cast<unsigned>(_mm_movemask_epi8(end));
-}
-
 // Bit k set when byte k of the aligned block equals c1 or c2, is at or above
 // 0x80, or is the terminator.
 __attribute__((no_sanitize("address"))) inline unsigned candidates(const char* aligned, __m128i c1,

@@ -4,6 +4,8 @@
 // adapters receive texts that are not CString256 objects (any NUL-terminated
 // string, of any length and alignment), so they must not call a member through
 // such a pointer; the members and the adapters share these functions instead.
+#include <strings.h>
+
 #include <cstring>
 
 #include "fold.h"
@@ -21,9 +23,9 @@ float exact_case_fn(const char* t, const char* p) {
 }
 float exact_nocase_fn(const char* t, const char* p) {
     if (*t == '\0' || *p == '\0') return 0.0f;
-    return vantrel::strings::fold_compare(t, p, static_cast<std::size_t>(-1), vantrel::strings::lower_table()) == 0
-               ? 1.0f
-               : 0.0f;
+    // strcasecmp folds every byte through the current locale's tolower, the
+    // rule of these matchers, so it decides equality exactly as they must.
+    return strcasecmp(t, p) == 0 ? 1.0f : 0.0f;
 }
 
 float partial_case(const char* t, const char* p) {

@@ -20,20 +20,7 @@ int STRNCMP(const char* a, const char* b, int n) {
     // A negative count never ends the comparison, so it runs to the first
     // difference or the common end.
     const std::size_t limit = n < 0 ? static_cast<std::size_t>(-1) : static_cast<std::size_t>(n);
-    // Identical bytes fold alike, so the identical prefix is skipped before the
-    // locale's table is even fetched; equal strings never need it.
-    std::size_t i = 0;
-    while (limit - i >= 16 && vantrel::strings::simd::page_safe(a + i) && vantrel::strings::simd::page_safe(b + i)) {
-        unsigned d = vantrel::strings::simd::raw_differ_or_end(a + i, b + i);
-        if (d == 0) {
-            i += 16;
-            continue;
-        }
-        i += static_cast<std::size_t>(__builtin_ctz(d));
-        if (a[i] == b[i]) return 0;  // the common terminator
-        break;
-    }
-    return vantrel::strings::fold_compare(a + i, b + i, limit - i, upper_table());
+    return vantrel::strings::fold_compare(a, b, limit, upper_table());
 }
 
 void reverse(char* s) {

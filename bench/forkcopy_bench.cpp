@@ -1,6 +1,7 @@
 // FSCopyFork of a 256 MiB data fork through a 1 MiB buffer, against
 //   dd if=SRC of=DST bs=1M iflag=direct oflag=direct   (the uncached copy it should keep up with)
-//   cp SRC DST                                        (the everyday copy; the page cache is free to help)
+//   cp SRC DST                                        (the everyday copy; the page cache is free to
+//   help)
 // in one run, on the same file, in the same directory.
 //
 // Before every run the source is dropped from the page cache
@@ -42,18 +43,24 @@ std::string dir() {
     }();
     return d;
 }
-std::string src() { return dir() + "/src"; }
-std::string dst() { return dir() + "/dst"; }
+std::string src() {
+    return dir() + "/src";
+}
+std::string dst() {
+    return dir() + "/dst";
+}
 
 void make_source() {
     struct stat st;
-    if (::stat(src().c_str(), &st) == 0 && static_cast<std::size_t>(st.st_size) == kFileSize) return;
+    if (::stat(src().c_str(), &st) == 0 && static_cast<std::size_t>(st.st_size) == kFileSize)
+        return;
     int fd = ::open(src().c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
     std::vector<char> block(kBuffer);
     unsigned x = 12345;
     for (std::size_t done = 0; done < kFileSize; done += block.size()) {
         for (char& c : block) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
-        if (::write(fd, block.data(), block.size()) != static_cast<ssize_t>(block.size())) std::abort();
+        if (::write(fd, block.data(), block.size()) != static_cast<ssize_t>(block.size()))
+            std::abort();
     }
     ::fsync(fd);
     ::close(fd);
@@ -88,10 +95,13 @@ int run(const std::vector<std::string>& argv) {
 // destination, open both data forks, copy, close.
 int fork_copy_child() {
     FSRef dirRef, srcRef, dstRef;
-    if (FSPathMakeRef(reinterpret_cast<const UInt8*>(dir().c_str()), &dirRef, nullptr) != noErr) return 1;
-    if (FSPathMakeRef(reinterpret_cast<const UInt8*>(src().c_str()), &srcRef, nullptr) != noErr) return 2;
+    if (FSPathMakeRef(reinterpret_cast<const UInt8*>(dir().c_str()), &dirRef, nullptr) != noErr)
+        return 1;
+    if (FSPathMakeRef(reinterpret_cast<const UInt8*>(src().c_str()), &srcRef, nullptr) != noErr)
+        return 2;
     const UniChar name[] = {'d', 's', 't'};
-    if (FSCreateFileUnicode(&dirRef, 3, name, kFSCatInfoNone, nullptr, &dstRef, nullptr) != noErr) return 3;
+    if (FSCreateFileUnicode(&dirRef, 3, name, kFSCatInfoNone, nullptr, &dstRef, nullptr) != noErr)
+        return 3;
     FSIORefNum s = 0, d = 0;
     if (FSOpenFork(&srcRef, 0, nullptr, fsRdPerm, &s) != noErr) return 4;
     if (FSOpenFork(&dstRef, 0, nullptr, fsRdWrPerm, &d) != noErr) return 5;
@@ -118,7 +128,8 @@ void BM_FSCopyFork(benchmark::State& state) {
         if (pid == 0) ::_exit(fork_copy_child());
         int status = 0;
         ::waitpid(pid, &status, 0);
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) state.SkipWithError("FSCopyFork failed");
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            state.SkipWithError("FSCopyFork failed");
     }
     check_copy(state);
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kFileSize));
@@ -129,7 +140,8 @@ void BM_DdDirect(benchmark::State& state) {
         state.PauseTiming();
         prepare();
         state.ResumeTiming();
-        if (run({"dd", "if=" + src(), "of=" + dst(), "bs=1M", "iflag=direct", "oflag=direct", "status=none"}) != 0)
+        if (run({"dd", "if=" + src(), "of=" + dst(), "bs=1M", "iflag=direct", "oflag=direct",
+                 "status=none"}) != 0)
             state.SkipWithError("dd failed");
     }
     check_copy(state);
@@ -141,7 +153,8 @@ void BM_Cp(benchmark::State& state) {
         state.PauseTiming();
         prepare();
         state.ResumeTiming();
-        if (run({"cp", src(), dst()}) != 0 || run({"sync", "-d", dst()}) != 0) state.SkipWithError("cp failed");
+        if (run({"cp", src(), dst()}) != 0 || run({"sync", "-d", dst()}) != 0)
+            state.SkipWithError("cp failed");
     }
     check_copy(state);
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kFileSize));

@@ -10,7 +10,8 @@ constexpr ByteCount kBlockUnit = 4096;
 
 }  // namespace
 
-OSErr FSCopyFork(SInt16 srcRefNum, SInt16 dstRefNum, void* copyBufferPtr, ByteCount copyBufferSize) {
+OSErr FSCopyFork(SInt16 srcRefNum, SInt16 dstRefNum, void* copyBufferPtr,
+                 ByteCount copyBufferSize) {
     if (copyBufferPtr == nullptr || copyBufferSize == 0) return paramErr;
     // One fork passed twice would read what it had just written at a shared
     // mark and scramble its own contents.

@@ -16,10 +16,13 @@ constexpr FSCatalogInfoBitmap kExchangeBitmap = 0x1F23;
 constexpr FSCatalogInfoBitmap kRestoreBitmap = kFSCatInfoSettableInfo;  // 0x1FE3
 // The restore writes both modification dates back, so they are read too:
 // without them the undo would stamp each file with dates it never had.
-constexpr FSCatalogInfoBitmap kSavedBitmap = kExchangeReadBitmap | kFSCatInfoContentMod | kFSCatInfoAttrMod;
+constexpr FSCatalogInfoBitmap kSavedBitmap =
+    kExchangeReadBitmap | kFSCatInfoContentMod | kFSCatInfoAttrMod;
 
 // The counter is a 32-bit pattern even where `long` is wider.
-UInt32 counter_bits(long counter) { return static_cast<UInt32>(counter); }
+UInt32 counter_bits(long counter) {
+    return static_cast<UInt32>(counter);
+}
 
 }  // namespace
 
@@ -40,7 +43,8 @@ static OSErr GenerateUniqueHFSUniStr(long* counter, const FSRef* firstDir, const
     for (;;) {
         uniqueName->length = 8;
         const UInt32 bits = counter_bits(*counter);
-        for (int i = 0; i < 8; ++i) uniqueName->unicode[i] = static_cast<UniChar>(kDigits[(bits >> (28 - 4 * i)) & 0xF]);
+        for (int i = 0; i < 8; ++i)
+            uniqueName->unicode[i] = static_cast<UniChar>(kDigits[(bits >> (28 - 4 * i)) & 0xF]);
         pb.ref = firstDir;
         OSErr answer = PBMakeFSRefUnicodeSync(&pb);
         if (answer == fnfErr) {
@@ -53,19 +57,21 @@ static OSErr GenerateUniqueHFSUniStr(long* counter, const FSRef* firstDir, const
     }
 }
 
-OSErr FSMoveRenameObjectUnicode(const FSRef* object, const FSRef* destDir, UniCharCount newNameLength,
-                                const UniChar* newName, TextEncoding encodingHint, FSRef* newRef) {
+OSErr FSMoveRenameObjectUnicode(const FSRef* object, const FSRef* destDir,
+                                UniCharCount newNameLength, const UniChar* newName,
+                                TextEncoding encodingHint, FSRef* newRef) {
     if (newRef == nullptr || object == nullptr || destDir == nullptr) return paramErr;
     *newRef = *object;
 
     // Everything the undo may need is read before the first change.
     FSCatalogInfo info;
-    if (OSErr e = FSGetCatalogInfo(destDir, kFSCatInfoVolume, &info, nullptr, nullptr, nullptr)) return e;
+    if (OSErr e = FSGetCatalogInfo(destDir, kFSCatInfoVolume, &info, nullptr, nullptr, nullptr))
+        return e;
     const FSVolumeRefNum destVolume = info.volume;
     HFSUniStr255 savedName;
     FSRef savedParent;
-    if (OSErr e = FSGetCatalogInfo(object, kFSCatInfoTextEncoding | kFSCatInfoVolume, &info, &savedName, nullptr,
-                                   &savedParent))
+    if (OSErr e = FSGetCatalogInfo(object, kFSCatInfoTextEncoding | kFSCatInfoVolume, &info,
+                                   &savedName, nullptr, &savedParent))
         return e;
     const TextEncoding savedHint = info.textEncodingHint;
     if (info.volume != destVolume) return diffVolErr;
@@ -79,7 +85,8 @@ OSErr FSMoveRenameObjectUnicode(const FSRef* object, const FSRef* destDir, UniCh
     HFSUniStr255 tempName;
     if (OSErr e = GenerateUniqueHFSUniStr(&counter, &savedParent, destDir, &tempName)) return e;
 
-    if (OSErr e = FSRenameUnicode(object, tempName.length, tempName.unicode, kTextEncodingUnknown, newRef))
+    if (OSErr e = FSRenameUnicode(object, tempName.length, tempName.unicode, kTextEncodingUnknown,
+                                  newRef))
         return e;  // nothing has changed
     FSRef current = *newRef;
     OSErr err = FSMoveObject(&current, destDir, newRef);
@@ -120,7 +127,8 @@ bool volume_exchanges_natively(FSVolumeRefNum volume) {
     pb.ioParam.ioBuffer = reinterpret_cast<Ptr>(&parms);
     pb.ioParam.ioReqCount = 32;  // through vMExtendedAttributes
     if (PBHGetVolParmsSync(&pb) != noErr) return false;
-    return parms.vMVersion > 2 && (parms.vMExtendedAttributes & (1L << bSupportsFSExchangeObjects)) != 0;
+    return parms.vMVersion > 2 &&
+           (parms.vMExtendedAttributes & (1L << bSupportsFSExchangeObjects)) != 0;
 }
 
 // The undo chain of the compatible exchange, entered at `from` (0..6) and run
@@ -130,12 +138,16 @@ void undo_exchange(int from, bool sameParent, ExchangeSide& a, ExchangeSide& b, 
                    FSRef* newSecond) {
     switch (from) {
         case 0:
-            if (FSRenameUnicode(&a.working, a.tempName.length, a.tempName.unicode, kTextEncodingUnknown,
-                                newFirst) == noErr)
+            if (FSRenameUnicode(&a.working, a.tempName.length, a.tempName.unicode,
+                                kTextEncodingUnknown, newFirst) == noErr)
                 a.working = *newFirst;
             [[fallthrough]];
-        case 1: (void)FSSetCatalogInfo(&b.working, kRestoreBitmap, &b.info); [[fallthrough]];
-        case 2: (void)FSSetCatalogInfo(&a.working, kRestoreBitmap, &a.info); [[fallthrough]];
+        case 1:
+            (void)FSSetCatalogInfo(&b.working, kRestoreBitmap, &b.info);
+            [[fallthrough]];
+        case 2:
+            (void)FSSetCatalogInfo(&a.working, kRestoreBitmap, &a.info);
+            [[fallthrough]];
         case 3:
             if (!sameParent) {
                 if (FSMoveObject(&b.working, &b.parent, newSecond) == noErr) b.working = *newSecond;
@@ -147,30 +159,34 @@ void undo_exchange(int from, bool sameParent, ExchangeSide& a, ExchangeSide& b, 
             }
             [[fallthrough]];
         case 5:
-            if (FSRenameUnicode(&b.working, b.name.length, b.name.unicode, b.info.textEncodingHint, newSecond) ==
-                noErr)
+            if (FSRenameUnicode(&b.working, b.name.length, b.name.unicode, b.info.textEncodingHint,
+                                newSecond) == noErr)
                 b.working = *newSecond;
             [[fallthrough]];
         case 6:
-            if (FSRenameUnicode(&a.working, a.name.length, a.name.unicode, a.info.textEncodingHint, newFirst) ==
-                noErr)
+            if (FSRenameUnicode(&a.working, a.name.length, a.name.unicode, a.info.textEncodingHint,
+                                newFirst) == noErr)
                 a.working = *newFirst;
             break;
-        default: break;
+        default:
+            break;
     }
 }
 
 }  // namespace
 
-OSErr FSExchangeObjectsCompat(const FSRef* first, const FSRef* second, FSRef* newFirst, FSRef* newSecond) {
-    if (newFirst == nullptr || newSecond == nullptr || first == nullptr || second == nullptr) return paramErr;
+OSErr FSExchangeObjectsCompat(const FSRef* first, const FSRef* second, FSRef* newFirst,
+                              FSRef* newSecond) {
+    if (newFirst == nullptr || newSecond == nullptr || first == nullptr || second == nullptr)
+        return paramErr;
     ExchangeSide a;
     ExchangeSide b;
     *newFirst = a.working = *first;
     *newSecond = b.working = *second;
 
     FSCatalogInfo volumeInfo;
-    if (OSErr e = FSGetCatalogInfo(first, kFSCatInfoVolume, &volumeInfo, nullptr, nullptr, nullptr)) return e;
+    if (OSErr e = FSGetCatalogInfo(first, kFSCatInfoVolume, &volumeInfo, nullptr, nullptr, nullptr))
+        return e;
     if (volume_exchanges_natively(volumeInfo.volume)) {
         // The platform's exchange moves whole files, and its references
         // follow the files: afterwards `second` names what stands at the
@@ -188,17 +204,21 @@ OSErr FSExchangeObjectsCompat(const FSRef* first, const FSRef* second, FSRef* ne
 
     std::memset(&a.info, 0, sizeof a.info);
     std::memset(&b.info, 0, sizeof b.info);
-    if (OSErr e = FSGetCatalogInfo(first, kSavedBitmap, &a.info, &a.name, nullptr, &a.parent)) return e;
-    if (OSErr e = FSGetCatalogInfo(second, kSavedBitmap, &b.info, &b.name, nullptr, &b.parent)) return e;
+    if (OSErr e = FSGetCatalogInfo(first, kSavedBitmap, &a.info, &a.name, nullptr, &a.parent))
+        return e;
+    if (OSErr e = FSGetCatalogInfo(second, kSavedBitmap, &b.info, &b.name, nullptr, &b.parent))
+        return e;
     if (a.info.volume != b.info.volume) return diffVolErr;
-    if ((a.info.nodeFlags & kFSNodeIsDirectoryMask) != 0 || (b.info.nodeFlags & kFSNodeIsDirectoryMask) != 0)
+    if ((a.info.nodeFlags & kFSNodeIsDirectoryMask) != 0 ||
+        (b.info.nodeFlags & kFSNodeIsDirectoryMask) != 0)
         return notAFileErr;
 
     long counter = kUniqueCounterStart;
     if (OSErr e = GenerateUniqueHFSUniStr(&counter, &a.parent, &b.parent, &a.tempName)) return e;
     if (OSErr e = GenerateUniqueHFSUniStr(&counter, &a.parent, &b.parent, &b.tempName)) return e;
 
-    OSErr err = FSRenameUnicode(&a.working, a.tempName.length, a.tempName.unicode, kTextEncodingUnknown, newFirst);
+    OSErr err = FSRenameUnicode(&a.working, a.tempName.length, a.tempName.unicode,
+                                kTextEncodingUnknown, newFirst);
     if (err != noErr) return err;
     a.working = *newFirst;
 
@@ -208,7 +228,8 @@ OSErr FSExchangeObjectsCompat(const FSRef* first, const FSRef* second, FSRef* ne
         return err;
     };
 
-    err = FSRenameUnicode(&b.working, b.tempName.length, b.tempName.unicode, kTextEncodingUnknown, newSecond);
+    err = FSRenameUnicode(&b.working, b.tempName.length, b.tempName.unicode, kTextEncodingUnknown,
+                          newSecond);
     if (err != noErr) return fail(6);
     b.working = *newSecond;
 
@@ -231,10 +252,12 @@ OSErr FSExchangeObjectsCompat(const FSRef* first, const FSRef* second, FSRef* ne
     err = FSSetCatalogInfo(&b.working, kExchangeBitmap, &a.info);
     if (err != noErr) return fail(1);
 
-    err = FSRenameUnicode(&a.working, b.name.length, b.name.unicode, b.info.textEncodingHint, newFirst);
+    err = FSRenameUnicode(&a.working, b.name.length, b.name.unicode, b.info.textEncodingHint,
+                          newFirst);
     if (err != noErr) return fail(1);
     a.working = *newFirst;
-    err = FSRenameUnicode(&b.working, a.name.length, a.name.unicode, a.info.textEncodingHint, newSecond);
+    err = FSRenameUnicode(&b.working, a.name.length, a.name.unicode, a.info.textEncodingHint,
+                          newSecond);
     if (err != noErr) return fail(0);
 
     // newFirst names what now stands at the first file's name and place (the

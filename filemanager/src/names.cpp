@@ -15,10 +15,11 @@ TextEncoding resolve_hint(TextEncoding hint) {
     if (hint != kTextEncodingUnknown) return hint;
     const auto script = static_cast<ScriptCode>(GetScriptManagerVariable(smSysScript));
     const auto region = static_cast<RegionCode>(GetScriptManagerVariable(smRegionCode));
-    OSStatus result = UpgradeScriptInfoToTextEncoding(script, kTextLanguageDontCare, region, nullptr, &hint);
+    OSStatus result =
+        UpgradeScriptInfoToTextEncoding(script, kTextLanguageDontCare, region, nullptr, &hint);
     if (result == paramErr)
-        result = UpgradeScriptInfoToTextEncoding(script, kTextLanguageDontCare, kTextRegionDontCare, nullptr,
-                                                 &hint);
+        result = UpgradeScriptInfoToTextEncoding(script, kTextLanguageDontCare, kTextRegionDontCare,
+                                                 nullptr, &hint);
     return result == noErr ? hint : TextEncoding{kTextEncodingMacRoman};
 }
 
@@ -26,8 +27,8 @@ TextEncoding resolve_hint(TextEncoding hint) {
 // the mapping HFS+ uses for names.
 UnicodeMapping name_mapping(TextEncoding hint) {
     UnicodeMapping m;
-    m.unicodeEncoding =
-        CreateTextEncoding(kTextEncodingUnicodeV2_0, kUnicodeCanonicalDecompVariant, kUnicode16BitFormat);
+    m.unicodeEncoding = CreateTextEncoding(kTextEncodingUnicodeV2_0, kUnicodeCanonicalDecompVariant,
+                                           kUnicode16BitFormat);
     m.otherEncoding = GetTextEncodingBase(hint);
     m.mappingVersion = kUnicodeUseHFSPlusMapping;
     return m;
@@ -39,8 +40,8 @@ constexpr ByteCount kHFSUniStr255Bytes = 255 * sizeof(UniChar);
 
 }  // namespace
 
-OSErr UnicodeNameGetHFSName(UniCharCount nameLength, const UniChar* name, TextEncoding textEncodingHint,
-                            Boolean isVolumeName, Str31 hfsName) {
+OSErr UnicodeNameGetHFSName(UniCharCount nameLength, const UniChar* name,
+                            TextEncoding textEncodingHint, Boolean isVolumeName, Str31 hfsName) {
     if (hfsName == nullptr) return paramErr;
     hfsName[0] = 0;
     if (nameLength == 0) return noErr;
@@ -54,14 +55,16 @@ OSErr UnicodeNameGetHFSName(UniCharCount nameLength, const UniChar* name, TextEn
     ByteCount read = 0;
     ByteCount outLen = 0;
     const OSStatus result = ConvertFromUnicodeToText(
-        info, nameLength * sizeof(UniChar), name, kUnicodeLooseMappingsMask, 0, nullptr, nullptr, nullptr,
-        isVolumeName ? kHFSMaxVolumeNameChars : kHFSMaxFileNameChars, &read, &outLen, &hfsName[1]);
+        info, nameLength * sizeof(UniChar), name, kUnicodeLooseMappingsMask, 0, nullptr, nullptr,
+        nullptr, isVolumeName ? kHFSMaxVolumeNameChars : kHFSMaxFileNameChars, &read, &outLen,
+        &hfsName[1]);
     if (result == noErr) hfsName[0] = static_cast<unsigned char>(outLen);
     DisposeUnicodeToTextInfo(&info);
     return static_cast<OSErr>(result);
 }
 
-OSErr HFSNameGetUnicodeName(ConstStr31Param hfsName, TextEncoding textEncodingHint, HFSUniStr255* unicodeName) {
+OSErr HFSNameGetUnicodeName(ConstStr31Param hfsName, TextEncoding textEncodingHint,
+                            HFSUniStr255* unicodeName) {
     if (unicodeName == nullptr) return paramErr;
     unicodeName->length = 0;
     if (hfsName == nullptr) return paramErr;
@@ -72,9 +75,9 @@ OSErr HFSNameGetUnicodeName(ConstStr31Param hfsName, TextEncoding textEncodingHi
     if (OSStatus e = CreateTextToUnicodeInfo(&mapping, &info)) return static_cast<OSErr>(e);
     ByteCount read = 0;
     ByteCount outLen = 0;
-    const OSStatus result = ConvertFromTextToUnicode(info, hfsName[0], &hfsName[1], 0, 0, nullptr, nullptr,
-                                                     nullptr, kHFSUniStr255Bytes, &read, &outLen,
-                                                     unicodeName->unicode);
+    const OSStatus result =
+        ConvertFromTextToUnicode(info, hfsName[0], &hfsName[1], 0, 0, nullptr, nullptr, nullptr,
+                                 kHFSUniStr255Bytes, &read, &outLen, unicodeName->unicode);
     if (result == noErr) unicodeName->length = static_cast<UInt16>(outLen / sizeof(UniChar));
     DisposeTextToUnicodeInfo(&info);
     return static_cast<OSErr>(result);
@@ -111,7 +114,8 @@ Boolean FSRefValid(const FSRef* ref) {
 OSErr FSGetParentRef(const FSRef* ref, FSRef* parentRef) {
     if (parentRef == nullptr || ref == nullptr) return paramErr;
     FSCatalogInfo info;
-    if (OSErr e = FSGetCatalogInfo(ref, kFSCatInfoNodeID, &info, nullptr, nullptr, parentRef)) return e;
+    if (OSErr e = FSGetCatalogInfo(ref, kFSCatInfoNodeID, &info, nullptr, nullptr, parentRef))
+        return e;
     // A volume's root directory has no parent the caller can use.
     if (info.nodeID == fsRtDirID) std::memset(parentRef, 0, sizeof *parentRef);
     return noErr;
@@ -130,6 +134,7 @@ OSErr FSGetNodeID(const FSRef* ref, SInt32* nodeID, Boolean* isDirectory) {
     FSCatalogInfo info;
     if (OSErr e = FSGetCatalogInfo(ref, want, &info, nullptr, nullptr, nullptr)) return e;
     if (nodeID != nullptr) *nodeID = static_cast<SInt32>(info.nodeID);
-    if (isDirectory != nullptr) *isDirectory = (info.nodeFlags & kFSNodeIsDirectoryMask) != 0 ? 1 : 0;
+    if (isDirectory != nullptr)
+        *isDirectory = (info.nodeFlags & kFSNodeIsDirectoryMask) != 0 ? 1 : 0;
     return noErr;
 }

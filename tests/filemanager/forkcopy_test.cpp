@@ -1,9 +1,8 @@
 // FSCopyFork on real files: buffer sizes around the 4 KiB unit, empty and
 // exact-multiple sources, a longer destination, failures in the last pass,
 // and both kinds of fork.
-#include <sys/xattr.h>
-
 #include <gtest/gtest.h>
+#include <sys/xattr.h>
 
 #include <filesystem>
 #include <string>
@@ -51,8 +50,8 @@ struct Copy {
     long reads;  // FSReadFork calls: shows the block size actually used
 };
 
-Copy copy(const std::filesystem::path& src, bool srcRsrc, const std::filesystem::path& dst, bool dstRsrc,
-          ByteCount bufferSize) {
+Copy copy(const std::filesystem::path& src, bool srcRsrc, const std::filesystem::path& dst,
+          bool dstRsrc, ByteCount bufferSize) {
     FSIORefNum s = open_fork(src, srcRsrc, fsRdPerm);
     FSIORefNum d = open_fork(dst, dstRsrc, fsRdWrPerm);
     std::vector<char> buffer(bufferSize + 16, 0x5A);
@@ -96,10 +95,10 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, ForkCopy,
     ::testing::Values(CopyRow{1, 0, 1}, CopyRow{1, 5, 6}, CopyRow{1, 3000, 3001},
                       CopyRow{4095, 0, 1}, CopyRow{4095, 4095, 2}, CopyRow{4095, 10000, 3},
-                      CopyRow{4096, 8192, 3},       // exact multiple: a last pass of 0 bytes
+                      CopyRow{4096, 8192, 3},  // exact multiple: a last pass of 0 bytes
                       CopyRow{4096, 8193, 3}, CopyRow{10000, 0, 1},
-                      CopyRow{10000, 16384, 3},     // 10,000 is used as 8,192
-                      CopyRow{10000, 20000, 3},     // 8,192 + 8,192 + 3,616
+                      CopyRow{10000, 16384, 3},  // 10,000 is used as 8,192
+                      CopyRow{10000, 20000, 3},  // 8,192 + 8,192 + 3,616
                       CopyRow{10000, 10000, 2}));
 
 TEST(ForkCopyFailures, TheLastPassWriteErrorIsReported) {

@@ -5,14 +5,13 @@
 // contents, extended attributes (resource fork, Finder information, dates),
 // modes, owners, modification and access times.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstring>
 #include <filesystem>
@@ -46,7 +45,9 @@ std::string path_of(const FSRef& r) {
     return reinterpret_cast<const char*>(buf);
 }
 
-std::u16string u16(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+std::u16string u16(const std::string& ascii) {
+    return std::u16string(ascii.begin(), ascii.end());
+}
 
 // ---------------------------------------------------------------- snapshots
 
@@ -67,14 +68,16 @@ std::string read_noatime(const fs::path& p) {
     if (fd < 0) return "<unreadable>";
     std::string out;
     char buf[65536];
-    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(n));
+    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;)
+        out.append(buf, static_cast<std::size_t>(n));
     ::close(fd);
     return out;
 }
 
 Snapshot snapshot(const fs::path& root) {
     Snapshot s;
-    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
+         ++it) {
         const fs::path& p = it->path();
         Item item;
         struct stat st;
@@ -95,7 +98,8 @@ Snapshot snapshot(const fs::path& root) {
         for (ssize_t i = 0; i < n; i += static_cast<ssize_t>(std::strlen(names + i)) + 1) {
             char value[65536];
             ssize_t v = ::lgetxattr(p.c_str(), names + i, value, sizeof value);
-            item.xattrs[names + i] = v < 0 ? "<error>" : std::string(value, static_cast<std::size_t>(v));
+            item.xattrs[names + i] =
+                v < 0 ? "<error>" : std::string(value, static_cast<std::size_t>(v));
         }
         s[fs::relative(p, root).string()] = std::move(item);
     }
@@ -110,8 +114,10 @@ std::string diff(const Snapshot& a, const Snapshot& b) {
             o << "  gone: " << k << "\n";
         } else if (!(it->second == v)) {
             o << "  changed: " << k << (v.content != it->second.content ? " content" : "")
-              << (v.xattrs != it->second.xattrs ? " xattrs" : "") << (v.mode != it->second.mode ? " mode" : "")
-              << (v.mtime != it->second.mtime ? " mtime" : "") << (v.atime != it->second.atime ? " atime" : "")
+              << (v.xattrs != it->second.xattrs ? " xattrs" : "")
+              << (v.mode != it->second.mode ? " mode" : "")
+              << (v.mtime != it->second.mtime ? " mtime" : "")
+              << (v.atime != it->second.atime ? " atime" : "")
               << (v.uid != it->second.uid || v.gid != it->second.gid ? " owner" : "") << "\n";
         }
     }
@@ -137,14 +143,21 @@ struct FileSpec {
     UInt32 created, modified, accessed, backedUp;  // seconds since 1904
 };
 
-const FileSpec kFirst{"first file's data", "first rsrc", 'TEXT', 'ttxt', 0640,
-                      3'600'000'000u, 3'700'000'000u, 3'700'000'100u, 3'650'000'000u};
-const FileSpec kSecond{"the second file, longer", "second rsrc!", 'APPL', 'MACS', 0604,
-                       3'500'000'000u, 3'710'000'000u, 3'710'000'200u, 3'550'000'000u};
+const FileSpec kFirst{"first file's data", "first rsrc",   'TEXT',         'ttxt',        0640,
+                      3'600'000'000u,      3'700'000'000u, 3'700'000'100u, 3'650'000'000u};
+const FileSpec kSecond{"the second file, longer",
+                       "second rsrc!",
+                       'APPL',
+                       'MACS',
+                       0604,
+                       3'500'000'000u,
+                       3'710'000'000u,
+                       3'710'000'200u,
+                       3'550'000'000u};
 
-constexpr FSCatalogInfoBitmap kFixtureBits = kFSCatInfoCreateDate | kFSCatInfoContentMod | kFSCatInfoAccessDate |
-                                             kFSCatInfoBackupDate | kFSCatInfoPermissions |
-                                             kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo;
+constexpr FSCatalogInfoBitmap kFixtureBits =
+    kFSCatInfoCreateDate | kFSCatInfoContentMod | kFSCatInfoAccessDate | kFSCatInfoBackupDate |
+    kFSCatInfoPermissions | kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo;
 
 fs::path make_file(const fs::path& p, const FileSpec& spec) {
     fs::create_directories(p.parent_path());
@@ -152,7 +165,8 @@ fs::path make_file(const fs::path& p, const FileSpec& spec) {
     EXPECT_EQ(::lsetxattr(p.c_str(), kRsrcAttr, spec.rsrc.data(), spec.rsrc.size(), 0), 0);
     FSRef ref = ref_of(p);
     FSCatalogInfo info;
-    EXPECT_EQ(FSGetCatalogInfo(&ref, kFSCatInfoPermissions, &info, nullptr, nullptr, nullptr), noErr);
+    EXPECT_EQ(FSGetCatalogInfo(&ref, kFSCatInfoPermissions, &info, nullptr, nullptr, nullptr),
+              noErr);
     FileInfo fi{};
     fi.fileType = spec.type;
     fi.fileCreator = spec.creator;
@@ -218,7 +232,8 @@ struct Layout {
     const char* first;
     const char* second;
 };
-const Layout kLayouts[] = {{"one directory", "one/a", "one/b"}, {"two directories", "one/a", "two/b"}};
+const Layout kLayouts[] = {{"one directory", "one/a", "one/b"},
+                           {"two directories", "one/a", "two/b"}};
 
 }  // namespace
 
@@ -238,7 +253,8 @@ TEST(MoveRename, MovesAndRenamesInOneCallThroughATemporaryName) {
     });
     const std::u16string name = u16("renamed");
     FSRef out{};
-    ASSERT_EQ(FSMoveRenameObjectUnicode(&ref, &dst, name.size(), reinterpret_cast<const UniChar*>(name.data()),
+    ASSERT_EQ(FSMoveRenameObjectUnicode(&ref, &dst, name.size(),
+                                        reinterpret_cast<const UniChar*>(name.data()),
                                         kTextEncodingUnknown, &out),
               noErr);
     EXPECT_EQ(renames, (std::vector<std::string>{"5176747B", "renamed"}));
@@ -250,7 +266,8 @@ TEST(MoveRename, MovesAndRenamesInOneCallThroughATemporaryName) {
     // A destination equal to the current parent is handled like any other.
     renames.clear();
     const std::u16string again = u16("again");
-    ASSERT_EQ(FSMoveRenameObjectUnicode(&out, &dst, again.size(), reinterpret_cast<const UniChar*>(again.data()),
+    ASSERT_EQ(FSMoveRenameObjectUnicode(&out, &dst, again.size(),
+                                        reinterpret_cast<const UniChar*>(again.data()),
                                         kTextEncodingMacRoman, &out),
               noErr);
     EXPECT_EQ(renames.size(), 2u);
@@ -267,7 +284,8 @@ TEST(MoveRename, ACollisionWithTheNewNameUndoesToTheFormerPlaceAndName) {
     FSRef ref = ref_of(obj), dst = ref_of(dir / "dst");
     const std::u16string name = u16("taken");
     FSRef out{};
-    EXPECT_EQ(FSMoveRenameObjectUnicode(&ref, &dst, name.size(), reinterpret_cast<const UniChar*>(name.data()),
+    EXPECT_EQ(FSMoveRenameObjectUnicode(&ref, &dst, name.size(),
+                                        reinterpret_cast<const UniChar*>(name.data()),
                                         kTextEncodingUnknown, &out),
               dupFNErr);
     EXPECT_EQ(path_of(out), obj.string()) << "newRef names the object where it stands again";
@@ -283,7 +301,8 @@ TEST(MoveRename, ANullNameMakesOnePlainMove) {
     FSRef ref = ref_of(obj), dst = ref_of(dir / "dst");
     vf::set_counting(true);
     FSRef out{};
-    ASSERT_EQ(FSMoveRenameObjectUnicode(&ref, &dst, 99, nullptr, kTextEncodingUnknown, &out), noErr);
+    ASSERT_EQ(FSMoveRenameObjectUnicode(&ref, &dst, 99, nullptr, kTextEncodingUnknown, &out),
+              noErr);
     EXPECT_EQ(vf::calls("FSMoveObject"), 1);
     EXPECT_EQ(vf::calls("FSRenameUnicode"), 0);
     EXPECT_EQ(vf::calls("PBMakeFSRefUnicodeSync"), 0) << "no temporary name is needed";
@@ -314,20 +333,23 @@ TEST(MoveRename, ADestinationOnAnotherVolumeChangesNothing) {
         const std::u16string name = u16("moved");
         FSRef out;
         std::memset(&out, 0xAB, sizeof out);
-        check(FSMoveRenameObjectUnicode(&ref, &mnt, name.size(), reinterpret_cast<const UniChar*>(name.data()),
+        check(FSMoveRenameObjectUnicode(&ref, &mnt, name.size(),
+                                        reinterpret_cast<const UniChar*>(name.data()),
                                         kTextEncodingUnknown, &out),
               diffVolErr, "move-rename to another volume");
         if (std::memcmp(&out, &ref, sizeof out) != 0) {
             std::fprintf(stderr, "child: newRef is not a copy of the object\n");
             bad = 1;
         }
-        check(FSMoveRenameObjectUnicode(&ref, &mnt, 0, nullptr, 0, &out), diffVolErr, "a plain move");
+        check(FSMoveRenameObjectUnicode(&ref, &mnt, 0, nullptr, 0, &out), diffVolErr,
+              "a plain move");
         // The exchange across volumes is refused by either path.
         { std::ofstream(dir / "mnt/there") << "there"; }
         FSRef there = ref_of(dir / "mnt/there");
         FSRef nf, ns;
         vf::set_override("PBHGetVolParmsSync.exchange", 0);
-        check(FSExchangeObjectsCompat(&ref, &there, &nf, &ns), diffVolErr, "the compatible exchange");
+        check(FSExchangeObjectsCompat(&ref, &there, &nf, &ns), diffVolErr,
+              "the compatible exchange");
         vf::clear_override("PBHGetVolParmsSync.exchange");
         check(FSExchangeObjects(&ref, &there), diffVolErr, "the platform's exchange");
         return bad;
@@ -354,7 +376,8 @@ TEST(MoveRename, AFailureAtEachPlatformCallLeavesEverythingAsItWas) {
         FSRef out{};
         vf::Scope scope;
         vf::fail_nth("*", n, ioErr);
-        OSErr e = FSMoveRenameObjectUnicode(&ref, &dst, name.size(), reinterpret_cast<const UniChar*>(name.data()),
+        OSErr e = FSMoveRenameObjectUnicode(&ref, &dst, name.size(),
+                                            reinterpret_cast<const UniChar*>(name.data()),
                                             kTextEncodingUnknown, &out);
         if (vf::injected() == 0) {
             ASSERT_EQ(e, noErr);

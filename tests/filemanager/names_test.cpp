@@ -2,9 +2,8 @@
 // characters, the resolution of the unknown hint with both fall-backs, a
 // round trip of every Mac Roman character, and the reference questions on
 // real files.
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <filesystem>
@@ -19,10 +18,14 @@ namespace vf = vantrel::fault;
 
 namespace {
 
-std::vector<UniChar> units(std::u16string_view s) { return {s.begin(), s.end()}; }
+std::vector<UniChar> units(std::u16string_view s) {
+    return {s.begin(), s.end()};
+}
 
 // The short name as a byte string (length byte dropped).
-std::string hfs(const Str31 name) { return std::string(reinterpret_cast<const char*>(name + 1), name[0]); }
+std::string hfs(const Str31 name) {
+    return std::string(reinterpret_cast<const char*>(name + 1), name[0]);
+}
 
 OSErr to_hfs(const std::vector<UniChar>& u, TextEncoding hint, bool volume, Str31 out) {
     std::memset(out, 0xEE, sizeof(Str31));
@@ -55,28 +58,29 @@ TEST_P(HFSNameLimits, FitOrFailWithAnEmptyName) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, HFSNameLimits,
-    ::testing::Values(LimitRow{std::u16string(31, u'a'), false, noErr, 31},
-                      LimitRow{std::u16string(32, u'a'), false, kTECOutputBufferFullStatus, 0},
-                      LimitRow{std::u16string(27, u'v'), true, noErr, 27},
-                      LimitRow{std::u16string(28, u'v'), true, kTECOutputBufferFullStatus, 0},
-                      LimitRow{std::u16string(31, u'v'), true, kTECOutputBufferFullStatus, 0},
-                      // 31 decomposed letters are 62 units but 31 bytes.
-                      [] {
-                          std::u16string s;
-                          for (int i = 0; i < 31; ++i) s += u"e\u0301";
-                          return LimitRow{s, false, noErr, 31};
-                      }(),
-                      LimitRow{u"", false, noErr, 0},
-                      LimitRow{u"file\u4E2D", false, kTECUnmappableElementErr, 0},
-                      // Loose mappings towards the short name: superscript two becomes "2".
-                      LimitRow{u"x\u00B2", false, noErr, 2}));
+    ::testing::Values(
+        LimitRow{std::u16string(31, u'a'), false, noErr, 31},
+        LimitRow{std::u16string(32, u'a'), false, kTECOutputBufferFullStatus, 0},
+        LimitRow{std::u16string(27, u'v'), true, noErr, 27},
+        LimitRow{std::u16string(28, u'v'), true, kTECOutputBufferFullStatus, 0},
+        LimitRow{std::u16string(31, u'v'), true, kTECOutputBufferFullStatus, 0},
+        // 31 decomposed letters are 62 units but 31 bytes.
+        [] {
+            std::u16string s;
+            for (int i = 0; i < 31; ++i) s += u"e\u0301";
+            return LimitRow{s, false, noErr, 31};
+        }(),
+        LimitRow{u"", false, noErr, 0}, LimitRow{u"file\u4E2D", false, kTECUnmappableElementErr, 0},
+        // Loose mappings towards the short name: superscript two becomes "2".
+        LimitRow{u"x\u00B2", false, noErr, 2}));
 
 TEST(HFSNames, AccentedShortNamesDecomposeIntoMoreUnits) {
     const unsigned char cafe[] = {5, 'c', 'a', 'f', 0x8E, 0x9F};  // "caféü" in Mac Roman
     HFSUniStr255 u;
     u.length = 999;
     ASSERT_EQ(HFSNameGetUnicodeName(cafe, kTextEncodingMacRoman, &u), noErr);
-    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(u.unicode), u.length), u"cafe\u0301u\u0308");
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(u.unicode), u.length),
+              u"cafe\u0301u\u0308");
     EXPECT_GT(u.length, cafe[0]);
 
     Str31 full;
@@ -111,7 +115,9 @@ TEST(HFSNames, EveryMacRomanCharacterRoundTrips) {
         HFSUniStr255 u;
         ASSERT_EQ(HFSNameGetUnicodeName(in, kTextEncodingMacRoman, &u), noErr) << b;
         Str31 back;
-        ASSERT_EQ(UnicodeNameGetHFSName(u.length, u.unicode, kTextEncodingMacRoman, false, back), noErr) << b;
+        ASSERT_EQ(UnicodeNameGetHFSName(u.length, u.unicode, kTextEncodingMacRoman, false, back),
+                  noErr)
+            << b;
         ASSERT_EQ(back[0], 1) << b;
         EXPECT_EQ(back[1], b);
     }
@@ -200,12 +206,14 @@ TEST(References, SpecsPathsParentsNamesAndNodeIDs) {
 
     FSSpec viaPath;
     Boolean isDir = 7;
-    ASSERT_EQ(FSPathMakeFSSpec(reinterpret_cast<const UInt8*>(file.c_str()), &viaPath, &isDir), noErr);
+    ASSERT_EQ(FSPathMakeFSSpec(reinterpret_cast<const UInt8*>(file.c_str()), &viaPath, &isDir),
+              noErr);
     EXPECT_EQ(isDir, 0);
     EXPECT_EQ(viaPath.vRefNum, spec.vRefNum);
     EXPECT_EQ(viaPath.parID, spec.parID);
     EXPECT_EQ(std::memcmp(viaPath.name, spec.name, spec.name[0] + 1u), 0);
-    EXPECT_EQ(FSPathMakeFSSpec(reinterpret_cast<const UInt8*>((dir / "nothing").c_str()), &viaPath, nullptr),
+    EXPECT_EQ(FSPathMakeFSSpec(reinterpret_cast<const UInt8*>((dir / "nothing").c_str()), &viaPath,
+                               nullptr),
               fnfErr);
 
     // Back from the spec's volume, directory and name.
@@ -224,7 +232,8 @@ TEST(References, SpecsPathsParentsNamesAndNodeIDs) {
 
     HFSUniStr255 name;
     ASSERT_EQ(FSGetFileDirName(&fref, &name), noErr);
-    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(name.unicode), name.length), u"cafe\u0301");
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(name.unicode), name.length),
+              u"cafe\u0301");
 
     SInt32 id = 0;
     Boolean dirFlag = 9;

@@ -27,7 +27,8 @@ OSErr FSExchangeObjects(const FSRef* ref, const FSRef* destRef) {
     if (a.is_dir() || b.is_dir() || a.root || b.root) return notAFileErr;
     if (!S_ISREG(a.st.stx_mode) || !S_ISREG(b.st.stx_mode)) return notAFileErr;
     if (a.vref != b.vref) return diffVolErr;
-    if (a.dev() == b.dev() && a.st.stx_ino == b.st.stx_ino) return noErr;  // one file: nothing to trade
+    if (a.dev() == b.dev() && a.st.stx_ino == b.st.stx_ino)
+        return noErr;  // one file: nothing to trade
     if (::renameat2(a.at(), a.name.c_str(), b.at(), b.name.c_str(), RENAME_EXCHANGE) != 0) {
         const int err = errno;
         // File systems without the exchange say EINVAL (or ENOSYS, EOPNOTSUPP).

@@ -36,8 +36,10 @@
 namespace vantrel::fm {
 namespace {
 
-constexpr UniChar kResourceForkName[] = {'R', 'E', 'S', 'O', 'U', 'R', 'C', 'E', '_', 'F', 'O', 'R', 'K'};
-constexpr std::size_t kResourceForkNameLength = sizeof kResourceForkName / sizeof kResourceForkName[0];
+constexpr UniChar kResourceForkName[] = {'R', 'E', 'S', 'O', 'U', 'R', 'C',
+                                         'E', '_', 'F', 'O', 'R', 'K'};
+constexpr std::size_t kResourceForkNameLength =
+    sizeof kResourceForkName / sizeof kResourceForkName[0];
 constexpr std::size_t kMaxResourceFork = 65536;  // XATTR_SIZE_MAX
 constexpr UInt16 kPositionModeMask = 0x0003;
 constexpr SInt8 kPermissionMask = 0x07;
@@ -87,8 +89,7 @@ OSErr parse_fork_name(UniCharCount length, const UniChar* name, bool* resource) 
         return noErr;
     }
     if (name == nullptr) return paramErr;
-    if (length == kResourceForkNameLength &&
-        std::equal(name, name + length, kResourceForkName)) {
+    if (length == kResourceForkNameLength && std::equal(name, name + length, kResourceForkName)) {
         *resource = true;
         return noErr;
     }
@@ -125,7 +126,8 @@ OSErr read_resource(int fd, std::string* out) {
             out->resize(static_cast<std::size_t>(got));
             return noErr;
         }
-        if (errno != ERANGE) return errno == ENODATA ? (out->clear(), OSErr{noErr}) : from_errno(errno, Op::Read);
+        if (errno != ERANGE)
+            return errno == ENODATA ? (out->clear(), OSErr{noErr}) : from_errno(errno, Op::Read);
         // It grew between the two calls: ask again.
     }
     return ioErr;
@@ -133,7 +135,8 @@ OSErr read_resource(int fd, std::string* out) {
 
 OSErr write_resource(int fd, const std::string& data) {
     if (data.size() > kMaxResourceFork) return dskFulErr;
-    if (::fsetxattr(fd, meta::kResourceForkAttr, data.data(), data.size(), 0) != 0) return write_error(errno, fd);
+    if (::fsetxattr(fd, meta::kResourceForkAttr, data.data(), data.size(), 0) != 0)
+        return write_error(errno, fd);
     return noErr;
 }
 
@@ -158,12 +161,18 @@ OSErr fork_size(const Fork& f, SInt64* size) {
 OSErr position(const Fork& f, UInt16 mode, SInt64 offset, SInt64* pos) {
     SInt64 base = 0;
     switch (mode & kPositionModeMask) {
-        case fsAtMark: *pos = f.mark; return noErr;
-        case fsFromStart: base = 0; break;
+        case fsAtMark:
+            *pos = f.mark;
+            return noErr;
+        case fsFromStart:
+            base = 0;
+            break;
         case fsFromLEOF:
             if (OSErr e = fork_size(f, &base)) return e;
             break;
-        case fsFromMark: base = f.mark; break;
+        case fsFromMark:
+            base = f.mark;
+            break;
     }
     if ((offset > 0 && base > INT64_MAX - offset) || base + offset < 0) return posErr;
     *pos = base + offset;
@@ -173,8 +182,9 @@ OSErr position(const Fork& f, UInt16 mode, SInt64 offset, SInt64* pos) {
 // Waits for the range handed to writeback last and drops it from the cache.
 void settle_pending(Fork& f) {
     if (f.pendingLength == 0) return;
-    ::sync_file_range(f.fd, f.pendingStart, f.pendingLength,
-                      SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+    ::sync_file_range(
+        f.fd, f.pendingStart, f.pendingLength,
+        SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
     ::posix_fadvise(f.fd, f.pendingStart, f.pendingLength, POSIX_FADV_DONTNEED);
     f.pendingLength = 0;
 }
@@ -185,8 +195,10 @@ constexpr std::uint64_t kDirectAlign = 4096;
 // into `buffer`: the O_DIRECT one when everything is aligned (the page cache
 // is bypassed entirely), otherwise the ordinary one.
 int direct_fd(Fork& f, SInt64 pos, std::uint64_t count, const void* buffer) {
-    if (f.directFd == -2 || count == 0 || (static_cast<std::uint64_t>(pos) | count |
-                                           reinterpret_cast<std::uintptr_t>(buffer)) % kDirectAlign != 0)
+    if (f.directFd == -2 || count == 0 ||
+        (static_cast<std::uint64_t>(pos) | count | reinterpret_cast<std::uintptr_t>(buffer)) %
+                kDirectAlign !=
+            0)
         return -1;
     if (f.directFd == -1) {
         // Reopened through the descriptor itself: the same file, whatever
@@ -206,7 +218,8 @@ void write_behind(Fork& f, SInt64 start, SInt64 length) {
     f.pendingLength = length;
 }
 
-OSErr read_fork(Fork& f, UInt16 mode, SInt64 offset, ByteCount request, void* buffer, ByteCount* actual) {
+OSErr read_fork(Fork& f, UInt16 mode, SInt64 offset, ByteCount request, void* buffer,
+                ByteCount* actual) {
     SInt64 pos = 0;
     if (OSErr e = position(f, mode, offset, &pos)) return e;
     ByteCount got = 0;
@@ -247,7 +260,8 @@ OSErr read_fork(Fork& f, UInt16 mode, SInt64 offset, ByteCount request, void* bu
     return result;
 }
 
-OSErr write_fork(Fork& f, UInt16 mode, SInt64 offset, ByteCount request, const void* buffer, ByteCount* actual) {
+OSErr write_fork(Fork& f, UInt16 mode, SInt64 offset, ByteCount request, const void* buffer,
+                 ByteCount* actual) {
     if (!f.writable) return wrPermErr;
     SInt64 pos = 0;
     if (OSErr e = position(f, mode, offset, &pos)) return e;
@@ -261,7 +275,8 @@ OSErr write_fork(Fork& f, UInt16 mode, SInt64 offset, ByteCount request, const v
         if (static_cast<std::uint64_t>(pos) + request > kMaxResourceFork) return dskFulErr;
         std::string data;
         if (OSErr e = read_resource(f.fd, &data)) return e;
-        if (data.size() < static_cast<std::size_t>(pos) + request) data.resize(static_cast<std::size_t>(pos) + request);
+        if (data.size() < static_cast<std::size_t>(pos) + request)
+            data.resize(static_cast<std::size_t>(pos) + request);
         std::memcpy(data.data() + pos, buffer, request);
         if (OSErr e = write_resource(f.fd, data)) return e;
         done = request;
@@ -341,15 +356,16 @@ OSErr FSCreateFork(const FSRef* ref, UniCharCount forkNameLength, const UniChar*
     if (!S_ISREG(n.st.stx_mode)) return notAFileErr;
     if (!resource) return errFSForkExists;
     const std::string path = n.proc_path();
-    if (::lgetxattr(path.c_str(), fm::meta::kResourceForkAttr, nullptr, 0) >= 0) return errFSForkExists;
+    if (::lgetxattr(path.c_str(), fm::meta::kResourceForkAttr, nullptr, 0) >= 0)
+        return errFSForkExists;
     if (errno != ENODATA) return fm::from_errno(errno, fm::Op::Read, &n);
     if (::lsetxattr(path.c_str(), fm::meta::kResourceForkAttr, "", 0, XATTR_CREATE) != 0)
         return errno == EEXIST ? OSErr{errFSForkExists} : fm::from_errno(errno, fm::Op::Write, &n);
     return noErr;
 }
 
-OSErr FSOpenFork(const FSRef* ref, UniCharCount forkNameLength, const UniChar* forkName, SInt8 permissions,
-                 FSIORefNum* forkRefNum) {
+OSErr FSOpenFork(const FSRef* ref, UniCharCount forkNameLength, const UniChar* forkName,
+                 SInt8 permissions, FSIORefNum* forkRefNum) {
     if (forkRefNum == nullptr) return paramErr;
     bool resource = false;
     if (OSErr e = fm::parse_fork_name(forkNameLength, forkName, &resource)) return e;
@@ -373,14 +389,16 @@ OSErr FSOpenFork(const FSRef* ref, UniCharCount forkNameLength, const UniChar* f
     fm::UniqueFd owned(fd);
     struct stat st;
     if (::fstat(fd, &st) != 0) return fm::from_errno(errno, fm::Op::Read, &n);
-    if (st.st_ino != n.st.stx_ino || !S_ISREG(st.st_mode)) return fnfErr;  // swapped since it was resolved
+    if (st.st_ino != n.st.stx_ino || !S_ISREG(st.st_mode))
+        return fnfErr;  // swapped since it was resolved
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
 
     auto f = std::make_shared<Fork>();
     f->resource = resource;
     f->writable = flags == O_RDWR;
     f->shared = access == fsRdWrShPerm;
-    f->permissions = f->writable ? (access == fsCurPerm ? SInt8{fsRdWrPerm} : access) : SInt8{fsRdPerm};
+    f->permissions =
+        f->writable ? (access == fsCurPerm ? SInt8{fsRdWrPerm} : access) : SInt8{fsRdPerm};
     f->vref = n.vref;
     f->nodeID = n.nodeID;
     f->dev = n.dev();
@@ -514,8 +532,8 @@ OSErr FSSetForkPosition(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 posit
     return noErr;
 }
 
-OSErr FSReadFork(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOffset, ByteCount requestCount,
-                 void* buffer, ByteCount* actualCount) {
+OSErr FSReadFork(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOffset,
+                 ByteCount requestCount, void* buffer, ByteCount* actualCount) {
     if (actualCount != nullptr) *actualCount = 0;
     if (OSErr e = fault::check("FSReadFork")) return e;
     if (buffer == nullptr && requestCount > 0) return paramErr;
@@ -525,8 +543,8 @@ OSErr FSReadFork(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOffs
     return fm::read_fork(*f, positionMode, positionOffset, requestCount, buffer, actualCount);
 }
 
-OSErr FSWriteFork(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOffset, ByteCount requestCount,
-                  const void* buffer, ByteCount* actualCount) {
+OSErr FSWriteFork(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOffset,
+                  ByteCount requestCount, const void* buffer, ByteCount* actualCount) {
     if (actualCount != nullptr) *actualCount = 0;
     if (OSErr e = fault::check("FSWriteFork")) return e;
     if (buffer == nullptr && requestCount > 0) return paramErr;
@@ -536,8 +554,9 @@ OSErr FSWriteFork(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOff
     return fm::write_fork(*f, positionMode, positionOffset, requestCount, buffer, actualCount);
 }
 
-OSErr FSGetForkCBInfo(FSIORefNum desiredRefNum, FSVolumeRefNum volume, SInt16* iterator, FSIORefNum* actualRefNum,
-                      FSForkInfo* forkInfo, FSRef* ref, HFSUniStr255* outForkName) {
+OSErr FSGetForkCBInfo(FSIORefNum desiredRefNum, FSVolumeRefNum volume, SInt16* iterator,
+                      FSIORefNum* actualRefNum, FSForkInfo* forkInfo, FSRef* ref,
+                      HFSUniStr255* outForkName) {
     if (OSErr e = fault::check("FSGetForkCBInfo")) return e;
     FSIORefNum num = desiredRefNum;
     ForkPtr f;

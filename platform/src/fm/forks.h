@@ -20,12 +20,12 @@
 namespace vantrel::fm {
 
 struct ForkAccess {
-    int fd = -1;             // the fork's own open-file description (the file, opened for this fork)
-    bool resource = false;   // the resource fork (the extended attribute), not the data fork
-    bool writable = false;   // opened with write permission
+    int fd = -1;            // the fork's own open-file description (the file, opened for this fork)
+    bool resource = false;  // the resource fork (the extended attribute), not the data fork
+    bool writable = false;  // opened with write permission
     FSVolumeRefNum vref = 0;
     UInt32 nodeID = 0;
-    SInt64 mark = 0;         // current position
+    SInt64 mark = 0;  // current position
 };
 
 // What `refNum` stands for, or rfNumErr when no fork is open under it. The

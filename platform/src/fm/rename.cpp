@@ -9,8 +9,8 @@
 #include "fm/node.h"
 #include "vantrel/fault.h"
 
-OSErr FSRenameUnicode(const FSRef* ref, UniCharCount nameLength, const UniChar* name, TextEncoding /*hint*/,
-                      FSRef* newRef) {
+OSErr FSRenameUnicode(const FSRef* ref, UniCharCount nameLength, const UniChar* name,
+                      TextEncoding /*hint*/, FSRef* newRef) {
     // The hint only matters to file systems that store names in a Mac
     // encoding; names here are stored in UTF-8.
     using namespace vantrel::fm;

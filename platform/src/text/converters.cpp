@@ -32,19 +32,29 @@ namespace {
 
 using vantrel::text::Normal;
 
-bool is_unicode_base(TextEncodingBase b) { return b >= kTextEncodingUnicodeDefault && b <= 0x0106; }
+bool is_unicode_base(TextEncodingBase b) {
+    return b >= kTextEncodingUnicodeDefault && b <= 0x0106;
+}
 
 // Checks a mapping and gives the form of its Unicode side.
 OSStatus check_mapping(const UnicodeMapping* m, Normal* form) {
     if (m == nullptr) return paramErr;
-    if (!is_unicode_base(GetTextEncodingBase(m->unicodeEncoding))) return kTextUnsupportedEncodingErr;
-    if (GetTextEncodingFormat(m->unicodeEncoding) != kUnicode16BitFormat) return kTextUnsupportedEncodingErr;
+    if (!is_unicode_base(GetTextEncodingBase(m->unicodeEncoding)))
+        return kTextUnsupportedEncodingErr;
+    if (GetTextEncodingFormat(m->unicodeEncoding) != kUnicode16BitFormat)
+        return kTextUnsupportedEncodingErr;
     if (vantrel::text::icu_name(GetTextEncodingBase(m->otherEncoding)) == nullptr)
         return kTextUnsupportedEncodingErr;
     switch (GetTextEncodingVariant(m->unicodeEncoding)) {
-        case kUnicodeCanonicalDecompVariant: *form = Normal::HFSDecomposed; break;
-        case kUnicodeCanonicalCompVariant: *form = Normal::NFC; break;
-        default: *form = Normal::None; break;
+        case kUnicodeCanonicalDecompVariant:
+            *form = Normal::HFSDecomposed;
+            break;
+        case kUnicodeCanonicalCompVariant:
+            *form = Normal::NFC;
+            break;
+        default:
+            *form = Normal::None;
+            break;
     }
     return noErr;
 }
@@ -53,7 +63,9 @@ OSStatus check_mapping(const UnicodeMapping* m, Normal* form) {
 // HFS+ never decomposes (composition would turn a CJK compatibility ideograph
 // into its unified twin, which is another character to a Mac encoding).
 OSStatus compose_for_bytes(const UniChar* src, std::size_t units, std::u16string* out) {
-    auto kept = [](char16_t c) { return (c >= 0x2000 && c <= 0x2FFF) || (c >= 0xF900 && c <= 0xFAFF); };
+    auto kept = [](char16_t c) {
+        return (c >= 0x2000 && c <= 0x2FFF) || (c >= 0xF900 && c <= 0xFAFF);
+    };
     out->clear();
     std::size_t i = 0;
     while (i < units) {
@@ -83,10 +95,11 @@ OSStatus CreateUnicodeToTextInfo(ConstUnicodeMappingPtr mapping, UnicodeToTextIn
     return noErr;
 }
 
-OSStatus ConvertFromUnicodeToText(UnicodeToTextInfo info, ByteCount unicodeLen, const UniChar* unicodeStr,
-                                  OptionBits controlFlags, ItemCount /*offsetCount*/,
-                                  const ByteOffset* /*offsetArray*/, ItemCount* oOffsetCount,
-                                  ByteOffset* /*oOffsetArray*/, ByteCount outputBufLen, ByteCount* oInputRead,
+OSStatus ConvertFromUnicodeToText(UnicodeToTextInfo info, ByteCount unicodeLen,
+                                  const UniChar* unicodeStr, OptionBits controlFlags,
+                                  ItemCount /*offsetCount*/, const ByteOffset* /*offsetArray*/,
+                                  ItemCount* oOffsetCount, ByteOffset* /*oOffsetArray*/,
+                                  ByteCount outputBufLen, ByteCount* oInputRead,
                                   ByteCount* oOutputLen, LogicalAddress oOutputStr) {
     if (info == nullptr || oInputRead == nullptr || oOutputLen == nullptr) return paramErr;
     *oInputRead = 0;
@@ -102,9 +115,9 @@ OSStatus ConvertFromUnicodeToText(UnicodeToTextInfo info, ByteCount unicodeLen, 
     if (OSStatus e = compose_for_bytes(unicodeStr, unicodeLen / 2, &composed)) return e;
     const bool loose = (controlFlags & (kUnicodeLooseMappingsMask | kUnicodeUseFallbacksMask)) != 0;
     std::size_t n = 0;
-    if (OSStatus e = vantrel::text::from_utf16(info->other, reinterpret_cast<const UniChar*>(composed.data()),
-                                               composed.size(), loose, static_cast<char*>(oOutputStr),
-                                               outputBufLen, &n))
+    if (OSStatus e = vantrel::text::from_utf16(
+            info->other, reinterpret_cast<const UniChar*>(composed.data()), composed.size(), loose,
+            static_cast<char*>(oOutputStr), outputBufLen, &n))
         return e;
     *oInputRead = unicodeLen;
     *oOutputLen = static_cast<ByteCount>(n);
@@ -127,10 +140,11 @@ OSStatus CreateTextToUnicodeInfo(ConstUnicodeMappingPtr mapping, TextToUnicodeIn
     return noErr;
 }
 
-OSStatus ConvertFromTextToUnicode(TextToUnicodeInfo info, ByteCount sourceLen, ConstLogicalAddress sourceStr,
-                                  OptionBits /*controlFlags*/, ItemCount /*offsetCount*/,
-                                  const ByteOffset* /*offsetArray*/, ItemCount* oOffsetCount,
-                                  ByteOffset* /*oOffsetArray*/, ByteCount outputBufLen, ByteCount* oSourceRead,
+OSStatus ConvertFromTextToUnicode(TextToUnicodeInfo info, ByteCount sourceLen,
+                                  ConstLogicalAddress sourceStr, OptionBits /*controlFlags*/,
+                                  ItemCount /*offsetCount*/, const ByteOffset* /*offsetArray*/,
+                                  ItemCount* oOffsetCount, ByteOffset* /*oOffsetArray*/,
+                                  ByteCount outputBufLen, ByteCount* oSourceRead,
                                   ByteCount* oUnicodeLen, UniChar* oUnicodeStr) {
     if (info == nullptr || oSourceRead == nullptr || oUnicodeLen == nullptr) return paramErr;
     *oSourceRead = 0;
@@ -140,8 +154,9 @@ OSStatus ConvertFromTextToUnicode(TextToUnicodeInfo info, ByteCount sourceLen, C
     if ((sourceLen > 0 && sourceStr == nullptr) || (outputBufLen > 1 && oUnicodeStr == nullptr))
         return kTECNullPointerErr;
     std::size_t units = 0;
-    if (OSStatus e = vantrel::text::to_utf16(info->other, static_cast<const char*>(sourceStr), sourceLen,
-                                             info->form, oUnicodeStr, outputBufLen / 2, &units))
+    if (OSStatus e =
+            vantrel::text::to_utf16(info->other, static_cast<const char*>(sourceStr), sourceLen,
+                                    info->form, oUnicodeStr, outputBufLen / 2, &units))
         return e;
     *oSourceRead = sourceLen;
     *oUnicodeLen = static_cast<ByteCount>(units * 2);

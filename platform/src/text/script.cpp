@@ -21,14 +21,56 @@ namespace {
 
 // Mac region codes used below (the Script Manager's verXxx values).
 enum : RegionCode {
-    kUS = 0, kFrance = 1, kBritain = 2, kGermany = 3, kItaly = 4, kNetherlands = 5, kFlemish = 6,
-    kSweden = 7, kSpain = 8, kDenmark = 9, kPortugal = 10, kFrCanada = 11, kNorway = 12, kIsrael = 13,
-    kJapan = 14, kAustralia = 15, kArabic = 16, kFinland = 17, kFrSwiss = 18, kGrSwiss = 19,
-    kGreece = 20, kIceland = 21, kMalta = 22, kCyprus = 23, kTurkey = 24, kIndiaHindi = 33,
-    kPakistanUrdu = 34, kItalianSwiss = 36, kRomania = 39, kLithuania = 41, kPoland = 42,
-    kHungary = 43, kEstonia = 44, kLatvia = 45, kIran = 48, kRussia = 49, kIreland = 50, kKorea = 51,
-    kChina = 52, kTaiwan = 53, kThailand = 54, kCzech = 56, kSlovak = 57, kBelarus = 61,
-    kUkraine = 62, kSerbian = 65, kSlovenian = 66, kMacedonian = 67, kCroatia = 68, kBrazil = 71,
+    kUS = 0,
+    kFrance = 1,
+    kBritain = 2,
+    kGermany = 3,
+    kItaly = 4,
+    kNetherlands = 5,
+    kFlemish = 6,
+    kSweden = 7,
+    kSpain = 8,
+    kDenmark = 9,
+    kPortugal = 10,
+    kFrCanada = 11,
+    kNorway = 12,
+    kIsrael = 13,
+    kJapan = 14,
+    kAustralia = 15,
+    kArabic = 16,
+    kFinland = 17,
+    kFrSwiss = 18,
+    kGrSwiss = 19,
+    kGreece = 20,
+    kIceland = 21,
+    kMalta = 22,
+    kCyprus = 23,
+    kTurkey = 24,
+    kIndiaHindi = 33,
+    kPakistanUrdu = 34,
+    kItalianSwiss = 36,
+    kRomania = 39,
+    kLithuania = 41,
+    kPoland = 42,
+    kHungary = 43,
+    kEstonia = 44,
+    kLatvia = 45,
+    kIran = 48,
+    kRussia = 49,
+    kIreland = 50,
+    kKorea = 51,
+    kChina = 52,
+    kTaiwan = 53,
+    kThailand = 54,
+    kCzech = 56,
+    kSlovak = 57,
+    kBelarus = 61,
+    kUkraine = 62,
+    kSerbian = 65,
+    kSlovenian = 66,
+    kMacedonian = 67,
+    kCroatia = 68,
+    kBrazil = 71,
     kBulgaria = 72,
 };
 
@@ -108,12 +150,17 @@ struct Language {
     ScriptCode script;
 };
 constexpr Language kLanguages[] = {
-    {10, smHebrew},      {11, smJapanese},         {12, smArabic},       {14, smGreek},
-    {19, smTradChinese}, {20, smArabic},           {21, kDevanagari},    {22, kThai},
-    {23, smKorean},      {24, smCentralEuroRoman}, {25, smCentralEuroRoman},
-    {26, smCentralEuroRoman}, {27, smCentralEuroRoman}, {28, smCentralEuroRoman},
-    {31, smArabic},      {32, smCyrillic},         {33, smSimpChinese},  {38, smCentralEuroRoman},
-    {39, smCentralEuroRoman}, {45, smCyrillic},    {46, smCyrillic},
+    {10, smHebrew},           {11, smJapanese},
+    {12, smArabic},           {14, smGreek},
+    {19, smTradChinese},      {20, smArabic},
+    {21, kDevanagari},        {22, kThai},
+    {23, smKorean},           {24, smCentralEuroRoman},
+    {25, smCentralEuroRoman}, {26, smCentralEuroRoman},
+    {27, smCentralEuroRoman}, {28, smCentralEuroRoman},
+    {31, smArabic},           {32, smCyrillic},
+    {33, smSimpChinese},      {38, smCentralEuroRoman},
+    {39, smCentralEuroRoman}, {45, smCyrillic},
+    {46, smCyrillic},
 };
 
 // ---------------------------------------------------------------- locale
@@ -161,7 +208,8 @@ ScriptCode script_of(const LocaleParts& p) {
     if (l == "ar" || l == "fa" || l == "ur") return smArabic;
     if (l == "he" || l == "iw" || l == "yi") return smHebrew;
     if (l == "el") return smGreek;
-    if (l == "ru" || l == "uk" || l == "be" || l == "bg" || l == "mk" || l == "sr") return smCyrillic;
+    if (l == "ru" || l == "uk" || l == "be" || l == "bg" || l == "mk" || l == "sr")
+        return smCyrillic;
     if (l == "cs" || l == "sk" || l == "pl" || l == "hu" || l == "et" || l == "lv" || l == "lt")
         return smCentralEuroRoman;
     if (l == "hi" || l == "mr" || l == "ne") return kDevanagari;
@@ -177,19 +225,19 @@ RegionCode region_of(const LocaleParts& p) {
     // A territory whose region depends on the language (Switzerland, Belgium,
     // Canada) is resolved before this table.
     static constexpr Territory kTerritories[] = {
-        {"US", kUS},          {"FR", kFrance},      {"GB", kBritain},      {"DE", kGermany},
-        {"AT", kGermany},     {"IT", kItaly},       {"NL", kNetherlands},  {"SE", kSweden},
-        {"ES", kSpain},       {"DK", kDenmark},     {"PT", kPortugal},     {"NO", kNorway},
-        {"IL", kIsrael},      {"JP", kJapan},       {"AU", kAustralia},    {"SA", kArabic},
-        {"EG", kArabic},      {"AE", kArabic},      {"FI", kFinland},      {"GR", kGreece},
-        {"IS", kIceland},     {"MT", kMalta},       {"CY", kCyprus},       {"TR", kTurkey},
-        {"IN", kIndiaHindi},  {"PK", kPakistanUrdu}, {"RO", kRomania},     {"LT", kLithuania},
-        {"PL", kPoland},      {"HU", kHungary},     {"EE", kEstonia},      {"LV", kLatvia},
-        {"IR", kIran},        {"RU", kRussia},      {"IE", kIreland},      {"KR", kKorea},
-        {"CN", kChina},       {"TW", kTaiwan},      {"HK", kTaiwan},       {"TH", kThailand},
-        {"CZ", kCzech},       {"SK", kSlovak},      {"BY", kBelarus},      {"UA", kUkraine},
-        {"RS", kSerbian},     {"SI", kSlovenian},   {"MK", kMacedonian},   {"HR", kCroatia},
-        {"BR", kBrazil},      {"BG", kBulgaria},    {"NZ", kAustralia},
+        {"US", kUS},         {"FR", kFrance},       {"GB", kBritain},     {"DE", kGermany},
+        {"AT", kGermany},    {"IT", kItaly},        {"NL", kNetherlands}, {"SE", kSweden},
+        {"ES", kSpain},      {"DK", kDenmark},      {"PT", kPortugal},    {"NO", kNorway},
+        {"IL", kIsrael},     {"JP", kJapan},        {"AU", kAustralia},   {"SA", kArabic},
+        {"EG", kArabic},     {"AE", kArabic},       {"FI", kFinland},     {"GR", kGreece},
+        {"IS", kIceland},    {"MT", kMalta},        {"CY", kCyprus},      {"TR", kTurkey},
+        {"IN", kIndiaHindi}, {"PK", kPakistanUrdu}, {"RO", kRomania},     {"LT", kLithuania},
+        {"PL", kPoland},     {"HU", kHungary},      {"EE", kEstonia},     {"LV", kLatvia},
+        {"IR", kIran},       {"RU", kRussia},       {"IE", kIreland},     {"KR", kKorea},
+        {"CN", kChina},      {"TW", kTaiwan},       {"HK", kTaiwan},      {"TH", kThailand},
+        {"CZ", kCzech},      {"SK", kSlovak},       {"BY", kBelarus},     {"UA", kUkraine},
+        {"RS", kSerbian},    {"SI", kSlovenian},    {"MK", kMacedonian},  {"HR", kCroatia},
+        {"BR", kBrazil},     {"BG", kBulgaria},     {"NZ", kAustralia},
     };
     const std::string& t = p.territory;
     const std::string& l = p.language;
@@ -201,12 +249,14 @@ RegionCode region_of(const LocaleParts& p) {
     // No territory (or one we do not know): the language's home region, so
     // that "ja" alone still pairs with the Japanese script.
     static constexpr Territory kHomes[] = {
-        {"ja", kJapan},   {"ko", kKorea},     {"zh", kChina},   {"ru", kRussia},  {"uk", kUkraine},
-        {"el", kGreece},  {"he", kIsrael},    {"ar", kArabic},  {"fr", kFrance},  {"de", kGermany},
-        {"it", kItaly},   {"nl", kNetherlands}, {"sv", kSweden}, {"es", kSpain},  {"da", kDenmark},
-        {"pt", kPortugal}, {"nb", kNorway},   {"no", kNorway},  {"fi", kFinland}, {"is", kIceland},
-        {"tr", kTurkey},  {"hr", kCroatia},   {"ro", kRomania}, {"pl", kPoland},  {"hu", kHungary},
-        {"cs", kCzech},   {"sk", kSlovak},    {"th", kThailand}, {"bg", kBulgaria}, {"fa", kIran},
+        {"ja", kJapan},    {"ko", kKorea},   {"zh", kChina},   {"ru", kRussia},
+        {"uk", kUkraine},  {"el", kGreece},  {"he", kIsrael},  {"ar", kArabic},
+        {"fr", kFrance},   {"de", kGermany}, {"it", kItaly},   {"nl", kNetherlands},
+        {"sv", kSweden},   {"es", kSpain},   {"da", kDenmark}, {"pt", kPortugal},
+        {"nb", kNorway},   {"no", kNorway},  {"fi", kFinland}, {"is", kIceland},
+        {"tr", kTurkey},   {"hr", kCroatia}, {"ro", kRomania}, {"pl", kPoland},
+        {"hu", kHungary},  {"cs", kCzech},   {"sk", kSlovak},  {"th", kThailand},
+        {"bg", kBulgaria}, {"fa", kIran},
     };
     for (const Territory& e : kHomes)
         if (l == e.code) return e.region;
@@ -217,30 +267,42 @@ RegionCode region_of(const LocaleParts& p) {
 
 // ---------------------------------------------------------------- encodings as numbers
 
-TextEncoding CreateTextEncoding(TextEncodingBase base, TextEncodingVariant variant, TextEncodingFormat format) {
+TextEncoding CreateTextEncoding(TextEncodingBase base, TextEncodingVariant variant,
+                                TextEncodingFormat format) {
     return (base & 0xFFFFu) | ((variant & 0x3Fu) << 16) | ((format & 0x3Fu) << 26);
 }
 
-TextEncodingBase GetTextEncodingBase(TextEncoding encoding) { return encoding & 0xFFFFu; }
-TextEncodingVariant GetTextEncodingVariant(TextEncoding encoding) { return (encoding >> 16) & 0x3Fu; }
-TextEncodingFormat GetTextEncodingFormat(TextEncoding encoding) { return (encoding >> 26) & 0x3Fu; }
+TextEncodingBase GetTextEncodingBase(TextEncoding encoding) {
+    return encoding & 0xFFFFu;
+}
+TextEncodingVariant GetTextEncodingVariant(TextEncoding encoding) {
+    return (encoding >> 16) & 0x3Fu;
+}
+TextEncodingFormat GetTextEncodingFormat(TextEncoding encoding) {
+    return (encoding >> 26) & 0x3Fu;
+}
 
 // ---------------------------------------------------------------- Script Manager
 
 long GetScriptManagerVariable(SInt16 selector) {
-    if (auto v = vantrel::fault::override_value("GetScriptManagerVariable." + std::to_string(selector)))
+    if (auto v =
+            vantrel::fault::override_value("GetScriptManagerVariable." + std::to_string(selector)))
         return static_cast<long>(*v);
     switch (selector) {
         case smSysScript:
-        case smKeyScript: return script_of(current_locale());
-        case smRegionCode: return region_of(current_locale());
-        default: return 0;
+        case smKeyScript:
+            return script_of(current_locale());
+        case smRegionCode:
+            return region_of(current_locale());
+        default:
+            return 0;
     }
 }
 
-OSStatus UpgradeScriptInfoToTextEncoding(ScriptCode script, LangCode language, RegionCode region,
-                                         ConstStr255Param /*fontName: a font implies its script; we keep no fonts*/,
-                                         TextEncoding* oEncoding) {
+OSStatus UpgradeScriptInfoToTextEncoding(
+    ScriptCode script, LangCode language, RegionCode region,
+    ConstStr255Param /*fontName: a font implies its script; we keep no fonts*/,
+    TextEncoding* oEncoding) {
     if (OSErr e = vantrel::fault::check("UpgradeScriptInfoToTextEncoding")) return e;
     if (oEncoding == nullptr) return paramErr;
 

@@ -1,12 +1,13 @@
 // Open forks on real files: marks, end of fork, sizes, the resource fork as
 // the Netatalk attribute, access and deny modes, the control-block walk, the
 // legacy calls and uncached transfers.
+#include "fm/forks.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <sys/xattr.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -14,7 +15,6 @@
 #include <vector>
 
 #include "TempDir.h"
-#include "fm/forks.h"
 #include "vantrel/Files.h"
 #include "vantrel/fault.h"
 
@@ -188,11 +188,13 @@ TEST(Forks, AccessDenyModesAndWhatCannotBeOpened) {
     EXPECT_EQ(FSOpenFork(&dref, 0, nullptr, fsRdPerm, &n), notAFileErr);
     ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
     FSRef fifo = ref_of(dir / "fifo");
-    EXPECT_EQ(FSOpenFork(&fifo, 0, nullptr, fsRdPerm, &n), notAFileErr) << "a FIFO would block the caller";
+    EXPECT_EQ(FSOpenFork(&fifo, 0, nullptr, fsRdPerm, &n), notAFileErr)
+        << "a FIFO would block the caller";
 
     // A locked file: the current permission falls back to reading; asking to
     // write is the lock's error.
-    if (!vtest::set_immutable(path, true)) GTEST_SKIP() << "the immutable attribute is not available here";
+    if (!vtest::set_immutable(path, true))
+        GTEST_SKIP() << "the immutable attribute is not available here";
     EXPECT_EQ(FSOpenFork(&ref, 0, nullptr, fsRdWrPerm, &n), fLckdErr);
     FSIORefNum cur = open_fork(ref, false, fsCurPerm);
     FSForkInfo info;
@@ -214,7 +216,9 @@ TEST(Forks, ControlBlockWalkAndOwnOpenFileDescriptions) {
     ASSERT_EQ(FSSetForkPosition(a, fsFromStart, 4), noErr);
 
     FSCatalogInfo cat;
-    ASSERT_EQ(FSGetCatalogInfo(&ref, kFSCatInfoNodeID | kFSCatInfoVolume, &cat, nullptr, nullptr, nullptr), noErr);
+    ASSERT_EQ(FSGetCatalogInfo(&ref, kFSCatInfoNodeID | kFSCatInfoVolume, &cat, nullptr, nullptr,
+                               nullptr),
+              noErr);
     SInt16 it = 0;
     std::vector<FSIORefNum> seen;
     for (;;) {
@@ -240,7 +244,8 @@ TEST(Forks, ControlBlockWalkAndOwnOpenFileDescriptions) {
     }
     EXPECT_EQ(seen, (std::vector<FSIORefNum>{a, b}));
     SInt16 none = 0;
-    EXPECT_EQ(FSGetForkCBInfo(0, -999, &none, nullptr, nullptr, nullptr, nullptr), errFSNoMoreItems);
+    EXPECT_EQ(FSGetForkCBInfo(0, -999, &none, nullptr, nullptr, nullptr, nullptr),
+              errFSNoMoreItems);
     EXPECT_EQ(FSGetForkCBInfo(0, 0, nullptr, nullptr, nullptr, nullptr, nullptr), paramErr);
 
     // Each reference number is its own open-file description: a byte-range
@@ -283,8 +288,9 @@ TEST(Forks, LegacyCallsShareTheMarkAndTheFaultSeamReachesEveryCall) {
     EXPECT_EQ(FSRead(f, &count, buf), paramErr);
 
     vf::Scope scope;
-    for (const char* op : {"FSReadFork", "FSWriteFork", "FSGetForkSize", "FSSetForkSize", "FSSetForkPosition",
-                           "FSGetForkPosition", "FSFlushFork", "FSRead", "FSWrite", "FSGetForkCBInfo"}) {
+    for (const char* op :
+         {"FSReadFork", "FSWriteFork", "FSGetForkSize", "FSSetForkSize", "FSSetForkPosition",
+          "FSGetForkPosition", "FSFlushFork", "FSRead", "FSWrite", "FSGetForkCBInfo"}) {
         vf::reset();
         vf::fail_nth(op, 1, ioErr);
         ByteCount got = 0;
@@ -301,7 +307,8 @@ TEST(Forks, LegacyCallsShareTheMarkAndTheFaultSeamReachesEveryCall) {
         if (o == "FSFlushFork") e = FSFlushFork(f);
         if (o == "FSRead") e = FSRead(f, &n, buf);
         if (o == "FSWrite") e = FSWrite(f, &n, "Z");
-        if (o == "FSGetForkCBInfo") e = FSGetForkCBInfo(f, 0, nullptr, nullptr, nullptr, nullptr, nullptr);
+        if (o == "FSGetForkCBInfo")
+            e = FSGetForkCBInfo(f, 0, nullptr, nullptr, nullptr, nullptr, nullptr);
         EXPECT_EQ(e, ioErr) << op;
         EXPECT_EQ(vf::injected(), 1) << op;
     }
@@ -326,9 +333,12 @@ TEST(Forks, UncachedTransfersCarryTheDataAndLeaveLittleInTheCache) {
     for (std::size_t i = 0; i < kBlocks; ++i) {
         char* p = i % 2 == 0 ? aligned : block.data() + 1;  // malloc never gives 4095 mod 4096
         const std::size_t len = kBlock;
-        for (std::size_t j = 0; j < len; ++j) p[j] = static_cast<char>(((i * kBlock + j) * 7) & 0xFF);
+        for (std::size_t j = 0; j < len; ++j)
+            p[j] = static_cast<char>(((i * kBlock + j) * 7) & 0xFF);
         ByteCount wrote = 0;
-        ASSERT_EQ(FSWriteFork(f, fsFromStart | noCacheMask, static_cast<SInt64>(i * kBlock), len, p, &wrote), noErr);
+        ASSERT_EQ(FSWriteFork(f, fsFromStart | noCacheMask, static_cast<SInt64>(i * kBlock), len, p,
+                              &wrote),
+                  noErr);
         ASSERT_EQ(wrote, len);
     }
     std::free(aligned);
@@ -367,7 +377,8 @@ TEST(Forks, UncachedTransfersCarryTheDataAndLeaveLittleInTheCache) {
     std::free(abuf);
     ASSERT_EQ(back.size(), kBlock * kBlocks + 3);
     std::string want;
-    for (std::size_t k = 0; k < kBlock * kBlocks; ++k) want.push_back(static_cast<char>((k * 7) & 0xFF));
+    for (std::size_t k = 0; k < kBlock * kBlocks; ++k)
+        want.push_back(static_cast<char>((k * 7) & 0xFF));
     want += "end";
     EXPECT_TRUE(back == want) << "uncached data differs";
     EXPECT_EQ(FSCloseFork(f), noErr);

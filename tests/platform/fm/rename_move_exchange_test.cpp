@@ -1,10 +1,8 @@
 // Renaming, moving and exchanging through the layer: references keep naming
 // their objects, nothing is ever replaced, and bad requests change nothing.
-#include <sys/xattr.h>
-
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
+#include <sys/xattr.h>
 
 #include "TempDir.h"
 #include "text/codec.h"
@@ -31,7 +29,9 @@ std::u16string u16(std::string_view utf8) {
     return out;
 }
 
-const UniChar* uc(const std::u16string& s) { return reinterpret_cast<const UniChar*>(s.data()); }
+const UniChar* uc(const std::u16string& s) {
+    return reinterpret_cast<const UniChar*>(s.data());
+}
 
 std::string utf8(const HFSUniStr255& n) {
     std::string out;
@@ -52,7 +52,8 @@ OSErr rename_to(const FSRef& ref, const std::string& utf8, FSRef* out) {
 
 std::string name_of(const FSRef& ref) {
     HFSUniStr255 n;
-    if (FSGetCatalogInfo(&ref, kFSCatInfoNone, nullptr, &n, nullptr, nullptr) != noErr) return "<error>";
+    if (FSGetCatalogInfo(&ref, kFSCatInfoNone, nullptr, &n, nullptr, nullptr) != noErr)
+        return "<error>";
     return utf8(n);
 }
 
@@ -68,7 +69,8 @@ TEST(Rename, KeepsTheReferenceAndNeverReplaces) {
     EXPECT_TRUE(present(dir / "b\xC3\xA9"));
     EXPECT_FALSE(present(a));
     EXPECT_EQ(FSCompareFSRefs(&ref, &out), noErr);
-    EXPECT_EQ(name_of(ref), "be\xCC\x81") << "the old reference follows, names come back decomposed";
+    EXPECT_EQ(name_of(ref), "be\xCC\x81")
+        << "the old reference follows, names come back decomposed";
 
     EXPECT_EQ(rename_to(ref, "taken", &out), dupFNErr);
     EXPECT_EQ(vtest::read_file(dir / "taken"), "T");
@@ -98,7 +100,8 @@ TEST(Move, IntoAnotherDirectoryUnderItsOwnName) {
     EXPECT_EQ(FSCompareFSRefs(&ref, &out), noErr);
     FSRef parent;
     FSCatalogInfo info;
-    ASSERT_EQ(FSGetCatalogInfo(&ref, kFSCatInfoParentDirID, &info, nullptr, nullptr, &parent), noErr);
+    ASSERT_EQ(FSGetCatalogInfo(&ref, kFSCatInfoParentDirID, &info, nullptr, nullptr, &parent),
+              noErr);
     EXPECT_EQ(FSCompareFSRefs(&parent, &dst), noErr);
 
     EXPECT_EQ(FSMoveObject(&ref, &full, &out), dupFNErr);
@@ -133,7 +136,8 @@ TEST(Exchange, WholeFilesTradePlacesAndReferencesFollowThem) {
     EXPECT_EQ(vtest::read_file(a), "second");
     EXPECT_EQ(vtest::read_file(b), "first data");
     char buf[8];
-    EXPECT_EQ(::getxattr(b.c_str(), "user.org.netatalk.ResourceFork", buf, sizeof buf), 2) << "rsrc travels";
+    EXPECT_EQ(::getxattr(b.c_str(), "user.org.netatalk.ResourceFork", buf, sizeof buf), 2)
+        << "rsrc travels";
     // Each reference still names its own file, now at the other's place.
     EXPECT_EQ(path_of(ra), b.string());
     EXPECT_EQ(path_of(rb), a.string());

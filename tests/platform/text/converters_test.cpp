@@ -12,20 +12,21 @@ namespace vf = vantrel::fault;
 
 namespace {
 
-UnicodeMapping mapping(TextEncodingBase other, TextEncodingVariant variant = kUnicodeCanonicalDecompVariant) {
+UnicodeMapping mapping(TextEncodingBase other,
+                       TextEncodingVariant variant = kUnicodeCanonicalDecompVariant) {
     return {CreateTextEncoding(kTextEncodingUnicodeV2_0, variant, kUnicode16BitFormat), other,
             kUnicodeUseHFSPlusMapping};
 }
 
 // Text -> Unicode with a converter made for the call.
-OSStatus to_unicode(const UnicodeMapping& m, const std::vector<unsigned char>& bytes, std::vector<UniChar>* out,
-                    ByteCount cap = 510) {
+OSStatus to_unicode(const UnicodeMapping& m, const std::vector<unsigned char>& bytes,
+                    std::vector<UniChar>* out, ByteCount cap = 510) {
     TextToUnicodeInfo info = nullptr;
     if (OSStatus e = CreateTextToUnicodeInfo(&m, &info)) return e;
     out->assign(cap / 2 + 1, 0xEEEE);
     ByteCount read = 99, len = 99;
-    OSStatus st = ConvertFromTextToUnicode(info, bytes.size(), bytes.data(), 0, 0, nullptr, nullptr, nullptr, cap,
-                                           &read, &len, out->data());
+    OSStatus st = ConvertFromTextToUnicode(info, bytes.size(), bytes.data(), 0, 0, nullptr, nullptr,
+                                           nullptr, cap, &read, &len, out->data());
     if (st == noErr) {
         EXPECT_EQ(read, bytes.size());
         EXPECT_EQ(len % 2, 0u);
@@ -45,15 +46,16 @@ OSStatus to_text(const UnicodeMapping& m, const std::vector<UniChar>& units, Opt
     if (OSStatus e = CreateUnicodeToTextInfo(&m, &info)) return e;
     out->assign(cap + 1, 0xEE);
     ByteCount read = 99, len = 99;
-    OSStatus st = ConvertFromUnicodeToText(info, units.size() * 2, units.data(), flags, 0, nullptr, nullptr,
-                                           nullptr, cap, &read, &len, out->data());
+    OSStatus st = ConvertFromUnicodeToText(info, units.size() * 2, units.data(), flags, 0, nullptr,
+                                           nullptr, nullptr, cap, &read, &len, out->data());
     if (st == noErr) {
         EXPECT_EQ(read, units.size() * 2);
         out->resize(len);
     } else {
         EXPECT_EQ(len, 0u);
         EXPECT_EQ(read, 0u);
-        for (std::size_t i = 0; i < out->size(); ++i) EXPECT_EQ((*out)[i], 0xEE) << "byte " << i << " written";
+        for (std::size_t i = 0; i < out->size(); ++i)
+            EXPECT_EQ((*out)[i], 0xEE) << "byte " << i << " written";
     }
     EXPECT_EQ(DisposeUnicodeToTextInfo(&info), noErr);
     return st;
@@ -71,8 +73,9 @@ TEST(Converters, EveryMacRomanCharacterRoundTripsThroughDecomposedUnicode) {
         // Nothing precomposed survives on the Unicode side (Latin-1 letters
         // with marks live in U+00C0..U+00FF except the few without marks).
         for (UniChar c : u) {
-            EXPECT_FALSE(c >= 0xC0 && c <= 0xFF && c != 0xC6 && c != 0xD0 && c != 0xD7 && c != 0xD8 &&
-                         c != 0xDE && c != 0xDF && c != 0xE6 && c != 0xF0 && c != 0xF7 && c != 0xF8 && c != 0xFE)
+            EXPECT_FALSE(c >= 0xC0 && c <= 0xFF && c != 0xC6 && c != 0xD0 && c != 0xD7 &&
+                         c != 0xD8 && c != 0xDE && c != 0xDF && c != 0xE6 && c != 0xF0 &&
+                         c != 0xF7 && c != 0xF8 && c != 0xFE)
                 << "byte " << b << " gave precomposed U+" << std::hex << c;
         }
         if (u.size() > 1) ++decomposed;
@@ -140,9 +143,11 @@ TEST(Converters, BadMappingsAndArgumentsAreRefused) {
     EXPECT_EQ(CreateUnicodeToTextInfo(&m, &u2t), kTextUnsupportedEncodingErr);
     m = mapping(0);
     m.unicodeEncoding = CreateTextEncoding(kTextEncodingUnicodeDefault, 0, kUnicodeUTF8Format);
-    EXPECT_EQ(CreateUnicodeToTextInfo(&m, &u2t), kTextUnsupportedEncodingErr) << "the Unicode side is UTF-16";
+    EXPECT_EQ(CreateUnicodeToTextInfo(&m, &u2t), kTextUnsupportedEncodingErr)
+        << "the Unicode side is UTF-16";
     m.unicodeEncoding = kTextEncodingMacRoman;
-    EXPECT_EQ(CreateUnicodeToTextInfo(&m, &u2t), kTextUnsupportedEncodingErr) << "one side must be Unicode";
+    EXPECT_EQ(CreateUnicodeToTextInfo(&m, &u2t), kTextUnsupportedEncodingErr)
+        << "one side must be Unicode";
     EXPECT_EQ(u2t, nullptr);
     EXPECT_EQ(t2u, nullptr);
     EXPECT_EQ(CreateUnicodeToTextInfo(nullptr, &u2t), paramErr);
@@ -154,14 +159,18 @@ TEST(Converters, BadMappingsAndArgumentsAreRefused) {
     const UniChar a[2] = {'a', 'b'};
     unsigned char out[8];
     ByteCount read = 0, len = 0;
-    EXPECT_EQ(ConvertFromUnicodeToText(u2t, 3, a, 0, 0, nullptr, nullptr, nullptr, 8, &read, &len, out),
-              kTECPartialCharErr)
+    EXPECT_EQ(
+        ConvertFromUnicodeToText(u2t, 3, a, 0, 0, nullptr, nullptr, nullptr, 8, &read, &len, out),
+        kTECPartialCharErr)
         << "an odd byte count splits a UTF-16 unit";
-    EXPECT_EQ(ConvertFromUnicodeToText(u2t, 4, nullptr, 0, 0, nullptr, nullptr, nullptr, 8, &read, &len, out),
+    EXPECT_EQ(ConvertFromUnicodeToText(u2t, 4, nullptr, 0, 0, nullptr, nullptr, nullptr, 8, &read,
+                                       &len, out),
               kTECNullPointerErr);
-    EXPECT_EQ(ConvertFromUnicodeToText(u2t, 4, a, 0, 0, nullptr, nullptr, nullptr, 8, nullptr, &len, out),
-              paramErr);
-    EXPECT_EQ(ConvertFromUnicodeToText(u2t, 0, nullptr, 0, 0, nullptr, nullptr, nullptr, 8, &read, &len, out),
+    EXPECT_EQ(
+        ConvertFromUnicodeToText(u2t, 4, a, 0, 0, nullptr, nullptr, nullptr, 8, nullptr, &len, out),
+        paramErr);
+    EXPECT_EQ(ConvertFromUnicodeToText(u2t, 0, nullptr, 0, 0, nullptr, nullptr, nullptr, 8, &read,
+                                       &len, out),
               noErr);
     EXPECT_EQ(len, 0u);
     EXPECT_EQ(DisposeUnicodeToTextInfo(&u2t), noErr);

@@ -392,6 +392,7 @@ TEST(MoveRename, AFailureAtEachPlatformCallLeavesEverythingAsItWas) {
         EXPECT_TRUE(before == after) << "failure at call " << n << ":\n" << diff(before, after);
     }
     EXPECT_GE(n, 6) << "catalogue reads, two name probes, rename, move, rename: at least six calls";
+    RecordProperty("calls_swept", static_cast<int>(n - 1));
 }
 
 // ---------------------------------------------------------------- exchange
@@ -483,6 +484,8 @@ TEST(ExchangeCompat, AFailureAtEachPlatformCallLeavesBothFilesAsTheyWere) {
         }
         EXPECT_GE(n, std::string(layout.name) == "one directory" ? 12 : 14)
             << "reads, four name probes, two renames, (two moves,) two writes, two renames";
+        RecordProperty(std::string("calls_swept_") + (layout.second[1] == 'n' ? "same" : "apart"),
+                       static_cast<int>(n - 1));
     }
 }
 

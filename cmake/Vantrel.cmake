@@ -41,5 +41,7 @@ function(vantrel_test_dir name dir)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
     PROPERTIES LABELS "${T_LABELS}" TIMEOUT 600
-    ENVIRONMENT "VANTREL_BUILD_DIR=${PROJECT_BINARY_DIR};VANTREL_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+    # One variable per property: gtest_discover_tests splits a list value.
+    ENVIRONMENT "VANTREL_BUILD_DIR=${PROJECT_BINARY_DIR}"
+    ENVIRONMENT_MODIFICATION "VANTREL_SOURCE_DIR=set:${PROJECT_SOURCE_DIR}")
 endfunction()

@@ -22,9 +22,10 @@ namespace {
 // 10,000 file names of the kind a movie folder holds, reproducible.
 const std::vector<std::string>& names() {
     static const std::vector<std::string> all = [] {
-        const char* words[] = {"IMG",     "holiday", "Beach", "movie", "Clip",   "final",  "render", "Copy",
-                               "of",      "trailer", "2019",  "MOVIE", "family", "Summer", "edit",   "v2",
-                               "Project", "scene",   "take",  "audio", "draft",  "Export", "HD",     "night"};
+        const char* words[] = {"IMG",    "holiday", "Beach", "movie",   "Clip",    "final",
+                               "render", "Copy",    "of",    "trailer", "2019",    "MOVIE",
+                               "family", "Summer",  "edit",  "v2",      "Project", "scene",
+                               "take",   "audio",   "draft", "Export",  "HD",      "night"};
         const char* exts[] = {".mov", ".MOV", ".mp4", ".m4v", ".avi", ".txt", ".jpg", ".aiff"};
         std::mt19937 rng(20261207);
         std::vector<std::string> v;
@@ -69,8 +70,12 @@ void Strstr(benchmark::State& state, const char* pattern) {
     }
     state.SetItemsProcessed(state.iterations() * static_cast<long>(v.size()));
 }
-void Strstr_ours(benchmark::State& st, const char* p) { Strstr<true>(st, p); }
-void Strstr_strcasestr(benchmark::State& st, const char* p) { Strstr<false>(st, p); }
+void Strstr_ours(benchmark::State& st, const char* p) {
+    Strstr<true>(st, p);
+}
+void Strstr_strcasestr(benchmark::State& st, const char* p) {
+    Strstr<false>(st, p);
+}
 BENCHMARK_CAPTURE(Strstr_ours, ext, ".mov");
 BENCHMARK_CAPTURE(Strstr_strcasestr, ext, ".mov");
 BENCHMARK_CAPTURE(Strstr_ours, word, "SUMMER");
@@ -86,19 +91,27 @@ void Strncmp(benchmark::State& state, bool differentCase) {
     std::vector<std::string> other(v);
     if (differentCase)
         for (std::string& s : other)
-            for (char& c : s) c = static_cast<char>(std::islower(static_cast<unsigned char>(c)) ? std::toupper(c) : std::tolower(c));
+            for (char& c : s)
+                c = static_cast<char>(std::islower(static_cast<unsigned char>(c))
+                                          ? std::toupper(c)
+                                          : std::tolower(c));
     for (auto _ : state) {
         long zero = 0;
         for (std::size_t i = 0; i < v.size(); ++i) {
-            int r = Ours ? STRNCMP(v[i].c_str(), other[i].c_str(), 255) : strncasecmp(v[i].c_str(), other[i].c_str(), 255);
+            int r = Ours ? STRNCMP(v[i].c_str(), other[i].c_str(), 255)
+                         : strncasecmp(v[i].c_str(), other[i].c_str(), 255);
             zero += r == 0;
         }
         benchmark::DoNotOptimize(zero);
     }
     state.SetItemsProcessed(state.iterations() * static_cast<long>(v.size()));
 }
-void Strncmp_ours(benchmark::State& st, bool swapped) { Strncmp<true>(st, swapped); }
-void Strncmp_strncasecmp(benchmark::State& st, bool swapped) { Strncmp<false>(st, swapped); }
+void Strncmp_ours(benchmark::State& st, bool swapped) {
+    Strncmp<true>(st, swapped);
+}
+void Strncmp_strncasecmp(benchmark::State& st, bool swapped) {
+    Strncmp<false>(st, swapped);
+}
 BENCHMARK_CAPTURE(Strncmp_ours, same_case, false);
 BENCHMARK_CAPTURE(Strncmp_strncasecmp, same_case, false);
 BENCHMARK_CAPTURE(Strncmp_ours, swapped_case, true);
@@ -252,19 +265,27 @@ const char* kExact = "holiday_Beach 1234.mov";
 const char* kPart = "beach";
 const char* kApprox = "holdy bch mov";
 
-void ExactCase_ours(benchmark::State& st) { RunMember(st, &CString256::match_case_exact, kExact); }
+void ExactCase_ours(benchmark::State& st) {
+    RunMember(st, &CString256::match_case_exact, kExact);
+}
 void ExactCase_strcmp(benchmark::State& st) {
     RunPeer(st, [](const char* t) { return (*t && std::strcmp(t, kExact) == 0) ? 1.0f : 0.0f; });
 }
-void ExactNocase_ours(benchmark::State& st) { RunMember(st, &CString256::match_nocase_exact, kExact); }
+void ExactNocase_ours(benchmark::State& st) {
+    RunMember(st, &CString256::match_nocase_exact, kExact);
+}
 void ExactNocase_strcasecmp(benchmark::State& st) {
     RunPeer(st, [](const char* t) { return (*t && strcasecmp(t, kExact) == 0) ? 1.0f : 0.0f; });
 }
-void PartialCase_ours(benchmark::State& st) { RunMember(st, &CString256::match_case_partial, kPart); }
+void PartialCase_ours(benchmark::State& st) {
+    RunMember(st, &CString256::match_case_partial, kPart);
+}
 void PartialCase_strstr(benchmark::State& st) {
     RunPeer(st, [](const char* t) { return std::strstr(t, kPart) ? 1.0f : 0.0f; });
 }
-void PartialNocase_ours(benchmark::State& st) { RunMember(st, &CString256::match_nocase_partial, kPart); }
+void PartialNocase_ours(benchmark::State& st) {
+    RunMember(st, &CString256::match_nocase_partial, kPart);
+}
 void PartialNocase_strcasestr(benchmark::State& st) {
     RunPeer(st, [](const char* t) { return strcasestr(t, kPart) ? 1.0f : 0.0f; });
 }
@@ -288,13 +309,19 @@ float plain_approx(const std::string& t, const std::string& p, bool nocase) {
             at = k + 1;
         }
     }
-    return t.size() + p.size() ? static_cast<float>(2.0 * matched / static_cast<double>(t.size() + p.size())) : 0.0f;
+    return t.size() + p.size()
+               ? static_cast<float>(2.0 * matched / static_cast<double>(t.size() + p.size()))
+               : 0.0f;
 }
-void ApproxCase_ours(benchmark::State& st) { RunMember(st, &CString256::match_case_approximate, kApprox); }
+void ApproxCase_ours(benchmark::State& st) {
+    RunMember(st, &CString256::match_case_approximate, kApprox);
+}
 void ApproxCase_plain(benchmark::State& st) {
     RunPeer(st, [](const char* t) { return plain_approx(t, kApprox, false); });
 }
-void ApproxNocase_ours(benchmark::State& st) { RunMember(st, &CString256::match_nocase_approximate, kApprox); }
+void ApproxNocase_ours(benchmark::State& st) {
+    RunMember(st, &CString256::match_nocase_approximate, kApprox);
+}
 void ApproxNocase_plain(benchmark::State& st) {
     RunPeer(st, [](const char* t) { return plain_approx(t, kApprox, true); });
 }
@@ -320,13 +347,19 @@ void RunWildcard(benchmark::State& state, bool nocase) {
     }
     state.SetItemsProcessed(state.iterations() * static_cast<long>(v.size()));
 }
-void WildcardCase_ours(benchmark::State& st) { RunWildcard(st, false); }
+void WildcardCase_ours(benchmark::State& st) {
+    RunWildcard(st, false);
+}
 void WildcardCase_fnmatch(benchmark::State& st) {
     RunPeer(st, [](const char* t) { return fnmatch("*movie*.mov*", t, 0) == 0 ? 1.0f : 0.0f; });
 }
-void WildcardNocase_ours(benchmark::State& st) { RunWildcard(st, true); }
+void WildcardNocase_ours(benchmark::State& st) {
+    RunWildcard(st, true);
+}
 void WildcardNocase_fnmatch(benchmark::State& st) {
-    RunPeer(st, [](const char* t) { return fnmatch("*movie*.mov*", t, FNM_CASEFOLD) == 0 ? 1.0f : 0.0f; });
+    RunPeer(st, [](const char* t) {
+        return fnmatch("*movie*.mov*", t, FNM_CASEFOLD) == 0 ? 1.0f : 0.0f;
+    });
 }
 
 BENCHMARK(ExactCase_ours);

@@ -54,7 +54,8 @@ std::size_t copy_bounded(char* dst, std::size_t room, const char* src, std::size
     while (i < cap && i + 16 <= room && vantrel::strings::simd::page_safe(src + i)) {
         __m128i v = vantrel::strings::simd::load(src + i);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), v);
-        unsigned z = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())));
+        unsigned z =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())));
         if (z != 0) {
             std::size_t n = i + static_cast<std::size_t>(__builtin_ctz(z));
             if (n > cap) n = cap;
@@ -111,11 +112,21 @@ void append_from(CString256& s, const char* src) {
 
 CString256* CString256::nfree = nullptr;
 
-CString256::CString256() { text[0] = '\0'; }
-CString256::CString256(char* s) { copy_from(*this, s); }
-CString256::CString256(unsigned char* pascal) { CopyPascalStringToC(pascal, text); }
-CString256::CString256(const unsigned char* pascal) { CopyPascalStringToC(pascal, text); }
-CString256::CString256(CString256& other) { copy_from(*this, other.text); }
+CString256::CString256() {
+    text[0] = '\0';
+}
+CString256::CString256(char* s) {
+    copy_from(*this, s);
+}
+CString256::CString256(unsigned char* pascal) {
+    CopyPascalStringToC(pascal, text);
+}
+CString256::CString256(const unsigned char* pascal) {
+    CopyPascalStringToC(pascal, text);
+}
+CString256::CString256(CString256& other) {
+    copy_from(*this, other.text);
+}
 
 CString256& CString256::operator=(char* s) {
     copy_from(*this, s);
@@ -191,11 +202,14 @@ CString256& CString256::operator+=(long value) {
     return *this;
 }
 
-char& CString256::operator[](int index) { return text[index]; }
+char& CString256::operator[](int index) {
+    return text[index];
+}
 
 void CString256::to_lower() {
     auto lower = vantrel::strings::lower_table();
-    for (char* p = text; p < text + sizeof text && *p != '\0'; ++p) *p = static_cast<char>(lower[ub(*p)]);
+    for (char* p = text; p < text + sizeof text && *p != '\0'; ++p)
+        *p = static_cast<char>(lower[ub(*p)]);
 }
 
 void CString256::print(char* buffer) {
@@ -234,10 +248,18 @@ unsigned char CString256::endsWith(CString256* suffix, unsigned char nocase) {
     return endsWith(suffix != nullptr ? suffix->text : nullptr, nocase);
 }
 
-unsigned char CString256::beginsWith_nocase(CString256& prefix) { return beginsWith(prefix.text, 1); }
-unsigned char CString256::beginsWith_nocase(char* prefix) { return beginsWith(prefix, 1); }
-unsigned char CString256::endsWith_nocase(CString256& suffix) { return endsWith(suffix.text, 1); }
-unsigned char CString256::endsWith_nocase(char* suffix) { return endsWith(suffix, 1); }
+unsigned char CString256::beginsWith_nocase(CString256& prefix) {
+    return beginsWith(prefix.text, 1);
+}
+unsigned char CString256::beginsWith_nocase(char* prefix) {
+    return beginsWith(prefix, 1);
+}
+unsigned char CString256::endsWith_nocase(CString256& suffix) {
+    return endsWith(suffix.text, 1);
+}
+unsigned char CString256::endsWith_nocase(char* suffix) {
+    return endsWith(suffix, 1);
+}
 
 void CString256::change_suffix(char* suffix) {
     // The last dot anywhere counts, also one in a directory part of a path.

@@ -25,10 +25,16 @@ namespace vantrel::strings {
 
 using FoldTable = const std::int32_t*;
 
-inline FoldTable upper_table() noexcept { return *__ctype_toupper_loc(); }
-inline FoldTable lower_table() noexcept { return *__ctype_tolower_loc(); }
+inline FoldTable upper_table() noexcept {
+    return *__ctype_toupper_loc();
+}
+inline FoldTable lower_table() noexcept {
+    return *__ctype_tolower_loc();
+}
 
-inline unsigned char ub(char c) noexcept { return static_cast<unsigned char>(c); }
+inline unsigned char ub(char c) noexcept {
+    return static_cast<unsigned char>(c);
+}
 
 // True when `t` maps a-z and A-Z onto one case and leaves every other ASCII
 // byte alone. A locale's tables never change while the locale exists, so the
@@ -55,11 +61,14 @@ namespace simd {
 // A 16-byte load that stays inside one page cannot fault, even when it reads
 // past the end of the string it was given; such loads are kept out of
 // AddressSanitizer's view (the C library's own string functions do the same).
-inline bool page_safe(const void* p) noexcept { return (reinterpret_cast<std::uintptr_t>(p) & 4095) <= 4096 - 16; }
+inline bool page_safe(const void* p) noexcept {
+    return (reinterpret_cast<std::uintptr_t>(p) & 4095) <= 4096 - 16;
+}
 
 // ASCII a-z to A-Z in every byte; other bytes unchanged.
 inline __m128i upper(__m128i v) noexcept {
-    __m128i t = _mm_add_epi8(_mm_sub_epi8(v, _mm_set1_epi8('a')), _mm_set1_epi8(static_cast<char>(0x80)));
+    __m128i t =
+        _mm_add_epi8(_mm_sub_epi8(v, _mm_set1_epi8('a')), _mm_set1_epi8(static_cast<char>(0x80)));
     __m128i lower = _mm_cmplt_epi8(t, _mm_set1_epi8(static_cast<char>(0x80 + 26)));
     return _mm_sub_epi8(v, _mm_and_si128(lower, _mm_set1_epi8(0x20)));
 }
@@ -67,7 +76,8 @@ inline __m128i upper(__m128i v) noexcept {
 // Bit k set when byte k of the two blocks differs after ASCII folding, or
 // either byte is at or above 0x80 (left to the table), or a's byte is the
 // terminator.
-__attribute__((no_sanitize("address"))) inline unsigned interesting(const char* a, const char* b) noexcept {
+__attribute__((no_sanitize("address"))) inline unsigned interesting(const char* a,
+                                                                    const char* b) noexcept {
     __m128i va = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a));
     __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b));
     unsigned z = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(va, _mm_setzero_si128())));
@@ -96,7 +106,8 @@ __attribute__((no_sanitize("address"))) inline __m128i load(const char* p) noexc
 }
 
 // Bit k set when byte k at p equals c.
-__attribute__((no_sanitize("address"))) inline unsigned equal_bytes(const char* p, __m128i c) noexcept {
+__attribute__((no_sanitize("address"))) inline unsigned equal_bytes(const char* p,
+                                                                    __m128i c) noexcept {
     __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, c)));
 }
@@ -154,8 +165,8 @@ inline std::size_t find_byte(const char* t, std::size_t from, std::size_t n, cha
 }
 
 // First k in [from, n) with fold[text[k]] == fold[c], or n.
-inline std::size_t find_folded(const char* t, std::size_t from, std::size_t n, char c, FoldTable fold,
-                               bool ascii) noexcept {
+inline std::size_t find_folded(const char* t, std::size_t from, std::size_t n, char c,
+                               FoldTable fold, bool ascii) noexcept {
     const int want = fold[ub(c)];
     std::size_t k = from;
     if (ascii && ub(c) < 0x80) {
@@ -203,7 +214,8 @@ inline const char* fold_search(const char* text, const char* pat, FoldTable fold
         const bool letter = (p0 | 0x20) >= 'a' && (p0 | 0x20) <= 'z';
         const __m128i c1 = _mm_set1_epi8(static_cast<char>(letter ? (p0 | 0x20) : p0));
         const __m128i c2 = _mm_set1_epi8(static_cast<char>(letter ? (p0 & ~0x20) : p0));
-        const char* block = reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(text) & ~std::uintptr_t{15});
+        const char* block = reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(text) &
+                                                          ~std::uintptr_t{15});
         unsigned m = simd::candidates(block, c1, c2) & (~0u << (text - block));
         for (;;) {
             while (m != 0) {

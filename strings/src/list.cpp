@@ -13,7 +13,8 @@ elem<T>::elem(T& value) noexcept : data(value), next(nullptr) {}
 
 template <class T>
 void* elem<T>::operator new(unsigned long) noexcept {
-    return vantrel::strings::Pool<elem<T>, &elem<T>::next_free>::take(lfree, "elem<CString256>::operator new");
+    return vantrel::strings::Pool<elem<T>, &elem<T>::next_free>::take(
+        lfree, "elem<CString256>::operator new");
 }
 
 template <class T>

@@ -34,7 +34,8 @@ float partial_case(const char* t, const char* p) {
 
 float partial_nocase(const char* t, const char* p) {
     if (*p == '\0') return 0.0f;
-    return vantrel::strings::fold_search(t, p, vantrel::strings::lower_table()) != nullptr ? 1.0f : 0.0f;
+    return vantrel::strings::fold_search(t, p, vantrel::strings::lower_table()) != nullptr ? 1.0f
+                                                                                           : 0.0f;
 }
 
 // 2 * matched / (n + m), computed in the historical order and precision so
@@ -98,7 +99,8 @@ float wildcard(const char* t, CList<CString256>& fragments, Search search) {
 }
 
 float wildcard_case(const char* t, CList<CString256>& f) {
-    return wildcard(t, f, [](const char* a, const char* b) -> const char* { return std::strstr(a, b); });
+    return wildcard(t, f,
+                    [](const char* a, const char* b) -> const char* { return std::strstr(a, b); });
 }
 
 float wildcard_nocase(const char* t, CList<CString256>& f) {
@@ -111,7 +113,9 @@ void put(float* score, float v) {
 
 }  // namespace
 
-void CString256::match_case_exact(CString256& pattern, float* score) { put(score, exact_case_fn(text, pattern.text)); }
+void CString256::match_case_exact(CString256& pattern, float* score) {
+    put(score, exact_case_fn(text, pattern.text));
+}
 void CString256::match_nocase_exact(CString256& pattern, float* score) {
     put(score, exact_nocase_fn(text, pattern.text));
 }
@@ -138,7 +142,9 @@ namespace {
 
 // The text of the exact, partial and approximate adapters is used in place and
 // whole; a null one counts as empty.
-const char* text_arg(void* text) { return text != nullptr ? static_cast<const char*>(text) : ""; }
+const char* text_arg(void* text) {
+    return text != nullptr ? static_cast<const char*>(text) : "";
+}
 
 template <float (*F)(const char*, const char*)>
 void adapt(void* text, void* pattern, float* score) {

@@ -1,10 +1,9 @@
 // STRSTR, STRNCMP, reverse, the itoa family and switchIt.
-#include "vantrel/StringUtils.h"
-
 #include <cstring>
 #include <new>
 
 #include "fold.h"
+#include "vantrel/StringUtils.h"
 #include "vantrel/fault.h"
 
 using vantrel::strings::fold_search;
@@ -69,9 +68,15 @@ char* format_new(unsigned long mag, bool negative) {
 
 }  // namespace
 
-char* itoa(unsigned long value) { return format_new(value, false); }
-char* itoa(long value) { return format_new(magnitude(value), value < 0); }
-char* itoa(short value) { return format_new(magnitude(value), value < 0); }
+char* itoa(unsigned long value) {
+    return format_new(value, false);
+}
+char* itoa(long value) {
+    return format_new(magnitude(value), value < 0);
+}
+char* itoa(short value) {
+    return format_new(magnitude(value), value < 0);
+}
 
 void itoa(char* buffer, short size, long value) {
     if (buffer == nullptr || size <= 0) return;

@@ -22,8 +22,8 @@ namespace {
 constexpr std::size_t kCap = 255;
 
 [[noreturn]] void differ(const char* what, const std::string& got, const std::string& want) {
-    std::fprintf(stderr, "difference in %s\n  got  (%zu) \"%s\"\n  want (%zu) \"%s\"\n", what, got.size(),
-                 got.c_str(), want.size(), want.c_str());
+    std::fprintf(stderr, "difference in %s\n  got  (%zu) \"%s\"\n  want (%zu) \"%s\"\n", what,
+                 got.size(), got.c_str(), want.size(), want.c_str());
     std::abort();
 }
 
@@ -34,16 +34,25 @@ void same(const char* what, const CString256& s, const std::string& model) {
 }
 
 void same_float(const char* what, float got, float want) {
-    if (std::memcmp(&got, &want, sizeof got) != 0) differ(what, std::to_string(got), std::to_string(want));
+    if (std::memcmp(&got, &want, sizeof got) != 0)
+        differ(what, std::to_string(got), std::to_string(want));
 }
 
 // ---- reference model, written from the rules rather than from the code
 
-std::string cut(const std::string& s) { return s.substr(0, std::min(s.size(), kCap)); }
-std::string c_str_part(const std::string& bytes) { return bytes.substr(0, bytes.find('\0')); }
+std::string cut(const std::string& s) {
+    return s.substr(0, std::min(s.size(), kCap));
+}
+std::string c_str_part(const std::string& bytes) {
+    return bytes.substr(0, bytes.find('\0'));
+}
 
-int up(char c) { return std::toupper(static_cast<unsigned char>(c)); }
-int low(char c) { return std::tolower(static_cast<unsigned char>(c)); }
+int up(char c) {
+    return std::toupper(static_cast<unsigned char>(c));
+}
+int low(char c) {
+    return std::tolower(static_cast<unsigned char>(c));
+}
 
 long ref_find(const std::string& t, const std::string& p, int (*fold)(char)) {
     if (p.empty()) return 0;
@@ -54,7 +63,9 @@ long ref_find(const std::string& t, const std::string& p, int (*fold)(char)) {
     }
     return -1;
 }
-int same_byte(char c) { return static_cast<unsigned char>(c); }
+int same_byte(char c) {
+    return static_cast<unsigned char>(c);
+}
 
 int ref_strncmp(const std::string& a, const std::string& b, int n) {
     for (std::size_t i = 0; n < 0 || i < static_cast<std::size_t>(n); ++i) {
@@ -92,7 +103,8 @@ float ref_approx(const std::string& t, const std::string& p, int (*fold)(char)) 
     // rest in double, rounded to float at the end.
     float da = std::abs(static_cast<float>(n) - static_cast<float>(matched));
     float db = std::abs(static_cast<float>(m) - static_cast<float>(matched));
-    return static_cast<float>(1.0 - (static_cast<double>(da) + static_cast<double>(db)) / static_cast<double>(n + m));
+    return static_cast<float>(1.0 - (static_cast<double>(da) + static_cast<double>(db)) /
+                                        static_cast<double>(n + m));
 }
 
 std::vector<std::string> ref_split(const std::string& s, const std::string& delims) {
@@ -225,7 +237,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 s.filter_to_alnum_or_punct();
                 std::string kept;
                 for (char c : x.model)
-                    if (std::isalnum(static_cast<unsigned char>(c)) || std::ispunct(static_cast<unsigned char>(c)))
+                    if (std::isalnum(static_cast<unsigned char>(c)) ||
+                        std::ispunct(static_cast<unsigned char>(c)))
                         kept += c;
                 x.model = kept;
                 break;
@@ -267,12 +280,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 same_float("exact", got, (!x.model.empty() && x.model == y.model) ? 1.0f : 0.0f);
                 s.match_nocase_exact(*y.s, &got);
                 bool eq = !x.model.empty() && x.model.size() == y.model.size();
-                for (std::size_t i = 0; eq && i < x.model.size(); ++i) eq = low(x.model[i]) == low(y.model[i]);
+                for (std::size_t i = 0; eq && i < x.model.size(); ++i)
+                    eq = low(x.model[i]) == low(y.model[i]);
                 same_float("exact nocase", got, eq ? 1.0f : 0.0f);
                 s.match_case_partial(*y.s, &got);
-                same_float("partial", got, (!y.model.empty() && ref_find(x.model, y.model, same_byte) >= 0) ? 1.0f : 0.0f);
+                same_float(
+                    "partial", got,
+                    (!y.model.empty() && ref_find(x.model, y.model, same_byte) >= 0) ? 1.0f : 0.0f);
                 s.match_nocase_partial(*y.s, &got);
-                same_float("partial nocase", got, (!y.model.empty() && ref_find(x.model, y.model, low) >= 0) ? 1.0f : 0.0f);
+                same_float(
+                    "partial nocase", got,
+                    (!y.model.empty() && ref_find(x.model, y.model, low) >= 0) ? 1.0f : 0.0f);
                 s.match_case_approximate(*y.s, &got);
                 same_float("approximate", got, ref_approx(x.model, y.model, same_byte));
                 s.match_nocase_approximate(*y.s, &got);
@@ -283,9 +301,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 int li = in.ConsumeBool();
                 float got = -1;
                 s.match_wildcard_case(lists[li], &got);
-                same_float("wildcard", got, ref_wildcard(x.model, list_models[li], same_byte) ? 1.0f : 0.0f);
+                same_float("wildcard", got,
+                           ref_wildcard(x.model, list_models[li], same_byte) ? 1.0f : 0.0f);
                 s.match_wildcard_nocase(lists[li], &got);
-                same_float("wildcard nocase", got, ref_wildcard(x.model, list_models[li], up) ? 1.0f : 0.0f);
+                same_float("wildcard nocase", got,
+                           ref_wildcard(x.model, list_models[li], up) ? 1.0f : 0.0f);
                 break;
             }
             case 17: {  // affix tests
@@ -297,7 +317,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     return true;
                 };
                 bool begins = p.size() <= x.model.size() && eq(x.model.substr(0, p.size()));
-                bool ends = p.size() <= x.model.size() && eq(x.model.substr(x.model.size() - p.size()));
+                bool ends =
+                    p.size() <= x.model.size() && eq(x.model.substr(x.model.size() - p.size()));
                 if (s.beginsWith(y.s, nocase) != begins) differ("beginsWith", x.model, p);
                 if (s.endsWith(y.s, nocase) != ends) differ("endsWith", x.model, p);
                 break;
@@ -359,7 +380,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 itoa(reinterpret_cast<char*>(mem + 16), size, v);
                 for (int i = 0; i < 64; ++i) {
                     bool inside = i >= 16 && i < 16 + std::max<int>(size, 0);
-                    if (!inside && mem[i] != 0xA5) differ("itoa bounds", std::to_string(size), std::to_string(v));
+                    if (!inside && mem[i] != 0xA5)
+                        differ("itoa bounds", std::to_string(size), std::to_string(v));
                 }
                 if (size > 0) {
                     std::string got(reinterpret_cast<char*>(mem + 16));
@@ -371,12 +393,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 std::string text = c_str_part(take_bytes(in, 300));
                 float got = -1;
                 matcher_case_partial_256(text.data(), y.s->text, &got);
-                same_float("partial adapter", got, (!y.model.empty() && ref_find(text, y.model, same_byte) >= 0) ? 1.0f : 0.0f);
+                same_float(
+                    "partial adapter", got,
+                    (!y.model.empty() && ref_find(text, y.model, same_byte) >= 0) ? 1.0f : 0.0f);
                 matcher_nocase_approximate_256(text.data(), y.s->text, &got);
                 same_float("approximate adapter", got, ref_approx(text, y.model, low));
                 int li = in.ConsumeBool();
                 match_wildcard_nocase_256(text.data(), &lists[li], &got);
-                same_float("wildcard adapter", got, ref_wildcard(cut(text), list_models[li], up) ? 1.0f : 0.0f);
+                same_float("wildcard adapter", got,
+                           ref_wildcard(cut(text), list_models[li], up) ? 1.0f : 0.0f);
                 break;
             }
             case 24: {
@@ -390,12 +415,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             int n = 0;
             elem<CString256>* last = nullptr;
             for (elem<CString256>* e = lists[li].head; e != nullptr; e = e->next, ++n) {
-                if (n >= static_cast<int>(list_models[li].size())) differ("list length", std::to_string(n), "");
+                if (n >= static_cast<int>(list_models[li].size()))
+                    differ("list length", std::to_string(n), "");
                 same("list item", e->data, list_models[li][static_cast<std::size_t>(n)]);
                 last = e;
             }
-            if (n != lists[li].count || n != static_cast<int>(list_models[li].size()) || last != lists[li].tail)
-                differ("list shape", std::to_string(lists[li].count), std::to_string(list_models[li].size()));
+            if (n != lists[li].count || n != static_cast<int>(list_models[li].size()) ||
+                last != lists[li].tail)
+                differ("list shape", std::to_string(lists[li].count),
+                       std::to_string(list_models[li].size()));
         }
     }
     for (std::size_t k = 2; k < slots.size(); ++k) delete slots[k].s;

@@ -1,10 +1,11 @@
 // CString256 from CFString values, through CFStringGetCString and Mac Roman.
+#include "vantrel/CFString.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
-#include "vantrel/CFString.h"
 #include "vantrel/CString256.h"
 #include "vantrel/fault.h"
 

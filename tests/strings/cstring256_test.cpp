@@ -1,16 +1,19 @@
 // CString256: capacity, every source form, aliasing, text utilities.
+#include "vantrel/CString256.h"
+
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <cstring>
 #include <string>
 
-#include "vantrel/CString256.h"
 #include "vantrel/MacMemory.h"
 
 namespace {
 
-std::string xs(std::size_t n, char c = 'x') { return std::string(n, c); }
+std::string xs(std::size_t n, char c = 'x') {
+    return std::string(n, c);
+}
 
 // A mutable copy of a literal, for the char* overloads.
 struct Buf {
@@ -38,7 +41,8 @@ TEST_P(CopyCapacity, ConstructAndAssignKeepFirst255) {
     EXPECT_EQ(std::string(other.text), want);
 }
 
-INSTANTIATE_TEST_SUITE_P(Lengths, CopyCapacity, ::testing::Values(0, 1, 253, 254, 255, 256, 300, 1000));
+INSTANTIATE_TEST_SUITE_P(Lengths, CopyCapacity,
+                         ::testing::Values(0, 1, 253, 254, 255, 256, 300, 1000));
 
 struct AppendRow {
     std::size_t have;
@@ -59,13 +63,15 @@ TEST_P(AppendCapacity, StringAppendStopsAt255AndCharAppendAt254) {
     for (std::size_t i = 0; i < r.add; ++i) c += 'c';
     const std::size_t want = r.have >= 254 ? r.have : std::min<std::size_t>(r.have + r.add, 254);
     EXPECT_EQ(std::strlen(c.text), want);
-    EXPECT_EQ(std::string(c.text, std::min(r.have, want)), head.s.substr(0, std::min(r.have, want)));
+    EXPECT_EQ(std::string(c.text, std::min(r.have, want)),
+              head.s.substr(0, std::min(r.have, want)));
 }
 
 INSTANTIATE_TEST_SUITE_P(Edges, AppendCapacity,
-                         ::testing::Values(AppendRow{0, 0}, AppendRow{0, 300}, AppendRow{253, 1}, AppendRow{253, 3},
-                                           AppendRow{254, 1}, AppendRow{254, 3}, AppendRow{255, 1},
-                                           AppendRow{100, 155}, AppendRow{100, 156}));
+                         ::testing::Values(AppendRow{0, 0}, AppendRow{0, 300}, AppendRow{253, 1},
+                                           AppendRow{253, 3}, AppendRow{254, 1}, AppendRow{254, 3},
+                                           AppendRow{255, 1}, AppendRow{100, 155},
+                                           AppendRow{100, 156}));
 
 TEST(CString256Append, DocumentedEdges) {
     Buf h254(xs(254));
@@ -79,7 +85,8 @@ TEST(CString256Append, DocumentedEdges) {
     t += 'y';
     EXPECT_EQ(std::strlen(t.text), 254u);
     t += 'z';
-    EXPECT_EQ(std::strlen(t.text), 254u) << "a 254-character string takes no more single characters";
+    EXPECT_EQ(std::strlen(t.text), 254u)
+        << "a 254-character string takes no more single characters";
     EXPECT_EQ(t.text[253], 'y');
 
     CString256 u;
@@ -288,7 +295,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, ChangeSuffix,
                                            SuffixRow{"dir.d/file", "txt", "dir.txt"},
                                            SuffixRow{"movie.mov", nullptr, "movie."},
                                            SuffixRow{"movie.mov", ".bak", "movie..bak"},
-                                           SuffixRow{"", "txt", ".txt"}, SuffixRow{".", "a", ".a"}));
+                                           SuffixRow{"", "txt", ".txt"},
+                                           SuffixRow{".", "a", ".a"}));
 
 TEST(ChangeSuffixCapacity, ResultIsCutAt255) {
     std::string name = xs(253) + ".mov";
@@ -348,7 +356,8 @@ TEST(CString256Robustness, LostTerminatorIsRepairedByAppend) {
     EXPECT_EQ(std::string(s.text), xs(255, 'w'));
     for (int i = 0; i < 256; ++i) s[i] = 'w';
     s += 'c';
-    EXPECT_EQ(std::string(s.text), xs(255, 'w')) << "no character is added and the terminator is restored";
+    EXPECT_EQ(std::string(s.text), xs(255, 'w'))
+        << "no character is added and the terminator is restored";
 }
 
 }  // namespace

@@ -13,7 +13,8 @@ namespace {
 std::vector<std::string> items(CList<CString256>& list) {
     std::vector<std::string> out;
     int n = 0;
-    for (elem<CString256>* e = list.head; e != nullptr; e = e->next, ++n) out.emplace_back(e->data.text);
+    for (elem<CString256>* e = list.head; e != nullptr; e = e->next, ++n)
+        out.emplace_back(e->data.text);
     EXPECT_EQ(n, list.count) << "count matches the reachable nodes";
     if (list.head == nullptr) {
         EXPECT_EQ(list.tail, nullptr);
@@ -48,11 +49,13 @@ TEST_P(Split, FollowsStrtokAndClearsTheListFirst) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Split,
-                         ::testing::Values(SplitRow{"a,b,,c", ",", {"a", "b", "c"}}, SplitRow{",,,", ",", {}},
-                                           SplitRow{"", ",", {}}, SplitRow{"movie*.mov", "*", {"movie", ".mov"}},
+                         ::testing::Values(SplitRow{"a,b,,c", ",", {"a", "b", "c"}},
+                                           SplitRow{",,,", ",", {}}, SplitRow{"", ",", {}},
+                                           SplitRow{"movie*.mov", "*", {"movie", ".mov"}},
                                            SplitRow{"a, b", " ,", {"a", "b"}},
                                            SplitRow{",lead,trail,", ",", {"lead", "trail"}},
-                                           SplitRow{"whole", "", {"whole"}}, SplitRow{"whole", nullptr, {"whole"}},
+                                           SplitRow{"whole", "", {"whole"}},
+                                           SplitRow{"whole", nullptr, {"whole"}},
                                            SplitRow{"*", "*", {}}));
 
 TEST(SplitLong, LongStringKeepsItsFirst255Characters) {

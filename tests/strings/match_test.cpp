@@ -35,7 +35,9 @@ struct Row {
     float nocase_score;
 };
 
-void PrintTo(const Row& r, std::ostream* os) { *os << '"' << r.text << "\" / \"" << r.pattern << '"'; }
+void PrintTo(const Row& r, std::ostream* os) {
+    *os << '"' << r.text << "\" / \"" << r.pattern << '"';
+}
 
 class Exact : public ::testing::TestWithParam<Row> {};
 TEST_P(Exact, WholeTextEqualsPatternAndNotEmpty) {
@@ -45,8 +47,9 @@ TEST_P(Exact, WholeTextEqualsPatternAndNotEmpty) {
 }
 INSTANTIATE_TEST_SUITE_P(Rows, Exact,
                          ::testing::Values(Row{"Movie", "Movie", 1, 1}, Row{"Movie", "movie", 0, 1},
-                                           Row{"abc", "ab", 0, 0}, Row{"ab", "abc", 0, 0}, Row{"", "", 0, 0},
-                                           Row{"a", "", 0, 0}, Row{"", "a", 0, 0}, Row{"x", "x", 1, 1}));
+                                           Row{"abc", "ab", 0, 0}, Row{"ab", "abc", 0, 0},
+                                           Row{"", "", 0, 0}, Row{"a", "", 0, 0},
+                                           Row{"", "a", 0, 0}, Row{"x", "x", 1, 1}));
 
 class Partial : public ::testing::TestWithParam<Row> {};
 TEST_P(Partial, PatternOccursAsContiguousRun) {
@@ -57,25 +60,30 @@ TEST_P(Partial, PatternOccursAsContiguousRun) {
 INSTANTIATE_TEST_SUITE_P(Rows, Partial,
                          ::testing::Values(Row{"The Sea", "Sea", 1, 1}, Row{"The Sea", "sea", 0, 1},
                                            Row{"The Sea", "xyz", 0, 0}, Row{"The Sea", "", 0, 0},
-                                           Row{"", "a", 0, 0}, Row{"", "", 0, 0}, Row{"aab", "ab", 1, 1},
-                                           Row{"aaab", "AAB", 0, 1}, Row{"ab", "abc", 0, 0}));
+                                           Row{"", "a", 0, 0}, Row{"", "", 0, 0},
+                                           Row{"aab", "ab", 1, 1}, Row{"aaab", "AAB", 0, 1},
+                                           Row{"ab", "abc", 0, 0}));
 
 // Scores compare bit for bit with the float the historical computation gives.
 class Approximate : public ::testing::TestWithParam<Row> {};
 TEST_P(Approximate, GreedyScanScoreIsBitExact) {
     const Row& r = GetParam();
-    EXPECT_EQ(bits(score_member(&CString256::match_case_approximate, r.text, r.pattern)), bits(r.case_score))
+    EXPECT_EQ(bits(score_member(&CString256::match_case_approximate, r.text, r.pattern)),
+              bits(r.case_score))
         << score_member(&CString256::match_case_approximate, r.text, r.pattern);
-    EXPECT_EQ(bits(score_member(&CString256::match_nocase_approximate, r.text, r.pattern)), bits(r.nocase_score))
+    EXPECT_EQ(bits(score_member(&CString256::match_nocase_approximate, r.text, r.pattern)),
+              bits(r.nocase_score))
         << score_member(&CString256::match_nocase_approximate, r.text, r.pattern);
 }
 INSTANTIATE_TEST_SUITE_P(
     Rows, Approximate,
-    ::testing::Values(Row{"hello", "hlo", 0.75f, 0.75f}, Row{"abc", "abc", 1.0f, 1.0f}, Row{"abc", "xyz", 0.0f, 0.0f},
-                      Row{"", "abc", 0.0f, 0.0f}, Row{"abc", "", 0.0f, 0.0f}, Row{"The Sea", "sea", 0.4f, 0.6f},
+    ::testing::Values(Row{"hello", "hlo", 0.75f, 0.75f}, Row{"abc", "abc", 1.0f, 1.0f},
+                      Row{"abc", "xyz", 0.0f, 0.0f}, Row{"", "abc", 0.0f, 0.0f},
+                      Row{"abc", "", 0.0f, 0.0f}, Row{"The Sea", "sea", 0.4f, 0.6f},
                       Row{"abcdefg", "aceg", 0.72727275f, 0.72727275f},
                       // The scan follows the text, so swapping text and pattern changes the score.
-                      Row{"abc", "cab", 0.33333334f, 0.33333334f}, Row{"cab", "abc", 0.6666667f, 0.6666667f},
+                      Row{"abc", "cab", 0.33333334f, 0.33333334f},
+                      Row{"cab", "abc", 0.6666667f, 0.6666667f},
                       // Two empty strings: no similarity, like every other matcher.
                       Row{"", "", 0.0f, 0.0f}, Row{"aaa", "A", 0.0f, 0.5f}));
 
@@ -87,8 +95,10 @@ TEST(ApproximateScore, EqualsTwiceMatchedOverTotalForAllLengths) {
             int matched = std::min(n, m) / 2;
             std::string text(static_cast<std::size_t>(n), 't');
             std::string pattern(static_cast<std::size_t>(m), 'p');
-            for (int i = 0; i < matched; ++i) text[static_cast<std::size_t>(i)] = pattern[static_cast<std::size_t>(i)] = 'm';
-            float got = score_member(&CString256::match_case_approximate, text.c_str(), pattern.c_str());
+            for (int i = 0; i < matched; ++i)
+                text[static_cast<std::size_t>(i)] = pattern[static_cast<std::size_t>(i)] = 'm';
+            float got =
+                score_member(&CString256::match_case_approximate, text.c_str(), pattern.c_str());
             float want = static_cast<float>(2.0 * matched / (n + m));
             ASSERT_EQ(bits(got), bits(want)) << "n=" << n << " m=" << m;
         }

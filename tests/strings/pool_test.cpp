@@ -66,7 +66,8 @@ TEST(StringPool, NewYieldsNullWhenNoChunkCanBeHad) {
 }
 
 TEST(NodePool, ClearedNodesAreReusedLastNodeFirst) {
-    ASSERT_EQ(elem<CString256>::lfree, nullptr) << "run through ctest: each case needs a fresh process";
+    ASSERT_EQ(elem<CString256>::lfree, nullptr)
+        << "run through ctest: each case needs a fresh process";
     CString256 s;
     s = "n";
     CList<CString256> a;

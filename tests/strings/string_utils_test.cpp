@@ -36,7 +36,9 @@ struct SearchRow {
     long at;  // -1: not found
 };
 
-void PrintTo(const SearchRow& r, std::ostream* os) { *os << shown(r.text) << " / " << shown(r.pattern); }
+void PrintTo(const SearchRow& r, std::ostream* os) {
+    *os << shown(r.text) << " / " << shown(r.pattern);
+}
 
 class StrstrTable : public ::testing::TestWithParam<SearchRow> {};
 
@@ -50,21 +52,21 @@ TEST_P(StrstrTable, FindsLeftmostCaseInsensitiveOccurrence) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, StrstrTable,
-                         ::testing::Values(SearchRow{"Hello World", "WORLD", 6}, SearchRow{"Hello World", "", 0},
-                                           SearchRow{"", "", 0}, SearchRow{"", "a", -1}, SearchRow{"aab", "ab", 1},
-                                           SearchRow{"ab", "abc", -1}, SearchRow{"abcabd", "ABD", 3},
-                                           SearchRow{"xAbAbAc", "abac", 3}, SearchRow{"MOVIE.mov", "e.M", 4},
-                                           SearchRow{"aaaa", "aaaaa", -1}, SearchRow{"abc", "C", 2},
-                                           // Bytes that differ only above 0x7F are not folded in the C locale.
-                                           SearchRow{"caf\xc3\xa9", "\xc3\x89", -1},
-                                           SearchRow{"caf\xc3\xa9!", "\xc3\xa9!", 3},
-                                           // Longer than one 16-byte block, with high bytes among the candidates.
-                                           SearchRow{"0123456789abcdefghijXYZ-tail", "xyz-T", 20},
-                                           SearchRow{"\xc9\xc9\xc9\xc9\xc9\xc9\xc9\xc9\xc9\xc9\xc9\xc9\xc9\xc9\xc9\xc9\xc9nEEDLE",
-                                                     "needle", 17},
-                                           SearchRow{"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaab", "AB", 38},
-                                           SearchRow{"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", "AB", -1}));
+INSTANTIATE_TEST_SUITE_P(
+    Rows, StrstrTable,
+    ::testing::Values(
+        SearchRow{"Hello World", "WORLD", 6}, SearchRow{"Hello World", "", 0}, SearchRow{"", "", 0},
+        SearchRow{"", "a", -1}, SearchRow{"aab", "ab", 1}, SearchRow{"ab", "abc", -1},
+        SearchRow{"abcabd", "ABD", 3}, SearchRow{"xAbAbAc", "abac", 3},
+        SearchRow{"MOVIE.mov", "e.M", 4}, SearchRow{"aaaa", "aaaaa", -1}, SearchRow{"abc", "C", 2},
+        // Bytes that differ only above 0x7F are not folded in the C locale.
+        SearchRow{"caf\xc3\xa9", "\xc3\x89", -1}, SearchRow{"caf\xc3\xa9!", "\xc3\xa9!", 3},
+        // Longer than one 16-byte block, with high bytes among the candidates.
+        SearchRow{"0123456789abcdefghijXYZ-tail", "xyz-T", 20},
+        SearchRow{"\xc9\xc9\xc9\xc9\xc9\xc9\xc9\xc9\xc9\xc9\xc9\xc9\xc9\xc9\xc9\xc9\xc9nEEDLE",
+                  "needle", 17},
+        SearchRow{"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaab", "AB", 38},
+        SearchRow{"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", "AB", -1}));
 
 struct CompareRow {
     const char* a;
@@ -86,21 +88,23 @@ TEST_P(StrncmpTable, ComparesFoldedButReturnsRawDifference) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, StrncmpTable,
-    ::testing::Values(CompareRow{"abc", "ABD", 2, 0}, CompareRow{"abc", "ABD", 3, 'c' - 'D'},
-                      CompareRow{"abc", "ABC", 10, 0}, CompareRow{"x", "y", 0, 0}, CompareRow{"a", "B", 1, 'a' - 'B'},
-                      CompareRow{"ab", "abc", 5, -'c'}, CompareRow{"abc", "ab", 5, 'c'},
-                      // A negative count runs to the first difference or the common end.
-                      CompareRow{"same-length-text", "SAME-LENGTH-TEXT", -1, 0},
-                      CompareRow{"prefix-then-x", "PREFIX-THEN-y", -7, 'x' - 'y'},
-                      CompareRow{"\xff", "\x01", 1, 0xff - 0x01},
-                      // Past one 16-byte block: differences, high bytes and ends inside later blocks.
-                      CompareRow{"the quick brown fox jumps", "THE QUICK BROWN FOX JUMPS", -1, 0},
-                      CompareRow{"the quick brown fox jumpX", "THE QUICK BROWN FOX JUMPS", 255, 'X' - 'S'},
-                      CompareRow{"0123456789abcdef\xe9zz", "0123456789ABCDEF\xe9ZZ", 100, 0},
-                      CompareRow{"0123456789abcdef\xe9zz", "0123456789ABCDEF\xc9ZZ", 100, 0xe9 - 0xc9},
-                      CompareRow{"0123456789abcdefg", "0123456789abcdef", 100, 'g'},
-                      CompareRow{"0123456789abcdefXY", "0123456789ABCDEFxz", 17, 0},
-                      CompareRow{"0123456789abcdefXY", "0123456789ABCDEFxz", 18, 'Y' - 'z'}));
+    ::testing::Values(
+        CompareRow{"abc", "ABD", 2, 0}, CompareRow{"abc", "ABD", 3, 'c' - 'D'},
+        CompareRow{"abc", "ABC", 10, 0}, CompareRow{"x", "y", 0, 0},
+        CompareRow{"a", "B", 1, 'a' - 'B'}, CompareRow{"ab", "abc", 5, -'c'},
+        CompareRow{"abc", "ab", 5, 'c'},
+        // A negative count runs to the first difference or the common end.
+        CompareRow{"same-length-text", "SAME-LENGTH-TEXT", -1, 0},
+        CompareRow{"prefix-then-x", "PREFIX-THEN-y", -7, 'x' - 'y'},
+        CompareRow{"\xff", "\x01", 1, 0xff - 0x01},
+        // Past one 16-byte block: differences, high bytes and ends inside later blocks.
+        CompareRow{"the quick brown fox jumps", "THE QUICK BROWN FOX JUMPS", -1, 0},
+        CompareRow{"the quick brown fox jumpX", "THE QUICK BROWN FOX JUMPS", 255, 'X' - 'S'},
+        CompareRow{"0123456789abcdef\xe9zz", "0123456789ABCDEF\xe9ZZ", 100, 0},
+        CompareRow{"0123456789abcdef\xe9zz", "0123456789ABCDEF\xc9ZZ", 100, 0xe9 - 0xc9},
+        CompareRow{"0123456789abcdefg", "0123456789abcdef", 100, 'g'},
+        CompareRow{"0123456789abcdefXY", "0123456789ABCDEFxz", 17, 0},
+        CompareRow{"0123456789abcdefXY", "0123456789ABCDEFxz", 18, 'Y' - 'z'}));
 
 // The block-wise paths against a plain byte-by-byte reading of the rules, at
 // every alignment and across block boundaries.
@@ -129,10 +133,12 @@ TEST(FreeFunctionsAgainstPlainScan, EveryAlignmentAndLength) {
         std::memcpy(tb.data() + off, t.c_str(), t.size() + 1);
         std::memcpy(pb.data(), p.c_str(), p.size() + 1);
         const char* hit = STRSTR(tb.data() + off, pb.data());
-        ASSERT_EQ(hit == nullptr ? -1L : hit - (tb.data() + off), ref_find(t, p)) << t << " / " << p;
+        ASSERT_EQ(hit == nullptr ? -1L : hit - (tb.data() + off), ref_find(t, p))
+            << t << " / " << p;
 
         std::string u = t;
-        if (!u.empty() && next() % 2) u[next() % u.size()] = alphabet[(next() >> 8) % alphabet.size()];
+        if (!u.empty() && next() % 2)
+            u[next() % u.size()] = alphabet[(next() >> 8) % alphabet.size()];
         for (char& c : u)
             if (next() % 2) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         std::vector<char> ub(u.size() + 1);
@@ -231,19 +237,23 @@ class BoundedItoa : public ::testing::TestWithParam<int> {};
 
 TEST_P(BoundedItoa, NeverWritesPastTheGivenSize) {
     const int size = GetParam();
-    const long values[] = {0,         1,         -1,          9,          -9,         10,       -10,
-                           12,        -12,       123,         -123,       12345,      -12345,   99999999999,
-                           2147483647, -2147483647 - 1, 4294967295, LONG_MAX, LONG_MIN, -100, 100};
+    const long values[] = {
+        0,          1,        -1,       9,     -9,     10,          -10,        12,
+        -12,        123,      -123,     12345, -12345, 99999999999, 2147483647, -2147483647 - 1,
+        4294967295, LONG_MAX, LONG_MIN, -100,  100};
     constexpr int kGuard = 16;
     for (long v : values) {
         std::vector<unsigned char> mem(kGuard + 40 + kGuard, 0xA5);
         char* buf = reinterpret_cast<char*>(mem.data() + kGuard);
         itoa(buf, static_cast<short>(size), v);
-        for (int i = 0; i < kGuard; ++i) ASSERT_EQ(mem[i], 0xA5) << "byte before the buffer, value " << v;
+        for (int i = 0; i < kGuard; ++i)
+            ASSERT_EQ(mem[i], 0xA5) << "byte before the buffer, value " << v;
         for (std::size_t i = kGuard + (size > 0 ? size : 0); i < mem.size(); ++i)
-            ASSERT_EQ(mem[i], 0xA5) << "byte " << i - kGuard << " past size " << size << ", value " << v;
+            ASSERT_EQ(mem[i], 0xA5)
+                << "byte " << i - kGuard << " past size " << size << ", value " << v;
         if (size > 0) {
-            EXPECT_EQ(std::string(buf), expected_bounded(v, size)) << "value " << v << " size " << size;
+            EXPECT_EQ(std::string(buf), expected_bounded(v, size))
+                << "value " << v << " size " << size;
         }
     }
 }

@@ -1,9 +1,10 @@
 // CFStringGetCString on the platform's one encoding layer (ICU), the same
 // converter the File Manager's name conversions use.
+#include "vantrel/CFString.h"
+
 #include <vector>
 
 #include "codec.h"
-#include "vantrel/CFString.h"
 #include "vantrel/fault.h"
 
 extern "C" Boolean CFStringGetCString(CFStringRef theString, char* buffer, CFIndex bufferSize,
@@ -21,14 +22,17 @@ extern "C" Boolean CFStringGetCString(CFStringRef theString, char* buffer, CFInd
     // Byte encodings hold precomposed letters ("é" as one byte in Mac Roman),
     // so the composed form converts where a decomposed one would not.
     std::u16string composed;
-    if (vantrel::text::normalize(utf16.data(), utf16.size(), vantrel::text::Normal::NFC, &composed) != noErr) {
+    if (vantrel::text::normalize(utf16.data(), utf16.size(), vantrel::text::Normal::NFC,
+                                 &composed) != noErr) {
         return false;
     }
     std::size_t written = 0;
-    const std::size_t room = static_cast<std::size_t>(bufferSize) - 1;  // keep one byte for the terminator
+    const std::size_t room =
+        static_cast<std::size_t>(bufferSize) - 1;  // keep one byte for the terminator
     std::vector<char> out(composed.size() * 4 + 8);
-    OSStatus st = vantrel::text::from_utf16(encoding, reinterpret_cast<const UniChar*>(composed.data()),
-                                            composed.size(), false, out.data(), out.size(), &written);
+    OSStatus st =
+        vantrel::text::from_utf16(encoding, reinterpret_cast<const UniChar*>(composed.data()),
+                                  composed.size(), false, out.data(), out.size(), &written);
     if (st != noErr || written > room) return false;
     std::copy(out.data(), out.data() + written, buffer);
     buffer[written] = '\0';

@@ -39,7 +39,7 @@ template <class T>
 class CList;
 
 class VANTREL_EXPORT CString256 {
-public:
+  public:
     // The characters and their terminator; the class keeps a terminator inside
     // the array. What a caller writes through operator[] is its own affair.
     char text[256];
@@ -50,8 +50,8 @@ public:
     static CString256* nfree;
 
     CString256();
-    CString256(char* s);                  // copy, first 255 characters; null gives ""
-    CString256(unsigned char* pascal);    // Pascal string (length byte + bytes)
+    CString256(char* s);                // copy, first 255 characters; null gives ""
+    CString256(unsigned char* pascal);  // Pascal string (length byte + bytes)
     CString256(const unsigned char* pascal);
     CString256(CString256& other);
 
@@ -141,7 +141,7 @@ public:
 // A list node: a copy of the value and the links.
 template <class T>
 class VANTREL_EXPORT elem {
-public:
+  public:
     T data;
     elem* next;
     elem* next_free;  // only while the node is on the node pool's free list
@@ -167,7 +167,7 @@ public:
 // twice).
 template <class T>
 class VANTREL_EXPORT CList {
-public:
+  public:
     elem<T>* head = nullptr;
     elem<T>* tail = nullptr;
     elem<T>* cursor = nullptr;

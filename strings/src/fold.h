@@ -44,7 +44,7 @@ inline bool ascii_standard(FoldTable t) noexcept {
     static std::atomic<FoldTable> known[4];
     for (auto& k : known)
         if (k.load(std::memory_order_relaxed) == t) return true;
-    const bool to_upper = t['a'] == 'A';
+    const bool to_upper = t[static_cast<int>('a')] == 'A';
     for (int c = 0; c < 128; ++c) {
         int want = c;
         if (to_upper && c >= 'a' && c <= 'z') want = c - 0x20;

@@ -11,14 +11,17 @@
 #            build it with -DCMAKE_BUILD_TYPE=Release -DVANTREL_BUILD_FMUTIL=ON)
 #   WORKDIR  where the trees are made (default: a new directory under
 #            ${TMPDIR:-/tmp}); it needs room for three trees of 100,000 files.
-# Environment: RUNS (default 10), FILES (default 100000).
-# Prints hyperfine's tables and one ratio per pair (fmutil time / peer time:
-# below 1 means fmutil is faster).
+# Environment: RUNS (default 10), FILES (default 100000), PAIRS (default
+# "ls tree rm": which comparisons to run).
+# Prints hyperfine's tables and, per pair, the ratios fmutil / peer of the
+# wall-clock time and of the CPU time (below 1: fmutil is faster). On a shared
+# machine the CPU ratio is the steadier of the two.
 set -eu
 
 FMUTIL=${1:-build-bench/tools/fmutil/fmutil}
 RUNS=${RUNS:-10}
 FILES=${FILES:-100000}
+PAIRS=${PAIRS:-ls tree rm}
 command -v hyperfine >/dev/null || { echo "fmutil_bench: hyperfine is needed (apt-get install hyperfine)" >&2; exit 2; }
 command -v jq >/dev/null || { echo "fmutil_bench: jq is needed (apt-get install jq)" >&2; exit 2; }
 [ -x "$FMUTIL" ] || { echo "fmutil_bench: no program at $FMUTIL" >&2; exit 2; }
@@ -64,10 +67,19 @@ run_pair() {  # name, fmutil command, peer command, [prepare command]
     jq -r --arg name "$name" \
         '"\($name): fmutil \(.results[0].mean * 1000 | floor) ms +- \(.results[0].stddev * 1000 | floor), " +
          "\(.results[1].command) \(.results[1].mean * 1000 | floor) ms +- \(.results[1].stddev * 1000 | floor), " +
-         "ratio \(.results[0].mean / .results[1].mean * 100 | round / 100)"' "$WORK/$name.json"
+         "ratio \(.results[0].mean / .results[1].mean * 100 | round / 100); " +
+         "CPU (user+system) \((.results[0].user + .results[0].system) * 1000 | floor) ms vs " +
+         "\((.results[1].user + .results[1].system) * 1000 | floor) ms, ratio " +
+         "\((.results[0].user + .results[0].system) / (.results[1].user + .results[1].system) * 100 | round / 100)"' \
+        "$WORK/$name.json"
 }
 
-run_pair ls "$FMUTIL ls $WORK/flat >/dev/null" "ls -f $WORK/flat >/dev/null"
-run_pair tree "$FMUTIL tree $WORK/walk >/dev/null" "find $WORK/walk >/dev/null"
-run_pair rm "$FMUTIL rm $WORK/victim" "rm -rf $WORK/victim" \
-    "rm -rf $WORK/victim; cp -a $WORK/template $WORK/victim; sync"
+for pair in $PAIRS; do
+    case $pair in
+    ls) run_pair ls "$FMUTIL ls $WORK/flat >/dev/null" "ls -f $WORK/flat >/dev/null" ;;
+    tree) run_pair tree "$FMUTIL tree $WORK/walk >/dev/null" "find $WORK/walk >/dev/null" ;;
+    rm) run_pair rm "$FMUTIL rm $WORK/victim" "rm -rf $WORK/victim" \
+        "rm -rf $WORK/victim; cp -a $WORK/template $WORK/victim; sync" ;;
+    *) echo "fmutil_bench: unknown pair '$pair' (ls, tree, rm)" >&2; exit 2 ;;
+    esac
+done

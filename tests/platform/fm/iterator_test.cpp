@@ -115,9 +115,11 @@ TEST(Iterator, ChangedFlagAndLinks) {
     std::filesystem::remove(t / "d/a");
     t.write("d/a", "again");  // maybe the same inode number: still found by name and inode
     FSCatalogInfo ci{};
-    for (ItemCount i = 0; i < n; ++i)
-        if (path_of(refs[i]) == (base / "new").string())
+    for (ItemCount i = 0; i < n; ++i) {
+        if (path_of(refs[i]) == (base / "new").string()) {
             EXPECT_EQ(FSGetCatalogInfo(&refs[i], kFSCatInfoNodeFlags, &ci, nullptr, nullptr, nullptr), noErr);
+        }
+    }
 }
 
 TEST(Iterator, DeleteModeVisitsEveryItemOnceWhileTheyAreDeleted) {

@@ -22,8 +22,9 @@ namespace {
 int child() {
     if (::unshare(CLONE_NEWNS) != 0) return 77;
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 77;
-    char dir[] = "/tmp/fmroot.XXXXXX";
-    if (::mkdtemp(dir) == nullptr) return 77;
+    // Over /tmp itself: the mount is private to this namespace, and nothing
+    // is left behind in the real /tmp when the child ends.
+    const char* dir = "/tmp";
     if (::mount("tmpfs", dir, "tmpfs", 0, "size=1m") != 0) return 77;
     const std::string root = dir;
     ::mkdir((root + "/proc").c_str(), 0755);

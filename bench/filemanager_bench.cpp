@@ -81,7 +81,8 @@ Run finish(pid_t pid, std::chrono::steady_clock::time_point t0) {
     ::wait4(pid, &status, 0, &ru);
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     r.maxrss_kb = ru.ru_maxrss;
-    r.cpu_ms = (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1e3 + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e3;
+    r.cpu_ms = (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1e3 +
+               (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e3;
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
     return r;
 }
@@ -129,7 +130,8 @@ const std::string& shared_tree(int files) {
     static std::map<int, std::string> trees;
     auto it = trees.find(files);
     if (it == trees.end()) {
-        std::string p = base_dir() + "/vtbench-tree-" + std::to_string(files) + "-" + std::to_string(::getpid());
+        std::string p = base_dir() + "/vtbench-tree-" + std::to_string(files) + "-" +
+                        std::to_string(::getpid());
         make_tree(p, files);
         it = trees.emplace(files, p).first;
     }
@@ -139,7 +141,8 @@ const std::string& shared_flat(int files) {
     static std::map<int, std::string> dirs;
     auto it = dirs.find(files);
     if (it == dirs.end()) {
-        std::string p = base_dir() + "/vtbench-flat-" + std::to_string(files) + "-" + std::to_string(::getpid());
+        std::string p = base_dir() + "/vtbench-flat-" + std::to_string(files) + "-" +
+                        std::to_string(::getpid());
         make_flat(p, files);
         it = dirs.emplace(files, p).first;
     }
@@ -148,7 +151,8 @@ const std::string& shared_flat(int files) {
 
 std::string fresh_tree(int files) {
     static int n = 0;
-    std::string p = base_dir() + "/vtbench-del-" + std::to_string(::getpid()) + "-" + std::to_string(n++);
+    std::string p =
+        base_dir() + "/vtbench-del-" + std::to_string(::getpid()) + "-" + std::to_string(n++);
     make_tree(p, files);
     ::sync();
     return p;
@@ -170,8 +174,8 @@ void BM_RmRf(benchmark::State& st) {
     }
 }
 
-Boolean count_item(Boolean, ItemCount, const FSCatalogInfo*, const FSRef*, const FSSpec*, const HFSUniStr255*,
-                   void* ctx) {
+Boolean count_item(Boolean, ItemCount, const FSCatalogInfo*, const FSRef*, const FSSpec*,
+                   const HFSUniStr255*, void* ctx) {
     ++*static_cast<long*>(ctx);
     return false;
 }
@@ -182,7 +186,8 @@ void BM_IterateContainer(benchmark::State& st) {
         report(st, in_child([&] {
                    FSRef r = ref_of(p);
                    long items = 0;
-                   OSErr e = FSIterateContainer(&r, 0, kFSCatInfoNone, false, false, count_item, &items);
+                   OSErr e =
+                       FSIterateContainer(&r, 0, kFSCatInfoNone, false, false, count_item, &items);
                    return e == noErr && items == st.range(0) + st.range(0) / 100 ? 0 : 1;
                }));
     }

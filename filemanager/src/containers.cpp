@@ -15,8 +15,8 @@ void FSDeleteContainerLevel(const FSRef* container, FSDeleteContainerGlobals* th
     do {
         FSRef itemToDelete;
         theGlobals->result = FSGetCatalogInfoBulk(iterator, 1, &theGlobals->returnedCount, nullptr,
-                                                  kFSCatInfoNodeFlags, &theGlobals->catalogInfo, &itemToDelete,
-                                                  nullptr, nullptr);
+                                                  kFSCatInfoNodeFlags, &theGlobals->catalogInfo,
+                                                  &itemToDelete, nullptr, nullptr);
         if (theGlobals->result == noErr && theGlobals->returnedCount == 1) {
             // The recursion overwrites the record's catalogInfo: keep the flags.
             UInt16 nodeFlags = theGlobals->catalogInfo.nodeFlags;
@@ -25,24 +25,28 @@ void FSDeleteContainerLevel(const FSRef* container, FSDeleteContainerGlobals* th
                 // unlocked before it is emptied, and locked again if emptying fails.
                 if ((nodeFlags & kFSNodeLockedMask) != 0) {
                     theGlobals->catalogInfo.nodeFlags = UInt16(nodeFlags & ~kFSNodeLockedMask);
-                    (void)FSSetCatalogInfo(&itemToDelete, kFSCatInfoNodeFlags, &theGlobals->catalogInfo);
+                    (void)FSSetCatalogInfo(&itemToDelete, kFSCatInfoNodeFlags,
+                                           &theGlobals->catalogInfo);
                 }
                 FSDeleteContainerLevel(&itemToDelete, theGlobals);
                 if (theGlobals->result != noErr && (nodeFlags & kFSNodeLockedMask) != 0) {
                     theGlobals->catalogInfo.nodeFlags = nodeFlags;
-                    (void)FSSetCatalogInfo(&itemToDelete, kFSCatInfoNodeFlags, &theGlobals->catalogInfo);
+                    (void)FSSetCatalogInfo(&itemToDelete, kFSCatInfoNodeFlags,
+                                           &theGlobals->catalogInfo);
                 }
             }
             if (theGlobals->result != noErr) break;
             if ((nodeFlags & kFSNodeLockedMask) != 0 && (nodeFlags & kFSNodeIsDirectoryMask) == 0) {
                 theGlobals->catalogInfo.nodeFlags = UInt16(nodeFlags & ~kFSNodeLockedMask);
-                (void)FSSetCatalogInfo(&itemToDelete, kFSCatInfoNodeFlags, &theGlobals->catalogInfo);
+                (void)FSSetCatalogInfo(&itemToDelete, kFSCatInfoNodeFlags,
+                                       &theGlobals->catalogInfo);
             }
             theGlobals->result = FSDeleteObject(&itemToDelete);
             if (theGlobals->result != noErr && (nodeFlags & kFSNodeLockedMask) != 0) {
                 // Not deleted: it keeps its lock.
                 theGlobals->catalogInfo.nodeFlags = nodeFlags;
-                (void)FSSetCatalogInfo(&itemToDelete, kFSCatInfoNodeFlags, &theGlobals->catalogInfo);
+                (void)FSSetCatalogInfo(&itemToDelete, kFSCatInfoNodeFlags,
+                                       &theGlobals->catalogInfo);
             }
         }
     } while (theGlobals->result == noErr);
@@ -58,22 +62,26 @@ void FSIterateContainerLevel(FSIterateContainerGlobals* theGlobals) {
     if (theGlobals->result != noErr) return;
     ++theGlobals->depth;
     do {
-        theGlobals->result = FSGetCatalogInfoBulk(iterator, 1, &theGlobals->returnedCount, &theGlobals->changed,
-                                                  theGlobals->infoBitmap, &theGlobals->catalogInfo,
-                                                  &theGlobals->itemRef, theGlobals->specOut, theGlobals->nameOut);
+        theGlobals->result =
+            FSGetCatalogInfoBulk(iterator, 1, &theGlobals->returnedCount, &theGlobals->changed,
+                                 theGlobals->infoBitmap, &theGlobals->catalogInfo,
+                                 &theGlobals->itemRef, theGlobals->specOut, theGlobals->nameOut);
         if ((theGlobals->result == noErr || theGlobals->result == errFSNoMoreItems) &&
             theGlobals->returnedCount != 0) {
-            theGlobals->stop = theGlobals->filter(theGlobals->changed, theGlobals->depth, &theGlobals->catalogInfo,
-                                                  &theGlobals->itemRef, theGlobals->specOut, theGlobals->nameOut,
-                                                  theGlobals->context);
+            theGlobals->stop =
+                theGlobals->filter(theGlobals->changed, theGlobals->depth, &theGlobals->catalogInfo,
+                                   &theGlobals->itemRef, theGlobals->specOut, theGlobals->nameOut,
+                                   theGlobals->context);
             // itemRef names the directory just returned, so the deeper level opens it.
-            if ((theGlobals->catalogInfo.nodeFlags & kFSNodeIsDirectoryMask) != 0 && !theGlobals->stop)
+            if ((theGlobals->catalogInfo.nodeFlags & kFSNodeIsDirectoryMask) != 0 &&
+                !theGlobals->stop)
                 FSIterateContainerLevel(theGlobals);
         }
     } while (!theGlobals->stop && theGlobals->result == noErr);
     // The end of a level, or a subdirectory refused for access rights, is
     // not an error for the levels above.
-    if (theGlobals->result == errFSNoMoreItems || theGlobals->result == afpAccessDenied) theGlobals->result = noErr;
+    if (theGlobals->result == errFSNoMoreItems || theGlobals->result == afpAccessDenied)
+        theGlobals->result = noErr;
     --theGlobals->depth;
     (void)FSCloseIterator(iterator);
 }
@@ -88,7 +96,8 @@ OSErr FSDeleteContainerContents(const FSRef* container) {
 
 OSErr FSDeleteContainer(const FSRef* container) {
     FSCatalogInfo catalogInfo;
-    OSErr result = FSGetCatalogInfo(container, kFSCatInfoNodeFlags, &catalogInfo, nullptr, nullptr, nullptr);
+    OSErr result =
+        FSGetCatalogInfo(container, kFSCatInfoNodeFlags, &catalogInfo, nullptr, nullptr, nullptr);
     if (result != noErr) return result;
     if ((catalogInfo.nodeFlags & kFSNodeIsDirectoryMask) == 0) return dirNFErr;
     // A locked container is unlocked before it is emptied (its entries cannot
@@ -115,8 +124,9 @@ OSErr FSDeleteContainer(const FSRef* container) {
     return result;
 }
 
-OSErr FSIterateContainer(const FSRef* container, ItemCount depthLimit, FSCatalogInfoBitmap bitmap, Boolean withSpecs,
-                         Boolean withNames, ContainerFilterProc filter, void* context) {
+OSErr FSIterateContainer(const FSRef* container, ItemCount depthLimit, FSCatalogInfoBitmap bitmap,
+                         Boolean withSpecs, Boolean withNames, ContainerFilterProc filter,
+                         void* context) {
     if (filter == nullptr) return paramErr;
     if (container == nullptr) return paramErr;  // the copy below must not read through null
     FSIterateContainerGlobals theGlobals;
@@ -136,7 +146,8 @@ OSErr FSIterateContainer(const FSRef* container, ItemCount depthLimit, FSCatalog
     return theGlobals.result;
 }
 
-OSErr FSGetDirectoryItems(const FSRef* container, FSRef*** refList, ItemCount* refCount, Boolean* changedOut) {
+OSErr FSGetDirectoryItems(const FSRef* container, FSRef*** refList, ItemCount* refCount,
+                          Boolean* changedOut) {
     if (refList == nullptr || refCount == nullptr || changedOut == nullptr) return paramErr;
     constexpr ItemCount kMaxItemsPerBulkCall = 10;
     *refCount = 0;
@@ -150,12 +161,13 @@ OSErr FSGetDirectoryItems(const FSRef* container, FSRef*** refList, ItemCount* r
             FSRef refs[kMaxItemsPerBulkCall];
             ItemCount actualObjects = 0;
             Boolean changed = false;
-            result = FSGetCatalogInfoBulk(iterator, kMaxItemsPerBulkCall, &actualObjects, &changed, kFSCatInfoNone,
-                                          nullptr, refs, nullptr, nullptr);
+            result = FSGetCatalogInfoBulk(iterator, kMaxItemsPerBulkCall, &actualObjects, &changed,
+                                          kFSCatInfoNone, nullptr, refs, nullptr, nullptr);
             if (changed) *changedOut = true;  // never set back within one call
             if (result != noErr && result != errFSNoMoreItems) break;
             if (actualObjects != 0) {
-                (void)PtrAndHand(refs, reinterpret_cast<Handle>(*refList), long(actualObjects * sizeof(FSRef)));
+                (void)PtrAndHand(refs, reinterpret_cast<Handle>(*refList),
+                                 long(actualObjects * sizeof(FSRef)));
                 OSErr memResult = MemError();
                 if (memResult != noErr) {
                     result = memResult;

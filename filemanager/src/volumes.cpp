@@ -3,8 +3,8 @@
 // again. Each function is one platform call with its fields fixed.
 #include "vantrel/FSUtilities.h"
 
-OSErr FSGetVolParms(FSVolumeRefNum volRefNum, UInt32 bufferSize, GetVolParmsInfoBuffer* volParmsInfo,
-                    UInt32* actualInfoSize) {
+OSErr FSGetVolParms(FSVolumeRefNum volRefNum, UInt32 bufferSize,
+                    GetVolParmsInfoBuffer* volParmsInfo, UInt32* actualInfoSize) {
     if (volParmsInfo == nullptr || actualInfoSize == nullptr) return paramErr;
     HParamBlockRec pb{};
     pb.ioParam.ioNamePtr = nullptr;
@@ -24,8 +24,10 @@ OSErr FSGetVRefNum(const FSRef* ref, FSVolumeRefNum* vRefNum) {
     return result;
 }
 
-OSErr FSGetVInfo(FSVolumeRefNum volume, HFSUniStr255* volumeName, UInt64* freeBytes, UInt64* totalBytes) {
-    FSVolumeInfoBitmap whichInfo = (freeBytes != nullptr || totalBytes != nullptr) ? kFSVolInfoSizes : kFSVolInfoNone;
+OSErr FSGetVInfo(FSVolumeRefNum volume, HFSUniStr255* volumeName, UInt64* freeBytes,
+                 UInt64* totalBytes) {
+    FSVolumeInfoBitmap whichInfo =
+        (freeBytes != nullptr || totalBytes != nullptr) ? kFSVolInfoSizes : kFSVolInfoNone;
     FSVolumeInfo info;
     OSErr result = FSGetVolumeInfo(volume, 0, nullptr, whichInfo, &info, volumeName, nullptr);
     if (result == noErr) {

@@ -241,8 +241,8 @@ struct Seen {
     bool sawNullSpec = true, sawNullName = true, flagsAlwaysThere = true;
 };
 
-Boolean record(Boolean, ItemCount depth, const FSCatalogInfo* info, const FSRef* ref, const FSSpec* spec,
-               const HFSUniStr255* name, void* ctx) {
+Boolean record(Boolean, ItemCount depth, const FSCatalogInfo* info, const FSRef* ref,
+               const FSSpec* spec, const HFSUniStr255* name, void* ctx) {
     auto* s = static_cast<Seen*>(ctx);
     HFSUniStr255 n{};
     FSGetCatalogInfo(ref, kFSCatInfoNone, nullptr, &n, nullptr, nullptr);
@@ -253,7 +253,8 @@ Boolean record(Boolean, ItemCount depth, const FSCatalogInfo* info, const FSRef*
     if (name != nullptr) s->sawNullName = false;
     struct stat st;
     (void)st;
-    if (nm.starts_with("d") && !(info->nodeFlags & kFSNodeIsDirectoryMask)) s->flagsAlwaysThere = false;
+    if (nm.starts_with("d") && !(info->nodeFlags & kFSNodeIsDirectoryMask))
+        s->flagsAlwaysThere = false;
     if (s->stopAtDepth != 0 && depth == s->stopAtDepth) {
         s->bulkAtStop = vf::calls("FSGetCatalogInfoBulk");
         return true;
@@ -323,12 +324,15 @@ TEST(FSIterateContainer, AStopAtDepthThreeEndsTheWalkAndClosesEveryIterator) {
     vf::set_counting(true);
     Seen s;
     s.stopAtDepth = 3;
-    ASSERT_EQ(FSIterateContainer(&top, 0, 0, false, false, record, &s), noErr) << "a stop is no error";
+    ASSERT_EQ(FSIterateContainer(&top, 0, 0, false, false, record, &s), noErr)
+        << "a stop is no error";
     ASSERT_FALSE(s.items.empty());
     EXPECT_EQ(s.items.back().second, 3u) << "nothing was visited after the stop";
-    EXPECT_EQ(vf::calls("FSGetCatalogInfoBulk"), s.bulkAtStop) << "no further bulk request after the stop";
+    EXPECT_EQ(vf::calls("FSGetCatalogInfoBulk"), s.bulkAtStop)
+        << "no further bulk request after the stop";
     EXPECT_EQ(vf::calls("FSOpenIterator"), 3);
-    EXPECT_EQ(vf::calls("FSCloseIterator"), vf::calls("FSOpenIterator")) << "every level closed its iterator";
+    EXPECT_EQ(vf::calls("FSCloseIterator"), vf::calls("FSOpenIterator"))
+        << "every level closed its iterator";
 }
 
 TEST(FSIterateContainer, NeverEntersALink) {
@@ -411,7 +415,8 @@ TEST(FSIterateContainer, ADirectoryRefusedForAccessEndsItsLevelAndTheWalkGoesOn)
     fs::path top = t / "top";
     int rc = run_as_nobody([&]() -> int {
         FSRef ref{};
-        if (FSPathMakeRef(reinterpret_cast<const UInt8*>(top.c_str()), &ref, nullptr) != noErr) return 10;
+        if (FSPathMakeRef(reinterpret_cast<const UInt8*>(top.c_str()), &ref, nullptr) != noErr)
+            return 10;
         Seen s;
         if (FSIterateContainer(&ref, 0, 0, false, false, record, &s) != noErr) return 11;
         std::set<std::string> names;
@@ -425,8 +430,10 @@ TEST(FSIterateContainer, ADirectoryRefusedForAccessEndsItsLevelAndTheWalkGoesOn)
         // The container itself refused: -5000 comes back unchanged.
         FSRef denied{};
         fs::path dp = top / "level/denied";
-        if (FSPathMakeRef(reinterpret_cast<const UInt8*>(dp.c_str()), &denied, nullptr) != noErr) return 15;
-        if (FSIterateContainer(&denied, 0, 0, false, false, record, &s) != afpAccessDenied) return 16;
+        if (FSPathMakeRef(reinterpret_cast<const UInt8*>(dp.c_str()), &denied, nullptr) != noErr)
+            return 15;
+        if (FSIterateContainer(&denied, 0, 0, false, false, record, &s) != afpAccessDenied)
+            return 16;
         return 0;
     });
     if (rc == -1) GTEST_SKIP() << "no user nobody";
@@ -444,7 +451,8 @@ TEST(FSGetDirectoryItems, TwentyFiveItemsInAppendsOfAtMostTen) {
     {
         vf::Scope scope;
         vf::set_hook([&](const vf::Call& c) {
-            if (c.op == "PtrAndHand") sizesBeforeAppend.push_back(GetHandleSize(reinterpret_cast<Handle>(h)));
+            if (c.op == "PtrAndHand")
+                sizesBeforeAppend.push_back(GetHandleSize(reinterpret_cast<Handle>(h)));
         });
         ASSERT_EQ(FSGetDirectoryItems(&dir, &h, &count, &changed), noErr);
     }

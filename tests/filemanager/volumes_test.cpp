@@ -1,10 +1,10 @@
 // The volume functions against the machine's real mount table, and against
 // file systems the tests mount in a mount namespace of their own.
 #include <gtest/gtest.h>
+#include <linux/magic.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <linux/magic.h>
 #include <sys/statfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -89,9 +89,10 @@ TEST(FSGetMountedVolumes, ListsMountedFileSystemsWithTheirRoots) {
     bool sawRoot = false;
     for (ItemCount i = 0; i < n; ++i) {
         FSCatalogInfo info{};
-        ASSERT_EQ(FSGetCatalogInfo(&(*h)[i], kFSCatInfoNodeID | kFSCatInfoVolume | kFSCatInfoNodeFlags, &info,
-                                   nullptr, nullptr, nullptr),
-                  noErr);
+        ASSERT_EQ(
+            FSGetCatalogInfo(&(*h)[i], kFSCatInfoNodeID | kFSCatInfoVolume | kFSCatInfoNodeFlags,
+                             &info, nullptr, nullptr, nullptr),
+            noErr);
         EXPECT_EQ(info.nodeID, UInt32(fsRtDirID)) << "each record is a volume's root directory";
         EXPECT_TRUE(info.nodeFlags & kFSNodeIsDirectoryMask);
         refnums.insert(info.volume);
@@ -100,7 +101,8 @@ TEST(FSGetMountedVolumes, ListsMountedFileSystemsWithTheirRoots) {
         sawRoot = sawRoot || p == "/";
         // The first record is the volume with index 1, and so on.
         FSRef byIndex{};
-        ASSERT_EQ(FSGetVolumeInfo(0, i + 1, nullptr, kFSVolInfoNone, nullptr, nullptr, &byIndex), noErr);
+        ASSERT_EQ(FSGetVolumeInfo(0, i + 1, nullptr, kFSVolInfoNone, nullptr, nullptr, &byIndex),
+                  noErr);
         EXPECT_EQ(FSCompareFSRefs(&byIndex, &(*h)[i]), noErr);
     }
     EXPECT_TRUE(sawRoot);
@@ -170,7 +172,8 @@ TEST(FSGetMountedVolumes, ATmpfsMountedByTheTestAppearsAndAReadOnlyMountIsLocked
         if (FSGetVolFileSystemID(tmpVol, &fsid, &sig) != noErr) return 18;
         if (fsid != (TMPFS_MAGIC & 0xFFFF)) return 19;
         FSVolumeInfo info{};
-        if (FSGetVolumeInfo(tmpVol, 0, nullptr, kFSVolInfoFlags, &info, nullptr, nullptr) != noErr) return 20;
+        if (FSGetVolumeInfo(tmpVol, 0, nullptr, kFSVolInfoFlags, &info, nullptr, nullptr) != noErr)
+            return 20;
         if (info.flags & kFSVolFlagSoftwareLockedMask) return 21;
 
         // A read-only mount reports the software lock.
@@ -181,7 +184,8 @@ TEST(FSGetMountedVolumes, ATmpfsMountedByTheTestAppearsAndAReadOnlyMountIsLocked
             FSVolumeRefNum v = 0;
             FSGetVRefNum(&r, &v);
             FSVolumeInfo ri{};
-            if (FSGetVolumeInfo(v, 0, nullptr, kFSVolInfoFlags, &ri, nullptr, nullptr) != noErr) return 23;
+            if (FSGetVolumeInfo(v, 0, nullptr, kFSVolInfoFlags, &ri, nullptr, nullptr) != noErr)
+                return 23;
             sawLock = (ri.flags & kFSVolFlagSoftwareLockedMask) != 0;
             if (ri.flags & kFSVolFlagHardwareLockedMask) return 24;  // tmpfs has no device
         }
@@ -193,7 +197,8 @@ TEST(FSGetMountedVolumes, ATmpfsMountedByTheTestAppearsAndAReadOnlyMountIsLocked
         std::vector<char> rec(size);
         if (FSGetVolMountInfo(tmpVol, rec.data()) != noErr) return 27;
         FSVolumeRefNum again = 0;
-        if (FSVolumeMount(rec.data(), &again) != noErr || again != tmpVol) return 28;  // still mounted: that volume
+        if (FSVolumeMount(rec.data(), &again) != noErr || again != tmpVol)
+            return 28;  // still mounted: that volume
         // The layer keeps descriptors of directories it has used (a cache), so
         // the volume is detached the way a busy volume is.
         if (::umount2(mp.c_str(), MNT_DETACH) != 0) return 29;
@@ -203,7 +208,8 @@ TEST(FSGetMountedVolumes, ATmpfsMountedByTheTestAppearsAndAReadOnlyMountIsLocked
         bool back = false;
         for (const FSRef& r : mounted()) back = back || path_of(r) == mp;
         if (!back) return 33;
-        if (FSGetVInfo(again, nullptr, &freeB, &totalB) != noErr || totalB != 1024 * 1024) return 34;
+        if (FSGetVInfo(again, nullptr, &freeB, &totalB) != noErr || totalB != 1024 * 1024)
+            return 34;
         return 0;
     });
     if (rc == 77) GTEST_SKIP() << "no privilege to mount in a private mount namespace";
@@ -221,7 +227,8 @@ TEST(FSGetVInfo, NameSizesAndIdentity) {
     EXPECT_GT(totalB, 0u);
     EXPECT_LE(freeB, totalB);
     EXPECT_GT(name.length, 0u);
-    EXPECT_EQ(FSGetVInfo(v, nullptr, nullptr, nullptr), noErr) << "still asks, so it tells the volume exists";
+    EXPECT_EQ(FSGetVInfo(v, nullptr, nullptr, nullptr), noErr)
+        << "still asks, so it tells the volume exists";
     EXPECT_EQ(FSGetVInfo(-31000, nullptr, nullptr, nullptr), nsvErr);
     EXPECT_EQ(FSGetVInfo(1234, &name, &freeB, nullptr), nsvErr);
 
@@ -263,11 +270,13 @@ TEST(FSGetVolParms, FillsAtMostTheBufferAndReportsAbilities) {
         vf::Scope scope;
         vf::set_override("PBHGetVolParmsSync.exchange", 0);
         ASSERT_EQ(FSGetVolParms(v, sizeof b, &b, &actual), noErr);
-        EXPECT_FALSE(b.vMExtendedAttributes & (1 << bSupportsFSExchangeObjects)) << "tests can turn it off";
+        EXPECT_FALSE(b.vMExtendedAttributes & (1 << bSupportsFSExchangeObjects))
+            << "tests can turn it off";
     }
     struct statfs sf;
     ASSERT_EQ(::statfs("/tmp", &sf), 0);
-    if (sf.f_type == 0xEF53 || sf.f_type == 0x01021994) EXPECT_TRUE(nativeExchange) << "ext4 and tmpfs exchange";
+    if (sf.f_type == 0xEF53 || sf.f_type == 0x01021994)
+        EXPECT_TRUE(nativeExchange) << "ext4 and tmpfs exchange";
 
     UInt32 keep = 1234;
     EXPECT_EQ(FSGetVolParms(-31000, sizeof b, &b, &keep), nsvErr);

@@ -48,7 +48,9 @@ UInt8 user_access(const struct statx& st) {
     return a;
 }
 
-UTCDateTime from_stx(const struct statx_timestamp& t) { return utc_from_timespec(t.tv_sec, t.tv_nsec); }
+UTCDateTime from_stx(const struct statx_timestamp& t) {
+    return utc_from_timespec(t.tv_sec, t.tv_nsec);
+}
 
 UTCDateTime from_record(std::int32_t since2000) {
     std::int64_t mac = std::int64_t(since2000) + meta::kMac1904To2000;
@@ -126,7 +128,8 @@ UInt32 count_entries(const Node& n) {
 // Sets or clears the immutable attribute (needs a real descriptor).
 OSErr set_immutable(const Node& n, bool on) {
     if (n.is_link()) return errFSOperationNotSupported;  // links cannot carry the attribute
-    int fd = ::openat(n.at(), n.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    int fd =
+        ::openat(n.at(), n.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return from_errno(errno, Op::Lock, &n);
     UniqueFd guard(fd);
     struct stat st;
@@ -134,19 +137,21 @@ OSErr set_immutable(const Node& n, bool on) {
     if (st.st_ino != n.st.stx_ino) return fnfErr;  // swapped since it was resolved
     int flags = 0;
     if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0)
-        return errno == ENOTTY ? OSErr(errFSOperationNotSupported) : from_errno(errno, Op::Lock, &n);
+        return errno == ENOTTY ? OSErr(errFSOperationNotSupported)
+                               : from_errno(errno, Op::Lock, &n);
     int want = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
     if (want != flags && ::ioctl(fd, FS_IOC_SETFLAGS, &want) != 0) {
         if (errno == EPERM) return permErr;  // only a privileged caller may lock
-        return errno == ENOTTY ? OSErr(errFSOperationNotSupported) : from_errno(errno, Op::Lock, &n);
+        return errno == ENOTTY ? OSErr(errFSOperationNotSupported)
+                               : from_errno(errno, Op::Lock, &n);
     }
     return noErr;
 }
 
 }  // namespace
 
-OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo* info, HFSUniStr255* name,
-                        FSSpec* spec, FSRef* parentRef) {
+OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo* info,
+                        HFSUniStr255* name, FSSpec* spec, FSRef* parentRef) {
     if (info != nullptr && which != 0) {
         if (which & kFSCatInfoTextEncoding) info->textEncodingHint = 0;  // kTextEncodingMacRoman
         if (which & kFSCatInfoNodeFlags) info->nodeFlags = node_flags(n);
@@ -180,24 +185,28 @@ OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo*
             info->dataPhysicalSize = file ? n.st.stx_blocks * 512 : 0;
         }
         if (which & kFSCatInfoRsrcSizes) {
-            ssize_t len = n.is_link() ? -1 : ::lgetxattr(n.proc_path().c_str(), meta::kResourceForkAttr, nullptr, 0);
+            ssize_t len = n.is_link() ? -1
+                                      : ::lgetxattr(n.proc_path().c_str(), meta::kResourceForkAttr,
+                                                    nullptr, 0);
             UInt64 size = len > 0 ? UInt64(len) : 0;
             UInt64 block = n.st.stx_blksize ? n.st.stx_blksize : 4096;
             info->rsrcLogicalSize = size;
             info->rsrcPhysicalSize = (size + block - 1) / block * block;
         }
         if (which & kFSCatInfoValence) info->valence = n.is_dir() ? count_entries(n) : 0;
-        const FSCatalogInfoBitmap fromRecord =
-            kFSCatInfoCreateDate | kFSCatInfoBackupDate | kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo;
+        const FSCatalogInfoBitmap fromRecord = kFSCatInfoCreateDate | kFSCatInfoBackupDate |
+                                               kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo;
         if (which & fromRecord) {
             meta::Record rec;
             bool have = !n.is_link() && meta::read(n, &rec, nullptr) == meta::ReadResult::Ok;
             PreciseDates pd;
-            if (have && (which & (kFSCatInfoCreateDate | kFSCatInfoBackupDate))) pd = read_precise(n);
+            if (have && (which & (kFSCatInfoCreateDate | kFSCatInfoBackupDate)))
+                pd = read_precise(n);
             if (which & kFSCatInfoCreateDate) {
                 std::int32_t s;
                 if (have && meta::get_date(rec, meta::kCreate, &s))
-                    info->createDate = pd.haveCreate && to_record(pd.create) == s ? pd.create : from_record(s);
+                    info->createDate =
+                        pd.haveCreate && to_record(pd.create) == s ? pd.create : from_record(s);
                 else if (n.st.stx_mask & STATX_BTIME)
                     info->createDate = from_stx(n.st.stx_btime);
                 else
@@ -206,7 +215,8 @@ OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo*
             if (which & kFSCatInfoBackupDate) {
                 std::int32_t s;
                 if (have && meta::get_date(rec, meta::kBackup, &s))
-                    info->backupDate = pd.haveBackup && to_record(pd.backup) == s ? pd.backup : from_record(s);
+                    info->backupDate =
+                        pd.haveBackup && to_record(pd.backup) == s ? pd.backup : from_record(s);
                 else
                     info->backupDate = UTCDateTime{};  // never backed up
             }
@@ -214,7 +224,9 @@ OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo*
                 std::uint8_t disk[32] = {}, fi[16], xfi[16];
                 if (have) {
                     const meta::Entry* e = rec.find(meta::kFinderInfoId);
-                    if (e != nullptr) std::memcpy(disk, e->data.data(), std::min<std::size_t>(32, e->data.size()));
+                    if (e != nullptr)
+                        std::memcpy(disk, e->data.data(),
+                                    std::min<std::size_t>(32, e->data.size()));
                 }
                 meta::finder_to_host(disk, n.is_dir(), fi, xfi);
                 if (which & kFSCatInfoFinderInfo) std::memcpy(info->finderInfo, fi, 16);
@@ -246,7 +258,8 @@ OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo*
             std::memset(parentRef, 0, sizeof *parentRef);  // a volume's root has no parent object
         } else {
             Node p;
-            if (OSErr e = dir_by_id(n.vref, n.parentID, &p)) return e == dirNFErr ? OSErr(fnfErr) : e;
+            if (OSErr e = dir_by_id(n.vref, n.parentID, &p))
+                return e == dirNFErr ? OSErr(fnfErr) : e;
             make_ref(p, parentRef);
         }
     }
@@ -258,17 +271,17 @@ OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo*
 using namespace vantrel;
 using namespace vantrel::fm;
 
-OSErr FSGetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo,
-                                                 FSCatalogInfo* catalogInfo, HFSUniStr255* outName,
-                                                 FSSpec* fsSpec, FSRef* parentRef) {
+OSErr FSGetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo, FSCatalogInfo* catalogInfo,
+                       HFSUniStr255* outName, FSSpec* fsSpec, FSRef* parentRef) {
     Node n;
     if (OSErr e = resolve(ref, &n)) return e;
     if (OSErr e = fault::check("FSGetCatalogInfo", n.name)) return e;
-    return fill_catalog_info(n, catalogInfo ? whichInfo : 0, catalogInfo, outName, fsSpec, parentRef);
+    return fill_catalog_info(n, catalogInfo ? whichInfo : 0, catalogInfo, outName, fsSpec,
+                             parentRef);
 }
 
 OSErr FSSetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo,
-                                                 const FSCatalogInfo* catalogInfo) {
+                       const FSCatalogInfo* catalogInfo) {
     Node n;
     if (OSErr e = resolve(ref, &n)) return e;
     if (OSErr e = fault::check("FSSetCatalogInfo", n.name)) return e;
@@ -279,7 +292,8 @@ OSErr FSSetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo,
     if (catalogInfo == nullptr) return paramErr;
     const bool setsFlags = which & kFSCatInfoNodeFlags;
     const bool wantLocked = setsFlags && (catalogInfo->nodeFlags & kFSNodeLockedMask);
-    const FSCatalogInfoBitmap others = which & ~(kFSCatInfoNodeFlags | kFSCatInfoAttrMod | kFSCatInfoTextEncoding);
+    const FSCatalogInfoBitmap others =
+        which & ~(kFSCatInfoNodeFlags | kFSCatInfoAttrMod | kFSCatInfoTextEncoding);
 
     // A locked object changes only by being unlocked first.
     if (n.locked()) {
@@ -288,7 +302,8 @@ OSErr FSSetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo,
         if (OSErr e = restat(&n)) return e;
     }
 
-    if (which & (kFSCatInfoCreateDate | kFSCatInfoBackupDate | kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo)) {
+    if (which & (kFSCatInfoCreateDate | kFSCatInfoBackupDate | kFSCatInfoFinderInfo |
+                 kFSCatInfoFinderXInfo)) {
         if (n.is_link()) return errFSOperationNotSupported;
         meta::Record rec;
         std::string raw;
@@ -315,7 +330,8 @@ OSErr FSSetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo,
             pd.backup = catalogInfo->backupDate;
             pd.haveBackup = true;
         }
-        if (OSErr e = meta::write(n, rec, rr == meta::ReadResult::Corrupt ? &raw : nullptr)) return e;
+        if (OSErr e = meta::write(n, rec, rr == meta::ReadResult::Corrupt ? &raw : nullptr))
+            return e;
         if (which & (kFSCatInfoCreateDate | kFSCatInfoBackupDate)) {
             std::uint8_t b[17];
             b[0] = UInt8((pd.haveCreate ? 1 : 0) | (pd.haveBackup ? 2 : 0));

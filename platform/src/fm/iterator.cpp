@@ -7,9 +7,9 @@
 // listed keeps being the directory that was opened.
 #include <dirent.h>
 #include <errno.h>
-#include <time.h>
 #include <sys/statfs.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -24,7 +24,8 @@ struct OpaqueFSIterator {
     vantrel::fm::Node dir;
     vantrel::fm::DirFd fd;  // O_RDONLY descriptor read with getdents64
     FSIteratorFlags flags = 0;
-    struct statx_timestamp mtime {}, ctime {};
+    struct statx_timestamp mtime {
+    }, ctime{};
     std::vector<char> buf;
     std::size_t pos = 0, end = 0;
     bool eof = false;
@@ -69,12 +70,15 @@ constexpr std::size_t kBufSize = 32 * 1024;
 // mode the directory is read once more from the start after a pass that
 // returned items, so entries a file system moves while others are deleted are
 // not missed; the number of passes is bounded.
-const char* next_name(OpaqueFSIterator* it, int* err, unsigned char* type, std::uint64_t* ino, bool* refilled) {
+const char* next_name(OpaqueFSIterator* it, int* err, unsigned char* type, std::uint64_t* ino,
+                      bool* refilled) {
     for (;;) {
         while (it->pos < it->end) {
             auto* d = reinterpret_cast<linux_dirent64*>(it->buf.data() + it->pos);
             it->pos += d->d_reclen;
-            if (d->d_name[0] == '.' && (d->d_name[1] == 0 || (d->d_name[1] == '.' && d->d_name[2] == 0))) continue;
+            if (d->d_name[0] == '.' &&
+                (d->d_name[1] == 0 || (d->d_name[1] == '.' && d->d_name[2] == 0)))
+                continue;
             *type = d->d_type;
             *ino = d->d_ino;
             return d->d_name;
@@ -103,7 +107,9 @@ const char* next_name(OpaqueFSIterator* it, int* err, unsigned char* type, std::
 
 }  // namespace
 
-long open_iterator_count() noexcept { return g_open.load(); }
+long open_iterator_count() noexcept {
+    return g_open.load();
+}
 
 }  // namespace vantrel::fm
 
@@ -113,20 +119,25 @@ using namespace vantrel::fm;
 OSErr FSOpenIterator(const FSRef* container, FSIteratorFlags iteratorFlags, FSIterator* iterator) {
     if (iterator == nullptr) return paramErr;
     if (iteratorFlags == kFSIterateSubtree) return errFSIteratorNotSupported;
-    if (iteratorFlags != kFSIterateFlat && iteratorFlags != kFSIterateDelete) return errFSBadIteratorFlags;
+    if (iteratorFlags != kFSIterateFlat && iteratorFlags != kFSIterateDelete)
+        return errFSBadIteratorFlags;
     Node dir;
     if (OSErr e = resolve(container, &dir)) return e;
     if (OSErr e = fault::check("FSOpenIterator", dir.name)) return e;
     if (!dir.is_dir()) return errFSNotAFolder;
-    int fd = ::openat(dir.at(), dir.root ? "." : dir.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int fd = ::openat(dir.at(), dir.root ? "." : dir.name.c_str(),
+                      O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
-        if (errno == ENOTDIR || errno == ELOOP || errno == ENOENT) return fnfErr;  // replaced since resolved
+        if (errno == ENOTDIR || errno == ELOOP || errno == ENOENT)
+            return fnfErr;  // replaced since resolved
         return from_errno(errno, Op::OpenDir, &dir);
     }
     auto h = std::make_shared<const DirHandle>(fd);
     struct statx st;
-    if (::statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &st) != 0) return from_errno(errno, Op::OpenDir, &dir);
-    if (st.stx_ino != dir.st.stx_ino || makedev(st.stx_dev_major, st.stx_dev_minor) != dir.dev()) return fnfErr;
+    if (::statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &st) != 0)
+        return from_errno(errno, Op::OpenDir, &dir);
+    if (st.stx_ino != dir.st.stx_ino || makedev(st.stx_dev_major, st.stx_dev_minor) != dir.dev())
+        return fnfErr;
     auto* it = new (std::nothrow) OpaqueFSIterator;
     if (it == nullptr) return memFullErr;
     it->dir = std::move(dir);
@@ -139,7 +150,8 @@ OSErr FSOpenIterator(const FSRef* container, FSIteratorFlags iteratorFlags, FSIt
     // every layered file system), a listing can make references without a stat.
     struct statfs sf;
     if (::fstatfs(fd, &sf) == 0) {
-        for (unsigned long magic : {0xEF53ul, 0x58465342ul, 0x9123683Eul, 0x01021994ul, 0xF2F52010ul})
+        for (unsigned long magic :
+             {0xEF53ul, 0x58465342ul, 0x9123683Eul, 0x01021994ul, 0xF2F52010ul})
             it->listedRefs = it->listedRefs || (unsigned long)(sf.f_type) == magic;
     }
     cache_dir_fd(it->dir, h);
@@ -168,8 +180,9 @@ OSErr FSCloseIterator(FSIterator iterator) {
 }
 
 OSErr FSGetCatalogInfoBulk(FSIterator it, ItemCount maximumObjects, ItemCount* actualObjects,
-                           Boolean* containerChanged, FSCatalogInfoBitmap whichInfo, FSCatalogInfo* catalogInfos,
-                           FSRef* refs, FSSpec* specs, HFSUniStr255* names) {
+                           Boolean* containerChanged, FSCatalogInfoBitmap whichInfo,
+                           FSCatalogInfo* catalogInfos, FSRef* refs, FSSpec* specs,
+                           HFSUniStr255* names) {
     if (it == nullptr || actualObjects == nullptr) return paramErr;
     if (!is_live(it)) return errFSIteratorNotFound;
     if (maximumObjects == 0) return errFSBadItemCount;
@@ -177,7 +190,8 @@ OSErr FSGetCatalogInfoBulk(FSIterator it, ItemCount maximumObjects, ItemCount* a
     *actualObjects = 0;
     // References alone (a plain listing) come straight from the directory
     // entries for everything but directories: no stat per file.
-    const bool refsOnly = (catalogInfos == nullptr || whichInfo == 0) && names == nullptr && specs == nullptr;
+    const bool refsOnly =
+        (catalogInfos == nullptr || whichInfo == 0) && names == nullptr && specs == nullptr;
     ItemCount count = 0;
     OSErr result = noErr;
     bool refilled = false;
@@ -197,15 +211,17 @@ OSErr FSGetCatalogInfoBulk(FSIterator it, ItemCount maximumObjects, ItemCount* a
             continue;
         }
         struct statx st;
-        if (::statx(it->fd->fd(), name, AT_SYMLINK_NOFOLLOW | AT_STATX_SYNC_AS_STAT, kStatxMask, &st) != 0) {
+        if (::statx(it->fd->fd(), name, AT_SYMLINK_NOFOLLOW | AT_STATX_SYNC_AS_STAT, kStatxMask,
+                    &st) != 0) {
             if (errno == ENOENT) continue;  // deleted since the directory was read
             result = from_errno(errno, Op::Lookup, &it->dir);
             break;
         }
         Node child;
         child_node(it->dir, it->fd, name, st, &child);
-        OSErr e = fill_catalog_info(child, catalogInfos ? whichInfo : 0, catalogInfos ? &catalogInfos[count] : nullptr,
-                                    names ? &names[count] : nullptr, specs ? &specs[count] : nullptr, nullptr);
+        OSErr e = fill_catalog_info(
+            child, catalogInfos ? whichInfo : 0, catalogInfos ? &catalogInfos[count] : nullptr,
+            names ? &names[count] : nullptr, specs ? &specs[count] : nullptr, nullptr);
         if (e != noErr) {
             result = e;
             break;
@@ -222,7 +238,8 @@ OSErr FSGetCatalogInfoBulk(FSIterator it, ItemCount maximumObjects, ItemCount* a
         struct timespec now;
         ::clock_gettime(CLOCK_MONOTONIC, &now);
         std::int64_t nowNs = std::int64_t(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-        if (!it->changed && (it->lastCheckNs == 0 || refilled || result != noErr || nowNs - it->lastCheckNs >= 1'000'000)) {
+        if (!it->changed && (it->lastCheckNs == 0 || refilled || result != noErr ||
+                             nowNs - it->lastCheckNs >= 1'000'000)) {
             it->lastCheckNs = nowNs;
             struct statx st;
             if (::statx(it->fd->fd(), "", AT_EMPTY_PATH, STATX_MTIME | STATX_CTIME, &st) == 0) {

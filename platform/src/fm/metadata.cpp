@@ -12,9 +12,12 @@ namespace vantrel::fm::meta {
 namespace {
 
 std::uint32_t be32(const std::uint8_t* p) {
-    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) | p[3];
+    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) |
+           p[3];
 }
-std::uint16_t be16(const std::uint8_t* p) { return std::uint16_t((p[0] << 8) | p[1]); }
+std::uint16_t be16(const std::uint8_t* p) {
+    return std::uint16_t((p[0] << 8) | p[1]);
+}
 void put32(std::string& s, std::uint32_t v) {
     s += char(v >> 24);
     s += char(v >> 16);
@@ -30,8 +33,9 @@ struct Std {
     std::uint32_t id;
     std::size_t size;
 };
-constexpr Std kStandard[] = {{kFinderInfoId, 32}, {kCommentId, 200}, {kFileDatesId, 16}, {kAfpInfoId, 4},
-                             {kPrivDevId, 8},     {kPrivInoId, 8},   {kPrivSynId, 8},    {kPrivSvId, 4}};
+constexpr Std kStandard[] = {{kFinderInfoId, 32}, {kCommentId, 200}, {kFileDatesId, 16},
+                             {kAfpInfoId, 4},     {kPrivDevId, 8},   {kPrivInoId, 8},
+                             {kPrivSynId, 8},     {kPrivSvId, 4}};
 
 // Field widths of the four Finder-information structures, in order.
 constexpr int kFileInfo[] = {4, 4, 2, 2, 2, 2};
@@ -87,7 +91,8 @@ bool decode(const std::uint8_t* data, std::size_t size, Record* out) {
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint8_t* e = data + kHeaderSize + i * kEntrySize;
         std::uint32_t id = be32(e), off = be32(e + 4), len = be32(e + 8);
-        if (id == 0 || off < kHeaderSize + count * kEntrySize || off > size || len > size - off) return false;
+        if (id == 0 || off < kHeaderSize + count * kEntrySize || off > size || len > size - off)
+            return false;
         if (r.find(id) != nullptr) return false;  // the same entry twice: which one would be true?
         r.entries.push_back(Entry{id, std::string(reinterpret_cast<const char*>(data + off), len)});
     }
@@ -124,7 +129,8 @@ std::string encode(const Record& r) {
 bool get_date(const Record& r, DateIndex i, std::int32_t* out) {
     const Entry* e = r.find(kFileDatesId);
     if (e == nullptr || e->data.size() < std::size_t(i) * 4 + 4) return false;
-    std::int32_t v = std::int32_t(be32(reinterpret_cast<const std::uint8_t*>(e->data.data()) + i * 4));
+    std::int32_t v =
+        std::int32_t(be32(reinterpret_cast<const std::uint8_t*>(e->data.data()) + i * 4));
     if (v == kUnknownDate) return false;
     *out = v;
     return true;
@@ -136,7 +142,8 @@ void set_date(Record& r, DateIndex i, std::int32_t v) {
     for (int b = 0; b < 4; ++b) e.data[i * 4 + b] = char(u >> (24 - 8 * b));
 }
 
-void finder_to_host(const std::uint8_t disk[32], bool isDir, std::uint8_t info[16], std::uint8_t xinfo[16]) {
+void finder_to_host(const std::uint8_t disk[32], bool isDir, std::uint8_t info[16],
+                    std::uint8_t xinfo[16]) {
     if (isDir) {
         swap_fields(disk, info, kFolderInfo);
         swap_fields(disk + 16, xinfo, kExtFolderInfo);
@@ -146,7 +153,8 @@ void finder_to_host(const std::uint8_t disk[32], bool isDir, std::uint8_t info[1
     }
 }
 
-void finder_to_disk(const std::uint8_t info[16], const std::uint8_t xinfo[16], bool isDir, std::uint8_t disk[32]) {
+void finder_to_disk(const std::uint8_t info[16], const std::uint8_t xinfo[16], bool isDir,
+                    std::uint8_t disk[32]) {
     if (isDir) {
         swap_fields(info, disk, kFolderInfo);
         swap_fields(xinfo, disk + 16, kExtFolderInfo);
@@ -163,7 +171,8 @@ ReadResult read(const Node& n, Record* out, std::string* raw) {
         ssize_t len = ::lgetxattr(path.c_str(), kMetadataAttr, buf.data(), buf.size());
         if (len >= 0) {
             buf.resize(std::size_t(len));
-            if (decode(reinterpret_cast<const std::uint8_t*>(buf.data()), buf.size(), out)) return ReadResult::Ok;
+            if (decode(reinterpret_cast<const std::uint8_t*>(buf.data()), buf.size(), out))
+                return ReadResult::Ok;
             if (raw != nullptr) *raw = std::move(buf);
             return ReadResult::Corrupt;
         }

@@ -83,8 +83,10 @@ void set_date(Record& r, DateIndex i, std::int32_t secondsSince2000);
 
 // Finder information between the record's 32 big-endian bytes and the
 // platform's host-order FileInfo/FolderInfo + extended info (16 bytes each).
-void finder_to_host(const std::uint8_t disk[32], bool isDir, std::uint8_t info[16], std::uint8_t xinfo[16]);
-void finder_to_disk(const std::uint8_t info[16], const std::uint8_t xinfo[16], bool isDir, std::uint8_t disk[32]);
+void finder_to_host(const std::uint8_t disk[32], bool isDir, std::uint8_t info[16],
+                    std::uint8_t xinfo[16]);
+void finder_to_disk(const std::uint8_t info[16], const std::uint8_t xinfo[16], bool isDir,
+                    std::uint8_t disk[32]);
 
 enum class ReadResult { Absent, Ok, Corrupt };
 // Reads the record of `n`. A record that does not parse is reported as

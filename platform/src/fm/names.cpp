@@ -17,9 +17,14 @@ std::u16string lenient_utf16(std::string_view s) {
     std::size_t i = 0;
     while (i < s.size()) {
         unsigned char c = s[i];
-        std::size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        std::size_t len = c < 0x80         ? 1
+                          : (c >> 5) == 6  ? 2
+                          : (c >> 4) == 14 ? 3
+                          : (c >> 3) == 30 ? 4
+                                           : 0;
         std::u16string part;
-        if (len != 0 && i + len <= s.size() && text::utf8_to_utf16(s.substr(i, len), &part) == noErr) {
+        if (len != 0 && i + len <= s.size() &&
+            text::utf8_to_utf16(s.substr(i, len), &part) == noErr) {
             out += part;
             i += len;
         } else {
@@ -41,7 +46,8 @@ OSErr name_from_unicode(const UniChar* name, std::size_t units, std::string* dis
     std::u16string nfc;
     if (text::normalize(name, units, text::Normal::NFC, &nfc) != noErr) return bdNamErr;
     std::string utf8;
-    if (text::utf16_to_utf8(reinterpret_cast<const UniChar*>(nfc.data()), nfc.size(), &utf8) != noErr)
+    if (text::utf16_to_utf8(reinterpret_cast<const UniChar*>(nfc.data()), nfc.size(), &utf8) !=
+        noErr)
         return bdNamErr;
     if (utf8 == "." || utf8 == "..") return bdNamErr;
     for (char& c : utf8)
@@ -63,7 +69,8 @@ std::vector<std::string> name_alternatives(const UniChar* name, std::size_t unit
     std::u16string nfd;
     std::string d;
     if (text::normalize(name, units, text::Normal::HFSDecomposed, &nfd) == noErr &&
-        text::utf16_to_utf8(reinterpret_cast<const UniChar*>(nfd.data()), nfd.size(), &d) == noErr) {
+        text::utf16_to_utf8(reinterpret_cast<const UniChar*>(nfd.data()), nfd.size(), &d) ==
+            noErr) {
         for (char& c : d)
             if (c == '/') c = ':';
         if (d != nfc && d != asGiven && d.size() <= 255) out.push_back(d);
@@ -78,8 +85,8 @@ OSErr name_to_unicode(std::string_view disk, HFSUniStr255* out) {
     std::u16string u;
     if (text::utf8_to_utf16(shown, &u) != noErr) u = lenient_utf16(shown);
     std::u16string d;
-    if (text::normalize(reinterpret_cast<const UniChar*>(u.data()), u.size(), text::Normal::HFSDecomposed, &d) !=
-        noErr)
+    if (text::normalize(reinterpret_cast<const UniChar*>(u.data()), u.size(),
+                        text::Normal::HFSDecomposed, &d) != noErr)
         d = u;
     if (d.size() > 255) return errFSNameTooLong;
     out->length = UInt16(d.size());
@@ -97,7 +104,8 @@ OSErr name_from_pascal(const unsigned char* pascal, std::string* disk) {
     }
     UniChar u[512];
     std::size_t n = 0;
-    if (text::to_utf16(0 /* Mac Roman */, p, len, text::Normal::NFC, u, 512, &n) != noErr) return bdNamErr;
+    if (text::to_utf16(0 /* Mac Roman */, p, len, text::Normal::NFC, u, 512, &n) != noErr)
+        return bdNamErr;
     return name_from_unicode(u, n, disk);
 }
 
@@ -111,8 +119,8 @@ void name_to_pascal(std::string_view disk, UInt32 nodeID, unsigned char* out, st
     if (ok) {
         std::u16string nfc;
         ok = text::normalize(u.unicode, u.length, text::Normal::NFC, &nfc) == noErr &&
-             text::from_utf16(0, reinterpret_cast<const UniChar*>(nfc.data()), nfc.size(), true, buf, sizeof buf,
-                              &n) == noErr &&
+             text::from_utf16(0, reinterpret_cast<const UniChar*>(nfc.data()), nfc.size(), true,
+                              buf, sizeof buf, &n) == noErr &&
              n <= limit;
     }
     if (!ok) {

@@ -84,7 +84,9 @@ struct VolId {
     bool operator==(const VolId&) const = default;
 };
 struct Hash {
-    std::size_t operator()(const DevIno& k) const { return std::hash<std::uint64_t>()(k.ino * 1000003u ^ k.dev); }
+    std::size_t operator()(const DevIno& k) const {
+        return std::hash<std::uint64_t>()(k.ino * 1000003u ^ k.dev);
+    }
     std::size_t operator()(const VolId& k) const {
         return std::hash<std::uint64_t>()((std::uint64_t(std::uint16_t(k.vref)) << 32) | k.id);
     }
@@ -148,10 +150,13 @@ void cache_drop(Tables& t, DevIno k) {
     }
 }
 
-DevIno key_of(const Node& n) { return {std::uint64_t(n.dev()), n.st.stx_ino}; }
+DevIno key_of(const Node& n) {
+    return {std::uint64_t(n.dev()), n.st.stx_ino};
+}
 
 int do_statx(int dirfd, const char* name, int flags, struct statx* st) {
-    return ::statx(dirfd, name, flags | AT_SYMLINK_NOFOLLOW | AT_STATX_SYNC_AS_STAT, kStatxMask, st);
+    return ::statx(dirfd, name, flags | AT_SYMLINK_NOFOLLOW | AT_STATX_SYNC_AS_STAT, kStatxMask,
+                   st);
 }
 
 // Records (or refreshes) the place of a directory so its ID maps back.
@@ -203,7 +208,8 @@ UInt32 node_id_for(FSVolumeRefNum vref, dev_t dev, ino_t ino) {
     auto it = t.assigned.find(k);
     if (it != t.assigned.end()) return it->second;
     UInt32 id = t.nextAssigned++;
-    if (t.nextAssigned == 0) t.nextAssigned = 0x80000000u;  // wrapped after 2^31 IDs: reuse from the top
+    if (t.nextAssigned == 0)
+        t.nextAssigned = 0x80000000u;  // wrapped after 2^31 IDs: reuse from the top
     t.assigned.emplace(k, id);
     return id;
 }
@@ -227,7 +233,8 @@ void make_ref(const Node& n, FSRef* out) {
             r.flags |= kLongName;
             len = sizeof r.name;
             std::lock_guard lk(t.mu);
-            if (t.longNames.size() >= kLongNamesMax) t.longNames.clear();  // the scan fall-back still finds them
+            if (t.longNames.size() >= kLongNamesMax)
+                t.longNames.clear();  // the scan fall-back still finds them
             t.longNames[DevIno{r.dev, r.ino}] = n.name;
         }
         std::memcpy(r.name, n.name.data(), len);
@@ -264,7 +271,8 @@ void make_listed_ref(const Node& dir, std::string_view name, ino_t ino, bool isD
     std::memcpy(out, &r, sizeof r);
 }
 
-void child_node(const Node& dir, const DirFd& dirfd, std::string_view name, const struct statx& st, Node* out) {
+void child_node(const Node& dir, const DirFd& dirfd, std::string_view name, const struct statx& st,
+                Node* out) {
     out->parent = dirfd;
     out->name.assign(name);
     out->st = st;
@@ -317,7 +325,9 @@ OSErr dir_fd(const Node& dir, DirFd* out) {
         }
     }
     int fd = ::openat(dir.at(), dir.name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return errno == ENOTDIR || errno == ELOOP ? OSErr(fnfErr) : from_errno(errno, Op::Lookup, &dir);
+    if (fd < 0)
+        return errno == ENOTDIR || errno == ELOOP ? OSErr(fnfErr)
+                                                  : from_errno(errno, Op::Lookup, &dir);
     auto h = std::make_shared<const DirHandle>(fd);
     struct statx st;
     if (do_statx(fd, "", AT_EMPTY_PATH, &st) != 0) return from_errno(errno, Op::Lookup, &dir);
@@ -365,13 +375,17 @@ OSErr dir_fd_by_id(FSVolumeRefNum vref, UInt32 id, DirFd* out, int depth) {
     DirFd parent;
     if (OSErr e = dir_fd_by_id(vref, p.parentID, &parent, depth + 1)) return e;
     int fd = ::openat(parent->fd(), p.name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT || errno == ENOTDIR || errno == ELOOP ? OSErr(dirNFErr) : from_errno(errno, Op::Lookup);
+    if (fd < 0)
+        return errno == ENOENT || errno == ENOTDIR || errno == ELOOP
+                   ? OSErr(dirNFErr)
+                   : from_errno(errno, Op::Lookup);
     auto h = std::make_shared<const DirHandle>(fd);
     struct statx st;
     if (do_statx(fd, "", AT_EMPTY_PATH, &st) != 0) return from_errno(errno, Op::Lookup);
     Node tmp;
     tmp.st = st;
-    if (st.stx_ino != k.ino || std::uint64_t(tmp.dev()) != k.dev || (p.stamp && tmp.stamp() != p.stamp))
+    if (st.stx_ino != k.ino || std::uint64_t(tmp.dev()) != k.dev ||
+        (p.stamp && tmp.stamp() != p.stamp))
         return dirNFErr;
     std::lock_guard lk(t.mu);
     cache_put(t, k, h);
@@ -420,7 +434,8 @@ OSErr node_by_id(FSVolumeRefNum vref, UInt32 nodeID, Node* out) {
     n.vref = vref;
     n.nodeID = nodeID;
     n.parentID = p.parentID;
-    if (st.stx_ino != k.ino || std::uint64_t(n.dev()) != k.dev || (p.stamp && n.stamp() && n.stamp() != p.stamp))
+    if (st.stx_ino != k.ino || std::uint64_t(n.dev()) != k.dev ||
+        (p.stamp && n.stamp() && n.stamp() != p.stamp))
         return fnfErr;
     *out = std::move(n);
     return noErr;
@@ -434,7 +449,8 @@ OSErr resolve(const FSRef* ref, Node* out) {
         static const FSRef zero{};
         return std::memcmp(ref, &zero, sizeof zero) == 0 ? fnfErr : errFSBadFSRef;
     }
-    if (r.nameLen > sizeof r.name || (r.flags & ~(kDir | kRoot | kLongName)) != 0) return errFSBadFSRef;
+    if (r.nameLen > sizeof r.name || (r.flags & ~(kDir | kRoot | kLongName)) != 0)
+        return errFSBadFSRef;
     if (r.flags & kRoot) {
         Volume v;
         if (OSErr e = volume_by_ref(r.vref, &v)) return e;
@@ -457,7 +473,8 @@ OSErr resolve(const FSRef* ref, Node* out) {
         // A remembered place counts only for the same object: an inode number
         // the file system gave again to a new object must not inherit it.
         auto it = t.places.find(k);
-        if (it != t.places.end() && it->second.vref == r.vref && it->second.dir == ((r.flags & kDir) != 0) &&
+        if (it != t.places.end() && it->second.vref == r.vref &&
+            it->second.dir == ((r.flags & kDir) != 0) &&
             (it->second.stamp == 0 || r.stamp == 0 || it->second.stamp == r.stamp)) {
             parentID = it->second.parentID;
             name = it->second.name;
@@ -488,7 +505,8 @@ OSErr resolve(const FSRef* ref, Node* out) {
     n.nodeID = r.nodeID;
     n.parentID = parentID;
     if (st.stx_ino != r.ino || std::uint64_t(n.dev()) != r.dev) return fnfErr;
-    if (r.stamp != 0 && n.stamp() != 0 && n.stamp() != r.stamp) return fnfErr;  // inode number reused
+    if (r.stamp != 0 && n.stamp() != 0 && n.stamp() != r.stamp)
+        return fnfErr;  // inode number reused
     *out = std::move(n);
     return noErr;
 }
@@ -513,7 +531,8 @@ void note_moved(const Node& n, const Node& newParent, std::string_view newName) 
     Tables& t = tables();
     std::lock_guard lk(t.mu);
     DevIno k = key_of(n);
-    t.places[k] = Place{n.vref, n.nodeID, newParent.nodeID, n.stamp(), n.is_dir(), std::string(newName)};
+    t.places[k] =
+        Place{n.vref, n.nodeID, newParent.nodeID, n.stamp(), n.is_dir(), std::string(newName)};
     t.byId[VolId{n.vref, n.nodeID}] = k;
     t.longNames.erase(k);
 }

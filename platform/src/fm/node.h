@@ -48,21 +48,21 @@ namespace vantrel::fm {
 // An open directory descriptor shared between the descriptor cache and the
 // nodes that use it; closed when the last user lets go.
 class DirHandle {
-public:
+  public:
     explicit DirHandle(int fd) : fd_(fd) {}
     ~DirHandle();
     DirHandle(const DirHandle&) = delete;
     DirHandle& operator=(const DirHandle&) = delete;
     int fd() const { return fd_; }
 
-private:
+  private:
     int fd_;
 };
 using DirFd = std::shared_ptr<const DirHandle>;
 
 // Owns one descriptor (closes it on destruction).
 class UniqueFd {
-public:
+  public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : fd_(fd) {}
     ~UniqueFd();
@@ -76,7 +76,7 @@ public:
     }
     explicit operator bool() const { return fd_ >= 0; }
 
-private:
+  private:
     int fd_ = -1;
 };
 
@@ -86,12 +86,12 @@ private:
 constexpr unsigned kStatxMask = STATX_BASIC_STATS | STATX_BTIME;
 
 struct Node {
-    DirFd parent;           // directory that holds the object (for a volume root: the root itself)
-    std::string name;       // leaf name on disk (UTF-8); "." for a volume root
-    struct statx st {};     // the object's statx (never of a link's target)
+    DirFd parent;        // directory that holds the object (for a volume root: the root itself)
+    std::string name;    // leaf name on disk (UTF-8); "." for a volume root
+    struct statx st {};  // the object's statx (never of a link's target)
     FSVolumeRefNum vref = 0;
-    UInt32 nodeID = 0;      // 2 for a volume root
-    UInt32 parentID = 0;    // 1 for a volume root
+    UInt32 nodeID = 0;    // 2 for a volume root
+    UInt32 parentID = 0;  // 1 for a volume root
     bool root = false;
 
     int at() const { return parent ? parent->fd() : -1; }  // first argument of *at calls
@@ -144,7 +144,8 @@ void make_ref(const Node& n, FSRef* out);
 
 // Fills a Node for the child `name` of directory `dir` from a statx already
 // made (iterators use it to avoid a second stat).
-void child_node(const Node& dir, const DirFd& dirfd, std::string_view name, const struct statx& st, Node* out);
+void child_node(const Node& dir, const DirFd& dirfd, std::string_view name, const struct statx& st,
+                Node* out);
 
 // An FSRef for the child `name` of directory `dir` from what a directory
 // listing already tells (inode and type), with no stat: used for plain
@@ -190,8 +191,8 @@ struct Volume {
     std::string root;         // root of the mount within its file system ("/" mostly)
     std::string fs_type;
     std::string source;
-    std::string mount_opts;   // per-mount options (rw, nosuid, ...)
-    std::string super_opts;   // file-system options
+    std::string mount_opts;  // per-mount options (rw, nosuid, ...)
+    std::string super_opts;  // file-system options
     bool read_only = false;
     ino_t root_ino = 0;
 };
@@ -265,8 +266,8 @@ void timespec_from_utc(const UTCDateTime& d, std::int64_t* sec, std::uint32_t* n
 
 // Fills the catalogue fields `which` of `n` (and the optional name, FSSpec,
 // parent reference). Shared by FSGetCatalogInfo and the iterators.
-OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo* info, HFSUniStr255* name,
-                        FSSpec* spec, FSRef* parentRef);
+OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo* info,
+                        HFSUniStr255* name, FSSpec* spec, FSRef* parentRef);
 
 // ---------------------------------------------------------------- iterators
 

@@ -65,8 +65,8 @@ OSErr lookup_mangled(const Node& dir, UInt32 id, Node* out) {
 
 // Parent and leaf of a new object; the leaf must not exist under any
 // spelling of the name.
-OSErr prepare_create(const FSRef* parentRef, UniCharCount len, const UniChar* name, const char* op, Node* parent,
-                     DirFd* fd, std::string* disk) {
+OSErr prepare_create(const FSRef* parentRef, UniCharCount len, const UniChar* name, const char* op,
+                     Node* parent, DirFd* fd, std::string* disk) {
     if (OSErr e = resolve(parentRef, parent)) return e;
     if (OSErr e = name_from_unicode(name, len, disk)) return e;
     if (OSErr e = fault::check(op, *disk)) return e;
@@ -113,7 +113,8 @@ OSErr node_from_path(std::string_view path, Node* out) {
         if (OSErr e = lookup(cur, comp, &next)) return e;
         if (!next.is_dir()) return dirNFErr;
         DirFd unused;
-        if (OSErr e = dir_fd(next, &unused)) return e;  // registers it and verifies it is still there
+        if (OSErr e = dir_fd(next, &unused))
+            return e;  // registers it and verifies it is still there
         cur = std::move(next);
     }
     if (leaf.empty()) {
@@ -168,7 +169,8 @@ OSErr FSMakeFSRefUnicode(const FSRef* parentRef, UniCharCount nameLength, const 
 
 OSErr PBMakeFSRefUnicodeSync(FSRefParam* pb) {
     if (pb == nullptr) return paramErr;
-    OSErr e = FSMakeFSRefUnicode(pb->ref, pb->nameLength, pb->name, pb->textEncodingHint, pb->newRef);
+    OSErr e =
+        FSMakeFSRefUnicode(pb->ref, pb->nameLength, pb->name, pb->textEncodingHint, pb->newRef);
     pb->ioResult = e;
     return e;
 }
@@ -176,7 +178,8 @@ OSErr PBMakeFSRefUnicodeSync(FSRefParam* pb) {
 static OSErr make_fsref(FSRefParam* pb) {
     if (pb->newRef == nullptr) return paramErr;
     std::string detail;
-    if (pb->ioNamePtr != nullptr) detail.assign(reinterpret_cast<const char*>(pb->ioNamePtr + 1), pb->ioNamePtr[0]);
+    if (pb->ioNamePtr != nullptr)
+        detail.assign(reinterpret_cast<const char*>(pb->ioNamePtr + 1), pb->ioNamePtr[0]);
     if (OSErr e = fault::check("PBMakeFSRefSync", detail)) return e;
     Node dir;
     if (pb->ioVRefNum == 0 && pb->ioDirID == 0) {
@@ -227,13 +230,16 @@ OSErr FSCompareFSRefs(const FSRef* ref1, const FSRef* ref2) {
 }
 
 OSErr FSCreateFileUnicode(const FSRef* parentRef, UniCharCount nameLength, const UniChar* name,
-                          FSCatalogInfoBitmap whichInfo, const FSCatalogInfo* catalogInfo, FSRef* newRef,
-                          FSSpec* newSpec) {
+                          FSCatalogInfoBitmap whichInfo, const FSCatalogInfo* catalogInfo,
+                          FSRef* newRef, FSSpec* newSpec) {
     Node dir;
     DirFd fd;
     std::string disk;
-    if (OSErr e = prepare_create(parentRef, nameLength, name, "FSCreateFileUnicode", &dir, &fd, &disk)) return e;
-    int f = ::openat(fd->fd(), disk.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (OSErr e =
+            prepare_create(parentRef, nameLength, name, "FSCreateFileUnicode", &dir, &fd, &disk))
+        return e;
+    int f = ::openat(fd->fd(), disk.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC,
+                     0666);
     if (f < 0) return from_errno(errno, Op::Create, &dir);
     ::close(f);
     Node n;
@@ -244,7 +250,8 @@ OSErr FSCreateFileUnicode(const FSRef* parentRef, UniCharCount nameLength, const
         if (OSErr e = FSSetCatalogInfo(&ref, whichInfo, catalogInfo)) {
             // Nothing half-made is left behind.
             Node now;
-            if (resolve(&ref, &now) == noErr && !now.locked() && ::unlinkat(now.at(), now.name.c_str(), 0) == 0)
+            if (resolve(&ref, &now) == noErr && !now.locked() &&
+                ::unlinkat(now.at(), now.name.c_str(), 0) == 0)
                 note_deleted(now);
             return e;
         }
@@ -255,12 +262,13 @@ OSErr FSCreateFileUnicode(const FSRef* parentRef, UniCharCount nameLength, const
 }
 
 OSErr FSCreateDirectoryUnicode(const FSRef* parentRef, UniCharCount nameLength, const UniChar* name,
-                               FSCatalogInfoBitmap whichInfo, const FSCatalogInfo* catalogInfo, FSRef* newRef,
-                               FSSpec* newSpec, UInt32* newDirID) {
+                               FSCatalogInfoBitmap whichInfo, const FSCatalogInfo* catalogInfo,
+                               FSRef* newRef, FSSpec* newSpec, UInt32* newDirID) {
     Node dir;
     DirFd fd;
     std::string disk;
-    if (OSErr e = prepare_create(parentRef, nameLength, name, "FSCreateDirectoryUnicode", &dir, &fd, &disk))
+    if (OSErr e = prepare_create(parentRef, nameLength, name, "FSCreateDirectoryUnicode", &dir, &fd,
+                                 &disk))
         return e;
     if (::mkdirat(fd->fd(), disk.c_str(), 0777) != 0) return from_errno(errno, Op::Create, &dir);
     Node n;

@@ -18,10 +18,10 @@ namespace {
 
 // File systems that hold no user files: never volumes.
 const std::set<std::string, std::less<>> kPseudo = {
-    "proc",   "sysfs",     "devpts",   "cgroup",      "cgroup2",  "securityfs", "debugfs",
-    "tracefs", "pstore",   "bpf",      "mqueue",      "hugetlbfs", "configfs",  "fusectl",
-    "binfmt_misc", "autofs", "rpc_pipefs", "nsfs",    "efivarfs", "selinuxfs",  "devtmpfs",
-    "fuse.portal", "fuse.gvfsd-fuse"};
+    "proc",     "sysfs",     "devpts",      "cgroup",      "cgroup2",        "securityfs",
+    "debugfs",  "tracefs",   "pstore",      "bpf",         "mqueue",         "hugetlbfs",
+    "configfs", "fusectl",   "binfmt_misc", "autofs",      "rpc_pipefs",     "nsfs",
+    "efivarfs", "selinuxfs", "devtmpfs",    "fuse.portal", "fuse.gvfsd-fuse"};
 
 // mountinfo escapes space, tab, newline and backslash as \ooo.
 std::string unescape(std::string_view s) {
@@ -78,7 +78,9 @@ void reload(VolState& s) {
         struct statx st;
         // A file bind-mounted over a file, or a mount hidden under a later
         // one, is no volume: only the visible directory mounts are.
-        if (::statx(AT_FDCWD, v.mount_point.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &st) != 0) continue;
+        if (::statx(AT_FDCWD, v.mount_point.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &st) !=
+            0)
+            continue;
         if (!S_ISDIR(st.stx_mode) || makedev(st.stx_dev_major, st.stx_dev_minor) != v.dev) continue;
         v.root_ino = st.stx_ino;
         auto key = std::make_pair(v.mount_id, v.dev);
@@ -93,12 +95,14 @@ void reload(VolState& s) {
     // A volume that went away loses its number: a later mount that the
     // kernel gives the same mount ID and device is another volume.
     for (auto it = s.numbers.begin(); it != s.numbers.end();) {
-        bool still = std::any_of(list.begin(), list.end(), [&](const Volume& v) { return v.vref == it->second; });
+        bool still = std::any_of(list.begin(), list.end(),
+                                 [&](const Volume& v) { return v.vref == it->second; });
         it = still ? std::next(it) : s.numbers.erase(it);
     }
     // Root descriptors of volumes that went away are dropped.
     for (auto it = s.roots.begin(); it != s.roots.end();) {
-        bool still = std::any_of(list.begin(), list.end(), [&](const Volume& v) { return v.vref == it->first; });
+        bool still = std::any_of(list.begin(), list.end(),
+                                 [&](const Volume& v) { return v.vref == it->first; });
         it = still ? std::next(it) : s.roots.erase(it);
     }
     s.list = std::move(list);

@@ -55,9 +55,11 @@ bool probe_exchange(const Volume& v) {
     bool probed = false;
     if (!v.read_only && volume_root(v, &root) == noErr) {
         std::random_device rd;
-        std::string dir = ".vantrel-exchange-probe-" + std::to_string(::getpid()) + "-" + std::to_string(rd());
+        std::string dir =
+            ".vantrel-exchange-probe-" + std::to_string(::getpid()) + "-" + std::to_string(rd());
         if (::mkdirat(root->fd(), dir.c_str(), 0700) == 0) {
-            int d = ::openat(root->fd(), dir.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            int d =
+                ::openat(root->fd(), dir.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (d >= 0) {
                 int a = ::openat(d, "a", O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
                 int b = ::openat(d, "b", O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
@@ -75,7 +77,8 @@ bool probe_exchange(const Volume& v) {
         }
     }
     if (!probed) {
-        static const char* kSupported[] = {"ext4", "ext3", "ext2", "xfs", "btrfs", "tmpfs", "f2fs", "shmem", "bcachefs"};
+        static const char* kSupported[] = {"ext4",  "ext3", "ext2",  "xfs",     "btrfs",
+                                           "tmpfs", "f2fs", "shmem", "bcachefs"};
         for (const char* t : kSupported) ok = ok || v.fs_type == t;
     }
     std::lock_guard lk(mu);
@@ -87,9 +90,15 @@ struct FlagName {
     const char* name;
     unsigned long flag;
 };
-constexpr FlagName kMountFlags[] = {{"ro", MS_RDONLY},         {"nosuid", MS_NOSUID},   {"nodev", MS_NODEV},
-                                    {"noexec", MS_NOEXEC},     {"sync", MS_SYNCHRONOUS}, {"noatime", MS_NOATIME},
-                                    {"nodiratime", MS_NODIRATIME}, {"relatime", MS_RELATIME}, {"dirsync", MS_DIRSYNC}};
+constexpr FlagName kMountFlags[] = {{"ro", MS_RDONLY},
+                                    {"nosuid", MS_NOSUID},
+                                    {"nodev", MS_NODEV},
+                                    {"noexec", MS_NOEXEC},
+                                    {"sync", MS_SYNCHRONOUS},
+                                    {"noatime", MS_NOATIME},
+                                    {"nodiratime", MS_NODIRATIME},
+                                    {"relatime", MS_RELATIME},
+                                    {"dirsync", MS_DIRSYNC}};
 
 unsigned long flags_from(const std::string& opts) {
     unsigned long f = 0;
@@ -125,7 +134,8 @@ std::string data_from(const std::string& opts) {
 }  // namespace
 
 std::string encode_mount_record(const Volume& v) {
-    std::string strings = v.source + '\0' + v.mount_point + '\0' + v.fs_type + '\0' + data_from(v.super_opts) + '\0';
+    std::string strings =
+        v.source + '\0' + v.mount_point + '\0' + v.fs_type + '\0' + data_from(v.super_opts) + '\0';
     VolMountHeader h{};
     h.length = UInt16(sizeof h + strings.size());
     h.media = kVolMountMedia;
@@ -140,7 +150,8 @@ OSErr decode_mount_record(const void* rec, MountRecord* out) {
     if (rec == nullptr) return paramErr;
     VolMountHeader h;
     std::memcpy(&h, rec, sizeof h);
-    if (h.media != kVolMountMedia || h.version != kVolMountVersion || h.length < sizeof h + 4) return paramErr;
+    if (h.media != kVolMountMedia || h.version != kVolMountVersion || h.length < sizeof h + 4)
+        return paramErr;
     const char* p = static_cast<const char*>(rec) + sizeof h;
     std::size_t left = h.length - sizeof h;
     std::string parts[4];
@@ -169,7 +180,8 @@ using namespace vantrel::fm;
 OSErr FSGetVolumeInfo(FSVolumeRefNum volume, ItemCount volumeIndex, FSVolumeRefNum* actualVolume,
                       FSVolumeInfoBitmap whichInfo, FSVolumeInfo* info, HFSUniStr255* volumeName,
                       FSRef* rootDirectory) {
-    if (OSErr e = fault::check("FSGetVolumeInfo", std::to_string(volumeIndex ? volumeIndex : ItemCount(-volume))))
+    if (OSErr e = fault::check("FSGetVolumeInfo",
+                               std::to_string(volumeIndex ? volumeIndex : ItemCount(-volume))))
         return e;
     Volume v;
     if (volumeIndex > 0) {
@@ -185,15 +197,18 @@ OSErr FSGetVolumeInfo(FSVolumeRefNum volume, ItemCount volumeIndex, FSVolumeRefN
         struct statvfs sv;
         if (::fstatvfs(root.at(), &sv) != 0) return from_errno(errno, Op::Read);
         if (whichInfo & kFSVolInfoCreateDate)
-            info->createDate = (root.st.stx_mask & STATX_BTIME)
-                                   ? utc_from_timespec(root.st.stx_btime.tv_sec, root.st.stx_btime.tv_nsec)
-                                   : utc_from_timespec(root.st.stx_ctime.tv_sec, root.st.stx_ctime.tv_nsec);
+            info->createDate =
+                (root.st.stx_mask & STATX_BTIME)
+                    ? utc_from_timespec(root.st.stx_btime.tv_sec, root.st.stx_btime.tv_nsec)
+                    : utc_from_timespec(root.st.stx_ctime.tv_sec, root.st.stx_ctime.tv_nsec);
         if (whichInfo & kFSVolInfoModDate)
-            info->modifyDate = utc_from_timespec(root.st.stx_mtime.tv_sec, root.st.stx_mtime.tv_nsec);
+            info->modifyDate =
+                utc_from_timespec(root.st.stx_mtime.tv_sec, root.st.stx_mtime.tv_nsec);
         if (whichInfo & kFSVolInfoBackupDate) info->backupDate = UTCDateTime{};
         if (whichInfo & kFSVolInfoCheckedDate) info->checkedDate = UTCDateTime{};
         if (whichInfo & kFSVolInfoFileCount) info->fileCount = UInt32(sv.f_files - sv.f_ffree);
-        if (whichInfo & kFSVolInfoDirCount) info->folderCount = 0;  // not kept by POSIX file systems
+        if (whichInfo & kFSVolInfoDirCount)
+            info->folderCount = 0;  // not kept by POSIX file systems
         if (whichInfo & kFSVolInfoSizes) {
             info->totalBytes = UInt64(sv.f_blocks) * sv.f_frsize;
             info->freeBytes = UInt64(sv.f_bavail) * sv.f_frsize;
@@ -207,7 +222,8 @@ OSErr FSGetVolumeInfo(FSVolumeRefNum volume, ItemCount volumeIndex, FSVolumeRefN
         if (whichInfo & kFSVolInfoRsrcClump) info->rsrcClumpSize = UInt32(sv.f_bsize);
         if (whichInfo & kFSVolInfoDataClump) info->dataClumpSize = UInt32(sv.f_bsize);
         if (whichInfo & kFSVolInfoNextID) info->nextCatalogID = 0;
-        if (whichInfo & kFSVolInfoFinderInfo) std::memset(info->finderInfo, 0, sizeof info->finderInfo);
+        if (whichInfo & kFSVolInfoFinderInfo)
+            std::memset(info->finderInfo, 0, sizeof info->finderInfo);
         if (whichInfo & kFSVolInfoFlags) {
             UInt16 f = 0;
             if (v.read_only || (sv.f_flag & ST_RDONLY)) f |= kFSVolFlagSoftwareLockedMask;
@@ -240,13 +256,15 @@ static OSErr get_vol_parms(HParamBlockRec* pb) {
     if (OSErr e = pick_volume(io.ioVRefNum, &v)) return e;
     GetVolParmsInfoBuffer b{};
     b.vMVersion = 4;
-    b.vMAttrib = (1 << bHasMoveRename) | (1 << bHasFileIDs) | (1 << bHasCopyFile) | (1 << bHasExtFSVol);
+    b.vMAttrib =
+        (1 << bHasMoveRename) | (1 << bHasFileIDs) | (1 << bHasCopyFile) | (1 << bHasExtFSVol);
     b.vMLocalHand = nullptr;
     b.vMServerAdr = 0;  // a local volume
     b.vMVolumeGrade = 0;
     b.vMForeignPrivID = 0;
-    SInt32 ext = (1 << bSupportsHFSPlusAPIs) | (1 << bSupportsLongNames) | (1 << bSupportsMultiScriptNames) |
-                 (1 << bSupportsNamedForks) | (1 << bSupports2TBFiles) | (1 << bSupportsSymbolicLinks) |
+    SInt32 ext = (1 << bSupportsHFSPlusAPIs) | (1 << bSupportsLongNames) |
+                 (1 << bSupportsMultiScriptNames) | (1 << bSupportsNamedForks) |
+                 (1 << bSupports2TBFiles) | (1 << bSupportsSymbolicLinks) |
                  (1 << bIsCaseSensitive) | (1 << bIsCasePreserving);
     std::optional<std::int64_t> force = fault::override_value("PBHGetVolParmsSync.exchange");
     bool exchange = force ? *force != 0 : probe_exchange(v);
@@ -270,7 +288,8 @@ OSErr PBHGetVolParmsSync(HParmBlkPtr pb) {
 static OSErr mount_info(ParamBlockRec* pb, bool sizeOnly) {
     IOParam& io = pb->ioParam;
     if (io.ioBuffer == nullptr) return paramErr;
-    if (OSErr e = fault::check(sizeOnly ? "PBGetVolMountInfoSize" : "PBGetVolMountInfo", std::to_string(-io.ioVRefNum)))
+    if (OSErr e = fault::check(sizeOnly ? "PBGetVolMountInfoSize" : "PBGetVolMountInfo",
+                               std::to_string(-io.ioVRefNum)))
         return e;
     Volume v;
     if (OSErr e = pick_volume(io.ioVRefNum, &v)) return e;
@@ -307,7 +326,8 @@ static OSErr volume_mount(ParamBlockRec* pb) {
     auto find = [&]() -> FSVolumeRefNum {
         FSVolumeRefNum found = 0;
         for (const Volume& v : volumes())
-            if (v.mount_point == m.target && v.source == m.source && v.fs_type == m.fs_type) found = v.vref;
+            if (v.mount_point == m.target && v.source == m.source && v.fs_type == m.fs_type)
+                found = v.vref;
         return found;
     };
     if (FSVolumeRefNum existing = find()) {
@@ -317,7 +337,9 @@ static OSErr volume_mount(ParamBlockRec* pb) {
     if (::mount(m.source.c_str(), m.target.c_str(), m.fs_type.c_str(), m.flags,
                 m.data.empty() ? nullptr : m.data.c_str()) != 0) {
         int err = errno;
-        return err == EPERM ? OSErr(permErr) : err == ENOENT ? OSErr(fnfErr) : from_errno(err, Op::Mount);
+        return err == EPERM    ? OSErr(permErr)
+               : err == ENOENT ? OSErr(fnfErr)
+                               : from_errno(err, Op::Mount);
     }
     FSVolumeRefNum vref = find();
     if (vref == 0) return nsvErr;

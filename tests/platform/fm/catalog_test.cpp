@@ -22,11 +22,13 @@ std::string xattr(const std::filesystem::path& p, const char* name) {
 }
 
 bool xattrs_work(const std::filesystem::path& p) {
-    return ::lsetxattr(p.c_str(), "user.vtest", "1", 1, 0) == 0 && ::lremovexattr(p.c_str(), "user.vtest") == 0;
+    return ::lsetxattr(p.c_str(), "user.vtest", "1", 1, 0) == 0 &&
+           ::lremovexattr(p.c_str(), "user.vtest") == 0;
 }
 
 bool same(const UTCDateTime& a, const UTCDateTime& b) {
-    return a.highSeconds == b.highSeconds && a.lowSeconds == b.lowSeconds && a.fraction == b.fraction;
+    return a.highSeconds == b.highSeconds && a.lowSeconds == b.lowSeconds &&
+           a.fraction == b.fraction;
 }
 
 }  // namespace
@@ -39,7 +41,8 @@ TEST(CatalogInfo, FinderInfoGoesToTheRecordAndKeepsOtherEntries) {
     meta::Record other = meta::fresh();
     std::memcpy(other.find(meta::kCommentId)->data.data(), "keep me", 7);
     std::string otherBytes = meta::encode(other);
-    ASSERT_EQ(::lsetxattr(f.c_str(), meta::kMetadataAttr, otherBytes.data(), otherBytes.size(), 0), 0);
+    ASSERT_EQ(::lsetxattr(f.c_str(), meta::kMetadataAttr, otherBytes.data(), otherBytes.size(), 0),
+              0);
 
     FSRef r = ref_of(f);
     FSCatalogInfo info{};
@@ -59,7 +62,8 @@ TEST(CatalogInfo, FinderInfoGoesToTheRecordAndKeepsOtherEntries) {
     EXPECT_EQ(onDisk.substr(154, 7), "keep me") << "the comment is kept";
 
     FSCatalogInfo back{};
-    ASSERT_EQ(FSGetCatalogInfo(&r, kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo, &back, nullptr, nullptr, nullptr),
+    ASSERT_EQ(FSGetCatalogInfo(&r, kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo, &back, nullptr,
+                               nullptr, nullptr),
               noErr);
     EXPECT_EQ(std::memcmp(back.finderInfo, info.finderInfo, 16), 0);
     EXPECT_EQ(std::memcmp(back.extFinderInfo, info.extFinderInfo, 16), 0);
@@ -104,7 +108,7 @@ TEST(CatalogInfo, DatesComeBackEqualInAllThreeParts) {
     in.createDate = {0, 3'500'000'000u, 12345};
     in.contentModDate = {0, 3'600'000'000u, 65535};
     in.accessDate = {0, 3'700'000'000u, 1};
-    in.backupDate = {1, 5u, 32768};  // beyond 32 bits of seconds
+    in.backupDate = {1, 5u, 32768};   // beyond 32 bits of seconds
     in.attributeModDate = {0, 1, 1};  // cannot be set; ignored
     ASSERT_EQ(FSSetCatalogInfo(&r, kFSCatInfoAllDates, &in), noErr);
     FSCatalogInfo out{};
@@ -122,13 +126,15 @@ TEST(CatalogInfo, DatesComeBackEqualInAllThreeParts) {
     ASSERT_EQ(FSGetCatalogInfo(&inner, 0, nullptr, nullptr, nullptr, &folder), noErr);
     ASSERT_EQ(FSSetCatalogInfo(&folder, kFSCatInfoContentMod, &in), noErr);
     FSCatalogInfo fout{};
-    ASSERT_EQ(FSGetCatalogInfo(&folder, kFSCatInfoContentMod, &fout, nullptr, nullptr, nullptr), noErr);
+    ASSERT_EQ(FSGetCatalogInfo(&folder, kFSCatInfoContentMod, &fout, nullptr, nullptr, nullptr),
+              noErr);
     EXPECT_TRUE(same(fout.contentModDate, in.contentModDate));
 
     // A record changed by another program wins over our precise copy.
     meta::Record rec;
     std::string bytes = xattr(f, meta::kMetadataAttr);
-    ASSERT_TRUE(meta::decode(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), &rec));
+    ASSERT_TRUE(
+        meta::decode(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), &rec));
     meta::set_date(rec, meta::kCreate, 100);
     bytes = meta::encode(rec);
     ASSERT_EQ(::lsetxattr(f.c_str(), meta::kMetadataAttr, bytes.data(), bytes.size(), 0), 0);
@@ -139,9 +145,10 @@ TEST(CatalogInfo, DatesComeBackEqualInAllThreeParts) {
     // Without a record, creation is the birth time and backup is "never".
     auto g = t.write("fresh", "y");
     FSRef gr = ref_of(g);
-    ASSERT_EQ(FSGetCatalogInfo(&gr, kFSCatInfoCreateDate | kFSCatInfoBackupDate | kFSCatInfoContentMod, &out, nullptr,
-                               nullptr, nullptr),
-              noErr);
+    ASSERT_EQ(
+        FSGetCatalogInfo(&gr, kFSCatInfoCreateDate | kFSCatInfoBackupDate | kFSCatInfoContentMod,
+                         &out, nullptr, nullptr, nullptr),
+        noErr);
     EXPECT_GT(out.createDate.lowSeconds, 3'000'000'000u);
     EXPECT_LE(out.createDate.lowSeconds, out.contentModDate.lowSeconds);
     EXPECT_EQ(out.backupDate.lowSeconds, 0u);
@@ -194,9 +201,10 @@ TEST(CatalogInfo, PermissionsSizesValenceAndPrivileges) {
     t.mkdir("dir/three");
     FSRef r = ref_of(f);
     FSCatalogInfo info{};
-    ASSERT_EQ(FSGetCatalogInfo(&r, kFSCatInfoPermissions | kFSCatInfoDataSizes | kFSCatInfoRsrcSizes, &info, nullptr,
-                               nullptr, nullptr),
-              noErr);
+    ASSERT_EQ(
+        FSGetCatalogInfo(&r, kFSCatInfoPermissions | kFSCatInfoDataSizes | kFSCatInfoRsrcSizes,
+                         &info, nullptr, nullptr, nullptr),
+        noErr);
     FSPermissionInfo p;
     std::memcpy(&p, info.permissions, sizeof p);
     struct stat st;
@@ -214,15 +222,17 @@ TEST(CatalogInfo, PermissionsSizesValenceAndPrivileges) {
     ::stat(f.c_str(), &st);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
 
-    if (::lsetxattr(f.c_str(), meta::kResourceForkAttr, std::string(100, 'r').data(), 100, 0) == 0) {
-        ASSERT_EQ(FSGetCatalogInfo(&r, kFSCatInfoRsrcSizes, &info, nullptr, nullptr, nullptr), noErr);
+    if (::lsetxattr(f.c_str(), meta::kResourceForkAttr, std::string(100, 'r').data(), 100, 0) ==
+        0) {
+        ASSERT_EQ(FSGetCatalogInfo(&r, kFSCatInfoRsrcSizes, &info, nullptr, nullptr, nullptr),
+                  noErr);
         EXPECT_EQ(info.rsrcLogicalSize, 100u);
         EXPECT_GE(info.rsrcPhysicalSize, 100u);
     }
 
     FSRef d = ref_of(t / "dir");
-    ASSERT_EQ(FSGetCatalogInfo(&d, kFSCatInfoValence | kFSCatInfoUserPrivs | kFSCatInfoDataSizes, &info, nullptr,
-                               nullptr, nullptr),
+    ASSERT_EQ(FSGetCatalogInfo(&d, kFSCatInfoValence | kFSCatInfoUserPrivs | kFSCatInfoDataSizes,
+                               &info, nullptr, nullptr, nullptr),
               noErr);
     EXPECT_EQ(info.valence, 3u);
     EXPECT_EQ(info.dataLogicalSize, 0u);

@@ -18,7 +18,9 @@ inline std::u16string u16(std::string_view utf8) {
     return out;
 }
 
-inline const UniChar* uc(const std::u16string& s) { return reinterpret_cast<const UniChar*>(s.data()); }
+inline const UniChar* uc(const std::u16string& s) {
+    return reinterpret_cast<const UniChar*>(s.data());
+}
 
 inline std::string utf8(const HFSUniStr255& n) {
     std::string out;

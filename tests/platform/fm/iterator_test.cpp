@@ -27,8 +27,8 @@ TEST(Iterator, BatchesEndAndCount) {
     FSSpec specs[3];
     ItemCount n = 99;
     Boolean changed = true;
-    ASSERT_EQ(FSGetCatalogInfoBulk(it, 3, &n, &changed, kFSCatInfoDataSizes | kFSCatInfoNodeFlags, infos, refs, specs,
-                                   names),
+    ASSERT_EQ(FSGetCatalogInfoBulk(it, 3, &n, &changed, kFSCatInfoDataSizes | kFSCatInfoNodeFlags,
+                                   infos, refs, specs, names),
               noErr);
     EXPECT_EQ(n, 3u);
     EXPECT_FALSE(changed);
@@ -40,19 +40,25 @@ TEST(Iterator, BatchesEndAndCount) {
         EXPECT_EQ(path_of(refs[i]), (std::filesystem::canonical(t / "d") / nm).string());
         EXPECT_EQ(std::string(reinterpret_cast<char*>(specs[i].name + 1), specs[i].name[0]), nm);
     }
-    ASSERT_EQ(FSGetCatalogInfoBulk(it, 3, &n, nullptr, 0, nullptr, refs, nullptr, names), errFSNoMoreItems)
+    ASSERT_EQ(FSGetCatalogInfoBulk(it, 3, &n, nullptr, 0, nullptr, refs, nullptr, names),
+              errFSNoMoreItems)
         << "the last batch comes with the end";
     EXPECT_EQ(n, 2u);
     for (ItemCount i = 0; i < n; ++i) seen.insert(utf8(names[i]));
     EXPECT_EQ(seen.size(), 5u);
-    ASSERT_EQ(FSGetCatalogInfoBulk(it, 3, &n, nullptr, 0, nullptr, refs, nullptr, nullptr), errFSNoMoreItems);
+    ASSERT_EQ(FSGetCatalogInfoBulk(it, 3, &n, nullptr, 0, nullptr, refs, nullptr, nullptr),
+              errFSNoMoreItems);
     EXPECT_EQ(n, 0u);
-    EXPECT_EQ(FSGetCatalogInfoBulk(it, 0, &n, nullptr, 0, nullptr, refs, nullptr, nullptr), errFSBadItemCount);
-    EXPECT_EQ(FSGetCatalogInfoBulk(it, 1, nullptr, nullptr, 0, nullptr, refs, nullptr, nullptr), paramErr);
+    EXPECT_EQ(FSGetCatalogInfoBulk(it, 0, &n, nullptr, 0, nullptr, refs, nullptr, nullptr),
+              errFSBadItemCount);
+    EXPECT_EQ(FSGetCatalogInfoBulk(it, 1, nullptr, nullptr, 0, nullptr, refs, nullptr, nullptr),
+              paramErr);
     ASSERT_EQ(FSCloseIterator(it), noErr);
     EXPECT_EQ(fm::open_iterator_count(), open0);
-    EXPECT_EQ(FSCloseIterator(it), errFSIteratorNotFound) << "a closed iterator is refused, not reused";
-    EXPECT_EQ(FSGetCatalogInfoBulk(it, 1, &n, nullptr, 0, nullptr, refs, nullptr, nullptr), errFSIteratorNotFound);
+    EXPECT_EQ(FSCloseIterator(it), errFSIteratorNotFound)
+        << "a closed iterator is refused, not reused";
+    EXPECT_EQ(FSGetCatalogInfoBulk(it, 1, &n, nullptr, 0, nullptr, refs, nullptr, nullptr),
+              errFSIteratorNotFound);
     EXPECT_EQ(fm::open_iterator_count(), open0);
 }
 
@@ -86,16 +92,20 @@ TEST(Iterator, ChangedFlagAndLinks) {
     Boolean changed = true;
     HFSUniStr255 name{};
     std::set<std::string> seen;
-    ASSERT_EQ(FSGetCatalogInfoBulk(it, 1, &n, &changed, kFSCatInfoNodeFlags, &info, nullptr, nullptr, &name), noErr);
+    ASSERT_EQ(FSGetCatalogInfoBulk(it, 1, &n, &changed, kFSCatInfoNodeFlags, &info, nullptr,
+                                   nullptr, &name),
+              noErr);
     EXPECT_FALSE(changed);
     seen.insert(utf8(name));
-    if (utf8(name) == "link") EXPECT_EQ(info.nodeFlags & kFSNodeIsDirectoryMask, 0) << "a link is not a folder";
+    if (utf8(name) == "link")
+        EXPECT_EQ(info.nodeFlags & kFSNodeIsDirectoryMask, 0) << "a link is not a folder";
     t.write("d/new", "");
     // The change shows at the latest when the listing ends (between requests
     // it is looked for at most once a millisecond).
     OSErr e = noErr;
     while (e == noErr) {
-        e = FSGetCatalogInfoBulk(it, 1, &n, &changed, kFSCatInfoNodeFlags, &info, nullptr, nullptr, &name);
+        e = FSGetCatalogInfoBulk(it, 1, &n, &changed, kFSCatInfoNodeFlags, &info, nullptr, nullptr,
+                                 &name);
         if (n == 1 && utf8(name) == "link") EXPECT_EQ(info.nodeFlags & kFSNodeIsDirectoryMask, 0);
     }
     EXPECT_EQ(e, errFSNoMoreItems);
@@ -105,7 +115,8 @@ TEST(Iterator, ChangedFlagAndLinks) {
     // Listed references (no information asked) resolve like any other.
     ASSERT_EQ(FSOpenIterator(&d, kFSIterateFlat, &it), noErr);
     FSRef refs[8];
-    ASSERT_EQ(FSGetCatalogInfoBulk(it, 8, &n, nullptr, 0, nullptr, refs, nullptr, nullptr), errFSNoMoreItems);
+    ASSERT_EQ(FSGetCatalogInfoBulk(it, 8, &n, nullptr, 0, nullptr, refs, nullptr, nullptr),
+              errFSNoMoreItems);
     EXPECT_EQ(n, 3u);
     std::set<std::string> paths;
     for (ItemCount i = 0; i < n; ++i) paths.insert(path_of(refs[i]));
@@ -117,7 +128,9 @@ TEST(Iterator, ChangedFlagAndLinks) {
     FSCatalogInfo ci{};
     for (ItemCount i = 0; i < n; ++i) {
         if (path_of(refs[i]) == (base / "new").string()) {
-            EXPECT_EQ(FSGetCatalogInfo(&refs[i], kFSCatInfoNodeFlags, &ci, nullptr, nullptr, nullptr), noErr);
+            EXPECT_EQ(
+                FSGetCatalogInfo(&refs[i], kFSCatInfoNodeFlags, &ci, nullptr, nullptr, nullptr),
+                noErr);
         }
     }
 }
@@ -160,7 +173,8 @@ TEST(Iterator, ADirectoryTheCallerMayNotReadIsAccessDenied) {
     if (pid == 0) {
         if (::setgid(pw->pw_gid) != 0 || ::setuid(pw->pw_uid) != 0) ::_exit(97);
         FSRef r{};
-        if (FSPathMakeRef(reinterpret_cast<const UInt8*>(path.c_str()), &r, nullptr) != noErr) ::_exit(10);
+        if (FSPathMakeRef(reinterpret_cast<const UInt8*>(path.c_str()), &r, nullptr) != noErr)
+            ::_exit(10);
         FSIterator it = nullptr;
         long before = fm::open_iterator_count();
         if (FSOpenIterator(&r, kFSIterateFlat, &it) != afpAccessDenied) ::_exit(11);

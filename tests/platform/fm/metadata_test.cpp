@@ -24,7 +24,8 @@ void be32(std::vector<std::uint8_t>& b, std::uint32_t v) {
 }
 
 // A record with the entries laid out in the order given.
-std::vector<std::uint8_t> build(const std::vector<RawEntry>& entries, std::uint32_t magic = 0x00051607,
+std::vector<std::uint8_t> build(const std::vector<RawEntry>& entries,
+                                std::uint32_t magic = 0x00051607,
                                 std::uint32_t version = 0x00020000) {
     std::vector<std::uint8_t> b;
     be32(b, magic);
@@ -58,7 +59,8 @@ TEST(MetadataRecord, DecodesEntriesByIdWhateverTheirOrder) {
     std::string comment = "a comment";
     comment.resize(200, '\0');
     for (bool reversed : {false, true}) {
-        std::vector<RawEntry> entries = {{9, finder_bytes()}, {4, comment}, {8, std::string(16, '\x11')}};
+        std::vector<RawEntry> entries = {
+            {9, finder_bytes()}, {4, comment}, {8, std::string(16, '\x11')}};
         if (reversed) std::swap(entries[0], entries[2]);
         auto bytes = build(entries);
         meta::Record r;
@@ -87,7 +89,8 @@ TEST(MetadataRecord, RejectsDamagedRecords) {
     auto truncated = good;
     truncated.resize(good.size() - 1);  // the last entry runs past the end
     cases.push_back({"truncated data", truncated});
-    cases.push_back({"truncated header", std::vector<std::uint8_t>(good.begin(), good.begin() + 20)});
+    cases.push_back(
+        {"truncated header", std::vector<std::uint8_t>(good.begin(), good.begin() + 20)});
     auto table = good;
     table.resize(30);  // entry table cut short
     cases.push_back({"truncated table", table});
@@ -112,18 +115,20 @@ TEST(MetadataRecord, EncodesTheStandardLayoutAndKeepsUnknownEntries) {
     std::string bytes = meta::encode(meta::fresh());
     ASSERT_EQ(bytes.size(), meta::kStandardSize);
     auto u = [&](std::size_t off) {
-        return (std::uint32_t(std::uint8_t(bytes[off])) << 24) | (std::uint32_t(std::uint8_t(bytes[off + 1])) << 16) |
+        return (std::uint32_t(std::uint8_t(bytes[off])) << 24) |
+               (std::uint32_t(std::uint8_t(bytes[off + 1])) << 16) |
                (std::uint32_t(std::uint8_t(bytes[off + 2])) << 8) | std::uint8_t(bytes[off + 3]);
     };
     EXPECT_EQ(u(0), 0x00051607u);
     EXPECT_EQ(u(4), 0x00020000u);
     EXPECT_EQ(std::uint8_t(bytes[25]), 8);
     // (id, offset, length) of the eight entries, in the standard order.
-    const std::uint32_t expect[8][3] = {{9, 122, 32},          {4, 154, 200},         {8, 354, 16},
-                                        {14, 370, 4},          {0x80444556, 374, 8}, {0x80494E4F, 382, 8},
-                                        {0x8053594E, 390, 8}, {0x8053567E, 398, 4}};
+    const std::uint32_t expect[8][3] = {
+        {9, 122, 32},         {4, 154, 200},        {8, 354, 16},         {14, 370, 4},
+        {0x80444556, 374, 8}, {0x80494E4F, 382, 8}, {0x8053594E, 390, 8}, {0x8053567E, 398, 4}};
     for (int i = 0; i < 8; ++i)
-        for (int j = 0; j < 3; ++j) EXPECT_EQ(u(26 + 12 * i + 4 * j), expect[i][j]) << i << "," << j;
+        for (int j = 0; j < 3; ++j)
+            EXPECT_EQ(u(26 + 12 * i + 4 * j), expect[i][j]) << i << "," << j;
     EXPECT_EQ(u(354), 0x80000000u) << "dates start unknown";
 
     meta::Record r = meta::fresh();
@@ -131,7 +136,8 @@ TEST(MetadataRecord, EncodesTheStandardLayoutAndKeepsUnknownEntries) {
     meta::set_date(r, meta::kBackup, 1234);
     std::string again = meta::encode(r);
     meta::Record back;
-    ASSERT_TRUE(meta::decode(reinterpret_cast<const std::uint8_t*>(again.data()), again.size(), &back));
+    ASSERT_TRUE(
+        meta::decode(reinterpret_cast<const std::uint8_t*>(again.data()), again.size(), &back));
     ASSERT_NE(back.find(0x12345678), nullptr);
     EXPECT_EQ(back.find(0x12345678)->data, "extra");
     std::int32_t d = 0;
@@ -161,7 +167,8 @@ TEST(MetadataRecord, FinderInfoIsBigEndianOnDiskAndHostOrderInMemory) {
     ExtendedFolderInfo xf{};
     xf.scrollPosition = {5, 6};
     xf.putAwayFolderID = 0x01020304;
-    meta::finder_to_disk(reinterpret_cast<std::uint8_t*>(&folder), reinterpret_cast<std::uint8_t*>(&xf), true, out);
+    meta::finder_to_disk(reinterpret_cast<std::uint8_t*>(&folder),
+                         reinterpret_cast<std::uint8_t*>(&xf), true, out);
     EXPECT_EQ(out[0], 0);
     EXPECT_EQ(out[1], 1);
     EXPECT_EQ(out[8], 0x04);

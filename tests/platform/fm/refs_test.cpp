@@ -26,9 +26,11 @@ TEST(FSRefs, PathRoundTripIdsAndParent) {
     HFSUniStr255 name{};
     FSSpec spec{};
     FSRef parent{};
-    ASSERT_EQ(FSGetCatalogInfo(&ref, kFSCatInfoNodeFlags | kFSCatInfoNodeID | kFSCatInfoParentDirID | kFSCatInfoVolume,
-                               &info, &name, &spec, &parent),
-              noErr);
+    ASSERT_EQ(
+        FSGetCatalogInfo(
+            &ref, kFSCatInfoNodeFlags | kFSCatInfoNodeID | kFSCatInfoParentDirID | kFSCatInfoVolume,
+            &info, &name, &spec, &parent),
+        noErr);
     EXPECT_EQ(info.nodeFlags & kFSNodeIsDirectoryMask, 0);
     EXPECT_EQ(info.nodeID, ino_of(file));
     EXPECT_EQ(info.parentDirID, ino_of(t / "dir"));
@@ -41,7 +43,8 @@ TEST(FSRefs, PathRoundTripIdsAndParent) {
     EXPECT_EQ(FSCompareFSRefs(&parent, &ref), errFSRefsDifferent);
 
     FSCatalogInfo dinfo{};
-    ASSERT_EQ(FSGetCatalogInfo(&dir, kFSCatInfoNodeFlags, &dinfo, nullptr, nullptr, nullptr), noErr);
+    ASSERT_EQ(FSGetCatalogInfo(&dir, kFSCatInfoNodeFlags, &dinfo, nullptr, nullptr, nullptr),
+              noErr);
     EXPECT_EQ(dinfo.nodeFlags & kFSNodeIsDirectoryMask, kFSNodeIsDirectoryMask);
 }
 
@@ -50,7 +53,8 @@ TEST(FSRefs, VolumeRootIsTwoAndItsParentOne) {
     FSCatalogInfo info{};
     FSRef parent;
     std::memset(&parent, 0xAB, sizeof parent);
-    ASSERT_EQ(FSGetCatalogInfo(&root, kFSCatInfoNodeID | kFSCatInfoParentDirID, &info, nullptr, nullptr, &parent),
+    ASSERT_EQ(FSGetCatalogInfo(&root, kFSCatInfoNodeID | kFSCatInfoParentDirID, &info, nullptr,
+                               nullptr, &parent),
               noErr);
     EXPECT_EQ(info.nodeID, UInt32(fsRtDirID));
     EXPECT_EQ(info.parentDirID, UInt32(fsRtParID));
@@ -63,7 +67,8 @@ TEST(FSRefs, VolumeRootIsTwoAndItsParentOne) {
     FSRef tmp = ref_of("/tmp");
     FSCatalogInfo tinfo{};
     FSRef tparent{};
-    ASSERT_EQ(FSGetCatalogInfo(&tmp, kFSCatInfoParentDirID | kFSCatInfoVolume, &tinfo, nullptr, nullptr, &tparent),
+    ASSERT_EQ(FSGetCatalogInfo(&tmp, kFSCatInfoParentDirID | kFSCatInfoVolume, &tinfo, nullptr,
+                               nullptr, &tparent),
               noErr);
     fm::Node n;
     ASSERT_EQ(fm::resolve(&tmp, &n), noErr);
@@ -122,7 +127,8 @@ TEST(FSRefs, RenamedThroughTheLayerKeepsEveryCopyNaming) {
     fm::note_moved(n, dest, "g");
     EXPECT_EQ(path_of(copy), (std::filesystem::canonical(t.path()) / "to/g").string());
     FSCatalogInfo info{};
-    ASSERT_EQ(FSGetCatalogInfo(&copy, kFSCatInfoParentDirID, &info, nullptr, nullptr, nullptr), noErr);
+    ASSERT_EQ(FSGetCatalogInfo(&copy, kFSCatInfoParentDirID, &info, nullptr, nullptr, nullptr),
+              noErr);
     EXPECT_EQ(info.parentDirID, ino_of(t / "to"));
 
     // A renamed directory: refs to items inside it still resolve.
@@ -151,7 +157,9 @@ TEST(FSRefs, DirectoryIdsMapBackAfterTheCacheIsDropped) {
     t.write("a/b/c/file", "x");
     FSRef c = ref_of(t / "a/b/c");
     FSCatalogInfo info{};
-    ASSERT_EQ(FSGetCatalogInfo(&c, kFSCatInfoNodeID | kFSCatInfoVolume, &info, nullptr, nullptr, nullptr), noErr);
+    ASSERT_EQ(
+        FSGetCatalogInfo(&c, kFSCatInfoNodeID | kFSCatInfoVolume, &info, nullptr, nullptr, nullptr),
+        noErr);
     fm::drop_fd_cache();
     fm::Node n;
     ASSERT_EQ(fm::dir_by_id(info.volume, info.nodeID, &n), noErr);
@@ -162,7 +170,9 @@ TEST(FSRefs, DirectoryIdsMapBackAfterTheCacheIsDropped) {
     // PBMakeFSRefSync: volume + directory ID + Pascal name.
     FSRefParam pb{};
     FSRef out{};
-    unsigned char pname[] = "\x04" "file";
+    unsigned char pname[] =
+        "\x04"
+        "file";
     pb.ioVRefNum = info.volume;
     pb.ioDirID = SInt32(info.nodeID);
     pb.ioNamePtr = pname;
@@ -173,7 +183,9 @@ TEST(FSRefs, DirectoryIdsMapBackAfterTheCacheIsDropped) {
     pb.ioNamePtr = nullptr;  // the directory itself
     ASSERT_EQ(PBMakeFSRefSync(&pb), noErr);
     EXPECT_EQ(FSCompareFSRefs(&out, &c), noErr);
-    unsigned char missing[] = "\x04" "nope";
+    unsigned char missing[] =
+        "\x04"
+        "nope";
     pb.ioNamePtr = missing;
     EXPECT_EQ(PBMakeFSRefSync(&pb), fnfErr);
     EXPECT_EQ(pb.ioResult, fnfErr);
@@ -187,7 +199,9 @@ TEST(FSRefs, NamesInAndOut) {
     // "/" in a Unicode name is stored as ":" and shown back as "/".
     auto slashName = u16("a/b");
     FSRef made{};
-    ASSERT_EQ(FSCreateFileUnicode(&dir, slashName.size(), uc(slashName), 0, nullptr, &made, nullptr), noErr);
+    ASSERT_EQ(
+        FSCreateFileUnicode(&dir, slashName.size(), uc(slashName), 0, nullptr, &made, nullptr),
+        noErr);
     EXPECT_TRUE(present(t / "a:b"));
     HFSUniStr255 name{};
     ASSERT_EQ(FSGetCatalogInfo(&made, 0, nullptr, &name, nullptr, nullptr), noErr);
@@ -195,7 +209,8 @@ TEST(FSRefs, NamesInAndOut) {
 
     // Precomposed in, NFC on disk, decomposed out; the decomposed form finds it.
     auto composed = u16("caf\xC3\xA9");  // café with U+00E9
-    ASSERT_EQ(FSCreateFileUnicode(&dir, composed.size(), uc(composed), 0, nullptr, &made, nullptr), noErr);
+    ASSERT_EQ(FSCreateFileUnicode(&dir, composed.size(), uc(composed), 0, nullptr, &made, nullptr),
+              noErr);
     EXPECT_TRUE(present(t / "caf\xC3\xA9"));
     ASSERT_EQ(FSGetCatalogInfo(&made, 0, nullptr, &name, nullptr, nullptr), noErr);
     EXPECT_EQ(name.length, 5u);
@@ -211,7 +226,9 @@ TEST(FSRefs, NamesInAndOut) {
     ASSERT_EQ(FSMakeFSRefUnicode(&dir, nfc.size(), uc(nfc), 0, &found), noErr);
     EXPECT_EQ(path_of(found), (std::filesystem::canonical(t.path()) / "nai\xCC\x88ve").string());
 
-    EXPECT_EQ(FSCreateFileUnicode(&dir, slashName.size(), uc(slashName), 0, nullptr, &made, nullptr), dupFNErr);
+    EXPECT_EQ(
+        FSCreateFileUnicode(&dir, slashName.size(), uc(slashName), 0, nullptr, &made, nullptr),
+        dupFNErr);
 }
 
 struct NameCase {
@@ -235,20 +252,23 @@ TEST_P(NameRules, UnicodeToDisk) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, NameRules,
-    ::testing::Values(NameCase{"plain", u"abc", noErr, "abc"}, NameCase{"slash", u"a/b", noErr, "a:b"},
-                      NameCase{"only slash", u"/", noErr, ":"},
-                      NameCase{"decomposed becomes NFC", u"e\u0301", noErr, "\xC3\xA9"},
-                      NameCase{"empty", u"", bdNamErr, ""}, NameCase{"dot", u".", bdNamErr, ""},
-                      NameCase{"dotdot", u"..", bdNamErr, ""},
-                      NameCase{"nul", std::u16string(u"a\0b", 3), bdNamErr, ""},
-                      NameCase{"colon cannot be stored", u"a:b", bdNamErr, ""},
-                      NameCase{"lone surrogate", std::u16string(1, char16_t(0xD800)), bdNamErr, ""},
-                      NameCase{"256 units", std::u16string(256, u'x'), errFSNameTooLong, ""},
-                      NameCase{"255 units but 510 bytes", std::u16string(255, u'\u00E9'), errFSNameTooLong, ""},
-                      NameCase{"255 units", std::u16string(255, u'y'), noErr,
-                               "yyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyy"
-                               "yyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyy"
-                               "yyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyy"}),
+    ::testing::Values(
+        NameCase{"plain", u"abc", noErr, "abc"}, NameCase{"slash", u"a/b", noErr, "a:b"},
+        NameCase{"only slash", u"/", noErr, ":"},
+        NameCase{"decomposed becomes NFC", u"e\u0301", noErr, "\xC3\xA9"},
+        NameCase{"empty", u"", bdNamErr, ""}, NameCase{"dot", u".", bdNamErr, ""},
+        NameCase{"dotdot", u"..", bdNamErr, ""},
+        NameCase{"nul", std::u16string(u"a\0b", 3), bdNamErr, ""},
+        NameCase{"colon cannot be stored", u"a:b", bdNamErr, ""},
+        NameCase{"lone surrogate", std::u16string(1, char16_t(0xD800)), bdNamErr, ""},
+        NameCase{"256 units", std::u16string(256, u'x'), errFSNameTooLong, ""},
+        NameCase{"255 units but 510 bytes", std::u16string(255, u'\u00E9'), errFSNameTooLong, ""},
+        NameCase{
+            "255 units", std::u16string(255, u'y'), noErr,
+            "yyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyy"
+            "yyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyy"
+            "yyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyy"
+            "y"}),
     [](const auto& info) {
         std::string s = info.param.label;
         for (char& ch : s)
@@ -274,10 +294,14 @@ TEST(FSRefs, DiskNamesShownAndPascalForms) {
     EXPECT_EQ(fm::mangled_id("plain"), 0u);
 
     std::string disk;
-    const unsigned char macRoman[] = "\x04" "caf\x8E";  // é in Mac Roman
+    const unsigned char macRoman[] =
+        "\x04"
+        "caf\x8E";  // é in Mac Roman
     ASSERT_EQ(fm::name_from_pascal(macRoman, &disk), noErr);
     EXPECT_EQ(disk, "caf\xC3\xA9");
-    const unsigned char withColon[] = "\x03" "a:b";
+    const unsigned char withColon[] =
+        "\x03"
+        "a:b";
     EXPECT_EQ(fm::name_from_pascal(withColon, &disk), bdNamErr);
 }
 
@@ -328,18 +352,21 @@ TEST_P(ErrnoTable, Maps) {
 }
 INSTANTIATE_TEST_SUITE_P(
     Table, ErrnoTable,
-    ::testing::Values(ErrnoCase{ENOENT, fm::Op::Lookup, fnfErr}, ErrnoCase{ENOENT, fm::Op::OpenDir, dirNFErr},
-                      ErrnoCase{EEXIST, fm::Op::Create, dupFNErr}, ErrnoCase{ENOTDIR, fm::Op::Lookup, dirNFErr},
-                      ErrnoCase{ENOTEMPTY, fm::Op::Delete, fBsyErr}, ErrnoCase{EEXIST, fm::Op::Delete, fBsyErr},
-                      ErrnoCase{EXDEV, fm::Op::Rename, diffVolErr},
-                      ErrnoCase{ENAMETOOLONG, fm::Op::Create, errFSNameTooLong},
-                      ErrnoCase{ENOSPC, fm::Op::Write, dskFulErr}, ErrnoCase{EROFS, fm::Op::Write, vLckdErr},
-                      ErrnoCase{EACCES, fm::Op::OpenDir, afpAccessDenied},
-                      ErrnoCase{EACCES, fm::Op::Delete, afpAccessDenied}, ErrnoCase{EACCES, fm::Op::Read, permErr},
-                      ErrnoCase{EPERM, fm::Op::Delete, permErr}, ErrnoCase{EBUSY, fm::Op::Delete, fBsyErr},
-                      ErrnoCase{EMFILE, fm::Op::OpenDir, tmfoErr}, ErrnoCase{EIO, fm::Op::Read, ioErr}),
+    ::testing::Values(
+        ErrnoCase{ENOENT, fm::Op::Lookup, fnfErr}, ErrnoCase{ENOENT, fm::Op::OpenDir, dirNFErr},
+        ErrnoCase{EEXIST, fm::Op::Create, dupFNErr}, ErrnoCase{ENOTDIR, fm::Op::Lookup, dirNFErr},
+        ErrnoCase{ENOTEMPTY, fm::Op::Delete, fBsyErr}, ErrnoCase{EEXIST, fm::Op::Delete, fBsyErr},
+        ErrnoCase{EXDEV, fm::Op::Rename, diffVolErr},
+        ErrnoCase{ENAMETOOLONG, fm::Op::Create, errFSNameTooLong},
+        ErrnoCase{ENOSPC, fm::Op::Write, dskFulErr}, ErrnoCase{EROFS, fm::Op::Write, vLckdErr},
+        ErrnoCase{EACCES, fm::Op::OpenDir, afpAccessDenied},
+        ErrnoCase{EACCES, fm::Op::Delete, afpAccessDenied},
+        ErrnoCase{EACCES, fm::Op::Read, permErr}, ErrnoCase{EPERM, fm::Op::Delete, permErr},
+        ErrnoCase{EBUSY, fm::Op::Delete, fBsyErr}, ErrnoCase{EMFILE, fm::Op::OpenDir, tmfoErr},
+        ErrnoCase{EIO, fm::Op::Read, ioErr}),
     [](const auto& info) {
-        return "errno" + std::to_string(info.param.err) + "_op" + std::to_string(int(info.param.op));
+        return "errno" + std::to_string(info.param.err) + "_op" +
+               std::to_string(int(info.param.op));
     });
 
 TEST(FSRefs, EpermOnALockedObjectIsTheLock) {
@@ -361,7 +388,8 @@ TEST(FSRefs, CreateAndDeleteObjects) {
     auto dn = u16("sub");
     FSRef sub{};
     UInt32 subID = 0;
-    ASSERT_EQ(FSCreateDirectoryUnicode(&dir, dn.size(), uc(dn), 0, nullptr, &sub, nullptr, &subID), noErr);
+    ASSERT_EQ(FSCreateDirectoryUnicode(&dir, dn.size(), uc(dn), 0, nullptr, &sub, nullptr, &subID),
+              noErr);
     EXPECT_EQ(subID, ino_of(t / "sub"));
     auto fnm = u16("f");
     FSRef f{};
@@ -372,7 +400,8 @@ TEST(FSRefs, CreateAndDeleteObjects) {
     EXPECT_EQ(FSCreateFileUnicode(&f, fnm.size(), uc(fnm), 0, nullptr, nullptr, nullptr), dirNFErr)
         << "a file is no parent";
     auto bad = u16("..");
-    EXPECT_EQ(FSCreateFileUnicode(&dir, bad.size(), uc(bad), 0, nullptr, nullptr, nullptr), bdNamErr);
+    EXPECT_EQ(FSCreateFileUnicode(&dir, bad.size(), uc(bad), 0, nullptr, nullptr, nullptr),
+              bdNamErr);
     EXPECT_EQ(FSCreateFileUnicode(&dir, 3, nullptr, 0, nullptr, nullptr, nullptr), paramErr);
     ASSERT_EQ(FSDeleteObject(&f), noErr);
     ASSERT_EQ(FSDeleteObject(&sub), noErr);
@@ -389,7 +418,8 @@ TEST(FSRefs, CreateAndDeleteObjects) {
     std::filesystem::create_directory_symlink(t / "target", t / "link");
     Boolean isDir = true;
     FSRef link{};
-    ASSERT_EQ(FSPathMakeRef(reinterpret_cast<const UInt8*>((t / "link").c_str()), &link, &isDir), noErr);
+    ASSERT_EQ(FSPathMakeRef(reinterpret_cast<const UInt8*>((t / "link").c_str()), &link, &isDir),
+              noErr);
     EXPECT_FALSE(isDir);
     ASSERT_EQ(FSDeleteObject(&link), noErr);
     EXPECT_FALSE(present(t / "link"));
@@ -402,15 +432,19 @@ TEST(FSRefs, FaultSeamReachesEveryOperation) {
     FSRef dir = ref_of(t.path());
     FSRef f = ref_of(t / "f");
     vantrel::fault::Scope scope;
-    vantrel::fault::fail_if([](const vantrel::fault::Call& c) -> OSErr { return c.op == "FSDeleteObject" ? ioErr : noErr; });
+    vantrel::fault::fail_if([](const vantrel::fault::Call& c) -> OSErr {
+        return c.op == "FSDeleteObject" ? ioErr : noErr;
+    });
     EXPECT_EQ(FSDeleteObject(&f), ioErr);
     EXPECT_TRUE(present(t / "f")) << "a failed call changes nothing";
     vantrel::fault::reset();
     vantrel::fault::fail_nth("FSCreateFileUnicode", 1, dskFulErr);
     auto nm = u16("g");
-    EXPECT_EQ(FSCreateFileUnicode(&dir, nm.size(), uc(nm), 0, nullptr, nullptr, nullptr), dskFulErr);
+    EXPECT_EQ(FSCreateFileUnicode(&dir, nm.size(), uc(nm), 0, nullptr, nullptr, nullptr),
+              dskFulErr);
     EXPECT_FALSE(present(t / "g"));
     vantrel::fault::fail_nth("FSPathMakeRef", 1, memFullErr);
     FSRef r;
-    EXPECT_EQ(FSPathMakeRef(reinterpret_cast<const UInt8*>(t.path().c_str()), &r, nullptr), memFullErr);
+    EXPECT_EQ(FSPathMakeRef(reinterpret_cast<const UInt8*>(t.path().c_str()), &r, nullptr),
+              memFullErr);
 }

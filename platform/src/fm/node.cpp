@@ -464,51 +464,89 @@ OSErr resolve(const FSRef* ref, Node* out) {
     ino_t vino;
     if (!volume_root_id(r.vref, &vdev, &vino)) return nsvErr;
     DevIno k{r.dev, r.ino};
-    UInt32 parentID = r.parentID;
-    std::string name(r.name, r.nameLen);
-    bool longName = (r.flags & kLongName) != 0;
+    // Candidate places, most trusted first: where this process last moved or
+    // saw the object, then the place recorded in the reference itself. The
+    // remembered place can be stale (the object was moved or deleted by
+    // another program, or a new object got the same inode number), so each
+    // candidate must verify by device, inode and birth stamp before it counts.
+    struct Candidate {
+        UInt32 parentID;
+        std::string name;
+        bool longName;
+        bool remembered;
+    };
+    Candidate cands[2];
+    int ncand = 0;
     Tables& t = tables();
     {
         std::lock_guard lk(t.mu);
-        // A remembered place counts only for the same object: an inode number
-        // the file system gave again to a new object must not inherit it.
         auto it = t.places.find(k);
         if (it != t.places.end() && it->second.vref == r.vref &&
             it->second.dir == ((r.flags & kDir) != 0) &&
             (it->second.stamp == 0 || r.stamp == 0 || it->second.stamp == r.stamp)) {
-            parentID = it->second.parentID;
-            name = it->second.name;
-            longName = false;
-        } else if (longName) {
+            cands[ncand++] = Candidate{it->second.parentID, it->second.name, false, true};
+        }
+        Candidate own{r.parentID, std::string(r.name, r.nameLen), (r.flags & kLongName) != 0, false};
+        if (own.longName) {
             if (auto lt = t.longNames.find(k); lt != t.longNames.end()) {
-                name = lt->second;
-                longName = false;
+                own.name = lt->second;
+                own.longName = false;
             }
         }
+        if (ncand == 0 || own.parentID != cands[0].parentID || own.name != cands[0].name || own.longName)
+            cands[ncand++] = std::move(own);
     }
-    DirFd parent;
-    if (OSErr e = dir_fd_by_id(r.vref, parentID, &parent)) return e == dirNFErr ? OSErr(fnfErr) : e;
-    if (longName) {
-        name = scan_for_inode(parent->fd(), r.ino, name);
-        if (name.empty()) return fnfErr;
+    OSErr first = fnfErr;
+    for (int i = 0; i < ncand; ++i) {
+        Candidate& c = cands[i];
+        Node n;
+        OSErr e = noErr;
+        DirFd parent;
+        if ((e = dir_fd_by_id(r.vref, c.parentID, &parent)) != noErr) {
+            if (e == dirNFErr) e = fnfErr;
+        } else {
+            std::string name = std::move(c.name);
+            if (c.longName) name = scan_for_inode(parent->fd(), r.ino, name);
+            struct statx st;
+            if (name.empty()) {
+                e = fnfErr;
+            } else if (do_statx(parent->fd(), name.c_str(), 0, &st) != 0) {
+                e = (errno == ENOENT || errno == ENOTDIR) ? OSErr(fnfErr) : from_errno(errno, Op::Lookup);
+            } else {
+                n.parent = std::move(parent);
+                n.name = std::move(name);
+                n.st = st;
+                n.vref = r.vref;
+                n.nodeID = r.nodeID;
+                n.parentID = c.parentID;
+                if (st.stx_ino != r.ino || std::uint64_t(n.dev()) != r.dev)
+                    e = fnfErr;
+                else if (r.stamp != 0 && n.stamp() != 0 && n.stamp() != r.stamp)
+                    e = fnfErr;  // inode number reused
+            }
+        }
+        if (e == noErr) {
+            if (!c.remembered && i > 0) {
+                // The remembered place was stale: forget it so that later
+                // resolutions (and ID lookups) use the verified one.
+                std::lock_guard lk(t.mu);
+                auto it = t.places.find(k);
+                if (it != t.places.end()) {
+                    if (it->second.dir) {
+                        it->second.parentID = n.parentID;
+                        it->second.name = n.name;
+                        it->second.stamp = n.stamp();
+                    } else {
+                        t.places.erase(it);
+                    }
+                }
+            }
+            *out = std::move(n);
+            return noErr;
+        }
+        if (i == 0) first = e;
     }
-    struct statx st;
-    if (do_statx(parent->fd(), name.c_str(), 0, &st) != 0) {
-        if (errno == ENOENT || errno == ENOTDIR) return fnfErr;
-        return from_errno(errno, Op::Lookup);
-    }
-    Node n;
-    n.parent = std::move(parent);
-    n.name = std::move(name);
-    n.st = st;
-    n.vref = r.vref;
-    n.nodeID = r.nodeID;
-    n.parentID = parentID;
-    if (st.stx_ino != r.ino || std::uint64_t(n.dev()) != r.dev) return fnfErr;
-    if (r.stamp != 0 && n.stamp() != 0 && n.stamp() != r.stamp)
-        return fnfErr;  // inode number reused
-    *out = std::move(n);
-    return noErr;
+    return first;
 }
 
 OSErr lookup(const Node& dir, std::string_view name, Node* out) {

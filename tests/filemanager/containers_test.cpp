@@ -290,7 +290,9 @@ TEST(FSIterateContainer, DepthLimits) {
         for (auto& [nm, d] : s.items) {
             maxDepth = std::max(maxDepth, d);
             // Depth first: a directory's items follow it straight away.
-            if (nm == "d2") EXPECT_EQ(d, 2u);
+            if (nm == "d2") {
+                EXPECT_EQ(d, 2u);
+            }
         }
         EXPECT_EQ(maxDepth, row.maxDepth) << "limit " << row.limit;
         EXPECT_TRUE(s.sawNullSpec && s.sawNullName);

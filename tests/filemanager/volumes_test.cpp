@@ -275,8 +275,9 @@ TEST(FSGetVolParms, FillsAtMostTheBufferAndReportsAbilities) {
     }
     struct statfs sf;
     ASSERT_EQ(::statfs("/tmp", &sf), 0);
-    if (sf.f_type == 0xEF53 || sf.f_type == 0x01021994)
+    if (sf.f_type == 0xEF53 || sf.f_type == 0x01021994) {
         EXPECT_TRUE(nativeExchange) << "ext4 and tmpfs exchange";
+    }
 
     UInt32 keep = 1234;
     EXPECT_EQ(FSGetVolParms(-31000, sizeof b, &b, &keep), nsvErr);

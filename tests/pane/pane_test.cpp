@@ -66,9 +66,11 @@ TEST(Pane, EmptyDomainShowsEveryBoxOnAndWritesNothingUntilAClick) {
 
     f.pane->click(f.box("Frame Count"));
     EXPECT_EQ(f.stored("Frame Count"), 0);
-    for (const char* t : kTitles)
-        if (std::string(t) != "Frame Count")
+    for (const char* t : kTitles) {
+        if (std::string(t) != "Frame Count") {
             EXPECT_EQ(f.stored(t), -1) << t;  // only the clicked box
+        }
+    }
 }
 
 TEST(Pane, EachClickStoresABooleanUnderItsTitleAndSynchronisesAtOnce) {
@@ -135,7 +137,9 @@ TEST_P(PaneStoredValue, ShowsTheRightStateAndKeepsNonBooleansUntilClicked) {
     f.pane->select();
     EXPECT_EQ(f.box("Duration")->state(), GetParam().shown);
     for (NSButton* b : f.pane->checkBoxes())
-        if (b != f.box("Duration")) EXPECT_EQ(b->state(), 1);
+        if (b != f.box("Duration")) {
+            EXPECT_EQ(b->state(), 1);
+        }
     f.pane->unselect();
     EXPECT_EQ(read_file(f.home.file()), file);  // reading never writes
 

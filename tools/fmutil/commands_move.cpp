@@ -111,8 +111,7 @@ int cmd_cp(Context& ctx) {
     }
     const UniChar* new_name = renamed ? reinterpret_cast<const UniChar*>(name.data()) : nullptr;
     FSRef copy;
-    OSErr e = FSCopyFile(&sref, &dref, static_cast<UniCharCount>(name.size()),
-                         renamed ? reinterpret_cast<const UniChar*>(name.data()) : nullptr,
+    OSErr e = FSCopyFile(&sref, &dref, static_cast<UniCharCount>(name.size()), new_name,
                          kTextEncodingUnknown, &copy);
     if (e) return ctx.fm_error(src, e);
     if (ctx.json) {

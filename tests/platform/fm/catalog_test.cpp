@@ -236,7 +236,9 @@ TEST(CatalogInfo, PermissionsSizesValenceAndPrivileges) {
               noErr);
     EXPECT_EQ(info.valence, 3u);
     EXPECT_EQ(info.dataLogicalSize, 0u);
-    if (::geteuid() == 0) EXPECT_EQ(info.userPrivileges, 0) << "the owner may do everything";
+    if (::geteuid() == 0) {
+        EXPECT_EQ(info.userPrivileges, 0) << "the owner may do everything";
+    }
 
     EXPECT_EQ(FSSetCatalogInfo(&r, kFSCatInfoPermissions, nullptr), paramErr);
     EXPECT_EQ(FSSetCatalogInfo(&r, kFSCatInfoNodeID, nullptr), noErr) << "nothing settable asked";

@@ -97,8 +97,9 @@ TEST(Iterator, ChangedFlagAndLinks) {
               noErr);
     EXPECT_FALSE(changed);
     seen.insert(utf8(name));
-    if (utf8(name) == "link")
+    if (utf8(name) == "link") {
         EXPECT_EQ(info.nodeFlags & kFSNodeIsDirectoryMask, 0) << "a link is not a folder";
+    }
     t.write("d/new", "");
     // The change shows at the latest when the listing ends (between requests
     // it is looked for at most once a millisecond).
@@ -106,7 +107,9 @@ TEST(Iterator, ChangedFlagAndLinks) {
     while (e == noErr) {
         e = FSGetCatalogInfoBulk(it, 1, &n, &changed, kFSCatInfoNodeFlags, &info, nullptr, nullptr,
                                  &name);
-        if (n == 1 && utf8(name) == "link") EXPECT_EQ(info.nodeFlags & kFSNodeIsDirectoryMask, 0);
+        if (n == 1 && utf8(name) == "link") {
+            EXPECT_EQ(info.nodeFlags & kFSNodeIsDirectoryMask, 0);
+        }
     }
     EXPECT_EQ(e, errFSNoMoreItems);
     EXPECT_TRUE(changed) << "the directory changed since the iterator was opened";

@@ -3,6 +3,8 @@
 // by byte, notification recorders, and children in a private mount namespace.
 #pragma once
 
+#include "Child.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -205,34 +207,7 @@ class NotifyLog {
 // an empty string on success or a message; the child's GoogleTest state is
 // not used. Returns nullopt when the namespace cannot be had (the caller skips).
 inline std::optional<std::string> in_private_mounts(const std::function<std::string()>& body) {
-    int fds[2];
-    if (::pipe(fds) != 0) return std::string("pipe failed");
-    pid_t pid = ::fork();
-    if (pid < 0) return std::string("fork failed");
-    if (pid == 0) {
-        ::close(fds[0]);
-        std::string msg;
-        int code = 0;
-        if (::unshare(CLONE_NEWNS) != 0 ||
-            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-            code = 77;
-        } else {
-            msg = body();
-        }
-        if (::write(fds[1], msg.data(), msg.size()) < 0) code = 1;
-        ::_exit(code);
-    }
-    ::close(fds[1]);
-    std::string msg;
-    char buf[512];
-    ssize_t n;
-    while ((n = ::read(fds[0], buf, sizeof buf)) > 0) msg.append(buf, static_cast<std::size_t>(n));
-    ::close(fds[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 77) return std::nullopt;
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "child failed: " + msg;
-    return msg;
+    return vtest::run_child(vtest::Child::PrivateMounts, body);
 }
 
 // Formats a mismatch inside a child body.

@@ -2,51 +2,14 @@
 // namespace or as another user; the body returns "" on success or a message.
 #pragma once
 
-#include <sched.h>
-#include <sys/mount.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <functional>
-#include <optional>
 #include <string>
+
+#include "Child.h"
 
 namespace fmtest {
 
-enum class Child { Plain, PrivateMounts };
-
-// nullopt when the child could not get what it needed (the caller skips).
-inline std::optional<std::string> run_child(Child kind, const std::function<std::string()>& body) {
-    int fds[2];
-    if (::pipe(fds) != 0) return std::string("pipe failed");
-    pid_t pid = ::fork();
-    if (pid < 0) return std::string("fork failed");
-    if (pid == 0) {
-        ::close(fds[0]);
-        std::string msg;
-        int code = 0;
-        if (kind == Child::PrivateMounts &&
-            (::unshare(CLONE_NEWNS) != 0 ||
-             ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)) {
-            code = 77;
-        } else {
-            msg = body();
-        }
-        if (!msg.empty() && ::write(fds[1], msg.data(), msg.size()) < 0) code = 1;
-        ::_exit(code);
-    }
-    ::close(fds[1]);
-    std::string msg;
-    char buf[512];
-    ssize_t n;
-    while ((n = ::read(fds[0], buf, sizeof buf)) > 0) msg.append(buf, static_cast<std::size_t>(n));
-    ::close(fds[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 77) return std::nullopt;
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "child failed: " + msg;
-    return msg;
-}
+using vtest::Child;
+using vtest::run_child;
 
 inline std::string check(bool ok, const std::string& what) {
     return ok ? std::string() : what + "\n";

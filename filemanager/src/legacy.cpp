@@ -64,6 +64,25 @@ void make_new_ref(FSVolumeRefNum volume, SInt32 dirID, const NewName& name, FSSp
     (void)PBMakeFSRefSync(&pb);  // the copy or move has happened; its result stands
 }
 
+// Fills the copy parameter block that the file copy and the move-rename share:
+// the source's triple, the destination directory and the converted new name
+// (null keeps the source's name).
+OSErr fill_copy_block(const FSSpec& spec, FSVolumeRefNum destVolume, UInt32 destDirID,
+                      UniCharCount newNameLength, const UniChar* newName,
+                      TextEncoding encodingHint, NewName* name, HParamBlockRec* pb) {
+    std::memset(pb, 0, sizeof *pb);
+    pb->copyParam.ioVRefNum = spec.vRefNum;
+    pb->copyParam.ioDirID = spec.parID;
+    pb->copyParam.ioNamePtr = const_cast<StringPtr>(spec.name);
+    pb->copyParam.ioDstVRefNum = destVolume;
+    pb->copyParam.ioNewDirID = static_cast<SInt32>(destDirID);
+    pb->copyParam.ioNewName = nullptr;
+    OSErr err = convert_new_name(newNameLength, newName, encodingHint, name);
+    if (err != noErr) return err;
+    pb->copyParam.ioCopyName = name->ptr;
+    return noErr;
+}
+
 }  // namespace
 
 OSErr FSLockRange(short refNum, long rangeLength, long rangeStart) {
@@ -241,17 +260,10 @@ OSErr FSCopyFile(const FSRef* source, const FSRef* destDir, UniCharCount newName
     if (err != noErr) return err;
 
     HParamBlockRec pb;
-    std::memset(&pb, 0, sizeof pb);
-    pb.copyParam.ioVRefNum = spec.vRefNum;
-    pb.copyParam.ioDirID = spec.parID;
-    pb.copyParam.ioNamePtr = spec.name;
-    pb.copyParam.ioDstVRefNum = dest.volume;
-    pb.copyParam.ioNewDirID = static_cast<SInt32>(dest.nodeID);
-    pb.copyParam.ioNewName = nullptr;
     NewName name;
-    err = convert_new_name(newNameLength, newName, encodingHint, &name);
+    err = fill_copy_block(spec, dest.volume, dest.nodeID, newNameLength, newName, encodingHint,
+                          &name, &pb);
     if (err != noErr) return err;
-    pb.copyParam.ioCopyName = name.ptr;
     err = PBHCopyFileSync(&pb);
     if (err != noErr) return err;
 
@@ -286,16 +298,11 @@ OSErr FSMoveRename(const FSRef* source, const FSRef* destDir, UniCharCount newNa
     if (dest.volume != spec.vRefNum) return diffVolErr;
 
     HParamBlockRec pb;
-    std::memset(&pb, 0, sizeof pb);
-    pb.copyParam.ioVRefNum = spec.vRefNum;
-    pb.copyParam.ioDirID = spec.parID;
-    pb.copyParam.ioNamePtr = spec.name;
-    pb.copyParam.ioNewDirID = static_cast<SInt32>(dest.nodeID);
-    pb.copyParam.ioNewName = nullptr;
     NewName name;
-    err = convert_new_name(newNameLength, newName, encodingHint, &name);
+    // A move stays on its volume (checked above): the destination volume is the source's.
+    err = fill_copy_block(spec, spec.vRefNum, dest.nodeID, newNameLength, newName, encodingHint,
+                          &name, &pb);
     if (err != noErr) return err;
-    pb.copyParam.ioCopyName = name.ptr;
     err = PBHMoveRenameSync(&pb);
     if (err != noErr) return err;
 

@@ -1,177 +1,994 @@
 #include "cf/plist.h"
 
+#include <plist/plist.h>
+
+#include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <unordered_map>
 
 #include "cf/objects.h"
 
 using namespace vantrel::cf_detail;
 
 namespace vantrel::cf {
+namespace {
 
-plist_t to_plist(CFTypeRef cf) {
-    if (cf == nullptr) return nullptr;
-    switch (base(cf)->type_) {
-        case kBooleanTypeID:
-            return plist_new_bool(static_cast<const __CFBoolean*>(cf)->value ? 1 : 0);
-        case kStringTypeID:
-            return plist_new_string(to_utf8(static_cast<CFStringRef>(cf)).c_str());
-        case kNumberTypeID: {
-            auto n = static_cast<const __CFNumber*>(cf);
-            // An integer node holds the 64-bit pattern and is written signed.
-            return n->is_float ? plist_new_real(n->d)
-                               : plist_new_uint(static_cast<std::uint64_t>(n->i));
+// Seconds from 1970-01-01 to 2001-01-01, the reference date of CFDate.
+constexpr std::int64_t kUnixToCF = 978307200;
+
+enum class Elem { Plist, Dict, Array, Key, String, Integer, Real, True, False, Date, Data };
+
+bool elem_of(std::string_view n, Elem* e) {
+    static const std::pair<std::string_view, Elem> kNames[] = {
+        {"plist", Elem::Plist}, {"dict", Elem::Dict},     {"array", Elem::Array},
+        {"key", Elem::Key},     {"string", Elem::String}, {"integer", Elem::Integer},
+        {"real", Elem::Real},   {"true", Elem::True},     {"false", Elem::False},
+        {"date", Elem::Date},   {"data", Elem::Data}};
+    for (auto& [name, elem] : kNames)
+        if (n == name) {
+            *e = elem;
+            return true;
         }
-        case kDateTypeID: {
-            double t = static_cast<const __CFDate*>(cf)->at;
-            double secs = std::floor(t);
-            auto usec = static_cast<int32_t>(std::llround((t - secs) * 1e6));
-            if (usec >= 1000000) {
-                secs += 1;
-                usec -= 1000000;
-            }
-            return plist_new_date(static_cast<int32_t>(secs), usec);
-        }
-        case kDataTypeID: {
-            auto& b = static_cast<const __CFData*>(cf)->bytes;
-            return plist_new_data(reinterpret_cast<const char*>(b.data()), b.size());
-        }
-        case kArrayTypeID: {
-            plist_t arr = plist_new_array();
-            for (const void* v : static_cast<const __CFArray*>(cf)->values) {
-                plist_t item = to_plist(v);
-                if (item == nullptr) {
-                    plist_free(arr);
-                    return nullptr;
-                }
-                plist_array_append_item(arr, item);
-            }
-            return arr;
-        }
-        case kDictionaryTypeID: {
-            plist_t dict = plist_new_dict();
-            for (auto& e : static_cast<const __CFDictionary*>(cf)->entries) {
-                plist_t item = is(e.key, kStringTypeID) ? to_plist(e.value) : nullptr;
-                if (item == nullptr) {
-                    plist_free(dict);
-                    return nullptr;
-                }
-                plist_dict_set_item(dict, to_utf8(static_cast<CFStringRef>(e.key)).c_str(), item);
-            }
-            return dict;
-        }
-        default:
-            return nullptr;
-    }
+    return false;
 }
 
-CFTypeRef from_plist(plist_t node) {
-    if (node == nullptr) return nullptr;
-    switch (plist_get_node_type(node)) {
-        case PLIST_BOOLEAN: {
-            uint8_t v = 0;
-            plist_get_bool_val(node, &v);
-            return v ? kCFBooleanTrue : kCFBooleanFalse;
-        }
-        case PLIST_UINT: {
-            uint64_t v = 0;
-            plist_get_uint_val(node, &v);
-            auto i = static_cast<std::int64_t>(v);
-            return CFNumberCreate(nullptr, kCFNumberSInt64Type, &i);
-        }
-        case PLIST_UID: {
-            uint64_t v = 0;
-            plist_get_uid_val(node, &v);
-            auto i = static_cast<std::int64_t>(v);
-            return CFNumberCreate(nullptr, kCFNumberSInt64Type, &i);
-        }
-        case PLIST_REAL: {
-            double d = 0;
-            plist_get_real_val(node, &d);
-            return CFNumberCreate(nullptr, kCFNumberFloat64Type, &d);
-        }
-        case PLIST_STRING:
-        case PLIST_KEY: {
-            char* s = nullptr;
-            if (plist_get_node_type(node) == PLIST_KEY)
-                plist_get_key_val(node, &s);
-            else
-                plist_get_string_val(node, &s);
-            CFStringRef r = string_from_utf8(s ? s : "");
-            std::free(s);
-            return r;
-        }
-        case PLIST_DATE: {
-            int32_t sec = 0, usec = 0;
-            plist_get_date_val(node, &sec, &usec);
-            return CFDateCreate(nullptr, static_cast<double>(sec) + usec / 1e6);
-        }
-        case PLIST_DATA: {
-            char* bytes = nullptr;
-            uint64_t len = 0;
-            plist_get_data_val(node, &bytes, &len);
-            CFDataRef d = CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(bytes),
-                                       static_cast<CFIndex>(len));
-            std::free(bytes);
-            return d;
-        }
-        case PLIST_ARRAY: {
-            CFMutableArrayRef a = CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks);
-            uint32_t n = plist_array_get_size(node);
-            for (uint32_t i = 0; i < n; ++i) {
-                CFTypeRef v = from_plist(plist_array_get_item(node, i));
-                if (v) {
-                    CFArrayAppendValue(a, v);
-                    CFRelease(v);
-                }
-            }
-            return a;
-        }
-        case PLIST_DICT: {
-            CFMutableDictionaryRef d = CFDictionaryCreateMutable(
-                nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
-            plist_dict_iter it = nullptr;
-            plist_dict_new_iter(node, &it);
-            for (;;) {
-                char* key = nullptr;
-                plist_t val = nullptr;
-                plist_dict_next_item(node, it, &key, &val);
-                if (val == nullptr) {
-                    std::free(key);
-                    break;
-                }
-                CFStringRef k = string_from_utf8(key ? key : "");
-                CFTypeRef v = from_plist(val);
-                if (v) CFDictionarySetValue(d, k, v);
-                CFRelease(k);
-                CFRelease(v);
-                std::free(key);
-            }
-            std::free(it);
-            return d;
-        }
-        default:
-            return nullptr;
-    }
+// --- Dates -----------------------------------------------------------------
+
+// Days from 1970-01-01 to a proleptic Gregorian date (Howard Hinnant's
+// algorithm: exact for every 64-bit year we accept).
+std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
 }
 
-plist_t parse_plist(const char* data, std::size_t len) {
-    if (data == nullptr || len == 0 || len > UINT32_MAX) return nullptr;
-    plist_t out = nullptr;
-    if (len >= 8 && std::memcmp(data, "bplist00", 8) == 0)
-        plist_from_bin(data, static_cast<uint32_t>(len), &out);
-    else
-        plist_from_xml(data, static_cast<uint32_t>(len), &out);
+void civil_from_days(std::int64_t z, std::int64_t* y, unsigned* m, unsigned* d) {
+    z += 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const unsigned doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    *d = doy - (153 * mp + 2) / 5 + 1;
+    *m = mp < 10 ? mp + 3 : mp - 9;
+    *y = static_cast<std::int64_t>(yoe) + era * 400 + (*m <= 2);
+}
+
+bool digits(std::string_view t, std::size_t at, std::size_t n, unsigned* out) {
+    if (at + n > t.size()) return false;
+    unsigned v = 0;
+    for (std::size_t i = at; i < at + n; ++i) {
+        if (t[i] < '0' || t[i] > '9') return false;
+        v = v * 10 + static_cast<unsigned>(t[i] - '0');
+    }
+    *out = v;
+    return true;
+}
+
+// "YYYY-MM-DDTHH:MM:SS", optional fraction, optional "Z" (always UTC).
+bool parse_date(std::string_view t, double* out) {
+    unsigned y, mo, d, h, mi, s;
+    if (!digits(t, 0, 4, &y) || t.size() < 19 || t[4] != '-' || !digits(t, 5, 2, &mo) ||
+        t[7] != '-' || !digits(t, 8, 2, &d) || t[10] != 'T' || !digits(t, 11, 2, &h) ||
+        t[13] != ':' || !digits(t, 14, 2, &mi) || t[16] != ':' || !digits(t, 17, 2, &s))
+        return false;
+    static const unsigned kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+    if (mo < 1 || mo > 12 || d < 1 || d > kDays[mo - 1] || (mo == 2 && d == 29 && !leap) ||
+        h > 23 || mi > 59 || s > 59)
+        return false;
+    std::size_t i = 19;
+    double frac = 0;
+    if (i < t.size() && t[i] == '.') {
+        double scale = 0.1;
+        std::size_t start = ++i;
+        for (; i < t.size() && t[i] >= '0' && t[i] <= '9'; ++i, scale /= 10)
+            frac += (t[i] - '0') * scale;
+        if (i == start) return false;
+    }
+    if (i < t.size() && t[i] == 'Z') ++i;
+    if (i != t.size()) return false;
+    std::int64_t secs = days_from_civil(y, mo, d) * 86400 + h * 3600 + mi * 60 + s - kUnixToCF;
+    *out = static_cast<double>(secs) + frac;
+    return true;
+}
+
+// Whole seconds, as Core Foundation writes them; false outside years 1-9999.
+bool format_date(double at, std::string* out) {
+    if (!std::isfinite(at)) return false;
+    double whole = std::floor(at);
+    if (whole < -63113904000.0 - 86400 * 366 || whole > 253402300799.0) return false;
+    auto secs = static_cast<std::int64_t>(whole) + kUnixToCF;
+    std::int64_t days = secs >= 0 ? secs / 86400 : -((-secs + 86399) / 86400);
+    std::int64_t rem = secs - days * 86400;
+    std::int64_t y;
+    unsigned m, d;
+    civil_from_days(days, &y, &m, &d);
+    if (y < 1 || y > 9999) return false;
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(y), m, d,
+                  static_cast<int>(rem / 3600), static_cast<int>(rem / 60 % 60),
+                  static_cast<int>(rem % 60));
+    *out = buf;
+    return true;
+}
+
+// --- Base64 ------------------------------------------------------------------
+
+const char kB64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+bool decode_base64(std::string_view t, std::string* out) {
+    out->clear();
+    std::uint32_t acc = 0;
+    int bits = 0, pad = 0;
+    for (char c : t) {
+        if (c == ' ' || c == '\t' || c == '\n' || c == '\r') continue;
+        if (c == '=') {
+            ++pad;
+            continue;
+        }
+        if (pad) return false;  // data after padding
+        const char* at = std::strchr(kB64, c);
+        if (c == '\0' || at == nullptr) return false;
+        acc = (acc << 6) | static_cast<std::uint32_t>(at - kB64);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out->push_back(static_cast<char>((acc >> bits) & 0xFF));
+        }
+    }
+    return pad <= 2;
+}
+
+std::string encode_base64(const std::vector<UInt8>& b) {
+    std::string out;
+    out.reserve((b.size() + 2) / 3 * 4);
+    for (std::size_t i = 0; i < b.size(); i += 3) {
+        std::uint32_t v = static_cast<std::uint32_t>(b[i]) << 16;
+        if (i + 1 < b.size()) v |= static_cast<std::uint32_t>(b[i + 1]) << 8;
+        if (i + 2 < b.size()) v |= b[i + 2];
+        out += kB64[(v >> 18) & 63];
+        out += kB64[(v >> 12) & 63];
+        out += i + 1 < b.size() ? kB64[(v >> 6) & 63] : '=';
+        out += i + 2 < b.size() ? kB64[v & 63] : '=';
+    }
     return out;
 }
 
-std::string to_xml(plist_t node) {
-    char* xml = nullptr;
+// --- The reader ----------------------------------------------------------------
+
+struct Scalar {
+    Elem kind;
+    std::string text;  // string, data bytes
+    std::int64_t i = 0;
+    double d = 0;  // real, or date (seconds from 2001)
+};
+
+class Sink {
+  public:
+    virtual ~Sink() = default;
+    virtual void open(Elem kind, std::size_t begin) = 0;  // a dict or an array starts
+    virtual void close(std::size_t end) = 0;              // the innermost one ends
+    virtual void key(std::string&& k, std::size_t begin, std::size_t end) = 0;
+    virtual void value(Scalar&& v, std::size_t begin, std::size_t end) = 0;
+};
+
+std::string_view trim(std::string_view t) {
+    auto ws = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+    while (!t.empty() && ws(t.front())) t.remove_prefix(1);
+    while (!t.empty() && ws(t.back())) t.remove_suffix(1);
+    return t;
+}
+
+bool interpret(Elem kind, std::string&& text, Scalar* v) {
+    v->kind = kind;
+    switch (kind) {
+        case Elem::String:
+            v->text = std::move(text);
+            return true;
+        case Elem::True:
+        case Elem::False:
+            return trim(text).empty();
+        case Elem::Integer: {
+            std::string_view t = trim(text);
+            bool neg = !t.empty() && t[0] == '-';
+            if (!t.empty() && (t[0] == '-' || t[0] == '+')) t.remove_prefix(1);
+            int base = 10;
+            if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) {
+                t.remove_prefix(2);
+                base = 16;
+            }
+            std::uint64_t u = 0;
+            auto r = std::from_chars(t.data(), t.data() + t.size(), u, base);
+            if (t.empty() || r.ec != std::errc() || r.ptr != t.data() + t.size()) return false;
+            if (neg && u > static_cast<std::uint64_t>(INT64_MAX) + 1) return false;
+            // An unsigned value above INT64_MAX keeps its 64-bit pattern.
+            v->i = neg ? static_cast<std::int64_t>(0 - u) : static_cast<std::int64_t>(u);
+            return true;
+        }
+        case Elem::Real: {
+            std::string_view t = trim(text);
+            bool neg = !t.empty() && t[0] == '-';
+            if (!t.empty() && (t[0] == '+' || t[0] == '-')) t.remove_prefix(1);
+            if (t.empty() || t[0] == '+' || t[0] == '-') return false;
+            auto r = std::from_chars(t.data(), t.data() + t.size(), v->d);
+            if (r.ec == std::errc::result_out_of_range) {
+                v->d = std::strtod(std::string(t).c_str(), nullptr);  // keeps inf or 0
+            } else if (r.ec != std::errc() || r.ptr != t.data() + t.size()) {
+                return false;
+            }
+            if (neg) v->d = -v->d;
+            return true;
+        }
+        case Elem::Date:
+            return parse_date(trim(text), &v->d);
+        case Elem::Data:
+            return decode_base64(text, &v->text);
+        default:
+            return false;
+    }
+}
+
+// Reads an XML property list without recursion: the depth of the input
+// costs heap for a small stack of open containers, never machine stack.
+class Reader {
+  public:
+    explicit Reader(std::string_view s) : s_(s) {}
+    const std::string& error() const { return err_; }
+
+    bool run(Sink& sink) {
+        if (s_.substr(0, 3) == "\xEF\xBB\xBF") p_ = 3;
+        bool in_plist = false, plist_done = false, have_root = false;
+        struct Frame {
+            Elem kind;
+            bool have_key;
+        };
+        std::vector<Frame> stack;
+        for (;;) {
+            if (!skip_misc(!have_root && stack.empty())) return false;
+            if (p_ >= s_.size()) break;
+            if (s_[p_] != '<') return fail("text outside a value");
+            std::size_t begin = p_;
+            bool end = false, empty = false;
+            Elem e;
+            if (!read_tag(&e, &end, &empty)) return false;
+            if (end) {
+                if (e == Elem::Plist) {
+                    if (!in_plist || !stack.empty()) return fail("misplaced </plist>");
+                    in_plist = false;
+                    plist_done = true;
+                    continue;
+                }
+                if (stack.empty() || stack.back().kind != e) return fail("mismatched end tag");
+                if (stack.back().have_key) return fail("a key without a value");
+                stack.pop_back();
+                sink.close(p_);
+                continue;
+            }
+            if (e == Elem::Plist) {
+                if (in_plist || plist_done || have_root || !stack.empty())
+                    return fail("misplaced <plist>");
+                in_plist = !empty;
+                plist_done = empty;
+                continue;
+            }
+            if (stack.empty() && (have_root || plist_done)) return fail("more than one root value");
+            bool in_dict = !stack.empty() && stack.back().kind == Elem::Dict;
+            if (e == Elem::Key) {
+                if (!in_dict || stack.back().have_key) return fail("a key out of place");
+                std::string k;
+                if (!empty && !read_content(e, &k)) return false;
+                stack.back().have_key = true;
+                sink.key(std::move(k), begin, p_);
+                continue;
+            }
+            if (in_dict) {
+                if (!stack.back().have_key) return fail("a value without a key");
+                stack.back().have_key = false;
+            }
+            if (stack.empty()) have_root = true;
+            if (e == Elem::Dict || e == Elem::Array) {
+                if (static_cast<int>(stack.size()) >= kMaxPlistDepth)
+                    return fail("nested deeper than " + std::to_string(kMaxPlistDepth) + " levels");
+                sink.open(e, begin);
+                if (empty)
+                    sink.close(p_);
+                else
+                    stack.push_back({e, false});
+                continue;
+            }
+            std::string text;
+            if (!empty && !read_content(e, &text)) return false;
+            Scalar v;
+            if (!interpret(e, std::move(text), &v)) return fail("a value that does not read");
+            sink.value(std::move(v), begin, p_);
+        }
+        if (!stack.empty() || in_plist) return fail("the document ends inside a value");
+        if (!have_root) return fail("no value");
+        return true;
+    }
+
+  private:
+    bool fail(const std::string& msg) {
+        if (err_.empty()) err_ = msg + " (byte " + std::to_string(p_) + ")";
+        return false;
+    }
+    bool starts(std::string_view t) const { return s_.substr(p_, t.size()) == t; }
+    bool skip_past(std::string_view t) {
+        auto at = s_.find(t, p_);
+        if (at == std::string_view::npos) return fail("unterminated markup");
+        p_ = at + t.size();
+        return true;
+    }
+    static bool ws(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+    static bool name_char(char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '_' || c == ':' || c == '-' || c == '.' ||
+               static_cast<unsigned char>(c) >= 0x80;
+    }
+
+    // Whitespace, comments, processing instructions and (before the root) a
+    // document type declaration, whose internal subset is skipped unread.
+    bool skip_misc(bool prolog) {
+        for (;;) {
+            while (p_ < s_.size() && ws(s_[p_])) ++p_;
+            if (starts("<!--")) {
+                if (!skip_past("-->")) return false;
+            } else if (starts("<?")) {
+                if (!skip_past("?>")) return false;
+            } else if (prolog && starts("<!DOCTYPE")) {
+                char quote = 0;
+                bool subset = false;
+                for (p_ += 9;; ++p_) {
+                    if (p_ >= s_.size()) return fail("unterminated DOCTYPE");
+                    char c = s_[p_];
+                    if (quote) {
+                        if (c == quote) quote = 0;
+                    } else if (c == '"' || c == '\'') {
+                        quote = c;
+                    } else if (c == '[') {
+                        subset = true;
+                    } else if (c == ']') {
+                        subset = false;
+                    } else if (c == '>' && !subset) {
+                        ++p_;
+                        break;
+                    }
+                }
+            } else {
+                return true;
+            }
+        }
+    }
+
+    bool read_name(std::string_view* n) {
+        std::size_t b = p_;
+        while (p_ < s_.size() && name_char(s_[p_])) ++p_;
+        if (p_ == b) return fail("a tag without a name");
+        *n = s_.substr(b, p_ - b);
+        return true;
+    }
+
+    bool read_tag(Elem* e, bool* end, bool* empty) {
+        ++p_;  // '<'
+        *end = p_ < s_.size() && s_[p_] == '/';
+        if (*end) ++p_;
+        std::string_view name;
+        if (!read_name(&name)) return false;
+        if (!elem_of(name, e)) return fail("unknown element <" + std::string(name) + ">");
+        for (;;) {
+            while (p_ < s_.size() && ws(s_[p_])) ++p_;
+            if (p_ >= s_.size()) return fail("unterminated tag");
+            if (s_[p_] == '>') {
+                ++p_;
+                return true;
+            }
+            if (!*end && starts("/>")) {
+                p_ += 2;
+                *empty = true;
+                return true;
+            }
+            if (*end) return fail("attributes on an end tag");
+            std::string_view attr;
+            if (!read_name(&attr)) return false;
+            while (p_ < s_.size() && ws(s_[p_])) ++p_;
+            if (p_ >= s_.size() || s_[p_] != '=') return fail("an attribute without a value");
+            ++p_;
+            while (p_ < s_.size() && ws(s_[p_])) ++p_;
+            if (p_ >= s_.size() || (s_[p_] != '"' && s_[p_] != '\'')) return fail("bad attribute");
+            char q = s_[p_++];
+            auto close = s_.find(q, p_);
+            if (close == std::string_view::npos) return fail("unterminated attribute");
+            p_ = close + 1;
+        }
+    }
+
+    static void put_utf8(std::uint32_t cp, std::string* out) {
+        if (cp < 0x80) {
+            out->push_back(static_cast<char>(cp));
+        } else if (cp < 0x800) {
+            out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
+            out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else if (cp < 0x10000) {
+            out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
+            out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else {
+            out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
+            out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+            out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        }
+    }
+
+    bool read_entity(std::string* out) {
+        auto semi = s_.find(';', p_);
+        if (semi == std::string_view::npos || semi - p_ > 12) return fail("a bad entity reference");
+        std::string_view ref = s_.substr(p_ + 1, semi - p_ - 1);
+        p_ = semi + 1;
+        static const std::pair<std::string_view, char> kNamed[] = {
+            {"lt", '<'}, {"gt", '>'}, {"amp", '&'}, {"quot", '"'}, {"apos", '\''}};
+        for (auto& [n, c] : kNamed)
+            if (ref == n) {
+                out->push_back(c);
+                return true;
+            }
+        if (ref.size() < 2 || ref[0] != '#') return fail("an unknown entity");
+        int base = 10;
+        ref.remove_prefix(1);
+        if (ref[0] == 'x') {
+            base = 16;
+            ref.remove_prefix(1);
+        }
+        std::uint32_t cp = 0;
+        auto r = std::from_chars(ref.data(), ref.data() + ref.size(), cp, base);
+        if (ref.empty() || r.ec != std::errc() || r.ptr != ref.data() + ref.size() || cp == 0 ||
+            cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+            return fail("a bad character reference");
+        put_utf8(cp, out);
+        return true;
+    }
+
+    // The character data of a scalar element up to its end tag, entities
+    // decoded, CDATA sections taken as they are, line ends normalised as XML
+    // readers do.
+    bool read_content(Elem e, std::string* out) {
+        for (;;) {
+            if (p_ >= s_.size()) return fail("the document ends inside a value");
+            char c = s_[p_];
+            if (c == '&') {
+                if (!read_entity(out)) return false;
+            } else if (c == '<') {
+                if (starts("<![CDATA[")) {
+                    auto end = s_.find("]]>", p_ + 9);
+                    if (end == std::string_view::npos) return fail("unterminated CDATA");
+                    out->append(s_.substr(p_ + 9, end - p_ - 9));
+                    p_ = end + 3;
+                } else if (starts("<!--")) {
+                    if (!skip_past("-->")) return false;
+                } else if (starts("<?")) {
+                    if (!skip_past("?>")) return false;
+                } else if (starts("</")) {
+                    Elem got;
+                    bool end = false, empty = false;
+                    if (!read_tag(&got, &end, &empty)) return false;
+                    if (got != e) return fail("mismatched end tag");
+                    return true;
+                } else {
+                    return fail("an element inside a value");
+                }
+            } else if (c == '\0') {
+                return fail("a NUL byte");
+            } else if (c == '\r') {
+                out->push_back('\n');
+                ++p_;
+                if (p_ < s_.size() && s_[p_] == '\n') ++p_;
+            } else {
+                out->push_back(c);
+                ++p_;
+            }
+        }
+    }
+
+    std::string_view s_;
+    std::size_t p_ = 0;
+    std::string err_;
+};
+
+CFTypeRef scalar_to_cf(Scalar&& v) {
+    switch (v.kind) {
+        case Elem::True:
+            return kCFBooleanTrue;
+        case Elem::False:
+            return kCFBooleanFalse;
+        case Elem::Integer:
+            return CFNumberCreate(nullptr, kCFNumberSInt64Type, &v.i);
+        case Elem::Real:
+            return CFNumberCreate(nullptr, kCFNumberFloat64Type, &v.d);
+        case Elem::String:
+            return string_from_utf8(v.text);
+        case Elem::Date:
+            return CFDateCreate(nullptr, v.d);
+        case Elem::Data:
+            return CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(v.text.data()),
+                                static_cast<CFIndex>(v.text.size()));
+        default:
+            return nullptr;
+    }
+}
+
+// Builds CF objects from the reader's events.
+class Builder : public Sink {
+  public:
+    ~Builder() override {
+        for (auto& f : stack_) {
+            CFRelease(f.container);
+            CFRelease(f.key);
+        }
+        CFRelease(root_);
+    }
+    CFTypeRef take() {
+        CFTypeRef r = root_;
+        root_ = nullptr;
+        return r;
+    }
+    void open(Elem kind, std::size_t) override {
+        CFTypeRef c =
+            kind == Elem::Dict
+                ? static_cast<CFTypeRef>(CFDictionaryCreateMutable(
+                      nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks))
+                : static_cast<CFTypeRef>(CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks));
+        stack_.push_back({c, kind == Elem::Dict, nullptr});
+    }
+    void close(std::size_t) override {
+        Frame f = stack_.back();
+        stack_.pop_back();
+        CFRelease(f.key);
+        add(f.container);
+    }
+    void key(std::string&& k, std::size_t, std::size_t) override {
+        CFRelease(stack_.back().key);
+        stack_.back().key = string_from_utf8(k);
+    }
+    void value(Scalar&& v, std::size_t, std::size_t) override { add(scalar_to_cf(std::move(v))); }
+
+  private:
+    struct Frame {
+        CFTypeRef container;
+        bool dict;
+        CFStringRef key;
+    };
+    // Takes over `v`.
+    void add(CFTypeRef v) {
+        if (stack_.empty()) {
+            CFRelease(root_);
+            root_ = v;
+            return;
+        }
+        Frame& f = stack_.back();
+        if (f.dict) {
+            CFDictionarySetValue(
+                static_cast<CFMutableDictionaryRef>(const_cast<void*>(f.container)), f.key, v);
+            CFRelease(f.key);
+            f.key = nullptr;
+        } else {
+            CFArrayAppendValue(static_cast<CFMutableArrayRef>(const_cast<void*>(f.container)), v);
+        }
+        CFRelease(v);
+    }
+    std::vector<Frame> stack_;
+    CFTypeRef root_ = nullptr;
+};
+
+// Records the entries of a top-level dictionary.
+class Outliner : public Sink {
+  public:
+    Outliner(std::string_view s, PlistOutline* out) : s_(s), out_(out) {}
+    void open(Elem kind, std::size_t begin) override {
+        if (depth_ == 0) out_->root_is_dict = kind == Elem::Dict;
+        if (depth_ == 1) value_begin_ = begin;
+        ++depth_;
+    }
+    void close(std::size_t end) override {
+        if (--depth_ == 1) entry(value_begin_, end);
+    }
+    void key(std::string&& k, std::size_t begin, std::size_t end) override {
+        if (depth_ != 1) return;
+        key_ = std::move(k);
+        key_begin_ = begin;
+        key_end_ = end;
+    }
+    void value(Scalar&&, std::size_t begin, std::size_t end) override {
+        if (depth_ == 1) entry(begin, end);
+    }
+
+  private:
+    void entry(std::size_t begin, std::size_t end) {
+        if (!out_->root_is_dict) return;
+        std::string_view text = s_.substr(begin, end - begin);
+        auto [it, fresh] = index_.try_emplace(key_, out_->entries.size());
+        if (fresh)
+            out_->entries.push_back({key_, s_.substr(key_begin_, key_end_ - key_begin_), text});
+        else
+            out_->entries[it->second].value_text = text;  // a key given twice: the last value
+    }
+    std::string_view s_;
+    PlistOutline* out_;
+    int depth_ = 0;
+    std::string key_;
+    std::size_t key_begin_ = 0, key_end_ = 0, value_begin_ = 0;
+    std::unordered_map<std::string, std::size_t> index_;
+};
+
+class NullSink : public Sink {
+  public:
+    void open(Elem, std::size_t) override {}
+    void close(std::size_t) override {}
+    void key(std::string&&, std::size_t, std::size_t) override {}
+    void value(Scalar&&, std::size_t, std::size_t) override {}
+};
+
+// --- Binary property lists ---------------------------------------------------------
+
+std::uint64_t be(std::string_view b, std::size_t at, std::size_t n) {
+    std::uint64_t v = 0;
+    for (std::size_t i = 0; i < n; ++i) v = (v << 8) | static_cast<unsigned char>(b[at + i]);
+    return v;
+}
+
+// Walks the object graph of a binary property list before libplist decodes
+// it (libplist recurses per level and copies an object once per reference):
+// refuses cycles, nesting deeper than the limit and documents that would
+// expand to more than a million values.
+bool check_binary(std::string_view b, std::string* why) {
+    auto bad = [&](const char* m) {
+        *why = std::string("binary property list: ") + m;
+        return false;
+    };
+    const std::size_t n = b.size();
+    if (n < 8 + 32) return bad("too short");
+    const std::size_t off_size = static_cast<unsigned char>(b[n - 26]);
+    const std::size_t ref_size = static_cast<unsigned char>(b[n - 25]);
+    const std::uint64_t count = be(b, n - 24, 8), top = be(b, n - 16, 8), table = be(b, n - 8, 8);
+    if (off_size < 1 || off_size > 8 || ref_size < 1 || ref_size > 8 || count == 0 || count > n ||
+        top >= count || table < 8 || table > n - 32 || (n - 32 - table) / off_size < count)
+        return bad("bad trailer");
+    auto children = [&](std::uint64_t obj, std::vector<std::uint64_t>* refs) -> bool {
+        refs->clear();
+        std::uint64_t off = be(b, static_cast<std::size_t>(table + obj * off_size), off_size);
+        if (off < 8 || off >= table) return false;
+        auto pos = static_cast<std::size_t>(off);
+        unsigned marker = static_cast<unsigned char>(b[pos]);
+        unsigned type = marker >> 4;
+        if (type != 0xA && type != 0xB && type != 0xC && type != 0xD) return true;
+        std::uint64_t items = marker & 0xF;
+        ++pos;
+        if (items == 0xF) {
+            if (pos >= table) return false;
+            unsigned im = static_cast<unsigned char>(b[pos]);
+            if ((im >> 4) != 1 || (im & 0xF) > 3) return false;
+            std::size_t len = std::size_t{1} << (im & 0xF);
+            if (pos + 1 + len > table) return false;
+            items = be(b, pos + 1, len);
+            pos += 1 + len;
+        }
+        std::uint64_t nrefs = type == 0xD ? items * 2 : items;
+        if (items > table || nrefs > (table - pos) / ref_size) return false;
+        for (std::uint64_t k = 0; k < nrefs; ++k) {
+            std::uint64_t r = be(b, static_cast<std::size_t>(pos + k * ref_size), ref_size);
+            if (r >= count) return false;
+            refs->push_back(r);
+        }
+        return true;
+    };
+    constexpr std::uint64_t kMaxValues = 1'000'000;
+    std::vector<std::uint64_t> size(static_cast<std::size_t>(count), 0);  // 0: not done
+    std::vector<char> on_path(static_cast<std::size_t>(count), 0);
+    struct Step {
+        std::uint64_t obj;
+        std::vector<std::uint64_t> refs;
+        std::size_t next = 0;
+        std::uint64_t total = 1;
+    };
+    std::vector<Step> path;
+    path.push_back({top, {}, 0, 1});
+    if (!children(top, &path.back().refs)) return bad("bad object");
+    on_path[top] = 1;
+    while (!path.empty()) {
+        Step& s = path.back();
+        if (s.next == s.refs.size()) {
+            size[s.obj] = s.total;
+            on_path[s.obj] = 0;
+            std::uint64_t t = s.total;
+            path.pop_back();
+            if (!path.empty()) {
+                path.back().total += t;
+                if (path.back().total > kMaxValues) return bad("more than a million values");
+            }
+            continue;
+        }
+        std::uint64_t c = s.refs[s.next++];
+        if (on_path[c]) return bad("a cycle");
+        if (size[c]) {
+            s.total += size[c];
+            if (s.total > kMaxValues) return bad("more than a million values");
+            continue;
+        }
+        Step next{c, {}, 0, 1};
+        if (!children(c, &next.refs)) return bad("bad object");
+        if (next.refs.empty()) {
+            size[c] = 1;
+            s.total += 1;
+            continue;
+        }
+        if (static_cast<int>(path.size()) >= kMaxPlistDepth) return bad("nested too deep");
+        on_path[c] = 1;
+        path.push_back(std::move(next));
+    }
+    return true;
+}
+
+bool binary_to_xml(std::string_view b, std::string* xml, std::string* why) {
+    if (!check_binary(b, why)) return false;
+    plist_t root = nullptr;
+    plist_from_bin(b.data(), static_cast<uint32_t>(b.size()), &root);
+    if (root == nullptr) {
+        *why = "binary property list does not decode";
+        return false;
+    }
+    char* text = nullptr;
     uint32_t len = 0;
-    plist_to_xml(node, &xml, &len);
-    std::string out(xml ? xml : "", xml ? len : 0);
-    plist_to_xml_free(xml);
+    plist_to_xml(root, &text, &len);
+    plist_free(root);
+    if (text == nullptr) {
+        *why = "binary property list does not convert";
+        return false;
+    }
+    xml->assign(text, len);
+    plist_to_xml_free(text);
+    return true;
+}
+
+bool is_binary(std::string_view b) {
+    return b.size() >= 8 && b.substr(0, 8) == "bplist00";
+}
+
+// --- The writer ---------------------------------------------------------------------
+
+bool bad_char(const __CFString* s, std::string* why) {
+    for (CFIndex i = 0; i < s->length; ++i) {
+        UniChar c = s->chars[i];
+        bool bad = (c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0xFFFE || c == 0xFFFF;
+        if (c >= 0xD800 && c <= 0xDBFF) {
+            if (i + 1 < s->length && s->chars[i + 1] >= 0xDC00 && s->chars[i + 1] <= 0xDFFF) {
+                ++i;
+                continue;
+            }
+            bad = true;
+        } else if (c >= 0xDC00 && c <= 0xDFFF) {
+            bad = true;
+        }
+        if (bad) {
+            char buf[96];
+            std::snprintf(buf, sizeof buf,
+                          "holds U+%04X, a character an XML property list cannot hold",
+                          static_cast<unsigned>(c));
+            *why = buf;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool writable_at(CFTypeRef cf, int depth, std::string* why) {
+    if (cf == nullptr) {
+        *why = "a null value";
+        return false;
+    }
+    switch (base(cf)->type_) {
+        case kBooleanTypeID:
+        case kNumberTypeID:
+        case kDataTypeID:
+            return true;
+        case kStringTypeID:
+            return !bad_char(static_cast<const __CFString*>(cf), why);
+        case kDateTypeID: {
+            std::string t;
+            if (format_date(static_cast<const __CFDate*>(cf)->at, &t)) return true;
+            *why = "a date outside the years 1 to 9999";
+            return false;
+        }
+        case kArrayTypeID:
+        case kDictionaryTypeID:
+            if (depth >= kMaxPlistDepth) {
+                *why = "nested deeper than " + std::to_string(kMaxPlistDepth) + " levels";
+                return false;
+            }
+            if (base(cf)->type_ == kArrayTypeID) {
+                for (const void* v : static_cast<const __CFArray*>(cf)->values)
+                    if (!writable_at(v, depth + 1, why)) return false;
+            } else {
+                for (auto& e : static_cast<const __CFDictionary*>(cf)->entries) {
+                    if (!is(e.key, kStringTypeID)) {
+                        *why = "a dictionary key that is not a string";
+                        return false;
+                    }
+                    if (bad_char(static_cast<const __CFString*>(e.key), why)) {
+                        *why = "a key that " + *why;
+                        return false;
+                    }
+                    if (!writable_at(e.value, depth + 1, why)) return false;
+                }
+            }
+            return true;
+        default:
+            *why = "not a property-list type";
+            return false;
+    }
+}
+
+void write_value(CFTypeRef cf, int indent, std::string* out) {
+    auto tabs = [&](int n) { out->append(static_cast<std::size_t>(n), '\t'); };
+    switch (base(cf)->type_) {
+        case kBooleanTypeID:
+            *out += static_cast<const __CFBoolean*>(cf)->value ? "<true/>" : "<false/>";
+            return;
+        case kNumberTypeID: {
+            auto n = static_cast<const __CFNumber*>(cf);
+            char buf[64];
+            if (!n->is_float) {
+                auto r = std::to_chars(buf, buf + sizeof buf, n->i);
+                *out += "<integer>" + std::string(buf, r.ptr) + "</integer>";
+            } else if (std::isnan(n->d)) {
+                *out += "<real>nan</real>";
+            } else if (std::isinf(n->d)) {
+                *out += n->d > 0 ? "<real>+infinity</real>" : "<real>-infinity</real>";
+            } else {
+                auto r = std::to_chars(buf, buf + sizeof buf, n->d);
+                *out += "<real>" + std::string(buf, r.ptr) + "</real>";
+            }
+            return;
+        }
+        case kStringTypeID:
+            *out += "<string>" + escape_xml(to_utf8(static_cast<CFStringRef>(cf))) + "</string>";
+            return;
+        case kDateTypeID: {
+            std::string t;
+            format_date(static_cast<const __CFDate*>(cf)->at, &t);
+            *out += "<date>" + t + "</date>";
+            return;
+        }
+        case kDataTypeID:
+            *out += "<data>" + encode_base64(static_cast<const __CFData*>(cf)->bytes) + "</data>";
+            return;
+        case kArrayTypeID: {
+            auto& values = static_cast<const __CFArray*>(cf)->values;
+            if (values.empty()) {
+                *out += "<array/>";
+                return;
+            }
+            *out += "<array>\n";
+            for (const void* v : values) {
+                tabs(indent + 1);
+                write_value(v, indent + 1, out);
+                *out += "\n";
+            }
+            tabs(indent);
+            *out += "</array>";
+            return;
+        }
+        case kDictionaryTypeID: {
+            auto& entries = static_cast<const __CFDictionary*>(cf)->entries;
+            if (entries.empty()) {
+                *out += "<dict/>";
+                return;
+            }
+            *out += "<dict>\n";
+            for (auto& e : entries) {
+                tabs(indent + 1);
+                *out += key_xml(to_utf8(static_cast<CFStringRef>(e.key)));
+                *out += "\n";
+                tabs(indent + 1);
+                write_value(e.value, indent + 1, out);
+                *out += "\n";
+            }
+            tabs(indent);
+            *out += "</dict>";
+            return;
+        }
+        default:
+            return;
+    }
+}
+
+}  // namespace
+
+bool outline_plist(std::string_view bytes, PlistOutline* out, std::string* why) {
+    *out = PlistOutline{};
+    if (bytes.size() > kMaxPlistBytes) {
+        *why = "larger than " + std::to_string(kMaxPlistBytes >> 20) + " MiB";
+        return false;
+    }
+    std::string_view xml = bytes;
+    if (is_binary(bytes)) {
+        if (!binary_to_xml(bytes, &out->xml, why)) return false;
+        xml = out->xml;
+    }
+    Reader r(xml);
+    Outliner o(xml, out);
+    if (!r.run(o)) {
+        *why = r.error();
+        *out = PlistOutline{};
+        return false;
+    }
+    return true;
+}
+
+CFTypeRef parse_plist(std::string_view bytes) {
+    if (bytes.size() > kMaxPlistBytes) return nullptr;
+    std::string converted, why;
+    if (is_binary(bytes)) {
+        if (!binary_to_xml(bytes, &converted, &why)) return nullptr;
+        bytes = converted;
+    }
+    Reader r(bytes);
+    Builder b;
+    if (!r.run(b)) return nullptr;
+    return b.take();
+}
+
+bool writable(CFTypeRef cf, std::string* why) {
+    return writable_at(cf, 1, why);
+}
+
+std::string value_xml(CFTypeRef cf, int indent) {
+    std::string out;
+    write_value(cf, indent, &out);
+    return out;
+}
+
+std::string key_xml(std::string_view key) {
+    return "<key>" + escape_xml(key) + "</key>";
+}
+
+std::string document_xml(std::string_view body) {
+    std::string out =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+        "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+        "<plist version=\"1.0\">\n";
+    out += body;
+    out += "\n</plist>\n";
+    return out;
+}
+
+std::string escape_xml(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (char c : s) {
+        switch (c) {
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '\r':
+                out += "&#13;";  // a raw one would be read back as a line feed
+                break;
+            default:
+                out += c;
+        }
+    }
     return out;
 }
 

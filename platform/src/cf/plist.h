@@ -1,53 +1,75 @@
-// Conversion between CF property-list objects and libplist nodes: the
-// preference files, Info.plist files and notification user info all use it.
+// Property lists as text: the reader and writer that preference files,
+// Info.plist files, interface definitions and notification user info share.
+//
+// XML is read by our own reader, iteratively, with a nesting limit, and
+// written by our own writer. Why not libplist's (2.2) both ways: its reader
+// recurses once per level (a file nested 20,000 deep overflows the stack),
+// its date API holds 32-bit seconds (1901 and 2100 come back as other
+// years), its writer drops fractional seconds and writes characters that XML
+// cannot hold. A value nobody changed must come back exactly as it was read,
+// so the reader also gives the text span of every value of a top-level
+// dictionary, which the preference store writes back verbatim. Binary
+// property lists are still decoded by libplist, after a structural check of
+// their depth and size, and then read as the XML libplist makes of them.
 #pragma once
 
-#include <plist/plist.h>
-
+#include <cstddef>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "vantrel/CoreFoundation.h"
 
 namespace vantrel::cf {
 
-// A new libplist node for a property-list object; null when `cf` (or
-// anything inside it) is not a property-list type or a dictionary key is not
-// a string.
-plist_t to_plist(CFTypeRef cf);
-// A new CF object for a node (null for a null node).
-CFTypeRef from_plist(plist_t node);
-// Parses XML or binary property-list bytes; null when they do not parse.
-plist_t parse_plist(const char* data, std::size_t len);
-// XML text of a node.
-std::string to_xml(plist_t node);
+// Deepest nesting of arrays and dictionaries read or written (the root
+// container counts as 1). A deeper document does not parse; a deeper value
+// cannot be stored or posted.
+constexpr int kMaxPlistDepth = 256;
+// Largest document read, in bytes (64 MiB). A larger one does not parse.
+constexpr std::size_t kMaxPlistBytes = 64u << 20;
 
-// Owns a libplist node.
-struct PlistPtr {
-    plist_t p = nullptr;
-    PlistPtr() = default;
-    explicit PlistPtr(plist_t n) : p(n) {}
-    PlistPtr(const PlistPtr&) = delete;
-    PlistPtr& operator=(const PlistPtr&) = delete;
-    PlistPtr(PlistPtr&& o) noexcept : p(o.p) { o.p = nullptr; }
-    PlistPtr& operator=(PlistPtr&& o) noexcept {
-        if (this != &o) {
-            reset();
-            p = o.p;
-            o.p = nullptr;
-        }
-        return *this;
-    }
-    ~PlistPtr() { reset(); }
-    void reset(plist_t n = nullptr) {
-        if (p) plist_free(p);
-        p = n;
-    }
-    plist_t release() {
-        plist_t n = p;
-        p = nullptr;
-        return n;
-    }
-    explicit operator bool() const { return p != nullptr; }
+// One entry of a top-level dictionary: its key and the exact text of its
+// <key> element and of its value element in the document.
+struct PlistEntry {
+    std::string key;
+    std::string_view key_text;
+    std::string_view value_text;
 };
+
+// Checks a whole document (XML or binary). On success `root_is_dict` tells
+// whether the root is a dictionary and `entries` lists its entries in
+// document order (a key given twice keeps its first place and its last
+// value), with views into `xml`: the document itself, or for a binary one
+// the XML made of it. On failure returns false and sets `why`.
+struct PlistOutline {
+    std::string xml;  // set only for a binary document
+    bool root_is_dict = false;
+    std::vector<PlistEntry> entries;
+};
+bool outline_plist(std::string_view bytes, PlistOutline* out, std::string* why);
+
+// A new CF object for a document or for one value element's text (as in
+// PlistEntry::value_text); null when it does not parse.
+CFTypeRef parse_plist(std::string_view bytes);
+
+// Whether `cf` (and everything inside it) can be written: a property-list
+// type, dictionary keys that are strings, no string holding a character XML
+// 1.0 cannot hold (controls other than tab, line feed and carriage return,
+// U+FFFE, U+FFFF, unpaired surrogates), dates within years 1 to 9999, and no
+// deeper than kMaxPlistDepth. `why` says what is wrong.
+bool writable(CFTypeRef cf, std::string* why);
+
+// The XML text of one value, its nested lines indented one tab per level
+// below `indent` (the first line is not indented). Call only with a value
+// for which writable() holds.
+std::string value_xml(CFTypeRef cf, int indent = 0);
+// The <key> element for `key`.
+std::string key_xml(std::string_view key);
+// A whole XML document: header, <plist>, `body` (one value's text), </plist>.
+std::string document_xml(std::string_view body);
+
+// Escapes text for XML character data.
+std::string escape_xml(std::string_view s);
 
 }  // namespace vantrel::cf

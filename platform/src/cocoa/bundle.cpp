@@ -39,9 +39,12 @@ NSBundle* NSBundle::bundleWithPath(NSString* path) {
     if (vantrel::fault::check("NSBundle.readInfo", info)) return nil;
     std::string bytes;
     if (!read_file(info, &bytes)) return nil;
-    vantrel::cf::PlistPtr node(vantrel::cf::parse_plist(bytes.data(), bytes.size()));
-    if (!node || plist_get_node_type(node.p) != PLIST_DICT) return nil;
-    auto dict = static_cast<CFDictionaryRef>(vantrel::cf::from_plist(node.p));
+    CFTypeRef parsed = vantrel::cf::parse_plist(bytes);
+    if (!vantrel::cf::is(parsed, vantrel::cf_detail::kDictionaryTypeID)) {
+        CFRelease(parsed);
+        return nil;
+    }
+    auto dict = static_cast<CFDictionaryRef>(parsed);
     return static_cast<NSBundle*>((new NSBundle(path, dict))->autorelease());
 }
 

@@ -116,8 +116,7 @@ std::size_t deliver(Center& c) {
         CFStringRef object = r.object.empty() ? nullptr : cf::string_from_utf8(r.object);
         CFDictionaryRef info = nullptr;
         if (!r.user_info.empty()) {
-            cf::PlistPtr p(cf::parse_plist(r.user_info.data(), r.user_info.size()));
-            CFTypeRef v = p ? cf::from_plist(p.p) : nullptr;
+            CFTypeRef v = cf::parse_plist(r.user_info);
             if (cf::is(v, cf_detail::kDictionaryTypeID))
                 info = static_cast<CFDictionaryRef>(v);
             else
@@ -163,9 +162,9 @@ void CFNotificationCenterPostNotification(CFNotificationCenterRef c, CFNotificat
     std::string info;
     if (userInfo != nullptr) {
         if (!is(userInfo, vantrel::cf_detail::kDictionaryTypeID)) return;
-        vantrel::cf::PlistPtr p(vantrel::cf::to_plist(userInfo));
-        if (!p) return;
-        info = vantrel::cf::to_xml(p.p);
+        std::string why;
+        if (!vantrel::cf::writable(userInfo, &why)) return;
+        info = vantrel::cf::document_xml(vantrel::cf::value_xml(userInfo));
     }
     std::string obj = object ? to_utf8(static_cast<CFStringRef>(object)) : std::string();
     Center& ctr = center();

@@ -1,10 +1,16 @@
-// The preferences store: one cached document per domain file, the changes
+// The preferences store: one cached outline per domain file, the changes
 // this process recorded, and the locked read-merge-replace that makes them
 // durable.
 //
 // Locking: the domain file itself carries the flock (its directory, while
 // there is no file yet), so no lock file is left lying around beside the
 // user's settings.
+//
+// What is never done: a domain path that names anything but a regular file
+// (a link to /dev/null, a FIFO, a directory) is never opened for reading
+// beyond a stat, never replaced and never renamed over; a file is never
+// given another owner than it had; a value another process changed after
+// this process recorded its own is never overwritten by the older one.
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
@@ -13,15 +19,18 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include "cf/objects.h"
 #include "cf/plist.h"
 #include "vantrel/CFPreferences.h"
+#include "vantrel/PreferencesReport.h"
 #include "vantrel/fault.h"
 
 const CFStringRef kCFPreferencesCurrentUser = CFSTR("kCFPreferencesCurrentUser");
@@ -29,8 +38,6 @@ const CFStringRef kCFPreferencesAnyHost = CFSTR("kCFPreferencesAnyHost");
 
 namespace vantrel::prefs {
 namespace {
-
-using cf::PlistPtr;
 
 struct Signature {
     bool exists = false;
@@ -57,14 +64,58 @@ struct Signature {
     }
 };
 
+// A domain file as read: its bytes and the outline of its top-level
+// dictionary, whose views point into the bytes (so it is never moved).
+struct Document {
+    std::string bytes;
+    cf::PlistOutline outline;
+    bool usable = false;  // parsed, and its root is a dictionary
+    std::unordered_map<std::string, std::size_t> index;
+
+    Document(const Document&) = delete;
+    Document& operator=(const Document&) = delete;
+    Document() = default;
+
+    // Parses `bytes` in place. An empty file is an empty domain.
+    void parse() {
+        std::string why;
+        usable =
+            bytes.empty() || (cf::outline_plist(bytes, &outline, &why) && outline.root_is_dict);
+        if (!usable) outline = cf::PlistOutline{};
+        for (std::size_t i = 0; i < outline.entries.size(); ++i)
+            index.emplace(outline.entries[i].key, i);
+    }
+    bool corrupt() const { return !usable; }
+    const cf::PlistEntry* find(const std::string& key) const {
+        auto it = index.find(key);
+        return it == index.end() ? nullptr : &outline.entries[it->second];
+    }
+    // A new CF object for the key's value, or null.
+    CFTypeRef copy(const std::string& key) const {
+        const cf::PlistEntry* e = find(key);
+        return e ? cf::parse_plist(e->value_text) : nullptr;
+    }
+};
+
+// A change recorded by this process and not yet synchronised.
+struct Pending {
+    CFTypeRef value = nullptr;  // null removes the key
+    // The key's value in the file when the change was recorded (null:
+    // absent). A change whose key another process has since given another
+    // value is older than that value and is dropped, never written over it.
+    CFTypeRef base = nullptr;
+    bool base_known = false;  // false when the file could not be read then
+};
+
 struct Domain {
     std::mutex mu;
     bool loaded = false;
     Signature sig;
-    PlistPtr doc;  // the file's dictionary (null when absent or unparseable)
-    // Changes recorded by this process and not yet synchronised; a null
-    // value removes the key.
-    std::map<std::string, CFTypeRef> pending;
+    std::unique_ptr<Document> doc;  // null when absent, unreadable or not a regular file
+    std::map<std::string, Pending> pending;
+    // Why a value was refused since the last synchronisation: the next one
+    // reports it, so that a refused value is never taken for a saved one.
+    std::string refused;
 };
 
 struct Registry {
@@ -75,6 +126,22 @@ struct Registry {
 Registry& registry() {
     static Registry* r = new Registry;  // used until exit, never torn down
     return *r;
+}
+
+struct ReportState {
+    std::mutex mu;
+    SynchronizeReport last;
+};
+
+ReportState& report_state() {
+    static ReportState* r = new ReportState;
+    return *r;
+}
+
+void release(Pending& p) {
+    CFRelease(p.value);
+    CFRelease(p.base);
+    p = Pending{};
 }
 
 struct Fd {
@@ -92,14 +159,20 @@ bool valid_app_id(const std::string& id) {
            id.find('\0') == std::string::npos;
 }
 
+// "" when there is no configuration directory to be had: a home directory
+// that is unset or relative and no entry in the user database. Never "/":
+// settings must not land in the root directory by accident.
 std::string config_dir() {
     const char* xdg = std::getenv("XDG_CONFIG_HOME");
     if (xdg && xdg[0] == '/') return xdg;  // relative values are ignored, as XDG asks
     const char* home = std::getenv("HOME");
-    std::string h = home && *home ? home : "";
+    std::string h = home && home[0] == '/' ? home : "";
     if (h.empty()) {
-        if (const passwd* pw = ::getpwuid(::getuid())) h = pw->pw_dir;
+        if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir && pw->pw_dir[0] == '/')
+            h = pw->pw_dir;
     }
+    while (h.size() > 1 && h.back() == '/') h.pop_back();
+    if (h.empty() || h == "/") return {};
     return h + "/.config";
 }
 
@@ -108,7 +181,9 @@ std::string domain_path(CFStringRef appID) {
     if (!cf::is(appID, cf_detail::kStringTypeID)) return {};
     std::string id = cf::to_utf8(appID);
     if (!valid_app_id(id)) return {};
-    return config_dir() + "/" + id + ".plist";
+    std::string dir = config_dir();
+    if (dir.empty()) return {};
+    return dir + "/" + id + ".plist";
 }
 
 Domain& domain_for(const std::string& path) {
@@ -125,30 +200,21 @@ std::string dir_of(const std::string& p) {
     return slash == 0 ? "/" : p.substr(0, slash);
 }
 
-// Reads the whole of `fd`. False on a read error.
-bool read_all(int fd, std::string* out) {
+// Reads `fd` up to one byte past the size limit (so that a larger file is
+// seen as such without reading an endless device into memory). False on a
+// read error.
+bool read_capped(int fd, std::string* out) {
     out->clear();
     char buf[16384];
     for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
+        std::size_t room = cf::kMaxPlistBytes + 1 - out->size();
+        if (room == 0) return true;
+        ssize_t n = ::read(fd, buf, room < sizeof buf ? room : sizeof buf);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return false;
         if (n == 0) return true;
         out->append(buf, static_cast<std::size_t>(n));
     }
-}
-
-// Parses a domain file's bytes. An empty file is an empty domain; anything
-// that is not a dictionary is unparseable (`*corrupt`), and yields no values.
-PlistPtr parse_domain(const std::string& bytes, bool* corrupt) {
-    *corrupt = false;
-    if (bytes.empty()) return PlistPtr(plist_new_dict());
-    PlistPtr p(cf::parse_plist(bytes.data(), bytes.size()));
-    if (!p || plist_get_node_type(p.p) != PLIST_DICT) {
-        *corrupt = true;
-        return PlistPtr();
-    }
-    return p;
 }
 
 // Whether a file's modification time is too close to now for its signature
@@ -164,7 +230,11 @@ bool racy(const Signature& s) {
     return diff_ms < 100;
 }
 
-// Brings the cached document up to date with the file when it changed.
+constexpr int kOpenRead = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+
+// Brings the cached document up to date with the file when it changed. Only
+// a regular file is read: anything else at the path (through links) has no
+// values, and a FIFO or a device is not even opened.
 void refresh(Domain& d, const std::string& path) {
     struct stat st {};
     Signature now;
@@ -173,20 +243,55 @@ void refresh(Domain& d, const std::string& path) {
     d.loaded = true;
     d.doc.reset();
     d.sig = now;
-    if (!now.exists) return;
+    if (!now.exists || !S_ISREG(st.st_mode)) return;
     if (vantrel::fault::check("CFPreferencesCopyAppValue.read", path)) {
         d.loaded = false;  // try again next time
         return;
     }
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    std::string bytes;
-    if (fd.fd < 0 || ::fstat(fd.fd, &st) != 0 || !read_all(fd.fd, &bytes)) {
+    Fd fd(::open(path.c_str(), kOpenRead));
+    auto doc = std::make_unique<Document>();
+    if (fd.fd < 0 || ::fstat(fd.fd, &st) != 0) {
         d.loaded = false;
         return;
     }
-    d.sig = Signature::of(st);  // describes exactly what was read
-    bool corrupt = false;
-    d.doc = parse_domain(bytes, &corrupt);
+    d.sig = Signature::of(st);         // describes exactly what is read
+    if (!S_ISREG(st.st_mode)) return;  // swapped for something else since the stat
+    if (!read_capped(fd.fd, &doc->bytes)) {
+        d.loaded = false;
+        return;
+    }
+    doc->parse();
+    d.doc = std::move(doc);
+}
+
+// The key's current value in the cached document (a new reference), null
+// when absent or when there is no usable document.
+CFTypeRef current_value(const Domain& d, const std::string& key) {
+    return d.doc && d.doc->usable ? d.doc->copy(key) : nullptr;
+}
+
+// Whether another process has given the key another value since this
+// process recorded its change.
+bool superseded(const Pending& p, CFTypeRef current) {
+    if (!p.base_known) return false;
+    if (p.base == nullptr || current == nullptr) return p.base != current;
+    return !CFEqual(p.base, current);
+}
+
+// Drops every recorded change that another process's later value has made
+// obsolete, comparing with the cached document.
+void drop_superseded(Domain& d) {
+    for (auto it = d.pending.begin(); it != d.pending.end();) {
+        CFTypeRef cur = current_value(d, it->first);
+        bool old = superseded(it->second, cur);
+        CFRelease(cur);
+        if (old) {
+            release(it->second);
+            it = d.pending.erase(it);
+        } else {
+            ++it;
+        }
+    }
 }
 
 // Follows a chain of symbolic links to the file that holds the domain. The
@@ -209,12 +314,38 @@ bool resolve_target(const std::string& path, std::string* target) {
     return false;
 }
 
-bool mkdirs(const std::string& dir) {
+// Root writing into a user's directory (sudo -E) makes what it creates
+// there the user's, as the user would have: a file or directory of root's
+// inside a user's configuration directory would lock the user out of it.
+bool give_to_parent_owner(int fd, const std::string& path, const std::string& parent) {
+    if (::geteuid() != 0) return true;
+    struct stat p {};
+    if (::stat(parent.c_str(), &p) != 0) return false;
+    if (p.st_uid == 0) return true;
+    return fd >= 0 ? ::fchown(fd, p.st_uid, p.st_gid) == 0
+                   : ::lchown(path.c_str(), p.st_uid, p.st_gid) == 0;
+}
+
+bool mkdirs(const std::string& dir, std::string* failed) {
     if (dir.empty() || dir == "/" || dir == ".") return true;
     struct stat st {};
-    if (::stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
-    if (!mkdirs(dir_of(dir))) return false;
-    return ::mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
+    if (::stat(dir.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) return true;
+        *failed = dir;
+        errno = ENOTDIR;
+        return false;
+    }
+    if (!mkdirs(dir_of(dir), failed)) return false;
+    if (::mkdir(dir.c_str(), 0700) != 0) {
+        if (errno == EEXIST) return true;
+        *failed = dir;
+        return false;
+    }
+    if (!give_to_parent_owner(-1, dir, dir_of(dir))) {
+        *failed = dir;
+        return false;
+    }
+    return true;
 }
 
 bool write_all(int fd, const std::string& s) {
@@ -233,10 +364,13 @@ bool write_all(int fd, const std::string& s) {
 // replaced tries again. When it does not exist yet, the lock is on its
 // directory until the first file is renamed into place: creating an empty
 // file just to lock it would leave an unparseable file behind if the writer
-// died before the rename.
+// died before the rename. Anything at the target but a regular file is
+// refused (`not_regular`): it is never opened for writing, replaced or
+// renamed over.
 struct Lock {
     int fd = -1;
     bool on_file = false;  // false: `fd` is the directory and there is no file
+    bool not_regular = false;
 };
 
 Lock lock_domain(const std::string& target) {
@@ -244,12 +378,19 @@ Lock lock_domain(const std::string& target) {
     for (int attempt = 0; attempt < 1000; ++attempt) {
         if (vantrel::fault::check("CFPreferencesAppSynchronize.open", target)) return {};
         bool on_file = true;
-        int fd = ::open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        int fd = ::open(target.c_str(), kOpenRead | O_NOFOLLOW);
         if (fd < 0 && errno == ENOENT) {
             on_file = false;
             fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        } else if (fd < 0 && errno == ELOOP) {
+            continue;  // became a link since it was resolved: look again
         }
         if (fd < 0) return {};
+        struct stat held {};
+        if (on_file && (::fstat(fd, &held) != 0 || !S_ISREG(held.st_mode))) {
+            ::close(fd);
+            return {-1, false, true};
+        }
         if (vantrel::fault::check("CFPreferencesAppSynchronize.lock", target)) {
             ::close(fd);
             return {};
@@ -261,11 +402,9 @@ Lock lock_domain(const std::string& target) {
             ::close(fd);
             return {};
         }
-        struct stat held {
-        }, now{};
+        struct stat now {};
         bool exists = ::lstat(target.c_str(), &now) == 0;
-        if (on_file && exists && ::fstat(fd, &held) == 0 && held.st_dev == now.st_dev &&
-            held.st_ino == now.st_ino)
+        if (on_file && exists && held.st_dev == now.st_dev && held.st_ino == now.st_ino)
             return {fd, true};
         if (!on_file && !exists) return {fd, false};
         ::close(fd);  // replaced or created meanwhile: look again
@@ -287,84 +426,161 @@ bool keep_corrupt(const std::string& target) {
     return false;
 }
 
-bool synchronize(Domain& d, const std::string& path) {
+// The new text of the domain: every entry of the old file in its place, its
+// key and value exactly as they were unless this process changed it, then
+// the keys this process added.
+std::string merged_xml(const Document& old, const std::map<std::string, CFTypeRef>& changes) {
+    std::string body;
+    auto add = [&](std::string_view key, std::string_view value) {
+        body += "\t";
+        body += key;
+        body += "\n\t";
+        body += value;
+        body += "\n";
+    };
+    std::map<std::string, bool> done;
+    if (old.usable) {
+        for (const cf::PlistEntry& e : old.outline.entries) {
+            auto c = changes.find(e.key);
+            if (c == changes.end()) {
+                add(e.key_text, e.value_text);
+            } else {
+                done[e.key] = true;
+                if (c->second) add(e.key_text, cf::value_xml(c->second, 1));
+            }
+        }
+    }
+    for (auto& [key, value] : changes)
+        if (value && !done.count(key)) add(cf::key_xml(key), cf::value_xml(value, 1));
+    return cf::document_xml(body.empty() ? "<dict/>" : "<dict>\n" + body + "</dict>");
+}
+
+std::string errno_text(int e) {
+    return std::strerror(e);
+}
+
+// Makes the recorded changes durable. On failure returns false with a line
+// saying what failed.
+bool synchronize(Domain& d, const std::string& path, std::string* why) {
     if (d.pending.empty()) {
         refresh(d, path);
         return true;
     }
+    auto fail_errno = [&](const std::string& what) {
+        *why = what + ": " + errno_text(errno);
+        return false;
+    };
     std::string target;
-    if (!resolve_target(path, &target)) return false;
-    if (!mkdirs(dir_of(target))) return false;
+    if (!resolve_target(path, &target)) return fail_errno("cannot follow the link " + path);
+    std::string dir = dir_of(target), failed;
+    if (!mkdirs(dir, &failed)) return fail_errno("cannot make the directory " + failed);
     Lock lock = lock_domain(target);
-    if (lock.fd < 0) return false;
+    if (lock.not_regular) {
+        *why = target + " is not a regular file; it is left as it is";
+        return false;
+    }
+    if (lock.fd < 0) return fail_errno("cannot open " + target);
     Fd locked(lock.fd);
 
     struct stat old {};
-    std::string bytes;
-    if (lock.on_file && (::fstat(locked.fd, &old) != 0 || !read_all(locked.fd, &bytes)))
-        return false;
-    bool corrupt = false;
-    PlistPtr doc = parse_domain(bytes, &corrupt);
-    if (!doc) doc.reset(plist_new_dict());
-    for (auto& [key, value] : d.pending) {
-        if (value == nullptr) {
-            if (plist_dict_get_item(doc.p, key.c_str())) plist_dict_remove_item(doc.p, key.c_str());
-        } else if (plist_t node = cf::to_plist(value)) {
-            plist_dict_set_item(doc.p, key.c_str(), node);
-        }
+    Document doc;
+    if (lock.on_file && (::fstat(locked.fd, &old) != 0 || !read_capped(locked.fd, &doc.bytes)))
+        return fail_errno("cannot read " + target);
+    doc.parse();
+    bool corrupt = lock.on_file && doc.corrupt();
+
+    // This process's changes, less those another process has overtaken.
+    std::map<std::string, CFTypeRef> changes;
+    for (auto& [key, p] : d.pending) {
+        CFTypeRef cur = doc.usable ? doc.copy(key) : nullptr;
+        if (!superseded(p, cur)) changes[key] = p.value;
+        CFRelease(cur);
     }
-    std::string xml = cf::to_xml(doc.p);
+    std::string xml = merged_xml(doc, changes);
 
     // Anything that fails from here leaves the old file as it was.
-    auto fail = [&](int tmpfd, const std::string& tmp) {
-        if (tmpfd >= 0) {
-            ::close(tmpfd);
+    int tfd = -1;
+    std::string tmp;
+    auto fail = [&](const std::string& what, bool with_errno = true) {
+        int e = errno;
+        if (tfd >= 0) {
+            ::close(tfd);
             ::unlink(tmp.c_str());
         }
+        *why = with_errno ? what + ": " + errno_text(e) : what;
         return false;
     };
-    std::string dir = dir_of(target);
     auto slash = target.rfind('/');
-    std::string tmp =
-        dir + "/." + target.substr(slash == std::string::npos ? 0 : slash + 1) + ".XXXXXX";
-    if (vantrel::fault::check("CFPreferencesAppSynchronize.create", tmp)) return fail(-1, tmp);
-    int tfd = ::mkostemp(tmp.data(), O_CLOEXEC);
-    if (tfd < 0) return fail(-1, tmp);
+    tmp = dir + "/." + target.substr(slash == std::string::npos ? 0 : slash + 1) + ".XXXXXX";
+    if (vantrel::fault::check("CFPreferencesAppSynchronize.create", tmp))
+        return fail("cannot create a file in " + dir, false);
+    tfd = ::mkostemp(tmp.data(), O_CLOEXEC);
+    if (tfd < 0) return fail("cannot create a file in " + dir);
     if (vantrel::fault::check("CFPreferencesAppSynchronize.write", tmp) || !write_all(tfd, xml))
-        return fail(tfd, tmp);
-    if (lock.on_file) ::fchmod(tfd, old.st_mode & 07777);
+        return fail("cannot write " + tmp);
+    // The replacement keeps the owner, group and permissions of the file it
+    // replaces; when it cannot (another user's file, and we are not root),
+    // nothing is replaced.
+    struct stat made {};
+    if (::fstat(tfd, &made) != 0) return fail("cannot write " + tmp);
+    if (lock.on_file) {
+        if ((made.st_uid != old.st_uid || made.st_gid != old.st_gid) &&
+            (vantrel::fault::check("CFPreferencesAppSynchronize.chown", tmp) ||
+             ::fchown(tfd, old.st_uid, old.st_gid) != 0))
+            return fail("cannot keep the owner and group of " + target);
+        if (::fchmod(tfd, old.st_mode & 07777) != 0)
+            return fail("cannot keep the permissions of " + target);
+    } else if (!give_to_parent_owner(tfd, tmp, dir)) {
+        return fail("cannot give " + target + " the owner of its directory");
+    }
     if (vantrel::fault::check("CFPreferencesAppSynchronize.fsync", tmp) || ::fsync(tfd) != 0)
-        return fail(tfd, tmp);
-    if (corrupt && !keep_corrupt(target)) return fail(tfd, tmp);
+        return fail("cannot flush " + tmp);
+    if (corrupt && !keep_corrupt(target))
+        return fail("cannot keep the unreadable " + target + " as .corrupt");
     if (vantrel::fault::check("CFPreferencesAppSynchronize.rename", target) ||
         ::rename(tmp.c_str(), target.c_str()) != 0)
-        return fail(tfd, tmp);
+        return fail("cannot replace " + target);
     struct stat st {};
     ::fstat(tfd, &st);
     ::close(tfd);
+    tfd = -1;
 
     // The new contents are in place; remember them, so the next read need not
-    // parse the file this process just wrote.
-    d.doc = std::move(doc);
+    // read the file this process just wrote.
+    auto written = std::make_unique<Document>();
+    written->bytes = std::move(xml);
+    written->parse();
+    d.doc = std::move(written);
     d.sig = Signature::of(st);
     d.loaded = true;
-    for (auto& kv : d.pending) CFRelease(kv.second);
+    for (auto& kv : d.pending) release(kv.second);
     d.pending.clear();
 
     Fd dfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (vantrel::fault::check("CFPreferencesAppSynchronize.fsyncDir", dir) || dfd.fd < 0 ||
-        ::fsync(dfd.fd) != 0)
+        ::fsync(dfd.fd) != 0) {
+        *why = "cannot flush the directory " + dir;
         return false;  // in place, but not known to survive a power loss
+    }
     return true;
 }
 
-bool is_plist_type(CFTypeRef v) {
-    if (v == nullptr) return true;
-    PlistPtr p(cf::to_plist(v));
-    return static_cast<bool>(p);
+void report(bool ok, const std::string& message) {
+    ReportState& r = report_state();
+    std::lock_guard lk(r.mu);
+    ++r.last.serial;
+    r.last.ok = ok;
+    r.last.message = ok ? std::string() : message;
 }
 
 }  // namespace
+
+SynchronizeReport last_synchronize() {
+    ReportState& r = report_state();
+    std::lock_guard lk(r.mu);
+    return r.last;
+}
+
 }  // namespace vantrel::prefs
 
 using namespace vantrel::prefs;
@@ -377,11 +593,11 @@ CFPropertyListRef CFPreferencesCopyAppValue(CFStringRef key, CFStringRef applica
     if (path.empty() || !vantrel::cf::is(key, vantrel::cf_detail::kStringTypeID)) return nullptr;
     Domain& d = domain_for(path);
     std::lock_guard lk(d.mu);
-    if (auto it = d.pending.find(k); it != d.pending.end())
-        return it->second ? CFRetain(it->second) : nullptr;
     refresh(d, path);
-    if (!d.doc) return nullptr;
-    return vantrel::cf::from_plist(plist_dict_get_item(d.doc.p, k.c_str()));
+    drop_superseded(d);
+    if (auto it = d.pending.find(k); it != d.pending.end())
+        return it->second.value ? CFRetain(it->second.value) : nullptr;
+    return current_value(d, k);
 }
 
 void CFPreferencesSetAppValue(CFStringRef key, CFPropertyListRef value, CFStringRef applicationID) {
@@ -390,20 +606,53 @@ void CFPreferencesSetAppValue(CFStringRef key, CFPropertyListRef value, CFString
         vantrel::cf::is(key, vantrel::cf_detail::kStringTypeID) ? key : nullptr);
     if (vantrel::fault::check("CFPreferencesSetAppValue", k)) return;  // detail: the key
     if (path.empty() || !vantrel::cf::is(key, vantrel::cf_detail::kStringTypeID)) return;
-    if (!is_plist_type(value)) return;  // nothing that could not be written is recorded
     Domain& d = domain_for(path);
     std::lock_guard lk(d.mu);
-    CFTypeRef& slot = d.pending[k];
-    CFRetain(value);
-    CFRelease(slot);
-    slot = value;
+    // Nothing that could not be written, or not read back as it was given,
+    // is recorded; the next synchronisation says so.
+    std::string why;
+    if (!vantrel::cf::writable(key, &why)) {
+        d.refused = "the key \"" + k + "\" " + why;
+        return;
+    }
+    if (value != nullptr && !vantrel::cf::writable(value, &why)) {
+        d.refused =
+            "the value for \"" + k + "\" " + (why.rfind("holds", 0) == 0 ? why : "is " + why);
+        return;
+    }
+    refresh(d, path);
+    Pending p;
+    p.value = CFRetain(value);
+    p.base_known = d.sig.exists == false || d.doc != nullptr;
+    p.base = p.base_known ? current_value(d, k) : nullptr;
+    Pending& slot = d.pending[k];
+    release(slot);
+    slot = p;
 }
 
 Boolean CFPreferencesAppSynchronize(CFStringRef applicationID) {
     std::string path = domain_path(applicationID);
-    if (vantrel::fault::check("CFPreferencesAppSynchronize", path)) return false;
-    if (path.empty()) return false;
+    if (vantrel::fault::check("CFPreferencesAppSynchronize", path)) {
+        report(false, "could not synchronise " + path + " (fault injected)");
+        return false;
+    }
+    if (path.empty()) {
+        report(false, vantrel::cf::is(applicationID, vantrel::cf_detail::kStringTypeID) &&
+                              valid_app_id(vantrel::cf::to_utf8(applicationID))
+                          ? "no configuration directory: HOME and XDG_CONFIG_HOME are unset or "
+                            "relative and the user database gives no home"
+                          : "not an application ID that can name a file");
+        return false;
+    }
     Domain& d = domain_for(path);
     std::lock_guard lk(d.mu);
-    return synchronize(d, path);
+    std::string why;
+    bool ok = synchronize(d, path, &why);
+    if (ok && !d.refused.empty()) {
+        why = "not stored: " + d.refused;
+        ok = false;
+    }
+    d.refused.clear();
+    report(ok, why);
+    return ok;
 }

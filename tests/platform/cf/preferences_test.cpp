@@ -1,10 +1,18 @@
 // The preferences store on disk: where and how a domain is written, what
 // survives a write, what other processes see, and what a failure leaves.
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <map>
 #include <random>
 #include <set>
 
@@ -122,6 +130,12 @@ TEST(Preferences, NothingIsWrittenUntilAChangeIsSynchronised) {
     EXPECT_EQ(read_file(home.file()).find("Duration"), std::string::npos);
 }
 
+// Another writer's change is seen without restarting, however it was made:
+// replaced by rename (a new inode), or edited in place long after the last
+// read, keeping the size and with its modification time put back. Only the
+// change time then tells the store the file is not the one it read, so the
+// edit is made well outside the window in which a recent file is re-read in
+// any case.
 TEST(Preferences, ChangesMadeByOtherProcessesAppearWithoutRestart) {
     PrefsHome home;
     CFPreferencesSetAppValue(CFSTR("URL"), kCFBooleanTrue, kApp);
@@ -139,6 +153,33 @@ TEST(Preferences, ChangesMadeByOtherProcessesAppearWithoutRestart) {
         EXPECT_EQ(CFPreferencesCopyAppValue(CFSTR("URL"), kApp),
                   v ? kCFBooleanTrue : kCFBooleanFalse);
     }
+
+    const std::string on = "<key>URL</key><true/> ", off = "<key>URL</key><false/>";
+    auto xml = [](const std::string& entry) {
+        return "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>" + entry + "</dict></plist>";
+    };
+    home.dir.write("com.ashgrove.Vantrel.plist", xml(on));
+    struct stat before {};
+    ASSERT_EQ(::stat(home.file().c_str(), &before), 0);
+    timespec old_times[2] = {before.st_atim, before.st_mtim};
+    old_times[1].tv_sec -= 60;  // a minute old: never "just written"
+    ASSERT_EQ(::utimensat(AT_FDCWD, home.file().c_str(), old_times, 0), 0);
+    EXPECT_EQ(CFPreferencesCopyAppValue(CFSTR("URL"), kApp), kCFBooleanTrue);
+    usleep(150 * 1000);
+    {
+        int fd = ::open(home.file().c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        std::string text = xml(off);
+        ASSERT_EQ(::pwrite(fd, text.data(), text.size(), 0), static_cast<ssize_t>(text.size()));
+        ::close(fd);
+    }
+    ASSERT_EQ(::utimensat(AT_FDCWD, home.file().c_str(), old_times, 0), 0);
+    struct stat after {};
+    ASSERT_EQ(::stat(home.file().c_str(), &after), 0);
+    ASSERT_EQ(after.st_ino, before.st_ino);
+    ASSERT_EQ(after.st_size, before.st_size);
+    ASSERT_EQ(after.st_mtim.tv_sec, old_times[1].tv_sec);
+    EXPECT_EQ(CFPreferencesCopyAppValue(CFSTR("URL"), kApp), kCFBooleanFalse);
 }
 
 TEST(Preferences, SymlinkedDomainFileStaysALinkAndItsTargetIsReplaced) {
@@ -205,8 +246,12 @@ TEST(Preferences, UnusableApplicationIdsAndKeysAreRefused) {
         EXPECT_EQ(CFPreferencesCopyAppValue(CFSTR("k"), bad), nullptr);
     }
     CFPreferencesSetAppValue(reinterpret_cast<CFStringRef>(kCFBooleanTrue), kCFBooleanTrue, kApp);
+    EXPECT_TRUE(CFPreferencesAppSynchronize(kApp));
+    // A value that is not a property list is not recorded, and the next
+    // synchronisation says so (once): it must not pass for a saved one.
     CFPreferencesSetAppValue(CFSTR("not a plist value"), CFNotificationCenterGetDistributedCenter(),
                              kApp);
+    EXPECT_FALSE(CFPreferencesAppSynchronize(kApp));
     EXPECT_TRUE(CFPreferencesAppSynchronize(kApp));
     EXPECT_FALSE(fs::exists(home.file()));
     EXPECT_TRUE(fs::is_empty(home.dir.path()));
@@ -351,6 +396,546 @@ TEST(Preferences, WriterKilledAtRandomLeavesAParseableFile) {
         plist_free(p);
     }
     EXPECT_TRUE(fs::exists(home.file()));
+}
+
+// --- What a domain path may name ---------------------------------------------
+
+// Runs `body` in a child that is killed after `seconds`: a read that blocks
+// on a FIFO or reads an endless device must fail the test, not hang it.
+std::string in_child(int seconds, const std::function<std::string()>& body) {
+    int fds[2];
+    if (::pipe(fds) != 0) return "pipe";
+    pid_t pid = fork();
+    if (pid == 0) {
+        ::close(fds[0]);
+        ::alarm(static_cast<unsigned>(seconds));
+        std::string msg = body();
+        if (!msg.empty() && ::write(fds[1], msg.data(), msg.size()) < 0) _exit(3);
+        _exit(msg.empty() ? 0 : 1);
+    }
+    ::close(fds[1]);
+    std::string msg;
+    char buf[256];
+    ssize_t n;
+    while ((n = ::read(fds[0], buf, sizeof buf)) > 0) msg.append(buf, static_cast<std::size_t>(n));
+    ::close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (WIFSIGNALED(status))
+        return msg + "child killed by signal " + std::to_string(WTERMSIG(status));
+    return msg;
+}
+
+struct NodeCase {
+    const char* name;
+    // Makes the thing the domain path names (directly or through a link) in
+    // `dir`; returns "" or a reason to skip.
+    std::function<std::string(const fs::path& dir, const fs::path& domain)> make;
+};
+void PrintTo(const NodeCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+std::string make_device(const fs::path& node, unsigned major, unsigned minor) {
+    if (::mknod(node.c_str(), S_IFCHR | 0666, makedev(major, minor)) != 0)
+        return std::string("mknod: ") + std::strerror(errno) + " (needs root)";
+    return "";
+}
+
+struct NodeState {
+    mode_t type;
+    dev_t rdev;
+    ino_t ino;
+};
+NodeState node_state(const fs::path& p) {
+    struct stat st {};
+    if (::lstat(p.c_str(), &st) != 0) return {0, 0, 0};
+    return {static_cast<mode_t>(st.st_mode & S_IFMT), st.st_rdev, st.st_ino};
+}
+
+class NonRegularDomain : public ::testing::TestWithParam<NodeCase> {};
+
+// Only a regular file is a domain file: anything else reads as no values at
+// once (no hang, no endless read) and is never written, replaced or renamed
+// over; the write fails.
+TEST_P(NonRegularDomain, ReadsAsNoValuesAndIsNeverReplaced) {
+    PrefsHome home;
+    fs::path nodes = home.dir.mkdir("nodes");
+    std::string skip = GetParam().make(nodes, home.file());
+    if (!skip.empty()) GTEST_SKIP() << skip;
+    std::map<fs::path, NodeState> before;
+    for (auto& e : fs::directory_iterator(nodes)) before[e.path()] = node_state(e.path());
+    NodeState domain_before = node_state(home.file());
+
+    std::string msg = in_child(20, [&]() -> std::string {
+        if (CFPreferencesCopyAppValue(CFSTR("Duration"), kApp) != nullptr) return "a value read";
+        CFPreferencesSetAppValue(CFSTR("Duration"), kCFBooleanFalse, kApp);
+        if (CFPreferencesAppSynchronize(kApp)) return "synchronise reported success";
+        return "";
+    });
+    EXPECT_EQ(msg, "");
+    for (auto& [path, st] : before) {
+        NodeState now = node_state(path);
+        EXPECT_EQ(now.type, st.type) << path;
+        EXPECT_EQ(now.rdev, st.rdev) << path;
+        EXPECT_EQ(now.ino, st.ino) << path;
+    }
+    EXPECT_EQ(node_state(home.file()).ino, domain_before.ino);
+    EXPECT_EQ(stray_files(home.dir.path(), {"com.ashgrove.Vantrel.plist", "nodes"}),
+              std::set<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, NonRegularDomain,
+    ::testing::Values(NodeCase{"LinkToDeviceThatReadsEmpty",
+                               [](const fs::path& dir, const fs::path& domain) {
+                                   std::string r = make_device(dir / "null", 1, 3);
+                                   if (r.empty()) fs::create_symlink(dir / "null", domain);
+                                   return r;
+                               }},
+                      NodeCase{"LinkToEndlessDevice",
+                               [](const fs::path& dir, const fs::path& domain) {
+                                   std::string r = make_device(dir / "zero", 1, 5);
+                                   if (r.empty()) fs::create_symlink(dir / "zero", domain);
+                                   return r;
+                               }},
+                      NodeCase{"DeviceAtThePath",
+                               [](const fs::path&, const fs::path& domain) {
+                                   return make_device(domain, 1, 3);
+                               }},
+                      NodeCase{"FifoAtThePath",
+                               [](const fs::path&, const fs::path& domain) {
+                                   return ::mkfifo(domain.c_str(), 0600) == 0 ? ""
+                                                                              : "mkfifo failed";
+                               }},
+                      NodeCase{"LinkToFifo",
+                               [](const fs::path& dir, const fs::path& domain) {
+                                   if (::mkfifo((dir / "fifo").c_str(), 0600) != 0)
+                                       return std::string("mkfifo");
+                                   fs::create_symlink("nodes/fifo", domain);
+                                   return std::string();
+                               }},
+                      NodeCase{"DirectoryAtThePath",
+                               [](const fs::path&, const fs::path& domain) {
+                                   fs::create_directory(domain);
+                                   return std::string();
+                               }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A file larger than the limit reads as unparseable (and is kept at the next
+// write); one at the limit is read.
+TEST(Preferences, SizeLimitOfADomainFile) {
+    for (bool over : {false, true}) {
+        PrefsHome home;
+        std::string doc =
+            "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>Duration</key><false/>"
+            "</dict></plist>\n";
+        std::string padded = doc + std::string((64u << 20) - doc.size() + (over ? 1 : 0), ' ');
+        home.dir.write("com.ashgrove.Vantrel.plist", padded);
+        padded.clear();
+        EXPECT_EQ(CFPreferencesCopyAppValue(CFSTR("Duration"), kApp),
+                  over ? nullptr : kCFBooleanFalse)
+            << over;
+        CFPreferencesSetAppValue(CFSTR("URL"), kCFBooleanFalse, kApp);
+        ASSERT_TRUE(CFPreferencesAppSynchronize(kApp));
+        EXPECT_EQ(fs::exists(home.dir / "com.ashgrove.Vantrel.plist.corrupt"), over);
+        EXPECT_EQ(CFPreferencesCopyAppValue(CFSTR("Duration"), kApp),
+                  over ? nullptr : kCFBooleanFalse);
+    }
+}
+
+// --- Nesting -----------------------------------------------------------------------
+
+std::string nested_arrays(std::size_t depth) {
+    std::string s;
+    s.reserve(depth * 15 + 16);
+    for (std::size_t i = 0; i < depth; ++i) s += "<array>";
+    s += "<true/>";
+    for (std::size_t i = 0; i < depth; ++i) s += "</array>";
+    return s;
+}
+
+// A binary property list: "Duration" false, and "Deep" holding arrays nested
+// `depth` deep.
+std::string binary_nested(std::uint32_t depth) {
+    std::string out = "bplist00";
+    std::vector<std::uint32_t> offsets;
+    auto be32 = [&](std::uint32_t v) {
+        for (int s = 24; s >= 0; s -= 8) out += static_cast<char>((v >> s) & 0xFF);
+    };
+    // Object 0: the root dict {"Duration": false, "Deep": object 4}; 1 and
+    // 2: the keys; 3: false; 4..depth+3: arrays, each holding the next, the
+    // last one empty.
+    offsets.push_back(static_cast<std::uint32_t>(out.size()));
+    out += static_cast<char>(0xD2);
+    for (std::uint32_t r : {1u, 2u, 3u, 4u}) be32(r);
+    offsets.push_back(static_cast<std::uint32_t>(out.size()));
+    out +=
+        "\x58"
+        "Duration";
+    offsets.push_back(static_cast<std::uint32_t>(out.size()));
+    out +=
+        "\x54"
+        "Deep";
+    offsets.push_back(static_cast<std::uint32_t>(out.size()));
+    out += static_cast<char>(0x08);
+    for (std::uint32_t i = 0; i < depth; ++i) {
+        offsets.push_back(static_cast<std::uint32_t>(out.size()));
+        if (i + 1 == depth) {
+            out += static_cast<char>(0xA0);
+        } else {
+            out += static_cast<char>(0xA1);
+            be32(i + 5);
+        }
+    }
+    auto table = static_cast<std::uint64_t>(out.size());
+    for (std::uint32_t o : offsets) be32(o);
+    out += std::string(6, '\0');
+    out += static_cast<char>(4);  // offset size
+    out += static_cast<char>(4);  // reference size
+    auto be64 = [&](std::uint64_t v) {
+        for (int s = 56; s >= 0; s -= 8) out += static_cast<char>((v >> s) & 0xFF);
+    };
+    be64(offsets.size());
+    be64(0);
+    be64(table);
+    return out;
+}
+
+struct DepthCase {
+    const char* name;
+    std::function<std::string()> file;
+    bool readable;
+};
+void PrintTo(const DepthCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class NestingDepth : public ::testing::TestWithParam<DepthCase> {};
+
+// Nesting up to the limit is read; a deeper file is unparseable: no values,
+// no crash, and it is kept as .corrupt at the next write.
+TEST_P(NestingDepth, DeeperThanTheLimitIsUnparseable) {
+    PrefsHome home;
+    const std::string file = GetParam().file();
+    home.dir.write("com.ashgrove.Vantrel.plist", file);
+    std::string msg = in_child(60, [&]() -> std::string {
+        CFTypeRef v = CFPreferencesCopyAppValue(CFSTR("Duration"), kApp);
+        if (GetParam().readable != (v == kCFBooleanFalse)) return "Duration read wrong";
+        CFTypeRef deep = CFPreferencesCopyAppValue(CFSTR("Deep"), kApp);
+        if (GetParam().readable != (deep != nullptr)) return "Deep read wrong";
+        CFRelease(deep);
+        CFPreferencesSetAppValue(CFSTR("URL"), kCFBooleanTrue, kApp);
+        if (!CFPreferencesAppSynchronize(kApp)) return "synchronise failed";
+        return "";
+    });
+    EXPECT_EQ(msg, "");
+    if (GetParam().readable) {
+        EXPECT_FALSE(fs::exists(home.dir / "com.ashgrove.Vantrel.plist.corrupt"));
+    } else {
+        EXPECT_EQ(read_file(home.dir / "com.ashgrove.Vantrel.plist.corrupt"), file);
+    }
+    EXPECT_NE(read_file(home.file()).find("<key>URL</key>"), std::string::npos);
+}
+
+std::string xml_with_deep(std::size_t depth) {
+    return "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>Duration</key><false/>"
+           "<key>Deep</key>" +
+           nested_arrays(depth) + "</dict></plist>";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, NestingDepth,
+    ::testing::Values(
+        // The root dictionary is level 1: 255 arrays under a key reach the limit.
+        DepthCase{"XmlAtTheLimit", [] { return xml_with_deep(255); }, true},
+        DepthCase{"XmlOneOverTheLimit", [] { return xml_with_deep(256); }, false},
+        DepthCase{"Xml20000Deep", [] { return xml_with_deep(20000); }, false},
+        DepthCase{"Xml100000Deep", [] { return xml_with_deep(100000); }, false},
+        DepthCase{"BinaryAtTheLimit", [] { return binary_nested(255); }, true},
+        DepthCase{"Binary100000Deep", [] { return binary_nested(100000); }, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A value nested deeper than the limit is not recorded, and the next
+// synchronisation says so; the file keeps what it had.
+TEST(Preferences, ValuesNestedTooDeepAreRefused) {
+    PrefsHome home;
+    CFPreferencesSetAppValue(CFSTR("Duration"), kCFBooleanFalse, kApp);
+    ASSERT_TRUE(CFPreferencesAppSynchronize(kApp));
+    std::string before = read_file(home.file());
+    CFMutableArrayRef inner = CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks);
+    for (int i = 0; i < 300; ++i) {
+        CFMutableArrayRef outer = CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks);
+        CFArrayAppendValue(outer, inner);
+        CFRelease(inner);
+        inner = outer;
+    }
+    CFPreferencesSetAppValue(CFSTR("Deep"), inner, kApp);
+    CFRelease(inner);
+    EXPECT_EQ(CFPreferencesCopyAppValue(CFSTR("Deep"), kApp), nullptr);
+    EXPECT_FALSE(CFPreferencesAppSynchronize(kApp));
+    EXPECT_EQ(read_file(home.file()), before);
+}
+
+// --- Values the store did not set come back as they were ---------------------------
+
+// Seconds from 2001-01-01 to a UTC date, computed with the C++ calendar.
+double cf_seconds(int y, unsigned m, unsigned d, int hh = 0, int mm = 0, int ss = 0) {
+    using namespace std::chrono;
+    auto t = sys_days(year(y) / month(m) / day(d)) + hours(hh) + minutes(mm) + seconds(ss);
+    return static_cast<double>((t - sys_days(year(2001) / January / 1)).count());
+}
+
+struct DateCase {
+    const char* name;
+    const char* text;  // as another program wrote it
+    double at;         // seconds from 2001-01-01
+};
+void PrintTo(const DateCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class UntouchedDate : public ::testing::TestWithParam<DateCase> {};
+
+TEST_P(UntouchedDate, ComesBackByteForByteAndReadsAsItsOwnDate) {
+    PrefsHome home;
+    std::string element = std::string("<date>") + GetParam().text + "</date>";
+    home.dir.write("com.ashgrove.Vantrel.plist",
+                   "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>When</key>" + element +
+                       "<key>Nested</key><array>" + element + "</array></dict></plist>");
+    auto check = [&] {
+        CFTypeRef v = CFPreferencesCopyAppValue(CFSTR("When"), kApp);
+        ASSERT_EQ(CFGetTypeID(v), CFDateGetTypeID());
+        EXPECT_DOUBLE_EQ(CFDateGetAbsoluteTime(static_cast<CFDateRef>(v)), GetParam().at);
+        CFRelease(v);
+        CFTypeRef a = CFPreferencesCopyAppValue(CFSTR("Nested"), kApp);
+        ASSERT_EQ(CFGetTypeID(a), CFArrayGetTypeID());
+        auto d = static_cast<CFDateRef>(CFArrayGetValueAtIndex(static_cast<CFArrayRef>(a), 0));
+        EXPECT_DOUBLE_EQ(CFDateGetAbsoluteTime(d), GetParam().at);
+        CFRelease(a);
+    };
+    check();
+    CFPreferencesSetAppValue(CFSTR("Duration"), kCFBooleanFalse, kApp);
+    ASSERT_TRUE(CFPreferencesAppSynchronize(kApp));
+    std::string xml = read_file(home.file());
+    EXPECT_NE(xml.find("<key>When</key>\n\t" + element), std::string::npos) << xml;
+    EXPECT_NE(xml.find("<array>" + element + "</array>"), std::string::npos) << xml;
+    check();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Dates, UntouchedDate,
+    ::testing::Values(
+        DateCase{"Year1900", "1900-01-01T00:00:00Z", cf_seconds(1900, 1, 1)},
+        DateCase{"Year1931", "1931-12-31T23:59:59Z", cf_seconds(1931, 12, 31, 23, 59, 59)},
+        DateCase{"Year2096", "2096-06-01T12:00:00Z", cf_seconds(2096, 6, 1, 12)},
+        DateCase{"Year2100", "2100-01-01T00:00:00Z", cf_seconds(2100, 1, 1)},
+        DateCase{"Year1", "0001-01-01T00:00:00Z", cf_seconds(1, 1, 1)},
+        DateCase{"Year9999", "9999-12-31T23:59:59Z", cf_seconds(9999, 12, 31, 23, 59, 59)},
+        DateCase{"FractionalSeconds", "2020-01-01T00:00:00.25Z", cf_seconds(2020, 1, 1) + 0.25}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Dates this process stores, far from 2001, are written as their own years.
+TEST(Preferences, DatesSetFarFrom2001AreWrittenAsTheirOwnYears) {
+    PrefsHome home;
+    struct {
+        const char* key;
+        double at;
+        const char* text;
+    } rows[] = {{"a", cf_seconds(2096, 6, 1, 12), "2096-06-01T12:00:00Z"},
+                {"b", cf_seconds(1900, 1, 1), "1900-01-01T00:00:00Z"},
+                {"c", cf_seconds(2100, 1, 1), "2100-01-01T00:00:00Z"}};
+    for (auto& r : rows) {
+        CFDateRef d = CFDateCreate(nullptr, r.at);
+        CFStringRef k = cfstr(r.key);
+        CFPreferencesSetAppValue(k, d, kApp);
+        CFRelease(k);
+        CFRelease(d);
+    }
+    ASSERT_TRUE(CFPreferencesAppSynchronize(kApp));
+    std::string xml = read_file(home.file());
+    for (auto& r : rows) {
+        EXPECT_NE(xml.find(std::string("<date>") + r.text + "</date>"), std::string::npos)
+            << r.text << "\n"
+            << xml;
+    }
+}
+
+// --- Characters XML cannot hold ------------------------------------------------------
+
+bool python_reads(const fs::path& file) {
+    std::string cmd =
+        "python3 -c 'import plistlib,sys; plistlib.load(open(sys.argv[1],\"rb\"))' '" +
+        file.string() + "' 2>/dev/null";
+    return std::system(cmd.c_str()) == 0;
+}
+
+// A string (value or key, at any depth) holding a character that XML 1.0
+// cannot hold is refused: nothing recorded, the next synchronisation fails,
+// and the file stays one that other programs read. Tab, line feed and
+// carriage return are kept.
+TEST(Preferences, StringsWithCharactersXmlCannotHoldAreRefused) {
+    if (std::system("python3 -c 'import plistlib' 2>/dev/null") != 0)
+        GTEST_SKIP() << "python3 is not installed";
+    PrefsHome home;
+    const UniChar ctrl[] = {'a', 0x0001, 'b'};
+    CFStringRef bad = CFStringCreateWithCharacters(nullptr, ctrl, 3);
+    const UniChar lone[] = {'a', 0xD800};
+    CFStringRef surrogate = CFStringCreateWithCharacters(nullptr, lone, 2);
+    CFStringRef ok = cfstr("tab\there\r\nline <&>");
+
+    CFPreferencesSetAppValue(CFSTR("Text"), ok, kApp);
+    ASSERT_TRUE(CFPreferencesAppSynchronize(kApp));
+    EXPECT_TRUE(python_reads(home.file()));
+    CFTypeRef back = CFPreferencesCopyAppValue(CFSTR("Text"), kApp);
+    EXPECT_TRUE(CFEqual(back, ok));
+    CFRelease(back);
+    std::string before = read_file(home.file());
+
+    CFMutableArrayRef holder = CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks);
+    CFArrayAppendValue(holder, bad);
+    CFMutableDictionaryRef keyed = CFDictionaryCreateMutable(
+        nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+    CFDictionarySetValue(keyed, bad, kCFBooleanTrue);
+    struct {
+        CFStringRef key;
+        CFTypeRef value;
+    } rows[] = {{CFSTR("Text"), bad},
+                {CFSTR("Text"), surrogate},
+                {bad, kCFBooleanTrue},
+                {CFSTR("List"), holder},
+                {CFSTR("Map"), keyed}};
+    for (auto& r : rows) {
+        CFPreferencesSetAppValue(r.key, r.value, kApp);
+        back = CFPreferencesCopyAppValue(CFSTR("Text"), kApp);
+        EXPECT_TRUE(CFEqual(back, ok));  // nothing recorded
+        CFRelease(back);
+        EXPECT_FALSE(CFPreferencesAppSynchronize(kApp));
+        EXPECT_EQ(read_file(home.file()), before);
+        EXPECT_TRUE(python_reads(home.file()));
+        EXPECT_TRUE(CFPreferencesAppSynchronize(kApp));  // reported once
+    }
+    CFRelease(holder);
+    CFRelease(keyed);
+    CFRelease(bad);
+    CFRelease(surrogate);
+    CFRelease(ok);
+}
+
+// --- A failed synchronisation and later writers ---------------------------------------
+
+// After a failed synchronisation this process's recorded value must not
+// overwrite a value another process stored since: it is dropped, read and
+// write alike. A key nobody else touched is still written later.
+TEST(Preferences, AFailedChangeNeverOverwritesALaterOneFromAnotherProcess) {
+    PrefsHome home;
+    CFPreferencesSetAppValue(CFSTR("URL"), kCFBooleanTrue, kApp);
+    ASSERT_TRUE(CFPreferencesAppSynchronize(kApp));
+    {
+        vantrel::fault::Scope scope;
+        vantrel::fault::fail_nth("CFPreferencesAppSynchronize.rename", 1, ioErr);
+        CFPreferencesSetAppValue(CFSTR("Duration"), kCFBooleanFalse, kApp);
+        CFPreferencesSetAppValue(CFSTR("Copyright"), kCFBooleanFalse, kApp);
+        ASSERT_FALSE(CFPreferencesAppSynchronize(kApp));
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        CFPreferencesSetAppValue(CFSTR("Duration"), kCFBooleanTrue, kApp);
+        _exit(CFPreferencesAppSynchronize(kApp) ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(CFPreferencesCopyAppValue(CFSTR("Duration"), kApp), kCFBooleanTrue);
+    CFPreferencesSetAppValue(CFSTR("Sound Name"), kCFBooleanFalse, kApp);
+    ASSERT_TRUE(CFPreferencesAppSynchronize(kApp));
+    std::string xml = read_file(home.file());
+    EXPECT_NE(xml.find("<key>Duration</key>\n\t<true/>"), std::string::npos) << xml;
+    EXPECT_NE(xml.find("<key>Copyright</key>\n\t<false/>"), std::string::npos) << xml;
+    EXPECT_NE(xml.find("<key>Sound Name</key>\n\t<false/>"), std::string::npos) << xml;
+
+    // The same when this process writes before it reads again.
+    {
+        vantrel::fault::Scope scope;
+        vantrel::fault::fail_nth("CFPreferencesAppSynchronize.rename", 1, ioErr);
+        CFPreferencesSetAppValue(CFSTR("Duration"), kCFBooleanFalse, kApp);
+        ASSERT_FALSE(CFPreferencesAppSynchronize(kApp));
+    }
+    pid = fork();
+    if (pid == 0) {
+        CFPreferencesSetAppValue(CFSTR("Duration"), nullptr, kApp);
+        _exit(CFPreferencesAppSynchronize(kApp) ? 0 : 1);
+    }
+    waitpid(pid, &status, 0);
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    CFPreferencesSetAppValue(CFSTR("URL"), kCFBooleanFalse, kApp);
+    ASSERT_TRUE(CFPreferencesAppSynchronize(kApp));
+    EXPECT_EQ(read_file(home.file()).find("<key>Duration</key>"), std::string::npos);
+}
+
+// --- Owners -------------------------------------------------------------------------
+
+constexpr uid_t kNobody = 65534;
+
+struct Owner {
+    uid_t uid;
+    gid_t gid;
+    mode_t mode;
+};
+Owner owner_of(const fs::path& p) {
+    struct stat st {};
+    ::lstat(p.c_str(), &st);
+    return {st.st_uid, st.st_gid, static_cast<mode_t>(st.st_mode & 07777)};
+}
+
+// Root writing into another user's domain (sudo -E) leaves the file, and
+// anything it creates there, to that user.
+TEST(PreferencesOwner, RootKeepsTheUsersOwnershipOfTheirFiles) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to own files as another user";
+    PrefsHome home;
+    ASSERT_EQ(::chown(home.dir.path().c_str(), kNobody, kNobody), 0);
+    home.dir.write("com.ashgrove.Vantrel.plist", kAllTypes);
+    ASSERT_EQ(::chown(home.file().c_str(), kNobody, kNobody), 0);
+    ASSERT_EQ(::chmod(home.file().c_str(), 0640), 0);
+    CFPreferencesSetAppValue(CFSTR("Duration"), kCFBooleanFalse, kApp);
+    ASSERT_TRUE(CFPreferencesAppSynchronize(kApp));
+    Owner o = owner_of(home.file());
+    EXPECT_EQ(o.uid, kNobody);
+    EXPECT_EQ(o.gid, kNobody);
+    EXPECT_EQ(o.mode, 0640u);
+
+    // A first write, in a configuration directory that does not exist yet.
+    fs::path xdg = home.dir / "fresh/config";
+    ::setenv("XDG_CONFIG_HOME", xdg.c_str(), 1);
+    CFPreferencesSetAppValue(CFSTR("Duration"), kCFBooleanFalse, kApp);
+    ASSERT_TRUE(CFPreferencesAppSynchronize(kApp));
+    EXPECT_EQ(owner_of(xdg / "com.ashgrove.Vantrel.plist").uid, kNobody);
+    EXPECT_EQ(owner_of(xdg).uid, kNobody);
+    EXPECT_EQ(owner_of(home.dir / "fresh").uid, kNobody);
+}
+
+// A user who may write another user's file, but cannot give the replacement
+// its owner, writes nothing.
+TEST(PreferencesOwner, AWriteThatCannotKeepTheOwnerFails) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to switch to nobody";
+    PrefsHome home;
+    ASSERT_EQ(::chmod(home.dir.path().c_str(), 0777), 0);
+    home.dir.write("com.ashgrove.Vantrel.plist", kAllTypes);
+    ASSERT_EQ(::chmod(home.file().c_str(), 0666), 0);
+    std::string msg = in_child(20, []() -> std::string {
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(kNobody, kNobody, kNobody) != 0 ||
+            ::setresuid(kNobody, kNobody, kNobody) != 0)
+            return "cannot become nobody";
+        CFPreferencesSetAppValue(CFSTR("Duration"), kCFBooleanFalse, kApp);
+        if (CFPreferencesAppSynchronize(kApp)) return "synchronise reported success";
+        return "";
+    });
+    EXPECT_EQ(msg, "");
+    Owner o = owner_of(home.file());
+    EXPECT_EQ(o.uid, 0u);
+    EXPECT_EQ(read_file(home.file()), kAllTypes);
+    EXPECT_EQ(stray_files(home.dir.path(), {"com.ashgrove.Vantrel.plist"}),
+              std::set<std::string>{});
 }
 
 }  // namespace

@@ -26,7 +26,17 @@ TEST(CFStringGetCString, ConvertsComposedToMacRomanOrFailsCleanly) {
     ASSERT_NE(d, nullptr);
     ASSERT_TRUE(CFStringGetCString(d, buf, sizeof buf, kCFStringEncodingMacRoman));
     EXPECT_STREQ(buf, "caf\x8E");
+    // UTF-8 holds the code points as they are: the decomposed form stays
+    // decomposed, and a compatibility character (U+212B ANGSTROM SIGN, which
+    // NFC changes to U+00C5) stays itself.
+    ASSERT_TRUE(CFStringGetCString(d, buf, sizeof buf, kCFStringEncodingUTF8));
+    EXPECT_STREQ(buf, "cafe\xCC\x81");
     CFRelease(d);
+    const UniChar angstrom[] = {0x212B};
+    CFStringRef a = CFStringCreateWithCharacters(nullptr, angstrom, 1);
+    ASSERT_TRUE(CFStringGetCString(a, buf, sizeof buf, kCFStringEncodingUTF8));
+    EXPECT_STREQ(buf, "\xE2\x84\xAB");
+    CFRelease(a);
 
     // Exactly fitting with the terminator, one too long, no mapping.
     ASSERT_TRUE(CFStringGetCString(CFSTR("abc"), buf, 4, kCFStringEncodingMacRoman));

@@ -20,10 +20,15 @@ extern "C" Boolean CFStringGetCString(CFStringRef theString, char* buffer, CFInd
     std::vector<UniChar> utf16(static_cast<std::size_t>(units));
     if (units > 0) CFStringGetCharacters(theString, CFRangeMake(0, units), utf16.data());
     // Byte encodings hold precomposed letters ("é" as one byte in Mac Roman),
-    // so the composed form converts where a decomposed one would not.
+    // so the composed form converts where a decomposed one would not. A
+    // Unicode encoding holds every code point as it is: its conversion must
+    // not change them (a decomposed name stays decomposed).
     std::u16string composed;
-    if (vantrel::text::normalize(utf16.data(), utf16.size(), vantrel::text::Normal::NFC,
-                                 &composed) != noErr) {
+    const bool unicode = (encoding & 0xFF00) == kCFStringEncodingUnicode;
+    if (unicode) {
+        composed.assign(reinterpret_cast<const char16_t*>(utf16.data()), utf16.size());
+    } else if (vantrel::text::normalize(utf16.data(), utf16.size(), vantrel::text::Normal::NFC,
+                                        &composed) != noErr) {
         return false;
     }
     std::size_t written = 0;

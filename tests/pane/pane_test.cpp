@@ -1,6 +1,9 @@
 // VantrelPrefPane loaded from Vantrel.prefPane as the host loads it: its
 // shape, what it reads and writes, its label and its notification.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 
@@ -93,8 +96,24 @@ TEST(Pane, EachClickStoresABooleanUnderItsTitleAndSynchronisesAtOnce) {
     EXPECT_NE(xml.find("<key>Sound Name</key>\n\t<false/>"), std::string::npos) << xml;
 }
 
+// Every visit reads all twelve options, in the table's order, from the file
+// as it is then. The change made while the pane was hidden is an in-place
+// edit of the same size, long after the last read, with its modification
+// time put back: it can only be seen by really checking the file, not
+// because it is recent.
 TEST(Pane, ReadsEveryOptionInTableOrderEachTimeItIsShown) {
     PaneFixture f;
+    auto xml = [](const char* value) {
+        return std::string("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>URL</key>") +
+               value + "</dict></plist>";
+    };
+    f.home.dir.write("com.ashgrove.Vantrel.plist", xml("<true/> "));
+    struct stat st {};
+    ASSERT_EQ(::stat(f.home.file().c_str(), &st), 0);
+    timespec times[2] = {st.st_atim, st.st_mtim};
+    times[1].tv_sec -= 60;
+    ASSERT_EQ(::utimensat(AT_FDCWD, f.home.file().c_str(), times, 0), 0);
+
     std::vector<std::string> keys;
     vantrel::fault::Scope scope;
     vantrel::fault::set_hook([&](const vantrel::fault::Call& c) {
@@ -104,11 +123,18 @@ TEST(Pane, ReadsEveryOptionInTableOrderEachTimeItIsShown) {
     f.pane->unselect();
     ASSERT_EQ(keys.size(), 12u);
     for (int i = 0; i < 12; ++i) EXPECT_EQ(keys[i], kTitles[i]);
+    EXPECT_EQ(f.box("URL")->state(), 1);
 
     // Changed by another program while hidden: shown on the next visit.
-    std::string xml =
-        "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>URL</key><false/></dict></plist>";
-    f.home.dir.write("com.ashgrove.Vantrel.plist", xml);
+    ::usleep(150 * 1000);
+    {
+        std::string text = xml("<false/>");
+        int fd = ::open(f.home.file().c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::pwrite(fd, text.data(), text.size(), 0), static_cast<ssize_t>(text.size()));
+        ::close(fd);
+        ASSERT_EQ(::utimensat(AT_FDCWD, f.home.file().c_str(), times, 0), 0);
+    }
     f.pane->select();
     EXPECT_EQ(keys.size(), 24u);
     EXPECT_EQ(f.box("URL")->state(), 0);

@@ -2,6 +2,9 @@
 // act on (each one line, non-zero, nothing written), and the terminal
 // interface in a real terminal driven through tmux.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <thread>
@@ -137,6 +140,12 @@ INSTANTIATE_TEST_SUITE_P(
                       return std::vector<std::string>{"--bundle", (t / "Nope.prefPane").string()};
                   },
                   "bundle not found"},
+        ErrorCase{
+            "BundleIsAFile",
+            [](const TempDir& t) {
+                return std::vector<std::string>{"--bundle", t.write("passwd", "root:x:0:0::/:\n")};
+            },
+            "not a bundle"},
         ErrorCase{"InfoPlistMissing",
                   [](const TempDir& t) {
                       return std::vector<std::string>{"--bundle",
@@ -187,6 +196,146 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   "no check box titled \"Frame Rate\""}),
     [](const auto& info) { return std::string(info.param.name); });
+
+bool root() {
+    return ::geteuid() == 0;
+}
+const char* kAsNobody = "setpriv --reuid=65534 --regid=65534 --clear-groups";
+
+struct NotSavedCase {
+    const char* name;
+    // Prepares the domain path in `home` and returns the command prefix
+    // (environment, user) for the click, or "SKIP: why".
+    std::function<std::string(const PrefsHome& home)> setup;
+    // Checks the domain path afterwards, or null.
+    std::function<void(const PrefsHome& home)> after;
+};
+void PrintTo(const NotSavedCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+std::string scratch_device(const PrefsHome& home, const char* name) {
+    fs::path dev = home.dir / name;
+    if (::mknod(dev.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) return "";
+    return dev.string();
+}
+
+class VantrelPrefsNotSaved : public ::testing::TestWithParam<NotSavedCase> {};
+
+// A click the store could not save is never reported as saved: one line
+// saying what failed, status 2, nothing on standard output, and the next
+// --list shows what is really stored. The pane is still left (and posts).
+TEST_P(VantrelPrefsNotSaved, ClickSaysWhatFailedAndExitsNonZero) {
+    PrefsHome home;
+    std::string prefix = GetParam().setup(home);
+    if (prefix.rfind("SKIP: ", 0) == 0) GTEST_SKIP() << prefix.substr(6);
+    Result r = run({"--click", "Duration"}, "timeout 30 " + prefix);
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_TRUE(r.out.empty()) << r.out;
+    std::size_t said = 0;
+    for (std::size_t at = 0; (at = r.err.find("not saved", at)) != std::string::npos; ++at) ++said;
+    EXPECT_EQ(said, 1u) << r.err;
+    EXPECT_NE(r.err.find("vantrel-prefs: \"Duration\" was not saved: "), std::string::npos)
+        << r.err;
+    Result l = run({"--list"}, "timeout 30 " + prefix);
+    EXPECT_NE(l.out.find("[x] Duration\n"), std::string::npos) << l.out << l.err;
+    if (GetParam().after) GetParam().after(home);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, VantrelPrefsNotSaved,
+    ::testing::Values(
+        NotSavedCase{"ConfigurationDirectoryNotWritable",
+                     [](const PrefsHome& home) -> std::string {
+                         if (!root()) return "SKIP: needs root to run as nobody";
+                         ::chmod(home.dir.path().c_str(), 0755);
+                         return std::string(kAsNobody) + " env XDG_CONFIG_HOME='" +
+                                home.dir.path().string() + "'";
+                     },
+                     nullptr},
+        NotSavedCase{"DirectoryWhereThePlistShouldBe",
+                     [](const PrefsHome& home) {
+                         fs::create_directory(home.file());
+                         return std::string();
+                     },
+                     [](const PrefsHome& home) {
+                         EXPECT_TRUE(fs::is_directory(home.file()));
+                         EXPECT_TRUE(fs::is_empty(home.file()));
+                     }},
+        NotSavedCase{"ConfigurationPathIsARegularFile",
+                     [](const PrefsHome& home) {
+                         fs::path f = home.dir.write("config", "not a directory\n");
+                         return "env XDG_CONFIG_HOME='" + f.string() + "'";
+                     },
+                     [](const PrefsHome& home) {
+                         EXPECT_EQ(read_file(home.dir / "config"), "not a directory\n");
+                     }},
+        NotSavedCase{"LinkToAFifo",
+                     [](const PrefsHome& home) {
+                         ::mkfifo((home.dir / "fifo").c_str(), 0600);
+                         fs::create_symlink("fifo", home.file());
+                         return std::string();
+                     },
+                     [](const PrefsHome& home) {
+                         EXPECT_EQ(fs::status(home.dir / "fifo").type(), fs::file_type::fifo);
+                     }},
+        NotSavedCase{"LinkToADevice",
+                     [](const PrefsHome& home) -> std::string {
+                         std::string dev = scratch_device(home, "null");
+                         if (dev.empty()) return "SKIP: mknod needs root";
+                         fs::create_symlink(dev, home.file());
+                         return "";
+                     },
+                     [](const PrefsHome& home) {
+                         EXPECT_EQ(fs::status(home.dir / "null").type(), fs::file_type::character);
+                     }},
+        NotSavedCase{"NoHomeAndAHomeDirectoryThatDoesNotExist",
+                     [](const PrefsHome&) -> std::string {
+                         if (!root()) return "SKIP: needs root to run as nobody";
+                         // nobody's home in the user database is /nonexistent.
+                         return std::string(kAsNobody) + " env -u HOME -u XDG_CONFIG_HOME";
+                     },
+                     nullptr}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Where the domain is: a relative XDG_CONFIG_HOME is ignored (HOME decides),
+// and without HOME an absolute XDG_CONFIG_HOME still decides.
+TEST(VantrelPrefs, RelativeConfigHomeIsIgnoredAndAMissingHomeIsHandled) {
+    PrefsHome home;
+    TempDir cwd("cwd");
+    Result r = run({"--click", "Duration"}, "cd '" + cwd.path().string() +
+                                                "' && env XDG_CONFIG_HOME=rel HOME='" +
+                                                home.dir.path().string() + "'");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(read_file(home.dir / ".config/com.ashgrove.Vantrel.plist").find("Duration"),
+              std::string::npos);
+    EXPECT_TRUE(fs::is_empty(cwd.path()));
+
+    r = run({"--click", "URL"}, "env -u HOME XDG_CONFIG_HOME='" + home.dir.path().string() + "'");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(read_file(home.file()).find("<key>URL</key>"), std::string::npos);
+}
+
+// A file nested far deeper than the limit shows the defaults (no crash) and
+// is kept aside when the next click writes.
+TEST(VantrelPrefs, DeeplyNestedFileShowsDefaultsAndIsKeptAside) {
+    PrefsHome home;
+    std::string deep;
+    for (int i = 0; i < 100000; ++i) deep += "<array>";
+    for (int i = 0; i < 100000; ++i) deep += "</array>";
+    std::string file =
+        "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>Duration</key><false/>"
+        "<key>Recent</key>" +
+        deep + "</dict></plist>";
+    home.dir.write("com.ashgrove.Vantrel.plist", file);
+    Result r = run({"--list"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("[x] Duration\n"), std::string::npos) << r.out;
+    r = run({"--click", "URL"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(home.dir / "com.ashgrove.Vantrel.plist.corrupt"), file);
+    EXPECT_NE(read_file(home.file()).find("<key>URL</key>"), std::string::npos);
+}
 
 // --- The terminal interface, in a real terminal -------------------------------
 
@@ -271,6 +420,166 @@ TEST(VantrelPrefsTerminal, SaysOnceThatNotificationsAreOffWithoutABus) {
     EXPECT_EQ(screen.find("notifications are off"), std::string::npos)
         << screen;  // said once, then replaced
     tm.cmd("send-keys -t vp q");
+}
+
+}  // namespace
+
+namespace {
+
+// Runs vantrel-prefs in a tmux session of `cols` x `rows`, from a script that
+// records its process ID, its exit status and the terminal's settings after
+// it ends.
+struct ScriptedTerminal {
+    const TempDir& t;
+    fs::path pid, status, stty;
+    explicit ScriptedTerminal(const TempDir& dir)
+        : t(dir), pid(dir / "pid"), status(dir / "status"), stty(dir / "stty") {}
+
+    bool start(const Tmux& tm, const PrefsHome& home, int cols, int rows) const {
+        std::string script = "export XDG_CONFIG_HOME='" + home.dir.path().string() + "'\n";
+        if (const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS"))
+            script += std::string("export DBUS_SESSION_BUS_ADDRESS='") + bus + "'\n";
+        script += "sh -c 'echo $$ > \"$0\"; exec \"$1\"' '" + pid.string() +
+                  "' '" VANTREL_PREFS
+                  "'\n"
+                  "echo $? > '" +
+                  status.string() +
+                  "'\n"
+                  "stty -a > '" +
+                  stty.string() + "'\nsleep 60\n";
+        fs::path file = t.write("run.sh", script);
+        return tm.cmd("new-session -d -s vp -x " + std::to_string(cols) + " -y " +
+                      std::to_string(rows) + " \"sh '" + file.string() + "'\"") == 0;
+    }
+    pid_t process() const {
+        for (int i = 0; i < 100; ++i) {
+            std::string s = read_file(pid);
+            if (!s.empty() && s.back() == '\n') return static_cast<pid_t>(std::stol(s));
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return -1;
+    }
+    // The exit status as the shell saw it, or -1 if it did not end.
+    int wait() const {
+        for (int i = 0; i < 100; ++i) {
+            std::string s = read_file(status);
+            if (!s.empty() && s.back() == '\n') return std::stoi(s);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return -1;
+    }
+    // Whether the terminal is back in its cooked mode (echo, line editing).
+    bool restored() const {
+        std::string s = read_file(stty);
+        return s.find(" icanon ") != std::string::npos && s.find(" echo ") != std::string::npos;
+    }
+};
+
+struct LeaveCase {
+    const char* name;
+    int sig;  // 0: the user presses q
+};
+void PrintTo(const LeaveCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class VantrelPrefsTerminalLeaving : public ::testing::TestWithParam<LeaveCase> {};
+
+// However the visit ends, q or a signal (closing the terminal, kill, an
+// interrupt), the pane is left normally: exactly one "Preferences Changed"
+// reaches another process, and the terminal is given back as it was.
+TEST_P(VantrelPrefsTerminalLeaving, PostsOnceAndRestoresTheTerminal) {
+    if (!have_tmux()) GTEST_SKIP() << "tmux is not installed";
+    PrivateBus bus;
+    if (!CFNotificationCenterIsAvailable(CFNotificationCenterGetDistributedCenter()))
+        GTEST_SKIP() << "no D-Bus session bus";
+    PrefsHome home;
+    TempDir t("tmux");
+    Tmux tm(t);
+    Child obs = Child::spawn({VANTREL_TEST_OBSERVER, "30"});
+    ASSERT_EQ(obs.line(), "READY");
+    ScriptedTerminal st(t);
+    ASSERT_TRUE(st.start(tm, home, 80, 30));
+    std::string screen;
+    ASSERT_TRUE(tm.wait_for("Vantrel 1.0", &screen)) << screen;
+    pid_t pid = st.process();
+    ASSERT_GT(pid, 0);
+    tm.cmd("send-keys -t vp Space");
+    ASSERT_TRUE(tm.wait_for("Menu Header: off, saved", &screen)) << screen;
+    if (GetParam().sig == 0)
+        tm.cmd("send-keys -t vp q");
+    else
+        ::kill(pid, GetParam().sig);
+    int status = st.wait();
+    EXPECT_EQ(status, GetParam().sig == 0 ? 0 : 128 + GetParam().sig);
+    CFNotificationCenterPostNotification(CFNotificationCenterGetDistributedCenter(),
+                                         CFSTR("Observer Stop"), nullptr, nullptr, true);
+    std::vector<std::string> got;
+    for (std::string l = obs.line(); !l.empty(); l = obs.line()) got.push_back(l);
+    EXPECT_EQ(obs.wait(), 0);
+    EXPECT_EQ(got, std::vector<std::string>(
+                       1, "Preferences Changed|com.ashgrove.preference.Vantrel|(null)"));
+    EXPECT_TRUE(st.restored()) << read_file(st.stty);
+    EXPECT_EQ(tm.capture().find("Vantrel 1.0"), std::string::npos) << tm.capture();
+    EXPECT_NE(read_file(home.file()).find("<key>Menu Header</key>\n\t<false/>"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, VantrelPrefsTerminalLeaving,
+                         ::testing::Values(LeaveCase{"KeyQ", 0}, LeaveCase{"Sigterm", SIGTERM},
+                                           LeaveCase{"Sighup", SIGHUP},
+                                           LeaveCase{"Sigint", SIGINT}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// In a terminal of 40 x 10 the title stays on the first line and the list
+// scrolls so that the selected box is in view; a resize redraws everything.
+TEST(VantrelPrefsTerminal, SmallTerminalScrollsToTheSelectionAndRedrawsOnResize) {
+    if (!have_tmux()) GTEST_SKIP() << "tmux is not installed";
+    PrefsHome home;
+    TempDir t("tmux");
+    Tmux tm(t);
+    ScriptedTerminal st(t);
+    ASSERT_TRUE(st.start(tm, home, 40, 10));
+    std::string screen;
+    ASSERT_TRUE(tm.wait_for("[x] Menu Header", &screen)) << screen;
+    for (int i = 0; i < 11; ++i) tm.cmd("send-keys -t vp Down");
+    ASSERT_TRUE(tm.wait_for("> [x] Sound Name", &screen)) << screen;
+    EXPECT_EQ(screen.rfind("Vantrel", 0), 0u) << screen;
+    tm.cmd("send-keys -t vp Space");
+    ASSERT_TRUE(tm.wait_for("Sound Name: off, saved", &screen)) << screen;
+    EXPECT_EQ(screen.rfind("Vantrel", 0), 0u) << screen;
+    EXPECT_NE(screen.find("> [ ] Sound Name"), std::string::npos) << screen;
+    std::size_t lines = 0;
+    for (std::size_t a = 0, b; (b = screen.find('\n', a)) != std::string::npos; a = b + 1) {
+        EXPECT_LE(b - a, 40u) << screen;
+        ++lines;
+    }
+    EXPECT_LE(lines, 10u);
+
+    tm.cmd("resize-window -t vp -x 80 -y 30");
+    ASSERT_TRUE(tm.wait_for("Vantrel 1.0", &screen)) << screen;
+    for (const char* title : kTitles) {
+        EXPECT_NE(screen.find(title), std::string::npos) << title << "\n" << screen;
+    }
+    tm.cmd("send-keys -t vp q");
+    EXPECT_EQ(st.wait(), 0);
+}
+
+// A click the store could not save says so on the status line.
+TEST(VantrelPrefsTerminal, StatusLineSaysWhenAClickWasNotSaved) {
+    if (!have_tmux()) GTEST_SKIP() << "tmux is not installed";
+    PrefsHome home;
+    fs::create_directory(home.file());
+    TempDir t("tmux");
+    Tmux tm(t);
+    ScriptedTerminal st(t);
+    ASSERT_TRUE(st.start(tm, home, 120, 30));
+    std::string screen;
+    ASSERT_TRUE(tm.wait_for("Vantrel 1.0", &screen)) << screen;
+    tm.cmd("send-keys -t vp Space");
+    ASSERT_TRUE(tm.wait_for("Menu Header: off, NOT saved: ", &screen)) << screen;
+    EXPECT_EQ(screen.find(", saved"), std::string::npos) << screen;
+    tm.cmd("send-keys -t vp q");
+    EXPECT_EQ(st.wait(), 0);
 }
 
 }  // namespace

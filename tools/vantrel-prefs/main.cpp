@@ -1,8 +1,10 @@
 // vantrel-prefs: loads a preference pane bundle and shows it in the terminal,
 // or, for scripts, lists its options, clicks one by title, or selects and
-// leaves it.
+// leaves it. The life cycle and the checks around it live in the host core
+// (host.h); this file only reads the command line and chooses a front end.
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -20,7 +22,8 @@ const char* kUsage =
     "  --bundle PATH   load this .prefPane bundle instead\n"
     "  --list          print each check box as \"[x] Title\" (on) or \"[ ] Title\" (off),\n"
     "                  then the version label; writes and posts nothing\n"
-    "  --click TITLE   select the pane, click the box with this title, leave the pane\n"
+    "  --click TITLE   select the pane, click the box with this title, leave the pane;\n"
+    "                  prints the box's new state, or fails (status 2) when it was not saved\n"
     "  --leave         select the pane and leave it (posts \"Preferences Changed\")\n"
     "  --help          this text\n";
 
@@ -34,35 +37,31 @@ void print_boxes(vantrel::host::LoadedPane& p) {
         std::printf("[%c] %s\n", b->state() ? 'x' : ' ', vprefs::title_of(b).c_str());
 }
 
-}  // namespace
+void say_notifications_off(const vprefs::Session& s) {
+    if (!s.notificationsOn())
+        std::fprintf(stderr, "vantrel-prefs: notifications are off (no session bus)\n");
+}
 
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     std::string bundle = VANTREL_DEFAULT_BUNDLE;
     enum class Mode { Terminal, List, Click, Leave } mode = Mode::Terminal;
     std::string title;
     int modes = 0;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
-        auto value = [&](const char* opt) -> const char* {
-            if (i + 1 >= argc) return nullptr;
-            (void)opt;
-            return argv[++i];
-        };
         if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
         } else if (a == "--bundle") {
-            const char* v = value("--bundle");
-            if (!v) return fail("--bundle needs a path", 1);
-            bundle = v;
+            if (i + 1 >= argc) return fail("--bundle needs a path", 1);
+            bundle = argv[++i];
         } else if (a == "--list") {
             mode = Mode::List, ++modes;
         } else if (a == "--leave") {
             mode = Mode::Leave, ++modes;
         } else if (a == "--click") {
-            const char* v = value("--click");
-            if (!v) return fail("--click needs a check box title", 1);
-            title = v;
+            if (i + 1 >= argc) return fail("--click needs a check box title", 1);
+            title = argv[++i];
             mode = Mode::Click, ++modes;
         } else {
             std::fputs(kUsage, stderr);
@@ -70,50 +69,59 @@ int main(int argc, char** argv) {
         }
     }
     if (modes > 1) return fail("choose one of --list, --click and --leave", 1);
+    if (mode == Mode::Terminal && (!::isatty(STDIN_FILENO) || !::isatty(STDOUT_FILENO)))
+        return fail("not a terminal; use --list, --click TITLE or --leave (see --help)", 1);
 
+    // From here a termination signal ends the visit normally: the pane is
+    // left (and announces it) before the process goes.
+    if (!vprefs::Signals::install())
+        return fail(std::string("cannot catch signals: ") + std::strerror(errno));
     std::string error;
-    auto pane = vantrel::host::LoadedPane::load(bundle, &error);
-    if (!pane) return fail(error);
-    if (!pane->loadMainView(&error)) return fail(error);
-    bool notificationsOn =
-        CFNotificationCenterIsAvailable(CFNotificationCenterGetDistributedCenter());
+    auto session = vprefs::Session::open(bundle, &error);
+    if (!session) return fail(error);
 
     switch (mode) {
         case Mode::List: {
-            pane->select();
-            print_boxes(*pane);
-            for (NSTextField* t : pane->labels())
+            // Shown and left without posting: --list only looks.
+            session->pane().select();
+            print_boxes(session->pane());
+            for (NSTextField* t : session->pane().labels())
                 if (t->stringValue()) std::printf("%s\n", t->stringValue()->UTF8String());
             return 0;
         }
         case Mode::Click: {
             // Checked before the pane is shown: a wrong title must change nothing.
-            NSButton* box = pane->checkBoxTitled(title);
+            NSButton* box = session->pane().checkBoxTitled(title);
             if (box == nullptr) {
                 std::string titles;
-                for (NSButton* b : pane->checkBoxes())
+                for (NSButton* b : session->pane().checkBoxes())
                     titles += (titles.empty() ? "" : ", ") + vprefs::title_of(b);
                 return fail("no check box titled \"" + title + "\" (the titles are: " + titles +
                             ")");
             }
-            pane->select();
-            pane->click(box);
-            pane->unselect();
+            session->show();
+            vprefs::ClickResult r = session->click(box);
+            session->leave();
+            say_notifications_off(*session);
+            if (!r.saved) return fail("\"" + title + "\" was not saved: " + r.message);
             std::printf("[%c] %s\n", box->state() ? 'x' : ' ', title.c_str());
-            if (!notificationsOn)
-                std::fprintf(stderr, "vantrel-prefs: notifications are off (no session bus)\n");
             return 0;
         }
         case Mode::Leave:
-            pane->select();
-            pane->unselect();
-            if (!notificationsOn)
-                std::fprintf(stderr, "vantrel-prefs: notifications are off (no session bus)\n");
+            session->show();
+            session->leave();
+            say_notifications_off(*session);
             return 0;
         case Mode::Terminal:
-            if (!::isatty(STDIN_FILENO) || !::isatty(STDOUT_FILENO))
-                return fail("not a terminal; use --list, --click TITLE or --leave (see --help)", 1);
-            return vprefs::run_terminal(*pane, notificationsOn);
+            return vprefs::make_terminal_front_end()->run(*session);
     }
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int status = run(argc, argv);
+    std::fflush(stdout);
+    return vprefs::Signals::finish(status);
 }

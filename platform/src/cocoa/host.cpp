@@ -3,6 +3,9 @@
 #include <dlfcn.h>
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include "cf/objects.h"
 #include "cf/plist.h"
 #include "vantrel/PreferencePanes.h"
@@ -34,8 +37,13 @@ bool plain_file_name(const std::string& n) {
 std::unique_ptr<LoadedPane> LoadedPane::load(const std::string& path, std::string* error) {
     NSAutoreleasePool pool;
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        *error = "bundle not found: " + path;
+    if (::stat(path.c_str(), &st) != 0) {
+        *error = errno == ENOENT ? "bundle not found: " + path
+                                 : "cannot open bundle " + path + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        *error = "not a bundle (a bundle is a directory): " + path;
         return nullptr;
     }
     std::string info = path + "/Contents/Info.plist";
@@ -105,8 +113,7 @@ bool LoadedPane::loadMainView(std::string* error) {
         while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.append(buf, n);
         std::fclose(f);
     }
-    cf::PlistPtr node(cf::parse_plist(bytes.data(), bytes.size()));
-    CFTypeRef doc = node ? cf::from_plist(node.p) : nullptr;
+    CFTypeRef doc = cf::parse_plist(bytes);
     CFStringRef controlsKey = cf::string_from_utf8("Controls");
     CFTypeRef controls = CFGetTypeID(doc) == CFDictionaryGetTypeID()
                              ? CFDictionaryGetValue(static_cast<CFDictionaryRef>(doc), controlsKey)

@@ -3,6 +3,7 @@
 // D-Bus signal (other programs can post), and silence without a bus.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <systemd/sd-bus.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -130,6 +131,41 @@ TEST_F(Notifications, AnyDBusClientCanPostUsingTheDocumentedSignal) {
     pump(seen, 1);
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].object, "com.ashgrove.preference.Vantrel");
+}
+
+// Another program may post anything as user info: nested far deeper than the
+// reader's limit, or not a property list at all. Observers get the
+// notification with no user info, and their process does not crash.
+TEST_F(Notifications, HostileUserInfoFromAnotherProgramArrivesAsNone) {
+    CFNotificationCenterAddObserver(center(), &seen, record, CFSTR("Hostile"), nullptr,
+                                    CFNotificationSuspensionBehaviorDeliverImmediately);
+    std::string deep = "<plist version=\"1.0\"><dict><key>text</key>";
+    for (int i = 0; i < 100000; ++i) deep += "<array>";
+    for (int i = 0; i < 100000; ++i) deep += "</array>";
+    deep += "</dict></plist>";
+    const std::string infos[] = {
+        deep, "<plist version=\"1.0\"><dict><key>text</key><string>torn",
+        "<plist version=\"1.0\"><dict><key>text</key><string>fine</string></dict></plist>"};
+    pid_t pid = fork();
+    if (pid == 0) {
+        sd_bus* bus = nullptr;
+        if (sd_bus_open_user(&bus) < 0) _exit(2);
+        for (const std::string& info : infos)
+            if (sd_bus_emit_signal(bus, "/org/vantrel/DistributedNotificationCenter",
+                                   "org.vantrel.DistributedNotificationCenter", "Notification",
+                                   "sss", "Hostile", "", info.c_str()) < 0)
+                _exit(3);
+        sd_bus_flush(bus);
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    pump(seen, 3);
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[0].info_count, -1);
+    EXPECT_EQ(seen[1].info_count, -1);
+    EXPECT_EQ(seen[2].info_text, "fine");
 }
 
 TEST(NotificationsWithoutBus, PostHasNoEffectAndNoError) {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -400,8 +401,8 @@ TEST(Preferences, WriterKilledAtRandomLeavesAParseableFile) {
 
 // --- What a domain path may name ---------------------------------------------
 
-// Runs `body` in a child that is killed after `seconds`: a read that blocks
-// on a FIFO or reads an endless device must fail the test, not hang it.
+// Runs `body` in a child, on a thread with a 1 MiB stack, killed after `seconds`: a read that
+// blocks on a FIFO or reads an endless device must fail the test, not hang it.
 std::string in_child(int seconds, const std::function<std::string()>& body) {
     int fds[2];
     if (::pipe(fds) != 0) return "pipe";
@@ -409,7 +410,25 @@ std::string in_child(int seconds, const std::function<std::string()>& body) {
     if (pid == 0) {
         ::close(fds[0]);
         ::alarm(static_cast<unsigned>(seconds));
-        std::string msg = body();
+        // On a thread with a 1 MiB stack: no input may need more.
+        struct Run {
+            const std::function<std::string()>* body;
+            std::string msg;
+        } run{&body, {}};
+        pthread_attr_t attr;
+        pthread_attr_init(&attr);
+        pthread_attr_setstacksize(&attr, 1 << 20);
+        pthread_t thread;
+        pthread_create(
+            &thread, &attr,
+            [](void* p) -> void* {
+                auto* r = static_cast<Run*>(p);
+                r->msg = (*r->body)();
+                return nullptr;
+            },
+            &run);
+        pthread_join(thread, nullptr);
+        std::string msg = run.msg;
         if (!msg.empty() && ::write(fds[1], msg.data(), msg.size()) < 0) _exit(3);
         _exit(msg.empty() ? 0 : 1);
     }
@@ -555,38 +574,38 @@ std::string nested_arrays(std::size_t depth) {
     return s;
 }
 
-// A binary property list: "Duration" false, and "Deep" holding arrays nested
-// `depth` deep.
-std::string binary_nested(std::uint32_t depth) {
+// A binary property list made of `objs` (object 0 is the root): 'd' a
+// dictionary (refs: keys, then values), 'a' an array, 's' an ASCII string, 'f'
+// false.
+struct BinObj {
+    char kind;
+    std::string text;
+    std::vector<std::uint32_t> refs;
+};
+std::string binary_plist(const std::vector<BinObj>& objs) {
     std::string out = "bplist00";
     std::vector<std::uint32_t> offsets;
     auto be32 = [&](std::uint32_t v) {
         for (int s = 24; s >= 0; s -= 8) out += static_cast<char>((v >> s) & 0xFF);
     };
-    // Object 0: the root dict {"Duration": false, "Deep": object 4}; 1 and
-    // 2: the keys; 3: false; 4..depth+3: arrays, each holding the next, the
-    // last one empty.
-    offsets.push_back(static_cast<std::uint32_t>(out.size()));
-    out += static_cast<char>(0xD2);
-    for (std::uint32_t r : {1u, 2u, 3u, 4u}) be32(r);
-    offsets.push_back(static_cast<std::uint32_t>(out.size()));
-    out +=
-        "\x58"
-        "Duration";
-    offsets.push_back(static_cast<std::uint32_t>(out.size()));
-    out +=
-        "\x54"
-        "Deep";
-    offsets.push_back(static_cast<std::uint32_t>(out.size()));
-    out += static_cast<char>(0x08);
-    for (std::uint32_t i = 0; i < depth; ++i) {
+    for (const BinObj& o : objs) {
         offsets.push_back(static_cast<std::uint32_t>(out.size()));
-        if (i + 1 == depth) {
-            out += static_cast<char>(0xA0);
-        } else {
-            out += static_cast<char>(0xA1);
-            be32(i + 5);
+        if (o.kind == 'f') {
+            out += static_cast<char>(0x08);
+            continue;
         }
+        if (o.kind == 's') {
+            out += static_cast<char>(0x50 | o.text.size());  // short strings only
+            out += o.text;
+            continue;
+        }
+        std::size_t n = o.kind == 'd' ? o.refs.size() / 2 : o.refs.size();
+        out += static_cast<char>((o.kind == 'd' ? 0xD0 : 0xA0) | (n < 15 ? n : 15));
+        if (n >= 15) {
+            out += static_cast<char>(0x12);
+            be32(static_cast<std::uint32_t>(n));
+        }
+        for (std::uint32_t r : o.refs) be32(r);
     }
     auto table = static_cast<std::uint64_t>(out.size());
     for (std::uint32_t o : offsets) be32(o);
@@ -600,6 +619,35 @@ std::string binary_nested(std::uint32_t depth) {
     be64(0);
     be64(table);
     return out;
+}
+
+// The root {"Duration": false, "Deep": object 4}, then `rest` from object 4.
+std::string binary_with_deep(std::vector<BinObj> rest) {
+    std::vector<BinObj> objs = {
+        {'d', "", {1, 2, 3, 4}}, {'s', "Duration", {}}, {'s', "Deep", {}}, {'f', "", {}}};
+    objs.insert(objs.end(), rest.begin(), rest.end());
+    return binary_plist(objs);
+}
+
+// "Deep" holding arrays nested `depth` deep.
+std::string binary_nested(std::uint32_t depth) {
+    std::vector<BinObj> arrays;
+    for (std::uint32_t i = 0; i < depth; ++i)
+        arrays.push_back(
+            {'a', "",
+             i + 1 == depth ? std::vector<std::uint32_t>{} : std::vector<std::uint32_t>{i + 5}});
+    return binary_with_deep(arrays);
+}
+
+// "Deep" holding `levels` arrays each referring to the next twice: small on
+// disk, 2^levels values once expanded.
+std::string binary_diamond(std::uint32_t levels) {
+    std::vector<BinObj> arrays;
+    for (std::uint32_t i = 0; i < levels; ++i)
+        arrays.push_back({'a', "",
+                          i + 1 == levels ? std::vector<std::uint32_t>{}
+                                          : std::vector<std::uint32_t>{i + 5, i + 5}});
+    return binary_with_deep(arrays);
 }
 
 struct DepthCase {
@@ -653,7 +701,18 @@ INSTANTIATE_TEST_SUITE_P(
         DepthCase{"Xml20000Deep", [] { return xml_with_deep(20000); }, false},
         DepthCase{"Xml100000Deep", [] { return xml_with_deep(100000); }, false},
         DepthCase{"BinaryAtTheLimit", [] { return binary_nested(255); }, true},
-        DepthCase{"Binary100000Deep", [] { return binary_nested(100000); }, false}),
+        DepthCase{"Binary100000Deep", [] { return binary_nested(100000); }, false},
+        DepthCase{"BinaryCycle",
+                  [] {
+                      return binary_with_deep({{'a', "", {5}}, {'a', "", {4}}});
+                  },
+                  false},
+        DepthCase{"BinaryExpandingToMillions", [] { return binary_diamond(21); }, false},
+        DepthCase{"BinaryReferenceOutOfRange",
+                  [] {
+                      return binary_with_deep({{'a', "", {99}}});
+                  },
+                  false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A value nested deeper than the limit is not recorded, and the next

@@ -162,6 +162,15 @@ INSTANTIATE_TEST_SUITE_P(
                           })};
                   },
                   "not a property list"},
+        ErrorCase{"InfoPlistIsAFifo",
+                  [](const TempDir& t) {
+                      return std::vector<std::string>{
+                          "--bundle", broken_bundle(t, [](const fs::path& b) {
+                              fs::remove(b / "Contents/Info.plist");
+                              ::mkfifo((b / "Contents/Info.plist").c_str(), 0600);
+                          })};
+                  },
+                  "Info.plist"},
         ErrorCase{"PrincipalClassNotFound",
                   [](const TempDir& t) {
                       return std::vector<std::string>{
@@ -452,7 +461,7 @@ struct ScriptedTerminal {
                       std::to_string(rows) + " \"sh '" + file.string() + "'\"") == 0;
     }
     pid_t process() const {
-        for (int i = 0; i < 100; ++i) {
+        for (int i = 0; i < 300; ++i) {
             std::string s = read_file(pid);
             if (!s.empty() && s.back() == '\n') return static_cast<pid_t>(std::stol(s));
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -461,7 +470,7 @@ struct ScriptedTerminal {
     }
     // The exit status as the shell saw it, or -1 if it did not end.
     int wait() const {
-        for (int i = 0; i < 100; ++i) {
+        for (int i = 0; i < 300; ++i) {
             std::string s = read_file(status);
             if (!s.empty() && s.back() == '\n') return std::stoi(s);
             std::this_thread::sleep_for(std::chrono::milliseconds(100));

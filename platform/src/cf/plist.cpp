@@ -1,7 +1,11 @@
 #include "cf/plist.h"
 
+#include <fcntl.h>
 #include <plist/plist.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -966,6 +970,25 @@ std::string document_xml(std::string_view body) {
     out += body;
     out += "\n</plist>\n";
     return out;
+}
+
+bool read_plist_file(const std::string& path, std::string* out) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return false;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return false;
+    }
+    out->clear();
+    char buf[8192];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
+        if (n > 0) out->append(buf, static_cast<std::size_t>(n));
+        if (out->size() > kMaxPlistBytes) break;
+    }
+    ::close(fd);
+    return n == 0;
 }
 
 std::string escape_xml(std::string_view s) {

@@ -69,6 +69,12 @@ std::string key_xml(std::string_view key);
 // A whole XML document: header, <plist>, `body` (one value's text), </plist>.
 std::string document_xml(std::string_view body);
 
+// Reads a property-list file (an Info.plist, an interface definition). Only
+// a regular file is read: a FIFO would block for ever and a device could be
+// endless. False for anything else, a read error, or a file larger than
+// kMaxPlistBytes.
+bool read_plist_file(const std::string& path, std::string* out);
+
 // Escapes text for XML character data.
 std::string escape_xml(std::string_view s);
 

@@ -1,24 +1,8 @@
 // NSBundle: a bundle directory and its information property list.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include "cf/objects.h"
 #include "cf/plist.h"
 #include "vantrel/Cocoa.h"
 #include "vantrel/fault.h"
-
-namespace {
-bool read_file(const std::string& path, std::string* out) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    out->clear();
-    char buf[8192];
-    ssize_t n;
-    while ((n = ::read(fd, buf, sizeof buf)) > 0) out->append(buf, static_cast<std::size_t>(n));
-    ::close(fd);
-    return n == 0;
-}
-}  // namespace
 
 NSBundle::NSBundle(NSString* path, CFDictionaryRef info)
     : path_(static_cast<NSString*>(path->retain())), info_(info) {}
@@ -38,7 +22,7 @@ NSBundle* NSBundle::bundleWithPath(NSString* path) {
     std::string info = p + "/Contents/Info.plist";
     if (vantrel::fault::check("NSBundle.readInfo", info)) return nil;
     std::string bytes;
-    if (!read_file(info, &bytes)) return nil;
+    if (!vantrel::cf::read_plist_file(info, &bytes)) return nil;
     CFTypeRef parsed = vantrel::cf::parse_plist(bytes);
     if (!vantrel::cf::is(parsed, vantrel::cf_detail::kDictionaryTypeID)) {
         CFRelease(parsed);

@@ -102,16 +102,9 @@ bool LoadedPane::loadMainView(std::string* error) {
         return false;
     }
     std::string bytes;
-    {
-        FILE* f = std::fopen(file.c_str(), "rb");
-        if (f == nullptr) {
-            *error = "cannot read interface definition " + file;
-            return false;
-        }
-        char buf[8192];
-        std::size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.append(buf, n);
-        std::fclose(f);
+    if (!cf::read_plist_file(file, &bytes)) {
+        *error = "cannot read interface definition " + file;
+        return false;
     }
     CFTypeRef doc = cf::parse_plist(bytes);
     CFStringRef controlsKey = cf::string_from_utf8("Controls");

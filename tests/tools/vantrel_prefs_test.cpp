@@ -573,6 +573,30 @@ TEST(VantrelPrefsTerminal, SmallTerminalScrollsToTheSelectionAndRedrawsOnResize)
     EXPECT_EQ(st.wait(), 0);
 }
 
+// Text from a bundle reaches the terminal as text: a title holding an escape
+// sequence is shown with "?" for the control character, not obeyed.
+TEST(VantrelPrefsTerminal, ControlCharactersFromTheBundleAreShownNotObeyed) {
+    if (!have_tmux()) GTEST_SKIP() << "tmux is not installed";
+    PrefsHome home;
+    TempDir t("tmux");
+    std::string bundle = broken_bundle(t, [](const fs::path& b) {
+        fs::path nib = b / "Contents/Resources/VantrelPref.interface.plist";
+        std::string xml = read_file(nib);
+        xml.replace(xml.find("Menu Header"), 11, "Menu&#27;[2J&#27;[HHeader");
+        std::ofstream(nib) << xml;
+    });
+    Tmux tm(t);
+    std::string script = "export XDG_CONFIG_HOME='" + home.dir.path().string() + "'\n'" +
+                         VANTREL_PREFS + "' --bundle '" + bundle + "'\nsleep 30\n";
+    fs::path file = t.write("run.sh", script);
+    ASSERT_EQ(tm.cmd("new-session -d -s vp -x 80 -y 30 \"sh '" + file.string() + "'\""), 0);
+    std::string screen;
+    ASSERT_TRUE(tm.wait_for("Vantrel 1.0", &screen)) << screen;
+    EXPECT_NE(screen.find("[x] Menu?[2J?[HHeader"), std::string::npos) << screen;
+    EXPECT_EQ(screen.rfind("Vantrel", 0), 0u) << screen;
+    tm.cmd("send-keys -t vp q");
+}
+
 // A click the store could not save says so on the status line.
 TEST(VantrelPrefsTerminal, StatusLineSaysWhenAClickWasNotSaved) {
     if (!have_tmux()) GTEST_SKIP() << "tmux is not installed";

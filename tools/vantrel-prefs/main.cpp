@@ -27,7 +27,11 @@ const char* kUsage =
     "  --leave         select the pane and leave it (posts \"Preferences Changed\")\n"
     "  --help          this text\n";
 
-int fail(const std::string& msg, int code = 2) {
+// One line on standard error, whatever the message holds (a path may hold a
+// line feed).
+int fail(std::string msg, int code = 2) {
+    for (char& c : msg)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
     std::fprintf(stderr, "vantrel-prefs: %s\n", msg.c_str());
     return code;
 }

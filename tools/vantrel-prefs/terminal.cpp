@@ -118,16 +118,30 @@ Key read_key(bool* signalled) {
     }
 }
 
-// At most `cols` characters of `s` (UTF-8 aware: never cuts a sequence).
+// At most `cols` characters of `s` (UTF-8 aware: never cuts a sequence),
+// with control characters (C0, DEL, C1) shown as "?": a title or a path
+// from a bundle or a file must not send escape sequences to the terminal.
 std::string fit(const std::string& s, int cols) {
+    std::string out;
     int seen = 0;
     for (std::size_t i = 0; i < s.size(); ++i) {
-        if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) {
-            if (seen == cols) return s.substr(0, i);
-            ++seen;
+        auto c = static_cast<unsigned char>(s[i]);
+        if ((c & 0xC0) == 0x80) {
+            out += s[i];
+            continue;
+        }
+        if (seen == cols) break;
+        ++seen;
+        bool c1 = c == 0xC2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) >= 0x80 &&
+                  static_cast<unsigned char>(s[i + 1]) <= 0x9F;
+        if (c < 0x20 || c == 0x7F || c1) {
+            out += '?';
+            if (c1) ++i;
+        } else {
+            out += s[i];
         }
     }
-    return s;
+    return out;
 }
 
 class TerminalFrontEnd : public FrontEnd {

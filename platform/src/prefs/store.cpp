@@ -160,8 +160,8 @@ bool valid_app_id(const std::string& id) {
 }
 
 // "" when there is no configuration directory to be had: a home directory
-// that is unset or relative and no entry in the user database. Never "/":
-// settings must not land in the root directory by accident.
+// that is unset or relative and no usable entry in the user database. An
+// empty home never becomes "/.config" by accident.
 std::string config_dir() {
     const char* xdg = std::getenv("XDG_CONFIG_HOME");
     if (xdg && xdg[0] == '/') return xdg;  // relative values are ignored, as XDG asks
@@ -172,8 +172,8 @@ std::string config_dir() {
             h = pw->pw_dir;
     }
     while (h.size() > 1 && h.back() == '/') h.pop_back();
-    if (h.empty() || h == "/") return {};
-    return h + "/.config";
+    if (h.empty()) return {};
+    return (h == "/" ? "" : h) + "/.config";
 }
 
 // The domain file's path, or "" for an application ID that cannot name one.

@@ -101,6 +101,15 @@ TEST_F(Notifications, PostsWithUnsendableObjectsOrUserInfoAreDropped) {
     CFNotificationCenterPostNotification(center(), CFSTR("Bad Info"), nullptr,
                                          reinterpret_cast<CFDictionaryRef>(num), true);
     CFNotificationCenterPostNotification(center(), nullptr, nullptr, nullptr, true);
+    // User info another program could not read: a string XML cannot hold.
+    const UniChar ctrl[] = {'x', 0x0001};
+    CFStringRef bad = CFStringCreateWithCharacters(nullptr, ctrl, 2);
+    CFMutableDictionaryRef info = CFDictionaryCreateMutable(
+        nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+    CFDictionarySetValue(info, CFSTR("text"), bad);
+    CFNotificationCenterPostNotification(center(), CFSTR("Unreadable Info"), nullptr, info, true);
+    CFRelease(info);
+    CFRelease(bad);
     {
         vantrel::fault::Scope scope;
         vantrel::fault::fail_nth("CFNotificationCenterPostNotification", 1, ioErr);

@@ -11,6 +11,7 @@ pkgs=(
   clang libclang-rt-14-dev   # libFuzzer for the fuzz targets
   dbus                   # dbus-run-session / dbus-daemon for the tests
   tmux                   # drives the terminal interface in tests
+  python3                # plistlib reads what the preference store writes, in tests
   e2fsprogs attr         # chattr/lsattr, getfattr/setfattr in tests
   util-linux             # unshare, mount
   hyperfine              # whole-command benchmarks

@@ -1,5 +1,5 @@
 // The host core of vantrel-prefs, shared by every way of showing a pane: the
-// scripted mode, the terminal view, and any later front end (a window).
+// scripted mode, the terminal view, and the window (a module of its own).
 //
 // The core owns what must not differ between front ends: loading the bundle,
 // the life-cycle order (mainViewDidLoad once; willSelect, didSelect when
@@ -47,21 +47,34 @@ struct ClickResult {
     std::string message;  // when not saved: one line saying what failed
 };
 
+// What a front end sees of a session: the pane, and what a user does with
+// it. Abstract and complete in this header, so that a front end built as a
+// module needs nothing from the executable but the object it is handed.
+class Visit {
+  public:
+    virtual ~Visit() = default;
+    virtual vantrel::host::LoadedPane& pane() = 0;
+    virtual bool notificationsOn() const = 0;
+    virtual void show() = 0;                       // willSelect, didSelect; nothing if shown
+    virtual ClickResult click(NSButton* box) = 0;  // the click, then the store's verdict
+    virtual void leave() = 0;  // willUnselect, didUnselect; nothing if not shown
+    virtual bool shown() const = 0;
+};
+
 // One loaded pane and its visits.
-class Session {
+class Session final : public Visit {
   public:
     // Loads the bundle and its main view (mainViewDidLoad runs). Null with
     // one line in `error` on failure.
     static std::unique_ptr<Session> open(const std::string& bundle, std::string* error);
-    ~Session();  // leaves the pane if it is shown
+    ~Session() override;  // leaves the pane if it is shown
 
-    vantrel::host::LoadedPane& pane() { return *pane_; }
-    bool notificationsOn() const { return notificationsOn_; }
-
-    void show();                       // willSelect, didSelect; nothing if shown
-    ClickResult click(NSButton* box);  // the click, then the store's verdict
-    void leave();                      // willUnselect, didUnselect; nothing if not shown
-    bool shown() const { return shown_; }
+    vantrel::host::LoadedPane& pane() override { return *pane_; }
+    bool notificationsOn() const override { return notificationsOn_; }
+    void show() override;
+    ClickResult click(NSButton* box) override;
+    void leave() override;
+    bool shown() const override { return shown_; }
 
   private:
     Session() = default;
@@ -70,15 +83,41 @@ class Session {
     bool notificationsOn_ = false;
 };
 
-// A way of showing a session to the user until they leave the pane or a
+// A way of showing a visit to the user until they leave the pane or a
 // signal ends the visit. Returns the exit status (before Signals::finish).
 class FrontEnd {
   public:
     virtual ~FrontEnd() = default;
-    virtual int run(Session& session) = 0;
+    virtual int run(Visit& visit) = 0;
 };
 
 std::unique_ptr<FrontEnd> make_terminal_front_end();
+
+// The window, from the module vantrel-prefs-gtk.so, loaded only now: the
+// terminal view and the scripted modes never map the toolkit. Null, with
+// one line in `error`, when the module cannot be loaded or the display
+// cannot be opened.
+std::unique_ptr<FrontEnd> make_window_front_end(std::string* error);
+
+// Start-up marks for measuring (docs/benchmarks.md): when the environment
+// names a descriptor in VANTREL_PREFS_TIMING_FD, writes "<what> <ns>\n" there
+// with the CLOCK_MONOTONIC time in nanoseconds. Otherwise does nothing.
+void startup_mark(const char* what);
+
+// What a front-end module receives from the host: the host's functions it
+// may call, since it cannot link against the executable. The module checks
+// `size` so that a module from another build is refused, not misused.
+struct ModuleHost {
+    unsigned size;
+    int (*signalFd)();
+    int (*takeSignal)(bool* resized);
+    void (*mark)(const char* what);
+};
+// The module's one exported function. Returns a front end (owned by the
+// caller) or null with one line in `error`.
+using MakeModuleFrontEnd = FrontEnd* (*)(const ModuleHost* host, std::string* error);
+inline constexpr const char* kWindowModule = "vantrel-prefs-gtk.so";
+inline constexpr const char* kWindowModuleEntry = "vantrel_prefs_window_front_end";
 
 inline std::string title_of(NSButton* b) {
     return b->title() ? b->title()->UTF8String() : std::string();

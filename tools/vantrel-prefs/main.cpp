@@ -1,11 +1,13 @@
-// vantrel-prefs: loads a preference pane bundle and shows it in the terminal,
-// or, for scripts, lists its options, clicks one by title, or selects and
-// leaves it. The life cycle and the checks around it live in the host core
-// (host.h); this file only reads the command line and chooses a front end.
+// vantrel-prefs: loads a preference pane bundle and shows it in a window or
+// in the terminal, or, for scripts, lists its options, clicks one by title,
+// or selects and leaves it. The life cycle and the checks around it live in
+// the host core (host.h); this file only reads the command line and chooses
+// a front end.
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -14,12 +16,16 @@
 namespace {
 
 const char* kUsage =
-    "usage: vantrel-prefs [--bundle PATH] [--list | --click TITLE | --leave]\n"
+    "usage: vantrel-prefs [--bundle PATH] [--gui | --terminal | --list | --click TITLE | --leave]\n"
     "\n"
-    "Shows a preference pane (by default Vantrel.prefPane) in the terminal:\n"
-    "up/down or j/k move, space or enter toggles the box, q leaves the pane.\n"
+    "Shows a preference pane (by default Vantrel.prefPane) in a window when a\n"
+    "display is available (WAYLAND_DISPLAY or DISPLAY), otherwise in the terminal.\n"
+    "Window: Tab moves, Space toggles, Escape, Ctrl+W or Ctrl+Q closes it.\n"
+    "Terminal: up/down or j/k move, space or enter toggles the box, q leaves the pane.\n"
     "\n"
     "  --bundle PATH   load this .prefPane bundle instead\n"
+    "  --gui           show the pane in a window (fails when no display can be opened)\n"
+    "  --terminal      show the pane in the terminal, even when a display is available\n"
     "  --list          print each check box as \"[x] Title\" (on) or \"[ ] Title\" (off),\n"
     "                  then the version label; writes and posts nothing\n"
     "  --click TITLE   select the pane, click the box with this title, leave the pane;\n"
@@ -36,6 +42,15 @@ int fail(std::string msg, int code = 2) {
     return code;
 }
 
+// A display is worth trying: the window module then checks it can be opened.
+bool have_display() {
+    for (const char* v : {"WAYLAND_DISPLAY", "DISPLAY"}) {
+        const char* d = std::getenv(v);
+        if (d != nullptr && *d != '\0') return true;
+    }
+    return false;
+}
+
 void print_boxes(vantrel::host::LoadedPane& p) {
     for (NSButton* b : p.checkBoxes())
         std::printf("[%c] %s\n", b->state() ? 'x' : ' ', vprefs::title_of(b).c_str());
@@ -48,7 +63,8 @@ void say_notifications_off(const vprefs::Session& s) {
 
 int run(int argc, char** argv) {
     std::string bundle = VANTREL_DEFAULT_BUNDLE;
-    enum class Mode { Terminal, List, Click, Leave } mode = Mode::Terminal;
+    enum class Mode { Show, List, Click, Leave } mode = Mode::Show;
+    enum class View { Any, Window, Terminal } view = View::Any;
     std::string title;
     int modes = 0;
     for (int i = 1; i < argc; ++i) {
@@ -59,6 +75,10 @@ int run(int argc, char** argv) {
         } else if (a == "--bundle") {
             if (i + 1 >= argc) return fail("--bundle needs a path", 1);
             bundle = argv[++i];
+        } else if (a == "--gui") {
+            view = View::Window, ++modes;
+        } else if (a == "--terminal") {
+            view = View::Terminal, ++modes;
         } else if (a == "--list") {
             mode = Mode::List, ++modes;
         } else if (a == "--leave") {
@@ -72,9 +92,14 @@ int run(int argc, char** argv) {
             return fail("unknown argument \"" + a + "\"", 1);
         }
     }
-    if (modes > 1) return fail("choose one of --list, --click and --leave", 1);
-    if (mode == Mode::Terminal && (!::isatty(STDIN_FILENO) || !::isatty(STDOUT_FILENO)))
-        return fail("not a terminal; use --list, --click TITLE or --leave (see --help)", 1);
+    if (modes > 1) return fail("choose one of --gui, --terminal, --list, --click and --leave", 1);
+    const bool tty = ::isatty(STDIN_FILENO) && ::isatty(STDOUT_FILENO);
+    if (mode == Mode::Show && view == View::Terminal && !tty)
+        return fail("not a terminal; use --gui, --list, --click TITLE or --leave (see --help)", 1);
+    if (mode == Mode::Show && view == View::Any && !tty && !have_display())
+        return fail("no display and not a terminal; use --list, --click TITLE or --leave (see "
+                    "--help)",
+                    1);
 
     // From here a termination signal ends the visit normally: the pane is
     // left (and announces it) before the process goes.
@@ -116,8 +141,16 @@ int run(int argc, char** argv) {
             session->leave();
             say_notifications_off(*session);
             return 0;
-        case Mode::Terminal:
-            return vprefs::make_terminal_front_end()->run(*session);
+        case Mode::Show: {
+            std::unique_ptr<vprefs::FrontEnd> front;
+            std::string why;
+            if (view == View::Window || (view == View::Any && have_display()))
+                front = vprefs::make_window_front_end(&why);
+            if (!front && view == View::Window) return fail("cannot show a window: " + why);
+            if (!front && !tty) return fail("cannot show a window (" + why + ") and not a terminal");
+            if (!front) front = vprefs::make_terminal_front_end();
+            return front->run(*session);
+        }
     }
     return 0;
 }

@@ -146,7 +146,7 @@ std::string fit(const std::string& s, int cols) {
 
 class TerminalFrontEnd : public FrontEnd {
   public:
-    int run(Session& session) override {
+    int run(Visit& session) override {
         Terminal term;
         if (!term.enter()) {
             std::fprintf(stderr, "vantrel-prefs: cannot set up the terminal\n");
@@ -157,8 +157,14 @@ class TerminalFrontEnd : public FrontEnd {
             session.notificationsOn() ? "" : "notifications are off: no D-Bus session bus";
         const auto& boxes = session.pane().checkBoxes();
         std::size_t cursor = 0, top = 0;
+        bool first = true;
         for (;;) {
             draw(session, cursor, &top, status);
+            if (first) {
+                first = false;
+                startup_mark("first-frame");
+                startup_mark("ready");  // the next thing it does is read the keyboard
+            }
             bool signalled = false;
             Key k = read_key(&signalled);
             if (signalled) {
@@ -183,7 +189,7 @@ class TerminalFrontEnd : public FrontEnd {
     }
 
   private:
-    static void draw(Session& s, std::size_t cursor, std::size_t* top, const std::string& status) {
+    static void draw(Visit& s, std::size_t cursor, std::size_t* top, const std::string& status) {
         int rows, cols;
         Terminal::size(&rows, &cols);
         const auto& boxes = s.pane().checkBoxes();

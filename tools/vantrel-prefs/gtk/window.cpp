@@ -1,0 +1,293 @@
+// The window front end: the pane's controls as GTK 4 widgets. Built as a
+// module of its own (vantrel-prefs-gtk.so) that the host loads only when it
+// shows a window, so that the terminal view and the scripted modes never
+// load the toolkit.
+//
+// The pane's controls stay the truth. Each NSButton becomes a GtkCheckButton
+// and each NSTextField a GtkLabel; after anything that lets the pane change
+// its controls (willSelect, a click) the widgets are set from them again. A
+// user's toggle of a GtkCheckButton is a click on its NSButton through the
+// session, which also says whether the store saved it: a failed save shows
+// a banner naming the file and the error, and the box keeps showing the
+// click, as the pane wants.
+//
+// The window closes by its close button, Ctrl+W, Ctrl+Q or Escape, and on
+// SIGTERM, SIGHUP or SIGINT (the host's signal pipe is watched by the main
+// loop); every way leaves the pane exactly once, before the window goes.
+#include <glib-unix.h>
+#include <gtk/gtk.h>
+
+#include <string>
+#include <vector>
+
+#include "host.h"
+
+namespace vprefs {
+namespace {
+
+// The application's identity on the desktop: the name of its .desktop file,
+// its icon, and its Wayland app ID and X11 class.
+constexpr const char* kAppId = "com.ashgrove.VantrelPrefs";
+
+// Text from a bundle or an error shown as plain text: valid UTF-8, one line,
+// control characters shown as "?" (as the terminal view shows them).
+std::string shown(const std::string& s) {
+    gchar* valid = g_utf8_make_valid(s.data(), static_cast<gssize>(s.size()));
+    std::string out;
+    for (const gchar* p = valid; *p != '\0'; p = g_utf8_next_char(p)) {
+        gunichar c = g_utf8_get_char(p);
+        if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
+            out += '?';
+        } else {
+            out.append(p, static_cast<std::size_t>(g_utf8_next_char(p) - p));
+        }
+    }
+    g_free(valid);
+    return out;
+}
+
+std::string bundle_name(Visit& s) {
+    NSAutoreleasePool pool;
+    id v = s.pane().bundle()->objectForInfoDictionaryKey(NSString::stringWithUTF8String("CFBundleName"));
+    auto* name = dynamic_cast<NSString*>(v);
+    if (name != nil && name->length() > 0) return name->UTF8String();
+    std::string path = s.pane().bundle()->bundlePath()->UTF8String();
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+class WindowFrontEnd : public FrontEnd {
+  public:
+    explicit WindowFrontEnd(const ModuleHost* host) : host_(host) {}
+
+    int run(Visit& session) override {
+        session_ = &session;
+        session.show();  // willSelect runs before the window is on screen
+        build();
+        pull();
+        guint watch = g_unix_fd_add(host_->signalFd(), G_IO_IN, &WindowFrontEnd::on_signal, this);
+        gtk_window_present(window_);
+        while (!done_) g_main_context_iteration(nullptr, TRUE);
+        g_source_remove(watch);
+        session.leave();  // posts once, however the window was closed
+        gtk_window_destroy(window_);
+        while (g_main_context_pending(nullptr)) g_main_context_iteration(nullptr, FALSE);
+        return 0;
+    }
+
+  private:
+    struct Box {
+        NSButton* control;
+        GtkCheckButton* widget;
+        WindowFrontEnd* owner;
+        gulong handler;
+    };
+
+    void build() {
+        window_ = GTK_WINDOW(gtk_window_new());
+        gtk_window_set_title(window_, shown(bundle_name(*session_)).c_str());
+        gtk_window_set_icon_name(window_, kAppId);
+        g_signal_connect(window_, "close-request", G_CALLBACK(&WindowFrontEnd::on_close_request),
+                         this);
+        g_signal_connect(window_, "notify::is-active", G_CALLBACK(&WindowFrontEnd::on_active),
+                         this);
+        g_signal_connect(window_, "realize", G_CALLBACK(&WindowFrontEnd::on_realize), this);
+
+        GtkEventController* keys = gtk_shortcut_controller_new();
+        gtk_shortcut_controller_add_shortcut(
+            GTK_SHORTCUT_CONTROLLER(keys),
+            gtk_shortcut_new(gtk_shortcut_trigger_parse_string("<Control>w|<Control>q|Escape"),
+                             gtk_callback_action_new(&WindowFrontEnd::on_close_key, this, nullptr)));
+        gtk_widget_add_controller(GTK_WIDGET(window_), keys);
+
+        GtkWidget* column = gtk_box_new(GTK_ORIENTATION_VERTICAL, 12);
+        gtk_widget_set_margin_top(column, 18);
+        gtk_widget_set_margin_bottom(column, 18);
+        gtk_widget_set_margin_start(column, 18);
+        gtk_widget_set_margin_end(column, 18);
+        gtk_window_set_child(window_, column);
+
+        // The banner: hidden until a click is not saved.
+        banner_ = GTK_INFO_BAR(gtk_info_bar_new());
+        gtk_info_bar_set_message_type(banner_, GTK_MESSAGE_ERROR);
+        gtk_info_bar_set_show_close_button(banner_, TRUE);
+        banner_text_ = GTK_LABEL(gtk_label_new(""));
+        gtk_label_set_wrap(banner_text_, TRUE);
+        gtk_label_set_wrap_mode(banner_text_, PANGO_WRAP_WORD_CHAR);
+        gtk_label_set_max_width_chars(banner_text_, 50);
+        gtk_label_set_xalign(banner_text_, 0);
+        gtk_info_bar_add_child(banner_, GTK_WIDGET(banner_text_));
+        g_signal_connect(banner_, "response", G_CALLBACK(&WindowFrontEnd::on_banner_response),
+                         this);
+        gtk_widget_set_visible(GTK_WIDGET(banner_), FALSE);
+        gtk_box_append(GTK_BOX(column), GTK_WIDGET(banner_));
+
+        // The check boxes, in the interface definition's order. A pane with
+        // more than fit on the screen scrolls.
+        GtkWidget* list = gtk_box_new(GTK_ORIENTATION_VERTICAL, 6);
+        GtkWidget* scroller = gtk_scrolled_window_new();
+        gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scroller), GTK_POLICY_NEVER,
+                                       GTK_POLICY_AUTOMATIC);
+        gtk_scrolled_window_set_propagate_natural_height(GTK_SCROLLED_WINDOW(scroller), TRUE);
+        gtk_scrolled_window_set_propagate_natural_width(GTK_SCROLLED_WINDOW(scroller), TRUE);
+        gtk_scrolled_window_set_max_content_height(GTK_SCROLLED_WINDOW(scroller), 480);
+        gtk_scrolled_window_set_child(GTK_SCROLLED_WINDOW(scroller), list);
+        gtk_widget_set_vexpand(scroller, TRUE);
+        gtk_box_append(GTK_BOX(column), scroller);
+        boxes_.reserve(session_->pane().checkBoxes().size());
+        for (NSButton* b : session_->pane().checkBoxes()) {
+            std::string title = shown(title_of(b));
+            GtkWidget* text = gtk_label_new(title.c_str());
+            gtk_label_set_xalign(GTK_LABEL(text), 0);
+            gtk_label_set_ellipsize(GTK_LABEL(text), PANGO_ELLIPSIZE_END);
+            gtk_label_set_max_width_chars(GTK_LABEL(text), 60);
+            GtkWidget* check = gtk_check_button_new();
+            gtk_check_button_set_child(GTK_CHECK_BUTTON(check), text);
+            gtk_widget_set_tooltip_text(check, title.c_str());
+            // Screen readers hear the whole title, even when it is cut short.
+            gtk_accessible_update_property(GTK_ACCESSIBLE(check), GTK_ACCESSIBLE_PROPERTY_LABEL,
+                                           title.c_str(), -1);
+            gtk_box_append(GTK_BOX(list), check);
+            boxes_.push_back({b, GTK_CHECK_BUTTON(check), this, 0});
+        }
+        for (Box& box : boxes_)
+            box.handler = g_signal_connect(box.widget, "toggled",
+                                           G_CALLBACK(&WindowFrontEnd::on_toggled), &box);
+
+        for (NSTextField* t : session_->pane().labels()) {
+            GtkWidget* label = gtk_label_new("");
+            gtk_label_set_xalign(GTK_LABEL(label), 0);
+            gtk_label_set_wrap(GTK_LABEL(label), TRUE);
+            gtk_widget_add_css_class(label, "dim-label");
+            gtk_box_append(GTK_BOX(column), label);
+            labels_.push_back({t, GTK_LABEL(label)});
+        }
+        if (!session_->notificationsOn()) {
+            GtkWidget* note =
+                gtk_label_new("Notifications are off: there is no D-Bus session bus, so running "
+                              "programs will not hear of changes.");
+            gtk_label_set_wrap(GTK_LABEL(note), TRUE);
+            gtk_label_set_max_width_chars(GTK_LABEL(note), 50);
+            gtk_label_set_xalign(GTK_LABEL(note), 0);
+            gtk_widget_add_css_class(note, "dim-label");
+            gtk_box_append(GTK_BOX(column), note);
+        }
+    }
+
+    // Sets every widget from the pane's controls, without sending clicks.
+    void pull() {
+        for (Box& box : boxes_) {
+            g_signal_handler_block(box.widget, box.handler);
+            gtk_check_button_set_active(box.widget, box.control->state() != NSOffState);
+            g_signal_handler_unblock(box.widget, box.handler);
+        }
+        for (auto& [field, label] : labels_) {
+            NSString* v = field->stringValue();
+            gtk_label_set_text(label, v ? shown(v->UTF8String()).c_str() : "");
+        }
+    }
+
+    void clicked(Box& box) {
+        ClickResult r = session_->click(box.control);
+        pull();
+        if (r.saved) {
+            gtk_widget_set_visible(GTK_WIDGET(banner_), FALSE);
+            return;
+        }
+        std::string text = "\u201C" + shown(title_of(box.control)) + "\u201D is " +
+                           (box.control->state() ? "on" : "off") +
+                           " here but was not saved: " + shown(r.message);
+        gtk_label_set_text(banner_text_, text.c_str());
+        gtk_widget_set_visible(GTK_WIDGET(banner_), TRUE);
+    }
+
+    void close() { done_ = true; }
+
+    void maybe_ready() {
+        if (ready_marked_ || !painted_ || !gtk_window_is_active(window_)) return;
+        ready_marked_ = true;
+        // Marked once the loop has nothing left to do: the next event it
+        // handles is the user's.
+        g_idle_add_full(
+            G_PRIORITY_LOW,
+            [](gpointer self) -> gboolean {
+                static_cast<WindowFrontEnd*>(self)->host_->mark("ready");
+                return G_SOURCE_REMOVE;
+            },
+            this, nullptr);
+    }
+
+    static void on_toggled(GtkCheckButton*, gpointer data) {
+        auto* box = static_cast<Box*>(data);
+        box->owner->clicked(*box);
+    }
+    static gboolean on_close_request(GtkWindow*, gpointer self) {
+        static_cast<WindowFrontEnd*>(self)->close();
+        return TRUE;  // the window goes after the pane is left
+    }
+    static gboolean on_close_key(GtkWidget*, GVariant*, gpointer self) {
+        static_cast<WindowFrontEnd*>(self)->close();
+        return TRUE;
+    }
+    static void on_banner_response(GtkInfoBar* bar, int, gpointer) {
+        gtk_widget_set_visible(GTK_WIDGET(bar), FALSE);
+    }
+    static gboolean on_signal(gint, GIOCondition, gpointer data) {
+        auto* self = static_cast<WindowFrontEnd*>(data);
+        bool resized = false;
+        if (self->host_->takeSignal(&resized) != 0) self->close();
+        return G_SOURCE_CONTINUE;
+    }
+    static void on_active(GObject*, GParamSpec*, gpointer self) {
+        static_cast<WindowFrontEnd*>(self)->maybe_ready();
+    }
+    static void on_realize(GtkWidget* w, gpointer data) {
+        GdkFrameClock* clock = gtk_widget_get_frame_clock(w);
+        if (clock != nullptr)
+            g_signal_connect(clock, "after-paint", G_CALLBACK(&WindowFrontEnd::on_after_paint),
+                             data);
+    }
+    static void on_after_paint(GdkFrameClock* clock, gpointer data) {
+        auto* self = static_cast<WindowFrontEnd*>(data);
+        if (self->painted_ || !gtk_widget_get_mapped(GTK_WIDGET(self->window_))) return;
+        self->painted_ = true;
+        self->host_->mark("first-frame");
+        g_signal_handlers_disconnect_by_func(
+            clock, reinterpret_cast<gpointer>(&WindowFrontEnd::on_after_paint), data);
+        self->maybe_ready();
+    }
+
+    const ModuleHost* host_;
+    Visit* session_ = nullptr;
+    GtkWindow* window_ = nullptr;
+    GtkInfoBar* banner_ = nullptr;
+    GtkLabel* banner_text_ = nullptr;
+    std::vector<Box> boxes_;
+    std::vector<std::pair<NSTextField*, GtkLabel*>> labels_;
+    bool done_ = false;
+    bool painted_ = false;
+    bool ready_marked_ = false;
+};
+
+}  // namespace
+}  // namespace vprefs
+
+// The module's one exported name: makes the window front end, or says why
+// no window can be shown (another build's host, or no display to open).
+extern "C" __attribute__((visibility("default"))) vprefs::FrontEnd* vantrel_prefs_window_front_end(
+    const vprefs::ModuleHost* host, std::string* error) {
+    if (host == nullptr || host->size != sizeof(vprefs::ModuleHost)) {
+        *error = std::string(vprefs::kWindowModule) + " belongs to another build of vantrel-prefs";
+        return nullptr;
+    }
+    g_set_prgname(vprefs::kAppId);
+    if (!gtk_init_check()) {
+        const char* wl = g_getenv("WAYLAND_DISPLAY");
+        const char* x = g_getenv("DISPLAY");
+        *error = std::string("cannot open the display") +
+                 (wl && *wl ? std::string(" WAYLAND_DISPLAY=") + wl : std::string()) +
+                 (x && *x ? std::string(" DISPLAY=") + x : std::string());
+        return nullptr;
+    }
+    return new vprefs::WindowFrontEnd(host);
+}

@@ -499,6 +499,11 @@ def closing(way):
             if way.startswith("SIG"):
                 c.host.proc.send_signal(getattr(signal, way))
                 want = -getattr(signal, way)  # the signal is raised again at the end
+            elif way == "display-lost":
+                # The X server goes (the desktop session ended): the pane
+                # is still left, and the host says why it ended.
+                c.x.proc.terminate()
+                want = 1
             elif way == "close-button":
                 close_by_window_manager(c.x.display, c.window())
                 want = 0
@@ -506,12 +511,17 @@ def closing(way):
                 keys(c.x.display, way)
                 want = 0
             c.ended(want)
+            if way == "display-lost":
+                check(c.host.stderr().strip().endswith(
+                    "vantrel-prefs: lost the connection to the display; the pane was left"),
+                    "no word of the lost display:\n" + c.host.stderr())
         finally:
             c.close()
     return run
 
 
-for _way in ("close-button", "ctrl+w", "ctrl+q", "Escape", "SIGTERM", "SIGHUP", "SIGINT"):
+for _way in ("close-button", "ctrl+w", "ctrl+q", "Escape", "SIGTERM", "SIGHUP", "SIGINT",
+             "display-lost"):
     CASES["closing_by_" + _way.replace("+", "_").replace("-", "_")] = closing(_way)
 
 

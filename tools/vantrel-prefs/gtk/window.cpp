@@ -14,8 +14,13 @@
 // The window closes by its close button, Ctrl+W, Ctrl+Q or Escape, and on
 // SIGTERM, SIGHUP or SIGINT (the host's signal pipe is watched by the main
 // loop); every way leaves the pane exactly once, before the window goes.
+// When the X server goes away (the desktop session ended), GDK would end the
+// process at once; the pane is left first, as when a terminal is closed.
+#include <X11/Xlib.h>
+#include <gdk/x11/gdkx.h>
 #include <glib-unix.h>
 #include <gtk/gtk.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -56,6 +61,10 @@ std::string bundle_name(Visit& s) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+class WindowFrontEnd;
+// The window on screen, for leaving the pane when the display is lost.
+WindowFrontEnd* g_on_screen = nullptr;
+
 class WindowFrontEnd : public FrontEnd {
   public:
     explicit WindowFrontEnd(const ModuleHost* host) : host_(host) {}
@@ -66,8 +75,12 @@ class WindowFrontEnd : public FrontEnd {
         build();
         pull();
         guint watch = g_unix_fd_add(host_->signalFd(), G_IO_IN, &WindowFrontEnd::on_signal, this);
+        g_on_screen = this;
+        GdkDisplay* display = gtk_widget_get_display(GTK_WIDGET(window_));
+        if (GDK_IS_X11_DISPLAY(display)) XSetIOErrorHandler(&WindowFrontEnd::on_display_lost);
         gtk_window_present(window_);
         while (!done_) g_main_context_iteration(nullptr, TRUE);
+        g_on_screen = nullptr;
         g_source_remove(watch);
         session.leave();  // posts once, however the window was closed
         gtk_window_destroy(window_);
@@ -215,6 +228,16 @@ class WindowFrontEnd : public FrontEnd {
                 return G_SOURCE_REMOVE;
             },
             this, nullptr);
+    }
+
+    // Xlib calls this, on the main thread, when the server connection is
+    // gone; it must not return, and no X call may be made.
+    static int on_display_lost(Display*) {
+        if (g_on_screen != nullptr) g_on_screen->session_->leave();
+        static const char msg[] =
+            "vantrel-prefs: lost the connection to the display; the pane was left\n";
+        [[maybe_unused]] ssize_t n = ::write(STDERR_FILENO, msg, sizeof msg - 1);
+        ::_exit(1);
     }
 
     static void on_toggled(GtkCheckButton*, gpointer data) {

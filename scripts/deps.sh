@@ -12,6 +12,11 @@ pkgs=(
   dbus                   # dbus-run-session / dbus-daemon for the tests
   tmux                   # drives the terminal interface in tests
   python3                # plistlib reads what the preference store writes, in tests
+  libgtk-4-dev           # the window front end of vantrel-prefs (a module, loaded only for a window)
+  xvfb xdotool           # the window tests: an X server of their own, the real pointer and keyboard
+  at-spi2-core python3-pyatspi   # the window tests find controls through the accessibility bus
+  imagemagick            # screenshots of the window (import -window root)
+  appstream desktop-file-utils   # validate the installed AppStream metadata and .desktop entry
   e2fsprogs attr         # chattr/lsattr, getfattr/setfattr in tests
   util-linux             # unshare, mount
   hyperfine              # whole-command benchmarks

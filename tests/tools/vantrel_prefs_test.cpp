@@ -381,7 +381,10 @@ TEST(VantrelPrefsTerminal, ShowsTheBoxesAndLabelAndTogglesABox) {
     PrefsHome home;
     TempDir t("tmux");
     Tmux tm(t);
-    std::string env = "XDG_CONFIG_HOME='" + home.dir.path().string() + "'";
+    // No display: a test run from a desktop session must still get the
+    // terminal view.
+    std::string env =
+        "-u DISPLAY -u WAYLAND_DISPLAY XDG_CONFIG_HOME='" + home.dir.path().string() + "'";
     if (const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS"))
         env += std::string(" DBUS_SESSION_BUS_ADDRESS='") + bus + "'";
     ASSERT_EQ(tm.cmd("new-session -d -s vp -x 80 -y 30 \"env " + env +
@@ -417,8 +420,9 @@ TEST(VantrelPrefsTerminal, SaysOnceThatNotificationsAreOffWithoutABus) {
     PrefsHome home;
     TempDir t("tmux");
     Tmux tm(t);
-    std::string env = "-u DBUS_SESSION_BUS_ADDRESS XDG_RUNTIME_DIR='" + t.path().string() +
-                      "' XDG_CONFIG_HOME='" + home.dir.path().string() + "'";
+    std::string env =
+        "-u DISPLAY -u WAYLAND_DISPLAY -u DBUS_SESSION_BUS_ADDRESS XDG_RUNTIME_DIR='" +
+        t.path().string() + "' XDG_CONFIG_HOME='" + home.dir.path().string() + "'";
     ASSERT_EQ(tm.cmd("new-session -d -s vp -x 80 -y 30 \"env " + env +
                      " '" VANTREL_PREFS "'; sleep 30\""),
               0);
@@ -445,7 +449,8 @@ struct ScriptedTerminal {
         : t(dir), pid(dir / "pid"), status(dir / "status"), stty(dir / "stty") {}
 
     bool start(const Tmux& tm, const PrefsHome& home, int cols, int rows) const {
-        std::string script = "export XDG_CONFIG_HOME='" + home.dir.path().string() + "'\n";
+        std::string script = "unset DISPLAY WAYLAND_DISPLAY\nexport XDG_CONFIG_HOME='" +
+                             home.dir.path().string() + "'\n";
         if (const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS"))
             script += std::string("export DBUS_SESSION_BUS_ADDRESS='") + bus + "'\n";
         script += "sh -c 'echo $$ > \"$0\"; exec \"$1\"' '" + pid.string() +
@@ -586,8 +591,9 @@ TEST(VantrelPrefsTerminal, ControlCharactersFromTheBundleAreShownNotObeyed) {
         std::ofstream(nib) << xml;
     });
     Tmux tm(t);
-    std::string script = "export XDG_CONFIG_HOME='" + home.dir.path().string() + "'\n'" +
-                         VANTREL_PREFS + "' --bundle '" + bundle + "'\nsleep 30\n";
+    std::string script = "unset DISPLAY WAYLAND_DISPLAY\nexport XDG_CONFIG_HOME='" +
+                         home.dir.path().string() + "'\n'" + VANTREL_PREFS + "' --bundle '" +
+                         bundle + "'\nsleep 30\n";
     fs::path file = t.write("run.sh", script);
     ASSERT_EQ(tm.cmd("new-session -d -s vp -x 80 -y 30 \"sh '" + file.string() + "'\""), 0);
     std::string screen;

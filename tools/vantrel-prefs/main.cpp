@@ -97,9 +97,10 @@ int run(int argc, char** argv) {
     if (mode == Mode::Show && view == View::Terminal && !tty)
         return fail("not a terminal; use --gui, --list, --click TITLE or --leave (see --help)", 1);
     if (mode == Mode::Show && view == View::Any && !tty && !have_display())
-        return fail("no display and not a terminal; use --list, --click TITLE or --leave (see "
-                    "--help)",
-                    1);
+        return fail(
+            "no display and not a terminal; use --list, --click TITLE or --leave (see "
+            "--help)",
+            1);
 
     // From here a termination signal ends the visit normally: the pane is
     // left (and announces it) before the process goes.
@@ -147,7 +148,8 @@ int run(int argc, char** argv) {
             if (view == View::Window || (view == View::Any && have_display()))
                 front = vprefs::make_window_front_end(&why);
             if (!front && view == View::Window) return fail("cannot show a window: " + why);
-            if (!front && !tty) return fail("cannot show a window (" + why + ") and not a terminal");
+            if (!front && !tty)
+                return fail("cannot show a window (" + why + ") and not a terminal");
             if (!front) front = vprefs::make_terminal_front_end();
             return front->run(*session);
         }

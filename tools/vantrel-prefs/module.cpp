@@ -42,17 +42,16 @@ void startup_mark(const char* what) {
     if (fd < 0) return;
     timespec ts{};
     ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    std::string line = std::string(what) + " " +
-                       std::to_string(static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec) +
-                       "\n";
+    std::string line =
+        std::string(what) + " " +
+        std::to_string(static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec) + "\n";
     [[maybe_unused]] ssize_t w = ::write(fd, line.data(), line.size());  // a measurement aid only
 }
 
 std::unique_ptr<FrontEnd> make_window_front_end(std::string* error) {
     const std::string dir = executable_dir();
-    const std::string candidates[] = {dir + "/" + kWindowModule,
-                                      dir + "/" VANTREL_PREFS_MODULE_FROM_BINDIR "/" +
-                                          kWindowModule};
+    const std::string candidates[] = {
+        dir + "/" + kWindowModule, dir + "/" VANTREL_PREFS_MODULE_FROM_BINDIR "/" + kWindowModule};
     std::string why;
     void* handle = nullptr;
     for (const auto& path : candidates) {

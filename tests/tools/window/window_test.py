@@ -167,9 +167,9 @@ def host_env(bus, display, config, extra=None):
 
 
 class Host:
-    def __init__(self, env, scratch, args=("--gui",)):
+    def __init__(self, env, scratch, args=("--gui",), program=HOST):
         self.err = os.path.join(scratch, "host.err")
-        self.proc = subprocess.Popen([HOST, *args], env=env, stdin=subprocess.DEVNULL,
+        self.proc = subprocess.Popen([program, *args], env=env, stdin=subprocess.DEVNULL,
                                      stdout=subprocess.DEVNULL, stderr=open(self.err, "w"))
 
     def stderr(self):
@@ -355,7 +355,8 @@ def store(config, values):
 class Case:
     """One host in its own display and bus; everything is undone at the end."""
 
-    def __init__(self, extra_env=None, args=("--gui",), values=None, prepare=None, shared=None):
+    def __init__(self, extra_env=None, args=("--gui",), values=None, prepare=None, shared=None,
+                 host=HOST):
         need("xdotool")
         self.scratch = tempfile.mkdtemp(prefix="vantrel-window-")
         self.config = os.path.join(self.scratch, "config")
@@ -371,7 +372,7 @@ class Case:
         self.x, self.bus = shared if shared else (Xvfb(), SessionBus())
         self.env = host_env(self.bus, self.x.display, self.config, extra_env)
         self.monitor = Monitor(self.env, self.scratch)
-        self.host = Host(self.env, self.scratch, self.args)
+        self.host = Host(self.env, self.scratch, self.args, host)
         self.a11y = Accessibility(self.env, self.host.proc.pid)
         self.win = None
 
@@ -541,6 +542,15 @@ def failed_save_shows_a_banner_naming_the_file_and_the_error():
         check("not a regular file" in banner.name, "the banner names the error: " + banner.name)
         check("saved" not in banner.name.replace("not saved", ""), "never says saved")
         c.wait_checked("Duration", False)  # the box keeps showing the click
+        # The banner is readable and pushes nothing out of sight: the window
+        # grows to hold it and every box.
+        _, _, fw, fh = c.a11y.extents(c.a11y.find("frame"))
+        bx, by, bw, bh = c.a11y.extents(banner)
+        check(bw >= 250, "the banner's text is squeezed to %d pixels" % bw)
+        for t in TITLES:
+            ex, ey, ew, eh = c.a11y.extents(c.box(t))
+            check(0 <= ex and ex + ew <= fw and by + bh <= ey and ey + eh <= fh,
+                  "%s is out of sight (%d,%d %dx%d in a %dx%d window)" % (t, ex, ey, ew, eh, fw, fh))
         check(os.path.isdir(plist[0]) and os.listdir(plist[0]) == [], "the directory is untouched")
         screenshot(c.x.display, "window-not-saved.png")
         keys(c.x.display, "ctrl+q")
@@ -721,6 +731,54 @@ def choosing_the_window_or_the_terminal():
             check(os.listdir(scratch) == [], "%s wrote a file" % args)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
+
+
+@case
+def installed_desktop_entry_icon_metadata_and_module():
+    """cmake --install puts a valid .desktop entry (Settings), an SVG icon and
+    valid AppStream metadata in place, and the installed host finds its
+    installed window module."""
+    import glob
+    import xml.etree.ElementTree as ET
+    need("cmake", "desktop-file-validate", "appstreamcli")
+    stage = tempfile.mkdtemp(prefix="vantrel-install-")
+    try:
+        r = subprocess.run(["cmake", "--install", BUILD, "--prefix", stage],
+                           capture_output=True, text=True, timeout=300)
+        check(r.returncode == 0, "cmake --install failed: " + r.stderr)
+        desktop = os.path.join(stage, "share/applications/com.ashgrove.VantrelPrefs.desktop")
+        icon = os.path.join(stage, "share/icons/hicolor/scalable/apps/com.ashgrove.VantrelPrefs.svg")
+        meta = os.path.join(stage, "share/metainfo/com.ashgrove.VantrelPrefs.metainfo.xml")
+        for f in (desktop, icon, meta):
+            check(os.path.isfile(f), "not installed: " + f)
+        r = subprocess.run(["desktop-file-validate", desktop], capture_output=True, text=True)
+        check(r.returncode == 0 and r.stdout.strip() == "", "desktop entry: " + r.stdout + r.stderr)
+        entry = dict(l.split("=", 1) for l in open(desktop).read().splitlines() if "=" in l)
+        check("Settings" in entry["Categories"].split(";"), "not in the Settings category")
+        check(entry["Icon"] == "com.ashgrove.VantrelPrefs", "the entry names another icon")
+        program = entry["Exec"].split()[0]
+        check(os.access(os.path.join(stage, "bin", program), os.X_OK), program + " not installed")
+        r = subprocess.run(["appstreamcli", "validate", "--no-net", meta], capture_output=True,
+                           text=True)
+        check(r.returncode == 0, "AppStream metadata: " + r.stdout + r.stderr)
+        svg = ET.parse(icon).getroot()
+        check(svg.tag == "{http://www.w3.org/2000/svg}svg", "the icon is not an SVG drawing")
+
+        modules = glob.glob(os.path.join(stage, "lib*/**/vantrel/vantrel-prefs-gtk.so"),
+                            recursive=True)
+        check(len(modules) == 1, "window module installed as %r" % modules)
+        libdir = os.path.dirname(os.path.dirname(modules[0]))
+        c = Case(args=["--gui", "--bundle", BUNDLE],
+                 extra_env={"LD_LIBRARY_PATH": libdir}, host=os.path.join(stage, "bin", program))
+        try:
+            c.box("Duration")
+            check(modules[0] in c.host.maps(), "the installed host did not load the installed module")
+            keys(c.x.display, "Escape")
+            c.ended(0)
+        finally:
+            c.close()
+    finally:
+        shutil.rmtree(stage, ignore_errors=True)
 
 
 def main():

@@ -33,6 +33,8 @@ namespace {
 // The application's identity on the desktop: the name of its .desktop file,
 // its icon, and its Wayland app ID and X11 class.
 constexpr const char* kAppId = "com.ashgrove.VantrelPrefs";
+// Beyond this many pixels the list of check boxes scrolls.
+constexpr int kMaxListHeight = 480;
 
 // Text from a bundle or an error shown as plain text: valid UTF-8, one line,
 // control characters shown as "?" (as the terminal view shows them).
@@ -53,7 +55,8 @@ std::string shown(const std::string& s) {
 
 std::string bundle_name(Visit& s) {
     NSAutoreleasePool pool;
-    id v = s.pane().bundle()->objectForInfoDictionaryKey(NSString::stringWithUTF8String("CFBundleName"));
+    id v = s.pane().bundle()->objectForInfoDictionaryKey(
+        NSString::stringWithUTF8String("CFBundleName"));
     auto* name = dynamic_cast<NSString*>(v);
     if (name != nil && name->length() > 0) return name->UTF8String();
     std::string path = s.pane().bundle()->bundlePath()->UTF8String();
@@ -109,8 +112,9 @@ class WindowFrontEnd : public FrontEnd {
         GtkEventController* keys = gtk_shortcut_controller_new();
         gtk_shortcut_controller_add_shortcut(
             GTK_SHORTCUT_CONTROLLER(keys),
-            gtk_shortcut_new(gtk_shortcut_trigger_parse_string("<Control>w|<Control>q|Escape"),
-                             gtk_callback_action_new(&WindowFrontEnd::on_close_key, this, nullptr)));
+            gtk_shortcut_new(
+                gtk_shortcut_trigger_parse_string("<Control>w|<Control>q|Escape"),
+                gtk_callback_action_new(&WindowFrontEnd::on_close_key, this, nullptr)));
         gtk_widget_add_controller(GTK_WIDGET(window_), keys);
 
         GtkWidget* column = gtk_box_new(GTK_ORIENTATION_VERTICAL, 12);
@@ -127,7 +131,9 @@ class WindowFrontEnd : public FrontEnd {
         banner_text_ = GTK_LABEL(gtk_label_new(""));
         gtk_label_set_wrap(banner_text_, TRUE);
         gtk_label_set_wrap_mode(banner_text_, PANGO_WRAP_WORD_CHAR);
-        gtk_label_set_max_width_chars(banner_text_, 50);
+        // Wide enough to read when it appears: the window grows to hold it.
+        gtk_label_set_width_chars(banner_text_, 40);
+        gtk_label_set_max_width_chars(banner_text_, 60);
         gtk_label_set_xalign(banner_text_, 0);
         gtk_info_bar_add_child(banner_, GTK_WIDGET(banner_text_));
         g_signal_connect(banner_, "response", G_CALLBACK(&WindowFrontEnd::on_banner_response),
@@ -143,7 +149,7 @@ class WindowFrontEnd : public FrontEnd {
                                        GTK_POLICY_AUTOMATIC);
         gtk_scrolled_window_set_propagate_natural_height(GTK_SCROLLED_WINDOW(scroller), TRUE);
         gtk_scrolled_window_set_propagate_natural_width(GTK_SCROLLED_WINDOW(scroller), TRUE);
-        gtk_scrolled_window_set_max_content_height(GTK_SCROLLED_WINDOW(scroller), 480);
+        gtk_scrolled_window_set_max_content_height(GTK_SCROLLED_WINDOW(scroller), kMaxListHeight);
         gtk_scrolled_window_set_child(GTK_SCROLLED_WINDOW(scroller), list);
         gtk_widget_set_vexpand(scroller, TRUE);
         gtk_box_append(GTK_BOX(column), scroller);
@@ -163,6 +169,12 @@ class WindowFrontEnd : public FrontEnd {
             gtk_box_append(GTK_BOX(list), check);
             boxes_.push_back({b, GTK_CHECK_BUTTON(check), this, 0});
         }
+        // The list keeps its whole height (up to the cap) when the banner
+        // appears above it; only a longer list scrolls.
+        int natural = 0;
+        gtk_widget_measure(list, GTK_ORIENTATION_VERTICAL, -1, nullptr, &natural, nullptr, nullptr);
+        gtk_scrolled_window_set_min_content_height(
+            GTK_SCROLLED_WINDOW(scroller), natural < kMaxListHeight ? natural : kMaxListHeight);
         for (Box& box : boxes_)
             box.handler = g_signal_connect(box.widget, "toggled",
                                            G_CALLBACK(&WindowFrontEnd::on_toggled), &box);
@@ -176,9 +188,9 @@ class WindowFrontEnd : public FrontEnd {
             labels_.push_back({t, GTK_LABEL(label)});
         }
         if (!session_->notificationsOn()) {
-            GtkWidget* note =
-                gtk_label_new("Notifications are off: there is no D-Bus session bus, so running "
-                              "programs will not hear of changes.");
+            GtkWidget* note = gtk_label_new(
+                "Notifications are off: there is no D-Bus session bus, so running "
+                "programs will not hear of changes.");
             gtk_label_set_wrap(GTK_LABEL(note), TRUE);
             gtk_label_set_max_width_chars(GTK_LABEL(note), 50);
             gtk_label_set_xalign(GTK_LABEL(note), 0);

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the project and opens the Vantrel pane in the terminal.
+# Builds the project and opens the Vantrel pane: in a window when a display is
+# available, otherwise in the terminal.
 #   scripts/run.sh                 interactive
 #   scripts/run.sh --list          any vantrel-prefs arguments
 set -euo pipefail

@@ -32,6 +32,7 @@ HOST = os.environ.get("VANTREL_PREFS", "")
 BUNDLE = os.environ.get("VANTREL_PANE_BUNDLE", "")
 BUILD = os.environ.get("VANTREL_BUILD_DIR", "")
 SOURCE = os.environ.get("VANTREL_SOURCE_DIR", "")
+MODULE_FROM_BINDIR = os.environ.get("VANTREL_PREFS_MODULE_FROM_BINDIR", "../lib/vantrel")
 ARTEFACTS = os.path.join(BUILD, "artefacts") if BUILD else tempfile.gettempdir()
 TITLES = ["Menu Header", "Copyright", "Display Name", "URL", "Frame Count", "Duration",
           "Creation Time", "Modification Time", "Natural Size", "Data Size", "Codec Name",
@@ -721,14 +722,24 @@ def choosing_the_window_or_the_terminal():
             (["--gui", "--list"], {}, 1,
              "vantrel-prefs: choose one of --gui, --terminal, --list, --click and --leave\n"),
         ]
+        # A host whose window module is missing (a partial install).
+        alone = os.path.join(scratch, "bin")
+        os.mkdir(alone)
+        shutil.copy(HOST, alone)
+        lonely = os.path.join(alone, os.path.basename(HOST))
+        rows.append((["--gui"], {"DISPLAY": ":99999", "PROGRAM": lonely}, 2,
+                     "vantrel-prefs: cannot show a window: the window module vantrel-prefs-gtk.so "
+                     "is not installed (looked in %s and %s/%s)\n" % (
+                         alone, alone, MODULE_FROM_BINDIR)))
         for args, extra, status, err in rows:
-            r = subprocess.run([HOST, *args], env={**env, **extra}, stdin=subprocess.DEVNULL,
+            program = extra.pop("PROGRAM", HOST)
+            r = subprocess.run([program, *args], env={**env, **extra}, stdin=subprocess.DEVNULL,
                                capture_output=True, text=True, timeout=TIMEOUT)
             lines = [l for l in r.stderr.splitlines(True) if not l.startswith("Gtk-") and l.strip()]
             check(r.returncode == status and lines[-1:] == [err],
                   "%s: status %d, stderr %r" % (args, r.returncode, r.stderr))
             check(r.stdout == "", "%s wrote %r" % (args, r.stdout))
-            check(os.listdir(scratch) == [], "%s wrote a file" % args)
+            check(sorted(os.listdir(scratch)) == ["bin"], "%s wrote a file" % args)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
 

@@ -75,11 +75,15 @@ def window_once(host, env):
     r, w = os.pipe()
     env = {**env, "VANTREL_PREFS_TIMING_FD": str(w)}
     t0 = time.monotonic_ns()
+    err = tempfile.TemporaryFile()
     p = subprocess.Popen([host, "--gui"], env=env, pass_fds=(w,), stdin=subprocess.DEVNULL,
-                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                         stdout=subprocess.DEVNULL, stderr=err)
     os.close(w)
     try:
         m = marks(r, "ready")
+    except RuntimeError as e:
+        err.seek(0)
+        raise RuntimeError("%s\n%s" % (e, err.read().decode(errors="replace")))
     finally:
         p.send_signal(signal.SIGTERM)
         p.wait()
@@ -101,10 +105,25 @@ def main():
     os.mkdir(runtime, 0o700)
     rfd, wfd = os.pipe()
     xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(wfd), "-screen", "0", "1600x1200x24",
-                             "-nolisten", "tcp"], pass_fds=(wfd,), stderr=subprocess.DEVNULL)
+                             "-nolisten", "tcp", "-noreset"], pass_fds=(wfd,),
+                            stderr=subprocess.DEVNULL)
     os.close(wfd)
-    display = ":" + os.read(rfd, 64).decode().strip()
+    # Read up to the line feed: Xvfb writes the number and the line feed
+    # separately, and ends if the pipe is closed between the two.
+    number = b""
+    while not number.endswith(b"\n"):
+        chunk = os.read(rfd, 64)
+        if not chunk:
+            sys.exit("Xvfb did not start")
+        number += chunk
+    display = ":" + number.decode().strip()
     os.close(rfd)
+    # The number is written before the server answers: wait until it does.
+    for _ in range(100):
+        if subprocess.run(["xdotool", "getdisplaygeometry"], env={**os.environ, "DISPLAY": display},
+                          capture_output=True).returncode == 0:
+            break
+        time.sleep(0.1)
     env = {k: v for k, v in os.environ.items() if k not in ("WAYLAND_DISPLAY", "DISPLAY")}
     env["XDG_RUNTIME_DIR"] = runtime
     env["XDG_CONFIG_HOME"] = scratch

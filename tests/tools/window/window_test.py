@@ -65,6 +65,12 @@ def wait_until(what, fn, timeout=TIMEOUT):
         time.sleep(0.1)
 
 
+def _die_with_parent():
+    # Every process a case starts ends with the case, even when the case
+    # itself is killed (a timeout, or pyatspi aborting the interpreter).
+    ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+
+
 def need(*programs):
     for p in programs:
         if shutil.which(p) is None:
@@ -75,11 +81,12 @@ def need(*programs):
 
 class Xvfb:
     def __init__(self):
-        need("Xvfb")
+        need("Xvfb", "xdotool")
         r, w = os.pipe()
         self.proc = subprocess.Popen(
             ["Xvfb", "-displayfd", str(w), "-screen", "0", "1600x1200x24", "-nolisten", "tcp",
-             "-noreset"], pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+             "-noreset"], pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            preexec_fn=_die_with_parent)
         os.close(w)
         number = b""
         while not number.endswith(b"\n"):
@@ -91,6 +98,10 @@ class Xvfb:
         os.close(r)
         check(number.strip().isdigit(), "Xvfb did not say which display it took")
         self.display = ":" + number.decode().strip()
+        # The number is written before the server answers: wait until it does.
+        wait_until("Xvfb to answer", lambda: subprocess.run(
+            ["xdotool", "getdisplaygeometry"], env={**os.environ, "DISPLAY": self.display},
+            capture_output=True).returncode == 0)
 
     def close(self):
         self.proc.terminate()
@@ -108,7 +119,7 @@ class SessionBus:
         os.environ["XDG_RUNTIME_DIR"] = self.runtime
         self.proc = subprocess.Popen(
             ["dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1"],
-            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, preexec_fn=_die_with_parent)
         self.address = self.proc.stdout.readline().decode().strip()
         check(self.address, "dbus-daemon gave no address")
 
@@ -126,7 +137,8 @@ class Monitor:
         self.proc = subprocess.Popen(
             ["dbus-monitor", "--session",
              "type='signal',interface='org.vantrel.DistributedNotificationCenter'"],
-            env=env, stdout=open(self.log, "w"), stderr=subprocess.STDOUT)
+            env=env, stdout=open(self.log, "w"), stderr=subprocess.STDOUT,
+            preexec_fn=_die_with_parent)
         # dbus-monitor prints its own NameAcquired signal once it listens.
         wait_until("dbus-monitor", lambda: "NameLost" in self.text() or "NameAcquired" in self.text())
 
@@ -171,7 +183,8 @@ class Host:
     def __init__(self, env, scratch, args=("--gui",), program=HOST):
         self.err = os.path.join(scratch, "host.err")
         self.proc = subprocess.Popen([program, *args], env=env, stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.DEVNULL, stderr=open(self.err, "w"))
+                                     stdout=subprocess.DEVNULL, stderr=open(self.err, "w"),
+                                     preexec_fn=_die_with_parent)
 
     def stderr(self):
         with open(self.err) as f:

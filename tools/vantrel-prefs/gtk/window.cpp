@@ -316,6 +316,11 @@ extern "C" __attribute__((visibility("default"))) vprefs::FrontEnd* vantrel_pref
         return nullptr;
     }
     g_set_prgname(vprefs::kAppId);
+    // A pane's window is a dozen check boxes and a label: GTK's cairo
+    // renderer draws it as well as the GL one, and starting GL costs more
+    // than everything else at start-up together (several hundred ms where GL
+    // is done in software). A renderer the user chose still wins.
+    g_setenv("GSK_RENDERER", "cairo", FALSE);
     if (!gtk_init_check()) {
         const char* wl = g_getenv("WAYLAND_DISPLAY");
         const char* x = g_getenv("DISPLAY");

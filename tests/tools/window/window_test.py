@@ -291,12 +291,12 @@ def window_origin(display, win):
     return int(geo["X"]), int(geo["Y"])
 
 
-def click(display, win, acc, a11y):
-    """A real pointer click in the middle of the control's on-screen extents."""
+def click(display, win, acc, a11y, scale=1):
+    """A real pointer click in the middle of the control's on-screen extents
+    (GTK reports them in its logical pixels, `scale` device pixels each)."""
     ox, oy = window_origin(display, win)
     ex, ey, w, h = a11y.extents(acc)
     check(w > 0 and h > 0, "the control has no extents on screen")
-    scale = int(os.environ.get("CASE_SCALE", "1"))
     px, py = ox + (ex + w // 2) * scale, oy + (ey + h // 2) * scale
     r = x(display, "mousemove", str(px), str(py), "click", "1")
     check(r.returncode == 0, "xdotool failed: " + r.stderr)
@@ -406,7 +406,8 @@ class Case:
                    lambda: self.checked(title) == want)
 
     def click(self, title):
-        click(self.x.display, self.window(), self.box(title), self.a11y)
+        click(self.x.display, self.window(), self.box(title), self.a11y,
+              int(self.env.get("GDK_SCALE", "1")))
 
     def close(self):
         if self.host.proc.poll() is None:
@@ -581,7 +582,6 @@ def legible_at_double_scale():
     shared = (Xvfb(), SessionBus())
     try:
         for scale in (1, 2):
-            os.environ["CASE_SCALE"] = str(scale)
             c = Case(extra_env={"GDK_SCALE": str(scale)}, shared=shared)
             try:
                 geo = dict(l.split("=", 1) for l in x(c.x.display, "getwindowgeometry", "--shell",
@@ -595,7 +595,6 @@ def legible_at_double_scale():
                 c.ended(0)
             finally:
                 c.close()
-                os.environ.pop("CASE_SCALE", None)
     finally:
         shared[1].close()
         shared[0].close()

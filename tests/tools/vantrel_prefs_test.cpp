@@ -1,7 +1,9 @@
 // vantrel-prefs as a user runs it: the scripted mode, the errors a user can
 // act on (each one line, non-zero, nothing written), and the terminal
 // interface in a real terminal driven through tmux.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -122,7 +124,7 @@ TEST_P(VantrelPrefsErrors, OneClearLineNonZeroExitNothingWritten) {
          {std::vector<std::string>{"--list"}, {"--leave"}, {"--click", "Duration"}}) {
         std::vector<std::string> args = base;
         if (!has_mode) args.insert(args.end(), mode.begin(), mode.end());
-        Result r = run(args);
+        Result r = run(args, "timeout -k 5 30");  // a hang fails, it does not stall the suite
         EXPECT_NE(r.status, 0) << mode[0];
         EXPECT_EQ(lines(r.err), 1) << r.err;
         EXPECT_NE(r.err.find(GetParam().message), std::string::npos) << r.err;
@@ -188,6 +190,15 @@ INSTANTIATE_TEST_SUITE_P(
                           })};
                   },
                   "cannot load"},
+        ErrorCase{"SharedObjectIsAFifo",
+                  [](const TempDir& t) {
+                      return std::vector<std::string>{
+                          "--bundle", broken_bundle(t, [](const fs::path& b) {
+                              fs::remove(b / "Contents/Linux/Vantrel.so");
+                              ::mkfifo((b / "Contents/Linux/Vantrel.so").c_str(), 0600);
+                          })};
+                  },
+                  "not a regular file"},
         ErrorCase{"InterfaceNamesUnknownOutlet",
                   [](const TempDir& t) {
                       return std::vector<std::string>{
@@ -218,10 +229,14 @@ struct NotSavedCase {
     std::function<std::string(const PrefsHome& home)> setup;
     // Checks the domain path afterwards, or null.
     std::function<void(const PrefsHome& home)> after;
+    // A bundle to load instead of ours (made in the given directory), or null.
+    std::function<std::string(const TempDir& t)> bundle = nullptr;
 };
 void PrintTo(const NotSavedCase& c, std::ostream* os) {
     *os << c.name;
 }
+
+int g_held = -1;  // a lock the test keeps on the domain file, as another program would
 
 std::string scratch_device(const PrefsHome& home, const char* name) {
     fs::path dev = home.dir / name;
@@ -238,7 +253,15 @@ TEST_P(VantrelPrefsNotSaved, ClickSaysWhatFailedAndExitsNonZero) {
     PrefsHome home;
     std::string prefix = GetParam().setup(home);
     if (prefix.rfind("SKIP: ", 0) == 0) GTEST_SKIP() << prefix.substr(6);
-    Result r = run({"--click", "Duration"}, "timeout 30 " + prefix);
+    TempDir t("bundles");
+    std::vector<std::string> args;
+    if (GetParam().bundle) args = {"--bundle", GetParam().bundle(t)};
+    auto with = [&](std::vector<std::string> more) {
+        more.insert(more.begin(), args.begin(), args.end());
+        return more;
+    };
+    // Killed if it outlives the timeout: SIGTERM alone is caught to leave the pane.
+    Result r = run(with({"--click", "Duration"}), "timeout -k 5 30 " + prefix);
     EXPECT_EQ(r.status, 2) << r.err;
     EXPECT_TRUE(r.out.empty()) << r.out;
     std::size_t said = 0;
@@ -246,7 +269,7 @@ TEST_P(VantrelPrefsNotSaved, ClickSaysWhatFailedAndExitsNonZero) {
     EXPECT_EQ(said, 1u) << r.err;
     EXPECT_NE(r.err.find("vantrel-prefs: \"Duration\" was not saved: "), std::string::npos)
         << r.err;
-    Result l = run({"--list"}, "timeout 30 " + prefix);
+    Result l = run(with({"--list"}), "timeout -k 5 30 " + prefix);
     EXPECT_NE(l.out.find("[x] Duration\n"), std::string::npos) << l.out << l.err;
     if (GetParam().after) GetParam().after(home);
 }
@@ -304,8 +327,69 @@ INSTANTIATE_TEST_SUITE_P(
                          // nobody's home in the user database is /nonexistent.
                          return std::string(kAsNobody) + " env -u HOME -u XDG_CONFIG_HOME";
                      },
-                     nullptr}),
+                     nullptr},
+        // Another program keeps the domain's lock: the click gives up after
+        // a bounded wait instead of hanging the host.
+        NotSavedCase{"LockKeptByAnotherProgram",
+                     [](const PrefsHome& home) {
+                         home.dir.write("com.ashgrove.Vantrel.plist",
+                                        "<plist><dict><key>URL</key><true/></dict></plist>");
+                         g_held = ::open(home.file().c_str(), O_RDONLY | O_CLOEXEC);
+                         ::flock(g_held, LOCK_EX);
+                         return std::string();
+                     },
+                     [](const PrefsHome& home) {
+                         ::close(g_held);
+                         EXPECT_EQ(read_file(home.file()),
+                                   "<plist><dict><key>URL</key><true/></dict></plist>");
+                     }},
+        // The interface gives the box no action: the pane never stores the
+        // click, and the host must not say that it did.
+        NotSavedCase{"BoxWithoutAnAction", [](const PrefsHome&) { return std::string(); },
+                     [](const PrefsHome& home) { EXPECT_FALSE(fs::exists(home.file())); },
+                     [](const TempDir& t) {
+                         return broken_bundle(t, [](const fs::path& b) {
+                             fs::path nib = b / "Contents/Resources/VantrelPref.interface.plist";
+                             std::string xml = read_file(nib);
+                             auto box = xml.find("<string>Duration</string>");
+                             auto action = xml.find("<key>Action</key>", box);
+                             auto end = xml.find("</string>", action) + 9;
+                             xml.erase(action, end - action);
+                             std::ofstream(nib) << xml;
+                         });
+                     }}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Scripts read --list one box per line: a title holding a line feed must not
+// forge a line of its own, and no control character from a bundle (C0, DEL,
+// C1) reaches the terminal, in the list, the label or an error line.
+TEST(VantrelPrefs, ListShowsControlCharactersFromTheBundleAsText) {
+    PrefsHome home;
+    TempDir t("bundles");
+    std::string bundle = broken_bundle(t, [](const fs::path& b) {
+        fs::path nib = b / "Contents/Resources/VantrelPref.interface.plist";
+        std::string xml = read_file(nib);
+        xml.replace(xml.find("Menu Header"), 11, "Menu&#10;[ ] Duration&#27;]0;x&#7;&#x9B;2J");
+        std::ofstream(nib) << xml;
+        edit_info(b, "<string>Vantrel</string>", "<string>Van&#13;trel&#x7F;</string>");
+    });
+    Result r = run({"--bundle", bundle, "--list"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(lines(r.out), 13) << r.out;
+    EXPECT_EQ(r.out.find("[x] Menu?[ ] Duration?]0;x??2J\n[x] Copyright\n"), 0u) << r.out;
+    EXPECT_NE(r.out.find("\nVan?trel? 1.0\n"), std::string::npos) << r.out;
+    r = run({"--bundle", bundle, "--click", "Nope"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("Menu?[ ] Duration?]0;x??2J, Copyright"), std::string::npos) << r.err;
+    for (const std::string& s : {r.out, r.err})
+        for (std::size_t i = 0; i + 1 < s.size(); ++i) {
+            auto c = static_cast<unsigned char>(s[i]);
+            auto n = static_cast<unsigned char>(s[i + 1]);
+            EXPECT_FALSE(c == 0x1b || c == 0x07 || c == 0x7f ||
+                         (c == 0xC2 && n >= 0x80 && n <= 0x9F))
+                << "control character at " << i << " in " << s;
+        }
+}
 
 // Where the domain is: a relative XDG_CONFIG_HOME is ignored (HOME decides),
 // and without HOME an absolute XDG_CONFIG_HOME still decides.

@@ -33,12 +33,29 @@ const char* kUsage =
     "  --leave         select the pane and leave it (posts \"Preferences Changed\")\n"
     "  --help          this text\n";
 
+// Text from a bundle, a file or the command line as one line of output:
+// every control character (C0, DEL, and C1 in UTF-8) becomes "?", so that a
+// title cannot forge a line of --list nor send escape sequences to a terminal.
+std::string one_line(std::string s) {
+    std::string out;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        auto c = static_cast<unsigned char>(s[i]);
+        bool c1 = c == 0xC2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) >= 0x80 &&
+                  static_cast<unsigned char>(s[i + 1]) <= 0x9F;
+        if (c < 0x20 || c == 0x7F || c1) {
+            out += '?';
+            if (c1) ++i;
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
+
 // One line on standard error, whatever the message holds (a path may hold a
 // line feed).
-int fail(std::string msg, int code = 2) {
-    for (char& c : msg)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-    std::fprintf(stderr, "vantrel-prefs: %s\n", msg.c_str());
+int fail(const std::string& msg, int code = 2) {
+    std::fprintf(stderr, "vantrel-prefs: %s\n", one_line(msg).c_str());
     return code;
 }
 
@@ -53,7 +70,7 @@ bool have_display() {
 
 void print_boxes(vantrel::host::LoadedPane& p) {
     for (NSButton* b : p.checkBoxes())
-        std::printf("[%c] %s\n", b->state() ? 'x' : ' ', vprefs::title_of(b).c_str());
+        std::printf("[%c] %s\n", b->state() ? 'x' : ' ', one_line(vprefs::title_of(b)).c_str());
 }
 
 void say_notifications_off(const vprefs::Session& s) {
@@ -116,7 +133,8 @@ int run(int argc, char** argv) {
             session->pane().select();
             print_boxes(session->pane());
             for (NSTextField* t : session->pane().labels())
-                if (t->stringValue()) std::printf("%s\n", t->stringValue()->UTF8String());
+                if (t->stringValue())
+                    std::printf("%s\n", one_line(t->stringValue()->UTF8String()).c_str());
             return 0;
         }
         case Mode::Click: {
@@ -134,7 +152,7 @@ int run(int argc, char** argv) {
             session->leave();
             say_notifications_off(*session);
             if (!r.saved) return fail("\"" + title + "\" was not saved: " + r.message);
-            std::printf("[%c] %s\n", box->state() ? 'x' : ' ', title.c_str());
+            std::printf("[%c] %s\n", box->state() ? 'x' : ' ', one_line(title).c_str());
             return 0;
         }
         case Mode::Leave:

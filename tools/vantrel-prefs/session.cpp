@@ -97,7 +97,10 @@ ClickResult Session::click(NSButton* box) {
     auto before = vantrel::prefs::last_synchronize().serial;
     pane_->click(box);
     auto after = vantrel::prefs::last_synchronize();
-    if (after.serial == before || after.ok) return {};
+    // No synchronisation at all (the box sends no action, or one that stores
+    // nothing): the file does not have the click, whatever the box shows.
+    if (after.serial == before) return {false, "the pane stored nothing for this box"};
+    if (after.ok) return {};
     return {false, after.message};
 }
 

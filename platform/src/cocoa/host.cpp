@@ -68,6 +68,12 @@ std::unique_ptr<LoadedPane> LoadedPane::load(const std::string& path, std::strin
         *error = "cannot load " + so;
         return nullptr;
     }
+    // dlopen reads whatever the path names: a FIFO would block the host for
+    // ever (and a caught SIGTERM could not end it), a device could be endless.
+    if (::stat(so.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        *error = "cannot load " + so + ": not a regular file";
+        return nullptr;
+    }
     // Never closed: the classes it registered stay in use until exit.
     if (::dlopen(so.c_str(), RTLD_NOW | RTLD_LOCAL) == nullptr) {
         const char* why = ::dlerror();

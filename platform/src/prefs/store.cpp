@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -371,7 +372,37 @@ struct Lock {
     int fd = -1;
     bool on_file = false;  // false: `fd` is the directory and there is no file
     bool not_regular = false;
+    bool busy = false;  // another program held the lock for longer than we wait
 };
+
+// How long a writer waits for another program to release the domain's lock.
+// Writers hold it for milliseconds; a program that keeps it (hung, stopped,
+// or holding it on purpose) must not hang the caller for ever, nor make a
+// host unable to end on SIGTERM while a click waits to be saved.
+constexpr int kLockWaitMs = 10000;
+
+// Takes `fd`'s exclusive lock, waiting at most kLockWaitMs. False with errno
+// EWOULDBLOCK when it stayed held, or another errno.
+bool wait_for_lock(int fd) {
+    timespec start{};
+    ::clock_gettime(CLOCK_MONOTONIC, &start);
+    long pause_us = 500;
+    for (;;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+        if (errno == EINTR) continue;
+        if (errno != EWOULDBLOCK) return false;
+        timespec now{};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        long long waited_ms = (static_cast<long long>(now.tv_sec) - start.tv_sec) * 1000 +
+                              (now.tv_nsec - start.tv_nsec) / 1000000;
+        if (waited_ms >= kLockWaitMs) {
+            errno = EWOULDBLOCK;
+            return false;
+        }
+        ::usleep(static_cast<useconds_t>(pause_us));
+        pause_us = std::min(pause_us * 2, 20000L);
+    }
+}
 
 Lock lock_domain(const std::string& target) {
     std::string dir = dir_of(target);
@@ -395,12 +426,11 @@ Lock lock_domain(const std::string& target) {
             ::close(fd);
             return {};
         }
-        int rc;
-        while ((rc = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
-        }
-        if (rc != 0) {
+        if (!wait_for_lock(fd)) {
+            int e = errno;
             ::close(fd);
-            return {};
+            errno = e;
+            return {-1, false, false, e == EWOULDBLOCK};
         }
         struct stat now {};
         bool exists = ::lstat(target.c_str(), &now) == 0;
@@ -477,6 +507,11 @@ bool synchronize(Domain& d, const std::string& path, std::string* why) {
     Lock lock = lock_domain(target);
     if (lock.not_regular) {
         *why = target + " is not a regular file; it is left as it is";
+        return false;
+    }
+    if (lock.busy) {
+        *why = target + " is locked by another program, which has held it for " +
+               std::to_string(kLockWaitMs / 1000) + " seconds";
         return false;
     }
     if (lock.fd < 0) return fail_errno("cannot open " + target);

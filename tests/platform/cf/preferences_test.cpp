@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -18,6 +19,7 @@
 #include <set>
 
 #include "prefs_support.h"
+#include "vantrel/PreferencesReport.h"
 #include "vantrel/fault.h"
 
 namespace {
@@ -930,6 +932,38 @@ TEST(Preferences, AFailedChangeNeverOverwritesALaterOneFromAnotherProcess) {
     CFPreferencesSetAppValue(CFSTR("URL"), kCFBooleanFalse, kApp);
     ASSERT_TRUE(CFPreferencesAppSynchronize(kApp));
     EXPECT_EQ(read_file(home.file()).find("<key>Duration</key>"), std::string::npos);
+}
+
+// A program that keeps the domain's lock (hung, stopped, or holding it on
+// purpose) makes synchronising fail after a bounded wait, with a line that
+// says so, rather than hang the caller; the file is left as it was and the
+// change is written once the lock is free.
+TEST(Preferences, ALockHeldByAnotherProgramFailsTheWriteInsteadOfHanging) {
+    PrefsHome home;
+    home.dir.write("com.ashgrove.Vantrel.plist", kAllTypes);
+    int held = ::open(home.file().c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    std::string msg = in_child(40, []() -> std::string {
+        auto start = std::chrono::steady_clock::now();
+        CFPreferencesSetAppValue(CFSTR("Duration"), kCFBooleanFalse, kApp);
+        if (CFPreferencesAppSynchronize(kApp)) return "synchronise reported success";
+        auto r = vantrel::prefs::last_synchronize();
+        if (r.message.find("is locked by another program") == std::string::npos)
+            return "said: " + r.message;
+        if (std::chrono::steady_clock::now() - start > std::chrono::seconds(30))
+            return "waited more than 30 s";
+        // Pending until the lock is free (this child has its own copy of the
+        // parent's descriptor: closing it here does not free the lock).
+        return CFPreferencesCopyAppValue(CFSTR("Duration"), kApp) == kCFBooleanFalse
+                   ? ""
+                   : "the change was not kept";
+    });
+    EXPECT_EQ(msg, "");
+    EXPECT_EQ(read_file(home.file()), kAllTypes);
+    ::close(held);
+    CFPreferencesSetAppValue(CFSTR("Duration"), kCFBooleanFalse, kApp);
+    EXPECT_TRUE(CFPreferencesAppSynchronize(kApp));
 }
 
 // --- Owners -------------------------------------------------------------------------

@@ -3,8 +3,11 @@
 #include <fcntl.h>
 #include <plist/plist.h>
 #include <sys/stat.h>
+#include <unicode/ucnv.h>
+#include <unicode/ustring.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -763,6 +766,92 @@ bool is_binary(std::string_view b) {
     return b.size() >= 8 && b.substr(0, 8) == "bplist00";
 }
 
+// --- Encodings -----------------------------------------------------------------------
+
+bool same_name(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+// The encoding a document is in: "" for UTF-8 (no mark and no declaration,
+// a UTF-8 mark, or a declaration of UTF-8 or ASCII), else the name to give
+// ICU. A UTF-16 document is known by its byte order mark or by its first
+// characters ("<?" as 16-bit units).
+std::string encoding_of(std::string_view b) {
+    if (b.substr(0, 2) == "\xFF\xFE" || b.substr(0, 4) == std::string_view("<\0?\0", 4))
+        return "UTF-16LE";
+    if (b.substr(0, 2) == "\xFE\xFF" || b.substr(0, 4) == std::string_view("\0<\0?", 4))
+        return "UTF-16BE";
+    if (b.substr(0, 3) == "\xEF\xBB\xBF") return "";
+    if (b.substr(0, 5) != "<?xml") return "";
+    std::string_view decl = b.substr(0, b.find("?>"));
+    auto at = decl.find("encoding");
+    if (at == std::string_view::npos) return "";
+    at = decl.find_first_of("\"'", at);
+    if (at == std::string_view::npos) return "";
+    auto end = decl.find(decl[at], at + 1);
+    if (end == std::string_view::npos) return "";
+    std::string_view name = decl.substr(at + 1, end - at - 1);
+    for (std::string_view utf8 : {"UTF-8", "UTF8", "US-ASCII", "ASCII"})
+        if (same_name(name, utf8)) return "";
+    return std::string(name);
+}
+
+// Converts a document in `encoding` to UTF-8. Bytes that are not valid in it
+// fail: a guess would be read, then written back as something else.
+bool convert_to_utf8(std::string_view b, const std::string& encoding, std::string* out,
+                     std::string* why) {
+    UErrorCode err = U_ZERO_ERROR;
+    UConverter* conv = ucnv_open(encoding.c_str(), &err);
+    if (U_FAILURE(err)) {
+        *why = "an encoding this reader does not know: " + encoding;
+        return false;
+    }
+    ucnv_setToUCallBack(conv, UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &err);
+    std::u16string wide(b.size() + 1, u'\0');  // no encoding makes more units than bytes
+    int32_t n = ucnv_toUChars(conv, reinterpret_cast<UChar*>(wide.data()),
+                              static_cast<int32_t>(wide.size()), b.data(),
+                              static_cast<int32_t>(b.size()), &err);
+    ucnv_close(conv);
+    int32_t len = 0;
+    if (U_SUCCESS(err)) {
+        u_strToUTF8(nullptr, 0, &len, reinterpret_cast<const UChar*>(wide.data()), n, &err);
+        if (err == U_BUFFER_OVERFLOW_ERROR) err = U_ZERO_ERROR;
+    }
+    if (U_SUCCESS(err)) {
+        out->assign(static_cast<std::size_t>(len), '\0');
+        u_strToUTF8(out->data(), len, &len, reinterpret_cast<const UChar*>(wide.data()), n, &err);
+    }
+    if (U_FAILURE(err) && err != U_STRING_NOT_TERMINATED_WARNING) {
+        *why = "bytes that are not " + encoding;
+        return false;
+    }
+    return true;
+}
+
+// The XML text of a document: itself when it is UTF-8, else converted into
+// `converted` (from a binary property list, or from another encoding).
+bool xml_text(std::string_view bytes, std::string* converted, std::string_view* xml,
+              std::string* why) {
+    if (is_binary(bytes)) {
+        if (!binary_to_xml(bytes, converted, why)) return false;
+        *xml = *converted;
+        return true;
+    }
+    std::string encoding = encoding_of(bytes);
+    if (encoding.empty()) {
+        *xml = bytes;
+        return true;
+    }
+    if (!convert_to_utf8(bytes, encoding, converted, why)) return false;
+    *xml = *converted;
+    return true;
+}
+
 // --- The writer ---------------------------------------------------------------------
 
 bool bad_char(const __CFString* s, std::string* why) {
@@ -919,10 +1008,10 @@ bool outline_plist(std::string_view bytes, PlistOutline* out, std::string* why) 
         *why = "larger than " + std::to_string(kMaxPlistBytes >> 20) + " MiB";
         return false;
     }
-    std::string_view xml = bytes;
-    if (is_binary(bytes)) {
-        if (!binary_to_xml(bytes, &out->xml, why)) return false;
-        xml = out->xml;
+    std::string_view xml;
+    if (!xml_text(bytes, &out->xml, &xml, why)) {
+        *out = PlistOutline{};
+        return false;
     }
     Reader r(xml);
     Outliner o(xml, out);
@@ -937,10 +1026,7 @@ bool outline_plist(std::string_view bytes, PlistOutline* out, std::string* why) 
 CFTypeRef parse_plist(std::string_view bytes) {
     if (bytes.size() > kMaxPlistBytes) return nullptr;
     std::string converted, why;
-    if (is_binary(bytes)) {
-        if (!binary_to_xml(bytes, &converted, &why)) return nullptr;
-        bytes = converted;
-    }
+    if (!xml_text(bytes, &converted, &bytes, &why)) return nullptr;
     Reader r(bytes);
     Builder b;
     if (!r.run(b)) return nullptr;

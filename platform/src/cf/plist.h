@@ -41,9 +41,10 @@ struct PlistEntry {
 // whether the root is a dictionary and `entries` lists its entries in
 // document order (a key given twice keeps its first place and its last
 // value), with views into `xml`: the document itself, or for a binary one
-// the XML made of it. On failure returns false and sets `why`.
+// the XML made of it, or the document converted to UTF-8 when it is in
+// another encoding. On failure returns false and sets `why`.
 struct PlistOutline {
-    std::string xml;  // set only for a binary document
+    std::string xml;  // set only for a binary document or one not in UTF-8
     bool root_is_dict = false;
     std::vector<PlistEntry> entries;
 };

@@ -883,6 +883,97 @@ TEST(Preferences, StringsWithCharactersXmlCannotHoldAreRefused) {
     CFRelease(ok);
 }
 
+// A document in another encoding than UTF-8 (declared, or marked by a byte
+// order mark) reads as its characters, and a write, which declares UTF-8,
+// writes them in UTF-8: the file still says the same thing to other programs.
+// An encoding nobody knows makes the file unparseable (kept as .corrupt).
+struct EncodedCase {
+    const char* name;
+    std::string bytes;  // the file
+    const char* title;  // the value of "Title", in UTF-8; null: unparseable
+};
+void PrintTo(const EncodedCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+std::string utf16(const std::u16string& s, bool big_endian) {
+    std::string out = big_endian ? "\xFE\xFF" : "\xFF\xFE";
+    for (char16_t c : s) {
+        char hi = static_cast<char>(c >> 8), lo = static_cast<char>(c & 0xFF);
+        out += big_endian ? std::string{hi, lo} : std::string{lo, hi};
+    }
+    return out;
+}
+
+const std::string kEncBody = "<plist version=\"1.0\"><dict><key>Title</key><string>";
+const std::string kEncEnd = "</string><key>URL</key><false/></dict></plist>\n";
+
+class EncodedDomain : public ::testing::TestWithParam<EncodedCase> {};
+
+TEST_P(EncodedDomain, ReadsItsCharactersAndIsWrittenBackAsUtf8) {
+    PrefsHome home;
+    home.dir.write("com.ashgrove.Vantrel.plist", GetParam().bytes);
+    CFTypeRef v = CFPreferencesCopyAppValue(CFSTR("Title"), kApp);
+    if (GetParam().title == nullptr) {
+        EXPECT_EQ(v, nullptr);
+    } else {
+        CFStringRef want = cfstr(GetParam().title);
+        EXPECT_TRUE(v && CFEqual(v, want)) << (v ? cf_utf8(static_cast<CFStringRef>(v)) : "null");
+        CFRelease(want);
+    }
+    CFRelease(v);
+    CFPreferencesSetAppValue(CFSTR("Duration"), kCFBooleanFalse, kApp);
+    ASSERT_TRUE(CFPreferencesAppSynchronize(kApp));
+    std::string xml = read_file(home.file());
+    if (GetParam().title == nullptr) {
+        EXPECT_EQ(read_file(home.dir / "com.ashgrove.Vantrel.plist.corrupt"), GetParam().bytes);
+        return;
+    }
+    EXPECT_FALSE(fs::exists(home.dir / "com.ashgrove.Vantrel.plist.corrupt"));
+    EXPECT_EQ(xml.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n", 0), 0u) << xml;
+    EXPECT_NE(xml.find(std::string("<string>") + GetParam().title + "</string>"), std::string::npos)
+        << xml;
+    EXPECT_NE(xml.find("<key>URL</key>\n\t<false/>"), std::string::npos) << xml;
+    if (std::system("python3 -c 'import plistlib' 2>/dev/null") == 0) {
+        std::string cmd =
+            "python3 -c 'import plistlib,sys; d=plistlib.load(open(sys.argv[1],\"rb\")); "
+            "sys.exit(d[\"Title\"] != sys.argv[2].encode(\"utf-8\",\"surrogateescape\").decode())' "
+            "'" +
+            home.file().string() + "' '" + GetParam().title + "'";
+        EXPECT_EQ(std::system(cmd.c_str()), 0) << xml;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Encodings, EncodedDomain,
+    ::testing::Values(
+        EncodedCase{"Latin1",
+                    "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n" + kEncBody +
+                        "Gr\xF6\xDF"
+                        "e caf\xE9" +
+                        kEncEnd,
+                    "Gr\u00f6\u00dfe caf\u00e9"},
+        EncodedCase{
+            "Windows1252SingleQuoted",
+            "<?xml version='1.0' encoding='windows-1252'?>\n" + kEncBody + "5 \x80" + kEncEnd,
+            "5 \u20ac"},
+        EncodedCase{"Utf16LittleEndianWithMark",
+                    utf16(u"<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n<plist version=\"1.0\">"
+                          u"<dict><key>Title</key><string>caf\u00e9 \u2615</string><key>URL</key>"
+                          u"<false/></dict></plist>\n",
+                          false),
+                    "caf\u00e9 \u2615"},
+        EncodedCase{"Utf16BigEndianWithMark",
+                    utf16(u"<?xml version=\"1.0\"?><plist><dict><key>Title</key><string>\u00c5"
+                          u"</string><key>URL</key><false/></dict></plist>",
+                          true),
+                    "\u00c5"},
+        EncodedCase{"UnknownEncoding",
+                    "<?xml version=\"1.0\" encoding=\"x-no-such-encoding\"?>\n" + kEncBody +
+                        "caf\xE9" + kEncEnd,
+                    nullptr}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // --- A failed synchronisation and later writers ---------------------------------------
 
 // After a failed synchronisation this process's recorded value must not

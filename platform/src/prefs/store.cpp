@@ -296,10 +296,12 @@ void drop_superseded(Domain& d) {
 }
 
 // Follows a chain of symbolic links to the file that holds the domain. The
-// target need not exist yet (a link into a fresh dotfiles checkout).
+// target need not exist yet (a link into a fresh dotfiles checkout). As many
+// links are followed as the kernel follows when the file is read (40), so
+// that a file that can be read can be written.
 bool resolve_target(const std::string& path, std::string* target) {
     std::string cur = path;
-    for (int hops = 0; hops < 40; ++hops) {
+    for (int links = 0; links <= 40; ++links) {
         struct stat st {};
         if (::lstat(cur.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
             *target = cur;

@@ -210,6 +210,23 @@ TEST(Preferences, SymlinkedDomainFileStaysALinkAndItsTargetIsReplaced) {
     ASSERT_TRUE(CFPreferencesAppSynchronize(kApp));
     EXPECT_TRUE(fs::is_symlink(home.file()));
     EXPECT_NE(read_file(dotfiles / "fresh.plist").find("<key>URL</key>"), std::string::npos);
+
+    // A chain of 40 links, as many as the kernel follows: what can be read
+    // can be written, through the whole chain.
+    fs::remove(home.file());
+    fs::path next = dotfiles / "fresh.plist";
+    for (int i = 1; i < 40; ++i) {
+        fs::path link = dotfiles / ("hop" + std::to_string(i));
+        fs::create_symlink(next, link);
+        next = link;
+    }
+    fs::create_symlink(next, home.file());
+    EXPECT_EQ(CFPreferencesCopyAppValue(CFSTR("URL"), kApp), kCFBooleanTrue);
+    CFPreferencesSetAppValue(CFSTR("URL"), kCFBooleanFalse, kApp);
+    ASSERT_TRUE(CFPreferencesAppSynchronize(kApp)) << vantrel::prefs::last_synchronize().message;
+    EXPECT_NE(read_file(dotfiles / "fresh.plist").find("<key>URL</key>\n\t<false/>"),
+              std::string::npos);
+    EXPECT_TRUE(fs::is_symlink(dotfiles / "hop1"));
 }
 
 TEST(Preferences, UnparseableFileGivesNoValuesAndIsKeptAtTheNextWrite) {

@@ -19,6 +19,9 @@ struct __CFNumber : __CFRuntimeBase {
     __CFNumber() noexcept : __CFRuntimeBase(vantrel::cf_detail::kNumberTypeID, 0) {}
     CFNumberType type = kCFNumberSInt64Type;
     bool is_float = false;
+    // An integer from 2^63 to 2^64 - 1 (a property list may hold one): `i`
+    // holds its 64 bits. It converts to no signed integer type exactly.
+    bool is_unsigned = false;
     std::int64_t i = 0;
     double d = 0;
 };
@@ -80,6 +83,7 @@ void destroy_array(const __CFArray* a);
 void destroy_dictionary(const __CFDictionary* d);
 bool array_equal(const __CFArray* a, const __CFArray* b);
 bool dictionary_equal(const __CFDictionary* a, const __CFDictionary* b);
+double number_as_double(const __CFNumber* n);
 bool number_equal(const __CFNumber* a, const __CFNumber* b);
 CFHashCode number_hash(const __CFNumber* n);
 

@@ -174,7 +174,8 @@ struct Scalar {
     Elem kind;
     std::string text;  // string, data bytes
     std::int64_t i = 0;
-    double d = 0;  // real, or date (seconds from 2001)
+    bool above_int64 = false;  // an integer from 2^63 to 2^64 - 1, its bits in `i`
+    double d = 0;              // real, or date (seconds from 2001)
 };
 
 class Sink {
@@ -215,8 +216,8 @@ bool interpret(Elem kind, std::string&& text, Scalar* v) {
             auto r = std::from_chars(t.data(), t.data() + t.size(), u, base);
             if (t.empty() || r.ec != std::errc() || r.ptr != t.data() + t.size()) return false;
             if (neg && u > static_cast<std::uint64_t>(INT64_MAX) + 1) return false;
-            // An unsigned value above INT64_MAX keeps its 64-bit pattern.
             v->i = neg ? static_cast<std::int64_t>(0 - u) : static_cast<std::int64_t>(u);
+            v->above_int64 = !neg && u > static_cast<std::uint64_t>(INT64_MAX);
             return true;
         }
         case Elem::Real: {
@@ -514,8 +515,11 @@ CFTypeRef scalar_to_cf(Scalar&& v) {
             return kCFBooleanTrue;
         case Elem::False:
             return kCFBooleanFalse;
-        case Elem::Integer:
-            return CFNumberCreate(nullptr, kCFNumberSInt64Type, &v.i);
+        case Elem::Integer: {
+            CFNumberRef n = CFNumberCreate(nullptr, kCFNumberSInt64Type, &v.i);
+            if (n) const_cast<__CFNumber*>(n)->is_unsigned = v.above_int64;
+            return n;
+        }
         case Elem::Real:
             return CFNumberCreate(nullptr, kCFNumberFloat64Type, &v.d);
         case Elem::String:
@@ -935,7 +939,10 @@ void write_value(CFTypeRef cf, int indent, std::string* out) {
         case kNumberTypeID: {
             auto n = static_cast<const __CFNumber*>(cf);
             char buf[64];
-            if (!n->is_float) {
+            if (!n->is_float && n->is_unsigned) {
+                auto r = std::to_chars(buf, buf + sizeof buf, static_cast<std::uint64_t>(n->i));
+                *out += "<integer>" + std::string(buf, r.ptr) + "</integer>";
+            } else if (!n->is_float) {
                 auto r = std::to_chars(buf, buf + sizeof buf, n->i);
                 *out += "<integer>" + std::string(buf, r.ptr) + "</integer>";
             } else if (std::isnan(n->d)) {

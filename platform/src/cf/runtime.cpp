@@ -21,6 +21,7 @@ CFHashCode mix(const void* p, std::size_t n) {
 }
 
 std::string format_number(const __CFNumber* n) {
+    if (!n->is_float && n->is_unsigned) return std::to_string(static_cast<std::uint64_t>(n->i));
     if (!n->is_float) return std::to_string(n->i);
     char buf[64];
     if (std::isfinite(n->d) && n->d == std::trunc(n->d) && std::fabs(n->d) < 1e15) {

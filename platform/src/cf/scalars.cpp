@@ -103,21 +103,32 @@ Boolean CFNumberIsFloatType(CFNumberRef n) {
     return is(n, kNumberTypeID) && n->is_float;
 }
 
+namespace vantrel::cf {
+double number_as_double(const __CFNumber* n) {
+    if (n->is_float) return n->d;
+    return n->is_unsigned ? static_cast<double>(static_cast<std::uint64_t>(n->i))
+                          : static_cast<double>(n->i);
+}
+}  // namespace vantrel::cf
+
 Boolean CFNumberGetValue(CFNumberRef n, CFNumberType type, void* out) {
     if (!is(n, kNumberTypeID) || out == nullptr) return false;
     if (is_float_type(type)) {
-        double d = n->is_float ? n->d : static_cast<double>(n->i);
+        double d = number_as_double(n);
         if (type == kCFNumberFloat32Type || type == kCFNumberFloatType) {
             float f = static_cast<float>(d);
             std::memcpy(out, &f, sizeof f);
             return static_cast<double>(f) == d || std::isnan(d);
         }
         std::memcpy(out, &d, sizeof d);
-        return n->is_float || static_cast<std::int64_t>(d) == n->i;
+        return n->is_float || (!n->is_unsigned && static_cast<std::int64_t>(d) == n->i);
     }
     std::int64_t v = n->i;
     bool exact = true;
-    if (n->is_float) {
+    if (n->is_unsigned) {
+        v = std::numeric_limits<std::int64_t>::max();
+        exact = false;
+    } else if (n->is_float) {
         double d = n->d;
         if (!(d >= -9.2233720368547758e18 && d < 9.2233720368547758e18)) {
             v = d < 0 ? std::numeric_limits<std::int64_t>::min()
@@ -151,13 +162,11 @@ Boolean CFNumberGetValue(CFNumberRef n, CFNumberType type, void* out) {
 
 namespace vantrel::cf {
 bool number_equal(const __CFNumber* a, const __CFNumber* b) {
-    if (!a->is_float && !b->is_float) return a->i == b->i;
-    double da = a->is_float ? a->d : static_cast<double>(a->i);
-    double db = b->is_float ? b->d : static_cast<double>(b->i);
-    return da == db;
+    if (!a->is_float && !b->is_float) return a->i == b->i && a->is_unsigned == b->is_unsigned;
+    return number_as_double(a) == number_as_double(b);
 }
 CFHashCode number_hash(const __CFNumber* n) {
-    double d = n->is_float ? n->d : static_cast<double>(n->i);
+    double d = number_as_double(n);
     if (d == 0) d = 0;  // -0.0 and 0.0 are equal, so they hash alike
     std::uint64_t bits;
     std::memcpy(&bits, &d, sizeof bits);

@@ -113,6 +113,52 @@ TEST(Preferences, EveryPlistTypeSurvivesAWriteWithItsType) {
     EXPECT_NE(xml.find("<date>2020-02-29T12:00:00Z</date>"), std::string::npos) << xml;
 }
 
+// Integers from 2^63 to 2^64 - 1, which other programs (python's plistlib)
+// write, are that number, not the negative one with the same 64 bits: a
+// signed 64-bit read says it does not fit, a double read is close, and the
+// value copied to another key is written as the same digits.
+TEST(Preferences, UnsignedIntegersAbove64BitSignedKeepTheirValue) {
+    PrefsHome home;
+    home.dir.write("com.ashgrove.Vantrel.plist",
+                   "<plist><dict><key>max</key><integer>18446744073709551615</integer>"
+                   "<key>half</key><integer>9223372036854775808</integer>"
+                   "<key>min</key><integer>-9223372036854775808</integer></dict></plist>");
+    struct {
+        CFStringRef key;
+        double approx;
+        bool fits;
+    } rows[] = {{CFSTR("max"), 18446744073709551615.0, false},
+                {CFSTR("half"), 9223372036854775808.0, false},
+                {CFSTR("min"), -9223372036854775808.0, true}};
+    for (auto& r : rows) {
+        auto n = static_cast<CFNumberRef>(CFPreferencesCopyAppValue(r.key, kApp));
+        ASSERT_EQ(CFGetTypeID(n), CFNumberGetTypeID());
+        EXPECT_FALSE(CFNumberIsFloatType(n));
+        int64_t i = 0;
+        EXPECT_EQ(CFNumberGetValue(n, kCFNumberSInt64Type, &i), r.fits) << i;
+        double d = 0;
+        CFNumberGetValue(n, kCFNumberFloat64Type, &d);
+        EXPECT_EQ(d, r.approx);
+        CFPreferencesSetAppValue(CFSTR("copy"), n, kApp);
+        ASSERT_TRUE(CFPreferencesAppSynchronize(kApp));
+        CFRelease(n);
+    }
+    CFTypeRef max = CFPreferencesCopyAppValue(CFSTR("max"), kApp);
+    CFTypeRef half = CFPreferencesCopyAppValue(CFSTR("half"), kApp);
+    EXPECT_FALSE(CFEqual(max, half));
+    int64_t minus_one = -1;
+    CFNumberRef m1 = CFNumberCreate(nullptr, kCFNumberSInt64Type, &minus_one);
+    EXPECT_FALSE(CFEqual(max, m1));
+    CFPreferencesSetAppValue(CFSTR("copy"), max, kApp);
+    ASSERT_TRUE(CFPreferencesAppSynchronize(kApp));
+    EXPECT_NE(read_file(home.file()).find("<key>copy</key>\n\t<integer>18446744073709551615<"),
+              std::string::npos)
+        << read_file(home.file());
+    CFRelease(max);
+    CFRelease(half);
+    CFRelease(m1);
+}
+
 TEST(Preferences, NothingIsWrittenUntilAChangeIsSynchronised) {
     PrefsHome home;
     EXPECT_EQ(CFPreferencesCopyAppValue(CFSTR("Duration"), kApp), nullptr);

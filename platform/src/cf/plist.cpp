@@ -1,7 +1,6 @@
 #include "cf/plist.h"
 
 #include <fcntl.h>
-#include <plist/plist.h>
 #include <sys/stat.h>
 #include <unicode/ucnv.h>
 #include <unicode/ustring.h>
@@ -653,10 +652,10 @@ std::uint64_t be(std::string_view b, std::size_t at, std::size_t n) {
     return v;
 }
 
-// Walks the object graph of a binary property list before libplist decodes
-// it (libplist recurses per level and copies an object once per reference):
-// refuses cycles, nesting deeper than the limit and documents that would
-// expand to more than a million values.
+// Walks the object graph of a binary property list before it is decoded
+// (the decoder recurses per level, and the XML made of it holds an object
+// once per reference): refuses cycles, nesting deeper than the limit and
+// documents that would expand to more than a million values.
 bool check_binary(std::string_view b, std::string* why) {
     auto bad = [&](const char* m) {
         *why = std::string("binary property list: ") + m;
@@ -745,25 +744,210 @@ bool check_binary(std::string_view b, std::string* why) {
     return true;
 }
 
+bool writable_at(CFTypeRef cf, int depth, std::string* why);
+
+// Decodes the objects of a binary property list that check_binary accepted
+// (so references are in range, there is no cycle, and nesting is bounded,
+// which bounds the recursion here). An object referenced twice is decoded
+// once and shared.
+class BinaryDecoder {
+  public:
+    explicit BinaryDecoder(std::string_view b) : b_(b) {
+        const std::size_t n = b.size();
+        off_size_ = static_cast<unsigned char>(b[n - 26]);
+        ref_size_ = static_cast<unsigned char>(b[n - 25]);
+        count_ = be(b, n - 24, 8);
+        top_ = be(b, n - 16, 8);
+        table_ = be(b, n - 8, 8);
+        done_.assign(static_cast<std::size_t>(count_), nullptr);
+    }
+    ~BinaryDecoder() {
+        for (CFTypeRef v : done_) CFRelease(v);
+    }
+    // A new reference to the root object, or null with `why`.
+    CFTypeRef root(std::string* why) {
+        CFTypeRef v = object(top_);
+        if (v == nullptr) *why = "binary property list: " + why_;
+        return v;
+    }
+
+  private:
+    CFTypeRef fail(const std::string& m) {
+        if (why_.empty()) why_ = m;
+        return nullptr;
+    }
+    bool has(std::size_t pos, std::uint64_t n) const { return pos <= table_ && n <= table_ - pos; }
+    // The count in the low nibble of a marker, or the integer object after it.
+    bool length(std::size_t* pos, unsigned low, std::uint64_t* n) {
+        if (low != 0xF) {
+            *n = low;
+            return true;
+        }
+        if (!has(*pos, 1)) return false;
+        unsigned im = static_cast<unsigned char>(b_[*pos]);
+        if ((im >> 4) != 1 || (im & 0xF) > 3) return false;
+        std::size_t len = std::size_t{1} << (im & 0xF);
+        if (!has(*pos + 1, len)) return false;
+        *n = be(b_, *pos + 1, len);
+        *pos += 1 + len;
+        return true;
+    }
+    CFTypeRef object(std::uint64_t obj) {
+        if (done_[obj]) return CFRetain(done_[obj]);
+        CFTypeRef v = make(obj);
+        if (v) done_[obj] = CFRetain(v);
+        return v;
+    }
+    CFTypeRef make(std::uint64_t obj) {
+        auto pos = static_cast<std::size_t>(
+            be(b_, static_cast<std::size_t>(table_ + obj * off_size_), off_size_));
+        if (pos < 8 || !has(pos, 1)) return fail("an object outside the file");
+        unsigned marker = static_cast<unsigned char>(b_[pos++]);
+        unsigned type = marker >> 4, low = marker & 0xF;
+        switch (type) {
+            case 0x0:
+                if (marker == 0x08) return kCFBooleanFalse;
+                if (marker == 0x09) return kCFBooleanTrue;
+                return fail("a null or fill object, which no property list holds");
+            case 0x1: {
+                if (low > 4 || !has(pos, std::size_t{1} << low)) return fail("a bad integer");
+                std::int64_t i = 0;
+                bool above = false;
+                if (low == 4) {  // 128 bits: what does not fit in 64 is refused
+                    std::uint64_t hi = be(b_, pos, 8), lo = be(b_, pos + 8, 8);
+                    if (hi == 0) {
+                        above = lo > static_cast<std::uint64_t>(INT64_MAX);
+                    } else if (hi != ~std::uint64_t{0} ||
+                               lo <= static_cast<std::uint64_t>(INT64_MAX)) {
+                        return fail("an integer that does not fit in 64 bits");
+                    }
+                    i = static_cast<std::int64_t>(lo);
+                } else {
+                    i = static_cast<std::int64_t>(be(b_, pos, std::size_t{1} << low));
+                }
+                CFNumberRef n = CFNumberCreate(nullptr, kCFNumberSInt64Type, &i);
+                if (n) const_cast<__CFNumber*>(n)->is_unsigned = above;
+                return n;
+            }
+            case 0x2:
+            case 0x3: {
+                if ((type == 0x2 && low != 2 && low != 3) || (type == 0x3 && low != 3) ||
+                    !has(pos, std::size_t{1} << low))
+                    return fail("a bad real or date");
+                double d;
+                if (low == 2) {
+                    auto bits = static_cast<std::uint32_t>(be(b_, pos, 4));
+                    float f;
+                    std::memcpy(&f, &bits, sizeof f);
+                    d = f;
+                } else {
+                    std::uint64_t bits = be(b_, pos, 8);
+                    std::memcpy(&d, &bits, sizeof d);
+                }
+                return type == 0x3 ? static_cast<CFTypeRef>(CFDateCreate(nullptr, d))
+                                   : static_cast<CFTypeRef>(
+                                         CFNumberCreate(nullptr, kCFNumberFloat64Type, &d));
+            }
+            case 0x4:
+            case 0x5:
+            case 0x6: {
+                std::uint64_t n;
+                std::uint64_t unit = type == 0x6 ? 2 : 1;
+                if (!length(&pos, low, &n) || n > table_ || !has(pos, n * unit))
+                    return fail("a bad data or string object");
+                if (type == 0x4)
+                    return CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(b_.data() + pos),
+                                        static_cast<CFIndex>(n));
+                std::vector<UniChar> chars(static_cast<std::size_t>(n));
+                for (std::size_t k = 0; k < chars.size(); ++k)
+                    chars[k] = static_cast<UniChar>(type == 0x6 ? be(b_, pos + 2 * k, 2)
+                                                                : be(b_, pos + k, 1));
+                return CFStringCreateWithCharacters(nullptr, chars.data(),
+                                                    static_cast<CFIndex>(chars.size()));
+            }
+            case 0x8: {  // a keyed archiver's UID, written in XML as CF writes it
+                if (!has(pos, low + 1u)) return fail("a bad UID");
+                auto uid = static_cast<std::int64_t>(be(b_, pos, low + 1u));
+                CFNumberRef n = CFNumberCreate(nullptr, kCFNumberSInt64Type, &uid);
+                CFStringRef k = string_from_utf8("CF$UID");
+                const void* keys[] = {k};
+                const void* values[] = {n};
+                CFDictionaryRef d =
+                    CFDictionaryCreate(nullptr, keys, values, 1, &kCFTypeDictionaryKeyCallBacks,
+                                       &kCFTypeDictionaryValueCallBacks);
+                CFRelease(k);
+                CFRelease(n);
+                return d;
+            }
+            case 0xA:
+            case 0xB:
+            case 0xC:  // a set: its members, as an array
+            case 0xD: {
+                std::uint64_t n;
+                std::uint64_t refs = type == 0xD ? 2 : 1;
+                if (!length(&pos, low, &n) || n > table_ || !has(pos, n * refs * ref_size_))
+                    return fail("a bad container");
+                auto ref = [&](std::uint64_t k) { return be(b_, pos + k * ref_size_, ref_size_); };
+                if (type != 0xD) {
+                    CFMutableArrayRef a = CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks);
+                    for (std::uint64_t k = 0; k < n; ++k) {
+                        CFTypeRef v = object(ref(k));
+                        if (v == nullptr) {
+                            CFRelease(a);
+                            return nullptr;
+                        }
+                        CFArrayAppendValue(a, v);
+                        CFRelease(v);
+                    }
+                    return a;
+                }
+                CFMutableDictionaryRef d = CFDictionaryCreateMutable(
+                    nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+                for (std::uint64_t k = 0; k < n; ++k) {
+                    CFTypeRef key = object(ref(k));
+                    CFTypeRef v = key ? object(ref(n + k)) : nullptr;
+                    bool ok = v && is(key, kStringTypeID);
+                    if (ok) CFDictionarySetValue(d, key, v);
+                    CFRelease(key);
+                    CFRelease(v);
+                    if (!ok) {
+                        CFRelease(d);
+                        return key && v ? fail("a dictionary key that is not a string") : nullptr;
+                    }
+                }
+                return d;
+            }
+            default:
+                return fail("an object of unknown type");
+        }
+    }
+
+    std::string_view b_;
+    unsigned off_size_ = 0, ref_size_ = 0;
+    std::uint64_t count_ = 0, top_ = 0, table_ = 0;
+    std::vector<CFTypeRef> done_;
+    std::string why_;
+};
+
+// A binary property list as the XML our writer makes of its values, so that
+// the text the store keeps for an untouched value is text other programs
+// read. A value XML cannot hold (a control character, a date outside years
+// 1 to 9999) makes the document unreadable rather than change on the way.
 bool binary_to_xml(std::string_view b, std::string* xml, std::string* why) {
     if (!check_binary(b, why)) return false;
-    plist_t root = nullptr;
-    plist_from_bin(b.data(), static_cast<uint32_t>(b.size()), &root);
-    if (root == nullptr) {
-        *why = "binary property list does not decode";
-        return false;
-    }
-    char* text = nullptr;
-    uint32_t len = 0;
-    plist_to_xml(root, &text, &len);
-    plist_free(root);
-    if (text == nullptr) {
-        *why = "binary property list does not convert";
-        return false;
-    }
-    xml->assign(text, len);
-    plist_to_xml_free(text);
-    return true;
+    BinaryDecoder decoder(b);
+    CFTypeRef root = decoder.root(why);
+    if (root == nullptr) return false;
+    // Its depth is checked already; the root counts as level 0 here so that
+    // writable() allows a value as deep as the reader does.
+    std::string unwritable;
+    bool ok = writable_at(root, 0, &unwritable);
+    if (ok)
+        *xml = document_xml(value_xml(root));
+    else
+        *why = "binary property list: a value XML cannot hold (" + unwritable + ")";
+    CFRelease(root);
+    return ok;
 }
 
 bool is_binary(std::string_view b) {

@@ -9,8 +9,11 @@
 // cannot hold. A value nobody changed must come back exactly as it was read,
 // so the reader also gives the text span of every value of a top-level
 // dictionary, which the preference store writes back verbatim. Binary
-// property lists are still decoded by libplist, after a structural check of
-// their depth and size, and then read as the XML libplist makes of them.
+// property lists are decoded here too, after a structural check of their
+// depth and size, and read as the XML our writer makes of their values
+// (libplist's XML for them wrote years before 1000 in fewer than four
+// digits, turned carriage returns into line feeds and wrote control
+// characters raw, all of which the store would then have kept).
 #pragma once
 
 #include <cstddef>

@@ -643,7 +643,7 @@ std::string nested_arrays(std::size_t depth) {
 // dictionary (refs: keys, then values), 'a' an array, 's' an ASCII string, 'f'
 // false.
 struct BinObj {
-    char kind;
+    char kind;  // 'd'ictionary, 'a'rray, 's'tring, 'f'alse, 'r'aw bytes
     std::string text;
     std::vector<std::uint32_t> refs;
 };
@@ -657,6 +657,10 @@ std::string binary_plist(const std::vector<BinObj>& objs) {
         offsets.push_back(static_cast<std::uint32_t>(out.size()));
         if (o.kind == 'f') {
             out += static_cast<char>(0x08);
+            continue;
+        }
+        if (o.kind == 'r') {  // an object given as its bytes
+            out += o.text;
             continue;
         }
         if (o.kind == 's') {
@@ -1035,6 +1039,102 @@ INSTANTIATE_TEST_SUITE_P(
                     "<?xml version=\"1.0\" encoding=\"x-no-such-encoding\"?>\n" + kEncBody +
                         "caf\xE9" + kEncEnd,
                     nullptr}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A binary property list whose root dictionary maps "Value" to `object` (its
+// marker and payload) and "URL" to true.
+std::string bplist_with(const std::string& object) {
+    return binary_plist({{'d', "", {1, 2, 3, 4}},
+                         {'s', "Value", {}},
+                         {'s', "URL", {}},
+                         {'r', object, {}},
+                         {'r', "\x09", {}}});
+}
+
+std::string be_double(double d) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &d, sizeof bits);
+    std::string out;
+    for (int i = 7; i >= 0; --i) out += static_cast<char>((bits >> (8 * i)) & 0xFF);
+    return out;
+}
+
+struct BinaryCase {
+    const char* name;
+    std::string object;                      // marker and payload of "Value"
+    std::function<bool(CFTypeRef)> matches;  // null: the document does not parse
+};
+void PrintTo(const BinaryCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class BinaryDomain : public ::testing::TestWithParam<BinaryCase> {};
+
+// A binary domain file (written on a Mac, or by python) reads as its own
+// values; the first write turns it into XML that says the same, to us and to
+// other programs. A value that XML cannot hold makes the file unparseable
+// (kept as .corrupt) instead of being written as something else.
+TEST_P(BinaryDomain, ReadsItsValuesAndIsRewrittenAsTheSameXml) {
+    PrefsHome home;
+    std::string bytes = bplist_with(GetParam().object);
+    home.dir.write("com.ashgrove.Vantrel.plist", bytes);
+    auto check = [&](const char* when) {
+        CFTypeRef v = CFPreferencesCopyAppValue(CFSTR("Value"), kApp);
+        CFTypeRef url = CFPreferencesCopyAppValue(CFSTR("URL"), kApp);
+        if (GetParam().matches) {
+            EXPECT_TRUE(v && GetParam().matches(v)) << when;
+            EXPECT_EQ(url, kCFBooleanTrue) << when;
+        } else {
+            EXPECT_EQ(v, nullptr) << when;
+            EXPECT_EQ(url, nullptr) << when;
+        }
+        CFRelease(v);
+    };
+    check("read from the binary file");
+    CFPreferencesSetAppValue(CFSTR("Duration"), kCFBooleanFalse, kApp);
+    ASSERT_TRUE(CFPreferencesAppSynchronize(kApp));
+    if (!GetParam().matches) {
+        EXPECT_EQ(read_file(home.dir / "com.ashgrove.Vantrel.plist.corrupt"), bytes);
+    } else {
+        check("read from the XML written");
+        EXPECT_FALSE(fs::exists(home.dir / "com.ashgrove.Vantrel.plist.corrupt"));
+    }
+    if (std::system("python3 -c 'import plistlib' 2>/dev/null") == 0) {
+        EXPECT_TRUE(python_reads(home.file())) << read_file(home.file());
+    }
+}
+
+bool string_is(CFTypeRef v, std::u16string want) {
+    CFStringRef w = CFStringCreateWithCharacters(
+        nullptr, reinterpret_cast<const UniChar*>(want.data()), static_cast<CFIndex>(want.size()));
+    bool same = CFEqual(v, w);
+    CFRelease(w);
+    return same;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, BinaryDomain,
+    ::testing::Values(
+        // 0001-01-01T00:00:00Z, 63113904000 s before 2001.
+        BinaryCase{"DateInYearOne", "\x33" + be_double(-63113904000.0),
+                   [](CFTypeRef v) {
+                       return CFGetTypeID(v) == CFDateGetTypeID() &&
+                              CFDateGetAbsoluteTime(static_cast<CFDateRef>(v)) == -63113904000.0;
+                   }},
+        BinaryCase{"CarriageReturnInAString", std::string("\x63\0a\0\r\0b", 7),
+                   [](CFTypeRef v) { return string_is(v, u"a\rb"); }},
+        BinaryCase{"UnsignedInteger128Bits", "\x14" + std::string(8, '\0') + std::string(8, '\xFF'),
+                   [](CFTypeRef v) {
+                       double d = 0;
+                       int64_t i = 0;
+                       if (CFGetTypeID(v) != CFNumberGetTypeID()) return false;
+                       auto n = static_cast<CFNumberRef>(v);
+                       CFNumberGetValue(n, kCFNumberFloat64Type, &d);  // inexact: false
+                       return !CFNumberGetValue(n, kCFNumberSInt64Type, &i) &&
+                              d == 18446744073709551615.0;
+                   }},
+        BinaryCase{"ControlCharacterInAString", std::string("\x63\0a\0\x01\0b", 7), nullptr},
+        BinaryCase{"NullObject", std::string("\x00", 1), nullptr}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- A failed synchronisation and later writers ---------------------------------------

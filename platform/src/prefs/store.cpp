@@ -15,6 +15,7 @@
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -487,6 +488,39 @@ std::string merged_xml(const Document& old, const std::map<std::string, CFTypeRe
     return cf::document_xml(body.empty() ? "<dict/>" : "<dict>\n" + body + "</dict>");
 }
 
+// Gives `to` the extended attributes of `from`: the access list (who else
+// may read or write the settings) and what other programs noted on the file
+// belong to it as much as its owner does. Labels that the kernel gives a new
+// file itself (security.*) and trusted.* ones, which only a privileged
+// process may set, are left to it when they cannot be copied. False, with
+// the attribute's name, when one cannot be kept.
+bool copy_xattrs(int from, int to, std::string* failed) {
+    *failed = "list";
+    ssize_t size = ::flistxattr(from, nullptr, 0);
+    if (size < 0) return errno == ENOTSUP;
+    std::string names(static_cast<std::size_t>(size), '\0');
+    size = ::flistxattr(from, names.data(), names.size());
+    if (size < 0) return false;
+    names.resize(static_cast<std::size_t>(size));
+    std::string value;
+    for (std::size_t at = 0; at < names.size(); at = names.find('\0', at) + 1) {
+        const char* name = names.c_str() + at;
+        ssize_t n = ::fgetxattr(from, name, nullptr, 0);
+        if (n >= 0) {
+            value.resize(static_cast<std::size_t>(n));
+            n = ::fgetxattr(from, name, value.data(), value.size());
+        }
+        if (n >= 0 && ::fsetxattr(to, name, value.data(), static_cast<std::size_t>(n), 0) == 0)
+            continue;
+        bool optional =
+            std::strncmp(name, "security.", 9) == 0 || std::strncmp(name, "trusted.", 8) == 0;
+        if (optional && (errno == EPERM || errno == ENOTSUP || errno == EACCES)) continue;
+        *failed = name;
+        return false;
+    }
+    return true;
+}
+
 std::string errno_text(int e) {
     return std::strerror(e);
 }
@@ -567,6 +601,9 @@ bool synchronize(Domain& d, const std::string& path, std::string* why) {
             return fail("cannot keep the owner and group of " + target);
         if (::fchmod(tfd, old.st_mode & 07777) != 0)
             return fail("cannot keep the permissions of " + target);
+        std::string attr;
+        if (!copy_xattrs(locked.fd, tfd, &attr))
+            return fail("cannot keep the attribute " + attr + " of " + target);
     } else if (!give_to_parent_owner(tfd, tmp, dir)) {
         return fail("cannot give " + target + " the owner of its directory");
     }

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -1259,6 +1260,42 @@ TEST(PreferencesOwner, RootKeepsTheUsersOwnershipOfTheirFiles) {
     EXPECT_EQ(owner_of(xdg / "com.ashgrove.Vantrel.plist").uid, kNobody);
     EXPECT_EQ(owner_of(xdg).uid, kNobody);
     EXPECT_EQ(owner_of(home.dir / "fresh").uid, kNobody);
+}
+
+// The access list and the extended attributes of the file replaced stay
+// with the settings: a second account given read access with an ACL keeps
+// it, and attributes other programs put on the file (a tag, a comment) are
+// not lost at each click.
+TEST(PreferencesOwner, AccessListAndExtendedAttributesAreKept) {
+    PrefsHome home;
+    home.dir.write("com.ashgrove.Vantrel.plist", kAllTypes);
+    ASSERT_EQ(::chmod(home.file().c_str(), 0640), 0);
+    // user::rw- user:65534:r-- group::r-- mask::r-- other::---
+    std::string acl;
+    auto entry = [&](std::uint16_t tag, std::uint16_t perm, std::uint32_t id) {
+        for (int i = 0; i < 2; ++i) acl += static_cast<char>((tag >> (8 * i)) & 0xFF);
+        for (int i = 0; i < 2; ++i) acl += static_cast<char>((perm >> (8 * i)) & 0xFF);
+        for (int i = 0; i < 4; ++i) acl += static_cast<char>((id >> (8 * i)) & 0xFF);
+    };
+    acl = std::string("\x02\0\0\0", 4);
+    entry(0x01, 6, 0xFFFFFFFF);
+    entry(0x02, 4, kNobody);
+    entry(0x04, 4, 0xFFFFFFFF);
+    entry(0x10, 4, 0xFFFFFFFF);
+    entry(0x20, 0, 0xFFFFFFFF);
+    if (::setxattr(home.file().c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) != 0)
+        GTEST_SKIP() << "no access lists here: " << std::strerror(errno);
+    if (::setxattr(home.file().c_str(), "user.xdg.tags", "work", 4, 0) != 0)
+        GTEST_SKIP() << "no user attributes here: " << std::strerror(errno);
+    CFPreferencesSetAppValue(CFSTR("Duration"), kCFBooleanFalse, kApp);
+    ASSERT_TRUE(CFPreferencesAppSynchronize(kApp)) << vantrel::prefs::last_synchronize().message;
+    ASSERT_NE(read_file(home.file()).find("Duration"), std::string::npos);
+    char buf[256];
+    ssize_t n = ::getxattr(home.file().c_str(), "system.posix_acl_access", buf, sizeof buf);
+    EXPECT_EQ(n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : "", acl);
+    n = ::getxattr(home.file().c_str(), "user.xdg.tags", buf, sizeof buf);
+    EXPECT_EQ(n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : "", "work");
+    EXPECT_EQ(owner_of(home.file()).mode, 0640u);
 }
 
 // A user who may write another user's file, but cannot give the replacement

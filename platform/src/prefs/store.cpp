@@ -552,6 +552,13 @@ bool synchronize(Domain& d, const std::string& path, std::string* why) {
     }
     if (lock.fd < 0) return fail_errno("cannot open " + target);
     Fd locked(lock.fd);
+    // A file its user may not write (made read-only to freeze the settings)
+    // is not replaced through the directory, which the user may write.
+    if (lock.on_file && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0 &&
+        errno == EACCES) {
+        *why = target + " is read-only; it is left as it is";
+        return false;
+    }
 
     struct stat old {};
     Document doc;

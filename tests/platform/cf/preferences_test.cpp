@@ -1262,6 +1262,36 @@ TEST(PreferencesOwner, RootKeepsTheUsersOwnershipOfTheirFiles) {
     EXPECT_EQ(owner_of(home.dir / "fresh").uid, kNobody);
 }
 
+// A file its user made read-only (chmod a-w, a common way to freeze
+// settings) is not replaced through the writable directory: the write fails
+// and says so. Root, who may write any file, still can.
+TEST(PreferencesOwner, AReadOnlyFileIsNotReplacedByItsUser) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to switch to nobody";
+    PrefsHome home;
+    ASSERT_EQ(::chown(home.dir.path().c_str(), kNobody, kNobody), 0);
+    home.dir.write("com.ashgrove.Vantrel.plist", kAllTypes);
+    ASSERT_EQ(::chown(home.file().c_str(), kNobody, kNobody), 0);
+    ASSERT_EQ(::chmod(home.file().c_str(), 0444), 0);
+    std::string msg = in_child(20, []() -> std::string {
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(kNobody, kNobody, kNobody) != 0 ||
+            ::setresuid(kNobody, kNobody, kNobody) != 0)
+            return "cannot become nobody";
+        CFPreferencesSetAppValue(CFSTR("Duration"), kCFBooleanFalse, kApp);
+        if (CFPreferencesAppSynchronize(kApp)) return "synchronise reported success";
+        std::string said = vantrel::prefs::last_synchronize().message;
+        return said.find("read-only") == std::string::npos ? "said: " + said : "";
+    });
+    EXPECT_EQ(msg, "");
+    EXPECT_EQ(read_file(home.file()), kAllTypes);
+    EXPECT_EQ(owner_of(home.file()).mode, 0444u);
+    EXPECT_EQ(stray_files(home.dir.path(), {"com.ashgrove.Vantrel.plist"}),
+              std::set<std::string>{});
+
+    CFPreferencesSetAppValue(CFSTR("Duration"), kCFBooleanFalse, kApp);
+    EXPECT_TRUE(CFPreferencesAppSynchronize(kApp));  // root
+    EXPECT_EQ(owner_of(home.file()).uid, kNobody);
+}
+
 // The access list and the extended attributes of the file replaced stay
 // with the settings: a second account given read access with an ACL keeps
 // it, and attributes other programs put on the file (a tag, a comment) are

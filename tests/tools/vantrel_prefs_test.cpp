@@ -3,9 +3,11 @@
 // interface in a real terminal driven through tmux.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -389,6 +391,51 @@ TEST(VantrelPrefs, ListShowsControlCharactersFromTheBundleAsText) {
                          (c == 0xC2 && n >= 0x80 && n <= 0x9F))
                 << "control character at " << i << " in " << s;
         }
+}
+
+// Whether `pid` runs vantrel-prefs and has `file` open (it is waiting for
+// the file's lock).
+bool has_open(pid_t pid, const fs::path& file) {
+    std::error_code ec;
+    fs::path proc = "/proc/" + std::to_string(pid);
+    if (fs::read_symlink(proc / "exe", ec) != fs::path(VANTREL_PREFS)) return false;
+    for (auto& e : fs::directory_iterator(proc / "fd", ec))
+        if (fs::read_symlink(e.path(), ec) == file) return true;
+    return false;
+}
+
+// Signals ignored when the host starts (nohup, a background job of a
+// script) stay ignored: a hangup, an interrupt or a SIGTERM during a click
+// neither ends the visit early nor makes the host die of it afterwards.
+TEST(VantrelPrefs, SignalsIgnoredAtStartStayIgnored) {
+    PrefsHome home;
+    home.dir.write("com.ashgrove.Vantrel.plist", "<plist><dict/></plist>");
+    int held = ::open(home.file().c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);  // keeps the click waiting while we signal
+    TempDir io("io");
+    pid_t pid = fork();
+    if (pid == 0) {
+        for (int sig : {SIGHUP, SIGINT, SIGTERM}) ::signal(sig, SIG_IGN);
+        int out = ::open((io / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int err = ::open((io / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(out, 1);
+        ::dup2(err, 2);
+        ::execl(VANTREL_PREFS, VANTREL_PREFS, "--click", "Duration", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    for (int i = 0; i < 200 && !has_open(pid, home.file()); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(has_open(pid, home.file()));
+    for (int sig : {SIGHUP, SIGINT, SIGTERM}) ::kill(pid, sig);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ::close(held);
+    int status = 0;
+    for (int i = 0; i < 300 && ::waitpid(pid, &status, WNOHANG) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << (WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status)) : "");
+    EXPECT_EQ(read_file(io / "out"), "[ ] Duration\n") << read_file(io / "err");
+    EXPECT_NE(read_file(home.file()).find("<key>Duration</key>"), std::string::npos);
 }
 
 // Where the domain is: a relative XDG_CONFIG_HOME is ignored (HOME decides),

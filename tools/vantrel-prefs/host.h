@@ -28,7 +28,8 @@ namespace vprefs {
 // that a front end waits for them beside its input.
 class Signals {
   public:
-    // Catches SIGTERM, SIGHUP, SIGINT and SIGWINCH. Idempotent.
+    // Catches SIGTERM, SIGHUP, SIGINT and SIGWINCH, except those ignored when
+    // the process started (nohup). Idempotent.
     static bool install();
     // Readable when a signal has arrived.
     static int fd();

@@ -32,8 +32,13 @@ bool Signals::install() {
     sa.sa_handler = on_signal;
     sa.sa_flags = SA_RESTART;
     ::sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGTERM, SIGHUP, SIGINT, SIGWINCH})
+    for (int sig : {SIGTERM, SIGHUP, SIGINT, SIGWINCH}) {
+        // A signal ignored when the host started (nohup, a background job of
+        // a script) stays ignored, as whoever started it asked.
+        struct sigaction old {};
+        if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
         if (::sigaction(sig, &sa, nullptr) != 0) return false;
+    }
     return true;
 }
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -96,6 +97,31 @@ bool ensure_match(Center& c) {
                                &c) >= 0;
 }
 
+// How long a post waits for the bus to take its signal. A healthy bus takes
+// it in milliseconds; one that accepted the connection but never answers (a
+// stopped or overloaded dbus-daemon) must not hang the poster for ever: a
+// host leaving its pane must still end, and a blocked post cannot be
+// interrupted by SIGTERM. The signal stays queued on the connection.
+constexpr std::uint64_t kPostWaitUsec = 5'000'000;
+
+// Like sd_bus_flush, but gives up after kPostWaitUsec: writes what is queued
+// (finishing the connection's handshake first) while time remains.
+void flush_within_deadline(sd_bus* bus) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(kPostWaitUsec);
+    for (;;) {
+        int r = sd_bus_process(bus, nullptr);  // reads, authenticates, writes
+        if (r < 0) return;
+        if (r > 0) continue;
+        int events = sd_bus_get_events(bus);
+        if (events < 0) return;
+        if (sd_bus_is_ready(bus) > 0 && !(events & POLLOUT)) return;  // all written
+        auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return;
+        if (sd_bus_wait(bus, static_cast<std::uint64_t>(left.count())) < 0) return;
+    }
+}
+
 bool matches(const Observer& o, const Received& r) {
     return (o.any_name || o.name == r.name) && (o.any_object || o.object == r.object);
 }
@@ -174,7 +200,7 @@ void CFNotificationCenterPostNotification(CFNotificationCenterRef c, CFNotificat
     // post returns (the distributed centre never holds notifications back).
     if (sd_bus_emit_signal(ctr.bus, kPath, kInterface, kMember, "sss", n.c_str(), obj.c_str(),
                            info.c_str()) >= 0)
-        sd_bus_flush(ctr.bus);
+        flush_within_deadline(ctr.bus);
 }
 
 void CFNotificationCenterAddObserver(CFNotificationCenterRef c, const void* observer,

@@ -2,11 +2,15 @@
 // name, object and user info, observer filters and removal, the documented
 // D-Bus signal (other programs can post), and silence without a bus.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -209,6 +213,40 @@ TEST(NotificationsWithoutBus, PostHasNoEffectAndNoError) {
     }
     waitpid(pid, &status, 0);
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// A session bus that takes the connection but never answers (a stopped or
+// overloaded dbus-daemon) costs a post a bounded wait, never a hang: a host
+// leaving its pane must still end, and SIGTERM cannot interrupt a blocked post.
+TEST(NotificationsWithoutBus, AHungBusCostsAPostABoundedWait) {
+    TempDir dir("mute");
+    std::string path = (dir / "bus").string();
+    int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    ASSERT_LT(path.size(), sizeof addr.sun_path);
+    std::strcpy(addr.sun_path, path.c_str());
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(listener, 8), 0);  // connections wait in the backlog, unanswered
+    pid_t pid = fork();
+    if (pid == 0) {
+        ::alarm(60);
+        ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + path).c_str(), 1);
+        auto start = std::chrono::steady_clock::now();
+        CFNotificationCenterPostNotification(center(), CFSTR("Preferences Changed"),
+                                             CFSTR("com.ashgrove.preference.Vantrel"), nullptr,
+                                             true);
+        CFNotificationCenterPostNotification(center(), CFSTR("Preferences Changed"), nullptr,
+                                             nullptr, true);
+        _exit(std::chrono::steady_clock::now() - start < std::chrono::seconds(30) ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ::close(listener);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << (WIFSIGNALED(status) ? "hung: killed by signal " + std::to_string(WTERMSIG(status))
+                                : "too slow");
 }
 
 }  // namespace

@@ -986,6 +986,11 @@ std::string encoding_of(std::string_view b) {
     std::string_view name = decl.substr(at + 1, end - at - 1);
     for (std::string_view utf8 : {"UTF-8", "UTF8", "US-ASCII", "ASCII"})
         if (same_name(name, utf8)) return "";
+    // Bytes that spell "<?xml" one per character are no 16- or 32-bit
+    // encoding, whatever the declaration says (a tool that labelled its UTF-8
+    // as UTF-16): read as UTF-8.
+    for (std::string_view wide : {"UTF-16", "UTF-32", "UCS-2", "UCS-4", "UTF16", "UTF32"})
+        if (name.size() >= wide.size() && same_name(name.substr(0, wide.size()), wide)) return "";
     return std::string(name);
 }
 

@@ -1036,6 +1036,10 @@ INSTANTIATE_TEST_SUITE_P(
                           u"</string><key>URL</key><false/></dict></plist>",
                           true),
                     "\u00c5"},
+        EncodedCase{
+            "Utf8LabelledUtf16",
+            "<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n" + kEncBody + "caf\xC3\xA9" + kEncEnd,
+            "caf\u00e9"},
         EncodedCase{"UnknownEncoding",
                     "<?xml version=\"1.0\" encoding=\"x-no-such-encoding\"?>\n" + kEncBody +
                         "caf\xE9" + kEncEnd,

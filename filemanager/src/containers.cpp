@@ -5,8 +5,16 @@
 // a level's own frame holds only its iterator (and, when deleting, the
 // current item's reference and flags, which must survive the recursion).
 #include "vantrel/FSUtilities.h"
+#include "vantrel/fault.h"
 
 namespace {
+
+// Closing an iterator releases it whatever it reports; the walk's result does
+// not depend on it.
+void close_iterator(FSIterator iterator) {
+    vantrel::fault::Benign benign;
+    (void)FSCloseIterator(iterator);
+}
 
 void FSDeleteContainerLevel(const FSRef* container, FSDeleteContainerGlobals* theGlobals) {
     FSIterator iterator;
@@ -51,7 +59,7 @@ void FSDeleteContainerLevel(const FSRef* container, FSDeleteContainerGlobals* th
         }
     } while (theGlobals->result == noErr);
     if (theGlobals->result == errFSNoMoreItems) theGlobals->result = noErr;
-    (void)FSCloseIterator(iterator);
+    close_iterator(iterator);
 }
 
 void FSIterateContainerLevel(FSIterateContainerGlobals* theGlobals) {
@@ -83,7 +91,7 @@ void FSIterateContainerLevel(FSIterateContainerGlobals* theGlobals) {
     if (theGlobals->result == errFSNoMoreItems || theGlobals->result == afpAccessDenied)
         theGlobals->result = noErr;
     --theGlobals->depth;
-    (void)FSCloseIterator(iterator);
+    close_iterator(iterator);
 }
 
 }  // namespace
@@ -176,11 +184,11 @@ OSErr FSGetDirectoryItems(const FSRef* container, FSRef*** refList, ItemCount* r
                 *refCount += actualObjects;
             }
             if (result == errFSNoMoreItems) {
-                (void)FSCloseIterator(iterator);
+                close_iterator(iterator);
                 return noErr;
             }
         }
-        (void)FSCloseIterator(iterator);
+        close_iterator(iterator);
     }
     if (*refList != nullptr) DisposeHandle(reinterpret_cast<Handle>(*refList));
     *refList = nullptr;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "vantrel/FSUtilities.h"
+#include "vantrel/fault.h"
 
 namespace {
 
@@ -32,6 +33,13 @@ bool same_date(const UTCDateTime& a, const UTCDateTime& b) {
            a.fraction == b.fraction;
 }
 
+// The change is made; telling the folder's watchers is a courtesy whose
+// failure the caller is not told about.
+void bump_parent(const FSRef* parentRef) {
+    vantrel::fault::Benign benign;
+    (void)FSBumpDate(parentRef);
+}
+
 }  // namespace
 
 extern "C" {
@@ -57,9 +65,13 @@ OSErr FSBumpDate(const FSRef* ref) {
 
     // A date that cannot be stored (a locked object or volume) is not worth
     // failing the caller's real change over; but nothing changed, so nobody is told.
-    if (FSSetCatalogInfo(ref, kFSCatInfoContentMod, &catalogInfo) != noErr) return noErr;
+    {
+        vantrel::fault::Benign benign;
+        if (FSSetCatalogInfo(ref, kFSCatInfoContentMod, &catalogInfo) != noErr) return noErr;
+    }
 
     const bool isFolder = (catalogInfo.nodeFlags & kFSNodeIsDirectoryMask) != 0;
+    vantrel::fault::Benign benign;  // an announcement nobody could take is no failure
     (void)FNNotify(isFolder ? ref : &parentRef, kFNDirectoryModifiedMessage, kNilOptions);
     return noErr;
 }
@@ -77,7 +89,7 @@ OSErr FSChangeCreatorType(const FSRef* ref, OSType fileCreator, OSType fileType)
 
     err = FSSetCatalogInfo(ref, kFSCatInfoFinderInfo, &catalogInfo);
     if (err != noErr) return err;
-    (void)FSBumpDate(&parentRef);
+    bump_parent(&parentRef);
     return noErr;
 }
 
@@ -94,7 +106,7 @@ OSErr FSChangeFinderFlags(const FSRef* ref, Boolean setBits, UInt16 flagBits) {
 
     err = FSSetCatalogInfo(ref, kFSCatInfoFinderInfo, &catalogInfo);
     if (err != noErr) return err;
-    (void)FSBumpDate(&parentRef);
+    bump_parent(&parentRef);
     return noErr;
 }
 

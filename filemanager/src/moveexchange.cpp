@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "vantrel/FSUtilities.h"
+#include "vantrel/fault.h"
 
 namespace {
 
@@ -126,6 +127,8 @@ bool volume_exchanges_natively(FSVolumeRefNum volume) {
     pb.ioParam.ioVRefNum = volume;
     pb.ioParam.ioBuffer = reinterpret_cast<Ptr>(&parms);
     pb.ioParam.ioReqCount = 32;  // through vMExtendedAttributes
+    // A volume that cannot say is exchanged the compatible way.
+    vantrel::fault::Benign benign;
     if (PBHGetVolParmsSync(&pb) != noErr) return false;
     return parms.vMVersion > 2 &&
            (parms.vMExtendedAttributes & (1L << bSupportsFSExchangeObjects)) != 0;

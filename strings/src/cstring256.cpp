@@ -14,6 +14,8 @@
 #include "vantrel/TextEncoding.h"
 #include "vantrel/fault.h"
 
+VANTREL_FAULT_OPERATIONS("CString256::operator new");
+
 using vantrel::strings::ub;
 
 namespace {

@@ -5,6 +5,8 @@
 #include "pool.h"
 #include "vantrel/CString256.h"
 
+VANTREL_FAULT_OPERATIONS("elem<CString256>::operator new");
+
 template <class T>
 elem<T>* elem<T>::lfree = nullptr;
 

@@ -6,6 +6,8 @@
 #include "vantrel/StringUtils.h"
 #include "vantrel/fault.h"
 
+VANTREL_FAULT_OPERATIONS("itoa");
+
 using vantrel::strings::fold_search;
 using vantrel::strings::ub;
 using vantrel::strings::upper_table;

@@ -322,7 +322,7 @@ TEST_F(FinderInfoTest, CreatorTypeRefusesFoldersAndReportsFailures) {
     EXPECT_EQ(fLckdErr, FSChangeCreatorType(&fileRef_, kTtxt, kTEXT));
     EXPECT_EQ(0u, finder_info(fileRef_).fileType);
 
-    vantrel::fault::fail_nth("FSGetCatalogInfo", 1, ioErr);
+    vantrel::fault::fail_next("FSGetCatalogInfo", ioErr);
     EXPECT_EQ(ioErr, FSChangeCreatorType(&fileRef_, kTtxt, kTEXT));
     EXPECT_EQ(0u, finder_info(fileRef_).fileType);
 }

@@ -171,7 +171,7 @@ TEST_F(LegacyTest, DirAccessChangesOwnerAndRefusesFilesAndLinks) {
         << "a link is not followed to its directory";
 
     SInt32 owner = 123;
-    vantrel::fault::fail_nth("PBHGetDirAccessSync", 1, afpAccessDenied);
+    vantrel::fault::fail_next("PBHGetDirAccessSync", afpAccessDenied);
     EXPECT_EQ(afpAccessDenied, FSGetDirAccess(&ref, &owner, nullptr, nullptr));
     EXPECT_EQ(123, owner);
 }

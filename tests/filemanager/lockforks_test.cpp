@@ -186,7 +186,7 @@ TEST_F(LockForksTest, TotalForkSizesKeepPartialSumsOnFailure) {
     EXPECT_EQ(5000u, logical) << "the data fork was counted before the failure";
     EXPECT_EQ(1u, count);
 
-    vantrel::fault::fail_nth("FSIterateForks", 1, permErr);
+    vantrel::fault::fail_next("FSIterateForks", permErr);
     EXPECT_EQ(permErr, FSGetTotalForkSizes(&fileRef, &logical, nullptr, &count));
     EXPECT_EQ(0u, logical);
     EXPECT_EQ(0u, count);

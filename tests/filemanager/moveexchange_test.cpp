@@ -305,7 +305,7 @@ TEST(MoveRename, ANullNameMakesOnePlainMove) {
               noErr);
     EXPECT_EQ(vf::calls("FSMoveObject"), 1);
     EXPECT_EQ(vf::calls("FSRenameUnicode"), 0);
-    EXPECT_EQ(vf::calls("PBMakeFSRefUnicodeSync"), 0) << "no temporary name is needed";
+    EXPECT_EQ(vf::calls("FSMakeFSRefUnicode"), 0) << "no temporary name is needed";
     EXPECT_EQ(path_of(out), (dir / "dst/obj").string());
 }
 
@@ -529,7 +529,7 @@ TEST(ExchangeCompat, NativeExchangeGivesThePlatformsResultAndReferences) {
     EXPECT_EQ(FSExchangeObjectsCompat(&ra, &d, &nf, &ns), notAFileErr);
     EXPECT_EQ(std::memcmp(&nf, &ra, sizeof nf), 0);
     EXPECT_EQ(std::memcmp(&ns, &d, sizeof ns), 0);
-    vf::fail_nth("FSExchangeObjects", 1, fLckdErr);
+    vf::fail_next("FSExchangeObjects", fLckdErr);
     EXPECT_EQ(FSExchangeObjectsCompat(&ra, &rb, &nf, &ns), fLckdErr);
     EXPECT_EQ(read_noatime(a), kSecond.content);
 }

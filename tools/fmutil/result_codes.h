@@ -1,4 +1,4 @@
-// Names and plain-language meanings of the platform's result codes, for the
+// Names (from the platform) and plain-language meanings of the result codes, for the
 // one-line error messages of fmutil ("fLckdErr (-45): the file is locked").
 #pragma once
 
@@ -15,7 +15,7 @@ struct ResultCode {
 };
 
 // The entry for `code`, or null when the platform does not name it.
-const ResultCode* find_result_code(long code) noexcept;
+const ResultCode* find_result_code(long code);
 
 // "fLckdErr (-45): the file is locked"; an unnamed code reads
 // "error -1234: unknown result code".

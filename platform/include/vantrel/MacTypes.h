@@ -152,3 +152,15 @@ enum {
     kTECIncompleteElementErr = -8755,
     kTECNullPointerErr = -8767
 };
+
+VANTREL_EXTERN_C_BEGIN
+
+// The name of a result code as declared above ("fnfErr" for -43), or null
+// for a value the platform does not name; for messages and test output, as
+// libuv's uv_err_name and SQLite's sqlite3ErrName are. Any thread.
+//
+//   const char* name = GetOSErrName(err);
+//   std::fprintf(stderr, "%s (%d)\n", name ? name : "unnamed result", err);
+VANTREL_EXPORT const char* GetOSErrName(OSStatus err);
+
+VANTREL_EXTERN_C_END

@@ -4,6 +4,8 @@
 #include "cf/objects.h"
 #include "vantrel/fault.h"
 
+VANTREL_FAULT_OPERATIONS("CFArrayCreate", "CFDictionaryCreate");
+
 using namespace vantrel::cf_detail;
 using namespace vantrel::cf;
 

@@ -7,6 +7,8 @@
 #include "cf/objects.h"
 #include "vantrel/fault.h"
 
+VANTREL_FAULT_OPERATIONS("CFNumberCreate", "CFDateCreate", "CFDataCreate");
+
 using namespace vantrel::cf_detail;
 using namespace vantrel::cf;
 

@@ -7,6 +7,8 @@
 #include "text/codec.h"
 #include "vantrel/fault.h"
 
+VANTREL_FAULT_OPERATIONS("CFStringCreateWithBytes", "CFStringCreateWithCharacters");
+
 using namespace vantrel::cf_detail;
 
 namespace vantrel::cf {

@@ -4,6 +4,8 @@
 #include "vantrel/Cocoa.h"
 #include "vantrel/fault.h"
 
+VANTREL_FAULT_OPERATIONS("NSBundle.readInfo");
+
 NSBundle::NSBundle(NSString* path, CFDictionaryRef info)
     : path_(static_cast<NSString*>(path->retain())), info_(info) {}
 

@@ -11,6 +11,8 @@
 #include "vantrel/PreferencePanes.h"
 #include "vantrel/fault.h"
 
+VANTREL_FAULT_OPERATIONS("NSBundle.load");
+
 namespace vantrel::host {
 namespace {
 

@@ -1,31 +1,67 @@
 // The fault seam's state. Armed rules are rare and only set by tests, so a
 // single mutex guards everything; the fast path is one atomic load.
+//
+// check() is noexcept and must not allocate: it runs inside operations that
+// are themselves being failed with memFullErr, and an exception there would
+// end the process. Counts live in the registry's nodes (made at load time),
+// the log in storage reserved once, and the rules' callbacks are shared, not
+// copied. A callback that throws is reported and treated as "no fault".
 #include "vantrel/fault.h"
 
+#if !(defined(VANTREL_UNTESTABLE) && VANTREL_UNTESTABLE)
+
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace vantrel::fault {
 namespace {
 
+struct OpState {
+    std::string name;
+    long count = 0;
+};
+
 struct NthRule {
-    std::string op;
-    long target;  // fire when the op's count since arming reaches this
-    long seen = 0;
+    const OpState* op;  // null: every operation ("*")
+    long target;        // the Call::index (global_index for "*") that fails
     OSErr err;
     bool persistent;
 };
 
+constexpr std::size_t kLogCapacity = 4096;
+constexpr std::size_t kDetailCapacity = 200;
+
+struct LogEntry {
+    const OpState* op;
+    char detail[kDetailCapacity];
+    std::size_t detailLength;
+    long index;
+    long global_index;
+    OSErr err;
+    bool benign;
+};
+
+using Pred = std::function<OSErr(const Call&)>;
+using Hook = std::function<void(const Call&)>;
+
 struct State {
     std::mutex mu;
+    std::map<std::string, OpState, std::less<>> registry;  // names and override keys
     std::vector<NthRule> nth;
-    std::vector<std::function<OSErr(const Call&)>> preds;
-    std::function<void(const Call&)> hook;
+    std::shared_ptr<const std::vector<Pred>> preds;
+    std::shared_ptr<const Hook> hook;
     std::map<std::string, std::int64_t, std::less<>> overrides;
-    std::map<std::string, long, std::less<>> counts;
+    std::unique_ptr<LogEntry[]> log{new LogEntry[kLogCapacity]};
+    std::size_t logSize = 0;
     long total = 0;
     long injected = 0;
     bool counting = false;
@@ -38,75 +74,192 @@ State& state() {
 
 std::atomic<bool> g_armed{false};
 std::atomic<bool> g_overrides{false};
+thread_local int t_benign = 0;
 
 void rearm(State& s) {
-    g_armed.store(s.counting || !s.nth.empty() || !s.preds.empty() || s.hook != nullptr,
+    g_armed.store(s.counting || !s.nth.empty() || s.preds != nullptr || s.hook != nullptr,
                   std::memory_order_release);
     g_overrides.store(!s.overrides.empty(), std::memory_order_release);
 }
 
+OpState* find(State& s, std::string_view name) {
+    auto it = s.registry.find(name);
+    return it == s.registry.end() ? nullptr : &it->second;
+}
+
+const OpState& need(State& s, std::string_view name, const char* what) {
+    if (OpState* o = find(s, name)) return *o;
+    throw std::invalid_argument(std::string("fault seam: ") + what + " \"" + std::string(name) +
+                                "\" is not registered by any platform source");
+}
+
+[[noreturn]] void unregistered(const char* op) noexcept {
+    std::fprintf(stderr,
+                 "fault seam: \"%s\" is checked but not registered; add it to the "
+                 "VANTREL_FAULT_OPERATIONS of its source file\n",
+                 op);
+    std::abort();
+}
+
+template <class F>
+auto guarded(const char* what, const Call& c, F&& f) noexcept -> decltype(f()) {
+    try {
+        return f();
+    } catch (...) {
+        std::fprintf(stderr, "fault seam: a %s threw at %.*s; taken as no fault\n", what,
+                     int(c.op.size()), c.op.data());
+        return decltype(f())();
+    }
+}
+
+int errno_for(OSErr err) noexcept {
+    switch (err) {
+        case dskFulErr:
+            return ENOSPC;
+        case afpAccessDenied:
+            return EACCES;
+        case memFullErr:
+            return ENOMEM;
+        case fLckdErr:
+        case permErr:
+            return EPERM;
+        case vLckdErr:
+        case wPrErr:
+            return EROFS;
+        case fnfErr:
+            return ENOENT;
+        case dirNFErr:
+            return ENOTDIR;
+        case dupFNErr:
+            return EEXIST;
+        case fBsyErr:
+            return EBUSY;
+        case paramErr:
+            return EINVAL;
+        case tmfoErr:
+            return EMFILE;
+        case diffVolErr:
+            return EXDEV;
+        case errFSNameTooLong:
+            return ENAMETOOLONG;
+        case errFSQuotaExceeded:
+            return EDQUOT;
+        default:
+            return EIO;
+    }
+}
+
 }  // namespace
+
+Registration::Registration(std::initializer_list<const char*> names) {
+    State& s = state();
+    std::lock_guard lk(s.mu);
+    for (const char* n : names) {
+        auto [it, added] = s.registry.try_emplace(n);
+        if (added) it->second.name = n;
+    }
+}
 
 OSErr check(const char* op, std::string_view detail) noexcept {
     if (!g_armed.load(std::memory_order_acquire)) return noErr;
     State& s = state();
-    std::function<void(const Call&)> hook;
     Call call{op, detail, 0, 0};
+    std::shared_ptr<const Hook> hook;
+    OpState* o;
     {
         std::lock_guard lk(s.mu);
-        call.index = ++s.counts[std::string(op)];
+        o = find(s, op);
+        if (o == nullptr) unregistered(op);
+        call.index = ++o->count;
         call.global_index = ++s.total;
         hook = s.hook;
     }
     // The hook runs unlocked: it may itself call platform operations.
-    if (hook) hook(call);
-    std::vector<std::function<OSErr(const Call&)>> preds;
+    if (hook) guarded("hook", call, [&] { (*hook)(call); });
+    std::shared_ptr<const std::vector<Pred>> preds;
     OSErr result = noErr;
     {
         std::lock_guard lk(s.mu);
-        for (NthRule& r : s.nth) {
-            if (r.op != "*" && r.op != call.op) continue;
-            ++r.seen;
-            if (result == noErr && (r.seen == r.target || (r.persistent && r.seen > r.target)))
+        for (const NthRule& r : s.nth) {
+            if (r.op != nullptr && r.op != o) continue;
+            const long at = r.op != nullptr ? call.index : call.global_index;
+            if (at == r.target || (r.persistent && at > r.target)) {
                 result = r.err;
+                break;
+            }
         }
         if (result == noErr) preds = s.preds;
     }
-    for (auto& p : preds) {
-        if (result != noErr) break;
-        result = p(call);
+    if (preds) {
+        for (const Pred& p : *preds) {
+            result = guarded("predicate", call, [&] { return p(call); });
+            if (result != noErr) break;
+        }
     }
     if (result != noErr) {
         std::lock_guard lk(s.mu);
         ++s.injected;
+        if (s.logSize < kLogCapacity) {
+            LogEntry& e = s.log[s.logSize++];
+            e.op = o;
+            e.detailLength = std::min(detail.size(), kDetailCapacity);
+            if (e.detailLength != 0) std::memcpy(e.detail, detail.data(), e.detailLength);
+            e.index = call.index;
+            e.global_index = call.global_index;
+            e.err = result;
+            e.benign = t_benign > 0;
+        }
     }
     return result;
+}
+
+int check_errno(const char* op, std::string_view detail) noexcept {
+    const OSErr e = check(op, detail);
+    return e == noErr ? 0 : errno_for(e);
 }
 
 void fail_nth(std::string_view op, long n, OSErr err, bool persistent) {
     State& s = state();
     std::lock_guard lk(s.mu);
-    s.nth.push_back(NthRule{std::string(op), n, 0, err, persistent});
+    const OpState* o = op == "*" ? nullptr : &need(s, op, "operation");
+    if (n < 1) throw std::invalid_argument("fault seam: calls are counted from 1");
+    if (n <= (o != nullptr ? o->count : s.total))
+        throw std::invalid_argument("fault seam: call " + std::to_string(n) + " of \"" +
+                                    std::string(op) +
+                                    "\" was already counted (calls count from the last reset)");
+    s.nth.push_back(NthRule{o, n, err, persistent});
+    rearm(s);
+}
+
+void fail_next(std::string_view op, OSErr err, bool persistent) {
+    State& s = state();
+    std::lock_guard lk(s.mu);
+    const OpState* o = op == "*" ? nullptr : &need(s, op, "operation");
+    s.nth.push_back(NthRule{o, (o != nullptr ? o->count : s.total) + 1, err, persistent});
     rearm(s);
 }
 
 void fail_if(std::function<OSErr(const Call&)> pred) {
     State& s = state();
     std::lock_guard lk(s.mu);
-    s.preds.push_back(std::move(pred));
+    auto next = s.preds ? std::make_shared<std::vector<Pred>>(*s.preds)
+                        : std::make_shared<std::vector<Pred>>();
+    next->push_back(std::move(pred));
+    s.preds = std::move(next);
     rearm(s);
 }
 
 void set_hook(std::function<void(const Call&)> hook) {
     State& s = state();
     std::lock_guard lk(s.mu);
-    s.hook = std::move(hook);
+    s.hook = hook ? std::make_shared<const Hook>(std::move(hook)) : nullptr;
     rearm(s);
 }
 
 void set_override(std::string_view key, std::int64_t value) {
     State& s = state();
     std::lock_guard lk(s.mu);
+    need(s, key, "override");
     s.overrides[std::string(key)] = value;
     rearm(s);
 }
@@ -126,18 +279,30 @@ std::optional<std::int64_t> override_value(std::string_view key) noexcept {
     return std::nullopt;
 }
 
+std::vector<Injection> injections() {
+    State& s = state();
+    std::lock_guard lk(s.mu);
+    std::vector<Injection> out;
+    out.reserve(s.logSize);
+    for (std::size_t i = 0; i < s.logSize; ++i) {
+        const LogEntry& e = s.log[i];
+        out.push_back(Injection{e.op->name, std::string(e.detail, e.detailLength), e.index,
+                                e.global_index, e.err, e.benign});
+    }
+    return out;
+}
+
 long injected() noexcept {
     State& s = state();
     std::lock_guard lk(s.mu);
     return s.injected;
 }
 
-long calls(std::string_view op) noexcept {
+long calls(std::string_view op) {
     State& s = state();
     std::lock_guard lk(s.mu);
     if (op == "*") return s.total;
-    auto it = s.counts.find(op);
-    return it == s.counts.end() ? 0 : it->second;
+    return need(s, op, "operation").count;
 }
 
 void set_counting(bool on) noexcept {
@@ -151,14 +316,38 @@ void reset() noexcept {
     State& s = state();
     std::lock_guard lk(s.mu);
     s.nth.clear();
-    s.preds.clear();
+    s.preds = nullptr;
     s.hook = nullptr;
     s.overrides.clear();
-    s.counts.clear();
+    for (auto& [name, o] : s.registry) o.count = 0;
+    s.logSize = 0;
     s.total = 0;
     s.injected = 0;
     s.counting = false;
     rearm(s);
 }
 
+bool registered(std::string_view name) noexcept {
+    State& s = state();
+    std::lock_guard lk(s.mu);
+    return find(s, name) != nullptr;
+}
+
+std::vector<std::string> registered_names() {
+    State& s = state();
+    std::lock_guard lk(s.mu);
+    std::vector<std::string> out;
+    for (const auto& [name, o] : s.registry) out.push_back(name);
+    return out;
+}
+
+Benign::Benign() noexcept {
+    ++t_benign;
+}
+Benign::~Benign() {
+    --t_benign;
+}
+
 }  // namespace vantrel::fault
+
+#endif

@@ -8,6 +8,8 @@
 #include "vantrel/MacMemory.h"
 #include "vantrel/fault.h"
 
+VANTREL_FAULT_OPERATIONS("NewHandle", "SetHandleSize", "PtrAndHand");
+
 namespace {
 
 struct Master {

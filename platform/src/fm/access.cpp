@@ -24,6 +24,8 @@
 #include "vantrel/Files.h"
 #include "vantrel/fault.h"
 
+VANTREL_FAULT_OPERATIONS("PBHGetDirAccessSync", "PBHSetDirAccessSync");
+
 namespace vantrel::fm {
 
 UInt32 access_rights_from_mode(unsigned mode) {

@@ -24,6 +24,8 @@
 #include "fm/pbnode.h"
 #include "vantrel/fault.h"
 
+VANTREL_FAULT_OPERATIONS("PBHCopyFileSync");
+
 namespace {
 
 using vantrel::fm::from_errno;

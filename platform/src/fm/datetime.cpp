@@ -12,6 +12,8 @@
 #include "vantrel/Files.h"
 #include "vantrel/fault.h"
 
+VANTREL_FAULT_OPERATIONS("GetUTCDateTime", "GetUTCDateTime.seconds", "GetUTCDateTime.fraction");
+
 namespace {
 
 // Seconds between 1904-01-01 and 1970-01-01 (66 years, 17 of them leap years).

@@ -18,6 +18,8 @@
 #include "vantrel/Files.h"
 #include "vantrel/fault.h"
 
+VANTREL_FAULT_OPERATIONS("HGetVol", "HSetVol");
+
 namespace {
 
 // HGetVol's name buffer is a Str27, the longest name an HFS volume had.

@@ -17,6 +17,8 @@
 #include "fm/node.h"
 #include "vantrel/fault.h"
 
+VANTREL_FAULT_OPERATIONS("FSExchangeObjects");
+
 OSErr FSExchangeObjects(const FSRef* ref, const FSRef* destRef) {
     using namespace vantrel::fm;
     Node a;

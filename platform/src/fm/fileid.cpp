@@ -33,6 +33,9 @@
 #include "fm/pbnode.h"
 #include "vantrel/fault.h"
 
+VANTREL_FAULT_OPERATIONS("PBCreateFileIDRefSync", "PBResolveFileIDRefSync",
+                         "PBDeleteFileIDRefSync");
+
 namespace vantrel::fm {
 namespace {
 

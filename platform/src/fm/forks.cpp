@@ -33,6 +33,10 @@
 #include "fm/node.h"
 #include "vantrel/fault.h"
 
+VANTREL_FAULT_OPERATIONS("FSCreateFork", "FSOpenFork", "FSCloseFork", "FSFlushFork",
+                         "FSGetForkSize", "FSSetForkSize", "FSGetForkPosition", "FSSetForkPosition",
+                         "FSReadFork", "FSWriteFork", "FSGetForkCBInfo", "FSWrite", "FSRead");
+
 namespace vantrel::fm {
 namespace {
 

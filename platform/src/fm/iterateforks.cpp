@@ -15,6 +15,8 @@
 #include "fm/node.h"
 #include "vantrel/fault.h"
 
+VANTREL_FAULT_OPERATIONS("FSIterateForks");
+
 namespace {
 
 constexpr const char* kResourceForkAttr = "user.org.netatalk.ResourceFork";

@@ -20,6 +20,8 @@
 #include "fm/node.h"
 #include "vantrel/fault.h"
 
+VANTREL_FAULT_OPERATIONS("FSOpenIterator", "FSCloseIterator", "FSGetCatalogInfoBulk");
+
 struct OpaqueFSIterator {
     vantrel::fm::Node dir;
     vantrel::fm::DirFd fd;  // O_RDONLY descriptor read with getdents64

@@ -20,6 +20,8 @@
 #include "vantrel/Files.h"
 #include "vantrel/fault.h"
 
+VANTREL_FAULT_OPERATIONS("PBHMapIDSync", "PBHMapNameSync");
+
 namespace {
 
 constexpr std::size_t kMaxMappedName = 31;

@@ -9,6 +9,8 @@
 #include "fm/node.h"
 #include "vantrel/fault.h"
 
+VANTREL_FAULT_OPERATIONS("FSMoveObject");
+
 namespace {
 
 using vantrel::fm::Node;

@@ -12,6 +12,8 @@
 #include "fm/pbnode.h"
 #include "vantrel/fault.h"
 
+VANTREL_FAULT_OPERATIONS("PBHMoveRenameSync");
+
 namespace {
 
 using vantrel::fm::Node;

@@ -25,6 +25,8 @@
 #include "vantrel/Files.h"
 #include "vantrel/fault.h"
 
+VANTREL_FAULT_OPERATIONS("FNSubscribe", "FNUnsubscribe", "FNNotify");
+
 struct OpaqueFNSubscriptionRef {
     bool all;
     FSVolumeRefNum volume;

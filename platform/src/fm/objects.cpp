@@ -11,6 +11,10 @@
 #include "fm/node.h"
 #include "vantrel/fault.h"
 
+VANTREL_FAULT_OPERATIONS("FSPathMakeRef", "FSRefMakePath", "FSMakeFSRefUnicode", "PBMakeFSRefSync",
+                         "FSCompareFSRefs", "FSCreateFileUnicode", "FSCreateDirectoryUnicode",
+                         "FSDeleteObject");
+
 namespace vantrel::fm {
 namespace {
 

@@ -30,6 +30,8 @@
 #include "fm/forks.h"
 #include "vantrel/fault.h"
 
+VANTREL_FAULT_OPERATIONS("PBLockRangeSync", "PBUnlockRangeSync");
+
 namespace {
 
 constexpr OSErr kRangeOverlap = -5021;  // afpRangeOverlap

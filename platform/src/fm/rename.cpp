@@ -9,6 +9,8 @@
 #include "fm/node.h"
 #include "vantrel/fault.h"
 
+VANTREL_FAULT_OPERATIONS("FSRenameUnicode");
+
 OSErr FSRenameUnicode(const FSRef* ref, UniCharCount nameLength, const UniChar* name,
                       TextEncoding /*hint*/, FSRef* newRef) {
     // The hint only matters to file systems that store names in a Mac

@@ -18,6 +18,9 @@
 #include "fm/volmount.h"
 #include "vantrel/fault.h"
 
+VANTREL_FAULT_OPERATIONS("FSGetVolumeInfo", "PBHGetVolParmsSync", "PBHGetVolParmsSync.exchange",
+                         "PBGetVolMountInfoSize", "PBGetVolMountInfo", "PBVolumeMount");
+
 namespace vantrel::fm {
 namespace {
 

@@ -18,6 +18,9 @@
 #include "vantrel/CFNotificationCenter.h"
 #include "vantrel/fault.h"
 
+VANTREL_FAULT_OPERATIONS("CFNotificationCenterGetDistributedCenter.connect",
+                         "CFNotificationCenterPostNotification", "CFNotificationCenterAddObserver");
+
 const CFRunLoopMode kCFRunLoopDefaultMode = CFSTR("kCFRunLoopDefaultMode");
 
 struct __CFNotificationCenter : __CFRuntimeBase {

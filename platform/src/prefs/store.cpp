@@ -35,6 +35,14 @@
 #include "vantrel/PreferencesReport.h"
 #include "vantrel/fault.h"
 
+VANTREL_FAULT_OPERATIONS("CFPreferencesCopyAppValue", "CFPreferencesCopyAppValue.read",
+                         "CFPreferencesSetAppValue", "CFPreferencesAppSynchronize",
+                         "CFPreferencesAppSynchronize.open", "CFPreferencesAppSynchronize.lock",
+                         "CFPreferencesAppSynchronize.keepCorrupt",
+                         "CFPreferencesAppSynchronize.create", "CFPreferencesAppSynchronize.write",
+                         "CFPreferencesAppSynchronize.chown", "CFPreferencesAppSynchronize.fsync",
+                         "CFPreferencesAppSynchronize.rename", "CFPreferencesAppSynchronize.fsyncDir");
+
 const CFStringRef kCFPreferencesCurrentUser = CFSTR("kCFPreferencesCurrentUser");
 const CFStringRef kCFPreferencesAnyHost = CFSTR("kCFPreferencesAnyHost");
 

@@ -7,6 +7,8 @@
 #include "codec.h"
 #include "vantrel/fault.h"
 
+VANTREL_FAULT_OPERATIONS("CFStringGetCString");
+
 extern "C" Boolean CFStringGetCString(CFStringRef theString, char* buffer, CFIndex bufferSize,
                                       CFStringEncoding encoding) {
     if (buffer == nullptr || bufferSize <= 0) return false;

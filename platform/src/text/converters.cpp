@@ -19,6 +19,9 @@
 #include "vantrel/TextEncoding.h"
 #include "vantrel/fault.h"
 
+VANTREL_FAULT_OPERATIONS("CreateUnicodeToTextInfo", "ConvertFromUnicodeToText",
+                         "CreateTextToUnicodeInfo", "ConvertFromTextToUnicode");
+
 struct OpaqueUnicodeToTextInfo {
     TextEncodingBase other;
 };

@@ -17,6 +17,9 @@
 #include "vantrel/TextEncoding.h"
 #include "vantrel/fault.h"
 
+VANTREL_FAULT_OPERATIONS("UpgradeScriptInfoToTextEncoding", "GetScriptManagerVariable.18",
+                         "GetScriptManagerVariable.22", "GetScriptManagerVariable.40");
+
 namespace {
 
 // Mac region codes used below (the Script Manager's verXxx values).
@@ -285,9 +288,15 @@ TextEncodingFormat GetTextEncodingFormat(TextEncoding encoding) {
 // ---------------------------------------------------------------- Script Manager
 
 long GetScriptManagerVariable(SInt16 selector) {
-    if (auto v =
-            vantrel::fault::override_value("GetScriptManagerVariable." + std::to_string(selector)))
-        return static_cast<long>(*v);
+    // Tests set the variables through the seam; the key is a literal so that
+    // no string is built on every call.
+    const char* key = selector == smSysScript    ? "GetScriptManagerVariable.18"
+                      : selector == smKeyScript  ? "GetScriptManagerVariable.22"
+                      : selector == smRegionCode ? "GetScriptManagerVariable.40"
+                                                 : nullptr;
+    if (key != nullptr) {
+        if (auto v = vantrel::fault::override_value(key)) return static_cast<long>(*v);
+    }
     switch (selector) {
         case smSysScript:
         case smKeyScript:

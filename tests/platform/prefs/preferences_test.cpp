@@ -390,7 +390,7 @@ TEST(Preferences, ReadFaultsGiveNoValue) {
     vantrel::fault::fail_nth("CFPreferencesCopyAppValue", 1, ioErr);
     EXPECT_EQ(CFPreferencesCopyAppValue(CFSTR("bool"), kApp), nullptr);
     EXPECT_EQ(CFPreferencesCopyAppValue(CFSTR("bool"), kApp), kCFBooleanTrue);
-    vantrel::fault::fail_nth("CFPreferencesCopyAppValue.read", 1, ioErr);
+    vantrel::fault::fail_next("CFPreferencesCopyAppValue.read", ioErr);
     home.dir.write("com.ashgrove.Vantrel.plist",
                    std::string(kAllTypes) + "\n");  // changed: read again
     EXPECT_EQ(CFPreferencesCopyAppValue(CFSTR("bool"), kApp), nullptr);

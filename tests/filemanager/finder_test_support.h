@@ -3,8 +3,6 @@
 // by byte, notification recorders, and children in a private mount namespace.
 #pragma once
 
-#include "Child.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -20,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "Child.h"
+#include "FSTestSupport.h"
 #include "TempDir.h"
 #include "vantrel/FSUtilities.h"
 
@@ -30,18 +30,8 @@ namespace fs = std::filesystem;
 inline constexpr const char* kMetadataAttr = "user.org.netatalk.Metadata";
 inline constexpr const char* kResourceForkAttr = "user.org.netatalk.ResourceFork";
 
-inline FSRef ref_of(const fs::path& p) {
-    FSRef ref{};
-    OSErr err = FSPathMakeRef(reinterpret_cast<const UInt8*>(p.c_str()), &ref, nullptr);
-    EXPECT_EQ(noErr, err) << p;
-    return ref;
-}
-
-inline std::string path_of(const FSRef& ref) {
-    char buf[4096];
-    if (FSRefMakePath(&ref, reinterpret_cast<UInt8*>(buf), sizeof buf) != noErr) return {};
-    return buf;
-}
+using vtest::path_of;
+using vtest::ref_of;
 
 inline std::optional<std::string> get_xattr(const fs::path& p, const char* name) {
     std::string v(65536, '\0');

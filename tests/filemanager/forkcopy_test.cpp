@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "FSTestSupport.h"
 #include "TempDir.h"
 #include "vantrel/FSUtilities.h"
 #include "vantrel/fault.h"
@@ -18,11 +19,7 @@ namespace {
 
 constexpr const char* kRsrcAttr = "user.org.netatalk.ResourceFork";
 
-FSRef ref_of(const std::filesystem::path& p) {
-    FSRef r{};
-    EXPECT_EQ(FSPathMakeRef(reinterpret_cast<const UInt8*>(p.c_str()), &r, nullptr), noErr) << p;
-    return r;
-}
+using vtest::ref_of;
 
 FSIORefNum open_fork(const std::filesystem::path& p, bool resource, SInt8 perm) {
     FSRef ref = ref_of(p);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "FSTestSupport.h"
 #include "TempDir.h"
 #include "vantrel/FSUtilities.h"
 #include "vantrel/fault.h"
@@ -32,11 +33,7 @@ OSErr to_hfs(const std::vector<UniChar>& u, TextEncoding hint, bool volume, Str3
     return UnicodeNameGetHFSName(u.size(), u.data(), hint, volume, out);
 }
 
-FSRef ref_of(const std::filesystem::path& p) {
-    FSRef r{};
-    EXPECT_EQ(FSPathMakeRef(reinterpret_cast<const UInt8*>(p.c_str()), &r, nullptr), noErr) << p;
-    return r;
-}
+using vtest::ref_of;
 
 }  // namespace
 

@@ -16,6 +16,7 @@
 #include <sstream>
 #include <string>
 
+#include "FSTestSupport.h"
 #include "TempDir.h"
 #include "vantrel/FSUtilities.h"
 #include "vantrel/fault.h"
@@ -25,17 +26,8 @@ using namespace std::string_literals;
 
 namespace {
 
-std::string path_of(const FSRef& r) {
-    UInt8 buf[4096];
-    if (FSRefMakePath(&r, buf, sizeof buf) != noErr) return "<error>";
-    return reinterpret_cast<const char*>(buf);
-}
-
-FSRef ref_of(const std::string& p) {
-    FSRef r{};
-    EXPECT_EQ(FSPathMakeRef(reinterpret_cast<const UInt8*>(p.c_str()), &r, nullptr), noErr) << p;
-    return r;
-}
+using vtest::path_of;
+using vtest::ref_of;
 
 // Mount points listed in /proc/self/mountinfo.
 std::set<std::string> mount_points() {

@@ -52,6 +52,7 @@ TEST(AccessRightsMapping, EveryModeRoundTripsAndForeignBitsAreIgnored) {
 
 #include <cstring>
 
+#include "FSTestSupport.h"
 #include "TempDir.h"
 #include "fm_child.h"
 #include "vantrel/Files.h"
@@ -60,27 +61,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct DirSpec {
-    FSVolumeRefNum vref;
-    SInt32 parID;
-    Str63 name;
-};
-
-DirSpec spec_of(const fs::path& p) {
-    FSRef ref{};
-    FSPathMakeRef(reinterpret_cast<const UInt8*>(p.c_str()), &ref, nullptr);
-    FSSpec s{};
-    FSGetCatalogInfo(&ref, kFSCatInfoNone, nullptr, nullptr, &s, nullptr);
-    DirSpec out{s.vRefNum, s.parID, {}};
-    std::memcpy(out.name, s.name, sizeof out.name);
-    return out;
-}
+using vtest::spec_of;
 
 OSErr get_access(const fs::path& p, AccessParam* out) {
-    DirSpec s = spec_of(p);
+    FSSpec s = spec_of(p);
     HParamBlockRec pb{};
     pb.accessParam.ioNamePtr = s.name;
-    pb.accessParam.ioVRefNum = s.vref;
+    pb.accessParam.ioVRefNum = s.vRefNum;
     pb.accessParam.ioDirID = s.parID;
     OSErr err = PBHGetDirAccessSync(&pb);
     *out = pb.accessParam;
@@ -88,10 +75,10 @@ OSErr get_access(const fs::path& p, AccessParam* out) {
 }
 
 OSErr set_access(const fs::path& p, SInt32 owner, SInt32 group, SInt32 rights) {
-    DirSpec s = spec_of(p);
+    FSSpec s = spec_of(p);
     HParamBlockRec pb{};
     pb.accessParam.ioNamePtr = s.name;
-    pb.accessParam.ioVRefNum = s.vref;
+    pb.accessParam.ioVRefNum = s.vRefNum;
     pb.accessParam.ioDirID = s.parID;
     pb.accessParam.ioACOwnID = owner;
     pb.accessParam.ioACGroupID = group;

@@ -6,11 +6,11 @@
 
 #include <cstring>
 
+#include "FSTestSupport.h"
 #include "fm/metadata.h"
 #include "fm/node.h"
-#include "fm_helpers.h"
 
-using namespace fmtest;
+using namespace vtest;
 namespace meta = vantrel::fm::meta;
 
 namespace {

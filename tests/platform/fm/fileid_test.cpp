@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "FSTestSupport.h"
 #include "TempDir.h"
 #include "fm_child.h"
 #include "vantrel/Files.h"
@@ -19,32 +20,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
-FSRef ref_of(const fs::path& p) {
-    FSRef ref{};
-    FSPathMakeRef(reinterpret_cast<const UInt8*>(p.c_str()), &ref, nullptr);
-    return ref;
-}
-
-struct Spec {
-    FSVolumeRefNum vref;
-    SInt32 parID;
-    Str63 name;
-};
-
-Spec spec_of(const fs::path& p) {
-    FSRef ref = ref_of(p);
-    FSSpec s{};
-    FSGetCatalogInfo(&ref, kFSCatInfoNone, nullptr, nullptr, &s, nullptr);
-    Spec out{s.vRefNum, s.parID, {}};
-    std::memcpy(out.name, s.name, sizeof out.name);
-    return out;
-}
+using vtest::ref_of;
+using vtest::spec_of;
 
 OSErr create_id(const fs::path& p, SInt32* id) {
-    Spec s = spec_of(p);
+    FSSpec s = spec_of(p);
     HParamBlockRec pb{};
     pb.fidParam.ioNamePtr = s.name;
-    pb.fidParam.ioVRefNum = s.vref;
+    pb.fidParam.ioVRefNum = s.vRefNum;
     pb.fidParam.ioSrcDirID = s.parID;
     OSErr err = PBCreateFileIDRefSync(&pb);
     *id = pb.fidParam.ioFileID;
@@ -102,15 +85,15 @@ TEST(FileID, DeleteEndsTheIDAndLockedOrOddObjectsAreRefused) {
     const fs::path f = dir.write("f", "x");
     SInt32 id = 0;
     ASSERT_EQ(noErr, create_id(f, &id));
-    Spec s = spec_of(f);
+    FSSpec s = spec_of(f);
     HParamBlockRec pb{};
-    pb.fidParam.ioVRefNum = s.vref;
+    pb.fidParam.ioVRefNum = s.vRefNum;
     pb.fidParam.ioFileID = id;
     ASSERT_EQ(noErr, PBDeleteFileIDRefSync(&pb));
     EXPECT_LT(::getxattr(f.c_str(), vantrel::fm::kFileIDAttr, nullptr, 0), 0);
     OSErr err = noErr;
     vantrel::fm::forget_file_ids();
-    EXPECT_EQ("", resolve_id(s.vref, id, &err));
+    EXPECT_EQ("", resolve_id(s.vRefNum, id, &err));
     EXPECT_EQ(fidNotFound, err);
     EXPECT_EQ(fidNotFound, PBDeleteFileIDRefSync(&pb));
 
@@ -143,7 +126,7 @@ TEST(FileID, FoundOnDiskAfterAnotherProgramMovedIt) {
         SInt32 early = 0, late = 0;
         msg += fmtest::check(create_id(mnt / "a/early", &early) == noErr, "create early");
         msg += fmtest::check(create_id(mnt / "a/deep/er/late", &late) == noErr, "create late");
-        const FSVolumeRefNum vref = spec_of(mnt / "a/early").vref;
+        const FSVolumeRefNum vref = spec_of(mnt / "a/early").vRefNum;
         fs::rename(mnt / "a/early", mnt / "b/moved-early");
         fs::rename(mnt / "a/deep/er/late", mnt / "late-at-root");
         vantrel::fm::forget_file_ids();

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "FSTestSupport.h"
 #include "TempDir.h"
 #include "vantrel/Files.h"
 #include "vantrel/fault.h"
@@ -22,11 +23,7 @@ namespace vf = vantrel::fault;
 
 namespace {
 
-FSRef ref_of(const std::filesystem::path& p) {
-    FSRef r{};
-    EXPECT_EQ(FSPathMakeRef(reinterpret_cast<const UInt8*>(p.c_str()), &r, nullptr), noErr) << p;
-    return r;
-}
+using vtest::ref_of;
 
 constexpr const char* kRsrcAttr = "user.org.netatalk.ResourceFork";
 

@@ -6,10 +6,10 @@
 
 #include <set>
 
+#include "FSTestSupport.h"
 #include "fm/node.h"
-#include "fm_helpers.h"
 
-using namespace fmtest;
+using namespace vtest;
 namespace fm = vantrel::fm;
 
 TEST(Iterator, BatchesEndAndCount) {

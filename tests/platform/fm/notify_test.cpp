@@ -5,17 +5,14 @@
 #include <cstring>
 #include <vector>
 
+#include "FSTestSupport.h"
 #include "TempDir.h"
 #include "vantrel/Files.h"
 #include "vantrel/fault.h"
 
 namespace {
 
-FSRef ref_of(const std::filesystem::path& p) {
-    FSRef ref{};
-    EXPECT_EQ(noErr, FSPathMakeRef(reinterpret_cast<const UInt8*>(p.c_str()), &ref, nullptr)) << p;
-    return ref;
-}
+using vtest::ref_of;
 
 struct Heard {
     std::vector<std::pair<FNMessage, OptionBits>> calls;

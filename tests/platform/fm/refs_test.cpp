@@ -5,11 +5,11 @@
 
 #include <cstring>
 
+#include "FSTestSupport.h"
 #include "fm/node.h"
-#include "fm_helpers.h"
 #include "vantrel/fault.h"
 
-using namespace fmtest;
+using namespace vtest;
 namespace fm = vantrel::fm;
 
 TEST(FSRefs, PathRoundTripIdsAndParent) {

@@ -4,46 +4,15 @@
 #include <sys/stat.h>
 #include <sys/xattr.h>
 
+#include "FSTestSupport.h"
 #include "TempDir.h"
-#include "text/codec.h"
 #include "vantrel/Files.h"
 #include "vantrel/TextEncoding.h"
 #include "vantrel/fault.h"
 
 namespace {
 
-FSRef ref_of(const std::filesystem::path& p) {
-    FSRef r{};
-    EXPECT_EQ(FSPathMakeRef(reinterpret_cast<const UInt8*>(p.c_str()), &r, nullptr), noErr) << p;
-    return r;
-}
-
-bool present(const std::filesystem::path& p) {
-    struct stat st;
-    return ::lstat(p.c_str(), &st) == 0;
-}
-
-std::u16string u16(std::string_view utf8) {
-    std::u16string out;
-    vantrel::text::utf8_to_utf16(utf8, &out);
-    return out;
-}
-
-const UniChar* uc(const std::u16string& s) {
-    return reinterpret_cast<const UniChar*>(s.data());
-}
-
-std::string utf8(const HFSUniStr255& n) {
-    std::string out;
-    vantrel::text::utf16_to_utf8(n.unicode, n.length, &out);
-    return out;
-}
-
-std::string path_of(const FSRef& r) {
-    UInt8 buf[4096];
-    if (FSRefMakePath(&r, buf, sizeof buf) != noErr) return "<error>";
-    return reinterpret_cast<const char*>(buf);
-}
+using namespace vtest;
 
 OSErr rename_to(const FSRef& ref, const std::string& utf8, FSRef* out) {
     std::u16string n = u16(utf8);

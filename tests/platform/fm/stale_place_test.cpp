@@ -6,12 +6,12 @@
 
 #include <filesystem>
 
+#include "FSTestSupport.h"
 #include "TempDir.h"
-#include "fm_helpers.h"
 #include "vantrel/Files.h"
 
 namespace fs = std::filesystem;
-using namespace fmtest;
+using namespace vtest;
 
 TEST(StalePlaces, MovedThroughTheLayerThenElsewhereByAnotherProgram) {
     vtest::TempDir tmp;

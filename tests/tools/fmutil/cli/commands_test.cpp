@@ -1,5 +1,6 @@
 // fmutil end to end: each command run as a process on real files.
 #include <gmock/gmock.h>
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -42,14 +43,7 @@ std::string stored_type_creator(const fs::path& p) {
     return "";
 }
 
-bool immutable(const fs::path& p) {
-    int fd = ::open(p.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return false;
-    int flags = 0;
-    bool on = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_IMMUTABLE_FL);
-    ::close(fd);
-    return on;
-}
+using vtest::is_immutable;
 
 struct stat lstat_of(const fs::path& p) {
     struct stat st {};
@@ -58,6 +52,13 @@ struct stat lstat_of(const fs::path& p) {
 }
 
 }  // namespace
+
+// A run that cannot start fails the test and says why, instead of handing
+// back a status of -1 for the test to misread.
+TEST(FmutilCli, ARunThatCannotStartSaysWhy) {
+    EXPECT_NONFATAL_FAILURE(fmtest::run_program("/nonexistent/fmutil", {"info", "/"}),
+                            "fmutil was not run: /nonexistent/fmutil: No such file or directory");
+}
 
 TEST(FmutilCli, UsageErrorsExitTwoAndTouchNothing) {
     vtest::TempDir t("fmcli");
@@ -240,7 +241,7 @@ TEST(FmutilCli, LockUnlockAndTheLockedFileErrors) {
     if (r.status == 1 && r.err.find("permErr") != std::string::npos)
         GTEST_SKIP() << "no right to set immutable";
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(immutable(f));
+    EXPECT_TRUE(is_immutable(f));
     EXPECT_THAT(run({"info", f}).out, HasSubstr("locked      yes\n"));
 
     // Each change to a locked file is refused with the lock named.
@@ -260,7 +261,7 @@ TEST(FmutilCli, LockUnlockAndTheLockedFileErrors) {
     EXPECT_EQ(j.status, 0);
     EXPECT_TRUE(JsonCheck::valid(j.out));
     EXPECT_THAT(j.out, HasSubstr("\"locked\":false"));
-    EXPECT_FALSE(immutable(f));
+    EXPECT_FALSE(is_immutable(f));
     EXPECT_EQ(run({"type", f, "--type", "TEXT"}).status, 0);
 }
 
@@ -480,11 +481,11 @@ TEST(FmutilCli, CopyAttrsCopiesFinderInfoAndTheLockOnlyWhenAsked) {
     if (run({"lock", src}).status != 0) GTEST_SKIP() << "no right to set immutable";
     const auto dst2 = t.write("dst2", "");
     ASSERT_EQ(run({"copy-attrs", src, dst}).status, 0);
-    EXPECT_FALSE(immutable(dst));
+    EXPECT_FALSE(is_immutable(dst));
     auto r = run({"copy-attrs", src, dst2, "--lock", "--json"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_THAT(r.out, HasSubstr("\"locked\":true"));
-    EXPECT_TRUE(immutable(dst2));
+    EXPECT_TRUE(is_immutable(dst2));
     vtest::set_immutable(src, false);
     vtest::set_immutable(dst2, false);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
 #include <spawn.h>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -18,14 +20,23 @@ extern char** environ;
 namespace fmtest {
 
 struct Result {
-    int status = -1;  // exit status, or 128 + signal
+    int status = -1;  // exit status, or 128 + signal; -1 when fmutil could not be run
     std::string out;
-    std::string err;
+    std::string err;  // what fmutil wrote to standard error, or why it could not be run
 };
 
-// Runs `fmutil args...`. With stderr_tty, standard error is a pseudo-terminal.
-inline Result run(const std::vector<std::string>& args, bool stderr_tty = false) {
-    std::vector<std::string> argv_s{FMUTIL_PATH};
+// A run that never started: the test fails, saying why.
+inline Result not_run(const char* what, int err) {
+    Result r;
+    r.err = std::string("fmutil was not run: ") + what + ": " + std::strerror(err);
+    ADD_FAILURE() << r.err;
+    return r;
+}
+
+// Runs `program args...`. With stderr_tty, standard error is a pseudo-terminal.
+inline Result run_program(const std::string& program, const std::vector<std::string>& args,
+                          bool stderr_tty = false) {
+    std::vector<std::string> argv_s{program};
     argv_s.insert(argv_s.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& a : argv_s) argv.push_back(a.data());
@@ -34,12 +45,20 @@ inline Result run(const std::vector<std::string>& args, bool stderr_tty = false)
     int out_p[2];
     int err_p[2];
     int tty_slave = -1;
-    if (::pipe2(out_p, O_CLOEXEC) != 0) return {};
+    if (::pipe2(out_p, O_CLOEXEC) != 0) return not_run("pipe2", errno);
     if (stderr_tty) {
-        if (::openpty(&err_p[0], &tty_slave, nullptr, nullptr, nullptr) != 0) return {};
+        if (::openpty(&err_p[0], &tty_slave, nullptr, nullptr, nullptr) != 0) {
+            const int e = errno;
+            ::close(out_p[0]);
+            ::close(out_p[1]);
+            return not_run("openpty", e);
+        }
         err_p[1] = tty_slave;
     } else if (::pipe2(err_p, O_CLOEXEC) != 0) {
-        return {};
+        const int e = errno;
+        ::close(out_p[0]);
+        ::close(out_p[1]);
+        return not_run("pipe2", e);
     }
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
@@ -51,18 +70,22 @@ inline Result run(const std::vector<std::string>& args, bool stderr_tty = false)
     posix_spawn_file_actions_destroy(&fa);
     ::close(out_p[1]);
     ::close(err_p[1]);
-    Result r;
     if (rc != 0) {
         ::close(out_p[0]);
         ::close(err_p[0]);
-        return r;
+        return not_run(argv[0], rc);  // posix_spawn returns the error number
     }
+    Result r;
     pollfd fds[2] = {{out_p[0], POLLIN, 0}, {err_p[0], POLLIN, 0}};
     std::string* dest[2] = {&r.out, &r.err};
     int open_count = 2;
     char buf[65536];
     while (open_count > 0) {
-        if (::poll(fds, 2, -1) < 0) break;
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            ADD_FAILURE() << "poll: " << std::strerror(errno);
+            break;
+        }
         for (int i = 0; i < 2; ++i) {
             if (fds[i].fd < 0 || fds[i].revents == 0) continue;
             ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
@@ -76,9 +99,17 @@ inline Result run(const std::vector<std::string>& args, bool stderr_tty = false)
         }
     }
     int st = 0;
-    ::waitpid(pid, &st, 0);
+    pid_t waited;
+    while ((waited = ::waitpid(pid, &st, 0)) < 0 && errno == EINTR) {
+    }
+    if (waited < 0) return not_run("waitpid", errno);
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
     return r;
+}
+
+// Runs `fmutil args...`.
+inline Result run(const std::vector<std::string>& args, bool stderr_tty = false) {
+    return run_program(FMUTIL_PATH, args, stderr_tty);
 }
 
 // A strict JSON checker (RFC 8259 grammar, one document plus whitespace).

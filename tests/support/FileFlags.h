@@ -1,0 +1,63 @@
+// What a path is on disk, asked without the layer under test: presence,
+// inode, and the immutable attribute (the File Manager's lock, the one
+// `chattr +i` sets). Links are never followed.
+#pragma once
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+namespace vtest {
+
+namespace fs = std::filesystem;
+
+inline bool present(const fs::path& p) {
+    struct stat st;
+    return ::lstat(p.c_str(), &st) == 0;
+}
+
+// The inode number, or 0 when nothing is there.
+inline ino_t ino_of(const fs::path& p) {
+    struct stat st;
+    return ::lstat(p.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+inline bool is_immutable(const fs::path& p) {
+    struct statx sx;
+    return ::statx(AT_FDCWD, p.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &sx) == 0 &&
+           (sx.stx_attributes & STATX_ATTR_IMMUTABLE) != 0;
+}
+
+// Sets or clears the immutable attribute; false when the file system or the
+// caller's privileges (CAP_LINUX_IMMUTABLE) do not allow it.
+inline bool set_immutable(const fs::path& p, bool on) {
+    int fd = ::open(p.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    int flags = 0;
+    bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    if (ok) {
+        flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+        ok = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    }
+    ::close(fd);
+    return ok;
+}
+
+// Clears the immutable and append-only attributes of `p` where it has them
+// (nothing happens elsewhere): what clean-up needs before it can delete.
+inline void clear_immutable(const fs::path& p) {
+    int fd = ::open(p.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return;
+    int flags = 0;
+    if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL))) {
+        flags &= ~(FS_IMMUTABLE_FL | FS_APPEND_FL);
+        ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+    }
+    ::close(fd);
+}
+
+}  // namespace vtest

@@ -313,7 +313,7 @@ TEST(MoveRename, AFailureAtEachPlatformCallLeavesEverythingAsItWas) {
             EXPECT_EQ(vtest::lost(before, after), "");
             return;
         }
-        EXPECT_OSERR(e, t.error_class());
+        EXPECT_TRUE(t.reports(e)) << "returned " << vtest::oserr_text(e);
         EXPECT_EQ(path_of(out), obj.string());
         EXPECT_EQ(diff(before, after), "");
     });
@@ -398,7 +398,7 @@ TEST(ExchangeCompat, AFailureAtEachPlatformCallLeavesBothFilesAsTheyWere) {
                 EXPECT_EQ(vtest::lost(before, after), "");
                 return;
             }
-            EXPECT_OSERR(e, t.error_class());
+            EXPECT_TRUE(t.reports(e)) << "returned " << vtest::oserr_text(e);
             EXPECT_EQ(diff(before, after), "");
             EXPECT_EQ(path_of(ra), a.string());
             EXPECT_EQ(path_of(rb), b.string());

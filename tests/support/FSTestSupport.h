@@ -49,6 +49,15 @@ inline FSSpec spec_of(const fs::path& p) {
     return s;
 }
 
+// The node ID of the object at `p` (for a directory, its directory ID).
+inline SInt32 dir_id_of(const fs::path& p) {
+    FSRef r = ref_of(p);
+    FSCatalogInfo info{};
+    EXPECT_OSERR(FSGetCatalogInfo(&r, kFSCatInfoNodeID, &info, nullptr, nullptr, nullptr), noErr)
+        << " for " << p;
+    return static_cast<SInt32>(info.nodeID);
+}
+
 // UTF-8 -> UTF-16. Malformed UTF-8 fails the test (and is cut where it starts).
 inline std::u16string u16(std::string_view utf8) {
     std::u16string out;

@@ -21,6 +21,17 @@ namespace vtest {
 
 namespace fs = std::filesystem;
 
+// Writes `content` to `p` (making parent directories); a write that fails
+// fails the test.
+inline void write_file(const fs::path& p, const std::string& content) {
+    std::error_code ec;
+    fs::create_directories(p.parent_path(), ec);
+    std::ofstream out(p, std::ios::binary);
+    out << content;
+    out.close();
+    if (!out) ADD_FAILURE() << "cannot write " << p;
+}
+
 class TempDir {
   public:
     explicit TempDir(const char* tag = "vt") {
@@ -53,12 +64,7 @@ class TempDir {
     // path; a write that fails fails the test.
     fs::path write(const std::string& rel, const std::string& content = {}) const {
         fs::path p = path_ / rel;
-        std::error_code ec;
-        fs::create_directories(p.parent_path(), ec);
-        std::ofstream out(p, std::ios::binary);
-        out << content;
-        out.close();
-        if (!out) ADD_FAILURE() << "TempDir: cannot write " << p;
+        write_file(p, content);
         return p;
     }
     fs::path mkdir(const std::string& rel) const {

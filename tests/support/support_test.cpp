@@ -31,7 +31,7 @@ TEST(TempDir, FailsTheTestInsteadOfWorkingInTheCurrentDirectory) {
     ::unsetenv("TMPDIR");
     vtest::TempDir t;
     t.write("file", "x");
-    EXPECT_NONFATAL_FAILURE(t.write("file/below", "y"), "TempDir: cannot write");
+    EXPECT_NONFATAL_FAILURE(t.write("file/below", "y"), "cannot write");
     EXPECT_NONFATAL_FAILURE(t.mkdir("file/dir"), "TempDir: cannot make");
 }
 

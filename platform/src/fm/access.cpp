@@ -24,7 +24,8 @@
 #include "vantrel/Files.h"
 #include "vantrel/fault.h"
 
-VANTREL_FAULT_OPERATIONS("PBHGetDirAccessSync", "PBHSetDirAccessSync");
+VANTREL_FAULT_OPERATIONS("PBHGetDirAccessSync", "PBHSetDirAccessSync", "PBHSetDirAccessSync.chown",
+                         "PBHSetDirAccessSync.chmod", "PBHSetDirAccessSync.undo");
 
 namespace vantrel::fm {
 
@@ -155,17 +156,26 @@ extern "C" OSErr PBHSetDirAccessSync(HParmBlkPtr pb) {
     // that the directory is left as it was found.
     const bool chown_needed = (uid != static_cast<uid_t>(-1) && uid != before.st_uid) ||
                               (gid != static_cast<gid_t>(-1) && gid != before.st_gid);
-    if (chown_needed &&
-        ::fchownat(dir.fd(), "", uid, gid, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) {
+    namespace fault = vantrel::fault;
+    const char* detailName = detail;
+    if (chown_needed && fault::step("PBHSetDirAccessSync.chown", detailName, [&] {
+                            return ::fchownat(dir.fd(), "", uid, gid,
+                                              AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW);
+                        }) != 0) {
         return finish(p, change_error(errno, dir.node()));
     }
     if ((before.st_mode & 07777) != mode &&
-        ::fchmodat(AT_FDCWD, dir.proc_path().c_str(), mode, 0) != 0) {
+        fault::step("PBHSetDirAccessSync.chmod", detailName,
+                    [&] { return ::fchmodat(AT_FDCWD, dir.proc_path().c_str(), mode, 0); }) != 0) {
         const int err = errno;
         if (chown_needed) {
-            (void)::fchownat(dir.fd(), "", before.st_uid, before.st_gid,
-                             AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW);
-            (void)::fchmodat(AT_FDCWD, dir.proc_path().c_str(), before.st_mode & 07777, 0);
+            fault::step("PBHSetDirAccessSync.undo", detailName, [&] {
+                return ::fchownat(dir.fd(), "", before.st_uid, before.st_gid,
+                                  AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW);
+            });
+            fault::step("PBHSetDirAccessSync.undo", detailName, [&] {
+                return ::fchmodat(AT_FDCWD, dir.proc_path().c_str(), before.st_mode & 07777, 0);
+            });
         }
         return finish(p, change_error(err, dir.node()));
     }

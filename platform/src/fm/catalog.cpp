@@ -10,12 +10,18 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "fm/metadata.h"
 #include "fm/node.h"
 #include "vantrel/fault.h"
 
-VANTREL_FAULT_OPERATIONS("FSGetCatalogInfo", "FSSetCatalogInfo");
+VANTREL_FAULT_OPERATIONS("FSGetCatalogInfo", "FSSetCatalogInfo", "FSSetCatalogInfo.unlock",
+                         "FSSetCatalogInfo.dates", "FSSetCatalogInfo.times",
+                         "FSSetCatalogInfo.chown", "FSSetCatalogInfo.chmod",
+                         "FSSetCatalogInfo.lock", "FSSetCatalogInfo.restore");
 
 namespace vantrel::fm {
 namespace {
@@ -127,8 +133,9 @@ UInt32 count_entries(const Node& n) {
     return count;
 }
 
-// Sets or clears the immutable attribute (needs a real descriptor).
-OSErr set_immutable(const Node& n, bool on) {
+// Sets or clears the immutable attribute (needs a real descriptor); `step`
+// names the change for the fault seam.
+OSErr set_immutable(const Node& n, bool on, const char* step) {
     if (n.is_link()) return errFSOperationNotSupported;  // links cannot carry the attribute
     int fd =
         ::openat(n.at(), n.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -142,13 +149,103 @@ OSErr set_immutable(const Node& n, bool on) {
         return errno == ENOTTY ? OSErr(errFSOperationNotSupported)
                                : from_errno(errno, Op::Lock, &n);
     int want = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
-    if (want != flags && ::ioctl(fd, FS_IOC_SETFLAGS, &want) != 0) {
+    if (want != flags &&
+        fault::step(step, n.name, [&] { return ::ioctl(fd, FS_IOC_SETFLAGS, &want); }) != 0) {
         if (errno == EPERM) return permErr;  // only a privileged caller may lock
         return errno == ENOTTY ? OSErr(errFSOperationNotSupported)
                                : from_errno(errno, Op::Lock, &n);
     }
     return noErr;
 }
+
+// An extended attribute's value, or nullopt when the object has none.
+std::optional<std::string> attr_of(const Node& n, const char* name) {
+    const std::string path = n.proc_path();
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const ssize_t size = ::lgetxattr(path.c_str(), name, nullptr, 0);
+        if (size < 0) return std::nullopt;
+        std::string v(static_cast<std::size_t>(size), '\0');
+        const ssize_t got = ::lgetxattr(path.c_str(), name, v.data(), v.size());
+        if (got >= 0) {
+            v.resize(static_cast<std::size_t>(got));
+            return v;
+        }
+        if (errno != ERANGE) return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+// What FSSetCatalogInfo has changed so far, and how it was before: when a
+// later step fails, everything is put back, so the caller sees every field
+// set or none. (ctime moves either way: the kernel keeps it.) A restore step
+// that fails itself leaves its field as set; the call still reports the
+// first failure.
+class Changes {
+  public:
+    explicit Changes(const Node& n) : n_(n) {}
+    Changes(const Changes&) = delete;
+    Changes& operator=(const Changes&) = delete;
+    ~Changes() {
+        if (!done_) restore();
+    }
+    void commit() { done_ = true; }
+
+    void unlocked() { unlocked_ = true; }
+    // Before an attribute is first written: its value then.
+    void before_attr(const char* name) {
+        for (const Attr& a : attrs_)
+            if (a.name == name) return;
+        attrs_.push_back(Attr{name, attr_of(n_, name)});
+    }
+    void times_set() { times_ = true; }
+    void owner_set() { owner_ = true; }
+    void mode_set() { mode_ = true; }
+
+  private:
+    struct Attr {
+        const char* name;
+        std::optional<std::string> value;
+    };
+    static constexpr const char* kStep = "FSSetCatalogInfo.restore";
+
+    void restore() {
+        const char* nm = n_.root ? "." : n_.name.c_str();
+        const std::string path = n_.proc_path();
+        // Owner before mode: a change of owner may clear the set-ID bits.
+        if (owner_) {
+            fault::step(kStep, n_.name, [&] {
+                return ::fchownat(n_.at(), nm, n_.st.stx_uid, n_.st.stx_gid, AT_SYMLINK_NOFOLLOW);
+            });
+        }
+        if (owner_ || mode_) {
+            fault::step(kStep, n_.name, [&] {
+                return ::fchmodat(n_.at(), nm, n_.st.stx_mode & 07777, AT_SYMLINK_NOFOLLOW);
+            });
+        }
+        if (times_) {
+            const struct timespec ts[2] = {
+                {time_t(n_.st.stx_atime.tv_sec), long(n_.st.stx_atime.tv_nsec)},
+                {time_t(n_.st.stx_mtime.tv_sec), long(n_.st.stx_mtime.tv_nsec)}};
+            fault::step(kStep, n_.name,
+                        [&] { return ::utimensat(n_.at(), nm, ts, AT_SYMLINK_NOFOLLOW); });
+        }
+        for (auto it = attrs_.rbegin(); it != attrs_.rend(); ++it) {
+            fault::step(kStep, n_.name, [&] {
+                if (!it->value) {
+                    const int rc = ::lremovexattr(path.c_str(), it->name);
+                    return rc != 0 && errno == ENODATA ? 0 : rc;
+                }
+                return ::lsetxattr(path.c_str(), it->name, it->value->data(), it->value->size(), 0);
+            });
+        }
+        if (unlocked_) set_immutable(n_, true, kStep);
+    }
+
+    const Node n_;  // as it was before the first change
+    bool done_ = false;
+    bool unlocked_ = false, times_ = false, owner_ = false, mode_ = false;
+    std::vector<Attr> attrs_;
+};
 
 }  // namespace
 
@@ -298,9 +395,11 @@ OSErr FSSetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo,
         which & ~(kFSCatInfoNodeFlags | kFSCatInfoAttrMod | kFSCatInfoTextEncoding);
 
     // A locked object changes only by being unlocked first.
+    if (n.locked() && (!setsFlags || wantLocked)) return others ? fLckdErr : noErr;
+    Changes changes(n);
     if (n.locked()) {
-        if (!setsFlags || wantLocked) return others ? fLckdErr : noErr;
-        if (OSErr e = set_immutable(n, false)) return e;
+        if (OSErr e = set_immutable(n, false, "FSSetCatalogInfo.unlock")) return e;
+        changes.unlocked();
         if (OSErr e = restat(&n)) return e;
     }
 
@@ -332,6 +431,8 @@ OSErr FSSetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo,
             pd.backup = catalogInfo->backupDate;
             pd.haveBackup = true;
         }
+        if (rr == meta::ReadResult::Corrupt) changes.before_attr(meta::kCorruptAttr);
+        changes.before_attr(meta::kMetadataAttr);
         if (OSErr e = meta::write(n, rec, rr == meta::ReadResult::Corrupt ? &raw : nullptr))
             return e;
         if (which & (kFSCatInfoCreateDate | kFSCatInfoBackupDate)) {
@@ -339,7 +440,10 @@ OSErr FSSetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo,
             b[0] = UInt8((pd.haveCreate ? 1 : 0) | (pd.haveBackup ? 2 : 0));
             put_date(b + 1, pd.create);
             put_date(b + 9, pd.backup);
-            if (::lsetxattr(n.proc_path().c_str(), kDatesAttr, b, sizeof b, 0) != 0)
+            changes.before_attr(kDatesAttr);
+            if (fault::step("FSSetCatalogInfo.dates", n.name, [&] {
+                    return ::lsetxattr(n.proc_path().c_str(), kDatesAttr, b, sizeof b, 0);
+                }) != 0)
                 return from_errno(errno, Op::Write, &n);
         }
     }
@@ -356,20 +460,34 @@ OSErr FSSetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo,
             timespec_from_utc(catalogInfo->contentModDate, &sec, &nsec);
             ts[1] = {time_t(sec), long(nsec)};
         }
-        if (::utimensat(n.at(), n.root ? "." : n.name.c_str(), ts, AT_SYMLINK_NOFOLLOW) != 0)
+        changes.times_set();
+        if (fault::step("FSSetCatalogInfo.times", n.name, [&] {
+                return ::utimensat(n.at(), n.root ? "." : n.name.c_str(), ts, AT_SYMLINK_NOFOLLOW);
+            }) != 0)
             return from_errno(errno, Op::Write, &n);
     }
     if (which & kFSCatInfoPermissions) {
         FSPermissionInfo p;
         std::memcpy(&p, catalogInfo->permissions, sizeof p);
         const char* nm = n.root ? "." : n.name.c_str();
-        if ((p.userID != n.st.stx_uid || p.groupID != n.st.stx_gid) &&
-            ::fchownat(n.at(), nm, p.userID, p.groupID, AT_SYMLINK_NOFOLLOW) != 0)
-            return from_errno(errno, Op::Write, &n);
-        if (!n.is_link() && (p.mode & 07777) != (n.st.stx_mode & 07777) &&
-            ::fchmodat(n.at(), nm, p.mode & 07777, AT_SYMLINK_NOFOLLOW) != 0)
-            return from_errno(errno, Op::Write, &n);
+        if (p.userID != n.st.stx_uid || p.groupID != n.st.stx_gid) {
+            changes.owner_set();
+            if (fault::step("FSSetCatalogInfo.chown", n.name, [&] {
+                    return ::fchownat(n.at(), nm, p.userID, p.groupID, AT_SYMLINK_NOFOLLOW);
+                }) != 0)
+                return from_errno(errno, Op::Write, &n);
+        }
+        if (!n.is_link() && (p.mode & 07777) != (n.st.stx_mode & 07777)) {
+            changes.mode_set();
+            if (fault::step("FSSetCatalogInfo.chmod", n.name, [&] {
+                    return ::fchmodat(n.at(), nm, p.mode & 07777, AT_SYMLINK_NOFOLLOW);
+                }) != 0)
+                return from_errno(errno, Op::Write, &n);
+        }
     }
-    if (wantLocked && !n.locked()) return set_immutable(n, true);
+    if (wantLocked && !n.locked()) {
+        if (OSErr e = set_immutable(n, true, "FSSetCatalogInfo.lock")) return e;
+    }
+    changes.commit();
     return noErr;
 }

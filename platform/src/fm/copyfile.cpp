@@ -24,7 +24,10 @@
 #include "fm/pbnode.h"
 #include "vantrel/fault.h"
 
-VANTREL_FAULT_OPERATIONS("PBHCopyFileSync");
+VANTREL_FAULT_OPERATIONS("PBHCopyFileSync", "PBHCopyFileSync.create", "PBHCopyFileSync.write",
+                         "PBHCopyFileSync.setxattr", "PBHCopyFileSync.chmod",
+                         "PBHCopyFileSync.times", "PBHCopyFileSync.link", "PBHCopyFileSync.undo",
+                         "PBHCopyFileSync.withoutTmpfile");
 
 namespace {
 
@@ -89,7 +92,10 @@ int copy_attrs(const Node& src, int out) {
             if (got < 0 && errno == ERANGE) continue;  // it grew in between
             if (got < 0) return errno;
             value.resize(static_cast<std::size_t>(got));
-            if (::fsetxattr(out, name, value.data(), value.size(), 0) != 0) return errno;
+            if (vantrel::fault::step("PBHCopyFileSync.setxattr", name, [&] {
+                    return ::fsetxattr(out, name, value.data(), value.size(), 0);
+                }) != 0)
+                return errno;
             break;
         }
     }
@@ -134,29 +140,51 @@ extern "C" OSErr PBHCopyFileSync(HParmBlkPtr pb) {
         return finish(p, dupFNErr);
 
     bool named = false;
-    UniqueFd out(::openat(destFd->fd(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
+    // Tests take the path of file systems without O_TMPFILE through an override.
+    const bool tmpfile = !vantrel::fault::override_value("PBHCopyFileSync.withoutTmpfile");
+    UniqueFd out(vantrel::fault::step("PBHCopyFileSync.create", name, [&] {
+        if (!tmpfile) {
+            errno = EOPNOTSUPP;
+            return -1;
+        }
+        return ::openat(destFd->fd(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+    }));
     if (!out) {
         if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
             return finish(p, from_errno(errno, Op::Create, &dest));
         }
-        out = UniqueFd(::openat(destFd->fd(), name.c_str(),
-                                O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, mode));
+        out = UniqueFd(vantrel::fault::step("PBHCopyFileSync.create", name, [&] {
+            return ::openat(destFd->fd(), name.c_str(),
+                            O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, mode);
+        }));
         if (!out) return finish(p, from_errno(errno, Op::Create, &dest));
         named = true;
     }
     auto fail = [&](int err, Op op) {
-        if (named) ::unlinkat(destFd->fd(), name.c_str(), 0);
+        if (named) {
+            vantrel::fault::step("PBHCopyFileSync.undo", name,
+                                 [&] { return ::unlinkat(destFd->fd(), name.c_str(), 0); });
+        }
         return finish(p, err == 0 ? OSErr{ioErr} : from_errno(err, op, &dest));
     };
 
+    if (int err = vantrel::fault::check_errno("PBHCopyFileSync.write", name))
+        return fail(err, Op::Write);
     if (int err = copy_data(in.get(), out.get())) return fail(err, Op::Write);
     if (int err = copy_attrs(src, out.get())) return fail(err, Op::Write);
-    if (::fchmod(out.get(), mode) != 0) return fail(errno, Op::Write);
+    if (vantrel::fault::step("PBHCopyFileSync.chmod", name,
+                             [&] { return ::fchmod(out.get(), mode); }) != 0)
+        return fail(errno, Op::Write);
     const timespec times[2] = {st.st_atim, st.st_mtim};
-    if (::futimens(out.get(), times) != 0) return fail(errno, Op::Write);
+    if (vantrel::fault::step("PBHCopyFileSync.times", name,
+                             [&] { return ::futimens(out.get(), times); }) != 0)
+        return fail(errno, Op::Write);
     if (!named) {
         const std::string self = "/proc/self/fd/" + std::to_string(out.get());
-        if (::linkat(AT_FDCWD, self.c_str(), destFd->fd(), name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+        if (vantrel::fault::step("PBHCopyFileSync.link", name, [&] {
+                return ::linkat(AT_FDCWD, self.c_str(), destFd->fd(), name.c_str(),
+                                AT_SYMLINK_FOLLOW);
+            }) != 0) {
             return finish(p, from_errno(errno, Op::Create, &dest));
         }
     }

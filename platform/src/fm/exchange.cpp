@@ -17,7 +17,7 @@
 #include "fm/node.h"
 #include "vantrel/fault.h"
 
-VANTREL_FAULT_OPERATIONS("FSExchangeObjects");
+VANTREL_FAULT_OPERATIONS("FSExchangeObjects", "FSExchangeObjects.exchange");
 
 OSErr FSExchangeObjects(const FSRef* ref, const FSRef* destRef) {
     using namespace vantrel::fm;
@@ -31,7 +31,9 @@ OSErr FSExchangeObjects(const FSRef* ref, const FSRef* destRef) {
     if (a.vref != b.vref) return diffVolErr;
     if (a.dev() == b.dev() && a.st.stx_ino == b.st.stx_ino)
         return noErr;  // one file: nothing to trade
-    if (::renameat2(a.at(), a.name.c_str(), b.at(), b.name.c_str(), RENAME_EXCHANGE) != 0) {
+    if (vantrel::fault::step("FSExchangeObjects.exchange", a.name, [&] {
+            return ::renameat2(a.at(), a.name.c_str(), b.at(), b.name.c_str(), RENAME_EXCHANGE);
+        }) != 0) {
         const int err = errno;
         // File systems without the exchange say EINVAL (or ENOSYS, EOPNOTSUPP).
         if (err == EINVAL || err == ENOSYS || err == EOPNOTSUPP) return errFSOperationNotSupported;

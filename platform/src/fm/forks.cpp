@@ -35,7 +35,10 @@
 
 VANTREL_FAULT_OPERATIONS("FSCreateFork", "FSOpenFork", "FSCloseFork", "FSFlushFork",
                          "FSGetForkSize", "FSSetForkSize", "FSGetForkPosition", "FSSetForkPosition",
-                         "FSReadFork", "FSWriteFork", "FSGetForkCBInfo", "FSWrite", "FSRead");
+                         "FSReadFork", "FSWriteFork", "FSGetForkCBInfo", "FSWrite", "FSRead",
+                         "FSCreateFork.setxattr", "FSWriteFork.write", "FSWriteFork.setxattr",
+                         "FSSetForkSize.allocate", "FSSetForkSize.truncate", "FSSetForkSize.undo",
+                         "FSFlushFork.fsync");
 
 namespace vantrel::fm {
 namespace {
@@ -139,7 +142,9 @@ OSErr read_resource(int fd, std::string* out) {
 
 OSErr write_resource(int fd, const std::string& data) {
     if (data.size() > kMaxResourceFork) return dskFulErr;
-    if (::fsetxattr(fd, meta::kResourceForkAttr, data.data(), data.size(), 0) != 0)
+    if (fault::step("FSWriteFork.setxattr", {}, [&] {
+            return ::fsetxattr(fd, meta::kResourceForkAttr, data.data(), data.size(), 0);
+        }) != 0)
         return write_error(errno, fd);
     return noErr;
 }
@@ -290,7 +295,9 @@ OSErr write_fork(Fork& f, UInt16 mode, SInt64 offset, ByteCount request, const v
         if (direct >= 0) settle_pending(f);  // no buffered write may land after the direct one
         while (done < request) {
             const int fd = direct >= 0 && done % kDirectAlign == 0 ? direct : f.fd;
-            ssize_t n = ::pwrite(fd, p + done, request - done, pos + done);
+            ssize_t n = fault::step("FSWriteFork.write", {}, [&] {
+                return ::pwrite(fd, p + done, request - done, pos + done);
+            });
             if (n < 0) {
                 if (errno == EINTR) continue;
                 if (errno == EINVAL && fd == direct) {
@@ -363,7 +370,9 @@ OSErr FSCreateFork(const FSRef* ref, UniCharCount forkNameLength, const UniChar*
     if (::lgetxattr(path.c_str(), fm::meta::kResourceForkAttr, nullptr, 0) >= 0)
         return errFSForkExists;
     if (errno != ENODATA) return fm::from_errno(errno, fm::Op::Read, &n);
-    if (::lsetxattr(path.c_str(), fm::meta::kResourceForkAttr, "", 0, XATTR_CREATE) != 0)
+    if (fault::step("FSCreateFork.setxattr", n.name, [&] {
+            return ::lsetxattr(path.c_str(), fm::meta::kResourceForkAttr, "", 0, XATTR_CREATE);
+        }) != 0)
         return errno == EEXIST ? OSErr{errFSForkExists} : fm::from_errno(errno, fm::Op::Write, &n);
     return noErr;
 }
@@ -456,7 +465,8 @@ OSErr FSFlushFork(FSIORefNum forkRefNum) {
     std::lock_guard lk(f->mu);
     fm::settle_pending(*f);
     // The resource fork is an attribute: metadata, so a full fsync.
-    const int rc = f->resource ? ::fsync(f->fd) : ::fdatasync(f->fd);
+    const int rc = fault::step("FSFlushFork.fsync", {},
+                               [&] { return f->resource ? ::fsync(f->fd) : ::fdatasync(f->fd); });
     return rc == 0 ? OSErr{noErr} : fm::from_errno(errno, fm::Op::Write);
 }
 
@@ -489,19 +499,35 @@ OSErr FSSetForkSize(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionO
         SInt64 old = 0;
         if (OSErr e = fm::fork_size(*f, &old)) return e;
         if (size > old) {
+            struct stat before {};
+            if (::fstat(f->fd, &before) != 0) return fm::from_errno(errno, fm::Op::Read);
             // Allocate the new length now, so that a full disk is reported
             // here rather than halfway through the writes that follow.
-            if (::fallocate(f->fd, 0, old, size - old) != 0) {
+            if (fault::step("FSSetForkSize.allocate", {},
+                            [&] { return ::fallocate(f->fd, 0, old, size - old); }) != 0) {
                 const int err = errno;
                 if (err != EOPNOTSUPP && err != ENOSYS) {
-                    ::ftruncate(f->fd, old);  // give back what was allocated in part
+                    // Give back what was allocated in part, and the dates
+                    // the growth changed: a failed call changes nothing.
+                    struct stat now;
+                    if (::fstat(f->fd, &now) == 0 && now.st_size != old) {
+                        fault::step("FSSetForkSize.undo", {},
+                                    [&] { return ::ftruncate(f->fd, old); });
+                        const struct timespec times[2] = {before.st_atim, before.st_mtim};
+                        fault::step("FSSetForkSize.undo", {},
+                                    [&] { return ::futimens(f->fd, times); });
+                    }
                     return fm::write_error(err, f->fd);
                 }
-                if (::ftruncate(f->fd, size) != 0) return fm::write_error(errno, f->fd);
+                if (fault::step("FSSetForkSize.truncate", {},
+                                [&] { return ::ftruncate(f->fd, size); }) != 0)
+                    return fm::write_error(errno, f->fd);
             }
         } else if (size < old) {
             if (f->pendingStart + f->pendingLength > size) fm::settle_pending(*f);
-            if (::ftruncate(f->fd, size) != 0) return fm::write_error(errno, f->fd);
+            if (fault::step("FSSetForkSize.truncate", {},
+                            [&] { return ::ftruncate(f->fd, size); }) != 0)
+                return fm::write_error(errno, f->fd);
         }
     }
     if (f->mark > size) f->mark = size;

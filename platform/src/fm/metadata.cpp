@@ -7,6 +7,10 @@
 #include <cstring>
 
 #include "fm/node.h"
+#include "vantrel/fault.h"
+
+// The record is written by FSSetCatalogInfo only: its steps.
+VANTREL_FAULT_OPERATIONS("FSSetCatalogInfo.keepCorrupt", "FSSetCatalogInfo.setxattr");
 
 namespace vantrel::fm::meta {
 namespace {
@@ -186,11 +190,15 @@ ReadResult read(const Node& n, Record* out, std::string* raw) {
 
 OSErr write(const Node& n, const Record& r, const std::string* corruptRaw) {
     std::string path = n.proc_path();
-    if (corruptRaw != nullptr &&
-        ::lsetxattr(path.c_str(), kCorruptAttr, corruptRaw->data(), corruptRaw->size(), 0) != 0)
+    if (corruptRaw != nullptr && fault::step("FSSetCatalogInfo.keepCorrupt", n.name, [&] {
+                                     return ::lsetxattr(path.c_str(), kCorruptAttr,
+                                                        corruptRaw->data(), corruptRaw->size(), 0);
+                                 }) != 0)
         return from_errno(errno, Op::Write, &n);
     std::string bytes = encode(r);
-    if (::lsetxattr(path.c_str(), kMetadataAttr, bytes.data(), bytes.size(), 0) != 0)
+    if (fault::step("FSSetCatalogInfo.setxattr", n.name, [&] {
+            return ::lsetxattr(path.c_str(), kMetadataAttr, bytes.data(), bytes.size(), 0);
+        }) != 0)
         return from_errno(errno, Op::Write, &n);
     return noErr;
 }

@@ -9,7 +9,7 @@
 #include "fm/node.h"
 #include "vantrel/fault.h"
 
-VANTREL_FAULT_OPERATIONS("FSMoveObject");
+VANTREL_FAULT_OPERATIONS("FSMoveObject", "FSMoveObject.rename");
 
 namespace {
 
@@ -44,8 +44,10 @@ OSErr FSMoveObject(const FSRef* ref, const FSRef* destDirectory, FSRef* newRef) 
     if (dest.nodeID != n.parentID) {
         DirFd destFd;
         if (OSErr e = dir_fd(dest, &destFd)) return e;
-        if (::renameat2(n.at(), n.name.c_str(), destFd->fd(), n.name.c_str(), RENAME_NOREPLACE) !=
-            0)
+        if (vantrel::fault::step("FSMoveObject.rename", n.name, [&] {
+                return ::renameat2(n.at(), n.name.c_str(), destFd->fd(), n.name.c_str(),
+                                   RENAME_NOREPLACE);
+            }) != 0)
             return errno == EINVAL ? OSErr{badMovErr} : from_errno(errno, Op::Rename, &n);
         note_moved(n, dest, n.name);
         n.parent = std::move(destFd);

@@ -12,7 +12,7 @@
 #include "fm/pbnode.h"
 #include "vantrel/fault.h"
 
-VANTREL_FAULT_OPERATIONS("PBHMoveRenameSync");
+VANTREL_FAULT_OPERATIONS("PBHMoveRenameSync", "PBHMoveRenameSync.rename");
 
 namespace {
 
@@ -61,8 +61,10 @@ extern "C" OSErr PBHMoveRenameSync(HParmBlkPtr pb) {
     }
     vantrel::fm::DirFd destFd;
     if (OSErr err = vantrel::fm::dir_fd(dest, &destFd)) return finish(p, err);
-    if (::renameat2(src.at(), src.name.c_str(), destFd->fd(), name.c_str(), RENAME_NOREPLACE) !=
-        0) {
+    if (vantrel::fault::step("PBHMoveRenameSync.rename", name, [&] {
+            return ::renameat2(src.at(), src.name.c_str(), destFd->fd(), name.c_str(),
+                               RENAME_NOREPLACE);
+        }) != 0) {
         const int err = errno;
         if (err == EINVAL) return finish(p, badMovErr);
         return finish(p, vantrel::fm::from_errno(err, vantrel::fm::Op::Rename, &src));

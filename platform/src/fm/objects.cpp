@@ -12,8 +12,10 @@
 #include "vantrel/fault.h"
 
 VANTREL_FAULT_OPERATIONS("FSPathMakeRef", "FSRefMakePath", "FSMakeFSRefUnicode", "PBMakeFSRefSync",
-                         "FSCompareFSRefs", "FSCreateFileUnicode", "FSCreateDirectoryUnicode",
-                         "FSDeleteObject");
+                         "FSCompareFSRefs", "FSCreateFileUnicode", "FSCreateFileUnicode.create",
+                         "FSCreateFileUnicode.undo", "FSCreateDirectoryUnicode",
+                         "FSCreateDirectoryUnicode.create", "FSCreateDirectoryUnicode.undo",
+                         "FSDeleteObject", "FSDeleteObject.unlink");
 
 namespace vantrel::fm {
 namespace {
@@ -242,8 +244,10 @@ OSErr FSCreateFileUnicode(const FSRef* parentRef, UniCharCount nameLength, const
     if (OSErr e =
             prepare_create(parentRef, nameLength, name, "FSCreateFileUnicode", &dir, &fd, &disk))
         return e;
-    int f = ::openat(fd->fd(), disk.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC,
-                     0666);
+    int f = fault::step("FSCreateFileUnicode.create", disk, [&] {
+        return ::openat(fd->fd(), disk.c_str(),
+                        O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0666);
+    });
     if (f < 0) return from_errno(errno, Op::Create, &dir);
     ::close(f);
     Node n;
@@ -255,7 +259,8 @@ OSErr FSCreateFileUnicode(const FSRef* parentRef, UniCharCount nameLength, const
             // Nothing half-made is left behind.
             Node now;
             if (resolve(&ref, &now) == noErr && !now.locked() &&
-                ::unlinkat(now.at(), now.name.c_str(), 0) == 0)
+                fault::step("FSCreateFileUnicode.undo", disk,
+                            [&] { return ::unlinkat(now.at(), now.name.c_str(), 0); }) == 0)
                 note_deleted(now);
             return e;
         }
@@ -274,7 +279,9 @@ OSErr FSCreateDirectoryUnicode(const FSRef* parentRef, UniCharCount nameLength, 
     if (OSErr e = prepare_create(parentRef, nameLength, name, "FSCreateDirectoryUnicode", &dir, &fd,
                                  &disk))
         return e;
-    if (::mkdirat(fd->fd(), disk.c_str(), 0777) != 0) return from_errno(errno, Op::Create, &dir);
+    if (fault::step("FSCreateDirectoryUnicode.create", disk,
+                    [&] { return ::mkdirat(fd->fd(), disk.c_str(), 0777); }) != 0)
+        return from_errno(errno, Op::Create, &dir);
     Node n;
     if (OSErr e = lookup(dir, disk, &n)) return e;
     FSRef ref;
@@ -283,7 +290,9 @@ OSErr FSCreateDirectoryUnicode(const FSRef* parentRef, UniCharCount nameLength, 
         if (OSErr e = FSSetCatalogInfo(&ref, whichInfo, catalogInfo)) {
             Node now;
             if (resolve(&ref, &now) == noErr && !now.locked() &&
-                ::unlinkat(now.at(), now.name.c_str(), AT_REMOVEDIR) == 0)
+                fault::step("FSCreateDirectoryUnicode.undo", disk, [&] {
+                    return ::unlinkat(now.at(), now.name.c_str(), AT_REMOVEDIR);
+                }) == 0)
                 note_deleted(now);
             return e;
         }
@@ -300,7 +309,9 @@ OSErr FSDeleteObject(const FSRef* ref) {
     if (OSErr e = fault::check("FSDeleteObject", n.name)) return e;
     if (n.root) return fBsyErr;  // a volume's root is never deleted
     if (n.locked()) return fLckdErr;
-    if (::unlinkat(n.at(), n.name.c_str(), n.is_dir() ? AT_REMOVEDIR : 0) != 0) {
+    if (fault::step("FSDeleteObject.unlink", n.name, [&] {
+            return ::unlinkat(n.at(), n.name.c_str(), n.is_dir() ? AT_REMOVEDIR : 0);
+        }) != 0) {
         int err = errno;
         if (err == EPERM) {
             // The container's own lock keeps its entries too.

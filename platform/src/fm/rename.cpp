@@ -9,7 +9,7 @@
 #include "fm/node.h"
 #include "vantrel/fault.h"
 
-VANTREL_FAULT_OPERATIONS("FSRenameUnicode");
+VANTREL_FAULT_OPERATIONS("FSRenameUnicode", "FSRenameUnicode.rename");
 
 OSErr FSRenameUnicode(const FSRef* ref, UniCharCount nameLength, const UniChar* name,
                       TextEncoding /*hint*/, FSRef* newRef) {
@@ -25,7 +25,9 @@ OSErr FSRenameUnicode(const FSRef* ref, UniCharCount nameLength, const UniChar* 
     // to change.
     if (n.root) return wPrErr;
     if (disk != n.name) {
-        if (::renameat2(n.at(), n.name.c_str(), n.at(), disk.c_str(), RENAME_NOREPLACE) != 0)
+        if (vantrel::fault::step("FSRenameUnicode.rename", disk, [&] {
+                return ::renameat2(n.at(), n.name.c_str(), n.at(), disk.c_str(), RENAME_NOREPLACE);
+            }) != 0)
             return from_errno(errno, Op::Rename, &n);
         Node parent;
         if (dir_by_id(n.vref, n.parentID, &parent) == noErr) {

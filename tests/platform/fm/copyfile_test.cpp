@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "FSTestSupport.h"
 #include "TempDir.h"
 #include "fm/fileid.h"
 #include "fm_child.h"
@@ -18,41 +19,18 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Place {
-    FSVolumeRefNum vref = 0;
-    SInt32 dirID = 0;  // the object's parent (or, for a directory, itself with dirSelf)
-    Str63 name = {0};
-};
-
-Place place_of(const fs::path& p) {
-    FSRef ref{};
-    FSPathMakeRef(reinterpret_cast<const UInt8*>(p.c_str()), &ref, nullptr);
-    FSSpec s{};
-    FSGetCatalogInfo(&ref, kFSCatInfoNone, nullptr, nullptr, &s, nullptr);
-    Place out;
-    out.vref = s.vRefNum;
-    out.dirID = s.parID;
-    std::memcpy(out.name, s.name, sizeof out.name);
-    return out;
-}
-
-SInt32 dir_id_of(const fs::path& p) {
-    FSRef ref{};
-    FSPathMakeRef(reinterpret_cast<const UInt8*>(p.c_str()), &ref, nullptr);
-    FSCatalogInfo info{};
-    FSGetCatalogInfo(&ref, kFSCatInfoNodeID, &info, nullptr, nullptr, nullptr);
-    return static_cast<SInt32>(info.nodeID);
-}
+using vtest::dir_id_of;
+using vtest::spec_of;
 
 OSErr copy(const fs::path& src, const fs::path& destDir, const char* newName) {
-    Place s = place_of(src);
-    Place d = place_of(destDir);
+    FSSpec s = spec_of(src);
+    FSSpec d = spec_of(destDir);
     Str31 name = {0};
     HParamBlockRec pb{};
-    pb.copyParam.ioVRefNum = s.vref;
-    pb.copyParam.ioDirID = s.dirID;
+    pb.copyParam.ioVRefNum = s.vRefNum;
+    pb.copyParam.ioDirID = s.parID;
     pb.copyParam.ioNamePtr = s.name;
-    pb.copyParam.ioDstVRefNum = d.vref;
+    pb.copyParam.ioDstVRefNum = d.vRefNum;
     pb.copyParam.ioNewDirID = dir_id_of(destDir);
     if (newName != nullptr) {
         name[0] = static_cast<unsigned char>(std::strlen(newName));
@@ -63,11 +41,11 @@ OSErr copy(const fs::path& src, const fs::path& destDir, const char* newName) {
 }
 
 OSErr move(const fs::path& src, const fs::path& destDir, const char* newName) {
-    Place s = place_of(src);
+    FSSpec s = spec_of(src);
     Str31 name = {0};
     HParamBlockRec pb{};
-    pb.copyParam.ioVRefNum = s.vref;
-    pb.copyParam.ioDirID = s.dirID;
+    pb.copyParam.ioVRefNum = s.vRefNum;
+    pb.copyParam.ioDirID = s.parID;
     pb.copyParam.ioNamePtr = s.name;
     pb.copyParam.ioNewDirID = dir_id_of(destDir);
     if (newName != nullptr) {
@@ -95,10 +73,10 @@ TEST(CopyFile, CarriesDataForksModeAndTimesButNotTheIDOrLock) {
               ::setxattr(src.c_str(), "user.org.netatalk.Metadata", meta.data(), meta.size(), 0));
     ASSERT_EQ(0, ::setxattr(src.c_str(), "user.other", "no", 2, 0));
     HParamBlockRec id{};
-    Place s = place_of(src);
+    FSSpec s = spec_of(src);
     id.fidParam.ioNamePtr = s.name;
-    id.fidParam.ioVRefNum = s.vref;
-    id.fidParam.ioSrcDirID = s.dirID;
+    id.fidParam.ioVRefNum = s.vRefNum;
+    id.fidParam.ioSrcDirID = s.parID;
     ASSERT_EQ(noErr, PBCreateFileIDRefSync(&id));
     struct timespec old[2] = {{1000000000, 5}, {1100000000, 123456789}};
     ASSERT_EQ(0, ::utimensat(AT_FDCWD, src.c_str(), old, 0));

@@ -1,0 +1,339 @@
+// Operations made of several system calls, failed at each call and at each
+// step inside them (after a side effect, and inside the undo), with every
+// error class, transient and persistent. One rule for every row: a failure is
+// reported, and leaves the tree as it was (full snapshot); when every later
+// call fails too and the operation has an undo, the undo cannot run, and
+// then nothing may be lost. A run without a fault ends as the row says.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include "FSTestSupport.h"
+#include "FaultSweep.h"
+#include "Snapshot.h"
+#include "TempDir.h"
+#include "vantrel/Files.h"
+#include "vantrel/TextEncoding.h"
+#include "vantrel/fault.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace vf = vantrel::fault;
+using vtest::ref_of;
+using vtest::snapshot;
+
+constexpr const char* kRsrcAttr = "user.org.netatalk.ResourceFork";
+
+// The tree every row starts from: a file with a resource fork, Finder
+// information and dates, a locked file, and two directories.
+void make_tree(const fs::path& root) {
+    vtest::write_file(root / "src/f", "the data fork");
+    ASSERT_EQ(::lsetxattr((root / "src/f").c_str(), kRsrcAttr, "rsrc", 4, 0), 0);
+    FSRef f = ref_of(root / "src/f");
+    FSCatalogInfo info{};
+    FileInfo fi{};
+    fi.fileType = 'TEXT';
+    fi.fileCreator = 'ttxt';
+    std::memcpy(info.finderInfo, &fi, sizeof fi);
+    info.createDate.lowSeconds = 3'600'000'000u;
+    ASSERT_OSERR(FSSetCatalogInfo(&f, kFSCatInfoFinderInfo | kFSCatInfoCreateDate, &info), noErr);
+    ::chmod((root / "src/f").c_str(), 0640);
+    vtest::write_file(root / "src/locked", "kept under lock");
+    vtest::write_file(root / "dst/h", "the other file");
+    vtest::set_immutable(root / "src/locked", true);  // where the caller may lock
+    // An access time after the last change, so that reading the file (as a
+    // copy must) does not set it again under relatime.
+    struct timespec ts[2] = {{0, 0}, {0, UTIME_OMIT}};
+    ::clock_gettime(CLOCK_REALTIME, &ts[0]);
+    ts[0].tv_sec += 3600;
+    ::utimensat(AT_FDCWD, (root / "src/f").c_str(), ts, AT_SYMLINK_NOFOLLOW);
+}
+
+FSCatalogInfo everything_settable(const fs::path& p) {
+    FSRef r = ref_of(p);
+    FSCatalogInfo info{};
+    EXPECT_OSERR(FSGetCatalogInfo(&r, kFSCatInfoSettableInfo, &info, nullptr, nullptr, nullptr),
+                 noErr);
+    FileInfo fi{};
+    fi.fileType = 'APPL';
+    fi.fileCreator = 'MACS';
+    fi.finderFlags = kHasBundle;
+    std::memcpy(info.finderInfo, &fi, sizeof fi);
+    info.createDate.lowSeconds = 3'500'000'000u;
+    info.backupDate.lowSeconds = 3'550'000'000u;
+    info.contentModDate.lowSeconds = 3'710'000'000u;
+    info.accessDate.lowSeconds = 3'710'000'100u;
+    FSPermissionInfo perm;
+    std::memcpy(&perm, info.permissions, sizeof perm);
+    perm.mode = static_cast<UInt16>((perm.mode & ~07777) | 0604);
+    if (::geteuid() == 0) perm.userID = perm.groupID = 4321;  // root may give a file away
+    std::memcpy(info.permissions, &perm, sizeof perm);
+    return info;
+}
+
+// A copy of src/f into dst as "copy", or a move-rename to dst/renamed.
+struct CopyRequest {
+    FSSpec src;
+    unsigned char name[8] =
+        "\x04"
+        "copy";
+    HParamBlockRec pb{};
+    CopyRequest(const fs::path& root, bool rename) : src(vtest::spec_of(root / "src/f")) {
+        if (rename) std::memcpy(name, "\x07renamed", 8);
+        pb.copyParam.ioVRefNum = src.vRefNum;
+        pb.copyParam.ioDirID = src.parID;
+        pb.copyParam.ioNamePtr = src.name;
+        pb.copyParam.ioNewDirID = vtest::dir_id_of(root / "dst");
+        pb.copyParam.ioCopyName = name;
+    }
+};
+
+struct Row {
+    const char* name;
+    // Runs the operation (fixtures it needs, such as an open fork, are made
+    // first and are not counted).
+    std::function<OSErr(const fs::path& root, vtest::FaultTrial& t)> run;
+    // The state a run without a fault leaves: "" when it is there.
+    std::function<std::string(const fs::path& root)> done;
+    bool undoes = false;  // has steps that put back what earlier steps did
+    bool rootOnly = false;
+};
+
+std::string expect(bool ok, const std::string& what) {
+    return ok ? "" : what + "\n";
+}
+
+// What a copy carries: the data, the metadata record, the resource fork,
+// the permission bits and the modification time.
+std::string same_forks(const fs::path& a, const fs::path& b) {
+    const auto sa = snapshot(a), sb = snapshot(b);
+    if (sa.count(".") == 0 || sb.count(".") == 0) return "missing\n";
+    const vtest::SnapItem &x = sa.at("."), &y = sb.at(".");
+    std::string out;
+    for (const char* attr : {"user.org.netatalk.Metadata", kRsrcAttr})
+        out += expect(x.xattrs.count(attr) == y.xattrs.count(attr) &&
+                          (x.xattrs.count(attr) == 0 || x.xattrs.at(attr) == y.xattrs.at(attr)),
+                      std::string(attr) + " differs");
+    return out + expect(x.content == y.content, "data differs") +
+           expect((x.mode & 07777) == (y.mode & 07777), "mode differs") +
+           expect(x.mtime == y.mtime, "modification time differs");
+}
+
+const Row kRows[] = {
+    {"FSRenameUnicode",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         FSRef f = ref_of(r / "src/f");
+         const std::u16string name = vtest::u16("renamed");
+         return t.inject([&] {
+             return FSRenameUnicode(&f, name.size(), vtest::uc(name), kTextEncodingUnknown,
+                                    nullptr);
+         });
+     },
+     [](const fs::path& r) {
+         return expect(vtest::present(r / "src/renamed") && !vtest::present(r / "src/f"),
+                       "not renamed");
+     }},
+    {"FSMoveObject",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         FSRef f = ref_of(r / "src/f"), d = ref_of(r / "dst");
+         return t.inject([&] { return FSMoveObject(&f, &d, nullptr); });
+     },
+     [](const fs::path& r) { return expect(vtest::present(r / "dst/f"), "not moved"); }},
+    {"FSExchangeObjects",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         FSRef f = ref_of(r / "src/f"), h = ref_of(r / "dst/h");
+         return t.inject([&] { return FSExchangeObjects(&f, &h); });
+     },
+     [](const fs::path& r) {
+         return expect(vtest::read_file(r / "src/f") == "the other file", "not exchanged");
+     }},
+    {"PBHMoveRenameSync",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         CopyRequest rq(r, true);
+         return t.inject([&] { return PBHMoveRenameSync(&rq.pb); });
+     },
+     [](const fs::path& r) { return expect(vtest::present(r / "dst/renamed"), "not moved"); }},
+    {"PBHCopyFileSync",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         CopyRequest rq(r, false);
+         return t.inject([&] { return PBHCopyFileSync(&rq.pb); });
+     },
+     [](const fs::path& r) { return same_forks(r / "src/f", r / "dst/copy"); }},
+    {"PBHCopyFileSync without O_TMPFILE",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         CopyRequest rq(r, false);
+         vf::set_override("PBHCopyFileSync.withoutTmpfile", 1);
+         return t.inject([&] { return PBHCopyFileSync(&rq.pb); });
+     },
+     [](const fs::path& r) { return same_forks(r / "src/f", r / "dst/copy"); }, true},
+    {"FSCreateFileUnicode with catalogue information",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         FSRef d = ref_of(r / "dst");
+         FSCatalogInfo info = everything_settable(r / "dst/h");
+         info.nodeFlags = ::geteuid() == 0 ? kFSNodeLockedMask : 0;  // locking needs the right
+         const std::u16string name = vtest::u16("new");
+         return t.inject([&] {
+             return FSCreateFileUnicode(&d, name.size(), vtest::uc(name), kFSCatInfoSettableInfo,
+                                        &info, nullptr, nullptr);
+         });
+     },
+     [](const fs::path& r) {
+         return expect(vtest::present(r / "dst/new"), "not made") +
+                expect(vtest::is_immutable(r / "dst/new") || ::geteuid() != 0, "not locked");
+     },
+     true},
+    {"FSCreateDirectoryUnicode with catalogue information",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         FSRef d = ref_of(r / "dst");
+         FSCatalogInfo info = everything_settable(r / "dst");
+         const std::u16string name = vtest::u16("newdir");
+         return t.inject([&] {
+             return FSCreateDirectoryUnicode(&d, name.size(), vtest::uc(name),
+                                             kFSCatInfoSettableInfo & ~kFSCatInfoNodeFlags, &info,
+                                             nullptr, nullptr, nullptr);
+         });
+     },
+     [](const fs::path& r) { return expect(vtest::present(r / "dst/newdir"), "not made"); }, true},
+    {"FSDeleteObject",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         FSRef f = ref_of(r / "src/f");
+         return t.inject([&] { return FSDeleteObject(&f); });
+     },
+     [](const fs::path& r) { return expect(!vtest::present(r / "src/f"), "not deleted"); }},
+    {"FSSetCatalogInfo, unlocking to change everything",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         FSRef f = ref_of(r / "src/locked");
+         FSCatalogInfo info = everything_settable(r / "src/locked");
+         info.nodeFlags = 0;
+         return t.inject([&] { return FSSetCatalogInfo(&f, kFSCatInfoSettableInfo, &info); });
+     },
+     [](const fs::path& r) {
+         struct stat st;
+         ::lstat((r / "src/locked").c_str(), &st);
+         return expect(!vtest::is_immutable(r / "src/locked"), "still locked") +
+                expect((st.st_mode & 07777) == 0604, "mode not set");
+     },
+     true, true},
+    {"FSSetCatalogInfo, changing everything and locking",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         FSRef f = ref_of(r / "src/f");
+         FSCatalogInfo info = everything_settable(r / "src/f");
+         info.nodeFlags = kFSNodeLockedMask;
+         return t.inject([&] { return FSSetCatalogInfo(&f, kFSCatInfoSettableInfo, &info); });
+     },
+     [](const fs::path& r) { return expect(vtest::is_immutable(r / "src/f"), "not locked"); }, true,
+     true},
+    {"PBHSetDirAccessSync",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         FSSpec s = vtest::spec_of(r / "dst");
+         HParamBlockRec pb{};
+         pb.accessParam.ioNamePtr = s.name;
+         pb.accessParam.ioVRefNum = s.vRefNum;
+         pb.accessParam.ioDirID = s.parID;
+         pb.accessParam.ioACOwnID = 4321;
+         pb.accessParam.ioACGroupID = 4321;
+         pb.accessParam.ioACAccess = 0x00000307;  // owner everything, group see and read
+         return t.inject([&] { return PBHSetDirAccessSync(&pb); });
+     },
+     [](const fs::path& r) {
+         struct stat st;
+         ::lstat((r / "dst").c_str(), &st);
+         return expect(st.st_uid == 4321, "owner not set");
+     },
+     true, true},
+    {"FSWriteFork, data fork",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         FSRef f = ref_of(r / "src/f");
+         FSIORefNum fork = 0;
+         EXPECT_OSERR(FSOpenFork(&f, 0, nullptr, fsRdWrPerm, &fork), noErr);
+         const OSErr e =
+             t.inject([&] { return FSWriteFork(fork, fsFromStart, 4, 3, "NEW", nullptr); });
+         FSCloseFork(fork);
+         return e;
+     },
+     [](const fs::path& r) {
+         return expect(vtest::read_file(r / "src/f") == "the NEWa fork", "not written");
+     }},
+    {"FSWriteFork, resource fork",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         FSRef f = ref_of(r / "src/f");
+         HFSUniStr255 rsrc;
+         FSGetResourceForkName(&rsrc);
+         FSIORefNum fork = 0;
+         EXPECT_OSERR(FSOpenFork(&f, rsrc.length, rsrc.unicode, fsRdWrPerm, &fork), noErr);
+         const OSErr e =
+             t.inject([&] { return FSWriteFork(fork, fsFromLEOF, 0, 4, "MORE", nullptr); });
+         FSCloseFork(fork);
+         return e;
+     },
+     [](const fs::path& r) {
+         char buf[16];
+         const ssize_t n = ::lgetxattr((r / "src/f").c_str(), kRsrcAttr, buf, sizeof buf);
+         return expect(std::string(buf, n > 0 ? std::size_t(n) : 0) == "rsrcMORE", "not written");
+     }},
+    {"FSSetForkSize, longer",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         FSRef f = ref_of(r / "src/f");
+         FSIORefNum fork = 0;
+         EXPECT_OSERR(FSOpenFork(&f, 0, nullptr, fsRdWrPerm, &fork), noErr);
+         const OSErr e = t.inject([&] { return FSSetForkSize(fork, fsFromStart, 100000); });
+         FSCloseFork(fork);
+         return e;
+     },
+     [](const fs::path& r) {
+         return expect(fs::file_size(r / "src/f") == 100000, "not extended");
+     }},
+};
+
+void PrintTo(const Row& row, std::ostream* os) {
+    *os << row.name;
+}
+
+class Steps : public ::testing::TestWithParam<Row> {};
+
+TEST_P(Steps, AFailureAnywhereIsReportedAndLeavesTheTreeAsItWas) {
+    const Row& row = GetParam();
+    if (row.rootOnly && ::geteuid() != 0)
+        GTEST_SKIP() << "needs root: changes of owner and of the immutable attribute";
+    vtest::TempDir dir;
+    long run = 0;
+    vtest::FaultSweep sweep;
+    sweep.run([&](vtest::FaultTrial& t) {
+        // A fresh tree per run; earlier ones stay, so that no inode is
+        // reused under a reference the layer still remembers.
+        const fs::path root = dir / ("run" + std::to_string(++run));
+        make_tree(root);
+        const vtest::Snapshot before = snapshot(root);
+        const OSErr e = row.run(root, t);
+        if (t.clean()) {
+            EXPECT_OSERR(e, noErr);
+            EXPECT_EQ(row.done(root), "");
+            return;
+        }
+        const vtest::Snapshot after = snapshot(root);
+        EXPECT_OSERR_NE(e, noErr);
+        if (t.persistent() && row.undoes) {
+            EXPECT_EQ(vtest::lost(before, after), "");
+            return;
+        }
+        EXPECT_TRUE(t.reports(e)) << "returned " << vtest::oserr_text(e);
+        EXPECT_EQ(vtest::diff(before, after), "");
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(Operations, Steps, ::testing::ValuesIn(kRows),
+                         [](const ::testing::TestParamInfo<Row>& info) {
+                             std::string n;
+                             for (const char* c = info.param.name; *c; ++c)
+                                 if (std::isalnum(static_cast<unsigned char>(*c))) n += *c;
+                             return n;
+                         });
+
+}  // namespace

@@ -7,8 +7,11 @@
 #include <sys/xattr.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
+#include <set>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -166,4 +169,69 @@ TEST(FaultSweep, AFailingTrialSaysWhatWasInjectedWhere) {
     EXPECT_THAT(failures.GetTestPartResult(7).message(),
                 ::testing::HasSubstr("fault trial: call 2 of 2, Test.write \"payload\" (its call "
                                      "1), memFullErr (-108), persistent"));
+}
+
+namespace {
+
+// The string literals among the first argument of every call of the seam in
+// the sources below `dir` (comments left out).
+std::set<std::string> checked_names(const fs::path& dir) {
+    std::set<std::string> out;
+    for (const auto& e : fs::recursive_directory_iterator(dir)) {
+        if (e.path().extension() != ".cpp" && e.path().extension() != ".h") continue;
+        std::string text;
+        std::istringstream lines(vtest::read_file(e.path()));
+        for (std::string line; std::getline(lines, line);) {
+            const auto first = line.find_first_not_of(" \t");
+            if (first != std::string::npos && line.compare(first, 2, "//") == 0) continue;
+            text += line + "\n";
+        }
+        for (const char* call :
+             {"fault::check(", "fault::check_errno(", "fault::step(", "fault::override_value("}) {
+            for (std::size_t at = text.find(call); at != std::string::npos;
+                 at = text.find(call, at + 1)) {
+                int depth = 0;
+                for (std::size_t i = at + std::strlen(call); i < text.size(); ++i) {
+                    const char c = text[i];
+                    if (c == '"') {
+                        const std::size_t end = text.find('"', i + 1);
+                        out.insert(text.substr(i + 1, end - i - 1));
+                        i = end;
+                    } else if (c == '(') {
+                        ++depth;
+                    } else if ((c == ')' || c == ',') && depth-- == 0) {
+                        break;
+                    }
+                }
+            }
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+// Every name a library checks is registered (so that arming it is allowed
+// and its check cannot stop the process), and every registered name is
+// still written somewhere in the sources (none outlives its check).
+TEST(FaultRegistry, EveryCheckedNameIsRegisteredAndEveryRegisteredNameIsChecked) {
+    const char* src = std::getenv("VANTREL_SOURCE_DIR");
+    ASSERT_NE(src, nullptr);
+    std::set<std::string> checked;
+    std::string sources;
+    for (const char* lib : {"platform/src", "strings/src", "filemanager/src"}) {
+        for (const std::string& n : checked_names(fs::path(src) / lib)) checked.insert(n);
+        for (const auto& e : fs::recursive_directory_iterator(fs::path(src) / lib)) {
+            if (!e.is_regular_file()) continue;
+            std::istringstream lines(vtest::read_file(e.path()));
+            for (std::string line; std::getline(lines, line);)
+                if (line.find("VANTREL_FAULT_OPERATIONS") == std::string::npos) sources += line;
+        }
+    }
+    EXPECT_GT(checked.size(), 80u) << "the sources were not read";
+    for (const std::string& n : checked) EXPECT_TRUE(vf::registered(n)) << n;
+    for (const std::string& n : vf::registered_names()) {
+        if (n.starts_with("Test.")) continue;  // this file's own
+        EXPECT_NE(sources.find("\"" + n + "\""), std::string::npos) << n << " is never checked";
+    }
 }

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "FaultSweep.h"
 #include "prefs_support.h"
 #include "vantrel/fault.h"
 
@@ -93,6 +94,45 @@ TEST_F(Notifications, DeliversNameObjectAndUserInfoToMatchingObservers) {
     EXPECT_EQ(seen.size(), 1u);
     CFRelease(info);
     CFRelease(num);
+    CFRelease(text);
+}
+
+// A post failed at each of its calls (every class, transient and
+// persistent) sends nothing, not even part of a notification; the next post
+// is delivered. A marker posted after each trial shows when everything the
+// trial sent has arrived.
+TEST_F(Notifications, AFailedPostSendsNothingAndTheNextOneArrives) {
+    CFNotificationCenterAddObserver(center(), &seen, record, nullptr, nullptr,
+                                    CFNotificationSuspensionBehaviorDeliverImmediately);
+    CFStringRef text = cfstr("payload");
+    const void* keys[] = {CFSTR("text")};
+    const void* vals[] = {text};
+    CFDictionaryRef info = CFDictionaryCreate(
+        nullptr, keys, vals, 1, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+    long trial = 0;
+    vtest::FaultSweep sweep;
+    sweep.run([&](vtest::FaultTrial& t) {
+        const std::string name = "Faulted " + std::to_string(++trial);
+        const std::string marker = "Marker " + std::to_string(trial);
+        CFStringRef n = cfstr(name), m = cfstr(marker);
+        seen.clear();
+        t.inject([&] { CFNotificationCenterPostNotification(center(), n, nullptr, info, true); });
+        CFNotificationCenterPostNotification(center(), m, nullptr, nullptr, true);
+        for (int i = 0; i < 50 && (seen.empty() || seen.back().name != marker); ++i)
+            CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.1, true);
+        ASSERT_FALSE(seen.empty());
+        EXPECT_EQ(seen.back().name, marker) << "the next post arrives";
+        if (t.clean()) {
+            ASSERT_EQ(seen.size(), 2u);
+            EXPECT_EQ(seen[0].name, name);
+            EXPECT_EQ(seen[0].info_text, "payload");
+        } else {
+            EXPECT_EQ(seen.size(), 1u) << "the failed post sent something";
+        }
+        CFRelease(n);
+        CFRelease(m);
+    });
+    CFRelease(info);
     CFRelease(text);
 }
 

@@ -19,6 +19,7 @@
 #include <random>
 #include <set>
 
+#include "FaultSweep.h"
 #include "prefs_support.h"
 #include "vantrel/PreferencesReport.h"
 #include "vantrel/fault.h"
@@ -325,43 +326,44 @@ TEST(Preferences, UnusableApplicationIdsAndKeysAreRefused) {
     EXPECT_FALSE(fs::exists(home.dir.path().parent_path() / "escape.plist"));
 }
 
-// Each step of a synchronisation made to fail: the call reports failure, the
-// old file is byte for byte what it was, no temporary file remains, and the
-// recorded change is written by the next synchronisation.
-class SynchronizeFault : public ::testing::TestWithParam<const char*> {};
-
-TEST_P(SynchronizeFault, LeavesTheOldFileIntactAndRetriesLater) {
-    PrefsHome home;
-    home.dir.write("com.ashgrove.Vantrel.plist", kAllTypes);
-    {
-        vantrel::fault::Scope scope;
-        vantrel::fault::fail_nth(GetParam(), 1, ioErr);
-        CFPreferencesSetAppValue(CFSTR("Duration"), kCFBooleanFalse, kApp);
-        EXPECT_FALSE(CFPreferencesAppSynchronize(kApp));
-        EXPECT_EQ(vantrel::fault::injected(), 1);
+// A synchronisation failed at each of its calls (every class, transient and
+// persistent): the call reports failure, the old file is byte for byte what
+// it was (or there is still none), no temporary file remains, and the
+// recorded change is written by the next synchronisation. Flushing the
+// directory comes after the new file is in place: its failure is reported,
+// and the new file stands.
+TEST(Preferences, AFailureAtEachCallOfASynchronisationKeepsTheOldFile) {
+    for (const bool existing : {true, false}) {
+        SCOPED_TRACE(existing ? "over an existing file" : "a first write");
+        vtest::FaultSweep sweep;
+        sweep.run([&](vtest::FaultTrial& t) {
+            PrefsHome home;
+            if (existing) home.dir.write("com.ashgrove.Vantrel.plist", kAllTypes);
+            CFPreferencesSetAppValue(CFSTR("Duration"), kCFBooleanFalse, kApp);
+            const bool ok = t.inject([] { return CFPreferencesAppSynchronize(kApp) != 0; });
+            const auto written = [&] {
+                return read_file(home.file()).find("<key>Duration</key>") != std::string::npos;
+            };
+            if (t.clean()) {
+                EXPECT_TRUE(ok);
+                EXPECT_TRUE(written());
+                return;
+            }
+            EXPECT_FALSE(ok) << "a failure is never reported as success";
+            if (t.log().front().op == "CFPreferencesAppSynchronize.fsyncDir") {
+                EXPECT_TRUE(written()) << "the new file stands";
+            } else if (existing) {
+                EXPECT_EQ(read_file(home.file()), kAllTypes);
+            } else {
+                EXPECT_FALSE(fs::exists(home.file()));
+            }
+            EXPECT_EQ(stray_files(home.dir.path(), {"com.ashgrove.Vantrel.plist"}),
+                      std::set<std::string>{});
+            ASSERT_TRUE(CFPreferencesAppSynchronize(kApp));
+            EXPECT_TRUE(written());
+        });
     }
-    EXPECT_EQ(read_file(home.file()), kAllTypes);
-    EXPECT_EQ(stray_files(home.dir.path(), {"com.ashgrove.Vantrel.plist"}),
-              std::set<std::string>{});
-    ASSERT_TRUE(CFPreferencesAppSynchronize(kApp));
-    EXPECT_NE(read_file(home.file()).find("<key>Duration</key>"), std::string::npos);
 }
-
-TEST_P(SynchronizeFault, OnAFirstWriteLeavesNoFile) {
-    PrefsHome home;
-    vantrel::fault::Scope scope;
-    vantrel::fault::fail_nth(GetParam(), 1, ioErr);
-    CFPreferencesSetAppValue(CFSTR("Duration"), kCFBooleanFalse, kApp);
-    EXPECT_FALSE(CFPreferencesAppSynchronize(kApp));
-    EXPECT_TRUE(fs::is_empty(home.dir.path()));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Steps, SynchronizeFault,
-    ::testing::Values("CFPreferencesAppSynchronize", "CFPreferencesAppSynchronize.open",
-                      "CFPreferencesAppSynchronize.lock", "CFPreferencesAppSynchronize.create",
-                      "CFPreferencesAppSynchronize.write", "CFPreferencesAppSynchronize.fsync",
-                      "CFPreferencesAppSynchronize.rename"));
 
 TEST(Preferences, FailureToKeepACorruptFileWritesNothing) {
     PrefsHome home;

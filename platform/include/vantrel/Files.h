@@ -15,9 +15,10 @@
 //   OSErr err = FSGetCatalogInfo(&dir, kFSCatInfoNodeID | kFSCatInfoNodeFlags,
 //                                &info, &name, nullptr, nullptr);
 //
-// Every operation goes through the fault seam (vantrel/fault.h) under its own
-// name, so tests can make it fail. See docs/filemanager-platform.md for how
-// each concept maps onto Linux and for the errno-to-OSErr table.
+// Every operation goes through the project's fault seam under its own name,
+// so the tests can make it fail (a test facility, not part of this
+// interface). See docs/filemanager-platform.md for how each concept maps onto
+// Linux and for the errno-to-OSErr table.
 #pragma once
 
 #include "vantrel/MacMemory.h"

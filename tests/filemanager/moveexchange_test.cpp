@@ -362,15 +362,8 @@ TEST_P(MoveRenameSweep, AFailureAtEachPlatformCallLeavesEverythingAsItWas) {
             EXPECT_EQ(read_noatime(root / "dst/renamed"), kFirst.content);
             return;
         }
-        const Snapshot after = snapshot(root);
-        if (t.persistent()) {
-            EXPECT_OSERR_NE(e, noErr);
-            EXPECT_EQ(vtest::lost(before, after), "");
-            return;
-        }
-        EXPECT_TRUE(t.reports(e)) << "returned " << vtest::oserr_text(e);
-        EXPECT_EQ(path_of(out), obj.string());
-        EXPECT_EQ(diff(before, after), "");
+        t.expect_undone(e, before, snapshot(root));
+        if (!t.persistent()) EXPECT_EQ(path_of(out), obj.string());
     });
     EXPECT_GE(longestClean, 6)
         << "catalogue reads, two name probes, rename, move, rename: at least six calls";
@@ -464,14 +457,8 @@ TEST_P(ExchangeSweep, AFailureAtEachPlatformCallLeavesBothFilesAsTheyWere) {
             EXPECT_EQ(path_of(ns), b.string());
             return;
         }
-        const Snapshot after = snapshot(root);
-        if (t.persistent()) {
-            EXPECT_OSERR_NE(e, noErr);
-            EXPECT_EQ(vtest::lost(before, after), "");
-            return;
-        }
-        EXPECT_TRUE(t.reports(e)) << "returned " << vtest::oserr_text(e);
-        EXPECT_EQ(diff(before, after), "");
+        t.expect_undone(e, before, snapshot(root));
+        if (t.persistent()) return;
         EXPECT_EQ(path_of(ra), a.string());
         EXPECT_EQ(path_of(rb), b.string());
     });

@@ -20,8 +20,7 @@
 //           EXPECT_OSERR(e, noErr);
 //           return;
 //       }
-//       EXPECT_TRUE(t.reports(e)) << vtest::oserr_text(e); // never a failure reported as success
-//       EXPECT_EQ(vtest::diff(before, vtest::snapshot(tree.root)), "");
+//       t.expect_undone(e, before, vtest::snapshot(tree.root));  // reported, nothing changed
 //   });
 //
 // The sweep stops after three failing trials, so that one defect does not
@@ -40,6 +39,7 @@
 #include <vector>
 
 #include "OSErrTesting.h"
+#include "Snapshot.h"
 #include "vantrel/fault.h"
 
 namespace vtest {
@@ -109,6 +109,21 @@ class FaultTrial {
         if (result == class_) return true;
         const bool atStep = !log_.empty() && log_.front().op.find('.') != std::string::npos;
         return atStep && class_ == afpAccessDenied && result == permErr;
+    }
+
+    // What a failed run must leave, from snapshots before and after it: the
+    // failure reported (the class, never noErr) and the tree as it was. When
+    // the fault persisted and the operation `undoes` earlier steps, the undo
+    // failed as well: then nothing may be lost.
+    void expect_undone(OSErr result, const Snapshot& before, const Snapshot& after,
+                       bool undoes = true) const {
+        if (persistent_ && undoes) {
+            EXPECT_OSERR_NE(result, noErr);
+            EXPECT_EQ(lost(before, after), "");
+            return;
+        }
+        EXPECT_TRUE(reports(result)) << "returned " << oserr_text(result);
+        EXPECT_EQ(diff(before, after), "");
     }
 
     std::string name() const {

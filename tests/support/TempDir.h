@@ -21,15 +21,16 @@ namespace vtest {
 
 namespace fs = std::filesystem;
 
-// Writes `content` to `p` (making parent directories); a write that fails
-// fails the test.
-inline void write_file(const fs::path& p, const std::string& content) {
+// Writes `content` to `p` (making parent directories) and returns `p`; a
+// write that fails fails the test.
+inline fs::path write_file(const fs::path& p, const std::string& content) {
     std::error_code ec;
     fs::create_directories(p.parent_path(), ec);
     std::ofstream out(p, std::ios::binary);
     out << content;
     out.close();
     if (!out) ADD_FAILURE() << "cannot write " << p;
+    return p;
 }
 
 class TempDir {

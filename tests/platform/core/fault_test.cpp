@@ -135,6 +135,10 @@ TEST(FaultSeam, RulesHooksAndTheLogCountTheSameCalls) {
     EXPECT_EQ(log[1].index, 2);
     EXPECT_EQ(log[1].global_index, 5);
     EXPECT_EQ(log[1].err, dskFulErr);
+    // A long detail is kept in part: the log never grows with what it is given.
+    vf::fail_next("FSMoveObject", ioErr);
+    EXPECT_EQ(vf::check("FSMoveObject", std::string(300, 'x')), ioErr);
+    EXPECT_EQ(vf::injections().back().detail, std::string(200, 'x'));
     vf::reset();
     EXPECT_TRUE(vf::injections().empty());
 }

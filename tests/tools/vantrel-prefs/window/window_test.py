@@ -172,7 +172,7 @@ def host_env(bus, display, config, extra=None):
     # was; GTK draws with cairo instead. Fontconfig's caches (never our
     # code: we do not call it) are the only other leaks, named in the file.
     env["GDK_DEBUG"] = "gl-disable"
-    supp = os.path.join(SOURCE, "tests/tools/window/lsan.supp")
+    supp = os.path.join(SOURCE, "tests/tools/vantrel-prefs/window/lsan.supp")
     env["LSAN_OPTIONS"] = "suppressions=" + supp + ":print_suppressions=0:" + env.get(
         "LSAN_OPTIONS", "")
     env.update(extra or {})

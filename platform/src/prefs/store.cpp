@@ -41,7 +41,8 @@ VANTREL_FAULT_OPERATIONS("CFPreferencesCopyAppValue", "CFPreferencesCopyAppValue
                          "CFPreferencesAppSynchronize.keepCorrupt",
                          "CFPreferencesAppSynchronize.create", "CFPreferencesAppSynchronize.write",
                          "CFPreferencesAppSynchronize.chown", "CFPreferencesAppSynchronize.fsync",
-                         "CFPreferencesAppSynchronize.rename", "CFPreferencesAppSynchronize.fsyncDir");
+                         "CFPreferencesAppSynchronize.rename",
+                         "CFPreferencesAppSynchronize.fsyncDir");
 
 const CFStringRef kCFPreferencesCurrentUser = CFSTR("kCFPreferencesCurrentUser");
 const CFStringRef kCFPreferencesAnyHost = CFSTR("kCFPreferencesAnyHost");

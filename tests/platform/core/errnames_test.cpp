@@ -15,8 +15,8 @@
 TEST(OSErrNames, EveryDeclaredCodeHasItsName) {
     const char* src = std::getenv("VANTREL_SOURCE_DIR");
     ASSERT_NE(src, nullptr) << "VANTREL_SOURCE_DIR is set for every test";
-    const auto codes = vtest::declared_result_codes(std::string(src) +
-                                                    "/platform/include/vantrel/MacTypes.h");
+    const auto codes =
+        vtest::declared_result_codes(std::string(src) + "/platform/include/vantrel/MacTypes.h");
     ASSERT_GT(codes.size(), 60u) << "the header was not parsed";
     std::set<long> values;
     for (const auto& [name, value] : codes) {

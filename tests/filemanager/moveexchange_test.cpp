@@ -363,7 +363,9 @@ TEST_P(MoveRenameSweep, AFailureAtEachPlatformCallLeavesEverythingAsItWas) {
             return;
         }
         t.expect_undone(e, before, snapshot(root));
-        if (!t.persistent()) EXPECT_EQ(path_of(out), obj.string());
+        if (!t.persistent()) {
+            EXPECT_EQ(path_of(out), obj.string());
+        }
     });
     EXPECT_GE(longestClean, 6)
         << "catalogue reads, two name probes, rename, move, rename: at least six calls";

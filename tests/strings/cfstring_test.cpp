@@ -2,9 +2,12 @@
 #include "vantrel/CFString.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "vantrel/CString256.h"
 #include "vantrel/fault.h"
@@ -88,6 +91,58 @@ TEST(CString256FromCF, AssignAndAppend) {
     vantrel::fault::fail_nth("CFStringGetCString", 1, ioErr);
     s = CFSTR("lost");
     EXPECT_STREQ(s.text, "");
+}
+
+// Only a string that can fit is converted: NFC composes at most four UTF-16
+// units into one, and every encoding needs a byte per composed unit, so a
+// longer string is refused before any work or memory grows with its length.
+TEST(CFStringGetCString, RefusesWhatCannotFitBeforeConverting) {
+    const std::size_t units = 20'000'000;
+    // The characters are built in memory of their own and given back before
+    // the measurement, so that only the conversion can raise the peak.
+    void* mem = mmap(nullptr, units * sizeof(UniChar), PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(mem, MAP_FAILED);
+    auto* chars = static_cast<UniChar*>(mem);
+    for (std::size_t i = 0; i < units; ++i) chars[i] = 'a';
+    CFStringRef huge = CFStringCreateWithCharacters(nullptr, chars, static_cast<CFIndex>(units));
+    munmap(mem, units * sizeof(UniChar));
+    ASSERT_NE(huge, nullptr);
+
+    rusage before{}, after{};
+    getrusage(RUSAGE_SELF, &before);
+    CString256 s;
+    s = "keep";
+    s = huge;
+    EXPECT_STREQ(s.text, "");
+    s = "keep";
+    s += huge;
+    EXPECT_STREQ(s.text, "keep");
+    char buf[4096];
+    EXPECT_FALSE(CFStringGetCString(huge, buf, sizeof buf, kCFStringEncodingUTF8));
+    EXPECT_STREQ(buf, "");
+    getrusage(RUSAGE_SELF, &after);
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 16 * 1024)
+        << "KiB of peak memory added by conversions that were refused";
+    CFRelease(huge);
+
+    // What composes into the room still converts: two units per Mac Roman
+    // letter, four per Greek letter in UTF-8.
+    std::vector<UniChar> accents;
+    for (int i = 0; i < 255; ++i) accents.insert(accents.end(), {'e', 0x0301});
+    CFStringRef decomposed = CFStringCreateWithCharacters(nullptr, accents.data(), 510);
+    s = decomposed;
+    EXPECT_EQ(std::string(s.text), std::string(255, '\x8E'));
+    CFRelease(decomposed);
+    std::vector<UniChar> greek;
+    for (int i = 0; i < 255; ++i) greek.insert(greek.end(), {0x03C9, 0x0313, 0x0300, 0x0345});
+    CFStringRef omegas = CFStringCreateWithCharacters(nullptr, greek.data(), 1020);
+    std::string want;
+    for (int i = 0; i < 255; ++i) want += "\xE1\xBE\xA2";  // U+1FA2
+    ASSERT_TRUE(CFStringGetCString(omegas, buf, 766, kCFStringEncodingUTF8));
+    EXPECT_EQ(std::string(buf), want);
+    EXPECT_FALSE(CFStringGetCString(omegas, buf, 765, kCFStringEncodingUTF8));
+    CFRelease(omegas);
 }
 
 }  // namespace

@@ -19,6 +19,13 @@ extern "C" Boolean CFStringGetCString(CFStringRef theString, char* buffer, CFInd
     if (vantrel::fault::check("CFStringGetCString")) return false;
     const CFIndex units = CFStringGetLength(theString);
     if (units < 0) return false;
+    // Composition (NFC) joins at most four UTF-16 units into one (a letter
+    // with three marks), and every encoding needs at least one byte for each
+    // composed unit: a longer string cannot fit, and is refused before any
+    // work or memory grows with its length.
+    const std::size_t room =
+        static_cast<std::size_t>(bufferSize) - 1;  // keep one byte for the terminator
+    if (static_cast<std::size_t>(units) / 4 > room) return false;
     std::vector<UniChar> utf16(static_cast<std::size_t>(units));
     if (units > 0) CFStringGetCharacters(theString, CFRangeMake(0, units), utf16.data());
     // Byte encodings hold precomposed letters ("é" as one byte in Mac Roman),
@@ -34,8 +41,6 @@ extern "C" Boolean CFStringGetCString(CFStringRef theString, char* buffer, CFInd
         return false;
     }
     std::size_t written = 0;
-    const std::size_t room =
-        static_cast<std::size_t>(bufferSize) - 1;  // keep one byte for the terminator
     std::vector<char> out(composed.size() * 4 + 8);
     OSStatus st =
         vantrel::text::from_utf16(encoding, reinterpret_cast<const UniChar*>(composed.data()),

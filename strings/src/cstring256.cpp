@@ -1,12 +1,11 @@
 // CString256: construction, assignment, appending, text utilities and the pool.
 #include "vantrel/CString256.h"
 
-#include <emmintrin.h>
-
 #include <cstdint>
 #include <cstring>
 #include <new>
 
+#include "blocks.h"
 #include "fold.h"
 #include "pool.h"
 #include "vantrel/MacMemory.h"
@@ -22,21 +21,12 @@ namespace {
 
 constexpr std::size_t kCap = 255;  // characters; the array holds one more for the terminator
 
-// Length of the string's own text, at most 255. Bounded by the array so that
+// Length of the string's own text, at most 255, read only inside the array:
 // a terminator overwritten through operator[] cannot make us read past the
-// object; the mutating operations below then put a terminator back at 255 at
-// the latest. The array is read in 16-byte steps that stay inside it.
+// object, and the mutating operations below put a terminator back at 255 at
+// the latest.
 std::size_t own_len(const CString256& s) {
-    const __m128i zero = _mm_setzero_si128();
-    for (std::size_t i = 0; i < sizeof s.text; i += 16) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.text + i));
-        unsigned z = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)));
-        if (z != 0) {
-            std::size_t n = i + static_cast<std::size_t>(__builtin_ctz(z));
-            return n < kCap ? n : kCap;
-        }
-    }
-    return kCap;
+    return vantrel::strings::array_text_length(s.text);
 }
 
 // True when `src` points into this string's own array (a caller passing
@@ -45,34 +35,6 @@ bool inside(const CString256& s, const char* src) {
     auto p = reinterpret_cast<std::uintptr_t>(src);
     auto b = reinterpret_cast<std::uintptr_t>(s.text);
     return p >= b && p < b + sizeof s.text;
-}
-
-// Copies at most `cap` characters of `src` to `dst` and terminates them;
-// `room` (> cap) bytes at `dst` belong to us and may be written whole, so the
-// copy goes sixteen bytes at a time. Returns the count copied. `src` must not
-// overlap dst.
-std::size_t copy_bounded(char* dst, std::size_t room, const char* src, std::size_t cap) {
-    std::size_t i = 0;
-    while (i < cap && i + 16 <= room && vantrel::strings::simd::page_safe(src + i)) {
-        __m128i v = vantrel::strings::simd::load(src + i);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), v);
-        unsigned z =
-            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())));
-        if (z != 0) {
-            std::size_t n = i + static_cast<std::size_t>(__builtin_ctz(z));
-            if (n > cap) n = cap;
-            dst[n] = '\0';
-            return n;
-        }
-        i += 16;
-    }
-    if (i > cap) i = cap;
-    while (i < cap && src[i] != '\0') {
-        dst[i] = src[i];
-        ++i;
-    }
-    dst[i] = '\0';
-    return i;
 }
 
 // Copy of a NUL-terminated string: its first min(length, 255) characters.
@@ -90,7 +52,7 @@ void copy_from(CString256& s, const char* src) {
         s.text[n] = '\0';
         return;
     }
-    copy_bounded(s.text, sizeof s.text, src, kCap);
+    vantrel::strings::copy_text(s.text, src, kCap);
 }
 
 // Append: the result is the first 255 characters of the concatenation. A
@@ -107,7 +69,14 @@ void append_from(CString256& s, const char* src) {
         s.text[len + n] = '\0';
         return;
     }
-    copy_bounded(s.text + len, sizeof s.text - len, src, kCap - len);
+    vantrel::strings::copy_text(s.text + len, src, kCap - len);
+}
+
+// A prefix or suffix test of `n` characters at `at` against `affix`, with or
+// without case.
+bool same_affix(const char* at, const char* affix, std::size_t n, unsigned char nocase) {
+    if (n == 0) return true;
+    return (nocase ? STRNCMP(at, affix, static_cast<int>(n)) : std::strncmp(at, affix, n)) == 0;
 }
 
 }  // namespace
@@ -228,12 +197,15 @@ unsigned char CString256::beginsWith(char* prefix, unsigned char nocase) {
     // A prefix longer than the text cannot match; testing that first keeps the
     // comparison inside the array.
     if (n > own_len(*this)) return 0;
-    int diff = nocase ? STRNCMP(text, prefix, static_cast<int>(n)) : std::strncmp(text, prefix, n);
-    return diff == 0 ? 1 : 0;
+    return same_affix(text, prefix, n, nocase) ? 1 : 0;
 }
 
 unsigned char CString256::beginsWith(CString256* prefix, unsigned char nocase) {
-    return beginsWith(prefix != nullptr ? prefix->text : nullptr, nocase);
+    if (prefix == nullptr) return 1;
+    // The prefix's own text, read only inside its array.
+    std::size_t n = own_len(*prefix);
+    if (n > own_len(*this)) return 0;
+    return same_affix(text, prefix->text, n, nocase) ? 1 : 0;
 }
 
 unsigned char CString256::endsWith(char* suffix, unsigned char nocase) {
@@ -241,23 +213,25 @@ unsigned char CString256::endsWith(char* suffix, unsigned char nocase) {
     std::size_t n = std::strlen(suffix);
     std::size_t len = own_len(*this);
     if (n > len) return 0;
-    const char* tail = text + (len - n);
-    int diff = nocase ? STRNCMP(tail, suffix, static_cast<int>(n)) : std::strncmp(tail, suffix, n);
-    return diff == 0 ? 1 : 0;
+    return same_affix(text + (len - n), suffix, n, nocase) ? 1 : 0;
 }
 
 unsigned char CString256::endsWith(CString256* suffix, unsigned char nocase) {
-    return endsWith(suffix != nullptr ? suffix->text : nullptr, nocase);
+    if (suffix == nullptr) return 1;
+    std::size_t n = own_len(*suffix);
+    std::size_t len = own_len(*this);
+    if (n > len) return 0;
+    return same_affix(text + (len - n), suffix->text, n, nocase) ? 1 : 0;
 }
 
 unsigned char CString256::beginsWith_nocase(CString256& prefix) {
-    return beginsWith(prefix.text, 1);
+    return beginsWith(&prefix, 1);
 }
 unsigned char CString256::beginsWith_nocase(char* prefix) {
     return beginsWith(prefix, 1);
 }
 unsigned char CString256::endsWith_nocase(CString256& suffix) {
-    return endsWith(suffix.text, 1);
+    return endsWith(&suffix, 1);
 }
 unsigned char CString256::endsWith_nocase(char* suffix) {
     return endsWith(suffix, 1);
@@ -288,12 +262,20 @@ void CString256::match(void (*matcher)(void*, void*, float*), void* pattern, flo
     if (matcher != nullptr) matcher(this, pattern, score);
 }
 
-void* CString256::operator new(unsigned long) noexcept {
+void* CString256::operator new(unsigned long size) noexcept {
+    // Only whole strings come from the pool; any other size (an explicit call)
+    // gets storage of its own.
+    if (size != sizeof(CString256)) return ::operator new(size, std::nothrow);
     using Pool = vantrel::strings::Pool<CString256, &CString256::next_free>;
     return Pool::take(nfree, "CString256::operator new");
 }
 
-void CString256::operator delete(void* p, unsigned long) noexcept {
+void CString256::operator delete(void* p, unsigned long size) noexcept {
+    if (size != sizeof(CString256)) {
+        ::operator delete(p);
+        return;
+    }
     using Pool = vantrel::strings::Pool<CString256, &CString256::next_free>;
-    Pool::give(nfree, static_cast<CString256*>(p));
+    Pool::give(nfree, static_cast<CString256*>(p),
+               "CString256: object deleted twice (or by two threads at once)");
 }

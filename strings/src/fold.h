@@ -1,7 +1,8 @@
-// Case folding and byte search shared by the string library's sources.
+// Case folding, case-insensitive comparison and search, shared by the string
+// library's sources.
 //
-// The C library's toupper/tolower follow the process's current locale. glibc
-// keeps the current thread's folding tables behind __ctype_toupper_loc and
+// The C library's toupper/tolower follow the current locale. glibc keeps the
+// current thread's folding tables behind __ctype_toupper_loc and
 // __ctype_tolower_loc (the same tables its own toupper reads), so a function
 // fetches the table once per call and then folds each byte with one load: the
 // same answers as calling toupper per byte, without the call.
@@ -14,12 +15,15 @@
 #pragma once
 
 #include <ctype.h>
-#include <emmintrin.h>
+#include <locale.h>
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
+
+#include "blocks.h"
 
 namespace vantrel::strings {
 
@@ -32,18 +36,16 @@ inline FoldTable lower_table() noexcept {
     return *__ctype_tolower_loc();
 }
 
-inline unsigned char ub(char c) noexcept {
-    return static_cast<unsigned char>(c);
-}
+// Folding one byte through a table. The search below takes the fold as a
+// parameter so that a test can count the bytes it folds.
+struct TableFold {
+    FoldTable table;
+    int operator()(unsigned char c) const noexcept { return table[c]; }
+};
 
 // True when `t` maps a-z and A-Z onto one case and leaves every other ASCII
-// byte alone. A locale's tables never change while the locale exists, so the
-// answer is remembered for the last few tables seen (a plain pointer cache:
-// a lost race only means one more check).
-inline bool ascii_standard(FoldTable t) noexcept {
-    static std::atomic<FoldTable> known[4];
-    for (auto& k : known)
-        if (k.load(std::memory_order_relaxed) == t) return true;
+// byte alone.
+inline bool folds_ascii_plainly(FoldTable t) noexcept {
     const bool to_upper = t[static_cast<int>('a')] == 'A';
     for (int c = 0; c < 128; ++c) {
         int want = c;
@@ -51,19 +53,70 @@ inline bool ascii_standard(FoldTable t) noexcept {
         if (!to_upper && c >= 'A' && c <= 'Z') want = c + 0x20;
         if (t[c] != want) return false;
     }
-    static std::atomic<unsigned> slot{0};
-    known[slot.fetch_add(1, std::memory_order_relaxed) % 4].store(t, std::memory_order_relaxed);
     return true;
 }
 
-namespace simd {
-
-// A 16-byte load that stays inside one page cannot fault, even when it reads
-// past the end of the string it was given; such loads are kept out of
-// AddressSanitizer's view (the C library's own string functions do the same).
-inline bool page_safe(const void* p) noexcept {
-    return (reinterpret_cast<std::uintptr_t>(p) & 4095) <= 4096 - 16;
+// The answer of folds_ascii_plainly for the last few tables seen, keyed by
+// their address. An address identifies a table only while the table exists:
+// the C library frees a locale's tables with the last locale that uses them,
+// and the next locale loaded may get the same address. So each remembered
+// table is held alive by a copy of the locale it came from (duplocale), which
+// is released only when the entry is replaced.
+struct KnownTable {
+    std::atomic<std::uintptr_t> key{0};  // the table's address, | 1 when it folds plainly
+    locale_t keeps_alive = nullptr;      // guarded by the mutex of remember_table
+};
+inline KnownTable* known_tables() noexcept {
+    static KnownTable known[4];
+    return known;
 }
+constexpr int kKnownTables = 4;
+
+[[gnu::noinline]] inline bool remember_table(FoldTable t) noexcept {
+    const bool plain = folds_ascii_plainly(t);
+    // The table is the calling thread's, so it belongs to its current locale
+    // (or the global one); a copy of that holds the table.
+    locale_t owner = duplocale(uselocale(static_cast<locale_t>(nullptr)));
+    if (owner == nullptr) return plain;
+    if (owner->__ctype_toupper != t && owner->__ctype_tolower != t) {
+        // Another thread changed the global locale since this thread's tables
+        // were set: answer, but remember nothing.
+        freelocale(owner);
+        return plain;
+    }
+    static std::mutex mutex;
+    static unsigned next = 0;
+    const std::uintptr_t key = reinterpret_cast<std::uintptr_t>(t) | (plain ? 1u : 0u);
+    std::lock_guard<std::mutex> lock(mutex);
+    KnownTable* known = known_tables();
+    for (int k = 0; k < kKnownTables; ++k) {
+        if (known[k].key.load(std::memory_order_relaxed) == key) {
+            freelocale(owner);  // another thread was first
+            return plain;
+        }
+    }
+    KnownTable& slot = known[next++ % kKnownTables];
+    // Forget the old table before letting it go, so that no reader can match
+    // an address that may be reused.
+    slot.key.store(0, std::memory_order_release);
+    if (slot.keeps_alive != nullptr) freelocale(slot.keeps_alive);
+    slot.keeps_alive = owner;
+    slot.key.store(key, std::memory_order_release);
+    return plain;
+}
+
+inline bool ascii_standard(FoldTable t) noexcept {
+    const auto want = reinterpret_cast<std::uintptr_t>(t);
+    KnownTable* known = known_tables();
+    for (int k = 0; k < kKnownTables; ++k) {
+        const std::uintptr_t key = known[k].key.load(std::memory_order_acquire);
+        if ((key & ~std::uintptr_t{1}) == want) return (key & 1) != 0;
+    }
+    return remember_table(t);
+}
+
+#if VANTREL_STRINGS_BLOCKS
+namespace simd {
 
 // ASCII a-z to A-Z in every byte; other bytes unchanged.
 inline __m128i upper(__m128i v) noexcept {
@@ -80,7 +133,7 @@ __attribute__((no_sanitize("address"))) inline unsigned interesting(const char* 
                                                                     const char* b) noexcept {
     __m128i va = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a));
     __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b));
-    unsigned z = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(va, _mm_setzero_si128())));
+    unsigned z = zeros(va);
     unsigned raw_same = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(va, vb)));
     // Identical bytes need no folding: the common case costs one compare.
     if (raw_same == 0xFFFFu) return z;
@@ -100,18 +153,6 @@ __attribute__((no_sanitize("address"))) inline unsigned candidates(const char* a
     return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(hit, v)));
 }
 
-// Sixteen bytes from p (page_safe(p) must hold).
-__attribute__((no_sanitize("address"))) inline __m128i load(const char* p) noexcept {
-    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-}
-
-// Bit k set when byte k at p equals c.
-__attribute__((no_sanitize("address"))) inline unsigned equal_bytes(const char* p,
-                                                                    __m128i c) noexcept {
-    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, c)));
-}
-
 // Bit k set when byte k at p equals c1 or c2 or is at or above 0x80.
 __attribute__((no_sanitize("address"))) inline unsigned fold_candidates(const char* p, __m128i c1,
                                                                         __m128i c2) noexcept {
@@ -121,15 +162,18 @@ __attribute__((no_sanitize("address"))) inline unsigned fold_candidates(const ch
 }
 
 }  // namespace simd
+#endif
 
 // Compares two strings byte by byte through `fold` up to `limit` characters
 // or a common terminator: 0 when they agree, else the difference of the first
-// differing raw bytes (STRNCMP's rule; the equality test of the exact
-// matchers uses it with no limit).
+// differing raw bytes (STRNCMP's rule).
 inline int fold_compare(const char* a, const char* b, std::size_t limit, FoldTable fold) noexcept {
+#if VANTREL_STRINGS_BLOCKS
     const bool ascii = ascii_standard(fold);
+#endif
     std::size_t i = 0;
     while (i != limit) {
+#if VANTREL_STRINGS_BLOCKS
         // Sixteen bytes at a time while they agree after ASCII folding; the
         // first byte that needs a closer look goes through the table.
         if (ascii && limit - i >= 16 && simd::page_safe(a + i) && simd::page_safe(b + i)) {
@@ -140,6 +184,7 @@ inline int fold_compare(const char* a, const char* b, std::size_t limit, FoldTab
             }
             i += static_cast<std::size_t>(__builtin_ctz(m));
         }
+#endif
         unsigned char ca = ub(a[i]);
         unsigned char cb = ub(b[i]);
         if (ca != cb && fold[ca] != fold[cb]) return ca - cb;
@@ -149,26 +194,12 @@ inline int fold_compare(const char* a, const char* b, std::size_t limit, FoldTab
     return 0;
 }
 
-// First k in [from, n) with text[k] == c (case-sensitive) or n.
-inline std::size_t find_byte(const char* t, std::size_t from, std::size_t n, char c) noexcept {
-    const __m128i vc = _mm_set1_epi8(c);
-    std::size_t k = from;
-    while (n - k >= 16 || (k < n && simd::page_safe(t + k))) {
-        unsigned m = simd::equal_bytes(t + k, vc);
-        if (n - k < 16) m &= (1u << (n - k)) - 1;
-        if (m != 0) return k + static_cast<std::size_t>(__builtin_ctz(m));
-        if (n - k <= 16) return n;
-        k += 16;
-    }
-    while (k < n && t[k] != c) ++k;
-    return k;
-}
-
 // First k in [from, n) with fold[text[k]] == fold[c], or n.
 inline std::size_t find_folded(const char* t, std::size_t from, std::size_t n, char c,
                                FoldTable fold, bool ascii) noexcept {
     const int want = fold[ub(c)];
     std::size_t k = from;
+#if VANTREL_STRINGS_BLOCKS
     if (ascii && ub(c) < 0x80) {
         const unsigned char u = ub(c);
         const bool letter = (u | 0x20) >= 'a' && (u | 0x20) <= 'z';
@@ -186,56 +217,186 @@ inline std::size_t find_folded(const char* t, std::size_t from, std::size_t n, c
             k += 16;
         }
     }
+#else
+    (void)ascii;
+#endif
     while (k < n && fold[ub(t[k])] != want) ++k;
     return k;
 }
 
-enum class Match { Found, Miss, TextEnded };
+// ---- search
 
-// Compares the pattern with the text at p, both folded through `fold`.
-inline Match fold_match_at(const char* p, const char* pat, FoldTable fold) noexcept {
-    std::size_t k = 0;
-    while (pat[k] != '\0' && p[k] != '\0' && fold[ub(p[k])] == fold[ub(pat[k])]) ++k;
-    if (pat[k] == '\0') return Match::Found;
-    return p[k] == '\0' ? Match::TextEnded : Match::Miss;
+// The text of a search ends at its first terminator or after `limit` bytes,
+// whichever comes first (no limit: SIZE_MAX). A pattern has `m` bytes, none of
+// them the terminator.
+
+// Start (or -1) and period of the maximal suffix of the folded pattern under
+// the order `less`, or under the reverse order.
+template <class Fold>
+std::ptrdiff_t maximal_suffix(const char* pat, std::size_t m, Fold fold, bool reverse,
+                              std::size_t* period) noexcept {
+    std::ptrdiff_t start = -1;
+    std::size_t j = 0, k = 1, p = 1;
+    while (j + k < m) {
+        const int a = fold(ub(pat[j + k]));
+        const int b =
+            fold(ub(pat[static_cast<std::size_t>(start + static_cast<std::ptrdiff_t>(k))]));
+        if (reverse ? a > b : a < b) {
+            j += k;
+            k = 1;
+            p = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(j) - start);
+        } else if (a == b) {
+            if (k != p) {
+                ++k;
+            } else {
+                j += p;
+                k = 1;
+            }
+        } else {
+            start = static_cast<std::ptrdiff_t>(j);
+            j = j + 1;
+            k = p = 1;
+        }
+    }
+    *period = p;
+    return start;
 }
 
-// Leftmost position in `text` where `pat` (not empty) occurs when both are
-// folded through `fold`; null when there is none. Every start position is
-// tried, so an overlapping candidate is never hidden by a failed one; once the
-// text runs out before the pattern does, no later start can fit.
-inline const char* fold_search(const char* text, const char* pat, FoldTable fold) noexcept {
-    const std::int32_t first = fold[ub(pat[0])];
+// Leftmost occurrence of the pattern in the text, both folded, by the two-way
+// algorithm (Crochemore and Perrin): each text byte is folded a bounded number
+// of times, so the work is linear in the text and the pattern, whatever they
+// hold; it needs no memory beyond a few counters.
+template <class Fold>
+const char* two_way_search(const char* t, std::size_t limit, const char* pat, std::size_t m,
+                           Fold fold) noexcept {
+    // Critical factorisation: the pattern is split into a left part of
+    // `left` bytes and the rest, whose period is `period`.
+    std::size_t p1, p2;
+    const std::ptrdiff_t s1 = maximal_suffix(pat, m, fold, false, &p1);
+    const std::ptrdiff_t s2 = maximal_suffix(pat, m, fold, true, &p2);
+    std::size_t left = static_cast<std::size_t>((s1 > s2 ? s1 : s2) + 1);
+    std::size_t period = s1 > s2 ? p1 : p2;
+
+    // The text's length is learnt as the search goes, never more than a
+    // little ahead of where it looks.
+    std::size_t known = 0;
+    auto have = [&](std::size_t end) noexcept {
+        if (end <= known) return true;
+        if (end > limit) return false;
+        std::size_t ahead = end - known < 256 ? 256 : end - known;
+        std::size_t scan = limit - known < 2 * ahead ? limit - known : 2 * ahead;
+        known += strnlen(t + known, scan);
+        return end <= known;
+    };
+    auto P = [&](std::size_t k) noexcept { return fold(ub(pat[k])); };
+    auto T = [&](std::size_t k) noexcept { return fold(ub(t[k])); };
+
+    bool periodic = true;
+    for (std::size_t k = 0; k < left && periodic; ++k) periodic = P(k) == P(k + period);
+
+    std::size_t j = 0;
+    if (periodic) {
+        // The pattern is a power of its period: after a match of the right
+        // part, `memory` bytes of the next window are already known to match.
+        std::size_t memory = 0;
+        while (have(j + m)) {
+            std::size_t i = left > memory ? left : memory;
+            while (i < m && P(i) == T(j + i)) ++i;
+            if (i < m) {
+                j += i - left + 1;
+                memory = 0;
+                continue;
+            }
+            i = left;
+            while (i > memory && P(i - 1) == T(j + i - 1)) --i;
+            if (i <= memory) return t + j;
+            j += period;
+            memory = m - period;
+        }
+    } else {
+        const std::size_t shift = (left > m - left ? left : m - left) + 1;
+        while (have(j + m)) {
+            std::size_t i = left;
+            while (i < m && P(i) == T(j + i)) ++i;
+            if (i < m) {
+                j += i - left + 1;
+                continue;
+            }
+            i = left;
+            while (i > 0 && P(i - 1) == T(j + i - 1)) --i;
+            if (i == 0) return t + j;
+            j += shift;
+        }
+    }
+    return nullptr;
+}
+
+// Leftmost position where the pattern (m >= 1 bytes) occurs in the text when
+// both are folded; null when there is none.
+//
+// Candidates are the positions whose byte folds like the pattern's first
+// (found sixteen bytes at a time when the locale folds ASCII plainly), each
+// compared with the pattern in turn, so that an overlapping candidate is never
+// hidden by a failed one. Such comparisons can cost up to m bytes per
+// position; once they have cost more than a few bytes per position of text,
+// the rest of the text is left to the two-way search, whose cost is linear.
+template <class Fold>
+const char* fold_search(const char* text, std::size_t limit, const char* pat, std::size_t m,
+                        Fold fold) noexcept {
+    const int first = fold(ub(pat[0]));
+    std::size_t work = 0;
+    // Tries a candidate at i: 1 found, -1 when no later start can fit (the
+    // text ended before the pattern did), 0 to go on. Switches to the two-way
+    // search when the comparisons have cost too much.
+    const char* found = nullptr;
+    auto attempt = [&](std::size_t i) noexcept {
+        std::size_t k = 1;
+        while (k < m && i + k < limit && text[i + k] != '\0' &&
+               fold(ub(text[i + k])) == fold(ub(pat[k])))
+            ++k;
+        work += k;
+        if (k == m) {
+            found = text + i;
+            return 1;
+        }
+        if (i + k >= limit || text[i + k] == '\0') return -1;
+        if (work > 4 * i + 256) {
+            found = two_way_search(text + i + 1, limit == SIZE_MAX ? limit : limit - i - 1, pat, m,
+                                   fold);
+            return 1;
+        }
+        return 0;
+    };
+
+#if VANTREL_STRINGS_BLOCKS
     const unsigned char p0 = ub(pat[0]);
-    if (p0 < 0x80 && ascii_standard(fold)) {
+    if (p0 < 0x80 && ascii_standard(fold.table)) {
         // The ASCII bytes that fold like the pattern's first one are its two
         // cases (or itself); bytes at or above 0x80 are checked through the
-        // table as candidates.
+        // table as candidates. The blocks are aligned, so none crosses a page.
         const bool letter = (p0 | 0x20) >= 'a' && (p0 | 0x20) <= 'z';
         const __m128i c1 = _mm_set1_epi8(static_cast<char>(letter ? (p0 | 0x20) : p0));
         const __m128i c2 = _mm_set1_epi8(static_cast<char>(letter ? (p0 & ~0x20) : p0));
-        const char* block = reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(text) &
-                                                          ~std::uintptr_t{15});
-        unsigned m = simd::candidates(block, c1, c2) & (~0u << (text - block));
-        for (;;) {
-            while (m != 0) {
-                const char* p = block + __builtin_ctz(m);
-                m &= m - 1;
-                if (*p == '\0') return nullptr;
-                if (fold[ub(*p)] != first) continue;
-                Match r = fold_match_at(p, pat, fold);
-                if (r == Match::Found) return p;
-                if (r == Match::TextEnded) return nullptr;
+        const std::size_t skew = reinterpret_cast<std::uintptr_t>(text) & 15;
+        const char* block = text - skew;
+        unsigned bits = simd::candidates(block, c1, c2) & (~0u << skew);
+        for (std::size_t base = 0;; base += 16) {
+            // Offsets in the text of this block's bytes are base - skew + bit.
+            while (bits != 0) {
+                const std::size_t i = base + static_cast<std::size_t>(__builtin_ctz(bits)) - skew;
+                bits &= bits - 1;
+                if (i >= limit || text[i] == '\0') return nullptr;
+                if (fold(ub(text[i])) != first) continue;
+                if (int r = attempt(i)) return r > 0 ? found : nullptr;
             }
-            block += 16;
-            m = simd::candidates(block, c1, c2);
+            if (base + 16 - skew >= limit) return nullptr;
+            bits = simd::candidates(block + base + 16, c1, c2);
         }
     }
-    for (const char* p = text; *p != '\0'; ++p) {
-        if (fold[ub(*p)] != first) continue;
-        Match r = fold_match_at(p, pat, fold);
-        if (r == Match::Found) return p;
-        if (r == Match::TextEnded) return nullptr;
+#endif
+    for (std::size_t i = 0; i < limit && text[i] != '\0'; ++i) {
+        if (fold(ub(text[i])) != first) continue;
+        if (int r = attempt(i)) return r > 0 ? found : nullptr;
     }
     return nullptr;
 }

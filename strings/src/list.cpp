@@ -1,6 +1,7 @@
 // CList<CString256>, its nodes and their pool, and the two members of
 // CString256 that split a string into a list and join a list into a string.
 #include <cstring>
+#include <new>
 
 #include "pool.h"
 #include "vantrel/CString256.h"
@@ -14,7 +15,10 @@ template <class T>
 elem<T>::elem(T& value) noexcept : data(value), next(nullptr) {}
 
 template <class T>
-void* elem<T>::operator new(unsigned long) noexcept {
+void* elem<T>::operator new(unsigned long size) noexcept {
+    // Only whole nodes come from the pool; any other size (an explicit call)
+    // gets storage of its own.
+    if (size != sizeof(elem<T>)) return ::operator new(size, std::nothrow);
     return vantrel::strings::Pool<elem<T>, &elem<T>::next_free>::take(
         lfree, "elem<CString256>::operator new");
 }
@@ -46,7 +50,8 @@ void CList<T>::clear() {
     while (cursor != nullptr) {
         elem<T>* e = cursor;
         cursor = e->next;
-        vantrel::strings::Pool<elem<T>, &elem<T>::next_free>::give(elem<T>::lfree, e);
+        vantrel::strings::Pool<elem<T>, &elem<T>::next_free>::give(
+            elem<T>::lfree, e, "elem<CString256>: node given back twice (two lists sharing it?)");
     }
     tail = nullptr;
     head = nullptr;

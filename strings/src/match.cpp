@@ -1,13 +1,15 @@
 // Matching members of CString256 and the eight matcher adapters.
 //
-// The work is done on plain char pointers: the exact, partial and approximate
-// adapters receive texts that are not CString256 objects (any NUL-terminated
-// string, of any length and alignment), so they must not call a member through
-// such a pointer; the members and the adapters share these functions instead.
+// The work is done on plain char pointers with a length: the exact, partial
+// and approximate adapters receive texts that are not CString256 objects (any
+// NUL-terminated string, of any length and alignment, used whole), so they
+// must not call a member through such a pointer; the members pass their own
+// texts measured inside their arrays. Both share these functions.
 #include <strings.h>
 
 #include <cstring>
 
+#include "blocks.h"
 #include "fold.h"
 #include "vantrel/CString256.h"
 #include "vantrel/StringUtils.h"
@@ -17,94 +19,130 @@ namespace {
 using vantrel::strings::FoldTable;
 using vantrel::strings::ub;
 
+// A text or pattern and its length.
+struct Text {
+    const char* p;
+    std::size_t n;
+};
+
+// A CString256's own text: read only inside its array, at most 255
+// characters, so that a terminator overwritten through operator[] cannot lead
+// a matcher past the object.
+Text own(const CString256& s) {
+    return {s.text, vantrel::strings::array_text_length(s.text)};
+}
+
+// A plain NUL-terminated string, whole.
+Text whole(const char* s) {
+    return {s, std::strlen(s)};
+}
+
 // Exact: both not empty and equal, case-sensitively or through tolower.
-float exact_case_fn(const char* t, const char* p) {
-    return (*t != '\0' && *p != '\0' && std::strcmp(t, p) == 0) ? 1.0f : 0.0f;
+float exact_case_fn(Text t, Text p) {
+    return (t.n != 0 && t.n == p.n && std::memcmp(t.p, p.p, t.n) == 0) ? 1.0f : 0.0f;
 }
-float exact_nocase_fn(const char* t, const char* p) {
-    if (*t == '\0' || *p == '\0') return 0.0f;
-    // strcasecmp folds every byte through the current locale's tolower, the
+float exact_nocase_fn(Text t, Text p) {
+    if (t.n == 0 || t.n != p.n) return 0.0f;
+    // strncasecmp folds every byte through the current locale's tolower, the
     // rule of these matchers, so it decides equality exactly as they must.
-    return strcasecmp(t, p) == 0 ? 1.0f : 0.0f;
+    return strncasecmp(t.p, p.p, t.n) == 0 ? 1.0f : 0.0f;
 }
 
-float partial_case(const char* t, const char* p) {
-    return (*p != '\0' && std::strstr(t, p) != nullptr) ? 1.0f : 0.0f;
+float partial_case(Text t, Text p) {
+    return (p.n != 0 && memmem(t.p, t.n, p.p, p.n) != nullptr) ? 1.0f : 0.0f;
 }
 
-float partial_nocase(const char* t, const char* p) {
-    if (*p == '\0') return 0.0f;
-    return vantrel::strings::fold_search(t, p, vantrel::strings::lower_table()) != nullptr ? 1.0f
-                                                                                           : 0.0f;
+float partial_nocase(Text t, Text p) {
+    if (p.n == 0) return 0.0f;
+    return vantrel::strings::fold_search(
+               t.p, t.n, p.p, p.n, vantrel::strings::TableFold{vantrel::strings::lower_table()}) !=
+                   nullptr
+               ? 1.0f
+               : 0.0f;
 }
 
 // 2 * matched / (n + m), computed in the historical order and precision so
 // that scores compare bit for bit with stored ones: the two differences in
 // float, their sum and the quotient in double, rounded to float at the end.
+// Lengths beyond 2^24 round in float, which can move the quotient across 1:
+// no match scores 0 (what the formula gives exactly for shorter lengths), and
+// every score is kept in [0, 1].
 float score_of(std::size_t n, std::size_t m, std::size_t matched) {
-    if (n + m == 0) return 0.0f;  // two empty strings: no similarity, as the other matchers say
+    // Also two empty strings: no similarity, as the other matchers say.
+    if (matched == 0) return 0.0f;
     float a = static_cast<float>(n) - static_cast<float>(matched);
     float b = static_cast<float>(m) - static_cast<float>(matched);
     if (a < 0) a = -a;
     if (b < 0) b = -b;
     double q = (static_cast<double>(a) + static_cast<double>(b)) / static_cast<double>(n + m);
-    return static_cast<float>(1.0 - q);
+    float score = static_cast<float>(1.0 - q);
+    if (score < 0.0f) return 0.0f;
+    return score > 1.0f ? 1.0f : score;
 }
 
 // Greedy in-order scan: each pattern character takes the first equal text
 // character at or after the text position; one that is not found is skipped.
 // The position never moves backwards.
-float approximate_case(const char* t, const char* p) {
-    const std::size_t n = std::strlen(t);
-    const std::size_t m = std::strlen(p);
+float approximate_case(Text t, Text p) {
     std::size_t matched = 0, at = 0;
-    for (std::size_t j = 0; j < m && at < n; ++j) {
-        std::size_t k = vantrel::strings::find_byte(t, at, n, p[j]);
-        if (k < n) {
+    for (std::size_t j = 0; j < p.n && at < t.n; ++j) {
+        std::size_t k = vantrel::strings::find_byte(t.p, at, t.n, p.p[j]);
+        if (k < t.n) {
             ++matched;
             at = k + 1;
         }
     }
-    return score_of(n, m, matched);
+    return score_of(t.n, p.n, matched);
 }
 
-float approximate_nocase(const char* t, const char* p) {
+float approximate_nocase(Text t, Text p) {
     const FoldTable lower = vantrel::strings::lower_table();
+#if VANTREL_STRINGS_BLOCKS
     const bool ascii = vantrel::strings::ascii_standard(lower);
-    const std::size_t n = std::strlen(t);
-    const std::size_t m = std::strlen(p);
+#else
+    const bool ascii = false;
+#endif
     std::size_t matched = 0, at = 0;
-    for (std::size_t j = 0; j < m && at < n; ++j) {
-        std::size_t k = vantrel::strings::find_folded(t, at, n, p[j], lower, ascii);
-        if (k < n) {
+    for (std::size_t j = 0; j < p.n && at < t.n; ++j) {
+        std::size_t k = vantrel::strings::find_folded(t.p, at, t.n, p.p[j], lower, ascii);
+        if (k < t.n) {
             ++matched;
             at = k + 1;
         }
     }
-    return score_of(n, m, matched);
+    return score_of(t.n, p.n, matched);
 }
 
-// Fragments in list order, each searched from just past the previous one.
+// Fragments in list order, each searched from just past the previous one;
+// `search` returns the fragment's first occurrence in (text, length) or null.
 template <class Search>
-float wildcard(const char* t, CList<CString256>& fragments, Search search) {
-    const char* at = t;
+float wildcard(Text t, CList<CString256>& fragments, Search search) {
+    std::size_t at = 0;
     fragments.cursor = fragments.head;
     while (elem<CString256>* e = fragments.cursor) {
         fragments.cursor = e->next;
-        const char* hit = search(at, e->data.text);
+        const Text f = own(e->data);
+        const char* hit = search(t.p + at, t.n - at, f);
         if (hit == nullptr) return 0.0f;
-        at = hit + std::strlen(e->data.text);
+        at = static_cast<std::size_t>(hit - t.p) + f.n;
     }
     return 1.0f;
 }
 
-float wildcard_case(const char* t, CList<CString256>& f) {
-    return wildcard(t, f,
-                    [](const char* a, const char* b) -> const char* { return std::strstr(a, b); });
+float wildcard_case(Text t, CList<CString256>& f) {
+    return wildcard(t, f, [](const char* a, std::size_t n, Text frag) -> const char* {
+        return static_cast<const char*>(memmem(a, n, frag.p, frag.n));
+    });
 }
 
-float wildcard_nocase(const char* t, CList<CString256>& f) {
-    return wildcard(t, f, [](const char* a, const char* b) -> const char* { return STRSTR(a, b); });
+// Case folded as STRSTR folds it (toupper).
+float wildcard_nocase(Text t, CList<CString256>& f) {
+    const FoldTable upper = vantrel::strings::upper_table();
+    return wildcard(t, f, [upper](const char* a, std::size_t n, Text frag) -> const char* {
+        if (frag.n == 0) return a;
+        return vantrel::strings::fold_search(a, n, frag.p, frag.n,
+                                             vantrel::strings::TableFold{upper});
+    });
 }
 
 void put(float* score, float v) {
@@ -114,28 +152,28 @@ void put(float* score, float v) {
 }  // namespace
 
 void CString256::match_case_exact(CString256& pattern, float* score) {
-    put(score, exact_case_fn(text, pattern.text));
+    put(score, exact_case_fn(own(*this), own(pattern)));
 }
 void CString256::match_nocase_exact(CString256& pattern, float* score) {
-    put(score, exact_nocase_fn(text, pattern.text));
+    put(score, exact_nocase_fn(own(*this), own(pattern)));
 }
 void CString256::match_case_partial(CString256& pattern, float* score) {
-    put(score, partial_case(text, pattern.text));
+    put(score, partial_case(own(*this), own(pattern)));
 }
 void CString256::match_nocase_partial(CString256& pattern, float* score) {
-    put(score, partial_nocase(text, pattern.text));
+    put(score, partial_nocase(own(*this), own(pattern)));
 }
 void CString256::match_case_approximate(CString256& pattern, float* score) {
-    put(score, approximate_case(text, pattern.text));
+    put(score, approximate_case(own(*this), own(pattern)));
 }
 void CString256::match_nocase_approximate(CString256& pattern, float* score) {
-    put(score, approximate_nocase(text, pattern.text));
+    put(score, approximate_nocase(own(*this), own(pattern)));
 }
 void CString256::match_wildcard_case(CList<CString256>& fragments, float* score) {
-    put(score, wildcard_case(text, fragments));
+    put(score, wildcard_case(own(*this), fragments));
 }
 void CString256::match_wildcard_nocase(CList<CString256>& fragments, float* score) {
-    put(score, wildcard_nocase(text, fragments));
+    put(score, wildcard_nocase(own(*this), fragments));
 }
 
 namespace {
@@ -146,16 +184,16 @@ const char* text_arg(void* text) {
     return text != nullptr ? static_cast<const char*>(text) : "";
 }
 
-template <float (*F)(const char*, const char*)>
+template <float (*F)(Text, Text)>
 void adapt(void* text, void* pattern, float* score) {
     CString256 pat;
     pat = static_cast<const char*>(pattern);  // first 255 characters; null gives ""
-    put(score, F(text_arg(text), pat.text));
+    put(score, F(whole(text_arg(text)), own(pat)));
 }
 
 // The wildcard adapters cut the text at 255 characters and use the list in
 // place; a null list counts as the empty list.
-template <float (*F)(const char*, CList<CString256>&)>
+template <float (*F)(Text, CList<CString256>&)>
 void adapt_wildcard(void* text, void* fragments, float* score) {
     CString256 t;
     t = static_cast<const char*>(text);
@@ -163,7 +201,7 @@ void adapt_wildcard(void* text, void* fragments, float* score) {
         put(score, 1.0f);
         return;
     }
-    put(score, F(t.text, *static_cast<CList<CString256>*>(fragments)));
+    put(score, F(own(t), *static_cast<CList<CString256>*>(fragments)));
 }
 
 }  // namespace

@@ -3,12 +3,21 @@
 // handed out at once), freed objects go back on top (last in, first out), and
 // a chunk is never returned to the system.
 //
-// Under AddressSanitizer the text of an object on a free list is poisoned, so
-// a use after delete (or after a list was cleared) is reported instead of
-// silently reading a recycled string.
+// An object on a free list carries a mark in its link (the low bit, which a
+// real address never has), and the link of an object in use is null. So a
+// second delete of the same object, or a free list that two threads tore
+// (one object handed out twice), is seen before it can corrupt the list: a
+// checked build (assertions or sanitizers on) stops with a message, a release
+// build leaves the list sound (the second delete is ignored; a torn list is
+// dropped for a fresh chunk).
+//
+// Under AddressSanitizer the text of an object on a free list is also
+// poisoned, so a use after delete (or after a list was cleared) is reported
+// instead of silently reading a recycled string.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <new>
 
 #include "vantrel/fault.h"
@@ -23,6 +32,12 @@
 #endif
 #ifdef VANTREL_POOL_ASAN
 #include <sanitizer/asan_interface.h>
+#endif
+
+#if defined(VANTREL_POOL_ASAN) || !defined(NDEBUG)
+#define VANTREL_POOL_CHECKED 1
+#else
+#define VANTREL_POOL_CHECKED 0
 #endif
 
 namespace vantrel::strings {
@@ -44,32 +59,61 @@ inline void unpoison_text(void* obj) {
 #endif
 }
 
+// Reports a misused pool: in a checked build, prints `what` with the object
+// and stops the program; in a release build, returns.
+void pool_misuse(const char* what, const void* obj) noexcept;
+
 template <class T, T* T::*Link>
 struct Pool {
     static constexpr int kChunk = 256;
+    static constexpr std::uintptr_t kFree = 1;
+
+    static bool on_free_list(const T* p) noexcept {
+        return (reinterpret_cast<std::uintptr_t>(p->*Link) & kFree) != 0;
+    }
+    static T* marked(T* next) noexcept {
+        return reinterpret_cast<T*>(reinterpret_cast<std::uintptr_t>(next) | kFree);
+    }
+    static T* unmarked(T* link) noexcept {
+        return reinterpret_cast<T*>(reinterpret_cast<std::uintptr_t>(link) & ~kFree);
+    }
 
     // One object from the free list, or from a fresh chunk; null (and the pool
     // unchanged) when no chunk can be had. `op` names the operation for the
     // fault seam so that tests can make the chunk allocation fail.
     static T* take(T*& head, const char* op) noexcept {
         if (T* p = head) {
-            head = p->*Link;
-            unpoison_text(p);
-            return p;
+            if (on_free_list(p)) {
+                head = unmarked(p->*Link);
+                p->*Link = nullptr;
+                unpoison_text(p);
+                return p;
+            }
+            // The object on top is in use: the list was changed by two
+            // threads at once. Nothing on it can be trusted.
+            pool_misuse("pool: an object in use is on the free list (two threads at once?)", p);
+            head = nullptr;
         }
         if (vantrel::fault::check(op)) return nullptr;
         auto* chunk = static_cast<T*>(::operator new(kChunk * sizeof(T), std::nothrow));
         if (chunk == nullptr) return nullptr;
-        for (int k = kChunk - 1; k >= 2; --k) chunk[k].*Link = &chunk[k - 1];
-        chunk[1].*Link = nullptr;
+        for (int k = kChunk - 1; k >= 2; --k) chunk[k].*Link = marked(&chunk[k - 1]);
+        chunk[1].*Link = marked(nullptr);
         for (int k = 1; k < kChunk; ++k) poison_text(&chunk[k]);
+        chunk[0].*Link = nullptr;
         head = &chunk[kChunk - 1];
         return &chunk[0];
     }
 
-    static void give(T*& head, T* p) noexcept {
+    // Puts `p` back on top; `twice` is the message for an object that is
+    // already free.
+    static void give(T*& head, T* p, const char* twice) noexcept {
         if (p == nullptr) return;
-        p->*Link = head;
+        if (on_free_list(p)) {
+            pool_misuse(twice, p);
+            return;
+        }
+        p->*Link = marked(head);
         head = p;
         poison_text(p);
     }

@@ -1,4 +1,5 @@
 // STRSTR, STRNCMP, reverse, the itoa family and switchIt.
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -9,12 +10,13 @@
 VANTREL_FAULT_OPERATIONS("itoa");
 
 using vantrel::strings::fold_search;
-using vantrel::strings::ub;
 using vantrel::strings::upper_table;
 
 char* STRSTR(const char* text, const char* pattern) {
     if (pattern[0] == '\0') return const_cast<char*>(text);
-    return const_cast<char*>(fold_search(text, pattern, upper_table()));
+    // The text's length is not needed: the search stops at its terminator.
+    return const_cast<char*>(fold_search(text, SIZE_MAX, pattern, std::strlen(pattern),
+                                         vantrel::strings::TableFold{upper_table()}));
 }
 
 int STRNCMP(const char* a, const char* b, int n) {

@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
+#include <vector>
 
 #include "vantrel/MacMemory.h"
 
@@ -346,6 +349,154 @@ TEST(CString256Print, AppendsTextAndNewlineToBuffer) {
     b.print(buf);
     EXPECT_EQ(std::string(buf), big + "\n");
 }
+
+// A string holds what it was given and nothing else: a copy stores the text
+// and its terminator and leaves every byte after them as it was, whatever
+// follows the source's terminator (the next field of a record, a heap
+// block's bookkeeping, an older text in a string's array).
+struct CopyRow {
+    const char* what;
+    bool from_string;  // the source is a CString256 ("ab", an old text after it), else a char*
+    const char* want;
+    // Runs the operation; the result's 256 bytes. When the result lands in
+    // storage filled with 0xEE beforehand, *filled is set.
+    std::string (*run)(const char* src, CString256& src_string, bool* filled);
+};
+
+void PrintTo(const CopyRow& r, std::ostream* os) {
+    *os << r.what;
+}
+
+// Storage for one string, every byte 0xEE.
+struct Filled {
+    alignas(CString256) unsigned char raw[sizeof(CString256)];
+    Filled() { std::memset(raw, 0xEE, sizeof raw); }
+    CString256* made() { return ::new (raw) CString256; }
+};
+
+std::string image(const CString256& s) {
+    return std::string(s.text, sizeof s.text);
+}
+
+class CopyStoresOnlyTheText : public ::testing::TestWithParam<CopyRow> {};
+
+TEST_P(CopyStoresOnlyTheText, NothingPastTheTerminator) {
+    const CopyRow& r = GetParam();
+    // A record whose first field is "ab" and whose second lies in the same
+    // sixteen bytes.
+    alignas(16) char record[32] = "ab\0PIN=4711\0secret";
+    char* heap = static_cast<char*>(std::malloc(3));
+    ASSERT_NE(heap, nullptr);
+    std::memcpy(heap, "ab", 3);
+    CString256 old;
+    old = "ab";
+    std::memcpy(old.text + 3, "PIN=4711", 8);
+
+    std::vector<std::pair<const char*, const char*>> sources;
+    if (r.from_string) {
+        sources = {{"a string with an old text after its own", old.text}};
+    } else {
+        sources = {{"a record", record}, {"a heap block", heap}};
+    }
+    for (const auto& [where, src] : sources) {
+        bool filled = false;
+        const std::string got = r.run(src, old, &filled);
+        const std::size_t n = std::strlen(r.want);
+        ASSERT_EQ(got.substr(0, n + 1), std::string(r.want, n + 1)) << "from " << where;
+        EXPECT_EQ(got.find("PIN"), std::string::npos) << "from " << where;
+        if (filled) {
+            EXPECT_EQ(got.substr(n + 1), std::string(255 - n, '\xEE'))
+                << "from " << where << ": bytes past the terminator changed";
+        }
+    }
+    std::free(heap);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EntryPoints, CopyStoresOnlyTheText,
+    ::testing::Values(CopyRow{"construct from char*", false, "ab",
+                              [](const char* src, CString256&, bool* filled) {
+                                  Filled f;
+                                  *filled = true;
+                                  return image(*::new (f.raw) CString256(const_cast<char*>(src)));
+                              }},
+                      CopyRow{"assign char*", false, "ab",
+                              [](const char* src, CString256&, bool* filled) {
+                                  Filled f;
+                                  CString256* s = f.made();
+                                  *s = const_cast<char*>(src);
+                                  *filled = true;
+                                  return image(*s);
+                              }},
+                      CopyRow{"assign const char*", false, "ab",
+                              [](const char* src, CString256&, bool* filled) {
+                                  Filled f;
+                                  CString256* s = f.made();
+                                  *s = src;
+                                  *filled = true;
+                                  return image(*s);
+                              }},
+                      CopyRow{"append char*", false, "ab",
+                              [](const char* src, CString256&, bool* filled) {
+                                  Filled f;
+                                  CString256* s = f.made();
+                                  *s += const_cast<char*>(src);
+                                  *filled = true;
+                                  return image(*s);
+                              }},
+                      CopyRow{"change suffix", false, "x.ab",
+                              [](const char* src, CString256&, bool* filled) {
+                                  Filled f;
+                                  CString256* s = f.made();
+                                  *s = "x.m";
+                                  s->change_suffix(const_cast<char*>(src));
+                                  *filled = true;
+                                  return image(*s);
+                              }},
+                      CopyRow{"construct from a string", true, "ab",
+                              [](const char*, CString256& from, bool* filled) {
+                                  Filled f;
+                                  *filled = true;
+                                  return image(*::new (f.raw) CString256(from));
+                              }},
+                      CopyRow{"assign a string", true, "ab",
+                              [](const char*, CString256& from, bool* filled) {
+                                  Filled f;
+                                  CString256* s = f.made();
+                                  *s = from;
+                                  *filled = true;
+                                  return image(*s);
+                              }},
+                      CopyRow{"append a string", true, "ab",
+                              [](const char*, CString256& from, bool* filled) {
+                                  Filled f;
+                                  CString256* s = f.made();
+                                  *s += from;
+                                  *filled = true;
+                                  return image(*s);
+                              }},
+                      CopyRow{"list append", true, "ab",
+                              [](const char*, CString256& from, bool*) {
+                                  CList<CString256> list;
+                                  list.append(from);
+                                  return image(list.head->data);
+                              }},
+                      CopyRow{"split into a list", true, "ab",
+                              [](const char*, CString256& from, bool*) {
+                                  CList<CString256> list;
+                                  from.parse_into_list(const_cast<char*>(","), list);
+                                  return image(list.head->data);
+                              }},
+                      CopyRow{"join a list", true, "ab",
+                              [](const char*, CString256& from, bool* filled) {
+                                  CList<CString256> list;
+                                  list.append(from);
+                                  Filled f;
+                                  CString256* s = f.made();
+                                  s->flatten_list(',', list);
+                                  *filled = true;
+                                  return image(*s);
+                              }}));
 
 // A caller that wrote over the terminator through operator[] does not make
 // the string's own operations read or write past the array.

@@ -125,7 +125,10 @@ TEST(Join, CutAt255AndSeparatorOnlyWhileRoom) {
     s.flatten_list('-', many);
     ASSERT_EQ(std::strlen(s.text), 255u);
     std::string want;
-    for (int i = 0; i < 40; ++i) want += (i ? "-" : "") + std::string("0123456789");
+    for (int i = 0; i < 40; ++i) {
+        if (i) want += '-';
+        want += "0123456789";
+    }
     EXPECT_EQ(std::string(s.text), want.substr(0, 255));
 }
 

@@ -105,6 +105,29 @@ TEST(ApproximateScore, EqualsTwiceMatchedOverTotalForAllLengths) {
     }
 }
 
+// Beyond 2^24 characters the lengths round in float; the score still lies in
+// [0, 1], and is 0 when nothing matched.
+TEST(ApproximateScore, StaysInRangeForTextsBeyondFloatPrecision) {
+    struct Case {
+        std::size_t n;
+        const char* pattern;
+        bool none_matched;
+    };
+    for (const Case& c : {Case{16777217, "y", true}, Case{16777219, "y", true},
+                          Case{16777219, "zy", true}, Case{16777219, "xy", false}}) {
+        std::string text(c.n, 'x');
+        for (auto* adapter : {matcher_case_approximate_256, matcher_nocase_approximate_256}) {
+            float score = -1;
+            adapter(text.data(), const_cast<char*>(c.pattern), &score);
+            EXPECT_GE(score, 0.0f) << c.n << " / " << c.pattern;
+            EXPECT_LE(score, 1.0f) << c.n << " / " << c.pattern;
+            if (c.none_matched) {
+                EXPECT_EQ(bits(score), bits(0.0f)) << c.n << " / " << c.pattern;
+            }
+        }
+    }
+}
+
 TEST(Wildcard, FragmentsInOrderWithoutOverlap) {
     auto run = [](const char* text, std::vector<const char*> frags, bool nocase) {
         CList<CString256> list;

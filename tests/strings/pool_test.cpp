@@ -3,7 +3,9 @@
 // the pools start empty as they do at load.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <set>
+#include <type_traits>
 #include <vector>
 
 #include "vantrel/CString256.h"
@@ -134,6 +136,88 @@ TEST(NodePool, DestroyedListReturnsItsNodes) {
         last = scoped.tail;
     }
     EXPECT_EQ(elem<CString256>::lfree, last);
+}
+
+// Misuse of a pool is stopped before it corrupts the free list: a corrupt
+// list would hand one object to two owners, or loop for ever.
+
+TEST(PoolMisuse, PooledClassesCannotBeDerivedFrom) {
+    // A derived object would be larger than a slot and overwrite the next one.
+    EXPECT_TRUE(std::is_final_v<CString256>);
+    EXPECT_TRUE(std::is_final_v<elem<CString256>>);
+}
+
+TEST(PoolMisuse, OtherSizesComeFromTheGlobalAllocator) {
+    const std::size_t size = 2 * sizeof(CString256);
+    void* big = CString256::operator new(size);
+    ASSERT_NE(big, nullptr);
+    std::memset(big, 'b', size);
+    const std::size_t node_size = 3 * sizeof(elem<CString256>);
+    void* nodes = elem<CString256>::operator new(node_size);
+    ASSERT_NE(nodes, nullptr);
+    std::memset(nodes, 'n', node_size);
+    auto outside = [](const void* obj, std::size_t n, const void* block, std::size_t size) {
+        auto* o = static_cast<const unsigned char*>(obj);
+        auto* b = static_cast<const unsigned char*>(block);
+        return o + n <= b || o >= b + size;
+    };
+    std::vector<CString256*> got;
+    for (int i = 0; i < 256; ++i) got.push_back(new CString256);
+    for (CString256* p : got)
+        ASSERT_TRUE(outside(p, sizeof *p, big, size)) << "a pooled string inside the larger block";
+    CString256 s;
+    s = "x";
+    CList<CString256> list;
+    for (int i = 0; i < 256; ++i) list.append(s);
+    for (elem<CString256>* e = list.head; e != nullptr; e = e->next)
+        ASSERT_TRUE(outside(e, sizeof *e, nodes, node_size)) << "a pooled node inside the block";
+    for (CString256* p : got) delete p;
+    CString256::operator delete(big, size);
+    ::operator delete(nodes);
+}
+
+// Checked builds (debug, sanitizers) stop at the second delete with a
+// message; release builds ignore it, so the free list stays sound and no
+// object is handed out twice.
+TEST(PoolMisuseDeathTest, DeletingAStringTwice) {
+    CString256* a = new CString256;
+    CString256* b = new CString256;
+    delete a;
+#ifdef NDEBUG
+    delete a;
+    CString256* c = new CString256;
+    CString256* d = new CString256;
+    EXPECT_NE(c, d) << "one object handed out twice";
+    EXPECT_EQ(c, a);
+    delete c;
+    delete d;
+#else
+    EXPECT_DEATH(delete a, "deleted twice");
+#endif
+    delete b;
+}
+
+TEST(PoolMisuseDeathTest, ClearingANodeTwice) {
+    CString256 s;
+    s = "x";
+    CList<CString256> a;
+    a.append(s);
+    // A second list sharing the node, as a byte-wise copy of the first would.
+    CList<CString256> b;
+    b.head = b.tail = a.head;
+    b.count = 1;
+    a.clear();
+#ifdef NDEBUG
+    b.clear();
+    CList<CString256> c;
+    c.append(s);
+    c.append(s);
+    EXPECT_NE(c.head, c.tail) << "one node handed out twice";
+#else
+    EXPECT_DEATH(b.clear(), "given back twice");
+    b.head = b.tail = nullptr;  // this process did not clear it: forget the shared node
+    b.count = 0;
+#endif
 }
 
 }  // namespace

@@ -24,9 +24,18 @@
 // be handed to any C string function, and the matcher adapters accept a plain
 // char* where they expect a string.
 //
-// Strings and list nodes made with `new` come from two process-wide pools that
-// grow by 256 objects at a time and never shrink; the pools and list building
-// are confined to one thread at a time.
+// Threads. Strings and list nodes made with `new` come from two process-wide
+// pools that grow by 256 objects at a time and never shrink. The pools take no
+// lock: `new` and `delete` of strings, and appending to, clearing, splitting
+// into and destroying lists, must happen on one thread at a time in the whole
+// process (one thread, or callers that hold a lock of their own). Strings on
+// the stack or inside other objects, and every read-only operation on
+// distinct strings, may be used on several threads at once. A pool used from
+// two threads at once, or an object deleted twice, stops a debug or sanitizer
+// build with a message; a release build keeps its free list sound.
+//
+// Neither class with a pool can be derived from (a derived object would not
+// fit the pool's slots).
 #pragma once
 
 #include "vantrel/Export.h"
@@ -38,7 +47,7 @@ class elem;
 template <class T>
 class CList;
 
-class VANTREL_EXPORT CString256 {
+class VANTREL_EXPORT CString256 final {
   public:
     // The characters and their terminator; the class keeps a terminator inside
     // the array. What a caller writes through operator[] is its own affair.
@@ -133,14 +142,16 @@ class VANTREL_EXPORT CString256 {
 
     // The pool: 256 objects per chunk, last-in first-out reuse, chunks never
     // returned. `new` yields null (constructing nothing) when no chunk can be
-    // had. Only storage from this operator new may be deleted.
+    // had. Only storage from this operator new may be deleted, once. One
+    // thread at a time (see the top of this header). An explicit call for
+    // another size than one string gets storage from the global allocator.
     static void* operator new(unsigned long size) noexcept;
     static void operator delete(void* p, unsigned long size) noexcept;
 };
 
 // A list node: a copy of the value and the links.
 template <class T>
-class VANTREL_EXPORT elem {
+class VANTREL_EXPORT elem final {
   public:
     T data;
     elem* next;
@@ -152,8 +163,8 @@ class VANTREL_EXPORT elem {
     // Used by CList::append only.
     __attribute__((visibility("hidden"))) explicit elem(T& value) noexcept;
 
-    // Same scheme as CString256's pool. Nodes return to the pool only through
-    // CList::clear; there is no node delete.
+    // Same scheme as CString256's pool, and the same one-thread rule. Nodes
+    // return to the pool only through CList::clear; there is no node delete.
     static void* operator new(unsigned long size) noexcept;
 };
 
@@ -164,7 +175,8 @@ class VANTREL_EXPORT elem {
 // a complete walk; append leaves it on the node that was last before. A list
 // owns its nodes and gives them back to the pool when it is cleared or goes
 // away; it cannot be copied (two lists sharing nodes would hand them back
-// twice).
+// twice). Appending, clearing and destroying lists take nodes from and give
+// them to the process-wide node pool: one thread at a time.
 template <class T>
 class VANTREL_EXPORT CList {
   public:

@@ -1,7 +1,7 @@
 // The string library beside its peers, on the same data in the same run:
-// STRSTR / strcasestr, STRNCMP / strncasecmp, CString256 assign and append /
-// std::string and strncpy/strncat, the pool / the global allocator, and each
-// matcher over 10,000 file names / the C library's nearest function.
+// STRSTR / strcasestr (also on its worst case), STRNCMP / strncasecmp, CString256 assign and append
+// / std::string and strncpy/strncat, the pool / the global allocator, and each matcher over 10,000
+// file names / the C library's nearest function.
 //
 // Each pair shares a name up to the slash: "Pair/ours" and "Pair/peer".
 #include <benchmark/benchmark.h>
@@ -37,7 +37,8 @@ const std::vector<std::string>& names() {
                 if (p) n += (rng() % 2) ? " " : "_";
                 n += words[rng() % 24];
             }
-            n += " " + std::to_string(rng() % 10000);
+            n += ' ';
+            n += std::to_string(rng() % 10000);
             n += exts[rng() % 8];
             v.push_back(n);
         }
@@ -82,6 +83,28 @@ BENCHMARK_CAPTURE(Strstr_ours, word, "SUMMER");
 BENCHMARK_CAPTURE(Strstr_strcasestr, word, "SUMMER");
 BENCHMARK_CAPTURE(Strstr_ours, absent, "zebra crossing");
 BENCHMARK_CAPTURE(Strstr_strcasestr, absent, "zebra crossing");
+
+// The worst case of a search that checks every candidate in turn: 200,000
+// times "a" searched for 2,000 times "a" followed by "b" (not found).
+template <bool Ours>
+void StrstrWorst(benchmark::State& state) {
+    const std::string text(200000, 'a');
+    const std::string pattern = std::string(2000, 'a') + "b";
+    for (auto _ : state) {
+        const char* r = Ours ? STRSTR(text.c_str(), pattern.c_str())
+                             : strcasestr(text.c_str(), pattern.c_str());
+        benchmark::DoNotOptimize(r);
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<long>(text.size()));
+}
+void StrstrWorst_ours(benchmark::State& st) {
+    StrstrWorst<true>(st);
+}
+void StrstrWorst_strcasestr(benchmark::State& st) {
+    StrstrWorst<false>(st);
+}
+BENCHMARK(StrstrWorst_ours);
+BENCHMARK(StrstrWorst_strcasestr);
 
 // ---- STRNCMP / strncasecmp
 

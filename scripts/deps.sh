@@ -21,6 +21,7 @@ pkgs=(
   util-linux             # unshare, mount
   hyperfine              # whole-command benchmarks
   coreutils findutils
+  locales                # locale sources: the string tests build tr_TR and de_DE with localedef
 )
 missing=()
 for p in "${pkgs[@]}"; do

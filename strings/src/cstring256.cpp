@@ -276,6 +276,5 @@ void CString256::operator delete(void* p, unsigned long size) noexcept {
         return;
     }
     using Pool = vantrel::strings::Pool<CString256, &CString256::next_free>;
-    Pool::give(nfree, static_cast<CString256*>(p),
-               "CString256: object deleted twice (or by two threads at once)");
+    Pool::give(nfree, static_cast<CString256*>(p), "CString256::operator delete");
 }

@@ -36,11 +36,18 @@ inline FoldTable lower_table() noexcept {
     return *__ctype_tolower_loc();
 }
 
-// Folding one byte through a table. The search below takes the fold as a
-// parameter so that a test can count the bytes it folds.
+// How the search folds one byte: through a locale's table, or not at all
+// (the case-sensitive matchers). The search takes the fold as a parameter so
+// that a test can count the bytes it folds.
 struct TableFold {
+    static constexpr bool kExact = false;
     FoldTable table;
     int operator()(unsigned char c) const noexcept { return table[c]; }
+};
+struct ExactBytes {
+    static constexpr bool kExact = true;
+    FoldTable table = nullptr;
+    int operator()(unsigned char c) const noexcept { return c; }
 };
 
 // True when `t` maps a-z and A-Z onto one case and leaves every other ASCII
@@ -153,6 +160,14 @@ __attribute__((no_sanitize("address"))) inline unsigned candidates(const char* a
     return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(hit, v)));
 }
 
+// Bit k set when byte k of the aligned block equals c or is the terminator.
+__attribute__((no_sanitize("address"))) inline unsigned exact_candidates(const char* aligned,
+                                                                         __m128i c) noexcept {
+    __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(aligned));
+    __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(v, c), _mm_cmpeq_epi8(v, _mm_setzero_si128()));
+    return static_cast<unsigned>(_mm_movemask_epi8(hit));
+}
+
 // Bit k set when byte k at p equals c1 or c2 or is at or above 0x80.
 __attribute__((no_sanitize("address"))) inline unsigned fold_candidates(const char* p, __m128i c1,
                                                                         __m128i c2) noexcept {
@@ -225,13 +240,14 @@ inline std::size_t find_folded(const char* t, std::size_t from, std::size_t n, c
 }
 
 // ---- search
+//
+// A text ends at its first terminator or after `limit` bytes, whichever comes
+// first (SIZE_MAX: at the terminator); so does a pattern, with its own limit.
+// A CString256 is searched with a limit of 255: its own text, read only
+// inside its array, without measuring it first.
 
-// The text of a search ends at its first terminator or after `limit` bytes,
-// whichever comes first (no limit: SIZE_MAX). A pattern has `m` bytes, none of
-// them the terminator.
-
-// Start (or -1) and period of the maximal suffix of the folded pattern under
-// the order `less`, or under the reverse order.
+// Start (or -1) and period of the maximal suffix of the folded pattern (m
+// bytes) under the byte order, or under the reverse order.
 template <class Fold>
 std::ptrdiff_t maximal_suffix(const char* pat, std::size_t m, Fold fold, bool reverse,
                               std::size_t* period) noexcept {
@@ -262,29 +278,29 @@ std::ptrdiff_t maximal_suffix(const char* pat, std::size_t m, Fold fold, bool re
     return start;
 }
 
-// Leftmost occurrence of the pattern in the text, both folded, by the two-way
-// algorithm (Crochemore and Perrin): each text byte is folded a bounded number
-// of times, so the work is linear in the text and the pattern, whatever they
-// hold; it needs no memory beyond a few counters.
+// Leftmost occurrence of the pattern (m >= 1 bytes) in the text, both folded,
+// by the two-way algorithm of Crochemore and Perrin: each text byte is folded
+// a bounded number of times, so the work is linear in the text and the
+// pattern whatever they hold, and it needs no memory beyond a few counters.
 template <class Fold>
 const char* two_way_search(const char* t, std::size_t limit, const char* pat, std::size_t m,
                            Fold fold) noexcept {
-    // Critical factorisation: the pattern is split into a left part of
-    // `left` bytes and the rest, whose period is `period`.
+    // Critical factorisation: a left part of `left` bytes, and the rest, whose
+    // period is `period`.
     std::size_t p1, p2;
     const std::ptrdiff_t s1 = maximal_suffix(pat, m, fold, false, &p1);
     const std::ptrdiff_t s2 = maximal_suffix(pat, m, fold, true, &p2);
-    std::size_t left = static_cast<std::size_t>((s1 > s2 ? s1 : s2) + 1);
-    std::size_t period = s1 > s2 ? p1 : p2;
+    const std::size_t left = static_cast<std::size_t>((s1 > s2 ? s1 : s2) + 1);
+    const std::size_t period = s1 > s2 ? p1 : p2;
 
-    // The text's length is learnt as the search goes, never more than a
-    // little ahead of where it looks.
+    // The text's length is learnt as the search goes, never far ahead of
+    // where it looks.
     std::size_t known = 0;
     auto have = [&](std::size_t end) noexcept {
         if (end <= known) return true;
         if (end > limit) return false;
-        std::size_t ahead = end - known < 256 ? 256 : end - known;
-        std::size_t scan = limit - known < 2 * ahead ? limit - known : 2 * ahead;
+        const std::size_t ahead = end - known < 256 ? 256 : end - known;
+        const std::size_t scan = limit - known < 2 * ahead ? limit - known : 2 * ahead;
         known += strnlen(t + known, scan);
         return end <= known;
     };
@@ -331,74 +347,100 @@ const char* two_way_search(const char* t, std::size_t limit, const char* pat, st
     return nullptr;
 }
 
-// Leftmost position where the pattern (m >= 1 bytes) occurs in the text when
-// both are folded; null when there is none.
+// Leftmost position where the pattern (not empty) occurs in the text when
+// both are folded; null when there is none. The pattern's length goes to
+// *matched when it is found.
 //
 // Candidates are the positions whose byte folds like the pattern's first
 // (found sixteen bytes at a time when the locale folds ASCII plainly), each
 // compared with the pattern in turn, so that an overlapping candidate is never
-// hidden by a failed one. Such comparisons can cost up to m bytes per
-// position; once they have cost more than a few bytes per position of text,
-// the rest of the text is left to the two-way search, whose cost is linear.
-template <class Fold>
-const char* fold_search(const char* text, std::size_t limit, const char* pat, std::size_t m,
-                        Fold fold) noexcept {
+// hidden by a failed one. Such comparisons can cost the pattern's length per
+// position; once they have cost more than four bytes per byte of text (plus
+// 256), the rest of the text goes to the two-way search, whose cost is linear.
+//
+// `Limited` is false for a text that ends only at its terminator (the limit
+// is then not looked at).
+template <class Fold, bool Limited>
+[[gnu::always_inline]] inline const char* candidate_search(const char* text, std::size_t limit,
+                                                           const char* pat, std::size_t pat_limit,
+                                                           Fold fold,
+                                                           std::size_t* matched) noexcept {
+    const char* const end = Limited ? text + limit : nullptr;
     const int first = fold(ub(pat[0]));
     std::size_t work = 0;
-    // Tries a candidate at i: 1 found, -1 when no later start can fit (the
-    // text ended before the pattern did), 0 to go on. Switches to the two-way
-    // search when the comparisons have cost too much.
     const char* found = nullptr;
-    auto attempt = [&](std::size_t i) noexcept {
+    // Compares the pattern with the text at candidate p: 1 when the search is
+    // over (found holds the answer), -1 when no later start can fit (the text
+    // ended before the pattern did), 0 to go on.
+    auto attempt = [&](const char* p) noexcept {
         std::size_t k = 1;
-        while (k < m && i + k < limit && text[i + k] != '\0' &&
-               fold(ub(text[i + k])) == fold(ub(pat[k])))
+        while (k < pat_limit && pat[k] != '\0' && (!Limited || p + k < end) && p[k] != '\0' &&
+               fold(ub(p[k])) == fold(ub(pat[k])))
             ++k;
         work += k;
-        if (k == m) {
-            found = text + i;
+        if (k == pat_limit || pat[k] == '\0') {
+            found = p;
+            if (matched != nullptr) *matched = k;
             return 1;
         }
-        if (i + k >= limit || text[i + k] == '\0') return -1;
-        if (work > 4 * i + 256) {
-            found = two_way_search(text + i + 1, limit == SIZE_MAX ? limit : limit - i - 1, pat, m,
-                                   fold);
-            return 1;
-        }
-        return 0;
+        if ((Limited && p + k >= end) || p[k] == '\0') return -1;
+        const std::size_t at = static_cast<std::size_t>(p - text);
+        if (work <= 4 * at + 256) return 0;
+        const std::size_t m = k + strnlen(pat + k, pat_limit - k);
+        found = two_way_search(p + 1, Limited ? limit - at - 1 : SIZE_MAX, pat, m, fold);
+        if (matched != nullptr) *matched = m;
+        return 1;
     };
 
 #if VANTREL_STRINGS_BLOCKS
     const unsigned char p0 = ub(pat[0]);
-    if (p0 < 0x80 && ascii_standard(fold.table)) {
-        // The ASCII bytes that fold like the pattern's first one are its two
-        // cases (or itself); bytes at or above 0x80 are checked through the
-        // table as candidates. The blocks are aligned, so none crosses a page.
-        const bool letter = (p0 | 0x20) >= 'a' && (p0 | 0x20) <= 'z';
+    if (Fold::kExact || (p0 < 0x80 && ascii_standard(fold.table))) {
+        // Blocks of sixteen, aligned so that none crosses a page. Exact bytes:
+        // the candidates are p0 itself. Folded ASCII: the ASCII bytes that
+        // fold like p0 are its two cases (or itself); bytes at or above 0x80
+        // are candidates too and go through the table.
+        const bool letter = !Fold::kExact && (p0 | 0x20) >= 'a' && (p0 | 0x20) <= 'z';
         const __m128i c1 = _mm_set1_epi8(static_cast<char>(letter ? (p0 | 0x20) : p0));
         const __m128i c2 = _mm_set1_epi8(static_cast<char>(letter ? (p0 & ~0x20) : p0));
-        const std::size_t skew = reinterpret_cast<std::uintptr_t>(text) & 15;
-        const char* block = text - skew;
-        unsigned bits = simd::candidates(block, c1, c2) & (~0u << skew);
-        for (std::size_t base = 0;; base += 16) {
-            // Offsets in the text of this block's bytes are base - skew + bit.
+        auto candidates = [&](const char* aligned) noexcept {
+            return Fold::kExact ? simd::exact_candidates(aligned, c1)
+                                : simd::candidates(aligned, c1, c2);
+        };
+        const char* block = reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(text) &
+                                                          ~std::uintptr_t{15});
+        unsigned bits = candidates(block) & (~0u << (text - block));
+        for (;;) {
             while (bits != 0) {
-                const std::size_t i = base + static_cast<std::size_t>(__builtin_ctz(bits)) - skew;
+                const char* p = block + __builtin_ctz(bits);
                 bits &= bits - 1;
-                if (i >= limit || text[i] == '\0') return nullptr;
-                if (fold(ub(text[i])) != first) continue;
-                if (int r = attempt(i)) return r > 0 ? found : nullptr;
+                if ((Limited && p >= end) || *p == '\0') return nullptr;
+                if (!Fold::kExact && fold(ub(*p)) != first) continue;
+                if (int r = attempt(p)) return r > 0 ? found : nullptr;
             }
-            if (base + 16 - skew >= limit) return nullptr;
-            bits = simd::candidates(block + base + 16, c1, c2);
+            block += 16;
+            if (Limited && block >= end) return nullptr;
+            bits = candidates(block);
         }
     }
 #endif
-    for (std::size_t i = 0; i < limit && text[i] != '\0'; ++i) {
-        if (fold(ub(text[i])) != first) continue;
-        if (int r = attempt(i)) return r > 0 ? found : nullptr;
+    for (const char* p = text; (!Limited || p < end) && *p != '\0'; ++p) {
+        if (fold(ub(*p)) != first) continue;
+        if (int r = attempt(p)) return r > 0 ? found : nullptr;
     }
     return nullptr;
+}
+
+// The search of a text that ends at its terminator or after `limit` bytes
+// (SIZE_MAX: at its terminator only). Inlined into each caller, so that a
+// constant limit and the fold fold away.
+template <class Fold>
+[[gnu::always_inline]] inline const char* fold_search(const char* text, std::size_t limit,
+                                                      const char* pat, std::size_t pat_limit,
+                                                      Fold fold,
+                                                      std::size_t* matched = nullptr) noexcept {
+    if (limit == SIZE_MAX)
+        return candidate_search<Fold, false>(text, limit, pat, pat_limit, fold, matched);
+    return candidate_search<Fold, true>(text, limit, pat, pat_limit, fold, matched);
 }
 
 }  // namespace vantrel::strings

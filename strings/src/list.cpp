@@ -50,8 +50,8 @@ void CList<T>::clear() {
     while (cursor != nullptr) {
         elem<T>* e = cursor;
         cursor = e->next;
-        vantrel::strings::Pool<elem<T>, &elem<T>::next_free>::give(
-            elem<T>::lfree, e, "elem<CString256>: node given back twice (two lists sharing it?)");
+        vantrel::strings::Pool<elem<T>, &elem<T>::next_free>::give(elem<T>::lfree, e,
+                                                                   "CList<CString256>::clear");
     }
     tail = nullptr;
     head = nullptr;

@@ -7,6 +7,7 @@
 // texts measured inside their arrays. Both share these functions.
 #include <strings.h>
 
+#include <cstdint>
 #include <cstring>
 
 #include "blocks.h"
@@ -48,17 +49,40 @@ float exact_nocase_fn(Text t, Text p) {
     return strncasecmp(t.p, p.p, t.n) == 0 ? 1.0f : 0.0f;
 }
 
-float partial_case(Text t, Text p) {
-    return (p.n != 0 && memmem(t.p, t.n, p.p, p.n) != nullptr) ? 1.0f : 0.0f;
+// The searches take a text by its end: its terminator, or `limit` bytes
+// (255 for a CString256's own text, read only inside its array).
+struct Bounded {
+    const char* p;
+    std::size_t limit;
+};
+
+Bounded own_bounded(const CString256& s) {
+    return {s.text, 255};
 }
 
-float partial_nocase(Text t, Text p) {
-    if (p.n == 0) return 0.0f;
-    return vantrel::strings::fold_search(
-               t.p, t.n, p.p, p.n, vantrel::strings::TableFold{vantrel::strings::lower_table()}) !=
-                   nullptr
-               ? 1.0f
-               : 0.0f;
+template <class Fold>
+[[gnu::always_inline]] inline const char* find(Bounded t, Bounded p, Fold fold,
+                                               std::size_t* matched = nullptr) {
+    return vantrel::strings::fold_search(t.p, t.limit, p.p, p.limit, fold, matched);
+}
+
+// Case-sensitive search of a text with a length: the C library's strstr when
+// both end with their terminators (always, unless a caller overwrote one of
+// a CString256's), else a bounded search.
+const char* find_exact(Text t, Text p) {
+    if (p.n == 0) return t.p;
+    if (t.p[t.n] == '\0' && p.p[p.n] == '\0') return std::strstr(t.p, p.p);
+    return vantrel::strings::fold_search(t.p, t.n, p.p, p.n, vantrel::strings::ExactBytes{});
+}
+
+float partial_case(Text t, Text p) {
+    return (p.n != 0 && find_exact(t, p) != nullptr) ? 1.0f : 0.0f;
+}
+
+float partial_nocase(Bounded t, Bounded p) {
+    if (p.p[0] == '\0') return 0.0f;
+    const vantrel::strings::TableFold lower{vantrel::strings::lower_table()};
+    return find(t, p, lower) != nullptr ? 1.0f : 0.0f;
 }
 
 // 2 * matched / (n + m), computed in the historical order and precision so
@@ -114,35 +138,36 @@ float approximate_nocase(Text t, Text p) {
 }
 
 // Fragments in list order, each searched from just past the previous one;
-// `search` returns the fragment's first occurrence in (text, length) or null.
-template <class Search>
-float wildcard(Text t, CList<CString256>& fragments, Search search) {
+// an empty fragment is found where the search stands.
+float wildcard_case(Text t, CList<CString256>& fragments) {
     std::size_t at = 0;
     fragments.cursor = fragments.head;
     while (elem<CString256>* e = fragments.cursor) {
         fragments.cursor = e->next;
-        const Text f = own(e->data);
-        const char* hit = search(t.p + at, t.n - at, f);
+        const Text frag = own(e->data);
+        const char* hit = find_exact(Text{t.p + at, t.n - at}, frag);
         if (hit == nullptr) return 0.0f;
-        at = static_cast<std::size_t>(hit - t.p) + f.n;
+        at = static_cast<std::size_t>(hit - t.p) + frag.n;
     }
     return 1.0f;
 }
 
-float wildcard_case(Text t, CList<CString256>& f) {
-    return wildcard(t, f, [](const char* a, std::size_t n, Text frag) -> const char* {
-        return static_cast<const char*>(memmem(a, n, frag.p, frag.n));
-    });
-}
-
-// Case folded as STRSTR folds it (toupper).
-float wildcard_nocase(Text t, CList<CString256>& f) {
-    const FoldTable upper = vantrel::strings::upper_table();
-    return wildcard(t, f, [upper](const char* a, std::size_t n, Text frag) -> const char* {
-        if (frag.n == 0) return a;
-        return vantrel::strings::fold_search(a, n, frag.p, frag.n,
-                                             vantrel::strings::TableFold{upper});
-    });
+// Case folded as STRSTR folds it (toupper). Neither the text's nor a
+// fragment's length is measured: each ends at its terminator or at 255.
+float wildcard_nocase(Bounded t, CList<CString256>& fragments) {
+    const vantrel::strings::TableFold upper{vantrel::strings::upper_table()};
+    std::size_t at = 0;
+    fragments.cursor = fragments.head;
+    while (elem<CString256>* e = fragments.cursor) {
+        fragments.cursor = e->next;
+        const Bounded frag = own_bounded(e->data);
+        if (frag.p[0] == '\0') continue;
+        std::size_t len = 0;
+        const char* hit = find(Bounded{t.p + at, t.limit - at}, frag, upper, &len);
+        if (hit == nullptr) return 0.0f;
+        at = static_cast<std::size_t>(hit - t.p) + len;
+    }
+    return 1.0f;
 }
 
 void put(float* score, float v) {
@@ -161,7 +186,7 @@ void CString256::match_case_partial(CString256& pattern, float* score) {
     put(score, partial_case(own(*this), own(pattern)));
 }
 void CString256::match_nocase_partial(CString256& pattern, float* score) {
-    put(score, partial_nocase(own(*this), own(pattern)));
+    put(score, partial_nocase(own_bounded(*this), own_bounded(pattern)));
 }
 void CString256::match_case_approximate(CString256& pattern, float* score) {
     put(score, approximate_case(own(*this), own(pattern)));
@@ -173,7 +198,7 @@ void CString256::match_wildcard_case(CList<CString256>& fragments, float* score)
     put(score, wildcard_case(own(*this), fragments));
 }
 void CString256::match_wildcard_nocase(CList<CString256>& fragments, float* score) {
-    put(score, wildcard_nocase(own(*this), fragments));
+    put(score, wildcard_nocase(own_bounded(*this), fragments));
 }
 
 namespace {
@@ -191,17 +216,24 @@ void adapt(void* text, void* pattern, float* score) {
     put(score, F(whole(text_arg(text)), own(pat)));
 }
 
+template <float (*F)(Bounded, Bounded)>
+void adapt_search(void* text, void* pattern, float* score) {
+    CString256 pat;
+    pat = static_cast<const char*>(pattern);
+    put(score, F(Bounded{text_arg(text), SIZE_MAX}, own_bounded(pat)));
+}
+
 // The wildcard adapters cut the text at 255 characters and use the list in
 // place; a null list counts as the empty list.
-template <float (*F)(Text, CList<CString256>&)>
-void adapt_wildcard(void* text, void* fragments, float* score) {
+template <class T, float (*F)(T, CList<CString256>&)>
+void adapt_wildcard(void* text, void* fragments, float* score, T (*view)(const CString256&)) {
     CString256 t;
     t = static_cast<const char*>(text);
     if (fragments == nullptr) {
         put(score, 1.0f);
         return;
     }
-    put(score, F(own(t), *static_cast<CList<CString256>*>(fragments)));
+    put(score, F(view(t), *static_cast<CList<CString256>*>(fragments)));
 }
 
 }  // namespace
@@ -216,7 +248,7 @@ void matcher_case_partial_256(void* text, void* pattern, float* score) {
     adapt<partial_case>(text, pattern, score);
 }
 void matcher_nocase_partial_256(void* text, void* pattern, float* score) {
-    adapt<partial_nocase>(text, pattern, score);
+    adapt_search<partial_nocase>(text, pattern, score);
 }
 void matcher_case_approximate_256(void* text, void* pattern, float* score) {
     adapt<approximate_case>(text, pattern, score);
@@ -225,8 +257,8 @@ void matcher_nocase_approximate_256(void* text, void* pattern, float* score) {
     adapt<approximate_nocase>(text, pattern, score);
 }
 void match_wildcard_case_256(void* text, void* fragments, float* score) {
-    adapt_wildcard<wildcard_case>(text, fragments, score);
+    adapt_wildcard<Text, wildcard_case>(text, fragments, score, own);
 }
 void match_wildcard_nocase_256(void* text, void* fragments, float* score) {
-    adapt_wildcard<wildcard_nocase>(text, fragments, score);
+    adapt_wildcard<Bounded, wildcard_nocase>(text, fragments, score, own_bounded);
 }

@@ -59,9 +59,9 @@ inline void unpoison_text(void* obj) {
 #endif
 }
 
-// Reports a misused pool: in a checked build, prints `what` with the object
-// and stops the program; in a release build, returns.
-void pool_misuse(const char* what, const void* obj) noexcept;
+// Reports a misused pool: in a checked build, prints `where` and `what` with
+// the object and stops the program; in a release build, returns.
+void pool_misuse(const char* where, const char* what, const void* obj) noexcept;
 
 template <class T, T* T::*Link>
 struct Pool {
@@ -91,7 +91,7 @@ struct Pool {
             }
             // The object on top is in use: the list was changed by two
             // threads at once. Nothing on it can be trusted.
-            pool_misuse("pool: an object in use is on the free list (two threads at once?)", p);
+            pool_misuse(op, "an object in use is on the free list (two threads at once?)", p);
             head = nullptr;
         }
         if (vantrel::fault::check(op)) return nullptr;
@@ -105,12 +105,11 @@ struct Pool {
         return &chunk[0];
     }
 
-    // Puts `p` back on top; `twice` is the message for an object that is
-    // already free.
-    static void give(T*& head, T* p, const char* twice) noexcept {
+    // Puts `p` back on top; `op` names the operation for a report.
+    static void give(T*& head, T* p, const char* op) noexcept {
         if (p == nullptr) return;
         if (on_free_list(p)) {
-            pool_misuse(twice, p);
+            pool_misuse(op, "given back twice (or by two threads at once)", p);
             return;
         }
         p->*Link = marked(head);

@@ -14,9 +14,9 @@ using vantrel::strings::upper_table;
 
 char* STRSTR(const char* text, const char* pattern) {
     if (pattern[0] == '\0') return const_cast<char*>(text);
-    // The text's length is not needed: the search stops at its terminator.
-    return const_cast<char*>(fold_search(text, SIZE_MAX, pattern, std::strlen(pattern),
-                                         vantrel::strings::TableFold{upper_table()}));
+    // Neither length is needed: text and pattern end at their terminators.
+    return const_cast<char*>(
+        fold_search(text, SIZE_MAX, pattern, SIZE_MAX, vantrel::strings::TableFold{upper_table()}));
 }
 
 int STRNCMP(const char* a, const char* b, int n) {

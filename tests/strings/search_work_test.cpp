@@ -17,6 +17,7 @@ using vantrel::strings::FoldTable;
 
 // Folds through a table, counting the bytes it folds.
 struct CountingFold {
+    static constexpr bool kExact = false;
     FoldTable table;
     long* count;
     int operator()(unsigned char c) const noexcept {
@@ -80,29 +81,49 @@ INSTANTIATE_TEST_SUITE_P(
         WorkRow{"a long pattern, text shorter", std::string(1000, 'a'), std::string(5000, 'a'), -1},
         WorkRow{"an ordinary hit", "holiday_Beach 1234.MOV", ".mov", 18}));
 
-// The two-way search on its own, against a plain scan, on texts and
-// patterns over a small alphabet (where periods and overlaps abound).
-TEST(TwoWaySearch, AgreesWithAPlainScan) {
+// The two-way search on its own, and the whole search with a limit on the
+// text (as for a CString256's array) and on the pattern, exact and folded,
+// against a plain scan, on texts and patterns over a small alphabet (where
+// periods and overlaps abound).
+TEST(Searches, AgreeWithAPlainScan) {
     const FoldTable up = vantrel::strings::upper_table();
     unsigned seed = 99;
     auto next = [&seed] { return seed = seed * 1103515245u + 12345u; };
     const std::string alphabet = "aAb";
+    auto plain = [](const std::string& t, const std::string& p, bool fold) {
+        for (std::size_t i = 0; i + p.size() <= t.size(); ++i) {
+            std::size_t k = 0;
+            while (k < p.size() && (fold ? std::toupper(static_cast<unsigned char>(t[i + k])) ==
+                                               std::toupper(static_cast<unsigned char>(p[k]))
+                                         : t[i + k] == p[k]))
+                ++k;
+            if (k == p.size()) return static_cast<long>(i);
+        }
+        return -1L;
+    };
     for (int round = 0; round < 20000; ++round) {
         std::string t, p;
         for (std::size_t n = next() % 60; n > 0; --n) t += alphabet[(next() >> 8) % 3];
         for (std::size_t n = 1 + next() % 12; n > 0; --n) p += alphabet[(next() >> 8) % 3];
-        long want = -1;
-        for (std::size_t i = 0; want < 0 && i + p.size() <= t.size(); ++i) {
-            std::size_t k = 0;
-            while (k < p.size() && std::toupper(static_cast<unsigned char>(t[i + k])) ==
-                                       std::toupper(static_cast<unsigned char>(p[k])))
-                ++k;
-            if (k == p.size()) want = static_cast<long>(i);
-        }
         const std::size_t limit = next() % 2 ? SIZE_MAX : t.size();
         const char* hit = vantrel::strings::two_way_search(t.c_str(), limit, p.c_str(), p.size(),
                                                            vantrel::strings::TableFold{up});
-        ASSERT_EQ(hit == nullptr ? -1L : hit - t.c_str(), want) << t << " / " << p;
+        ASSERT_EQ(hit == nullptr ? -1L : hit - t.c_str(), plain(t, p, true)) << t << " / " << p;
+
+        // Text and pattern cut by limits, with more bytes after the cut.
+        const std::size_t tcut = next() % (t.size() + 1), pcut = 1 + next() % p.size();
+        const std::string tt = t.substr(0, tcut), pp = p.substr(0, pcut);
+        std::size_t len = 0;
+        hit = vantrel::strings::fold_search(t.c_str(), tcut, p.c_str(), pcut,
+                                            vantrel::strings::ExactBytes{}, &len);
+        ASSERT_EQ(hit == nullptr ? -1L : hit - t.c_str(), plain(tt, pp, false))
+            << tt << " / " << pp;
+        if (hit != nullptr) {
+            ASSERT_EQ(len, pp.size());
+        }
+        hit = vantrel::strings::fold_search(t.c_str(), tcut, p.c_str(), pcut,
+                                            vantrel::strings::TableFold{up}, &len);
+        ASSERT_EQ(hit == nullptr ? -1L : hit - t.c_str(), plain(tt, pp, true)) << tt << " / " << pp;
     }
 }
 

@@ -160,12 +160,17 @@ __attribute__((no_sanitize("address"))) inline unsigned candidates(const char* a
     return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(hit, v)));
 }
 
-// Bit k set when byte k of the aligned block equals c or is the terminator.
+// Bit k set when byte k of the aligned block equals c and (with `pair`) byte
+// k + 1 equals d (the last byte's successor lies in the next block and is not
+// looked at), or when byte k is the terminator.
 __attribute__((no_sanitize("address"))) inline unsigned exact_candidates(const char* aligned,
-                                                                         __m128i c) noexcept {
+                                                                         __m128i c, __m128i d,
+                                                                         bool pair) noexcept {
     __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(aligned));
-    __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(v, c), _mm_cmpeq_epi8(v, _mm_setzero_si128()));
-    return static_cast<unsigned>(_mm_movemask_epi8(hit));
+    unsigned first = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, c)));
+    if (pair)
+        first &= (static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, d))) >> 1) | 0x8000u;
+    return first | zeros(v);
 }
 
 // Bit k set when byte k at p equals c1 or c2 or is at or above 0x80.
@@ -373,9 +378,13 @@ template <class Fold, bool Limited>
     // over (found holds the answer), -1 when no later start can fit (the text
     // ended before the pattern did), 0 to go on.
     auto attempt = [&](const char* p) noexcept {
+        // Compared up to the pattern's limit or the text's, whichever is
+        // nearer; the terminators end the comparison too.
+        std::size_t most = pat_limit;
+        if (Limited && static_cast<std::size_t>(end - p) < most)
+            most = static_cast<std::size_t>(end - p);
         std::size_t k = 1;
-        while (k < pat_limit && pat[k] != '\0' && (!Limited || p + k < end) && p[k] != '\0' &&
-               fold(ub(p[k])) == fold(ub(pat[k])))
+        while (k < most && pat[k] != '\0' && p[k] != '\0' && fold(ub(p[k])) == fold(ub(pat[k])))
             ++k;
         work += k;
         if (k == pat_limit || pat[k] == '\0') {
@@ -399,11 +408,15 @@ template <class Fold, bool Limited>
         // the candidates are p0 itself. Folded ASCII: the ASCII bytes that
         // fold like p0 are its two cases (or itself); bytes at or above 0x80
         // are candidates too and go through the table.
+        // Exact bytes are filtered on the pattern's second byte as well.
         const bool letter = !Fold::kExact && (p0 | 0x20) >= 'a' && (p0 | 0x20) <= 'z';
+        const bool pair = Fold::kExact && pat_limit > 1 && pat[1] != '\0';
         const __m128i c1 = _mm_set1_epi8(static_cast<char>(letter ? (p0 | 0x20) : p0));
-        const __m128i c2 = _mm_set1_epi8(static_cast<char>(letter ? (p0 & ~0x20) : p0));
+        const __m128i c2 = Fold::kExact
+                               ? _mm_set1_epi8(pair ? pat[1] : '\0')
+                               : _mm_set1_epi8(static_cast<char>(letter ? (p0 & ~0x20) : p0));
         auto candidates = [&](const char* aligned) noexcept {
-            return Fold::kExact ? simd::exact_candidates(aligned, c1)
+            return Fold::kExact ? simd::exact_candidates(aligned, c1, c2, pair)
                                 : simd::candidates(aligned, c1, c2);
         };
         const char* block = reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(text) &

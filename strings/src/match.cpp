@@ -50,36 +50,33 @@ float exact_nocase_fn(Text t, Text p) {
 }
 
 // The searches take a text by its end: its terminator, or `limit` bytes
-// (255 for a CString256's own text, read only inside its array).
+// (255 for a CString256's own text, read only inside its array: found
+// without measuring it first).
 struct Bounded {
     const char* p;
     std::size_t limit;
 };
 
-Bounded own_bounded(const CString256& s) {
+[[gnu::always_inline]] inline Bounded own_bounded(const CString256& s) {
     return {s.text, 255};
 }
 
 template <class Fold>
 [[gnu::always_inline]] inline const char* find(Bounded t, Bounded p, Fold fold,
                                                std::size_t* matched = nullptr) {
+    if (p.p[0] == '\0') {  // found where the search stands
+        if (matched != nullptr) *matched = 0;
+        return t.p;
+    }
     return vantrel::strings::fold_search(t.p, t.limit, p.p, p.limit, fold, matched);
 }
 
-// Case-sensitive search of a text with a length: the C library's strstr when
-// both end with their terminators (always, unless a caller overwrote one of
-// a CString256's), else a bounded search.
-const char* find_exact(Text t, Text p) {
-    if (p.n == 0) return t.p;
-    if (t.p[t.n] == '\0' && p.p[p.n] == '\0') return std::strstr(t.p, p.p);
-    return vantrel::strings::fold_search(t.p, t.n, p.p, p.n, vantrel::strings::ExactBytes{});
+[[gnu::always_inline]] inline float partial_case(Bounded t, Bounded p) {
+    if (p.p[0] == '\0') return 0.0f;
+    return find(t, p, vantrel::strings::ExactBytes{}) != nullptr ? 1.0f : 0.0f;
 }
 
-float partial_case(Text t, Text p) {
-    return (p.n != 0 && find_exact(t, p) != nullptr) ? 1.0f : 0.0f;
-}
-
-float partial_nocase(Bounded t, Bounded p) {
+[[gnu::always_inline]] inline float partial_nocase(Bounded t, Bounded p) {
     if (p.p[0] == '\0') return 0.0f;
     const vantrel::strings::TableFold lower{vantrel::strings::lower_table()};
     return find(t, p, lower) != nullptr ? 1.0f : 0.0f;
@@ -139,35 +136,27 @@ float approximate_nocase(Text t, Text p) {
 
 // Fragments in list order, each searched from just past the previous one;
 // an empty fragment is found where the search stands.
-float wildcard_case(Text t, CList<CString256>& fragments) {
+template <class Fold>
+[[gnu::always_inline]] inline float wildcard(Bounded t, CList<CString256>& fragments, Fold fold) {
     std::size_t at = 0;
     fragments.cursor = fragments.head;
     while (elem<CString256>* e = fragments.cursor) {
         fragments.cursor = e->next;
-        const Text frag = own(e->data);
-        const char* hit = find_exact(Text{t.p + at, t.n - at}, frag);
-        if (hit == nullptr) return 0.0f;
-        at = static_cast<std::size_t>(hit - t.p) + frag.n;
-    }
-    return 1.0f;
-}
-
-// Case folded as STRSTR folds it (toupper). Neither the text's nor a
-// fragment's length is measured: each ends at its terminator or at 255.
-float wildcard_nocase(Bounded t, CList<CString256>& fragments) {
-    const vantrel::strings::TableFold upper{vantrel::strings::upper_table()};
-    std::size_t at = 0;
-    fragments.cursor = fragments.head;
-    while (elem<CString256>* e = fragments.cursor) {
-        fragments.cursor = e->next;
-        const Bounded frag = own_bounded(e->data);
-        if (frag.p[0] == '\0') continue;
         std::size_t len = 0;
-        const char* hit = find(Bounded{t.p + at, t.limit - at}, frag, upper, &len);
+        const char* hit = find(Bounded{t.p + at, t.limit - at}, own_bounded(e->data), fold, &len);
         if (hit == nullptr) return 0.0f;
         at = static_cast<std::size_t>(hit - t.p) + len;
     }
     return 1.0f;
+}
+
+float wildcard_case(Bounded t, CList<CString256>& fragments) {
+    return wildcard(t, fragments, vantrel::strings::ExactBytes{});
+}
+
+// Case folded as STRSTR folds it (toupper).
+float wildcard_nocase(Bounded t, CList<CString256>& fragments) {
+    return wildcard(t, fragments, vantrel::strings::TableFold{vantrel::strings::upper_table()});
 }
 
 void put(float* score, float v) {
@@ -183,7 +172,7 @@ void CString256::match_nocase_exact(CString256& pattern, float* score) {
     put(score, exact_nocase_fn(own(*this), own(pattern)));
 }
 void CString256::match_case_partial(CString256& pattern, float* score) {
-    put(score, partial_case(own(*this), own(pattern)));
+    put(score, partial_case(own_bounded(*this), own_bounded(pattern)));
 }
 void CString256::match_nocase_partial(CString256& pattern, float* score) {
     put(score, partial_nocase(own_bounded(*this), own_bounded(pattern)));
@@ -195,7 +184,7 @@ void CString256::match_nocase_approximate(CString256& pattern, float* score) {
     put(score, approximate_nocase(own(*this), own(pattern)));
 }
 void CString256::match_wildcard_case(CList<CString256>& fragments, float* score) {
-    put(score, wildcard_case(own(*this), fragments));
+    put(score, wildcard_case(own_bounded(*this), fragments));
 }
 void CString256::match_wildcard_nocase(CList<CString256>& fragments, float* score) {
     put(score, wildcard_nocase(own_bounded(*this), fragments));
@@ -225,15 +214,15 @@ void adapt_search(void* text, void* pattern, float* score) {
 
 // The wildcard adapters cut the text at 255 characters and use the list in
 // place; a null list counts as the empty list.
-template <class T, float (*F)(T, CList<CString256>&)>
-void adapt_wildcard(void* text, void* fragments, float* score, T (*view)(const CString256&)) {
+template <float (*F)(Bounded, CList<CString256>&)>
+void adapt_wildcard(void* text, void* fragments, float* score) {
     CString256 t;
     t = static_cast<const char*>(text);
     if (fragments == nullptr) {
         put(score, 1.0f);
         return;
     }
-    put(score, F(view(t), *static_cast<CList<CString256>*>(fragments)));
+    put(score, F(own_bounded(t), *static_cast<CList<CString256>*>(fragments)));
 }
 
 }  // namespace
@@ -245,7 +234,7 @@ void matcher_nocase_exact_256(void* text, void* pattern, float* score) {
     adapt<exact_nocase_fn>(text, pattern, score);
 }
 void matcher_case_partial_256(void* text, void* pattern, float* score) {
-    adapt<partial_case>(text, pattern, score);
+    adapt_search<partial_case>(text, pattern, score);
 }
 void matcher_nocase_partial_256(void* text, void* pattern, float* score) {
     adapt_search<partial_nocase>(text, pattern, score);
@@ -257,8 +246,8 @@ void matcher_nocase_approximate_256(void* text, void* pattern, float* score) {
     adapt<approximate_nocase>(text, pattern, score);
 }
 void match_wildcard_case_256(void* text, void* fragments, float* score) {
-    adapt_wildcard<Text, wildcard_case>(text, fragments, score, own);
+    adapt_wildcard<wildcard_case>(text, fragments, score);
 }
 void match_wildcard_nocase_256(void* text, void* fragments, float* score) {
-    adapt_wildcard<Bounded, wildcard_nocase>(text, fragments, score, own_bounded);
+    adapt_wildcard<wildcard_nocase>(text, fragments, score);
 }

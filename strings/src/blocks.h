@@ -6,8 +6,9 @@
 // A block read may go past a terminator, but never across a page boundary:
 // a load that stays inside one page cannot fault, whatever follows the
 // string. Such loads are kept out of AddressSanitizer's view, as the C
-// library's own string functions are. Writes never go past what the source
-// gave as text: a copy stores the characters and the terminator, no more.
+// library's own string functions are. Writes never carry a byte the source
+// did not give as text: a copy stores the characters and the terminator, and
+// at most zeros after them, within the destination's room.
 #pragma once
 
 #include <cstddef>
@@ -90,22 +91,39 @@ inline std::size_t copy_text(char* dst, const char* src, std::size_t cap) noexce
             i += 16;
             continue;
         }
-        // The text ends in this block, or the cap does: the bytes from i to n
-        // are text, and so are the sixteen before n when there are as many.
+        // The text ends in this block, or the cap does. The `len` bytes from
+        // the start are the source's own: its characters, and its terminator
+        // when the text ended before the cap.
         std::size_t n = z != 0 ? i + static_cast<std::size_t>(__builtin_ctz(z)) : cap;
-        if (n > cap) n = cap;
-        if (n >= 16) {
-            std::memcpy(dst + n - 16, src + n - 16, 16);
-        } else if (n >= 8) {
-            std::memcpy(dst, src, 8);
-            std::memcpy(dst + n - 8, src + n - 8, 8);
-        } else if (n >= 4) {
-            std::memcpy(dst, src, 4);
-            std::memcpy(dst + n - 4, src + n - 4, 4);
-        } else {
-            for (std::size_t k = 0; k < n; ++k) dst[k] = src[k];
+        const bool ended = z != 0 && n <= cap;
+        if (!ended) n = cap;
+        const std::size_t len = ended ? n + 1 : n;
+        if (ended && cap + 1 - i >= 16) {
+            // The destination has sixteen bytes here: one store of the block
+            // with every byte from the terminator on cleared (the bytes at or
+            // after the first zero, found by spreading it upwards).
+            __m128i after = _mm_cmpeq_epi8(v, _mm_setzero_si128());
+            after = _mm_or_si128(after, _mm_slli_si128(after, 1));
+            after = _mm_or_si128(after, _mm_slli_si128(after, 2));
+            after = _mm_or_si128(after, _mm_slli_si128(after, 4));
+            after = _mm_or_si128(after, _mm_slli_si128(after, 8));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), _mm_andnot_si128(after, v));
+            return n;
         }
-        dst[n] = '\0';
+        // Otherwise two overlapping moves: the last sixteen bytes (or eight,
+        // or four) and those before them.
+        if (len >= 16) {
+            std::memcpy(dst + len - 16, src + len - 16, 16);
+        } else if (len >= 8) {
+            std::memcpy(dst, src, 8);
+            std::memcpy(dst + len - 8, src + len - 8, 8);
+        } else if (len >= 4) {
+            std::memcpy(dst, src, 4);
+            std::memcpy(dst + len - 4, src + len - 4, 4);
+        } else {
+            for (std::size_t k = 0; k < len; ++k) dst[k] = src[k];
+        }
+        if (!ended) dst[n] = '\0';
         return n;
     }
     // Close to the end of a page: byte by byte.

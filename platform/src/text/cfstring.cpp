@@ -19,10 +19,10 @@ extern "C" Boolean CFStringGetCString(CFStringRef theString, char* buffer, CFInd
     if (vantrel::fault::check("CFStringGetCString")) return false;
     const CFIndex units = CFStringGetLength(theString);
     if (units < 0) return false;
-    // Composition (NFC) joins at most four UTF-16 units into one (a letter
-    // with three marks), and every encoding needs at least one byte for each
-    // composed unit: a longer string cannot fit, and is refused before any
-    // work or memory grows with its length.
+    // Composition (NFC, for byte encodings) joins at most four UTF-16 units
+    // into one (a letter with three marks), and every encoding needs at least
+    // one byte for each unit it keeps: a longer string cannot fit, and is
+    // refused before any work or memory grows with its length.
     const std::size_t room =
         static_cast<std::size_t>(bufferSize) - 1;  // keep one byte for the terminator
     if (static_cast<std::size_t>(units) / 4 > room) return false;

@@ -197,6 +197,41 @@ TEST(PoolMisuseDeathTest, DeletingAStringTwice) {
     delete b;
 }
 
+// Two threads taking from a pool at once can both take the object on top
+// while the list still starts with it (one of the two updates lost). The next
+// taker must not get that object a third time: a checked build stops there, a
+// release build leaves the torn list for a fresh chunk.
+TEST(PoolMisuseDeathTest, ObjectInUseOnTopOfTheFreeList) {
+    CString256* a = new CString256;
+    CString256* b = new CString256;
+    CString256* const strings_before = CString256::nfree;
+    CString256::nfree = a;
+
+    CString256 s;
+    s = "x";
+    CList<CString256> list;
+    list.append(s);
+    elem<CString256>* const nodes_before = elem<CString256>::lfree;
+    elem<CString256>::lfree = list.head;
+#ifdef NDEBUG
+    CString256* c = new CString256;
+    EXPECT_NE(c, a) << "a string in use handed out again";
+    EXPECT_NE(c, b);
+    list.append(s);
+    EXPECT_NE(list.head, list.tail) << "a node in use handed out again";
+    delete c;
+#else
+    EXPECT_DEATH((void)new CString256,
+                 "CString256::operator new: object at .* in use is on the free list");
+    EXPECT_DEATH(list.append(s),
+                 "elem<CString256>::operator new: object at .* in use is on the free list");
+    CString256::nfree = strings_before;
+    elem<CString256>::lfree = nodes_before;
+#endif
+    delete a;
+    delete b;
+}
+
 TEST(PoolMisuseDeathTest, ClearingANodeTwice) {
     CString256 s;
     s = "x";

@@ -204,14 +204,14 @@ TEST(PoolMisuseDeathTest, DeletingAStringTwice) {
 TEST(PoolMisuseDeathTest, ObjectInUseOnTopOfTheFreeList) {
     CString256* a = new CString256;
     CString256* b = new CString256;
-    CString256* const strings_before = CString256::nfree;
+    [[maybe_unused]] CString256* const strings_before = CString256::nfree;
     CString256::nfree = a;
 
     CString256 s;
     s = "x";
     CList<CString256> list;
     list.append(s);
-    elem<CString256>* const nodes_before = elem<CString256>::lfree;
+    [[maybe_unused]] elem<CString256>* const nodes_before = elem<CString256>::lfree;
     elem<CString256>::lfree = list.head;
 #ifdef NDEBUG
     CString256* c = new CString256;

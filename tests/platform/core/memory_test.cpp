@@ -1,9 +1,11 @@
-#include "vantrel/MacMemory.h"
-#include "vantrel/fault.h"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
+#include <vector>
+
+#include "vantrel/MacMemory.h"
+#include "vantrel/fault.h"
 
 TEST(Handles, GrowByAppendAndReportErrors) {
     Handle h = NewHandle(0);
@@ -39,5 +41,39 @@ TEST(Handles, FaultSeamFailsAllocationAndAppend) {
     EXPECT_EQ(PtrAndHand("abcd", h, 4), memFullErr);
     EXPECT_EQ(MemError(), memFullErr);
     EXPECT_EQ(GetHandleSize(h), 4);
+    DisposeHandle(h);
+}
+
+// Appends one byte at a time with another allocation made between each, so
+// that the block cannot simply be extended where it lies: the block may move
+// only when its allocation grows, which must happen a logarithmic number of
+// times (a listing of 100,000 items once reallocated on every append).
+TEST(Handles, AppendsReallocateGeometricallyAndSizesStayExact) {
+    Handle h = NewHandle(0);
+    ASSERT_NE(h, nullptr);
+    std::vector<std::unique_ptr<char[]>> neighbours;
+    constexpr int kAppends = 20000;
+    int moves = 0;
+    Ptr last = *h;
+    for (int i = 0; i < kAppends; ++i) {
+        const char c = static_cast<char>('a' + i % 26);
+        ASSERT_EQ(PtrAndHand(&c, h, 1), noErr);
+        ASSERT_EQ(GetHandleSize(h), i + 1) << "the size callers see is exact";
+        if (*h != last) ++moves, last = *h;
+        neighbours.emplace_back(new char[24]);
+    }
+    EXPECT_LE(moves, 64) << "the block moved on " << moves << " of " << kAppends << " appends";
+    for (int i = 0; i < kAppends; i += 997) EXPECT_EQ((*h)[i], 'a' + i % 26) << i;
+
+    // Shrinking and growing again reports exact sizes and never shows stale bytes.
+    SetHandleSize(h, 10);
+    ASSERT_EQ(MemError(), noErr);
+    EXPECT_EQ(GetHandleSize(h), 10);
+    SetHandleSize(h, 20);
+    EXPECT_EQ(GetHandleSize(h), 20);
+    for (int i = 10; i < 20; ++i) EXPECT_EQ((*h)[i], 0) << i;
+    ASSERT_EQ(PtrAndHand("xyz", h, 3), noErr);
+    EXPECT_EQ(GetHandleSize(h), 23);
+    EXPECT_EQ(std::memcmp(*h + 20, "xyz", 3), 0);
     DisposeHandle(h);
 }

@@ -1,5 +1,7 @@
 #include "cli.h"
 
+#include <sys/stat.h>
+
 #include <charconv>
 #include <cstring>
 
@@ -52,39 +54,92 @@ const OptionSpec* find_option(const CommandSpec& c, std::string_view name) {
 
 }  // namespace
 
-int Context::usage_error(std::string_view message) {
+int Context::usage_error(std::string_view message, std::string_view advice) {
     err << "fmutil: " << command.name << ": ";
     append_terminal_safe(err.buf(), message);
-    err << "\nusage: fmutil " << command.name << " " << command.synopsis << "\nTry 'fmutil "
-        << command.name << " --help'.\n";
+    err << advice << "\nusage: fmutil " << command.name << " " << command.synopsis
+        << "\nTry 'fmutil " << command.name << " --help'.\n";
     err.flush();
     return kExitUsage;
 }
 
-void Context::fm_error_line(std::string_view path, OSErr code) {
+void Context::fm_error_line(std::string_view path, OSErr code, std::string_view meaning) {
     err << "fmutil: ";
     append_terminal_safe(err.buf(), path);
-    err << ": " << describe_result(code) << "\n";
+    std::string text = describe_result(code);
+    if (!meaning.empty()) {
+        if (const ResultCode* r = find_result_code(code)) {
+            text =
+                std::string(r->name) + " (" + std::to_string(code) + "): " + std::string(meaning);
+        }
+    }
+    err << ": " << text << "\n";
     err.flush();
 }
 
-void write_json_error(JsonWriter& j, std::string_view path, OSErr code) {
+void write_json_error(JsonWriter& j, std::string_view path, OSErr code, std::string_view meaning) {
     j.begin_object();
     j.field("path", path);
     j.field("code", static_cast<std::int64_t>(code));
     const ResultCode* r = find_result_code(code);
     j.field("name", r ? r->name : std::string_view("unknown"));
-    j.field("message", r ? r->meaning : std::string_view("unknown result code"));
+    j.field("message", !meaning.empty() ? meaning
+                       : r              ? r->meaning
+                                        : std::string_view("unknown result code"));
     j.end_object();
 }
 
-int Context::fm_error(std::string_view path, OSErr code) {
-    fm_error_line(path, code);
+ItemKind kind_of_mode(UInt16 mode, bool is_directory) {
+    switch (mode & S_IFMT) {
+        case S_IFLNK:
+            return {"symbolic link", "symlink", 'l'};
+        case S_IFIFO:
+            return {"FIFO", "fifo", 'p'};
+        case S_IFSOCK:
+            return {"socket", "socket", 's'};
+        case S_IFCHR:
+            return {"character device", "char_device", 'c'};
+        case S_IFBLK:
+            return {"block device", "block_device", 'b'};
+        case S_IFDIR:
+            return {"directory", "directory", 'd'};
+        case S_IFREG:
+            return {"file", "file", '-'};
+        default:  // no type bits: all that is known is the node flags
+            return is_directory ? ItemKind{"directory", "directory", 'd'}
+                                : ItemKind{"file", "file", '-'};
+    }
+}
+
+ItemKind kind_of(const FSCatalogInfo& info) {
+    FSPermissionInfo perm;
+    std::memcpy(&perm, info.permissions, sizeof perm);
+    return kind_of_mode(perm.mode, (info.nodeFlags & kFSNodeIsDirectoryMask) != 0);
+}
+
+OSErr item_kind(const FSRef& ref, ItemKind* kind, std::string* not_file) {
+    FSCatalogInfo info{};
+    if (OSErr e = FSGetCatalogInfo(&ref, kFSCatInfoNodeFlags | kFSCatInfoPermissions, &info,
+                                   nullptr, nullptr, nullptr)) {
+        return e;
+    }
+    *kind = kind_of(info);
+    if (not_file != nullptr && kind->letter != '-') {
+        const std::string_view k = kind->text;
+        const bool vowel = k[0] == 'F' || k[0] == 'a' || k[0] == 'e' || k[0] == 'i' || k[0] == 'o';
+        *not_file =
+            std::string("it is ") + (vowel ? "an " : "a ") + kind->text + ", not a plain file";
+    }
+    return noErr;
+}
+
+int Context::fm_error(std::string_view path, OSErr code, std::string_view meaning) {
+    fm_error_line(path, code, meaning);
     if (json) {
         JsonWriter j(out);
         j.begin_object();
         j.key("error");
-        write_json_error(j, path, code);
+        write_json_error(j, path, code, meaning);
         j.end_object();
         j.finish();
         out.flush();
@@ -132,6 +187,18 @@ void append_disk_name(std::string& out, const FSRef& ref, const HFSUniStr255& na
         }
     }
     append_unicode_name_as_posix(out, name);
+}
+
+std::string_view last_component(std::string_view path) {
+    while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+    if (path == "/") return path;
+    const auto slash = path.rfind('/');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+bool ends_in_dot_or_dotdot(std::string_view path) {
+    const std::string_view last = last_component(path);
+    return last == "." || last == "..";
 }
 
 std::optional<long long> parse_integer(std::string_view text, long long min, long long max) {

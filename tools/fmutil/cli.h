@@ -53,20 +53,40 @@ struct Context {
         return it == options.end() ? nullptr : &it->second;
     }
 
-    // "fmutil: CMD: message" plus the command's usage, on stderr; returns kExitUsage.
-    int usage_error(std::string_view message);
+    // "fmutil: CMD: message" plus the command's usage, on stderr; returns
+    // kExitUsage. The message is escaped for the terminal (it may quote what
+    // the user typed); `advice` is our own text and printed as written, so
+    // that an example in it can be copied as shown.
+    int usage_error(std::string_view message, std::string_view advice = {});
     // "fmutil: PATH: fLckdErr (-45): the file is locked" on stderr, and with
-    // --json {"error":{...}} on stdout; returns kExitFileManager.
-    int fm_error(std::string_view path, OSErr err);
+    // --json {"error":{...}} on stdout; returns kExitFileManager. `meaning`,
+    // when given, replaces the code's general meaning with what happened.
+    int fm_error(std::string_view path, OSErr err, std::string_view meaning = {});
     // Reports an error inside a JSON document already begun (tree, ls).
-    void fm_error_line(std::string_view path, OSErr err);
+    void fm_error_line(std::string_view path, OSErr err, std::string_view meaning = {});
     // Ends a successful command: flushes stdout and turns a failed write
     // into kExitOutput.
     int finish(int status = 0);
 };
 
 // Writes the value {"path":..,"code":..,"name":..,"message":..} of an error.
-void write_json_error(JsonWriter& j, std::string_view path, OSErr code);
+void write_json_error(JsonWriter& j, std::string_view path, OSErr code,
+                      std::string_view meaning = {});
+
+// What kind of item the mode of an item's permissions (kFSCatInfoPermissions)
+// says it is: the word for text ("symbolic link"), the JSON value
+// ("symlink") and the letter of `ls -l` ('l').
+struct ItemKind {
+    const char* text;
+    const char* json;
+    char letter;
+};
+ItemKind kind_of_mode(UInt16 mode, bool is_directory);
+// The same for an item's catalogue information (permissions and node flags).
+ItemKind kind_of(const FSCatalogInfo& info);
+// Reads an item's kind. Where it is not a plain file, `*not_file` gets the
+// words for an error about it ("it is a FIFO, not a plain file").
+OSErr item_kind(const FSRef& ref, ItemKind* kind, std::string* not_file = nullptr);
 
 // The command table, in the order `fmutil --help` lists it.
 const std::vector<CommandSpec>& commands();
@@ -81,6 +101,13 @@ std::string ref_path(const FSRef& ref);
 // ASCII name converts back exactly, any other is taken from the item's path,
 // so that a printed name can be given back to the shell.
 void append_disk_name(std::string& out, const FSRef& ref, const HFSUniStr255& name);
+
+// The last component of a path as rm sees it: trailing slashes ignored
+// ("a/b/" gives "b", "/" gives "/").
+std::string_view last_component(std::string_view path);
+// True when that component is "." or "..": such an operand names a directory
+// through its own entry or its child's, and is never a target to remove.
+bool ends_in_dot_or_dotdot(std::string_view path);
 
 // Strict decimal parsing for option values; nothing on trailing text,
 // signs where none are allowed, or values out of [min, max].

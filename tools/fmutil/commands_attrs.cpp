@@ -126,7 +126,10 @@ int cmd_info(Context& ctx) {
     // The lock that would stop a change: the item's own, or its volume's.
     const OSErr lock_state = FSCheckLock(&ref);
 
-    const bool dir = (info.nodeFlags & kFSNodeIsDirectoryMask) != 0;
+    const ItemKind kind = kind_of(info);
+    // Type, creator and forks belong to plain files; a link, FIFO, socket or
+    // device has none of them.
+    const bool plain_file = kind.letter == '-';
     std::string name;
     append_disk_name(name, ref, uname);
     FileInfo fi;  // a folder's Finder flags sit at the same offset as a file's
@@ -145,7 +148,7 @@ int cmd_info(Context& ctx) {
         j.begin_object();
         j.field("path", path);
         j.field("name", name);
-        j.field("kind", dir ? "directory" : "file");
+        j.field("kind", kind.json);
         j.field_u("node_id", info.nodeID);
         j.field_u("parent_id", info.parentDirID);
         j.field("volume", static_cast<std::int64_t>(info.volume));
@@ -160,7 +163,7 @@ int cmd_info(Context& ctx) {
         json_date(j, "accessed", info.accessDate);
         json_date(j, "backed_up", info.backupDate);
         j.end_object();
-        if (!dir) {
+        if (plain_file) {
             j.field("type", format_ostype(fi.fileType));
             j.field("creator", format_ostype(fi.fileCreator));
             j.field_u("data_size", info.dataLogicalSize);
@@ -188,7 +191,7 @@ int cmd_info(Context& ctx) {
     Out& o = ctx.out;
     human_line(o, "path", path);
     human_line(o, "name", name);
-    human_line(o, "kind", dir ? "directory" : "file");
+    human_line(o, "kind", kind.text);
     human_line(o, "node ID", std::to_string(info.nodeID));
     human_line(o, "parent ID", std::to_string(info.parentDirID));
     human_line(o, "volume", std::to_string(info.volume));
@@ -201,7 +204,7 @@ int cmd_info(Context& ctx) {
     human_line(o, "attr. mod.", human_date(info.attributeModDate));
     human_line(o, "accessed", human_date(info.accessDate));
     human_line(o, "backed up", human_date(info.backupDate));
-    if (!dir) {
+    if (plain_file) {
         human_line(o, "type", format_ostype(fi.fileType), true);
         human_line(o, "creator", format_ostype(fi.fileCreator), true);
         human_line(o, "data fork", std::to_string(info.dataLogicalSize) + " bytes");
@@ -230,8 +233,9 @@ int cmd_type(Context& ctx) {
         if (const std::string* v = ctx.value(opt)) {
             auto code = parse_ostype(*v);
             if (!code) {
-                return ctx.usage_error("--" + std::string(opt) + " '" + *v +
-                                       "' is not four characters (write other bytes as \\xHH)");
+                return ctx.usage_error(
+                    "--" + std::string(opt) + " '" + *v + "' is not four characters",
+                    " (write a byte that is not printable ASCII as \\xHH, a backslash as \\\\)");
             }
             if (*code == 0)
                 return ctx.usage_error("--" + std::string(opt) + " cannot be four zero bytes");
@@ -240,6 +244,12 @@ int cmd_type(Context& ctx) {
     }
     FSRef ref;
     if (OSErr e = path_ref(path, &ref)) return ctx.fm_error(path, e);
+    // Only plain files have a type and creator; asked of anything else, say
+    // what it is rather than what the attempt to store them ran into.
+    ItemKind kind;
+    std::string not_file;
+    if (OSErr e = item_kind(ref, &kind, &not_file)) return ctx.fm_error(path, e);
+    if (!not_file.empty()) return ctx.fm_error(path, notAFileErr, not_file);
     const bool change = type != 0 || creator != 0;
     if (change) {
         if (OSErr e = FSChangeCreatorType(&ref, creator, type)) return ctx.fm_error(path, e);

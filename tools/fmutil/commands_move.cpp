@@ -109,6 +109,10 @@ int cmd_cp(Context& ctx) {
     if (OSErr e = FSGetCatalogInfo(&sref, kFSCatInfoNone, nullptr, &src_name, nullptr, nullptr)) {
         return ctx.fm_error(src, e);
     }
+    ItemKind kind;
+    std::string not_file;
+    if (OSErr e = item_kind(sref, &kind, &not_file)) return ctx.fm_error(src, e);
+    if (!not_file.empty()) return ctx.fm_error(src, notAFileErr, not_file);
     const UniChar* new_name = renamed ? reinterpret_cast<const UniChar*>(name.data()) : nullptr;
     FSRef copy;
     OSErr e = FSCopyFile(&sref, &dref, static_cast<UniCharCount>(name.size()), new_name,
@@ -116,13 +120,23 @@ int cmd_cp(Context& ctx) {
     if (e) return ctx.fm_error(src, e);
     if (ctx.json) {
         // FSCopyFile's reference names the destination directory when no
-        // new name is given; the copy's path is built from the names instead.
-        std::string path = ref_path(dref);
-        if (path != "/") path.push_back('/');
-        if (renamed) {
-            path += ctx.args[2];
-        } else {
-            append_unicode_name_as_posix(path, src_name);
+        // new name is given; the copy is looked up by its name instead, and
+        // its path printed as the directory spells it (a name given in one
+        // normal form may be stored in the other).
+        const UniCharCount len = renamed ? static_cast<UniCharCount>(name.size()) : src_name.length;
+        const UniChar* units = renamed ? new_name : src_name.unicode;
+        FSRef made;
+        std::string path;
+        if (FSMakeFSRefUnicode(&dref, len, units, kTextEncodingUnknown, &made) == noErr)
+            path = ref_path(made);
+        if (path.empty()) {
+            path = ref_path(dref);
+            if (path != "/") path.push_back('/');
+            if (renamed) {
+                path += ctx.args[2];
+            } else {
+                append_unicode_name_as_posix(path, src_name);
+            }
         }
         print_path_json(ctx, "path", path);
     }

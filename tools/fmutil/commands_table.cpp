@@ -67,12 +67,14 @@ const std::vector<CommandSpec>& commands() {
          nullptr,
          cmd_touch},
         {"ls",
-         "DIR [-l|--long]",
+         "[DIR] [-l|--long]",
          "list a directory's own items, in the order the directory holds them",
-         "Prints one name per line, unsorted. With --long: kind and lock (d/-, L), type,\n"
-         "creator, the size of both forks, the modification date, the name. A note on\n"
-         "standard error says when the directory changed while it was listed.\n",
-         1,
+         "Prints one name per line, unsorted; DIR defaults to the current directory. With\n"
+         "--long: the kind (- file, d directory, l symbolic link, p FIFO, s socket, c and b\n"
+         "devices) and lock (L), type, creator (blank when unset), the data fork's and the\n"
+         "resource fork's sizes, the modification date and the name, in aligned columns. A\n"
+         "note on standard error says when the directory changed while it was listed.\n",
+         0,
          1,
          {{"long", false, "-l, --long       more than the names", 'l'}},
          true,
@@ -83,9 +85,11 @@ const std::vector<CommandSpec>& commands() {
          "list every item below a directory, depth first",
          "Prints each item's path (DIR/sub/name, directories with a trailing /), each\n"
          "directory followed by its contents. --depth 1 lists only DIR's own items; 0, the\n"
-         "default, has no limit. Symbolic links are listed, never followed. A directory that\n"
-         "cannot be read ends the listing of its own directory and the walk goes on above.\n"
-         "When standard error is a terminal, a count of items is shown there.\n",
+         "default, has no limit. Symbolic links are listed, never followed, and DIR may not\n"
+         "reach its directory through one ('lnk/.', 'lnk/..'). A directory that cannot be\n"
+         "read is named on standard error and the walk goes on with the rest; the exit\n"
+         "status is then 1, as find's is. When standard error is a terminal, a count of\n"
+         "items is shown there.\n",
          1,
          1,
          {{"depth", true, "--depth N        go at most N levels down (0: no limit)"}},
@@ -97,8 +101,9 @@ const std::vector<CommandSpec>& commands() {
          "delete a directory and everything in it",
          "Deletes locked items too. Symbolic links are deleted, never followed, and nothing\n"
          "outside DIR is touched even if the tree changes meanwhile. Stops at the first\n"
-         "error; what was deleted before it stays deleted. DIR must be a directory; '/' is\n"
-         "refused. When standard error is a terminal, progress is shown there.\n",
+         "error; what was deleted before it stays deleted. DIR must be a directory; '/' and\n"
+         "a DIR whose last component is '.' or '..' are refused, as rm refuses them. When\n"
+         "standard error is a terminal, progress is shown there.\n",
          1,
          1,
          {{"contents-only", false, "--contents-only  empty DIR but keep it"}},

@@ -1,7 +1,9 @@
 // ls, tree, rm: listing, walking and deleting directory contents.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -22,113 +24,236 @@ std::string path_prefix(const std::string& dir) {
     return p;
 }
 
-const char* kind_of(const FSCatalogInfo& info) {
-    return (info.nodeFlags & kFSNodeIsDirectoryMask) ? "directory" : "file";
-}
-
-struct TreeWalk {
-    Out* out;
-    JsonWriter* json;
-    Progress* progress;
-    std::string path;  // the current item's path
-    std::vector<std::size_t>
-        prefix;  // prefix[d]: length of the path of the level-d directory, with its "/"
-    std::uint64_t items = 0;
-    bool changed = false;
+// One directory's items as tree prints them. A directory is read whole and
+// its iterator closed before any child is walked, so that a walk holds one
+// descriptor however deep the tree is; only directories keep a reference.
+struct TreeEntry {
+    std::string name;
+    std::size_t dir_ref;  // index into TreeLevel::dir_refs, or npos for a non-directory
+    const char* kind;     // JSON kind
 };
 
-Boolean tree_filter(Boolean container_changed, ItemCount depth, const FSCatalogInfo* info,
-                    const FSRef* ref, const FSSpec*, const HFSUniStr255* name, void* context) {
-    auto* w = static_cast<TreeWalk*>(context);
-    if (container_changed) w->changed = true;
-    if (depth == 0 || depth > w->prefix.size()) return true;  // cannot happen in a depth-first walk
-    w->path.resize(w->prefix[depth - 1]);
-    append_disk_name(w->path, *ref, *name);
-    const bool dir = (info->nodeFlags & kFSNodeIsDirectoryMask) != 0;
-    if (dir) {
-        w->prefix.resize(depth + 1);
-        w->prefix[depth] = w->path.size() + 1;
-        w->path.push_back('/');
-    }
-    if (w->json != nullptr) {
-        JsonWriter& j = *w->json;
-        j.begin_object();
-        j.field("path", dir ? std::string_view(w->path).substr(0, w->path.size() - 1)
-                            : std::string_view(w->path));
-        j.field("depth", static_cast<std::int64_t>(depth));
-        j.field("kind", dir ? "directory" : "file");
-        j.end_object();
-    } else {
-        std::string& b = w->out->buf();
-        append_terminal_safe(b, w->path);
-        b.push_back('\n');
-        if (b.size() >= 64 * 1024) {
-            w->progress->clear();
-            w->out->flush();
+struct TreeLevel {
+    std::string prefix;  // "DIR/sub/" of the items below
+    std::vector<TreeEntry> entries;
+    std::vector<FSRef> dir_refs;
+    std::size_t next = 0;
+    ItemCount depth = 1;  // of the items in this level (DIR's own items are 1)
+};
+
+struct TreeError {
+    std::string path;
+    OSErr code;
+};
+
+// The bulk call's buffers, shared by every directory of the walk.
+struct TreeBuffers {
+    static constexpr ItemCount kBatch = 128;
+    std::vector<FSCatalogInfo> infos = std::vector<FSCatalogInfo>(kBatch);
+    std::vector<FSRef> refs = std::vector<FSRef>(kBatch);
+    std::vector<HFSUniStr255> names = std::vector<HFSUniStr255>(kBatch);
+};
+
+// Reads a directory's items into `level`. What was read before a failure is
+// kept (and listed); the failure is returned.
+OSErr read_level(const FSRef& dir, TreeBuffers& b, TreeLevel* level, bool* changed) {
+    FSIterator it = nullptr;
+    if (OSErr e = FSOpenIterator(&dir, kFSIterateFlat, &it)) return e;
+    OSErr e = noErr;
+    for (;;) {
+        ItemCount n = 0;
+        Boolean ch = 0;
+        e = FSGetCatalogInfoBulk(it, TreeBuffers::kBatch, &n, &ch,
+                                 kFSCatInfoNodeFlags | kFSCatInfoPermissions, b.infos.data(),
+                                 b.refs.data(), nullptr, b.names.data());
+        if (ch) *changed = true;
+        for (ItemCount i = 0; i < n; ++i) {
+            TreeEntry entry{{}, std::string::npos, kind_of(b.infos[i]).json};
+            append_disk_name(entry.name, b.refs[i], b.names[i]);
+            if (b.infos[i].nodeFlags & kFSNodeIsDirectoryMask) {
+                entry.dir_ref = level->dir_refs.size();
+                level->dir_refs.push_back(b.refs[i]);
+            }
+            level->entries.push_back(std::move(entry));
         }
+        if (e == errFSNoMoreItems) e = noErr;
+        if (e != noErr || n == 0) break;
     }
-    w->progress->tick(++w->items);
-    return false;
+    FSCloseIterator(it);  // benign: the iterator is released whatever this answers
+    return e;
 }
 
 }  // namespace
 
 int cmd_tree(Context& ctx) {
     const std::string& dir = ctx.args[0];
-    ItemCount depth = 0;
+    ItemCount max_depth = 0;
     if (const std::string* v = ctx.value("depth")) {
         auto n = parse_integer(*v, 0, 0xFFFFFFFFLL);
         if (!n)
             return ctx.usage_error("--depth '" + *v +
                                    "' is not a whole number from 0 (no limit) up");
-        depth = static_cast<ItemCount>(*n);
+        max_depth = static_cast<ItemCount>(*n);
+    }
+    // "lnk/." and "lnk/.." name the link's target or the target's parent: a
+    // walk that never follows links does not start through one either.
+    if (ends_in_dot_or_dotdot(dir)) {
+        std::string before = dir;
+        while (before.size() > 1 && before.back() == '/') before.pop_back();
+        before.resize(before.size() - last_component(before).size());
+        while (before.size() > 1 && before.back() == '/') before.pop_back();
+        struct stat st {};
+        if (!before.empty() && ::lstat(before.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+            return ctx.usage_error("'" + dir + "' goes through the symbolic link '" + before +
+                                   "'; tree never follows links");
+        }
     }
     FSRef ref;
     if (OSErr e = path_ref(dir, &ref)) return ctx.fm_error(dir, e);
 
     Progress progress(ctx.err.fd(), "fmutil: tree");
     JsonWriter j(ctx.out);
-    TreeWalk walk{&ctx.out, ctx.json ? &j : nullptr, &progress, path_prefix(dir), {}, 0, false};
-    walk.prefix.push_back(walk.path.size());
     if (ctx.json) {
         j.begin_object();
         j.field("path", dir);
         j.key("items");
         j.begin_array();
     }
-    const OSErr e =
-        FSIterateContainer(&ref, depth, kFSCatInfoNone, false, true, tree_filter, &walk);
+    TreeBuffers buffers;
+    std::vector<TreeError> errors;
+    bool changed = false;
+    std::uint64_t items = 0;
+    std::vector<TreeLevel> stack(1);
+    stack[0].prefix = path_prefix(dir);
+    // A directory that cannot be read is named on standard error when it is
+    // met, and the walk goes on with its siblings, as find does.
+    auto failed = [&](std::string path, OSErr e) {
+        progress.clear();
+        ctx.out.flush();
+        ctx.fm_error_line(path, e);
+        errors.push_back({std::move(path), e});
+    };
+    if (OSErr e = read_level(ref, buffers, &stack[0], &changed)) failed(dir, e);
+    std::string path;
+    while (!stack.empty()) {
+        TreeLevel& level = stack.back();
+        if (level.next == level.entries.size()) {
+            stack.pop_back();
+            continue;
+        }
+        const TreeEntry& entry = level.entries[level.next++];
+        const bool is_dir = entry.dir_ref != std::string::npos;
+        path.assign(level.prefix);
+        path += entry.name;
+        if (ctx.json) {
+            j.begin_object();
+            j.field("path", path);
+            j.field("depth", static_cast<std::int64_t>(level.depth));
+            j.field("kind", entry.kind);
+            j.end_object();
+        } else {
+            std::string& b = ctx.out.buf();
+            append_terminal_safe(b, path);
+            if (is_dir) b.push_back('/');
+            b.push_back('\n');
+            if (b.size() >= 64 * 1024) {
+                progress.clear();
+                ctx.out.flush();
+            }
+        }
+        progress.tick(++items);
+        if (is_dir && (max_depth == 0 || level.depth < max_depth)) {
+            TreeLevel child;
+            child.prefix = path + "/";
+            child.depth = level.depth + 1;
+            const FSRef child_ref = level.dir_refs[entry.dir_ref];
+            if (OSErr e = read_level(child_ref, buffers, &child, &changed)) failed(path, e);
+            // (`level` and `entry` are not used past this point: the push may move them.)
+            if (!child.entries.empty()) stack.push_back(std::move(child));
+        }
+    }
     progress.clear();
     if (ctx.json) {
         j.end_array();
-        j.field("changed", walk.changed);
+        j.field("changed", changed);
         j.key("error");
-        e ? write_json_error(j, dir, e) : j.null();
+        errors.empty() ? j.null() : write_json_error(j, errors[0].path, errors[0].code);
+        j.key("errors");
+        j.begin_array();
+        for (const TreeError& e : errors) write_json_error(j, e.path, e.code);
+        j.end_array();
         j.end_object();
         j.finish();
     }
-    if (e) {
-        ctx.out.flush();
-        ctx.fm_error_line(dir, e);
-        return ctx.finish(kExitFileManager);
-    }
-    return ctx.finish();
+    return ctx.finish(errors.empty() ? kExitOk : kExitFileManager);
 }
 
+namespace {
+
+// One row of `ls -l`, kept until every row is read so that columns align.
+struct LongRow {
+    char kind;
+    bool locked;
+    bool plain_file;
+    std::string type, creator, data, rsrc, modified, name;
+};
+
+void print_long_rows(Out& out, const std::vector<LongRow>& rows) {
+    std::size_t wt = 0, wc = 0, wd = 0, wr = 0, wm = 0;
+    for (const LongRow& r : rows) {
+        wt = std::max(wt, r.type.size());
+        wc = std::max(wc, r.creator.size());
+        wd = std::max(wd, r.data.size());
+        wr = std::max(wr, r.rsrc.size());
+        wm = std::max(wm, r.modified.size());
+    }
+    auto pad_left = [](std::string& b, const std::string& s, std::size_t w) {
+        b.append(w - s.size(), ' ');
+        b += s;
+    };
+    auto pad_right = [](std::string& b, const std::string& s, std::size_t w) {
+        b += s;
+        b.append(w - s.size(), ' ');
+    };
+    for (const LongRow& r : rows) {
+        std::string& b = out.buf();
+        b.push_back(r.kind);
+        b.push_back(r.locked ? 'L' : '-');
+        b.push_back(' ');
+        if (wt) pad_right(b, r.type, wt), b.push_back(' ');
+        if (wc) pad_right(b, r.creator, wc), b.push_back(' ');
+        pad_left(b, r.data, wd);
+        b.push_back(' ');
+        pad_left(b, r.rsrc, wr);
+        b.push_back(' ');
+        pad_right(b, r.modified, wm);
+        b.push_back(' ');
+        b += r.name;
+        b.push_back('\n');
+        out.maybe_flush();
+    }
+}
+
+}  // namespace
+
 int cmd_ls(Context& ctx) {
-    const std::string& dir = ctx.args[0];
+    const std::string dir = ctx.args.empty() ? std::string(".") : ctx.args[0];
     const bool lng = ctx.has("long");
     FSRef ref;
     if (OSErr e = path_ref(dir, &ref)) return ctx.fm_error(dir, e);
-    FSRef** refs = nullptr;
-    ItemCount count = 0;
-    Boolean changed = 0;
-    if (OSErr e = FSGetDirectoryItems(&ref, &refs, &count, &changed)) return ctx.fm_error(dir, e);
+    FSIterator it = nullptr;
+    if (OSErr e = FSOpenIterator(&ref, kFSIterateFlat, &it)) return ctx.fm_error(dir, e);
 
+    // Names alone come from the bulk call; the long form asks it for the rest.
     const FSCatalogInfoBitmap bitmap =
         lng ? (kFSCatInfoNodeFlags | kFSCatInfoNodeID | kFSCatInfoContentMod |
-               kFSCatInfoFinderInfo | kFSCatInfoDataSizes | kFSCatInfoRsrcSizes)
+               kFSCatInfoPermissions | kFSCatInfoFinderInfo | kFSCatInfoDataSizes |
+               kFSCatInfoRsrcSizes)
             : kFSCatInfoNone;
+    constexpr ItemCount kBatch = 128;
+    std::vector<FSCatalogInfo> infos(lng ? kBatch : 0);
+    std::vector<FSRef> refs(kBatch);
+    std::vector<HFSUniStr255> names(kBatch);
     JsonWriter j(ctx.out);
     if (ctx.json) {
         j.begin_object();
@@ -136,71 +261,75 @@ int cmd_ls(Context& ctx) {
         j.key("items");
         j.begin_array();
     }
-    const std::string prefix = path_prefix(dir);
-    int status = kExitOk;
+    std::vector<LongRow> rows;
+    bool changed = false;
+    OSErr e = noErr;
     std::string name;
-    for (ItemCount i = 0; i < count; ++i) {
-        FSCatalogInfo info{};
-        HFSUniStr255 uname{};
-        const FSRef item = (*refs)[i];
-        OSErr e = FSGetCatalogInfo(&item, bitmap, &info, &uname, nullptr, nullptr);
-        if (e == fnfErr) continue;  // removed since it was listed
-        name.clear();
-        if (e) {
-            ctx.out.flush();
-            ctx.fm_error_line(prefix + "(item " + std::to_string(i + 1) + ")", e);
-            status = kExitFileManager;
-            continue;
-        }
-        append_disk_name(name, item, uname);
-        FileInfo fi;
-        std::memcpy(&fi, info.finderInfo, sizeof fi);
-        const bool is_dir = (info.nodeFlags & kFSNodeIsDirectoryMask) != 0;
-        if (ctx.json) {
-            j.begin_object();
-            j.field("name", name);
-            if (lng) {
-                j.field("kind", kind_of(info));
+    for (;;) {
+        ItemCount n = 0;
+        Boolean ch = 0;
+        e = FSGetCatalogInfoBulk(it, kBatch, &n, &ch, bitmap, lng ? infos.data() : nullptr,
+                                 refs.data(), nullptr, names.data());
+        if (ch) changed = true;
+        for (ItemCount i = 0; i < n; ++i) {
+            name.clear();
+            append_disk_name(name, refs[i], names[i]);
+            if (!lng) {
+                if (ctx.json) {
+                    j.begin_object();
+                    j.field("name", name);
+                    j.end_object();
+                } else {
+                    append_terminal_safe(ctx.out.buf(), name);
+                    ctx.out.buf().push_back('\n');
+                    ctx.out.maybe_flush();
+                }
+                continue;
+            }
+            const FSCatalogInfo& info = infos[i];
+            FileInfo fi;
+            std::memcpy(&fi, info.finderInfo, sizeof fi);
+            const ItemKind kind = kind_of(info);
+            const bool plain_file = kind.letter == '-';
+            const bool locked = (info.nodeFlags & kFSNodeLockedMask) != 0;
+            if (ctx.json) {
+                j.begin_object();
+                j.field("name", name);
+                j.field("kind", kind.json);
                 j.field_u("node_id", info.nodeID);
-                j.field("locked", (info.nodeFlags & kFSNodeLockedMask) != 0);
-                if (!is_dir) {
-                    j.field("type", format_ostype(fi.fileType));
-                    j.field("creator", format_ostype(fi.fileCreator));
+                j.field("locked", locked);
+                if (plain_file) {
+                    j.key("type");
+                    fi.fileType ? j.string(format_ostype(fi.fileType)) : j.null();
+                    j.key("creator");
+                    fi.fileCreator ? j.string(format_ostype(fi.fileCreator)) : j.null();
                     j.field_u("data_size", info.dataLogicalSize);
                     j.field_u("rsrc_size", info.rsrcLogicalSize);
                 }
                 j.key("modified");
                 date_is_set(info.contentModDate) ? j.string(format_date(info.contentModDate))
                                                  : j.null();
+                j.end_object();
+                continue;
             }
-            j.end_object();
-        } else {
-            std::string& b = ctx.out.buf();
-            if (lng) {
-                const std::string modified =
-                    date_is_set(info.contentModDate) ? format_date(info.contentModDate) : "-";
-                char buf[128];
-                if (is_dir) {
-                    std::snprintf(buf, sizeof buf, "d%c %-16s %12s %-20s ",
-                                  (info.nodeFlags & kFSNodeLockedMask) ? 'L' : '-', "", "",
-                                  modified.c_str());
-                } else {
-                    std::snprintf(buf, sizeof buf, "-%c %-7s %-8s %12llu %-20s ",
-                                  (info.nodeFlags & kFSNodeLockedMask) ? 'L' : '-',
-                                  format_ostype(fi.fileType).c_str(),
-                                  format_ostype(fi.fileCreator).c_str(),
-                                  static_cast<unsigned long long>(info.dataLogicalSize +
-                                                                  info.rsrcLogicalSize),
-                                  modified.c_str());
-                }
-                b += buf;
+            LongRow r{kind.letter, locked, plain_file, {}, {}, {}, {}, {}, {}};
+            if (plain_file) {
+                if (fi.fileType) r.type = format_ostype(fi.fileType);
+                if (fi.fileCreator) r.creator = format_ostype(fi.fileCreator);
+                r.data = std::to_string(info.dataLogicalSize);
+                r.rsrc = std::to_string(info.rsrcLogicalSize);
+            } else {
+                r.data = r.rsrc = "-";
             }
-            append_terminal_safe(b, name);
-            b.push_back('\n');
-            ctx.out.maybe_flush();
+            r.modified = date_is_set(info.contentModDate) ? format_date(info.contentModDate) : "-";
+            append_terminal_safe(r.name, name);
+            rows.push_back(std::move(r));
         }
+        if (e == errFSNoMoreItems) e = noErr;
+        if (e != noErr || n == 0) break;
     }
-    DisposeHandle(reinterpret_cast<Handle>(refs));
+    FSCloseIterator(it);  // benign: the iterator is released whatever this answers
+    if (!rows.empty()) print_long_rows(ctx.out, rows);
     if (changed && !ctx.json) {
         ctx.out.flush();
         ctx.err << "fmutil: ";
@@ -208,18 +337,30 @@ int cmd_ls(Context& ctx) {
         ctx.err << ": the directory changed while it was listed\n";
         ctx.err.flush();
     }
+    if (e) {
+        ctx.out.flush();
+        ctx.fm_error_line(dir, e);
+    }
     if (ctx.json) {
         j.end_array();
-        j.field("changed", changed != 0);
+        j.field("changed", changed);
+        j.key("error");
+        e ? write_json_error(j, dir, e) : j.null();
         j.end_object();
         j.finish();
     }
-    return ctx.finish(status);
+    return ctx.finish(e ? kExitFileManager : kExitOk);
 }
 
 int cmd_rm(Context& ctx) {
     const std::string& dir = ctx.args[0];
     const bool contents_only = ctx.has("contents-only");
+    // "." and ".." (also "lnk/." and "lnk/..") name a directory other than
+    // the entry the path spells: the working directory, a parent, a link's
+    // target. rm refuses them, and so does this.
+    if (ends_in_dot_or_dotdot(dir)) {
+        return ctx.usage_error("refusing to remove '.' or '..' directory: skipping '" + dir + "'");
+    }
     FSRef ref;
     if (OSErr e = path_ref(dir, &ref)) return ctx.fm_error(dir, e);
     // Like rm's --preserve-root: the root of the whole system is never a

@@ -50,7 +50,7 @@ constexpr std::array kMeanings{
     Meaning{volGoneErr, "the server volume was disconnected"},
     Meaning{fidNotFound, "no file has that file ID"},
     Meaning{fidExists, "the file already has a file ID"},
-    Meaning{notAFileErr, "it is a directory, not a file"},
+    Meaning{notAFileErr, "not a plain file"},
     Meaning{diffVolErr, "the items are on different volumes"},
     Meaning{sameFileErr, "both names refer to the same file"},
     Meaning{errFSBadFSRef, "the file reference is not valid"},

@@ -1,0 +1,238 @@
+// fmutil end to end on what a path can name besides a plain file or folder,
+// and on operands that name a directory other than the entry they spell.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "TempDir.h"
+#include "fmutil_run.h"
+
+namespace fs = std::filesystem;
+using fmtest::JsonCheck;
+using fmtest::run;
+using testing::HasSubstr;
+using testing::Not;
+
+namespace {
+
+// Runs the test's own process in `dir` for the operands "." and "..", and
+// goes back afterwards.
+struct InDirectory {
+    explicit InDirectory(const fs::path& dir) : saved(fs::current_path()) { fs::current_path(dir); }
+    ~InDirectory() { fs::current_path(saved); }
+    fs::path saved;
+};
+
+bool make_socket(const fs::path& p) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", p.c_str());
+    const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    return ok;
+}
+
+}  // namespace
+
+// Each operand's last component is "." or "..": it names the working
+// directory, a parent, or (through a link) a directory outside the tree.
+// rm refuses every one and deletes nothing; tree refuses to start through a
+// link. Nothing in the scratch tree may change.
+TEST(FmutilItems, RmRefusesDotAndDotDotOperandsAndTreeNeverStartsThroughALink) {
+    vtest::TempDir t("fmitems");
+    t.write("work/inner/keep", "w");
+    t.write("work/sibling", "s");
+    t.write("outside/target/precious", "p");
+    t.write("outside/other", "o");
+    fs::create_directory_symlink(t.path() / "outside/target", t.path() / "work/inner/lnk");
+    InDirectory cd(t.path() / "work/inner");
+
+    struct Row {
+        const char* operand;
+        const char* what_it_names;
+    };
+    const Row rows[] = {
+        {".", "the working directory"},
+        {"..", "its parent"},
+        {"./", "the working directory, with a slash"},
+        {"../", "the parent, with a slash"},
+        {"lnk/.", "the link's target"},
+        {"lnk/..", "the target's parent, outside the tree"},
+        {"lnk/../", "the same with a slash"},
+        {"lnk//.//", "doubled slashes"},
+        {"../inner/.", "a long way round to the working directory"},
+    };
+    for (const Row& row : rows) {
+        for (bool contents : {false, true}) {
+            std::vector<std::string> args{"rm", row.operand};
+            if (contents) args.push_back("--contents-only");
+            auto r = run(args);
+            EXPECT_EQ(r.status, 2) << row.operand << " (" << row.what_it_names << ")";
+            EXPECT_THAT(r.err, HasSubstr("refusing to remove '.' or '..'")) << row.operand;
+        }
+    }
+    for (const char* p :
+         {"work/inner/keep", "work/sibling", "outside/target/precious", "outside/other"}) {
+        EXPECT_TRUE(fs::exists(t.path() / p)) << p << " was deleted";
+    }
+
+    for (const char* operand : {"lnk/.", "lnk/..", "lnk/../", "lnk//."}) {
+        auto r = run({"tree", operand});
+        EXPECT_EQ(r.status, 2) << operand;
+        EXPECT_THAT(r.err, HasSubstr("symbolic link")) << operand;
+        EXPECT_EQ(r.out.find("precious"), std::string::npos) << operand;
+        EXPECT_EQ(r.out.find("other"), std::string::npos) << operand;
+    }
+    // Without a link, "." and ".." are ordinary starting points.
+    auto r = run({"tree", "."});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.out, HasSubstr("./keep\n"));
+    EXPECT_THAT(r.out, HasSubstr("./lnk\n"));
+    EXPECT_EQ(r.out.find("precious"), std::string::npos) << "the link was followed";
+    r = run({"tree", ".."});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.out, HasSubstr("../sibling\n"));
+}
+
+// A directory that cannot be read in the middle of a walk (as another user):
+// tree names it on standard error, lists everything else, and exits 1, as
+// find does.
+TEST(FmutilItems, TreeNamesAnUnreadableDirectoryAndListsTheRest) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run fmutil as nobody";
+    if (std::system("command -v setpriv >/dev/null 2>&1") != 0) GTEST_SKIP() << "no setpriv";
+    vtest::TempDir t("fmitems");
+    ASSERT_EQ(::chmod(t.path().c_str(), 0755), 0);
+    for (const char* f : {"t/a", "t/m/hidden", "t/n/b", "t/z"}) t.write(f, "");
+    t.mkdir("t/m/sub");
+    t.mkdir("t/y");
+    ASSERT_EQ(::chmod((t.path() / "t/m").c_str(), 0700), 0);  // root's, closed to nobody
+    for (const char* d : {"t", "t/n", "t/y"}) ::chmod((t.path() / d).c_str(), 0755);
+    for (const char* f : {"t/a", "t/n/b", "t/z"}) ::chmod((t.path() / f).c_str(), 0644);
+
+    const fs::path out = t.path() / "out";
+    const fs::path err = t.path() / "err";
+    auto as_nobody = [&](const std::string& extra) {
+        const std::string cmd = "cd '" + t.path().string() +
+                                "' && setpriv --reuid=65534 --regid=65534 --clear-groups " +
+                                FMUTIL_PATH + " tree t" + extra + " >'" + out.string() + "' 2>'" +
+                                err.string() + "'";
+        const int st = std::system(cmd.c_str());
+        return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    };
+    ASSERT_EQ(as_nobody(""), 1) << vtest::read_file(err);
+    std::string listing = vtest::read_file(out);
+    for (const char* line : {"t/a\n", "t/m/\n", "t/n/\n", "t/n/b\n", "t/y/\n", "t/z\n"}) {
+        EXPECT_THAT(listing, HasSubstr(line)) << "missing from:\n" << listing;
+    }
+    EXPECT_EQ(listing.find("hidden"), std::string::npos);
+    EXPECT_EQ(vtest::read_file(err), "fmutil: t/m: afpAccessDenied (-5000): access denied\n");
+
+    ASSERT_EQ(as_nobody(" --json"), 1);
+    listing = vtest::read_file(out);
+    EXPECT_TRUE(JsonCheck::valid(listing)) << listing;
+    EXPECT_THAT(listing, HasSubstr("\"path\":\"t/z\""));
+    EXPECT_THAT(listing, HasSubstr("\"errors\":[{\"path\":\"t/m\",\"code\":-5000"));
+    EXPECT_THAT(listing, Not(HasSubstr("\"error\":null")));
+}
+
+// Links, FIFOs, sockets and devices are shown as what they are, and an error
+// about one says what it is, not what an attempt on it ran into.
+TEST(FmutilItems, EachKindIsShownAsItselfAndErrorsSayWhatHappened) {
+    vtest::TempDir t("fmitems");
+    const auto d = t.mkdir("d");
+    t.write("d/file", "abc");
+    t.mkdir("d/folder");
+    fs::create_symlink("file", d / "link");
+    ASSERT_EQ(::mkfifo((d / "fifo").c_str(), 0644), 0);
+    ASSERT_TRUE(make_socket(d / "sock"));
+    struct Row {
+        const char* name;
+        const char* json;
+        const char* text;
+        char letter;
+    };
+    std::vector<Row> rows = {{"file", "file", "file", '-'},
+                             {"folder", "directory", "directory", 'd'},
+                             {"link", "symlink", "symbolic link", 'l'},
+                             {"fifo", "fifo", "FIFO", 'p'},
+                             {"sock", "socket", "socket", 's'}};
+    if (::mknod((d / "null").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0) {
+        rows.push_back({"null", "char_device", "character device", 'c'});
+    }
+    const auto ls = run({"ls", "-l", d});
+    ASSERT_EQ(ls.status, 0) << ls.err;
+    const auto tree = run({"tree", d, "--json"});
+    ASSERT_EQ(tree.status, 0) << tree.err;
+    for (const Row& row : rows) {
+        const fs::path p = d / row.name;
+        auto info = run({"info", p, "--json"});
+        EXPECT_EQ(info.status, 0) << row.name << ": " << info.err;
+        EXPECT_THAT(info.out, HasSubstr(std::string("\"kind\":\"") + row.json + "\"")) << row.name;
+        info = run({"info", p});
+        EXPECT_THAT(info.out, HasSubstr(std::string("kind        ") + row.text + "\n")) << row.name;
+        EXPECT_THAT(ls.out, testing::ContainsRegex(std::string("(^|\n)") + row.letter + "- .* " +
+                                                   row.name + "\n"))
+            << row.name << " in:\n"
+            << ls.out;
+        EXPECT_THAT(tree.out, HasSubstr("\"path\":\"" + p.string() + "\",\"depth\":1,\"kind\":\"" +
+                                        row.json + "\""))
+            << row.name;
+        if (row.letter == '-' || row.letter == 'd') continue;
+
+        // Copying it, or giving it a type, says what it is.
+        auto cp = run({"cp", p, t.mkdir("dest")});
+        EXPECT_EQ(cp.status, 1) << row.name;
+        EXPECT_THAT(cp.err, HasSubstr(std::string("it is a") + (row.text[0] == 'F' ? "n " : " ") +
+                                      row.text + ", not a plain file"))
+            << row.name;
+        EXPECT_THAT(cp.err, Not(HasSubstr("directory"))) << row.name;
+        auto type = run({"type", p, "--type", "TEXT"});
+        EXPECT_EQ(type.status, 1) << row.name;
+        EXPECT_THAT(type.err, HasSubstr("notAFileErr")) << row.name;
+        EXPECT_THAT(type.err, HasSubstr(row.text)) << row.name;
+        EXPECT_THAT(type.err, Not(HasSubstr("permission"))) << row.name;
+    }
+    EXPECT_TRUE(fs::is_empty(t.path() / "dest")) << "nothing was copied";
+}
+
+// A code that is not four characters: the advice in the error can be typed
+// as shown (one backslash), and typed so it gives the byte it promises.
+TEST(FmutilItems, TypeCodeAdviceCanBeFollowedAsWritten) {
+    vtest::TempDir t("fmitems");
+    const auto f = t.write("f", "");
+    auto r = run({"type", f, "--type", "AB\xC3\xA9"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_THAT(r.err, HasSubstr(" as \\xHH"));
+    EXPECT_THAT(r.err, Not(HasSubstr("\\\\xHH"))) << r.err;
+    ASSERT_EQ(run({"type", f, "--type", "AB\\x01C"}).status, 0);
+    r = run({"type", f, "--json"});
+    EXPECT_THAT(r.out, HasSubstr("\"type\":\"AB\\\\x01C\"")) << r.out;
+}
+
+// The copy's path printed with --json names the copy, however the source's
+// name is normalised on disk.
+TEST(FmutilItems, CpJsonPrintsThePathTheCopyHasOnDisk) {
+    vtest::TempDir t("fmitems");
+    const auto dest = t.mkdir("dest");
+    for (const char* name : {"caf\xC3\xA9", "r\xC3\xA9sum\xC3\xA9", "plain"}) {
+        const auto src = t.write(name, "data");
+        auto r = run({"cp", src, dest, "--json"});
+        ASSERT_EQ(r.status, 0) << name << ": " << r.err;
+        const std::string prefix = "{\"path\":\"";
+        ASSERT_EQ(r.out.rfind(prefix, 0), 0u) << r.out;
+        const std::string printed =
+            r.out.substr(prefix.size(), r.out.find('"', prefix.size()) - prefix.size());
+        EXPECT_EQ(printed, (dest / name).string()) << name;
+        EXPECT_EQ(vtest::read_file(printed), "data") << name << ": the printed path names no file";
+    }
+}

@@ -1,0 +1,66 @@
+// fmutil tree when a directory in the middle of the walk cannot be read: the
+// failure is injected through the platform's fault seam at the opening of
+// one directory, so the test needs no second user.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "TempDir.h"
+#include "fmutil.h"
+#include "vantrel/fault.h"
+
+namespace fs = std::filesystem;
+namespace vf = vantrel::fault;
+
+TEST(FmutilTreeErrors, AnUnreadableDirectoryIsNamedAndTheWalkGoesOn) {
+    struct Row {
+        const char* failing;  // the directory whose opening fails
+        OSErr code;
+        const char* message;
+    };
+    const Row rows[] = {
+        {"m", afpAccessDenied, "fmutil: ROOT/m: afpAccessDenied (-5000): access denied\n"},
+        {"deep", ioErr, "fmutil: ROOT/n/deep: ioErr (-36): input/output error\n"},
+    };
+    for (const Row& row : rows) {
+        vtest::TempDir t("fmtree");
+        for (const char* f : {"root/a", "root/m/hidden", "root/m/sub/x", "root/n/b",
+                              "root/n/deep/gone", "root/n/c", "root/z"}) {
+            t.write(f, "");
+        }
+        const std::string root = (t.path() / "root").string();
+        const fs::path out = t.path() / "out";
+        const fs::path err = t.path() / "err";
+        int ofd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        int efd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        ASSERT_GE(ofd, 0);
+        ASSERT_GE(efd, 0);
+        int status;
+        {
+            vf::Scope scope;
+            vf::fail_if([&](const vf::Call& c) -> OSErr {
+                if (c.op == "FSOpenIterator" && c.detail == row.failing) return row.code;
+                return noErr;
+            });
+            status = fmutil::run({"fmutil", "tree", root}, ofd, efd);
+        }
+        ::close(ofd);
+        ::close(efd);
+        EXPECT_EQ(status, 1) << row.failing << ": a walk with a failure is not a success";
+        const std::string listing = vtest::read_file(out);
+        for (const char* item : {"a", "m/", "n/", "n/b", "n/c", "n/deep/", "z"}) {
+            EXPECT_NE(listing.find(root + "/" + item + "\n"), std::string::npos)
+                << row.failing << ": " << item << " missing from\n"
+                << listing;
+        }
+        EXPECT_EQ(listing.find(std::string("/") + row.failing + "/"),
+                  listing.rfind(std::string("/") + row.failing + "/"))
+            << "nothing listed inside " << row.failing;
+        std::string expected = row.message;
+        expected.replace(expected.find("ROOT"), 4, root);
+        EXPECT_EQ(vtest::read_file(err), expected);
+    }
+}

@@ -12,7 +12,8 @@
 namespace fmutil {
 namespace {
 
-constexpr std::string_view kVersion = "fmutil 1.0.0";
+// The project's version, from CMake's project(VERSION).
+constexpr std::string_view kVersion = "fmutil " FMUTIL_VERSION;
 
 void print_command_help(Out& out, const CommandSpec& c) {
     out << "usage: fmutil " << c.name << " " << c.synopsis << "\n\n" << c.summary << "\n";
@@ -60,6 +61,25 @@ int Context::usage_error(std::string_view message, std::string_view advice) {
     err << advice << "\nusage: fmutil " << command.name << " " << command.synopsis
         << "\nTry 'fmutil " << command.name << " --help'.\n";
     err.flush();
+    // A script that asked for JSON gets a document for this too.
+    if (json) {
+        JsonWriter j(out);
+        j.begin_object();
+        j.key("error");
+        j.begin_object();
+        j.key("path");
+        j.null();
+        j.key("code");
+        j.null();
+        j.field("name", "usage");
+        j.field("message", std::string(message) + std::string(advice));
+        j.field("usage",
+                "fmutil " + std::string(command.name) + " " + std::string(command.synopsis));
+        j.end_object();
+        j.end_object();
+        j.finish();
+        out.flush();
+    }
     return kExitUsage;
 }
 
@@ -232,9 +252,12 @@ int run(const std::vector<std::string>& argv, int out_fd, int err_fd) {
         print_main_help(out);
         return out.flush() ? kExitOk : kExitOutput;
     }
-    if (name == "--version") {
-        out << kVersion << "\n";
-        return out.flush() ? kExitOk : kExitOutput;
+    // --version anywhere before "--" answers on its own, as --help does.
+    for (std::size_t i = 1; i < argv.size() && argv[i] != "--"; ++i) {
+        if (argv[i] == "--version") {
+            out << kVersion << "\n";
+            return out.flush() ? kExitOk : kExitOutput;
+        }
     }
     const CommandSpec* cmd = find_command(name);
     if (cmd == nullptr) {
@@ -245,6 +268,11 @@ int run(const std::vector<std::string>& argv, int out_fd, int err_fd) {
     }
 
     Context ctx{out, err, *cmd, {}, {}, false};
+    // Known before any other word is looked at, so that every usage error
+    // of a command run with --json is JSON too.
+    for (std::size_t i = 2; i < argv.size() && argv[i] != "--"; ++i) {
+        if (argv[i] == "--json" && cmd->prints) ctx.json = true;
+    }
     bool only_operands = false;
     for (std::size_t i = 2; i < argv.size(); ++i) {
         const std::string& a = argv[i];

@@ -1,7 +1,10 @@
 // info, type, flags, lock, unlock, touch, copy-attrs: catalogue information
 // and what the Finder shows about one item.
 #include <cstring>
+#include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "commands.h"
 #include "fmutil.h"
@@ -11,14 +14,16 @@
 namespace fmutil {
 namespace {
 
-// Every Finder flag that info shows; the first five can be changed by `flags`.
+// Every Finder flag, as info shows it and flags changes it.
 constexpr FinderFlagName kFlagNames[] = {
     {"invisible", kIsInvisible},    {"namelocked", kNameLocked}, {"stationery", kIsStationery},
     {"customicon", kHasCustomIcon}, {"inited", kHasBeenInited},  {"alias", kIsAlias},
     {"bundle", kHasBundle},         {"shared", kIsShared},       {"noinits", kHasNoINITs},
     {"ondesk", kIsOnDesk},
 };
-constexpr std::size_t kSettableFlagNames = 5;
+// The Finder's label colours, by the number in the flags' colour bits.
+constexpr const char* kLabelNames[] = {"none", "gray",   "green", "purple",
+                                       "blue", "yellow", "red",   "orange"};
 
 std::string hex16(unsigned v) {
     char buf[16];
@@ -66,63 +71,152 @@ void json_flag_object(JsonWriter& j, UInt16 flags) {
     j.end_object();
 }
 
-// Reads one item's node flags, turns the lock bit on or off, writes them back.
-int set_lock(Context& ctx, bool lock) {
-    const std::string& path = ctx.args[0];
-    FSRef ref;
-    if (OSErr e = path_ref(path, &ref)) return ctx.fm_error(path, e);
-    FSCatalogInfo info{};
-    if (OSErr e = FSGetCatalogInfo(&ref, kFSCatInfoNodeFlags, &info, nullptr, nullptr, nullptr)) {
-        return ctx.fm_error(path, e);
+// A name or path on a line of `info`: raw, or escaped on a terminal.
+void human_name_line(Out& out, std::string_view label, std::string_view value) {
+    std::string line(label);
+    line.resize(12, ' ');
+    out << line;
+    out.name(value);
+    out << "\n";
+}
+
+// One item a per-item command works on: an operand, or with -R an item
+// below a directory operand.
+struct Item {
+    const std::string& path;
+    const FSRef& ref;
+    JsonWriter* json;   // with --json: where the item's object goes
+    std::size_t index;  // 0 for the first item handled
+    bool many;          // more than one operand, or -R: text lines name their item
+    bool walked;        // met by -R below an operand, not named on the command line
+};
+
+// Does the command's work on one item; on failure returns the code and may
+// put what happened, in words, into *meaning.
+using ItemFn = std::function<OSErr(Context&, const Item&, std::string* meaning)>;
+
+struct Failure {
+    std::string path;
+    OSErr code;
+    std::string meaning;
+};
+
+struct Walk {
+    Context* ctx;
+    const ItemFn* fn;
+    JsonWriter* json;
+    std::vector<std::size_t> prefix;  // prefix[d]: length of the level-d directory's path with "/"
+    std::string path;
+    std::size_t* index;
+    std::vector<Failure>* failed;
+    bool changes;  // the command changes items: links and special files are passed over
+};
+
+// Reports a failure on stderr when it happens and keeps it for the JSON.
+void item_failed(Context& ctx, std::string_view path, OSErr e, const std::string& meaning,
+                 std::vector<Failure>* failed) {
+    ctx.out.flush();
+    ctx.fm_error_line(path, e, meaning);
+    failed->push_back({std::string(path), e, meaning});
+}
+
+Boolean walk_filter(Boolean, ItemCount depth, const FSCatalogInfo* info, const FSRef* ref,
+                    const FSSpec*, const HFSUniStr255* name, void* context) {
+    auto* w = static_cast<Walk*>(context);
+    if (depth == 0 || depth > w->prefix.size()) return true;  // not in a depth-first walk
+    w->path.resize(w->prefix[depth - 1]);
+    append_disk_name(w->path, *ref, *name);
+    if (info->nodeFlags & kFSNodeIsDirectoryMask) {
+        w->prefix.resize(depth + 1);
+        w->prefix[depth] = w->path.size() + 1;
     }
-    info.nodeFlags =
-        lock ? (info.nodeFlags | kFSNodeLockedMask) : (info.nodeFlags & ~kFSNodeLockedMask);
-    if (OSErr e = FSSetCatalogInfo(&ref, kFSCatInfoNodeFlags, &info)) return ctx.fm_error(path, e);
-    if (ctx.json) {
-        if (OSErr e =
-                FSGetCatalogInfo(&ref, kFSCatInfoNodeFlags, &info, nullptr, nullptr, nullptr)) {
-            return ctx.fm_error(path, e);
-        }
+    // As chattr -R does, a recursive change leaves links (which carry no
+    // Finder information of their own) and devices, FIFOs and sockets alone.
+    if (w->changes) {
+        const char letter = kind_of(*info).letter;
+        if (letter != '-' && letter != 'd') return false;
+    }
+    std::string meaning;
+    Item item{w->path, *ref, w->json, (*w->index)++, true, true};
+    if (OSErr e = (*w->fn)(*w->ctx, item, &meaning)) {
+        item_failed(*w->ctx, w->path, e, meaning, w->failed);
+    }
+    if (info->nodeFlags & kFSNodeIsDirectoryMask) w->path.push_back('/');
+    return false;
+}
+
+// Runs `fn` on each path operand and, with -R, on everything below each
+// directory operand (the library's walk: links are never followed). A
+// failure is reported and the rest go on; the status is 1 if any failed.
+// One operand without -R keeps the one-object JSON of a single item; more
+// print {"items":[...],"errors":[...]}.
+int for_each_item(Context& ctx, const std::vector<std::string>& paths, const ItemFn& fn,
+                  bool changes = true) {
+    const bool recursive = ctx.has("recursive");
+    const bool many = paths.size() > 1 || recursive;
+    if (!many) {
+        FSRef ref;
+        if (OSErr e = path_ref(paths[0], &ref)) return ctx.fm_error(paths[0], e);
         JsonWriter j(ctx.out);
+        std::string meaning;
+        Item item{paths[0], ref, ctx.json ? &j : nullptr, 0, false, false};
+        if (OSErr e = fn(ctx, item, &meaning)) return ctx.fm_error(paths[0], e, meaning);
+        if (ctx.json) j.finish();
+        return ctx.finish();
+    }
+    JsonWriter j(ctx.out);
+    if (ctx.json) {
         j.begin_object();
-        j.field("path", path);
-        j.field("locked", (info.nodeFlags & kFSNodeLockedMask) != 0);
+        j.key("items");
+        j.begin_array();
+    }
+    std::vector<Failure> failed;
+    std::size_t index = 0;
+    for (const std::string& path : paths) {
+        FSRef ref;
+        bool dir = false;
+        std::string meaning;
+        OSErr e = path_ref(path, &ref, &dir);
+        if (!e) {
+            Item item{path, ref, ctx.json ? &j : nullptr, index++, true, false};
+            e = fn(ctx, item, &meaning);
+        }
+        if (e) item_failed(ctx, path, e, meaning, &failed);
+        // A directory whose own change failed still has items to try
+        // (a locked folder's files can be changed); one that cannot be
+        // reached has none.
+        if (!recursive || !dir || e == fnfErr || e == nsvErr || e == dirNFErr) continue;
+        Walk w{&ctx, &fn, ctx.json ? &j : nullptr, {}, {}, &index, &failed, changes};
+        w.path = path;
+        while (w.path.size() > 1 && w.path.back() == '/') w.path.pop_back();
+        if (w.path != "/") w.path.push_back('/');
+        w.prefix.push_back(w.path.size());
+        const OSErr we = FSIterateContainer(&ref, 0, kFSCatInfoNodeFlags | kFSCatInfoPermissions,
+                                            false, true, walk_filter, &w);
+        if (we) item_failed(ctx, path, we, {}, &failed);
+    }
+    if (ctx.json) {
+        j.end_array();
+        j.key("errors");
+        j.begin_array();
+        for (const Failure& f : failed) write_json_error(j, f.path, f.code, f.meaning);
+        j.end_array();
         j.end_object();
         j.finish();
     }
-    return ctx.finish();
+    return ctx.finish(failed.empty() ? kExitOk : kExitFileManager);
 }
 
-}  // namespace
-
-const FinderFlagName* finder_flag_names(std::size_t* count) {
-    *count = kSettableFlagNames;
-    return kFlagNames;
-}
-
-std::string describe_finder_flags(UInt16 flags) {
-    std::string s;
-    for (const FinderFlagName& f : kFlagNames) {
-        if (flags & f.bit) s += (s.empty() ? "" : ", ") + std::string(f.name);
-    }
-    if (flags & kColor)
-        s +=
-            (s.empty() ? "" : ", ") + std::string("label ") + std::to_string((flags & kColor) >> 1);
-    return s.empty() ? "none" : s;
-}
-
-int cmd_info(Context& ctx) {
-    const std::string& path = ctx.args[0];
-    FSRef ref;
-    if (OSErr e = path_ref(path, &ref)) return ctx.fm_error(path, e);
+OSErr info_one(Context& ctx, const Item& item, std::string*) {
+    const std::string& path = item.path;
+    const FSRef& ref = item.ref;
     constexpr FSCatalogInfoBitmap kWanted =
         kFSCatInfoNodeFlags | kFSCatInfoVolume | kFSCatInfoParentDirID | kFSCatInfoNodeID |
         kFSCatInfoAllDates | kFSCatInfoPermissions | kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo |
         kFSCatInfoDataSizes | kFSCatInfoRsrcSizes | kFSCatInfoUserPrivs;
     FSCatalogInfo info{};
     HFSUniStr255 uname{};
-    if (OSErr e = FSGetCatalogInfo(&ref, kWanted, &info, &uname, nullptr, nullptr))
-        return ctx.fm_error(path, e);
+    if (OSErr e = FSGetCatalogInfo(&ref, kWanted, &info, &uname, nullptr, nullptr)) return e;
     // The lock that would stop a change: the item's own, or its volume's.
     const OSErr lock_state = FSCheckLock(&ref);
 
@@ -143,11 +237,11 @@ int cmd_info(Context& ctx) {
                           : lock_state == wPrErr   ? "write-protected volume"
                                                    : nullptr;
 
-    if (ctx.json) {
-        JsonWriter j(ctx.out);
+    if (item.json != nullptr) {
+        JsonWriter& j = *item.json;
         j.begin_object();
-        j.field("path", path);
-        j.field("name", name);
+        j.name_field("path", path);
+        j.name_field("name", name);
         j.field("kind", kind.json);
         j.field_u("node_id", info.nodeID);
         j.field_u("parent_id", info.parentDirID);
@@ -164,8 +258,10 @@ int cmd_info(Context& ctx) {
         json_date(j, "backed_up", info.backupDate);
         j.end_object();
         if (plain_file) {
-            j.field("type", format_ostype(fi.fileType));
-            j.field("creator", format_ostype(fi.fileCreator));
+            j.key("type");
+            fi.fileType ? j.string(format_ostype(fi.fileType)) : j.null();
+            j.key("creator");
+            fi.fileCreator ? j.string(format_ostype(fi.fileCreator)) : j.null();
             j.field_u("data_size", info.dataLogicalSize);
             j.field_u("rsrc_size", info.rsrcLogicalSize);
         }
@@ -184,13 +280,13 @@ int cmd_info(Context& ctx) {
         j.field("owner", (privs & kioACUserNotOwnerMask) == 0);
         j.end_object();
         j.end_object();
-        j.finish();
-        return ctx.finish();
+        return noErr;
     }
 
     Out& o = ctx.out;
-    human_line(o, "path", path);
-    human_line(o, "name", name);
+    if (item.index > 0) o << "\n";
+    human_name_line(o, "path", path);
+    human_name_line(o, "name", name);
     human_line(o, "kind", kind.text);
     human_line(o, "node ID", std::to_string(info.nodeID));
     human_line(o, "parent ID", std::to_string(info.parentDirID));
@@ -205,8 +301,8 @@ int cmd_info(Context& ctx) {
     human_line(o, "accessed", human_date(info.accessDate));
     human_line(o, "backed up", human_date(info.backupDate));
     if (plain_file) {
-        human_line(o, "type", format_ostype(fi.fileType), true);
-        human_line(o, "creator", format_ostype(fi.fileCreator), true);
+        human_line(o, "type", fi.fileType ? format_ostype(fi.fileType) : "", true);
+        human_line(o, "creator", fi.fileCreator ? format_ostype(fi.fileCreator) : "", true);
         human_line(o, "data fork", std::to_string(info.dataLogicalSize) + " bytes");
         human_line(o, "rsrc fork", std::to_string(info.rsrcLogicalSize) + " bytes");
     }
@@ -220,15 +316,42 @@ int cmd_info(Context& ctx) {
     p += (privs & kioACUserNoMakeChangesMask) ? ", cannot make changes" : ", make changes";
     p += (privs & kioACUserNotOwnerMask) ? ", not owner" : ", owner";
     human_line(o, "you may", p);
-    return ctx.finish();
+    o.maybe_flush();
+    return noErr;
+}
+
+}  // namespace
+
+const FinderFlagName* finder_flag_names(std::size_t* count) {
+    *count = sizeof kFlagNames / sizeof kFlagNames[0];
+    return kFlagNames;
+}
+
+std::string describe_finder_flags(UInt16 flags) {
+    std::string s;
+    for (const FinderFlagName& f : kFlagNames) {
+        if (flags & f.bit) s += (s.empty() ? "" : ", ") + std::string(f.name);
+    }
+    if (flags & kColor) {
+        const unsigned label = (flags & kColor) >> 1;
+        s += (s.empty() ? "" : ", ") + std::string("label ") + std::to_string(label) + " (" +
+             kLabelNames[label] + ")";
+    }
+    return s.empty() ? "none" : s;
+}
+
+int cmd_info(Context& ctx) {
+    return for_each_item(ctx, ctx.args, info_one, false);
 }
 
 int cmd_type(Context& ctx) {
-    const std::string& path = ctx.args[0];
     OSType type = 0;
     OSType creator = 0;
+    const bool clear = ctx.has("clear");
+    if (clear && (ctx.has("type") || ctx.has("creator")))
+        return ctx.usage_error("--clear cannot be given with --type or --creator");
     // Zero means "keep" to FSChangeCreatorType, so a code of four zero bytes
-    // cannot be set; refuse it rather than silently doing nothing.
+    // cannot be set that way; --clear is the way to no type and creator.
     for (const char* opt : {"type", "creator"}) {
         if (const std::string* v = ctx.value(opt)) {
             auto code = parse_ostype(*v);
@@ -237,69 +360,95 @@ int cmd_type(Context& ctx) {
                     "--" + std::string(opt) + " '" + *v + "' is not four characters",
                     " (write a byte that is not printable ASCII as \\xHH, a backslash as \\\\)");
             }
-            if (*code == 0)
-                return ctx.usage_error("--" + std::string(opt) + " cannot be four zero bytes");
+            if (*code == 0) {
+                return ctx.usage_error("--" + std::string(opt) +
+                                       " cannot be four zero bytes (--clear removes both codes)");
+            }
             (opt[0] == 't' ? type : creator) = *code;
         }
     }
-    FSRef ref;
-    if (OSErr e = path_ref(path, &ref)) return ctx.fm_error(path, e);
-    // Only plain files have a type and creator; asked of anything else, say
-    // what it is rather than what the attempt to store them ran into.
-    ItemKind kind;
-    std::string not_file;
-    if (OSErr e = item_kind(ref, &kind, &not_file)) return ctx.fm_error(path, e);
-    if (!not_file.empty()) return ctx.fm_error(path, notAFileErr, not_file);
-    const bool change = type != 0 || creator != 0;
-    if (change) {
-        if (OSErr e = FSChangeCreatorType(&ref, creator, type)) return ctx.fm_error(path, e);
-        if (!ctx.json) return ctx.finish();
-    }
-    FinderInfo fi;
-    Boolean dir = 0;
-    if (OSErr e = FSGetFinderInfo(&ref, &fi, nullptr, &dir)) return ctx.fm_error(path, e);
-    if (dir) return ctx.fm_error(path, notAFileErr);
-    if (ctx.json) {
-        JsonWriter j(ctx.out);
-        j.begin_object();
-        j.field("path", path);
-        j.field("type", format_ostype(fi.file.fileType));
-        j.field("creator", format_ostype(fi.file.fileCreator));
-        j.end_object();
-        j.finish();
-    } else {
-        ctx.out << "type " << format_ostype(fi.file.fileType) << "  creator "
-                << format_ostype(fi.file.fileCreator) << "\n";
-    }
-    return ctx.finish();
+    const bool change = type != 0 || creator != 0 || clear;
+    return for_each_item(ctx, ctx.args, [&](Context& c, const Item& item, std::string* meaning) {
+        // Only plain files have a type and creator; asked of anything else,
+        // say what it is rather than what storing them ran into.
+        ItemKind kind;
+        if (OSErr e = item_kind(item.ref, &kind, meaning)) return e;
+        if (item.walked && kind.letter == 'd') {
+            meaning->clear();  // -R changes the files in a folder, not the folders
+            return static_cast<OSErr>(noErr);
+        }
+        if (!meaning->empty()) return static_cast<OSErr>(notAFileErr);
+        if (clear) {
+            FinderInfo fi;
+            if (OSErr e = FSGetFinderInfo(&item.ref, &fi, nullptr, nullptr)) return e;
+            fi.file.fileType = 0;
+            fi.file.fileCreator = 0;
+            if (OSErr e = FSSetFinderInfo(&item.ref, &fi, nullptr)) return e;
+        } else if (change) {
+            if (OSErr e = FSChangeCreatorType(&item.ref, creator, type)) return e;
+        }
+        if (change && !c.json) return static_cast<OSErr>(noErr);
+        FinderInfo fi;
+        if (OSErr e = FSGetFinderInfo(&item.ref, &fi, nullptr, nullptr)) return e;
+        if (item.json != nullptr) {
+            JsonWriter& j = *item.json;
+            j.begin_object();
+            j.name_field("path", item.path);
+            j.key("type");
+            fi.file.fileType ? j.string(format_ostype(fi.file.fileType)) : j.null();
+            j.key("creator");
+            fi.file.fileCreator ? j.string(format_ostype(fi.file.fileCreator)) : j.null();
+            j.end_object();
+        } else {
+            if (item.many) {
+                c.out.name(item.path);
+                c.out << ": ";
+            }
+            c.out << "type " << (fi.file.fileType ? format_ostype(fi.file.fileType) : "")
+                  << "  creator " << (fi.file.fileCreator ? format_ostype(fi.file.fileCreator) : "")
+                  << "\n";
+        }
+        return static_cast<OSErr>(noErr);
+    });
 }
 
 namespace {
 
 struct FlagChange {
     bool set;
-    UInt16 bit;
+    UInt16 bit;    // one flag, or kColor for the label
+    UInt16 label;  // with kColor: the label number, 0 to 7
 };
 
 bool parse_flag_word(std::string_view word, FlagChange* change) {
+    if (word.rfind("label=", 0) == 0) {
+        const std::string_view v = word.substr(6);
+        for (UInt16 i = 0; i < 8; ++i) {
+            if (v == kLabelNames[i] || (v.size() == 1 && v[0] == '0' + i)) {
+                *change = {true, kColor, i};
+                return true;
+            }
+        }
+        return false;
+    }
     bool set = true;
     if (!word.empty() && (word[0] == '+' || word[0] == '-')) {
         set = word[0] == '+';
         word.remove_prefix(1);
     }
-    std::size_t n = 0;
-    const FinderFlagName* names = finder_flag_names(&n);
-    for (std::size_t i = 0; i < n; ++i) {
-        if (word == names[i].name) {
-            // There is no utility that sets "has been inited": only the Finder does.
-            if (names[i].bit == kHasBeenInited && set) return false;
-            *change = {set, names[i].bit};
+    for (const FinderFlagName& f : kFlagNames) {
+        if (word == f.name) {
+            // Only the Finder sets "has been inited", when it has placed the item.
+            if (f.bit == kHasBeenInited && set) return false;
+            *change = {set, f.bit, 0};
             return true;
         }
     }
     return false;
 }
 
+// The five flags with utilities of their own go through them; the others,
+// and the label, through the Finder information as a whole.
 OSErr apply_flag(const FSRef* ref, const FlagChange& c) {
     switch (c.bit) {
         case kIsInvisible:
@@ -312,8 +461,23 @@ OSErr apply_flag(const FSRef* ref, const FlagChange& c) {
             return c.set ? FSSetHasCustomIcon(ref) : FSClearHasCustomIcon(ref);
         case kHasBeenInited:
             return FSClearHasBeenInited(ref);
-        default:
-            return paramErr;
+        default: {
+            FinderInfo fi;
+            if (OSErr e = FSGetFinderInfo(ref, &fi, nullptr, nullptr)) return e;
+            UInt16 flags = fi.file.finderFlags;
+            if (c.bit == kColor) {
+                flags = static_cast<UInt16>((flags & ~kColor) | (c.label << 1));
+            } else {
+                flags = c.set ? (flags | c.bit) : (flags & ~c.bit);
+            }
+            if (flags == fi.file.finderFlags) return noErr;
+            fi.file.finderFlags = flags;  // a folder's flags sit at the same offset
+            if (OSErr e = FSSetFinderInfo(ref, &fi, nullptr)) return e;
+            FSRef parent;
+            if (FSGetCatalogInfo(ref, kFSCatInfoNone, nullptr, nullptr, nullptr, &parent) == noErr)
+                FSBumpDate(&parent);  // benign: as the other flag changes, best effort
+            return noErr;
+        }
     }
 }
 
@@ -325,40 +489,97 @@ bool is_flag_operand(std::string_view word) {
 }
 
 int cmd_flags(Context& ctx) {
-    const std::string& path = ctx.args[0];
+    // PATH... then flag words: the first word that is a flag ends the paths.
+    std::vector<std::string> paths;
     std::vector<FlagChange> changes;
-    for (std::size_t i = 1; i < ctx.args.size(); ++i) {
+    for (const std::string& a : ctx.args) {
         FlagChange c;
-        if (!parse_flag_word(ctx.args[i], &c)) {
-            if (ctx.args[i] == "+inited" || ctx.args[i] == "inited") {
+        // A word with a sign is a flag word, known or not (a path that
+        // starts with '+' is written ./+NAME).
+        if (changes.empty() && !parse_flag_word(a, &c) && a[0] != '+' && a[0] != '-' &&
+            a.rfind("label=", 0) != 0) {
+            paths.push_back(a);
+            continue;
+        }
+        if (!parse_flag_word(a, &c)) {
+            if (a == "+inited" || a == "inited") {
                 return ctx.usage_error("'inited' can only be cleared (-inited)");
             }
-            return ctx.usage_error("unknown flag '" + ctx.args[i] +
-                                   "' (invisible, namelocked, stationery, customicon, -inited)");
+            std::string all;
+            for (const FinderFlagName& f : kFlagNames)
+                all += (all.empty() ? "" : ", ") + std::string(f.name);
+            return ctx.usage_error("unknown flag '" + a + "' (" + all +
+                                   ", -inited; label=0..7 or label=none, gray, green, purple, "
+                                   "blue, yellow, red, orange)");
         }
         changes.push_back(c);
     }
-    FSRef ref;
-    if (OSErr e = path_ref(path, &ref)) return ctx.fm_error(path, e);
-    for (const FlagChange& c : changes) {
-        if (OSErr e = apply_flag(&ref, c)) return ctx.fm_error(path, e);
-    }
-    if (!changes.empty() && !ctx.json) return ctx.finish();
-    FinderInfo fi;
-    if (OSErr e = FSGetFinderInfo(&ref, &fi, nullptr, nullptr)) return ctx.fm_error(path, e);
-    const UInt16 flags = fi.file.finderFlags;
-    if (ctx.json) {
-        JsonWriter j(ctx.out);
-        j.begin_object();
-        j.field("path", path);
-        json_flag_object(j, flags);
-        j.end_object();
-        j.finish();
-    } else {
-        ctx.out << describe_finder_flags(flags) << " (" << hex16(flags) << ")\n";
-    }
-    return ctx.finish();
+    if (paths.empty()) return ctx.usage_error("missing PATH");
+    return for_each_item(ctx, paths, [&](Context& c, const Item& item, std::string*) {
+        for (const FlagChange& ch : changes) {
+            if (OSErr e = apply_flag(&item.ref, ch)) return e;
+        }
+        if (!changes.empty() && !c.json) return static_cast<OSErr>(noErr);
+        FinderInfo fi;
+        if (OSErr e = FSGetFinderInfo(&item.ref, &fi, nullptr, nullptr)) return e;
+        const UInt16 flags = fi.file.finderFlags;
+        if (item.json != nullptr) {
+            JsonWriter& j = *item.json;
+            j.begin_object();
+            j.name_field("path", item.path);
+            json_flag_object(j, flags);
+            j.end_object();
+        } else {
+            if (item.many) {
+                c.out.name(item.path);
+                c.out << ": ";
+            }
+            c.out << describe_finder_flags(flags) << " (" << hex16(flags) << ")\n";
+        }
+        return static_cast<OSErr>(noErr);
+    });
 }
+
+namespace {
+
+// Reads one item's node flags, turns the lock bit on or off, writes them back.
+int set_lock(Context& ctx, bool lock) {
+    return for_each_item(ctx, ctx.args, [lock](Context&, const Item& item, std::string*) {
+        FSCatalogInfo info{};
+        if (OSErr e =
+                FSGetCatalogInfo(&item.ref, kFSCatInfoNodeFlags, &info, nullptr, nullptr, nullptr))
+            return e;
+        info.nodeFlags =
+            lock ? (info.nodeFlags | kFSNodeLockedMask) : (info.nodeFlags & ~kFSNodeLockedMask);
+        if (OSErr e = FSSetCatalogInfo(&item.ref, kFSCatInfoNodeFlags, &info)) return e;
+        if (item.json != nullptr) {
+            if (OSErr e = FSGetCatalogInfo(&item.ref, kFSCatInfoNodeFlags, &info, nullptr, nullptr,
+                                           nullptr))
+                return e;
+            JsonWriter& j = *item.json;
+            j.begin_object();
+            j.name_field("path", item.path);
+            j.field("locked", (info.nodeFlags & kFSNodeLockedMask) != 0);
+            j.end_object();
+        }
+        return static_cast<OSErr>(noErr);
+    });
+}
+
+struct DateKind {
+    const char* option;
+    const char* json;
+    FSCatalogInfoBitmap bit;
+    UTCDateTime FSCatalogInfo::*field;
+};
+constexpr DateKind kDateKinds[] = {
+    {"created", "created", kFSCatInfoCreateDate, &FSCatalogInfo::createDate},
+    {"modified", "modified", kFSCatInfoContentMod, &FSCatalogInfo::contentModDate},
+    {"backup", "backed_up", kFSCatInfoBackupDate, &FSCatalogInfo::backupDate},
+    {"accessed", "accessed", kFSCatInfoAccessDate, &FSCatalogInfo::accessDate},
+};
+
+}  // namespace
 
 int cmd_lock(Context& ctx) {
     return set_lock(ctx, true);
@@ -368,35 +589,78 @@ int cmd_unlock(Context& ctx) {
 }
 
 int cmd_touch(Context& ctx) {
-    const std::string& path = ctx.args[0];
-    FSRef ref;
-    if (OSErr e = path_ref(path, &ref)) return ctx.fm_error(path, e);
-    FSCatalogInfo before{};
-    if (OSErr e =
-            FSGetCatalogInfo(&ref, kFSCatInfoContentMod, &before, nullptr, nullptr, nullptr)) {
-        return ctx.fm_error(path, e);
+    FSCatalogInfoBitmap which = 0;
+    for (const DateKind& k : kDateKinds) {
+        if (ctx.has(k.option)) which |= k.bit;
     }
-    if (OSErr e = FSBumpDate(&ref)) return ctx.fm_error(path, e);
-    // FSBumpDate answers noErr even when it could not write the date (it is
-    // used as a best-effort step after other changes). Asked directly, an
-    // unchanged date is a failure: report the lock that stopped it.
-    FSCatalogInfo after{};
-    if (OSErr e = FSGetCatalogInfo(&ref, kFSCatInfoContentMod, &after, nullptr, nullptr, nullptr)) {
-        return ctx.fm_error(path, e);
+    if (which == 0) which = kFSCatInfoContentMod;
+    const std::string* when = ctx.value("date");
+    const std::string* reference = ctx.value("reference");
+    if (when && reference) return ctx.usage_error("give --date or --reference, not both");
+    std::optional<UTCDateTime> date;
+    if (when && *when != "now") {
+        date = parse_date(*when);
+        if (!date) {
+            return ctx.usage_error(
+                "--date '" + *when + "' is not an ISO 8601 date from 1904 on, or 'now'",
+                " (for example 2026-12-07, 2026-12-07T22:10:40Z or "
+                "2026-12-07T23:10:40+01:00)");
+        }
     }
-    if (std::memcmp(&before.contentModDate, &after.contentModDate, sizeof(UTCDateTime)) == 0) {
-        OSErr why = FSCheckLock(&ref);
-        return ctx.fm_error(path, why != noErr ? why : static_cast<OSErr>(permErr));
+    FSCatalogInfo ref_info{};
+    if (reference) {
+        FSRef rref;
+        if (OSErr e = path_ref(*reference, &rref)) return ctx.fm_error(*reference, e);
+        if (OSErr e = FSGetCatalogInfo(&rref, which, &ref_info, nullptr, nullptr, nullptr))
+            return ctx.fm_error(*reference, e);
     }
-    if (ctx.json) {
-        JsonWriter j(ctx.out);
-        j.begin_object();
-        j.field("path", path);
-        json_date(j, "modified", after.contentModDate);
-        j.end_object();
-        j.finish();
-    }
-    return ctx.finish();
+    // The plain form moves the modification date on as the utilities do
+    // (FSBumpDate: always a change, the parent told); the others set dates.
+    const bool bump = !reference && !date && which == kFSCatInfoContentMod && !when;
+    return for_each_item(ctx, ctx.args, [&](Context&, const Item& item, std::string* meaning) {
+        FSCatalogInfo after{};
+        if (bump) {
+            FSCatalogInfo before{};
+            if (OSErr e = FSGetCatalogInfo(&item.ref, kFSCatInfoContentMod, &before, nullptr,
+                                           nullptr, nullptr))
+                return e;
+            if (OSErr e = FSBumpDate(&item.ref)) return e;
+            // FSBumpDate answers noErr even when it could not write the date
+            // (it is a best-effort step after other changes). Asked
+            // directly, an unchanged date is a failure: report the lock that
+            // stopped it.
+            if (OSErr e = FSGetCatalogInfo(&item.ref, kFSCatInfoContentMod, &after, nullptr,
+                                           nullptr, nullptr))
+                return e;
+            if (std::memcmp(&before.contentModDate, &after.contentModDate, sizeof(UTCDateTime)) ==
+                0) {
+                OSErr why = FSCheckLock(&item.ref);
+                *meaning = "the date could not be changed";
+                return why != noErr ? why : static_cast<OSErr>(permErr);
+            }
+        } else {
+            FSCatalogInfo set{};
+            UTCDateTime now{};
+            if (!reference && !date) GetUTCDateTime(&now, 0);
+            for (const DateKind& k : kDateKinds) {
+                if (!(which & k.bit)) continue;
+                set.*k.field = reference ? ref_info.*k.field : date ? *date : now;
+            }
+            if (OSErr e = FSSetCatalogInfo(&item.ref, which, &set)) return e;
+            if (OSErr e = FSGetCatalogInfo(&item.ref, which, &after, nullptr, nullptr, nullptr))
+                return e;
+        }
+        if (item.json != nullptr) {
+            JsonWriter& j = *item.json;
+            j.begin_object();
+            j.name_field("path", item.path);
+            for (const DateKind& k : kDateKinds) {
+                if (which & k.bit) json_date(j, k.json, after.*k.field);
+            }
+            j.end_object();
+        }
+        return static_cast<OSErr>(noErr);
+    });
 }
 
 int cmd_copy_attrs(Context& ctx) {
@@ -416,8 +680,8 @@ int cmd_copy_attrs(Context& ctx) {
         }
         JsonWriter j(ctx.out);
         j.begin_object();
-        j.field("source", src);
-        j.field("path", dst);
+        j.name_field("source", src);
+        j.name_field("path", dst);
         j.field("locked", (info.nodeFlags & kFSNodeLockedMask) != 0);
         j.end_object();
         j.finish();

@@ -15,7 +15,7 @@ namespace {
 void print_path_json(Context& ctx, std::string_view key, const std::string& path) {
     JsonWriter j(ctx.out);
     j.begin_object();
-    j.field(key, path);
+    j.name_field(key, path);
     j.end_object();
     j.finish();
 }
@@ -86,8 +86,8 @@ int cmd_swap(Context& ctx) {
     if (ctx.json) {
         JsonWriter j(ctx.out);
         j.begin_object();
-        j.field("first", ref_path(na));
-        j.field("second", ref_path(nb));
+        j.name_field("first", ref_path(na));
+        j.name_field("second", ref_path(nb));
         j.end_object();
         j.finish();
     }
@@ -184,7 +184,7 @@ int cmd_volumes(Context& ctx) {
             j.begin_object();
             j.field("volume", static_cast<std::int64_t>(vref));
             j.field("name", name);
-            j.field("mount_point", mount);
+            j.name_field("mount_point", mount);
             j.field_u("total_bytes", total);
             j.field_u("free_bytes", free_bytes);
             j.field("software_locked", sw);
@@ -236,11 +236,11 @@ int cmd_fileid(Context& ctx) {
             JsonWriter j(ctx.out);
             j.begin_object();
             j.field("id", static_cast<std::int64_t>(*id));
-            j.field("path", path);
+            j.name_field("path", path);
             j.end_object();
             j.finish();
         } else {
-            append_terminal_safe(ctx.out.buf(), path);
+            ctx.out.name(path);
             ctx.out << "\n";
         }
         return ctx.finish();
@@ -264,15 +264,15 @@ int cmd_fileid(Context& ctx) {
     if (ctx.json) {
         JsonWriter j(ctx.out);
         j.begin_object();
-        j.field("path", path);
+        j.name_field("path", path);
         j.field("id", static_cast<std::int64_t>(id));
-        j.field("volume", mount);
+        j.name_field("volume", mount);
         j.field("existed", existed);
         j.end_object();
         j.finish();
     } else {
         ctx.out << std::to_string(id) << " ";
-        append_terminal_safe(ctx.out.buf(), mount);
+        ctx.out.name(mount);
         ctx.out << "\n";
     }
     return ctx.finish();

@@ -4,65 +4,104 @@ namespace fmutil {
 
 bool is_flag_operand(std::string_view word);  // commands_attrs.cpp
 
+#define ITEMS_NOTE                                                                         \
+    "Takes one or more paths; -R also does every item below a directory, never\n"          \
+    "following links. A failure is reported and the rest go on; the exit status is then\n" \
+    "1. With several items, --json prints {\"items\":[...],\"errors\":[...]}.\n"
+#define RECURSIVE \
+    { "recursive", false, "-R, --recursive  also every item below a directory", 'R' }
+#define NUL_OPTION \
+    { "null", false, "-0, --null       end each entry with a NUL byte, not a newline", '0' }
+constexpr std::size_t MANY = static_cast<std::size_t>(-1);
+
 const std::vector<CommandSpec>& commands() {
     static const std::vector<CommandSpec> table{
         {"info",
-         "PATH",
+         "PATH... [-R]",
          "show catalogue information: IDs, kind, lock, dates, type, creator, flags, sizes",
          "Shows the node and parent IDs, the kind, whether the item or its volume is locked,\n"
-         "the five dates (UTC), type and creator (files), the Finder flags, both fork sizes,\n"
-         "owner, group and mode, and what the calling user may do with the item.\n",
+         "the five dates (UTC), type and creator (plain files; blank when unset), the Finder\n"
+         "flags, both fork sizes, owner, group and mode, and what the calling user may "
+         "do.\n" ITEMS_NOTE,
          1,
-         1,
-         {},
+         MANY,
+         {RECURSIVE},
          true,
          nullptr,
          cmd_info},
         {"type",
-         "PATH [--type XXXX] [--creator XXXX]",
+         "PATH... [--type XXXX] [--creator XXXX | --clear] [-R]",
          "show or change a file's type and creator",
-         "Without options, prints the type and creator. A code is four bytes: printable\n"
-         "ASCII as is, any other byte as \\xHH, a backslash as \\\\ (for example 'MPG ' or\n"
-         "'\\x00\\x00\\x00\\x01'). A code of four zero bytes cannot be set.\n",
+         "Without options, prints the type and creator (blank, or null in JSON, when unset).\n"
+         "A code is four bytes: printable ASCII as is, any other byte as \\xHH, a backslash\n"
+         "as \\\\ (for example 'MPG ' or '\\x00\\x00\\x00\\x01'). --clear sets both back to\n"
+         "none. Only plain files have a type and creator. The parent folder's date is "
+         "bumped.\n" ITEMS_NOTE,
          1,
-         1,
+         MANY,
          {{"type", true, "--type XXXX      the new file type"},
-          {"creator", true, "--creator XXXX   the new creator"}},
+          {"creator", true, "--creator XXXX   the new creator"},
+          {"clear", false, "--clear          no type and no creator"},
+          RECURSIVE},
          true,
          nullptr,
          cmd_type},
         {"flags",
-         "PATH [[+|-]invisible] [[+|-]namelocked] [[+|-]stationery] [[+|-]customicon] [-inited]",
-         "show, set or clear Finder flags",
-         "Without flag words, prints the Finder flags. A word without a sign sets the flag;\n"
-         "'-inited' clears \"has been inited\" so that the Finder looks at the item again.\n"
-         "Words are applied in order; each change also bumps the parent folder's date.\n",
+         "PATH... [[+|-]FLAG...] [label=COLOUR] [-R]",
+         "show, set or clear Finder flags and the label colour",
+         "Without flag words, prints the Finder flags. FLAG is one of invisible, namelocked,\n"
+         "stationery, customicon, alias, bundle, shared, noinits, ondesk, or inited (which\n"
+         "can only be cleared, '-inited', so that the Finder looks at the item again). A word\n"
+         "without a sign sets the flag. COLOUR is 0 to 7 or none, gray, green, purple, blue,\n"
+         "yellow, red, orange. The paths come first: the first flag word ends them (write a\n"
+         "file named like a flag as ./NAME). Words are applied in order; each change also\n"
+         "bumps the parent folder's date.\n" ITEMS_NOTE,
          1,
-         6,
-         {},
+         MANY,
+         {RECURSIVE},
          true,
          is_flag_operand,
          cmd_flags},
         {"lock",
-         "PATH",
-         "lock an item (the immutable attribute)",
-         "",
+         "PATH... [-R]",
+         "lock an item (the immutable attribute; needs CAP_LINUX_IMMUTABLE)",
+         ITEMS_NOTE,
          1,
-         1,
-         {},
+         MANY,
+         {RECURSIVE},
          true,
          nullptr,
          cmd_lock},
-        {"unlock", "PATH", "unlock an item", "", 1, 1, {}, true, nullptr, cmd_unlock},
+        {"unlock",
+         "PATH... [-R]",
+         "unlock an item (needs CAP_LINUX_IMMUTABLE)",
+         ITEMS_NOTE,
+         1,
+         MANY,
+         {RECURSIVE},
+         true,
+         nullptr,
+         cmd_unlock},
         {"touch",
-         "PATH",
-         "set the content-modification date to now",
-         "The date always changes: if the clock still shows the stored date it moves one\n"
-         "second on. A file's parent folder, or the folder itself, is told of the change.\n"
-         "If the date could not be written, the lock or permission that stopped it is reported.\n",
+         "PATH... [--date WHEN | --reference FILE] [--created] [--modified] [--backup]\n"
+         "       [--accessed] [-R]",
+         "set an item's dates",
+         "Without options, moves the modification date to now, and it always changes: if\n"
+         "the clock still shows the stored date it moves one second on; a file's parent\n"
+         "folder, or the folder itself, is told of the change. Otherwise sets the chosen\n"
+         "dates (the modification date when none is chosen) to WHEN, an ISO 8601 date or\n"
+         "time (UTC unless it has a zone) or 'now', or to FILE's dates. A creation or backup\n"
+         "date that POSIX cannot hold is kept in the Mac metadata. If a date could not be\n"
+         "written, the lock or permission that stopped it is reported.\n" ITEMS_NOTE,
          1,
-         1,
-         {},
+         MANY,
+         {{"date", true, "--date WHEN      ISO 8601 (2026-12-07T22:10:40Z) or 'now'"},
+          {"reference", true, "--reference FILE FILE's dates"},
+          {"created", false, "--created        the creation date"},
+          {"modified", false, "--modified       the content-modification date (the default)"},
+          {"backup", false, "--backup         the backup date"},
+          {"accessed", false, "--accessed       the access date"},
+          RECURSIVE},
          true,
          nullptr,
          cmd_touch},
@@ -76,7 +115,7 @@ const std::vector<CommandSpec>& commands() {
          "note on standard error says when the directory changed while it was listed.\n",
          0,
          1,
-         {{"long", false, "-l, --long       more than the names", 'l'}},
+         {{"long", false, "-l, --long       more than the names", 'l'}, NUL_OPTION},
          true,
          nullptr,
          cmd_ls},
@@ -92,7 +131,7 @@ const std::vector<CommandSpec>& commands() {
          "items is shown there.\n",
          1,
          1,
-         {{"depth", true, "--depth N        go at most N levels down (0: no limit)"}},
+         {{"depth", true, "--depth N        go at most N levels down (0: no limit)"}, NUL_OPTION},
          true,
          nullptr,
          cmd_tree},

@@ -115,10 +115,11 @@ int cmd_tree(Context& ctx) {
     JsonWriter j(ctx.out);
     if (ctx.json) {
         j.begin_object();
-        j.field("path", dir);
+        j.name_field("path", dir);
         j.key("items");
         j.begin_array();
     }
+    const char end = ctx.has("null") ? '\0' : '\n';
     TreeBuffers buffers;
     std::vector<TreeError> errors;
     bool changed = false;
@@ -147,15 +148,15 @@ int cmd_tree(Context& ctx) {
         path += entry.name;
         if (ctx.json) {
             j.begin_object();
-            j.field("path", path);
+            j.name_field("path", path);
             j.field("depth", static_cast<std::int64_t>(level.depth));
             j.field("kind", entry.kind);
             j.end_object();
         } else {
             std::string& b = ctx.out.buf();
-            append_terminal_safe(b, path);
+            ctx.out.name(path);
             if (is_dir) b.push_back('/');
-            b.push_back('\n');
+            b.push_back(end);
             if (b.size() >= 64 * 1024) {
                 progress.clear();
                 ctx.out.flush();
@@ -198,7 +199,7 @@ struct LongRow {
     std::string type, creator, data, rsrc, modified, name;
 };
 
-void print_long_rows(Out& out, const std::vector<LongRow>& rows) {
+void print_long_rows(Out& out, const std::vector<LongRow>& rows, char end) {
     std::size_t wt = 0, wc = 0, wd = 0, wr = 0, wm = 0;
     for (const LongRow& r : rows) {
         wt = std::max(wt, r.type.size());
@@ -229,7 +230,7 @@ void print_long_rows(Out& out, const std::vector<LongRow>& rows) {
         pad_right(b, r.modified, wm);
         b.push_back(' ');
         b += r.name;
-        b.push_back('\n');
+        b.push_back(end);
         out.maybe_flush();
     }
 }
@@ -257,10 +258,11 @@ int cmd_ls(Context& ctx) {
     JsonWriter j(ctx.out);
     if (ctx.json) {
         j.begin_object();
-        j.field("path", dir);
+        j.name_field("path", dir);
         j.key("items");
         j.begin_array();
     }
+    const char end = ctx.has("null") ? '\0' : '\n';
     std::vector<LongRow> rows;
     bool changed = false;
     OSErr e = noErr;
@@ -277,11 +279,11 @@ int cmd_ls(Context& ctx) {
             if (!lng) {
                 if (ctx.json) {
                     j.begin_object();
-                    j.field("name", name);
+                    j.name_field("name", name);
                     j.end_object();
                 } else {
-                    append_terminal_safe(ctx.out.buf(), name);
-                    ctx.out.buf().push_back('\n');
+                    ctx.out.name(name);
+                    ctx.out.buf().push_back(end);
                     ctx.out.maybe_flush();
                 }
                 continue;
@@ -294,7 +296,7 @@ int cmd_ls(Context& ctx) {
             const bool locked = (info.nodeFlags & kFSNodeLockedMask) != 0;
             if (ctx.json) {
                 j.begin_object();
-                j.field("name", name);
+                j.name_field("name", name);
                 j.field("kind", kind.json);
                 j.field_u("node_id", info.nodeID);
                 j.field("locked", locked);
@@ -321,15 +323,22 @@ int cmd_ls(Context& ctx) {
             } else {
                 r.data = r.rsrc = "-";
             }
+            // To the second, so that every row's date is as wide (JSON has the fraction).
             r.modified = date_is_set(info.contentModDate) ? format_date(info.contentModDate) : "-";
-            append_terminal_safe(r.name, name);
+            if (const auto dot = r.modified.find('.'); dot != std::string::npos)
+                r.modified.erase(dot, r.modified.size() - 1 - dot);
+            if (ctx.out.terminal()) {
+                append_terminal_safe(r.name, name);
+            } else {
+                r.name = name;
+            }
             rows.push_back(std::move(r));
         }
         if (e == errFSNoMoreItems) e = noErr;
         if (e != noErr || n == 0) break;
     }
     FSCloseIterator(it);  // benign: the iterator is released whatever this answers
-    if (!rows.empty()) print_long_rows(ctx.out, rows);
+    if (!rows.empty()) print_long_rows(ctx.out, rows, end);
     if (changed && !ctx.json) {
         ctx.out.flush();
         ctx.err << "fmutil: ";
@@ -382,7 +391,7 @@ int cmd_rm(Context& ctx) {
     if (ctx.json) {
         JsonWriter j(ctx.out);
         j.begin_object();
-        j.field("path", dir);
+        j.name_field("path", dir);
         j.field("removed", contents_only ? "contents" : "directory");
         j.end_object();
         j.finish();

@@ -8,6 +8,18 @@
 
 namespace fmutil {
 
+Out::Out(int fd) : fd_(fd), terminal_(::isatty(fd) == 1) {
+    buf_.reserve(kFlushAt + 4096);
+}
+
+void Out::name(std::string_view text) {
+    if (terminal_) {
+        append_terminal_safe(buf_, text);
+    } else {
+        buf_.append(text);
+    }
+}
+
 bool Out::flush() {
     std::size_t done = 0;
     while (ok_ && done < buf_.size()) {
@@ -88,6 +100,21 @@ void JsonWriter::boolean(bool b) {
 void JsonWriter::null() {
     before_value();
     out_.buf() += "null";
+}
+
+void JsonWriter::name_field(std::string_view k, std::string_view s) {
+    field(k, s);
+    if (!is_utf8(s)) {
+        static constexpr char kHex[] = "0123456789abcdef";
+        std::string hex;
+        hex.reserve(s.size() * 2);
+        for (char c : s) {
+            const auto b = static_cast<unsigned char>(c);
+            hex.push_back(kHex[b >> 4]);
+            hex.push_back(kHex[b & 0xF]);
+        }
+        field(std::string(k) + "_bytes", hex);
+    }
 }
 
 void JsonWriter::finish() {

@@ -11,7 +11,7 @@ namespace fmutil {
 
 class Out {
   public:
-    explicit Out(int fd) : fd_(fd) { buf_.reserve(kFlushAt + 4096); }
+    explicit Out(int fd);
     ~Out() { flush(); }
     Out(const Out&) = delete;
     Out& operator=(const Out&) = delete;
@@ -29,10 +29,16 @@ class Out {
     bool flush();
     bool ok() const { return ok_; }
     int fd() const { return fd_; }
+    // Whether the descriptor is a terminal: names are escaped only there.
+    bool terminal() const { return terminal_; }
+    // Appends a name or path: as its bytes, or escaped on a terminal so that
+    // a hostile name cannot drive it (as GNU ls does).
+    void name(std::string_view text);
 
   private:
     static constexpr std::size_t kFlushAt = 64 * 1024;
     int fd_;
+    bool terminal_;
     bool ok_ = true;
     std::string buf_;
 };
@@ -61,6 +67,10 @@ class JsonWriter {
     void field(std::string_view k, std::int64_t n) { key(k), number(n); }
     void field_u(std::string_view k, std::uint64_t n) { key(k), unsigned_number(n); }
     void field(std::string_view k, bool b) { key(k), boolean(b); }
+    // A name or path: the string, and where it is not UTF-8 (and so cannot
+    // be carried exactly by a JSON string) also "<k>_bytes" with its bytes
+    // in hexadecimal, so that a script can recover the name.
+    void name_field(std::string_view k, std::string_view s);
 
   private:
     void before_value();

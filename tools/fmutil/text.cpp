@@ -195,6 +195,80 @@ bool date_is_set(const UTCDateTime& d) {
     return d.highSeconds != 0 || d.lowSeconds != 0 || d.fraction != 0;
 }
 
+std::optional<UTCDateTime> parse_date(std::string_view t) {
+    std::size_t i = 0;
+    auto digits = [&](int n, int* v) {
+        if (t.size() - i < static_cast<std::size_t>(n)) return false;
+        int x = 0;
+        for (int k = 0; k < n; ++k) {
+            const char c = t[i + k];
+            if (c < '0' || c > '9') return false;
+            x = x * 10 + (c - '0');
+        }
+        *v = x;
+        i += n;
+        return true;
+    };
+    auto take = [&](char c) {
+        if (i < t.size() && t[i] == c) return ++i, true;
+        return false;
+    };
+    int y, mo, d, h = 0, mi = 0, sec = 0;
+    if (!digits(4, &y) || !take('-') || !digits(2, &mo) || !take('-') || !digits(2, &d))
+        return std::nullopt;
+    std::uint64_t frac = 0;  // 1/65536 s
+    long zone = 0;           // seconds east of UTC
+    if (i < t.size()) {
+        if (!take('T') && !take(' ')) return std::nullopt;
+        if (!digits(2, &h) || !take(':') || !digits(2, &mi)) return std::nullopt;
+        if (take(':')) {
+            if (!digits(2, &sec)) return std::nullopt;
+            if (take('.') || take(',')) {
+                double f = 0, scale = 0.1;
+                const std::size_t start = i;
+                for (; i < t.size() && t[i] >= '0' && t[i] <= '9'; ++i, scale /= 10)
+                    f += (t[i] - '0') * scale;
+                if (i == start) return std::nullopt;
+                frac = static_cast<std::uint64_t>(f * 65536 + 0.5);
+                if (frac > 65535) frac = 65535;
+            }
+        }
+        if (take('Z')) {
+        } else if (i < t.size() && (t[i] == '+' || t[i] == '-')) {
+            const int sign = t[i++] == '-' ? -1 : 1;
+            int zh, zm = 0;
+            if (!digits(2, &zh)) return std::nullopt;
+            if (take(':') || (i < t.size() && t[i] != ':')) {
+                if (!digits(2, &zm)) return std::nullopt;
+            }
+            if (zh > 23 || zm > 59) return std::nullopt;
+            zone = sign * (zh * 3600L + zm * 60L);
+        }
+    }
+    if (i != t.size()) return std::nullopt;
+    static constexpr int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+    if (mo < 1 || mo > 12 || d < 1 || d > kDays[mo - 1] || (mo == 2 && d == 29 && !leap) ||
+        h > 23 || mi > 59 || sec > 60) {
+        return std::nullopt;
+    }
+    // Days from 1970-01-01 (the civil-from-days inverse, valid for any year).
+    const int yy = mo <= 2 ? y - 1 : y;
+    const int era = (yy >= 0 ? yy : yy - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(yy - era * 400);
+    const unsigned doy = (153 * (mo + (mo > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    const std::int64_t days = static_cast<std::int64_t>(era) * 146097 + doe - 719468;
+    constexpr std::int64_t kMacToUnix = 2082844800;
+    const std::int64_t mac = days * 86400 + h * 3600 + mi * 60 + sec - zone + kMacToUnix;
+    if (mac < 0 || mac > 0xFFFFFFFFFFFFLL) return std::nullopt;
+    UTCDateTime out{};
+    out.highSeconds = static_cast<UInt16>(mac >> 32);
+    out.lowSeconds = static_cast<UInt32>(mac & 0xFFFFFFFF);
+    out.fraction = static_cast<UInt16>(frac);
+    return out;
+}
+
 std::string format_date(const UTCDateTime& d) {
     // 1904-01-01 to 1970-01-01: 66 years with 17 leap days.
     constexpr std::int64_t kMacToUnix = 2082844800;
@@ -231,6 +305,13 @@ void append_terminal_safe(std::string& out, std::string_view text) {
             out.push_back(c);
         }
     }
+}
+
+bool is_utf8(std::string_view text) {
+    for (std::size_t i = 0; i < text.size();) {
+        if (decode_utf8(text, i) < 0) return false;
+    }
+    return true;
 }
 
 void append_json_string(std::string& out, std::string_view text) {

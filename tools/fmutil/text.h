@@ -37,11 +37,17 @@ std::optional<OSType> parse_ostype(std::string_view text);
 // Seconds since 1904 to ISO 8601 UTC ("2026-12-07T22:10:40Z", fractions
 // of a second as up to four decimals); a zero date is "never" set.
 bool date_is_set(const UTCDateTime& d);
+// ISO 8601 to a date: "2026-12-07", "2026-12-07T22:10", "2026-12-07T22:10:40.25Z",
+// "2026-12-07 22:10:40+01:00" (no zone: UTC). Nothing for malformed text or
+// a date before 1904 (which the date format cannot hold).
+std::optional<UTCDateTime> parse_date(std::string_view text);
 std::string format_date(const UTCDateTime& d);
 
 // For the terminal: bytes below 0x20, DEL and backslash are escaped as
 // "\xHH" and "\\" so that a hostile file name cannot drive the terminal.
 void append_terminal_safe(std::string& out, std::string_view text);
+// Whether text is well-formed UTF-8.
+bool is_utf8(std::string_view text);
 // For JSON: a quoted string; invalid UTF-8 bytes become U+FFFD.
 void append_json_string(std::string& out, std::string_view text);
 

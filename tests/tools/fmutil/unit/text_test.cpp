@@ -89,6 +89,44 @@ TEST(FmutilText, DatesAreUtcFromThe1904Epoch) {
     EXPECT_EQ(format_date(d), "2040-01-01T00:00:00.5Z");
 }
 
+// What touch --date accepts: each row parsed and printed back, or refused.
+TEST(FmutilText, Iso8601DatesParseToWhatFormatPrints) {
+    struct Row {
+        const char* in;
+        const char* out;  // nullptr: refused
+    };
+    const Row rows[] = {
+        {"2026-12-07", "2026-12-07T00:00:00Z"},
+        {"2026-12-07T22:10", "2026-12-07T22:10:00Z"},
+        {"2026-12-07T22:10:40Z", "2026-12-07T22:10:40Z"},
+        {"2026-12-07 22:10:40.5", "2026-12-07T22:10:40.5Z"},
+        {"2026-12-07T23:10:40+01:00", "2026-12-07T22:10:40Z"},
+        {"2026-12-07T21:10:40-0100", "2026-12-07T22:10:40Z"},
+        {"1904-01-01T00:00:01Z", "1904-01-01T00:00:01Z"},
+        {"1930-06-15", "1930-06-15T00:00:00Z"},            // before the 32-bit POSIX range
+        {"2100-02-28T12:00:00Z", "2100-02-28T12:00:00Z"},  // after 2038
+        {"2024-02-29", "2024-02-29T00:00:00Z"},
+        {"1903-12-31T23:59:59Z", nullptr},  // before the epoch of the date format
+        {"2100-02-29", nullptr},            // not a leap year
+        {"2026-13-01", nullptr},
+        {"2026-12-07T24:00", nullptr},
+        {"2026-12-07T22:10:40Zjunk", nullptr},
+        {"2026-12-07T", nullptr},
+        {"26-12-07", nullptr},
+        {"", nullptr},
+        {"yesterday", nullptr},
+    };
+    for (const Row& r : rows) {
+        auto d = parse_date(r.in);
+        if (r.out == nullptr) {
+            EXPECT_FALSE(d.has_value()) << r.in;
+        } else {
+            ASSERT_TRUE(d.has_value()) << r.in;
+            EXPECT_EQ(format_date(*d), r.out) << r.in;
+        }
+    }
+}
+
 TEST(FmutilText, EscapingForTerminalAndJson) {
     std::string t;
     append_terminal_safe(t, std::string("a\x1b[2Jb\\\n\x7F\xC3\xA9", 11));

@@ -146,7 +146,7 @@ OSErr item_kind(const FSRef& ref, ItemKind* kind, std::string* not_file) {
     *kind = kind_of(info);
     if (not_file != nullptr && kind->letter != '-') {
         const std::string_view k = kind->text;
-        const bool vowel = k[0] == 'F' || k[0] == 'a' || k[0] == 'e' || k[0] == 'i' || k[0] == 'o';
+        const bool vowel = k[0] == 'a' || k[0] == 'e' || k[0] == 'i' || k[0] == 'o';
         *not_file =
             std::string("it is ") + (vowel ? "an " : "a ") + kind->text + ", not a plain file";
     }

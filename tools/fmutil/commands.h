@@ -12,6 +12,7 @@ int cmd_lock(Context& ctx);
 int cmd_unlock(Context& ctx);
 int cmd_touch(Context& ctx);
 int cmd_copy_attrs(Context& ctx);
+int cmd_rsrc(Context& ctx);
 
 int cmd_ls(Context& ctx);
 int cmd_tree(Context& ctx);

@@ -105,6 +105,21 @@ const std::vector<CommandSpec>& commands() {
          true,
          nullptr,
          cmd_touch},
+        {"rsrc",
+         "FILE [--set FROM | --clear]",
+         "print or replace a file's resource fork",
+         "Without options, writes the resource fork's bytes to standard output (nothing\n"
+         "when it is empty). --set replaces them with the bytes of the file FROM, or of\n"
+         "standard input when FROM is '-'; FROM is read whole first, and if the new fork\n"
+         "cannot be written the old one is put back. --clear empties it. With --json, the\n"
+         "fork's size is printed instead of its bytes.\n",
+         1,
+         1,
+         {{"set", true, "--set FROM       replace the fork with FROM's bytes ('-': stdin)"},
+          {"clear", false, "--clear          empty the fork"}},
+         true,
+         nullptr,
+         cmd_rsrc},
         {"ls",
          "[DIR] [-l|--long]",
          "list a directory's own items, in the order the directory holds them",

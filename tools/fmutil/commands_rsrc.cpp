@@ -1,0 +1,119 @@
+// rsrc: a file's resource fork as bytes, read and replaced through the File
+// Manager's fork calls (wherever the platform keeps the fork).
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "commands.h"
+#include "fmutil.h"
+#include "text.h"
+
+namespace fmutil {
+namespace {
+
+// Reads the whole of a descriptor; false with errno set on a read error.
+bool read_all(int fd, std::string* out) {
+    char buf[64 * 1024];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) return true;
+        out->append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+OSErr read_fork(FSIORefNum fork, std::string* out) {
+    char buf[64 * 1024];
+    for (;;) {
+        ByteCount got = 0;
+        const OSErr e = FSReadFork(fork, fsAtMark, 0, sizeof buf, buf, &got);
+        out->append(buf, got);
+        if (e == eofErr) return noErr;
+        if (e) return e;
+        if (got == 0) return noErr;
+    }
+}
+
+OSErr write_fork(FSIORefNum fork, const std::string& data) {
+    if (OSErr e = FSSetForkSize(fork, fsFromStart, 0)) return e;
+    ByteCount done = 0;
+    if (data.empty()) return noErr;
+    if (OSErr e = FSWriteFork(fork, fsFromStart, 0, data.size(), data.data(), &done)) return e;
+    if (done != data.size()) return ioErr;
+    return noErr;
+}
+
+}  // namespace
+
+int cmd_rsrc(Context& ctx) {
+    const std::string& path = ctx.args[0];
+    const std::string* from = ctx.value("set");
+    const bool clear = ctx.has("clear");
+    if (from && clear) return ctx.usage_error("give --set or --clear, not both");
+    // The new contents are read whole before the fork is touched: input that
+    // cannot be read changes nothing.
+    std::string data;
+    if (from) {
+        const bool stdin_ = *from == "-";
+        const int fd = stdin_ ? 0 : ::open(from->c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || !read_all(fd, &data)) {
+            const int err = errno;
+            if (fd > 0) ::close(fd);
+            ctx.err << "fmutil: rsrc: cannot read ";
+            ctx.err.name(stdin_ ? std::string_view("standard input") : std::string_view(*from));
+            ctx.err << ": " << std::strerror(err) << "\n";
+            ctx.err.flush();
+            return kExitFileManager;
+        }
+        if (!stdin_) ::close(fd);
+    }
+    FSRef ref;
+    if (OSErr e = path_ref(path, &ref)) return ctx.fm_error(path, e);
+    ItemKind kind;
+    std::string not_file;
+    if (OSErr e = item_kind(ref, &kind, &not_file)) return ctx.fm_error(path, e);
+    if (!not_file.empty()) return ctx.fm_error(path, notAFileErr, not_file);
+    HFSUniStr255 fork_name{};
+    if (OSErr e = FSGetResourceForkName(&fork_name)) return ctx.fm_error(path, e);
+
+    const bool change = from != nullptr || clear;
+    if (change) {
+        const OSErr made = FSCreateFork(&ref, fork_name.length, fork_name.unicode);
+        if (made != noErr && made != errFSForkExists) return ctx.fm_error(path, made);
+    }
+    FSIORefNum fork = 0;
+    if (OSErr e = FSOpenFork(&ref, fork_name.length, fork_name.unicode,
+                             change ? fsRdWrPerm : fsRdPerm, &fork)) {
+        return ctx.fm_error(path, e);
+    }
+    std::string old;
+    OSErr e = read_fork(fork, &old);
+    if (!e && change) {
+        e = write_fork(fork, data);
+        if (e) {
+            // Put back what was there, so that a failed write (a full disk)
+            // does not leave half a fork.
+            write_fork(fork, old);  // benign: the first failure is the one reported
+        }
+    }
+    const OSErr closed = FSCloseFork(fork);
+    if (!e) e = closed;
+    if (e) return ctx.fm_error(path, e);
+    if (ctx.json) {
+        JsonWriter j(ctx.out);
+        j.begin_object();
+        j.name_field("path", path);
+        j.field_u("rsrc_size", change ? data.size() : old.size());
+        j.end_object();
+        j.finish();
+    } else if (!change) {
+        ctx.out.buf().append(old);
+    }
+    return ctx.finish();
+}
+
+}  // namespace fmutil

@@ -151,16 +151,21 @@ const std::vector<CommandSpec>& commands() {
          nullptr,
          cmd_tree},
         {"rm",
-         "DIR [--contents-only]",
-         "delete a directory and everything in it",
+         "PATH... [--contents-only] [-n|--dry-run] [-v|--verbose]",
+         "delete files, and directories with everything in them",
          "Deletes locked items too. Symbolic links are deleted, never followed, and nothing\n"
-         "outside DIR is touched even if the tree changes meanwhile. Stops at the first\n"
-         "error; what was deleted before it stays deleted. DIR must be a directory; '/' and\n"
-         "a DIR whose last component is '.' or '..' are refused, as rm refuses them. When\n"
-         "standard error is a terminal, progress is shown there.\n",
+         "outside a directory PATH is touched even if the tree changes meanwhile. Within one\n"
+         "PATH it stops at the first error, which names the item that could not be deleted;\n"
+         "what was deleted before it stays deleted; the other PATHs are still done. '/' and\n"
+         "a PATH whose last component is '.' or '..' are refused, as rm refuses them, before\n"
+         "anything is deleted. --dry-run lists what would go, in the order it would go, and\n"
+         "deletes nothing; --verbose names each item deleted. When standard error is a\n"
+         "terminal, progress is shown there.\n",
          1,
-         1,
-         {{"contents-only", false, "--contents-only  empty DIR but keep it"}},
+         MANY,
+         {{"contents-only", false, "--contents-only  empty each directory but keep it"},
+          {"dry-run", false, "-n, --dry-run    list what would be deleted; delete nothing", 'n'},
+          {"verbose", false, "-v, --verbose    name each item deleted", 'v'}},
          true,
          nullptr,
          cmd_rm},

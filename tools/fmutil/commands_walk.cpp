@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -361,42 +362,187 @@ int cmd_ls(Context& ctx) {
     return ctx.finish(e ? kExitFileManager : kExitOk);
 }
 
-int cmd_rm(Context& ctx) {
-    const std::string& dir = ctx.args[0];
-    const bool contents_only = ctx.has("contents-only");
-    // "." and ".." (also "lnk/." and "lnk/..") name a directory other than
-    // the entry the path spells: the working directory, a parent, a link's
-    // target. rm refuses them, and so does this.
-    if (ends_in_dot_or_dotdot(dir)) {
-        return ctx.usage_error("refusing to remove '.' or '..' directory: skipping '" + dir + "'");
-    }
-    FSRef ref;
-    if (OSErr e = path_ref(dir, &ref)) return ctx.fm_error(dir, e);
-    // Like rm's --preserve-root: the root of the whole system is never a
-    // sensible target, whatever spelling ("/..", "//") reached it.
-    if (ref_path(ref) == "/") return ctx.usage_error("refusing to remove '/'");
+namespace {
 
-    OSErr e;
-    {
-        // Only for the progress line: a descriptor on the same volume,
-        // opened without following a link.
-        int vfd =
-            ::isatty(ctx.err.fd()) == 1 ? ::open(dir.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC) : -1;
-        VolumeProgress progress(ctx.err.fd(), "fmutil: rm", vfd);
-        e = contents_only ? FSDeleteContainerContents(&ref) : FSDeleteContainer(&ref);
-        progress.stop();
-        if (vfd >= 0) ::close(vfd);
+// Every item below `dir` in the order a depth-first deletion removes them:
+// a directory's items before the directory (post-order), paths built on
+// `prefix`. Links are items, never followed. Directories that cannot be read
+// are listed without their items.
+void list_post_order(const FSRef& dir, const std::string& prefix, std::vector<std::string>* out) {
+    TreeBuffers buffers;
+    bool changed = false;
+    struct Frame {
+        TreeLevel level;
+        std::string self;  // the directory's own path, listed after its items
+    };
+    std::vector<Frame> stack(1);
+    stack[0].level.prefix = prefix;
+    read_level(dir, buffers, &stack[0].level, &changed);  // benign: an unreadable top lists nothing
+    while (!stack.empty()) {
+        TreeLevel& level = stack.back().level;
+        if (level.next == level.entries.size()) {
+            if (!stack.back().self.empty()) out->push_back(std::move(stack.back().self));
+            stack.pop_back();
+            continue;
+        }
+        const TreeEntry& entry = level.entries[level.next++];
+        std::string path = level.prefix + entry.name;
+        if (entry.dir_ref == std::string::npos) {
+            out->push_back(std::move(path));
+            continue;
+        }
+        Frame child;
+        child.level.prefix = path + "/";
+        const FSRef child_ref = level.dir_refs[entry.dir_ref];
+        read_level(child_ref, buffers, &child.level, &changed);  // benign, as above
+        child.self = std::move(path);
+        stack.push_back(std::move(child));  // `level` is stale now
     }
-    if (e) return ctx.fm_error(dir, e);
-    if (ctx.json) {
-        JsonWriter j(ctx.out);
+}
+
+bool gone(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) != 0 && errno == ENOENT;
+}
+
+struct RmTarget {
+    const std::string& path;
+    FSRef ref;
+    bool dir;
+};
+
+}  // namespace
+
+int cmd_rm(Context& ctx) {
+    const bool contents_only = ctx.has("contents-only");
+    const bool dry_run = ctx.has("dry-run");
+    const bool verbose = ctx.has("verbose");
+    // Every operand is checked before anything is deleted.
+    for (const std::string& path : ctx.args) {
+        // "." and ".." (also "lnk/." and "lnk/..") name a directory other
+        // than the entry the path spells: the working directory, a parent, a
+        // link's target. rm refuses them, and so does this.
+        if (ends_in_dot_or_dotdot(path)) {
+            return ctx.usage_error("refusing to remove '.' or '..' directory: skipping '" + path +
+                                   "'");
+        }
+    }
+    std::vector<RmTarget> targets;
+    std::vector<TreeError> errors;
+    for (const std::string& path : ctx.args) {
+        RmTarget t{path, {}, false};
+        if (OSErr e = path_ref(path, &t.ref, &t.dir)) {
+            ctx.out.flush();
+            ctx.fm_error_line(path, e);
+            errors.push_back({path, e});
+            continue;
+        }
+        // Like rm's --preserve-root: the root of the whole system is never a
+        // sensible target, whatever spelling ("/..", "//") reached it.
+        if (t.dir && ref_path(t.ref) == "/") return ctx.usage_error("refusing to remove '/'");
+        if (!t.dir && contents_only) {
+            ctx.fm_error_line(path, errFSNotAFolder, "--contents-only needs a directory");
+            errors.push_back({path, errFSNotAFolder});
+            continue;
+        }
+        targets.push_back(t);
+    }
+
+    JsonWriter j(ctx.out);
+    const bool many = ctx.args.size() > 1;
+    if (ctx.json && many) {
         j.begin_object();
-        j.name_field("path", dir);
-        j.field("removed", contents_only ? "contents" : "directory");
-        j.end_object();
+        j.key("items");
+        j.begin_array();
+    }
+    for (const RmTarget& t : targets) {
+        std::vector<std::string> items;  // what goes, in the order it goes
+        if (t.dir && (dry_run || verbose)) {
+            list_post_order(t.ref, path_prefix(t.path), &items);
+        }
+        if (!contents_only) items.push_back(t.path);
+        OSErr e = noErr;
+        std::string failed_path = t.path;
+        if (!dry_run) {
+            // Only for the progress line: a descriptor on the same volume,
+            // opened without following a link.
+            int vfd = t.dir && ::isatty(ctx.err.fd()) == 1
+                          ? ::open(t.path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC)
+                          : -1;
+            VolumeProgress progress(ctx.err.fd(), "fmutil: rm", vfd);
+            if (t.dir) {
+                e = contents_only ? FSDeleteContainerContents(&t.ref) : FSDeleteContainer(&t.ref);
+            } else {
+                // A locked file goes too, as the directory deletion treats one.
+                FSCatalogInfo info{};
+                e = FSGetCatalogInfo(&t.ref, kFSCatInfoNodeFlags, &info, nullptr, nullptr, nullptr);
+                if (!e && (info.nodeFlags & kFSNodeLockedMask)) {
+                    info.nodeFlags &= ~kFSNodeLockedMask;
+                    e = FSSetCatalogInfo(&t.ref, kFSCatInfoNodeFlags, &info);
+                }
+                if (!e) e = FSDeleteObject(&t.ref);
+            }
+            progress.stop();
+            if (vfd >= 0) ::close(vfd);
+            if (e && t.dir) {
+                // The deletion goes depth first and stops at the first
+                // failure: what failed is the first item, in that order, that
+                // is still there.
+                std::vector<std::string> left;
+                list_post_order(t.ref, path_prefix(t.path), &left);
+                if (!left.empty()) failed_path = left.front();
+            }
+        }
+        if (!ctx.json) {
+            for (const std::string& item : items) {
+                if (!dry_run && (!verbose || !gone(item))) continue;
+                if (!dry_run) ctx.out << "removed ";
+                ctx.out.name(item);
+                ctx.out.buf().push_back('\n');
+                ctx.out.maybe_flush();
+            }
+        }
+        if (e) {
+            ctx.out.flush();
+            ctx.fm_error_line(failed_path, e);
+            errors.push_back({failed_path, e});
+            if (!many) break;
+            continue;
+        }
+        if (ctx.json) {
+            j.begin_object();
+            j.name_field("path", t.path);
+            j.field(dry_run ? "would_remove" : "removed", !t.dir          ? "file"
+                                                          : contents_only ? "contents"
+                                                                          : "directory");
+            if (dry_run || verbose) {
+                j.key("items");
+                j.begin_array();
+                for (const std::string& item : items) {
+                    if (dry_run || gone(item)) j.string(item);
+                }
+                j.end_array();
+            }
+            j.end_object();
+        }
+    }
+    if (ctx.json) {
+        if (many) {
+            j.end_array();
+            j.key("errors");
+            j.begin_array();
+            for (const TreeError& e : errors) write_json_error(j, e.path, e.code);
+            j.end_array();
+            j.end_object();
+        } else if (!errors.empty()) {
+            j.begin_object();
+            j.key("error");
+            write_json_error(j, errors[0].path, errors[0].code);
+            j.end_object();
+        }
         j.finish();
     }
-    return ctx.finish();
+    return ctx.finish(errors.empty() ? kExitOk : kExitFileManager);
 }
 
 }  // namespace fmutil

@@ -375,14 +375,16 @@ TEST(FmutilCli, RmDeletesTreesIncludingLockedItemsButNotThroughLinks) {
     fs::create_directory_symlink(outside, root / "a" / "link");
     const bool can_lock = vtest::set_immutable(root / "locked.txt", true);
 
-    // A symbolic link to a directory is not a directory.
+    // A symbolic link to a directory is deleted as a link, as rm does.
     auto r = run({"rm", root / "a" / "link"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(fs::is_symlink(root / "a" / "link"));
+    EXPECT_EQ(vtest::read_file(outside / "keep"), "precious");
+    fs::create_directory_symlink(outside, root / "a" / "link");
+    // A file where a directory is needed for --contents-only.
+    r = run({"rm", root / "locked.txt", "--contents-only"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_THAT(r.err, HasSubstr("dirNFErr (-120)"));
-    // A file where a directory is needed.
-    r = run({"rm", root / "locked.txt"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_THAT(r.err, HasSubstr("dirNFErr (-120)"));
+    EXPECT_THAT(r.err, HasSubstr("errFSNotAFolder"));
 
     r = run({"rm", root / "a", "--contents-only", "--json"});
     EXPECT_EQ(r.status, 0) << r.err;

@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -275,4 +276,53 @@ TEST(FmutilItems, RsrcReadsAndReplacesTheResourceForkAsBytes) {
     r = run({"rsrc", t.path()});
     EXPECT_EQ(r.status, 1);
     EXPECT_THAT(r.err, HasSubstr("it is a directory, not a plain file"));
+}
+
+// rm deletes files as well as folders, several at once; --dry-run lists
+// what would go and deletes nothing; --verbose names what went.
+TEST(FmutilItems, RmDeletesFilesAndFoldersListsWithDryRunAndNamesWithVerbose) {
+    vtest::TempDir t("fmitems");
+    const auto file = t.write("file", "x");
+    t.write("dir/sub/deep", "");
+    t.write("dir/top", "");
+    t.write("outside/keep", "");
+    fs::create_directory_symlink(t.path() / "outside", t.path() / "dir/link");
+    const std::string d = (t.path() / "dir").string();
+
+    auto n = run({"rm", "-n", file, d});
+    EXPECT_EQ(n.status, 0) << n.err;
+    std::vector<std::string> lines;
+    for (std::size_t s = 0, e; (e = n.out.find('\n', s)) != std::string::npos; s = e + 1)
+        lines.push_back(n.out.substr(s, e - s));
+    auto at = [&](const std::string& p) {
+        return std::find(lines.begin(), lines.end(), p) - lines.begin();
+    };
+    ASSERT_EQ(lines.size(), 6u) << n.out;
+    EXPECT_EQ(lines[0], file.string());
+    EXPECT_EQ(lines[5], d);
+    EXPECT_LT(at(d + "/sub/deep"), at(d + "/sub")) << "items go before their directory";
+    for (const char* p : {"/top", "/link"}) EXPECT_LT(at(d + p), 5) << p;
+    EXPECT_TRUE(fs::exists(file));
+    EXPECT_TRUE(fs::exists(t.path() / "dir/sub/deep"));
+
+    auto j = run({"rm", "--dry-run", d, "--json"});
+    EXPECT_TRUE(JsonCheck::valid(j.out)) << j.out;
+    EXPECT_THAT(j.out, HasSubstr("\"would_remove\":\"directory\",\"items\":[\""));
+
+    auto v = run({"rm", "-v", file, d, (t.path() / "missing").string()});
+    EXPECT_EQ(v.status, 1) << "one operand was missing";
+    EXPECT_THAT(v.out, HasSubstr("removed " + file.string() + "\n"));
+    EXPECT_THAT(v.out, HasSubstr("removed " + d + "/sub/deep\n"));
+    EXPECT_THAT(v.out, HasSubstr("removed " + d + "\n"));
+    EXPECT_THAT(v.err, HasSubstr("missing: fnfErr"));
+    EXPECT_FALSE(fs::exists(file));
+    EXPECT_FALSE(fs::exists(d));
+    EXPECT_TRUE(fs::exists(t.path() / "outside/keep")) << "the link was followed";
+
+    const auto locked = t.write("locked", "");
+    if (vtest::set_immutable(locked, true)) {
+        EXPECT_EQ(run({"rm", locked}).status, 0);
+        EXPECT_FALSE(fs::exists(locked)) << "a locked file goes too";
+    }
+    EXPECT_EQ(run({"rm", "--contents-only", t.write("f2", "")}).status, 1);
 }

@@ -1,6 +1,6 @@
-// fmutil tree when a directory in the middle of the walk cannot be read: the
-// failure is injected through the platform's fault seam at the opening of
-// one directory, so the test needs no second user.
+// fmutil tree and rm when one item in the middle of the tree fails: the
+// failure is injected through the platform's fault seam at one directory's
+// opening or one item's deletion, so the test needs no second user.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -63,4 +63,44 @@ TEST(FmutilTreeErrors, AnUnreadableDirectoryIsNamedAndTheWalkGoesOn) {
         expected.replace(expected.find("ROOT"), 4, root);
         EXPECT_EQ(vtest::read_file(err), expected);
     }
+}
+
+// The deletion stops at the first item it cannot delete; the error names
+// that item, not the directory given; with -v the items deleted before it
+// are named.
+TEST(FmutilRmErrors, TheErrorNamesTheItemThatCouldNotBeDeleted) {
+    vtest::TempDir t("fmrm");
+    for (const char* f : {"root/a/one", "root/b/stuck", "root/b/other", "root/z"}) t.write(f, "");
+    const std::string root = (t.path() / "root").string();
+    const fs::path out = t.path() / "out";
+    const fs::path err = t.path() / "err";
+    int ofd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    int efd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(ofd, 0);
+    ASSERT_GE(efd, 0);
+    int status;
+    {
+        vf::Scope scope;
+        vf::fail_if([&](const vf::Call& c) -> OSErr {
+            if (c.op == "FSDeleteObject" && c.detail == "stuck") return fBsyErr;
+            return noErr;
+        });
+        status = fmutil::run({"fmutil", "rm", "-v", root}, ofd, efd);
+    }
+    ::close(ofd);
+    ::close(efd);
+    EXPECT_EQ(status, 1);
+    EXPECT_TRUE(fs::exists(t.path() / "root/b/stuck"));
+    const std::string e = vtest::read_file(err);
+    EXPECT_EQ(e.rfind("fmutil: " + root + "/b/stuck: fBsyErr (-47)", 0), 0u) << e;
+    const std::string listing = vtest::read_file(out);
+    for (const fs::path& p : {t.path() / "root/a/one", t.path() / "root/b/other",
+                              t.path() / "root/z", t.path() / "root/a"}) {
+        if (!fs::exists(p)) {
+            EXPECT_NE(listing.find("removed " + p.string() + "\n"), std::string::npos)
+                << p << " went but was not named:\n"
+                << listing;
+        }
+    }
+    EXPECT_EQ(listing.find("stuck"), std::string::npos) << listing;
 }

@@ -1,5 +1,7 @@
 // mv, swap, cp, volumes, fileid: moving, exchanging and copying files, and
 // the volume-level views.
+#include <unistd.h>
+
 #include <cstring>
 #include <string>
 
@@ -50,22 +52,71 @@ bool take_new_name(Context& ctx, std::size_t index, std::u16string* name, int* s
 
 }  // namespace
 
+// Splits "dir/name" into the directory's path and the name ("." for a bare name).
+void split_path(const std::string& path, std::string* dir, std::string* name) {
+    std::string p = path;
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    const auto slash = p.rfind('/');
+    if (slash == std::string::npos) {
+        *dir = ".";
+        *name = p;
+    } else {
+        *dir = slash == 0 ? "/" : p.substr(0, slash);
+        *name = p.substr(slash + 1);
+    }
+}
+
 int cmd_mv(Context& ctx) {
     const std::string& src = ctx.args[0];
-    const std::string& dest = ctx.args[1];
+    std::string dest = ctx.args[1];
     std::u16string name;
     int status = 0;
     if (!take_new_name(ctx, 2, &name, &status)) return status;
-    const bool renamed = ctx.args.size() > 2;
+    bool renamed = ctx.args.size() > 2;
+    if (ends_in_dot_or_dotdot(src)) {
+        return ctx.usage_error("refusing to move '.' or '..': '" + src + "'");
+    }
     FSRef sref;
     FSRef dref;
     if (OSErr e = path_ref(src, &sref)) return ctx.fm_error(src, e);
-    if (OSErr e = path_ref(dest, &dref)) return ctx.fm_error(dest, e);
+    bool dest_dir = false;
+    OSErr de = path_ref(dest, &dref, &dest_dir);
+    if (!renamed && de == fnfErr) {
+        // "mv OLD NEW" where NEW does not exist: NEW names the item's new
+        // place and name, as mv has it.
+        std::string parent, leaf;
+        split_path(dest, &parent, &leaf);
+        auto u = posix_name_to_unicode(leaf);
+        if (!u || u->size() > 255) {
+            return ctx.usage_error("'" + dest + "' does not end in a file name");
+        }
+        name = std::move(*u);
+        renamed = true;
+        dest = parent;
+        de = path_ref(dest, &dref, &dest_dir);
+    }
+    if (de) return ctx.fm_error(ctx.args[1], de);  // as given: its directory is missing
+    if (!dest_dir) {
+        // An existing file is never replaced: the destination is at fault.
+        return ctx.fm_error(dest, dupFNErr, "it exists and is not a directory; mv never replaces");
+    }
     FSRef moved;
     OSErr e =
         FSMoveRenameObjectUnicode(&sref, &dref, static_cast<UniCharCount>(name.size()),
                                   renamed ? reinterpret_cast<const UniChar*>(name.data()) : nullptr,
                                   kTextEncodingUnknown, &moved);
+    if (e == dupFNErr) {
+        std::string taken = dest;
+        if (taken != "/") taken.push_back('/');
+        if (renamed) {
+            taken += utf16_to_utf8(name);
+        } else {
+            std::string d, leaf;
+            split_path(src, &d, &leaf);
+            taken += leaf;
+        }
+        return ctx.fm_error(taken, e);
+    }
     if (e) return ctx.fm_error(src, e);
     if (ctx.json) print_path_json(ctx, "path", ref_path(moved));
     return ctx.finish();
@@ -94,9 +145,38 @@ int cmd_swap(Context& ctx) {
     return ctx.finish();
 }
 
+namespace {
+
+// A name for a copy on its way to its place, short enough for the copy
+// operation's 31-byte names and unlikely to be taken.
+std::u16string temporary_name(int attempt) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, ".fmutil-%d-%d", static_cast<int>(::getpid()) % 100000, attempt);
+    return std::u16string(buf, buf + std::strlen(buf));
+}
+
+// Copies `src` into `dir` under a temporary name; *made names the copy.
+OSErr copy_beside(const FSRef& src, const FSRef& dir, FSRef* made) {
+    OSErr e = dupFNErr;
+    for (int attempt = 0; attempt < 100 && e == dupFNErr; ++attempt) {
+        const std::u16string tmp = temporary_name(attempt);
+        const auto* units = reinterpret_cast<const UniChar*>(tmp.data());
+        FSRef ignored;
+        e = FSCopyFile(&src, &dir, static_cast<UniCharCount>(tmp.size()), units,
+                       kTextEncodingUnknown, &ignored);
+        if (!e) e = FSMakeFSRefUnicode(&dir, tmp.size(), units, kTextEncodingUnknown, made);
+    }
+    return e;
+}
+
+}  // namespace
+
 int cmd_cp(Context& ctx) {
     const std::string& src = ctx.args[0];
     const std::string& dest = ctx.args[1];
+    const bool replace = ctx.has("replace");
+    if (replace && ctx.args.size() > 2)
+        return ctx.usage_error("--replace takes FILE and the file it replaces, no NEWNAME");
     std::u16string name;
     int status = 0;
     if (!take_new_name(ctx, 2, &name, &status)) return status;
@@ -104,7 +184,8 @@ int cmd_cp(Context& ctx) {
     FSRef sref;
     FSRef dref;
     if (OSErr e = path_ref(src, &sref)) return ctx.fm_error(src, e);
-    if (OSErr e = path_ref(dest, &dref)) return ctx.fm_error(dest, e);
+    bool dest_dir = false;
+    if (OSErr e = path_ref(dest, &dref, &dest_dir)) return ctx.fm_error(dest, e);
     HFSUniStr255 src_name{};
     if (OSErr e = FSGetCatalogInfo(&sref, kFSCatInfoNone, nullptr, &src_name, nullptr, nullptr)) {
         return ctx.fm_error(src, e);
@@ -113,32 +194,101 @@ int cmd_cp(Context& ctx) {
     std::string not_file;
     if (OSErr e = item_kind(sref, &kind, &not_file)) return ctx.fm_error(src, e);
     if (!not_file.empty()) return ctx.fm_error(src, notAFileErr, not_file);
-    const UniChar* new_name = renamed ? reinterpret_cast<const UniChar*>(name.data()) : nullptr;
-    FSRef copy;
-    OSErr e = FSCopyFile(&sref, &dref, static_cast<UniCharCount>(name.size()), new_name,
-                         kTextEncodingUnknown, &copy);
-    if (e) return ctx.fm_error(src, e);
-    if (ctx.json) {
-        // FSCopyFile's reference names the destination directory when no
-        // new name is given; the copy is looked up by its name instead, and
-        // its path printed as the directory spells it (a name given in one
-        // normal form may be stored in the other).
-        const UniCharCount len = renamed ? static_cast<UniCharCount>(name.size()) : src_name.length;
-        const UniChar* units = renamed ? new_name : src_name.unicode;
-        FSRef made;
-        std::string path;
-        if (FSMakeFSRefUnicode(&dref, len, units, kTextEncodingUnknown, &made) == noErr)
-            path = ref_path(made);
-        if (path.empty()) {
-            path = ref_path(dref);
-            if (path != "/") path.push_back('/');
-            if (renamed) {
-                path += ctx.args[2];
-            } else {
-                append_unicode_name_as_posix(path, src_name);
+
+    if (replace) {
+        // Copy beside the file, exchange the two, delete the copy (which now
+        // holds the old contents): the file keeps its creation date, Finder
+        // information, ID and place, and is never missing or half-written.
+        std::string not_target;
+        ItemKind target_kind;
+        if (OSErr e = item_kind(dref, &target_kind, &not_target)) return ctx.fm_error(dest, e);
+        if (!not_target.empty()) return ctx.fm_error(dest, notAFileErr, not_target);
+        if (FSCompareFSRefs(&sref, &dref) == noErr)
+            return ctx.usage_error("a file cannot replace itself");
+        FSRef parent;
+        HFSUniStr255 target_name{};
+        if (OSErr e =
+                FSGetCatalogInfo(&dref, kFSCatInfoNone, nullptr, &target_name, nullptr, &parent))
+            return ctx.fm_error(dest, e);
+        FSRef copy;
+        if (OSErr e = copy_beside(sref, parent, &copy)) return ctx.fm_error(dest, e);
+        HFSUniStr255 copy_name{};
+        OSErr e = FSGetCatalogInfo(&copy, kFSCatInfoNone, nullptr, &copy_name, nullptr, nullptr);
+        if (!e) e = FSExchangeObjects(&copy, &dref);
+        if (e) {
+            FSDeleteObject(&copy);  // benign: the copy under its temporary name goes
+            return ctx.fm_error(dest, e);
+        }
+        // Which object stands at which name now depends on the volume: where
+        // whole files trade places (an inode is its file), the new contents
+        // take on the old file's creation and backup dates, Finder
+        // information and permissions; where only the forks trade places,
+        // they already have them.
+        FSRef at_target;
+        FSRef at_temp;
+        e = FSMakeFSRefUnicode(&parent, target_name.length, target_name.unicode,
+                               kTextEncodingUnknown, &at_target);
+        if (!e)
+            e = FSMakeFSRefUnicode(&parent, copy_name.length, copy_name.unicode,
+                                   kTextEncodingUnknown, &at_temp);
+        if (e) return ctx.fm_error(dest, e);
+        if (FSCompareFSRefs(&at_target, &copy) == noErr) {
+            constexpr FSCatalogInfoBitmap kKept = kFSCatInfoCreateDate | kFSCatInfoBackupDate |
+                                                  kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo |
+                                                  kFSCatInfoPermissions;
+            FSCatalogInfo kept{};
+            e = FSGetCatalogInfo(&at_temp, kKept, &kept, nullptr, nullptr, nullptr);
+            if (!e) e = FSSetCatalogInfo(&at_target, kKept, &kept);
+            if (e) {
+                return ctx.fm_error(dest, e,
+                                    "replaced, but its dates and Finder information could not be "
+                                    "kept; the old file is at " +
+                                        ref_path(at_temp));
             }
         }
-        print_path_json(ctx, "path", path);
+        if (OSErr removed = FSDeleteObject(&at_temp)) {
+            return ctx.fm_error(ref_path(at_temp), removed,
+                                "replaced, but the old contents could not be deleted from here");
+        }
+        if (ctx.json) print_path_json(ctx, "path", ref_path(at_target));
+        return ctx.finish();
+    }
+    if (!dest_dir) {
+        return ctx.fm_error(dest, errFSNotAFolder,
+                            "not a directory (--replace replaces an existing file)");
+    }
+    // The copy's final name must be free before anything is written.
+    const UniCharCount len = renamed ? static_cast<UniCharCount>(name.size()) : src_name.length;
+    const UniChar* units =
+        renamed ? reinterpret_cast<const UniChar*>(name.data()) : src_name.unicode;
+    std::string target = ref_path(dref);
+    if (target != "/") target.push_back('/');
+    if (renamed) {
+        target += ctx.args[2];
+    } else {
+        append_disk_name(target, sref, src_name);
+    }
+    FSRef existing;
+    if (FSMakeFSRefUnicode(&dref, len, units, kTextEncodingUnknown, &existing) == noErr)
+        return ctx.fm_error(target, dupFNErr);
+    // Copied under a short temporary name and renamed: a new name of any
+    // length works, and the name never shows a half-made copy.
+    FSRef copy;
+    if (OSErr e = copy_beside(sref, dref, &copy)) {
+        const bool dest_at_fault = e == dskFulErr || e == wPrErr || e == vLckdErr ||
+                                   e == afpAccessDenied || e == permErr || e == dirFulErr;
+        return ctx.fm_error(dest_at_fault ? dest : src, e);
+    }
+    FSRef renamed_ref;
+    if (OSErr e = FSRenameUnicode(&copy, len, units, kTextEncodingUnknown, &renamed_ref)) {
+        FSDeleteObject(&copy);  // benign: the copy under its temporary name goes
+        return ctx.fm_error(target, e);
+    }
+    if (ctx.json) {
+        // Printed as the directory spells it (a name given in one normal
+        // form may be stored in the other).
+        const std::string path = ref_path(renamed_ref);
+        print_path_json(ctx, "path", path.empty() ? target : path);
     }
     return ctx.finish();
 }

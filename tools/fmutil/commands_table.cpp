@@ -170,10 +170,12 @@ const std::vector<CommandSpec>& commands() {
          nullptr,
          cmd_rm},
         {"mv",
-         "PATH DESTDIR [NEWNAME]",
-         "move an item into a directory on the same volume, renaming it",
-         "NEWNAME is one file name. If the final rename fails (an item with that name is\n"
-         "already there), the item goes back to its former place and name.\n",
+         "PATH DEST [NEWNAME]",
+         "move or rename an item on the same volume",
+         "When DEST is a directory, the item moves into it (named NEWNAME if given). When\n"
+         "DEST does not exist, it is the item's new path: 'mv old new' renames. An existing\n"
+         "item is never replaced. If the final rename fails, the item goes back to its\n"
+         "former place and name. NEWNAME is one file name.\n",
          2,
          3,
          {},
@@ -193,13 +195,16 @@ const std::vector<CommandSpec>& commands() {
          nullptr,
          cmd_swap},
         {"cp",
-         "FILE DESTDIR [NEWNAME]",
-         "copy a file into a directory",
+         "FILE DESTDIR [NEWNAME] | FILE --replace TARGET",
+         "copy a file into a directory, or over an existing file safely",
          "Copies both forks and the Finder information. An existing item of that name is\n"
-         "never replaced. NEWNAME must fit the 31-byte names of the copy operation.\n",
+         "never replaced; NEWNAME may be any file name. The copy is made under a temporary\n"
+         "name and renamed, so the name never shows half a copy. --replace copies FILE\n"
+         "beside TARGET, exchanges the two files' contents and deletes the copy: TARGET\n"
+         "keeps its creation date, Finder information and file ID.\n",
          2,
          3,
-         {},
+         {{"replace", false, "--replace        replace the contents of the existing file TARGET"}},
          true,
          nullptr,
          cmd_cp},

@@ -326,3 +326,55 @@ TEST(FmutilItems, RmDeletesFilesAndFoldersListsWithDryRunAndNamesWithVerbose) {
     }
     EXPECT_EQ(run({"rm", "--contents-only", t.write("f2", "")}).status, 1);
 }
+
+// mv renames as mv does; cp takes a new name of any length; cp --replace
+// replaces a file's contents through the exchange, so that the file keeps
+// its creation date and Finder information; errors name the destination
+// when it is at fault; nothing is left behind.
+TEST(FmutilItems, MvRenamesCpTakesAnyNameAndReplacesThroughTheExchange) {
+    vtest::TempDir t("fmitems");
+    const auto d = t.mkdir("d");
+    const auto old_name = t.write("old", "contents");
+    auto r = run({"mv", old_name, t.path() / "new", "--json"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(vtest::read_file(t.path() / "new"), "contents");
+    EXPECT_FALSE(fs::exists(old_name));
+    EXPECT_EQ(run({"mv", t.path() / "new", d / "moved"}).status, 0) << "move and rename at once";
+    EXPECT_EQ(vtest::read_file(d / "moved"), "contents");
+    const auto other = t.write("other", "x");
+    r = run({"mv", d / "moved", other});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr("fmutil: " + other.string() + ": dupFNErr")) << "names DEST";
+    EXPECT_EQ(vtest::read_file(other), "x") << "never replaced";
+    EXPECT_EQ(run({"mv", d / "moved", t.path() / "no/such/place"}).status, 1);
+    EXPECT_TRUE(fs::exists(d / "moved"));
+
+    const std::string long_name = std::string(200, 'n') + ".txt";
+    r = run({"cp", other, d, long_name, "--json"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(vtest::read_file(d / long_name), "x");
+    r = run({"cp", other, d, long_name});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr("fmutil: " + (d / long_name).string() + ": dupFNErr"));
+
+    const auto target = t.write("target", "old contents");
+    ASSERT_EQ(run({"type", target, "--type", "OLDT", "--creator", "OLDC"}).status, 0);
+    ASSERT_EQ(run({"touch", target, "--created", "--date", "2001-02-03T04:05:06Z"}).status, 0);
+    const auto src = t.write("src", "new contents");
+    ASSERT_EQ(run({"type", src, "--type", "NEWT", "--creator", "NEWC"}).status, 0);
+    r = run({"cp", src, "--replace", target, "--json"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "{\"path\":\"" + target.string() + "\"}\n");
+    EXPECT_EQ(vtest::read_file(target), "new contents");
+    const auto info = run({"info", target}).out;
+    EXPECT_THAT(info, HasSubstr("created     2001-02-03T04:05:06Z"));
+    EXPECT_THAT(info, HasSubstr("type        OLDT"));
+    EXPECT_EQ(vtest::read_file(src), "new contents");
+    for (const auto& e : fs::directory_iterator(t.path())) {
+        EXPECT_EQ(e.path().filename().string().rfind(".fmutil", 0), std::string::npos)
+            << e.path() << " left behind";
+    }
+    r = run({"cp", src, "--replace", d});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr("fmutil: " + d.string() + ": notAFileErr"));
+}

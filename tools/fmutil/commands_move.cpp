@@ -1,15 +1,19 @@
 // mv, swap, cp, volumes, fileid: moving, exchanging and copying files, and
 // the volume-level views.
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "commands.h"
 #include "fmutil.h"
 #include "text.h"
 #include "vantrel/FSUtilities.h"
 #include "vantrel/TextEncoding.h"
+#include "walk.h"
 
 namespace fmutil {
 namespace {
@@ -66,6 +70,194 @@ void split_path(const std::string& path, std::string* dir, std::string* name) {
     }
 }
 
+int cmd_swap(Context& ctx) {
+    const std::string& a = ctx.args[0];
+    const std::string& b = ctx.args[1];
+    FSRef ra;
+    FSRef rb;
+    if (OSErr e = path_ref(a, &ra)) return ctx.fm_error(a, e);
+    if (OSErr e = path_ref(b, &rb)) return ctx.fm_error(b, e);
+    // Exchanging a file with itself would only churn temporary names.
+    if (FSCompareFSRefs(&ra, &rb) == noErr) return ctx.usage_error("both paths name the same file");
+    FSRef na;
+    FSRef nb;
+    if (OSErr e = FSExchangeObjectsCompat(&ra, &rb, &na, &nb)) return ctx.fm_error(a, e);
+    if (ctx.json) {
+        JsonWriter j(ctx.out);
+        j.begin_object();
+        j.name_field("first", ref_path(na));
+        j.name_field("second", ref_path(nb));
+        j.end_object();
+        j.finish();
+    }
+    return ctx.finish();
+}
+
+namespace {
+
+// A name for a copy on its way to its place, short enough for the copy
+// operation's 31-byte names and unlikely to be taken.
+std::u16string temporary_name(int attempt) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, ".fmutil-%d-%d", static_cast<int>(::getpid()) % 100000, attempt);
+    return std::u16string(buf, buf + std::strlen(buf));
+}
+
+// Copies `src` into `dir` under a temporary name; *made names the copy.
+OSErr copy_beside(const FSRef& src, const FSRef& dir, FSRef* made) {
+    OSErr e = dupFNErr;
+    for (int attempt = 0; attempt < 100 && e == dupFNErr; ++attempt) {
+        const std::u16string tmp = temporary_name(attempt);
+        const auto* units = reinterpret_cast<const UniChar*>(tmp.data());
+        FSRef ignored;
+        e = FSCopyFile(&src, &dir, static_cast<UniCharCount>(tmp.size()), units,
+                       kTextEncodingUnknown, &ignored);
+        if (!e) e = FSMakeFSRefUnicode(&dir, tmp.size(), units, kTextEncodingUnknown, made);
+    }
+    return e;
+}
+
+}  // namespace
+
+namespace {
+
+// Extended attributes other than the Mac metadata (which the File Manager's
+// copy carries: Finder information, comment, dates, resource fork) follow
+// the copy, as cp -a copies them. A file system without them has none.
+OSErr copy_other_xattrs(const std::string& from, const std::string& to) {
+    std::vector<char> names(4096);
+    ssize_t n;
+    while ((n = ::llistxattr(from.c_str(), names.data(), names.size())) < 0 && errno == ERANGE)
+        names.resize(names.size() * 2);
+    if (n < 0) {
+        if (errno == ENOTSUP || errno == ENODATA) return noErr;
+        return ioErr;
+    }
+    std::vector<char> value;
+    for (ssize_t i = 0; i < n; i += static_cast<ssize_t>(std::strlen(names.data() + i)) + 1) {
+        const char* name = names.data() + i;
+        if (std::strncmp(name, "user.org.netatalk.", 18) == 0) continue;
+        const ssize_t size = ::lgetxattr(from.c_str(), name, nullptr, 0);
+        if (size < 0) continue;  // removed meanwhile
+        value.resize(static_cast<std::size_t>(size) + 1);
+        const ssize_t got = ::lgetxattr(from.c_str(), name, value.data(), value.size());
+        if (got < 0) continue;
+        if (::lsetxattr(to.c_str(), name, value.data(), static_cast<std::size_t>(got), 0) != 0 &&
+            errno != ENOTSUP && errno != EPERM) {
+            if (errno == ENOSPC) return dskFulErr;
+            return ioErr;
+        }
+    }
+    return noErr;
+}
+
+// What a copy keeps beyond its contents: the owner (as root; a copy
+// otherwise belongs to whoever makes it, as with cp -a) and the other
+// extended attributes.
+OSErr finish_copy(const FSRef& src, const FSRef& dst, bool as_root) {
+    // The creation date too: where it is only the source's birth time (no
+    // record of its own), the copy would otherwise be born now.
+    const FSCatalogInfoBitmap which =
+        kFSCatInfoCreateDate | (as_root ? kFSCatInfoPermissions : kFSCatInfoNone);
+    FSCatalogInfo s{}, d{};
+    if (OSErr e = FSGetCatalogInfo(&src, which, &s, nullptr, nullptr, nullptr)) return e;
+    if (OSErr e = FSGetCatalogInfo(&dst, which, &d, nullptr, nullptr, nullptr)) return e;
+    FSCatalogInfoBitmap set = kFSCatInfoNone;
+    if (std::memcmp(&s.createDate, &d.createDate, sizeof s.createDate) != 0)
+        set |= kFSCatInfoCreateDate;
+    if (as_root && std::memcmp(s.permissions, d.permissions, 8) != 0) set |= kFSCatInfoPermissions;
+    if (set != kFSCatInfoNone) {
+        if (OSErr e = FSSetCatalogInfo(&dst, set, &s)) return e;
+    }
+    return copy_other_xattrs(ref_path(src), ref_path(dst));
+}
+
+struct CopyFrame {
+    TreeLevel level;
+    FSRef src;
+    FSRef dst;
+};
+
+}  // namespace
+
+// Copies the folder `src` into `dest_parent` as `name`: every file with
+// both forks, Finder information, comment, dates, permissions, other
+// extended attributes and (as root) owner; folders get their own attributes
+// after their contents, so that filling them does not change their dates.
+// Links, devices, FIFOs and sockets cannot be made through the File Manager:
+// each is reported and the rest is copied.
+static OSErr copy_tree(Context& ctx, const FSRef& src, const FSRef& dest_parent,
+                       UniCharCount name_len, const UniChar* name, const std::string& dst_path,
+                       std::vector<TreeError>* failed) {
+    const bool as_root = ::geteuid() == 0;
+    TreeBuffers buffers;
+    bool changed = false;
+    std::vector<CopyFrame> stack(1);
+    stack[0].src = src;
+    stack[0].level.prefix = dst_path + "/";
+    stack[0].level.keep_all_refs = true;
+    if (OSErr e = FSCreateDirectoryUnicode(&dest_parent, name_len, name, kFSCatInfoNone, nullptr,
+                                           &stack[0].dst, nullptr, nullptr)) {
+        return e;
+    }
+    auto fail = [&](const std::string& path, OSErr e, std::string_view meaning = {}) {
+        ctx.out.flush();
+        ctx.fm_error_line(path, e, meaning);
+        failed->push_back({path, e});
+    };
+    if (OSErr e = read_level(src, buffers, &stack[0].level, &changed)) fail(dst_path, e);
+    while (!stack.empty()) {
+        CopyFrame& frame = stack.back();
+        if (frame.level.next == frame.level.entries.size()) {
+            const std::string path = frame.level.prefix.substr(0, frame.level.prefix.size() - 1);
+            OSErr e = FSCopyFileMgrAttributes(&frame.src, &frame.dst, false);
+            if (!e) e = finish_copy(frame.src, frame.dst, as_root);
+            if (e) fail(path, e);
+            stack.pop_back();
+            continue;
+        }
+        const TreeEntry& entry = frame.level.entries[frame.level.next++];
+        const FSRef item = frame.level.refs[entry.ref];
+        const std::string path = frame.level.prefix + entry.name;
+        HFSUniStr255 uname{};
+        if (OSErr e = FSGetCatalogInfo(&item, kFSCatInfoNone, nullptr, &uname, nullptr, nullptr)) {
+            fail(path, e);
+            continue;
+        }
+        if (entry.is_dir) {
+            CopyFrame child;
+            child.src = item;
+            child.level.prefix = path + "/";
+            child.level.keep_all_refs = true;
+            if (OSErr e = FSCreateDirectoryUnicode(&frame.dst, uname.length, uname.unicode,
+                                                   kFSCatInfoNone, nullptr, &child.dst, nullptr,
+                                                   nullptr)) {
+                fail(path, e);
+                continue;
+            }
+            if (OSErr e = read_level(item, buffers, &child.level, &changed)) fail(path, e);
+            stack.push_back(std::move(child));  // `frame` and `entry` are stale now
+            continue;
+        }
+        if (std::string_view(entry.kind) != "file") {
+            ItemKind k;
+            std::string what;
+            item_kind(item, &k, &what);  // benign: only for the words
+            fail(path, notAFileErr, "not copied: " + what);
+            continue;
+        }
+        FSRef ignored;
+        OSErr e = FSCopyFile(&item, &frame.dst, 0, nullptr, kTextEncodingUnknown, &ignored);
+        FSRef copy;
+        if (!e)
+            e = FSMakeFSRefUnicode(&frame.dst, uname.length, uname.unicode, kTextEncodingUnknown,
+                                   &copy);
+        if (!e) e = finish_copy(item, copy, as_root);
+        if (e) fail(path, e);
+    }
+    return noErr;
+}
+
 int cmd_mv(Context& ctx) {
     const std::string& src = ctx.args[0];
     std::string dest = ctx.args[1];
@@ -117,59 +309,74 @@ int cmd_mv(Context& ctx) {
         }
         return ctx.fm_error(taken, e);
     }
-    if (e) return ctx.fm_error(src, e);
+    if (e == diffVolErr) {
+        // Another volume: copy, then delete, as mv does, keeping everything
+        // the copy keeps. The source goes only when the whole copy is made.
+        HFSUniStr255 src_name{};
+        if (OSErr ne =
+                FSGetCatalogInfo(&sref, kFSCatInfoNone, nullptr, &src_name, nullptr, nullptr))
+            return ctx.fm_error(src, ne);
+        const UniCharCount len = renamed ? static_cast<UniCharCount>(name.size()) : src_name.length;
+        const UniChar* units =
+            renamed ? reinterpret_cast<const UniChar*>(name.data()) : src_name.unicode;
+        std::string target = ref_path(dref);
+        if (target != "/") target.push_back('/');
+        if (renamed) {
+            target += utf16_to_utf8(name);
+        } else {
+            append_disk_name(target, sref, src_name);
+        }
+        FSRef existing;
+        if (FSMakeFSRefUnicode(&dref, len, units, kTextEncodingUnknown, &existing) == noErr)
+            return ctx.fm_error(target, dupFNErr);
+        ItemKind kind;
+        std::string not_file;
+        if (OSErr ke = item_kind(sref, &kind, &not_file)) return ctx.fm_error(src, ke);
+        if (kind.letter == 'd') {
+            std::vector<TreeError> failed;
+            if (OSErr ce = copy_tree(ctx, sref, dref, len, units, target, &failed))
+                return ctx.fm_error(target, ce);
+            if (!failed.empty()) {
+                return ctx.fm_error(src, failed[0].code,
+                                    "not everything could be copied to the other volume; the "
+                                    "source is kept, and what was copied is at " +
+                                        target);
+            }
+            e = FSDeleteContainer(&sref);
+        } else if (kind.letter == '-') {
+            FSRef copy;
+            if (OSErr ce = copy_beside(sref, dref, &copy)) return ctx.fm_error(dest, ce);
+            OSErr ce = finish_copy(sref, copy, ::geteuid() == 0);
+            FSRef final_ref;
+            if (!ce) ce = FSRenameUnicode(&copy, len, units, kTextEncodingUnknown, &final_ref);
+            if (ce) {
+                FSDeleteObject(&copy);  // benign: the unfinished copy goes, the source stays
+                return ctx.fm_error(target, ce);
+            }
+            FSCatalogInfo info{};
+            e = FSGetCatalogInfo(&sref, kFSCatInfoNodeFlags, &info, nullptr, nullptr, nullptr);
+            if (!e && (info.nodeFlags & kFSNodeLockedMask)) {
+                info.nodeFlags &= ~kFSNodeLockedMask;
+                e = FSSetCatalogInfo(&sref, kFSCatInfoNodeFlags, &info);
+            }
+            if (!e) e = FSDeleteObject(&sref);
+        } else {
+            return ctx.fm_error(src, notAFileErr, "cannot be moved to another volume: " + not_file);
+        }
+        if (e) {
+            return ctx.fm_error(src, e,
+                                "copied to " + target + ", but the source could not be deleted");
+        }
+        if (FSMakeFSRefUnicode(&dref, len, units, kTextEncodingUnknown, &moved) != noErr) {
+            if (ctx.json) print_path_json(ctx, "path", target);
+            return ctx.finish();
+        }
+    } else if (e) {
+        return ctx.fm_error(src, e);
+    }
     if (ctx.json) print_path_json(ctx, "path", ref_path(moved));
     return ctx.finish();
 }
-
-int cmd_swap(Context& ctx) {
-    const std::string& a = ctx.args[0];
-    const std::string& b = ctx.args[1];
-    FSRef ra;
-    FSRef rb;
-    if (OSErr e = path_ref(a, &ra)) return ctx.fm_error(a, e);
-    if (OSErr e = path_ref(b, &rb)) return ctx.fm_error(b, e);
-    // Exchanging a file with itself would only churn temporary names.
-    if (FSCompareFSRefs(&ra, &rb) == noErr) return ctx.usage_error("both paths name the same file");
-    FSRef na;
-    FSRef nb;
-    if (OSErr e = FSExchangeObjectsCompat(&ra, &rb, &na, &nb)) return ctx.fm_error(a, e);
-    if (ctx.json) {
-        JsonWriter j(ctx.out);
-        j.begin_object();
-        j.name_field("first", ref_path(na));
-        j.name_field("second", ref_path(nb));
-        j.end_object();
-        j.finish();
-    }
-    return ctx.finish();
-}
-
-namespace {
-
-// A name for a copy on its way to its place, short enough for the copy
-// operation's 31-byte names and unlikely to be taken.
-std::u16string temporary_name(int attempt) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, ".fmutil-%d-%d", static_cast<int>(::getpid()) % 100000, attempt);
-    return std::u16string(buf, buf + std::strlen(buf));
-}
-
-// Copies `src` into `dir` under a temporary name; *made names the copy.
-OSErr copy_beside(const FSRef& src, const FSRef& dir, FSRef* made) {
-    OSErr e = dupFNErr;
-    for (int attempt = 0; attempt < 100 && e == dupFNErr; ++attempt) {
-        const std::u16string tmp = temporary_name(attempt);
-        const auto* units = reinterpret_cast<const UniChar*>(tmp.data());
-        FSRef ignored;
-        e = FSCopyFile(&src, &dir, static_cast<UniCharCount>(tmp.size()), units,
-                       kTextEncodingUnknown, &ignored);
-        if (!e) e = FSMakeFSRefUnicode(&dir, tmp.size(), units, kTextEncodingUnknown, made);
-    }
-    return e;
-}
-
-}  // namespace
 
 int cmd_cp(Context& ctx) {
     const std::string& src = ctx.args[0];
@@ -193,7 +400,11 @@ int cmd_cp(Context& ctx) {
     ItemKind kind;
     std::string not_file;
     if (OSErr e = item_kind(sref, &kind, &not_file)) return ctx.fm_error(src, e);
-    if (!not_file.empty()) return ctx.fm_error(src, notAFileErr, not_file);
+    const bool tree = kind.letter == 'd' && ctx.has("recursive");
+    if (kind.letter == 'd' && !tree)
+        return ctx.fm_error(src, notAFileErr, not_file + " (folders are copied with -r)");
+    if (!not_file.empty() && !tree) return ctx.fm_error(src, notAFileErr, not_file);
+    if (tree && replace) return ctx.usage_error("--replace replaces a file, not a folder");
 
     if (replace) {
         // Copy beside the file, exchange the two, delete the copy (which now
@@ -271,6 +482,34 @@ int cmd_cp(Context& ctx) {
     FSRef existing;
     if (FSMakeFSRefUnicode(&dref, len, units, kTextEncodingUnknown, &existing) == noErr)
         return ctx.fm_error(target, dupFNErr);
+    if (tree) {
+        // Copying a folder into itself would never end.
+        for (FSRef at = dref;;) {
+            if (FSCompareFSRefs(&at, &sref) == noErr)
+                return ctx.usage_error("cannot copy a folder into itself");
+            FSCatalogInfo ci{};
+            FSRef parent;
+            if (FSGetCatalogInfo(&at, kFSCatInfoNodeID, &ci, nullptr, nullptr, &parent) != noErr ||
+                ci.nodeID == 2)
+                break;
+            at = parent;
+        }
+        std::vector<TreeError> failed;
+        if (OSErr e = copy_tree(ctx, sref, dref, len, units, target, &failed))
+            return ctx.fm_error(target, e);
+        if (ctx.json) {
+            JsonWriter j(ctx.out);
+            j.begin_object();
+            j.name_field("path", target);
+            j.key("errors");
+            j.begin_array();
+            for (const TreeError& f : failed) write_json_error(j, f.path, f.code);
+            j.end_array();
+            j.end_object();
+            j.finish();
+        }
+        return ctx.finish(failed.empty() ? kExitOk : kExitFileManager);
+    }
     // Copied under a short temporary name and renamed: a new name of any
     // length works, and the name never shows a half-made copy.
     FSRef copy;

@@ -171,11 +171,13 @@ const std::vector<CommandSpec>& commands() {
          cmd_rm},
         {"mv",
          "PATH DEST [NEWNAME]",
-         "move or rename an item on the same volume",
+         "move or rename an item, to another volume too",
          "When DEST is a directory, the item moves into it (named NEWNAME if given). When\n"
          "DEST does not exist, it is the item's new path: 'mv old new' renames. An existing\n"
          "item is never replaced. If the final rename fails, the item goes back to its\n"
-         "former place and name. NEWNAME is one file name.\n",
+         "former place and name. To another volume, the item is copied as cp -r copies and\n"
+         "then deleted; the source stays if anything could not be copied. NEWNAME is one\n"
+         "file name.\n",
          2,
          3,
          {},
@@ -195,16 +197,20 @@ const std::vector<CommandSpec>& commands() {
          nullptr,
          cmd_swap},
         {"cp",
-         "FILE DESTDIR [NEWNAME] | FILE --replace TARGET",
-         "copy a file into a directory, or over an existing file safely",
+         "FILE DESTDIR [NEWNAME] | -r FOLDER DESTDIR [NEWNAME] | FILE --replace TARGET",
+         "copy a file or folder into a directory, or over an existing file safely",
          "Copies both forks and the Finder information. An existing item of that name is\n"
          "never replaced; NEWNAME may be any file name. The copy is made under a temporary\n"
          "name and renamed, so the name never shows half a copy. --replace copies FILE\n"
          "beside TARGET, exchanges the two files' contents and deletes the copy: TARGET\n"
-         "keeps its creation date, Finder information and file ID.\n",
+         "keeps its creation date, Finder information and permissions. -r copies a folder\n"
+         "and everything in it with both forks, Finder information, comments, dates,\n"
+         "permissions, other extended attributes and, as root, owners; links, devices,\n"
+         "FIFOs and sockets are reported and left out.\n",
          2,
          3,
-         {{"replace", false, "--replace        replace the contents of the existing file TARGET"}},
+         {{"replace", false, "--replace        replace the contents of the existing file TARGET"},
+          {"recursive", false, "-r, --recursive  copy a folder and everything in it", 'r'}},
          true,
          nullptr,
          cmd_cp},

@@ -13,6 +13,7 @@
 #include "progress.h"
 #include "text.h"
 #include "vantrel/FSUtilities.h"
+#include "walk.h"
 
 namespace fmutil {
 namespace {
@@ -25,38 +26,8 @@ std::string path_prefix(const std::string& dir) {
     return p;
 }
 
-// One directory's items as tree prints them. A directory is read whole and
-// its iterator closed before any child is walked, so that a walk holds one
-// descriptor however deep the tree is; only directories keep a reference.
-struct TreeEntry {
-    std::string name;
-    std::size_t dir_ref;  // index into TreeLevel::dir_refs, or npos for a non-directory
-    const char* kind;     // JSON kind
-};
+}  // namespace
 
-struct TreeLevel {
-    std::string prefix;  // "DIR/sub/" of the items below
-    std::vector<TreeEntry> entries;
-    std::vector<FSRef> dir_refs;
-    std::size_t next = 0;
-    ItemCount depth = 1;  // of the items in this level (DIR's own items are 1)
-};
-
-struct TreeError {
-    std::string path;
-    OSErr code;
-};
-
-// The bulk call's buffers, shared by every directory of the walk.
-struct TreeBuffers {
-    static constexpr ItemCount kBatch = 128;
-    std::vector<FSCatalogInfo> infos = std::vector<FSCatalogInfo>(kBatch);
-    std::vector<FSRef> refs = std::vector<FSRef>(kBatch);
-    std::vector<HFSUniStr255> names = std::vector<HFSUniStr255>(kBatch);
-};
-
-// Reads a directory's items into `level`. What was read before a failure is
-// kept (and listed); the failure is returned.
 OSErr read_level(const FSRef& dir, TreeBuffers& b, TreeLevel* level, bool* changed) {
     FSIterator it = nullptr;
     if (OSErr e = FSOpenIterator(&dir, kFSIterateFlat, &it)) return e;
@@ -69,11 +40,12 @@ OSErr read_level(const FSRef& dir, TreeBuffers& b, TreeLevel* level, bool* chang
                                  b.refs.data(), nullptr, b.names.data());
         if (ch) *changed = true;
         for (ItemCount i = 0; i < n; ++i) {
-            TreeEntry entry{{}, std::string::npos, kind_of(b.infos[i]).json};
+            const bool dir = (b.infos[i].nodeFlags & kFSNodeIsDirectoryMask) != 0;
+            TreeEntry entry{{}, std::string::npos, kind_of(b.infos[i]).json, dir};
             append_disk_name(entry.name, b.refs[i], b.names[i]);
-            if (b.infos[i].nodeFlags & kFSNodeIsDirectoryMask) {
-                entry.dir_ref = level->dir_refs.size();
-                level->dir_refs.push_back(b.refs[i]);
+            if (dir || level->keep_all_refs) {
+                entry.ref = level->refs.size();
+                level->refs.push_back(b.refs[i]);
             }
             level->entries.push_back(std::move(entry));
         }
@@ -83,8 +55,6 @@ OSErr read_level(const FSRef& dir, TreeBuffers& b, TreeLevel* level, bool* chang
     FSCloseIterator(it);  // benign: the iterator is released whatever this answers
     return e;
 }
-
-}  // namespace
 
 int cmd_tree(Context& ctx) {
     const std::string& dir = ctx.args[0];
@@ -144,7 +114,7 @@ int cmd_tree(Context& ctx) {
             continue;
         }
         const TreeEntry& entry = level.entries[level.next++];
-        const bool is_dir = entry.dir_ref != std::string::npos;
+        const bool is_dir = entry.is_dir;
         path.assign(level.prefix);
         path += entry.name;
         if (ctx.json) {
@@ -168,7 +138,7 @@ int cmd_tree(Context& ctx) {
             TreeLevel child;
             child.prefix = path + "/";
             child.depth = level.depth + 1;
-            const FSRef child_ref = level.dir_refs[entry.dir_ref];
+            const FSRef child_ref = level.refs[entry.ref];
             if (OSErr e = read_level(child_ref, buffers, &child, &changed)) failed(path, e);
             // (`level` and `entry` are not used past this point: the push may move them.)
             if (!child.entries.empty()) stack.push_back(std::move(child));
@@ -387,13 +357,13 @@ void list_post_order(const FSRef& dir, const std::string& prefix, std::vector<st
         }
         const TreeEntry& entry = level.entries[level.next++];
         std::string path = level.prefix + entry.name;
-        if (entry.dir_ref == std::string::npos) {
+        if (!entry.is_dir) {
             out->push_back(std::move(path));
             continue;
         }
         Frame child;
         child.level.prefix = path + "/";
-        const FSRef child_ref = level.dir_refs[entry.dir_ref];
+        const FSRef child_ref = level.refs[entry.ref];
         read_level(child_ref, buffers, &child.level, &changed);  // benign, as above
         child.self = std::move(path);
         stack.push_back(std::move(child));  // `level` is stale now

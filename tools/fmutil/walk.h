@@ -1,0 +1,48 @@
+// Reading a directory whole through the catalogue iterator: the walks of
+// tree, rm and cp -r share it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "vantrel/Files.h"
+
+namespace fmutil {
+
+// One directory's items as tree prints them. A directory is read whole and
+// its iterator closed before any child is walked, so that a walk holds one
+// descriptor however deep the tree is; only directories keep a reference.
+struct TreeEntry {
+    std::string name;
+    std::size_t ref;   // index into TreeLevel::refs, or npos where none is kept
+    const char* kind;  // JSON kind
+    bool is_dir;
+};
+
+struct TreeLevel {
+    std::string prefix;  // "DIR/sub/" of the items below
+    std::vector<TreeEntry> entries;
+    std::vector<FSRef> refs;  // of the directories, or with keep_all_refs of every item
+    bool keep_all_refs = false;
+    std::size_t next = 0;
+    ItemCount depth = 1;  // of the items in this level (DIR's own items are 1)
+};
+
+struct TreeError {
+    std::string path;
+    OSErr code;
+};
+
+// The bulk call's buffers, shared by every directory of the walk.
+struct TreeBuffers {
+    static constexpr ItemCount kBatch = 128;
+    std::vector<FSCatalogInfo> infos = std::vector<FSCatalogInfo>(kBatch);
+    std::vector<FSRef> refs = std::vector<FSRef>(kBatch);
+    std::vector<HFSUniStr255> names = std::vector<HFSUniStr255>(kBatch);
+};
+
+// Reads a directory's items into `level`. What was read before a failure is
+// kept (and listed); the failure is returned.
+OSErr read_level(const FSRef& dir, TreeBuffers& b, TreeLevel* level, bool* changed);
+
+}  // namespace fmutil

@@ -2,9 +2,13 @@
 # Whole-process comparisons of fmutil against the standard tools, in one run
 # and on the same trees of 100,000 files:
 #
-#   fmutil rm DIR    vs  rm -rf DIR     (nested tree, recreated before each run)
-#   fmutil tree DIR  vs  find DIR       (the same nested tree)
-#   fmutil ls DIR    vs  ls -f DIR      (one directory of 100,000 files)
+#   ls        fmutil ls DIR      vs  ls -f DIR       (one directory of 100,000 files)
+#   ls-l      fmutil ls -l DIR   vs  ls -lU DIR      (the same directory)
+#   tree      fmutil tree DIR    vs  find DIR -printf '%M %p\n'   (nested tree)
+#   tree-utf8 fmutil tree on the nested tree with non-ASCII names vs the same
+#             tree in ASCII (both fmutil: the cost of names that are not ASCII)
+#   rm        fmutil rm DIR      vs  rm -rf DIR      (nested tree, recreated before each run)
+#   cp        fmutil cp -r DIR D vs  cp -a DIR D     (nested tree; the copy removed before each run)
 #
 # usage: bench/fmutil_bench.sh [FMUTIL] [WORKDIR]
 #   FMUTIL   the program to measure (default: build-bench/tools/fmutil/fmutil;
@@ -12,7 +16,7 @@
 #   WORKDIR  where the trees are made (default: a new directory under
 #            ${TMPDIR:-/tmp}); it needs room for three trees of 100,000 files.
 # Environment: RUNS (default 10), FILES (default 100000), PAIRS (default
-# "ls tree rm": which comparisons to run).
+# "ls ls-l tree tree-utf8 rm cp": which comparisons to run).
 # Prints hyperfine's tables and, per pair, the ratios fmutil / peer of the
 # wall-clock time and of the CPU time (below 1: fmutil is faster). On a shared
 # machine the CPU ratio is the steadier of the two.
@@ -21,7 +25,7 @@ set -eu
 FMUTIL=${1:-build-bench/tools/fmutil/fmutil}
 RUNS=${RUNS:-10}
 FILES=${FILES:-100000}
-PAIRS=${PAIRS:-ls tree rm}
+PAIRS=${PAIRS:-ls ls-l tree tree-utf8 rm cp}
 command -v hyperfine >/dev/null || { echo "fmutil_bench: hyperfine is needed (apt-get install hyperfine)" >&2; exit 2; }
 command -v jq >/dev/null || { echo "fmutil_bench: jq is needed (apt-get install jq)" >&2; exit 2; }
 [ -x "$FMUTIL" ] || { echo "fmutil_bench: no program at $FMUTIL" >&2; exit 2; }
@@ -34,7 +38,8 @@ else
     WORK=$(mktemp -d "${TMPDIR:-/tmp}/fmutil-bench.XXXXXX")
 fi
 cleanup() { rm -rf "$WORK"; }
-trap cleanup EXIT INT TERM
+trap cleanup EXIT
+trap 'exit 130' INT TERM
 
 # The nested tree: 10 top directories x 100 subdirectories x (FILES/1000) files.
 per_dir=$((FILES / 1000))
@@ -45,6 +50,16 @@ for top in 0 1 2 3 4 5 6 7 8 9; do
         d="$WORK/template/t$top/s$sub"
         mkdir -p "$d"
         (cd "$d" && seq -f "file%04g.dat" 1 "$per_dir" | xargs touch)
+    done
+done
+# The same tree with non-ASCII names (an accented letter in every name).
+e=$(printf '\303\251')  # U+00E9, two bytes in UTF-8
+mkdir -p "$WORK/utf8"
+for top in 0 1 2 3 4 5 6 7 8 9; do
+    for sub in $(seq -w 0 99); do
+        d="$WORK/utf8/t$e$top/s$e$sub"
+        mkdir -p "$d"
+        (cd "$d" && seq -f "fich$e%04g.dat" 1 "$per_dir" | xargs touch)
     done
 done
 mkdir -p "$WORK/flat"
@@ -77,9 +92,15 @@ run_pair() {  # name, fmutil command, peer command, [prepare command]
 for pair in $PAIRS; do
     case $pair in
     ls) run_pair ls "$FMUTIL ls $WORK/flat >/dev/null" "ls -f $WORK/flat >/dev/null" ;;
-    tree) run_pair tree "$FMUTIL tree $WORK/walk >/dev/null" "find $WORK/walk >/dev/null" ;;
+    ls-l) run_pair ls-l "$FMUTIL ls -l $WORK/flat >/dev/null" "ls -lU $WORK/flat >/dev/null" ;;
+    tree) run_pair tree "$FMUTIL tree $WORK/walk >/dev/null" \
+        "find $WORK/walk -printf '%M %p\\n' >/dev/null" ;;
+    tree-utf8) run_pair tree-utf8 "$FMUTIL tree $WORK/utf8 >/dev/null" \
+        "$FMUTIL tree $WORK/walk >/dev/null" ;;
     rm) run_pair rm "$FMUTIL rm $WORK/victim" "rm -rf $WORK/victim" \
         "rm -rf $WORK/victim; cp -a $WORK/template $WORK/victim; sync" ;;
-    *) echo "fmutil_bench: unknown pair '$pair' (ls, tree, rm)" >&2; exit 2 ;;
+    cp) run_pair cp "$FMUTIL cp -r $WORK/template $WORK/copies" "cp -a $WORK/template $WORK/copies" \
+        "rm -rf $WORK/copies/template; mkdir -p $WORK/copies; sync" ;;
+    *) echo "fmutil_bench: unknown pair '$pair' (ls, ls-l, tree, tree-utf8, rm, cp)" >&2; exit 2 ;;
     esac
 done

@@ -180,6 +180,9 @@ int Context::finish(int status) {
 OSErr path_ref(const std::string& path, FSRef* ref, bool* is_directory) {
     Boolean dir = 0;
     OSErr e = FSPathMakeRef(reinterpret_cast<const UInt8*>(path.c_str()), ref, &dir);
+    // "file/" names no file, as the shell's tools have it: a trailing slash
+    // asks for a directory (rm plain/ must not delete plain).
+    if (e == noErr && !dir && path.size() > 1 && path.back() == '/') e = dirNFErr;
     if (e == noErr && is_directory != nullptr) *is_directory = dir != 0;
     return e;
 }

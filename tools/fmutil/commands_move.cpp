@@ -125,6 +125,9 @@ namespace {
 // copy carries: Finder information, comment, dates, resource fork) follow
 // the copy, as cp -a copies them. A file system without them has none.
 OSErr copy_other_xattrs(const std::string& from, const std::string& to) {
+    // An item deeper than a path can reach (PATH_MAX) has no path to name its
+    // attributes by; the File Manager's own metadata is copied all the same.
+    if (from.empty() || to.empty()) return noErr;
     std::vector<char> names(4096);
     ssize_t n;
     while ((n = ::llistxattr(from.c_str(), names.data(), names.size())) < 0 && errno == ERANGE)
@@ -219,6 +222,12 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const FSRef& dest_parent,
         const TreeEntry& entry = frame.level.entries[frame.level.next++];
         const FSRef item = frame.level.refs[entry.ref];
         const std::string path = frame.level.prefix + entry.name;
+        if (!is_utf8(entry.name)) {
+            // Its Unicode form would be a different name (U+FFFD for each
+            // stray byte): better not copied than copied under a wrong name.
+            fail(path, bdNamErr, "not copied: the name is not UTF-8");
+            continue;
+        }
         HFSUniStr255 uname{};
         if (OSErr e = FSGetCatalogInfo(&item, kFSCatInfoNone, nullptr, &uname, nullptr, nullptr)) {
             fail(path, e);
@@ -324,7 +333,14 @@ int cmd_mv(Context& ctx) {
         if (renamed) {
             target += utf16_to_utf8(name);
         } else {
-            append_disk_name(target, sref, src_name);
+            std::string leaf;
+            append_disk_name(leaf, sref, src_name);
+            if (!is_utf8(leaf)) {
+                return ctx.fm_error(src, bdNamErr,
+                                    "the name is not UTF-8; give the copy a NEWNAME to move it to "
+                                    "another volume");
+            }
+            target += leaf;
         }
         FSRef existing;
         if (FSMakeFSRefUnicode(&dref, len, units, kTextEncodingUnknown, &existing) == noErr)
@@ -510,14 +526,32 @@ int cmd_cp(Context& ctx) {
         }
         return ctx.finish(failed.empty() ? kExitOk : kExitFileManager);
     }
+    // Which side a failed copy names: the destination when it is full,
+    // locked, or closed to this user; otherwise the file being copied (one
+    // this user cannot read, say).
+    auto dest_at_fault = [&dref](OSErr e) {
+        if (e == dskFulErr || e == wPrErr || e == vLckdErr || e == dirFulErr) return true;
+        if (e != afpAccessDenied && e != permErr) return false;
+        FSCatalogInfo info{};
+        return FSGetCatalogInfo(&dref, kFSCatInfoUserPrivs, &info, nullptr, nullptr, nullptr) ==
+                   noErr &&
+               (info.userPrivileges & kioACUserNoMakeChangesMask) != 0;
+    };
+    if (!renamed) {
+        // Under the source's own name, as its directory entry spells it (a
+        // name that is not UTF-8 has no exact Unicode form to rename to).
+        FSRef ignored;
+        if (OSErr e = FSCopyFile(&sref, &dref, 0, nullptr, kTextEncodingUnknown, &ignored)) {
+            return ctx.fm_error(e == dupFNErr ? target : dest_at_fault(e) ? dest : src, e);
+        }
+        if (ctx.json) print_path_json(ctx, "path", target);
+        return ctx.finish();
+    }
     // Copied under a short temporary name and renamed: a new name of any
     // length works, and the name never shows a half-made copy.
     FSRef copy;
-    if (OSErr e = copy_beside(sref, dref, &copy)) {
-        const bool dest_at_fault = e == dskFulErr || e == wPrErr || e == vLckdErr ||
-                                   e == afpAccessDenied || e == permErr || e == dirFulErr;
-        return ctx.fm_error(dest_at_fault ? dest : src, e);
-    }
+    if (OSErr e = copy_beside(sref, dref, &copy))
+        return ctx.fm_error(dest_at_fault(e) ? dest : src, e);
     FSRef renamed_ref;
     if (OSErr e = FSRenameUnicode(&copy, len, units, kTextEncodingUnknown, &renamed_ref)) {
         FSDeleteObject(&copy);  // benign: the copy under its temporary name goes

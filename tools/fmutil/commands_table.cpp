@@ -12,7 +12,8 @@ bool is_flag_operand(std::string_view word);  // commands_attrs.cpp
     { "recursive", false, "-R, --recursive  also every item below a directory", 'R' }
 #define NUL_OPTION \
     { "null", false, "-0, --null       end each entry with a NUL byte, not a newline", '0' }
-constexpr std::size_t MANY = static_cast<std::size_t>(-1);
+// No upper limit on the number of operands.
+constexpr std::size_t kMany = static_cast<std::size_t>(-1);
 
 const std::vector<CommandSpec>& commands() {
     static const std::vector<CommandSpec> table{
@@ -24,7 +25,7 @@ const std::vector<CommandSpec>& commands() {
          "flags, both fork sizes, owner, group and mode, and what the calling user may "
          "do.\n" ITEMS_NOTE,
          1,
-         MANY,
+         kMany,
          {RECURSIVE},
          true,
          nullptr,
@@ -38,7 +39,7 @@ const std::vector<CommandSpec>& commands() {
          "none. Only plain files have a type and creator. The parent folder's date is "
          "bumped.\n" ITEMS_NOTE,
          1,
-         MANY,
+         kMany,
          {{"type", true, "--type XXXX      the new file type"},
           {"creator", true, "--creator XXXX   the new creator"},
           {"clear", false, "--clear          no type and no creator"},
@@ -57,7 +58,7 @@ const std::vector<CommandSpec>& commands() {
          "file named like a flag as ./NAME). Words are applied in order; each change also\n"
          "bumps the parent folder's date.\n" ITEMS_NOTE,
          1,
-         MANY,
+         kMany,
          {RECURSIVE},
          true,
          is_flag_operand,
@@ -67,7 +68,7 @@ const std::vector<CommandSpec>& commands() {
          "lock an item (the immutable attribute; needs CAP_LINUX_IMMUTABLE)",
          ITEMS_NOTE,
          1,
-         MANY,
+         kMany,
          {RECURSIVE},
          true,
          nullptr,
@@ -77,7 +78,7 @@ const std::vector<CommandSpec>& commands() {
          "unlock an item (needs CAP_LINUX_IMMUTABLE)",
          ITEMS_NOTE,
          1,
-         MANY,
+         kMany,
          {RECURSIVE},
          true,
          nullptr,
@@ -94,7 +95,7 @@ const std::vector<CommandSpec>& commands() {
          "date that POSIX cannot hold is kept in the Mac metadata. If a date could not be\n"
          "written, the lock or permission that stopped it is reported.\n" ITEMS_NOTE,
          1,
-         MANY,
+         kMany,
          {{"date", true, "--date WHEN      ISO 8601 (2026-12-07T22:10:40Z) or 'now'"},
           {"reference", true, "--reference FILE FILE's dates"},
           {"created", false, "--created        the creation date"},
@@ -162,7 +163,7 @@ const std::vector<CommandSpec>& commands() {
          "deletes nothing; --verbose names each item deleted. When standard error is a\n"
          "terminal, progress is shown there.\n",
          1,
-         MANY,
+         kMany,
          {{"contents-only", false, "--contents-only  empty each directory but keep it"},
           {"dry-run", false, "-n, --dry-run    list what would be deleted; delete nothing", 'n'},
           {"verbose", false, "-v, --verbose    name each item deleted", 'v'}},
@@ -249,5 +250,9 @@ const std::vector<CommandSpec>& commands() {
     };
     return table;
 }
+
+#undef ITEMS_NOTE
+#undef RECURSIVE
+#undef NUL_OPTION
 
 }  // namespace fmutil

@@ -337,8 +337,9 @@ namespace {
 // Every item below `dir` in the order a depth-first deletion removes them:
 // a directory's items before the directory (post-order), paths built on
 // `prefix`. Links are items, never followed. Directories that cannot be read
-// are listed without their items.
-void list_post_order(const FSRef& dir, const std::string& prefix, std::vector<std::string>* out) {
+// are listed without their items, and named in *unreadable.
+void list_post_order(const FSRef& dir, const std::string& prefix, std::vector<std::string>* out,
+                     std::vector<TreeError>* unreadable = nullptr) {
     TreeBuffers buffers;
     bool changed = false;
     struct Frame {
@@ -347,7 +348,10 @@ void list_post_order(const FSRef& dir, const std::string& prefix, std::vector<st
     };
     std::vector<Frame> stack(1);
     stack[0].level.prefix = prefix;
-    read_level(dir, buffers, &stack[0].level, &changed);  // benign: an unreadable top lists nothing
+    auto note = [&](std::string path, OSErr e) {
+        if (e && unreadable) unreadable->push_back({std::move(path), e});
+    };
+    note(prefix.substr(0, prefix.size() - 1), read_level(dir, buffers, &stack[0].level, &changed));
     while (!stack.empty()) {
         TreeLevel& level = stack.back().level;
         if (level.next == level.entries.size()) {
@@ -364,7 +368,7 @@ void list_post_order(const FSRef& dir, const std::string& prefix, std::vector<st
         Frame child;
         child.level.prefix = path + "/";
         const FSRef child_ref = level.refs[entry.ref];
-        read_level(child_ref, buffers, &child.level, &changed);  // benign, as above
+        note(path, read_level(child_ref, buffers, &child.level, &changed));
         child.self = std::move(path);
         stack.push_back(std::move(child));  // `level` is stale now
     }
@@ -428,7 +432,16 @@ int cmd_rm(Context& ctx) {
     for (const RmTarget& t : targets) {
         std::vector<std::string> items;  // what goes, in the order it goes
         if (t.dir && (dry_run || verbose)) {
-            list_post_order(t.ref, path_prefix(t.path), &items);
+            std::vector<TreeError> unreadable;
+            list_post_order(t.ref, path_prefix(t.path), &items, &unreadable);
+            // A dry run that cannot see everything says so, as tree does.
+            if (dry_run) {
+                for (TreeError& u : unreadable) {
+                    ctx.out.flush();
+                    ctx.fm_error_line(u.path, u.code);
+                    errors.push_back(std::move(u));
+                }
+            }
         }
         if (!contents_only) items.push_back(t.path);
         OSErr e = noErr;

@@ -125,11 +125,11 @@ TEST(FmutilItems, TreeNamesAnUnreadableDirectoryAndListsTheRest) {
 
     const fs::path out = t.path() / "out";
     const fs::path err = t.path() / "err";
-    auto as_nobody = [&](const std::string& extra) {
+    auto as_nobody = [&](const std::string& extra, const std::string& command = "tree t") {
         const std::string cmd = "cd '" + t.path().string() +
                                 "' && setpriv --reuid=65534 --regid=65534 --clear-groups " +
-                                FMUTIL_PATH + " tree t" + extra + " >'" + out.string() + "' 2>'" +
-                                err.string() + "'";
+                                FMUTIL_PATH + " " + command + extra + " >'" + out.string() +
+                                "' 2>'" + err.string() + "'";
         const int st = std::system(cmd.c_str());
         return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     };
@@ -147,6 +147,19 @@ TEST(FmutilItems, TreeNamesAnUnreadableDirectoryAndListsTheRest) {
     EXPECT_THAT(listing, HasSubstr("\"path\":\"t/z\""));
     EXPECT_THAT(listing, HasSubstr("\"errors\":[{\"path\":\"t/m\",\"code\":-5000"));
     EXPECT_THAT(listing, Not(HasSubstr("\"error\":null")));
+
+    // rm's dry run cannot see into t/m either, and says so.
+    EXPECT_EQ(as_nobody("", "rm -n t"), 1) << vtest::read_file(err);
+    EXPECT_THAT(vtest::read_file(err), HasSubstr("fmutil: t/m: afpAccessDenied"));
+    EXPECT_TRUE(fs::exists(t.path() / "t/a")) << "a dry run deletes nothing";
+    // A copy that fails because the file cannot be read names the file,
+    // not the (writable) destination.
+    t.write("t/n/secret", "");
+    ::chmod((t.path() / "t/n/secret").c_str(), 0600);
+    ::chmod(t.mkdir("t/w").c_str(), 0777);
+    EXPECT_EQ(as_nobody("", "cp t/n/secret t/w"), 1);
+    EXPECT_THAT(vtest::read_file(err), testing::StartsWith("fmutil: t/n/secret: "))
+        << vtest::read_file(err);
 }
 
 // Links, FIFOs, sockets and devices are shown as what they are, and an error
@@ -328,6 +341,15 @@ TEST(FmutilItems, RmDeletesFilesAndFoldersListsWithDryRunAndNamesWithVerbose) {
         EXPECT_FALSE(fs::exists(locked)) << "a locked file goes too";
     }
     EXPECT_EQ(run({"rm", "--contents-only", t.write("f2", "")}).status, 1);
+    // "plain/" names no file: a trailing slash asks for a directory.
+    const auto plain = t.write("plain", "kept");
+    auto r_slash = run({"rm", plain.string() + "/"});
+    EXPECT_EQ(r_slash.status, 1);
+    EXPECT_THAT(r_slash.err, HasSubstr("dirNFErr"));
+    EXPECT_EQ(vtest::read_file(plain), "kept");
+    fs::create_directory_symlink(t.path() / "outside", t.path() / "lnk");
+    EXPECT_EQ(run({"rm", (t.path() / "lnk").string() + "/"}).status, 1);
+    EXPECT_TRUE(fs::is_symlink(t.path() / "lnk"));
 }
 
 // mv renames as mv does; cp takes a new name of any length; cp --replace
@@ -380,6 +402,24 @@ TEST(FmutilItems, MvRenamesCpTakesAnyNameAndReplacesThroughTheExchange) {
     r = run({"cp", src, "--replace", d});
     EXPECT_EQ(r.status, 1);
     EXPECT_THAT(r.err, HasSubstr("fmutil: " + d.string() + ": notAFileErr"));
+
+    // A name that is not UTF-8 is copied as its bytes, or not at all: never
+    // under a name with U+FFFD in it.
+    const std::string latin1 = "r\xE9sum\xE9";
+    t.write("tree/" + latin1, "old server");
+    t.write("tree/fine", "ok");
+    const auto copies = t.mkdir("copies");
+    r = run({"cp", t.path() / "tree" / latin1, copies});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(vtest::read_file(copies / latin1), "old server");
+    r = run({"cp", "-r", t.path() / "tree", copies});
+    EXPECT_EQ(r.status, 1) << "one item could not be copied";
+    EXPECT_THAT(r.err, HasSubstr("not UTF-8"));
+    EXPECT_EQ(vtest::read_file(copies / "tree/fine"), "ok");
+    for (const auto& e : fs::directory_iterator(copies / "tree")) {
+        EXPECT_EQ(e.path().filename().string().find("\xEF\xBF\xBD"), std::string::npos)
+            << e.path() << ": copied under a replacement character";
+    }
 }
 
 namespace {

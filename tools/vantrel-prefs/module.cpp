@@ -2,6 +2,7 @@
 // the build tree, and in <libdir>/vantrel once installed (found relative to
 // the executable, so an installed tree can be moved).
 #include <dlfcn.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -55,7 +56,14 @@ std::unique_ptr<FrontEnd> make_window_front_end(std::string* error) {
     std::string why;
     void* handle = nullptr;
     for (const auto& path : candidates) {
-        if (::access(path.c_str(), F_OK) != 0) continue;
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0) continue;
+        // dlopen would open a FIFO and wait for a writer for ever, with the
+        // ending signals only queued: only a regular file is a module.
+        if (!S_ISREG(st.st_mode)) {
+            why = "cannot load " + path + ": not a regular file";
+            continue;
+        }
         // Never closed: the toolkit cannot be unloaded once it has started.
         handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (handle != nullptr) break;

@@ -743,15 +743,32 @@ def choosing_the_window_or_the_terminal():
                      "vantrel-prefs: cannot show a window: the window module vantrel-prefs-gtk.so "
                      "is not installed (looked in %s and %s/%s)\n" % (
                          alone, alone, MODULE_FROM_BINDIR)))
+        # Something else where the module should be: dlopen would wait for
+        # ever on a FIFO for a writer, so only a regular file is loaded.
+        for kind, make in (("fifo", os.mkfifo), ("dir", os.mkdir)):
+            odd = os.path.join(scratch, "bin-" + kind)
+            os.mkdir(odd)
+            shutil.copy(HOST, odd)
+            module = os.path.join(odd, "vantrel-prefs-gtk.so")
+            make(module)
+            rows.append((["--gui"], {"DISPLAY": ":99999",
+                                     "PROGRAM": os.path.join(odd, os.path.basename(HOST))}, 2,
+                         "vantrel-prefs: cannot show a window: cannot load %s: not a regular "
+                         "file\n" % module))
         for args, extra, status, err in rows:
             program = extra.pop("PROGRAM", HOST)
-            r = subprocess.run([program, *args], env={**env, **extra}, stdin=subprocess.DEVNULL,
-                               capture_output=True, text=True, timeout=TIMEOUT)
+            try:
+                r = subprocess.run([program, *args], env={**env, **extra},
+                                   stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                                   timeout=TIMEOUT)
+            except subprocess.TimeoutExpired:
+                raise Failure("%s with %s: the host hung" % (args, program))
             lines = [l for l in r.stderr.splitlines(True) if not l.startswith("Gtk-") and l.strip()]
             check(r.returncode == status and lines[-1:] == [err],
                   "%s: status %d, stderr %r" % (args, r.returncode, r.stderr))
             check(r.stdout == "", "%s wrote %r" % (args, r.stdout))
-            check(sorted(os.listdir(scratch)) == ["bin"], "%s wrote a file" % args)
+            check(sorted(os.listdir(scratch)) == ["bin", "bin-dir", "bin-fifo"],
+                  "%s wrote a file" % args)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
 

@@ -29,7 +29,9 @@ namespace vprefs {
 class Signals {
   public:
     // Catches SIGTERM, SIGHUP, SIGINT and SIGWINCH, except those ignored when
-    // the process started (nohup). Idempotent.
+    // the process started (nohup). Idempotent. Until a visit begins
+    // (Session::show) there is nothing to leave, and an ending signal ends
+    // the process at once.
     static bool install();
     // Readable when a signal has arrived.
     static int fd();

@@ -16,7 +16,18 @@ int g_pipe[2] = {-1, -1};
 // The first ending signal seen by take(); 0 for none.
 int g_ending = 0;
 
+// Set once a visit has begun. Before that there is no pane to leave, and
+// an ending signal ends the process at once: whatever the host is waiting
+// for then (a display that does not answer, a bundle being read) cannot
+// keep it from going.
+volatile sig_atomic_t g_visiting = 0;
+
 void on_signal(int sig) {
+    if (!g_visiting && sig != SIGWINCH) {
+        ::signal(sig, SIG_DFL);
+        ::raise(sig);  // blocked until the handler returns, then ends the process
+        return;
+    }
     int saved = errno;
     unsigned char b = static_cast<unsigned char>(sig);
     [[maybe_unused]] ssize_t n = ::write(g_pipe[1], &b, 1);  // a full pipe already says enough
@@ -93,6 +104,7 @@ Session::~Session() {
 void Session::show() {
     if (shown_) return;
     shown_ = true;
+    g_visiting = 1;
     pane_->select();
 }
 

@@ -542,6 +542,49 @@ for _way in ("close-button", "ctrl+w", "ctrl+q", "Escape", "SIGTERM", "SIGHUP", 
 
 
 @case
+def ending_signal_while_the_display_does_not_answer():
+    """An X server that accepts the connection but never answers (stopped,
+    hung) keeps GTK waiting while it opens the display. No visit has begun:
+    SIGTERM, SIGHUP or SIGINT ends the host by that signal, with nothing
+    posted and nothing written."""
+    xs = Xvfb()
+    bus = SessionBus()
+    scratch = tempfile.mkdtemp(prefix="vantrel-hung-")
+    try:
+        config = os.path.join(scratch, "config")
+        os.mkdir(config)
+        env = host_env(bus, xs.display, config)
+        monitor = Monitor(env, scratch)
+        os.kill(xs.proc.pid, signal.SIGSTOP)
+        try:
+            for sig in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
+                h = Host(env, scratch)
+                try:
+                    wait_until("GTK to be loaded", lambda: "libgtk-4" in h.maps())
+                    time.sleep(1)  # and waiting for the server's answer
+                    h.proc.send_signal(sig)
+                    try:
+                        status = h.proc.wait(20)
+                    except subprocess.TimeoutExpired:
+                        raise Failure("%s did not end the host" % sig.name)
+                    check(status == -sig, "%s: status %s\n%s" % (sig.name, status, h.stderr()))
+                finally:
+                    if h.proc.poll() is None:
+                        h.proc.kill()
+                        h.proc.wait()
+        finally:
+            os.kill(xs.proc.pid, signal.SIGCONT)
+        time.sleep(0.5)
+        check(monitor.notifications() == [], "posted:\n" + monitor.text())
+        check(os.listdir(config) == [], "wrote %r" % os.listdir(config))
+        monitor.close()
+    finally:
+        bus.close()
+        xs.close()
+        shutil.rmtree(scratch, ignore_errors=True)
+
+
+@case
 def failed_save_shows_a_banner_naming_the_file_and_the_error():
     plist = []
 

@@ -182,7 +182,15 @@ class WindowFrontEnd : public FrontEnd {
         for (NSTextField* t : session_->pane().labels()) {
             GtkWidget* label = gtk_label_new("");
             gtk_label_set_xalign(GTK_LABEL(label), 0);
+            // The pane fills it from the bundle: a long text wraps at the
+            // width of the boxes and is cut after a few lines, so that it
+            // cannot make the window wider or taller than the screen (a
+            // screen reader still hears all of it).
             gtk_label_set_wrap(GTK_LABEL(label), TRUE);
+            gtk_label_set_wrap_mode(GTK_LABEL(label), PANGO_WRAP_WORD_CHAR);
+            gtk_label_set_max_width_chars(GTK_LABEL(label), 60);
+            gtk_label_set_ellipsize(GTK_LABEL(label), PANGO_ELLIPSIZE_END);
+            gtk_label_set_lines(GTK_LABEL(label), 3);
             gtk_widget_add_css_class(label, "dim-label");
             gtk_box_append(GTK_BOX(column), label);
             labels_.push_back({t, GTK_LABEL(label)});

@@ -653,6 +653,7 @@ def hostile_titles_are_shown_as_text():
     characters obeyed, and a very long one does not push the window off the
     screen. A title the store refuses as a key is never said to be saved."""
     long_title = "Long " * 399 + "Long"
+    long_version = "1.0" + " beta" * 3000
 
     def odd(c):
         b = os.path.join(c.scratch, "Odd.prefPane")
@@ -666,15 +667,28 @@ def hostile_titles_are_shown_as_text():
             xml = xml.replace("<string>%s</string>" % old, "<string>%s</string>" % new, 1)
         with open(nib, "w") as f:
             f.write(xml)
+        # The version label says the bundle's name and version: long ones
+        # wrap, and are cut after a few lines.
+        info = os.path.join(b, "Contents/Info.plist")
+        with open(info) as f:
+            xml = f.read()
+        xml = xml.replace("<string>1.0</string>", "<string>%s</string>" % long_version, 1)
+        with open(info, "w") as f:
+            f.write(xml)
         c.args = ["--gui", "--bundle", b]
     c = Case(prepare=odd)
     try:
         c.box("<b>Bold</b> &amp; _Under")
         c.box(long_title)
         c.box("Menu?[2J?Header")
+        c.a11y.wait_for("label", "Vantrel " + long_version)  # whole, for a screen reader
         geo = dict(l.split("=", 1) for l in x(c.x.display, "getwindowgeometry", "--shell",
                                               c.window()).stdout.split())
-        check(int(geo["WIDTH"]) < 1600, "a long title made the window %s wide" % geo["WIDTH"])
+        _, _, fw, fh = c.a11y.extents(c.a11y.find("frame"))
+        check(fw < 1600 and int(geo["WIDTH"]) < 1600,
+              "a long title or version made the window %d (%s) wide" % (fw, geo["WIDTH"]))
+        check(fh < 1200 and int(geo["HEIGHT"]) < 1200,
+              "a long version made the window %d (%s) high" % (fh, geo["HEIGHT"]))
         c.click(long_title)
         c.wait_checked(long_title, False)
         wait_until("the long title stored", lambda: stored(c.config).get(long_title) is False)

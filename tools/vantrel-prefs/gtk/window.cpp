@@ -22,6 +22,7 @@
 #include <gtk/gtk.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -88,7 +89,12 @@ class WindowFrontEnd : public FrontEnd {
         session.leave();  // posts once, however the window was closed
         gtk_window_destroy(window_);
         while (g_main_context_pending(nullptr)) g_main_context_iteration(nullptr, FALSE);
-        return 0;
+        // A save can fail after the user asked to close (the store waits for
+        // another program's lock meanwhile), when the banner is gone before
+        // anyone could read it: the failure outlives the window.
+        if (unsaved_.empty()) return 0;
+        std::fprintf(stderr, "vantrel-prefs: %s\n", unsaved_.c_str());
+        return 2;
     }
 
   private:
@@ -224,13 +230,15 @@ class WindowFrontEnd : public FrontEnd {
         ClickResult r = session_->click(box.control);
         pull();
         if (r.saved) {
+            // The store wrote every change still pending, earlier ones too.
+            unsaved_.clear();
             gtk_widget_set_visible(GTK_WIDGET(banner_), FALSE);
             return;
         }
-        std::string text = "\u201C" + shown(title_of(box.control)) + "\u201D is " +
-                           (box.control->state() ? "on" : "off") +
-                           " here but was not saved: " + shown(r.message);
-        gtk_label_set_text(banner_text_, text.c_str());
+        unsaved_ = "\u201C" + shown(title_of(box.control)) + "\u201D is " +
+                   (box.control->state() ? "on" : "off") +
+                   " here but was not saved: " + shown(r.message);
+        gtk_label_set_text(banner_text_, unsaved_.c_str());
         gtk_widget_set_visible(GTK_WIDGET(banner_), TRUE);
     }
 
@@ -307,6 +315,7 @@ class WindowFrontEnd : public FrontEnd {
     GtkLabel* banner_text_ = nullptr;
     std::vector<Box> boxes_;
     std::vector<std::pair<NSTextField*, GtkLabel*>> labels_;
+    std::string unsaved_;  // what the banner said of the last click, if it was not saved
     bool done_ = false;
     bool painted_ = false;
     bool ready_marked_ = false;

@@ -611,8 +611,42 @@ def failed_save_shows_a_banner_naming_the_file_and_the_error():
                   "%s is out of sight (%d,%d %dx%d in a %dx%d window)" % (t, ex, ey, ew, eh, fw, fh))
         check(os.path.isdir(plist[0]) and os.listdir(plist[0]) == [], "the directory is untouched")
         screenshot(c.x.display, "window-not-saved.png")
+        said = banner.name
         keys(c.x.display, "ctrl+q")
-        c.ended(0)
+        c.ended(2)  # closed with a click the file does not have
+        check(c.host.stderr().rstrip().endswith(said),
+              "the failure is not on standard error:\n" + c.host.stderr())
+    finally:
+        c.close()
+
+
+@case
+def closing_while_a_click_waits_for_the_lock():
+    """Another program holds the store's lock: the click waits for it, and
+    the user closes the window meanwhile. The save fails after the close was
+    asked for, so the banner goes before anyone reads it; the failure is
+    said on standard error and in the exit status, the pane is left once,
+    and the file is as it was."""
+    c = Case(values={"URL": False})
+    try:
+        plist = os.path.join(c.config, "com.ashgrove.Vantrel.plist")
+        c.box("Duration")
+        holder = subprocess.Popen(["flock", plist, "sleep", "14"], preexec_fn=_die_with_parent)
+        try:
+            time.sleep(0.5)
+            c.click("Duration")
+            time.sleep(1)  # the click is waiting for the lock now
+            for k in ("Escape", "ctrl+w", "ctrl+q"):
+                x(c.x.display, "key", k)
+            c.ended(2)
+            err = c.host.stderr().rstrip().splitlines()
+            check(err and "\u201cDuration\u201d is off here but was not saved" in err[-1] and
+                  plist in err[-1] and "locked" in err[-1],
+                  "the failure is not on standard error:\n" + c.host.stderr())
+            check(stored(c.config) == {"URL": False}, "the file changed: %r" % stored(c.config))
+        finally:
+            holder.kill()
+            holder.wait()
     finally:
         c.close()
 

@@ -261,7 +261,13 @@ class WindowFrontEnd : public FrontEnd {
     // Xlib calls this, on the main thread, when the server connection is
     // gone; it must not return, and no X call may be made.
     static int on_display_lost(Display*) {
-        if (g_on_screen != nullptr) g_on_screen->session_->leave();
+        if (g_on_screen != nullptr) {
+            g_on_screen->session_->leave();
+            if (!g_on_screen->unsaved_.empty()) {
+                std::string line = "vantrel-prefs: " + g_on_screen->unsaved_ + "\n";
+                [[maybe_unused]] ssize_t n = ::write(STDERR_FILENO, line.data(), line.size());
+            }
+        }
         static const char msg[] =
             "vantrel-prefs: lost the connection to the display; the pane was left\n";
         [[maybe_unused]] ssize_t n = ::write(STDERR_FILENO, msg, sizeof msg - 1);

@@ -620,35 +620,50 @@ def failed_save_shows_a_banner_naming_the_file_and_the_error():
         c.close()
 
 
-@case
-def closing_while_a_click_waits_for_the_lock():
+def closing_while_a_click_waits_for_the_lock(way):
     """Another program holds the store's lock: the click waits for it, and
-    the user closes the window meanwhile. The save fails after the close was
-    asked for, so the banner goes before anyone reads it; the failure is
-    said on standard error and in the exit status, the pane is left once,
+    the user closes the window meanwhile (or the display goes). The save
+    fails after that, so the banner goes before anyone reads it; the failure
+    is said on standard error and in the exit status, the pane is left once,
     and the file is as it was."""
-    c = Case(values={"URL": False})
-    try:
-        plist = os.path.join(c.config, "com.ashgrove.Vantrel.plist")
-        c.box("Duration")
-        holder = subprocess.Popen(["flock", plist, "sleep", "14"], preexec_fn=_die_with_parent)
+    def run():
+        c = Case(values={"URL": False})
         try:
-            time.sleep(0.5)
-            c.click("Duration")
-            time.sleep(1)  # the click is waiting for the lock now
-            for k in ("Escape", "ctrl+w", "ctrl+q"):
-                x(c.x.display, "key", k)
-            c.ended(2)
-            err = c.host.stderr().rstrip().splitlines()
-            check(err and "\u201cDuration\u201d is off here but was not saved" in err[-1] and
-                  plist in err[-1] and "locked" in err[-1],
-                  "the failure is not on standard error:\n" + c.host.stderr())
-            check(stored(c.config) == {"URL": False}, "the file changed: %r" % stored(c.config))
+            plist = os.path.join(c.config, "com.ashgrove.Vantrel.plist")
+            c.box("Duration")
+            holder = subprocess.Popen(["flock", plist, "sleep", "14"],
+                                      preexec_fn=_die_with_parent)
+            try:
+                time.sleep(0.5)
+                c.click("Duration")
+                time.sleep(1)  # the click is waiting for the lock now
+                if way == "keys":
+                    for k in ("Escape", "ctrl+w", "ctrl+q"):
+                        x(c.x.display, "key", k)
+                    c.ended(2)
+                    last = 1
+                else:
+                    c.x.proc.kill()
+                    c.ended(1)
+                    last = 2  # then the line about the display
+                err = c.host.stderr().rstrip().splitlines()
+                line = err[-last] if len(err) >= last else ""
+                check("\u201cDuration\u201d is off here but was not saved" in line and
+                      plist in line and "locked" in line,
+                      "the failure is not on standard error:\n" + c.host.stderr())
+                check(stored(c.config) == {"URL": False},
+                      "the file changed: %r" % stored(c.config))
+            finally:
+                holder.kill()
+                holder.wait()
         finally:
-            holder.kill()
-            holder.wait()
-    finally:
-        c.close()
+            c.close()
+    return run
+
+
+for _way in ("keys", "display_lost"):
+    CASES["closing_while_a_click_waits_for_the_lock_by_" + _way] = \
+        closing_while_a_click_waits_for_the_lock(_way)
 
 
 @case

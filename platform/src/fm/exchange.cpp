@@ -36,9 +36,13 @@ OSErr FSExchangeObjects(const FSRef* ref, const FSRef* destRef) {
         }) != 0) {
         const int err = errno;
         // File systems without the exchange say EINVAL (or ENOSYS, EOPNOTSUPP).
-        if (err == EINVAL || err == ENOSYS || err == EOPNOTSUPP) return errFSOperationNotSupported;
+        if (err == EINVAL || err == ENOSYS || err == EOPNOTSUPP) {
+            note_exchange_result(a.vref, false);  // the volume's parameters say so from now on
+            return errFSOperationNotSupported;
+        }
         return from_errno(err, Op::Rename, &a);
     }
+    note_exchange_result(a.vref, true);
     note_exchanged(a, b);
     return noErr;
 }

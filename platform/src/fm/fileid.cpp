@@ -31,6 +31,7 @@
 #include <unordered_map>
 
 #include "fm/pbnode.h"
+#include "fm/refcodec.h"
 #include "vantrel/fault.h"
 
 VANTREL_FAULT_OPERATIONS("PBCreateFileIDRefSync", "PBResolveFileIDRefSync",
@@ -188,10 +189,9 @@ std::optional<UInt32> file_id_of(const Node& n) {
     const ssize_t len = ::lgetxattr(n.proc_path().c_str(), kFileIDAttr, buf, sizeof buf);
     if (len != static_cast<ssize_t>(kMarkerSize)) return std::nullopt;
     if (get_be(buf, 4) != kMarkerMagic) return std::nullopt;
-    if (get_be(buf + 8, 8) != n.st.stx_ino) return std::nullopt;
-    const std::uint64_t stamp = get_be(buf + 16, 8);
-    if (stamp != 0 && n.stamp() != 0 && stamp != n.stamp())
-        return std::nullopt;  // inode number reused
+    // Made for this very file, not for one that had its inode number before.
+    const Identity madeFor{std::uint64_t(n.dev()), get_be(buf + 8, 8), get_be(buf + 16, 8), false};
+    if (!same_object(madeFor, n.st)) return std::nullopt;
     return static_cast<UInt32>(get_be(buf + 4, 4));
 }
 

@@ -5,6 +5,13 @@
 // getdents64 batches; each entry returned costs one statx relative to that
 // descriptor, never a path. A directory swapped for a link while it is being
 // listed keeps being the directory that was opened.
+//
+// A walk keeps one iterator open per level, and a tree may be 10,000 levels
+// deep: only the most recently used iterators (a budget from the descriptor
+// limit) hold a descriptor and a buffer. The others give them up, remember
+// where they were (the directory offset after the last entry they returned)
+// and reopen when used again, through the directory cache (usually the ".."
+// of the level just finished), checked to be the same directory.
 #include <dirent.h>
 #include <errno.h>
 #include <sys/statfs.h>
@@ -14,28 +21,35 @@
 
 #include <atomic>
 #include <cstring>
+#include <list>
 #include <mutex>
 #include <unordered_set>
 
+#include "fm/dircache.h"
 #include "fm/node.h"
 #include "vantrel/fault.h"
 
 VANTREL_FAULT_OPERATIONS("FSOpenIterator", "FSCloseIterator", "FSGetCatalogInfoBulk");
 
 struct OpaqueFSIterator {
-    vantrel::fm::Node dir;
-    vantrel::fm::DirFd fd;  // O_RDONLY descriptor read with getdents64
+    vantrel::fm::Node dir;  // the directory (its parent's descriptor is not kept)
+    vantrel::fm::DirFd fd;  // O_RDONLY descriptor read with getdents64; null while given up
     FSIteratorFlags flags = 0;
     struct statx_timestamp mtime {
     }, ctime{};
     std::vector<char> buf;
     std::size_t pos = 0, end = 0;
+    std::uint64_t resumeAt = 0;  // directory offset after the last entry taken from `buf`
+    std::uint64_t readAt = 0;    // when `buf` was read (CLOCK_REALTIME, ns)
     bool eof = false;
     int passes = 0;
     long returnedThisPass = 0;
     bool listedRefs = false;       // directory entries' inode numbers are the files' own
     bool changed = false;          // once the directory is seen changed, it stays so
     std::int64_t lastCheckNs = 0;  // when its times were last compared
+    std::mutex use;                // held while a call works on it; never given up then
+    bool holding = false;          // among the iterators that hold a descriptor
+    std::list<OpaqueFSIterator*>::iterator slot;
 };
 
 namespace vantrel::fm {
@@ -46,6 +60,7 @@ std::atomic<long> g_open{0};
 struct Registry {
     std::mutex mu;
     std::unordered_set<const OpaqueFSIterator*> live;
+    std::list<OpaqueFSIterator*> holding;  // most recently used first
 };
 Registry& registry() {
     static Registry* r = new Registry;
@@ -68,6 +83,74 @@ struct linux_dirent64 {
 
 constexpr std::size_t kBufSize = 32 * 1024;
 
+std::uint64_t realtime_ns() {
+    struct timespec now;
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return std::uint64_t(now.tv_sec) * 1'000'000'000ull + std::uint64_t(now.tv_nsec);
+}
+
+// Gives up the descriptor and buffer of `it` (it reopens where it was).
+void give_up_locked(Registry& r, OpaqueFSIterator* it) {
+    r.holding.erase(it->slot);
+    it->holding = false;
+    it->fd.reset();
+    std::vector<char>().swap(it->buf);
+    it->pos = it->end = 0;
+}
+
+// `it` holds a descriptor now: first among the holders; the least recently
+// used ones beyond the budget give theirs up (not one that a call is using).
+void hold(OpaqueFSIterator* it) {
+    const std::size_t budget = iterator_descriptor_budget();
+    Registry& r = registry();
+    std::lock_guard lk(r.mu);
+    if (it->holding) {
+        r.holding.splice(r.holding.begin(), r.holding, it->slot);
+    } else {
+        r.holding.push_front(it);
+        it->slot = r.holding.begin();
+        it->holding = true;
+    }
+    auto victim = r.holding.end();
+    while (r.holding.size() > budget && victim != r.holding.begin()) {
+        --victim;
+        OpaqueFSIterator* v = *victim;
+        if (v == it || !v->use.try_lock()) continue;
+        auto after = std::next(victim);
+        give_up_locked(r, v);
+        v->use.unlock();
+        victim = after;
+    }
+}
+
+// Opens the directory of `it` again after it gave its descriptor up, and
+// goes back to where it was.
+OSErr reopen(OpaqueFSIterator* it) {
+    DirFd path;
+    if (OSErr e = dir_fd(it->dir, &path)) return e == dirNFErr ? OSErr(fnfErr) : e;
+    int fd = ::openat(path->fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return from_errno(errno, Op::OpenDir, &it->dir);
+    auto h = std::make_shared<const DirHandle>(fd);
+    struct statx st;
+    if (stat_at(fd, "", AT_EMPTY_PATH, &st) != 0) return from_errno(errno, Op::OpenDir, &it->dir);
+    if (st.stx_ino != it->dir.st.stx_ino ||
+        makedev(st.stx_dev_major, st.stx_dev_minor) != it->dir.dev())
+        return fnfErr;
+    if (it->resumeAt != 0 && ::lseek(fd, off_t(it->resumeAt), SEEK_SET) < 0)
+        return from_errno(errno, Op::OpenDir, &it->dir);
+    it->buf.resize(kBufSize);
+    it->pos = it->end = 0;
+    it->fd = std::move(h);
+    return noErr;
+}
+
+OSErr ensure_open(OpaqueFSIterator* it) {
+    if (!it->fd)
+        if (OSErr e = reopen(it)) return e;
+    hold(it);
+    return noErr;
+}
+
 // The next entry's name (not "." or ".."), or nullptr at the end. In delete
 // mode the directory is read once more from the start after a pass that
 // returned items, so entries a file system moves while others are deleted are
@@ -78,6 +161,7 @@ const char* next_name(OpaqueFSIterator* it, int* err, unsigned char* type, std::
         while (it->pos < it->end) {
             auto* d = reinterpret_cast<linux_dirent64*>(it->buf.data() + it->pos);
             it->pos += d->d_reclen;
+            it->resumeAt = std::uint64_t(d->d_off);
             if (d->d_name[0] == '.' &&
                 (d->d_name[1] == 0 || (d->d_name[1] == '.' && d->d_name[2] == 0)))
                 continue;
@@ -91,6 +175,9 @@ const char* next_name(OpaqueFSIterator* it, int* err, unsigned char* type, std::
             *err = errno;
             return nullptr;
         }
+        // Every entry of the batch existed by now: a listed reference made
+        // from one never names an object born after this.
+        it->readAt = realtime_ns();
         it->pos = 0;
         it->end = std::size_t(n);
         *refilled = true;
@@ -99,6 +186,7 @@ const char* next_name(OpaqueFSIterator* it, int* err, unsigned char* type, std::
                 ::lseek(it->fd->fd(), 0, SEEK_SET) == 0) {
                 ++it->passes;
                 it->returnedThisPass = 0;
+                it->resumeAt = 0;
                 continue;
             }
             it->eof = true;
@@ -142,6 +230,7 @@ OSErr FSOpenIterator(const FSRef* container, FSIteratorFlags iteratorFlags, FSIt
         return fnfErr;
     auto* it = new (std::nothrow) OpaqueFSIterator;
     if (it == nullptr) return memFullErr;
+    dir.parent.reset();  // not kept: one descriptor per open iterator at most
     it->dir = std::move(dir);
     it->fd = h;
     it->flags = iteratorFlags;
@@ -163,6 +252,7 @@ OSErr FSOpenIterator(const FSRef* container, FSIteratorFlags iteratorFlags, FSIt
         r.live.insert(it);
     }
     ++g_open;
+    hold(it);
     *iterator = it;
     return noErr;
 }
@@ -173,11 +263,15 @@ OSErr FSCloseIterator(FSIterator iterator) {
         Registry& r = registry();
         std::lock_guard lk(r.mu);
         if (r.live.erase(iterator) == 0) return errFSIteratorNotFound;
+        if (iterator->holding) r.holding.erase(iterator->slot);
     }
     // Like close(2), the iterator is released even when a failure is reported.
     OSErr e = fault::check("FSCloseIterator", iterator->dir.name);
+    // The directory just finished is the most recently used: the level above
+    // finds itself again through its "..".
+    if (iterator->fd) cache_dir_fd(iterator->dir, iterator->fd);
     delete iterator;
-    --g_open;
+    if (g_open.fetch_sub(1) == 1) trim_dir_cache();  // the walk is over
     return e;
 }
 
@@ -189,7 +283,9 @@ OSErr FSGetCatalogInfoBulk(FSIterator it, ItemCount maximumObjects, ItemCount* a
     if (!is_live(it)) return errFSIteratorNotFound;
     if (maximumObjects == 0) return errFSBadItemCount;
     if (OSErr e = fault::check("FSGetCatalogInfoBulk", it->dir.name)) return e;
+    std::lock_guard inUse(it->use);
     *actualObjects = 0;
+    if (OSErr e = ensure_open(it)) return e;
     // References alone (a plain listing) come straight from the directory
     // entries for everything but directories: no stat per file.
     const bool refsOnly =
@@ -207,14 +303,13 @@ OSErr FSGetCatalogInfoBulk(FSIterator it, ItemCount maximumObjects, ItemCount* a
             break;
         }
         if (refsOnly && it->listedRefs && type != DT_DIR && type != DT_UNKNOWN) {
-            if (refs != nullptr) make_listed_ref(it->dir, name, ino, false, &refs[count]);
+            if (refs != nullptr) make_listed_ref(it->dir, name, ino, it->readAt, &refs[count]);
             ++count;
             ++it->returnedThisPass;
             continue;
         }
         struct statx st;
-        if (::statx(it->fd->fd(), name, AT_SYMLINK_NOFOLLOW | AT_STATX_SYNC_AS_STAT, kStatxMask,
-                    &st) != 0) {
+        if (stat_at(it->fd->fd(), name, 0, &st) != 0) {
             if (errno == ENOENT) continue;  // deleted since the directory was read
             result = from_errno(errno, Op::Lookup, &it->dir);
             break;

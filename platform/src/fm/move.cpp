@@ -11,25 +11,6 @@
 
 VANTREL_FAULT_OPERATIONS("FSMoveObject", "FSMoveObject.rename");
 
-namespace {
-
-using vantrel::fm::Node;
-
-// True when `dir` is `obj` or lies below it (following parent IDs to the root).
-bool inside(const Node& dir, const Node& obj) {
-    Node cur = dir;
-    for (int depth = 0; depth < 4096; ++depth) {
-        if (cur.nodeID == obj.nodeID) return true;
-        if (cur.root) return false;
-        Node up;
-        if (vantrel::fm::dir_by_id(cur.vref, cur.parentID, &up) != noErr) return false;
-        cur = std::move(up);
-    }
-    return true;  // deeper than any real tree: refuse rather than guess
-}
-
-}  // namespace
-
 OSErr FSMoveObject(const FSRef* ref, const FSRef* destDirectory, FSRef* newRef) {
     using namespace vantrel::fm;
     Node n;
@@ -40,7 +21,7 @@ OSErr FSMoveObject(const FSRef* ref, const FSRef* destDirectory, FSRef* newRef) 
     if (!dest.is_dir()) return errFSNotAFolder;
     if (n.vref != dest.vref) return diffVolErr;
     if (n.root) return badMovErr;
-    if (n.is_dir() && inside(dest, n)) return badMovErr;
+    if (n.is_dir() && lies_within(dest, n)) return badMovErr;
     if (dest.nodeID != n.parentID) {
         DirFd destFd;
         if (OSErr e = dir_fd(dest, &destFd)) return e;

@@ -23,20 +23,6 @@ OSErr finish(CopyParam& p, OSErr err) {
     return err;
 }
 
-// True when `dir` is `obj` or lies inside it, found by following `dir`'s
-// parent IDs up to the volume's root.
-bool inside(const Node& dir, const Node& obj) {
-    Node cur = dir;
-    for (int depth = 0; depth < 4096; ++depth) {
-        if (cur.nodeID == obj.nodeID) return true;
-        if (cur.root) return false;
-        Node up;
-        if (vantrel::fm::dir_by_id(cur.vref, cur.parentID, &up) != noErr) return false;
-        cur = std::move(up);
-    }
-    return true;  // a loop or a tree too deep to trust: refuse
-}
-
 }  // namespace
 
 extern "C" OSErr PBHMoveRenameSync(HParmBlkPtr pb) {
@@ -53,7 +39,7 @@ extern "C" OSErr PBHMoveRenameSync(HParmBlkPtr pb) {
         return finish(p, err);
     if (!dest.is_dir()) return finish(p, dirNFErr);
     if (dest.vref != src.vref) return finish(p, diffVolErr);
-    if (src.is_dir() && inside(dest, src)) return finish(p, badMovErr);
+    if (src.is_dir() && vantrel::fm::lies_within(dest, src)) return finish(p, badMovErr);
 
     std::string name = src.name;
     if (p.ioCopyName != nullptr && p.ioCopyName[0] != 0) {

@@ -1,26 +1,24 @@
-// FSRef encoding and resolution, node IDs, the directory table and the
-// directory descriptor cache.
+// Resolution: from an FSRef, a directory ID or a name to a Node, with system
+// calls relative to directory descriptors of the reference's own mount.
 //
 // An FSRef carries, inline, everything needed to find its object again from
-// its parent directory with one statx: volume, device, inode, birth stamp,
-// node ID, parent ID and the leaf name (names longer than fit are kept in a
-// side table, with a directory scan by inode as the fall-back). Only
-// directories (which must be found by ID) and objects renamed or moved
-// through the layer are remembered process-wide, so a walk over many files
-// does not grow memory with the files it visits.
+// its parent directory with one statx (refcodec.h). The parent is found by
+// its ID: from the descriptor cache, else through the ".." of a cached child
+// (a walk climbing back up), else opened by name from the nearest cached
+// ancestor down, each step checked. Nothing here recurses per directory
+// level or holds a descriptor per level.
 #include "fm/node.h"
 
 #include <dirent.h>
 #include <errno.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
-#include <list>
-#include <mutex>
-#include <unordered_map>
 
-#include "vantrel/fault.h"
+#include "fm/dircache.h"
+#include "fm/places.h"
+#include "fm/refcodec.h"
 
 namespace vantrel::fm {
 
@@ -41,8 +39,7 @@ UniqueFd& UniqueFd::operator=(UniqueFd&& o) noexcept {
 }
 
 std::uint64_t Node::stamp() const {
-    if (!(st.stx_mask & STATX_BTIME)) return 0;
-    return std::uint64_t(st.stx_btime.tv_sec) * 1'000'000'000ull + st.stx_btime.tv_nsec;
+    return birth_stamp(st);
 }
 
 std::string Node::proc_path() const {
@@ -56,119 +53,89 @@ std::string Node::proc_path() const {
 
 namespace {
 
-// The 80 bytes of an FSRef made by this layer.
-struct RefBytes {
-    std::uint32_t magic;
-    std::int16_t vref;
-    std::uint8_t flags;
-    std::uint8_t nameLen;  // bytes of `name` used (a prefix when kLongName)
-    std::uint32_t nodeID;
-    std::uint32_t parentID;
-    std::uint64_t dev;
-    std::uint64_t ino;
-    std::uint64_t stamp;
-    char name[40];
-};
-static_assert(sizeof(RefBytes) == sizeof(FSRef), "an FSRef is 80 bytes");
+std::atomic<bool> g_mountTable{false};
 
-constexpr std::uint32_t kMagic = 0x566E5266;  // "VnRf"
-enum : std::uint8_t { kDir = 1, kRoot = 2, kLongName = 4 };
+// An object found under a directory of volume (mnt, dev) belongs to that
+// mount, or is on another device mounted inside it (a pseudo file system
+// that is no volume). A bind mount of the same device is another volume.
+bool on_mount(const struct statx& st, std::uint64_t mnt, dev_t dev) {
+    const std::uint64_t m = mount_of(st);
+    return m == 0 || m == mnt || makedev(st.stx_dev_major, st.stx_dev_minor) != dev;
+}
 
-struct DevIno {
-    std::uint64_t dev, ino;
-    bool operator==(const DevIno&) const = default;
-};
-struct VolId {
-    FSVolumeRefNum vref;
-    UInt32 id;
-    bool operator==(const VolId&) const = default;
-};
-struct Hash {
-    std::size_t operator()(const DevIno& k) const {
-        return std::hash<std::uint64_t>()(k.ino * 1000003u ^ k.dev);
+ObjKey key_of(const Node& n) {
+    return ObjKey{n.vref, std::uint64_t(n.dev()), n.st.stx_ino};
+}
+
+// Opens `name` in `dirfd` as a directory and checks that it is `want`, on
+// the volume (mnt, dev). dirNFErr when it is not there or is another object.
+OSErr open_dir_checked(int dirfd, const char* name, std::uint64_t mnt, dev_t dev,
+                       const Identity& want, DirFd* out) {
+    int fd = ::openat(dirfd, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT || errno == ENOTDIR || errno == ELOOP
+                   ? OSErr(dirNFErr)
+                   : from_errno(errno, Op::Lookup);
+    auto h = std::make_shared<const DirHandle>(fd);
+    struct statx st;
+    if (stat_at(fd, "", AT_EMPTY_PATH, &st) != 0) return from_errno(errno, Op::Lookup);
+    if (!same_object(want, st) || !on_mount(st, mnt, dev)) return dirNFErr;
+    *out = std::move(h);
+    return noErr;
+}
+
+OSErr root_fd(FSVolumeRefNum vref, DirFd* out) {
+    Volume v;
+    if (OSErr e = volume_by_ref(vref, &v)) return e;
+    return volume_root(v, out);
+}
+
+// Directory `id` of `vref`, found again without recursion: see the top of
+// this file. dirNFErr when it is unknown or no longer where it was.
+OSErr dir_fd_by_id(FSVolumeRefNum vref, UInt32 id, DirFd* out) {
+    if (id == fsRtDirID) return root_fd(vref, out);
+    std::uint64_t mnt;
+    dev_t dev;
+    if (!volume_mount(vref, &mnt, &dev)) return nsvErr;
+    ObjKey key;
+    Place p;
+    if (!place_by_id(vref, id, &key, &p)) return dirNFErr;
+    if ((*out = cached_dir(key))) return noErr;
+    const Identity want{key.dev, key.ino, p.stamp, false};
+    for (const DirFd& child : cached_children(vref, id)) {
+        if (open_dir_checked(child->fd(), "..", mnt, dev, want, out) == noErr) {
+            cache_dir(key, p.parentID, *out);
+            return noErr;
+        }
     }
-    std::size_t operator()(const VolId& k) const {
-        return std::hash<std::uint64_t>()((std::uint64_t(std::uint16_t(k.vref)) << 32) | k.id);
+    // Up the table to a cached ancestor or the root; more steps than there
+    // are places means the table holds a loop.
+    std::vector<std::pair<ObjKey, Place>> chain{{key, p}};
+    const std::size_t limit = place_count() + 1;
+    DirFd base;
+    for (;;) {
+        const UInt32 up = chain.back().second.parentID;
+        if (up == fsRtDirID) {
+            if (OSErr e = root_fd(vref, &base)) return e;
+            break;
+        }
+        if (chain.size() > limit) return dirNFErr;
+        ObjKey upKey;
+        Place upPlace;
+        if (!place_by_id(vref, up, &upKey, &upPlace)) return dirNFErr;
+        if ((base = cached_dir(upKey))) break;
+        chain.emplace_back(upKey, std::move(upPlace));
     }
-};
-
-// Where an object lives, as this process last saw or made it.
-struct Place {
-    FSVolumeRefNum vref;
-    UInt32 nodeID;
-    UInt32 parentID;
-    std::uint64_t stamp;
-    bool dir;
-    std::string name;
-};
-
-constexpr std::size_t kFdCacheMax = 256;
-constexpr std::size_t kLongNamesMax = 65536;
-
-struct Tables {
-    std::mutex mu;
-    std::unordered_map<DevIno, Place, Hash> places;  // directories and moved objects
-    std::unordered_map<VolId, DevIno, Hash> byId;
-    std::unordered_map<DevIno, UInt32, Hash> assigned;  // IDs for inodes outside [16, 2^31)
-    UInt32 nextAssigned = 0x80000000u;
-    std::unordered_map<DevIno, std::string, Hash> longNames;
-    // Directory descriptors, most recently used first.
-    std::list<std::pair<DevIno, DirFd>> lru;
-    std::unordered_map<DevIno, std::list<std::pair<DevIno, DirFd>>::iterator, Hash> fds;
-};
-
-Tables& tables() {
-    static Tables* t = new Tables;  // never destroyed: used during static teardown
-    return *t;
-}
-
-DirFd cache_get(Tables& t, DevIno k) {
-    auto it = t.fds.find(k);
-    if (it == t.fds.end()) return nullptr;
-    t.lru.splice(t.lru.begin(), t.lru, it->second);
-    return it->second->second;
-}
-
-void cache_put(Tables& t, DevIno k, DirFd fd) {
-    if (auto it = t.fds.find(k); it != t.fds.end()) {
-        it->second->second = std::move(fd);
-        t.lru.splice(t.lru.begin(), t.lru, it->second);
-        return;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        DirFd next;
+        const Identity w{it->first.dev, it->first.ino, it->second.stamp, false};
+        if (OSErr e = open_dir_checked(base->fd(), it->second.name.c_str(), mnt, dev, w, &next))
+            return e;
+        cache_dir(it->first, it->second.parentID, next);
+        base = std::move(next);
     }
-    t.lru.emplace_front(k, std::move(fd));
-    t.fds[k] = t.lru.begin();
-    if (t.lru.size() > kFdCacheMax) {
-        t.fds.erase(t.lru.back().first);
-        t.lru.pop_back();
-    }
-}
-
-void cache_drop(Tables& t, DevIno k) {
-    if (auto it = t.fds.find(k); it != t.fds.end()) {
-        t.lru.erase(it->second);
-        t.fds.erase(it);
-    }
-}
-
-DevIno key_of(const Node& n) {
-    return {std::uint64_t(n.dev()), n.st.stx_ino};
-}
-
-int do_statx(int dirfd, const char* name, int flags, struct statx* st) {
-    return ::statx(dirfd, name, flags | AT_SYMLINK_NOFOLLOW | AT_STATX_SYNC_AS_STAT, kStatxMask,
-                   st);
-}
-
-// Records (or refreshes) the place of a directory so its ID maps back.
-void remember_dir(Tables& t, const Node& n) {
-    if (n.root || !n.is_dir()) return;
-    DevIno k = key_of(n);
-    auto it = t.places.find(k);
-    if (it != t.places.end() && it->second.vref == n.vref && it->second.parentID == n.parentID &&
-        it->second.name == n.name)
-        return;
-    t.places[k] = Place{n.vref, n.nodeID, n.parentID, n.stamp(), true, n.name};
-    t.byId[VolId{n.vref, n.nodeID}] = k;
+    *out = std::move(base);
+    return noErr;
 }
 
 // Finds a child of `dirfd` by inode (long names that fell out of the side
@@ -191,118 +158,197 @@ std::string scan_for_inode(int dirfd, std::uint64_t ino, std::string_view prefix
     return found;
 }
 
-OSErr dir_fd_by_id(FSVolumeRefNum vref, UInt32 id, DirFd* out, int depth = 0);
+// A place where the object of a reference may be.
+struct Candidate {
+    UInt32 parentID = 0;
+    std::string name;
+    bool remembered = false;  // from the place table, not from the reference
+    bool scan = false;        // only the first bytes of a long name are known
+};
+
+// Most trusted first: where this process last moved or saw the object, then
+// the place the reference records. A remembered place can be stale (moved or
+// deleted by another program, or its inode number reused), so each must
+// still show the same object before it counts.
+int candidates(const RefFields& r, Candidate (&out)[2]) {
+    int n = 0;
+    const ObjKey key{r.vref, r.dev, r.ino};
+    Place p;
+    if (place_of(key, &p) && p.dir == r.dir && birth_fits(identity_of(r), p.stamp))
+        out[n++] = Candidate{p.parentID, std::move(p.name), true, false};
+    Candidate own{r.parentID, r.name, false, r.longName};
+    if (own.scan && long_name(key, &own.name)) own.scan = false;
+    if (n == 0 || own.scan || own.parentID != out[0].parentID || own.name != out[0].name)
+        out[n++] = std::move(own);
+    return n;
+}
+
+OSErr try_candidate(const RefFields& r, std::uint64_t mnt, dev_t dev, const Candidate& c,
+                    Node* out) {
+    DirFd parent;
+    if (OSErr e = dir_fd_by_id(r.vref, c.parentID, &parent))
+        return e == dirNFErr ? OSErr(fnfErr) : e;
+    std::string name = c.scan ? scan_for_inode(parent->fd(), r.ino, c.name) : c.name;
+    if (name.empty()) return fnfErr;
+    struct statx st;
+    if (stat_at(parent->fd(), name.c_str(), 0, &st) != 0)
+        return errno == ENOENT || errno == ENOTDIR ? OSErr(fnfErr) : from_errno(errno, Op::Lookup);
+    if (!same_object(identity_of(r), st) || !on_mount(st, mnt, dev)) return fnfErr;
+    if (c.scan) remember_long_name(ObjKey{r.vref, r.dev, r.ino}, name);
+    out->parent = std::move(parent);
+    out->name = std::move(name);
+    out->st = st;
+    out->vref = r.vref;
+    out->mnt = mnt;
+    out->nodeID = r.nodeID;
+    out->parentID = c.parentID;
+    out->root = false;
+    return noErr;
+}
+
+OSErr resolve_root(const RefFields& r, Node* out) {
+    Volume v;
+    if (OSErr e = volume_by_ref(r.vref, &v)) return e;
+    Node n;
+    if (OSErr e = root_node(v, &n)) return e;
+    if (!same_object(identity_of(r), n.st)) return fnfErr;  // another mount got the number
+    *out = std::move(n);
+    return noErr;
+}
+
+// The mount of a child that statx did not name: another volume's root when
+// the mount table has one mounted exactly there, else the directory's own.
+std::uint64_t mount_from_table(const Node& dir, int dirfd, std::string_view name,
+                               const struct statx& st) {
+    const dev_t dev = makedev(st.stx_dev_major, st.stx_dev_minor);
+    if (!S_ISDIR(st.stx_mode)) return dir.mnt;
+    std::vector<Volume> roots = volumes_with_root(dev, st.stx_ino);
+    if (roots.empty()) return dir.mnt;
+    char buf[PATH_MAX + 1];
+    ssize_t len = ::readlink(("/proc/self/fd/" + std::to_string(dirfd)).c_str(), buf, PATH_MAX);
+    std::string path = len > 0 ? std::string(buf, std::size_t(len)) : std::string();
+    if (path != "/") path += '/';
+    path += name;
+    for (const Volume& v : roots)
+        if (v.mount_point == path || dev != dir.dev()) return v.mnt;
+    return dir.mnt;
+}
 
 }  // namespace
 
-// ---------------------------------------------------------------- IDs
+int stat_at(int dirfd, const char* name, int flags, struct statx* st) {
+    return ::statx(dirfd, name, flags | AT_SYMLINK_NOFOLLOW | AT_STATX_SYNC_AS_STAT, kStatxMask,
+                   st);
+}
 
-UInt32 node_id_for(FSVolumeRefNum vref, dev_t dev, ino_t ino) {
-    dev_t rdev;
-    ino_t rino;
-    if (volume_root_id(vref, &rdev, &rino) && rdev == dev && rino == ino) return fsRtDirID;
-    if (ino >= 16 && ino < 0x80000000u) return UInt32(ino);
-    Tables& t = tables();
-    std::lock_guard lk(t.mu);
-    DevIno k{std::uint64_t(dev), std::uint64_t(ino)};
-    auto it = t.assigned.find(k);
-    if (it != t.assigned.end()) return it->second;
-    UInt32 id = t.nextAssigned++;
-    if (t.nextAssigned == 0)
-        t.nextAssigned = 0x80000000u;  // wrapped after 2^31 IDs: reuse from the top
-    t.assigned.emplace(k, id);
-    return id;
+std::uint64_t mount_of(const struct statx& st) {
+    if (!(st.stx_mask & (STATX_MNT_ID | STATX_MNT_ID_UNIQUE)) ||
+        g_mountTable.load(std::memory_order_relaxed))
+        return 0;
+    return st.stx_mnt_id;
+}
+
+void use_mount_table_for_mount_ids(bool on) {
+    g_mountTable.store(on);
 }
 
 // ---------------------------------------------------------------- refs
 
 void make_ref(const Node& n, FSRef* out) {
-    RefBytes r{};
-    r.magic = kMagic;
-    r.vref = n.vref;
-    r.flags = (n.is_dir() ? kDir : 0) | (n.root ? kRoot : 0);
-    r.nodeID = n.nodeID;
-    r.parentID = n.parentID;
-    r.dev = n.dev();
-    r.ino = n.st.stx_ino;
-    r.stamp = n.stamp();
-    Tables& t = tables();
+    RefFields f;
+    f.vref = n.vref;
+    f.dir = n.is_dir();
+    f.root = n.root;
+    f.nodeID = n.nodeID;
+    f.parentID = n.parentID;
+    f.dev = n.dev();
+    f.ino = n.st.stx_ino;
+    f.stamp = n.stamp();
     if (!n.root) {
-        std::size_t len = n.name.size();
-        if (len > sizeof r.name) {
-            r.flags |= kLongName;
-            len = sizeof r.name;
-            std::lock_guard lk(t.mu);
-            if (t.longNames.size() >= kLongNamesMax)
-                t.longNames.clear();  // the scan fall-back still finds them
-            t.longNames[DevIno{r.dev, r.ino}] = n.name;
+        const ObjKey key = key_of(n);
+        f.name = n.name;
+        if (f.name.size() > kInlineNameBytes) {
+            f.longName = true;
+            f.name.resize(kInlineNameBytes);
+            remember_long_name(key, n.name);
         }
-        std::memcpy(r.name, n.name.data(), len);
-        r.nameLen = std::uint8_t(len);
+        if (f.dir) remember_dir(key, f.stamp, n.parentID, n.name);
     }
-    if (n.is_dir() && !n.root) {
-        std::lock_guard lk(t.mu);
-        remember_dir(t, n);
-    }
-    std::memcpy(out, &r, sizeof r);
+    encode_ref(f, out);
 }
 
-void make_listed_ref(const Node& dir, std::string_view name, ino_t ino, bool isDir, FSRef* out) {
-    RefBytes r{};
-    r.magic = kMagic;
-    r.vref = dir.vref;
-    r.flags = isDir ? kDir : 0;
-    r.nodeID = node_id_for(dir.vref, dir.dev(), ino);
-    r.parentID = dir.nodeID;
-    r.dev = dir.dev();
-    r.ino = ino;
-    r.stamp = 0;
-    std::size_t len = name.size();
-    if (len > sizeof r.name) {
-        r.flags |= kLongName;
-        len = sizeof r.name;
-        Tables& t = tables();
-        std::lock_guard lk(t.mu);
-        if (t.longNames.size() >= kLongNamesMax) t.longNames.clear();
-        t.longNames[DevIno{r.dev, r.ino}] = std::string(name);
+void make_listed_ref(const Node& dir, std::string_view name, ino_t ino, std::uint64_t listedAt,
+                     FSRef* out) {
+    RefFields f;
+    f.vref = dir.vref;
+    f.listed = true;
+    f.dev = dir.dev();
+    f.ino = ino;
+    f.nodeID = item_id(dir.vref, f.dev, ino);
+    f.parentID = dir.nodeID;
+    f.stamp = listedAt;
+    f.name.assign(name.substr(0, kInlineNameBytes));
+    if (name.size() > kInlineNameBytes) {
+        f.longName = true;
+        remember_long_name(ObjKey{dir.vref, f.dev, ino}, name);
     }
-    std::memcpy(r.name, name.data(), len);
-    r.nameLen = std::uint8_t(len);
-    std::memcpy(out, &r, sizeof r);
+    encode_ref(f, out);
 }
 
 void child_node(const Node& dir, const DirFd& dirfd, std::string_view name, const struct statx& st,
                 Node* out) {
+    std::uint64_t mnt = mount_of(st);
+    if (mnt == 0) mnt = mount_from_table(dir, dirfd->fd(), name, st);
+    if (mnt != dir.mnt) {
+        // A mount point: the object is the root of another volume (a file
+        // system that is no volume stays an item of this directory).
+        Volume v;
+        Node r;
+        if (volume_by_mount(mnt, &v) == noErr && root_node(v, &r) == noErr &&
+            r.st.stx_ino == st.stx_ino) {
+            *out = std::move(r);
+            return;
+        }
+    }
     out->parent = dirfd;
     out->name.assign(name);
     out->st = st;
     out->parentID = dir.nodeID;
     out->root = false;
     out->vref = dir.vref;
-    dev_t dev = makedev(st.stx_dev_major, st.stx_dev_minor);
-    if (dev != dir.dev()) {
-        // A mount point: the object is the root of another volume.
-        for (const Volume& v : volumes()) {
-            if (v.dev == dev && v.root_ino == st.stx_ino) {
-                Node r;
-                if (root_node(v, &r) == noErr) {
-                    *out = std::move(r);
-                    return;
-                }
-            }
+    out->mnt = dir.mnt;
+    const ObjKey key{dir.vref, std::uint64_t(out->dev()), st.stx_ino};
+    out->nodeID = S_ISDIR(st.stx_mode) ? remember_dir(key, birth_stamp(st), dir.nodeID, name)
+                                       : item_id(key.vref, key.dev, key.ino);
+}
+
+OSErr resolve(const FSRef* ref, Node* out) {
+    if (ref == nullptr || out == nullptr) return paramErr;
+    RefFields r;
+    if (OSErr e = decode_ref(*ref, &r)) return e;
+    if (r.root) return resolve_root(r, out);
+    std::uint64_t mnt;
+    dev_t dev;
+    if (!volume_mount(r.vref, &mnt, &dev)) return nsvErr;
+    Candidate cands[2];
+    const int n = candidates(r, cands);
+    OSErr first = fnfErr;
+    for (int i = 0; i < n; ++i) {
+        OSErr e = try_candidate(r, mnt, dev, cands[i], out);
+        if (e == noErr) {
+            // The remembered place was stale: later resolutions (and ID
+            // lookups) use the verified one.
+            if (i > 0) settle_place(key_of(*out), out->parentID, out->name, out->stamp());
+            return noErr;
         }
+        if (i == 0) first = e;
     }
-    out->nodeID = node_id_for(out->vref, dev, st.stx_ino);
-    if (out->is_dir()) {
-        Tables& t = tables();
-        std::lock_guard lk(t.mu);
-        remember_dir(t, dir);
-    }
+    return first;
 }
 
 OSErr restat(Node* n) {
     struct statx st;
-    if (do_statx(n->at(), n->root ? "" : n->name.c_str(), n->root ? AT_EMPTY_PATH : 0, &st) != 0)
+    if (stat_at(n->at(), n->root ? "" : n->name.c_str(), n->root ? AT_EMPTY_PATH : 0, &st) != 0)
         return from_errno(errno, Op::Lookup, n);
     n->st = st;
     return noErr;
@@ -311,242 +357,72 @@ OSErr restat(Node* n) {
 OSErr dir_fd(const Node& dir, DirFd* out) {
     if (!dir.is_dir()) return dirNFErr;
     if (dir.root) {
-        *out = dir.parent;
-        return noErr;
-    }
-    Tables& t = tables();
-    DevIno k = key_of(dir);
-    {
-        std::lock_guard lk(t.mu);
-        remember_dir(t, dir);
-        if (DirFd fd = cache_get(t, k)) {
-            *out = std::move(fd);
+        if (dir.parent) {
+            *out = dir.parent;
             return noErr;
         }
+        return root_fd(dir.vref, out);
     }
-    int fd = ::openat(dir.at(), dir.name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return errno == ENOTDIR || errno == ELOOP ? OSErr(fnfErr)
-                                                  : from_errno(errno, Op::Lookup, &dir);
-    auto h = std::make_shared<const DirHandle>(fd);
-    struct statx st;
-    if (do_statx(fd, "", AT_EMPTY_PATH, &st) != 0) return from_errno(errno, Op::Lookup, &dir);
-    if (st.stx_ino != dir.st.stx_ino || makedev(st.stx_dev_major, st.stx_dev_minor) != dir.dev())
-        return fnfErr;  // the name now belongs to another directory
-    std::lock_guard lk(t.mu);
-    cache_put(t, k, h);
+    const ObjKey key = key_of(dir);
+    remember_dir(key, dir.stamp(), dir.parentID, dir.name);
+    if ((*out = cached_dir(key))) return noErr;
+    if (!dir.parent) return dir_fd_by_id(dir.vref, dir.nodeID, out);
+    dev_t vdev = dir.dev();
+    std::uint64_t vmnt = dir.mnt;
+    volume_mount(dir.vref, &vmnt, &vdev);
+    DirFd h;
+    const Identity want{key.dev, key.ino, dir.stamp(), false};
+    if (OSErr e = open_dir_checked(dir.at(), dir.name.c_str(), vmnt, vdev, want, &h))
+        return e == dirNFErr ? OSErr(fnfErr) : e;  // the name now belongs to another directory
+    cache_dir(key, dir.parentID, h);
     *out = std::move(h);
     return noErr;
 }
 
 void cache_dir_fd(const Node& dir, const DirFd& fd) {
     if (dir.root || !dir.is_dir()) return;
-    Tables& t = tables();
-    std::lock_guard lk(t.mu);
-    remember_dir(t, dir);
-    cache_put(t, key_of(dir), fd);
+    const ObjKey key = key_of(dir);
+    remember_dir(key, dir.stamp(), dir.parentID, dir.name);
+    cache_dir(key, dir.parentID, fd);
 }
 
-namespace {
-
-OSErr dir_fd_by_id(FSVolumeRefNum vref, UInt32 id, DirFd* out, int depth) {
-    if (depth > 4096) return dirNFErr;  // a loop in the table: never trust it
-    if (id == fsRtDirID) {
+OSErr node_by_id(FSVolumeRefNum vref, UInt32 nodeID, Node* out) {
+    std::uint64_t mnt;
+    dev_t dev;
+    if (!volume_mount(vref, &mnt, &dev)) return nsvErr;
+    if (nodeID == fsRtDirID) {
         Volume v;
         if (OSErr e = volume_by_ref(vref, &v)) return e;
-        return volume_root(v, out);
+        return root_node(v, out);
     }
-    Tables& t = tables();
-    DevIno k;
+    ObjKey key;
     Place p;
-    {
-        std::lock_guard lk(t.mu);
-        auto it = t.byId.find(VolId{vref, id});
-        if (it == t.byId.end()) return dirNFErr;
-        k = it->second;
-        if (DirFd fd = cache_get(t, k)) {
-            *out = std::move(fd);
-            return noErr;
-        }
-        auto pit = t.places.find(k);
-        if (pit == t.places.end()) return dirNFErr;
-        p = pit->second;
-    }
+    if (!place_by_id(vref, nodeID, &key, &p)) return fnfErr;
     DirFd parent;
-    if (OSErr e = dir_fd_by_id(vref, p.parentID, &parent, depth + 1)) return e;
-    int fd = ::openat(parent->fd(), p.name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return errno == ENOENT || errno == ENOTDIR || errno == ELOOP
-                   ? OSErr(dirNFErr)
-                   : from_errno(errno, Op::Lookup);
-    auto h = std::make_shared<const DirHandle>(fd);
+    if (OSErr e = dir_fd_by_id(vref, p.parentID, &parent)) return e == dirNFErr ? OSErr(fnfErr) : e;
     struct statx st;
-    if (do_statx(fd, "", AT_EMPTY_PATH, &st) != 0) return from_errno(errno, Op::Lookup);
-    Node tmp;
-    tmp.st = st;
-    if (st.stx_ino != k.ino || std::uint64_t(tmp.dev()) != k.dev ||
-        (p.stamp && tmp.stamp() != p.stamp))
-        return dirNFErr;
-    std::lock_guard lk(t.mu);
-    cache_put(t, k, h);
-    *out = std::move(h);
+    if (stat_at(parent->fd(), p.name.c_str(), 0, &st) != 0)
+        return errno == ENOENT ? OSErr(fnfErr) : from_errno(errno, Op::Lookup);
+    if (!same_object(Identity{key.dev, key.ino, p.stamp, false}, st) || !on_mount(st, mnt, dev))
+        return fnfErr;
+    Node n;
+    n.parent = std::move(parent);
+    n.name = std::move(p.name);
+    n.st = st;
+    n.vref = vref;
+    n.mnt = mnt;
+    n.nodeID = nodeID;
+    n.parentID = p.parentID;
+    *out = std::move(n);
     return noErr;
 }
 
-}  // namespace
-
 OSErr dir_by_id(FSVolumeRefNum vref, UInt32 dirID, Node* out) {
-    Volume v;
-    if (OSErr e = volume_by_ref(vref, &v)) return e;
-    if (dirID == fsRtDirID) return root_node(v, out);
     Node n;
     if (OSErr e = node_by_id(vref, dirID, &n)) return e == fnfErr ? OSErr(dirNFErr) : e;
     if (!n.is_dir()) return dirNFErr;
     *out = std::move(n);
     return noErr;
-}
-
-OSErr node_by_id(FSVolumeRefNum vref, UInt32 nodeID, Node* out) {
-    Volume v;
-    if (OSErr e = volume_by_ref(vref, &v)) return e;
-    if (nodeID == fsRtDirID) return root_node(v, out);
-    Tables& t = tables();
-    DevIno k;
-    Place p;
-    {
-        std::lock_guard lk(t.mu);
-        auto it = t.byId.find(VolId{vref, nodeID});
-        if (it == t.byId.end()) return fnfErr;
-        k = it->second;
-        auto pit = t.places.find(k);
-        if (pit == t.places.end()) return fnfErr;
-        p = pit->second;
-    }
-    DirFd parent;
-    if (OSErr e = dir_fd_by_id(vref, p.parentID, &parent)) return e == dirNFErr ? OSErr(fnfErr) : e;
-    struct statx st;
-    if (do_statx(parent->fd(), p.name.c_str(), 0, &st) != 0)
-        return errno == ENOENT ? OSErr(fnfErr) : from_errno(errno, Op::Lookup);
-    Node n;
-    n.parent = parent;
-    n.name = p.name;
-    n.st = st;
-    n.vref = vref;
-    n.nodeID = nodeID;
-    n.parentID = p.parentID;
-    if (st.stx_ino != k.ino || std::uint64_t(n.dev()) != k.dev ||
-        (p.stamp && n.stamp() && n.stamp() != p.stamp))
-        return fnfErr;
-    *out = std::move(n);
-    return noErr;
-}
-
-OSErr resolve(const FSRef* ref, Node* out) {
-    if (ref == nullptr || out == nullptr) return paramErr;
-    RefBytes r;
-    std::memcpy(&r, ref, sizeof r);
-    if (r.magic != kMagic) {
-        static const FSRef zero{};
-        return std::memcmp(ref, &zero, sizeof zero) == 0 ? fnfErr : errFSBadFSRef;
-    }
-    if (r.nameLen > sizeof r.name || (r.flags & ~(kDir | kRoot | kLongName)) != 0)
-        return errFSBadFSRef;
-    if (r.flags & kRoot) {
-        Volume v;
-        if (OSErr e = volume_by_ref(r.vref, &v)) return e;
-        Node n;
-        if (OSErr e = root_node(v, &n)) return e;
-        if (n.st.stx_ino != r.ino || std::uint64_t(n.dev()) != r.dev) return fnfErr;
-        *out = std::move(n);
-        return noErr;
-    }
-    dev_t vdev;
-    ino_t vino;
-    if (!volume_root_id(r.vref, &vdev, &vino)) return nsvErr;
-    DevIno k{r.dev, r.ino};
-    // Candidate places, most trusted first: where this process last moved or
-    // saw the object, then the place recorded in the reference itself. The
-    // remembered place can be stale (the object was moved or deleted by
-    // another program, or a new object got the same inode number), so each
-    // candidate must verify by device, inode and birth stamp before it counts.
-    struct Candidate {
-        UInt32 parentID;
-        std::string name;
-        bool longName;
-        bool remembered;
-    };
-    Candidate cands[2];
-    int ncand = 0;
-    Tables& t = tables();
-    {
-        std::lock_guard lk(t.mu);
-        auto it = t.places.find(k);
-        if (it != t.places.end() && it->second.vref == r.vref &&
-            it->second.dir == ((r.flags & kDir) != 0) &&
-            (it->second.stamp == 0 || r.stamp == 0 || it->second.stamp == r.stamp)) {
-            cands[ncand++] = Candidate{it->second.parentID, it->second.name, false, true};
-        }
-        Candidate own{r.parentID, std::string(r.name, r.nameLen), (r.flags & kLongName) != 0, false};
-        if (own.longName) {
-            if (auto lt = t.longNames.find(k); lt != t.longNames.end()) {
-                own.name = lt->second;
-                own.longName = false;
-            }
-        }
-        if (ncand == 0 || own.parentID != cands[0].parentID || own.name != cands[0].name || own.longName)
-            cands[ncand++] = std::move(own);
-    }
-    OSErr first = fnfErr;
-    for (int i = 0; i < ncand; ++i) {
-        Candidate& c = cands[i];
-        Node n;
-        OSErr e = noErr;
-        DirFd parent;
-        if ((e = dir_fd_by_id(r.vref, c.parentID, &parent)) != noErr) {
-            if (e == dirNFErr) e = fnfErr;
-        } else {
-            std::string name = std::move(c.name);
-            if (c.longName) name = scan_for_inode(parent->fd(), r.ino, name);
-            struct statx st;
-            if (name.empty()) {
-                e = fnfErr;
-            } else if (do_statx(parent->fd(), name.c_str(), 0, &st) != 0) {
-                e = (errno == ENOENT || errno == ENOTDIR) ? OSErr(fnfErr) : from_errno(errno, Op::Lookup);
-            } else {
-                n.parent = std::move(parent);
-                n.name = std::move(name);
-                n.st = st;
-                n.vref = r.vref;
-                n.nodeID = r.nodeID;
-                n.parentID = c.parentID;
-                if (st.stx_ino != r.ino || std::uint64_t(n.dev()) != r.dev)
-                    e = fnfErr;
-                else if (r.stamp != 0 && n.stamp() != 0 && n.stamp() != r.stamp)
-                    e = fnfErr;  // inode number reused
-            }
-        }
-        if (e == noErr) {
-            if (!c.remembered && i > 0) {
-                // The remembered place was stale: forget it so that later
-                // resolutions (and ID lookups) use the verified one.
-                std::lock_guard lk(t.mu);
-                auto it = t.places.find(k);
-                if (it != t.places.end()) {
-                    if (it->second.dir) {
-                        it->second.parentID = n.parentID;
-                        it->second.name = n.name;
-                        it->second.stamp = n.stamp();
-                    } else {
-                        t.places.erase(it);
-                    }
-                }
-            }
-            *out = std::move(n);
-            return noErr;
-        }
-        if (i == 0) first = e;
-    }
-    return first;
 }
 
 OSErr lookup(const Node& dir, std::string_view name, Node* out) {
@@ -555,7 +431,7 @@ OSErr lookup(const Node& dir, std::string_view name, Node* out) {
     if (OSErr e = dir_fd(dir, &fd)) return e;
     std::string nm(name);
     struct statx st;
-    if (do_statx(fd->fd(), nm.c_str(), 0, &st) != 0) {
+    if (stat_at(fd->fd(), nm.c_str(), 0, &st) != 0) {
         if (errno == ENOENT) return fnfErr;
         return from_errno(errno, Op::Lookup, &dir);
     }
@@ -563,42 +439,35 @@ OSErr lookup(const Node& dir, std::string_view name, Node* out) {
     return noErr;
 }
 
-// ---------------------------------------------------------------- bookkeeping
-
-void note_moved(const Node& n, const Node& newParent, std::string_view newName) {
-    Tables& t = tables();
-    std::lock_guard lk(t.mu);
-    DevIno k = key_of(n);
-    t.places[k] =
-        Place{n.vref, n.nodeID, newParent.nodeID, n.stamp(), n.is_dir(), std::string(newName)};
-    t.byId[VolId{n.vref, n.nodeID}] = k;
-    t.longNames.erase(k);
-}
-
-void note_exchanged(const Node& a, const Node& b) {
-    Tables& t = tables();
-    std::lock_guard lk(t.mu);
-    DevIno ka = key_of(a), kb = key_of(b);
-    t.places[ka] = Place{a.vref, a.nodeID, b.parentID, a.stamp(), a.is_dir(), b.name};
-    t.places[kb] = Place{b.vref, b.nodeID, a.parentID, b.stamp(), b.is_dir(), a.name};
-    t.byId[VolId{a.vref, a.nodeID}] = ka;
-    t.byId[VolId{b.vref, b.nodeID}] = kb;
-    t.longNames.erase(ka);
-    t.longNames.erase(kb);
-}
-
-void note_deleted(const Node& n) {
-    Tables& t = tables();
-    std::lock_guard lk(t.mu);
-    DevIno k = key_of(n);
-    if (auto it = t.places.find(k); it != t.places.end()) {
-        auto id = t.byId.find(VolId{it->second.vref, it->second.nodeID});
-        if (id != t.byId.end() && id->second == k) t.byId.erase(id);
-        t.places.erase(it);
+bool lies_within(const Node& dir, const Node& obj) {
+    if (dir.vref != obj.vref) return false;
+    auto is_obj = [&](const struct statx& st) {
+        return st.stx_ino == obj.st.stx_ino &&
+               makedev(st.stx_dev_major, st.stx_dev_minor) == obj.dev();
+    };
+    if (is_obj(dir.st)) return true;
+    if (dir.root) return false;
+    dev_t rootDev;
+    ino_t rootIno;
+    DirFd start;
+    if (!volume_root_id(dir.vref, &rootDev, &rootIno) || dir_fd(dir, &start) != noErr)
+        return false;  // the rename itself still refuses a loop
+    // Up through "..", one descriptor at a time, to the volume's root.
+    UniqueFd cur(::openat(start->fd(), ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    while (cur) {
+        UniqueFd up(::openat(cur.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        struct statx st;
+        if (!up || stat_at(up.get(), "", AT_EMPTY_PATH, &st) != 0) return false;
+        if (is_obj(st)) return true;
+        const bool top =
+            st.stx_ino == rootIno && makedev(st.stx_dev_major, st.stx_dev_minor) == rootDev;
+        if (top || (mount_of(st) != 0 && mount_of(st) != dir.mnt)) return false;
+        struct statx here;
+        if (stat_at(cur.get(), "", AT_EMPTY_PATH, &here) != 0 || here.stx_ino == st.stx_ino)
+            return false;  // the top of the file system
+        cur = std::move(up);
     }
-    t.assigned.erase(k);
-    t.longNames.erase(k);
-    cache_drop(t, k);
+    return false;
 }
 
 OSErr node_path(const Node& n, std::string* out) {
@@ -618,17 +487,8 @@ OSErr node_path(const Node& n, std::string* out) {
     return noErr;
 }
 
-void drop_fd_cache() {
-    Tables& t = tables();
-    std::lock_guard lk(t.mu);
-    t.fds.clear();
-    t.lru.clear();
-}
-
-std::size_t dir_table_size() {
-    Tables& t = tables();
-    std::lock_guard lk(t.mu);
-    return t.places.size();
+TableSizes table_sizes() {
+    return TableSizes{place_count(), id_exception_count(), long_name_count(), cached_dir_count()};
 }
 
 }  // namespace vantrel::fm

@@ -1,7 +1,10 @@
 // The File Manager's inner layer: how an FSRef names an object on Linux, how
 // it is resolved safely, node IDs, volumes, names and the errno mapping.
 // Hidden (never installed); every File Manager source of the platform builds
-// on it. docs/filemanager-platform.md explains the design.
+// on it. docs/filemanager-platform.md explains the design. Behind it, one
+// concern per file: refcodec.* (the 80 bytes and the "same object" rule),
+// places.* (IDs, remembered places, long names), dircache.* (directory
+// descriptors), node.cpp (resolution with system calls), volume_table.cpp.
 //
 // Typical use inside an operation:
 //
@@ -18,7 +21,9 @@
 // Rules every operation follows:
 //  - Work relative to the descriptors a Node carries (`*at` calls with the
 //    leaf name), never through a path string: a path can be swapped for a
-//    symbolic link between two calls, a descriptor cannot.
+//    symbolic link between two calls, a descriptor cannot. The descriptor
+//    belongs to the mount the reference was made on, so a read-only mount of
+//    the same file system stays read-only.
 //  - Never follow a symbolic link in a name: AT_SYMLINK_NOFOLLOW, O_NOFOLLOW,
 //    and O_DIRECTORY for anything that must be a directory.
 //  - After a rename, move, exchange or delete done through the layer, call
@@ -82,16 +87,29 @@ class UniqueFd {
 
 // ---------------------------------------------------------------- a resolved object
 
-// Mask asked of statx for every object: the basic fields and the birth time.
-constexpr unsigned kStatxMask = STATX_BASIC_STATS | STATX_BTIME;
+// Mask asked of statx for every object: the basic fields, the birth time and
+// the mount (its unique ID where the kernel has one, else its mount ID).
+#ifndef STATX_MNT_ID_UNIQUE
+#define STATX_MNT_ID_UNIQUE 0x00004000U
+#endif
+constexpr unsigned kStatxMask =
+    STATX_BASIC_STATS | STATX_BTIME | STATX_MNT_ID | STATX_MNT_ID_UNIQUE;
+
+// statx of `name` in `dirfd` (AT_EMPTY_PATH with "" for the descriptor
+// itself), never following a link, asking kStatxMask.
+int stat_at(int dirfd, const char* name, int flags, struct statx* st);
+// The mount a statx was made on (in the ID space the volume table uses), or
+// 0 when the kernel does not say (then the volume table decides).
+std::uint64_t mount_of(const struct statx& st);
 
 struct Node {
     DirFd parent;        // directory that holds the object (for a volume root: the root itself)
     std::string name;    // leaf name on disk (UTF-8); "." for a volume root
     struct statx st {};  // the object's statx (never of a link's target)
     FSVolumeRefNum vref = 0;
-    UInt32 nodeID = 0;    // 2 for a volume root
-    UInt32 parentID = 0;  // 1 for a volume root
+    std::uint64_t mnt = 0;  // the mount it was reached through (its volume's)
+    UInt32 nodeID = 0;      // 2 for a volume root
+    UInt32 parentID = 0;    // 1 for a volume root
     bool root = false;
 
     int at() const { return parent ? parent->fd() : -1; }  // first argument of *at calls
@@ -109,19 +127,20 @@ struct Node {
     std::string proc_path() const;
 };
 
-// Resolves `ref` to the object it names. paramErr for a null pointer;
-// fnfErr for an all-zero reference, for an object that is gone, or when
-// another object now has its name (device, inode and birth time are checked);
-// errFSBadFSRef for bytes that are not a reference made by this layer;
-// nsvErr when its volume is no longer mounted. `op` and `detail` are handed to
-// the fault seam (detail defaults to the leaf name); pass nullptr to skip it.
+// Resolves `ref` to the object it names, through the mount it was made on.
+// paramErr for a null pointer; fnfErr for an all-zero reference, for an
+// object that is gone, or when another object now has its name (device,
+// inode and birth are checked: refcodec.h's same_object); errFSBadFSRef for
+// bytes that are not a reference made by this layer; nsvErr when its volume
+// is no longer mounted. The fault seam is the caller's business.
 OSErr resolve(const FSRef* ref, Node* out);
 
 // The object `name` (a disk name, one component) inside directory `dir`.
 // fnfErr when there is none; dirNFErr when `dir` is not a directory.
 OSErr lookup(const Node& dir, std::string_view name, Node* out);
 
-// An O_PATH descriptor of the directory `dir` (from the cache when possible).
+// An O_PATH descriptor of the directory `dir`: from the cache, else opened
+// from its parent's descriptor, else found again by its ID.
 OSErr dir_fd(const Node& dir, DirFd* out);
 
 // Offers an already open descriptor of directory `dir` to the cache, so that
@@ -138,24 +157,30 @@ OSErr dir_by_id(FSVolumeRefNum vref, UInt32 dirID, Node* out);
 // exchanged through the layer in this process. fnfErr otherwise.
 OSErr node_by_id(FSVolumeRefNum vref, UInt32 nodeID, Node* out);
 
+// True when directory `dir` is `obj` or lies below it, following ".." on
+// disk (so a loop or an unknown ancestor cannot mislead it), at any depth.
+bool lies_within(const Node& dir, const Node& obj);
+
 // Makes the FSRef that names `n` (registering it so that its ID can be
 // mapped back when it is a directory).
 void make_ref(const Node& n, FSRef* out);
 
 // Fills a Node for the child `name` of directory `dir` from a statx already
-// made (iterators use it to avoid a second stat).
+// made (iterators use it to avoid a second stat). A child on another mount
+// (a mount point) is that volume's root.
 void child_node(const Node& dir, const DirFd& dirfd, std::string_view name, const struct statx& st,
                 Node* out);
 
-// An FSRef for the child `name` of directory `dir` from what a directory
-// listing already tells (inode and type), with no stat: used for plain
-// listings that ask for references only. The birth stamp is left unknown,
-// so its resolution checks device and inode only.
-void make_listed_ref(const Node& dir, std::string_view name, ino_t ino, bool isDir, FSRef* out);
+// An FSRef for the file `name` of directory `dir` from what a directory
+// listing tells (inode number), with no stat: used for plain listings that
+// ask for references only. `listedAt` is the time (CLOCK_REALTIME, ns) the
+// entry was read: the reference never names an object born after it.
+void make_listed_ref(const Node& dir, std::string_view name, ino_t ino, std::uint64_t listedAt,
+                     FSRef* out);
 
-// Node ID of an inode of volume `vref` (root -> 2). Stable for the process's
-// lifetime: the inode number itself when it lies in [16, 2^31), otherwise one
-// assigned from 2^31 up and remembered.
+// Node ID of an inode of volume `vref` (root -> 2). Stable: the inode number
+// itself when it lies in [16, 2^31), otherwise computed from it (from 2^31
+// up), the same in every process.
 UInt32 node_id_for(FSVolumeRefNum vref, dev_t dev, ino_t ino);
 
 // Bookkeeping after changes made through the layer.
@@ -186,6 +211,7 @@ OSErr restat(Node* n);
 struct Volume {
     FSVolumeRefNum vref = 0;  // negative, -1 for the first volume seen
     int mount_id = 0;         // from /proc/self/mountinfo
+    std::uint64_t mnt = 0;    // the mount as statx names it (see mount_of)
     dev_t dev = 0;
     std::string mount_point;  // absolute
     std::string root;         // root of the mount within its file system ("/" mostly)
@@ -202,13 +228,21 @@ struct Volume {
 std::vector<Volume> volumes();
 // Re-reads the mount table now. The volume calls do this first, so they
 // see mounts and unmounts at once; resolving references uses the table as
-// last read (and re-reads it only for a volume it does not know).
+// last read (and re-reads it only for a volume it does not know). What the
+// layer kept of a volume that went away is released, and cached descriptors
+// of deleted directories are closed.
 void refresh_volumes();
 // The volume `vref`; nsvErr when it is not (or no longer) mounted.
 OSErr volume_by_ref(FSVolumeRefNum vref, Volume* out);
 // Device and root inode of `vref` without copying the whole record (hot
 // path: every node ID needs it). False for an unknown volume.
 bool volume_root_id(FSVolumeRefNum vref, dev_t* dev, ino_t* ino);
+// Mount and device of `vref` (hot path: every resolution checks them).
+bool volume_mount(FSVolumeRefNum vref, std::uint64_t* mnt, dev_t* dev);
+// The volume mounted as `mnt` (see mount_of), or nsvErr.
+OSErr volume_by_mount(std::uint64_t mnt, Volume* out);
+// The volumes (as last read) whose root is inode `ino` of device `dev`.
+std::vector<Volume> volumes_with_root(dev_t dev, ino_t ino);
 // The volume that holds the directory `fd` (already open), or nsvErr.
 OSErr volume_of_fd(int fd, const std::string& canonicalPath, Volume* out);
 // The root directory descriptor of a volume (cached).
@@ -218,6 +252,10 @@ OSErr volume_root(const Volume& v, DirFd* out);
 std::string volume_name(const Volume& v);
 // A Node for the root of `v`.
 OSErr root_node(const Volume& v, Node* out);
+// Whether renameat2(RENAME_EXCHANGE) works on `v`: what the last exchange on
+// it showed, else what its file-system type promises. Asking writes nothing.
+bool exchange_works(const Volume& v);
+void note_exchange_result(FSVolumeRefNum vref, bool worked);
 
 // ---------------------------------------------------------------- errors
 
@@ -281,5 +319,13 @@ long open_iterator_count() noexcept;
 void drop_fd_cache();
 // Number of directories and of moved objects the ID tables hold.
 std::size_t dir_table_size();
+// What the side tables hold now.
+struct TableSizes {
+    std::size_t places, ids, long_names, cached_fds;
+};
+TableSizes table_sizes();
+// Behaves as on kernels whose statx does not name the mount (before 5.8):
+// mounts are then told apart from the mount table.
+void use_mount_table_for_mount_ids(bool on);
 
 }  // namespace vantrel::fm

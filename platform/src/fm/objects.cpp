@@ -232,7 +232,11 @@ OSErr FSCompareFSRefs(const FSRef* ref1, const FSRef* ref2) {
     Node a, b;
     if (OSErr e = resolve(ref1, &a)) return e;
     if (OSErr e = resolve(ref2, &b)) return e;
-    return a.dev() == b.dev() && a.st.stx_ino == b.st.stx_ino ? noErr : errFSRefsDifferent;
+    // One object on one volume: the same file reached through two mounts
+    // (a read-only bind mount beside the writable one) is two references.
+    return a.vref == b.vref && a.dev() == b.dev() && a.st.stx_ino == b.st.stx_ino
+               ? noErr
+               : errFSRefsDifferent;
 }
 
 OSErr FSCreateFileUnicode(const FSRef* parentRef, UniCharCount nameLength, const UniChar* name,

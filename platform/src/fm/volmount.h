@@ -7,7 +7,9 @@
 //   offset 4   UInt32 media    'vtmt'
 //   offset 8   UInt32 flags    mount(2) flags (MS_RDONLY, MS_NOSUID, ...)
 //   offset 12  four NUL-terminated strings: source, mount point (absolute),
-//              file-system type, file-system options (the data argument)
+//              file-system type, file-system options (the data argument);
+//              version 2 adds a fifth, the directory of the file system
+//              that was mounted (a bind mount of part of it)
 #pragma once
 
 #include <string>
@@ -25,10 +27,12 @@ struct VolMountHeader {
 static_assert(sizeof(VolMountHeader) == 12);
 
 inline constexpr UInt32 kVolMountMedia = 0x76746D74;  // 'vtmt'
-inline constexpr UInt16 kVolMountVersion = 1;
+inline constexpr UInt16 kVolMountVersion = 1;         // the whole file system
+inline constexpr UInt16 kVolMountVersionPart = 2;     // a directory of it
 
 struct MountRecord {
     std::string source, target, fs_type, data;
+    std::string root = "/";  // what of the file system was mounted
     unsigned long flags = 0;
 };
 

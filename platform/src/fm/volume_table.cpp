@@ -1,5 +1,7 @@
 // Volumes: the mounted file systems that hold files, read from
-// /proc/self/mountinfo, numbered once per process.
+// /proc/self/mountinfo. Each mount is a volume of its own (a bind mount too,
+// read-only or not), numbered once per process: a number is never handed
+// to a volume while a mounted one has it.
 #include <errno.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,7 +13,9 @@
 #include <set>
 #include <sstream>
 
+#include "fm/dircache.h"
 #include "fm/node.h"
+#include "fm/places.h"
 
 namespace vantrel::fm {
 namespace {
@@ -37,12 +41,23 @@ std::string unescape(std::string_view s) {
     return out;
 }
 
+// What tells one mount from another: the mount (its unique ID on kernels
+// that give one, which is never reused), and its device and root so that a
+// reused mount ID on older kernels is still another volume.
+struct MountKey {
+    std::uint64_t mnt;
+    dev_t dev;
+    ino_t rootIno;
+    auto operator<=>(const MountKey&) const = default;
+};
+
 struct VolState {
     std::mutex mu;
     std::vector<Volume> list;
-    std::map<std::pair<int, dev_t>, FSVolumeRefNum> numbers;
+    std::map<MountKey, FSVolumeRefNum> numbers;
     FSVolumeRefNum next = -1;
     std::map<FSVolumeRefNum, DirFd> roots;
+    std::map<FSVolumeRefNum, bool> exchange;  // what the last exchange on a volume showed
     bool loaded = false;
 };
 
@@ -51,10 +66,25 @@ VolState& vstate() {
     return *s;
 }
 
-void reload(VolState& s) {
+// A number no mounted volume has, going down from the last one handed out
+// (so a number that was just given up is not handed out again at once).
+FSVolumeRefNum free_number(VolState& s, const std::set<FSVolumeRefNum>& inUse) {
+    for (int tries = 0; tries < 32767; ++tries) {
+        FSVolumeRefNum n = s.next;
+        s.next = s.next == -32767 ? -1 : FSVolumeRefNum(s.next - 1);
+        if (!inUse.count(n)) return n;
+    }
+    return 0;  // 32,767 volumes mounted: this one gets none
+}
+
+// Re-reads the mount table. Returns the numbers of volumes that went away;
+// the caller releases what the layer kept of them (outside this lock).
+std::vector<FSVolumeRefNum> reload(VolState& s) {
     std::vector<Volume> list;
     std::ifstream in("/proc/self/mountinfo");
     std::string line;
+    std::set<FSVolumeRefNum> inUse;
+    std::vector<std::pair<MountKey, Volume>> fresh;  // numbered once the kept ones are known
     while (std::getline(in, line)) {
         std::istringstream ls(line);
         std::vector<std::string> f;
@@ -75,38 +105,67 @@ void reload(VolState& s) {
         if (std::sscanf(f[2].c_str(), "%u:%u", &maj, &min) != 2) continue;
         v.dev = makedev(maj, min);
         v.read_only = ("," + v.mount_opts + ",").find(",ro,") != std::string::npos;
-        struct statx st;
         // A file bind-mounted over a file, or a mount hidden under a later
         // one, is no volume: only the visible directory mounts are.
-        if (::statx(AT_FDCWD, v.mount_point.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &st) !=
-            0)
+        struct statx st;
+        if (::statx(AT_FDCWD, v.mount_point.c_str(), AT_SYMLINK_NOFOLLOW,
+                    STATX_BASIC_STATS | STATX_MNT_ID, &st) != 0)
             continue;
         if (!S_ISDIR(st.stx_mode) || makedev(st.stx_dev_major, st.stx_dev_minor) != v.dev) continue;
+        if (mount_of(st) != 0 && mount_of(st) != std::uint64_t(v.mount_id)) continue;
         v.root_ino = st.stx_ino;
-        auto key = std::make_pair(v.mount_id, v.dev);
-        auto it = s.numbers.find(key);
-        if (it == s.numbers.end()) {
-            it = s.numbers.emplace(key, s.next).first;
-            s.next = s.next == -32767 ? -1 : FSVolumeRefNum(s.next - 1);
+        v.mnt = std::uint64_t(v.mount_id);
+        if (mount_of(st) != 0 &&
+            ::statx(AT_FDCWD, v.mount_point.c_str(), AT_SYMLINK_NOFOLLOW, kStatxMask, &st) == 0 &&
+            mount_of(st) != 0)
+            v.mnt = mount_of(st);
+        MountKey key{v.mnt, v.dev, v.root_ino};
+        if (auto it = s.numbers.find(key); it != s.numbers.end()) {
+            v.vref = it->second;
+            inUse.insert(v.vref);
+            list.push_back(std::move(v));
+        } else {
+            list.push_back(v);
+            fresh.emplace_back(key, std::move(v));
         }
-        v.vref = it->second;
-        list.push_back(std::move(v));
     }
-    // A volume that went away loses its number: a later mount that the
-    // kernel gives the same mount ID and device is another volume.
-    for (auto it = s.numbers.begin(); it != s.numbers.end();) {
-        bool still = std::any_of(list.begin(), list.end(),
-                                 [&](const Volume& v) { return v.vref == it->second; });
-        it = still ? std::next(it) : s.numbers.erase(it);
+    // A volume that went away loses its number and everything kept of it: a
+    // later mount with the same mount ID and device is another volume.
+    std::vector<FSVolumeRefNum> gone;
+    for (const auto& [key, n] : s.numbers)
+        if (!inUse.count(n)) gone.push_back(n);
+    for (FSVolumeRefNum n : gone) {
+        s.roots.erase(n);
+        s.exchange.erase(n);
     }
-    // Root descriptors of volumes that went away are dropped.
-    for (auto it = s.roots.begin(); it != s.roots.end();) {
-        bool still = std::any_of(list.begin(), list.end(),
-                                 [&](const Volume& v) { return v.vref == it->first; });
-        it = still ? std::next(it) : s.roots.erase(it);
+    // New mounts get numbers that no mounted volume has, nor one that just
+    // went away (what was kept of it is released after this).
+    std::map<MountKey, FSVolumeRefNum> numbers;
+    for (const Volume& v : list)
+        if (v.vref != 0) numbers[MountKey{v.mnt, v.dev, v.root_ino}] = v.vref;
+    std::set<FSVolumeRefNum> taken = inUse;
+    taken.insert(gone.begin(), gone.end());
+    for (auto& [key, v] : fresh) {
+        FSVolumeRefNum n = numbers.count(key) ? numbers[key] : free_number(s, taken);
+        if (n == 0) continue;
+        taken.insert(n);
+        numbers[key] = n;
+        for (Volume& listed : list)
+            if (listed.vref == 0 && MountKey{listed.mnt, listed.dev, listed.root_ino} == key)
+                listed.vref = n;
     }
+    std::erase_if(list, [](const Volume& v) { return v.vref == 0; });
+    s.numbers = std::move(numbers);
     s.list = std::move(list);
     s.loaded = true;
+    return gone;
+}
+
+void release(const std::vector<FSVolumeRefNum>& gone) {
+    for (FSVolumeRefNum n : gone) {
+        release_volume_dirs(n);
+        forget_volume_places(n);
+    }
 }
 
 const Volume* find(VolState& s, FSVolumeRefNum vref) {
@@ -115,75 +174,167 @@ const Volume* find(VolState& s, FSVolumeRefNum vref) {
     return nullptr;
 }
 
+// The volume `vref`, re-reading the table once when it is not known.
+const Volume* find_loaded(VolState& s, FSVolumeRefNum vref, std::vector<FSVolumeRefNum>* gone) {
+    if (!s.loaded) *gone = reload(s);
+    const Volume* v = find(s, vref);
+    if (v == nullptr) {
+        std::vector<FSVolumeRefNum> more = reload(s);
+        gone->insert(gone->end(), more.begin(), more.end());
+        v = find(s, vref);
+    }
+    return v;
+}
+
 }  // namespace
 
 std::vector<Volume> volumes() {
     VolState& s = vstate();
-    std::lock_guard lk(s.mu);
-    reload(s);
-    return s.list;
+    std::vector<Volume> out;
+    std::vector<FSVolumeRefNum> gone;
+    {
+        std::lock_guard lk(s.mu);
+        gone = reload(s);
+        out = s.list;
+    }
+    release(gone);
+    release_gone_dirs();
+    return out;
 }
 
 void refresh_volumes() {
     VolState& s = vstate();
-    std::lock_guard lk(s.mu);
-    reload(s);
+    std::vector<FSVolumeRefNum> gone;
+    {
+        std::lock_guard lk(s.mu);
+        gone = reload(s);
+    }
+    release(gone);
+    release_gone_dirs();
 }
 
 OSErr volume_by_ref(FSVolumeRefNum vref, Volume* out) {
     if (vref >= 0) return nsvErr;
     VolState& s = vstate();
-    std::lock_guard lk(s.mu);
-    if (!s.loaded) reload(s);
-    const Volume* v = find(s, vref);
-    if (v == nullptr) {
-        reload(s);
-        v = find(s, vref);
+    std::vector<FSVolumeRefNum> gone;
+    OSErr result = nsvErr;
+    {
+        std::lock_guard lk(s.mu);
+        if (const Volume* v = find_loaded(s, vref, &gone)) {
+            *out = *v;
+            result = noErr;
+        }
     }
-    if (v == nullptr) return nsvErr;
-    *out = *v;
-    return noErr;
+    release(gone);
+    return result;
 }
 
 bool volume_root_id(FSVolumeRefNum vref, dev_t* dev, ino_t* ino) {
-    VolState& s = vstate();
-    std::lock_guard lk(s.mu);
-    if (!s.loaded) reload(s);
     if (vref >= 0) return false;
-    const Volume* v = find(s, vref);
-    if (v == nullptr) {
-        reload(s);
-        v = find(s, vref);
+    VolState& s = vstate();
+    std::vector<FSVolumeRefNum> gone;
+    bool found = false;
+    {
+        std::lock_guard lk(s.mu);
+        if (const Volume* v = find_loaded(s, vref, &gone)) {
+            *dev = v->dev;
+            *ino = v->root_ino;
+            found = true;
+        }
     }
-    if (v == nullptr) return false;
-    *dev = v->dev;
-    *ino = v->root_ino;
-    return true;
+    release(gone);
+    return found;
+}
+
+bool volume_mount(FSVolumeRefNum vref, std::uint64_t* mnt, dev_t* dev) {
+    if (vref >= 0) return false;
+    VolState& s = vstate();
+    std::vector<FSVolumeRefNum> gone;
+    bool found = false;
+    {
+        std::lock_guard lk(s.mu);
+        if (const Volume* v = find_loaded(s, vref, &gone)) {
+            *mnt = v->mnt;
+            *dev = v->dev;
+            found = true;
+        }
+    }
+    release(gone);
+    return found;
+}
+
+OSErr volume_by_mount(std::uint64_t mnt, Volume* out) {
+    VolState& s = vstate();
+    std::vector<FSVolumeRefNum> gone;
+    OSErr result = nsvErr;
+    {
+        std::lock_guard lk(s.mu);
+        if (!s.loaded) gone = reload(s);
+        for (int attempt = 0; attempt < 2 && result != noErr; ++attempt) {
+            for (const Volume& v : s.list) {
+                if (v.mnt == mnt) {
+                    *out = v;
+                    result = noErr;
+                }
+            }
+            if (result != noErr && attempt == 0) {
+                std::vector<FSVolumeRefNum> more = reload(s);
+                gone.insert(gone.end(), more.begin(), more.end());
+            }
+        }
+    }
+    release(gone);
+    return result;
+}
+
+std::vector<Volume> volumes_with_root(dev_t dev, ino_t ino) {
+    VolState& s = vstate();
+    std::vector<FSVolumeRefNum> gone;
+    std::vector<Volume> out;
+    {
+        std::lock_guard lk(s.mu);
+        if (!s.loaded) gone = reload(s);
+        for (const Volume& v : s.list)
+            if (v.dev == dev && v.root_ino == ino) out.push_back(v);
+    }
+    release(gone);
+    return out;
 }
 
 OSErr volume_of_fd(int fd, const std::string& canonicalPath, Volume* out) {
-    struct stat st;
-    if (::fstat(fd, &st) != 0) return from_errno(errno, Op::Lookup);
+    struct statx st;
+    if (stat_at(fd, "", AT_EMPTY_PATH, &st) != 0) return from_errno(errno, Op::Lookup);
+    if (std::uint64_t mnt = mount_of(st)) return volume_by_mount(mnt, out);
+    // The kernel does not name the mount: the longest mount point of that
+    // device that leads to the path.
+    const dev_t dev = makedev(st.stx_dev_major, st.stx_dev_minor);
     VolState& s = vstate();
-    std::lock_guard lk(s.mu);
-    if (!s.loaded) reload(s);
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        const Volume* best = nullptr;
-        for (const Volume& v : s.list) {
-            if (v.dev != st.st_dev) continue;
-            const std::string& m = v.mount_point;
-            bool prefix = m == "/" || canonicalPath == m ||
-                          (canonicalPath.starts_with(m) && canonicalPath.size() > m.size() &&
-                           canonicalPath[m.size()] == '/');
-            if (prefix && (best == nullptr || m.size() >= best->mount_point.size())) best = &v;
+    std::vector<FSVolumeRefNum> gone;
+    OSErr result = nsvErr;
+    {
+        std::lock_guard lk(s.mu);
+        if (!s.loaded) gone = reload(s);
+        for (int attempt = 0; attempt < 2 && result != noErr; ++attempt) {
+            const Volume* best = nullptr;
+            for (const Volume& v : s.list) {
+                if (v.dev != dev) continue;
+                const std::string& m = v.mount_point;
+                bool prefix = m == "/" || canonicalPath == m ||
+                              (canonicalPath.starts_with(m) && canonicalPath.size() > m.size() &&
+                               canonicalPath[m.size()] == '/');
+                if (prefix && (best == nullptr || m.size() >= best->mount_point.size())) best = &v;
+            }
+            if (best != nullptr) {
+                *out = *best;
+                result = noErr;
+            } else if (attempt == 0) {
+                std::vector<FSVolumeRefNum> more = reload(s);
+                gone.insert(gone.end(), more.begin(), more.end());
+            }
         }
-        if (best != nullptr) {
-            *out = *best;
-            return noErr;
-        }
-        reload(s);
     }
-    return nsvErr;
+    release(gone);
+    return result;
 }
 
 OSErr volume_root(const Volume& v, DirFd* out) {
@@ -198,12 +349,36 @@ OSErr volume_root(const Volume& v, DirFd* out) {
     int fd = ::open(v.mount_point.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return errno == ENOENT ? OSErr(nsvErr) : from_errno(errno, Op::Lookup);
     auto h = std::make_shared<const DirHandle>(fd);
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || st.st_dev != v.dev || st.st_ino != v.root_ino) return nsvErr;
+    struct statx st;
+    if (stat_at(fd, "", AT_EMPTY_PATH, &st) != 0 ||
+        makedev(st.stx_dev_major, st.stx_dev_minor) != v.dev || st.stx_ino != v.root_ino ||
+        (mount_of(st) != 0 && mount_of(st) != v.mnt))
+        return nsvErr;  // something else is mounted there now
     std::lock_guard lk(s.mu);
+    if (find(s, v.vref) == nullptr) return nsvErr;  // gone meanwhile: keep nothing of it
     s.roots[v.vref] = h;
     *out = std::move(h);
     return noErr;
+}
+
+bool exchange_works(const Volume& v) {
+    {
+        VolState& s = vstate();
+        std::lock_guard lk(s.mu);
+        if (auto it = s.exchange.find(v.vref); it != s.exchange.end()) return it->second;
+    }
+    // File systems whose rename takes RENAME_EXCHANGE (and shmem is tmpfs).
+    static const char* kSupported[] = {"ext4",  "ext3", "ext2",  "xfs",     "btrfs",
+                                       "tmpfs", "f2fs", "shmem", "bcachefs"};
+    for (const char* t : kSupported)
+        if (v.fs_type == t) return true;
+    return false;
+}
+
+void note_exchange_result(FSVolumeRefNum vref, bool worked) {
+    VolState& s = vstate();
+    std::lock_guard lk(s.mu);
+    if (find(s, vref) != nullptr) s.exchange[vref] = worked;
 }
 
 std::string volume_name(const Volume& v) {
@@ -221,10 +396,10 @@ OSErr root_node(const Volume& v, Node* out) {
     n.name = ".";
     n.root = true;
     n.vref = v.vref;
+    n.mnt = v.mnt;
     n.nodeID = fsRtDirID;
     n.parentID = fsRtParID;
-    if (::statx(fd->fd(), "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, kStatxMask, &n.st) != 0)
-        return from_errno(errno, Op::Lookup);
+    if (stat_at(fd->fd(), "", AT_EMPTY_PATH, &n.st) != 0) return from_errno(errno, Op::Lookup);
     *out = std::move(n);
     return noErr;
 }

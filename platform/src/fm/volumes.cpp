@@ -2,7 +2,9 @@
 // (PBGetVolMountInfoSize, PBGetVolMountInfo, PBVolumeMount).
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <sys/mount.h>
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
@@ -12,7 +14,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
-#include <random>
+#include <optional>
 
 #include "fm/node.h"
 #include "fm/volmount.h"
@@ -41,52 +43,6 @@ bool hardware_locked(const Volume& v) {
     std::ifstream in(path);
     int ro = 0;
     return in >> ro && ro == 1;
-}
-
-// Whether renameat2(RENAME_EXCHANGE) works on the volume: tried once per
-// volume in a scratch directory at its root. Where nothing can be created
-// there (read-only, no rights) the file system type decides.
-bool probe_exchange(const Volume& v) {
-    static std::mutex mu;
-    static std::map<FSVolumeRefNum, bool> known;
-    {
-        std::lock_guard lk(mu);
-        if (auto it = known.find(v.vref); it != known.end()) return it->second;
-    }
-    bool ok = false;
-    DirFd root;
-    bool probed = false;
-    if (!v.read_only && volume_root(v, &root) == noErr) {
-        std::random_device rd;
-        std::string dir =
-            ".vantrel-exchange-probe-" + std::to_string(::getpid()) + "-" + std::to_string(rd());
-        if (::mkdirat(root->fd(), dir.c_str(), 0700) == 0) {
-            int d =
-                ::openat(root->fd(), dir.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (d >= 0) {
-                int a = ::openat(d, "a", O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
-                int b = ::openat(d, "b", O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
-                if (a >= 0 && b >= 0) {
-                    ok = ::renameat2(d, "a", d, "b", RENAME_EXCHANGE) == 0;
-                    probed = true;
-                }
-                if (a >= 0) ::close(a);
-                if (b >= 0) ::close(b);
-                ::unlinkat(d, "a", 0);
-                ::unlinkat(d, "b", 0);
-                ::close(d);
-            }
-            ::unlinkat(root->fd(), dir.c_str(), AT_REMOVEDIR);
-        }
-    }
-    if (!probed) {
-        static const char* kSupported[] = {"ext4",  "ext3", "ext2",  "xfs",     "btrfs",
-                                           "tmpfs", "f2fs", "shmem", "bcachefs"};
-        for (const char* t : kSupported) ok = ok || v.fs_type == t;
-    }
-    std::lock_guard lk(mu);
-    known[v.vref] = ok;
-    return ok;
 }
 
 struct FlagName {
@@ -134,15 +90,70 @@ std::string data_from(const std::string& opts) {
     return out;
 }
 
+OSErr mount_error(int err) {
+    return err == EPERM    ? OSErr(permErr)
+           : err == ENOENT ? OSErr(fnfErr)
+                           : from_errno(err, Op::Mount);
+}
+
+OSErr mount_whole(const MountRecord& m) {
+    if (::mount(m.source.c_str(), m.target.c_str(), m.fs_type.c_str(), m.flags,
+                m.data.empty() ? nullptr : m.data.c_str()) != 0)
+        return mount_error(errno);
+    return noErr;
+}
+
+// A bind mount of the directory `m.root` of the file system, taken from a
+// volume that shows that file system (and that directory) now; nsvErr when
+// none does. The per-mount flags (read-only, nosuid, ...) are then applied
+// to the new mount alone.
+OSErr mount_part(const MountRecord& m) {
+    std::string from;
+    for (const Volume& v : volumes()) {
+        if (v.source != m.source || v.fs_type != m.fs_type) continue;
+        const std::string& r = v.root;
+        const bool under =
+            r == "/" || m.root == r || (m.root.starts_with(r) && m.root[r.size()] == '/');
+        if (!under) continue;
+        std::string rest = r == "/" ? m.root : m.root.substr(r.size());
+        std::string candidate = v.mount_point == "/" ? rest : v.mount_point + rest;
+        if (candidate.empty()) candidate = "/";
+        // Exactly that directory: no link on the way leads elsewhere.
+        char real[PATH_MAX];
+        struct stat st;
+        if (::realpath(candidate.c_str(), real) != nullptr && candidate == real &&
+            ::stat(real, &st) == 0 && S_ISDIR(st.st_mode) && st.st_dev == v.dev) {
+            from = candidate;
+            break;
+        }
+    }
+    if (from.empty()) return nsvErr;
+    if (::mount(from.c_str(), m.target.c_str(), nullptr, MS_BIND, nullptr) != 0)
+        return mount_error(errno);
+    const unsigned long perMount = m.flags & (MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC |
+                                              MS_NOATIME | MS_NODIRATIME | MS_RELATIME);
+    if (perMount != 0 && ::mount(nullptr, m.target.c_str(), nullptr,
+                                 MS_REMOUNT | MS_BIND | perMount, nullptr) != 0) {
+        const int err = errno;
+        ::umount2(m.target.c_str(), MNT_DETACH);  // never leave it writable by mistake
+        return mount_error(err);
+    }
+    return noErr;
+}
+
 }  // namespace
 
 std::string encode_mount_record(const Volume& v) {
     std::string strings =
         v.source + '\0' + v.mount_point + '\0' + v.fs_type + '\0' + data_from(v.super_opts) + '\0';
+    // A mount of part of a file system (a bind mount) records that part; a
+    // whole file system keeps the first form of the record.
+    const bool part = !v.root.empty() && v.root != "/";
+    if (part) strings += v.root + '\0';
     VolMountHeader h{};
     h.length = UInt16(sizeof h + strings.size());
     h.media = kVolMountMedia;
-    h.version = kVolMountVersion;
+    h.version = part ? kVolMountVersionPart : kVolMountVersion;
     h.flags = UInt32(flags_from(v.mount_opts) | (v.read_only ? MS_RDONLY : 0));
     std::string out(reinterpret_cast<const char*>(&h), sizeof h);
     out += strings;
@@ -153,24 +164,33 @@ OSErr decode_mount_record(const void* rec, MountRecord* out) {
     if (rec == nullptr) return paramErr;
     VolMountHeader h;
     std::memcpy(&h, rec, sizeof h);
-    if (h.media != kVolMountMedia || h.version != kVolMountVersion || h.length < sizeof h + 4)
-        return paramErr;
+    const int strings = h.version == kVolMountVersion       ? 4
+                        : h.version == kVolMountVersionPart ? 5
+                                                            : 0;
+    if (h.media != kVolMountMedia || strings == 0 || h.length < sizeof h + strings) return paramErr;
     const char* p = static_cast<const char*>(rec) + sizeof h;
     std::size_t left = h.length - sizeof h;
-    std::string parts[4];
-    for (std::string& part : parts) {
+    std::string parts[5] = {{}, {}, {}, {}, "/"};
+    for (int i = 0; i < strings; ++i) {
         const void* nul = std::memchr(p, '\0', left);
         if (nul == nullptr) return paramErr;
         std::size_t len = static_cast<const char*>(nul) - p;
-        part.assign(p, len);
+        parts[i].assign(p, len);
         p += len + 1;
         left -= len + 1;
     }
-    if (parts[1].empty() || parts[1][0] != '/' || parts[2].empty()) return paramErr;
+    // The directory is absolute and goes only down: no ".", ".." or "//".
+    const std::string& root = parts[4];
+    if (parts[1].empty() || parts[1][0] != '/' || parts[2].empty() || root.empty() ||
+        root[0] != '/' || (root.size() > 1 && root.back() == '/') ||
+        root.find("//") != std::string::npos || (root + "/").find("/./") != std::string::npos ||
+        (root + "/").find("/../") != std::string::npos)
+        return paramErr;
     out->source = parts[0];
     out->target = parts[1];
     out->fs_type = parts[2];
     out->data = parts[3];
+    out->root = parts[4];
     out->flags = h.flags;
     return noErr;
 }
@@ -270,7 +290,7 @@ static OSErr get_vol_parms(HParamBlockRec* pb) {
                  (1 << bSupports2TBFiles) | (1 << bSupportsSymbolicLinks) |
                  (1 << bIsCaseSensitive) | (1 << bIsCasePreserving);
     std::optional<std::int64_t> force = fault::override_value("PBHGetVolParmsSync.exchange");
-    bool exchange = force ? *force != 0 : probe_exchange(v);
+    bool exchange = force ? *force != 0 : exchange_works(v);
     if (exchange) ext |= 1 << bSupportsFSExchangeObjects;
     b.vMExtendedAttributes = ext;
     b.vMDeviceID = nullptr;
@@ -329,7 +349,8 @@ static OSErr volume_mount(ParamBlockRec* pb) {
     auto find = [&]() -> FSVolumeRefNum {
         FSVolumeRefNum found = 0;
         for (const Volume& v : volumes())
-            if (v.mount_point == m.target && v.source == m.source && v.fs_type == m.fs_type)
+            if (v.mount_point == m.target && v.source == m.source && v.fs_type == m.fs_type &&
+                v.root == m.root)
                 found = v.vref;
         return found;
     };
@@ -337,13 +358,7 @@ static OSErr volume_mount(ParamBlockRec* pb) {
         pb->ioParam.ioVRefNum = existing;
         return noErr;
     }
-    if (::mount(m.source.c_str(), m.target.c_str(), m.fs_type.c_str(), m.flags,
-                m.data.empty() ? nullptr : m.data.c_str()) != 0) {
-        int err = errno;
-        return err == EPERM    ? OSErr(permErr)
-               : err == ENOENT ? OSErr(fnfErr)
-                               : from_errno(err, Op::Mount);
-    }
+    if (OSErr e = m.root == "/" ? mount_whole(m) : mount_part(m)) return e;
     FSVolumeRefNum vref = find();
     if (vref == 0) return nsvErr;
     pb->ioParam.ioVRefNum = vref;

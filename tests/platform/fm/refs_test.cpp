@@ -1,12 +1,17 @@
 // References: making them, resolving them safely, node IDs, and what happens
 // when the object behind one is renamed, replaced or deleted.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
+#include <set>
 
+#include "DeepTree.h"
 #include "FSTestSupport.h"
 #include "fm/node.h"
+#include "fm_child.h"
 #include "vantrel/fault.h"
 
 using namespace vtest;
@@ -447,4 +452,141 @@ TEST(FSRefs, FaultSeamReachesEveryOperation) {
     FSRef r;
     EXPECT_EQ(FSPathMakeRef(reinterpret_cast<const UInt8*>(t.path().c_str()), &r, nullptr),
               memFullErr);
+}
+
+// Bytes that do not make a reference this layer could have made are refused
+// before anything is looked up, so a forged name can never reach outside the
+// directory its reference names. Each row forges a real reference to in/x.
+struct ForgedCase {
+    const char* label;
+    std::function<void(unsigned char* bytes, const struct stat& out, const struct stat& top)> forge;
+};
+class ForgedRefs : public ::testing::TestWithParam<ForgedCase> {};
+
+namespace {
+// Where the fields of our 80 bytes sit (docs/filemanager-platform.md).
+void put_name(unsigned char* b, std::string_view name) {
+    std::memset(b + 40, 0, 40);
+    std::memcpy(b + 40, name.data(), name.size());
+    b[7] = static_cast<unsigned char>(name.size());
+}
+void put_ino(unsigned char* b, const struct stat& st) {
+    std::uint64_t ino = st.st_ino, zero = 0;
+    std::memcpy(b + 24, &ino, 8);
+    std::memcpy(b + 32, &zero, 8);  // no birth stamp to check
+}
+}  // namespace
+
+TEST_P(ForgedRefs, AreRefusedAndTouchNothing) {
+    vtest::TempDir t;
+    t.write("in/x", "x");
+    auto out = t.write("out", "keep");
+    FSRef ref = ref_of(t / "in/x");
+    struct stat ost, tst;
+    ASSERT_EQ(::lstat(out.c_str(), &ost), 0);
+    ASSERT_EQ(::lstat(t.path().c_str(), &tst), 0);
+    GetParam().forge(reinterpret_cast<unsigned char*>(&ref), ost, tst);
+    fm::Node n;
+    EXPECT_EQ(fm::resolve(&ref, &n), errFSBadFSRef);
+    EXPECT_EQ(FSDeleteObject(&ref), errFSBadFSRef);
+    EXPECT_EQ(vtest::read_file(out), "keep");
+    EXPECT_TRUE(present(t / "in/x"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ForgedRefs,
+    ::testing::Values(
+        ForgedCase{"name_climbs_out",
+                   [](unsigned char* b, const struct stat& o, const struct stat&) {
+                       put_name(b, "../out");
+                       put_ino(b, o);
+                   }},
+        ForgedCase{"name_is_dotdot",
+                   [](unsigned char* b, const struct stat&, const struct stat& top) {
+                       put_name(b, "..");
+                       put_ino(b, top);
+                   }},
+        ForgedCase{"name_with_nul",
+                   [](unsigned char* b, const struct stat&, const struct stat&) {
+                       put_name(b, std::string("x\0y", 3));
+                   }},
+        ForgedCase{"bytes_after_the_name",
+                   [](unsigned char* b, const struct stat&, const struct stat&) { b[79] = 'z'; }},
+        ForgedCase{"long_name_flag_on_a_short_name",
+                   [](unsigned char* b, const struct stat&, const struct stat&) { b[6] |= 4; }},
+        ForgedCase{"root_flag_on_an_item",
+                   [](unsigned char* b, const struct stat&, const struct stat&) { b[6] |= 2; }},
+        ForgedCase{"unknown_flag",
+                   [](unsigned char* b, const struct stat&, const struct stat&) { b[6] |= 0x80; }},
+        ForgedCase{"name_length_past_the_field",
+                   [](unsigned char* b, const struct stat&, const struct stat&) { b[7] = 41; }},
+        ForgedCase{"volume_number_not_negative",
+                   [](unsigned char* b, const struct stat&, const struct stat&) {
+                       b[4] = 5;
+                       b[5] = 0;
+                   }}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// A directory 10,000 levels deep resolves after the descriptor cache is
+// dropped, on a thread with a 1 MiB stack and with 1,024 descriptors allowed:
+// its ancestors are found again one after the other, not by recursion and
+// not by holding one descriptor per level.
+TEST(FSRefs, ADirectoryTenThousandDeepResolvesOnASmallStack) {
+    vtest::TempDir t;
+    const int kDepth = 10000;
+    auto result = vtest::in_deep_scratch(t.path(), 1024, [&](const std::filesystem::path& top) {
+        int fd = vtest::make_chain(top, kDepth);
+        struct stat bottom;
+        if (fd < 0 || ::fstat(fd, &bottom) != 0) return std::string("cannot make the chain");
+        ::close(fd);
+        // A reference to each level in turn, as a walk makes them.
+        FSRef cur = ref_of(top);
+        auto name = u16("d");
+        for (int i = 0; i < kDepth; ++i) {
+            FSRef child{};
+            if (OSErr e = FSMakeFSRefUnicode(&cur, name.size(), uc(name), 0, &child))
+                return "make level " + std::to_string(i) + ": " + std::to_string(e);
+            cur = child;
+        }
+        fm::drop_fd_cache();
+        std::string msg;
+        vtest::run_on_small_stack([&] {
+            FSCatalogInfo info{};
+            OSErr e = FSGetCatalogInfo(&cur, kFSCatInfoNodeID, &info, nullptr, nullptr, nullptr);
+            msg = fmtest::check(e == noErr && info.nodeID == bottom.st_ino,
+                                "the deepest directory gave " + std::to_string(e));
+        });
+        return msg;
+    });
+    ASSERT_TRUE(result.has_value());
+    EXPECT_EQ("", *result);
+}
+
+// The side tables stay bounded: node IDs of inode numbers beyond 32 bits are
+// computed, not remembered (and so the same in every process), and the table
+// of long names keeps the most recent ones when full instead of emptying.
+TEST(FSRefs, SideTablesStayBounded) {
+    vtest::TempDir t;
+    FSRef dirRef = ref_of(t.path());
+    fm::Node dir;
+    ASSERT_EQ(fm::resolve(&dirRef, &dir), noErr);
+    const fm::TableSizes before = fm::table_sizes();
+    std::set<UInt32> ids;
+    for (std::uint64_t i = 0; i < 300000; ++i) {
+        UInt32 id = fm::node_id_for(dir.vref, dir.dev(), (std::uint64_t(7) << 40) + i);
+        EXPECT_GE(id, 0x80000000u);
+        if (i < 1000) ids.insert(id);
+    }
+    EXPECT_EQ(fm::node_id_for(dir.vref, dir.dev(), std::uint64_t(7) << 40),
+              fm::node_id_for(dir.vref, dir.dev(), std::uint64_t(7) << 40));
+    EXPECT_GE(ids.size(), 999u) << "distinct inodes get distinct IDs";
+    EXPECT_LE(fm::table_sizes().ids, before.ids + 16) << "IDs of large inodes are not kept";
+
+    const std::size_t kLongNames = 65536;
+    for (std::size_t i = 0; i < kLongNames + 4000; ++i) {
+        FSRef r;
+        fm::make_listed_ref(dir, std::string(60, 'n') + std::to_string(i), 1000000 + i, 1, &r);
+    }
+    EXPECT_EQ(fm::table_sizes().long_names, kLongNames)
+        << "full, and still holding the recent ones";
 }

@@ -19,7 +19,8 @@ TEST(StalePlaces, MovedThroughTheLayerThenElsewhereByAnotherProgram) {
     tmp.mkdir("sub");
     FSRef a = ref_of(tmp / "a"), sub = ref_of(tmp / "sub"), moved{};
     ASSERT_EQ(FSMoveObject(&a, &sub, &moved), noErr);
-    EXPECT_EQ(path_of(a), (tmp / "sub" / "a").string()) << "a copy of the old reference follows the move";
+    EXPECT_EQ(path_of(a), (tmp / "sub" / "a").string())
+        << "a copy of the old reference follows the move";
 
     // Another program moves it on; a reference made afresh at its new place
     // must resolve there, not fail at the place this process remembers.
@@ -61,23 +62,27 @@ TEST(StalePlaces, ANewObjectOnAReusedInodeIsNotConfusedWithAMovedOne) {
     EXPECT_EQ(FSGetCatalogInfo(&moved, kFSCatInfoNone, nullptr, nullptr, nullptr, nullptr), fnfErr)
         << "the deleted file's reference must not resolve to the new file";
 
-    // References from a plain listing carry no birth stamp; they too must
-    // find the new file where it is.
+    // References from a plain listing (references only: no name, no
+    // information, so no stat) carry no birth stamp; listed after the new
+    // file was made, they must find it where it is, and the deleted file's
+    // remembered place must not mislead them.
     FSRef dir = ref_of(tmp.path());
     FSIterator it = nullptr;
     ASSERT_EQ(FSOpenIterator(&dir, kFSIterateFlat, &it), noErr);
     int found = 0;
     for (;;) {
         FSRef item{};
-        HFSUniStr255 name{};
         ItemCount n = 0;
-        OSErr e = FSGetCatalogInfoBulk(it, 1, &n, nullptr, kFSCatInfoNone, nullptr, &item, nullptr, &name);
-        if (n == 1 && utf8(name) == reused.filename().string()) {
+        OSErr e = FSGetCatalogInfoBulk(it, 1, &n, nullptr, kFSCatInfoNone, nullptr, &item, nullptr,
+                                       nullptr);
+        if (n == 1 && path_of(item) == reused.string()) {
             ++found;
-            EXPECT_EQ(path_of(item), reused.string());
+            EXPECT_EQ(FSGetCatalogInfo(&item, kFSCatInfoNone, nullptr, nullptr, nullptr, nullptr),
+                      noErr);
         }
         if (e != noErr) break;
     }
     FSCloseIterator(it);
     EXPECT_EQ(found, 1);
+    EXPECT_EQ(FSGetCatalogInfo(&moved, kFSCatInfoNone, nullptr, nullptr, nullptr, nullptr), fnfErr);
 }

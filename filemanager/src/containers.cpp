@@ -1,9 +1,15 @@
 // Containers: delete a directory's contents (and the directory), walk its
 // tree with a filter and a depth limit, and list its items into a handle.
 //
-// One record per top-level call carries the walk's state down every level;
-// a level's own frame holds only its iterator (and, when deleting, the
-// current item's reference and flags, which must survive the recursion).
+// One record per top-level call carries the walk's state down every level.
+// The levels themselves are frames of an explicit stack on the heap, not
+// calls on the machine stack: a tree 10,000 levels deep must not overflow
+// the small stack of a caller's thread. Each frame holds only its iterator
+// (and, when deleting, the current item's reference and flags, which must
+// survive the level below); the visiting order and the results are those of
+// one recursive call per level.
+#include <vector>
+
 #include "vantrel/FSUtilities.h"
 #include "vantrel/fault.h"
 
@@ -16,82 +22,130 @@ void close_iterator(FSIterator iterator) {
     (void)FSCloseIterator(iterator);
 }
 
-void FSDeleteContainerLevel(const FSRef* container, FSDeleteContainerGlobals* theGlobals) {
+// One directory level of a deletion walk.
+struct DeleteFrame {
     FSIterator iterator;
-    theGlobals->result = FSOpenIterator(container, kFSIterateDelete, &iterator);
+    FSRef itemToDelete;  // the item being handled at this level
+    UInt16 nodeFlags;    // its flags, copied before the level below overwrites the record's
+};
+
+// Locks or unlocks `item` to `flags`; a failure is left to the delete that
+// follows (it reports the lock), or leaves the item as it was.
+void set_flags(const FSRef* item, UInt16 flags, FSDeleteContainerGlobals* theGlobals) {
+    theGlobals->catalogInfo.nodeFlags = flags;
+    (void)FSSetCatalogInfo(item, kFSCatInfoNodeFlags, &theGlobals->catalogInfo);
+}
+
+void FSDeleteContainerLevel(const FSRef* container, FSDeleteContainerGlobals* theGlobals) {
+    std::vector<DeleteFrame> levels(1);
+    theGlobals->result = FSOpenIterator(container, kFSIterateDelete, &levels.back().iterator);
     if (theGlobals->result != noErr) return;  // nothing to close
-    do {
-        FSRef itemToDelete;
-        theGlobals->result = FSGetCatalogInfoBulk(iterator, 1, &theGlobals->returnedCount, nullptr,
-                                                  kFSCatInfoNodeFlags, &theGlobals->catalogInfo,
-                                                  &itemToDelete, nullptr, nullptr);
-        if (theGlobals->result == noErr && theGlobals->returnedCount == 1) {
-            // The recursion overwrites the record's catalogInfo: keep the flags.
-            UInt16 nodeFlags = theGlobals->catalogInfo.nodeFlags;
-            if ((nodeFlags & kFSNodeIsDirectoryMask) != 0) {
-                // A locked directory refuses changes to its entries, so it is
-                // unlocked before it is emptied, and locked again if emptying fails.
-                if ((nodeFlags & kFSNodeLockedMask) != 0) {
-                    theGlobals->catalogInfo.nodeFlags = UInt16(nodeFlags & ~kFSNodeLockedMask);
-                    (void)FSSetCatalogInfo(&itemToDelete, kFSCatInfoNodeFlags,
-                                           &theGlobals->catalogInfo);
-                }
-                FSDeleteContainerLevel(&itemToDelete, theGlobals);
-                if (theGlobals->result != noErr && (nodeFlags & kFSNodeLockedMask) != 0) {
-                    theGlobals->catalogInfo.nodeFlags = nodeFlags;
-                    (void)FSSetCatalogInfo(&itemToDelete, kFSCatInfoNodeFlags,
-                                           &theGlobals->catalogInfo);
-                }
-            }
-            if (theGlobals->result != noErr) break;
-            if ((nodeFlags & kFSNodeLockedMask) != 0 && (nodeFlags & kFSNodeIsDirectoryMask) == 0) {
-                theGlobals->catalogInfo.nodeFlags = UInt16(nodeFlags & ~kFSNodeLockedMask);
-                (void)FSSetCatalogInfo(&itemToDelete, kFSCatInfoNodeFlags,
-                                       &theGlobals->catalogInfo);
-            }
-            theGlobals->result = FSDeleteObject(&itemToDelete);
-            if (theGlobals->result != noErr && (nodeFlags & kFSNodeLockedMask) != 0) {
-                // Not deleted: it keeps its lock.
-                theGlobals->catalogInfo.nodeFlags = nodeFlags;
-                (void)FSSetCatalogInfo(&itemToDelete, kFSCatInfoNodeFlags,
-                                       &theGlobals->catalogInfo);
+    bool fromBelow = false;                   // the level below this one has just ended
+    while (!levels.empty()) {
+        DeleteFrame* level = &levels.back();
+        if (fromBelow) {
+            // Finish the directory whose contents the level below deleted (or
+            // failed to): delete it, or relock it when it stays.
+            fromBelow = false;
+            const UInt16 nodeFlags = level->nodeFlags;
+            if (theGlobals->result != noErr && (nodeFlags & kFSNodeLockedMask) != 0)
+                set_flags(&level->itemToDelete, nodeFlags, theGlobals);
+            if (theGlobals->result == noErr) {
+                theGlobals->result = FSDeleteObject(&level->itemToDelete);
+                if (theGlobals->result != noErr && (nodeFlags & kFSNodeLockedMask) != 0)
+                    set_flags(&level->itemToDelete, nodeFlags, theGlobals);
             }
         }
-    } while (theGlobals->result == noErr);
-    if (theGlobals->result == errFSNoMoreItems) theGlobals->result = noErr;
-    close_iterator(iterator);
+        bool descend = false;
+        while (theGlobals->result == noErr) {
+            theGlobals->result = FSGetCatalogInfoBulk(
+                level->iterator, 1, &theGlobals->returnedCount, nullptr, kFSCatInfoNodeFlags,
+                &theGlobals->catalogInfo, &level->itemToDelete, nullptr, nullptr);
+            if (theGlobals->result != noErr || theGlobals->returnedCount != 1) continue;
+            const UInt16 nodeFlags = theGlobals->catalogInfo.nodeFlags;
+            level->nodeFlags = nodeFlags;
+            if ((nodeFlags & kFSNodeLockedMask) != 0)
+                set_flags(&level->itemToDelete, UInt16(nodeFlags & ~kFSNodeLockedMask), theGlobals);
+            if ((nodeFlags & kFSNodeIsDirectoryMask) != 0) {
+                // A locked directory refuses changes to its entries, so it was
+                // unlocked before it is emptied; it is locked again if emptying fails.
+                FSIterator below;
+                theGlobals->result = FSOpenIterator(&level->itemToDelete, kFSIterateDelete, &below);
+                if (theGlobals->result == noErr) {
+                    levels.push_back(DeleteFrame{below, {}, 0});
+                    descend = true;
+                } else {
+                    fromBelow = true;  // as a level below whose open failed
+                }
+                break;
+            }
+            theGlobals->result = FSDeleteObject(&level->itemToDelete);
+            if (theGlobals->result != noErr && (nodeFlags & kFSNodeLockedMask) != 0)
+                set_flags(&level->itemToDelete, nodeFlags,
+                          theGlobals);  // not deleted: keeps its lock
+        }
+        if (descend || fromBelow) continue;
+        // This level is done (its items gone, or a failure): close it.
+        if (theGlobals->result == errFSNoMoreItems) theGlobals->result = noErr;
+        close_iterator(level->iterator);
+        levels.pop_back();
+        fromBelow = true;
+    }
+}
+
+// One directory level of an iteration walk.
+struct IterateFrame {
+    FSIterator iterator;
+};
+
+// Opens the level for the directory in the record's itemRef, as a call of
+// the recursive form would on entry. False when nothing was opened (the
+// depth limit, or the open failed with the record's result set).
+bool enter_level(FSIterateContainerGlobals* theGlobals, std::vector<IterateFrame>* levels) {
+    // With a limit of N, a directory at depth N reaches the filter but is not entered.
+    if (theGlobals->depthLimit != 0 && theGlobals->depthLimit <= theGlobals->depth) return false;
+    FSIterator iterator;
+    theGlobals->result = FSOpenIterator(&theGlobals->itemRef, kFSIterateFlat, &iterator);
+    if (theGlobals->result != noErr) return false;
+    ++theGlobals->depth;
+    levels->push_back(IterateFrame{iterator});
+    return true;
 }
 
 void FSIterateContainerLevel(FSIterateContainerGlobals* theGlobals) {
-    // With a limit of N, a directory at depth N reaches the filter but is not entered.
-    if (theGlobals->depthLimit != 0 && theGlobals->depthLimit <= theGlobals->depth) return;
-    FSIterator iterator;
-    theGlobals->result = FSOpenIterator(&theGlobals->itemRef, kFSIterateFlat, &iterator);
-    if (theGlobals->result != noErr) return;
-    ++theGlobals->depth;
-    do {
-        theGlobals->result =
-            FSGetCatalogInfoBulk(iterator, 1, &theGlobals->returnedCount, &theGlobals->changed,
-                                 theGlobals->infoBitmap, &theGlobals->catalogInfo,
-                                 &theGlobals->itemRef, theGlobals->specOut, theGlobals->nameOut);
-        if ((theGlobals->result == noErr || theGlobals->result == errFSNoMoreItems) &&
-            theGlobals->returnedCount != 0) {
-            theGlobals->stop =
-                theGlobals->filter(theGlobals->changed, theGlobals->depth, &theGlobals->catalogInfo,
-                                   &theGlobals->itemRef, theGlobals->specOut, theGlobals->nameOut,
-                                   theGlobals->context);
-            // itemRef names the directory just returned, so the deeper level opens it.
-            if ((theGlobals->catalogInfo.nodeFlags & kFSNodeIsDirectoryMask) != 0 &&
-                !theGlobals->stop)
-                FSIterateContainerLevel(theGlobals);
+    std::vector<IterateFrame> levels;
+    if (!enter_level(theGlobals, &levels)) return;
+    while (!levels.empty()) {
+        bool entered = false;
+        // A level's loop; a deeper level may have changed `stop` and `result`.
+        while (!theGlobals->stop && theGlobals->result == noErr) {
+            theGlobals->result = FSGetCatalogInfoBulk(
+                levels.back().iterator, 1, &theGlobals->returnedCount, &theGlobals->changed,
+                theGlobals->infoBitmap, &theGlobals->catalogInfo, &theGlobals->itemRef,
+                theGlobals->specOut, theGlobals->nameOut);
+            if ((theGlobals->result == noErr || theGlobals->result == errFSNoMoreItems) &&
+                theGlobals->returnedCount != 0) {
+                theGlobals->stop = theGlobals->filter(theGlobals->changed, theGlobals->depth,
+                                                      &theGlobals->catalogInfo,
+                                                      &theGlobals->itemRef, theGlobals->specOut,
+                                                      theGlobals->nameOut, theGlobals->context);
+                // itemRef names the directory just returned, so the deeper level opens it.
+                if ((theGlobals->catalogInfo.nodeFlags & kFSNodeIsDirectoryMask) != 0 &&
+                    !theGlobals->stop && enter_level(theGlobals, &levels)) {
+                    entered = true;
+                    break;
+                }
+            }
         }
-    } while (!theGlobals->stop && theGlobals->result == noErr);
-    // The end of a level, or a subdirectory refused for access rights, is
-    // not an error for the levels above.
-    if (theGlobals->result == errFSNoMoreItems || theGlobals->result == afpAccessDenied)
-        theGlobals->result = noErr;
-    --theGlobals->depth;
-    close_iterator(iterator);
+        if (entered) continue;
+        // The end of a level, or a subdirectory refused for access rights, is
+        // not an error for the levels above.
+        if (theGlobals->result == errFSNoMoreItems || theGlobals->result == afpAccessDenied)
+            theGlobals->result = noErr;
+        --theGlobals->depth;
+        close_iterator(levels.back().iterator);
+        levels.pop_back();
+    }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "DeepTree.h"
 #include "FSTestSupport.h"
 #include "FaultSweep.h"
 #include "Snapshot.h"
@@ -76,7 +78,7 @@ TEST(FSDeleteContainer, ContentsOnlyAndEmptyAndNotADirectory) {
     FSRef f = ref_of(file);
     EXPECT_EQ(FSDeleteContainer(&f), dirNFErr);
     EXPECT_EQ(vtest::read_file(file), "content");
-    EXPECT_NE(FSDeleteContainerContents(&f), noErr) << "the iterator cannot open a file";
+    EXPECT_EQ(FSDeleteContainerContents(&f), errFSNotAFolder) << "the iterator cannot open a file";
     EXPECT_EQ(vtest::read_file(file), "content");
 
     FSRef zero{};
@@ -506,4 +508,48 @@ TEST(FSGetDirectoryItems, ChangedFlagFailuresAndBadInput) {
     FSRef f = ref_of(file);
     EXPECT_EQ(FSGetDirectoryItems(&f, &h, &count, &changed), errFSNotAFolder);
     EXPECT_EQ(vtest::read_file(file), "p");
+}
+
+// A chain 10,000 directories deep with a file at the bottom, walked and then
+// deleted on a thread with a 1 MiB stack while only 1,024 descriptors are
+// allowed: the walk keeps its levels on the heap and no descriptor per level.
+// The visiting order is the described one: each directory, then its items.
+TEST(FSDeleteContainer, TenThousandLevelsDeepOnASmallStackWithFewDescriptors) {
+    vtest::TempDir t;
+    const int kDepth = 10000;
+    auto result = vtest::in_deep_scratch(t.path(), 1024, [&](const fs::path& top) -> std::string {
+        fs::create_directory(top / "box");
+        int fd = vtest::make_chain(top / "box", kDepth - 1);
+        if (fd < 0) return "cannot make the chain";
+        ::close(::openat(fd, "bottom", O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+        ::close(fd);
+        FSRef box = ref_of(top / "box");
+        std::string msg;
+        vtest::run_on_small_stack([&] {
+            struct Walk {
+                ItemCount items = 0, expectDepth = 1;
+                bool inOrder = true, bottomLast = false;
+            } w;
+            auto filter = [](Boolean, ItemCount depth, const FSCatalogInfo* info, const FSRef*,
+                             const FSSpec*, const HFSUniStr255* name, void* ctx) -> Boolean {
+                auto* w = static_cast<Walk*>(ctx);
+                ++w->items;
+                const bool dir = (info->nodeFlags & kFSNodeIsDirectoryMask) != 0;
+                w->inOrder = w->inOrder && depth == w->expectDepth && (dir || name->length == 6);
+                w->bottomLast = !dir;
+                ++w->expectDepth;
+                return false;
+            };
+            OSErr e = FSIterateContainer(&box, 0, 0, false, true, filter, &w);
+            if (e != noErr || w.items != ItemCount(kDepth) || !w.inOrder || !w.bottomLast)
+                msg += "walk gave " + std::to_string(e) + " after " + std::to_string(w.items) +
+                       " items\n";
+            e = FSDeleteContainer(&box);
+            if (e != noErr) msg += "delete gave " + std::to_string(e) + "\n";
+        });
+        if (present(top / "box")) msg += "the container is still there\n";
+        return msg;
+    });
+    ASSERT_TRUE(result.has_value());
+    EXPECT_EQ("", *result);
 }

@@ -172,6 +172,15 @@ TEST_F(LockForksTest, TotalForkSizesSumEveryFork) {
     EXPECT_EQ(0u, logical);
     EXPECT_EQ(0u, physical);
     EXPECT_EQ(0u, count) << "a folder has no forks";
+
+    // A symbolic link: the two size calls tell the same story.
+    fs::create_symlink("some/target/path", dir_.path() / "link");
+    FSRef linkRef = ref_of(dir_.path() / "link");
+    UInt64 data = 1, rsrc = 1;
+    ASSERT_EQ(noErr, FSGetForkSizes(&linkRef, &data, &rsrc));
+    ASSERT_EQ(noErr, FSGetTotalForkSizes(&linkRef, &logical, &physical, &count));
+    EXPECT_EQ(data + rsrc, logical) << "a link's forks summed";
+    EXPECT_EQ(1u, count);
 }
 
 TEST_F(LockForksTest, TotalForkSizesKeepPartialSumsOnFailure) {

@@ -41,9 +41,12 @@ extern "C" OSErr FSIterateForks(const FSRef* ref, CatPositionRec* forkIterator,
     if (n.is_dir()) return errFSNoMoreItems;
 
     if (forkIterator->initialize == 0) {
+        // As the catalogue reports it: only a regular file has data (a link's
+        // size is the length of its target's path, not a fork).
+        const bool file = S_ISREG(n.st.stx_mode);
         set_name(forkName, "");
-        if (forkSize != nullptr) *forkSize = static_cast<SInt64>(n.st.stx_size);
-        if (forkPhysicalSize != nullptr) *forkPhysicalSize = n.st.stx_blocks * 512;
+        if (forkSize != nullptr) *forkSize = file ? static_cast<SInt64>(n.st.stx_size) : 0;
+        if (forkPhysicalSize != nullptr) *forkPhysicalSize = file ? n.st.stx_blocks * 512 : 0;
         forkIterator->initialize = 1;
         return noErr;
     }

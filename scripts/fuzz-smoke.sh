@@ -13,13 +13,16 @@ gen=()
 command -v ninja >/dev/null && [ ! -f "$build/CMakeCache.txt" ] && gen=(-G Ninja)
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" "${gen[@]}" -DCMAKE_BUILD_TYPE=Sanitize \
   -DVANTREL_BUILD_TESTS=ON -DVANTREL_BUILD_FUZZ=ON >/dev/null
-cmake --build "$build" --target cstring256_fuzz -j "$(nproc)"
-# Work on a copy so that the run does not add files to the repository's corpus.
+targets=(cstring256 fsref_codec)
+cmake --build "$build" --target "${targets[@]/%/_fuzz}" -j "$(nproc)"
+# Work on copies so that the runs do not add files to the repository's corpora.
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-cp -r "$root/tests/fuzz/corpus/cstring256" "$work/corpus"
 mkdir -p "$build/fuzz-artifacts"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-"$build/tests/fuzz/cstring256_fuzz" -max_total_time="$seconds" -print_final_stats=1 \
-  -artifact_prefix="$build/fuzz-artifacts/" "$work/corpus"
+for t in "${targets[@]}"; do
+  cp -r "$root/tests/fuzz/corpus/$t" "$work/$t"
+  "$build/tests/fuzz/${t}_fuzz" -max_total_time="$seconds" -print_final_stats=1 \
+    -artifact_prefix="$build/fuzz-artifacts/" "$work/$t"
+done

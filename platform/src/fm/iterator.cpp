@@ -22,6 +22,8 @@
 #include <atomic>
 #include <cstring>
 #include <list>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <unordered_set>
 
@@ -37,7 +39,7 @@ struct OpaqueFSIterator {
     FSIteratorFlags flags = 0;
     struct statx_timestamp mtime {
     }, ctime{};
-    std::vector<char> buf;
+    std::unique_ptr<char[]> buf;  // kBufSize bytes while holding a descriptor
     std::size_t pos = 0, end = 0;
     std::uint64_t resumeAt = 0;  // directory offset after the last entry taken from `buf`
     std::uint64_t readAt = 0;    // when `buf` was read (CLOCK_REALTIME, ns)
@@ -46,7 +48,7 @@ struct OpaqueFSIterator {
     long returnedThisPass = 0;
     bool listedRefs = false;       // directory entries' inode numbers are the files' own
     bool changed = false;          // once the directory is seen changed, it stays so
-    std::int64_t lastCheckNs = 0;  // when its times were last compared
+    std::int64_t lastCheckNs = 0;  // when its times were last compared (or it was opened)
     std::mutex use;                // held while a call works on it; never given up then
     bool holding = false;          // among the iterators that hold a descriptor
     std::list<OpaqueFSIterator*>::iterator slot;
@@ -83,6 +85,16 @@ struct linux_dirent64 {
 
 constexpr std::size_t kBufSize = 32 * 1024;
 
+std::int64_t monotonic_ns() {
+    struct timespec now;
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::int64_t(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+// The iterator that last took the front of the holders (a walk asks for one
+// item at a time from the same iterator: no need to move it each time).
+std::atomic<const OpaqueFSIterator*> g_front{nullptr};
+
 std::uint64_t realtime_ns() {
     struct timespec now;
     ::clock_gettime(CLOCK_REALTIME, &now);
@@ -94,7 +106,7 @@ void give_up_locked(Registry& r, OpaqueFSIterator* it) {
     r.holding.erase(it->slot);
     it->holding = false;
     it->fd.reset();
-    std::vector<char>().swap(it->buf);
+    it->buf.reset();
     it->pos = it->end = 0;
 }
 
@@ -104,6 +116,7 @@ void hold(OpaqueFSIterator* it) {
     const std::size_t budget = iterator_descriptor_budget();
     Registry& r = registry();
     std::lock_guard lk(r.mu);
+    g_front.store(it, std::memory_order_relaxed);
     if (it->holding) {
         r.holding.splice(r.holding.begin(), r.holding, it->slot);
     } else {
@@ -138,13 +151,39 @@ OSErr reopen(OpaqueFSIterator* it) {
         return fnfErr;
     if (it->resumeAt != 0 && ::lseek(fd, off_t(it->resumeAt), SEEK_SET) < 0)
         return from_errno(errno, Op::OpenDir, &it->dir);
-    it->buf.resize(kBufSize);
+    it->buf.reset(new char[kBufSize]);
     it->pos = it->end = 0;
     it->fd = std::move(h);
     return noErr;
 }
 
+// Whether directory entries on the file system of `fd` carry the files' own
+// inode numbers (not so on every layered file system), so that a listing can
+// make references without a stat. Asked once per mount.
+bool entries_carry_inodes(int fd, const Node& dir) {
+    static std::mutex mu;
+    static std::map<std::pair<std::uint64_t, dev_t>, bool> known;
+    const auto key = std::make_pair(dir.mnt, dir.dev());
+    if (dir.mnt != 0) {
+        std::lock_guard lk(mu);
+        if (auto it = known.find(key); it != known.end()) return it->second;
+    }
+    struct statfs sf;
+    bool carry = false;
+    if (::fstatfs(fd, &sf) == 0) {
+        for (unsigned long magic :
+             {0xEF53ul, 0x58465342ul, 0x9123683Eul, 0x01021994ul, 0xF2F52010ul})
+            carry = carry || (unsigned long)(sf.f_type) == magic;
+    }
+    if (dir.mnt != 0) {
+        std::lock_guard lk(mu);
+        known.emplace(key, carry);
+    }
+    return carry;
+}
+
 OSErr ensure_open(OpaqueFSIterator* it) {
+    if (it->fd && g_front.load(std::memory_order_relaxed) == it) return noErr;
     if (!it->fd)
         if (OSErr e = reopen(it)) return e;
     hold(it);
@@ -155,11 +194,10 @@ OSErr ensure_open(OpaqueFSIterator* it) {
 // mode the directory is read once more from the start after a pass that
 // returned items, so entries a file system moves while others are deleted are
 // not missed; the number of passes is bounded.
-const char* next_name(OpaqueFSIterator* it, int* err, unsigned char* type, std::uint64_t* ino,
-                      bool* refilled) {
+const char* next_name(OpaqueFSIterator* it, int* err, unsigned char* type, std::uint64_t* ino) {
     for (;;) {
         while (it->pos < it->end) {
-            auto* d = reinterpret_cast<linux_dirent64*>(it->buf.data() + it->pos);
+            auto* d = reinterpret_cast<linux_dirent64*>(it->buf.get() + it->pos);
             it->pos += d->d_reclen;
             it->resumeAt = std::uint64_t(d->d_off);
             if (d->d_name[0] == '.' &&
@@ -170,7 +208,7 @@ const char* next_name(OpaqueFSIterator* it, int* err, unsigned char* type, std::
             return d->d_name;
         }
         if (it->eof) return nullptr;
-        long n = ::syscall(SYS_getdents64, it->fd->fd(), it->buf.data(), it->buf.size());
+        long n = ::syscall(SYS_getdents64, it->fd->fd(), it->buf.get(), kBufSize);
         if (n < 0) {
             *err = errno;
             return nullptr;
@@ -180,7 +218,6 @@ const char* next_name(OpaqueFSIterator* it, int* err, unsigned char* type, std::
         it->readAt = realtime_ns();
         it->pos = 0;
         it->end = std::size_t(n);
-        *refilled = true;
         if (n == 0) {
             if (it->flags == kFSIterateDelete && it->returnedThisPass > 0 && it->passes < 3 &&
                 ::lseek(it->fd->fd(), 0, SEEK_SET) == 0) {
@@ -212,22 +249,34 @@ OSErr FSOpenIterator(const FSRef* container, FSIteratorFlags iteratorFlags, FSIt
     if (iteratorFlags != kFSIterateFlat && iteratorFlags != kFSIterateDelete)
         return errFSBadIteratorFlags;
     Node dir;
-    if (OSErr e = resolve(container, &dir)) return e;
-    if (OSErr e = fault::check("FSOpenIterator", dir.name)) return e;
-    if (!dir.is_dir()) return errFSNotAFolder;
-    int fd = ::openat(dir.at(), dir.root ? "." : dir.name.c_str(),
-                      O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOTDIR || errno == ELOOP || errno == ENOENT)
-            return fnfErr;  // replaced since resolved
-        return from_errno(errno, Op::OpenDir, &dir);
+    DirFd h;
+    // A directory a walk just met opens in one step; anything else (a root,
+    // a file, a stale place, no right to read) the long way, which tells why.
+    OSErr checkErr = noErr;
+    const DirOpen fast = open_dir_ref(container, "FSOpenIterator", &dir, &h, &checkErr);
+    if (fast == DirOpen::Failed) return checkErr;
+    if (fast != DirOpen::Opened) {
+        if (OSErr e = resolve(container, &dir)) return e;
+        if (fast == DirOpen::Unsettled)
+            if (OSErr e = fault::check("FSOpenIterator", dir.name)) return e;
+        if (!dir.is_dir()) return errFSNotAFolder;
+        int fd = ::openat(dir.at(), dir.root ? "." : dir.name.c_str(),
+                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) {
+            if (errno == ENOTDIR || errno == ELOOP || errno == ENOENT)
+                return fnfErr;  // replaced since resolved
+            return from_errno(errno, Op::OpenDir, &dir);
+        }
+        h = std::make_shared<const DirHandle>(fd);
+        struct statx st;
+        if (stat_at(fd, "", AT_EMPTY_PATH, &st) != 0) return from_errno(errno, Op::OpenDir, &dir);
+        if (st.stx_ino != dir.st.stx_ino ||
+            makedev(st.stx_dev_major, st.stx_dev_minor) != dir.dev())
+            return fnfErr;
+        dir.st = st;
     }
-    auto h = std::make_shared<const DirHandle>(fd);
-    struct statx st;
-    if (::statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &st) != 0)
-        return from_errno(errno, Op::OpenDir, &dir);
-    if (st.stx_ino != dir.st.stx_ino || makedev(st.stx_dev_major, st.stx_dev_minor) != dir.dev())
-        return fnfErr;
+    const int fd = h->fd();
+    const struct statx& st = dir.st;
     auto* it = new (std::nothrow) OpaqueFSIterator;
     if (it == nullptr) return memFullErr;
     dir.parent.reset();  // not kept: one descriptor per open iterator at most
@@ -236,15 +285,9 @@ OSErr FSOpenIterator(const FSRef* container, FSIteratorFlags iteratorFlags, FSIt
     it->flags = iteratorFlags;
     it->mtime = st.stx_mtime;
     it->ctime = st.stx_ctime;
-    it->buf.resize(kBufSize);
-    // Where a directory entry's inode number is the file's own (not so on
-    // every layered file system), a listing can make references without a stat.
-    struct statfs sf;
-    if (::fstatfs(fd, &sf) == 0) {
-        for (unsigned long magic :
-             {0xEF53ul, 0x58465342ul, 0x9123683Eul, 0x01021994ul, 0xF2F52010ul})
-            it->listedRefs = it->listedRefs || (unsigned long)(sf.f_type) == magic;
-    }
+    it->buf.reset(new char[kBufSize]);
+    it->lastCheckNs = monotonic_ns();
+    it->listedRefs = entries_carry_inodes(fd, it->dir);
     cache_dir_fd(it->dir, h);
     {
         Registry& r = registry();
@@ -292,12 +335,11 @@ OSErr FSGetCatalogInfoBulk(FSIterator it, ItemCount maximumObjects, ItemCount* a
         (catalogInfos == nullptr || whichInfo == 0) && names == nullptr && specs == nullptr;
     ItemCount count = 0;
     OSErr result = noErr;
-    bool refilled = false;
     while (count < maximumObjects) {
         int err = 0;
         unsigned char type = DT_UNKNOWN;
         std::uint64_t ino = 0;
-        const char* name = next_name(it, &err, &type, &ino, &refilled);
+        const char* name = next_name(it, &err, &type, &ino);
         if (name == nullptr) {
             result = err != 0 ? from_errno(err, Op::OpenDir, &it->dir) : OSErr(errFSNoMoreItems);
             break;
@@ -329,14 +371,11 @@ OSErr FSGetCatalogInfoBulk(FSIterator it, ItemCount maximumObjects, ItemCount* a
     }
     if (containerChanged != nullptr) {
         // The directory's own times tell whether it changed since the
-        // iterator was opened. Asked on the first request, whenever the
-        // directory was read again, at its end, and otherwise at most once a
-        // millisecond, so a walk does not pay a stat per item for it.
-        struct timespec now;
-        ::clock_gettime(CLOCK_MONOTONIC, &now);
-        std::int64_t nowNs = std::int64_t(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-        if (!it->changed && (it->lastCheckNs == 0 || refilled || result != noErr ||
-                             nowNs - it->lastCheckNs >= 1'000'000)) {
+        // iterator was opened. Asked at its end and otherwise at most once a
+        // millisecond (from the open), so a walk pays no stat per item, nor
+        // one per small directory, for it.
+        const std::int64_t nowNs = monotonic_ns();
+        if (!it->changed && (result != noErr || nowNs - it->lastCheckNs >= 1'000'000)) {
             it->lastCheckNs = nowNs;
             struct statx st;
             if (::statx(it->fd->fd(), "", AT_EMPTY_PATH, STATX_MTIME | STATX_CTIME, &st) == 0) {

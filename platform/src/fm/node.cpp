@@ -19,6 +19,7 @@
 #include "fm/dircache.h"
 #include "fm/places.h"
 #include "fm/refcodec.h"
+#include "vantrel/fault.h"
 
 namespace vantrel::fm {
 
@@ -344,6 +345,38 @@ OSErr resolve(const FSRef* ref, Node* out) {
         if (i == 0) first = e;
     }
     return first;
+}
+
+DirOpen open_dir_ref(const FSRef* ref, const char* op, Node* out, DirFd* fd, OSErr* err) {
+    RefFields r;
+    if (ref == nullptr || decode_ref(*ref, &r) != noErr || !r.dir || r.root)
+        return DirOpen::Unsettled;
+    std::uint64_t mnt;
+    dev_t dev;
+    Candidate cands[2];
+    if (!volume_mount(r.vref, &mnt, &dev) || candidates(r, cands) == 0 || cands[0].scan)
+        return DirOpen::Unsettled;
+    const Candidate& c = cands[0];
+    DirFd parent;
+    if (dir_fd_by_id(r.vref, c.parentID, &parent) != noErr) return DirOpen::Unsettled;
+    if ((*err = fault::check(op, c.name)) != noErr) return DirOpen::Failed;
+    int f = ::openat(parent->fd(), c.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (f < 0) return DirOpen::UnsettledChecked;
+    auto h = std::make_shared<const DirHandle>(f);
+    struct statx st;
+    if (stat_at(f, "", AT_EMPTY_PATH, &st) != 0 || !same_object(identity_of(r), st) ||
+        !on_mount(st, mnt, dev))
+        return DirOpen::UnsettledChecked;
+    out->parent = std::move(parent);
+    out->name = c.name;
+    out->st = st;
+    out->vref = r.vref;
+    out->mnt = mnt;
+    out->nodeID = r.nodeID;
+    out->parentID = c.parentID;
+    out->root = false;
+    *fd = std::move(h);
+    return DirOpen::Opened;
 }
 
 OSErr restat(Node* n) {

@@ -135,6 +135,17 @@ struct Node {
 // is no longer mounted. The fault seam is the caller's business.
 OSErr resolve(const FSRef* ref, Node* out);
 
+// Resolves a reference to a directory (not a volume's root) by opening it
+// for reading through its parent's descriptor: one open and one statx of the
+// descriptor, where resolve() and an open would take a statx more. The fault
+// seam's check for `op` (detail: the leaf name) runs before the open, as it
+// runs before an operation acts. Opened: `out` and `fd` are filled. Failed:
+// the check failed with `*err`. Unsettled (another candidate place, a file,
+// no right to read...): resolve() must say what it is; UnsettledChecked when
+// the check has already run for this call.
+enum class DirOpen { Opened, Failed, Unsettled, UnsettledChecked };
+DirOpen open_dir_ref(const FSRef* ref, const char* op, Node* out, DirFd* fd, OSErr* err);
+
 // The object `name` (a disk name, one component) inside directory `dir`.
 // fnfErr when there is none; dirNFErr when `dir` is not a directory.
 OSErr lookup(const Node& dir, std::string_view name, Node* out);

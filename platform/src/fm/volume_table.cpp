@@ -393,7 +393,7 @@ OSErr root_node(const Volume& v, Node* out) {
     if (OSErr e = volume_root(v, &fd)) return e;
     Node n;
     n.parent = fd;
-    n.name = ".";
+    n.name.assign(1, '.');
     n.root = true;
     n.vref = v.vref;
     n.mnt = v.mnt;

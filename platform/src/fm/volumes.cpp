@@ -117,7 +117,7 @@ OSErr mount_part(const MountRecord& m) {
         if (!under) continue;
         std::string rest = r == "/" ? m.root : m.root.substr(r.size());
         std::string candidate = v.mount_point == "/" ? rest : v.mount_point + rest;
-        if (candidate.empty()) candidate = "/";
+        if (candidate.empty()) candidate.assign(1, '/');
         // Exactly that directory: no link on the way leads elsewhere.
         char real[PATH_MAX];
         struct stat st;

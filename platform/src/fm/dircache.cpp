@@ -21,14 +21,27 @@ constexpr std::size_t kChildScan = 16;
 
 struct Entry {
     ObjKey key;
+    UInt32 nodeID;
     UInt32 parentID;
     DirFd fd;
+};
+
+struct IdKey {
+    FSVolumeRefNum vref;
+    UInt32 id;
+    bool operator==(const IdKey&) const = default;
+};
+struct IdHash {
+    std::size_t operator()(const IdKey& k) const {
+        return std::hash<std::uint64_t>()((std::uint64_t(std::uint16_t(k.vref)) << 32) | k.id);
+    }
 };
 
 struct Cache {
     std::mutex mu;
     std::list<Entry> lru;  // most recently used first
     std::unordered_map<ObjKey, std::list<Entry>::iterator, ObjKeyHash> index;
+    std::unordered_map<IdKey, std::list<Entry>::iterator, IdHash> byId;
     std::size_t capacity = 0;  // from the descriptor limit, read again after each walk
     std::size_t iteratorBudget = 0;
 };
@@ -55,6 +68,9 @@ void read_limits_locked(Cache& c) {
 
 void drop_locked(Cache& c, std::list<Entry>::iterator it) {
     c.index.erase(it->key);
+    if (auto id = c.byId.find(IdKey{it->key.vref, it->nodeID});
+        id != c.byId.end() && id->second == it)
+        c.byId.erase(id);
     c.lru.erase(it);
 }
 
@@ -73,18 +89,23 @@ DirFd cached_dir(ObjKey key) {
     return it->second->fd;
 }
 
-void cache_dir(ObjKey key, UInt32 parentID, const DirFd& fd) {
+DirFd cached_dir_by_id(FSVolumeRefNum vref, UInt32 id) {
+    Cache& c = cache();
+    std::lock_guard lk(c.mu);
+    auto it = c.byId.find(IdKey{vref, id});
+    if (it == c.byId.end()) return nullptr;
+    c.lru.splice(c.lru.begin(), c.lru, it->second);
+    return it->second->fd;
+}
+
+void cache_dir(ObjKey key, UInt32 nodeID, UInt32 parentID, const DirFd& fd) {
     Cache& c = cache();
     std::lock_guard lk(c.mu);
     if (c.capacity == 0) read_limits_locked(c);
-    if (auto it = c.index.find(key); it != c.index.end()) {
-        it->second->fd = fd;
-        it->second->parentID = parentID;
-        c.lru.splice(c.lru.begin(), c.lru, it->second);
-        return;
-    }
-    c.lru.push_front(Entry{key, parentID, fd});
+    if (auto it = c.index.find(key); it != c.index.end()) drop_locked(c, it->second);
+    c.lru.push_front(Entry{key, nodeID, parentID, fd});
     c.index[key] = c.lru.begin();
+    c.byId[IdKey{key.vref, nodeID}] = c.lru.begin();
     shrink_locked(c, c.capacity);
 }
 
@@ -156,6 +177,7 @@ void drop_fd_cache() {
     std::lock_guard lk(c.mu);
     c.lru.clear();
     c.index.clear();
+    c.byId.clear();
 }
 
 }  // namespace vantrel::fm

@@ -21,8 +21,11 @@ namespace vantrel::fm {
 
 // The cached descriptor of `key` (now the most recently used), or null.
 DirFd cached_dir(ObjKey key);
-// Caches `fd` for `key`, whose parent has ID `parentID`.
-void cache_dir(ObjKey key, UInt32 parentID, const DirFd& fd);
+// The cached descriptor of directory `id` of `vref`, or null: the usual way
+// a reference's parent is found, with no table lookup before it.
+DirFd cached_dir_by_id(FSVolumeRefNum vref, UInt32 id);
+// Caches `fd` for `key`, the directory `nodeID` whose parent has ID `parentID`.
+void cache_dir(ObjKey key, UInt32 nodeID, UInt32 parentID, const DirFd& fd);
 void drop_cached_dir(ObjKey key);
 // A cached directory was moved under another parent.
 void reparent_cached_dir(ObjKey key, UInt32 parentID);

@@ -85,16 +85,11 @@ OSErr open_dir_checked(int dirfd, const char* name, std::uint64_t mnt, dev_t dev
     return noErr;
 }
 
-OSErr root_fd(FSVolumeRefNum vref, DirFd* out) {
-    Volume v;
-    if (OSErr e = volume_by_ref(vref, &v)) return e;
-    return volume_root(v, out);
-}
-
 // Directory `id` of `vref`, found again without recursion: see the top of
 // this file. dirNFErr when it is unknown or no longer where it was.
 OSErr dir_fd_by_id(FSVolumeRefNum vref, UInt32 id, DirFd* out) {
-    if (id == fsRtDirID) return root_fd(vref, out);
+    if (id == fsRtDirID) return volume_root_fd(vref, out);
+    if ((*out = cached_dir_by_id(vref, id))) return noErr;
     std::uint64_t mnt;
     dev_t dev;
     if (!volume_mount(vref, &mnt, &dev)) return nsvErr;
@@ -105,7 +100,7 @@ OSErr dir_fd_by_id(FSVolumeRefNum vref, UInt32 id, DirFd* out) {
     const Identity want{key.dev, key.ino, p.stamp, false};
     for (const DirFd& child : cached_children(vref, id)) {
         if (open_dir_checked(child->fd(), "..", mnt, dev, want, out) == noErr) {
-            cache_dir(key, p.parentID, *out);
+            cache_dir(key, p.nodeID, p.parentID, *out);
             return noErr;
         }
     }
@@ -117,7 +112,7 @@ OSErr dir_fd_by_id(FSVolumeRefNum vref, UInt32 id, DirFd* out) {
     for (;;) {
         const UInt32 up = chain.back().second.parentID;
         if (up == fsRtDirID) {
-            if (OSErr e = root_fd(vref, &base)) return e;
+            if (OSErr e = volume_root_fd(vref, &base)) return e;
             break;
         }
         if (chain.size() > limit) return dirNFErr;
@@ -132,7 +127,7 @@ OSErr dir_fd_by_id(FSVolumeRefNum vref, UInt32 id, DirFd* out) {
         const Identity w{it->first.dev, it->first.ino, it->second.stamp, false};
         if (OSErr e = open_dir_checked(base->fd(), it->second.name.c_str(), mnt, dev, w, &next))
             return e;
-        cache_dir(it->first, it->second.parentID, next);
+        cache_dir(it->first, it->second.nodeID, it->second.parentID, next);
         base = std::move(next);
     }
     *out = std::move(base);
@@ -394,7 +389,7 @@ OSErr dir_fd(const Node& dir, DirFd* out) {
             *out = dir.parent;
             return noErr;
         }
-        return root_fd(dir.vref, out);
+        return volume_root_fd(dir.vref, out);
     }
     const ObjKey key = key_of(dir);
     remember_dir(key, dir.stamp(), dir.parentID, dir.name);
@@ -407,7 +402,7 @@ OSErr dir_fd(const Node& dir, DirFd* out) {
     const Identity want{key.dev, key.ino, dir.stamp(), false};
     if (OSErr e = open_dir_checked(dir.at(), dir.name.c_str(), vmnt, vdev, want, &h))
         return e == dirNFErr ? OSErr(fnfErr) : e;  // the name now belongs to another directory
-    cache_dir(key, dir.parentID, h);
+    cache_dir(key, dir.nodeID, dir.parentID, h);
     *out = std::move(h);
     return noErr;
 }
@@ -416,7 +411,7 @@ void cache_dir_fd(const Node& dir, const DirFd& fd) {
     if (dir.root || !dir.is_dir()) return;
     const ObjKey key = key_of(dir);
     remember_dir(key, dir.stamp(), dir.parentID, dir.name);
-    cache_dir(key, dir.parentID, fd);
+    cache_dir(key, dir.nodeID, dir.parentID, fd);
 }
 
 OSErr node_by_id(FSVolumeRefNum vref, UInt32 nodeID, Node* out) {

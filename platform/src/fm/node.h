@@ -258,6 +258,7 @@ std::vector<Volume> volumes_with_root(dev_t dev, ino_t ino);
 OSErr volume_of_fd(int fd, const std::string& canonicalPath, Volume* out);
 // The root directory descriptor of a volume (cached).
 OSErr volume_root(const Volume& v, DirFd* out);
+OSErr volume_root_fd(FSVolumeRefNum vref, DirFd* out);
 // The volume's name as callers see it: the last component of its mount
 // point, or for the root file system the last component of its source.
 std::string volume_name(const Volume& v);

@@ -361,6 +361,20 @@ OSErr volume_root(const Volume& v, DirFd* out) {
     return noErr;
 }
 
+OSErr volume_root_fd(FSVolumeRefNum vref, DirFd* out) {
+    {
+        VolState& s = vstate();
+        std::lock_guard lk(s.mu);
+        if (auto it = s.roots.find(vref); it != s.roots.end()) {
+            *out = it->second;
+            return noErr;
+        }
+    }
+    Volume v;
+    if (OSErr e = volume_by_ref(vref, &v)) return e;
+    return volume_root(v, out);
+}
+
 bool exchange_works(const Volume& v) {
     {
         VolState& s = vstate();

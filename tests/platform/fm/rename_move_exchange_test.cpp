@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
+#include "DeepTree.h"
 #include "FSTestSupport.h"
 #include "TempDir.h"
 #include "vantrel/Files.h"
@@ -89,6 +91,32 @@ TEST(Move, IntoAnotherDirectoryUnderItsOwnName) {
     vantrel::fault::Scope scope;
     vantrel::fault::fail_nth("FSMoveObject", 1, ioErr);
     EXPECT_EQ(FSMoveObject(&ref, &full, &out), ioErr);
+}
+
+// Into a directory 5,000 levels down (deeper than any path can name): the
+// move is made, and a folder is still never moved into its own subtree.
+TEST(Move, IntoADirectoryFiveThousandLevelsDownButNeverIntoItself) {
+    vtest::TempDir dir;
+    auto result = vtest::in_deep_scratch(dir.path(), 1024, [&](const std::filesystem::path& top) {
+        std::filesystem::create_directories(top / "x");
+        int fd = vtest::make_chain(top, 5000);
+        if (fd < 0) return std::string("cannot make the chain");
+        ::close(fd);
+        FSRef chain = ref_of(top / "d"), x = ref_of(top / "x"), bottom = chain;
+        auto d = u16("d");
+        for (int i = 1; i < 5000; ++i)
+            if (FSMakeFSRefUnicode(&bottom, d.size(), uc(d), 0, &bottom) != noErr)
+                return "level " + std::to_string(i);
+        std::string msg;
+        OSErr e = FSMoveObject(&chain, &bottom, nullptr);
+        if (e != badMovErr) msg += "into its own subtree gave " + std::to_string(e) + "\n";
+        e = FSMoveObject(&x, &bottom, nullptr);
+        if (e != noErr || present(top / "x"))
+            msg += "the deep move gave " + std::to_string(e) + "\n";
+        return msg;
+    });
+    ASSERT_TRUE(result.has_value());
+    EXPECT_EQ("", *result);
 }
 
 TEST(Exchange, WholeFilesTradePlacesAndReferencesFollowThem) {

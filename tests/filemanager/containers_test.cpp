@@ -510,40 +510,51 @@ TEST(FSGetDirectoryItems, ChangedFlagFailuresAndBadInput) {
     EXPECT_EQ(vtest::read_file(file), "p");
 }
 
-// A chain 10,000 directories deep with a file at the bottom, walked and then
-// deleted on a thread with a 1 MiB stack while only 1,024 descriptors are
-// allowed: the walk keeps its levels on the heap and no descriptor per level.
-// The visiting order is the described one: each directory, then its items.
+// A chain 10,000 directories deep, with two files beside each directory,
+// walked and then deleted on a thread with a 1 MiB stack while only 1,024
+// descriptors are allowed: the walk keeps its levels on the heap and no
+// descriptor per level, and a level whose descriptor was given up while the
+// walk was far below goes on where it was. The visiting order is the
+// described one: a directory's items follow it straight away.
 TEST(FSDeleteContainer, TenThousandLevelsDeepOnASmallStackWithFewDescriptors) {
     vtest::TempDir t;
     const int kDepth = 10000;
     auto result = vtest::in_deep_scratch(t.path(), 1024, [&](const fs::path& top) -> std::string {
         fs::create_directory(top / "box");
-        int fd = vtest::make_chain(top / "box", kDepth - 1);
-        if (fd < 0) return "cannot make the chain";
-        ::close(::openat(fd, "bottom", O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
-        ::close(fd);
+        int fd = ::open((top / "box").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        for (int i = 0; i < kDepth && fd >= 0; ++i) {
+            const bool last = i == kDepth - 1;
+            if (!last && ::mkdirat(fd, "d", 0755) != 0) return "mkdirat failed";
+            for (const char* f : {"x", "y"})
+                ::close(::openat(fd, f, O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+            int next = last ? -1 : ::openat(fd, "d", O_PATH | O_DIRECTORY | O_CLOEXEC);
+            ::close(fd);
+            fd = next;
+        }
         FSRef box = ref_of(top / "box");
         std::string msg;
         vtest::run_on_small_stack([&] {
-            struct Walk {
-                ItemCount items = 0, expectDepth = 1;
-                bool inOrder = true, bottomLast = false;
-            } w;
+            std::vector<std::pair<ItemCount, bool>> seen;  // depth, directory
             auto filter = [](Boolean, ItemCount depth, const FSCatalogInfo* info, const FSRef*,
-                             const FSSpec*, const HFSUniStr255* name, void* ctx) -> Boolean {
-                auto* w = static_cast<Walk*>(ctx);
-                ++w->items;
-                const bool dir = (info->nodeFlags & kFSNodeIsDirectoryMask) != 0;
-                w->inOrder = w->inOrder && depth == w->expectDepth && (dir || name->length == 6);
-                w->bottomLast = !dir;
-                ++w->expectDepth;
+                             const FSSpec*, const HFSUniStr255*, void* ctx) -> Boolean {
+                static_cast<decltype(seen)*>(ctx)->emplace_back(
+                    depth, (info->nodeFlags & kFSNodeIsDirectoryMask) != 0);
                 return false;
             };
-            OSErr e = FSIterateContainer(&box, 0, 0, false, true, filter, &w);
-            if (e != noErr || w.items != ItemCount(kDepth) || !w.inOrder || !w.bottomLast)
-                msg += "walk gave " + std::to_string(e) + " after " + std::to_string(w.items) +
-                       " items\n";
+            OSErr e = FSIterateContainer(&box, 0, 0, false, false, filter, &seen);
+            std::vector<int> perDepth(kDepth + 2, 0);
+            bool inOrder = true;
+            for (std::size_t i = 0; i < seen.size(); ++i) {
+                perDepth[std::min<std::size_t>(seen[i].first, kDepth + 1)]++;
+                if (seen[i].second && i + 1 < seen.size())
+                    inOrder = inOrder && seen[i + 1].first == seen[i].first + 1;
+            }
+            bool everyLevel = true;
+            for (int d = 1; d <= kDepth; ++d)
+                everyLevel = everyLevel && perDepth[d] == (d < kDepth ? 3 : 2);
+            if (e != noErr || !inOrder || !everyLevel || perDepth[kDepth + 1] != 0)
+                msg += "walk gave " + std::to_string(e) + " with " + std::to_string(seen.size()) +
+                       " items, in order " + std::to_string(inOrder) + "\n";
             e = FSDeleteContainer(&box);
             if (e != noErr) msg += "delete gave " + std::to_string(e) + "\n";
         });

@@ -205,6 +205,20 @@ TEST(Mounts, TheMountRecordOfABindMountRemountsThatDirectory) {
         msg += check(::mkdir((mnt / "new").c_str(), 0755) != 0 && errno == EROFS,
                      "the remounted bind is not read-only");
         ::umount2(mnt.c_str(), MNT_DETACH);
+        // A record whose directory climbs out, is relative or is missing is
+        // refused before anything is mounted.
+        const std::string strings(rec.begin() + 12, rec.end());
+        const std::string head = strings.substr(0, strings.rfind('\0', strings.size() - 2) + 1);
+        for (const char* root : {"/src/../..", "src/sub", "/src//sub", "/src/./sub", "/src/"}) {
+            std::string forged = std::string(rec.begin(), rec.begin() + 12) + head + root + '\0';
+            UInt16 len = UInt16(forged.size());
+            std::memcpy(forged.data(), &len, 2);
+            pb = ParamBlockRec{};
+            pb.ioParam.ioBuffer = forged.data();
+            e = PBVolumeMount(&pb);
+            msg += check(e == paramErr && !fmtest::present(mnt / "marker"),
+                         std::string("forged directory ") + root + " gave " + std::to_string(e));
+        }
         return msg;
     });
 }

@@ -29,6 +29,7 @@
 
 #include "fm/dircache.h"
 #include "fm/node.h"
+#include "fm/refcodec.h"
 #include "vantrel/fault.h"
 
 VANTREL_FAULT_OPERATIONS("FSOpenIterator", "FSCloseIterator", "FSGetCatalogInfoBulk");
@@ -146,9 +147,8 @@ OSErr reopen(OpaqueFSIterator* it) {
     auto h = std::make_shared<const DirHandle>(fd);
     struct statx st;
     if (stat_at(fd, "", AT_EMPTY_PATH, &st) != 0) return from_errno(errno, Op::OpenDir, &it->dir);
-    if (st.stx_ino != it->dir.st.stx_ino ||
-        makedev(st.stx_dev_major, st.stx_dev_minor) != it->dir.dev())
-        return fnfErr;
+    const Identity was{std::uint64_t(it->dir.dev()), it->dir.st.stx_ino, it->dir.stamp(), false};
+    if (!same_object(was, st)) return fnfErr;
     if (it->resumeAt != 0 && ::lseek(fd, off_t(it->resumeAt), SEEK_SET) < 0)
         return from_errno(errno, Op::OpenDir, &it->dir);
     it->buf.reset(new char[kBufSize]);
@@ -270,9 +270,9 @@ OSErr FSOpenIterator(const FSRef* container, FSIteratorFlags iteratorFlags, FSIt
         h = std::make_shared<const DirHandle>(fd);
         struct statx st;
         if (stat_at(fd, "", AT_EMPTY_PATH, &st) != 0) return from_errno(errno, Op::OpenDir, &dir);
-        if (st.stx_ino != dir.st.stx_ino ||
-            makedev(st.stx_dev_major, st.stx_dev_minor) != dir.dev())
-            return fnfErr;
+        if (!same_object(Identity{std::uint64_t(dir.dev()), dir.st.stx_ino, dir.stamp(), false},
+                         st))
+            return fnfErr;  // another directory took the name since it was resolved
         dir.st = st;
     }
     const int fd = h->fd();

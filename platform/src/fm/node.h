@@ -204,8 +204,9 @@ void note_moved(const Node& n, const Node& newParent, std::string_view newName);
 void note_exchanged(const Node& a, const Node& b);
 void note_deleted(const Node& n);
 
-// Absolute path of `n` (from its volume's mount point, following the parent
-// IDs); for messages and FSRefMakePath. fnfErr when an ancestor is unknown.
+// Absolute path of `n`: the kernel's current path of its parent's descriptor
+// and the leaf name; for messages and FSRefMakePath. fnfErr when the parent
+// has been deleted; errFSNameTooLong beyond PATH_MAX.
 OSErr node_path(const Node& n, std::string* out);
 
 // The object at a UTF-8 path (absolute or relative to the working

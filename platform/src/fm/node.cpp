@@ -506,7 +506,10 @@ OSErr node_path(const Node& n, std::string* out) {
     ssize_t len = ::readlink(link.c_str(), buf, PATH_MAX);
     if (len < 0) return from_errno(errno, Op::Lookup);
     std::string p(buf, std::size_t(len));
-    if (p.ends_with(" (deleted)") || p.empty() || p[0] != '/') return fnfErr;
+    // A deleted directory has no links left (its path then ends in
+    // " (deleted)", which a live directory's name may too).
+    struct stat st;
+    if (p.empty() || p[0] != '/' || ::fstat(n.at(), &st) != 0 || st.st_nlink == 0) return fnfErr;
     if (!n.root) {
         if (p != "/") p += '/';
         p += n.name;

@@ -26,6 +26,12 @@ TEST(FSRefs, PathRoundTripIdsAndParent) {
     ASSERT_EQ(FSPathMakeRef(reinterpret_cast<const UInt8*>(file.c_str()), &ref, &isDir), noErr);
     EXPECT_FALSE(isDir);
     EXPECT_EQ(path_of(ref), std::filesystem::canonical(file).string());
+    // Directory names the kernel could print otherwise: one ending as it
+    // marks a deleted directory, one with a newline.
+    for (const char* odd : {"gone (deleted)/f", "line\nbreak/f"}) {
+        auto p = t.write(odd, "x");
+        EXPECT_EQ(path_of(ref_of(p)), std::filesystem::canonical(p).string()) << odd;
+    }
 
     FSCatalogInfo info{};
     HFSUniStr255 name{};

@@ -11,6 +11,7 @@
 #include "DeepTree.h"
 #include "FSTestSupport.h"
 #include "fm/node.h"
+#include "fm/places.h"
 #include "fm_child.h"
 #include "vantrel/fault.h"
 
@@ -589,10 +590,18 @@ TEST(FSRefs, SideTablesStayBounded) {
     EXPECT_LE(fm::table_sizes().ids, before.ids + 16) << "IDs of large inodes are not kept";
 
     const std::size_t kLongNames = 65536;
+    auto key = [&](std::size_t i) {
+        return fm::ObjKey{dir.vref, std::uint64_t(dir.dev()), 1000000 + i};
+    };
+    std::string name;
     for (std::size_t i = 0; i < kLongNames + 4000; ++i) {
         FSRef r;
         fm::make_listed_ref(dir, std::string(60, 'n') + std::to_string(i), 1000000 + i, 1, &r);
+        if (i % 1000 == 0) fm::long_name(key(1), &name);  // a name in use all along
     }
-    EXPECT_EQ(fm::table_sizes().long_names, kLongNames)
-        << "full, and still holding the recent ones";
+    EXPECT_EQ(fm::table_sizes().long_names, kLongNames) << "full, not emptied";
+    EXPECT_TRUE(fm::long_name(key(1), &name)) << "a name in use was dropped";
+    EXPECT_FALSE(fm::long_name(key(2), &name)) << "the least recently used name stayed";
+    EXPECT_TRUE(fm::long_name(key(kLongNames + 3999), &name)) << "the newest name was not kept";
+    EXPECT_EQ(name, std::string(60, 'n') + std::to_string(kLongNames + 3999));
 }

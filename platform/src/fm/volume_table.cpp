@@ -3,6 +3,8 @@
 // read-only or not), numbered once per process: a number is never handed
 // to a volume while a mounted one has it.
 #include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -59,6 +61,11 @@ struct VolState {
     std::map<FSVolumeRefNum, DirFd> roots;
     std::map<FSVolumeRefNum, bool> exchange;  // what the last exchange on a volume showed
     bool loaded = false;
+    // The mount table as the kernel flags its changes: /proc/self/mountinfo
+    // polls with POLLPRI once mounts come or go since it was last polled.
+    // Opened by the process that read the table (a child reopens its own).
+    int watch = -1;
+    pid_t watcher = 0;
 };
 
 VolState& vstate() {
@@ -77,9 +84,36 @@ FSVolumeRefNum free_number(VolState& s, const std::set<FSVolumeRefNum>& inUse) {
     return 0;  // 32,767 volumes mounted: this one gets none
 }
 
+// Starts watching the mount table for changes, from now.
+void watch_table(VolState& s) {
+    const pid_t self = ::getpid();
+    if (s.watch >= 0 && s.watcher == self) {
+        struct pollfd p {
+            s.watch, POLLPRI, 0
+        };
+        (void)::poll(&p, 1, 0);  // changes until now are in the table about to be read
+        return;
+    }
+    // A forked child leaves the parent's descriptor alone: the child may have
+    // closed it and reused its number, and it watches the parent's mounts.
+    s.watch = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    s.watcher = self;
+}
+
+// Whether mounts may have come or gone since the table was read. Asked where
+// the kernel does not name an object's mount and the table alone decides.
+bool table_changed(VolState& s) {
+    if (!s.loaded || s.watch < 0 || s.watcher != ::getpid()) return true;
+    struct pollfd p {
+        s.watch, POLLPRI, 0
+    };
+    return ::poll(&p, 1, 0) != 0;
+}
+
 // Re-reads the mount table. Returns the numbers of volumes that went away;
 // the caller releases what the layer kept of them (outside this lock).
 std::vector<FSVolumeRefNum> reload(VolState& s) {
+    watch_table(s);
     std::vector<Volume> list;
     std::ifstream in("/proc/self/mountinfo");
     std::string line;
@@ -293,7 +327,7 @@ std::vector<Volume> volumes_with_root(dev_t dev, ino_t ino) {
     std::vector<Volume> out;
     {
         std::lock_guard lk(s.mu);
-        if (!s.loaded) gone = reload(s);
+        if (table_changed(s)) gone = reload(s);
         for (const Volume& v : s.list)
             if (v.dev == dev && v.root_ino == ino) out.push_back(v);
     }
@@ -306,14 +340,14 @@ OSErr volume_of_fd(int fd, const std::string& canonicalPath, Volume* out) {
     if (stat_at(fd, "", AT_EMPTY_PATH, &st) != 0) return from_errno(errno, Op::Lookup);
     if (std::uint64_t mnt = mount_of(st)) return volume_by_mount(mnt, out);
     // The kernel does not name the mount: the longest mount point of that
-    // device that leads to the path.
+    // device that leads to the path, in the table as it is now.
     const dev_t dev = makedev(st.stx_dev_major, st.stx_dev_minor);
     VolState& s = vstate();
     std::vector<FSVolumeRefNum> gone;
     OSErr result = nsvErr;
     {
         std::lock_guard lk(s.mu);
-        if (!s.loaded) gone = reload(s);
+        if (table_changed(s)) gone = reload(s);
         for (int attempt = 0; attempt < 2 && result != noErr; ++attempt) {
             const Volume* best = nullptr;
             for (const Volume& v : s.list) {

@@ -16,7 +16,7 @@
 
 #include "fm/node.h"
 #include "fm_child.h"
-#include "fm_helpers.h"
+#include "FSTestSupport.h"
 
 namespace fs = std::filesystem;
 namespace fm = vantrel::fm;
@@ -110,7 +110,7 @@ TEST_P(ThroughItsOwnMount, DeletesOnlyWhereItsMountAllows) {
                      "the reference names " + path_or_error(ref));
         OSErr e = FSDeleteObject(&ref);
         msg += check(e == c.deleteResult, "delete gave " + std::to_string(e));
-        bool gone = !fmtest::present(base / "src/sub/victim");
+        bool gone = !vtest::present(base / "src/sub/victim");
         msg += check(gone == (c.deleteResult == noErr), gone ? "deleted" : "still there");
         ::umount2((base / "ro").c_str(), MNT_DETACH);
         return msg;
@@ -164,8 +164,8 @@ TEST(Mounts, ABindMountPointReachedByPathIsItsVolumesRoot) {
             const bool ro = std::strcmp(leaf, "ro") == 0;
             msg += check(((vi.flags & kFSVolFlagSoftwareLockedMask) != 0) == ro,
                          std::string(leaf) + " volume lock flag");
-            auto name = fmtest::u16(std::string("new-") + leaf);
-            e = FSCreateFileUnicode(&ref, name.size(), fmtest::uc(name), 0, nullptr, nullptr,
+            auto name = vtest::u16(std::string("new-") + leaf);
+            e = FSCreateFileUnicode(&ref, name.size(), vtest::uc(name), 0, nullptr, nullptr,
                                     nullptr);
             msg += check(e == (ro ? vLckdErr : noErr),
                          std::string("create in ") + leaf + " gave " + std::to_string(e));
@@ -203,7 +203,7 @@ TEST(Mounts, TheMountRecordOfABindMountRemountsThatDirectory) {
         pb.ioParam.ioBuffer = rec.data();
         OSErr e = PBVolumeMount(&pb);
         msg += check(e == noErr, "mount gave " + std::to_string(e));
-        msg += check(fmtest::present(mnt / "marker") && !fmtest::present(mnt / "src"),
+        msg += check(vtest::present(mnt / "marker") && !vtest::present(mnt / "src"),
                      "the remounted volume is not the directory that was bound");
         msg += check(::mkdir((mnt / "new").c_str(), 0755) != 0 && errno == EROFS,
                      "the remounted bind is not read-only");
@@ -219,7 +219,7 @@ TEST(Mounts, TheMountRecordOfABindMountRemountsThatDirectory) {
             pb = ParamBlockRec{};
             pb.ioParam.ioBuffer = forged.data();
             e = PBVolumeMount(&pb);
-            msg += check(e == paramErr && !fmtest::present(mnt / "marker"),
+            msg += check(e == paramErr && !vtest::present(mnt / "marker"),
                          std::string("forged directory ") + root + " gave " + std::to_string(e));
         }
         return msg;

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <exception>
 #include <functional>
 #include <optional>
 #include <string>
@@ -31,7 +32,17 @@ inline std::optional<std::string> run_child(Child kind, const std::function<std:
              ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)) {
             code = 77;
         } else {
-            msg = body();
+            // An exception must not leave the child: it would return into the
+            // test program and run the remaining tests a second time.
+            try {
+                msg = body();
+            } catch (const std::exception& e) {
+                msg = std::string("the body threw: ") + e.what();
+                code = 1;
+            } catch (...) {
+                msg = "the body threw";
+                code = 1;
+            }
         }
         if (!msg.empty() && ::write(fds[1], msg.data(), msg.size()) < 0) code = 1;
         ::_exit(code);

@@ -17,6 +17,7 @@
 #include <tuple>
 #include <vector>
 
+#include "Child.h"
 #include "FaultSweep.h"
 #include "Snapshot.h"
 #include "TempDir.h"
@@ -39,6 +40,18 @@ TEST(TempDir, FailsTheTestInsteadOfWorkingInTheCurrentDirectory) {
 }
 
 // Each kind of change shows in the diff, named; reading changes nothing.
+// A body that throws ends its child with what it threw; the child never
+// returns into the test program, which would run the remaining tests again.
+TEST(RunChild, ABodyThatThrowsEndsTheChildAndSaysWhat) {
+    const pid_t parent = ::getpid();
+    auto result = vtest::run_child(vtest::Child::Plain, []() -> std::string {
+        throw std::runtime_error("no such scratch file");
+    });
+    ASSERT_EQ(::getpid(), parent);
+    ASSERT_TRUE(result.has_value());
+    EXPECT_THAT(*result, ::testing::HasSubstr("no such scratch file"));
+}
+
 TEST(Snapshot, TheDiffNamesEveryKindOfChange) {
     struct Row {
         const char* what;

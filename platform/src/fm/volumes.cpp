@@ -21,7 +21,9 @@
 #include "vantrel/fault.h"
 
 VANTREL_FAULT_OPERATIONS("FSGetVolumeInfo", "PBHGetVolParmsSync", "PBHGetVolParmsSync.exchange",
-                         "PBGetVolMountInfoSize", "PBGetVolMountInfo", "PBVolumeMount");
+                         "PBGetVolMountInfoSize", "PBGetVolMountInfo", "PBVolumeMount",
+                         "PBVolumeMount.clone", "PBVolumeMount.flags", "PBVolumeMount.attach",
+                         "PBVolumeMount.bind", "PBVolumeMount.remount", "PBVolumeMount.undo");
 
 namespace vantrel::fm {
 namespace {
@@ -103,6 +105,28 @@ OSErr mount_whole(const MountRecord& m) {
     return noErr;
 }
 
+// Kernels without the new mount API (before 5.12): bind, then apply the
+// per-mount flags, and take the bind away again when that fails.
+OSErr bind_then_remount(const MountRecord& m, const std::string& from) {
+    if (fault::step("PBVolumeMount.bind", m.target, [&] {
+            return ::mount(from.c_str(), m.target.c_str(), nullptr, MS_BIND, nullptr);
+        }) != 0)
+        return mount_error(errno);
+    const unsigned long perMount = m.flags & (MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC |
+                                              MS_NOATIME | MS_NODIRATIME | MS_RELATIME);
+    if (perMount != 0 && fault::step("PBVolumeMount.remount", m.target, [&] {
+                             return ::mount(nullptr, m.target.c_str(), nullptr,
+                                            MS_REMOUNT | MS_BIND | perMount, nullptr);
+                         }) != 0) {
+        const int err = errno;
+        fault::step("PBVolumeMount.undo", m.target, [&] {
+            return ::umount2(m.target.c_str(), MNT_DETACH);  // never leave it writable by mistake
+        });
+        return mount_error(err);
+    }
+    return noErr;
+}
+
 // A bind mount of the directory `m.root` of the file system, taken from a
 // volume that shows that file system (and that directory) now; nsvErr when
 // none does. The per-mount flags (read-only, nosuid, ...) are then applied
@@ -128,16 +152,34 @@ OSErr mount_part(const MountRecord& m) {
         }
     }
     if (from.empty()) return nsvErr;
-    if (::mount(from.c_str(), m.target.c_str(), nullptr, MS_BIND, nullptr) != 0)
-        return mount_error(errno);
-    const unsigned long perMount = m.flags & (MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC |
-                                              MS_NOATIME | MS_NODIRATIME | MS_RELATIME);
-    if (perMount != 0 && ::mount(nullptr, m.target.c_str(), nullptr,
-                                 MS_REMOUNT | MS_BIND | perMount, nullptr) != 0) {
-        const int err = errno;
-        ::umount2(m.target.c_str(), MNT_DETACH);  // never leave it writable by mistake
-        return mount_error(err);
+    // A detached copy of the directory gets the per-mount flags before it is
+    // attached: the directory never shows there with other flags (writable,
+    // say), not even for a moment, and a failure at any step leaves nothing
+    // mounted (closing the copy discards it).
+    UniqueFd tree(fault::step("PBVolumeMount.clone", m.target, [&] {
+        return ::open_tree(AT_FDCWD, from.c_str(), OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC);
+    }));
+    if (!tree) return errno == ENOSYS ? bind_then_remount(m, from) : mount_error(errno);
+    struct mount_attr attr {};
+    if (m.flags & MS_RDONLY) attr.attr_set |= MOUNT_ATTR_RDONLY;
+    if (m.flags & MS_NOSUID) attr.attr_set |= MOUNT_ATTR_NOSUID;
+    if (m.flags & MS_NODEV) attr.attr_set |= MOUNT_ATTR_NODEV;
+    if (m.flags & MS_NOEXEC) attr.attr_set |= MOUNT_ATTR_NOEXEC;
+    if (m.flags & MS_NODIRATIME) attr.attr_set |= MOUNT_ATTR_NODIRATIME;
+    if (m.flags & (MS_NOATIME | MS_RELATIME)) {
+        attr.attr_clr |= MOUNT_ATTR__ATIME;
+        attr.attr_set |= (m.flags & MS_NOATIME) ? MOUNT_ATTR_NOATIME : MOUNT_ATTR_RELATIME;
     }
+    if ((attr.attr_set | attr.attr_clr) != 0 &&
+        fault::step("PBVolumeMount.flags", m.target, [&] {
+            return ::mount_setattr(tree.get(), "", AT_EMPTY_PATH, &attr, sizeof attr);
+        }) != 0)
+        return errno == ENOSYS ? bind_then_remount(m, from) : mount_error(errno);
+    if (fault::step("PBVolumeMount.attach", m.target, [&] {
+            return ::move_mount(tree.get(), "", AT_FDCWD, m.target.c_str(),
+                                MOVE_MOUNT_F_EMPTY_PATH);
+        }) != 0)
+        return mount_error(errno);
     return noErr;
 }
 

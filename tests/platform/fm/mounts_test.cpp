@@ -14,9 +14,10 @@
 #include <fstream>
 #include <set>
 
+#include "FSTestSupport.h"
+#include "FaultSweep.h"
 #include "fm/node.h"
 #include "fm_child.h"
-#include "FSTestSupport.h"
 
 namespace fs = std::filesystem;
 namespace fm = vantrel::fm;
@@ -224,6 +225,63 @@ TEST(Mounts, TheMountRecordOfABindMountRemountsThatDirectory) {
         }
         return msg;
     });
+}
+
+// Mounting the record of a read-only bind mount fails at any step with an
+// error and leaves nothing mounted there (in particular never a writable
+// bind of the directory); with no fault it mounts it read-only.
+TEST(Mounts, AFailedBindMountLeavesNothingMounted) {
+    vtest::TempDir t;
+    t.write("src/sub/marker", "m");
+    t.mkdir("mnt");
+    const fs::path base = fs::canonical(t.path());
+    auto result = fmtest::run_child(fmtest::Child::PrivateMounts, [&]() -> std::string {
+        const fs::path mnt = base / "mnt";
+        if (!bind(base / "src/sub", mnt, true)) return "SKIP";
+        FSRef root{};
+        std::string msg = check(make(mnt, &root) == noErr, "make the root");
+        ParamBlockRec pb{};
+        UInt16 size = 0;
+        pb.ioParam.ioVRefNum = volume_of(root);
+        pb.ioParam.ioBuffer = reinterpret_cast<Ptr>(&size);
+        msg += check(PBGetVolMountInfoSize(&pb) == noErr, "record size");
+        std::vector<char> rec(size);
+        pb.ioParam.ioBuffer = rec.data();
+        msg += check(PBGetVolMountInfo(&pb) == noErr, "record");
+        struct stat under;
+        if (::umount2(mnt.c_str(), MNT_DETACH) != 0 || ::stat(mnt.c_str(), &under) != 0)
+            return msg + "umount failed\n";
+        vtest::FaultSweep sweep;
+        const long trials = sweep.run([&](vtest::FaultTrial& trial) {
+            const OSErr e = trial.inject([&] {
+                ParamBlockRec p{};
+                p.ioParam.ioBuffer = rec.data();
+                return PBVolumeMount(&p);
+            });
+            struct stat now;
+            const bool mounted = ::stat(mnt.c_str(), &now) == 0 && now.st_ino != under.st_ino;
+            const bool writable = mounted && ::access(mnt.c_str(), W_OK) == 0 &&
+                                  ::mkdir((mnt / "probe").c_str(), 0755) == 0;
+            if (writable) ::rmdir((mnt / "probe").c_str());
+            const std::string what = trial.name();
+            if (trial.clean())
+                msg += check(e == noErr && mounted && !writable,
+                             what + ": gave " + std::to_string(e) + (writable ? ", writable" : ""));
+            else
+                msg += check(trial.reports(e) && !mounted,
+                             what + ": gave " + std::to_string(e) +
+                                 (mounted ? (writable ? ", a writable bind stays mounted"
+                                                      : ", a bind stays mounted")
+                                          : ""));
+            while (::umount2(mnt.c_str(), MNT_DETACH) == 0) {
+            }
+        });
+        msg += check(trials > 8, std::to_string(trials) + " trials");
+        return msg;
+    });
+    if (!result) GTEST_SKIP() << "no private mount namespace (needs CAP_SYS_ADMIN)";
+    if (*result == "SKIP") GTEST_SKIP() << "cannot mount here";
+    EXPECT_EQ("", *result);
 }
 
 // Volume numbers are handed out once per mount and never to a volume while

@@ -142,7 +142,7 @@ TEST(Iterator, ChangedFlagAndLinks) {
             EXPECT_EQ(e, noErr) << p;
             ++checked;
         } else {
-            EXPECT_EQ(p, "<error>") << "the listed reference to the old a names the new one";
+            EXPECT_EQ(p, "<no object: fnfErr (-43)>") << "the listed reference to the old a";
             EXPECT_EQ(e, fnfErr);
             ++checked;
         }

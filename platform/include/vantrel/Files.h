@@ -575,9 +575,31 @@ VANTREL_EXPORT OSErr FSCreateDirectoryUnicode(const FSRef* parentRef, UniCharCou
                                               const FSCatalogInfo* catalogInfo, FSRef* newRef, FSSpec* newSpec,
                                               UInt32* newDirID);
 VANTREL_EXPORT OSErr FSDeleteObject(const FSRef* ref);
+// Moves the object into another directory of the same volume under its own
+// name; `newRef` (optional) names it there, and every reference to it keeps
+// naming it. Nothing is ever replaced: a name taken in the destination, in
+// any normal form, is dupFNErr. A folder cannot go into itself or below
+// itself, nor a volume's root anywhere (badMovErr); a destination that is not
+// a folder is errFSNotAFolder, another volume diffVolErr.
 VANTREL_EXPORT OSErr FSMoveObject(const FSRef* ref, const FSRef* destDirectory, FSRef* newRef);
+// Gives the object a new name in its directory; it keeps its node ID and
+// every reference to it keeps naming it. The name is stored composed (NFC,
+// with the characters HFS+ leaves alone kept as they are). A name that
+// another object has in any normal form is dupFNErr and nothing changes.
+// Renaming to exactly the Unicode name an object left in this directory
+// through these calls (as FSGetCatalogInfo showed it) gives back that
+// name's bytes on disk, decomposed or not UTF-8 as they were: an undo or an
+// exchange never rewrites a name. The hint is not used (names are UTF-8). A
+// volume's root cannot be renamed (wPrErr).
 VANTREL_EXPORT OSErr FSRenameUnicode(const FSRef* ref, UniCharCount nameLength, const UniChar* name,
                                      TextEncoding textEncodingHint, FSRef* newRef);
+// Exchanges two regular files of one volume in a single step
+// (renameat2 with RENAME_EXCHANGE), so that at no moment is either name
+// missing or half-written. Each file goes to the other's name and place
+// whole; both references stay valid and follow their files. A directory,
+// a volume's root or anything but a regular file is notAFileErr, another
+// volume diffVolErr, a file system without the exchange
+// errFSOperationNotSupported; a file exchanged with itself is noErr.
 VANTREL_EXPORT OSErr FSExchangeObjects(const FSRef* ref, const FSRef* destRef);
 
 // Parameter-block forms: ioVRefNum + ioDirID + ioNamePtr (Pascal, may be null
@@ -634,6 +656,10 @@ VANTREL_EXPORT OSErr PBVolumeMount(ParmBlkPtr paramBlock);
 
 // ---------------------------------------------------------------- legacy parameter-block calls
 
+// Moves an object into another directory of the same volume and optionally
+// renames it (ioCopyName, a Mac Roman Pascal name), in one rename: both
+// happen or neither does. The rules of FSMoveObject apply; a destination
+// that is not a folder is dirNFErr.
 VANTREL_EXPORT OSErr PBHMoveRenameSync(HParmBlkPtr paramBlock);
 VANTREL_EXPORT OSErr PBHCopyFileSync(HParmBlkPtr paramBlock);
 VANTREL_EXPORT OSErr PBCreateFileIDRefSync(HParmBlkPtr paramBlock);

@@ -1,0 +1,277 @@
+// Renaming, moving and exchanging objects: FSRenameUnicode, FSMoveObject,
+// PBHMoveRenameSync and FSExchangeObjects. Their contracts are on their
+// declarations in vantrel/Files.h; this file holds what they share.
+//
+// Every change is one renameat2 on the descriptors of the resolved objects,
+// with RENAME_NOREPLACE so that nothing existing is ever replaced. What the
+// kernel cannot check is checked here first: a folder going below itself,
+// and a name that is taken under another spelling (a Mac client stores names
+// decomposed, we store them composed: both read back as the same name).
+//
+// Names coming back. A disk name is shown to callers in Unicode, which does
+// not always lead back to the same bytes (a decomposed name, bytes that are
+// not UTF-8). When something leaves such a name through this file, the
+// bytes are remembered for its directory, and a rename there to exactly the
+// Unicode form callers were shown restores them: undoing a rename, or
+// giving a file the name another one had, keeps the name as it was on disk.
+#include <stdio.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "fm/pbnode.h"
+#include "vantrel/fault.h"
+
+VANTREL_FAULT_OPERATIONS("FSRenameUnicode", "FSRenameUnicode.rename", "FSMoveObject",
+                         "FSMoveObject.rename", "PBHMoveRenameSync", "PBHMoveRenameSync.rename",
+                         "FSExchangeObjects", "FSExchangeObjects.exchange");
+
+namespace vantrel::fm {
+namespace {
+
+// ---------------------------------------------------------------- spellings
+
+// Every other spelling under which the Unicode name `shown` may already be
+// stored (composed, as given, decomposed), `disk` left out.
+void add_spellings(const UniChar* shown, std::size_t units, const std::string& disk,
+                   std::vector<std::string>* out) {
+    std::string nfc;
+    if (name_from_unicode(shown, units, &nfc) == noErr && nfc != disk) out->push_back(nfc);
+    for (std::string& alt : name_alternatives(shown, units))
+        if (alt != disk) out->push_back(std::move(alt));
+}
+
+std::vector<std::string> other_spellings(const std::string& disk) {
+    std::vector<std::string> out;
+    HFSUniStr255 shown;
+    if (name_to_unicode(disk, &shown) == noErr)
+        add_spellings(shown.unicode, shown.length, disk, &out);
+    return out;
+}
+
+// dupFNErr when directory `dirFd` holds another object than `self` under
+// one of `spellings`.
+OSErr taken_in_other_spelling(int dirFd, const std::vector<std::string>& spellings,
+                              const Node& self) {
+    for (const std::string& s : spellings) {
+        struct statx st {};
+        if (::statx(dirFd, s.c_str(), AT_SYMLINK_NOFOLLOW, STATX_INO, &st) != 0) continue;
+        if (st.stx_ino == self.st.stx_ino && st.stx_dev_major == self.st.stx_dev_major &&
+            st.stx_dev_minor == self.st.stx_dev_minor)
+            continue;  // the object itself, changing the form of its own name
+        return dupFNErr;
+    }
+    return noErr;
+}
+
+// Disk names that do not come back from their Unicode form, by the
+// directory they left. Only the latest few matter: an undo or an exchange
+// asks for the name a moment after it was left.
+class LeftNames {
+  public:
+    void remember(FSVolumeRefNum vref, UInt32 dirID, const std::string& disk) {
+        HFSUniStr255 shown;
+        if (name_to_unicode(disk, &shown) != noErr) return;
+        std::string back;
+        if (name_from_unicode(shown.unicode, shown.length, &back) == noErr && back == disk) return;
+        std::lock_guard lk(mu_);
+        entries_.push_back(Entry{
+            vref, dirID,
+            std::u16string(reinterpret_cast<const char16_t*>(shown.unicode), shown.length), disk});
+        if (entries_.size() > kKeep) entries_.pop_front();
+    }
+    // The bytes of the name shown as `name` that left directory `dirID`, if any.
+    bool find(FSVolumeRefNum vref, UInt32 dirID, const UniChar* name, std::size_t units,
+              std::string* disk) {
+        const std::u16string key(reinterpret_cast<const char16_t*>(name), units);
+        std::lock_guard lk(mu_);
+        for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
+            if (it->vref == vref && it->dirID == dirID && it->shown == key) {
+                *disk = it->disk;
+                return true;
+            }
+        }
+        return false;
+    }
+    // The name `disk` of directory `dirID` is in use again.
+    void forget(FSVolumeRefNum vref, UInt32 dirID, const std::string& disk) {
+        std::lock_guard lk(mu_);
+        std::erase_if(entries_, [&](const Entry& e) {
+            return e.vref == vref && e.dirID == dirID && e.disk == disk;
+        });
+    }
+
+  private:
+    static constexpr std::size_t kKeep = 64;
+    struct Entry {
+        FSVolumeRefNum vref;
+        UInt32 dirID;
+        std::u16string shown;
+        std::string disk;
+    };
+    std::mutex mu_;
+    std::deque<Entry> entries_;
+};
+
+LeftNames& left_names() {
+    static LeftNames* names = new LeftNames;  // never destroyed: used until exit
+    return *names;
+}
+
+// After `n` left its name (renamed or moved through this file) for
+// `newParent` and `newName`: the layer's tables, and the name it left.
+void moved(const Node& n, const Node& newParent, std::string_view newName) {
+    left_names().remember(n.vref, n.parentID, n.name);
+    note_moved(n, newParent, newName);
+}
+
+}  // namespace
+}  // namespace vantrel::fm
+
+using namespace vantrel::fm;
+
+OSErr FSRenameUnicode(const FSRef* ref, UniCharCount nameLength, const UniChar* name,
+                      TextEncoding /*hint*/, FSRef* newRef) {
+    // The hint only matters to file systems that store names in a Mac
+    // encoding; names here are stored in UTF-8.
+    Node n;
+    if (OSErr e = resolve(ref, &n)) return e;
+    std::string disk;
+    if (OSErr e = name_from_unicode(name, nameLength, &disk)) return e;
+    std::vector<std::string> spellings;
+    add_spellings(name, nameLength, disk, &spellings);
+    std::string before;
+    if (left_names().find(n.vref, n.parentID, name, nameLength, &before) && before != disk) {
+        spellings.push_back(disk);
+        disk = std::move(before);
+    }
+    if (OSErr e = vantrel::fault::check("FSRenameUnicode", disk)) return e;
+    // A volume's root takes its name from its mount point, which is not ours
+    // to change.
+    if (n.root) return wPrErr;
+    if (disk != n.name) {
+        if (OSErr e = taken_in_other_spelling(n.at(), spellings, n)) return e;
+        if (vantrel::fault::step("FSRenameUnicode.rename", disk, [&] {
+                return ::renameat2(n.at(), n.name.c_str(), n.at(), disk.c_str(), RENAME_NOREPLACE);
+            }) != 0)
+            return from_errno(errno, Op::Rename, &n);
+        Node parent;
+        if (dir_by_id(n.vref, n.parentID, &parent) != noErr) {
+            // The parent is always known after resolving the object; should
+            // it have gone meanwhile, the ID alone is what the tables need.
+            parent.vref = n.vref;
+            parent.nodeID = n.parentID;
+        }
+        moved(n, parent, disk);
+        left_names().forget(n.vref, n.parentID, disk);
+        n.name = disk;
+        if (OSErr e = restat(&n)) return e;
+    }
+    if (newRef != nullptr) make_ref(n, newRef);
+    return noErr;
+}
+
+OSErr FSMoveObject(const FSRef* ref, const FSRef* destDirectory, FSRef* newRef) {
+    Node n;
+    if (OSErr e = resolve(ref, &n)) return e;
+    Node dest;
+    if (OSErr e = resolve(destDirectory, &dest)) return e;
+    if (OSErr e = vantrel::fault::check("FSMoveObject", n.name)) return e;
+    if (!dest.is_dir()) return errFSNotAFolder;
+    if (n.vref != dest.vref) return diffVolErr;
+    if (n.root) return badMovErr;
+    if (n.is_dir() && lies_within(dest, n)) return badMovErr;
+    if (dest.nodeID != n.parentID) {
+        DirFd destFd;
+        if (OSErr e = dir_fd(dest, &destFd)) return e;
+        if (OSErr e = taken_in_other_spelling(destFd->fd(), other_spellings(n.name), n)) return e;
+        if (vantrel::fault::step("FSMoveObject.rename", n.name, [&] {
+                return ::renameat2(n.at(), n.name.c_str(), destFd->fd(), n.name.c_str(),
+                                   RENAME_NOREPLACE);
+            }) != 0)
+            return errno == EINVAL ? OSErr{badMovErr} : from_errno(errno, Op::Rename, &n);
+        moved(n, dest, n.name);
+        n.parent = std::move(destFd);
+        n.parentID = dest.nodeID;
+        if (OSErr e = restat(&n)) return e;
+    }
+    if (newRef != nullptr) make_ref(n, newRef);
+    return noErr;
+}
+
+namespace {
+
+OSErr finish(CopyParam& p, OSErr err) {
+    p.ioResult = err;
+    return err;
+}
+
+}  // namespace
+
+extern "C" OSErr PBHMoveRenameSync(HParmBlkPtr pb) {
+    if (pb == nullptr) return paramErr;
+    CopyParam& p = pb->copyParam;
+    if (OSErr e = vantrel::fault::check("PBHMoveRenameSync")) return finish(p, e);
+
+    Node src;
+    if (OSErr err = node_from_spec(p.ioVRefNum, p.ioDirID, p.ioNamePtr, &src))
+        return finish(p, err);
+    if (src.root) return finish(p, badMovErr);
+    Node dest;
+    if (OSErr err = node_from_spec(p.ioVRefNum, p.ioNewDirID, p.ioNewName, &dest))
+        return finish(p, err);
+    if (!dest.is_dir()) return finish(p, dirNFErr);
+    if (dest.vref != src.vref) return finish(p, diffVolErr);
+    if (src.is_dir() && lies_within(dest, src)) return finish(p, badMovErr);
+
+    std::string name = src.name;
+    if (p.ioCopyName != nullptr && p.ioCopyName[0] != 0) {
+        if (OSErr err = name_from_pascal(p.ioCopyName, &name)) return finish(p, err);
+    }
+    DirFd destFd;
+    if (OSErr err = dir_fd(dest, &destFd)) return finish(p, err);
+    if (OSErr err = taken_in_other_spelling(destFd->fd(), other_spellings(name), src))
+        return finish(p, err);
+    if (vantrel::fault::step("PBHMoveRenameSync.rename", name, [&] {
+            return ::renameat2(src.at(), src.name.c_str(), destFd->fd(), name.c_str(),
+                               RENAME_NOREPLACE);
+        }) != 0) {
+        const int err = errno;
+        if (err == EINVAL) return finish(p, badMovErr);
+        return finish(p, from_errno(err, Op::Rename, &src));
+    }
+    moved(src, dest, name);
+    return finish(p, noErr);
+}
+
+OSErr FSExchangeObjects(const FSRef* ref, const FSRef* destRef) {
+    Node a;
+    if (OSErr e = resolve(ref, &a)) return e;
+    Node b;
+    if (OSErr e = resolve(destRef, &b)) return e;
+    if (OSErr e = vantrel::fault::check("FSExchangeObjects", a.name)) return e;
+    if (a.is_dir() || b.is_dir() || a.root || b.root) return notAFileErr;
+    if (!S_ISREG(a.st.stx_mode) || !S_ISREG(b.st.stx_mode)) return notAFileErr;
+    if (a.vref != b.vref) return diffVolErr;
+    if (a.dev() == b.dev() && a.st.stx_ino == b.st.stx_ino)
+        return noErr;  // one file: nothing to trade
+    if (vantrel::fault::step("FSExchangeObjects.exchange", a.name, [&] {
+            return ::renameat2(a.at(), a.name.c_str(), b.at(), b.name.c_str(), RENAME_EXCHANGE);
+        }) != 0) {
+        const int err = errno;
+        // File systems without the exchange say EINVAL (or ENOSYS, EOPNOTSUPP).
+        if (err == EINVAL || err == ENOSYS || err == EOPNOTSUPP) {
+            note_exchange_result(a.vref, false);  // the volume's parameters say so from now on
+            return errFSOperationNotSupported;
+        }
+        return from_errno(err, Op::Rename, &a);
+    }
+    note_exchange_result(a.vref, true);
+    note_exchanged(a, b);
+    return noErr;
+}

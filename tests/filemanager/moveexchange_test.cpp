@@ -525,8 +525,14 @@ TEST(ExchangeCompat, NativeExchangeGivesThePlatformsResultAndReferences) {
     const Catalogue atA = catalogue_at(a);
     EXPECT_EQ(atA.content, kSecond.content);
     EXPECT_EQ(atA.rsrc, kSecond.rsrc);
-    EXPECT_EQ(atA.type, kSecond.type) << "whole files: the catalogue fields travel too";
-    EXPECT_EQ(atA.created, kSecond.created);
+    EXPECT_EQ(atA.modified, kSecond.modified);
+    // What belongs to the name and place stays there, as with the
+    // compatible exchange.
+    EXPECT_EQ(atA.type, kFirst.type);
+    EXPECT_EQ(atA.mode, kFirst.mode);
+    EXPECT_EQ(atA.created, kFirst.created);
+    EXPECT_EQ(atA.backedUp, kFirst.backedUp);
+    EXPECT_EQ(atA.accessed, kFirst.accessed);
 
     // The platform's failures come back unchanged, and the outputs stay copies.
     FSRef d = ref_of(dir / "one");

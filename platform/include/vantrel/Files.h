@@ -593,13 +593,19 @@ VANTREL_EXPORT OSErr FSMoveObject(const FSRef* ref, const FSRef* destDirectory, 
 // volume's root cannot be renamed (wPrErr).
 VANTREL_EXPORT OSErr FSRenameUnicode(const FSRef* ref, UniCharCount nameLength, const UniChar* name,
                                      TextEncoding textEncodingHint, FSRef* newRef);
-// Exchanges two regular files of one volume in a single step
-// (renameat2 with RENAME_EXCHANGE), so that at no moment is either name
-// missing or half-written. Each file goes to the other's name and place
-// whole; both references stay valid and follow their files. A directory,
-// a volume's root or anything but a regular file is notAFileErr, another
-// volume diffVolErr, a file system without the exchange
-// errFSOperationNotSupported; a file exchanged with itself is noErr.
+// Exchanges two regular files of one volume in a single step, so that at no
+// moment is either name missing or half-written (safe saving). Afterwards
+// each name and place holds the other file's contents: both forks and the
+// content-modification date. Everything else stays with the name and place:
+// the creation, access and backup dates, permissions, owner, Finder
+// information, extended Finder information, comment and file-ID record.
+// Both references stay valid and follow the contents (`ref` names what now
+// stands at `destRef`'s name and place); docs/names-and-exchange.md says
+// what each reference names. A directory, a volume's root or anything but a
+// regular file is notAFileErr, another volume diffVolErr, a file system
+// without the exchange errFSOperationNotSupported; a file exchanged with
+// itself is noErr and nothing happens. On any failure both files are as
+// they were.
 VANTREL_EXPORT OSErr FSExchangeObjects(const FSRef* ref, const FSRef* destRef);
 
 // Parameter-block forms: ioVRefNum + ioDirID + ioNamePtr (Pascal, may be null

@@ -94,15 +94,15 @@ bool carries(const Node& n, UInt32 id) {
     return have && *have == id;
 }
 
-// Breadth-first over the volume for the file with the ID's marker. Only
-// regular files whose inode number could be the ID are asked for their
-// marker, unless the ID was an assigned one (then every file is asked).
-OSErr walk_volume(FSVolumeRefNum vref, UInt32 id, Node* out) {
+// Breadth-first over the volume for the file with the ID's marker. With
+// `byInode`, only regular files whose inode number is the ID are asked for
+// their marker; otherwise every file is (an assigned ID, or one that an
+// exchange moved to another inode).
+OSErr walk_volume(FSVolumeRefNum vref, UInt32 id, bool byInode, Node* out) {
     Volume v;
     if (OSErr err = volume_by_ref(vref, &v)) return err;
     Node root;
     if (OSErr err = root_node(v, &root)) return err;
-    const bool byInode = id >= 16 && id < 0x80000000u;
     std::deque<Node> pending{root};
     while (!pending.empty()) {
         Node dir = std::move(pending.front());
@@ -162,7 +162,10 @@ OSErr find_file(FSVolumeRefNum vref, UInt32 id, Node* out) {
         remember(*out, id);
         return noErr;
     }
-    if (OSErr err = walk_volume(vref, id, out)) return err;
+    const bool inodeNumber = id >= 16 && id < 0x80000000u;
+    OSErr err = walk_volume(vref, id, inodeNumber, out);
+    if (err == fidNotFound && inodeNumber) err = walk_volume(vref, id, false, out);
+    if (err != noErr) return err;
     remember(*out, id);
     return noErr;
 }
@@ -195,6 +198,19 @@ std::optional<UInt32> file_id_of(const Node& n) {
     return static_cast<UInt32>(get_be(buf + 4, 4));
 }
 
+std::string file_id_marker(const Node& n, UInt32 id) {
+    unsigned char marker[kMarkerSize];
+    put_be(marker, kMarkerMagic, 4);
+    put_be(marker + 4, id, 4);
+    put_be(marker + 8, n.st.stx_ino, 8);
+    put_be(marker + 16, n.stamp(), 8);
+    return std::string(reinterpret_cast<const char*>(marker), sizeof marker);
+}
+
+void note_file_id(const Node& n, UInt32 id) {
+    remember(n, id);
+}
+
 void forget_file_ids() {
     IdTable& t = table();
     std::lock_guard lk(t.mu);
@@ -219,13 +235,9 @@ extern "C" OSErr PBCreateFileIDRefSync(HParmBlkPtr pb) {
         remember(n, *id);
         return finish(p, fidExists);
     }
-    unsigned char marker[kMarkerSize];
-    put_be(marker, kMarkerMagic, 4);
-    put_be(marker + 4, n.nodeID, 4);
-    put_be(marker + 8, n.st.stx_ino, 8);
-    put_be(marker + 16, n.stamp(), 8);
+    const std::string marker = file_id_marker(n, n.nodeID);
     // Replaces a marker that a copy brought along from another file.
-    if (::lsetxattr(n.proc_path().c_str(), kFileIDAttr, marker, sizeof marker, 0) != 0) {
+    if (::lsetxattr(n.proc_path().c_str(), kFileIDAttr, marker.data(), marker.size(), 0) != 0) {
         return finish(p, from_errno(errno, Op::Write, &n));
     }
     remember(n, n.nodeID);

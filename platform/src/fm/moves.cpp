@@ -16,14 +16,19 @@
 // giving a file the name another one had, keeps the name as it was on disk.
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "fm/fileid.h"
+#include "fm/metadata.h"
 #include "fm/pbnode.h"
 #include "vantrel/fault.h"
 
@@ -249,6 +254,150 @@ extern "C" OSErr PBHMoveRenameSync(HParmBlkPtr pb) {
     return finish(p, noErr);
 }
 
+// ---------------------------------------------------------------- exchange
+
+namespace vantrel::fm {
+namespace {
+
+// The contents of a file are its data fork and its resource fork; they
+// trade places with the inodes. The resource fork is an attribute of the
+// inode today, so the rename carries it: this is the one place that says
+// so, and where a fork kept beside the file would be exchanged instead.
+bool moves_with_contents(std::string_view attr) {
+    return attr == meta::kResourceForkAttr;
+}
+
+// Attributes that describe the file at its name and place: the metadata
+// record (Finder information, comment, dates), the precise dates, ACLs and
+// whatever else other programs keep in the user namespace. The file-ID
+// marker is handled apart (it names its inode).
+bool stays_with_name(std::string_view attr) {
+    if (moves_with_contents(attr) || attr == kFileIDAttr) return false;
+    return attr.starts_with("user.") || attr == "system.posix_acl_access";
+}
+
+// What belongs to a name and place rather than to the contents.
+struct PlaceMeta {
+    std::vector<std::pair<std::string, std::string>> attrs;
+    std::optional<UInt32> fileID;
+    mode_t mode = 0;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    struct statx_timestamp atime {};
+    UTCDateTime created{};  // as callers see it (the record's, else the birth time)
+};
+
+OSErr attr_names(const Node& n, std::vector<std::string>* out) {
+    const std::string path = n.proc_path();
+    for (;;) {
+        const ssize_t size = ::llistxattr(path.c_str(), nullptr, 0);
+        if (size < 0) return from_errno(errno, Op::Read, &n);
+        std::string names(static_cast<std::size_t>(size), '\0');
+        const ssize_t got = ::llistxattr(path.c_str(), names.data(), names.size());
+        if (got < 0 && errno == ERANGE) continue;  // grew meanwhile
+        if (got < 0) return from_errno(errno, Op::Read, &n);
+        for (std::size_t i = 0; i < static_cast<std::size_t>(got);) {
+            const std::string name(names.c_str() + i);
+            i += name.size() + 1;
+            if (stays_with_name(name)) out->push_back(name);
+        }
+        return noErr;
+    }
+}
+
+OSErr read_place(const Node& n, PlaceMeta* m) {
+    std::vector<std::string> names;
+    if (OSErr e = attr_names(n, &names)) return e;
+    const std::string path = n.proc_path();
+    for (const std::string& name : names) {
+        std::string value;
+        for (;;) {
+            const ssize_t size = ::lgetxattr(path.c_str(), name.c_str(), nullptr, 0);
+            if (size < 0 && errno == ENODATA) break;  // removed meanwhile
+            if (size < 0) return from_errno(errno, Op::Read, &n);
+            value.resize(static_cast<std::size_t>(size));
+            const ssize_t got = ::lgetxattr(path.c_str(), name.c_str(), value.data(), value.size());
+            if (got < 0 && errno == ERANGE) continue;
+            if (got < 0) return from_errno(errno, Op::Read, &n);
+            value.resize(static_cast<std::size_t>(got));
+            m->attrs.emplace_back(name, std::move(value));
+            break;
+        }
+    }
+    m->fileID = file_id_of(n);
+    m->mode = n.st.stx_mode & 07777;
+    m->uid = n.st.stx_uid;
+    m->gid = n.st.stx_gid;
+    m->atime = n.st.stx_atime;
+    FSCatalogInfo info{};
+    if (OSErr e = fill_catalog_info(n, kFSCatInfoCreateDate, &info, nullptr, nullptr, nullptr))
+        return e;
+    m->created = info.createDate;
+    return noErr;
+}
+
+bool same_date(const UTCDateTime& x, const UTCDateTime& y) {
+    return x.highSeconds == y.highSeconds && x.lowSeconds == y.lowSeconds &&
+           x.fraction == y.fraction;
+}
+
+// Gives the file `n` (by its current name) the place metadata `m`; its
+// contents, their modification date and its resource fork are left alone.
+OSErr apply_place(Node n, const PlaceMeta& m) {
+    const std::string path = n.proc_path();
+    const bool owner = ::geteuid() == n.st.stx_uid;
+    // An owner may change the attributes of a file it made read-only only
+    // by making it writable for a moment; the mode is set at the end.
+    if (owner && ::geteuid() != 0 && !(n.st.stx_mode & S_IWUSR) &&
+        ::fchmodat(n.at(), n.name.c_str(), (n.st.stx_mode & 07777) | S_IWUSR, 0) != 0)
+        return from_errno(errno, Op::Write, &n);
+    std::vector<std::string> have;
+    if (OSErr e = attr_names(n, &have)) return e;
+    for (const std::string& name : have) {
+        bool keep = false;
+        for (const auto& a : m.attrs) keep = keep || a.first == name;
+        if (!keep && ::lremovexattr(path.c_str(), name.c_str()) != 0 && errno != ENODATA)
+            return from_errno(errno, Op::Write, &n);
+    }
+    for (const auto& [name, value] : m.attrs)
+        if (::lsetxattr(path.c_str(), name.c_str(), value.data(), value.size(), 0) != 0)
+            return from_errno(errno, Op::Write, &n);
+    if (m.fileID) {
+        const std::string marker = file_id_marker(n, *m.fileID);
+        if (::lsetxattr(path.c_str(), kFileIDAttr, marker.data(), marker.size(), 0) != 0)
+            return from_errno(errno, Op::Write, &n);
+    } else if (::lremovexattr(path.c_str(), kFileIDAttr) != 0 && errno != ENODATA) {
+        return from_errno(errno, Op::Write, &n);
+    }
+    if (OSErr e = restat(&n)) return e;
+    // A creation date that came from the birth time has to be written down
+    // for an inode born at another time.
+    FSCatalogInfo info{};
+    if (OSErr e = fill_catalog_info(n, kFSCatInfoCreateDate, &info, nullptr, nullptr, nullptr))
+        return e;
+    if (!same_date(info.createDate, m.created)) {
+        FSRef ref;
+        make_ref(n, &ref);
+        info.createDate = m.created;
+        if (OSErr e = FSSetCatalogInfo(&ref, kFSCatInfoCreateDate, &info)) return e;
+    }
+    if ((m.uid != n.st.stx_uid || m.gid != n.st.stx_gid) &&
+        ::fchownat(n.at(), n.name.c_str(), m.uid, m.gid, AT_SYMLINK_NOFOLLOW) != 0)
+        return from_errno(errno, Op::Write, &n);
+    if (::fchmodat(n.at(), n.name.c_str(), m.mode, 0) != 0) return from_errno(errno, Op::Write, &n);
+    const struct timespec times[2] = {{m.atime.tv_sec, long(m.atime.tv_nsec)}, {0, UTIME_OMIT}};
+    if (::utimensat(n.at(), n.name.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
+        return from_errno(errno, Op::Write, &n);
+    return noErr;
+}
+
+}  // namespace
+}  // namespace vantrel::fm
+
+// The metadata is traded first, while each file still stands at its own
+// name; the rename that trades the contents comes last, so that it is the
+// one step that makes the exchange visible. A failure before it puts each
+// file's own metadata back.
 OSErr FSExchangeObjects(const FSRef* ref, const FSRef* destRef) {
     Node a;
     if (OSErr e = resolve(ref, &a)) return e;
@@ -260,18 +409,41 @@ OSErr FSExchangeObjects(const FSRef* ref, const FSRef* destRef) {
     if (a.vref != b.vref) return diffVolErr;
     if (a.dev() == b.dev() && a.st.stx_ino == b.st.stx_ino)
         return noErr;  // one file: nothing to trade
-    if (vantrel::fault::step("FSExchangeObjects.exchange", a.name, [&] {
-            return ::renameat2(a.at(), a.name.c_str(), b.at(), b.name.c_str(), RENAME_EXCHANGE);
-        }) != 0) {
-        const int err = errno;
-        // File systems without the exchange say EINVAL (or ENOSYS, EOPNOTSUPP).
-        if (err == EINVAL || err == ENOSYS || err == EOPNOTSUPP) {
-            note_exchange_result(a.vref, false);  // the volume's parameters say so from now on
-            return errFSOperationNotSupported;
+    if (a.locked() || b.locked()) return fLckdErr;
+
+    PlaceMeta atA, atB;  // what belongs to the first and to the second name
+    if (OSErr e = read_place(a, &atA)) return e;
+    if (OSErr e = read_place(b, &atB)) return e;
+    OSErr err = apply_place(a, atB);
+    if (err == noErr) {
+        err = apply_place(b, atA);
+        if (err == noErr) {
+            if (vantrel::fault::step("FSExchangeObjects.exchange", a.name, [&] {
+                    return ::renameat2(a.at(), a.name.c_str(), b.at(), b.name.c_str(),
+                                       RENAME_EXCHANGE);
+                }) == 0) {
+                note_exchange_result(a.vref, true);
+                note_exchanged(a, b);
+                // The file IDs stayed with the names: the ID of the first
+                // name is now carried by the second file, and the other way.
+                Node nowA, nowB;
+                FSRef ra, rb;
+                make_ref(b, &rb);
+                make_ref(a, &ra);
+                if (atA.fileID && resolve(&rb, &nowB) == noErr) note_file_id(nowB, *atA.fileID);
+                if (atB.fileID && resolve(&ra, &nowA) == noErr) note_file_id(nowA, *atB.fileID);
+                return noErr;
+            }
+            const int e = errno;
+            // File systems without the exchange say EINVAL (or ENOSYS, EOPNOTSUPP).
+            const bool unsupported = e == EINVAL || e == ENOSYS || e == EOPNOTSUPP;
+            if (unsupported) note_exchange_result(a.vref, false);  // parameters say so from now on
+            err = unsupported ? OSErr{errFSOperationNotSupported} : from_errno(e, Op::Rename, &a);
         }
-        return from_errno(err, Op::Rename, &a);
+        (void)restat(&b);
+        (void)apply_place(b, atB);  // undo: each file's own metadata back
     }
-    note_exchange_result(a.vref, true);
-    note_exchanged(a, b);
-    return noErr;
+    (void)restat(&a);
+    (void)apply_place(a, atA);
+    return err;
 }

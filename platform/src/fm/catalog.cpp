@@ -69,9 +69,12 @@ UTCDateTime from_record(std::int32_t since2000) {
     return d;
 }
 
-// The record's form of a date (whole seconds from 2000, clamped).
+// The record's form of a date (whole seconds from 2000, clamped). Date 0
+// is "never" (a file never backed up), which every reader of the record
+// knows as 0x80000000; the full dates are kept in kDatesAttr.
 std::int32_t to_record(const UTCDateTime& d) {
     std::int64_t mac = (std::int64_t(d.highSeconds) << 32) | d.lowSeconds;
+    if (mac == 0 && d.fraction == 0) return meta::kUnknownDate;
     std::int64_t s = mac - meta::kMac1904To2000;
     if (s <= std::int64_t(INT32_MIN)) s = INT32_MIN + 1;  // INT32_MIN means "unknown"
     if (s > INT32_MAX) s = INT32_MAX;
@@ -98,10 +101,13 @@ UTCDateTime get_date(const std::uint8_t* p) {
     return d;
 }
 
-PreciseDates read_precise(const Node& n) {
+// `err` (when given) receives the errno of a failed read other than "no
+// such attribute": dates that could not be read must not be written over.
+PreciseDates read_precise(const Node& n, int* err = nullptr) {
     PreciseDates pd;
     std::uint8_t b[17];
     ssize_t len = ::lgetxattr(n.proc_path().c_str(), kDatesAttr, b, sizeof b);
+    if (len < 0 && err != nullptr && errno != ENODATA && errno != ENOTSUP) *err = errno;
     if (len != 17) return pd;
     pd.haveCreate = b[0] & 1;
     pd.haveBackup = b[0] & 2;
@@ -301,21 +307,29 @@ OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo*
             PreciseDates pd;
             if (have && (which & (kFSCatInfoCreateDate | kFSCatInfoBackupDate)))
                 pd = read_precise(n);
-            if (which & kFSCatInfoCreateDate) {
+            // The precise date is used while the record agrees with it
+            // (another program may have changed the record since).
+            auto recorded = [&](meta::DateIndex i) {
                 std::int32_t s;
-                if (have && meta::get_date(rec, meta::kCreate, &s))
-                    info->createDate =
-                        pd.haveCreate && to_record(pd.create) == s ? pd.create : from_record(s);
+                return have && meta::get_date(rec, i, &s) ? s : meta::kUnknownDate;
+            };
+            if (which & kFSCatInfoCreateDate) {
+                const std::int32_t s = recorded(meta::kCreate);
+                if (have && pd.haveCreate && to_record(pd.create) == s)
+                    info->createDate = pd.create;
+                else if (s != meta::kUnknownDate)
+                    info->createDate = from_record(s);
                 else if (n.st.stx_mask & STATX_BTIME)
                     info->createDate = from_stx(n.st.stx_btime);
                 else
                     info->createDate = from_stx(n.st.stx_mtime);  // the oldest date POSIX keeps
             }
             if (which & kFSCatInfoBackupDate) {
-                std::int32_t s;
-                if (have && meta::get_date(rec, meta::kBackup, &s))
-                    info->backupDate =
-                        pd.haveBackup && to_record(pd.backup) == s ? pd.backup : from_record(s);
+                const std::int32_t s = recorded(meta::kBackup);
+                if (have && pd.haveBackup && to_record(pd.backup) == s)
+                    info->backupDate = pd.backup;
+                else if (s != meta::kUnknownDate)
+                    info->backupDate = from_record(s);
                 else
                     info->backupDate = UTCDateTime{};  // never backed up
             }
@@ -408,7 +422,11 @@ OSErr FSSetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo,
         if (n.is_link()) return errFSOperationNotSupported;
         meta::Record rec;
         std::string raw;
-        meta::ReadResult rr = meta::read(n, &rec, &raw);
+        int readErr = 0;
+        meta::ReadResult rr = meta::read(n, &rec, &raw, &readErr);
+        // A record that exists but cannot be read is not replaced by a
+        // fresh one: that would lose its comment, dates and foreign entries.
+        if (rr == meta::ReadResult::Unreadable) return from_errno(readErr, Op::Read, &n);
         if (rr != meta::ReadResult::Ok) rec = meta::fresh();
         if (which & (kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo)) {
             meta::Entry& e = rec.need(meta::kFinderInfoId, 32);
@@ -420,7 +438,8 @@ OSErr FSSetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo,
             meta::finder_to_disk(fi, xfi, n.is_dir(), disk);
             std::memcpy(e.data.data(), disk, 32);
         }
-        PreciseDates pd = read_precise(n);
+        PreciseDates pd = read_precise(n, &readErr);
+        if (readErr != 0) return from_errno(readErr, Op::Read, &n);
         if (which & kFSCatInfoCreateDate) {
             meta::set_date(rec, meta::kCreate, to_record(catalogInfo->createDate));
             pd.create = catalogInfo->createDate;

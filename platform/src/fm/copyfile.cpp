@@ -36,8 +36,11 @@ using vantrel::fm::Node;
 using vantrel::fm::Op;
 using vantrel::fm::UniqueFd;
 
+// The record, the resource fork, and the full creation and backup dates
+// that the record's 32-bit seconds cannot hold (before 1931, after 2038).
 constexpr const char* kCopiedAttrs[] = {"user.org.netatalk.Metadata",
-                                        "user.org.netatalk.ResourceFork"};
+                                        "user.org.netatalk.ResourceFork", "user.org.vantrel.Dates",
+                                        "user.org.vantrel.Metadata.extra"};
 
 OSErr finish(CopyParam& p, OSErr err) {
     p.ioResult = err;

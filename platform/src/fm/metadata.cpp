@@ -104,16 +104,23 @@ bool decode(const std::uint8_t* data, std::size_t size, Record* out) {
     return true;
 }
 
-std::string encode(const Record& r) {
-    // Standard entries first, in the standard order; then the others as found.
+std::string encode(const Record& given) {
+    // Always the eight standard entries, at least at their standard sizes:
+    // Samba's reader expects the 402-byte form, whatever another program
+    // left. Dates that were missing are unknown, not 2000-01-01.
+    Record r = given;
+    for (const Std& s : kStandard) {
+        const Entry* had = r.find(s.id);
+        const std::size_t hadSize = had != nullptr ? had->data.size() : 0;
+        r.need(s.id, s.size);
+        if (s.id == kFileDatesId)
+            for (std::size_t i = hadSize / 4; i < 4; ++i) set_date(r, DateIndex(i), kUnknownDate);
+    }
+    // The standard entries only, in the standard order (the others are
+    // kept apart, see encode_extra).
     std::vector<const Entry*> order;
     for (const Std& s : kStandard)
         if (const Entry* e = r.find(s.id)) order.push_back(e);
-    for (const Entry& e : r.entries) {
-        bool standard = false;
-        for (const Std& s : kStandard) standard = standard || s.id == e.id;
-        if (!standard) order.push_back(&e);
-    }
     std::string out;
     put32(out, kMagic);
     put32(out, kVersion);
@@ -128,6 +135,29 @@ std::string encode(const Record& r) {
     }
     for (const Entry* e : order) out += e->data;
     return out;
+}
+
+std::string encode_extra(const Record& r) {
+    std::string out;
+    for (const Entry& e : r.entries) {
+        bool standard = false;
+        for (const Std& s : kStandard) standard = standard || s.id == e.id;
+        if (standard) continue;
+        put32(out, e.id);
+        put32(out, std::uint32_t(e.data.size()));
+        out += e.data;
+    }
+    return out;
+}
+
+void decode_extra(const std::string& bytes, Record* r) {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.data());
+    for (std::size_t i = 0; i + 8 <= bytes.size();) {
+        const std::uint32_t id = be32(p + i), len = be32(p + i + 4);
+        if (len > bytes.size() - i - 8) return;  // cut short: keep what was whole
+        if (r->find(id) == nullptr) r->entries.push_back(Entry{id, bytes.substr(i + 8, len)});
+        i += 8 + len;
+    }
 }
 
 bool get_date(const Record& r, DateIndex i, std::int32_t* out) {
@@ -168,24 +198,47 @@ void finder_to_disk(const std::uint8_t info[16], const std::uint8_t xinfo[16], b
     }
 }
 
-ReadResult read(const Node& n, Record* out, std::string* raw) {
+ReadResult read(const Node& n, Record* out, std::string* raw, int* err) {
+    auto failed = [&](int e) {
+        if (e == ENODATA || e == ENOTSUP) return ReadResult::Absent;
+        if (err != nullptr) *err = e;
+        return ReadResult::Unreadable;
+    };
     std::string path = n.proc_path();
     std::string buf(1024, '\0');
     for (int attempt = 0; attempt < 4; ++attempt) {
         ssize_t len = ::lgetxattr(path.c_str(), kMetadataAttr, buf.data(), buf.size());
         if (len >= 0) {
             buf.resize(std::size_t(len));
-            if (decode(reinterpret_cast<const std::uint8_t*>(buf.data()), buf.size(), out))
+            if (decode(reinterpret_cast<const std::uint8_t*>(buf.data()), buf.size(), out)) {
+                std::string extra(4096, '\0');
+                const ssize_t got =
+                    ::lgetxattr(path.c_str(), kExtraAttr, extra.data(), extra.size());
+                if (got < 0 && errno == ERANGE) {
+                    const ssize_t need = ::lgetxattr(path.c_str(), kExtraAttr, nullptr, 0);
+                    extra.assign(need > 0 ? std::size_t(need) : 0, '\0');
+                    const ssize_t again =
+                        ::lgetxattr(path.c_str(), kExtraAttr, extra.data(), extra.size());
+                    if (again < 0) return failed(errno == ERANGE ? EIO : errno);
+                    extra.resize(std::size_t(again));
+                } else if (got < 0) {
+                    if (errno != ENODATA && errno != ENOTSUP) return failed(errno);
+                    extra.clear();
+                } else {
+                    extra.resize(std::size_t(got));
+                }
+                decode_extra(extra, out);
                 return ReadResult::Ok;
+            }
             if (raw != nullptr) *raw = std::move(buf);
             return ReadResult::Corrupt;
         }
-        if (errno != ERANGE) return ReadResult::Absent;
+        if (errno != ERANGE) return failed(errno);
         ssize_t need = ::lgetxattr(path.c_str(), kMetadataAttr, nullptr, 0);
-        if (need < 0) return ReadResult::Absent;
+        if (need < 0) return failed(errno);
         buf.assign(std::size_t(need) + 1, '\0');
     }
-    return ReadResult::Absent;
+    return failed(EIO);  // it keeps growing under us
 }
 
 OSErr write(const Node& n, const Record& r, const std::string* corruptRaw) {
@@ -195,6 +248,16 @@ OSErr write(const Node& n, const Record& r, const std::string* corruptRaw) {
                                                         corruptRaw->data(), corruptRaw->size(), 0);
                                  }) != 0)
         return from_errno(errno, Op::Write, &n);
+    // The entries other programs may not expect go first, so that a failure
+    // between the two writes leaves the record as it was.
+    const std::string extra = encode_extra(r);
+    if (!extra.empty()) {
+        if (::lsetxattr(path.c_str(), kExtraAttr, extra.data(), extra.size(), 0) != 0)
+            return from_errno(errno, Op::Write, &n);
+    } else if (::lremovexattr(path.c_str(), kExtraAttr) != 0 && errno != ENODATA &&
+               errno != ENOTSUP) {
+        return from_errno(errno, Op::Write, &n);
+    }
     std::string bytes = encode(r);
     if (fault::step("FSSetCatalogInfo.setxattr", n.name, [&] {
             return ::lsetxattr(path.c_str(), kMetadataAttr, bytes.data(), bytes.size(), 0);

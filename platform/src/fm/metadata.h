@@ -5,9 +5,11 @@
 //
 // On disk (all integers big-endian): magic 0x00051607, version 0x00020000,
 // 16 zero bytes, an entry count, then (id, offset, length) per entry, then
-// the data. We write the eight standard entries in the standard order
-// (data from offset 122, 402 bytes in all) followed by any unknown entry a
-// record already had. Readers find entries by id and offset only.
+// the data. We always write the eight standard entries in the standard
+// order (data from offset 122, 402 bytes in all), the form Samba's reader
+// expects, whatever form another program left. Entries we do not know are
+// kept, byte for byte, in kExtraAttr beside the record and read back with
+// it. Readers find entries by id and offset only.
 //
 //   Record r;
 //   if (decode(bytes, n, &r)) {
@@ -30,6 +32,9 @@ namespace vantrel::fm::meta {
 
 inline constexpr const char* kMetadataAttr = "user.org.netatalk.Metadata";
 inline constexpr const char* kResourceForkAttr = "user.org.netatalk.ResourceFork";
+// Entries of a record that are not among the standard eight: (id, length,
+// data) each, big-endian.
+inline constexpr const char* kExtraAttr = "user.org.vantrel.Metadata.extra";
 // Where an unreadable record is kept before a write replaces it.
 inline constexpr const char* kCorruptAttr = "user.org.vantrel.Metadata.corrupt";
 
@@ -75,7 +80,12 @@ Record fresh();
 // False when the bytes are not a record (bad magic or version, an entry
 // outside the data, too many entries); `out` is then untouched.
 bool decode(const std::uint8_t* data, std::size_t size, Record* out);
+// The record's bytes: the eight standard entries (missing ones added, a
+// missing date unknown). Any other entry goes to encode_extra.
 std::string encode(const Record& r);
+std::string encode_extra(const Record& r);
+// Adds the entries of kExtraAttr's bytes that `r` lacks.
+void decode_extra(const std::string& bytes, Record* r);
 
 // Date `i` of the file-dates entry, or false when unknown or absent.
 bool get_date(const Record& r, DateIndex i, std::int32_t* secondsSince2000);
@@ -88,10 +98,14 @@ void finder_to_host(const std::uint8_t disk[32], bool isDir, std::uint8_t info[1
 void finder_to_disk(const std::uint8_t info[16], const std::uint8_t xinfo[16], bool isDir,
                     std::uint8_t disk[32]);
 
-enum class ReadResult { Absent, Ok, Corrupt };
+enum class ReadResult { Absent, Ok, Corrupt, Unreadable };
 // Reads the record of `n`. A record that does not parse is reported as
 // Corrupt with its bytes in `raw`, and is treated by callers as absent.
-ReadResult read(const Node& n, Record* out, std::string* raw);
+// Only a missing attribute (or a file system without them) is Absent; any
+// other failure (EACCES, EIO, ...) is Unreadable with the errno in `err`:
+// a reader may show defaults, but nothing may be written over a record
+// that could not be read.
+ReadResult read(const Node& n, Record* out, std::string* raw, int* err = nullptr);
 // Writes `r` as the record of `n`. When `corruptRaw` is given (the bytes of
 // an unreadable record being replaced), they are kept in kCorruptAttr first.
 OSErr write(const Node& n, const Record& r, const std::string* corruptRaw);

@@ -135,9 +135,12 @@ TEST(MetadataRecord, EncodesTheStandardLayoutAndKeepsUnknownEntries) {
     r.entries.push_back({0x12345678, "extra"});
     meta::set_date(r, meta::kBackup, 1234);
     std::string again = meta::encode(r);
+    EXPECT_EQ(again.size(), meta::kStandardSize) << "the record keeps its standard form";
     meta::Record back;
     ASSERT_TRUE(
         meta::decode(reinterpret_cast<const std::uint8_t*>(again.data()), again.size(), &back));
+    EXPECT_EQ(back.find(0x12345678), nullptr);
+    meta::decode_extra(meta::encode_extra(r), &back);
     ASSERT_NE(back.find(0x12345678), nullptr);
     EXPECT_EQ(back.find(0x12345678)->data, "extra");
     std::int32_t d = 0;

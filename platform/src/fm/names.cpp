@@ -43,8 +43,10 @@ OSErr name_from_unicode(const UniChar* name, std::size_t units, std::string* dis
     if (units > 255) return errFSNameTooLong;
     for (std::size_t i = 0; i < units; ++i)
         if (name[i] == 0 || name[i] == u':') return bdNamErr;
+    // Composed as the converters compose: the characters HFS+ keeps as they
+    // are stay as they are, so what is created reads back unchanged.
     std::u16string nfc;
-    if (text::normalize(name, units, text::Normal::NFC, &nfc) != noErr) return bdNamErr;
+    if (text::normalize(name, units, text::Normal::HFSComposed, &nfc) != noErr) return bdNamErr;
     std::string utf8;
     if (text::utf16_to_utf8(reinterpret_cast<const UniChar*>(nfc.data()), nfc.size(), &utf8) !=
         noErr)

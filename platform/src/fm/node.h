@@ -285,10 +285,10 @@ OSErr from_errno(int err, Op op, const Node* n = nullptr);
 // ---------------------------------------------------------------- names
 
 // A Unicode name (one component, UTF-16) -> the name stored on disk: UTF-8
-// in NFC, "/" stored as ":". paramErr for a null pointer with a length;
-// bdNamErr for an empty name, ".", "..", a NUL, a ":" (it would have to be
-// stored as "/"), or malformed UTF-16; errFSNameTooLong beyond 255 units or
-// 255 UTF-8 bytes.
+// composed (NFC, leaving alone what HFS+ leaves alone), "/" stored as ":".
+// paramErr for a null pointer with a length; bdNamErr for an empty name,
+// ".", "..", a NUL, a ":" (it would have to be stored as "/"), or malformed
+// UTF-16; errFSNameTooLong beyond 255 units or 255 UTF-8 bytes.
 OSErr name_from_unicode(const UniChar* name, std::size_t units, std::string* disk);
 // The other spellings under which an existing object may be stored: the
 // name as given (no normalisation) when it differs from NFC. Lookups try

@@ -26,35 +26,50 @@ Conv open(UInt32 base) {
 
 // HFS+ keeps these ranges composed when it decomposes a name.
 bool hfs_keeps(char32_t c) {
-    return (c >= 0x2000 && c <= 0x2FFF) || (c >= 0xF900 && c <= 0xFAFF) || (c >= 0x2F800 && c <= 0x2FAFF);
+    return (c >= 0x2000 && c <= 0x2FFF) || (c >= 0xF900 && c <= 0xFAFF) ||
+           (c >= 0x2F800 && c <= 0x2FAFF);
 }
 
 }  // namespace
 
 const char* icu_name(UInt32 base) noexcept {
     switch (base) {
-        case 0: return "macintosh";
-        case 1: return "Shift_JIS";  // no Mac Japanese in ICU; it is Shift-JIS with Apple extensions
-        case 6: return "x-mac-greek";
-        case 7: return "x-mac-cyrillic";
-        case 29: return "x-mac-centraleurroman";
-        case 35: return "x-mac-turkish";
-        case 0x98: return "x-mac-cyrillic";
-        case 0x0201: return "ISO-8859-1";
-        case 0x0500: return "windows-1252";
-        case 0x0600: return "US-ASCII";
-        case 0x0A01: return "Shift_JIS";
+        case 0:
+            return "macintosh";
+        case 1:
+            return "Shift_JIS";  // no Mac Japanese in ICU; it is Shift-JIS with Apple extensions
+        case 6:
+            return "x-mac-greek";
+        case 7:
+            return "x-mac-cyrillic";
+        case 29:
+            return "x-mac-centraleurroman";
+        case 35:
+            return "x-mac-turkish";
+        case 0x98:
+            return "x-mac-cyrillic";
+        case 0x0201:
+            return "ISO-8859-1";
+        case 0x0500:
+            return "windows-1252";
+        case 0x0600:
+            return "US-ASCII";
+        case 0x0A01:
+            return "Shift_JIS";
         case 0x0100:
         case 0x0103:
         case 0x0104:
-        case 0x0106: return "UTF-16LE";
-        case 0x08000100: return "UTF-8";
-        default: return nullptr;
+        case 0x0106:
+            return "UTF-16LE";
+        case 0x08000100:
+            return "UTF-8";
+        default:
+            return nullptr;
     }
 }
 
-OSStatus from_utf16(UInt32 base, const UniChar* src, std::size_t units, bool loose, char* out, std::size_t cap,
-                    std::size_t* outLen) noexcept {
+OSStatus from_utf16(UInt32 base, const UniChar* src, std::size_t units, bool loose, char* out,
+                    std::size_t cap, std::size_t* outLen) noexcept {
     *outLen = 0;
     Conv c = open(base);
     if (!c) return kTextUnsupportedEncodingErr;
@@ -65,8 +80,9 @@ OSStatus from_utf16(UInt32 base, const UniChar* src, std::size_t units, bool loo
     // told apart from one that has no mapping.
     std::vector<char> tmp(units * 4 + 8);
     st = U_ZERO_ERROR;
-    int32_t n = ucnv_fromUChars(c.get(), tmp.data(), static_cast<int32_t>(tmp.size()),
-                                reinterpret_cast<const UChar*>(src), static_cast<int32_t>(units), &st);
+    int32_t n =
+        ucnv_fromUChars(c.get(), tmp.data(), static_cast<int32_t>(tmp.size()),
+                        reinterpret_cast<const UChar*>(src), static_cast<int32_t>(units), &st);
     if (st == U_INVALID_CHAR_FOUND || st == U_ILLEGAL_CHAR_FOUND) return kTECUnmappableElementErr;
     if (st == U_TRUNCATED_CHAR_FOUND) return kTECPartialCharErr;
     if (U_FAILURE(st) && st != U_STRING_NOT_TERMINATED_WARNING) return kTextMalformedInputErr;
@@ -76,30 +92,33 @@ OSStatus from_utf16(UInt32 base, const UniChar* src, std::size_t units, bool loo
     return noErr;
 }
 
-OSStatus normalize(const UniChar* src, std::size_t units, Normal form, std::u16string* out) noexcept {
+OSStatus normalize(const UniChar* src, std::size_t units, Normal form,
+                   std::u16string* out) noexcept {
     out->assign(reinterpret_cast<const char16_t*>(src), units);
     if (form == Normal::None) return noErr;
     UErrorCode st = U_ZERO_ERROR;
-    const UNormalizer2* n = form == Normal::NFC ? unorm2_getNFCInstance(&st) : unorm2_getNFDInstance(&st);
+    const bool compose = form == Normal::NFC || form == Normal::HFSComposed;
+    const UNormalizer2* n = compose ? unorm2_getNFCInstance(&st) : unorm2_getNFDInstance(&st);
     if (U_FAILURE(st)) return kTECMissingTableErr;
     auto run = [&](const char16_t* p, std::size_t len, std::u16string* dst) -> bool {
         std::vector<UChar> buf(len * 4 + 16);
         UErrorCode s2 = U_ZERO_ERROR;
-        int32_t k = unorm2_normalize(n, reinterpret_cast<const UChar*>(p), static_cast<int32_t>(len), buf.data(),
-                                     static_cast<int32_t>(buf.size()), &s2);
+        int32_t k =
+            unorm2_normalize(n, reinterpret_cast<const UChar*>(p), static_cast<int32_t>(len),
+                             buf.data(), static_cast<int32_t>(buf.size()), &s2);
         if (U_FAILURE(s2)) return false;
         dst->append(reinterpret_cast<const char16_t*>(buf.data()), static_cast<std::size_t>(k));
         return true;
     };
     std::u16string in = *out;
     out->clear();
-    if (form != Normal::HFSDecomposed) {
+    if (form != Normal::HFSDecomposed && form != Normal::HFSComposed) {
         return run(in.data(), in.size(), out) ? OSStatus{noErr} : OSStatus{kTextMalformedInputErr};
     }
     std::size_t i = 0;
     while (i < in.size()) {
         std::size_t j = i;
-        // Collect a run of code points that HFS+ decomposes.
+        // Collect a run of code points that HFS+ normalises.
         while (j < in.size()) {
             char32_t c = in[j];
             std::size_t w = 1;
@@ -129,8 +148,8 @@ OSStatus normalize(const UniChar* src, std::size_t units, Normal form, std::u16s
     return noErr;
 }
 
-OSStatus to_utf16(UInt32 base, const char* src, std::size_t len, Normal form, UniChar* out, std::size_t capUnits,
-                  std::size_t* outUnits) noexcept {
+OSStatus to_utf16(UInt32 base, const char* src, std::size_t len, Normal form, UniChar* out,
+                  std::size_t capUnits, std::size_t* outUnits) noexcept {
     *outUnits = 0;
     Conv c = open(base);
     if (!c) return kTextUnsupportedEncodingErr;
@@ -144,7 +163,8 @@ OSStatus to_utf16(UInt32 base, const char* src, std::size_t len, Normal form, Un
     if (st == U_TRUNCATED_CHAR_FOUND) return kTECPartialCharErr;
     if (U_FAILURE(st) && st != U_STRING_NOT_TERMINATED_WARNING) return kTextMalformedInputErr;
     std::u16string norm;
-    if (OSStatus e = normalize(reinterpret_cast<const UniChar*>(tmp.data()), static_cast<std::size_t>(n), form, &norm))
+    if (OSStatus e = normalize(reinterpret_cast<const UniChar*>(tmp.data()),
+                               static_cast<std::size_t>(n), form, &norm))
         return e;
     if (norm.size() > capUnits) return kTECOutputBufferFullStatus;
     std::copy(norm.begin(), norm.end(), reinterpret_cast<char16_t*>(out));
@@ -159,19 +179,21 @@ OSStatus utf8_to_utf16(std::string_view in, std::u16string* out) noexcept {
     if (st != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(st)) return bdNamErr;
     out->assign(static_cast<std::size_t>(need), u'\0');
     st = U_ZERO_ERROR;
-    u_strFromUTF8(reinterpret_cast<UChar*>(out->data()), need, nullptr, in.data(), static_cast<int32_t>(in.size()),
-                  &st);
+    u_strFromUTF8(reinterpret_cast<UChar*>(out->data()), need, nullptr, in.data(),
+                  static_cast<int32_t>(in.size()), &st);
     return U_FAILURE(st) ? OSStatus{bdNamErr} : OSStatus{noErr};
 }
 
 OSStatus utf16_to_utf8(const UniChar* src, std::size_t units, std::string* out) noexcept {
     UErrorCode st = U_ZERO_ERROR;
     int32_t need = 0;
-    u_strToUTF8(nullptr, 0, &need, reinterpret_cast<const UChar*>(src), static_cast<int32_t>(units), &st);
+    u_strToUTF8(nullptr, 0, &need, reinterpret_cast<const UChar*>(src), static_cast<int32_t>(units),
+                &st);
     if (st != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(st)) return bdNamErr;
     out->assign(static_cast<std::size_t>(need), '\0');
     st = U_ZERO_ERROR;
-    u_strToUTF8(out->data(), need, nullptr, reinterpret_cast<const UChar*>(src), static_cast<int32_t>(units), &st);
+    u_strToUTF8(out->data(), need, nullptr, reinterpret_cast<const UChar*>(src),
+                static_cast<int32_t>(units), &st);
     return U_FAILURE(st) ? OSStatus{bdNamErr} : OSStatus{noErr};
 }
 

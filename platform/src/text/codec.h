@@ -16,24 +16,28 @@ namespace vantrel::text {
 // or nullptr when ICU has no converter for it.
 const char* icu_name(UInt32 encodingBase) noexcept;
 
-enum class Normal { None, NFC, NFD, HFSDecomposed };
+// HFSDecomposed is NFD and HFSComposed NFC, each leaving alone the ranges
+// HFS+ never decomposes (U+2000 to U+2FFF, U+F900 to U+FAFF, U+2F800 to
+// U+2FAFF): composing those would turn a compatibility character into
+// another one (U+2126 OHM SIGN into U+03A9, U+F900 into U+8C48).
+enum class Normal { None, NFC, NFD, HFSDecomposed, HFSComposed };
 
 // Converts UTF-16 to the byte encoding `encodingBase`. Returns noErr and the
 // byte count, kTECOutputBufferFullStatus when it does not fit in `cap`,
 // kTECUnmappableElementErr when a character has no mapping (with `loose`,
 // ICU's fallback mappings are allowed before giving up),
 // kTextUnsupportedEncodingErr for an unknown base.
-OSStatus from_utf16(UInt32 encodingBase, const UniChar* src, std::size_t units, bool loose, char* out,
-                    std::size_t cap, std::size_t* outLen) noexcept;
+OSStatus from_utf16(UInt32 encodingBase, const UniChar* src, std::size_t units, bool loose,
+                    char* out, std::size_t cap, std::size_t* outLen) noexcept;
 
 // Converts bytes in `encodingBase` to UTF-16 (normalised as asked). Returns
 // kTECOutputBufferFullStatus when more than `capUnits` units would be needed.
 OSStatus to_utf16(UInt32 encodingBase, const char* src, std::size_t len, Normal form, UniChar* out,
                   std::size_t capUnits, std::size_t* outUnits) noexcept;
 
-// Normalises UTF-16 in place into `out` (NFC, NFD, or the HFS+ decomposition,
-// which is NFD except for the ranges HFS+ leaves composed).
-OSStatus normalize(const UniChar* src, std::size_t units, Normal form, std::u16string* out) noexcept;
+// Normalises UTF-16 into `out` (NFC, NFD, or their HFS+ forms above).
+OSStatus normalize(const UniChar* src, std::size_t units, Normal form,
+                   std::u16string* out) noexcept;
 
 // UTF-8 <-> UTF-16 helpers for paths and names (invalid input gives bdNamErr).
 OSStatus utf8_to_utf16(std::string_view in, std::u16string* out) noexcept;

@@ -66,25 +66,7 @@ OSStatus check_mapping(const UnicodeMapping* m, Normal* form) {
 // HFS+ never decomposes (composition would turn a CJK compatibility ideograph
 // into its unified twin, which is another character to a Mac encoding).
 OSStatus compose_for_bytes(const UniChar* src, std::size_t units, std::u16string* out) {
-    auto kept = [](char16_t c) {
-        return (c >= 0x2000 && c <= 0x2FFF) || (c >= 0xF900 && c <= 0xFAFF);
-    };
-    out->clear();
-    std::size_t i = 0;
-    while (i < units) {
-        std::size_t j = i;
-        while (j < units && !kept(src[j])) ++j;
-        if (j > i) {
-            std::u16string part;
-            if (OSStatus e = vantrel::text::normalize(src + i, j - i, Normal::NFC, &part)) return e;
-            out->append(part);
-        }
-        std::size_t k = j;
-        while (k < units && kept(src[k])) ++k;
-        out->append(reinterpret_cast<const char16_t*>(src + j), k - j);
-        i = k;
-    }
-    return noErr;
+    return vantrel::text::normalize(src, units, Normal::HFSComposed, out);
 }
 
 }  // namespace

@@ -148,3 +148,42 @@ TEST(LeftName, ComesBackByteForByteWhenGivenBackAsShown) {
 }
 
 }  // namespace
+
+// Compatibility characters that NFC would replace by others: created or
+// renamed to, each is stored and read back as given.
+TEST(CompatibilityCharacters, AreStoredAndReadBackUnchanged) {
+    struct Row {
+        const char* what;
+        std::u16string name;
+        const char* disk;
+    };
+    const Row rows[] = {
+        {"U+F900 CJK compatibility ideograph", u"\uF900.txt", "\xEF\xA4\x80.txt"},
+        {"U+2126 OHM SIGN", u"\u2126", "\xE2\x84\xA6"},
+        {"U+212B ANGSTROM SIGN", u"x\u212B", "x\xE2\x84\xAB"},
+        {"U+2F800 (a surrogate pair)", u"\U0002F800", "\xF0\xAF\xA0\x80"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        vtest::TempDir dir;
+        FSRef parent = ref_of(dir.path()), created{}, renamed{};
+        ASSERT_EQ(FSCreateFileUnicode(&parent, row.name.size(),
+                                      reinterpret_cast<const UniChar*>(row.name.data()),
+                                      kFSCatInfoNone, nullptr, &created, nullptr),
+                  noErr);
+        EXPECT_EQ(entries(dir.path()), std::set<std::string>{row.disk});
+        HFSUniStr255 shown;
+        ASSERT_EQ(FSGetCatalogInfo(&created, kFSCatInfoNone, nullptr, &shown, nullptr, nullptr),
+                  noErr);
+        EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(shown.unicode), shown.length),
+                  row.name);
+        put(dir / "other", "");
+        FSRef other = ref_of(dir / "other");
+        ASSERT_EQ(FSDeleteObject(&created), noErr);
+        ASSERT_EQ(FSRenameUnicode(&other, row.name.size(),
+                                  reinterpret_cast<const UniChar*>(row.name.data()),
+                                  kTextEncodingUnknown, &renamed),
+                  noErr);
+        EXPECT_EQ(entries(dir.path()), std::set<std::string>{row.disk});
+    }
+}

@@ -49,9 +49,17 @@ OSErr UnicodeNameGetHFSName(UniCharCount nameLength, const UniChar* name,
     // refusing it here also keeps the byte count below from overflowing.
     if (name == nullptr || nameLength > 255) return paramErr;
 
-    const UnicodeMapping mapping = name_mapping(resolve_hint(textEncodingHint));
+    UnicodeMapping mapping = name_mapping(resolve_hint(textEncodingHint));
     UnicodeToTextInfo info = nullptr;
-    if (OSStatus e = CreateUnicodeToTextInfo(&mapping, &info)) return static_cast<OSErr>(e);
+    OSStatus made = CreateUnicodeToTextInfo(&mapping, &info);
+    if (made == kTextUnsupportedEncodingErr && textEncodingHint == kTextEncodingUnknown) {
+        // The system's script has no table here (Korean, Chinese, Arabic,
+        // Hebrew, Thai, and the Roman variants ICU lacks): Mac Roman, so that
+        // at least every ASCII name converts.
+        mapping = name_mapping(kTextEncodingMacRoman);
+        made = CreateUnicodeToTextInfo(&mapping, &info);
+    }
+    if (made != noErr) return static_cast<OSErr>(made);
     ByteCount read = 0;
     ByteCount outLen = 0;
     const OSStatus result = ConvertFromUnicodeToText(
@@ -70,9 +78,14 @@ OSErr HFSNameGetUnicodeName(ConstStr31Param hfsName, TextEncoding textEncodingHi
     if (hfsName == nullptr) return paramErr;
     if (hfsName[0] == 0) return noErr;
 
-    const UnicodeMapping mapping = name_mapping(resolve_hint(textEncodingHint));
+    UnicodeMapping mapping = name_mapping(resolve_hint(textEncodingHint));
     TextToUnicodeInfo info = nullptr;
-    if (OSStatus e = CreateTextToUnicodeInfo(&mapping, &info)) return static_cast<OSErr>(e);
+    OSStatus made = CreateTextToUnicodeInfo(&mapping, &info);
+    if (made == kTextUnsupportedEncodingErr && textEncodingHint == kTextEncodingUnknown) {
+        mapping = name_mapping(kTextEncodingMacRoman);  // as UnicodeNameGetHFSName does
+        made = CreateTextToUnicodeInfo(&mapping, &info);
+    }
+    if (made != noErr) return static_cast<OSErr>(made);
     ByteCount read = 0;
     ByteCount outLen = 0;
     const OSStatus result =

@@ -7,6 +7,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -99,3 +100,76 @@ TEST(OtherUser, ARecordThatCannotBeReadIsNeverOverwritten) {
     EXPECT_EQ(xattr(f, kRecordAttr), record) << "the record is as it was";
     EXPECT_EQ(xattr(f, "user.org.vantrel.Dates"), "<absent>");
 }
+
+// The user privileges nobody gets for objects of root's: from the mode for
+// another user, and from an ACL where it grants what the mode denies.
+struct PrivilegeRow {
+    const char* what;
+    bool dir;
+    mode_t mode;
+    const char* acl;   // setfacl -m argument, or nullptr
+    UInt8 privileges;  // expected for nobody
+};
+
+void PrintTo(const PrivilegeRow& row, std::ostream* os) {
+    *os << row.what;
+}
+
+class NobodysPrivileges : public ::testing::TestWithParam<PrivilegeRow> {};
+
+TEST_P(NobodysPrivileges, ComeFromWhatTheKernelAllows) {
+    const PrivilegeRow& row = GetParam();
+    if (row.acl != nullptr && std::system("command -v setfacl >/dev/null") != 0)
+        GTEST_SKIP() << "setfacl (Debian acl) is not installed";
+    vtest::TempDir dir;
+    fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::others_exec);
+    const fs::path p = row.dir ? dir.mkdir("obj") : dir.write("obj", "data");
+    ASSERT_EQ(::chmod(p.c_str(), row.mode), 0);
+    if (row.acl != nullptr) {
+        const std::string cmd = std::string("setfacl -m ") + row.acl + " '" + p.string() + "'";
+        if (std::system(cmd.c_str()) != 0) GTEST_SKIP() << "no ACLs on this file system";
+    }
+    auto msg = as_nobody([&]() -> std::string {
+        FSRef ref{};
+        if (FSPathMakeRef(reinterpret_cast<const UInt8*>(p.c_str()), &ref, nullptr) != noErr)
+            return "no reference";
+        UInt8 privileges = 0xEE;
+        if (OSErr e = FSGetUserPrivilegesPermissions(&ref, &privileges, nullptr))
+            return "FSGetUserPrivilegesPermissions gave " + std::to_string(e);
+        if (privileges != row.privileges)
+            return "privileges " + std::to_string(privileges) + ", not " +
+                   std::to_string(row.privileges);
+        if (row.dir) {
+            SInt32 owner, group, rights;
+            if (OSErr e = FSGetDirAccess(&ref, &owner, &group, &rights))
+                return "FSGetDirAccess gave " + std::to_string(e);
+        }
+        return "";
+    });
+    if (!msg) GTEST_SKIP() << "needs root to become nobody";
+    EXPECT_EQ(*msg, "");
+}
+
+constexpr UInt8 kNotOwner = kioACUserNotOwnerMask;
+constexpr UInt8 kNoSearch = kioACUserNoSeeFolderMask;
+constexpr UInt8 kNoRead = kioACUserNoSeeFilesMask;
+constexpr UInt8 kNoWrite = kioACUserNoMakeChangesMask;
+
+INSTANTIATE_TEST_SUITE_P(
+    Objects, NobodysPrivileges,
+    ::testing::Values(
+        PrivilegeRow{"a file of mode 0640", false, 0640, nullptr,
+                     kNotOwner | kNoSearch | kNoRead | kNoWrite},
+        PrivilegeRow{"a file of mode 0604", false, 0604, nullptr, kNotOwner | kNoSearch | kNoWrite},
+        PrivilegeRow{"a file of mode 0606", false, 0606, nullptr, kNotOwner | kNoSearch},
+        PrivilegeRow{"a folder of mode 0701", true, 0701, nullptr, kNotOwner | kNoRead | kNoWrite},
+        PrivilegeRow{"a folder of mode 0700 with u:nobody:rwx", true, 0700, "u:nobody:rwx",
+                     kNotOwner},
+        PrivilegeRow{"a file of mode 0600 with u:nobody:r", false, 0600, "u:nobody:r",
+                     kNotOwner | kNoSearch | kNoWrite}),
+    [](const ::testing::TestParamInfo<PrivilegeRow>& info) {
+        std::string n;
+        for (const char* c = info.param.what; *c; ++c)
+            if (std::isalnum(static_cast<unsigned char>(*c))) n += *c;
+        return n;
+    });

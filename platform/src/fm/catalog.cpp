@@ -34,25 +34,20 @@ constexpr const char* kDatesAttr = "user.org.vantrel.Dates";
 
 enum : UInt8 { kAccessSearch = 0x01, kAccessRead = 0x02, kAccessWrite = 0x04, kAccessOwner = 0x80 };
 
-UInt8 user_access(const struct statx& st) {
-    uid_t uid = ::geteuid();
-    UInt8 a = uid == st.stx_uid ? kAccessOwner : 0;
+// What the calling user may do with `n`, as the kernel decides it (mode,
+// ACLs, capabilities), not from the mode bits alone: an ACL may grant what
+// the mode denies.
+UInt8 user_access(const Node& n) {
+    const uid_t uid = ::geteuid();
+    UInt8 a = uid == n.st.stx_uid ? kAccessOwner : 0;
     if (uid == 0) return a | kAccessSearch | kAccessRead | kAccessWrite;
-    unsigned bits;
-    if (uid == st.stx_uid) {
-        bits = (st.stx_mode >> 6) & 7;
-    } else {
-        bool member = ::getegid() == st.stx_gid;
-        if (!member) {
-            gid_t groups[256];
-            int n = ::getgroups(256, groups);
-            for (int i = 0; i < n && !member; ++i) member = groups[i] == st.stx_gid;
-        }
-        bits = member ? (st.stx_mode >> 3) & 7 : st.stx_mode & 7;
-    }
-    if (bits & 1) a |= kAccessSearch;
-    if (bits & 4) a |= kAccessRead;
-    if (bits & 2) a |= kAccessWrite;
+    const char* name = n.root ? "." : n.name.c_str();
+    auto may = [&](int how) {
+        return ::faccessat(n.at(), name, how, AT_EACCESS | AT_SYMLINK_NOFOLLOW) == 0;
+    };
+    if (may(X_OK)) a |= kAccessSearch;
+    if (may(R_OK)) a |= kAccessRead;
+    if (may(W_OK)) a |= kAccessWrite;
     return a;
 }
 
@@ -265,7 +260,7 @@ OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo*
         if (which & kFSCatInfoNodeID) info->nodeID = n.nodeID;
         if (which & kFSCatInfoSharingFlags) info->sharingFlags = 0;
         if (which & kFSCatInfoUserPrivs) {
-            UInt8 a = user_access(n.st);
+            UInt8 a = user_access(n);
             UInt8 p = 0;
             if (!(a & kAccessSearch)) p |= kioACUserNoSeeFolderMask;
             if (!(a & kAccessRead)) p |= kioACUserNoSeeFilesMask;
@@ -280,7 +275,7 @@ OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo*
             FSPermissionInfo p{};
             p.userID = n.st.stx_uid;
             p.groupID = n.st.stx_gid;
-            p.userAccess = user_access(n.st);
+            p.userAccess = user_access(n);
             p.mode = UInt16(n.st.stx_mode);
             std::memcpy(info->permissions, &p, sizeof p);
         }

@@ -53,23 +53,23 @@ OSErr convert_new_name(UniCharCount newNameLength, const UniChar* newName,
 // The reference of the new object. Without a new name the object keeps the
 // source's name, so that name is asked for; asking with no name would hand
 // back the destination directory instead of the object.
-void make_new_ref(FSVolumeRefNum volume, SInt32 dirID, const NewName& name, FSSpec& source,
-                  FSRef* newRef) {
+OSErr make_new_ref(FSVolumeRefNum volume, SInt32 dirID, const NewName& name, FSSpec& source,
+                   FSRef* newRef) {
     FSRefParam pb;
     std::memset(&pb, 0, sizeof pb);
     pb.ioVRefNum = volume;
     pb.ioDirID = dirID;
     pb.ioNamePtr = name.ptr != nullptr ? name.ptr : source.name;
     pb.newRef = newRef;
-    (void)PBMakeFSRefSync(&pb);  // the copy or move has happened; its result stands
+    return PBMakeFSRefSync(&pb);
 }
 
 // Fills the copy parameter block that the file copy and the move-rename share:
 // the source's triple, the destination directory and the converted new name
 // (null keeps the source's name).
 OSErr fill_copy_block(const FSSpec& spec, FSVolumeRefNum destVolume, UInt32 destDirID,
-                      UniCharCount newNameLength, const UniChar* newName,
-                      TextEncoding encodingHint, NewName* name, HParamBlockRec* pb) {
+                      UniCharCount newNameLength, const UniChar* newName, TextEncoding encodingHint,
+                      NewName* name, HParamBlockRec* pb) {
     std::memset(pb, 0, sizeof *pb);
     pb->copyParam.ioVRefNum = spec.vRefNum;
     pb->copyParam.ioDirID = spec.parID;
@@ -259,6 +259,16 @@ OSErr FSCopyFile(const FSRef* source, const FSRef* destDir, UniCharCount newName
                            nullptr);
     if (err != noErr) return err;
 
+    // Without a new name the copy has the source's name, which a short
+    // Pascal name cannot always give (more than 31 bytes, characters Mac
+    // Roman lacks): the copy is found by its Unicode name.
+    HFSUniStr255 sourceName;
+    sourceName.length = 0;
+    if (newRef != nullptr && newName == nullptr) {
+        err = FSGetCatalogInfo(source, kFSCatInfoNone, nullptr, &sourceName, nullptr, nullptr);
+        if (err != noErr) return err;
+    }
+
     HParamBlockRec pb;
     NewName name;
     err = fill_copy_block(spec, dest.volume, dest.nodeID, newNameLength, newName, encodingHint,
@@ -267,9 +277,12 @@ OSErr FSCopyFile(const FSRef* source, const FSRef* destDir, UniCharCount newName
     err = PBHCopyFileSync(&pb);
     if (err != noErr) return err;
 
-    if (newRef != nullptr)
-        make_new_ref(dest.volume, static_cast<SInt32>(dest.nodeID), name, spec, newRef);
-    return noErr;
+    if (newRef == nullptr) return noErr;
+    if (name.ptr == nullptr && FSMakeFSRefUnicode(destDir, sourceName.length, sourceName.unicode,
+                                                  kTextEncodingUnknown, newRef) == noErr)
+        return noErr;
+    // The copy exists; a reference that cannot be made is still reported.
+    return make_new_ref(dest.volume, static_cast<SInt32>(dest.nodeID), name, spec, newRef);
 }
 
 OSErr FSMoveRename(const FSRef* source, const FSRef* destDir, UniCharCount newNameLength,
@@ -306,8 +319,9 @@ OSErr FSMoveRename(const FSRef* source, const FSRef* destDir, UniCharCount newNa
     err = PBHMoveRenameSync(&pb);
     if (err != noErr) return err;
 
+    // The moved object keeps its node ID, so even a shortened name finds it.
     if (newRef != nullptr)
-        make_new_ref(spec.vRefNum, static_cast<SInt32>(dest.nodeID), name, spec, newRef);
+        (void)make_new_ref(spec.vRefNum, static_cast<SInt32>(dest.nodeID), name, spec, newRef);
     return noErr;
 }
 

@@ -198,6 +198,19 @@ static OSErr make_fsref(FSRefParam* pb) {
             vref = cwd.vref;
         }
         UInt32 id = pb->ioDirID == 0 ? UInt32(fsRtDirID) : UInt32(pb->ioDirID);
+        const bool named = pb->ioNamePtr != nullptr && pb->ioNamePtr[0] != 0;
+        if (id == UInt32(fsRtParID) && named) {
+            // The root's parent holds one item: the root, under the
+            // volume's name (an FSSpec of a volume's root says so).
+            Volume v;
+            if (OSErr e = volume_by_ref(vref, &v)) return e;
+            unsigned char shown[sizeof(Str255)];
+            name_to_pascal(volume_name(v), fsRtDirID, shown, sizeof shown);
+            if (std::memcmp(shown, pb->ioNamePtr, std::size_t(shown[0]) + 1) != 0) return fnfErr;
+            if (OSErr e = root_node(v, &dir)) return e;
+            make_ref(dir, pb->newRef);
+            return noErr;
+        }
         if (OSErr e = dir_by_id(vref, id, &dir)) return e;
     }
     if (pb->ioNamePtr == nullptr || pb->ioNamePtr[0] == 0 ||

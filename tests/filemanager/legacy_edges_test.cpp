@@ -1,0 +1,73 @@
+// The parameter-block wrappers where an FSSpec cannot say everything: a
+// volume's root (its parent is the root's parent, ID 1) and names longer
+// than a Pascal name holds.
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "Child.h"
+#include "TempDir.h"
+#include "vantrel/FSUtilities.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+FSRef ref_of(const fs::path& p) {
+    FSRef r{};
+    EXPECT_EQ(FSPathMakeRef(reinterpret_cast<const UInt8*>(p.c_str()), &r, nullptr), noErr) << p;
+    return r;
+}
+
+std::string path_of(const FSRef& r) {
+    UInt8 buf[4096];
+    if (FSRefMakePath(&r, buf, sizeof buf) != noErr) return "<no object>";
+    return reinterpret_cast<const char*>(buf);
+}
+
+}  // namespace
+
+// The access of a volume's root is read and set like any folder's: on a
+// tmpfs of our own, so that nothing real changes.
+TEST(VolumeRoot, DirectoryAccessIsReadAndSet) {
+    vtest::TempDir dir;
+    fs::create_directories(dir / "mnt");
+    const fs::path mnt = dir / "mnt";
+    auto msg = vtest::run_child(vtest::Child::PrivateMounts, [&]() -> std::string {
+        if (::mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=1m,mode=0755") != 0) ::_exit(77);
+        FSRef root{};
+        if (FSPathMakeRef(reinterpret_cast<const UInt8*>(mnt.c_str()), &root, nullptr) != noErr)
+            return "no reference to the root";
+        SInt32 owner = -1, group = -1, rights = -1;
+        if (OSErr e = FSGetDirAccess(&root, &owner, &group, &rights))
+            return "FSGetDirAccess gave " + std::to_string(e);
+        if (owner != SInt32(::geteuid())) return "owner " + std::to_string(owner);
+        if (OSErr e = FSSetDirAccess(&root, owner, group, 0))
+            return "FSSetDirAccess gave " + std::to_string(e);
+        struct stat st {};
+        ::stat(mnt.c_str(), &st);
+        if ((st.st_mode & 0777) != 0) return "mode " + std::to_string(st.st_mode & 0777);
+        return "";
+    });
+    if (!msg) GTEST_SKIP() << "no private mount namespace with a tmpfs here";
+    EXPECT_EQ(*msg, "");
+}
+
+// Without a new name the copy keeps the source's name, even one a Pascal
+// name cannot hold; newRef names the copy.
+TEST(CopyFileWithoutANewName, FillsNewRefForALongName) {
+    vtest::TempDir dir;
+    const std::string name(40, 'n');
+    const fs::path src = dir.write("src/" + name, "data");
+    fs::create_directories(dir / "dst");
+    FSRef s = ref_of(src), d = ref_of(dir / "dst");
+    FSRef out;
+    std::memset(&out, 0, sizeof out);
+    ASSERT_EQ(FSCopyFile(&s, &d, 0, nullptr, kTextEncodingUnknown, &out), noErr);
+    EXPECT_EQ(path_of(out), (dir / "dst" / name).string());
+}

@@ -254,3 +254,38 @@ TEST(References, SpecsPathsParentsNamesAndNodeIDs) {
     EXPECT_FALSE(FSRefValid(&fref));
     EXPECT_FALSE(FSRefValid(&zero));
 }
+
+// 127 x U+0390 is 254 bytes on disk but 381 units decomposed: the name is
+// given composed (it fits), finds the object again, and a listing with
+// names includes the item.
+TEST(LongDecomposition, IsShownComposedAndListed) {
+    vtest::TempDir dir;
+    std::string disk;
+    for (int i = 0; i < 127; ++i) disk += "\xCE\x90";
+    dir.write("d/" + disk, "x");
+    FSRef parent{}, ref{};
+    ASSERT_EQ(FSPathMakeRef(reinterpret_cast<const UInt8*>((dir / "d").c_str()), &parent, nullptr),
+              noErr);
+    ASSERT_EQ(
+        FSPathMakeRef(reinterpret_cast<const UInt8*>((dir / "d" / disk).c_str()), &ref, nullptr),
+        noErr);
+    HFSUniStr255 name;
+    ASSERT_EQ(FSGetFileDirName(&ref, &name), noErr);
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(name.unicode), name.length),
+              std::u16string(127, u'\u0390'));
+    FSRef again{};
+    ASSERT_EQ(FSMakeFSRefUnicode(&parent, name.length, name.unicode, kTextEncodingUnknown, &again),
+              noErr);
+    EXPECT_EQ(FSCompareFSRefs(&ref, &again), noErr);
+
+    FSIterator it = nullptr;
+    ASSERT_EQ(FSOpenIterator(&parent, kFSIterateFlat, &it), noErr);
+    ItemCount got = 0;
+    HFSUniStr255 names[4];
+    const OSErr e = FSGetCatalogInfoBulk(it, 4, &got, nullptr, kFSCatInfoNone, nullptr, nullptr,
+                                         nullptr, names);
+    FSCloseIterator(it);
+    EXPECT_TRUE(e == noErr || e == errFSNoMoreItems) << e;
+    ASSERT_EQ(got, 1u) << "the item is listed";
+    EXPECT_EQ(names[0].length, 127);
+}

@@ -90,6 +90,10 @@ OSErr name_to_unicode(std::string_view disk, HFSUniStr255* out) {
     if (text::normalize(reinterpret_cast<const UniChar*>(u.data()), u.size(),
                         text::Normal::HFSDecomposed, &d) != noErr)
         d = u;
+    // A name that fits on disk may not fit once decomposed (127 x U+0390 is
+    // 254 bytes and 381 units): it is shown composed, as stored, which
+    // always fits in 255 units and still finds the object.
+    if (d.size() > 255) d = u;
     if (d.size() > 255) return errFSNameTooLong;
     out->length = UInt16(d.size());
     std::memcpy(out->unicode, d.data(), d.size() * sizeof(UniChar));

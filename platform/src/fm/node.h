@@ -296,7 +296,9 @@ OSErr name_from_unicode(const UniChar* name, std::size_t units, std::string* dis
 std::vector<std::string> name_alternatives(const UniChar* name, std::size_t units);
 // Disk name -> Unicode name for callers: HFS+ decomposition, ":" shown as
 // "/". A name that is not valid UTF-8 is shown with each bad byte as U+FFFD
-// (it still resolves through its FSRef, which keeps the bytes).
+// (it still resolves through its FSRef, which keeps the bytes). A name whose
+// decomposition exceeds 255 units is shown composed; so every disk name has
+// a Unicode form.
 OSErr name_to_unicode(std::string_view disk, HFSUniStr255* out);
 // Pascal (Mac Roman) name of FSSpecs and parameter blocks <-> disk name.
 // Pascal names longer than 31 bytes or with characters Mac Roman lacks are

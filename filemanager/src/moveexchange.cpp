@@ -246,14 +246,13 @@ OSErr FSExchangeObjectsCompat(const FSRef* first, const FSRef* second, FSRef* ne
     }
 
     // Each file takes on the catalogue fields of the name and place it is
-    // about to have; the modification dates stay with the contents.
-    // A write that fails may have changed some fields before it stopped, so
-    // its own file is restored too (the undo entered one step earlier):
-    // writing a file's saved values back is harmless where nothing changed.
+    // about to have; the modification dates stay with the contents. A write
+    // that fails leaves its file as it was (the platform puts back what it
+    // changed), so the undo starts with the files already written.
     err = FSSetCatalogInfo(&a.working, kExchangeBitmap, &b.info);
-    if (err != noErr) return fail(2);
+    if (err != noErr) return fail(3);
     err = FSSetCatalogInfo(&b.working, kExchangeBitmap, &a.info);
-    if (err != noErr) return fail(1);
+    if (err != noErr) return fail(2);
 
     err = FSRenameUnicode(&a.working, b.name.length, b.name.unicode, b.info.textEncodingHint,
                           newFirst);

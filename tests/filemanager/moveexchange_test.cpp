@@ -376,13 +376,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         SweepRow{"records", Kind::Record, "obj"}, SweepRow{"no record", Kind::NoRecord, "obj"},
         SweepRow{"times in nanoseconds", Kind::SubSecond, "obj"},
-        SweepRow{"a name that is not UTF-8", Kind::Record, "r\xe9sum\xe9",
-                 "the undo after a failed move renames src/r\\xe9sum\\xe9 to "
-                 "src/r\\xef\\xbf\\xbdsum\\xef\\xbf\\xbd (the saved name went through "
-                 "UTF-16)"},
-        SweepRow{"a decomposed name", Kind::Record, "cafe\xcc\x81",
-                 "the undo after a failed move renames the decomposed src/cafe\\xcc\\x81 to "
-                 "the composed src/caf\\xc3\\xa9"}),
+        SweepRow{"a name that is not UTF-8", Kind::Record, "r\xe9sum\xe9"},
+        SweepRow{"a decomposed name", Kind::Record, "cafe\xcc\x81"}),
     row_name);
 
 // ---------------------------------------------------------------- exchange
@@ -473,17 +468,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Combine(
         ::testing::Values(
             SweepRow{"records", Kind::Record, "a"},
-            SweepRow{"no record", Kind::NoRecord, "a",
-                     "a failed exchange leaves the first file with a metadata record and a "
-                     "Dates attribute it did not have, and new modification and access times"},
-            SweepRow{"times in nanoseconds", Kind::SubSecond, "a",
-                     "a failed exchange leaves the first file's modification and access times "
-                     "rounded to 1/65536 s"},
-            SweepRow{"a name that is not UTF-8", Kind::Record, "na\xefve",
-                     "even a successful exchange renames na\\xefve to na\\xef\\xbf\\xbdve"},
-            SweepRow{"a decomposed name", Kind::Record, "cafe\xcc\x81",
-                     "even a successful exchange renames the decomposed cafe\\xcc\\x81 to the "
-                     "composed caf\\xc3\\xa9"}),
+            SweepRow{"no record", Kind::NoRecord, "a"},
+            SweepRow{"times in nanoseconds", Kind::SubSecond, "a"},
+            SweepRow{"a name that is not UTF-8", Kind::Record, "na\xefve"},
+            SweepRow{"a decomposed name", Kind::Record, "cafe\xcc\x81"}),
         ::testing::ValuesIn(kLayouts)),
     [](const ::testing::TestParamInfo<std::tuple<SweepRow, Layout>>& info) {
         std::string n;

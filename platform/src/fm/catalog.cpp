@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <deque>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -248,6 +250,69 @@ class Changes {
     std::vector<Attr> attrs_;
 };
 
+bool same_utc(const UTCDateTime& x, const UTCDateTime& y) {
+    return x.highSeconds == y.highSeconds && x.lowSeconds == y.lowSeconds &&
+           x.fraction == y.fraction;
+}
+
+// The exact access (0) and modification (1) times that our latest changes
+// replaced, so that giving a date back as it was shown restores the
+// nanoseconds the 1/65536 s of UTCDateTime cannot carry (an undo).
+struct EarlierTime {
+    dev_t dev;
+    ino_t ino;
+    int which;
+    struct statx_timestamp exact;
+};
+std::mutex earlierMu;
+std::deque<EarlierTime>& earlier_times() {
+    static auto* list = new std::deque<EarlierTime>;  // never destroyed: used until exit
+    return *list;
+}
+
+void remember_time(const Node& n, int which, const struct statx_timestamp& exact) {
+    std::lock_guard lk(earlierMu);
+    auto& list = earlier_times();
+    list.push_back(EarlierTime{n.dev(), ino_t(n.st.stx_ino), which, exact});
+    if (list.size() > 64) list.pop_front();
+}
+
+std::optional<struct timespec> earlier_time(const Node& n, int which, const UTCDateTime& shown) {
+    std::lock_guard lk(earlierMu);
+    auto& list = earlier_times();
+    for (auto it = list.rbegin(); it != list.rend(); ++it) {
+        if (it->dev == n.dev() && it->ino == n.st.stx_ino && it->which == which &&
+            same_utc(from_stx(it->exact), shown))
+            return timespec{time_t(it->exact.tv_sec), long(it->exact.tv_nsec)};
+    }
+    return std::nullopt;
+}
+
+// True when record `r` with precise dates `pd` says only what `n` shows
+// without any record: zero Finder information, comment and other entries,
+// the birth time as creation date, never backed up, no other date.
+bool says_nothing(const Node& n, const meta::Record& r, const PreciseDates& pd) {
+    for (const meta::Entry& e : r.entries) {
+        if (e.id == meta::kFileDatesId) continue;
+        const bool standard = e.id == meta::kFinderInfoId || e.id == meta::kCommentId ||
+                              e.id == meta::kAfpInfoId || e.id == meta::kPrivDevId ||
+                              e.id == meta::kPrivInoId || e.id == meta::kPrivSynId ||
+                              e.id == meta::kPrivSvId;
+        if (!standard) return false;
+        for (char c : e.data)
+            if (c != 0) return false;
+    }
+    std::int32_t s;
+    if (meta::get_date(r, meta::kModify, &s) || meta::get_date(r, meta::kAccess, &s)) return false;
+    const UTCDateTime born =
+        (n.st.stx_mask & STATX_BTIME) ? from_stx(n.st.stx_btime) : from_stx(n.st.stx_mtime);
+    const bool createSaysNothing =
+        pd.haveCreate ? same_utc(pd.create, born) : !meta::get_date(r, meta::kCreate, &s);
+    const bool backupSaysNothing =
+        pd.haveBackup ? same_utc(pd.backup, UTCDateTime{}) : !meta::get_date(r, meta::kBackup, &s);
+    return createSaysNothing && backupSaysNothing;
+}
+
 }  // namespace
 
 OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo* info,
@@ -446,10 +511,24 @@ OSErr FSSetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo,
             pd.haveBackup = true;
         }
         if (rr == meta::ReadResult::Corrupt) changes.before_attr(meta::kCorruptAttr);
+        changes.before_attr(meta::kExtraAttr);
         changes.before_attr(meta::kMetadataAttr);
-        if (OSErr e = meta::write(n, rec, rr == meta::ReadResult::Corrupt ? &raw : nullptr))
+        if (rr != meta::ReadResult::Corrupt && says_nothing(n, rec, pd)) {
+            // Everything is as a file without a record shows it: no record
+            // (giving back the values a file had undoes a change exactly).
+            changes.before_attr(kDatesAttr);
+            const std::string path = n.proc_path();
+            for (const char* attr : {meta::kMetadataAttr, kDatesAttr, meta::kExtraAttr}) {
+                if (fault::step("FSSetCatalogInfo.setxattr", n.name, [&] {
+                        const int rc = ::lremovexattr(path.c_str(), attr);
+                        return rc != 0 && errno == ENODATA ? 0 : rc;
+                    }) != 0)
+                    return from_errno(errno, Op::Write, &n);
+            }
+        } else if (OSErr e =
+                       meta::write(n, rec, rr == meta::ReadResult::Corrupt ? &raw : nullptr)) {
             return e;
-        if (which & (kFSCatInfoCreateDate | kFSCatInfoBackupDate)) {
+        } else if (which & (kFSCatInfoCreateDate | kFSCatInfoBackupDate)) {
             std::uint8_t b[17];
             b[0] = UInt8((pd.haveCreate ? 1 : 0) | (pd.haveBackup ? 2 : 0));
             put_date(b + 1, pd.create);
@@ -466,19 +545,30 @@ OSErr FSSetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo,
         ts[0].tv_nsec = ts[1].tv_nsec = UTIME_OMIT;
         std::int64_t sec;
         std::uint32_t nsec;
-        if (which & kFSCatInfoAccessDate) {
-            timespec_from_utc(catalogInfo->accessDate, &sec, &nsec);
-            ts[0] = {time_t(sec), long(nsec)};
+        // A date equal to what the file shows leaves its nanoseconds alone;
+        // one given back as it was shown before our last change of it
+        // restores them.
+        auto set = [&](int i, const UTCDateTime& d, const struct statx_timestamp& now) {
+            if (same_utc(d, from_stx(now))) return;
+            if (const auto exact = earlier_time(n, i, d)) {
+                ts[i] = *exact;
+                return;
+            }
+            timespec_from_utc(d, &sec, &nsec);
+            ts[i] = {time_t(sec), long(nsec)};
+        };
+        if (which & kFSCatInfoAccessDate) set(0, catalogInfo->accessDate, n.st.stx_atime);
+        if (which & kFSCatInfoContentMod) set(1, catalogInfo->contentModDate, n.st.stx_mtime);
+        if (ts[0].tv_nsec != UTIME_OMIT || ts[1].tv_nsec != UTIME_OMIT) {
+            changes.times_set();
+            if (fault::step("FSSetCatalogInfo.times", n.name, [&] {
+                    return ::utimensat(n.at(), n.root ? "." : n.name.c_str(), ts,
+                                       AT_SYMLINK_NOFOLLOW);
+                }) != 0)
+                return from_errno(errno, Op::Write, &n);
+            if (ts[0].tv_nsec != UTIME_OMIT) remember_time(n, 0, n.st.stx_atime);
+            if (ts[1].tv_nsec != UTIME_OMIT) remember_time(n, 1, n.st.stx_mtime);
         }
-        if (which & kFSCatInfoContentMod) {
-            timespec_from_utc(catalogInfo->contentModDate, &sec, &nsec);
-            ts[1] = {time_t(sec), long(nsec)};
-        }
-        changes.times_set();
-        if (fault::step("FSSetCatalogInfo.times", n.name, [&] {
-                return ::utimensat(n.at(), n.root ? "." : n.name.c_str(), ts, AT_SYMLINK_NOFOLLOW);
-            }) != 0)
-            return from_errno(errno, Op::Write, &n);
     }
     if (which & kFSCatInfoPermissions) {
         FSPermissionInfo p;

@@ -251,13 +251,13 @@ OSErr write(const Node& n, const Record& r, const std::string* corruptRaw) {
     // The entries other programs may not expect go first, so that a failure
     // between the two writes leaves the record as it was.
     const std::string extra = encode_extra(r);
-    if (!extra.empty()) {
-        if (::lsetxattr(path.c_str(), kExtraAttr, extra.data(), extra.size(), 0) != 0)
-            return from_errno(errno, Op::Write, &n);
-    } else if (::lremovexattr(path.c_str(), kExtraAttr) != 0 && errno != ENODATA &&
-               errno != ENOTSUP) {
+    if (fault::step("FSSetCatalogInfo.setxattr", n.name, [&] {
+            if (!extra.empty())
+                return ::lsetxattr(path.c_str(), kExtraAttr, extra.data(), extra.size(), 0);
+            const int rc = ::lremovexattr(path.c_str(), kExtraAttr);
+            return rc != 0 && (errno == ENODATA || errno == ENOTSUP) ? 0 : rc;
+        }) != 0)
         return from_errno(errno, Op::Write, &n);
-    }
     std::string bytes = encode(r);
     if (fault::step("FSSetCatalogInfo.setxattr", n.name, [&] {
             return ::lsetxattr(path.c_str(), kMetadataAttr, bytes.data(), bytes.size(), 0);

@@ -34,7 +34,8 @@
 
 VANTREL_FAULT_OPERATIONS("FSRenameUnicode", "FSRenameUnicode.rename", "FSMoveObject",
                          "FSMoveObject.rename", "PBHMoveRenameSync", "PBHMoveRenameSync.rename",
-                         "FSExchangeObjects", "FSExchangeObjects.exchange");
+                         "FSExchangeObjects", "FSExchangeObjects.exchange",
+                         "FSExchangeObjects.trade", "FSExchangeObjects.undo");
 
 namespace vantrel::fm {
 namespace {
@@ -343,30 +344,46 @@ bool same_date(const UTCDateTime& x, const UTCDateTime& y) {
 
 // Gives the file `n` (by its current name) the place metadata `m`; its
 // contents, their modification date and its resource fork are left alone.
-OSErr apply_place(Node n, const PlaceMeta& m) {
+// Each system call is the fault seam's step `step` (the trade, or its undo).
+OSErr apply_place(Node n, const PlaceMeta& m, const char* step) {
+    auto call = [&](auto&& f) { return vantrel::fault::step(step, n.name, f); };
     const std::string path = n.proc_path();
     const bool owner = ::geteuid() == n.st.stx_uid;
     // An owner may change the attributes of a file it made read-only only
     // by making it writable for a moment; the mode is set at the end.
     if (owner && ::geteuid() != 0 && !(n.st.stx_mode & S_IWUSR) &&
-        ::fchmodat(n.at(), n.name.c_str(), (n.st.stx_mode & 07777) | S_IWUSR, 0) != 0)
+        call([&] {
+            return ::fchmodat(n.at(), n.name.c_str(), (n.st.stx_mode & 07777) | S_IWUSR, 0);
+        }) != 0)
         return from_errno(errno, Op::Write, &n);
     std::vector<std::string> have;
     if (OSErr e = attr_names(n, &have)) return e;
+    // Values first, then what the place does not have: a failure half-way
+    // then leaves an attribute changed rather than gone.
+    for (const auto& [name, value] : m.attrs)
+        if (call([&] {
+                return ::lsetxattr(path.c_str(), name.c_str(), value.data(), value.size(), 0);
+            }) != 0)
+            return from_errno(errno, Op::Write, &n);
     for (const std::string& name : have) {
         bool keep = false;
         for (const auto& a : m.attrs) keep = keep || a.first == name;
-        if (!keep && ::lremovexattr(path.c_str(), name.c_str()) != 0 && errno != ENODATA)
+        if (!keep && call([&] {
+                         const int rc = ::lremovexattr(path.c_str(), name.c_str());
+                         return rc != 0 && errno == ENODATA ? 0 : rc;
+                     }) != 0)
             return from_errno(errno, Op::Write, &n);
     }
-    for (const auto& [name, value] : m.attrs)
-        if (::lsetxattr(path.c_str(), name.c_str(), value.data(), value.size(), 0) != 0)
-            return from_errno(errno, Op::Write, &n);
     if (m.fileID) {
         const std::string marker = file_id_marker(n, *m.fileID);
-        if (::lsetxattr(path.c_str(), kFileIDAttr, marker.data(), marker.size(), 0) != 0)
+        if (call([&] {
+                return ::lsetxattr(path.c_str(), kFileIDAttr, marker.data(), marker.size(), 0);
+            }) != 0)
             return from_errno(errno, Op::Write, &n);
-    } else if (::lremovexattr(path.c_str(), kFileIDAttr) != 0 && errno != ENODATA) {
+    } else if (call([&] {
+                   const int rc = ::lremovexattr(path.c_str(), kFileIDAttr);
+                   return rc != 0 && errno == ENODATA ? 0 : rc;
+               }) != 0) {
         return from_errno(errno, Op::Write, &n);
     }
     if (OSErr e = restat(&n)) return e;
@@ -382,11 +399,14 @@ OSErr apply_place(Node n, const PlaceMeta& m) {
         if (OSErr e = FSSetCatalogInfo(&ref, kFSCatInfoCreateDate, &info)) return e;
     }
     if ((m.uid != n.st.stx_uid || m.gid != n.st.stx_gid) &&
-        ::fchownat(n.at(), n.name.c_str(), m.uid, m.gid, AT_SYMLINK_NOFOLLOW) != 0)
+        call([&] {
+            return ::fchownat(n.at(), n.name.c_str(), m.uid, m.gid, AT_SYMLINK_NOFOLLOW);
+        }) != 0)
         return from_errno(errno, Op::Write, &n);
-    if (::fchmodat(n.at(), n.name.c_str(), m.mode, 0) != 0) return from_errno(errno, Op::Write, &n);
+    if (call([&] { return ::fchmodat(n.at(), n.name.c_str(), m.mode, 0); }) != 0)
+        return from_errno(errno, Op::Write, &n);
     const struct timespec times[2] = {{m.atime.tv_sec, long(m.atime.tv_nsec)}, {0, UTIME_OMIT}};
-    if (::utimensat(n.at(), n.name.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
+    if (call([&] { return ::utimensat(n.at(), n.name.c_str(), times, AT_SYMLINK_NOFOLLOW); }) != 0)
         return from_errno(errno, Op::Write, &n);
     return noErr;
 }
@@ -414,9 +434,9 @@ OSErr FSExchangeObjects(const FSRef* ref, const FSRef* destRef) {
     PlaceMeta atA, atB;  // what belongs to the first and to the second name
     if (OSErr e = read_place(a, &atA)) return e;
     if (OSErr e = read_place(b, &atB)) return e;
-    OSErr err = apply_place(a, atB);
+    OSErr err = apply_place(a, atB, "FSExchangeObjects.trade");
     if (err == noErr) {
-        err = apply_place(b, atA);
+        err = apply_place(b, atA, "FSExchangeObjects.trade");
         if (err == noErr) {
             if (vantrel::fault::step("FSExchangeObjects.exchange", a.name, [&] {
                     return ::renameat2(a.at(), a.name.c_str(), b.at(), b.name.c_str(),
@@ -441,9 +461,9 @@ OSErr FSExchangeObjects(const FSRef* ref, const FSRef* destRef) {
             err = unsupported ? OSErr{errFSOperationNotSupported} : from_errno(e, Op::Rename, &a);
         }
         (void)restat(&b);
-        (void)apply_place(b, atB);  // undo: each file's own metadata back
+        (void)apply_place(b, atB, "FSExchangeObjects.undo");  // each file's own metadata back
     }
     (void)restat(&a);
-    (void)apply_place(a, atA);
+    (void)apply_place(a, atA, "FSExchangeObjects.undo");
     return err;
 }

@@ -156,7 +156,8 @@ const Row kRows[] = {
      },
      [](const fs::path& r) {
          return expect(vtest::read_file(r / "src/f") == "the other file", "not exchanged");
-     }},
+     },
+     true},
     {"PBHMoveRenameSync",
      [](const fs::path& r, vtest::FaultTrial& t) {
          CopyRequest rq(r, true);

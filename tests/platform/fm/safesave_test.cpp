@@ -1,7 +1,9 @@
 // A safe save: write the new version to a temporary file, exchange it with
 // the document, delete the temporary file. The document must come out with
 // the new contents and everything else it had: what belongs to its name.
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -11,6 +13,7 @@
 #include <fstream>
 #include <string>
 
+#include "Child.h"
 #include "TempDir.h"
 #include "vantrel/Files.h"
 
@@ -184,4 +187,49 @@ TEST(SafeSave, TheTemporaryNameKeepsItsOwnMetadata) {
     ASSERT_EQ(::lstat(doc.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     EXPECT_EQ(vtest::read_file(tmp), "old");
+}
+
+// As another user (nobody): two read-only files of its own are exchanged
+// (the owner may make them writable for a moment); a file of someone else's
+// cannot take the other name's owner, so nothing changes and the error says
+// so.
+TEST(SafeSave, AsAnotherUserReadOnlyFilesWorkAndAnOwnerItCannotGiveChangesNothing) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to become nobody";
+    vtest::TempDir dir;
+    fs::permissions(dir.path(), fs::perms::all);
+    const fs::path a = dir.write("a", "first"), b = dir.write("b", "second");
+    const fs::path c = dir.write("c", "root's");
+    ASSERT_EQ(::lsetxattr(a.c_str(), "user.note", "A", 1, 0), 0);
+    ASSERT_EQ(::chown(a.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chown(b.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(a.c_str(), 0400), 0);
+    ASSERT_EQ(::chmod(b.c_str(), 0440), 0);
+    ASSERT_EQ(::chmod(c.c_str(), 0666), 0);
+    auto msg = vtest::run_child(vtest::Child::Plain, [&]() -> std::string {
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
+            ::setresuid(65534, 65534, 65534) != 0)
+            return "cannot become nobody";
+        ::prctl(PR_SET_DUMPABLE, 1);
+        FSRef ra = ref_of(a), rb = ref_of(b), rc = ref_of(c);
+        if (OSErr e = FSExchangeObjects(&ra, &rb)) return "a with b gave " + std::to_string(e);
+        const OSErr e = FSExchangeObjects(&rb, &rc);
+        if (e == noErr) return "b with root's c gave noErr";
+        return "";
+    });
+    ASSERT_TRUE(msg.has_value());
+    EXPECT_EQ(*msg, "");
+    struct stat st;
+    ASSERT_EQ(::lstat(a.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0400u);
+    EXPECT_EQ(vtest::read_file(a), "second");
+    EXPECT_EQ(xattr(a, "user.note"), "A");
+    ASSERT_EQ(::lstat(b.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0440u);
+    EXPECT_EQ(xattr(b, "user.note"), "<absent>");
+    // The refused exchange left both as they were.
+    EXPECT_EQ(vtest::read_file(b), "first");
+    EXPECT_EQ(vtest::read_file(c), "root's");
+    ASSERT_EQ(::lstat(c.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_mode & 07777, 0666u);
 }

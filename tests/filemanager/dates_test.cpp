@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <string>
 
+#include "FSTestSupport.h"
 #include "TempDir.h"
 #include "vantrel/FSUtilities.h"
 
@@ -16,11 +17,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-FSRef ref_of(const fs::path& p) {
-    FSRef r{};
-    EXPECT_EQ(FSPathMakeRef(reinterpret_cast<const UInt8*>(p.c_str()), &r, nullptr), noErr) << p;
-    return r;
-}
+using vtest::ref_of;
 
 // The record's date `index` (0 create, 2 backup) as stored, big-endian.
 std::uint32_t record_date(const fs::path& p, int index) {

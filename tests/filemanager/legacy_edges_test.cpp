@@ -11,6 +11,7 @@
 #include <string>
 
 #include "Child.h"
+#include "FSTestSupport.h"
 #include "TempDir.h"
 #include "vantrel/FSUtilities.h"
 
@@ -18,17 +19,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-FSRef ref_of(const fs::path& p) {
-    FSRef r{};
-    EXPECT_EQ(FSPathMakeRef(reinterpret_cast<const UInt8*>(p.c_str()), &r, nullptr), noErr) << p;
-    return r;
-}
-
-std::string path_of(const FSRef& r) {
-    UInt8 buf[4096];
-    if (FSRefMakePath(&r, buf, sizeof buf) != noErr) return "<no object>";
-    return reinterpret_cast<const char*>(buf);
-}
+using vtest::ref_of;
+using vtest::path_of;
 
 }  // namespace
 

@@ -11,6 +11,7 @@
 #include <set>
 #include <string>
 
+#include "FSTestSupport.h"
 #include "TempDir.h"
 #include "vantrel/FSUtilities.h"
 #include "vantrel/fault.h"
@@ -20,11 +21,7 @@ namespace vf = vantrel::fault;
 
 namespace {
 
-FSRef ref_of(const fs::path& p) {
-    FSRef r{};
-    EXPECT_EQ(FSPathMakeRef(reinterpret_cast<const UInt8*>(p.c_str()), &r, nullptr), noErr) << p;
-    return r;
-}
+using vtest::ref_of;
 
 std::string escaped(const std::string& name) {
     std::string shown;

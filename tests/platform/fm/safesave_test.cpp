@@ -14,6 +14,7 @@
 #include <string>
 
 #include "Child.h"
+#include "FSTestSupport.h"
 #include "TempDir.h"
 #include "vantrel/Files.h"
 
@@ -21,19 +22,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using vtest::ref_of;
+using vtest::path_of;
+
 constexpr const char* kRsrc = "user.org.netatalk.ResourceFork";
-
-FSRef ref_of(const fs::path& p) {
-    FSRef r{};
-    EXPECT_EQ(FSPathMakeRef(reinterpret_cast<const UInt8*>(p.c_str()), &r, nullptr), noErr) << p;
-    return r;
-}
-
-std::string path_of(const FSRef& r) {
-    UInt8 buf[4096];
-    if (FSRefMakePath(&r, buf, sizeof buf) != noErr) return "<error>";
-    return reinterpret_cast<const char*>(buf);
-}
 
 std::string xattr(const fs::path& p, const char* name) {
     char buf[4096];

@@ -12,6 +12,7 @@
 #include <set>
 #include <string>
 
+#include "FSTestSupport.h"
 #include "TempDir.h"
 #include "text/codec.h"
 #include "vantrel/Files.h"
@@ -21,11 +22,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-FSRef ref_of(const fs::path& p) {
-    FSRef r{};
-    EXPECT_EQ(FSPathMakeRef(reinterpret_cast<const UInt8*>(p.c_str()), &r, nullptr), noErr) << p;
-    return r;
-}
+using vtest::ref_of;
 
 std::set<std::string> entries(const fs::path& dir) {
     std::set<std::string> out;

@@ -446,11 +446,9 @@ int cmd_cp(Context& ctx) {
             FSDeleteObject(&copy);  // benign: the copy under its temporary name goes
             return ctx.fm_error(dest, e);
         }
-        // Which object stands at which name now depends on the volume: where
-        // whole files trade places (an inode is its file), the new contents
-        // take on the old file's creation and backup dates, Finder
-        // information and permissions; where only the forks trade places,
-        // they already have them.
+        // The exchange traded the contents only: the file at the target's
+        // name kept its creation and backup dates, Finder information and
+        // permissions, and the old contents now stand at the temporary name.
         FSRef at_target;
         FSRef at_temp;
         e = FSMakeFSRefUnicode(&parent, target_name.length, target_name.unicode,
@@ -459,20 +457,6 @@ int cmd_cp(Context& ctx) {
             e = FSMakeFSRefUnicode(&parent, copy_name.length, copy_name.unicode,
                                    kTextEncodingUnknown, &at_temp);
         if (e) return ctx.fm_error(dest, e);
-        if (FSCompareFSRefs(&at_target, &copy) == noErr) {
-            constexpr FSCatalogInfoBitmap kKept = kFSCatInfoCreateDate | kFSCatInfoBackupDate |
-                                                  kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo |
-                                                  kFSCatInfoPermissions;
-            FSCatalogInfo kept{};
-            e = FSGetCatalogInfo(&at_temp, kKept, &kept, nullptr, nullptr, nullptr);
-            if (!e) e = FSSetCatalogInfo(&at_target, kKept, &kept);
-            if (e) {
-                return ctx.fm_error(dest, e,
-                                    "replaced, but its dates and Finder information could not be "
-                                    "kept; the old file is at " +
-                                        ref_path(at_temp));
-            }
-        }
         if (OSErr removed = FSDeleteObject(&at_temp)) {
             return ctx.fm_error(ref_path(at_temp), removed,
                                 "replaced, but the old contents could not be deleted from here");
@@ -540,8 +524,7 @@ int cmd_cp(Context& ctx) {
     if (!renamed) {
         // Under the source's own name, as its directory entry spells it (a
         // name that is not UTF-8 has no exact Unicode form to rename to).
-        FSRef ignored;
-        if (OSErr e = FSCopyFile(&sref, &dref, 0, nullptr, kTextEncodingUnknown, &ignored)) {
+        if (OSErr e = FSCopyFile(&sref, &dref, 0, nullptr, kTextEncodingUnknown, nullptr)) {
             return ctx.fm_error(e == dupFNErr ? target : dest_at_fault(e) ? dest : src, e);
         }
         if (ctx.json) print_path_json(ctx, "path", target);

@@ -19,8 +19,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using vtest::ref_of;
 using vtest::path_of;
+using vtest::ref_of;
 
 }  // namespace
 

@@ -22,8 +22,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using vtest::ref_of;
 using vtest::path_of;
+using vtest::ref_of;
 
 constexpr const char* kRsrc = "user.org.netatalk.ResourceFork";
 

@@ -68,18 +68,25 @@ inline bool folds_ascii_plainly(FoldTable t) noexcept {
 // the C library frees a locale's tables with the last locale that uses them,
 // and the next locale loaded may get the same address. So each remembered
 // table is held alive by a copy of the locale it came from (duplocale), which
-// is released only when the entry is replaced.
+// is released only when the entry is replaced, after its address has been
+// cleared.
+//
+// Tables that fold plainly and tables that do not are kept apart, so that the
+// check made on every call (is this one of the plain tables?) is a compare of
+// addresses and nothing more; the rest is out of line.
 struct KnownTable {
-    std::atomic<std::uintptr_t> key{0};  // the table's address, | 1 when it folds plainly
-    locale_t keeps_alive = nullptr;      // guarded by the mutex of remember_table
+    std::atomic<FoldTable> table{nullptr};
+    locale_t keeps_alive = nullptr;  // guarded by the mutex of remember_table
 };
-inline KnownTable* known_tables() noexcept {
-    static KnownTable known[4];
-    return known;
-}
 constexpr int kKnownTables = 4;
+inline KnownTable* known_tables(bool plain) noexcept {
+    static KnownTable known[2][kKnownTables];
+    return known[plain ? 1 : 0];
+}
 
 [[gnu::noinline]] inline bool remember_table(FoldTable t) noexcept {
+    for (int k = 0; k < kKnownTables; ++k)
+        if (known_tables(false)[k].table.load(std::memory_order_acquire) == t) return false;
     const bool plain = folds_ascii_plainly(t);
     // The table is the calling thread's, so it belongs to its current locale
     // (or the global one); a copy of that holds the table.
@@ -92,33 +99,29 @@ constexpr int kKnownTables = 4;
         return plain;
     }
     static std::mutex mutex;
-    static unsigned next = 0;
-    const std::uintptr_t key = reinterpret_cast<std::uintptr_t>(t) | (plain ? 1u : 0u);
+    static unsigned next[2] = {0, 0};
     std::lock_guard<std::mutex> lock(mutex);
-    KnownTable* known = known_tables();
+    KnownTable* known = known_tables(plain);
     for (int k = 0; k < kKnownTables; ++k) {
-        if (known[k].key.load(std::memory_order_relaxed) == key) {
+        if (known[k].table.load(std::memory_order_relaxed) == t) {
             freelocale(owner);  // another thread was first
             return plain;
         }
     }
-    KnownTable& slot = known[next++ % kKnownTables];
+    KnownTable& slot = known[next[plain ? 1 : 0]++ % kKnownTables];
     // Forget the old table before letting it go, so that no reader can match
     // an address that may be reused.
-    slot.key.store(0, std::memory_order_release);
+    slot.table.store(nullptr, std::memory_order_release);
     if (slot.keeps_alive != nullptr) freelocale(slot.keeps_alive);
     slot.keeps_alive = owner;
-    slot.key.store(key, std::memory_order_release);
+    slot.table.store(t, std::memory_order_release);
     return plain;
 }
 
 inline bool ascii_standard(FoldTable t) noexcept {
-    const auto want = reinterpret_cast<std::uintptr_t>(t);
-    KnownTable* known = known_tables();
-    for (int k = 0; k < kKnownTables; ++k) {
-        const std::uintptr_t key = known[k].key.load(std::memory_order_acquire);
-        if ((key & ~std::uintptr_t{1}) == want) return (key & 1) != 0;
-    }
+    KnownTable* plain = known_tables(true);
+    for (int k = 0; k < kKnownTables; ++k)
+        if (plain[k].table.load(std::memory_order_acquire) == t) return true;
     return remember_table(t);
 }
 
@@ -362,6 +365,9 @@ const char* two_way_search(const char* t, std::size_t limit, const char* pat, st
 // hidden by a failed one. Such comparisons can cost the pattern's length per
 // position; once they have cost more than four bytes per byte of text (plus
 // 256), the rest of the text goes to the two-way search, whose cost is linear.
+// Most candidates fail on the pattern's second byte; those are not counted
+// (one compare per candidate, at most one candidate per byte), so the common
+// path keeps no account at all.
 //
 // `Limited` is false for a text that ends only at its terminator (the limit
 // is then not looked at).
@@ -372,7 +378,7 @@ template <class Fold, bool Limited>
                                                            std::size_t* matched) noexcept {
     const char* const end = Limited ? text + limit : nullptr;
     const int first = fold(ub(pat[0]));
-    std::size_t work = 0;
+    std::size_t excess = 0;
     const char* found = nullptr;
     // Compares the pattern with the text at candidate p: 1 when the search is
     // over (found holds the answer), -1 when no later start can fit (the text
@@ -386,15 +392,20 @@ template <class Fold, bool Limited>
         std::size_t k = 1;
         while (k < most && pat[k] != '\0' && p[k] != '\0' && fold(ub(p[k])) == fold(ub(pat[k])))
             ++k;
-        work += k;
         if (k == pat_limit || pat[k] == '\0') {
             found = p;
             if (matched != nullptr) *matched = k;
             return 1;
         }
         if ((Limited && p + k >= end) || p[k] == '\0') return -1;
+        // An attempt that failed on the pattern's second byte costs one
+        // compare, and the candidates' positions rise by one at least: those
+        // alone stay within one compare per text byte. Only the compares
+        // beyond the first are counted, and checked.
+        if (k == 1) return 0;
+        excess += k - 1;
         const std::size_t at = static_cast<std::size_t>(p - text);
-        if (work <= 4 * at + 256) return 0;
+        if (excess <= 3 * at + 255) return 0;
         const std::size_t m = k + strnlen(pat + k, pat_limit - k);
         found = two_way_search(p + 1, Limited ? limit - at - 1 : SIZE_MAX, pat, m, fold);
         if (matched != nullptr) *matched = m;

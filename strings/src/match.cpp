@@ -150,8 +150,36 @@ template <class Fold>
     return 1.0f;
 }
 
+// Case-sensitive: the C library's strstr, the quickest search at hand, for
+// each fragment that ends inside its array, as long as the text does too
+// (always, unless a caller overwrote the last terminator through operator[]):
+// strstr reads only up to those terminators. The bounded search for the
+// others. A text is measured in blocks from its start, which strstr reads
+// next anyway; its array's last byte is looked at only when the first 255
+// hold no terminator.
 float wildcard_case(Bounded t, CList<CString256>& fragments) {
-    return wildcard(t, fragments, vantrel::strings::ExactBytes{});
+    auto ends_in_array = [](const char* text, std::size_t n) {
+        return n < 255 || text[255] == '\0';
+    };
+    if (!ends_in_array(t.p, vantrel::strings::array_text_length(t.p)))
+        return wildcard(t, fragments, vantrel::strings::ExactBytes{});
+    const char* at = t.p;
+    fragments.cursor = fragments.head;
+    while (elem<CString256>* e = fragments.cursor) {
+        fragments.cursor = e->next;
+        const char* frag = e->data.text;
+        std::size_t len = vantrel::strings::array_text_length(frag);
+        const char* hit;
+        if (ends_in_array(frag, len)) {
+            hit = std::strstr(at, frag);
+        } else {
+            hit = find(Bounded{at, t.limit - static_cast<std::size_t>(at - t.p)},
+                       own_bounded(e->data), vantrel::strings::ExactBytes{}, &len);
+        }
+        if (hit == nullptr) return 0.0f;
+        at = hit + len;
+    }
+    return 1.0f;
 }
 
 // Case folded as STRSTR folds it (toupper).

@@ -128,6 +128,29 @@ TEST(ApproximateScore, StaysInRangeForTextsBeyondFloatPrecision) {
     }
 }
 
+// A fragment whose terminator a caller overwrote ends at 255 characters, as
+// every string's own text does; its next bytes (the list's link) are not part
+// of it.
+TEST(Wildcard, FragmentWithoutTerminatorEndsAtItsArray) {
+    const std::string a255(255, 'a');
+    for (bool nocase : {false, true}) {
+        CList<CString256> list;
+        CString256 f;
+        f = a255.c_str();
+        list.append(f);
+        list.head->data[255] = 'a';
+        CString256 t;
+        t = a255.c_str();
+        float score = -1;
+        if (nocase) {
+            t.match_wildcard_nocase(list, &score);
+        } else {
+            t.match_wildcard_case(list, &score);
+        }
+        EXPECT_EQ(score, 1.0f) << (nocase ? "nocase" : "case");
+    }
+}
+
 TEST(Wildcard, FragmentsInOrderWithoutOverlap) {
     auto run = [](const char* text, std::vector<const char*> frags, bool nocase) {
         CList<CString256> list;

@@ -373,11 +373,11 @@ TEST_P(MoveRenameSweep, AFailureAtEachPlatformCallLeavesEverythingAsItWas) {
 
 INSTANTIATE_TEST_SUITE_P(
     Files, MoveRenameSweep,
-    ::testing::Values(
-        SweepRow{"records", Kind::Record, "obj"}, SweepRow{"no record", Kind::NoRecord, "obj"},
-        SweepRow{"times in nanoseconds", Kind::SubSecond, "obj"},
-        SweepRow{"a name that is not UTF-8", Kind::Record, "r\xe9sum\xe9"},
-        SweepRow{"a decomposed name", Kind::Record, "cafe\xcc\x81"}),
+    ::testing::Values(SweepRow{"records", Kind::Record, "obj"},
+                      SweepRow{"no record", Kind::NoRecord, "obj"},
+                      SweepRow{"times in nanoseconds", Kind::SubSecond, "obj"},
+                      SweepRow{"a name that is not UTF-8", Kind::Record, "r\xe9sum\xe9"},
+                      SweepRow{"a decomposed name", Kind::Record, "cafe\xcc\x81"}),
     row_name);
 
 // ---------------------------------------------------------------- exchange
@@ -431,7 +431,10 @@ TEST(ExchangeCompat, EachNameAndPlaceGetsTheOtherFilesForksAndKeepsItsCatalogueF
 class ExchangeSweep : public ::testing::TestWithParam<std::tuple<SweepRow, Layout>> {};
 
 TEST_P(ExchangeSweep, AFailureAtEachPlatformCallLeavesBothFilesAsTheyWere) {
-    const auto& [row, layout] = GetParam();
+    // Plain references, not a structured binding: clang 14 cannot capture
+    // those in the lambda below.
+    const SweepRow& row = std::get<0>(GetParam());
+    const Layout& layout = std::get<1>(GetParam());
     if (row.known != nullptr) GTEST_SKIP() << row.known;
     vtest::TempDir dir;
     long run = 0, longestClean = 0;
@@ -466,12 +469,11 @@ TEST_P(ExchangeSweep, AFailureAtEachPlatformCallLeavesBothFilesAsTheyWere) {
 INSTANTIATE_TEST_SUITE_P(
     Files, ExchangeSweep,
     ::testing::Combine(
-        ::testing::Values(
-            SweepRow{"records", Kind::Record, "a"},
-            SweepRow{"no record", Kind::NoRecord, "a"},
-            SweepRow{"times in nanoseconds", Kind::SubSecond, "a"},
-            SweepRow{"a name that is not UTF-8", Kind::Record, "na\xefve"},
-            SweepRow{"a decomposed name", Kind::Record, "cafe\xcc\x81"}),
+        ::testing::Values(SweepRow{"records", Kind::Record, "a"},
+                          SweepRow{"no record", Kind::NoRecord, "a"},
+                          SweepRow{"times in nanoseconds", Kind::SubSecond, "a"},
+                          SweepRow{"a name that is not UTF-8", Kind::Record, "na\xefve"},
+                          SweepRow{"a decomposed name", Kind::Record, "cafe\xcc\x81"}),
         ::testing::ValuesIn(kLayouts)),
     [](const ::testing::TestParamInfo<std::tuple<SweepRow, Layout>>& info) {
         std::string n;

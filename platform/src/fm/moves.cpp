@@ -360,9 +360,11 @@ OSErr apply_place(Node n, const PlaceMeta& m, const char* step) {
     if (OSErr e = attr_names(n, &have)) return e;
     // Values first, then what the place does not have: a failure half-way
     // then leaves an attribute changed rather than gone.
-    for (const auto& [name, value] : m.attrs)
+    // Not a structured binding: clang 14 cannot capture those in a lambda.
+    for (const auto& attr : m.attrs)
         if (call([&] {
-                return ::lsetxattr(path.c_str(), name.c_str(), value.data(), value.size(), 0);
+                return ::lsetxattr(path.c_str(), attr.first.c_str(), attr.second.data(),
+                                   attr.second.size(), 0);
             }) != 0)
             return from_errno(errno, Op::Write, &n);
     for (const std::string& name : have) {

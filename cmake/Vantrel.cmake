@@ -1,30 +1,79 @@
 # Helpers shared by the project's CMakeLists.
 
-# vantrel_library(NAME <target> DIR <dir>): a shared library from every
-# <dir>/src/**/*.cpp with public headers in <dir>/include. Sources are globbed
-# so that adding a file to a library's concern folder needs no CMake change.
-function(vantrel_library target dir)
-  file(GLOB_RECURSE _srcs CONFIGURE_DEPENDS ${dir}/src/*.cpp ${dir}/src/*.c)
+# vantrel_library(<target> EXPORT_NAME <Name> INCLUDE <dir> [INTERNAL <dir>]
+#                 SOURCES <files and globs>... [EXCLUDE <files>...])
+# A versioned shared library, installed and exported as Vantrel::<Name>.
+# SOURCES may hold globs (dir/*.cpp): a concern's folder then takes new files
+# with no CMake change. Its public headers are in INCLUDE; INTERNAL is where
+# the sources find each other's headers ("fm/node.h").
+function(vantrel_library target)
+  cmake_parse_arguments(L "" "EXPORT_NAME;INCLUDE;INTERNAL" "SOURCES;EXCLUDE" ${ARGN})
+  file(GLOB _srcs CONFIGURE_DEPENDS ${L_SOURCES})
+  if(L_EXCLUDE)
+    list(REMOVE_ITEM _srcs ${L_EXCLUDE})
+  endif()
+  if(NOT _srcs)
+    message(FATAL_ERROR "${target}: no sources in ${L_SOURCES}")
+  endif()
   # Objects are compiled once; the shared library is made from them, and
   # white-box tests of hidden internals link the objects directly
   # (target <target>_objects) instead of the shared library.
   add_library(${target}_objects OBJECT ${_srcs})
-  target_include_directories(${target}_objects
-    PUBLIC $<BUILD_INTERFACE:${dir}/include> $<BUILD_INTERFACE:${dir}/src>)
+  target_include_directories(${target}_objects PUBLIC ${L_INCLUDE} ${L_INTERNAL})
   target_compile_definitions(${target}_objects PRIVATE VANTREL_BUILDING_LIBRARY=1)
   add_library(${target} SHARED $<TARGET_OBJECTS:${target}_objects>)
+  add_library(Vantrel::${L_EXPORT_NAME} ALIAS ${target})
   target_include_directories(${target}
-    PUBLIC $<BUILD_INTERFACE:${dir}/include> $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
-  set_target_properties(${target} PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION 1)
-  install(TARGETS ${target} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
-  install(DIRECTORY ${dir}/include/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+    PUBLIC $<BUILD_INTERFACE:${L_INCLUDE}> $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+  # One version for everything: the SONAME follows the project's major version.
+  # Installed libraries find each other beside themselves, wherever the tree is.
+  set_target_properties(${target} PROPERTIES
+    VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR}
+    EXPORT_NAME ${L_EXPORT_NAME} INSTALL_RPATH "$ORIGIN")
+  # A layer that calls into one it does not link fails here, at its own link,
+  # not in a program that happens to load both. (gcc links the sanitizer
+  # runtimes into shared objects; clang does not, so only gcc can check.)
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    target_link_options(${target} PRIVATE LINKER:--no-undefined)
+  endif()
+  install(TARGETS ${target} EXPORT VantrelTargets
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 endfunction()
 
-# vantrel_link(<target> <PUBLIC|PRIVATE> libs...): link a library made by
-# vantrel_library, and its objects, against dependencies.
+# vantrel_link(<target> <PUBLIC|PRIVATE|INTERFACE> libs...): link a library
+# made by vantrel_library against dependencies. Its objects get them all
+# publicly, so that a white-box test linking the objects links what they use.
 function(vantrel_link target)
-  target_link_libraries(${target}_objects ${ARGN})
   target_link_libraries(${target} ${ARGN})
+  list(REMOVE_ITEM ARGN PUBLIC PRIVATE INTERFACE)
+  target_link_libraries(${target}_objects PUBLIC ${ARGN})
+endfunction()
+
+# vantrel_pkgconfig(<target> DESCRIPTION <text> [REQUIRES <pc>...]):
+# <libdir>/pkgconfig/<target>.pc. The prefix is found from the file's own
+# place, so a staged or moved installation works as installed. Only shared
+# libraries are made, so what they link privately is not listed: a program
+# built against them needs none of it.
+function(vantrel_pkgconfig target)
+  cmake_parse_arguments(P "" "DESCRIPTION" "REQUIRES" ${ARGN})
+  file(RELATIVE_PATH VANTREL_PC_TO_PREFIX
+    ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
+  string(REGEX REPLACE "/$" "" VANTREL_PC_TO_PREFIX "${VANTREL_PC_TO_PREFIX}")
+  set(VANTREL_PC_NAME ${target})
+  set(VANTREL_PC_DESCRIPTION "${P_DESCRIPTION}")
+  list(JOIN P_REQUIRES " " VANTREL_PC_REQUIRES)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/vantrel.pc.in
+    ${PROJECT_BINARY_DIR}/pkgconfig/${target}.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/pkgconfig/${target}.pc
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endfunction()
+
+# vantrel_program_rpath(<target> <install dir>): an installed program or
+# module finds the project's libraries relative to where it is installed, so
+# an installation under any prefix (or staged with DESTDIR) runs as it is.
+function(vantrel_program_rpath target dir)
+  file(RELATIVE_PATH _rel ${CMAKE_INSTALL_PREFIX}/${dir} ${CMAKE_INSTALL_FULL_LIBDIR})
+  set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN/${_rel}")
 endfunction()
 
 # vantrel_test_dir(<name> <dir> LIBS ...): one GoogleTest executable from every

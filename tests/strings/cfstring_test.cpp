@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "vantrel/CFNumber.h"
 #include "vantrel/CString256.h"
 #include "vantrel/fault.h"
 
@@ -58,6 +59,11 @@ TEST(CFStringGetCString, ConvertsComposedToMacRomanOrFailsCleanly) {
 
     EXPECT_FALSE(CFStringGetCString(CFSTR("x"), buf, 0, kCFStringEncodingMacRoman));
     EXPECT_FALSE(CFStringGetCString(nullptr, buf, sizeof buf, kCFStringEncodingMacRoman));
+    // Another kind of object is not an empty string: no conversion.
+    std::memset(buf, 'z', sizeof buf);
+    EXPECT_FALSE(CFStringGetCString(reinterpret_cast<CFStringRef>(kCFBooleanTrue), buf, sizeof buf,
+                                    kCFStringEncodingUTF8));
+    EXPECT_STREQ(buf, "");
     EXPECT_FALSE(CFStringGetCString(CFSTR("x"), buf, sizeof buf, 0x7777));
 }
 

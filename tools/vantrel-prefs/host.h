@@ -102,6 +102,11 @@ std::unique_ptr<FrontEnd> make_terminal_front_end();
 // cannot be opened.
 std::unique_ptr<FrontEnd> make_window_front_end(std::string* error);
 
+// The directory of the running executable ("." when it cannot be read).
+std::string executable_dir();
+// The pane shown when no --bundle is given (bundles.cpp says where it looks).
+std::string default_bundle();
+
 // Start-up marks for measuring (docs/benchmarks.md): when the environment
 // names a descriptor in VANTREL_PREFS_TIMING_FD, writes "<what> <ns>\n" there
 // with the CLOCK_MONOTONIC time in nanoseconds. Otherwise does nothing.

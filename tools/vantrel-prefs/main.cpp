@@ -20,6 +20,8 @@ const char* kUsage =
     "\n"
     "Shows a preference pane (by default Vantrel.prefPane) in a window when a\n"
     "display is available (WAYLAND_DISPLAY or DISPLAY), otherwise in the terminal.\n"
+    "Without --bundle: ~/.local/share/vantrel/PreferencePanes/Vantrel.prefPane,\n"
+    "else the one installed with the host (<libdir>/vantrel/PreferencePanes).\n"
     "Window: Tab moves, Space toggles, Escape, Ctrl+W or Ctrl+Q closes it.\n"
     "Terminal: up/down or j/k move, space or enter toggles the box, q leaves the pane.\n"
     "\n"
@@ -31,7 +33,8 @@ const char* kUsage =
     "  --click TITLE   select the pane, click the box with this title, leave the pane;\n"
     "                  prints the box's new state, or fails (status 2) when it was not saved\n"
     "  --leave         select the pane and leave it (posts \"Preferences Changed\")\n"
-    "  --help          this text\n";
+    "  --help          this text\n"
+    "  --version       the version\n";
 
 // Text from a bundle, a file or the command line as one line of output:
 // every control character (C0, DEL, and C1 in UTF-8) becomes "?", so that a
@@ -79,7 +82,8 @@ void say_notifications_off(const vprefs::Session& s) {
 }
 
 int run(int argc, char** argv) {
-    std::string bundle = VANTREL_DEFAULT_BUNDLE;
+    std::string bundle;
+    bool bundle_given = false;
     enum class Mode { Show, List, Click, Leave } mode = Mode::Show;
     enum class View { Any, Window, Terminal } view = View::Any;
     std::string title;
@@ -89,9 +93,13 @@ int run(int argc, char** argv) {
         if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
+        } else if (a == "--version") {
+            std::printf("vantrel-prefs %s\n", VANTREL_PREFS_VERSION);
+            return 0;
         } else if (a == "--bundle") {
             if (i + 1 >= argc) return fail("--bundle needs a path", 1);
             bundle = argv[++i];
+            bundle_given = true;
         } else if (a == "--gui") {
             view = View::Window, ++modes;
         } else if (a == "--terminal") {
@@ -123,6 +131,7 @@ int run(int argc, char** argv) {
     // left (and announces it) before the process goes.
     if (!vprefs::Signals::install())
         return fail(std::string("cannot catch signals: ") + std::strerror(errno));
+    if (!bundle_given) bundle = vprefs::default_bundle();
     std::string error;
     auto session = vprefs::Session::open(bundle, &error);
     if (!session) return fail(error);

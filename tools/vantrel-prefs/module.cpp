@@ -17,15 +17,6 @@
 namespace vprefs {
 namespace {
 
-std::string executable_dir() {
-    char buf[PATH_MAX];
-    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return ".";
-    std::string p(buf, static_cast<std::size_t>(n));
-    auto slash = p.rfind('/');
-    return slash == std::string::npos ? "." : p.substr(0, slash);
-}
-
 void mark_through_host(const char* what) {
     startup_mark(what);
 }

@@ -68,12 +68,16 @@ inline bool is(CFTypeRef cf, std::uint32_t type) {
 
 // A new string from UTF-16 units.
 CFStringRef make_string(const UniChar* units, std::size_t n);
+// The three below are also the Cocoa library's way into Core Foundation's
+// strings (NSString wraps a CFString): exported for it, not a contract for
+// anyone else, as vantrel::host is the host's.
+//
 // A new string from UTF-8; ill-formed sequences become U+FFFD.
-CFStringRef string_from_utf8(std::string_view s);
+VANTREL_EXPORT CFStringRef string_from_utf8(std::string_view s);
 // The UTF-8 form of a string (lone surrogates become U+FFFD); "" for null.
-std::string to_utf8(CFStringRef s);
+VANTREL_EXPORT std::string to_utf8(CFStringRef s);
 // Description of any CF object as UTF-8.
-std::string describe(CFTypeRef cf);
+VANTREL_EXPORT std::string describe(CFTypeRef cf);
 
 // Per-type hooks called by the runtime.
 void destroy_string(const __CFString* s);

@@ -54,8 +54,9 @@ struct PlistOutline {
 bool outline_plist(std::string_view bytes, PlistOutline* out, std::string* why);
 
 // A new CF object for a document or for one value element's text (as in
-// PlistEntry::value_text); null when it does not parse.
-CFTypeRef parse_plist(std::string_view bytes);
+// PlistEntry::value_text); null when it does not parse. Exported, with
+// read_plist_file, for the Cocoa library's bundles and interface files.
+VANTREL_EXPORT CFTypeRef parse_plist(std::string_view bytes);
 
 // Whether `cf` (and everything inside it) can be written: a property-list
 // type, dictionary keys that are strings, no string holding a character XML
@@ -77,7 +78,7 @@ std::string document_xml(std::string_view body);
 // a regular file is read: a FIFO would block for ever and a device could be
 // endless. False for anything else, a read error, or a file larger than
 // kMaxPlistBytes.
-bool read_plist_file(const std::string& path, std::string* out);
+VANTREL_EXPORT bool read_plist_file(const std::string& path, std::string* out);
 
 // Escapes text for XML character data.
 std::string escape_xml(std::string_view s);

@@ -1,7 +1,12 @@
 // CFStringGetCString on the platform's one encoding layer (ICU), the same
-// converter the File Manager's name conversions use.
+// converter the File Manager's name conversions use. It lives with the text
+// encodings, not with Core Foundation, and reads the string through the
+// layout CFString.h publishes: a program that only converts strings (the
+// string library) then loads ICU, not the property-list and D-Bus libraries
+// Core Foundation needs.
 #include "vantrel/CFString.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "codec.h"
@@ -15,9 +20,9 @@ extern "C" Boolean CFStringGetCString(CFStringRef theString, char* buffer, CFInd
     // Whatever happens below, the caller gets a terminated string: empty on
     // failure, so a result that is used unchecked is never a torn conversion.
     buffer[0] = '\0';
-    if (theString == nullptr) return false;
+    if (theString == nullptr || theString->type_ != vantrel::cf_detail::kStringTypeID) return false;
     if (vantrel::fault::check("CFStringGetCString")) return false;
-    const CFIndex units = CFStringGetLength(theString);
+    const CFIndex units = theString->length;
     if (units < 0) return false;
     // Composition (NFC, for byte encodings) joins at most four UTF-16 units
     // into one (a letter with three marks), and every encoding needs at least
@@ -27,7 +32,7 @@ extern "C" Boolean CFStringGetCString(CFStringRef theString, char* buffer, CFInd
         static_cast<std::size_t>(bufferSize) - 1;  // keep one byte for the terminator
     if (static_cast<std::size_t>(units) / 4 > room) return false;
     std::vector<UniChar> utf16(static_cast<std::size_t>(units));
-    if (units > 0) CFStringGetCharacters(theString, CFRangeMake(0, units), utf16.data());
+    if (units > 0) std::copy(theString->chars, theString->chars + units, utf16.data());
     // Byte encodings hold precomposed letters ("é" as one byte in Mac Roman),
     // so the composed form converts where a decomposed one would not. A
     // Unicode encoding holds every code point as it is: its conversion must

@@ -845,7 +845,9 @@ def choosing_the_window_or_the_terminal():
         os.mkdir(alone)
         shutil.copy(HOST, alone)
         lonely = os.path.join(alone, os.path.basename(HOST))
-        rows.append((["--gui"], {"DISPLAY": ":99999", "PROGRAM": lonely}, 2,
+        # A copied host no longer shows the build tree's pane by default (it
+        # looks beside itself, as an installed one does): name it.
+        rows.append((["--gui", "--bundle", BUNDLE], {"DISPLAY": ":99999", "PROGRAM": lonely}, 2,
                      "vantrel-prefs: cannot show a window: the window module vantrel-prefs-gtk.so "
                      "is not installed (looked in %s and %s/%s)\n" % (
                          alone, alone, MODULE_FROM_BINDIR)))
@@ -857,8 +859,8 @@ def choosing_the_window_or_the_terminal():
             shutil.copy(HOST, odd)
             module = os.path.join(odd, "vantrel-prefs-gtk.so")
             make(module)
-            rows.append((["--gui"], {"DISPLAY": ":99999",
-                                     "PROGRAM": os.path.join(odd, os.path.basename(HOST))}, 2,
+            rows.append((["--gui", "--bundle", BUNDLE],
+                         {"DISPLAY": ":99999", "PROGRAM": os.path.join(odd, os.path.basename(HOST))}, 2,
                          "vantrel-prefs: cannot show a window: cannot load %s: not a regular "
                          "file\n" % module))
         for args, extra, status, err in rows:

@@ -4,6 +4,7 @@
 set -euo pipefail
 pkgs=(
   build-essential cmake pkg-config ninja-build
+  dpkg-dev               # dpkg-shlibdeps: the Debian package's dependencies (cpack -G DEB)
   libplist-dev           # property lists: preference files, bundle Info.plist
   libsystemd-dev         # sd-bus: distributed notifications on the D-Bus session bus
   libicu-dev             # text encodings and Unicode normalisation

@@ -102,7 +102,25 @@ out=$("$prefs" --bundle "$work/pane/Greeting.prefPane" --click "Greet at Login")
 # The installed host's default pane: the one installed beside it, unless the
 # user has one in ~/.local/share/vantrel/PreferencePanes.
 "$prefs" --list | grep -qx "Vantrel ${version%.*}" || fail "the installed host's default is not the installed pane"
-mkdir -p "$HOME/.local/share/vantrel/PreferencePanes"
-cp -r "$work/pane/Greeting.prefPane" "$HOME/.local/share/vantrel/PreferencePanes/Vantrel.prefPane"
+mine=$HOME/.local/share/vantrel/PreferencePanes/Vantrel.prefPane
+mkdir -p "${mine%/*}"
+# Not a bundle where the user's would be (a FIFO would block a reader; a
+# dangling link), or no usable HOME: the installed pane.
+for odd in fifo dangling; do
+  case $odd in
+    fifo) mkfifo "$mine" ;;
+    dangling) ln -s "$scratch/nowhere" "$mine" ;;
+  esac
+  "$prefs" --list | grep -qx "Vantrel ${version%.*}" || fail "with a $odd for the user's pane"
+  rm -f "$mine"
+done
+for home in "" "relative/home"; do
+  HOME=$home "$prefs" --list | grep -qx "Vantrel ${version%.*}" || fail "with HOME='$home'"
+done
+cp -r "$work/pane/Greeting.prefPane" "$mine"
 "$prefs" --list | grep -qx '\[x\] Greet at Login' || fail "the user's own pane is not preferred"
+# Started through a link elsewhere, the host still finds what is beside it.
+ln -s "$prefs" "$scratch/vp"
+rm -rf "$mine"
+"$scratch/vp" --list | grep -qx "Vantrel ${version%.*}" || fail "started through a symbolic link"
 echo "install test: staged install, two consumers and a pane: all as expected"

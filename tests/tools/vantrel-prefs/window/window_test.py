@@ -768,7 +768,7 @@ def modes_without_a_window_never_load_gtk():
             check(r.returncode == 0, "%s: %s" % (args, r.stderr))
             loaded = "".join(open(os.path.join(scratch, f)).read()
                              for f in os.listdir(scratch) if f.startswith("ld.log"))
-            check("libvantrel-platform" in loaded, "LD_DEBUG saw nothing for %s" % args)
+            check("libvantrel-cocoa" in loaded, "LD_DEBUG saw nothing for %s" % args)
             check("libgtk-4" not in loaded and "vantrel-prefs-gtk" not in loaded,
                   "%s loaded GTK" % args)
             for f in os.listdir(scratch):
@@ -799,7 +799,7 @@ def modes_without_a_window_never_load_gtk():
             check(b"Vantrel 1.0" in screen, "%s: no terminal view: %r" % (args, screen[-400:]))
             with open("/proc/%d/maps" % pid) as f:
                 maps = f.read()
-            check("libvantrel-platform" in maps, "maps of the wrong process")
+            check("libvantrel-cocoa" in maps, "maps of the wrong process")
             check(("libgtk-4" in maps) == tried,
                   "%s with DISPLAY=%s: GTK %s" % (args, display, "not tried" if tried else "mapped"))
             os.write(fd, b"q")

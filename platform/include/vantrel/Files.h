@@ -475,6 +475,33 @@ union HParamBlockRec {
 typedef union HParamBlockRec HParamBlockRec;
 typedef HParamBlockRec* HParmBlkPtr;
 
+// The Desktop Manager's parameter block (PBDTGetPath and the comment calls).
+struct DTPBRec {
+    VANTREL_PB_HEADER;
+    SInt16 ioDTRefNum;
+    SInt16 ioIndex;
+    SInt32 ioTagInfo;
+    Ptr ioDTBuffer;
+    SInt32 ioDTReqCount;
+    SInt32 ioDTActCount;
+    SInt8 ioFiller1;
+    UInt8 ioIconType;
+    SInt16 ioFiller2;
+    SInt32 ioDirID;
+    OSType ioFileCreator;
+    OSType ioFileType;
+    SInt32 ioFiller3;
+    SInt32 ioDTLgLen;
+    SInt32 ioDTPhyLen;
+    SInt16 ioFiller4[14];
+    SInt32 ioAPPLParID;
+};
+typedef struct DTPBRec DTPBRec;
+typedef DTPBRec* DTPBPtr;
+
+// The longest Finder comment, in bytes of the system script.
+enum { kDTCommentMaxLength = 200 };
+
 struct FSRefParam {
     QElemPtr qLink;
     SInt16 qType;
@@ -677,6 +704,29 @@ VANTREL_EXPORT OSErr PBHGetDirAccessSync(HParmBlkPtr paramBlock);
 VANTREL_EXPORT OSErr PBHSetDirAccessSync(HParmBlkPtr paramBlock);
 VANTREL_EXPORT OSErr PBLockRangeSync(ParmBlkPtr paramBlock);
 VANTREL_EXPORT OSErr PBUnlockRangeSync(ParmBlkPtr paramBlock);
+
+// Finder comments (the Desktop Manager). PBDTGetPath gives in ioDTRefNum
+// the desktop database of the volume ioVRefNum (0: the default volume), or
+// of the volume named by ioNamePtr; nsvErr when there is none. The comment
+// calls name the item by ioDTRefNum, ioDirID and ioNamePtr (a Mac Roman
+// Pascal name; null or empty names the folder ioDirID itself), as an FSSpec
+// does. A comment is up to 200 bytes of text in the system script,
+// kept in the item's metadata record beside its Finder information, so that
+// Netatalk and Samba show it to Mac clients.
+//  - Get copies at most ioDTReqCount bytes to ioDTBuffer and sets
+//    ioDTActCount; afpItemNotFound when the item has no comment.
+//  - Set stores ioDTReqCount bytes of ioDTBuffer, cut to the first 200 as on
+//    the Mac; none (0 bytes) removes the comment. A zero byte inside the
+//    comment is paramErr: it would end the comment there. Every other byte
+//    of the record is kept. A locked item is fLckdErr; only files and
+//    folders have a record (errFSOperationNotSupported for a symbolic link,
+//    a FIFO, a socket or a device).
+//  - Remove deletes the comment; afpItemNotFound when there was none.
+// An invalid ioDTRefNum is rfNumErr.
+VANTREL_EXPORT OSErr PBDTGetPath(DTPBPtr paramBlock);
+VANTREL_EXPORT OSErr PBDTGetCommentSync(DTPBPtr paramBlock);
+VANTREL_EXPORT OSErr PBDTSetCommentSync(DTPBPtr paramBlock);
+VANTREL_EXPORT OSErr PBDTRemoveCommentSync(DTPBPtr paramBlock);
 
 // The default directory (the process's working directory).
 VANTREL_EXPORT OSErr HGetVol(StringPtr volName, FSVolumeRefNum* vRefNum, SInt32* dirID);

@@ -130,6 +130,7 @@ enum {
     errFSPropertyNotValid = -1428,
     errFSNotEnoughSpaceForOperation = -1429,
     afpAccessDenied = -5000,
+    afpItemNotFound = -5018,
     afpObjectTypeErr = -5025,
     afpIDNotFound = -5034,
     afpIDExists = -5035,

@@ -72,6 +72,7 @@ constexpr Name kNames[] = {
     VANTREL_NAME(errFSPropertyNotValid),
     VANTREL_NAME(errFSNotEnoughSpaceForOperation),
     VANTREL_NAME(afpAccessDenied),
+    VANTREL_NAME(afpItemNotFound),
     VANTREL_NAME(afpObjectTypeErr),
     VANTREL_NAME(afpIDNotFound),
     VANTREL_NAME(afpIDExists),

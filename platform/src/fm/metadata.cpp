@@ -9,7 +9,7 @@
 #include "fm/node.h"
 #include "vantrel/fault.h"
 
-// The record is written by FSSetCatalogInfo only: its steps.
+// The record's writers name their steps; FSSetCatalogInfo's are the default.
 VANTREL_FAULT_OPERATIONS("FSSetCatalogInfo.keepCorrupt", "FSSetCatalogInfo.setxattr");
 
 namespace vantrel::fm::meta {
@@ -241,9 +241,10 @@ ReadResult read(const Node& n, Record* out, std::string* raw, int* err) {
     return failed(EIO);  // it keeps growing under us
 }
 
-OSErr write(const Node& n, const Record& r, const std::string* corruptRaw) {
+OSErr write(const Node& n, const Record& r, const std::string* corruptRaw, const char* keepStep,
+            const char* writeStep) {
     std::string path = n.proc_path();
-    if (corruptRaw != nullptr && fault::step("FSSetCatalogInfo.keepCorrupt", n.name, [&] {
+    if (corruptRaw != nullptr && fault::step(keepStep, n.name, [&] {
                                      return ::lsetxattr(path.c_str(), kCorruptAttr,
                                                         corruptRaw->data(), corruptRaw->size(), 0);
                                  }) != 0)
@@ -251,7 +252,7 @@ OSErr write(const Node& n, const Record& r, const std::string* corruptRaw) {
     // The entries other programs may not expect go first, so that a failure
     // between the two writes leaves the record as it was.
     const std::string extra = encode_extra(r);
-    if (fault::step("FSSetCatalogInfo.setxattr", n.name, [&] {
+    if (fault::step(writeStep, n.name, [&] {
             if (!extra.empty())
                 return ::lsetxattr(path.c_str(), kExtraAttr, extra.data(), extra.size(), 0);
             const int rc = ::lremovexattr(path.c_str(), kExtraAttr);
@@ -259,7 +260,7 @@ OSErr write(const Node& n, const Record& r, const std::string* corruptRaw) {
         }) != 0)
         return from_errno(errno, Op::Write, &n);
     std::string bytes = encode(r);
-    if (fault::step("FSSetCatalogInfo.setxattr", n.name, [&] {
+    if (fault::step(writeStep, n.name, [&] {
             return ::lsetxattr(path.c_str(), kMetadataAttr, bytes.data(), bytes.size(), 0);
         }) != 0)
         return from_errno(errno, Op::Write, &n);

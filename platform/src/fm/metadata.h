@@ -108,6 +108,9 @@ enum class ReadResult { Absent, Ok, Corrupt, Unreadable };
 ReadResult read(const Node& n, Record* out, std::string* raw, int* err = nullptr);
 // Writes `r` as the record of `n`. When `corruptRaw` is given (the bytes of
 // an unreadable record being replaced), they are kept in kCorruptAttr first.
-OSErr write(const Node& n, const Record& r, const std::string* corruptRaw);
+// The steps are checked under the caller's names (the fault seam's).
+OSErr write(const Node& n, const Record& r, const std::string* corruptRaw,
+            const char* keepStep = "FSSetCatalogInfo.keepCorrupt",
+            const char* writeStep = "FSSetCatalogInfo.setxattr");
 
 }  // namespace vantrel::fm::meta

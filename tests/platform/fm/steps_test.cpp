@@ -34,8 +34,36 @@ using vtest::snapshot;
 
 constexpr const char* kRsrcAttr = "user.org.netatalk.ResourceFork";
 
+// A Finder comment call on the item at `p`, named as its FSSpec names it.
+struct CommentCall {
+    FSSpec spec;
+    DTPBRec pb{};
+    char buf[256];
+    explicit CommentCall(const fs::path& p) : spec(vtest::spec_of(p)) {
+        pb.ioVRefNum = spec.vRefNum;
+        EXPECT_OSERR(PBDTGetPath(&pb), noErr);
+        pb.ioNamePtr = spec.name;
+        pb.ioDirID = spec.parID;
+    }
+    // Fills the buffer with `text` and makes the block ready to set it.
+    DTPBRec& with(const std::string& text) {
+        std::memcpy(buf, text.data(), text.size());
+        pb.ioDTBuffer = buf;
+        pb.ioDTReqCount = SInt32(text.size());
+        return pb;
+    }
+    OSErr set(const std::string& text) { return PBDTSetCommentSync(&with(text)); }
+    // The comment, or "" when there is none or it cannot be read.
+    std::string get() {
+        pb.ioDTBuffer = buf;
+        pb.ioDTReqCount = sizeof buf;
+        if (PBDTGetCommentSync(&pb) != noErr) return "";
+        return std::string(buf, std::size_t(pb.ioDTActCount));
+    }
+};
+
 // The tree every row starts from: a file with a resource fork, Finder
-// information and dates, a locked file, and two directories.
+// information, a comment and dates, a locked file, and two directories.
 void make_tree(const fs::path& root) {
     vtest::write_file(root / "src/f", "the data fork");
     ASSERT_EQ(::lsetxattr((root / "src/f").c_str(), kRsrcAttr, "rsrc", 4, 0), 0);
@@ -48,6 +76,7 @@ void make_tree(const fs::path& root) {
     info.createDate.lowSeconds = 3'600'000'000u;
     ASSERT_OSERR(FSSetCatalogInfo(&f, kFSCatInfoFinderInfo | kFSCatInfoCreateDate, &info), noErr);
     ::chmod((root / "src/f").c_str(), 0640);
+    ASSERT_OSERR(CommentCall(root / "src/f").set("the old comment"), noErr);
     vtest::write_file(root / "src/locked", "kept under lock");
     vtest::write_file(root / "dst/h", "the other file");
     vtest::set_immutable(root / "src/locked", true);  // where the caller may lock
@@ -252,6 +281,16 @@ const Row kRows[] = {
          return expect(st.st_uid == 4321, "owner not set");
      },
      true, true},
+    {"PBDTSetCommentSync",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         CommentCall call(r / "src/f");
+         DTPBRec& pb = call.with("a new comment");
+         return t.inject([&] { return PBDTSetCommentSync(&pb); });
+     },
+     [](const fs::path& r) {
+         return expect(CommentCall(r / "src/f").get() == "a new comment", "comment not set");
+     },
+     true},
     {"FSWriteFork, data fork",
      [](const fs::path& r, vtest::FaultTrial& t) {
          FSRef f = ref_of(r / "src/f");

@@ -11,6 +11,7 @@ int cmd_flags(Context& ctx);
 int cmd_lock(Context& ctx);
 int cmd_unlock(Context& ctx);
 int cmd_touch(Context& ctx);
+int cmd_comment(Context& ctx);
 int cmd_copy_attrs(Context& ctx);
 int cmd_rsrc(Context& ctx);
 
@@ -23,6 +24,10 @@ int cmd_swap(Context& ctx);
 int cmd_cp(Context& ctx);
 int cmd_volumes(Context& ctx);
 int cmd_fileid(Context& ctx);
+
+// Gives `dst` the Finder comment of `src` (or none). The File Manager's
+// copy of a file carries it; a folder is made anew, and this carries it.
+OSErr copy_comment(const FSRef& src, const FSRef& dst);
 
 // Finder flag names as the command line spells them, with their bits.
 struct FinderFlagName {

@@ -1,5 +1,5 @@
-// info, type, flags, lock, unlock, touch, copy-attrs: catalogue information
-// and what the Finder shows about one item.
+// info, type, flags, lock, unlock, touch, comment, copy-attrs: catalogue
+// information and what the Finder shows about one item.
 #include <cstring>
 #include <functional>
 #include <optional>
@@ -687,6 +687,131 @@ int cmd_copy_attrs(Context& ctx) {
         j.finish();
     }
     return ctx.finish();
+}
+
+namespace {
+
+// A comment call's parameter block for the item `ref` (named as an FSSpec
+// names it, so that any name works, whatever Mac Roman can spell).
+struct CommentCall {
+    FSSpec spec{};
+    DTPBRec pb{};
+    OSErr prepare(const FSRef& ref) {
+        if (OSErr e = FSGetCatalogInfo(&ref, kFSCatInfoNone, nullptr, nullptr, &spec, nullptr))
+            return e;
+        pb.ioVRefNum = spec.vRefNum;
+        if (OSErr e = PBDTGetPath(&pb)) return e;
+        pb.ioNamePtr = spec.name;
+        pb.ioDirID = spec.parID;
+        return noErr;
+    }
+};
+
+// Files and folders have a comment; links, FIFOs, sockets and devices not.
+bool can_have_comment(const FSRef& ref) {
+    ItemKind kind;
+    return item_kind(ref, &kind) != noErr || kind.letter == '-' || kind.letter == 'd';
+}
+
+}  // namespace
+
+OSErr copy_comment(const FSRef& src, const FSRef& dst) {
+    CommentCall from, to;
+    if (OSErr e = from.prepare(src)) return e;
+    if (OSErr e = to.prepare(dst)) return e;
+    char buf[kDTCommentMaxLength];
+    from.pb.ioDTBuffer = buf;
+    from.pb.ioDTReqCount = sizeof buf;
+    const OSErr got = PBDTGetCommentSync(&from.pb);
+    if (got == afpItemNotFound) {
+        const OSErr e = PBDTRemoveCommentSync(&to.pb);
+        return e == afpItemNotFound ? static_cast<OSErr>(noErr) : e;
+    }
+    if (got != noErr) return got;
+    to.pb.ioDTBuffer = buf;
+    to.pb.ioDTReqCount = from.pb.ioDTActCount;
+    return PBDTSetCommentSync(&to.pb);
+}
+
+int cmd_comment(Context& ctx) {
+    const std::string* text = ctx.value("set");
+    const bool clear = ctx.has("clear");
+    if (clear && text) return ctx.usage_error("give --set or --clear, not both");
+    // The text is checked whole before any item is touched.
+    std::string bytes;
+    if (text) {
+        std::string unmappable;
+        const std::optional<std::string> converted = utf8_to_system_script(*text, &unmappable);
+        if (!converted) {
+            if (unmappable.empty()) return ctx.usage_error("the comment is not valid UTF-8 text");
+            return ctx.usage_error("the comment cannot be stored: '" + unmappable +
+                                   "' has no equivalent in " + system_script_name());
+        }
+        if (converted->size() > kDTCommentMaxLength) {
+            return ctx.usage_error("the comment is " + std::to_string(converted->size()) +
+                                   " bytes in " + system_script_name() + "; at most " +
+                                   std::to_string(int(kDTCommentMaxLength)) + " fit");
+        }
+        if (converted->find('\0') != std::string::npos)
+            return ctx.usage_error("the comment cannot hold a NUL character");
+        bytes = *converted;
+    }
+    const bool change = text != nullptr || clear;
+    return for_each_item(ctx, ctx.args, [&](Context& c, const Item& item, std::string* meaning) {
+        // Only files and folders have a metadata record; -R passes over the
+        // other items it meets when changing, as chattr -R does.
+        if (change && item.walked && !can_have_comment(item.ref)) return static_cast<OSErr>(noErr);
+        CommentCall call;
+        if (OSErr e = call.prepare(item.ref)) return e;
+        if (change) {
+            OSErr e;
+            if (bytes.empty()) {
+                e = PBDTRemoveCommentSync(&call.pb);
+                if (e == afpItemNotFound) e = noErr;  // already none: what was asked
+            } else {
+                call.pb.ioDTBuffer = bytes.data();
+                call.pb.ioDTReqCount = SInt32(bytes.size());
+                e = PBDTSetCommentSync(&call.pb);
+            }
+            if (e == errFSOperationNotSupported) {
+                ItemKind kind;
+                if (item_kind(item.ref, &kind) == noErr)
+                    *meaning =
+                        "only files and folders have a comment; it is a " + std::string(kind.text);
+            }
+            if (e != noErr || !c.json) return e;
+        }
+        char buf[kDTCommentMaxLength];
+        call.pb.ioDTBuffer = buf;
+        call.pb.ioDTReqCount = sizeof buf;
+        std::optional<std::string> shown;
+        const OSErr got = PBDTGetCommentSync(&call.pb);
+        if (got != noErr && got != afpItemNotFound) return got;
+        if (got == noErr) {
+            const std::string_view raw(buf, std::size_t(call.pb.ioDTActCount));
+            shown = system_script_to_utf8(raw);
+            if (!shown) {
+                *meaning = "the comment is not valid " + system_script_name() + " text";
+                return static_cast<OSErr>(kTextMalformedInputErr);
+            }
+        }
+        if (item.json != nullptr) {
+            JsonWriter& j = *item.json;
+            j.begin_object();
+            j.name_field("path", item.path);
+            j.key("comment");
+            shown ? j.string(*shown) : j.null();
+            j.end_object();
+        } else {
+            if (item.many) {
+                c.out.name(item.path);
+                c.out << ": ";
+            }
+            if (shown) c.out.name(*shown);
+            c.out << "\n";
+        }
+        return static_cast<OSErr>(noErr);
+    });
 }
 
 }  // namespace fmutil

@@ -214,6 +214,7 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const FSRef& dest_parent,
         if (frame.level.next == frame.level.entries.size()) {
             const std::string path = frame.level.prefix.substr(0, frame.level.prefix.size() - 1);
             OSErr e = FSCopyFileMgrAttributes(&frame.src, &frame.dst, false);
+            if (!e) e = copy_comment(frame.src, frame.dst);
             if (!e) e = finish_copy(frame.src, frame.dst, as_root);
             if (e) fail(path, e);
             stack.pop_back();

@@ -106,6 +106,25 @@ const std::vector<CommandSpec>& commands() {
          true,
          nullptr,
          cmd_touch},
+        {"comment",
+         "PATH... [--set TEXT | --clear] [-R]",
+         "show, set or remove the Finder comment",
+         "Without options, prints the comment (blank, or null in JSON, when there is none).\n"
+         "--set stores TEXT; --clear (or --set '') removes the comment. A comment is at most\n"
+         "200 bytes in the system script's encoding (Mac Roman unless the locale names\n"
+         "another script): longer text, or a character the encoding lacks, is refused before\n"
+         "anything is written. Files and folders have comments; links, FIFOs, sockets and\n"
+         "devices do not (-R passes over them when changing). The comment lives in the item's "
+         "metadata record\n"
+         "(user.org.netatalk.Metadata), where Netatalk and Samba keep it.\n" ITEMS_NOTE,
+         1,
+         kMany,
+         {{"set", true, "--set TEXT       the new comment"},
+          {"clear", false, "--clear          remove the comment"},
+          RECURSIVE},
+         true,
+         nullptr,
+         cmd_comment},
         {"rsrc",
          "FILE [--set FROM | --clear]",
          "print or replace a file's resource fork",

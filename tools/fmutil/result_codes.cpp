@@ -79,6 +79,7 @@ constexpr std::array kMeanings{
     Meaning{errFSPropertyNotValid, "the property is not valid"},
     Meaning{errFSNotEnoughSpaceForOperation, "not enough space for the operation"},
     Meaning{afpAccessDenied, "access denied"},
+    Meaning{afpItemNotFound, "the item has no such entry (no comment)"},
     Meaning{afpObjectTypeErr, "the item is of the wrong kind"},
     Meaning{afpIDNotFound, "no file has that file ID"},
     Meaning{afpIDExists, "the file already has a file ID"},

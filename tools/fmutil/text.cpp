@@ -1,7 +1,10 @@
 #include "text.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
+
+#include "vantrel/TextEncoding.h"
 
 namespace fmutil {
 namespace {
@@ -356,6 +359,107 @@ void append_json_string(std::string& out, std::string_view text) {
         }
     }
     out.push_back('"');
+}
+
+namespace {
+
+TextEncoding system_script_encoding() {
+    TextEncoding enc = kTextEncodingMacRoman;
+    if (UpgradeScriptInfoToTextEncoding(ScriptCode(GetScriptManagerVariable(smSysScript)),
+                                        kTextLanguageDontCare, kTextRegionDontCare, nullptr,
+                                        &enc) != noErr)
+        enc = kTextEncodingMacRoman;
+    return enc;
+}
+
+// The whole of `units` in the system script, or nothing.
+std::optional<std::string> units_to_script(const UnicodeToTextInfo info,
+                                           std::u16string_view units) {
+    // A Mac script character is at most two bytes; room for every unit twice.
+    std::string out(units.size() * 2 + 1, '\0');
+    ByteCount read = 0, len = 0;
+    if (ConvertFromUnicodeToText(info, units.size() * 2,
+                                 reinterpret_cast<const UniChar*>(units.data()), 0, 0, nullptr,
+                                 nullptr, nullptr, out.size(), &read, &len, out.data()) != noErr)
+        return std::nullopt;
+    out.resize(len);
+    return out;
+}
+
+}  // namespace
+
+std::string system_script_name() {
+    switch (GetTextEncodingBase(system_script_encoding())) {
+        case kTextEncodingMacRoman:
+            return "Mac Roman";
+        case kTextEncodingMacJapanese:
+            return "Mac Japanese";
+        case kTextEncodingMacChineseTrad:
+            return "Mac Traditional Chinese";
+        case kTextEncodingMacKorean:
+            return "Mac Korean";
+        case kTextEncodingMacArabic:
+            return "Mac Arabic";
+        case kTextEncodingMacHebrew:
+            return "Mac Hebrew";
+        case kTextEncodingMacGreek:
+            return "Mac Greek";
+        case kTextEncodingMacCyrillic:
+            return "Mac Cyrillic";
+        case kTextEncodingMacChineseSimp:
+            return "Mac Simplified Chinese";
+        case kTextEncodingMacCentralEurRoman:
+            return "Mac Central European";
+        default:
+            return "the system script's encoding";
+    }
+}
+
+std::optional<std::string> utf8_to_system_script(std::string_view text, std::string* unmappable) {
+    if (unmappable != nullptr) unmappable->clear();
+    const std::optional<std::u16string> units = utf8_to_utf16(text);
+    if (!units) return std::nullopt;
+    const UnicodeMapping m = {
+        CreateTextEncoding(kTextEncodingUnicodeV2_0, kUnicodeNoSubset, kUnicode16BitFormat),
+        system_script_encoding(), kUnicodeUseLatestMapping};
+    UnicodeToTextInfo info = nullptr;
+    if (CreateUnicodeToTextInfo(&m, &info) != noErr) return std::nullopt;
+    std::optional<std::string> out = units_to_script(info, *units);
+    if (!out && unmappable != nullptr) {
+        // Which character: the first that does not convert on its own.
+        for (std::size_t i = 0; i < units->size();) {
+            std::size_t n = (*units)[i] >= 0xD800 && (*units)[i] < 0xDC00 ? 2 : 1;
+            // Keep combining marks with their base: they may convert together.
+            while (i + n < units->size() && (*units)[i + n] >= 0x0300 && (*units)[i + n] < 0x0370)
+                ++n;
+            const std::u16string_view one(units->data() + i, std::min(n, units->size() - i));
+            if (!units_to_script(info, one)) {
+                *unmappable = utf16_to_utf8(one);
+                break;
+            }
+            i += n;
+        }
+    }
+    DisposeUnicodeToTextInfo(&info);
+    return out;
+}
+
+std::optional<std::string> system_script_to_utf8(std::string_view bytes) {
+    const UnicodeMapping m = {CreateTextEncoding(kTextEncodingUnicodeV2_0,
+                                                 kUnicodeCanonicalCompVariant, kUnicode16BitFormat),
+                              system_script_encoding(), kUnicodeUseLatestMapping};
+    TextToUnicodeInfo info = nullptr;
+    if (CreateTextToUnicodeInfo(&m, &info) != noErr) return std::nullopt;
+    // One byte gives at most a few units (a ligature, a character with marks).
+    std::u16string units(bytes.size() * 4 + 4, u'\0');
+    ByteCount read = 0, len = 0;
+    const OSStatus e = ConvertFromTextToUnicode(info, bytes.size(), bytes.data(), 0, 0, nullptr,
+                                                nullptr, nullptr, units.size() * 2, &read, &len,
+                                                reinterpret_cast<UniChar*>(units.data()));
+    DisposeTextToUnicodeInfo(&info);
+    if (e != noErr) return std::nullopt;
+    units.resize(len / 2);
+    return utf16_to_utf8(units);
 }
 
 }  // namespace fmutil

@@ -43,6 +43,17 @@ bool date_is_set(const UTCDateTime& d);
 std::optional<UTCDateTime> parse_date(std::string_view text);
 std::string format_date(const UTCDateTime& d);
 
+// Text of the system script (the encoding comments are stored in: Mac Roman
+// unless the locale names another script), through the platform's
+// converters. Its name for messages ("Mac Roman").
+std::string system_script_name();
+// UTF-8 to the system script's bytes. Nothing when the text is not UTF-8 or
+// has a character the script lacks; `*unmappable` then gets that character
+// (empty for malformed UTF-8).
+std::optional<std::string> utf8_to_system_script(std::string_view text, std::string* unmappable);
+// The reverse, composed (NFC); nothing when the bytes do not convert.
+std::optional<std::string> system_script_to_utf8(std::string_view bytes);
+
 // For the terminal: bytes below 0x20, DEL and backslash are escaped as
 // "\xHH" and "\\" so that a hostile file name cannot drive the terminal.
 void append_terminal_safe(std::string& out, std::string_view text);

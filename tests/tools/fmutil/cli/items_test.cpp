@@ -385,8 +385,10 @@ TEST(FmutilItems, MvRenamesCpTakesAnyNameAndReplacesThroughTheExchange) {
     const auto target = t.write("target", "old contents");
     ASSERT_EQ(run({"type", target, "--type", "OLDT", "--creator", "OLDC"}).status, 0);
     ASSERT_EQ(run({"touch", target, "--created", "--date", "2001-02-03T04:05:06Z"}).status, 0);
+    ASSERT_EQ(run({"comment", target, "--set", "the target's own note"}).status, 0);
     const auto src = t.write("src", "new contents");
     ASSERT_EQ(run({"type", src, "--type", "NEWT", "--creator", "NEWC"}).status, 0);
+    ASSERT_EQ(run({"comment", src, "--set", "the source's note"}).status, 0);
     r = run({"cp", src, "--replace", target, "--json"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "{\"path\":\"" + target.string() + "\"}\n");
@@ -394,6 +396,8 @@ TEST(FmutilItems, MvRenamesCpTakesAnyNameAndReplacesThroughTheExchange) {
     const auto info = run({"info", target}).out;
     EXPECT_THAT(info, HasSubstr("created     2001-02-03T04:05:06Z"));
     EXPECT_THAT(info, HasSubstr("type        OLDT"));
+    EXPECT_EQ(run({"comment", target}).out, "the target's own note\n")
+        << "the comment stays with the Finder information";
     EXPECT_EQ(vtest::read_file(src), "new contents");
     for (const auto& e : fs::directory_iterator(t.path())) {
         EXPECT_EQ(e.path().filename().string().rfind(".fmutil", 0), std::string::npos)
@@ -443,13 +447,13 @@ std::string metadata_of(const fs::path& p) {
     const std::string info = run({"info", p}).out;
     const auto c = info.find("created");
     m += " " + info.substr(c, info.find('\n', c) - c);
-    return m;
+    return m + " comment " + run({"comment", p}).out;
 }
 
 }  // namespace
 
 // cp -r and mv to another volume (a tmpfs mounted in a private mount
-// namespace) keep both forks, Finder information, dates, permissions,
+// namespace) keep both forks, Finder information, comments, dates, permissions,
 // other extended attributes and, as root, owners; mv deletes the source
 // only after the whole copy is made.
 TEST(FmutilItems, CpRecursiveAndMvAcrossVolumesKeepEveryPieceOfMetadata) {
@@ -468,6 +472,8 @@ TEST(FmutilItems, CpRecursiveAndMvAcrossVolumesKeepEveryPieceOfMetadata) {
             run({"type", f, "--type", "TEXT", "--creator", "ttxt"});
             run({"rsrc", f, "--set", t.path() / base / "sub/g"});
             run({"touch", f, "--created", "--date", "1999-01-02T03:04:05Z"});
+            run({"comment", f, "--set", "caf\xC3\xA9 notes"});
+            run({"comment", t.path() / base / "sub", "--set", "a folder's comment"});
             run({"touch", f, "--date", "2001-01-01"});
             ::lsetxattr(f.c_str(), "user.other", "hello", 5, 0);
             ::chmod(f.c_str(), 0640);
@@ -512,4 +518,78 @@ TEST(FmutilItems, CpRecursiveAndMvAcrossVolumesKeepEveryPieceOfMetadata) {
     });
     if (!r) GTEST_SKIP() << "needs root for a private mount namespace";
     EXPECT_EQ(*r, "");
+}
+
+// The Finder comment: kept in the metadata record as Mac Roman bytes (the
+// system script here), shown as UTF-8; text that cannot be stored exactly is
+// refused before anything is written, and the record's other bytes stay.
+TEST(FmutilItems, CommentIsStoredAsMacRomanAndRefusesWhatCannotBeStored) {
+    vtest::TempDir t("fmitems");
+    const auto f = t.write("f", "x");
+    const auto dir = t.mkdir("folder");
+    auto record = [](const fs::path& p) {
+        char buf[1024];
+        const ssize_t n = ::lgetxattr(p.c_str(), "user.org.netatalk.Metadata", buf, sizeof buf);
+        return n < 0 ? std::string("<none>") : std::string(buf, std::size_t(n));
+    };
+
+    auto r = run({"comment", f});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "\n") << "no comment: a blank line";
+    EXPECT_EQ(run({"comment", f, "--json"}).out,
+              "{\"path\":\"" + f.string() + "\",\"comment\":null}\n");
+    EXPECT_EQ(record(f), "<none>") << "reading wrote a record";
+
+    ASSERT_EQ(run({"type", f, "--type", "TEXT", "--creator", "ttxt"}).status, 0);
+    const std::string composed =
+        "Caf\xC3\xA9 \xC3\xBC"
+        "ber \xE2\x80\x94 ok";
+    r = run({"comment", f, "--set", composed});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(record(f).substr(154, 15), std::string("Caf\x8E \x9F"
+                                                     "ber \xD1 ok\0",
+                                                     15))
+        << "Mac Roman bytes in the comment entry";
+    EXPECT_EQ(run({"comment", f}).out, composed + "\n");
+    EXPECT_EQ(run({"type", f}).out, "type TEXT  creator ttxt\n") << "Finder information kept";
+    // Decomposed input is the same text.
+    EXPECT_EQ(run({"comment", f, "--set", "Cafe\xCC\x81"}).status, 0);
+    EXPECT_EQ(run({"comment", f}).out, "Caf\xC3\xA9\n");
+
+    struct Refused {
+        std::string text;
+        const char* says;
+    };
+    const Refused refused[] = {
+        {"\xE6\x97\xA5\xE6\x9C\xAC", "'\xE6\x97\xA5' has no equivalent in Mac Roman"},
+        {std::string(201, 'c'), "the comment is 201 bytes in Mac Roman; at most 200 fit"},
+        {std::string(199, 'c') + "\xC3\xA9\xC3\xA9", "201 bytes in Mac Roman"},
+        {"bad \xFF byte", "not valid UTF-8"},
+    };
+    const std::string before = record(f);
+    for (const Refused& x : refused) {
+        r = run({"comment", f, "--set", x.text});
+        EXPECT_EQ(r.status, 2) << x.says;
+        EXPECT_THAT(r.err, HasSubstr(x.says));
+        EXPECT_EQ(record(f), before) << x.says << ": the record changed";
+    }
+    EXPECT_EQ(run({"comment", f, "--set", std::string(200, 'c')}).status, 0) << "200 fit";
+    EXPECT_EQ(run({"comment", f, "--set", "x", "--clear"}).status, 2);
+
+    EXPECT_EQ(run({"comment", dir, "--set", "line one\nline two"}).status, 0);
+    EXPECT_EQ(run({"comment", dir}).out, "line one\nline two\n") << "raw in a pipe";
+    EXPECT_EQ(run({"comment", dir, "--clear"}).status, 0);
+    EXPECT_EQ(run({"comment", dir}).out, "\n");
+    EXPECT_EQ(run({"comment", dir, "--clear"}).status, 0) << "clearing nothing is no failure";
+    EXPECT_EQ(run({"comment", f, "--set", ""}).status, 0);
+    EXPECT_EQ(run({"comment", f, "--json"}).out,
+              "{\"path\":\"" + f.string() + "\",\"comment\":null}\n");
+    EXPECT_EQ(run({"type", f}).out, "type TEXT  creator ttxt\n");
+
+    fs::create_symlink("f", t.path() / "link");
+    r = run({"comment", t.path() / "link", "--set", "no"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr("only files and folders have a comment; it is a symbolic link"));
+    EXPECT_EQ(run({"comment", f}).out, "\n") << "the link's target was changed";
 }

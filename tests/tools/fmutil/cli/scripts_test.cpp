@@ -194,6 +194,7 @@ TEST(FmutilScripts, PerItemCommandsTakeManyPathsRecurseAndGoOnAfterAFailure) {
         {{"flags", "MANY", "+invisible", "label=blue"}, "flags", "invisible, label 4 (blue)"},
         {{"touch", "MANY", "--date", "2001-02-03T04:05:06Z"}, "info", "2001-02-03T04:05:06Z"},
         {{"touch", "MANY", "--date", "1910-01-01", "--created"}, "info", "1910-01-01T00:00:00Z"},
+        {{"comment", "MANY", "--set", "Quarterly figures"}, "comment", "Quarterly figures"},
     };
     for (const Row& row : rows) {
         std::vector<std::string> args;
@@ -227,6 +228,12 @@ TEST(FmutilScripts, PerItemCommandsTakeManyPathsRecurseAndGoOnAfterAFailure) {
     }
     EXPECT_THAT(run({"flags", t.path() / "outside/z"}).out, Not(HasSubstr("stationery")))
         << "-R followed the link";
+    rec = run({"comment", "-R", t.path() / "tree", "--set", "walked"});
+    EXPECT_EQ(rec.status, 0) << "the link inside is passed over: " << rec.err;
+    for (const char* p : {"tree", "tree/x", "tree/sub", "tree/sub/y"}) {
+        EXPECT_EQ(run({"comment", t.path() / p}).out, "walked\n") << p;
+    }
+    EXPECT_EQ(run({"comment", t.path() / "outside/z"}).out, "\n") << "-R followed the link";
     auto listing = run({"type", "--recursive", t.path() / "tree", "--type", "ABCD"});
     EXPECT_EQ(listing.status, 1) << "the operand itself is a folder: " << listing.err;
     EXPECT_THAT(run({"type", t.path() / "tree/sub/y"}).out, HasSubstr("type ABCD"));

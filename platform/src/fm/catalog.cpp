@@ -103,7 +103,7 @@ UTCDateTime get_date(const std::uint8_t* p) {
 PreciseDates read_precise(const Node& n, int* err = nullptr) {
     PreciseDates pd;
     std::uint8_t b[17];
-    ssize_t len = ::lgetxattr(n.proc_path().c_str(), kDatesAttr, b, sizeof b);
+    ssize_t len = meta::get_attr(n, kDatesAttr, b, sizeof b);
     if (len < 0 && err != nullptr && errno != ENODATA && errno != ENOTSUP) *err = errno;
     if (len != 17) return pd;
     pd.haveCreate = b[0] & 1;
@@ -350,9 +350,7 @@ OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo*
             info->dataPhysicalSize = file ? n.st.stx_blocks * 512 : 0;
         }
         if (which & kFSCatInfoRsrcSizes) {
-            ssize_t len = n.is_link() ? -1
-                                      : ::lgetxattr(n.proc_path().c_str(), meta::kResourceForkAttr,
-                                                    nullptr, 0);
+            ssize_t len = n.is_link() ? -1 : meta::get_attr(n, meta::kResourceForkAttr, nullptr, 0);
             UInt64 size = len > 0 ? UInt64(len) : 0;
             UInt64 block = n.st.stx_blksize ? n.st.stx_blksize : 4096;
             info->rsrcLogicalSize = size;

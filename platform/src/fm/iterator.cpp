@@ -3,7 +3,8 @@
 // An iterator holds its own descriptor of the directory, opened relative to
 // the directory's parent with O_NOFOLLOW, and reads entries in large
 // getdents64 batches; each entry returned costs one statx relative to that
-// descriptor, never a path. A directory swapped for a link while it is being
+// descriptor, never a path (none at all for a file when only names and
+// references are asked). A directory swapped for a link while it is being
 // listed keeps being the directory that was opened.
 //
 // A walk keeps one iterator open per level, and a tree may be 10,000 levels
@@ -329,10 +330,9 @@ OSErr FSGetCatalogInfoBulk(FSIterator it, ItemCount maximumObjects, ItemCount* a
     std::lock_guard inUse(it->use);
     *actualObjects = 0;
     if (OSErr e = ensure_open(it)) return e;
-    // References alone (a plain listing) come straight from the directory
-    // entries for everything but directories: no stat per file.
-    const bool refsOnly =
-        (catalogInfos == nullptr || whichInfo == 0) && names == nullptr && specs == nullptr;
+    // References and names alone (a plain listing) come straight from the
+    // directory entries for everything but directories: no stat per file.
+    const bool refsOnly = (catalogInfos == nullptr || whichInfo == 0) && specs == nullptr;
     ItemCount count = 0;
     OSErr result = noErr;
     while (count < maximumObjects) {
@@ -344,7 +344,14 @@ OSErr FSGetCatalogInfoBulk(FSIterator it, ItemCount maximumObjects, ItemCount* a
             result = err != 0 ? from_errno(err, Op::OpenDir, &it->dir) : OSErr(errFSNoMoreItems);
             break;
         }
-        if (refsOnly && it->listedRefs && type != DT_DIR && type != DT_UNKNOWN) {
+        if (refsOnly && (refs == nullptr || it->listedRefs) && type != DT_DIR &&
+            type != DT_UNKNOWN) {
+            if (names != nullptr) {
+                if (OSErr e = name_to_unicode(name, &names[count])) {
+                    result = e;
+                    break;
+                }
+            }
             if (refs != nullptr) make_listed_ref(it->dir, name, ino, it->readAt, &refs[count]);
             ++count;
             ++it->returnedThisPass;

@@ -2,8 +2,12 @@
 #include "fm/metadata.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <sys/syscall.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "fm/node.h"
@@ -198,27 +202,49 @@ void finder_to_disk(const std::uint8_t info[16], const std::uint8_t xinfo[16], b
     }
 }
 
+ssize_t get_attr(const Node& n, const char* attr, void* buf, std::size_t size) {
+#ifdef __linux__
+    // getxattrat came with Linux 6.13; its number is the same on every
+    // architecture. An older kernel answers ENOSYS, once.
+    constexpr long kGetxattrat = 464;
+    struct XattrArgs {
+        std::uint64_t value;
+        std::uint32_t size;
+        std::uint32_t flags;
+    };
+    static std::atomic<bool> missing{false};
+    if (!missing.load(std::memory_order_relaxed)) {
+        XattrArgs args{reinterpret_cast<std::uintptr_t>(buf), std::uint32_t(size), 0};
+        const long rc =
+            ::syscall(kGetxattrat, n.at(), n.root ? "" : n.name.c_str(),
+                      AT_SYMLINK_NOFOLLOW | (n.root ? AT_EMPTY_PATH : 0), attr, &args, sizeof args);
+        if (rc >= 0 || (errno != ENOSYS && errno != EPERM)) return ssize_t(rc);
+        // ENOSYS: an older kernel. EPERM: perhaps a sandbox that refuses
+        // calls it does not know; the path form answers for itself.
+        if (errno == ENOSYS) missing.store(true, std::memory_order_relaxed);
+    }
+#endif
+    return ::lgetxattr(n.proc_path().c_str(), attr, buf, size);
+}
+
 ReadResult read(const Node& n, Record* out, std::string* raw, int* err) {
     auto failed = [&](int e) {
         if (e == ENODATA || e == ENOTSUP) return ReadResult::Absent;
         if (err != nullptr) *err = e;
         return ReadResult::Unreadable;
     };
-    std::string path = n.proc_path();
     std::string buf(1024, '\0');
     for (int attempt = 0; attempt < 4; ++attempt) {
-        ssize_t len = ::lgetxattr(path.c_str(), kMetadataAttr, buf.data(), buf.size());
+        ssize_t len = get_attr(n, kMetadataAttr, buf.data(), buf.size());
         if (len >= 0) {
             buf.resize(std::size_t(len));
             if (decode(reinterpret_cast<const std::uint8_t*>(buf.data()), buf.size(), out)) {
                 std::string extra(4096, '\0');
-                const ssize_t got =
-                    ::lgetxattr(path.c_str(), kExtraAttr, extra.data(), extra.size());
+                const ssize_t got = get_attr(n, kExtraAttr, extra.data(), extra.size());
                 if (got < 0 && errno == ERANGE) {
-                    const ssize_t need = ::lgetxattr(path.c_str(), kExtraAttr, nullptr, 0);
+                    const ssize_t need = get_attr(n, kExtraAttr, nullptr, 0);
                     extra.assign(need > 0 ? std::size_t(need) : 0, '\0');
-                    const ssize_t again =
-                        ::lgetxattr(path.c_str(), kExtraAttr, extra.data(), extra.size());
+                    const ssize_t again = get_attr(n, kExtraAttr, extra.data(), extra.size());
                     if (again < 0) return failed(errno == ERANGE ? EIO : errno);
                     extra.resize(std::size_t(again));
                 } else if (got < 0) {
@@ -234,7 +260,7 @@ ReadResult read(const Node& n, Record* out, std::string* raw, int* err) {
             return ReadResult::Corrupt;
         }
         if (errno != ERANGE) return failed(errno);
-        ssize_t need = ::lgetxattr(path.c_str(), kMetadataAttr, nullptr, 0);
+        ssize_t need = get_attr(n, kMetadataAttr, nullptr, 0);
         if (need < 0) return failed(errno);
         buf.assign(std::size_t(need) + 1, '\0');
     }

@@ -17,6 +17,8 @@
 //   }
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -97,6 +99,11 @@ void finder_to_host(const std::uint8_t disk[32], bool isDir, std::uint8_t info[1
                     std::uint8_t xinfo[16]);
 void finder_to_disk(const std::uint8_t info[16], const std::uint8_t xinfo[16], bool isDir,
                     std::uint8_t disk[32]);
+
+// lgetxattr of the attribute `attr` of `n` (never following a link):
+// relative to the parent's descriptor where the kernel can (getxattrat),
+// else through the descriptor's /proc path, which costs a path walk more.
+ssize_t get_attr(const Node& n, const char* attr, void* buf, std::size_t size);
 
 enum class ReadResult { Absent, Ok, Corrupt, Unreadable };
 // Reads the record of `n`. A record that does not parse is reported as

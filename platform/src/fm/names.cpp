@@ -81,6 +81,18 @@ std::vector<std::string> name_alternatives(const UniChar* name, std::size_t unit
 }
 
 OSErr name_to_unicode(std::string_view disk, HFSUniStr255* out) {
+    // ASCII is its own decomposition: no conversion, no normalisation (most
+    // names of a listing take this way).
+    if (disk.size() <= 255) {
+        bool ascii = true;
+        for (const char c : disk) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+        if (ascii) {
+            out->length = UInt16(disk.size());
+            for (std::size_t i = 0; i < disk.size(); ++i)
+                out->unicode[i] = disk[i] == ':' ? UniChar('/') : UniChar(disk[i]);
+            return noErr;
+        }
+    }
     std::string shown(disk);
     for (char& c : shown)
         if (c == ':') c = '/';

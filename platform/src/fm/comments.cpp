@@ -6,8 +6,6 @@
 //
 // A desktop database reference is the volume's reference number: every
 // volume has one, and it stays valid as long as the volume is mounted.
-#include <sys/xattr.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -48,12 +46,12 @@ std::string detail_of(const DTPBRec* pb) {
     return std::string(reinterpret_cast<const char*>(pb->ioNamePtr + 1), pb->ioNamePtr[0]);
 }
 
-std::optional<std::string> attr_value(const std::string& path, const char* name) {
+std::optional<std::string> attr_value(const Node& n, const char* name) {
     for (int attempt = 0; attempt < 8; ++attempt) {
-        const ssize_t size = ::lgetxattr(path.c_str(), name, nullptr, 0);
+        const ssize_t size = meta::get_attr(n, name, nullptr, 0);
         if (size < 0) return std::nullopt;
         std::string v(std::size_t(size), '\0');
-        const ssize_t got = ::lgetxattr(path.c_str(), name, v.data(), v.size());
+        const ssize_t got = meta::get_attr(n, name, v.data(), v.size());
         if (got >= 0) {
             v.resize(std::size_t(got));
             return v;
@@ -86,20 +84,19 @@ OSErr change_comment(const Node& n, const std::string& text, bool mustHave) {
     e.data.assign(text);
     e.data.resize(kDTCommentMaxLength, '\0');
 
-    const std::string path = n.proc_path();
     const char* attrs[] = {meta::kCorruptAttr, meta::kExtraAttr, meta::kMetadataAttr};
     std::optional<std::string> before[3];
-    for (int i = 0; i < 3; ++i) before[i] = attr_value(path, attrs[i]);
+    for (int i = 0; i < 3; ++i) before[i] = attr_value(n, attrs[i]);
     const OSErr err = meta::write(n, rec, rr == meta::ReadResult::Corrupt ? &raw : nullptr,
                                   "PBDTSetCommentSync.keepCorrupt", "PBDTSetCommentSync.setxattr");
     if (err != noErr) {
         for (int i = 2; i >= 0; --i) {
             fault::step("PBDTSetCommentSync.restore", n.name, [&] {
                 if (!before[i]) {
-                    const int rc = ::lremovexattr(path.c_str(), attrs[i]);
+                    const int rc = meta::remove_attr(n, attrs[i]);
                     return rc != 0 && errno == ENODATA ? 0 : rc;
                 }
-                return ::lsetxattr(path.c_str(), attrs[i], before[i]->data(), before[i]->size(), 0);
+                return meta::set_attr(n, attrs[i], before[i]->data(), before[i]->size());
             });
         }
     }
@@ -185,24 +182,31 @@ OSErr remove_comment(DTPBRec* pb) {
     return change_comment(n, std::string(), true);
 }
 
+// Every call answers in ioResult too, as a parameter-block call does.
+OSErr answer(DTPBRec* pb, OSErr (*call)(DTPBRec*)) {
+    if (pb == nullptr) return paramErr;
+    const OSErr e = call(pb);
+    pb->ioResult = e;
+    return e;
+}
+
 }  // namespace
 }  // namespace vantrel::fm
 
 using namespace vantrel::fm;
 
-// Every call answers in ioResult too, as a parameter-block call does.
 OSErr PBDTGetPath(DTPBPtr pb) {
-    return pb == nullptr ? paramErr : (pb->ioResult = get_path(pb));
+    return answer(pb, get_path);
 }
 
 OSErr PBDTGetCommentSync(DTPBPtr pb) {
-    return pb == nullptr ? paramErr : (pb->ioResult = get_comment(pb));
+    return answer(pb, get_comment);
 }
 
 OSErr PBDTSetCommentSync(DTPBPtr pb) {
-    return pb == nullptr ? paramErr : (pb->ioResult = set_comment(pb));
+    return answer(pb, set_comment);
 }
 
 OSErr PBDTRemoveCommentSync(DTPBPtr pb) {
-    return pb == nullptr ? paramErr : (pb->ioResult = remove_comment(pb));
+    return answer(pb, remove_comment);
 }

@@ -212,19 +212,32 @@ ssize_t get_attr(const Node& n, const char* attr, void* buf, std::size_t size) {
         std::uint32_t size;
         std::uint32_t flags;
     };
+    // A volume's root is its own descriptor, opened O_PATH: the kernel reads
+    // no attribute through that (EBADF), so the root takes the path form.
     static std::atomic<bool> missing{false};
-    if (!missing.load(std::memory_order_relaxed)) {
+    if (!n.root && !missing.load(std::memory_order_relaxed)) {
         XattrArgs args{reinterpret_cast<std::uintptr_t>(buf), std::uint32_t(size), 0};
-        const long rc =
-            ::syscall(kGetxattrat, n.at(), n.root ? "" : n.name.c_str(),
-                      AT_SYMLINK_NOFOLLOW | (n.root ? AT_EMPTY_PATH : 0), attr, &args, sizeof args);
+        const long rc = ::syscall(kGetxattrat, n.at(), n.name.c_str(), AT_SYMLINK_NOFOLLOW, attr,
+                                  &args, sizeof args);
         if (rc >= 0 || (errno != ENOSYS && errno != EPERM)) return ssize_t(rc);
         // ENOSYS: an older kernel. EPERM: perhaps a sandbox that refuses
         // calls it does not know; the path form answers for itself.
         if (errno == ENOSYS) missing.store(true, std::memory_order_relaxed);
     }
 #endif
+    if (n.root) return ::getxattr(n.proc_path().c_str(), attr, buf, size);
     return ::lgetxattr(n.proc_path().c_str(), attr, buf, size);
+}
+
+int set_attr(const Node& n, const char* attr, const void* value, std::size_t size) {
+    const std::string path = n.proc_path();
+    return n.root ? ::setxattr(path.c_str(), attr, value, size, 0)
+                  : ::lsetxattr(path.c_str(), attr, value, size, 0);
+}
+
+int remove_attr(const Node& n, const char* attr) {
+    const std::string path = n.proc_path();
+    return n.root ? ::removexattr(path.c_str(), attr) : ::lremovexattr(path.c_str(), attr);
 }
 
 ReadResult read(const Node& n, Record* out, std::string* raw, int* err) {
@@ -269,26 +282,23 @@ ReadResult read(const Node& n, Record* out, std::string* raw, int* err) {
 
 OSErr write(const Node& n, const Record& r, const std::string* corruptRaw, const char* keepStep,
             const char* writeStep) {
-    std::string path = n.proc_path();
     if (corruptRaw != nullptr && fault::step(keepStep, n.name, [&] {
-                                     return ::lsetxattr(path.c_str(), kCorruptAttr,
-                                                        corruptRaw->data(), corruptRaw->size(), 0);
+                                     return set_attr(n, kCorruptAttr, corruptRaw->data(),
+                                                     corruptRaw->size());
                                  }) != 0)
         return from_errno(errno, Op::Write, &n);
     // The entries other programs may not expect go first, so that a failure
     // between the two writes leaves the record as it was.
     const std::string extra = encode_extra(r);
     if (fault::step(writeStep, n.name, [&] {
-            if (!extra.empty())
-                return ::lsetxattr(path.c_str(), kExtraAttr, extra.data(), extra.size(), 0);
-            const int rc = ::lremovexattr(path.c_str(), kExtraAttr);
+            if (!extra.empty()) return set_attr(n, kExtraAttr, extra.data(), extra.size());
+            const int rc = remove_attr(n, kExtraAttr);
             return rc != 0 && (errno == ENODATA || errno == ENOTSUP) ? 0 : rc;
         }) != 0)
         return from_errno(errno, Op::Write, &n);
     std::string bytes = encode(r);
-    if (fault::step(writeStep, n.name, [&] {
-            return ::lsetxattr(path.c_str(), kMetadataAttr, bytes.data(), bytes.size(), 0);
-        }) != 0)
+    if (fault::step(writeStep, n.name,
+                    [&] { return set_attr(n, kMetadataAttr, bytes.data(), bytes.size()); }) != 0)
         return from_errno(errno, Op::Write, &n);
     return noErr;
 }

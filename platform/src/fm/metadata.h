@@ -104,6 +104,11 @@ void finder_to_disk(const std::uint8_t info[16], const std::uint8_t xinfo[16], b
 // relative to the parent's descriptor where the kernel can (getxattrat),
 // else through the descriptor's /proc path, which costs a path walk more.
 ssize_t get_attr(const Node& n, const char* attr, void* buf, std::size_t size);
+// lsetxattr and lremovexattr of `n`'s attribute. A volume's root is reached
+// through its descriptor's /proc link, which the l- forms would take for
+// the link itself: the root (a directory, never a link) follows it.
+int set_attr(const Node& n, const char* attr, const void* value, std::size_t size);
+int remove_attr(const Node& n, const char* attr);
 
 enum class ReadResult { Absent, Ok, Corrupt, Unreadable };
 // Reads the record of `n`. A record that does not parse is reported as

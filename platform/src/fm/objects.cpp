@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "fm/node.h"
+#include "text/codec.h"
 #include "vantrel/fault.h"
 
 VANTREL_FAULT_OPERATIONS("FSPathMakeRef", "FSRefMakePath", "FSMakeFSRefUnicode", "PBMakeFSRefSync",
@@ -223,6 +224,17 @@ static OSErr make_fsref(FSRefParam* pb) {
     if (!dir.is_dir()) return dirNFErr;
     Node n;
     OSErr e = lookup(dir, disk, &n);
+    if (e == fnfErr) {
+        // A Pascal name is composed; the disk may hold another normal form
+        // (a Mac client's decomposed name): the spellings a Unicode name
+        // is looked up under.
+        std::string shown = disk;
+        for (char& c : shown)
+            if (c == ':') c = '/';
+        std::u16string u;
+        if (text::utf8_to_utf16(shown, &u) == noErr)
+            e = lookup_unicode(dir, reinterpret_cast<const UniChar*>(u.data()), u.size(), &n);
+    }
     if (e == fnfErr) {
         std::string_view shown(reinterpret_cast<const char*>(pb->ioNamePtr + 1), pb->ioNamePtr[0]);
         if (UInt32 id = mangled_id(shown)) e = lookup_mangled(dir, id, &n);

@@ -2,6 +2,7 @@
 // (the metadata record's comment entry), what is kept around them, and the
 // answers for items without one, bad input and items that cannot have one.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <functional>
 #include <string>
 
+#include "Child.h"
 #include "FSTestSupport.h"
 #include "FileFlags.h"
 #include "TempDir.h"
@@ -234,6 +236,14 @@ const Row kRows[] = {
          out += expect_eq(get_comment(f), "far east", "get");
          return out;
      }},
+    {"a decomposed name, as Mac clients store them, is found from its composed Pascal form",
+     [](const fs::path& d) {
+         const fs::path f = vtest::write_file(d / "cafe\xCC\x81", "x");
+         std::string out =
+             expect_eq(vtest::oserr_text(set_comment(f, "accent")), "noErr (0)", "set");
+         out += expect_eq(get_comment(f), "accent", "get");
+         return out;
+     }},
     {"a symbolic link has no comment and cannot be given one",
      [](const fs::path& d) {
          fs::create_symlink("nowhere", d / "link");
@@ -302,6 +312,24 @@ INSTANTIATE_TEST_SUITE_P(Calls, Comments, ::testing::ValuesIn(kRows),
                                  if (std::isalnum(static_cast<unsigned char>(*c))) n += *c;
                              return n;
                          });
+
+// A volume's root is a folder like any other: it has a comment (a tmpfs
+// mounted in a private mount namespace).
+TEST(Comments, AVolumesRootHasOne) {
+    vtest::TempDir dir;
+    const fs::path vol = dir / "vol";
+    fs::create_directory(vol);
+    const auto r = vtest::run_child(vtest::Child::PrivateMounts, [&]() -> std::string {
+        if (::mount("vt-comment", vol.c_str(), "tmpfs", 0, "size=1m") != 0) return "SKIP";
+        std::string out = expect_eq(get_comment(vol), "<afpItemNotFound (-5018)>", "get before");
+        out += expect_eq(vtest::oserr_text(set_comment(vol, "the volume")), "noErr (0)", "set");
+        out += expect_eq(get_comment(vol), "the volume", "get");
+        ::umount(vol.c_str());
+        return out;
+    });
+    if (!r || *r == "SKIP") GTEST_SKIP() << "needs root for a private mount namespace and a tmpfs";
+    EXPECT_EQ(*r, "");
+}
 
 // The desktop database of a volume, by its reference number or its name.
 TEST(DesktopDatabase, IsFoundByVolumeNumberOrNameAndNotForOthers) {

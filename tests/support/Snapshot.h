@@ -230,8 +230,29 @@ inline std::string diff(const Snapshot& before, const Snapshot& after, bool gone
 inline std::string lost(const Snapshot& before, const Snapshot& after) {
     constexpr const char* kResourceFork = "user.org.netatalk.ResourceFork";
     std::multiset<std::string> have;
+    // A sidecar holds a resource fork: what it holds is the fork (from its
+    // offset to the end of the file, as readers take it), not its header.
+    auto data = [](const std::string& key, const SnapItem& v) {
+        const std::size_t slash = key.rfind('/');
+        const std::string leaf = slash == std::string::npos ? key : key.substr(slash + 1);
+        const std::string& c = v.content;
+        auto be32 = [&](std::size_t at) {
+            std::uint32_t x = 0;
+            for (std::size_t i = 0; i < 4; ++i)
+                x = (x << 8) | static_cast<unsigned char>(c[at + i]);
+            return x;
+        };
+        if (leaf.rfind("._", 0) == 0 && c.size() >= 26 && be32(0) == 0x00051607) {
+            const std::size_t count = (std::size_t(static_cast<unsigned char>(c[24])) << 8) |
+                                      static_cast<unsigned char>(c[25]);
+            for (std::size_t i = 0; i < count && 26 + 12 * (i + 1) <= c.size(); ++i)
+                if (be32(26 + 12 * i) == 2 && be32(30 + 12 * i) <= c.size())
+                    return "rsrc:" + c.substr(be32(30 + 12 * i));
+        }
+        return "data:" + c;
+    };
     for (const auto& [k, v] : after) {
-        if (v.kind == 'f') have.insert("data:" + v.content);
+        if (v.kind == 'f') have.insert(data(k, v));
         if (auto r = v.xattrs.find(kResourceFork); r != v.xattrs.end())
             have.insert("rsrc:" + r->second);
     }
@@ -244,7 +265,7 @@ inline std::string lost(const Snapshot& before, const Snapshot& after) {
             have.erase(it);
     };
     for (const auto& [k, v] : before) {
-        if (v.kind == 'f') need("data:" + v.content, k + " (data fork)");
+        if (v.kind == 'f') need(data(k, v), k + " (data fork)");
         if (auto r = v.xattrs.find(kResourceFork); r != v.xattrs.end())
             need("rsrc:" + r->second, k + " (resource fork)");
     }

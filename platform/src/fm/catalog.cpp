@@ -18,6 +18,7 @@
 
 #include "fm/metadata.h"
 #include "fm/node.h"
+#include "fm/rsrc_store.h"
 #include "vantrel/fault.h"
 
 VANTREL_FAULT_OPERATIONS("FSGetCatalogInfo", "FSSetCatalogInfo", "FSSetCatalogInfo.unlock",
@@ -127,7 +128,9 @@ UInt32 count_entries(const Node& n) {
     UInt32 count = 0;
     if (DIR* d = ::fdopendir(fd)) {
         while (struct dirent* e = ::readdir(d)) {
-            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) ++count;
+            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0 &&
+                !rsrc::is_sidecar_name(e->d_name))
+                ++count;
         }
         ::closedir(d);
     } else {
@@ -350,11 +353,9 @@ OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo*
             info->dataPhysicalSize = file ? n.st.stx_blocks * 512 : 0;
         }
         if (which & kFSCatInfoRsrcSizes) {
-            ssize_t len = n.is_link() ? -1 : meta::get_attr(n, meta::kResourceForkAttr, nullptr, 0);
-            UInt64 size = len > 0 ? UInt64(len) : 0;
-            UInt64 block = n.st.stx_blksize ? n.st.stx_blksize : 4096;
-            info->rsrcLogicalSize = size;
-            info->rsrcPhysicalSize = (size + block - 1) / block * block;
+            const rsrc::Sizes s = rsrc::sizes_of(n);
+            info->rsrcLogicalSize = s.logical;
+            info->rsrcPhysicalSize = s.physical;
         }
         if (which & kFSCatInfoValence) info->valence = n.is_dir() ? count_entries(n) : 0;
         const FSCatalogInfoBitmap fromRecord = kFSCatInfoCreateDate | kFSCatInfoBackupDate |

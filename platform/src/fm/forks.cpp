@@ -3,10 +3,11 @@
 // Each FSOpenFork opens the file anew, so each reference number owns one
 // open-file description. The data fork is read and written with pread and
 // pwrite at the fork's own mark (never the descriptor's offset). The resource
-// fork lives in the extended attribute "user.org.netatalk.ResourceFork",
-// where Netatalk and Samba keep it; it is read and rewritten whole on each
-// call, which is what an extended attribute allows (at most 64 KiB on Linux),
-// and keeps two reference numbers of one resource fork in step.
+// fork lives in the sidecar "._NAME" (rsrc_store.h), read and written in
+// place at any size; its length is read anew on each call, which keeps two
+// reference numbers of one resource fork in step. A fork still kept in the
+// attribute of earlier versions is read from there and moved into a sidecar
+// by the first call that changes it.
 //
 // noCacheMask: what a transfer read is dropped from the page cache at once;
 // what it wrote is handed to writeback at once and dropped as soon as it is
@@ -31,12 +32,14 @@
 
 #include "fm/metadata.h"
 #include "fm/node.h"
+#include "fm/rsrc_store.h"
 #include "vantrel/fault.h"
 
 VANTREL_FAULT_OPERATIONS("FSCreateFork", "FSOpenFork", "FSCloseFork", "FSFlushFork",
                          "FSGetForkSize", "FSSetForkSize", "FSGetForkPosition", "FSSetForkPosition",
                          "FSReadFork", "FSWriteFork", "FSGetForkCBInfo", "FSWrite", "FSRead",
-                         "FSCreateFork.setxattr", "FSWriteFork.write", "FSWriteFork.setxattr",
+                         "FSCreateFork.sidecar", "FSWriteFork.write", "FSWriteFork.sidecar",
+                         "FSWriteFork.header", "FSWriteFork.undo", "FSSetForkSize.sidecar",
                          "FSSetForkSize.allocate", "FSSetForkSize.truncate", "FSSetForkSize.undo",
                          "FSFlushFork.fsync");
 
@@ -47,14 +50,14 @@ constexpr UniChar kResourceForkName[] = {'R', 'E', 'S', 'O', 'U', 'R', 'C',
                                          'E', '_', 'F', 'O', 'R', 'K'};
 constexpr std::size_t kResourceForkNameLength =
     sizeof kResourceForkName / sizeof kResourceForkName[0];
-constexpr std::size_t kMaxResourceFork = 65536;  // XATTR_SIZE_MAX
 constexpr UInt16 kPositionModeMask = 0x0003;
 constexpr SInt8 kPermissionMask = 0x07;
 
 struct Fork {
     std::mutex mu;  // one transfer at a time per reference number
-    int fd = -1;
+    int fd = -1;    // the file itself (both forks: identity, locks, the lock attribute)
     bool resource = false;
+    rsrc::Sidecar side;  // the resource fork's sidecar, once there is one
     bool writable = false;
     bool shared = false;  // opened with fsRdWrShPerm: other writers allowed
     SInt8 permissions = 0;
@@ -116,47 +119,93 @@ OSErr write_error(int err, int fd) {
     return from_errno(err, Op::Write);
 }
 
-// The whole resource fork; an absent attribute is an empty fork.
-OSErr read_resource(int fd, std::string* out) {
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        ssize_t n = ::fgetxattr(fd, meta::kResourceForkAttr, nullptr, 0);
-        if (n < 0) {
-            if (errno == ENODATA) {
-                out->clear();
-                return noErr;
-            }
-            return from_errno(errno, Op::Read);
-        }
-        out->resize(static_cast<std::size_t>(n));
-        ssize_t got = ::fgetxattr(fd, meta::kResourceForkAttr, out->data(), out->size());
-        if (got >= 0) {
-            out->resize(static_cast<std::size_t>(got));
-            return noErr;
-        }
-        if (errno != ERANGE)
-            return errno == ENODATA ? (out->clear(), OSErr{noErr}) : from_errno(errno, Op::Read);
-        // It grew between the two calls: ask again.
-    }
-    return ioErr;
+// The sidecar of resource fork `f`, opened when it exists by now: another
+// reference number or another program may have made it since `f` was.
+OSErr attach_sidecar(Fork& f) {
+    if (f.side.state != rsrc::State::None) return noErr;
+    Node n;
+    if (OSErr e = resolve(&f.ref, &n)) return e;
+    return rsrc::open(n.at(), n.name, f.writable, &f.side);
 }
 
-OSErr write_resource(int fd, const std::string& data) {
-    if (data.size() > kMaxResourceFork) return dskFulErr;
-    if (fault::step("FSWriteFork.setxattr", {}, [&] {
-            return ::fsetxattr(fd, meta::kResourceForkAttr, data.data(), data.size(), 0);
-        }) != 0)
-        return write_error(errno, fd);
+// The resource fork where it has no sidecar: in the attribute of earlier
+// versions, or empty.
+OSErr read_legacy(const Fork& f, std::string* out) {
+    bool present = false;
+    return rsrc::read_legacy(f.fd, out, &present);
+}
+
+// What writable_sidecar() did, so that a call that fails can take it back
+// and one that succeeds can finish the move from the old attribute.
+struct Made {
+    bool created = false;  // the sidecar was made by this call
+    bool legacy = false;   // it took over the fork of the old attribute
+    Node file;             // where it was made
+};
+
+// A sidecar to write the resource fork into: the one there is, or a new one
+// holding what the attribute of earlier versions held. `step` names the
+// creation for the fault seam.
+OSErr writable_sidecar(Fork& f, const char* step, Made* made) {
+    if (OSErr e = attach_sidecar(f)) return e;
+    if (f.side.state == rsrc::State::Unusable) return ioErr;  // not ours: never written through
+    if (f.side.found()) return f.side.layout.last ? OSErr{noErr} : OSErr{ioErr};
+    Node& n = made->file;
+    if (OSErr e = resolve(&f.ref, &n)) return e;
+    std::string legacy;
+    if (OSErr e = rsrc::read_legacy(f.fd, &legacy, &made->legacy)) return e;
+    std::uint8_t finder[rsrc::kFinderInfoSize];
+    rsrc::finder_info_of(n, finder);
+    if (OSErr e = rsrc::create(n.at(), n.name, legacy, finder, step, &f.side)) {
+        made->legacy = false;
+        // Made by someone else meanwhile: use that one.
+        if (e == dupFNErr && rsrc::open(n.at(), n.name, true, &f.side) == noErr && f.side.found())
+            return noErr;
+        return e;
+    }
+    made->created = true;
     return noErr;
 }
 
-OSErr fork_size(const Fork& f, SInt64* size) {
-    if (f.resource) {
-        ssize_t n = ::fgetxattr(f.fd, meta::kResourceForkAttr, nullptr, 0);
-        if (n < 0) {
-            if (errno != ENODATA) return from_errno(errno, Op::Read);
-            n = 0;
+// After the call that made the sidecar: on success the old attribute goes
+// (benign: the sidecar wins over it, and the next write tries again); on
+// failure the new sidecar goes, and the fork is where it was.
+OSErr settle_made(Fork& f, const Made& made, OSErr result, const char* undoStep) {
+    if (!made.created) return result;
+    if (result == noErr) {
+        if (made.legacy) {
+            fault::Benign benign;
+            fault::step(undoStep, made.file.name,
+                        [&] { return ::fremovexattr(f.fd, meta::kResourceForkAttr); });
         }
-        *size = n;
+        return noErr;
+    }
+    std::string name;
+    if (rsrc::sidecar_name(made.file.name, &name) &&
+        fault::step(undoStep, name, [&] { return ::unlinkat(made.file.at(), name.c_str(), 0); }) ==
+            0)
+        f.side = rsrc::Sidecar{};
+    return result;
+}
+
+// The descriptor a transfer of `f` reads and writes, and where the fork
+// starts in it.
+int io_fd(const Fork& f) {
+    return f.resource ? f.side.fd.get() : f.fd;
+}
+
+OSErr fork_size(Fork& f, SInt64* size) {
+    if (f.resource) {
+        if (OSErr e = attach_sidecar(f)) return e;
+        if (f.side.found()) {
+            std::uint64_t len = 0;
+            if (OSErr e = rsrc::length(f.side, &len)) return e;
+            *size = static_cast<SInt64>(len);
+            return noErr;
+        }
+        std::string legacy;
+        if (OSErr e = read_legacy(f, &legacy)) return e;
+        *size = static_cast<SInt64>(legacy.size());
         return noErr;
     }
     struct stat st;
@@ -167,7 +216,7 @@ OSErr fork_size(const Fork& f, SInt64* size) {
 
 // The position a transfer or a positioning call starts from. posErr before
 // the start of the fork.
-OSErr position(const Fork& f, UInt16 mode, SInt64 offset, SInt64* pos) {
+OSErr position(Fork& f, UInt16 mode, SInt64 offset, SInt64* pos) {
     SInt64 base = 0;
     switch (mode & kPositionModeMask) {
         case fsAtMark:
@@ -191,10 +240,11 @@ OSErr position(const Fork& f, UInt16 mode, SInt64 offset, SInt64* pos) {
 // Waits for the range handed to writeback last and drops it from the cache.
 void settle_pending(Fork& f) {
     if (f.pendingLength == 0) return;
+    const int fd = io_fd(f);
     ::sync_file_range(
-        f.fd, f.pendingStart, f.pendingLength,
+        fd, f.pendingStart, f.pendingLength,
         SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
-    ::posix_fadvise(f.fd, f.pendingStart, f.pendingLength, POSIX_FADV_DONTNEED);
+    ::posix_fadvise(fd, f.pendingStart, f.pendingLength, POSIX_FADV_DONTNEED);
     f.pendingLength = 0;
 }
 
@@ -204,7 +254,7 @@ constexpr std::uint64_t kDirectAlign = 4096;
 // into `buffer`: the O_DIRECT one when everything is aligned (the page cache
 // is bypassed entirely), otherwise the ordinary one.
 int direct_fd(Fork& f, SInt64 pos, std::uint64_t count, const void* buffer) {
-    if (f.directFd == -2 || count == 0 ||
+    if (f.resource || f.directFd == -2 || count == 0 ||
         (static_cast<std::uint64_t>(pos) | count | reinterpret_cast<std::uintptr_t>(buffer)) %
                 kDirectAlign !=
             0)
@@ -221,7 +271,7 @@ int direct_fd(Fork& f, SInt64 pos, std::uint64_t count, const void* buffer) {
 
 void write_behind(Fork& f, SInt64 start, SInt64 length) {
     if (length <= 0) return;
-    ::sync_file_range(f.fd, start, length, SYNC_FILE_RANGE_WRITE);
+    ::sync_file_range(io_fd(f), start, length, SYNC_FILE_RANGE_WRITE);
     settle_pending(f);
     f.pendingStart = start;
     f.pendingLength = length;
@@ -229,13 +279,17 @@ void write_behind(Fork& f, SInt64 start, SInt64 length) {
 
 OSErr read_fork(Fork& f, UInt16 mode, SInt64 offset, ByteCount request, void* buffer,
                 ByteCount* actual) {
+    const ByteCount asked = request;
     SInt64 pos = 0;
     if (OSErr e = position(f, mode, offset, &pos)) return e;
     ByteCount got = 0;
     OSErr result = noErr;
     if (f.resource) {
+        if (OSErr e = attach_sidecar(f)) return e;
+    }
+    if (f.resource && !f.side.found()) {
         std::string data;
-        if (OSErr e = read_resource(f.fd, &data)) return e;
+        if (OSErr e = read_legacy(f, &data)) return e;
         if (pos < static_cast<SInt64>(data.size())) {
             got = static_cast<ByteCount>(
                 std::min<std::uint64_t>(request, data.size() - static_cast<std::uint64_t>(pos)));
@@ -243,11 +297,21 @@ OSErr read_fork(Fork& f, UInt16 mode, SInt64 offset, ByteCount request, void* bu
         }
     } else {
         auto* p = static_cast<char*>(buffer);
+        // The resource fork ends where its sidecar says, not at the end of
+        // the sidecar file (another entry may follow it).
+        SInt64 base = 0;
+        if (f.resource) {
+            SInt64 size = 0;
+            if (OSErr e = fork_size(f, &size)) return e;
+            base = static_cast<SInt64>(f.side.layout.offset);
+            request = pos >= size ? 0 : std::min<ByteCount>(request, ByteCount(size - pos));
+        }
         int direct = (mode & noCacheMask) != 0 ? direct_fd(f, pos, request, buffer) : -1;
+        const int plain = io_fd(f);
         while (got < request) {
             // Direct reads stay aligned until the end of the file cuts one short.
-            const int fd = direct >= 0 && got % kDirectAlign == 0 ? direct : f.fd;
-            ssize_t n = ::pread(fd, p + got, request - got, pos + got);
+            const int fd = direct >= 0 && got % kDirectAlign == 0 ? direct : plain;
+            ssize_t n = ::pread(fd, p + got, request - got, base + pos + got);
             if (n < 0) {
                 if (errno == EINTR) continue;
                 if (errno == EINVAL && fd == direct) {  // alignment the device does not take
@@ -261,12 +325,70 @@ OSErr read_fork(Fork& f, UInt16 mode, SInt64 offset, ByteCount request, void* bu
             got += static_cast<ByteCount>(n);
         }
         if ((mode & noCacheMask) != 0 && direct < 0 && got > 0)
-            ::posix_fadvise(f.fd, pos, got, POSIX_FADV_DONTNEED);
+            ::posix_fadvise(plain, base + pos, got, POSIX_FADV_DONTNEED);
     }
     f.mark = pos + got;
     if (actual != nullptr) *actual = got;
-    if (result == noErr && got < request) result = eofErr;
+    if (result == noErr && got < asked) result = eofErr;
     return result;
+}
+
+OSErr write_sidecar(Fork& f, SInt64 pos, ByteCount request, const void* buffer, bool uncached,
+                    ByteCount* done);
+
+// Writes into the resource fork's sidecar, made now if there is none. A
+// fork that grows gets its new length in the header; should that fail, it
+// is cut back to where it ended.
+OSErr write_resource(Fork& f, SInt64 pos, ByteCount request, const void* buffer, bool uncached,
+                     ByteCount* done) {
+    Made made;
+    if (OSErr e = writable_sidecar(f, "FSWriteFork.sidecar", &made)) return e;
+    const OSErr e = write_sidecar(f, pos, request, buffer, uncached, done);
+    if (e != noErr && made.created) *done = 0;
+    return settle_made(f, made, e, "FSWriteFork.undo");
+}
+
+OSErr write_sidecar(Fork& f, SInt64 pos, ByteCount request, const void* buffer, bool uncached,
+                    ByteCount* done) {
+    SInt64 old = 0;
+    if (OSErr e = fork_size(f, &old)) return e;
+    const int fd = f.side.fd.get();
+    struct stat before {};
+    if (::fstat(fd, &before) != 0) return from_errno(errno, Op::Read);
+    const auto base = static_cast<SInt64>(f.side.layout.offset);
+    // A fork that grows has its new length in the header first, then its
+    // bytes: readers take the length from the file, so a failure between
+    // the two (or in the undo) shows the fork as it was. A write that fails
+    // takes back the header, what it added past the old end, and the
+    // sidecar's times.
+    const SInt64 end = pos + SInt64(request);
+    auto undo = [&](OSErr e) {
+        if (end > old) {
+            (void)rsrc::note_length(f.side, std::uint64_t(old), "FSWriteFork.undo");
+            fault::step("FSWriteFork.undo", {}, [&] { return ::ftruncate(fd, base + old); });
+            const struct timespec t[2] = {before.st_atim, before.st_mtim};
+            fault::step("FSWriteFork.undo", {}, [&] { return ::futimens(fd, t); });
+            *done = pos > old ? 0 : std::min<ByteCount>(*done, ByteCount(old - pos));
+        }
+        return e;
+    };
+    if (end > old) {
+        if (OSErr e = rsrc::note_length(f.side, std::uint64_t(end), "FSWriteFork.header")) return e;
+    }
+    const auto* p = static_cast<const char*>(buffer);
+    while (*done < request) {
+        const ssize_t n = fault::step("FSWriteFork.write", {}, [&] {
+            return ::pwrite(fd, p + *done, request - *done, base + pos + SInt64(*done));
+        });
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return undo(write_error(errno, fd));
+        }
+        *done += static_cast<ByteCount>(n);
+    }
+
+    if (uncached) write_behind(f, base + pos, SInt64(request));
+    return noErr;
 }
 
 OSErr write_fork(Fork& f, UInt16 mode, SInt64 offset, ByteCount request, const void* buffer,
@@ -281,14 +403,7 @@ OSErr write_fork(Fork& f, UInt16 mode, SInt64 offset, ByteCount request, const v
     ByteCount done = 0;
     OSErr result = noErr;
     if (f.resource) {
-        if (static_cast<std::uint64_t>(pos) + request > kMaxResourceFork) return dskFulErr;
-        std::string data;
-        if (OSErr e = read_resource(f.fd, &data)) return e;
-        if (data.size() < static_cast<std::size_t>(pos) + request)
-            data.resize(static_cast<std::size_t>(pos) + request);
-        std::memcpy(data.data() + pos, buffer, request);
-        if (OSErr e = write_resource(f.fd, data)) return e;
-        done = request;
+        result = write_resource(f, pos, request, buffer, (mode & noCacheMask) != 0, &done);
     } else {
         const auto* p = static_cast<const char*>(buffer);
         int direct = (mode & noCacheMask) != 0 ? direct_fd(f, pos, request, buffer) : -1;
@@ -331,6 +446,13 @@ OSErr fork_access(FSIORefNum refNum, ForkAccess* out) {
     return noErr;
 }
 
+OSErr fork_eof(FSIORefNum refNum, SInt64* eof) {
+    ForkPtr f = find(refNum);
+    if (!f) return rfNumErr;
+    std::lock_guard lk(f->mu);
+    return fork_size(*f, eof);
+}
+
 long open_fork_count() noexcept {
     Table& t = table();
     std::lock_guard lk(t.mu);
@@ -366,15 +488,22 @@ OSErr FSCreateFork(const FSRef* ref, UniCharCount forkNameLength, const UniChar*
     if (OSErr e = fault::check("FSCreateFork", n.name)) return e;
     if (!S_ISREG(n.st.stx_mode)) return notAFileErr;
     if (!resource) return errFSForkExists;
-    const std::string path = n.proc_path();
-    if (::lgetxattr(path.c_str(), fm::meta::kResourceForkAttr, nullptr, 0) >= 0)
-        return errFSForkExists;
-    if (errno != ENODATA) return fm::from_errno(errno, fm::Op::Read, &n);
-    if (fault::step("FSCreateFork.setxattr", n.name, [&] {
-            return ::lsetxattr(path.c_str(), fm::meta::kResourceForkAttr, "", 0, XATTR_CREATE);
-        }) != 0)
-        return errno == EEXIST ? OSErr{errFSForkExists} : fm::from_errno(errno, fm::Op::Write, &n);
-    return noErr;
+    namespace rsrc = fm::rsrc;
+    rsrc::Sidecar side;
+    if (OSErr e = rsrc::open(n.at(), n.name, false, &side)) return e;
+    if (side.found()) return errFSForkExists;
+    if (side.state == rsrc::State::Unusable) return ioErr;  // something else holds its place
+    fm::UniqueFd file(
+        ::openat(n.at(), n.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!file) return fm::from_errno(errno, fm::Op::Read, &n);
+    std::string legacy;
+    bool present = false;
+    if (OSErr e = rsrc::read_legacy(file.get(), &legacy, &present)) return e;
+    if (present) return errFSForkExists;
+    std::uint8_t finder[rsrc::kFinderInfoSize];
+    rsrc::finder_info_of(n, finder);
+    const OSErr e = rsrc::create(n.at(), n.name, {}, finder, "FSCreateFork.sidecar", &side);
+    return e == dupFNErr ? OSErr{errFSForkExists} : e;
 }
 
 OSErr FSOpenFork(const FSRef* ref, UniCharCount forkNameLength, const UniChar* forkName,
@@ -452,6 +581,7 @@ OSErr FSCloseFork(FSIORefNum forkRefNum) {
     std::lock_guard lk(f->mu);
     fm::settle_pending(*f);
     if (f->directFd >= 0) ::close(f->directFd);
+    f->side = fm::rsrc::Sidecar{};
     // close() reports a write-back failure that nothing else caught.
     const int rc = ::close(f->fd);
     f->fd = -1;
@@ -464,9 +594,12 @@ OSErr FSFlushFork(FSIORefNum forkRefNum) {
     if (!f) return rfNumErr;
     std::lock_guard lk(f->mu);
     fm::settle_pending(*f);
-    // The resource fork is an attribute: metadata, so a full fsync.
-    const int rc = fault::step("FSFlushFork.fsync", {},
-                               [&] { return f->resource ? ::fsync(f->fd) : ::fdatasync(f->fd); });
+    // A sidecar's header is its data; a fork still in the old attribute is
+    // metadata of the file, so a full fsync.
+    const int rc = fault::step("FSFlushFork.fsync", {}, [&] {
+        if (!f->resource) return ::fdatasync(f->fd);
+        return f->side.found() ? ::fdatasync(f->side.fd.get()) : ::fsync(f->fd);
+    });
     return rc == 0 ? OSErr{noErr} : fm::from_errno(errno, fm::Op::Write);
 }
 
@@ -488,12 +621,16 @@ OSErr FSSetForkSize(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionO
     SInt64 size = 0;
     if (OSErr e = fm::position(*f, positionMode, positionOffset, &size)) return e;
     if (f->resource) {
-        if (static_cast<std::uint64_t>(size) > fm::kMaxResourceFork) return dskFulErr;
-        std::string data;
-        if (OSErr e = fm::read_resource(f->fd, &data)) return e;
-        if (data.size() != static_cast<std::size_t>(size)) {
-            data.resize(static_cast<std::size_t>(size));
-            if (OSErr e = fm::write_resource(f->fd, data)) return e;
+        SInt64 old = 0;
+        if (OSErr e = fm::fork_size(*f, &old)) return e;
+        // An empty fork that has no sidecar stays without one.
+        if (size != old) {
+            fm::Made made;
+            if (OSErr e = fm::writable_sidecar(*f, "FSSetForkSize.sidecar", &made)) return e;
+            if (f->pendingStart + f->pendingLength > size) fm::settle_pending(*f);
+            OSErr e = fm::rsrc::set_length(f->side, std::uint64_t(size), "FSSetForkSize.truncate",
+                                           "FSSetForkSize.undo");
+            if (OSErr e2 = fm::settle_made(*f, made, e, "FSSetForkSize.undo")) return e2;
         }
     } else {
         SInt64 old = 0;

@@ -3,9 +3,10 @@
 // FSOpenFork gives each open fork a reference number and a descriptor of its
 // own, so every reference number is its own open-file description: its byte
 // range locks (F_OFD_SETLK) belong to it alone and go away when it is closed.
-// The data fork is the file itself; the resource fork is the extended
-// attribute "user.org.netatalk.ResourceFork" of the same file, read and
-// written through the same descriptor. Hidden (never installed).
+// The data fork is the file itself; the resource fork lives in the sidecar
+// "._NAME" beside it (rsrc_store.h). Either way `fd` is the file itself: its
+// identity, its byte-range locks and its lock attribute cover both forks.
+// Hidden (never installed).
 //
 //   vantrel::fm::ForkAccess f;
 //   if (OSErr e = vantrel::fm::fork_access(refNum, &f)) return e;   // rfNumErr if not open
@@ -21,7 +22,7 @@ namespace vantrel::fm {
 
 struct ForkAccess {
     int fd = -1;            // the fork's own open-file description (the file, opened for this fork)
-    bool resource = false;  // the resource fork (the extended attribute), not the data fork
+    bool resource = false;  // the resource fork, not the data fork
     bool writable = false;  // opened with write permission
     FSVolumeRefNum vref = 0;
     UInt32 nodeID = 0;
@@ -31,6 +32,9 @@ struct ForkAccess {
 // What `refNum` stands for, or rfNumErr when no fork is open under it. The
 // descriptor stays owned by the table: it is valid until FSCloseFork.
 OSErr fork_access(FSIORefNum refNum, ForkAccess* out);
+
+// The logical end of the fork open under `refNum` now; rfNumErr if none.
+OSErr fork_eof(FSIORefNum refNum, SInt64* eof);
 
 // Number of forks open in the process (tests prove none leaks).
 long open_fork_count() noexcept;

@@ -1,25 +1,21 @@
 // FSIterateForks: the forks of an object, one per call: the data fork, then
 // the resource fork when the object has one, then errFSNoMoreItems.
 //
-// A folder has no forks. The resource fork is the extended attribute
-// user.org.netatalk.ResourceFork; its physical size is its length rounded up
-// to the file system's block size (the space an attribute takes is not
-// reported by Linux). The iterator's `initialize` field counts the forks
-// already returned, so 0 starts over.
+// A folder has no forks. The resource fork is the one in the file's sidecar
+// (or, from earlier versions, its attribute); its physical size is its
+// length rounded up to the file system's block size. The iterator's `initialize` field counts the
+// forks already returned, so 0 starts over.
 #include <sys/sysmacros.h>
-#include <sys/xattr.h>
 
-#include <cerrno>
 #include <cstring>
 
 #include "fm/node.h"
+#include "fm/rsrc_store.h"
 #include "vantrel/fault.h"
 
 VANTREL_FAULT_OPERATIONS("FSIterateForks");
 
 namespace {
-
-constexpr const char* kResourceForkAttr = "user.org.netatalk.ResourceFork";
 
 void set_name(HFSUniStr255* out, const char* ascii) {
     if (out == nullptr) return;
@@ -51,16 +47,11 @@ extern "C" OSErr FSIterateForks(const FSRef* ref, CatPositionRec* forkIterator,
         return noErr;
     }
     if (forkIterator->initialize == 1) {
-        const ssize_t size = ::lgetxattr(n.proc_path().c_str(), kResourceForkAttr, nullptr, 0);
-        if (size < 0 && errno != ENODATA && errno != ENOTSUP && errno != EPERM) {
-            return vantrel::fm::from_errno(errno, vantrel::fm::Op::Read, &n);
-        }
-        if (size >= 0) {
+        const vantrel::fm::rsrc::Sizes size = vantrel::fm::rsrc::sizes_of(n);
+        if (size.present) {
             set_name(forkName, "RESOURCE_FORK");
-            const UInt64 block = n.st.stx_blksize != 0 ? n.st.stx_blksize : 4096;
-            if (forkSize != nullptr) *forkSize = size;
-            if (forkPhysicalSize != nullptr)
-                *forkPhysicalSize = (UInt64(size) + block - 1) / block * block;
+            if (forkSize != nullptr) *forkSize = static_cast<SInt64>(size.logical);
+            if (forkPhysicalSize != nullptr) *forkPhysicalSize = size.physical;
             forkIterator->initialize = 2;
             return noErr;
         }

@@ -9,7 +9,7 @@
 // - A fork opened for writing takes an exclusive lock; a fork opened for
 //   reading only takes a shared one (the kernel gives no exclusive lock
 //   to a descriptor that cannot write), which still keeps writers out.
-// - The resource fork is an extended attribute of the same file; its ranges
+// - The resource fork lives in a sidecar, but its locks are taken on the file; its ranges
 //   are locked in a region of the file's lock space that data never reaches
 //   (from 2^62 up), so data-fork and resource-fork locks never collide.
 // - A range is ioReqCount bytes from the position given by ioPosMode and
@@ -21,7 +21,6 @@
 //   an error, as with any POSIX lock.
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -36,13 +35,12 @@ namespace {
 
 constexpr OSErr kRangeOverlap = -5021;  // afpRangeOverlap
 constexpr std::int64_t kResourceBase = std::int64_t{1} << 62;
-constexpr const char* kResourceForkAttr = "user.org.netatalk.ResourceFork";
 
-OSErr fork_eof(const vantrel::fm::ForkAccess& f, std::int64_t* eof) {
+OSErr fork_eof(FSIORefNum refNum, const vantrel::fm::ForkAccess& f, std::int64_t* eof) {
     if (f.resource) {
-        const ssize_t n = ::fgetxattr(f.fd, kResourceForkAttr, nullptr, 0);
-        if (n < 0 && errno != ENODATA) return ioErr;
-        *eof = n < 0 ? 0 : n;
+        SInt64 size = 0;
+        if (OSErr e = vantrel::fm::fork_eof(refNum, &size)) return e;
+        *eof = size;
         return noErr;
     }
     struct stat st {};
@@ -77,7 +75,7 @@ OSErr lock_range(ParmBlkPtr pb, bool lock) {
             break;
         case fsFromLEOF: {
             std::int64_t eof = 0;
-            if (OSErr err = fork_eof(f, &eof)) return finish(err);
+            if (OSErr err = fork_eof(p.ioRefNum, f, &eof)) return finish(err);
             start = eof + p.ioPosOffset;
             break;
         }

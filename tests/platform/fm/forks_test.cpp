@@ -1,20 +1,24 @@
-// Open forks on real files: marks, end of fork, sizes, the resource fork as
-// the Netatalk attribute, access and deny modes, the control-block walk, the
+// Open forks on real files: marks, end of fork, sizes, the resource fork in
+// its sidecar, access and deny modes, the control-block walk, the
 // legacy calls and uncached transfers.
 #include "fm/forks.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "FSTestSupport.h"
+#include "Sidecar.h"
 #include "TempDir.h"
 #include "vantrel/Files.h"
 #include "vantrel/fault.h"
@@ -39,12 +43,6 @@ FSIORefNum open_fork(const FSRef& ref, bool resource, SInt8 perm, OSErr expect =
     FSIORefNum num = 0;
     EXPECT_EQ(FSOpenFork(&ref, name.length, name.unicode, perm, &num), expect);
     return num;
-}
-
-std::string read_attr(const std::filesystem::path& p) {
-    char buf[70000];
-    ssize_t n = ::lgetxattr(p.c_str(), kRsrcAttr, buf, sizeof buf);
-    return n < 0 ? std::string("<absent>") : std::string(buf, static_cast<std::size_t>(n));
 }
 
 }  // namespace
@@ -106,7 +104,7 @@ TEST(Forks, DataForkMarksEndOfForkAndSizes) {
     EXPECT_EQ(vantrel::fm::open_fork_count(), 0);
 }
 
-TEST(Forks, ResourceForkIsTheNetatalkAttribute) {
+TEST(Forks, ResourceForkLivesInItsSidecarAtAnySize) {
     vtest::TempDir dir;
     auto path = dir.write("f", "data");
     FSRef ref = ref_of(path);
@@ -115,8 +113,15 @@ TEST(Forks, ResourceForkIsTheNetatalkAttribute) {
     HFSUniStr255 dname;
     ASSERT_EQ(FSGetDataForkName(&dname), noErr);
     EXPECT_EQ(dname.length, 0);
+    // The copy of the Finder information a new sidecar carries.
+    FSCatalogInfo info{};
+    FileInfo fi{};
+    fi.fileType = 'TEXT';
+    fi.fileCreator = 'ttxt';
+    std::memcpy(info.finderInfo, &fi, sizeof fi);
+    ASSERT_EQ(FSSetCatalogInfo(&ref, kFSCatInfoFinderInfo, &info), noErr);
 
-    // A file without the attribute has an empty resource fork.
+    // A file without a sidecar has an empty resource fork, and reading makes none.
     FSIORefNum fork = open_fork(ref, true, fsRdWrPerm);
     SInt64 size = -1;
     ASSERT_EQ(FSGetForkSize(fork, &size), noErr);
@@ -125,36 +130,178 @@ TEST(Forks, ResourceForkIsTheNetatalkAttribute) {
     ByteCount got = 9;
     EXPECT_EQ(FSReadFork(fork, fsFromStart, 0, 4, buf, &got), eofErr);
     EXPECT_EQ(got, 0u);
-    EXPECT_EQ(read_attr(path), "<absent>") << "reading creates nothing";
+    EXPECT_EQ(vtest::raw_sidecar(path), "<absent>") << "reading creates nothing";
 
     ASSERT_EQ(FSWriteFork(fork, fsFromStart, 0, 6, "RSRC\0x", &got), noErr);
-    EXPECT_EQ(read_attr(path), std::string("RSRC\0x", 6));
+    EXPECT_EQ(vtest::sidecar_fork(path), std::string("RSRC\0x", 6));
     EXPECT_EQ(vtest::read_file(path), "data") << "the data fork is untouched";
+    // The layout Samba writes and reads, byte for byte.
+    const std::string raw = vtest::raw_sidecar(path);
+    ASSERT_EQ(raw.size(), 0x52u + 6);
+    EXPECT_EQ(raw.substr(0, 0x32), std::string("\0\5\x16\7\0\2\0\0Netatalk        \0\2"
+                                               "\0\0\0\2\0\0\0\x52\0\0\0\6"
+                                               "\0\0\0\x09\0\0\0\x32\0\0\0\x20",
+                                               0x32));
+    EXPECT_EQ(raw.substr(0x32, 8), "TEXTttxt") << "the record's Finder information, big-endian";
     ASSERT_EQ(FSWriteFork(fork, fsFromStart, 8, 2, "zz", &got), noErr);
-    EXPECT_EQ(read_attr(path), std::string("RSRC\0x\0\0zz", 10));
+    EXPECT_EQ(vtest::sidecar_fork(path), std::string("RSRC\0x\0\0zz", 10));
     ASSERT_EQ(FSReadFork(fork, fsFromStart, 2, 100, buf, &got), eofErr);
     EXPECT_EQ(std::string(buf, got), std::string("RC\0x\0\0zz", 8));
     ASSERT_EQ(FSSetForkSize(fork, fsFromStart, 3), noErr);
-    EXPECT_EQ(read_attr(path), "RSR");
+    EXPECT_EQ(vtest::sidecar_fork(path), "RSR");
 
-    // An attribute holds at most 64 KiB: beyond is a full disk, and nothing changes.
-    std::vector<char> big(70000, 'b');
-    EXPECT_EQ(FSWriteFork(fork, fsFromStart, 0, big.size(), big.data(), &got), dskFulErr);
-    EXPECT_EQ(FSSetForkSize(fork, fsFromStart, 70000), dskFulErr);
-    EXPECT_EQ(read_attr(path), "RSR");
+    // Far beyond what an attribute holds (64 KiB; 3.5 KiB on ext4).
+    std::string big(3 << 20, '\0');
+    for (std::size_t i = 0; i < big.size(); ++i) big[i] = char(i * 7 + i / 4096);
+    ASSERT_EQ(FSWriteFork(fork, fsFromStart, 0, big.size(), big.data(), &got), noErr);
+    EXPECT_EQ(got, big.size());
+    ASSERT_EQ(FSGetForkSize(fork, &size), noErr);
+    EXPECT_EQ(size, SInt64(big.size()));
+    EXPECT_TRUE(vtest::sidecar_fork(path) == big);
+    std::string back(big.size(), '\0');
+    ASSERT_EQ(FSReadFork(fork, fsFromStart | noCacheMask, 0, back.size(), back.data(), &got),
+              noErr);
+    EXPECT_TRUE(back == big);
+    ASSERT_EQ(FSSetForkSize(fork, fsFromStart, 70000), noErr);
+    EXPECT_EQ(vtest::sidecar_fork(path), big.substr(0, 70000));
     ASSERT_EQ(FSCloseFork(fork), noErr);
+    EXPECT_EQ(vtest::legacy_fork(path), "<absent>") << "nothing goes to the old attribute";
 
-    // Creating forks: the data fork always exists; the resource fork once.
+    // Creating forks: the data fork always exists; the resource fork once,
+    // as an empty sidecar.
     auto other = dir.write("g", "");
     FSRef oref = ref_of(other);
     EXPECT_EQ(FSCreateFork(&oref, 0, nullptr), errFSForkExists);
     ASSERT_EQ(FSCreateFork(&oref, rname.length, rname.unicode), noErr);
-    EXPECT_EQ(read_attr(other), "");
+    EXPECT_EQ(vtest::sidecar_fork(other), "");
     EXPECT_EQ(FSCreateFork(&oref, rname.length, rname.unicode), errFSForkExists);
     const UniChar odd[] = {'X'};
     EXPECT_EQ(FSCreateFork(&oref, 1, odd), errFSForkNotFound);
     FSIORefNum n = 0;
     EXPECT_EQ(FSOpenFork(&oref, 1, odd, fsRdPerm, &n), errFSForkNotFound);
+}
+
+// What other programs leave: the fork in the attribute of earlier versions,
+// or a sidecar in the form Mac clients write. Each reads back; the first
+// write moves an old fork into a sidecar, and a Mac client's sidecar is
+// written in place, in its own form.
+TEST(Forks, ForksOtherProgramsLeftAreReadAndTakenOver) {
+    struct Row {
+        const char* what;
+        bool legacy, macClient;
+    };
+    for (const Row& row : {Row{"old attribute", true, false}, Row{"Samba's sidecar", false, false},
+                           Row{"a Mac client's sidecar", false, true}}) {
+        SCOPED_TRACE(row.what);
+        vtest::TempDir dir;
+        auto path = dir.write("f", "data");
+        if (row.legacy) {
+            ASSERT_EQ(::lsetxattr(path.c_str(), kRsrcAttr, "old fork", 8, 0), 0);
+        } else {
+            vtest::write_sidecar(path, "old fork", row.macClient);
+        }
+        FSRef ref = ref_of(path);
+        FSIORefNum fork = open_fork(ref, true, fsRdWrPerm);
+        SInt64 size = 0;
+        ASSERT_EQ(FSGetForkSize(fork, &size), noErr);
+        EXPECT_EQ(size, 8);
+        char buf[32];
+        ByteCount got = 0;
+        ASSERT_EQ(FSReadFork(fork, fsFromStart, 0, 8, buf, &got), noErr);
+        EXPECT_EQ(std::string(buf, got), "old fork");
+        ASSERT_EQ(FSWriteFork(fork, fsFromLEOF, 0, 4, " new", &got), noErr);
+        ASSERT_EQ(FSCloseFork(fork), noErr);
+        EXPECT_EQ(vtest::sidecar_fork(path), "old fork new");
+        EXPECT_EQ(vtest::legacy_fork(path), "<absent>") << "moved, not copied";
+        if (row.macClient) {
+            EXPECT_EQ(vtest::raw_sidecar(path).size(), 0x32u + 0xE2 + 12) << "kept its form";
+        }
+    }
+}
+
+// A "._NAME" that is no sidecar is never written through, over or into, and
+// the data fork stays as it was: a link (to a file outside), a directory, a
+// FIFO (never blocks), a header that does not parse. Reads see no fork.
+TEST(Forks, ANameThatIsNoSidecarIsNeverWrittenThrough) {
+    struct Row {
+        const char* what;
+        int kind;
+    };
+    for (const Row& row : {Row{"link", 0}, Row{"directory", 1}, Row{"FIFO", 2},
+                           Row{"corrupt header", 3}, Row{"no fork entry", 4}}) {
+        SCOPED_TRACE(row.what);
+        vtest::TempDir dir;
+        auto path = dir.write("f", "data");
+        auto outside = dir.write("outside", "keep me");
+        const auto side = vtest::sidecar_path(path);
+        switch (row.kind) {
+            case 0:
+                ASSERT_EQ(::symlink(outside.c_str(), side.c_str()), 0);
+                break;
+            case 1:
+                ASSERT_EQ(::mkdir(side.c_str(), 0755), 0);
+                break;
+            case 2:
+                ASSERT_EQ(::mkfifo(side.c_str(), 0644), 0);
+                break;
+            case 3:
+                vtest::write_bytes(side, "this is no AppleDouble header at all, not at all");
+                break;
+            case 4: {
+                std::string s = vtest::sidecar_bytes("x");
+                s[26 + 3] = 7;  // the fork entry becomes an unknown one
+                vtest::write_bytes(side, s);
+                break;
+            }
+        }
+        struct stat before {};
+        ASSERT_EQ(::lstat(side.c_str(), &before), 0);
+        const std::string rawBefore = row.kind >= 3 ? vtest::raw_sidecar(path) : "";
+        FSRef ref = ref_of(path);
+        FSIORefNum fork = open_fork(ref, true, fsRdWrPerm);
+        SInt64 size = -1;
+        EXPECT_EQ(FSGetForkSize(fork, &size), noErr);
+        EXPECT_EQ(size, 0);
+        ByteCount got = 0;
+        EXPECT_EQ(FSWriteFork(fork, fsFromStart, 0, 3, "new", &got), ioErr);
+        EXPECT_EQ(got, 0u);
+        EXPECT_EQ(FSSetForkSize(fork, fsFromStart, 10), ioErr);
+        EXPECT_EQ(FSCloseFork(fork), noErr);
+        EXPECT_EQ(FSCreateFork(&ref, 13, resource_name().unicode), ioErr);
+        struct stat after {};
+        ASSERT_EQ(::lstat(side.c_str(), &after), 0);
+        EXPECT_EQ(after.st_mode, before.st_mode);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        if (row.kind >= 3) {
+            EXPECT_EQ(vtest::raw_sidecar(path), rawBefore);
+        }
+        EXPECT_EQ(vtest::read_file(outside), "keep me");
+        EXPECT_EQ(vtest::read_file(path), "data");
+    }
+}
+
+// A name of 254 or 255 bytes leaves no room for "._": such a file can have
+// no sidecar, and its resource fork says so rather than writing anything
+// under a shortened name. 253 bytes is the longest that can.
+TEST(Forks, NamesWithoutRoomForASidecarGiveAClearError) {
+    vtest::TempDir dir;
+    for (std::size_t len : {253u, 254u, 255u}) {
+        SCOPED_TRACE(len);
+        auto path = dir.write(std::string(len, 'n'), "data");
+        FSRef ref = ref_of(path);
+        FSIORefNum fork = open_fork(ref, true, fsRdWrPerm);
+        ByteCount got = 0;
+        const OSErr expect = len <= 253 ? noErr : errFSNameTooLong;
+        EXPECT_EQ(FSWriteFork(fork, fsFromStart, 0, 4, "rsrc", &got), expect);
+        EXPECT_EQ(FSCloseFork(fork), noErr);
+        EXPECT_EQ(vtest::read_file(path), "data");
+        std::size_t entries = 0;
+        for (const auto& e : std::filesystem::directory_iterator(dir.path())) entries += e.exists();
+        EXPECT_EQ(entries, len == 253 ? 2u : 1u) << "nothing under another name";
+        std::error_code ec;  // ._ and 255 bytes is no name at all
+        std::filesystem::remove(path, ec);
+        if (len <= 253) std::filesystem::remove(vtest::sidecar_path(path), ec);
+    }
 }
 
 TEST(Forks, AccessDenyModesAndWhatCannotBeOpened) {

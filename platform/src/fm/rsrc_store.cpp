@@ -1,0 +1,366 @@
+// The resource-fork sidecar: its header, opening, creating and resizing it,
+// and taking it along when its file moves. See rsrc_store.h.
+#include "fm/rsrc_store.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "fm/metadata.h"
+#include "vantrel/fault.h"
+
+namespace vantrel::fm::rsrc {
+namespace {
+
+constexpr std::size_t kHeaderSize = 26;  // up to and with the entry count
+constexpr std::size_t kEntrySize = 12;
+constexpr std::size_t kMaxEntries = 64;  // more is not a sidecar anyone wrote
+constexpr char kFiller[16] = {'N', 'e', 't', 'a', 't', 'a', 'l', 'k',
+                              ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
+
+std::uint32_t be32(const unsigned char* p) {
+    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) |
+           p[3];
+}
+
+void put32(unsigned char* p, std::uint32_t v) {
+    p[0] = static_cast<unsigned char>(v >> 24);
+    p[1] = static_cast<unsigned char>(v >> 16);
+    p[2] = static_cast<unsigned char>(v >> 8);
+    p[3] = static_cast<unsigned char>(v);
+}
+
+int pwrite_all(int fd, const void* data, std::size_t size, std::uint64_t at) {
+    const auto* p = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t n = ::pwrite(fd, p, size, static_cast<off_t>(at));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        p += n;
+        size -= static_cast<std::size_t>(n);
+        at += static_cast<std::uint64_t>(n);
+    }
+    return 0;
+}
+
+// EPERM from a sidecar that carries the immutable attribute is a lock.
+OSErr write_error(int err, int fd) {
+    if (err == EPERM) {
+        struct statx st;
+        if (::statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &st) == 0 &&
+            (st.stx_attributes & STATX_ATTR_IMMUTABLE) != 0)
+            return fLckdErr;
+        return permErr;
+    }
+    if (err == E2BIG) return dskFulErr;
+    return from_errno(err, Op::Write);
+}
+
+}  // namespace
+
+bool is_sidecar_name(std::string_view diskName) noexcept {
+    return diskName.size() >= 2 && diskName[0] == '.' && diskName[1] == '_';
+}
+
+bool sidecar_name(std::string_view diskName, std::string* out) {
+    if (diskName.size() + 2 > NAME_MAX) return false;
+    out->assign("._");
+    out->append(diskName);
+    return true;
+}
+
+bool parse(int fd, std::uint64_t fileSize, Layout* out) {
+    unsigned char head[kHeaderSize + kMaxEntries * kEntrySize];
+    const ssize_t got = ::pread(fd, head, sizeof head, 0);
+    if (got < static_cast<ssize_t>(kHeaderSize)) return false;
+    if (be32(head) != kMagic || be32(head + 4) != kVersion) return false;
+    const std::size_t count = (std::size_t(head[24]) << 8) | head[25];
+    if (count > kMaxEntries || kHeaderSize + count * kEntrySize > static_cast<std::size_t>(got))
+        return false;
+    const std::uint64_t dataStart = kHeaderSize + count * kEntrySize;
+    bool found = false;
+    Layout l;
+    std::uint64_t otherEnd = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const unsigned char* e = head + kHeaderSize + i * kEntrySize;
+        const std::uint32_t id = be32(e), off = be32(e + 4), len = be32(e + 8);
+        if (off < dataStart || off > fileSize) return false;
+        if (id == kResourceForkId) {
+            if (found) return false;  // two forks: not something anyone wrote
+            found = true;
+            l.offset = off;
+            l.length = len;
+            l.lengthField = kHeaderSize + i * kEntrySize + 8;
+        } else {
+            if (std::uint64_t(off) + len > fileSize) return false;
+            if (len > 0) otherEnd = std::max<std::uint64_t>(otherEnd, std::uint64_t(off) + len);
+        }
+    }
+    if (!found) return false;
+    // Another entry's data past the fork's start: the fork is not last.
+    l.last = otherEnd <= l.offset;
+    if (l.last) {
+        l.length = fileSize - l.offset;  // as Samba reads it
+    } else if (l.offset + l.length > fileSize) {
+        return false;
+    }
+    *out = l;
+    return true;
+}
+
+OSErr open(int dirFd, std::string_view fileName, bool writable, Sidecar* out) {
+    out->state = State::None;
+    out->fd = UniqueFd();
+    std::string name;
+    if (!sidecar_name(fileName, &name)) return noErr;
+    // First a descriptor that opens nothing (O_PATH): a device is never
+    // opened, a FIFO never blocks, a link is the link itself.
+    UniqueFd path(::openat(dirFd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!path) return errno == ENOENT ? OSErr{noErr} : from_errno(errno, Op::Read);
+    struct stat st {};
+    if (::fstat(path.get(), &st) != 0) return from_errno(errno, Op::Read);
+    if (!S_ISREG(st.st_mode)) {
+        out->state = State::Unusable;
+        return noErr;
+    }
+    // Then the same inode, whatever happened to the name since.
+    const std::string self = "/proc/self/fd/" + std::to_string(path.get());
+    // Reading the header is no access to the fork: its access time stays
+    // (where we may keep it so: owner or privileged).
+    const int flags = (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC;
+    UniqueFd fd(::open(self.c_str(), flags | O_NOATIME));
+    if (!fd && errno == EPERM) fd = UniqueFd(::open(self.c_str(), flags));
+    if (!fd) {
+        const int err = errno;
+        return err == EPERM ? write_error(err, path.get())
+                            : from_errno(err, writable ? Op::Write : Op::Read);
+    }
+    Layout l;
+    if (!parse(fd.get(), static_cast<std::uint64_t>(st.st_size), &l)) {
+        out->state = State::Unusable;
+        return noErr;
+    }
+    out->state = State::Sidecar;
+    out->fd = std::move(fd);
+    out->layout = l;
+    return noErr;
+}
+
+OSErr length(const Sidecar& s, std::uint64_t* out) {
+    if (!s.found()) {
+        *out = 0;
+        return noErr;
+    }
+    if (!s.layout.last) {
+        *out = s.layout.length;
+        return noErr;
+    }
+    struct stat st {};
+    if (::fstat(s.fd.get(), &st) != 0) return from_errno(errno, Op::Read);
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    *out = size > s.layout.offset ? size - s.layout.offset : 0;
+    return noErr;
+}
+
+OSErr create(int dirFd, std::string_view fileName, std::string_view fork,
+             const std::uint8_t* finderInfo, const char* step, Sidecar* out) {
+    std::string name;
+    if (!sidecar_name(fileName, &name)) return errFSNameTooLong;
+    const int fd = fault::step(step, name, [&] {
+        return ::openat(dirFd, name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC,
+                        0666);
+    });
+    if (fd < 0) return errno == EEXIST ? OSErr{dupFNErr} : from_errno(errno, Op::Create);
+    UniqueFd owned(fd);
+    std::string bytes(kForkOffset, '\0');
+    auto* h = reinterpret_cast<unsigned char*>(bytes.data());
+    put32(h, kMagic);
+    put32(h + 4, kVersion);
+    std::memcpy(h + 8, kFiller, sizeof kFiller);
+    h[24] = 0;
+    h[25] = 2;
+    put32(h + 26, kResourceForkId);
+    put32(h + 30, static_cast<std::uint32_t>(kForkOffset));
+    put32(h + 34, static_cast<std::uint32_t>(fork.size()));
+    put32(h + 38, kFinderInfoId);
+    put32(h + 42, static_cast<std::uint32_t>(kFinderInfoOffset));
+    put32(h + 46, static_cast<std::uint32_t>(kFinderInfoSize));
+    if (finderInfo != nullptr) std::memcpy(h + kFinderInfoOffset, finderInfo, kFinderInfoSize);
+    bytes.append(fork);
+    if (fault::step(step, name, [&] { return pwrite_all(fd, bytes.data(), bytes.size(), 0); }) !=
+        0) {
+        const int err = errno;
+        // Nothing half-made stays behind.
+        fault::step(step, name, [&] { return ::unlinkat(dirFd, name.c_str(), 0); });
+        return write_error(err, fd);
+    }
+    out->state = State::Sidecar;
+    out->fd = std::move(owned);
+    out->layout = Layout{};
+    out->layout.lengthField = 34;
+    out->layout.length = fork.size();
+    return noErr;
+}
+
+namespace {
+
+OSErr write_length_field(Sidecar& s, std::uint64_t size, const char* step) {
+    unsigned char field[4];
+    // The field is 32 bits: readers that trust it see at most 4 GiB - 1; we
+    // read the length from the file's size.
+    put32(field, size > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(size));
+    if (fault::step(step, {}, [&] {
+            return pwrite_all(s.fd.get(), field, sizeof field, s.layout.lengthField);
+        }) != 0)
+        return write_error(errno, s.fd.get());
+    s.layout.length = size;
+    return noErr;
+}
+
+}  // namespace
+
+OSErr set_length(Sidecar& s, std::uint64_t size, const char* step, const char* undoStep) {
+    if (!s.layout.last) return ioErr;  // another entry follows the fork: not ours to move
+    std::uint64_t old = 0;
+    if (OSErr e = length(s, &old)) return e;
+    if (size == old) return noErr;
+    const int fd = s.fd.get();
+    struct stat before {};
+    if (::fstat(fd, &before) != 0) return from_errno(errno, Op::Read);
+    auto cut = [&](std::uint64_t to, const char* st) {
+        return fault::step(st, {}, [&] { return ::ftruncate(fd, off_t(s.layout.offset + to)); });
+    };
+    auto times_back = [&] {
+        const struct timespec t[2] = {before.st_atim, before.st_mtim};
+        fault::step(undoStep, {}, [&] { return ::futimens(fd, t); });
+    };
+    // The header first, then the file: readers take the length from the
+    // file, so a failure between the two (or in the undo) shows the fork as
+    // it was; the undo puts the header back.
+    if (OSErr e = write_length_field(s, size, step)) return e;
+    if (cut(size, step) != 0) {
+        const int err = errno;
+        (void)write_length_field(s, old, undoStep);
+        times_back();
+        return write_error(err, fd);
+    }
+    return noErr;
+}
+
+OSErr note_length(Sidecar& s, std::uint64_t size, const char* step) {
+    return write_length_field(s, size, step);
+}
+
+OSErr read_legacy(int fileFd, std::string* out, bool* present) {
+    *present = false;
+    out->clear();
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const ssize_t n = ::fgetxattr(fileFd, meta::kResourceForkAttr, nullptr, 0);
+        if (n < 0) {
+            if (errno == ENODATA || errno == ENOTSUP) return noErr;
+            return from_errno(errno, Op::Read);
+        }
+        out->resize(static_cast<std::size_t>(n));
+        const ssize_t got = ::fgetxattr(fileFd, meta::kResourceForkAttr, out->data(), out->size());
+        if (got >= 0) {
+            out->resize(static_cast<std::size_t>(got));
+            *present = true;
+            return noErr;
+        }
+        if (errno == ENODATA) {
+            out->clear();
+            return noErr;
+        }
+        if (errno != ERANGE) return from_errno(errno, Op::Read);
+        // It grew between the two calls: ask again.
+    }
+    return ioErr;
+}
+
+Sizes sizes_of(const Node& n) {
+    Sizes s;
+    if (!S_ISREG(n.st.stx_mode)) return s;
+    Sidecar side;
+    if (open(n.at(), n.name, false, &side) == noErr && side.found()) {
+        s.present = length(side, &s.logical) == noErr;
+    } else {
+        const ssize_t len = ::lgetxattr(n.proc_path().c_str(), meta::kResourceForkAttr, nullptr, 0);
+        s.present = len >= 0;
+        s.logical = len > 0 ? std::uint64_t(len) : 0;
+    }
+    const std::uint64_t block = n.st.stx_blksize ? n.st.stx_blksize : 4096;
+    s.physical = (s.logical + block - 1) / block * block;
+    return s;
+}
+
+void finder_info_of(const Node& n, std::uint8_t out[kFinderInfoSize]) {
+    std::memset(out, 0, kFinderInfoSize);
+    meta::Record r;
+    if (meta::read(n, &r, nullptr) != meta::ReadResult::Ok) return;
+    if (const meta::Entry* fi = r.find(meta::kFinderInfoId))
+        std::memcpy(out, fi->data.data(), std::min(fi->data.size(), kFinderInfoSize));
+}
+
+Entry entry_at(int dirFd, std::string_view fileName) {
+    std::string name;
+    if (!sidecar_name(fileName, &name)) return Entry::None;
+    struct statx st {};
+    if (::statx(dirFd, name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE, &st) != 0) return Entry::None;
+    return S_ISREG(st.stx_mode) ? Entry::File : Entry::Other;
+}
+
+OSErr prepare(int fromDir, std::string_view fromName, int toDir, std::string_view toName,
+              Carry* out) {
+    *out = Carry{};
+    out->fromDir = fromDir;
+    out->toDir = toDir;
+    const bool fromFits = sidecar_name(fromName, &out->from);
+    const bool toFits = sidecar_name(toName, &out->to);
+    out->moves = fromFits && entry_at(fromDir, fromName) == Entry::File;
+    if (out->moves && !toFits) return errFSNameTooLong;  // the fork could not follow
+    return noErr;
+}
+
+OSErr carry(const Carry& c, const char* step) {
+    if (c.to.empty() || (c.fromDir == c.toDir && c.from == c.to)) return noErr;
+    if (c.moves) {
+        // Over an orphan at the new name, if there is one: it goes.
+        if (fault::step(step, c.to, [&] {
+                return ::renameat(c.fromDir, c.from.c_str(), c.toDir, c.to.c_str());
+            }) != 0)
+            return from_errno(errno, Op::Rename);
+        return noErr;
+    }
+    if (entry_at(c.toDir, std::string_view(c.to).substr(2)) == Entry::None) return noErr;
+    return clear_orphan(c.toDir, std::string_view(c.to).substr(2), step);
+}
+
+void uncarry(const Carry& c, const char* step) {
+    if (!c.moves || c.to.empty() || (c.fromDir == c.toDir && c.from == c.to)) return;
+    fault::step(step, c.from, [&] {
+        return ::renameat2(c.toDir, c.to.c_str(), c.fromDir, c.from.c_str(), RENAME_NOREPLACE);
+    });
+}
+
+OSErr clear_orphan(int dirFd, std::string_view fileName, const char* step) {
+    std::string name;
+    if (!sidecar_name(fileName, &name)) return noErr;
+    if (fault::step(step, name, [&] {
+            const int rc = ::unlinkat(dirFd, name.c_str(), 0);
+            // A directory under that name is not a sidecar and never read as one.
+            return rc != 0 && (errno == ENOENT || errno == EISDIR) ? 0 : rc;
+        }) != 0)
+        return from_errno(errno, Op::Delete);
+    return noErr;
+}
+
+}  // namespace vantrel::fm::rsrc

@@ -1,0 +1,151 @@
+// Where a resource fork lives: the AppleDouble sidecar "._NAME" beside its
+// file, as Samba's vfs_fruit (fruit:resource = file), Netatalk and Mac
+// clients keep it, so a fork written here is served to a Mac and the other
+// way round. Hidden (never installed). docs/mac-metadata.md is the
+// administrators' account of the layout; docs/filemanager-platform.md the
+// design.
+//
+// On disk, all integers big-endian: magic 0x00051607, version 0x00020000,
+// 16 bytes "Netatalk" padded with spaces, an entry count, then (id, offset,
+// length) per entry. We write two entries, the resource fork (id 2, data at
+// 0x52) and a copy of the Finder information (id 9, 32 bytes at 0x32), as
+// Samba does. Readers find entries by id, in any order, and take the longer
+// Finder-information entries Mac clients write. Where the fork is the last
+// thing in the file (always, for every writer we know), its length is the
+// file's length past its offset, as Samba reads it; the header's length is
+// kept in step for readers that trust it.
+//
+// A file without a resource fork has no sidecar. Forks of earlier versions
+// live in the attribute "user.org.netatalk.ResourceFork" of the file; they
+// are read from there and moved into a sidecar at the next write.
+//
+// A "._NAME" that is not a regular file, or whose header does not parse, is
+// not a sidecar: reads see no fork, and nothing is ever written through it
+// or over it (writes give ioErr). Names over 253 bytes leave no room for
+// the prefix: such a file can have no sidecar, and writing its resource
+// fork gives errFSNameTooLong.
+//
+//   vantrel::fm::rsrc::Sidecar s;
+//   if (OSErr e = vantrel::fm::rsrc::open(dirFd, name, false, &s)) return e;
+//   if (s.found()) pread(s.fd.get(), buf, n, s.layout.offset + pos);
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "fm/node.h"
+
+namespace vantrel::fm::rsrc {
+
+inline constexpr std::uint32_t kMagic = 0x00051607;
+inline constexpr std::uint32_t kVersion = 0x00020000;
+inline constexpr std::uint32_t kResourceForkId = 2;
+inline constexpr std::uint32_t kFinderInfoId = 9;
+inline constexpr std::uint64_t kForkOffset = 0x52;  // where our sidecars keep the fork
+inline constexpr std::uint64_t kFinderInfoOffset = 0x32;
+inline constexpr std::size_t kFinderInfoSize = 32;
+// The largest resource fork the attribute of earlier versions held.
+inline constexpr std::size_t kMaxLegacyFork = 65536;
+
+// True for a name no item may have: the sidecar prefix "._".
+bool is_sidecar_name(std::string_view diskName) noexcept;
+
+// The sidecar's name for the file `diskName`; false when it would exceed a
+// name's 255 bytes (such a file can have no sidecar).
+bool sidecar_name(std::string_view diskName, std::string* out);
+
+// Where the fork lies in an open sidecar.
+struct Layout {
+    std::uint64_t offset = kForkOffset;
+    std::uint64_t length = 0;
+    std::uint64_t lengthField = 0;  // file offset of the fork entry's length (to keep it in step)
+    bool last = true;               // nothing follows the fork: it may grow and shrink in place
+};
+
+// Parses the header of the open sidecar `fd` of size `fileSize`. False when
+// it is not an AppleDouble file with a resource-fork entry inside it.
+bool parse(int fd, std::uint64_t fileSize, Layout* out);
+
+enum class State { None, Sidecar, Unusable };
+
+struct Sidecar {
+    State state = State::None;
+    UniqueFd fd;  // open while state == Sidecar
+    Layout layout;
+    bool found() const { return state == State::Sidecar; }
+};
+
+// Opens the sidecar of `fileName` in directory `dirFd`, never following a
+// link and never blocking on a FIFO. None when there is no "._NAME" (or the
+// name leaves no room for one); Unusable when "._NAME" is not a regular file
+// or does not parse; an error only when the directory cannot be read.
+OSErr open(int dirFd, std::string_view fileName, bool writable, Sidecar* out);
+
+// The fork's logical length as it stands now (re-read, so that several
+// reference numbers of one fork stay in step).
+OSErr length(const Sidecar& s, std::uint64_t* out);
+
+// Creates the sidecar of `fileName` in `dirFd` holding `fork` and the Finder
+// information `finderInfo` (32 bytes on disk, big-endian, or null for
+// zeros); fails with dupFNErr when one exists. Each system call is the fault
+// seam's step `step`; a failure removes what was made.
+OSErr create(int dirFd, std::string_view fileName, std::string_view fork,
+             const std::uint8_t* finderInfo, const char* step, Sidecar* out);
+
+// Sets the fork's length to `size` (truncating or extending with zeros) and
+// keeps the header in step; when the header cannot follow, the length goes
+// back (the step `undoStep`).
+OSErr set_length(Sidecar& s, std::uint64_t size, const char* step, const char* undoStep);
+// Records in the header that the fork grew to `size` after a write.
+OSErr note_length(Sidecar& s, std::uint64_t size, const char* step);
+
+// The whole fork kept in the attribute of earlier versions; absent (false)
+// when the file has none.
+OSErr read_legacy(int fileFd, std::string* out, bool* present);
+
+// The resource fork's sizes for the catalogue and FSIterateForks: from the
+// sidecar, else from the attribute of earlier versions; `present` says
+// whether the file has a resource fork at all. The physical size is the
+// logical one rounded up to the file system's block.
+struct Sizes {
+    std::uint64_t logical = 0, physical = 0;
+    bool present = false;
+};
+Sizes sizes_of(const Node& n);
+
+// The Finder information of `n`'s metadata record, for the copy a new
+// sidecar carries (zeros when it has none).
+void finder_info_of(const Node& n, std::uint8_t out[kFinderInfoSize]);
+
+// ---------------------------------------------------------------- companions
+
+// What lies at the sidecar name of an object, from one statx: nothing, a
+// regular file (the sidecar, or an orphan when its file is gone), or
+// something else that is not ours (a link, a directory, a FIFO, a device).
+enum class Entry { None, File, Other };
+Entry entry_at(int dirFd, std::string_view fileName);
+
+// An object is about to take the name `toName` in `toDir` from `fromName` in
+// `fromDir`. prepare() says what its sidecar is and refuses (with
+// errFSNameTooLong) when it has one that cannot follow; carry(), once the
+// object has moved, moves the sidecar after it, or removes an orphan left at
+// the new name so that it cannot attach itself to the object. Each system
+// call is the fault seam's step `step`.
+struct Carry {
+    int fromDir = -1, toDir = -1;
+    std::string from, to;  // sidecar names ("" when the name leaves no room)
+    bool moves = false;    // the object has a sidecar to take along
+};
+OSErr prepare(int fromDir, std::string_view fromName, int toDir, std::string_view toName,
+              Carry* out);
+OSErr carry(const Carry& c, const char* step);
+// Puts the sidecar back after carry() succeeded and the move is undone.
+void uncarry(const Carry& c, const char* step);
+
+// Removes an orphan at the sidecar name of `fileName` (a regular file or
+// anything else that is not a directory) before a new object takes that
+// name: nothing made before may attach itself to it.
+OSErr clear_orphan(int dirFd, std::string_view fileName, const char* step);
+
+}  // namespace vantrel::fm::rsrc

@@ -1,0 +1,109 @@
+// Resource-fork sidecars "._NAME" as tests make and read them, without the
+// layer under test: the AppleDouble bytes Samba writes (or a Mac client's
+// longer form), and the fork a sidecar on disk holds.
+//
+//   vtest::write_sidecar(dir / "f", "fork bytes");
+//   EXPECT_EQ(vtest::sidecar_fork(dir / "f"), "fork bytes");
+#pragma once
+
+#include <sys/xattr.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+namespace vtest {
+
+inline constexpr const char* kLegacyForkAttr = "user.org.netatalk.ResourceFork";
+
+inline std::filesystem::path sidecar_path(const std::filesystem::path& file) {
+    return file.parent_path() / ("._" + file.filename().string());
+}
+
+namespace sidecar_detail {
+inline void put32(std::string& s, std::uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) s += char((v >> shift) & 0xFF);
+}
+inline std::uint32_t get32(const std::string& s, std::size_t at) {
+    std::uint32_t v = 0;
+    for (std::size_t i = 0; i < 4; ++i) v = (v << 8) | static_cast<unsigned char>(s[at + i]);
+    return v;
+}
+}  // namespace sidecar_detail
+
+// Sidecar bytes holding `fork`. Samba's form by default: the fork (id 2) at
+// 0x52 first, then 32 bytes of Finder information (id 9) at 0x32. With
+// `macClient`, the form Mac clients write: Finder information first and
+// 0xE2 bytes long (the attributes they pack into it), the fork after it.
+inline std::string sidecar_bytes(const std::string& fork, const std::string& finder32 = {},
+                                 bool macClient = false) {
+    using sidecar_detail::put32;
+    std::string s;
+    put32(s, 0x00051607);
+    put32(s, 0x00020000);
+    s += "Netatalk        ";
+    s += '\0';
+    s += '\2';
+    const std::uint32_t fiLen = macClient ? 0xE2 : 32;
+    const std::uint32_t forkAt = macClient ? 0x32 + fiLen : 0x52;
+    if (macClient) {
+        put32(s, 9), put32(s, 0x32), put32(s, fiLen);
+        put32(s, 2), put32(s, forkAt), put32(s, std::uint32_t(fork.size()));
+    } else {
+        put32(s, 2), put32(s, forkAt), put32(s, std::uint32_t(fork.size()));
+        put32(s, 9), put32(s, 0x32), put32(s, fiLen);
+    }
+    std::string fi = finder32;
+    fi.resize(fiLen, '\0');
+    s += fi;
+    s += fork;
+    return s;
+}
+
+inline void write_bytes(const std::filesystem::path& p, const std::string& bytes) {
+    std::ofstream(p, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+inline void write_sidecar(const std::filesystem::path& file, const std::string& fork,
+                          bool macClient = false) {
+    write_bytes(sidecar_path(file), sidecar_bytes(fork, {}, macClient));
+}
+
+inline std::string raw_sidecar(const std::filesystem::path& file) {
+    std::ifstream in(sidecar_path(file), std::ios::binary);
+    if (!in) return "<absent>";
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The entry `id` of the sidecar of `file`: "<absent>" without a sidecar,
+// "<corrupt>" when it does not parse or has no such entry.
+inline std::string sidecar_entry(const std::filesystem::path& file, std::uint32_t id) {
+    using sidecar_detail::get32;
+    const std::string s = raw_sidecar(file);
+    if (s == "<absent>") return s;
+    if (s.size() < 26 || get32(s, 0) != 0x00051607 || get32(s, 4) != 0x00020000) return "<corrupt>";
+    const std::size_t count =
+        (std::size_t(static_cast<unsigned char>(s[24])) << 8) | static_cast<unsigned char>(s[25]);
+    for (std::size_t i = 0; i < count && 26 + 12 * (i + 1) <= s.size(); ++i) {
+        if (get32(s, 26 + 12 * i) != id) continue;
+        const std::size_t at = get32(s, 30 + 12 * i), len = get32(s, 34 + 12 * i);
+        if (at + len > s.size()) return "<corrupt>";
+        return s.substr(at, len);
+    }
+    return "<corrupt>";
+}
+
+// The resource fork the sidecar of `file` holds, by its header.
+inline std::string sidecar_fork(const std::filesystem::path& file) {
+    return sidecar_entry(file, 2);
+}
+
+inline std::string legacy_fork(const std::filesystem::path& file) {
+    std::string buf(70000, '\0');
+    const ssize_t n = ::lgetxattr(file.c_str(), kLegacyForkAttr, buf.data(), buf.size());
+    return n < 0 ? std::string("<absent>") : buf.substr(0, std::size_t(n));
+}
+
+}  // namespace vtest

@@ -9,8 +9,11 @@
 // existing object with the new name is never replaced (dupFNErr).
 //
 // The copy takes the source's data, its metadata record
-// (user.org.netatalk.Metadata), its resource fork (user.org.netatalk.
-// ResourceFork), its permission bits and its modification and access times.
+// (user.org.netatalk.Metadata), its resource fork (its sidecar "._NAME",
+// copied whole and made before the copy gets its name, or the attribute of
+// earlier versions), its permission bits and its modification and access
+// times. An orphan sidecar at the new name is removed first, so that it
+// cannot attach itself to the copy.
 // It belongs to the caller, as any new file does, is not locked, and has no
 // file ID of its own until one is made.
 #include <sys/stat.h>
@@ -22,12 +25,13 @@
 #include <vector>
 
 #include "fm/pbnode.h"
+#include "fm/rsrc_store.h"
 #include "vantrel/fault.h"
 
 VANTREL_FAULT_OPERATIONS("PBHCopyFileSync", "PBHCopyFileSync.create", "PBHCopyFileSync.write",
                          "PBHCopyFileSync.setxattr", "PBHCopyFileSync.chmod",
-                         "PBHCopyFileSync.times", "PBHCopyFileSync.link", "PBHCopyFileSync.undo",
-                         "PBHCopyFileSync.withoutTmpfile");
+                         "PBHCopyFileSync.times", "PBHCopyFileSync.link", "PBHCopyFileSync.sidecar",
+                         "PBHCopyFileSync.undo", "PBHCopyFileSync.withoutTmpfile");
 
 namespace {
 
@@ -135,6 +139,12 @@ extern "C" OSErr PBHCopyFileSync(HParmBlkPtr pb) {
     if (st.st_ino != src.st.stx_ino || !S_ISREG(st.st_mode))
         return finish(p, fnfErr);  // replaced since resolved
     const mode_t mode = st.st_mode & 0777;
+    namespace rsrc = vantrel::fm::rsrc;
+    rsrc::Sidecar srcSide;
+    if (OSErr err = rsrc::open(src.at(), src.name, false, &srcSide)) return finish(p, err);
+    std::string sideName;
+    const bool sideFits = rsrc::sidecar_name(name, &sideName);
+    if (srcSide.found() && !sideFits) return finish(p, errFSNameTooLong);
 
     // Refuse early when the name is taken; the final link refuses again if
     // another program takes it meanwhile.
@@ -163,11 +173,19 @@ extern "C" OSErr PBHCopyFileSync(HParmBlkPtr pb) {
         if (!out) return finish(p, from_errno(errno, Op::Create, &dest));
         named = true;
     }
-    auto fail = [&](int err, Op op) {
+    bool sideMade = false;
+    auto undo = [&] {
+        if (sideMade) {
+            vantrel::fault::step("PBHCopyFileSync.undo", sideName,
+                                 [&] { return ::unlinkat(destFd->fd(), sideName.c_str(), 0); });
+        }
         if (named) {
             vantrel::fault::step("PBHCopyFileSync.undo", name,
                                  [&] { return ::unlinkat(destFd->fd(), name.c_str(), 0); });
         }
+    };
+    auto fail = [&](int err, Op op) {
+        undo();
         return finish(p, err == 0 ? OSErr{ioErr} : from_errno(err, op, &dest));
     };
 
@@ -178,6 +196,21 @@ extern "C" OSErr PBHCopyFileSync(HParmBlkPtr pb) {
     if (vantrel::fault::step("PBHCopyFileSync.chmod", name,
                              [&] { return ::fchmod(out.get(), mode); }) != 0)
         return fail(errno, Op::Write);
+    if (OSErr e = rsrc::clear_orphan(destFd->fd(), name, "PBHCopyFileSync.sidecar")) {
+        undo();
+        return finish(p, e);
+    }
+    if (srcSide.found()) {
+        UniqueFd side(vantrel::fault::step("PBHCopyFileSync.sidecar", sideName, [&] {
+            return ::openat(destFd->fd(), sideName.c_str(),
+                            O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0666 & mode);
+        }));
+        if (!side) return fail(errno, Op::Create);
+        sideMade = true;
+        if (int err = vantrel::fault::check_errno("PBHCopyFileSync.sidecar", sideName))
+            return fail(err, Op::Write);
+        if (int err = copy_data(srcSide.fd.get(), side.get())) return fail(err, Op::Write);
+    }
     const timespec times[2] = {st.st_atim, st.st_mtim};
     if (vantrel::fault::step("PBHCopyFileSync.times", name,
                              [&] { return ::futimens(out.get(), times); }) != 0)
@@ -188,7 +221,9 @@ extern "C" OSErr PBHCopyFileSync(HParmBlkPtr pb) {
                 return ::linkat(AT_FDCWD, self.c_str(), destFd->fd(), name.c_str(),
                                 AT_SYMLINK_FOLLOW);
             }) != 0) {
-            return finish(p, from_errno(errno, Op::Create, &dest));
+            const OSErr e = from_errno(errno, Op::Create, &dest);
+            undo();
+            return finish(p, e);
         }
     }
     return finish(p, noErr);

@@ -202,8 +202,9 @@ const char* next_name(OpaqueFSIterator* it, int* err, unsigned char* type, std::
             it->pos += d->d_reclen;
             it->resumeAt = std::uint64_t(d->d_off);
             if (d->d_name[0] == '.' &&
-                (d->d_name[1] == 0 || (d->d_name[1] == '.' && d->d_name[2] == 0)))
-                continue;
+                (d->d_name[1] == 0 || (d->d_name[1] == '.' && d->d_name[2] == 0) ||
+                 d->d_name[1] == '_'))
+                continue;  // ".", "..", and "._NAME": a resource fork, never an item
             *type = d->d_type;
             *ino = d->d_ino;
             return d->d_name;

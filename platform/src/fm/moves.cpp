@@ -8,6 +8,12 @@
 // and a name that is taken under another spelling (a Mac client stores names
 // decomposed, we store them composed: both read back as the same name).
 //
+// A resource fork's sidecar "._NAME" follows its object: a second rename,
+// after the object's, which also takes away an orphan sidecar left at the
+// new name. Should it fail, the object's rename is undone, so the pair
+// stands as it was. A sidecar that could not follow (the new name leaves no
+// room for the prefix) is refused before anything moves.
+//
 // Names coming back. A disk name is shown to callers in Unicode, which does
 // not always lead back to the same bytes (a decomposed name, bytes that are
 // not UTF-8). When something leaves such a name through this file, the
@@ -30,11 +36,15 @@
 #include "fm/fileid.h"
 #include "fm/metadata.h"
 #include "fm/pbnode.h"
+#include "fm/rsrc_store.h"
 #include "vantrel/fault.h"
 
-VANTREL_FAULT_OPERATIONS("FSRenameUnicode", "FSRenameUnicode.rename", "FSMoveObject",
-                         "FSMoveObject.rename", "PBHMoveRenameSync", "PBHMoveRenameSync.rename",
-                         "FSExchangeObjects", "FSExchangeObjects.exchange",
+VANTREL_FAULT_OPERATIONS("FSRenameUnicode", "FSRenameUnicode.rename", "FSRenameUnicode.sidecar",
+                         "FSRenameUnicode.undo", "FSMoveObject", "FSMoveObject.rename",
+                         "FSMoveObject.sidecar", "FSMoveObject.undo", "PBHMoveRenameSync",
+                         "PBHMoveRenameSync.rename", "PBHMoveRenameSync.sidecar",
+                         "PBHMoveRenameSync.undo", "FSExchangeObjects",
+                         "FSExchangeObjects.exchange", "FSExchangeObjects.sidecar",
                          "FSExchangeObjects.trade", "FSExchangeObjects.undo");
 
 namespace vantrel::fm {
@@ -129,6 +139,30 @@ LeftNames& left_names() {
     return *names;
 }
 
+// Renames `from` in `fromDir` to `to` in `toDir` (never replacing anything)
+// and its sidecar after it; `op` names the steps: op.rename, op.sidecar and
+// op.undo. On failure nothing has moved (or the undo failed as well).
+OSErr rename_pair(const char* op, int fromDir, const std::string& from, int toDir,
+                  const std::string& to, const Node& n, bool badMoveOnInval) {
+    rsrc::Carry c;
+    if (OSErr e = rsrc::prepare(fromDir, from, toDir, to, &c)) return e;
+    const std::string stepRename = std::string(op) + ".rename";
+    if (vantrel::fault::step(stepRename.c_str(), to, [&] {
+            return ::renameat2(fromDir, from.c_str(), toDir, to.c_str(), RENAME_NOREPLACE);
+        }) != 0)
+        return badMoveOnInval && errno == EINVAL ? OSErr{badMovErr}
+                                                 : from_errno(errno, Op::Rename, &n);
+    const std::string stepSidecar = std::string(op) + ".sidecar";
+    if (OSErr e = rsrc::carry(c, stepSidecar.c_str())) {
+        const std::string stepUndo = std::string(op) + ".undo";
+        vantrel::fault::step(stepUndo.c_str(), from, [&] {
+            return ::renameat2(toDir, to.c_str(), fromDir, from.c_str(), RENAME_NOREPLACE);
+        });
+        return e;
+    }
+    return noErr;
+}
+
 // After `n` left its name (renamed or moved through this file) for
 // `newParent` and `newName`: the layer's tables, and the name it left.
 void moved(const Node& n, const Node& newParent, std::string_view newName) {
@@ -162,10 +196,8 @@ OSErr FSRenameUnicode(const FSRef* ref, UniCharCount nameLength, const UniChar* 
     if (n.root) return wPrErr;
     if (disk != n.name) {
         if (OSErr e = taken_in_other_spelling(n.at(), spellings, n)) return e;
-        if (vantrel::fault::step("FSRenameUnicode.rename", disk, [&] {
-                return ::renameat2(n.at(), n.name.c_str(), n.at(), disk.c_str(), RENAME_NOREPLACE);
-            }) != 0)
-            return from_errno(errno, Op::Rename, &n);
+        if (OSErr e = rename_pair("FSRenameUnicode", n.at(), n.name, n.at(), disk, n, false))
+            return e;
         Node parent;
         if (dir_by_id(n.vref, n.parentID, &parent) != noErr) {
             // The parent is always known after resolving the object; should
@@ -196,11 +228,8 @@ OSErr FSMoveObject(const FSRef* ref, const FSRef* destDirectory, FSRef* newRef) 
         DirFd destFd;
         if (OSErr e = dir_fd(dest, &destFd)) return e;
         if (OSErr e = taken_in_other_spelling(destFd->fd(), other_spellings(n.name), n)) return e;
-        if (vantrel::fault::step("FSMoveObject.rename", n.name, [&] {
-                return ::renameat2(n.at(), n.name.c_str(), destFd->fd(), n.name.c_str(),
-                                   RENAME_NOREPLACE);
-            }) != 0)
-            return errno == EINVAL ? OSErr{badMovErr} : from_errno(errno, Op::Rename, &n);
+        if (OSErr e = rename_pair("FSMoveObject", n.at(), n.name, destFd->fd(), n.name, n, true))
+            return e;
         moved(n, dest, n.name);
         n.parent = std::move(destFd);
         n.parentID = dest.nodeID;
@@ -243,14 +272,9 @@ extern "C" OSErr PBHMoveRenameSync(HParmBlkPtr pb) {
     if (OSErr err = dir_fd(dest, &destFd)) return finish(p, err);
     if (OSErr err = taken_in_other_spelling(destFd->fd(), other_spellings(name), src))
         return finish(p, err);
-    if (vantrel::fault::step("PBHMoveRenameSync.rename", name, [&] {
-            return ::renameat2(src.at(), src.name.c_str(), destFd->fd(), name.c_str(),
-                               RENAME_NOREPLACE);
-        }) != 0) {
-        const int err = errno;
-        if (err == EINVAL) return finish(p, badMovErr);
-        return finish(p, from_errno(err, Op::Rename, &src));
-    }
+    if (OSErr err =
+            rename_pair("PBHMoveRenameSync", src.at(), src.name, destFd->fd(), name, src, true))
+        return finish(p, err);
     moved(src, dest, name);
     return finish(p, noErr);
 }
@@ -261,11 +285,47 @@ namespace vantrel::fm {
 namespace {
 
 // The contents of a file are its data fork and its resource fork; they
-// trade places with the inodes. The resource fork is an attribute of the
-// inode today, so the rename carries it: this is the one place that says
-// so, and where a fork kept beside the file would be exchanged instead.
+// trade places with the inodes. A fork still in the attribute of earlier
+// versions is carried by the inode itself.
 bool moves_with_contents(std::string_view attr) {
     return attr == meta::kResourceForkAttr;
+}
+
+// The resource forks kept beside the files trade places as well: the two
+// sidecars are exchanged, or the one there is moves to the other name
+// (over an orphan there, if any). Undone by running it again with `undo`.
+struct SidecarTrade {
+    int aDir = -1, bDir = -1;
+    std::string a, b;  // sidecar names
+    bool hasA = false, hasB = false;
+};
+
+OSErr plan_trade(const Node& x, const Node& y, SidecarTrade* t) {
+    t->aDir = x.at();
+    t->bDir = y.at();
+    const bool aFits = rsrc::sidecar_name(x.name, &t->a);
+    const bool bFits = rsrc::sidecar_name(y.name, &t->b);
+    t->hasA = aFits && rsrc::entry_at(x.at(), x.name) == rsrc::Entry::File;
+    t->hasB = bFits && rsrc::entry_at(y.at(), y.name) == rsrc::Entry::File;
+    if ((t->hasA && !bFits) || (t->hasB && !aFits)) return errFSNameTooLong;
+    return noErr;
+}
+
+int trade(const SidecarTrade& t, const char* step, bool undo) {
+    if (t.hasA && t.hasB)
+        return vantrel::fault::step(step, t.a, [&] {
+            return ::renameat2(t.aDir, t.a.c_str(), t.bDir, t.b.c_str(), RENAME_EXCHANGE);
+        });
+    if (!t.hasA && !t.hasB) return 0;
+    // One sidecar: from its name to the other's, and back for the undo.
+    const bool forward = t.hasA != undo;
+    const int fromDir = forward ? t.aDir : t.bDir, toDir = forward ? t.bDir : t.aDir;
+    const std::string& from = forward ? t.a : t.b;
+    const std::string& to = forward ? t.b : t.a;
+    // Never over something else standing at the other sidecar name.
+    return vantrel::fault::step(step, from, [&] {
+        return ::renameat2(fromDir, from.c_str(), toDir, to.c_str(), RENAME_NOREPLACE);
+    });
 }
 
 // Attributes that describe the file at its name and place: the metadata
@@ -433,13 +493,25 @@ OSErr FSExchangeObjects(const FSRef* ref, const FSRef* destRef) {
         return noErr;  // one file: nothing to trade
     if (a.locked() || b.locked()) return fLckdErr;
 
+    SidecarTrade sidecars;
+    if (OSErr e = plan_trade(a, b, &sidecars)) return e;
     PlaceMeta atA, atB;  // what belongs to the first and to the second name
     if (OSErr e = read_place(a, &atA)) return e;
     if (OSErr e = read_place(b, &atB)) return e;
     OSErr err = apply_place(a, atB, "FSExchangeObjects.trade");
     if (err == noErr) {
         err = apply_place(b, atA, "FSExchangeObjects.trade");
+        bool traded = false;
         if (err == noErr) {
+            traded = trade(sidecars, "FSExchangeObjects.sidecar", false) == 0;
+            if (!traded) {
+                const int e = errno;
+                const bool unsupported = e == EINVAL || e == ENOSYS || e == EOPNOTSUPP;
+                err =
+                    unsupported ? OSErr{errFSOperationNotSupported} : from_errno(e, Op::Rename, &a);
+            }
+        }
+        if (traded) {
             if (vantrel::fault::step("FSExchangeObjects.exchange", a.name, [&] {
                     return ::renameat2(a.at(), a.name.c_str(), b.at(), b.name.c_str(),
                                        RENAME_EXCHANGE);
@@ -461,6 +533,7 @@ OSErr FSExchangeObjects(const FSRef* ref, const FSRef* destRef) {
             const bool unsupported = e == EINVAL || e == ENOSYS || e == EOPNOTSUPP;
             if (unsupported) note_exchange_result(a.vref, false);  // parameters say so from now on
             err = unsupported ? OSErr{errFSOperationNotSupported} : from_errno(e, Op::Rename, &a);
+            (void)trade(sidecars, "FSExchangeObjects.undo", true);
         }
         (void)restat(&b);
         (void)apply_place(b, atB, "FSExchangeObjects.undo");  // each file's own metadata back

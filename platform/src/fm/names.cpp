@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "fm/node.h"
+#include "fm/rsrc_store.h"
 #include "text/codec.h"
 
 namespace vantrel::fm {
@@ -52,6 +53,10 @@ OSErr name_from_unicode(const UniChar* name, std::size_t units, std::string* dis
         noErr)
         return bdNamErr;
     if (utf8 == "." || utf8 == "..") return bdNamErr;
+    // "._NAME" is where NAME's resource fork lives, for Samba, Netatalk and
+    // Mac clients alike: an item under such a name would be taken for the
+    // fork of another file (and hidden from them), so none is made or named.
+    if (rsrc::is_sidecar_name(utf8)) return bdNamErr;
     for (char& c : utf8)
         if (c == '/') c = ':';
     if (utf8.size() > 255) return errFSNameTooLong;

@@ -19,6 +19,7 @@
 #include "fm/dircache.h"
 #include "fm/places.h"
 #include "fm/refcodec.h"
+#include "fm/rsrc_store.h"
 #include "vantrel/fault.h"
 
 namespace vantrel::fm {
@@ -455,6 +456,7 @@ OSErr dir_by_id(FSVolumeRefNum vref, UInt32 dirID, Node* out) {
 
 OSErr lookup(const Node& dir, std::string_view name, Node* out) {
     if (!dir.is_dir()) return dirNFErr;
+    if (rsrc::is_sidecar_name(name)) return fnfErr;  // a resource fork, never an item
     DirFd fd;
     if (OSErr e = dir_fd(dir, &fd)) return e;
     std::string nm(name);

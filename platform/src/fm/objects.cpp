@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "fm/node.h"
+#include "fm/rsrc_store.h"
 #include "text/codec.h"
 #include "vantrel/fault.h"
 
@@ -16,7 +17,8 @@ VANTREL_FAULT_OPERATIONS("FSPathMakeRef", "FSRefMakePath", "FSMakeFSRefUnicode",
                          "FSCompareFSRefs", "FSCreateFileUnicode", "FSCreateFileUnicode.create",
                          "FSCreateFileUnicode.undo", "FSCreateDirectoryUnicode",
                          "FSCreateDirectoryUnicode.create", "FSCreateDirectoryUnicode.undo",
-                         "FSDeleteObject", "FSDeleteObject.unlink");
+                         "FSDeleteObject", "FSDeleteObject.unlink", "FSDeleteObject.sidecar",
+                         "FSCreateFileUnicode.sidecar", "FSCreateDirectoryUnicode.sidecar");
 
 namespace vantrel::fm {
 namespace {
@@ -70,6 +72,39 @@ OSErr lookup_mangled(const Node& dir, UInt32 id, Node* out) {
     return lookup(dir, found, out);
 }
 
+// Removes what is left in directory `n` once every item is gone: sidecars
+// whose files were deleted without them (a crash between the two steps, or
+// another program). Anything under such a name that is a directory stays
+// (and the directory is then not empty). True when something was removed.
+bool remove_leftover_sidecars(const Node& n) {
+    UniqueFd dfd(::openat(n.at(), n.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!dfd) return false;
+    std::vector<std::string> names;
+    const int listfd = ::dup(dfd.get());
+    if (listfd < 0) return false;
+    DIR* dp = ::fdopendir(listfd);
+    if (dp == nullptr) {
+        ::close(listfd);
+        return false;
+    }
+    bool onlySidecars = true;
+    while (struct dirent* e = ::readdir(dp)) {
+        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+        if (!rsrc::is_sidecar_name(e->d_name)) {
+            onlySidecars = false;
+            break;
+        }
+        names.emplace_back(e->d_name);
+    }
+    ::closedir(dp);
+    if (!onlySidecars || names.empty()) return false;
+    for (const std::string& name : names)
+        if (fault::step("FSDeleteObject.sidecar", name,
+                        [&] { return ::unlinkat(dfd.get(), name.c_str(), 0); }) != 0)
+            return false;
+    return true;
+}
+
 // Parent and leaf of a new object; the leaf must not exist under any
 // spelling of the name.
 OSErr prepare_create(const FSRef* parentRef, UniCharCount len, const UniChar* name, const char* op,
@@ -81,7 +116,10 @@ OSErr prepare_create(const FSRef* parentRef, UniCharCount len, const UniChar* na
     if (OSErr e = dir_fd(*parent, fd)) return e;
     Node existing;
     if (lookup_unicode(*parent, name, len, &existing) == noErr) return dupFNErr;
-    return noErr;
+    // A sidecar left by a file of this name that is gone must not become
+    // the new object's resource fork.
+    const std::string step = std::string(op) + ".sidecar";
+    return rsrc::clear_orphan((*fd)->fd(), *disk, step.c_str());
 }
 
 }  // namespace
@@ -338,9 +376,41 @@ OSErr FSDeleteObject(const FSRef* ref) {
     if (OSErr e = fault::check("FSDeleteObject", n.name)) return e;
     if (n.root) return fBsyErr;  // a volume's root is never deleted
     if (n.locked()) return fLckdErr;
-    if (fault::step("FSDeleteObject.unlink", n.name, [&] {
+    // The sidecar goes with its object, after it: a failure before leaves
+    // both. A locked sidecar locks its fork, so the file stays too.
+    std::string side;
+    const bool hasSide =
+        rsrc::sidecar_name(n.name, &side) && rsrc::entry_at(n.at(), n.name) != rsrc::Entry::None;
+    if (hasSide) {
+        struct statx sst;
+        if (::statx(n.at(), side.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &sst) == 0 &&
+            (sst.stx_attributes & STATX_ATTR_IMMUTABLE))
+            return fLckdErr;
+    }
+    auto unlink = [&] {
+        return fault::step("FSDeleteObject.unlink", n.name, [&] {
             return ::unlinkat(n.at(), n.name.c_str(), n.is_dir() ? AT_REMOVEDIR : 0);
-        }) != 0) {
+        });
+    };
+    int rc = unlink();
+    // A folder whose items are gone may still hold their orphan sidecars.
+    if (rc != 0 && errno == ENOTEMPTY && n.is_dir()) {
+        if (remove_leftover_sidecars(n)) {
+            rc = unlink();
+        } else {
+            errno = ENOTEMPTY;
+        }
+    }
+    if (rc == 0 && hasSide) {
+        // Benign: an orphan sidecar is never listed, and the next object
+        // made under this name removes it first.
+        fault::Benign benign;
+        fault::step("FSDeleteObject.sidecar", side, [&] {
+            const int r = ::unlinkat(n.at(), side.c_str(), 0);
+            return r != 0 && (errno == ENOENT || errno == EISDIR) ? 0 : r;
+        });
+    }
+    if (rc != 0) {
         int err = errno;
         if (err == EPERM) {
             // The container's own lock keeps its entries too.

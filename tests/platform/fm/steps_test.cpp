@@ -19,6 +19,7 @@
 #include "Child.h"
 #include "FSTestSupport.h"
 #include "FaultSweep.h"
+#include "Sidecar.h"
 #include "Snapshot.h"
 #include "TempDir.h"
 #include "vantrel/Files.h"
@@ -62,8 +63,9 @@ struct CommentCall {
     }
 };
 
-// The tree every row starts from: a file with a resource fork, Finder
-// information, a comment and dates, a locked file, and two directories.
+// The tree every row starts from: a file with a resource fork (in the
+// attribute of earlier versions), Finder information, a comment and dates, a
+// file with its resource fork in a sidecar, a locked file, and two directories.
 void make_tree(const fs::path& root) {
     vtest::write_file(root / "src/f", "the data fork");
     ASSERT_EQ(::lsetxattr((root / "src/f").c_str(), kRsrcAttr, "rsrc", 4, 0), 0);
@@ -77,6 +79,8 @@ void make_tree(const fs::path& root) {
     ASSERT_OSERR(FSSetCatalogInfo(&f, kFSCatInfoFinderInfo | kFSCatInfoCreateDate, &info), noErr);
     ::chmod((root / "src/f").c_str(), 0640);
     ASSERT_OSERR(CommentCall(root / "src/f").set("the old comment"), noErr);
+    vtest::write_file(root / "src/s", "sidecar data");
+    vtest::write_sidecar(root / "src/s", "side fork");
     vtest::write_file(root / "src/locked", "kept under lock");
     vtest::write_file(root / "dst/h", "the other file");
     vtest::set_immutable(root / "src/locked", true);  // where the caller may lock
@@ -86,6 +90,7 @@ void make_tree(const fs::path& root) {
     ::clock_gettime(CLOCK_REALTIME, &ts[0]);
     ts[0].tv_sec += 3600;
     ::utimensat(AT_FDCWD, (root / "src/f").c_str(), ts, AT_SYMLINK_NOFOLLOW);
+    ::utimensat(AT_FDCWD, (root / "src/s").c_str(), ts, AT_SYMLINK_NOFOLLOW);
 }
 
 FSCatalogInfo everything_settable(const fs::path& p) {
@@ -117,7 +122,8 @@ struct CopyRequest {
         "\x04"
         "copy";
     HParamBlockRec pb{};
-    CopyRequest(const fs::path& root, bool rename) : src(vtest::spec_of(root / "src/f")) {
+    CopyRequest(const fs::path& root, bool rename, const char* from = "src/f")
+        : src(vtest::spec_of(root / from)) {
         if (rename) std::memcpy(name, "\x07renamed", 8);
         pb.copyParam.ioVRefNum = src.vRefNum;
         pb.copyParam.ioDirID = src.parID;
@@ -158,7 +164,112 @@ std::string same_forks(const fs::path& a, const fs::path& b) {
            expect(x.mtime == y.mtime, "modification time differs");
 }
 
+// A fork in its sidecar at `p` and nothing left at `from`.
+std::string fork_at(const fs::path& p, const std::string& fork, const fs::path& from = {}) {
+    return expect(vtest::sidecar_fork(p) == fork, "fork not at " + p.filename().string()) +
+           expect(from.empty() || !vtest::present(vtest::sidecar_path(from)), "sidecar left");
+}
+
 const Row kRows[] = {
+    {"FSRenameUnicode, a fork in its sidecar",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         FSRef f = ref_of(r / "src/s");
+         const std::u16string name = vtest::u16("renamed");
+         return t.inject([&] {
+             return FSRenameUnicode(&f, name.size(), vtest::uc(name), kTextEncodingUnknown,
+                                    nullptr);
+         });
+     },
+     [](const fs::path& r) { return fork_at(r / "src/renamed", "side fork", r / "src/s"); }, true},
+    {"FSMoveObject, a fork in its sidecar",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         FSRef f = ref_of(r / "src/s"), d = ref_of(r / "dst");
+         return t.inject([&] { return FSMoveObject(&f, &d, nullptr); });
+     },
+     [](const fs::path& r) { return fork_at(r / "dst/s", "side fork", r / "src/s"); }, true},
+    {"PBHMoveRenameSync, a fork in its sidecar",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         CopyRequest rq(r, true, "src/s");
+         return t.inject([&] { return PBHMoveRenameSync(&rq.pb); });
+     },
+     [](const fs::path& r) { return fork_at(r / "dst/renamed", "side fork", r / "src/s"); }, true},
+    {"FSExchangeObjects, a fork in a sidecar and none",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         FSRef s = ref_of(r / "src/s"), h = ref_of(r / "dst/h");
+         return t.inject([&] { return FSExchangeObjects(&s, &h); });
+     },
+     [](const fs::path& r) {
+         return expect(vtest::read_file(r / "dst/h") == "sidecar data", "not exchanged") +
+                fork_at(r / "dst/h", "side fork", r / "src/s");
+     },
+     true},
+    {"FSExchangeObjects, a fork in a sidecar and one in the old attribute",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         FSRef s = ref_of(r / "src/s"), f = ref_of(r / "src/f");
+         return t.inject([&] { return FSExchangeObjects(&s, &f); });
+     },
+     [](const fs::path& r) {
+         return fork_at(r / "src/f", "side fork", r / "src/s") +
+                expect(vtest::legacy_fork(r / "src/s") == "rsrc", "old fork not traded");
+     },
+     true},
+    {"PBHCopyFileSync, a fork in its sidecar",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         CopyRequest rq(r, false, "src/s");
+         return t.inject([&] { return PBHCopyFileSync(&rq.pb); });
+     },
+     [](const fs::path& r) {
+         return fork_at(r / "dst/copy", "side fork") + fork_at(r / "src/s", "side fork");
+     },
+     true},
+    {"PBHCopyFileSync without O_TMPFILE, a fork in its sidecar",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         CopyRequest rq(r, false, "src/s");
+         vf::set_override("PBHCopyFileSync.withoutTmpfile", 1);
+         return t.inject([&] { return PBHCopyFileSync(&rq.pb); });
+     },
+     [](const fs::path& r) { return fork_at(r / "dst/copy", "side fork"); }, true},
+    {"FSDeleteObject, a fork in its sidecar",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         FSRef f = ref_of(r / "src/s");
+         return t.inject([&] { return FSDeleteObject(&f); });
+     },
+     // The sidecar's removal is benign: an orphan is never listed and the
+     // next object made under the name removes it.
+     [](const fs::path& r) { return expect(!vtest::present(r / "src/s"), "not deleted"); }},
+    {"FSWriteFork, a resource fork in its sidecar",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         FSRef f = ref_of(r / "src/s");
+         HFSUniStr255 rsrc;
+         FSGetResourceForkName(&rsrc);
+         FSIORefNum fork = 0;
+         EXPECT_OSERR(FSOpenFork(&f, rsrc.length, rsrc.unicode, fsRdWrPerm, &fork), noErr);
+         const OSErr e =
+             t.inject([&] { return FSWriteFork(fork, fsFromLEOF, 0, 4, "MORE", nullptr); });
+         FSCloseFork(fork);
+         return e;
+     },
+     [](const fs::path& r) { return fork_at(r / "src/s", "side forkMORE"); }, true},
+    {"FSSetForkSize, a resource fork in its sidecar",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         FSRef f = ref_of(r / "src/s");
+         HFSUniStr255 rsrc;
+         FSGetResourceForkName(&rsrc);
+         FSIORefNum fork = 0;
+         EXPECT_OSERR(FSOpenFork(&f, rsrc.length, rsrc.unicode, fsRdWrPerm, &fork), noErr);
+         const OSErr e = t.inject([&] { return FSSetForkSize(fork, fsFromStart, 4); });
+         FSCloseFork(fork);
+         return e;
+     },
+     [](const fs::path& r) { return fork_at(r / "src/s", "side"); }, true},
+    {"FSCreateFork, a resource fork",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         FSRef h = ref_of(r / "dst/h");
+         HFSUniStr255 rsrc;
+         FSGetResourceForkName(&rsrc);
+         return t.inject([&] { return FSCreateFork(&h, rsrc.length, rsrc.unicode); });
+     },
+     [](const fs::path& r) { return fork_at(r / "dst/h", ""); }, true},
     {"FSRenameUnicode",
      [](const fs::path& r, vtest::FaultTrial& t) {
          FSRef f = ref_of(r / "src/f");
@@ -317,10 +428,11 @@ const Row kRows[] = {
          return e;
      },
      [](const fs::path& r) {
-         char buf[16];
-         const ssize_t n = ::lgetxattr((r / "src/f").c_str(), kRsrcAttr, buf, sizeof buf);
-         return expect(std::string(buf, n > 0 ? std::size_t(n) : 0) == "rsrcMORE", "not written");
-     }},
+         // The first write moves the fork from the old attribute into a
+         // sidecar (removing the attribute is benign: the sidecar wins).
+         return expect(vtest::sidecar_fork(r / "src/f") == "rsrcMORE", "not written");
+     },
+     true},
     {"FSSetForkSize, longer",
      [](const fs::path& r, vtest::FaultTrial& t) {
          FSRef f = ref_of(r / "src/f");

@@ -1,0 +1,301 @@
+// A resource fork's sidecar "._NAME" belongs to its file: it is never an
+// item, it goes wherever its file goes, its sizes are the file's resource
+// fork's, and an orphan left by a file that is gone never attaches itself
+// to a new one.
+#include "Sidecar.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "FSTestSupport.h"
+#include "FileFlags.h"
+#include "TempDir.h"
+#include "vantrel/Files.h"
+#include "vantrel/TextEncoding.h"
+#include "vantrel/fault.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using namespace vtest;
+
+// Names the layer lists in `dir`, through the catalogue's bulk call.
+std::set<std::string> listed(const fs::path& dir, UInt32* valence = nullptr) {
+    FSRef ref = ref_of(dir);
+    if (valence != nullptr) {
+        FSCatalogInfo info{};
+        EXPECT_EQ(FSGetCatalogInfo(&ref, kFSCatInfoValence, &info, nullptr, nullptr, nullptr),
+                  noErr);
+        *valence = info.valence;
+    }
+    FSIterator it = nullptr;
+    EXPECT_EQ(FSOpenIterator(&ref, kFSIterateFlat, &it), noErr);
+    std::set<std::string> out;
+    for (;;) {
+        ItemCount n = 0;
+        HFSUniStr255 names[8];
+        const OSErr e = FSGetCatalogInfoBulk(it, 8, &n, nullptr, kFSCatInfoNone, nullptr, nullptr,
+                                             nullptr, names);
+        for (ItemCount i = 0; i < n; ++i) out.insert(utf8(names[i]));
+        if (e != noErr) {
+            EXPECT_EQ(e, errFSNoMoreItems);
+            break;
+        }
+    }
+    FSCloseIterator(it);
+    return out;
+}
+
+std::set<std::string> on_disk(const fs::path& dir) {
+    std::set<std::string> out;
+    for (const auto& e : fs::directory_iterator(dir)) out.insert(e.path().filename().string());
+    return out;
+}
+
+UInt64 rsrc_size(const fs::path& p) {
+    FSRef ref = ref_of(p);
+    FSCatalogInfo info{};
+    EXPECT_EQ(FSGetCatalogInfo(&ref, kFSCatInfoRsrcSizes, &info, nullptr, nullptr, nullptr), noErr);
+    return info.rsrcLogicalSize;
+}
+
+OSErr rename_to(const FSRef& ref, const std::string& name, FSRef* out = nullptr) {
+    const std::u16string n = u16(name);
+    return FSRenameUnicode(&ref, n.size(), uc(n), kTextEncodingUnknown, out);
+}
+
+}  // namespace
+
+// Listings, the bulk call, valences and lookups by name never show a
+// sidecar (nor an orphan); no item can be made or named "._NAME", since it
+// would be taken for the fork of NAME by every other server and client.
+TEST(Sidecars, AreNeverItems) {
+    TempDir dir;
+    auto f = dir.write("f", "data");
+    write_sidecar(f, "fork");
+    write_bytes(dir / "._gone", sidecar_bytes("orphan"));
+    dir.write("g", "");
+    UInt32 valence = 0;
+    EXPECT_EQ(listed(dir.path(), &valence), (std::set<std::string>{"f", "g"}));
+    EXPECT_EQ(valence, 2u);
+
+    FSRef parent = ref_of(dir.path()), out{};
+    const std::u16string side = u16("._f");
+    EXPECT_EQ(FSMakeFSRefUnicode(&parent, side.size(), uc(side), kTextEncodingUnknown, &out),
+              bdNamErr);
+    const std::string path = (dir / "._f").string();
+    EXPECT_EQ(FSPathMakeRef(reinterpret_cast<const UInt8*>(path.c_str()), &out, nullptr), fnfErr);
+    for (const char* name : {"._f", "._new", "._"}) {
+        SCOPED_TRACE(name);
+        const std::u16string n = u16(name);
+        EXPECT_EQ(FSCreateFileUnicode(&parent, n.size(), uc(n), 0, nullptr, &out, nullptr),
+                  bdNamErr);
+        EXPECT_EQ(
+            FSCreateDirectoryUnicode(&parent, n.size(), uc(n), 0, nullptr, &out, nullptr, nullptr),
+            bdNamErr);
+        FSRef g = ref_of(dir / "g");
+        EXPECT_EQ(rename_to(g, name), bdNamErr);
+    }
+    EXPECT_EQ(sidecar_fork(f), "fork") << "untouched by all of it";
+    EXPECT_EQ(on_disk(dir.path()), (std::set<std::string>{"f", "._f", "g", "._gone"}));
+}
+
+// The catalogue's resource-fork sizes and FSIterateForks report the fork in
+// the sidecar, and the fork of earlier versions where there is no sidecar.
+TEST(Sidecars, SizesAreTheSidecarsFork) {
+    TempDir dir;
+    auto f = dir.write("f", "data");
+    write_sidecar(f, std::string(100000, 'r'));
+    auto mac = dir.write("mac", "");
+    write_sidecar(mac, "12345", true);
+    auto old = dir.write("old", "");
+    ASSERT_EQ(::lsetxattr(old.c_str(), kLegacyForkAttr, "abc", 3, 0), 0);
+    auto none = dir.write("none", "");
+    EXPECT_EQ(rsrc_size(f), 100000u);
+    EXPECT_EQ(rsrc_size(mac), 5u);
+    EXPECT_EQ(rsrc_size(old), 3u);
+    EXPECT_EQ(rsrc_size(none), 0u);
+
+    FSRef ref = ref_of(f);
+    CatPositionRec pos{};
+    HFSUniStr255 name;
+    SInt64 size = 0;
+    UInt64 physical = 0;
+    ASSERT_EQ(FSIterateForks(&ref, &pos, &name, &size, &physical), noErr);
+    EXPECT_EQ(size, 4);
+    ASSERT_EQ(FSIterateForks(&ref, &pos, &name, &size, &physical), noErr);
+    EXPECT_EQ(utf8(name), "RESOURCE_FORK");
+    EXPECT_EQ(size, 100000);
+    EXPECT_GE(physical, 100000u);
+    EXPECT_EQ(FSIterateForks(&ref, &pos, &name, &size, &physical), errFSNoMoreItems);
+}
+
+// Rename, move, move-rename and exchange take the sidecar along, and never
+// leave it behind; an orphan at the new name goes, so it cannot become the
+// moved file's fork.
+TEST(Sidecars, GoWhereverTheirFileGoes) {
+    struct Row {
+        const char* what;
+        bool fork, orphanAtTarget;
+    };
+    for (const Row& row : {Row{"with a fork", true, false}, Row{"without", false, false},
+                           Row{"with a fork, onto an orphan", true, true},
+                           Row{"without, onto an orphan", false, true}}) {
+        SCOPED_TRACE(row.what);
+        TempDir dir;
+        auto f = dir.write("a/f", "data");
+        fs::create_directories(dir / "b");
+        if (row.fork) write_sidecar(f, "fork");
+        const std::string want = row.fork ? "fork" : "<absent>";
+        auto orphan = [&](const fs::path& at) {
+            if (row.orphanAtTarget) write_bytes(sidecar_path(at), sidecar_bytes("stale"));
+        };
+
+        orphan(dir / "a/g");
+        FSRef ref = ref_of(f), out{};
+        ASSERT_EQ(rename_to(ref, "g", &out), noErr);
+        EXPECT_EQ(sidecar_fork(dir / "a/g"), want);
+        EXPECT_EQ(on_disk(dir / "a").count("._f"), 0u);
+
+        orphan(dir / "b/g");
+        FSRef b = ref_of(dir / "b");
+        ASSERT_EQ(FSMoveObject(&out, &b, &out), noErr);
+        EXPECT_EQ(sidecar_fork(dir / "b/g"), want);
+        EXPECT_EQ(on_disk(dir / "a"), std::set<std::string>{});
+
+        orphan(dir / "a/h");
+        FSSpec g = spec_of(dir / "b/g");
+        HParamBlockRec pb{};
+        unsigned char h[] = "\x01h";
+        pb.copyParam.ioVRefNum = g.vRefNum;
+        pb.copyParam.ioDirID = g.parID;
+        pb.copyParam.ioNamePtr = g.name;
+        pb.copyParam.ioNewDirID = dir_id_of(dir / "a");
+        pb.copyParam.ioCopyName = h;
+        ASSERT_EQ(PBHMoveRenameSync(&pb), noErr);
+        EXPECT_EQ(sidecar_fork(dir / "a/h"), want);
+        out = ref_of(dir / "a/h");
+        EXPECT_EQ(on_disk(dir / "b"), std::set<std::string>{});
+
+        // The exchange trades the forks with the contents, whichever has one.
+        auto other = dir.write("b/o", "other");
+        FSRef o = ref_of(other);
+        ASSERT_EQ(FSExchangeObjects(&out, &o), noErr);
+        EXPECT_EQ(read_file(dir / "a/h"), "other");
+        EXPECT_EQ(sidecar_fork(dir / "a/h"), "<absent>");
+        EXPECT_EQ(sidecar_fork(dir / "b/o"), want);
+        ASSERT_EQ(FSExchangeObjects(&out, &o), noErr);
+        EXPECT_EQ(sidecar_fork(dir / "a/h"), want);
+        EXPECT_EQ(sidecar_fork(dir / "b/o"), "<absent>");
+        if (row.fork) {
+            write_sidecar(other, "other fork");
+            ASSERT_EQ(FSExchangeObjects(&out, &o), noErr);
+            EXPECT_EQ(sidecar_fork(dir / "a/h"), "other fork");
+            EXPECT_EQ(sidecar_fork(dir / "b/o"), "fork");
+        }
+    }
+}
+
+// A sidecar that could not follow is refused before anything moves: a new
+// name of 254 bytes leaves no room for "._".
+TEST(Sidecars, AMoveTheForkCouldNotFollowIsRefused) {
+    TempDir dir;
+    auto f = dir.write("f", "data");
+    write_sidecar(f, "fork");
+    auto plain = dir.write("plain", "no fork");
+    FSRef ref = ref_of(f), pref = ref_of(plain);
+    const std::string longName(254, 'l');
+    EXPECT_EQ(rename_to(ref, longName), errFSNameTooLong);
+    EXPECT_EQ(on_disk(dir.path()), (std::set<std::string>{"f", "._f", "plain"}));
+    EXPECT_EQ(rename_to(pref, longName), noErr) << "a file without a fork may take it";
+    FSRef lref = ref_of(dir / longName);
+    EXPECT_EQ(FSExchangeObjects(&ref, &lref), errFSNameTooLong);
+    EXPECT_EQ(sidecar_fork(f), "fork");
+    EXPECT_EQ(read_file(f), "data");
+}
+
+// Deleting a file takes its sidecar; a folder that holds nothing but
+// sidecars whose files are gone is empty for the layer and is deleted with
+// them; an orphan at a name is removed when a new file is made there.
+TEST(Sidecars, GoWithTheirFileAndOrphansNeverAttach) {
+    TempDir dir;
+    auto f = dir.write("d/f", "data");
+    write_sidecar(f, "fork");
+    FSRef ref = ref_of(f);
+    ASSERT_EQ(FSDeleteObject(&ref), noErr);
+    EXPECT_EQ(on_disk(dir / "d"), std::set<std::string>{});
+
+    write_bytes(dir / "d/._gone", sidecar_bytes("orphan"));
+    write_bytes(dir / "d/._other", "not even a sidecar");
+    FSRef d = ref_of(dir / "d");
+    ASSERT_EQ(FSDeleteObject(&d), noErr);
+    EXPECT_FALSE(fs::exists(dir / "d"));
+
+    // A real item besides them: the folder is not empty.
+    auto e = dir.write("e/item", "");
+    write_bytes(dir / "e/._gone", sidecar_bytes("orphan"));
+    FSRef er = ref_of(dir / "e");
+    EXPECT_EQ(FSDeleteObject(&er), fBsyErr);
+    EXPECT_EQ(on_disk(dir / "e"), (std::set<std::string>{"item", "._gone"}));
+
+    // A new file under an orphan's name does not inherit its fork.
+    write_bytes(dir / "e/._new", sidecar_bytes("stale fork"));
+    FSRef parent = ref_of(dir / "e"), out{};
+    const std::u16string n = u16("new");
+    ASSERT_EQ(FSCreateFileUnicode(&parent, n.size(), uc(n), 0, nullptr, &out, nullptr), noErr);
+    EXPECT_EQ(rsrc_size(dir / "e/new"), 0u);
+    EXPECT_EQ(sidecar_fork(dir / "e/new"), "<absent>");
+    write_bytes(dir / "e/._newdir", sidecar_bytes("stale fork"));
+    const std::u16string nd = u16("newdir");
+    ASSERT_EQ(
+        FSCreateDirectoryUnicode(&parent, nd.size(), uc(nd), 0, nullptr, &out, nullptr, nullptr),
+        noErr);
+    EXPECT_EQ(raw_sidecar(dir / "e/newdir"), "<absent>");
+}
+
+// A locked sidecar locks the fork: deleting the file is refused while its
+// fork could not go with it.
+TEST(Sidecars, ALockedSidecarKeepsItsFile) {
+    TempDir dir;
+    auto f = dir.write("f", "data");
+    write_sidecar(f, "fork");
+    if (!set_immutable(sidecar_path(f), true)) GTEST_SKIP() << "no immutable attribute here";
+    FSRef ref = ref_of(f);
+    EXPECT_EQ(FSDeleteObject(&ref), fLckdErr);
+    set_immutable(sidecar_path(f), false);
+    EXPECT_EQ(read_file(f), "data");
+    EXPECT_EQ(sidecar_fork(f), "fork");
+}
+
+// A server-side copy takes the fork; an orphan at the copy's name goes first.
+TEST(Sidecars, CopiesTakeTheFork) {
+    for (bool tmpfile : {true, false}) {
+        SCOPED_TRACE(tmpfile ? "O_TMPFILE" : "named");
+        TempDir dir;
+        auto f = dir.write("src/f", "data");
+        write_sidecar(f, std::string(200000, 'c'), true);
+        fs::create_directories(dir / "dst");
+        write_bytes(dir / "dst/._f", sidecar_bytes("stale"));
+        vantrel::fault::Scope scope;
+        if (!tmpfile) vantrel::fault::set_override("PBHCopyFileSync.withoutTmpfile", 1);
+        HParamBlockRec pb{};
+        FSSpec src = spec_of(f);
+        pb.copyParam.ioVRefNum = src.vRefNum;
+        pb.copyParam.ioDirID = src.parID;
+        pb.copyParam.ioNamePtr = src.name;
+        pb.copyParam.ioNewDirID = dir_id_of(dir / "dst");
+        ASSERT_EQ(PBHCopyFileSync(&pb), noErr);
+        EXPECT_EQ(read_file(dir / "dst/f"), "data");
+        EXPECT_EQ(sidecar_fork(dir / "dst/f"), std::string(200000, 'c'));
+        EXPECT_EQ(raw_sidecar(dir / "dst/f"), raw_sidecar(f)) << "copied whole, in its form";
+    }
+}

@@ -378,15 +378,13 @@ OSErr FSDeleteObject(const FSRef* ref) {
     if (n.locked()) return fLckdErr;
     // The sidecar goes with its object, after it: a failure before leaves
     // both. A locked sidecar locks its fork, so the file stays too.
+    // One statx says whether there is a sidecar and whether it is locked.
     std::string side;
-    const bool hasSide =
-        rsrc::sidecar_name(n.name, &side) && rsrc::entry_at(n.at(), n.name) != rsrc::Entry::None;
-    if (hasSide) {
-        struct statx sst;
-        if (::statx(n.at(), side.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &sst) == 0 &&
-            (sst.stx_attributes & STATX_ATTR_IMMUTABLE))
-            return fLckdErr;
-    }
+    struct statx sst {};
+    const bool hasSide = rsrc::sidecar_name(n.name, &side) &&
+                         ::statx(n.at(), side.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS,
+                                 &sst) == 0;
+    if (hasSide && (sst.stx_attributes & STATX_ATTR_IMMUTABLE)) return fLckdErr;
     auto unlink = [&] {
         return fault::step("FSDeleteObject.unlink", n.name, [&] {
             return ::unlinkat(n.at(), n.name.c_str(), n.is_dir() ? AT_REMOVEDIR : 0);

@@ -52,7 +52,8 @@ int pwrite_all(int fd, const void* data, std::size_t size, std::uint64_t at) {
     return 0;
 }
 
-// EPERM from a sidecar that carries the immutable attribute is a lock.
+}  // namespace
+
 OSErr write_error(int err, int fd) {
     if (err == EPERM) {
         struct statx st;
@@ -61,11 +62,9 @@ OSErr write_error(int err, int fd) {
             return fLckdErr;
         return permErr;
     }
-    if (err == E2BIG) return dskFulErr;
+    if (err == E2BIG || err == ENOSPC) return dskFulErr;
     return from_errno(err, Op::Write);
 }
-
-}  // namespace
 
 bool is_sidecar_name(std::string_view diskName) noexcept {
     return diskName.size() >= 2 && diskName[0] == '.' && diskName[1] == '_';

@@ -48,6 +48,11 @@ inline constexpr std::size_t kFinderInfoSize = 32;
 // The largest resource fork the attribute of earlier versions held.
 inline constexpr std::size_t kMaxLegacyFork = 65536;
 
+// What a failed write to the open file `fd` (a fork, or a sidecar) means:
+// EPERM on a file with the immutable attribute is its lock (fLckdErr), else
+// permErr; a full disk or an attribute too large is dskFulErr.
+OSErr write_error(int err, int fd);
+
 // True for a name no item may have: the sidecar prefix "._".
 bool is_sidecar_name(std::string_view diskName) noexcept;
 

@@ -1,7 +1,7 @@
-// Open forks: reference numbers, marks, reading and writing, sizes.
+// Reading and writing open forks: marks, transfers, sizes, flushing, and
+// making the resource fork. The reference-number table is forktable.cpp.
 //
-// Each FSOpenFork opens the file anew, so each reference number owns one
-// open-file description. The data fork is read and written with pread and
+// The data fork is read and written with pread and
 // pwrite at the fork's own mark (never the descriptor's offset). The resource
 // fork lives in the sidecar "._NAME" (rsrc_store.h), read and written in
 // place at any size; its length is read anew on each call, which keeps two
@@ -10,11 +10,10 @@
 // by the first call that changes it.
 //
 // noCacheMask: what a transfer read is dropped from the page cache at once;
-// what it wrote is handed to writeback at once and dropped as soon as it is
-// on disk, one transfer later, so a large copy neither fills the cache nor
-// waits for each block the way synchronous direct I/O does.
-#include "fm/forks.h"
-
+// what it wrote is handed to writeback at once and dropped once it is on
+// disk and 8 MiB behind the writer, so a large copy neither fills the cache
+// nor waits for each block the way synchronous direct I/O does. Aligned
+// data-fork transfers go through O_DIRECT instead.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -22,102 +21,30 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
 #include <cstring>
-#include <map>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "fm/forktable.h"
 #include "fm/metadata.h"
 #include "fm/node.h"
 #include "fm/rsrc_store.h"
 #include "vantrel/fault.h"
 
-VANTREL_FAULT_OPERATIONS("FSCreateFork", "FSOpenFork", "FSCloseFork", "FSFlushFork",
-                         "FSGetForkSize", "FSSetForkSize", "FSGetForkPosition", "FSSetForkPosition",
-                         "FSReadFork", "FSWriteFork", "FSGetForkCBInfo", "FSWrite", "FSRead",
-                         "FSCreateFork.sidecar", "FSWriteFork.write", "FSWriteFork.sidecar",
-                         "FSWriteFork.header", "FSWriteFork.undo", "FSSetForkSize.sidecar",
-                         "FSSetForkSize.allocate", "FSSetForkSize.truncate", "FSSetForkSize.undo",
-                         "FSFlushFork.fsync");
+VANTREL_FAULT_OPERATIONS("FSCreateFork", "FSFlushFork", "FSGetForkSize", "FSSetForkSize",
+                         "FSGetForkPosition", "FSSetForkPosition", "FSReadFork", "FSWriteFork",
+                         "FSWrite", "FSRead", "FSCreateFork.sidecar", "FSWriteFork.write",
+                         "FSWriteFork.sidecar", "FSWriteFork.header", "FSWriteFork.undo",
+                         "FSSetForkSize.sidecar", "FSSetForkSize.allocate",
+                         "FSSetForkSize.truncate", "FSSetForkSize.undo", "FSFlushFork.fsync");
 
 namespace vantrel::fm {
 namespace {
 
-constexpr UniChar kResourceForkName[] = {'R', 'E', 'S', 'O', 'U', 'R', 'C',
-                                         'E', '_', 'F', 'O', 'R', 'K'};
-constexpr std::size_t kResourceForkNameLength =
-    sizeof kResourceForkName / sizeof kResourceForkName[0];
 constexpr UInt16 kPositionModeMask = 0x0003;
-constexpr SInt8 kPermissionMask = 0x07;
 
-struct Fork {
-    std::mutex mu;  // one transfer at a time per reference number
-    int fd = -1;    // the file itself (both forks: identity, locks, the lock attribute)
-    bool resource = false;
-    rsrc::Sidecar side;  // the resource fork's sidecar, once there is one
-    bool writable = false;
-    bool shared = false;  // opened with fsRdWrShPerm: other writers allowed
-    SInt8 permissions = 0;
-    FSVolumeRefNum vref = 0;
-    UInt32 nodeID = 0;
-    std::uint64_t dev = 0, ino = 0;
-    FSRef ref{};
-    SInt64 mark = 0;
-    // The range an uncached write handed to writeback and not yet dropped.
-    SInt64 pendingStart = 0, pendingLength = 0;
-    // The same file opened with O_DIRECT for aligned uncached transfers:
-    // -1 not opened yet, -2 the file system refuses direct I/O.
-    int directFd = -1;
-};
-using ForkPtr = std::shared_ptr<Fork>;
-
-struct Table {
-    std::mutex mu;
-    std::map<FSIORefNum, ForkPtr> forks;
-    FSIORefNum next = 1;
-};
-
-Table& table() {
-    static Table* t = new Table;  // never destroyed: forks may be closed during static teardown
-    return *t;
-}
-
-ForkPtr find(FSIORefNum refNum) {
-    Table& t = table();
-    std::lock_guard lk(t.mu);
-    auto it = t.forks.find(refNum);
-    return it == t.forks.end() ? nullptr : it->second;
-}
-
-// Which fork a name asks for: the empty name is the data fork.
-OSErr parse_fork_name(UniCharCount length, const UniChar* name, bool* resource) {
-    if (length == 0) {
-        *resource = false;
-        return noErr;
-    }
-    if (name == nullptr) return paramErr;
-    if (length == kResourceForkNameLength && std::equal(name, name + length, kResourceForkName)) {
-        *resource = true;
-        return noErr;
-    }
-    return errFSForkNotFound;  // no other named forks are kept
-}
-
-// EPERM from a file that carries the immutable attribute is the lock.
-OSErr write_error(int err, int fd) {
-    if (err == EPERM) {
-        struct statx st;
-        if (::statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &st) == 0 &&
-            (st.stx_attributes & STATX_ATTR_IMMUTABLE) != 0)
-            return fLckdErr;
-        return permErr;
-    }
-    if (err == E2BIG || err == ENOSPC) return dskFulErr;
-    return from_errno(err, Op::Write);
-}
+using rsrc::write_error;
 
 // The sidecar of resource fork `f`, opened when it exists by now: another
 // reference number or another program may have made it since `f` was.
@@ -194,6 +121,8 @@ int io_fd(const Fork& f) {
     return f.resource ? f.side.fd.get() : f.fd;
 }
 
+}  // namespace
+
 OSErr fork_size(Fork& f, SInt64* size) {
     if (f.resource) {
         if (OSErr e = attach_sidecar(f)) return e;
@@ -213,6 +142,8 @@ OSErr fork_size(Fork& f, SInt64* size) {
     *size = st.st_size;
     return noErr;
 }
+
+namespace {
 
 // The position a transfer or a positioning call starts from. posErr before
 // the start of the fork.
@@ -237,7 +168,9 @@ OSErr position(Fork& f, UInt16 mode, SInt64 offset, SInt64* pos) {
     return noErr;
 }
 
-// Waits for the range handed to writeback last and drops it from the cache.
+}  // namespace
+
+// Waits for the ranges handed to writeback and drops them from the cache.
 void settle_pending(Fork& f) {
     if (f.pendingLength == 0) return;
     const int fd = io_fd(f);
@@ -247,6 +180,8 @@ void settle_pending(Fork& f) {
     ::posix_fadvise(fd, f.pendingStart, f.pendingLength, POSIX_FADV_DONTNEED);
     f.pendingLength = 0;
 }
+
+namespace {
 
 constexpr std::uint64_t kDirectAlign = 4096;
 
@@ -269,12 +204,28 @@ int direct_fd(Fork& f, SInt64 pos, std::uint64_t count, const void* buffer) {
     return f.directFd >= 0 ? f.directFd : -1;
 }
 
+// How much an uncached sequential writer keeps in flight before it waits
+// for the oldest part: enough for the disk to stay busy while the next
+// transfers are copied in.
+constexpr SInt64 kWriteBehindWindow = SInt64{8} << 20;
+
 void write_behind(Fork& f, SInt64 start, SInt64 length) {
     if (length <= 0) return;
-    ::sync_file_range(io_fd(f), start, length, SYNC_FILE_RANGE_WRITE);
-    settle_pending(f);
-    f.pendingStart = start;
-    f.pendingLength = length;
+    const int fd = io_fd(f);
+    ::sync_file_range(fd, start, length, SYNC_FILE_RANGE_WRITE);
+    if (f.pendingLength != 0 && f.pendingStart + f.pendingLength != start) settle_pending(f);
+    if (f.pendingLength == 0) f.pendingStart = start;
+    f.pendingLength = start + length - f.pendingStart;
+    // Past the window: wait for the oldest part to reach the disk and drop it.
+    if (f.pendingLength > kWriteBehindWindow) {
+        const SInt64 settle = f.pendingLength - kWriteBehindWindow;
+        ::sync_file_range(
+            fd, f.pendingStart, settle,
+            SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+        ::posix_fadvise(fd, f.pendingStart, settle, POSIX_FADV_DONTNEED);
+        f.pendingStart += settle;
+        f.pendingLength -= settle;
+    }
 }
 
 OSErr read_fork(Fork& f, UInt16 mode, SInt64 offset, ByteCount request, void* buffer,
@@ -324,8 +275,12 @@ OSErr read_fork(Fork& f, UInt16 mode, SInt64 offset, ByteCount request, void* bu
             if (n == 0) break;
             got += static_cast<ByteCount>(n);
         }
-        if ((mode & noCacheMask) != 0 && direct < 0 && got > 0)
+        if ((mode & noCacheMask) != 0 && direct < 0 && got > 0) {
             ::posix_fadvise(plain, base + pos, got, POSIX_FADV_DONTNEED);
+            // A sequential reader asks for the next transfer soon: start
+            // reading it now, while the caller deals with this one.
+            ::posix_fadvise(plain, base + pos + SInt64(got), SInt64(got), POSIX_FADV_WILLNEED);
+        }
     }
     f.mark = pos + got;
     if (actual != nullptr) *actual = got;
@@ -430,55 +385,13 @@ OSErr write_fork(Fork& f, UInt16 mode, SInt64 offset, ByteCount request, const v
     if (actual != nullptr) *actual = done;
     return result;
 }
-
 }  // namespace
-
-OSErr fork_access(FSIORefNum refNum, ForkAccess* out) {
-    ForkPtr f = find(refNum);
-    if (!f) return rfNumErr;
-    std::lock_guard lk(f->mu);
-    out->fd = f->fd;
-    out->resource = f->resource;
-    out->writable = f->writable;
-    out->vref = f->vref;
-    out->nodeID = f->nodeID;
-    out->mark = f->mark;
-    return noErr;
-}
-
-OSErr fork_eof(FSIORefNum refNum, SInt64* eof) {
-    ForkPtr f = find(refNum);
-    if (!f) return rfNumErr;
-    std::lock_guard lk(f->mu);
-    return fork_size(*f, eof);
-}
-
-long open_fork_count() noexcept {
-    Table& t = table();
-    std::lock_guard lk(t.mu);
-    return static_cast<long>(t.forks.size());
-}
-
 }  // namespace vantrel::fm
 
 using vantrel::fm::Fork;
 using vantrel::fm::ForkPtr;
 namespace fm = vantrel::fm;
 namespace fault = vantrel::fault;
-
-OSErr FSGetDataForkName(HFSUniStr255* dataForkName) {
-    if (dataForkName == nullptr) return paramErr;
-    dataForkName->length = 0;
-    return noErr;
-}
-
-OSErr FSGetResourceForkName(HFSUniStr255* resourceForkName) {
-    if (resourceForkName == nullptr) return paramErr;
-    resourceForkName->length = static_cast<UInt16>(fm::kResourceForkNameLength);
-    std::copy(fm::kResourceForkName, fm::kResourceForkName + fm::kResourceForkNameLength,
-              resourceForkName->unicode);
-    return noErr;
-}
 
 OSErr FSCreateFork(const FSRef* ref, UniCharCount forkNameLength, const UniChar* forkName) {
     bool resource = false;
@@ -506,91 +419,9 @@ OSErr FSCreateFork(const FSRef* ref, UniCharCount forkNameLength, const UniChar*
     return e == dupFNErr ? OSErr{errFSForkExists} : e;
 }
 
-OSErr FSOpenFork(const FSRef* ref, UniCharCount forkNameLength, const UniChar* forkName,
-                 SInt8 permissions, FSIORefNum* forkRefNum) {
-    if (forkRefNum == nullptr) return paramErr;
-    bool resource = false;
-    if (OSErr e = fm::parse_fork_name(forkNameLength, forkName, &resource)) return e;
-    fm::Node n;
-    if (OSErr e = fm::resolve(ref, &n)) return e;
-    if (OSErr e = fault::check("FSOpenFork", n.name)) return e;
-    // Only regular files have forks; opening anything else (a FIFO above
-    // all) could block or reach a device.
-    if (!S_ISREG(n.st.stx_mode)) return notAFileErr;
-
-    const SInt8 access = static_cast<SInt8>(permissions & fm::kPermissionMask);
-    if (access > fsRdWrShPerm) return paramErr;
-    int flags = access == fsRdPerm ? O_RDONLY : O_RDWR;
-    int fd = ::openat(n.at(), n.name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0 && access == fsCurPerm && (errno == EACCES || errno == EPERM || errno == EROFS)) {
-        // "Whatever the caller may have": read-only when writing is refused.
-        flags = O_RDONLY;
-        fd = ::openat(n.at(), n.name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    }
-    if (fd < 0) return fm::from_errno(errno, flags == O_RDONLY ? fm::Op::Read : fm::Op::Write, &n);
-    fm::UniqueFd owned(fd);
-    struct stat st;
-    if (::fstat(fd, &st) != 0) return fm::from_errno(errno, fm::Op::Read, &n);
-    if (st.st_ino != n.st.stx_ino || !S_ISREG(st.st_mode))
-        return fnfErr;  // swapped since it was resolved
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-
-    auto f = std::make_shared<Fork>();
-    f->resource = resource;
-    f->writable = flags == O_RDWR;
-    f->shared = access == fsRdWrShPerm;
-    f->permissions =
-        f->writable ? (access == fsCurPerm ? SInt8{fsRdWrPerm} : access) : SInt8{fsRdPerm};
-    f->vref = n.vref;
-    f->nodeID = n.nodeID;
-    f->dev = n.dev();
-    f->ino = n.st.stx_ino;
-    fm::make_ref(n, &f->ref);
-
-    fm::Table& t = fm::table();
-    std::lock_guard lk(t.mu);
-    // One exclusive writer per fork, as the File Manager's deny modes have it.
-    if (f->writable) {
-        for (const auto& [num, other] : t.forks) {
-            if (other->dev == f->dev && other->ino == f->ino && other->resource == f->resource &&
-                other->writable && (!other->shared || !f->shared))
-                return opWrErr;
-        }
-    }
-    if (t.forks.size() >= 0x7FFF) return tmfoErr;
-    FSIORefNum num = t.next;
-    while (t.forks.count(num) != 0) num = static_cast<FSIORefNum>(num == 0x7FFF ? 1 : num + 1);
-    t.next = static_cast<FSIORefNum>(num == 0x7FFF ? 1 : num + 1);
-    f->fd = owned.release();
-    t.forks.emplace(num, std::move(f));
-    *forkRefNum = num;
-    return noErr;
-}
-
-OSErr FSCloseFork(FSIORefNum forkRefNum) {
-    if (OSErr e = fault::check("FSCloseFork")) return e;
-    ForkPtr f;
-    {
-        fm::Table& t = fm::table();
-        std::lock_guard lk(t.mu);
-        auto it = t.forks.find(forkRefNum);
-        if (it == t.forks.end()) return rfNumErr;
-        f = std::move(it->second);
-        t.forks.erase(it);
-    }
-    std::lock_guard lk(f->mu);
-    fm::settle_pending(*f);
-    if (f->directFd >= 0) ::close(f->directFd);
-    f->side = fm::rsrc::Sidecar{};
-    // close() reports a write-back failure that nothing else caught.
-    const int rc = ::close(f->fd);
-    f->fd = -1;
-    return rc == 0 || errno == EINTR ? OSErr{noErr} : fm::from_errno(errno, fm::Op::Write);
-}
-
 OSErr FSFlushFork(FSIORefNum forkRefNum) {
     if (OSErr e = fault::check("FSFlushFork")) return e;
-    ForkPtr f = fm::find(forkRefNum);
+    ForkPtr f = fm::find_fork(forkRefNum);
     if (!f) return rfNumErr;
     std::lock_guard lk(f->mu);
     fm::settle_pending(*f);
@@ -606,7 +437,7 @@ OSErr FSFlushFork(FSIORefNum forkRefNum) {
 OSErr FSGetForkSize(FSIORefNum forkRefNum, SInt64* forkSize) {
     if (OSErr e = fault::check("FSGetForkSize")) return e;
     if (forkSize == nullptr) return paramErr;
-    ForkPtr f = fm::find(forkRefNum);
+    ForkPtr f = fm::find_fork(forkRefNum);
     if (!f) return rfNumErr;
     std::lock_guard lk(f->mu);
     return fm::fork_size(*f, forkSize);
@@ -614,7 +445,7 @@ OSErr FSGetForkSize(FSIORefNum forkRefNum, SInt64* forkSize) {
 
 OSErr FSSetForkSize(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOffset) {
     if (OSErr e = fault::check("FSSetForkSize")) return e;
-    ForkPtr f = fm::find(forkRefNum);
+    ForkPtr f = fm::find_fork(forkRefNum);
     if (!f) return rfNumErr;
     std::lock_guard lk(f->mu);
     if (!f->writable) return wrPermErr;
@@ -674,7 +505,7 @@ OSErr FSSetForkSize(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionO
 OSErr FSGetForkPosition(FSIORefNum forkRefNum, SInt64* position) {
     if (OSErr e = fault::check("FSGetForkPosition")) return e;
     if (position == nullptr) return paramErr;
-    ForkPtr f = fm::find(forkRefNum);
+    ForkPtr f = fm::find_fork(forkRefNum);
     if (!f) return rfNumErr;
     std::lock_guard lk(f->mu);
     *position = f->mark;
@@ -683,7 +514,7 @@ OSErr FSGetForkPosition(FSIORefNum forkRefNum, SInt64* position) {
 
 OSErr FSSetForkPosition(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOffset) {
     if (OSErr e = fault::check("FSSetForkPosition")) return e;
-    ForkPtr f = fm::find(forkRefNum);
+    ForkPtr f = fm::find_fork(forkRefNum);
     if (!f) return rfNumErr;
     std::lock_guard lk(f->mu);
     SInt64 pos = 0;
@@ -704,7 +535,7 @@ OSErr FSReadFork(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOffs
     if (actualCount != nullptr) *actualCount = 0;
     if (OSErr e = fault::check("FSReadFork")) return e;
     if (buffer == nullptr && requestCount > 0) return paramErr;
-    ForkPtr f = fm::find(forkRefNum);
+    ForkPtr f = fm::find_fork(forkRefNum);
     if (!f) return rfNumErr;
     std::lock_guard lk(f->mu);
     return fm::read_fork(*f, positionMode, positionOffset, requestCount, buffer, actualCount);
@@ -715,72 +546,17 @@ OSErr FSWriteFork(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOff
     if (actualCount != nullptr) *actualCount = 0;
     if (OSErr e = fault::check("FSWriteFork")) return e;
     if (buffer == nullptr && requestCount > 0) return paramErr;
-    ForkPtr f = fm::find(forkRefNum);
+    ForkPtr f = fm::find_fork(forkRefNum);
     if (!f) return rfNumErr;
     std::lock_guard lk(f->mu);
     return fm::write_fork(*f, positionMode, positionOffset, requestCount, buffer, actualCount);
-}
-
-OSErr FSGetForkCBInfo(FSIORefNum desiredRefNum, FSVolumeRefNum volume, SInt16* iterator,
-                      FSIORefNum* actualRefNum, FSForkInfo* forkInfo, FSRef* ref,
-                      HFSUniStr255* outForkName) {
-    if (OSErr e = fault::check("FSGetForkCBInfo")) return e;
-    FSIORefNum num = desiredRefNum;
-    ForkPtr f;
-    if (desiredRefNum != 0) {
-        f = fm::find(desiredRefNum);
-        if (!f) return rfNumErr;
-    } else {
-        // Walk the open forks in reference-number order, from past *iterator.
-        if (iterator == nullptr) return paramErr;
-        fm::Table& t = fm::table();
-        std::lock_guard lk(t.mu);
-        for (auto it = t.forks.upper_bound(*iterator); it != t.forks.end(); ++it) {
-            if (volume == kFSVolumeRefNumNone || it->second->vref == volume) {
-                num = it->first;
-                f = it->second;
-                break;
-            }
-        }
-        if (!f) return errFSNoMoreItems;
-        *iterator = num;
-    }
-    std::lock_guard lk(f->mu);
-    if (forkInfo != nullptr) {
-        std::memset(forkInfo, 0, sizeof *forkInfo);
-        forkInfo->flags = 0;
-        forkInfo->permissions = f->permissions;
-        forkInfo->volume = f->vref;
-        forkInfo->nodeID = f->nodeID;
-        forkInfo->forkID = f->resource ? 1 : 0;
-        forkInfo->currentPosition = static_cast<UInt64>(f->mark);
-        SInt64 size = 0;
-        if (OSErr e = fm::fork_size(*f, &size)) return e;
-        forkInfo->logicalEOF = size;
-        SInt64 physical = size;
-        if (!f->resource) {
-            struct stat st;
-            if (::fstat(f->fd, &st) == 0) physical = static_cast<SInt64>(st.st_blocks) * 512;
-        }
-        forkInfo->physicalEOF = physical;
-        forkInfo->process = static_cast<SInt64>(::getpid());
-    }
-    if (actualRefNum != nullptr) *actualRefNum = num;
-    if (ref != nullptr) *ref = f->ref;
-    if (outForkName != nullptr) {
-        if (f->resource)
-            FSGetResourceForkName(outForkName);
-        else
-            FSGetDataForkName(outForkName);
-    }
-    return noErr;
 }
 
 namespace {
 
 OSErr legacy_transfer(FSIORefNum refNum, SInt32* count, void* read, const void* write) {
     if (count == nullptr || *count < 0) return paramErr;
-    ForkPtr f = fm::find(refNum);
+    ForkPtr f = fm::find_fork(refNum);
     if (!f) return rfNumErr;
     std::lock_guard lk(f->mu);
     ByteCount actual = 0;

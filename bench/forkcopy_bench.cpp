@@ -1,4 +1,6 @@
-// FSCopyFork of a 256 MiB data fork through a 1 MiB buffer, against
+// FSCopyFork of a 256 MiB data fork through a 1 MiB buffer, and of a 256 MiB
+// resource fork (in its sidecar "._NAME") into a new file's resource fork,
+// against
 //   dd if=SRC of=DST bs=1M iflag=direct oflag=direct   (the uncached copy it should keep up with)
 //   cp SRC DST                                        (the everyday copy; the page cache is free to
 //   help)
@@ -50,6 +52,40 @@ std::string dst() {
     return dir() + "/dst";
 }
 
+std::string rsrc_src() {
+    return dir() + "/rsrc";
+}
+std::string rsrc_side() {
+    return dir() + "/._rsrc";
+}
+std::string rsrc_dst_side() {
+    return dir() + "/._dst";
+}
+
+// The sidecar of "rsrc": Samba's header, then the same 256 MiB as "src".
+void make_rsrc_source() {
+    struct stat st;
+    if (::stat(rsrc_side().c_str(), &st) == 0 &&
+        static_cast<std::size_t>(st.st_size) == kFileSize + 0x52)
+        return;
+    ::close(::open(rsrc_src().c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+    unsigned char h[0x52] = {0, 5, 0x16, 7, 0, 2, 0, 0, 'N', 'e', 't', 'a', 't', 'a', 'l', 'k', ' ',
+                             ' ', ' ', ' ', ' ', ' ', ' ', ' ', 0, 2,
+                             // resource fork: id 2, at 0x52, 256 MiB
+                             0, 0, 0, 2, 0, 0, 0, 0x52, 0x10, 0, 0, 0,
+                             // Finder information: id 9, at 0x32, 32 bytes
+                             0, 0, 0, 9, 0, 0, 0, 0x32, 0, 0, 0, 0x20};
+    int out = ::open(rsrc_side().c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
+    int in = ::open(src().c_str(), O_RDONLY | O_CLOEXEC);
+    if (out < 0 || in < 0 || ::write(out, h, sizeof h) != sizeof h) std::abort();
+    std::vector<char> block(kBuffer);
+    for (ssize_t n; (n = ::read(in, block.data(), block.size())) > 0;)
+        if (::write(out, block.data(), std::size_t(n)) != n) std::abort();
+    ::fsync(out);
+    ::close(out);
+    ::close(in);
+}
+
 void make_source() {
     struct stat st;
     if (::stat(src().c_str(), &st) == 0 && static_cast<std::size_t>(st.st_size) == kFileSize)
@@ -77,7 +113,16 @@ void drop_cache(const std::string& path) {
 void prepare() {
     make_source();
     ::unlink(dst().c_str());
+    ::unlink(rsrc_dst_side().c_str());
     drop_cache(src());
+}
+
+void prepare_rsrc() {
+    make_source();
+    make_rsrc_source();
+    ::unlink(dst().c_str());
+    ::unlink(rsrc_dst_side().c_str());
+    drop_cache(rsrc_side());
 }
 
 int run(const std::vector<std::string>& argv) {
@@ -92,19 +137,22 @@ int run(const std::vector<std::string>& argv) {
 }
 
 // One fork copy in a fresh child, as a program would do it: make the
-// destination, open both data forks, copy, close.
-int fork_copy_child() {
+// destination, open both data forks (or both resource forks), copy, close.
+int fork_copy_child(bool resource) {
     FSRef dirRef, srcRef, dstRef;
     if (FSPathMakeRef(reinterpret_cast<const UInt8*>(dir().c_str()), &dirRef, nullptr) != noErr)
         return 1;
-    if (FSPathMakeRef(reinterpret_cast<const UInt8*>(src().c_str()), &srcRef, nullptr) != noErr)
+    const std::string from = resource ? rsrc_src() : src();
+    if (FSPathMakeRef(reinterpret_cast<const UInt8*>(from.c_str()), &srcRef, nullptr) != noErr)
         return 2;
+    HFSUniStr255 fork{};
+    if (resource) FSGetResourceForkName(&fork);
     const UniChar name[] = {'d', 's', 't'};
     if (FSCreateFileUnicode(&dirRef, 3, name, kFSCatInfoNone, nullptr, &dstRef, nullptr) != noErr)
         return 3;
     FSIORefNum s = 0, d = 0;
-    if (FSOpenFork(&srcRef, 0, nullptr, fsRdPerm, &s) != noErr) return 4;
-    if (FSOpenFork(&dstRef, 0, nullptr, fsRdWrPerm, &d) != noErr) return 5;
+    if (FSOpenFork(&srcRef, fork.length, fork.unicode, fsRdPerm, &s) != noErr) return 4;
+    if (FSOpenFork(&dstRef, fork.length, fork.unicode, fsRdWrPerm, &d) != noErr) return 5;
     void* buffer = nullptr;
     if (::posix_memalign(&buffer, 4096, kBuffer) != 0) return 6;
     OSErr e = FSCopyFork(s, d, buffer, kBuffer);
@@ -125,13 +173,32 @@ void BM_FSCopyFork(benchmark::State& state) {
         prepare();
         state.ResumeTiming();
         pid_t pid = ::fork();
-        if (pid == 0) ::_exit(fork_copy_child());
+        if (pid == 0) ::_exit(fork_copy_child(false));
         int status = 0;
         ::waitpid(pid, &status, 0);
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
             state.SkipWithError("FSCopyFork failed");
     }
     check_copy(state);
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kFileSize));
+}
+
+void BM_FSCopyResourceFork(benchmark::State& state) {
+    for (auto _ : state) {
+        state.PauseTiming();
+        prepare_rsrc();
+        state.ResumeTiming();
+        pid_t pid = ::fork();
+        if (pid == 0) ::_exit(fork_copy_child(true));
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            state.SkipWithError("FSCopyFork of the resource fork failed");
+    }
+    struct stat a, b;
+    if (::stat(rsrc_side().c_str(), &a) != 0 || ::stat(rsrc_dst_side().c_str(), &b) != 0 ||
+        a.st_size != b.st_size)
+        state.SkipWithError("the sidecar copy has the wrong size");
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kFileSize));
 }
 
@@ -161,6 +228,7 @@ void BM_Cp(benchmark::State& state) {
 }
 
 BENCHMARK(BM_FSCopyFork)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+BENCHMARK(BM_FSCopyResourceFork)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 BENCHMARK(BM_DdDirect)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 BENCHMARK(BM_Cp)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 
@@ -173,6 +241,9 @@ int main(int argc, char** argv) {
     benchmark::Shutdown();
     ::unlink(src().c_str());
     ::unlink(dst().c_str());
+    ::unlink(rsrc_dst_side().c_str());
+    ::unlink(rsrc_side().c_str());
+    ::unlink(rsrc_src().c_str());
     ::rmdir(dir().c_str());
     return 0;
 }

@@ -1,5 +1,5 @@
 #!/bin/sh
-# FSCopyFork (256 MiB, 1 MiB buffer) against dd with direct I/O and against
+# FSCopyFork (256 MiB, 1 MiB buffer; a data fork and a resource fork) against dd with direct I/O and against
 # cp, interleaved in one run; prints the medians and the ratios
 # (ours / peer: below 1 means FSCopyFork is faster).
 #
@@ -19,6 +19,7 @@ trap 'rm -f "$out"' EXIT
 jq -r '
   [.benchmarks[] | select(.aggregate_name == "median")] as $m
   | ($m | map({key: (.run_name | split("/")[0]), value: .real_time}) | from_entries) as $t
-  | "median FSCopyFork \($t.BM_FSCopyFork | floor) ms, dd direct \($t.BM_DdDirect | floor) ms, cp \($t.BM_Cp | floor) ms",
+  | "median FSCopyFork \($t.BM_FSCopyFork | floor) ms, resource fork \($t.BM_FSCopyResourceFork | floor) ms, dd direct \($t.BM_DdDirect | floor) ms, cp \($t.BM_Cp | floor) ms",
     "ratio FSCopyFork/dd_direct \(($t.BM_FSCopyFork / $t.BM_DdDirect) * 100 | round / 100)",
+    "ratio FSCopyFork(resource)/dd_direct \(($t.BM_FSCopyResourceFork / $t.BM_DdDirect) * 100 | round / 100)",
     "ratio FSCopyFork/cp \(($t.BM_FSCopyFork / $t.BM_Cp) * 100 | round / 100)"' "$out"

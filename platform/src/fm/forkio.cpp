@@ -76,6 +76,7 @@ struct Made {
 OSErr writable_sidecar(Fork& f, const char* step, Made* made) {
     if (OSErr e = attach_sidecar(f)) return e;
     if (f.side.state == rsrc::State::Unusable) return ioErr;  // not ours: never written through
+    if (f.side.found() && f.side.refusal != noErr) return f.side.refusal;
     if (f.side.found()) return f.side.layout.last ? OSErr{noErr} : OSErr{ioErr};
     Node& n = made->file;
     if (OSErr e = resolve(&f.ref, &n)) return e;

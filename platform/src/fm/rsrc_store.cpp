@@ -119,6 +119,7 @@ bool parse(int fd, std::uint64_t fileSize, Layout* out) {
 OSErr open(int dirFd, std::string_view fileName, bool writable, Sidecar* out) {
     out->state = State::None;
     out->fd = UniqueFd();
+    out->refusal = noErr;
     std::string name;
     if (!sidecar_name(fileName, &name)) return noErr;
     // First a descriptor that opens nothing (O_PATH): a device is never
@@ -138,6 +139,14 @@ OSErr open(int dirFd, std::string_view fileName, bool writable, Sidecar* out) {
     const int flags = (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC;
     UniqueFd fd(::open(self.c_str(), flags | O_NOATIME));
     if (!fd && errno == EPERM) fd = UniqueFd(::open(self.c_str(), flags));
+    if (!fd && writable && (errno == EACCES || errno == EPERM || errno == EROFS)) {
+        // Not ours to write (its mode, its lock, a read-only mount): it is
+        // still read, and a write says why it cannot be.
+        const int err = errno;
+        out->refusal = err == EPERM ? write_error(err, path.get()) : from_errno(err, Op::Write);
+        fd = UniqueFd(::open(self.c_str(), O_RDONLY | O_CLOEXEC | O_NOATIME));
+        if (!fd && errno == EPERM) fd = UniqueFd(::open(self.c_str(), O_RDONLY | O_CLOEXEC));
+    }
     if (!fd) {
         const int err = errno;
         return err == EPERM ? write_error(err, path.get())

@@ -78,6 +78,7 @@ struct Sidecar {
     State state = State::None;
     UniqueFd fd;  // open while state == Sidecar
     Layout layout;
+    OSErr refusal = noErr;  // asked for writing, opened for reading only: why
     bool found() const { return state == State::Sidecar; }
 };
 

@@ -299,3 +299,54 @@ TEST(Sidecars, CopiesTakeTheFork) {
         EXPECT_EQ(raw_sidecar(dir / "dst/f"), raw_sidecar(f)) << "copied whole, in its form";
     }
 }
+
+// A folder that takes no new entries (locked here; a read-only mount or a
+// folder the user may not write behave alike): the first write of a
+// resource fork cannot make its sidecar, says so, and the data fork and
+// the folder stay as they were.
+TEST(Sidecars, AForkThatCannotBeMadeIsAClearErrorAndTouchesNothing) {
+    TempDir dir;
+    auto f = dir.write("box/f", "data");
+    if (!set_immutable(dir / "box", true)) GTEST_SKIP() << "no immutable attribute here";
+    FSRef ref = ref_of(f);
+    HFSUniStr255 rname;
+    FSGetResourceForkName(&rname);
+    FSIORefNum fork = 0;
+    ASSERT_EQ(FSOpenFork(&ref, rname.length, rname.unicode, fsRdWrPerm, &fork), noErr);
+    ByteCount got = 1;
+    const OSErr e = FSWriteFork(fork, fsFromStart, 0, 4, "rsrc", &got);
+    EXPECT_TRUE(e == permErr || e == fLckdErr || e == afpAccessDenied) << e;
+    EXPECT_EQ(got, 0u);
+    EXPECT_EQ(FSCreateFork(&ref, rname.length, rname.unicode), e);
+    EXPECT_EQ(FSCloseFork(fork), noErr);
+    set_immutable(dir / "box", false);
+    EXPECT_EQ(read_file(f), "data");
+    EXPECT_EQ(on_disk(dir / "box"), std::set<std::string>{"f"});
+}
+
+// A sidecar the writer may not write (its mode here; the same for its own
+// lock): the fork is still read through a reference number opened for
+// writing, and a write says why it cannot be, changing nothing.
+TEST(Sidecars, ASidecarNotOursToWriteIsStillRead) {
+    TempDir dir;
+    auto f = dir.write("f", "data");
+    write_sidecar(f, "fork");
+    if (!set_immutable(sidecar_path(f), true)) GTEST_SKIP() << "no immutable attribute here";
+    FSRef ref = ref_of(f);
+    HFSUniStr255 rname;
+    FSGetResourceForkName(&rname);
+    FSIORefNum fork = 0;
+    ASSERT_EQ(FSOpenFork(&ref, rname.length, rname.unicode, fsRdWrPerm, &fork), noErr);
+    SInt64 size = 0;
+    EXPECT_EQ(FSGetForkSize(fork, &size), noErr);
+    EXPECT_EQ(size, 4);
+    char buf[8];
+    ByteCount got = 0;
+    EXPECT_EQ(FSReadFork(fork, fsFromStart, 0, 4, buf, &got), noErr);
+    EXPECT_EQ(std::string(buf, got), "fork");
+    EXPECT_EQ(FSWriteFork(fork, fsFromStart, 0, 4, "FORK", &got), fLckdErr);
+    EXPECT_EQ(FSSetForkSize(fork, fsFromStart, 0), fLckdErr);
+    EXPECT_EQ(FSCloseFork(fork), noErr);
+    set_immutable(sidecar_path(f), false);
+    EXPECT_EQ(sidecar_fork(f), "fork");
+}

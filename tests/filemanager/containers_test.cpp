@@ -18,6 +18,7 @@
 #include "DeepTree.h"
 #include "FSTestSupport.h"
 #include "FaultSweep.h"
+#include "Sidecar.h"
 #include "Snapshot.h"
 #include "TempDir.h"
 #include "vantrel/FSUtilities.h"
@@ -42,6 +43,11 @@ bool make_tree(const vtest::TempDir& t, const std::string& top, bool locks) {
     t.write(top + "/a/b/b2", "b2");
     t.mkdir(top + "/a/b/empty");
     t.write(top + "/c/c1", "c1");
+    // Resource forks in sidecars, and one left by a file that is gone: they
+    // go with their files and their folder.
+    vtest::write_sidecar(t / (top + "/f1"), "rsrc of f1");
+    vtest::write_sidecar(t / (top + "/a/b/b2"), std::string(100000, 'r'));
+    vtest::write_bytes(t / (top + "/a/._gone"), vtest::sidecar_bytes("orphan"));
     if (!locks) return true;
     bool ok = vtest::set_immutable(t / (top + "/a/b/b1"), true);
     ok = ok && vtest::set_immutable(t / (top + "/f2"), true);

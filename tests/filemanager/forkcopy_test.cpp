@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "FSTestSupport.h"
+#include "Sidecar.h"
 #include "TempDir.h"
 #include "vantrel/FSUtilities.h"
 #include "vantrel/fault.h"
@@ -36,10 +37,11 @@ std::string pattern(std::size_t n) {
     return s;
 }
 
+// The resource fork of `p` as it stands on disk: in its sidecar, else in
+// the attribute of earlier versions.
 std::string attr(const std::filesystem::path& p) {
-    std::vector<char> buf(70000);
-    ssize_t n = ::lgetxattr(p.c_str(), kRsrcAttr, buf.data(), buf.size());
-    return n < 0 ? std::string("<absent>") : std::string(buf.data(), static_cast<std::size_t>(n));
+    const std::string side = vtest::sidecar_fork(p);
+    return side != "<absent>" ? side : vtest::legacy_fork(p);
 }
 
 struct Copy {
@@ -68,7 +70,8 @@ Copy copy(const std::filesystem::path& src, bool srcRsrc, const std::filesystem:
 struct CopyRow {
     ByteCount buffer;
     std::size_t size;
-    long reads;  // passes: whole blocks, then the one that meets the end
+    long reads;             // passes: whole blocks, then the one that meets the end
+    bool resource = false;  // resource fork to resource fork, in their sidecars
 };
 
 class ForkCopy : public ::testing::TestWithParam<CopyRow> {};
@@ -78,12 +81,21 @@ TEST_P(ForkCopy, CopiesExactlyTheSourceInBlocks) {
     vf::Scope scope;
     vtest::TempDir dir;
     const std::string data = pattern(row.size);
-    auto src = dir.write("src", data);
+    auto src = dir.write("src", row.resource ? "src data" : data);
     // The destination starts longer than any source, so cutting is checked too.
-    auto dst = dir.write("dst", std::string(30000, 'D'));
-    Copy c = copy(src, false, dst, false, row.buffer);
+    auto dst = dir.write("dst", row.resource ? "dst data" : std::string(30000, 'D'));
+    if (row.resource) {
+        vtest::write_sidecar(src, data);
+        vtest::write_sidecar(dst, std::string(30000, 'D'), true);
+    }
+    Copy c = copy(src, row.resource, dst, row.resource, row.buffer);
     EXPECT_EQ(c.result, noErr);
     EXPECT_EQ(c.reads, row.reads);
+    if (row.resource) {
+        EXPECT_TRUE(vtest::sidecar_fork(dst) == data) << "content differs";
+        EXPECT_EQ(vtest::read_file(dst), "dst data");
+        return;
+    }
     EXPECT_EQ(std::filesystem::file_size(dst), row.size);
     EXPECT_TRUE(vtest::read_file(dst) == data) << "content differs";
 }
@@ -96,7 +108,10 @@ INSTANTIATE_TEST_SUITE_P(
                       CopyRow{4096, 8193, 3}, CopyRow{10000, 0, 1},
                       CopyRow{10000, 16384, 3},  // 10,000 is used as 8,192
                       CopyRow{10000, 20000, 3},  // 8,192 + 8,192 + 3,616
-                      CopyRow{10000, 10000, 2}));
+                      CopyRow{10000, 10000, 2},
+                      // Resource forks in sidecars, beyond what an attribute holds.
+                      CopyRow{4096, 8193, 3, true}, CopyRow{10000, 0, 1, true},
+                      CopyRow{10000, 1 << 20, 129, true}));
 
 TEST(ForkCopyFailures, TheLastPassWriteErrorIsReported) {
     vf::Scope scope;
@@ -165,13 +180,21 @@ TEST(ForkCopyForks, ResourceForksAndMixedForks) {
     vtest::TempDir dir;
     auto src = dir.write("src", "data of the source");
     auto dst = dir.write("dst", "dst data");
-    // ext4 keeps an attribute in one block: resource forks stay below 4 KiB here.
-    const std::string rsrc = pattern(2500);
-    ASSERT_EQ(::lsetxattr(src.c_str(), kRsrcAttr, rsrc.data(), rsrc.size(), 0), 0);
+    // A source fork far beyond what an attribute holds (3.5 KiB on ext4),
+    // into a destination whose fork is still in the old attribute: it moves
+    // into a sidecar on the way.
+    const std::string rsrc = pattern(300000);
+    vtest::write_sidecar(src, rsrc);
     ASSERT_EQ(::lsetxattr(dst.c_str(), kRsrcAttr, std::string(3500, 'r').data(), 3500, 0), 0);
 
     EXPECT_EQ(copy(src, true, dst, true, 1000).result, noErr);
-    EXPECT_TRUE(attr(dst) == rsrc) << "the longer resource fork is cut to the source's";
+    EXPECT_TRUE(attr(dst) == rsrc) << "the resource fork is the source's";
+    EXPECT_EQ(vtest::legacy_fork(dst), "<absent>");
+    ASSERT_EQ(::lsetxattr(dst.c_str(), kRsrcAttr, std::string(3500, 'r').data(), 3500, 0), 0);
+    vtest::write_sidecar(dst, std::string(400000, 'r'));
+    EXPECT_EQ(copy(src, true, dst, true, 1000).result, noErr);
+    EXPECT_TRUE(vtest::sidecar_fork(dst) == rsrc)
+        << "the longer resource fork is cut to the source's";
     EXPECT_EQ(vtest::read_file(dst), "dst data") << "the data fork is not touched";
 
     // Data fork into a resource fork and back.
@@ -181,7 +204,7 @@ TEST(ForkCopyForks, ResourceForksAndMixedForks) {
     EXPECT_EQ(copy(src, true, other, false, 10000).result, noErr);
     EXPECT_TRUE(vtest::read_file(other) == rsrc);
 
-    // An empty resource fork (no attribute at all) empties the destination's.
+    // An empty resource fork (no sidecar at all) empties the destination's.
     auto bare = dir.write("bare", "");
     EXPECT_EQ(copy(bare, true, dst, true, 4096).result, noErr);
     EXPECT_EQ(attr(dst), "");

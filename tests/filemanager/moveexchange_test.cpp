@@ -24,6 +24,7 @@
 
 #include "FSTestSupport.h"
 #include "FaultSweep.h"
+#include "Sidecar.h"
 #include "Snapshot.h"
 #include "TempDir.h"
 #include "vantrel/FSUtilities.h"
@@ -111,9 +112,17 @@ enum class Kind {
     Record,     // a metadata record, whole-second dates
     NoRecord,   // data and resource fork only, as most Linux files are
     SubSecond,  // a record, and modification and access times in nanoseconds
+    Sidecar,    // a record, and the resource fork in its sidecar, as Samba keeps it
+    NoFork,     // a record, and no resource fork at all
 };
 
 fs::path make_kind(const fs::path& p, const FileSpec& spec, Kind kind) {
+    if (kind == Kind::Sidecar || kind == Kind::NoFork) {
+        make_file(p, spec);
+        EXPECT_EQ(::lremovexattr(p.c_str(), kRsrcAttr), 0);
+        if (kind == Kind::Sidecar) vtest::write_sidecar(p, spec.rsrc);
+        return p;
+    }
     if (kind == Kind::NoRecord) {
         vtest::write_file(p, spec.content);
         EXPECT_EQ(::lsetxattr(p.c_str(), kRsrcAttr, spec.rsrc.data(), spec.rsrc.size(), 0), 0);
@@ -137,6 +146,7 @@ struct SweepRow {
     Kind kind;
     const char* name;  // the (first) object's name on disk
     const char* known = nullptr;
+    bool secondWithoutFork = false;  // exchanges: the other file has no resource fork
 };
 
 void PrintTo(const SweepRow& row, std::ostream* os) {
@@ -173,9 +183,8 @@ Catalogue catalogue_at(const fs::path& p) {
     c.accessed = info.accessDate.lowSeconds;
     c.backedUp = info.backupDate.lowSeconds;
     c.content = read_noatime(p);
-    char buf[256];
-    ssize_t n = ::lgetxattr(p.c_str(), kRsrcAttr, buf, sizeof buf);
-    c.rsrc = n < 0 ? "<absent>" : std::string(buf, static_cast<std::size_t>(n));
+    c.rsrc = vtest::sidecar_fork(p);
+    if (c.rsrc == "<absent>") c.rsrc = vtest::legacy_fork(p);
     return c;
 }
 
@@ -360,6 +369,7 @@ TEST_P(MoveRenameSweep, AFailureAtEachPlatformCallLeavesEverythingAsItWas) {
             longestClean = std::max(longestClean, t.calls());
             EXPECT_EQ(path_of(out), (root / "dst/renamed").string());
             EXPECT_EQ(read_noatime(root / "dst/renamed"), kFirst.content);
+            EXPECT_EQ(catalogue_at(root / "dst/renamed").rsrc, kFirst.rsrc);
             return;
         }
         t.expect_undone(e, before, snapshot(root));
@@ -377,7 +387,10 @@ INSTANTIATE_TEST_SUITE_P(
                       SweepRow{"no record", Kind::NoRecord, "obj"},
                       SweepRow{"times in nanoseconds", Kind::SubSecond, "obj"},
                       SweepRow{"a name that is not UTF-8", Kind::Record, "r\xe9sum\xe9"},
-                      SweepRow{"a decomposed name", Kind::Record, "cafe\xcc\x81"}),
+                      SweepRow{"a decomposed name", Kind::Record, "cafe\xcc\x81"},
+                      SweepRow{"a resource fork in its sidecar", Kind::Sidecar, "obj"},
+                      SweepRow{"a sidecar and a name that is not UTF-8", Kind::Sidecar,
+                               "r\xe9sum\xe9"}),
     row_name);
 
 // ---------------------------------------------------------------- exchange
@@ -443,7 +456,8 @@ TEST_P(ExchangeSweep, AFailureAtEachPlatformCallLeavesBothFilesAsTheyWere) {
     sweep.run([&](vtest::FaultTrial& t) {
         const fs::path root = dir / ("run" + std::to_string(++run));
         auto a = make_kind(root / first, kFirst, row.kind);
-        auto b = make_kind(root / layout.second, kSecond, row.kind);
+        auto b = make_kind(root / layout.second, kSecond,
+                           row.secondWithoutFork ? Kind::NoFork : row.kind);
         const Catalogue cb = catalogue_at(b);
         FSRef ra = ref_of(a), rb = ref_of(b), nf{}, ns{};
         const Snapshot before = snapshot(root);
@@ -453,6 +467,7 @@ TEST_P(ExchangeSweep, AFailureAtEachPlatformCallLeavesBothFilesAsTheyWere) {
             ASSERT_OSERR(e, noErr);
             longestClean = std::max(longestClean, t.calls());
             EXPECT_EQ(read_noatime(a), cb.content);
+            EXPECT_EQ(catalogue_at(a).rsrc, cb.rsrc) << "the resource fork goes with the data";
             EXPECT_EQ(path_of(nf), a.string());
             EXPECT_EQ(path_of(ns), b.string());
             return;
@@ -469,11 +484,14 @@ TEST_P(ExchangeSweep, AFailureAtEachPlatformCallLeavesBothFilesAsTheyWere) {
 INSTANTIATE_TEST_SUITE_P(
     Files, ExchangeSweep,
     ::testing::Combine(
-        ::testing::Values(SweepRow{"records", Kind::Record, "a"},
-                          SweepRow{"no record", Kind::NoRecord, "a"},
-                          SweepRow{"times in nanoseconds", Kind::SubSecond, "a"},
-                          SweepRow{"a name that is not UTF-8", Kind::Record, "na\xefve"},
-                          SweepRow{"a decomposed name", Kind::Record, "cafe\xcc\x81"}),
+        ::testing::Values(
+            SweepRow{"records", Kind::Record, "a"}, SweepRow{"no record", Kind::NoRecord, "a"},
+            SweepRow{"times in nanoseconds", Kind::SubSecond, "a"},
+            SweepRow{"a name that is not UTF-8", Kind::Record, "na\xefve"},
+            SweepRow{"a decomposed name", Kind::Record, "cafe\xcc\x81"},
+            SweepRow{"resource forks in their sidecars", Kind::Sidecar, "a"},
+            SweepRow{"a fork in a sidecar and a file without", Kind::Sidecar, "a", nullptr, true},
+            SweepRow{"a sidecar and a name that is not UTF-8", Kind::Sidecar, "na\xefve"}),
         ::testing::ValuesIn(kLayouts)),
     [](const ::testing::TestParamInfo<std::tuple<SweepRow, Layout>>& info) {
         std::string n;

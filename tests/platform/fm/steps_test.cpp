@@ -164,6 +164,15 @@ std::string same_forks(const fs::path& a, const fs::path& b) {
            expect(x.mtime == y.mtime, "modification time differs");
 }
 
+FSIORefNum open_resource_fork(const fs::path& p) {
+    FSRef f = ref_of(p);
+    HFSUniStr255 rsrc;
+    FSGetResourceForkName(&rsrc);
+    FSIORefNum fork = 0;
+    EXPECT_OSERR(FSOpenFork(&f, rsrc.length, rsrc.unicode, fsRdWrPerm, &fork), noErr);
+    return fork;
+}
+
 // A fork in its sidecar at `p` and nothing left at `from`.
 std::string fork_at(const fs::path& p, const std::string& fork, const fs::path& from = {}) {
     return expect(vtest::sidecar_fork(p) == fork, "fork not at " + p.filename().string()) +
@@ -234,16 +243,19 @@ const Row kRows[] = {
          FSRef f = ref_of(r / "src/s");
          return t.inject([&] { return FSDeleteObject(&f); });
      },
-     // The sidecar's removal is benign: an orphan is never listed and the
+     // The sidecar's removal is benign: an orphan is never an item, and the
      // next object made under the name removes it.
-     [](const fs::path& r) { return expect(!vtest::present(r / "src/s"), "not deleted"); }},
+     [](const fs::path& r) {
+         FSRef src = ref_of(r / "src"), out{};
+         const std::u16string side = vtest::u16("._s");
+         const bool item = FSMakeFSRefUnicode(&src, side.size(), vtest::uc(side),
+                                              kTextEncodingUnknown, &out) == noErr;
+         return expect(!vtest::present(r / "src/s"), "not deleted") +
+                expect(!vtest::present(r / "src/._s") || !item, "its sidecar is left as an item");
+     }},
     {"FSWriteFork, a resource fork in its sidecar",
      [](const fs::path& r, vtest::FaultTrial& t) {
-         FSRef f = ref_of(r / "src/s");
-         HFSUniStr255 rsrc;
-         FSGetResourceForkName(&rsrc);
-         FSIORefNum fork = 0;
-         EXPECT_OSERR(FSOpenFork(&f, rsrc.length, rsrc.unicode, fsRdWrPerm, &fork), noErr);
+         const FSIORefNum fork = open_resource_fork(r / "src/s");
          const OSErr e =
              t.inject([&] { return FSWriteFork(fork, fsFromLEOF, 0, 4, "MORE", nullptr); });
          FSCloseFork(fork);
@@ -252,11 +264,7 @@ const Row kRows[] = {
      [](const fs::path& r) { return fork_at(r / "src/s", "side forkMORE"); }, true},
     {"FSSetForkSize, a resource fork in its sidecar",
      [](const fs::path& r, vtest::FaultTrial& t) {
-         FSRef f = ref_of(r / "src/s");
-         HFSUniStr255 rsrc;
-         FSGetResourceForkName(&rsrc);
-         FSIORefNum fork = 0;
-         EXPECT_OSERR(FSOpenFork(&f, rsrc.length, rsrc.unicode, fsRdWrPerm, &fork), noErr);
+         const FSIORefNum fork = open_resource_fork(r / "src/s");
          const OSErr e = t.inject([&] { return FSSetForkSize(fork, fsFromStart, 4); });
          FSCloseFork(fork);
          return e;

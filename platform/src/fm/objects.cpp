@@ -74,35 +74,39 @@ OSErr lookup_mangled(const Node& dir, UInt32 id, Node* out) {
 
 // Removes what is left in directory `n` once every item is gone: sidecars
 // whose files were deleted without them (a crash between the two steps, or
-// another program). Anything under such a name that is a directory stays
-// (and the directory is then not empty). True when something was removed.
-bool remove_leftover_sidecars(const Node& n) {
+// another program). 0 when they are gone; otherwise -1 with errno set:
+// ENOTEMPTY when the folder holds anything else (a directory under such a
+// name included), or why a removal failed.
+int remove_leftover_sidecars(const Node& n) {
     UniqueFd dfd(::openat(n.at(), n.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!dfd) return false;
-    std::vector<std::string> names;
+    if (!dfd) return -1;
     const int listfd = ::dup(dfd.get());
-    if (listfd < 0) return false;
+    if (listfd < 0) return -1;
     DIR* dp = ::fdopendir(listfd);
     if (dp == nullptr) {
         ::close(listfd);
-        return false;
+        return -1;
     }
+    std::vector<std::string> names;
     bool onlySidecars = true;
     while (struct dirent* e = ::readdir(dp)) {
         if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-        if (!rsrc::is_sidecar_name(e->d_name)) {
+        if (!rsrc::is_sidecar_name(e->d_name) || e->d_type == DT_DIR) {
             onlySidecars = false;
             break;
         }
         names.emplace_back(e->d_name);
     }
     ::closedir(dp);
-    if (!onlySidecars || names.empty()) return false;
+    if (!onlySidecars || names.empty()) {
+        errno = ENOTEMPTY;
+        return -1;
+    }
     for (const std::string& name : names)
         if (fault::step("FSDeleteObject.sidecar", name,
                         [&] { return ::unlinkat(dfd.get(), name.c_str(), 0); }) != 0)
-            return false;
-    return true;
+            return -1;
+    return 0;
 }
 
 // Parent and leaf of a new object; the leaf must not exist under any
@@ -381,9 +385,9 @@ OSErr FSDeleteObject(const FSRef* ref) {
     // One statx says whether there is a sidecar and whether it is locked.
     std::string side;
     struct statx sst {};
-    const bool hasSide = rsrc::sidecar_name(n.name, &side) &&
-                         ::statx(n.at(), side.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS,
-                                 &sst) == 0;
+    const bool hasSide =
+        rsrc::sidecar_name(n.name, &side) &&
+        ::statx(n.at(), side.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &sst) == 0;
     if (hasSide && (sst.stx_attributes & STATX_ATTR_IMMUTABLE)) return fLckdErr;
     auto unlink = [&] {
         return fault::step("FSDeleteObject.unlink", n.name, [&] {
@@ -393,11 +397,8 @@ OSErr FSDeleteObject(const FSRef* ref) {
     int rc = unlink();
     // A folder whose items are gone may still hold their orphan sidecars.
     if (rc != 0 && errno == ENOTEMPTY && n.is_dir()) {
-        if (remove_leftover_sidecars(n)) {
-            rc = unlink();
-        } else {
-            errno = ENOTEMPTY;
-        }
+        rc = remove_leftover_sidecars(n);
+        if (rc == 0) rc = unlink();
     }
     if (rc == 0 && hasSide) {
         // Benign: an orphan sidecar is never listed, and the next object

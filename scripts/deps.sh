@@ -24,6 +24,7 @@ pkgs=(
   hyperfine              # whole-command benchmarks
   coreutils findutils
   locales                # locale sources: the string tests build tr_TR and de_DE with localedef
+  samba samba-vfs-modules smbclient   # the interoperability test runs its own smbd (fruit, catia, streams_xattr)
 )
 missing=()
 for p in "${pkgs[@]}"; do
@@ -34,5 +35,19 @@ if ((${#missing[@]})); then
   SUDO=""
   [ "$(id -u)" -eq 0 ] || SUDO=sudo
   $SUDO apt-get update -qq
+  # Installing samba must not start the system's smbd and nmbd: the tests run
+  # a server of their own, and a machine that only builds this project should
+  # not begin serving files. Where no policy forbids starting services during
+  # installs (containers usually have one), one does for this install.
+  policy=""
+  if [[ " ${missing[*]} " == *" samba "* ]] && [ ! -e /usr/sbin/policy-rc.d ]; then
+    policy=/usr/sbin/policy-rc.d
+    printf '#!/bin/sh\nexit 101\n' | $SUDO tee "$policy" >/dev/null
+    $SUDO chmod 755 "$policy"
+    trap '$SUDO rm -f "$policy"' EXIT
+  fi
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  if [[ " ${missing[*]} " == *" samba "* ]] && command -v systemctl >/dev/null; then
+    $SUDO systemctl disable smbd nmbd samba-ad-dc >/dev/null 2>&1 || true  # nor at the next boot
+  fi
 fi

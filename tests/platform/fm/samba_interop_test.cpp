@@ -1,0 +1,392 @@
+// Our File Manager and a real Samba server on the same files, each reading
+// what the other wrote. Samba runs with vfs_fruit's settings for Mac clients
+// (fruit:metadata = netatalk, fruit:resource = file), and smbclient plays the
+// Mac: a client sees a resource fork as the stream AFP_Resource, and Finder
+// information inside the 60-byte stream AFP_AfpInfo ("AFP\0", a version, a
+// file ID, a backup date, then the 32 bytes of Finder information at 16).
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <iterator>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "FSTestSupport.h"
+#include "OSErrTesting.h"
+#include "SambaServer.h"
+#include "TempDir.h"
+#include "vantrel/Files.h"
+#include "vantrel/TextEncoding.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using vtest::ref_of;
+
+constexpr std::size_t kMiB = 1u << 20;
+constexpr std::size_t kSidecarHeader = 0x52;  // up to the resource fork's data
+constexpr std::size_t kAfpInfoSize = 60;
+constexpr std::size_t kAfpFinderInfo = 16;  // where the 32 bytes start
+
+// Bytes in which a fork shifted, cut or padded anywhere shows.
+std::string pattern(std::size_t n, std::uint32_t seed) {
+    std::string s(n, '\0');
+    std::uint32_t x = 2654435761u * (seed + 1);
+    for (char& c : s) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = static_cast<char>(x >> 24);
+    }
+    return s;
+}
+
+::testing::AssertionResult same_bytes(const std::string& got, const std::string& want) {
+    if (got == want) return ::testing::AssertionSuccess();
+    std::size_t i = 0;
+    while (i < got.size() && i < want.size() && got[i] == want[i]) ++i;
+    return ::testing::AssertionFailure() << got.size() << " bytes, expected " << want.size()
+                                         << "; the first difference is at byte " << i;
+}
+
+std::string hex(const std::string& bytes) {
+    std::string out;
+    char b[4];
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        std::snprintf(b, sizeof b, "%02x", static_cast<unsigned char>(bytes[i]));
+        out += b;
+        if (i + 1 < bytes.size()) out += (i % 16 == 15) ? '\n' : ' ';
+    }
+    return out;
+}
+
+HFSUniStr255 resource_fork_name() {
+    HFSUniStr255 n{};
+    EXPECT_OSERR(FSGetResourceForkName(&n), noErr);
+    return n;
+}
+
+OSErr write_resource_fork(const fs::path& p, const std::string& bytes) {
+    const FSRef ref = ref_of(p);
+    const HFSUniStr255 name = resource_fork_name();
+    FSIORefNum fork = 0;
+    OSErr e = FSOpenFork(&ref, name.length, name.unicode, fsRdWrPerm, &fork);
+    if (e != noErr) return e;
+    ByteCount done = 0;
+    e = FSWriteFork(fork, fsFromStart, 0, bytes.size(), bytes.data(), &done);
+    const OSErr closed = FSCloseFork(fork);
+    return e != noErr ? e : closed;
+}
+
+OSErr read_resource_fork(const fs::path& p, std::string* bytes) {
+    const FSRef ref = ref_of(p);
+    const HFSUniStr255 name = resource_fork_name();
+    FSIORefNum fork = 0;
+    OSErr e = FSOpenFork(&ref, name.length, name.unicode, fsRdPerm, &fork);
+    if (e != noErr) return e;
+    SInt64 size = 0;
+    e = FSGetForkSize(fork, &size);
+    bytes->assign(e == noErr ? static_cast<std::size_t>(size) : 0, '\0');
+    ByteCount done = 0;
+    if (e == noErr && size > 0)
+        e = FSReadFork(fork, fsFromStart, 0, bytes->size(), bytes->data(), &done);
+    const OSErr closed = FSCloseFork(fork);
+    return e != noErr ? e : closed;
+}
+
+// The names smbclient's `ls` lists, "." and ".." left out. A line is two
+// spaces, the name, its attributes, its size and a date of five words.
+std::set<std::string> listed(const std::string& output) {
+    std::set<std::string> names;
+    std::istringstream in(output);
+    for (std::string l; std::getline(in, l);) {
+        if (l.rfind("  ", 0) != 0) continue;
+        std::size_t end = l.size();
+        int words = 0;
+        for (; words < 7 && end > 0; ++words) {  // date (5), size, attributes
+            const std::size_t space = l.find_last_of(' ', end - 1);
+            if (space == std::string::npos) break;
+            end = l.find_last_not_of(' ', space);
+            if (end == std::string::npos) break;
+            ++end;
+        }
+        if (words != 7 || end <= 2) continue;
+        const std::string name = l.substr(2, end - 2);
+        if (name != "." && name != "..") names.insert(name);
+    }
+    return names;
+}
+
+std::set<std::string> on_disk(const fs::path& dir) {
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename());
+    return names;
+}
+
+class SambaInterop : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        smb_.emplace(dir_.path());
+        if (!smb_->running()) GTEST_SKIP() << "no Samba server: " << smb_->why_not();
+    }
+    void TearDown() override {
+        if (smb_) {
+            EXPECT_EQ(smb_->stop(), "");
+        }
+    }
+    const vtest::SambaServer& smb() const { return *smb_; }
+    fs::path share() const { return smb_->share(); }
+    // What the client is served as `remote`; fails the test when it is not.
+    std::string served(const std::string& remote) const {
+        std::string bytes;
+        const auto r = smb_->get(remote, &bytes);
+        EXPECT_TRUE(r.ok()) << "get " << remote << ":\n" << r.output;
+        return bytes;
+    }
+    void put(const std::string& bytes, const std::string& remote) const {
+        const auto r = smb_->put(bytes, remote);
+        ASSERT_TRUE(r.ok()) << "put " << remote << ":\n" << r.output;
+    }
+
+    vtest::TempDir dir_{"vt-smb"};
+    std::optional<vtest::SambaServer> smb_;
+};
+
+// Forks of the sizes that matter to a store: one byte, a page, the size a
+// real client's fork had, and past everything an extended attribute holds;
+// names with a space and one not in ASCII, which both sides must spell alike.
+struct ForkRow {
+    const char* name;
+    std::size_t size;
+};
+constexpr ForkRow kForkRows[] = {
+    {"one", 1},
+    {"page", 4096},
+    {"Read Me", 100000},
+    {"caf\u00e9", kMiB},
+};
+
+TEST_F(SambaInterop, ForkWrittenHereIsServedAsAfpResource) {
+    for (std::size_t i = 0; i < std::size(kForkRows); ++i) {
+        const ForkRow& row = kForkRows[i];
+        SCOPED_TRACE(row.name);
+        const fs::path file =
+            vtest::write_file(share() / row.name, "data of " + std::string(row.name));
+        ASSERT_OSERR(write_resource_fork(file, pattern(row.size, i)), noErr);
+    }
+    for (std::size_t i = 0; i < std::size(kForkRows); ++i) {
+        const ForkRow& row = kForkRows[i];
+        SCOPED_TRACE(row.name);
+        EXPECT_TRUE(
+            same_bytes(served(std::string(row.name) + ":AFP_Resource"), pattern(row.size, i)));
+        EXPECT_EQ(served(row.name), "data of " + std::string(row.name));
+    }
+}
+
+TEST_F(SambaInterop, ForkPutByAClientIsReadHere) {
+    for (std::size_t i = 0; i < std::size(kForkRows); ++i) {
+        const ForkRow& row = kForkRows[i];
+        SCOPED_TRACE(row.name);
+        vtest::write_file(share() / row.name, "data of " + std::string(row.name));
+        put(pattern(row.size, i + 7), std::string(row.name) + ":AFP_Resource");
+
+        std::string fork;
+        ASSERT_OSERR(read_resource_fork(share() / row.name, &fork), noErr);
+        EXPECT_TRUE(same_bytes(fork, pattern(row.size, i + 7)));
+        const FSRef ref = ref_of(share() / row.name);
+        FSCatalogInfo info{};
+        ASSERT_OSERR(FSGetCatalogInfo(&ref, kFSCatInfoRsrcSizes | kFSCatInfoDataSizes, &info,
+                                      nullptr, nullptr, nullptr),
+                     noErr);
+        EXPECT_EQ(info.rsrcLogicalSize, row.size);
+        EXPECT_GE(info.rsrcPhysicalSize, info.rsrcLogicalSize);
+        EXPECT_EQ(info.dataLogicalSize, std::string("data of ").size() + std::strlen(row.name));
+    }
+}
+
+// The sidecar a client's fork lands in and the one we write for the same
+// fork are the same bytes: a Mac client, Netatalk or Samba reading ours
+// finds what its own writer would have left.
+TEST_F(SambaInterop, SidecarIsTheOneSambaWrites) {
+    for (const std::size_t size : {std::size_t{1}, std::size_t{100000}}) {
+        SCOPED_TRACE(size);
+        const std::string fork = pattern(size, 3);
+        vtest::write_file(share() / "peer", "x");
+        vtest::write_file(share() / "ours", "x");
+        put(fork, "peer:AFP_Resource");
+        ASSERT_OSERR(write_resource_fork(share() / "ours", fork), noErr);
+
+        const std::string theirs = vtest::read_file(share() / "._peer");
+        const std::string mine = vtest::read_file(share() / "._ours");
+        ASSERT_EQ(theirs.size(), kSidecarHeader + size) << "Samba's sidecar is not as expected";
+        EXPECT_EQ(mine.substr(0, kSidecarHeader), theirs.substr(0, kSidecarHeader))
+            << "ours:\n"
+            << hex(mine.substr(0, kSidecarHeader)) << "\nSamba's:\n"
+            << hex(theirs.substr(0, kSidecarHeader));
+        EXPECT_TRUE(same_bytes(mine, theirs));
+        fs::remove(share() / "peer");
+        fs::remove(share() / "._peer");
+        fs::remove(share() / "ours");
+        fs::remove(share() / "._ours");
+    }
+}
+
+// Finder information set on one side is seen on the other, all 32 bytes
+// (Finder info then extended Finder info), for files and folders, and with
+// a sidecar beside the file whose own copy of the Finder info is older.
+struct FinderRow {
+    const char* what;
+    bool folder;
+    bool forkFirst;     // the file has a fork (a sidecar) already
+    bool clientWrites;  // the client sets it and we read it, or the reverse
+};
+constexpr FinderRow kFinderRows[] = {
+    {"file, set here", false, false, false},
+    {"folder, set here", true, false, false},
+    {"file with a fork, set here", false, true, false},
+    {"file, set by the client", false, false, true},
+    {"folder, set by the client", true, false, true},
+    {"file with a fork, set by the client", false, true, true},
+};
+
+// The 32 bytes on the wire and on disk (big-endian) and the same values in
+// the platform's records (host order).
+std::string file_finder_disk() {
+    return std::string("TEXTttxt\x24\x00\x00\x0c\xff\xde\x00\x00", 16) +
+           std::string("\x00\x00\x00\x00\x00\x00\x00\x00\x00\x04\x00\x00\x01\x02\x03\x04", 16);
+}
+void file_finder_host(UInt8 info[16], UInt8 xinfo[16]) {
+    const FileInfo fi{'TEXT', 'ttxt', kHasBundle | kHasCustomIcon, {12, -34}, 0};
+    const ExtendedFileInfo xi{{0, 0, 0, 0}, 0x0004, 0, 0x01020304};
+    std::memcpy(info, &fi, 16);
+    std::memcpy(xinfo, &xi, 16);
+}
+std::string folder_finder_disk() {
+    return std::string("\x00\x0a\x00\x14\x01\x2c\x01\x90\x04\x00\x00\x05\x00\x06\x00\x00", 16) +
+           std::string("\x00\x07\x00\x08\x00\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00\x63", 16);
+}
+void folder_finder_host(UInt8 info[16], UInt8 xinfo[16]) {
+    const FolderInfo fi{{10, 20, 300, 400}, kHasCustomIcon, {5, 6}, 0};
+    const ExtendedFolderInfo xi{{7, 8}, 0, 0x0100, 0, 99};
+    std::memcpy(info, &fi, 16);
+    std::memcpy(xinfo, &xi, 16);
+}
+
+std::string afp_info(const std::string& finder) {
+    return std::string("AFP\0\0\0\1\0\0\0\0\0\x80\0\0\0", 16) + finder + std::string(12, '\0');
+}
+
+TEST_F(SambaInterop, FinderInfoSetOnOneSideIsSeenOnTheOther) {
+    for (std::size_t i = 0; i < std::size(kFinderRows); ++i) {
+        const FinderRow& row = kFinderRows[i];
+        SCOPED_TRACE(row.what);
+        const std::string name = "item" + std::to_string(i);
+        const fs::path item = share() / name;
+        if (row.folder) {
+            fs::create_directory(item);
+        } else {
+            vtest::write_file(item, "data");
+        }
+        if (row.forkFirst) put(pattern(5000, i), name + ":AFP_Resource");
+        const std::string disk = row.folder ? folder_finder_disk() : file_finder_disk();
+        UInt8 info[16], xinfo[16];
+        (row.folder ? folder_finder_host : file_finder_host)(info, xinfo);
+
+        if (row.clientWrites) {
+            put(afp_info(disk), name + ":AFP_AfpInfo");
+            const FSRef ref = ref_of(item);
+            FSCatalogInfo cat{};
+            ASSERT_OSERR(FSGetCatalogInfo(&ref, kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo, &cat,
+                                          nullptr, nullptr, nullptr),
+                         noErr);
+            EXPECT_EQ(hex(std::string(reinterpret_cast<char*>(cat.finderInfo), 16)),
+                      hex(std::string(reinterpret_cast<char*>(info), 16)));
+            EXPECT_EQ(hex(std::string(reinterpret_cast<char*>(cat.extFinderInfo), 16)),
+                      hex(std::string(reinterpret_cast<char*>(xinfo), 16)));
+        } else {
+            const FSRef ref = ref_of(item);
+            FSCatalogInfo cat{};
+            std::memcpy(cat.finderInfo, info, 16);
+            std::memcpy(cat.extFinderInfo, xinfo, 16);
+            ASSERT_OSERR(FSSetCatalogInfo(&ref, kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo, &cat),
+                         noErr);
+            const std::string afp = served(name + ":AFP_AfpInfo");
+            ASSERT_EQ(afp.size(), kAfpInfoSize) << hex(afp);
+            EXPECT_EQ(afp.substr(0, 4), std::string("AFP\0", 4));
+            EXPECT_EQ(hex(afp.substr(kAfpFinderInfo, 32)), hex(disk));
+        }
+        if (row.forkFirst) {
+            EXPECT_TRUE(same_bytes(served(name + ":AFP_Resource"), pattern(5000, i)));
+        }
+    }
+}
+
+// A file with a fork moved, renamed and deleted here leaves nothing on the
+// server: the fork is served at the new name only, no sidecar stays on
+// disk, and a file a client makes later under the old names has no fork.
+struct MoveRow {
+    const char* what;
+    bool clientPutFork;  // Samba wrote the sidecar, or we did
+};
+constexpr MoveRow kMoveRows[] = {
+    {"fork written here", false},
+    {"fork put by the client", true},
+};
+
+TEST_F(SambaInterop, MoveRenameAndDeleteLeaveNothingBehind) {
+    for (std::size_t i = 0; i < std::size(kMoveRows); ++i) {
+        const MoveRow& row = kMoveRows[i];
+        SCOPED_TRACE(row.what);
+        const fs::path from = share() / ("from" + std::to_string(i));
+        const fs::path to = share() / ("to" + std::to_string(i));
+        const std::string fromName = from.filename(), toName = to.filename();
+        fs::create_directory(from);
+        fs::create_directory(to);
+        const fs::path file = vtest::write_file(from / "app", "data");
+        const std::string fork = pattern(kMiB, i);
+        if (row.clientPutFork) {
+            put(fork, fromName + "/app:AFP_Resource");
+        } else {
+            ASSERT_OSERR(write_resource_fork(file, fork), noErr);
+        }
+        put(afp_info(file_finder_disk()), fromName + "/app:AFP_AfpInfo");
+
+        FSRef ref = ref_of(file), dest = ref_of(to), moved{}, renamed{};
+        ASSERT_OSERR(FSMoveObject(&ref, &dest, &moved), noErr);
+        const std::u16string newName = vtest::u16("Renamed App");
+        ASSERT_OSERR(FSRenameUnicode(&moved, newName.size(), vtest::uc(newName),
+                                     kTextEncodingUnknown, &renamed),
+                     noErr);
+
+        EXPECT_EQ(on_disk(from), std::set<std::string>{});
+        EXPECT_EQ(listed(smb().client("ls " + fromName + "/*").output), std::set<std::string>{});
+        EXPECT_EQ(listed(smb().client("ls " + toName + "/*").output),
+                  std::set<std::string>{"Renamed App"});
+        EXPECT_TRUE(same_bytes(served(toName + "/Renamed App:AFP_Resource"), fork));
+        EXPECT_EQ(hex(served(toName + "/Renamed App:AFP_AfpInfo").substr(kAfpFinderInfo, 32)),
+                  hex(file_finder_disk()));
+        const auto oldPlace = smb().client("allinfo " + fromName + "/app");
+        EXPECT_NE(oldPlace.output.find("NT_STATUS_OBJECT_NAME_NOT_FOUND"), std::string::npos)
+            << oldPlace.output;
+
+        ASSERT_OSERR(FSDeleteObject(&renamed), noErr);
+        EXPECT_EQ(on_disk(to), std::set<std::string>{});
+        EXPECT_EQ(listed(smb().client("ls " + toName + "/*").output), std::set<std::string>{});
+
+        // New files under both old names: neither may find a fork.
+        for (const std::string& again : {fromName + "/app", toName + "/Renamed App"}) {
+            put("new", again);
+            const auto info = smb().client("allinfo \"" + again + "\"");
+            EXPECT_TRUE(info.ok()) << info.output;
+            EXPECT_EQ(info.output.find("AFP_Resource"), std::string::npos) << info.output;
+        }
+    }
+}
+
+}  // namespace

@@ -72,8 +72,7 @@ HFSUniStr255 resource_fork_name() {
     return n;
 }
 
-OSErr write_resource_fork(const fs::path& p, const std::string& bytes) {
-    const FSRef ref = ref_of(p);
+OSErr write_resource_fork(const FSRef& ref, const std::string& bytes) {
     const HFSUniStr255 name = resource_fork_name();
     FSIORefNum fork = 0;
     OSErr e = FSOpenFork(&ref, name.length, name.unicode, fsRdWrPerm, &fork);
@@ -84,8 +83,7 @@ OSErr write_resource_fork(const fs::path& p, const std::string& bytes) {
     return e != noErr ? e : closed;
 }
 
-OSErr read_resource_fork(const fs::path& p, std::string* bytes) {
-    const FSRef ref = ref_of(p);
+OSErr read_resource_fork(const FSRef& ref, std::string* bytes) {
     const HFSUniStr255 name = resource_fork_name();
     FSIORefNum fork = 0;
     OSErr e = FSOpenFork(&ref, name.length, name.unicode, fsRdPerm, &fork);
@@ -159,54 +157,69 @@ class SambaInterop : public ::testing::Test {
 };
 
 // Forks of the sizes that matter to a store: one byte, a page, the size a
-// real client's fork had, and past everything an extended attribute holds;
-// names with a space and one not in ASCII, which both sides must spell alike.
+// real client's fork had, and past everything an extended attribute holds.
+// Names with a space and one not in ASCII, which both sides must spell
+// alike; one decomposed, as a Mac client sends it, which the API names
+// composed; and the longest that leaves room for the sidecar's "._".
 struct ForkRow {
-    const char* name;
+    std::string apiName;   // as a program names it through the API
+    std::string diskName;  // as it is on disk and as the client names it
     std::size_t size;
 };
-constexpr ForkRow kForkRows[] = {
-    {"one", 1},
-    {"page", 4096},
-    {"Read Me", 100000},
-    {"caf\u00e9", kMiB},
+const ForkRow kForkRows[] = {
+    {"one", "one", 1},
+    {"page", "page", 4096},
+    {"Read Me", "Read Me", 100000},
+    {"caf\u00e9", "caf\u00e9", kMiB},
+    {"r\u00e9sum\u00e9", "re\u0301sume\u0301", 3000},
+    {std::string(253, 'L'), std::string(253, 'L'), 20},
 };
+
+// The reference of the row's file, made from its name as the API has it.
+FSRef row_ref(const fs::path& dir, const ForkRow& row) {
+    const FSRef parent = ref_of(dir);
+    const std::u16string name = vtest::u16(row.apiName);
+    FSRef ref{};
+    EXPECT_OSERR(
+        FSMakeFSRefUnicode(&parent, name.size(), vtest::uc(name), kTextEncodingUnknown, &ref),
+        noErr)
+        << " for " << row.apiName;
+    return ref;
+}
 
 TEST_F(SambaInterop, ForkWrittenHereIsServedAsAfpResource) {
     for (std::size_t i = 0; i < std::size(kForkRows); ++i) {
         const ForkRow& row = kForkRows[i];
-        SCOPED_TRACE(row.name);
-        const fs::path file =
-            vtest::write_file(share() / row.name, "data of " + std::string(row.name));
-        ASSERT_OSERR(write_resource_fork(file, pattern(row.size, i)), noErr);
+        SCOPED_TRACE(row.diskName);
+        vtest::write_file(share() / row.diskName, "data of " + row.diskName);
+        ASSERT_OSERR(write_resource_fork(row_ref(share(), row), pattern(row.size, i)), noErr);
     }
     for (std::size_t i = 0; i < std::size(kForkRows); ++i) {
         const ForkRow& row = kForkRows[i];
-        SCOPED_TRACE(row.name);
-        EXPECT_TRUE(
-            same_bytes(served(std::string(row.name) + ":AFP_Resource"), pattern(row.size, i)));
-        EXPECT_EQ(served(row.name), "data of " + std::string(row.name));
+        SCOPED_TRACE(row.diskName);
+        EXPECT_TRUE(same_bytes(served(row.diskName + ":AFP_Resource"), pattern(row.size, i)));
+        EXPECT_EQ(served(row.diskName), "data of " + row.diskName);
     }
 }
 
 TEST_F(SambaInterop, ForkPutByAClientIsReadHere) {
     for (std::size_t i = 0; i < std::size(kForkRows); ++i) {
         const ForkRow& row = kForkRows[i];
-        SCOPED_TRACE(row.name);
-        vtest::write_file(share() / row.name, "data of " + std::string(row.name));
-        put(pattern(row.size, i + 7), std::string(row.name) + ":AFP_Resource");
+        SCOPED_TRACE(row.diskName);
+        put("data of " + row.diskName, row.diskName);
+        put(pattern(row.size, i + 7), row.diskName + ":AFP_Resource");
 
+        const FSRef ref = row_ref(share(), row);
         std::string fork;
-        ASSERT_OSERR(read_resource_fork(share() / row.name, &fork), noErr);
+        ASSERT_OSERR(read_resource_fork(ref, &fork), noErr);
         EXPECT_TRUE(same_bytes(fork, pattern(row.size, i + 7)));
-        const FSRef ref = ref_of(share() / row.name);
         FSCatalogInfo info{};
         ASSERT_OSERR(FSGetCatalogInfo(&ref, kFSCatInfoRsrcSizes | kFSCatInfoDataSizes, &info,
                                       nullptr, nullptr, nullptr),
                      noErr);
         EXPECT_EQ(info.rsrcLogicalSize, row.size);
         EXPECT_GE(info.rsrcPhysicalSize, info.rsrcLogicalSize);
-        EXPECT_EQ(info.dataLogicalSize, std::string("data of ").size() + std::strlen(row.name));
+        EXPECT_EQ(info.dataLogicalSize, ("data of " + row.diskName).size());
     }
 }
 
@@ -220,7 +233,7 @@ TEST_F(SambaInterop, SidecarIsTheOneSambaWrites) {
         vtest::write_file(share() / "peer", "x");
         vtest::write_file(share() / "ours", "x");
         put(fork, "peer:AFP_Resource");
-        ASSERT_OSERR(write_resource_fork(share() / "ours", fork), noErr);
+        ASSERT_OSERR(write_resource_fork(ref_of(share() / "ours"), fork), noErr);
 
         const std::string theirs = vtest::read_file(share() / "._peer");
         const std::string mine = vtest::read_file(share() / "._ours");
@@ -349,11 +362,11 @@ TEST_F(SambaInterop, MoveRenameAndDeleteLeaveNothingBehind) {
         fs::create_directory(from);
         fs::create_directory(to);
         const fs::path file = vtest::write_file(from / "app", "data");
-        const std::string fork = pattern(kMiB, i);
+        const std::string fork = pattern(100000, i);
         if (row.clientPutFork) {
             put(fork, fromName + "/app:AFP_Resource");
         } else {
-            ASSERT_OSERR(write_resource_fork(file, fork), noErr);
+            ASSERT_OSERR(write_resource_fork(ref_of(file), fork), noErr);
         }
         put(afp_info(file_finder_disk()), fromName + "/app:AFP_AfpInfo");
 

@@ -122,6 +122,13 @@ inline bool wait_until(pid_t pid, Clock::time_point deadline, int* status) {
     }
 }
 
+// "exited with status 1", "was killed by signal 6".
+inline std::string describe(int waitStatus) {
+    if (WIFSIGNALED(waitStatus))
+        return "was killed by signal " + std::to_string(WTERMSIG(waitStatus));
+    return "exited with status " + std::to_string(WEXITSTATUS(waitStatus));
+}
+
 // Ids of the processes whose command line contains `needle` (as `pgrep -f`
 // finds them), the caller excluded.
 inline std::vector<pid_t> processes_mentioning(const std::string& needle) {
@@ -430,7 +437,7 @@ class SambaServer {
           << "  ncalrpc dir = " << p("ncalrpc") << "\n"
           << "  usershare path = " << p("usershares") << "\n"
           << "  log file = " << p("smbd.log") << "\n"
-          << "  log level = 1\n"
+          << "  log level = 3\n"  // what makes smbd exit is often said at level 3 only
           << "  passdb backend = tdbsam:" << p("private") << "/passdb.tdb\n"
           << "  load printers = no\n"
           << "  printing = bsd\n"
@@ -473,8 +480,8 @@ class SambaServer {
             int status = 0;
             if (d::wait_until(pid, d::Clock::now(), &status)) {
                 reap_group(pid);
-                why_ = "smbd exited (status " + std::to_string(status) + ") on port " +
-                       std::to_string(port) + "; its log ends:\n" + log_tail();
+                why_ = "smbd " + d::describe(status) + " on port " + std::to_string(port) +
+                       "; its log ends:\n" + log_tail();
                 const bool taken =
                     d::slurp(log).find("Address already in use") != std::string::npos;
                 return taken ? Start::PortTaken : Start::Failed;

@@ -122,3 +122,15 @@ TEST(SambaServer, RefusesANameItCannotQuote) {
     }
     EXPECT_EQ(smb.client("ls a*").output.find(" a "), std::string::npos);
 }
+
+// Where smbd starts and gives up, the reason for the skip is smbd's own:
+// here its sockets' paths under a deep scratch directory are too long.
+TEST(SambaServer, SaysWhySmbdDidNotStart) {
+    if (::geteuid() != 0) GTEST_SKIP() << "smbd needs root";
+    vtest::TempDir dir("vt-smb");
+    const fs::path deep = dir.mkdir(std::string(100, 'd'));
+    vtest::SambaServer smb(deep);
+    EXPECT_FALSE(smb.running());
+    EXPECT_NE(smb.why_not().find("smbd exited with status 1"), std::string::npos) << smb.why_not();
+    EXPECT_NE(smb.why_not().find("File name too long"), std::string::npos) << smb.why_not();
+}

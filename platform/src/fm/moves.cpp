@@ -139,23 +139,28 @@ LeftNames& left_names() {
     return *names;
 }
 
+// The fault seam's names of one rename_pair's steps, written out in full
+// at each caller so that a scan of the sources finds every checked name.
+struct PairSteps {
+    const char* rename;
+    const char* sidecar;
+    const char* undo;
+};
+
 // Renames `from` in `fromDir` to `to` in `toDir` (never replacing anything)
-// and its sidecar after it; `op` names the steps: op.rename, op.sidecar and
-// op.undo. On failure nothing has moved (or the undo failed as well).
-OSErr rename_pair(const char* op, int fromDir, const std::string& from, int toDir,
+// and its sidecar after it. On failure nothing has moved (or the undo
+// failed as well).
+OSErr rename_pair(const PairSteps& steps, int fromDir, const std::string& from, int toDir,
                   const std::string& to, const Node& n, bool badMoveOnInval) {
     rsrc::Carry c;
     if (OSErr e = rsrc::prepare(fromDir, from, toDir, to, &c)) return e;
-    const std::string stepRename = std::string(op) + ".rename";
-    if (vantrel::fault::step(stepRename.c_str(), to, [&] {
+    if (vantrel::fault::step(steps.rename, to, [&] {
             return ::renameat2(fromDir, from.c_str(), toDir, to.c_str(), RENAME_NOREPLACE);
         }) != 0)
         return badMoveOnInval && errno == EINVAL ? OSErr{badMovErr}
                                                  : from_errno(errno, Op::Rename, &n);
-    const std::string stepSidecar = std::string(op) + ".sidecar";
-    if (OSErr e = rsrc::carry(c, stepSidecar.c_str())) {
-        const std::string stepUndo = std::string(op) + ".undo";
-        vantrel::fault::step(stepUndo.c_str(), from, [&] {
+    if (OSErr e = rsrc::carry(c, steps.sidecar)) {
+        vantrel::fault::step(steps.undo, from, [&] {
             return ::renameat2(toDir, to.c_str(), fromDir, from.c_str(), RENAME_NOREPLACE);
         });
         return e;
@@ -196,7 +201,9 @@ OSErr FSRenameUnicode(const FSRef* ref, UniCharCount nameLength, const UniChar* 
     if (n.root) return wPrErr;
     if (disk != n.name) {
         if (OSErr e = taken_in_other_spelling(n.at(), spellings, n)) return e;
-        if (OSErr e = rename_pair("FSRenameUnicode", n.at(), n.name, n.at(), disk, n, false))
+        if (OSErr e = rename_pair(
+                {"FSRenameUnicode.rename", "FSRenameUnicode.sidecar", "FSRenameUnicode.undo"},
+                n.at(), n.name, n.at(), disk, n, false))
             return e;
         Node parent;
         if (dir_by_id(n.vref, n.parentID, &parent) != noErr) {
@@ -228,7 +235,9 @@ OSErr FSMoveObject(const FSRef* ref, const FSRef* destDirectory, FSRef* newRef) 
         DirFd destFd;
         if (OSErr e = dir_fd(dest, &destFd)) return e;
         if (OSErr e = taken_in_other_spelling(destFd->fd(), other_spellings(n.name), n)) return e;
-        if (OSErr e = rename_pair("FSMoveObject", n.at(), n.name, destFd->fd(), n.name, n, true))
+        if (OSErr e =
+                rename_pair({"FSMoveObject.rename", "FSMoveObject.sidecar", "FSMoveObject.undo"},
+                            n.at(), n.name, destFd->fd(), n.name, n, true))
             return e;
         moved(n, dest, n.name);
         n.parent = std::move(destFd);
@@ -272,8 +281,9 @@ extern "C" OSErr PBHMoveRenameSync(HParmBlkPtr pb) {
     if (OSErr err = dir_fd(dest, &destFd)) return finish(p, err);
     if (OSErr err = taken_in_other_spelling(destFd->fd(), other_spellings(name), src))
         return finish(p, err);
-    if (OSErr err =
-            rename_pair("PBHMoveRenameSync", src.at(), src.name, destFd->fd(), name, src, true))
+    if (OSErr err = rename_pair(
+            {"PBHMoveRenameSync.rename", "PBHMoveRenameSync.sidecar", "PBHMoveRenameSync.undo"},
+            src.at(), src.name, destFd->fd(), name, src, true))
         return finish(p, err);
     moved(src, dest, name);
     return finish(p, noErr);

@@ -111,8 +111,10 @@ int remove_leftover_sidecars(const Node& n) {
 
 // Parent and leaf of a new object; the leaf must not exist under any
 // spelling of the name.
+// `op` and `sidecarStep` are the seam's names of the call and of the
+// orphan's removal (written out at each caller, where a scan finds them).
 OSErr prepare_create(const FSRef* parentRef, UniCharCount len, const UniChar* name, const char* op,
-                     Node* parent, DirFd* fd, std::string* disk) {
+                     const char* sidecarStep, Node* parent, DirFd* fd, std::string* disk) {
     if (OSErr e = resolve(parentRef, parent)) return e;
     if (OSErr e = name_from_unicode(name, len, disk)) return e;
     if (OSErr e = fault::check(op, *disk)) return e;
@@ -122,8 +124,7 @@ OSErr prepare_create(const FSRef* parentRef, UniCharCount len, const UniChar* na
     if (lookup_unicode(*parent, name, len, &existing) == noErr) return dupFNErr;
     // A sidecar left by a file of this name that is gone must not become
     // the new object's resource fork.
-    const std::string step = std::string(op) + ".sidecar";
-    return rsrc::clear_orphan((*fd)->fd(), *disk, step.c_str());
+    return rsrc::clear_orphan((*fd)->fd(), *disk, sidecarStep);
 }
 
 }  // namespace
@@ -312,8 +313,8 @@ OSErr FSCreateFileUnicode(const FSRef* parentRef, UniCharCount nameLength, const
     Node dir;
     DirFd fd;
     std::string disk;
-    if (OSErr e =
-            prepare_create(parentRef, nameLength, name, "FSCreateFileUnicode", &dir, &fd, &disk))
+    if (OSErr e = prepare_create(parentRef, nameLength, name, "FSCreateFileUnicode",
+                                 "FSCreateFileUnicode.sidecar", &dir, &fd, &disk))
         return e;
     int f = fault::step("FSCreateFileUnicode.create", disk, [&] {
         return ::openat(fd->fd(), disk.c_str(),
@@ -347,8 +348,8 @@ OSErr FSCreateDirectoryUnicode(const FSRef* parentRef, UniCharCount nameLength, 
     Node dir;
     DirFd fd;
     std::string disk;
-    if (OSErr e = prepare_create(parentRef, nameLength, name, "FSCreateDirectoryUnicode", &dir, &fd,
-                                 &disk))
+    if (OSErr e = prepare_create(parentRef, nameLength, name, "FSCreateDirectoryUnicode",
+                                 "FSCreateDirectoryUnicode.sidecar", &dir, &fd, &disk))
         return e;
     if (fault::step("FSCreateDirectoryUnicode.create", disk,
                     [&] { return ::mkdirat(fd->fd(), disk.c_str(), 0777); }) != 0)

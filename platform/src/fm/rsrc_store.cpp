@@ -183,12 +183,22 @@ OSErr create(int dirFd, std::string_view fileName, std::string_view fork,
              const std::uint8_t* finderInfo, const char* step, Sidecar* out) {
     std::string name;
     if (!sidecar_name(fileName, &name)) return errFSNameTooLong;
+    // Made private, then given its file's owner and permissions: the fork
+    // of a file only its owner may read must not be readable by others, and
+    // a fork a user's file has must stay that user's to write. (Giving the
+    // owner away needs privilege; without it the writer keeps the sidecar.)
     const int fd = fault::step(step, name, [&] {
         return ::openat(dirFd, name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC,
-                        0666);
+                        0600);
     });
     if (fd < 0) return errno == EEXIST ? OSErr{dupFNErr} : from_errno(errno, Op::Create);
     UniqueFd owned(fd);
+    struct stat file {};
+    if (::fstatat(dirFd, std::string(fileName).c_str(), &file, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (file.st_uid != ::geteuid() || file.st_gid != ::getegid())
+            (void)::fchown(fd, file.st_uid, file.st_gid);
+        (void)::fchmod(fd, file.st_mode & 0666);
+    }
     std::string bytes(kForkOffset, '\0');
     auto* h = reinterpret_cast<unsigned char*>(bytes.data());
     put32(h, kMagic);

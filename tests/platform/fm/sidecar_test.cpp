@@ -324,6 +324,39 @@ TEST(Sidecars, AForkThatCannotBeMadeIsAClearErrorAndTouchesNothing) {
     EXPECT_EQ(on_disk(dir / "box"), std::set<std::string>{"f"});
 }
 
+// A new sidecar takes its file's permissions and, where the writer may give
+// it away, its owner: the fork of a private file is as private as its data,
+// and a fork root writes for a user's file stays that user's to change.
+TEST(Sidecars, ANewSidecarHasItsFilesOwnerAndPermissions) {
+    TempDir dir;
+    ::chmod(dir.path().c_str(), 0755);
+    struct Row {
+        mode_t mode;
+        bool toNobody;
+    };
+    const bool root = ::geteuid() == 0;
+    for (const Row& row : {Row{0600, false}, Row{0640, false}, Row{0600, true}}) {
+        if (row.toNobody && !root) continue;  // giving a file away needs root
+        const std::string name = "f" + std::to_string(row.mode) + (row.toNobody ? "n" : "");
+        auto f = dir.write(name, "data");
+        ASSERT_EQ(::chmod(f.c_str(), row.mode), 0);
+        if (row.toNobody) ASSERT_EQ(::chown(f.c_str(), 65534, 65534), 0);
+        FSRef ref = ref_of(f);
+        HFSUniStr255 rname;
+        FSGetResourceForkName(&rname);
+        FSIORefNum fork = 0;
+        ASSERT_EQ(FSOpenFork(&ref, rname.length, rname.unicode, fsRdWrPerm, &fork), noErr) << name;
+        ByteCount got = 0;
+        EXPECT_EQ(FSWriteFork(fork, fsFromStart, 0, 6, "secret", &got), noErr) << name;
+        EXPECT_EQ(FSCloseFork(fork), noErr);
+        struct stat st {};
+        ASSERT_EQ(::lstat(sidecar_path(f).c_str(), &st), 0) << name;
+        EXPECT_EQ(st.st_mode & 07777, row.mode) << name;
+        EXPECT_EQ(st.st_uid, row.toNobody ? 65534u : ::geteuid()) << name;
+        EXPECT_EQ(sidecar_fork(f), "secret") << name;
+    }
+}
+
 // A sidecar the writer may not write (its mode here; the same for its own
 // lock): the fork is still read through a reference number opened for
 // writing, and a write says why it cannot be, changing nothing.

@@ -91,7 +91,10 @@ int remove_leftover_sidecars(const Node& n) {
     bool onlySidecars = true;
     while (struct dirent* e = ::readdir(dp)) {
         if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-        if (!rsrc::is_sidecar_name(e->d_name) || e->d_type == DT_DIR) {
+        // Only real sidecars go with their folder: a user's own "._" file
+        // that does not parse keeps the folder (and itself) in place.
+        if (!rsrc::is_sidecar_name(e->d_name) || e->d_type == DT_DIR ||
+            !rsrc::is_sidecar_of(dfd.get(), std::string_view(e->d_name).substr(2))) {
             onlySidecars = false;
             break;
         }
@@ -401,7 +404,7 @@ OSErr FSDeleteObject(const FSRef* ref) {
         rc = remove_leftover_sidecars(n);
         if (rc == 0) rc = unlink();
     }
-    if (rc == 0 && hasSide) {
+    if (rc == 0 && hasSide && rsrc::is_sidecar_of(n.at(), n.name)) {
         // Benign: an orphan sidecar is never listed, and the next object
         // made under this name removes it first.
         fault::Benign benign;

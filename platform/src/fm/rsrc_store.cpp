@@ -369,9 +369,17 @@ void uncarry(const Carry& c, const char* step) {
     });
 }
 
+bool is_sidecar_of(int dirFd, std::string_view fileName) {
+    Sidecar s;
+    return open(dirFd, fileName, false, &s) == noErr && s.found();
+}
+
 OSErr clear_orphan(int dirFd, std::string_view fileName, const char* step) {
     std::string name;
     if (!sidecar_name(fileName, &name)) return noErr;
+    // Only a real sidecar goes: a user's own file, link or FIFO that merely
+    // has such a name is never read as a fork, so it may stay, and must.
+    if (!is_sidecar_of(dirFd, fileName)) return noErr;
     if (fault::step(step, name, [&] {
             const int rc = ::unlinkat(dirFd, name.c_str(), 0);
             // A directory under that name is not a sidecar and never read as one.

@@ -149,9 +149,15 @@ OSErr carry(const Carry& c, const char* step);
 // Puts the sidecar back after carry() succeeded and the move is undone.
 void uncarry(const Carry& c, const char* step);
 
-// Removes an orphan at the sidecar name of `fileName` (a regular file or
-// anything else that is not a directory) before a new object takes that
-// name: nothing made before may attach itself to it.
+// True when "._NAME" of `fileName` in `dirFd` is a sidecar: a regular file
+// whose AppleDouble header parses. Anything else under that name (a user's
+// own file, a link, a FIFO, a directory) is not ours to remove.
+bool is_sidecar_of(int dirFd, std::string_view fileName);
+
+// Removes an orphan sidecar of `fileName` before a new object takes that
+// name: nothing made before may attach itself to it. Anything at that name
+// that is not a sidecar (see is_sidecar_of) stays, and is never read as a
+// fork.
 OSErr clear_orphan(int dirFd, std::string_view fileName, const char* step);
 
 }  // namespace vantrel::fm::rsrc

@@ -235,10 +235,28 @@ TEST(Sidecars, GoWithTheirFileAndOrphansNeverAttach) {
     EXPECT_EQ(on_disk(dir / "d"), std::set<std::string>{});
 
     write_bytes(dir / "d/._gone", sidecar_bytes("orphan"));
-    write_bytes(dir / "d/._other", "not even a sidecar");
     FSRef d = ref_of(dir / "d");
     ASSERT_EQ(FSDeleteObject(&d), noErr);
     EXPECT_FALSE(fs::exists(dir / "d"));
+
+    // A user's own file that only has a sidecar's name is not one: it is
+    // never removed, by a folder's deletion, a file's, or a new item's name.
+    fs::create_directories(dir / "u");
+    write_bytes(dir / "u/._gone", sidecar_bytes("orphan"));
+    write_bytes(dir / "u/._notes", "my notes, not a sidecar");
+    FSRef u = ref_of(dir / "u");
+    EXPECT_EQ(FSDeleteObject(&u), fBsyErr);
+    EXPECT_EQ(read_file(dir / "u/._notes"), "my notes, not a sidecar");
+    auto b = dir.write("u/b", "data");
+    write_bytes(dir / "u/._b", "notes beside b");
+    FSRef br = ref_of(b);
+    ASSERT_EQ(FSDeleteObject(&br), noErr);
+    EXPECT_EQ(read_file(dir / "u/._b"), "notes beside b");
+    FSRef ur = ref_of(dir / "u"), made{};
+    const std::u16string notes = u16("notes");
+    ASSERT_EQ(FSCreateFileUnicode(&ur, notes.size(), uc(notes), 0, nullptr, &made, nullptr), noErr);
+    EXPECT_EQ(read_file(dir / "u/._notes"), "my notes, not a sidecar");
+    EXPECT_EQ(rsrc_size(dir / "u/notes"), 0u);
 
     // A real item besides them: the folder is not empty.
     auto e = dir.write("e/item", "");

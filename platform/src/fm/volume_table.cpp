@@ -220,6 +220,26 @@ const Volume* find_loaded(VolState& s, FSVolumeRefNum vref, std::vector<FSVolume
     return v;
 }
 
+// Hands volume `vref` to `use` under the table's lock (loading the table,
+// or re-reading it for a volume it does not know), then lets go of what was
+// kept of volumes that went away. False for an unknown volume.
+template <class Use>
+bool with_volume(FSVolumeRefNum vref, Use&& use) {
+    if (vref >= 0) return false;
+    VolState& s = vstate();
+    std::vector<FSVolumeRefNum> gone;
+    bool found = false;
+    {
+        std::lock_guard lk(s.mu);
+        if (const Volume* v = find_loaded(s, vref, &gone)) {
+            use(*v);
+            found = true;
+        }
+    }
+    release(gone);
+    return found;
+}
+
 }  // namespace
 
 std::vector<Volume> volumes() {
@@ -248,53 +268,21 @@ void refresh_volumes() {
 }
 
 OSErr volume_by_ref(FSVolumeRefNum vref, Volume* out) {
-    if (vref >= 0) return nsvErr;
-    VolState& s = vstate();
-    std::vector<FSVolumeRefNum> gone;
-    OSErr result = nsvErr;
-    {
-        std::lock_guard lk(s.mu);
-        if (const Volume* v = find_loaded(s, vref, &gone)) {
-            *out = *v;
-            result = noErr;
-        }
-    }
-    release(gone);
-    return result;
+    return with_volume(vref, [&](const Volume& v) { *out = v; }) ? OSErr(noErr) : OSErr(nsvErr);
 }
 
 bool volume_root_id(FSVolumeRefNum vref, dev_t* dev, ino_t* ino) {
-    if (vref >= 0) return false;
-    VolState& s = vstate();
-    std::vector<FSVolumeRefNum> gone;
-    bool found = false;
-    {
-        std::lock_guard lk(s.mu);
-        if (const Volume* v = find_loaded(s, vref, &gone)) {
-            *dev = v->dev;
-            *ino = v->root_ino;
-            found = true;
-        }
-    }
-    release(gone);
-    return found;
+    return with_volume(vref, [&](const Volume& v) {
+        *dev = v.dev;
+        *ino = v.root_ino;
+    });
 }
 
 bool volume_mount(FSVolumeRefNum vref, std::uint64_t* mnt, dev_t* dev) {
-    if (vref >= 0) return false;
-    VolState& s = vstate();
-    std::vector<FSVolumeRefNum> gone;
-    bool found = false;
-    {
-        std::lock_guard lk(s.mu);
-        if (const Volume* v = find_loaded(s, vref, &gone)) {
-            *mnt = v->mnt;
-            *dev = v->dev;
-            found = true;
-        }
-    }
-    release(gone);
-    return found;
+    return with_volume(vref, [&](const Volume& v) {
+        *mnt = v.mnt;
+        *dev = v.dev;
+    });
 }
 
 OSErr volume_by_mount(std::uint64_t mnt, Volume* out) {

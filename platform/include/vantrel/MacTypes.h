@@ -131,6 +131,7 @@ enum {
     errFSNotEnoughSpaceForOperation = -1429,
     afpAccessDenied = -5000,
     afpItemNotFound = -5018,
+    afpRangeOverlap = -5021,
     afpObjectTypeErr = -5025,
     afpIDNotFound = -5034,
     afpIDExists = -5035,

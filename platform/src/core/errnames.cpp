@@ -73,6 +73,7 @@ constexpr Name kNames[] = {
     VANTREL_NAME(errFSNotEnoughSpaceForOperation),
     VANTREL_NAME(afpAccessDenied),
     VANTREL_NAME(afpItemNotFound),
+    VANTREL_NAME(afpRangeOverlap),
     VANTREL_NAME(afpObjectTypeErr),
     VANTREL_NAME(afpIDNotFound),
     VANTREL_NAME(afpIDExists),

@@ -151,16 +151,11 @@ OSErr set_immutable(const Node& n, bool on, const char* step) {
     if (::fstat(fd, &st) != 0) return from_errno(errno, Op::Lock, &n);
     if (st.st_ino != n.st.stx_ino) return fnfErr;  // swapped since it was resolved
     int flags = 0;
-    if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0)
-        return errno == ENOTTY ? OSErr(errFSOperationNotSupported)
-                               : from_errno(errno, Op::Lock, &n);
+    if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) return from_errno(errno, Op::Lock, &n);
     int want = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
     if (want != flags &&
-        fault::step(step, n.name, [&] { return ::ioctl(fd, FS_IOC_SETFLAGS, &want); }) != 0) {
-        if (errno == EPERM) return permErr;  // only a privileged caller may lock
-        return errno == ENOTTY ? OSErr(errFSOperationNotSupported)
-                               : from_errno(errno, Op::Lock, &n);
-    }
+        fault::step(step, n.name, [&] { return ::ioctl(fd, FS_IOC_SETFLAGS, &want); }) != 0)
+        return from_errno(errno, Op::Lock, &n);  // EPERM: only a privileged caller may lock
     return noErr;
 }
 

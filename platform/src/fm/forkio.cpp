@@ -87,7 +87,8 @@ OSErr writable_sidecar(Fork& f, const char* step, Made* made) {
     if (OSErr e = rsrc::create(n.at(), n.name, legacy, finder, step, &f.side)) {
         made->legacy = false;
         // Made by someone else meanwhile: use that one.
-        if (e == dupFNErr && rsrc::open(n.at(), n.name, true, &f.side) == noErr && f.side.found())
+        if (e == errFSForkExists && rsrc::open(n.at(), n.name, true, &f.side) == noErr &&
+            f.side.found())
             return noErr;
         return e;
     }
@@ -416,8 +417,7 @@ OSErr FSCreateFork(const FSRef* ref, UniCharCount forkNameLength, const UniChar*
     if (present) return errFSForkExists;
     std::uint8_t finder[rsrc::kFinderInfoSize];
     rsrc::finder_info_of(n, finder);
-    const OSErr e = rsrc::create(n.at(), n.name, {}, finder, "FSCreateFork.sidecar", &side);
-    return e == dupFNErr ? OSErr{errFSForkExists} : e;
+    return rsrc::create(n.at(), n.name, {}, finder, "FSCreateFork.sidecar", &side);
 }
 
 OSErr FSFlushFork(FSIORefNum forkRefNum) {

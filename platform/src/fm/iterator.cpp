@@ -264,11 +264,7 @@ OSErr FSOpenIterator(const FSRef* container, FSIteratorFlags iteratorFlags, FSIt
         if (!dir.is_dir()) return errFSNotAFolder;
         int fd = ::openat(dir.at(), dir.root ? "." : dir.name.c_str(),
                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0) {
-            if (errno == ENOTDIR || errno == ELOOP || errno == ENOENT)
-                return fnfErr;  // replaced since resolved
-            return from_errno(errno, Op::OpenDir, &dir);
-        }
+        if (fd < 0) return from_errno(errno, Op::Resolve, &dir);  // gone or replaced: fnfErr
         h = std::make_shared<const DirHandle>(fd);
         struct statx st;
         if (stat_at(fd, "", AT_EMPTY_PATH, &st) != 0) return from_errno(errno, Op::OpenDir, &dir);

@@ -45,17 +45,7 @@ int nss_lookup(Lookup lookup, Entry& entry, std::vector<char>& buf) {
 }
 
 OSErr lookup_error(int rc) {
-    switch (rc) {
-        case ENOENT:
-        case ESRCH:
-        case EBADF:
-        case EPERM:  // glibc's ways of saying "no such entry"
-            return fnfErr;
-        case ENOMEM:
-            return memFullErr;
-        default:
-            return ioErr;
-    }
+    return vantrel::fm::from_errno(rc, vantrel::fm::Op::MapID);
 }
 
 // Records the result in the block, as the asynchronous forms would, and returns it.

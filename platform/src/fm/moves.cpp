@@ -157,8 +157,7 @@ OSErr rename_pair(const PairSteps& steps, int fromDir, const std::string& from, 
     if (vantrel::fault::step(steps.rename, to, [&] {
             return ::renameat2(fromDir, from.c_str(), toDir, to.c_str(), RENAME_NOREPLACE);
         }) != 0)
-        return badMoveOnInval && errno == EINVAL ? OSErr{badMovErr}
-                                                 : from_errno(errno, Op::Rename, &n);
+        return from_errno(errno, badMoveOnInval ? Op::Move : Op::Rename, &n);
     if (OSErr e = rsrc::carry(c, steps.sidecar)) {
         vantrel::fault::step(steps.undo, from, [&] {
             return ::renameat2(toDir, to.c_str(), fromDir, from.c_str(), RENAME_NOREPLACE);
@@ -514,12 +513,7 @@ OSErr FSExchangeObjects(const FSRef* ref, const FSRef* destRef) {
         bool traded = false;
         if (err == noErr) {
             traded = trade(sidecars, "FSExchangeObjects.sidecar", false) == 0;
-            if (!traded) {
-                const int e = errno;
-                const bool unsupported = e == EINVAL || e == ENOSYS || e == EOPNOTSUPP;
-                err =
-                    unsupported ? OSErr{errFSOperationNotSupported} : from_errno(e, Op::Rename, &a);
-            }
+            if (!traded) err = from_errno(errno, Op::Exchange, &a);
         }
         if (traded) {
             if (vantrel::fault::step("FSExchangeObjects.exchange", a.name, [&] {
@@ -538,11 +532,10 @@ OSErr FSExchangeObjects(const FSRef* ref, const FSRef* destRef) {
                 if (atB.fileID && resolve(&ra, &nowA) == noErr) note_file_id(nowA, *atB.fileID);
                 return noErr;
             }
-            const int e = errno;
-            // File systems without the exchange say EINVAL (or ENOSYS, EOPNOTSUPP).
-            const bool unsupported = e == EINVAL || e == ENOSYS || e == EOPNOTSUPP;
-            if (unsupported) note_exchange_result(a.vref, false);  // parameters say so from now on
-            err = unsupported ? OSErr{errFSOperationNotSupported} : from_errno(e, Op::Rename, &a);
+            err = from_errno(errno, Op::Exchange, &a);
+            // The file system has no exchange: the volume's parameters say
+            // so from now on.
+            if (err == errFSOperationNotSupported) note_exchange_result(a.vref, false);
             (void)trade(sidecars, "FSExchangeObjects.undo", true);
         }
         (void)restat(&b);

@@ -74,10 +74,7 @@ ObjKey key_of(const Node& n) {
 OSErr open_dir_checked(int dirfd, const char* name, std::uint64_t mnt, dev_t dev,
                        const Identity& want, DirFd* out) {
     int fd = ::openat(dirfd, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return errno == ENOENT || errno == ENOTDIR || errno == ELOOP
-                   ? OSErr(dirNFErr)
-                   : from_errno(errno, Op::Lookup);
+    if (fd < 0) return from_errno(errno, Op::OpenDir);
     auto h = std::make_shared<const DirHandle>(fd);
     struct statx st;
     if (stat_at(fd, "", AT_EMPTY_PATH, &st) != 0) return from_errno(errno, Op::Lookup);
@@ -188,8 +185,7 @@ OSErr try_candidate(const RefFields& r, std::uint64_t mnt, dev_t dev, const Cand
     std::string name = c.scan ? scan_for_inode(parent->fd(), r.ino, c.name) : c.name;
     if (name.empty()) return fnfErr;
     struct statx st;
-    if (stat_at(parent->fd(), name.c_str(), 0, &st) != 0)
-        return errno == ENOENT || errno == ENOTDIR ? OSErr(fnfErr) : from_errno(errno, Op::Lookup);
+    if (stat_at(parent->fd(), name.c_str(), 0, &st) != 0) return from_errno(errno, Op::Resolve);
     if (!same_object(identity_of(r), st) || !on_mount(st, mnt, dev)) return fnfErr;
     if (c.scan) remember_long_name(ObjKey{r.vref, r.dev, r.ino}, name);
     out->parent = std::move(parent);
@@ -430,8 +426,7 @@ OSErr node_by_id(FSVolumeRefNum vref, UInt32 nodeID, Node* out) {
     DirFd parent;
     if (OSErr e = dir_fd_by_id(vref, p.parentID, &parent)) return e == dirNFErr ? OSErr(fnfErr) : e;
     struct statx st;
-    if (stat_at(parent->fd(), p.name.c_str(), 0, &st) != 0)
-        return errno == ENOENT ? OSErr(fnfErr) : from_errno(errno, Op::Lookup);
+    if (stat_at(parent->fd(), p.name.c_str(), 0, &st) != 0) return from_errno(errno, Op::Resolve);
     if (!same_object(Identity{key.dev, key.ino, p.stamp, false}, st) || !on_mount(st, mnt, dev))
         return fnfErr;
     Node n;
@@ -461,10 +456,7 @@ OSErr lookup(const Node& dir, std::string_view name, Node* out) {
     if (OSErr e = dir_fd(dir, &fd)) return e;
     std::string nm(name);
     struct statx st;
-    if (stat_at(fd->fd(), nm.c_str(), 0, &st) != 0) {
-        if (errno == ENOENT) return fnfErr;
-        return from_errno(errno, Op::Lookup, &dir);
-    }
+    if (stat_at(fd->fd(), nm.c_str(), 0, &st) != 0) return from_errno(errno, Op::Lookup, &dir);
     child_node(dir, fd, nm, st, out);
     return noErr;
 }

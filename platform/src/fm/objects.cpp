@@ -414,15 +414,7 @@ OSErr FSDeleteObject(const FSRef* ref) {
         });
     }
     if (rc != 0) {
-        int err = errno;
-        if (err == EPERM) {
-            // The container's own lock keeps its entries too.
-            struct statx pst;
-            if (::statx(n.at(), "", AT_EMPTY_PATH, STATX_BASIC_STATS, &pst) == 0 &&
-                (pst.stx_attributes & STATX_ATTR_IMMUTABLE))
-                return fLckdErr;
-        }
-        return from_errno(err, Op::Delete, &n);
+        return from_errno(errno, Op::Delete, &n);  // EPERM in a locked directory: fLckdErr
     }
     note_deleted(n);
     return noErr;

@@ -27,13 +27,13 @@
 #include <string>
 
 #include "fm/forks.h"
+#include "fm/node.h"
 #include "vantrel/fault.h"
 
 VANTREL_FAULT_OPERATIONS("PBLockRangeSync", "PBUnlockRangeSync");
 
 namespace {
 
-constexpr OSErr kRangeOverlap = -5021;  // afpRangeOverlap
 constexpr std::int64_t kResourceBase = std::int64_t{1} << 62;
 
 OSErr fork_eof(FSIORefNum refNum, const vantrel::fm::ForkAccess& f, std::int64_t* eof) {
@@ -44,7 +44,7 @@ OSErr fork_eof(FSIORefNum refNum, const vantrel::fm::ForkAccess& f, std::int64_t
         return noErr;
     }
     struct stat st {};
-    if (::fstat(f.fd, &st) != 0) return ioErr;
+    if (::fstat(f.fd, &st) != 0) return vantrel::fm::from_errno(errno, vantrel::fm::Op::Read);
     *eof = st.st_size;
     return noErr;
 }
@@ -96,10 +96,7 @@ OSErr lock_range(ParmBlkPtr pb, bool lock) {
         if (start >= kResourceBase) return finish(posErr);
     }
     if (::fcntl(f.fd, F_OFD_SETLK, &fl) != 0) {
-        if (errno == EAGAIN || errno == EACCES) return finish(kRangeOverlap);
-        if (errno == ENOLCK) return finish(memFullErr);
-        if (errno == EBADF) return finish(rfNumErr);
-        return finish(ioErr);
+        return finish(vantrel::fm::from_errno(errno, vantrel::fm::Op::RangeLock));
     }
     return finish(noErr);
 }

@@ -62,8 +62,7 @@ OSErr write_error(int err, int fd) {
             return fLckdErr;
         return permErr;
     }
-    if (err == E2BIG || err == ENOSPC) return dskFulErr;
-    return from_errno(err, Op::Write);
+    return from_errno(err, Op::WriteFork);
 }
 
 bool is_sidecar_name(std::string_view diskName) noexcept {
@@ -191,7 +190,7 @@ OSErr create(int dirFd, std::string_view fileName, std::string_view fork,
         return ::openat(dirFd, name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC,
                         0600);
     });
-    if (fd < 0) return errno == EEXIST ? OSErr{dupFNErr} : from_errno(errno, Op::Create);
+    if (fd < 0) return from_errno(errno, Op::CreateFork);  // EEXIST: errFSForkExists
     UniqueFd owned(fd);
     struct stat file {};
     if (::fstatat(dirFd, std::string(fileName).c_str(), &file, AT_SYMLINK_NOFOLLOW) == 0) {

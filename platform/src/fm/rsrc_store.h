@@ -94,8 +94,8 @@ OSErr length(const Sidecar& s, std::uint64_t* out);
 
 // Creates the sidecar of `fileName` in `dirFd` holding `fork` and the Finder
 // information `finderInfo` (32 bytes on disk, big-endian, or null for
-// zeros); fails with dupFNErr when one exists. Each system call is the fault
-// seam's step `step`; a failure removes what was made.
+// zeros); fails with errFSForkExists when one exists. Each system call is
+// the fault seam's step `step`; a failure removes what was made.
 OSErr create(int dirFd, std::string_view fileName, std::string_view fork,
              const std::uint8_t* finderInfo, const char* step, Sidecar* out);
 

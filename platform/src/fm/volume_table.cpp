@@ -369,7 +369,7 @@ OSErr volume_root(const Volume& v, DirFd* out) {
         }
     }
     int fd = ::open(v.mount_point.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT ? OSErr(nsvErr) : from_errno(errno, Op::Lookup);
+    if (fd < 0) return from_errno(errno, Op::VolumeRoot);
     auto h = std::make_shared<const DirHandle>(fd);
     struct statx st;
     if (stat_at(fd, "", AT_EMPTY_PATH, &st) != 0 ||

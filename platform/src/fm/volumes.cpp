@@ -92,16 +92,10 @@ std::string data_from(const std::string& opts) {
     return out;
 }
 
-OSErr mount_error(int err) {
-    return err == EPERM    ? OSErr(permErr)
-           : err == ENOENT ? OSErr(fnfErr)
-                           : from_errno(err, Op::Mount);
-}
-
 OSErr mount_whole(const MountRecord& m) {
     if (::mount(m.source.c_str(), m.target.c_str(), m.fs_type.c_str(), m.flags,
                 m.data.empty() ? nullptr : m.data.c_str()) != 0)
-        return mount_error(errno);
+        return from_errno(errno, Op::Mount);
     return noErr;
 }
 
@@ -111,7 +105,7 @@ OSErr bind_then_remount(const MountRecord& m, const std::string& from) {
     if (fault::step("PBVolumeMount.bind", m.target, [&] {
             return ::mount(from.c_str(), m.target.c_str(), nullptr, MS_BIND, nullptr);
         }) != 0)
-        return mount_error(errno);
+        return from_errno(errno, Op::Mount);
     const unsigned long perMount = m.flags & (MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC |
                                               MS_NOATIME | MS_NODIRATIME | MS_RELATIME);
     if (perMount != 0 && fault::step("PBVolumeMount.remount", m.target, [&] {
@@ -122,7 +116,7 @@ OSErr bind_then_remount(const MountRecord& m, const std::string& from) {
         fault::step("PBVolumeMount.undo", m.target, [&] {
             return ::umount2(m.target.c_str(), MNT_DETACH);  // never leave it writable by mistake
         });
-        return mount_error(err);
+        return from_errno(err, Op::Mount);
     }
     return noErr;
 }
@@ -159,7 +153,7 @@ OSErr mount_part(const MountRecord& m) {
     UniqueFd tree(fault::step("PBVolumeMount.clone", m.target, [&] {
         return ::open_tree(AT_FDCWD, from.c_str(), OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC);
     }));
-    if (!tree) return errno == ENOSYS ? bind_then_remount(m, from) : mount_error(errno);
+    if (!tree) return errno == ENOSYS ? bind_then_remount(m, from) : from_errno(errno, Op::Mount);
     struct mount_attr attr {};
     if (m.flags & MS_RDONLY) attr.attr_set |= MOUNT_ATTR_RDONLY;
     if (m.flags & MS_NOSUID) attr.attr_set |= MOUNT_ATTR_NOSUID;
@@ -174,12 +168,12 @@ OSErr mount_part(const MountRecord& m) {
         fault::step("PBVolumeMount.flags", m.target, [&] {
             return ::mount_setattr(tree.get(), "", AT_EMPTY_PATH, &attr, sizeof attr);
         }) != 0)
-        return errno == ENOSYS ? bind_then_remount(m, from) : mount_error(errno);
+        return errno == ENOSYS ? bind_then_remount(m, from) : from_errno(errno, Op::Mount);
     if (fault::step("PBVolumeMount.attach", m.target, [&] {
             return ::move_mount(tree.get(), "", AT_FDCWD, m.target.c_str(),
                                 MOVE_MOUNT_F_EMPTY_PATH);
         }) != 0)
-        return mount_error(errno);
+        return from_errno(errno, Op::Mount);
     return noErr;
 }
 

@@ -375,7 +375,23 @@ INSTANTIATE_TEST_SUITE_P(
         ErrnoCase{EACCES, fm::Op::Delete, afpAccessDenied},
         ErrnoCase{EACCES, fm::Op::Read, permErr}, ErrnoCase{EPERM, fm::Op::Delete, permErr},
         ErrnoCase{EBUSY, fm::Op::Delete, fBsyErr}, ErrnoCase{EMFILE, fm::Op::OpenDir, tmfoErr},
-        ErrnoCase{EIO, fm::Op::Read, ioErr}),
+        ErrnoCase{EIO, fm::Op::Read, ioErr},
+        // What one operation's errno means beyond the common table.
+        ErrnoCase{EINVAL, fm::Op::Rename, paramErr}, ErrnoCase{EINVAL, fm::Op::Move, badMovErr},
+        ErrnoCase{EINVAL, fm::Op::Exchange, errFSOperationNotSupported},
+        ErrnoCase{ENOSYS, fm::Op::Exchange, errFSOperationNotSupported},
+        ErrnoCase{ENOTDIR, fm::Op::Resolve, fnfErr}, ErrnoCase{ELOOP, fm::Op::Resolve, fnfErr},
+        ErrnoCase{ENOENT, fm::Op::VolumeRoot, nsvErr}, ErrnoCase{EPERM, fm::Op::Lock, permErr},
+        ErrnoCase{ENOTTY, fm::Op::Lock, errFSOperationNotSupported},
+        ErrnoCase{EEXIST, fm::Op::CreateFork, errFSForkExists},
+        ErrnoCase{EACCES, fm::Op::CreateFork, permErr},
+        ErrnoCase{E2BIG, fm::Op::WriteFork, dskFulErr},
+        ErrnoCase{E2BIG, fm::Op::Read, errFSBadBuffer},
+        ErrnoCase{EAGAIN, fm::Op::RangeLock, afpRangeOverlap},
+        ErrnoCase{EACCES, fm::Op::RangeLock, afpRangeOverlap},
+        ErrnoCase{ENOLCK, fm::Op::RangeLock, memFullErr}, ErrnoCase{EPERM, fm::Op::Mount, permErr},
+        ErrnoCase{ENOENT, fm::Op::Mount, fnfErr}, ErrnoCase{ESRCH, fm::Op::MapID, fnfErr},
+        ErrnoCase{EPERM, fm::Op::MapID, fnfErr}, ErrnoCase{ENOMEM, fm::Op::MapID, memFullErr}),
     [](const auto& info) {
         return "errno" + std::to_string(info.param.err) + "_op" +
                std::to_string(int(info.param.op));

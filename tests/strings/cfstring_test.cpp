@@ -15,7 +15,7 @@
 
 namespace {
 
-CFStringRef utf8(const std::string& s) {
+CFStringRef create_utf8(const std::string& s) {
     return CFStringCreateWithCString(nullptr, s.c_str(), kCFStringEncodingUTF8);
 }
 
@@ -49,7 +49,7 @@ TEST(CFStringGetCString, ConvertsComposedToMacRomanOrFailsCleanly) {
     EXPECT_FALSE(CFStringGetCString(CFSTR("abcd"), buf, 4, kCFStringEncodingMacRoman));
     EXPECT_EQ(buf[0], '\0') << "a failed conversion leaves an empty string";
     EXPECT_EQ(buf[4], 'z') << "nothing beyond the given size";
-    CFStringRef cjk = utf8("\xe6\x97\xa5\xe6\x9c\xac");
+    CFStringRef cjk = create_utf8("\xe6\x97\xa5\xe6\x9c\xac");
     ASSERT_NE(cjk, nullptr);
     EXPECT_FALSE(CFStringGetCString(cjk, buf, sizeof buf, kCFStringEncodingMacRoman));
     EXPECT_STREQ(buf, "");
@@ -73,19 +73,19 @@ TEST(CString256FromCF, AssignAndAppend) {
     s = CFSTR("Movie Info");
     EXPECT_STREQ(s.text, "Movie Info");
     s += CFSTR(": ");
-    CFStringRef cafe = utf8("caf\xc3\xa9");
+    CFStringRef cafe = create_utf8("caf\xc3\xa9");
     s += cafe;
     EXPECT_STREQ(s.text, "Movie Info: caf\x8E");
     CFRelease(cafe);
 
     std::string x255(255, 'x');
-    CFStringRef fits = utf8(x255);
+    CFStringRef fits = create_utf8(x255);
     s = fits;
     EXPECT_EQ(std::string(s.text), x255);
     CFRelease(fits);
 
     // Too long or unmappable: assignment leaves "", append adds nothing.
-    CFStringRef longer = utf8(std::string(256, 'y'));
+    CFStringRef longer = create_utf8(std::string(256, 'y'));
     s = longer;
     EXPECT_STREQ(s.text, "");
     s = "keep";

@@ -44,7 +44,7 @@ inline std::string cf_utf8(CFStringRef s) {
     return out;
 }
 
-inline CFStringRef cfstr(const std::string& s) {
+inline CFStringRef create_cfstr(const std::string& s) {
     return CFStringCreateWithCString(nullptr, s.c_str(), kCFStringEncodingUTF8);
 }
 

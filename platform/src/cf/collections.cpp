@@ -16,7 +16,7 @@ const void* cf_retain(CFAllocatorRef, const void* v) {
 void cf_release(CFAllocatorRef, const void* v) {
     CFRelease(v);
 }
-CFStringRef cf_describe(const void* v) {
+CFStringRef cf_copy_description(const void* v) {
     return CFCopyDescription(v);
 }
 Boolean cf_equal(const void* a, const void* b) {
@@ -34,13 +34,14 @@ bool same_value(CFArrayEqualCallBack eq, const void* a, const void* b) {
 }
 }  // namespace
 
-const CFArrayCallBacks kCFTypeArrayCallBacks = {0, cf_retain, cf_release, cf_describe, cf_equal};
-const CFDictionaryKeyCallBacks kCFTypeDictionaryKeyCallBacks = {0,           cf_retain, cf_release,
-                                                                cf_describe, cf_equal,  cf_hash};
+const CFArrayCallBacks kCFTypeArrayCallBacks = {0, cf_retain, cf_release, cf_copy_description,
+                                                cf_equal};
+const CFDictionaryKeyCallBacks kCFTypeDictionaryKeyCallBacks = {
+    0, cf_retain, cf_release, cf_copy_description, cf_equal, cf_hash};
 const CFDictionaryKeyCallBacks kCFCopyStringDictionaryKeyCallBacks = {
-    0, cf_copy_string, cf_release, cf_describe, cf_equal, cf_hash};
+    0, cf_copy_string, cf_release, cf_copy_description, cf_equal, cf_hash};
 const CFDictionaryValueCallBacks kCFTypeDictionaryValueCallBacks = {0, cf_retain, cf_release,
-                                                                    cf_describe, cf_equal};
+                                                                    cf_copy_description, cf_equal};
 
 CFTypeID CFArrayGetTypeID(void) {
     return kArrayTypeID;

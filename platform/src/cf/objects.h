@@ -67,7 +67,7 @@ inline bool is(CFTypeRef cf, std::uint32_t type) {
 }
 
 // A new string from UTF-16 units.
-CFStringRef make_string(const UniChar* units, std::size_t n);
+CFStringRef create_string(const UniChar* units, std::size_t n);
 // The three below are also the Cocoa library's way into Core Foundation's
 // strings (NSString wraps a CFString): exported for it, not a contract for
 // anyone else, as vantrel::host is the host's.

@@ -508,7 +508,7 @@ class Reader {
     std::string err_;
 };
 
-CFTypeRef scalar_to_cf(Scalar&& v) {
+CFTypeRef create_scalar(Scalar&& v) {
     switch (v.kind) {
         case Elem::True:
             return kCFBooleanTrue;
@@ -543,7 +543,7 @@ class Builder : public Sink {
         }
         CFRelease(root_);
     }
-    CFTypeRef take() {
+    CFTypeRef copy_root() {
         CFTypeRef r = root_;
         root_ = nullptr;
         return r;
@@ -566,7 +566,7 @@ class Builder : public Sink {
         CFRelease(stack_.back().key);
         stack_.back().key = string_from_utf8(k);
     }
-    void value(Scalar&& v, std::size_t, std::size_t) override { add(scalar_to_cf(std::move(v))); }
+    void value(Scalar&& v, std::size_t, std::size_t) override { add(create_scalar(std::move(v))); }
 
   private:
     struct Frame {
@@ -765,8 +765,8 @@ class BinaryDecoder {
         for (CFTypeRef v : done_) CFRelease(v);
     }
     // A new reference to the root object, or null with `why`.
-    CFTypeRef root(std::string* why) {
-        CFTypeRef v = object(top_);
+    CFTypeRef create_root(std::string* why) {
+        CFTypeRef v = copy_object(top_);
         if (v == nullptr) *why = "binary property list: " + why_;
         return v;
     }
@@ -792,13 +792,13 @@ class BinaryDecoder {
         *pos += 1 + len;
         return true;
     }
-    CFTypeRef object(std::uint64_t obj) {
+    CFTypeRef copy_object(std::uint64_t obj) {
         if (done_[obj]) return CFRetain(done_[obj]);
-        CFTypeRef v = make(obj);
+        CFTypeRef v = create_object(obj);
         if (v) done_[obj] = CFRetain(v);
         return v;
     }
-    CFTypeRef make(std::uint64_t obj) {
+    CFTypeRef create_object(std::uint64_t obj) {
         auto pos = static_cast<std::size_t>(
             be(b_, static_cast<std::size_t>(table_ + obj * off_size_), off_size_));
         if (pos < 8 || !has(pos, 1)) return fail("an object outside the file");
@@ -891,7 +891,7 @@ class BinaryDecoder {
                 if (type != 0xD) {
                     CFMutableArrayRef a = CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks);
                     for (std::uint64_t k = 0; k < n; ++k) {
-                        CFTypeRef v = object(ref(k));
+                        CFTypeRef v = copy_object(ref(k));
                         if (v == nullptr) {
                             CFRelease(a);
                             return nullptr;
@@ -904,8 +904,8 @@ class BinaryDecoder {
                 CFMutableDictionaryRef d = CFDictionaryCreateMutable(
                     nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
                 for (std::uint64_t k = 0; k < n; ++k) {
-                    CFTypeRef key = object(ref(k));
-                    CFTypeRef v = key ? object(ref(n + k)) : nullptr;
+                    CFTypeRef key = copy_object(ref(k));
+                    CFTypeRef v = key ? copy_object(ref(n + k)) : nullptr;
                     bool ok = v && is(key, kStringTypeID);
                     if (ok) CFDictionarySetValue(d, key, v);
                     CFRelease(key);
@@ -936,7 +936,7 @@ class BinaryDecoder {
 bool binary_to_xml(std::string_view b, std::string* xml, std::string* why) {
     if (!check_binary(b, why)) return false;
     BinaryDecoder decoder(b);
-    CFTypeRef root = decoder.root(why);
+    CFTypeRef root = decoder.create_root(why);
     if (root == nullptr) return false;
     // Its depth is checked already; the root counts as level 0 here so that
     // writable() allows a value as deep as the reader does.
@@ -1226,7 +1226,7 @@ CFTypeRef parse_plist(std::string_view bytes) {
     Reader r(bytes);
     Builder b;
     if (!r.run(b)) return nullptr;
-    return b.take();
+    return b.copy_root();
 }
 
 bool writable(CFTypeRef cf, std::string* why) {

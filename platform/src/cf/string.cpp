@@ -13,7 +13,7 @@ using namespace vantrel::cf_detail;
 
 namespace vantrel::cf {
 
-CFStringRef make_string(const UniChar* units, std::size_t n) {
+CFStringRef create_string(const UniChar* units, std::size_t n) {
     void* mem = ::operator new(sizeof(__CFString) + n * sizeof(UniChar) + sizeof(UniChar));
     auto* chars = reinterpret_cast<UniChar*>(static_cast<char*>(mem) + sizeof(__CFString));
     if (n) std::memcpy(chars, units, n * sizeof(UniChar));
@@ -81,7 +81,7 @@ CFStringRef string_from_utf8(std::string_view s) {
             out.push_back(static_cast<char16_t>(cp));
         }
     }
-    return make_string(reinterpret_cast<const UniChar*>(out.data()), out.size());
+    return create_string(reinterpret_cast<const UniChar*>(out.data()), out.size());
 }
 
 std::string to_utf8(CFStringRef s) {
@@ -135,7 +135,7 @@ CFStringRef CFStringCreateWithBytes(CFAllocatorRef, const UInt8* bytes, CFIndex 
             std::u16string out;
             if (vantrel::text::utf8_to_utf16(std::string_view(src, len), &out) != noErr)
                 return nullptr;
-            return make_string(reinterpret_cast<const UniChar*>(out.data()), out.size());
+            return create_string(reinterpret_cast<const UniChar*>(out.data()), out.size());
         }
         case kCFStringEncodingASCII: {
             std::u16string out;
@@ -143,12 +143,12 @@ CFStringRef CFStringCreateWithBytes(CFAllocatorRef, const UInt8* bytes, CFIndex 
                 if (static_cast<unsigned char>(src[i]) >= 0x80) return nullptr;
                 out.push_back(static_cast<char16_t>(src[i]));
             }
-            return make_string(reinterpret_cast<const UniChar*>(out.data()), out.size());
+            return create_string(reinterpret_cast<const UniChar*>(out.data()), out.size());
         }
         case kCFStringEncodingISOLatin1: {
             std::u16string out;
             for (std::size_t i = 0; i < len; ++i) out.push_back(static_cast<unsigned char>(src[i]));
-            return make_string(reinterpret_cast<const UniChar*>(out.data()), out.size());
+            return create_string(reinterpret_cast<const UniChar*>(out.data()), out.size());
         }
         default: {
             // Mac script encodings (Mac Roman is 0) go through ICU; a byte never
@@ -159,7 +159,7 @@ CFStringRef CFStringCreateWithBytes(CFAllocatorRef, const UInt8* bytes, CFIndex 
                                         reinterpret_cast<UniChar*>(out.data()), out.size(),
                                         &units) != noErr)
                 return nullptr;
-            return make_string(reinterpret_cast<const UniChar*>(out.data()), units);
+            return create_string(reinterpret_cast<const UniChar*>(out.data()), units);
         }
     }
 }
@@ -174,7 +174,7 @@ CFStringRef CFStringCreateWithCString(CFAllocatorRef alloc, const char* cStr,
 CFStringRef CFStringCreateWithCharacters(CFAllocatorRef, const UniChar* chars, CFIndex numChars) {
     if (vantrel::fault::check("CFStringCreateWithCharacters")) return nullptr;
     if (numChars < 0 || (chars == nullptr && numChars > 0)) return nullptr;
-    return make_string(chars, static_cast<std::size_t>(numChars));
+    return create_string(chars, static_cast<std::size_t>(numChars));
 }
 
 CFStringRef CFStringCreateCopy(CFAllocatorRef, CFStringRef str) {

@@ -277,7 +277,7 @@ void refresh(Domain& d, const std::string& path) {
 
 // The key's current value in the cached document (a new reference), null
 // when absent or when there is no usable document.
-CFTypeRef current_value(const Domain& d, const std::string& key) {
+CFTypeRef copy_current_value(const Domain& d, const std::string& key) {
     return d.doc && d.doc->usable ? d.doc->copy(key) : nullptr;
 }
 
@@ -293,7 +293,7 @@ bool superseded(const Pending& p, CFTypeRef current) {
 // obsolete, comparing with the cached document.
 void drop_superseded(Domain& d) {
     for (auto it = d.pending.begin(); it != d.pending.end();) {
-        CFTypeRef cur = current_value(d, it->first);
+        CFTypeRef cur = copy_current_value(d, it->first);
         bool old = superseded(it->second, cur);
         CFRelease(cur);
         if (old) {
@@ -687,7 +687,7 @@ CFPropertyListRef CFPreferencesCopyAppValue(CFStringRef key, CFStringRef applica
     drop_superseded(d);
     if (auto it = d.pending.find(k); it != d.pending.end())
         return it->second.value ? CFRetain(it->second.value) : nullptr;
-    return current_value(d, k);
+    return copy_current_value(d, k);
 }
 
 void CFPreferencesSetAppValue(CFStringRef key, CFPropertyListRef value, CFStringRef applicationID) {
@@ -714,7 +714,7 @@ void CFPreferencesSetAppValue(CFStringRef key, CFPropertyListRef value, CFString
     Pending p;
     p.value = CFRetain(value);
     p.base_known = d.sig.exists == false || d.doc != nullptr;
-    p.base = p.base_known ? current_value(d, k) : nullptr;
+    p.base = p.base_known ? copy_current_value(d, k) : nullptr;
     Pending& slot = d.pending[k];
     release(slot);
     slot = p;

@@ -65,7 +65,7 @@ class Notifications : public ::testing::Test {
 TEST_F(Notifications, DeliversNameObjectAndUserInfoToMatchingObservers) {
     CFNotificationCenterAddObserver(center(), &seen, record, CFSTR("Test Note"), CFSTR("wanted"),
                                     CFNotificationSuspensionBehaviorDeliverImmediately);
-    CFStringRef text = cfstr("h\xC3\xA9llo");
+    CFStringRef text = create_cfstr("h\xC3\xA9llo");
     int32_t n = 3;
     CFNumberRef num = CFNumberCreate(nullptr, kCFNumberSInt32Type, &n);
     const void* keys[] = {CFSTR("text"), CFSTR("n")};
@@ -104,7 +104,7 @@ TEST_F(Notifications, DeliversNameObjectAndUserInfoToMatchingObservers) {
 TEST_F(Notifications, AFailedPostSendsNothingAndTheNextOneArrives) {
     CFNotificationCenterAddObserver(center(), &seen, record, nullptr, nullptr,
                                     CFNotificationSuspensionBehaviorDeliverImmediately);
-    CFStringRef text = cfstr("payload");
+    CFStringRef text = create_cfstr("payload");
     const void* keys[] = {CFSTR("text")};
     const void* vals[] = {text};
     CFDictionaryRef info = CFDictionaryCreate(
@@ -114,7 +114,7 @@ TEST_F(Notifications, AFailedPostSendsNothingAndTheNextOneArrives) {
     sweep.run([&](vtest::FaultTrial& t) {
         const std::string name = "Faulted " + std::to_string(++trial);
         const std::string marker = "Marker " + std::to_string(trial);
-        CFStringRef n = cfstr(name), m = cfstr(marker);
+        CFStringRef n = create_cfstr(name), m = create_cfstr(marker);
         seen.clear();
         t.inject([&] { CFNotificationCenterPostNotification(center(), n, nullptr, info, true); });
         CFNotificationCenterPostNotification(center(), m, nullptr, nullptr, true);

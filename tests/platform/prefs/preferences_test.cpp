@@ -409,7 +409,7 @@ TEST(Preferences, ConcurrentWritersLoseNothing) {
         pid_t pid = fork();
         if (pid == 0) {
             for (int i = 0; i < kPerWriter; ++i) {
-                CFStringRef k = cfstr("w" + std::to_string(w) + "-" + std::to_string(i));
+                CFStringRef k = create_cfstr("w" + std::to_string(w) + "-" + std::to_string(i));
                 CFPreferencesSetAppValue(k, (i % 2) ? kCFBooleanTrue : kCFBooleanFalse, kApp);
                 CFRelease(k);
                 if (!CFPreferencesAppSynchronize(kApp)) _exit(2);
@@ -447,9 +447,9 @@ TEST(Preferences, WriterKilledAtRandomLeavesAParseableFile) {
         if (pid == 0) {
             // Large values make each write take long enough to be interrupted.
             std::string big(64 * 1024, 'x');
-            CFStringRef v = cfstr(big);
+            CFStringRef v = create_cfstr(big);
             for (long i = 0;; ++i) {
-                CFStringRef k = cfstr("k" + std::to_string(i % 8));
+                CFStringRef k = create_cfstr("k" + std::to_string(i % 8));
                 CFPreferencesSetAppValue(k, v, kApp);
                 CFRelease(k);
                 CFPreferencesAppSynchronize(kApp);
@@ -878,7 +878,7 @@ TEST(Preferences, DatesSetFarFrom2001AreWrittenAsTheirOwnYears) {
                 {"c", cf_seconds(2100, 1, 1), "2100-01-01T00:00:00Z"}};
     for (auto& r : rows) {
         CFDateRef d = CFDateCreate(nullptr, r.at);
-        CFStringRef k = cfstr(r.key);
+        CFStringRef k = create_cfstr(r.key);
         CFPreferencesSetAppValue(k, d, kApp);
         CFRelease(k);
         CFRelease(d);
@@ -913,7 +913,7 @@ TEST(Preferences, StringsWithCharactersXmlCannotHoldAreRefused) {
     CFStringRef bad = CFStringCreateWithCharacters(nullptr, ctrl, 3);
     const UniChar lone[] = {'a', 0xD800};
     CFStringRef surrogate = CFStringCreateWithCharacters(nullptr, lone, 2);
-    CFStringRef ok = cfstr("tab\there\r\nline <&>");
+    CFStringRef ok = create_cfstr("tab\there\r\nline <&>");
 
     CFPreferencesSetAppValue(CFSTR("Text"), ok, kApp);
     ASSERT_TRUE(CFPreferencesAppSynchronize(kApp));
@@ -987,7 +987,7 @@ TEST_P(EncodedDomain, ReadsItsCharactersAndIsWrittenBackAsUtf8) {
     if (GetParam().title == nullptr) {
         EXPECT_EQ(v, nullptr);
     } else {
-        CFStringRef want = cfstr(GetParam().title);
+        CFStringRef want = create_cfstr(GetParam().title);
         EXPECT_TRUE(v && CFEqual(v, want)) << (v ? cf_utf8(static_cast<CFStringRef>(v)) : "null");
         CFRelease(want);
     }

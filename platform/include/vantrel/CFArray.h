@@ -3,6 +3,8 @@
 // With kCFTypeArrayCallBacks the array retains its CF values and compares them
 // with CFEqual; with null callbacks it holds bare pointers. Other callback
 // records are honoured field by field (a null field means "do nothing").
+// C++ only, as CFBase.h explains: the extern "C" guards give C linkage, but
+// the header does not compile as C.
 #pragma once
 
 #include "vantrel/CFBase.h"

@@ -14,6 +14,12 @@
 // Null is tolerated where the original would crash: CFRelease(NULL) and
 // CFRetain(NULL) do nothing, CFGetTypeID(NULL) is 0, CFEqual with a null side
 // is false.
+//
+// C++ only. The extern "C" guards give the functions C linkage, the symbols a
+// plug-in or another language's binding links against; the Core Foundation
+// headers themselves use C++ (std::atomic, constexpr, nullptr, namespaces)
+// and do not compile as C. The File Manager headers (Files.h,
+// MacTypes.h, MacMemory.h, TextEncoding.h) do.
 #pragma once
 
 #include <atomic>

@@ -1,4 +1,6 @@
 // CFData: an immutable byte buffer.
+// C++ only, as CFBase.h explains: the extern "C" guards give C linkage, but
+// the header does not compile as C.
 #pragma once
 
 #include "vantrel/CFBase.h"

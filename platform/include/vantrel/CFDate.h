@@ -1,4 +1,6 @@
 // CFDate: a point in time as seconds since 2001-01-01 00:00:00 UTC.
+// C++ only, as CFBase.h explains: the extern "C" guards give C linkage, but
+// the header does not compile as C.
 #pragma once
 
 #include "vantrel/CFBase.h"

@@ -4,6 +4,8 @@
 // with CFEqual/CFHash (so a created string finds a value stored under CFSTR
 // with the same text); with null callbacks they are bare pointers compared by
 // address.
+// C++ only, as CFBase.h explains: the extern "C" guards give C linkage, but
+// the header does not compile as C.
 #pragma once
 
 #include "vantrel/CFBase.h"

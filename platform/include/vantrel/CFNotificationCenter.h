@@ -23,6 +23,8 @@
 // The object of a distributed notification must be a string (or null) and the
 // user info a property-list dictionary (or null); a post with anything else is
 // dropped.
+// C++ only, as CFBase.h explains: the extern "C" guards give C linkage, but
+// the header does not compile as C.
 #pragma once
 
 #include "vantrel/CFBase.h"

@@ -4,6 +4,8 @@
 // are no others. A number keeps whether it was an integer or a floating-point
 // value (CFNumberIsFloatType) and converts on request (CFNumberGetValue, which
 // is false when the conversion loses information).
+// C++ only, as CFBase.h explains: the extern "C" guards give C linkage, but
+// the header does not compile as C.
 #pragma once
 
 #include "vantrel/CFBase.h"

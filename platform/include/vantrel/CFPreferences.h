@@ -27,6 +27,8 @@
 // An application ID that cannot name a file ("", ".", "..", anything with
 // "/") and keys that are not strings are refused: Copy gives null, Set does
 // nothing, Synchronize returns false.
+// C++ only, as CFBase.h explains: the extern "C" guards give C linkage, but
+// the header does not compile as C.
 #pragma once
 
 #include "vantrel/CFBase.h"

@@ -9,6 +9,8 @@
 // CFSTR("...") is a compile-time constant (its address is a constant
 // expression; `static constexpr CFStringRef k = CFSTR("x");` works). It is
 // never freed: CFRetain and CFRelease leave it alone. The literal is UTF-8.
+// C++ only, as CFBase.h explains: the extern "C" guards give C linkage, but
+// the header does not compile as C.
 #pragma once
 
 #include <cstddef>

@@ -1,15 +1,11 @@
 // PBHGetDirAccessSync / PBHSetDirAccessSync: a directory's access-rights word
-// on the owner, group and mode bits of its inode.
+// on the owner, group and mode bits of its inode. What they promise is on
+// their declarations in vantrel/Files.h.
 //
-// The word holds three groups of rights, one byte each: the owner's (bits
-// 0-2), the group's (8-10) and everyone's (16-18). In each group bit 0 is
-// "search" (see folders), bit 1 "read" (see files) and bit 2 "write" (make
-// changes); they map onto the x, r and w bits of the matching mode triplet.
-// Bits 24-26 report the calling process's own rights in the same form (what
-// access(2) grants its effective IDs) and bit 31 that it owns the directory;
-// they are reported, never set. Bit 28 (blank access rights, "use the parent's")
-// has no counterpart on Linux: it is never reported and is ignored when set.
-// The setuid, setgid and sticky bits of the mode are kept when rights are set.
+// The caller's own rights (bits 24-26) are what access(2) grants its
+// effective IDs, asked of the directory's descriptor. Every change works on
+// one O_PATH descriptor of the directory, so that a link put in its place
+// between the steps is never followed.
 #include "fm/access.h"
 
 #include <fcntl.h>

@@ -1,21 +1,15 @@
-// PBHCopyFileSync: copies a file into a directory, with the file system's own
-// copy (copy_file_range: a reflink or a server-side copy where the file
-// system offers one), plus its Finder information and resource fork.
+// PBHCopyFileSync: what it promises is on its declaration in vantrel/Files.h.
 //
-// The copy is built as an unnamed file in the destination directory
-// (O_TMPFILE) and given its name only when complete, so that a failure part
-// way leaves nothing behind and no other program sees a half-made file. File
-// systems without O_TMPFILE get a named file that is removed on failure. An
-// existing object with the new name is never replaced (dupFNErr).
-//
-// The copy takes the source's data, its metadata record
-// (user.org.netatalk.Metadata), its resource fork (its sidecar "._NAME",
-// copied whole and made before the copy gets its name, or the attribute of
-// earlier versions), its permission bits and its modification and access
-// times. An orphan sidecar at the new name is removed first, so that it
-// cannot attach itself to the copy.
-// It belongs to the caller, as any new file does, is not locked, and has no
-// file ID of its own until one is made.
+// The data goes by copy_file_range (a reflink or a server-side copy where
+// the file system offers one), falling back to read and write. The copy is
+// an O_TMPFILE in the destination directory, linked under its name with
+// linkat only when complete; without O_TMPFILE, a named file made with
+// O_EXCL and unlinked on failure. The metadata record
+// (user.org.netatalk.Metadata) is copied as an extended attribute; the
+// resource fork's sidecar "._NAME" is copied whole and made before the copy
+// gets its name (or the attribute of earlier versions is copied). An orphan
+// sidecar at the new name is removed first, so that it cannot attach itself
+// to the copy.
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>

@@ -1,5 +1,5 @@
-// GetUTCDateTime: the system clock as seconds since 1904-01-01 00:00 UTC with a
-// 1/65536-second fraction.
+// GetUTCDateTime: the system clock (CLOCK_REALTIME) as seconds since
+// 1904-01-01 00:00 UTC with a 1/65536-second fraction.
 //
 // Tests hold the clock still with the overrides "GetUTCDateTime.seconds"
 // (seconds since 1904) and "GetUTCDateTime.fraction" (0..65535); each one

@@ -1,10 +1,6 @@
-// HGetVol / HSetVol: the default directory is the process's working directory.
-//
-// HGetVol reports the volume and directory ID of the working directory;
-// HSetVol changes the working directory to the directory with that volume and
-// ID. Both are process-wide, like the working directory itself. A directory ID
-// of 0 names the volume's root, as on the Mac. Volume names are not used to
-// choose a volume: HSetVol accepts only a null or empty name.
+// HGetVol / HSetVol: the default directory is the process's working
+// directory (getcwd and fchdir), so it is process-wide by nature. What they
+// promise is on their declarations in vantrel/Files.h.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>  // makedev, used by node.h

@@ -1,14 +1,13 @@
 // PBCreateFileIDRefSync, PBResolveFileIDRefSync, PBDeleteFileIDRefSync: file
-// IDs that survive renames and moves within the volume.
+// IDs that survive renames and moves within the volume. What they promise is
+// on their declarations in vantrel/Files.h.
 //
-// A file's ID is its node ID, which is its inode number (see node.h), so it
-// stays the same through any rename or move inside the file system, by this
-// layer or by any other program. That the ID "exists" is recorded on the file
-// itself, in the extended attribute user.org.vantrel.FileID, with the inode
-// number and birth time it was made for: the record survives restarts, and a
-// copy of the file that carries the attribute along is recognised as another
-// file. The AppleDouble metadata record is left alone; its private entries
-// belong to the file servers that share the volume.
+// A file's ID is its node ID, which is its inode number (see node.h). That
+// the ID "exists" is recorded in the extended attribute
+// user.org.vantrel.FileID, with the inode number and birth time it was made
+// for, so that a copy carrying the attribute along is told from the file.
+// The AppleDouble metadata record is left alone; its private entries belong
+// to the file servers that share the volume.
 //
 // Resolution looks, in order, in the process's table of IDs made or found
 // here, in the layer's table of node IDs, and finally walks the volume from

@@ -1,9 +1,9 @@
-// FSIterateForks: the forks of an object, one per call: the data fork, then
-// the resource fork when the object has one, then errFSNoMoreItems.
+// FSIterateForks: the forks of an object, one per call (its contract is on its
+// declaration in vantrel/Files.h).
 //
-// A folder has no forks. The resource fork is the one in the file's sidecar
-// (or, from earlier versions, its attribute); its physical size is its
-// length rounded up to the file system's block size. The iterator's `initialize` field counts the
+// The resource fork is the one in the file's sidecar (or, from earlier
+// versions, its attribute); its physical size is its length rounded up to
+// the file system's block size. The iterator's `initialize` field counts the
 // forks already returned, so 0 starts over.
 #include <sys/sysmacros.h>
 

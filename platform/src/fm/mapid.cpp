@@ -2,11 +2,9 @@
 // system's user and group databases (passwd and group through NSS, so LDAP or
 // sssd users map as well as local ones).
 //
-// Names travel as Pascal strings in the caller's buffer. The buffer is a Str31,
-// as on the Mac, so a name is at most 31 bytes; a longer database name is
-// refused with errFSNameTooLong rather than cut, because a cut name would map
-// back to another user or to nobody. IDs are 32-bit: an ID of 2^31 or more
-// travels as the negative SInt32 with the same bits.
+// What they promise is on their declarations in vantrel/Files.h. Lookups
+// use the reentrant getpw*_r / getgr*_r calls, growing their buffer while
+// they say ERANGE, so any thread may map at any time.
 #include <errno.h>
 #include <grp.h>
 #include <pwd.h>

@@ -1,19 +1,12 @@
-// FNNotify, FNSubscribe, FNUnsubscribe: directory-change announcements.
+// FNNotify, FNSubscribe, FNUnsubscribe: directory-change announcements, in
+// this process only. What they promise is on their declarations in
+// vantrel/Files.h.
 //
-// Scope: delivery is synchronous and stays inside this process. FNNotify calls
-// every matching subscriber on the caller's thread before it returns; nothing
-// is sent to other processes (they learn of changes from the file system
-// itself, for example with inotify on the directory's modification time).
-//
-// A subscription names a directory by its volume and node ID, taken when it is
-// made, so it keeps matching after the directory is renamed or moved. A null
-// directory subscribes to every directory of the process (tests and tools use
-// it to prove that no announcement was made).
-//
-// Callbacks run with a process-wide recursive lock held: a callback may
-// subscribe or unsubscribe (itself included), and FNUnsubscribe from another
-// thread waits until a delivery in progress has finished, so a context is
-// never used after its subscription is gone.
+// The registry's lock is recursive so that a callback, which runs with it
+// held, may subscribe, unsubscribe or notify again. FNUnsubscribe only marks
+// a subscription inactive; the outermost delivery removes ended ones, so the
+// index loop of a delivery never sees its vector shrink. Tests and tools subscribe to every
+// directory (a null directory) to prove that no announcement was made.
 #include <sys/sysmacros.h>  // makedev, used by node.h
 
 #include <algorithm>

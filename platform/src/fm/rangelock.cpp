@@ -1,24 +1,17 @@
 // PBLockRangeSync / PBUnlockRangeSync: byte-range locks on an open fork, as
 // open-file-description locks (F_OFD_SETLK) on the fork's own descriptor.
+// What they promise is on their declarations in vantrel/Files.h.
 //
-// Every fork reference number has its own open file description, so a range
-// locked through one reference number is refused to every other one, in this
-// process or another, and all of a fork's locks go when the fork is closed.
-// Like every POSIX lock they are advisory: they bind programs that ask.
-//
-// - A fork opened for writing takes an exclusive lock; a fork opened for
-//   reading only takes a shared one (the kernel gives no exclusive lock
-//   to a descriptor that cannot write), which still keeps writers out.
-// - The resource fork lives in a sidecar, but its locks are taken on the file; its ranges
-//   are locked in a region of the file's lock space that data never reaches
-//   (from 2^62 up), so data-fork and resource-fork locks never collide.
-// - A range is ioReqCount bytes from the position given by ioPosMode and
-//   ioPosOffset; ioReqCount -1 means "to the end of the fork, however long it
-//   grows". A zero or other negative length is refused (paramErr): POSIX
-//   would read 0 as "to infinity".
-// - A conflict with another holder gives afpRangeOverlap (-5021). Ranges of
-//   one fork that overlap merge, and unlocking a range nobody locked is not
-//   an error, as with any POSIX lock.
+// - Every fork reference number has its own open file description, which is
+//   what makes its locks its own, in this process and towards others.
+// - A fork opened for reading only takes a shared lock because the kernel
+//   gives no exclusive lock to a descriptor that cannot write.
+// - The resource fork lives in a sidecar, but its locks are taken on the
+//   file; its ranges are locked in a region of the file's lock space that
+//   data never reaches (from 2^62 up), so data-fork and resource-fork locks
+//   never collide.
+// - A zero length is refused before the kernel sees it: POSIX would read 0
+//   as "to infinity".
 #include <fcntl.h>
 #include <sys/stat.h>
 

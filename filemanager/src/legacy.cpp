@@ -1,7 +1,9 @@
 // Parameter-block wrappers: the older File Manager calls, which name objects
 // by volume, directory ID and HFS name, made usable from an FSRef.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "vantrel/FSUtilities.h"
 
@@ -62,6 +64,44 @@ OSErr make_new_ref(FSVolumeRefNum volume, SInt32 dirID, const NewName& name, FSS
     pb.ioNamePtr = name.ptr != nullptr ? name.ptr : source.name;
     pb.newRef = newRef;
     return PBMakeFSRefSync(&pb);
+}
+
+// The object's name as it is on disk: the last component of its path, as
+// bytes. errFSNameTooLong when the path is longer than the system allows.
+OSErr disk_name(const FSRef* ref, std::string* out) {
+    std::string path(4096, '\0');
+    if (OSErr e = static_cast<OSErr>(
+            FSRefMakePath(ref, reinterpret_cast<UInt8*>(path.data()), UInt32(path.size()))))
+        return e;
+    path.resize(std::strlen(path.c_str()));
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos || slash + 1 == path.size()) return fnfErr;  // a volume's root
+    *out = path.substr(slash + 1);
+    return noErr;
+}
+
+// The reference of the item named `diskName` (bytes, as on disk) in
+// `destDir`. A name that is not UTF-8 (Mac Roman bytes from an old server)
+// is found too, where its Unicode form (U+FFFD for each bad byte) would find
+// nothing, or another item that really has that form. The item must lie in
+// destDir, whatever links the path passes through by then.
+OSErr ref_in_dir(const FSRef* destDir, const std::string& diskName, FSRef* newRef) {
+    std::string path(4096, '\0');
+    if (OSErr e = static_cast<OSErr>(
+            FSRefMakePath(destDir, reinterpret_cast<UInt8*>(path.data()), UInt32(path.size()))))
+        return e;
+    path.resize(std::strlen(path.c_str()));
+    if (path.empty() || path.back() != '/') path += '/';
+    path += diskName;
+    FSRef found;
+    if (OSErr e = FSPathMakeRef(reinterpret_cast<const UInt8*>(path.c_str()), &found, nullptr))
+        return e;
+    FSRef parent;
+    if (OSErr e = FSGetCatalogInfo(&found, kFSCatInfoNone, nullptr, nullptr, nullptr, &parent))
+        return e;
+    if (FSCompareFSRefs(&parent, destDir) != noErr) return fnfErr;
+    *newRef = found;
+    return noErr;
 }
 
 // Fills the copy parameter block that the file copy and the move-rename share:
@@ -259,14 +299,22 @@ OSErr FSCopyFile(const FSRef* source, const FSRef* destDir, UniCharCount newName
                            nullptr);
     if (err != noErr) return err;
 
-    // Without a new name the copy has the source's name, which a short
-    // Pascal name cannot always give (more than 31 bytes, characters Mac
-    // Roman lacks): the copy is found by its Unicode name.
+    // Without a new name the copy has the source's name as it is on disk,
+    // which neither a short Pascal name (more than 31 bytes, characters Mac
+    // Roman lacks) nor a Unicode one (bytes that are not UTF-8) always
+    // gives: the copy is found by those bytes, read before the copy as the
+    // copy reads them. Where they cannot be read (a path longer than the
+    // system allows), by the Unicode name.
+    std::string diskName;
     HFSUniStr255 sourceName;
     sourceName.length = 0;
+    OSErr nameErr = noErr;
     if (newRef != nullptr && newName == nullptr) {
-        err = FSGetCatalogInfo(source, kFSCatInfoNone, nullptr, &sourceName, nullptr, nullptr);
-        if (err != noErr) return err;
+        nameErr = disk_name(source, &diskName);
+        if (nameErr != noErr) {
+            err = FSGetCatalogInfo(source, kFSCatInfoNone, nullptr, &sourceName, nullptr, nullptr);
+            if (err != noErr) return err;
+        }
     }
 
     HParamBlockRec pb;
@@ -278,8 +326,14 @@ OSErr FSCopyFile(const FSRef* source, const FSRef* destDir, UniCharCount newName
     if (err != noErr) return err;
 
     if (newRef == nullptr) return noErr;
-    if (name.ptr == nullptr && FSMakeFSRefUnicode(destDir, sourceName.length, sourceName.unicode,
-                                                  kTextEncodingUnknown, newRef) == noErr)
+    if (name.ptr == nullptr && nameErr == noErr) return ref_in_dir(destDir, diskName, newRef);
+    // Only a name that is UTF-8 (no U+FFFD standing for a byte that is not)
+    // leads back to the copy and nothing else.
+    if (name.ptr == nullptr &&
+        std::find(sourceName.unicode, sourceName.unicode + sourceName.length, UniChar(0xFFFD)) ==
+            sourceName.unicode + sourceName.length &&
+        FSMakeFSRefUnicode(destDir, sourceName.length, sourceName.unicode, kTextEncodingUnknown,
+                           newRef) == noErr)
         return noErr;
     // The copy exists; a reference that cannot be made is still reported.
     return make_new_ref(dest.volume, static_cast<SInt32>(dest.nodeID), name, spec, newRef);

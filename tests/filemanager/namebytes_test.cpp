@@ -59,6 +59,9 @@ void put(const fs::path& p, const std::string& content) {
 struct NameRow {
     const char* what;
     const char* disk;
+    // For a name that is not UTF-8: the name it is shown as (each bad byte
+    // U+FFFD), which another item may really have.
+    const char* shown = nullptr;
 };
 
 void PrintTo(const NameRow& row, std::ostream* os) {
@@ -66,8 +69,8 @@ void PrintTo(const NameRow& row, std::ostream* os) {
 }
 
 const NameRow kNames[] = {
-    {"Mac Roman bytes", "r\xe9sum\xe9.txt"},
-    {"a lone Latin-1 byte", "na\xefve"},
+    {"Mac Roman bytes", "r\xe9sum\xe9.txt", "r\xef\xbf\xbdsum\xef\xbf\xbd.txt"},
+    {"a lone Latin-1 byte", "na\xefve", "na\xef\xbf\xbdve"},
     {"decomposed", "cafe\xcc\x81"},
     {"decomposed, several marks", "A\xcc\x8a\xcc\x81ngstro\xcc\x88m"},
 };
@@ -132,6 +135,28 @@ TEST_P(NameBytes, AnExchangeUndoneAtEachStepGivesBothNamesBack) {
         EXPECT_EQ(entries(root / "one"), std::set<std::string>{escaped(name)}) << "rename " << n;
         EXPECT_EQ(entries(root / "two"), std::set<std::string>{"other"}) << "rename " << n;
     }
+}
+
+// A copy keeps the source's name as it is on disk, and the reference handed
+// back names that copy: not nothing (the name as shown finds no item) and not
+// another item that really has the name as shown.
+TEST_P(NameBytes, ACopyUnderItsOwnNameIsWhatTheNewReferenceNames) {
+    const std::string name = GetParam().disk;
+    vtest::TempDir dir;
+    dir.write("src/" + name, "object");
+    std::set<std::string> expected{escaped(name)};
+    if (GetParam().shown != nullptr) {
+        dir.write(std::string("dst/") + GetParam().shown, "decoy");
+        expected.insert(escaped(GetParam().shown));
+    } else {
+        fs::create_directory(dir / "dst");
+    }
+    FSRef obj = ref_of(dir / "src" / name), dst = ref_of(dir / "dst"), out{};
+    ASSERT_EQ(FSCopyFile(&obj, &dst, 0, nullptr, kTextEncodingUnknown, &out), noErr);
+    EXPECT_EQ(entries(dir / "dst"), expected);
+    const FSRef copy = ref_of(dir / "dst" / name);
+    EXPECT_EQ(FSCompareFSRefs(&out, &copy), noErr);
+    EXPECT_EQ(vtest::read_file(dir / "dst" / name), "object");
 }
 
 INSTANTIATE_TEST_SUITE_P(Names, NameBytes, ::testing::ValuesIn(kNames),

@@ -720,6 +720,7 @@ VANTREL_EXPORT OSErr FSExchangeObjects(const FSRef* ref, const FSRef* destRef);
 // Parameter-block forms: ioVRefNum + ioDirID + ioNamePtr (Pascal, Mac
 // Roman, may be null or empty to name the directory itself, or the
 // "prefix#ID" short form of FSGetCatalogInfo's legacy record) -> newRef.
+// The item is found under any normal form its name is stored in.
 // ioDirID 0 is the volume's root, fsRtParID with the volume's name its root
 // too; ioVRefNum 0 is the default directory's volume, and with ioDirID 0
 // the default directory itself. paramErr for a null newRef; dirNFErr for a

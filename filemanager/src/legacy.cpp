@@ -303,18 +303,16 @@ OSErr FSCopyFile(const FSRef* source, const FSRef* destDir, UniCharCount newName
     // which neither a short Pascal name (more than 31 bytes, characters Mac
     // Roman lacks) nor a Unicode one (bytes that are not UTF-8) always
     // gives: the copy is found by those bytes, read before the copy as the
-    // copy reads them. Where they cannot be read (a path longer than the
-    // system allows), by the Unicode name.
+    // copy reads them. Where a path is longer than the system allows, by the
+    // Unicode name.
     std::string diskName;
     HFSUniStr255 sourceName;
     sourceName.length = 0;
     OSErr nameErr = noErr;
     if (newRef != nullptr && newName == nullptr) {
         nameErr = disk_name(source, &diskName);
-        if (nameErr != noErr) {
-            err = FSGetCatalogInfo(source, kFSCatInfoNone, nullptr, &sourceName, nullptr, nullptr);
-            if (err != noErr) return err;
-        }
+        err = FSGetCatalogInfo(source, kFSCatInfoNone, nullptr, &sourceName, nullptr, nullptr);
+        if (err != noErr) return err;
     }
 
     HParamBlockRec pb;
@@ -326,7 +324,10 @@ OSErr FSCopyFile(const FSRef* source, const FSRef* destDir, UniCharCount newName
     if (err != noErr) return err;
 
     if (newRef == nullptr) return noErr;
-    if (name.ptr == nullptr && nameErr == noErr) return ref_in_dir(destDir, diskName, newRef);
+    if (name.ptr == nullptr && nameErr == noErr) {
+        err = ref_in_dir(destDir, diskName, newRef);
+        if (err != errFSNameTooLong) return err;
+    }
     // Only a name that is UTF-8 (no U+FFFD standing for a byte that is not)
     // leads back to the copy and nothing else.
     if (name.ptr == nullptr &&

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "Child.h"
+#include "DeepTree.h"
 #include "FSTestSupport.h"
 #include "TempDir.h"
 #include "vantrel/FSUtilities.h"
@@ -62,4 +63,32 @@ TEST(CopyFileWithoutANewName, FillsNewRefForALongName) {
     std::memset(&out, 0, sizeof out);
     ASSERT_EQ(FSCopyFile(&s, &d, 0, nullptr, kTextEncodingUnknown, &out), noErr);
     EXPECT_EQ(path_of(out), (dir / "dst" / name).string());
+}
+
+// A destination deeper than a path can name: newRef still names the copy
+// (found by its Unicode name when the path to it cannot be made).
+TEST(CopyFileWithoutANewName, FillsNewRefInADirectoryDeeperThanAPathReaches) {
+    vtest::TempDir dir;
+    const std::string level(250, 'd');
+    fs::create_directory(dir / "deep");
+    const int fd = vtest::make_chain(dir / "deep", 20, level.c_str());
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    FSRef d = ref_of(dir / "deep");
+    const std::u16string u(level.begin(), level.end());
+    for (int i = 0; i < 20; ++i) {
+        FSRef next;
+        ASSERT_EQ(FSMakeFSRefUnicode(&d, u.size(), reinterpret_cast<const UniChar*>(u.data()),
+                                     kTextEncodingUnknown, &next),
+                  noErr);
+        d = next;
+    }
+    FSRef s = ref_of(dir.write("src/plain", "data")), out{};
+    ASSERT_EQ(FSCopyFile(&s, &d, 0, nullptr, kTextEncodingUnknown, &out), noErr);
+    HFSUniStr255 name;
+    FSRef parent;
+    ASSERT_EQ(FSGetCatalogInfo(&out, kFSCatInfoNone, nullptr, &name, nullptr, &parent), noErr);
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(name.unicode), name.length),
+              u"plain");
+    EXPECT_EQ(FSCompareFSRefs(&parent, &d), noErr);
 }

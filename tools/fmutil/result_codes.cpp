@@ -80,6 +80,7 @@ constexpr std::array kMeanings{
     Meaning{errFSNotEnoughSpaceForOperation, "not enough space for the operation"},
     Meaning{afpAccessDenied, "access denied"},
     Meaning{afpItemNotFound, "the item has no such entry (no comment)"},
+    Meaning{afpRangeOverlap, "another holder has locked that range"},
     Meaning{afpObjectTypeErr, "the item is of the wrong kind"},
     Meaning{afpIDNotFound, "no file has that file ID"},
     Meaning{afpIDExists, "the file already has a file ID"},

@@ -158,6 +158,9 @@ class TerminalFrontEnd : public FrontEnd {
         const auto& boxes = session.pane().checkBoxes();
         std::size_t cursor = 0, top = 0;
         bool first = true;
+        // What the status line said of the last click, if the file lacks it:
+        // a change lost must not end the visit as if it had been kept.
+        std::string unsaved;
         for (;;) {
             draw(session, cursor, &top, status);
             if (first) {
@@ -181,11 +184,18 @@ class TerminalFrontEnd : public FrontEnd {
                 ClickResult r = session.click(box);
                 status = title_of(box) + (box->state() ? ": on, " : ": off, ") +
                          (r.saved ? "saved" : "NOT saved: " + r.message);
+                // A save writes every change still pending, earlier ones too.
+                unsaved = r.saved
+                              ? ""
+                              : "\"" + title_of(box) + "\" is " + (box->state() ? "on" : "off") +
+                                    " here but was not saved: " + r.message;
             }
         }
         session.leave();
         term.restore();
-        return 0;
+        if (unsaved.empty()) return 0;
+        std::fprintf(stderr, "vantrel-prefs: %s\n", fit(unsaved, 1 << 20).c_str());
+        return 2;
     }
 
   private:

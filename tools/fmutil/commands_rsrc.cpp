@@ -80,11 +80,8 @@ int cmd_rsrc(Context& ctx) {
     HFSUniStr255 fork_name{};
     if (OSErr e = FSGetResourceForkName(&fork_name)) return ctx.fm_error(path, e);
 
+    // The first write makes the fork: an emptied one leaves none behind.
     const bool change = from != nullptr || clear;
-    if (change) {
-        const OSErr made = FSCreateFork(&ref, fork_name.length, fork_name.unicode);
-        if (made != noErr && made != errFSForkExists) return ctx.fm_error(path, made);
-    }
     FSIORefNum fork = 0;
     if (OSErr e = FSOpenFork(&ref, fork_name.length, fork_name.unicode,
                              change ? fsRdWrPerm : fsRdPerm, &fork)) {

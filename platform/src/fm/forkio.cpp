@@ -3,11 +3,14 @@
 //
 // The data fork is read and written with pread and
 // pwrite at the fork's own mark (never the descriptor's offset). The resource
-// fork lives in the sidecar "._NAME" (rsrc_store.h), read and written in
-// place at any size; its length is read anew on each call, which keeps two
-// reference numbers of one resource fork in step. A fork still kept in the
-// attribute of earlier versions is read from there and moved into a sidecar
-// by the first call that changes it.
+// fork lives in the sidecar "._NAME" (rsrc_store.h) at any size. The first
+// change through a reference number copies it into a shadow, which takes
+// every change of that open and replaces the sidecar whole at FSFlushFork
+// and FSCloseFork (rsrc::commit). Without a shadow the fork is read from the
+// sidecar, reopened after a commit in this process and its length read anew
+// on each call, which keeps reference numbers of one fork in step. A fork
+// still kept in the attribute of earlier versions is read from there and
+// moved into a sidecar by the first commit that changes it.
 //
 // noCacheMask: what a transfer read is dropped from the page cache at once;
 // what it wrote is handed to writeback at once and dropped once it is on
@@ -37,7 +40,8 @@ VANTREL_FAULT_OPERATIONS("FSCreateFork", "FSFlushFork", "FSGetForkSize", "FSSetF
                          "FSWrite", "FSRead", "FSCreateFork.sidecar", "FSWriteFork.write",
                          "FSWriteFork.sidecar", "FSWriteFork.header", "FSWriteFork.undo",
                          "FSSetForkSize.sidecar", "FSSetForkSize.allocate",
-                         "FSSetForkSize.truncate", "FSSetForkSize.undo", "FSFlushFork.fsync");
+                         "FSSetForkSize.truncate", "FSSetForkSize.undo", "FSFlushFork.fsync",
+                         "FSFlushFork.commit", "FSWriteFork.withoutTmpfile");
 
 namespace vantrel::fm {
 namespace {
@@ -46,13 +50,23 @@ constexpr UInt16 kPositionModeMask = 0x0003;
 
 using rsrc::write_error;
 
-// The sidecar of resource fork `f`, opened when it exists by now: another
-// reference number or another program may have made it since `f` was.
+// The sidecar of resource fork `f` as committed, opened (again) when it
+// exists by now or when a commit in this process may have replaced it:
+// another reference number or another program may have made it since `f`
+// was.
 OSErr attach_sidecar(Fork& f) {
-    if (f.side.state != rsrc::State::None) return noErr;
+    if (f.shadow.made()) return noErr;
+    const std::uint64_t now = rsrc::commits();
+    if (f.side.state != rsrc::State::None && f.sideSeen == now) return noErr;
     Node n;
     if (OSErr e = resolve(&f.ref, &n)) return e;
+    f.sideSeen = now;
     return rsrc::open(n.at(), n.name, f.writable, &f.side);
+}
+
+// What transfers through `f` read and write: its shadow once it has one.
+rsrc::Sidecar& view(Fork& f) {
+    return f.shadow.made() ? f.shadow.side : f.side;
 }
 
 // The resource fork where it has no sidecar: in the attribute of earlier
@@ -62,65 +76,33 @@ OSErr read_legacy(const Fork& f, std::string* out) {
     return rsrc::read_legacy(f.fd, out, &present);
 }
 
-// What writable_sidecar() did, so that a call that fails can take it back
-// and one that succeeds can finish the move from the old attribute.
-struct Made {
-    bool created = false;  // the sidecar was made by this call
-    bool legacy = false;   // it took over the fork of the old attribute
-    Node file;             // where it was made
-};
-
-// A sidecar to write the resource fork into: the one there is, or a new one
-// holding what the attribute of earlier versions held. `step` names the
-// creation for the fault seam.
-OSErr writable_sidecar(Fork& f, const char* step, Made* made) {
+// The shadow the changes through `f` go to, made at its first change from
+// the sidecar there is, else from what the attribute of earlier versions
+// held. `step` names its making for the fault seam.
+OSErr writable_shadow(Fork& f, const char* step) {
+    if (f.shadow.made()) return noErr;
     if (OSErr e = attach_sidecar(f)) return e;
-    if (f.side.state == rsrc::State::Unusable) return ioErr;  // not ours: never written through
+    if (f.side.state == rsrc::State::Unusable) return ioErr;  // not ours: never written over
     if (f.side.found() && f.side.refusal != noErr) return f.side.refusal;
-    if (f.side.found()) return f.side.layout.last ? OSErr{noErr} : OSErr{ioErr};
-    Node& n = made->file;
+    if (f.side.found() && !f.side.layout.last) return ioErr;  // another entry follows the fork
+    Node n;
     if (OSErr e = resolve(&f.ref, &n)) return e;
     std::string legacy;
-    if (OSErr e = rsrc::read_legacy(f.fd, &legacy, &made->legacy)) return e;
+    bool present = false;
+    if (!f.side.found()) {
+        if (OSErr e = rsrc::read_legacy(f.fd, &legacy, &present)) return e;
+    }
     std::uint8_t finder[rsrc::kFinderInfoSize];
     rsrc::finder_info_of(n, finder);
-    if (OSErr e = rsrc::create(n.at(), n.name, legacy, finder, step, &f.side)) {
-        made->legacy = false;
-        // Made by someone else meanwhile: use that one.
-        if (e == errFSForkExists && rsrc::open(n.at(), n.name, true, &f.side) == noErr &&
-            f.side.found())
-            return noErr;
+    if (OSErr e = rsrc::make_shadow(n.at(), n.name, f.side, legacy, finder, step, &f.shadow))
         return e;
-    }
-    made->created = true;
+    f.shadow.legacy = present;
     return noErr;
 }
 
-// After the call that made the sidecar: on success the old attribute goes
-// (benign: the sidecar wins over it, and the next write tries again); on
-// failure the new sidecar goes, and the fork is where it was.
-OSErr settle_made(Fork& f, const Made& made, OSErr result, const char* undoStep) {
-    if (!made.created) return result;
-    if (result == noErr) {
-        if (made.legacy) {
-            fault::Benign benign;
-            fault::step(undoStep, made.file.name,
-                        [&] { return ::fremovexattr(f.fd, meta::kResourceForkAttr); });
-        }
-        return noErr;
-    }
-    std::string name;
-    if (rsrc::sidecar_name(made.file.name, &name) &&
-        fault::step(undoStep, name, [&] { return ::unlinkat(made.file.at(), name.c_str(), 0); }) ==
-            0)
-        f.side = rsrc::Sidecar{};
-    return result;
-}
-
-// The descriptor a transfer of `f` reads and writes, and where the fork
-// starts in it.
-int io_fd(const Fork& f) {
-    return f.resource ? f.side.fd.get() : f.fd;
+// The descriptor a transfer of `f` reads and writes.
+int io_fd(Fork& f) {
+    return f.resource ? view(f).fd.get() : f.fd;
 }
 
 }  // namespace
@@ -128,9 +110,9 @@ int io_fd(const Fork& f) {
 OSErr fork_size(Fork& f, SInt64* size) {
     if (f.resource) {
         if (OSErr e = attach_sidecar(f)) return e;
-        if (f.side.found()) {
+        if (view(f).found()) {
             std::uint64_t len = 0;
-            if (OSErr e = rsrc::length(f.side, &len)) return e;
+            if (OSErr e = rsrc::length(view(f), &len)) return e;
             *size = static_cast<SInt64>(len);
             return noErr;
         }
@@ -181,6 +163,20 @@ void settle_pending(Fork& f) {
         SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
     ::posix_fadvise(fd, f.pendingStart, f.pendingLength, POSIX_FADV_DONTNEED);
     f.pendingLength = 0;
+}
+
+OSErr commit_fork(Fork& f, bool durable, const char* step) {
+    if (!f.shadow.dirty) return noErr;
+    settle_pending(f);
+    Node n;
+    if (OSErr e = resolve(&f.ref, &n)) return e;
+    rsrc::Sidecar now;
+    const OSErr e = rsrc::commit(n.at(), n.name, f.fd, f.shadow, durable, step, &now);
+    if (!f.shadow.made()) {  // spent: what it made is the sidecar now
+        f.side = std::move(now);
+        f.sideSeen = rsrc::commits();
+    }
+    return e;
 }
 
 namespace {
@@ -240,7 +236,7 @@ OSErr read_fork(Fork& f, UInt16 mode, SInt64 offset, ByteCount request, void* bu
     if (f.resource) {
         if (OSErr e = attach_sidecar(f)) return e;
     }
-    if (f.resource && !f.side.found()) {
+    if (f.resource && !view(f).found()) {
         std::string data;
         if (OSErr e = read_legacy(f, &data)) return e;
         if (pos < static_cast<SInt64>(data.size())) {
@@ -256,7 +252,7 @@ OSErr read_fork(Fork& f, UInt16 mode, SInt64 offset, ByteCount request, void* bu
         if (f.resource) {
             SInt64 size = 0;
             if (OSErr e = fork_size(f, &size)) return e;
-            base = static_cast<SInt64>(f.side.layout.offset);
+            base = static_cast<SInt64>(view(f).layout.offset);
             request = pos >= size ? 0 : std::min<ByteCount>(request, ByteCount(size - pos));
         }
         int direct = (mode & noCacheMask) != 0 ? direct_fd(f, pos, request, buffer) : -1;
@@ -293,26 +289,26 @@ OSErr read_fork(Fork& f, UInt16 mode, SInt64 offset, ByteCount request, void* bu
 OSErr write_sidecar(Fork& f, SInt64 pos, ByteCount request, const void* buffer, bool uncached,
                     ByteCount* done);
 
-// Writes into the resource fork's sidecar, made now if there is none. A
+// Writes into the resource fork's shadow, made now if there is none. A
 // fork that grows gets its new length in the header; should that fail, it
 // is cut back to where it ended.
 OSErr write_resource(Fork& f, SInt64 pos, ByteCount request, const void* buffer, bool uncached,
                      ByteCount* done) {
-    Made made;
-    if (OSErr e = writable_sidecar(f, "FSWriteFork.sidecar", &made)) return e;
+    if (OSErr e = writable_shadow(f, "FSWriteFork.sidecar")) return e;
     const OSErr e = write_sidecar(f, pos, request, buffer, uncached, done);
-    if (e != noErr && made.created) *done = 0;
-    return settle_made(f, made, e, "FSWriteFork.undo");
+    if (e == noErr || *done > 0) f.shadow.dirty = true;
+    return e;
 }
 
 OSErr write_sidecar(Fork& f, SInt64 pos, ByteCount request, const void* buffer, bool uncached,
                     ByteCount* done) {
     SInt64 old = 0;
     if (OSErr e = fork_size(f, &old)) return e;
-    const int fd = f.side.fd.get();
+    rsrc::Sidecar& side = f.shadow.side;
+    const int fd = side.fd.get();
     struct stat before {};
     if (::fstat(fd, &before) != 0) return from_errno(errno, Op::Read);
-    const auto base = static_cast<SInt64>(f.side.layout.offset);
+    const auto base = static_cast<SInt64>(side.layout.offset);
     // A fork that grows has its new length in the header first, then its
     // bytes: readers take the length from the file, so a failure between
     // the two (or in the undo) shows the fork as it was. A write that fails
@@ -321,7 +317,7 @@ OSErr write_sidecar(Fork& f, SInt64 pos, ByteCount request, const void* buffer, 
     const SInt64 end = pos + SInt64(request);
     auto undo = [&](OSErr e) {
         if (end > old) {
-            (void)rsrc::note_length(f.side, std::uint64_t(old), "FSWriteFork.undo");
+            (void)rsrc::note_length(side, std::uint64_t(old), "FSWriteFork.undo");
             fault::step("FSWriteFork.undo", {}, [&] { return ::ftruncate(fd, base + old); });
             const struct timespec t[2] = {before.st_atim, before.st_mtim};
             fault::step("FSWriteFork.undo", {}, [&] { return ::futimens(fd, t); });
@@ -330,7 +326,7 @@ OSErr write_sidecar(Fork& f, SInt64 pos, ByteCount request, const void* buffer, 
         return e;
     };
     if (end > old) {
-        if (OSErr e = rsrc::note_length(f.side, std::uint64_t(end), "FSWriteFork.header")) return e;
+        if (OSErr e = rsrc::note_length(side, std::uint64_t(end), "FSWriteFork.header")) return e;
     }
     const auto* p = static_cast<const char*>(buffer);
     while (*done < request) {
@@ -426,6 +422,9 @@ OSErr FSFlushFork(FSIORefNum forkRefNum) {
     if (!f) return rfNumErr;
     std::lock_guard lk(f->mu);
     fm::settle_pending(*f);
+    // Changes to the resource fork are made durable by putting them in
+    // place: the shadow's data, then its name.
+    if (f->resource && f->shadow.dirty) return fm::commit_fork(*f, true, "FSFlushFork.commit");
     // A sidecar's header is its data; a fork still in the old attribute is
     // metadata of the file, so a full fsync.
     const int rc = fault::step("FSFlushFork.fsync", {}, [&] {
@@ -455,14 +454,15 @@ OSErr FSSetForkSize(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionO
     if (f->resource) {
         SInt64 old = 0;
         if (OSErr e = fm::fork_size(*f, &old)) return e;
-        // An empty fork that has no sidecar stays without one.
-        if (size != old) {
-            fm::Made made;
-            if (OSErr e = fm::writable_sidecar(*f, "FSSetForkSize.sidecar", &made)) return e;
+        // An empty fork that has no sidecar stays without one; a sidecar
+        // that holds an empty fork goes when this open commits.
+        if (size != old || (size == 0 && f->side.found())) {
+            if (OSErr e = fm::writable_shadow(*f, "FSSetForkSize.sidecar")) return e;
             if (f->pendingStart + f->pendingLength > size) fm::settle_pending(*f);
-            OSErr e = fm::rsrc::set_length(f->side, std::uint64_t(size), "FSSetForkSize.truncate",
-                                           "FSSetForkSize.undo");
-            if (OSErr e2 = fm::settle_made(*f, made, e, "FSSetForkSize.undo")) return e2;
+            if (OSErr e = fm::rsrc::set_length(f->shadow.side, std::uint64_t(size),
+                                               "FSSetForkSize.truncate", "FSSetForkSize.undo"))
+                return e;
+            f->shadow.dirty = true;
         }
     } else {
         SInt64 old = 0;

@@ -20,7 +20,7 @@
 #include "fm/node.h"
 #include "vantrel/fault.h"
 
-VANTREL_FAULT_OPERATIONS("FSOpenFork", "FSCloseFork", "FSGetForkCBInfo");
+VANTREL_FAULT_OPERATIONS("FSOpenFork", "FSCloseFork", "FSCloseFork.commit", "FSGetForkCBInfo");
 
 namespace vantrel::fm {
 namespace {
@@ -185,11 +185,16 @@ OSErr FSCloseFork(FSIORefNum forkRefNum) {
     }
     std::lock_guard lk(f->mu);
     fm::settle_pending(*f);
+    // The resource fork's changes take their place now, or not at all.
+    const OSErr committed =
+        f->resource ? fm::commit_fork(*f, false, "FSCloseFork.commit") : OSErr{noErr};
+    fm::rsrc::discard(f->shadow, "FSCloseFork.commit");
     if (f->directFd >= 0) ::close(f->directFd);
     f->side = fm::rsrc::Sidecar{};
     // close() reports a write-back failure that nothing else caught.
     const int rc = ::close(f->fd);
     f->fd = -1;
+    if (committed != noErr) return committed;
     return rc == 0 || errno == EINTR ? OSErr{noErr} : fm::from_errno(errno, fm::Op::Write);
 }
 

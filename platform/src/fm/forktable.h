@@ -22,7 +22,11 @@ struct Fork {
     std::mutex mu;  // one transfer at a time per reference number
     int fd = -1;    // the file itself (both forks: identity, locks, the lock attribute)
     bool resource = false;
-    rsrc::Sidecar side;  // the resource fork's sidecar, once there is one
+    rsrc::Sidecar side;          // the resource fork's sidecar as committed, once there is one
+    std::uint64_t sideSeen = 0;  // rsrc::commits() when `side` was opened
+    // Where this open's changes to the resource fork go until it commits
+    // them (FSFlushFork, FSCloseFork); reads through it see them.
+    rsrc::Shadow shadow;
     bool writable = false;
     bool shared = false;  // opened with fsRdWrShPerm: other writers allowed
     SInt8 permissions = 0;
@@ -51,5 +55,9 @@ OSErr fork_size(Fork& f, SInt64* size);
 // Waits for an uncached write's pending range and drops it from the cache
 // (forkio.cpp).
 void settle_pending(Fork& f);
+// Puts the resource fork's changes through `f` in place of its sidecar
+// (forkio.cpp); `durable` makes the folder's new entry durable too. The
+// fault seam's step is `step`.
+OSErr commit_fork(Fork& f, bool durable, const char* step);
 
 }  // namespace vantrel::fm

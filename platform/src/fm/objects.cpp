@@ -91,10 +91,13 @@ int remove_leftover_sidecars(const Node& n) {
     bool onlySidecars = true;
     while (struct dirent* e = ::readdir(dp)) {
         if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-        // Only real sidecars go with their folder: a user's own "._" file
-        // that does not parse keeps the folder (and itself) in place.
-        if (!rsrc::is_sidecar_name(e->d_name) || e->d_type == DT_DIR ||
-            !rsrc::is_sidecar_of(dfd.get(), std::string_view(e->d_name).substr(2))) {
+        // Only real sidecars go with their folder, and the temporaries of
+        // changes a crash interrupted: a user's own "._" file that does not
+        // parse keeps the folder (and itself) in place.
+        const bool temporary = rsrc::is_temporary_name(e->d_name) && e->d_type == DT_REG;
+        if (!temporary &&
+            (!rsrc::is_sidecar_name(e->d_name) || e->d_type == DT_DIR ||
+             !rsrc::is_sidecar_of(dfd.get(), std::string_view(e->d_name).substr(2)))) {
             onlySidecars = false;
             break;
         }

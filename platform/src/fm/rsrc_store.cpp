@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstring>
 
@@ -178,26 +179,10 @@ OSErr length(const Sidecar& s, std::uint64_t* out) {
     return noErr;
 }
 
-OSErr create(int dirFd, std::string_view fileName, std::string_view fork,
-             const std::uint8_t* finderInfo, const char* step, Sidecar* out) {
-    std::string name;
-    if (!sidecar_name(fileName, &name)) return errFSNameTooLong;
-    // Made private, then given its file's owner and permissions: the fork
-    // of a file only its owner may read must not be readable by others, and
-    // a fork a user's file has must stay that user's to write. (Giving the
-    // owner away needs privilege; without it the writer keeps the sidecar.)
-    const int fd = fault::step(step, name, [&] {
-        return ::openat(dirFd, name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC,
-                        0600);
-    });
-    if (fd < 0) return from_errno(errno, Op::CreateFork);  // EEXIST: errFSForkExists
-    UniqueFd owned(fd);
-    struct stat file {};
-    if (::fstatat(dirFd, std::string(fileName).c_str(), &file, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (file.st_uid != ::geteuid() || file.st_gid != ::getegid())
-            (void)::fchown(fd, file.st_uid, file.st_gid);
-        (void)::fchmod(fd, file.st_mode & 0666);
-    }
+namespace {
+
+// Our sidecar's first 0x52 bytes for a fork of `forkLength` bytes.
+std::string header_bytes(std::uint64_t forkLength, const std::uint8_t* finderInfo) {
     std::string bytes(kForkOffset, '\0');
     auto* h = reinterpret_cast<unsigned char*>(bytes.data());
     put32(h, kMagic);
@@ -207,11 +192,42 @@ OSErr create(int dirFd, std::string_view fileName, std::string_view fork,
     h[25] = 2;
     put32(h + 26, kResourceForkId);
     put32(h + 30, static_cast<std::uint32_t>(kForkOffset));
-    put32(h + 34, static_cast<std::uint32_t>(fork.size()));
+    put32(h + 34, static_cast<std::uint32_t>(forkLength));
     put32(h + 38, kFinderInfoId);
     put32(h + 42, static_cast<std::uint32_t>(kFinderInfoOffset));
     put32(h + 46, static_cast<std::uint32_t>(kFinderInfoSize));
     if (finderInfo != nullptr) std::memcpy(h + kFinderInfoOffset, finderInfo, kFinderInfoSize);
+    return bytes;
+}
+
+// Gives the new sidecar `fd` its file's permission bits and, where the
+// writer may give it away (root), its file's owner and group: the fork of a
+// file only its owner may read must not be readable by others, and a fork
+// a user's file has must stay that user's to write. Without the privilege
+// the writer keeps the sidecar.
+void take_files_owner(int dirFd, std::string_view fileName, int fd) {
+    struct stat file {};
+    if (::fstatat(dirFd, std::string(fileName).c_str(), &file, AT_SYMLINK_NOFOLLOW) != 0) return;
+    if (file.st_uid != ::geteuid() || file.st_gid != ::getegid())
+        (void)::fchown(fd, file.st_uid, file.st_gid);
+    (void)::fchmod(fd, file.st_mode & 0666);
+}
+
+}  // namespace
+
+OSErr create(int dirFd, std::string_view fileName, std::string_view fork,
+             const std::uint8_t* finderInfo, const char* step, Sidecar* out) {
+    std::string name;
+    if (!sidecar_name(fileName, &name)) return errFSNameTooLong;
+    // Made private, then given its file's owner and permissions.
+    const int fd = fault::step(step, name, [&] {
+        return ::openat(dirFd, name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC,
+                        0600);
+    });
+    if (fd < 0) return from_errno(errno, Op::CreateFork);  // EEXIST: errFSForkExists
+    UniqueFd owned(fd);
+    take_files_owner(dirFd, fileName, fd);
+    std::string bytes = header_bytes(fork.size(), finderInfo);
     bytes.append(fork);
     if (fault::step(step, name, [&] { return pwrite_all(fd, bytes.data(), bytes.size(), 0); }) !=
         0) {
@@ -385,6 +401,259 @@ OSErr clear_orphan(int dirFd, std::string_view fileName, const char* step) {
             return rc != 0 && (errno == ENOENT || errno == EISDIR) ? 0 : rc;
         }) != 0)
         return from_errno(errno, Op::Delete);
+    return noErr;
+}
+
+// ---------------------------------------------------------------- shadows
+
+namespace {
+
+std::atomic<std::uint64_t> commitCount{0};
+std::atomic<unsigned> temporaries{0};
+
+constexpr std::string_view kTemporaryPrefix = "._._vantrel.";
+
+std::string temporary_name() {
+    return std::string(kTemporaryPrefix) + std::to_string(::getpid()) + "." +
+           std::to_string(++temporaries);
+}
+
+// Copies the first `size` bytes of `in` to `out`, in the kernel where it
+// can (a reflink where the file system shares blocks). -1 with errno set.
+int copy_prefix(int in, int out, std::uint64_t size) {
+    loff_t from = 0, to = 0;
+    bool kernel = true;
+    while (std::uint64_t(from) < size) {
+        const std::size_t chunk = std::size_t(std::min<std::uint64_t>(size - from, 1u << 30));
+        if (kernel) {
+            const ssize_t n = ::copy_file_range(in, &from, out, &to, chunk, 0);
+            if (n > 0) continue;
+            if (n == 0) return 0;  // it shrank meanwhile: what there is
+            if (errno == EINTR) continue;
+            if (errno != EXDEV && errno != EINVAL && errno != EOPNOTSUPP && errno != ENOSYS)
+                return -1;
+            kernel = false;
+        }
+        char buf[1 << 16];
+        const ssize_t n = ::pread(in, buf, std::min(chunk, sizeof buf), from);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (n == 0) return 0;
+        if (pwrite_all(out, buf, std::size_t(n), std::uint64_t(to)) != 0) return -1;
+        from += n;
+        to += n;
+    }
+    return 0;
+}
+
+}  // namespace
+
+bool is_temporary_name(std::string_view diskName) noexcept {
+    return diskName.starts_with(kTemporaryPrefix);
+}
+
+std::uint64_t commits() noexcept {
+    return commitCount.load(std::memory_order_acquire);
+}
+
+OSErr make_shadow(int dirFd, std::string_view fileName, const Sidecar& current,
+                  std::string_view legacyFork, const std::uint8_t* finderInfo, const char* step,
+                  Shadow* out) {
+    *out = Shadow{};
+    std::string name;
+    if (!sidecar_name(fileName, &name)) return errFSNameTooLong;
+    // Tests take the path of file systems without O_TMPFILE through an override.
+    const bool unnamed = !fault::override_value("FSWriteFork.withoutTmpfile");
+    int fd = fault::step(step, name, [&] {
+        if (!unnamed) {
+            errno = EOPNOTSUPP;
+            return -1;
+        }
+        return ::openat(dirFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    });
+    if (fd < 0) {
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+            return from_errno(errno, Op::CreateFork);
+        // No unnamed files here: a named one no item can be taken for.
+        out->dir = UniqueFd(::fcntl(dirFd, F_DUPFD_CLOEXEC, 0));
+        if (!out->dir) return from_errno(errno, Op::CreateFork);
+        const std::string temp = temporary_name();
+        fd = fault::step(step, temp, [&] {
+            return ::openat(dirFd, temp.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC,
+                            0600);
+        });
+        if (fd < 0) return from_errno(errno, Op::CreateFork);
+        out->tempName = temp;
+    }
+    out->side.fd = UniqueFd(fd);
+    take_files_owner(dirFd, fileName, fd);
+    int rc = 0;
+    if (current.found()) {
+        struct stat st {};
+        rc = ::fstat(current.fd.get(), &st);
+        if (rc == 0)
+            rc = fault::step(step, name, [&] {
+                return copy_prefix(current.fd.get(), fd, std::uint64_t(st.st_size));
+            });
+        out->side.layout = current.layout;
+    } else {
+        std::string bytes = header_bytes(legacyFork.size(), finderInfo);
+        bytes.append(legacyFork);
+        rc = fault::step(step, name, [&] { return pwrite_all(fd, bytes.data(), bytes.size(), 0); });
+        out->side.layout = Layout{};
+        out->side.layout.lengthField = 34;
+        out->side.layout.length = legacyFork.size();
+    }
+    if (rc != 0) {
+        const OSErr e = write_error(errno, fd);
+        discard(*out, step);
+        return e;
+    }
+    out->side.state = State::Sidecar;
+    return noErr;
+}
+
+void discard(Shadow& s, const char* step) {
+    if (!s.tempName.empty()) {
+        fault::Benign benign;  // a temporary left behind goes with its folder
+        fault::step(step, s.tempName,
+                    [&] { return ::unlinkat(s.dir.get(), s.tempName.c_str(), 0); });
+    }
+    s = Shadow{};
+}
+
+OSErr commit(int dirFd, std::string_view fileName, int fileFd, Shadow& s, bool durable,
+             const char* step, Sidecar* committed) {
+    std::string name;
+    if (!sidecar_name(fileName, &name)) return errFSNameTooLong;
+    // Never over something that is not a sidecar (a user's own file, a
+    // folder): it stays, and the fork cannot be written here.
+    Sidecar there;
+    if (OSErr e = open(dirFd, fileName, false, &there)) return e;
+    if (there.state == State::Unusable) return ioErr;
+    std::uint64_t size = 0;
+    if (OSErr e = length(s.side, &size)) return e;
+    const int fd = s.side.fd.get();
+    bool legacyThere = false;
+    {
+        std::string ignored;
+        if (OSErr e = read_legacy(fileFd, &ignored, &legacyThere)) return e;
+    }
+    auto sync_dir = [&] {
+        if (!durable) return true;
+        // Walks hold directories as O_PATH descriptors, which fsync refuses.
+        return fault::step(step, name, [&] {
+                   UniqueFd d(::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+                   return d ? ::fsync(d.get()) : -1;
+               }) == 0;
+    };
+    if (size == 0 && s.side.layout.offset == kForkOffset) {
+        // No resource fork, no sidecar. The old attribute first: while the
+        // sidecar stands, it is the fork, so a failure between the two
+        // changes nothing anyone sees.
+        if (legacyThere &&
+            fault::step(step, name,
+                        [&] { return ::fremovexattr(fileFd, meta::kResourceForkAttr); }) != 0 &&
+            errno != ENODATA)
+            return write_error(errno, fileFd);
+        if (there.found()) {
+            // Out of the way under a temporary name first, so that it can
+            // come back until the folder is durable.
+            const std::string temp = temporary_name();
+            if (fault::step(step, name, [&] {
+                    return ::renameat2(dirFd, name.c_str(), dirFd, temp.c_str(), RENAME_NOREPLACE);
+                }) != 0)
+                return from_errno(errno, Op::Delete);
+            if (!sync_dir()) {
+                const int err = errno;
+                fault::step(step, name, [&] {
+                    return ::renameat2(dirFd, temp.c_str(), dirFd, name.c_str(), RENAME_NOREPLACE);
+                });
+                return from_errno(err, Op::Write);
+            }
+            fault::Benign benign;  // a temporary left behind goes with its folder as an orphan
+            fault::step(step, temp, [&] { return ::unlinkat(dirFd, temp.c_str(), 0); });
+        }
+        *committed = Sidecar{};
+        discard(s, step);
+        commitCount.fetch_add(1, std::memory_order_acq_rel);
+        return noErr;
+    }
+    if (fault::step(step, name, [&] { return ::fdatasync(fd); }) != 0)
+        return write_error(errno, fd);
+    int fromDir = dirFd;
+    std::string temp = s.tempName;
+    if (temp.empty()) {
+        temp = temporary_name();
+        const std::string self = "/proc/self/fd/" + std::to_string(fd);
+        if (fault::step(step, temp, [&] {
+                return ::linkat(AT_FDCWD, self.c_str(), dirFd, temp.c_str(), AT_SYMLINK_FOLLOW);
+            }) != 0)
+            return from_errno(errno, Op::CreateFork);
+    } else {
+        fromDir = s.dir.get();
+    }
+    const bool linked = s.tempName.empty();  // named here, by this commit
+    auto drop_temp = [&] {
+        fault::Benign benign;  // a temporary left behind goes with its folder as an orphan
+        fault::step(step, temp, [&] { return ::unlinkat(fromDir, temp.c_str(), 0); });
+    };
+    // Traded with the old sidecar where one stands (so that it can be
+    // traded back until the folder is durable), else put in its place.
+    bool exchanged = false;
+    int rc = -1;
+    if (there.found()) {
+        rc = fault::step(step, name, [&] {
+            return ::renameat2(fromDir, temp.c_str(), dirFd, name.c_str(), RENAME_EXCHANGE);
+        });
+        exchanged = rc == 0;
+        if (rc != 0 && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP))
+            rc = fault::step(step, name, [&] {  // no exchange here: replaced in one step
+                return ::renameat(fromDir, temp.c_str(), dirFd, name.c_str());
+            });
+    } else {
+        rc = fault::step(step, name, [&] {
+            return ::renameat2(fromDir, temp.c_str(), dirFd, name.c_str(), RENAME_NOREPLACE);
+        });
+    }
+    if (rc != 0) {
+        const int err = errno;
+        if (linked) drop_temp();
+        return err == EEXIST ? OSErr{ioErr} : from_errno(err, Op::Rename);
+    }
+    if (!sync_dir()) {
+        // Not durable: the old fork goes back, so that the call changed
+        // nothing. (Should that fail as well, the old sidecar stays under
+        // the temporary's name, hidden, and goes with its folder.)
+        const int err = errno;
+        if (exchanged) {
+            if (fault::step(step, name,
+                            [&] {
+                                return ::renameat2(fromDir, temp.c_str(), dirFd, name.c_str(),
+                                                   RENAME_EXCHANGE);
+                            }) == 0 &&
+                linked)
+                drop_temp();
+        } else if (!there.found() &&
+                   fault::step(step, name,
+                               [&] {
+                                   return ::renameat2(dirFd, name.c_str(), fromDir, temp.c_str(),
+                                                      RENAME_NOREPLACE);
+                               }) == 0 &&
+                   linked) {
+            drop_temp();
+        }
+        return from_errno(err, Op::Write);
+    }
+    if (exchanged) drop_temp();  // the old sidecar
+    s.tempName.clear();          // it is the sidecar now
+    if (legacyThere) {
+        fault::Benign benign;  // the sidecar wins over it; the next commit tries again
+        fault::step(step, name, [&] { return ::fremovexattr(fileFd, meta::kResourceForkAttr); });
+    }
+    commitCount.fetch_add(1, std::memory_order_acq_rel);
+    *committed = std::move(s.side);
+    s = Shadow{};
     return noErr;
 }
 

@@ -106,6 +106,59 @@ OSErr set_length(Sidecar& s, std::uint64_t size, const char* step, const char* u
 // Records in the header that the fork grew to `size` after a write.
 OSErr note_length(Sidecar& s, std::uint64_t size, const char* step);
 
+// ---------------------------------------------------------------- shadows
+//
+// The changes of one open go to a private copy of the sidecar, never to the
+// sidecar itself: an unnamed file (O_TMPFILE) in the sidecar's directory,
+// or, where the file system has none, a named one whose name no item can
+// take ("._._vantrel.PID.N": the sidecar of a name no item may have, so it
+// is never listed, and it goes with its folder as an orphan does). The copy
+// replaces "._NAME" in one rename when the open commits (close, flush). A
+// crash before leaves the old fork whole and nothing behind but, without
+// O_TMPFILE, such a temporary; a sidecar hard-linked to another is
+// replaced, not changed (the other name keeps its fork); of two writers the
+// last to commit wins, each fork whole. Nothing is made on disk until a
+// commit succeeds.
+struct Shadow {
+    Sidecar side;          // the copy, in the layout of the sidecar it copies
+    UniqueFd dir;          // the directory the named temporary lives in
+    std::string tempName;  // its name ("" while unnamed)
+    bool legacy = false;   // made from the attribute of earlier versions
+    bool dirty = false;    // changed since it was made: a commit has work to do
+    bool made() const { return side.found(); }
+};
+
+// Makes a shadow of the resource fork of `fileName` in `dirFd`: a copy of
+// `current` (the sidecar, when found), else our form holding `legacyFork`
+// with the Finder information `finderInfo`. Its owner and permissions are
+// its file's. Each system call is the fault seam's step `step`; a failure
+// leaves nothing behind.
+OSErr make_shadow(int dirFd, std::string_view fileName, const Sidecar& current,
+                  std::string_view legacyFork, const std::uint8_t* finderInfo, const char* step,
+                  Shadow* out);
+
+// Puts the shadow in the place of the sidecar of `fileName` in `dirFd`, the
+// file open as `fileFd`: its data made durable, then renamed over "._NAME"
+// (the directory made durable too with `durable`). An empty fork removes
+// the sidecar instead (a file without a resource fork has none) unless the
+// sidecar holds more than the fork and our Finder-information copy. Refused
+// with ioErr when "._NAME" is something that is not a sidecar. On failure
+// the old fork stands as it was and the shadow is kept (made() still true);
+// once it is spent, `committed` is the sidecar as it now stands (None when
+// removed).
+OSErr commit(int dirFd, std::string_view fileName, int fileFd, Shadow& s, bool durable,
+             const char* step, Sidecar* committed);
+
+// Forgets a shadow that is not to be committed (removes a named temporary).
+void discard(Shadow& s, const char* step);
+
+// True for the names of the named temporaries above.
+bool is_temporary_name(std::string_view diskName) noexcept;
+
+// Counts commits made in this process: an open that read a sidecar before
+// the count moved opens it again, and sees what another open committed.
+std::uint64_t commits() noexcept;
+
 // The whole fork kept in the attribute of earlier versions; absent (false)
 // when the file has none.
 OSErr read_legacy(int fileFd, std::string* out, bool* present);

@@ -133,6 +133,8 @@ TEST(Forks, ResourceForkLivesInItsSidecarAtAnySize) {
     EXPECT_EQ(vtest::raw_sidecar(path), "<absent>") << "reading creates nothing";
 
     ASSERT_EQ(FSWriteFork(fork, fsFromStart, 0, 6, "RSRC\0x", &got), noErr);
+    EXPECT_EQ(vtest::raw_sidecar(path), "<absent>") << "changes take their place at a flush";
+    ASSERT_EQ(FSFlushFork(fork), noErr);
     EXPECT_EQ(vtest::sidecar_fork(path), std::string("RSRC\0x", 6));
     EXPECT_EQ(vtest::read_file(path), "data") << "the data fork is untouched";
     // The layout Samba writes and reads, byte for byte.
@@ -144,10 +146,12 @@ TEST(Forks, ResourceForkLivesInItsSidecarAtAnySize) {
                                                0x32));
     EXPECT_EQ(raw.substr(0x32, 8), "TEXTttxt") << "the record's Finder information, big-endian";
     ASSERT_EQ(FSWriteFork(fork, fsFromStart, 8, 2, "zz", &got), noErr);
+    ASSERT_EQ(FSFlushFork(fork), noErr);
     EXPECT_EQ(vtest::sidecar_fork(path), std::string("RSRC\0x\0\0zz", 10));
     ASSERT_EQ(FSReadFork(fork, fsFromStart, 2, 100, buf, &got), eofErr);
     EXPECT_EQ(std::string(buf, got), std::string("RC\0x\0\0zz", 8));
     ASSERT_EQ(FSSetForkSize(fork, fsFromStart, 3), noErr);
+    ASSERT_EQ(FSFlushFork(fork), noErr);
     EXPECT_EQ(vtest::sidecar_fork(path), "RSR");
 
     // Far beyond what an attribute holds (64 KiB; 3.5 KiB on ext4).
@@ -157,14 +161,15 @@ TEST(Forks, ResourceForkLivesInItsSidecarAtAnySize) {
     EXPECT_EQ(got, big.size());
     ASSERT_EQ(FSGetForkSize(fork, &size), noErr);
     EXPECT_EQ(size, SInt64(big.size()));
+    ASSERT_EQ(FSFlushFork(fork), noErr);
     EXPECT_TRUE(vtest::sidecar_fork(path) == big);
     std::string back(big.size(), '\0');
     ASSERT_EQ(FSReadFork(fork, fsFromStart | noCacheMask, 0, back.size(), back.data(), &got),
               noErr);
     EXPECT_TRUE(back == big);
     ASSERT_EQ(FSSetForkSize(fork, fsFromStart, 70000), noErr);
-    EXPECT_EQ(vtest::sidecar_fork(path), big.substr(0, 70000));
     ASSERT_EQ(FSCloseFork(fork), noErr);
+    EXPECT_EQ(vtest::sidecar_fork(path), big.substr(0, 70000));
     EXPECT_EQ(vtest::legacy_fork(path), "<absent>") << "nothing goes to the old attribute";
 
     // Creating forks: the data fork always exists; the resource fork once,

@@ -5,6 +5,7 @@
 #include "Sidecar.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "Child.h"
 #include "FSTestSupport.h"
 #include "FileFlags.h"
 #include "TempDir.h"
@@ -71,6 +73,22 @@ UInt64 rsrc_size(const fs::path& p) {
 OSErr rename_to(const FSRef& ref, const std::string& name, FSRef* out = nullptr) {
     const std::u16string n = u16(name);
     return FSRenameUnicode(&ref, n.size(), uc(n), kTextEncodingUnknown, out);
+}
+
+FSIORefNum open_rsrc(const fs::path& p, SInt8 permissions = fsRdWrPerm) {
+    FSRef ref = ref_of(p);
+    HFSUniStr255 rname;
+    FSGetResourceForkName(&rname);
+    FSIORefNum fork = 0;
+    EXPECT_EQ(FSOpenFork(&ref, rname.length, rname.unicode, permissions, &fork), noErr) << p;
+    return fork;
+}
+
+std::string read_rsrc(FSIORefNum fork) {
+    char buf[64];
+    ByteCount got = 0;
+    const OSErr e = FSReadFork(fork, fsFromStart, 0, sizeof buf, buf, &got);
+    return e == noErr || e == eofErr ? std::string(buf, got) : "<" + std::to_string(e) + ">";
 }
 
 }  // namespace
@@ -358,7 +376,9 @@ TEST(Sidecars, ANewSidecarHasItsFilesOwnerAndPermissions) {
         const std::string name = "f" + std::to_string(row.mode) + (row.toNobody ? "n" : "");
         auto f = dir.write(name, "data");
         ASSERT_EQ(::chmod(f.c_str(), row.mode), 0);
-        if (row.toNobody) ASSERT_EQ(::chown(f.c_str(), 65534, 65534), 0);
+        if (row.toNobody) {
+            ASSERT_EQ(::chown(f.c_str(), 65534, 65534), 0);
+        }
         FSRef ref = ref_of(f);
         HFSUniStr255 rname;
         FSGetResourceForkName(&rname);
@@ -400,4 +420,88 @@ TEST(Sidecars, ASidecarNotOursToWriteIsStillRead) {
     EXPECT_EQ(FSCloseFork(fork), noErr);
     set_immutable(sidecar_path(f), false);
     EXPECT_EQ(sidecar_fork(f), "fork");
+}
+
+// A change through a reference number is made in a copy of the sidecar,
+// which takes the sidecar's place whole when the fork is closed or
+// flushed: the other name of a hard-linked sidecar keeps its fork, two
+// writers never mix (the last to close wins), a writer that dies or fails
+// half-way leaves the old fork, and an emptied fork leaves no sidecar.
+TEST(Sidecars, AChangeTakesTheForksPlaceWholeOrNotAtAll) {
+    TempDir dir;
+    auto a = dir.write("a", "A");
+    auto b = dir.write("b", "B");
+    write_sidecar(a, "shared fork");
+    ASSERT_EQ(::link(sidecar_path(a).c_str(), sidecar_path(b).c_str()), 0);  // as cp -al makes
+    FSIORefNum fa = open_rsrc(a);
+    ASSERT_EQ(FSWriteFork(fa, fsFromStart, 0, 6, "SHARED", nullptr), noErr);
+    ASSERT_EQ(FSCloseFork(fa), noErr);
+    EXPECT_EQ(sidecar_fork(a), "SHARED fork");
+    EXPECT_EQ(sidecar_fork(b), "shared fork") << "the other name keeps its fork";
+
+    // Two writers, each replacing the whole fork; a reader sees the old
+    // fork until a writer commits, then what it committed.
+    auto c = dir.write("c", "");
+    write_sidecar(c, "the old fork");
+    const FSIORefNum w1 = open_rsrc(c, fsRdWrShPerm), w2 = open_rsrc(c, fsRdWrShPerm);
+    const FSIORefNum reader = open_rsrc(c, fsRdPerm);
+    ASSERT_EQ(FSSetForkSize(w1, fsFromStart, 0), noErr);
+    ASSERT_EQ(FSSetForkSize(w2, fsFromStart, 0), noErr);
+    ASSERT_EQ(FSWriteFork(w1, fsFromStart, 0, 10, "first one!", nullptr), noErr);
+    ASSERT_EQ(FSWriteFork(w2, fsFromStart, 0, 3, "2nd", nullptr), noErr);
+    EXPECT_EQ(read_rsrc(w2), "2nd") << "a writer reads its own changes";
+    EXPECT_EQ(read_rsrc(reader), "the old fork");
+    EXPECT_EQ(sidecar_fork(c), "the old fork");
+    ASSERT_EQ(FSCloseFork(w1), noErr);
+    EXPECT_EQ(sidecar_fork(c), "first one!");
+    EXPECT_EQ(read_rsrc(reader), "first one!");
+    ASSERT_EQ(FSCloseFork(w2), noErr);
+    EXPECT_EQ(sidecar_fork(c), "2nd") << "the last to commit wins, whole";
+    EXPECT_EQ(read_rsrc(reader), "2nd");
+    EXPECT_EQ(FSCloseFork(reader), noErr);
+
+    // A writer killed between emptying the fork and its last write.
+    auto d = dir.write("d", "");
+    write_sidecar(d, "keep me");
+    (void)run_child(Child::Plain, [&] {
+        const FSIORefNum f = open_rsrc(d);
+        FSSetForkSize(f, fsFromStart, 0);
+        FSWriteFork(f, fsFromStart, 0, 4, "half", nullptr);
+        ::kill(::getpid(), SIGKILL);
+        return std::string();
+    });
+    EXPECT_EQ(sidecar_fork(d), "keep me");
+
+    // A first write that fails, and whose clean-up fails too (the disk is
+    // full): no sidecar is made.
+    auto e = dir.write("e", "data");
+    {
+        vantrel::fault::Scope scope;
+        vantrel::fault::fail_if([](const vantrel::fault::Call& call) -> OSErr {
+            return call.op == "FSWriteFork.write" || call.op == "FSWriteFork.undo" ? dskFulErr
+                                                                                   : noErr;
+        });
+        const FSIORefNum f = open_rsrc(e);
+        EXPECT_EQ(FSWriteFork(f, fsFromStart, 0, 4, "rsrc", nullptr), dskFulErr);
+        EXPECT_EQ(FSCloseFork(f), noErr);
+    }
+    EXPECT_EQ(raw_sidecar(e), "<absent>");
+
+    // An emptied fork: a file without a resource fork has no sidecar.
+    auto g = dir.write("g", "");
+    write_sidecar(g, "to go");
+    const FSIORefNum fg = open_rsrc(g);
+    ASSERT_EQ(FSSetForkSize(fg, fsFromStart, 0), noErr);
+    ASSERT_EQ(FSCloseFork(fg), noErr);
+    EXPECT_EQ(raw_sidecar(g), "<absent>");
+    EXPECT_EQ(on_disk(dir.path()),
+              (std::set<std::string>{"a", "._a", "b", "._b", "c", "._c", "d", "._d", "e", "g"}))
+        << "no temporary is left";
+
+    // The named temporary of a change a crash interrupted (where there is no
+    // O_TMPFILE), even before it got its header, goes with its folder.
+    fs::create_directories(dir / "t");
+    write_bytes(dir / "t/._._vantrel.1.1", "");
+    FSRef t = ref_of(dir / "t");
+    EXPECT_EQ(FSDeleteObject(&t), noErr);
 }

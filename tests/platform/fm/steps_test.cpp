@@ -173,6 +173,30 @@ FSIORefNum open_resource_fork(const fs::path& p) {
     return fork;
 }
 
+// Changes the resource fork of `p` through a reference number and puts the
+// changes in place (FSCloseFork, or FSFlushFork with `flush`), both inside
+// the trial: a change reaches the sidecar only when it is committed. A fork
+// a failure left open is let go afterwards with its commit refused, so
+// that nothing takes its place after the trial.
+OSErr change_fork(const fs::path& p, vtest::FaultTrial& t,
+                  const std::function<OSErr(FSIORefNum)>& change, bool flush = false) {
+    const FSIORefNum fork = open_resource_fork(p);
+    const OSErr e = t.inject([&] {
+        if (OSErr changed = change(fork)) return changed;
+        return flush ? FSFlushFork(fork) : FSCloseFork(fork);
+    });
+    vf::fail_if([](const vf::Call& c) -> OSErr {  // the commit's steps, not the clean-up's
+        return c.op == "FSCloseFork.commit" && !c.detail.starts_with("._._") ? ioErr : noErr;
+    });
+    FSCloseFork(fork);
+    vf::reset();
+    return e;
+}
+
+OSErr append_more(FSIORefNum fork) {
+    return FSWriteFork(fork, fsFromLEOF, 0, 4, "MORE", nullptr);
+}
+
 // A fork in its sidecar at `p` and nothing left at `from`.
 std::string fork_at(const fs::path& p, const std::string& fork, const fs::path& from = {}) {
     return expect(vtest::sidecar_fork(p) == fork, "fork not at " + p.filename().string()) +
@@ -255,21 +279,35 @@ const Row kRows[] = {
      }},
     {"FSWriteFork, a resource fork in its sidecar",
      [](const fs::path& r, vtest::FaultTrial& t) {
-         const FSIORefNum fork = open_resource_fork(r / "src/s");
-         const OSErr e =
-             t.inject([&] { return FSWriteFork(fork, fsFromLEOF, 0, 4, "MORE", nullptr); });
-         FSCloseFork(fork);
-         return e;
+         return change_fork(r / "src/s", t, append_more);
+     },
+     [](const fs::path& r) { return fork_at(r / "src/s", "side forkMORE"); }, true},
+    {"FSWriteFork, a resource fork in its sidecar, without O_TMPFILE",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         vf::set_override("FSWriteFork.withoutTmpfile", 1);
+         return change_fork(r / "src/s", t, append_more);
+     },
+     [](const fs::path& r) { return fork_at(r / "src/s", "side forkMORE"); }, true},
+    {"FSFlushFork, a resource fork written in its sidecar",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         return change_fork(r / "src/s", t, append_more, true);
      },
      [](const fs::path& r) { return fork_at(r / "src/s", "side forkMORE"); }, true},
     {"FSSetForkSize, a resource fork in its sidecar",
      [](const fs::path& r, vtest::FaultTrial& t) {
-         const FSIORefNum fork = open_resource_fork(r / "src/s");
-         const OSErr e = t.inject([&] { return FSSetForkSize(fork, fsFromStart, 4); });
-         FSCloseFork(fork);
-         return e;
+         return change_fork(r / "src/s", t,
+                            [](FSIORefNum fork) { return FSSetForkSize(fork, fsFromStart, 4); });
      },
      [](const fs::path& r) { return fork_at(r / "src/s", "side"); }, true},
+    {"FSSetForkSize, a resource fork emptied",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         return change_fork(r / "src/s", t,
+                            [](FSIORefNum fork) { return FSSetForkSize(fork, fsFromStart, 0); });
+     },
+     [](const fs::path& r) {
+         return expect(!vtest::present(r / "src/._s"), "an empty fork keeps its sidecar");
+     },
+     true},
     {"FSCreateFork, a resource fork",
      [](const fs::path& r, vtest::FaultTrial& t) {
          FSRef h = ref_of(r / "dst/h");
@@ -425,15 +463,7 @@ const Row kRows[] = {
      }},
     {"FSWriteFork, resource fork",
      [](const fs::path& r, vtest::FaultTrial& t) {
-         FSRef f = ref_of(r / "src/f");
-         HFSUniStr255 rsrc;
-         FSGetResourceForkName(&rsrc);
-         FSIORefNum fork = 0;
-         EXPECT_OSERR(FSOpenFork(&f, rsrc.length, rsrc.unicode, fsRdWrPerm, &fork), noErr);
-         const OSErr e =
-             t.inject([&] { return FSWriteFork(fork, fsFromLEOF, 0, 4, "MORE", nullptr); });
-         FSCloseFork(fork);
-         return e;
+         return change_fork(r / "src/f", t, append_more);
      },
      [](const fs::path& r) {
          // The first write moves the fork from the old attribute into a

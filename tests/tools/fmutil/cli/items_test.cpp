@@ -288,6 +288,10 @@ TEST(FmutilItems, RsrcReadsAndReplacesTheResourceForkAsBytes) {
 
     EXPECT_EQ(run({"rsrc", f, "--clear"}).status, 0);
     EXPECT_EQ(run({"rsrc", f}).out, "");
+    EXPECT_FALSE(std::filesystem::exists(t.path() / "._f"))
+        << "a file without a fork has no sidecar";
+    EXPECT_EQ(run({"rsrc", f, "--clear"}).status, 0);
+    EXPECT_FALSE(std::filesystem::exists(t.path() / "._f")) << "clearing no fork makes no sidecar";
     EXPECT_EQ(run({"rsrc", f, "--clear", "--set", src}).status, 2);
     r = run({"rsrc", t.path()});
     EXPECT_EQ(r.status, 1);

@@ -445,6 +445,10 @@ int cmd_cp(Context& ctx) {
         if (!e) e = FSExchangeObjects(&copy, &dref);
         if (e) {
             FSDeleteObject(&copy);  // benign: the copy under its temporary name goes
+            if (e == afpObjectTypeErr)
+                return ctx.fm_error(dest, e,
+                                    "the ._ file beside it is not a resource fork and holds the "
+                                    "place of the new one; move it away first");
             return ctx.fm_error(dest, e);
         }
         // The exchange traded the contents only: the file at the target's

@@ -139,6 +139,9 @@ extern "C" OSErr PBHCopyFileSync(HParmBlkPtr pb) {
     std::string sideName;
     const bool sideFits = rsrc::sidecar_name(name, &sideName);
     if (srcSide.found() && !sideFits) return finish(p, errFSNameTooLong);
+    if (srcSide.found()) {
+        if (OSErr err = rsrc::place_taken(destFd->fd(), name)) return finish(p, err);
+    }
 
     // Refuse early when the name is taken; the final link refuses again if
     // another program takes it meanwhile.

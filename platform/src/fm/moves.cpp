@@ -314,9 +314,13 @@ OSErr plan_trade(const Node& x, const Node& y, SidecarTrade* t) {
     t->bDir = y.at();
     const bool aFits = rsrc::sidecar_name(x.name, &t->a);
     const bool bFits = rsrc::sidecar_name(y.name, &t->b);
-    t->hasA = aFits && rsrc::entry_at(x.at(), x.name) == rsrc::Entry::File;
-    t->hasB = bFits && rsrc::entry_at(y.at(), y.name) == rsrc::Entry::File;
+    // Only sidecars trade places: a user's own "._" file beside either file
+    // stays where it is, and is never replaced by the other's fork.
+    t->hasA = aFits && rsrc::is_sidecar_of(x.at(), x.name);
+    t->hasB = bFits && rsrc::is_sidecar_of(y.at(), y.name);
     if ((t->hasA && !bFits) || (t->hasB && !aFits)) return errFSNameTooLong;
+    if (t->hasA && !t->hasB) return rsrc::place_taken(y.at(), y.name);
+    if (t->hasB && !t->hasA) return rsrc::place_taken(x.at(), x.name);
     return noErr;
 }
 

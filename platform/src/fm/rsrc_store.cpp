@@ -358,8 +358,11 @@ OSErr prepare(int fromDir, std::string_view fromName, int toDir, std::string_vie
     out->toDir = toDir;
     const bool fromFits = sidecar_name(fromName, &out->from);
     const bool toFits = sidecar_name(toName, &out->to);
-    out->moves = fromFits && entry_at(fromDir, fromName) == Entry::File;
+    // Only a sidecar goes along: a user's own "._" file beside the object stays.
+    out->moves = fromFits && is_sidecar_of(fromDir, fromName);
     if (out->moves && !toFits) return errFSNameTooLong;  // the fork could not follow
+    if (out->moves && !(fromDir == toDir && out->from == out->to))
+        return place_taken(toDir, toName);
     return noErr;
 }
 
@@ -382,6 +385,11 @@ void uncarry(const Carry& c, const char* step) {
     fault::step(step, c.from, [&] {
         return ::renameat2(c.toDir, c.to.c_str(), c.fromDir, c.from.c_str(), RENAME_NOREPLACE);
     });
+}
+
+OSErr place_taken(int dirFd, std::string_view fileName) {
+    if (entry_at(dirFd, fileName) == Entry::None || is_sidecar_of(dirFd, fileName)) return noErr;
+    return afpObjectTypeErr;
 }
 
 bool is_sidecar_of(int dirFd, std::string_view fileName) {

@@ -186,8 +186,9 @@ enum class Entry { None, File, Other };
 Entry entry_at(int dirFd, std::string_view fileName);
 
 // An object is about to take the name `toName` in `toDir` from `fromName` in
-// `fromDir`. prepare() says what its sidecar is and refuses (with
-// errFSNameTooLong) when it has one that cannot follow; carry(), once the
+// `fromDir`. prepare() says what its sidecar is and refuses when it has one
+// that cannot follow (errFSNameTooLong: no room for the prefix;
+// afpObjectTypeErr: something not a sidecar holds the new sidecar name); carry(), once the
 // object has moved, moves the sidecar after it, or removes an orphan left at
 // the new name so that it cannot attach itself to the object. Each system
 // call is the fault seam's step `step`.
@@ -206,6 +207,12 @@ void uncarry(const Carry& c, const char* step);
 // whose AppleDouble header parses. Anything else under that name (a user's
 // own file, a link, a FIFO, a directory) is not ours to remove.
 bool is_sidecar_of(int dirFd, std::string_view fileName);
+
+// afpObjectTypeErr when something that is not a sidecar (see is_sidecar_of)
+// holds the sidecar name of `fileName` in `dirFd`, where a fork is about to
+// go: it is never replaced, nor taken for a fork. noErr when the name is
+// free or holds a sidecar (an orphan, replaced by the fork that comes).
+OSErr place_taken(int dirFd, std::string_view fileName);
 
 // Removes an orphan sidecar of `fileName` before a new object takes that
 // name: nothing made before may attach itself to it. Anything at that name

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -504,4 +505,66 @@ TEST(Sidecars, AChangeTakesTheForksPlaceWholeOrNotAtAll) {
     write_bytes(dir / "t/._._vantrel.1.1", "");
     FSRef t = ref_of(dir / "t");
     EXPECT_EQ(FSDeleteObject(&t), noErr);
+}
+
+// What only has a sidecar's name (a user's own file, a folder, a link) is
+// not one: it never goes along with the file beside it, is never traded in
+// an exchange, and is never replaced by a fork that comes to its name; an
+// operation that would put a fork there is refused with afpObjectTypeErr
+// before anything moves.
+TEST(Sidecars, WhatIsNotASidecarIsNeverMovedTradedOrReplaced) {
+    struct Row {
+        const char* what;
+        std::function<void(const fs::path&)> make;
+        std::function<bool(const fs::path&)> still;
+    };
+    const Row rows[] = {
+        {"a user's own file", [](const fs::path& p) { write_bytes(p, "mine"); },
+         [](const fs::path& p) { return fs::is_regular_file(p) && read_file(p) == "mine"; }},
+        {"a folder", [](const fs::path& p) { fs::create_directory(p); },
+         [](const fs::path& p) { return fs::is_directory(fs::symlink_status(p)); }},
+        {"a symbolic link", [](const fs::path& p) { fs::create_symlink("elsewhere", p); },
+         [](const fs::path& p) { return fs::is_symlink(fs::symlink_status(p)); }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        TempDir dir;
+        auto f = dir.write("f", "F");
+        write_sidecar(f, "fork");
+        auto t = dir.write("t", "T");
+        row.make(dir / "._t");
+        row.make(dir / "._n");
+        fs::create_directories(dir / "dst");
+        row.make(dir / "dst/._f");
+        FSRef fr = ref_of(f), tr = ref_of(t);
+
+        EXPECT_EQ(FSExchangeObjects(&fr, &tr), afpObjectTypeErr);
+        EXPECT_EQ(rename_to(fr, "n"), afpObjectTypeErr);
+        HParamBlockRec pb{};
+        FSSpec src = spec_of(f);
+        pb.copyParam.ioVRefNum = src.vRefNum;
+        pb.copyParam.ioDirID = src.parID;
+        pb.copyParam.ioNamePtr = src.name;
+        pb.copyParam.ioNewDirID = dir_id_of(dir / "dst");
+        EXPECT_EQ(PBHCopyFileSync(&pb), afpObjectTypeErr);
+        EXPECT_FALSE(fs::exists(dir / "dst/f"));
+        EXPECT_EQ(read_file(f), "F");
+        EXPECT_EQ(sidecar_fork(f), "fork");
+        EXPECT_EQ(read_file(t), "T");
+
+        // Files without forks: the exchange and the rename go on, and the
+        // thing stays where it was.
+        auto u = dir.write("u", "U");
+        FSRef ur = ref_of(u);
+        ASSERT_EQ(FSExchangeObjects(&tr, &ur), noErr);
+        EXPECT_EQ(read_file(u), "T");
+        EXPECT_TRUE(row.still(dir / "._t"));
+        EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "._u")));
+        FSRef moved = ref_of(t);
+        ASSERT_EQ(rename_to(moved, "t2"), noErr);
+        EXPECT_TRUE(row.still(dir / "._t"));
+        EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "._t2")));
+        EXPECT_TRUE(row.still(dir / "._n"));
+        EXPECT_TRUE(row.still(dir / "dst/._f"));
+    }
 }

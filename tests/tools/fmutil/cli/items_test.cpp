@@ -411,6 +411,24 @@ TEST(FmutilItems, MvRenamesCpTakesAnyNameAndReplacesThroughTheExchange) {
     EXPECT_EQ(r.status, 1);
     EXPECT_THAT(r.err, HasSubstr("fmutil: " + d.string() + ": notAFileErr"));
 
+    // A user's own "._target" beside the file is not its resource fork: it
+    // stays where it is; a source with a fork cannot replace the file while
+    // it holds the fork's place, and says why.
+    t.write("._target", "my notes");
+    r = run({"cp", src, "--replace", target});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(vtest::read_file(t.path() / "._target"), "my notes");
+    ASSERT_EQ(run({"rsrc", src, "--set", other}).status, 0);
+    r = run({"cp", src, "--replace", target});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr("afpObjectTypeErr"));
+    EXPECT_THAT(r.err, HasSubstr("not a resource fork"));
+    EXPECT_EQ(vtest::read_file(t.path() / "._target"), "my notes");
+    for (const auto& e : fs::directory_iterator(t.path())) {
+        EXPECT_EQ(e.path().filename().string().find(".fmutil"), std::string::npos)
+            << e.path() << " left behind";
+    }
+
     // A name that is not UTF-8 is copied as its bytes, or not at all: never
     // under a name with U+FFFD in it.
     const std::string latin1 = "r\xE9sum\xE9";

@@ -129,7 +129,7 @@ UInt32 count_entries(const Node& n) {
     if (DIR* d = ::fdopendir(fd)) {
         while (struct dirent* e = ::readdir(d)) {
             if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0 &&
-                !rsrc::is_sidecar_name(e->d_name))
+                !rsrc::is_hidden_entry(::dirfd(d), e->d_name, e->d_type))
                 ++count;
         }
         ::closedir(d);

@@ -31,6 +31,7 @@
 #include "fm/dircache.h"
 #include "fm/node.h"
 #include "fm/refcodec.h"
+#include "fm/rsrc_store.h"
 #include "vantrel/fault.h"
 
 VANTREL_FAULT_OPERATIONS("FSOpenIterator", "FSCloseIterator", "FSGetCatalogInfoBulk");
@@ -202,9 +203,10 @@ const char* next_name(OpaqueFSIterator* it, int* err, unsigned char* type, std::
             it->pos += d->d_reclen;
             it->resumeAt = std::uint64_t(d->d_off);
             if (d->d_name[0] == '.' &&
-                (d->d_name[1] == 0 || (d->d_name[1] == '.' && d->d_name[2] == 0) ||
-                 d->d_name[1] == '_'))
-                continue;  // ".", "..", and "._NAME": a resource fork, never an item
+                (d->d_name[1] == 0 || (d->d_name[1] == '.' && d->d_name[2] == 0)))
+                continue;
+            if (rsrc::is_hidden_entry(it->fd->fd(), d->d_name, d->d_type))
+                continue;  // "._NAME": a resource fork, never an item
             *type = d->d_type;
             *ino = d->d_ino;
             return d->d_name;

@@ -38,7 +38,23 @@ std::u16string lenient_utf16(std::string_view s) {
 
 }  // namespace
 
+namespace {
+
+OSErr convert_name(const UniChar* name, std::size_t units, bool forLookup, std::string* disk);
+
+}  // namespace
+
 OSErr name_from_unicode(const UniChar* name, std::size_t units, std::string* disk) {
+    return convert_name(name, units, false, disk);
+}
+
+OSErr name_for_lookup(const UniChar* name, std::size_t units, std::string* disk) {
+    return convert_name(name, units, true, disk);
+}
+
+namespace {
+
+OSErr convert_name(const UniChar* name, std::size_t units, bool forLookup, std::string* disk) {
     if (name == nullptr && units != 0) return paramErr;
     if (units == 0) return bdNamErr;
     if (units > 255) return errFSNameTooLong;
@@ -56,7 +72,8 @@ OSErr name_from_unicode(const UniChar* name, std::size_t units, std::string* dis
     // "._NAME" is where NAME's resource fork lives, for Samba, Netatalk and
     // Mac clients alike: an item under such a name would be taken for the
     // fork of another file (and hidden from them), so none is made or named.
-    if (rsrc::is_sidecar_name(utf8)) return bdNamErr;
+    // A lookup may still name a folder under such a name, made on the server.
+    if (!forLookup && rsrc::is_sidecar_name(utf8)) return bdNamErr;
     for (char& c : utf8)
         if (c == '/') c = ':';
     if (utf8.size() > 255) return errFSNameTooLong;
@@ -64,10 +81,12 @@ OSErr name_from_unicode(const UniChar* name, std::size_t units, std::string* dis
     return noErr;
 }
 
+}  // namespace
+
 std::vector<std::string> name_alternatives(const UniChar* name, std::size_t units) {
     std::vector<std::string> out;
     std::string asGiven, nfc;
-    if (name_from_unicode(name, units, &nfc) != noErr) return out;
+    if (name_for_lookup(name, units, &nfc) != noErr) return out;
     if (text::utf16_to_utf8(name, units, &asGiven) != noErr) return out;
     for (char& c : asGiven)
         if (c == '/') c = ':';

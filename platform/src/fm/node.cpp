@@ -451,12 +451,14 @@ OSErr dir_by_id(FSVolumeRefNum vref, UInt32 dirID, Node* out) {
 
 OSErr lookup(const Node& dir, std::string_view name, Node* out) {
     if (!dir.is_dir()) return dirNFErr;
-    if (rsrc::is_sidecar_name(name)) return fnfErr;  // a resource fork, never an item
     DirFd fd;
     if (OSErr e = dir_fd(dir, &fd)) return e;
     std::string nm(name);
     struct statx st;
     if (stat_at(fd->fd(), nm.c_str(), 0, &st) != 0) return from_errno(errno, Op::Lookup, &dir);
+    // "._NAME" is a resource fork, never an item; but a sidecar is a file:
+    // a folder under such a name (made by someone on the server) is one.
+    if (rsrc::is_sidecar_name(name) && !S_ISDIR(st.stx_mode)) return fnfErr;
     child_node(dir, fd, nm, st, out);
     return noErr;
 }

@@ -310,6 +310,9 @@ OSErr from_errno(int err, Op op, const Node* n = nullptr);
 // ".", "..", a NUL, a ":" (it would have to be stored as "/"), or malformed
 // UTF-16; errFSNameTooLong beyond 255 units or 255 UTF-8 bytes.
 OSErr name_from_unicode(const UniChar* name, std::size_t units, std::string* disk);
+// name_from_unicode for finding an existing object: a "._" name is taken
+// (lookup() finds only a folder under it, never a sidecar).
+OSErr name_for_lookup(const UniChar* name, std::size_t units, std::string* disk);
 // The other spellings under which an existing object may be stored: the
 // name as given (no normalisation) when it differs from NFC. Lookups try
 // the NFC form first, then these.

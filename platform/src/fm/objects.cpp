@@ -39,7 +39,7 @@ std::vector<std::string> split(std::string_view p) {
 // Unicode name may be stored under when `units` is given.
 OSErr lookup_unicode(const Node& dir, const UniChar* name, std::size_t units, Node* out) {
     std::string disk;
-    if (OSErr e = name_from_unicode(name, units, &disk)) return e;
+    if (OSErr e = name_for_lookup(name, units, &disk)) return e;
     OSErr e = lookup(dir, disk, out);
     if (e != fnfErr) return e;
     for (const std::string& alt : name_alternatives(name, units)) {
@@ -214,7 +214,7 @@ OSErr FSMakeFSRefUnicode(const FSRef* parentRef, UniCharCount nameLength, const 
     Node dir;
     if (OSErr e = resolve(parentRef, &dir)) return e;
     std::string detail;
-    if (OSErr e = name_from_unicode(name, nameLength, &detail)) return e;
+    if (OSErr e = name_for_lookup(name, nameLength, &detail)) return e;
     if (OSErr e = fault::check("FSMakeFSRefUnicode", detail)) return e;
     if (!dir.is_dir()) return dirNFErr;
     Node n;

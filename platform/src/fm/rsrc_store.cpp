@@ -2,6 +2,7 @@
 // and taking it along when its file moves. See rsrc_store.h.
 #include "fm/rsrc_store.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -68,6 +69,13 @@ OSErr write_error(int err, int fd) {
 
 bool is_sidecar_name(std::string_view diskName) noexcept {
     return diskName.size() >= 2 && diskName[0] == '.' && diskName[1] == '_';
+}
+
+bool is_hidden_entry(int dirFd, const char* name, unsigned char type) {
+    if (!is_sidecar_name(name) || type == DT_DIR) return false;
+    if (type != DT_UNKNOWN) return true;
+    struct statx st {};
+    return ::statx(dirFd, name, AT_SYMLINK_NOFOLLOW, STATX_TYPE, &st) != 0 || !S_ISDIR(st.stx_mode);
 }
 
 bool sidecar_name(std::string_view diskName, std::string* out) {

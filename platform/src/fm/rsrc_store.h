@@ -56,6 +56,12 @@ OSErr write_error(int err, int fd);
 // True for a name no item may have: the sidecar prefix "._".
 bool is_sidecar_name(std::string_view diskName) noexcept;
 
+// True when the directory entry `name` of `dirFd` (of type `type`, as
+// readdir gives it) is left out of listings: a "._" name that is not a
+// folder. A sidecar is a file; a folder under such a name (made by a user
+// on the server) is an ordinary item, listed and walked.
+bool is_hidden_entry(int dirFd, const char* name, unsigned char type);
+
 // The sidecar's name for the file `diskName`; false when it would exceed a
 // name's 255 bytes (such a file can have no sidecar).
 bool sidecar_name(std::string_view diskName, std::string* out);

@@ -110,7 +110,7 @@ TEST(Sidecars, AreNeverItems) {
     FSRef parent = ref_of(dir.path()), out{};
     const std::u16string side = u16("._f");
     EXPECT_EQ(FSMakeFSRefUnicode(&parent, side.size(), uc(side), kTextEncodingUnknown, &out),
-              bdNamErr);
+              fnfErr);
     const std::string path = (dir / "._f").string();
     EXPECT_EQ(FSPathMakeRef(reinterpret_cast<const UInt8*>(path.c_str()), &out, nullptr), fnfErr);
     for (const char* name : {"._f", "._new", "._"}) {
@@ -567,4 +567,31 @@ TEST(Sidecars, WhatIsNotASidecarIsNeverMovedTradedOrReplaced) {
         EXPECT_TRUE(row.still(dir / "._n"));
         EXPECT_TRUE(row.still(dir / "dst/._f"));
     }
+}
+
+// A sidecar is a file: a folder named "._X" (made by a user on the server)
+// is an ordinary item, listed, counted, reachable by name and by path, and
+// everything beneath it with it.
+TEST(Sidecars, AFolderWithASidecarsNameIsAnOrdinaryItem) {
+    TempDir dir;
+    auto inner = dir.write("._X/inner", "beneath");
+    write_sidecar(dir.write("._X/f", "data"), "fork");
+    dir.write("g", "");
+    UInt32 valence = 0;
+    EXPECT_EQ(listed(dir.path(), &valence), (std::set<std::string>{"._X", "g"}));
+    EXPECT_EQ(valence, 2u);
+    EXPECT_EQ(listed(dir / "._X"), (std::set<std::string>{"f", "inner"}));
+
+    FSRef parent = ref_of(dir.path()), byName{}, byPath{};
+    const std::u16string x = u16("._X");
+    ASSERT_EQ(FSMakeFSRefUnicode(&parent, x.size(), uc(x), kTextEncodingUnknown, &byName), noErr);
+    const std::string path = inner.string();
+    ASSERT_EQ(FSPathMakeRef(reinterpret_cast<const UInt8*>(path.c_str()), &byPath, nullptr), noErr);
+    EXPECT_EQ(rsrc_size(dir / "._X/f"), 4u);
+    FSCatalogInfo info{};
+    ASSERT_EQ(FSGetCatalogInfo(&byName, kFSCatInfoNodeFlags, &info, nullptr, nullptr, nullptr),
+              noErr);
+    EXPECT_TRUE(info.nodeFlags & kFSNodeIsDirectoryMask);
+    ASSERT_EQ(FSDeleteObject(&byPath), noErr);
+    EXPECT_FALSE(fs::exists(inner));
 }

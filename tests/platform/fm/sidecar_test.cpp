@@ -76,6 +76,17 @@ OSErr rename_to(const FSRef& ref, const std::string& name, FSRef* out = nullptr)
     return FSRenameUnicode(&ref, n.size(), uc(n), kTextEncodingUnknown, out);
 }
 
+// A server-side copy of `file` into `destDir` under its own name.
+OSErr copy_into(const fs::path& file, const fs::path& destDir) {
+    HParamBlockRec pb{};
+    FSSpec src = spec_of(file);
+    pb.copyParam.ioVRefNum = src.vRefNum;
+    pb.copyParam.ioDirID = src.parID;
+    pb.copyParam.ioNamePtr = src.name;
+    pb.copyParam.ioNewDirID = dir_id_of(destDir);
+    return PBHCopyFileSync(&pb);
+}
+
 FSIORefNum open_rsrc(const fs::path& p, SInt8 permissions = fsRdWrPerm) {
     FSRef ref = ref_of(p);
     HFSUniStr255 rname;
@@ -324,13 +335,7 @@ TEST(Sidecars, CopiesTakeTheFork) {
         write_bytes(dir / "dst/._f", sidecar_bytes("stale"));
         vantrel::fault::Scope scope;
         if (!tmpfile) vantrel::fault::set_override("PBHCopyFileSync.withoutTmpfile", 1);
-        HParamBlockRec pb{};
-        FSSpec src = spec_of(f);
-        pb.copyParam.ioVRefNum = src.vRefNum;
-        pb.copyParam.ioDirID = src.parID;
-        pb.copyParam.ioNamePtr = src.name;
-        pb.copyParam.ioNewDirID = dir_id_of(dir / "dst");
-        ASSERT_EQ(PBHCopyFileSync(&pb), noErr);
+        ASSERT_EQ(copy_into(f, dir / "dst"), noErr);
         EXPECT_EQ(read_file(dir / "dst/f"), "data");
         EXPECT_EQ(sidecar_fork(dir / "dst/f"), std::string(200000, 'c'));
         EXPECT_EQ(raw_sidecar(dir / "dst/f"), raw_sidecar(f)) << "copied whole, in its form";
@@ -540,13 +545,7 @@ TEST(Sidecars, WhatIsNotASidecarIsNeverMovedTradedOrReplaced) {
 
         EXPECT_EQ(FSExchangeObjects(&fr, &tr), afpObjectTypeErr);
         EXPECT_EQ(rename_to(fr, "n"), afpObjectTypeErr);
-        HParamBlockRec pb{};
-        FSSpec src = spec_of(f);
-        pb.copyParam.ioVRefNum = src.vRefNum;
-        pb.copyParam.ioDirID = src.parID;
-        pb.copyParam.ioNamePtr = src.name;
-        pb.copyParam.ioNewDirID = dir_id_of(dir / "dst");
-        EXPECT_EQ(PBHCopyFileSync(&pb), afpObjectTypeErr);
+        EXPECT_EQ(copy_into(f, dir / "dst"), afpObjectTypeErr);
         EXPECT_FALSE(fs::exists(dir / "dst/f"));
         EXPECT_EQ(read_file(f), "F");
         EXPECT_EQ(sidecar_fork(f), "fork");

@@ -12,7 +12,7 @@ command -v clang++ >/dev/null || { echo "fuzz-smoke: clang++ not found, skipped"
 gen=()
 command -v ninja >/dev/null && [ ! -f "$build/CMakeCache.txt" ] && gen=(-G Ninja)
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" "${gen[@]}" -DCMAKE_BUILD_TYPE=Sanitize \
-  -DVANTREL_BUILD_TESTS=ON -DVANTREL_BUILD_FUZZ=ON >/dev/null
+  -DVANTREL_BUILD_TESTS=ON -DVANTREL_BUILD_FUZZ=ON -DVANTREL_WERROR=ON >/dev/null
 targets=(cstring256 fsref_codec)
 cmake --build "$build" --target "${targets[@]/%/_fuzz}" -j "$(nproc)"
 # Work on copies so that the runs do not add files to the repository's corpora.

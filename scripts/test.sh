@@ -10,7 +10,7 @@ build=${VANTREL_TEST_BUILD_DIR:-$root/build-sanitize}
 gen=()
 command -v ninja >/dev/null && [ ! -f "$build/CMakeCache.txt" ] && gen=(-G Ninja)
 cmake -S "$root" -B "$build" "${gen[@]}" -DCMAKE_BUILD_TYPE=Sanitize -DVANTREL_BUILD_TESTS=ON \
-  -DVANTREL_BUILD_FUZZ=${VANTREL_BUILD_FUZZ:-OFF} >/dev/null
+  -DVANTREL_WERROR=ON -DVANTREL_BUILD_FUZZ=${VANTREL_BUILD_FUZZ:-OFF} >/dev/null
 cmake --build "$build" -j "$(nproc)"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0:detect_stack_use_after_return=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}

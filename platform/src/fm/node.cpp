@@ -177,6 +177,20 @@ int candidates(const RefFields& r, Candidate (&out)[2]) {
     return n;
 }
 
+// The node a reference resolved to: the object `st` describes, named `name`
+// in the candidate place's directory `parent`.
+void found_at(const RefFields& r, std::uint64_t mnt, const Candidate& c, DirFd parent,
+              std::string name, const struct statx& st, Node* out) {
+    out->parent = std::move(parent);
+    out->name = std::move(name);
+    out->st = st;
+    out->vref = r.vref;
+    out->mnt = mnt;
+    out->nodeID = r.nodeID;
+    out->parentID = c.parentID;
+    out->root = false;
+}
+
 OSErr try_candidate(const RefFields& r, std::uint64_t mnt, dev_t dev, const Candidate& c,
                     Node* out) {
     DirFd parent;
@@ -188,14 +202,7 @@ OSErr try_candidate(const RefFields& r, std::uint64_t mnt, dev_t dev, const Cand
     if (stat_at(parent->fd(), name.c_str(), 0, &st) != 0) return from_errno(errno, Op::Resolve);
     if (!same_object(identity_of(r), st) || !on_mount(st, mnt, dev)) return fnfErr;
     if (c.scan) remember_long_name(ObjKey{r.vref, r.dev, r.ino}, name);
-    out->parent = std::move(parent);
-    out->name = std::move(name);
-    out->st = st;
-    out->vref = r.vref;
-    out->mnt = mnt;
-    out->nodeID = r.nodeID;
-    out->parentID = c.parentID;
-    out->root = false;
+    found_at(r, mnt, c, std::move(parent), std::move(name), st, out);
     return noErr;
 }
 
@@ -359,14 +366,7 @@ DirOpen open_dir_ref(const FSRef* ref, const char* op, Node* out, DirFd* fd, OSE
     if (stat_at(f, "", AT_EMPTY_PATH, &st) != 0 || !same_object(identity_of(r), st) ||
         !on_mount(st, mnt, dev))
         return DirOpen::UnsettledChecked;
-    out->parent = std::move(parent);
-    out->name = c.name;
-    out->st = st;
-    out->vref = r.vref;
-    out->mnt = mnt;
-    out->nodeID = r.nodeID;
-    out->parentID = c.parentID;
-    out->root = false;
+    found_at(r, mnt, c, std::move(parent), c.name, st, out);
     *fd = std::move(h);
     return DirOpen::Opened;
 }

@@ -30,6 +30,7 @@ namespace fs = std::filesystem;
 inline constexpr const char* kMetadataAttr = "user.org.netatalk.Metadata";
 inline constexpr const char* kResourceForkAttr = "user.org.netatalk.ResourceFork";
 
+using vtest::file_info;
 using vtest::path_of;
 using vtest::ref_of;
 
@@ -151,15 +152,6 @@ inline std::optional<std::pair<std::size_t, std::size_t>> find_entry(const std::
                                                             get32(rec, 34 + 12 * i));
     }
     return std::nullopt;
-}
-
-// Finder info as FSCatalogInfo holds it (host order) from four fields.
-inline FileInfo file_info(OSType type, OSType creator, UInt16 flags) {
-    FileInfo fi{};
-    fi.fileType = type;
-    fi.fileCreator = creator;
-    fi.finderFlags = flags;
-    return fi;
 }
 
 // ---------------------------------------------------------------- notifications

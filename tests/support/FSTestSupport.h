@@ -58,6 +58,21 @@ inline SInt32 dir_id_of(const fs::path& p) {
     return static_cast<SInt32>(info.nodeID);
 }
 
+// Finder information as FSCatalogInfo holds it (host order).
+inline FileInfo file_info(OSType type, OSType creator, UInt16 flags = 0) {
+    FileInfo fi{};
+    fi.fileType = type;
+    fi.fileCreator = creator;
+    fi.finderFlags = flags;
+    return fi;
+}
+
+// Puts that Finder information into `info`, for kFSCatInfoFinderInfo.
+inline void set_file_info(FSCatalogInfo* info, OSType type, OSType creator, UInt16 flags = 0) {
+    const FileInfo fi = file_info(type, creator, flags);
+    std::memcpy(info->finderInfo, &fi, sizeof fi);
+}
+
 // UTF-8 -> UTF-16. Malformed UTF-8 fails the test (and is cut where it starts).
 inline std::u16string u16(std::string_view utf8) {
     std::u16string out;

@@ -81,11 +81,7 @@ std::string around_comment(const fs::path& p) {
 void give_finder_info(const fs::path& p) {
     FSRef r = vtest::ref_of(p);
     FSCatalogInfo info{};
-    FileInfo fi{};
-    fi.fileType = 'TEXT';
-    fi.fileCreator = 'ttxt';
-    fi.finderFlags = kIsInvisible;
-    std::memcpy(info.finderInfo, &fi, sizeof fi);
+    vtest::set_file_info(&info, 'TEXT', 'ttxt', kIsInvisible);
     info.createDate.lowSeconds = 3'600'000'000u;
     info.backupDate.lowSeconds = 3'600'000'100u;
     ASSERT_OSERR(FSSetCatalogInfo(

@@ -115,10 +115,7 @@ TEST(Forks, ResourceForkLivesInItsSidecarAtAnySize) {
     EXPECT_EQ(dname.length, 0);
     // The copy of the Finder information a new sidecar carries.
     FSCatalogInfo info{};
-    FileInfo fi{};
-    fi.fileType = 'TEXT';
-    fi.fileCreator = 'ttxt';
-    std::memcpy(info.finderInfo, &fi, sizeof fi);
+    vtest::set_file_info(&info, 'TEXT', 'ttxt');
     ASSERT_EQ(FSSetCatalogInfo(&ref, kFSCatInfoFinderInfo, &info), noErr);
 
     // A file without a sidecar has an empty resource fork, and reading makes none.

@@ -71,10 +71,7 @@ void make_tree(const fs::path& root) {
     ASSERT_EQ(::lsetxattr((root / "src/f").c_str(), kRsrcAttr, "rsrc", 4, 0), 0);
     FSRef f = ref_of(root / "src/f");
     FSCatalogInfo info{};
-    FileInfo fi{};
-    fi.fileType = 'TEXT';
-    fi.fileCreator = 'ttxt';
-    std::memcpy(info.finderInfo, &fi, sizeof fi);
+    vtest::set_file_info(&info, 'TEXT', 'ttxt');
     info.createDate.lowSeconds = 3'600'000'000u;
     ASSERT_OSERR(FSSetCatalogInfo(&f, kFSCatInfoFinderInfo | kFSCatInfoCreateDate, &info), noErr);
     ::chmod((root / "src/f").c_str(), 0640);
@@ -98,11 +95,7 @@ FSCatalogInfo everything_settable(const fs::path& p) {
     FSCatalogInfo info{};
     EXPECT_OSERR(FSGetCatalogInfo(&r, kFSCatInfoSettableInfo, &info, nullptr, nullptr, nullptr),
                  noErr);
-    FileInfo fi{};
-    fi.fileType = 'APPL';
-    fi.fileCreator = 'MACS';
-    fi.finderFlags = kHasBundle;
-    std::memcpy(info.finderInfo, &fi, sizeof fi);
+    vtest::set_file_info(&info, 'APPL', 'MACS', kHasBundle);
     info.createDate.lowSeconds = 3'500'000'000u;
     info.backupDate.lowSeconds = 3'550'000'000u;
     info.contentModDate.lowSeconds = 3'710'000'000u;
@@ -549,9 +542,7 @@ TEST(RealFailures, ARefusalHalfWayLeavesTheFileAsItWas) {
         FSCatalogInfo info{};
         if (FSGetCatalogInfo(&f, kFSCatInfoSettableInfo, &info, nullptr, nullptr, nullptr) != noErr)
             return "no catalogue information\n";
-        FileInfo fi{};
-        fi.fileType = 'TEXT';
-        std::memcpy(info.finderInfo, &fi, sizeof fi);
+        vtest::set_file_info(&info, 'TEXT', 0);
         info.contentModDate.lowSeconds += 100;
         FSPermissionInfo perm;
         std::memcpy(&perm, info.permissions, sizeof perm);

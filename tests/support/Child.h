@@ -3,6 +3,8 @@
 // returns "" on success or a message; the child's GoogleTest state is not used.
 #pragma once
 
+#include <grp.h>
+#include <pwd.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -58,6 +60,23 @@ inline std::optional<std::string> run_child(Child kind, const std::function<std:
     if (WIFEXITED(status) && WEXITSTATUS(status) == 77) return std::nullopt;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "child failed: " + msg;
     return msg;
+}
+
+// Runs `body` in a forked child as the user nobody, with no supplementary
+// groups (root's would still open what the mode denies others). nullopt, for
+// the caller to skip with kNeedsNobody, unless the test runs as root and the
+// system has that user.
+inline constexpr const char* kNeedsNobody = "needs root and a user nobody to become";
+inline std::optional<std::string> run_as_nobody(const std::function<std::string()>& body) {
+    if (::geteuid() != 0) return std::nullopt;
+    const passwd* pw = ::getpwnam("nobody");
+    if (pw == nullptr) return std::nullopt;
+    const uid_t uid = pw->pw_uid;
+    const gid_t gid = pw->pw_gid;
+    return run_child(Child::Plain, [&]() -> std::string {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(77);
+        return body();
+    });
 }
 
 }  // namespace vtest

@@ -1,13 +1,12 @@
 // Catalogue iterators: batches, the end of a directory, the changed flag,
 // delete mode, links, access rights and the count of open iterators.
-#include <pwd.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <set>
 #include <thread>
 
+#include "Child.h"
 #include "FSTestSupport.h"
 #include "fm/node.h"
 
@@ -212,80 +211,68 @@ TEST(Iterator, DeleteModeVisitsEveryItemOnceWhileTheyAreDeleted) {
 }
 
 TEST(Iterator, ADirectoryTheCallerMayNotReadIsAccessDenied) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root to switch to an unprivileged user";
-    struct passwd* pw = ::getpwnam("nobody");
-    if (pw == nullptr) GTEST_SKIP() << "no user nobody";
     vtest::TempDir t;
     ::chmod(t.path().c_str(), 0755);
     t.write("closed/x", "");
     ::chmod((t / "closed").c_str(), 0711);  // may pass through, may not list
-    std::string path = (t / "closed").string();
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        if (::setgid(pw->pw_gid) != 0 || ::setuid(pw->pw_uid) != 0) ::_exit(97);
+    const std::string path = (t / "closed").string();
+    const auto result = vtest::run_as_nobody([&]() -> std::string {
         FSRef r{};
         if (FSPathMakeRef(reinterpret_cast<const UInt8*>(path.c_str()), &r, nullptr) != noErr)
-            ::_exit(10);
+            return "no reference";
         FSIterator it = nullptr;
-        long before = fm::open_iterator_count();
-        if (FSOpenIterator(&r, kFSIterateFlat, &it) != afpAccessDenied) ::_exit(11);
-        if (fm::open_iterator_count() != before) ::_exit(12);
-        ::_exit(0);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+        const long before = fm::open_iterator_count();
+        const OSErr e = FSOpenIterator(&r, kFSIterateFlat, &it);
+        if (e != afpAccessDenied) return "FSOpenIterator gave " + vtest::oserr_text(e);
+        if (fm::open_iterator_count() != before) return "an iterator was left open";
+        return "";
+    });
+    if (!result) GTEST_SKIP() << vtest::kNeedsNobody;
+    EXPECT_EQ(*result, "");
 }
 
 // Names (and references) alone come from the directory's entries without a
 // stat of each item: a directory the caller may read but not search lists
 // its names, as ls does, where asking for catalogue information fails.
 TEST(Iterator, NamesAloneNeedNoRightToSearchTheDirectory) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root to switch to an unprivileged user";
-    struct passwd* pw = ::getpwnam("nobody");
-    if (pw == nullptr) GTEST_SKIP() << "no user nobody";
     vtest::TempDir t;
     ::chmod(t.path().c_str(), 0755);
     t.write("listable/caf\xC3\xA9", "");
     t.write("listable/plain", "");
     ::chmod((t / "listable").c_str(), 0744);  // may list, may not pass through
-    std::string path = (t / "listable").string();
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        if (::setgid(pw->pw_gid) != 0 || ::setuid(pw->pw_uid) != 0) ::_exit(97);
+    const std::string path = (t / "listable").string();
+    const auto result = vtest::run_as_nobody([&]() -> std::string {
         FSRef r{};
         if (FSPathMakeRef(reinterpret_cast<const UInt8*>(path.c_str()), &r, nullptr) != noErr)
-            ::_exit(10);
+            return "no reference";
         // Names only, then names with references.
         for (int withRefs = 0; withRefs < 2; ++withRefs) {
+            const std::string what = withRefs ? "names with references: " : "names only: ";
             FSIterator it = nullptr;
-            if (FSOpenIterator(&r, kFSIterateFlat, &it) != noErr) ::_exit(11);
+            if (FSOpenIterator(&r, kFSIterateFlat, &it) != noErr) return what + "no iterator";
             HFSUniStr255 names[4];
             FSRef refs[4];
             ItemCount n = 0;
             const OSErr e = FSGetCatalogInfoBulk(it, 4, &n, nullptr, kFSCatInfoNone, nullptr,
                                                  withRefs ? refs : nullptr, nullptr, names);
             FSCloseIterator(it);
-            if (e != errFSNoMoreItems || n != 2) ::_exit(20 + withRefs);
+            if (e != errFSNoMoreItems || n != 2)
+                return what + vtest::oserr_text(e) + " with " + std::to_string(n) + " items";
             std::set<std::string> seen;
             for (ItemCount i = 0; i < n; ++i) seen.insert(utf8(names[i]));
-            if (seen != std::set<std::string>{"plain", "cafe\xCC\x81"}) ::_exit(30 + withRefs);
+            if (seen != std::set<std::string>{"plain", "cafe\xCC\x81"}) return what + "wrong names";
         }
         // Catalogue information needs the stat the directory refuses.
         FSIterator it = nullptr;
-        if (FSOpenIterator(&r, kFSIterateFlat, &it) != noErr) ::_exit(12);
+        if (FSOpenIterator(&r, kFSIterateFlat, &it) != noErr) return "no iterator";
         FSCatalogInfo infos[4];
         ItemCount n = 0;
         const OSErr e = FSGetCatalogInfoBulk(it, 4, &n, nullptr, kFSCatInfoNodeFlags, infos,
                                              nullptr, nullptr, nullptr);
         FSCloseIterator(it);
-        if (e == noErr || e == errFSNoMoreItems) ::_exit(13);
-        ::_exit(0);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "10-13: setup, 20/21: the listing failed (names only / "
-                                         "with references), 30/31: wrong names";
+        if (e == noErr || e == errFSNoMoreItems) return "catalogue information without a stat";
+        return "";
+    });
+    if (!result) GTEST_SKIP() << vtest::kNeedsNobody;
+    EXPECT_EQ(*result, "");
 }

@@ -1,6 +1,8 @@
 // The two pools: hand-out order, last-in first-out reuse, chunks never given
-// back, failure to get a chunk. Each case runs in its own process (CTest), so
-// the pools start empty as they do at load.
+// back, failure to get a chunk. The pools are process-wide and keep what
+// earlier cases gave back, so a case that needs them as they are at load
+// empties their free lists first (the whole program runs in one process as
+// well as one case per process under CTest).
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -13,8 +15,35 @@
 
 namespace {
 
-TEST(StringPool, FreshChunkHandsOutZeroThen255Down) {
-    ASSERT_EQ(CString256::nfree, nullptr) << "run through ctest: each case needs a fresh process";
+// Takes everything off both free lists, so that the next string and the next
+// node come from fresh chunks, as in a process that has used neither yet;
+// gives it back at the end.
+class EmptyPools {
+  public:
+    EmptyPools() {
+        while (CString256::nfree != nullptr) strings_.push_back(new CString256);
+        CString256 s;
+        while (elem<CString256>::lfree != nullptr) nodes_.append(s);
+    }
+    ~EmptyPools() {
+        for (CString256* p : strings_) delete p;
+    }
+    EmptyPools(const EmptyPools&) = delete;
+    EmptyPools& operator=(const EmptyPools&) = delete;
+
+  private:
+    std::vector<CString256*> strings_;
+    CList<CString256> nodes_;
+};
+
+class StringPool : public ::testing::Test {
+  protected:
+    EmptyPools pools_;
+};
+using NodePool = StringPool;
+
+TEST_F(StringPool, FreshChunkHandsOutZeroThen255Down) {
+    ASSERT_EQ(CString256::nfree, nullptr);
     std::vector<CString256*> got;
     for (int i = 0; i < 256; ++i) got.push_back(new CString256);
     CString256* base = got[0];
@@ -31,7 +60,7 @@ TEST(StringPool, FreshChunkHandsOutZeroThen255Down) {
     delete next;
 }
 
-TEST(StringPool, DeleteThenNewReusesLastInFirstOut) {
+TEST_F(StringPool, DeleteThenNewReusesLastInFirstOut) {
     CString256* a = new CString256;
     CString256* b = new CString256;
     CString256* c = new CString256;
@@ -55,7 +84,7 @@ TEST(StringPool, DeleteThenNewReusesLastInFirstOut) {
     EXPECT_EQ(new CString256, a);
 }
 
-TEST(StringPool, NewYieldsNullWhenNoChunkCanBeHad) {
+TEST_F(StringPool, NewYieldsNullWhenNoChunkCanBeHad) {
     vantrel::fault::Scope scope;
     vantrel::fault::fail_nth("CString256::operator new", 1, memFullErr);
     CString256* none = new CString256;
@@ -67,9 +96,8 @@ TEST(StringPool, NewYieldsNullWhenNoChunkCanBeHad) {
     delete one;
 }
 
-TEST(NodePool, ClearedNodesAreReusedLastNodeFirst) {
-    ASSERT_EQ(elem<CString256>::lfree, nullptr)
-        << "run through ctest: each case needs a fresh process";
+TEST_F(NodePool, ClearedNodesAreReusedLastNodeFirst) {
+    ASSERT_EQ(elem<CString256>::lfree, nullptr);
     CString256 s;
     s = "n";
     CList<CString256> a;
@@ -86,7 +114,7 @@ TEST(NodePool, ClearedNodesAreReusedLastNodeFirst) {
     EXPECT_EQ(b.head, last) << "the cleared list's last node is reused first";
 }
 
-TEST(NodePool, RefillingOneListNeverTakesASecondChunk) {
+TEST_F(NodePool, RefillingOneListNeverTakesASecondChunk) {
     CString256 s;
     s = "node";
     CList<CString256> list;
@@ -102,7 +130,7 @@ TEST(NodePool, RefillingOneListNeverTakesASecondChunk) {
     EXPECT_EQ(*seen.rbegin(), lo + 255);
 }
 
-TEST(NodePool, AppendWithoutANodeLeavesTheListUnchanged) {
+TEST_F(NodePool, AppendWithoutANodeLeavesTheListUnchanged) {
     vantrel::fault::Scope scope;
     CString256 s;
     s = "x";
@@ -125,7 +153,7 @@ TEST(NodePool, AppendWithoutANodeLeavesTheListUnchanged) {
 }
 
 // A list that goes away gives its nodes back as clear does.
-TEST(NodePool, DestroyedListReturnsItsNodes) {
+TEST_F(NodePool, DestroyedListReturnsItsNodes) {
     CString256 s;
     s = "x";
     elem<CString256>* last = nullptr;

@@ -50,13 +50,33 @@ void pump(const std::vector<Seen>& seen, std::size_t n) {
         CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.1, true);
 }
 
+// The bus of every case of this process, private so that other programs'
+// posts stay out (observers here see every name). One for the whole process:
+// the centre keeps the connection it opened first until the process ends, so
+// a bus of each case's own would leave every later case talking to a bus
+// that is gone.
+PrivateBus& private_bus() {
+    static PrivateBus bus;
+    return bus;
+}
+
 class Notifications : public ::testing::Test {
   protected:
-    PrivateBus bus;  // observers here see every name: keep other tests' posts out
     void SetUp() override {
+        private_bus();
         if (!CFNotificationCenterIsAvailable(center()))
             GTEST_SKIP()
                 << "no D-Bus session bus (scripts/test.sh runs the suite under dbus-run-session)";
+        // Whatever an earlier case posted is delivered (to no one) before this
+        // case observes: a marker posted now arrives after all of it.
+        std::vector<Seen> marker;
+        CFNotificationCenterAddObserver(center(), &marker, record, CFSTR("Case Starts"), nullptr,
+                                        CFNotificationSuspensionBehaviorDeliverImmediately);
+        CFNotificationCenterPostNotification(center(), CFSTR("Case Starts"), nullptr, nullptr,
+                                             true);
+        pump(marker, 1);
+        CFNotificationCenterRemoveEveryObserver(center(), &marker);
+        ASSERT_EQ(marker.size(), 1u) << "the bus does not deliver";
     }
     void TearDown() override { CFNotificationCenterRemoveEveryObserver(center(), &seen); }
     std::vector<Seen> seen;

@@ -73,6 +73,42 @@ inline void set_file_info(FSCatalogInfo* info, OSType type, OSType creator, UInt
     std::memcpy(info->finderInfo, &fi, sizeof fi);
 }
 
+// The resource fork's name, as FSOpenFork takes it.
+inline HFSUniStr255 resource_fork_name() {
+    HFSUniStr255 n{};
+    EXPECT_OSERR(FSGetResourceForkName(&n), noErr);
+    return n;
+}
+
+// Writes `bytes` at the start of the resource fork of `ref` through the
+// layer (a sidecar is made as needed): the first failure of open, write, close.
+inline OSErr write_resource_fork(const FSRef& ref, const std::string& bytes) {
+    const HFSUniStr255 name = resource_fork_name();
+    FSIORefNum fork = 0;
+    OSErr e = FSOpenFork(&ref, name.length, name.unicode, fsRdWrPerm, &fork);
+    if (e != noErr) return e;
+    ByteCount done = 0;
+    e = FSWriteFork(fork, fsFromStart, 0, bytes.size(), bytes.data(), &done);
+    const OSErr closed = FSCloseFork(fork);
+    return e != noErr ? e : closed;
+}
+
+// The whole resource fork of `ref` through the layer, into `bytes`.
+inline OSErr read_resource_fork(const FSRef& ref, std::string* bytes) {
+    const HFSUniStr255 name = resource_fork_name();
+    FSIORefNum fork = 0;
+    OSErr e = FSOpenFork(&ref, name.length, name.unicode, fsRdPerm, &fork);
+    if (e != noErr) return e;
+    SInt64 size = 0;
+    e = FSGetForkSize(fork, &size);
+    bytes->assign(e == noErr ? static_cast<std::size_t>(size) : 0, '\0');
+    ByteCount done = 0;
+    if (e == noErr && size > 0)
+        e = FSReadFork(fork, fsFromStart, 0, bytes->size(), bytes->data(), &done);
+    const OSErr closed = FSCloseFork(fork);
+    return e != noErr ? e : closed;
+}
+
 // UTF-8 -> UTF-16. Malformed UTF-8 fails the test (and is cut where it starts).
 inline std::u16string u16(std::string_view utf8) {
     std::u16string out;

@@ -27,7 +27,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using vtest::read_resource_fork;
 using vtest::ref_of;
+using vtest::write_resource_fork;
 
 constexpr std::size_t kMiB = 1u << 20;
 constexpr std::size_t kSidecarHeader = 0x52;  // up to the resource fork's data
@@ -64,38 +66,6 @@ std::string hex(const std::string& bytes) {
         if (i + 1 < bytes.size()) out += (i % 16 == 15) ? '\n' : ' ';
     }
     return out;
-}
-
-HFSUniStr255 resource_fork_name() {
-    HFSUniStr255 n{};
-    EXPECT_OSERR(FSGetResourceForkName(&n), noErr);
-    return n;
-}
-
-OSErr write_resource_fork(const FSRef& ref, const std::string& bytes) {
-    const HFSUniStr255 name = resource_fork_name();
-    FSIORefNum fork = 0;
-    OSErr e = FSOpenFork(&ref, name.length, name.unicode, fsRdWrPerm, &fork);
-    if (e != noErr) return e;
-    ByteCount done = 0;
-    e = FSWriteFork(fork, fsFromStart, 0, bytes.size(), bytes.data(), &done);
-    const OSErr closed = FSCloseFork(fork);
-    return e != noErr ? e : closed;
-}
-
-OSErr read_resource_fork(const FSRef& ref, std::string* bytes) {
-    const HFSUniStr255 name = resource_fork_name();
-    FSIORefNum fork = 0;
-    OSErr e = FSOpenFork(&ref, name.length, name.unicode, fsRdPerm, &fork);
-    if (e != noErr) return e;
-    SInt64 size = 0;
-    e = FSGetForkSize(fork, &size);
-    bytes->assign(e == noErr ? static_cast<std::size_t>(size) : 0, '\0');
-    ByteCount done = 0;
-    if (e == noErr && size > 0)
-        e = FSReadFork(fork, fsFromStart, 0, bytes->size(), bytes->data(), &done);
-    const OSErr closed = FSCloseFork(fork);
-    return e != noErr ? e : closed;
 }
 
 // The names smbclient's `ls` lists, "." and ".." left out. A line is two

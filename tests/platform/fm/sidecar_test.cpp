@@ -351,8 +351,7 @@ TEST(Sidecars, AForkThatCannotBeMadeIsAClearErrorAndTouchesNothing) {
     auto f = dir.write("box/f", "data");
     if (!set_immutable(dir / "box", true)) GTEST_SKIP() << "no immutable attribute here";
     FSRef ref = ref_of(f);
-    HFSUniStr255 rname;
-    FSGetResourceForkName(&rname);
+    const HFSUniStr255 rname = resource_fork_name();
     FSIORefNum fork = 0;
     ASSERT_EQ(FSOpenFork(&ref, rname.length, rname.unicode, fsRdWrPerm, &fork), noErr);
     ByteCount got = 1;
@@ -385,14 +384,7 @@ TEST(Sidecars, ANewSidecarHasItsFilesOwnerAndPermissions) {
         if (row.toNobody) {
             ASSERT_EQ(::chown(f.c_str(), 65534, 65534), 0);
         }
-        FSRef ref = ref_of(f);
-        HFSUniStr255 rname;
-        FSGetResourceForkName(&rname);
-        FSIORefNum fork = 0;
-        ASSERT_EQ(FSOpenFork(&ref, rname.length, rname.unicode, fsRdWrPerm, &fork), noErr) << name;
-        ByteCount got = 0;
-        EXPECT_EQ(FSWriteFork(fork, fsFromStart, 0, 6, "secret", &got), noErr) << name;
-        EXPECT_EQ(FSCloseFork(fork), noErr);
+        EXPECT_EQ(write_resource_fork(ref_of(f), "secret"), noErr) << name;
         struct stat st {};
         ASSERT_EQ(::lstat(sidecar_path(f).c_str(), &st), 0) << name;
         EXPECT_EQ(st.st_mode & 07777, row.mode) << name;
@@ -410,8 +402,7 @@ TEST(Sidecars, ASidecarNotOursToWriteIsStillRead) {
     write_sidecar(f, "fork");
     if (!set_immutable(sidecar_path(f), true)) GTEST_SKIP() << "no immutable attribute here";
     FSRef ref = ref_of(f);
-    HFSUniStr255 rname;
-    FSGetResourceForkName(&rname);
+    const HFSUniStr255 rname = resource_fork_name();
     FSIORefNum fork = 0;
     ASSERT_EQ(FSOpenFork(&ref, rname.length, rname.unicode, fsRdWrPerm, &fork), noErr);
     SInt64 size = 0;

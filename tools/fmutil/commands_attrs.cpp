@@ -506,8 +506,10 @@ int cmd_flags(Context& ctx) {
                 return ctx.usage_error("'inited' can only be cleared (-inited)");
             }
             std::string all;
-            for (const FinderFlagName& f : kFlagNames)
-                all += (all.empty() ? "" : ", ") + std::string(f.name);
+            for (const FinderFlagName& f : kFlagNames) {
+                if (!all.empty()) all += ", ";
+                all += f.name;
+            }
             return ctx.usage_error("unknown flag '" + a + "' (" + all +
                                    ", -inited; label=0..7 or label=none, gray, green, purple, "
                                    "blue, yellow, red, orange)");
@@ -632,8 +634,7 @@ int cmd_touch(Context& ctx) {
             if (OSErr e = FSGetCatalogInfo(&item.ref, kFSCatInfoContentMod, &after, nullptr,
                                            nullptr, nullptr))
                 return e;
-            if (std::memcmp(&before.contentModDate, &after.contentModDate, sizeof(UTCDateTime)) ==
-                0) {
+            if (same_date(before.contentModDate, after.contentModDate)) {
                 OSErr why = FSCheckLock(&item.ref);
                 *meaning = "the date could not be changed";
                 return why != noErr ? why : static_cast<OSErr>(permErr);

@@ -166,8 +166,7 @@ OSErr finish_copy(const FSRef& src, const FSRef& dst, bool as_root) {
     if (OSErr e = FSGetCatalogInfo(&src, which, &s, nullptr, nullptr, nullptr)) return e;
     if (OSErr e = FSGetCatalogInfo(&dst, which, &d, nullptr, nullptr, nullptr)) return e;
     FSCatalogInfoBitmap set = kFSCatInfoNone;
-    if (std::memcmp(&s.createDate, &d.createDate, sizeof s.createDate) != 0)
-        set |= kFSCatInfoCreateDate;
+    if (!same_date(s.createDate, d.createDate)) set |= kFSCatInfoCreateDate;
     if (as_root && std::memcmp(s.permissions, d.permissions, 8) != 0) set |= kFSCatInfoPermissions;
     if (set != kFSCatInfoNone) {
         if (OSErr e = FSSetCatalogInfo(&dst, set, &s)) return e;

@@ -128,7 +128,7 @@ int cmd_tree(Context& ctx) {
             ctx.out.name(path);
             if (is_dir) b.push_back('/');
             b.push_back(end);
-            if (b.size() >= 64 * 1024) {
+            if (b.size() >= std::size_t{64} * 1024) {
                 progress.clear();
                 ctx.out.flush();
             }

@@ -198,6 +198,11 @@ bool date_is_set(const UTCDateTime& d) {
     return d.highSeconds != 0 || d.lowSeconds != 0 || d.fraction != 0;
 }
 
+bool same_date(const UTCDateTime& a, const UTCDateTime& b) {
+    return a.highSeconds == b.highSeconds && a.lowSeconds == b.lowSeconds &&
+           a.fraction == b.fraction;
+}
+
 std::optional<UTCDateTime> parse_date(std::string_view t) {
     std::size_t i = 0;
     auto digits = [&](int n, int* v) {

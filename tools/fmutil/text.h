@@ -37,6 +37,9 @@ std::optional<OSType> parse_ostype(std::string_view text);
 // Seconds since 1904 to ISO 8601 UTC ("2026-12-07T22:10:40Z", fractions
 // of a second as up to four decimals); a zero date is "never" set.
 bool date_is_set(const UTCDateTime& d);
+// Two dates are the same instant: member by member, never the bytes (the
+// record has padding that no call writes).
+bool same_date(const UTCDateTime& a, const UTCDateTime& b);
 // ISO 8601 to a date: "2026-12-07", "2026-12-07T22:10", "2026-12-07T22:10:40.25Z",
 // "2026-12-07 22:10:40+01:00" (no zone: UTC). Nothing for malformed text or
 // a date before 1904 (which the date format cannot hold).

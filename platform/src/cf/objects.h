@@ -57,6 +57,15 @@ struct __CFDictionary : __CFRuntimeBase {
     std::vector<Entry> entries;
 };
 
+// Marks a function whose name does not say so ("Create", "Copy") as handing
+// its caller an object to release, for clang's static analyser; gcc has no
+// such attribute.
+#if defined(__clang__)
+#define VANTREL_CF_RETURNS_RETAINED __attribute__((cf_returns_retained))
+#else
+#define VANTREL_CF_RETURNS_RETAINED
+#endif
+
 namespace vantrel::cf {
 
 inline const __CFRuntimeBase* base(CFTypeRef cf) {
@@ -72,8 +81,10 @@ CFStringRef create_string(const UniChar* units, std::size_t n);
 // strings (NSString wraps a CFString): exported for it, not a contract for
 // anyone else, as vantrel::host is the host's.
 //
-// A new string from UTF-8; ill-formed sequences become U+FFFD.
-VANTREL_EXPORT CFStringRef string_from_utf8(std::string_view s);
+// A new string from UTF-8; ill-formed sequences become U+FFFD. The caller
+// releases it: the attribute tells the static analyser so, which takes the
+// name, without "Create" or "Copy", for a borrowed object.
+VANTREL_EXPORT VANTREL_CF_RETURNS_RETAINED CFStringRef string_from_utf8(std::string_view s);
 // The UTF-8 form of a string (lone surrogates become U+FFFD); "" for null.
 VANTREL_EXPORT std::string to_utf8(CFStringRef s);
 // Description of any CF object as UTF-8.

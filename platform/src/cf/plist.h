@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cf/objects.h"
 #include "vantrel/CoreFoundation.h"
 
 namespace vantrel::cf {
@@ -56,7 +57,9 @@ bool outline_plist(std::string_view bytes, PlistOutline* out, std::string* why);
 // A new CF object for a document or for one value element's text (as in
 // PlistEntry::value_text); null when it does not parse. Exported, with
 // read_plist_file, for the Cocoa library's bundles and interface files.
-VANTREL_EXPORT CFTypeRef parse_plist(std::string_view bytes);
+// The caller releases it (the attribute says so to the static analyser, as
+// for string_from_utf8).
+VANTREL_EXPORT VANTREL_CF_RETURNS_RETAINED CFTypeRef parse_plist(std::string_view bytes);
 
 // Whether `cf` (and everything inside it) can be written: a property-list
 // type, dictionary keys that are strings, no string holding a character XML

@@ -149,8 +149,10 @@ bool LoadedPane::loadMainView(std::string* error) {
             labels.push_back(t);
             control = t;
         } else {
-            *error =
-                "interface definition has a control of unknown class \"" + kind + "\": " + file;
+            error->assign("interface definition has a control of unknown class \"")
+                .append(kind)
+                .append("\": ")
+                .append(file);
             ok = false;
             break;
         }
@@ -159,8 +161,13 @@ bool LoadedPane::loadMainView(std::string* error) {
         if (!outlet.empty()) {
             const auto* o = cls->findOutlet(outlet);
             if (o == nullptr || !o->set(pane_, control)) {
-                *error = "interface connects outlet " + outlet + " that " + cls->name +
-                         " does not have (as " + kind + ")";
+                error->assign("interface connects outlet ")
+                    .append(outlet)
+                    .append(" that ")
+                    .append(cls->name)
+                    .append(" does not have (as ")
+                    .append(kind)
+                    .append(")");
                 ok = false;
             }
         }

@@ -124,6 +124,9 @@ NSString* NSString::stringWithFormat(NSString* format, ...) {
         switch (spec) {
             case '@': {
                 id obj = va_arg(ap, id);
+                // The description is autoreleased: the innermost pool frees it (with no
+                // pool in place it leaks, and says so once, as Cocoa does).
+                // NOLINTNEXTLINE(clang-analyzer-cplusplus.NewDeleteLeaks)
                 out += obj ? vantrel::cf::to_utf8(obj->description()->CFString()) : "(null)";
                 break;
             }

@@ -321,7 +321,13 @@ bool resolve_target(const std::string& path, std::string* target) {
         ssize_t n = ::readlink(cur.c_str(), link.data(), link.size());
         if (n < 0) return false;
         link.resize(static_cast<std::size_t>(n));
-        cur = link[0] == '/' ? link : dir_of(cur) + "/" + link;
+        if (link[0] == '/') {
+            cur = link;
+        } else {
+            cur = dir_of(cur);
+            cur += '/';
+            cur += link;
+        }
     }
     errno = ELOOP;
     return false;

@@ -94,3 +94,14 @@ function(vantrel_test_dir name dir)
     ENVIRONMENT "VANTREL_BUILD_DIR=${PROJECT_BINARY_DIR}"
     ENVIRONMENT_MODIFICATION "VANTREL_SOURCE_DIR=set:${PROJECT_SOURCE_DIR}")
 endfunction()
+
+# vantrel_test_one_process(<test executable>): one more CTest test that runs
+# every case of the program in a single process. Each case also runs alone
+# in a process of its own, where process-wide state (the pools, the
+# notification centre's connection, the fault seam) starts fresh; this one
+# fails when a case passes only because of that.
+function(vantrel_test_one_process name)
+  add_test(NAME ${name}.one_process COMMAND ${name})
+  set_tests_properties(${name}.one_process PROPERTIES TIMEOUT 900
+    ENVIRONMENT "VANTREL_BUILD_DIR=${PROJECT_BINARY_DIR};VANTREL_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+endfunction()

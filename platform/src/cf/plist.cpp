@@ -100,7 +100,8 @@ bool parse_date(std::string_view t, double* out) {
     }
     if (i < t.size() && t[i] == 'Z') ++i;
     if (i != t.size()) return false;
-    std::int64_t secs = days_from_civil(y, mo, d) * 86400 + h * 3600 + mi * 60 + s - kUnixToCF;
+    std::int64_t secs = days_from_civil(y, mo, d) * 86400 + std::int64_t{h} * 3600 +
+                        std::int64_t{mi} * 60 + s - kUnixToCF;
     *out = static_cast<double>(secs) + frac;
     return true;
 }

@@ -54,7 +54,7 @@ CFNumberRef CFNumberCreate(CFAllocatorRef, CFNumberType type, const void* p) {
         case kCFNumberCharType: {
             std::int8_t v;
             std::memcpy(&v, p, 1);
-            n->i = v;
+            n->i = v;  // NOLINT(bugprone-signed-char-misuse): a signed 8-bit number, sign-extended
             break;
         }
         case kCFNumberSInt16Type:

@@ -96,7 +96,8 @@ OSErr change_comment(const Node& n, const std::string& text, bool mustHave) {
                     const int rc = meta::remove_attr(n, attrs[i]);
                     return rc != 0 && errno == ENODATA ? 0 : rc;
                 }
-                return meta::set_attr(n, attrs[i], before[i]->data(), before[i]->size());
+                const std::string& value = *before[i];
+                return meta::set_attr(n, attrs[i], value.data(), value.size());
             });
         }
     }

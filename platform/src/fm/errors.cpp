@@ -79,7 +79,6 @@ OSErr from_errno(int err, Op op, const Node* n) {
         case EEXIST:
             return op == Op::Delete ? fBsyErr : dupFNErr;  // some systems say EEXIST for ENOTEMPTY
         case ENOTEMPTY:
-            return fBsyErr;
         case EBUSY:
         case ETXTBSY:
             return fBsyErr;

@@ -86,7 +86,7 @@ struct linux_dirent64 {
     char d_name[];
 };
 
-constexpr std::size_t kBufSize = 32 * 1024;
+constexpr std::size_t kBufSize = std::size_t{32} * 1024;
 
 std::int64_t monotonic_ns() {
     struct timespec now;

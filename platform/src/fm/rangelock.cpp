@@ -78,7 +78,7 @@ OSErr lock_range(ParmBlkPtr pb, bool lock) {
 
     struct flock fl {};
     fl.l_whence = SEEK_SET;
-    fl.l_type = !lock ? F_UNLCK : f.writable ? F_WRLCK : F_RDLCK;
+    fl.l_type = static_cast<short>(!lock ? F_UNLCK : f.writable ? F_WRLCK : F_RDLCK);
     if (f.resource) {
         fl.l_start = kResourceBase + start;
         fl.l_len = p.ioReqCount == -1 ? 0 : p.ioReqCount;

@@ -97,7 +97,8 @@ void encode_ref(const RefFields& f, FSRef* out) {
     put(b + 16, f.dev, 8);
     put(b + 24, f.ino, 8);
     put(b + 32, f.stamp, 8);
-    std::memcpy(b + 40, f.name.data(), len);
+    // A counted name (its length is at b[7]), not a C string.
+    std::memcpy(b + 40, f.name.data(), len);  // NOLINT(bugprone-not-null-terminated-result)
     std::memcpy(out, b, sizeof b);
 }
 

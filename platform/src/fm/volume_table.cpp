@@ -78,7 +78,7 @@ VolState& vstate() {
 FSVolumeRefNum free_number(VolState& s, const std::set<FSVolumeRefNum>& inUse) {
     for (int tries = 0; tries < 32767; ++tries) {
         FSVolumeRefNum n = s.next;
-        s.next = s.next == -32767 ? -1 : FSVolumeRefNum(s.next - 1);
+        s.next = s.next == -32767 ? FSVolumeRefNum(-1) : FSVolumeRefNum(s.next - 1);
         if (!inUse.count(n)) return n;
     }
     return 0;  // 32,767 volumes mounted: this one gets none

@@ -430,6 +430,9 @@ template <class Fold, bool Limited>
             return Fold::kExact ? simd::exact_candidates(aligned, c1, c2, pair)
                                 : simd::candidates(aligned, c1, c2);
         };
+        // The aligned block that holds `text` may start before the string:
+        // rounded down as an integer, since pointer arithmetic may not leave
+        // the array. NOLINTNEXTLINE(performance-no-int-to-ptr)
         const char* block = reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(text) &
                                                           ~std::uintptr_t{15});
         unsigned bits = candidates(block) & (~0u << (text - block));

@@ -71,10 +71,14 @@ struct Pool {
     static bool on_free_list(const T* p) noexcept {
         return (reinterpret_cast<std::uintptr_t>(p->*Link) & kFree) != 0;
     }
+    // The mark lives in the link's low bit, so the link goes through an
+    // integer and back.
     static T* marked(T* next) noexcept {
+        // NOLINTNEXTLINE(performance-no-int-to-ptr): setting the mark bit
         return reinterpret_cast<T*>(reinterpret_cast<std::uintptr_t>(next) | kFree);
     }
     static T* unmarked(T* link) noexcept {
+        // NOLINTNEXTLINE(performance-no-int-to-ptr): clearing the mark bit
         return reinterpret_cast<T*>(reinterpret_cast<std::uintptr_t>(link) & ~kFree);
     }
 

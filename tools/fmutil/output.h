@@ -36,7 +36,7 @@ class Out {
     void name(std::string_view text);
 
   private:
-    static constexpr std::size_t kFlushAt = 64 * 1024;
+    static constexpr std::size_t kFlushAt = std::size_t{64} * 1024;
     int fd_;
     bool terminal_;
     bool ok_ = true;

@@ -1,6 +1,7 @@
 #include "text.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <ctime>
 
@@ -237,7 +238,7 @@ std::optional<UTCDateTime> parse_date(std::string_view t) {
                 for (; i < t.size() && t[i] >= '0' && t[i] <= '9'; ++i, scale /= 10)
                     f += (t[i] - '0') * scale;
                 if (i == start) return std::nullopt;
-                frac = static_cast<std::uint64_t>(f * 65536 + 0.5);
+                frac = static_cast<std::uint64_t>(std::llround(f * 65536));
                 if (frac > 65535) frac = 65535;
             }
         }
@@ -268,7 +269,8 @@ std::optional<UTCDateTime> parse_date(std::string_view t) {
     const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
     const std::int64_t days = static_cast<std::int64_t>(era) * 146097 + doe - 719468;
     constexpr std::int64_t kMacToUnix = 2082844800;
-    const std::int64_t mac = days * 86400 + h * 3600 + mi * 60 + sec - zone + kMacToUnix;
+    const std::int64_t mac =
+        days * 86400 + std::int64_t{h} * 3600 + std::int64_t{mi} * 60 + sec - zone + kMacToUnix;
     if (mac < 0 || mac > 0xFFFFFFFFFFFFLL) return std::nullopt;
     UTCDateTime out{};
     out.highSeconds = static_cast<UInt16>(mac >> 32);

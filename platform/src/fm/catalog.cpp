@@ -391,9 +391,12 @@ OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo*
                 std::uint8_t disk[32] = {}, fi[16], xfi[16];
                 if (have) {
                     const meta::Entry* e = rec.find(meta::kFinderInfoId);
-                    if (e != nullptr)
+                    if (e != nullptr) {
+                        // Finder information: bytes, not a C string.
+                        // NOLINTNEXTLINE(bugprone-not-null-terminated-result)
                         std::memcpy(disk, e->data.data(),
                                     std::min<std::size_t>(32, e->data.size()));
+                    }
                 }
                 meta::finder_to_host(disk, n.is_dir(), fi, xfi);
                 if (which & kFSCatInfoFinderInfo) std::memcpy(info->finderInfo, fi, 16);

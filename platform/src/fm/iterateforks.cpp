@@ -21,7 +21,7 @@ void set_name(HFSUniStr255* out, const char* ascii) {
     if (out == nullptr) return;
     const std::size_t n = std::strlen(ascii);
     out->length = static_cast<UInt16>(n);
-    for (std::size_t i = 0; i < n; ++i) out->unicode[i] = static_cast<UniChar>(ascii[i]);
+    for (std::size_t i = 0; i < n; ++i) out->unicode[i] = static_cast<unsigned char>(ascii[i]);
 }
 
 }  // namespace

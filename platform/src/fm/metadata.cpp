@@ -167,8 +167,8 @@ void decode_extra(const std::string& bytes, Record* r) {
 bool get_date(const Record& r, DateIndex i, std::int32_t* out) {
     const Entry* e = r.find(kFileDatesId);
     if (e == nullptr || e->data.size() < std::size_t(i) * 4 + 4) return false;
-    std::int32_t v =
-        std::int32_t(be32(reinterpret_cast<const std::uint8_t*>(e->data.data()) + i * 4));
+    std::int32_t v = std::int32_t(
+        be32(reinterpret_cast<const std::uint8_t*>(e->data.data()) + std::size_t(i) * 4));
     if (v == kUnknownDate) return false;
     *out = v;
     return true;

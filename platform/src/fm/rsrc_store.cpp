@@ -347,8 +347,11 @@ void finder_info_of(const Node& n, std::uint8_t out[kFinderInfoSize]) {
     std::memset(out, 0, kFinderInfoSize);
     meta::Record r;
     if (meta::read(n, &r, nullptr) != meta::ReadResult::Ok) return;
-    if (const meta::Entry* fi = r.find(meta::kFinderInfoId))
+    if (const meta::Entry* fi = r.find(meta::kFinderInfoId)) {
+        // Finder information: bytes, not a C string.
+        // NOLINTNEXTLINE(bugprone-not-null-terminated-result)
         std::memcpy(out, fi->data.data(), std::min(fi->data.size(), kFinderInfoSize));
+    }
 }
 
 Entry entry_at(int dirFd, std::string_view fileName) {

@@ -45,7 +45,8 @@ static OSErr GenerateUniqueHFSUniStr(long* counter, const FSRef* firstDir, const
         uniqueName->length = 8;
         const UInt32 bits = counter_bits(*counter);
         for (int i = 0; i < 8; ++i)
-            uniqueName->unicode[i] = static_cast<UniChar>(kDigits[(bits >> (28 - 4 * i)) & 0xF]);
+            uniqueName->unicode[i] =
+                static_cast<unsigned char>(kDigits[(bits >> (28 - 4 * i)) & 0xF]);
         pb.ref = firstDir;
         OSErr answer = PBMakeFSRefUnicodeSync(&pb);
         if (answer == fnfErr) {

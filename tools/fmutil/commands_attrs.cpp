@@ -505,14 +505,15 @@ int cmd_flags(Context& ctx) {
             if (a == "+inited" || a == "inited") {
                 return ctx.usage_error("'inited' can only be cleared (-inited)");
             }
-            std::string all;
+            std::string message = "unknown flag '" + a + "' (";
             for (const FinderFlagName& f : kFlagNames) {
-                if (!all.empty()) all += ", ";
-                all += f.name;
+                message += f.name;
+                message += ", ";
             }
-            return ctx.usage_error("unknown flag '" + a + "' (" + all +
-                                   ", -inited; label=0..7 or label=none, gray, green, purple, "
-                                   "blue, yellow, red, orange)");
+            message +=
+                "-inited; label=0..7 or label=none, gray, green, purple, blue, yellow, red, "
+                "orange)";
+            return ctx.usage_error(message);
         }
         changes.push_back(c);
     }

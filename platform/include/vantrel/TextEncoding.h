@@ -62,8 +62,18 @@ enum {
 
 // Script Manager.
 enum { smSystemScript = -1, smCurrentScript = -2, smAllScripts = -3 };
-enum { smRoman = 0, smJapanese = 1, smTradChinese = 2, smKorean = 3, smArabic = 4, smHebrew = 5,
-       smGreek = 6, smCyrillic = 7, smSimpChinese = 25, smCentralEuroRoman = 29 };
+enum {
+    smRoman = 0,
+    smJapanese = 1,
+    smTradChinese = 2,
+    smKorean = 3,
+    smArabic = 4,
+    smHebrew = 5,
+    smGreek = 6,
+    smCyrillic = 7,
+    smSimpChinese = 25,
+    smCentralEuroRoman = 29
+};
 enum { smSysScript = 18, smRegionCode = 40, smKeyScript = 22 };
 enum { kTextScriptDontCare = -128, kTextLanguageDontCare = -128, kTextRegionDontCare = -128 };
 enum { verUS = 0, verFrance = 1, verBritain = 2, verGermany = 3, verItaly = 4, verJapan = 14 };
@@ -79,7 +89,8 @@ typedef const UnicodeMapping* ConstUnicodeMappingPtr;
 typedef struct OpaqueUnicodeToTextInfo* UnicodeToTextInfo;
 typedef struct OpaqueTextToUnicodeInfo* TextToUnicodeInfo;
 
-VANTREL_EXPORT TextEncoding CreateTextEncoding(TextEncodingBase encodingBase, TextEncodingVariant encodingVariant,
+VANTREL_EXPORT TextEncoding CreateTextEncoding(TextEncodingBase encodingBase,
+                                               TextEncodingVariant encodingVariant,
                                                TextEncodingFormat encodingFormat);
 VANTREL_EXPORT TextEncodingBase GetTextEncodingBase(TextEncoding encoding);
 VANTREL_EXPORT TextEncodingVariant GetTextEncodingVariant(TextEncoding encoding);
@@ -91,15 +102,18 @@ VANTREL_EXPORT long GetScriptManagerVariable(SInt16 selector);
 // Combines a script, language and region into a text encoding; paramErr when
 // the region does not fit the script, kTextUnsupportedEncodingErr when nothing
 // matches.
-VANTREL_EXPORT OSStatus UpgradeScriptInfoToTextEncoding(ScriptCode iTextScriptID, LangCode iTextLanguageID,
-                                                        RegionCode iRegionID, ConstStr255Param iTextFontname,
+VANTREL_EXPORT OSStatus UpgradeScriptInfoToTextEncoding(ScriptCode iTextScriptID,
+                                                        LangCode iTextLanguageID,
+                                                        RegionCode iRegionID,
+                                                        ConstStr255Param iTextFontname,
                                                         TextEncoding* oEncoding);
 
 VANTREL_EXPORT OSStatus CreateUnicodeToTextInfo(ConstUnicodeMappingPtr iUnicodeMapping,
                                                 UnicodeToTextInfo* oUnicodeToTextInfo);
-VANTREL_EXPORT OSStatus ConvertFromUnicodeToText(UnicodeToTextInfo iUnicodeToTextInfo, ByteCount iUnicodeLen,
-                                                 const UniChar* iUnicodeStr, OptionBits iControlFlags,
-                                                 ItemCount iOffsetCount, const ByteOffset* iOffsetArray,
+VANTREL_EXPORT OSStatus ConvertFromUnicodeToText(UnicodeToTextInfo iUnicodeToTextInfo,
+                                                 ByteCount iUnicodeLen, const UniChar* iUnicodeStr,
+                                                 OptionBits iControlFlags, ItemCount iOffsetCount,
+                                                 const ByteOffset* iOffsetArray,
                                                  ItemCount* oOffsetCount, ByteOffset* oOffsetArray,
                                                  ByteCount iOutputBufLen, ByteCount* oInputRead,
                                                  ByteCount* oOutputLen, LogicalAddress oOutputStr);
@@ -107,12 +121,11 @@ VANTREL_EXPORT OSStatus DisposeUnicodeToTextInfo(UnicodeToTextInfo* ioUnicodeToT
 
 VANTREL_EXPORT OSStatus CreateTextToUnicodeInfo(ConstUnicodeMappingPtr iUnicodeMapping,
                                                 TextToUnicodeInfo* oTextToUnicodeInfo);
-VANTREL_EXPORT OSStatus ConvertFromTextToUnicode(TextToUnicodeInfo iTextToUnicodeInfo, ByteCount iSourceLen,
-                                                 ConstLogicalAddress iSourceStr, OptionBits iControlFlags,
-                                                 ItemCount iOffsetCount, const ByteOffset* iOffsetArray,
-                                                 ItemCount* oOffsetCount, ByteOffset* oOffsetArray,
-                                                 ByteCount iOutputBufLen, ByteCount* oSourceRead,
-                                                 ByteCount* oUnicodeLen, UniChar* oUnicodeStr);
+VANTREL_EXPORT OSStatus ConvertFromTextToUnicode(
+    TextToUnicodeInfo iTextToUnicodeInfo, ByteCount iSourceLen, ConstLogicalAddress iSourceStr,
+    OptionBits iControlFlags, ItemCount iOffsetCount, const ByteOffset* iOffsetArray,
+    ItemCount* oOffsetCount, ByteOffset* oOffsetArray, ByteCount iOutputBufLen,
+    ByteCount* oSourceRead, ByteCount* oUnicodeLen, UniChar* oUnicodeStr);
 VANTREL_EXPORT OSStatus DisposeTextToUnicodeInfo(TextToUnicodeInfo* ioTextToUnicodeInfo);
 
 // Copies a Pascal string (length byte + bytes) into `dst` as a NUL-terminated

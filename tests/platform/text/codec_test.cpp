@@ -26,7 +26,8 @@ TEST(Codec, DecompositionFullBufferAndUnmappable) {
     ASSERT_EQ(n, 2u);
     EXPECT_EQ(u[0], u'e');
     EXPECT_EQ(u[1], 0x0301);
-    EXPECT_EQ(to_utf16(0, &e_acute, 1, Normal::HFSDecomposed, u, 1, &n), kTECOutputBufferFullStatus);
+    EXPECT_EQ(to_utf16(0, &e_acute, 1, Normal::HFSDecomposed, u, 1, &n),
+              kTECOutputBufferFullStatus);
 
     // Decomposed input converts back to the one Mac Roman byte.
     char out[4];
@@ -34,7 +35,9 @@ TEST(Codec, DecompositionFullBufferAndUnmappable) {
     const UniChar dec[] = {u'e', 0x0301};
     std::u16string nfc;
     ASSERT_EQ(normalize(dec, 2, Normal::NFC, &nfc), noErr);
-    ASSERT_EQ(from_utf16(0, reinterpret_cast<const UniChar*>(nfc.data()), nfc.size(), false, out, 4, &m), noErr);
+    ASSERT_EQ(
+        from_utf16(0, reinterpret_cast<const UniChar*>(nfc.data()), nfc.size(), false, out, 4, &m),
+        noErr);
     EXPECT_EQ(m, 1u);
     EXPECT_EQ(static_cast<unsigned char>(out[0]), 0x8E);
 

@@ -201,15 +201,29 @@ void append_disk_name(std::string& out, const FSRef& ref, const HFSUniStr255& na
     const std::size_t n = name.length > 255 ? 255 : name.length;
     bool ascii = true;
     for (std::size_t i = 0; i < n && ascii; ++i) ascii = name.unicode[i] < 0x80;
-    if (!ascii) {
-        const std::string path = ref_path(ref);
-        const auto slash = path.rfind('/');
-        if (slash != std::string::npos && slash + 1 < path.size()) {
-            out.append(path, slash + 1, std::string::npos);
-            return;
-        }
+    if (ascii || !append_ref_disk_name(out, ref)) append_unicode_name_as_posix(out, name);
+}
+
+bool append_ref_disk_name(std::string& out, const FSRef& ref) {
+    UInt8 buf[255];
+    ByteCount len = 0;
+    OSErr e = VantrelFSRefGetDiskName(&ref, buf, sizeof buf, &len);
+    if (e == noErr) {
+        out.append(reinterpret_cast<const char*>(buf), len);
+        return true;
     }
-    append_unicode_name_as_posix(out, name);
+    if (e != errFSNameTooLong) return false;
+    std::string big(len, '\0');
+    if (VantrelFSRefGetDiskName(&ref, reinterpret_cast<UInt8*>(big.data()), len, &len) != noErr)
+        return false;
+    big.resize(len);
+    out += big;
+    return true;
+}
+
+void append_listed_name(std::string& out, const VantrelDiskName& disk, const FSRef& ref) {
+    if (disk.length != 0 || !append_ref_disk_name(out, ref))
+        out.append(reinterpret_cast<const char*>(disk.bytes), disk.length);
 }
 
 std::string_view last_component(std::string_view path) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "output.h"
+#include "vantrel/DiskNames.h"
 #include "vantrel/Files.h"
 #include "vantrel/MacTypes.h"
 
@@ -98,9 +99,15 @@ std::string ref_path(const FSRef& ref);
 
 // Appends an item's name as its directory entry spells it. The File Manager
 // hands names back in canonical decomposition with ':' and '/' swapped; an
-// ASCII name converts back exactly, any other is taken from the item's path,
-// so that a printed name can be given back to the shell.
+// ASCII name converts back exactly, any other is asked of the platform as
+// bytes, so that a printed name can be given back to the shell.
 void append_disk_name(std::string& out, const FSRef& ref, const HFSUniStr255& name);
+// Appends the bytes of the entry that names `ref`'s object; false (nothing
+// appended) when the platform cannot say (the object is gone).
+bool append_ref_disk_name(std::string& out, const FSRef& ref);
+// Appends a listed item's name as the bulk call handed it out (one longer
+// than the record holds is asked of the reference).
+void append_listed_name(std::string& out, const VantrelDiskName& disk, const FSRef& ref);
 
 // The last component of a path as rm sees it: trailing slashes ignored
 // ("a/b/" gives "b", "/" gives "/").

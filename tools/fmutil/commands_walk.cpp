@@ -35,14 +35,14 @@ OSErr read_level(const FSRef& dir, TreeBuffers& b, TreeLevel* level, bool* chang
     for (;;) {
         ItemCount n = 0;
         Boolean ch = 0;
-        e = FSGetCatalogInfoBulk(it, TreeBuffers::kBatch, &n, &ch,
-                                 kFSCatInfoNodeFlags | kFSCatInfoPermissions, b.infos.data(),
-                                 b.refs.data(), nullptr, b.names.data());
+        e = VantrelFSGetCatalogInfoBulkDiskNames(
+            it, TreeBuffers::kBatch, &n, &ch, kFSCatInfoNodeFlags | kFSCatInfoPermissions,
+            b.infos.data(), b.refs.data(), nullptr, b.names.data());
         if (ch) *changed = true;
         for (ItemCount i = 0; i < n; ++i) {
             const bool dir = (b.infos[i].nodeFlags & kFSNodeIsDirectoryMask) != 0;
             TreeEntry entry{{}, std::string::npos, kind_of(b.infos[i]).json, dir};
-            append_disk_name(entry.name, b.refs[i], b.names[i]);
+            append_listed_name(entry.name, b.names[i], b.refs[i]);
             if (dir || level->keep_all_refs) {
                 entry.ref = level->refs.size();
                 level->refs.push_back(b.refs[i]);
@@ -225,7 +225,7 @@ int cmd_ls(Context& ctx) {
     constexpr ItemCount kBatch = 128;
     std::vector<FSCatalogInfo> infos(lng ? kBatch : 0);
     std::vector<FSRef> refs(kBatch);
-    std::vector<HFSUniStr255> names(kBatch);
+    std::vector<VantrelDiskName> names(kBatch);
     JsonWriter j(ctx.out);
     if (ctx.json) {
         j.begin_object();
@@ -241,12 +241,13 @@ int cmd_ls(Context& ctx) {
     for (;;) {
         ItemCount n = 0;
         Boolean ch = 0;
-        e = FSGetCatalogInfoBulk(it, kBatch, &n, &ch, bitmap, lng ? infos.data() : nullptr,
-                                 refs.data(), nullptr, names.data());
+        e = VantrelFSGetCatalogInfoBulkDiskNames(it, kBatch, &n, &ch, bitmap,
+                                                 lng ? infos.data() : nullptr, refs.data(), nullptr,
+                                                 names.data());
         if (ch) changed = true;
         for (ItemCount i = 0; i < n; ++i) {
             name.clear();
-            append_disk_name(name, refs[i], names[i]);
+            append_listed_name(name, names[i], refs[i]);
             if (!lng) {
                 if (ctx.json) {
                     j.begin_object();

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "vantrel/DiskNames.h"
 #include "vantrel/Files.h"
 
 namespace fmutil {
@@ -38,7 +39,7 @@ struct TreeBuffers {
     static constexpr ItemCount kBatch = 128;
     std::vector<FSCatalogInfo> infos = std::vector<FSCatalogInfo>(kBatch);
     std::vector<FSRef> refs = std::vector<FSRef>(kBatch);
-    std::vector<HFSUniStr255> names = std::vector<HFSUniStr255>(kBatch);
+    std::vector<VantrelDiskName> names = std::vector<VantrelDiskName>(kBatch);
 };
 
 // Reads a directory's items into `level`. What was read before a failure is

@@ -32,9 +32,11 @@
 #include "fm/node.h"
 #include "fm/refcodec.h"
 #include "fm/rsrc_store.h"
+#include "vantrel/DiskNames.h"
 #include "vantrel/fault.h"
 
-VANTREL_FAULT_OPERATIONS("FSOpenIterator", "FSCloseIterator", "FSGetCatalogInfoBulk");
+VANTREL_FAULT_OPERATIONS("FSOpenIterator", "FSCloseIterator", "FSGetCatalogInfoBulk",
+                         "VantrelFSGetCatalogInfoBulkDiskNames");
 
 struct OpaqueFSIterator {
     vantrel::fm::Node dir;  // the directory (its parent's descriptor is not kept)
@@ -318,20 +320,26 @@ OSErr FSCloseIterator(FSIterator iterator) {
     return e;
 }
 
-OSErr FSGetCatalogInfoBulk(FSIterator it, ItemCount maximumObjects, ItemCount* actualObjects,
-                           Boolean* containerChanged, FSCatalogInfoBitmap whichInfo,
-                           FSCatalogInfo* catalogInfos, FSRef* refs, FSSpec* specs,
-                           HFSUniStr255* names) {
+namespace {
+
+// FSGetCatalogInfoBulk, with the entries' own bytes in `diskNames` when asked
+// (VantrelFSGetCatalogInfoBulkDiskNames); `op` names the call for the seam.
+OSErr bulk(const char* op, FSIterator it, ItemCount maximumObjects, ItemCount* actualObjects,
+           Boolean* containerChanged, FSCatalogInfoBitmap whichInfo, FSCatalogInfo* catalogInfos,
+           FSRef* refs, FSSpec* specs, HFSUniStr255* names, VantrelDiskName* diskNames) {
     if (it == nullptr || actualObjects == nullptr) return paramErr;
     if (!is_live(it)) return errFSIteratorNotFound;
     if (maximumObjects == 0) return errFSBadItemCount;
-    if (OSErr e = fault::check("FSGetCatalogInfoBulk", it->dir.name)) return e;
+    if (OSErr e = fault::check(op, it->dir.name)) return e;
     std::lock_guard inUse(it->use);
     *actualObjects = 0;
     if (OSErr e = ensure_open(it)) return e;
     // References and names alone (a plain listing) come straight from the
     // directory entries for everything but directories: no stat per file.
+    // Disk names alone need no stat at all (a directory is registered only
+    // for a reference to be made to it).
     const bool refsOnly = (catalogInfos == nullptr || whichInfo == 0) && specs == nullptr;
+    const bool entriesOnly = refsOnly && refs == nullptr && names == nullptr;
     ItemCount count = 0;
     OSErr result = noErr;
     while (count < maximumObjects) {
@@ -342,6 +350,19 @@ OSErr FSGetCatalogInfoBulk(FSIterator it, ItemCount maximumObjects, ItemCount* a
         if (name == nullptr) {
             result = err != 0 ? from_errno(err, Op::OpenDir, &it->dir) : OSErr(errFSNoMoreItems);
             break;
+        }
+        if (diskNames != nullptr) {
+            // Longer than the record holds (a network or FUSE file system):
+            // length 0, and the reference's own call gives it.
+            const std::size_t len = std::strlen(name);
+            VantrelDiskName& d = diskNames[count];
+            d.length = len <= sizeof d.bytes ? static_cast<UInt8>(len) : 0;
+            std::memcpy(d.bytes, name, d.length);
+        }
+        if (entriesOnly) {
+            ++count;
+            ++it->returnedThisPass;
+            continue;
         }
         if (refsOnly && (refs == nullptr || it->listedRefs) && type != DT_DIR &&
             type != DT_UNKNOWN) {
@@ -395,4 +416,23 @@ OSErr FSGetCatalogInfoBulk(FSIterator it, ItemCount maximumObjects, ItemCount* a
     }
     *actualObjects = count;
     return result;
+}
+
+}  // namespace
+
+OSErr FSGetCatalogInfoBulk(FSIterator it, ItemCount maximumObjects, ItemCount* actualObjects,
+                           Boolean* containerChanged, FSCatalogInfoBitmap whichInfo,
+                           FSCatalogInfo* catalogInfos, FSRef* refs, FSSpec* specs,
+                           HFSUniStr255* names) {
+    return bulk("FSGetCatalogInfoBulk", it, maximumObjects, actualObjects, containerChanged,
+                whichInfo, catalogInfos, refs, specs, names, nullptr);
+}
+
+OSErr VantrelFSGetCatalogInfoBulkDiskNames(FSIterator it, ItemCount maximumObjects,
+                                           ItemCount* actualObjects, Boolean* containerChanged,
+                                           FSCatalogInfoBitmap whichInfo,
+                                           FSCatalogInfo* catalogInfos, FSRef* refs,
+                                           HFSUniStr255* names, VantrelDiskName* diskNames) {
+    return bulk("VantrelFSGetCatalogInfoBulkDiskNames", it, maximumObjects, actualObjects,
+                containerChanged, whichInfo, catalogInfos, refs, nullptr, names, diskNames);
 }

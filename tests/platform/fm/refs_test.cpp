@@ -13,6 +13,7 @@
 #include "fm/node.h"
 #include "fm/places.h"
 #include "fm_child.h"
+#include "vantrel/DiskNames.h"
 #include "vantrel/fault.h"
 
 using namespace vtest;
@@ -241,6 +242,142 @@ TEST(FSRefs, NamesInAndOut) {
     EXPECT_EQ(
         FSCreateFileUnicode(&dir, slashName.size(), uc(slashName), 0, nullptr, &made, nullptr),
         dupFNErr);
+}
+
+// The disk-name calls hand out the entry's own bytes, however the File
+// Manager's Unicode name shows them: the listing form for every item of a
+// directory, the reference form for one object, both naming a real file.
+TEST(FSRefs, DiskNamesAreTheEntriesOwnBytes) {
+    struct Row {
+        const char* label;
+        std::string disk;
+    };
+    const Row rows[] = {
+        {"ascii", "plain"},
+        {"composed", "caf\xC3\xA9"},
+        {"decomposed", "nai\xCC\x88ve"},
+        {"latin1_not_utf8", "r\xE9sum\xE9"},
+        {"mac_roman_not_utf8", "caf\x8E"},
+        {"colon_shown_as_slash", "a:b"},
+        {"longer_than_the_reference_keeps", std::string(60, 'x') + "\xC3\xA9"},
+        {"255_bytes", std::string(253, 'y') + "\xC3\xA9"},
+    };
+    vtest::TempDir t;
+    const auto d = t.mkdir("d");
+    for (const Row& row : rows) t.write("d/" + row.disk, row.label);
+    t.mkdir("d/sub\xC3\xA9");
+    FSRef dir = ref_of(d);
+
+    // The listing form: every entry once, as bytes, with or without the
+    // rest of what the bulk call gives.
+    for (const bool alone : {true, false}) {
+        FSIterator it = nullptr;
+        ASSERT_EQ(FSOpenIterator(&dir, kFSIterateFlat, &it), noErr);
+        VantrelDiskName disk[4];
+        FSRef refs[4];
+        HFSUniStr255 names[4];
+        FSCatalogInfo infos[4];
+        std::set<std::string> seen;
+        OSErr e = noErr;
+        while (e == noErr) {
+            ItemCount n = 0;
+            e = alone ? VantrelFSGetCatalogInfoBulkDiskNames(it, 4, &n, nullptr, kFSCatInfoNone,
+                                                             nullptr, nullptr, nullptr, disk)
+                      : VantrelFSGetCatalogInfoBulkDiskNames(
+                            it, 4, &n, nullptr, kFSCatInfoNodeFlags, infos, refs, names, disk);
+            for (ItemCount i = 0; i < n; ++i) {
+                const std::string got(reinterpret_cast<const char*>(disk[i].bytes), disk[i].length);
+                seen.insert(got);
+                EXPECT_TRUE(present(d / got)) << "names no file: " << got;
+                if (alone) continue;
+                UInt8 buf[255];
+                ByteCount len = 0;
+                ASSERT_EQ(VantrelFSRefGetDiskName(&refs[i], buf, sizeof buf, &len), noErr) << got;
+                EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), len), got);
+            }
+        }
+        EXPECT_EQ(e, errFSNoMoreItems);
+        ASSERT_EQ(FSCloseIterator(it), noErr);
+        std::set<std::string> want{"sub\xC3\xA9"};
+        for (const Row& row : rows) want.insert(row.disk);
+        EXPECT_EQ(seen, want) << (alone ? "disk names alone" : "with the rest");
+    }
+
+    // The reference form, for each name, after the checks every reference
+    // call makes.
+    for (const Row& row : rows) {
+        FSRef ref = ref_of(d / row.disk);
+        UInt8 buf[255];
+        ByteCount len = 0;
+        ASSERT_EQ(VantrelFSRefGetDiskName(&ref, buf, sizeof buf, &len), noErr) << row.label;
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), len), row.disk) << row.label;
+    }
+
+    // Results other than the name.
+    FSRef cafe = ref_of(d / "caf\xC3\xA9");
+    UInt8 buf[8];
+    std::memset(buf, '#', sizeof buf);
+    ByteCount len = 0;
+    EXPECT_EQ(VantrelFSRefGetDiskName(&cafe, buf, 4, &len), errFSNameTooLong)
+        << "a buffer one byte short";
+    EXPECT_EQ(len, 5u) << "the length needed";
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), sizeof buf), "########")
+        << "nothing written to a buffer too small";
+    EXPECT_EQ(VantrelFSRefGetDiskName(&cafe, buf, 5, &len), noErr) << "exactly the length";
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 6), "caf\xC3\xA9#");
+    EXPECT_EQ(VantrelFSRefGetDiskName(&cafe, nullptr, 0, &len), errFSNameTooLong);
+    EXPECT_EQ(len, 5u) << "a null buffer of no capacity asks for the length";
+    EXPECT_EQ(VantrelFSRefGetDiskName(&cafe, nullptr, 5, &len), paramErr);
+    EXPECT_EQ(VantrelFSRefGetDiskName(&cafe, buf, sizeof buf, nullptr), paramErr);
+    EXPECT_EQ(VantrelFSRefGetDiskName(nullptr, buf, sizeof buf, &len), paramErr);
+    FSRef zero{};
+    EXPECT_EQ(VantrelFSRefGetDiskName(&zero, buf, sizeof buf, &len), fnfErr);
+
+    // Renamed through the layer: the new name; renamed by another program:
+    // gone (the reference knows only its own place).
+    const auto renamed = u16("caf\xC3\xA9 2");
+    FSRef moved;
+    ASSERT_EQ(FSRenameUnicode(&cafe, renamed.size(), uc(renamed), 0, &moved), noErr);
+    len = 0;
+    ASSERT_EQ(VantrelFSRefGetDiskName(&cafe, buf, sizeof buf, &len), noErr);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), len), "caf\xC3\xA9 2");
+    FSRef plain = ref_of(d / "plain");
+    std::filesystem::rename(d / "plain", d / "elsewhere");
+    len = 99;
+    EXPECT_EQ(VantrelFSRefGetDiskName(&plain, buf, sizeof buf, &len), fnfErr);
+    EXPECT_EQ(len, 99u);
+    // Deleted, and another file under its name: not the object.
+    FSRef resume = ref_of(d / "r\xE9sum\xE9");
+    ASSERT_EQ(::unlink((d / "r\xE9sum\xE9").c_str()), 0);
+    EXPECT_EQ(VantrelFSRefGetDiskName(&resume, buf, sizeof buf, &len), fnfErr);
+    t.write("d/r\xE9sum\xE9", "another");
+    EXPECT_EQ(VantrelFSRefGetDiskName(&resume, buf, sizeof buf, &len), fnfErr);
+
+    // A volume's root: the last component of its mount point.
+    FSRef root = ref_of("/");
+    len = 99;
+    ASSERT_EQ(VantrelFSRefGetDiskName(&root, buf, sizeof buf, &len), noErr);
+    EXPECT_EQ(len, 0u) << "\"/\" has no last component";
+
+    vantrel::fault::Scope scope;
+    vantrel::fault::fail_nth("VantrelFSRefGetDiskName", 1, ioErr);
+    EXPECT_EQ(VantrelFSRefGetDiskName(&moved, buf, sizeof buf, &len), ioErr);
+    vantrel::fault::fail_nth("VantrelFSGetCatalogInfoBulkDiskNames", 1, ioErr);
+    FSIterator it = nullptr;
+    ASSERT_EQ(FSOpenIterator(&dir, kFSIterateFlat, &it), noErr);
+    VantrelDiskName one[1];
+    ItemCount n = 7;
+    EXPECT_EQ(
+        VantrelFSGetCatalogInfoBulkDiskNames(it, 1, &n, nullptr, 0, nullptr, nullptr, nullptr, one),
+        ioErr);
+    EXPECT_EQ(n, 7u);
+    EXPECT_EQ(
+        VantrelFSGetCatalogInfoBulkDiskNames(it, 0, &n, nullptr, 0, nullptr, nullptr, nullptr, one),
+        errFSBadItemCount);
+    ASSERT_EQ(FSCloseIterator(it), noErr);
+    EXPECT_EQ(
+        VantrelFSGetCatalogInfoBulkDiskNames(it, 1, &n, nullptr, 0, nullptr, nullptr, nullptr, one),
+        errFSIteratorNotFound);
 }
 
 struct NameCase {
@@ -511,6 +648,10 @@ TEST_P(ForgedRefs, AreRefusedAndTouchNothing) {
     GetParam().forge(reinterpret_cast<unsigned char*>(&ref), ost, tst);
     fm::Node n;
     EXPECT_EQ(fm::resolve(&ref, &n), errFSBadFSRef);
+    UInt8 name[255];
+    ByteCount len = 1234;
+    EXPECT_EQ(VantrelFSRefGetDiskName(&ref, name, sizeof name, &len), errFSBadFSRef);
+    EXPECT_EQ(len, 1234u) << "nothing is written on failure";
     EXPECT_EQ(FSDeleteObject(&ref), errFSBadFSRef);
     EXPECT_EQ(vtest::read_file(out), "keep");
     EXPECT_TRUE(present(t / "in/x"));

@@ -1,5 +1,6 @@
 // fmutil in scripts and at a terminal: names as bytes or escaped, NUL
 // separators, JSON for every outcome, and commands over many paths.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <pty.h>
@@ -61,6 +62,11 @@ TEST(FmutilScripts, NamesAreBytesInPipesEscapedOnTerminalsAndRecoverableInJson) 
     const std::string control = "bell\x07";
     t.write("d/" + latin1, "1");
     t.write("d/" + control, "2");
+    // The File Manager shows these three alike (decomposed, or U+FFFD for the
+    // byte): each must still be printed as the directory entry spells it.
+    t.write("d/caf\xC3\xA9", "composed");
+    t.write("d/sub\xCC\x81/cafe\xCC\x81", "decomposed");
+    t.write("d/caf\x8E", "Mac Roman");
 
     for (std::vector<std::string> args :
          {std::vector<std::string>{"ls", d}, {"ls", "-l", d}, {"tree", d}}) {
@@ -68,16 +74,51 @@ TEST(FmutilScripts, NamesAreBytesInPipesEscapedOnTerminalsAndRecoverableInJson) 
         ASSERT_EQ(r.status, 0) << args[0] << ": " << r.err;
         EXPECT_THAT(r.out, HasSubstr(latin1 + "\n")) << args[0] << " " << args[1];
         EXPECT_THAT(r.out, HasSubstr(control + "\n")) << args[0] << " " << args[1];
+        // Every line names a file that is there.
+        std::size_t lines = 0;
+        for (std::size_t s = 0, e; (e = r.out.find('\n', s)) != std::string::npos; s = e + 1) {
+            std::string line = r.out.substr(s, e - s);
+            if (args[1] == "-l") line.erase(0, line.find("Z ") + 2);  // the name column
+            if (line.ends_with("/")) line.pop_back();
+            const fs::path p = args[0] == "tree" ? fs::path(line) : d / line;
+            struct stat st;
+            EXPECT_EQ(::lstat(p.c_str(), &st), 0) << args[0] << " printed a path to no file: " << p;
+            ++lines;
+        }
+        EXPECT_EQ(lines, args[0] == "tree" ? 6u : 5u) << r.out;
         const std::string tty = run_on_terminal(args);
         EXPECT_THAT(tty, HasSubstr("bell\\x07")) << args[0] << " " << args[1];
         EXPECT_THAT(tty, Not(HasSubstr(control))) << args[0] << " " << args[1];
+    }
+
+    // Deeper than a path may be (PATH_MAX): the item's own path cannot be
+    // made, its name still comes out as stored.
+    {
+        int fd = ::open(t.mkdir("deep").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const std::string level(200, 'L');
+        for (int i = 0; i < 24 && fd >= 0; ++i) {
+            ASSERT_EQ(::mkdirat(fd, level.c_str(), 0755), 0);
+            const int next = ::openat(fd, level.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            ::close(fd);
+            fd = next;
+        }
+        ASSERT_GE(fd, 0);
+        const int f = ::openat(fd, "caf\xC3\xA9", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        ASSERT_GE(f, 0);
+        ::close(f);
+        ::close(fd);
+        auto deep = run({"tree", t.path() / "deep"});
+        EXPECT_EQ(deep.status, 0) << deep.err;
+        EXPECT_TRUE(deep.out.ends_with(level + "/caf\xC3\xA9\n"))
+            << "the composed name as stored: "
+            << deep.out.substr(deep.out.size() > 20 ? deep.out.size() - 20 : 0);
     }
 
     // -0: NUL after each entry, and a name with a newline stays one entry.
     t.write("d/two\nlines", "3");
     auto z = run({"ls", "-0", d});
     ASSERT_EQ(z.status, 0);
-    EXPECT_EQ(std::count(z.out.begin(), z.out.end(), '\0'), 3);
+    EXPECT_EQ(std::count(z.out.begin(), z.out.end(), '\0'), 6);
     EXPECT_THAT(z.out, HasSubstr(std::string("two\nlines") + '\0'));
     z = run({"tree", d, "--null"});
     EXPECT_THAT(z.out, HasSubstr(d.string() + "/" + latin1 + '\0'));

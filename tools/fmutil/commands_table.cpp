@@ -220,8 +220,9 @@ const std::vector<CommandSpec>& commands() {
          "FILE DESTDIR [NEWNAME] | -r FOLDER DESTDIR [NEWNAME] | FILE --replace TARGET",
          "copy a file or folder into a directory, or over an existing file safely",
          "Copies both forks and the Finder information. An existing item of that name is\n"
-         "never replaced; NEWNAME may be any file name. The copy is made under a temporary\n"
-         "name and renamed, so the name never shows half a copy. --replace copies FILE\n"
+         "never replaced; NEWNAME may be any file name (the copy is made under a short\n"
+         "temporary name, then renamed). Where the file system allows it (O_TMPFILE), a\n"
+         "copy takes its name only once complete. --replace copies FILE\n"
          "beside TARGET, exchanges the two files' contents and deletes the copy: TARGET\n"
          "keeps its creation date, Finder information and permissions. -r copies a folder\n"
          "and everything in it with both forks, Finder information, comments, dates,\n"

@@ -2,7 +2,7 @@
 // callers that print paths (the listing form is in iterator.cpp).
 #include "vantrel/DiskNames.h"
 
-#include <cstring>
+#include <algorithm>
 #include <string>
 
 #include "fm/node.h"
@@ -31,7 +31,8 @@ OSErr VantrelFSRefGetDiskName(const FSRef* ref, UInt8* name, ByteCount capacity,
         *actualLength = static_cast<ByteCount>(disk.size());
         return errFSNameTooLong;
     }
-    if (!disk.empty()) std::memcpy(name, disk.data(), disk.size());
+    // Counted bytes, as the reference's own name: no NUL is added.
+    if (name != nullptr) std::copy(disk.begin(), disk.end(), name);
     *actualLength = static_cast<ByteCount>(disk.size());
     return noErr;
 }

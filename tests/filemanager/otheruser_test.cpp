@@ -25,15 +25,7 @@ constexpr const char* kRecordAttr = "user.org.netatalk.Metadata";
 
 // Runs `body` as nobody in a child; nullopt when this process cannot.
 std::optional<std::string> as_nobody(const std::function<std::string()>& body) {
-    if (::geteuid() != 0) return std::nullopt;
-    return vtest::run_child(vtest::Child::Plain, [&]() -> std::string {
-        if (::setgroups(0, nullptr) != 0 || ::setresgid(kNobody, kNobody, kNobody) != 0 ||
-            ::setresuid(kNobody, kNobody, kNobody) != 0)
-            return "cannot become nobody";
-        // As a fresh process of nobody's would be (setpriv): /proc/self is ours.
-        ::prctl(PR_SET_DUMPABLE, 1);
-        return body();
-    });
+    return vtest::run_as_nobody(body);
 }
 
 std::string xattr(const fs::path& p, const char* name) {

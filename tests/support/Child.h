@@ -7,6 +7,7 @@
 #include <pwd.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -75,6 +76,9 @@ inline std::optional<std::string> run_as_nobody(const std::function<std::string(
     const gid_t gid = pw->pw_gid;
     return run_child(Child::Plain, [&]() -> std::string {
         if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(77);
+        // As a fresh process of nobody's would be (setpriv): /proc/self, which
+        // the layer opens descriptors through, is ours.
+        ::prctl(PR_SET_DUMPABLE, 1);
         return body();
     });
 }

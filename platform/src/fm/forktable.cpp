@@ -141,6 +141,12 @@ OSErr FSOpenFork(const FSRef* ref, UniCharCount forkNameLength, const UniChar* f
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
 
     auto f = std::make_shared<Fork>();
+    if (resource) {
+        // A sidecar the caller may not read is refused now (permErr), as the
+        // data fork of a file it may not read is: never an empty fork.
+        if (OSErr e = fm::rsrc::open(n.at(), n.name, flags == O_RDWR, &f->side)) return e;
+        f->sideSeen = fm::rsrc::commits();
+    }
     f->resource = resource;
     f->writable = flags == O_RDWR;
     f->shared = access == fsRdWrShPerm;

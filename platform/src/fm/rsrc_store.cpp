@@ -331,8 +331,20 @@ Sizes sizes_of(const Node& n) {
     Sizes s;
     if (!S_ISREG(n.st.stx_mode)) return s;
     Sidecar side;
-    if (open(n.at(), n.name, false, &side) == noErr && side.found()) {
+    const OSErr e = open(n.at(), n.name, false, &side);
+    if (e == noErr && side.found()) {
         s.present = length(side, &s.logical) == noErr;
+    } else if (e != noErr && entry_at(n.at(), n.name) == Entry::File) {
+        // A sidecar the caller may not read: its header cannot be checked,
+        // so the fork is taken to lie where ours and Samba's do, to the end
+        // of the file, as its length (which needs no read right) says.
+        std::string name;
+        struct statx st {};
+        if (sidecar_name(n.name, &name) &&
+            ::statx(n.at(), name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_SIZE, &st) == 0) {
+            s.present = true;
+            s.logical = st.stx_size > kForkOffset ? st.stx_size - kForkOffset : 0;
+        }
     } else {
         const ssize_t len = ::lgetxattr(n.proc_path().c_str(), meta::kResourceForkAttr, nullptr, 0);
         s.present = len >= 0;

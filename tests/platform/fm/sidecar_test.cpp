@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <set>
@@ -167,6 +168,53 @@ TEST(Sidecars, SizesAreTheSidecarsFork) {
     EXPECT_EQ(size, 100000);
     EXPECT_GE(physical, 100000u);
     EXPECT_EQ(FSIterateForks(&ref, &pos, &name, &size, &physical), errFSNoMoreItems);
+}
+
+// A sidecar the caller may not read (mode 000, or another user's private
+// one): opening the fork is refused with permErr, never an empty fork, and
+// the sizes are what the sidecar's length says, as a data fork's size is
+// shown without read rights.
+TEST(Sidecars, AForkTheCallerMayNotReadIsRefusedNotEmpty) {
+    TempDir dir;
+    ::chmod(dir.path().c_str(), 0755);
+    for (const mode_t mode : {mode_t(0), mode_t(0600)}) {
+        const std::string name = "f" + std::to_string(mode);
+        auto f = dir.write(name, "data");
+        ::chmod(f.c_str(), 0644);
+        write_sidecar(f, "secret");
+        ASSERT_EQ(::chmod(sidecar_path(f).c_str(), mode), 0);
+        const auto msg = run_as_nobody([&]() -> std::string {
+            FSRef ref{};
+            if (FSPathMakeRef(reinterpret_cast<const UInt8*>(f.c_str()), &ref, nullptr) != noErr)
+                return "no ref";
+            HFSUniStr255 rname;
+            FSGetResourceForkName(&rname);
+            for (const SInt8 perm : {SInt8(fsRdPerm), SInt8(fsCurPerm)}) {
+                FSIORefNum fork = 0;
+                const OSErr e = FSOpenFork(&ref, rname.length, rname.unicode, perm, &fork);
+                if (e != permErr) {
+                    if (e == noErr) FSCloseFork(fork);
+                    return "FSOpenFork(" + std::to_string(perm) + ") gave " + std::to_string(e);
+                }
+            }
+            FSCatalogInfo info{};
+            OSErr e = FSGetCatalogInfo(&ref, kFSCatInfoRsrcSizes, &info, nullptr, nullptr, nullptr);
+            if (e != noErr || info.rsrcLogicalSize != 6)
+                return "catalogue: " + std::to_string(e) + ", " +
+                       std::to_string(info.rsrcLogicalSize);
+            CatPositionRec pos{};
+            HFSUniStr255 fname;
+            SInt64 size = 0;
+            UInt64 physical = 0;
+            e = FSIterateForks(&ref, &pos, &fname, &size, &physical);
+            if (e == noErr) e = FSIterateForks(&ref, &pos, &fname, &size, &physical);
+            if (e != noErr || size != 6) return "FSIterateForks: " + std::to_string(size);
+            return "";
+        });
+        if (!msg) GTEST_SKIP() << "needs root to become nobody";
+        EXPECT_EQ(*msg, "") << "mode " << mode;
+        EXPECT_EQ(sidecar_fork(f), "secret");
+    }
 }
 
 // Rename, move, move-rename and exchange take the sidecar along, and never

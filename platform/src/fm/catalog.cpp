@@ -24,7 +24,8 @@
 VANTREL_FAULT_OPERATIONS("FSGetCatalogInfo", "FSSetCatalogInfo", "FSSetCatalogInfo.unlock",
                          "FSSetCatalogInfo.dates", "FSSetCatalogInfo.times",
                          "FSSetCatalogInfo.chown", "FSSetCatalogInfo.chmod",
-                         "FSSetCatalogInfo.lock", "FSSetCatalogInfo.restore");
+                         "FSSetCatalogInfo.lock", "FSSetCatalogInfo.sidecar",
+                         "FSSetCatalogInfo.restore");
 
 namespace vantrel::fm {
 namespace {
@@ -201,6 +202,12 @@ class Changes {
     void times_set() { times_ = true; }
     void owner_set() { owner_ = true; }
     void mode_set() { mode_ = true; }
+    // Before the sidecar's owner or mode is first changed: the sidecar (an
+    // O_PATH descriptor) and its state then.
+    void sidecar_set(UniqueFd side, const struct stat& before) {
+        side_ = std::move(side);
+        sideBefore_ = before;
+    }
 
   private:
     struct Attr {
@@ -222,6 +229,15 @@ class Changes {
             fault::step(kStep, n_.name, [&] {
                 return ::fchmodat(n_.at(), nm, n_.st.stx_mode & 07777, AT_SYMLINK_NOFOLLOW);
             });
+        }
+        if (side_) {
+            fault::step(kStep, n_.name, [&] {
+                return ::fchownat(side_.get(), "", sideBefore_.st_uid, sideBefore_.st_gid,
+                                  AT_EMPTY_PATH);
+            });
+            const std::string self = "/proc/self/fd/" + std::to_string(side_.get());
+            fault::step(kStep, n_.name,
+                        [&] { return ::chmod(self.c_str(), sideBefore_.st_mode & 07777); });
         }
         if (times_) {
             const struct timespec ts[2] = {
@@ -246,7 +262,49 @@ class Changes {
     bool done_ = false;
     bool unlocked_ = false, times_ = false, owner_ = false, mode_ = false;
     std::vector<Attr> attrs_;
+    UniqueFd side_;
+    struct stat sideBefore_ {};
 };
+
+// The file `n`'s new owner and permissions reach its sidecar: the fork of
+// a private file must not stay readable by others, nor a file given away
+// keep a fork its old owner may write. Changed in place (a sidecar
+// hard-linked to another name changes that one's mode too; no content
+// changes, so that is harmless). The owner follows only when this call
+// changes the file's. Nothing is made where there is no sidecar, and a
+// user's own file that only has the name stays as it is.
+OSErr sidecar_follows(const Node& n, uid_t uid, gid_t gid, bool ownerChanges, mode_t mode,
+                      Changes& changes) {
+    std::string name;
+    if (!S_ISREG(n.st.stx_mode) || !rsrc::sidecar_name(n.name, &name)) return noErr;
+    UniqueFd side(::openat(n.at(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!side) return errno == ENOENT ? OSErr{noErr} : from_errno(errno, Op::Write, &n);
+    struct stat st {};
+    if (::fstat(side.get(), &st) != 0) return from_errno(errno, Op::Write, &n);
+    if (!S_ISREG(st.st_mode)) return noErr;
+    // One the caller may not read is taken for a sidecar by its name, as the
+    // sizes take it; one that reads, only when its header parses.
+    rsrc::Sidecar open;
+    if (rsrc::open(n.at(), n.name, false, &open) == noErr) {
+        struct stat now {};
+        if (!open.found() || ::fstat(open.fd.get(), &now) != 0 || now.st_ino != st.st_ino ||
+            now.st_dev != st.st_dev)
+            return noErr;
+    }
+    const bool owner = ownerChanges && (st.st_uid != uid || st.st_gid != gid);
+    const mode_t want = mode & 0666;  // as a new sidecar gets it
+    if (!owner && (st.st_mode & 07777) == want) return noErr;
+    const int fd = side.get();
+    changes.sidecar_set(std::move(side), st);
+    if (owner && fault::step("FSSetCatalogInfo.sidecar", name,
+                             [&] { return ::fchownat(fd, "", uid, gid, AT_EMPTY_PATH); }) != 0)
+        return from_errno(errno, Op::Write, &n);
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    if (fault::step("FSSetCatalogInfo.sidecar", name,
+                    [&] { return ::chmod(self.c_str(), want); }) != 0)
+        return from_errno(errno, Op::Write, &n);
+    return noErr;
+}
 
 bool same_utc(const UTCDateTime& x, const UTCDateTime& y) {
     return x.highSeconds == y.highSeconds && x.lowSeconds == y.lowSeconds &&
@@ -585,6 +643,10 @@ OSErr FSSetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo,
                 }) != 0)
                 return from_errno(errno, Op::Write, &n);
         }
+        if (OSErr e = sidecar_follows(n, p.userID, p.groupID,
+                                      p.userID != n.st.stx_uid || p.groupID != n.st.stx_gid,
+                                      p.mode & 07777, changes))
+            return e;
     }
     if (wantLocked && !n.locked()) {
         if (OSErr e = set_immutable(n, true, "FSSetCatalogInfo.lock")) return e;

@@ -610,6 +610,9 @@ OSErr commit(int dirFd, std::string_view fileName, int fileFd, Shadow& s, bool d
         commitCount.fetch_add(1, std::memory_order_acq_rel);
         return noErr;
     }
+    // The file's owner and permissions as they are now: they may have
+    // changed since the shadow was made.
+    take_files_owner(dirFd, fileName, fd);
     if (fault::step(step, name, [&] { return ::fdatasync(fd); }) != 0)
         return write_error(errno, fd);
     int fromDir = dirFd;

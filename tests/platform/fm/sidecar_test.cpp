@@ -441,6 +441,66 @@ TEST(Sidecars, ANewSidecarHasItsFilesOwnerAndPermissions) {
     }
 }
 
+// A later change of the file's permissions or owner reaches its sidecar
+// (a private file keeps no readable fork), also one a writer has open; a
+// file without a sidecar gets none, and a user's own "._" file stays as it
+// is.
+TEST(Sidecars, AChangeOfPermissionsOrOwnerReachesTheSidecar) {
+    TempDir dir;
+    const bool root = ::geteuid() == 0;
+    enum class Side { Fork, None, NotOurs, OpenWriter };
+    struct Row {
+        const char* name;
+        Side side;
+        mode_t mode;
+        bool toNobody;
+    };
+    for (const Row& row :
+         {Row{"private", Side::Fork, 0600, false}, Row{"given away", Side::Fork, 0640, true},
+          Row{"no sidecar", Side::None, 0600, false},
+          Row{"a user's own ._ file", Side::NotOurs, 0600, false},
+          Row{"while a writer has it open", Side::OpenWriter, 0600, false}}) {
+        if (row.toNobody && !root) continue;  // giving a file away needs root
+        auto f = dir.write(row.name, "data");
+        ASSERT_EQ(::chmod(f.c_str(), 0644), 0);
+        if (row.side == Side::Fork || row.side == Side::OpenWriter) write_sidecar(f, "secret");
+        if (row.side == Side::NotOurs) write_bytes(sidecar_path(f), "mine");
+        if (row.side != Side::None) {
+            ASSERT_EQ(::chmod(sidecar_path(f).c_str(), 0644), 0);
+        }
+        FSRef ref = ref_of(f);
+        FSIORefNum fork = 0;
+        if (row.side == Side::OpenWriter) {
+            HFSUniStr255 rname;
+            FSGetResourceForkName(&rname);
+            ASSERT_EQ(FSOpenFork(&ref, rname.length, rname.unicode, fsRdWrPerm, &fork), noErr);
+            ASSERT_EQ(FSWriteFork(fork, fsFromLEOF, 0, 4, "MORE", nullptr), noErr);
+        }
+        FSCatalogInfo info{};
+        ASSERT_EQ(FSGetCatalogInfo(&ref, kFSCatInfoPermissions, &info, nullptr, nullptr, nullptr),
+                  noErr);
+        FSPermissionInfo perm;
+        std::memcpy(&perm, info.permissions, sizeof perm);
+        perm.mode = static_cast<UInt16>((perm.mode & ~07777) | row.mode);
+        if (row.toNobody) perm.userID = perm.groupID = 65534;
+        std::memcpy(info.permissions, &perm, sizeof perm);
+        EXPECT_EQ(FSSetCatalogInfo(&ref, kFSCatInfoPermissions, &info), noErr) << row.name;
+        if (fork != 0) {
+            EXPECT_EQ(FSCloseFork(fork), noErr);
+        }
+        struct stat st {};
+        const bool there = ::lstat(sidecar_path(f).c_str(), &st) == 0;
+        EXPECT_EQ(there, row.side != Side::None) << row.name;
+        if (!there) continue;
+        const bool ours = row.side != Side::NotOurs;
+        EXPECT_EQ(st.st_mode & 07777, ours ? row.mode : 0644u) << row.name;
+        EXPECT_EQ(st.st_uid, row.toNobody ? 65534u : ::geteuid()) << row.name;
+        if (ours) {
+            EXPECT_EQ(sidecar_fork(f), row.side == Side::OpenWriter ? "secretMORE" : "secret");
+        }
+    }
+}
+
 // A sidecar the writer may not write (its mode here; the same for its own
 // lock): the fork is still read through a reference number opened for
 // writing, and a write says why it cannot be, changing nothing.

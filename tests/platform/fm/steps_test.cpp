@@ -413,6 +413,21 @@ const Row kRows[] = {
      },
      [](const fs::path& r) { return expect(vtest::is_immutable(r / "src/f"), "not locked"); }, true,
      true},
+    {"FSSetCatalogInfo, changing everything of a file with a sidecar and locking",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         FSRef f = ref_of(r / "src/s");
+         FSCatalogInfo info = everything_settable(r / "src/s");
+         info.nodeFlags = kFSNodeLockedMask;
+         return t.inject([&] { return FSSetCatalogInfo(&f, kFSCatInfoSettableInfo, &info); });
+     },
+     [](const fs::path& r) {
+         struct stat st {};
+         ::lstat((r / "src/._s").c_str(), &st);
+         return expect(vtest::is_immutable(r / "src/s"), "not locked") +
+                expect((st.st_mode & 07777) == 0604, "the sidecar's mode not set") +
+                expect(st.st_uid == 4321 && st.st_gid == 4321, "the sidecar's owner not set");
+     },
+     true, true},
     {"PBHSetDirAccessSync",
      [](const fs::path& r, vtest::FaultTrial& t) {
          FSSpec s = vtest::spec_of(r / "dst");

@@ -53,6 +53,7 @@ constexpr std::array kMeanings{
     Meaning{notAFileErr, "not a plain file"},
     Meaning{diffVolErr, "the items are on different volumes"},
     Meaning{sameFileErr, "both names refer to the same file"},
+    Meaning{fileBoundsErr, "the file would be larger than its format allows"},
     Meaning{errFSBadFSRef, "the file reference is not valid"},
     Meaning{errFSBadForkName, "the fork name is not valid"},
     Meaning{errFSBadBuffer, "a buffer is missing or not valid"},

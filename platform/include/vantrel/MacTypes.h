@@ -104,6 +104,7 @@ enum {
     notAFileErr = -1302,
     diffVolErr = -1303,
     sameFileErr = -1306,
+    fileBoundsErr = -1309,
     errFSBadFSRef = -1401,
     errFSBadForkName = -1402,
     errFSBadBuffer = -1403,

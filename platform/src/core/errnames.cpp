@@ -46,6 +46,7 @@ constexpr Name kNames[] = {
     VANTREL_NAME(notAFileErr),
     VANTREL_NAME(diffVolErr),
     VANTREL_NAME(sameFileErr),
+    VANTREL_NAME(fileBoundsErr),
     VANTREL_NAME(errFSBadFSRef),
     VANTREL_NAME(errFSBadForkName),
     VANTREL_NAME(errFSBadBuffer),

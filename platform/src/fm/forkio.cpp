@@ -294,6 +294,10 @@ OSErr write_sidecar(Fork& f, SInt64 pos, ByteCount request, const void* buffer, 
 // is cut back to where it ended.
 OSErr write_resource(Fork& f, SInt64 pos, ByteCount request, const void* buffer, bool uncached,
                      ByteCount* done) {
+    // Refused whole, before anything is made, where the header could not
+    // hold the fork's new length.
+    if (OSErr e = attach_sidecar(f)) return e;
+    if (OSErr e = rsrc::within_bounds(view(f), std::uint64_t(pos) + request)) return e;
     if (OSErr e = writable_shadow(f, "FSWriteFork.sidecar")) return e;
     const OSErr e = write_sidecar(f, pos, request, buffer, uncached, done);
     if (e == noErr || *done > 0) f.shadow.dirty = true;
@@ -454,6 +458,9 @@ OSErr FSSetForkSize(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionO
     if (f->resource) {
         SInt64 old = 0;
         if (OSErr e = fm::fork_size(*f, &old)) return e;
+        if (size > old) {
+            if (OSErr e = fm::rsrc::within_bounds(fm::view(*f), std::uint64_t(size))) return e;
+        }
         // An empty fork that has no sidecar stays without one; a sidecar
         // that holds an empty fork goes when this open commits.
         if (size != old || (size == 0 && f->side.found())) {

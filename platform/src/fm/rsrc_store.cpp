@@ -115,8 +115,12 @@ bool parse(int fd, std::uint64_t fileSize, Layout* out) {
     if (!found) return false;
     // Another entry's data past the fork's start: the fork is not last.
     l.last = otherEnd <= l.offset;
-    if (l.last) {
+    if (l.last && fileSize <= kMaxSidecarEnd) {
         l.length = fileSize - l.offset;  // as Samba reads it
+    } else if (l.last) {
+        // Past what the header can describe (another program let it grow):
+        // the header's length, never one the file's size would wrap.
+        l.length = std::min(l.length, fileSize - l.offset);
     } else if (l.offset + l.length > fileSize) {
         return false;
     }
@@ -171,6 +175,12 @@ OSErr open(int dirFd, std::string_view fileName, bool writable, Sidecar* out) {
     return noErr;
 }
 
+OSErr within_bounds(const Sidecar& s, std::uint64_t forkLength) {
+    const std::uint64_t offset = s.found() ? s.layout.offset : kForkOffset;
+    return offset > kMaxSidecarEnd || forkLength > kMaxSidecarEnd - offset ? OSErr{fileBoundsErr}
+                                                                           : OSErr{noErr};
+}
+
 OSErr length(const Sidecar& s, std::uint64_t* out) {
     if (!s.found()) {
         *out = 0;
@@ -184,6 +194,7 @@ OSErr length(const Sidecar& s, std::uint64_t* out) {
     if (::fstat(s.fd.get(), &st) != 0) return from_errno(errno, Op::Read);
     const auto size = static_cast<std::uint64_t>(st.st_size);
     *out = size > s.layout.offset ? size - s.layout.offset : 0;
+    if (size > kMaxSidecarEnd) *out = std::min(*out, s.layout.length);  // see parse()
     return noErr;
 }
 
@@ -256,8 +267,8 @@ namespace {
 
 OSErr write_length_field(Sidecar& s, std::uint64_t size, const char* step) {
     unsigned char field[4];
-    // The field is 32 bits: readers that trust it see at most 4 GiB - 1; we
-    // read the length from the file's size.
+    // The field is 32 bits: longer forks are refused before they get here
+    // (within_bounds); the clamp only keeps a bad caller from wrapping it.
     put32(field, size > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(size));
     if (fault::step(step, {}, [&] {
             return pwrite_all(s.fd.get(), field, sizeof field, s.layout.lengthField);

@@ -45,6 +45,9 @@ inline constexpr std::uint32_t kFinderInfoId = 9;
 inline constexpr std::uint64_t kForkOffset = 0x52;  // where our sidecars keep the fork
 inline constexpr std::uint64_t kFinderInfoOffset = 0x32;
 inline constexpr std::size_t kFinderInfoSize = 32;
+// The header's offsets and lengths are 32 bits: a sidecar ends at most
+// here, and a fork from 0x52 is at most 4 GiB - 0x53 bytes.
+inline constexpr std::uint64_t kMaxSidecarEnd = 0xFFFFFFFF;
 // The largest resource fork the attribute of earlier versions held.
 inline constexpr std::size_t kMaxLegacyFork = 65536;
 
@@ -93,6 +96,10 @@ struct Sidecar {
 // name leaves no room for one); Unusable when "._NAME" is not a regular file
 // or does not parse; an error only when the directory cannot be read.
 OSErr open(int dirFd, std::string_view fileName, bool writable, Sidecar* out);
+
+// fileBoundsErr when the fork of `s` (or a new sidecar's, when none is
+// found) cannot be `forkLength` bytes long: its header could not say so.
+OSErr within_bounds(const Sidecar& s, std::uint64_t forkLength);
 
 // The fork's logical length as it stands now (re-read, so that several
 // reference numbers of one fork stay in step).

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <set>
 #include <string>
@@ -214,6 +215,80 @@ TEST(Sidecars, AForkTheCallerMayNotReadIsRefusedNotEmpty) {
         if (!msg) GTEST_SKIP() << "needs root to become nobody";
         EXPECT_EQ(*msg, "") << "mode " << mode;
         EXPECT_EQ(sidecar_fork(f), "secret");
+    }
+}
+
+// The header holds a fork's offset and length in 32 bits: a size or a
+// write that would take the sidecar past 4 GiB is refused with
+// fileBoundsErr before anything changes, and a fork another program let
+// grow past that is as long as its header says, never a length the file's
+// size wrapped. Sparse files only: no gigabytes are written.
+TEST(Sidecars, AForkPastWhatItsHeaderCanHoldIsRefusedAndNeverWraps) {
+    TempDir dir;
+    const SInt64 limit = (SInt64{1} << 32) - 0x52;  // the first length that cannot be described
+    auto f = dir.write("f", "data");
+    write_sidecar(f, "fork");
+    auto bare = dir.write("bare", "data");
+    HFSUniStr255 rname;
+    FSGetResourceForkName(&rname);
+    auto open_rsrc = [&](const fs::path& p) {
+        FSRef ref = ref_of(p);
+        FSIORefNum fork = 0;
+        EXPECT_EQ(FSOpenFork(&ref, rname.length, rname.unicode, fsRdWrPerm, &fork), noErr);
+        return fork;
+    };
+    const FSIORefNum fork = open_rsrc(f), none = open_rsrc(bare);
+    ByteCount got = 0;
+    struct Row {
+        const char* name;
+        std::function<OSErr()> call;
+    };
+    const Row rows[] = {
+        {"FSSetForkSize to the limit", [&] { return FSSetForkSize(fork, fsFromStart, limit); }},
+        {"FSSetForkSize far past it",
+         [&] { return FSSetForkSize(fork, fsFromStart, SInt64{1} << 33); }},
+        {"FSWriteFork ending at the limit",
+         [&] { return FSWriteFork(fork, fsFromStart, limit - 2, 3, "xyz", &got); }},
+        {"FSWriteFork past it",
+         [&] { return FSWriteFork(fork, fsFromStart, limit, 1, "x", &got); }},
+        {"FSSetForkSize without a sidecar",
+         [&] { return FSSetForkSize(none, fsFromStart, limit); }},
+        {"FSWriteFork without a sidecar",
+         [&] { return FSWriteFork(none, fsFromStart, limit - 1, 1, "x", &got); }},
+    };
+    for (const Row& row : rows) EXPECT_EQ(row.call(), fileBoundsErr) << row.name;
+    SInt64 size = 0;
+    EXPECT_EQ(FSGetForkSize(fork, &size), noErr);
+    EXPECT_EQ(size, 4);
+    // One byte less is a length the header holds.
+    EXPECT_EQ(FSSetForkSize(none, fsFromStart, limit - 1), noErr);
+    EXPECT_EQ(FSCloseFork(fork), noErr);
+    EXPECT_EQ(FSCloseFork(none), noErr);
+    EXPECT_EQ(raw_sidecar(f), sidecar_bytes("fork"));
+    EXPECT_EQ(fs::file_size(sidecar_path(bare)), 0xFFFFFFFFu);
+    std::string head(0x52, '\0');
+    std::ifstream(sidecar_path(bare), std::ios::binary).read(head.data(), 0x52);
+    EXPECT_EQ(sidecar_detail::get32(head, 34), std::uint32_t(limit - 1));
+    EXPECT_EQ(rsrc_size(bare), UInt64(limit - 1));
+
+    // Sidecars past 4 GiB, as another program may leave them: the header's
+    // length, at most the file's.
+    for (const std::uint32_t header : {0xFFFFFFFFu, 16u}) {
+        auto big = dir.write("big" + std::to_string(header), "data");
+        std::string head = sidecar_bytes("");
+        head.replace(
+            34, 4,
+            std::string{char(header >> 24), char(header >> 16), char(header >> 8), char(header)});
+        write_bytes(sidecar_path(big), head);
+        fs::resize_file(sidecar_path(big), 0x52 + (std::uint64_t{1} << 32) + 16);
+        EXPECT_EQ(rsrc_size(big), header) << header;
+        const FSIORefNum r = open_rsrc(big);
+        EXPECT_EQ(FSGetForkSize(r, &size), noErr);
+        EXPECT_EQ(size, SInt64(header));
+        char buf[8];
+        EXPECT_EQ(FSReadFork(r, fsFromStart, SInt64(header) - 1, 4, buf, &got), eofErr);
+        EXPECT_EQ(got, 1u) << header;
+        EXPECT_EQ(FSCloseFork(r), noErr);
     }
 }
 

@@ -6,6 +6,7 @@
 //   EXPECT_EQ(vtest::sidecar_fork(dir / "f"), "fork bytes");
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/xattr.h>
 
 #include <cstdint>
@@ -66,9 +67,15 @@ inline void write_bytes(const std::filesystem::path& p, const std::string& bytes
     std::ofstream(p, std::ios::binary | std::ios::trunc) << bytes;
 }
 
+// With its file's permission bits, as the layer makes a sidecar: a
+// sidecar's permissions are its file's, and any change of the file's
+// brings the sidecar into line.
 inline void write_sidecar(const std::filesystem::path& file, const std::string& fork,
                           bool macClient = false) {
     write_bytes(sidecar_path(file), sidecar_bytes(fork, {}, macClient));
+    struct stat st {};
+    if (::lstat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+        ::chmod(sidecar_path(file).c_str(), st.st_mode & 0666);
 }
 
 inline std::string raw_sidecar(const std::filesystem::path& file) {

@@ -529,19 +529,23 @@ TEST(Sidecars, AChangeOfPermissionsOrOwnerReachesTheSidecar) {
         Side side;
         mode_t mode;
         bool toNobody;
+        mode_t sideMode = 0644;  // the sidecar's before (the file's is 0644)
     };
     for (const Row& row :
          {Row{"private", Side::Fork, 0600, false}, Row{"given away", Side::Fork, 0640, true},
           Row{"no sidecar", Side::None, 0600, false},
           Row{"a user's own ._ file", Side::NotOurs, 0600, false},
-          Row{"while a writer has it open", Side::OpenWriter, 0600, false}}) {
+          Row{"while a writer has it open", Side::OpenWriter, 0600, false},
+          // Another program gave the sidecar a mode of its own: its
+          // permissions are its file's, and the change brings it into line.
+          Row{"a sidecar whose mode differs from its file's", Side::Fork, 0640, false, 0604}}) {
         if (row.toNobody && !root) continue;  // giving a file away needs root
         auto f = dir.write(row.name, "data");
         ASSERT_EQ(::chmod(f.c_str(), 0644), 0);
         if (row.side == Side::Fork || row.side == Side::OpenWriter) write_sidecar(f, "secret");
         if (row.side == Side::NotOurs) write_bytes(sidecar_path(f), "mine");
         if (row.side != Side::None) {
-            ASSERT_EQ(::chmod(sidecar_path(f).c_str(), 0644), 0);
+            ASSERT_EQ(::chmod(sidecar_path(f).c_str(), row.sideMode), 0);
         }
         FSRef ref = ref_of(f);
         FSIORefNum fork = 0;
@@ -568,7 +572,7 @@ TEST(Sidecars, AChangeOfPermissionsOrOwnerReachesTheSidecar) {
         EXPECT_EQ(there, row.side != Side::None) << row.name;
         if (!there) continue;
         const bool ours = row.side != Side::NotOurs;
-        EXPECT_EQ(st.st_mode & 07777, ours ? row.mode : 0644u) << row.name;
+        EXPECT_EQ(st.st_mode & 07777, ours ? row.mode : row.sideMode) << row.name;
         EXPECT_EQ(st.st_uid, row.toNobody ? 65534u : ::geteuid()) << row.name;
         if (ours) {
             EXPECT_EQ(sidecar_fork(f), row.side == Side::OpenWriter ? "secretMORE" : "secret");

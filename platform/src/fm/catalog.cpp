@@ -9,6 +9,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -25,7 +26,7 @@ VANTREL_FAULT_OPERATIONS("FSGetCatalogInfo", "FSSetCatalogInfo", "FSSetCatalogIn
                          "FSSetCatalogInfo.dates", "FSSetCatalogInfo.times",
                          "FSSetCatalogInfo.chown", "FSSetCatalogInfo.chmod",
                          "FSSetCatalogInfo.lock", "FSSetCatalogInfo.sidecar",
-                         "FSSetCatalogInfo.restore");
+                         "FSSetCatalogInfo.finderInfo", "FSSetCatalogInfo.restore");
 
 namespace vantrel::fm {
 namespace {
@@ -189,6 +190,7 @@ class Changes {
     Changes& operator=(const Changes&) = delete;
     ~Changes() {
         if (!done_) restore();
+        rsrc::finish(sideCopy_, kStep);  // the old sidecar, when the call went through
     }
     void commit() { done_ = true; }
 
@@ -208,6 +210,8 @@ class Changes {
         side_ = std::move(side);
         sideBefore_ = before;
     }
+    // The sidecar was replaced by a copy with new Finder information.
+    void sidecar_replaced(rsrc::Replaced r) { sideCopy_ = std::move(r); }
 
   private:
     struct Attr {
@@ -230,6 +234,7 @@ class Changes {
                 return ::fchmodat(n_.at(), nm, n_.st.stx_mode & 07777, AT_SYMLINK_NOFOLLOW);
             });
         }
+        rsrc::put_back(sideCopy_, kStep);
         if (side_) {
             fault::step(kStep, n_.name, [&] {
                 return ::fchownat(side_.get(), "", sideBefore_.st_uid, sideBefore_.st_gid,
@@ -264,6 +269,7 @@ class Changes {
     std::vector<Attr> attrs_;
     UniqueFd side_;
     struct stat sideBefore_ {};
+    rsrc::Replaced sideCopy_;
 };
 
 // The file `n`'s new owner and permissions reach its sidecar: the fork of
@@ -593,6 +599,18 @@ OSErr FSSetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo,
                     return ::lsetxattr(n.proc_path().c_str(), kDatesAttr, b, sizeof b, 0);
                 }) != 0)
                 return from_errno(errno, Op::Write, &n);
+        }
+        // The copy in the resource fork's sidecar follows the record, so
+        // that a Mac client reading the sidecar sees the same.
+        if ((which & (kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo)) && S_ISREG(n.st.stx_mode)) {
+            std::uint8_t disk[rsrc::kFinderInfoSize] = {};
+            if (const meta::Entry* e = rec.find(meta::kFinderInfoId))
+                std::copy_n(e->data.begin(), std::min(e->data.size(), sizeof disk), disk);
+            rsrc::Replaced replaced;
+            if (OSErr e = rsrc::set_finder_info(n.at(), n.name, disk, "FSSetCatalogInfo.finderInfo",
+                                                &replaced))
+                return e;
+            changes.sidecar_replaced(std::move(replaced));
         }
     }
     if (which & (kFSCatInfoContentMod | kFSCatInfoAccessDate)) {

@@ -170,6 +170,11 @@ OSErr commit_fork(Fork& f, bool durable, const char* step) {
     settle_pending(f);
     Node n;
     if (OSErr e = resolve(&f.ref, &n)) return e;
+    // Finder information set while the fork was open: the copy carries it.
+    std::uint8_t finder[rsrc::kFinderInfoSize];
+    if (rsrc::finder_info_of(n, finder)) {
+        if (OSErr e = rsrc::refresh_finder_info(f.shadow, finder, step)) return e;
+    }
     rsrc::Sidecar now;
     const OSErr e = rsrc::commit(n.at(), n.name, f.fd, f.shadow, durable, step, &now);
     if (!f.shadow.made()) {  // spent: what it made is the sidecar now

@@ -94,8 +94,9 @@ bool parse(int fd, std::uint64_t fileSize, Layout* out) {
     if (count > kMaxEntries || kHeaderSize + count * kEntrySize > static_cast<std::size_t>(got))
         return false;
     const std::uint64_t dataStart = kHeaderSize + count * kEntrySize;
-    bool found = false;
+    bool found = false, finder = false;
     Layout l;
+    l.finderLength = 0;
     std::uint64_t otherEnd = 0;
     for (std::size_t i = 0; i < count; ++i) {
         const unsigned char* e = head + kHeaderSize + i * kEntrySize;
@@ -110,6 +111,11 @@ bool parse(int fd, std::uint64_t fileSize, Layout* out) {
         } else {
             if (std::uint64_t(off) + len > fileSize) return false;
             if (len > 0) otherEnd = std::max<std::uint64_t>(otherEnd, std::uint64_t(off) + len);
+            if (id == kFinderInfoId && !finder) {
+                finder = true;
+                l.finderOffset = off;
+                l.finderLength = len;
+            }
         }
     }
     if (!found) return false;
@@ -366,15 +372,16 @@ Sizes sizes_of(const Node& n) {
     return s;
 }
 
-void finder_info_of(const Node& n, std::uint8_t out[kFinderInfoSize]) {
+bool finder_info_of(const Node& n, std::uint8_t out[kFinderInfoSize]) {
     std::memset(out, 0, kFinderInfoSize);
     meta::Record r;
-    if (meta::read(n, &r, nullptr) != meta::ReadResult::Ok) return;
-    if (const meta::Entry* fi = r.find(meta::kFinderInfoId)) {
-        // Finder information: bytes, not a C string.
-        // NOLINTNEXTLINE(bugprone-not-null-terminated-result)
-        std::memcpy(out, fi->data.data(), std::min(fi->data.size(), kFinderInfoSize));
-    }
+    if (meta::read(n, &r, nullptr) != meta::ReadResult::Ok) return false;
+    const meta::Entry* fi = r.find(meta::kFinderInfoId);
+    if (fi == nullptr) return false;
+    // Finder information: bytes, not a C string.
+    // NOLINTNEXTLINE(bugprone-not-null-terminated-result)
+    std::memcpy(out, fi->data.data(), std::min(fi->data.size(), kFinderInfoSize));
+    return true;
 }
 
 Entry entry_at(int dirFd, std::string_view fileName) {
@@ -700,6 +707,102 @@ OSErr commit(int dirFd, std::string_view fileName, int fileFd, Shadow& s, bool d
     *committed = std::move(s.side);
     s = Shadow{};
     return noErr;
+}
+
+OSErr set_finder_info(int dirFd, std::string_view fileName, const std::uint8_t* finderInfo,
+                      const char* step, Replaced* out) {
+    *out = Replaced{};
+    Sidecar current;
+    // One that cannot be read (or is none) is left as it is.
+    if (open(dirFd, fileName, false, &current) != noErr || !current.found()) return noErr;
+    const std::size_t n =
+        std::size_t(std::min<std::uint64_t>(current.layout.finderLength, kFinderInfoSize));
+    if (n == 0) return noErr;  // no Finder-information entry: none is added
+    unsigned char was[kFinderInfoSize];
+    if (::pread(current.fd.get(), was, n, off_t(current.layout.finderOffset)) == ssize_t(n) &&
+        std::memcmp(was, finderInfo, n) == 0)
+        return noErr;
+    Shadow copy;
+    if (OSErr e = make_shadow(dirFd, fileName, current, {}, nullptr, step, &copy)) return e;
+    const int fd = copy.side.fd.get();
+    auto fail = [&](OSErr e) {
+        discard(copy, step);
+        return e;
+    };
+    if (fault::step(step, {}, [&] {
+            return pwrite_all(fd, finderInfo, n, copy.side.layout.finderOffset);
+        }) != 0)
+        return fail(write_error(errno, fd));
+    // Its data on disk before its name is: a crash never leaves an empty
+    // sidecar in the old one's place.
+    if (fault::step(step, {}, [&] { return ::fdatasync(fd); }) != 0)
+        return fail(write_error(errno, fd));
+    std::string name;
+    sidecar_name(fileName, &name);
+    int fromDir = dirFd;
+    std::string temp = copy.tempName;
+    if (temp.empty()) {
+        temp = temporary_name();
+        const std::string self = "/proc/self/fd/" + std::to_string(fd);
+        if (fault::step(step, temp, [&] {
+                return ::linkat(AT_FDCWD, self.c_str(), dirFd, temp.c_str(), AT_SYMLINK_FOLLOW);
+            }) != 0)
+            return fail(from_errno(errno, Op::Write));
+    } else {
+        fromDir = copy.dir.get();
+        copy.tempName.clear();  // from here on ours to drop, not the shadow's
+    }
+    // Traded with the old sidecar, which waits under the temporary's name
+    // until the call is over, so that the undo can trade it back.
+    if (fault::step(step, name, [&] {
+            return ::renameat2(fromDir, temp.c_str(), dirFd, name.c_str(), RENAME_EXCHANGE);
+        }) != 0) {
+        const int err = errno;
+        fault::Benign benign;  // a temporary left behind goes with its folder as an orphan
+        fault::step(step, temp, [&] { return ::unlinkat(fromDir, temp.c_str(), 0); });
+        // No exchange on this file system: the Finder information stays
+        // in the record only, as a sidecar's copy was before.
+        if (err == EINVAL || err == ENOSYS || err == EOPNOTSUPP) return noErr;
+        return from_errno(err, Op::Write);
+    }
+    commitCount.fetch_add(1, std::memory_order_acq_rel);
+    out->dir = UniqueFd(::fcntl(dirFd, F_DUPFD_CLOEXEC, 0));
+    out->name = name;
+    if (!out->dir) {  // cannot wait for the end of the call: the old one goes now
+        fault::Benign benign;
+        fault::step(step, temp, [&] { return ::unlinkat(dirFd, temp.c_str(), 0); });
+        return noErr;
+    }
+    out->oldName = temp;
+    return noErr;
+}
+
+OSErr refresh_finder_info(Shadow& s, const std::uint8_t* finderInfo, const char* step) {
+    const std::size_t n =
+        std::size_t(std::min<std::uint64_t>(s.side.layout.finderLength, kFinderInfoSize));
+    if (!s.made() || n == 0) return noErr;
+    const int fd = s.side.fd.get();
+    if (fault::step(step, {},
+                    [&] { return pwrite_all(fd, finderInfo, n, s.side.layout.finderOffset); }) != 0)
+        return write_error(errno, fd);
+    return noErr;
+}
+
+void finish(Replaced& r, const char* step) {
+    if (r.oldName.empty()) return;
+    fault::Benign benign;  // a temporary left behind goes with its folder as an orphan
+    fault::step(step, r.oldName, [&] { return ::unlinkat(r.dir.get(), r.oldName.c_str(), 0); });
+    r.oldName.clear();
+}
+
+void put_back(Replaced& r, const char* step) {
+    if (r.oldName.empty()) return;
+    if (fault::step(step, r.name, [&] {
+            return ::renameat2(r.dir.get(), r.oldName.c_str(), r.dir.get(), r.name.c_str(),
+                               RENAME_EXCHANGE);
+        }) == 0)
+        commitCount.fetch_add(1, std::memory_order_acq_rel);
+    finish(r, step);  // the copy, or (when the trade failed) the old one
 }
 
 }  // namespace vantrel::fm::rsrc

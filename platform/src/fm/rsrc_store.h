@@ -75,6 +75,9 @@ struct Layout {
     std::uint64_t length = 0;
     std::uint64_t lengthField = 0;  // file offset of the fork entry's length (to keep it in step)
     bool last = true;               // nothing follows the fork: it may grow and shrink in place
+    // The Finder-information copy (length 0: the sidecar has none).
+    std::uint64_t finderOffset = kFinderInfoOffset;
+    std::uint64_t finderLength = kFinderInfoSize;
 };
 
 // Parses the header of the open sidecar `fd` of size `fileSize`. False when
@@ -165,6 +168,25 @@ OSErr commit(int dirFd, std::string_view fileName, int fileFd, Shadow& s, bool d
 // Forgets a shadow that is not to be committed (removes a named temporary).
 void discard(Shadow& s, const char* step);
 
+// The Finder information `finderInfo` (32 bytes on disk) reaches the copy
+// in the sidecar of `fileName` in `dirFd`, where there is a sidecar with
+// such an entry (none is made for it). As a fork's change, through a copy
+// put in place in one rename, never in place: a reader or another name of
+// the sidecar never sees a torn header. A longer entry (Mac clients') gets
+// its first 32 bytes and keeps the rest. The old sidecar is kept under a
+// temporary name until finish() drops it, or put_back() returns it (the
+// undo). One the caller may not read is left as it is: its copy cannot be
+// made. Each system call is the fault seam's step `step`.
+struct Replaced {
+    UniqueFd dir;
+    std::string name;     // "._NAME"
+    std::string oldName;  // where the old sidecar waits ("" when nothing was replaced)
+};
+OSErr set_finder_info(int dirFd, std::string_view fileName, const std::uint8_t* finderInfo,
+                      const char* step, Replaced* out);
+void finish(Replaced& r, const char* step);
+void put_back(Replaced& r, const char* step);
+
 // True for the names of the named temporaries above.
 bool is_temporary_name(std::string_view diskName) noexcept;
 
@@ -187,8 +209,14 @@ struct Sizes {
 Sizes sizes_of(const Node& n);
 
 // The Finder information of `n`'s metadata record, for the copy a new
-// sidecar carries (zeros when it has none).
-void finder_info_of(const Node& n, std::uint8_t out[kFinderInfoSize]);
+// sidecar carries (zeros when it has none); false when it has none.
+bool finder_info_of(const Node& n, std::uint8_t out[kFinderInfoSize]);
+
+// Puts `finderInfo` in the shadow's Finder-information copy (the first 32
+// bytes of a longer entry), so that a writer's copy put in place carries
+// the record's Finder information as it is then, not as it was when the
+// copy was made.
+OSErr refresh_finder_info(Shadow& s, const std::uint8_t* finderInfo, const char* step);
 
 // ---------------------------------------------------------------- companions
 

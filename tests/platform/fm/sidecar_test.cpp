@@ -580,6 +580,95 @@ TEST(Sidecars, AChangeOfPermissionsOrOwnerReachesTheSidecar) {
     }
 }
 
+// Finder information set on a file reaches the copy its sidecar keeps (at
+// the entry's offset, in the record's on-disk form), through a copy put in
+// place: a Mac client's longer entry keeps its bytes past the first 32, a
+// hard-linked sidecar's other name and a reader holding the old one keep
+// theirs, and neither a file without a sidecar nor a user's own "._" file
+// gets one.
+TEST(Sidecars, FinderInformationReachesTheSidecarsCopy) {
+    TempDir dir;
+    enum class Side { Samba, MacClient, HardLinked, HeldOpen, OpenWriter, None, NotOurs };
+    struct Row {
+        const char* name;
+        Side side;
+        FSCatalogInfoBitmap which;
+    };
+    const std::string oldFinder(32, 'o'), tail(0xE2 - 32, 't');
+    for (const Row& row :
+         {Row{"Samba's form", Side::Samba, kFSCatInfoFinderInfo},
+          Row{"a Mac client's longer entry", Side::MacClient,
+              kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo},
+          Row{"extended information only", Side::Samba, kFSCatInfoFinderXInfo},
+          Row{"a hard-linked sidecar", Side::HardLinked, kFSCatInfoFinderInfo},
+          Row{"a reader holding the old one", Side::HeldOpen, kFSCatInfoFinderInfo},
+          Row{"a writer with the fork open, closed after", Side::OpenWriter, kFSCatInfoFinderInfo},
+          Row{"no sidecar", Side::None, kFSCatInfoFinderInfo},
+          Row{"a user's own ._ file", Side::NotOurs, kFSCatInfoFinderInfo}}) {
+        SCOPED_TRACE(row.name);
+        auto f = dir.write(row.name, "data");
+        const bool mac = row.side == Side::MacClient;
+        if (row.side == Side::NotOurs) write_bytes(sidecar_path(f), "mine, not AppleDouble");
+        if (row.side != Side::None && row.side != Side::NotOurs)
+            write_bytes(sidecar_path(f),
+                        sidecar_bytes("the fork", mac ? oldFinder + tail : oldFinder, mac));
+        const std::string before = raw_sidecar(f);
+        const fs::path other = dir / "other name";
+        fs::remove(other);
+        if (row.side == Side::HardLinked) {
+            ASSERT_EQ(::link(sidecar_path(f).c_str(), other.c_str()), 0);
+        }
+        std::ifstream held(sidecar_path(f), std::ios::binary);
+        FSRef ref = ref_of(f);
+        FSCatalogInfo info{};
+        set_file_info(&info, 'APPL', 'MACS', kHasBundle);
+        ExtendedFileInfo xfi{};
+        xfi.putAwayFolderID = 0x01020304;
+        std::memcpy(info.extFinderInfo, &xfi, sizeof xfi);
+        FSIORefNum writer = 0;
+        if (row.side == Side::OpenWriter) {
+            writer = open_rsrc(f);
+            ASSERT_EQ(FSWriteFork(writer, fsFromStart, 0, 3, "THE", nullptr), noErr);
+        }
+        ASSERT_EQ(FSSetCatalogInfo(&ref, row.which, &info), noErr);
+        if (writer != 0) {
+            ASSERT_EQ(FSCloseFork(writer), noErr);
+        }
+        if (row.side == Side::None) {
+            EXPECT_EQ(raw_sidecar(f), "<absent>") << "no sidecar is made for it";
+            continue;
+        }
+        if (row.side == Side::NotOurs) {
+            EXPECT_EQ(raw_sidecar(f), before);
+            continue;
+        }
+        const std::string entry = sidecar_entry(f, 9);
+        ASSERT_EQ(entry.size(), mac ? 0xE2u : 32u);
+        const bool basic = row.which & kFSCatInfoFinderInfo,
+                   ext = row.which & kFSCatInfoFinderXInfo;
+        // All 32 bytes are the record's (which had none: zeros where not set).
+        const std::string zeros(10, '\0');
+        EXPECT_EQ(entry.substr(0, 10), basic ? std::string("APPLMACS\x20\x00", 10) : zeros);
+        EXPECT_EQ(entry.substr(28, 4), ext ? std::string("\x01\x02\x03\x04") : zeros.substr(0, 4));
+        if (mac) {
+            EXPECT_EQ(entry.substr(32), tail) << "the longer entry keeps the rest";
+        }
+        EXPECT_EQ(sidecar_fork(f), writer != 0 ? "THE fork" : "the fork");
+        if (row.side == Side::HardLinked) {
+            std::ifstream in(other, std::ios::binary);
+            EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), before)
+                << "the other name keeps its header";
+        }
+        if (row.side == Side::HeldOpen) {
+            EXPECT_EQ(std::string(std::istreambuf_iterator<char>(held), {}), before)
+                << "a reader of the old sidecar never sees it change";
+        }
+        // Nothing left beside it: the old sidecar went when the call was over.
+        for (const auto& e : fs::directory_iterator(dir.path()))
+            EXPECT_FALSE(e.path().filename().string().starts_with("._._")) << e.path();
+    }
+}
+
 // A sidecar the writer may not write (its mode here; the same for its own
 // lock): the fork is still read through a reference number opened for
 // writing, and a write says why it cannot be, changing nothing.

@@ -424,6 +424,8 @@ const Row kRows[] = {
          struct stat st {};
          ::lstat((r / "src/._s").c_str(), &st);
          return expect(vtest::is_immutable(r / "src/s"), "not locked") +
+                expect(vtest::sidecar_entry(r / "src/s", 9).substr(0, 8) == "APPLMACS",
+                       "the sidecar's Finder information not set") +
                 expect((st.st_mode & 07777) == 0604, "the sidecar's mode not set") +
                 expect(st.st_uid == 4321 && st.st_gid == 4321, "the sidecar's owner not set");
      },

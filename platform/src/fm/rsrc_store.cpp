@@ -435,7 +435,12 @@ OSErr place_taken(int dirFd, std::string_view fileName) {
 
 bool is_sidecar_of(int dirFd, std::string_view fileName) {
     Sidecar s;
-    return open(dirFd, fileName, false, &s) == noErr && s.found();
+    if (open(dirFd, fileName, false, &s) == noErr) return s.found();
+    // A file the caller may not read cannot be told from a user's own by
+    // its header: it is what its name says (as Samba, FSOpenFork and the
+    // sizes take it), so that it goes with its file and never stays behind
+    // to become the fork of another file made under the name.
+    return entry_at(dirFd, fileName) == Entry::File;
 }
 
 OSErr clear_orphan(int dirFd, std::string_view fileName, const char* step) {

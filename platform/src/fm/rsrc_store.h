@@ -245,8 +245,10 @@ OSErr carry(const Carry& c, const char* step);
 void uncarry(const Carry& c, const char* step);
 
 // True when "._NAME" of `fileName` in `dirFd` is a sidecar: a regular file
-// whose AppleDouble header parses. Anything else under that name (a user's
-// own file, a link, a FIFO, a directory) is not ours to remove.
+// whose AppleDouble header parses, or one the caller may not read (taken
+// for what its name says). Anything else under that name (a user's own
+// file that reads and does not parse, a link, a FIFO, a directory) is not
+// ours to remove.
 bool is_sidecar_of(int dirFd, std::string_view fileName);
 
 // afpObjectTypeErr when something that is not a sidecar (see is_sidecar_of)

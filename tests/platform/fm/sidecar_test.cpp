@@ -215,6 +215,46 @@ TEST(Sidecars, AForkTheCallerMayNotReadIsRefusedNotEmpty) {
         if (!msg) GTEST_SKIP() << "needs root to become nobody";
         EXPECT_EQ(*msg, "") << "mode " << mode;
         EXPECT_EQ(sidecar_fork(f), "secret");
+
+        // Such a sidecar goes wherever its file goes (renamed, moved,
+        // exchanged, deleted), in a folder the caller may change: left
+        // behind, it would become the fork of the next file of that name.
+        const fs::path w = dir / ("w" + std::to_string(mode));
+        fs::create_directories(w / "sub");
+        ::chmod(w.c_str(), 0777);
+        ::chmod((w / "sub").c_str(), 0777);
+        auto wf = dir.write(w.filename().string() + "/f", "data");
+        auto wo = dir.write(w.filename().string() + "/o", "other");
+        write_sidecar(wf, "secret");  // root's: another user's for nobody
+        ::chown(wf.c_str(), 65534, 65534);
+        ::chown(wo.c_str(), 65534, 65534);
+        ASSERT_EQ(::chmod(sidecar_path(wf).c_str(), mode), 0);
+        const auto moved = run_as_nobody([&]() -> std::string {
+            auto there = [](const fs::path& p) {
+                struct stat st {};
+                return ::lstat(p.c_str(), &st) == 0;
+            };
+            FSRef ref = ref_of(wf), out{};
+            if (OSErr e = rename_to(ref, "g", &out)) return "rename: " + std::to_string(e);
+            if (there(w / "._f") || !there(w / "._g")) return "not renamed with its file";
+            FSRef parent = ref_of(w), made{};
+            const std::u16string fname = u16("f");
+            if (FSCreateFileUnicode(&parent, fname.size(), uc(fname), 0, nullptr, &made, nullptr))
+                return "no new file f";
+            if (there(w / "._f")) return "the new f has a fork";
+            FSRef sub = ref_of(w / "sub");
+            if (OSErr e = FSMoveObject(&out, &sub, &out)) return "move: " + std::to_string(e);
+            if (there(w / "._g") || !there(w / "sub/._g")) return "not moved with its file";
+            FSRef o = ref_of(wo);
+            if (OSErr e = FSExchangeObjects(&out, &o)) return "exchange: " + std::to_string(e);
+            if (there(w / "sub/._g") || !there(w / "._o")) return "not exchanged with its file";
+            FSRef now = ref_of(wo);  // the references traded places with the contents
+            if (OSErr e = FSDeleteObject(&now)) return "delete: " + std::to_string(e);
+            if (there(w / "._o")) return "left behind by the delete";
+            return "";
+        });
+        ASSERT_TRUE(moved);
+        EXPECT_EQ(*moved, "") << "mode " << mode;
     }
 }
 

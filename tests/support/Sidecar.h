@@ -67,29 +67,16 @@ inline void write_bytes(const std::filesystem::path& p, const std::string& bytes
     std::ofstream(p, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-// With its file's permission bits, as the layer makes a sidecar: a
-// sidecar's permissions are its file's, and any change of the file's
-// brings the sidecar into line.
-inline void write_sidecar(const std::filesystem::path& file, const std::string& fork,
-                          bool macClient = false) {
-    write_bytes(sidecar_path(file), sidecar_bytes(fork, {}, macClient));
-    struct stat st {};
-    if (::lstat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-        ::chmod(sidecar_path(file).c_str(), st.st_mode & 0666);
-}
-
 inline std::string raw_sidecar(const std::filesystem::path& file) {
     std::ifstream in(sidecar_path(file), std::ios::binary);
     if (!in) return "<absent>";
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// The entry `id` of the sidecar of `file`: "<absent>" without a sidecar,
-// "<corrupt>" when it does not parse or has no such entry.
-inline std::string sidecar_entry(const std::filesystem::path& file, std::uint32_t id) {
+// The entry `id` of the AppleDouble bytes `s`: "<corrupt>" when they do not
+// parse or have no such entry.
+inline std::string appledouble_entry(const std::string& s, std::uint32_t id) {
     using sidecar_detail::get32;
-    const std::string s = raw_sidecar(file);
-    if (s == "<absent>") return s;
     if (s.size() < 26 || get32(s, 0) != 0x00051607 || get32(s, 4) != 0x00020000) return "<corrupt>";
     const std::size_t count =
         (std::size_t(static_cast<unsigned char>(s[24])) << 8) | static_cast<unsigned char>(s[25]);
@@ -102,6 +89,27 @@ inline std::string sidecar_entry(const std::filesystem::path& file, std::uint32_
     return "<corrupt>";
 }
 
+// The entry `id` of the sidecar of `file`: "<absent>" without a sidecar,
+// "<corrupt>" when it does not parse or has no such entry.
+inline std::string sidecar_entry(const std::filesystem::path& file, std::uint32_t id) {
+    const std::string s = raw_sidecar(file);
+    return s == "<absent>" ? s : appledouble_entry(s, id);
+}
+
+// The Finder information of the metadata record of `file` (32 bytes as on
+// disk), zeros when it has none: what the layer copies into a sidecar.
+inline std::string record_finder_info(const std::filesystem::path& file) {
+    std::string buf(65536, '\0');
+    const ssize_t n =
+        ::lgetxattr(file.c_str(), "user.org.netatalk.Metadata", buf.data(), buf.size());
+    if (n < 0) return std::string(32, '\0');
+    buf.resize(std::size_t(n));
+    std::string fi = appledouble_entry(buf, 9);
+    if (fi == "<corrupt>") fi.clear();
+    fi.resize(32, '\0');
+    return fi;
+}
+
 // The resource fork the sidecar of `file` holds, by its header.
 inline std::string sidecar_fork(const std::filesystem::path& file) {
     return sidecar_entry(file, 2);
@@ -111,6 +119,18 @@ inline std::string legacy_fork(const std::filesystem::path& file) {
     std::string buf(70000, '\0');
     const ssize_t n = ::lgetxattr(file.c_str(), kLegacyForkAttr, buf.data(), buf.size());
     return n < 0 ? std::string("<absent>") : buf.substr(0, std::size_t(n));
+}
+
+// With its file's permission bits and its record's Finder information, as
+// the layer makes a sidecar: a sidecar's permissions are its file's (any
+// change of the file's brings the sidecar into line), and its Finder
+// information a copy of the record's.
+inline void write_sidecar(const std::filesystem::path& file, const std::string& fork,
+                          bool macClient = false) {
+    write_bytes(sidecar_path(file), sidecar_bytes(fork, record_finder_info(file), macClient));
+    struct stat st {};
+    if (::lstat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+        ::chmod(sidecar_path(file).c_str(), st.st_mode & 0666);
 }
 
 }  // namespace vtest

@@ -738,6 +738,15 @@ OSErr set_finder_info(int dirFd, std::string_view fileName, const std::uint8_t* 
             return pwrite_all(fd, finderInfo, n, copy.side.layout.finderOffset);
         }) != 0)
         return fail(write_error(errno, fd));
+    {
+        // The fork did not change: the copy keeps the sidecar's times.
+        struct stat old {};
+        fault::Benign benign;  // new times are all a failure costs
+        if (::fstat(current.fd.get(), &old) == 0) {
+            const struct timespec t[2] = {old.st_atim, old.st_mtim};
+            fault::step(step, {}, [&] { return ::futimens(fd, t); });
+        }
+    }
     // Its data on disk before its name is: a crash never leaves an empty
     // sidecar in the old one's place.
     if (fault::step(step, {}, [&] { return ::fdatasync(fd); }) != 0)

@@ -396,6 +396,11 @@ OSErr FSDeleteObject(const FSRef* ref) {
         rsrc::sidecar_name(n.name, &side) &&
         ::statx(n.at(), side.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &sst) == 0;
     if (hasSide && (sst.stx_attributes & STATX_ATTR_IMMUTABLE)) return fLckdErr;
+    // Nor does a file go whose sidecar only its owner may remove (a sticky
+    // folder): the fork would stay behind as an orphan.
+    if (hasSide && S_ISREG(sst.stx_mode) && rsrc::is_sidecar_of(n.at(), n.name)) {
+        if (OSErr e = rsrc::may_remove(n.at(), n.name)) return e;
+    }
     auto unlink = [&] {
         return fault::step("FSDeleteObject.unlink", n.name, [&] {
             return ::unlinkat(n.at(), n.name.c_str(), n.is_dir() ? AT_REMOVEDIR : 0);

@@ -443,6 +443,20 @@ bool is_sidecar_of(int dirFd, std::string_view fileName) {
     return entry_at(dirFd, fileName) == Entry::File;
 }
 
+OSErr may_remove(int dirFd, std::string_view fileName) {
+    std::string name;
+    if (!sidecar_name(fileName, &name)) return noErr;
+    struct stat dir {
+    }, side{};
+    if (::fstat(dirFd, &dir) != 0 ||
+        ::fstatat(dirFd, name.c_str(), &side, AT_SYMLINK_NOFOLLOW) != 0)
+        return noErr;
+    const uid_t me = ::geteuid();
+    if ((dir.st_mode & S_ISVTX) != 0 && me != 0 && side.st_uid != me && dir.st_uid != me)
+        return permErr;
+    return noErr;
+}
+
 OSErr clear_orphan(int dirFd, std::string_view fileName, const char* step) {
     std::string name;
     if (!sidecar_name(fileName, &name)) return noErr;

@@ -251,6 +251,12 @@ void uncarry(const Carry& c, const char* step);
 // ours to remove.
 bool is_sidecar_of(int dirFd, std::string_view fileName);
 
+// permErr when the caller may not remove the sidecar of `fileName` in
+// `dirFd`, though it may remove the file: in a sticky folder only the
+// owner of an entry (or of the folder, or a privileged caller) removes it.
+// A file whose fork could not go with it stays.
+OSErr may_remove(int dirFd, std::string_view fileName);
+
 // afpObjectTypeErr when something that is not a sidecar (see is_sidecar_of)
 // holds the sidecar name of `fileName` in `dirFd`, where a fork is about to
 // go: it is never replaced, nor taken for a fork. noErr when the name is

@@ -473,18 +473,34 @@ TEST(Sidecars, GoWithTheirFileAndOrphansNeverAttach) {
     EXPECT_EQ(raw_sidecar(dir / "e/newdir"), "<absent>");
 }
 
-// A locked sidecar locks the fork: deleting the file is refused while its
-// fork could not go with it.
-TEST(Sidecars, ALockedSidecarKeepsItsFile) {
-    TempDir dir;
-    auto f = dir.write("f", "data");
-    write_sidecar(f, "fork");
-    if (!set_immutable(sidecar_path(f), true)) GTEST_SKIP() << "no immutable attribute here";
-    FSRef ref = ref_of(f);
-    EXPECT_EQ(FSDeleteObject(&ref), fLckdErr);
-    set_immutable(sidecar_path(f), false);
-    EXPECT_EQ(read_file(f), "data");
-    EXPECT_EQ(sidecar_fork(f), "fork");
+// A sidecar that could not go with its file keeps the file: deleting it is
+// refused before anything goes, so that the fork never stays behind as an
+// orphan. Its own lock locks the fork (fLckdErr); in a sticky folder, where
+// only its owner may remove it, another user's sidecar gives permErr.
+TEST(Sidecars, ASidecarThatCannotGoKeepsItsFile) {
+    for (const bool sticky : {false, true}) {
+        SCOPED_TRACE(sticky ? "another user's, in a sticky folder" : "locked");
+        TempDir dir;
+        auto f = dir.write("f", "data");
+        write_sidecar(f, "fork");  // root's, when it runs as root
+        if (!sticky) {
+            if (!set_immutable(sidecar_path(f), true)) continue;  // no immutable attribute here
+            FSRef ref = ref_of(f);
+            EXPECT_EQ(FSDeleteObject(&ref), fLckdErr);
+            set_immutable(sidecar_path(f), false);
+        } else {
+            ::chmod(dir.path().c_str(), 01777);
+            ::chown(f.c_str(), 65534, 65534);
+            const auto got = run_as_nobody([&]() -> std::string {
+                FSRef ref = ref_of(f);
+                return std::to_string(FSDeleteObject(&ref));
+            });
+            if (!got) GTEST_SKIP() << kNeedsNobody;
+            EXPECT_EQ(*got, std::to_string(permErr));
+        }
+        EXPECT_EQ(read_file(f), "data");
+        EXPECT_EQ(sidecar_fork(f), "fork");
+    }
 }
 
 // A server-side copy takes the fork; an orphan at the copy's name goes first.

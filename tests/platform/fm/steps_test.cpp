@@ -281,6 +281,21 @@ const Row kRows[] = {
          return change_fork(r / "src/s", t, append_more);
      },
      [](const fs::path& r) { return fork_at(r / "src/s", "side forkMORE"); }, true},
+    {"FSSetCatalogInfo, Finder information of a file with a sidecar, without O_TMPFILE",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         vf::set_override("FSWriteFork.withoutTmpfile", 1);
+         FSRef f = ref_of(r / "src/s");
+         FSCatalogInfo info{};
+         vtest::set_file_info(&info, 'APPL', 'MACS', kHasBundle);
+         return t.inject([&] { return FSSetCatalogInfo(&f, kFSCatInfoFinderInfo, &info); });
+     },
+     // (The old sidecar's removal at the end is benign: left behind, it is
+     // a temporary that goes with its folder.)
+     [](const fs::path& r) {
+         return expect(vtest::sidecar_entry(r / "src/s", 9).substr(0, 8) == "APPLMACS",
+                       "the sidecar's Finder information not set");
+     },
+     true},
     {"FSFlushFork, a resource fork written in its sidecar",
      [](const fs::path& r, vtest::FaultTrial& t) {
          return change_fork(r / "src/s", t, append_more, true);

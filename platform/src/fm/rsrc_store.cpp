@@ -791,7 +791,9 @@ OSErr set_finder_info(int dirFd, std::string_view fileName, const std::uint8_t* 
         // No exchange on this file system: the Finder information stays
         // in the record only, as a sidecar's copy was before.
         if (err == EINVAL || err == ENOSYS || err == EOPNOTSUPP) return noErr;
-        return from_errno(err, Op::Write);
+        // A locked sidecar locks its fork and the copy: fLckdErr, as for
+        // the fork's own writes.
+        return err == EPERM ? write_error(err, current.fd.get()) : from_errno(err, Op::Write);
     }
     commitCount.fetch_add(1, std::memory_order_acq_rel);
     out->dir = UniqueFd(::fcntl(dirFd, F_DUPFD_CLOEXEC, 0));

@@ -644,7 +644,7 @@ TEST(Sidecars, AChangeOfPermissionsOrOwnerReachesTheSidecar) {
 // gets one.
 TEST(Sidecars, FinderInformationReachesTheSidecarsCopy) {
     TempDir dir;
-    enum class Side { Samba, MacClient, HardLinked, HeldOpen, OpenWriter, None, NotOurs };
+    enum class Side { Samba, MacClient, HardLinked, HeldOpen, OpenWriter, Locked, None, NotOurs };
     struct Row {
         const char* name;
         Side side;
@@ -659,6 +659,7 @@ TEST(Sidecars, FinderInformationReachesTheSidecarsCopy) {
           Row{"a hard-linked sidecar", Side::HardLinked, kFSCatInfoFinderInfo},
           Row{"a reader holding the old one", Side::HeldOpen, kFSCatInfoFinderInfo},
           Row{"a writer with the fork open, closed after", Side::OpenWriter, kFSCatInfoFinderInfo},
+          Row{"a locked sidecar: refused, nothing changes", Side::Locked, kFSCatInfoFinderInfo},
           Row{"no sidecar", Side::None, kFSCatInfoFinderInfo},
           Row{"a user's own ._ file", Side::NotOurs, kFSCatInfoFinderInfo}}) {
         SCOPED_TRACE(row.name);
@@ -685,6 +686,20 @@ TEST(Sidecars, FinderInformationReachesTheSidecarsCopy) {
         if (row.side == Side::OpenWriter) {
             writer = open_rsrc(f);
             ASSERT_EQ(FSWriteFork(writer, fsFromStart, 0, 3, "THE", nullptr), noErr);
+        }
+        if (row.side == Side::Locked) {
+            if (!set_immutable(sidecar_path(f), true)) continue;  // no immutable attribute here
+            FSCatalogInfo was{};
+            ASSERT_EQ(FSGetCatalogInfo(&ref, kFSCatInfoFinderInfo, &was, nullptr, nullptr, nullptr),
+                      noErr);
+            EXPECT_EQ(FSSetCatalogInfo(&ref, row.which, &info), fLckdErr);
+            set_immutable(sidecar_path(f), false);
+            FSCatalogInfo now{};
+            ASSERT_EQ(FSGetCatalogInfo(&ref, kFSCatInfoFinderInfo, &now, nullptr, nullptr, nullptr),
+                      noErr);
+            EXPECT_EQ(std::memcmp(now.finderInfo, was.finderInfo, 16), 0) << "the record changed";
+            EXPECT_EQ(raw_sidecar(f), before);
+            continue;
         }
         ASSERT_EQ(FSSetCatalogInfo(&ref, row.which, &info), noErr);
         if (writer != 0) {

@@ -19,6 +19,7 @@
 #include "FSTestSupport.h"
 #include "OSErrTesting.h"
 #include "SambaServer.h"
+#include "Sidecar.h"
 #include "TempDir.h"
 #include "vantrel/Files.h"
 #include "vantrel/TextEncoding.h"
@@ -303,6 +304,11 @@ TEST_F(SambaInterop, FinderInfoSetOnOneSideIsSeenOnTheOther) {
             ASSERT_EQ(afp.size(), kAfpInfoSize) << hex(afp);
             EXPECT_EQ(afp.substr(0, 4), std::string("AFP\0", 4));
             EXPECT_EQ(hex(afp.substr(kAfpFinderInfo, 32)), hex(disk));
+            if (row.forkFirst) {
+                // The copy in the sidecar Samba wrote follows, for those
+                // who read the "._" file itself.
+                EXPECT_EQ(hex(vtest::sidecar_entry(item, 9).substr(0, 32)), hex(disk));
+            }
         }
         if (row.forkFirst) {
             EXPECT_TRUE(same_bytes(served(name + ":AFP_Resource"), pattern(5000, i)));

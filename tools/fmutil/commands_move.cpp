@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "commands.h"
@@ -58,15 +59,17 @@ bool take_new_name(Context& ctx, std::size_t index, std::u16string* name, int* s
 
 // Splits "dir/name" into the directory's path and the name ("." for a bare name).
 void split_path(const std::string& path, std::string* dir, std::string* name) {
-    std::string p = path;
-    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    // Views, not substrings assigned from a local string: GCC's release
+    // build took those for overlapping copies (-Wrestrict).
+    std::string_view p = path;
+    while (p.size() > 1 && p.back() == '/') p.remove_suffix(1);
     const auto slash = p.rfind('/');
-    if (slash == std::string::npos) {
-        *dir = ".";
-        *name = p;
+    if (slash == std::string_view::npos) {
+        dir->assign(1, '.');
+        name->assign(p);
     } else {
-        *dir = slash == 0 ? "/" : p.substr(0, slash);
-        *name = p.substr(slash + 1);
+        dir->assign(p.substr(0, slash == 0 ? 1 : slash));
+        name->assign(p.substr(slash + 1));
     }
 }
 

@@ -8,6 +8,7 @@
 
 #include "Child.h"
 #include "FSTestSupport.h"
+#include "Sidecar.h"
 #include "fm/node.h"
 
 using namespace vtest;
@@ -208,6 +209,83 @@ TEST(Iterator, DeleteModeVisitsEveryItemOnceWhileTheyAreDeleted) {
     FSCloseIterator(it);
     EXPECT_EQ(deleted, kCount);
     EXPECT_TRUE(std::filesystem::is_empty(t / "d"));
+}
+
+// A deletion walk lists an item and deletes it by the listed reference;
+// whatever another process does to the name in between, the delete removes
+// the listed item and nothing else, and a fork added meanwhile goes with
+// its file or, locked, keeps it.
+TEST(Iterator, DeleteModeDeletesOnlyWhatItListed) {
+    struct Row {
+        const char* label;
+        void (*meddle)(const fs::path& victim);
+        OSErr want;
+        const char* left;  // what must be at the name afterwards (nullptr: nothing)
+    };
+    const Row rows[] = {
+        {"left alone", [](const fs::path&) {}, noErr, nullptr},
+        {"replaced by another file",
+         [](const fs::path& v) {
+             vtest::write_bytes(v.string() + ".new", "another file");
+             fs::rename(v.string() + ".new", v);
+         },
+         fnfErr, "file"},
+        {"replaced by a directory",
+         [](const fs::path& v) {
+             fs::remove(v);
+             fs::create_directory(v);
+         },
+         fnfErr, "directory"},
+        {"replaced by a symbolic link",
+         [](const fs::path& v) {
+             fs::remove(v);
+             fs::create_symlink("elsewhere", v);
+         },
+         fnfErr, "link"},
+        {"given a fork", [](const fs::path& v) { vtest::write_sidecar(v, "late fork"); }, noErr,
+         nullptr},
+        {"given a locked fork",
+         [](const fs::path& v) {
+             vtest::write_sidecar(v, "late fork");
+             vtest::set_immutable(vtest::sidecar_path(v), true);
+         },
+         fLckdErr, "file"},
+        {"locked", [](const fs::path& v) { vtest::set_immutable(v, true); }, fLckdErr, "file"},
+    };
+    for (const Row& row : rows) {
+        vtest::TempDir t;
+        const fs::path victim = t.write("d/victim", "listed");
+        FSRef d = ref_of(t / "d");
+        FSIterator it = nullptr;
+        ASSERT_EQ(FSOpenIterator(&d, kFSIterateDelete, &it), noErr);
+        FSRef ref;
+        FSCatalogInfo info;
+        ItemCount n = 0;
+        FSGetCatalogInfoBulk(it, 1, &n, nullptr, kFSCatInfoNodeFlags, &info, &ref, nullptr,
+                             nullptr);
+        ASSERT_EQ(n, 1u) << row.label;
+        row.meddle(victim);
+        const bool locked = vtest::is_immutable(victim) ||
+                            vtest::is_immutable(vtest::sidecar_path(victim));
+        if (row.want == fLckdErr && !locked) {
+            FSCloseIterator(it);
+            continue;  // no right to lock files here
+        }
+        EXPECT_EQ(FSDeleteObject(&ref), row.want) << row.label;
+        FSCloseIterator(it);
+        std::error_code ec;
+        const fs::file_status st = fs::symlink_status(victim, ec);
+        const char* left = !fs::exists(st)           ? nullptr
+                           : fs::is_symlink(st)      ? "link"
+                           : fs::is_directory(st)    ? "directory"
+                                                     : "file";
+        EXPECT_STREQ(left, row.left) << row.label;
+        if (row.want == noErr) {
+            EXPECT_FALSE(fs::exists(vtest::sidecar_path(victim))) << row.label << ": its fork";
+        }
+        vtest::set_immutable(victim, false);
+        vtest::set_immutable(vtest::sidecar_path(victim), false);
+    }
 }
 
 TEST(Iterator, ADirectoryTheCallerMayNotReadIsAccessDenied) {

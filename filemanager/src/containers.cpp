@@ -58,11 +58,36 @@ void FSDeleteContainerLevel(const FSRef* container, FSDeleteContainerGlobals* th
         }
         bool descend = false;
         while (theGlobals->result == noErr) {
-            theGlobals->result = FSGetCatalogInfoBulk(
-                level->iterator, 1, &theGlobals->returnedCount, nullptr, kFSCatInfoNodeFlags,
-                &theGlobals->catalogInfo, &level->itemToDelete, nullptr, nullptr);
+            // Listed without its catalogue information, a file costs no stat
+            // here: the delete, which finds the item by its reference and
+            // checks it is the one listed, tells the common case (a plain
+            // file or an empty folder, now gone) from the rest. Only what it
+            // refuses (a folder with items, a locked item) is asked for its
+            // flags and handled as before.
+            theGlobals->result =
+                FSGetCatalogInfoBulk(level->iterator, 1, &theGlobals->returnedCount, nullptr,
+                                     kFSCatInfoNone, nullptr, &level->itemToDelete, nullptr, nullptr);
             if (theGlobals->result != noErr || theGlobals->returnedCount != 1) continue;
+            const OSErr deleted = FSDeleteObject(&level->itemToDelete);
+            // Gone since the directory was read (another deleter, or replaced:
+            // the iterator reads the directory again for what is there now).
+            if (deleted == noErr || deleted == fnfErr) continue;
+            // Refused for anything but its items or a lock, it stays, and so
+            // does the rest.
+            if (deleted != fBsyErr && deleted != fLckdErr) {
+                theGlobals->result = deleted;
+                continue;
+            }
+            theGlobals->result = FSGetCatalogInfo(&level->itemToDelete, kFSCatInfoNodeFlags,
+                                                  &theGlobals->catalogInfo, nullptr, nullptr,
+                                                  nullptr);
+            if (theGlobals->result == fnfErr) theGlobals->result = noErr;
+            if (theGlobals->result != noErr) continue;
             const UInt16 nodeFlags = theGlobals->catalogInfo.nodeFlags;
+            if ((nodeFlags & (kFSNodeLockedMask | kFSNodeIsDirectoryMask)) == 0) {
+                theGlobals->result = deleted;  // what refused it is no lock
+                continue;
+            }
             level->nodeFlags = nodeFlags;
             if ((nodeFlags & kFSNodeLockedMask) != 0)
                 set_flags(&level->itemToDelete, UInt16(nodeFlags & ~kFSNodeLockedMask), theGlobals);

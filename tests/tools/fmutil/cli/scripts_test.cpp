@@ -222,6 +222,9 @@ TEST(FmutilScripts, PerItemCommandsTakeManyPathsRecurseAndGoOnAfterAFailure) {
     t.write("outside/z", "");
     fs::create_directory_symlink(t.path() / "outside", t.path() / "tree/link");
     const std::string missing = (t.path() / "missing").string();
+    const auto ref = t.write("ref", "");
+    const struct timespec refTimes[2] = {{1118131750, 0}, {1118131750, 0}};  // 2005-06-07T08:09:10Z
+    ASSERT_EQ(::utimensat(AT_FDCWD, ref.c_str(), refTimes, 0), 0);
 
     struct Row {
         std::vector<std::string> args;  // MANY stands for a, missing, b
@@ -235,6 +238,16 @@ TEST(FmutilScripts, PerItemCommandsTakeManyPathsRecurseAndGoOnAfterAFailure) {
         {{"flags", "MANY", "+invisible", "label=blue"}, "flags", "invisible, label 4 (blue)"},
         {{"touch", "MANY", "--date", "2001-02-03T04:05:06Z"}, "info", "2001-02-03T04:05:06Z"},
         {{"touch", "MANY", "--date", "1910-01-01", "--created"}, "info", "1910-01-01T00:00:00Z"},
+        {{"touch", "MANY", "--date", "2002-03-04T05:06:07Z", "--backup"},
+         "info",
+         "backed up   2002-03-04T05:06:07Z"},
+        {{"touch", "MANY", "--accessed", "--date", "2003-04-05T06:07:08Z"},
+         "info",
+         "accessed    2003-04-05T06:07:08Z"},
+        {{"touch", "MANY", "--modified", "--date", "2004-05-06T07:08:09Z"},
+         "info",
+         "modified    2004-05-06T07:08:09Z"},
+        {{"touch", "MANY", "--reference", ref.string()}, "info", "modified    2005-06-07T08:09:10Z"},
         {{"comment", "MANY", "--set", "Quarterly figures"}, "comment", "Quarterly figures"},
     };
     for (const Row& row : rows) {

@@ -64,9 +64,9 @@ void FSDeleteContainerLevel(const FSRef* container, FSDeleteContainerGlobals* th
             // file or an empty folder, now gone) from the rest. Only what it
             // refuses (a folder with items, a locked item) is asked for its
             // flags and handled as before.
-            theGlobals->result =
-                FSGetCatalogInfoBulk(level->iterator, 1, &theGlobals->returnedCount, nullptr,
-                                     kFSCatInfoNone, nullptr, &level->itemToDelete, nullptr, nullptr);
+            theGlobals->result = FSGetCatalogInfoBulk(
+                level->iterator, 1, &theGlobals->returnedCount, nullptr, kFSCatInfoNone, nullptr,
+                &level->itemToDelete, nullptr, nullptr);
             if (theGlobals->result != noErr || theGlobals->returnedCount != 1) continue;
             const OSErr deleted = FSDeleteObject(&level->itemToDelete);
             // Gone since the directory was read (another deleter, or replaced:
@@ -78,9 +78,9 @@ void FSDeleteContainerLevel(const FSRef* container, FSDeleteContainerGlobals* th
                 theGlobals->result = deleted;
                 continue;
             }
-            theGlobals->result = FSGetCatalogInfo(&level->itemToDelete, kFSCatInfoNodeFlags,
-                                                  &theGlobals->catalogInfo, nullptr, nullptr,
-                                                  nullptr);
+            theGlobals->result =
+                FSGetCatalogInfo(&level->itemToDelete, kFSCatInfoNodeFlags,
+                                 &theGlobals->catalogInfo, nullptr, nullptr, nullptr);
             if (theGlobals->result == fnfErr) theGlobals->result = noErr;
             if (theGlobals->result != noErr) continue;
             const UInt16 nodeFlags = theGlobals->catalogInfo.nodeFlags;

@@ -265,8 +265,8 @@ TEST(Iterator, DeleteModeDeletesOnlyWhatItListed) {
                              nullptr);
         ASSERT_EQ(n, 1u) << row.label;
         row.meddle(victim);
-        const bool locked = vtest::is_immutable(victim) ||
-                            vtest::is_immutable(vtest::sidecar_path(victim));
+        const bool locked =
+            vtest::is_immutable(victim) || vtest::is_immutable(vtest::sidecar_path(victim));
         if (row.want == fLckdErr && !locked) {
             FSCloseIterator(it);
             continue;  // no right to lock files here
@@ -275,10 +275,10 @@ TEST(Iterator, DeleteModeDeletesOnlyWhatItListed) {
         FSCloseIterator(it);
         std::error_code ec;
         const fs::file_status st = fs::symlink_status(victim, ec);
-        const char* left = !fs::exists(st)           ? nullptr
-                           : fs::is_symlink(st)      ? "link"
-                           : fs::is_directory(st)    ? "directory"
-                                                     : "file";
+        const char* left = !fs::exists(st)        ? nullptr
+                           : fs::is_symlink(st)   ? "link"
+                           : fs::is_directory(st) ? "directory"
+                                                  : "file";
         EXPECT_STREQ(left, row.left) << row.label;
         if (row.want == noErr) {
             EXPECT_FALSE(fs::exists(vtest::sidecar_path(victim))) << row.label << ": its fork";

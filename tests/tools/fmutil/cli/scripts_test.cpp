@@ -247,7 +247,9 @@ TEST(FmutilScripts, PerItemCommandsTakeManyPathsRecurseAndGoOnAfterAFailure) {
         {{"touch", "MANY", "--modified", "--date", "2004-05-06T07:08:09Z"},
          "info",
          "modified    2004-05-06T07:08:09Z"},
-        {{"touch", "MANY", "--reference", ref.string()}, "info", "modified    2005-06-07T08:09:10Z"},
+        {{"touch", "MANY", "--reference", ref.string()},
+         "info",
+         "modified    2005-06-07T08:09:10Z"},
         {{"comment", "MANY", "--set", "Quarterly figures"}, "comment", "Quarterly figures"},
     };
     for (const Row& row : rows) {

@@ -1,4 +1,6 @@
 // Copying one open fork into another through the caller's buffer.
+#include "vantrel/ForkCopy.h"
+
 #include "vantrel/FSUtilities.h"
 
 namespace {
@@ -16,6 +18,13 @@ OSErr FSCopyFork(SInt16 srcRefNum, SInt16 dstRefNum, void* copyBufferPtr,
     // One fork passed twice would read what it had just written at a shared
     // mark and scramble its own contents.
     if (srcRefNum == dstRefNum) return paramErr;
+
+    // Where the platform can copy the whole fork in the kernel as one change
+    // (into a resource fork), the bytes never cross into this process, and a
+    // copy that fails halfway leaves the destination as it was.
+    Boolean copied = false;
+    if (OSErr e = VantrelFSCopyForkInKernel(srcRefNum, dstRefNum, &copied)) return e;
+    if (copied) return noErr;
 
     SInt64 size = 0;
     if (OSErr e = FSGetForkSize(srcRefNum, &size)) return e;

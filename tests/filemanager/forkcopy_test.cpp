@@ -4,12 +4,16 @@
 #include <gtest/gtest.h>
 #include <sys/xattr.h>
 
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "FSTestSupport.h"
+#include "FaultSweep.h"
 #include "Sidecar.h"
+#include "Snapshot.h"
 #include "TempDir.h"
 #include "vantrel/FSUtilities.h"
 #include "vantrel/fault.h"
@@ -70,7 +74,8 @@ Copy copy(const std::filesystem::path& src, bool srcRsrc, const std::filesystem:
 struct CopyRow {
     ByteCount buffer;
     std::size_t size;
-    long reads;             // passes: whole blocks, then the one that meets the end
+    long reads;             // passes: whole blocks, then the one that meets the end (none
+                            // for a copy in the kernel)
     bool resource = false;  // resource fork to resource fork, in their sidecars
 };
 
@@ -109,9 +114,10 @@ INSTANTIATE_TEST_SUITE_P(
                       CopyRow{10000, 16384, 3},  // 10,000 is used as 8,192
                       CopyRow{10000, 20000, 3},  // 8,192 + 8,192 + 3,616
                       CopyRow{10000, 10000, 2},
-                      // Resource forks in sidecars, beyond what an attribute holds.
-                      CopyRow{4096, 8193, 3, true}, CopyRow{10000, 0, 1, true},
-                      CopyRow{10000, 1 << 20, 129, true}));
+                      // Resource forks in sidecars, beyond what an attribute holds:
+                      // copied in the kernel, never read through the buffer.
+                      CopyRow{4096, 8193, 0, true}, CopyRow{10000, 0, 0, true},
+                      CopyRow{10000, 1 << 20, 0, true}));
 
 TEST(ForkCopyFailures, TheLastPassWriteErrorIsReported) {
     vf::Scope scope;
@@ -209,4 +215,162 @@ TEST(ForkCopyForks, ResourceForksAndMixedForks) {
     auto bare = dir.write("bare", "");
     EXPECT_EQ(copy(bare, true, dst, true, 4096).result, noErr);
     EXPECT_EQ(attr(dst), "<absent>");
+}
+
+namespace {
+
+// Where a fork of a copy below starts: nowhere, in a sidecar as Samba or a
+// Mac client lays it out, in the attribute of earlier versions, or (for a
+// source) in the data fork.
+enum class At { None, Samba, MacClient, Legacy, Data };
+
+struct IntoResourceRow {
+    const char* what;
+    At src;
+    std::size_t srcSize;
+    At dst;
+    std::size_t dstSize;
+    bool hardLinked = false;  // the destination's sidecar has a second name
+};
+
+void put_fork(const std::filesystem::path& p, At at, const std::string& fork,
+              const std::string& finder32) {
+    switch (at) {
+        case At::None:
+        case At::Data:
+            break;
+        case At::Samba:
+        case At::MacClient:
+            vtest::write_bytes(vtest::sidecar_path(p),
+                               vtest::sidecar_bytes(fork, finder32, at == At::MacClient));
+            break;
+        case At::Legacy:
+            ASSERT_EQ(::lsetxattr(p.c_str(), kRsrcAttr, fork.data(), fork.size(), 0), 0);
+            break;
+    }
+}
+
+}  // namespace
+
+class ForkCopyIntoResource : public ::testing::TestWithParam<IntoResourceRow> {};
+
+// A copy into a resource fork replaces it whole, inside the kernel: the
+// caller's buffer is never used, the destination's own header and Finder
+// information stay, a longer fork is cut, an empty source leaves no
+// sidecar, a sidecar with a second name is replaced (the other name keeps
+// its fork), and both marks end at the end of the copied fork.
+TEST_P(ForkCopyIntoResource, ReplacesTheForkWholeWithoutTheBuffer) {
+    const IntoResourceRow& row = GetParam();
+    vf::Scope scope;
+    vtest::TempDir dir;
+    const std::string data = pattern(row.srcSize);
+    auto src = dir.write("src", row.src == At::Data ? data : "src data");
+    auto dst = dir.write("dst", "dst data");
+    const std::string srcFinder = "SRCFINDRsource finder info.....";
+    const std::string dstFinder = "DSTFINDRdestination finder info";
+    put_fork(src, row.src, data, srcFinder);
+    put_fork(dst, row.dst, std::string(row.dstSize, 'D'), dstFinder);
+    const std::string srcSidecar = vtest::raw_sidecar(src);
+    auto other = dir.write("other", "other data");
+    if (row.hardLinked) {
+        ASSERT_EQ(::link(vtest::sidecar_path(dst).c_str(), vtest::sidecar_path(other).c_str()), 0);
+    }
+    const std::string otherSidecar = vtest::raw_sidecar(other);
+    const std::string dstFinderBefore = vtest::sidecar_entry(dst, 9);
+
+    FSIORefNum s = open_fork(src, row.src != At::Data, fsRdPerm);
+    FSIORefNum d = open_fork(dst, true, fsRdWrPerm);
+    std::vector<char> buffer(1 << 16, 0x5A);
+    ASSERT_EQ(FSCopyFork(s, d, buffer.data(), buffer.size()), noErr);
+    EXPECT_EQ(std::count(buffer.begin(), buffer.end(), 0x5A), std::ptrdiff_t(buffer.size()))
+        << "the bytes went through the caller's buffer";
+    SInt64 srcMark = -1, dstMark = -1;
+    EXPECT_EQ(FSGetForkPosition(s, &srcMark), noErr);
+    EXPECT_EQ(FSGetForkPosition(d, &dstMark), noErr);
+    EXPECT_EQ(srcMark, SInt64(row.srcSize));
+    EXPECT_EQ(dstMark, SInt64(row.srcSize));
+    EXPECT_EQ(FSCloseFork(s), noErr);
+    EXPECT_EQ(FSCloseFork(d), noErr);
+
+    if (row.srcSize == 0) {
+        EXPECT_EQ(attr(dst), "<absent>") << "a file without a resource fork has no sidecar";
+    } else {
+        EXPECT_TRUE(vtest::sidecar_fork(dst) == data) << "content differs";
+        EXPECT_EQ(vtest::raw_sidecar(dst).size(),
+                  (row.dst == At::MacClient ? 0x32 + 0xE2 : 0x52) + data.size())
+            << "nothing of the old fork is left past the new one";
+        if (row.dst == At::Samba || row.dst == At::MacClient)
+            EXPECT_EQ(vtest::sidecar_entry(dst, 9), dstFinderBefore)
+                << "the destination's Finder information stays";
+        else
+            EXPECT_EQ(vtest::sidecar_entry(dst, 9), std::string(32, '\0'));
+    }
+    EXPECT_EQ(vtest::legacy_fork(dst), "<absent>");
+    EXPECT_EQ(vtest::read_file(dst), "dst data") << "the data fork is not touched";
+    EXPECT_TRUE(vtest::raw_sidecar(src) == srcSidecar) << "the source is not touched";
+    EXPECT_TRUE(vtest::raw_sidecar(other) == otherSidecar) << "the other name keeps its fork";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ForkCopyIntoResource,
+    ::testing::Values(
+        IntoResourceRow{"small into none", At::Samba, 5000, At::None, 0},
+        IntoResourceRow{"several direct blocks, a partial last one", At::Samba, (9u << 20) + 100,
+                        At::Samba, 300},
+        IntoResourceRow{"into a longer fork", At::Samba, (4u << 20) + 4096, At::Samba, 5u << 20},
+        IntoResourceRow{"into a hard-linked sidecar", At::Samba, 6u << 20, At::Samba, 7000, true},
+        IntoResourceRow{"from a Mac client's sidecar", At::MacClient, 5u << 20, At::Samba, 10},
+        IntoResourceRow{"into a Mac client's sidecar", At::Samba, 5u << 20, At::MacClient,
+                        6u << 20},
+        IntoResourceRow{"from the data fork", At::Data, (5u << 20) + 1, At::Samba, 10},
+        IntoResourceRow{"from the old attribute", At::Legacy, 3000, At::Samba, 9000},
+        IntoResourceRow{"into the old attribute", At::Samba, 70000, At::Legacy, 3500},
+        IntoResourceRow{"an empty fork", At::None, 0, At::Samba, 20000},
+        IntoResourceRow{"an empty fork into none", At::None, 0, At::None, 0}),
+    [](const ::testing::TestParamInfo<IntoResourceRow>& info) {
+        std::string n = info.param.what;
+        for (char& c : n)
+            if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+        return n;
+    });
+
+// A failure at any platform call of a copy into a resource fork (opening
+// both forks, the copy, closing them) leaves the destination's sidecar as it
+// was: the new fork is in place whole or not at all.
+TEST(ForkCopyIntoResourceFailures, AFailureAtAnyCallLeavesTheDestinationAsItWas) {
+    vtest::FaultSweep sweep;
+    const long trials = sweep.run([&](vtest::FaultTrial& t) {
+        vtest::TempDir dir;
+        auto src = dir.write("src", "src data");
+        auto dst = dir.write("dst", "dst data");
+        const std::string data = pattern(5000);
+        vtest::write_sidecar(src, data);
+        vtest::write_sidecar(dst, std::string(9000, 'D'));
+        const vtest::Snapshot before = vtest::snapshot(dir.path());
+        HFSUniStr255 rname{};
+        FSGetResourceForkName(&rname);
+        FSRef srcRef = ref_of(src), dstRef = ref_of(dst);
+        FSIORefNum s = 0, d = 0;
+        const OSErr e = t.inject([&]() -> OSErr {
+            if (OSErr e = FSOpenFork(&srcRef, rname.length, rname.unicode, fsRdPerm, &s)) return e;
+            if (OSErr e = FSOpenFork(&dstRef, rname.length, rname.unicode, fsRdWrPerm, &d))
+                return e;
+            char buf[1000];  // several passes, were the copy made through it
+            if (OSErr e = FSCopyFork(s, d, buf, sizeof buf)) return e;
+            if (OSErr e = FSCloseFork(d)) return e;
+            d = 0;
+            return noErr;
+        });
+        const vtest::Snapshot after = vtest::snapshot(dir.path());
+        // Forks a failure left open are closed now, with nothing armed.
+        if (d != 0) (void)FSCloseFork(d);
+        if (s != 0) (void)FSCloseFork(s);
+        if (t.clean()) {
+            EXPECT_OSERR(e, noErr);
+            EXPECT_TRUE(vtest::sidecar_fork(dst) == data);
+            return;
+        }
+        t.expect_undone(e, before, after);
+    });
+    EXPECT_GT(trials, 8 * 5) << "the sweep covered the copy's calls";
 }

@@ -33,6 +33,7 @@
 #include "fm/metadata.h"
 #include "fm/node.h"
 #include "fm/rsrc_store.h"
+#include "vantrel/ForkCopy.h"
 #include "vantrel/fault.h"
 
 VANTREL_FAULT_OPERATIONS("FSCreateFork", "FSFlushFork", "FSGetForkSize", "FSSetForkSize",
@@ -41,7 +42,9 @@ VANTREL_FAULT_OPERATIONS("FSCreateFork", "FSFlushFork", "FSGetForkSize", "FSSetF
                          "FSWriteFork.sidecar", "FSWriteFork.header", "FSWriteFork.undo",
                          "FSSetForkSize.sidecar", "FSSetForkSize.allocate",
                          "FSSetForkSize.truncate", "FSSetForkSize.undo", "FSFlushFork.fsync",
-                         "FSFlushFork.commit", "FSWriteFork.withoutTmpfile");
+                         "FSFlushFork.commit", "FSWriteFork.withoutTmpfile",
+                         "VantrelFSCopyForkInKernel", "VantrelFSCopyForkInKernel.shadow",
+                         "VantrelFSCopyForkInKernel.copy");
 
 namespace vantrel::fm {
 namespace {
@@ -76,28 +79,38 @@ OSErr read_legacy(const Fork& f, std::string* out) {
     return rsrc::read_legacy(f.fd, out, &present);
 }
 
-// The shadow the changes through `f` go to, made at its first change from
-// the sidecar there is, else from what the attribute of earlier versions
-// held. `step` names its making for the fault seam.
-OSErr writable_shadow(Fork& f, const char* step) {
-    if (f.shadow.made()) return noErr;
-    if (OSErr e = attach_sidecar(f)) return e;
-    if (f.side.state == rsrc::State::Unusable) return ioErr;  // not ours: never written over
-    if (f.side.found() && f.side.refusal != noErr) return f.side.refusal;
-    if (f.side.found() && !f.side.layout.last) return ioErr;  // another entry follows the fork
+// A new shadow for the changes through `f`, from the sidecar there is, else
+// from what the attribute of earlier versions held; of the fork, only its
+// first `forkBytes` bytes are copied into it. `step` names its making for
+// the fault seam. Refused where the fork may not be written through `f`.
+OSErr new_shadow(Fork& f, const char* step, std::uint64_t forkBytes, rsrc::Shadow* out) {
+    // What this open sees: its own shadow, once it has one.
+    if (!f.shadow.made()) {
+        if (OSErr e = attach_sidecar(f)) return e;
+    }
+    const rsrc::Sidecar& current = view(f);
+    if (current.state == rsrc::State::Unusable) return ioErr;  // not ours: never written over
+    if (current.found() && current.refusal != noErr) return current.refusal;
+    if (current.found() && !current.layout.last) return ioErr;  // another entry follows the fork
     Node n;
     if (OSErr e = resolve(&f.ref, &n)) return e;
     std::string legacy;
     bool present = false;
-    if (!f.side.found()) {
+    if (!current.found()) {
         if (OSErr e = rsrc::read_legacy(f.fd, &legacy, &present)) return e;
     }
     std::uint8_t finder[rsrc::kFinderInfoSize];
     rsrc::finder_info_of(n, finder);
-    if (OSErr e = rsrc::make_shadow(n.at(), n.name, f.side, legacy, finder, step, &f.shadow))
+    if (OSErr e = rsrc::make_shadow(n.at(), n.name, current, legacy, finder, step, out, forkBytes))
         return e;
-    f.shadow.legacy = present;
+    out->legacy = present || f.shadow.legacy;
     return noErr;
+}
+
+// The shadow the changes through `f` go to, made at its first change.
+OSErr writable_shadow(Fork& f, const char* step, std::uint64_t forkBytes = UINT64_MAX) {
+    if (f.shadow.made()) return noErr;
+    return new_shadow(f, step, forkBytes, &f.shadow);
 }
 
 // The descriptor a transfer of `f` reads and writes.
@@ -469,7 +482,11 @@ OSErr FSSetForkSize(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionO
         // An empty fork that has no sidecar stays without one; a sidecar
         // that holds an empty fork goes when this open commits.
         if (size != old || (size == 0 && f->side.found())) {
-            if (OSErr e = fm::writable_shadow(*f, "FSSetForkSize.sidecar")) return e;
+            // Only what stays of the fork is copied into the shadow: a fork
+            // emptied to be written anew is not copied first.
+            if (OSErr e = fm::writable_shadow(*f, "FSSetForkSize.sidecar",
+                                              std::uint64_t(std::min(size, old))))
+                return e;
             if (f->pendingStart + f->pendingLength > size) fm::settle_pending(*f);
             if (OSErr e = fm::rsrc::set_length(f->shadow.side, std::uint64_t(size),
                                                "FSSetForkSize.truncate", "FSSetForkSize.undo"))
@@ -563,6 +580,66 @@ OSErr FSWriteFork(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOff
     if (!f) return rfNumErr;
     std::lock_guard lk(f->mu);
     return fm::write_fork(*f, positionMode, positionOffset, requestCount, buffer, actualCount);
+}
+
+namespace vantrel::fm {
+namespace {
+
+// Replaces the resource fork of `dst` with the whole of `src` through a new
+// shadow, in the kernel; `dst`'s own shadow (its uncommitted changes) stays
+// until the copy is complete, so that a failure leaves the fork as this open
+// saw it. `*size` is what was copied.
+OSErr copy_into_resource(Fork& src, Fork& dst, std::uint64_t* size) {
+    SInt64 length = 0;
+    if (OSErr e = fork_size(src, &length)) return e;
+    // Of the old fork, nothing is copied into the new shadow.
+    rsrc::Shadow fresh;
+    if (OSErr e = new_shadow(dst, "VantrelFSCopyForkInKernel.shadow", 0, &fresh)) return e;
+    OSErr e = noErr;
+    if (src.resource && !view(src).found()) {
+        std::string legacy;
+        e = read_legacy(src, &legacy);
+        if (e == noErr) e = rsrc::fill(fresh, legacy, "VantrelFSCopyForkInKernel.copy");
+        *size = legacy.size();
+    } else {
+        const std::uint64_t from = src.resource ? view(src).layout.offset : 0;
+        e = rsrc::fill(fresh, io_fd(src), from, std::uint64_t(length),
+                       "VantrelFSCopyForkInKernel.copy", size);
+    }
+    if (e != noErr) {
+        rsrc::discard(fresh, "VantrelFSCopyForkInKernel.shadow");
+        return e;
+    }
+    // Writes still in flight belong to the shadow that goes.
+    settle_pending(dst);
+    rsrc::discard(dst.shadow, "VantrelFSCopyForkInKernel.shadow");
+    dst.shadow = std::move(fresh);
+    dst.shadow.dirty = true;
+    return noErr;
+}
+
+}  // namespace
+}  // namespace vantrel::fm
+
+OSErr VantrelFSCopyForkInKernel(FSIORefNum srcRefNum, FSIORefNum dstRefNum, Boolean* copied) {
+    if (copied == nullptr) return paramErr;
+    *copied = false;
+    if (OSErr e = fault::check("VantrelFSCopyForkInKernel")) return e;
+    if (srcRefNum == dstRefNum) return paramErr;
+    ForkPtr src = fm::find_fork(srcRefNum);
+    ForkPtr dst = fm::find_fork(dstRefNum);
+    if (!src || !dst) return rfNumErr;
+    if (!dst->resource) return noErr;  // a data fork is copied by the caller
+    // Two opens of one file are two forks with two locks; taken together, in
+    // an order that two opposite copies cannot deadlock on.
+    std::scoped_lock lk(src->mu, dst->mu);
+    if (!dst->writable) return wrPermErr;
+    std::uint64_t size = 0;
+    if (OSErr e = fm::copy_into_resource(*src, *dst, &size)) return e;
+    src->mark = static_cast<SInt64>(size);
+    dst->mark = static_cast<SInt64>(size);
+    *copied = true;
+    return noErr;
 }
 
 namespace {

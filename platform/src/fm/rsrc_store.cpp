@@ -13,7 +13,9 @@
 #include <algorithm>
 #include <atomic>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "fm/metadata.h"
 #include "vantrel/fault.h"
@@ -488,32 +490,103 @@ std::string temporary_name() {
            std::to_string(++temporaries);
 }
 
-// Copies the first `size` bytes of `in` to `out`, in the kernel where it
-// can (a reflink where the file system shares blocks). -1 with errno set.
-int copy_prefix(int in, int out, std::uint64_t size) {
-    loff_t from = 0, to = 0;
+// Copies `size` bytes of `in` from `from` to `out` at `to`, in the kernel
+// where it can (a reflink where the file system shares blocks). The number
+// of bytes copied (fewer when `in` ends sooner), or -1 with errno set.
+ssize_t copy_range(int in, std::uint64_t from, int out, std::uint64_t to, std::uint64_t size) {
+    auto inAt = static_cast<loff_t>(from), outAt = static_cast<loff_t>(to);
+    const auto start = inAt;
     bool kernel = true;
-    while (std::uint64_t(from) < size) {
-        const std::size_t chunk = std::size_t(std::min<std::uint64_t>(size - from, 1u << 30));
+    while (std::uint64_t(inAt - start) < size) {
+        const std::size_t chunk =
+            std::size_t(std::min<std::uint64_t>(size - std::uint64_t(inAt - start), 1u << 30));
         if (kernel) {
-            const ssize_t n = ::copy_file_range(in, &from, out, &to, chunk, 0);
+            const ssize_t n = ::copy_file_range(in, &inAt, out, &outAt, chunk, 0);
             if (n > 0) continue;
-            if (n == 0) return 0;  // it shrank meanwhile: what there is
+            if (n == 0) break;  // it shrank meanwhile: what there is
             if (errno == EINTR) continue;
             if (errno != EXDEV && errno != EINVAL && errno != EOPNOTSUPP && errno != ENOSYS)
                 return -1;
             kernel = false;
         }
         char buf[1 << 16];
-        const ssize_t n = ::pread(in, buf, std::min(chunk, sizeof buf), from);
+        const ssize_t n = ::pread(in, buf, std::min(chunk, sizeof buf), inAt);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return -1;
-        if (n == 0) return 0;
-        if (pwrite_all(out, buf, std::size_t(n), std::uint64_t(to)) != 0) return -1;
-        from += n;
-        to += n;
+        if (n == 0) break;
+        if (pwrite_all(out, buf, std::size_t(n), std::uint64_t(outAt)) != 0) return -1;
+        inAt += n;
+        outAt += n;
     }
-    return 0;
+    return static_cast<ssize_t>(inAt - start);
+}
+
+constexpr std::uint64_t kDirectAlign = 4096;
+constexpr std::size_t kDirectBlock = std::size_t{4} << 20;
+
+struct Free {
+    void operator()(char* p) const { std::free(p); }
+};
+
+// The file open as `fd` opened again, with `flags`: the same inode.
+UniqueFd reopen(int fd, int flags) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    return UniqueFd(::open(self.c_str(), flags | O_CLOEXEC));
+}
+
+// copy_range() with direct I/O, as dd's iflag=direct oflag=direct copies:
+// no page cache and no copy through the processor. It applies where `from`
+// and `to` lie equally far past a block boundary (a sidecar's fork and
+// another sidecar's, both at 0x52): whole blocks are then copied from the
+// boundary before `from` to the one before `to`, with the bytes `out` holds
+// there (its header) put back into the first. Past the end, what a last
+// block carries is cut off. 0 when direct I/O cannot be used here, before
+// anything was written (the caller copies another way); 1 when copied
+// (`*copied` bytes); -1 with errno set.
+int copy_direct(int in, std::uint64_t from, int out, std::uint64_t to, std::uint64_t size,
+                std::uint64_t* copied) {
+    *copied = 0;
+    const std::uint64_t lead = from % kDirectAlign;
+    if (to % kDirectAlign != lead || size < kDirectBlock) return 0;  // small: not worth it
+    UniqueFd din = reopen(in, O_RDONLY | O_DIRECT), dout = reopen(out, O_WRONLY | O_DIRECT);
+    if (!din || !dout) return 0;
+    void* raw = nullptr;
+    if (::posix_memalign(&raw, kDirectAlign, kDirectBlock) != 0) return 0;
+    const std::unique_ptr<char, Free> buf(static_cast<char*>(raw));
+    char head[kDirectAlign];
+    if (lead > 0 && ::pread(out, head, lead, off_t(to - lead)) != ssize_t(lead)) {
+        if (errno == 0) errno = EIO;
+        return -1;
+    }
+    const std::uint64_t end = from + size;
+    std::uint64_t inAt = from - lead, outAt = to - lead;
+    while (inAt < end) {
+        const std::uint64_t left = (end - inAt + kDirectAlign - 1) / kDirectAlign * kDirectAlign;
+        const auto want = std::size_t(std::min<std::uint64_t>(kDirectBlock, left));
+        const ssize_t n = ::pread(din.get(), buf.get(), want, off_t(inAt));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno == EINVAL && *copied == 0 && inAt == from - lead ? 0 : -1;
+        if (n == 0 || (inAt == from - lead && std::size_t(n) < lead)) break;  // it shrank meanwhile
+        if (inAt == from - lead) std::memcpy(buf.get(), head, lead);
+        // A short read is the end of the file; the block it leaves part empty is cut below.
+        const std::size_t write = (std::size_t(n) + kDirectAlign - 1) / kDirectAlign * kDirectAlign;
+        for (std::size_t done = 0; done < write;) {
+            const ssize_t w =
+                ::pwrite(dout.get(), buf.get() + done, write - done, off_t(outAt + done));
+            if (w < 0 && errno == EINTR) continue;
+            if (w < 0 && errno == EINVAL && inAt == from - lead) return 0;
+            if (w <= 0 || std::size_t(w) % kDirectAlign != 0) {
+                if (w >= 0) errno = ENOSPC;  // a short direct write: the disk is full
+                return -1;
+            }
+            done += std::size_t(w);
+        }
+        inAt += std::uint64_t(n);
+        outAt += std::uint64_t(n);
+        if (std::size_t(n) < want) break;
+    }
+    *copied = std::min(inAt, end) > from ? std::min(inAt, end) - from : 0;
+    return ::ftruncate(out, off_t(to + *copied)) == 0 ? 1 : -1;
 }
 
 }  // namespace
@@ -528,8 +601,11 @@ std::uint64_t commits() noexcept {
 
 OSErr make_shadow(int dirFd, std::string_view fileName, const Sidecar& current,
                   std::string_view legacyFork, const std::uint8_t* finderInfo, const char* step,
-                  Shadow* out) {
+                  Shadow* out, std::uint64_t forkBytes) {
     *out = Shadow{};
+    std::uint64_t forkLength = legacyFork.size();
+    if (current.found())
+        if (OSErr e = length(current, &forkLength)) return e;
     std::string name;
     if (!sidecar_name(fileName, &name)) return errFSNameTooLong;
     // Tests take the path of file systems without O_TMPFILE through an override.
@@ -559,20 +635,28 @@ OSErr make_shadow(int dirFd, std::string_view fileName, const Sidecar& current,
     take_files_owner(dirFd, fileName, fd);
     int rc = 0;
     if (current.found()) {
+        // Only the part of the fork that is to stay (all of it where another
+        // entry follows the fork: that sidecar is never changed).
+        const bool cut = current.layout.last && forkBytes < forkLength;
         struct stat st {};
         rc = ::fstat(current.fd.get(), &st);
+        const std::uint64_t keep =
+            cut ? current.layout.offset + forkBytes : std::uint64_t(st.st_size);
         if (rc == 0)
             rc = fault::step(step, name, [&] {
-                return copy_prefix(current.fd.get(), fd, std::uint64_t(st.st_size));
+                return copy_range(current.fd.get(), 0, fd, 0, keep) < 0 ? -1 : 0;
             });
         out->side.layout = current.layout;
+        // The header still gives the whole fork's length.
+        if (rc == 0 && cut && note_length(out->side, forkBytes, step) != noErr) rc = -1;
     } else {
-        std::string bytes = header_bytes(legacyFork.size(), finderInfo);
-        bytes.append(legacyFork);
+        const std::string_view kept = legacyFork.substr(0, std::min(forkBytes, forkLength));
+        std::string bytes = header_bytes(kept.size(), finderInfo);
+        bytes.append(kept);
         rc = fault::step(step, name, [&] { return pwrite_all(fd, bytes.data(), bytes.size(), 0); });
         out->side.layout = Layout{};
         out->side.layout.lengthField = 34;
-        out->side.layout.length = legacyFork.size();
+        out->side.layout.length = kept.size();
     }
     if (rc != 0) {
         const OSErr e = write_error(errno, fd);
@@ -581,6 +665,58 @@ OSErr make_shadow(int dirFd, std::string_view fileName, const Sidecar& current,
     }
     out->side.state = State::Sidecar;
     return noErr;
+}
+
+OSErr fill(Shadow& s, int in, std::uint64_t from, std::uint64_t size, const char* step,
+           std::uint64_t* copied) {
+    *copied = 0;
+    const int out = s.side.fd.get();
+    const std::uint64_t base = s.side.layout.offset;
+    // In pieces, so that what is copied reaches the disk while the next piece
+    // is read, and neither file's pages stay cached: the copy of a large fork
+    // does not push everything else out of the page cache.
+    constexpr std::uint64_t kPiece = std::uint64_t{8} << 20;
+    // First as dd copies with direct I/O, where the two forks lie alike.
+    const int direct =
+        fault::step(step, {}, [&] { return copy_direct(in, from, out, base, size, copied); });
+    if (direct < 0) return write_error(errno, out);
+    if (direct > 0) return note_length(s.side, *copied, step);
+    std::uint64_t settled = 0;  // the shadow's fork bytes already on disk and dropped
+    while (*copied < size) {
+        const std::uint64_t want = std::min(kPiece, size - *copied);
+        const ssize_t n = fault::step(
+            step, {}, [&] { return copy_range(in, from + *copied, out, base + *copied, want); });
+        if (n < 0) return write_error(errno, out);
+        ::posix_fadvise(in, off_t(from + *copied), off_t(n), POSIX_FADV_DONTNEED);
+        ::sync_file_range(out, off_t(base + *copied), off_t(n), SYNC_FILE_RANGE_WRITE);
+        *copied += std::uint64_t(n);
+        if (std::uint64_t(n) < want) break;  // the source ended sooner
+        // One piece stays in flight; the one before it is waited for and dropped.
+        if (*copied > kPiece) {
+            const std::uint64_t upTo = *copied - kPiece;
+            ::sync_file_range(
+                out, off_t(base + settled), off_t(upTo - settled),
+                SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+            ::posix_fadvise(out, off_t(base + settled), off_t(upTo - settled), POSIX_FADV_DONTNEED);
+            settled = upTo;
+        }
+    }
+    if (*copied > settled) {
+        ::sync_file_range(
+            out, off_t(base + settled), off_t(*copied - settled),
+            SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+        ::posix_fadvise(out, off_t(base + settled), off_t(*copied - settled), POSIX_FADV_DONTNEED);
+    }
+    return note_length(s.side, *copied, step);
+}
+
+OSErr fill(Shadow& s, std::string_view bytes, const char* step) {
+    const int out = s.side.fd.get();
+    if (fault::step(step, {}, [&] {
+            return pwrite_all(out, bytes.data(), bytes.size(), s.side.layout.offset);
+        }) != 0)
+        return write_error(errno, out);
+    return note_length(s.side, bytes.size(), step);
 }
 
 void discard(Shadow& s, const char* step) {

@@ -146,12 +146,25 @@ struct Shadow {
 
 // Makes a shadow of the resource fork of `fileName` in `dirFd`: a copy of
 // `current` (the sidecar, when found), else our form holding `legacyFork`
-// with the Finder information `finderInfo`. Its owner and permissions are
-// its file's. Each system call is the fault seam's step `step`; a failure
-// leaves nothing behind.
+// with the Finder information `finderInfo`. Only the fork's first
+// `forkBytes` bytes are copied: a fork about to be cut or replaced whole is
+// not copied first. Its owner and permissions are its file's. Each system
+// call is the fault seam's step `step`; a failure leaves nothing behind.
 OSErr make_shadow(int dirFd, std::string_view fileName, const Sidecar& current,
                   std::string_view legacyFork, const std::uint8_t* finderInfo, const char* step,
-                  Shadow* out);
+                  Shadow* out, std::uint64_t forkBytes = UINT64_MAX);
+
+// Fills the empty fork of the shadow `s` with `size` bytes of `in` from
+// `from`, inside the kernel where the file system can, as an uncached
+// transfer: what is copied is handed to writeback as it goes and dropped
+// from the page cache on both sides once on disk. `*copied` is what was
+// copied (fewer bytes when `in` ends sooner). Each system call is the fault
+// seam's step `step`; on failure the shadow is to be discarded.
+OSErr fill(Shadow& s, int in, std::uint64_t from, std::uint64_t size, const char* step,
+           std::uint64_t* copied);
+// The same from bytes in memory (a fork still in the attribute of earlier
+// versions).
+OSErr fill(Shadow& s, std::string_view bytes, const char* step);
 
 // Puts the shadow in the place of the sidecar of `fileName` in `dirFd`, the
 // file open as `fileFd`: its data made durable, then renamed over "._NAME"

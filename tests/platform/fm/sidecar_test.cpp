@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -24,6 +25,7 @@
 #include "FileFlags.h"
 #include "TempDir.h"
 #include "vantrel/Files.h"
+#include "vantrel/ForkCopy.h"
 #include "vantrel/TextEncoding.h"
 #include "vantrel/fault.h"
 
@@ -848,6 +850,151 @@ TEST(Sidecars, AChangeTakesTheForksPlaceWholeOrNotAtAll) {
     write_bytes(dir / "t/._._vantrel.1.1", "");
     FSRef t = ref_of(dir / "t");
     EXPECT_EQ(FSDeleteObject(&t), noErr);
+}
+
+namespace {
+
+// Runs `body` in a child that may write no file past `limit` bytes (a write
+// beyond it fails with EFBIG instead of killing the child): a stand-in for a
+// disk that fills up halfway through a large change.
+std::optional<std::string> with_file_size_limit(rlim_t limit,
+                                                const std::function<std::string()>& body) {
+    return run_child(Child::Plain, [&] {
+        ::signal(SIGXFSZ, SIG_IGN);
+        const struct rlimit r = {limit, limit};
+        if (::setrlimit(RLIMIT_FSIZE, &r) != 0) return std::string("setrlimit failed");
+        return body();
+    });
+}
+
+std::string pattern_of(std::size_t n) {
+    std::string s(n, '\0');
+    for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 13 + i / 4093) & 0xFF);
+    return s;
+}
+
+}  // namespace
+
+// A fork that is emptied or cut is not copied into the change first: only
+// what stays of it is. A sidecar holding a sparse 1 GiB fork is emptied and
+// cut by a writer that may not write 16 MiB.
+TEST(Sidecars, AForkEmptiedOrCutIsNotCopiedFirst) {
+    TempDir dir;
+    struct Row {
+        const char* name;
+        SInt64 size;
+        std::string expected;
+    };
+    for (const Row& row : {Row{"emptied", 0, "new"}, Row{"cut", 10, "new3456789"}}) {
+        SCOPED_TRACE(row.name);
+        auto f = dir.write(row.name, "data");
+        write_bytes(sidecar_path(f), sidecar_bytes("0123456789abcdef"));
+        fs::resize_file(sidecar_path(f), 0x52 + (std::uintmax_t{1} << 30));
+        const auto msg = with_file_size_limit(16u << 20, [&] {
+            const FSIORefNum fork = open_rsrc(f);
+            if (OSErr e = FSSetForkSize(fork, fsFromStart, row.size))
+                return "FSSetForkSize: " + std::to_string(e);
+            if (OSErr e = FSWriteFork(fork, fsFromStart, 0, 3, "new", nullptr))
+                return "FSWriteFork: " + std::to_string(e);
+            if (OSErr e = FSCloseFork(fork)) return "FSCloseFork: " + std::to_string(e);
+            return std::string();
+        });
+        ASSERT_TRUE(msg.has_value());
+        EXPECT_EQ(*msg, "");
+        EXPECT_EQ(sidecar_fork(f), row.expected);
+    }
+}
+
+// VantrelFSCopyForkInKernel replaces a resource fork whole, or leaves it
+// exactly as the open saw it (its own uncommitted changes included) with
+// both marks where they were; a data-fork destination is left to the caller.
+TEST(Sidecars, TheKernelCopyReplacesAForkWholeOrNotAtAll) {
+    TempDir dir;
+    auto src = dir.write("src", "source data");
+    auto dst = dir.write("dst", "dst data");
+    write_sidecar(src, "source fork");
+    write_sidecar(dst, "old destination fork");
+    Boolean copied = true;
+
+    // Arguments and access.
+    const FSIORefNum s = open_rsrc(src, fsRdPerm), d = open_rsrc(dst);
+    const FSIORefNum readOnly = open_rsrc(dst, fsRdPerm);
+    FSRef dstRef = ref_of(dst);
+    FSIORefNum data = 0;
+    ASSERT_EQ(FSOpenFork(&dstRef, 0, nullptr, fsRdWrPerm, &data), noErr);
+    EXPECT_EQ(VantrelFSCopyForkInKernel(s, d, nullptr), paramErr);
+    EXPECT_EQ(VantrelFSCopyForkInKernel(d, d, &copied), paramErr);
+    EXPECT_EQ(VantrelFSCopyForkInKernel(s, 31000, &copied), rfNumErr);
+    EXPECT_EQ(VantrelFSCopyForkInKernel(31000, d, &copied), rfNumErr);
+    EXPECT_EQ(VantrelFSCopyForkInKernel(s, readOnly, &copied), wrPermErr);
+    copied = true;
+    EXPECT_EQ(VantrelFSCopyForkInKernel(s, data, &copied), noErr);
+    EXPECT_FALSE(copied) << "a data fork is the caller's to copy";
+    EXPECT_EQ(read_file(dst), "dst data");
+    EXPECT_EQ(FSCloseFork(data), noErr);
+    EXPECT_EQ(FSCloseFork(readOnly), noErr);
+
+    // A failure keeps what this open had changed, and its mark.
+    ASSERT_EQ(FSWriteFork(d, fsFromStart, 0, 3, "NEW", nullptr), noErr);
+    {
+        vantrel::fault::Scope scope;
+        vantrel::fault::fail_nth("VantrelFSCopyForkInKernel.copy", 1, dskFulErr);
+        EXPECT_EQ(VantrelFSCopyForkInKernel(s, d, &copied), dskFulErr);
+    }
+    SInt64 mark = -1;
+    EXPECT_EQ(FSGetForkPosition(d, &mark), noErr);
+    EXPECT_EQ(mark, 3);
+    EXPECT_EQ(read_rsrc(d), "NEW destination fork");
+    EXPECT_EQ(sidecar_fork(dst), "old destination fork");
+
+    // Success: this open sees the copy, and its close puts it in place.
+    EXPECT_EQ(VantrelFSCopyForkInKernel(s, d, &copied), noErr);
+    EXPECT_TRUE(copied);
+    EXPECT_EQ(FSGetForkPosition(d, &mark), noErr);
+    EXPECT_EQ(mark, 11);
+    EXPECT_EQ(read_rsrc(d), "source fork");
+    EXPECT_EQ(sidecar_fork(dst), "old destination fork") << "nothing is in place before the close";
+    EXPECT_EQ(FSCloseFork(d), noErr);
+    EXPECT_EQ(sidecar_fork(dst), "source fork");
+    EXPECT_EQ(FSCloseFork(s), noErr);
+
+    // A source changed through its own open is copied as that open sees it.
+    const FSIORefNum w = open_rsrc(src);
+    ASSERT_EQ(FSWriteFork(w, fsFromStart, 0, 6, "CHANGE", nullptr), noErr);
+    const FSIORefNum d2 = open_rsrc(dst);
+    EXPECT_EQ(VantrelFSCopyForkInKernel(w, d2, &copied), noErr);
+    EXPECT_EQ(FSCloseFork(d2), noErr);
+    EXPECT_EQ(FSCloseFork(w), noErr);
+    EXPECT_EQ(sidecar_fork(dst), "CHANGE fork");
+
+    // The disk fills up halfway through a large copy, with direct I/O (both
+    // forks at 0x52) and through the kernel's copy (from a data fork): the
+    // destination keeps its fork, and no temporary is left.
+    const std::string big = pattern_of(9u << 20);
+    write_sidecar(src, big);
+    auto dataSrc = dir.write("datasrc", big);
+    for (const fs::path& from : {src, dataSrc}) {
+        SCOPED_TRACE(from.filename().string());
+        const auto msg = with_file_size_limit(6u << 20, [&] {
+            const FSIORefNum in = from == src ? open_rsrc(from, fsRdPerm) : [&] {
+                FSRef r = ref_of(from);
+                FSIORefNum n = 0;
+                (void)FSOpenFork(&r, 0, nullptr, fsRdPerm, &n);
+                return n;
+            }();
+            const FSIORefNum out = open_rsrc(dst);
+            Boolean done = false;
+            const OSErr e = VantrelFSCopyForkInKernel(in, out, &done);
+            if (e != dskFulErr) return "the copy gave " + std::to_string(e);
+            if (OSErr c = FSCloseFork(out)) return "FSCloseFork: " + std::to_string(c);
+            return std::string();
+        });
+        ASSERT_TRUE(msg.has_value());
+        EXPECT_EQ(*msg, "");
+        EXPECT_EQ(sidecar_fork(dst), "CHANGE fork");
+    }
+    EXPECT_EQ(on_disk(dir.path()),
+              (std::set<std::string>{"src", "._src", "dst", "._dst", "datasrc"}));
 }
 
 // What only has a sidecar's name (a user's own file, a folder, a link) is

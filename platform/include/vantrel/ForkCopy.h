@@ -34,6 +34,9 @@ VANTREL_EXTERN_C_BEGIN
 //   paramErr              `copied` is null, or both numbers are the same fork.
 //   rfNumErr              either number is not an open fork.
 //   wrPermErr             the destination was not opened for writing.
+//   fileBoundsErr         the source is too long for the destination's
+//                         sidecar header to describe (4 GiB - 0x52 bytes
+//                         or more): nothing was copied.
 //   other errors          as FSReadFork and FSWriteFork give them (dskFulErr,
 //                         ioErr, ioErr for a "._NAME" that is not a
 //                         sidecar). The destination is as it was before the

@@ -595,8 +595,11 @@ OSErr copy_into_resource(Fork& src, Fork& dst, std::uint64_t* size) {
     // Of the old fork, nothing is copied into the new shadow.
     rsrc::Shadow fresh;
     if (OSErr e = new_shadow(dst, "VantrelFSCopyForkInKernel.shadow", 0, &fresh)) return e;
-    OSErr e = noErr;
-    if (src.resource && !view(src).found()) {
+    // A fork its header could not describe is refused before any byte moves.
+    OSErr e = rsrc::within_bounds(fresh.side, std::uint64_t(length));
+    if (e != noErr) {
+        // Nothing to copy.
+    } else if (src.resource && !view(src).found()) {
         std::string legacy;
         e = read_legacy(src, &legacy);
         if (e == noErr) e = rsrc::fill(fresh, legacy, "VantrelFSCopyForkInKernel.copy");

@@ -993,8 +993,28 @@ TEST(Sidecars, TheKernelCopyReplacesAForkWholeOrNotAtAll) {
         EXPECT_EQ(*msg, "");
         EXPECT_EQ(sidecar_fork(dst), "CHANGE fork");
     }
+
+    // A fork its sidecar's header could not describe (4 GiB - 0x52 bytes or
+    // more) is refused before anything is copied.
+    auto huge = dir.write("huge", "");
+    fs::resize_file(huge, std::uintmax_t{4} << 30);
+    const auto msg = with_file_size_limit(16u << 20, [&] {
+        FSRef r = ref_of(huge);
+        FSIORefNum in = 0;
+        if (OSErr e = FSOpenFork(&r, 0, nullptr, fsRdPerm, &in))
+            return "open: " + std::to_string(e);
+        const FSIORefNum out = open_rsrc(dst);
+        Boolean done = false;
+        if (OSErr e = VantrelFSCopyForkInKernel(in, out, &done); e != fileBoundsErr)
+            return "the copy gave " + std::to_string(e);
+        if (OSErr c = FSCloseFork(out)) return "FSCloseFork: " + std::to_string(c);
+        return std::string();
+    });
+    ASSERT_TRUE(msg.has_value());
+    EXPECT_EQ(*msg, "");
+    EXPECT_EQ(sidecar_fork(dst), "CHANGE fork");
     EXPECT_EQ(on_disk(dir.path()),
-              (std::set<std::string>{"src", "._src", "dst", "._dst", "datasrc"}));
+              (std::set<std::string>{"src", "._src", "dst", "._dst", "datasrc", "huge"}));
 }
 
 // What only has a sidecar's name (a user's own file, a folder, a link) is

@@ -27,6 +27,7 @@ struct DeleteFrame {
     FSIterator iterator;
     FSRef itemToDelete;  // the item being handled at this level
     UInt16 nodeFlags;    // its flags, copied before the level below overwrites the record's
+    OSErr refused;       // why a folder's first delete failed, when not for its items or a lock
 };
 
 // Locks or unlocks `item` to `flags`; a failure is left to the delete that
@@ -48,6 +49,9 @@ void FSDeleteContainerLevel(const FSRef* container, FSDeleteContainerGlobals* th
             // failed to): delete it, or relock it when it stays.
             fromBelow = false;
             const UInt16 nodeFlags = level->nodeFlags;
+            // A folder refused for another reason was emptied as the walk
+            // would have done anyway; that refusal is its answer, not a retry.
+            if (theGlobals->result == noErr) theGlobals->result = level->refused;
             if (theGlobals->result != noErr && (nodeFlags & kFSNodeLockedMask) != 0)
                 set_flags(&level->itemToDelete, nodeFlags, theGlobals);
             if (theGlobals->result == noErr) {
@@ -62,8 +66,11 @@ void FSDeleteContainerLevel(const FSRef* container, FSDeleteContainerGlobals* th
             // here: the delete, which finds the item by its reference and
             // checks it is the one listed, tells the common case (a plain
             // file or an empty folder, now gone) from the rest. Only what it
-            // refuses (a folder with items, a locked item) is asked for its
-            // flags and handled as before.
+            // refuses is asked for its flags and handled as before: a folder
+            // is emptied first whatever refused it (its items may go where it
+            // may not, as with rm -rf), a locked file is unlocked when its
+            // lock is what refused it, and anything else stops the walk with
+            // the delete's own answer.
             theGlobals->result = FSGetCatalogInfoBulk(
                 level->iterator, 1, &theGlobals->returnedCount, nullptr, kFSCatInfoNone, nullptr,
                 &level->itemToDelete, nullptr, nullptr);
@@ -72,23 +79,20 @@ void FSDeleteContainerLevel(const FSRef* container, FSDeleteContainerGlobals* th
             // Gone since the directory was read (another deleter, or replaced:
             // the iterator reads the directory again for what is there now).
             if (deleted == noErr || deleted == fnfErr) continue;
-            // Refused for anything but its items or a lock, it stays, and so
-            // does the rest.
-            if (deleted != fBsyErr && deleted != fLckdErr) {
-                theGlobals->result = deleted;
-                continue;
-            }
             theGlobals->result =
                 FSGetCatalogInfo(&level->itemToDelete, kFSCatInfoNodeFlags,
                                  &theGlobals->catalogInfo, nullptr, nullptr, nullptr);
             if (theGlobals->result == fnfErr) theGlobals->result = noErr;
             if (theGlobals->result != noErr) continue;
             const UInt16 nodeFlags = theGlobals->catalogInfo.nodeFlags;
-            if ((nodeFlags & (kFSNodeLockedMask | kFSNodeIsDirectoryMask)) == 0) {
+            const bool folder = (nodeFlags & kFSNodeIsDirectoryMask) != 0;
+            if (!folder && (deleted != fLckdErr || (nodeFlags & kFSNodeLockedMask) == 0)) {
                 theGlobals->result = deleted;  // what refused it is no lock
                 continue;
             }
             level->nodeFlags = nodeFlags;
+            level->refused =
+                (!folder || deleted == fBsyErr || deleted == fLckdErr) ? OSErr(noErr) : deleted;
             if ((nodeFlags & kFSNodeLockedMask) != 0)
                 set_flags(&level->itemToDelete, UInt16(nodeFlags & ~kFSNodeLockedMask), theGlobals);
             if ((nodeFlags & kFSNodeIsDirectoryMask) != 0) {
@@ -97,7 +101,7 @@ void FSDeleteContainerLevel(const FSRef* container, FSDeleteContainerGlobals* th
                 FSIterator below;
                 theGlobals->result = FSOpenIterator(&level->itemToDelete, kFSIterateDelete, &below);
                 if (theGlobals->result == noErr) {
-                    levels.push_back(DeleteFrame{below, {}, 0});
+                    levels.push_back(DeleteFrame{below, {}, 0, noErr});
                     descend = true;
                 } else {
                     fromBelow = true;  // as a level below whose open failed

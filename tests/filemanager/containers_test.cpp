@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "Child.h"
 #include "DeepTree.h"
 #include "FSTestSupport.h"
 #include "FaultSweep.h"
@@ -92,6 +93,31 @@ TEST(FSDeleteContainer, ContentsOnlyAndEmptyAndNotADirectory) {
     EXPECT_EQ(FSDeleteContainerContents(&zero), fnfErr);
     EXPECT_EQ(FSDeleteContainer(nullptr), paramErr);
     EXPECT_EQ(FSDeleteContainerContents(nullptr), paramErr);
+}
+
+// A folder the caller may not remove (another user's, in a sticky folder) is
+// still emptied first, as rm -rf does: its items go, then its own refusal
+// stops the walk and is returned.
+TEST(FSDeleteContainer, AFolderThatMayNotGoIsEmptiedBeforeItsRefusalStopsTheWalk) {
+    vtest::TempDir t;
+    ::chmod(t.path().c_str(), 0755);
+    const fs::path box = t / "box";
+    t.write("box/theirs/x", "x");
+    t.write("box/theirs/y", "y");
+    fs::permissions(box, fs::perms(01777));
+    fs::permissions(box / "theirs", fs::perms(0777));
+    for (const char* f : {"box/theirs/x", "box/theirs/y"}) fs::permissions(t / f, fs::perms(0666));
+    const auto verdict = vtest::run_as_nobody([&]() -> std::string {
+        FSRef ref = ref_of(box);
+        const OSErr result = FSDeleteContainerContents(&ref);
+        if (result == noErr) return "the walk said noErr with a folder it could not remove";
+        if (!present(box / "theirs")) return "the other user's folder went";
+        if (present(box / "theirs/x") || present(box / "theirs/y"))
+            return "its items stayed (result " + vtest::oserr_text(result) + ")";
+        return "";
+    });
+    if (!verdict) GTEST_SKIP() << vtest::kNeedsNobody;
+    EXPECT_EQ(*verdict, "");
 }
 
 // The snapshot with every lock taken off: what must survive a failure that

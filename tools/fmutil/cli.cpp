@@ -99,7 +99,7 @@ void Context::fm_error_line(std::string_view path, OSErr code, std::string_view 
 
 void write_json_error(JsonWriter& j, std::string_view path, OSErr code, std::string_view meaning) {
     j.begin_object();
-    j.field("path", path);
+    j.name_field("path", path);  // a path that is not UTF-8 keeps its bytes
     j.field("code", static_cast<std::int64_t>(code));
     const ResultCode* r = find_result_code(code);
     j.field("name", r ? r->name : std::string_view("unknown"));

@@ -10,6 +10,7 @@
 #include "fmutil.h"
 #include "text.h"
 #include "vantrel/FSUtilities.h"
+#include "walk.h"
 
 namespace fmutil {
 namespace {
@@ -101,17 +102,6 @@ struct Failure {
     std::string meaning;
 };
 
-struct Walk {
-    Context* ctx;
-    const ItemFn* fn;
-    JsonWriter* json;
-    std::vector<std::size_t> prefix;  // prefix[d]: length of the level-d directory's path with "/"
-    std::string path;
-    std::size_t* index;
-    std::vector<Failure>* failed;
-    bool changes;  // the command changes items: links and special files are passed over
-};
-
 // Reports a failure on stderr when it happens and keeps it for the JSON.
 void item_failed(Context& ctx, std::string_view path, OSErr e, const std::string& meaning,
                  std::vector<Failure>* failed) {
@@ -120,34 +110,56 @@ void item_failed(Context& ctx, std::string_view path, OSErr e, const std::string
     failed->push_back({std::string(path), e, meaning});
 }
 
-Boolean walk_filter(Boolean, ItemCount depth, const FSCatalogInfo* info, const FSRef* ref,
-                    const FSSpec*, const HFSUniStr255* name, void* context) {
-    auto* w = static_cast<Walk*>(context);
-    if (depth == 0 || depth > w->prefix.size()) return true;  // not in a depth-first walk
-    w->path.resize(w->prefix[depth - 1]);
-    append_disk_name(w->path, *ref, *name);
-    if (info->nodeFlags & kFSNodeIsDirectoryMask) {
-        w->prefix.resize(depth + 1);
-        w->prefix[depth] = w->path.size() + 1;
+// Runs `fn` on every item below the directory `dir` (spelt `path`), depth
+// first, as tree walks: each directory is read whole with the catalogue
+// iterator before its children are done, and links are never followed. A
+// directory that cannot be read is reported and its siblings are still done
+// (the library's container walk would end its parent's listing there and
+// report nothing).
+void walk_below(Context& ctx, const FSRef& dir, const std::string& path, const ItemFn& fn,
+                JsonWriter* json, std::size_t* index, std::vector<Failure>* failed, bool changes) {
+    TreeBuffers buffers;
+    bool changed = false;
+    std::vector<TreeLevel> stack(1);
+    stack[0].prefix = path;
+    while (stack[0].prefix.size() > 1 && stack[0].prefix.back() == '/') stack[0].prefix.pop_back();
+    if (stack[0].prefix != "/") stack[0].prefix.push_back('/');
+    stack[0].keep_all_refs = true;
+    if (OSErr e = read_level(dir, buffers, &stack[0], &changed))
+        item_failed(ctx, path, e, {}, failed);
+    std::string item_path;
+    while (!stack.empty()) {
+        TreeLevel& level = stack.back();
+        if (level.next == level.entries.size()) {
+            stack.pop_back();
+            continue;
+        }
+        const TreeEntry& entry = level.entries[level.next++];
+        item_path = level.prefix + entry.name;
+        const FSRef ref = level.refs[entry.ref];
+        const bool is_dir = entry.is_dir;
+        // As chattr -R does, a recursive change leaves links (which carry no
+        // Finder information of their own) and devices, FIFOs and sockets alone.
+        const std::string_view kind = entry.kind;
+        if (!changes || kind == "file" || kind == "directory") {
+            std::string meaning;
+            const Item item{item_path, ref, json, (*index)++, true, true};
+            if (OSErr e = fn(ctx, item, &meaning)) item_failed(ctx, item_path, e, meaning, failed);
+        }
+        if (!is_dir) continue;
+        TreeLevel child;
+        child.prefix = item_path + "/";
+        child.keep_all_refs = true;
+        if (OSErr e = read_level(ref, buffers, &child, &changed))
+            item_failed(ctx, item_path, e, {}, failed);
+        stack.push_back(std::move(child));  // `level` and `entry` are stale now
     }
-    // As chattr -R does, a recursive change leaves links (which carry no
-    // Finder information of their own) and devices, FIFOs and sockets alone.
-    if (w->changes) {
-        const char letter = kind_of(*info).letter;
-        if (letter != '-' && letter != 'd') return false;
-    }
-    std::string meaning;
-    Item item{w->path, *ref, w->json, (*w->index)++, true, true};
-    if (OSErr e = (*w->fn)(*w->ctx, item, &meaning)) {
-        item_failed(*w->ctx, w->path, e, meaning, w->failed);
-    }
-    if (info->nodeFlags & kFSNodeIsDirectoryMask) w->path.push_back('/');
-    return false;
 }
 
 // Runs `fn` on each path operand and, with -R, on everything below each
-// directory operand (the library's walk: links are never followed). A
-// failure is reported and the rest go on; the status is 1 if any failed.
+// directory operand (tree's walk: links are never followed). A failure,
+// an unreadable directory too, is reported and the rest go on; the status
+// is 1 if any failed.
 // One operand without -R keeps the one-object JSON of a single item; more
 // print {"items":[...],"errors":[...]}.
 int for_each_item(Context& ctx, const std::vector<std::string>& paths, const ItemFn& fn,
@@ -186,14 +198,7 @@ int for_each_item(Context& ctx, const std::vector<std::string>& paths, const Ite
         // (a locked folder's files can be changed); one that cannot be
         // reached has none.
         if (!recursive || !dir || e == fnfErr || e == nsvErr || e == dirNFErr) continue;
-        Walk w{&ctx, &fn, ctx.json ? &j : nullptr, {}, {}, &index, &failed, changes};
-        w.path = path;
-        while (w.path.size() > 1 && w.path.back() == '/') w.path.pop_back();
-        if (w.path != "/") w.path.push_back('/');
-        w.prefix.push_back(w.path.size());
-        const OSErr we = FSIterateContainer(&ref, 0, kFSCatInfoNodeFlags | kFSCatInfoPermissions,
-                                            false, true, walk_filter, &w);
-        if (we) item_failed(ctx, path, we, {}, &failed);
+        walk_below(ctx, ref, path, fn, ctx.json ? &j : nullptr, &index, &failed, changes);
     }
     if (ctx.json) {
         j.end_array();
@@ -373,8 +378,8 @@ int cmd_type(Context& ctx) {
         // say what it is rather than what storing them ran into.
         ItemKind kind;
         if (OSErr e = item_kind(item.ref, &kind, meaning)) return e;
-        if (item.walked && kind.letter == 'd') {
-            meaning->clear();  // -R changes the files in a folder, not the folders
+        if ((item.walked || c.has("recursive")) && kind.letter == 'd') {
+            meaning->clear();  // -R does the files in a folder, not the folders
             return static_cast<OSErr>(noErr);
         }
         if (!meaning->empty()) return static_cast<OSErr>(notAFileErr);
@@ -445,6 +450,16 @@ bool parse_flag_word(std::string_view word, FlagChange* change) {
         }
     }
     return false;
+}
+
+// Only files and folders carry Finder flags and the lock. Asked to change a
+// link, FIFO, socket or device, say what it is rather than what the attempt
+// ran into ("permission denied", as root, for a FIFO).
+OSErr refuse_other_kinds(const FSRef& ref, const char* what, std::string* meaning) {
+    ItemKind kind;
+    if (item_kind(ref, &kind) != noErr || kind.letter == '-' || kind.letter == 'd') return noErr;
+    *meaning = std::string(what) + "; it is a " + kind.text;
+    return errFSOperationNotSupported;
 }
 
 // The five flags with utilities of their own go through them; the others,
@@ -518,7 +533,12 @@ int cmd_flags(Context& ctx) {
         changes.push_back(c);
     }
     if (paths.empty()) return ctx.usage_error("missing PATH");
-    return for_each_item(ctx, paths, [&](Context& c, const Item& item, std::string*) {
+    return for_each_item(ctx, paths, [&](Context& c, const Item& item, std::string* meaning) {
+        if (!changes.empty()) {
+            if (OSErr e = refuse_other_kinds(item.ref, "only files and folders have Finder flags",
+                                             meaning))
+                return e;
+        }
         for (const FlagChange& ch : changes) {
             if (OSErr e = apply_flag(&item.ref, ch)) return e;
         }
@@ -547,7 +567,9 @@ namespace {
 
 // Reads one item's node flags, turns the lock bit on or off, writes them back.
 int set_lock(Context& ctx, bool lock) {
-    return for_each_item(ctx, ctx.args, [lock](Context&, const Item& item, std::string*) {
+    return for_each_item(ctx, ctx.args, [lock](Context&, const Item& item, std::string* meaning) {
+        if (OSErr e = refuse_other_kinds(item.ref, "only files and folders can be locked", meaning))
+            return e;
         FSCatalogInfo info{};
         if (OSErr e =
                 FSGetCatalogInfo(&item.ref, kFSCatInfoNodeFlags, &info, nullptr, nullptr, nullptr))
@@ -567,6 +589,13 @@ int set_lock(Context& ctx, bool lock) {
         }
         return static_cast<OSErr>(noErr);
     });
+}
+
+// How far apart two dates are, in whole seconds.
+UInt64 seconds_apart(const UTCDateTime& a, const UTCDateTime& b) {
+    const UInt64 x = (UInt64{a.highSeconds} << 32) | a.lowSeconds;
+    const UInt64 y = (UInt64{b.highSeconds} << 32) | b.lowSeconds;
+    return x > y ? x - y : y - x;
 }
 
 struct DateKind {
@@ -651,6 +680,18 @@ int cmd_touch(Context& ctx) {
             if (OSErr e = FSSetCatalogInfo(&item.ref, which, &set)) return e;
             if (OSErr e = FSGetCatalogInfo(&item.ref, which, &after, nullptr, nullptr, nullptr))
                 return e;
+            // A file system clamps a date it cannot hold (ext4 stops in 2446)
+            // and the call succeeds: a date that came back another one is a
+            // failure, and says what the item holds now. Two seconds allow
+            // for file systems that keep coarser times.
+            for (const DateKind& k : kDateKinds) {
+                if (!(which & k.bit) || seconds_apart((set.*k.field), (after.*k.field)) <= 2)
+                    continue;
+                *meaning = std::string("the file system cannot hold the date ") +
+                           format_date(set.*k.field) + "; the " + k.option + " date is now " +
+                           (date_is_set(after.*k.field) ? format_date(after.*k.field) : "never");
+                return static_cast<OSErr>(paramErr);
+            }
         }
         if (item.json != nullptr) {
             JsonWriter& j = *item.json;
@@ -717,7 +758,7 @@ bool can_have_comment(const FSRef& ref) {
 
 }  // namespace
 
-OSErr copy_comment(const FSRef& src, const FSRef& dst) {
+OSErr copy_comment(const FSRef& src, const FSRef& dst, bool* reading_failed) {
     CommentCall from, to;
     if (OSErr e = from.prepare(src)) return e;
     if (OSErr e = to.prepare(dst)) return e;
@@ -729,7 +770,10 @@ OSErr copy_comment(const FSRef& src, const FSRef& dst) {
         const OSErr e = PBDTRemoveCommentSync(&to.pb);
         return e == afpItemNotFound ? static_cast<OSErr>(noErr) : e;
     }
-    if (got != noErr) return got;
+    if (got != noErr) {
+        if (reading_failed != nullptr) *reading_failed = true;
+        return got;
+    }
     to.pb.ioDTBuffer = buf;
     to.pb.ioDTReqCount = from.pb.ioDTActCount;
     return PBDTSetCommentSync(&to.pb);

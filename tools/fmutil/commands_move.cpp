@@ -177,11 +177,53 @@ OSErr finish_copy(const FSRef& src, const FSRef& dst, bool as_root) {
     return copy_other_xattrs(ref_path(src), ref_path(dst));
 }
 
+// A copied folder's own attributes: what FSCopyFileMgrAttributes gives
+// (dates, permissions, Finder information) but, unless root, not the owner
+// and group, which the copy keeps as cp -a does: the utility sets them all
+// in one step, so giving another user's folder away would fail and leave
+// the copy with none of them.
+OSErr copy_folder_attributes(const FSRef& src, const FSRef& dst, bool as_root) {
+    if (as_root) return FSCopyFileMgrAttributes(&src, &dst, false);
+    constexpr FSCatalogInfoBitmap kCopied =
+        kFSCatInfoCreateDate | kFSCatInfoContentMod | kFSCatInfoAccessDate | kFSCatInfoBackupDate |
+        kFSCatInfoPermissions | kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo;
+    FSCatalogInfo from{};
+    FSCatalogInfo own{};
+    if (OSErr e = FSGetCatalogInfo(&src, kCopied, &from, nullptr, nullptr, nullptr)) return e;
+    if (OSErr e = FSGetCatalogInfo(&dst, kFSCatInfoPermissions, &own, nullptr, nullptr, nullptr))
+        return e;
+    FSPermissionInfo perm;
+    FSPermissionInfo own_perm;
+    std::memcpy(&perm, from.permissions, sizeof perm);
+    std::memcpy(&own_perm, own.permissions, sizeof own_perm);
+    perm.userID = own_perm.userID;
+    perm.groupID = own_perm.groupID;
+    std::memcpy(from.permissions, &perm, sizeof perm);
+    FolderInfo fi;  // the Finder places the copy anew
+    std::memcpy(&fi, from.finderInfo, sizeof fi);
+    fi.finderFlags &= static_cast<UInt16>(~kHasBeenInited);
+    std::memcpy(from.finderInfo, &fi, sizeof fi);
+    return FSSetCatalogInfo(&dst, kCopied, &from);
+}
+
 struct CopyFrame {
-    TreeLevel level;
+    TreeLevel level;       // the source folder's items; prefix: the copy's path
+    std::string src_path;  // the source folder's path with "/", for errors about it
     FSRef src;
     FSRef dst;
 };
+
+// Which side a failed copy names: the destination when it is full, locked,
+// or closed to this user; otherwise the item being copied (one this user
+// cannot read, say).
+bool dest_at_fault(const FSRef& dest_dir, OSErr e) {
+    if (e == dskFulErr || e == wPrErr || e == vLckdErr || e == dirFulErr) return true;
+    if (e != afpAccessDenied && e != permErr) return false;
+    FSCatalogInfo info{};
+    return FSGetCatalogInfo(&dest_dir, kFSCatInfoUserPrivs, &info, nullptr, nullptr, nullptr) ==
+               noErr &&
+           (info.userPrivileges & kioACUserNoMakeChangesMask) != 0;
+}
 
 }  // namespace
 
@@ -190,10 +232,12 @@ struct CopyFrame {
 // extended attributes and (as root) owner; folders get their own attributes
 // after their contents, so that filling them does not change their dates.
 // Links, devices, FIFOs and sockets cannot be made through the File Manager:
-// each is reported and the rest is copied.
-static OSErr copy_tree(Context& ctx, const FSRef& src, const FSRef& dest_parent,
-                       UniCharCount name_len, const UniChar* name, const std::string& dst_path,
-                       std::vector<TreeError>* failed) {
+// each is reported and the rest is copied. An error about what is copied
+// names the source item (`src_path` spells the folder); one about where it
+// goes, the copy.
+static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& src_path,
+                       const FSRef& dest_parent, UniCharCount name_len, const UniChar* name,
+                       const std::string& dst_path, std::vector<TreeError>* failed) {
     const bool as_root = ::geteuid() == 0;
     TreeBuffers buffers;
     bool changed = false;
@@ -201,6 +245,10 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const FSRef& dest_parent,
     stack[0].src = src;
     stack[0].level.prefix = dst_path + "/";
     stack[0].level.keep_all_refs = true;
+    stack[0].src_path = src_path;
+    while (stack[0].src_path.size() > 1 && stack[0].src_path.back() == '/')
+        stack[0].src_path.pop_back();
+    if (stack[0].src_path != "/") stack[0].src_path.push_back('/');
     if (OSErr e = FSCreateDirectoryUnicode(&dest_parent, name_len, name, kFSCatInfoNone, nullptr,
                                            &stack[0].dst, nullptr, nullptr)) {
         return e;
@@ -210,35 +258,38 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const FSRef& dest_parent,
         ctx.fm_error_line(path, e, meaning);
         failed->push_back({path, e});
     };
-    if (OSErr e = read_level(src, buffers, &stack[0].level, &changed)) fail(dst_path, e);
+    if (OSErr e = read_level(src, buffers, &stack[0].level, &changed)) fail(src_path, e);
     while (!stack.empty()) {
         CopyFrame& frame = stack.back();
         if (frame.level.next == frame.level.entries.size()) {
             const std::string path = frame.level.prefix.substr(0, frame.level.prefix.size() - 1);
-            OSErr e = FSCopyFileMgrAttributes(&frame.src, &frame.dst, false);
-            if (!e) e = copy_comment(frame.src, frame.dst);
+            bool reading = false;  // the source's comment could not be read
+            OSErr e = copy_folder_attributes(frame.src, frame.dst, as_root);
+            if (!e) e = copy_comment(frame.src, frame.dst, &reading);
             if (!e) e = finish_copy(frame.src, frame.dst, as_root);
-            if (e) fail(path, e);
+            if (e) fail(reading ? frame.src_path.substr(0, frame.src_path.size() - 1) : path, e);
             stack.pop_back();
             continue;
         }
         const TreeEntry& entry = frame.level.entries[frame.level.next++];
         const FSRef item = frame.level.refs[entry.ref];
         const std::string path = frame.level.prefix + entry.name;
+        const std::string from = frame.src_path + entry.name;
         if (!is_utf8(entry.name)) {
             // Its Unicode form would be a different name (U+FFFD for each
             // stray byte): better not copied than copied under a wrong name.
-            fail(path, bdNamErr, "not copied: the name is not UTF-8");
+            fail(from, bdNamErr, "not copied: the name is not UTF-8");
             continue;
         }
         HFSUniStr255 uname{};
         if (OSErr e = FSGetCatalogInfo(&item, kFSCatInfoNone, nullptr, &uname, nullptr, nullptr)) {
-            fail(path, e);
+            fail(from, e);
             continue;
         }
         if (entry.is_dir) {
             CopyFrame child;
             child.src = item;
+            child.src_path = from + "/";
             child.level.prefix = path + "/";
             child.level.keep_all_refs = true;
             if (OSErr e = FSCreateDirectoryUnicode(&frame.dst, uname.length, uname.unicode,
@@ -247,7 +298,7 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const FSRef& dest_parent,
                 fail(path, e);
                 continue;
             }
-            if (OSErr e = read_level(item, buffers, &child.level, &changed)) fail(path, e);
+            if (OSErr e = read_level(item, buffers, &child.level, &changed)) fail(from, e);
             stack.push_back(std::move(child));  // `frame` and `entry` are stale now
             continue;
         }
@@ -255,15 +306,17 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const FSRef& dest_parent,
             ItemKind k;
             std::string what;
             item_kind(item, &k, &what);  // benign: only for the words
-            fail(path, notAFileErr, "not copied: " + what);
+            fail(from, notAFileErr, "not copied: " + what);
             continue;
         }
         FSRef ignored;
-        OSErr e = FSCopyFile(&item, &frame.dst, 0, nullptr, kTextEncodingUnknown, &ignored);
+        if (OSErr e = FSCopyFile(&item, &frame.dst, 0, nullptr, kTextEncodingUnknown, &ignored)) {
+            fail(e == dupFNErr || dest_at_fault(frame.dst, e) ? path : from, e);
+            continue;
+        }
         FSRef copy;
-        if (!e)
-            e = FSMakeFSRefUnicode(&frame.dst, uname.length, uname.unicode, kTextEncodingUnknown,
-                                   &copy);
+        OSErr e = FSMakeFSRefUnicode(&frame.dst, uname.length, uname.unicode, kTextEncodingUnknown,
+                                     &copy);
         if (!e) e = finish_copy(item, copy, as_root);
         if (e) fail(path, e);
     }
@@ -353,7 +406,7 @@ int cmd_mv(Context& ctx) {
         if (OSErr ke = item_kind(sref, &kind, &not_file)) return ctx.fm_error(src, ke);
         if (kind.letter == 'd') {
             std::vector<TreeError> failed;
-            if (OSErr ce = copy_tree(ctx, sref, dref, len, units, target, &failed))
+            if (OSErr ce = copy_tree(ctx, sref, src, dref, len, units, target, &failed))
                 return ctx.fm_error(target, ce);
             if (!failed.empty()) {
                 return ctx.fm_error(src, failed[0].code,
@@ -436,16 +489,11 @@ int cmd_cp(Context& ctx) {
         if (FSCompareFSRefs(&sref, &dref) == noErr)
             return ctx.usage_error("a file cannot replace itself");
         FSRef parent;
-        HFSUniStr255 target_name{};
-        if (OSErr e =
-                FSGetCatalogInfo(&dref, kFSCatInfoNone, nullptr, &target_name, nullptr, &parent))
+        if (OSErr e = FSGetCatalogInfo(&dref, kFSCatInfoNone, nullptr, nullptr, nullptr, &parent))
             return ctx.fm_error(dest, e);
         FSRef copy;
         if (OSErr e = copy_beside(sref, parent, &copy)) return ctx.fm_error(dest, e);
-        HFSUniStr255 copy_name{};
-        OSErr e = FSGetCatalogInfo(&copy, kFSCatInfoNone, nullptr, &copy_name, nullptr, nullptr);
-        if (!e) e = FSExchangeObjects(&copy, &dref);
-        if (e) {
+        if (OSErr e = FSExchangeObjects(&copy, &dref)) {
             FSDeleteObject(&copy);  // benign: the copy under its temporary name goes
             if (e == afpObjectTypeErr)
                 return ctx.fm_error(dest, e,
@@ -456,14 +504,11 @@ int cmd_cp(Context& ctx) {
         // The exchange traded the contents only: the file at the target's
         // name kept its creation and backup dates, Finder information and
         // permissions, and the old contents now stand at the temporary name.
-        FSRef at_target;
-        FSRef at_temp;
-        e = FSMakeFSRefUnicode(&parent, target_name.length, target_name.unicode,
-                               kTextEncodingUnknown, &at_target);
-        if (!e)
-            e = FSMakeFSRefUnicode(&parent, copy_name.length, copy_name.unicode,
-                                   kTextEncodingUnknown, &at_temp);
-        if (e) return ctx.fm_error(dest, e);
+        // The references follow the contents: `copy` names the target now,
+        // `dref` the old contents. (Looking the target up again by its
+        // Unicode name would miss a name that is not UTF-8.)
+        const FSRef& at_target = copy;
+        const FSRef& at_temp = dref;
         if (OSErr removed = FSDeleteObject(&at_temp)) {
             return ctx.fm_error(ref_path(at_temp), removed,
                                 "replaced, but the old contents could not be deleted from here");
@@ -502,7 +547,7 @@ int cmd_cp(Context& ctx) {
             at = parent;
         }
         std::vector<TreeError> failed;
-        if (OSErr e = copy_tree(ctx, sref, dref, len, units, target, &failed))
+        if (OSErr e = copy_tree(ctx, sref, src, dref, len, units, target, &failed))
             return ctx.fm_error(target, e);
         if (ctx.json) {
             JsonWriter j(ctx.out);
@@ -517,22 +562,11 @@ int cmd_cp(Context& ctx) {
         }
         return ctx.finish(failed.empty() ? kExitOk : kExitFileManager);
     }
-    // Which side a failed copy names: the destination when it is full,
-    // locked, or closed to this user; otherwise the file being copied (one
-    // this user cannot read, say).
-    auto dest_at_fault = [&dref](OSErr e) {
-        if (e == dskFulErr || e == wPrErr || e == vLckdErr || e == dirFulErr) return true;
-        if (e != afpAccessDenied && e != permErr) return false;
-        FSCatalogInfo info{};
-        return FSGetCatalogInfo(&dref, kFSCatInfoUserPrivs, &info, nullptr, nullptr, nullptr) ==
-                   noErr &&
-               (info.userPrivileges & kioACUserNoMakeChangesMask) != 0;
-    };
     if (!renamed) {
         // Under the source's own name, as its directory entry spells it (a
         // name that is not UTF-8 has no exact Unicode form to rename to).
         if (OSErr e = FSCopyFile(&sref, &dref, 0, nullptr, kTextEncodingUnknown, nullptr)) {
-            return ctx.fm_error(e == dupFNErr ? target : dest_at_fault(e) ? dest : src, e);
+            return ctx.fm_error(e == dupFNErr ? target : dest_at_fault(dref, e) ? dest : src, e);
         }
         if (ctx.json) print_path_json(ctx, "path", target);
         return ctx.finish();
@@ -541,7 +575,7 @@ int cmd_cp(Context& ctx) {
     // length works, and the name never shows a half-made copy.
     FSRef copy;
     if (OSErr e = copy_beside(sref, dref, &copy))
-        return ctx.fm_error(dest_at_fault(e) ? dest : src, e);
+        return ctx.fm_error(dest_at_fault(dref, e) ? dest : src, e);
     FSRef renamed_ref;
     if (OSErr e = FSRenameUnicode(&copy, len, units, kTextEncodingUnknown, &renamed_ref)) {
         FSDeleteObject(&copy);  // benign: the copy under its temporary name goes

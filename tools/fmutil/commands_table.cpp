@@ -4,10 +4,11 @@ namespace fmutil {
 
 bool is_flag_operand(std::string_view word);  // commands_attrs.cpp
 
-#define ITEMS_NOTE                                                                         \
-    "Takes one or more paths; -R also does every item below a directory, never\n"          \
-    "following links. A failure is reported and the rest go on; the exit status is then\n" \
-    "1. With several items, --json prints {\"items\":[...],\"errors\":[...]}.\n"
+#define ITEMS_NOTE                                                                      \
+    "Takes one or more paths; -R also does every item below a directory, never\n"       \
+    "following links. A failure, or a directory that cannot be read, is reported and\n" \
+    "the rest go on; the exit status is then 1. With several items, --json prints\n"    \
+    "{\"items\":[...],\"errors\":[...]}.\n"
 #define RECURSIVE \
     { "recursive", false, "-R, --recursive  also every item below a directory", 'R' }
 #define NUL_OPTION \
@@ -93,7 +94,8 @@ const std::vector<CommandSpec>& commands() {
          "dates (the modification date when none is chosen) to WHEN, an ISO 8601 date or\n"
          "time (UTC unless it has a zone) or 'now', or to FILE's dates. A creation or backup\n"
          "date that POSIX cannot hold is kept in the Mac metadata. If a date could not be\n"
-         "written, the lock or permission that stopped it is reported.\n" ITEMS_NOTE,
+         "written, the lock or permission that stopped it is reported, and a date the file\n"
+         "system could not hold (it keeps another) is an error.\n" ITEMS_NOTE,
          1,
          kMany,
          {{"date", true, "--date WHEN      ISO 8601 (2026-12-07T22:10:40Z) or 'now'"},

@@ -279,6 +279,17 @@ TEST(FmutilCli, TouchMovesTheModificationDate) {
     ASSERT_EQ(run({"touch", f}).status, 0);
     const auto second = lstat_of(f).st_mtim;
     EXPECT_TRUE(first.tv_sec != second.tv_sec || first.tv_nsec != second.tv_nsec);
+    // A date past what the file system holds (ext4 ends in 2446) is clamped
+    // by the kernel without an error: that is no success.
+    r = run({"touch", f, "--date", "9999-12-31T23:59:59Z"});
+    if (lstat_of(f).st_mtim.tv_sec == 253402300799) {
+        EXPECT_EQ(r.status, 0) << r.err;
+    } else {
+        EXPECT_EQ(r.status, 1);
+        EXPECT_THAT(r.err, testing::HasSubstr("cannot hold the date 9999-12-31T23:59:59Z; the "
+                                              "modified date is now "))
+            << r.err;
+    }
 }
 
 TEST(FmutilCli, LsListsOwnItemsWithNamesAsOnDisk) {

@@ -148,15 +148,44 @@ TEST(FmutilItems, TreeNamesAnUnreadableDirectoryAndListsTheRest) {
     EXPECT_THAT(listing, HasSubstr("\"errors\":[{\"path\":\"t/m\",\"code\":-5000"));
     EXPECT_THAT(listing, Not(HasSubstr("\"error\":null")));
 
+    // The per-item commands' -R walks the same way: t/m is named, its
+    // siblings after it are still done, and the status says something failed.
+    for (const char* command : {"info -R t", "flags -R t", "comment -R t", "type -R t"}) {
+        EXPECT_EQ(as_nobody("", command), 1) << command << ": " << vtest::read_file(err);
+        EXPECT_THAT(vtest::read_file(err), HasSubstr("fmutil: t/m: afpAccessDenied")) << command;
+        listing = vtest::read_file(out);
+        for (const char* item : {"t/n/b", "t/z"}) {
+            EXPECT_THAT(listing, HasSubstr(item)) << command << " missed " << item << " in:\n"
+                                                  << listing;
+        }
+    }
+
     // rm's dry run cannot see into t/m either, and says so.
     EXPECT_EQ(as_nobody("", "rm -n t"), 1) << vtest::read_file(err);
     EXPECT_THAT(vtest::read_file(err), HasSubstr("fmutil: t/m: afpAccessDenied"));
     EXPECT_TRUE(fs::exists(t.path() / "t/a")) << "a dry run deletes nothing";
+    // A copy of another user's folder keeps all but the owner, as cp -a
+    // does for a user: the folder's dates and Finder flags come along (the
+    // utility that copies them all would fail on the owner and set none).
+    ::chmod(t.mkdir("t/w").c_str(), 0777);
+    ASSERT_EQ(run({"touch", t.path() / "t/n", "--date", "2001-02-03T04:05:06Z"}).status, 0);
+    ASSERT_EQ(run({"flags", t.path() / "t/n", "+stationery"}).status, 0);
+    EXPECT_EQ(as_nobody("", "cp -r t/n t/w"), 0) << vtest::read_file(err);
+    const std::string copied = run({"info", t.path() / "t/w/n"}).out;
+    EXPECT_THAT(copied, HasSubstr("modified    2001-02-03T04:05:06Z"));
+    EXPECT_THAT(copied, HasSubstr("stationery"));
+    EXPECT_THAT(copied, HasSubstr("owner       65534, group 65534, mode 0755"));
+    // An error while copying a tree names what could not be read, not the
+    // copy that could be made.
+    ::chmod(t.mkdir("w2").c_str(), 0777);
+    EXPECT_EQ(as_nobody("", "cp -r t w2"), 1);
+    EXPECT_THAT(vtest::read_file(err),
+                testing::StartsWith("fmutil: t/m: afpAccessDenied (-5000): access denied\n"));
+    EXPECT_THAT(vtest::read_file(err), Not(HasSubstr("w2/"))) << "the copy is not at fault";
     // A copy that fails because the file cannot be read names the file,
     // not the (writable) destination.
     t.write("t/n/secret", "");
     ::chmod((t.path() / "t/n/secret").c_str(), 0600);
-    ::chmod(t.mkdir("t/w").c_str(), 0777);
     EXPECT_EQ(as_nobody("", "cp t/n/secret t/w"), 1);
     EXPECT_THAT(vtest::read_file(err), testing::StartsWith("fmutil: t/n/secret: "))
         << vtest::read_file(err);
@@ -217,6 +246,15 @@ TEST(FmutilItems, EachKindIsShownAsItselfAndErrorsSayWhatHappened) {
         EXPECT_THAT(type.err, HasSubstr("notAFileErr")) << row.name;
         EXPECT_THAT(type.err, HasSubstr(row.text)) << row.name;
         EXPECT_THAT(type.err, Not(HasSubstr("permission"))) << row.name;
+        // Nor Finder flags or the lock (as root, a FIFO's was "permission denied").
+        for (std::vector<std::string> args : {std::vector<std::string>{"flags", p, "+invisible"},
+                                              {"flags", p, "label=red"},
+                                              {"lock", p}}) {
+            auto r = run(args);
+            EXPECT_EQ(r.status, 1) << args[0] << " " << row.name;
+            EXPECT_THAT(r.err, HasSubstr(std::string("; it is a ") + row.text + "\n")) << r.err;
+            EXPECT_THAT(r.err, Not(HasSubstr("permission"))) << r.err;
+        }
     }
     EXPECT_TRUE(fs::is_empty(t.path() / "dest")) << "nothing was copied";
 }
@@ -438,9 +476,21 @@ TEST(FmutilItems, MvRenamesCpTakesAnyNameAndReplacesThroughTheExchange) {
     r = run({"cp", t.path() / "tree" / latin1, copies});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(vtest::read_file(copies / latin1), "old server");
+    // ... and replaced through the exchange like any other, with nothing
+    // left under a temporary name and the success said as one.
+    r = run({"cp", other, "--replace", copies / latin1, "--json"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.out, HasSubstr("\"path_bytes\":\"")) << r.out;
+    EXPECT_EQ(vtest::read_file(copies / latin1), "x");
+    for (const auto& e : fs::directory_iterator(copies)) {
+        EXPECT_EQ(e.path().filename().string().find(".fmutil"), std::string::npos)
+            << e.path() << " left behind";
+    }
     r = run({"cp", "-r", t.path() / "tree", copies});
     EXPECT_EQ(r.status, 1) << "one item could not be copied";
     EXPECT_THAT(r.err, HasSubstr("not UTF-8"));
+    EXPECT_THAT(r.err, HasSubstr("fmutil: " + (t.path() / "tree" / latin1).string() + ": bdNamErr"))
+        << "names the item left behind, not a copy that was never made";
     EXPECT_EQ(vtest::read_file(copies / "tree/fine"), "ok");
     for (const auto& e : fs::directory_iterator(copies / "tree")) {
         EXPECT_EQ(e.path().filename().string().find("\xEF\xBF\xBD"), std::string::npos)

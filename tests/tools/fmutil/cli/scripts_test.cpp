@@ -134,6 +134,24 @@ TEST(FmutilScripts, NamesAreBytesInPipesEscapedOnTerminalsAndRecoverableInJson) 
     j = run({"tree", d, "--json"});
     EXPECT_TRUE(JsonCheck::valid(j.out)) << j.out;
     EXPECT_THAT(j.out, HasSubstr("72e973756de9\",\"depth\":1"));
+    // An error about such a name keeps its bytes as well: one operand, and
+    // one of several.
+    for (std::vector<std::string> args : {std::vector<std::string>{"info", d / latin1, "--json"},
+                                          {"mv", d / latin1, d, "--json"},
+                                          {"info", d / latin1, d / latin1, "--json"}}) {
+        if (args[0] == "mv") {
+            args[2] = t.mkdir("taken");
+            t.write(std::string("taken/") + latin1, "");
+        } else {
+            args[1] = (d / latin1).string() + "-gone";
+        }
+        j = run(args);
+        EXPECT_EQ(j.status, 1) << args[0];
+        EXPECT_TRUE(JsonCheck::valid(j.out)) << j.out;
+        EXPECT_THAT(j.out, testing::ContainsRegex("\"path\":\"[^\"]*\",\"path_bytes\":\"[0-9a-f]*"
+                                                  "72e973756de9[0-9a-f]*\",\"code\":-4"))
+            << args[0] << ": " << j.out;
+    }
 }
 
 // Under --json, a usage error is a JSON document on stdout (and still the
@@ -291,7 +309,10 @@ TEST(FmutilScripts, PerItemCommandsTakeManyPathsRecurseAndGoOnAfterAFailure) {
     }
     EXPECT_EQ(run({"comment", t.path() / "outside/z"}).out, "\n") << "-R followed the link";
     auto listing = run({"type", "--recursive", t.path() / "tree", "--type", "ABCD"});
-    EXPECT_EQ(listing.status, 1) << "the operand itself is a folder: " << listing.err;
+    // The folder operand is walked, not a failure: a folder has no type, and
+    // -R on one would otherwise never exit 0.
+    EXPECT_EQ(listing.status, 0) << listing.err;
+    EXPECT_EQ(listing.err, "");
     EXPECT_THAT(run({"type", t.path() / "tree/sub/y"}).out, HasSubstr("type ABCD"));
     EXPECT_THAT(run({"type", t.path() / "outside/z"}).out, Not(HasSubstr("ABCD")));
     auto cleared = run({"type", t.path() / "tree/sub/y", "--clear", "--json"});

@@ -713,6 +713,10 @@ int cmd_copy_attrs(Context& ctx) {
     FSRef dref;
     if (OSErr e = path_ref(src, &sref)) return ctx.fm_error(src, e);
     if (OSErr e = path_ref(dst, &dref)) return ctx.fm_error(dst, e);
+    std::string meaning;
+    if (OSErr e = refuse_other_kinds(
+            dref, "only files and folders have Finder information and the lock", &meaning))
+        return ctx.fm_error(dst, e, meaning);
     if (OSErr e = FSCopyFileMgrAttributes(&sref, &dref, ctx.has("lock")))
         return ctx.fm_error(dst, e);
     if (ctx.json) {

@@ -82,6 +82,15 @@ int cmd_swap(Context& ctx) {
     if (OSErr e = path_ref(b, &rb)) return ctx.fm_error(b, e);
     // Exchanging a file with itself would only churn temporary names.
     if (FSCompareFSRefs(&ra, &rb) == noErr) return ctx.usage_error("both paths name the same file");
+    // Only plain files are exchanged: name the one that is not, and say what
+    // it is (the exchange would name the first path whichever it was).
+    for (const std::string* path : {&a, &b}) {
+        ItemKind kind;
+        std::string not_file;
+        if (OSErr e = item_kind(path == &a ? ra : rb, &kind, &not_file))
+            return ctx.fm_error(*path, e);
+        if (!not_file.empty()) return ctx.fm_error(*path, notAFileErr, not_file);
+    }
     FSRef na;
     FSRef nb;
     if (OSErr e = FSExchangeObjectsCompat(&ra, &rb, &na, &nb)) return ctx.fm_error(a, e);
@@ -700,6 +709,12 @@ int cmd_fileid(Context& ctx) {
     const OSErr e = FSCreateFileIDRef(&ref, &id);
     // An ID that already existed is still the file's ID.
     const bool existed = e == fidExists || e == afpIDExists;
+    if (e == notAFileErr) {
+        ItemKind kind;
+        std::string not_file;
+        if (item_kind(ref, &kind, &not_file) == noErr && !not_file.empty())
+            return ctx.fm_error(path, e, not_file);
+    }
     if (e && !existed) return ctx.fm_error(path, e);
     FSVolumeRefNum vref = 0;
     FSRef root;

@@ -24,6 +24,7 @@ using fmtest::JsonCheck;
 using fmtest::run;
 using testing::HasSubstr;
 using testing::Not;
+using testing::StartsWith;
 
 namespace {
 
@@ -247,12 +248,22 @@ TEST(FmutilItems, EachKindIsShownAsItselfAndErrorsSayWhatHappened) {
         EXPECT_THAT(type.err, HasSubstr(row.text)) << row.name;
         EXPECT_THAT(type.err, Not(HasSubstr("permission"))) << row.name;
         // Nor Finder flags or the lock (as root, a FIFO's was "permission denied").
+        // Exchanging, copying attributes to it or asking its file ID names it
+        // (the exchange named the other, plain file) and says what it is.
+        const std::string plain = d / "file";
         for (std::vector<std::string> args : {std::vector<std::string>{"flags", p, "+invisible"},
                                               {"flags", p, "label=red"},
-                                              {"lock", p}}) {
+                                              {"lock", p},
+                                              {"swap", plain, p},
+                                              {"swap", p, plain},
+                                              {"copy-attrs", plain, p},
+                                              {"fileid", p}}) {
             auto r = run(args);
             EXPECT_EQ(r.status, 1) << args[0] << " " << row.name;
-            EXPECT_THAT(r.err, HasSubstr(std::string("; it is a ") + row.text + "\n")) << r.err;
+            EXPECT_THAT(r.err, StartsWith("fmutil: " + p.string() + ": ")) << r.err;
+            EXPECT_THAT(r.err, testing::ContainsRegex(std::string("it is a ") + row.text +
+                                                      "(, not a plain file)?\n"))
+                << r.err;
             EXPECT_THAT(r.err, Not(HasSubstr("permission"))) << r.err;
         }
     }

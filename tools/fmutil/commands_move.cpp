@@ -353,9 +353,17 @@ int cmd_mv(Context& ctx) {
         std::string parent, leaf;
         split_path(dest, &parent, &leaf);
         auto u = posix_name_to_unicode(leaf);
-        if (!u || u->size() > 255) {
-            return ctx.usage_error("'" + dest + "' does not end in a file name");
+        if (!u && !leaf.empty() && leaf != "." && leaf != ".." && !is_utf8(leaf)) {
+            return ctx.usage_error("'" + dest + "' ends in a name that is not UTF-8, which the " +
+                                   "File Manager cannot give");
         }
+        if (u && u->size() > 255)
+            return ctx.usage_error("'" + dest + "' ends in a name longer than 255 UTF-16 units");
+        if (!u) return ctx.usage_error("'" + dest + "' does not end in a file name");
+        // "mv file new/" asks for a directory that is not there, as mv has it.
+        bool src_dir = false;
+        if (dest.back() == '/' && path_ref(src, &sref, &src_dir) == noErr && !src_dir)
+            return ctx.fm_error(dest, dirNFErr);
         name = std::move(*u);
         renamed = true;
         dest = parent;

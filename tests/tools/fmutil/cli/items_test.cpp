@@ -426,6 +426,21 @@ TEST(FmutilItems, MvRenamesCpTakesAnyNameAndReplacesThroughTheExchange) {
     EXPECT_EQ(vtest::read_file(other), "x") << "never replaced";
     EXPECT_EQ(run({"mv", d / "moved", t.path() / "no/such/place"}).status, 1);
     EXPECT_TRUE(fs::exists(d / "moved"));
+    // A new path that asks for a directory, or for a name the File Manager
+    // cannot give, is refused as such, and the file stays.
+    struct Refused {
+        std::string dest;
+        int status;
+        const char* says;
+    };
+    for (const Refused& row : {Refused{(t.path() / "newdir").string() + "/", 1, "dirNFErr"},
+                               Refused{(t.path() / "r\xE9s").string(), 2, "is not UTF-8"}}) {
+        r = run({"mv", d / "moved", row.dest});
+        EXPECT_EQ(r.status, row.status) << row.dest;
+        EXPECT_THAT(r.err, HasSubstr(row.says)) << r.err;
+        EXPECT_TRUE(fs::exists(d / "moved")) << row.dest;
+        EXPECT_FALSE(fs::exists(t.path() / "newdir")) << row.dest;
+    }
 
     const std::string long_name = std::string(200, 'n') + ".txt";
     r = run({"cp", other, d, long_name, "--json"});

@@ -37,6 +37,15 @@ std::string human_size(UInt64 bytes) {
     return buf;
 }
 
+// What afpObjectTypeErr means when an item comes to a name: the platform
+// found a "._NAME" there that is not a resource fork (a user's own file) and
+// keeps it rather than putting the item's fork in its place.
+std::string_view placed_meaning(OSErr e) {
+    return e == afpObjectTypeErr ? "the ._ file beside it is not a resource fork and holds the "
+                                   "place of the new one's; move it away first"
+                                 : std::string_view();
+}
+
 // The new name given on the command line, checked before anything runs.
 bool take_new_name(Context& ctx, std::size_t index, std::u16string* name, int* status) {
     if (ctx.args.size() <= index) return true;
@@ -379,7 +388,7 @@ int cmd_mv(Context& ctx) {
         FSMoveRenameObjectUnicode(&sref, &dref, static_cast<UniCharCount>(name.size()),
                                   renamed ? reinterpret_cast<const UniChar*>(name.data()) : nullptr,
                                   kTextEncodingUnknown, &moved);
-    if (e == dupFNErr) {
+    if (e == dupFNErr || e == afpObjectTypeErr) {
         std::string taken = dest;
         if (taken != "/") taken.push_back('/');
         if (renamed) {
@@ -389,7 +398,7 @@ int cmd_mv(Context& ctx) {
             split_path(src, &d, &leaf);
             taken += leaf;
         }
-        return ctx.fm_error(taken, e);
+        return ctx.fm_error(taken, e, placed_meaning(e));
     }
     if (e == diffVolErr) {
         // Another volume: copy, then delete, as mv does, keeping everything
@@ -440,7 +449,7 @@ int cmd_mv(Context& ctx) {
             if (!ce) ce = FSRenameUnicode(&copy, len, units, kTextEncodingUnknown, &final_ref);
             if (ce) {
                 FSDeleteObject(&copy);  // benign: the unfinished copy goes, the source stays
-                return ctx.fm_error(target, ce);
+                return ctx.fm_error(target, ce, placed_meaning(ce));
             }
             FSCatalogInfo info{};
             e = FSGetCatalogInfo(&sref, kFSCatInfoNodeFlags, &info, nullptr, nullptr, nullptr);
@@ -512,11 +521,7 @@ int cmd_cp(Context& ctx) {
         if (OSErr e = copy_beside(sref, parent, &copy)) return ctx.fm_error(dest, e);
         if (OSErr e = FSExchangeObjects(&copy, &dref)) {
             FSDeleteObject(&copy);  // benign: the copy under its temporary name goes
-            if (e == afpObjectTypeErr)
-                return ctx.fm_error(dest, e,
-                                    "the ._ file beside it is not a resource fork and holds the "
-                                    "place of the new one; move it away first");
-            return ctx.fm_error(dest, e);
+            return ctx.fm_error(dest, e, placed_meaning(e));
         }
         // The exchange traded the contents only: the file at the target's
         // name kept its creation and backup dates, Finder information and
@@ -583,7 +588,11 @@ int cmd_cp(Context& ctx) {
         // Under the source's own name, as its directory entry spells it (a
         // name that is not UTF-8 has no exact Unicode form to rename to).
         if (OSErr e = FSCopyFile(&sref, &dref, 0, nullptr, kTextEncodingUnknown, nullptr)) {
-            return ctx.fm_error(e == dupFNErr ? target : dest_at_fault(dref, e) ? dest : src, e);
+            const bool at_target = e == dupFNErr || e == afpObjectTypeErr;
+            return ctx.fm_error(at_target                ? target
+                                : dest_at_fault(dref, e) ? dest
+                                                         : src,
+                                e, placed_meaning(e));
         }
         if (ctx.json) print_path_json(ctx, "path", target);
         return ctx.finish();
@@ -596,7 +605,7 @@ int cmd_cp(Context& ctx) {
     FSRef renamed_ref;
     if (OSErr e = FSRenameUnicode(&copy, len, units, kTextEncodingUnknown, &renamed_ref)) {
         FSDeleteObject(&copy);  // benign: the copy under its temporary name goes
-        return ctx.fm_error(target, e);
+        return ctx.fm_error(target, e, placed_meaning(e));
     }
     if (ctx.json) {
         // Printed as the directory spells it (a name given in one normal

@@ -488,6 +488,21 @@ TEST(FmutilItems, MvRenamesCpTakesAnyNameAndReplacesThroughTheExchange) {
     EXPECT_THAT(r.err, HasSubstr("afpObjectTypeErr"));
     EXPECT_THAT(r.err, HasSubstr("not a resource fork"));
     EXPECT_EQ(vtest::read_file(t.path() / "._target"), "my notes");
+    // Copying or moving it to a name whose "._" is such a file names that
+    // place (not the source) and says why; nothing there changes.
+    const auto place = t.mkdir("place");
+    t.write("place/._src", "my notes");
+    for (std::vector<std::string> args : {std::vector<std::string>{"cp", src, place},
+                                          {"cp", src, place, "src"},
+                                          {"mv", src, place},
+                                          {"mv", src, place / "src"}}) {
+        r = run(args);
+        EXPECT_EQ(r.status, 1) << args[0] << " " << args.size();
+        EXPECT_THAT(r.err, StartsWith("fmutil: " + (place / "src").string() + ": "));
+        EXPECT_THAT(r.err, HasSubstr("not a resource fork")) << r.err;
+        EXPECT_EQ(vtest::read_file(place / "._src"), "my notes");
+        EXPECT_EQ(vtest::read_file(src), "new contents") << "the source stays";
+    }
     for (const auto& e : fs::directory_iterator(t.path())) {
         EXPECT_EQ(e.path().filename().string().find(".fmutil"), std::string::npos)
             << e.path() << " left behind";

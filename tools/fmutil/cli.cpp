@@ -169,8 +169,8 @@ int Context::fm_error(std::string_view path, OSErr code, std::string_view meanin
 
 int Context::finish(int status) {
     if (!out.flush()) {
-        err << "fmutil: " << command.name << ": cannot write the output: " << std::strerror(errno)
-            << "\n";
+        err << "fmutil: " << command.name
+            << ": cannot write the output: " << std::strerror(out.error()) << "\n";
         err.flush();
         return kExitOutput;
     }

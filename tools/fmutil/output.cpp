@@ -27,6 +27,7 @@ bool Out::flush() {
         if (n < 0) {
             if (errno == EINTR) continue;
             ok_ = false;
+            error_ = errno;
             break;
         }
         done += static_cast<std::size_t>(n);

@@ -28,6 +28,8 @@ class Out {
     // False once any write failed (a full disk, a closed pipe).
     bool flush();
     bool ok() const { return ok_; }
+    // The errno of the write that failed (later calls change errno).
+    int error() const { return error_; }
     int fd() const { return fd_; }
     // Whether the descriptor is a terminal: names are escaped only there.
     bool terminal() const { return terminal_; }
@@ -40,6 +42,7 @@ class Out {
     int fd_;
     bool terminal_;
     bool ok_ = true;
+    int error_ = 0;
     std::string buf_;
 };
 

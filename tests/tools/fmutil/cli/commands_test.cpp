@@ -6,6 +6,8 @@
 #include <sys/xattr.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -557,12 +559,20 @@ TEST(FmutilCli, ProgressOnlyWhenStderrIsATerminal) {
 TEST(FmutilCli, WriteErrorOnStdoutIsExitThree) {
     vtest::TempDir t("fmcli");
     t.write("d/x", "");
-    // /dev/full accepts the open and fails every write with ENOSPC.
-    const std::string cmd =
-        std::string(FMUTIL_PATH) + " ls '" + (t.path() / "d").string() + "' >/dev/full 2>/dev/null";
-    const int st = std::system(cmd.c_str());
-    ASSERT_TRUE(WIFEXITED(st));
-    EXPECT_EQ(WEXITSTATUS(st), 3);
+    // Enough output to be written out, and fail, long before the end: the
+    // calls made after it must not change what the message says.
+    for (int i = 0; i < 200; ++i) t.write("many/f" + std::to_string(i), "");
+    for (const char* args : {"ls d", "info -R many"}) {
+        // /dev/full accepts the open and fails every write with ENOSPC.
+        const std::string cmd =
+            "cd '" + t.path().string() + "' && " + FMUTIL_PATH + " " + args + " >/dev/full 2>err";
+        const int st = std::system(cmd.c_str());
+        ASSERT_TRUE(WIFEXITED(st));
+        EXPECT_EQ(WEXITSTATUS(st), 3) << args;
+        EXPECT_THAT(vtest::read_file(t.path() / "err"),
+                    HasSubstr("cannot write the output: " + std::string(std::strerror(ENOSPC))))
+            << args;
+    }
 }
 
 // The same race as a second process would make it: a thread keeps swapping a

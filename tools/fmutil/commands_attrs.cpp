@@ -121,20 +121,14 @@ void walk_below(Context& ctx, const FSRef& dir, const std::string& path, const I
     TreeBuffers buffers;
     bool changed = false;
     std::vector<TreeLevel> stack(1);
-    stack[0].prefix = path;
-    while (stack[0].prefix.size() > 1 && stack[0].prefix.back() == '/') stack[0].prefix.pop_back();
-    if (stack[0].prefix != "/") stack[0].prefix.push_back('/');
+    stack[0].prefix = path_prefix(path);
     stack[0].keep_all_refs = true;
     if (OSErr e = read_level(dir, buffers, &stack[0], &changed))
         item_failed(ctx, path, e, {}, failed);
     std::string item_path;
-    while (!stack.empty()) {
-        TreeLevel& level = stack.back();
-        if (level.next == level.entries.size()) {
-            stack.pop_back();
-            continue;
-        }
-        const TreeEntry& entry = level.entries[level.next++];
+    while (const TreeEntry* next = next_entry(stack)) {
+        const TreeLevel& level = stack.back();
+        const TreeEntry& entry = *next;
         item_path = level.prefix + entry.name;
         const FSRef ref = level.refs[entry.ref];
         const bool is_dir = entry.is_dir;

@@ -263,10 +263,7 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& src_pa
     stack[0].src = src;
     stack[0].level.prefix = dst_path + "/";
     stack[0].level.keep_all_refs = true;
-    stack[0].src_path = src_path;
-    while (stack[0].src_path.size() > 1 && stack[0].src_path.back() == '/')
-        stack[0].src_path.pop_back();
-    if (stack[0].src_path != "/") stack[0].src_path.push_back('/');
+    stack[0].src_path = path_prefix(src_path);
     if (OSErr e = FSCreateDirectoryUnicode(&dest_parent, name_len, name, kFSCatInfoNone, nullptr,
                                            &stack[0].dst, nullptr, nullptr)) {
         return e;
@@ -285,7 +282,9 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& src_pa
             OSErr e = copy_folder_attributes(frame.src, frame.dst, as_root);
             if (!e) e = copy_comment(frame.src, frame.dst, &reading);
             if (!e) e = finish_copy(frame.src, frame.dst, as_root);
-            if (e) fail(reading ? frame.src_path.substr(0, frame.src_path.size() - 1) : path, e);
+            std::string from = frame.src_path;
+            if (from.size() > 1) from.pop_back();  // the folder's path, without the "/"
+            if (e) fail(reading ? from : path, e);
             stack.pop_back();
             continue;
         }

@@ -16,9 +16,7 @@
 #include "walk.h"
 
 namespace fmutil {
-namespace {
 
-// "dir/" for building item paths: the argument as given, one slash after it.
 std::string path_prefix(const std::string& dir) {
     std::string p = dir;
     while (p.size() > 1 && p.back() == '/') p.pop_back();
@@ -26,7 +24,10 @@ std::string path_prefix(const std::string& dir) {
     return p;
 }
 
-}  // namespace
+const TreeEntry* next_entry(std::vector<TreeLevel>& stack) {
+    while (!stack.empty() && stack.back().next == stack.back().entries.size()) stack.pop_back();
+    return stack.empty() ? nullptr : &stack.back().entries[stack.back().next++];
+}
 
 OSErr read_level(const FSRef& dir, TreeBuffers& b, TreeLevel* level, bool* changed) {
     FSIterator it = nullptr;
@@ -107,13 +108,9 @@ int cmd_tree(Context& ctx) {
     };
     if (OSErr e = read_level(ref, buffers, &stack[0], &changed)) failed(dir, e);
     std::string path;
-    while (!stack.empty()) {
-        TreeLevel& level = stack.back();
-        if (level.next == level.entries.size()) {
-            stack.pop_back();
-            continue;
-        }
-        const TreeEntry& entry = level.entries[level.next++];
+    while (const TreeEntry* next = next_entry(stack)) {
+        const TreeLevel& level = stack.back();
+        const TreeEntry& entry = *next;
         const bool is_dir = entry.is_dir;
         path.assign(level.prefix);
         path += entry.name;

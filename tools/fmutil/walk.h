@@ -42,6 +42,14 @@ struct TreeBuffers {
     std::vector<VantrelDiskName> names = std::vector<VantrelDiskName>(kBatch);
 };
 
+// "dir/" for building item paths: the argument as given, one slash after it.
+std::string path_prefix(const std::string& dir);
+
+// The next item of a depth-first walk over `stack` (levels that are done are
+// popped), counted as taken; null once the walk is over. It and
+// `stack.back()` stay valid until a level is pushed.
+const TreeEntry* next_entry(std::vector<TreeLevel>& stack);
+
 // Reads a directory's items into `level`. What was read before a failure is
 // kept (and listed); the failure is returned.
 OSErr read_level(const FSRef& dir, TreeBuffers& b, TreeLevel* level, bool* changed);

@@ -691,23 +691,27 @@ int cmd_fileid(Context& ctx) {
     if (ctx.has("resolve")) {
         if (ctx.args.size() != 2) return ctx.usage_error("--resolve needs VOLUME and ID");
         const std::string& volume = ctx.args[0];
-        auto id = parse_integer(ctx.args[1], 1, 0x7FFFFFFF);
-        if (!id)
+        // An ID is a node ID, 32 bits: half of them print as negative
+        // numbers, and the unsigned spelling of those is taken too.
+        auto id = parse_integer(ctx.args[1], -0x80000000LL, 0xFFFFFFFFLL);
+        if (!id || *id == 0)
             return ctx.usage_error("ID '" + ctx.args[1] +
-                                   "' is not a file ID (a whole number from 1)");
+                                   "' is not a file ID (a whole number as fileid prints it, not "
+                                   "0)");
         FSRef vol;
         if (OSErr e = path_ref(volume, &vol)) return ctx.fm_error(volume, e);
         FSVolumeRefNum vref = 0;
         if (OSErr e = FSGetVRefNum(&vol, &vref)) return ctx.fm_error(volume, e);
         FSRef found;
-        if (OSErr e = FSResolveFileIDRef(vref, static_cast<SInt32>(*id), &found)) {
+        const auto file_id = static_cast<SInt32>(static_cast<UInt32>(*id));
+        if (OSErr e = FSResolveFileIDRef(vref, file_id, &found)) {
             return ctx.fm_error(volume + " (file ID " + ctx.args[1] + ")", e);
         }
         const std::string path = ref_path(found);
         if (ctx.json) {
             JsonWriter j(ctx.out);
             j.begin_object();
-            j.field("id", static_cast<std::int64_t>(*id));
+            j.field("id", static_cast<std::int64_t>(file_id));
             j.name_field("path", path);
             j.end_object();
             j.finish();

@@ -4,6 +4,16 @@ namespace fmutil {
 
 bool is_flag_operand(std::string_view word);  // commands_attrs.cpp
 
+namespace {
+
+// A file ID that prints as a negative number is an operand, not an option.
+bool is_negative_number(std::string_view word) {
+    return word.size() > 1 && word[0] == '-' &&
+           word.find_first_not_of("0123456789", 1) == std::string_view::npos;
+}
+
+}  // namespace
+
 #define ITEMS_NOTE                                                                      \
     "Takes one or more paths; -R also does every item below a directory, never\n"       \
     "following links. A failure, or a directory that cannot be read, is reported and\n" \
@@ -262,12 +272,13 @@ const std::vector<CommandSpec>& commands() {
          "show a file's ID, or find the file that has an ID",
          "'fileid PATH' prints the file's ID (creating it if needed) and its volume's mount\n"
          "point; 'fileid --resolve VOLUME ID' prints the path of the file with that ID.\n"
-         "VOLUME is any path on the volume, usually its mount point.\n",
+         "VOLUME is any path on the volume, usually its mount point. An ID is as fileid\n"
+         "prints it (half of all IDs are negative numbers).\n",
          1,
          2,
          {{"resolve", false, "--resolve        find the file with an ID"}},
          true,
-         nullptr,
+         is_negative_number,
          cmd_fileid},
     };
     return table;

@@ -787,8 +787,9 @@ VANTREL_EXPORT OSErr FSGetDataForkName(HFSUniStr255* dataForkName);
 VANTREL_EXPORT OSErr FSGetResourceForkName(HFSUniStr255* resourceForkName);
 // Creates the file's empty resource fork. errFSForkExists for the data fork
 // and for a resource fork the file already has; errFSNameTooLong when the
-// file's name leaves no room for a sidecar; ioErr when something that is not
-// a sidecar stands at the sidecar's name.
+// file's name leaves no room for a sidecar; afpObjectTypeErr when something
+// that is not a sidecar stands at the sidecar's name (as FSCopyFile and the
+// moves say for it).
 VANTREL_EXPORT OSErr FSCreateFork(const FSRef* ref, UniCharCount forkNameLength,
                                   const UniChar* forkName);
 // Opens a fork and gives its reference number, its mark at the start.
@@ -816,8 +817,9 @@ VANTREL_EXPORT OSErr FSGetForkSize(FSIORefNum forkRefNum, SInt64* forkSize);
 // Sets the fork's length to the position given; a mark past the new end
 // moves to it. A longer data fork is allocated at once, so that a full disk
 // (dskFulErr) shows here and not halfway through the writes that follow.
-// wrPermErr for a fork opened for reading. Undone on failure: the length
-// and dates are as they were.
+// wrPermErr for a fork opened for reading; for a resource fork, the codes of
+// FSWriteFork for a sidecar that cannot be written. Undone on failure: the
+// length and dates are as they were.
 VANTREL_EXPORT OSErr FSSetForkSize(FSIORefNum forkRefNum, UInt16 positionMode,
                                    SInt64 positionOffset);
 // The fork's mark.
@@ -835,8 +837,8 @@ VANTREL_EXPORT OSErr FSReadFork(FSIORefNum forkRefNum, UInt16 positionMode, SInt
 // Writes requestCount bytes at the position given, growing the fork as
 // needed. wrPermErr for a fork opened for reading; fLckdErr for a locked
 // file; dskFulErr for a full disk; ioErr for a resource fork whose sidecar
-// has another entry after the fork, or whose sidecar's name holds something
-// else (neither is written). Not
+// has another entry after the fork, afpObjectTypeErr for one whose sidecar's
+// name holds something else (neither is written). Not
 // undone: on failure the bytes already written stay; the mark moves past
 // them and *actualCount (optional, set to 0 first) counts them.
 VANTREL_EXPORT OSErr FSWriteFork(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOffset,

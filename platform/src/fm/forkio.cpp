@@ -89,7 +89,8 @@ OSErr new_shadow(Fork& f, const char* step, std::uint64_t forkBytes, rsrc::Shado
         if (OSErr e = attach_sidecar(f)) return e;
     }
     const rsrc::Sidecar& current = view(f);
-    if (current.state == rsrc::State::Unusable) return ioErr;  // not ours: never written over
+    if (current.state == rsrc::State::Unusable)
+        return afpObjectTypeErr;  // not ours: never written over
     if (current.found() && current.refusal != noErr) return current.refusal;
     if (current.found() && !current.layout.last) return ioErr;  // another entry follows the fork
     Node n;
@@ -425,7 +426,8 @@ OSErr FSCreateFork(const FSRef* ref, UniCharCount forkNameLength, const UniChar*
     rsrc::Sidecar side;
     if (OSErr e = rsrc::open(n.at(), n.name, false, &side)) return e;
     if (side.found()) return errFSForkExists;
-    if (side.state == rsrc::State::Unusable) return ioErr;  // something else holds its place
+    if (side.state == rsrc::State::Unusable)
+        return afpObjectTypeErr;  // something else holds its place
     fm::UniqueFd file(
         ::openat(n.at(), n.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!file) return fm::from_errno(errno, fm::Op::Read, &n);

@@ -736,7 +736,7 @@ OSErr commit(int dirFd, std::string_view fileName, int fileFd, Shadow& s, bool d
     // folder): it stays, and the fork cannot be written here.
     Sidecar there;
     if (OSErr e = open(dirFd, fileName, false, &there)) return e;
-    if (there.state == State::Unusable) return ioErr;
+    if (there.state == State::Unusable) return afpObjectTypeErr;
     std::uint64_t size = 0;
     if (OSErr e = length(s.side, &size)) return e;
     const int fd = s.side.fd.get();

@@ -345,6 +345,15 @@ TEST(FmutilItems, RsrcReadsAndReplacesTheResourceForkAsBytes) {
     r = run({"rsrc", t.path()});
     EXPECT_EQ(r.status, 1);
     EXPECT_THAT(r.err, HasSubstr("it is a directory, not a plain file"));
+
+    // A "._f" of the user's own holds the fork's place: it is kept, and the
+    // message says what is in the way, not an input/output error.
+    t.write("._f", "my notes");
+    r = run({"rsrc", f, "--set", src});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr("afpObjectTypeErr"));
+    EXPECT_THAT(r.err, HasSubstr("the ._ file beside it is not a resource fork"));
+    EXPECT_EQ(vtest::read_file(t.path() / "._f"), "my notes");
 }
 
 // rm deletes files as well as folders, several at once; --dry-run lists

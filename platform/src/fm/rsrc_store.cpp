@@ -728,6 +728,28 @@ void discard(Shadow& s, const char* step) {
     s = Shadow{};
 }
 
+namespace {
+
+// Gives the shadow a name in `dirFd` for the rename that puts it in place
+// (*fromDir is then `dirFd`), unless it has one already because the file
+// system makes no unnamed files (*fromDir is then the shadow's directory).
+// -1 with errno when it cannot be named.
+int name_shadow(int dirFd, const Shadow& s, const char* step, std::string* temp, int* fromDir) {
+    *fromDir = dirFd;
+    *temp = s.tempName;
+    if (!temp->empty()) {
+        *fromDir = s.dir.get();
+        return 0;
+    }
+    *temp = temporary_name();
+    const std::string self = "/proc/self/fd/" + std::to_string(s.side.fd.get());
+    return fault::step(step, *temp, [&] {
+        return ::linkat(AT_FDCWD, self.c_str(), dirFd, temp->c_str(), AT_SYMLINK_FOLLOW);
+    });
+}
+
+}  // namespace
+
 OSErr commit(int dirFd, std::string_view fileName, int fileFd, Shadow& s, bool durable,
              const char* step, Sidecar* committed) {
     std::string name;
@@ -791,17 +813,8 @@ OSErr commit(int dirFd, std::string_view fileName, int fileFd, Shadow& s, bool d
     if (fault::step(step, name, [&] { return ::fdatasync(fd); }) != 0)
         return write_error(errno, fd);
     int fromDir = dirFd;
-    std::string temp = s.tempName;
-    if (temp.empty()) {
-        temp = temporary_name();
-        const std::string self = "/proc/self/fd/" + std::to_string(fd);
-        if (fault::step(step, temp, [&] {
-                return ::linkat(AT_FDCWD, self.c_str(), dirFd, temp.c_str(), AT_SYMLINK_FOLLOW);
-            }) != 0)
-            return from_errno(errno, Op::CreateFork);
-    } else {
-        fromDir = s.dir.get();
-    }
+    std::string temp;
+    if (name_shadow(dirFd, s, step, &temp, &fromDir) != 0) return from_errno(errno, Op::CreateFork);
     const bool linked = s.tempName.empty();  // named here, by this commit
     auto drop_temp = [&] {
         fault::Benign benign;  // a temporary left behind goes with its folder as an orphan
@@ -906,18 +919,10 @@ OSErr set_finder_info(int dirFd, std::string_view fileName, const std::uint8_t* 
     std::string name;
     sidecar_name(fileName, &name);
     int fromDir = dirFd;
-    std::string temp = copy.tempName;
-    if (temp.empty()) {
-        temp = temporary_name();
-        const std::string self = "/proc/self/fd/" + std::to_string(fd);
-        if (fault::step(step, temp, [&] {
-                return ::linkat(AT_FDCWD, self.c_str(), dirFd, temp.c_str(), AT_SYMLINK_FOLLOW);
-            }) != 0)
-            return fail(from_errno(errno, Op::Write));
-    } else {
-        fromDir = copy.dir.get();
-        copy.tempName.clear();  // from here on ours to drop, not the shadow's
-    }
+    std::string temp;
+    if (name_shadow(dirFd, copy, step, &temp, &fromDir) != 0)
+        return fail(from_errno(errno, Op::Write));
+    copy.tempName.clear();  // from here on ours to drop, not the shadow's
     // Traded with the old sidecar, which waits under the temporary's name
     // until the call is over, so that the undo can trade it back.
     if (fault::step(step, name, [&] {

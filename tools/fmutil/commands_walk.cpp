@@ -1,4 +1,5 @@
 // ls, tree, rm: listing, walking and deleting directory contents.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -383,6 +384,31 @@ struct RmTarget {
     bool dir;
 };
 
+// Why a directory the deletion emptied is still "not empty": a "._NAME"
+// file of the user's own (no resource fork) is never listed, never taken
+// for an item and never deleted, so it keeps its folder. Named here, since
+// nothing else shows it.
+std::string hidden_holder(const std::string& dir, OSErr e) {
+    if (e != fBsyErr) return {};
+    DIR* d = ::opendir(dir.c_str());
+    if (d == nullptr) return {};
+    std::string found;
+    while (const dirent* entry = ::readdir(d)) {
+        if (std::strncmp(entry->d_name, "._", 2) == 0) {
+            found = entry->d_name;
+            break;
+        }
+    }
+    ::closedir(d);
+    if (found.empty()) return {};
+    for (char& c : found) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';  // never a control
+    }
+    return "it still holds " + found +
+           ", a file of its own that is not a resource fork and is never listed or "
+           "deleted with its folder; move it away first";
+}
+
 }  // namespace
 
 int cmd_rm(Context& ctx) {
@@ -485,7 +511,7 @@ int cmd_rm(Context& ctx) {
         }
         if (e) {
             ctx.out.flush();
-            ctx.fm_error_line(failed_path, e);
+            ctx.fm_error_line(failed_path, e, hidden_holder(failed_path, e));
             errors.push_back({failed_path, e});
             if (!many) break;
             continue;

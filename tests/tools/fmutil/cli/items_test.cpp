@@ -412,6 +412,17 @@ TEST(FmutilItems, RmDeletesFilesAndFoldersListsWithDryRunAndNamesWithVerbose) {
     fs::create_directory_symlink(t.path() / "outside", t.path() / "lnk");
     EXPECT_EQ(run({"rm", (t.path() / "lnk").string() + "/"}).status, 1);
     EXPECT_TRUE(fs::is_symlink(t.path() / "lnk"));
+
+    // A "._" file of the user's own is never listed nor deleted: the folder
+    // it keeps says what holds it, instead of a bare "not empty".
+    t.write("held/._notes", "mine, not AppleDouble");
+    t.write("held/f", "goes");
+    auto held = run({"rm", (t.path() / "held").string()});
+    EXPECT_EQ(held.status, 1);
+    EXPECT_THAT(held.err, HasSubstr("fBsyErr"));
+    EXPECT_THAT(held.err, HasSubstr("it still holds ._notes"));
+    EXPECT_EQ(vtest::read_file(t.path() / "held/._notes"), "mine, not AppleDouble");
+    EXPECT_FALSE(fs::exists(t.path() / "held/f"));
 }
 
 // mv renames as mv does; cp takes a new name of any length; cp --replace

@@ -394,7 +394,10 @@ std::string hidden_holder(const std::string& dir, OSErr e) {
     if (d == nullptr) return {};
     std::string found;
     while (const dirent* entry = ::readdir(d)) {
-        if (std::strncmp(entry->d_name, "._", 2) == 0) {
+        // One whose file is still there may be that file's fork: not the cause.
+        struct stat st {};
+        if (std::strncmp(entry->d_name, "._", 2) == 0 &&
+            ::fstatat(::dirfd(d), entry->d_name + 2, &st, AT_SYMLINK_NOFOLLOW) != 0) {
             found = entry->d_name;
             break;
         }

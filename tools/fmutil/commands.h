@@ -14,6 +14,11 @@ int cmd_touch(Context& ctx);
 int cmd_comment(Context& ctx);
 int cmd_copy_attrs(Context& ctx);
 int cmd_rsrc(Context& ctx);
+// What afpObjectTypeErr means where a fork is to be written or an item comes
+// to a name: the platform found a "._NAME" there that is not a resource fork
+// (a user's own file) and keeps it rather than putting a fork in its place.
+// Empty for any other code.
+std::string_view placed_meaning(OSErr e);
 
 int cmd_ls(Context& ctx);
 int cmd_tree(Context& ctx);

@@ -37,15 +37,6 @@ std::string human_size(UInt64 bytes) {
     return buf;
 }
 
-// What afpObjectTypeErr means when an item comes to a name: the platform
-// found a "._NAME" there that is not a resource fork (a user's own file) and
-// keeps it rather than putting the item's fork in its place.
-std::string_view placed_meaning(OSErr e) {
-    return e == afpObjectTypeErr ? "the ._ file beside it is not a resource fork and holds the "
-                                   "place of the new one's; move it away first"
-                                 : std::string_view();
-}
-
 // The new name given on the command line, checked before anything runs.
 bool take_new_name(Context& ctx, std::size_t index, std::u16string* name, int* status) {
     if (ctx.args.size() <= index) return true;
@@ -65,6 +56,12 @@ bool take_new_name(Context& ctx, std::size_t index, std::u16string* name, int* s
 }
 
 }  // namespace
+
+std::string_view placed_meaning(OSErr e) {
+    return e == afpObjectTypeErr ? "the ._ file beside it is not a resource fork and holds the "
+                                   "fork's place; it is kept: move it away first"
+                                 : std::string_view();
+}
 
 // Splits "dir/name" into the directory's path and the name ("." for a bare name).
 void split_path(const std::string& path, std::string* dir, std::string* name) {

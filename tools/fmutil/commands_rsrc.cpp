@@ -99,12 +99,7 @@ int cmd_rsrc(Context& ctx) {
     }
     const OSErr closed = FSCloseFork(fork);
     if (!e) e = closed;
-    if (e == afpObjectTypeErr) {
-        return ctx.fm_error(path, e,
-                            "the ._ file beside it is not a resource fork and holds the fork's "
-                            "place; it is kept: move it away first");
-    }
-    if (e) return ctx.fm_error(path, e);
+    if (e) return ctx.fm_error(path, e, placed_meaning(e));
     if (ctx.json) {
         JsonWriter j(ctx.out);
         j.begin_object();

@@ -10,11 +10,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <deque>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "fm/metadata.h"
@@ -26,7 +28,8 @@ VANTREL_FAULT_OPERATIONS("FSGetCatalogInfo", "FSSetCatalogInfo", "FSSetCatalogIn
                          "FSSetCatalogInfo.dates", "FSSetCatalogInfo.times",
                          "FSSetCatalogInfo.chown", "FSSetCatalogInfo.chmod",
                          "FSSetCatalogInfo.lock", "FSSetCatalogInfo.sidecar",
-                         "FSSetCatalogInfo.finderInfo", "FSSetCatalogInfo.restore");
+                         "FSSetCatalogInfo.finderInfo", "FSSetCatalogInfo.restore",
+                         "FSGetCatalogInfoBulk.listxattr");
 
 namespace vantrel::fm {
 namespace {
@@ -42,8 +45,8 @@ enum : UInt8 { kAccessSearch = 0x01, kAccessRead = 0x02, kAccessWrite = 0x04, kA
 // What the calling user may do with `n`, as the kernel decides it (mode,
 // ACLs, capabilities), not from the mode bits alone: an ACL may grant what
 // the mode denies.
-UInt8 user_access(const Node& n) {
-    const uid_t uid = ::geteuid();
+UInt8 user_access(const Node& n, const Listing* listing) {
+    const uid_t uid = listing != nullptr ? listing->euid : ::geteuid();
     UInt8 a = uid == n.st.stx_uid ? kAccessOwner : 0;
     if (uid == 0) return a | kAccessSearch | kAccessRead | kAccessWrite;
     const char* name = n.root ? "." : n.name.c_str();
@@ -54,6 +57,69 @@ UInt8 user_access(const Node& n) {
     if (may(R_OK)) a |= kAccessRead;
     if (may(W_OK)) a |= kAccessWrite;
     return a;
+}
+
+// Which of the attributes a listing reads a file has, from the list of its
+// attribute names (listxattrat, Linux 6.13): one call where the record and
+// the earlier versions' fork would take two failing reads, and most files
+// on a Linux server have neither. False when no list is to be had (an
+// older kernel, more names than the buffer holds, a failure): the caller
+// then reads each attribute as before. A list says what the file held at
+// one moment, as two reads say what it held at two.
+struct MacAttrs {
+    bool record = false, legacyFork = false;
+};
+bool mac_attrs_listed(const Node& n, MacAttrs* out) {
+#ifdef __linux__
+    constexpr long kListxattrat = 465;  // the same number on every architecture
+    static std::atomic<bool> missing{false};
+    if (n.root || missing.load(std::memory_order_relaxed)) return false;
+    char buf[1024];
+    long len = 0;
+    {
+        fault::Benign benign;  // a failed list only means reading each attribute
+        len = fault::step("FSGetCatalogInfoBulk.listxattr", n.name, [&] {
+            return ::syscall(kListxattrat, n.at(), n.name.c_str(), AT_SYMLINK_NOFOLLOW, buf,
+                             sizeof buf);
+        });
+    }
+    *out = MacAttrs{};
+    if (len < 0) {
+        if (errno == ENOTSUP) return true;  // a file system without attributes: none
+        if (errno == ENOSYS) missing.store(true, std::memory_order_relaxed);
+        return false;
+    }
+    const std::string_view names(buf, std::size_t(len));
+    for (std::size_t at = 0; at < names.size();) {
+        const std::size_t end = std::min(names.find('\0', at), names.size());
+        const std::string_view one = names.substr(at, end - at);
+        if (one == meta::kMetadataAttr) out->record = true;
+        if (one == meta::kResourceForkAttr) out->legacyFork = true;
+        at = end + 1;
+    }
+    return true;
+#else
+    (void)n;
+    (void)out;
+    return false;
+#endif
+}
+
+// The reads of `n` its listing spares: a file whose "._NAME" the listing
+// did not see has no sidecar to open; when both its resource-fork sizes and
+// its record (`fromRecord`) are asked, they come from attributes, and one
+// list of their names tells which of them to read at all.
+void spared_reads(const Node& n, bool fromRecord, FSCatalogInfoBitmap which, const Listing& listing,
+                  rsrc::Known* known, bool* noRecord) {
+    if (listing.sidecars == nullptr || !S_ISREG(n.st.stx_mode) ||
+        listing.sidecars->count(n.name) != 0)
+        return;
+    known->noSidecar = true;
+    MacAttrs attrs;
+    if ((which & kFSCatInfoRsrcSizes) && fromRecord && mac_attrs_listed(n, &attrs)) {
+        known->noLegacy = !attrs.legacyFork;
+        *noRecord = !attrs.record;
+    }
 }
 
 UTCDateTime from_stx(const struct statx_timestamp& t) {
@@ -378,8 +444,15 @@ bool says_nothing(const Node& n, const meta::Record& r, const PreciseDates& pd) 
 }  // namespace
 
 OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo* info,
-                        HFSUniStr255* name, FSSpec* spec, FSRef* parentRef) {
+                        HFSUniStr255* name, FSSpec* spec, FSRef* parentRef,
+                        const Listing* listing) {
     if (info != nullptr && which != 0) {
+        const FSCatalogInfoBitmap fromRecord = kFSCatInfoCreateDate | kFSCatInfoBackupDate |
+                                               kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo;
+        rsrc::Known known;
+        bool noRecord = false;
+        if (listing != nullptr)
+            spared_reads(n, which & fromRecord, which, *listing, &known, &noRecord);
         if (which & kFSCatInfoTextEncoding) info->textEncodingHint = 0;  // kTextEncodingMacRoman
         if (which & kFSCatInfoNodeFlags) info->nodeFlags = node_flags(n);
         if (which & kFSCatInfoVolume) info->volume = n.vref;
@@ -387,7 +460,7 @@ OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo*
         if (which & kFSCatInfoNodeID) info->nodeID = n.nodeID;
         if (which & kFSCatInfoSharingFlags) info->sharingFlags = 0;
         if (which & kFSCatInfoUserPrivs) {
-            UInt8 a = user_access(n);
+            UInt8 a = user_access(n, listing);
             UInt8 p = 0;
             if (!(a & kAccessSearch)) p |= kioACUserNoSeeFolderMask;
             if (!(a & kAccessRead)) p |= kioACUserNoSeeFilesMask;
@@ -402,7 +475,7 @@ OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo*
             FSPermissionInfo p{};
             p.userID = n.st.stx_uid;
             p.groupID = n.st.stx_gid;
-            p.userAccess = user_access(n);
+            p.userAccess = user_access(n, listing);
             p.mode = UInt16(n.st.stx_mode);
             std::memcpy(info->permissions, &p, sizeof p);
         }
@@ -412,16 +485,15 @@ OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo*
             info->dataPhysicalSize = file ? n.st.stx_blocks * 512 : 0;
         }
         if (which & kFSCatInfoRsrcSizes) {
-            const rsrc::Sizes s = rsrc::sizes_of(n);
+            const rsrc::Sizes s = rsrc::sizes_of(n, known);
             info->rsrcLogicalSize = s.logical;
             info->rsrcPhysicalSize = s.physical;
         }
         if (which & kFSCatInfoValence) info->valence = n.is_dir() ? count_entries(n) : 0;
-        const FSCatalogInfoBitmap fromRecord = kFSCatInfoCreateDate | kFSCatInfoBackupDate |
-                                               kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo;
         if (which & fromRecord) {
             meta::Record rec;
-            bool have = !n.is_link() && meta::read(n, &rec, nullptr) == meta::ReadResult::Ok;
+            bool have =
+                !n.is_link() && !noRecord && meta::read(n, &rec, nullptr) == meta::ReadResult::Ok;
             PreciseDates pd;
             if (have && (which & (kFSCatInfoCreateDate | kFSCatInfoBackupDate)))
                 pd = read_precise(n);

@@ -26,6 +26,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <unordered_set>
 
 #include "fm/dircache.h"
@@ -36,7 +37,7 @@
 #include "vantrel/fault.h"
 
 VANTREL_FAULT_OPERATIONS("FSOpenIterator", "FSCloseIterator", "FSGetCatalogInfoBulk",
-                         "VantrelFSGetCatalogInfoBulkDiskNames");
+                         "FSGetCatalogInfoBulk.sidecars", "VantrelFSGetCatalogInfoBulkDiskNames");
 
 struct OpaqueFSIterator {
     vantrel::fm::Node dir;  // the directory (its parent's descriptor is not kept)
@@ -57,6 +58,11 @@ struct OpaqueFSIterator {
     std::mutex use;                // held while a call works on it; never given up then
     bool holding = false;          // among the iterators that hold a descriptor
     std::list<OpaqueFSIterator*>::iterator slot;
+    // For the resource-fork sizes of a long listing: which names have a
+    // "._NAME" (read once, whole; see sidecar_names).
+    std::unique_ptr<std::unordered_set<std::string>> sidecars;
+    bool sidecarsTried = false;
+    long sized = 0;  // items whose resource-fork sizes were asked
 };
 
 namespace vantrel::fm {
@@ -89,6 +95,9 @@ struct linux_dirent64 {
 };
 
 constexpr std::size_t kBufSize = std::size_t{32} * 1024;
+// Items of a listing that look for their sidecars one by one before the
+// directory's "._" names are read for the rest.
+constexpr long kFewItems = 32;
 
 std::int64_t monotonic_ns() {
     struct timespec now;
@@ -238,6 +247,38 @@ const char* next_name(OpaqueFSIterator* it, int* err, unsigned char* type, std::
     }
 }
 
+// The names of the directory of `it` that have a "._NAME" entry (of any
+// type: each is still opened and checked as a sidecar), from one reading of
+// the whole directory through a descriptor of its own. A long listing asks
+// each file for its sidecar; most have none, and a name that is not there
+// costs a search of the directory's index per file, where one more reading
+// of the directory costs about what `ls -f` does. Read after the iterator
+// was opened: a sidecar made or removed since changes the directory, which
+// the changed flag reports at the latest when the listing ends. Null when
+// the directory could not be read again (each file then looks for itself).
+std::unique_ptr<std::unordered_set<std::string>> sidecar_names(const OpaqueFSIterator* it) {
+    const fault::Benign benign;  // a failure only means looking per file, as before
+    UniqueFd fd(fault::step("FSGetCatalogInfoBulk.sidecars", it->dir.name, [&] {
+        return ::openat(it->fd->fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    }));
+    if (!fd) return nullptr;
+    auto names = std::make_unique<std::unordered_set<std::string>>();
+    const std::unique_ptr<char[]> buf(new char[kBufSize]);
+    for (;;) {
+        const long n = fault::step("FSGetCatalogInfoBulk.sidecars", it->dir.name, [&] {
+            return ::syscall(SYS_getdents64, fd.get(), buf.get(), kBufSize);
+        });
+        if (n < 0) return nullptr;  // never a partial list: a name missing from it means no sidecar
+        if (n == 0) return names;
+        for (long pos = 0; pos < n;) {
+            const auto* d = reinterpret_cast<const linux_dirent64*>(buf.get() + pos);
+            pos += d->d_reclen;
+            if (rsrc::is_sidecar_name(d->d_name) && d->d_name[2] != 0)
+                names->emplace(d->d_name + 2);
+        }
+    }
+}
+
 }  // namespace
 
 long open_iterator_count() noexcept {
@@ -340,6 +381,12 @@ OSErr bulk(const char* op, FSIterator it, ItemCount maximumObjects, ItemCount* a
     // for a reference to be made to it).
     const bool refsOnly = (catalogInfos == nullptr || whichInfo == 0) && specs == nullptr;
     const bool entriesOnly = refsOnly && refs == nullptr && names == nullptr;
+    Listing listing;
+    const bool sizes = catalogInfos != nullptr && (whichInfo & kFSCatInfoRsrcSizes) != 0 &&
+                       it->flags == kFSIterateFlat;
+    if (catalogInfos != nullptr &&
+        (whichInfo & (kFSCatInfoUserPrivs | kFSCatInfoPermissions | kFSCatInfoUserAccess)))
+        listing.euid = ::geteuid();
     ItemCount count = 0;
     OSErr result = noErr;
     while (count < maximumObjects) {
@@ -385,9 +432,16 @@ OSErr bulk(const char* op, FSIterator it, ItemCount maximumObjects, ItemCount* a
         }
         Node child;
         child_node(it->dir, it->fd, name, st, &child);
+        // A small directory's files look for their sidecars themselves; past
+        // a few, the directory's "._" names are read once for all of them.
+        if (sizes && !it->sidecarsTried && ++it->sized > kFewItems) {
+            it->sidecarsTried = true;
+            it->sidecars = sidecar_names(it);
+        }
+        listing.sidecars = it->sidecars.get();
         OSErr e = fill_catalog_info(
             child, catalogInfos ? whichInfo : 0, catalogInfos ? &catalogInfos[count] : nullptr,
-            names ? &names[count] : nullptr, specs ? &specs[count] : nullptr, nullptr);
+            names ? &names[count] : nullptr, specs ? &specs[count] : nullptr, nullptr, &listing);
         if (e != noErr) {
             result = e;
             break;

@@ -42,6 +42,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "vantrel/Files.h"
@@ -340,10 +341,24 @@ void timespec_from_utc(const UTCDateTime& d, std::int64_t* sec, std::uint32_t* n
 
 // ---------------------------------------------------------------- catalogue
 
+// What a listing works out once for every item it returns, instead of
+// once per item. Read-only catalogue information only: nothing that
+// changes a file may trust it.
+struct Listing {
+    uid_t euid = 0;  // the caller's effective user when the bulk call began
+    // The names whose "._NAME" the directory held when it was read for them
+    // (after the iterator was opened), without the prefix; null when not
+    // read. A name not in it had no sidecar then: one made since changed the
+    // directory, which the iterator's changed flag reports.
+    const std::unordered_set<std::string>* sidecars = nullptr;
+};
+
 // Fills the catalogue fields `which` of `n` (and the optional name, FSSpec,
-// parent reference). Shared by FSGetCatalogInfo and the iterators.
+// parent reference). Shared by FSGetCatalogInfo and the iterators, which
+// pass what their listing knows (`listing`, may be null).
 OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo* info,
-                        HFSUniStr255* name, FSSpec* spec, FSRef* parentRef);
+                        HFSUniStr255* name, FSSpec* spec, FSRef* parentRef,
+                        const Listing* listing = nullptr);
 
 // ---------------------------------------------------------------- iterators
 

@@ -346,11 +346,11 @@ OSErr read_legacy(int fileFd, std::string* out, bool* present) {
     return ioErr;
 }
 
-Sizes sizes_of(const Node& n) {
+Sizes sizes_of(const Node& n, Known known) {
     Sizes s;
     if (!S_ISREG(n.st.stx_mode)) return s;
     Sidecar side;
-    const OSErr e = open(n.at(), n.name, false, &side);
+    const OSErr e = known.noSidecar ? OSErr{noErr} : open(n.at(), n.name, false, &side);
     if (e == noErr && side.found()) {
         s.present = length(side, &s.logical) == noErr;
     } else if (e != noErr && entry_at(n.at(), n.name) == Entry::File) {
@@ -364,7 +364,7 @@ Sizes sizes_of(const Node& n) {
             s.present = true;
             s.logical = st.stx_size > kForkOffset ? st.stx_size - kForkOffset : 0;
         }
-    } else {
+    } else if (!known.noLegacy) {
         // Relative to the parent's descriptor: the /proc path form walks a
         // path per item, which doubled the system time of a long listing.
         const ssize_t len = meta::get_attr(n, meta::kResourceForkAttr, nullptr, 0);

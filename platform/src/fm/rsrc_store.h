@@ -219,7 +219,14 @@ struct Sizes {
     std::uint64_t logical = 0, physical = 0;
     bool present = false;
 };
-Sizes sizes_of(const Node& n);
+// What a listing already knows, so that sizes_of need not look: the
+// directory held no "._NAME" when it was read; the file's attributes list
+// none of the earlier versions' fork.
+struct Known {
+    bool noSidecar = false;
+    bool noLegacy = false;
+};
+Sizes sizes_of(const Node& n, Known known = {});
 
 // The Finder information of `n`'s metadata record, for the copy a new
 // sidecar carries (zeros when it has none); false when it has none.

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <set>
 #include <thread>
 
@@ -353,4 +354,44 @@ TEST(Iterator, NamesAloneNeedNoRightToSearchTheDirectory) {
     });
     if (!result) GTEST_SKIP() << vtest::kNeedsNobody;
     EXPECT_EQ(*result, "");
+}
+
+// The caller's access to each item is the effective user's when the bulk
+// call is made: a process that becomes another user between two calls of
+// one iterator sees that user's rights on the items that follow.
+TEST(Iterator, AccessIsTheCallersAtEachCall) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+    vtest::TempDir t;
+    ::chmod(t.path().c_str(), 0755);
+    for (const char* name : {"a", "b"}) {
+        const auto f = t.write(std::string("d/") + name, "");
+        ::chmod(f.c_str(), 0600);
+    }
+    ::chmod((t / "d").c_str(), 0755);
+    const FSRef d = ref_of(t / "d");
+    const auto result = vtest::run_child(vtest::Child::Plain, [&]() -> std::string {
+        FSIterator it = nullptr;
+        if (FSOpenIterator(&d, kFSIterateFlat, &it) != noErr) return "no iterator";
+        std::string seen;
+        for (int call = 0; call < 2; ++call) {
+            if (call == 1 && ::seteuid(65534) != 0) return "SKIP";
+            FSCatalogInfo info{};
+            ItemCount n = 0;
+            const OSErr e = FSGetCatalogInfoBulk(it, 1, &n, nullptr,
+                                                 kFSCatInfoPermissions | kFSCatInfoUserPrivs, &info,
+                                                 nullptr, nullptr, nullptr);
+            if (n != 1) return "call " + std::to_string(call) + ": " + vtest::oserr_text(e);
+            FSPermissionInfo p;
+            std::memcpy(&p, info.permissions, sizeof p);
+            seen += std::to_string(p.userAccess) + "/" + std::to_string(info.userPrivileges) + " ";
+        }
+        FSCloseIterator(it);
+        return seen;
+    });
+    ASSERT_TRUE(result.has_value());
+    if (*result == "SKIP") GTEST_SKIP() << "cannot become nobody";
+    // Root: owner, may search, read and write. Nobody: none of it.
+    const int none = kioACUserNoSeeFolderMask | kioACUserNoSeeFilesMask |
+                     kioACUserNoMakeChangesMask | kioACUserNotOwnerMask;
+    EXPECT_EQ(*result, "135/0 0/" + std::to_string(none) + " ");
 }

@@ -16,12 +16,15 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "Child.h"
 #include "FSTestSupport.h"
+#include "FaultSweep.h"
 #include "FileFlags.h"
 #include "TempDir.h"
 #include "vantrel/Files.h"
@@ -171,6 +174,220 @@ TEST(Sidecars, SizesAreTheSidecarsFork) {
     EXPECT_EQ(size, 100000);
     EXPECT_GE(physical, 100000u);
     EXPECT_EQ(FSIterateForks(&ref, &pos, &name, &size, &physical), errFSNoMoreItems);
+}
+
+namespace {
+
+// One item of a long listing: its resource fork's size and its type.
+struct Listed {
+    UInt64 rsrc = 0;
+    OSType type = 0;
+    bool operator==(const Listed&) const = default;
+};
+std::ostream& operator<<(std::ostream& os, const Listed& l) {
+    return os << "{rsrc " << l.rsrc << ", type " << l.type << "}";
+}
+using Listing = std::map<std::string, Listed>;
+
+// Lists `dir` as `ls -l` does (sizes and Finder information), `batch` items
+// a call; `between` runs after the first call. `changed` gets the flag.
+OSErr list_long(const FSRef& ref, Listing* out, ItemCount batch = 64,
+                const std::function<void()>& between = {}, bool* changed = nullptr) {
+    FSIterator it = nullptr;
+    if (OSErr e = FSOpenIterator(&ref, kFSIterateFlat, &it)) return e;
+    std::vector<FSCatalogInfo> infos(batch);
+    std::vector<HFSUniStr255> names(batch);
+    OSErr e = noErr;
+    for (int call = 0; e == noErr; ++call) {
+        if (call == 1 && between) between();
+        ItemCount n = 0;
+        Boolean ch = false;
+        e = FSGetCatalogInfoBulk(it, batch, &n, &ch,
+                                 kFSCatInfoNodeFlags | kFSCatInfoRsrcSizes | kFSCatInfoFinderInfo,
+                                 infos.data(), nullptr, nullptr, names.data());
+        if (changed != nullptr) *changed = ch;
+        for (ItemCount i = 0; i < n; ++i) {
+            FileInfo fi;
+            std::memcpy(&fi, infos[i].finderInfo, sizeof fi);
+            (*out)[utf8(names[i])] = Listed{infos[i].rsrcLogicalSize, fi.fileType};
+        }
+    }
+    {
+        const vantrel::fault::Benign benign;  // released whatever it answers
+        FSCloseIterator(it);
+    }
+    return e == errFSNoMoreItems ? OSErr{noErr} : e;
+}
+
+// Item i of a long listing's fixture: a sidecar, the earlier versions'
+// attribute, a record with a type, or nothing; forks of different sizes.
+Listed make_item(const fs::path& f, int i) {
+    vtest::write_file(f, "");
+    const std::string fork(std::size_t(i % 50 + 1), 'r');
+    switch (i % 4) {
+        case 0:
+            write_sidecar(f, fork);
+            return Listed{fork.size(), 0};
+        case 1:
+            EXPECT_EQ(::lsetxattr(f.c_str(), kLegacyForkAttr, fork.data(), fork.size(), 0), 0);
+            return Listed{fork.size(), 0};
+        case 2: {
+            FSCatalogInfo info{};
+            set_file_info(&info, 'TEXT', 'ttxt');
+            FSRef ref = ref_of(f);
+            EXPECT_EQ(FSSetCatalogInfo(&ref, kFSCatInfoFinderInfo, &info), noErr);
+            return Listed{0, 'TEXT'};
+        }
+        default:
+            return Listed{};
+    }
+}
+
+}  // namespace
+
+// A long listing sizes every resource fork wherever the directory keeps its
+// sidecar: in another read of the directory than the file's own entry (a
+// folder of thousands), or not at all; a "._NAME" that is a folder or not
+// AppleDouble is no fork. Each item as FSGetCatalogInfo shows it alone.
+TEST(Sidecars, ALongListingSizesEveryForkWhereverItsSidecarLies) {
+    TempDir dir;
+    Listing want;
+    const std::string pad(40, 'n');  // long names: the directory takes many reads
+    for (int i = 0; i < 3000; ++i) {
+        const std::string name = pad + std::to_string(i);
+        want[name] = make_item(dir / name, i);
+    }
+    vtest::write_file(dir / "foldered", "");
+    fs::create_directory(dir / "._foldered");
+    want["foldered"] = Listed{};
+    want["._foldered"] = Listed{};  // a folder under such a name is an item
+    vtest::write_file(dir / "bogus", "");
+    write_bytes(dir / "._bogus", "not AppleDouble");
+    want["bogus"] = Listed{};
+    const FSRef ref = ref_of(dir.path());
+    for (const ItemCount batch : {ItemCount{1}, ItemCount{7}, ItemCount{128}, ItemCount{5000}}) {
+        SCOPED_TRACE(batch);
+        Listing got;
+        ASSERT_EQ(list_long(ref, &got, batch), noErr);
+        EXPECT_EQ(got, want);
+    }
+    for (const auto& [name, item] : want) {
+        FSRef ref = ref_of(dir / name);
+        FSCatalogInfo info{};
+        ASSERT_EQ(FSGetCatalogInfo(&ref, kFSCatInfoRsrcSizes | kFSCatInfoFinderInfo, &info, nullptr,
+                                   nullptr, nullptr),
+                  noErr);
+        FileInfo fi;
+        std::memcpy(&fi, info.finderInfo, sizeof fi);
+        EXPECT_EQ((Listed{info.rsrcLogicalSize, fi.fileType}), item) << name;
+    }
+}
+
+// A listing reads the folder's "._" names once, early: what changes after
+// that reaches the items listed later, or the changed flag says the folder
+// changed. A fork in the earlier versions' attribute and a record are read
+// per item: added after the first batch, they show.
+TEST(Sidecars, ALongListingSeesChangesMadeWhileItRuns) {
+    struct Row {
+        const char* what;
+        std::function<Listed(const fs::path& file, const Listed& was)> change;
+        bool changesFolder;
+    };
+    const Row rows[] = {
+        {"a sidecar made",
+         [](const fs::path& f, const Listed& was) {
+             std::filesystem::remove(sidecar_path(f));
+             write_sidecar(f, "late fork");
+             return Listed{9, was.type};
+         },
+         true},
+        {"a sidecar removed",
+         [](const fs::path& f, const Listed& was) {
+             std::filesystem::remove(sidecar_path(f));
+             return Listed{::lgetxattr(f.c_str(), kLegacyForkAttr, nullptr, 0) > 0 ? was.rsrc : 0,
+                           was.type};
+         },
+         true},
+        {"the earlier versions' fork set",
+         [](const fs::path& f, const Listed& was) {
+             if (fs::exists(sidecar_path(f))) return was;  // the sidecar wins
+             EXPECT_EQ(::lsetxattr(f.c_str(), kLegacyForkAttr, "abc", 3, 0), 0);
+             return Listed{3, was.type};
+         },
+         false},
+        {"a type given",
+         [](const fs::path& f, const Listed& was) {
+             // (A sidecar's copy of the Finder information is replaced,
+             // which changes the folder.)
+             if (fs::exists(sidecar_path(f))) return was;
+             FSCatalogInfo info{};
+             set_file_info(&info, 'LATE', 'ttxt');
+             FSRef ref = ref_of(f);
+             EXPECT_EQ(FSSetCatalogInfo(&ref, kFSCatInfoFinderInfo, &info), noErr);
+             return Listed{was.rsrc, 'LATE'};
+         },
+         false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        TempDir dir;
+        Listing want;
+        for (int i = 0; i < 200; ++i) {
+            const std::string name = "f" + std::to_string(i);
+            want[name] = make_item(dir / name, i);
+        }
+        const Listing before = want;
+        Listing got;
+        bool changed = false;
+        // The first call lists more items than look for their sidecars one
+        // by one, so the folder's names are read in it.
+        ASSERT_EQ(list_long(
+                      ref_of(dir.path()), &got, 100,
+                      [&] {
+                          for (auto& [name, item] : want)
+                              if (got.count(name) == 0) item = row.change(dir / name, item);
+                      },
+                      &changed),
+                  noErr);
+        EXPECT_EQ(changed, row.changesFolder);
+        ASSERT_EQ(got.size(), want.size());
+        for (const auto& [name, item] : want) {
+            const Listed& shown = got[name];
+            // Where the flag tells the caller the listing is out of date, an
+            // item may show what it was before the change.
+            if (changed && shown == before.at(name)) continue;
+            EXPECT_EQ(shown, item) << name;
+        }
+    }
+}
+
+// A failure of the calls a long listing saves others with (the second read
+// of the folder, the list of a file's attributes) costs only those savings:
+// every item is still what it is.
+TEST(Sidecars, ALongListingIsRightWhateverFailsOfItsShortcuts) {
+    TempDir dir;
+    Listing want;
+    const std::string pad(230, 'n');  // the folder takes more than one read
+    for (int i = 0; i < 150; ++i) {
+        const std::string name = pad + std::to_string(i);
+        want[name] = make_item(dir / name, i);
+    }
+    const FSRef ref = ref_of(dir.path());
+    std::set<std::string> struck;
+    vtest::FaultSweep sweep;
+    sweep.run([&](vtest::FaultTrial& t) {
+        Listing got;
+        const OSErr e = t.inject([&] { return list_long(ref, &got); });
+        for (const auto& i : t.log()) struck.insert(i.op);
+        if (t.clean()) {
+            EXPECT_OSERR(e, noErr);
+            EXPECT_EQ(got, want);
+        } else {
+            EXPECT_TRUE(t.reports(e)) << vtest::oserr_text(e);
+        }
+    });
+    EXPECT_TRUE(struck.count("FSGetCatalogInfoBulk.sidecars") != 0);
+    EXPECT_TRUE(struck.count("FSGetCatalogInfoBulk.listxattr") != 0);
 }
 
 // A sidecar the caller may not read (mode 000, or another user's private

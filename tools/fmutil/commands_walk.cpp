@@ -37,13 +37,14 @@ OSErr read_level(const FSRef& dir, TreeBuffers& b, TreeLevel* level, bool* chang
     for (;;) {
         ItemCount n = 0;
         Boolean ch = 0;
-        e = VantrelFSGetCatalogInfoBulkDiskNames(
-            it, TreeBuffers::kBatch, &n, &ch, kFSCatInfoNodeFlags | kFSCatInfoPermissions,
-            b.infos.data(), b.refs.data(), nullptr, b.names.data());
+        e = VantrelFSGetCatalogInfoBulkDiskNames(it, TreeBuffers::kBatch, &n, &ch, b.bitmap,
+                                                 b.infos.data(), b.refs.data(), nullptr,
+                                                 b.names.data());
         if (ch) *changed = true;
+        const bool kinds = (b.bitmap & kFSCatInfoPermissions) != 0;
         for (ItemCount i = 0; i < n; ++i) {
             const bool dir = (b.infos[i].nodeFlags & kFSNodeIsDirectoryMask) != 0;
-            TreeEntry entry{{}, std::string::npos, kind_of(b.infos[i]).json, dir};
+            TreeEntry entry{{}, std::string::npos, kinds ? kind_of(b.infos[i]).json : nullptr, dir};
             append_listed_name(entry.name, b.names[i], b.refs[i]);
             if (dir || level->keep_all_refs) {
                 entry.ref = level->refs.size();
@@ -51,8 +52,10 @@ OSErr read_level(const FSRef& dir, TreeBuffers& b, TreeLevel* level, bool* chang
             }
             level->entries.push_back(std::move(entry));
         }
-        if (e == errFSNoMoreItems) e = noErr;
-        if (e != noErr || n == 0) break;
+        // The last batch comes with the end: no call more to learn it.
+        const bool end = e == errFSNoMoreItems;
+        if (end) e = noErr;
+        if (end || e != noErr || n == 0) break;
     }
     FSCloseIterator(it);  // benign: the iterator is released whatever this answers
     return e;
@@ -94,6 +97,9 @@ int cmd_tree(Context& ctx) {
     }
     const char end = ctx.has("null") ? '\0' : '\n';
     TreeBuffers buffers;
+    // The text shows directories alone (a trailing "/"); only JSON names
+    // every item's kind.
+    if (!ctx.json) buffers.bitmap = kFSCatInfoNodeFlags;
     std::vector<TreeError> errors;
     bool changed = false;
     std::uint64_t items = 0;

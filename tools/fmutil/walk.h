@@ -16,7 +16,7 @@ namespace fmutil {
 struct TreeEntry {
     std::string name;
     std::size_t ref;   // index into TreeLevel::refs, or npos where none is kept
-    const char* kind;  // JSON kind
+    const char* kind;  // JSON kind (null when the walk did not ask for it)
     bool is_dir;
 };
 
@@ -34,9 +34,13 @@ struct TreeError {
     OSErr code;
 };
 
-// The bulk call's buffers, shared by every directory of the walk.
+// The bulk call's buffers, shared by every directory of the walk, and what
+// it asks for: node flags tell directories; the permissions' mode tells the
+// other kinds (TreeEntry::kind, null without it). Costly for another user
+// than root: it comes with the caller's access, asked of the kernel.
 struct TreeBuffers {
     static constexpr ItemCount kBatch = 128;
+    FSCatalogInfoBitmap bitmap = kFSCatInfoNodeFlags | kFSCatInfoPermissions;
     std::vector<FSCatalogInfo> infos = std::vector<FSCatalogInfo>(kBatch);
     std::vector<FSRef> refs = std::vector<FSRef>(kBatch);
     std::vector<VantrelDiskName> names = std::vector<VantrelDiskName>(kBatch);

@@ -37,9 +37,9 @@ OSErr read_level(const FSRef& dir, TreeBuffers& b, TreeLevel* level, bool* chang
     for (;;) {
         ItemCount n = 0;
         Boolean ch = 0;
-        e = VantrelFSGetCatalogInfoBulkDiskNames(it, TreeBuffers::kBatch, &n, &ch, b.bitmap,
-                                                 b.infos.data(), b.refs.data(), nullptr,
-                                                 b.names.data());
+        e = VantrelFSGetCatalogInfoBulkDiskNames(
+            it, TreeBuffers::kBatch, &n, changed != nullptr ? &ch : nullptr, b.bitmap,
+            b.infos.data(), b.refs.data(), nullptr, b.names.data());
         if (ch) *changed = true;
         const bool kinds = (b.bitmap & kFSCatInfoPermissions) != 0;
         for (ItemCount i = 0; i < n; ++i) {
@@ -102,6 +102,9 @@ int cmd_tree(Context& ctx) {
     if (!ctx.json) buffers.bitmap = kFSCatInfoNodeFlags;
     std::vector<TreeError> errors;
     bool changed = false;
+    // Only JSON tells whether a directory changed while it was walked: the
+    // text spares the look at each directory's times.
+    bool* const watch = ctx.json ? &changed : nullptr;
     std::uint64_t items = 0;
     std::vector<TreeLevel> stack(1);
     stack[0].prefix = path_prefix(dir);
@@ -113,7 +116,7 @@ int cmd_tree(Context& ctx) {
         ctx.fm_error_line(path, e);
         errors.push_back({std::move(path), e});
     };
-    if (OSErr e = read_level(ref, buffers, &stack[0], &changed)) failed(dir, e);
+    if (OSErr e = read_level(ref, buffers, &stack[0], watch)) failed(dir, e);
     std::string path;
     while (const TreeEntry* next = next_entry(stack)) {
         const TreeLevel& level = stack.back();
@@ -143,7 +146,7 @@ int cmd_tree(Context& ctx) {
             child.prefix = path + "/";
             child.depth = level.depth + 1;
             const FSRef child_ref = level.refs[entry.ref];
-            if (OSErr e = read_level(child_ref, buffers, &child, &changed)) failed(path, e);
+            if (OSErr e = read_level(child_ref, buffers, &child, watch)) failed(path, e);
             // (`level` and `entry` are not used past this point: the push may move them.)
             if (!child.entries.empty()) stack.push_back(std::move(child));
         }

@@ -55,7 +55,8 @@ std::string path_prefix(const std::string& dir);
 const TreeEntry* next_entry(std::vector<TreeLevel>& stack);
 
 // Reads a directory's items into `level`. What was read before a failure is
-// kept (and listed); the failure is returned.
+// kept (and listed); the failure is returned. `*changed` is set when the
+// directory changed while it was read (`changed` null: not asked).
 OSErr read_level(const FSRef& dir, TreeBuffers& b, TreeLevel* level, bool* changed);
 
 }  // namespace fmutil

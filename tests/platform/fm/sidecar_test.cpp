@@ -248,7 +248,8 @@ Listed make_item(const fs::path& f, int i) {
 // A long listing sizes every resource fork wherever the directory keeps its
 // sidecar: in another read of the directory than the file's own entry (a
 // folder of thousands), or not at all; a "._NAME" that is a folder or not
-// AppleDouble is no fork. Each item as FSGetCatalogInfo shows it alone.
+// AppleDouble is no fork; a file with many attributes still shows its
+// fork. Each item as FSGetCatalogInfo shows it alone.
 TEST(Sidecars, ALongListingSizesEveryForkWhereverItsSidecarLies) {
     TempDir dir;
     Listing want;
@@ -264,6 +265,14 @@ TEST(Sidecars, ALongListingSizesEveryForkWhereverItsSidecarLies) {
     vtest::write_file(dir / "bogus", "");
     write_bytes(dir / "._bogus", "not AppleDouble");
     want["bogus"] = Listed{};
+    // More attribute names than one list of them is read into at once.
+    const auto crowded = vtest::write_file(dir / "crowded", "");
+    for (int i = 0; i < 40; ++i) {
+        const std::string attr = "user.crowd." + std::string(30, 'a') + std::to_string(i);
+        ASSERT_EQ(::lsetxattr(crowded.c_str(), attr.c_str(), "", 0, 0), 0);
+    }
+    ASSERT_EQ(::lsetxattr(crowded.c_str(), kLegacyForkAttr, "xyz", 3, 0), 0);
+    want["crowded"] = Listed{3, 0};
     const FSRef ref = ref_of(dir.path());
     for (const ItemCount batch : {ItemCount{1}, ItemCount{7}, ItemCount{128}, ItemCount{5000}}) {
         SCOPED_TRACE(batch);

@@ -85,7 +85,6 @@ bool mac_attrs_listed(const Node& n, MacAttrs* out) {
     }
     *out = MacAttrs{};
     if (len < 0) {
-        if (errno == ENOTSUP) return true;  // a file system without attributes: none
         if (errno == ENOSYS) missing.store(true, std::memory_order_relaxed);
         return false;
     }
@@ -116,7 +115,8 @@ void spared_reads(const Node& n, bool fromRecord, FSCatalogInfoBitmap which, con
         return;
     known->noSidecar = true;
     MacAttrs attrs;
-    if ((which & kFSCatInfoRsrcSizes) && fromRecord && mac_attrs_listed(n, &attrs)) {
+    if ((which & kFSCatInfoRsrcSizes) && fromRecord && listing.fullAttrLists &&
+        mac_attrs_listed(n, &attrs)) {
         known->noLegacy = !attrs.legacyFork;
         *noRecord = !attrs.record;
     }

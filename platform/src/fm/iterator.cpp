@@ -382,6 +382,7 @@ OSErr bulk(const char* op, FSIterator it, ItemCount maximumObjects, ItemCount* a
     const bool refsOnly = (catalogInfos == nullptr || whichInfo == 0) && specs == nullptr;
     const bool entriesOnly = refsOnly && refs == nullptr && names == nullptr;
     Listing listing;
+    listing.fullAttrLists = it->listedRefs;  // the same local file systems
     const bool sizes = catalogInfos != nullptr && (whichInfo & kFSCatInfoRsrcSizes) != 0 &&
                        it->flags == kFSIterateFlat;
     if (catalogInfos != nullptr &&

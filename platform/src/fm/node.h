@@ -351,6 +351,10 @@ struct Listing {
     // read. A name not in it had no sidecar then: one made since changed the
     // directory, which the iterator's changed flag reports.
     const std::unordered_set<std::string>* sidecars = nullptr;
+    // The file system is one whose list of a file's attributes names every
+    // attribute a read would find (local ones we know); elsewhere (FUSE, a
+    // network file system) each attribute is read.
+    bool fullAttrLists = false;
 };
 
 // Fills the catalogue fields `which` of `n` (and the optional name, FSSpec,

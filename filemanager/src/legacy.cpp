@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "vantrel/DiskNames.h"
 #include "vantrel/FSUtilities.h"
 
 namespace {
@@ -101,6 +102,37 @@ OSErr ref_in_dir(const FSRef* destDir, const std::string& diskName, FSRef* newRe
         return e;
     if (FSCompareFSRefs(&parent, destDir) != noErr) return fnfErr;
     *newRef = found;
+    return noErr;
+}
+
+// Whether `diskName` is plain ASCII: the same bytes in every normal form
+// and in Unicode (no ":", which shows as "/"; not "._", which names a
+// fork), so that one lookup by that name relative to a folder finds the
+// entry of those bytes and nothing else.
+bool plain_ascii_name(const std::string& diskName) {
+    if (diskName.empty() || diskName.size() > 255 || diskName.compare(0, 2, "._") == 0)
+        return false;
+    return std::all_of(diskName.begin(), diskName.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x80 && c != ':' && c != '\0';
+    });
+}
+
+// The reference of the item of the plain ASCII name `diskName` in `destDir`:
+// one lookup relative to the folder, where ref_in_dir spells the folder's
+// whole path and walks it again.
+OSErr ref_by_ascii_name(const FSRef* destDir, const std::string& diskName, FSRef* newRef) {
+    UniChar units[255];
+    std::copy(diskName.begin(), diskName.end(), units);
+    return FSMakeFSRefUnicode(destDir, diskName.size(), units, kTextEncodingUnknown, newRef);
+}
+
+// The bytes of the entry that names `ref`, read from the reference itself
+// (no path: it works below PATH_MAX's reach too).
+OSErr ref_disk_name(const FSRef* ref, std::string* out) {
+    UInt8 bytes[255];
+    ByteCount length = 0;
+    if (OSErr e = VantrelFSRefGetDiskName(ref, bytes, sizeof bytes, &length)) return e;
+    out->assign(reinterpret_cast<const char*>(bytes), length);
     return noErr;
 }
 
@@ -309,10 +341,14 @@ OSErr FSCopyFile(const FSRef* source, const FSRef* destDir, UniCharCount newName
     HFSUniStr255 sourceName;
     sourceName.length = 0;
     OSErr nameErr = noErr;
+    bool ascii = false;  // the copy is found by one lookup (ref_by_ascii_name)
     if (newRef != nullptr && newName == nullptr) {
-        nameErr = disk_name(source, &diskName);
-        err = FSGetCatalogInfo(source, kFSCatInfoNone, nullptr, &sourceName, nullptr, nullptr);
-        if (err != noErr) return err;
+        ascii = ref_disk_name(source, &diskName) == noErr && plain_ascii_name(diskName);
+        if (!ascii) {
+            nameErr = disk_name(source, &diskName);
+            err = FSGetCatalogInfo(source, kFSCatInfoNone, nullptr, &sourceName, nullptr, nullptr);
+            if (err != noErr) return err;
+        }
     }
 
     HParamBlockRec pb;
@@ -324,6 +360,7 @@ OSErr FSCopyFile(const FSRef* source, const FSRef* destDir, UniCharCount newName
     if (err != noErr) return err;
 
     if (newRef == nullptr) return noErr;
+    if (ascii) return ref_by_ascii_name(destDir, diskName, newRef);
     if (name.ptr == nullptr && nameErr == noErr) {
         err = ref_in_dir(destDir, diskName, newRef);
         if (err != errFSNameTooLong) return err;

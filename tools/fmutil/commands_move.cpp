@@ -1,5 +1,6 @@
 // mv, swap, cp, volumes, fileid: moving, exchanging and copying files, and
 // the volume-level views.
+#include <linux/limits.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -142,10 +143,12 @@ namespace {
 // Extended attributes other than the Mac metadata (which the File Manager's
 // copy carries: Finder information, comment, dates, resource fork) follow
 // the copy, as cp -a copies them. A file system without them has none.
-OSErr copy_other_xattrs(const std::string& from, const std::string& to) {
+// Most files have none: the copy's path is spelt only for a first one.
+OSErr copy_other_xattrs(const FSRef& src, const FSRef& dst) {
     // An item deeper than a path can reach (PATH_MAX) has no path to name its
     // attributes by; the File Manager's own metadata is copied all the same.
-    if (from.empty() || to.empty()) return noErr;
+    const std::string from = ref_path(src);
+    if (from.empty()) return noErr;
     std::vector<char> names(4096);
     ssize_t n;
     while ((n = ::llistxattr(from.c_str(), names.data(), names.size())) < 0 && errno == ERANGE)
@@ -154,15 +157,18 @@ OSErr copy_other_xattrs(const std::string& from, const std::string& to) {
         if (errno == ENOTSUP || errno == ENODATA) return noErr;
         return ioErr;
     }
+    std::string to;
     std::vector<char> value;
     for (ssize_t i = 0; i < n; i += static_cast<ssize_t>(std::strlen(names.data() + i)) + 1) {
         const char* name = names.data() + i;
         if (std::strncmp(name, "user.org.netatalk.", 18) == 0) continue;
-        const ssize_t size = ::lgetxattr(from.c_str(), name, nullptr, 0);
-        if (size < 0) continue;  // removed meanwhile
-        value.resize(static_cast<std::size_t>(size) + 1);
+        if (to.empty()) {
+            to = ref_path(dst);
+            if (to.empty()) return noErr;
+            value.resize(XATTR_SIZE_MAX);  // the largest value Linux allows
+        }
         const ssize_t got = ::lgetxattr(from.c_str(), name, value.data(), value.size());
-        if (got < 0) continue;
+        if (got < 0) continue;  // removed meanwhile
         if (::lsetxattr(to.c_str(), name, value.data(), static_cast<std::size_t>(got), 0) != 0 &&
             errno != ENOTSUP && errno != EPERM) {
             if (errno == ENOSPC) return dskFulErr;
@@ -189,7 +195,7 @@ OSErr finish_copy(const FSRef& src, const FSRef& dst, bool as_root) {
     if (set != kFSCatInfoNone) {
         if (OSErr e = FSSetCatalogInfo(&dst, set, &s)) return e;
     }
-    return copy_other_xattrs(ref_path(src), ref_path(dst));
+    return copy_other_xattrs(src, dst);
 }
 
 // A copied folder's own attributes: what FSCopyFileMgrAttributes gives
@@ -295,12 +301,13 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& src_pa
             fail(from, bdNamErr, "not copied: the name is not UTF-8");
             continue;
         }
-        HFSUniStr255 uname{};
-        if (OSErr e = FSGetCatalogInfo(&item, kFSCatInfoNone, nullptr, &uname, nullptr, nullptr)) {
-            fail(from, e);
-            continue;
-        }
         if (entry.is_dir) {
+            HFSUniStr255 uname{};
+            if (OSErr e =
+                    FSGetCatalogInfo(&item, kFSCatInfoNone, nullptr, &uname, nullptr, nullptr)) {
+                fail(from, e);
+                continue;
+            }
             CopyFrame child;
             child.src = item;
             child.src_path = from + "/";
@@ -323,16 +330,14 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& src_pa
             fail(from, notAFileErr, "not copied: " + what);
             continue;
         }
-        FSRef ignored;
-        if (OSErr e = FSCopyFile(&item, &frame.dst, 0, nullptr, kTextEncodingUnknown, &ignored)) {
+        // The copy keeps the source's name as it is on disk, and the
+        // reference FSCopyFile hands back names the copy it made.
+        FSRef copy;
+        if (OSErr e = FSCopyFile(&item, &frame.dst, 0, nullptr, kTextEncodingUnknown, &copy)) {
             fail(e == dupFNErr || dest_at_fault(frame.dst, e) ? path : from, e);
             continue;
         }
-        FSRef copy;
-        OSErr e = FSMakeFSRefUnicode(&frame.dst, uname.length, uname.unicode, kTextEncodingUnknown,
-                                     &copy);
-        if (!e) e = finish_copy(item, copy, as_root);
-        if (e) fail(path, e);
+        if (OSErr e = finish_copy(item, copy, as_root)) fail(path, e);
     }
     return noErr;
 }

@@ -16,6 +16,7 @@
 
 #include <cerrno>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "fm/pbnode.h"
@@ -77,24 +78,52 @@ int copy_data(int in, int out) {
     }
 }
 
+// Whether the listing `names` (`size` bytes of NUL-terminated names, as
+// flistxattr gives them) holds `name`.
+bool listed(const std::vector<char>& names, std::size_t size, std::string_view name) {
+    for (std::size_t i = 0; i < size;) {
+        const std::string_view here(names.data() + i);
+        if (here == name) return true;
+        i += here.size() + 1;
+    }
+    return false;
+}
+
 // Copies the named extended attributes that the source has; 0 or an errno.
-int copy_attrs(const Node& src, int out) {
-    const std::string path = src.proc_path();
+// They are read from the descriptor the data comes from, so that they are
+// that file's whatever has taken its name since it was opened; one listing
+// tells which there are, and only those are read (most files have none).
+int copy_attrs(int in, int out) {
+    std::vector<char> names(1024);
+    ssize_t listedSize;
+    for (;;) {
+        listedSize = vantrel::fault::step("PBHCopyFileSync.write", "listxattr", [&] {
+            return ::flistxattr(in, names.data(), names.size());
+        });
+        if (listedSize >= 0) break;
+        if (errno == ENOTSUP) return 0;  // a file system without them has none
+        if (errno != ERANGE) return errno;
+        const ssize_t need = ::flistxattr(in, nullptr, 0);
+        if (need < 0) return errno;
+        names.resize(static_cast<std::size_t>(need) + 1);  // it grew in between: ask again
+    }
+    std::vector<char> value(4096);
     for (const char* name : kCopiedAttrs) {
-        std::vector<char> value;
+        if (!listed(names, static_cast<std::size_t>(listedSize), name)) continue;
         for (;;) {
-            const ssize_t size = ::lgetxattr(path.c_str(), name, nullptr, 0);
-            if (size < 0) {
-                if (errno == ENODATA || errno == ENOTSUP) break;
-                return errno;
+            const ssize_t got = vantrel::fault::step("PBHCopyFileSync.write", name, [&] {
+                return ::fgetxattr(in, name, value.data(), value.size());
+            });
+            if (got < 0 && errno == ERANGE) {
+                const ssize_t size = ::fgetxattr(in, name, nullptr, 0);
+                if (size < 0) return errno;
+                value.resize(static_cast<std::size_t>(size));
+                continue;  // it may grow again in between
             }
-            value.resize(static_cast<std::size_t>(size));
-            const ssize_t got = ::lgetxattr(path.c_str(), name, value.data(), value.size());
-            if (got < 0 && errno == ERANGE) continue;  // it grew in between
+            if (got < 0 && errno == ENODATA) break;  // removed since the listing
             if (got < 0) return errno;
-            value.resize(static_cast<std::size_t>(got));
             if (vantrel::fault::step("PBHCopyFileSync.setxattr", name, [&] {
-                    return ::fsetxattr(out, name, value.data(), value.size(), 0);
+                    return ::fsetxattr(out, name, value.data(), static_cast<std::size_t>(got), 0);
                 }) != 0)
                 return errno;
             break;
@@ -189,7 +218,7 @@ extern "C" OSErr PBHCopyFileSync(HParmBlkPtr pb) {
     if (int err = vantrel::fault::check_errno("PBHCopyFileSync.write", name))
         return fail(err, Op::Write);
     if (int err = copy_data(in.get(), out.get())) return fail(err, Op::Write);
-    if (int err = copy_attrs(src, out.get())) return fail(err, Op::Write);
+    if (int err = copy_attrs(in.get(), out.get())) return fail(err, Op::Write);
     if (vantrel::fault::step("PBHCopyFileSync.chmod", name,
                              [&] { return ::fchmod(out.get(), mode); }) != 0)
         return fail(errno, Op::Write);

@@ -108,6 +108,78 @@ TEST(CopyFile, CarriesDataForksModeAndTimesButNotTheIDOrLock) {
     EXPECT_TRUE(fs::exists(dest / "file"));
 }
 
+// A metadata record marked `mark` on `p` (itself, never a link's target).
+int set_record(const fs::path& p, char mark) {
+    std::string meta(402, '\0');
+    meta[1] = 0x05;
+    meta[100] = mark;
+    return ::lsetxattr(p.c_str(), "user.org.netatalk.Metadata", meta.data(), meta.size(), 0);
+}
+
+// Which record `p` has: "record A" for one set_record(p, 'A') made.
+std::string record_of(const fs::path& p) {
+    char buf[1024];
+    const ssize_t n = ::lgetxattr(p.c_str(), "user.org.netatalk.Metadata", buf, sizeof buf);
+    if (n < 0) return "no record";
+    if (n != 402) return "a record of " + std::to_string(n) + " bytes";
+    return std::string("record ") + buf[100];
+}
+
+// What takes the source's name while its data is being copied (another
+// program renaming over it) gives the copy nothing: the Finder information,
+// comment and dates record come from the file whose data is copied, read
+// from the descriptor the data comes from, never through the name again.
+TEST(CopyFile, TheRecordComesFromTheFileWhoseDataIsCopied) {
+    struct Row {
+        const char* what;  // what is renamed over the source's name
+        void (*make)(const fs::path& at, const fs::path& scratch);
+    };
+    const Row rows[] = {
+        {"another file with its own record",
+         [](const fs::path& at, const fs::path&) {
+             std::ofstream(at) << "other data";
+             set_record(at, 'B');
+         }},
+        {"a link to a file with its own record",
+         [](const fs::path& at, const fs::path& scratch) {
+             std::ofstream(scratch / "target") << "other data";
+             set_record(scratch / "target", 'B');
+             fs::create_symlink(scratch / "target", at);
+         }},
+        {"a folder with its own record",
+         [](const fs::path& at, const fs::path&) {
+             fs::create_directory(at);
+             set_record(at, 'B');
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        vtest::TempDir dir("copyfile");
+        const fs::path src = dir.write("src/file", "the data copied");
+        const fs::path dest = dir.mkdir("dest");
+        const fs::path scratch = dir.mkdir("scratch");
+        ASSERT_EQ(0, set_record(src, 'A'));
+        row.make(scratch / "replacement", scratch);
+        bool swapped = false;
+        vantrel::fault::Scope scope;
+        vantrel::fault::set_hook([&](const vantrel::fault::Call& c) {
+            // The data is open: the name now goes to something else.
+            if (!swapped && c.op == "PBHCopyFileSync.write") {
+                swapped = true;
+                fs::rename(src, scratch / "moved away");
+                fs::rename(scratch / "replacement", src);
+            }
+        });
+        const OSErr e = copy(src, dest, "copy");
+        vantrel::fault::set_hook(nullptr);
+        ASSERT_TRUE(swapped);
+        ASSERT_EQ(noErr, e);
+        EXPECT_EQ("the data copied", vtest::read_file(dest / "copy"));
+        EXPECT_EQ("record A", record_of(dest / "copy"))
+            << "the record of what took the name, or none, went with the data";
+    }
+}
+
 TEST(CopyFile, RefusesAndLeavesNothingBehind) {
     vtest::TempDir dir("copyfile");
     const fs::path src = dir.write("src/file", "data");

@@ -227,19 +227,21 @@ OSErr set_immutable(const Node& n, bool on, const char* step) {
     return noErr;
 }
 
-// An extended attribute's value, or nullopt when the object has none.
+// An extended attribute's value, or nullopt when the object has none. Read
+// relative to the parent's descriptor, in one call when it fits the first
+// buffer (the record, the dates and their extra entries do).
 std::optional<std::string> attr_of(const Node& n, const char* name) {
-    const std::string path = n.proc_path();
+    std::string v(4096, '\0');
     for (int attempt = 0; attempt < 8; ++attempt) {
-        const ssize_t size = ::lgetxattr(path.c_str(), name, nullptr, 0);
-        if (size < 0) return std::nullopt;
-        std::string v(static_cast<std::size_t>(size), '\0');
-        const ssize_t got = ::lgetxattr(path.c_str(), name, v.data(), v.size());
+        const ssize_t got = meta::get_attr(n, name, v.data(), v.size());
         if (got >= 0) {
             v.resize(static_cast<std::size_t>(got));
             return v;
         }
         if (errno != ERANGE) return std::nullopt;
+        const ssize_t size = meta::get_attr(n, name, nullptr, 0);
+        if (size < 0) return std::nullopt;
+        v.assign(static_cast<std::size_t>(size), '\0');
     }
     return std::nullopt;
 }
@@ -650,10 +652,9 @@ OSErr FSSetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo,
             // Everything is as a file without a record shows it: no record
             // (giving back the values a file had undoes a change exactly).
             changes.before_attr(kDatesAttr);
-            const std::string path = n.proc_path();
             for (const char* attr : {meta::kMetadataAttr, kDatesAttr, meta::kExtraAttr}) {
                 if (fault::step("FSSetCatalogInfo.setxattr", n.name, [&] {
-                        const int rc = ::lremovexattr(path.c_str(), attr);
+                        const int rc = meta::remove_attr(n, attr);
                         return rc != 0 && errno == ENODATA ? 0 : rc;
                     }) != 0)
                     return from_errno(errno, Op::Write, &n);
@@ -667,9 +668,8 @@ OSErr FSSetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo,
             put_date(b + 1, pd.create);
             put_date(b + 9, pd.backup);
             changes.before_attr(kDatesAttr);
-            if (fault::step("FSSetCatalogInfo.dates", n.name, [&] {
-                    return ::lsetxattr(n.proc_path().c_str(), kDatesAttr, b, sizeof b, 0);
-                }) != 0)
+            if (fault::step("FSSetCatalogInfo.dates", n.name,
+                            [&] { return meta::set_attr(n, kDatesAttr, b, sizeof b); }) != 0)
                 return from_errno(errno, Op::Write, &n);
         }
         // The copy in the resource fork's sidecar follows the record, so

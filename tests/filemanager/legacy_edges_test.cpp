@@ -15,6 +15,7 @@
 #include "FSTestSupport.h"
 #include "TempDir.h"
 #include "vantrel/FSUtilities.h"
+#include "vantrel/fault.h"
 
 namespace fs = std::filesystem;
 
@@ -91,4 +92,49 @@ TEST(CopyFileWithoutANewName, FillsNewRefInADirectoryDeeperThanAPathReaches) {
     EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(name.unicode), name.length),
               u"plain");
     EXPECT_EQ(FSCompareFSRefs(&parent, &d), noErr);
+}
+
+// The copy's reference is made by its name once the copy has one: what
+// another program puts under that name in the meantime (a link to
+// something outside the folder) is never what the reference names; the
+// call either names what is in the folder under that name or says it
+// cannot, and nothing outside is touched.
+TEST(CopyFileWithoutANewName, NewRefNeverNamesWhatALinkInTheCopysPlacePointsTo) {
+    struct Row {
+        const char* what;
+        const char* name;  // the source's name: ASCII, or not
+    };
+    const Row rows[] = {{"an ASCII name", "plain"}, {"a name that is not ASCII", "caf\xC3\xA9"}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        vtest::TempDir dir;
+        const fs::path src = dir.write(std::string("src/") + row.name, "data");
+        const fs::path outside = dir.write("outside/target", "outside");
+        fs::create_directories(dir / "dst");
+        FSRef s = ref_of(src), d = ref_of(dir / "dst"), target = ref_of(outside);
+        bool linked = false, swapped = false;
+        vantrel::fault::Scope scope;
+        vantrel::fault::set_hook([&](const vantrel::fault::Call& c) {
+            if (c.op == "PBHCopyFileSync.link") {
+                linked = true;  // the copy gets its name after this check
+            } else if (linked && !swapped) {
+                swapped = true;
+                fs::rename(dir / "dst" / row.name, dir / "taken away");
+                fs::create_symlink(outside, dir / "dst" / row.name);
+            }
+        });
+        FSRef out{};
+        const OSErr e = FSCopyFile(&s, &d, 0, nullptr, kTextEncodingUnknown, &out);
+        vantrel::fault::set_hook(nullptr);
+        ASSERT_TRUE(swapped);
+        if (e == noErr) {
+            EXPECT_NE(FSCompareFSRefs(&out, &target), noErr) << "names the link's target";
+            FSRef parent;
+            ASSERT_EQ(FSGetCatalogInfo(&out, kFSCatInfoNone, nullptr, nullptr, nullptr, &parent),
+                      noErr);
+            EXPECT_EQ(FSCompareFSRefs(&parent, &d), noErr) << "names something outside the folder";
+        }
+        EXPECT_EQ(vtest::read_file(outside), "outside");
+        EXPECT_EQ(vtest::read_file(dir / "taken away"), "data");
+    }
 }

@@ -10,6 +10,7 @@
 // one recursive call per level.
 #include <vector>
 
+#include "vantrel/BulkDelete.h"
 #include "vantrel/FSUtilities.h"
 #include "vantrel/fault.h"
 
@@ -62,18 +63,19 @@ void FSDeleteContainerLevel(const FSRef* container, FSDeleteContainerGlobals* th
         }
         bool descend = false;
         while (theGlobals->result == noErr) {
-            // Listed without its catalogue information, a file costs no stat
-            // here: the delete, which finds the item by its reference and
-            // checks it is the one listed, tells the common case (a plain
-            // file or an empty folder, now gone) from the rest. Only what it
-            // refuses is asked for its flags and handled as before: a folder
-            // is emptied first whatever refused it (its items may go where it
-            // may not, as with rm -rf), a locked file is unlocked when its
-            // lock is what refused it, and anything else stops the walk with
-            // the delete's own answer.
-            theGlobals->result = FSGetCatalogInfoBulk(
-                level->iterator, 1, &theGlobals->returnedCount, nullptr, kFSCatInfoNone, nullptr,
-                &level->itemToDelete, nullptr, nullptr);
+            // A file with no fork goes straight from the listing, by name, as
+            // rm -rf deletes it: the bulk delete returns only the rest (a
+            // folder, an item with a "._NAME" beside it, and whatever the
+            // kernel refused to unlink by name). The delete, which finds such
+            // an item by its reference and checks it is the one listed, tells
+            // the common case (an empty folder, a file with its fork, now
+            // gone) from the rest. Only what it refuses is asked for its flags
+            // and handled as before: a folder is emptied first whatever
+            // refused it (its items may go where it may not, as with rm -rf),
+            // a locked file is unlocked when its lock is what refused it, and
+            // anything else stops the walk with the delete's own answer.
+            theGlobals->result = VantrelFSBulkDeleteFiles(
+                level->iterator, 1, &theGlobals->returnedCount, &level->itemToDelete);
             if (theGlobals->result != noErr || theGlobals->returnedCount != 1) continue;
             const OSErr deleted = FSDeleteObject(&level->itemToDelete);
             // Gone since the directory was read (another deleter, or replaced:

@@ -220,7 +220,7 @@ TEST(FSDeleteContainer, NeverFollowsALinkEvenWhenADirectoryIsSwappedMidWalk) {
     {
         vf::Scope scope;
         vf::set_hook([&](const vf::Call& c) {
-            if (!swapped && c.op == "FSGetCatalogInfoBulk" && c.detail == "sub") {
+            if (!swapped && c.op == "VantrelFSBulkDeleteFiles" && c.detail == "sub") {
                 swapped = true;
                 fs::rename(t3 / "box/sub", t3 / "moved");
                 fs::create_directory_symlink(t3 / "outside", t3 / "box/sub");

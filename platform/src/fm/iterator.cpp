@@ -29,15 +29,18 @@
 #include <string>
 #include <unordered_set>
 
+#include "fm/bulkdelete.h"
 #include "fm/dircache.h"
 #include "fm/node.h"
 #include "fm/refcodec.h"
 #include "fm/rsrc_store.h"
+#include "vantrel/BulkDelete.h"
 #include "vantrel/DiskNames.h"
 #include "vantrel/fault.h"
 
 VANTREL_FAULT_OPERATIONS("FSOpenIterator", "FSCloseIterator", "FSGetCatalogInfoBulk",
-                         "FSGetCatalogInfoBulk.sidecars", "VantrelFSGetCatalogInfoBulkDiskNames");
+                         "FSGetCatalogInfoBulk.sidecars", "VantrelFSGetCatalogInfoBulkDiskNames",
+                         "VantrelFSBulkDeleteFiles", "VantrelFSBulkDeleteFiles.scan");
 
 struct OpaqueFSIterator {
     vantrel::fm::Node dir;  // the directory (its parent's descriptor is not kept)
@@ -63,6 +66,7 @@ struct OpaqueFSIterator {
     std::unique_ptr<std::unordered_set<std::string>> sidecars;
     bool sidecarsTried = false;
     long sized = 0;  // items whose resource-fork sizes were asked
+    std::unique_ptr<vantrel::fm::BulkDeletes> deletes;  // once VantrelFSBulkDeleteFiles takes items
 };
 
 namespace vantrel::fm {
@@ -216,8 +220,10 @@ const char* next_name(OpaqueFSIterator* it, int* err, unsigned char* type, std::
             if (d->d_name[0] == '.' &&
                 (d->d_name[1] == 0 || (d->d_name[1] == '.' && d->d_name[2] == 0)))
                 continue;
-            if (rsrc::is_hidden_entry(it->fd->fd(), d->d_name, d->d_type))
+            if (rsrc::is_hidden_entry(it->fd->fd(), d->d_name, d->d_type)) {
+                if (it->deletes) it->deletes->hidden_entry(d->d_name);
                 continue;  // "._NAME": a resource fork, never an item
+            }
             *type = d->d_type;
             *ino = d->d_ino;
             return d->d_name;
@@ -277,6 +283,72 @@ std::unique_ptr<std::unordered_set<std::string>> sidecar_names(const OpaqueFSIte
                 names->emplace(d->d_name + 2);
         }
     }
+}
+
+// Reads the whole directory of `it` once, from its start, for the "._"
+// names in it, before anything goes by name. A fresh iterator keeps the
+// read as its first batch when the directory fits in one (a small directory
+// is read no more often than a listing reads it); otherwise it goes back to
+// where it was. A failed read leaves every item to the careful way.
+void scan_for_sidecars(OpaqueFSIterator* it) {
+    BulkDeletes& deletes = *it->deletes;
+    deletes.begin_scan();
+    const int fd = it->fd->fd();
+    const bool fresh = it->resumeAt == 0 && it->pos == 0 && it->end == 0 && it->passes == 0;
+    std::unique_ptr<char[]> scratch;
+    std::size_t firstBatch = 0;
+    std::uint64_t firstReadAt = 0;
+    bool whole = false;
+    {
+        // A failure costs only the saving: every item goes the careful way.
+        fault::Benign benign;
+        if (fresh || ::lseek(fd, 0, SEEK_SET) == 0) {
+            for (int batch = 0;; ++batch) {
+                const bool own = fresh && batch == 0;
+                if (!own && !scratch) scratch.reset(new char[kBufSize]);
+                char* buf = own ? it->buf.get() : scratch.get();
+                const long n = fault::step("VantrelFSBulkDeleteFiles.scan", it->dir.name, [&] {
+                    return ::syscall(SYS_getdents64, fd, buf, kBufSize);
+                });
+                if (n < 0) break;
+                if (n == 0) {
+                    whole = true;
+                    break;
+                }
+                if (own) {
+                    firstBatch = std::size_t(n);
+                    firstReadAt = realtime_ns();
+                }
+                for (long pos = 0; pos < n;) {
+                    const auto* d = reinterpret_cast<const linux_dirent64*>(buf + pos);
+                    pos += d->d_reclen;
+                    if (d->d_name[0] == '.' && d->d_name[1] == '_')
+                        deletes.scanned_entry(d->d_name);
+                }
+            }
+        }
+    }
+    if (whole) deletes.end_scan();
+    if (whole && fresh && firstBatch != 0 && !scratch) {
+        it->pos = 0;  // the first batch was the whole directory: read on from it
+        it->end = firstBatch;
+        it->readAt = firstReadAt;
+        return;
+    }
+    it->pos = it->end = 0;
+    if (::lseek(fd, off_t(it->resumeAt), SEEK_SET) != off_t(it->resumeAt)) {
+        deletes.begin_scan();  // nowhere to go back to: nothing goes by name
+        it->eof = true;
+    }
+}
+
+// Before an iterator that deleted items by name is released: sidecars made
+// beside them since the directory was read are removed (its reads were cut
+// short by a failure, so the directory is read once more for them).
+void finish_deletes(OpaqueFSIterator* it) {
+    if (!it->deletes || !it->deletes->deleted_any()) return;
+    fault::Benign benign;
+    if (it->fd || reopen(it) == noErr) it->deletes->remove_late_sidecars(it->fd->fd(), true);
 }
 
 }  // namespace
@@ -353,6 +425,7 @@ OSErr FSCloseIterator(FSIterator iterator) {
     }
     // Like close(2), the iterator is released even when a failure is reported.
     OSErr e = fault::check("FSCloseIterator", iterator->dir.name);
+    finish_deletes(iterator);
     // The directory just finished is the most recently used: the level above
     // finds itself again through its "..".
     if (iterator->fd) cache_dir_fd(iterator->dir, iterator->fd);
@@ -367,7 +440,8 @@ namespace {
 // (VantrelFSGetCatalogInfoBulkDiskNames); `op` names the call for the seam.
 OSErr bulk(const char* op, FSIterator it, ItemCount maximumObjects, ItemCount* actualObjects,
            Boolean* containerChanged, FSCatalogInfoBitmap whichInfo, FSCatalogInfo* catalogInfos,
-           FSRef* refs, FSSpec* specs, HFSUniStr255* names, VantrelDiskName* diskNames) {
+           FSRef* refs, FSSpec* specs, HFSUniStr255* names, VantrelDiskName* diskNames,
+           bool deleting = false) {
     if (it == nullptr || actualObjects == nullptr) return paramErr;
     if (!is_live(it)) return errFSIteratorNotFound;
     if (maximumObjects == 0) return errFSBadItemCount;
@@ -375,6 +449,10 @@ OSErr bulk(const char* op, FSIterator it, ItemCount maximumObjects, ItemCount* a
     std::lock_guard inUse(it->use);
     *actualObjects = 0;
     if (OSErr e = ensure_open(it)) return e;
+    if (deleting && !it->deletes) {
+        it->deletes = std::make_unique<BulkDeletes>();
+        scan_for_sidecars(it);
+    }
     // References and names alone (a plain listing) come straight from the
     // directory entries for everything but directories: no stat per file.
     // Disk names alone need no stat at all (a directory is registered only
@@ -398,6 +476,10 @@ OSErr bulk(const char* op, FSIterator it, ItemCount maximumObjects, ItemCount* a
         if (name == nullptr) {
             result = err != 0 ? from_errno(err, Op::OpenDir, &it->dir) : OSErr(errFSNoMoreItems);
             break;
+        }
+        if (deleting && it->deletes->delete_by_name(it->fd->fd(), name, type)) {
+            ++it->returnedThisPass;  // gone: the directory is read again after this pass
+            continue;
         }
         if (diskNames != nullptr) {
             // Longer than the record holds (a network or FUSE file system):
@@ -469,6 +551,10 @@ OSErr bulk(const char* op, FSIterator it, ItemCount maximumObjects, ItemCount* a
         }
         *containerChanged = it->changed;
     }
+    // The end: the last read (after every unlink, unless the passes ran out)
+    // met the sidecars made beside deleted items since the first.
+    if (deleting && result == errFSNoMoreItems)
+        it->deletes->remove_late_sidecars(it->fd->fd(), it->returnedThisPass != 0);
     *actualObjects = count;
     return result;
 }
@@ -490,4 +576,12 @@ OSErr VantrelFSGetCatalogInfoBulkDiskNames(FSIterator it, ItemCount maximumObjec
                                            HFSUniStr255* names, VantrelDiskName* diskNames) {
     return bulk("VantrelFSGetCatalogInfoBulkDiskNames", it, maximumObjects, actualObjects,
                 containerChanged, whichInfo, catalogInfos, refs, nullptr, names, diskNames);
+}
+
+OSErr VantrelFSBulkDeleteFiles(FSIterator it, ItemCount maximumObjects, ItemCount* actualObjects,
+                               FSRef* refs) {
+    if (refs == nullptr) return paramErr;
+    if (it != nullptr && is_live(it) && it->flags != kFSIterateDelete) return errFSBadIteratorFlags;
+    return bulk("VantrelFSBulkDeleteFiles", it, maximumObjects, actualObjects, nullptr,
+                kFSCatInfoNone, nullptr, refs, nullptr, nullptr, nullptr, true);
 }

@@ -82,7 +82,10 @@ TEST(FmutilRmErrors, TheErrorNamesTheItemThatCouldNotBeDeleted) {
     {
         vf::Scope scope;
         vf::fail_if([&](const vf::Call& c) -> OSErr {
-            if (c.op == "FSDeleteObject" && c.detail == "stuck") return fBsyErr;
+            // Refused by name and by reference alike.
+            if ((c.op == "VantrelFSBulkDeleteFiles.unlink" || c.op == "FSDeleteObject") &&
+                c.detail == "stuck")
+                return fBsyErr;
             return noErr;
         });
         status = fmutil::run({"fmutil", "rm", "-v", root}, ofd, efd);

@@ -1,0 +1,68 @@
+// Deleting items straight from a listing, as rm -rf does: what an iterator
+// that empties its directory (VantrelFSBulkDeleteFiles) knows of it. Hidden.
+//
+// Inside a directory a walk is emptying, whatever holds a listed name is to
+// go, so an entry the listing shows to be no directory is unlinked by name,
+// without a stat to check it is still the item listed: the kernel itself
+// refuses what must not go that way (a directory put there: EISDIR; a mount
+// point: EBUSY; a locked item, or another user's in a sticky folder: EPERM),
+// and each refusal goes the careful way (FSDeleteObject on a reference).
+// A link put in the name's place is unlinked, never followed.
+//
+// What the unlink alone would lose is the resource fork. The whole directory
+// is read once before anything goes, so that an item with a "._NAME" beside
+// it goes the careful way. A sidecar made after that read, beside a name
+// deleted here, is found when the directory is read again (each pass of a
+// deleting iterator ends with one) or when the iterator is closed, and
+// removed, unlocked first where it is locked: no fork of an item deleted
+// here stays behind as an orphan.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+namespace vantrel::fm {
+
+class BulkDeletes {
+  public:
+    // The directory is about to be read whole, from its start.
+    void begin_scan() {
+        withSidecar_.clear();
+        scanned_ = false;
+    }
+    // An entry of that read ("." and ".." included).
+    void scanned_entry(std::string_view name);
+    // The read reached the directory's end: items may now go by name.
+    void end_scan() { scanned_ = true; }
+    bool scanned() const { return scanned_; }
+
+    // Deletes the entry `name` of the directory `dirFd` by name when the
+    // listing (`type`, as getdents gives it) shows no directory and the
+    // whole read found no "._NAME" beside it. False when it did not go (not
+    // one to delete by name, or the kernel refused: the caller deletes it
+    // the careful way, which answers for the refusal).
+    bool delete_by_name(int dirFd, const char* name, unsigned char type);
+
+    // A "._" entry the iterator leaves out, met on a later read.
+    void hidden_entry(const char* name);
+
+    // Whether items went by name since the last clean-up.
+    bool deleted_any() const { return !deleted_.empty(); }
+
+    // Removes each sidecar met by hidden_entry() (or, with `rescan`, found by
+    // reading `dirFd` again) whose file this deleted by name and that is no
+    // longer there. Best effort: one that stays keeps its folder (the
+    // folder's deletion then says why).
+    void remove_late_sidecars(int dirFd, bool rescan);
+
+  private:
+    std::unordered_set<std::string> withSidecar_;  // X for each "._X" of the whole read
+    std::vector<std::string> deleted_;             // names deleted by name
+    std::vector<std::string> late_;                // "._X" met since, X not in withSidecar_
+    bool scanned_ = false;
+    bool sorted_ = true;
+};
+
+}  // namespace vantrel::fm

@@ -21,25 +21,29 @@ VANTREL_FAULT_OPERATIONS("VantrelFSBulkDeleteFiles.unlink", "VantrelFSBulkDelete
 namespace vantrel::fm {
 namespace {
 
-// Removes the sidecar `name` of `dirFd` that the kernel refused to unlink
-// for its immutable attribute, as the walk deletes a locked item: unlocked,
-// then unlinked, and locked again if the unlink still fails.
-void remove_locked_sidecar(int dirFd, const std::string& name) {
+// Unlinks the sidecar `name` of `dirFd`. An orphan left by a failure is
+// never listed and never becomes another item's fork (making an item under
+// its name removes it first), and the folder's own deletion removes it.
+int unlink_sidecar(int dirFd, const std::string& name) {
+    fault::Benign benign;
+    return fault::step("VantrelFSBulkDeleteFiles.sidecar", name,
+                       [&] { return ::unlinkat(dirFd, name.c_str(), 0); });
+}
+
+// Takes the immutable attribute off the sidecar `name` of `dirFd`, as the
+// walk unlocks a locked item it deletes (its file is gone already). noErr
+// when it is not locked, or no longer.
+OSErr unlock_sidecar(int dirFd, const std::string& name) {
     UniqueFd fd(
         ::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    struct stat st {};
     int flags = 0;
-    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        ::ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) != 0 || (flags & FS_IMMUTABLE_FL) == 0)
-        return;
+    if (!fd || ::ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) != 0 || (flags & FS_IMMUTABLE_FL) == 0)
+        return noErr;  // not one to unlock: the unlink says what it is
     int want = flags & ~FS_IMMUTABLE_FL;
     if (fault::step("VantrelFSBulkDeleteFiles.unlock", name,
                     [&] { return ::ioctl(fd.get(), FS_IOC_SETFLAGS, &want); }) != 0)
-        return;
-    if (fault::step("VantrelFSBulkDeleteFiles.sidecar", name,
-                    [&] { return ::unlinkat(dirFd, name.c_str(), 0); }) != 0)
-        fault::step("VantrelFSBulkDeleteFiles.unlock", name,
-                    [&] { return ::ioctl(fd.get(), FS_IOC_SETFLAGS, &flags); });
+        return from_errno(errno, Op::Lock);  // EPERM: only a privileged caller may unlock
+    return noErr;
 }
 
 }  // namespace
@@ -69,8 +73,9 @@ void BulkDeletes::hidden_entry(const char* name) {
     if (n.size() > 2 && withSidecar_.count(std::string(n.substr(2))) == 0) late_.emplace_back(n);
 }
 
-void BulkDeletes::remove_late_sidecars(int dirFd, bool rescan) {
-    if (deleted_.empty()) return;
+OSErr BulkDeletes::remove_late_sidecars(int dirFd, bool rescan) {
+    if (deleted_.empty()) return noErr;
+    OSErr result = noErr;
     if (rescan) {
         const int listFd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         DIR* dp = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
@@ -87,10 +92,6 @@ void BulkDeletes::remove_late_sidecars(int dirFd, bool rescan) {
         sorted_ = true;
         std::sort(late_.begin(), late_.end());
         late_.erase(std::unique(late_.begin(), late_.end()), late_.end());
-        // An orphan left by a failure here is never listed and never becomes
-        // another item's fork (making an item under its name removes it
-        // first); the folder's own deletion tries again.
-        fault::Benign benign;
         for (const std::string& side : late_) {
             const std::string file = side.substr(2);
             if (!std::binary_search(deleted_.begin(), deleted_.end(), file)) continue;
@@ -100,15 +101,21 @@ void BulkDeletes::remove_late_sidecars(int dirFd, bool rescan) {
                 continue;
             // A user's own "._" file that is no AppleDouble file stays.
             if (!rsrc::is_sidecar_of(dirFd, file)) continue;
-            if (fault::step("VantrelFSBulkDeleteFiles.sidecar", side,
-                            [&] { return ::unlinkat(dirFd, side.c_str(), 0); }) != 0 &&
-                errno == EPERM)
-                remove_locked_sidecar(dirFd, side);
+            struct statx sst {};
+            if (::statx(dirFd, side.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &sst) == 0 &&
+                (sst.stx_attributes & STATX_ATTR_IMMUTABLE) != 0) {
+                if (OSErr e = unlock_sidecar(dirFd, side)) {
+                    if (result == noErr) result = e;
+                    continue;
+                }
+            }
+            unlink_sidecar(dirFd, side);
         }
     }
     late_.clear();
     deleted_.clear();
     sorted_ = true;
+    return result;
 }
 
 }  // namespace vantrel::fm

@@ -23,6 +23,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "vantrel/MacTypes.h"
+
 namespace vantrel::fm {
 
 class BulkDeletes {
@@ -53,9 +55,11 @@ class BulkDeletes {
 
     // Removes each sidecar met by hidden_entry() (or, with `rescan`, found by
     // reading `dirFd` again) whose file this deleted by name and that is no
-    // longer there. Best effort: one that stays keeps its folder (the
-    // folder's deletion then says why).
-    void remove_late_sidecars(int dirFd, bool rescan);
+    // longer there, unlocking it first where it is locked. A lock that could
+    // not be taken off is the answer (the sidecar stays, and keeps its
+    // folder); an unlink that fails leaves an orphan the folder's own
+    // deletion removes.
+    OSErr remove_late_sidecars(int dirFd, bool rescan);
 
   private:
     std::unordered_set<std::string> withSidecar_;  // X for each "._X" of the whole read

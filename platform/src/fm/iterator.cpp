@@ -348,7 +348,7 @@ void scan_for_sidecars(OpaqueFSIterator* it) {
 void finish_deletes(OpaqueFSIterator* it) {
     if (!it->deletes || !it->deletes->deleted_any()) return;
     fault::Benign benign;
-    if (it->fd || reopen(it) == noErr) it->deletes->remove_late_sidecars(it->fd->fd(), true);
+    if (it->fd || reopen(it) == noErr) (void)it->deletes->remove_late_sidecars(it->fd->fd(), true);
 }
 
 }  // namespace
@@ -554,7 +554,8 @@ OSErr bulk(const char* op, FSIterator it, ItemCount maximumObjects, ItemCount* a
     // The end: the last read (after every unlink, unless the passes ran out)
     // met the sidecars made beside deleted items since the first.
     if (deleting && result == errFSNoMoreItems)
-        it->deletes->remove_late_sidecars(it->fd->fd(), it->returnedThisPass != 0);
+        if (OSErr e = it->deletes->remove_late_sidecars(it->fd->fd(), it->returnedThisPass != 0))
+            result = e;
     *actualObjects = count;
     return result;
 }

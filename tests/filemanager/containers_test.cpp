@@ -226,6 +226,17 @@ TEST(FSDeleteContainer, WhatHoldsAListedNameWhenTheWalkComesGoesOrIsRefusedAsIts
              vtest::write_bytes(v.parent_path() / "late/x", "x");
          },
          "late", ioErr, nullptr, nullptr},
+        {"given a locked fork that is another name of a file outside", Kind::File, As::Caller,
+         false,
+         [](const fs::path& v) {
+             // Linked before it is locked: a locked file takes no new names.
+             const fs::path shared = v.parent_path().parent_path() / "outside/shared";
+             vtest::write_bytes(shared, "outside");
+             vtest::write_sidecar(shared, "outside fork");
+             fs::create_hard_link(vtest::sidecar_path(shared), vtest::sidecar_path(v));
+             vtest::set_immutable(vtest::sidecar_path(shared), true);
+         },
+         nullptr, fLckdErr, nullptr, "file"},
         {"given a ._ file of its owner's that is no fork", Kind::File, As::Caller, false,
          [](const fs::path& v) { vtest::write_bytes(vtest::sidecar_path(v), "my notes"); }, nullptr,
          noErr, nullptr, "file"},
@@ -266,7 +277,11 @@ TEST(FSDeleteContainer, WhatHoldsAListedNameWhenTheWalkComesGoesOrIsRefusedAsIts
         }
         if (row.before) row.change(victim);
         const fs::path side = vtest::sidecar_path(victim);
-        if (row.want == fLckdErr && !vtest::is_immutable(side)) {
+        const fs::path probe = t.path() / "lock-probe";
+        vtest::write_bytes(probe, "");
+        const bool canLock = vtest::set_immutable(probe, true);
+        vtest::set_immutable(probe, false);
+        if (row.want == fLckdErr && (row.before ? !vtest::is_immutable(side) : !canLock)) {
             skipped.push_back(row.label);  // no right to lock files here
             continue;
         }
@@ -305,6 +320,9 @@ TEST(FSDeleteContainer, WhatHoldsAListedNameWhenTheWalkComesGoesOrIsRefusedAsIts
                 (row.left ? 1 : 0) + (row.side ? 1 : 0) + (row.failing ? 1 : 0);
             if (items != want) v += " the folder holds " + std::to_string(items) + " entries;";
             if (vtest::read_file(outside(victim) / "keep") != "kept") v += " outside/keep touched;";
+            const fs::path sharedFork = vtest::sidecar_path(outside(victim) / "shared");
+            if (fs::exists(sharedFork) && !vtest::is_immutable(sharedFork))
+                v += " the lock of outside/._shared taken off;";
             return v;
         };
         std::optional<std::string> verdict;

@@ -39,7 +39,9 @@ VANTREL_EXTERN_C_BEGIN
 // A resource-fork sidecar made beside an item after that first read is
 // removed once its item is deleted here, by the time the iterator reaches
 // its end or is closed (a locked one is unlocked first, as a walk deletes a
-// locked item); a "._NAME" file that is no AppleDouble file stays.
+// locked item, unless it has another name too: the lock is its inode's, so
+// that is fLckdErr and it stays); a "._NAME" file that is no AppleDouble
+// file stays.
 //   noErr             `*actualObjects` items returned (at least one).
 //   errFSNoMoreItems  the directory is empty of items this call deletes;
 //                     `*actualObjects` (possibly nonzero) items returned.

@@ -32,13 +32,18 @@ int unlink_sidecar(int dirFd, const std::string& name) {
 
 // Takes the immutable attribute off the sidecar `name` of `dirFd`, as the
 // walk unlocks a locked item it deletes (its file is gone already). noErr
-// when it is not locked, or no longer.
+// when it is not locked, or no longer. The lock belongs to the inode, not
+// the name: a sidecar with another name somewhere (a hard link made to a
+// file outside the folder) would lose that file's lock too, so it is
+// refused as locked, as a locked fork present when the folder was read is.
 OSErr unlock_sidecar(int dirFd, const std::string& name) {
     UniqueFd fd(
         ::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     int flags = 0;
     if (!fd || ::ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) != 0 || (flags & FS_IMMUTABLE_FL) == 0)
         return noErr;  // not one to unlock: the unlink says what it is
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || st.st_nlink != 1) return fLckdErr;
     int want = flags & ~FS_IMMUTABLE_FL;
     if (fault::step("VantrelFSBulkDeleteFiles.unlock", name,
                     [&] { return ::ioctl(fd.get(), FS_IOC_SETFLAGS, &want); }) != 0)

@@ -253,7 +253,8 @@ bool dest_at_fault(const FSRef& dest_dir, OSErr e) {
 // extended attributes and (as root) owner; folders get their own attributes
 // after their contents, so that filling them does not change their dates.
 // Links, devices, FIFOs and sockets cannot be made through the File Manager:
-// each is reported and the rest is copied. An error about what is copied
+// each is reported and the rest is copied, and so is a "._NAME" of the
+// user's own, which the File Manager never lists. An error about what is copied
 // names the source item (`src_path` spells the folder); one about where it
 // goes, the copy.
 static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& src_path,
@@ -280,6 +281,13 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& src_pa
     while (!stack.empty()) {
         CopyFrame& frame = stack.back();
         if (frame.level.next == frame.level.entries.size()) {
+            // The File Manager never lists a "._NAME" of the user's own, so
+            // the copy went without it: say so rather than report success.
+            for (const std::string& own : hidden_own_files(frame.src_path)) {
+                fail(frame.src_path + own, afpObjectTypeErr,
+                     "not copied: a file of its own with a resource fork's name, which the File "
+                     "Manager never lists; copy it yourself");
+            }
             const std::string path = frame.level.prefix.substr(0, frame.level.prefix.size() - 1);
             bool reading = false;  // the source's comment could not be read
             OSErr e = copy_folder_attributes(frame.src, frame.dst, as_root);

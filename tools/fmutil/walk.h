@@ -59,4 +59,12 @@ const TreeEntry* next_entry(std::vector<TreeLevel>& stack);
 // directory changed while it was read (`changed` null: not asked).
 OSErr read_level(const FSRef& dir, TreeBuffers& b, TreeLevel* level, bool* changed);
 
+// The "._NAME" entries of the directory at `dir` (its names as on disk,
+// sorted, at most `max` of them; 0: all) that the File Manager hides but
+// that are not resource forks: NAME is missing, or "._NAME" is not a regular
+// file in AppleDouble form. They are the user's own files, which no listing
+// shows and neither rm nor cp -r takes with the folder. None where the
+// directory cannot be read.
+std::vector<std::string> hidden_own_files(const std::string& dir, std::size_t max = 0);
+
 }  // namespace fmutil

@@ -13,9 +13,11 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "Child.h"
+#include "Sidecar.h"
 #include "TempDir.h"
 #include "fmutil_run.h"
 
@@ -557,6 +559,73 @@ TEST(FmutilItems, MvRenamesCpTakesAnyNameAndReplacesThroughTheExchange) {
         EXPECT_EQ(e.path().filename().string().find("\xEF\xBF\xBD"), std::string::npos)
             << e.path() << ": copied under a replacement character";
     }
+}
+
+// cp -r copies what the File Manager lists; a "._NAME" that is not the
+// resource fork of a copied item is never listed, so it cannot be carried:
+// each one is named as not copied and the copy ends with status 1, while a
+// real fork beside its file goes with the file and is not named.
+TEST(FmutilItems, CpRecursiveNamesEachHiddenFileItDoesNotCarry) {
+    vtest::TempDir t("fmitems");
+    const fs::path src = t.mkdir("src");
+    t.write("outside/file", "not in the tree");
+    struct Row {
+        const char* name;  // the "._" entry, under src
+        bool reported;
+        std::function<void(const fs::path&)> make;
+    };
+    const std::vector<Row> rows = {
+        {"._a", true,
+         [&](const fs::path& p) {
+             t.write("src/a", "a");
+             vtest::write_bytes(p, "notes\n");
+         }},
+        {"._b", true,
+         [&](const fs::path& p) {
+             t.write("src/b", "b");
+             fs::create_symlink(t.path() / "outside/file", p);
+         }},
+        {"._gone", true,
+         [&](const fs::path& p) { vtest::write_bytes(p, vtest::sidecar_bytes("f")); }},
+        {"._d", true,
+         [&](const fs::path& p) {
+             t.write("src/d", "d");
+             fs::create_directory(p);
+         }},
+        {"._e", true,
+         [&](const fs::path& p) {
+             t.write("src/e", "e");
+             vtest::write_bytes(p, std::string("\x00\x05\x16", 3));  // shorter than the magic
+         }},
+        {"sub/._x", true,
+         [&](const fs::path& p) {
+             t.write("src/sub/x", "x");
+             vtest::write_bytes(p, "mine");
+         }},
+        {"._c", false,
+         [&](const fs::path&) {
+             t.write("src/c", "c");
+             vtest::write_sidecar(src / "c", "fork of c");
+         }},
+    };
+    for (const Row& row : rows) row.make(src / row.name);
+    const fs::path dst = t.mkdir("dst");
+    const auto r = run({"cp", "-r", src, dst});
+    EXPECT_EQ(r.status, 1) << r.err;
+    for (const Row& row : rows) {
+        const std::string line = "fmutil: " + (src / row.name).string() + ": afpObjectTypeErr";
+        if (row.reported) {
+            EXPECT_THAT(r.err, HasSubstr(line)) << row.name;
+            EXPECT_FALSE(fs::exists(fs::symlink_status(dst / "src" / row.name))) << row.name;
+        } else {
+            EXPECT_THAT(r.err, Not(HasSubstr(row.name))) << row.name;
+        }
+    }
+    EXPECT_THAT(r.err, Not(HasSubstr("/outside"))) << "the link is named, not followed";
+    for (const char* copied : {"a", "b", "c", "d", "e", "sub/x"})
+        EXPECT_TRUE(fs::exists(dst / "src" / copied)) << copied << ": the rest is copied";
+    EXPECT_EQ(vtest::sidecar_fork(dst / "src/c"), "fork of c");
+    EXPECT_EQ(vtest::read_file(src / "._a"), "notes\n") << "the source is untouched";
 }
 
 namespace {

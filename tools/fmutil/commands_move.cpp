@@ -178,6 +178,17 @@ OSErr copy_other_xattrs(const FSRef& src, const FSRef& dst) {
     return noErr;
 }
 
+// The owner, group and mode, set-ID and sticky bits included (the copy is
+// made with only the permission bits, as any new file is).
+bool same_owner_and_mode(const FSCatalogInfo& a, const FSCatalogInfo& b) {
+    FSPermissionInfo pa;
+    FSPermissionInfo pb;
+    std::memcpy(&pa, a.permissions, sizeof pa);
+    std::memcpy(&pb, b.permissions, sizeof pb);
+    return pa.userID == pb.userID && pa.groupID == pb.groupID &&
+           (pa.mode & 07777) == (pb.mode & 07777);
+}
+
 // What a copy keeps beyond its contents: the owner (as root; a copy
 // otherwise belongs to whoever makes it, as with cp -a) and the other
 // extended attributes.
@@ -191,7 +202,7 @@ OSErr finish_copy(const FSRef& src, const FSRef& dst, bool as_root) {
     if (OSErr e = FSGetCatalogInfo(&dst, which, &d, nullptr, nullptr, nullptr)) return e;
     FSCatalogInfoBitmap set = kFSCatInfoNone;
     if (!same_date(s.createDate, d.createDate)) set |= kFSCatInfoCreateDate;
-    if (as_root && std::memcmp(s.permissions, d.permissions, 8) != 0) set |= kFSCatInfoPermissions;
+    if (as_root && !same_owner_and_mode(s, d)) set |= kFSCatInfoPermissions;
     if (set != kFSCatInfoNone) {
         if (OSErr e = FSSetCatalogInfo(&dst, set, &s)) return e;
     }

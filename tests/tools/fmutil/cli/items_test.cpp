@@ -681,11 +681,13 @@ TEST(FmutilItems, CpRecursiveAndMvAcrossVolumesKeepEveryPieceOfMetadata) {
             ::chmod(f.c_str(), 0640);
             ::lchown((t.path() / base / "sub/g").c_str(), 1234, 5678);
             ::chmod((t.path() / base / "sub").c_str(), 0751);
+            // Set-user-ID and set-group-ID as root keeps them, as cp -a does.
+            ::chmod(t.write(base + "/sub/run", "#!/bin/sh\n").c_str(), 06755);
             run({"touch", t.path() / base / "sub", "--date", "2000-06-07"});
         };
         make("tree");
         std::vector<std::pair<std::string, std::string>> before;
-        for (const char* p : {"", "/f", "/sub", "/sub/g"})
+        for (const char* p : {"", "/f", "/sub", "/sub/g", "/sub/run"})
             before.emplace_back(p, metadata_of(t.path() / ("tree" + std::string(p))));
 
         auto cp = run({"cp", "-r", t.path() / "tree", vol});

@@ -1,5 +1,6 @@
 // mv, swap, cp, volumes, fileid: moving, exchanging and copying files, and
 // the volume-level views.
+#include <fcntl.h>
 #include <linux/limits.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -140,15 +141,60 @@ OSErr copy_beside(const FSRef& src, const FSRef& dir, FSRef* made) {
 
 namespace {
 
+// A name for an item's extended attributes that the *xattr calls take. An
+// item deeper than a path can reach (PATH_MAX) is named through its
+// directory, opened one component at a time from the nearest ancestor whose
+// path fits, never through a link: "/proc/self/fd/N/NAME".
+class XattrName {
+  public:
+    XattrName() = default;
+    XattrName(const XattrName&) = delete;
+    XattrName& operator=(const XattrName&) = delete;
+    ~XattrName() {
+        if (dir_ >= 0) ::close(dir_);
+    }
+    // False where the item cannot be reached: gone, or a component was
+    // swapped for a link.
+    bool open(const FSRef& ref) {
+        path_ = ref_path(ref);
+        if (!path_.empty()) return true;
+        std::vector<std::string> names;  // from the item up
+        std::string prefix;
+        for (FSRef at = ref; prefix.empty();) {
+            std::string name;
+            FSRef parent;
+            if (!append_ref_disk_name(name, at) ||
+                FSGetCatalogInfo(&at, kFSCatInfoNone, nullptr, nullptr, nullptr, &parent) != noErr)
+                return false;
+            names.push_back(std::move(name));
+            at = parent;
+            prefix = ref_path(at);
+        }
+        dir_ = ::open(prefix.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        for (std::size_t i = names.size() - 1; dir_ >= 0 && i > 0; --i) {
+            const int next =
+                ::openat(dir_, names[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            ::close(dir_);
+            dir_ = next;
+        }
+        if (dir_ < 0) return false;
+        path_ = "/proc/self/fd/" + std::to_string(dir_) + "/" + names[0];
+        return true;
+    }
+    const char* c_str() const { return path_.c_str(); }
+
+  private:
+    std::string path_;
+    int dir_ = -1;
+};
+
 // Extended attributes other than the Mac metadata (which the File Manager's
 // copy carries: Finder information, comment, dates, resource fork) follow
 // the copy, as cp -a copies them. A file system without them has none.
-// Most files have none: the copy's path is spelt only for a first one.
+// Most files have none: the copy is named only for a first one.
 OSErr copy_other_xattrs(const FSRef& src, const FSRef& dst) {
-    // An item deeper than a path can reach (PATH_MAX) has no path to name its
-    // attributes by; the File Manager's own metadata is copied all the same.
-    const std::string from = ref_path(src);
-    if (from.empty()) return noErr;
+    XattrName from;
+    if (!from.open(src)) return ioErr;
     std::vector<char> names(4096);
     ssize_t n;
     while ((n = ::llistxattr(from.c_str(), names.data(), names.size())) < 0 && errno == ERANGE)
@@ -157,14 +203,15 @@ OSErr copy_other_xattrs(const FSRef& src, const FSRef& dst) {
         if (errno == ENOTSUP || errno == ENODATA) return noErr;
         return ioErr;
     }
-    std::string to;
+    XattrName to;
+    bool opened = false;
     std::vector<char> value;
     for (ssize_t i = 0; i < n; i += static_cast<ssize_t>(std::strlen(names.data() + i)) + 1) {
         const char* name = names.data() + i;
         if (std::strncmp(name, "user.org.netatalk.", 18) == 0) continue;
-        if (to.empty()) {
-            to = ref_path(dst);
-            if (to.empty()) return noErr;
+        if (!opened) {
+            if (!to.open(dst)) return ioErr;
+            opened = true;
             value.resize(XATTR_SIZE_MAX);  // the largest value Linux allows
         }
         const ssize_t got = ::lgetxattr(from.c_str(), name, value.data(), value.size());

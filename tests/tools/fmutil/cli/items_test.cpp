@@ -1,5 +1,6 @@
 // fmutil end to end on what a path can name besides a plain file or folder,
 // and on operands that name a directory other than the entry they spell.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
@@ -626,6 +627,63 @@ TEST(FmutilItems, CpRecursiveNamesEachHiddenFileItDoesNotCarry) {
         EXPECT_TRUE(fs::exists(dst / "src" / copied)) << copied << ": the rest is copied";
     EXPECT_EQ(vtest::sidecar_fork(dst / "src/c"), "fork of c");
     EXPECT_EQ(vtest::read_file(src / "._a"), "notes\n") << "the source is untouched";
+}
+
+namespace {
+
+// The directory `depth` levels of 200-byte names below `root`, made on the
+// way with `make`, opened one level at a time (it may be deeper than a path
+// can reach). -1 where a level is missing.
+int open_deep(const fs::path& root, int depth, bool make) {
+    const std::string name(200, 'd');
+    int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (int i = 0; i < depth && fd >= 0; ++i) {
+        if (make) ::mkdirat(fd, name.c_str(), 0755);
+        const int next = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ::close(fd);
+        fd = next;
+    }
+    return fd;
+}
+
+std::string xattr_at(int dir, const char* leaf) {
+    const int fd = ::openat(dir, leaf, O_RDONLY | O_CLOEXEC);
+    char v[64] = {};
+    const ssize_t n = fd < 0 ? -1 : ::fgetxattr(fd, "user.other", v, sizeof v - 1);
+    if (fd >= 0) ::close(fd);
+    return n < 0 ? "-" : std::string(v, static_cast<std::size_t>(n));
+}
+
+}  // namespace
+
+// cp -r copies the other extended attributes of files and folders at any
+// depth, also past the longest path the system takes, or says it could not.
+TEST(FmutilItems, CpRecursiveCopiesOtherAttributesAtAnyDepth) {
+    struct Row {
+        const char* what;
+        int depth;
+    };
+    const Row rows[] = {{"near the top", 1}, {"past PATH_MAX", 25}};
+    for (const Row& row : rows) {
+        vtest::TempDir t("fmitems");
+        const fs::path src = t.mkdir("src");
+        const int dir = open_deep(src, row.depth, true);
+        ASSERT_GE(dir, 0) << row.what;
+        const int file = ::openat(dir, "leaf", O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+        ASSERT_GE(file, 0) << row.what;
+        const bool xattrs = ::fsetxattr(file, "user.other", "far", 3, 0) == 0 &&
+                            ::fsetxattr(dir, "user.other", "folder", 6, 0) == 0;
+        ::close(file);
+        ::close(dir);
+        if (!xattrs) GTEST_SKIP() << "no user extended attributes here";
+        const auto r = run({"cp", "-r", src, t.mkdir("dst")});
+        EXPECT_EQ(r.status, 0) << row.what << ": " << r.err;
+        const int copy = open_deep(t.path() / "dst/src", row.depth, false);
+        ASSERT_GE(copy, 0) << row.what;
+        EXPECT_EQ(xattr_at(copy, "leaf"), "far") << row.what;
+        EXPECT_EQ(xattr_at(copy, "."), "folder") << row.what;
+        ::close(copy);
+    }
 }
 
 namespace {

@@ -141,16 +141,16 @@ OSErr copy_beside(const FSRef& src, const FSRef& dir, FSRef* made) {
 
 namespace {
 
-// A name for an item's extended attributes that the *xattr calls take. An
+// A name for an item that the path calls (*xattr, opendir) take. An
 // item deeper than a path can reach (PATH_MAX) is named through its
 // directory, opened one component at a time from the nearest ancestor whose
 // path fits, never through a link: "/proc/self/fd/N/NAME".
-class XattrName {
+class ItemName {
   public:
-    XattrName() = default;
-    XattrName(const XattrName&) = delete;
-    XattrName& operator=(const XattrName&) = delete;
-    ~XattrName() {
+    ItemName() = default;
+    ItemName(const ItemName&) = delete;
+    ItemName& operator=(const ItemName&) = delete;
+    ~ItemName() {
         if (dir_ >= 0) ::close(dir_);
     }
     // False where the item cannot be reached: gone, or a component was
@@ -193,7 +193,7 @@ class XattrName {
 // the copy, as cp -a copies them. A file system without them has none.
 // Most files have none: the copy is named only for a first one.
 OSErr copy_other_xattrs(const FSRef& src, const FSRef& dst) {
-    XattrName from;
+    ItemName from;
     if (!from.open(src)) return ioErr;
     std::vector<char> names(4096);
     ssize_t n;
@@ -203,7 +203,7 @@ OSErr copy_other_xattrs(const FSRef& src, const FSRef& dst) {
         if (errno == ENOTSUP || errno == ENODATA) return noErr;
         return ioErr;
     }
-    XattrName to;
+    ItemName to;
     bool opened = false;
     std::vector<char> value;
     for (ssize_t i = 0; i < n; i += static_cast<ssize_t>(std::strlen(names.data() + i)) + 1) {
@@ -341,7 +341,15 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& src_pa
         if (frame.level.next == frame.level.entries.size()) {
             // The File Manager never lists a "._NAME" of the user's own, so
             // the copy went without it: say so rather than report success.
-            for (const std::string& own : hidden_own_files(frame.src_path)) {
+            // A folder deeper than a path can reach is read through its parent.
+            ItemName src_dir;
+            const bool deep = frame.src_path.size() >= PATH_MAX;
+            if (deep && !src_dir.open(frame.src)) {
+                fail(frame.src_path.substr(0, frame.src_path.size() - 1), ioErr,
+                     "could not be read for ._ files of its own");
+            }
+            for (const std::string& own :
+                 hidden_own_files(deep ? src_dir.c_str() : frame.src_path)) {
                 fail(frame.src_path + own, afpObjectTypeErr,
                      "not copied: a file of its own with a resource fork's name, which the File "
                      "Manager never lists; copy it yourself");

@@ -656,8 +656,9 @@ std::string xattr_at(int dir, const char* leaf) {
 
 }  // namespace
 
-// cp -r copies the other extended attributes of files and folders at any
-// depth, also past the longest path the system takes, or says it could not.
+// cp -r copies the other extended attributes of files and folders, and names
+// the "._" files of the user's own it cannot carry, at any depth: also past
+// the longest path the system takes.
 TEST(FmutilItems, CpRecursiveCopiesOtherAttributesAtAnyDepth) {
     struct Row {
         const char* what;
@@ -674,10 +675,17 @@ TEST(FmutilItems, CpRecursiveCopiesOtherAttributesAtAnyDepth) {
         const bool xattrs = ::fsetxattr(file, "user.other", "far", 3, 0) == 0 &&
                             ::fsetxattr(dir, "user.other", "folder", 6, 0) == 0;
         ::close(file);
+        // A file of the user's own under a fork's name is named there too.
+        const int mine = ::openat(dir, "._mine", O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+        ::close(mine);
         ::close(dir);
         if (!xattrs) GTEST_SKIP() << "no user extended attributes here";
         const auto r = run({"cp", "-r", src, t.mkdir("dst")});
-        EXPECT_EQ(r.status, 0) << row.what << ": " << r.err;
+        EXPECT_EQ(r.status, 1) << row.what << ": " << r.err;
+        EXPECT_THAT(r.err, testing::ContainsRegex("^fmutil: " + src.string() +
+                                                  "/(d+/)+\\._mine: afpObjectTypeErr"))
+            << row.what;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << row.what << ": " << r.err;
         const int copy = open_deep(t.path() / "dst/src", row.depth, false);
         ASSERT_GE(copy, 0) << row.what;
         EXPECT_EQ(xattr_at(copy, "leaf"), "far") << row.what;

@@ -143,8 +143,10 @@ namespace {
 
 // A name for an item that the path calls (*xattr, opendir) take. An
 // item deeper than a path can reach (PATH_MAX) is named through its
-// directory, opened one component at a time from the nearest ancestor whose
-// path fits, never through a link: "/proc/self/fd/N/NAME".
+// directory, opened one component at a time from the longest prefix of its
+// path that fits, never through a link: "/proc/self/fd/N/NAME". `path` is
+// the item's path as the walk spells it; empty: the reference's own path,
+// which only an item within reach has.
 class ItemName {
   public:
     ItemName() = default;
@@ -153,32 +155,29 @@ class ItemName {
     ~ItemName() {
         if (dir_ >= 0) ::close(dir_);
     }
-    // False where the item cannot be reached: gone, or a component was
-    // swapped for a link.
-    bool open(const FSRef& ref) {
-        path_ = ref_path(ref);
-        if (!path_.empty()) return true;
-        std::vector<std::string> names;  // from the item up
-        std::string prefix;
-        for (FSRef at = ref; prefix.empty();) {
-            std::string name;
-            FSRef parent;
-            if (!append_ref_disk_name(name, at) ||
-                FSGetCatalogInfo(&at, kFSCatInfoNone, nullptr, nullptr, nullptr, &parent) != noErr)
-                return false;
-            names.push_back(std::move(name));
-            at = parent;
-            prefix = ref_path(at);
-        }
-        dir_ = ::open(prefix.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-        for (std::size_t i = names.size() - 1; dir_ >= 0 && i > 0; --i) {
+    // False where the item cannot be reached: a component was swapped for
+    // a link, or is gone.
+    bool open(const FSRef& ref, const std::string& path) {
+        path_ = path.empty() ? ref_path(ref) : path;
+        while (path_.size() > 1 && path_.back() == '/') path_.pop_back();
+        if (path_.empty()) return false;
+        if (path_.size() < PATH_MAX) return true;
+        std::size_t start = path_.rfind('/', PATH_MAX - 1);
+        if (start == std::string::npos || start == 0) return false;
+        dir_ = ::open(path_.substr(0, start).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        const std::size_t leaf = path_.rfind('/');
+        while (dir_ >= 0 && start < leaf) {
+            const std::size_t end = path_.find('/', start + 1);
+            const std::string name = path_.substr(start + 1, end - start - 1);
+            start = end;
+            if (name.empty()) continue;
             const int next =
-                ::openat(dir_, names[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                ::openat(dir_, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             ::close(dir_);
             dir_ = next;
         }
         if (dir_ < 0) return false;
-        path_ = "/proc/self/fd/" + std::to_string(dir_) + "/" + names[0];
+        path_ = "/proc/self/fd/" + std::to_string(dir_) + path_.substr(leaf);
         return true;
     }
     const char* c_str() const { return path_.c_str(); }
@@ -192,9 +191,10 @@ class ItemName {
 // copy carries: Finder information, comment, dates, resource fork) follow
 // the copy, as cp -a copies them. A file system without them has none.
 // Most files have none: the copy is named only for a first one.
-OSErr copy_other_xattrs(const FSRef& src, const FSRef& dst) {
+OSErr copy_other_xattrs(const FSRef& src, const FSRef& dst, const std::string& src_path,
+                        const std::string& dst_path) {
     ItemName from;
-    if (!from.open(src)) return ioErr;
+    if (!from.open(src, src_path)) return ioErr;
     std::vector<char> names(4096);
     ssize_t n;
     while ((n = ::llistxattr(from.c_str(), names.data(), names.size())) < 0 && errno == ERANGE)
@@ -210,7 +210,7 @@ OSErr copy_other_xattrs(const FSRef& src, const FSRef& dst) {
         const char* name = names.data() + i;
         if (std::strncmp(name, "user.org.netatalk.", 18) == 0) continue;
         if (!opened) {
-            if (!to.open(dst)) return ioErr;
+            if (!to.open(dst, dst_path)) return ioErr;
             opened = true;
             value.resize(XATTR_SIZE_MAX);  // the largest value Linux allows
         }
@@ -239,7 +239,8 @@ bool same_owner_and_mode(const FSCatalogInfo& a, const FSCatalogInfo& b) {
 // What a copy keeps beyond its contents: the owner (as root; a copy
 // otherwise belongs to whoever makes it, as with cp -a) and the other
 // extended attributes.
-OSErr finish_copy(const FSRef& src, const FSRef& dst, bool as_root) {
+OSErr finish_copy(const FSRef& src, const FSRef& dst, bool as_root,
+                  const std::string& src_path = {}, const std::string& dst_path = {}) {
     // The creation date too: where it is only the source's birth time (no
     // record of its own), the copy would otherwise be born now.
     const FSCatalogInfoBitmap which =
@@ -253,7 +254,7 @@ OSErr finish_copy(const FSRef& src, const FSRef& dst, bool as_root) {
     if (set != kFSCatInfoNone) {
         if (OSErr e = FSSetCatalogInfo(&dst, set, &s)) return e;
     }
-    return copy_other_xattrs(src, dst);
+    return copy_other_xattrs(src, dst, src_path, dst_path);
 }
 
 // A copied folder's own attributes: what FSCopyFileMgrAttributes gives
@@ -344,7 +345,7 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& src_pa
             // A folder deeper than a path can reach is read through its parent.
             ItemName src_dir;
             const bool deep = frame.src_path.size() >= PATH_MAX;
-            if (deep && !src_dir.open(frame.src)) {
+            if (deep && !src_dir.open(frame.src, frame.src_path)) {
                 fail(frame.src_path.substr(0, frame.src_path.size() - 1), ioErr,
                      "could not be read for ._ files of its own");
             }
@@ -358,7 +359,7 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& src_pa
             bool reading = false;  // the source's comment could not be read
             OSErr e = copy_folder_attributes(frame.src, frame.dst, as_root);
             if (!e) e = copy_comment(frame.src, frame.dst, &reading);
-            if (!e) e = finish_copy(frame.src, frame.dst, as_root);
+            if (!e) e = finish_copy(frame.src, frame.dst, as_root, frame.src_path, path);
             std::string from = frame.src_path;
             if (from.size() > 1) from.pop_back();  // the folder's path, without the "/"
             if (e) fail(reading ? from : path, e);
@@ -411,7 +412,7 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& src_pa
             fail(e == dupFNErr || dest_at_fault(frame.dst, e) ? path : from, e);
             continue;
         }
-        if (OSErr e = finish_copy(item, copy, as_root)) fail(path, e);
+        if (OSErr e = finish_copy(item, copy, as_root, from, path)) fail(path, e);
     }
     return noErr;
 }

@@ -412,7 +412,7 @@ std::vector<std::string> hidden_own_files(const std::string& dir, std::size_t ma
     DIR* d = ::opendir(dir.c_str());
     if (d == nullptr) return found;
     while (const dirent* entry = ::readdir(d)) {
-        if (std::strncmp(entry->d_name, "._", 2) != 0 || entry->d_name[2] == '\0') continue;
+        if (std::strncmp(entry->d_name, "._", 2) != 0) continue;
         if (!own_hidden_file(::dirfd(d), entry->d_name)) continue;
         found.emplace_back(entry->d_name);
         if (found.size() == max) break;

@@ -603,6 +603,7 @@ TEST(FmutilItems, CpRecursiveNamesEachHiddenFileItDoesNotCarry) {
              t.write("src/sub/x", "x");
              vtest::write_bytes(p, "mine");
          }},
+        {"._", true, [&](const fs::path& p) { vtest::write_bytes(p, "no NAME at all"); }},
         {"._c", false,
          [&](const fs::path&) {
              t.write("src/c", "c");

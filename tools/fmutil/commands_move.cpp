@@ -145,8 +145,8 @@ namespace {
 // item deeper than a path can reach (PATH_MAX) is named through its
 // directory, opened one component at a time from the longest prefix of its
 // path that fits, never through a link: "/proc/self/fd/N/NAME". `path` is
-// the item's path as the walk spells it; empty: the reference's own path,
-// which only an item within reach has.
+// the item's path as the walk spells it, used only where the reference has
+// no path (an item out of reach).
 class ItemName {
   public:
     ItemName() = default;
@@ -158,7 +158,13 @@ class ItemName {
     // False where the item cannot be reached: a component was swapped for
     // a link, or is gone.
     bool open(const FSRef& ref, const std::string& path) {
-        path_ = path.empty() ? ref_path(ref) : path;
+        // Within reach, the reference's own path: the layer has just checked
+        // it names the item, where the walk's spelling is as old as the
+        // listing and any of its folders may have been swapped for a link
+        // since. Only a deep item, which has none, is reached from the
+        // spelling, one folder at a time without following links.
+        path_ = ref_path(ref);
+        if (path_.empty()) path_ = path;
         while (path_.size() > 1 && path_.back() == '/') path_.pop_back();
         if (path_.empty()) return false;
         if (path_.size() < PATH_MAX) return true;

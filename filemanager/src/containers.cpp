@@ -82,12 +82,19 @@ void FSDeleteContainerLevel(const FSRef* container, FSDeleteContainerGlobals* th
             // the iterator reads the directory again for what is there now).
             if (deleted == noErr || deleted == fnfErr) continue;
             theGlobals->result =
-                FSGetCatalogInfo(&level->itemToDelete, kFSCatInfoNodeFlags,
+                FSGetCatalogInfo(&level->itemToDelete, kFSCatInfoNodeFlags | kFSCatInfoNodeID,
                                  &theGlobals->catalogInfo, nullptr, nullptr, nullptr);
             if (theGlobals->result == fnfErr) theGlobals->result = noErr;
             if (theGlobals->result != noErr) continue;
             const UInt16 nodeFlags = theGlobals->catalogInfo.nodeFlags;
             const bool folder = (nodeFlags & kFSNodeIsDirectoryMask) != 0;
+            // A folder that is the root of another volume (a mount point, a
+            // bind mount of a folder from elsewhere) holds what lies outside
+            // the container: it is never emptied, and its refusal stands.
+            if (folder && theGlobals->catalogInfo.nodeID == fsRtDirID) {
+                theGlobals->result = deleted;
+                continue;
+            }
             if (!folder && (deleted != fLckdErr || (nodeFlags & kFSNodeLockedMask) == 0)) {
                 theGlobals->result = deleted;  // what refused it is no lock
                 continue;

@@ -124,6 +124,43 @@ TEST(FSDeleteContainer, AFolderThatMayNotGoIsEmptiedBeforeItsRefusalStopsTheWalk
     EXPECT_EQ(*verdict, "");
 }
 
+// A folder mounted inside the container (a bind mount of a folder from
+// elsewhere, another file system) is the root of another volume: what it
+// holds lies outside the container, so the walk never empties it, and the
+// mount point's own refusal stops the walk.
+TEST(FSDeleteContainer, NeverEmptiesAVolumeMountedInsideIt) {
+    std::vector<std::string> failures;
+    bool ran = false;
+    for (const bool contentsOnly : {true, false}) {
+        vtest::TempDir t;
+        t.write("outside/od/inner", "kept");
+        t.write("d/sub/before", "b");
+        t.mkdir("d/sub/mnt");
+        t.write("d/sub/z", "z");
+        const fs::path d = t / "d";
+        const fs::path od = t / "outside/od";
+        const auto verdict = vtest::run_child(vtest::Child::PrivateMounts, [&]() -> std::string {
+            if (::mount(od.c_str(), (d / "sub/mnt").c_str(), nullptr, MS_BIND, nullptr) != 0)
+                return "no bind mount: " + std::string(std::strerror(errno));
+            FSRef ref = ref_of(d);
+            const OSErr e =
+                contentsOnly ? FSDeleteContainerContents(&ref) : FSDeleteContainer(&ref);
+            std::string v;
+            if (e == noErr) v += " returned noErr;";
+            if (vtest::read_file(od / "inner") != "kept") v += " the mounted folder was emptied;";
+            if (!present(d / "sub/mnt")) v += " the mount point went;";
+            ::umount2((d / "sub/mnt").c_str(), MNT_DETACH);
+            return v;
+        });
+        if (!verdict) continue;
+        ran = true;
+        if (!verdict->empty())
+            failures.push_back(std::string(contentsOnly ? "contents:" : "whole:") + *verdict);
+    }
+    if (!ran) GTEST_SKIP() << "needs a mount namespace of its own (root)";
+    EXPECT_TRUE(failures.empty()) << ::testing::PrintToString(failures);
+}
+
 namespace {
 
 // What is at `p` now, as the table below names it (nullptr: nothing).

@@ -53,10 +53,6 @@ OSErr unlock_sidecar(int dirFd, const std::string& name) {
 
 }  // namespace
 
-void BulkDeletes::scanned_entry(std::string_view name) {
-    if (rsrc::is_sidecar_name(name) && name.size() > 2) withSidecar_.emplace(name.substr(2));
-}
-
 bool BulkDeletes::delete_by_name(int dirFd, const char* name, unsigned char type) {
     if (!scanned_ || type == DT_DIR || type == DT_UNKNOWN) return false;
     if (!withSidecar_.empty() && withSidecar_.count(std::string(name)) != 0) return false;

@@ -34,8 +34,8 @@ class BulkDeletes {
         withSidecar_.clear();
         scanned_ = false;
     }
-    // An entry of that read ("." and ".." included).
-    void scanned_entry(std::string_view name);
+    // A NAME that read found a "._NAME" entry beside.
+    void scanned_entry(std::string_view name) { withSidecar_.emplace(name); }
     // The read reached the directory's end: items may now go by name.
     void end_scan() { scanned_ = true; }
     bool scanned() const { return scanned_; }

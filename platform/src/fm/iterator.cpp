@@ -253,6 +253,18 @@ const char* next_name(OpaqueFSIterator* it, int* err, unsigned char* type, std::
     }
 }
 
+// Calls `take(NAME)` for each "._NAME" entry of a batch of directory
+// entries (`n` bytes from getdents64): the names a directory read whole
+// tells have a sidecar beside them, for a listing and for a deletion walk.
+template <class Take>
+void each_sidecar_entry(const char* buf, long n, Take take) {
+    for (long pos = 0; pos < n;) {
+        const auto* d = reinterpret_cast<const linux_dirent64*>(buf + pos);
+        pos += d->d_reclen;
+        if (rsrc::is_sidecar_name(d->d_name) && d->d_name[2] != 0) take(d->d_name + 2);
+    }
+}
+
 // The names of the directory of `it` that have a "._NAME" entry (of any
 // type: each is still opened and checked as a sidecar), from one reading of
 // the whole directory through a descriptor of its own. A long listing asks
@@ -276,12 +288,7 @@ std::unique_ptr<std::unordered_set<std::string>> sidecar_names(const OpaqueFSIte
         });
         if (n < 0) return nullptr;  // never a partial list: a name missing from it means no sidecar
         if (n == 0) return names;
-        for (long pos = 0; pos < n;) {
-            const auto* d = reinterpret_cast<const linux_dirent64*>(buf.get() + pos);
-            pos += d->d_reclen;
-            if (rsrc::is_sidecar_name(d->d_name) && d->d_name[2] != 0)
-                names->emplace(d->d_name + 2);
-        }
+        each_sidecar_entry(buf.get(), n, [&](const char* name) { names->emplace(name); });
     }
 }
 
@@ -319,12 +326,7 @@ void scan_for_sidecars(OpaqueFSIterator* it) {
                     firstBatch = std::size_t(n);
                     firstReadAt = realtime_ns();
                 }
-                for (long pos = 0; pos < n;) {
-                    const auto* d = reinterpret_cast<const linux_dirent64*>(buf + pos);
-                    pos += d->d_reclen;
-                    if (d->d_name[0] == '.' && d->d_name[1] == '_')
-                        deletes.scanned_entry(d->d_name);
-                }
+                each_sidecar_entry(buf, n, [&](const char* name) { deletes.scanned_entry(name); });
             }
         }
     }

@@ -16,6 +16,7 @@
 #include "text.h"
 #include "vantrel/FSUtilities.h"
 #include "vantrel/TextEncoding.h"
+#include "vantrel/WholeCopy.h"
 #include "walk.h"
 
 namespace fmutil {
@@ -411,14 +412,10 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& src_pa
             fail(from, notAFileErr, "not copied: " + what);
             continue;
         }
-        // The copy keeps the source's name as it is on disk, and the
-        // reference FSCopyFile hands back names the copy it made.
-        FSRef copy;
-        if (OSErr e = FSCopyFile(&item, &frame.dst, 0, nullptr, kTextEncodingUnknown, &copy)) {
+        // The copy keeps the source's name as it is on disk, and with it
+        // everything cp -a keeps, made in one call from the source's descriptor.
+        if (OSErr e = VantrelFSCopyFileWhole(&item, &frame.dst, nullptr))
             fail(e == dupFNErr || dest_at_fault(frame.dst, e) ? path : from, e);
-            continue;
-        }
-        if (OSErr e = finish_copy(item, copy, as_root, from, path)) fail(path, e);
     }
     return noErr;
 }

@@ -434,8 +434,7 @@ bool says_nothing(const Node& n, const meta::Record& r, const PreciseDates& pd) 
     }
     std::int32_t s;
     if (meta::get_date(r, meta::kModify, &s) || meta::get_date(r, meta::kAccess, &s)) return false;
-    const UTCDateTime born =
-        (n.st.stx_mask & STATX_BTIME) ? from_stx(n.st.stx_btime) : from_stx(n.st.stx_mtime);
+    const UTCDateTime born = born_date(n.st);
     const bool createSaysNothing =
         pd.haveCreate ? same_utc(pd.create, born) : !meta::get_date(r, meta::kCreate, &s);
     const bool backupSaysNothing =
@@ -444,6 +443,22 @@ bool says_nothing(const Node& n, const meta::Record& r, const PreciseDates& pd) 
 }
 
 }  // namespace
+
+const char* const kPreciseDatesAttr = kDatesAttr;
+
+UTCDateTime born_date(const struct statx& st) {
+    return (st.stx_mask & STATX_BTIME) ? from_stx(st.stx_btime) : from_stx(st.stx_mtime);
+}
+
+void creation_date_attrs(const UTCDateTime& created, std::string* record, std::string* dates) {
+    meta::Record rec = meta::fresh();
+    meta::set_date(rec, meta::kCreate, to_record(created));
+    *record = meta::encode(rec);
+    std::uint8_t b[17] = {1};  // a creation date and no backup date
+    put_date(b + 1, created);
+    put_date(b + 9, UTCDateTime{});
+    dates->assign(reinterpret_cast<const char*>(b), sizeof b);
+}
 
 OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo* info,
                         HFSUniStr255* name, FSSpec* spec, FSRef* parentRef,

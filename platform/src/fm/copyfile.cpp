@@ -1,4 +1,6 @@
-// PBHCopyFileSync: what it promises is on its declaration in vantrel/Files.h.
+// PBHCopyFileSync and VantrelFSCopyFileWhole: what they promise is on their
+// declarations in vantrel/Files.h and vantrel/WholeCopy.h. One copy serves
+// both; the second keeps everything cp -a keeps as well.
 //
 // The data goes by copy_file_range (a reflink or a server-side copy where
 // the file system offers one), falling back to read and write. The copy is
@@ -14,19 +16,27 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstring>
+#include <iterator>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "fm/metadata.h"
 #include "fm/pbnode.h"
 #include "fm/rsrc_store.h"
+#include "vantrel/WholeCopy.h"
 #include "vantrel/fault.h"
 
 VANTREL_FAULT_OPERATIONS("PBHCopyFileSync", "PBHCopyFileSync.create", "PBHCopyFileSync.write",
                          "PBHCopyFileSync.setxattr", "PBHCopyFileSync.chmod",
                          "PBHCopyFileSync.times", "PBHCopyFileSync.link", "PBHCopyFileSync.sidecar",
-                         "PBHCopyFileSync.undo", "PBHCopyFileSync.withoutTmpfile");
+                         "PBHCopyFileSync.undo", "PBHCopyFileSync.withoutTmpfile",
+                         "PBHCopyFileSync.chown", "VantrelFSCopyFileWhole");
 
 namespace {
 
@@ -89,11 +99,22 @@ bool listed(const std::vector<char>& names, std::size_t size, std::string_view n
     return false;
 }
 
-// Copies the named extended attributes that the source has; 0 or an errno.
-// They are read from the descriptor the data comes from, so that they are
-// that file's whatever has taken its name since it was opened; one listing
-// tells which there are, and only those are read (most files have none).
-int copy_attrs(int in, int out) {
+// What a copy takes from its source beyond the data fork and the mode's
+// permission bits.
+enum class Keep {
+    MacAttrs,  // the File Manager's own attributes (PBHCopyFileSync)
+    All,       // everything cp -a keeps (VantrelFSCopyFileWhole)
+};
+
+// Copies extended attributes of `in` to `out`: with Keep::MacAttrs those of
+// kCopiedAttrs, with Keep::All every one (one the kernel refuses to this
+// caller, or a file system without them, is left out, as cp -a leaves it).
+// 0 or an errno. They are read from the descriptor the data comes from, so
+// that they are that file's whatever has taken its name since it was
+// opened; one listing tells which there are, and only those are read (most
+// files have none). `*record` gets the metadata record's bytes, or stays
+// empty when the source has none; `*others` is set when any other was there.
+int copy_attrs(int in, int out, Keep keep, std::string* record, bool* others) {
     std::vector<char> names(1024);
     ssize_t listedSize;
     for (;;) {
@@ -108,8 +129,8 @@ int copy_attrs(int in, int out) {
         names.resize(static_cast<std::size_t>(need) + 1);  // it grew in between: ask again
     }
     std::vector<char> value(4096);
-    for (const char* name : kCopiedAttrs) {
-        if (!listed(names, static_cast<std::size_t>(listedSize), name)) continue;
+    // The File Manager's own attributes first: a failure to copy one of them fails the copy.
+    auto copy_one = [&](const char* name, bool own) -> int {
         for (;;) {
             const ssize_t got = vantrel::fault::step("PBHCopyFileSync.write", name, [&] {
                 return ::fgetxattr(in, name, value.data(), value.size());
@@ -120,16 +141,265 @@ int copy_attrs(int in, int out) {
                 value.resize(static_cast<std::size_t>(size));
                 continue;  // it may grow again in between
             }
-            if (got < 0 && errno == ENODATA) break;  // removed since the listing
-            if (got < 0) return errno;
+            if (got < 0 && errno == ENODATA) return 0;  // removed since the listing
+            if (got < 0) return own || (errno != EPERM && errno != EACCES) ? errno : 0;
             if (vantrel::fault::step("PBHCopyFileSync.setxattr", name, [&] {
                     return ::fsetxattr(out, name, value.data(), static_cast<std::size_t>(got), 0);
-                }) != 0)
+                }) != 0) {
+                // Another user's namespace (trusted., security. without the
+                // right) or one this file system lacks is not the copy's.
+                if (!own && (errno == EPERM || errno == ENOTSUP)) return 0;
                 return errno;
-            break;
+            }
+            if (std::string_view(name) == vantrel::fm::meta::kMetadataAttr)
+                record->assign(value.data(), static_cast<std::size_t>(got));
+            return 0;
         }
+    };
+    for (const char* name : kCopiedAttrs) {
+        if (!listed(names, static_cast<std::size_t>(listedSize), name)) continue;
+        if (int err = copy_one(name, true)) return err;
+    }
+    if (keep != Keep::All) return 0;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(listedSize);) {
+        const std::string name(names.data() + i);
+        i += name.size() + 1;
+        if (std::find_if(std::begin(kCopiedAttrs), std::end(kCopiedAttrs),
+                         [&](const char* own) { return name == own; }) != std::end(kCopiedAttrs))
+            continue;
+        // Kept with the record it belongs to, never on its own.
+        if (name == vantrel::fm::meta::kCorruptAttr) continue;
+        if (int err = copy_one(name.c_str(), false)) return err;
+        *others = true;
     }
     return 0;
+}
+
+// Gives the O_TMPFILE `fd` the name `name` in `dirFd`. By the descriptor
+// itself where the caller may (CAP_DAC_READ_SEARCH): no walk through /proc.
+int link_tmpfile(int fd, int dirFd, const std::string& name) {
+    static std::atomic<bool> byDescriptor{true};  // until the kernel refuses it once
+    if (byDescriptor.load(std::memory_order_relaxed)) {
+        if (::linkat(fd, "", dirFd, name.c_str(), AT_EMPTY_PATH) == 0) return 0;
+        if (errno != ENOENT && errno != EPERM) return -1;
+    }
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    const int rc = ::linkat(AT_FDCWD, self.c_str(), dirFd, name.c_str(), AT_SYMLINK_FOLLOW);
+    // Refused by descriptor, allowed by path: this caller lacks the right.
+    if (rc == 0) byDescriptor.store(false, std::memory_order_relaxed);
+    return rc;
+}
+
+// Whether the record's bytes give a creation date of their own (a copy of
+// them then keeps it; otherwise the copy would show its own birth).
+bool record_has_creation_date(const std::string& bytes) {
+    vantrel::fm::meta::Record r;
+    std::int32_t s;
+    return vantrel::fm::meta::decode(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                     bytes.size(), &r) &&
+           vantrel::fm::meta::get_date(r, vantrel::fm::meta::kCreate, &s);
+}
+
+// Copies the regular file `src` into the directory `dest` as `name`,
+// keeping what `keep` says; the copy's reference in `newRef` (may be null).
+OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep keep,
+                FSRef* newRef) {
+    const bool whole = keep == Keep::All;
+    if (!S_ISREG(src.st.stx_mode)) return notAFileErr;
+    if (!dest.is_dir()) return dirNFErr;
+    vantrel::fm::DirFd destFd;
+    if (OSErr err = vantrel::fm::dir_fd(dest, &destFd)) return err;
+
+    UniqueFd in(::openat(src.at(), src.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!in) return from_errno(errno, Op::Read, &src);
+    struct statx st {};
+    if (::statx(in.get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &st) != 0)
+        return from_errno(errno, Op::Read, &src);
+    if (st.stx_ino != src.st.stx_ino || !S_ISREG(st.stx_mode))
+        return fnfErr;  // replaced since resolved
+    const mode_t mode = st.stx_mode & 0777;
+    namespace rsrc = vantrel::fm::rsrc;
+    rsrc::Sidecar srcSide;
+    if (OSErr err = rsrc::open(src.at(), src.name, false, &srcSide)) return err;
+    std::string sideName;
+    const bool sideFits = rsrc::sidecar_name(name, &sideName);
+    if (srcSide.found() && !sideFits) return errFSNameTooLong;
+    if (srcSide.found()) {
+        if (OSErr err = rsrc::place_taken(destFd->fd(), name)) return err;
+    }
+
+    // Refuse early when the name is taken; the final link refuses again if
+    // another program takes it meanwhile. A tree copy fills new folders,
+    // where a name is almost never taken: it leaves the refusal to the link
+    // and saves a directory search per file.
+    struct stat existing {};
+    if (!whole && ::fstatat(destFd->fd(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0)
+        return dupFNErr;
+
+    bool named = false;
+    // The copy is made writable by its maker and gets its mode last (where
+    // the mode it was made with is not already it): extended attributes of
+    // a file its owner may not write cannot be set.
+    const mode_t making = mode | S_IWUSR;
+    // Tests take the path of file systems without O_TMPFILE through an override.
+    const bool tmpfile = !vantrel::fault::override_value("PBHCopyFileSync.withoutTmpfile");
+    UniqueFd out(vantrel::fault::step("PBHCopyFileSync.create", name, [&] {
+        if (!tmpfile) {
+            errno = EOPNOTSUPP;
+            return -1;
+        }
+        return ::openat(destFd->fd(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, making);
+    }));
+    if (!out) {
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+            return from_errno(errno, Op::Create, &dest);
+        out = UniqueFd(vantrel::fault::step("PBHCopyFileSync.create", name, [&] {
+            return ::openat(destFd->fd(), name.c_str(),
+                            O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, making);
+        }));
+        if (!out) return from_errno(errno, Op::Create, &dest);
+        named = true;
+    }
+    bool sideMade = false;
+    auto undo = [&] {
+        if (sideMade) {
+            vantrel::fault::step("PBHCopyFileSync.undo", sideName,
+                                 [&] { return ::unlinkat(destFd->fd(), sideName.c_str(), 0); });
+        }
+        if (named) {
+            vantrel::fault::step("PBHCopyFileSync.undo", name,
+                                 [&] { return ::unlinkat(destFd->fd(), name.c_str(), 0); });
+        }
+    };
+    auto fail = [&](int err, Op op) {
+        undo();
+        return err == 0 ? OSErr{ioErr} : from_errno(err, op, &dest);
+    };
+
+    if (int err = vantrel::fault::check_errno("PBHCopyFileSync.write", name))
+        return fail(err, Op::Write);
+    if (int err = copy_data(in.get(), out.get())) return fail(err, Op::Write);
+    // What the copy was made with: its owner, mode (the umask and a folder's
+    // default ACL have a say) and birth.
+    struct statx made {};
+    if (::statx(out.get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &made) != 0)
+        return fail(errno, Op::Write);
+    // The owner and group first: a change of owner takes the set-ID bits and
+    // file capabilities off, and the attributes below bring the latter back.
+    // A caller that may not give the copy away keeps it, without set-ID
+    // bits, as cp -a does.
+    bool owned = made.stx_uid == st.stx_uid && made.stx_gid == st.stx_gid;
+    if (whole && !owned) {
+        if (vantrel::fault::step("PBHCopyFileSync.chown", name, [&] {
+                return ::fchown(out.get(), st.stx_uid, st.stx_gid);
+            }) == 0) {
+            owned = true;
+        } else if (errno != EPERM && errno != EINVAL) {
+            return fail(errno, Op::Write);
+        }
+    }
+    std::string record;
+    bool others = false;  // attributes that may change the mode (an ACL) were set
+    if (int err = copy_attrs(in.get(), out.get(), keep, &record, &others))
+        return fail(err, Op::Write);
+    // A copy is born now: where the source's creation date is its birth (it
+    // has no record of its own), the copy keeps it in a record.
+    bool creationLater = false;  // a record without one: set through the catalogue
+    if (whole && record.empty()) {
+        // What the copy would show: its own birth, or where its file system
+        // keeps none its modification time, which is the source's.
+        const struct statx_timestamp& born =
+            (made.stx_mask & STATX_BTIME) ? made.stx_btime : st.stx_mtime;
+        const UTCDateTime shows = vantrel::fm::utc_from_timespec(born.tv_sec, born.tv_nsec);
+        const UTCDateTime created = vantrel::fm::born_date(st);
+        if (shows.highSeconds != created.highSeconds || shows.lowSeconds != created.lowSeconds ||
+            shows.fraction != created.fraction) {
+            std::string rec, dates;
+            vantrel::fm::creation_date_attrs(created, &rec, &dates);
+            const std::pair<const char*, const std::string*> attrs[] = {
+                {vantrel::fm::meta::kMetadataAttr, &rec}, {vantrel::fm::kPreciseDatesAttr, &dates}};
+            for (const auto& attr : attrs) {
+                if (vantrel::fault::step("PBHCopyFileSync.setxattr", attr.first, [&] {
+                        return ::fsetxattr(out.get(), attr.first, attr.second->data(),
+                                           attr.second->size(), 0);
+                    }) != 0) {
+                    // A file system without extended attributes keeps no
+                    // record: there the copy shows its own birth.
+                    if (errno == ENOTSUP) break;
+                    return fail(errno, Op::Write);
+                }
+            }
+        }
+    } else if (whole) {
+        creationLater = !record_has_creation_date(record);
+    }
+    const mode_t finalMode = whole && owned ? (st.stx_mode & 07777) : mode;
+    if ((others || (made.stx_mode & 07777) != finalMode) &&
+        vantrel::fault::step("PBHCopyFileSync.chmod", name,
+                             [&] { return ::fchmod(out.get(), finalMode); }) != 0)
+        return fail(errno, Op::Write);
+    if (OSErr e = rsrc::clear_orphan(destFd->fd(), name, "PBHCopyFileSync.sidecar")) {
+        undo();
+        return e;
+    }
+    if (srcSide.found()) {
+        UniqueFd side(vantrel::fault::step("PBHCopyFileSync.sidecar", sideName, [&] {
+            return ::openat(destFd->fd(), sideName.c_str(),
+                            O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0666 & mode);
+        }));
+        if (!side) return fail(errno, Op::Create);
+        sideMade = true;
+        if (int err = vantrel::fault::check_errno("PBHCopyFileSync.sidecar", sideName))
+            return fail(err, Op::Write);
+        if (int err = copy_data(srcSide.fd.get(), side.get())) return fail(err, Op::Write);
+        // A fork goes with its file: the same owner, and its file's mode
+        // without execute or set-ID bits, as the catalogue sets it.
+        if (owned && vantrel::fault::step("PBHCopyFileSync.chown", sideName, [&] {
+                         return ::fchown(side.get(), st.stx_uid, st.stx_gid) != 0 ||
+                                        ::fchmod(side.get(), 0666 & mode) != 0
+                                    ? -1
+                                    : 0;
+                     }) != 0)
+            return fail(errno, Op::Write);
+    }
+    const timespec times[2] = {{st.stx_atime.tv_sec, st.stx_atime.tv_nsec},
+                               {st.stx_mtime.tv_sec, st.stx_mtime.tv_nsec}};
+    if (vantrel::fault::step("PBHCopyFileSync.times", name,
+                             [&] { return ::futimens(out.get(), times); }) != 0)
+        return fail(errno, Op::Write);
+    if (!named) {
+        if (vantrel::fault::step("PBHCopyFileSync.link", name, [&] {
+                return link_tmpfile(out.get(), destFd->fd(), name);
+            }) != 0) {
+            const OSErr e = from_errno(errno, Op::Create, &dest);
+            undo();
+            return e;
+        }
+        named = true;
+    }
+    if (newRef == nullptr && !creationLater) return noErr;
+    // The copy's reference, from the descriptor that made it: no lookup.
+    struct statx linked {};
+    if (::statx(out.get(), "", AT_EMPTY_PATH, vantrel::fm::kStatxMask, &linked) != 0)
+        return fail(errno, Op::Write);
+    Node copy;
+    vantrel::fm::child_node(dest, destFd, name, linked, &copy);
+    FSRef ref;
+    vantrel::fm::make_ref(copy, &ref);
+    if (creationLater) {
+        // A record that gives no creation date (or does not parse): the
+        // catalogue writes the source's, as it shows it, beside it.
+        FSCatalogInfo info{};
+        OSErr e = vantrel::fm::fill_catalog_info(src, kFSCatInfoCreateDate, &info, nullptr, nullptr,
+                                                 nullptr);
+        if (e == noErr) e = FSSetCatalogInfo(&ref, kFSCatInfoCreateDate, &info);
+        if (e != noErr) {
+            undo();
+            return e;
+        }
+    }
+    if (newRef != nullptr) *newRef = ref;
+    return noErr;
 }
 
 }  // namespace
@@ -152,105 +422,17 @@ extern "C" OSErr PBHCopyFileSync(HParmBlkPtr pb) {
     if (p.ioCopyName != nullptr && p.ioCopyName[0] != 0) {
         if (OSErr err = vantrel::fm::name_from_pascal(p.ioCopyName, &name)) return finish(p, err);
     }
-    vantrel::fm::DirFd destFd;
-    if (OSErr err = vantrel::fm::dir_fd(dest, &destFd)) return finish(p, err);
+    return finish(p, copy_file(src, dest, name, Keep::MacAttrs, nullptr));
+}
 
-    UniqueFd in(::openat(src.at(), src.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!in) return finish(p, from_errno(errno, Op::Read, &src));
-    struct stat st {};
-    if (::fstat(in.get(), &st) != 0) return finish(p, from_errno(errno, Op::Read, &src));
-    if (st.st_ino != src.st.stx_ino || !S_ISREG(st.st_mode))
-        return finish(p, fnfErr);  // replaced since resolved
-    const mode_t mode = st.st_mode & 0777;
-    namespace rsrc = vantrel::fm::rsrc;
-    rsrc::Sidecar srcSide;
-    if (OSErr err = rsrc::open(src.at(), src.name, false, &srcSide)) return finish(p, err);
-    std::string sideName;
-    const bool sideFits = rsrc::sidecar_name(name, &sideName);
-    if (srcSide.found() && !sideFits) return finish(p, errFSNameTooLong);
-    if (srcSide.found()) {
-        if (OSErr err = rsrc::place_taken(destFd->fd(), name)) return finish(p, err);
-    }
-
-    // Refuse early when the name is taken; the final link refuses again if
-    // another program takes it meanwhile.
-    struct stat existing {};
-    if (::fstatat(destFd->fd(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0)
-        return finish(p, dupFNErr);
-
-    bool named = false;
-    // Tests take the path of file systems without O_TMPFILE through an override.
-    const bool tmpfile = !vantrel::fault::override_value("PBHCopyFileSync.withoutTmpfile");
-    UniqueFd out(vantrel::fault::step("PBHCopyFileSync.create", name, [&] {
-        if (!tmpfile) {
-            errno = EOPNOTSUPP;
-            return -1;
-        }
-        return ::openat(destFd->fd(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
-    }));
-    if (!out) {
-        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
-            return finish(p, from_errno(errno, Op::Create, &dest));
-        }
-        out = UniqueFd(vantrel::fault::step("PBHCopyFileSync.create", name, [&] {
-            return ::openat(destFd->fd(), name.c_str(),
-                            O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, mode);
-        }));
-        if (!out) return finish(p, from_errno(errno, Op::Create, &dest));
-        named = true;
-    }
-    bool sideMade = false;
-    auto undo = [&] {
-        if (sideMade) {
-            vantrel::fault::step("PBHCopyFileSync.undo", sideName,
-                                 [&] { return ::unlinkat(destFd->fd(), sideName.c_str(), 0); });
-        }
-        if (named) {
-            vantrel::fault::step("PBHCopyFileSync.undo", name,
-                                 [&] { return ::unlinkat(destFd->fd(), name.c_str(), 0); });
-        }
-    };
-    auto fail = [&](int err, Op op) {
-        undo();
-        return finish(p, err == 0 ? OSErr{ioErr} : from_errno(err, op, &dest));
-    };
-
-    if (int err = vantrel::fault::check_errno("PBHCopyFileSync.write", name))
-        return fail(err, Op::Write);
-    if (int err = copy_data(in.get(), out.get())) return fail(err, Op::Write);
-    if (int err = copy_attrs(in.get(), out.get())) return fail(err, Op::Write);
-    if (vantrel::fault::step("PBHCopyFileSync.chmod", name,
-                             [&] { return ::fchmod(out.get(), mode); }) != 0)
-        return fail(errno, Op::Write);
-    if (OSErr e = rsrc::clear_orphan(destFd->fd(), name, "PBHCopyFileSync.sidecar")) {
-        undo();
-        return finish(p, e);
-    }
-    if (srcSide.found()) {
-        UniqueFd side(vantrel::fault::step("PBHCopyFileSync.sidecar", sideName, [&] {
-            return ::openat(destFd->fd(), sideName.c_str(),
-                            O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0666 & mode);
-        }));
-        if (!side) return fail(errno, Op::Create);
-        sideMade = true;
-        if (int err = vantrel::fault::check_errno("PBHCopyFileSync.sidecar", sideName))
-            return fail(err, Op::Write);
-        if (int err = copy_data(srcSide.fd.get(), side.get())) return fail(err, Op::Write);
-    }
-    const timespec times[2] = {st.st_atim, st.st_mtim};
-    if (vantrel::fault::step("PBHCopyFileSync.times", name,
-                             [&] { return ::futimens(out.get(), times); }) != 0)
-        return fail(errno, Op::Write);
-    if (!named) {
-        const std::string self = "/proc/self/fd/" + std::to_string(out.get());
-        if (vantrel::fault::step("PBHCopyFileSync.link", name, [&] {
-                return ::linkat(AT_FDCWD, self.c_str(), destFd->fd(), name.c_str(),
-                                AT_SYMLINK_FOLLOW);
-            }) != 0) {
-            const OSErr e = from_errno(errno, Op::Create, &dest);
-            undo();
-            return finish(p, e);
-        }
-    }
-    return finish(p, noErr);
+extern "C" OSErr VantrelFSCopyFileWhole(const FSRef* source, const FSRef* destDir, FSRef* newRef) {
+    if (source == nullptr || destDir == nullptr) return paramErr;
+    Node src;
+    if (OSErr err = vantrel::fm::resolve(source, &src)) return err;
+    if (OSErr e = vantrel::fault::check("VantrelFSCopyFileWhole", src.name)) return e;
+    if (!S_ISREG(src.st.stx_mode)) return notAFileErr;
+    Node dest;
+    if (OSErr err = vantrel::fm::resolve(destDir, &dest)) return err;
+    if (!dest.is_dir()) return dirNFErr;
+    return copy_file(src, dest, src.name, Keep::All, newRef);
 }

@@ -364,6 +364,17 @@ OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo*
                         HFSUniStr255* name, FSSpec* spec, FSRef* parentRef,
                         const Listing* listing = nullptr);
 
+// The creation date a file shows while it has no metadata record of its
+// own: its birth time, or its modification time where the file system
+// keeps no birth time.
+UTCDateTime born_date(const struct statx& st);
+
+// The metadata record and the precise-dates attribute (`kPreciseDatesAttr`)
+// that give a file with no record the creation date `created` and nothing
+// else: what FSSetCatalogInfo writes for kFSCatInfoCreateDate on such a file.
+extern const char* const kPreciseDatesAttr;
+void creation_date_attrs(const UTCDateTime& created, std::string* record, std::string* dates);
+
 // ---------------------------------------------------------------- iterators
 
 // Number of iterators open in the process (tests prove none leaks).

@@ -24,6 +24,7 @@
 #include "TempDir.h"
 #include "vantrel/Files.h"
 #include "vantrel/TextEncoding.h"
+#include "vantrel/WholeCopy.h"
 #include "vantrel/fault.h"
 
 namespace {
@@ -88,6 +89,7 @@ void make_tree(const fs::path& root) {
     ts[0].tv_sec += 3600;
     ::utimensat(AT_FDCWD, (root / "src/f").c_str(), ts, AT_SYMLINK_NOFOLLOW);
     ::utimensat(AT_FDCWD, (root / "src/s").c_str(), ts, AT_SYMLINK_NOFOLLOW);
+    ::utimensat(AT_FDCWD, (root / "dst/h").c_str(), ts, AT_SYMLINK_NOFOLLOW);
 }
 
 FSCatalogInfo everything_settable(const fs::path& p) {
@@ -155,6 +157,34 @@ std::string same_forks(const fs::path& a, const fs::path& b) {
     return out + expect(x.content == y.content, "data differs") +
            expect((x.mode & 07777) == (y.mode & 07777), "mode differs") +
            expect(x.mtime == y.mtime, "modification time differs");
+}
+
+// A whole copy: the same forks, and the creation date the source shows,
+// which a source without a record of its own keeps in the copy's.
+std::string same_whole(const fs::path& a, const fs::path& b) {
+    FSRef ra = ref_of(a), rb = ref_of(b);
+    FSCatalogInfo x{}, y{};
+    const bool dated =
+        FSGetCatalogInfo(&ra, kFSCatInfoCreateDate, &x, nullptr, nullptr, nullptr) == noErr &&
+        FSGetCatalogInfo(&rb, kFSCatInfoCreateDate, &y, nullptr, nullptr, nullptr) == noErr &&
+        std::memcmp(&x.createDate, &y.createDate, sizeof x.createDate) == 0;
+    const auto sa = snapshot(a), sb = snapshot(b);
+    if (sa.count(".") == 0 || sb.count(".") == 0) return "missing\n";
+    const vtest::SnapItem &p = sa.at("."), &q = sb.at(".");
+    std::string out = expect(dated, "the creation date was not kept");
+    for (const char* attr : {"user.org.netatalk.Metadata", kRsrcAttr}) {
+        if (p.xattrs.count(attr) != 0)
+            out += expect(q.xattrs.count(attr) != 0 && p.xattrs.at(attr) == q.xattrs.at(attr),
+                          std::string(attr) + " differs");
+    }
+    const fs::path sideA = a.parent_path() / ("._" + a.filename().string());
+    const fs::path sideB = b.parent_path() / ("._" + b.filename().string());
+    if (vtest::present(sideA))
+        out += expect(vtest::present(sideB) && vtest::read_file(sideA) == vtest::read_file(sideB),
+                      "the fork's sidecar differs");
+    return out + expect(p.content == q.content, "data differs") +
+           expect((p.mode & 07777) == (q.mode & 07777), "mode differs") +
+           expect(p.mtime == q.mtime, "modification time differs");
 }
 
 FSIORefNum open_resource_fork(const fs::path& p) {
@@ -371,6 +401,25 @@ const Row kRows[] = {
          return t.inject([&] { return PBHCopyFileSync(&rq.pb); });
      },
      [](const fs::path& r) { return same_forks(r / "src/f", r / "dst/copy"); }, true},
+    {"VantrelFSCopyFileWhole",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         FSRef f = ref_of(r / "src/f"), d = ref_of(r / "dst");
+         return t.inject([&] { return VantrelFSCopyFileWhole(&f, &d, nullptr); });
+     },
+     [](const fs::path& r) { return same_whole(r / "src/f", r / "dst/f"); }},
+    {"VantrelFSCopyFileWhole of a file with a sidecar, without O_TMPFILE",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         FSRef f = ref_of(r / "src/s"), d = ref_of(r / "dst");
+         vf::set_override("PBHCopyFileSync.withoutTmpfile", 1);
+         return t.inject([&] { return VantrelFSCopyFileWhole(&f, &d, nullptr); });
+     },
+     [](const fs::path& r) { return same_whole(r / "src/s", r / "dst/s"); }, true},
+    {"VantrelFSCopyFileWhole of a file without a record",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         FSRef h = ref_of(r / "dst/h"), d = ref_of(r / "src");
+         return t.inject([&] { return VantrelFSCopyFileWhole(&h, &d, nullptr); });
+     },
+     [](const fs::path& r) { return same_whole(r / "dst/h", r / "src/h"); }},
     {"FSCreateFileUnicode with catalogue information",
      [](const fs::path& r, vtest::FaultTrial& t) {
          FSRef d = ref_of(r / "dst");

@@ -172,6 +172,12 @@ TEST(FmutilItems, TreeNamesAnUnreadableDirectoryAndListsTheRest) {
     // does for a user: the folder's dates and Finder flags come along (the
     // utility that copies them all would fail on the owner and set none).
     ::chmod(t.mkdir("t/w").c_str(), 0777);
+    // A read-only file keeps its creation date and other attributes too,
+    // though its copy's owner may not write it.
+    const fs::path readonly = t.write("t/n/readonly", "r");
+    const bool xattrs = ::setxattr(readonly.c_str(), "user.other", "kept", 4, 0) == 0;
+    ASSERT_EQ(run({"touch", readonly, "--created", "--date", "1999-01-02T03:04:05Z"}).status, 0);
+    ::chmod(readonly.c_str(), 0444);
     ASSERT_EQ(run({"touch", t.path() / "t/n", "--date", "2001-02-03T04:05:06Z"}).status, 0);
     ASSERT_EQ(run({"flags", t.path() / "t/n", "+stationery"}).status, 0);
     EXPECT_EQ(as_nobody("", "cp -r t/n t/w"), 0) << vtest::read_file(err);
@@ -179,6 +185,14 @@ TEST(FmutilItems, TreeNamesAnUnreadableDirectoryAndListsTheRest) {
     EXPECT_THAT(copied, HasSubstr("modified    2001-02-03T04:05:06Z"));
     EXPECT_THAT(copied, HasSubstr("stationery"));
     EXPECT_THAT(copied, HasSubstr("owner       65534, group 65534, mode 0755"));
+    const std::string copied_file = run({"info", t.path() / "t/w/n/readonly"}).out;
+    EXPECT_THAT(copied_file, HasSubstr("created     1999-01-02T03:04:05Z"));
+    EXPECT_THAT(copied_file, HasSubstr("owner       65534, group 65534, mode 0444"));
+    char kept[8] = {};
+    if (xattrs) {
+        EXPECT_EQ(::getxattr((t.path() / "t/w/n/readonly").c_str(), "user.other", kept, 8), 4);
+        EXPECT_STREQ(kept, "kept");
+    }
     // An error while copying a tree names what could not be read, not the
     // copy that could be made.
     ::chmod(t.mkdir("w2").c_str(), 0777);

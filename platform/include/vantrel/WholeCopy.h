@@ -1,0 +1,54 @@
+// Copying a file as cp -a copies it: this layer's own addition to the File
+// Manager (no Mac OS system has this call), for programs that copy folder
+// trees on Linux.
+//
+// FSCopyFile copies what the Mac's copy carries: both forks, the Finder
+// information, the comment. A copy made on Linux is born now, though, and
+// cp -a users expect more: the other extended attributes, and as root the
+// owner and the set-ID bits. Made from FSCopyFile and FSSetCatalogInfo,
+// that takes five calls that each find both files again by their
+// references, and each attribute is written once the copy has its name.
+// This call copies the whole file from the descriptor it reads, and the
+// copy gets its name only when all of it is there.
+//
+//   FSRef copy;
+//   OSErr err = VantrelFSCopyFileWhole(&file, &folder, &copy);
+#pragma once
+
+#include "vantrel/Files.h"
+
+VANTREL_EXTERN_C_BEGIN
+
+// Copies the file `source` into the folder `destDir` under the name it has
+// on disk (its bytes, whatever they are), with:
+//  - its data and resource forks, its metadata record (Finder information,
+//    comment) and the attributes the File Manager keeps beside it;
+//  - its dates: modification and access to the nanosecond, and creation and
+//    backup as FSGetCatalogInfo shows them (where the source's creation date
+//    is its birth, the copy keeps it in a record of its own);
+//  - its permission bits; and where the caller may give the copy to the
+//    source's owner and group (root may; others only to themselves), that
+//    owner and group and the set-ID and sticky bits, as cp -a keeps them;
+//  - every other extended attribute, except those the kernel does not let
+//    this caller set (trusted. and security. for others than root) or a
+//    file system without them cannot hold.
+// A lock (the immutable attribute) is not copied. The copy appears under its
+// name only complete; on any failure nothing of it is left.
+//   noErr            `*newRef` (when not null) names the copy.
+//   paramErr         a null `source` or `destDir`.
+//   notAFileErr      the source is no regular file (a folder, a link...).
+//   dirNFErr         `destDir` is no folder.
+//   dupFNErr         the name is taken in `destDir`.
+//   afpObjectTypeErr the source has a resource fork, and a "._NAME" there
+//                    that is no sidecar holds the fork's place.
+//   errFSNameTooLong the source has a resource fork, and its name leaves no
+//                    room for the "._" of the fork's sidecar.
+//   fnfErr, nsvErr, errFSBadFSRef  as for any reference; fnfErr too when
+//                    another file took the source's name while it was opened.
+//   others           as FSCopyFile gives them (dskFulErr, afpAccessDenied,
+//                    wPrErr, ioErr...).
+// Any thread.
+VANTREL_EXPORT OSErr VantrelFSCopyFileWhole(const FSRef* source, const FSRef* destDir,
+                                            FSRef* newRef);
+
+VANTREL_EXTERN_C_END

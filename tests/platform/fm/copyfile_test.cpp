@@ -1,6 +1,7 @@
 // PBHCopyFileSync and PBHMoveRenameSync on real files: what a copy carries,
 // that nothing half-made is left behind, and what a move refuses.
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -106,6 +107,35 @@ TEST(CopyFile, CarriesDataForksModeAndTimesButNotTheIDOrLock) {
     // No new name: the source's.
     ASSERT_EQ(noErr, copy(src, dest, nullptr));
     EXPECT_TRUE(fs::exists(dest / "file"));
+
+    // A read-only file is copied with its record by its owner too, who may
+    // not set attributes on a file of that mode: the copy gets it last.
+    const fs::path mine = dir.write("mine/ro", "read only");
+    ASSERT_EQ(0, ::setxattr(mine.c_str(), "user.org.netatalk.Metadata", meta.data(), 402, 0));
+    const fs::path into = dir.mkdir("mine/into");
+    const passwd* nobody = ::getpwnam("nobody");
+    ::chmod(dir.path().c_str(), 0755);
+    for (const fs::path& p : {mine.parent_path(), mine, into}) {
+        if (nobody != nullptr) {
+            ASSERT_EQ(0, ::chown(p.c_str(), nobody->pw_uid, nobody->pw_gid));
+        }
+    }
+    ASSERT_EQ(0, ::chmod(mine.c_str(), 0444));
+    const auto r = vtest::run_as_nobody([&]() -> std::string {
+        const OSErr e = copy(mine, into, nullptr);
+        if (e != noErr) return "the copy failed: " + std::to_string(e);
+        struct stat cs {};
+        char rec[512];
+        return fmtest::check(
+                   ::stat((into / "ro").c_str(), &cs) == 0 && (cs.st_mode & 07777) == 0444,
+                   "the copy's mode is not 0444") +
+               fmtest::check(::getxattr((into / "ro").c_str(), "user.org.netatalk.Metadata", rec,
+                                        sizeof rec) == 402,
+                             "the copy has no record");
+    });
+    if (r) {
+        EXPECT_EQ(*r, "");
+    }
 }
 
 // A metadata record marked `mark` on `p` (itself, never a link's target).

@@ -125,15 +125,20 @@ std::u16string temporary_name(int attempt) {
 }
 
 // Copies `src` into `dir` under a temporary name; *made names the copy.
-OSErr copy_beside(const FSRef& src, const FSRef& dir, FSRef* made) {
+// As FSCopyFile copies, or `whole`, with everything cp -a keeps.
+OSErr copy_beside(const FSRef& src, const FSRef& dir, FSRef* made, bool whole = false) {
     OSErr e = dupFNErr;
     for (int attempt = 0; attempt < 100 && e == dupFNErr; ++attempt) {
         const std::u16string tmp = temporary_name(attempt);
         const auto* units = reinterpret_cast<const UniChar*>(tmp.data());
+        const auto len = static_cast<UniCharCount>(tmp.size());
+        if (whole) {
+            e = VantrelFSCopyFileWhole(&src, &dir, len, units, made);
+            continue;
+        }
         FSRef ignored;
-        e = FSCopyFile(&src, &dir, static_cast<UniCharCount>(tmp.size()), units,
-                       kTextEncodingUnknown, &ignored);
-        if (!e) e = FSMakeFSRefUnicode(&dir, tmp.size(), units, kTextEncodingUnknown, made);
+        e = FSCopyFile(&src, &dir, len, units, kTextEncodingUnknown, &ignored);
+        if (!e) e = FSMakeFSRefUnicode(&dir, len, units, kTextEncodingUnknown, made);
     }
     return e;
 }
@@ -414,7 +419,7 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& src_pa
         }
         // The copy keeps the source's name as it is on disk, and with it
         // everything cp -a keeps, made in one call from the source's descriptor.
-        if (OSErr e = VantrelFSCopyFileWhole(&item, &frame.dst, nullptr))
+        if (OSErr e = VantrelFSCopyFileWhole(&item, &frame.dst, 0, nullptr, nullptr))
             fail(e == dupFNErr || dest_at_fault(frame.dst, e) ? path : from, e);
     }
     return noErr;
@@ -522,10 +527,9 @@ int cmd_mv(Context& ctx) {
             e = FSDeleteContainer(&sref);
         } else if (kind.letter == '-') {
             FSRef copy;
-            if (OSErr ce = copy_beside(sref, dref, &copy)) return ctx.fm_error(dest, ce);
-            OSErr ce = finish_copy(sref, copy, ::geteuid() == 0);
+            if (OSErr ce = copy_beside(sref, dref, &copy, true)) return ctx.fm_error(dest, ce);
             FSRef final_ref;
-            if (!ce) ce = FSRenameUnicode(&copy, len, units, kTextEncodingUnknown, &final_ref);
+            OSErr ce = FSRenameUnicode(&copy, len, units, kTextEncodingUnknown, &final_ref);
             if (ce) {
                 FSDeleteObject(&copy);  // benign: the unfinished copy goes, the source stays
                 return ctx.fm_error(target, ce, placed_meaning(ce));

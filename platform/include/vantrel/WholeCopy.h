@@ -12,14 +12,15 @@
 // copy gets its name only when all of it is there.
 //
 //   FSRef copy;
-//   OSErr err = VantrelFSCopyFileWhole(&file, &folder, &copy);
+//   OSErr err = VantrelFSCopyFileWhole(&file, &folder, 0, nullptr, &copy);
 #pragma once
 
 #include "vantrel/Files.h"
 
 VANTREL_EXTERN_C_BEGIN
 
-// Copies the file `source` into the folder `destDir` under the name it has
+// Copies the file `source` into the folder `destDir` as `name`
+// (`nameLength` UTF-16 units) or, with a null `name`, under the name it has
 // on disk (its bytes, whatever they are), with:
 //  - its data and resource forks, its metadata record (Finder information,
 //    comment) and the attributes the File Manager keeps beside it;
@@ -36,6 +37,8 @@ VANTREL_EXTERN_C_BEGIN
 // name only complete; on any failure nothing of it is left.
 //   noErr            `*newRef` (when not null) names the copy.
 //   paramErr         a null `source` or `destDir`.
+//   bdNamErr, errFSNameTooLong  `name` is no name a file can have (empty,
+//                    "." or "..", a NUL or ":", malformed, over 255).
 //   notAFileErr      the source is no regular file (a folder, a link...).
 //   dirNFErr         `destDir` is no folder.
 //   dupFNErr         the name is taken in `destDir`.
@@ -49,6 +52,7 @@ VANTREL_EXTERN_C_BEGIN
 //                    wPrErr, ioErr...).
 // Any thread.
 VANTREL_EXPORT OSErr VantrelFSCopyFileWhole(const FSRef* source, const FSRef* destDir,
+                                            UniCharCount nameLength, const UniChar* name,
                                             FSRef* newRef);
 
 VANTREL_EXTERN_C_END

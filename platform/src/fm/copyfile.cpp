@@ -425,8 +425,14 @@ extern "C" OSErr PBHCopyFileSync(HParmBlkPtr pb) {
     return finish(p, copy_file(src, dest, name, Keep::MacAttrs, nullptr));
 }
 
-extern "C" OSErr VantrelFSCopyFileWhole(const FSRef* source, const FSRef* destDir, FSRef* newRef) {
+extern "C" OSErr VantrelFSCopyFileWhole(const FSRef* source, const FSRef* destDir,
+                                        UniCharCount nameLength, const UniChar* name,
+                                        FSRef* newRef) {
     if (source == nullptr || destDir == nullptr) return paramErr;
+    std::string newName;
+    if (name != nullptr) {
+        if (OSErr e = vantrel::fm::name_from_unicode(name, nameLength, &newName)) return e;
+    }
     Node src;
     if (OSErr err = vantrel::fm::resolve(source, &src)) return err;
     if (OSErr e = vantrel::fault::check("VantrelFSCopyFileWhole", src.name)) return e;
@@ -434,5 +440,5 @@ extern "C" OSErr VantrelFSCopyFileWhole(const FSRef* source, const FSRef* destDi
     Node dest;
     if (OSErr err = vantrel::fm::resolve(destDir, &dest)) return err;
     if (!dest.is_dir()) return dirNFErr;
-    return copy_file(src, dest, src.name, Keep::All, newRef);
+    return copy_file(src, dest, name != nullptr ? newName : src.name, Keep::All, newRef);
 }

@@ -404,20 +404,20 @@ const Row kRows[] = {
     {"VantrelFSCopyFileWhole",
      [](const fs::path& r, vtest::FaultTrial& t) {
          FSRef f = ref_of(r / "src/f"), d = ref_of(r / "dst");
-         return t.inject([&] { return VantrelFSCopyFileWhole(&f, &d, nullptr); });
+         return t.inject([&] { return VantrelFSCopyFileWhole(&f, &d, 0, nullptr, nullptr); });
      },
      [](const fs::path& r) { return same_whole(r / "src/f", r / "dst/f"); }},
     {"VantrelFSCopyFileWhole of a file with a sidecar, without O_TMPFILE",
      [](const fs::path& r, vtest::FaultTrial& t) {
          FSRef f = ref_of(r / "src/s"), d = ref_of(r / "dst");
          vf::set_override("PBHCopyFileSync.withoutTmpfile", 1);
-         return t.inject([&] { return VantrelFSCopyFileWhole(&f, &d, nullptr); });
+         return t.inject([&] { return VantrelFSCopyFileWhole(&f, &d, 0, nullptr, nullptr); });
      },
      [](const fs::path& r) { return same_whole(r / "src/s", r / "dst/s"); }, true},
     {"VantrelFSCopyFileWhole of a file without a record",
      [](const fs::path& r, vtest::FaultTrial& t) {
          FSRef h = ref_of(r / "dst/h"), d = ref_of(r / "src");
-         return t.inject([&] { return VantrelFSCopyFileWhole(&h, &d, nullptr); });
+         return t.inject([&] { return VantrelFSCopyFileWhole(&h, &d, 0, nullptr, nullptr); });
      },
      [](const fs::path& r) { return same_whole(r / "dst/h", r / "src/h"); }},
     {"FSCreateFileUnicode with catalogue information",

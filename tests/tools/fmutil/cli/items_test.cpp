@@ -798,6 +798,22 @@ TEST(FmutilItems, CpRecursiveAndMvAcrossVolumesKeepEveryPieceOfMetadata) {
         mv = run({"mv", t.path() / "single/link", vol});
         expect(mv.status == 1 && fs::is_symlink(t.path() / "single/link"),
                "a link was lost: " + mv.err);
+        // As a user, a read-only file of theirs moves with its creation date
+        // and attributes, though they may not write its copy.
+        const fs::path mine = t.write("mine/ro", "read only");
+        run({"touch", mine, "--created", "--date", "1999-01-02T03:04:05Z"});
+        ::lsetxattr(mine.c_str(), "user.other", "hello", 5, 0);
+        ::chmod(mine.c_str(), 0444);
+        for (const fs::path& p : {t.path(), mine.parent_path(), mine, vol})
+            expect(::chown(p.c_str(), 65534, 65534) == 0, "cannot give " + p.string() + " away");
+        const std::string mine_before = metadata_of(mine);
+        const std::string cmd = "setpriv --reuid=65534 --regid=65534 --clear-groups " +
+                                std::string(FMUTIL_PATH) + " mv '" + mine.string() + "' '" +
+                                vol.string() + "' 2>/dev/null";
+        expect(std::system(cmd.c_str()) == 0, "mv of a read-only file as a user failed");
+        expect(metadata_of(vol / "ro") == mine_before,
+               "mv ro as a user: " + metadata_of(vol / "ro") + " != " + mine_before);
+        expect(!fs::exists(mine), "mv left the read-only source");
         ::umount(vol.c_str());
         return problems;
     });

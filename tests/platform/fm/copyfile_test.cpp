@@ -14,6 +14,7 @@
 #include "fm/fileid.h"
 #include "fm_child.h"
 #include "vantrel/Files.h"
+#include "vantrel/WholeCopy.h"
 #include "vantrel/fault.h"
 
 namespace {
@@ -286,6 +287,87 @@ TEST(PBHMoveRename, MovesRenamesAndRefuses) {
     vantrel::fault::fail_nth("PBHMoveRenameSync", 1, ioErr);
     EXPECT_EQ(ioErr, move(locked, b, nullptr));
     EXPECT_TRUE(fs::exists(locked));
+}
+
+// What a whole copy keeps, for whoever makes it: the creation date of a
+// file whose record gives none (Finder information alone), the owner and
+// set-ID bits only where the copy may be given to the source's owner, and
+// names as given; a name no file can have is refused before anything is made.
+TEST(CopyFileWhole, KeepsWhatCpAKeepsForWhoeverCopies) {
+    vtest::TempDir dir("copywhole");
+    ::chmod(dir.path().c_str(), 0755);
+    const passwd* nobody = ::getpwnam("nobody");
+    struct Row {
+        const char* what;
+        bool asNobody;     // the copy is made by nobody
+        bool nobodysFile;  // the source is nobody's (else root's)
+        mode_t mode;       // the source's
+        const char* name;  // the copy's, or null for the source's
+        OSErr result;
+        mode_t copyMode;  // the copy's, when made
+    };
+    const Row rows[] = {
+        {"Finder information alone", false, false, 0644, nullptr, noErr, 0644},
+        {"a new name", false, false, 0640, "new name", noErr, 0640},
+        {"a name no file can have", false, false, 0644, "..", bdNamErr, 0},
+        {"root's set-ID file, by root", false, false, 06755, nullptr, noErr, 06755},
+        {"root's set-ID file, by nobody", true, false, 04755, nullptr, noErr, 0755},
+        {"nobody's own set-user-ID file", true, true, 04755, nullptr, noErr, 04755},
+    };
+    int n = 0;
+    for (const Row& row : rows) {
+        if ((row.asNobody || row.nobodysFile) && (::geteuid() != 0 || nobody == nullptr)) continue;
+        const std::string at = "r" + std::to_string(++n);
+        const fs::path src = dir.write(at + "/src/f", "contents");
+        const fs::path into = dir.mkdir(at + "/into");
+        FSRef ref = vtest::ref_of(src);
+        FSCatalogInfo info{};
+        vtest::set_file_info(&info, 'TEXT', 'ttxt');
+        ASSERT_EQ(noErr, FSSetCatalogInfo(&ref, kFSCatInfoFinderInfo, &info)) << row.what;
+        if (row.asNobody || row.nobodysFile) {
+            for (const fs::path& p : {src.parent_path().parent_path(), into}) {
+                ASSERT_EQ(0, ::chown(p.c_str(), nobody->pw_uid, nobody->pw_gid)) << row.what;
+            }
+            ASSERT_EQ(0, ::chmod(src.parent_path().c_str(), 0755));
+        }
+        if (row.nobodysFile) {
+            ASSERT_EQ(0, ::chown(src.c_str(), nobody->pw_uid, nobody->pw_gid));
+        }
+        ASSERT_EQ(0, ::chmod(src.c_str(), row.mode)) << row.what;
+        FSCatalogInfo before{};
+        ASSERT_EQ(noErr, FSGetCatalogInfo(&ref, kFSCatInfoCreateDate | kFSCatInfoFinderInfo,
+                                          &before, nullptr, nullptr, nullptr));
+        auto body = [&]() -> std::string {
+            FSRef s = vtest::ref_of(src), d = vtest::ref_of(into), made;
+            const std::u16string name = row.name != nullptr ? vtest::u16(row.name) : u"";
+            const OSErr e = VantrelFSCopyFileWhole(
+                &s, &d, name.size(),
+                row.name != nullptr ? reinterpret_cast<const UniChar*>(name.data()) : nullptr,
+                &made);
+            if (e != row.result) return "returned " + std::to_string(e);
+            if (e != noErr) return fmtest::check(entries(into) == 0, "something was made");
+            const fs::path copy = into / (row.name != nullptr ? row.name : "f");
+            struct stat st {};
+            FSCatalogInfo after{};
+            const bool read = FSGetCatalogInfo(&made, kFSCatInfoCreateDate | kFSCatInfoFinderInfo,
+                                               &after, nullptr, nullptr, nullptr) == noErr;
+            if (::stat(copy.c_str(), &st) != 0) return "no copy";
+            return fmtest::check((st.st_mode & 07777) == row.copyMode,
+                                 "mode " + std::to_string(st.st_mode & 07777)) +
+                   fmtest::check(st.st_uid == ::geteuid(), "the copy is not its maker's") +
+                   fmtest::check(
+                       read && after.createDate.highSeconds == before.createDate.highSeconds &&
+                           after.createDate.lowSeconds == before.createDate.lowSeconds &&
+                           after.createDate.fraction == before.createDate.fraction,
+                       "the creation date was not kept") +
+                   fmtest::check(read && std::memcmp(after.finderInfo, before.finderInfo, 16) == 0,
+                                 "the Finder information was not kept") +
+                   fmtest::check(vtest::read_file(copy) == "contents", "data differs");
+        };
+        const auto r = row.asNobody ? vtest::run_as_nobody(body) : std::optional(body());
+        ASSERT_TRUE(r.has_value()) << row.what;
+        EXPECT_EQ(*r, "") << row.what;
+    }
 }
 
 }  // namespace

@@ -167,7 +167,9 @@ std::string same_whole(const fs::path& a, const fs::path& b) {
     const bool dated =
         FSGetCatalogInfo(&ra, kFSCatInfoCreateDate, &x, nullptr, nullptr, nullptr) == noErr &&
         FSGetCatalogInfo(&rb, kFSCatInfoCreateDate, &y, nullptr, nullptr, nullptr) == noErr &&
-        std::memcmp(&x.createDate, &y.createDate, sizeof x.createDate) == 0;
+        x.createDate.highSeconds == y.createDate.highSeconds &&
+        x.createDate.lowSeconds == y.createDate.lowSeconds &&
+        x.createDate.fraction == y.createDate.fraction;
     const auto sa = snapshot(a), sb = snapshot(b);
     if (sa.count(".") == 0 || sb.count(".") == 0) return "missing\n";
     const vtest::SnapItem &p = sa.at("."), &q = sb.at(".");

@@ -9,6 +9,12 @@
 #             tree in ASCII (both fmutil: the cost of names that are not ASCII)
 #   rm        fmutil rm DIR      vs  rm -rf DIR      (nested tree, recreated before each run)
 #   cp        fmutil cp -r DIR D vs  cp -a DIR D     (nested tree; the copy removed before each run)
+#   cp-fresh  the same copies, each run on an ext4 made anew for it (a loop
+#             image; needs root and mkfs.ext4). On a file system where
+#             100,000 files were just deleted, ext4 searches its inode tables
+#             past each recently freed inode, which costs either copy several
+#             times what the copy itself costs and differs from run to run;
+#             on a fresh one the copies' own costs are compared.
 #
 # usage: bench/fmutil_bench.sh [FMUTIL] [WORKDIR]
 #   FMUTIL   the program to measure (default: build-bench/tools/fmutil/fmutil;
@@ -16,7 +22,7 @@
 #   WORKDIR  where the trees are made (default: a new directory under
 #            ${TMPDIR:-/tmp}); it needs room for three trees of 100,000 files.
 # Environment: RUNS (default 10), FILES (default 100000), PAIRS (default
-# "ls ls-l tree tree-utf8 rm cp": which comparisons to run).
+# "ls ls-l tree tree-utf8 rm cp", and cp-fresh as root: which comparisons to run).
 # Prints hyperfine's tables and, per pair, the ratios fmutil / peer of the
 # wall-clock time and of the CPU time (below 1: fmutil is faster). On a shared
 # machine the CPU ratio is the steadier of the two.
@@ -25,7 +31,9 @@ set -eu
 FMUTIL=${1:-build-bench/tools/fmutil/fmutil}
 RUNS=${RUNS:-10}
 FILES=${FILES:-100000}
-PAIRS=${PAIRS:-ls ls-l tree tree-utf8 rm cp}
+default_pairs="ls ls-l tree tree-utf8 rm cp"
+[ "$(id -u)" = 0 ] && command -v mkfs.ext4 >/dev/null && default_pairs="$default_pairs cp-fresh"
+PAIRS=${PAIRS:-$default_pairs}
 command -v hyperfine >/dev/null || { echo "fmutil_bench: hyperfine is needed (apt-get install hyperfine)" >&2; exit 2; }
 command -v jq >/dev/null || { echo "fmutil_bench: jq is needed (apt-get install jq)" >&2; exit 2; }
 [ -x "$FMUTIL" ] || { echo "fmutil_bench: no program at $FMUTIL" >&2; exit 2; }
@@ -37,7 +45,11 @@ if [ $# -ge 2 ]; then
 else
     WORK=$(mktemp -d "${TMPDIR:-/tmp}/fmutil-bench.XXXXXX")
 fi
-cleanup() { rm -rf "$WORK"; }
+FRESH=$WORK/fresh  # cp-fresh's mount point, over $WORK/fresh.img
+cleanup() {
+    umount "$FRESH" 2>/dev/null || true
+    rm -rf "$WORK"
+}
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
@@ -101,6 +113,16 @@ for pair in $PAIRS; do
         "rm -rf $WORK/victim; cp -a $WORK/template $WORK/victim; sync" ;;
     cp) run_pair cp "$FMUTIL cp -r $WORK/template $WORK/copies" "cp -a $WORK/template $WORK/copies" \
         "rm -rf $WORK/copies/template; mkdir -p $WORK/copies; sync" ;;
-    *) echo "fmutil_bench: unknown pair '$pair' (ls, ls-l, tree, tree-utf8, rm, cp)" >&2; exit 2 ;;
+    cp-fresh)
+        # Inodes for two copies of the tree and its source, whatever the bytes-per-inode ratio.
+        mkdir -p "$FRESH"
+        fresh="umount $FRESH 2>/dev/null; rm -f $WORK/fresh.img; truncate -s 8G $WORK/fresh.img;"
+        fresh="$fresh mkfs.ext4 -q -F -N $((FILES * 3 + 10000)) $WORK/fresh.img &&"
+        fresh="$fresh mount -o loop $WORK/fresh.img $FRESH && cp -a $WORK/template $FRESH/ &&"
+        fresh="$fresh mkdir $FRESH/copies && sync"
+        run_pair cp-fresh "$FMUTIL cp -r $FRESH/template $FRESH/copies" \
+            "cp -a $FRESH/template $FRESH/copies" "$fresh" ;;
+    *) echo "fmutil_bench: unknown pair '$pair' (ls, ls-l, tree, tree-utf8, rm, cp, cp-fresh)" >&2
+        exit 2 ;;
     esac
 done

@@ -451,9 +451,18 @@ UTCDateTime born_date(const struct statx& st) {
 }
 
 void creation_date_attrs(const UTCDateTime& created, std::string* record, std::string* dates) {
-    meta::Record rec = meta::fresh();
-    meta::set_date(rec, meta::kCreate, to_record(created));
-    *record = meta::encode(rec);
+    // Files of a tree are mostly made in the same few seconds: the record
+    // of the last one is likely this one's too.
+    thread_local std::int32_t lastSeconds = meta::kUnknownDate;
+    thread_local std::string lastRecord;
+    const std::int32_t seconds = to_record(created);
+    if (lastRecord.empty() || seconds != lastSeconds) {
+        meta::Record rec = meta::fresh();
+        meta::set_date(rec, meta::kCreate, seconds);
+        lastRecord = meta::encode(rec);
+        lastSeconds = seconds;
+    }
+    *record = lastRecord;
     std::uint8_t b[17] = {1};  // a creation date and no backup date
     put_date(b + 1, created);
     put_date(b + 9, UTCDateTime{});

@@ -13,16 +13,21 @@
 // sidecar at the new name is removed first, so that it cannot attach itself
 // to the copy.
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -36,7 +41,8 @@ VANTREL_FAULT_OPERATIONS("PBHCopyFileSync", "PBHCopyFileSync.create", "PBHCopyFi
                          "PBHCopyFileSync.setxattr", "PBHCopyFileSync.chmod",
                          "PBHCopyFileSync.times", "PBHCopyFileSync.link", "PBHCopyFileSync.sidecar",
                          "PBHCopyFileSync.undo", "PBHCopyFileSync.withoutTmpfile",
-                         "PBHCopyFileSync.chown", "VantrelFSCopyFileWhole");
+                         "PBHCopyFileSync.chown", "PBHCopyFileSync.sidecars",
+                         "VantrelFSCopyFileWhole");
 
 namespace {
 
@@ -175,6 +181,55 @@ int copy_attrs(int in, int out, Keep keep, std::string* record, bool* others) {
     return 0;
 }
 
+// Whether the directory holding `src` may have a "._NAME" beside it: false
+// only where a whole reading of the directory, as it still stands (the same
+// directory, modification and change times), found none. A tree copy asks
+// this of every file of a folder in turn: one reading of the folder instead
+// of a search of its index per file, where most files have no fork. A
+// sidecar made since changes the folder's times, and the folder is read
+// again; one made while it was read shows at the next file's asking.
+bool may_have_sidecar(const Node& src) {
+    struct Reading {
+        dev_t dev = 0;
+        ino_t ino = 0;
+        struct statx_timestamp mtime {
+        }, ctime{};
+        std::unique_ptr<std::unordered_set<std::string>> names;
+    };
+    thread_local Reading last;
+    struct statx d {};
+    if (src.root ||
+        ::statx(src.at(), "", AT_EMPTY_PATH, STATX_INO | STATX_MTIME | STATX_CTIME, &d) != 0)
+        return true;
+    const auto same = [](const struct statx_timestamp& a, const struct statx_timestamp& b) {
+        return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+    };
+    // A folder changed in the last moments may change again without its
+    // times showing it where the kernel stamps them a clock tick at a time:
+    // each file looks for itself until the folder has settled.
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const auto recent = [&](const struct statx_timestamp& t) {
+        const std::int64_t ns = (std::int64_t(now.tv_sec) - t.tv_sec) * 1'000'000'000 +
+                                (std::int64_t(now.tv_nsec) - t.tv_nsec);
+        return ns < 200'000'000;
+    };
+    if (recent(d.stx_mtime) || recent(d.stx_ctime)) return true;
+    const dev_t dev = makedev(d.stx_dev_major, d.stx_dev_minor);
+    if (!last.names || last.dev != dev || last.ino != d.stx_ino || !same(last.mtime, d.stx_mtime) ||
+        !same(last.ctime, d.stx_ctime)) {
+        // The times are those from before the reading: a change during it
+        // makes them stale, and the next file reads the folder again.
+        last.names =
+            vantrel::fm::rsrc::sidecar_names(src.at(), "PBHCopyFileSync.sidecars", src.name);
+        last.dev = dev;
+        last.ino = d.stx_ino;
+        last.mtime = d.stx_mtime;
+        last.ctime = d.stx_ctime;
+    }
+    return !last.names || last.names->count(src.name) != 0;
+}
+
 // Gives the O_TMPFILE `fd` the name `name` in `dirFd`. By the descriptor
 // itself where the caller may (CAP_DAC_READ_SEARCH): no walk through /proc.
 int link_tmpfile(int fd, int dirFd, const std::string& name) {
@@ -220,7 +275,9 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
     const mode_t mode = st.stx_mode & 0777;
     namespace rsrc = vantrel::fm::rsrc;
     rsrc::Sidecar srcSide;
-    if (OSErr err = rsrc::open(src.at(), src.name, false, &srcSide)) return err;
+    if (!whole || may_have_sidecar(src)) {
+        if (OSErr err = rsrc::open(src.at(), src.name, false, &srcSide)) return err;
+    }
     std::string sideName;
     const bool sideFits = rsrc::sidecar_name(name, &sideName);
     if (srcSide.found() && !sideFits) return errFSNameTooLong;

@@ -90,13 +90,7 @@ bool is_live(const OpaqueFSIterator* it) {
     return r.live.count(it) != 0;
 }
 
-struct linux_dirent64 {
-    std::uint64_t d_ino;
-    std::int64_t d_off;
-    unsigned short d_reclen;
-    unsigned char d_type;
-    char d_name[];
-};
+using rsrc::linux_dirent64;
 
 constexpr std::size_t kBufSize = std::size_t{32} * 1024;
 // Items of a listing that look for their sidecars one by one before the
@@ -253,43 +247,15 @@ const char* next_name(OpaqueFSIterator* it, int* err, unsigned char* type, std::
     }
 }
 
-// Calls `take(NAME)` for each "._NAME" entry of a batch of directory
-// entries (`n` bytes from getdents64): the names a directory read whole
-// tells have a sidecar beside them, for a listing and for a deletion walk.
-template <class Take>
-void each_sidecar_entry(const char* buf, long n, Take take) {
-    for (long pos = 0; pos < n;) {
-        const auto* d = reinterpret_cast<const linux_dirent64*>(buf + pos);
-        pos += d->d_reclen;
-        if (rsrc::is_sidecar_name(d->d_name) && d->d_name[2] != 0) take(d->d_name + 2);
-    }
-}
+using rsrc::each_sidecar_entry;
 
-// The names of the directory of `it` that have a "._NAME" entry (of any
-// type: each is still opened and checked as a sidecar), from one reading of
-// the whole directory through a descriptor of its own. A long listing asks
-// each file for its sidecar; most have none, and a name that is not there
-// costs a search of the directory's index per file, where one more reading
-// of the directory costs about what `ls -f` does. Read after the iterator
-// was opened: a sidecar made or removed since changes the directory, which
-// the changed flag reports at the latest when the listing ends. Null when
-// the directory could not be read again (each file then looks for itself).
+// The names of the directory of `it` that have a "._NAME" entry, read
+// after the iterator was opened: a sidecar made or removed since changes the
+// directory, which the changed flag reports at the latest when the listing
+// ends. Null when the directory could not be read again (each file then
+// looks for itself).
 std::unique_ptr<std::unordered_set<std::string>> sidecar_names(const OpaqueFSIterator* it) {
-    const fault::Benign benign;  // a failure only means looking per file, as before
-    UniqueFd fd(fault::step("FSGetCatalogInfoBulk.sidecars", it->dir.name, [&] {
-        return ::openat(it->fd->fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    }));
-    if (!fd) return nullptr;
-    auto names = std::make_unique<std::unordered_set<std::string>>();
-    const std::unique_ptr<char[]> buf(new char[kBufSize]);
-    for (;;) {
-        const long n = fault::step("FSGetCatalogInfoBulk.sidecars", it->dir.name, [&] {
-            return ::syscall(SYS_getdents64, fd.get(), buf.get(), kBufSize);
-        });
-        if (n < 0) return nullptr;  // never a partial list: a name missing from it means no sidecar
-        if (n == 0) return names;
-        each_sidecar_entry(buf.get(), n, [&](const char* name) { names->emplace(name); });
-    }
+    return rsrc::sidecar_names(it->fd->fd(), "FSGetCatalogInfoBulk.sidecars", it->dir.name);
 }
 
 // Reads the whole directory of `it` once, from its start, for the "._"

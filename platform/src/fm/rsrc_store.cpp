@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -976,6 +977,24 @@ void put_back(Replaced& r, const char* step) {
         }) == 0)
         commitCount.fetch_add(1, std::memory_order_acq_rel);
     finish(r, step);  // the copy, or (when the trade failed) the old one
+}
+
+std::unique_ptr<std::unordered_set<std::string>> sidecar_names(int dirFd, const char* step,
+                                                               std::string_view detail) {
+    const fault::Benign benign;  // a failure only means looking per file
+    UniqueFd fd(fault::step(
+        step, detail, [&] { return ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+    if (!fd) return nullptr;
+    auto names = std::make_unique<std::unordered_set<std::string>>();
+    constexpr std::size_t kBufSize = std::size_t{32} * 1024;
+    const std::unique_ptr<char[]> buf(new char[kBufSize]);
+    for (;;) {
+        const long n = fault::step(
+            step, detail, [&] { return ::syscall(SYS_getdents64, fd.get(), buf.get(), kBufSize); });
+        if (n < 0) return nullptr;
+        if (n == 0) return names;
+        each_sidecar_entry(buf.get(), n, [&](const char* name) { names->emplace(name); });
+    }
 }
 
 }  // namespace vantrel::fm::rsrc

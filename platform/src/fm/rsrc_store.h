@@ -31,8 +31,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 
 #include "fm/node.h"
 
@@ -288,5 +290,37 @@ OSErr place_taken(int dirFd, std::string_view fileName);
 // that is not a sidecar (see is_sidecar_of) stays, and is never read as a
 // fork.
 OSErr clear_orphan(int dirFd, std::string_view fileName, const char* step);
+
+// One entry of what getdents64 reads.
+struct linux_dirent64 {
+    std::uint64_t d_ino;
+    std::int64_t d_off;
+    unsigned short d_reclen;
+    unsigned char d_type;
+    char d_name[];
+};
+
+// Calls `take(NAME)` for each "._NAME" entry of a batch of directory
+// entries (`n` bytes from getdents64): the names a directory read whole
+// tells have a sidecar beside them.
+template <class Take>
+void each_sidecar_entry(const char* buf, long n, Take take) {
+    for (long pos = 0; pos < n;) {
+        const auto* d = reinterpret_cast<const linux_dirent64*>(buf + pos);
+        pos += d->d_reclen;
+        if (is_sidecar_name(d->d_name) && d->d_name[2] != 0) take(d->d_name + 2);
+    }
+}
+
+// The names of the directory `dirFd` that have a "._NAME" entry (of any
+// type: each is still opened and checked as a sidecar), from one reading of
+// the whole directory through a descriptor of its own. Asking each of many
+// files for its sidecar costs a search of the directory's index per file
+// where most have none; one reading costs about what `ls -f` does. Null
+// when the directory could not be read whole (never a partial list: a name
+// missing from it means no sidecar). `step` names the reads for the fault
+// seam (benign: the caller then looks per file).
+std::unique_ptr<std::unordered_set<std::string>> sidecar_names(int dirFd, const char* step,
+                                                               std::string_view detail);
 
 }  // namespace vantrel::fm::rsrc

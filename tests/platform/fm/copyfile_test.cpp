@@ -5,11 +5,13 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <fstream>
 
 #include "FSTestSupport.h"
+#include "Sidecar.h"
 #include "TempDir.h"
 #include "fm/fileid.h"
 #include "fm_child.h"
@@ -367,6 +369,37 @@ TEST(CopyFileWhole, KeepsWhatCpAKeepsForWhoeverCopies) {
         const auto r = row.asNobody ? vtest::run_as_nobody(body) : std::optional(body());
         ASSERT_TRUE(r.has_value()) << row.what;
         EXPECT_EQ(*r, "") << row.what;
+    }
+}
+
+// A folder's files are copied in turn, and whole copies read the folder once
+// for the forks beside them: a fork there when it was read, one made since
+// (the folder changed a moment ago), and one made after that reading once
+// the folder has settled each go with their file.
+TEST(CopyFileWhole, EveryForkGoesWithItsFileWhateverTheFolderWasWhenRead) {
+    vtest::TempDir dir("copywhole");
+    const fs::path into = dir.mkdir("into");
+    for (const char* f : {"a", "b", "c", "d"}) dir.write(std::string("src/") + f, f);
+    vtest::write_sidecar(dir.path() / "src/b", "fork of b");
+    const auto settle = [] { ::usleep(300'000); };  // past a clock tick's doubt
+    settle();
+    FSRef d = vtest::ref_of(into);
+    const auto copy = [&](const char* f) {
+        FSRef s = vtest::ref_of(dir.path() / "src" / f);
+        return VantrelFSCopyFileWhole(&s, &d, 0, nullptr, nullptr);
+    };
+    ASSERT_EQ(noErr, copy("a"));
+    ASSERT_EQ(noErr, copy("b"));
+    vtest::write_sidecar(dir.path() / "src/c", "fork of c");
+    ASSERT_EQ(noErr, copy("c"));
+    vtest::write_sidecar(dir.path() / "src/d", "fork of d");
+    settle();
+    ASSERT_EQ(noErr, copy("d"));
+    EXPECT_FALSE(vtest::present(into / "._a"));
+    for (const char* f : {"b", "c", "d"}) {
+        EXPECT_EQ(vtest::read_file(into / (std::string("._") + f)),
+                  vtest::read_file(dir.path() / "src" / (std::string("._") + f)))
+            << f << "'s fork";
     }
 }
 

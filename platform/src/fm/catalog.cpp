@@ -167,19 +167,24 @@ UTCDateTime get_date(const std::uint8_t* p) {
     return d;
 }
 
-// `err` (when given) receives the errno of a failed read other than "no
-// such attribute": dates that could not be read must not be written over.
-PreciseDates read_precise(const Node& n, int* err = nullptr) {
+// The precise dates in the attribute's bytes (none unless 17 of them).
+PreciseDates precise_from(const std::uint8_t* b, std::size_t len) {
     PreciseDates pd;
-    std::uint8_t b[17];
-    ssize_t len = meta::get_attr(n, kDatesAttr, b, sizeof b);
-    if (len < 0 && err != nullptr && errno != ENODATA && errno != ENOTSUP) *err = errno;
     if (len != 17) return pd;
     pd.haveCreate = b[0] & 1;
     pd.haveBackup = b[0] & 2;
     pd.create = get_date(b + 1);
     pd.backup = get_date(b + 9);
     return pd;
+}
+
+// `err` (when given) receives the errno of a failed read other than "no
+// such attribute": dates that could not be read must not be written over.
+PreciseDates read_precise(const Node& n, int* err = nullptr) {
+    std::uint8_t b[17];
+    ssize_t len = meta::get_attr(n, kDatesAttr, b, sizeof b);
+    if (len < 0 && err != nullptr && errno != ENODATA && errno != ENOTSUP) *err = errno;
+    return precise_from(b, len < 0 ? 0 : std::size_t(len));
 }
 
 // Node flags: directory from the type, locked from the immutable attribute.
@@ -450,23 +455,44 @@ UTCDateTime born_date(const struct statx& st) {
     return (st.stx_mask & STATX_BTIME) ? from_stx(st.stx_btime) : from_stx(st.stx_mtime);
 }
 
-void creation_date_attrs(const UTCDateTime& created, std::string* record, std::string* dates) {
-    // Files of a tree are mostly made in the same few seconds: the record
-    // of the last one is likely this one's too.
-    thread_local std::int32_t lastSeconds = meta::kUnknownDate;
-    thread_local std::string lastRecord;
+CreationAttrs creation_date_attrs(const UTCDateTime& created, const std::string& record,
+                                  const std::string& extra, const std::string& dates) {
+    CreationAttrs out;
+    PreciseDates pd =
+        precise_from(reinterpret_cast<const std::uint8_t*>(dates.data()), dates.size());
+    pd.create = created;
+    pd.haveCreate = true;
+    std::uint8_t b[17];
+    b[0] = UInt8(1 | (pd.haveBackup ? 2 : 0));
+    put_date(b + 1, pd.create);
+    put_date(b + 9, pd.backup);
+    out.dates.assign(reinterpret_cast<const char*>(b), sizeof b);
     const std::int32_t seconds = to_record(created);
-    if (lastRecord.empty() || seconds != lastSeconds) {
-        meta::Record rec = meta::fresh();
-        meta::set_date(rec, meta::kCreate, seconds);
-        lastRecord = meta::encode(rec);
-        lastSeconds = seconds;
+    meta::Record rec;
+    if (record.empty()) {
+        // Files of a tree are mostly made in the same few seconds: the
+        // record of the last one is likely this one's too.
+        thread_local std::int32_t lastSeconds = meta::kUnknownDate;
+        thread_local std::string lastRecord;
+        if (lastRecord.empty() || seconds != lastSeconds) {
+            rec = meta::fresh();
+            meta::set_date(rec, meta::kCreate, seconds);
+            lastRecord = meta::encode(rec);
+            lastSeconds = seconds;
+        }
+        out.record = lastRecord;
+        return out;
     }
-    *record = lastRecord;
-    std::uint8_t b[17] = {1};  // a creation date and no backup date
-    put_date(b + 1, created);
-    put_date(b + 9, UTCDateTime{});
-    dates->assign(reinterpret_cast<const char*>(b), sizeof b);
+    if (meta::decode(reinterpret_cast<const std::uint8_t*>(record.data()), record.size(), &rec)) {
+        if (!extra.empty()) meta::decode_extra(extra, &rec);
+    } else {
+        rec = meta::fresh();
+        out.corrupt = record;
+    }
+    meta::set_date(rec, meta::kCreate, seconds);
+    out.extra = meta::encode_extra(rec);
+    out.record = meta::encode(rec);
+    return out;
 }
 
 OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo* info,

@@ -105,23 +105,66 @@ bool listed(const std::vector<char>& names, std::size_t size, std::string_view n
     return false;
 }
 
-// What a copy takes from its source beyond the data fork and the mode's
-// permission bits.
+// What a copy takes from its source beyond the data fork, the File
+// Manager's own attributes and the mode's permission bits.
 enum class Keep {
-    MacAttrs,  // the File Manager's own attributes (PBHCopyFileSync)
+    MacAttrs,  // no more (PBHCopyFileSync)
     All,       // everything cp -a keeps (VantrelFSCopyFileWhole)
 };
 
-// Copies extended attributes of `in` to `out`: with Keep::MacAttrs those of
-// kCopiedAttrs, with Keep::All every one (one the kernel refuses to this
-// caller, or a file system without them, is left out, as cp -a leaves it).
-// 0 or an errno. They are read from the descriptor the data comes from, so
-// that they are that file's whatever has taken its name since it was
-// opened; one listing tells which there are, and only those are read (most
-// files have none). `*record` gets the metadata record's bytes, or stays
-// empty when the source has none; `*others` is set when any other was there.
-int copy_attrs(int in, int out, Keep keep, std::string* record, bool* others) {
-    std::vector<char> names(1024);
+// Copies extended attributes of `in` to `out`, read from the descriptor the
+// data comes from, so that they are that file's whatever has taken its name
+// since it was opened; one listing tells which there are, and only those
+// are read (most files have none). 0 or an errno.
+struct CopiedAttrs {
+    std::vector<char> names;  // the source's list (flistxattr)
+    std::size_t listed = 0;   // its bytes
+    // The bytes of the metadata record, of the entries kept beside it and of
+    // the precise dates, as copied; empty where the source has none.
+    std::string record, extra, dates;
+    bool others = false;  // any other attribute was set (an ACL may change the mode)
+    std::vector<char> value = std::vector<char>(4096);
+};
+
+// Copies the attribute `name`. One of the File Manager's own (`own`) must
+// be copied; another that the kernel refuses to this caller (trusted.,
+// security. without the right) or that this file system lacks is not the
+// copy's, as cp -a leaves it out.
+int copy_attr(int in, int out, const char* name, bool own, CopiedAttrs* copied) {
+    std::vector<char>& value = copied->value;
+    for (;;) {
+        const ssize_t got = vantrel::fault::step("PBHCopyFileSync.write", name, [&] {
+            return ::fgetxattr(in, name, value.data(), value.size());
+        });
+        if (got < 0 && errno == ERANGE) {
+            const ssize_t size = ::fgetxattr(in, name, nullptr, 0);
+            if (size < 0) return errno;
+            value.resize(static_cast<std::size_t>(size));
+            continue;  // it may grow again in between
+        }
+        if (got < 0 && errno == ENODATA) return 0;  // removed since the listing
+        if (got < 0) return own || (errno != EPERM && errno != EACCES) ? errno : 0;
+        if (vantrel::fault::step("PBHCopyFileSync.setxattr", name, [&] {
+                return ::fsetxattr(out, name, value.data(), static_cast<std::size_t>(got), 0);
+            }) != 0) {
+            if (!own && (errno == EPERM || errno == ENOTSUP)) return 0;
+            return errno;
+        }
+        const std::string_view n(name);
+        std::string* keptAs = n == vantrel::fm::meta::kMetadataAttr ? &copied->record
+                              : n == vantrel::fm::meta::kExtraAttr  ? &copied->extra
+                              : n == vantrel::fm::kPreciseDatesAttr ? &copied->dates
+                                                                    : nullptr;
+        if (keptAs != nullptr) keptAs->assign(value.data(), static_cast<std::size_t>(got));
+        if (!own) copied->others = true;
+        return 0;
+    }
+}
+
+// The File Manager's own attributes (kCopiedAttrs) that the source has.
+int copy_mac_attrs(int in, int out, CopiedAttrs* copied) {
+    std::vector<char>& names = copied->names;
+    names.resize(1024);
     ssize_t listedSize;
     for (;;) {
         listedSize = vantrel::fault::step("PBHCopyFileSync.write", "listxattr", [&] {
@@ -134,49 +177,25 @@ int copy_attrs(int in, int out, Keep keep, std::string* record, bool* others) {
         if (need < 0) return errno;
         names.resize(static_cast<std::size_t>(need) + 1);  // it grew in between: ask again
     }
-    std::vector<char> value(4096);
-    // The File Manager's own attributes first: a failure to copy one of them fails the copy.
-    auto copy_one = [&](const char* name, bool own) -> int {
-        for (;;) {
-            const ssize_t got = vantrel::fault::step("PBHCopyFileSync.write", name, [&] {
-                return ::fgetxattr(in, name, value.data(), value.size());
-            });
-            if (got < 0 && errno == ERANGE) {
-                const ssize_t size = ::fgetxattr(in, name, nullptr, 0);
-                if (size < 0) return errno;
-                value.resize(static_cast<std::size_t>(size));
-                continue;  // it may grow again in between
-            }
-            if (got < 0 && errno == ENODATA) return 0;  // removed since the listing
-            if (got < 0) return own || (errno != EPERM && errno != EACCES) ? errno : 0;
-            if (vantrel::fault::step("PBHCopyFileSync.setxattr", name, [&] {
-                    return ::fsetxattr(out, name, value.data(), static_cast<std::size_t>(got), 0);
-                }) != 0) {
-                // Another user's namespace (trusted., security. without the
-                // right) or one this file system lacks is not the copy's.
-                if (!own && (errno == EPERM || errno == ENOTSUP)) return 0;
-                return errno;
-            }
-            if (std::string_view(name) == vantrel::fm::meta::kMetadataAttr)
-                record->assign(value.data(), static_cast<std::size_t>(got));
-            return 0;
-        }
-    };
+    copied->listed = static_cast<std::size_t>(listedSize);
     for (const char* name : kCopiedAttrs) {
-        if (!listed(names, static_cast<std::size_t>(listedSize), name)) continue;
-        if (int err = copy_one(name, true)) return err;
+        if (!listed(names, copied->listed, name)) continue;
+        if (int err = copy_attr(in, out, name, true, copied)) return err;
     }
-    if (keep != Keep::All) return 0;
-    for (std::size_t i = 0; i < static_cast<std::size_t>(listedSize);) {
-        const std::string name(names.data() + i);
+    return 0;
+}
+
+// Every other attribute of the source's list.
+int copy_other_attrs(int in, int out, CopiedAttrs* copied) {
+    for (std::size_t i = 0; i < copied->listed;) {
+        const std::string name(copied->names.data() + i);
         i += name.size() + 1;
         if (std::find_if(std::begin(kCopiedAttrs), std::end(kCopiedAttrs),
                          [&](const char* own) { return name == own; }) != std::end(kCopiedAttrs))
             continue;
         // Kept with the record it belongs to, never on its own.
         if (name == vantrel::fm::meta::kCorruptAttr) continue;
-        if (int err = copy_one(name.c_str(), false)) return err;
-        *others = true;
+        if (int err = copy_attr(in, out, name.c_str(), false, copied)) return err;
     }
     return 0;
 }
@@ -228,6 +247,41 @@ bool may_have_sidecar(const Node& src) {
         last.ctime = d.stx_ctime;
     }
     return !last.names || last.names->count(src.name) != 0;
+}
+
+// Gives the copy `out` (being made as `name`) the creation date `created`
+// in a record: what FSSetCatalogInfo writes for it, from the attributes
+// copied from the source (`copied`: a record without a creation date, or
+// none). Where the source has no record, a file system without extended
+// attributes (ENOTSUP) makes a copy that shows its own birth rather than no
+// copy; any other failure is the copy's.
+OSErr keep_creation_date(int out, const std::string& name, const UTCDateTime& created,
+                         const CopiedAttrs& copied) {
+    namespace meta = vantrel::fm::meta;
+    const vantrel::fm::CreationAttrs a =
+        vantrel::fm::creation_date_attrs(created, copied.record, copied.extra, copied.dates);
+    const bool optional = copied.record.empty();
+    auto set = [&](const char* attr, const std::string& value) {
+        return vantrel::fault::step("PBHCopyFileSync.setxattr", name, [&] {
+            return ::fsetxattr(out, attr, value.data(), value.size(), 0);
+        });
+    };
+    // The precise dates first: the record is what says there is a date.
+    if (set(vantrel::fm::kPreciseDatesAttr, a.dates) != 0) {
+        if (optional && errno == ENOTSUP) return noErr;
+        return from_errno(errno, Op::Write);
+    }
+    if (!a.corrupt.empty() && set(meta::kCorruptAttr, a.corrupt) != 0)
+        return from_errno(errno, Op::Write);
+    if (!a.extra.empty() && set(meta::kExtraAttr, a.extra) != 0)
+        return from_errno(errno, Op::Write);
+    if (a.extra.empty() && !copied.extra.empty() &&
+        vantrel::fault::step("PBHCopyFileSync.setxattr", name,
+                             [&] { return ::fremovexattr(out, meta::kExtraAttr); }) != 0 &&
+        errno != ENODATA)
+        return from_errno(errno, Op::Write);
+    if (set(meta::kMetadataAttr, a.record) != 0) return from_errno(errno, Op::Write);
+    return noErr;
 }
 
 // Gives the O_TMPFILE `fd` the name `name` in `dirFd`. By the descriptor
@@ -286,12 +340,10 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
     }
 
     // Refuse early when the name is taken; the final link refuses again if
-    // another program takes it meanwhile. A tree copy fills new folders,
-    // where a name is almost never taken: it leaves the refusal to the link
-    // and saves a directory search per file.
+    // another program takes it meanwhile. Only then may a "._NAME" there be
+    // taken for an orphan and cleared.
     struct stat existing {};
-    if (!whole && ::fstatat(destFd->fd(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0)
-        return dupFNErr;
+    if (::fstatat(destFd->fd(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) return dupFNErr;
 
     bool named = false;
     // The copy is made writable by its maker and gets its mode last (where
@@ -355,14 +407,13 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
             return fail(errno, Op::Write);
         }
     }
-    std::string record;
-    bool others = false;  // attributes that may change the mode (an ACL) were set
-    if (int err = copy_attrs(in.get(), out.get(), keep, &record, &others))
-        return fail(err, Op::Write);
-    // A copy is born now: where the source's creation date is its birth (it
-    // has no record of its own), the copy keeps it in a record.
-    bool creationLater = false;  // a record without one: set through the catalogue
-    if (whole && record.empty()) {
+    CopiedAttrs copied;
+    if (int err = copy_mac_attrs(in.get(), out.get(), &copied)) return fail(err, Op::Write);
+    // A copy is born now: where the source's creation date is its birth (no
+    // record, or one without a creation date), the copy's record keeps it.
+    // Written here, before the copy has its mode or its name, as everything
+    // else: nothing is done to the name once it is the copy's.
+    if (whole && !record_has_creation_date(copied.record)) {
         // What the copy would show: its own birth, or where its file system
         // keeps none its modification time, which is the source's.
         const struct statx_timestamp& born =
@@ -371,27 +422,19 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
         const UTCDateTime created = vantrel::fm::born_date(st);
         if (shows.highSeconds != created.highSeconds || shows.lowSeconds != created.lowSeconds ||
             shows.fraction != created.fraction) {
-            std::string rec, dates;
-            vantrel::fm::creation_date_attrs(created, &rec, &dates);
-            const std::pair<const char*, const std::string*> attrs[] = {
-                {vantrel::fm::meta::kMetadataAttr, &rec}, {vantrel::fm::kPreciseDatesAttr, &dates}};
-            for (const auto& attr : attrs) {
-                if (vantrel::fault::step("PBHCopyFileSync.setxattr", attr.first, [&] {
-                        return ::fsetxattr(out.get(), attr.first, attr.second->data(),
-                                           attr.second->size(), 0);
-                    }) != 0) {
-                    // A file system without extended attributes keeps no
-                    // record: there the copy shows its own birth.
-                    if (errno == ENOTSUP) break;
-                    return fail(errno, Op::Write);
-                }
+            if (OSErr e = keep_creation_date(out.get(), name, created, copied)) {
+                undo();
+                return e;
             }
         }
-    } else if (whole) {
-        creationLater = !record_has_creation_date(record);
+    }
+    // The other attributes after the record: where an inode has room for
+    // only some, the Mac's go first.
+    if (whole) {
+        if (int err = copy_other_attrs(in.get(), out.get(), &copied)) return fail(err, Op::Write);
     }
     const mode_t finalMode = whole && owned ? (st.stx_mode & 07777) : mode;
-    if ((others || (made.stx_mode & 07777) != finalMode) &&
+    if ((copied.others || (made.stx_mode & 07777) != finalMode) &&
         vantrel::fault::step("PBHCopyFileSync.chmod", name,
                              [&] { return ::fchmod(out.get(), finalMode); }) != 0)
         return fail(errno, Op::Write);
@@ -424,6 +467,12 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
     if (vantrel::fault::step("PBHCopyFileSync.times", name,
                              [&] { return ::futimens(out.get(), times); }) != 0)
         return fail(errno, Op::Write);
+    // The copy's reference, from the descriptor that made it: no lookup,
+    // and nothing that could fail once the copy has its name.
+    struct statx linked {};
+    if (newRef != nullptr &&
+        ::statx(out.get(), "", AT_EMPTY_PATH, vantrel::fm::kStatxMask, &linked) != 0)
+        return fail(errno, Op::Write);
     if (!named) {
         if (vantrel::fault::step("PBHCopyFileSync.link", name, [&] {
                 return link_tmpfile(out.get(), destFd->fd(), name);
@@ -432,30 +481,12 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
             undo();
             return e;
         }
-        named = true;
     }
-    if (newRef == nullptr && !creationLater) return noErr;
-    // The copy's reference, from the descriptor that made it: no lookup.
-    struct statx linked {};
-    if (::statx(out.get(), "", AT_EMPTY_PATH, vantrel::fm::kStatxMask, &linked) != 0)
-        return fail(errno, Op::Write);
-    Node copy;
-    vantrel::fm::child_node(dest, destFd, name, linked, &copy);
-    FSRef ref;
-    vantrel::fm::make_ref(copy, &ref);
-    if (creationLater) {
-        // A record that gives no creation date (or does not parse): the
-        // catalogue writes the source's, as it shows it, beside it.
-        FSCatalogInfo info{};
-        OSErr e = vantrel::fm::fill_catalog_info(src, kFSCatInfoCreateDate, &info, nullptr, nullptr,
-                                                 nullptr);
-        if (e == noErr) e = FSSetCatalogInfo(&ref, kFSCatInfoCreateDate, &info);
-        if (e != noErr) {
-            undo();
-            return e;
-        }
+    if (newRef != nullptr) {
+        Node copy;
+        vantrel::fm::child_node(dest, destFd, name, linked, &copy);
+        vantrel::fm::make_ref(copy, newRef);
     }
-    if (newRef != nullptr) *newRef = ref;
     return noErr;
 }
 

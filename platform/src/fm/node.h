@@ -369,11 +369,17 @@ OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo*
 // keeps no birth time.
 UTCDateTime born_date(const struct statx& st);
 
-// The metadata record and the precise-dates attribute (`kPreciseDatesAttr`)
-// that give a file with no record the creation date `created` and nothing
-// else: what FSSetCatalogInfo writes for kFSCatInfoCreateDate on such a file.
+// What FSSetCatalogInfo writes to give a file the creation date `created`,
+// from the attributes it has: `record` (its metadata record's bytes, empty
+// for none), `extra` (the entries kept beside it) and `dates` (the precise
+// dates, `kPreciseDatesAttr`). A record that does not parse is replaced by
+// a fresh one and kept aside (`corrupt`, for meta::kCorruptAttr).
 extern const char* const kPreciseDatesAttr;
-void creation_date_attrs(const UTCDateTime& created, std::string* record, std::string* dates);
+struct CreationAttrs {
+    std::string record, extra, dates, corrupt;
+};
+CreationAttrs creation_date_attrs(const UTCDateTime& created, const std::string& record,
+                                  const std::string& extra, const std::string& dates);
 
 // ---------------------------------------------------------------- iterators
 

@@ -230,6 +230,42 @@ TEST(CopyFile, RefusesAndLeavesNothingBehind) {
         vtest::set_immutable(dest, false);
         EXPECT_EQ(1u, entries(dest)) << "a refused copy leaves nothing";
     }
+
+    // A whole copy refused because the name is taken leaves the file there
+    // as it was, its resource fork too: that sidecar is no orphan.
+    const fs::path held = dir.mkdir("held");
+    dir.write("held/file", "theirs");
+    vtest::write_sidecar(held / "file", "their fork");
+    FSRef from = vtest::ref_of(src), into = vtest::ref_of(held);
+    EXPECT_EQ(dupFNErr, VantrelFSCopyFileWhole(&from, &into, 0, nullptr, nullptr));
+    EXPECT_EQ("theirs", vtest::read_file(held / "file"));
+    EXPECT_EQ("their fork", vtest::sidecar_fork(held / "file"));
+    EXPECT_EQ(2u, entries(held));
+
+    // A whole copy that fails once it has its name takes back only what it
+    // made: a file another program renamed onto that name meanwhile stays.
+    const fs::path late = dir.mkdir("late");
+    const fs::path theirs = dir.write("theirs", "theirs");
+    const fs::path recorded = dir.write("src/recorded", "data");
+    ASSERT_EQ(0, set_record(recorded, 'A'));  // no creation date of its own
+    FSRef rec = vtest::ref_of(recorded), lateRef = vtest::ref_of(late);
+    bool renamed = false;
+    {
+        vantrel::fault::Scope scope;
+        vantrel::fault::set_hook([&](const vantrel::fault::Call& c) {
+            if (!renamed && c.op == "FSSetCatalogInfo") {
+                renamed = true;
+                fs::rename(theirs, late / "recorded");
+            }
+        });
+        vantrel::fault::fail_if([](const vantrel::fault::Call& c) -> OSErr {
+            return c.op == "FSSetCatalogInfo" ? ioErr : noErr;
+        });
+        (void)VantrelFSCopyFileWhole(&rec, &lateRef, 0, nullptr, nullptr);
+        vantrel::fault::set_hook(nullptr);
+    }
+    EXPECT_EQ("theirs", vtest::read_file(renamed ? late / "recorded" : theirs))
+        << "the other program's file was taken for the copy";
 }
 
 // A destination volume that fills up part way, and a copy across volumes. The

@@ -2,6 +2,7 @@
 // the volume-level views.
 #include <fcntl.h>
 #include <linux/limits.h>
+#include <sys/statvfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -298,6 +299,15 @@ OSErr copy_folder_attributes(const FSRef& src, const FSRef& dst, bool as_root) {
     return FSSetCatalogInfo(&dst, kCopied, &from);
 }
 
+// What dskFulErr means where the disk is not full: the file's extended
+// attributes (its own and the record that keeps its dates) do not fit in the
+// room the file system gives one file (about 4 KiB on ext4).
+std::string full_meaning(OSErr e, const std::string& dir) {
+    struct statvfs fs {};
+    if (e != dskFulErr || ::statvfs(dir.c_str(), &fs) != 0 || fs.f_bavail < 256) return {};
+    return "no room for its extended attributes on this file system, which is not full";
+}
+
 struct CopyFrame {
     TreeLevel level;       // the source folder's items; prefix: the copy's path
     std::string src_path;  // the source folder's path with "/", for errors about it
@@ -420,7 +430,8 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& src_pa
         // The copy keeps the source's name as it is on disk, and with it
         // everything cp -a keeps, made in one call from the source's descriptor.
         if (OSErr e = VantrelFSCopyFileWhole(&item, &frame.dst, 0, nullptr, nullptr))
-            fail(e == dupFNErr || dest_at_fault(frame.dst, e) ? path : from, e);
+            fail(e == dupFNErr || dest_at_fault(frame.dst, e) ? path : from, e,
+                 full_meaning(e, frame.level.prefix));
     }
     return noErr;
 }
@@ -669,8 +680,9 @@ int cmd_cp(Context& ctx) {
     }
     if (!renamed) {
         // Under the source's own name, as its directory entry spells it (a
-        // name that is not UTF-8 has no exact Unicode form to rename to).
-        if (OSErr e = FSCopyFile(&sref, &dref, 0, nullptr, kTextEncodingUnknown, nullptr)) {
+        // name that is not UTF-8 has no exact Unicode form to rename to),
+        // with everything cp -a keeps, as cp -r copies each file.
+        if (OSErr e = VantrelFSCopyFileWhole(&sref, &dref, 0, nullptr, nullptr)) {
             const bool at_target = e == dupFNErr || e == afpObjectTypeErr;
             return ctx.fm_error(at_target                ? target
                                 : dest_at_fault(dref, e) ? dest
@@ -683,7 +695,7 @@ int cmd_cp(Context& ctx) {
     // Copied under a short temporary name and renamed: a new name of any
     // length works, and the name never shows a half-made copy.
     FSRef copy;
-    if (OSErr e = copy_beside(sref, dref, &copy))
+    if (OSErr e = copy_beside(sref, dref, &copy, true))
         return ctx.fm_error(dest_at_fault(dref, e) ? dest : src, e);
     FSRef renamed_ref;
     if (OSErr e = FSRenameUnicode(&copy, len, units, kTextEncodingUnknown, &renamed_ref)) {

@@ -231,15 +231,15 @@ const std::vector<CommandSpec>& commands() {
         {"cp",
          "FILE DESTDIR [NEWNAME] | -r FOLDER DESTDIR [NEWNAME] | FILE --replace TARGET",
          "copy a file or folder into a directory, or over an existing file safely",
-         "Copies both forks and the Finder information. An existing item of that name is\n"
-         "never replaced; NEWNAME may be any file name (the copy is made under a short\n"
-         "temporary name, then renamed). Where the file system allows it (O_TMPFILE), a\n"
-         "copy takes its name only once complete. --replace copies FILE\n"
+         "Copies a file with both forks, Finder information, comment, dates, permissions,\n"
+         "other extended attributes and, as root, owner, as cp -a keeps them. An existing\n"
+         "item of that name is never replaced; NEWNAME may be any file name (the copy is\n"
+         "made under a short temporary name, then renamed). Where the file system allows\n"
+         "it (O_TMPFILE), a copy takes its name only once complete. --replace copies FILE\n"
          "beside TARGET, exchanges the two files' contents and deletes the copy: TARGET\n"
          "keeps its creation date, Finder information and permissions. -r copies a folder\n"
-         "and everything in it with both forks, Finder information, comments, dates,\n"
-         "permissions, other extended attributes and, as root, owners; links, devices,\n"
-         "FIFOs and sockets are reported and left out.\n",
+         "and everything in it the same way; links, devices, FIFOs and sockets are\n"
+         "reported and left out.\n",
          2,
          3,
          {{"replace", false, "--replace        replace the contents of the existing file TARGET"},

@@ -178,6 +178,11 @@ TEST(FmutilItems, TreeNamesAnUnreadableDirectoryAndListsTheRest) {
     const bool xattrs = ::setxattr(readonly.c_str(), "user.other", "kept", 4, 0) == 0;
     ASSERT_EQ(run({"touch", readonly, "--created", "--date", "1999-01-02T03:04:05Z"}).status, 0);
     ::chmod(readonly.c_str(), 0444);
+    // So does one whose record gives no creation date (a comment is all it
+    // holds): the copy takes the creation date its source shows.
+    const fs::path commented = t.write("t/n/commented", "c");
+    ASSERT_EQ(run({"comment", commented, "--set", "kept too"}).status, 0);
+    ::chmod(commented.c_str(), 0444);
     ASSERT_EQ(run({"touch", t.path() / "t/n", "--date", "2001-02-03T04:05:06Z"}).status, 0);
     ASSERT_EQ(run({"flags", t.path() / "t/n", "+stationery"}).status, 0);
     EXPECT_EQ(as_nobody("", "cp -r t/n t/w"), 0) << vtest::read_file(err);
@@ -188,6 +193,7 @@ TEST(FmutilItems, TreeNamesAnUnreadableDirectoryAndListsTheRest) {
     const std::string copied_file = run({"info", t.path() / "t/w/n/readonly"}).out;
     EXPECT_THAT(copied_file, HasSubstr("created     1999-01-02T03:04:05Z"));
     EXPECT_THAT(copied_file, HasSubstr("owner       65534, group 65534, mode 0444"));
+    EXPECT_EQ(run({"comment", t.path() / "t/w/n/commented"}).out, "kept too\n");
     char kept[8] = {};
     if (xattrs) {
         EXPECT_EQ(::getxattr((t.path() / "t/w/n/readonly").c_str(), "user.other", kept, 8), 4);
@@ -707,6 +713,23 @@ TEST(FmutilItems, CpRecursiveCopiesOtherAttributesAtAnyDepth) {
         EXPECT_EQ(xattr_at(copy, "."), "folder") << row.what;
         ::close(copy);
     }
+    // An attribute that fills the room a file has for them (about 4 KiB on
+    // ext4) leaves none for the record that keeps the copy's creation date:
+    // the file is not copied, and the error says why, not that the disk is full.
+    vtest::TempDir t("fmitems");
+    const fs::path big = t.write("src/big", "data");
+    const std::string value(4040, 'v');
+    if (::setxattr(big.c_str(), "user.big", value.data(), value.size(), 0) != 0)
+        GTEST_SKIP() << "no attribute of 4040 bytes here";
+    const auto r = run({"cp", "-r", t.path() / "src", t.mkdir("dst")});
+    if (r.status == 0) {  // a file system with room for both
+        EXPECT_EQ(::getxattr((t.path() / "dst/src/big").c_str(), "user.big", nullptr, 0),
+                  ssize_t(value.size()));
+    } else {
+        EXPECT_THAT(r.err, HasSubstr("dst/src/big: dskFulErr (-34): no room for its extended "
+                                     "attributes on this file system, which is not full"));
+        EXPECT_FALSE(fs::exists(t.path() / "dst/src/big")) << "half a copy";
+    }
 }
 
 namespace {
@@ -788,6 +811,18 @@ TEST(FmutilItems, CpRecursiveAndMvAcrossVolumesKeepEveryPieceOfMetadata) {
         }
         make("single");
         const std::string file_before = metadata_of(t.path() / "single/f");
+        // A file copied on its own keeps what a file of a tree keeps.
+        const fs::path into = vol / "copies";
+        fs::create_directory(into);
+        for (const std::string& name : {std::string(), std::string("renamed f")}) {
+            auto c = run(name.empty()
+                             ? std::vector<std::string>{"cp", t.path() / "single/f", into}
+                             : std::vector<std::string>{"cp", t.path() / "single/f", into, name});
+            const fs::path made = into / (name.empty() ? "f" : name);
+            expect(c.status == 0, "cp of a file failed: " + c.err);
+            expect(metadata_of(made) == file_before,
+                   "cp f " + name + ": " + metadata_of(made) + " != " + file_before);
+        }
         mv = run({"mv", t.path() / "single/f", vol});
         expect(mv.status == 0, "mv of a file across volumes failed: " + mv.err);
         expect(metadata_of(vol / "f") == file_before,

@@ -2,6 +2,7 @@
 // the volume-level views.
 #include <fcntl.h>
 #include <linux/limits.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -353,6 +354,19 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& src_pa
                                            &stack[0].dst, nullptr, nullptr)) {
         return e;
     }
+    // The copy's own folder, which the walk must never enter: a mount of
+    // the destination inside the source (a bind mount) would lead the walk
+    // into the copy it is making, and it would never end.
+    FSCatalogInfo made{};
+    struct stat made_st {};
+    const bool made_known = FSGetCatalogInfo(&stack[0].dst, kFSCatInfoNodeID, &made, nullptr,
+                                             nullptr, nullptr) == noErr &&
+                            ::stat(ref_path(stack[0].dst).c_str(), &made_st) == 0;
+    auto is_the_copy = [&](const FSRef& dir, UInt32 node) {
+        struct stat st {};
+        return made_known && node == made.nodeID && ::stat(ref_path(dir).c_str(), &st) == 0 &&
+               st.st_dev == made_st.st_dev && st.st_ino == made_st.st_ino;
+    };
     auto fail = [&](const std::string& path, OSErr e, std::string_view meaning = {}) {
         ctx.out.flush();
         ctx.fm_error_line(path, e, meaning);
@@ -400,9 +414,15 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& src_pa
         }
         if (entry.is_dir) {
             HFSUniStr255 uname{};
-            if (OSErr e =
-                    FSGetCatalogInfo(&item, kFSCatInfoNone, nullptr, &uname, nullptr, nullptr)) {
+            FSCatalogInfo dir_info{};
+            if (OSErr e = FSGetCatalogInfo(&item, kFSCatInfoNodeID, &dir_info, &uname, nullptr,
+                                           nullptr)) {
                 fail(from, e);
+                continue;
+            }
+            if (is_the_copy(item, dir_info.nodeID)) {
+                fail(from, badMovErr,
+                     "not copied: it is the copy being made, reached through a mount");
                 continue;
             }
             CopyFrame child;

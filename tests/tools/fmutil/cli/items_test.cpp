@@ -849,6 +849,25 @@ TEST(FmutilItems, CpRecursiveAndMvAcrossVolumesKeepEveryPieceOfMetadata) {
         expect(metadata_of(vol / "ro") == mine_before,
                "mv ro as a user: " + metadata_of(vol / "ro") + " != " + mine_before);
         expect(!fs::exists(mine), "mv left the read-only source");
+        // The destination mounted inside the source: the walk meets the copy
+        // it is making, which it names and leaves, and the copy ends.
+        t.write("looped/kept", "k");
+        const fs::path loop = t.mkdir("looped/loop");
+        const fs::path out = t.mkdir("loop-dest");
+        if (::mount(out.c_str(), loop.c_str(), nullptr, MS_BIND, nullptr) == 0) {
+            const std::string err = (t.path() / "loop-err").string();
+            const std::string looped = "timeout 20 " + std::string(FMUTIL_PATH) + " cp -r '" +
+                                       (t.path() / "looped").string() + "' '" + out.string() +
+                                       "' 2>'" + err + "'";
+            const int st = std::system(looped.c_str());
+            expect(WIFEXITED(st) && WEXITSTATUS(st) == 1,
+                   "cp -r into a folder mounted inside its source: status " +
+                       std::to_string(WEXITSTATUS(st)));
+            expect(vtest::read_file(err).find("it is the copy being made") != std::string::npos,
+                   "the copy met through the mount is not named: " + vtest::read_file(err));
+            expect(vtest::read_file(out / "looped/kept") == "k", "the rest was not copied");
+            ::umount(loop.c_str());
+        }
         ::umount(vol.c_str());
         return problems;
     });

@@ -704,10 +704,11 @@ int cmd_cp(Context& ctx) {
         // with everything cp -a keeps, as cp -r copies each file.
         if (OSErr e = VantrelFSCopyFileWhole(&sref, &dref, 0, nullptr, nullptr)) {
             const bool at_target = e == dupFNErr || e == afpObjectTypeErr;
+            const std::string full = full_meaning(e, ref_path(dref));
             return ctx.fm_error(at_target                ? target
                                 : dest_at_fault(dref, e) ? dest
                                                          : src,
-                                e, placed_meaning(e));
+                                e, full.empty() ? placed_meaning(e) : full);
         }
         if (ctx.json) print_path_json(ctx, "path", target);
         return ctx.finish();
@@ -716,7 +717,8 @@ int cmd_cp(Context& ctx) {
     // length works, and the name never shows a half-made copy.
     FSRef copy;
     if (OSErr e = copy_beside(sref, dref, &copy, true))
-        return ctx.fm_error(dest_at_fault(dref, e) ? dest : src, e);
+        return ctx.fm_error(dest_at_fault(dref, e) ? dest : src, e,
+                            full_meaning(e, ref_path(dref)));
     FSRef renamed_ref;
     if (OSErr e = FSRenameUnicode(&copy, len, units, kTextEncodingUnknown, &renamed_ref)) {
         FSDeleteObject(&copy);  // benign: the copy under its temporary name goes

@@ -224,14 +224,17 @@ bool may_have_sidecar(const Node& src) {
         return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
     };
     // A folder changed in the last moments may change again without its
-    // times showing it where the kernel stamps them a clock tick at a time:
-    // each file looks for itself until the folder has settled.
+    // times showing it where the kernel stamps them a clock tick at a time,
+    // or the file system keeps whole seconds (ext4 with small inodes) or
+    // two (FAT): each file looks for itself until the folder has settled.
     struct timespec now {};
     ::clock_gettime(CLOCK_REALTIME, &now);
+    const bool wholeSeconds = d.stx_mtime.tv_nsec == 0 && d.stx_ctime.tv_nsec == 0;
+    const std::int64_t settled = wholeSeconds ? 2'500'000'000 : 200'000'000;
     const auto recent = [&](const struct statx_timestamp& t) {
         const std::int64_t ns = (std::int64_t(now.tv_sec) - t.tv_sec) * 1'000'000'000 +
                                 (std::int64_t(now.tv_nsec) - t.tv_nsec);
-        return ns < 200'000'000;
+        return ns < settled;
     };
     if (recent(d.stx_mtime) || recent(d.stx_ctime)) return true;
     const dev_t dev = makedev(d.stx_dev_major, d.stx_dev_minor);
@@ -370,15 +373,21 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
         named = true;
     }
     bool sideMade = false;
+    struct stat sideSt {};  // the sidecar this copy made
+    // Takes back a name this copy gave, only while it still names what the
+    // copy made: another program may have renamed a file of its own onto it.
+    auto take_back = [&](const std::string& what, const struct stat& mine) {
+        struct stat now {};
+        if (::fstatat(destFd->fd(), what.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+            now.st_dev != mine.st_dev || now.st_ino != mine.st_ino)
+            return;
+        vantrel::fault::step("PBHCopyFileSync.undo", what,
+                             [&] { return ::unlinkat(destFd->fd(), what.c_str(), 0); });
+    };
     auto undo = [&] {
-        if (sideMade) {
-            vantrel::fault::step("PBHCopyFileSync.undo", sideName,
-                                 [&] { return ::unlinkat(destFd->fd(), sideName.c_str(), 0); });
-        }
-        if (named) {
-            vantrel::fault::step("PBHCopyFileSync.undo", name,
-                                 [&] { return ::unlinkat(destFd->fd(), name.c_str(), 0); });
-        }
+        if (sideMade) take_back(sideName, sideSt);
+        struct stat outSt {};
+        if (named && ::fstat(out.get(), &outSt) == 0) take_back(name, outSt);
     };
     auto fail = [&](int err, Op op) {
         undo();
@@ -438,6 +447,18 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
         vantrel::fault::step("PBHCopyFileSync.chmod", name,
                              [&] { return ::fchmod(out.get(), finalMode); }) != 0)
         return fail(errno, Op::Write);
+    // A file another program saved under the name since it was found free
+    // makes the link fail: its "._NAME" is its fork, no orphan to clear.
+    {
+        struct stat held {
+        }, mine{};
+        if (::fstatat(destFd->fd(), name.c_str(), &held, AT_SYMLINK_NOFOLLOW) == 0 &&
+            !(named && ::fstat(out.get(), &mine) == 0 && mine.st_dev == held.st_dev &&
+              mine.st_ino == held.st_ino)) {
+            undo();
+            return dupFNErr;
+        }
+    }
     if (OSErr e = rsrc::clear_orphan(destFd->fd(), name, "PBHCopyFileSync.sidecar")) {
         undo();
         return e;
@@ -448,7 +469,7 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
                             O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0666 & mode);
         }));
         if (!side) return fail(errno, Op::Create);
-        sideMade = true;
+        sideMade = ::fstat(side.get(), &sideSt) == 0;
         if (int err = vantrel::fault::check_errno("PBHCopyFileSync.sidecar", sideName))
             return fail(err, Op::Write);
         if (int err = copy_data(srcSide.fd.get(), side.get())) return fail(err, Op::Write);

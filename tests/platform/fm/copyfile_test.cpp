@@ -7,7 +7,9 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 
 #include "FSTestSupport.h"
@@ -242,30 +244,59 @@ TEST(CopyFile, RefusesAndLeavesNothingBehind) {
     EXPECT_EQ("their fork", vtest::sidecar_fork(held / "file"));
     EXPECT_EQ(2u, entries(held));
 
-    // A whole copy that fails once it has its name takes back only what it
-    // made: a file another program renamed onto that name meanwhile stays.
-    const fs::path late = dir.mkdir("late");
-    const fs::path theirs = dir.write("theirs", "theirs");
-    const fs::path recorded = dir.write("src/recorded", "data");
-    ASSERT_EQ(0, set_record(recorded, 'A'));  // no creation date of its own
-    FSRef rec = vtest::ref_of(recorded), lateRef = vtest::ref_of(late);
-    bool renamed = false;
+    // So does a file another program saves under the name, fork and all,
+    // while the copy's data is being written: the name was free when the
+    // copy began, but that sidecar is no orphan either.
+    const fs::path raced = dir.mkdir("raced");
+    FSRef racedRef = vtest::ref_of(raced);
+    bool saved = false;
     {
         vantrel::fault::Scope scope;
         vantrel::fault::set_hook([&](const vantrel::fault::Call& c) {
-            if (!renamed && c.op == "FSSetCatalogInfo") {
-                renamed = true;
-                fs::rename(theirs, late / "recorded");
+            if (!saved && c.op == "PBHCopyFileSync.write") {
+                saved = true;
+                std::ofstream(raced / "file") << "theirs";
+                vtest::write_sidecar(raced / "file", "their fork");
             }
         });
-        vantrel::fault::fail_if([](const vantrel::fault::Call& c) -> OSErr {
-            return c.op == "FSSetCatalogInfo" ? ioErr : noErr;
-        });
-        (void)VantrelFSCopyFileWhole(&rec, &lateRef, 0, nullptr, nullptr);
+        EXPECT_EQ(dupFNErr, VantrelFSCopyFileWhole(&from, &racedRef, 0, nullptr, nullptr));
         vantrel::fault::set_hook(nullptr);
     }
-    EXPECT_EQ("theirs", vtest::read_file(renamed ? late / "recorded" : theirs))
-        << "the other program's file was taken for the copy";
+    ASSERT_TRUE(saved);
+    EXPECT_EQ("theirs", vtest::read_file(raced / "file"));
+    EXPECT_EQ("their fork", vtest::sidecar_fork(raced / "file"));
+    EXPECT_EQ(2u, entries(raced));
+
+    // A whole copy that fails late takes back only what it made: a file
+    // another program renamed onto the name meanwhile stays, also where the
+    // copy had that name from the start (a file system without O_TMPFILE).
+    for (const bool tmpfile : {true, false}) {
+        SCOPED_TRACE(tmpfile ? "made unnamed" : "made under its name");
+        const fs::path late = dir.mkdir(tmpfile ? "late" : "late named");
+        const fs::path theirs = dir.write("theirs", "theirs");
+        const fs::path recorded = dir.write("src/recorded", "data");
+        ASSERT_EQ(0, set_record(recorded, 'A'));  // no creation date of its own
+        FSRef rec = vtest::ref_of(recorded), lateRef = vtest::ref_of(late);
+        bool renamed = false;
+        {
+            vantrel::fault::Scope scope;
+            if (!tmpfile) vantrel::fault::set_override("PBHCopyFileSync.withoutTmpfile", 1);
+            vantrel::fault::set_hook([&](const vantrel::fault::Call& c) {
+                if (!renamed && c.op == "PBHCopyFileSync.times") {
+                    renamed = true;
+                    fs::rename(theirs, late / "recorded");
+                }
+            });
+            vantrel::fault::fail_if([](const vantrel::fault::Call& c) -> OSErr {
+                return c.op == "PBHCopyFileSync.times" ? ioErr : noErr;
+            });
+            EXPECT_NE(noErr, VantrelFSCopyFileWhole(&rec, &lateRef, 0, nullptr, nullptr));
+            vantrel::fault::set_hook(nullptr);
+        }
+        ASSERT_TRUE(renamed);
+        EXPECT_EQ("theirs", vtest::read_file(late / "recorded"))
+            << "the other program's file was taken for the copy";
+    }
 }
 
 // A destination volume that fills up part way, and a copy across volumes. The
@@ -437,6 +468,54 @@ TEST(CopyFileWhole, EveryForkGoesWithItsFileWhateverTheFolderWasWhenRead) {
                   vtest::read_file(dir.path() / "src" / (std::string("._") + f)))
             << f << "'s fork";
     }
+}
+
+// A file system that stamps times to the second (ext4 with 128-byte inodes)
+// gives a folder changed twice in one second the same times: a fork made
+// after the folder was read, in the second of its last change, still goes
+// with its file.
+TEST(CopyFileWhole, EveryForkGoesWithItsFileWhereFolderTimesAreWholeSeconds) {
+    vtest::TempDir dir("copywhole");
+    const fs::path img = dir.path() / "seconds.img";
+    const fs::path vol = dir.mkdir("vol");
+    const fs::path into = dir.mkdir("into");
+    const std::string mk = "mkfs.ext4 -q -F -I 128 " + img.string() + " 4M >/dev/null 2>&1";
+    if (std::system(mk.c_str()) != 0) GTEST_SKIP() << "mkfs.ext4 is not available";
+    auto result = fmtest::run_child(fmtest::Child::PrivateMounts, [&]() -> std::string {
+        const std::string mount =
+            "mount -o loop " + img.string() + " " + vol.string() + " >/dev/null 2>&1";
+        if (std::system(mount.c_str()) != 0) return "SKIP";
+        const fs::path src = vol / "src";
+        fs::create_directory(src);
+        std::ofstream(src / "a") << "a";
+        std::ofstream(src / "b") << "b";
+        // The folder's last change just after a second begins (past the
+        // kernel's clock tick, which may lag behind); a read of it
+        // (copying a) once it has settled, and b's fork, in that same second.
+        struct timespec now {};
+        do {
+            ::usleep(1000);
+            ::clock_gettime(CLOCK_REALTIME, &now);
+        } while (now.tv_nsec < 50'000'000 || now.tv_nsec > 100'000'000);
+        std::ofstream(src / "gone") << "";
+        fs::remove(src / "gone");
+        ::usleep(300'000);
+        FSRef d = vtest::ref_of(into);
+        const auto copy = [&](const char* f) {
+            FSRef s = vtest::ref_of(src / f);
+            return VantrelFSCopyFileWhole(&s, &d, 0, nullptr, nullptr);
+        };
+        std::string msg = fmtest::check(copy("a") == noErr, "a was not copied");
+        vtest::write_sidecar(src / "b", "fork of b");
+        msg += fmtest::check(copy("b") == noErr, "b was not copied");
+        msg += fmtest::check(vtest::sidecar_fork(into / "b") == "fork of b",
+                             "b's fork was left behind");
+        ::umount2(vol.c_str(), MNT_DETACH);
+        return msg;
+    });
+    if (!result) GTEST_SKIP() << "no private mount namespace (needs CAP_SYS_ADMIN)";
+    if (*result == "SKIP") GTEST_SKIP() << "cannot mount an ext4 image";
+    EXPECT_EQ("", *result);
 }
 
 }  // namespace

@@ -715,20 +715,35 @@ TEST(FmutilItems, CpRecursiveCopiesOtherAttributesAtAnyDepth) {
     }
     // An attribute that fills the room a file has for them (about 4 KiB on
     // ext4) leaves none for the record that keeps the copy's creation date:
-    // the file is not copied, and the error says why, not that the disk is full.
-    vtest::TempDir t("fmitems");
-    const fs::path big = t.write("src/big", "data");
-    const std::string value(4040, 'v');
-    if (::setxattr(big.c_str(), "user.big", value.data(), value.size(), 0) != 0)
-        GTEST_SKIP() << "no attribute of 4040 bytes here";
-    const auto r = run({"cp", "-r", t.path() / "src", t.mkdir("dst")});
-    if (r.status == 0) {  // a file system with room for both
-        EXPECT_EQ(::getxattr((t.path() / "dst/src/big").c_str(), "user.big", nullptr, 0),
-                  ssize_t(value.size()));
-    } else {
-        EXPECT_THAT(r.err, HasSubstr("dst/src/big: dskFulErr (-34): no room for its extended "
-                                     "attributes on this file system, which is not full"));
-        EXPECT_FALSE(fs::exists(t.path() / "dst/src/big")) << "half a copy";
+    // the file is not copied, and the error says why, not that the disk is
+    // full; in a tree and on its own alike.
+    struct Whole {
+        const char* what;
+        bool tree;
+        const char* copy;  // the copy's path below the folder copied into
+        const char* said;  // how the error begins
+    };
+    const Whole wholes[] = {{"cp -r", true, "src/big", "dst/src/big: dskFulErr (-34): "},
+                            {"cp FILE DIR", false, "big", "dskFulErr (-34): "}};
+    for (const Whole& row : wholes) {
+        vtest::TempDir t("fmitems");
+        const fs::path big = t.write("src/big", "data");
+        const std::string value(4040, 'v');
+        if (::setxattr(big.c_str(), "user.big", value.data(), value.size(), 0) != 0)
+            GTEST_SKIP() << "no attribute of 4040 bytes here";
+        const fs::path dst = t.mkdir("dst");
+        const auto r = row.tree ? run({"cp", "-r", t.path() / "src", dst}) : run({"cp", big, dst});
+        const fs::path copy = dst / row.copy;
+        if (r.status == 0) {  // a file system with room for both
+            EXPECT_EQ(::getxattr(copy.c_str(), "user.big", nullptr, 0), ssize_t(value.size()))
+                << row.what;
+        } else {
+            EXPECT_THAT(r.err, HasSubstr(std::string(row.said) +
+                                         "no room for its extended attributes on this file "
+                                         "system, which is not full"))
+                << row.what;
+            EXPECT_FALSE(fs::exists(copy)) << row.what << ": half a copy";
+        }
     }
 }
 

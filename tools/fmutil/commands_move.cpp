@@ -558,7 +558,8 @@ int cmd_mv(Context& ctx) {
             e = FSDeleteContainer(&sref);
         } else if (kind.letter == '-') {
             FSRef copy;
-            if (OSErr ce = copy_beside(sref, dref, &copy, true)) return ctx.fm_error(dest, ce);
+            if (OSErr ce = copy_beside(sref, dref, &copy, true))
+                return ctx.fm_error(dest, ce, full_meaning(ce, ref_path(dref)));
             FSRef final_ref;
             OSErr ce = FSRenameUnicode(&copy, len, units, kTextEncodingUnknown, &final_ref);
             if (ce) {

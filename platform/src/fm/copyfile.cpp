@@ -3,7 +3,8 @@
 // both; the second keeps everything cp -a keeps as well.
 //
 // The data goes by copy_file_range (a reflink or a server-side copy where
-// the file system offers one), falling back to read and write. The copy is
+// the file system offers one), falling back to read and write; a file with
+// holes keeps them. The copy is
 // an O_TMPFILE in the destination directory, linked under its name with
 // linkat only when complete; without O_TMPFILE, a named file made with
 // O_EXCL and unlinked on failure. The metadata record
@@ -62,14 +63,20 @@ OSErr finish(CopyParam& p, OSErr err) {
     return err;
 }
 
-// Copies every byte of `in` to `out`, with copy_file_range where the kernel
-// and the file systems allow it, else through a buffer.
-int copy_data(int in, int out) {
+// Copies `len` bytes of `in` to `out` from their offsets (all that is left
+// of `in` when negative), with copy_file_range where the kernel and the
+// file systems allow it, else through a buffer. 0 or an errno.
+int copy_bytes(int in, int out, off_t len) {
     bool fallback = false;
-    for (;;) {
+    constexpr off_t kPiece = off_t{1} << 30;
+    while (len != 0) {
+        const std::size_t want = std::size_t(len < 0 ? kPiece : std::min(len, kPiece));
         if (!fallback) {
-            const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
-            if (n > 0) continue;
+            const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, want, 0);
+            if (n > 0) {
+                if (len > 0) len -= n;
+                continue;
+            }
             if (n == 0) return 0;
             if (errno == EINTR) continue;
             if (errno != EXDEV && errno != EINVAL && errno != EOPNOTSUPP && errno != ENOSYS)
@@ -77,7 +84,7 @@ int copy_data(int in, int out) {
             fallback = true;
         }
         char buf[1 << 16];
-        const ssize_t n = ::read(in, buf, sizeof buf);
+        const ssize_t n = ::read(in, buf, std::min(want, sizeof buf));
         if (n == 0) return 0;
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -91,7 +98,36 @@ int copy_data(int in, int out) {
             }
             done += w;
         }
+        if (len > 0) len -= n;
     }
+    return 0;
+}
+
+// Copies every byte of `in` to `out`. A file with holes (`st`, its statx,
+// has fewer blocks than its length needs) keeps them, as cp -a keeps them:
+// only its data is copied, and the copy is given the same length, so a
+// sparse disk image does not fill the disk it is copied to.
+int copy_data(int in, int out, const struct statx* st = nullptr) {
+    if (st == nullptr || std::uint64_t(st->stx_blocks) * 512 >= st->stx_size)
+        return copy_bytes(in, out, -1);
+    off_t pos = 0;
+    for (;;) {
+        const off_t data = ::lseek(in, pos, SEEK_DATA);
+        if (data < 0) {
+            if (errno == ENXIO) break;  // no data past `pos`
+            if (pos == 0 && (errno == EINVAL || errno == EOPNOTSUPP))
+                return ::lseek(in, 0, SEEK_SET) == 0 ? copy_bytes(in, out, -1) : errno;
+            return errno;
+        }
+        const off_t hole = ::lseek(in, data, SEEK_HOLE);
+        if (hole < 0) return errno;
+        if (::lseek(in, data, SEEK_SET) < 0 || ::lseek(out, data, SEEK_SET) < 0) return errno;
+        if (int err = copy_bytes(in, out, hole - data)) return err;
+        pos = hole;
+    }
+    // The holes at the end: the length the file has (or had grown to).
+    const off_t end = std::max(off_t(st->stx_size), pos);
+    return ::ftruncate(out, end) == 0 ? 0 : errno;
 }
 
 // Whether the listing `names` (`size` bytes of NUL-terminated names, as
@@ -396,7 +432,7 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
 
     if (int err = vantrel::fault::check_errno("PBHCopyFileSync.write", name))
         return fail(err, Op::Write);
-    if (int err = copy_data(in.get(), out.get())) return fail(err, Op::Write);
+    if (int err = copy_data(in.get(), out.get(), &st)) return fail(err, Op::Write);
     // What the copy was made with: its owner, mode (the umask and a folder's
     // default ACL have a say) and birth.
     struct statx made {};

@@ -113,6 +113,27 @@ TEST(CopyFile, CarriesDataForksModeAndTimesButNotTheIDOrLock) {
     ASSERT_EQ(noErr, copy(src, dest, nullptr));
     EXPECT_TRUE(fs::exists(dest / "file"));
 
+    // A file with holes keeps them (as cp -a keeps them): a sparse disk
+    // image copied does not fill the disk with its zeros.
+    const fs::path sparse = dir.write("src/sparse", "");
+    {
+        std::fstream f(sparse, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(4 << 20);
+        f << std::string(4096, 'd');
+        f.seekp((8 << 20) - 1);
+        f << 'e';
+    }
+    struct stat sp {};
+    ASSERT_EQ(0, ::stat(sparse.c_str(), &sp));
+    if (sp.st_blocks * 512 < (1 << 20)) {  // a file system that keeps holes
+        ASSERT_EQ(noErr, copy(sparse, dest, "sparse copy"));
+        struct stat cp {};
+        ASSERT_EQ(0, ::stat((dest / "sparse copy").c_str(), &cp));
+        EXPECT_EQ(cp.st_size, 8 << 20);
+        EXPECT_LT(cp.st_blocks * 512, 1 << 20) << "the holes were filled";
+        EXPECT_EQ(vtest::read_file(dest / "sparse copy"), vtest::read_file(sparse));
+    }
+
     // A read-only file is copied with its record by its owner too, who may
     // not set attributes on a file of that mode: the copy gets it last.
     const fs::path mine = dir.write("mine/ro", "read only");

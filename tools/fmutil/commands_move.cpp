@@ -250,11 +250,12 @@ bool same_owner_and_mode(const FSCatalogInfo& a, const FSCatalogInfo& b) {
            (pa.mode & 07777) == (pb.mode & 07777);
 }
 
-// What a copy keeps beyond its contents: the owner (as root; a copy
-// otherwise belongs to whoever makes it, as with cp -a) and the other
-// extended attributes.
-OSErr finish_copy(const FSRef& src, const FSRef& dst, bool as_root,
-                  const std::string& src_path = {}, const std::string& dst_path = {}) {
+// What a copied folder keeps beyond its Finder information, dates and
+// comment: the owner (as root; a copy otherwise belongs to whoever makes
+// it, as with cp -a) and the other extended attributes. (A file gets all of
+// it from VantrelFSCopyFileWhole.)
+OSErr finish_copy(const FSRef& src, const FSRef& dst, bool as_root, const std::string& src_path,
+                  const std::string& dst_path) {
     // The creation date too: where it is only the source's birth time (no
     // record of its own), the copy would otherwise be born now.
     const FSCatalogInfoBitmap which =

@@ -167,6 +167,15 @@ UTCDateTime get_date(const std::uint8_t* p) {
     return d;
 }
 
+// The attribute's bytes for `pd`: which dates it has, then both.
+std::string precise_bytes(const PreciseDates& pd) {
+    std::uint8_t b[17];
+    b[0] = UInt8((pd.haveCreate ? 1 : 0) | (pd.haveBackup ? 2 : 0));
+    put_date(b + 1, pd.create);
+    put_date(b + 9, pd.backup);
+    return std::string(reinterpret_cast<const char*>(b), sizeof b);
+}
+
 // The precise dates in the attribute's bytes (none unless 17 of them).
 PreciseDates precise_from(const std::uint8_t* b, std::size_t len) {
     PreciseDates pd;
@@ -462,11 +471,7 @@ CreationAttrs creation_date_attrs(const UTCDateTime& created, const std::string&
         precise_from(reinterpret_cast<const std::uint8_t*>(dates.data()), dates.size());
     pd.create = created;
     pd.haveCreate = true;
-    std::uint8_t b[17];
-    b[0] = UInt8(1 | (pd.haveBackup ? 2 : 0));
-    put_date(b + 1, pd.create);
-    put_date(b + 9, pd.backup);
-    out.dates.assign(reinterpret_cast<const char*>(b), sizeof b);
+    out.dates = precise_bytes(pd);
     const std::int32_t seconds = to_record(created);
     meta::Record rec;
     if (record.empty()) {
@@ -713,13 +718,10 @@ OSErr FSSetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo,
                        meta::write(n, rec, rr == meta::ReadResult::Corrupt ? &raw : nullptr)) {
             return e;
         } else if (which & (kFSCatInfoCreateDate | kFSCatInfoBackupDate)) {
-            std::uint8_t b[17];
-            b[0] = UInt8((pd.haveCreate ? 1 : 0) | (pd.haveBackup ? 2 : 0));
-            put_date(b + 1, pd.create);
-            put_date(b + 9, pd.backup);
+            const std::string b = precise_bytes(pd);
             changes.before_attr(kDatesAttr);
             if (fault::step("FSSetCatalogInfo.dates", n.name,
-                            [&] { return meta::set_attr(n, kDatesAttr, b, sizeof b); }) != 0)
+                            [&] { return meta::set_attr(n, kDatesAttr, b.data(), b.size()); }) != 0)
                 return from_errno(errno, Op::Write, &n);
         }
         // The copy in the resource fork's sidecar follows the record, so

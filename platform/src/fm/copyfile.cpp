@@ -557,12 +557,12 @@ extern "C" OSErr PBHCopyFileSync(HParmBlkPtr pb) {
     Node src;
     if (OSErr err = vantrel::fm::node_from_spec(p.ioVRefNum, p.ioDirID, p.ioNamePtr, &src))
         return finish(p, err);
-    if (!S_ISREG(src.st.stx_mode)) return finish(p, notAFileErr);
+    if (!S_ISREG(src.st.stx_mode))
+        return finish(p, notAFileErr);  // before the destination is found
     Node dest;
     const SInt16 destVRef = p.ioDstVRefNum != 0 ? p.ioDstVRefNum : p.ioVRefNum;
     if (OSErr err = vantrel::fm::node_from_spec(destVRef, p.ioNewDirID, p.ioNewName, &dest))
         return finish(p, err);
-    if (!dest.is_dir()) return finish(p, dirNFErr);
     std::string name = src.name;
     if (p.ioCopyName != nullptr && p.ioCopyName[0] != 0) {
         if (OSErr err = vantrel::fm::name_from_pascal(p.ioCopyName, &name)) return finish(p, err);
@@ -581,9 +581,8 @@ extern "C" OSErr VantrelFSCopyFileWhole(const FSRef* source, const FSRef* destDi
     Node src;
     if (OSErr err = vantrel::fm::resolve(source, &src)) return err;
     if (OSErr e = vantrel::fault::check("VantrelFSCopyFileWhole", src.name)) return e;
-    if (!S_ISREG(src.st.stx_mode)) return notAFileErr;
+    if (!S_ISREG(src.st.stx_mode)) return notAFileErr;  // before the destination is found
     Node dest;
     if (OSErr err = vantrel::fm::resolve(destDir, &dest)) return err;
-    if (!dest.is_dir()) return dirNFErr;
     return copy_file(src, dest, name != nullptr ? newName : src.name, Keep::All, newRef);
 }

@@ -99,7 +99,8 @@ int Signals::take(bool* resized, bool* stop, bool* cont) {
 }
 
 void Signals::stop_now() {
-    struct sigaction dfl {}, mine {};
+    struct sigaction dfl {
+    }, mine{};
     dfl.sa_handler = SIG_DFL;
     ::sigemptyset(&dfl.sa_mask);
     ::sigaction(SIGTSTP, &dfl, &mine);

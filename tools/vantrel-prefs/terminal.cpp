@@ -118,7 +118,7 @@ Key next_key(std::string* in, bool final) {
     }
     if (in->size() == 1) return final ? take(1, kQuit) : kMore;
     char intro = (*in)[1];
-    if (intro == 0x1b) return take(1, kQuit);            // ESC ESC: the first stood alone
+    if (intro == 0x1b) return take(1, kQuit);                 // ESC ESC: the first stood alone
     if (intro != '[' && intro != 'O') return take(2, kNone);  // Alt and a key
     std::size_t i = 2;
     while (i < in->size() && static_cast<unsigned char>((*in)[i]) >= 0x20 &&
@@ -342,9 +342,9 @@ class TerminalFrontEnd : public FrontEnd {
         for (int i = 0; i < visible; ++i) {
             std::size_t at = top + static_cast<std::size_t>(i);
             bool here = at == cursor_;
-            std::string more = (i == 0 && top > 0)                          ? "^ "
+            std::string more = (i == 0 && top > 0)                           ? "^ "
                                : (i == visible - 1 && at + 1 < boxes.size()) ? "v "
-                                                                            : "  ";
+                                                                             : "  ";
             std::string text =
                 fit((here ? "> " : more) + std::string(boxes[at]->state() ? "[x] " : "[ ] ") +
                         title_of(boxes[at]),

@@ -1110,7 +1110,10 @@ std::size_t invalid_utf8_at(std::string_view b) {
             ++i;
             continue;
         }
-        std::size_t n = (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : 0;
+        std::size_t n = (c & 0xE0) == 0xC0   ? 1
+                        : (c & 0xF0) == 0xE0 ? 2
+                        : (c & 0xF8) == 0xF0 ? 3
+                                             : 0;
         if (n == 0) return i;
         std::uint32_t cp = c & (0x3F >> n);
         for (std::size_t k = 1; k <= n; ++k) {

@@ -241,8 +241,8 @@ int emit(Center& c, const std::string& n, const std::string& obj, const std::str
                                 : "the session bus closed the connection, and " + c.unreachable;
             return -ENOTCONN;
         }
-        int r = sd_bus_emit_signal(c.bus, kPath, kInterface, kMember, "sss", n.c_str(),
-                                   obj.c_str(), info.c_str());
+        int r = sd_bus_emit_signal(c.bus, kPath, kInterface, kMember, "sss", n.c_str(), obj.c_str(),
+                                   info.c_str());
         if (r >= 0) r = flush_within_deadline(c.bus);
         if (r == 0) return 0;
         if (r == -ETIMEDOUT) {

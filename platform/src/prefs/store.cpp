@@ -400,8 +400,8 @@ void refresh(Domain& d, const std::string& path) {
         return;
     }
     auto doc = std::make_unique<Document>();
-    bool may_wait = std::chrono::steady_clock::now() - d.gave_up >=
-                    std::chrono::milliseconds(kSettleWaitMs);
+    bool may_wait =
+        std::chrono::steady_clock::now() - d.gave_up >= std::chrono::milliseconds(kSettleWaitMs);
     ReadResult r = read_settled(fd.fd, doc.get(), &st, path, may_wait);
     d.sig = Signature::of(st);  // describes exactly what is read
     if (r == ReadResult::Failed) {
@@ -656,11 +656,13 @@ void remove_stale_temporaries(const std::string& dir, const std::string& base) {
         if (dash == 0 || dash == std::string_view::npos || n.size() - dash - 1 != 6) continue;
         bool ours = std::all_of(n.begin(), n.begin() + static_cast<long>(dash),
                                 [](char c) { return c >= '0' && c <= '9'; }) &&
-                    dash < 10 && std::all_of(n.begin() + static_cast<long>(dash) + 1, n.end(), [](char c) {
+                    dash < 10 &&
+                    std::all_of(n.begin() + static_cast<long>(dash) + 1, n.end(), [](char c) {
                         return std::isalnum(static_cast<unsigned char>(c)) != 0;
                     });
         if (!ours) continue;
-        pid_t pid = static_cast<pid_t>(std::strtol(std::string(n.substr(0, dash)).c_str(), nullptr, 10));
+        pid_t pid =
+            static_cast<pid_t>(std::strtol(std::string(n.substr(0, dash)).c_str(), nullptr, 10));
         struct stat st {};
         if (::fstatat(::dirfd(dh), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
             !S_ISREG(st.st_mode) || st.st_uid != ::geteuid())

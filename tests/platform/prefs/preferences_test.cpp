@@ -1182,8 +1182,7 @@ TEST(Preferences, AFailedChangeNeverOverwritesALaterOneFromAnotherProcess) {
         ASSERT_EQ(r.lost.size(), 1u) << r.message;
         EXPECT_EQ(r.lost[0].first, "Duration");
         EXPECT_NE(r.lost[0].second.find(word), std::string::npos) << r.lost[0].second;
-        EXPECT_NE(r.message.find("\"Duration\" was not stored: another program"),
-                  std::string::npos)
+        EXPECT_NE(r.message.find("\"Duration\" was not stored: another program"), std::string::npos)
             << r.message;
         EXPECT_TRUE(CFPreferencesAppSynchronize(kApp)) << "said once";
     };
@@ -1309,30 +1308,32 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         OtherReaderCase{"DoctypeSubsetCommentWithAQuote",
                         "<?xml version=\"1.0\"?>\n<!DOCTYPE plist [ <!-- it's ours --> ]>\n"
-                        "<plist version=\"1.0\">" + kUrlOff + "</plist>\n",
+                        "<plist version=\"1.0\">" +
+                            kUrlOff + "</plist>\n",
                         true},
         OtherReaderCase{"DoctypeSubsetCommentWithABracket",
                         "<?xml version=\"1.0\"?>\n<!DOCTYPE plist [ <!-- a ] here --> "
-                        "<!ELEMENT plist ANY> ]>\n<plist version=\"1.0\">" + kUrlOff +
-                            "</plist>\n",
+                        "<!ELEMENT plist ANY> ]>\n<plist version=\"1.0\">" +
+                            kUrlOff + "</plist>\n",
                         true},
         OtherReaderCase{"DoctypeSubsetDeclarationWithQuotes",
                         "<?xml version=\"1.0\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST "
                         "1.0//EN\" \"x.dtd\" [ <!ATTLIST plist version CDATA \"1'0]\"> <?pi ']?> ]>"
-                        "\n<plist version=\"1.0\">" + kUrlOff + "</plist>\n",
+                        "\n<plist version=\"1.0\">" +
+                            kUrlOff + "</plist>\n",
                         true},
         OtherReaderCase{"TextBetweenElements",
                         "<?xml version=\"1.0\"?>\n<plist version=\"1.0\">stray <dict> text "
                         "<key>URL</key> more &amp; <false/> tail </dict> after </plist>\n",
                         true},
-        OtherReaderCase{"TextBeforeTheRoot",
-                        "<?xml version=\"1.0\"?>\nstray<plist version=\"1.0\">" + kUrlOff +
-                            "</plist>\n",
-                        false},
-        OtherReaderCase{"TextAfterTheRoot",
-                        "<?xml version=\"1.0\"?>\n<plist version=\"1.0\">" + kUrlOff +
-                            "</plist>after\n",
-                        false},
+        OtherReaderCase{
+            "TextBeforeTheRoot",
+            "<?xml version=\"1.0\"?>\nstray<plist version=\"1.0\">" + kUrlOff + "</plist>\n",
+            false},
+        OtherReaderCase{
+            "TextAfterTheRoot",
+            "<?xml version=\"1.0\"?>\n<plist version=\"1.0\">" + kUrlOff + "</plist>after\n",
+            false},
         OtherReaderCase{"ALatin1ByteInAUtf8File",
                         "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>URL</key>"
                         "<false/><key>Title</key><string>caf\xE9</string></dict></plist>\n",
@@ -1389,8 +1390,7 @@ TEST_P(InPlaceWriter, ClicksNeverResetTheSettings) {
     };
     int saved = 0;
     for (int i = 0; i < 60; ++i) {
-        CFPreferencesSetAppValue(CFSTR("Duration"), i % 2 ? kCFBooleanTrue : kCFBooleanFalse,
-                                 kApp);
+        CFPreferencesSetAppValue(CFSTR("Duration"), i % 2 ? kCFBooleanTrue : kCFBooleanFalse, kApp);
         if (CFPreferencesAppSynchronize(kApp)) ++saved;
         long n = keys();
         EXPECT_TRUE(n == -1 || n >= 42) << "click " << i << " left " << n << " keys";

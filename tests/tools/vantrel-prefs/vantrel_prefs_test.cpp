@@ -1,20 +1,19 @@
 // vantrel-prefs as a user runs it: the scripted mode, the errors a user can
 // act on (each one line, non-zero, nothing written), and the terminal
 // interface in a real terminal driven through tmux.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
@@ -590,8 +589,9 @@ struct ScriptedTerminal {
     // `extra`: more lines of shell before the host starts (exports).
     bool start(const Tmux& tm, const PrefsHome& home, int cols, int rows,
                const std::string& extra = "") const {
-        std::string script = "ulimit -c 0\nunset DISPLAY WAYLAND_DISPLAY\nexport XDG_CONFIG_HOME='" +
-                             home.dir.path().string() + "'\n";
+        std::string script =
+            "ulimit -c 0\nunset DISPLAY WAYLAND_DISPLAY\nexport XDG_CONFIG_HOME='" +
+            home.dir.path().string() + "'\n";
         if (const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS"))
             script += std::string("export DBUS_SESSION_BUS_ADDRESS='") + bus + "'\n";
         script += extra;
@@ -633,8 +633,8 @@ struct ScriptedTerminal {
 
 struct LeaveCase {
     const char* name;
-    int sig;                // 0: the user presses q
-    int visit_ms = 0;       // how long the pane stays shown before it is left
+    int sig;                  // 0: the user presses q
+    int visit_ms = 0;         // how long the pane stays shown before it is left
     int auth_timeout_ms = 0;  // the bus drops a connection not set up by then (0: Debian's)
 };
 void PrintTo(const LeaveCase& c, std::ostream* os) {
@@ -685,19 +685,15 @@ TEST_P(VantrelPrefsTerminalLeaving, PostsOnceAndRestoresTheTerminal) {
     EXPECT_NE(read_file(home.file()).find("<key>Menu Header</key>\n\t<false/>"), std::string::npos);
 }
 
-INSTANTIATE_TEST_SUITE_P(Ways, VantrelPrefsTerminalLeaving,
-                         ::testing::Values(LeaveCase{"KeyQ", 0}, LeaveCase{"Sigterm", SIGTERM},
-                                           LeaveCase{"Sighup", SIGHUP},
-                                           LeaveCase{"Sigint", SIGINT},
-                                           LeaveCase{"Sigquit", SIGQUIT},
-                                           LeaveCase{"Sigusr1", SIGUSR1},
-                                           LeaveCase{"Sigalrm", SIGALRM},
-                                           LeaveCase{"Sigpipe", SIGPIPE},
-                                           LeaveCase{"KeyQAfterAVisitLongerThanTheBusWaits", 0,
-                                                     8000, 3000},
-                                           LeaveCase{"SigtermAfterAVisitLongerThanTheBusWaits",
-                                                     SIGTERM, 8000, 3000}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Ways, VantrelPrefsTerminalLeaving,
+    ::testing::Values(LeaveCase{"KeyQ", 0}, LeaveCase{"Sigterm", SIGTERM},
+                      LeaveCase{"Sighup", SIGHUP}, LeaveCase{"Sigint", SIGINT},
+                      LeaveCase{"Sigquit", SIGQUIT}, LeaveCase{"Sigusr1", SIGUSR1},
+                      LeaveCase{"Sigalrm", SIGALRM}, LeaveCase{"Sigpipe", SIGPIPE},
+                      LeaveCase{"KeyQAfterAVisitLongerThanTheBusWaits", 0, 8000, 3000},
+                      LeaveCase{"SigtermAfterAVisitLongerThanTheBusWaits", SIGTERM, 8000, 3000}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // In a terminal of 40 x 10 the title stays on the first line and the list
 // scrolls so that the selected box is in view; a resize redraws everything.
@@ -934,10 +930,9 @@ TEST(VantrelPrefs, ABusThatCannotBeUsedCountsAsOffInABoundedTime) {
         auto took = std::chrono::steady_clock::now() - start;
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out, "[ ] Duration\n");
-        EXPECT_EQ(r.err.rfind("vantrel-prefs: notifications are off (the session bus " +
-                                  fake.address,
-                              0),
-                  0u)
+        EXPECT_EQ(
+            r.err.rfind("vantrel-prefs: notifications are off (the session bus " + fake.address, 0),
+            0u)
             << r.err;
         EXPECT_EQ(lines(r.err), 1) << r.err;
         EXPECT_LT(took, std::chrono::seconds(4)) << "a post waited for a bus known to be off";
@@ -971,16 +966,19 @@ TEST(VantrelPrefs, AClickAnotherProgramOvertookIsNotSaved) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         ASSERT_TRUE(has_open(pid, home.file()));
         // The other program writes under the lock it holds, then lets go.
-        std::ofstream(home.file()) << (removed ? "<plist><dict><key>URL</key><false/></dict></plist>"
-                                               : "<plist><dict><key>Duration</key><false/><key>URL"
-                                                 "</key><false/></dict></plist>");
+        std::ofstream(home.file())
+            << (removed ? "<plist><dict><key>URL</key><false/></dict></plist>"
+                        : "<plist><dict><key>Duration</key><false/><key>URL"
+                          "</key><false/></dict></plist>");
         ::close(held);
         int status = 0;
         ::waitpid(pid, &status, 0);
         std::string err = read_file(io / "err");
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << err;
         EXPECT_EQ(read_file(io / "out"), "");
-        EXPECT_NE(err.find("vantrel-prefs: \"Duration\" was not saved: another program "), std::string::npos) << err;
+        EXPECT_NE(err.find("vantrel-prefs: \"Duration\" was not saved: another program "),
+                  std::string::npos)
+            << err;
         EXPECT_EQ(read_file(home.file()).find("<key>Duration</key><true/>"), std::string::npos);
     }
 }
@@ -1010,10 +1008,8 @@ TEST(VantrelPrefs, AnUnreadableFileIsAnnouncedAndWhereItIsKeptIsSaid) {
 // it fail and say so, as coreutils do.
 TEST(VantrelPrefs, AWriteErrorOnStandardOutputFails) {
     PrefsHome home;
-    for (std::vector<std::string> args : {std::vector<std::string>{"--list"},
-                                          {"--click", "Duration"},
-                                          {"--help"},
-                                          {"--version"}}) {
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"--list"}, {"--click", "Duration"}, {"--help"}, {"--version"}}) {
         SCOPED_TRACE(args[0]);
         TempDir io("io");
         std::string cmd = "'" VANTREL_PREFS "'";
@@ -1108,8 +1104,7 @@ TEST_P(VantrelPrefsTerminalStopped, GivesTheTerminalBackAndTakesItAgain) {
                      "PS1='$ ' bash --norc --noprofile -i\""),
               0);
     // Typed at the shell, so that the host is a job of its own.
-    std::string line =
-        "XDG_CONFIG_HOME=\"" + home.dir.path().string() + "\" \"" VANTREL_PREFS "\"";
+    std::string line = "XDG_CONFIG_HOME=\"" + home.dir.path().string() + "\" \"" VANTREL_PREFS "\"";
     tm.cmd("send-keys -t vp -l '" + line + "'");
     tm.cmd("send-keys -t vp Enter");
     std::string screen;

@@ -186,7 +186,11 @@ ClickResult Session::click(NSButton* box, const Waiting& waiting) {
             mark_unsaved(title, after.message);
         for (const auto& [key, why] : after.lost) {
             mark_unsaved(key, why);
-            if (key != title) result.note = "\"" + key + "\" was not saved: " + why;
+            if (key != title) {
+                result.note = "\"" + key;
+                result.note += "\" was not saved: ";
+                result.note += why;
+            }
         }
         if (!after.set_aside.empty())
             result.note = "the unreadable file was kept as " + after.set_aside;

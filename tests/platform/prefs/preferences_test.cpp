@@ -1381,9 +1381,26 @@ TEST_P(InPlaceWriter, ClicksNeverResetTheSettings) {
         ::execl("/bin/sh", "sh", "-c", GetParam().loop, static_cast<char*>(nullptr));
         _exit(127);
     }
+    // The file as it stands, or "" when it is changing: two reads in a row
+    // (one system call each) must agree, since another program's write can
+    // cut into a read (libplist would read a cut file, too).
+    auto snapshot = [&]() -> std::string {
+        std::string a(1 << 16, '\0'), b(1 << 16, '\0');
+        int fd = ::open(home.file().c_str(), O_RDONLY | O_CLOEXEC);
+        ssize_t na = fd >= 0 ? ::pread(fd, a.data(), a.size(), 0) : -1;
+        ssize_t nb = fd >= 0 ? ::pread(fd, b.data(), b.size(), 0) : -1;
+        if (fd >= 0) ::close(fd);
+        if (na <= 0 || na != nb) return "";
+        a.resize(static_cast<std::size_t>(na));
+        b.resize(static_cast<std::size_t>(nb));
+        return a == b ? a : "";
+    };
     auto keys = [&]() -> long {
-        plist_t p = parse_file(home.file());
-        if (p == nullptr) return -1;  // caught mid-write: says nothing
+        std::string text = snapshot();
+        if (text.size() < 9 || text.compare(text.size() - 9, 9, "</plist>\n") != 0) return -1;
+        plist_t p = nullptr;
+        plist_from_xml(text.data(), static_cast<uint32_t>(text.size()), &p);
+        if (p == nullptr) return -1;
         long n = static_cast<long>(plist_dict_get_size(p));
         plist_free(p);
         return n;

@@ -965,11 +965,12 @@ TEST(VantrelPrefs, AClickAnotherProgramOvertookIsNotSaved) {
         for (int i = 0; i < 200 && !has_open(pid, home.file()); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         ASSERT_TRUE(has_open(pid, home.file()));
-        // The other program writes under the lock it holds, then lets go.
+        // The other program writes under the lock it holds (a value of its
+        // own, not the click's), then lets go.
         std::ofstream(home.file())
             << (removed ? "<plist><dict><key>URL</key><false/></dict></plist>"
-                        : "<plist><dict><key>Duration</key><false/><key>URL"
-                          "</key><false/></dict></plist>");
+                        : "<plist><dict><key>Duration</key><integer>0</integer>"
+                          "<key>URL</key><false/></dict></plist>");
         ::close(held);
         int status = 0;
         ::waitpid(pid, &status, 0);

@@ -261,7 +261,14 @@ class Reader {
         for (;;) {
             if (!skip_misc(!have_root && stack.empty())) return false;
             if (p_ >= s_.size()) break;
-            if (s_[p_] != '<') return fail("text outside a value");
+            if (s_[p_] != '<') {
+                // Text between the elements of a <plist>, a dictionary or an
+                // array means nothing, and other readers (python's plistlib)
+                // pass over it; outside the root element it is not XML.
+                if (!in_plist && stack.empty()) return fail("text outside a value");
+                if (!skip_text()) return false;
+                continue;
+            }
             std::size_t begin = p_;
             bool end = false, empty = false;
             Elem e;
@@ -351,26 +358,91 @@ class Reader {
             } else if (starts("<?")) {
                 if (!skip_past("?>")) return false;
             } else if (prolog && starts("<!DOCTYPE")) {
-                char quote = 0;
-                bool subset = false;
-                for (p_ += 9;; ++p_) {
-                    if (p_ >= s_.size()) return fail("unterminated DOCTYPE");
-                    char c = s_[p_];
-                    if (quote) {
-                        if (c == quote) quote = 0;
-                    } else if (c == '"' || c == '\'') {
-                        quote = c;
-                    } else if (c == '[') {
-                        subset = true;
-                    } else if (c == ']') {
-                        subset = false;
-                    } else if (c == '>' && !subset) {
-                        ++p_;
-                        break;
-                    }
-                }
+                if (!skip_doctype()) return false;
             } else {
                 return true;
+            }
+        }
+    }
+
+    // Character data between elements, up to the next markup. Entity
+    // references in it must still be well formed.
+    bool skip_text() {
+        while (p_ < s_.size() && s_[p_] != '<') {
+            if (s_[p_] == '\0') return fail("a NUL byte");
+            if (s_[p_] == '&') {
+                std::string ignored;
+                if (!read_entity(&ignored)) return false;
+            } else {
+                ++p_;
+            }
+        }
+        return true;
+    }
+
+    // A quoted literal starting at p_ (a system or public ID, an entity
+    // value): skipped whole, whatever it holds.
+    bool skip_literal() {
+        char q = s_[p_];
+        auto close = s_.find(q, p_ + 1);
+        if (close == std::string_view::npos) return fail("unterminated DOCTYPE");
+        p_ = close + 1;
+        return true;
+    }
+
+    // <!DOCTYPE name ExternalID? [internal subset]? >. The subset is read as
+    // markup: comments and processing instructions (which may hold quotes
+    // and brackets of their own), declarations with their quoted literals,
+    // and parameter-entity references. Nothing in it is used.
+    bool skip_doctype() {
+        p_ += 9;
+        for (;;) {
+            if (p_ >= s_.size()) return fail("unterminated DOCTYPE");
+            char c = s_[p_];
+            if (c == '"' || c == '\'') {
+                if (!skip_literal()) return false;
+            } else if (c == '[') {
+                ++p_;
+                if (!skip_subset()) return false;
+            } else if (c == '>') {
+                ++p_;
+                return true;
+            } else {
+                ++p_;
+            }
+        }
+    }
+    bool skip_subset() {
+        for (;;) {
+            while (p_ < s_.size() && ws(s_[p_])) ++p_;
+            if (p_ >= s_.size()) return fail("unterminated DOCTYPE");
+            if (s_[p_] == ']') {
+                ++p_;
+                return true;
+            }
+            if (starts("<!--")) {
+                if (!skip_past("-->")) return false;
+            } else if (starts("<?")) {
+                if (!skip_past("?>")) return false;
+            } else if (starts("<!")) {
+                for (p_ += 2;;) {
+                    if (p_ >= s_.size()) return fail("unterminated DOCTYPE");
+                    char c = s_[p_];
+                    if (c == '"' || c == '\'') {
+                        if (!skip_literal()) return false;
+                    } else if (c == '>') {
+                        ++p_;
+                        break;
+                    } else {
+                        ++p_;
+                    }
+                }
+            } else if (s_[p_] == '%') {
+                auto semi = s_.find(';', p_);
+                if (semi == std::string_view::npos) return fail("unterminated DOCTYPE");
+                p_ = semi + 1;
+            } else {
+                return fail("text in the DOCTYPE's internal subset");
             }
         }
     }
@@ -1027,6 +1099,36 @@ bool convert_to_utf8(std::string_view b, const std::string& encoding, std::strin
     return true;
 }
 
+// The offset of the first byte that is not part of a well-formed UTF-8
+// sequence (overlong forms, surrogates and values past U+10FFFF are not),
+// or npos.
+std::size_t invalid_utf8_at(std::string_view b) {
+    std::size_t i = 0;
+    while (i < b.size()) {
+        auto c = static_cast<unsigned char>(b[i]);
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t n = (c & 0xE0) == 0xC0   ? 1
+                        : (c & 0xF0) == 0xE0 ? 2
+                        : (c & 0xF8) == 0xF0 ? 3
+                                             : 0;
+        if (n == 0) return i;
+        std::uint32_t cp = c & (0x3F >> n);
+        for (std::size_t k = 1; k <= n; ++k) {
+            if (i + k >= b.size()) return i;
+            auto t = static_cast<unsigned char>(b[i + k]);
+            if ((t & 0xC0) != 0x80) return i;
+            cp = (cp << 6) | (t & 0x3F);
+        }
+        static const std::uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
+        if (cp < kMin[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return i;
+        i += n + 1;
+    }
+    return std::string_view::npos;
+}
+
 // The XML text of a document: itself when it is UTF-8, else converted into
 // `converted` (from a binary property list, or from another encoding).
 bool xml_text(std::string_view bytes, std::string* converted, std::string_view* xml,
@@ -1038,6 +1140,14 @@ bool xml_text(std::string_view bytes, std::string* converted, std::string_view* 
     }
     std::string encoding = encoding_of(bytes);
     if (encoding.empty()) {
+        // Read as it is, so every byte must be UTF-8: a byte of another
+        // encoding would be read as U+FFFD here, yet be written back as it
+        // was with the entry, into a file other readers refuse.
+        std::size_t bad = invalid_utf8_at(bytes);
+        if (bad != std::string_view::npos) {
+            *why = "bytes that are not UTF-8 (byte " + std::to_string(bad) + ")";
+            return false;
+        }
         *xml = bytes;
         return true;
     }

@@ -11,15 +11,19 @@
 // beyond a stat, never replaced and never renamed over; a file is never
 // given another owner than it had; a value another process changed after
 // this process recorded its own is never overwritten by the older one.
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -28,6 +32,8 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "cf/objects.h"
 #include "cf/plist.h"
@@ -81,6 +87,7 @@ struct Document {
     std::string bytes;
     cf::PlistOutline outline;
     bool usable = false;  // parsed, and its root is a dictionary
+    std::string why;      // when it is not usable: why, in a few words
     std::unordered_map<std::string, std::size_t> index;
 
     Document(const Document&) = delete;
@@ -89,9 +96,16 @@ struct Document {
 
     // Parses `bytes` in place. An empty file is an empty domain.
     void parse() {
-        std::string why;
-        usable =
-            bytes.empty() || (cf::outline_plist(bytes, &outline, &why) && outline.root_is_dict);
+        outline = cf::PlistOutline{};
+        index.clear();
+        why.clear();
+        usable = bytes.empty() || cf::outline_plist(bytes, &outline, &why);
+        if (usable && !bytes.empty() && !outline.root_is_dict) {
+            usable = false;
+            why = "its root is not a dictionary";
+        } else if (!usable) {
+            why = "not a property list: " + why;
+        }
         if (!usable) outline = cf::PlistOutline{};
         for (std::size_t i = 0; i < outline.entries.size(); ++i)
             index.emplace(outline.entries[i].key, i);
@@ -124,9 +138,14 @@ struct Domain {
     Signature sig;
     std::unique_ptr<Document> doc;  // null when absent, unreadable or not a regular file
     std::map<std::string, Pending> pending;
-    // Why a value was refused since the last synchronisation: the next one
-    // reports it, so that a refused value is never taken for a saved one.
-    std::string refused;
+    // Changes recorded since the last synchronisation that will never be
+    // written (a value refused, a change another program overtook), with
+    // why: the next synchronisation reports them, so that none is ever
+    // taken for a saved one.
+    std::vector<std::pair<std::string, std::string>> lost;
+    // When a read last gave up waiting for the file to stop changing: the
+    // reads just after it do not wait again.
+    std::chrono::steady_clock::time_point gave_up{};
 };
 
 struct Registry {
@@ -147,6 +166,39 @@ struct ReportState {
 ReportState& report_state() {
     static ReportState* r = new ReportState;
     return *r;
+}
+
+struct UnreadableState {
+    std::mutex mu;
+    ReadReport last;
+};
+
+UnreadableState& unreadable_state() {
+    static UnreadableState* r = new UnreadableState;
+    return *r;
+}
+
+struct WaitHookState {
+    std::mutex mu;
+    std::function<bool(const std::string&)> hook;
+};
+
+WaitHookState& wait_hook_state() {
+    static WaitHookState* h = new WaitHookState;
+    return *h;
+}
+
+// Sleeps a short while (20 ms) for another program, then asks the host's
+// hook whether to go on waiting. False: stop waiting now.
+bool pause_for_other_program(const std::string& waiting_for, long pause_us = 20000) {
+    ::usleep(static_cast<useconds_t>(pause_us));
+    std::function<bool(const std::string&)> hook;
+    {
+        WaitHookState& h = wait_hook_state();
+        std::lock_guard lk(h.mu);
+        hook = h.hook;
+    }
+    return !hook || hook(waiting_for);
 }
 
 void release(Pending& p) {
@@ -243,6 +295,84 @@ bool racy(const Signature& s) {
 
 constexpr int kOpenRead = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
 
+// Opens `path` for reading only if it names a regular file. It is first
+// opened as a path only (O_PATH opens nothing: a FIFO's open would release a
+// writer waiting for a reader, a device's can act on the device), looked at,
+// and only then opened for reading, through that descriptor so that it is
+// the same file. -1 with `*not_regular` set (and `st` filled) for anything
+// else; -1 with errno on failure. `follow` 0 follows links, O_NOFOLLOW does
+// not (a link is then "not regular").
+int open_regular(const std::string& path, int follow, struct stat* st, bool* not_regular) {
+    *not_regular = false;
+    Fd at(::open(path.c_str(), O_PATH | O_CLOEXEC | follow));
+    if (at.fd < 0 || ::fstat(at.fd, st) != 0) return -1;
+    if (!S_ISREG(st->st_mode)) {
+        *not_regular = true;
+        return -1;
+    }
+    std::string self = "/proc/self/fd/" + std::to_string(at.fd);
+    int fd = ::open(self.c_str(), kOpenRead);
+    if (fd >= 0 || errno != ENOENT) return fd;
+    // No /proc: open by name, and make sure it is still the file looked at.
+    fd = ::open(path.c_str(), kOpenRead | follow);
+    struct stat now {};
+    if (fd >= 0 && (::fstat(fd, &now) != 0 || now.st_dev != st->st_dev ||
+                    now.st_ino != st->st_ino || !S_ISREG(now.st_mode))) {
+        ::close(fd);
+        *not_regular = true;
+        return -1;
+    }
+    return fd;
+}
+
+long long ms_since(const timespec& t) {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return (static_cast<long long>(now.tv_sec) - t.tv_sec) * 1000 +
+           (now.tv_nsec - t.tv_nsec) / 1000000;
+}
+
+// How long a file that does not parse, or is empty, must have stayed as it
+// is before it is believed. Another program writing the file in place
+// (plistutil -o, python's plistlib.dump to an open file) leaves it empty or
+// half written for a moment; a read then must not take that for the user's
+// settings, nor a write set it aside and replace it with one key.
+constexpr long long kSettleMs = 500;
+// The longest one read waits for such a file to settle.
+constexpr long long kSettleWaitMs = 2000;
+
+enum class ReadResult { Done, Changing, Interrupted, Failed };
+
+// Reads the whole of `fd` into `doc` and parses it. A document that does not
+// parse, or is empty, and changed less than kSettleMs ago is read again
+// (every 20 ms) until it parses or has been left alone for kSettleMs:
+// Changing when it still moved after kSettleWaitMs, Interrupted when the
+// host's hook stopped the wait. With `may_wait` false it is read once.
+// `st` describes the file as last read.
+ReadResult read_settled(int fd, Document* doc, struct stat* st, const std::string& path,
+                        bool may_wait) {
+    auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        if (::lseek(fd, 0, SEEK_SET) < 0 || !read_capped(fd, &doc->bytes) || ::fstat(fd, st) != 0)
+            return ReadResult::Failed;
+        doc->parse();
+        if (doc->usable && !doc->bytes.empty()) return ReadResult::Done;
+        if (std::min(ms_since(st->st_mtim), ms_since(st->st_ctim)) >= kSettleMs || !may_wait)
+            return ReadResult::Done;  // it is what it is
+        if (std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(kSettleWaitMs)) {
+            doc->usable = false;
+            doc->why = "it kept changing for " + std::to_string(kSettleWaitMs / 1000) +
+                       " seconds (another program is writing it)";
+            return ReadResult::Changing;
+        }
+        if (!pause_for_other_program(path + " is being written by another program")) {
+            doc->usable = false;
+            doc->why = "another program is writing it";
+            return ReadResult::Interrupted;
+        }
+    }
+}
+
 // Brings the cached document up to date with the file when it changed. Only
 // a regular file is read: anything else at the path (through links) has no
 // values, and a FIFO or a device is not even opened.
@@ -259,19 +389,29 @@ void refresh(Domain& d, const std::string& path) {
         d.loaded = false;  // try again next time
         return;
     }
-    Fd fd(::open(path.c_str(), kOpenRead));
+    bool not_regular = false;
+    Fd fd(open_regular(path, 0, &st, &not_regular));
+    if (not_regular) {  // swapped for something else since the stat
+        d.sig = Signature::of(st);
+        return;
+    }
+    if (fd.fd < 0) {
+        d.loaded = false;
+        return;
+    }
     auto doc = std::make_unique<Document>();
-    if (fd.fd < 0 || ::fstat(fd.fd, &st) != 0) {
+    bool may_wait =
+        std::chrono::steady_clock::now() - d.gave_up >= std::chrono::milliseconds(kSettleWaitMs);
+    ReadResult r = read_settled(fd.fd, doc.get(), &st, path, may_wait);
+    d.sig = Signature::of(st);  // describes exactly what is read
+    if (r == ReadResult::Failed) {
         d.loaded = false;
         return;
     }
-    d.sig = Signature::of(st);         // describes exactly what is read
-    if (!S_ISREG(st.st_mode)) return;  // swapped for something else since the stat
-    if (!read_capped(fd.fd, &doc->bytes)) {
-        d.loaded = false;
-        return;
+    if (r != ReadResult::Done) {
+        d.loaded = false;  // read again next time: it may have settled
+        d.gave_up = std::chrono::steady_clock::now();
     }
-    doc->parse();
     d.doc = std::move(doc);
 }
 
@@ -289,12 +429,29 @@ bool superseded(const Pending& p, CFTypeRef current) {
     return !CFEqual(p.base, current);
 }
 
+// Whether two values (null: absent) are the same: a change another process
+// overtook with the very value this one wanted is not lost.
+bool same_value(CFTypeRef a, CFTypeRef b) {
+    return a == nullptr || b == nullptr ? a == b : CFEqual(a, b);
+}
+
+// What is said of a change another process overtook.
+std::string overtaken(CFTypeRef current) {
+    return current == nullptr
+               ? "another program removed it after this change was recorded; it stays removed"
+               : "another program gave it another value after this change was recorded; that "
+                 "value stands";
+}
+
 // Drops every recorded change that another process's later value has made
-// obsolete, comparing with the cached document.
+// obsolete, comparing with the cached document; the next synchronisation
+// says so.
 void drop_superseded(Domain& d) {
     for (auto it = d.pending.begin(); it != d.pending.end();) {
         CFTypeRef cur = copy_current_value(d, it->first);
         bool old = superseded(it->second, cur);
+        if (old && !same_value(it->second.value, cur))
+            d.lost.emplace_back(it->first, overtaken(cur));
         CFRelease(cur);
         if (old) {
             release(it->second);
@@ -390,7 +547,8 @@ struct Lock {
     int fd = -1;
     bool on_file = false;  // false: `fd` is the directory and there is no file
     bool not_regular = false;
-    bool busy = false;  // another program held the lock for longer than we wait
+    bool busy = false;         // another program held the lock for longer than we wait
+    bool interrupted = false;  // the host's hook ended the wait
 };
 
 // How long a writer waits for another program to release the domain's lock.
@@ -401,10 +559,11 @@ constexpr int kLockWaitMs = 10000;
 
 // Takes `fd`'s exclusive lock, waiting at most kLockWaitMs. False with errno
 // EWOULDBLOCK when it stayed held, or another errno.
-bool wait_for_lock(int fd) {
+bool wait_for_lock(int fd, const std::string& target) {
     timespec start{};
     ::clock_gettime(CLOCK_MONOTONIC, &start);
     long pause_us = 500;
+    const std::string waiting_for = target + " is locked by another program";
     for (;;) {
         if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
         if (errno == EINTR) continue;
@@ -417,7 +576,10 @@ bool wait_for_lock(int fd) {
             errno = EWOULDBLOCK;
             return false;
         }
-        ::usleep(static_cast<useconds_t>(pause_us));
+        if (!pause_for_other_program(waiting_for, pause_us)) {
+            errno = EINTR;
+            return false;
+        }
         pause_us = std::min(pause_us * 2, 20000L);
     }
 }
@@ -426,29 +588,25 @@ Lock lock_domain(const std::string& target) {
     std::string dir = dir_of(target);
     for (int attempt = 0; attempt < 1000; ++attempt) {
         if (vantrel::fault::check("CFPreferencesAppSynchronize.open", target)) return {};
-        bool on_file = true;
-        int fd = ::open(target.c_str(), kOpenRead | O_NOFOLLOW);
+        bool on_file = true, not_regular = false;
+        struct stat held {};
+        int fd = open_regular(target, O_NOFOLLOW, &held, &not_regular);
+        if (not_regular && S_ISLNK(held.st_mode)) continue;  // became a link since it was resolved
+        if (not_regular) return {-1, false, true};
         if (fd < 0 && errno == ENOENT) {
             on_file = false;
             fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        } else if (fd < 0 && errno == ELOOP) {
-            continue;  // became a link since it was resolved: look again
         }
         if (fd < 0) return {};
-        struct stat held {};
-        if (on_file && (::fstat(fd, &held) != 0 || !S_ISREG(held.st_mode))) {
-            ::close(fd);
-            return {-1, false, true};
-        }
         if (vantrel::fault::check("CFPreferencesAppSynchronize.lock", target)) {
             ::close(fd);
             return {};
         }
-        if (!wait_for_lock(fd)) {
+        if (!wait_for_lock(fd, target)) {
             int e = errno;
             ::close(fd);
             errno = e;
-            return {-1, false, false, e == EWOULDBLOCK};
+            return {-1, false, false, e == EWOULDBLOCK, e == EINTR};
         }
         struct stat now {};
         bool exists = ::lstat(target.c_str(), &now) == 0;
@@ -462,16 +620,57 @@ Lock lock_domain(const std::string& target) {
 }
 
 // Gives an unparseable file a second name ending in ".corrupt" (never
-// replacing an earlier one) so that the rename that follows keeps it.
-bool keep_corrupt(const std::string& target) {
+// replacing an earlier one) so that the rename that follows keeps it; sets
+// `name` to it.
+bool keep_corrupt(const std::string& target, std::string* name) {
     if (vantrel::fault::check("CFPreferencesAppSynchronize.keepCorrupt", target)) return false;
     for (int n = 1; n < 1000; ++n) {
-        std::string name =
-            n == 1 ? target + ".corrupt" : target + "." + std::to_string(n) + ".corrupt";
-        if (::link(target.c_str(), name.c_str()) == 0) return true;
+        *name = n == 1 ? target + ".corrupt" : target + "." + std::to_string(n) + ".corrupt";
+        if (::link(target.c_str(), name->c_str()) == 0) return true;
         if (errno != EEXIST) return false;
     }
     return false;
+}
+
+// The temporary file of a writer is ".<name>.tmp<pid>-XXXXXX" beside the
+// domain file: the process ID says whose it is.
+std::string temporary_prefix(const std::string& base) {
+    return "." + base + ".tmp";
+}
+
+// Removes the temporary files that writers killed before their rename left
+// behind: ours by name, regular files of this user, whose writer no longer
+// runs (or that are older than an hour: no write takes that long, and a
+// process ID may have been given to another process since). Called under the
+// domain's lock, which every writer holds while its temporary file exists.
+// Benign: a file that cannot be looked at or removed stays.
+void remove_stale_temporaries(const std::string& dir, const std::string& base) {
+    DIR* dh = ::opendir(dir.c_str());
+    if (dh == nullptr) return;
+    const std::string prefix = temporary_prefix(base);
+    while (const dirent* e = ::readdir(dh)) {
+        std::string_view n = e->d_name;
+        if (n.substr(0, prefix.size()) != prefix) continue;
+        n.remove_prefix(prefix.size());
+        auto dash = n.find('-');
+        if (dash == 0 || dash == std::string_view::npos || n.size() - dash - 1 != 6) continue;
+        bool ours = std::all_of(n.begin(), n.begin() + static_cast<long>(dash),
+                                [](char c) { return c >= '0' && c <= '9'; }) &&
+                    dash < 10 &&
+                    std::all_of(n.begin() + static_cast<long>(dash) + 1, n.end(), [](char c) {
+                        return std::isalnum(static_cast<unsigned char>(c)) != 0;
+                    });
+        if (!ours) continue;
+        pid_t pid =
+            static_cast<pid_t>(std::strtol(std::string(n.substr(0, dash)).c_str(), nullptr, 10));
+        struct stat st {};
+        if (::fstatat(::dirfd(dh), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(st.st_mode) || st.st_uid != ::geteuid())
+            continue;
+        bool gone = pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH;
+        if (gone || ms_since(st.st_mtim) > 3600 * 1000LL) ::unlinkat(::dirfd(dh), e->d_name, 0);
+    }
+    ::closedir(dh);
 }
 
 // The new text of the domain: every entry of the old file in its place, its
@@ -542,9 +741,11 @@ std::string errno_text(int e) {
 
 // Makes the recorded changes durable. On failure returns false with a line
 // saying what failed.
-bool synchronize(Domain& d, const std::string& path, std::string* why) {
+bool synchronize(Domain& d, const std::string& path, std::string* why, bool* written,
+                 std::string* set_aside) {
     if (d.pending.empty()) {
         refresh(d, path);
+        *written = true;  // nothing recorded is missing from the file
         return true;
     }
     auto fail_errno = [&](const std::string& what) {
@@ -565,6 +766,10 @@ bool synchronize(Domain& d, const std::string& path, std::string* why) {
                std::to_string(kLockWaitMs / 1000) + " seconds";
         return false;
     }
+    if (lock.interrupted) {
+        *why = target + " is locked by another program; the wait for it was ended";
+        return false;
+    }
     if (lock.fd < 0) return fail_errno("cannot open " + target);
     Fd locked(lock.fd);
     // A file its user may not write (made read-only to freeze the settings)
@@ -577,16 +782,36 @@ bool synchronize(Domain& d, const std::string& path, std::string* why) {
 
     struct stat old {};
     Document doc;
-    if (lock.on_file && (::fstat(locked.fd, &old) != 0 || !read_capped(locked.fd, &doc.bytes)))
-        return fail_errno("cannot read " + target);
-    doc.parse();
+    if (lock.on_file) {
+        // A file that does not parse may be one another program is writing
+        // in place (it takes no lock): it is read again until it settles,
+        // and only a file that stays unreadable is kept aside and replaced.
+        ReadResult r = read_settled(locked.fd, &doc, &old, target, true);
+        if (r == ReadResult::Failed) return fail_errno("cannot read " + target);
+        if (r == ReadResult::Changing) {
+            *why = target + " kept changing for " + std::to_string(kSettleWaitMs / 1000) +
+                   " seconds (another program is writing it); it is left as it is";
+            return false;
+        }
+        if (r == ReadResult::Interrupted) {
+            *why = target + " is being written by another program; the wait for it was ended";
+            return false;
+        }
+    } else {
+        doc.parse();
+    }
     bool corrupt = lock.on_file && doc.corrupt();
+    remove_stale_temporaries(dir, target.substr(target.rfind('/') + 1));
 
     // This process's changes, less those another process has overtaken.
     std::map<std::string, CFTypeRef> changes;
+    std::vector<std::pair<std::string, std::string>> overtook;
     for (auto& [key, p] : d.pending) {
         CFTypeRef cur = doc.usable ? doc.copy(key) : nullptr;
-        if (!superseded(p, cur)) changes[key] = p.value;
+        if (!superseded(p, cur))
+            changes[key] = p.value;
+        else if (!same_value(p.value, cur))
+            overtook.emplace_back(key, overtaken(cur));
         CFRelease(cur);
     }
     std::string xml = merged_xml(doc, changes);
@@ -604,7 +829,8 @@ bool synchronize(Domain& d, const std::string& path, std::string* why) {
         return false;
     };
     auto slash = target.rfind('/');
-    tmp = dir + "/." + target.substr(slash == std::string::npos ? 0 : slash + 1) + ".XXXXXX";
+    tmp = dir + "/" + temporary_prefix(target.substr(slash == std::string::npos ? 0 : slash + 1)) +
+          std::to_string(::getpid()) + "-XXXXXX";
     if (vantrel::fault::check("CFPreferencesAppSynchronize.create", tmp))
         return fail("cannot create a file in " + dir, false);
     tfd = ::mkostemp(tmp.data(), O_CLOEXEC);
@@ -631,7 +857,8 @@ bool synchronize(Domain& d, const std::string& path, std::string* why) {
     }
     if (vantrel::fault::check("CFPreferencesAppSynchronize.fsync", tmp) || ::fsync(tfd) != 0)
         return fail("cannot flush " + tmp);
-    if (corrupt && !keep_corrupt(target))
+    std::string kept;
+    if (corrupt && !keep_corrupt(target, &kept))
         return fail("cannot keep the unreadable " + target + " as .corrupt");
     if (vantrel::fault::check("CFPreferencesAppSynchronize.rename", target) ||
         ::rename(tmp.c_str(), target.c_str()) != 0)
@@ -643,14 +870,16 @@ bool synchronize(Domain& d, const std::string& path, std::string* why) {
 
     // The new contents are in place; remember them, so the next read need not
     // read the file this process just wrote.
-    auto written = std::make_unique<Document>();
-    written->bytes = std::move(xml);
-    written->parse();
-    d.doc = std::move(written);
+    auto fresh = std::make_unique<Document>();
+    fresh->bytes = std::move(xml);
+    fresh->parse();
+    d.doc = std::move(fresh);
     d.sig = Signature::of(st);
     d.loaded = true;
     for (auto& kv : d.pending) release(kv.second);
     d.pending.clear();
+    d.lost.insert(d.lost.end(), overtook.begin(), overtook.end());
+    *set_aside = kept;
 
     Fd dfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (vantrel::fault::check("CFPreferencesAppSynchronize.fsyncDir", dir) || dfd.fd < 0 ||
@@ -658,15 +887,29 @@ bool synchronize(Domain& d, const std::string& path, std::string* why) {
         *why = "cannot flush the directory " + dir;
         return false;  // in place, but not known to survive a power loss
     }
+    *written = true;
     return true;
 }
 
-void report(bool ok, const std::string& message) {
+void report(bool ok, const std::string& message, bool written = false,
+            std::vector<std::pair<std::string, std::string>> lost = {},
+            std::string set_aside = {}) {
     ReportState& r = report_state();
     std::lock_guard lk(r.mu);
     ++r.last.serial;
     r.last.ok = ok;
     r.last.message = ok ? std::string() : message;
+    r.last.written = written;
+    r.last.lost = std::move(lost);
+    r.last.set_aside = std::move(set_aside);
+}
+
+void report_unreadable(const std::string& path, const std::string& problem) {
+    UnreadableState& u = unreadable_state();
+    std::lock_guard lk(u.mu);
+    ++u.last.serial;
+    u.last.path = path;
+    u.last.problem = problem;
 }
 
 }  // namespace
@@ -675,6 +918,18 @@ SynchronizeReport last_synchronize() {
     ReportState& r = report_state();
     std::lock_guard lk(r.mu);
     return r.last;
+}
+
+ReadReport last_unreadable_read() {
+    UnreadableState& u = unreadable_state();
+    std::lock_guard lk(u.mu);
+    return u.last;
+}
+
+void set_wait_hook(std::function<bool(const std::string& waiting_for)> hook) {
+    WaitHookState& h = wait_hook_state();
+    std::lock_guard lk(h.mu);
+    h.hook = std::move(hook);
 }
 
 }  // namespace vantrel::prefs
@@ -690,6 +945,7 @@ CFPropertyListRef CFPreferencesCopyAppValue(CFStringRef key, CFStringRef applica
     Domain& d = domain_for(path);
     std::lock_guard lk(d.mu);
     refresh(d, path);
+    if (d.doc && !d.doc->usable) report_unreadable(path, d.doc->why);
     drop_superseded(d);
     if (auto it = d.pending.find(k); it != d.pending.end())
         return it->second.value ? CFRetain(it->second.value) : nullptr;
@@ -708,18 +964,19 @@ void CFPreferencesSetAppValue(CFStringRef key, CFPropertyListRef value, CFString
     // is recorded; the next synchronisation says so.
     std::string why;
     if (!vantrel::cf::writable(key, &why)) {
-        d.refused = "the key \"" + k + "\" " + why;
+        d.lost.emplace_back(k, "not stored: the key \"" + k + "\" " + why);
         return;
     }
     if (value != nullptr && !vantrel::cf::writable(value, &why)) {
-        d.refused =
-            "the value for \"" + k + "\" " + (why.rfind("holds", 0) == 0 ? why : "is " + why);
+        d.lost.emplace_back(k, "not stored: the value for \"" + k + "\" " +
+                                   (why.rfind("holds", 0) == 0 ? why : "is " + why));
         return;
     }
     refresh(d, path);
     Pending p;
     p.value = CFRetain(value);
-    p.base_known = d.sig.exists == false || d.doc != nullptr;
+    // A file that could not be read tells nothing of the key's value then.
+    p.base_known = !d.sig.exists || (d.doc != nullptr && d.doc->usable);
     p.base = p.base_known ? copy_current_value(d, k) : nullptr;
     Pending& slot = d.pending[k];
     release(slot);
@@ -742,13 +999,17 @@ Boolean CFPreferencesAppSynchronize(CFStringRef applicationID) {
     }
     Domain& d = domain_for(path);
     std::lock_guard lk(d.mu);
-    std::string why;
-    bool ok = synchronize(d, path, &why);
-    if (ok && !d.refused.empty()) {
-        why = "not stored: " + d.refused;
+    std::string why, set_aside;
+    bool written = false;
+    bool ok = synchronize(d, path, &why, &written, &set_aside);
+    std::vector<std::pair<std::string, std::string>> lost;
+    lost.swap(d.lost);
+    if (ok && !lost.empty()) {
+        why = lost.front().second.rfind("not stored: ", 0) == 0
+                  ? lost.front().second
+                  : "\"" + lost.front().first + "\" was not stored: " + lost.front().second;
         ok = false;
     }
-    d.refused.clear();
-    report(ok, why);
+    report(ok, why, written, std::move(lost), std::move(set_aside));
     return ok;
 }

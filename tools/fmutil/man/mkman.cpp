@@ -362,7 +362,10 @@ int main(int argc, char** argv) {
             std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
             f << page.str();
             f.close();
-            if (!f) fail("cannot write " + tmp);
+            if (!f) {
+                std::remove(tmp.c_str());
+                fail("cannot write " + tmp);
+            }
         }
         if (std::rename(tmp.c_str(), out.c_str()) != 0)
             fail("cannot rename " + tmp + ": " + std::strerror(errno));

@@ -1,0 +1,63 @@
+// The fork reference-number table: what an open fork is, finding it by its
+// number, and which fork a name asks for. The calls that open, close and
+// walk the table live in forktable.cpp; reading, writing and sizes in
+// forkio.cpp, which gives the table the two calls below it needs. Hidden
+// (never installed).
+//
+//   ForkPtr f = vantrel::fm::find_fork(refNum);
+//   if (!f) return rfNumErr;
+//   std::lock_guard lk(f->mu);
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "fm/fork_sidecar.h"
+#include "vantrel/Files.h"
+
+namespace vantrel::fm {
+
+struct Fork {
+    std::mutex mu;  // one transfer at a time per reference number
+    int fd = -1;    // the file itself (both forks: identity, locks, the lock attribute)
+    bool resource = false;
+    rsrc::Sidecar side;          // the resource fork's sidecar as committed, once there is one
+    std::uint64_t sideSeen = 0;  // rsrc::commits() when `side` was opened
+    // Where this open's changes to the resource fork go until it commits
+    // them (FSFlushFork, FSCloseFork); reads through it see them.
+    rsrc::Shadow shadow;
+    bool writable = false;
+    bool shared = false;  // opened with fsRdWrShPerm: other writers allowed
+    SInt8 permissions = 0;
+    FSVolumeRefNum vref = 0;
+    UInt32 nodeID = 0;
+    std::uint64_t dev = 0, ino = 0;
+    FSRef ref{};
+    SInt64 mark = 0;
+    // The range uncached writes handed to writeback and not yet dropped.
+    SInt64 pendingStart = 0, pendingLength = 0;
+    // The same file opened with O_DIRECT for aligned uncached transfers:
+    // -1 not opened yet, -2 the file system refuses direct I/O.
+    int directFd = -1;
+};
+using ForkPtr = std::shared_ptr<Fork>;
+
+// The fork open under `refNum`, or null.
+ForkPtr find_fork(FSIORefNum refNum);
+
+// Which fork a name asks for: the empty name is the data fork, the resource
+// fork's name the resource fork; errFSForkNotFound for any other.
+OSErr parse_fork_name(UniCharCount length, const UniChar* name, bool* resource);
+
+// The fork's logical end now (forkio.cpp).
+OSErr fork_size(Fork& f, SInt64* size);
+// Waits for an uncached write's pending range and drops it from the cache
+// (forkio.cpp).
+void settle_pending(Fork& f);
+// Puts the resource fork's changes through `f` in place of its sidecar
+// (forkio.cpp); `durable` makes the folder's new entry durable too. The
+// fault seam's step is `step`.
+OSErr commit_fork(Fork& f, bool durable, const char* step);
+
+}  // namespace vantrel::fm

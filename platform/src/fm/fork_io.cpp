@@ -1,9 +1,9 @@
 // Reading and writing open forks: marks, transfers, sizes, flushing, and
-// making the resource fork. The reference-number table is forktable.cpp.
+// making the resource fork. The reference-number table is fork_table.cpp.
 //
 // The data fork is read and written with pread and
 // pwrite at the fork's own mark (never the descriptor's offset). The resource
-// fork lives in the sidecar "._NAME" (rsrc_store.h) at any size. The first
+// fork lives in the sidecar "._NAME" (fork_sidecar.h) at any size. The first
 // change through a reference number copies it into a shadow, which takes
 // every change of that open and replaces the sidecar whole at FSFlushFork
 // and FSCloseFork (rsrc::commit). Without a shadow the fork is read from the

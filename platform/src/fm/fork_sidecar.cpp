@@ -1,5 +1,5 @@
 // The resource-fork sidecar: its header, opening, creating and resizing it,
-// and taking it along when its file moves. See rsrc_store.h.
+// and taking it along when its file moves. See fork_sidecar.h.
 #include "fm/fork_sidecar.h"
 
 #include <dirent.h>

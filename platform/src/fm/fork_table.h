@@ -1,7 +1,7 @@
 // The fork reference-number table: what an open fork is, finding it by its
 // number, and which fork a name asks for. The calls that open, close and
-// walk the table live in forktable.cpp; reading, writing and sizes in
-// forkio.cpp, which gives the table the two calls below it needs. Hidden
+// walk the table live in fork_table.cpp; reading, writing and sizes in
+// fork_io.cpp, which gives the table the two calls below it needs. Hidden
 // (never installed).
 //
 //   ForkPtr f = vantrel::fm::find_fork(refNum);
@@ -50,13 +50,13 @@ ForkPtr find_fork(FSIORefNum refNum);
 // fork's name the resource fork; errFSForkNotFound for any other.
 OSErr parse_fork_name(UniCharCount length, const UniChar* name, bool* resource);
 
-// The fork's logical end now (forkio.cpp).
+// The fork's logical end now (fork_io.cpp).
 OSErr fork_size(Fork& f, SInt64* size);
 // Waits for an uncached write's pending range and drops it from the cache
-// (forkio.cpp).
+// (fork_io.cpp).
 void settle_pending(Fork& f);
 // Puts the resource fork's changes through `f` in place of its sidecar
-// (forkio.cpp); `durable` makes the folder's new entry durable too. The
+// (fork_io.cpp); `durable` makes the folder's new entry durable too. The
 // fault seam's step is `step`.
 OSErr commit_fork(Fork& f, bool durable, const char* step);
 

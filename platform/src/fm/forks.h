@@ -4,7 +4,7 @@
 // own, so every reference number is its own open-file description: its byte
 // range locks (F_OFD_SETLK) belong to it alone and go away when it is closed.
 // The data fork is the file itself; the resource fork lives in the sidecar
-// "._NAME" beside it (rsrc_store.h). Either way `fd` is the file itself: its
+// "._NAME" beside it (fork_sidecar.h). Either way `fd` is the file itself: its
 // identity, its byte-range locks and its lock attribute cover both forks.
 // Hidden (never installed).
 //

@@ -1,4 +1,4 @@
-// Deleting items straight from a listing (bulkdelete.h).
+// Deleting items straight from a listing (iter_bulkdelete.h).
 #include "fm/iter_bulkdelete.h"
 
 #include <dirent.h>

@@ -2,7 +2,7 @@
 // IDs that survive renames and moves within the volume. What they promise is
 // on their declarations in vantrel/Files.h.
 //
-// A file's ID is its node ID, which is its inode number (see node.h). That
+// A file's ID is its node ID, which is its inode number (see ref_node.h). That
 // the ID "exists" is recorded in the extended attribute
 // user.org.vantrel.FileID, with the inode number and birth time it was made
 // for, so that a copy carrying the attribute along is told from the file.

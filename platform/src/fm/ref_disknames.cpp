@@ -1,5 +1,5 @@
 // VantrelFSRefGetDiskName: the bytes of the entry that names an object, for
-// callers that print paths (the listing form is in iterator.cpp).
+// callers that print paths (the listing form is in iter_catalog.cpp).
 #include <algorithm>
 #include <string>
 

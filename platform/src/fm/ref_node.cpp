@@ -2,7 +2,7 @@
 // calls relative to directory descriptors of the reference's own mount.
 //
 // An FSRef carries, inline, everything needed to find its object again from
-// its parent directory with one statx (refcodec.h). The parent is found by
+// its parent directory with one statx (ref_codec.h). The parent is found by
 // its ID: from the descriptor cache, else through the ".." of a cached child
 // (a walk climbing back up), else opened by name from the nearest cached
 // ancestor down, each step checked. Nothing here recurses per directory

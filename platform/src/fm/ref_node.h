@@ -2,9 +2,9 @@
 // it is resolved safely, node IDs, volumes, names and the errno mapping.
 // Hidden (never installed); every File Manager source of the platform builds
 // on it. docs/filemanager-platform.md explains the design. Behind it, one
-// concern per file: refcodec.* (the 80 bytes and the "same object" rule),
-// places.* (IDs, remembered places, long names), dircache.* (directory
-// descriptors), node.cpp (resolution with system calls), volume_table.cpp.
+// concern per file: ref_codec.* (the 80 bytes and the "same object" rule),
+// ref_places.* (IDs, remembered places, long names), ref_dircache.* (directory
+// descriptors), ref_node.cpp (resolution with system calls), vol_table.cpp.
 //
 // Typical use inside an operation:
 //
@@ -131,7 +131,7 @@ struct Node {
 // Resolves `ref` to the object it names, through the mount it was made on.
 // paramErr for a null pointer; fnfErr for an all-zero reference, for an
 // object that is gone, or when another object now has its name (device,
-// inode and birth are checked: refcodec.h's same_object); errFSBadFSRef for
+// inode and birth are checked: ref_codec.h's same_object); errFSBadFSRef for
 // bytes that are not a reference made by this layer; nsvErr when its volume
 // is no longer mounted. The fault seam is the caller's business.
 OSErr resolve(const FSRef* ref, Node* out);

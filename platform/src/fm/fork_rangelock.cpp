@@ -19,7 +19,7 @@
 #include <cstdint>
 #include <string>
 
-#include "fm/forks.h"
+#include "fm/fork_table.h"
 #include "fm/ref_node.h"
 #include "vantrel/fault.h"
 

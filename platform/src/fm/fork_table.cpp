@@ -16,7 +16,6 @@
 #include <map>
 #include <string>
 
-#include "fm/forks.h"
 #include "fm/ref_node.h"
 #include "vantrel/fault.h"
 

@@ -18,7 +18,7 @@
 #include "FSTestSupport.h"
 #include "Sidecar.h"
 #include "TempDir.h"
-#include "fm/forks.h"
+#include "fm/fork_table.h"
 #include "vantrel/Files.h"
 #include "vantrel/fault.h"
 

@@ -16,6 +16,9 @@
 #include <cstdio>
 #include <string>
 
+#include "fm/err_errno.h"
+#include "fm/ref_fd.h"
+#include "fm/ref_node.h"
 #include "fm/ref_pbnode.h"
 #include "vantrel/Files.h"
 #include "vantrel/fault.h"

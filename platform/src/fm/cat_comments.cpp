@@ -13,7 +13,11 @@
 #include <string>
 
 #include "fm/cat_metadata.h"
+#include "fm/err_errno.h"
+#include "fm/ref_names.h"
+#include "fm/ref_node.h"
 #include "fm/ref_pbnode.h"
+#include "fm/vol_table.h"
 #include "vantrel/Files.h"
 #include "vantrel/fault.h"
 

@@ -1,10 +1,13 @@
 // GetUTCDateTime: the system clock (CLOCK_REALTIME) as seconds since
-// 1904-01-01 00:00 UTC with a 1/65536-second fraction.
+// 1904-01-01 00:00 UTC with a 1/65536-second fraction; and the conversions
+// between that form and POSIX time (cat_dates.h).
 //
 // Tests hold the clock still with the overrides "GetUTCDateTime.seconds"
 // (seconds since 1904) and "GetUTCDateTime.fraction" (0..65535); each one
 // replaces only its own part, so a test can fix the seconds and let the
 // fraction run, or the reverse.
+#include "fm/cat_dates.h"
+
 #include <time.h>
 
 #include <cstdint>
@@ -47,3 +50,26 @@ extern "C" OSErr GetUTCDateTime(UTCDateTime* utcDateTime, OptionBits options) {
     utcDateTime->fraction = static_cast<UInt16>(fraction);
     return noErr;
 }
+
+namespace vantrel::fm {
+
+UTCDateTime utc_from_timespec(std::int64_t sec, std::uint32_t nsec) {
+    UTCDateTime d{};
+    std::int64_t mac = sec + kUnixEpochFrom1904;
+    if (mac < 0) return d;  // before 1904: the earliest date there is
+    if (mac > kMaxSeconds) mac = kMaxSeconds;
+    d.highSeconds = UInt16(mac >> 32);
+    d.lowSeconds = UInt32(mac & 0xFFFFFFFF);
+    d.fraction = UInt16((std::uint64_t(nsec) * 65536u) / 1'000'000'000u);
+    return d;
+}
+
+void timespec_from_utc(const UTCDateTime& d, std::int64_t* sec, std::uint32_t* nsec) {
+    std::int64_t mac = (std::int64_t(d.highSeconds) << 32) | d.lowSeconds;
+    *sec = mac - kUnixEpochFrom1904;
+    // Rounded up: fraction f becomes the smallest nanosecond count that
+    // converts back to f.
+    *nsec = UInt32((std::uint64_t(d.fraction) * 1'000'000'000u + 65535u) / 65536u);
+}
+
+}  // namespace vantrel::fm

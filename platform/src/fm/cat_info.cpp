@@ -1,6 +1,8 @@
 // FSGetCatalogInfo and FSSetCatalogInfo: the catalogue fields from the inode
 // (statx), the immutable attribute, the metadata record and the resource
 // fork attribute.
+#include "fm/cat_info.h"
+
 #include <dirent.h>
 #include <errno.h>
 #include <linux/fs.h>
@@ -19,9 +21,14 @@
 #include <string_view>
 #include <vector>
 
+#include "fm/cat_dates.h"
 #include "fm/cat_metadata.h"
+#include "fm/err_errno.h"
 #include "fm/fork_sidecar.h"
+#include "fm/ref_fd.h"
+#include "fm/ref_names.h"
 #include "fm/ref_node.h"
+#include "fm/vol_table.h"
 #include "vantrel/fault.h"
 
 VANTREL_FAULT_OPERATIONS("FSGetCatalogInfo", "FSSetCatalogInfo", "FSSetCatalogInfo.unlock",

@@ -8,13 +8,14 @@
 #include <errno.h>
 #include <grp.h>
 #include <pwd.h>
-#include <sys/sysmacros.h>  // makedev, used by node.h
 
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "fm/err_errno.h"
 #include "fm/ref_node.h"
+#include "fm/vol_table.h"
 #include "vantrel/Files.h"
 #include "vantrel/fault.h"
 

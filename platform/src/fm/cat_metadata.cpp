@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "fm/err_errno.h"
 #include "fm/ref_node.h"
 #include "vantrel/fault.h"
 

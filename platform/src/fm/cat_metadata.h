@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "fm/ref_node.h"
 #include "vantrel/MacTypes.h"
 
 namespace vantrel::fm {

@@ -3,6 +3,8 @@
 // a folder going below itself), that operation has an Op of its own here,
 // never a local override at the call site, so that docs/filemanager-platform.md
 // can list every mapping there is.
+#include "fm/err_errno.h"
+
 #include <errno.h>
 #include <sys/stat.h>
 

@@ -30,8 +30,10 @@
 #include <vector>
 
 #include "fm/cat_metadata.h"
+#include "fm/err_errno.h"
 #include "fm/fork_sidecar.h"
 #include "fm/fork_table.h"
+#include "fm/ref_fd.h"
 #include "fm/ref_node.h"
 #include "vantrel/ForkCopy.h"
 #include "vantrel/fault.h"

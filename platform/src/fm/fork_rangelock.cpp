@@ -19,8 +19,8 @@
 #include <cstdint>
 #include <string>
 
+#include "fm/err_errno.h"
 #include "fm/fork_table.h"
-#include "fm/ref_node.h"
 #include "vantrel/fault.h"
 
 VANTREL_FAULT_OPERATIONS("PBLockRangeSync", "PBUnlockRangeSync");

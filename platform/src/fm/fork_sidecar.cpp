@@ -19,6 +19,9 @@
 #include <memory>
 
 #include "fm/cat_metadata.h"
+#include "fm/err_errno.h"
+#include "fm/ref_fd.h"
+#include "fm/ref_node.h"
 #include "vantrel/fault.h"
 
 namespace vantrel::fm::rsrc {

@@ -36,6 +36,7 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "fm/ref_fd.h"
 #include "fm/ref_node.h"
 
 namespace vantrel::fm::rsrc {

@@ -16,6 +16,8 @@
 #include <map>
 #include <string>
 
+#include "fm/err_errno.h"
+#include "fm/ref_fd.h"
 #include "fm/ref_node.h"
 #include "vantrel/fault.h"
 

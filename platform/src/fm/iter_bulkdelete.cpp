@@ -11,8 +11,9 @@
 
 #include <algorithm>
 
+#include "fm/err_errno.h"
 #include "fm/fork_sidecar.h"
-#include "fm/ref_node.h"
+#include "fm/ref_fd.h"
 #include "vantrel/fault.h"
 
 VANTREL_FAULT_OPERATIONS("VantrelFSBulkDeleteFiles.unlink", "VantrelFSBulkDeleteFiles.sidecar",

@@ -13,6 +13,8 @@
 // where they were (the directory offset after the last entry they returned)
 // and reopen when used again, through the directory cache (usually the ".."
 // of the level just finished), checked to be the same directory.
+#include "fm/iter_catalog.h"
+
 #include <dirent.h>
 #include <errno.h>
 #include <sys/statfs.h>
@@ -29,10 +31,14 @@
 #include <string>
 #include <unordered_set>
 
+#include "fm/cat_info.h"
+#include "fm/err_errno.h"
 #include "fm/fork_sidecar.h"
 #include "fm/iter_bulkdelete.h"
 #include "fm/ref_codec.h"
 #include "fm/ref_dircache.h"
+#include "fm/ref_fd.h"
+#include "fm/ref_names.h"
 #include "fm/ref_node.h"
 #include "vantrel/BulkDelete.h"
 #include "vantrel/DiskNames.h"

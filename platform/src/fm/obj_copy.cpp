@@ -32,8 +32,14 @@
 #include <utility>
 #include <vector>
 
+#include "fm/cat_dates.h"
+#include "fm/cat_info.h"
 #include "fm/cat_metadata.h"
+#include "fm/err_errno.h"
 #include "fm/fork_sidecar.h"
+#include "fm/ref_fd.h"
+#include "fm/ref_names.h"
+#include "fm/ref_node.h"
 #include "fm/ref_pbnode.h"
 #include "vantrel/WholeCopy.h"
 #include "vantrel/fault.h"

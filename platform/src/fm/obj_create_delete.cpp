@@ -8,8 +8,13 @@
 
 #include <cstring>
 
+#include "fm/cat_info.h"
+#include "fm/err_errno.h"
 #include "fm/fork_sidecar.h"
+#include "fm/ref_fd.h"
+#include "fm/ref_names.h"
 #include "fm/ref_node.h"
+#include "fm/vol_table.h"
 #include "text/codec.h"
 #include "vantrel/fault.h"
 

@@ -29,8 +29,13 @@
 #include <string>
 #include <unordered_map>
 
+#include "fm/err_errno.h"
 #include "fm/ref_codec.h"
+#include "fm/ref_fd.h"
+#include "fm/ref_names.h"
+#include "fm/ref_node.h"
 #include "fm/ref_pbnode.h"
+#include "fm/vol_table.h"
 #include "vantrel/fault.h"
 
 VANTREL_FAULT_OPERATIONS("PBCreateFileIDRefSync", "PBResolveFileIDRefSync",

@@ -2,8 +2,6 @@
 // file-ID calls and their white-box tests.
 #pragma once
 
-#include <sys/sysmacros.h>  // makedev, used by node.h
-
 #include <optional>
 #include <string>
 

@@ -33,10 +33,16 @@
 #include <string>
 #include <vector>
 
+#include "fm/cat_info.h"
 #include "fm/cat_metadata.h"
+#include "fm/err_errno.h"
 #include "fm/fork_sidecar.h"
 #include "fm/obj_fileid.h"
+#include "fm/ref_fd.h"
+#include "fm/ref_names.h"
+#include "fm/ref_node.h"
 #include "fm/ref_pbnode.h"
+#include "fm/vol_table.h"
 #include "vantrel/fault.h"
 
 VANTREL_FAULT_OPERATIONS("FSRenameUnicode", "FSRenameUnicode.rename", "FSRenameUnicode.sidecar",

@@ -7,7 +7,6 @@
 // a subscription inactive; the outermost delivery removes ended ones, so the
 // index loop of a delivery never sees its vector shrink. Tests and tools subscribe to every
 // directory (a null directory) to prove that no announcement was made.
-#include <sys/sysmacros.h>  // makedev, used by node.h
 
 #include <algorithm>
 #include <memory>

@@ -9,6 +9,8 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "fm/ref_fd.h"
+
 namespace vantrel::fm {
 namespace {
 

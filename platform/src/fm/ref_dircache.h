@@ -14,7 +14,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "fm/ref_node.h"
+#include "fm/ref_fd.h"
 #include "fm/ref_places.h"
 
 namespace vantrel::fm {
@@ -46,5 +46,10 @@ void release_gone_dirs();
 std::size_t iterator_descriptor_budget();
 
 std::size_t cached_dir_count();
+
+// For tests:
+// Drops the directory descriptor cache (tests use it to force resolution
+// by name from the volume's root).
+void drop_fd_cache();
 
 }  // namespace vantrel::fm

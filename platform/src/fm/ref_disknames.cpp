@@ -4,6 +4,7 @@
 #include <string>
 
 #include "fm/ref_node.h"
+#include "fm/vol_table.h"
 #include "vantrel/DiskNames.h"
 #include "vantrel/fault.h"
 

@@ -1,16 +1,15 @@
 // Names between the caller's Unicode (or Mac Roman Pascal) form and the
-// bytes stored on disk, and dates between UTCDateTime and POSIX time.
+// bytes stored on disk (ref_names.h).
+#include "fm/ref_names.h"
+
 #include <cstdio>
 #include <cstring>
 
 #include "fm/fork_sidecar.h"
-#include "fm/ref_node.h"
 #include "text/codec.h"
 
 namespace vantrel::fm {
 namespace {
-
-constexpr std::int64_t kMacToUnix = 2082844800;  // seconds from 1904-01-01 to 1970-01-01
 
 // Decodes UTF-8 leniently: each byte of an invalid sequence becomes U+FFFD.
 std::u16string lenient_utf16(std::string_view s) {
@@ -196,25 +195,6 @@ UInt32 mangled_id(std::string_view s) {
         id = id * 16 + UInt32(d);
     }
     return id;
-}
-
-UTCDateTime utc_from_timespec(std::int64_t sec, std::uint32_t nsec) {
-    UTCDateTime d{};
-    std::int64_t mac = sec + kMacToUnix;
-    if (mac < 0) return d;  // before 1904: the earliest date there is
-    if (mac >= (std::int64_t(1) << 48)) mac = (std::int64_t(1) << 48) - 1;
-    d.highSeconds = UInt16(mac >> 32);
-    d.lowSeconds = UInt32(mac & 0xFFFFFFFF);
-    d.fraction = UInt16((std::uint64_t(nsec) * 65536u) / 1'000'000'000u);
-    return d;
-}
-
-void timespec_from_utc(const UTCDateTime& d, std::int64_t* sec, std::uint32_t* nsec) {
-    std::int64_t mac = (std::int64_t(d.highSeconds) << 32) | d.lowSeconds;
-    *sec = mac - kMacToUnix;
-    // Rounded up: fraction f becomes the smallest nanosecond count that
-    // converts back to f.
-    *nsec = UInt32((std::uint64_t(d.fraction) * 1'000'000'000u + 65535u) / 65536u);
 }
 
 }  // namespace vantrel::fm

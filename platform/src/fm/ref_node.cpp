@@ -16,10 +16,13 @@
 #include <atomic>
 #include <cstring>
 
+#include "fm/err_errno.h"
 #include "fm/fork_sidecar.h"
 #include "fm/ref_codec.h"
 #include "fm/ref_dircache.h"
+#include "fm/ref_fd.h"
 #include "fm/ref_places.h"
+#include "fm/vol_table.h"
 #include "vantrel/fault.h"
 
 namespace vantrel::fm {

@@ -1,10 +1,11 @@
-// The File Manager's inner layer: how an FSRef names an object on Linux, how
-// it is resolved safely, node IDs, volumes, names and the errno mapping.
-// Hidden (never installed); every File Manager source of the platform builds
-// on it. docs/filemanager-platform.md explains the design. Behind it, one
-// concern per file: ref_codec.* (the 80 bytes and the "same object" rule),
-// ref_places.* (IDs, remembered places, long names), ref_dircache.* (directory
-// descriptors), ref_node.cpp (resolution with system calls), vol_table.cpp.
+// References and their resolution: how an FSRef names an object on Linux,
+// how it is found again safely, and the Node every operation works on.
+// Hidden (never installed); docs/filemanager-platform.md explains the design
+// and maps every file of the File Manager. ref_node.cpp resolves with system
+// calls; beside this header, one concern each: ref_fd.h (descriptors),
+// ref_codec.h (the 80 bytes and the "same object" rule), ref_places.h (IDs,
+// remembered places, long names), ref_dircache.h (directory descriptors),
+// ref_names.h (names), vol_table.h (volumes), err_errno.h (the errno table).
 //
 // Typical use inside an operation:
 //
@@ -38,55 +39,15 @@
 #include <sys/sysmacros.h>
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_set>
-#include <vector>
 
+#include "fm/ref_fd.h"
 #include "vantrel/Files.h"
 
 namespace vantrel::fm {
-
-// ---------------------------------------------------------------- descriptors
-
-// An open directory descriptor shared between the descriptor cache and the
-// nodes that use it; closed when the last user lets go.
-class DirHandle {
-  public:
-    explicit DirHandle(int fd) : fd_(fd) {}
-    ~DirHandle();
-    DirHandle(const DirHandle&) = delete;
-    DirHandle& operator=(const DirHandle&) = delete;
-    int fd() const { return fd_; }
-
-  private:
-    int fd_;
-};
-using DirFd = std::shared_ptr<const DirHandle>;
-
-// Owns one descriptor (closes it on destruction).
-class UniqueFd {
-  public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd();
-    UniqueFd(UniqueFd&& o) noexcept : fd_(o.release()) {}
-    UniqueFd& operator=(UniqueFd&& o) noexcept;
-    int get() const { return fd_; }
-    int release() {
-        int f = fd_;
-        fd_ = -1;
-        return f;
-    }
-    explicit operator bool() const { return fd_ >= 0; }
-
-  private:
-    int fd_ = -1;
-};
-
-// ---------------------------------------------------------------- a resolved object
 
 // Mask asked of statx for every object: the basic fields, the birth time and
 // the mount (its unique ID where the kernel has one, else its mount ID).
@@ -219,180 +180,8 @@ OSErr node_from_path(std::string_view path, Node* out);
 // Re-reads the statx of `n` in place (after a change).
 OSErr restat(Node* n);
 
-// ---------------------------------------------------------------- volumes
-
-struct Volume {
-    FSVolumeRefNum vref = 0;  // negative, -1 for the first volume seen
-    int mount_id = 0;         // from /proc/self/mountinfo
-    std::uint64_t mnt = 0;    // the mount as statx names it (see mount_of)
-    dev_t dev = 0;
-    std::string mount_point;  // absolute
-    std::string root;         // root of the mount within its file system ("/" mostly)
-    std::string fs_type;
-    std::string source;
-    std::string mount_opts;  // per-mount options (rw, nosuid, ...)
-    std::string super_opts;  // file-system options
-    bool read_only = false;
-    ino_t root_ino = 0;
-};
-
-// The mounted volumes, in mount-table order (pseudo file systems left out).
-// Re-reads /proc/self/mountinfo.
-std::vector<Volume> volumes();
-// Re-reads the mount table now. The volume calls do this first, so they
-// see mounts and unmounts at once; resolving references uses the table as
-// last read (and re-reads it only for a volume it does not know). What the
-// layer kept of a volume that went away is released, and cached descriptors
-// of deleted directories are closed.
-void refresh_volumes();
-// The volume `vref`; nsvErr when it is not (or no longer) mounted.
-OSErr volume_by_ref(FSVolumeRefNum vref, Volume* out);
-// Device and root inode of `vref` without copying the whole record (hot
-// path: every node ID needs it). False for an unknown volume.
-bool volume_root_id(FSVolumeRefNum vref, dev_t* dev, ino_t* ino);
-// Mount and device of `vref` (hot path: every resolution checks them).
-bool volume_mount(FSVolumeRefNum vref, std::uint64_t* mnt, dev_t* dev);
-// The volume mounted as `mnt` (see mount_of), or nsvErr.
-OSErr volume_by_mount(std::uint64_t mnt, Volume* out);
-// The volumes (as last read) whose root is inode `ino` of device `dev`.
-std::vector<Volume> volumes_with_root(dev_t dev, ino_t ino);
-// The volume that holds the directory `fd` (already open), or nsvErr.
-OSErr volume_of_fd(int fd, const std::string& canonicalPath, Volume* out);
-// The root directory descriptor of a volume (cached).
-OSErr volume_root(const Volume& v, DirFd* out);
-OSErr volume_root_fd(FSVolumeRefNum vref, DirFd* out);
-// The volume's name as callers see it: the last component of its mount
-// point, or for the root file system the last component of its source.
-std::string volume_name(const Volume& v);
-// A Node for the root of `v`.
-OSErr root_node(const Volume& v, Node* out);
-// Whether renameat2(RENAME_EXCHANGE) works on `v`: what the last exchange on
-// it showed, else what its file-system type promises. Asking writes nothing.
-bool exchange_works(const Volume& v);
-void note_exchange_result(FSVolumeRefNum vref, bool worked);
-
-// ---------------------------------------------------------------- errors
-
-// What was being done when errno came back: the same errno means different
-// things for different operations (EPERM on a delete is a lock, EACCES on
-// opening a directory for listing is afpAccessDenied). An errno that means
-// something of its own to one call gets an Op here, not an override at the
-// call site, so that the table in the docs is the whole story.
-enum class Op {
-    Lookup,      // finding an object by name
-    Read,        // reading a file's data or attributes
-    Write,       // changing them
-    Create,      // making an object
-    Delete,      // removing one (EPERM in a locked directory is fLckdErr too)
-    Rename,      // renaming within or across directories
-    OpenDir,     // opening a directory to list or walk it (ENOENT: dirNFErr)
-    Lock,        // setting or clearing the immutable attribute (EPERM: permErr)
-    Mount,       // mounting (EPERM: permErr, ENOENT: fnfErr)
-    Resolve,     // finding a reference's object again (ENOTDIR, ELOOP: fnfErr)
-    VolumeRoot,  // opening a volume's mount point (ENOENT: nsvErr)
-    Move,        // moving into another directory (EINVAL: badMovErr)
-    Exchange,    // renameat2 RENAME_EXCHANGE (EINVAL: errFSOperationNotSupported)
-    CreateFork,  // creating a fork (EEXIST: errFSForkExists)
-    WriteFork,   // writing a fork (E2BIG: dskFulErr)
-    RangeLock,   // a byte-range lock (EAGAIN, EACCES: afpRangeOverlap; ENOLCK: memFullErr)
-    MapID,       // a user or group database lookup (ENOENT, ESRCH, EBADF, EPERM: fnfErr)
-};
-
-// The one errno -> OSErr table (docs/filemanager-platform.md lists it).
-// `n`, when given, lets EPERM tell a locked object (fLckdErr) from a
-// permission problem (permErr).
-OSErr from_errno(int err, Op op, const Node* n = nullptr);
-
-// ---------------------------------------------------------------- names
-
-// A Unicode name (one component, UTF-16) -> the name stored on disk: UTF-8
-// composed (NFC, leaving alone what HFS+ leaves alone), "/" stored as ":".
-// paramErr for a null pointer with a length; bdNamErr for an empty name,
-// ".", "..", a NUL, a ":" (it would have to be stored as "/"), or malformed
-// UTF-16; errFSNameTooLong beyond 255 units or 255 UTF-8 bytes.
-OSErr name_from_unicode(const UniChar* name, std::size_t units, std::string* disk);
-// name_from_unicode for finding an existing object: a "._" name is taken
-// (lookup() finds only a folder under it, never a sidecar).
-OSErr name_for_lookup(const UniChar* name, std::size_t units, std::string* disk);
-// The other spellings under which an existing object may be stored: the
-// name as given (no normalisation) when it differs from NFC. Lookups try
-// the NFC form first, then these.
-std::vector<std::string> name_alternatives(const UniChar* name, std::size_t units);
-// Disk name -> Unicode name for callers: HFS+ decomposition, ":" shown as
-// "/". A name that is not valid UTF-8 is shown with each bad byte as U+FFFD
-// (it still resolves through its FSRef, which keeps the bytes). A name whose
-// decomposition exceeds 255 units is shown composed; so every disk name has
-// a Unicode form.
-OSErr name_to_unicode(std::string_view disk, HFSUniStr255* out);
-// Pascal (Mac Roman) name of FSSpecs and parameter blocks <-> disk name.
-// Pascal names longer than 31 bytes or with characters Mac Roman lacks are
-// shortened as "prefix#ID" (the node ID in hex), which name_from_pascal
-// resolves back through the directory.
-OSErr name_from_pascal(const unsigned char* pascal, std::string* disk);
-void name_to_pascal(std::string_view disk, UInt32 nodeID, unsigned char* out, std::size_t cap);
-// If `pascal` has the "#ID" form made above, the ID; otherwise 0.
-UInt32 mangled_id(std::string_view pascalName);
-
-// ---------------------------------------------------------------- dates
-
-UTCDateTime utc_from_timespec(std::int64_t sec, std::uint32_t nsec);
-// Inverse; rounds the fraction up so that reading back gives the same fraction.
-void timespec_from_utc(const UTCDateTime& d, std::int64_t* sec, std::uint32_t* nsec);
-
-// ---------------------------------------------------------------- catalogue
-
-// What a listing works out once for every item it returns, instead of
-// once per item. Read-only catalogue information only: nothing that
-// changes a file may trust it.
-struct Listing {
-    uid_t euid = 0;  // the caller's effective user when the bulk call began
-    // The names whose "._NAME" the directory held when it was read for them
-    // (after the iterator was opened), without the prefix; null when not
-    // read. A name not in it had no sidecar then: one made since changed the
-    // directory, which the iterator's changed flag reports.
-    const std::unordered_set<std::string>* sidecars = nullptr;
-    // The file system is one whose list of a file's attributes names every
-    // attribute a read would find (local ones we know); elsewhere (FUSE, a
-    // network file system) each attribute is read.
-    bool fullAttrLists = false;
-};
-
-// Fills the catalogue fields `which` of `n` (and the optional name, FSSpec,
-// parent reference). Shared by FSGetCatalogInfo and the iterators, which
-// pass what their listing knows (`listing`, may be null).
-OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo* info,
-                        HFSUniStr255* name, FSSpec* spec, FSRef* parentRef,
-                        const Listing* listing = nullptr);
-
-// The creation date a file shows while it has no metadata record of its
-// own: its birth time, or its modification time where the file system
-// keeps no birth time.
-UTCDateTime born_date(const struct statx& st);
-
-// What FSSetCatalogInfo writes to give a file the creation date `created`,
-// from the attributes it has: `record` (its metadata record's bytes, empty
-// for none), `extra` (the entries kept beside it) and `dates` (the precise
-// dates, `kPreciseDatesAttr`). A record that does not parse is replaced by
-// a fresh one and kept aside (`corrupt`, for meta::kCorruptAttr).
-extern const char* const kPreciseDatesAttr;
-struct CreationAttrs {
-    std::string record, extra, dates, corrupt;
-};
-CreationAttrs creation_date_attrs(const UTCDateTime& created, const std::string& record,
-                                  const std::string& extra, const std::string& dates);
-
-// ---------------------------------------------------------------- iterators
-
-// Number of iterators open in the process (tests prove none leaks).
-long open_iterator_count() noexcept;
-
 // ---------------------------------------------------------------- for tests
 
-// Drops the directory descriptor cache (tests use it to force resolution
-// by name from the volume's root).
-void drop_fd_cache();
-// Number of directories and of moved objects the ID tables hold.
-std::size_t dir_table_size();
 // What the side tables hold now.
 struct TableSizes {
     std::size_t places, ids, long_names, cached_fds;

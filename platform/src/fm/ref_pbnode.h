@@ -2,8 +2,6 @@
 // name, as a resolved Node (hidden; shared by the parameter-block calls).
 #pragma once
 
-#include <sys/sysmacros.h>  // makedev, used by node.h
-
 #include "fm/ref_node.h"
 
 namespace vantrel::fm {

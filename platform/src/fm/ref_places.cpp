@@ -14,6 +14,7 @@
 
 #include "fm/ref_dircache.h"
 #include "fm/ref_node.h"
+#include "fm/vol_table.h"
 
 namespace vantrel::fm {
 namespace {

@@ -6,6 +6,7 @@
 // through its own. Hidden; used by the resolution and the descriptor cache.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -70,5 +71,9 @@ void forget_volume_places(FSVolumeRefNum vref);
 
 std::size_t id_exception_count();
 std::size_t long_name_count();
+
+// For tests:
+// Number of directories and of moved objects the ID tables hold.
+std::size_t dir_table_size();
 
 }  // namespace vantrel::fm

@@ -16,8 +16,13 @@
 #include <mutex>
 #include <optional>
 
+#include "fm/cat_dates.h"
+#include "fm/err_errno.h"
+#include "fm/ref_fd.h"
+#include "fm/ref_names.h"
 #include "fm/ref_node.h"
 #include "fm/vol_mount.h"
+#include "fm/vol_table.h"
 #include "vantrel/fault.h"
 
 VANTREL_FAULT_OPERATIONS("FSGetVolumeInfo", "PBHGetVolParmsSync", "PBHGetVolParmsSync.exchange",

@@ -3,13 +3,14 @@
 // promise is on their declarations in vantrel/Files.h.
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>  // makedev, used by node.h
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include "fm/err_errno.h"
+#include "fm/ref_fd.h"
 #include "fm/ref_node.h"
 #include "vantrel/Files.h"
 #include "vantrel/fault.h"

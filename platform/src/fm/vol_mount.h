@@ -14,7 +14,7 @@
 
 #include <string>
 
-#include "fm/ref_node.h"
+#include "fm/vol_table.h"
 
 namespace vantrel::fm {
 

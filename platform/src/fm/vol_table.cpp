@@ -2,6 +2,8 @@
 // /proc/self/mountinfo. Each mount is a volume of its own (a bind mount too,
 // read-only or not), numbered once per process: a number is never handed
 // to a volume while a mounted one has it.
+#include "fm/vol_table.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -15,7 +17,9 @@
 #include <set>
 #include <sstream>
 
+#include "fm/err_errno.h"
 #include "fm/ref_dircache.h"
+#include "fm/ref_fd.h"
 #include "fm/ref_node.h"
 #include "fm/ref_places.h"
 

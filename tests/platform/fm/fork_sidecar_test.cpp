@@ -26,6 +26,7 @@
 #include "FileFlags.h"
 #include "Sidecar.h"
 #include "TempDir.h"
+#include "fm/cat_info.h"
 #include "vantrel/Files.h"
 #include "vantrel/ForkCopy.h"
 #include "vantrel/TextEncoding.h"

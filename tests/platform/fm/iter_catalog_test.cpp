@@ -1,5 +1,7 @@
 // Catalogue iterators: batches, the end of a directory, the changed flag,
 // delete mode, links, access rights and the count of open iterators.
+#include "fm/iter_catalog.h"
+
 #include <unistd.h>
 
 #include <chrono>
@@ -10,7 +12,6 @@
 #include "Child.h"
 #include "FSTestSupport.h"
 #include "Sidecar.h"
-#include "fm/ref_node.h"
 
 using namespace vtest;
 namespace fm = vantrel::fm;

@@ -12,6 +12,10 @@
 
 #include "DeepTree.h"
 #include "FSTestSupport.h"
+#include "fm/cat_dates.h"
+#include "fm/err_errno.h"
+#include "fm/ref_dircache.h"
+#include "fm/ref_names.h"
 #include "fm/ref_places.h"
 #include "fm_child.h"
 #include "vantrel/DiskNames.h"

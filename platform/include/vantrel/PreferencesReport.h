@@ -8,6 +8,9 @@
 //   auto r = vantrel::prefs::last_synchronize();
 //   if (r.serial != before && !r.ok) show(r.message);
 #pragma once
+// The names in this header are the interface's, fixed: the naming rule of
+// .clang-tidy is for the internal code.
+// NOLINTBEGIN(readability-identifier-naming)
 
 #include <cstdint>
 #include <string>
@@ -27,3 +30,4 @@ struct SynchronizeReport {
 VANTREL_EXPORT SynchronizeReport last_synchronize();
 
 }  // namespace vantrel::prefs
+// NOLINTEND(readability-identifier-naming)

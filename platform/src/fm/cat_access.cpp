@@ -153,21 +153,21 @@ extern "C" OSErr PBHSetDirAccessSync(HParmBlkPtr pb) {
     // Owner and group first (an ID of -1 leaves that one as it is), then the
     // mode; if the mode cannot be set, the old owner and group are put back so
     // that the directory is left as it was found.
-    const bool chown_needed = (uid != static_cast<uid_t>(-1) && uid != before.st_uid) ||
-                              (gid != static_cast<gid_t>(-1) && gid != before.st_gid);
+    const bool chownNeeded = (uid != static_cast<uid_t>(-1) && uid != before.st_uid) ||
+                             (gid != static_cast<gid_t>(-1) && gid != before.st_gid);
     namespace fault = vantrel::fault;
     const char* detailName = detail;
-    if (chown_needed && fault::step("PBHSetDirAccessSync.chown", detailName, [&] {
-                            return ::fchownat(dir.fd(), "", uid, gid,
-                                              AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW);
-                        }) != 0) {
+    if (chownNeeded && fault::step("PBHSetDirAccessSync.chown", detailName, [&] {
+                           return ::fchownat(dir.fd(), "", uid, gid,
+                                             AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW);
+                       }) != 0) {
         return finish(p, change_error(errno, dir.node()));
     }
     if ((before.st_mode & 07777) != mode &&
         fault::step("PBHSetDirAccessSync.chmod", detailName,
                     [&] { return ::fchmodat(AT_FDCWD, dir.proc_path().c_str(), mode, 0); }) != 0) {
         const int err = errno;
-        if (chown_needed) {
+        if (chownNeeded) {
             fault::step("PBHSetDirAccessSync.undo", detailName, [&] {
                 return ::fchownat(dir.fd(), "", before.st_uid, before.st_gid,
                                   AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW);
@@ -179,7 +179,7 @@ extern "C" OSErr PBHSetDirAccessSync(HParmBlkPtr pb) {
         return finish(p, change_error(err, dir.node()));
     }
     // chown may clear the setgid bit on some file systems; make the mode exact.
-    if (chown_needed) {
+    if (chownNeeded) {
         struct stat after {};
         if (::fstat(dir.fd(), &after) == 0 && (after.st_mode & 07777) != mode) {
             (void)::fchmodat(AT_FDCWD, dir.proc_path().c_str(), mode, 0);

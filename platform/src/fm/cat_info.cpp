@@ -415,21 +415,21 @@ struct EarlierTime {
     int which;
     struct statx_timestamp exact;
 };
-std::mutex earlierMu;
+std::mutex g_earlierMu;
 std::deque<EarlierTime>& earlier_times() {
     static auto* list = new std::deque<EarlierTime>;  // never destroyed: used until exit
     return *list;
 }
 
 void remember_time(const Node& n, int which, const struct statx_timestamp& exact) {
-    std::lock_guard lk(earlierMu);
+    std::lock_guard lk(g_earlierMu);
     auto& list = earlier_times();
     list.push_back(EarlierTime{n.dev(), ino_t(n.st.stx_ino), which, exact});
     if (list.size() > 64) list.pop_front();
 }
 
 std::optional<struct timespec> earlier_time(const Node& n, int which, const UTCDateTime& shown) {
-    std::lock_guard lk(earlierMu);
+    std::lock_guard lk(g_earlierMu);
     auto& list = earlier_times();
     for (auto it = list.rbegin(); it != list.rend(); ++it) {
         if (it->dev == n.dev() && it->ino == n.st.stx_ino && it->which == which &&

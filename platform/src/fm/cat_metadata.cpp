@@ -238,7 +238,7 @@ namespace {
 // errno ENOSYS when the path form must answer (an older kernel, remembered;
 // or EPERM from the call, which a sandbox may give for calls it does not
 // know: the path form then says whether the attribute is really refused).
-std::atomic<bool> noXattrAt{false};
+std::atomic<bool> g_noXattrAt{false};
 
 long xattr_at(const Node& n, long call, const char* attr, const void* value, std::size_t size) {
 #ifdef __linux__
@@ -247,14 +247,14 @@ long xattr_at(const Node& n, long call, const char* attr, const void* value, std
         std::uint32_t size;
         std::uint32_t flags;
     };
-    if (!n.root && !noXattrAt.load(std::memory_order_relaxed)) {
+    if (!n.root && !g_noXattrAt.load(std::memory_order_relaxed)) {
         XattrArgs args{reinterpret_cast<std::uintptr_t>(value), std::uint32_t(size), 0};
         const long rc = value == nullptr
                             ? ::syscall(call, n.at(), n.name.c_str(), AT_SYMLINK_NOFOLLOW, attr)
                             : ::syscall(call, n.at(), n.name.c_str(), AT_SYMLINK_NOFOLLOW, attr,
                                         &args, sizeof args);
         if (rc >= 0 || (errno != ENOSYS && errno != EPERM)) return rc;
-        if (errno == ENOSYS) noXattrAt.store(true, std::memory_order_relaxed);
+        if (errno == ENOSYS) g_noXattrAt.store(true, std::memory_order_relaxed);
     }
 #else
     (void)n, (void)call, (void)attr, (void)value, (void)size;

@@ -303,7 +303,7 @@ OSErr set_length(Sidecar& s, std::uint64_t size, const char* step, const char* u
     auto cut = [&](std::uint64_t to, const char* st) {
         return fault::step(st, {}, [&] { return ::ftruncate(fd, off_t(s.layout.offset + to)); });
     };
-    auto times_back = [&] {
+    auto timesBack = [&] {
         const struct timespec t[2] = {before.st_atim, before.st_mtim};
         fault::step(undoStep, {}, [&] { return ::futimens(fd, t); });
     };
@@ -314,7 +314,7 @@ OSErr set_length(Sidecar& s, std::uint64_t size, const char* step, const char* u
     if (cut(size, step) != 0) {
         const int err = errno;
         (void)write_length_field(s, old, undoStep);
-        times_back();
+        timesBack();
         return write_error(err, fd);
     }
     return noErr;
@@ -484,14 +484,14 @@ OSErr clear_orphan(int dirFd, std::string_view fileName, const char* step) {
 
 namespace {
 
-std::atomic<std::uint64_t> commitCount{0};
-std::atomic<unsigned> temporaries{0};
+std::atomic<std::uint64_t> g_commitCount{0};
+std::atomic<unsigned> g_temporaries{0};
 
 constexpr std::string_view kTemporaryPrefix = "._._vantrel.";
 
 std::string temporary_name() {
     return std::string(kTemporaryPrefix) + std::to_string(::getpid()) + "." +
-           std::to_string(++temporaries);
+           std::to_string(++g_temporaries);
 }
 
 // Copies `size` bytes of `in` from `from` to `out` at `to`, in the kernel
@@ -600,7 +600,7 @@ bool is_temporary_name(std::string_view diskName) noexcept {
 }
 
 std::uint64_t commits() noexcept {
-    return commitCount.load(std::memory_order_acquire);
+    return g_commitCount.load(std::memory_order_acquire);
 }
 
 OSErr make_shadow(int dirFd, std::string_view fileName, const Sidecar& current,
@@ -771,7 +771,7 @@ OSErr commit(int dirFd, std::string_view fileName, int fileFd, Shadow& s, bool d
         std::string ignored;
         if (OSErr e = read_legacy(fileFd, &ignored, &legacyThere)) return e;
     }
-    auto sync_dir = [&] {
+    auto syncDir = [&] {
         if (!durable) return true;
         // Walks hold directories as O_PATH descriptors, which fsync refuses.
         return fault::step(step, name, [&] {
@@ -796,7 +796,7 @@ OSErr commit(int dirFd, std::string_view fileName, int fileFd, Shadow& s, bool d
                     return ::renameat2(dirFd, name.c_str(), dirFd, temp.c_str(), RENAME_NOREPLACE);
                 }) != 0)
                 return from_errno(errno, Op::Delete);
-            if (!sync_dir()) {
+            if (!syncDir()) {
                 const int err = errno;
                 fault::step(step, name, [&] {
                     return ::renameat2(dirFd, temp.c_str(), dirFd, name.c_str(), RENAME_NOREPLACE);
@@ -808,7 +808,7 @@ OSErr commit(int dirFd, std::string_view fileName, int fileFd, Shadow& s, bool d
         }
         *committed = Sidecar{};
         discard(s, step);
-        commitCount.fetch_add(1, std::memory_order_acq_rel);
+        g_commitCount.fetch_add(1, std::memory_order_acq_rel);
         return noErr;
     }
     // The file's owner and permissions as they are now: they may have
@@ -820,7 +820,7 @@ OSErr commit(int dirFd, std::string_view fileName, int fileFd, Shadow& s, bool d
     std::string temp;
     if (name_shadow(dirFd, s, step, &temp, &fromDir) != 0) return from_errno(errno, Op::CreateFork);
     const bool linked = s.tempName.empty();  // named here, by this commit
-    auto drop_temp = [&] {
+    auto dropTemp = [&] {
         fault::Benign benign;  // a temporary left behind goes with its folder as an orphan
         fault::step(step, temp, [&] { return ::unlinkat(fromDir, temp.c_str(), 0); });
     };
@@ -844,10 +844,10 @@ OSErr commit(int dirFd, std::string_view fileName, int fileFd, Shadow& s, bool d
     }
     if (rc != 0) {
         const int err = errno;
-        if (linked) drop_temp();
+        if (linked) dropTemp();
         return err == EEXIST ? OSErr{ioErr} : from_errno(err, Op::Rename);
     }
-    if (!sync_dir()) {
+    if (!syncDir()) {
         // Not durable: the old fork goes back, so that the call changed
         // nothing. (Should that fail as well, the old sidecar stays under
         // the temporary's name, hidden, and goes with its folder.)
@@ -859,7 +859,7 @@ OSErr commit(int dirFd, std::string_view fileName, int fileFd, Shadow& s, bool d
                                                    RENAME_EXCHANGE);
                             }) == 0 &&
                 linked)
-                drop_temp();
+                dropTemp();
         } else if (!there.found() &&
                    fault::step(step, name,
                                [&] {
@@ -867,17 +867,17 @@ OSErr commit(int dirFd, std::string_view fileName, int fileFd, Shadow& s, bool d
                                                       RENAME_NOREPLACE);
                                }) == 0 &&
                    linked) {
-            drop_temp();
+            dropTemp();
         }
         return from_errno(err, Op::Write);
     }
-    if (exchanged) drop_temp();  // the old sidecar
-    s.tempName.clear();          // it is the sidecar now
+    if (exchanged) dropTemp();  // the old sidecar
+    s.tempName.clear();         // it is the sidecar now
     if (legacyThere) {
         fault::Benign benign;  // the sidecar wins over it; the next commit tries again
         fault::step(step, name, [&] { return ::fremovexattr(fileFd, meta::kResourceForkAttr); });
     }
-    commitCount.fetch_add(1, std::memory_order_acq_rel);
+    g_commitCount.fetch_add(1, std::memory_order_acq_rel);
     *committed = std::move(s.side);
     s = Shadow{};
     return noErr;
@@ -942,7 +942,7 @@ OSErr set_finder_info(int dirFd, std::string_view fileName, const std::uint8_t* 
         // the fork's own writes.
         return err == EPERM ? write_error(err, current.fd.get()) : from_errno(err, Op::Write);
     }
-    commitCount.fetch_add(1, std::memory_order_acq_rel);
+    g_commitCount.fetch_add(1, std::memory_order_acq_rel);
     out->dir = UniqueFd(::fcntl(dirFd, F_DUPFD_CLOEXEC, 0));
     out->name = name;
     if (!out->dir) {  // cannot wait for the end of the call: the old one goes now
@@ -978,7 +978,7 @@ void put_back(Replaced& r, const char* step) {
             return ::renameat2(r.dir.get(), r.oldName.c_str(), r.dir.get(), r.name.c_str(),
                                RENAME_EXCHANGE);
         }) == 0)
-        commitCount.fetch_add(1, std::memory_order_acq_rel);
+        g_commitCount.fetch_add(1, std::memory_order_acq_rel);
     finish(r, step);  // the copy, or (when the trade failed) the old one
 }
 

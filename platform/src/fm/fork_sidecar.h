@@ -292,7 +292,8 @@ OSErr place_taken(int dirFd, std::string_view fileName);
 // fork.
 OSErr clear_orphan(int dirFd, std::string_view fileName, const char* step);
 
-// One entry of what getdents64 reads.
+// One entry of what getdents64 reads, with the kernel's names for it.
+// NOLINTBEGIN(readability-identifier-naming)
 struct linux_dirent64 {
     std::uint64_t d_ino;
     std::int64_t d_off;
@@ -300,6 +301,7 @@ struct linux_dirent64 {
     unsigned char d_type;
     char d_name[];
 };
+// NOLINTEND(readability-identifier-naming)
 
 // Calls `take(NAME)` for each "._NAME" entry of a batch of directory
 // entries (`n` bytes from getdents64): the names a directory read whole

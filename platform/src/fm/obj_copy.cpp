@@ -418,7 +418,7 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
     struct stat sideSt {};  // the sidecar this copy made
     // Takes back a name this copy gave, only while it still names what the
     // copy made: another program may have renamed a file of its own onto it.
-    auto take_back = [&](const std::string& what, const struct stat& mine) {
+    auto takeBack = [&](const std::string& what, const struct stat& mine) {
         struct stat now {};
         if (::fstatat(destFd->fd(), what.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
             now.st_dev != mine.st_dev || now.st_ino != mine.st_ino)
@@ -427,9 +427,9 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
                              [&] { return ::unlinkat(destFd->fd(), what.c_str(), 0); });
     };
     auto undo = [&] {
-        if (sideMade) take_back(sideName, sideSt);
+        if (sideMade) takeBack(sideName, sideSt);
         struct stat outSt {};
-        if (named && ::fstat(out.get(), &outSt) == 0) take_back(name, outSt);
+        if (named && ::fstat(out.get(), &outSt) == 0) takeBack(name, outSt);
     };
     auto fail = [&](int err, Op op) {
         undo();

@@ -168,7 +168,7 @@ OSErr node_from_path(std::string_view path, Node* out) {
     Node cur;
     if (OSErr e = root_node(v, &cur)) return e;
     std::string_view rest(canon);
-    rest.remove_prefix(v.mount_point == "/" ? 0 : v.mount_point.size());
+    rest.remove_prefix(v.mountPoint == "/" ? 0 : v.mountPoint.size());
     for (const std::string& comp : split(rest)) {
         Node next;
         if (OSErr e = lookup(cur, comp, &next)) return e;

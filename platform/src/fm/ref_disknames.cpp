@@ -24,8 +24,8 @@ OSErr VantrelFSRefGetDiskName(const FSRef* ref, UInt8* name, ByteCount capacity,
     if (n.root) {
         Volume v;
         if (OSErr e = volume_by_ref(n.vref, &v)) return e;
-        const auto slash = v.mount_point.rfind('/');
-        disk = slash == std::string::npos ? v.mount_point : v.mount_point.substr(slash + 1);
+        const auto slash = v.mountPoint.rfind('/');
+        disk = slash == std::string::npos ? v.mountPoint : v.mountPoint.substr(slash + 1);
     }
     if (disk.size() > capacity) {
         *actualLength = static_cast<ByteCount>(disk.size());

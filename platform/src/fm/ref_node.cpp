@@ -233,7 +233,7 @@ std::uint64_t mount_from_table(const Node& dir, int dirfd, std::string_view name
     if (path != "/") path += '/';
     path += name;
     for (const Volume& v : roots)
-        if (v.mount_point == path || dev != dir.dev()) return v.mnt;
+        if (v.mountPoint == path || dev != dir.dev()) return v.mnt;
     return dir.mnt;
 }
 
@@ -468,11 +468,11 @@ OSErr lookup(const Node& dir, std::string_view name, Node* out) {
 
 bool lies_within(const Node& dir, const Node& obj) {
     if (dir.vref != obj.vref) return false;
-    auto is_obj = [&](const struct statx& st) {
+    auto isObj = [&](const struct statx& st) {
         return st.stx_ino == obj.st.stx_ino &&
                makedev(st.stx_dev_major, st.stx_dev_minor) == obj.dev();
     };
-    if (is_obj(dir.st)) return true;
+    if (isObj(dir.st)) return true;
     if (dir.root) return false;
     dev_t rootDev;
     ino_t rootIno;
@@ -485,7 +485,7 @@ bool lies_within(const Node& dir, const Node& obj) {
         UniqueFd up(::openat(cur.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
         struct statx st;
         if (!up || stat_at(up.get(), "", AT_EMPTY_PATH, &st) != 0) return false;
-        if (is_obj(st)) return true;
+        if (isObj(st)) return true;
         const bool top =
             st.stx_ino == rootIno && makedev(st.stx_dev_major, st.stx_dev_minor) == rootDev;
         if (top || (mount_of(st) != 0 && mount_of(st) != dir.mnt)) return false;

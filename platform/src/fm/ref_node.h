@@ -184,7 +184,7 @@ OSErr restat(Node* n);
 
 // What the side tables hold now.
 struct TableSizes {
-    std::size_t places, ids, long_names, cached_fds;
+    std::size_t places, ids, longNames, cachedFds;
 };
 TableSizes table_sizes();
 // Behaves as on kernels whose statx does not name the mount (before 5.8):

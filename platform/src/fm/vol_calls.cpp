@@ -98,7 +98,7 @@ std::string data_from(const std::string& opts) {
 }
 
 OSErr mount_whole(const MountRecord& m) {
-    if (::mount(m.source.c_str(), m.target.c_str(), m.fs_type.c_str(), m.flags,
+    if (::mount(m.source.c_str(), m.target.c_str(), m.fsType.c_str(), m.flags,
                 m.data.empty() ? nullptr : m.data.c_str()) != 0)
         return from_errno(errno, Op::Mount);
     return noErr;
@@ -133,13 +133,13 @@ OSErr bind_then_remount(const MountRecord& m, const std::string& from) {
 OSErr mount_part(const MountRecord& m) {
     std::string from;
     for (const Volume& v : volumes()) {
-        if (v.source != m.source || v.fs_type != m.fs_type) continue;
+        if (v.source != m.source || v.fsType != m.fsType) continue;
         const std::string& r = v.root;
         const bool under =
             r == "/" || m.root == r || (m.root.starts_with(r) && m.root[r.size()] == '/');
         if (!under) continue;
         std::string rest = r == "/" ? m.root : m.root.substr(r.size());
-        std::string candidate = v.mount_point == "/" ? rest : v.mount_point + rest;
+        std::string candidate = v.mountPoint == "/" ? rest : v.mountPoint + rest;
         if (candidate.empty()) candidate.assign(1, '/');
         // Exactly that directory: no link on the way leads elsewhere.
         char real[PATH_MAX];
@@ -186,7 +186,7 @@ OSErr mount_part(const MountRecord& m) {
 
 std::string encode_mount_record(const Volume& v) {
     std::string strings =
-        v.source + '\0' + v.mount_point + '\0' + v.fs_type + '\0' + data_from(v.super_opts) + '\0';
+        v.source + '\0' + v.mountPoint + '\0' + v.fsType + '\0' + data_from(v.superOpts) + '\0';
     // A mount of part of a file system (a bind mount) records that part; a
     // whole file system keeps the first form of the record.
     const bool part = !v.root.empty() && v.root != "/";
@@ -195,7 +195,7 @@ std::string encode_mount_record(const Volume& v) {
     h.length = UInt16(sizeof h + strings.size());
     h.media = kVolMountMedia;
     h.version = part ? kVolMountVersionPart : kVolMountVersion;
-    h.flags = UInt32(flags_from(v.mount_opts) | (v.read_only ? MS_RDONLY : 0));
+    h.flags = UInt32(flags_from(v.mountOpts) | (v.readOnly ? MS_RDONLY : 0));
     std::string out(reinterpret_cast<const char*>(&h), sizeof h);
     out += strings;
     return out;
@@ -229,7 +229,7 @@ OSErr decode_mount_record(const void* rec, MountRecord* out) {
         return paramErr;
     out->source = parts[0];
     out->target = parts[1];
-    out->fs_type = parts[2];
+    out->fsType = parts[2];
     out->data = parts[3];
     out->root = parts[4];
     out->flags = h.flags;
@@ -290,7 +290,7 @@ OSErr FSGetVolumeInfo(FSVolumeRefNum volume, ItemCount volumeIndex, FSVolumeRefN
             std::memset(info->finderInfo, 0, sizeof info->finderInfo);
         if (whichInfo & kFSVolInfoFlags) {
             UInt16 f = 0;
-            if (v.read_only || (sv.f_flag & ST_RDONLY)) f |= kFSVolFlagSoftwareLockedMask;
+            if (v.readOnly || (sv.f_flag & ST_RDONLY)) f |= kFSVolFlagSoftwareLockedMask;
             if (hardware_locked(v)) f |= kFSVolFlagHardwareLockedMask;
             info->flags = f;
         }
@@ -390,7 +390,7 @@ static OSErr volume_mount(ParamBlockRec* pb) {
     auto find = [&]() -> FSVolumeRefNum {
         FSVolumeRefNum found = 0;
         for (const Volume& v : volumes())
-            if (v.mount_point == m.target && v.source == m.source && v.fs_type == m.fs_type &&
+            if (v.mountPoint == m.target && v.source == m.source && v.fsType == m.fsType &&
                 v.root == m.root)
                 found = v.vref;
         return found;

@@ -31,7 +31,7 @@ inline constexpr UInt16 kVolMountVersion = 1;         // the whole file system
 inline constexpr UInt16 kVolMountVersionPart = 2;     // a directory of it
 
 struct MountRecord {
-    std::string source, target, fs_type, data;
+    std::string source, target, fsType, data;
     std::string root = "/";  // what of the file system was mounted
     unsigned long flags = 0;
 };

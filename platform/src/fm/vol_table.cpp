@@ -131,33 +131,33 @@ std::vector<FSVolumeRefNum> reload(VolState& s) {
         auto dash = std::find(f.begin(), f.end(), "-");
         if (f.size() < 6 || dash == f.end() || f.end() - dash < 3) continue;
         Volume v;
-        v.mount_id = std::atoi(f[0].c_str());
+        v.mountId = std::atoi(f[0].c_str());
         v.root = unescape(f[3]);
-        v.mount_point = unescape(f[4]);
-        v.mount_opts = f[5];
-        v.fs_type = *(dash + 1);
+        v.mountPoint = unescape(f[4]);
+        v.mountOpts = f[5];
+        v.fsType = *(dash + 1);
         v.source = unescape(*(dash + 2));
-        v.super_opts = dash + 3 < f.end() ? *(dash + 3) : "";
-        if (kPseudo.count(v.fs_type)) continue;
+        v.superOpts = dash + 3 < f.end() ? *(dash + 3) : "";
+        if (kPseudo.count(v.fsType)) continue;
         unsigned maj = 0, min = 0;
         if (std::sscanf(f[2].c_str(), "%u:%u", &maj, &min) != 2) continue;
         v.dev = makedev(maj, min);
-        v.read_only = ("," + v.mount_opts + ",").find(",ro,") != std::string::npos;
+        v.readOnly = ("," + v.mountOpts + ",").find(",ro,") != std::string::npos;
         // A file bind-mounted over a file, or a mount hidden under a later
         // one, is no volume: only the visible directory mounts are.
         struct statx st;
-        if (::statx(AT_FDCWD, v.mount_point.c_str(), AT_SYMLINK_NOFOLLOW,
+        if (::statx(AT_FDCWD, v.mountPoint.c_str(), AT_SYMLINK_NOFOLLOW,
                     STATX_BASIC_STATS | STATX_MNT_ID, &st) != 0)
             continue;
         if (!S_ISDIR(st.stx_mode) || makedev(st.stx_dev_major, st.stx_dev_minor) != v.dev) continue;
-        if (mount_of(st) != 0 && mount_of(st) != std::uint64_t(v.mount_id)) continue;
-        v.root_ino = st.stx_ino;
-        v.mnt = std::uint64_t(v.mount_id);
+        if (mount_of(st) != 0 && mount_of(st) != std::uint64_t(v.mountId)) continue;
+        v.rootIno = st.stx_ino;
+        v.mnt = std::uint64_t(v.mountId);
         if (mount_of(st) != 0 &&
-            ::statx(AT_FDCWD, v.mount_point.c_str(), AT_SYMLINK_NOFOLLOW, kStatxMask, &st) == 0 &&
+            ::statx(AT_FDCWD, v.mountPoint.c_str(), AT_SYMLINK_NOFOLLOW, kStatxMask, &st) == 0 &&
             mount_of(st) != 0)
             v.mnt = mount_of(st);
-        MountKey key{v.mnt, v.dev, v.root_ino};
+        MountKey key{v.mnt, v.dev, v.rootIno};
         if (auto it = s.numbers.find(key); it != s.numbers.end()) {
             v.vref = it->second;
             inUse.insert(v.vref);
@@ -180,7 +180,7 @@ std::vector<FSVolumeRefNum> reload(VolState& s) {
     // went away (what was kept of it is released after this).
     std::map<MountKey, FSVolumeRefNum> numbers;
     for (const Volume& v : list)
-        if (v.vref != 0) numbers[MountKey{v.mnt, v.dev, v.root_ino}] = v.vref;
+        if (v.vref != 0) numbers[MountKey{v.mnt, v.dev, v.rootIno}] = v.vref;
     std::set<FSVolumeRefNum> taken = inUse;
     taken.insert(gone.begin(), gone.end());
     for (auto& [key, v] : fresh) {
@@ -189,7 +189,7 @@ std::vector<FSVolumeRefNum> reload(VolState& s) {
         taken.insert(n);
         numbers[key] = n;
         for (Volume& listed : list)
-            if (listed.vref == 0 && MountKey{listed.mnt, listed.dev, listed.root_ino} == key)
+            if (listed.vref == 0 && MountKey{listed.mnt, listed.dev, listed.rootIno} == key)
                 listed.vref = n;
     }
     std::erase_if(list, [](const Volume& v) { return v.vref == 0; });
@@ -278,7 +278,7 @@ OSErr volume_by_ref(FSVolumeRefNum vref, Volume* out) {
 bool volume_root_id(FSVolumeRefNum vref, dev_t* dev, ino_t* ino) {
     return with_volume(vref, [&](const Volume& v) {
         *dev = v.dev;
-        *ino = v.root_ino;
+        *ino = v.rootIno;
     });
 }
 
@@ -321,7 +321,7 @@ std::vector<Volume> volumes_with_root(dev_t dev, ino_t ino) {
         std::lock_guard lk(s.mu);
         if (table_changed(s)) gone = reload(s);
         for (const Volume& v : s.list)
-            if (v.dev == dev && v.root_ino == ino) out.push_back(v);
+            if (v.dev == dev && v.rootIno == ino) out.push_back(v);
     }
     release(gone);
     return out;
@@ -344,11 +344,11 @@ OSErr volume_of_fd(int fd, const std::string& canonicalPath, Volume* out) {
             const Volume* best = nullptr;
             for (const Volume& v : s.list) {
                 if (v.dev != dev) continue;
-                const std::string& m = v.mount_point;
+                const std::string& m = v.mountPoint;
                 bool prefix = m == "/" || canonicalPath == m ||
                               (canonicalPath.starts_with(m) && canonicalPath.size() > m.size() &&
                                canonicalPath[m.size()] == '/');
-                if (prefix && (best == nullptr || m.size() >= best->mount_point.size())) best = &v;
+                if (prefix && (best == nullptr || m.size() >= best->mountPoint.size())) best = &v;
             }
             if (best != nullptr) {
                 *out = *best;
@@ -372,12 +372,12 @@ OSErr volume_root(const Volume& v, DirFd* out) {
             return noErr;
         }
     }
-    int fd = ::open(v.mount_point.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    int fd = ::open(v.mountPoint.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return from_errno(errno, Op::VolumeRoot);
     auto h = std::make_shared<const DirHandle>(fd);
     struct statx st;
     if (stat_at(fd, "", AT_EMPTY_PATH, &st) != 0 ||
-        makedev(st.stx_dev_major, st.stx_dev_minor) != v.dev || st.stx_ino != v.root_ino ||
+        makedev(st.stx_dev_major, st.stx_dev_minor) != v.dev || st.stx_ino != v.rootIno ||
         (mount_of(st) != 0 && mount_of(st) != v.mnt))
         return nsvErr;  // something else is mounted there now
     std::lock_guard lk(s.mu);
@@ -411,7 +411,7 @@ bool exchange_works(const Volume& v) {
     static const char* kSupported[] = {"ext4",  "ext3", "ext2",  "xfs",     "btrfs",
                                        "tmpfs", "f2fs", "shmem", "bcachefs"};
     for (const char* t : kSupported)
-        if (v.fs_type == t) return true;
+        if (v.fsType == t) return true;
     return false;
 }
 
@@ -422,7 +422,7 @@ void note_exchange_result(FSVolumeRefNum vref, bool worked) {
 }
 
 std::string volume_name(const Volume& v) {
-    const std::string& from = v.mount_point == "/" ? v.source : v.mount_point;
+    const std::string& from = v.mountPoint == "/" ? v.source : v.mountPoint;
     auto slash = from.find_last_of('/');
     std::string name = slash == std::string::npos ? from : from.substr(slash + 1);
     return name.empty() ? std::string("root") : name;

@@ -18,17 +18,17 @@ struct Node;
 
 struct Volume {
     FSVolumeRefNum vref = 0;  // negative, -1 for the first volume seen
-    int mount_id = 0;         // from /proc/self/mountinfo
+    int mountId = 0;          // from /proc/self/mountinfo
     std::uint64_t mnt = 0;    // the mount as statx names it (see mount_of)
     dev_t dev = 0;
-    std::string mount_point;  // absolute
-    std::string root;         // root of the mount within its file system ("/" mostly)
-    std::string fs_type;
+    std::string mountPoint;  // absolute
+    std::string root;        // root of the mount within its file system ("/" mostly)
+    std::string fsType;
     std::string source;
-    std::string mount_opts;  // per-mount options (rw, nosuid, ...)
-    std::string super_opts;  // file-system options
-    bool read_only = false;
-    ino_t root_ino = 0;
+    std::string mountOpts;  // per-mount options (rw, nosuid, ...)
+    std::string superOpts;  // file-system options
+    bool readOnly = false;
+    ino_t rootIno = 0;
 };
 
 // The mounted volumes, in mount-table order (pseudo file systems left out).

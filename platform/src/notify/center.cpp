@@ -40,14 +40,14 @@ constinit __CFNotificationCenter g_center;
 struct Observer {
     const void* observer;
     CFNotificationCallback callback;
-    std::string name;  // empty with any_name
-    bool any_name;
+    std::string name;  // empty with anyName
+    bool anyName;
     std::string object;
-    bool any_object;
+    bool anyObject;
 };
 
 struct Received {
-    std::string name, object, user_info;
+    std::string name, object, userInfo;
 };
 
 struct Center {
@@ -126,7 +126,7 @@ void flush_within_deadline(sd_bus* bus) {
 }
 
 bool matches(const Observer& o, const Received& r) {
-    return (o.any_name || o.name == r.name) && (o.any_object || o.object == r.object);
+    return (o.anyName || o.name == r.name) && (o.anyObject || o.object == r.object);
 }
 
 // Delivers queued notifications (mutex not held). Returns how many
@@ -144,8 +144,8 @@ std::size_t deliver(Center& c) {
         CFStringRef name = cf::string_from_utf8(r.name);
         CFStringRef object = r.object.empty() ? nullptr : cf::string_from_utf8(r.object);
         CFDictionaryRef info = nullptr;
-        if (!r.user_info.empty()) {
-            CFTypeRef v = cf::parse_plist(r.user_info);
+        if (!r.userInfo.empty()) {
+            CFTypeRef v = cf::parse_plist(r.userInfo);
             if (cf::is(v, cf_detail::kDictionaryTypeID))
                 info = static_cast<CFDictionaryRef>(v);
             else
@@ -230,8 +230,8 @@ void CFNotificationCenterRemoveObserver(CFNotificationCenterRef c, const void* o
     Center& ctr = center();
     std::lock_guard lk(ctr.mu);
     std::erase_if(ctr.observers, [&](const Observer& r) {
-        return r.observer == observer && (name == nullptr || (!r.any_name && r.name == n)) &&
-               (object == nullptr || (!r.any_object && r.object == o));
+        return r.observer == observer && (name == nullptr || (!r.anyName && r.name == n)) &&
+               (object == nullptr || (!r.anyObject && r.object == o));
     });
 }
 
@@ -240,8 +240,8 @@ void CFNotificationCenterRemoveEveryObserver(CFNotificationCenterRef c, const vo
 }
 
 SInt32 CFRunLoopRunInMode(CFRunLoopMode, CFTimeInterval seconds, Boolean returnAfterSourceHandled) {
-    using clock = std::chrono::steady_clock;
-    auto deadline = clock::now() + std::chrono::duration_cast<clock::duration>(
+    using Clock = std::chrono::steady_clock;
+    auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                        std::chrono::duration<double>(seconds > 0 ? seconds : 0));
     Center& ctr = center();
     bool handled = false;
@@ -265,7 +265,7 @@ SInt32 CFRunLoopRunInMode(CFRunLoopMode, CFTimeInterval seconds, Boolean returnA
             continue;
         }
         auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0)
             return handled && returnAfterSourceHandled ? kCFRunLoopRunHandledSource
                                                        : kCFRunLoopRunTimedOut;

@@ -90,8 +90,7 @@ struct Document {
     // Parses `bytes` in place. An empty file is an empty domain.
     void parse() {
         std::string why;
-        usable =
-            bytes.empty() || (cf::outline_plist(bytes, &outline, &why) && outline.root_is_dict);
+        usable = bytes.empty() || (cf::outline_plist(bytes, &outline, &why) && outline.rootIsDict);
         if (!usable) outline = cf::PlistOutline{};
         for (std::size_t i = 0; i < outline.entries.size(); ++i)
             index.emplace(outline.entries[i].key, i);
@@ -104,7 +103,7 @@ struct Document {
     // A new CF object for the key's value, or null.
     CFTypeRef copy(const std::string& key) const {
         const cf::PlistEntry* e = find(key);
-        return e ? cf::parse_plist(e->value_text) : nullptr;
+        return e ? cf::parse_plist(e->valueText) : nullptr;
     }
 };
 
@@ -115,7 +114,7 @@ struct Pending {
     // absent). A change whose key another process has since given another
     // value is older than that value and is dropped, never written over it.
     CFTypeRef base = nullptr;
-    bool base_known = false;  // false when the file could not be read then
+    bool baseKnown = false;  // false when the file could not be read then
 };
 
 struct Domain {
@@ -236,9 +235,9 @@ bool racy(const Signature& s) {
     if (!s.exists) return false;
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
-    long long diff_ms = (static_cast<long long>(now.tv_sec) - s.mtime.tv_sec) * 1000 +
-                        (now.tv_nsec - s.mtime.tv_nsec) / 1000000;
-    return diff_ms < 100;
+    long long diffMs = (static_cast<long long>(now.tv_sec) - s.mtime.tv_sec) * 1000 +
+                       (now.tv_nsec - s.mtime.tv_nsec) / 1000000;
+    return diffMs < 100;
 }
 
 constexpr int kOpenRead = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
@@ -284,7 +283,7 @@ CFTypeRef copy_current_value(const Domain& d, const std::string& key) {
 // Whether another process has given the key another value since this
 // process recorded its change.
 bool superseded(const Pending& p, CFTypeRef current) {
-    if (!p.base_known) return false;
+    if (!p.baseKnown) return false;
     if (p.base == nullptr || current == nullptr) return p.base != current;
     return !CFEqual(p.base, current);
 }
@@ -384,12 +383,12 @@ bool write_all(int fd, const std::string& s) {
 // directory until the first file is renamed into place: creating an empty
 // file just to lock it would leave an unparseable file behind if the writer
 // died before the rename. Anything at the target but a regular file is
-// refused (`not_regular`): it is never opened for writing, replaced or
+// refused (`notRegular`): it is never opened for writing, replaced or
 // renamed over.
 struct Lock {
     int fd = -1;
-    bool on_file = false;  // false: `fd` is the directory and there is no file
-    bool not_regular = false;
+    bool onFile = false;  // false: `fd` is the directory and there is no file
+    bool notRegular = false;
     bool busy = false;  // another program held the lock for longer than we wait
 };
 
@@ -404,21 +403,21 @@ constexpr int kLockWaitMs = 10000;
 bool wait_for_lock(int fd) {
     timespec start{};
     ::clock_gettime(CLOCK_MONOTONIC, &start);
-    long pause_us = 500;
+    long pauseUs = 500;
     for (;;) {
         if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
         if (errno == EINTR) continue;
         if (errno != EWOULDBLOCK) return false;
         timespec now{};
         ::clock_gettime(CLOCK_MONOTONIC, &now);
-        long long waited_ms = (static_cast<long long>(now.tv_sec) - start.tv_sec) * 1000 +
-                              (now.tv_nsec - start.tv_nsec) / 1000000;
-        if (waited_ms >= kLockWaitMs) {
+        long long waitedMs = (static_cast<long long>(now.tv_sec) - start.tv_sec) * 1000 +
+                             (now.tv_nsec - start.tv_nsec) / 1000000;
+        if (waitedMs >= kLockWaitMs) {
             errno = EWOULDBLOCK;
             return false;
         }
-        ::usleep(static_cast<useconds_t>(pause_us));
-        pause_us = std::min(pause_us * 2, 20000L);
+        ::usleep(static_cast<useconds_t>(pauseUs));
+        pauseUs = std::min(pauseUs * 2, 20000L);
     }
 }
 
@@ -426,17 +425,17 @@ Lock lock_domain(const std::string& target) {
     std::string dir = dir_of(target);
     for (int attempt = 0; attempt < 1000; ++attempt) {
         if (vantrel::fault::check("CFPreferencesAppSynchronize.open", target)) return {};
-        bool on_file = true;
+        bool onFile = true;
         int fd = ::open(target.c_str(), kOpenRead | O_NOFOLLOW);
         if (fd < 0 && errno == ENOENT) {
-            on_file = false;
+            onFile = false;
             fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         } else if (fd < 0 && errno == ELOOP) {
             continue;  // became a link since it was resolved: look again
         }
         if (fd < 0) return {};
         struct stat held {};
-        if (on_file && (::fstat(fd, &held) != 0 || !S_ISREG(held.st_mode))) {
+        if (onFile && (::fstat(fd, &held) != 0 || !S_ISREG(held.st_mode))) {
             ::close(fd);
             return {-1, false, true};
         }
@@ -452,9 +451,9 @@ Lock lock_domain(const std::string& target) {
         }
         struct stat now {};
         bool exists = ::lstat(target.c_str(), &now) == 0;
-        if (on_file && exists && held.st_dev == now.st_dev && held.st_ino == now.st_ino)
+        if (onFile && exists && held.st_dev == now.st_dev && held.st_ino == now.st_ino)
             return {fd, true};
-        if (!on_file && !exists) return {fd, false};
+        if (!onFile && !exists) return {fd, false};
         ::close(fd);  // replaced or created meanwhile: look again
     }
     errno = EBUSY;
@@ -491,10 +490,10 @@ std::string merged_xml(const Document& old, const std::map<std::string, CFTypeRe
         for (const cf::PlistEntry& e : old.outline.entries) {
             auto c = changes.find(e.key);
             if (c == changes.end()) {
-                add(e.key_text, e.value_text);
+                add(e.keyText, e.valueText);
             } else {
                 done[e.key] = true;
-                if (c->second) add(e.key_text, cf::value_xml(c->second, 1));
+                if (c->second) add(e.keyText, cf::value_xml(c->second, 1));
             }
         }
     }
@@ -547,16 +546,16 @@ bool synchronize(Domain& d, const std::string& path, std::string* why) {
         refresh(d, path);
         return true;
     }
-    auto fail_errno = [&](const std::string& what) {
+    auto failErrno = [&](const std::string& what) {
         *why = what + ": " + errno_text(errno);
         return false;
     };
     std::string target;
-    if (!resolve_target(path, &target)) return fail_errno("cannot follow the link " + path);
+    if (!resolve_target(path, &target)) return failErrno("cannot follow the link " + path);
     std::string dir = dir_of(target), failed;
-    if (!mkdirs(dir, &failed)) return fail_errno("cannot make the directory " + failed);
+    if (!mkdirs(dir, &failed)) return failErrno("cannot make the directory " + failed);
     Lock lock = lock_domain(target);
-    if (lock.not_regular) {
+    if (lock.notRegular) {
         *why = target + " is not a regular file; it is left as it is";
         return false;
     }
@@ -565,11 +564,11 @@ bool synchronize(Domain& d, const std::string& path, std::string* why) {
                std::to_string(kLockWaitMs / 1000) + " seconds";
         return false;
     }
-    if (lock.fd < 0) return fail_errno("cannot open " + target);
+    if (lock.fd < 0) return failErrno("cannot open " + target);
     Fd locked(lock.fd);
     // A file its user may not write (made read-only to freeze the settings)
     // is not replaced through the directory, which the user may write.
-    if (lock.on_file && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0 &&
+    if (lock.onFile && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0 &&
         errno == EACCES) {
         *why = target + " is read-only; it is left as it is";
         return false;
@@ -577,10 +576,10 @@ bool synchronize(Domain& d, const std::string& path, std::string* why) {
 
     struct stat old {};
     Document doc;
-    if (lock.on_file && (::fstat(locked.fd, &old) != 0 || !read_capped(locked.fd, &doc.bytes)))
-        return fail_errno("cannot read " + target);
+    if (lock.onFile && (::fstat(locked.fd, &old) != 0 || !read_capped(locked.fd, &doc.bytes)))
+        return failErrno("cannot read " + target);
     doc.parse();
-    bool corrupt = lock.on_file && doc.corrupt();
+    bool corrupt = lock.onFile && doc.corrupt();
 
     // This process's changes, less those another process has overtaken.
     std::map<std::string, CFTypeRef> changes;
@@ -594,13 +593,13 @@ bool synchronize(Domain& d, const std::string& path, std::string* why) {
     // Anything that fails from here leaves the old file as it was.
     int tfd = -1;
     std::string tmp;
-    auto fail = [&](const std::string& what, bool with_errno = true) {
+    auto fail = [&](const std::string& what, bool withErrno = true) {
         int e = errno;
         if (tfd >= 0) {
             ::close(tfd);
             ::unlink(tmp.c_str());
         }
-        *why = with_errno ? what + ": " + errno_text(e) : what;
+        *why = withErrno ? what + ": " + errno_text(e) : what;
         return false;
     };
     auto slash = target.rfind('/');
@@ -616,7 +615,7 @@ bool synchronize(Domain& d, const std::string& path, std::string* why) {
     // nothing is replaced.
     struct stat made {};
     if (::fstat(tfd, &made) != 0) return fail("cannot write " + tmp);
-    if (lock.on_file) {
+    if (lock.onFile) {
         if ((made.st_uid != old.st_uid || made.st_gid != old.st_gid) &&
             (vantrel::fault::check("CFPreferencesAppSynchronize.chown", tmp) ||
              ::fchown(tfd, old.st_uid, old.st_gid) != 0))
@@ -719,8 +718,8 @@ void CFPreferencesSetAppValue(CFStringRef key, CFPropertyListRef value, CFString
     refresh(d, path);
     Pending p;
     p.value = CFRetain(value);
-    p.base_known = d.sig.exists == false || d.doc != nullptr;
-    p.base = p.base_known ? copy_current_value(d, k) : nullptr;
+    p.baseKnown = d.sig.exists == false || d.doc != nullptr;
+    p.base = p.baseKnown ? copy_current_value(d, k) : nullptr;
     Pending& slot = d.pending[k];
     release(slot);
     slot = p;

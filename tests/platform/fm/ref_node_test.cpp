@@ -761,7 +761,7 @@ TEST(FSRefs, SideTablesStayBounded) {
         fm::make_listed_ref(dir, std::string(60, 'n') + std::to_string(i), 1000000 + i, 1, &r);
         if (i % 1000 == 0) fm::long_name(key(1), &name);  // a name in use all along
     }
-    EXPECT_EQ(fm::table_sizes().long_names, kLongNames) << "full, not emptied";
+    EXPECT_EQ(fm::table_sizes().longNames, kLongNames) << "full, not emptied";
     EXPECT_TRUE(fm::long_name(key(1), &name)) << "a name in use was dropped";
     EXPECT_FALSE(fm::long_name(key(2), &name)) << "the least recently used name stayed";
     EXPECT_TRUE(fm::long_name(key(kLongNames + 3999), &name)) << "the newest name was not kept";

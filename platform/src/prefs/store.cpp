@@ -289,7 +289,7 @@ bool racy(const Signature& s) {
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
     long long diffMs = (static_cast<long long>(now.tv_sec) - s.mtime.tv_sec) * 1000 +
-                        (now.tv_nsec - s.mtime.tv_nsec) / 1000000;
+                       (now.tv_nsec - s.mtime.tv_nsec) / 1000000;
     return diffMs < 100;
 }
 
@@ -571,7 +571,7 @@ bool wait_for_lock(int fd, const std::string& target) {
         timespec now{};
         ::clock_gettime(CLOCK_MONOTONIC, &now);
         long long waitedMs = (static_cast<long long>(now.tv_sec) - start.tv_sec) * 1000 +
-                              (now.tv_nsec - start.tv_nsec) / 1000000;
+                             (now.tv_nsec - start.tv_nsec) / 1000000;
         if (waitedMs >= kLockWaitMs) {
             errno = EWOULDBLOCK;
             return false;
@@ -892,8 +892,7 @@ bool synchronize(Domain& d, const std::string& path, std::string* why, bool* wri
 }
 
 void report(bool ok, const std::string& message, bool written = false,
-            std::vector<std::pair<std::string, std::string>> lost = {},
-            std::string setAside = {}) {
+            std::vector<std::pair<std::string, std::string>> lost = {}, std::string setAside = {}) {
     ReportState& r = report_state();
     std::lock_guard lk(r.mu);
     ++r.last.serial;

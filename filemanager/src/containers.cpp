@@ -96,32 +96,32 @@ void FSDeleteContainerLevel(const FSRef* container, FSDeleteContainerGlobals* th
                 theGlobals->result = deleted;
                 continue;
             }
-            if (!folder && (deleted != fLckdErr || (nodeFlags & kFSNodeLockedMask) == 0)) {
-                theGlobals->result = deleted;  // what refused it is no lock
+            if (!folder) {
+                // A lock refused it (the file's, or its fork's): the lock goes
+                // with the item, unless it is also the lock of another name
+                // of the same file, here or outside the folder, which stays
+                // locked and refuses the walk as rm -rf is refused.
+                theGlobals->result = deleted == fLckdErr
+                                         ? VantrelFSDeleteLockedObject(&level->itemToDelete)
+                                         : deleted;  // what refused it is no lock
+                if (theGlobals->result == fnfErr) theGlobals->result = noErr;  // gone meanwhile
                 continue;
             }
             level->nodeFlags = nodeFlags;
-            level->refused =
-                (!folder || deleted == fBsyErr || deleted == fLckdErr) ? OSErr(noErr) : deleted;
+            level->refused = (deleted == fBsyErr || deleted == fLckdErr) ? OSErr(noErr) : deleted;
+            // A locked directory refuses changes to its entries, so it is
+            // unlocked before it is emptied; it is locked again if emptying fails.
             if ((nodeFlags & kFSNodeLockedMask) != 0)
                 set_flags(&level->itemToDelete, UInt16(nodeFlags & ~kFSNodeLockedMask), theGlobals);
-            if ((nodeFlags & kFSNodeIsDirectoryMask) != 0) {
-                // A locked directory refuses changes to its entries, so it was
-                // unlocked before it is emptied; it is locked again if emptying fails.
-                FSIterator below;
-                theGlobals->result = FSOpenIterator(&level->itemToDelete, kFSIterateDelete, &below);
-                if (theGlobals->result == noErr) {
-                    levels.push_back(DeleteFrame{below, {}, 0, noErr});
-                    descend = true;
-                } else {
-                    fromBelow = true;  // as a level below whose open failed
-                }
-                break;
+            FSIterator below;
+            theGlobals->result = FSOpenIterator(&level->itemToDelete, kFSIterateDelete, &below);
+            if (theGlobals->result == noErr) {
+                levels.push_back(DeleteFrame{below, {}, 0, noErr});
+                descend = true;
+            } else {
+                fromBelow = true;  // as a level below whose open failed
             }
-            theGlobals->result = FSDeleteObject(&level->itemToDelete);
-            if (theGlobals->result != noErr && (nodeFlags & kFSNodeLockedMask) != 0)
-                set_flags(&level->itemToDelete, nodeFlags,
-                          theGlobals);  // not deleted: keeps its lock
+            break;
         }
         if (descend || fromBelow) continue;
         // This level is done (its items gone, or a failure): close it.

@@ -13,6 +13,7 @@
 #include "fmutil.h"
 #include "progress.h"
 #include "text.h"
+#include "vantrel/BulkDelete.h"
 #include "vantrel/FSUtilities.h"
 #include "walk.h"
 
@@ -522,14 +523,10 @@ int cmd_rm(Context& ctx) {
             if (t.dir) {
                 e = contentsOnly ? FSDeleteContainerContents(&t.ref) : FSDeleteContainer(&t.ref);
             } else {
-                // A locked file goes too, as the directory deletion treats one.
-                FSCatalogInfo info{};
-                e = FSGetCatalogInfo(&t.ref, kFSCatInfoNodeFlags, &info, nullptr, nullptr, nullptr);
-                if (!e && (info.nodeFlags & kFSNodeLockedMask)) {
-                    info.nodeFlags &= ~kFSNodeLockedMask;
-                    e = FSSetCatalogInfo(&t.ref, kFSCatInfoNodeFlags, &info);
-                }
-                if (!e) e = FSDeleteObject(&t.ref);
+                // A locked file goes too, as the directory deletion treats
+                // one, unless its lock is also that of another name of it.
+                e = FSDeleteObject(&t.ref);
+                if (e == fLckdErr) e = VantrelFSDeleteLockedObject(&t.ref);
             }
             progress.stop();
             if (vfd >= 0) ::close(vfd);

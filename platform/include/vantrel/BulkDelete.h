@@ -55,5 +55,25 @@ VANTREL_EXTERN_C_BEGIN
 VANTREL_EXPORT OSErr VantrelFSBulkDeleteFiles(FSIterator iterator, ItemCount maximumObjects,
                                               ItemCount* actualObjects, FSRef* refs);
 
+// Deletes an item that a deletion walk meets locked, as FSDeleteContainer
+// deletes locked items where rm -rf stops with EPERM: the lock is taken off
+// the item, and off its resource fork's sidecar where that is locked (a
+// locked fork locks its file: FSDeleteObject refuses it), the item is
+// deleted as FSDeleteObject deletes it, and each lock is put back on what
+// still has a name afterwards (the delete failed, or another name was made
+// for it meanwhile). A lock belongs to the inode, not to a name: a locked
+// file or fork that has another name as well (a hard link, in the folder
+// or anywhere outside it) would lose its lock under that name too, so it is
+// refused and keeps it. An item that is not locked is deleted as by
+// FSDeleteObject.
+//   noErr     deleted, with its fork.
+//   fLckdErr  the item or its fork is locked and has another name; nothing
+//             changed. Also as FSDeleteObject gives it (a locked folder
+//             holding the item).
+//   others    as FSDeleteObject and FSSetCatalogInfo give them (permErr: the
+//             caller may not unlock); every lock as it was.
+// Any thread.
+VANTREL_EXPORT OSErr VantrelFSDeleteLockedObject(const FSRef* ref);
+
 VANTREL_EXTERN_C_END
 // NOLINTEND(readability-identifier-naming)

@@ -424,6 +424,23 @@ TEST(FmutilItems, RmDeletesFilesAndFoldersListsWithDryRunAndNamesWithVerbose) {
     if (vtest::set_immutable(locked, true)) {
         EXPECT_EQ(run({"rm", locked}).status, 0);
         EXPECT_FALSE(fs::exists(locked)) << "a locked file goes too";
+        // Unless its lock is also that of another name, here or in a tree:
+        // the lock is the file's, and rm -rf is refused by it.
+        const auto outside = t.write("outside/shared", "shared");
+        const auto inTree = t.path() / "tree/d/f";
+        fs::create_directories(inTree.parent_path());
+        fs::create_hard_link(outside, inTree);
+        fs::create_hard_link(outside, t.path() / "alone");
+        ASSERT_TRUE(vtest::set_immutable(outside, true));
+        for (const fs::path& operand : {t.path() / "alone", t.path() / "tree"}) {
+            auto refused = run({"rm", operand});
+            EXPECT_EQ(refused.status, 1) << operand;
+            EXPECT_THAT(refused.err, HasSubstr("fLckdErr")) << operand;
+            EXPECT_TRUE(vtest::is_immutable(outside)) << operand << ": the lock outside went";
+        }
+        EXPECT_TRUE(fs::exists(t.path() / "alone"));
+        EXPECT_TRUE(fs::exists(inTree));
+        vtest::set_immutable(outside, false);
     }
     EXPECT_EQ(run({"rm", "--contents-only", t.write("f2", "")}).status, 1);
     // "plain/" names no file: a trailing slash asks for a directory.

@@ -183,9 +183,11 @@ std::string named(const char* what) {
 // A walk deletes what holds a listed name when it gets there, by name and
 // with no stat, as rm -rf does: another process may have changed the name
 // since the folder was listed. Whatever took the name inside the folder goes
-// (a link as a link, never followed); what the kernel refuses by name (a
-// directory, a mount point, a locked item, another user's in a sticky
-// folder) goes the careful way and is refused as before; and no resource
+// (a link as a link, never followed), but a folder found under a listed
+// file's name was not listed, and is refused and left whole, as rm -rf
+// refuses it; what the kernel refuses by name (a mount point, a locked
+// item, another user's in a sticky folder) goes the careful way and is
+// refused as before; and no resource
 // fork of an item deleted is left behind, even one made after the listing,
 // locked, or in a folder the walk leaves when it stops, while a "._" file
 // that is no fork stays. The change is made at the moment the walk unlinks
@@ -230,7 +232,16 @@ TEST(FSDeleteContainer, WhatHoldsAListedNameWhenTheWalkComesGoesOrIsRefusedAsIts
              fs::create_directory(v);
              vtest::write_bytes(v / "inside", "x");
          },
-         nullptr, noErr, nullptr, nullptr},
+         nullptr, notAFileErr, "directory", nullptr},
+        {"replaced by a folder with items moved in from outside", Kind::File, As::Caller, false,
+         [](const fs::path& v) {
+             const fs::path from = v.parent_path().parent_path() / "outside/folder";
+             fs::create_directory(from);
+             vtest::write_bytes(from / "inside", "x");
+             fs::remove(v);
+             fs::rename(from, v);
+         },
+         nullptr, notAFileErr, "directory", nullptr},
         {"replaced by a link to a folder outside", Kind::File, As::Caller, false,
          [](const fs::path& v) {
              fs::remove(v);
@@ -387,6 +398,8 @@ TEST(FSDeleteContainer, WhatHoldsAListedNameWhenTheWalkComesGoesOrIsRefusedAsIts
                 (row.left ? 1 : 0) + (row.side ? 1 : 0) + (row.failing ? 1 : 0);
             if (items != want) v += " the folder holds " + std::to_string(items) + " entries;";
             if (vtest::read_file(outside(victim) / "keep") != "kept") v += " outside/keep touched;";
+            if (named(row.left) == "directory" && !vtest::present(victim / "inside"))
+                v += " the folder at the name was emptied;";
             const fs::path sharedFork = vtest::sidecar_path(outside(victim) / "shared");
             if (fs::exists(sharedFork) && !vtest::is_immutable(sharedFork))
                 v += " the lock of outside/._shared taken off;";

@@ -35,10 +35,10 @@ VANTREL_EXTERN_C_BEGIN
 // FSGetCatalogInfoBulk returns references with kFSCatInfoNone, at most
 // `maximumObjects` of them, for the caller to delete with FSDeleteObject:
 // directories, entries of unknown type, items with a "._NAME" beside them,
-// and every item whose unlink failed (a directory put in its place, a mount
-// point, a locked item, another user's item in a sticky folder, no right to
-// change the folder, an I/O error), so that each refusal and failure is
-// answered as FSDeleteObject answers it.
+// and every item whose unlink failed (a mount point, a locked item, another
+// user's item in a sticky folder, no right to change the folder, an I/O
+// error), so that each refusal and failure is answered as FSDeleteObject
+// answers it.
 // A resource-fork sidecar made beside an item after that first read is
 // removed once its item is deleted here, by the time the iterator reaches
 // its end or is closed (a locked one is unlocked first, as a walk deletes a
@@ -48,6 +48,11 @@ VANTREL_EXTERN_C_BEGIN
 //   noErr             `*actualObjects` items returned (at least one).
 //   errFSNoMoreItems  the directory is empty of items this call deletes;
 //                     `*actualObjects` (possibly nonzero) items returned.
+//   notAFileErr       a folder holds a name the directory listed as no
+//                     folder (moved in or made under it since): it was not
+//                     listed, and is neither deleted nor returned as the
+//                     item, as rm -rf refuses it ("Is a directory");
+//                     `*actualObjects` items returned before it.
 //   paramErr          a null `actualObjects` or `refs`.
 //   errFSBadIteratorFlags  the iterator does not delete (kFSIterateFlat).
 //   others            as FSGetCatalogInfoBulk gives them.

@@ -64,7 +64,10 @@ bool BulkDeletes::delete_by_name(int dirFd, const char* name, unsigned char type
         rc = fault::step("VantrelFSBulkDeleteFiles.unlink", name,
                          [&] { return ::unlinkat(dirFd, name, 0); });
     }
-    if (rc != 0) return false;
+    if (rc != 0) {
+        if (errno == EISDIR) inFilePlace_.emplace(name);
+        return false;
+    }
     deleted_.emplace_back(name);
     sorted_ = false;
     return true;

@@ -205,6 +205,7 @@ TEST(FSDeleteContainer, WhatHoldsAListedNameWhenTheWalkComesGoesOrIsRefusedAsIts
         OSErr want;           // FSDeleteContainerContents of its folder
         const char* left;     // what must be at its name afterwards
         const char* side;     // what must be at "._" + its name afterwards
+        void (*prepare)(const fs::path& victim) = nullptr;  // as root, before the listing
     };
     auto outside = [](const fs::path& v) { return v.parent_path().parent_path() / "outside"; };
     const Row rows[] = {
@@ -331,6 +332,20 @@ TEST(FSDeleteContainer, WhatHoldsAListedNameWhenTheWalkComesGoesOrIsRefusedAsIts
          nullptr, nullptr},
         {"another user's, in a sticky folder", Kind::File, As::Nobody, false,
          [](const fs::path&) {}, nullptr, permErr, "file", nullptr},
+        {"the caller's, in a sticky folder, given another user's fork", Kind::File, As::Nobody,
+         false,
+         [](const fs::path& v) {
+             ::rename((v.parent_path().parent_path() / "outside/._staged").c_str(),
+                      vtest::sidecar_path(v).c_str());
+         },
+         nullptr, permErr, nullptr, "file",
+         [](const fs::path& v) {
+             const passwd* pw = ::getpwnam("nobody");
+             if (pw != nullptr) ::chown(v.c_str(), pw->pw_uid, pw->pw_gid);
+             const fs::path outside = v.parent_path().parent_path() / "outside";
+             vtest::write_sidecar(outside / "staged", "root's fork");
+             fs::permissions(outside, fs::perms(0777));
+         }},
     };
     std::vector<std::string> skipped;
     for (const Row& row : rows) {
@@ -351,6 +366,7 @@ TEST(FSDeleteContainer, WhatHoldsAListedNameWhenTheWalkComesGoesOrIsRefusedAsIts
             fs::permissions(d, fs::perms(01777));
             fs::permissions(victim, fs::perms(0666));
         }
+        if (row.prepare != nullptr) row.prepare(victim);
         if (row.before) row.change(victim);
         const fs::path side = vtest::sidecar_path(victim);
         const fs::path probe = t.path() / "lock-probe";

@@ -43,8 +43,9 @@ VANTREL_EXTERN_C_BEGIN
 // removed once its item is deleted here, by the time the iterator reaches
 // its end or is closed (a locked one is unlocked first, as a walk deletes a
 // locked item, unless it has another name too: the lock is its inode's, so
-// that is fLckdErr and it stays); a "._NAME" file that is no AppleDouble
-// file stays.
+// that is fLckdErr and it stays; one the caller may not remove, another
+// user's in a sticky folder, is permErr and stays); a "._NAME" file that is
+// no AppleDouble file stays.
 //   noErr             `*actualObjects` items returned (at least one).
 //   errFSNoMoreItems  the directory is empty of items this call deletes;
 //                     `*actualObjects` (possibly nonzero) items returned.

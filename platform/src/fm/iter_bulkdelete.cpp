@@ -114,7 +114,11 @@ OSErr BulkDeletes::remove_late_sidecars(int dirFd, bool rescan) {
                     continue;
                 }
             }
-            unlink_sidecar(dirFd, side);
+            // A fork only its owner may remove (another user's, in a sticky
+            // folder) stays behind its deleted file: that is no success.
+            if (unlink_sidecar(dirFd, side) != 0 && errno != ENOENT && result == noErr &&
+                rsrc::may_remove(dirFd, file) != noErr)
+                result = permErr;
         }
     }
     late_.clear();

@@ -75,8 +75,9 @@ class BulkDeletes {
     // reading `dirFd` again) whose file this deleted by name and that is no
     // longer there, unlocking it first where it is locked. A lock that could
     // not be taken off is the answer (the sidecar stays, and keeps its
-    // folder); an unlink that fails leaves an orphan the folder's own
-    // deletion removes.
+    // folder); so is permErr for one the caller may not remove (another
+    // user's, in a sticky folder), which stays. Any other unlink that fails
+    // leaves an orphan the folder's own deletion removes.
     OSErr remove_late_sidecars(int dirFd, bool rescan);
 
   private:

@@ -23,6 +23,14 @@ void close_iterator(FSIterator iterator) {
     (void)FSCloseIterator(iterator);
 }
 
+// Whether a deletion's answer says the item is gone: deleted by another
+// process, or moved out of the tree, since the walk met it (its folder gone
+// too: dirNFErr). What was to be deleted and is no longer there is success,
+// as it is for rm -rf.
+bool gone(OSErr e) {
+    return e == fnfErr || e == dirNFErr;
+}
+
 // One directory level of a deletion walk.
 struct DeleteFrame {
     FSIterator iterator;
@@ -58,6 +66,7 @@ void FSDeleteContainerLevel(const FSRef* container, FSDeleteContainerGlobals* th
                 set_flags(&level->itemToDelete, nodeFlags, theGlobals);
             if (theGlobals->result == noErr) {
                 theGlobals->result = FSDeleteObject(&level->itemToDelete);
+                if (gone(theGlobals->result)) theGlobals->result = noErr;
                 if (theGlobals->result != noErr && (nodeFlags & kFSNodeLockedMask) != 0)
                     set_flags(&level->itemToDelete, nodeFlags, theGlobals);
             }
@@ -81,11 +90,11 @@ void FSDeleteContainerLevel(const FSRef* container, FSDeleteContainerGlobals* th
             const OSErr deleted = FSDeleteObject(&level->itemToDelete);
             // Gone since the directory was read (another deleter, or replaced:
             // the iterator reads the directory again for what is there now).
-            if (deleted == noErr || deleted == fnfErr) continue;
+            if (deleted == noErr || gone(deleted)) continue;
             theGlobals->result =
                 FSGetCatalogInfo(&level->itemToDelete, kFSCatInfoNodeFlags | kFSCatInfoNodeID,
                                  &theGlobals->catalogInfo, nullptr, nullptr, nullptr);
-            if (theGlobals->result == fnfErr) theGlobals->result = noErr;
+            if (gone(theGlobals->result)) theGlobals->result = noErr;
             if (theGlobals->result != noErr) continue;
             const UInt16 nodeFlags = theGlobals->catalogInfo.nodeFlags;
             const bool folder = (nodeFlags & kFSNodeIsDirectoryMask) != 0;
@@ -104,7 +113,7 @@ void FSDeleteContainerLevel(const FSRef* container, FSDeleteContainerGlobals* th
                 theGlobals->result = deleted == fLckdErr
                                          ? VantrelFSDeleteLockedObject(&level->itemToDelete)
                                          : deleted;  // what refused it is no lock
-                if (theGlobals->result == fnfErr) theGlobals->result = noErr;  // gone meanwhile
+                if (gone(theGlobals->result)) theGlobals->result = noErr;
                 continue;
             }
             level->nodeFlags = nodeFlags;
@@ -118,6 +127,9 @@ void FSDeleteContainerLevel(const FSRef* container, FSDeleteContainerGlobals* th
             if (theGlobals->result == noErr) {
                 levels.push_back(DeleteFrame{below, {}, 0, noErr});
                 descend = true;
+            } else if (gone(theGlobals->result)) {
+                theGlobals->result = noErr;  // the folder went with its items meanwhile
+                continue;
             } else {
                 fromBelow = true;  // as a level below whose open failed
             }
@@ -125,7 +137,10 @@ void FSDeleteContainerLevel(const FSRef* container, FSDeleteContainerGlobals* th
         }
         if (descend || fromBelow) continue;
         // This level is done (its items gone, or a failure): close it.
-        if (theGlobals->result == errFSNoMoreItems) theGlobals->result = noErr;
+        // A folder that went while it was read (deleted by another, or
+        // moved out of the tree) has no items left for this walk.
+        if (theGlobals->result == errFSNoMoreItems || gone(theGlobals->result))
+            theGlobals->result = noErr;
         close_iterator(level->iterator);
         levels.pop_back();
         fromBelow = true;
@@ -219,6 +234,7 @@ OSErr FSDeleteContainer(const FSRef* container) {
         return theGlobals.result;
     }
     result = FSDeleteObject(container);
+    if (gone(result)) result = noErr;  // deleted by another meanwhile
     if (result != noErr && (nodeFlags & kFSNodeLockedMask) != 0) {
         catalogInfo.nodeFlags = nodeFlags;
         (void)FSSetCatalogInfo(container, kFSCatInfoNodeFlags, &catalogInfo);

@@ -530,6 +530,13 @@ int cmd_rm(Context& ctx) {
             }
             progress.stop();
             if (vfd >= 0) ::close(vfd);
+            // Gone since it was found (another rm got there first): what was
+            // to be deleted is not there, which is what was asked.
+            if (e == fnfErr || e == dirNFErr) {
+                const OSErr now =
+                    FSGetCatalogInfo(&t.ref, kFSCatInfoNone, nullptr, nullptr, nullptr, nullptr);
+                if (now == fnfErr || now == dirNFErr) e = noErr;
+            }
             if (e && t.dir) {
                 // The deletion goes depth first and stops at the first
                 // failure: what failed is the first item, in that order, that

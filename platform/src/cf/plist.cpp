@@ -11,6 +11,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <unordered_map>
@@ -243,11 +244,39 @@ bool interpret(Elem kind, std::string&& text, Scalar* v) {
     }
 }
 
+// Whether XML 1.0 can hold this character (its Char production, less NUL,
+// which the reader reports as such).
+bool xml_char(std::uint32_t cp) {
+    return cp == '\t' || cp == '\n' || cp == '\r' || (cp >= 0x20 && cp != 0xFFFE && cp != 0xFFFF);
+}
+
+// The offset of the first character in UTF-8 text that XML 1.0 cannot hold
+// (a control character, U+FFFE, U+FFFF; NUL aside), or npos.
+std::size_t non_xml_char_at(std::string_view t, std::uint32_t* cp) {
+    for (std::size_t i = 0; i < t.size(); ++i) {
+        auto c = static_cast<unsigned char>(t[i]);
+        if (c != 0 && c < 0x20 && !xml_char(c)) {
+            *cp = c;
+            return i;
+        }
+        if (c == 0xEF && i + 2 < t.size() && static_cast<unsigned char>(t[i + 1]) == 0xBF &&
+            (static_cast<unsigned char>(t[i + 2]) & 0xFE) == 0xBE) {
+            *cp = 0xFFFE | (static_cast<unsigned char>(t[i + 2]) & 1);
+            return i;
+        }
+    }
+    return std::string_view::npos;
+}
+
 // Reads an XML property list without recursion: the depth of the input
 // costs heap for a small stack of open containers, never machine stack.
 class Reader {
   public:
-    explicit Reader(std::string_view s) : s_(s) {}
+    // With `xml_chars_only`, a character reference to a character XML 1.0
+    // cannot hold (a control other than tab, line feed and carriage return,
+    // U+FFFE, U+FFFF) fails, as it does in other readers.
+    explicit Reader(std::string_view s, bool xml_chars_only = false)
+        : s_(s), xml_chars_only_(xml_chars_only) {}
     const std::string& error() const { return err_; }
 
     bool run(Sink& sink) {
@@ -531,6 +560,8 @@ class Reader {
         if (ref.empty() || r.ec != std::errc() || r.ptr != ref.data() + ref.size() || cp == 0 ||
             cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
             return fail("a bad character reference");
+        if (xml_chars_only_ && !xml_char(cp))
+            return fail("a reference to a character XML cannot hold");
         put_utf8(cp, out);
         return true;
     }
@@ -579,6 +610,7 @@ class Reader {
     std::string_view s_;
     std::size_t p_ = 0;
     std::string err_;
+    bool xml_chars_only_ = false;
 };
 
 CFTypeRef create_scalar(Scalar&& v) {
@@ -1320,7 +1352,20 @@ bool outline_plist(std::string_view bytes, PlistOutline* out, std::string* why) 
         *out = PlistOutline{};
         return false;
     }
-    Reader r(xml);
+    // A domain file is read as other readers read it (python's plistlib, so
+    // the plug-in): a character XML cannot hold makes it unreadable, rather
+    // than read here and written back, with the entry, into a file that only
+    // this reader takes.
+    std::uint32_t cp = 0;
+    if (std::size_t at = non_xml_char_at(xml, &cp); at != std::string_view::npos) {
+        char buf[96];
+        std::snprintf(buf, sizeof buf, "U+%04X, a character XML cannot hold (byte %zu)",
+                      static_cast<unsigned>(cp), at);
+        *why = buf;
+        *out = PlistOutline{};
+        return false;
+    }
+    Reader r(xml, true);
     Outliner o(xml, out);
     if (!r.run(o)) {
         *why = r.error();

@@ -1341,7 +1341,36 @@ INSTANTIATE_TEST_SUITE_P(
         OtherReaderCase{"AnOverlongUtf8Sequence",
                         "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>URL</key>"
                         "<false/><key>Title</key><string>\xC0\xAF</string></dict></plist>\n",
-                        false}),
+                        false},
+        // Characters XML cannot hold, which the writer refuses too: as
+        // bytes, and as character references.
+        OtherReaderCase{"AControlCharacter",
+                        "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>URL</key>"
+                        "<false/><key>Title</key><string>a\x01"
+                        "b</string></dict></plist>\n",
+                        false},
+        OtherReaderCase{"AControlCharacterInAKey",
+                        "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>URL</key>"
+                        "<false/><key>T\x1b[2J</key><true/></dict></plist>\n",
+                        false},
+        OtherReaderCase{"UPlusFFFE",
+                        "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>URL</key>"
+                        "<false/><key>Title</key><string>a\xEF\xBF\xBE"
+                        "b</string></dict></plist>\n",
+                        false},
+        OtherReaderCase{"AReferenceToAControlCharacter",
+                        "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>URL</key>"
+                        "<false/><key>Title</key><string>a&#1;b</string></dict></plist>\n",
+                        false},
+        OtherReaderCase{"AReferenceToUPlusFFFF",
+                        "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>URL</key>"
+                        "<false/><key>Title</key><string>a&#xFFFF;b</string></dict></plist>\n",
+                        false},
+        OtherReaderCase{"TabsAndLineEndsAsCharactersAndReferences",
+                        "<?xml version=\"1.0\"?>\r\n<plist version=\"1.0\"><dict><key>URL</key>"
+                        "<false/><key>Title</key><string>a\tb\r\nc&#9;&#10;&#13;&#xFFFD;"
+                        "</string></dict></plist>\n",
+                        true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct InPlaceWriterCase {

@@ -344,22 +344,35 @@ constexpr long long kSettleWaitMs = 2000;
 enum class ReadResult { Done, Changing, Interrupted, Failed };
 
 // Reads the whole of `fd` into `doc` and parses it. A document that does not
-// parse, or is empty, and changed less than kSettleMs ago is read again
-// (every 20 ms) until it parses or has been left alone for kSettleMs:
-// Changing when it still moved after kSettleWaitMs, Interrupted when the
-// host's hook stopped the wait. With `may_wait` false it is read once.
-// `st` describes the file as last read.
+// parse, or is empty, is believed when it has stayed as it is for kSettleMs:
+// by its times when they say it was last changed that long ago, or else as
+// seen here, read again every 20 ms, bytes and identity unchanged. The
+// file's times alone are not enough: a clock put back since the file was
+// written (a machine without a clock battery before its first time sync, a
+// file copied with its times from another machine) dates it in the future,
+// and it would never be believed. Changing when it still moved after
+// kSettleWaitMs, Interrupted when the host's hook stopped the wait. With
+// `may_wait` false it is read once. `st` describes the file as last read.
 ReadResult read_settled(int fd, Document* doc, struct stat* st, const std::string& path,
                         bool may_wait) {
     auto start = std::chrono::steady_clock::now();
+    auto still_since = start;
+    std::string last;
+    Signature last_sig;
     for (;;) {
         if (::lseek(fd, 0, SEEK_SET) < 0 || !read_capped(fd, &doc->bytes) || ::fstat(fd, st) != 0)
             return ReadResult::Failed;
         doc->parse();
         if (doc->usable && !doc->bytes.empty()) return ReadResult::Done;
-        if (std::min(ms_since(st->st_mtim), ms_since(st->st_ctim)) >= kSettleMs || !may_wait)
+        auto now = std::chrono::steady_clock::now();
+        Signature sig = Signature::of(*st);
+        if (!(sig == last_sig) || doc->bytes != last) still_since = now;
+        last_sig = sig;
+        last = doc->bytes;
+        if (std::min(ms_since(st->st_mtim), ms_since(st->st_ctim)) >= kSettleMs ||
+            now - still_since >= std::chrono::milliseconds(kSettleMs) || !may_wait)
             return ReadResult::Done;  // it is what it is
-        if (std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(kSettleWaitMs)) {
+        if (now - start >= std::chrono::milliseconds(kSettleWaitMs)) {
             doc->usable = false;
             doc->why = "it kept changing for " + std::to_string(kSettleWaitMs / 1000) +
                        " seconds (another program is writing it)";
@@ -381,6 +394,9 @@ void refresh(Domain& d, const std::string& path) {
     Signature now;
     if (::stat(path.c_str(), &st) == 0) now = Signature::of(st);
     if (d.loaded && now == d.sig && !racy(now)) return;
+    // The file as it was when it was last read and believed: it need not
+    // settle again (a file dated in the future is always read again).
+    const bool settled = d.loaded && d.doc != nullptr && now == d.sig;
     d.loaded = true;
     d.doc.reset();
     d.sig = now;
@@ -400,8 +416,8 @@ void refresh(Domain& d, const std::string& path) {
         return;
     }
     auto doc = std::make_unique<Document>();
-    bool may_wait =
-        std::chrono::steady_clock::now() - d.gave_up >= std::chrono::milliseconds(kSettleWaitMs);
+    bool may_wait = !settled && std::chrono::steady_clock::now() - d.gave_up >=
+                                    std::chrono::milliseconds(kSettleWaitMs);
     ReadResult r = read_settled(fd.fd, doc.get(), &st, path, may_wait);
     d.sig = Signature::of(st);  // describes exactly what is read
     if (r == ReadResult::Failed) {
@@ -786,7 +802,12 @@ bool synchronize(Domain& d, const std::string& path, std::string* why, bool* wri
         // A file that does not parse may be one another program is writing
         // in place (it takes no lock): it is read again until it settles,
         // and only a file that stays unreadable is kept aside and replaced.
-        ReadResult r = read_settled(locked.fd, &doc, &old, target, true);
+        // The file this process last read and believed, unchanged since,
+        // need not settle again.
+        bool settled = false;
+        if (struct stat now{}; d.doc != nullptr && ::fstat(locked.fd, &now) == 0)
+            settled = Signature::of(now) == d.sig;
+        ReadResult r = read_settled(locked.fd, &doc, &old, target, !settled);
         if (r == ReadResult::Failed) return fail_errno("cannot read " + target);
         if (r == ReadResult::Changing) {
             *why = target + " kept changing for " + std::to_string(kSettleWaitMs / 1000) +

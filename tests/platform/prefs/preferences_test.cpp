@@ -1469,6 +1469,42 @@ INSTANTIATE_TEST_SUITE_P(
                           "\"$FILE\"; done"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A file that is empty or does not parse, dated in the future (the clock was
+// put back since it was written: a machine without a clock battery before
+// its first time sync; a file copied with its times from another machine),
+// is not being written by anyone: it is believed once it has held still,
+// as one dated in the past is. The settings are read as they are, and a
+// click is saved (keeping an unreadable file aside), with no long wait.
+TEST(Preferences, AFileDatedInTheFutureIsBelievedOnceItHoldsStill) {
+    struct Row {
+        const char* name;
+        std::string bytes;
+        bool kept_aside;
+    };
+    for (const Row& row : {Row{"empty", "", false},
+                           Row{"unparseable", "<plist><dict><key>URL</key><false/>", true}}) {
+        SCOPED_TRACE(row.name);
+        PrefsHome home;
+        home.dir.write("com.ashgrove.Vantrel.plist", row.bytes);
+        timespec times[2];
+        ::clock_gettime(CLOCK_REALTIME, &times[0]);
+        times[0].tv_sec += 3600;
+        times[1] = times[0];
+        ASSERT_EQ(::utimensat(AT_FDCWD, home.file().c_str(), times, 0), 0);
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(CFPreferencesCopyAppValue(CFSTR("URL"), kApp), nullptr);
+        CFPreferencesSetAppValue(CFSTR("Duration"), kCFBooleanFalse, kApp);
+        EXPECT_TRUE(CFPreferencesAppSynchronize(kApp))
+            << vantrel::prefs::last_synchronize().message;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1800));
+        EXPECT_EQ(fs::exists(home.dir / "com.ashgrove.Vantrel.plist.corrupt"), row.kept_aside);
+        EXPECT_EQ(
+            read_file(home.file()).find("<key>Duration</key>\n\t<false/>") != std::string::npos,
+            true)
+            << read_file(home.file());
+    }
+}
+
 // --- Owners -------------------------------------------------------------------------
 
 constexpr uid_t kNobody = 65534;

@@ -148,10 +148,10 @@ void Session::show() {
     pane_->select();
     auto r = vantrel::prefs::last_unreadable_read();
     if (r.serial != before)
-        notice_ = r.path + " cannot be read (" + r.problem +
-                  "): the boxes show their defaults, and the first click keeps the file aside "
-                  "as " +
-                  r.path + ".corrupt";
+        notice_ = r.path + " cannot be read (" + r.problem + "): the boxes show their defaults" +
+                  (r.kept_aside_at_next_write
+                       ? ", and the first click keeps the file aside as " + r.path + ".corrupt"
+                       : ", and a click cannot be saved there");
 }
 
 void Session::mark_unsaved(const std::string& title, const std::string& why) {

@@ -137,6 +137,11 @@ struct Domain {
     bool loaded = false;
     Signature sig;
     std::unique_ptr<Document> doc;  // null when absent, unreadable or not a regular file
+    // Why what the path names cannot be read, when it is there but is not
+    // a regular file or cannot be looked at or opened ("" otherwise; a file
+    // that does not parse says so in `doc`), and the stat error seen then.
+    std::string unreadable;
+    int stat_error = 0;
     std::map<std::string, Pending> pending;
     // Changes recorded since the last synchronisation that will never be
     // written (a value refused, a change another program overtook), with
@@ -392,14 +397,23 @@ ReadResult read_settled(int fd, Document* doc, struct stat* st, const std::strin
 void refresh(Domain& d, const std::string& path) {
     struct stat st {};
     Signature now;
-    if (::stat(path.c_str(), &st) == 0) now = Signature::of(st);
-    if (d.loaded && now == d.sig && !racy(now)) return;
+    int stat_error = 0;
+    if (::stat(path.c_str(), &st) == 0)
+        now = Signature::of(st);
+    else
+        stat_error = errno == ENOENT ? 0 : errno;  // a dangling link is an absent file
+    if (d.loaded && now == d.sig && stat_error == d.stat_error && !racy(now)) return;
     // The file as it was when it was last read and believed: it need not
     // settle again (a file dated in the future is always read again).
     const bool settled = d.loaded && d.doc != nullptr && now == d.sig;
     d.loaded = true;
     d.doc.reset();
     d.sig = now;
+    d.stat_error = stat_error;
+    d.unreadable.clear();
+    if (stat_error != 0)
+        d.unreadable = "cannot look at it: " + std::string(std::strerror(stat_error));
+    if (now.exists && !S_ISREG(st.st_mode)) d.unreadable = "it is not a regular file";
     if (!now.exists || !S_ISREG(st.st_mode)) return;
     if (vantrel::fault::check("CFPreferencesCopyAppValue.read", path)) {
         d.loaded = false;  // try again next time
@@ -409,9 +423,11 @@ void refresh(Domain& d, const std::string& path) {
     Fd fd(open_regular(path, 0, &st, &not_regular));
     if (not_regular) {  // swapped for something else since the stat
         d.sig = Signature::of(st);
+        d.unreadable = "it is not a regular file";
         return;
     }
     if (fd.fd < 0) {
+        if (errno != ENOENT) d.unreadable = "cannot open it: " + std::string(std::strerror(errno));
         d.loaded = false;
         return;
     }
@@ -419,8 +435,10 @@ void refresh(Domain& d, const std::string& path) {
     bool may_wait = !settled && std::chrono::steady_clock::now() - d.gave_up >=
                                     std::chrono::milliseconds(kSettleWaitMs);
     ReadResult r = read_settled(fd.fd, doc.get(), &st, path, may_wait);
+    const int read_error = errno;
     d.sig = Signature::of(st);  // describes exactly what is read
     if (r == ReadResult::Failed) {
+        d.unreadable = "cannot read it: " + std::string(std::strerror(read_error));
         d.loaded = false;
         return;
     }
@@ -925,12 +943,13 @@ void report(bool ok, const std::string& message, bool written = false,
     r.last.set_aside = std::move(set_aside);
 }
 
-void report_unreadable(const std::string& path, const std::string& problem) {
+void report_unreadable(const std::string& path, const std::string& problem, bool kept_aside) {
     UnreadableState& u = unreadable_state();
     std::lock_guard lk(u.mu);
     ++u.last.serial;
     u.last.path = path;
     u.last.problem = problem;
+    u.last.kept_aside_at_next_write = kept_aside;
 }
 
 }  // namespace
@@ -966,7 +985,10 @@ CFPropertyListRef CFPreferencesCopyAppValue(CFStringRef key, CFStringRef applica
     Domain& d = domain_for(path);
     std::lock_guard lk(d.mu);
     refresh(d, path);
-    if (d.doc && !d.doc->usable) report_unreadable(path, d.doc->why);
+    if (d.doc && !d.doc->usable)
+        report_unreadable(path, d.doc->why, true);
+    else if (!d.unreadable.empty())
+        report_unreadable(path, d.unreadable, false);
     drop_superseded(d);
     if (auto it = d.pending.find(k); it != d.pending.end())
         return it->second.value ? CFRetain(it->second.value) : nullptr;

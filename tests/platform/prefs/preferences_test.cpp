@@ -555,8 +555,8 @@ NodeState node_state(const fs::path& p) {
 class NonRegularDomain : public ::testing::TestWithParam<NodeCase> {};
 
 // Only a regular file is a domain file: anything else reads as no values at
-// once (no hang, no endless read) and is never written, replaced or renamed
-// over; the write fails.
+// once (no hang, no endless read), reported as unreadable, and is never
+// written, replaced or renamed over; the write fails.
 TEST_P(NonRegularDomain, ReadsAsNoValuesAndIsNeverReplaced) {
     PrefsHome home;
     fs::path nodes = home.dir.mkdir("nodes");
@@ -573,7 +573,13 @@ TEST_P(NonRegularDomain, ReadsAsNoValuesAndIsNeverReplaced) {
     if (!fs::is_symlink(home.file())) ::inotify_add_watch(watch, home.file().c_str(), IN_OPEN);
 
     std::string msg = in_child(20, [&]() -> std::string {
+        auto before = vantrel::prefs::last_unreadable_read().serial;
         if (CFPreferencesCopyAppValue(CFSTR("Duration"), kApp) != nullptr) return "a value read";
+        // Reported, so that a host says why it shows no settings.
+        auto read = vantrel::prefs::last_unreadable_read();
+        if (read.serial == before || read.problem != "it is not a regular file" ||
+            read.kept_aside_at_next_write)
+            return "the read was not reported as unreadable (" + read.problem + ")";
         CFPreferencesSetAppValue(CFSTR("Duration"), kCFBooleanFalse, kApp);
         if (CFPreferencesAppSynchronize(kApp)) return "synchronise reported success";
         return "";

@@ -18,6 +18,7 @@
 #include <atomic>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 #include <thread>
 
 #include "pane_support.h"
@@ -985,24 +986,90 @@ TEST(VantrelPrefs, AClickAnotherProgramOvertookIsNotSaved) {
 }
 
 // A domain file that cannot be read is announced when the pane is shown (the
-// boxes show defaults, not the user's settings), and the click that keeps it
-// aside says where it went.
+// boxes show defaults, not the user's settings): one that does not parse,
+// and the click that keeps it aside says where it went; one that cannot be
+// opened or is not a regular file at all, where a click cannot be saved.
 TEST(VantrelPrefs, AnUnreadableFileIsAnnouncedAndWhereItIsKeptIsSaid) {
-    PrefsHome home;
+    struct Row {
+        const char* name;
+        // Prepares the domain path; returns the command prefix, or "SKIP: why".
+        std::function<std::string(const PrefsHome&)> setup;
+        const char* problem;  // in the announcement, in its brackets
+        bool kept_aside;      // the click keeps it aside and is saved
+    };
     const std::string garbage = "<plist><dict><key>Duration</key><false/>";
-    home.dir.write("com.ashgrove.Vantrel.plist", garbage);
-    Result r = run({"--list"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err.rfind("vantrel-prefs: " + home.file().string() + " cannot be read (", 0), 0u)
-        << r.err;
-    EXPECT_NE(r.out.find("[x] Duration\n"), std::string::npos);
-    r = run({"--click", "URL"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "[ ] URL\n");
-    EXPECT_NE(r.err.find("the unreadable file was kept as " + home.file().string() + ".corrupt"),
-              std::string::npos)
-        << r.err;
-    EXPECT_EQ(read_file(home.file().string() + ".corrupt"), garbage);
+    const Row rows[] = {
+        {"does not parse",
+         [&](const PrefsHome& home) {
+             home.dir.write("com.ashgrove.Vantrel.plist", garbage);
+             return std::string();
+         },
+         "not a property list: ", true},
+        {"a directory",
+         [](const PrefsHome& home) {
+             fs::create_directory(home.file());
+             return std::string();
+         },
+         "it is not a regular file", false},
+        {"a FIFO",
+         [](const PrefsHome& home) {
+             ::mkfifo(home.file().c_str(), 0600);
+             return std::string();
+         },
+         "it is not a regular file", false},
+        {"a link to itself",
+         [](const PrefsHome& home) {
+             fs::create_symlink(home.file().filename(), home.file());
+             return std::string();
+         },
+         "cannot look at it: Too many levels of symbolic links", false},
+        {"a file its user may not read",
+         [](const PrefsHome& home) -> std::string {
+             if (!root()) return "SKIP: needs root to run as nobody";
+             home.dir.write("com.ashgrove.Vantrel.plist",
+                            "<plist><dict><key>Duration</key><false/></dict></plist>");
+             if (::chown(home.dir.path().c_str(), 65534, 65534) != 0 ||
+                 ::chown(home.file().c_str(), 65534, 65534) != 0 ||
+                 ::chmod(home.file().c_str(), 0200) != 0)
+                 return "SKIP: cannot give the file to nobody";
+             return std::string(kAsNobody) + " env";
+         },
+         "cannot open it: Permission denied", false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        PrefsHome home;
+        std::string prefix = row.setup(home);
+        if (prefix.rfind("SKIP: ", 0) == 0) {
+            std::cout << "skipped: " << prefix.substr(6) << "\n";
+            continue;
+        }
+        const std::string said =
+            "vantrel-prefs: " + home.file().string() + " cannot be read (" + row.problem;
+        Result r = run({"--list"}, "timeout -k 5 30 " + prefix);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err.rfind(said, 0), 0u) << r.err;
+        EXPECT_NE(r.out.find("[x] Duration\n"), std::string::npos);
+        r = run({"--leave"}, "timeout -k 5 30 " + prefix);
+        EXPECT_EQ(r.err.rfind(said, 0), 0u) << r.err;
+        EXPECT_NE(r.err.find(row.kept_aside ? "the first click keeps the file aside as " +
+                                                  home.file().string() + ".corrupt"
+                                            : std::string("a click cannot be saved there")),
+                  std::string::npos)
+            << r.err;
+        r = run({"--click", "URL"}, "timeout -k 5 30 " + prefix);
+        if (!row.kept_aside) {
+            EXPECT_EQ(r.status, 2) << r.err;
+            continue;
+        }
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, "[ ] URL\n");
+        EXPECT_NE(
+            r.err.find("the unreadable file was kept as " + home.file().string() + ".corrupt"),
+            std::string::npos)
+            << r.err;
+        EXPECT_EQ(read_file(home.file().string() + ".corrupt"), garbage);
+    }
 }
 
 // What a command prints must reach its standard output: a full disk makes

@@ -942,46 +942,86 @@ TEST(VantrelPrefs, ABusThatCannotBeUsedCountsAsOffInABoundedTime) {
 
 // A click that another program overtakes while it waits for the lock (the
 // other program gives the key another value, or removes it) is dropped by
-// the store, as it must be: the host then says it was not saved, and why.
+// the store, as it must be: the host then says it was not saved, and why,
+// in --click and in the terminal view's status line, and ends with status 2.
 TEST(VantrelPrefs, AClickAnotherProgramOvertookIsNotSaved) {
-    for (const bool removed : {false, true}) {
-        SCOPED_TRACE(removed ? "removed" : "changed");
-        PrefsHome home;
-        home.dir.write("com.ashgrove.Vantrel.plist",
-                       "<plist><dict><key>Duration</key><true/><key>URL</key><false/></dict>"
-                       "</plist>");
-        int held = ::open(home.file().c_str(), O_RDONLY | O_CLOEXEC);
-        ASSERT_EQ(::flock(held, LOCK_EX), 0);
-        TempDir io("io");
-        pid_t pid = fork();
-        if (pid == 0) {
-            int out = ::open((io / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            int err = ::open((io / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            ::dup2(out, 1);
-            ::dup2(err, 2);
-            ::execl(VANTREL_PREFS, VANTREL_PREFS, "--click", "Duration",
-                    static_cast<char*>(nullptr));
-            _exit(127);
+    for (const bool terminal : {false, true}) {
+        for (const bool removed : {false, true}) {
+            SCOPED_TRACE(std::string(terminal ? "terminal view, " : "--click, ") +
+                         (removed ? "removed" : "changed"));
+            if (terminal && !have_tmux()) {
+                std::cout << "skipped: tmux is not installed\n";
+                continue;
+            }
+            PrefsHome home;
+            home.dir.write("com.ashgrove.Vantrel.plist",
+                           "<plist><dict><key>Duration</key><true/><key>URL</key><false/></dict>"
+                           "</plist>");
+            int held = ::open(home.file().c_str(), O_RDONLY | O_CLOEXEC);
+            ASSERT_EQ(::flock(held, LOCK_EX), 0);
+            TempDir io("io");
+            std::unique_ptr<Tmux> tm;
+            std::unique_ptr<ScriptedTerminal> st;
+            pid_t pid = -1;
+            if (terminal) {
+                tm = std::make_unique<Tmux>(io);
+                st = std::make_unique<ScriptedTerminal>(io);
+                ASSERT_TRUE(
+                    st->start(*tm, home, 200, 30, "exec 2>'" + (io / "err").string() + "'\n"));
+                std::string screen;
+                ASSERT_TRUE(tm->wait_for("Vantrel 1.0", &screen)) << screen;
+                pid = st->process();
+                for (int i = 0; i < 5; ++i) tm->cmd("send-keys -t vp Down");
+                tm->cmd("send-keys -t vp Space");
+            } else {
+                pid = fork();
+                if (pid == 0) {
+                    int out = ::open((io / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+                    int err = ::open((io / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+                    ::dup2(out, 1);
+                    ::dup2(err, 2);
+                    ::execl(VANTREL_PREFS, VANTREL_PREFS, "--click", "Duration",
+                            static_cast<char*>(nullptr));
+                    _exit(127);
+                }
+            }
+            for (int i = 0; i < 200 && !has_open(pid, home.file()); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            ASSERT_TRUE(has_open(pid, home.file()));
+            // The other program writes under the lock it holds (a value of
+            // its own, not the click's), then lets go.
+            std::ofstream(home.file())
+                << (removed ? "<plist><dict><key>URL</key><false/></dict></plist>"
+                            : "<plist><dict><key>Duration</key><integer>0</integer>"
+                              "<key>URL</key><false/></dict></plist>");
+            ::close(held);
+            int status = -1;
+            if (terminal) {
+                std::string screen;
+                EXPECT_TRUE(tm->wait_for("Duration: off, NOT saved: another program", &screen))
+                    << screen;
+                EXPECT_EQ(screen.find(", saved"), std::string::npos) << screen;
+                tm->cmd("send-keys -t vp q");
+                status = st->wait();
+            } else {
+                int ws = 0;
+                ::waitpid(pid, &ws, 0);
+                status = WIFEXITED(ws) ? WEXITSTATUS(ws) : -1;
+                EXPECT_EQ(read_file(io / "out"), "");
+            }
+            std::string err = read_file(io / "err");
+            EXPECT_EQ(status, 2) << err;
+            EXPECT_NE(err.find(terminal ? "vantrel-prefs: \"Duration\" is off here but was not "
+                                          "saved: another program "
+                                        : "vantrel-prefs: \"Duration\" was not saved: another "
+                                          "program "),
+                      std::string::npos)
+                << err;
+            EXPECT_EQ(read_file(home.file()).find("<key>Duration</key><true/>"), std::string::npos);
+            EXPECT_EQ(read_file(home.file()).find("<key>Duration</key>\n\t<false/>"),
+                      std::string::npos)
+                << read_file(home.file());
         }
-        for (int i = 0; i < 200 && !has_open(pid, home.file()); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        ASSERT_TRUE(has_open(pid, home.file()));
-        // The other program writes under the lock it holds (a value of its
-        // own, not the click's), then lets go.
-        std::ofstream(home.file())
-            << (removed ? "<plist><dict><key>URL</key><false/></dict></plist>"
-                        : "<plist><dict><key>Duration</key><integer>0</integer>"
-                          "<key>URL</key><false/></dict></plist>");
-        ::close(held);
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        std::string err = read_file(io / "err");
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << err;
-        EXPECT_EQ(read_file(io / "out"), "");
-        EXPECT_NE(err.find("vantrel-prefs: \"Duration\" was not saved: another program "),
-                  std::string::npos)
-            << err;
-        EXPECT_EQ(read_file(home.file()).find("<key>Duration</key><true/>"), std::string::npos);
     }
 }
 

@@ -170,10 +170,25 @@ class Keyboard {
             if (k == kQuit) return true;
         return false;
     }
+    // Keys typed from now on can be dropped (drop_since_mark): those typed
+    // while a click waited for another program, which the user typed not
+    // knowing what the screen would show when they were read.
+    void mark() { marked_ = in_.size(); }
+    void drop_since_mark() {
+        if (in_.size() <= marked_) return;
+        in_.resize(marked_);
+        // An escape sequence cut by the mark goes too: its ESC alone would
+        // leave the view.
+        std::string rest = in_;
+        while (next_key(&rest, false) != kMore) {
+        }
+        in_.resize(in_.size() - rest.size());
+    }
     bool closed = false;
 
   private:
     std::string in_;
+    std::size_t marked_ = 0;
     std::chrono::steady_clock::time_point since_{};
 };
 
@@ -282,6 +297,7 @@ class TerminalFrontEnd : public FrontEnd {
             if (k == kToggle) {
                 NSButton* box = boxes[cursor_];
                 bool said = false;
+                keys.mark();
                 ClickResult r = session.click(box, [&](const std::string& what) {
                     if (!said) {
                         said = true;
@@ -292,6 +308,10 @@ class TerminalFrontEnd : public FrontEnd {
                     if (keys.quit_waiting()) return !(leave = true);
                     return true;
                 });
+                // As the window takes no other click while one waits, keys
+                // typed meanwhile (a second space, thinking the first was
+                // lost) are not acted on once the wait is over.
+                if (said) keys.drop_since_mark();
                 status_ = click_status(box, r);
             }
         }

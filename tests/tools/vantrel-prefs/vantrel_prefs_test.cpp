@@ -1249,6 +1249,41 @@ INSTANTIATE_TEST_SUITE_P(Ways, VantrelPrefsTerminalStopped,
                          ::testing::Values(StopCase{"Sigtstp", false}, StopCase{"CtrlZ", true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// While a click waits for another program's lock, the status says so and
+// the view takes no other key but those that leave: a second space typed
+// meanwhile (the first seemed lost), or a move, is not acted on once the
+// wait is over, as the window takes no other click meanwhile.
+TEST(VantrelPrefsTerminal, KeysTypedWhileAClickWaitsAreNotActedOn) {
+    if (!have_tmux()) GTEST_SKIP() << "tmux is not installed";
+    PrefsHome home;
+    home.dir.write("com.ashgrove.Vantrel.plist", "<plist><dict/></plist>");
+    int held = ::open(home.file().c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    TempDir t("tmux");
+    Tmux tm(t);
+    ScriptedTerminal st(t);
+    ASSERT_TRUE(st.start(tm, home, 150, 30));
+    std::string screen;
+    ASSERT_TRUE(tm.wait_for("Vantrel 1.0", &screen)) << screen;
+    for (int i = 0; i < 5; ++i) tm.cmd("send-keys -t vp Down");
+    tm.cmd("send-keys -t vp Space");
+    ASSERT_TRUE(tm.wait_for("Duration: waiting: ", &screen)) << screen;
+    tm.cmd("send-keys -t vp Space Down Space");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ::close(held);
+    ASSERT_TRUE(tm.wait_for("Duration: off, saved", &screen)) << screen;
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    screen = tm.capture();
+    EXPECT_NE(screen.find("> [ ] Duration"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("[x] Creation Time"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("Duration: off, saved"), std::string::npos) << screen;
+    tm.cmd("send-keys -t vp q");
+    EXPECT_EQ(st.wait(), 0);
+    std::string file = read_file(home.file());
+    EXPECT_NE(file.find("<key>Duration</key>\n\t<false/>"), std::string::npos) << file;
+    EXPECT_EQ(file.find("Creation Time"), std::string::npos) << file;
+}
+
 // Over a slow link the bytes of an arrow key come apart: the view waits for
 // the rest of the sequence instead of taking its ESC for "leave".
 TEST(VantrelPrefsTerminal, AnArrowKeyWhoseBytesComeApartStillMoves) {

@@ -130,9 +130,6 @@ std::unique_ptr<Session> Session::open(const std::string& bundle, std::string* e
     if (!pane->loadMainView(error)) return nullptr;
     std::unique_ptr<Session> s(new Session);
     s->pane_ = std::move(pane);
-    // Connects now, and finishes the handshake: a connection left half open
-    // for the length of a visit is dropped by the bus.
-    s->off_ = vantrel::notify::unavailable_reason();
     return s;
 }
 
@@ -142,6 +139,11 @@ Session::~Session() {
 
 void Session::show() {
     if (shown_) return;
+    // A visit posts when it ends: connect now, and finish the handshake (a
+    // connection left half open for the length of a visit is dropped by the
+    // bus). Not before: --list, which posts nothing, never waits for a bus.
+    // An ending signal during that wait still ends the host at once.
+    off_ = vantrel::notify::unavailable_reason();
     shown_ = true;
     g_visiting = 1;
     auto before = vantrel::prefs::last_unreadable_read().serial;

@@ -918,7 +918,7 @@ struct FakeBus {
 // A session bus that is named but cannot be used (a closed port, a bus
 // that accepts and closes, one that never answers) counts as no bus: the
 // host says once that notifications are off, and it costs a bounded wait
-// once, not one at every post.
+// once, not one at every post; --list, which posts nothing, costs none.
 TEST(VantrelPrefs, ABusThatCannotBeUsedCountsAsOffInABoundedTime) {
     for (const char* mode : {"refuse", "close", "mute"}) {
         SCOPED_TRACE(mode);
@@ -937,6 +937,13 @@ TEST(VantrelPrefs, ABusThatCannotBeUsedCountsAsOffInABoundedTime) {
             << r.err;
         EXPECT_EQ(lines(r.err), 1) << r.err;
         EXPECT_LT(took, std::chrono::seconds(4)) << "a post waited for a bus known to be off";
+        // Listing posts nothing, so it never waits for the bus, nor speaks of it.
+        start = std::chrono::steady_clock::now();
+        r = run({"--list"}, "timeout -k 5 60 env DBUS_SESSION_BUS_ADDRESS='" + fake.address + "'");
+        took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        EXPECT_LT(took, std::chrono::seconds(1)) << "--list waited for the bus";
     }
 }
 

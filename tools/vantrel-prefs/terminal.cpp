@@ -170,6 +170,18 @@ class Keyboard {
             if (k == kQuit) return true;
         return false;
     }
+    // How many Ctrl-Z were typed since mark(): the view stops for them even
+    // while a click waits (they are dropped with the rest afterwards).
+    int suspends_since_mark() const {
+        std::string copy = in_;
+        int n = 0;
+        for (;;) {
+            std::size_t at = in_.size() - copy.size();
+            Key k = next_key(&copy, false);
+            if (k == kMore) return n;
+            if (k == kSuspend && at >= marked_) ++n;
+        }
+    }
     // Keys typed from now on can be dropped (drop_since_mark): those typed
     // while a click waited for another program, which the user typed not
     // knowing what the screen would show when they were read.
@@ -297,6 +309,7 @@ class TerminalFrontEnd : public FrontEnd {
             if (k == kToggle) {
                 NSButton* box = boxes[cursor_];
                 bool said = false;
+                int stopped = 0;
                 keys.mark();
                 ClickResult r = session.click(box, [&](const std::string& what) {
                     if (!said) {
@@ -306,6 +319,7 @@ class TerminalFrontEnd : public FrontEnd {
                     }
                     if (!service(0)) return !(leave = true);
                     if (keys.quit_waiting()) return !(leave = true);
+                    for (int n = keys.suspends_since_mark(); stopped < n; ++stopped) suspend();
                     return true;
                 });
                 // As the window takes no other click while one waits, keys

@@ -1188,7 +1188,8 @@ pid_t host_with_config(const PrefsHome& home) {
 
 struct StopCase {
     const char* name;
-    bool key;  // Ctrl-Z typed, rather than SIGTSTP sent
+    bool key;                    // Ctrl-Z typed, rather than SIGTSTP sent
+    bool during_a_wait = false;  // while a click waits for another program's lock
 };
 void PrintTo(const StopCase& c, std::ostream* os) {
     *os << c.name;
@@ -1226,6 +1227,14 @@ TEST_P(VantrelPrefsTerminalStopped, GivesTheTerminalBackAndTakesItAgain) {
     ASSERT_TRUE(tm.wait_for("Vantrel 1.0", &screen)) << screen;
     pid_t pid = host_with_config(home);
     ASSERT_GT(pid, 0);
+    int held = -1;
+    if (GetParam().during_a_wait) {
+        home.dir.write("com.ashgrove.Vantrel.plist", "<plist><dict/></plist>");
+        held = ::open(home.file().c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_EQ(::flock(held, LOCK_EX), 0);
+        tm.cmd("send-keys -t vp Space");
+        ASSERT_TRUE(tm.wait_for("Menu Header: waiting: ", &screen)) << screen;
+    }
     if (GetParam().key)
         tm.cmd("send-keys -t vp C-z");
     else
@@ -1243,7 +1252,10 @@ TEST_P(VantrelPrefsTerminalStopped, GivesTheTerminalBackAndTakesItAgain) {
     tm.cmd("send-keys -t vp -l 'fg; echo $? > \"" + status_file.string() + "\"'");
     tm.cmd("send-keys -t vp Enter");
     ASSERT_TRUE(tm.wait_for("Vantrel 1.0", &screen)) << screen;
-    tm.cmd("send-keys -t vp Space");  // raw again: one key, no Enter
+    if (held >= 0)
+        ::close(held);  // the click that waited goes on
+    else
+        tm.cmd("send-keys -t vp Space");  // raw again: one key, no Enter
     ASSERT_TRUE(tm.wait_for("Menu Header: off, saved", &screen)) << screen;
     tm.cmd("send-keys -t vp q");
     std::string status;
@@ -1253,7 +1265,9 @@ TEST_P(VantrelPrefsTerminalStopped, GivesTheTerminalBackAndTakesItAgain) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Ways, VantrelPrefsTerminalStopped,
-                         ::testing::Values(StopCase{"Sigtstp", false}, StopCase{"CtrlZ", true}),
+                         ::testing::Values(StopCase{"Sigtstp", false}, StopCase{"CtrlZ", true},
+                                           StopCase{"SigtstpWhileAClickWaits", false, true},
+                                           StopCase{"CtrlZWhileAClickWaits", true, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // While a click waits for another program's lock, the status says so and

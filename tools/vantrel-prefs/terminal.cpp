@@ -436,7 +436,19 @@ class PlainFrontEnd : public FrontEnd {
                 continue;
             }
             NSButton* box = boxes[static_cast<std::size_t>(n - 1)];
-            for (const std::string& l : click_status(box, session.click(box))) say(l);
+            // A wait for another program is said, as the full view says it,
+            // rather than a silence of up to ten seconds; an ending signal
+            // ends it.
+            bool said = false;
+            ClickResult r = session.click(box, [&](const std::string& what) {
+                if (!said) {
+                    said = true;
+                    say(title_of(box) + ": waiting: " + what);
+                    std::fflush(stdout);
+                }
+                return Signals::take() == 0;
+            });
+            for (const std::string& l : click_status(box, r)) say(l);
         }
         std::printf("\n");
         std::fflush(stdout);

@@ -1343,6 +1343,14 @@ TEST(VantrelPrefsTerminal, ADumbTerminalGetsPlainLines) {
     EXPECT_NE(screen.find(" 6 [x] Duration\n"), std::string::npos) << screen;
     tm.cmd("send-keys -t vp 6 Enter");
     ASSERT_TRUE(tm.wait_for("Duration: off, saved", &screen)) << screen;
+    // A click that waits for another program's lock says so, as a line.
+    int held = ::open(home.file().c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    tm.cmd("send-keys -t vp 4 Enter");
+    EXPECT_TRUE(tm.wait_for("URL: waiting: " + home.file().string() + " is locked", &screen))
+        << screen;
+    ::close(held);
+    ASSERT_TRUE(tm.wait_for("URL: off, saved", &screen)) << screen;
     tm.cmd("send-keys -t vp q Enter");
     EXPECT_EQ(st.wait(), 0);
     std::string out = read_file(raw);

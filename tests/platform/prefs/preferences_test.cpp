@@ -1372,6 +1372,55 @@ INSTANTIATE_TEST_SUITE_P(
                         "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>URL</key>"
                         "<false/><key>Title</key><string>a&#xFFFF;b</string></dict></plist>\n",
                         false},
+        // What XML forbids, inside an entry (which a write keeps as it is)
+        // or around it.
+        OtherReaderCase{"CdataEndInAString",
+                        "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>URL</key>"
+                        "<false/><key>Title</key><string>a ]]> b</string></dict></plist>\n",
+                        false},
+        OtherReaderCase{"CdataEndBetweenElements",
+                        "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>URL</key>"
+                        "<false/><key>A</key><array> ]]> </array></dict></plist>\n",
+                        false},
+        OtherReaderCase{"ADoubleDashInAComment",
+                        "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>URL</key>"
+                        "<false/><key>Title</key><string>a<!-- x -- y -->b</string></dict>"
+                        "</plist>\n",
+                        false},
+        OtherReaderCase{"ACommentEndingInADash",
+                        "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>URL</key>"
+                        "<false/><key>A</key><array><!-- x ---><true/></array></dict></plist>\n",
+                        false},
+        OtherReaderCase{"AnXmlDeclarationInsideAValue",
+                        "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>URL</key>"
+                        "<false/><key>A</key><array><?xml version='1.0'?><true/></array></dict>"
+                        "</plist>\n",
+                        false},
+        OtherReaderCase{
+            "AnXmlDeclarationAfterALineEnd",
+            "\n<?xml version=\"1.0\"?>\n<plist version=\"1.0\">" + kUrlOff + "</plist>\n", false},
+        OtherReaderCase{"AnAttributeGivenTwice",
+                        "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>URL</key>"
+                        "<false/><key>A</key><array a='1' a='2'><true/></array></dict></plist>\n",
+                        false},
+        OtherReaderCase{"AttributesNotSeparated",
+                        "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>URL</key>"
+                        "<false/><key>A</key><array a='1'b='2'><true/></array></dict></plist>\n",
+                        false},
+        OtherReaderCase{"ALessThanInAnAttribute",
+                        "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>URL</key>"
+                        "<false/><key>A</key><array a='1<2'><true/></array></dict></plist>\n",
+                        false},
+        OtherReaderCase{"ASecondDoctype",
+                        "<?xml version=\"1.0\"?>\n<!DOCTYPE plist>\n<!DOCTYPE plist>\n"
+                        "<plist version=\"1.0\">" +
+                            kUrlOff + "</plist>\n",
+                        false},
+        OtherReaderCase{"CdataBetweenElements",
+                        "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><![CDATA[x]]>"
+                        "<key>URL</key><false/><key>A</key><array><![CDATA[ <y> ]]><true/></array>"
+                        "</dict></plist>\n",
+                        true},
         OtherReaderCase{"TabsAndLineEndsAsCharactersAndReferences",
                         "<?xml version=\"1.0\"?>\r\n<plist version=\"1.0\"><dict><key>URL</key>"
                         "<false/><key>Title</key><string>a\tb\r\nc&#9;&#10;&#13;&#xFFFD;"

@@ -10,6 +10,9 @@
 //   auto r = vantrel::prefs::last_synchronize();
 //   if (r.serial != before && !r.ok) show(r.message);
 #pragma once
+// The names in this header are the interface's, fixed: the naming rule of
+// .clang-tidy is for the internal code.
+// NOLINTBEGIN(readability-identifier-naming)
 
 #include <cstdint>
 #include <functional>
@@ -72,3 +75,4 @@ VANTREL_EXPORT ReadReport last_unreadable_read();
 VANTREL_EXPORT void set_wait_hook(std::function<bool(const std::string& waiting_for)> hook);
 
 }  // namespace vantrel::prefs
+// NOLINTEND(readability-identifier-naming)

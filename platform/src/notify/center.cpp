@@ -51,14 +51,14 @@ constinit __CFNotificationCenter g_center;
 struct Observer {
     const void* observer;
     CFNotificationCallback callback;
-    std::string name;  // empty with any_name
-    bool any_name;
+    std::string name;  // empty with anyName
+    bool anyName;
     std::string object;
-    bool any_object;
+    bool anyObject;
 };
 
 struct Received {
-    std::string name, object, user_info;
+    std::string name, object, userInfo;
 };
 
 struct Center {
@@ -71,8 +71,8 @@ struct Center {
     std::string unreachable;  // why the last attempt to connect failed
     // A bus that did not answer is not tried again before this time: every
     // post would wait for it again.
-    std::chrono::steady_clock::time_point retry_after{};
-    PostReport last_post;
+    std::chrono::steady_clock::time_point retryAfter{};
+    PostReport lastPost;
 };
 
 Center& center() {
@@ -150,14 +150,14 @@ bool connect(Center& c) {
         drop_connection(c, false);
         c.observers.clear();
         c.queue.clear();
-        c.retry_after = {};
+        c.retryAfter = {};
     }
     if (c.bus) return true;
     if (vantrel::fault::check("CFNotificationCenterGetDistributedCenter.connect")) {
         c.unreachable = "no session bus (fault injected)";
         return false;
     }
-    if (std::chrono::steady_clock::now() < c.retry_after) return false;
+    if (std::chrono::steady_clock::now() < c.retryAfter) return false;
     if (no_bus_configured()) {
         c.unreachable = "no session bus";
         return false;
@@ -170,7 +170,7 @@ bool connect(Center& c) {
         c.unreachable = "the session bus " + bus_address() +
                         (r == -ETIMEDOUT ? " does not answer"
                                          : " cannot be reached: " + std::string(std::strerror(-r)));
-        if (r == -ETIMEDOUT) c.retry_after = std::chrono::steady_clock::now() + kRetryHungBus;
+        if (r == -ETIMEDOUT) c.retryAfter = std::chrono::steady_clock::now() + kRetryHungBus;
         return false;
     }
     c.bus = bus;
@@ -257,13 +257,13 @@ int emit(Center& c, const std::string& n, const std::string& obj, const std::str
 }
 
 void report_post(Center& c, bool ok, const std::string& message) {
-    ++c.last_post.serial;
-    c.last_post.ok = ok;
-    c.last_post.message = ok ? std::string() : message;
+    ++c.lastPost.serial;
+    c.lastPost.ok = ok;
+    c.lastPost.message = ok ? std::string() : message;
 }
 
 bool matches(const Observer& o, const Received& r) {
-    return (o.any_name || o.name == r.name) && (o.any_object || o.object == r.object);
+    return (o.anyName || o.name == r.name) && (o.anyObject || o.object == r.object);
 }
 
 // Delivers queued notifications (mutex not held). Returns how many
@@ -281,8 +281,8 @@ std::size_t deliver(Center& c) {
         CFStringRef name = cf::string_from_utf8(r.name);
         CFStringRef object = r.object.empty() ? nullptr : cf::string_from_utf8(r.object);
         CFDictionaryRef info = nullptr;
-        if (!r.user_info.empty()) {
-            CFTypeRef v = cf::parse_plist(r.user_info);
+        if (!r.userInfo.empty()) {
+            CFTypeRef v = cf::parse_plist(r.userInfo);
             if (cf::is(v, cf_detail::kDictionaryTypeID))
                 info = static_cast<CFDictionaryRef>(v);
             else
@@ -325,7 +325,7 @@ namespace vantrel::notify {
 PostReport last_post() {
     Center& ctr = center();
     std::lock_guard lk(ctr.mu);
-    return ctr.last_post;
+    return ctr.lastPost;
 }
 
 std::string unavailable_reason() {
@@ -392,8 +392,8 @@ void CFNotificationCenterRemoveObserver(CFNotificationCenterRef c, const void* o
     Center& ctr = center();
     std::lock_guard lk(ctr.mu);
     std::erase_if(ctr.observers, [&](const Observer& r) {
-        return r.observer == observer && (name == nullptr || (!r.any_name && r.name == n)) &&
-               (object == nullptr || (!r.any_object && r.object == o));
+        return r.observer == observer && (name == nullptr || (!r.anyName && r.name == n)) &&
+               (object == nullptr || (!r.anyObject && r.object == o));
     });
 }
 
@@ -402,8 +402,8 @@ void CFNotificationCenterRemoveEveryObserver(CFNotificationCenterRef c, const vo
 }
 
 SInt32 CFRunLoopRunInMode(CFRunLoopMode, CFTimeInterval seconds, Boolean returnAfterSourceHandled) {
-    using clock = std::chrono::steady_clock;
-    auto deadline = clock::now() + std::chrono::duration_cast<clock::duration>(
+    using Clock = std::chrono::steady_clock;
+    auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                        std::chrono::duration<double>(seconds > 0 ? seconds : 0));
     Center& ctr = center();
     bool handled = false;
@@ -427,7 +427,7 @@ SInt32 CFRunLoopRunInMode(CFRunLoopMode, CFTimeInterval seconds, Boolean returnA
             continue;
         }
         auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0)
             return handled && returnAfterSourceHandled ? kCFRunLoopRunHandledSource
                                                        : kCFRunLoopRunTimedOut;

@@ -100,7 +100,7 @@ struct Document {
         index.clear();
         why.clear();
         usable = bytes.empty() || cf::outline_plist(bytes, &outline, &why);
-        if (usable && !bytes.empty() && !outline.root_is_dict) {
+        if (usable && !bytes.empty() && !outline.rootIsDict) {
             usable = false;
             why = "its root is not a dictionary";
         } else if (!usable) {
@@ -118,7 +118,7 @@ struct Document {
     // A new CF object for the key's value, or null.
     CFTypeRef copy(const std::string& key) const {
         const cf::PlistEntry* e = find(key);
-        return e ? cf::parse_plist(e->value_text) : nullptr;
+        return e ? cf::parse_plist(e->valueText) : nullptr;
     }
 };
 
@@ -129,7 +129,7 @@ struct Pending {
     // absent). A change whose key another process has since given another
     // value is older than that value and is dropped, never written over it.
     CFTypeRef base = nullptr;
-    bool base_known = false;  // false when the file could not be read then
+    bool baseKnown = false;  // false when the file could not be read then
 };
 
 struct Domain {
@@ -141,7 +141,7 @@ struct Domain {
     // a regular file or cannot be looked at or opened ("" otherwise; a file
     // that does not parse says so in `doc`), and the stat error seen then.
     std::string unreadable;
-    int stat_error = 0;
+    int statError = 0;
     std::map<std::string, Pending> pending;
     // Changes recorded since the last synchronisation that will never be
     // written (a value refused, a change another program overtook), with
@@ -150,7 +150,7 @@ struct Domain {
     std::vector<std::pair<std::string, std::string>> lost;
     // When a read last gave up waiting for the file to stop changing: the
     // reads just after it do not wait again.
-    std::chrono::steady_clock::time_point gave_up{};
+    std::chrono::steady_clock::time_point gaveUp{};
 };
 
 struct Registry {
@@ -195,15 +195,15 @@ WaitHookState& wait_hook_state() {
 
 // Sleeps a short while (20 ms) for another program, then asks the host's
 // hook whether to go on waiting. False: stop waiting now.
-bool pause_for_other_program(const std::string& waiting_for, long pause_us = 20000) {
-    ::usleep(static_cast<useconds_t>(pause_us));
+bool pause_for_other_program(const std::string& waitingFor, long pauseUs = 20000) {
+    ::usleep(static_cast<useconds_t>(pauseUs));
     std::function<bool(const std::string&)> hook;
     {
         WaitHookState& h = wait_hook_state();
         std::lock_guard lk(h.mu);
         hook = h.hook;
     }
-    return !hook || hook(waiting_for);
+    return !hook || hook(waitingFor);
 }
 
 void release(Pending& p) {
@@ -293,9 +293,9 @@ bool racy(const Signature& s) {
     if (!s.exists) return false;
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
-    long long diff_ms = (static_cast<long long>(now.tv_sec) - s.mtime.tv_sec) * 1000 +
-                        (now.tv_nsec - s.mtime.tv_nsec) / 1000000;
-    return diff_ms < 100;
+    long long diffMs = (static_cast<long long>(now.tv_sec) - s.mtime.tv_sec) * 1000 +
+                       (now.tv_nsec - s.mtime.tv_nsec) / 1000000;
+    return diffMs < 100;
 }
 
 constexpr int kOpenRead = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
@@ -307,12 +307,12 @@ constexpr int kOpenRead = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
 // the same file. -1 with `*not_regular` set (and `st` filled) for anything
 // else; -1 with errno on failure. `follow` 0 follows links, O_NOFOLLOW does
 // not (a link is then "not regular").
-int open_regular(const std::string& path, int follow, struct stat* st, bool* not_regular) {
-    *not_regular = false;
+int open_regular(const std::string& path, int follow, struct stat* st, bool* notRegular) {
+    *notRegular = false;
     Fd at(::open(path.c_str(), O_PATH | O_CLOEXEC | follow));
     if (at.fd < 0 || ::fstat(at.fd, st) != 0) return -1;
     if (!S_ISREG(st->st_mode)) {
-        *not_regular = true;
+        *notRegular = true;
         return -1;
     }
     std::string self = "/proc/self/fd/" + std::to_string(at.fd);
@@ -324,7 +324,7 @@ int open_regular(const std::string& path, int follow, struct stat* st, bool* not
     if (fd >= 0 && (::fstat(fd, &now) != 0 || now.st_dev != st->st_dev ||
                     now.st_ino != st->st_ino || !S_ISREG(now.st_mode))) {
         ::close(fd);
-        *not_regular = true;
+        *notRegular = true;
         return -1;
     }
     return fd;
@@ -359,11 +359,11 @@ enum class ReadResult { Done, Changing, Interrupted, Failed };
 // kSettleWaitMs, Interrupted when the host's hook stopped the wait. With
 // `may_wait` false it is read once. `st` describes the file as last read.
 ReadResult read_settled(int fd, Document* doc, struct stat* st, const std::string& path,
-                        bool may_wait) {
+                        bool mayWait) {
     auto start = std::chrono::steady_clock::now();
-    auto still_since = start;
+    auto stillSince = start;
     std::string last;
-    Signature last_sig;
+    Signature lastSig;
     for (;;) {
         if (::lseek(fd, 0, SEEK_SET) < 0 || !read_capped(fd, &doc->bytes) || ::fstat(fd, st) != 0)
             return ReadResult::Failed;
@@ -371,11 +371,11 @@ ReadResult read_settled(int fd, Document* doc, struct stat* st, const std::strin
         if (doc->usable && !doc->bytes.empty()) return ReadResult::Done;
         auto now = std::chrono::steady_clock::now();
         Signature sig = Signature::of(*st);
-        if (!(sig == last_sig) || doc->bytes != last) still_since = now;
-        last_sig = sig;
+        if (!(sig == lastSig) || doc->bytes != last) stillSince = now;
+        lastSig = sig;
         last = doc->bytes;
         if (std::min(ms_since(st->st_mtim), ms_since(st->st_ctim)) >= kSettleMs ||
-            now - still_since >= std::chrono::milliseconds(kSettleMs) || !may_wait)
+            now - stillSince >= std::chrono::milliseconds(kSettleMs) || !mayWait)
             return ReadResult::Done;  // it is what it is
         if (now - start >= std::chrono::milliseconds(kSettleWaitMs)) {
             doc->usable = false;
@@ -397,31 +397,31 @@ ReadResult read_settled(int fd, Document* doc, struct stat* st, const std::strin
 void refresh(Domain& d, const std::string& path) {
     struct stat st {};
     Signature now;
-    int stat_error = 0;
+    int statError = 0;
     if (::stat(path.c_str(), &st) == 0)
         now = Signature::of(st);
     else
-        stat_error = errno == ENOENT ? 0 : errno;  // a dangling link is an absent file
-    if (d.loaded && now == d.sig && stat_error == d.stat_error && !racy(now)) return;
+        statError = errno == ENOENT ? 0 : errno;  // a dangling link is an absent file
+    if (d.loaded && now == d.sig && statError == d.statError && !racy(now)) return;
     // The file as it was when it was last read and believed: it need not
     // settle again (a file dated in the future is always read again).
     const bool settled = d.loaded && d.doc != nullptr && now == d.sig;
     d.loaded = true;
     d.doc.reset();
     d.sig = now;
-    d.stat_error = stat_error;
+    d.statError = statError;
     d.unreadable.clear();
-    if (stat_error != 0)
-        d.unreadable = "cannot look at it: " + std::string(std::strerror(stat_error));
+    if (statError != 0)
+        d.unreadable = "cannot look at it: " + std::string(std::strerror(statError));
     if (now.exists && !S_ISREG(st.st_mode)) d.unreadable = "it is not a regular file";
     if (!now.exists || !S_ISREG(st.st_mode)) return;
     if (vantrel::fault::check("CFPreferencesCopyAppValue.read", path)) {
         d.loaded = false;  // try again next time
         return;
     }
-    bool not_regular = false;
-    Fd fd(open_regular(path, 0, &st, &not_regular));
-    if (not_regular) {  // swapped for something else since the stat
+    bool notRegular = false;
+    Fd fd(open_regular(path, 0, &st, &notRegular));
+    if (notRegular) {  // swapped for something else since the stat
         d.sig = Signature::of(st);
         d.unreadable = "it is not a regular file";
         return;
@@ -432,19 +432,19 @@ void refresh(Domain& d, const std::string& path) {
         return;
     }
     auto doc = std::make_unique<Document>();
-    bool may_wait = !settled && std::chrono::steady_clock::now() - d.gave_up >=
-                                    std::chrono::milliseconds(kSettleWaitMs);
-    ReadResult r = read_settled(fd.fd, doc.get(), &st, path, may_wait);
-    const int read_error = errno;
+    bool mayWait = !settled && std::chrono::steady_clock::now() - d.gaveUp >=
+                                   std::chrono::milliseconds(kSettleWaitMs);
+    ReadResult r = read_settled(fd.fd, doc.get(), &st, path, mayWait);
+    const int readError = errno;
     d.sig = Signature::of(st);  // describes exactly what is read
     if (r == ReadResult::Failed) {
-        d.unreadable = "cannot read it: " + std::string(std::strerror(read_error));
+        d.unreadable = "cannot read it: " + std::string(std::strerror(readError));
         d.loaded = false;
         return;
     }
     if (r != ReadResult::Done) {
         d.loaded = false;  // read again next time: it may have settled
-        d.gave_up = std::chrono::steady_clock::now();
+        d.gaveUp = std::chrono::steady_clock::now();
     }
     d.doc = std::move(doc);
 }
@@ -458,7 +458,7 @@ CFTypeRef copy_current_value(const Domain& d, const std::string& key) {
 // Whether another process has given the key another value since this
 // process recorded its change.
 bool superseded(const Pending& p, CFTypeRef current) {
-    if (!p.base_known) return false;
+    if (!p.baseKnown) return false;
     if (p.base == nullptr || current == nullptr) return p.base != current;
     return !CFEqual(p.base, current);
 }
@@ -579,8 +579,8 @@ bool write_all(int fd, const std::string& s) {
 // renamed over.
 struct Lock {
     int fd = -1;
-    bool on_file = false;  // false: `fd` is the directory and there is no file
-    bool not_regular = false;
+    bool onFile = false;  // false: `fd` is the directory and there is no file
+    bool notRegular = false;
     bool busy = false;         // another program held the lock for longer than we wait
     bool interrupted = false;  // the host's hook ended the wait
 };
@@ -596,25 +596,25 @@ constexpr int kLockWaitMs = 10000;
 bool wait_for_lock(int fd, const std::string& target) {
     timespec start{};
     ::clock_gettime(CLOCK_MONOTONIC, &start);
-    long pause_us = 500;
-    const std::string waiting_for = target + " is locked by another program";
+    long pauseUs = 500;
+    const std::string waitingFor = target + " is locked by another program";
     for (;;) {
         if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
         if (errno == EINTR) continue;
         if (errno != EWOULDBLOCK) return false;
         timespec now{};
         ::clock_gettime(CLOCK_MONOTONIC, &now);
-        long long waited_ms = (static_cast<long long>(now.tv_sec) - start.tv_sec) * 1000 +
-                              (now.tv_nsec - start.tv_nsec) / 1000000;
-        if (waited_ms >= kLockWaitMs) {
+        long long waitedMs = (static_cast<long long>(now.tv_sec) - start.tv_sec) * 1000 +
+                             (now.tv_nsec - start.tv_nsec) / 1000000;
+        if (waitedMs >= kLockWaitMs) {
             errno = EWOULDBLOCK;
             return false;
         }
-        if (!pause_for_other_program(waiting_for, pause_us)) {
+        if (!pause_for_other_program(waitingFor, pauseUs)) {
             errno = EINTR;
             return false;
         }
-        pause_us = std::min(pause_us * 2, 20000L);
+        pauseUs = std::min(pauseUs * 2, 20000L);
     }
 }
 
@@ -622,13 +622,13 @@ Lock lock_domain(const std::string& target) {
     std::string dir = dir_of(target);
     for (int attempt = 0; attempt < 1000; ++attempt) {
         if (vantrel::fault::check("CFPreferencesAppSynchronize.open", target)) return {};
-        bool on_file = true, not_regular = false;
+        bool onFile = true, notRegular = false;
         struct stat held {};
-        int fd = open_regular(target, O_NOFOLLOW, &held, &not_regular);
-        if (not_regular && S_ISLNK(held.st_mode)) continue;  // became a link since it was resolved
-        if (not_regular) return {-1, false, true};
+        int fd = open_regular(target, O_NOFOLLOW, &held, &notRegular);
+        if (notRegular && S_ISLNK(held.st_mode)) continue;  // became a link since it was resolved
+        if (notRegular) return {-1, false, true};
         if (fd < 0 && errno == ENOENT) {
-            on_file = false;
+            onFile = false;
             fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         }
         if (fd < 0) return {};
@@ -644,9 +644,9 @@ Lock lock_domain(const std::string& target) {
         }
         struct stat now {};
         bool exists = ::lstat(target.c_str(), &now) == 0;
-        if (on_file && exists && held.st_dev == now.st_dev && held.st_ino == now.st_ino)
+        if (onFile && exists && held.st_dev == now.st_dev && held.st_ino == now.st_ino)
             return {fd, true};
-        if (!on_file && !exists) return {fd, false};
+        if (!onFile && !exists) return {fd, false};
         ::close(fd);  // replaced or created meanwhile: look again
     }
     errno = EBUSY;
@@ -724,10 +724,10 @@ std::string merged_xml(const Document& old, const std::map<std::string, CFTypeRe
         for (const cf::PlistEntry& e : old.outline.entries) {
             auto c = changes.find(e.key);
             if (c == changes.end()) {
-                add(e.key_text, e.value_text);
+                add(e.keyText, e.valueText);
             } else {
                 done[e.key] = true;
-                if (c->second) add(e.key_text, cf::value_xml(c->second, 1));
+                if (c->second) add(e.keyText, cf::value_xml(c->second, 1));
             }
         }
     }
@@ -776,22 +776,22 @@ std::string errno_text(int e) {
 // Makes the recorded changes durable. On failure returns false with a line
 // saying what failed.
 bool synchronize(Domain& d, const std::string& path, std::string* why, bool* written,
-                 std::string* set_aside) {
+                 std::string* setAside) {
     if (d.pending.empty()) {
         refresh(d, path);
         *written = true;  // nothing recorded is missing from the file
         return true;
     }
-    auto fail_errno = [&](const std::string& what) {
+    auto failErrno = [&](const std::string& what) {
         *why = what + ": " + errno_text(errno);
         return false;
     };
     std::string target;
-    if (!resolve_target(path, &target)) return fail_errno("cannot follow the link " + path);
+    if (!resolve_target(path, &target)) return failErrno("cannot follow the link " + path);
     std::string dir = dir_of(target), failed;
-    if (!mkdirs(dir, &failed)) return fail_errno("cannot make the directory " + failed);
+    if (!mkdirs(dir, &failed)) return failErrno("cannot make the directory " + failed);
     Lock lock = lock_domain(target);
-    if (lock.not_regular) {
+    if (lock.notRegular) {
         *why = target + " is not a regular file; it is left as it is";
         return false;
     }
@@ -804,11 +804,11 @@ bool synchronize(Domain& d, const std::string& path, std::string* why, bool* wri
         *why = target + " is locked by another program; the wait for it was ended";
         return false;
     }
-    if (lock.fd < 0) return fail_errno("cannot open " + target);
+    if (lock.fd < 0) return failErrno("cannot open " + target);
     Fd locked(lock.fd);
     // A file its user may not write (made read-only to freeze the settings)
     // is not replaced through the directory, which the user may write.
-    if (lock.on_file && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0 &&
+    if (lock.onFile && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0 &&
         errno == EACCES) {
         *why = target + " is read-only; it is left as it is";
         return false;
@@ -816,7 +816,7 @@ bool synchronize(Domain& d, const std::string& path, std::string* why, bool* wri
 
     struct stat old {};
     Document doc;
-    if (lock.on_file) {
+    if (lock.onFile) {
         // A file that does not parse may be one another program is writing
         // in place (it takes no lock): it is read again until it settles,
         // and only a file that stays unreadable is kept aside and replaced.
@@ -826,7 +826,7 @@ bool synchronize(Domain& d, const std::string& path, std::string* why, bool* wri
         if (struct stat now{}; d.doc != nullptr && ::fstat(locked.fd, &now) == 0)
             settled = Signature::of(now) == d.sig;
         ReadResult r = read_settled(locked.fd, &doc, &old, target, !settled);
-        if (r == ReadResult::Failed) return fail_errno("cannot read " + target);
+        if (r == ReadResult::Failed) return failErrno("cannot read " + target);
         if (r == ReadResult::Changing) {
             *why = target + " kept changing for " + std::to_string(kSettleWaitMs / 1000) +
                    " seconds (another program is writing it); it is left as it is";
@@ -839,7 +839,7 @@ bool synchronize(Domain& d, const std::string& path, std::string* why, bool* wri
     } else {
         doc.parse();
     }
-    bool corrupt = lock.on_file && doc.corrupt();
+    bool corrupt = lock.onFile && doc.corrupt();
     remove_stale_temporaries(dir, target.substr(target.rfind('/') + 1));
 
     // This process's changes, less those another process has overtaken.
@@ -858,13 +858,13 @@ bool synchronize(Domain& d, const std::string& path, std::string* why, bool* wri
     // Anything that fails from here leaves the old file as it was.
     int tfd = -1;
     std::string tmp;
-    auto fail = [&](const std::string& what, bool with_errno = true) {
+    auto fail = [&](const std::string& what, bool withErrno = true) {
         int e = errno;
         if (tfd >= 0) {
             ::close(tfd);
             ::unlink(tmp.c_str());
         }
-        *why = with_errno ? what + ": " + errno_text(e) : what;
+        *why = withErrno ? what + ": " + errno_text(e) : what;
         return false;
     };
     auto slash = target.rfind('/');
@@ -881,7 +881,7 @@ bool synchronize(Domain& d, const std::string& path, std::string* why, bool* wri
     // nothing is replaced.
     struct stat made {};
     if (::fstat(tfd, &made) != 0) return fail("cannot write " + tmp);
-    if (lock.on_file) {
+    if (lock.onFile) {
         if ((made.st_uid != old.st_uid || made.st_gid != old.st_gid) &&
             (vantrel::fault::check("CFPreferencesAppSynchronize.chown", tmp) ||
              ::fchown(tfd, old.st_uid, old.st_gid) != 0))
@@ -918,7 +918,7 @@ bool synchronize(Domain& d, const std::string& path, std::string* why, bool* wri
     for (auto& kv : d.pending) release(kv.second);
     d.pending.clear();
     d.lost.insert(d.lost.end(), overtook.begin(), overtook.end());
-    *set_aside = kept;
+    *setAside = kept;
 
     Fd dfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (vantrel::fault::check("CFPreferencesAppSynchronize.fsyncDir", dir) || dfd.fd < 0 ||
@@ -931,8 +931,7 @@ bool synchronize(Domain& d, const std::string& path, std::string* why, bool* wri
 }
 
 void report(bool ok, const std::string& message, bool written = false,
-            std::vector<std::pair<std::string, std::string>> lost = {},
-            std::string set_aside = {}) {
+            std::vector<std::pair<std::string, std::string>> lost = {}, std::string setAside = {}) {
     ReportState& r = report_state();
     std::lock_guard lk(r.mu);
     ++r.last.serial;
@@ -940,16 +939,16 @@ void report(bool ok, const std::string& message, bool written = false,
     r.last.message = ok ? std::string() : message;
     r.last.written = written;
     r.last.lost = std::move(lost);
-    r.last.set_aside = std::move(set_aside);
+    r.last.set_aside = std::move(setAside);
 }
 
-void report_unreadable(const std::string& path, const std::string& problem, bool kept_aside) {
+void report_unreadable(const std::string& path, const std::string& problem, bool keptAside) {
     UnreadableState& u = unreadable_state();
     std::lock_guard lk(u.mu);
     ++u.last.serial;
     u.last.path = path;
     u.last.problem = problem;
-    u.last.kept_aside_at_next_write = kept_aside;
+    u.last.kept_aside_at_next_write = keptAside;
 }
 
 }  // namespace
@@ -966,7 +965,7 @@ ReadReport last_unreadable_read() {
     return u.last;
 }
 
-void set_wait_hook(std::function<bool(const std::string& waiting_for)> hook) {
+void set_wait_hook(std::function<bool(const std::string& waitingFor)> hook) {
     WaitHookState& h = wait_hook_state();
     std::lock_guard lk(h.mu);
     h.hook = std::move(hook);
@@ -1019,8 +1018,8 @@ void CFPreferencesSetAppValue(CFStringRef key, CFPropertyListRef value, CFString
     Pending p;
     p.value = CFRetain(value);
     // A file that could not be read tells nothing of the key's value then.
-    p.base_known = !d.sig.exists || (d.doc != nullptr && d.doc->usable);
-    p.base = p.base_known ? copy_current_value(d, k) : nullptr;
+    p.baseKnown = !d.sig.exists || (d.doc != nullptr && d.doc->usable);
+    p.base = p.baseKnown ? copy_current_value(d, k) : nullptr;
     Pending& slot = d.pending[k];
     release(slot);
     slot = p;
@@ -1042,9 +1041,9 @@ Boolean CFPreferencesAppSynchronize(CFStringRef applicationID) {
     }
     Domain& d = domain_for(path);
     std::lock_guard lk(d.mu);
-    std::string why, set_aside;
+    std::string why, setAside;
     bool written = false;
-    bool ok = synchronize(d, path, &why, &written, &set_aside);
+    bool ok = synchronize(d, path, &why, &written, &setAside);
     std::vector<std::pair<std::string, std::string>> lost;
     lost.swap(d.lost);
     if (ok && !lost.empty()) {
@@ -1053,6 +1052,6 @@ Boolean CFPreferencesAppSynchronize(CFStringRef applicationID) {
                   : "\"" + lost.front().first + "\" was not stored: " + lost.front().second;
         ok = false;
     }
-    report(ok, why, written, std::move(lost), std::move(set_aside));
+    report(ok, why, written, std::move(lost), std::move(setAside));
     return ok;
 }

@@ -143,13 +143,13 @@ std::string styled(std::string_view text) {
     std::string out;
     std::size_t i = 0;
     while (i < text.size()) {
-        const bool word_start = i == 0 || !is_word(text[i - 1]);
+        const bool wordStart = i == 0 || !is_word(text[i - 1]);
         std::size_t j = i;
-        if (word_start && text[i] == '-' && i + 1 < text.size() &&
+        if (wordStart && text[i] == '-' && i + 1 < text.size() &&
             (is_word(text[i + 1]) && text[i + 1] != '-')) {
             j = i + 1;  // -R
             while (j < text.size() && is_word(text[j])) ++j;
-        } else if (word_start && starts_with(text.substr(i), "--") && i + 2 < text.size() &&
+        } else if (wordStart && starts_with(text.substr(i), "--") && i + 2 < text.size() &&
                    is_word(text[i + 2])) {
             j = i + 2;  // --long
             while (j < text.size() && is_word(text[j])) ++j;
@@ -159,7 +159,7 @@ std::string styled(std::string_view text) {
             i = j;
             continue;
         }
-        if (word_start && is_upper(text[i])) {
+        if (wordStart && is_upper(text[i])) {
             j = i;
             while (j < text.size() && (is_upper(text[j]) || (text[j] >= '0' && text[j] <= '9')))
                 ++j;

@@ -54,21 +54,36 @@ const Descriptor* Header::find(std::uint32_t id) const {
 
 const char* describe(Error e) noexcept {
     switch (e) {
-        case Error::None: return "none";
-        case Error::Short: return "shorter than a header";
-        case Error::Magic: return "not AppleDouble";
-        case Error::Version: return "not version 2";
-        case Error::Count: return "an entry count the bytes cannot hold";
-        case Error::BadId: return "an entry with id 0";
-        case Error::Duplicate: return "the same entry twice";
-        case Error::InHeader: return "an entry inside the header";
-        case Error::OutsideFile: return "an entry outside the file";
-        case Error::Overlap: return "entries that overlap";
-        case Error::Missing: return "a required entry missing";
-        case Error::TooShort: return "an entry too short for its form";
-        case Error::NoBlock: return "no ATTR block";
-        case Error::BadBlock: return "an ATTR block that does not hold together";
-        case Error::BadStream: return "not an AfpInfo stream";
+        case Error::None:
+            return "none";
+        case Error::Short:
+            return "shorter than a header";
+        case Error::Magic:
+            return "not AppleDouble";
+        case Error::Version:
+            return "not version 2";
+        case Error::Count:
+            return "an entry count the bytes cannot hold";
+        case Error::BadId:
+            return "an entry with id 0";
+        case Error::Duplicate:
+            return "the same entry twice";
+        case Error::InHeader:
+            return "an entry inside the header";
+        case Error::OutsideFile:
+            return "an entry outside the file";
+        case Error::Overlap:
+            return "entries that overlap";
+        case Error::Missing:
+            return "a required entry missing";
+        case Error::TooShort:
+            return "an entry too short for its form";
+        case Error::NoBlock:
+            return "no ATTR block";
+        case Error::BadBlock:
+            return "an ATTR block that does not hold together";
+        case Error::BadStream:
+            return "not an AfpInfo stream";
     }
     return "?";
 }
@@ -81,8 +96,7 @@ Error decode(std::span<const std::uint8_t> head, std::uint64_t fileSize, const F
     if (be32(p + 4) != kVersion) return Error::Version;
     const std::size_t count = be16(p + 24);
     const std::uint64_t dataStart = kHeaderSize + kEntrySize * count;
-    if (count > kMaxEntries || dataStart > head.size() || dataStart > fileSize)
-        return Error::Count;
+    if (count > kMaxEntries || dataStart > head.size() || dataStart > fileSize) return Error::Count;
     Header h;
     std::memcpy(h.filler.data(), p + 8, h.filler.size());
     h.entries.reserve(count);
@@ -111,7 +125,8 @@ Error decode(std::span<const std::uint8_t> head, std::uint64_t fileSize, const F
         if (otherEnd <= open->offset) {
             open->toEnd = true;
             const std::uint64_t rest = fileSize - open->offset;
-            open->extent = fileSize <= 0xFFFFFFFFu ? rest : std::min<std::uint64_t>(open->length, rest);
+            open->extent =
+                fileSize <= 0xFFFFFFFFu ? rest : std::min<std::uint64_t>(open->length, rest);
         }
     }
     for (const Descriptor& d : h.entries)
@@ -211,7 +226,8 @@ Error decode_attrs(std::span<const std::uint8_t> file, const Descriptor& fi, Att
     }
     // The data lies past the entry table, each attribute's bytes its own.
     const std::uint64_t tableEnd = std::min(at, end);
-    std::sort(spans.begin(), spans.end(), [](const Span& x, const Span& y) { return x.from < y.from; });
+    std::sort(spans.begin(), spans.end(),
+              [](const Span& x, const Span& y) { return x.from < y.from; });
     for (std::size_t i = 0; i < spans.size(); ++i) {
         if (spans[i].from < tableEnd) return Error::BadBlock;
         if (i > 0 && spans[i - 1].to > spans[i].from) return Error::BadBlock;
@@ -407,7 +423,8 @@ bool get_date(const Record& r, DateIndex i, std::int32_t* out) {
 void set_date(Record& r, DateIndex i, std::int32_t v) {
     Entry& e = r.need(kFileDatesId, 16);
     const auto u = std::uint32_t(v);
-    for (int b = 0; b < 4; ++b) e.data[std::size_t(i) * 4 + std::size_t(b)] = char(u >> (24 - 8 * b));
+    for (int b = 0; b < 4; ++b)
+        e.data[std::size_t(i) * 4 + std::size_t(b)] = char(u >> (24 - 8 * b));
 }
 
 }  // namespace vantrel::fm::meta

@@ -83,15 +83,14 @@ std::vector<HeaderRow> header_rows() {
         file({{9, 0x32, 32}, {2, 0x40, 8}}, 0x52), E::Overlap);
     add("a fork inside the entry table", false, file({{2, 0x20, 8}, {9, 0x32, 32}}, 0x52),
         E::InHeader);
-    add("a Finder entry inside the entry table", false,
-        file({{2, 0x52, 0}, {9, 0x10, 32}}, 0x52), E::InHeader);
+    add("a Finder entry inside the entry table", false, file({{2, 0x52, 0}, {9, 0x10, 32}}, 0x52),
+        E::InHeader);
     add("a Finder entry twice", false, file({{2, 0x7E, 0}, {9, 0x3E, 32}, {9, 0x5E, 32}}, 0x7E),
         E::Duplicate);
     add("an entry with id 0", false, file({{2, 0x52, 0}, {0, 0x32, 32}}, 0x52), E::BadId);
     add("no fork entry", false, file({{9, 0x32, 32}}, 0x52), E::Missing);
-    add("a count the bytes cannot hold", false, file({{2, 0x52, 0}}, 0x26, "Netatalk        ",
-                                                      0x00051607, 0x00020000, 3),
-        E::Count);
+    add("a count the bytes cannot hold", false,
+        file({{2, 0x52, 0}}, 0x26, "Netatalk        ", 0x00051607, 0x00020000, 3), E::Count);
     add("a count past what anyone writes", false,
         file({{2, 0x52, 0}}, 26 + 12 * 65, "Netatalk        ", 0x00051607, 0x00020000, 65),
         E::Count);
@@ -101,22 +100,27 @@ std::vector<HeaderRow> header_rows() {
         E::OutsideFile);
     add("a fork that is not last, running past the end", false,
         file({{2, 0x32, 0x60}, {9, 0x80, 8}}, 0x88), E::OutsideFile);
-    add("bad magic", false, file({{2, 0x52, 0}}, 0x52, "Netatalk        ", 0x00051600),
-        E::Magic);
+    add("bad magic", false, file({{2, 0x52, 0}}, 0x52, "Netatalk        ", 0x00051600), E::Magic);
     add("version 1", false, file({{2, 0x52, 0}}, 0x52, "Netatalk        ", 0x00051607, 0x00010000),
         E::Version);
     add("shorter than a header", false, ours(0).substr(0, 20), E::Short);
     add("a sidecar past 4 GiB", false, ours(16), E::None, 0x100000100ull);
     // The record: the same rules, nothing required.
     add("the standard record", true,
-        file({{9, 122, 32}, {4, 154, 200}, {8, 354, 16}, {14, 370, 4}, {0x80444556, 374, 8},
-              {0x80494E4F, 382, 8}, {0x8053594E, 390, 8}, {0x8053567E, 398, 4}},
+        file({{9, 122, 32},
+              {4, 154, 200},
+              {8, 354, 16},
+              {14, 370, 4},
+              {0x80444556, 374, 8},
+              {0x80494E4F, 382, 8},
+              {0x8053594E, 390, 8},
+              {0x8053567E, 398, 4}},
              402, "\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0"),
         E::None);
     add("a record whose comment overlaps its Finder information", true,
         file({{9, 50, 32}, {4, 60, 200}}, 260), E::Overlap);
-    add("a record with an empty entry inside another", true,
-        file({{9, 50, 32}, {4, 60, 0}}, 82), E::None);
+    add("a record with an empty entry inside another", true, file({{9, 50, 32}, {4, 60, 0}}, 82),
+        E::None);
     add("a record with an entry past its end", true, file({{9, 50, 32}}, 81), E::OutsideFile);
     return rows;
 }
@@ -258,8 +262,7 @@ TEST(AppleDouble, ReadsTheAttributesMacOSKeepsInItsDotUnderscoreFiles) {
     EXPECT_EQ(b.attrs[1].value, kTwo[1].value);
     // Written back in the same form: the same header and the same bytes.
     const std::string again =
-        ad::encode_macos(reinterpret_cast<const std::uint8_t*>(bytes.data() + 0x32), b, 4) +
-        "rsrc";
+        ad::encode_macos(reinterpret_cast<const std::uint8_t*>(bytes.data() + 0x32), b, 4) + "rsrc";
     EXPECT_EQ(again, bytes);
     // An entry without attributes is a block all the same.
     ad::AttrBlock none;
@@ -377,9 +380,8 @@ TEST(AppleDouble, ReadsAndWritesSambasAfpInfoStream) {
         const char* what;
         std::string bytes;
     };
-    std::vector<Row> rows = {{"without the NUL", bytes.substr(0, 60)},
-                             {"a byte more", bytes + '\0'},
-                             {"empty", ""}};
+    std::vector<Row> rows = {
+        {"without the NUL", bytes.substr(0, 60)}, {"a byte more", bytes + '\0'}, {"empty", ""}};
     std::string s = bytes;
     s[1] = 'X';
     rows.push_back({"another signature", s});
@@ -393,10 +395,10 @@ TEST(AppleDouble, ReadsAndWritesSambasAfpInfoStream) {
         SCOPED_TRACE(row.what);
         ad::AfpInfo out;
         out.backupTime = 7;
-        EXPECT_EQ(ad::decode_afpinfo(
-                      {reinterpret_cast<const std::uint8_t*>(row.bytes.data()), row.bytes.size()},
-                      &out),
-                  ad::Error::BadStream);
+        EXPECT_EQ(
+            ad::decode_afpinfo(
+                {reinterpret_cast<const std::uint8_t*>(row.bytes.data()), row.bytes.size()}, &out),
+            ad::Error::BadStream);
         EXPECT_EQ(out.backupTime, 7u);
     }
 }

@@ -22,6 +22,7 @@
 #include "fm/err_errno.h"
 #include "fm/ref_fd.h"
 #include "fm/ref_node.h"
+#include "fullio.h"
 #include "vantrel/fault.h"
 
 namespace vantrel::fm::rsrc {
@@ -34,20 +35,7 @@ void put32(unsigned char* p, std::uint32_t v) {
     p[3] = static_cast<unsigned char>(v);
 }
 
-int pwrite_all(int fd, const void* data, std::size_t size, std::uint64_t at) {
-    const auto* p = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t n = ::pwrite(fd, p, size, static_cast<off_t>(at));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        p += n;
-        size -= static_cast<std::size_t>(n);
-        at += static_cast<std::uint64_t>(n);
-    }
-    return 0;
-}
+using io::pwrite_all;
 
 }  // namespace
 
@@ -445,31 +433,8 @@ std::string temporary_name() {
 // where it can (a reflink where the file system shares blocks). The number
 // of bytes copied (fewer when `in` ends sooner), or -1 with errno set.
 ssize_t copy_range(int in, std::uint64_t from, int out, std::uint64_t to, std::uint64_t size) {
-    auto inAt = static_cast<loff_t>(from), outAt = static_cast<loff_t>(to);
-    const auto start = inAt;
-    bool kernel = true;
-    while (std::uint64_t(inAt - start) < size) {
-        const std::size_t chunk =
-            std::size_t(std::min<std::uint64_t>(size - std::uint64_t(inAt - start), 1u << 30));
-        if (kernel) {
-            const ssize_t n = ::copy_file_range(in, &inAt, out, &outAt, chunk, 0);
-            if (n > 0) continue;
-            if (n == 0) break;  // it shrank meanwhile: what there is
-            if (errno == EINTR) continue;
-            if (errno != EXDEV && errno != EINVAL && errno != EOPNOTSUPP && errno != ENOSYS)
-                return -1;
-            kernel = false;
-        }
-        char buf[1 << 16];
-        const ssize_t n = ::pread(in, buf, std::min(chunk, sizeof buf), inAt);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return -1;
-        if (n == 0) break;
-        if (pwrite_all(out, buf, std::size_t(n), std::uint64_t(outAt)) != 0) return -1;
-        inAt += n;
-        outAt += n;
-    }
-    return static_cast<ssize_t>(inAt - start);
+    auto inAt = std::int64_t(from), outAt = std::int64_t(to);
+    return ssize_t(io::copy(in, &inAt, out, &outAt, size));
 }
 
 constexpr std::uint64_t kDirectAlign = 4096;

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 
+#include "civil.h"
 #include "vantrel/Files.h"
 #include "vantrel/fault.h"
 
@@ -19,8 +20,7 @@ VANTREL_FAULT_OPERATIONS("GetUTCDateTime", "GetUTCDateTime.seconds", "GetUTCDate
 
 namespace {
 
-// Seconds between 1904-01-01 and 1970-01-01 (66 years, 17 of them leap years).
-constexpr std::int64_t kUnixEpochFrom1904 = 2082844800;
+constexpr std::int64_t kUnixEpochFrom1904 = vantrel::civil::kUnixFromMac;
 // The 48-bit seconds field of UTCDateTime.
 constexpr std::int64_t kMaxSeconds = (std::int64_t{1} << 48) - 1;
 

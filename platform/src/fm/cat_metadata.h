@@ -26,7 +26,6 @@
 #include <string>
 #include <vector>
 
-#include "civil.h"
 #include "fm/cat_appledouble.h"
 #include "fm/ref_node.h"
 #include "vantrel/MacTypes.h"
@@ -44,9 +43,6 @@ inline constexpr const char* kResourceForkAttr = "user.org.netatalk.ResourceFork
 inline constexpr const char* kExtraAttr = "user.org.vantrel.Metadata.extra";
 // Where an unreadable record is kept before a write replaces it.
 inline constexpr const char* kCorruptAttr = "user.org.vantrel.Metadata.corrupt";
-
-// Seconds from the Mac's epoch (1904) to the record's (2000).
-inline constexpr std::int64_t kMac1904To2000 = civil::kAfpFromMac;
 
 // Finder information between the record's 32 big-endian bytes and the
 // platform's host-order FileInfo/FolderInfo + extended info (16 bytes each).

@@ -236,8 +236,11 @@ std::uint64_t mount_from_table(const Node& dir, int dirfd, std::string_view name
     std::string path = len > 0 ? std::string(buf, std::size_t(len)) : std::string();
     if (path != "/") path += '/';
     path += name;
+    // Another device is another mount, but for a btrfs subvolume: it has a
+    // device of its own inside its file system's mount (and the same one
+    // where it is also mounted by itself).
     for (const Volume& v : roots)
-        if (v.mountPoint == path || dev != dir.dev()) return v.mnt;
+        if (v.mountPoint == path || (dev != dir.dev() && v.fsType != "btrfs")) return v.mnt;
     return dir.mnt;
 }
 

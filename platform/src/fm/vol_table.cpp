@@ -389,13 +389,20 @@ OSErr volume_of_fd(int fd, const std::string& canonicalPath, Volume* out) {
         if (table_changed(s)) gone = reload(s);
         for (int attempt = 0; attempt < 2 && result != noErr; ++attempt) {
             const Volume* best = nullptr;
-            for (const Volume& v : s.list) {
-                if (v.dev != dev) continue;
-                const std::string& m = v.mountPoint;
-                bool prefix = m == "/" || canonicalPath == m ||
-                              (canonicalPath.starts_with(m) && canonicalPath.size() > m.size() &&
-                               canonicalPath[m.size()] == '/');
-                if (prefix && (best == nullptr || m.size() >= best->mountPoint.size())) best = &v;
+            // A btrfs subvolume inside a mount has an anonymous device of its
+            // own that no mount may show: failing a mount of its device, the
+            // btrfs mount leading to it holds it.
+            for (int pass = 0; pass < 2 && best == nullptr; ++pass) {
+                for (const Volume& v : s.list) {
+                    if (pass == 0 ? v.dev != dev : v.fsType != "btrfs") continue;
+                    const std::string& m = v.mountPoint;
+                    bool prefix =
+                        m == "/" || canonicalPath == m ||
+                        (canonicalPath.starts_with(m) && canonicalPath.size() > m.size() &&
+                         canonicalPath[m.size()] == '/');
+                    if (prefix && (best == nullptr || m.size() >= best->mountPoint.size()))
+                        best = &v;
+                }
             }
             if (best != nullptr) {
                 *out = *best;

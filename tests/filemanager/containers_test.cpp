@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -181,7 +182,14 @@ const std::vector<MountInside>& mounts_inside() {
              return vtest::mount_fresh(vtest::kExt4, t / "img", "mnt");
          }},
         {"hugetlbfs", [](const vtest::TempDir&) { return mount_kind("hugetlbfs"); }},
-        {"mqueue", [](const vtest::TempDir&) { return mount_kind("mqueue"); }},
+        // An mqueue mount shows its IPC namespace's queues: a fresh one, so
+        // that nothing made here outlives the test.
+        {"mqueue",
+         [](const vtest::TempDir&) {
+             return ::unshare(CLONE_NEWIPC) == 0
+                        ? mount_kind("mqueue")
+                        : std::string("no IPC namespace of its own: ") + std::strerror(errno);
+         }},
         {"bpf", [](const vtest::TempDir&) { return mount_kind("bpf"); }, true},
     };
     return rows;

@@ -273,14 +273,18 @@ const Volume* find_loaded(VolState& s, FSVolumeRefNum vref, std::vector<FSVolume
 // Hands volume `vref` to `use` under the table's lock (loading the table,
 // or re-reading it for a volume it does not know), then lets go of what was
 // kept of volumes that went away. False for an unknown volume.
+// With `current`, the table is read again first when mounts have come or
+// gone since it was read (one poll(2)): a volume unmounted meanwhile, even
+// lazily, whose descriptors still reach the detached file system, is gone.
 template <class Use>
-bool with_volume(FSVolumeRefNum vref, Use&& use) {
+bool with_volume(FSVolumeRefNum vref, Use&& use, bool current = false) {
     if (vref >= 0) return false;
     VolState& s = vstate();
     std::vector<FSVolumeRefNum> gone;
     bool found = false;
     {
         std::lock_guard lk(s.mu);
+        if (current && s.loaded && table_changed(s)) gone = reload(s);
         if (const Volume* v = find_loaded(s, vref, &gone)) {
             use(*v);
             found = true;
@@ -319,7 +323,10 @@ void refresh_volumes() {
 }
 
 OSErr volume_by_ref(FSVolumeRefNum vref, Volume* out) {
-    return with_volume(vref, [&](const Volume& v) { *out = v; }) ? OSErr(noErr) : OSErr(nsvErr);
+    return with_volume(
+               vref, [&](const Volume& v) { *out = v; }, true)
+               ? OSErr(noErr)
+               : OSErr(nsvErr);
 }
 
 bool volume_root_id(FSVolumeRefNum vref, dev_t* dev, ino_t* ino) {
@@ -330,10 +337,13 @@ bool volume_root_id(FSVolumeRefNum vref, dev_t* dev, ino_t* ino) {
 }
 
 bool volume_mount(FSVolumeRefNum vref, std::uint64_t* mnt, dev_t* dev) {
-    return with_volume(vref, [&](const Volume& v) {
-        *mnt = v.mnt;
-        *dev = v.dev;
-    });
+    return with_volume(
+        vref,
+        [&](const Volume& v) {
+            *mnt = v.mnt;
+            *dev = v.dev;
+        },
+        true);
 }
 
 OSErr volume_by_mount(std::uint64_t mnt, Volume* out) {

@@ -37,8 +37,9 @@ struct Volume {
 // meets one meets a volume's root). Re-reads /proc/self/mountinfo.
 std::vector<Volume> volumes();
 // Re-reads the mount table now. The volume calls do this first, so they
-// see mounts and unmounts at once; resolving references uses the table as
-// last read (and re-reads it only for a volume it does not know). What the
+// see mounts and unmounts at once; resolving references re-reads it when
+// the kernel flags a change since it was read (volume_by_ref and
+// volume_mount ask), or for a volume it does not know. What the
 // layer kept of a volume that went away is released, and cached descriptors
 // of deleted directories are closed.
 void refresh_volumes();

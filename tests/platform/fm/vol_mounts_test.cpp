@@ -529,4 +529,42 @@ TEST(Mounts, BtrfsMountsAndTheirSubvolumesAreVolumesThatWork) {
     }
 }
 
+// A reference kept across a lazy unmount no longer resolves: its volume is
+// gone (nsvErr), and no call acts on the detached file system or names a
+// path on another one. In a directory of a removed volume, an open
+// descriptor still reaches the detached mount, so it must not count.
+TEST(Mounts, AfterALazyUnmountAKeptReferenceNoLongerResolves) {
+    vtest::TempDir t;
+    t.mkdir("vol");
+    const fs::path vol = fs::canonical(t.path()) / "vol";
+    for (bool fromTable : {false, true}) {
+        auto result = fmtest::run_child(fmtest::Child::PrivateMounts, [&]() -> std::string {
+            fm::use_mount_table_for_mount_ids(fromTable);
+            if (::mount("vt-lazy", vol.c_str(), "tmpfs", 0, "size=1m") != 0) return "SKIP";
+            vtest::write_file(vol / "d/f", "on the tmpfs");
+            FSRef file{}, dir{};
+            if (make(vol / "d/f", &file) != noErr || make(vol / "d", &dir) != noErr)
+                return "no references";
+            std::string msg = check(path_or_error(file) == (vol / "d/f").string(), "before");
+            if (::umount2(vol.c_str(), MNT_DETACH) != 0) return msg + "umount failed\n";
+            for (const FSRef* r : {&file, &dir}) {
+                const char* what = r == &file ? "the file" : "the folder";
+                msg += check(path_or_error(*r) == "error " + std::to_string(nsvErr),
+                             std::string(what) + "'s path is " + path_or_error(*r));
+                FSCatalogInfo info{};
+                const OSErr e =
+                    FSGetCatalogInfo(r, kFSCatInfoNodeID, &info, nullptr, nullptr, nullptr);
+                msg += check(e == nsvErr,
+                             std::string(what) + ": FSGetCatalogInfo " + std::to_string(e));
+            }
+            FSRef gone = file;
+            msg += check(FSDeleteObject(&gone) == nsvErr, "the file could be deleted");
+            return msg;
+        });
+        if (!result) GTEST_SKIP() << "no private mount namespace (needs CAP_SYS_ADMIN)";
+        if (*result == "SKIP") GTEST_SKIP() << "cannot mount a tmpfs";
+        EXPECT_EQ("", *result) << (fromTable ? "mount IDs from the mount table" : "");
+    }
+}
+
 }  // namespace

@@ -27,6 +27,7 @@ tests=(
   imagemagick            # screenshots of the window (import -window root)
   appstream desktop-file-utils   # validate the installed AppStream metadata and .desktop entry
   e2fsprogs attr         # chattr/lsattr, getfattr/setfattr in tests
+  xfsprogs btrfs-progs   # mkfs.xfs, mkfs.btrfs: the per-file-system tests' loop images
   acl                    # setfacl: access granted by an ACL rather than the mode, in tests
   util-linux             # unshare, mount
   hyperfine              # whole-command benchmarks

@@ -13,7 +13,7 @@ gen=()
 command -v ninja >/dev/null && [ ! -f "$build/CMakeCache.txt" ] && gen=(-G Ninja)
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" "${gen[@]}" -DCMAKE_BUILD_TYPE=Sanitize \
   -DVANTREL_BUILD_TESTS=ON -DVANTREL_BUILD_FUZZ=ON -DVANTREL_WERROR=ON >/dev/null
-targets=(cstring256 fsref_codec)
+targets=(cstring256 fsref_codec appledouble)
 cmake --build "$build" --target "${targets[@]/%/_fuzz}" -j "$(nproc)"
 # Work on copies so that the runs do not add files to the repository's corpora.
 work=$(mktemp -d)

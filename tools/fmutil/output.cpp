@@ -4,6 +4,7 @@
 
 #include <cerrno>
 
+#include "fullio.h"
 #include "text.h"
 
 namespace fmutil {
@@ -21,16 +22,9 @@ void Out::name(std::string_view text) {
 }
 
 bool Out::flush() {
-    std::size_t done = 0;
-    while (ok_ && done < buf_.size()) {
-        ssize_t n = ::write(fd_, buf_.data() + done, buf_.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            ok_ = false;
-            error_ = errno;
-            break;
-        }
-        done += static_cast<std::size_t>(n);
+    if (ok_ && vantrel::io::write_all(fd_, buf_.data(), buf_.size()) != 0) {
+        ok_ = false;
+        error_ = errno;
     }
     buf_.clear();
     return ok_;

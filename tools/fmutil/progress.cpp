@@ -5,16 +5,14 @@
 
 #include <cstdio>
 
+#include "fullio.h"
+
 namespace fmutil {
 namespace {
 
 void write_all(int fd, const std::string& s) {
-    std::size_t done = 0;
-    while (done < s.size()) {
-        ssize_t n = ::write(fd, s.data() + done, s.size() - done);
-        if (n <= 0) return;  // progress is a courtesy; never fail the command over it
-        done += static_cast<std::size_t>(n);
-    }
+    // Progress is a courtesy: never fail the command over it.
+    (void)vantrel::io::write_all(fd, s.data(), s.size());
 }
 
 }  // namespace

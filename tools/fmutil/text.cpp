@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "civil.h"
 #include "vantrel/TextEncoding.h"
 
 namespace fmutil {
@@ -255,22 +256,13 @@ std::optional<UTCDateTime> parse_date(std::string_view t) {
         }
     }
     if (i != t.size()) return std::nullopt;
-    static constexpr int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-    if (mo < 1 || mo > 12 || d < 1 || d > kDays[mo - 1] || (mo == 2 && d == 29 && !leap) ||
-        h > 23 || mi > 59 || sec > 60) {
+    if (mo < 1 || d < 1 || !vantrel::civil::valid(y, unsigned(mo), unsigned(d)) || h > 23 ||
+        mi > 59 || sec > 60) {
         return std::nullopt;
     }
-    // Days from 1970-01-01 (the civil-from-days inverse, valid for any year).
-    const int yy = mo <= 2 ? y - 1 : y;
-    const int era = (yy >= 0 ? yy : yy - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(yy - era * 400);
-    const unsigned doy = (153 * (mo + (mo > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    const std::int64_t days = static_cast<std::int64_t>(era) * 146097 + doe - 719468;
-    constexpr std::int64_t kMacToUnix = 2082844800;
-    const std::int64_t mac =
-        days * 86400 + std::int64_t{h} * 3600 + std::int64_t{mi} * 60 + sec - zone + kMacToUnix;
+    const std::int64_t days = vantrel::civil::days_from_civil(y, unsigned(mo), unsigned(d));
+    const std::int64_t mac = days * 86400 + std::int64_t{h} * 3600 + std::int64_t{mi} * 60 + sec -
+                             zone + vantrel::civil::kUnixFromMac;
     if (mac < 0 || mac > 0xFFFFFFFFFFFFLL) return std::nullopt;
     UTCDateTime out{};
     out.highSeconds = static_cast<UInt16>(mac >> 32);
@@ -280,10 +272,10 @@ std::optional<UTCDateTime> parse_date(std::string_view t) {
 }
 
 std::string format_date(const UTCDateTime& d) {
-    // 1904-01-01 to 1970-01-01: 66 years with 17 leap days.
-    constexpr std::int64_t kMacToUnix = 2082844800;
     const std::int64_t mac = (static_cast<std::int64_t>(d.highSeconds) << 32) | d.lowSeconds;
-    const std::time_t t = static_cast<std::time_t>(mac - kMacToUnix);
+    // gmtime_r, not the calendar's civil dates: 48-bit seconds reach years
+    // past the 32767 std::chrono::year holds.
+    const std::time_t t = static_cast<std::time_t>(mac - vantrel::civil::kUnixFromMac);
     std::tm tm{};
     if (gmtime_r(&t, &tm) == nullptr) return "?";
     char buf[64];

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "fullio.h"
 #include "host.h"
 
 namespace vprefs {
@@ -51,13 +52,8 @@ class Terminal {
     ~Terminal() { restore(); }
 
     static void put(const std::string& s) {
-        std::size_t off = 0;
-        while (off < s.size()) {
-            ssize_t n = ::write(STDOUT_FILENO, s.data() + off, s.size() - off);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return;  // the terminal went away; input will say so
-            off += static_cast<std::size_t>(n);
-        }
+        // A terminal that went away is no failure here: input will say so.
+        (void)vantrel::io::write_all(STDOUT_FILENO, s.data(), s.size());
     }
     static void size(int* rows, int* cols) {
         winsize ws{};

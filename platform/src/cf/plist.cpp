@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "cf/objects.h"
+#include "civil.h"
 
 using namespace vantrel::cf_detail;
 
@@ -46,29 +47,6 @@ bool elem_of(std::string_view n, Elem* e) {
 
 // --- Dates -----------------------------------------------------------------
 
-// Days from 1970-01-01 to a proleptic Gregorian date (Howard Hinnant's
-// algorithm: exact for every 64-bit year we accept).
-std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
-}
-
-void civil_from_days(std::int64_t z, std::int64_t* y, unsigned* m, unsigned* d) {
-    z += 719468;
-    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const unsigned doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    *d = doy - (153 * mp + 2) / 5 + 1;
-    *m = mp < 10 ? mp + 3 : mp - 9;
-    *y = static_cast<std::int64_t>(yoe) + era * 400 + (*m <= 2);
-}
-
 bool digits(std::string_view t, std::size_t at, std::size_t n, unsigned* out) {
     if (at + n > t.size()) return false;
     unsigned v = 0;
@@ -87,11 +65,7 @@ bool parse_date(std::string_view t, double* out) {
         t[7] != '-' || !digits(t, 8, 2, &d) || t[10] != 'T' || !digits(t, 11, 2, &h) ||
         t[13] != ':' || !digits(t, 14, 2, &mi) || t[16] != ':' || !digits(t, 17, 2, &s))
         return false;
-    static const unsigned kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-    if (mo < 1 || mo > 12 || d < 1 || d > kDays[mo - 1] || (mo == 2 && d == 29 && !leap) ||
-        h > 23 || mi > 59 || s > 59)
-        return false;
+    if (!civil::valid(y, mo, d) || h > 23 || mi > 59 || s > 59) return false;
     std::size_t i = 19;
     double frac = 0;
     if (i < t.size() && t[i] == '.') {
@@ -103,7 +77,7 @@ bool parse_date(std::string_view t, double* out) {
     }
     if (i < t.size() && t[i] == 'Z') ++i;
     if (i != t.size()) return false;
-    std::int64_t secs = days_from_civil(y, mo, d) * 86400 + std::int64_t{h} * 3600 +
+    std::int64_t secs = civil::days_from_civil(y, mo, d) * 86400 + std::int64_t{h} * 3600 +
                         std::int64_t{mi} * 60 + s - kUnixToCF;
     *out = static_cast<double>(secs) + frac;
     return true;
@@ -117,9 +91,9 @@ bool format_date(double at, std::string* out) {
     auto secs = static_cast<std::int64_t>(whole) + kUnixToCF;
     std::int64_t days = secs >= 0 ? secs / 86400 : -((-secs + 86399) / 86400);
     std::int64_t rem = secs - days * 86400;
-    std::int64_t y;
-    unsigned m, d;
-    civil_from_days(days, &y, &m, &d);
+    const civil::Date date = civil::civil_from_days(days);
+    const std::int64_t y = date.year;
+    const unsigned m = date.month, d = date.day;
     if (y < 1 || y > 9999) return false;
     char buf[32];
     std::snprintf(buf, sizeof buf, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(y), m, d,

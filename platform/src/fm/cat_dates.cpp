@@ -12,6 +12,7 @@
 
 #include <cstdint>
 
+#include "civil.h"
 #include "vantrel/Files.h"
 #include "vantrel/fault.h"
 
@@ -19,8 +20,6 @@ VANTREL_FAULT_OPERATIONS("GetUTCDateTime", "GetUTCDateTime.seconds", "GetUTCDate
 
 namespace {
 
-// Seconds between 1904-01-01 and 1970-01-01 (66 years, 17 of them leap years).
-constexpr std::int64_t kUnixEpochFrom1904 = 2082844800;
 // The 48-bit seconds field of UTCDateTime.
 constexpr std::int64_t kMaxSeconds = (std::int64_t{1} << 48) - 1;
 
@@ -35,7 +34,7 @@ extern "C" OSErr GetUTCDateTime(UTCDateTime* utcDateTime, OptionBits options) {
 
     timespec now{};
     if (::clock_gettime(CLOCK_REALTIME, &now) != 0) return ioErr;
-    std::int64_t seconds = static_cast<std::int64_t>(now.tv_sec) + kUnixEpochFrom1904;
+    std::int64_t seconds = static_cast<std::int64_t>(now.tv_sec) + vantrel::civil::kUnixFromMac;
     // 1 ns is far below one fraction unit; truncation keeps the reading monotonic
     // with the seconds (a fraction never rounds up into the next second).
     std::int64_t fraction = (static_cast<std::int64_t>(now.tv_nsec) << 16) / 1'000'000'000;
@@ -55,7 +54,7 @@ namespace vantrel::fm {
 
 UTCDateTime utc_from_timespec(std::int64_t sec, std::uint32_t nsec) {
     UTCDateTime d{};
-    std::int64_t mac = sec + kUnixEpochFrom1904;
+    std::int64_t mac = sec + vantrel::civil::kUnixFromMac;
     if (mac < 0) return d;  // before 1904: the earliest date there is
     if (mac > kMaxSeconds) mac = kMaxSeconds;
     d.highSeconds = UInt16(mac >> 32);
@@ -66,7 +65,7 @@ UTCDateTime utc_from_timespec(std::int64_t sec, std::uint32_t nsec) {
 
 void timespec_from_utc(const UTCDateTime& d, std::int64_t* sec, std::uint32_t* nsec) {
     std::int64_t mac = (std::int64_t(d.highSeconds) << 32) | d.lowSeconds;
-    *sec = mac - kUnixEpochFrom1904;
+    *sec = mac - vantrel::civil::kUnixFromMac;
     // Rounded up: fraction f becomes the smallest nanosecond count that
     // converts back to f.
     *nsec = UInt32((std::uint64_t(d.fraction) * 1'000'000'000u + 65535u) / 65536u);

@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "civil.h"
 #include "fm/cat_dates.h"
 #include "fm/cat_metadata.h"
 #include "fm/err_errno.h"
@@ -134,7 +135,7 @@ UTCDateTime from_stx(const struct statx_timestamp& t) {
 }
 
 UTCDateTime from_record(std::int32_t since2000) {
-    std::int64_t mac = std::int64_t(since2000) + meta::kMac1904To2000;
+    std::int64_t mac = std::int64_t(since2000) + civil::kAfpFromMac;
     UTCDateTime d{};
     if (mac < 0) return d;
     d.highSeconds = UInt16(mac >> 32);
@@ -148,7 +149,7 @@ UTCDateTime from_record(std::int32_t since2000) {
 std::int32_t to_record(const UTCDateTime& d) {
     std::int64_t mac = (std::int64_t(d.highSeconds) << 32) | d.lowSeconds;
     if (mac == 0 && d.fraction == 0) return meta::kUnknownDate;
-    std::int64_t s = mac - meta::kMac1904To2000;
+    std::int64_t s = mac - civil::kAfpFromMac;
     if (s <= std::int64_t(INT32_MIN)) s = INT32_MIN + 1;  // INT32_MIN means "unknown"
     if (s > INT32_MAX) s = INT32_MAX;
     return std::int32_t(s);

@@ -1,4 +1,6 @@
-// Encoding and decoding of the AppleDouble metadata record.
+// The AppleDouble metadata record's attribute: reading and writing it, and
+// its Finder information in the machine's byte order. The record's bytes
+// are the codec's (cat_appledouble.cpp).
 #include "fm/cat_metadata.h"
 
 #include <errno.h>
@@ -20,32 +22,6 @@ VANTREL_FAULT_OPERATIONS("FSSetCatalogInfo.keepCorrupt", "FSSetCatalogInfo.setxa
 namespace vantrel::fm::meta {
 namespace {
 
-std::uint32_t be32(const std::uint8_t* p) {
-    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) |
-           p[3];
-}
-std::uint16_t be16(const std::uint8_t* p) {
-    return std::uint16_t((p[0] << 8) | p[1]);
-}
-void put32(std::string& s, std::uint32_t v) {
-    s += char(v >> 24);
-    s += char(v >> 16);
-    s += char(v >> 8);
-    s += char(v);
-}
-void put16(std::string& s, std::uint16_t v) {
-    s += char(v >> 8);
-    s += char(v);
-}
-
-struct Std {
-    std::uint32_t id;
-    std::size_t size;
-};
-constexpr Std kStandard[] = {{kFinderInfoId, 32}, {kCommentId, 200}, {kFileDatesId, 16},
-                             {kAfpInfoId, 4},     {kPrivDevId, 8},   {kPrivInoId, 8},
-                             {kPrivSynId, 8},     {kPrivSvId, 4}};
-
 // Field widths of the four Finder-information structures, in order.
 constexpr int kFileInfo[] = {4, 4, 2, 2, 2, 2};
 constexpr int kFolderInfo[] = {2, 2, 2, 2, 2, 2, 2, 2};
@@ -62,124 +38,6 @@ void swap_fields(const std::uint8_t* in, std::uint8_t* out, const int (&widths)[
 }
 
 }  // namespace
-
-Entry* Record::find(std::uint32_t id) {
-    for (Entry& e : entries)
-        if (e.id == id) return &e;
-    return nullptr;
-}
-const Entry* Record::find(std::uint32_t id) const {
-    for (const Entry& e : entries)
-        if (e.id == id) return &e;
-    return nullptr;
-}
-Entry& Record::need(std::uint32_t id, std::size_t size) {
-    Entry* e = find(id);
-    if (e == nullptr) {
-        entries.push_back(Entry{id, std::string(size, '\0')});
-        e = &entries.back();
-    } else if (e->data.size() < size) {
-        e->data.resize(size, '\0');
-    }
-    return *e;
-}
-
-Record fresh() {
-    Record r;
-    for (const Std& s : kStandard) r.entries.push_back(Entry{s.id, std::string(s.size, '\0')});
-    for (int i = 0; i < 4; ++i) set_date(r, DateIndex(i), kUnknownDate);
-    return r;
-}
-
-bool decode(const std::uint8_t* data, std::size_t size, Record* out) {
-    if (data == nullptr || size < kHeaderSize) return false;
-    if (be32(data) != kMagic || be32(data + 4) != kVersion) return false;
-    std::size_t count = be16(data + 24);
-    if (count > 64 || kHeaderSize + count * kEntrySize > size) return false;
-    Record r;
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::uint8_t* e = data + kHeaderSize + i * kEntrySize;
-        std::uint32_t id = be32(e), off = be32(e + 4), len = be32(e + 8);
-        if (id == 0 || off < kHeaderSize + count * kEntrySize || off > size || len > size - off)
-            return false;
-        if (r.find(id) != nullptr) return false;  // the same entry twice: which one would be true?
-        r.entries.push_back(Entry{id, std::string(reinterpret_cast<const char*>(data + off), len)});
-    }
-    *out = std::move(r);
-    return true;
-}
-
-std::string encode(const Record& given) {
-    // Always the eight standard entries, at least at their standard sizes:
-    // Samba's reader expects the 402-byte form, whatever another program
-    // left. Dates that were missing are unknown, not 2000-01-01.
-    Record r = given;
-    for (const Std& s : kStandard) {
-        const Entry* had = r.find(s.id);
-        const std::size_t hadSize = had != nullptr ? had->data.size() : 0;
-        r.need(s.id, s.size);
-        if (s.id == kFileDatesId)
-            for (std::size_t i = hadSize / 4; i < 4; ++i) set_date(r, DateIndex(i), kUnknownDate);
-    }
-    // The standard entries only, in the standard order (the others are
-    // kept apart, see encode_extra).
-    std::vector<const Entry*> order;
-    for (const Std& s : kStandard)
-        if (const Entry* e = r.find(s.id)) order.push_back(e);
-    std::string out;
-    put32(out, kMagic);
-    put32(out, kVersion);
-    out.append(16, '\0');
-    put16(out, std::uint16_t(order.size()));
-    std::uint32_t off = std::uint32_t(kHeaderSize + order.size() * kEntrySize);
-    for (const Entry* e : order) {
-        put32(out, e->id);
-        put32(out, off);
-        put32(out, std::uint32_t(e->data.size()));
-        off += std::uint32_t(e->data.size());
-    }
-    for (const Entry* e : order) out += e->data;
-    return out;
-}
-
-std::string encode_extra(const Record& r) {
-    std::string out;
-    for (const Entry& e : r.entries) {
-        bool standard = false;
-        for (const Std& s : kStandard) standard = standard || s.id == e.id;
-        if (standard) continue;
-        put32(out, e.id);
-        put32(out, std::uint32_t(e.data.size()));
-        out += e.data;
-    }
-    return out;
-}
-
-void decode_extra(const std::string& bytes, Record* r) {
-    const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.data());
-    for (std::size_t i = 0; i + 8 <= bytes.size();) {
-        const std::uint32_t id = be32(p + i), len = be32(p + i + 4);
-        if (len > bytes.size() - i - 8) return;  // cut short: keep what was whole
-        if (r->find(id) == nullptr) r->entries.push_back(Entry{id, bytes.substr(i + 8, len)});
-        i += 8 + len;
-    }
-}
-
-bool get_date(const Record& r, DateIndex i, std::int32_t* out) {
-    const Entry* e = r.find(kFileDatesId);
-    if (e == nullptr || e->data.size() < std::size_t(i) * 4 + 4) return false;
-    std::int32_t v = std::int32_t(
-        be32(reinterpret_cast<const std::uint8_t*>(e->data.data()) + std::size_t(i) * 4));
-    if (v == kUnknownDate) return false;
-    *out = v;
-    return true;
-}
-
-void set_date(Record& r, DateIndex i, std::int32_t v) {
-    Entry& e = r.need(kFileDatesId, 16);
-    std::uint32_t u = std::uint32_t(v);
-    for (int b = 0; b < 4; ++b) e.data[i * 4 + b] = char(u >> (24 - 8 * b));
-}
 
 void finder_to_host(const std::uint8_t disk[32], bool isDir, std::uint8_t info[16],
                     std::uint8_t xinfo[16]) {

@@ -9,7 +9,9 @@
 // order (data from offset 122, 402 bytes in all), the form Samba's reader
 // expects, whatever form another program left. Entries we do not know are
 // kept, byte for byte, in kExtraAttr beside the record and read back with
-// it. Readers find entries by id and offset only.
+// it. Readers find entries by id and offset only. The record's bytes are
+// the AppleDouble codec's (cat_appledouble.h: Record, decode, encode); this
+// header adds where it lives and how it is read and written.
 //
 //   Record r;
 //   if (decode(bytes, n, &r)) {
@@ -24,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "fm/cat_appledouble.h"
 #include "fm/ref_node.h"
 #include "vantrel/MacTypes.h"
 
@@ -40,59 +43,6 @@ inline constexpr const char* kResourceForkAttr = "user.org.netatalk.ResourceFork
 inline constexpr const char* kExtraAttr = "user.org.vantrel.Metadata.extra";
 // Where an unreadable record is kept before a write replaces it.
 inline constexpr const char* kCorruptAttr = "user.org.vantrel.Metadata.corrupt";
-
-inline constexpr std::uint32_t kMagic = 0x00051607;
-inline constexpr std::uint32_t kVersion = 0x00020000;
-inline constexpr std::size_t kHeaderSize = 26;
-inline constexpr std::size_t kEntrySize = 12;
-inline constexpr std::size_t kStandardSize = 402;
-
-enum : std::uint32_t {
-    kCommentId = 4,
-    kFileDatesId = 8,
-    kFinderInfoId = 9,
-    kAfpInfoId = 14,
-    kPrivDevId = 0x80444556,
-    kPrivInoId = 0x80494E4F,
-    kPrivSynId = 0x8053594E,
-    kPrivSvId = 0x8053567E,
-};
-
-// Dates in the file-dates entry: seconds from 2000-01-01 00:00 UTC.
-inline constexpr std::int32_t kUnknownDate = std::int32_t(0x80000000u);
-inline constexpr std::int64_t kMac1904To2000 = 3029529600;
-enum DateIndex { kCreate = 0, kModify = 1, kBackup = 2, kAccess = 3 };
-
-struct Entry {
-    std::uint32_t id;
-    std::string data;
-};
-
-struct Record {
-    std::vector<Entry> entries;
-    Entry* find(std::uint32_t id);
-    const Entry* find(std::uint32_t id) const;
-    // The entry `id`, added (zero-filled, `size` bytes) when missing and
-    // grown to `size` when shorter.
-    Entry& need(std::uint32_t id, std::size_t size);
-};
-
-// A record with the eight standard entries: zero Finder info and comment,
-// every date unknown.
-Record fresh();
-// False when the bytes are not a record (bad magic or version, an entry
-// outside the data, too many entries); `out` is then untouched.
-bool decode(const std::uint8_t* data, std::size_t size, Record* out);
-// The record's bytes: the eight standard entries (missing ones added, a
-// missing date unknown). Any other entry goes to encode_extra.
-std::string encode(const Record& r);
-std::string encode_extra(const Record& r);
-// Adds the entries of kExtraAttr's bytes that `r` lacks.
-void decode_extra(const std::string& bytes, Record* r);
-
-// Date `i` of the file-dates entry, or false when unknown or absent.
-bool get_date(const Record& r, DateIndex i, std::int32_t* secondsSince2000);
-void set_date(Record& r, DateIndex i, std::int32_t secondsSince2000);
 
 // Finder information between the record's 32 big-endian bytes and the
 // platform's host-order FileInfo/FolderInfo + extended info (16 bytes each).

@@ -22,21 +22,11 @@
 #include "fm/err_errno.h"
 #include "fm/ref_fd.h"
 #include "fm/ref_node.h"
+#include "fullio.h"
 #include "vantrel/fault.h"
 
 namespace vantrel::fm::rsrc {
 namespace {
-
-constexpr std::size_t kHeaderSize = 26;  // up to and with the entry count
-constexpr std::size_t kEntrySize = 12;
-constexpr std::size_t kMaxEntries = 64;  // more is not a sidecar anyone wrote
-constexpr char kFiller[16] = {'N', 'e', 't', 'a', 't', 'a', 'l', 'k',
-                              ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
-
-std::uint32_t be32(const unsigned char* p) {
-    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) |
-           p[3];
-}
 
 void put32(unsigned char* p, std::uint32_t v) {
     p[0] = static_cast<unsigned char>(v >> 24);
@@ -45,20 +35,7 @@ void put32(unsigned char* p, std::uint32_t v) {
     p[3] = static_cast<unsigned char>(v);
 }
 
-int pwrite_all(int fd, const void* data, std::size_t size, std::uint64_t at) {
-    const auto* p = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t n = ::pwrite(fd, p, size, static_cast<off_t>(at));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        p += n;
-        size -= static_cast<std::size_t>(n);
-        at += static_cast<std::uint64_t>(n);
-    }
-    return 0;
-}
+using io::pwrite_all;
 
 }  // namespace
 
@@ -92,50 +69,22 @@ bool sidecar_name(std::string_view diskName, std::string* out) {
 }
 
 bool parse(int fd, std::uint64_t fileSize, Layout* out) {
-    unsigned char head[kHeaderSize + kMaxEntries * kEntrySize];
+    unsigned char head[ad::kHeaderSize + ad::kMaxEntries * ad::kEntrySize];
     const ssize_t got = ::pread(fd, head, sizeof head, 0);
-    if (got < static_cast<ssize_t>(kHeaderSize)) return false;
-    if (be32(head) != kMagic || be32(head + 4) != kVersion) return false;
-    const std::size_t count = (std::size_t(head[24]) << 8) | head[25];
-    if (count > kMaxEntries || kHeaderSize + count * kEntrySize > static_cast<std::size_t>(got))
+    if (got < 0) return false;
+    ad::Header h;
+    if (ad::decode({head, std::size_t(got)}, fileSize, ad::kSidecar, &h) != ad::Error::None)
         return false;
-    const std::uint64_t dataStart = kHeaderSize + count * kEntrySize;
-    bool found = false, finder = false;
     Layout l;
-    l.finderLength = 0;
-    std::uint64_t otherEnd = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const unsigned char* e = head + kHeaderSize + i * kEntrySize;
-        const std::uint32_t id = be32(e), off = be32(e + 4), len = be32(e + 8);
-        if (off < dataStart || off > fileSize) return false;
-        if (id == kResourceForkId) {
-            if (found) return false;  // two forks: not something anyone wrote
-            found = true;
-            l.offset = off;
-            l.length = len;
-            l.lengthField = kHeaderSize + i * kEntrySize + 8;
-        } else {
-            if (std::uint64_t(off) + len > fileSize) return false;
-            if (len > 0) otherEnd = std::max<std::uint64_t>(otherEnd, std::uint64_t(off) + len);
-            if (id == kFinderInfoId && !finder) {
-                finder = true;
-                l.finderOffset = off;
-                l.finderLength = len;
-            }
-        }
-    }
-    if (!found) return false;
-    // Another entry's data past the fork's start: the fork is not last.
-    l.last = otherEnd <= l.offset;
-    if (l.last && fileSize <= kMaxSidecarEnd) {
-        l.length = fileSize - l.offset;  // as Samba reads it
-    } else if (l.last) {
-        // Past what the header can describe (another program let it grow):
-        // the header's length, never one the file's size would wrap.
-        l.length = std::min(l.length, fileSize - l.offset);
-    } else if (l.offset + l.length > fileSize) {
-        return false;
-    }
+    const ad::Descriptor* fork = h.find(kResourceForkId);
+    l.offset = fork->offset;
+    l.length = fork->extent;
+    l.lengthField = ad::kHeaderSize + std::size_t(fork - h.entries.data()) * ad::kEntrySize + 8;
+    // Nothing past the fork's start: it may grow and shrink in place.
+    l.last = fork->toEnd;
+    const ad::Descriptor* finder = h.find(kFinderInfoId);
+    l.finderOffset = finder != nullptr ? finder->offset : kFinderInfoOffset;
+    l.finderLength = finder != nullptr ? finder->length : 0;
     *out = l;
     return true;
 }
@@ -214,21 +163,7 @@ namespace {
 
 // Our sidecar's first 0x52 bytes for a fork of `forkLength` bytes.
 std::string header_bytes(std::uint64_t forkLength, const std::uint8_t* finderInfo) {
-    std::string bytes(kForkOffset, '\0');
-    auto* h = reinterpret_cast<unsigned char*>(bytes.data());
-    put32(h, kMagic);
-    put32(h + 4, kVersion);
-    std::memcpy(h + 8, kFiller, sizeof kFiller);
-    h[24] = 0;
-    h[25] = 2;
-    put32(h + 26, kResourceForkId);
-    put32(h + 30, static_cast<std::uint32_t>(kForkOffset));
-    put32(h + 34, static_cast<std::uint32_t>(forkLength));
-    put32(h + 38, kFinderInfoId);
-    put32(h + 42, static_cast<std::uint32_t>(kFinderInfoOffset));
-    put32(h + 46, static_cast<std::uint32_t>(kFinderInfoSize));
-    if (finderInfo != nullptr) std::memcpy(h + kFinderInfoOffset, finderInfo, kFinderInfoSize);
-    return bytes;
+    return ad::encode_sidecar(static_cast<std::uint32_t>(forkLength), finderInfo);
 }
 
 // Gives the new sidecar `fd` its file's permission bits and, where the
@@ -498,31 +433,8 @@ std::string temporary_name() {
 // where it can (a reflink where the file system shares blocks). The number
 // of bytes copied (fewer when `in` ends sooner), or -1 with errno set.
 ssize_t copy_range(int in, std::uint64_t from, int out, std::uint64_t to, std::uint64_t size) {
-    auto inAt = static_cast<loff_t>(from), outAt = static_cast<loff_t>(to);
-    const auto start = inAt;
-    bool kernel = true;
-    while (std::uint64_t(inAt - start) < size) {
-        const std::size_t chunk =
-            std::size_t(std::min<std::uint64_t>(size - std::uint64_t(inAt - start), 1u << 30));
-        if (kernel) {
-            const ssize_t n = ::copy_file_range(in, &inAt, out, &outAt, chunk, 0);
-            if (n > 0) continue;
-            if (n == 0) break;  // it shrank meanwhile: what there is
-            if (errno == EINTR) continue;
-            if (errno != EXDEV && errno != EINVAL && errno != EOPNOTSUPP && errno != ENOSYS)
-                return -1;
-            kernel = false;
-        }
-        char buf[1 << 16];
-        const ssize_t n = ::pread(in, buf, std::min(chunk, sizeof buf), inAt);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return -1;
-        if (n == 0) break;
-        if (pwrite_all(out, buf, std::size_t(n), std::uint64_t(outAt)) != 0) return -1;
-        inAt += n;
-        outAt += n;
-    }
-    return static_cast<ssize_t>(inAt - start);
+    auto inAt = std::int64_t(from), outAt = std::int64_t(to);
+    return ssize_t(io::copy(in, &inAt, out, &outAt, size));
 }
 
 constexpr std::uint64_t kDirectAlign = 4096;

@@ -36,18 +36,21 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "fm/cat_appledouble.h"
 #include "fm/ref_fd.h"
 #include "fm/ref_node.h"
 
 namespace vantrel::fm::rsrc {
 
-inline constexpr std::uint32_t kMagic = 0x00051607;
-inline constexpr std::uint32_t kVersion = 0x00020000;
-inline constexpr std::uint32_t kResourceForkId = 2;
-inline constexpr std::uint32_t kFinderInfoId = 9;
-inline constexpr std::uint64_t kForkOffset = 0x52;  // where our sidecars keep the fork
-inline constexpr std::uint64_t kFinderInfoOffset = 0x32;
-inline constexpr std::size_t kFinderInfoSize = 32;
+// The header's layout is the AppleDouble codec's (cat_appledouble.h).
+inline constexpr std::uint32_t kMagic = ad::kMagic;
+inline constexpr std::uint32_t kVersion = ad::kVersion;
+inline constexpr std::uint32_t kResourceForkId = ad::kResourceForkId;
+inline constexpr std::uint32_t kFinderInfoId = ad::kFinderInfoId;
+inline constexpr std::uint64_t kForkOffset =
+    ad::kSidecarForkOffset;  // where our sidecars keep the fork
+inline constexpr std::uint64_t kFinderInfoOffset = ad::kSidecarFinderOffset;
+inline constexpr std::size_t kFinderInfoSize = ad::kFinderInfoSize;
 // The header's offsets and lengths are 32 bits: a sidecar ends at most
 // here, and a fork from 0x52 is at most 4 GiB - 0x53 bytes.
 inline constexpr std::uint64_t kMaxSidecarEnd = 0xFFFFFFFF;
@@ -83,8 +86,10 @@ struct Layout {
     std::uint64_t finderLength = kFinderInfoSize;
 };
 
-// Parses the header of the open sidecar `fd` of size `fileSize`. False when
-// it is not an AppleDouble file with a resource-fork entry inside it.
+// Parses the header of the open sidecar `fd` of size `fileSize` (with the
+// codec's sidecar form, ad::kSidecar). False when it is not an AppleDouble
+// file with a resource-fork entry inside it and no two entries sharing a
+// byte.
 bool parse(int fd, std::uint64_t fileSize, Layout* out);
 
 enum class State { None, Sidecar, Unusable };

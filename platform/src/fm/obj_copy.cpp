@@ -41,6 +41,7 @@
 #include "fm/ref_names.h"
 #include "fm/ref_node.h"
 #include "fm/ref_pbnode.h"
+#include "fullio.h"
 #include "vantrel/WholeCopy.h"
 #include "vantrel/fault.h"
 
@@ -73,40 +74,10 @@ OSErr finish(CopyParam& p, OSErr err) {
 // of `in` when negative), with copy_file_range where the kernel and the
 // file systems allow it, else through a buffer. 0 or an errno.
 int copy_bytes(int in, int out, off_t len) {
-    bool fallback = false;
-    constexpr off_t kPiece = off_t{1} << 30;
-    while (len != 0) {
-        const std::size_t want = std::size_t(len < 0 ? kPiece : std::min(len, kPiece));
-        if (!fallback) {
-            const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, want, 0);
-            if (n > 0) {
-                if (len > 0) len -= n;
-                continue;
-            }
-            if (n == 0) return 0;
-            if (errno == EINTR) continue;
-            if (errno != EXDEV && errno != EINVAL && errno != EOPNOTSUPP && errno != ENOSYS)
-                return errno;
-            fallback = true;
-        }
-        char buf[1 << 16];
-        const ssize_t n = ::read(in, buf, std::min(want, sizeof buf));
-        if (n == 0) return 0;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        for (ssize_t done = 0; done < n;) {
-            const ssize_t w = ::write(out, buf + done, static_cast<std::size_t>(n - done));
-            if (w < 0) {
-                if (errno == EINTR) continue;
-                return errno;
-            }
-            done += w;
-        }
-        if (len > 0) len -= n;
-    }
-    return 0;
+    return vantrel::io::copy(in, nullptr, out, nullptr,
+                             len < 0 ? vantrel::io::kAll : std::uint64_t(len)) < 0
+               ? errno
+               : 0;
 }
 
 // Copies every byte of `in` to `out`. A file with holes (`st`, its statx,

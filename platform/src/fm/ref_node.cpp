@@ -60,12 +60,16 @@ namespace {
 
 std::atomic<bool> g_mountTable{false};
 
-// An object found under a directory of volume (mnt, dev) belongs to that
-// mount, or is on another device mounted inside it (a pseudo file system
-// that is no volume). A bind mount of the same device is another volume.
+// Whether an object found under a directory of volume (mnt, dev) belongs to
+// that mount. Where the kernel names the object's mount, a directory on
+// another mount is the root of another volume, never an item of this one,
+// whatever the volume table holds: nothing reached through this volume may
+// empty or change it. A file bind-mounted over a file is an item still (the
+// kernel refuses to unlink or rename it).
 bool on_mount(const struct statx& st, std::uint64_t mnt, dev_t dev) {
     const std::uint64_t m = mount_of(st);
-    return m == 0 || m == mnt || makedev(st.stx_dev_major, st.stx_dev_minor) != dev;
+    if (m == 0 || m == mnt) return true;
+    return !S_ISDIR(st.stx_mode) && makedev(st.stx_dev_major, st.stx_dev_minor) != dev;
 }
 
 ObjKey key_of(const Node& n) {
@@ -232,8 +236,11 @@ std::uint64_t mount_from_table(const Node& dir, int dirfd, std::string_view name
     std::string path = len > 0 ? std::string(buf, std::size_t(len)) : std::string();
     if (path != "/") path += '/';
     path += name;
+    // Another device is another mount, but for a btrfs subvolume: it has a
+    // device of its own inside its file system's mount (and the same one
+    // where it is also mounted by itself).
     for (const Volume& v : roots)
-        if (v.mountPoint == path || dev != dir.dev()) return v.mnt;
+        if (v.mountPoint == path || (dev != dir.dev() && v.fsType != "btrfs")) return v.mnt;
     return dir.mnt;
 }
 

@@ -1,7 +1,11 @@
-// Volumes: the mounted file systems that hold files, read from
-// /proc/self/mountinfo. Each mount is a volume of its own (a bind mount too,
-// read-only or not), numbered once per process: a number is never handed
-// to a volume while a mounted one has it.
+// Volumes: every mount this process can reach, read from
+// /proc/self/mountinfo and keyed by the kernel's mount ID. Each mount is a
+// volume of its own (a bind mount too, read-only or not), numbered once per
+// process: a number is never handed to a volume while a mounted one has it.
+// Which volumes are offered (listed by index) is a policy: file systems
+// that hold no user files stay out of the list, but they are volumes all
+// the same, so a walk that meets one meets another volume's root, never a
+// folder of its parent.
 #include "fm/vol_table.h"
 
 #include <errno.h>
@@ -11,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -26,7 +31,7 @@
 namespace vantrel::fm {
 namespace {
 
-// File systems that hold no user files: never volumes.
+// File systems that hold no user files: volumes that are not offered.
 const std::set<std::string, std::less<>> kPseudo = {
     "proc",     "sysfs",     "devpts",      "cgroup",      "cgroup2",        "securityfs",
     "debugfs",  "tracefs",   "pstore",      "bpf",         "mqueue",         "hugetlbfs",
@@ -45,6 +50,42 @@ std::string unescape(std::string_view s) {
         }
     }
     return out;
+}
+
+// Opens `path` (absolute) as O_PATH, also when it is longer than PATH_MAX
+// (a mount point deep in a tree): piece by piece, each piece below PATH_MAX
+// taken relative to the directory the previous one reached. The last
+// component is not followed.
+int open_long_path(const std::string& path) {
+    constexpr int kLast = O_PATH | O_NOFOLLOW | O_CLOEXEC;
+    if (path.size() < PATH_MAX) return ::open(path.c_str(), kLast);
+    UniqueFd at(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    std::size_t pos = 1;
+    while (at) {
+        std::size_t end = path.size();
+        const bool last = end - pos < PATH_MAX;
+        if (!last) {
+            end = path.rfind('/', pos + PATH_MAX - 1);
+            if (end == std::string::npos || end <= pos) {
+                errno = ENAMETOOLONG;  // a single component longer than PATH_MAX
+                return -1;
+            }
+        }
+        const std::string piece = path.substr(pos, end - pos);
+        if (last) return ::openat(at.get(), piece.c_str(), kLast);
+        at = UniqueFd(::openat(at.get(), piece.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        pos = end + 1;
+    }
+    return -1;
+}
+
+// statx of the mount point `path` with `mask`, without following it.
+int stat_mount_point(const std::string& path, unsigned mask, struct statx* st) {
+    if (path.size() < PATH_MAX)
+        return ::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, mask, st);
+    UniqueFd fd(open_long_path(path));
+    if (!fd) return -1;
+    return ::statx(fd.get(), "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, mask, st);
 }
 
 // What tells one mount from another: the mount (its unique ID on kernels
@@ -138,23 +179,28 @@ std::vector<FSVolumeRefNum> reload(VolState& s) {
         v.fsType = *(dash + 1);
         v.source = unescape(*(dash + 2));
         v.superOpts = dash + 3 < f.end() ? *(dash + 3) : "";
-        if (kPseudo.count(v.fsType)) continue;
+        v.offered = kPseudo.count(v.fsType) == 0;
         unsigned maj = 0, min = 0;
         if (std::sscanf(f[2].c_str(), "%u:%u", &maj, &min) != 2) continue;
-        v.dev = makedev(maj, min);
+        const dev_t tableDev = makedev(maj, min);
         v.readOnly = ("," + v.mountOpts + ",").find(",ro,") != std::string::npos;
         // A file bind-mounted over a file, or a mount hidden under a later
         // one, is no volume: only the visible directory mounts are.
         struct statx st;
-        if (::statx(AT_FDCWD, v.mountPoint.c_str(), AT_SYMLINK_NOFOLLOW,
-                    STATX_BASIC_STATS | STATX_MNT_ID, &st) != 0)
-            continue;
-        if (!S_ISDIR(st.stx_mode) || makedev(st.stx_dev_major, st.stx_dev_minor) != v.dev) continue;
-        if (mount_of(st) != 0 && mount_of(st) != std::uint64_t(v.mountId)) continue;
+        if (stat_mount_point(v.mountPoint, STATX_BASIC_STATS | STATX_MNT_ID, &st) != 0) continue;
+        if (!S_ISDIR(st.stx_mode)) continue;
+        // The device is the one the root's statx gives, as every object's
+        // statx will: btrfs shows the file system's device in the table but
+        // each subvolume's own anonymous device in statx.
+        v.dev = makedev(st.stx_dev_major, st.stx_dev_minor);
+        if (mount_of(st) != 0) {
+            if (mount_of(st) != std::uint64_t(v.mountId)) continue;
+        } else if (v.dev != tableDev && v.fsType != "btrfs") {
+            continue;  // no mount IDs from statx: another device means a hidden mount
+        }
         v.rootIno = st.stx_ino;
         v.mnt = std::uint64_t(v.mountId);
-        if (mount_of(st) != 0 &&
-            ::statx(AT_FDCWD, v.mountPoint.c_str(), AT_SYMLINK_NOFOLLOW, kStatxMask, &st) == 0 &&
+        if (mount_of(st) != 0 && stat_mount_point(v.mountPoint, kStatxMask, &st) == 0 &&
             mount_of(st) != 0)
             v.mnt = mount_of(st);
         MountKey key{v.mnt, v.dev, v.rootIno};
@@ -227,14 +273,18 @@ const Volume* find_loaded(VolState& s, FSVolumeRefNum vref, std::vector<FSVolume
 // Hands volume `vref` to `use` under the table's lock (loading the table,
 // or re-reading it for a volume it does not know), then lets go of what was
 // kept of volumes that went away. False for an unknown volume.
+// With `current`, the table is read again first when mounts have come or
+// gone since it was read (one poll(2)): a volume unmounted meanwhile, even
+// lazily, whose descriptors still reach the detached file system, is gone.
 template <class Use>
-bool with_volume(FSVolumeRefNum vref, Use&& use) {
+bool with_volume(FSVolumeRefNum vref, Use&& use, bool current = false) {
     if (vref >= 0) return false;
     VolState& s = vstate();
     std::vector<FSVolumeRefNum> gone;
     bool found = false;
     {
         std::lock_guard lk(s.mu);
+        if (current && s.loaded && table_changed(s)) gone = reload(s);
         if (const Volume* v = find_loaded(s, vref, &gone)) {
             use(*v);
             found = true;
@@ -253,7 +303,8 @@ std::vector<Volume> volumes() {
     {
         std::lock_guard lk(s.mu);
         gone = reload(s);
-        out = s.list;
+        for (const Volume& v : s.list)
+            if (v.offered) out.push_back(v);
     }
     release(gone);
     release_gone_dirs();
@@ -272,7 +323,10 @@ void refresh_volumes() {
 }
 
 OSErr volume_by_ref(FSVolumeRefNum vref, Volume* out) {
-    return with_volume(vref, [&](const Volume& v) { *out = v; }) ? OSErr(noErr) : OSErr(nsvErr);
+    return with_volume(
+               vref, [&](const Volume& v) { *out = v; }, true)
+               ? OSErr(noErr)
+               : OSErr(nsvErr);
 }
 
 bool volume_root_id(FSVolumeRefNum vref, dev_t* dev, ino_t* ino) {
@@ -283,10 +337,13 @@ bool volume_root_id(FSVolumeRefNum vref, dev_t* dev, ino_t* ino) {
 }
 
 bool volume_mount(FSVolumeRefNum vref, std::uint64_t* mnt, dev_t* dev) {
-    return with_volume(vref, [&](const Volume& v) {
-        *mnt = v.mnt;
-        *dev = v.dev;
-    });
+    return with_volume(
+        vref,
+        [&](const Volume& v) {
+            *mnt = v.mnt;
+            *dev = v.dev;
+        },
+        true);
 }
 
 OSErr volume_by_mount(std::uint64_t mnt, Volume* out) {
@@ -342,13 +399,20 @@ OSErr volume_of_fd(int fd, const std::string& canonicalPath, Volume* out) {
         if (table_changed(s)) gone = reload(s);
         for (int attempt = 0; attempt < 2 && result != noErr; ++attempt) {
             const Volume* best = nullptr;
-            for (const Volume& v : s.list) {
-                if (v.dev != dev) continue;
-                const std::string& m = v.mountPoint;
-                bool prefix = m == "/" || canonicalPath == m ||
-                              (canonicalPath.starts_with(m) && canonicalPath.size() > m.size() &&
-                               canonicalPath[m.size()] == '/');
-                if (prefix && (best == nullptr || m.size() >= best->mountPoint.size())) best = &v;
+            // A btrfs subvolume inside a mount has an anonymous device of its
+            // own that no mount may show: failing a mount of its device, the
+            // btrfs mount leading to it holds it.
+            for (int pass = 0; pass < 2 && best == nullptr; ++pass) {
+                for (const Volume& v : s.list) {
+                    if (pass == 0 ? v.dev != dev : v.fsType != "btrfs") continue;
+                    const std::string& m = v.mountPoint;
+                    bool prefix =
+                        m == "/" || canonicalPath == m ||
+                        (canonicalPath.starts_with(m) && canonicalPath.size() > m.size() &&
+                         canonicalPath[m.size()] == '/');
+                    if (prefix && (best == nullptr || m.size() >= best->mountPoint.size()))
+                        best = &v;
+                }
             }
             if (best != nullptr) {
                 *out = *best;
@@ -372,7 +436,7 @@ OSErr volume_root(const Volume& v, DirFd* out) {
             return noErr;
         }
     }
-    int fd = ::open(v.mountPoint.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    int fd = open_long_path(v.mountPoint);
     if (fd < 0) return from_errno(errno, Op::VolumeRoot);
     auto h = std::make_shared<const DirHandle>(fd);
     struct statx st;

@@ -1,5 +1,5 @@
-// The volume table: the mounted file systems that hold files, one volume per
-// mount (a bind mount too), read from /proc/self/mountinfo (vol_table.cpp).
+// The volume table: every mount this process can reach, one volume per mount
+// (a bind mount too), read from /proc/self/mountinfo (vol_table.cpp).
 // The volume calls are vol_calls.cpp. Hidden (never installed).
 #pragma once
 
@@ -28,15 +28,18 @@ struct Volume {
     std::string mountOpts;  // per-mount options (rw, nosuid, ...)
     std::string superOpts;  // file-system options
     bool readOnly = false;
+    bool offered = true;  // listed among the volumes (not a file system without user files)
     ino_t rootIno = 0;
 };
 
-// The mounted volumes, in mount-table order (pseudo file systems left out).
-// Re-reads /proc/self/mountinfo.
+// The volumes offered to callers, in mount-table order (file systems that
+// hold no user files left out, though they are volumes too: a walk that
+// meets one meets a volume's root). Re-reads /proc/self/mountinfo.
 std::vector<Volume> volumes();
 // Re-reads the mount table now. The volume calls do this first, so they
-// see mounts and unmounts at once; resolving references uses the table as
-// last read (and re-reads it only for a volume it does not know). What the
+// see mounts and unmounts at once; resolving references re-reads it when
+// the kernel flags a change since it was read (volume_by_ref and
+// volume_mount ask), or for a volume it does not know. What the
 // layer kept of a volume that went away is released, and cached descriptors
 // of deleted directories are closed.
 void refresh_volumes();

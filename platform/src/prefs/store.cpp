@@ -37,6 +37,7 @@
 
 #include "cf/objects.h"
 #include "cf/plist.h"
+#include "fullio.h"
 #include "vantrel/CFPreferences.h"
 #include "vantrel/PreferencesReport.h"
 #include "vantrel/fault.h"
@@ -559,14 +560,7 @@ bool mkdirs(const std::string& dir, std::string* failed) {
 }
 
 bool write_all(int fd, const std::string& s) {
-    std::size_t off = 0;
-    while (off < s.size()) {
-        ssize_t n = ::write(fd, s.data() + off, s.size() - off);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        off += static_cast<std::size_t>(n);
-    }
-    return true;
+    return io::write_all(fd, s.data(), s.size()) == 0;
 }
 
 // Takes the domain's lock. When the file exists the lock is on the file

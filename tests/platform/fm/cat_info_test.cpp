@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "FSTestSupport.h"
+#include "civil.h"
 #include "fm/cat_metadata.h"
 #include "fm/ref_node.h"
 
@@ -139,7 +140,7 @@ TEST(CatalogInfo, DatesComeBackEqualInAllThreeParts) {
     bytes = meta::encode(rec);
     ASSERT_EQ(::lsetxattr(f.c_str(), meta::kMetadataAttr, bytes.data(), bytes.size(), 0), 0);
     ASSERT_EQ(FSGetCatalogInfo(&r, kFSCatInfoCreateDate, &out, nullptr, nullptr, nullptr), noErr);
-    EXPECT_EQ(out.createDate.lowSeconds, UInt32(meta::kMac1904To2000 + 100));
+    EXPECT_EQ(out.createDate.lowSeconds, UInt32(vantrel::civil::kAfpFromMac + 100));
     EXPECT_EQ(out.createDate.fraction, 0);
 
     // Without a record, creation is the birth time and backup is "never".

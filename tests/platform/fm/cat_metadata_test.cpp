@@ -102,6 +102,11 @@ TEST(MetadataRecord, RejectsDamagedRecords) {
     inside[26 + 4 + 1] = 0;
     inside[26 + 4 + 0] = 0;
     cases.push_back({"offset inside the header", inside});
+    auto overlap = good;
+    // The comment's offset moved 16 bytes back, into the Finder information.
+    overlap[26 + 12 + 4 + 3] = std::uint8_t(overlap[26 + 12 + 4 + 3] - 16);
+    cases.push_back({"entries that overlap", overlap});
+
     cases.push_back({"empty", {}});
     for (const Case& c : cases) {
         meta::Record out;

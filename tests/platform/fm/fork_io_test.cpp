@@ -228,8 +228,9 @@ TEST(Forks, ANameThatIsNoSidecarIsNeverWrittenThrough) {
         const char* what;
         int kind;
     };
-    for (const Row& row : {Row{"link", 0}, Row{"directory", 1}, Row{"FIFO", 2},
-                           Row{"corrupt header", 3}, Row{"no fork entry", 4}}) {
+    for (const Row& row :
+         {Row{"link", 0}, Row{"directory", 1}, Row{"FIFO", 2}, Row{"corrupt header", 3},
+          Row{"no fork entry", 4}, Row{"a Finder entry inside the fork", 5}}) {
         SCOPED_TRACE(row.what);
         vtest::TempDir dir;
         auto path = dir.write("f", "data");
@@ -251,6 +252,14 @@ TEST(Forks, ANameThatIsNoSidecarIsNeverWrittenThrough) {
             case 4: {
                 std::string s = vtest::sidecar_bytes("x");
                 s[26 + 3] = 7;  // the fork entry becomes an unknown one
+                vtest::write_bytes(side, s);
+                break;
+            }
+            case 5: {
+                // The fork from 0x32, 40 bytes: over the Finder information.
+                std::string s = vtest::sidecar_bytes("the fork");
+                s[33] = 0x32;
+                s[37] = 40;
                 vtest::write_bytes(side, s);
                 break;
             }

@@ -872,7 +872,17 @@ TEST(Sidecars, AChangeOfPermissionsOrOwnerReachesTheSidecar) {
 // gets one.
 TEST(Sidecars, FinderInformationReachesTheSidecarsCopy) {
     TempDir dir;
-    enum class Side { Samba, MacClient, HardLinked, HeldOpen, OpenWriter, Locked, None, NotOurs };
+    enum class Side {
+        Samba,
+        MacClient,
+        HardLinked,
+        HeldOpen,
+        OpenWriter,
+        Locked,
+        None,
+        NotOurs,
+        InsideFork
+    };
     struct Row {
         const char* name;
         Side side;
@@ -889,12 +899,22 @@ TEST(Sidecars, FinderInformationReachesTheSidecarsCopy) {
           Row{"a writer with the fork open, closed after", Side::OpenWriter, kFSCatInfoFinderInfo},
           Row{"a locked sidecar: refused, nothing changes", Side::Locked, kFSCatInfoFinderInfo},
           Row{"no sidecar", Side::None, kFSCatInfoFinderInfo},
-          Row{"a user's own ._ file", Side::NotOurs, kFSCatInfoFinderInfo}}) {
+          Row{"a user's own ._ file", Side::NotOurs, kFSCatInfoFinderInfo},
+          Row{"a Finder entry inside the fork: no sidecar, its bytes stay", Side::InsideFork,
+              kFSCatInfoFinderInfo}}) {
         SCOPED_TRACE(row.name);
         auto f = dir.write(row.name, "data");
         const bool mac = row.side == Side::MacClient;
         if (row.side == Side::NotOurs) write_bytes(sidecar_path(f), "mine, not AppleDouble");
-        if (row.side != Side::None && row.side != Side::NotOurs)
+        if (row.side == Side::InsideFork) {
+            // The fork's entry made to start at 0x32 and run 40 bytes: the
+            // Finder information's 32 are the fork's first.
+            std::string s = sidecar_bytes("the fork", oldFinder);
+            s[33] = 0x32;
+            s[37] = 40;
+            write_bytes(sidecar_path(f), s);
+        }
+        if (row.side != Side::None && row.side != Side::NotOurs && row.side != Side::InsideFork)
             write_bytes(sidecar_path(f),
                         sidecar_bytes("the fork", mac ? oldFinder + tail : oldFinder, mac));
         const std::string before = raw_sidecar(f);
@@ -937,7 +957,7 @@ TEST(Sidecars, FinderInformationReachesTheSidecarsCopy) {
             EXPECT_EQ(raw_sidecar(f), "<absent>") << "no sidecar is made for it";
             continue;
         }
-        if (row.side == Side::NotOurs) {
+        if (row.side == Side::NotOurs || row.side == Side::InsideFork) {
             EXPECT_EQ(raw_sidecar(f), before);
             continue;
         }

@@ -16,6 +16,8 @@
 
 #include "FSTestSupport.h"
 #include "FaultSweep.h"
+#include "LoopImage.h"
+#include "TempDir.h"
 #include "fm/ref_node.h"
 #include "fm_child.h"
 
@@ -410,6 +412,159 @@ TEST(Mounts, AfterAWalkFewDescriptorsStayAndNoneOfWhatWentAway) {
     if (!result) GTEST_SKIP() << "no private mount namespace (needs CAP_SYS_ADMIN)";
     if (*result == "SKIP") GTEST_SKIP() << "cannot mount a tmpfs";
     EXPECT_EQ("", *result);
+}
+
+// The volume offered at `mountPoint` by FSGetVolumeInfo's index, or 0.
+FSVolumeRefNum offered_at(const fs::path& mountPoint) {
+    for (ItemCount i = 1;; ++i) {
+        FSVolumeRefNum v = 0;
+        FSRef root;
+        const OSErr e = FSGetVolumeInfo(0, i, &v, 0, nullptr, nullptr, &root);
+        if (e == nsvErr) return 0;
+        if (e == noErr && path_or_error(root) == mountPoint.string()) return v;
+    }
+}
+
+// The ID of file `p` (made when it has none), or 0.
+SInt32 file_id_of(const fs::path& p) {
+    FSSpec s = vtest::spec_of(p);
+    HParamBlockRec pb{};
+    pb.fidParam.ioNamePtr = s.name;
+    pb.fidParam.ioVRefNum = s.vRefNum;
+    pb.fidParam.ioSrcDirID = s.parID;
+    const OSErr e = PBCreateFileIDRefSync(&pb);
+    return e == noErr || e == fidExists ? pb.fidParam.ioFileID : 0;
+}
+
+// The path of the file with ID `id` on `vref`, or the error.
+std::string path_of_id(FSVolumeRefNum vref, SInt32 id) {
+    Str255 name = {0};
+    HParamBlockRec pb{};
+    pb.fidParam.ioNamePtr = name;
+    pb.fidParam.ioVRefNum = vref;
+    pb.fidParam.ioFileID = id;
+    if (OSErr e = PBResolveFileIDRefSync(&pb)) return "error " + std::to_string(e);
+    FSRef ref;
+    FSRefParam mk{};
+    mk.ioVRefNum = vref;
+    mk.ioDirID = pb.fidParam.ioSrcDirID;
+    mk.ioNamePtr = name;
+    mk.newRef = &ref;
+    if (OSErr e = PBMakeFSRefSync(&mk)) return "error " + std::to_string(e);
+    return path_or_error(ref);
+}
+
+// btrfs as distributions lay it out: the top of the file system mounted at
+// vol/, a subvolume of it mounted on its own (subvol=) at home/. Whatever
+// device the mount table shows, each mount is a volume that is offered, and
+// its items have information, references, file IDs and deletion.
+TEST(Mounts, BtrfsMountsAndTheirSubvolumesAreVolumesThatWork) {
+    vtest::TempDir t;
+    const fs::path base = fs::canonical(t.path());
+    t.mkdir("vol");
+    t.mkdir("home");
+    for (bool fromTable : {false, true}) {
+        auto result = fmtest::run_child(fmtest::Child::PrivateMounts, [&]() -> std::string {
+            fm::use_mount_table_for_mount_ids(fromTable);
+            if (std::string why = vtest::mount_fresh(vtest::kBtrfs, base / "img", base / "vol");
+                !why.empty())
+                return "SKIP " + why;
+            if (!vtest::run_quietly("btrfs subvolume create " + vtest::quoted(base / "vol/sa")) ||
+                !vtest::run_quietly("mount -o subvol=sa " + vtest::quoted(base / "img") + " " +
+                                    vtest::quoted(base / "home")))
+                return "SKIP cannot make or mount a btrfs subvolume";
+            vtest::write_file(base / "vol/top", "top");
+            vtest::write_file(base / "home/f", "in sa");
+            vtest::write_file(base / "home/tree/a/b", "b");
+            std::string msg;
+            for (const char* m : {"vol", "home"}) {
+                const FSVolumeRefNum v = offered_at(base / m);
+                msg += check(v != 0, std::string(m) + " is not an offered volume");
+            }
+            for (const char* item : {"vol/top", "home/f", "vol/sa/f"}) {
+                FSRef r{};
+                const OSErr e = make(base / item, &r);
+                msg +=
+                    check(e == noErr, std::string(item) + ": FSPathMakeRef " + std::to_string(e));
+                if (e != noErr) continue;
+                FSCatalogInfo info{};
+                const OSErr ci = FSGetCatalogInfo(&r, kFSCatInfoNodeID | kFSCatInfoDataSizes, &info,
+                                                  nullptr, nullptr, nullptr);
+                msg += check(ci == noErr && info.dataLogicalSize > 0,
+                             std::string(item) + ": FSGetCatalogInfo " + std::to_string(ci));
+                msg += check(path_or_error(r) == (base / item).string(),
+                             std::string(item) + " makes the path " + path_or_error(r));
+            }
+            // The subvolume inside vol/ is one of its folders, though the
+            // same subvolume is mounted at home/ too.
+            {
+                FSRef sa{};
+                FSCatalogInfo info{};
+                const OSErr e = make(base / "vol/sa", &sa) == noErr
+                                    ? FSGetCatalogInfo(&sa, kFSCatInfoNodeID | kFSCatInfoVolume,
+                                                       &info, nullptr, nullptr, nullptr)
+                                    : OSErr(fnfErr);
+                msg += check(e == noErr && info.nodeID != fsRtDirID &&
+                                 info.volume == volume_of(vtest::ref_of(base / "vol/top")),
+                             "vol/sa is not a folder of vol: " + std::to_string(e));
+            }
+            const SInt32 id = file_id_of(base / "home/f");
+            msg += check(id != 0, "no file ID for home/f");
+            if (id != 0)
+                msg += check(path_of_id(volume_of(vtest::ref_of(base / "home/f")), id) ==
+                                 (base / "home/f").string(),
+                             "its file ID resolves to " +
+                                 path_of_id(volume_of(vtest::ref_of(base / "home/f")), id));
+            for (const char* item : {"home/tree/a/b", "home/tree/a", "home/tree"}) {
+                FSRef r{};
+                const OSErr d = make(base / item, &r) == noErr ? FSDeleteObject(&r) : OSErr(fnfErr);
+                msg += check(d == noErr && !fs::exists(base / item),
+                             std::string("FSDeleteObject of ") + item + ": " + std::to_string(d));
+            }
+            return msg;
+        });
+        if (!result) GTEST_SKIP() << "no private mount namespace (needs CAP_SYS_ADMIN)";
+        if (result->starts_with("SKIP ")) GTEST_SKIP() << result->substr(5);
+        EXPECT_EQ("", *result) << (fromTable ? "mount IDs from the mount table" : "");
+    }
+}
+
+// A reference kept across a lazy unmount no longer resolves: its volume is
+// gone (nsvErr), and no call acts on the detached file system or names a
+// path on another one. In a directory of a removed volume, an open
+// descriptor still reaches the detached mount, so it must not count.
+TEST(Mounts, AfterALazyUnmountAKeptReferenceNoLongerResolves) {
+    vtest::TempDir t;
+    t.mkdir("vol");
+    const fs::path vol = fs::canonical(t.path()) / "vol";
+    for (bool fromTable : {false, true}) {
+        auto result = fmtest::run_child(fmtest::Child::PrivateMounts, [&]() -> std::string {
+            fm::use_mount_table_for_mount_ids(fromTable);
+            if (::mount("vt-lazy", vol.c_str(), "tmpfs", 0, "size=1m") != 0) return "SKIP";
+            vtest::write_file(vol / "d/f", "on the tmpfs");
+            FSRef file{}, dir{};
+            if (make(vol / "d/f", &file) != noErr || make(vol / "d", &dir) != noErr)
+                return "no references";
+            std::string msg = check(path_or_error(file) == (vol / "d/f").string(), "before");
+            if (::umount2(vol.c_str(), MNT_DETACH) != 0) return msg + "umount failed\n";
+            for (const FSRef* r : {&file, &dir}) {
+                const char* what = r == &file ? "the file" : "the folder";
+                msg += check(path_or_error(*r) == "error " + std::to_string(nsvErr),
+                             std::string(what) + "'s path is " + path_or_error(*r));
+                FSCatalogInfo info{};
+                const OSErr e =
+                    FSGetCatalogInfo(r, kFSCatInfoNodeID, &info, nullptr, nullptr, nullptr);
+                msg += check(e == nsvErr,
+                             std::string(what) + ": FSGetCatalogInfo " + std::to_string(e));
+            }
+            FSRef gone = file;
+            msg += check(FSDeleteObject(&gone) == nsvErr, "the file could be deleted");
+            return msg;
+        });
+        if (!result) GTEST_SKIP() << "no private mount namespace (needs CAP_SYS_ADMIN)";
+        if (*result == "SKIP") GTEST_SKIP() << "cannot mount a tmpfs";
+        EXPECT_EQ("", *result) << (fromTable ? "mount IDs from the mount table" : "");
+    }
 }
 
 }  // namespace

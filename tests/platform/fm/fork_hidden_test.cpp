@@ -28,10 +28,14 @@ VantrelDiskName disk_name(const std::string& s) {
 
 const char* kind_name(VantrelHiddenKind k) {
     switch (k) {
-        case kVantrelHiddenFork: return "fork";
-        case kVantrelHiddenOrphan: return "orphan";
-        case kVantrelHiddenOwnFile: return "own";
-        default: return "?";
+        case kVantrelHiddenFork:
+            return "fork";
+        case kVantrelHiddenOrphan:
+            return "orphan";
+        case kVantrelHiddenOwnFile:
+            return "own";
+        default:
+            return "?";
     }
 }
 
@@ -42,34 +46,41 @@ TEST(HiddenEntries, EachIsAForkAnOrphanOrTheUsersOwn) {
         void (*make)(const fs::path& folder);
     };
     const Row rows[] = {
-        {"._f", "fork", [](const fs::path& d) {
+        {"._f", "fork",
+         [](const fs::path& d) {
              vtest::write_bytes(d / "f", "data");
              vtest::write_sidecar(d / "f", "fork of f");
          }},
         {"._gone", "orphan",
          [](const fs::path& d) { vtest::write_bytes(d / "._gone", vtest::sidecar_bytes("f")); }},
-        {"._notes", "own", [](const fs::path& d) {
+        {"._notes", "own",
+         [](const fs::path& d) {
              vtest::write_bytes(d / "notes", "n");
              vtest::write_bytes(d / "._notes", "my notes");
          }},
-        {"._magic", "own", [](const fs::path& d) {
+        {"._magic", "own",
+         [](const fs::path& d) {
              // The AppleDouble magic, and then no valid header.
              vtest::write_bytes(d / "magic", "m");
              vtest::write_bytes(d / "._magic",
                                 std::string("\x00\x05\x16\x07", 4) + " and then my own bytes");
          }},
-        {"._magicgone", "own", [](const fs::path& d) {
+        {"._magicgone", "own",
+         [](const fs::path& d) {
              vtest::write_bytes(d / "._magicgone", std::string("\x00\x05\x16\x07", 4) + "xx");
          }},
-        {"._link", "own", [](const fs::path& d) {
+        {"._link", "own",
+         [](const fs::path& d) {
              vtest::write_bytes(d / "link", "l");
              fs::create_symlink("elsewhere", d / "._link");
          }},
-        {"._fifo", "own", [](const fs::path& d) {
+        {"._fifo", "own",
+         [](const fs::path& d) {
              vtest::write_bytes(d / "fifo", "p");
              ::mkfifo((d / "._fifo").c_str(), 0600);
          }},
-        {"._dir", "own", [](const fs::path& d) {
+        {"._dir", "own",
+         [](const fs::path& d) {
              vtest::write_bytes(d / "dir", "d");
              fs::create_directory(d / "._dir");
          }},
@@ -122,9 +133,8 @@ TEST(HiddenEntries, EachIsAForkAnOrphanOrTheUsersOwn) {
     EXPECT_EQ(VantrelFSGetHiddenEntries(&folder, nullptr, nullptr), paramErr);
     FSRef file = ref_of(d / "plain");
     EXPECT_EQ(VantrelFSGetHiddenEntries(
-                  &file, [](const VantrelDiskName*, VantrelHiddenKind, void*) -> Boolean {
-                      return false;
-                  },
+                  &file,
+                  [](const VantrelDiskName*, VantrelHiddenKind, void*) -> Boolean { return false; },
                   nullptr),
               errFSNotAFolder);
 }

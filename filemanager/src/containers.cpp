@@ -23,6 +23,14 @@ void close_iterator(FSIterator iterator) {
     (void)FSCloseIterator(iterator);
 }
 
+// Whether a deletion's answer says the item is gone: deleted by another
+// process, or moved out of the tree, since the walk met it (its folder gone
+// too: dirNFErr). What was to be deleted and is no longer there is success,
+// as it is for rm -rf.
+bool gone(OSErr e) {
+    return e == fnfErr || e == dirNFErr;
+}
+
 // One directory level of a deletion walk.
 struct DeleteFrame {
     FSIterator iterator;
@@ -58,6 +66,7 @@ void FSDeleteContainerLevel(const FSRef* container, FSDeleteContainerGlobals* th
                 set_flags(&level->itemToDelete, nodeFlags, theGlobals);
             if (theGlobals->result == noErr) {
                 theGlobals->result = FSDeleteObject(&level->itemToDelete);
+                if (gone(theGlobals->result)) theGlobals->result = noErr;
                 if (theGlobals->result != noErr && (nodeFlags & kFSNodeLockedMask) != 0)
                     set_flags(&level->itemToDelete, nodeFlags, theGlobals);
             }
@@ -81,11 +90,11 @@ void FSDeleteContainerLevel(const FSRef* container, FSDeleteContainerGlobals* th
             const OSErr deleted = FSDeleteObject(&level->itemToDelete);
             // Gone since the directory was read (another deleter, or replaced:
             // the iterator reads the directory again for what is there now).
-            if (deleted == noErr || deleted == fnfErr) continue;
+            if (deleted == noErr || gone(deleted)) continue;
             theGlobals->result =
                 FSGetCatalogInfo(&level->itemToDelete, kFSCatInfoNodeFlags | kFSCatInfoNodeID,
                                  &theGlobals->catalogInfo, nullptr, nullptr, nullptr);
-            if (theGlobals->result == fnfErr) theGlobals->result = noErr;
+            if (gone(theGlobals->result)) theGlobals->result = noErr;
             if (theGlobals->result != noErr) continue;
             const UInt16 nodeFlags = theGlobals->catalogInfo.nodeFlags;
             const bool folder = (nodeFlags & kFSNodeIsDirectoryMask) != 0;
@@ -96,36 +105,42 @@ void FSDeleteContainerLevel(const FSRef* container, FSDeleteContainerGlobals* th
                 theGlobals->result = deleted;
                 continue;
             }
-            if (!folder && (deleted != fLckdErr || (nodeFlags & kFSNodeLockedMask) == 0)) {
-                theGlobals->result = deleted;  // what refused it is no lock
+            if (!folder) {
+                // A lock refused it (the file's, or its fork's): the lock goes
+                // with the item, unless it is also the lock of another name
+                // of the same file, here or outside the folder, which stays
+                // locked and refuses the walk as rm -rf is refused.
+                theGlobals->result = deleted == fLckdErr
+                                         ? VantrelFSDeleteLockedObject(&level->itemToDelete)
+                                         : deleted;  // what refused it is no lock
+                if (gone(theGlobals->result)) theGlobals->result = noErr;
                 continue;
             }
             level->nodeFlags = nodeFlags;
-            level->refused =
-                (!folder || deleted == fBsyErr || deleted == fLckdErr) ? OSErr(noErr) : deleted;
+            level->refused = (deleted == fBsyErr || deleted == fLckdErr) ? OSErr(noErr) : deleted;
+            // A locked directory refuses changes to its entries, so it is
+            // unlocked before it is emptied; it is locked again if emptying fails.
             if ((nodeFlags & kFSNodeLockedMask) != 0)
                 set_flags(&level->itemToDelete, UInt16(nodeFlags & ~kFSNodeLockedMask), theGlobals);
-            if ((nodeFlags & kFSNodeIsDirectoryMask) != 0) {
-                // A locked directory refuses changes to its entries, so it was
-                // unlocked before it is emptied; it is locked again if emptying fails.
-                FSIterator below;
-                theGlobals->result = FSOpenIterator(&level->itemToDelete, kFSIterateDelete, &below);
-                if (theGlobals->result == noErr) {
-                    levels.push_back(DeleteFrame{below, {}, 0, noErr});
-                    descend = true;
-                } else {
-                    fromBelow = true;  // as a level below whose open failed
-                }
-                break;
+            FSIterator below;
+            theGlobals->result = FSOpenIterator(&level->itemToDelete, kFSIterateDelete, &below);
+            if (theGlobals->result == noErr) {
+                levels.push_back(DeleteFrame{below, {}, 0, noErr});
+                descend = true;
+            } else if (gone(theGlobals->result)) {
+                theGlobals->result = noErr;  // the folder went with its items meanwhile
+                continue;
+            } else {
+                fromBelow = true;  // as a level below whose open failed
             }
-            theGlobals->result = FSDeleteObject(&level->itemToDelete);
-            if (theGlobals->result != noErr && (nodeFlags & kFSNodeLockedMask) != 0)
-                set_flags(&level->itemToDelete, nodeFlags,
-                          theGlobals);  // not deleted: keeps its lock
+            break;
         }
         if (descend || fromBelow) continue;
         // This level is done (its items gone, or a failure): close it.
-        if (theGlobals->result == errFSNoMoreItems) theGlobals->result = noErr;
+        // A folder that went while it was read (deleted by another, or
+        // moved out of the tree) has no items left for this walk.
+        if (theGlobals->result == errFSNoMoreItems || gone(theGlobals->result))
+            theGlobals->result = noErr;
         close_iterator(level->iterator);
         levels.pop_back();
         fromBelow = true;
@@ -219,6 +234,7 @@ OSErr FSDeleteContainer(const FSRef* container) {
         return theGlobals.result;
     }
     result = FSDeleteObject(container);
+    if (gone(result)) result = noErr;  // deleted by another meanwhile
     if (result != noErr && (nodeFlags & kFSNodeLockedMask) != 0) {
         catalogInfo.nodeFlags = nodeFlags;
         (void)FSSetCatalogInfo(container, kFSCatInfoNodeFlags, &catalogInfo);

@@ -379,17 +379,20 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& srcPat
         if (frame.level.next == frame.level.entries.size()) {
             // The File Manager never lists a "._NAME" of the user's own, so
             // the copy went without it: say so rather than report success.
-            // A folder deeper than a path can reach is read through its parent.
-            ItemName srcDir;
-            const bool deep = frame.srcPath.size() >= PATH_MAX;
-            if (deep && !srcDir.open(frame.src, frame.srcPath)) {
-                fail(frame.srcPath.substr(0, frame.srcPath.size() - 1), ioErr,
-                     "could not be read for ._ files of its own");
-            }
-            for (const std::string& own : hidden_own_files(deep ? srcDir.c_str() : frame.srcPath)) {
-                fail(frame.srcPath + own, afpObjectTypeErr,
-                     "not copied: a file of its own with a resource fork's name, which the File "
-                     "Manager never lists; copy it yourself");
+            // (What it is, fork, orphan or the user's own, is its answer.)
+            for (const HiddenEntry& hidden : hidden_entries(frame.src)) {
+                if (hidden.kind == kVantrelHiddenOwnFile) {
+                    fail(frame.srcPath + hidden.name, afpObjectTypeErr,
+                         "not copied: a file of its own with a resource fork's name, which the "
+                         "File Manager never lists; copy it yourself");
+                } else if (hidden.kind == kVantrelHiddenOrphan) {
+                    // No item's fork: it is left out, as a deletion removes it.
+                    ctx.out.flush();
+                    ctx.err << "fmutil: ";
+                    append_terminal_safe(ctx.err.buf(), frame.srcPath + hidden.name);
+                    ctx.err << ": left out: an orphaned resource fork, whose file is gone\n";
+                    ctx.err.flush();
+                }
             }
             const std::string path = frame.level.prefix.substr(0, frame.level.prefix.size() - 1);
             bool reading = false;  // the source's comment could not be read

@@ -13,7 +13,9 @@
 #include "fmutil.h"
 #include "progress.h"
 #include "text.h"
+#include "vantrel/BulkDelete.h"
 #include "vantrel/FSUtilities.h"
+#include "vantrel/Sidecars.h"
 #include "walk.h"
 
 namespace fmutil {
@@ -382,44 +384,28 @@ void list_post_order(const FSRef& dir, const std::string& prefix, std::vector<st
     }
 }
 
-// A "._NAME" entry is NAME's resource fork only when NAME is there and it is
-// a regular file in AppleDouble form; anything else under such a name is
-// the user's own, and the listing hides it all the same. An unreadable one
-// is taken for a fork: copying NAME reports what cannot be read.
-bool own_hidden_file(int dirfd, const char* entry) {
-    struct stat st {};
-    if (::fstatat(dirfd, entry + 2, &st, AT_SYMLINK_NOFOLLOW) != 0) return true;
-    // Only a regular file is opened: opening a device could act on it.
-    if (::fstatat(dirfd, entry, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;  // gone meanwhile
-    if (!S_ISREG(st.st_mode)) return true;
-    const int fd =
-        ::openat(dirfd, entry, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) return errno == ELOOP;  // swapped for a link
-    unsigned char magic[4] = {};
-    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    const ssize_t n = regular ? ::pread(fd, magic, sizeof magic, 0) : 0;
-    ::close(fd);
-    if (!regular) return true;
-    if (n < 0) return false;
-    static constexpr unsigned char kAppleDouble[4] = {0x00, 0x05, 0x16, 0x07};
-    return n != 4 || std::memcmp(magic, kAppleDouble, 4) != 0;
-}
-
 }  // namespace
 
-std::vector<std::string> hidden_own_files(const std::string& dir, std::size_t max) {
-    std::vector<std::string> found;
-    DIR* d = ::opendir(dir.c_str());
-    if (d == nullptr) return found;
-    while (const dirent* entry = ::readdir(d)) {
-        if (std::strncmp(entry->d_name, "._", 2) != 0) continue;
-        if (!own_hidden_file(::dirfd(d), entry->d_name)) continue;
-        found.emplace_back(entry->d_name);
-        if (found.size() == max) break;
-    }
-    ::closedir(d);
-    std::sort(found.begin(), found.end());
-    return found;
+std::vector<HiddenEntry> hidden_entries(const FSRef& dir, std::size_t max, bool ownOnly) {
+    struct Found {
+        std::vector<HiddenEntry> list;
+        std::size_t max;
+        bool ownOnly;
+    } found{{}, max, ownOnly};
+    // The File Manager's own answer, the one its deletions and copies act on.
+    (void)VantrelFSGetHiddenEntries(
+        &dir,
+        [](const VantrelDiskName* n, VantrelHiddenKind kind, void* context) -> Boolean {
+            auto* f = static_cast<Found*>(context);
+            if (f->ownOnly && kind != kVantrelHiddenOwnFile) return false;
+            f->list.push_back(
+                {std::string(reinterpret_cast<const char*>(n->bytes), n->length), kind});
+            return f->list.size() == f->max;
+        },
+        &found);
+    std::sort(found.list.begin(), found.list.end(),
+              [](const HiddenEntry& a, const HiddenEntry& b) { return a.name < b.name; });
+    return found.list;
 }
 
 namespace {
@@ -441,14 +427,22 @@ struct RmTarget {
 // nothing else shows it.
 std::string hidden_holder(const std::string& dir, OSErr e) {
     if (e != fBsyErr) return {};
-    std::vector<std::string> found = hidden_own_files(dir, 1);
-    if (found.empty()) return {};
-    for (char& c : found[0]) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';  // never a control
+    FSRef ref;
+    if (path_ref(dir, &ref) != noErr) return {};
+    for (HiddenEntry& found : hidden_entries(ref)) {
+        if (found.kind == kVantrelHiddenFork) continue;
+        for (char& c : found.name) {
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';  // never a control
+        }
+        if (found.kind == kVantrelHiddenOrphan) {
+            return "it still holds " + found.name +
+                   ", an orphaned resource fork whose file is gone, which could not be removed";
+        }
+        return "it still holds " + found.name +
+               ", a file of its own that is not a resource fork and is never listed or "
+               "deleted with its folder; move it away first";
     }
-    return "it still holds " + found[0] +
-           ", a file of its own that is not a resource fork and is never listed or "
-           "deleted with its folder; move it away first";
+    return {};
 }
 
 }  // namespace
@@ -522,17 +516,20 @@ int cmd_rm(Context& ctx) {
             if (t.dir) {
                 e = contentsOnly ? FSDeleteContainerContents(&t.ref) : FSDeleteContainer(&t.ref);
             } else {
-                // A locked file goes too, as the directory deletion treats one.
-                FSCatalogInfo info{};
-                e = FSGetCatalogInfo(&t.ref, kFSCatInfoNodeFlags, &info, nullptr, nullptr, nullptr);
-                if (!e && (info.nodeFlags & kFSNodeLockedMask)) {
-                    info.nodeFlags &= ~kFSNodeLockedMask;
-                    e = FSSetCatalogInfo(&t.ref, kFSCatInfoNodeFlags, &info);
-                }
-                if (!e) e = FSDeleteObject(&t.ref);
+                // A locked file goes too, as the directory deletion treats
+                // one, unless its lock is also that of another name of it.
+                e = FSDeleteObject(&t.ref);
+                if (e == fLckdErr) e = VantrelFSDeleteLockedObject(&t.ref);
             }
             progress.stop();
             if (vfd >= 0) ::close(vfd);
+            // Gone since it was found (another rm got there first): what was
+            // to be deleted is not there, which is what was asked.
+            if (e == fnfErr || e == dirNFErr) {
+                const OSErr now =
+                    FSGetCatalogInfo(&t.ref, kFSCatInfoNone, nullptr, nullptr, nullptr, nullptr);
+                if (now == fnfErr || now == dirNFErr) e = noErr;
+            }
             if (e && t.dir) {
                 // The deletion goes depth first and stops at the first
                 // failure: what failed is the first item, in that order, that

@@ -7,6 +7,7 @@
 
 #include "vantrel/DiskNames.h"
 #include "vantrel/Files.h"
+#include "vantrel/Sidecars.h"
 
 namespace fmutil {
 
@@ -59,12 +60,19 @@ const TreeEntry* next_entry(std::vector<TreeLevel>& stack);
 // directory changed while it was read (`changed` null: not asked).
 OSErr read_level(const FSRef& dir, TreeBuffers& b, TreeLevel* level, bool* changed);
 
-// The "._NAME" entries of the directory at `dir` (its names as on disk,
-// sorted, at most `max` of them; 0: all) that the File Manager hides but
-// that are not resource forks: NAME is missing, or "._NAME" is not a regular
-// file in AppleDouble form. They are the user's own files, which no listing
+// A "._NAME" entry of a folder, as the File Manager answers what it is
+// (kVantrelHiddenFork, kVantrelHiddenOrphan or kVantrelHiddenOwnFile).
+struct HiddenEntry {
+    std::string name;  // as on disk
+    VantrelHiddenKind kind;
+};
+
+// The "._NAME" entries of the folder `dir` that the File Manager hides
+// (sorted, at most `max` of them; 0: all), or with `ownOnly` only those that
+// are no resource fork nor orphan: the user's own files, which no listing
 // shows and neither rm nor cp -r takes with the folder. None where the
-// directory cannot be read.
-std::vector<std::string> hidden_own_files(const std::string& dir, std::size_t max = 0);
+// folder cannot be read.
+std::vector<HiddenEntry> hidden_entries(const FSRef& dir, std::size_t max = 0,
+                                        bool ownOnly = false);
 
 }  // namespace fmutil

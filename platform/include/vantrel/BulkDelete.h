@@ -35,25 +35,51 @@ VANTREL_EXTERN_C_BEGIN
 // FSGetCatalogInfoBulk returns references with kFSCatInfoNone, at most
 // `maximumObjects` of them, for the caller to delete with FSDeleteObject:
 // directories, entries of unknown type, items with a "._NAME" beside them,
-// and every item whose unlink failed (a directory put in its place, a mount
-// point, a locked item, another user's item in a sticky folder, no right to
-// change the folder, an I/O error), so that each refusal and failure is
-// answered as FSDeleteObject answers it.
+// and every item whose unlink failed (a mount point, a locked item, another
+// user's item in a sticky folder, no right to change the folder, an I/O
+// error), so that each refusal and failure is answered as FSDeleteObject
+// answers it.
 // A resource-fork sidecar made beside an item after that first read is
 // removed once its item is deleted here, by the time the iterator reaches
 // its end or is closed (a locked one is unlocked first, as a walk deletes a
 // locked item, unless it has another name too: the lock is its inode's, so
-// that is fLckdErr and it stays); a "._NAME" file that is no AppleDouble
-// file stays.
+// that is fLckdErr and it stays; one the caller may not remove, another
+// user's in a sticky folder, is permErr and stays); a "._NAME" file that is
+// no AppleDouble file stays.
 //   noErr             `*actualObjects` items returned (at least one).
 //   errFSNoMoreItems  the directory is empty of items this call deletes;
 //                     `*actualObjects` (possibly nonzero) items returned.
+//   notAFileErr       a folder holds a name the directory listed as no
+//                     folder (moved in or made under it since): it was not
+//                     listed, and is neither deleted nor returned as the
+//                     item, as rm -rf refuses it ("Is a directory");
+//                     `*actualObjects` items returned before it.
 //   paramErr          a null `actualObjects` or `refs`.
 //   errFSBadIteratorFlags  the iterator does not delete (kFSIterateFlat).
 //   others            as FSGetCatalogInfoBulk gives them.
 // Any thread; calls on one iterator take turns.
 VANTREL_EXPORT OSErr VantrelFSBulkDeleteFiles(FSIterator iterator, ItemCount maximumObjects,
                                               ItemCount* actualObjects, FSRef* refs);
+
+// Deletes an item that a deletion walk meets locked, as FSDeleteContainer
+// deletes locked items where rm -rf stops with EPERM: the lock is taken off
+// the item, and off its resource fork's sidecar where that is locked (a
+// locked fork locks its file: FSDeleteObject refuses it), the item is
+// deleted as FSDeleteObject deletes it, and each lock is put back on what
+// still has a name afterwards (the delete failed, or another name was made
+// for it meanwhile). A lock belongs to the inode, not to a name: a locked
+// file or fork that has another name as well (a hard link, in the folder
+// or anywhere outside it) would lose its lock under that name too, so it is
+// refused and keeps it. An item that is not locked is deleted as by
+// FSDeleteObject.
+//   noErr     deleted, with its fork.
+//   fLckdErr  the item or its fork is locked and has another name; nothing
+//             changed. Also as FSDeleteObject gives it (a locked folder
+//             holding the item).
+//   others    as FSDeleteObject and FSSetCatalogInfo give them (permErr: the
+//             caller may not unlock); every lock as it was.
+// Any thread.
+VANTREL_EXPORT OSErr VantrelFSDeleteLockedObject(const FSRef* ref);
 
 VANTREL_EXTERN_C_END
 // NOLINTEND(readability-identifier-naming)

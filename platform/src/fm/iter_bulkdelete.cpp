@@ -64,7 +64,10 @@ bool BulkDeletes::delete_by_name(int dirFd, const char* name, unsigned char type
         rc = fault::step("VantrelFSBulkDeleteFiles.unlink", name,
                          [&] { return ::unlinkat(dirFd, name, 0); });
     }
-    if (rc != 0) return false;
+    if (rc != 0) {
+        if (errno == EISDIR) inFilePlace_.emplace(name);
+        return false;
+    }
     deleted_.emplace_back(name);
     sorted_ = false;
     return true;
@@ -111,7 +114,11 @@ OSErr BulkDeletes::remove_late_sidecars(int dirFd, bool rescan) {
                     continue;
                 }
             }
-            unlink_sidecar(dirFd, side);
+            // A fork only its owner may remove (another user's, in a sticky
+            // folder) stays behind its deleted file: that is no success.
+            if (unlink_sidecar(dirFd, side) != 0 && errno != ENOENT && result == noErr &&
+                rsrc::may_remove(dirFd, file) != noErr)
+                result = permErr;
         }
     }
     late_.clear();

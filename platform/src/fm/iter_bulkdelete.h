@@ -18,6 +18,8 @@
 // here stays behind as an orphan.
 #pragma once
 
+#include <dirent.h>
+
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -47,6 +49,22 @@ class BulkDeletes {
     // the careful way, which answers for the refusal).
     bool delete_by_name(int dirFd, const char* name, unsigned char type);
 
+    // Whether the entry `name`, met now with the listing's `type`, is a
+    // directory where this walk listed no directory: the unlink by name met
+    // one (EISDIR), or the name was handed to the caller as a file earlier.
+    // A folder moved in or made under a listed file's name was not listed:
+    // it is never taken for the item, nor emptied under its name, as rm -rf
+    // refuses it ("Is a directory").
+    bool directory_in_file_place(const char* name, unsigned char type) const {
+        if (!inFilePlace_.empty() && inFilePlace_.count(std::string(name)) != 0) return true;
+        return type == DT_DIR && !handedAsFiles_.empty() &&
+               handedAsFiles_.count(std::string(name)) != 0;
+    }
+    // The entry `name`, listed as no directory, is handed to the caller.
+    void handed_as_file(const char* name, unsigned char type) {
+        if (type != DT_DIR && type != DT_UNKNOWN) handedAsFiles_.emplace(name);
+    }
+
     // A "._" entry the iterator leaves out, met on a later read.
     void hidden_entry(const char* name);
 
@@ -57,14 +75,17 @@ class BulkDeletes {
     // reading `dirFd` again) whose file this deleted by name and that is no
     // longer there, unlocking it first where it is locked. A lock that could
     // not be taken off is the answer (the sidecar stays, and keeps its
-    // folder); an unlink that fails leaves an orphan the folder's own
-    // deletion removes.
+    // folder); so is permErr for one the caller may not remove (another
+    // user's, in a sticky folder), which stays. Any other unlink that fails
+    // leaves an orphan the folder's own deletion removes.
     OSErr remove_late_sidecars(int dirFd, bool rescan);
 
   private:
-    std::unordered_set<std::string> withSidecar_;  // X for each "._X" of the whole read
-    std::vector<std::string> deleted_;             // names deleted by name
-    std::vector<std::string> late_;                // "._X" met since, X not in withSidecar_
+    std::unordered_set<std::string> withSidecar_;    // X for each "._X" of the whole read
+    std::vector<std::string> deleted_;               // names deleted by name
+    std::vector<std::string> late_;                  // "._X" met since, X not in withSidecar_
+    std::unordered_set<std::string> inFilePlace_;    // listed as files, unlinked with EISDIR
+    std::unordered_set<std::string> handedAsFiles_;  // listed as files, handed to the caller
     bool scanned_ = false;
     bool sorted_ = true;
 };

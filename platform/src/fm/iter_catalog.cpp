@@ -455,6 +455,11 @@ OSErr bulk(const char* op, FSIterator it, ItemCount maximumObjects, ItemCount* a
             ++it->returnedThisPass;  // gone: the directory is read again after this pass
             continue;
         }
+        if (deleting && it->deletes->directory_in_file_place(name, type)) {
+            result = notAFileErr;  // a folder under a listed file's name: not the item listed
+            break;
+        }
+        if (deleting) it->deletes->handed_as_file(name, type);
         if (diskNames != nullptr) {
             // Longer than the record holds (a network or FUSE file system):
             // length 0, and the reference's own call gives it.

@@ -2,8 +2,12 @@
 // deleting objects.
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
+#include <linux/fs.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -16,6 +20,7 @@
 #include "fm/ref_node.h"
 #include "fm/vol_table.h"
 #include "text/codec.h"
+#include "vantrel/BulkDelete.h"
 #include "vantrel/fault.h"
 
 VANTREL_FAULT_OPERATIONS("FSPathMakeRef", "FSRefMakePath", "FSMakeFSRefUnicode", "PBMakeFSRefSync",
@@ -23,7 +28,9 @@ VANTREL_FAULT_OPERATIONS("FSPathMakeRef", "FSRefMakePath", "FSMakeFSRefUnicode",
                          "FSCreateFileUnicode.undo", "FSCreateDirectoryUnicode",
                          "FSCreateDirectoryUnicode.create", "FSCreateDirectoryUnicode.undo",
                          "FSDeleteObject", "FSDeleteObject.unlink", "FSDeleteObject.sidecar",
-                         "FSCreateFileUnicode.sidecar", "FSCreateDirectoryUnicode.sidecar");
+                         "FSCreateFileUnicode.sidecar", "FSCreateDirectoryUnicode.sidecar",
+                         "VantrelFSDeleteLockedObject", "VantrelFSDeleteLockedObject.unlock",
+                         "VantrelFSDeleteLockedObject.relock");
 
 namespace vantrel::fm {
 namespace {
@@ -431,4 +438,78 @@ OSErr FSDeleteObject(const FSRef* ref) {
     }
     note_deleted(n);
     return noErr;
+}
+
+namespace {
+
+// One object whose lock VantrelFSDeleteLockedObject takes off: held open,
+// so that the lock goes back on the inode itself, whatever its names are by then.
+struct HeldLock {
+    UniqueFd fd;
+    int flags = 0;  // as they were, the immutable bit among them
+    bool off = false;
+
+    // Opens `name` of `dirFd` when it is a locked file or folder. noErr
+    // when it is not locked (nothing to hold); fLckdErr when the lock is
+    // not this name's to take: the inode has another name too, anywhere,
+    // which would lose its lock as well (a locked inode takes no new names,
+    // so the count holds while the lock is on).
+    OSErr take(int dirFd, const std::string& name, ino_t ino) {
+        UniqueFd f(::openat(dirFd, name.c_str(),
+                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        if (!f) return errno == ELOOP ? OSErr(noErr) : from_errno(errno, Op::Lock);
+        struct stat st {};
+        if (::fstat(f.get(), &st) != 0) return from_errno(errno, Op::Lock);
+        if (ino != 0 && st.st_ino != ino) return fnfErr;  // swapped since it was resolved
+        int got = 0;
+        if (::ioctl(f.get(), FS_IOC_GETFLAGS, &got) != 0 || (got & FS_IMMUTABLE_FL) == 0)
+            return noErr;
+        if (!S_ISDIR(st.st_mode) && st.st_nlink != 1) return fLckdErr;
+        fd = std::move(f);
+        flags = got;
+        return noErr;
+    }
+    OSErr unlock(const std::string& name) {
+        if (!fd) return noErr;
+        int want = flags & ~FS_IMMUTABLE_FL;
+        if (fault::step("VantrelFSDeleteLockedObject.unlock", name,
+                        [&] { return ::ioctl(fd.get(), FS_IOC_SETFLAGS, &want); }) != 0)
+            return from_errno(errno, Op::Lock);  // EPERM: only a privileged caller may unlock
+        off = true;
+        return noErr;
+    }
+    // Puts the lock back when the inode still has a name: the delete failed,
+    // or another name was made for it while it was unlocked.
+    void relock(const std::string& name) {
+        struct stat st {};
+        if (!off || ::fstat(fd.get(), &st) != 0 || st.st_nlink == 0) return;
+        fault::Benign benign;
+        (void)fault::step("VantrelFSDeleteLockedObject.relock", name,
+                          [&] { return ::ioctl(fd.get(), FS_IOC_SETFLAGS, &flags); });
+    }
+};
+
+}  // namespace
+
+OSErr VantrelFSDeleteLockedObject(const FSRef* ref) {
+    Node n;
+    if (OSErr e = resolve(ref, &n)) return e;
+    if (OSErr e = fault::check("VantrelFSDeleteLockedObject", n.name)) return e;
+    if (n.root) return fBsyErr;
+    HeldLock item, fork;
+    std::string side;
+    if (!n.is_link())
+        if (OSErr e = item.take(n.at(), n.name, n.st.stx_ino)) return e;
+    // The fork's lock is the item's too: FSDeleteObject refuses a file
+    // whose sidecar is locked. A "._" file of the user's own stays, locked.
+    const bool hasFork =
+        !n.is_dir() && rsrc::sidecar_name(n.name, &side) && rsrc::is_sidecar_of(n.at(), n.name);
+    if (hasFork)
+        if (OSErr e = fork.take(n.at(), side, 0)) return e;
+    OSErr e = fork.unlock(side);
+    if (e == noErr) e = item.unlock(n.name);
+    if (e == noErr) e = FSDeleteObject(ref);
+    item.relock(n.name);
+    fork.relock(side);
+    return e;
 }

@@ -22,6 +22,7 @@
 #include "Sidecar.h"
 #include "Snapshot.h"
 #include "TempDir.h"
+#include "vantrel/BulkDelete.h"
 #include "vantrel/Files.h"
 #include "vantrel/TextEncoding.h"
 #include "vantrel/WholeCopy.h"
@@ -302,6 +303,13 @@ const Row kRows[] = {
          return expect(!vtest::present(r / "src/s"), "not deleted") +
                 expect(!vtest::present(r / "src/._s") || !item, "its sidecar is left as an item");
      }},
+    {"VantrelFSDeleteLockedObject, a locked file",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         FSRef f = ref_of(r / "src/locked");
+         return t.inject([&] { return VantrelFSDeleteLockedObject(&f); });
+     },
+     [](const fs::path& r) { return expect(!vtest::present(r / "src/locked"), "not deleted"); },
+     true},
     {"FSWriteFork, a resource fork in its sidecar",
      [](const fs::path& r, vtest::FaultTrial& t) {
          return change_fork(r / "src/s", t, append_more);

@@ -424,6 +424,23 @@ TEST(FmutilItems, RmDeletesFilesAndFoldersListsWithDryRunAndNamesWithVerbose) {
     if (vtest::set_immutable(locked, true)) {
         EXPECT_EQ(run({"rm", locked}).status, 0);
         EXPECT_FALSE(fs::exists(locked)) << "a locked file goes too";
+        // Unless its lock is also that of another name, here or in a tree:
+        // the lock is the file's, and rm -rf is refused by it.
+        const auto outside = t.write("outside/shared", "shared");
+        const auto inTree = t.path() / "tree/d/f";
+        fs::create_directories(inTree.parent_path());
+        fs::create_hard_link(outside, inTree);
+        fs::create_hard_link(outside, t.path() / "alone");
+        ASSERT_TRUE(vtest::set_immutable(outside, true));
+        for (const fs::path& operand : {t.path() / "alone", t.path() / "tree"}) {
+            auto refused = run({"rm", operand});
+            EXPECT_EQ(refused.status, 1) << operand;
+            EXPECT_THAT(refused.err, HasSubstr("fLckdErr")) << operand;
+            EXPECT_TRUE(vtest::is_immutable(outside)) << operand << ": the lock outside went";
+        }
+        EXPECT_TRUE(fs::exists(t.path() / "alone"));
+        EXPECT_TRUE(fs::exists(inTree));
+        vtest::set_immutable(outside, false);
     }
     EXPECT_EQ(run({"rm", "--contents-only", t.write("f2", "")}).status, 1);
     // "plain/" names no file: a trailing slash asks for a directory.
@@ -606,8 +623,14 @@ TEST(FmutilItems, CpRecursiveNamesEachHiddenFileItDoesNotCarry) {
              t.write("src/b", "b");
              fs::create_symlink(t.path() / "outside/file", p);
          }},
-        {"._gone", true,
+        {"._gone", false,
          [&](const fs::path& p) { vtest::write_bytes(p, vtest::sidecar_bytes("f")); }},
+        {"._m", true,
+         [&](const fs::path& p) {
+             t.write("src/m", "m");
+             // The magic, and then no valid header: no sidecar, whatever it begins with.
+             vtest::write_bytes(p, std::string("\x00\x05\x16\x07", 4) + " then my own notes");
+         }},
         {"._d", true,
          [&](const fs::path& p) {
              t.write("src/d", "d");
@@ -640,11 +663,16 @@ TEST(FmutilItems, CpRecursiveNamesEachHiddenFileItDoesNotCarry) {
             EXPECT_THAT(r.err, HasSubstr(line)) << row.name;
             EXPECT_FALSE(fs::exists(fs::symlink_status(dst / "src" / row.name))) << row.name;
         } else {
-            EXPECT_THAT(r.err, Not(HasSubstr(row.name))) << row.name;
+            EXPECT_THAT(r.err, Not(HasSubstr(line))) << row.name;
         }
     }
+    // An orphan (a sidecar whose file is gone) is no item's fork: left out,
+    // and named as what it is.
+    EXPECT_THAT(r.err, HasSubstr("fmutil: " + (src / "._gone").string() +
+                                 ": left out: an orphaned resource fork, whose file is gone\n"));
+    EXPECT_THAT(r.err, Not(HasSubstr("._c"))) << "a fork goes with its file, unnamed";
     EXPECT_THAT(r.err, Not(HasSubstr("/outside"))) << "the link is named, not followed";
-    for (const char* copied : {"a", "b", "c", "d", "e", "sub/x"})
+    for (const char* copied : {"a", "b", "c", "d", "e", "m", "sub/x"})
         EXPECT_TRUE(fs::exists(dst / "src" / copied)) << copied << ": the rest is copied";
     EXPECT_EQ(vtest::sidecar_fork(dst / "src/c"), "fork of c");
     EXPECT_EQ(vtest::read_file(src / "._a"), "notes\n") << "the source is untouched";
@@ -962,4 +990,48 @@ TEST(FmutilItems, CommentIsStoredAsMacRomanAndRefusesWhatCannotBeStored) {
     EXPECT_EQ(r.status, 1);
     EXPECT_THAT(r.err, HasSubstr("only files and folders have a comment; it is a symbolic link"));
     EXPECT_EQ(run({"comment", f}).out, "\n") << "the link's target was changed";
+}
+
+// mv of a folder to another volume asks the File Manager what each "._"
+// entry is, as its deletion does: an orphan (a sidecar whose file is gone,
+// as a crash leaves) is no fork, left out and named, and does not stop the
+// move; a "._NAME" that begins with the AppleDouble magic but is no valid
+// sidecar is the user's own, named, and the source stays whole.
+TEST(FmutilItems, MvAcrossVolumesTakesEachHiddenEntryAsTheFileManagerDoes) {
+    vtest::TempDir t("fmitems");
+    const auto r = vtest::run_child(vtest::Child::PrivateMounts, [&]() -> std::string {
+        const fs::path vol = t.mkdir("vol");
+        if (::mount("tmpfs", vol.c_str(), "tmpfs", 0, "size=16m") != 0) return "";
+        std::string problems;
+        auto expect = [&](bool ok, const std::string& what) {
+            if (!ok) problems += what + "\n";
+        };
+        t.write("orphaned/f", "data");
+        vtest::write_bytes(t.path() / "orphaned/._gone", vtest::sidecar_bytes("f"));
+        auto mv = run({"mv", t.path() / "orphaned", vol});
+        expect(mv.status == 0, "an orphan stopped the move: " + mv.err);
+        expect(!fs::exists(t.path() / "orphaned"), "the source stayed");
+        expect(vtest::read_file(vol / "orphaned/f") == "data", "the file was not moved");
+        expect(!vtest::present(vol / "orphaned/._gone"), "the orphan was carried");
+        expect(mv.err.find((t.path() / "orphaned/._gone").string() +
+                           ": left out: an orphaned resource fork") != std::string::npos,
+               "the orphan was not named: " + mv.err);
+
+        t.write("mine/f", "data");
+        t.write("mine/m", "m");
+        const std::string own = std::string("\x00\x05\x16\x07", 4) + " and then my own notes";
+        vtest::write_bytes(t.path() / "mine/._m", own);
+        mv = run({"mv", t.path() / "mine", vol});
+        expect(mv.status == 1, "the move went without the user's own ._m: " + mv.err);
+        expect(mv.err.find((t.path() / "mine/._m").string() + ": afpObjectTypeErr") !=
+                   std::string::npos,
+               "._m was not named: " + mv.err);
+        expect(vtest::read_file(t.path() / "mine/f") == "data" &&
+                   vtest::read_file(t.path() / "mine/m") == "m" &&
+                   vtest::read_file(t.path() / "mine/._m") == own,
+               "the source is not whole");
+        return problems.empty() ? "ok" : problems;
+    });
+    if (!r || r->empty()) GTEST_SKIP() << "needs a private mount namespace and tmpfs (root)";
+    EXPECT_EQ(*r, "ok");
 }

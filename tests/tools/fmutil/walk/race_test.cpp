@@ -140,3 +140,62 @@ TEST(FmutilRace, TreeNeverListsThroughADirectorySwappedForALink) {
             << listing;
     }
 }
+
+// Another process gets to part of the tree first, before any call of the
+// walk once the operand was found: the part deleted (a second rm), or a folder moved out of the
+// tree. What was to be deleted is not there, which is what was asked: rm says nothing and exits 0
+// (rm -rf does), and what moved out is left whole.
+TEST(FmutilRace, RmSucceedsWhereAnotherGotToTheItemsFirst) {
+    struct Row {
+        const char* label;
+        const char* victim;
+        bool movedOut;  // moved to outside/moved instead of deleted
+    };
+    const Row rows[] = {
+        {"a file deleted by another", "root/a/b/f1", false},
+        {"a folder deleted by another", "root/a/b", false},
+        {"a folder of one file deleted by another", "root/x/y", false},
+        {"the whole tree deleted by another", "root", false},
+        {"a folder moved out of the tree", "root/a/b", true},
+        {"a folder of one file moved out of the tree", "root/x/y", true},
+    };
+    const std::vector<std::string> args{"fmutil", "rm", "ROOT"};
+    const long total = count_calls(args);
+    ASSERT_GT(total, 10) << "the seam saw no File Manager calls";
+    for (const Row& row : rows) {
+        // From the second call: before the first, the operand is not found,
+        // which rm -r reports too.
+        for (long n = 2; n <= total; ++n) {
+            vtest::TempDir t("fmrace");
+            build(t);
+            const fs::path root = t.path() / "root";
+            const fs::path victim = t.path() / row.victim;
+            const fs::path moved = t.path() / "outside/moved";
+            bool done = false;
+            int status;
+            const fs::path err = t.path() / "err";
+            const int efd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+            ASSERT_GE(efd, 0);
+            {
+                vf::Scope scope;
+                vf::set_hook([&](const vf::Call& c) {
+                    if (done || c.globalIndex != n) return;
+                    done = true;
+                    std::error_code ec;
+                    if (row.movedOut) {
+                        fs::rename(victim, moved, ec);
+                    } else {
+                        fs::remove_all(victim, ec);
+                    }
+                });
+                status = fmutil::run({"fmutil", "rm", root.string()}, efd, efd);
+            }
+            ::close(efd);
+            const std::string when = std::string(row.label) + ", before call " + std::to_string(n);
+            EXPECT_EQ(status, 0) << when << ": " << vtest::read_file(err);
+            EXPECT_EQ(vtest::read_file(err), "") << when;
+            EXPECT_FALSE(fs::exists(root)) << when;
+            expect_outside_intact(t, when);
+        }
+    }
+}

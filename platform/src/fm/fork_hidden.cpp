@@ -1,0 +1,103 @@
+// What a "._NAME" entry is (vantrel/Sidecars.h): the sidecar store's own
+// full check, asked by programs instead of a guess of their own.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "fm/err_errno.h"
+#include "fm/fork_sidecar.h"
+#include "fm/ref_fd.h"
+#include "fm/ref_node.h"
+#include "vantrel/Sidecars.h"
+#include "vantrel/fault.h"
+
+VANTREL_FAULT_OPERATIONS("VantrelFSGetHiddenEntryKind", "VantrelFSGetHiddenEntries");
+
+namespace vantrel::fm {
+namespace {
+
+// What the "._NAME" entry `entry` of `dirFd` is; fnfErr when it is gone.
+OSErr kind_of(int dirFd, const char* entry, VantrelHiddenKind* kind) {
+    struct statx side {};
+    if (::statx(dirFd, entry, AT_SYMLINK_NOFOLLOW, STATX_TYPE, &side) != 0)
+        return from_errno(errno, Op::Lookup);
+    const char* file = entry + 2;
+    // A folder under such a name is listed as an item; "._" alone names no
+    // file: neither is a sidecar.
+    if (S_ISDIR(side.stx_mode) || *file == 0 || !rsrc::is_sidecar_of(dirFd, file)) {
+        *kind = kVantrelHiddenOwnFile;
+        return noErr;
+    }
+    struct statx st {};
+    const bool there = ::statx(dirFd, file, AT_SYMLINK_NOFOLLOW, STATX_TYPE, &st) == 0;
+    // A file that cannot be looked at is taken to be there: its fork stays its.
+    *kind = there || errno != ENOENT ? kVantrelHiddenFork : kVantrelHiddenOrphan;
+    return noErr;
+}
+
+// The folder of `ref`, open for reading its entries.
+OSErr open_folder(const FSRef* ref, const char* op, UniqueFd* out) {
+    Node n;
+    if (OSErr e = resolve(ref, &n)) return e;
+    if (OSErr e = fault::check(op, n.name)) return e;
+    if (!n.is_dir()) return errFSNotAFolder;
+    DirFd d;
+    if (OSErr e = dir_fd(n, &d)) return e;
+    UniqueFd fd(::openat(d->fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd) return from_errno(errno, Op::OpenDir, &n);
+    *out = std::move(fd);
+    return noErr;
+}
+
+}  // namespace
+}  // namespace vantrel::fm
+
+using namespace vantrel;
+using namespace vantrel::fm;
+
+OSErr VantrelFSGetHiddenEntryKind(const FSRef* folder, const VantrelDiskName* name,
+                                  VantrelHiddenKind* kind) {
+    if (folder == nullptr || name == nullptr || kind == nullptr) return paramErr;
+    const std::string entry(reinterpret_cast<const char*>(name->bytes), name->length);
+    if (!rsrc::is_sidecar_name(entry) || entry.find('/') != std::string::npos ||
+        entry.find('\0') != std::string::npos)
+        return paramErr;
+    UniqueFd fd;
+    if (OSErr e = open_folder(folder, "VantrelFSGetHiddenEntryKind", &fd)) return e;
+    return kind_of(fd.get(), entry.c_str(), kind);
+}
+
+OSErr VantrelFSGetHiddenEntries(const FSRef* folder, VantrelHiddenEntryProc visit, void* context) {
+    if (folder == nullptr || visit == nullptr) return paramErr;
+    UniqueFd fd;
+    if (OSErr e = open_folder(folder, "VantrelFSGetHiddenEntries", &fd)) return e;
+    const int dirFd = fd.get();
+    DIR* d = ::fdopendir(fd.release());
+    if (d == nullptr) {
+        ::close(dirFd);
+        return from_errno(errno, Op::OpenDir);
+    }
+    OSErr result = noErr;
+    for (;;) {
+        errno = 0;
+        const dirent* e = ::readdir(d);
+        if (e == nullptr) {
+            if (errno != 0) result = from_errno(errno, Op::OpenDir);
+            break;
+        }
+        if (!rsrc::is_sidecar_name(e->d_name)) continue;
+        VantrelHiddenKind kind = 0;
+        if (kind_of(dirFd, e->d_name, &kind) != noErr) continue;  // gone
+        VantrelDiskName n{};
+        n.length = static_cast<UInt8>(std::strlen(e->d_name));
+        std::memcpy(n.bytes, e->d_name, n.length);
+        if (visit(&n, kind, context)) break;
+    }
+    ::closedir(d);
+    return result;
+}

@@ -20,6 +20,7 @@
 
 #include "fm/cat_metadata.h"
 #include "fm/err_errno.h"
+#include "fm/obj_commit.h"
 #include "fm/ref_fd.h"
 #include "fm/ref_node.h"
 #include "vantrel/fault.h"
@@ -485,13 +486,10 @@ OSErr clear_orphan(int dirFd, std::string_view fileName, const char* step) {
 namespace {
 
 std::atomic<std::uint64_t> g_commitCount{0};
-std::atomic<unsigned> g_temporaries{0};
 
-constexpr std::string_view kTemporaryPrefix = "._._vantrel.";
-
+// A fresh private name for a temporary in a folder (obj_commit.h).
 std::string temporary_name() {
-    return std::string(kTemporaryPrefix) + std::to_string(::getpid()) + "." +
-           std::to_string(++g_temporaries);
+    return commit::private_name();
 }
 
 // Copies `size` bytes of `in` from `from` to `out` at `to`, in the kernel
@@ -635,6 +633,8 @@ OSErr make_shadow(int dirFd, std::string_view fileName, const Sidecar& current,
         if (fd < 0) return from_errno(errno, Op::CreateFork);
         out->tempName = temp;
     }
+    // Ours while we live, named or not: no one takes it for a leftover.
+    commit::hold_temporary(fd);
     out->side.fd = UniqueFd(fd);
     take_files_owner(dirFd, fileName, fd);
     int rc = 0;
@@ -792,6 +792,7 @@ OSErr commit(int dirFd, std::string_view fileName, int fileFd, Shadow& s, bool d
             // Out of the way under a temporary name first, so that it can
             // come back until the folder is durable.
             const std::string temp = temporary_name();
+            commit::hold_temporary(there.fd.get());
             if (fault::step(step, name, [&] {
                     return ::renameat2(dirFd, name.c_str(), dirFd, temp.c_str(), RENAME_NOREPLACE);
                 }) != 0)

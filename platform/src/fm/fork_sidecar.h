@@ -203,7 +203,9 @@ OSErr set_finder_info(int dirFd, std::string_view fileName, const std::uint8_t* 
 void finish(Replaced& r, const char* step);
 void put_back(Replaced& r, const char* step);
 
-// True for the names of the named temporaries above.
+// The names of the named temporaries above begin so (obj_commit.h makes
+// them); true for such a name.
+inline constexpr std::string_view kTemporaryPrefix = "._._vantrel.";
 bool is_temporary_name(std::string_view diskName) noexcept;
 
 // Counts commits made in this process: an open that read a sidecar before

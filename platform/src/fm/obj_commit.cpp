@@ -93,7 +93,8 @@ OSErr FolderLock::take(int dirFd, int otherDirFd) {
     int fds[2] = {dirFd, otherDirFd};
     int n = otherDirFd < 0 ? 1 : 2;
     if (n == 2) {
-        struct stat a {}, b{};
+        struct stat a {
+        }, b{};
         if (::fstat(dirFd, &a) != 0 || ::fstat(otherDirFd, &b) != 0)
             return from_errno(errno, Op::Read);
         if (a.st_dev == b.st_dev && a.st_ino == b.st_ino) {

@@ -79,26 +79,24 @@ class Holder {
 
 struct Case {
     const char* what;
-    const char* entry;        // asked about
-    Holder::What holds;       // what another process holds meanwhile
-    bool killed;              // that process is killed before the question
+    const char* entry;   // asked about
+    Holder::What holds;  // what another process holds meanwhile
+    bool killed;         // that process is killed before the question
     bool expectInProgress;
 };
 
 TEST(Commit, AnotherOperationsWorkInProgressIsToldFromALeftover) {
     const std::string temp = std::string(rsrc::kTemporaryPrefix) + "1.0123456789abcdef.1";
     const Case cases[] = {
-        {"a sidecar while another process holds the folder", "._X", Holder::What::FolderLock,
-         false, true},
+        {"a sidecar while another process holds the folder", "._X", Holder::What::FolderLock, false,
+         true},
         {"a sidecar after the holder of the folder was killed", "._X", Holder::What::FolderLock,
          true, false},
         {"a temporary its maker holds", temp.c_str(), Holder::What::Temporary, false, true},
-        {"a temporary whose maker was killed", temp.c_str(), Holder::What::Temporary, true,
-         false},
+        {"a temporary whose maker was killed", temp.c_str(), Holder::What::Temporary, true, false},
         {"a temporary whose maker holds only the folder", temp.c_str(), Holder::What::FolderLock,
          false, false},
-        {"an ordinary name while the folder is held", "X", Holder::What::FolderLock, false,
-         false},
+        {"an ordinary name while the folder is held", "X", Holder::What::FolderLock, false, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

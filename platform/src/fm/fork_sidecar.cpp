@@ -427,7 +427,7 @@ OSErr carry(const Carry& c, const char* step) {
         return noErr;
     }
     if (entry_at(c.toDir, std::string_view(c.to).substr(2)) == Entry::None) return noErr;
-    return clear_orphan(c.toDir, std::string_view(c.to).substr(2), step);
+    return clear_orphan(c.toDir, std::string_view(c.to).substr(2), step, true);
 }
 
 void uncarry(const Carry& c, const char* step) {
@@ -466,9 +466,19 @@ OSErr may_remove(int dirFd, std::string_view fileName) {
     return noErr;
 }
 
-OSErr clear_orphan(int dirFd, std::string_view fileName, const char* step) {
+OSErr clear_orphan(int dirFd, std::string_view fileName, const char* step, bool nameIsOurs) {
     std::string name;
     if (!sidecar_name(fileName, &name)) return noErr;
+    if (entry_at(dirFd, fileName) == Entry::None) return noErr;
+    // A sidecar made by a change still running (a copy that names it just
+    // before its file) is no orphan: wait for that change, then look again.
+    // Its file may have the name by now, and the sidecar is then its fork.
+    commit::FolderLock lock;
+    if (OSErr e = lock.take(dirFd)) return e;
+    struct stat held {};
+    const std::string file(fileName);
+    if (!nameIsOurs && ::fstatat(dirFd, file.c_str(), &held, AT_SYMLINK_NOFOLLOW) == 0)
+        return noErr;
     // Only a real sidecar goes: a user's own file, link or FIFO that merely
     // has such a name is never read as a fork, so it may stay, and must.
     if (!is_sidecar_of(dirFd, fileName)) return noErr;

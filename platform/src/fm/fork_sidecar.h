@@ -291,8 +291,12 @@ OSErr place_taken(int dirFd, std::string_view fileName);
 // Removes an orphan sidecar of `fileName` before a new object takes that
 // name: nothing made before may attach itself to it. Anything at that name
 // that is not a sidecar (see is_sidecar_of) stays, and is never read as a
-// fork.
-OSErr clear_orphan(int dirFd, std::string_view fileName, const char* step);
+// fork. Under the folder's lock (obj_commit.h): a change that is giving
+// the sidecar and then its file their names is waited for, and when the
+// name `fileName` is taken by then, the sidecar is its fork and stays
+// (the caller's own making of the name then finds it taken), unless
+// `nameIsOurs`: the caller's object has just taken the name itself.
+OSErr clear_orphan(int dirFd, std::string_view fileName, const char* step, bool nameIsOurs = false);
 
 // One entry of what getdents64 reads, with the kernel's names for it.
 // NOLINTBEGIN(readability-identifier-naming)

@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -23,7 +24,23 @@ namespace {
 // The folders this thread holds the lock of, and how many times: a change
 // that holds a folder and calls another that takes it again must not wait
 // on itself (flock would: each take is a description of its own).
-thread_local std::map<std::pair<std::uint64_t, std::uint64_t>, int> t_held;
+// The table owns the flocked descriptions (one per folder).
+struct Held {
+    int count = 0;
+    int fd = -1;
+};
+thread_local std::map<std::pair<std::uint64_t, std::uint64_t>, Held> t_held;
+
+// A child forked while its parent holds a folder is another process: it
+// holds nothing of its own and must wait like any other, and the copies of
+// the flocked descriptions it inherited must not keep the parent's lock
+// alive after the parent lets go.
+[[maybe_unused]] const int kForgetOnFork = [] {
+    return ::pthread_atfork(nullptr, nullptr, [] {
+        for (auto& [key, held] : t_held) ::close(held.fd);
+        t_held.clear();
+    });
+}();
 
 std::atomic<std::uint64_t> g_privateNames{0};
 
@@ -63,8 +80,7 @@ bool FolderLock::take_one(int dirFd, bool wait, Slot* out, OSErr* err) {
     out->ino = st.st_ino;
     auto key = std::make_pair(out->dev, out->ino);
     if (auto it = t_held.find(key); it != t_held.end()) {
-        ++it->second;
-        out->fd = -1;
+        ++it->second.count;
         out->used = true;
         return true;
     }
@@ -82,9 +98,8 @@ bool FolderLock::take_one(int dirFd, bool wait, Slot* out, OSErr* err) {
         if (!wait && e == EWOULDBLOCK) return false;
         return wait;  // a file system without flock: unlocked, as above
     }
-    out->fd = fd;
     out->used = true;
-    t_held[key] = 1;
+    t_held[key] = Held{1, fd};
     return true;
 }
 
@@ -129,8 +144,10 @@ void FolderLock::release() {
     for (int i = count_ - 1; i >= 0; --i) {
         Slot& s = slots_[i];
         auto key = std::make_pair(s.dev, s.ino);
-        if (auto it = t_held.find(key); it != t_held.end() && --it->second == 0) t_held.erase(it);
-        if (s.fd >= 0) ::close(s.fd);  // closing the last description lets the flock go
+        if (auto it = t_held.find(key); it != t_held.end() && --it->second.count == 0) {
+            ::close(it->second.fd);  // closing the description lets the flock go
+            t_held.erase(it);
+        }
         s = Slot{};
     }
     count_ = 0;

@@ -67,8 +67,7 @@ class FolderLock {
 
   private:
     struct Slot {
-        std::uint64_t dev = 0, ino = 0;
-        int fd = -1;  // our description of the folder, flocked; -1 when this thread held it already
+        std::uint64_t dev = 0, ino = 0;  // the folder (its flocked description is the thread's)
         bool used = false;
     };
     bool take_one(int dirFd, bool wait, Slot* out, OSErr* err);

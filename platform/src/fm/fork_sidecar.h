@@ -266,6 +266,15 @@ struct Carry {
 OSErr prepare(int fromDir, std::string_view fromName, int toDir, std::string_view toName,
               Carry* out);
 OSErr carry(const Carry& c, const char* step);
+// Before the object's own rename within one folder: marks its sidecar
+// with the object's inode `ino` and the name it takes, so that what a
+// crash between the two renames leaves is recognised by clear_orphan and
+// finished (the sidecar follows its file), never removed as an orphan.
+// carry() takes the mark off; unmark_carry() after the object's rename
+// failed. Best effort: a sidecar the caller may not mark is carried as
+// before.
+void mark_carry(const Carry& c, std::uint64_t ino, const char* step);
+void unmark_carry(const Carry& c, const char* step);
 // Puts the sidecar back after carry() succeeded and the move is undone.
 void uncarry(const Carry& c, const char* step);
 

@@ -521,6 +521,10 @@ OSErr FSExchangeObjects(const FSRef* ref, const FSRef* destRef) {
     if (a.dev() == b.dev() && a.st.stx_ino == b.st.stx_ino)
         return noErr;  // one file: nothing to trade
     if (a.locked() || b.locked()) return fLckdErr;
+    // What belongs to a name (its Finder information, comment, mode, owner)
+    // is traded by writing it onto the other file's inode: a file with other
+    // hard links would give it to names that were never asked about.
+    if (a.st.stx_nlink > 1 || b.st.stx_nlink > 1) return permErr;
 
     SidecarTrade sidecars;
     if (OSErr e = plan_trade(a, b, &sidecars)) return e;

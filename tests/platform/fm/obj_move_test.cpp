@@ -8,6 +8,7 @@
 #include "DeepTree.h"
 #include "FSTestSupport.h"
 #include "Sidecar.h"
+#include "Snapshot.h"
 #include "TempDir.h"
 #include "vantrel/Files.h"
 #include "vantrel/TextEncoding.h"
@@ -211,5 +212,30 @@ TEST(Rename, WhatACrashBetweenTheFileAndItsSidecarLeavesIsFinishedNotDeleted) {
                              "user.org.vantrel.moving", buf, sizeof buf),
                   0)
             << "the mark is gone once the rename is finished";
+    }
+}
+
+// An exchange never writes what belongs to one name onto an inode other
+// names share: a file with a second hard link is refused, and every name
+// stays as it was. (The exchange once gave a private file's second name
+// another owner, mode and comment.)
+TEST(Exchange, AFileWithAnotherHardLinkIsRefusedAndNoNameChanges) {
+    struct Case {
+        const char* what;
+        bool linkFirst;  // the first file has the second link, else the second
+    };
+    for (const Case c : {Case{"the first file has a second name", true},
+                         Case{"the second file has a second name", false}}) {
+        SCOPED_TRACE(c.what);
+        vtest::TempDir dir;
+        const auto a = dir.write("A", "data of A");
+        const auto b = dir.write("B", "data of B");
+        ::chmod(a.c_str(), 0600);
+        ::chmod(b.c_str(), 0644);
+        ASSERT_EQ(::link((c.linkFirst ? a : b).c_str(), (dir / "L").c_str()), 0);
+        const auto before = snapshot(dir.path());
+        FSRef ra = ref_of(a), rb = ref_of(b);
+        EXPECT_EQ(FSExchangeObjects(&ra, &rb), permErr);
+        EXPECT_EQ(diff(before, snapshot(dir.path())), "");
     }
 }

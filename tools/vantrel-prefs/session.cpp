@@ -130,9 +130,6 @@ std::unique_ptr<Session> Session::open(const std::string& bundle, std::string* e
     if (!pane->loadMainView(error)) return nullptr;
     std::unique_ptr<Session> s(new Session);
     s->pane_ = std::move(pane);
-    // Connects now, and finishes the handshake: a connection left half open
-    // for the length of a visit is dropped by the bus.
-    s->off_ = vantrel::notify::unavailable_reason();
     return s;
 }
 
@@ -142,16 +139,21 @@ Session::~Session() {
 
 void Session::show() {
     if (shown_) return;
+    // A visit posts when it ends: connect now, and finish the handshake (a
+    // connection left half open for the length of a visit is dropped by the
+    // bus). Not before: --list, which posts nothing, never waits for a bus.
+    // An ending signal during that wait still ends the host at once.
+    off_ = vantrel::notify::unavailable_reason();
     shown_ = true;
     g_visiting = 1;
     auto before = vantrel::prefs::last_unreadable_read().serial;
     pane_->select();
     auto r = vantrel::prefs::last_unreadable_read();
     if (r.serial != before)
-        notice_ = r.path + " cannot be read (" + r.problem +
-                  "): the boxes show their defaults, and the first click keeps the file aside "
-                  "as " +
-                  r.path + ".corrupt";
+        notice_ = r.path + " cannot be read (" + r.problem + "): the boxes show their defaults" +
+                  (r.kept_aside_at_next_write
+                       ? ", and the first click keeps the file aside as " + r.path + ".corrupt"
+                       : ", and a click cannot be saved there");
 }
 
 void Session::mark_unsaved(const std::string& title, const std::string& why) {

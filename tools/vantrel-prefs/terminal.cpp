@@ -170,10 +170,37 @@ class Keyboard {
             if (k == kQuit) return true;
         return false;
     }
+    // How many Ctrl-Z were typed since mark(): the view stops for them even
+    // while a click waits (they are dropped with the rest afterwards).
+    int suspends_since_mark() const {
+        std::string copy = in_;
+        int n = 0;
+        for (;;) {
+            std::size_t at = in_.size() - copy.size();
+            Key k = next_key(&copy, false);
+            if (k == kMore) return n;
+            if (k == kSuspend && at >= marked_) ++n;
+        }
+    }
+    // Keys typed from now on can be dropped (drop_since_mark): those typed
+    // while a click waited for another program, which the user typed not
+    // knowing what the screen would show when they were read.
+    void mark() { marked_ = in_.size(); }
+    void drop_since_mark() {
+        if (in_.size() <= marked_) return;
+        in_.resize(marked_);
+        // An escape sequence cut by the mark goes too: its ESC alone would
+        // leave the view.
+        std::string rest = in_;
+        while (next_key(&rest, false) != kMore) {
+        }
+        in_.resize(in_.size() - rest.size());
+    }
     bool closed = false;
 
   private:
     std::string in_;
+    std::size_t marked_ = 0;
     std::chrono::steady_clock::time_point since_{};
 };
 
@@ -282,6 +309,8 @@ class TerminalFrontEnd : public FrontEnd {
             if (k == kToggle) {
                 NSButton* box = boxes[cursor_];
                 bool said = false;
+                int stopped = 0;
+                keys.mark();
                 ClickResult r = session.click(box, [&](const std::string& what) {
                     if (!said) {
                         said = true;
@@ -290,8 +319,13 @@ class TerminalFrontEnd : public FrontEnd {
                     }
                     if (!service(0)) return !(leave = true);
                     if (keys.quit_waiting()) return !(leave = true);
+                    for (int n = keys.suspends_since_mark(); stopped < n; ++stopped) suspend();
                     return true;
                 });
+                // As the window takes no other click while one waits, keys
+                // typed meanwhile (a second space, thinking the first was
+                // lost) are not acted on once the wait is over.
+                if (said) keys.drop_since_mark();
                 status_ = click_status(box, r);
             }
         }
@@ -402,7 +436,19 @@ class PlainFrontEnd : public FrontEnd {
                 continue;
             }
             NSButton* box = boxes[static_cast<std::size_t>(n - 1)];
-            for (const std::string& l : click_status(box, session.click(box))) say(l);
+            // A wait for another program is said, as the full view says it,
+            // rather than a silence of up to ten seconds; an ending signal
+            // ends it.
+            bool said = false;
+            ClickResult r = session.click(box, [&](const std::string& what) {
+                if (!said) {
+                    said = true;
+                    say(title_of(box) + ": waiting: " + what);
+                    std::fflush(stdout);
+                }
+                return Signals::take() == 0;
+            });
+            for (const std::string& l : click_status(box, r)) say(l);
         }
         std::printf("\n");
         std::fflush(stdout);

@@ -49,13 +49,20 @@ struct ReadReport {
     std::uint64_t serial = 0;  // counts the reads that found a domain file unreadable
     std::string path;          // the domain file
     std::string problem;       // why it cannot be read
+    // Whether the next synchronisation keeps the file aside (".corrupt")
+    // and replaces it: true for a file that does not parse; false for one
+    // that cannot be opened or is not a regular file, which is never
+    // replaced (a write fails there).
+    bool kept_aside_at_next_write = false;
 };
 
 // The most recent CFPreferencesCopyAppValue that found its domain file
 // unreadable: a file that does not parse as a property list, whose root is
 // not a dictionary, or that kept changing while it was read (another program
-// writing it in place). Such a domain shows no values; the next
-// synchronisation keeps the file aside (".corrupt") before replacing it.
+// writing it in place); or something at the domain path that cannot be read
+// at all (a file its user may not read, a link loop, a directory, a FIFO, a
+// device). Such a domain shows no values, though the user's settings may be
+// there.
 VANTREL_EXPORT ReadReport last_unreadable_read();
 
 // While a synchronisation or a read waits for another program (its lock on

@@ -6,14 +6,17 @@
 #include <unicode/ustring.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <unordered_map>
+#include <vector>
 
 #include "cf/objects.h"
 
@@ -243,11 +246,45 @@ bool interpret(Elem kind, std::string&& text, Scalar* v) {
     }
 }
 
+// Whether XML 1.0 can hold this character (its Char production, less NUL,
+// which the reader reports as such).
+bool xml_char(std::uint32_t cp) {
+    return cp == '\t' || cp == '\n' || cp == '\r' || (cp >= 0x20 && cp != 0xFFFE && cp != 0xFFFF);
+}
+
+// The offset of the first character in UTF-8 text that XML 1.0 cannot hold
+// (a control character, U+FFFE, U+FFFF; NUL aside), or npos.
+std::size_t non_xml_char_at(std::string_view t, std::uint32_t* cp) {
+    for (std::size_t i = 0; i < t.size(); ++i) {
+        auto c = static_cast<unsigned char>(t[i]);
+        if (c != 0 && c < 0x20 && !xml_char(c)) {
+            *cp = c;
+            return i;
+        }
+        if (c == 0xEF && i + 2 < t.size() && static_cast<unsigned char>(t[i + 1]) == 0xBF &&
+            (static_cast<unsigned char>(t[i + 2]) & 0xFE) == 0xBE) {
+            *cp = 0xFFFE | (static_cast<unsigned char>(t[i + 2]) & 1);
+            return i;
+        }
+    }
+    return std::string_view::npos;
+}
+
 // Reads an XML property list without recursion: the depth of the input
 // costs heap for a small stack of open containers, never machine stack.
 class Reader {
   public:
-    explicit Reader(std::string_view s) : s_(s) {}
+    // With `strict`, what XML itself forbids fails, as it does in other
+    // readers (python's plistlib, through expat), even where nothing here
+    // needs it: a character reference to a character XML 1.0 cannot hold (a
+    // control other than tab, line feed and carriage return, U+FFFE,
+    // U+FFFF), "]]>" in text, "--" in a comment or a comment ending in "-",
+    // an XML declaration anywhere but at the start, a second document type
+    // declaration or one inside <plist>, and attributes that are not
+    // separated, repeated, or hold "<" or a bad entity reference. A reader
+    // whose file is written back entry by entry (the preference store) must
+    // not take what it would then write into a file no other reader takes.
+    explicit Reader(std::string_view s, bool strict = false) : s_(s), strict_(strict) {}
     const std::string& error() const { return err_; }
 
     bool run(Sink& sink) {
@@ -259,14 +296,22 @@ class Reader {
         };
         std::vector<Frame> stack;
         for (;;) {
-            if (!skip_misc(!haveRoot && stack.empty())) return false;
+            if (!skip_misc(!haveRoot && stack.empty() && (!strict_ || (!inPlist && !plistDone))))
+                return false;
             if (p_ >= s_.size()) break;
-            if (s_[p_] != '<') {
+            if (s_[p_] != '<' || starts("<![CDATA[")) {
                 // Text between the elements of a <plist>, a dictionary or an
-                // array means nothing, and other readers (python's plistlib)
-                // pass over it; outside the root element it is not XML.
+                // array (a CDATA section is text too) means nothing, and
+                // other readers (python's plistlib) pass over it; outside
+                // the root element it is not XML.
                 if (!inPlist && stack.empty()) return fail("text outside a value");
-                if (!skip_text()) return false;
+                if (s_[p_] == '<') {
+                    auto end = s_.find("]]>", p_ + 9);
+                    if (end == std::string_view::npos) return fail("unterminated CDATA");
+                    p_ = end + 3;
+                } else if (!skip_text()) {
+                    return false;
+                }
                 continue;
             }
             std::size_t begin = p_;
@@ -341,6 +386,28 @@ class Reader {
         p_ = at + t.size();
         return true;
     }
+    // <!-- ... -->; strictly, "--" may only end it (nor may "-" before it).
+    bool skip_comment() {
+        if (!strict_) return skip_past("-->");
+        auto dashes = s_.find("--", p_ + 4);
+        if (dashes == std::string_view::npos) return fail("unterminated markup");
+        if (s_.substr(dashes, 3) != "-->") return fail("a comment holding \"--\"");
+        p_ = dashes + 3;
+        return true;
+    }
+    // <?target ...?>; strictly, the target "xml" (any case) is the XML
+    // declaration, which may stand only at the very start.
+    bool skip_pi() {
+        if (strict_) {
+            std::string_view target = s_.substr(p_ + 2, 3);
+            bool xml = target.size() == 3 && (target[0] | 0x20) == 'x' &&
+                       (target[1] | 0x20) == 'm' && (target[2] | 0x20) == 'l' &&
+                       (p_ + 5 >= s_.size() || !name_char(s_[p_ + 5]));
+            std::size_t start = s_.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
+            if (xml && p_ != start) return fail("an XML declaration not at the start");
+        }
+        return skip_past("?>");
+    }
     static bool ws(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
     static bool name_char(char c) {
         return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
@@ -354,10 +421,12 @@ class Reader {
         for (;;) {
             while (p_ < s_.size() && ws(s_[p_])) ++p_;
             if (starts("<!--")) {
-                if (!skip_past("-->")) return false;
+                if (!skip_comment()) return false;
             } else if (starts("<?")) {
-                if (!skip_past("?>")) return false;
+                if (!skip_pi()) return false;
             } else if (prolog && starts("<!DOCTYPE")) {
+                if (strict_ && seenDoctype_) return fail("a second DOCTYPE");
+                seenDoctype_ = true;
                 if (!skip_doctype()) return false;
             } else {
                 return true;
@@ -370,6 +439,7 @@ class Reader {
     bool skip_text() {
         while (p_ < s_.size() && s_[p_] != '<') {
             if (s_[p_] == '\0') return fail("a NUL byte");
+            if (strict_ && starts("]]>")) return fail("\"]]>\" in text");
             if (s_[p_] == '&') {
                 std::string ignored;
                 if (!read_entity(&ignored)) return false;
@@ -421,9 +491,9 @@ class Reader {
                 return true;
             }
             if (starts("<!--")) {
-                if (!skip_past("-->")) return false;
+                if (!skip_comment()) return false;
             } else if (starts("<?")) {
-                if (!skip_past("?>")) return false;
+                if (!skip_pi()) return false;
             } else if (starts("<!")) {
                 for (p_ += 2;;) {
                     if (p_ >= s_.size()) return fail("unterminated DOCTYPE");
@@ -462,7 +532,9 @@ class Reader {
         std::string_view name;
         if (!read_name(&name)) return false;
         if (!elem_of(name, e)) return fail("unknown element <" + std::string(name) + ">");
+        std::vector<std::string_view> attrs;
         for (;;) {
+            std::size_t before = p_;
             while (p_ < s_.size() && ws(s_[p_])) ++p_;
             if (p_ >= s_.size()) return fail("unterminated tag");
             if (s_[p_] == '>') {
@@ -475,8 +547,12 @@ class Reader {
                 return true;
             }
             if (*end) return fail("attributes on an end tag");
+            if (strict_ && p_ == before) return fail("attributes not separated by a space");
             std::string_view attr;
             if (!read_name(&attr)) return false;
+            if (strict_ && std::find(attrs.begin(), attrs.end(), attr) != attrs.end())
+                return fail("an attribute given twice");
+            attrs.push_back(attr);
             while (p_ < s_.size() && ws(s_[p_])) ++p_;
             if (p_ >= s_.size() || s_[p_] != '=') return fail("an attribute without a value");
             ++p_;
@@ -485,6 +561,17 @@ class Reader {
             char q = s_[p_++];
             auto close = s_.find(q, p_);
             if (close == std::string_view::npos) return fail("unterminated attribute");
+            if (strict_) {
+                while (p_ < close) {
+                    if (s_[p_] == '<') return fail("\"<\" in an attribute");
+                    if (s_[p_] != '&') {
+                        ++p_;
+                        continue;
+                    }
+                    std::string ignored;
+                    if (!read_entity(&ignored)) return false;
+                }
+            }
             p_ = close + 1;
         }
     }
@@ -531,6 +618,7 @@ class Reader {
         if (ref.empty() || r.ec != std::errc() || r.ptr != ref.data() + ref.size() || cp == 0 ||
             cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
             return fail("a bad character reference");
+        if (strict_ && !xml_char(cp)) return fail("a reference to a character XML cannot hold");
         put_utf8(cp, out);
         return true;
     }
@@ -551,9 +639,9 @@ class Reader {
                     out->append(s_.substr(p_ + 9, end - p_ - 9));
                     p_ = end + 3;
                 } else if (starts("<!--")) {
-                    if (!skip_past("-->")) return false;
+                    if (!skip_comment()) return false;
                 } else if (starts("<?")) {
-                    if (!skip_past("?>")) return false;
+                    if (!skip_pi()) return false;
                 } else if (starts("</")) {
                     Elem got;
                     bool end = false, empty = false;
@@ -565,6 +653,8 @@ class Reader {
                 }
             } else if (c == '\0') {
                 return fail("a NUL byte");
+            } else if (strict_ && c == ']' && starts("]]>")) {
+                return fail("\"]]>\" in text");
             } else if (c == '\r') {
                 out->push_back('\n');
                 ++p_;
@@ -579,6 +669,8 @@ class Reader {
     std::string_view s_;
     std::size_t p_ = 0;
     std::string err_;
+    bool strict_ = false;
+    bool seenDoctype_ = false;
 };
 
 CFTypeRef create_scalar(Scalar&& v) {
@@ -1320,7 +1412,20 @@ bool outline_plist(std::string_view bytes, PlistOutline* out, std::string* why) 
         *out = PlistOutline{};
         return false;
     }
-    Reader r(xml);
+    // A domain file is read as other readers read it (python's plistlib, so
+    // the plug-in): a character XML cannot hold makes it unreadable, rather
+    // than read here and written back, with the entry, into a file that only
+    // this reader takes.
+    std::uint32_t cp = 0;
+    if (std::size_t at = non_xml_char_at(xml, &cp); at != std::string_view::npos) {
+        char buf[96];
+        std::snprintf(buf, sizeof buf, "U+%04X, a character XML cannot hold (byte %zu)",
+                      static_cast<unsigned>(cp), at);
+        *why = buf;
+        *out = PlistOutline{};
+        return false;
+    }
+    Reader r(xml, true);
     Outliner o(xml, out);
     if (!r.run(o)) {
         *why = r.error();

@@ -137,6 +137,11 @@ struct Domain {
     bool loaded = false;
     Signature sig;
     std::unique_ptr<Document> doc;  // null when absent, unreadable or not a regular file
+    // Why what the path names cannot be read, when it is there but is not
+    // a regular file or cannot be looked at or opened ("" otherwise; a file
+    // that does not parse says so in `doc`), and the stat error seen then.
+    std::string unreadable;
+    int statError = 0;
     std::map<std::string, Pending> pending;
     // Changes recorded since the last synchronisation that will never be
     // written (a value refused, a change another program overtook), with
@@ -344,22 +349,35 @@ constexpr long long kSettleWaitMs = 2000;
 enum class ReadResult { Done, Changing, Interrupted, Failed };
 
 // Reads the whole of `fd` into `doc` and parses it. A document that does not
-// parse, or is empty, and changed less than kSettleMs ago is read again
-// (every 20 ms) until it parses or has been left alone for kSettleMs:
-// Changing when it still moved after kSettleWaitMs, Interrupted when the
-// host's hook stopped the wait. With `may_wait` false it is read once.
-// `st` describes the file as last read.
+// parse, or is empty, is believed when it has stayed as it is for kSettleMs:
+// by its times when they say it was last changed that long ago, or else as
+// seen here, read again every 20 ms, bytes and identity unchanged. The
+// file's times alone are not enough: a clock put back since the file was
+// written (a machine without a clock battery before its first time sync, a
+// file copied with its times from another machine) dates it in the future,
+// and it would never be believed. Changing when it still moved after
+// kSettleWaitMs, Interrupted when the host's hook stopped the wait. With
+// `may_wait` false it is read once. `st` describes the file as last read.
 ReadResult read_settled(int fd, Document* doc, struct stat* st, const std::string& path,
                         bool mayWait) {
     auto start = std::chrono::steady_clock::now();
+    auto stillSince = start;
+    std::string last;
+    Signature lastSig;
     for (;;) {
         if (::lseek(fd, 0, SEEK_SET) < 0 || !read_capped(fd, &doc->bytes) || ::fstat(fd, st) != 0)
             return ReadResult::Failed;
         doc->parse();
         if (doc->usable && !doc->bytes.empty()) return ReadResult::Done;
-        if (std::min(ms_since(st->st_mtim), ms_since(st->st_ctim)) >= kSettleMs || !mayWait)
+        auto now = std::chrono::steady_clock::now();
+        Signature sig = Signature::of(*st);
+        if (!(sig == lastSig) || doc->bytes != last) stillSince = now;
+        lastSig = sig;
+        last = doc->bytes;
+        if (std::min(ms_since(st->st_mtim), ms_since(st->st_ctim)) >= kSettleMs ||
+            now - stillSince >= std::chrono::milliseconds(kSettleMs) || !mayWait)
             return ReadResult::Done;  // it is what it is
-        if (std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(kSettleWaitMs)) {
+        if (now - start >= std::chrono::milliseconds(kSettleWaitMs)) {
             doc->usable = false;
             doc->why = "it kept changing for " + std::to_string(kSettleWaitMs / 1000) +
                        " seconds (another program is writing it)";
@@ -379,11 +397,23 @@ ReadResult read_settled(int fd, Document* doc, struct stat* st, const std::strin
 void refresh(Domain& d, const std::string& path) {
     struct stat st {};
     Signature now;
-    if (::stat(path.c_str(), &st) == 0) now = Signature::of(st);
-    if (d.loaded && now == d.sig && !racy(now)) return;
+    int statError = 0;
+    if (::stat(path.c_str(), &st) == 0)
+        now = Signature::of(st);
+    else
+        statError = errno == ENOENT ? 0 : errno;  // a dangling link is an absent file
+    if (d.loaded && now == d.sig && statError == d.statError && !racy(now)) return;
+    // The file as it was when it was last read and believed: it need not
+    // settle again (a file dated in the future is always read again).
+    const bool settled = d.loaded && d.doc != nullptr && now == d.sig;
     d.loaded = true;
     d.doc.reset();
     d.sig = now;
+    d.statError = statError;
+    d.unreadable.clear();
+    if (statError != 0)
+        d.unreadable = "cannot look at it: " + std::string(std::strerror(statError));
+    if (now.exists && !S_ISREG(st.st_mode)) d.unreadable = "it is not a regular file";
     if (!now.exists || !S_ISREG(st.st_mode)) return;
     if (vantrel::fault::check("CFPreferencesCopyAppValue.read", path)) {
         d.loaded = false;  // try again next time
@@ -393,18 +423,22 @@ void refresh(Domain& d, const std::string& path) {
     Fd fd(open_regular(path, 0, &st, &notRegular));
     if (notRegular) {  // swapped for something else since the stat
         d.sig = Signature::of(st);
+        d.unreadable = "it is not a regular file";
         return;
     }
     if (fd.fd < 0) {
+        if (errno != ENOENT) d.unreadable = "cannot open it: " + std::string(std::strerror(errno));
         d.loaded = false;
         return;
     }
     auto doc = std::make_unique<Document>();
-    bool mayWait =
-        std::chrono::steady_clock::now() - d.gaveUp >= std::chrono::milliseconds(kSettleWaitMs);
+    bool mayWait = !settled && std::chrono::steady_clock::now() - d.gaveUp >=
+                                   std::chrono::milliseconds(kSettleWaitMs);
     ReadResult r = read_settled(fd.fd, doc.get(), &st, path, mayWait);
+    const int readError = errno;
     d.sig = Signature::of(st);  // describes exactly what is read
     if (r == ReadResult::Failed) {
+        d.unreadable = "cannot read it: " + std::string(std::strerror(readError));
         d.loaded = false;
         return;
     }
@@ -786,7 +820,12 @@ bool synchronize(Domain& d, const std::string& path, std::string* why, bool* wri
         // A file that does not parse may be one another program is writing
         // in place (it takes no lock): it is read again until it settles,
         // and only a file that stays unreadable is kept aside and replaced.
-        ReadResult r = read_settled(locked.fd, &doc, &old, target, true);
+        // The file this process last read and believed, unchanged since,
+        // need not settle again.
+        bool settled = false;
+        if (struct stat now{}; d.doc != nullptr && ::fstat(locked.fd, &now) == 0)
+            settled = Signature::of(now) == d.sig;
+        ReadResult r = read_settled(locked.fd, &doc, &old, target, !settled);
         if (r == ReadResult::Failed) return failErrno("cannot read " + target);
         if (r == ReadResult::Changing) {
             *why = target + " kept changing for " + std::to_string(kSettleWaitMs / 1000) +
@@ -903,12 +942,13 @@ void report(bool ok, const std::string& message, bool written = false,
     r.last.set_aside = std::move(setAside);
 }
 
-void report_unreadable(const std::string& path, const std::string& problem) {
+void report_unreadable(const std::string& path, const std::string& problem, bool keptAside) {
     UnreadableState& u = unreadable_state();
     std::lock_guard lk(u.mu);
     ++u.last.serial;
     u.last.path = path;
     u.last.problem = problem;
+    u.last.kept_aside_at_next_write = keptAside;
 }
 
 }  // namespace
@@ -944,7 +984,10 @@ CFPropertyListRef CFPreferencesCopyAppValue(CFStringRef key, CFStringRef applica
     Domain& d = domain_for(path);
     std::lock_guard lk(d.mu);
     refresh(d, path);
-    if (d.doc && !d.doc->usable) report_unreadable(path, d.doc->why);
+    if (d.doc && !d.doc->usable)
+        report_unreadable(path, d.doc->why, true);
+    else if (!d.unreadable.empty())
+        report_unreadable(path, d.unreadable, false);
     drop_superseded(d);
     if (auto it = d.pending.find(k); it != d.pending.end())
         return it->second.value ? CFRetain(it->second.value) : nullptr;

@@ -555,8 +555,8 @@ NodeState node_state(const fs::path& p) {
 class NonRegularDomain : public ::testing::TestWithParam<NodeCase> {};
 
 // Only a regular file is a domain file: anything else reads as no values at
-// once (no hang, no endless read) and is never written, replaced or renamed
-// over; the write fails.
+// once (no hang, no endless read), reported as unreadable, and is never
+// written, replaced or renamed over; the write fails.
 TEST_P(NonRegularDomain, ReadsAsNoValuesAndIsNeverReplaced) {
     PrefsHome home;
     fs::path nodes = home.dir.mkdir("nodes");
@@ -573,7 +573,13 @@ TEST_P(NonRegularDomain, ReadsAsNoValuesAndIsNeverReplaced) {
     if (!fs::is_symlink(home.file())) ::inotify_add_watch(watch, home.file().c_str(), IN_OPEN);
 
     std::string msg = in_child(20, [&]() -> std::string {
+        auto before = vantrel::prefs::last_unreadable_read().serial;
         if (CFPreferencesCopyAppValue(CFSTR("Duration"), kApp) != nullptr) return "a value read";
+        // Reported, so that a host says why it shows no settings.
+        auto read = vantrel::prefs::last_unreadable_read();
+        if (read.serial == before || read.problem != "it is not a regular file" ||
+            read.kept_aside_at_next_write)
+            return "the read was not reported as unreadable (" + read.problem + ")";
         CFPreferencesSetAppValue(CFSTR("Duration"), kCFBooleanFalse, kApp);
         if (CFPreferencesAppSynchronize(kApp)) return "synchronise reported success";
         return "";
@@ -1341,7 +1347,85 @@ INSTANTIATE_TEST_SUITE_P(
         OtherReaderCase{"AnOverlongUtf8Sequence",
                         "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>URL</key>"
                         "<false/><key>Title</key><string>\xC0\xAF</string></dict></plist>\n",
-                        false}),
+                        false},
+        // Characters XML cannot hold, which the writer refuses too: as
+        // bytes, and as character references.
+        OtherReaderCase{"AControlCharacter",
+                        "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>URL</key>"
+                        "<false/><key>Title</key><string>a\x01"
+                        "b</string></dict></plist>\n",
+                        false},
+        OtherReaderCase{"AControlCharacterInAKey",
+                        "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>URL</key>"
+                        "<false/><key>T\x1b[2J</key><true/></dict></plist>\n",
+                        false},
+        OtherReaderCase{"UPlusFFFE",
+                        "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>URL</key>"
+                        "<false/><key>Title</key><string>a\xEF\xBF\xBE"
+                        "b</string></dict></plist>\n",
+                        false},
+        OtherReaderCase{"AReferenceToAControlCharacter",
+                        "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>URL</key>"
+                        "<false/><key>Title</key><string>a&#1;b</string></dict></plist>\n",
+                        false},
+        OtherReaderCase{"AReferenceToUPlusFFFF",
+                        "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>URL</key>"
+                        "<false/><key>Title</key><string>a&#xFFFF;b</string></dict></plist>\n",
+                        false},
+        // What XML forbids, inside an entry (which a write keeps as it is)
+        // or around it.
+        OtherReaderCase{"CdataEndInAString",
+                        "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>URL</key>"
+                        "<false/><key>Title</key><string>a ]]> b</string></dict></plist>\n",
+                        false},
+        OtherReaderCase{"CdataEndBetweenElements",
+                        "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>URL</key>"
+                        "<false/><key>A</key><array> ]]> </array></dict></plist>\n",
+                        false},
+        OtherReaderCase{"ADoubleDashInAComment",
+                        "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>URL</key>"
+                        "<false/><key>Title</key><string>a<!-- x -- y -->b</string></dict>"
+                        "</plist>\n",
+                        false},
+        OtherReaderCase{"ACommentEndingInADash",
+                        "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>URL</key>"
+                        "<false/><key>A</key><array><!-- x ---><true/></array></dict></plist>\n",
+                        false},
+        OtherReaderCase{"AnXmlDeclarationInsideAValue",
+                        "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>URL</key>"
+                        "<false/><key>A</key><array><?xml version='1.0'?><true/></array></dict>"
+                        "</plist>\n",
+                        false},
+        OtherReaderCase{
+            "AnXmlDeclarationAfterALineEnd",
+            "\n<?xml version=\"1.0\"?>\n<plist version=\"1.0\">" + kUrlOff + "</plist>\n", false},
+        OtherReaderCase{"AnAttributeGivenTwice",
+                        "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>URL</key>"
+                        "<false/><key>A</key><array a='1' a='2'><true/></array></dict></plist>\n",
+                        false},
+        OtherReaderCase{"AttributesNotSeparated",
+                        "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>URL</key>"
+                        "<false/><key>A</key><array a='1'b='2'><true/></array></dict></plist>\n",
+                        false},
+        OtherReaderCase{"ALessThanInAnAttribute",
+                        "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>URL</key>"
+                        "<false/><key>A</key><array a='1<2'><true/></array></dict></plist>\n",
+                        false},
+        OtherReaderCase{"ASecondDoctype",
+                        "<?xml version=\"1.0\"?>\n<!DOCTYPE plist>\n<!DOCTYPE plist>\n"
+                        "<plist version=\"1.0\">" +
+                            kUrlOff + "</plist>\n",
+                        false},
+        OtherReaderCase{"CdataBetweenElements",
+                        "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><![CDATA[x]]>"
+                        "<key>URL</key><false/><key>A</key><array><![CDATA[ <y> ]]><true/></array>"
+                        "</dict></plist>\n",
+                        true},
+        OtherReaderCase{"TabsAndLineEndsAsCharactersAndReferences",
+                        "<?xml version=\"1.0\"?>\r\n<plist version=\"1.0\"><dict><key>URL</key>"
+                        "<false/><key>Title</key><string>a\tb\r\nc&#9;&#10;&#13;&#xFFFD;"
+                        "</string></dict></plist>\n",
+                        true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct InPlaceWriterCase {
@@ -1439,6 +1523,42 @@ INSTANTIATE_TEST_SUITE_P(
                           "while [ ! -e \"$STOP\" ]; do plistutil -i \"$SRC\" -f xml -o "
                           "\"$FILE\"; done"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A file that is empty or does not parse, dated in the future (the clock was
+// put back since it was written: a machine without a clock battery before
+// its first time sync; a file copied with its times from another machine),
+// is not being written by anyone: it is believed once it has held still,
+// as one dated in the past is. The settings are read as they are, and a
+// click is saved (keeping an unreadable file aside), with no long wait.
+TEST(Preferences, AFileDatedInTheFutureIsBelievedOnceItHoldsStill) {
+    struct Row {
+        const char* name;
+        std::string bytes;
+        bool kept_aside;
+    };
+    for (const Row& row : {Row{"empty", "", false},
+                           Row{"unparseable", "<plist><dict><key>URL</key><false/>", true}}) {
+        SCOPED_TRACE(row.name);
+        PrefsHome home;
+        home.dir.write("com.ashgrove.Vantrel.plist", row.bytes);
+        timespec times[2];
+        ::clock_gettime(CLOCK_REALTIME, &times[0]);
+        times[0].tv_sec += 3600;
+        times[1] = times[0];
+        ASSERT_EQ(::utimensat(AT_FDCWD, home.file().c_str(), times, 0), 0);
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(CFPreferencesCopyAppValue(CFSTR("URL"), kApp), nullptr);
+        CFPreferencesSetAppValue(CFSTR("Duration"), kCFBooleanFalse, kApp);
+        EXPECT_TRUE(CFPreferencesAppSynchronize(kApp))
+            << vantrel::prefs::last_synchronize().message;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1800));
+        EXPECT_EQ(fs::exists(home.dir / "com.ashgrove.Vantrel.plist.corrupt"), row.kept_aside);
+        EXPECT_EQ(
+            read_file(home.file()).find("<key>Duration</key>\n\t<false/>") != std::string::npos,
+            true)
+            << read_file(home.file());
+    }
+}
 
 // --- Owners -------------------------------------------------------------------------
 

@@ -18,6 +18,7 @@
 #include <atomic>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 #include <thread>
 
 #include "pane_support.h"
@@ -917,7 +918,7 @@ struct FakeBus {
 // A session bus that is named but cannot be used (a closed port, a bus
 // that accepts and closes, one that never answers) counts as no bus: the
 // host says once that notifications are off, and it costs a bounded wait
-// once, not one at every post.
+// once, not one at every post; --list, which posts nothing, costs none.
 TEST(VantrelPrefs, ABusThatCannotBeUsedCountsAsOffInABoundedTime) {
     for (const char* mode : {"refuse", "close", "mute"}) {
         SCOPED_TRACE(mode);
@@ -936,73 +937,186 @@ TEST(VantrelPrefs, ABusThatCannotBeUsedCountsAsOffInABoundedTime) {
             << r.err;
         EXPECT_EQ(lines(r.err), 1) << r.err;
         EXPECT_LT(took, std::chrono::seconds(4)) << "a post waited for a bus known to be off";
+        // Listing posts nothing, so it never waits for the bus, nor speaks of it.
+        start = std::chrono::steady_clock::now();
+        r = run({"--list"}, "timeout -k 5 60 env DBUS_SESSION_BUS_ADDRESS='" + fake.address + "'");
+        took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        EXPECT_LT(took, std::chrono::seconds(1)) << "--list waited for the bus";
     }
 }
 
 // A click that another program overtakes while it waits for the lock (the
 // other program gives the key another value, or removes it) is dropped by
-// the store, as it must be: the host then says it was not saved, and why.
+// the store, as it must be: the host then says it was not saved, and why,
+// in --click and in the terminal view's status line, and ends with status 2.
 TEST(VantrelPrefs, AClickAnotherProgramOvertookIsNotSaved) {
-    for (const bool removed : {false, true}) {
-        SCOPED_TRACE(removed ? "removed" : "changed");
-        PrefsHome home;
-        home.dir.write("com.ashgrove.Vantrel.plist",
-                       "<plist><dict><key>Duration</key><true/><key>URL</key><false/></dict>"
-                       "</plist>");
-        int held = ::open(home.file().c_str(), O_RDONLY | O_CLOEXEC);
-        ASSERT_EQ(::flock(held, LOCK_EX), 0);
-        TempDir io("io");
-        pid_t pid = fork();
-        if (pid == 0) {
-            int out = ::open((io / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            int err = ::open((io / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            ::dup2(out, 1);
-            ::dup2(err, 2);
-            ::execl(VANTREL_PREFS, VANTREL_PREFS, "--click", "Duration",
-                    static_cast<char*>(nullptr));
-            _exit(127);
+    for (const bool terminal : {false, true}) {
+        for (const bool removed : {false, true}) {
+            SCOPED_TRACE(std::string(terminal ? "terminal view, " : "--click, ") +
+                         (removed ? "removed" : "changed"));
+            if (terminal && !have_tmux()) {
+                std::cout << "skipped: tmux is not installed\n";
+                continue;
+            }
+            PrefsHome home;
+            home.dir.write("com.ashgrove.Vantrel.plist",
+                           "<plist><dict><key>Duration</key><true/><key>URL</key><false/></dict>"
+                           "</plist>");
+            int held = ::open(home.file().c_str(), O_RDONLY | O_CLOEXEC);
+            ASSERT_EQ(::flock(held, LOCK_EX), 0);
+            TempDir io("io");
+            std::unique_ptr<Tmux> tm;
+            std::unique_ptr<ScriptedTerminal> st;
+            pid_t pid = -1;
+            if (terminal) {
+                tm = std::make_unique<Tmux>(io);
+                st = std::make_unique<ScriptedTerminal>(io);
+                ASSERT_TRUE(
+                    st->start(*tm, home, 200, 30, "exec 2>'" + (io / "err").string() + "'\n"));
+                std::string screen;
+                ASSERT_TRUE(tm->wait_for("Vantrel 1.0", &screen)) << screen;
+                pid = st->process();
+                for (int i = 0; i < 5; ++i) tm->cmd("send-keys -t vp Down");
+                tm->cmd("send-keys -t vp Space");
+            } else {
+                pid = fork();
+                if (pid == 0) {
+                    int out = ::open((io / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+                    int err = ::open((io / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+                    ::dup2(out, 1);
+                    ::dup2(err, 2);
+                    ::execl(VANTREL_PREFS, VANTREL_PREFS, "--click", "Duration",
+                            static_cast<char*>(nullptr));
+                    _exit(127);
+                }
+            }
+            for (int i = 0; i < 200 && !has_open(pid, home.file()); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            ASSERT_TRUE(has_open(pid, home.file()));
+            // The other program writes under the lock it holds (a value of
+            // its own, not the click's), then lets go.
+            std::ofstream(home.file())
+                << (removed ? "<plist><dict><key>URL</key><false/></dict></plist>"
+                            : "<plist><dict><key>Duration</key><integer>0</integer>"
+                              "<key>URL</key><false/></dict></plist>");
+            ::close(held);
+            int status = -1;
+            if (terminal) {
+                std::string screen;
+                EXPECT_TRUE(tm->wait_for("Duration: off, NOT saved: another program", &screen))
+                    << screen;
+                EXPECT_EQ(screen.find(", saved"), std::string::npos) << screen;
+                tm->cmd("send-keys -t vp q");
+                status = st->wait();
+            } else {
+                int ws = 0;
+                ::waitpid(pid, &ws, 0);
+                status = WIFEXITED(ws) ? WEXITSTATUS(ws) : -1;
+                EXPECT_EQ(read_file(io / "out"), "");
+            }
+            std::string err = read_file(io / "err");
+            EXPECT_EQ(status, 2) << err;
+            EXPECT_NE(err.find(terminal ? "vantrel-prefs: \"Duration\" is off here but was not "
+                                          "saved: another program "
+                                        : "vantrel-prefs: \"Duration\" was not saved: another "
+                                          "program "),
+                      std::string::npos)
+                << err;
+            EXPECT_EQ(read_file(home.file()).find("<key>Duration</key><true/>"), std::string::npos);
+            EXPECT_EQ(read_file(home.file()).find("<key>Duration</key>\n\t<false/>"),
+                      std::string::npos)
+                << read_file(home.file());
         }
-        for (int i = 0; i < 200 && !has_open(pid, home.file()); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        ASSERT_TRUE(has_open(pid, home.file()));
-        // The other program writes under the lock it holds (a value of its
-        // own, not the click's), then lets go.
-        std::ofstream(home.file())
-            << (removed ? "<plist><dict><key>URL</key><false/></dict></plist>"
-                        : "<plist><dict><key>Duration</key><integer>0</integer>"
-                          "<key>URL</key><false/></dict></plist>");
-        ::close(held);
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        std::string err = read_file(io / "err");
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << err;
-        EXPECT_EQ(read_file(io / "out"), "");
-        EXPECT_NE(err.find("vantrel-prefs: \"Duration\" was not saved: another program "),
-                  std::string::npos)
-            << err;
-        EXPECT_EQ(read_file(home.file()).find("<key>Duration</key><true/>"), std::string::npos);
     }
 }
 
 // A domain file that cannot be read is announced when the pane is shown (the
-// boxes show defaults, not the user's settings), and the click that keeps it
-// aside says where it went.
+// boxes show defaults, not the user's settings): one that does not parse,
+// and the click that keeps it aside says where it went; one that cannot be
+// opened or is not a regular file at all, where a click cannot be saved.
 TEST(VantrelPrefs, AnUnreadableFileIsAnnouncedAndWhereItIsKeptIsSaid) {
-    PrefsHome home;
+    struct Row {
+        const char* name;
+        // Prepares the domain path; returns the command prefix, or "SKIP: why".
+        std::function<std::string(const PrefsHome&)> setup;
+        const char* problem;  // in the announcement, in its brackets
+        bool kept_aside;      // the click keeps it aside and is saved
+    };
     const std::string garbage = "<plist><dict><key>Duration</key><false/>";
-    home.dir.write("com.ashgrove.Vantrel.plist", garbage);
-    Result r = run({"--list"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err.rfind("vantrel-prefs: " + home.file().string() + " cannot be read (", 0), 0u)
-        << r.err;
-    EXPECT_NE(r.out.find("[x] Duration\n"), std::string::npos);
-    r = run({"--click", "URL"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "[ ] URL\n");
-    EXPECT_NE(r.err.find("the unreadable file was kept as " + home.file().string() + ".corrupt"),
-              std::string::npos)
-        << r.err;
-    EXPECT_EQ(read_file(home.file().string() + ".corrupt"), garbage);
+    const Row rows[] = {
+        {"does not parse",
+         [&](const PrefsHome& home) {
+             home.dir.write("com.ashgrove.Vantrel.plist", garbage);
+             return std::string();
+         },
+         "not a property list: ", true},
+        {"a directory",
+         [](const PrefsHome& home) {
+             fs::create_directory(home.file());
+             return std::string();
+         },
+         "it is not a regular file", false},
+        {"a FIFO",
+         [](const PrefsHome& home) {
+             ::mkfifo(home.file().c_str(), 0600);
+             return std::string();
+         },
+         "it is not a regular file", false},
+        {"a link to itself",
+         [](const PrefsHome& home) {
+             fs::create_symlink(home.file().filename(), home.file());
+             return std::string();
+         },
+         "cannot look at it: Too many levels of symbolic links", false},
+        {"a file its user may not read",
+         [](const PrefsHome& home) -> std::string {
+             if (!root()) return "SKIP: needs root to run as nobody";
+             home.dir.write("com.ashgrove.Vantrel.plist",
+                            "<plist><dict><key>Duration</key><false/></dict></plist>");
+             if (::chown(home.dir.path().c_str(), 65534, 65534) != 0 ||
+                 ::chown(home.file().c_str(), 65534, 65534) != 0 ||
+                 ::chmod(home.file().c_str(), 0200) != 0)
+                 return "SKIP: cannot give the file to nobody";
+             return std::string(kAsNobody) + " env";
+         },
+         "cannot open it: Permission denied", false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        PrefsHome home;
+        std::string prefix = row.setup(home);
+        if (prefix.rfind("SKIP: ", 0) == 0) {
+            std::cout << "skipped: " << prefix.substr(6) << "\n";
+            continue;
+        }
+        const std::string said =
+            "vantrel-prefs: " + home.file().string() + " cannot be read (" + row.problem;
+        Result r = run({"--list"}, "timeout -k 5 30 " + prefix);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err.rfind(said, 0), 0u) << r.err;
+        EXPECT_NE(r.out.find("[x] Duration\n"), std::string::npos);
+        r = run({"--leave"}, "timeout -k 5 30 " + prefix);
+        EXPECT_EQ(r.err.rfind(said, 0), 0u) << r.err;
+        EXPECT_NE(r.err.find(row.kept_aside ? "the first click keeps the file aside as " +
+                                                  home.file().string() + ".corrupt"
+                                            : std::string("a click cannot be saved there")),
+                  std::string::npos)
+            << r.err;
+        r = run({"--click", "URL"}, "timeout -k 5 30 " + prefix);
+        if (!row.kept_aside) {
+            EXPECT_EQ(r.status, 2) << r.err;
+            continue;
+        }
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, "[ ] URL\n");
+        EXPECT_NE(
+            r.err.find("the unreadable file was kept as " + home.file().string() + ".corrupt"),
+            std::string::npos)
+            << r.err;
+        EXPECT_EQ(read_file(home.file().string() + ".corrupt"), garbage);
+    }
 }
 
 // What a command prints must reach its standard output: a full disk makes
@@ -1074,7 +1188,8 @@ pid_t host_with_config(const PrefsHome& home) {
 
 struct StopCase {
     const char* name;
-    bool key;  // Ctrl-Z typed, rather than SIGTSTP sent
+    bool key;                    // Ctrl-Z typed, rather than SIGTSTP sent
+    bool during_a_wait = false;  // while a click waits for another program's lock
 };
 void PrintTo(const StopCase& c, std::ostream* os) {
     *os << c.name;
@@ -1112,6 +1227,14 @@ TEST_P(VantrelPrefsTerminalStopped, GivesTheTerminalBackAndTakesItAgain) {
     ASSERT_TRUE(tm.wait_for("Vantrel 1.0", &screen)) << screen;
     pid_t pid = host_with_config(home);
     ASSERT_GT(pid, 0);
+    int held = -1;
+    if (GetParam().during_a_wait) {
+        home.dir.write("com.ashgrove.Vantrel.plist", "<plist><dict/></plist>");
+        held = ::open(home.file().c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_EQ(::flock(held, LOCK_EX), 0);
+        tm.cmd("send-keys -t vp Space");
+        ASSERT_TRUE(tm.wait_for("Menu Header: waiting: ", &screen)) << screen;
+    }
     if (GetParam().key)
         tm.cmd("send-keys -t vp C-z");
     else
@@ -1129,7 +1252,10 @@ TEST_P(VantrelPrefsTerminalStopped, GivesTheTerminalBackAndTakesItAgain) {
     tm.cmd("send-keys -t vp -l 'fg; echo $? > \"" + status_file.string() + "\"'");
     tm.cmd("send-keys -t vp Enter");
     ASSERT_TRUE(tm.wait_for("Vantrel 1.0", &screen)) << screen;
-    tm.cmd("send-keys -t vp Space");  // raw again: one key, no Enter
+    if (held >= 0)
+        ::close(held);  // the click that waited goes on
+    else
+        tm.cmd("send-keys -t vp Space");  // raw again: one key, no Enter
     ASSERT_TRUE(tm.wait_for("Menu Header: off, saved", &screen)) << screen;
     tm.cmd("send-keys -t vp q");
     std::string status;
@@ -1139,8 +1265,45 @@ TEST_P(VantrelPrefsTerminalStopped, GivesTheTerminalBackAndTakesItAgain) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Ways, VantrelPrefsTerminalStopped,
-                         ::testing::Values(StopCase{"Sigtstp", false}, StopCase{"CtrlZ", true}),
+                         ::testing::Values(StopCase{"Sigtstp", false}, StopCase{"CtrlZ", true},
+                                           StopCase{"SigtstpWhileAClickWaits", false, true},
+                                           StopCase{"CtrlZWhileAClickWaits", true, true}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// While a click waits for another program's lock, the status says so and
+// the view takes no other key but those that leave: a second space typed
+// meanwhile (the first seemed lost), or a move, is not acted on once the
+// wait is over, as the window takes no other click meanwhile.
+TEST(VantrelPrefsTerminal, KeysTypedWhileAClickWaitsAreNotActedOn) {
+    if (!have_tmux()) GTEST_SKIP() << "tmux is not installed";
+    PrefsHome home;
+    home.dir.write("com.ashgrove.Vantrel.plist", "<plist><dict/></plist>");
+    int held = ::open(home.file().c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    TempDir t("tmux");
+    Tmux tm(t);
+    ScriptedTerminal st(t);
+    ASSERT_TRUE(st.start(tm, home, 150, 30));
+    std::string screen;
+    ASSERT_TRUE(tm.wait_for("Vantrel 1.0", &screen)) << screen;
+    for (int i = 0; i < 5; ++i) tm.cmd("send-keys -t vp Down");
+    tm.cmd("send-keys -t vp Space");
+    ASSERT_TRUE(tm.wait_for("Duration: waiting: ", &screen)) << screen;
+    tm.cmd("send-keys -t vp Space Down Space");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ::close(held);
+    ASSERT_TRUE(tm.wait_for("Duration: off, saved", &screen)) << screen;
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    screen = tm.capture();
+    EXPECT_NE(screen.find("> [ ] Duration"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("[x] Creation Time"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("Duration: off, saved"), std::string::npos) << screen;
+    tm.cmd("send-keys -t vp q");
+    EXPECT_EQ(st.wait(), 0);
+    std::string file = read_file(home.file());
+    EXPECT_NE(file.find("<key>Duration</key>\n\t<false/>"), std::string::npos) << file;
+    EXPECT_EQ(file.find("Creation Time"), std::string::npos) << file;
+}
 
 // Over a slow link the bytes of an arrow key come apart: the view waits for
 // the rest of the sequence instead of taking its ESC for "leave".
@@ -1180,6 +1343,14 @@ TEST(VantrelPrefsTerminal, ADumbTerminalGetsPlainLines) {
     EXPECT_NE(screen.find(" 6 [x] Duration\n"), std::string::npos) << screen;
     tm.cmd("send-keys -t vp 6 Enter");
     ASSERT_TRUE(tm.wait_for("Duration: off, saved", &screen)) << screen;
+    // A click that waits for another program's lock says so, as a line.
+    int held = ::open(home.file().c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    tm.cmd("send-keys -t vp 4 Enter");
+    EXPECT_TRUE(tm.wait_for("URL: waiting: " + home.file().string() + " is locked", &screen))
+        << screen;
+    ::close(held);
+    ASSERT_TRUE(tm.wait_for("URL: off, saved", &screen)) << screen;
     tm.cmd("send-keys -t vp q Enter");
     EXPECT_EQ(st.wait(), 0);
     std::string out = read_file(raw);

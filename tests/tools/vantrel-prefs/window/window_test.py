@@ -113,10 +113,16 @@ class SessionBus:
     own too: the accessibility bus it starts on demand puts its socket
     there, and would otherwise share one path with every other case."""
 
-    def __init__(self, auth_timeout_ms=None):
+    def __init__(self, auth_timeout_ms=None, fixed_socket=False):
         need("dbus-daemon", "dbus-monitor", "dbus-send")
         self.runtime = tempfile.mkdtemp(prefix="vantrel-runtime-")
         os.environ["XDG_RUNTIME_DIR"] = self.runtime
+        # At a fixed socket the bus can be stopped and started again at the
+        # same address, as a desktop session's bus restarted would be.
+        self.socket = os.path.join(self.runtime, "session-bus") if fixed_socket else None
+        self.start(auth_timeout_ms)
+
+    def start(self, auth_timeout_ms=None):
         config = ["--session"]
         if auth_timeout_ms:
             # Debian's session bus, but dropping a connection that has not
@@ -128,15 +134,24 @@ class SessionBus:
                         '<busconfig><include>/usr/share/dbus-1/session.conf</include>'
                         '<limit name="auth_timeout">%d</limit></busconfig>\n' % auth_timeout_ms)
             config = ["--config-file=" + path]
+        at = ["--address=unix:path=" + self.socket] if self.socket else []
         self.proc = subprocess.Popen(
-            ["dbus-daemon", *config, "--nofork", "--nopidfile", "--print-address=1"],
+            ["dbus-daemon", *config, "--nofork", "--nopidfile", "--print-address=1", *at],
             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, preexec_fn=_die_with_parent)
         self.address = self.proc.stdout.readline().decode().strip()
         check(self.address, "dbus-daemon gave no address")
+        if self.socket:
+            self.address = "unix:path=" + self.socket  # no server GUID: another bus may answer
 
-    def close(self):
+    def stop(self):
+        """The bus goes, as when it crashes or the session ends."""
         self.proc.terminate()
         self.proc.wait()
+        if self.socket and os.path.exists(self.socket):
+            os.unlink(self.socket)
+
+    def close(self):
+        self.stop()
         shutil.rmtree(self.runtime, ignore_errors=True)
 
 
@@ -392,7 +407,7 @@ class Case:
     """One host in its own display and bus; everything is undone at the end."""
 
     def __init__(self, extra_env=None, args=("--gui",), values=None, prepare=None, shared=None,
-                 host=HOST, auth_timeout_ms=None):
+                 host=HOST, auth_timeout_ms=None, restartable_bus=False):
         need("xdotool")
         self.scratch = tempfile.mkdtemp(prefix="vantrel-window-")
         self.config = os.path.join(self.scratch, "config")
@@ -405,7 +420,8 @@ class Case:
         # pyatspi stays connected to the first bus it saw: cases that run
         # more than one host share the X server and the bus.
         self.shared = shared
-        self.x, self.bus = shared if shared else (Xvfb(), SessionBus(auth_timeout_ms))
+        self.x, self.bus = shared if shared else (Xvfb(),
+                                                  SessionBus(auth_timeout_ms, restartable_bus))
         self.env = host_env(self.bus, self.x.display, self.config, extra_env)
         self.monitor = Monitor(self.env, self.scratch)
         self.host = Host(self.env, self.scratch, self.args, host)
@@ -1043,6 +1059,100 @@ def an_unreadable_file_is_announced():
         keys(c.x.display, "Escape")
         c.ended(0)
     finally:
+        c.close()
+
+
+def the_bus_goes_during_a_visit(restarted):
+    """The session bus goes away while the window is open (it crashed, or
+    was restarted). The window stays, and leaving posts on the bus that is
+    there then, exactly once; with none left, one line on standard error
+    says that running programs did not hear of the change, and the status
+    is 3. Never silent, never a window that vanishes with the bus."""
+    def run():
+        c = Case(restartable_bus=True)
+        try:
+            c.click("Duration")
+            wait_until("Duration stored", lambda: stored(c.config).get("Duration") is False)
+            c.monitor.close()
+            c.bus.stop()
+            time.sleep(2)
+            check(c.host.proc.poll() is None,
+                  "the window went with the bus (status %s):\n%s" % (c.host.proc.poll(),
+                                                                    c.host.stderr()))
+            if restarted:
+                c.bus.start()
+                c.monitor = Monitor(c.env, c.scratch)
+            keys(c.x.display, "Escape")
+            status = c.host.wait()
+            err = c.host.stderr()
+            check("ERROR: AddressSanitizer" not in err and "runtime error" not in err and
+                  "LeakSanitizer" not in err, "sanitizer report:\n" + err)
+            if restarted:
+                check(status == 0, "exit status %s, wanted 0\n%s" % (status, err))
+                time.sleep(0.5)
+                got = c.monitor.notifications()
+                check(len(got) == 1, "%d notifications on the new bus, wanted one:\n%s" %
+                      (len(got), c.monitor.text()))
+                check("not posted" not in err, "said it did not post:\n" + err)
+            else:
+                check(status == 3, "exit status %s, wanted 3\n%s" % (status, err))
+                check(err.rstrip().splitlines()[-1:] and err.rstrip().splitlines()[-1].startswith(
+                    "vantrel-prefs: the pane was left, but \"Preferences Changed\" was not "
+                    "posted: ") and err.rstrip().endswith("running programs did not hear of it"),
+                    "no word of the lost notification:\n" + err)
+            check(stored(c.config).get("Duration") is False, "the click was lost")
+        finally:
+            c.close()
+    return run
+
+
+CASES["the_bus_goes_during_a_visit_and_leaving_says_it_did_not_post"] = \
+    the_bus_goes_during_a_visit(False)
+CASES["the_bus_restarted_during_a_visit_hears_the_leave"] = the_bus_goes_during_a_visit(True)
+
+
+@case
+def a_click_another_program_overtook_shows_a_banner():
+    """Another program holds the store's lock, then, while the click waits
+    for it, gives the clicked key a value of its own and lets go. Its value
+    stands: the banner says the click was not saved and why, the box keeps
+    showing the click, and closing says so on standard error (status 2)."""
+    c = Case(values={"Duration": True, "URL": False})
+    holder = None
+    try:
+        plist = os.path.join(c.config, "com.ashgrove.Vantrel.plist")
+        c.box("Duration")
+        holder = subprocess.Popen(
+            ["/usr/bin/python3", "-c",
+             "import fcntl, os, plistlib, sys\n"
+             "fd = os.open(sys.argv[1], os.O_RDONLY)\n"
+             "fcntl.flock(fd, fcntl.LOCK_EX)\n"
+             "print('locked', flush=True)\n"
+             "sys.stdin.readline()\n"
+             "with open(sys.argv[1], 'wb') as f:\n"
+             "    plistlib.dump({'Duration': 0, 'URL': False}, f)\n"
+             "os.close(fd)\n", plist],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, preexec_fn=_die_with_parent)
+        check(holder.stdout.readline().strip() == "locked", "the other program did not lock")
+        c.click("Duration")
+        c.a11y.wait_for("label", contains=["Saving", "Duration", "locked", plist])
+        holder.stdin.write("go\n")
+        holder.stdin.flush()
+        check(holder.wait(TIMEOUT) == 0, "the other program failed")
+        banner = c.a11y.wait_for("label", contains=["\u201cDuration\u201d", "not saved",
+                                                    "another program"])
+        check("saved" not in banner.name.replace("not saved", ""), "says saved: " + banner.name)
+        c.wait_checked("Duration", False)  # the box keeps showing the click
+        check(stored(c.config) == {"Duration": 0, "URL": False},
+              "the other program's value did not stand: %r" % stored(c.config))
+        keys(c.x.display, "Escape")
+        c.ended(2)
+        check("\u201cDuration\u201d is off here but was not saved: another program" in
+              c.host.stderr(), "not said on standard error:\n" + c.host.stderr())
+    finally:
+        if holder and holder.poll() is None:
+            holder.kill()
+            holder.wait()
         c.close()
 
 

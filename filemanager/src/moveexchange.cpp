@@ -84,6 +84,20 @@ OSErr FSMoveRenameObjectUnicode(const FSRef* object, const FSRef* destDir,
         return FSMoveObject(&current, destDir, newRef);
     }
 
+    // Within one folder there is nothing to move: one rename, which takes
+    // the resource fork along, and never a name anyone can see between. A
+    // crash inside the three steps below would leave the file under a
+    // temporary name with its fork cut from it.
+    const OSErr same = FSCompareFSRefs(&savedParent, destDir);
+    if (same != noErr && same != diffVolErr && same != errFSRefsDifferent) return same;
+    if (same == noErr) {
+        FSRef renamed;
+        if (OSErr e = FSRenameUnicode(object, newNameLength, newName, encodingHint, &renamed))
+            return e;  // nothing has changed
+        *newRef = renamed;
+        return noErr;
+    }
+
     long counter = kUniqueCounterStart;
     HFSUniStr255 tempName;
     if (OSErr e = GenerateUniqueHFSUniStr(&counter, &savedParent, destDir, &tempName)) return e;

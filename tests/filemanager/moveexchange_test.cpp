@@ -239,14 +239,16 @@ TEST(MoveRename, MovesAndRenamesInOneCallThroughATemporaryName) {
     EXPECT_FALSE(fs::exists(obj));
     EXPECT_EQ(read_noatime(dir / "src/5176747A"), "squatter");
 
-    // A destination equal to the current parent is handled like any other.
+    // A destination equal to the current parent is one rename, never
+    // through a temporary name: a crash between the steps once left the
+    // file under that name, cut from its fork.
     renames.clear();
     const std::u16string again = u16("again");
     ASSERT_EQ(FSMoveRenameObjectUnicode(&out, &dst, again.size(),
                                         reinterpret_cast<const UniChar*>(again.data()),
                                         kTextEncodingMacRoman, &out),
               noErr);
-    EXPECT_EQ(renames.size(), 2u);
+    EXPECT_EQ(renames, (std::vector<std::string>{"again"}));
     EXPECT_EQ(path_of(out), (dir / "dst/again").string());
 
     EXPECT_EQ(FSMoveRenameObjectUnicode(&out, &dst, 0, nullptr, 0, nullptr), paramErr);

@@ -87,16 +87,11 @@ int cmd_rsrc(Context& ctx) {
                              change ? fsRdWrPerm : fsRdPerm, &fork)) {
         return ctx.fm_error(path, e);
     }
+    // A change never reads the old fork: it is replaced whole, and a write
+    // that fails (a full disk) throws away what this open changed, so the
+    // old fork stands as it was; memory stays flat in the fork's size.
     std::string old;
-    OSErr e = read_fork(fork, &old);
-    if (!e && change) {
-        e = write_fork(fork, data);
-        if (e) {
-            // Put back what was there, so that a failed write (a full disk)
-            // does not leave half a fork.
-            write_fork(fork, old);  // benign: the first failure is the one reported
-        }
-    }
+    OSErr e = change ? write_fork(fork, data) : read_fork(fork, &old);
     const OSErr closed = FSCloseFork(fork);
     if (!e) e = closed;
     if (e) return ctx.fm_error(path, e, placed_meaning(e));

@@ -310,6 +310,18 @@ OSErr read_fork(Fork& f, UInt16 mode, SInt64 offset, ByteCount request, void* bu
 OSErr write_sidecar(Fork& f, SInt64 pos, ByteCount request, const void* buffer, bool uncached,
                     ByteCount* done);
 
+// Throws away every change through `f` since its last commit, after a write
+// to its shadow failed: what the open shows, and what its close or flush
+// would put in place, is the fork as committed again. A fork emptied to be
+// written anew and then refused its new bytes (a full disk) must never be
+// committed empty, nor be put back from a copy kept in memory.
+void abandon_changes(Fork& f, const char* step) {
+    if (!f.shadow.made()) return;
+    settle_pending(f);
+    rsrc::discard(f.shadow, step);
+    f.sideSeen = ~std::uint64_t{0};  // look at the sidecar again
+}
+
 // Writes into the resource fork's shadow, made now if there is none. A
 // fork that grows gets its new length in the header; should that fail, it
 // is cut back to where it ended.
@@ -321,7 +333,12 @@ OSErr write_resource(Fork& f, SInt64 pos, ByteCount request, const void* buffer,
     if (OSErr e = rsrc::within_bounds(view(f), std::uint64_t(pos) + request)) return e;
     if (OSErr e = writable_shadow(f, "FSWriteFork.sidecar")) return e;
     const OSErr e = write_sidecar(f, pos, request, buffer, uncached, done);
-    if (e == noErr || *done > 0) f.shadow.dirty = true;
+    if (e != noErr) {
+        abandon_changes(f, "FSWriteFork.undo");
+        *done = 0;
+        return e;
+    }
+    f.shadow.dirty = true;
     return e;
 }
 
@@ -493,8 +510,10 @@ OSErr FSSetForkSize(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionO
                 return e;
             if (f->pendingStart + f->pendingLength > size) fm::settle_pending(*f);
             if (OSErr e = fm::rsrc::set_length(f->shadow.side, std::uint64_t(size),
-                                               "FSSetForkSize.truncate", "FSSetForkSize.undo"))
+                                               "FSSetForkSize.truncate", "FSSetForkSize.undo")) {
+                fm::abandon_changes(*f, "FSSetForkSize.undo");
                 return e;
+            }
             f->shadow.dirty = true;
         }
     } else {
@@ -578,11 +597,17 @@ OSErr FSReadFork(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOffs
 OSErr FSWriteFork(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOffset,
                   ByteCount requestCount, const void* buffer, ByteCount* actualCount) {
     if (actualCount != nullptr) *actualCount = 0;
-    if (OSErr e = fault::check("FSWriteFork")) return e;
-    if (buffer == nullptr && requestCount > 0) return paramErr;
+    const OSErr refused = fault::check("FSWriteFork");
+    if (buffer == nullptr && requestCount > 0 && refused == noErr) return paramErr;
     ForkPtr f = fm::find_fork(forkRefNum);
-    if (!f) return rfNumErr;
+    if (!f) return refused != noErr ? refused : OSErr{rfNumErr};
     std::lock_guard lk(f->mu);
+    // A write that fails, whatever the cause, throws away the resource
+    // fork's uncommitted changes (see abandon_changes).
+    if (refused != noErr) {
+        if (f->resource) fm::abandon_changes(*f, "FSWriteFork.undo");
+        return refused;
+    }
     return fm::write_fork(*f, positionMode, positionOffset, requestCount, buffer, actualCount);
 }
 

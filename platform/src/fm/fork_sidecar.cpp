@@ -20,6 +20,7 @@
 
 #include "fm/cat_metadata.h"
 #include "fm/err_errno.h"
+#include "fm/obj_commit.h"
 #include "fm/ref_fd.h"
 #include "fm/ref_node.h"
 #include "fullio.h"
@@ -335,6 +336,72 @@ Entry entry_at(int dirFd, std::string_view fileName) {
     return S_ISREG(st.stx_mode) ? Entry::File : Entry::Other;
 }
 
+namespace {
+
+// The mark a sidecar carries while its file is being renamed within its
+// folder: "INODE/NEWNAME", the file's inode and the name it is taking. A
+// crash between the file's rename and the sidecar's leaves the sidecar under
+// the old name with this mark, so the next change that meets it knows whose
+// fork it is (see settle_interrupted_rename).
+constexpr const char* kMovingAttr = "user.org.vantrel.moving";
+
+void set_moving_mark(int dirFd, const std::string& side, std::uint64_t ino, std::string_view toName,
+                     const char* step) {
+    UniqueFd fd(::openat(dirFd, side.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) return;
+    const std::string mark = std::to_string(ino) + "/" + std::string(toName);
+    fault::Benign benign;  // without it a crash leaves what it always left
+    fault::step(step, side,
+                [&] { return ::fsetxattr(fd.get(), kMovingAttr, mark.data(), mark.size(), 0); });
+}
+
+void drop_moving_mark(int dirFd, const std::string& side, const char* step) {
+    UniqueFd fd(::openat(dirFd, side.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) return;
+    fault::Benign benign;  // a mark left names a file that has its fork: harmless
+    fault::step(step, side, [&] {
+        const int rc = ::fremovexattr(fd.get(), kMovingAttr);
+        return rc != 0 && errno == ENODATA ? 0 : rc;
+    });
+}
+
+// The sidecar `side` of `fileName` in `dirFd`, whose file is gone, carries
+// the mark of a rename a crash interrupted: when the renamed file stands
+// under its new name, the sidecar follows it there (rolled forward); when
+// `fileName` itself holds that file again, the sidecar is its fork. True
+// when the sidecar is no orphan and stays.
+bool settle_interrupted_rename(int dirFd, const std::string& side, std::string_view fileName,
+                               const char* step) {
+    UniqueFd fd(::openat(dirFd, side.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) return false;
+    char buf[300];
+    const ssize_t n = ::fgetxattr(fd.get(), kMovingAttr, buf, sizeof buf);
+    if (n <= 0) return false;
+    const std::string mark(buf, std::size_t(n));
+    const auto slash = mark.find('/');
+    if (slash == std::string::npos) return false;
+    const std::uint64_t ino = std::strtoull(mark.c_str(), nullptr, 10);
+    const std::string to = mark.substr(slash + 1);
+    struct stat st {};
+    const std::string here(fileName);
+    if (::fstatat(dirFd, here.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_ino == ino) {
+        drop_moving_mark(dirFd, side, step);  // renamed back: its own fork
+        return true;
+    }
+    std::string toSide;
+    if (to.empty() || to.find('/') != std::string::npos || !sidecar_name(to, &toSide) ||
+        ::fstatat(dirFd, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_ino != ino)
+        return false;
+    if (fault::step(step, toSide, [&] {
+            return ::renameat2(dirFd, side.c_str(), dirFd, toSide.c_str(), RENAME_NOREPLACE);
+        }) != 0)
+        return false;
+    drop_moving_mark(dirFd, toSide, step);
+    return true;
+}
+
+}  // namespace
+
 OSErr prepare(int fromDir, std::string_view fromName, int toDir, std::string_view toName,
               Carry* out) {
     *out = Carry{};
@@ -350,6 +417,16 @@ OSErr prepare(int fromDir, std::string_view fromName, int toDir, std::string_vie
     return noErr;
 }
 
+void mark_carry(const Carry& c, std::uint64_t ino, const char* step) {
+    if (!c.moves || c.fromDir != c.toDir || c.from == c.to) return;
+    set_moving_mark(c.fromDir, c.from, ino, std::string_view(c.to).substr(2), step);
+}
+
+void unmark_carry(const Carry& c, const char* step) {
+    if (!c.moves || c.fromDir != c.toDir || c.from == c.to) return;
+    drop_moving_mark(c.fromDir, c.from, step);
+}
+
 OSErr carry(const Carry& c, const char* step) {
     if (c.to.empty() || (c.fromDir == c.toDir && c.from == c.to)) return noErr;
     if (c.moves) {
@@ -358,10 +435,11 @@ OSErr carry(const Carry& c, const char* step) {
                 return ::renameat(c.fromDir, c.from.c_str(), c.toDir, c.to.c_str());
             }) != 0)
             return from_errno(errno, Op::Rename);
+        if (c.fromDir == c.toDir) drop_moving_mark(c.toDir, c.to, step);
         return noErr;
     }
     if (entry_at(c.toDir, std::string_view(c.to).substr(2)) == Entry::None) return noErr;
-    return clear_orphan(c.toDir, std::string_view(c.to).substr(2), step);
+    return clear_orphan(c.toDir, std::string_view(c.to).substr(2), step, true);
 }
 
 void uncarry(const Carry& c, const char* step) {
@@ -400,9 +478,22 @@ OSErr may_remove(int dirFd, std::string_view fileName) {
     return noErr;
 }
 
-OSErr clear_orphan(int dirFd, std::string_view fileName, const char* step) {
+OSErr clear_orphan(int dirFd, std::string_view fileName, const char* step, bool nameIsOurs) {
     std::string name;
     if (!sidecar_name(fileName, &name)) return noErr;
+    if (entry_at(dirFd, fileName) == Entry::None) return noErr;
+    // A sidecar made by a change still running (a copy that names it just
+    // before its file) is no orphan: wait for that change, then look again.
+    // Its file may have the name by now, and the sidecar is then its fork.
+    commit::FolderLock lock;
+    if (OSErr e = lock.take(dirFd)) return e;
+    struct stat held {};
+    const std::string file(fileName);
+    if (!nameIsOurs && ::fstatat(dirFd, file.c_str(), &held, AT_SYMLINK_NOFOLLOW) == 0)
+        return noErr;
+    // Left by a rename a crash cut in two: it follows its file, or is the
+    // fork of the file that took the name back.
+    if (settle_interrupted_rename(dirFd, name, fileName, step)) return noErr;
     // Only a real sidecar goes: a user's own file, link or FIFO that merely
     // has such a name is never read as a fork, so it may stay, and must.
     if (!is_sidecar_of(dirFd, fileName)) return noErr;
@@ -420,13 +511,10 @@ OSErr clear_orphan(int dirFd, std::string_view fileName, const char* step) {
 namespace {
 
 std::atomic<std::uint64_t> g_commitCount{0};
-std::atomic<unsigned> g_temporaries{0};
 
-constexpr std::string_view kTemporaryPrefix = "._._vantrel.";
-
+// A fresh private name for a temporary in a folder (obj_commit.h).
 std::string temporary_name() {
-    return std::string(kTemporaryPrefix) + std::to_string(::getpid()) + "." +
-           std::to_string(++g_temporaries);
+    return commit::private_name();
 }
 
 // Copies `size` bytes of `in` from `from` to `out` at `to`, in the kernel
@@ -547,6 +635,8 @@ OSErr make_shadow(int dirFd, std::string_view fileName, const Sidecar& current,
         if (fd < 0) return from_errno(errno, Op::CreateFork);
         out->tempName = temp;
     }
+    // Ours while we live, named or not: no one takes it for a leftover.
+    commit::hold_temporary(fd);
     out->side.fd = UniqueFd(fd);
     take_files_owner(dirFd, fileName, fd);
     int rc = 0;
@@ -704,6 +794,7 @@ OSErr commit(int dirFd, std::string_view fileName, int fileFd, Shadow& s, bool d
             // Out of the way under a temporary name first, so that it can
             // come back until the folder is durable.
             const std::string temp = temporary_name();
+            commit::hold_temporary(there.fd.get());
             if (fault::step(step, name, [&] {
                     return ::renameat2(dirFd, name.c_str(), dirFd, temp.c_str(), RENAME_NOREPLACE);
                 }) != 0)

@@ -208,7 +208,9 @@ OSErr set_finder_info(int dirFd, std::string_view fileName, const std::uint8_t* 
 void finish(Replaced& r, const char* step);
 void put_back(Replaced& r, const char* step);
 
-// True for the names of the named temporaries above.
+// The names of the named temporaries above begin so (obj_commit.h makes
+// them); true for such a name.
+inline constexpr std::string_view kTemporaryPrefix = "._._vantrel.";
 bool is_temporary_name(std::string_view diskName) noexcept;
 
 // Counts commits made in this process: an open that read a sidecar before
@@ -269,6 +271,15 @@ struct Carry {
 OSErr prepare(int fromDir, std::string_view fromName, int toDir, std::string_view toName,
               Carry* out);
 OSErr carry(const Carry& c, const char* step);
+// Before the object's own rename within one folder: marks its sidecar
+// with the object's inode `ino` and the name it takes, so that what a
+// crash between the two renames leaves is recognised by clear_orphan and
+// finished (the sidecar follows its file), never removed as an orphan.
+// carry() takes the mark off; unmark_carry() after the object's rename
+// failed. Best effort: a sidecar the caller may not mark is carried as
+// before.
+void mark_carry(const Carry& c, std::uint64_t ino, const char* step);
+void unmark_carry(const Carry& c, const char* step);
 // Puts the sidecar back after carry() succeeded and the move is undone.
 void uncarry(const Carry& c, const char* step);
 
@@ -294,8 +305,12 @@ OSErr place_taken(int dirFd, std::string_view fileName);
 // Removes an orphan sidecar of `fileName` before a new object takes that
 // name: nothing made before may attach itself to it. Anything at that name
 // that is not a sidecar (see is_sidecar_of) stays, and is never read as a
-// fork.
-OSErr clear_orphan(int dirFd, std::string_view fileName, const char* step);
+// fork. Under the folder's lock (obj_commit.h): a change that is giving
+// the sidecar and then its file their names is waited for, and when the
+// name `fileName` is taken by then, the sidecar is its fork and stays
+// (the caller's own making of the name then finds it taken), unless
+// `nameIsOurs`: the caller's object has just taken the name itself.
+OSErr clear_orphan(int dirFd, std::string_view fileName, const char* step, bool nameIsOurs = false);
 
 // One entry of what getdents64 reads, with the kernel's names for it.
 // NOLINTBEGIN(readability-identifier-naming)

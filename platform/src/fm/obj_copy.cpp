@@ -37,6 +37,7 @@
 #include "fm/cat_metadata.h"
 #include "fm/err_errno.h"
 #include "fm/fork_sidecar.h"
+#include "fm/obj_commit.h"
 #include "fm/ref_fd.h"
 #include "fm/ref_names.h"
 #include "fm/ref_node.h"
@@ -361,7 +362,9 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
     struct stat existing {};
     if (::fstatat(destFd->fd(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) return dupFNErr;
 
-    bool named = false;
+    bool named = false;    // made under the private name `tempName` (no O_TMPFILE here)
+    std::string tempName;  // the data's, then the sidecar's while it has one
+    std::string sideTemp;
     // The copy is made writable by its maker and gets its mode last (where
     // the mode it was made with is not already it): extended attributes of
     // a file its owner may not write cannot be set.
@@ -378,11 +381,15 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
     if (!out) {
         if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
             return from_errno(errno, Op::Create, &dest);
+        // No unnamed files here: a private name no item can have, renamed
+        // to the copy's at the end, so a half-made copy is never seen.
+        tempName = vantrel::fm::commit::private_name();
         out = UniqueFd(vantrel::fault::step("PBHCopyFileSync.create", name, [&] {
-            return ::openat(destFd->fd(), name.c_str(),
+            return ::openat(destFd->fd(), tempName.c_str(),
                             O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, making);
         }));
         if (!out) return from_errno(errno, Op::Create, &dest);
+        vantrel::fm::commit::hold_temporary(out.get());
         named = true;
     }
     bool sideMade = false;
@@ -397,10 +404,12 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
         vantrel::fault::step("PBHCopyFileSync.undo", what,
                              [&] { return ::unlinkat(destFd->fd(), what.c_str(), 0); });
     };
+    bool linked = false;  // the data has its final name
     auto undo = [&] {
         if (sideMade) takeBack(sideName, sideSt);
+        if (!sideTemp.empty()) takeBack(sideTemp, sideSt);
         struct stat outSt {};
-        if (named && ::fstat(out.get(), &outSt) == 0) takeBack(name, outSt);
+        if (named && ::fstat(out.get(), &outSt) == 0) takeBack(linked ? name : tempName, outSt);
     };
     auto fail = [&](int err, Op op) {
         undo();
@@ -460,29 +469,35 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
         vantrel::fault::step("PBHCopyFileSync.chmod", name,
                              [&] { return ::fchmod(out.get(), finalMode); }) != 0)
         return fail(errno, Op::Write);
-    // A file another program saved under the name since it was found free
-    // makes the link fail: its "._NAME" is its fork, no orphan to clear.
-    {
-        struct stat held {
-        }, mine{};
-        if (::fstatat(destFd->fd(), name.c_str(), &held, AT_SYMLINK_NOFOLLOW) == 0 &&
-            !(named && ::fstat(out.get(), &mine) == 0 && mine.st_dev == held.st_dev &&
-              mine.st_ino == held.st_ino)) {
-            undo();
-            return dupFNErr;
-        }
-    }
-    if (OSErr e = rsrc::clear_orphan(destFd->fd(), name, "PBHCopyFileSync.sidecar")) {
-        undo();
-        return e;
-    }
+    // The fork is made whole where no one sees it: unnamed (O_TMPFILE), or
+    // under a private name. It takes its final name only under the folder's
+    // lock, just before its file takes its own: no other change of ours can
+    // take it for an orphan meanwhile, and a crash between the two leaves
+    // a whole orphan, which the next object made under the name clears.
+    UniqueFd side;
     if (srcSide.found()) {
-        UniqueFd side(vantrel::fault::step("PBHCopyFileSync.sidecar", sideName, [&] {
-            return ::openat(destFd->fd(), sideName.c_str(),
-                            O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0666 & mode);
+        side = UniqueFd(vantrel::fault::step("PBHCopyFileSync.sidecar", sideName, [&] {
+            if (!tmpfile) {
+                errno = EOPNOTSUPP;
+                return -1;
+            }
+            return ::openat(destFd->fd(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666 & mode);
         }));
-        if (!side) return fail(errno, Op::Create);
-        sideMade = ::fstat(side.get(), &sideSt) == 0;
+        if (!side) {
+            if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+                return fail(errno, Op::Create);
+            sideTemp = vantrel::fm::commit::private_name();
+            side = UniqueFd(vantrel::fault::step("PBHCopyFileSync.sidecar", sideName, [&] {
+                return ::openat(destFd->fd(), sideTemp.c_str(),
+                                O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0666 & mode);
+            }));
+            if (!side) {
+                sideTemp.clear();
+                return fail(errno, Op::Create);
+            }
+            vantrel::fm::commit::hold_temporary(side.get());
+            if (::fstat(side.get(), &sideSt) != 0) return fail(errno, Op::Create);
+        }
         if (int err = vantrel::fault::check_errno("PBHCopyFileSync.sidecar", sideName))
             return fail(err, Op::Write);
         if (int err = copy_data(srcSide.fd.get(), side.get())) return fail(err, Op::Write);
@@ -503,22 +518,56 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
         return fail(errno, Op::Write);
     // The copy's reference, from the descriptor that made it: no lookup,
     // and nothing that could fail once the copy has its name.
-    struct statx linked {};
+    struct statx linkedSt {};
     if (newRef != nullptr &&
-        ::statx(out.get(), "", AT_EMPTY_PATH, vantrel::fm::kStatxMask, &linked) != 0)
+        ::statx(out.get(), "", AT_EMPTY_PATH, vantrel::fm::kStatxMask, &linkedSt) != 0)
         return fail(errno, Op::Write);
-    if (!named) {
-        if (vantrel::fault::step("PBHCopyFileSync.link", name, [&] {
-                return link_tmpfile(out.get(), destFd->fd(), name);
-            }) != 0) {
-            const OSErr e = from_errno(errno, Op::Create, &dest);
+
+    // From here to the end the names are settled under the folder's lock.
+    vantrel::fm::commit::FolderLock lock;
+    if (OSErr e = lock.take(destFd->fd())) {
+        undo();
+        return e;
+    }
+    // A file another program saved under the name since it was found free
+    // makes the copy fail: its "._NAME" is its fork, no orphan to clear.
+    {
+        struct stat held {};
+        if (::fstatat(destFd->fd(), name.c_str(), &held, AT_SYMLINK_NOFOLLOW) == 0) {
             undo();
-            return e;
+            return dupFNErr;
         }
     }
+    if (OSErr e = rsrc::clear_orphan(destFd->fd(), name, "PBHCopyFileSync.sidecar")) {
+        undo();
+        return e;
+    }
+    if (side) {
+        const int rc = vantrel::fault::step("PBHCopyFileSync.sidecar", sideName, [&] {
+            if (!sideTemp.empty())
+                return ::renameat2(destFd->fd(), sideTemp.c_str(), destFd->fd(), sideName.c_str(),
+                                   RENAME_NOREPLACE);
+            return link_tmpfile(side.get(), destFd->fd(), sideName);
+        });
+        if (rc != 0) return fail(errno, Op::Create);
+        sideTemp.clear();
+        sideMade = ::fstat(side.get(), &sideSt) == 0;
+    }
+    const int rc = vantrel::fault::step("PBHCopyFileSync.link", name, [&] {
+        if (named)
+            return ::renameat2(destFd->fd(), tempName.c_str(), destFd->fd(), name.c_str(),
+                               RENAME_NOREPLACE);
+        return link_tmpfile(out.get(), destFd->fd(), name);
+    });
+    if (rc != 0) {
+        const OSErr e = from_errno(errno, Op::Create, &dest);
+        undo();
+        return e;
+    }
+    linked = true;
     if (newRef != nullptr) {
         Node copy;
-        vantrel::fm::child_node(dest, destFd, name, linked, &copy);
+        vantrel::fm::child_node(dest, destFd, name, linkedSt, &copy);
         vantrel::fm::make_ref(copy, newRef);
     }
     return noErr;

@@ -15,6 +15,7 @@
 #include "fm/cat_info.h"
 #include "fm/err_errno.h"
 #include "fm/fork_sidecar.h"
+#include "fm/obj_commit.h"
 #include "fm/ref_fd.h"
 #include "fm/ref_names.h"
 #include "fm/ref_node.h"
@@ -106,7 +107,10 @@ int remove_leftover_sidecars(const Node& n) {
         // Only real sidecars go with their folder, and the temporaries of
         // changes a crash interrupted: a user's own "._" file that does not
         // parse keeps the folder (and itself) in place.
-        const bool temporary = rsrc::is_temporary_name(e->d_name) && e->d_type == DT_REG;
+        // A temporary of a change still running (its maker holds it) is not
+        // a leftover: the folder is in use.
+        const bool temporary = rsrc::is_temporary_name(e->d_name) && e->d_type == DT_REG &&
+                               !commit::in_progress(dfd.get(), e->d_name);
         if (!temporary &&
             (!rsrc::is_sidecar_name(e->d_name) || e->d_type == DT_DIR ||
              !rsrc::is_sidecar_of(dfd.get(), std::string_view(e->d_name).substr(2)))) {

@@ -37,6 +37,7 @@
 #include "fm/cat_metadata.h"
 #include "fm/err_errno.h"
 #include "fm/fork_sidecar.h"
+#include "fm/obj_commit.h"
 #include "fm/obj_fileid.h"
 #include "fm/ref_fd.h"
 #include "fm/ref_names.h"
@@ -158,16 +159,25 @@ struct PairSteps {
 // failed as well).
 OSErr rename_pair(const PairSteps& steps, int fromDir, const std::string& from, int toDir,
                   const std::string& to, const Node& n, bool badMoveOnInval) {
+    // The names settle under the folders' lock: no other change of ours
+    // takes the sidecar, between the two renames, for an orphan.
+    commit::FolderLock lock;
+    if (OSErr e = lock.take(fromDir, toDir)) return e;
     rsrc::Carry c;
     if (OSErr e = rsrc::prepare(fromDir, from, toDir, to, &c)) return e;
+    rsrc::mark_carry(c, n.st.stx_ino, steps.sidecar);
     if (vantrel::fault::step(steps.rename, to, [&] {
             return ::renameat2(fromDir, from.c_str(), toDir, to.c_str(), RENAME_NOREPLACE);
-        }) != 0)
-        return from_errno(errno, badMoveOnInval ? Op::Move : Op::Rename, &n);
+        }) != 0) {
+        const int err = errno;
+        rsrc::unmark_carry(c, steps.sidecar);
+        return from_errno(err, badMoveOnInval ? Op::Move : Op::Rename, &n);
+    }
     if (OSErr e = rsrc::carry(c, steps.sidecar)) {
-        vantrel::fault::step(steps.undo, from, [&] {
-            return ::renameat2(toDir, to.c_str(), fromDir, from.c_str(), RENAME_NOREPLACE);
-        });
+        if (vantrel::fault::step(steps.undo, from, [&] {
+                return ::renameat2(toDir, to.c_str(), fromDir, from.c_str(), RENAME_NOREPLACE);
+            }) == 0)
+            rsrc::unmark_carry(c, steps.sidecar);
         return e;
     }
     return noErr;
@@ -511,6 +521,10 @@ OSErr FSExchangeObjects(const FSRef* ref, const FSRef* destRef) {
     if (a.dev() == b.dev() && a.st.stx_ino == b.st.stx_ino)
         return noErr;  // one file: nothing to trade
     if (a.locked() || b.locked()) return fLckdErr;
+    // What belongs to a name (its Finder information, comment, mode, owner)
+    // is traded by writing it onto the other file's inode: a file with other
+    // hard links would give it to names that were never asked about.
+    if (a.st.stx_nlink > 1 || b.st.stx_nlink > 1) return permErr;
 
     SidecarTrade sidecars;
     if (OSErr e = plan_trade(a, b, &sidecars)) return e;

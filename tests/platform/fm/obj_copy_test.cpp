@@ -1,9 +1,11 @@
 // PBHCopyFileSync and PBHMoveRenameSync on real files: what a copy carries,
 // that nothing half-made is left behind, and what a move refuses.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <pwd.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -540,3 +542,88 @@ TEST(CopyFileWhole, EveryForkGoesWithItsFileWhereFolderTimesAreWholeSeconds) {
 }
 
 }  // namespace
+
+namespace {
+
+// Waits up to `ms` for a byte on `fd`; true when one came.
+bool byte_within(int fd, int ms) {
+    pollfd p{fd, POLLIN, 0};
+    char c = 0;
+    return ::poll(&p, 1, ms) == 1 && ::read(fd, &c, 1) == 1;
+}
+
+}  // namespace
+
+// Two copies of different files to one name, in two processes, the second
+// run while the first is about to give its file the name (the moment a
+// race once hit by chance in half the rounds): one copy wins and has its
+// own fork, and nothing is left beside it. The second copy once took the
+// first's sidecar for an orphan and removed it, and its own undo then
+// removed the one it had made: the winner had no fork.
+TEST(CopyFile, TwoCopiesToOneNameLeaveTheWinnerWithItsOwnFork) {
+    struct Case {
+        const char* what;
+        bool whole;  // VantrelFSCopyFileWhole, else PBHCopyFileSync
+        bool withoutTmpfile;
+    };
+    const Case cases[] = {
+        {"PBHCopyFileSync", false, false},
+        {"VantrelFSCopyFileWhole", true, false},
+        {"VantrelFSCopyFileWhole without O_TMPFILE", true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        vtest::TempDir dir("copyrace");
+        const fs::path a = dir.write("a/X", "data of a"), b = dir.write("b/X", "data of b");
+        vtest::write_sidecar(a, "fork of a");
+        vtest::write_sidecar(b, "fork of b");
+        const fs::path dest = dir.mkdir("dest");
+        auto run_copy = [&](const fs::path& src) {
+            if (!c.whole) return copy(src, dest, nullptr);
+            FSRef s = vtest::ref_of(src), d = vtest::ref_of(dest);
+            return VantrelFSCopyFileWhole(&s, &d, 0, nullptr, nullptr);
+        };
+        vantrel::fault::Scope scope;
+        if (c.withoutTmpfile) vantrel::fault::set_override("PBHCopyFileSync.withoutTmpfile", 1);
+        int ready[2], go[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        ASSERT_EQ(::pipe(go), 0);
+        pid_t other = -1;
+        bool otherWasThere = false;
+        vantrel::fault::set_hook([&](const vantrel::fault::Call& call) {
+            if (call.op != "PBHCopyFileSync.link" || other != -1) return;
+            other = ::fork();
+            if (other == 0) {
+                // The second copy stops at the same moment of its own.
+                vantrel::fault::set_hook([&](const vantrel::fault::Call& mine) {
+                    if (mine.op != "PBHCopyFileSync.link") return;
+                    char one = 1;
+                    (void)!::write(ready[1], &one, 1);
+                    byte_within(go[0], 10000);
+                });
+                const OSErr e = run_copy(b);
+                ::_exit(e == noErr ? 0 : e == dupFNErr ? 1 : 2);
+            }
+            // Give it time to get as far as it can.
+            otherWasThere = byte_within(ready[0], 1000);
+        });
+        const OSErr first = run_copy(a);
+        vantrel::fault::set_hook(nullptr);
+        char one = 1;
+        ASSERT_EQ(::write(go[1], &one, 1), 1);
+        ASSERT_GT(other, 0);
+        int status = 0;
+        ASSERT_EQ(::waitpid(other, &status, 0), other);
+        ASSERT_TRUE(WIFEXITED(status));
+        const int second = WEXITSTATUS(status);
+        for (int fd : {ready[0], ready[1], go[0], go[1]}) ::close(fd);
+
+        ASSERT_NE(second, 2) << "the second copy failed otherwise than on the taken name";
+        EXPECT_NE(first == noErr, second == 0) << "exactly one copy succeeds";
+        const bool aWon = first == noErr;
+        EXPECT_EQ(vtest::read_file(dest / "X"), aWon ? "data of a" : "data of b");
+        EXPECT_EQ(vtest::sidecar_fork(dest / "X"), aWon ? "fork of a" : "fork of b")
+            << (otherWasThere ? "the second copy ran up to its link" : "the second copy waited");
+        EXPECT_EQ(entries(dest), 2u) << "the copy and its sidecar, nothing else";
+    }
+}

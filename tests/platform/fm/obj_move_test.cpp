@@ -7,6 +7,8 @@
 
 #include "DeepTree.h"
 #include "FSTestSupport.h"
+#include "Sidecar.h"
+#include "Snapshot.h"
 #include "TempDir.h"
 #include "vantrel/Files.h"
 #include "vantrel/TextEncoding.h"
@@ -153,4 +155,87 @@ TEST(Exchange, WholeFilesTradePlacesAndReferencesFollowThem) {
     std::filesystem::remove(dir / "gone");
     EXPECT_EQ(FSExchangeObjects(&ra, &gone), fnfErr);
     EXPECT_EQ(vtest::read_file(a), "first data");
+}
+
+// A rename within a folder cut in two (the file renamed, its sidecar not
+// yet: a crash, made here by failing the sidecar's rename and the undo) is
+// recognised by the next change that meets the sidecar left under the old
+// name, and finished, never removed as an orphan. It once was removed, and
+// the fork was lost for good.
+TEST(Rename, WhatACrashBetweenTheFileAndItsSidecarLeavesIsFinishedNotDeleted) {
+    struct Case {
+        const char* what;
+        const char* next;    // the next change: "back" (rename C to A), "create" (a new A)
+        const char* forkAt;  // where the fork ends up
+        const char* noFork;  // a name that must have none ("" for none)
+    };
+    const Case cases[] = {
+        {"renamed back, the natural repair", "back", "A", ""},
+        {"a new file takes the old name", "create", "C", "A"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        vtest::TempDir dir;
+        const auto a = dir.write("A", "data");
+        write_sidecar(a, "the fork");
+        FSRef ref = ref_of(a), out{};
+        {
+            vantrel::fault::Scope scope;
+            vantrel::fault::fail_if([](const vantrel::fault::Call& call) -> OSErr {
+                const std::string_view op = call.op;
+                if (op == "FSRenameUnicode.undo") return ioErr;
+                if (op == "FSRenameUnicode.sidecar" && call.detail == "._C") return ioErr;
+                return noErr;
+            });
+            ASSERT_NE(rename_to(ref, "C", &out), noErr);
+        }
+        ASSERT_TRUE(present(dir / "C")) << "the cut is where a crash would leave it";
+        ASSERT_TRUE(present(dir / "._A"));
+        ASSERT_FALSE(present(dir / "A"));
+        const std::string next = c.next;
+        if (next == "back") {
+            FSRef cref = ref_of(dir / "C");
+            ASSERT_EQ(rename_to(cref, "A", &out), noErr);
+        } else {
+            FSRef parent = ref_of(dir.path());
+            const std::u16string n = u16("A");
+            ASSERT_EQ(FSCreateFileUnicode(&parent, n.size(), uc(n), kFSCatInfoNone, nullptr,
+                                          nullptr, nullptr),
+                      noErr);
+        }
+        EXPECT_EQ(sidecar_fork(dir / c.forkAt), "the fork");
+        if (*c.noFork) {
+            EXPECT_FALSE(present(dir / (std::string("._") + c.noFork)));
+        }
+        char buf[64];
+        EXPECT_LT(::getxattr((dir / (std::string("._") + c.forkAt)).c_str(),
+                             "user.org.vantrel.moving", buf, sizeof buf),
+                  0)
+            << "the mark is gone once the rename is finished";
+    }
+}
+
+// An exchange never writes what belongs to one name onto an inode other
+// names share: a file with a second hard link is refused, and every name
+// stays as it was. (The exchange once gave a private file's second name
+// another owner, mode and comment.)
+TEST(Exchange, AFileWithAnotherHardLinkIsRefusedAndNoNameChanges) {
+    struct Case {
+        const char* what;
+        bool linkFirst;  // the first file has the second link, else the second
+    };
+    for (const Case c : {Case{"the first file has a second name", true},
+                         Case{"the second file has a second name", false}}) {
+        SCOPED_TRACE(c.what);
+        vtest::TempDir dir;
+        const auto a = dir.write("A", "data of A");
+        const auto b = dir.write("B", "data of B");
+        ::chmod(a.c_str(), 0600);
+        ::chmod(b.c_str(), 0644);
+        ASSERT_EQ(::link((c.linkFirst ? a : b).c_str(), (dir / "L").c_str()), 0);
+        const auto before = snapshot(dir.path());
+        FSRef ra = ref_of(a), rb = ref_of(b);
+        EXPECT_EQ(FSExchangeObjects(&ra, &rb), permErr);
+        EXPECT_EQ(diff(before, snapshot(dir.path())), "");
+    }
 }

@@ -356,6 +356,27 @@ const Row kRows[] = {
          return expect(!vtest::present(r / "src/._s"), "an empty fork keeps its sidecar");
      },
      true},
+    // A fork replaced whole, as rsrc --set replaces it: emptied, then
+    // written anew. A write refused after the emptying (a full disk) must
+    // not leave the emptied fork to be committed.
+    // The fork is closed whatever the write said, as a program does.
+    {"FSWriteFork, a resource fork emptied and written anew",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         const FSIORefNum fork = open_resource_fork(r / "src/s");
+         const OSErr e = t.inject([&] {
+             OSErr changed = FSSetForkSize(fork, fsFromStart, 0);
+             if (changed == noErr) changed = FSWriteFork(fork, fsFromStart, 0, 3, "NEW", nullptr);
+             const OSErr closed = FSCloseFork(fork);
+             return changed != noErr ? changed : closed;
+         });
+         vf::fail_if([](const vf::Call& c) -> OSErr {  // a close refused above: let it go
+             return c.op == "FSCloseFork.commit" && !c.detail.starts_with("._._") ? ioErr : noErr;
+         });
+         FSCloseFork(fork);
+         vf::reset();
+         return e;
+     },
+     [](const fs::path& r) { return fork_at(r / "src/s", "NEW"); }, true},
     {"FSCreateFork, a resource fork",
      [](const fs::path& r, vtest::FaultTrial& t) {
          FSRef h = ref_of(r / "dst/h");

@@ -6,6 +6,7 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <sys/xattr.h>
@@ -800,6 +801,67 @@ std::string metadata_of(const fs::path& p) {
 }
 
 }  // namespace
+
+// A new fork that does not fit on the disk leaves the old one as it was:
+// the sidecar's bytes, and no sidecar where there was none. (The fork was
+// once emptied first, the write refused, and the empty fork committed,
+// which removed the sidecar.)
+TEST(FmutilItems, RsrcSetOnAFullDiskLeavesTheOldForkAsItWas) {
+    struct Case {
+        const char* what;
+        std::size_t oldFork;  // 0: the file has no fork
+        std::size_t newFork;
+    };
+    const Case cases[] = {
+        {"a 1.1 MB fork replaced by 600 kB with 400 KiB free", 1100000, 600000},
+        {"no fork, and 600 kB with 400 KiB free", 0, 600000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        vtest::TempDir t("fmitems");
+        const auto r = vtest::run_child(vtest::Child::PrivateMounts, [&]() -> std::string {
+            const fs::path vol = t.mkdir("vol");
+            if (::mount("tmpfs", vol.c_str(), "tmpfs", 0, "size=2m") != 0) return "skip";
+            const fs::path f = vtest::write_file(vol / "f", "data");
+            std::string problems;
+            if (c.oldFork > 0) {
+                const auto src = vtest::write_file(t.path() / "old", std::string(c.oldFork, 'o'));
+                const auto set = run({"rsrc", f, "--set", src});
+                if (set.status != 0) return "setting the old fork failed: " + set.err;
+            }
+            const std::string sidecarBefore =
+                c.oldFork > 0 ? vtest::read_file(vol / "._f") : std::string();
+            // Leave 400 KiB free.
+            struct statvfs sv {};
+            if (::statvfs(vol.c_str(), &sv) != 0) return "statvfs failed";
+            const std::uint64_t avail = std::uint64_t(sv.f_bavail) * sv.f_frsize;
+            if (avail < 400 * 1024) return "the tmpfs is fuller than the test needs";
+            vtest::write_file(vol / "filler", std::string(avail - 400 * 1024, 'x'));
+            const auto src = vtest::write_file(t.path() / "new", std::string(c.newFork, 'n'));
+            const auto set = run({"rsrc", f, "--set", src});
+            if (set.status != 1) problems += "exit status " + std::to_string(set.status) + "\n";
+            if (set.err.find("dskFulErr") == std::string::npos)
+                problems += "the message does not say the disk is full: " + set.err + "\n";
+            if (c.oldFork > 0) {
+                if (!fs::exists(vol / "._f")) return problems + "the sidecar is gone";
+                if (vtest::read_file(vol / "._f") != sidecarBefore)
+                    problems += "the sidecar changed\n";
+                if (run({"rsrc", f}).out != std::string(c.oldFork, 'o'))
+                    problems += "the fork reads otherwise\n";
+            } else if (fs::exists(vol / "._f")) {
+                problems += "a sidecar was made\n";
+            }
+            for (const auto& e : fs::directory_iterator(vol)) {
+                const std::string n = e.path().filename();
+                if (n != "f" && n != "._f" && n != "filler") problems += "left behind: " + n + "\n";
+            }
+            return problems;
+        });
+        if (!r) GTEST_SKIP() << "needs a private mount namespace (root)";
+        if (*r == "skip") GTEST_SKIP() << "cannot mount a tmpfs here";
+        EXPECT_EQ(*r, "");
+    }
+}
 
 // cp -r and mv to another volume (a tmpfs mounted in a private mount
 // namespace) keep both forks, Finder information, comments, dates, permissions,

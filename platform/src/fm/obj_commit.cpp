@@ -1,0 +1,199 @@
+// The locks of changes to more than one object, and telling another
+// operation's work in progress from a leftover. See obj_commit.h.
+#include "fm/obj_commit.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/file.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <map>
+#include <utility>
+
+#include "fm/err_errno.h"
+#include "fm/fork_sidecar.h"
+
+namespace vantrel::fm::commit {
+namespace {
+
+// The folders this thread holds the lock of, and how many times: a change
+// that holds a folder and calls another that takes it again must not wait
+// on itself (flock would: each take is a description of its own).
+// The table owns the flocked descriptions (one per folder).
+struct Held {
+    int count = 0;
+    int fd = -1;
+};
+thread_local std::map<std::pair<std::uint64_t, std::uint64_t>, Held> t_held;
+
+// A child forked while its parent holds a folder is another process: it
+// holds nothing of its own and must wait like any other, and the copies of
+// the flocked descriptions it inherited must not keep the parent's lock
+// alive after the parent lets go.
+[[maybe_unused]] const int kForgetOnFork = [] {
+    return ::pthread_atfork(nullptr, nullptr, [] {
+        for (auto& [key, held] : t_held) ::close(held.fd);
+        t_held.clear();
+    });
+}();
+
+std::atomic<std::uint64_t> g_privateNames{0};
+
+int flock_retrying(int fd, int how) {
+    for (;;) {
+        if (::flock(fd, how) == 0) return 0;
+        if (errno != EINTR) return -1;
+    }
+}
+
+}  // namespace
+
+FolderLock::FolderLock(FolderLock&& o) noexcept {
+    *this = std::move(o);
+}
+
+FolderLock& FolderLock::operator=(FolderLock&& o) noexcept {
+    if (this != &o) {
+        release();
+        for (int i = 0; i < 2; ++i) {
+            slots_[i] = o.slots_[i];
+            o.slots_[i] = Slot{};
+        }
+        count_ = std::exchange(o.count_, 0);
+    }
+    return *this;
+}
+
+bool FolderLock::take_one(int dirFd, bool wait, Slot* out, OSErr* err) {
+    *err = noErr;
+    struct stat st {};
+    if (::fstat(dirFd, &st) != 0) {
+        *err = from_errno(errno, Op::Read);
+        return false;
+    }
+    out->dev = st.st_dev;
+    out->ino = st.st_ino;
+    auto key = std::make_pair(out->dev, out->ino);
+    if (auto it = t_held.find(key); it != t_held.end()) {
+        ++it->second.count;
+        out->used = true;
+        return true;
+    }
+    // A description of our own: the cached descriptors are shared by every
+    // thread, and flock is per description.
+    const int fd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        // Changeable but not readable (0300), or out of descriptors: the
+        // change runs unlocked, as it would without us.
+        return wait;
+    }
+    if (flock_retrying(fd, LOCK_EX | (wait ? 0 : LOCK_NB)) != 0) {
+        const int e = errno;
+        ::close(fd);
+        if (!wait && e == EWOULDBLOCK) return false;
+        return wait;  // a file system without flock: unlocked, as above
+    }
+    out->used = true;
+    t_held[key] = Held{1, fd};
+    return true;
+}
+
+OSErr FolderLock::take(int dirFd, int otherDirFd) {
+    release();
+    int fds[2] = {dirFd, otherDirFd};
+    int n = otherDirFd < 0 ? 1 : 2;
+    if (n == 2) {
+        struct stat a {
+        }, b{};
+        if (::fstat(dirFd, &a) != 0 || ::fstat(otherDirFd, &b) != 0)
+            return from_errno(errno, Op::Read);
+        if (a.st_dev == b.st_dev && a.st_ino == b.st_ino) {
+            n = 1;
+        } else if (std::make_pair(b.st_dev, b.st_ino) < std::make_pair(a.st_dev, a.st_ino)) {
+            std::swap(fds[0], fds[1]);
+        }
+    }
+    for (int i = 0; i < n; ++i) {
+        OSErr err = noErr;
+        Slot s;
+        take_one(fds[i], true, &s, &err);
+        if (err != noErr) {
+            release();
+            return err;
+        }
+        if (s.used) slots_[count_++] = s;
+    }
+    return noErr;
+}
+
+bool FolderLock::try_take(int dirFd) {
+    release();
+    OSErr err = noErr;
+    Slot s;
+    if (!take_one(dirFd, false, &s, &err) || err != noErr) return false;
+    slots_[count_++] = s;
+    return true;
+}
+
+void FolderLock::release() {
+    for (int i = count_ - 1; i >= 0; --i) {
+        Slot& s = slots_[i];
+        auto key = std::make_pair(s.dev, s.ino);
+        if (auto it = t_held.find(key); it != t_held.end() && --it->second.count == 0) {
+            ::close(it->second.fd);  // closing the description lets the flock go
+            t_held.erase(it);
+        }
+        s = Slot{};
+    }
+    count_ = 0;
+}
+
+bool in_progress(int dirFd, std::string_view entryName) {
+    if (!rsrc::is_sidecar_name(entryName)) return false;
+    if (rsrc::is_temporary_name(entryName)) {
+        const std::string name(entryName);
+        const int fd =
+            ::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) return errno != ENOENT && errno != ELOOP;  // cannot ask: leave it alone
+        struct stat st {};
+        bool live = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                    flock_retrying(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+        ::close(fd);
+        return live;
+    }
+    FolderLock probe;
+    struct stat st {};
+    if (::fstat(dirFd, &st) != 0) return true;  // cannot ask: leave it alone
+    // This thread's own change: the caller is the one at work.
+    if (t_held.count(std::make_pair(std::uint64_t(st.st_dev), std::uint64_t(st.st_ino))) != 0)
+        return false;
+    return !probe.try_take(dirFd);
+}
+
+std::string private_name() {
+    std::uint64_t random = 0;
+    if (::getrandom(&random, sizeof random, GRND_NONBLOCK) != sizeof random) {
+        // No entropy yet (early boot): the clock and the count still part
+        // processes that share a PID.
+        timespec ts{};
+        ::clock_gettime(CLOCK_REALTIME, &ts);
+        random = std::uint64_t(ts.tv_sec) * 1000000007u ^ std::uint64_t(ts.tv_nsec) << 20 ^
+                 std::uint64_t(::getpid());
+    }
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%ld.%016llx.%llu", static_cast<long>(::getpid()),
+                  static_cast<unsigned long long>(random),
+                  static_cast<unsigned long long>(++g_privateNames));
+    return std::string(rsrc::kTemporaryPrefix) + buf;
+}
+
+void hold_temporary(int fd) {
+    (void)flock_retrying(fd, LOCK_EX | LOCK_NB);  // a new file: no one else holds it
+}
+
+}  // namespace vantrel::fm::commit

@@ -1,0 +1,104 @@
+// Changes that touch more than one object (a file and its "._NAME" sidecar,
+// a second name, a private temporary): how our processes and threads keep
+// out of each other's way while one runs, and how anything that would
+// remove a "._" entry tells another operation's work in progress from a
+// leftover. Hidden (never installed). docs/filemanager-platform.md,
+// "Changes to more than one object", is the design.
+//
+// Two kinds of lock, both flock(2), both let go by the kernel when their
+// holder dies (a killed holder never leaves a folder locked):
+//
+// - The folder lock: an exclusive flock on a description of the folder of
+//   its own (opened O_RDONLY: flock needs no writable descriptor, and a
+//   folder's own inode leaves no lock file behind). Every change that gives
+//   a sidecar its final name, or takes one away, holds it from the moment
+//   it looks at the names until both objects have them. So while no one
+//   holds it, a "._NAME" without its NAME is no one's work in progress. Two
+//   folders are locked in the order of their (device, inode), so two
+//   movers between the same folders never wait on each other. A thread
+//   that holds a folder's lock and asks for it again gets it at once (the
+//   lock is held per thread, counted).
+// - The temporary's own lock: a named private temporary ("._._vantrel.",
+//   see private_name) is flocked by its maker for as long as it lives, so
+//   a temporary of a live process is never taken for a leftover, whatever
+//   PID namespace either process runs in and however PIDs were reused.
+//
+//   vantrel::fm::commit::FolderLock lock;
+//   if (OSErr e = lock.take(dirFd)) return e;          // blocks while another changes it
+//   // look again at NAME and ._NAME: what is there now is settled
+//
+//   // A walk that would rather pass over than wait:
+//   if (vantrel::fm::commit::in_progress(dirFd, "._X")) continue;  // someone's, leave it
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "vantrel/Files.h"
+
+namespace vantrel::fm::commit {
+
+// The folder lock of one or two folders, held until destruction or
+// release(). Not copyable; movable.
+class FolderLock {
+  public:
+    FolderLock() = default;
+    ~FolderLock() { release(); }
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+    FolderLock(FolderLock&& o) noexcept;
+    FolderLock& operator=(FolderLock&& o) noexcept;
+
+    // Takes the lock of the folder open as `dirFd` (any descriptor of it,
+    // O_PATH included), waiting for another holder. A folder this caller
+    // may not open for reading (mode 0300: it may change it, not list it)
+    // cannot be flocked: take() then succeeds holding nothing
+    // (held() false), and the change runs as it would without locks.
+    OSErr take(int dirFd) { return take(dirFd, -1); }
+    // Both folders, in the one order every taker uses; one lock when both
+    // are the same folder.
+    OSErr take(int dirFd, int otherDirFd);
+    // Takes the folder's lock only when no one else holds it: false (and
+    // nothing held) when another process or thread does.
+    bool try_take(int dirFd);
+    void release();
+    bool held() const { return count_ > 0; }
+
+  private:
+    struct Slot {
+        std::uint64_t dev = 0, ino = 0;  // the folder (its flocked description is the thread's)
+        bool used = false;
+    };
+    bool take_one(int dirFd, bool wait, Slot* out, OSErr* err);
+    Slot slots_[2];
+    int count_ = 0;
+};
+
+// True when the entry `entryName` of the folder `dirFd` may be another
+// operation's work in progress and must be left alone by anything that
+// would remove it as a leftover (the deletion walk, an orphans finder):
+// - a private temporary ("._._vantrel..."), while its maker lives (it
+//   holds its own lock), or when this caller cannot open it to ask;
+// - any other "._NAME", while another process or thread holds the
+//   folder's lock (it may be a sidecar whose file is about to get NAME).
+// False for a leftover: a temporary whose maker is gone, a "._NAME" with
+// no change running. The answer holds only for the moment it is given;
+// to remove a "._NAME" without its file, hold FolderLock, look again, then
+// remove. Costs one open and one flock (two for a temporary); nothing
+// when the name is no "._" name.
+bool in_progress(int dirFd, std::string_view entryName);
+
+// A fresh name for a private temporary in a folder: "._._vantrel.", the
+// process ID, 64 random bits in hex and a count. Invisible (a "._" name is
+// never listed and no item can take one), and unique between processes
+// even across PID namespaces and PID reuse (the random part).
+std::string private_name();
+
+// Locks the open temporary `fd` as its maker's for as long as the
+// descriptor stays open (see in_progress). Every local file system
+// Linux has takes flock; where one refuses it, the temporary stays
+// unlocked and is taken for a leftover like one of a dead process.
+void hold_temporary(int fd);
+
+}  // namespace vantrel::fm::commit

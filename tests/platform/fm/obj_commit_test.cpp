@@ -1,0 +1,207 @@
+// The locks of changes to more than one object, and what anything that would
+// remove a "._" entry is told about another operation's work in progress
+// (white-box: the library's own objects).
+#include "fm/obj_commit.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "TempDir.h"
+#include "fm/fork_sidecar.h"
+
+namespace commit = vantrel::fm::commit;
+namespace rsrc = vantrel::fm::rsrc;
+
+namespace {
+
+// A process that holds a lock in `dir` until told to go (or killed).
+class Holder {
+  public:
+    enum class What { FolderLock, Temporary };
+    Holder(const std::string& dir, What what, const std::string& temp = {}) {
+        int ready[2], go[2];
+        if (::pipe(ready) != 0 || ::pipe(go) != 0) throw std::runtime_error("pipe");
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::close(ready[0]);
+            ::close(go[1]);
+            const int d = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+            commit::FolderLock lock;
+            int t = -1;
+            if (what == What::FolderLock) {
+                if (lock.take(d) != noErr || !lock.held()) ::_exit(3);
+            } else {
+                t = ::openat(d, temp.c_str(), O_CREAT | O_EXCL | O_RDWR, 0600);
+                if (t < 0) ::_exit(4);
+                commit::hold_temporary(t);
+            }
+            char c = 1;
+            if (::write(ready[1], &c, 1) != 1) ::_exit(5);
+            (void)::read(go[0], &c, 1);
+            ::_exit(0);
+        }
+        ::close(ready[1]);
+        ::close(go[0]);
+        go_ = go[1];
+        char c = 0;
+        ok_ = ::read(ready[0], &c, 1) == 1;
+        ::close(ready[0]);
+    }
+    ~Holder() { finish(); }
+    bool ok() const { return ok_; }
+    void kill() {
+        ::kill(pid_, SIGKILL);
+        finish();
+    }
+    void finish() {
+        if (pid_ <= 0) return;
+        ::close(go_);
+        int st = 0;
+        ::waitpid(pid_, &st, 0);
+        pid_ = -1;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int go_ = -1;
+    bool ok_ = false;
+};
+
+struct Case {
+    const char* what;
+    const char* entry;   // asked about
+    Holder::What holds;  // what another process holds meanwhile
+    bool killed;         // that process is killed before the question
+    bool expectInProgress;
+};
+
+TEST(Commit, AnotherOperationsWorkInProgressIsToldFromALeftover) {
+    const std::string temp = std::string(rsrc::kTemporaryPrefix) + "1.0123456789abcdef.1";
+    const Case cases[] = {
+        {"a sidecar while another process holds the folder", "._X", Holder::What::FolderLock, false,
+         true},
+        {"a sidecar after the holder of the folder was killed", "._X", Holder::What::FolderLock,
+         true, false},
+        {"a temporary its maker holds", temp.c_str(), Holder::What::Temporary, false, true},
+        {"a temporary whose maker was killed", temp.c_str(), Holder::What::Temporary, true, false},
+        {"a temporary whose maker holds only the folder", temp.c_str(), Holder::What::FolderLock,
+         false, false},
+        {"an ordinary name while the folder is held", "X", Holder::What::FolderLock, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        vtest::TempDir t;
+        vtest::write_file(t.path() / "._X", "sidecar");
+        if (c.holds == Holder::What::FolderLock) vtest::write_file(t.path() / temp, "t");
+        const int dir = ::open(t.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ASSERT_GE(dir, 0);
+        EXPECT_FALSE(commit::in_progress(dir, c.entry)) << "before anyone holds anything";
+        {
+            Holder h(t.path(), c.holds, temp);
+            ASSERT_TRUE(h.ok());
+            if (c.killed) h.kill();
+            EXPECT_EQ(commit::in_progress(dir, c.entry), c.expectInProgress);
+        }
+        EXPECT_FALSE(commit::in_progress(dir, c.entry)) << "after the holder let go";
+        ::close(dir);
+    }
+}
+
+TEST(Commit, FolderLockSerialisesThreadsAndIsReentrantInOne) {
+    vtest::TempDir t;
+    const int dir = ::open(t.path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(dir, 0);
+    commit::FolderLock outer;
+    ASSERT_EQ(outer.take(dir), noErr);
+    ASSERT_TRUE(outer.held());
+    {
+        // The same thread again (a change calling another): no wait on itself.
+        commit::FolderLock inner;
+        ASSERT_EQ(inner.take(dir, dir), noErr);
+        EXPECT_FALSE(commit::in_progress(dir, "._X")) << "this thread's own work";
+    }
+    // Another thread waits while this one holds the folder.
+    std::atomic<bool> got{false};
+    std::thread other([&] {
+        EXPECT_TRUE(commit::in_progress(dir, "._X"));
+        commit::FolderLock l;
+        EXPECT_FALSE(l.try_take(dir));
+        EXPECT_EQ(l.take(dir), noErr);
+        got = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(got.load()) << "took the lock while another thread held it";
+    outer.release();
+    other.join();
+    EXPECT_TRUE(got.load());
+    ::close(dir);
+}
+
+TEST(Commit, TwoFoldersAreTakenInOneOrderWhicheverWayRoundTheyAreAsked) {
+    vtest::TempDir t;
+    std::filesystem::create_directory(t.path() / "a");
+    std::filesystem::create_directory(t.path() / "b");
+    const int a = ::open((t.path() / "a").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int b = ::open((t.path() / "b").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(a, 0);
+    ASSERT_GE(b, 0);
+    // Two threads asking in opposite orders, many times: a deadlock would
+    // leave the future unready.
+    auto mover = [&](int x, int y) {
+        for (int i = 0; i < 300; ++i) {
+            commit::FolderLock l;
+            if (l.take(x, y) != noErr) return false;
+        }
+        return true;
+    };
+    auto one = std::async(std::launch::async, mover, a, b);
+    auto two = std::async(std::launch::async, mover, b, a);
+    ASSERT_EQ(one.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    ASSERT_EQ(two.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    EXPECT_TRUE(one.get());
+    EXPECT_TRUE(two.get());
+    ::close(a);
+    ::close(b);
+}
+
+TEST(Commit, PrivateNamesAreHiddenAndNeverRepeat) {
+    std::set<std::string> seen;
+    for (int i = 0; i < 1000; ++i) {
+        const std::string n = commit::private_name();
+        EXPECT_TRUE(rsrc::is_temporary_name(n)) << n;
+        EXPECT_TRUE(rsrc::is_sidecar_name(n)) << n;  // never listed, never an item's name
+        EXPECT_LE(n.size(), 255u);
+        EXPECT_TRUE(seen.insert(n).second) << n;
+    }
+    // A child has the same count as its parent at the fork and, in another
+    // PID namespace, maybe the same PID: the random part still parts them.
+    int p[2];
+    ASSERT_EQ(::pipe(p), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const std::string n = commit::private_name();
+        (void)!::write(p[1], n.data(), n.size());
+        ::_exit(0);
+    }
+    ::close(p[1]);
+    char buf[256];
+    const ssize_t got = ::read(p[0], buf, sizeof buf);
+    ::close(p[0]);
+    ::waitpid(pid, nullptr, 0);
+    ASSERT_GT(got, 0);
+    const std::string childs(buf, std::size_t(got));
+    const std::string mine = commit::private_name();
+    EXPECT_NE(childs.substr(childs.find('.', 12)), mine.substr(mine.find('.', 12)));
+}
+
+}  // namespace

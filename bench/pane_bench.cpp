@@ -9,6 +9,8 @@
 //                temporary file, fsync, rename over, fsync the directory.
 //   WillSelect   showing the pane: twelve preference reads and the label.
 //   ReadFloor    opening, reading and parsing the same file with libplist.
+// VANTREL_BENCH_BUS=1 opens the notification centre's connection first (see
+// Setup); bench/README.md says how the two runs are compared.
 // The pane is loaded from Vantrel.prefPane as the host loads it
 // ($VANTREL_PANE_BUNDLE, or ../pane/Vantrel.prefPane beside this program's
 // directory).
@@ -23,6 +25,7 @@
 #include <string>
 
 #include "TempDir.h"
+#include "vantrel/CFNotificationCenter.h"
 #include "vantrel/PreferencePanes.h"
 
 namespace {
@@ -46,6 +49,16 @@ struct Setup {
         pane = vantrel::host::LoadedPane::load(bundle_path(), &err);
         if (!pane || !pane->loadMainView(&err)) {
             std::fprintf(stderr, "pane_bench: %s\n", err.c_str());
+            std::exit(1);
+        }
+        // With VANTREL_BENCH_BUS=1 the notification centre's connection is
+        // open (its handshake finished) for the whole run, as in a host:
+        // run once with and once without to see what keeping it costs
+        // willSelect and a click.
+        if (const char* bus = std::getenv("VANTREL_BENCH_BUS");
+            bus && *bus == '1' &&
+            !CFNotificationCenterIsAvailable(CFNotificationCenterGetDistributedCenter())) {
+            std::fprintf(stderr, "pane_bench: VANTREL_BENCH_BUS=1 but no session bus\n");
             std::exit(1);
         }
         pane->select();

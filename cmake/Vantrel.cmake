@@ -5,7 +5,7 @@
 # A versioned shared library, installed and exported as Vantrel::<Name>.
 # SOURCES may hold globs (dir/*.cpp): a concern's folder then takes new files
 # with no CMake change. Its public headers are in INCLUDE; INTERNAL is where
-# the sources find each other's headers ("fm/node.h").
+# the sources find each other's headers ("fm/ref_node.h").
 function(vantrel_library target)
   cmake_parse_arguments(L "" "EXPORT_NAME;INCLUDE;INTERNAL" "SOURCES;EXCLUDE" ${ARGN})
   file(GLOB _srcs CONFIGURE_DEPENDS ${L_SOURCES})

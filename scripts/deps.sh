@@ -1,13 +1,20 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the programs need,
+# Installs the Debian packages (Debian 12, bookworm) that the project needs,
 # when any is missing. Safe to run again; does nothing when all are present.
+#   scripts/deps.sh run    building and running the programs (scripts/run.sh)
+#   scripts/deps.sh test   that and the test suite's tools (scripts/test.sh);
+#                          the default
+# debian/control names the same build dependencies for the packages.
 set -euo pipefail
-pkgs=(
+set_name=${1:-test}
+run=(
   build-essential cmake pkg-config ninja-build
-  dpkg-dev               # dpkg-shlibdeps: the Debian package's dependencies (cpack -G DEB)
-  libplist-dev           # property lists: preference files, bundle Info.plist
   libsystemd-dev         # sd-bus: distributed notifications on the D-Bus session bus
   libicu-dev             # text encodings and Unicode normalisation
+  libgtk-4-dev libx11-dev   # the window front end of vantrel-prefs (a module, loaded only for a window)
+)
+tests=(
+  libplist-dev           # property lists: the tests' independent reader of preference files
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev   # libFuzzer for the fuzz targets
   clang-format-14        # the format gate (scripts/lint.sh): clang-format 14, as .clang-format was written for
@@ -17,7 +24,6 @@ pkgs=(
   dbus                   # dbus-run-session / dbus-daemon for the tests
   tmux                   # drives the terminal interface in tests
   python3                # plistlib reads what the preference store writes, in tests
-  libgtk-4-dev           # the window front end of vantrel-prefs (a module, loaded only for a window)
   xvfb xdotool           # the window tests: an X server of their own, the real pointer and keyboard
   at-spi2-core python3-pyatspi   # the window tests find controls through the accessibility bus
   imagemagick            # screenshots of the window (import -window root)
@@ -29,7 +35,16 @@ pkgs=(
   coreutils findutils
   locales                # locale sources: the string tests build tr_TR and de_DE with localedef
   samba samba-vfs-modules smbclient   # the interoperability test runs its own smbd (fruit, catia, streams_xattr)
+  man-db bash-completion # fmutil's man page and completion, read as a user gets them
+  dpkg-dev debhelper     # the Debian packages (dpkg-buildpackage, dpkg-shlibdeps, dpkg-gensymbols)
+  lintian                # the package test's checks of the packages
+  debootstrap            # the package test's throwaway Debian 12 root
 )
+case $set_name in
+  run) pkgs=("${run[@]}") ;;
+  test) pkgs=("${run[@]}" "${tests[@]}") ;;
+  *) echo "usage: scripts/deps.sh [run | test]" >&2; exit 2 ;;
+esac
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

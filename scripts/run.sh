@@ -5,7 +5,7 @@
 #   scripts/run.sh --list          any vantrel-prefs arguments
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/deps.sh"
+"$root/scripts/deps.sh" run  # what building and running need, not the test tools
 build=${VANTREL_BUILD_DIR:-$root/build}
 gen=()
 command -v ninja >/dev/null && [ ! -f "$build/CMakeCache.txt" ] && gen=(-G Ninja)

@@ -38,6 +38,7 @@ void set_flags(const FSRef* item, UInt16 flags, FSDeleteContainerGlobals* theGlo
     (void)FSSetCatalogInfo(item, kFSCatInfoNodeFlags, &theGlobals->catalogInfo);
 }
 
+// NOLINTNEXTLINE(readability-identifier-naming): the design names the local level functions
 void FSDeleteContainerLevel(const FSRef* container, FSDeleteContainerGlobals* theGlobals) {
     std::vector<DeleteFrame> levels(1);
     theGlobals->result = FSOpenIterator(container, kFSIterateDelete, &levels.back().iterator);
@@ -150,6 +151,7 @@ bool enter_level(FSIterateContainerGlobals* theGlobals, std::vector<IterateFrame
     return true;
 }
 
+// NOLINTNEXTLINE(readability-identifier-naming): the design names the local level functions
 void FSIterateContainerLevel(FSIterateContainerGlobals* theGlobals) {
     std::vector<IterateFrame> levels;
     if (!enter_level(theGlobals, &levels)) return;

@@ -31,6 +31,7 @@ UInt32 counter_bits(long counter) {
 // until that name is absent from both directories. The counter is left one
 // past the value that formed the returned name; on an error (anything but
 // "found" or "not found") it is left where it was and the error returned.
+// NOLINTNEXTLINE(readability-identifier-naming): the design names this local function
 static OSErr GenerateUniqueHFSUniStr(long* counter, const FSRef* firstDir, const FSRef* secondDir,
                                      HFSUniStr255* uniqueName) {
     static constexpr char kDigits[] = "0123456789ABCDEF";

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "fm/refcodec.h"
+#include "fm/ref_codec.h"
 
 namespace {
 

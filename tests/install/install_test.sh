@@ -19,6 +19,7 @@ libdir=${libdir%/}
 
 # Everything in its place, the libraries versioned from project(VERSION).
 for f in bin/fmutil bin/vantrel-prefs share/man/man1/fmutil.1 share/man/man1/vantrel-prefs.1 \
+  share/bash-completion/completions/fmutil \
   include/vantrel/Files.h include/vantrel/CoreFoundation.h include/vantrel/FSUtilities.h \
   include/vantrel/CString256.h include/vantrel/StringUtils.h \
   "$libdir/vantrel/PreferencePanes/Vantrel.prefPane/Contents/Info.plist" \

@@ -79,7 +79,7 @@ class FaultTrial {
                 t.log_ = vf::injections();
                 t.faults_ = vf::injected();
                 t.calls_ = vf::calls("*") - base;
-                for (auto& i : t.log_) i.global_index -= base;
+                for (auto& i : t.log_) i.globalIndex -= base;
                 vf::reset();
                 t.named_.emplace(__FILE__, __LINE__, t.name());
             }

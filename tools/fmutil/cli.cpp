@@ -109,7 +109,7 @@ void write_json_error(JsonWriter& j, std::string_view path, OSErr code, std::str
     j.end_object();
 }
 
-ItemKind kind_of_mode(UInt16 mode, bool is_directory) {
+ItemKind kind_of_mode(UInt16 mode, bool isDirectory) {
     switch (mode & S_IFMT) {
         case S_IFLNK:
             return {"symbolic link", "symlink", 'l'};
@@ -126,8 +126,8 @@ ItemKind kind_of_mode(UInt16 mode, bool is_directory) {
         case S_IFREG:
             return {"file", "file", '-'};
         default:  // no type bits: all that is known is the node flags
-            return is_directory ? ItemKind{"directory", "directory", 'd'}
-                                : ItemKind{"file", "file", '-'};
+            return isDirectory ? ItemKind{"directory", "directory", 'd'}
+                               : ItemKind{"file", "file", '-'};
     }
 }
 
@@ -137,17 +137,17 @@ ItemKind kind_of(const FSCatalogInfo& info) {
     return kind_of_mode(perm.mode, (info.nodeFlags & kFSNodeIsDirectoryMask) != 0);
 }
 
-OSErr item_kind(const FSRef& ref, ItemKind* kind, std::string* not_file) {
+OSErr item_kind(const FSRef& ref, ItemKind* kind, std::string* notFile) {
     FSCatalogInfo info{};
     if (OSErr e = FSGetCatalogInfo(&ref, kFSCatInfoNodeFlags | kFSCatInfoPermissions, &info,
                                    nullptr, nullptr, nullptr)) {
         return e;
     }
     *kind = kind_of(info);
-    if (not_file != nullptr && kind->letter != '-') {
+    if (notFile != nullptr && kind->letter != '-') {
         const std::string_view k = kind->text;
         const bool vowel = k[0] == 'a' || k[0] == 'e' || k[0] == 'i' || k[0] == 'o';
-        *not_file =
+        *notFile =
             std::string("it is ") + (vowel ? "an " : "a ") + kind->text + ", not a plain file";
     }
     return noErr;
@@ -177,13 +177,13 @@ int Context::finish(int status) {
     return status;
 }
 
-OSErr path_ref(const std::string& path, FSRef* ref, bool* is_directory) {
+OSErr path_ref(const std::string& path, FSRef* ref, bool* isDirectory) {
     Boolean dir = 0;
     OSErr e = FSPathMakeRef(reinterpret_cast<const UInt8*>(path.c_str()), ref, &dir);
     // "file/" names no file, as the shell's tools have it: a trailing slash
     // asks for a directory (rm plain/ must not delete plain).
     if (e == noErr && !dir && path.size() > 1 && path.back() == '/') e = dirNFErr;
-    if (e == noErr && is_directory != nullptr) *is_directory = dir != 0;
+    if (e == noErr && isDirectory != nullptr) *isDirectory = dir != 0;
     return e;
 }
 
@@ -247,9 +247,9 @@ std::optional<long long> parse_integer(std::string_view text, long long min, lon
     return v;
 }
 
-int run(const std::vector<std::string>& argv, int out_fd, int err_fd) {
-    Out out(out_fd);
-    Out err(err_fd);
+int run(const std::vector<std::string>& argv, int outFd, int errFd) {
+    Out out(outFd);
+    Out err(errFd);
     if (argv.size() < 2) {
         print_main_help(err);
         return kExitUsage;
@@ -290,16 +290,16 @@ int run(const std::vector<std::string>& argv, int out_fd, int err_fd) {
     for (std::size_t i = 2; i < argv.size() && argv[i] != "--"; ++i) {
         if (argv[i] == "--json" && cmd->prints) ctx.json = true;
     }
-    bool only_operands = false;
+    bool onlyOperands = false;
     for (std::size_t i = 2; i < argv.size(); ++i) {
         const std::string& a = argv[i];
-        const bool looks_like_option = a.size() > 1 && a[0] == '-';
-        if (only_operands || !looks_like_option || (cmd->is_operand && cmd->is_operand(a))) {
+        const bool looksLikeOption = a.size() > 1 && a[0] == '-';
+        if (onlyOperands || !looksLikeOption || (cmd->isOperand && cmd->isOperand(a))) {
             ctx.args.push_back(a);
             continue;
         }
         if (a == "--") {
-            only_operands = true;
+            onlyOperands = true;
             continue;
         }
         if (a == "-h" || a == "--help") {
@@ -317,33 +317,33 @@ int run(const std::vector<std::string>& argv, int out_fd, int err_fd) {
             opt = a.substr(2);
         } else {
             for (const OptionSpec& o : cmd->options) {
-                if (a.size() == 2 && o.short_name == a[1]) opt = o.name;
+                if (a.size() == 2 && o.shortName == a[1]) opt = o.name;
             }
             if (opt.empty()) return ctx.usage_error("unknown option '" + a + "'");
         }
-        std::optional<std::string> inline_value;
+        std::optional<std::string> inlineValue;
         if (auto eq = opt.find('='); eq != std::string::npos) {
-            inline_value = opt.substr(eq + 1);
+            inlineValue = opt.substr(eq + 1);
             opt.resize(eq);
         }
         const OptionSpec* spec = find_option(*cmd, opt);
         if (spec == nullptr) return ctx.usage_error("unknown option '--" + opt + "'");
         if (ctx.has(opt)) return ctx.usage_error("option '--" + opt + "' given twice");
-        if (spec->takes_value) {
-            if (inline_value) {
-                ctx.options[opt] = *inline_value;
+        if (spec->takesValue) {
+            if (inlineValue) {
+                ctx.options[opt] = *inlineValue;
             } else if (i + 1 < argv.size()) {
                 ctx.options[opt] = argv[++i];
             } else {
                 return ctx.usage_error("option '--" + opt + "' needs a value");
             }
         } else {
-            if (inline_value) return ctx.usage_error("option '--" + opt + "' takes no value");
+            if (inlineValue) return ctx.usage_error("option '--" + opt + "' takes no value");
             ctx.options[opt] = "";
         }
     }
-    if (ctx.args.size() < cmd->min_args) return ctx.usage_error("missing argument");
-    if (ctx.args.size() > cmd->max_args) return ctx.usage_error("too many arguments");
+    if (ctx.args.size() < cmd->minArgs) return ctx.usage_error("missing argument");
+    if (ctx.args.size() > cmd->maxArgs) return ctx.usage_error("too many arguments");
     for (const std::string& a : ctx.args) {
         if (a.empty()) return ctx.usage_error("an empty argument is not a path");
     }

@@ -20,9 +20,9 @@ struct Context;
 
 struct OptionSpec {
     std::string_view name;  // without the leading "--"
-    bool takes_value;
+    bool takesValue;
     std::string_view help;  // "--name VALUE  what it does", shown by --help
-    char short_name = 0;    // "-l" for "--long"
+    char shortName = 0;     // "-l" for "--long"
 };
 
 struct CommandSpec {
@@ -30,13 +30,13 @@ struct CommandSpec {
     std::string_view synopsis;  // the arguments after the command name
     std::string_view summary;   // one line for the command list
     std::string_view details;   // the rest of the command's --help
-    std::size_t min_args;
-    std::size_t max_args;
+    std::size_t minArgs;
+    std::size_t maxArgs;
     std::vector<OptionSpec> options;
     bool prints;  // whether the command has output (and so a --json form)
     // Words that start with "-" or "+" but are operands, not options
     // (the flag names of `flags`).
-    std::function<bool(std::string_view)> is_operand;
+    std::function<bool(std::string_view)> isOperand;
     int (*handler)(Context&);
 };
 
@@ -82,18 +82,18 @@ struct ItemKind {
     const char* json;
     char letter;
 };
-ItemKind kind_of_mode(UInt16 mode, bool is_directory);
+ItemKind kind_of_mode(UInt16 mode, bool isDirectory);
 // The same for an item's catalogue information (permissions and node flags).
 ItemKind kind_of(const FSCatalogInfo& info);
-// Reads an item's kind. Where it is not a plain file, `*not_file` gets the
+// Reads an item's kind. Where it is not a plain file, `*notFile` gets the
 // words for an error about it ("it is a FIFO, not a plain file").
-OSErr item_kind(const FSRef& ref, ItemKind* kind, std::string* not_file = nullptr);
+OSErr item_kind(const FSRef& ref, ItemKind* kind, std::string* notFile = nullptr);
 
 // The command table, in the order `fmutil --help` lists it.
 const std::vector<CommandSpec>& commands();
 
 // Makes a reference from a path given on the command line.
-OSErr path_ref(const std::string& path, FSRef* ref, bool* is_directory = nullptr);
+OSErr path_ref(const std::string& path, FSRef* ref, bool* isDirectory = nullptr);
 // The absolute path of a reference, or "" when it cannot be made.
 std::string ref_path(const FSRef& ref);
 

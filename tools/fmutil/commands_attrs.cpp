@@ -122,30 +122,30 @@ void walk_below(Context& ctx, const FSRef& dir, const std::string& path, const I
     bool changed = false;
     std::vector<TreeLevel> stack(1);
     stack[0].prefix = path_prefix(path);
-    stack[0].keep_all_refs = true;
+    stack[0].keepAllRefs = true;
     if (OSErr e = read_level(dir, buffers, &stack[0], &changed))
         item_failed(ctx, path, e, {}, failed);
-    std::string item_path;
+    std::string itemPath;
     while (const TreeEntry* next = next_entry(stack)) {
         const TreeLevel& level = stack.back();
         const TreeEntry& entry = *next;
-        item_path = level.prefix + entry.name;
+        itemPath = level.prefix + entry.name;
         const FSRef ref = level.refs[entry.ref];
-        const bool is_dir = entry.is_dir;
+        const bool isDir = entry.isDir;
         // As chattr -R does, a recursive change leaves links (which carry no
         // Finder information of their own) and devices, FIFOs and sockets alone.
         const std::string_view kind = entry.kind;
         if (!changes || kind == "file" || kind == "directory") {
             std::string meaning;
-            const Item item{item_path, ref, json, (*index)++, true, true};
-            if (OSErr e = fn(ctx, item, &meaning)) item_failed(ctx, item_path, e, meaning, failed);
+            const Item item{itemPath, ref, json, (*index)++, true, true};
+            if (OSErr e = fn(ctx, item, &meaning)) item_failed(ctx, itemPath, e, meaning, failed);
         }
-        if (!is_dir) continue;
+        if (!isDir) continue;
         TreeLevel child;
-        child.prefix = item_path + "/";
-        child.keep_all_refs = true;
+        child.prefix = itemPath + "/";
+        child.keepAllRefs = true;
         if (OSErr e = read_level(ref, buffers, &child, &changed))
-            item_failed(ctx, item_path, e, {}, failed);
+            item_failed(ctx, itemPath, e, {}, failed);
         stack.push_back(std::move(child));  // `level` and `entry` are stale now
     }
 }
@@ -217,12 +217,12 @@ OSErr info_one(Context& ctx, const Item& item, std::string*) {
     HFSUniStr255 uname{};
     if (OSErr e = FSGetCatalogInfo(&ref, kWanted, &info, &uname, nullptr, nullptr)) return e;
     // The lock that would stop a change: the item's own, or its volume's.
-    const OSErr lock_state = FSCheckLock(&ref);
+    const OSErr lockState = FSCheckLock(&ref);
 
     const ItemKind kind = kind_of(info);
     // Type, creator and forks belong to plain files; a link, FIFO, socket or
     // device has none of them.
-    const bool plain_file = kind.letter == '-';
+    const bool plainFile = kind.letter == '-';
     std::string name;
     append_disk_name(name, ref, uname);
     FileInfo fi;  // a folder's Finder flags sit at the same offset as a file's
@@ -231,10 +231,10 @@ OSErr info_one(Context& ctx, const Item& item, std::string*) {
     FSPermissionInfo perm;
     std::memcpy(&perm, info.permissions, sizeof perm);
     const UInt8 privs = info.userPrivileges;
-    const char* lock_by = lock_state == fLckdErr   ? "item"
-                          : lock_state == vLckdErr ? "volume"
-                          : lock_state == wPrErr   ? "write-protected volume"
-                                                   : nullptr;
+    const char* lockBy = lockState == fLckdErr   ? "item"
+                         : lockState == vLckdErr ? "volume"
+                         : lockState == wPrErr   ? "write-protected volume"
+                                                 : nullptr;
 
     if (item.json != nullptr) {
         JsonWriter& j = *item.json;
@@ -247,7 +247,7 @@ OSErr info_one(Context& ctx, const Item& item, std::string*) {
         j.field("volume", static_cast<std::int64_t>(info.volume));
         j.field("locked", (info.nodeFlags & kFSNodeLockedMask) != 0);
         j.key("locked_by");
-        lock_by ? j.string(lock_by) : j.null();
+        lockBy ? j.string(lockBy) : j.null();
         j.key("dates");
         j.begin_object();
         json_date(j, "created", info.createDate);
@@ -256,7 +256,7 @@ OSErr info_one(Context& ctx, const Item& item, std::string*) {
         json_date(j, "accessed", info.accessDate);
         json_date(j, "backed_up", info.backupDate);
         j.end_object();
-        if (plain_file) {
+        if (plainFile) {
             j.key("type");
             fi.fileType ? j.string(format_ostype(fi.fileType)) : j.null();
             j.key("creator");
@@ -292,14 +292,14 @@ OSErr info_one(Context& ctx, const Item& item, std::string*) {
     human_line(o, "volume", std::to_string(info.volume));
     human_line(o, "locked",
                (info.nodeFlags & kFSNodeLockedMask) ? "yes"
-               : lock_by                            ? std::string("no (but the ") + lock_by + " is)"
+               : lockBy                             ? std::string("no (but the ") + lockBy + " is)"
                                                     : "no");
     human_line(o, "created", human_date(info.createDate));
     human_line(o, "modified", human_date(info.contentModDate));
     human_line(o, "attr. mod.", human_date(info.attributeModDate));
     human_line(o, "accessed", human_date(info.accessDate));
     human_line(o, "backed up", human_date(info.backupDate));
-    if (plain_file) {
+    if (plainFile) {
         human_line(o, "type", fi.fileType ? format_ostype(fi.fileType) : "", true);
         human_line(o, "creator", fi.fileCreator ? format_ostype(fi.fileCreator) : "", true);
         human_line(o, "data fork", std::to_string(info.dataLogicalSize) + " bytes");
@@ -633,11 +633,11 @@ int cmd_touch(Context& ctx) {
                 "2026-12-07T23:10:40+01:00)");
         }
     }
-    FSCatalogInfo ref_info{};
+    FSCatalogInfo refInfo{};
     if (reference) {
         FSRef rref;
         if (OSErr e = path_ref(*reference, &rref)) return ctx.fm_error(*reference, e);
-        if (OSErr e = FSGetCatalogInfo(&rref, which, &ref_info, nullptr, nullptr, nullptr))
+        if (OSErr e = FSGetCatalogInfo(&rref, which, &refInfo, nullptr, nullptr, nullptr))
             return ctx.fm_error(*reference, e);
     }
     // The plain form moves the modification date on as the utilities do
@@ -669,7 +669,7 @@ int cmd_touch(Context& ctx) {
             if (!reference && !date) GetUTCDateTime(&now, 0);
             for (const DateKind& k : kDateKinds) {
                 if (!(which & k.bit)) continue;
-                set.*k.field = reference ? ref_info.*k.field : date ? *date : now;
+                set.*k.field = reference ? refInfo.*k.field : date ? *date : now;
             }
             if (OSErr e = FSSetCatalogInfo(&item.ref, which, &set)) return e;
             if (OSErr e = FSGetCatalogInfo(&item.ref, which, &after, nullptr, nullptr, nullptr))
@@ -756,7 +756,7 @@ bool can_have_comment(const FSRef& ref) {
 
 }  // namespace
 
-OSErr copy_comment(const FSRef& src, const FSRef& dst, bool* reading_failed) {
+OSErr copy_comment(const FSRef& src, const FSRef& dst, bool* readingFailed) {
     CommentCall from, to;
     if (OSErr e = from.prepare(src)) return e;
     if (OSErr e = to.prepare(dst)) return e;
@@ -769,7 +769,7 @@ OSErr copy_comment(const FSRef& src, const FSRef& dst, bool* reading_failed) {
         return e == afpItemNotFound ? static_cast<OSErr>(noErr) : e;
     }
     if (got != noErr) {
-        if (reading_failed != nullptr) *reading_failed = true;
+        if (readingFailed != nullptr) *readingFailed = true;
         return got;
     }
     to.pb.ioDTBuffer = buf;

@@ -97,10 +97,10 @@ int cmd_swap(Context& ctx) {
     // it is (the exchange would name the first path whichever it was).
     for (const std::string* path : {&a, &b}) {
         ItemKind kind;
-        std::string not_file;
-        if (OSErr e = item_kind(path == &a ? ra : rb, &kind, &not_file))
+        std::string notFile;
+        if (OSErr e = item_kind(path == &a ? ra : rb, &kind, &notFile))
             return ctx.fm_error(*path, e);
-        if (!not_file.empty()) return ctx.fm_error(*path, notAFileErr, not_file);
+        if (!notFile.empty()) return ctx.fm_error(*path, notAFileErr, notFile);
     }
     FSRef na;
     FSRef nb;
@@ -205,10 +205,10 @@ class ItemName {
 // copy carries: Finder information, comment, dates, resource fork) follow
 // the copy, as cp -a copies them. A file system without them has none.
 // Most files have none: the copy is named only for a first one.
-OSErr copy_other_xattrs(const FSRef& src, const FSRef& dst, const std::string& src_path,
-                        const std::string& dst_path) {
+OSErr copy_other_xattrs(const FSRef& src, const FSRef& dst, const std::string& srcPath,
+                        const std::string& dstPath) {
     ItemName from;
-    if (!from.open(src, src_path)) return ioErr;
+    if (!from.open(src, srcPath)) return ioErr;
     std::vector<char> names(4096);
     ssize_t n;
     while ((n = ::llistxattr(from.c_str(), names.data(), names.size())) < 0 && errno == ERANGE)
@@ -224,7 +224,7 @@ OSErr copy_other_xattrs(const FSRef& src, const FSRef& dst, const std::string& s
         const char* name = names.data() + i;
         if (std::strncmp(name, "user.org.netatalk.", 18) == 0) continue;
         if (!opened) {
-            if (!to.open(dst, dst_path)) return ioErr;
+            if (!to.open(dst, dstPath)) return ioErr;
             opened = true;
             value.resize(XATTR_SIZE_MAX);  // the largest value Linux allows
         }
@@ -254,22 +254,22 @@ bool same_owner_and_mode(const FSCatalogInfo& a, const FSCatalogInfo& b) {
 // comment: the owner (as root; a copy otherwise belongs to whoever makes
 // it, as with cp -a) and the other extended attributes. (A file gets all of
 // it from VantrelFSCopyFileWhole.)
-OSErr finish_copy(const FSRef& src, const FSRef& dst, bool as_root, const std::string& src_path,
-                  const std::string& dst_path) {
+OSErr finish_copy(const FSRef& src, const FSRef& dst, bool asRoot, const std::string& srcPath,
+                  const std::string& dstPath) {
     // The creation date too: where it is only the source's birth time (no
     // record of its own), the copy would otherwise be born now.
     const FSCatalogInfoBitmap which =
-        kFSCatInfoCreateDate | (as_root ? kFSCatInfoPermissions : kFSCatInfoNone);
+        kFSCatInfoCreateDate | (asRoot ? kFSCatInfoPermissions : kFSCatInfoNone);
     FSCatalogInfo s{}, d{};
     if (OSErr e = FSGetCatalogInfo(&src, which, &s, nullptr, nullptr, nullptr)) return e;
     if (OSErr e = FSGetCatalogInfo(&dst, which, &d, nullptr, nullptr, nullptr)) return e;
     FSCatalogInfoBitmap set = kFSCatInfoNone;
     if (!same_date(s.createDate, d.createDate)) set |= kFSCatInfoCreateDate;
-    if (as_root && !same_owner_and_mode(s, d)) set |= kFSCatInfoPermissions;
+    if (asRoot && !same_owner_and_mode(s, d)) set |= kFSCatInfoPermissions;
     if (set != kFSCatInfoNone) {
         if (OSErr e = FSSetCatalogInfo(&dst, set, &s)) return e;
     }
-    return copy_other_xattrs(src, dst, src_path, dst_path);
+    return copy_other_xattrs(src, dst, srcPath, dstPath);
 }
 
 // A copied folder's own attributes: what FSCopyFileMgrAttributes gives
@@ -277,8 +277,8 @@ OSErr finish_copy(const FSRef& src, const FSRef& dst, bool as_root, const std::s
 // and group, which the copy keeps as cp -a does: the utility sets them all
 // in one step, so giving another user's folder away would fail and leave
 // the copy with none of them.
-OSErr copy_folder_attributes(const FSRef& src, const FSRef& dst, bool as_root) {
-    if (as_root) return FSCopyFileMgrAttributes(&src, &dst, false);
+OSErr copy_folder_attributes(const FSRef& src, const FSRef& dst, bool asRoot) {
+    if (asRoot) return FSCopyFileMgrAttributes(&src, &dst, false);
     constexpr FSCatalogInfoBitmap kCopied =
         kFSCatInfoCreateDate | kFSCatInfoContentMod | kFSCatInfoAccessDate | kFSCatInfoBackupDate |
         kFSCatInfoPermissions | kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo;
@@ -288,11 +288,11 @@ OSErr copy_folder_attributes(const FSRef& src, const FSRef& dst, bool as_root) {
     if (OSErr e = FSGetCatalogInfo(&dst, kFSCatInfoPermissions, &own, nullptr, nullptr, nullptr))
         return e;
     FSPermissionInfo perm;
-    FSPermissionInfo own_perm;
+    FSPermissionInfo ownPerm;
     std::memcpy(&perm, from.permissions, sizeof perm);
-    std::memcpy(&own_perm, own.permissions, sizeof own_perm);
-    perm.userID = own_perm.userID;
-    perm.groupID = own_perm.groupID;
+    std::memcpy(&ownPerm, own.permissions, sizeof ownPerm);
+    perm.userID = ownPerm.userID;
+    perm.groupID = ownPerm.groupID;
     std::memcpy(from.permissions, &perm, sizeof perm);
     FolderInfo fi;  // the Finder places the copy anew
     std::memcpy(&fi, from.finderInfo, sizeof fi);
@@ -311,8 +311,8 @@ std::string full_meaning(OSErr e, const std::string& dir) {
 }
 
 struct CopyFrame {
-    TreeLevel level;       // the source folder's items; prefix: the copy's path
-    std::string src_path;  // the source folder's path with "/", for errors about it
+    TreeLevel level;      // the source folder's items; prefix: the copy's path
+    std::string srcPath;  // the source folder's path with "/", for errors about it
     FSRef src;
     FSRef dst;
 };
@@ -320,38 +320,38 @@ struct CopyFrame {
 // Which side a failed copy names: the destination when it is full, locked,
 // or closed to this user; otherwise the item being copied (one this user
 // cannot read, say).
-bool dest_at_fault(const FSRef& dest_dir, OSErr e) {
+bool dest_at_fault(const FSRef& destDir, OSErr e) {
     if (e == dskFulErr || e == wPrErr || e == vLckdErr || e == dirFulErr) return true;
     if (e != afpAccessDenied && e != permErr) return false;
     FSCatalogInfo info{};
-    return FSGetCatalogInfo(&dest_dir, kFSCatInfoUserPrivs, &info, nullptr, nullptr, nullptr) ==
+    return FSGetCatalogInfo(&destDir, kFSCatInfoUserPrivs, &info, nullptr, nullptr, nullptr) ==
                noErr &&
            (info.userPrivileges & kioACUserNoMakeChangesMask) != 0;
 }
 
 }  // namespace
 
-// Copies the folder `src` into `dest_parent` as `name`: every file with
+// Copies the folder `src` into `destParent` as `name`: every file with
 // both forks, Finder information, comment, dates, permissions, other
 // extended attributes and (as root) owner; folders get their own attributes
 // after their contents, so that filling them does not change their dates.
 // Links, devices, FIFOs and sockets cannot be made through the File Manager:
 // each is reported and the rest is copied, and so is a "._NAME" of the
 // user's own, which the File Manager never lists. An error about what is copied
-// names the source item (`src_path` spells the folder); one about where it
+// names the source item (`srcPath` spells the folder); one about where it
 // goes, the copy.
-static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& src_path,
-                       const FSRef& dest_parent, UniCharCount name_len, const UniChar* name,
-                       const std::string& dst_path, std::vector<TreeError>* failed) {
-    const bool as_root = ::geteuid() == 0;
+static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& srcPath,
+                       const FSRef& destParent, UniCharCount nameLen, const UniChar* name,
+                       const std::string& dstPath, std::vector<TreeError>* failed) {
+    const bool asRoot = ::geteuid() == 0;
     TreeBuffers buffers;
     bool changed = false;
     std::vector<CopyFrame> stack(1);
     stack[0].src = src;
-    stack[0].level.prefix = dst_path + "/";
-    stack[0].level.keep_all_refs = true;
-    stack[0].src_path = path_prefix(src_path);
-    if (OSErr e = FSCreateDirectoryUnicode(&dest_parent, name_len, name, kFSCatInfoNone, nullptr,
+    stack[0].level.prefix = dstPath + "/";
+    stack[0].level.keepAllRefs = true;
+    stack[0].srcPath = path_prefix(srcPath);
+    if (OSErr e = FSCreateDirectoryUnicode(&destParent, nameLen, name, kFSCatInfoNone, nullptr,
                                            &stack[0].dst, nullptr, nullptr)) {
         return e;
     }
@@ -359,45 +359,44 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& src_pa
     // the destination inside the source (a bind mount) would lead the walk
     // into the copy it is making, and it would never end.
     FSCatalogInfo made{};
-    struct stat made_st {};
-    const bool made_known = FSGetCatalogInfo(&stack[0].dst, kFSCatInfoNodeID, &made, nullptr,
-                                             nullptr, nullptr) == noErr &&
-                            ::stat(ref_path(stack[0].dst).c_str(), &made_st) == 0;
-    auto is_the_copy = [&](const FSRef& dir, UInt32 node) {
+    struct stat madeSt {};
+    const bool madeKnown = FSGetCatalogInfo(&stack[0].dst, kFSCatInfoNodeID, &made, nullptr,
+                                            nullptr, nullptr) == noErr &&
+                           ::stat(ref_path(stack[0].dst).c_str(), &madeSt) == 0;
+    auto isTheCopy = [&](const FSRef& dir, UInt32 node) {
         struct stat st {};
-        return made_known && node == made.nodeID && ::stat(ref_path(dir).c_str(), &st) == 0 &&
-               st.st_dev == made_st.st_dev && st.st_ino == made_st.st_ino;
+        return madeKnown && node == made.nodeID && ::stat(ref_path(dir).c_str(), &st) == 0 &&
+               st.st_dev == madeSt.st_dev && st.st_ino == madeSt.st_ino;
     };
     auto fail = [&](const std::string& path, OSErr e, std::string_view meaning = {}) {
         ctx.out.flush();
         ctx.fm_error_line(path, e, meaning);
         failed->push_back({path, e});
     };
-    if (OSErr e = read_level(src, buffers, &stack[0].level, &changed)) fail(src_path, e);
+    if (OSErr e = read_level(src, buffers, &stack[0].level, &changed)) fail(srcPath, e);
     while (!stack.empty()) {
         CopyFrame& frame = stack.back();
         if (frame.level.next == frame.level.entries.size()) {
             // The File Manager never lists a "._NAME" of the user's own, so
             // the copy went without it: say so rather than report success.
             // A folder deeper than a path can reach is read through its parent.
-            ItemName src_dir;
-            const bool deep = frame.src_path.size() >= PATH_MAX;
-            if (deep && !src_dir.open(frame.src, frame.src_path)) {
-                fail(frame.src_path.substr(0, frame.src_path.size() - 1), ioErr,
+            ItemName srcDir;
+            const bool deep = frame.srcPath.size() >= PATH_MAX;
+            if (deep && !srcDir.open(frame.src, frame.srcPath)) {
+                fail(frame.srcPath.substr(0, frame.srcPath.size() - 1), ioErr,
                      "could not be read for ._ files of its own");
             }
-            for (const std::string& own :
-                 hidden_own_files(deep ? src_dir.c_str() : frame.src_path)) {
-                fail(frame.src_path + own, afpObjectTypeErr,
+            for (const std::string& own : hidden_own_files(deep ? srcDir.c_str() : frame.srcPath)) {
+                fail(frame.srcPath + own, afpObjectTypeErr,
                      "not copied: a file of its own with a resource fork's name, which the File "
                      "Manager never lists; copy it yourself");
             }
             const std::string path = frame.level.prefix.substr(0, frame.level.prefix.size() - 1);
             bool reading = false;  // the source's comment could not be read
-            OSErr e = copy_folder_attributes(frame.src, frame.dst, as_root);
+            OSErr e = copy_folder_attributes(frame.src, frame.dst, asRoot);
             if (!e) e = copy_comment(frame.src, frame.dst, &reading);
-            if (!e) e = finish_copy(frame.src, frame.dst, as_root, frame.src_path, path);
-            std::string from = frame.src_path;
+            if (!e) e = finish_copy(frame.src, frame.dst, asRoot, frame.srcPath, path);
+            std::string from = frame.srcPath;
             if (from.size() > 1) from.pop_back();  // the folder's path, without the "/"
             if (e) fail(reading ? from : path, e);
             stack.pop_back();
@@ -406,31 +405,31 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& src_pa
         const TreeEntry& entry = frame.level.entries[frame.level.next++];
         const FSRef item = frame.level.refs[entry.ref];
         const std::string path = frame.level.prefix + entry.name;
-        const std::string from = frame.src_path + entry.name;
+        const std::string from = frame.srcPath + entry.name;
         if (!is_utf8(entry.name)) {
             // Its Unicode form would be a different name (U+FFFD for each
             // stray byte): better not copied than copied under a wrong name.
             fail(from, bdNamErr, "not copied: the name is not UTF-8");
             continue;
         }
-        if (entry.is_dir) {
+        if (entry.isDir) {
             HFSUniStr255 uname{};
-            FSCatalogInfo dir_info{};
-            if (OSErr e = FSGetCatalogInfo(&item, kFSCatInfoNodeID, &dir_info, &uname, nullptr,
-                                           nullptr)) {
+            FSCatalogInfo dirInfo{};
+            if (OSErr e =
+                    FSGetCatalogInfo(&item, kFSCatInfoNodeID, &dirInfo, &uname, nullptr, nullptr)) {
                 fail(from, e);
                 continue;
             }
-            if (is_the_copy(item, dir_info.nodeID)) {
+            if (isTheCopy(item, dirInfo.nodeID)) {
                 fail(from, badMovErr,
                      "not copied: it is the copy being made, reached through a mount");
                 continue;
             }
             CopyFrame child;
             child.src = item;
-            child.src_path = from + "/";
+            child.srcPath = from + "/";
             child.level.prefix = path + "/";
-            child.level.keep_all_refs = true;
+            child.level.keepAllRefs = true;
             if (OSErr e = FSCreateDirectoryUnicode(&frame.dst, uname.length, uname.unicode,
                                                    kFSCatInfoNone, nullptr, &child.dst, nullptr,
                                                    nullptr)) {
@@ -470,8 +469,8 @@ int cmd_mv(Context& ctx) {
     FSRef sref;
     FSRef dref;
     if (OSErr e = path_ref(src, &sref)) return ctx.fm_error(src, e);
-    bool dest_dir = false;
-    OSErr de = path_ref(dest, &dref, &dest_dir);
+    bool destDir = false;
+    OSErr de = path_ref(dest, &dref, &destDir);
     if (!renamed && de == fnfErr) {
         // "mv OLD NEW" where NEW does not exist: NEW names the item's new
         // place and name, as mv has it.
@@ -486,16 +485,16 @@ int cmd_mv(Context& ctx) {
             return ctx.usage_error("'" + dest + "' ends in a name longer than 255 UTF-16 units");
         if (!u) return ctx.usage_error("'" + dest + "' does not end in a file name");
         // "mv file new/" asks for a directory that is not there, as mv has it.
-        bool src_dir = false;
-        if (dest.back() == '/' && path_ref(src, &sref, &src_dir) == noErr && !src_dir)
+        bool srcDir = false;
+        if (dest.back() == '/' && path_ref(src, &sref, &srcDir) == noErr && !srcDir)
             return ctx.fm_error(dest, dirNFErr);
         name = std::move(*u);
         renamed = true;
         dest = parent;
-        de = path_ref(dest, &dref, &dest_dir);
+        de = path_ref(dest, &dref, &destDir);
     }
     if (de) return ctx.fm_error(ctx.args[1], de);  // as given: its directory is missing
-    if (!dest_dir) {
+    if (!destDir) {
         // An existing file is never replaced: the destination is at fault.
         return ctx.fm_error(dest, dupFNErr, "it exists and is not a directory; mv never replaces");
     }
@@ -519,20 +518,19 @@ int cmd_mv(Context& ctx) {
     if (e == diffVolErr) {
         // Another volume: copy, then delete, as mv does, keeping everything
         // the copy keeps. The source goes only when the whole copy is made.
-        HFSUniStr255 src_name{};
-        if (OSErr ne =
-                FSGetCatalogInfo(&sref, kFSCatInfoNone, nullptr, &src_name, nullptr, nullptr))
+        HFSUniStr255 srcName{};
+        if (OSErr ne = FSGetCatalogInfo(&sref, kFSCatInfoNone, nullptr, &srcName, nullptr, nullptr))
             return ctx.fm_error(src, ne);
-        const UniCharCount len = renamed ? static_cast<UniCharCount>(name.size()) : src_name.length;
+        const UniCharCount len = renamed ? static_cast<UniCharCount>(name.size()) : srcName.length;
         const UniChar* units =
-            renamed ? reinterpret_cast<const UniChar*>(name.data()) : src_name.unicode;
+            renamed ? reinterpret_cast<const UniChar*>(name.data()) : srcName.unicode;
         std::string target = ref_path(dref);
         if (target != "/") target.push_back('/');
         if (renamed) {
             target += utf16_to_utf8(name);
         } else {
             std::string leaf;
-            append_disk_name(leaf, sref, src_name);
+            append_disk_name(leaf, sref, srcName);
             if (!is_utf8(leaf)) {
                 return ctx.fm_error(src, bdNamErr,
                                     "the name is not UTF-8; give the copy a NEWNAME to move it to "
@@ -544,8 +542,8 @@ int cmd_mv(Context& ctx) {
         if (FSMakeFSRefUnicode(&dref, len, units, kTextEncodingUnknown, &existing) == noErr)
             return ctx.fm_error(target, dupFNErr);
         ItemKind kind;
-        std::string not_file;
-        if (OSErr ke = item_kind(sref, &kind, &not_file)) return ctx.fm_error(src, ke);
+        std::string notFile;
+        if (OSErr ke = item_kind(sref, &kind, &notFile)) return ctx.fm_error(src, ke);
         if (kind.letter == 'd') {
             std::vector<TreeError> failed;
             if (OSErr ce = copy_tree(ctx, sref, src, dref, len, units, target, &failed))
@@ -561,8 +559,8 @@ int cmd_mv(Context& ctx) {
             FSRef copy;
             if (OSErr ce = copy_beside(sref, dref, &copy, true))
                 return ctx.fm_error(dest, ce, full_meaning(ce, ref_path(dref)));
-            FSRef final_ref;
-            OSErr ce = FSRenameUnicode(&copy, len, units, kTextEncodingUnknown, &final_ref);
+            FSRef finalRef;
+            OSErr ce = FSRenameUnicode(&copy, len, units, kTextEncodingUnknown, &finalRef);
             if (ce) {
                 FSDeleteObject(&copy);  // benign: the unfinished copy goes, the source stays
                 return ctx.fm_error(target, ce, placed_meaning(ce));
@@ -575,7 +573,7 @@ int cmd_mv(Context& ctx) {
             }
             if (!e) e = FSDeleteObject(&sref);
         } else {
-            return ctx.fm_error(src, notAFileErr, "cannot be moved to another volume: " + not_file);
+            return ctx.fm_error(src, notAFileErr, "cannot be moved to another volume: " + notFile);
         }
         if (e) {
             return ctx.fm_error(src, e,
@@ -605,29 +603,29 @@ int cmd_cp(Context& ctx) {
     FSRef sref;
     FSRef dref;
     if (OSErr e = path_ref(src, &sref)) return ctx.fm_error(src, e);
-    bool dest_dir = false;
-    if (OSErr e = path_ref(dest, &dref, &dest_dir)) return ctx.fm_error(dest, e);
-    HFSUniStr255 src_name{};
-    if (OSErr e = FSGetCatalogInfo(&sref, kFSCatInfoNone, nullptr, &src_name, nullptr, nullptr)) {
+    bool destDir = false;
+    if (OSErr e = path_ref(dest, &dref, &destDir)) return ctx.fm_error(dest, e);
+    HFSUniStr255 srcName{};
+    if (OSErr e = FSGetCatalogInfo(&sref, kFSCatInfoNone, nullptr, &srcName, nullptr, nullptr)) {
         return ctx.fm_error(src, e);
     }
     ItemKind kind;
-    std::string not_file;
-    if (OSErr e = item_kind(sref, &kind, &not_file)) return ctx.fm_error(src, e);
+    std::string notFile;
+    if (OSErr e = item_kind(sref, &kind, &notFile)) return ctx.fm_error(src, e);
     const bool tree = kind.letter == 'd' && ctx.has("recursive");
     if (kind.letter == 'd' && !tree)
-        return ctx.fm_error(src, notAFileErr, not_file + " (folders are copied with -r)");
-    if (!not_file.empty() && !tree) return ctx.fm_error(src, notAFileErr, not_file);
+        return ctx.fm_error(src, notAFileErr, notFile + " (folders are copied with -r)");
+    if (!notFile.empty() && !tree) return ctx.fm_error(src, notAFileErr, notFile);
     if (tree && replace) return ctx.usage_error("--replace replaces a file, not a folder");
 
     if (replace) {
         // Copy beside the file, exchange the two, delete the copy (which now
         // holds the old contents): the file keeps its creation date, Finder
         // information, ID and place, and is never missing or half-written.
-        std::string not_target;
-        ItemKind target_kind;
-        if (OSErr e = item_kind(dref, &target_kind, &not_target)) return ctx.fm_error(dest, e);
-        if (!not_target.empty()) return ctx.fm_error(dest, notAFileErr, not_target);
+        std::string notTarget;
+        ItemKind targetKind;
+        if (OSErr e = item_kind(dref, &targetKind, &notTarget)) return ctx.fm_error(dest, e);
+        if (!notTarget.empty()) return ctx.fm_error(dest, notAFileErr, notTarget);
         if (FSCompareFSRefs(&sref, &dref) == noErr)
             return ctx.usage_error("a file cannot replace itself");
         FSRef parent;
@@ -645,29 +643,29 @@ int cmd_cp(Context& ctx) {
         // The references follow the contents: `copy` names the target now,
         // `dref` the old contents. (Looking the target up again by its
         // Unicode name would miss a name that is not UTF-8.)
-        const FSRef& at_target = copy;
-        const FSRef& at_temp = dref;
-        if (OSErr removed = FSDeleteObject(&at_temp)) {
-            return ctx.fm_error(ref_path(at_temp), removed,
+        const FSRef& atTarget = copy;
+        const FSRef& atTemp = dref;
+        if (OSErr removed = FSDeleteObject(&atTemp)) {
+            return ctx.fm_error(ref_path(atTemp), removed,
                                 "replaced, but the old contents could not be deleted from here");
         }
-        if (ctx.json) print_path_json(ctx, "path", ref_path(at_target));
+        if (ctx.json) print_path_json(ctx, "path", ref_path(atTarget));
         return ctx.finish();
     }
-    if (!dest_dir) {
+    if (!destDir) {
         return ctx.fm_error(dest, errFSNotAFolder,
                             "not a directory (--replace replaces an existing file)");
     }
     // The copy's final name must be free before anything is written.
-    const UniCharCount len = renamed ? static_cast<UniCharCount>(name.size()) : src_name.length;
+    const UniCharCount len = renamed ? static_cast<UniCharCount>(name.size()) : srcName.length;
     const UniChar* units =
-        renamed ? reinterpret_cast<const UniChar*>(name.data()) : src_name.unicode;
+        renamed ? reinterpret_cast<const UniChar*>(name.data()) : srcName.unicode;
     std::string target = ref_path(dref);
     if (target != "/") target.push_back('/');
     if (renamed) {
         target += ctx.args[2];
     } else {
-        append_disk_name(target, sref, src_name);
+        append_disk_name(target, sref, srcName);
     }
     FSRef existing;
     if (FSMakeFSRefUnicode(&dref, len, units, kTextEncodingUnknown, &existing) == noErr)
@@ -705,9 +703,9 @@ int cmd_cp(Context& ctx) {
         // name that is not UTF-8 has no exact Unicode form to rename to),
         // with everything cp -a keeps, as cp -r copies each file.
         if (OSErr e = VantrelFSCopyFileWhole(&sref, &dref, 0, nullptr, nullptr)) {
-            const bool at_target = e == dupFNErr || e == afpObjectTypeErr;
+            const bool atTarget = e == dupFNErr || e == afpObjectTypeErr;
             const std::string full = full_meaning(e, ref_path(dref));
-            return ctx.fm_error(at_target                ? target
+            return ctx.fm_error(atTarget                 ? target
                                 : dest_at_fault(dref, e) ? dest
                                                          : src,
                                 e, full.empty() ? placed_meaning(e) : full);
@@ -721,15 +719,15 @@ int cmd_cp(Context& ctx) {
     if (OSErr e = copy_beside(sref, dref, &copy, true))
         return ctx.fm_error(dest_at_fault(dref, e) ? dest : src, e,
                             full_meaning(e, ref_path(dref)));
-    FSRef renamed_ref;
-    if (OSErr e = FSRenameUnicode(&copy, len, units, kTextEncodingUnknown, &renamed_ref)) {
+    FSRef renamedRef;
+    if (OSErr e = FSRenameUnicode(&copy, len, units, kTextEncodingUnknown, &renamedRef)) {
         FSDeleteObject(&copy);  // benign: the copy under its temporary name goes
         return ctx.fm_error(target, e, placed_meaning(e));
     }
     if (ctx.json) {
         // Printed as the directory spells it (a name given in one normal
         // form may be stored in the other).
-        const std::string path = ref_path(renamed_ref);
+        const std::string path = ref_path(renamedRef);
         print_path_json(ctx, "path", path.empty() ? target : path);
     }
     return ctx.finish();
@@ -756,11 +754,11 @@ int cmd_volumes(Context& ctx) {
         const std::string mount = ref_path(root);
         FSVolumeRefNum vref = 0;
         HFSUniStr255 uname{};
-        UInt64 free_bytes = 0;
+        UInt64 freeBytes = 0;
         UInt64 total = 0;
         FSVolumeInfo vinfo{};
         OSErr e = FSGetVRefNum(&root, &vref);
-        if (!e) e = FSGetVInfo(vref, &uname, &free_bytes, &total);
+        if (!e) e = FSGetVInfo(vref, &uname, &freeBytes, &total);
         if (!e) e = FSGetVolumeInfo(vref, 0, nullptr, kFSVolInfoFlags, &vinfo, nullptr, nullptr);
         if (e) {
             ctx.out.flush();
@@ -778,14 +776,14 @@ int cmd_volumes(Context& ctx) {
             j.field("name", name);
             j.name_field("mount_point", mount);
             j.field_u("total_bytes", total);
-            j.field_u("free_bytes", free_bytes);
+            j.field_u("free_bytes", freeBytes);
             j.field("software_locked", sw);
             j.field("hardware_locked", hw);
             j.end_object();
         } else {
             char buf[96];
             std::snprintf(buf, sizeof buf, "%6d %9s %9s %-8s ", static_cast<int>(vref),
-                          human_size(total).c_str(), human_size(free_bytes).c_str(),
+                          human_size(total).c_str(), human_size(freeBytes).c_str(),
                           hw   ? "hardware"
                           : sw ? "software"
                                : "no");
@@ -823,15 +821,15 @@ int cmd_fileid(Context& ctx) {
         FSVolumeRefNum vref = 0;
         if (OSErr e = FSGetVRefNum(&vol, &vref)) return ctx.fm_error(volume, e);
         FSRef found;
-        const auto file_id = static_cast<SInt32>(static_cast<UInt32>(*id));
-        if (OSErr e = FSResolveFileIDRef(vref, file_id, &found)) {
+        const auto fileId = static_cast<SInt32>(static_cast<UInt32>(*id));
+        if (OSErr e = FSResolveFileIDRef(vref, fileId, &found)) {
             return ctx.fm_error(volume + " (file ID " + ctx.args[1] + ")", e);
         }
         const std::string path = ref_path(found);
         if (ctx.json) {
             JsonWriter j(ctx.out);
             j.begin_object();
-            j.field("id", static_cast<std::int64_t>(file_id));
+            j.field("id", static_cast<std::int64_t>(fileId));
             j.name_field("path", path);
             j.end_object();
             j.finish();
@@ -851,9 +849,9 @@ int cmd_fileid(Context& ctx) {
     const bool existed = e == fidExists || e == afpIDExists;
     if (e == notAFileErr) {
         ItemKind kind;
-        std::string not_file;
-        if (item_kind(ref, &kind, &not_file) == noErr && !not_file.empty())
-            return ctx.fm_error(path, e, not_file);
+        std::string notFile;
+        if (item_kind(ref, &kind, &notFile) == noErr && !notFile.empty())
+            return ctx.fm_error(path, e, notFile);
     }
     if (e && !existed) return ctx.fm_error(path, e);
     FSVolumeRefNum vref = 0;

@@ -58,32 +58,32 @@ int cmd_rsrc(Context& ctx) {
     // cannot be read changes nothing.
     std::string data;
     if (from) {
-        const bool stdin_ = *from == "-";
-        const int fd = stdin_ ? 0 : ::open(from->c_str(), O_RDONLY | O_CLOEXEC);
+        const bool fromStdin = *from == "-";
+        const int fd = fromStdin ? 0 : ::open(from->c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0 || !read_all(fd, &data)) {
             const int err = errno;
             if (fd > 0) ::close(fd);
             ctx.err << "fmutil: rsrc: cannot read ";
-            ctx.err.name(stdin_ ? std::string_view("standard input") : std::string_view(*from));
+            ctx.err.name(fromStdin ? std::string_view("standard input") : std::string_view(*from));
             ctx.err << ": " << std::strerror(err) << "\n";
             ctx.err.flush();
             return kExitFileManager;
         }
-        if (!stdin_) ::close(fd);
+        if (!fromStdin) ::close(fd);
     }
     FSRef ref;
     if (OSErr e = path_ref(path, &ref)) return ctx.fm_error(path, e);
     ItemKind kind;
-    std::string not_file;
-    if (OSErr e = item_kind(ref, &kind, &not_file)) return ctx.fm_error(path, e);
-    if (!not_file.empty()) return ctx.fm_error(path, notAFileErr, not_file);
-    HFSUniStr255 fork_name{};
-    if (OSErr e = FSGetResourceForkName(&fork_name)) return ctx.fm_error(path, e);
+    std::string notFile;
+    if (OSErr e = item_kind(ref, &kind, &notFile)) return ctx.fm_error(path, e);
+    if (!notFile.empty()) return ctx.fm_error(path, notAFileErr, notFile);
+    HFSUniStr255 forkName{};
+    if (OSErr e = FSGetResourceForkName(&forkName)) return ctx.fm_error(path, e);
 
     // The first write makes the fork: an emptied one leaves none behind.
     const bool change = from != nullptr || clear;
     FSIORefNum fork = 0;
-    if (OSErr e = FSOpenFork(&ref, fork_name.length, fork_name.unicode,
+    if (OSErr e = FSOpenFork(&ref, forkName.length, forkName.unicode,
                              change ? fsRdWrPerm : fsRdPerm, &fork)) {
         return ctx.fm_error(path, e);
     }

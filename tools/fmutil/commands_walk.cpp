@@ -46,7 +46,7 @@ OSErr read_level(const FSRef& dir, TreeBuffers& b, TreeLevel* level, bool* chang
             const bool dir = (b.infos[i].nodeFlags & kFSNodeIsDirectoryMask) != 0;
             TreeEntry entry{{}, std::string::npos, kinds ? kind_of(b.infos[i]).json : nullptr, dir};
             append_listed_name(entry.name, b.names[i], b.refs[i]);
-            if (dir || level->keep_all_refs) {
+            if (dir || level->keepAllRefs) {
                 entry.ref = level->refs.size();
                 level->refs.push_back(b.refs[i]);
             }
@@ -63,13 +63,13 @@ OSErr read_level(const FSRef& dir, TreeBuffers& b, TreeLevel* level, bool* chang
 
 int cmd_tree(Context& ctx) {
     const std::string& dir = ctx.args[0];
-    ItemCount max_depth = 0;
+    ItemCount maxDepth = 0;
     if (const std::string* v = ctx.value("depth")) {
         auto n = parse_integer(*v, 0, 0xFFFFFFFFLL);
         if (!n)
             return ctx.usage_error("--depth '" + *v +
                                    "' is not a whole number from 0 (no limit) up");
-        max_depth = static_cast<ItemCount>(*n);
+        maxDepth = static_cast<ItemCount>(*n);
     }
     // "lnk/." and "lnk/.." name the link's target or the target's parent: a
     // walk that never follows links does not start through one either.
@@ -121,7 +121,7 @@ int cmd_tree(Context& ctx) {
     while (const TreeEntry* next = next_entry(stack)) {
         const TreeLevel& level = stack.back();
         const TreeEntry& entry = *next;
-        const bool is_dir = entry.is_dir;
+        const bool isDir = entry.isDir;
         path.assign(level.prefix);
         path += entry.name;
         if (ctx.json) {
@@ -133,7 +133,7 @@ int cmd_tree(Context& ctx) {
         } else {
             std::string& b = ctx.out.buf();
             ctx.out.name(path);
-            if (is_dir) b.push_back('/');
+            if (isDir) b.push_back('/');
             b.push_back(end);
             if (b.size() >= std::size_t{64} * 1024) {
                 progress.clear();
@@ -141,12 +141,12 @@ int cmd_tree(Context& ctx) {
             }
         }
         progress.tick(++items);
-        if (is_dir && (max_depth == 0 || level.depth < max_depth)) {
+        if (isDir && (maxDepth == 0 || level.depth < maxDepth)) {
             TreeLevel child;
             child.prefix = path + "/";
             child.depth = level.depth + 1;
-            const FSRef child_ref = level.refs[entry.ref];
-            if (OSErr e = read_level(child_ref, buffers, &child, watch)) failed(path, e);
+            const FSRef childRef = level.refs[entry.ref];
+            if (OSErr e = read_level(childRef, buffers, &child, watch)) failed(path, e);
             // (`level` and `entry` are not used past this point: the push may move them.)
             if (!child.entries.empty()) stack.push_back(std::move(child));
         }
@@ -173,7 +173,7 @@ namespace {
 struct LongRow {
     char kind;
     bool locked;
-    bool plain_file;
+    bool plainFile;
     std::string type, creator, data, rsrc, modified, name;
 };
 
@@ -186,11 +186,11 @@ void print_long_rows(Out& out, const std::vector<LongRow>& rows, char end) {
         wr = std::max(wr, r.rsrc.size());
         wm = std::max(wm, r.modified.size());
     }
-    auto pad_left = [](std::string& b, const std::string& s, std::size_t w) {
+    auto padLeft = [](std::string& b, const std::string& s, std::size_t w) {
         b.append(w - s.size(), ' ');
         b += s;
     };
-    auto pad_right = [](std::string& b, const std::string& s, std::size_t w) {
+    auto padRight = [](std::string& b, const std::string& s, std::size_t w) {
         b += s;
         b.append(w - s.size(), ' ');
     };
@@ -199,13 +199,13 @@ void print_long_rows(Out& out, const std::vector<LongRow>& rows, char end) {
         b.push_back(r.kind);
         b.push_back(r.locked ? 'L' : '-');
         b.push_back(' ');
-        if (wt) pad_right(b, r.type, wt), b.push_back(' ');
-        if (wc) pad_right(b, r.creator, wc), b.push_back(' ');
-        pad_left(b, r.data, wd);
+        if (wt) padRight(b, r.type, wt), b.push_back(' ');
+        if (wc) padRight(b, r.creator, wc), b.push_back(' ');
+        padLeft(b, r.data, wd);
         b.push_back(' ');
-        pad_left(b, r.rsrc, wr);
+        padLeft(b, r.rsrc, wr);
         b.push_back(' ');
-        pad_right(b, r.modified, wm);
+        padRight(b, r.modified, wm);
         b.push_back(' ');
         b += r.name;
         b.push_back(end);
@@ -271,7 +271,7 @@ int cmd_ls(Context& ctx) {
             FileInfo fi;
             std::memcpy(&fi, info.finderInfo, sizeof fi);
             const ItemKind kind = kind_of(info);
-            const bool plain_file = kind.letter == '-';
+            const bool plainFile = kind.letter == '-';
             const bool locked = (info.nodeFlags & kFSNodeLockedMask) != 0;
             if (ctx.json) {
                 j.begin_object();
@@ -279,7 +279,7 @@ int cmd_ls(Context& ctx) {
                 j.field("kind", kind.json);
                 j.field_u("node_id", info.nodeID);
                 j.field("locked", locked);
-                if (plain_file) {
+                if (plainFile) {
                     j.key("type");
                     fi.fileType ? j.string(format_ostype(fi.fileType)) : j.null();
                     j.key("creator");
@@ -293,8 +293,8 @@ int cmd_ls(Context& ctx) {
                 j.end_object();
                 continue;
             }
-            LongRow r{kind.letter, locked, plain_file, {}, {}, {}, {}, {}, {}};
-            if (plain_file) {
+            LongRow r{kind.letter, locked, plainFile, {}, {}, {}, {}, {}, {}};
+            if (plainFile) {
                 if (fi.fileType) r.type = format_ostype(fi.fileType);
                 if (fi.fileCreator) r.creator = format_ostype(fi.fileCreator);
                 r.data = std::to_string(info.dataLogicalSize);
@@ -369,14 +369,14 @@ void list_post_order(const FSRef& dir, const std::string& prefix, std::vector<st
         }
         const TreeEntry& entry = level.entries[level.next++];
         std::string path = level.prefix + entry.name;
-        if (!entry.is_dir) {
+        if (!entry.isDir) {
             out->push_back(std::move(path));
             continue;
         }
         Frame child;
         child.level.prefix = path + "/";
-        const FSRef child_ref = level.refs[entry.ref];
-        note(path, read_level(child_ref, buffers, &child.level, &changed));
+        const FSRef childRef = level.refs[entry.ref];
+        note(path, read_level(childRef, buffers, &child.level, &changed));
         child.self = std::move(path);
         stack.push_back(std::move(child));  // `level` is stale now
     }
@@ -454,8 +454,8 @@ std::string hidden_holder(const std::string& dir, OSErr e) {
 }  // namespace
 
 int cmd_rm(Context& ctx) {
-    const bool contents_only = ctx.has("contents-only");
-    const bool dry_run = ctx.has("dry-run");
+    const bool contentsOnly = ctx.has("contents-only");
+    const bool dryRun = ctx.has("dry-run");
     const bool verbose = ctx.has("verbose");
     // Every operand is checked before anything is deleted.
     for (const std::string& path : ctx.args) {
@@ -480,7 +480,7 @@ int cmd_rm(Context& ctx) {
         // Like rm's --preserve-root: the root of the whole system is never a
         // sensible target, whatever spelling ("/..", "//") reached it.
         if (t.dir && ref_path(t.ref) == "/") return ctx.usage_error("refusing to remove '/'");
-        if (!t.dir && contents_only) {
+        if (!t.dir && contentsOnly) {
             ctx.fm_error_line(path, errFSNotAFolder, "--contents-only needs a directory");
             errors.push_back({path, errFSNotAFolder});
             continue;
@@ -497,11 +497,11 @@ int cmd_rm(Context& ctx) {
     }
     for (const RmTarget& t : targets) {
         std::vector<std::string> items;  // what goes, in the order it goes
-        if (t.dir && (dry_run || verbose)) {
+        if (t.dir && (dryRun || verbose)) {
             std::vector<TreeError> unreadable;
             list_post_order(t.ref, path_prefix(t.path), &items, &unreadable);
             // A dry run that cannot see everything says so, as tree does.
-            if (dry_run) {
+            if (dryRun) {
                 for (TreeError& u : unreadable) {
                     ctx.out.flush();
                     ctx.fm_error_line(u.path, u.code);
@@ -509,10 +509,10 @@ int cmd_rm(Context& ctx) {
                 }
             }
         }
-        if (!contents_only) items.push_back(t.path);
+        if (!contentsOnly) items.push_back(t.path);
         OSErr e = noErr;
-        std::string failed_path = t.path;
-        if (!dry_run) {
+        std::string failedPath = t.path;
+        if (!dryRun) {
             // Only for the progress line: a descriptor on the same volume,
             // opened without following a link.
             int vfd = t.dir && ::isatty(ctx.err.fd()) == 1
@@ -520,7 +520,7 @@ int cmd_rm(Context& ctx) {
                           : -1;
             VolumeProgress progress(ctx.err.fd(), "fmutil: rm", vfd);
             if (t.dir) {
-                e = contents_only ? FSDeleteContainerContents(&t.ref) : FSDeleteContainer(&t.ref);
+                e = contentsOnly ? FSDeleteContainerContents(&t.ref) : FSDeleteContainer(&t.ref);
             } else {
                 // A locked file goes too, as the directory deletion treats one.
                 FSCatalogInfo info{};
@@ -539,13 +539,13 @@ int cmd_rm(Context& ctx) {
                 // is still there.
                 std::vector<std::string> left;
                 list_post_order(t.ref, path_prefix(t.path), &left);
-                if (!left.empty()) failed_path = left.front();
+                if (!left.empty()) failedPath = left.front();
             }
         }
         if (!ctx.json) {
             for (const std::string& item : items) {
-                if (!dry_run && (!verbose || !gone(item))) continue;
-                if (!dry_run) ctx.out << "removed ";
+                if (!dryRun && (!verbose || !gone(item))) continue;
+                if (!dryRun) ctx.out << "removed ";
                 ctx.out.name(item);
                 ctx.out.buf().push_back('\n');
                 ctx.out.maybe_flush();
@@ -553,22 +553,22 @@ int cmd_rm(Context& ctx) {
         }
         if (e) {
             ctx.out.flush();
-            ctx.fm_error_line(failed_path, e, hidden_holder(failed_path, e));
-            errors.push_back({failed_path, e});
+            ctx.fm_error_line(failedPath, e, hidden_holder(failedPath, e));
+            errors.push_back({failedPath, e});
             if (!many) break;
             continue;
         }
         if (ctx.json) {
             j.begin_object();
             j.name_field("path", t.path);
-            j.field(dry_run ? "would_remove" : "removed", !t.dir          ? "file"
-                                                          : contents_only ? "contents"
-                                                                          : "directory");
-            if (dry_run || verbose) {
+            j.field(dryRun ? "would_remove" : "removed", !t.dir         ? "file"
+                                                         : contentsOnly ? "contents"
+                                                                        : "directory");
+            if (dryRun || verbose) {
                 j.key("items");
                 j.begin_array();
                 for (const std::string& item : items) {
-                    if (dry_run || gone(item)) j.string(item);
+                    if (dryRun || gone(item)) j.string(item);
                 }
                 j.end_array();
             }

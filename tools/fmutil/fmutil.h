@@ -23,7 +23,7 @@ enum ExitStatus {
 };
 
 // Runs one command line (args[0] is the program name) with its output on
-// out_fd and messages on err_fd; returns the exit status.
-int run(const std::vector<std::string>& args, int out_fd = 1, int err_fd = 2);
+// outFd and messages on errFd; returns the exit status.
+int run(const std::vector<std::string>& args, int outFd = 1, int errFd = 2);
 
 }  // namespace fmutil

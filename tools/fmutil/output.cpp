@@ -37,8 +37,8 @@ bool Out::flush() {
 }
 
 void JsonWriter::before_value() {
-    if (after_key_) {
-        after_key_ = false;
+    if (afterKey_) {
+        afterKey_ = false;
         return;
     }
     if (!first_.empty()) {
@@ -75,7 +75,7 @@ void JsonWriter::key(std::string_view k) {
     before_value();
     append_json_string(out_.buf(), k);
     out_.buf().push_back(':');
-    after_key_ = true;
+    afterKey_ = true;
 }
 
 void JsonWriter::string(std::string_view s) {

@@ -79,7 +79,7 @@ class JsonWriter {
     void before_value();
     Out& out_;
     std::vector<bool> first_;  // per open container: no element written yet
-    bool after_key_ = false;
+    bool afterKey_ = false;
 };
 
 }  // namespace fmutil

@@ -35,9 +35,9 @@ void Progress::clear() {
     shown_ = false;
 }
 
-VolumeProgress::VolumeProgress(int fd, std::string label, int dir_fd)
-    : fd_(fd), label_(std::move(label)), dir_fd_(dir_fd) {
-    if (::isatty(fd_) == 1 && dir_fd_ >= 0) thread_ = std::thread([this] { loop(); });
+VolumeProgress::VolumeProgress(int fd, std::string label, int dirFd)
+    : fd_(fd), label_(std::move(label)), dirFd_(dirFd) {
+    if (::isatty(fd_) == 1 && dirFd_ >= 0) thread_ = std::thread([this] { loop(); });
 }
 
 void VolumeProgress::stop() {
@@ -47,7 +47,7 @@ void VolumeProgress::stop() {
 
 void VolumeProgress::loop() {
     struct statvfs start {};
-    const bool counts = ::fstatvfs(dir_fd_, &start) == 0 && start.f_files != 0;
+    const bool counts = ::fstatvfs(dirFd_, &start) == 0 && start.f_files != 0;
     const auto t0 = std::chrono::steady_clock::now();
     bool shown = false;
     while (!done_) {
@@ -59,7 +59,7 @@ void VolumeProgress::loop() {
                 .count();
         std::string line = "\r\033[K" + label_ + ": " + std::to_string(secs) + "s";
         struct statvfs now {};
-        if (counts && ::fstatvfs(dir_fd_, &now) == 0 && now.f_ffree >= start.f_ffree) {
+        if (counts && ::fstatvfs(dirFd_, &now) == 0 && now.f_ffree >= start.f_ffree) {
             line += ", about " + std::to_string(now.f_ffree - start.f_ffree) + " items removed";
         }
         write_all(fd_, line);

@@ -39,8 +39,8 @@ class Progress {
 // freed since the start, which approximates the items removed.
 class VolumeProgress {
   public:
-    // dir_fd: a descriptor on the volume (kept open by the caller).
-    VolumeProgress(int fd, std::string label, int dir_fd);
+    // dirFd: a descriptor on the volume (kept open by the caller).
+    VolumeProgress(int fd, std::string label, int dirFd);
     ~VolumeProgress() { stop(); }
     VolumeProgress(const VolumeProgress&) = delete;
     VolumeProgress& operator=(const VolumeProgress&) = delete;
@@ -50,7 +50,7 @@ class VolumeProgress {
     void loop();
     int fd_;
     std::string label_;
-    int dir_fd_;
+    int dirFd_;
     std::atomic<bool> done_{false};
     std::thread thread_;
 };

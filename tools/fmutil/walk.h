@@ -17,14 +17,14 @@ struct TreeEntry {
     std::string name;
     std::size_t ref;   // index into TreeLevel::refs, or npos where none is kept
     const char* kind;  // JSON kind (null when the walk did not ask for it)
-    bool is_dir;
+    bool isDir;
 };
 
 struct TreeLevel {
     std::string prefix;  // "DIR/sub/" of the items below
     std::vector<TreeEntry> entries;
-    std::vector<FSRef> refs;  // of the directories, or with keep_all_refs of every item
-    bool keep_all_refs = false;
+    std::vector<FSRef> refs;  // of the directories, or with keepAllRefs of every item
+    bool keepAllRefs = false;
     std::size_t next = 0;
     ItemCount depth = 1;  // of the items in this level (DIR's own items are 1)
 };

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "host.h"
+#include "vantrel/PreferencesReport.h"
 
 namespace {
 
@@ -78,7 +79,30 @@ void print_boxes(vantrel::host::LoadedPane& p) {
 
 void say_notifications_off(const vprefs::Session& s) {
     if (!s.notificationsOn())
-        std::fprintf(stderr, "vantrel-prefs: notifications are off (no session bus)\n");
+        std::fprintf(stderr, "vantrel-prefs: notifications are off (%s)\n",
+                     one_line(s.notificationsOff()).c_str());
+}
+
+void say(const std::string& line) {
+    if (!line.empty()) std::fprintf(stderr, "vantrel-prefs: %s\n", one_line(line).c_str());
+}
+
+// What was printed must have reached standard output (a full disk, a closed
+// pipe): a listing cut short is not a listing. As coreutils do, a write error
+// is said and fails the command.
+int close_stdout(int status) {
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return status;
+    int e = errno;
+    std::fprintf(stderr, "vantrel-prefs: write error: %s\n", std::strerror(e ? e : EIO));
+    return status == 0 ? 2 : status;
+}
+
+// The line that says the notification was not posted, or "".
+std::string posted(const vprefs::Session& s) {
+    std::string f = s.postFailure();
+    return f.empty() ? f
+                     : "the pane was left, but \"Preferences Changed\" was " + f +
+                           "; running programs did not hear of it";
 }
 
 int run(int argc, char** argv) {
@@ -92,10 +116,10 @@ int run(int argc, char** argv) {
         std::string a = argv[i];
         if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
-            return 0;
+            return close_stdout(0);
         } else if (a == "--version") {
             std::printf("vantrel-prefs %s\n", VANTREL_PREFS_VERSION);
-            return 0;
+            return close_stdout(0);
         } else if (a == "--bundle") {
             if (i + 1 >= argc) return fail("--bundle needs a path", 1);
             bundle = argv[++i];
@@ -139,12 +163,17 @@ int run(int argc, char** argv) {
     switch (mode) {
         case Mode::List: {
             // Shown and left without posting: --list only looks.
+            auto before = vantrel::prefs::last_unreadable_read().serial;
             session->pane().select();
+            auto unreadable = vantrel::prefs::last_unreadable_read();
+            if (unreadable.serial != before)
+                say(unreadable.path + " cannot be read (" + unreadable.problem +
+                    "): the boxes show their defaults");
             print_boxes(session->pane());
             for (NSTextField* t : session->pane().labels())
                 if (t->stringValue())
                     std::printf("%s\n", one_line(t->stringValue()->UTF8String()).c_str());
-            return 0;
+            return close_stdout(0);
         }
         case Mode::Click: {
             // Checked before the pane is shown: a wrong title must change nothing.
@@ -160,15 +189,25 @@ int run(int argc, char** argv) {
             vprefs::ClickResult r = session->click(box);
             session->leave();
             say_notifications_off(*session);
-            if (!r.saved) return fail("\"" + title + "\" was not saved: " + r.message);
+            say(r.note);
+            if (!r.saved) {
+                fail("\"" + title + "\" was not saved: " + r.message);
+                for (const vprefs::Unsaved& u : session->unsaved())
+                    if (u.title != title) say("\"" + u.title + "\" was not saved: " + u.why);
+                say(posted(*session));
+                return 2;
+            }
             std::printf("[%c] %s\n", box->state() ? 'x' : ' ', one_line(title).c_str());
-            return 0;
+            say(posted(*session));
+            return close_stdout(session->postFailure().empty() ? 0 : 3);
         }
         case Mode::Leave:
             session->show();
+            say(session->notice());
             session->leave();
             say_notifications_off(*session);
-            return 0;
+            say(posted(*session));
+            return session->postFailure().empty() ? 0 : 3;
         case Mode::Show: {
             std::unique_ptr<vprefs::FrontEnd> front;
             std::string why;

@@ -21,6 +21,10 @@ void mark_through_host(const char* what) {
     startup_mark(what);
 }
 
+int take_through_host(bool* resized) {
+    return Signals::take(resized);
+}
+
 }  // namespace
 
 void startup_mark(const char* what) {
@@ -73,7 +77,7 @@ std::unique_ptr<FrontEnd> make_window_front_end(std::string* error) {
         *error = std::string(kWindowModule) + " has no entry point " + kWindowModuleEntry;
         return nullptr;
     }
-    static const ModuleHost host{sizeof(ModuleHost), &Signals::fd, &Signals::take,
+    static const ModuleHost host{sizeof(ModuleHost), &Signals::fd, &take_through_host,
                                  &mark_through_host};
     return std::unique_ptr<FrontEnd>(make(&host, error));
 }

@@ -11,7 +11,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -44,6 +47,7 @@ class Terminal {
         put("\x1b[0m\x1b[?25h\x1b[?7h\x1b[?1049l");
         ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_);
     }
+    bool raw() const { return raw_; }
     ~Terminal() { restore(); }
 
     static void put(const std::string& s) {
@@ -71,52 +75,107 @@ class Terminal {
     bool raw_ = false;
 };
 
-enum Key { kNone, kUp, kDown, kToggle, kQuit, kClosed };
+enum Key { kNone, kUp, kDown, kToggle, kQuit, kSuspend, kMore };
 
-// Waits for a key, or for a signal (returns kNone with `*signalled`).
-Key read_key(bool* signalled) {
-    *signalled = false;
-    pollfd p[2] = {{STDIN_FILENO, POLLIN, 0}, {Signals::fd(), POLLIN, 0}};
-    if (::poll(p, 2, -1) < 0) return kNone;  // EINTR: look at the pipe next round
-    if (p[1].revents & POLLIN) {
-        *signalled = true;
-        return kNone;
-    }
-    if (!(p[0].revents & (POLLIN | POLLHUP | POLLERR))) return kNone;
-    unsigned char c;
-    ssize_t n = ::read(STDIN_FILENO, &c, 1);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return kNone;
-    if (n <= 0) return kClosed;  // the terminal went away: leave the pane
+// How long the rest of an escape sequence may take to arrive after its ESC
+// (tmux's escape-time is the same): over a slow link an arrow key's bytes
+// come apart, and a lone ESC, which leaves, must not be guessed too soon.
+constexpr int kEscapeMs = 500;
+
+// Takes the next key off the front of `in`. kMore when `in` holds only the
+// start of an escape sequence and more may come; with `final` (nothing more
+// came in time) that start is taken as it is: a lone ESC leaves, a cut
+// sequence is dropped. Sequences are CSI and SS3 (ESC [ or ESC O, then
+// parameters and one final byte): up and down arrows move, the rest (other
+// keys, modifiers) is read whole and ignored.
+Key next_key(std::string* in, bool final) {
+    if (in->empty()) return kMore;
+    auto c = static_cast<unsigned char>((*in)[0]);
+    auto take = [&](std::size_t n, Key k) {
+        in->erase(0, n);
+        return k;
+    };
     switch (c) {
         case 'k':
-            return kUp;
+            return take(1, kUp);
         case 'j':
-            return kDown;
+            return take(1, kDown);
         case ' ':
         case '\r':
         case '\n':
-            return kToggle;
+            return take(1, kToggle);
         case 'q':
         case 'Q':
         case 3 /* ^C */:
         case 4 /* ^D */:
-            return kQuit;
-        case 0x1b: {
-            // An arrow key is ESC [ A/B (or ESC O A/B); a lone ESC leaves.
-            unsigned char seq[2] = {0, 0};
-            pollfd q{STDIN_FILENO, POLLIN, 0};
-            if (::poll(&q, 1, 50) <= 0 || ::read(STDIN_FILENO, &seq[0], 1) != 1) return kQuit;
-            if (::poll(&q, 1, 50) <= 0 || ::read(STDIN_FILENO, &seq[1], 1) != 1) return kNone;
-            if (seq[0] == '[' || seq[0] == 'O') {
-                if (seq[1] == 'A') return kUp;
-                if (seq[1] == 'B') return kDown;
-            }
-            return kNone;
-        }
+            return take(1, kQuit);
+        case 0x1a /* ^Z */:
+            return take(1, kSuspend);
+        case 0x1b:
+            break;
         default:
-            return kNone;
+            return take(1, kNone);
     }
+    if (in->size() == 1) return final ? take(1, kQuit) : kMore;
+    char intro = (*in)[1];
+    if (intro == 0x1b) return take(1, kQuit);                 // ESC ESC: the first stood alone
+    if (intro != '[' && intro != 'O') return take(2, kNone);  // Alt and a key
+    std::size_t i = 2;
+    while (i < in->size() && static_cast<unsigned char>((*in)[i]) >= 0x20 &&
+           static_cast<unsigned char>((*in)[i]) <= 0x3F)
+        ++i;
+    if (i == in->size()) return final ? take(i, kNone) : kMore;
+    char last = (*in)[i];
+    return take(i + 1, last == 'A' ? kUp : last == 'B' ? kDown : kNone);
 }
+
+// The keyboard: bytes read as they come, decoded into keys.
+class Keyboard {
+  public:
+    // Reads what is there without waiting. False at end of input (the
+    // terminal went away).
+    bool fill() {
+        char buf[256];
+        for (;;) {
+            pollfd p{STDIN_FILENO, POLLIN, 0};
+            if (::poll(&p, 1, 0) <= 0 || !(p.revents & (POLLIN | POLLHUP | POLLERR))) return true;
+            ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
+            if (n <= 0) return false;
+            if (in_.empty()) since_ = std::chrono::steady_clock::now();
+            in_.append(buf, static_cast<std::size_t>(n));
+        }
+    }
+    // The next key, or kMore to wait for `timeout_ms()`.
+    Key next() {
+        bool late = !in_.empty() && std::chrono::steady_clock::now() - since_ >=
+                                        std::chrono::milliseconds(kEscapeMs);
+        Key k = next_key(&in_, late);
+        if (k != kMore) since_ = std::chrono::steady_clock::now();
+        return k;
+    }
+    // How long to wait for input: for ever, or until an escape sequence
+    // must be complete.
+    int timeout_ms() const {
+        if (in_.empty()) return -1;
+        auto left = kEscapeMs - std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::chrono::steady_clock::now() - since_)
+                                    .count();
+        return left > 0 ? static_cast<int>(left) : 0;
+    }
+    // Whether a key that leaves is waiting (looked at without taking any).
+    bool quit_waiting() const {
+        std::string copy = in_;
+        for (Key k; (k = next_key(&copy, false)) != kMore;)
+            if (k == kQuit) return true;
+        return false;
+    }
+    bool closed = false;
+
+  private:
+    std::string in_;
+    std::chrono::steady_clock::time_point since_{};
+};
 
 // At most `cols` characters of `s` (UTF-8 aware: never cuts a sequence),
 // with control characters (C0, DEL, C1) shown as "?": a title or a path
@@ -144,6 +203,26 @@ std::string fit(const std::string& s, int cols) {
     return out;
 }
 
+const char* const kTitle = "Vantrel: what the contextual menu shows";
+
+// The lines said at the start of a visit: a domain file that cannot be read,
+// notifications that are off.
+std::vector<std::string> opening_notes(const Visit& session) {
+    std::vector<std::string> notes;
+    if (!session.notice().empty()) notes.push_back(session.notice());
+    if (!session.notificationsOn())
+        notes.push_back("notifications are off: " + session.notificationsOff());
+    return notes;
+}
+
+// What the status line says of a click.
+std::vector<std::string> click_status(NSButton* box, const ClickResult& r) {
+    std::vector<std::string> lines{title_of(box) + (box->state() ? ": on, " : ": off, ") +
+                                   (r.saved ? "saved" : "NOT saved: " + r.message)};
+    if (!r.note.empty()) lines.push_back(r.note);
+    return lines;
+}
+
 class TerminalFrontEnd : public FrontEnd {
   public:
     int run(Visit& session) override {
@@ -152,54 +231,78 @@ class TerminalFrontEnd : public FrontEnd {
             std::fprintf(stderr, "vantrel-prefs: cannot set up the terminal\n");
             return 2;
         }
+        // Stopped (Ctrl-Z, SIGTSTP), the view gives the terminal back first,
+        // and takes it again when it is continued, as less and vim do.
+        Signals::catch_stops();
         session.show();
-        std::string status =
-            session.notificationsOn() ? "" : "notifications are off: no D-Bus session bus";
+        status_ = opening_notes(session);
         const auto& boxes = session.pane().checkBoxes();
-        std::size_t cursor = 0, top = 0;
-        bool first = true;
-        // What the status line said of the last click, if the file lacks it:
-        // a change lost must not end the visit as if it had been kept.
-        std::string unsaved;
-        for (;;) {
-            draw(session, cursor, &top, status);
+        Keyboard keys;
+        bool first = true, leave = false;
+        auto suspend = [&] {
+            term.restore();
+            Signals::stop_now();
+            if (term.enter()) draw(session);
+        };
+        // Between the signals and the keyboard; false when the visit must
+        // end. Also used while a click waits for another program.
+        auto service = [&](int timeout_ms) {
+            pollfd p[2] = {{STDIN_FILENO, POLLIN, 0}, {Signals::fd(), POLLIN, 0}};
+            ::poll(p, 2, timeout_ms);  // EINTR: look at both next round
+            bool resized = false, stop = false, cont = false;
+            if (Signals::take(&resized, &stop, &cont) != 0) return false;
+            if (stop) suspend();
+            if (cont && !term.raw() && !term.enter()) return false;
+            if (cont || resized) draw(session);
+            if (!keys.fill()) keys.closed = true;
+            return true;
+        };
+        while (!leave) {
+            draw(session);
             if (first) {
                 first = false;
                 startup_mark("first-frame");
                 startup_mark("ready");  // the next thing it does is read the keyboard
             }
-            bool signalled = false;
-            Key k = read_key(&signalled);
-            if (signalled) {
-                bool resized = false;
-                if (Signals::take(&resized) != 0) break;  // leave, as on q
-                continue;                                 // a resize: draw again
+            Key k;
+            while ((k = keys.next()) == kMore && !keys.closed) {
+                if (!service(keys.timeout_ms())) {
+                    leave = true;
+                    break;
+                }
             }
-            if (k == kQuit || k == kClosed) break;
+            if (leave || k == kQuit || (k == kMore && keys.closed)) break;
+            if (k == kSuspend) {
+                suspend();
+                continue;
+            }
             if (boxes.empty()) continue;
-            if (k == kUp) cursor = cursor == 0 ? boxes.size() - 1 : cursor - 1;
-            if (k == kDown) cursor = (cursor + 1) % boxes.size();
+            if (k == kUp) cursor_ = cursor_ == 0 ? boxes.size() - 1 : cursor_ - 1;
+            if (k == kDown) cursor_ = (cursor_ + 1) % boxes.size();
             if (k == kToggle) {
-                NSButton* box = boxes[cursor];
-                ClickResult r = session.click(box);
-                status = title_of(box) + (box->state() ? ": on, " : ": off, ") +
-                         (r.saved ? "saved" : "NOT saved: " + r.message);
-                // A save writes every change still pending, earlier ones too.
-                unsaved = r.saved
-                              ? ""
-                              : "\"" + title_of(box) + "\" is " + (box->state() ? "on" : "off") +
-                                    " here but was not saved: " + r.message;
+                NSButton* box = boxes[cursor_];
+                bool said = false;
+                ClickResult r = session.click(box, [&](const std::string& what) {
+                    if (!said) {
+                        said = true;
+                        status_ = {title_of(box) + ": waiting: " + what};
+                        draw(session);
+                    }
+                    if (!service(0)) return !(leave = true);
+                    if (keys.quit_waiting()) return !(leave = true);
+                    return true;
+                });
+                status_ = click_status(box, r);
             }
         }
-        session.leave();
+        // The terminal first: leaving posts, which may wait for the bus.
         term.restore();
-        if (unsaved.empty()) return 0;
-        std::fprintf(stderr, "vantrel-prefs: %s\n", fit(unsaved, 1 << 20).c_str());
-        return 2;
+        session.leave();
+        return end_of_visit(session);
     }
 
   private:
-    static void draw(Visit& s, std::size_t cursor, std::size_t* top, const std::string& status) {
+    void draw(Visit& s) {
         int rows, cols;
         Terminal::size(&rows, &cols);
         const auto& boxes = s.pane().checkBoxes();
@@ -207,12 +310,13 @@ class TerminalFrontEnd : public FrontEnd {
         for (NSTextField* t : s.pane().labels())
             if (t->stringValue())
                 labels.push_back(std::string("  ") + t->stringValue()->UTF8String());
-        const std::string title = "Vantrel: what the contextual menu shows";
         const std::string help = "  up/down or j/k: move   space/enter: toggle   q: leave";
 
-        // What fits: the title and the status line always; then at least
-        // one box; then the label, the help and blank lines as room allows.
-        int room = rows - 2;
+        // What fits: the title and the status lines always (the status at
+        // most a third of the screen); then at least one box; then the label,
+        // the help and blank lines as room allows.
+        int status_rows = std::max(1, std::min(static_cast<int>(status_.size()), rows / 3));
+        int room = rows - 1 - status_rows;
         int n = static_cast<int>(boxes.size());
         bool show_labels = room >= 1 + static_cast<int>(labels.size());
         if (show_labels) room -= static_cast<int>(labels.size());
@@ -223,21 +327,22 @@ class TerminalFrontEnd : public FrontEnd {
         int visible = std::max(0, std::min(n, room));
 
         // Scroll so that the selected box is in view.
+        std::size_t& top = top_;
         if (visible > 0) {
-            if (cursor < *top) *top = cursor;
-            if (cursor >= *top + static_cast<std::size_t>(visible))
-                *top = cursor + 1 - static_cast<std::size_t>(visible);
-            if (*top + static_cast<std::size_t>(visible) > boxes.size())
-                *top = boxes.size() - static_cast<std::size_t>(visible);
+            if (cursor_ < top) top = cursor_;
+            if (cursor_ >= top + static_cast<std::size_t>(visible))
+                top = cursor_ + 1 - static_cast<std::size_t>(visible);
+            if (top + static_cast<std::size_t>(visible) > boxes.size())
+                top = boxes.size() - static_cast<std::size_t>(visible);
         }
 
         std::vector<std::string> lines;
-        lines.push_back("\x1b[1m" + fit(title, cols) + "\x1b[0m");
+        lines.push_back("\x1b[1m" + fit(kTitle, cols) + "\x1b[0m");
         if (spacious) lines.emplace_back();
         for (int i = 0; i < visible; ++i) {
-            std::size_t at = *top + static_cast<std::size_t>(i);
-            bool here = at == cursor;
-            std::string more = (i == 0 && *top > 0)                          ? "^ "
+            std::size_t at = top + static_cast<std::size_t>(i);
+            bool here = at == cursor_;
+            std::string more = (i == 0 && top > 0)                           ? "^ "
                                : (i == visible - 1 && at + 1 < boxes.size()) ? "v "
                                                                              : "  ";
             std::string text =
@@ -253,16 +358,98 @@ class TerminalFrontEnd : public FrontEnd {
         if (show_help) lines.push_back(fit(help, cols));
 
         std::string out = "\x1b[H\x1b[2J";
-        for (std::size_t i = 0; i < lines.size() && static_cast<int>(i) < rows - 1; ++i)
+        for (std::size_t i = 0; i < lines.size() && static_cast<int>(i) < rows - status_rows; ++i)
             out += "\x1b[" + std::to_string(i + 1) + ";1H" + lines[i];
-        out += "\x1b[" + std::to_string(rows) + ";1H\x1b[2m" + fit(status, cols) + "\x1b[0m";
+        for (int i = 0; i < status_rows && i < static_cast<int>(status_.size()); ++i)
+            out += "\x1b[" + std::to_string(rows - status_rows + 1 + i) + ";1H\x1b[2m" +
+                   fit(status_[static_cast<std::size_t>(i)], cols) + "\x1b[0m";
         Terminal::put(out);
+    }
+
+    std::size_t cursor_ = 0, top_ = 0;
+    std::vector<std::string> status_;
+};
+
+// For a terminal that cannot be driven (TERM=dumb: an editor's shell buffer,
+// a script's log): plain lines in and out, no escape sequences. The boxes
+// are listed with numbers; a number and Enter toggles that box, an empty
+// line lists them again, q or end of input leaves.
+class PlainFrontEnd : public FrontEnd {
+  public:
+    int run(Visit& session) override {
+        session.show();
+        for (const std::string& n : opening_notes(session)) say(n);
+        list(session);
+        const auto& boxes = session.pane().checkBoxes();
+        std::string line;
+        for (;;) {
+            std::printf("Toggle which (1-%zu, Enter lists, q leaves)? ", boxes.size());
+            std::fflush(stdout);
+            int got = read_line(&line);
+            if (got <= 0) break;  // end of input, or an ending signal
+            std::string t = line;
+            while (!t.empty() && (t.back() == ' ' || t.back() == '\r')) t.pop_back();
+            while (!t.empty() && t.front() == ' ') t.erase(0, 1);
+            if (t == "q" || t == "Q") break;
+            if (t.empty()) {
+                list(session);
+                continue;
+            }
+            char* end = nullptr;
+            long n = std::strtol(t.c_str(), &end, 10);
+            if (*end != '\0' || n < 1 || n > static_cast<long>(boxes.size())) {
+                say("no box numbered \"" + t + "\"");
+                continue;
+            }
+            NSButton* box = boxes[static_cast<std::size_t>(n - 1)];
+            for (const std::string& l : click_status(box, session.click(box))) say(l);
+        }
+        std::printf("\n");
+        std::fflush(stdout);
+        session.leave();
+        return end_of_visit(session);
+    }
+
+  private:
+    static void say(const std::string& s) { std::printf("%s\n", fit(s, 1 << 20).c_str()); }
+    static void list(Visit& s) {
+        say(kTitle);
+        int i = 0;
+        for (NSButton* b : s.pane().checkBoxes()) {
+            ++i;
+            say((i < 10 ? " " : "") + std::to_string(i) + (b->state() ? " [x] " : " [ ] ") +
+                title_of(b));
+        }
+        for (NSTextField* t : s.pane().labels())
+            if (t->stringValue()) say(t->stringValue()->UTF8String());
+    }
+    // One line of input: 1, 0 at end of input, -1 when an ending signal came.
+    static int read_line(std::string* line) {
+        line->clear();
+        for (;;) {
+            pollfd p[2] = {{STDIN_FILENO, POLLIN, 0}, {Signals::fd(), POLLIN, 0}};
+            ::poll(p, 2, -1);
+            if (Signals::take() != 0) return -1;
+            if (!(p[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            char c;
+            ssize_t n = ::read(STDIN_FILENO, &c, 1);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+            if (n <= 0) return line->empty() ? 0 : 1;
+            if (c == '\n') return 1;
+            *line += c;
+        }
     }
 };
 
 }  // namespace
 
 std::unique_ptr<FrontEnd> make_terminal_front_end() {
+    // A terminal that says it understands no control sequences gets plain
+    // lines, as less and vi fall back on: escape sequences would only be
+    // printed as they are.
+    const char* term = std::getenv("TERM");
+    if (term == nullptr || *term == '\0' || std::strcmp(term, "dumb") == 0)
+        return std::make_unique<PlainFrontEnd>();
     return std::make_unique<TerminalFrontEnd>();
 }
 

@@ -25,6 +25,9 @@
 // changing the same object at the same time; its undo restores what it
 // itself changed.
 #pragma once
+// The names in this header are the interface's, fixed: the naming rule of
+// .clang-tidy is for the internal code.
+// NOLINTBEGIN(readability-identifier-naming)
 
 #include "vantrel/Files.h"
 #include "vantrel/MacMemory.h"
@@ -446,3 +449,4 @@ VANTREL_EXTERN_C_END
 VANTREL_EXPORT OSErr FSLockRange(short refNum, long rangeLength, long rangeStart);
 VANTREL_EXPORT OSErr FSUnlockRange(short refNum, long rangeLength, long rangeStart);
 #endif
+// NOLINTEND(readability-identifier-naming)

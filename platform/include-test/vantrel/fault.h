@@ -46,8 +46,8 @@
 //
 // Counting: calls are counted while anything is armed (a rule, a predicate,
 // a hook or set_counting), from the last reset(). Call::index is the count of
-// the call's own operation, Call::global_index that of every operation, and
-// fail_nth(op, n) fails the call whose index (global_index for "*") is n: the
+// the call's own operation, Call::globalIndex that of every operation, and
+// fail_nth(op, n) fails the call whose index (globalIndex for "*") is n: the
 // numbers a hook or the injection log shows are the numbers fail_nth takes.
 // Arm before the calls you count; arming a call that was already counted is
 // an error (fail_next arms the next call, wherever the count stands).
@@ -86,7 +86,7 @@ struct Call {
     std::string_view op;      // the operation's public name, e.g. "FSDeleteObject"
     std::string_view detail;  // path or name the call works on, may be empty
     long index;               // 1-based count of calls of this op since the last reset
-    long global_index;        // 1-based count of all checked calls since the last reset
+    long globalIndex;         // 1-based count of all checked calls since the last reset
 };
 
 #if defined(VANTREL_UNTESTABLE) && VANTREL_UNTESTABLE
@@ -157,7 +157,7 @@ struct Injection {
     std::string op;      // the operation or step that failed
     std::string detail;  // its detail (at most 200 bytes kept)
     long index = 0;      // Call::index of the failed call
-    long global_index = 0;
+    long globalIndex = 0;
     OSErr err = noErr;    // what the seam answered
     bool benign = false;  // inside a Benign scope: the caller ignores this failure
 };

@@ -18,6 +18,9 @@
 //       err = FSDeleteObject(&item);  // a folder: empty it first, and so on
 //   FSCloseIterator(it);
 #pragma once
+// The names in this header are the interface's, fixed: the naming rule of
+// .clang-tidy is for the internal code.
+// NOLINTBEGIN(readability-identifier-naming)
 
 #include "vantrel/Files.h"
 
@@ -53,3 +56,4 @@ VANTREL_EXPORT OSErr VantrelFSBulkDeleteFiles(FSIterator iterator, ItemCount max
                                               ItemCount* actualObjects, FSRef* refs);
 
 VANTREL_EXTERN_C_END
+// NOLINTEND(readability-identifier-naming)

@@ -6,6 +6,9 @@
 // C++ only, as CFBase.h explains: the extern "C" guards give C linkage, but
 // the header does not compile as C.
 #pragma once
+// The names in this header are the interface's, fixed: the naming rule of
+// .clang-tidy is for the internal code.
+// NOLINTBEGIN(readability-identifier-naming)
 
 #include "vantrel/CFBase.h"
 
@@ -39,3 +42,4 @@ VANTREL_EXPORT const void* CFArrayGetValueAtIndex(CFArrayRef theArray, CFIndex i
 VANTREL_EXPORT void CFArrayAppendValue(CFMutableArrayRef theArray, const void* value);
 
 VANTREL_EXTERN_C_END
+// NOLINTEND(readability-identifier-naming)

@@ -21,6 +21,9 @@
 // and do not compile as C. The File Manager headers (Files.h,
 // MacTypes.h, MacMemory.h, TextEncoding.h) do.
 #pragma once
+// The names in this header are the interface's, fixed: the naming rule of
+// .clang-tidy is for the internal code.
+// NOLINTBEGIN(readability-identifier-naming)
 
 #include <atomic>
 #include <cstddef>
@@ -98,3 +101,4 @@ VANTREL_EXPORT CFStringRef CFCopyDescription(CFTypeRef cf);
 VANTREL_EXPORT CFStringRef CFCopyTypeIDDescription(CFTypeID type_id);
 
 VANTREL_EXTERN_C_END
+// NOLINTEND(readability-identifier-naming)

@@ -2,6 +2,9 @@
 // C++ only, as CFBase.h explains: the extern "C" guards give C linkage, but
 // the header does not compile as C.
 #pragma once
+// The names in this header are the interface's, fixed: the naming rule of
+// .clang-tidy is for the internal code.
+// NOLINTBEGIN(readability-identifier-naming)
 
 #include "vantrel/CFBase.h"
 
@@ -15,3 +18,4 @@ VANTREL_EXPORT CFIndex CFDataGetLength(CFDataRef theData);
 VANTREL_EXPORT const UInt8* CFDataGetBytePtr(CFDataRef theData);
 
 VANTREL_EXTERN_C_END
+// NOLINTEND(readability-identifier-naming)

@@ -2,6 +2,9 @@
 // C++ only, as CFBase.h explains: the extern "C" guards give C linkage, but
 // the header does not compile as C.
 #pragma once
+// The names in this header are the interface's, fixed: the naming rule of
+// .clang-tidy is for the internal code.
+// NOLINTBEGIN(readability-identifier-naming)
 
 #include "vantrel/CFBase.h"
 
@@ -18,3 +21,4 @@ VANTREL_EXPORT CFDateRef CFDateCreate(CFAllocatorRef alloc, CFAbsoluteTime at);
 VANTREL_EXPORT CFAbsoluteTime CFDateGetAbsoluteTime(CFDateRef theDate);
 
 VANTREL_EXTERN_C_END
+// NOLINTEND(readability-identifier-naming)

@@ -7,6 +7,9 @@
 // C++ only, as CFBase.h explains: the extern "C" guards give C linkage, but
 // the header does not compile as C.
 #pragma once
+// The names in this header are the interface's, fixed: the naming rule of
+// .clang-tidy is for the internal code.
+// NOLINTBEGIN(readability-identifier-naming)
 
 #include "vantrel/CFBase.h"
 
@@ -61,3 +64,4 @@ VANTREL_EXPORT void CFDictionarySetValue(CFMutableDictionaryRef theDict, const v
 VANTREL_EXPORT void CFDictionaryRemoveValue(CFMutableDictionaryRef theDict, const void* key);
 
 VANTREL_EXTERN_C_END
+// NOLINTEND(readability-identifier-naming)

@@ -26,6 +26,9 @@
 // C++ only, as CFBase.h explains: the extern "C" guards give C linkage, but
 // the header does not compile as C.
 #pragma once
+// The names in this header are the interface's, fixed: the naming rule of
+// .clang-tidy is for the internal code.
+// NOLINTBEGIN(readability-identifier-naming)
 
 #include "vantrel/CFBase.h"
 #include "vantrel/CFDictionary.h"
@@ -87,3 +90,4 @@ VANTREL_EXPORT SInt32 CFRunLoopRunInMode(CFRunLoopMode mode, CFTimeInterval seco
 VANTREL_EXPORT Boolean CFNotificationCenterIsAvailable(CFNotificationCenterRef center);
 
 VANTREL_EXTERN_C_END
+// NOLINTEND(readability-identifier-naming)

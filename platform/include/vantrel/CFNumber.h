@@ -7,6 +7,9 @@
 // C++ only, as CFBase.h explains: the extern "C" guards give C linkage, but
 // the header does not compile as C.
 #pragma once
+// The names in this header are the interface's, fixed: the naming rule of
+// .clang-tidy is for the internal code.
+// NOLINTBEGIN(readability-identifier-naming)
 
 #include "vantrel/CFBase.h"
 
@@ -50,3 +53,4 @@ VANTREL_EXPORT Boolean CFNumberIsFloatType(CFNumberRef number);
 VANTREL_EXPORT Boolean CFNumberGetValue(CFNumberRef number, CFNumberType theType, void* valuePtr);
 
 VANTREL_EXTERN_C_END
+// NOLINTEND(readability-identifier-naming)

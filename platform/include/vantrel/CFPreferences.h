@@ -30,6 +30,9 @@
 // C++ only, as CFBase.h explains: the extern "C" guards give C linkage, but
 // the header does not compile as C.
 #pragma once
+// The names in this header are the interface's, fixed: the naming rule of
+// .clang-tidy is for the internal code.
+// NOLINTBEGIN(readability-identifier-naming)
 
 #include "vantrel/CFBase.h"
 #include "vantrel/CFString.h"
@@ -46,3 +49,4 @@ VANTREL_EXPORT void CFPreferencesSetAppValue(CFStringRef key, CFPropertyListRef 
 VANTREL_EXPORT Boolean CFPreferencesAppSynchronize(CFStringRef applicationID);
 
 VANTREL_EXTERN_C_END
+// NOLINTEND(readability-identifier-naming)

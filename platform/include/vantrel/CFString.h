@@ -12,6 +12,9 @@
 // C++ only, as CFBase.h explains: the extern "C" guards give C linkage, but
 // the header does not compile as C.
 #pragma once
+// The names in this header are the interface's, fixed: the naming rule of
+// .clang-tidy is for the internal code.
+// NOLINTBEGIN(readability-identifier-naming)
 
 #include <cstddef>
 
@@ -126,3 +129,4 @@ VANTREL_EXPORT Boolean CFStringGetCString(CFStringRef theString, char* buffer, C
                                           CFStringEncoding encoding);
 
 VANTREL_EXTERN_C_END
+// NOLINTEND(readability-identifier-naming)

@@ -13,6 +13,9 @@
 // includeButtonClicked_, setIncludeButtonState:withDefaultState: is
 // setIncludeButtonState_withDefaultState_.
 #pragma once
+// The names in this header are the interface's, fixed: the naming rule of
+// .clang-tidy is for the internal code.
+// NOLINTBEGIN(readability-identifier-naming)
 
 #include <atomic>
 #include <string>
@@ -204,3 +207,4 @@ class VANTREL_EXPORT NSTextField : public NSControl {
   private:
     NSString* value_ = nil;
 };
+// NOLINTEND(readability-identifier-naming)

@@ -2,6 +2,9 @@
 // booleans, numbers, dates, data, arrays, dictionaries, the preferences store
 // and the distributed notification centre.
 #pragma once
+// The names in this header are the interface's, fixed: the naming rule of
+// .clang-tidy is for the internal code.
+// NOLINTBEGIN(readability-identifier-naming)
 
 #include "vantrel/CFArray.h"
 #include "vantrel/CFBase.h"
@@ -16,3 +19,4 @@
 #if __has_include("vantrel/CFNotificationCenter.h")
 #include "vantrel/CFNotificationCenter.h"
 #endif
+// NOLINTEND(readability-identifier-naming)

@@ -17,6 +17,9 @@
 //   for (ItemCount i = 0; i < n; ++i)
 //       std::fwrite(disk[i].bytes, 1, disk[i].length, stdout);
 #pragma once
+// The names in this header are the interface's, fixed: the naming rule of
+// .clang-tidy is for the internal code.
+// NOLINTBEGIN(readability-identifier-naming)
 
 #include "vantrel/Files.h"
 
@@ -63,3 +66,4 @@ VANTREL_EXPORT OSErr VantrelFSGetCatalogInfoBulkDiskNames(
     FSRef* refs, HFSUniStr255* names, VantrelDiskName* diskNames);
 
 VANTREL_EXTERN_C_END
+// NOLINTEND(readability-identifier-naming)

@@ -39,6 +39,9 @@
 // interface). See docs/filemanager-platform.md for how each concept maps onto
 // Linux and for the errno-to-OSErr table.
 #pragma once
+// The names in this header are the interface's, fixed: the naming rule of
+// .clang-tidy is for the internal code.
+// NOLINTBEGIN(readability-identifier-naming)
 
 #include "vantrel/MacMemory.h"
 #include "vantrel/MacTypes.h"
@@ -1064,3 +1067,4 @@ VANTREL_EXPORT OSStatus FNUnsubscribe(FNSubscriptionRef subscription);
 VANTREL_EXPORT OSErr GetUTCDateTime(UTCDateTime* utcDateTime, OptionBits options);
 
 VANTREL_EXTERN_C_END
+// NOLINTEND(readability-identifier-naming)

@@ -15,6 +15,9 @@
 //   OSErr err = VantrelFSCopyForkInKernel(src, dst, &copied);
 //   if (err == noErr && !copied) err = copy_through_a_buffer(src, dst);
 #pragma once
+// The names in this header are the interface's, fixed: the naming rule of
+// .clang-tidy is for the internal code.
+// NOLINTBEGIN(readability-identifier-naming)
 
 #include "vantrel/Files.h"
 
@@ -49,3 +52,4 @@ VANTREL_EXPORT OSErr VantrelFSCopyForkInKernel(FSIORefNum srcRefNum, FSIORefNum 
                                                Boolean* copied);
 
 VANTREL_EXTERN_C_END
+// NOLINTEND(readability-identifier-naming)

@@ -10,6 +10,9 @@
 //   Size n = GetHandleSize(h);                  // 80
 //   DisposeHandle(h);
 #pragma once
+// The names in this header are the interface's, fixed: the naming rule of
+// .clang-tidy is for the internal code.
+// NOLINTBEGIN(readability-identifier-naming)
 
 #include "vantrel/MacTypes.h"
 
@@ -33,3 +36,4 @@ VANTREL_EXPORT void DisposeHandle(Handle h);
 VANTREL_EXPORT OSErr MemError(void);
 
 VANTREL_EXTERN_C_END
+// NOLINTEND(readability-identifier-naming)

@@ -9,6 +9,9 @@
 //   OSErr err = FSPathMakeRef((const UInt8*)"/tmp", &ref, nullptr);
 //   if (err != noErr) { ... }
 #pragma once
+// The names in this header are the interface's, fixed: the naming rule of
+// .clang-tidy is for the internal code.
+// NOLINTBEGIN(readability-identifier-naming)
 
 #include <stddef.h>
 #include <stdint.h>
@@ -167,3 +170,4 @@ VANTREL_EXTERN_C_BEGIN
 VANTREL_EXPORT const char* GetOSErrName(OSStatus err);
 
 VANTREL_EXTERN_C_END
+// NOLINTEND(readability-identifier-naming)

@@ -28,6 +28,9 @@
 // boxes (Class NSButton: Title, Outlet, Action) and labels (Class
 // NSTextField: Outlet, StringValue). See docs/pane.md.
 #pragma once
+// The names in this header are the interface's, fixed: the naming rule of
+// .clang-tidy is for the internal code.
+// NOLINTBEGIN(readability-identifier-naming)
 
 #include <functional>
 #include <memory>
@@ -205,3 +208,4 @@ class VANTREL_EXPORT LoadedPane {
 };
 
 }  // namespace vantrel::host
+// NOLINTEND(readability-identifier-naming)

@@ -14,6 +14,9 @@
 //                            nullptr, nullptr, 31, &read, &len, out);
 //   DisposeUnicodeToTextInfo(&info);
 #pragma once
+// The names in this header are the interface's, fixed: the naming rule of
+// .clang-tidy is for the internal code.
+// NOLINTBEGIN(readability-identifier-naming)
 
 #include "vantrel/MacTypes.h"
 
@@ -135,3 +138,4 @@ VANTREL_EXPORT void CopyPascalStringToC(ConstStr255Param src, char* dst);
 VANTREL_EXPORT void CopyCStringToPascal(const char* src, Str255 dst);
 
 VANTREL_EXTERN_C_END
+// NOLINTEND(readability-identifier-naming)

@@ -14,6 +14,9 @@
 //   FSRef copy;
 //   OSErr err = VantrelFSCopyFileWhole(&file, &folder, 0, nullptr, &copy);
 #pragma once
+// The names in this header are the interface's, fixed: the naming rule of
+// .clang-tidy is for the internal code.
+// NOLINTBEGIN(readability-identifier-naming)
 
 #include "vantrel/Files.h"
 
@@ -56,3 +59,4 @@ VANTREL_EXPORT OSErr VantrelFSCopyFileWhole(const FSRef* source, const FSRef* de
                                             FSRef* newRef);
 
 VANTREL_EXTERN_C_END
+// NOLINTEND(readability-identifier-naming)

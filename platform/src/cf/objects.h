@@ -18,10 +18,10 @@ struct __CFBoolean : __CFRuntimeBase {
 struct __CFNumber : __CFRuntimeBase {
     __CFNumber() noexcept : __CFRuntimeBase(vantrel::cf_detail::kNumberTypeID, 0) {}
     CFNumberType type = kCFNumberSInt64Type;
-    bool is_float = false;
+    bool isFloat = false;
     // An integer from 2^63 to 2^64 - 1 (a property list may hold one): `i`
     // holds its 64 bits. It converts to no signed integer type exactly.
-    bool is_unsigned = false;
+    bool isUnsigned = false;
     std::int64_t i = 0;
     double d = 0;
 };

@@ -174,8 +174,8 @@ struct Scalar {
     Elem kind;
     std::string text;  // string, data bytes
     std::int64_t i = 0;
-    bool above_int64 = false;  // an integer from 2^63 to 2^64 - 1, its bits in `i`
-    double d = 0;              // real, or date (seconds from 2001)
+    bool aboveInt64 = false;  // an integer from 2^63 to 2^64 - 1, its bits in `i`
+    double d = 0;             // real, or date (seconds from 2001)
 };
 
 class Sink {
@@ -217,7 +217,7 @@ bool interpret(Elem kind, std::string&& text, Scalar* v) {
             if (t.empty() || r.ec != std::errc() || r.ptr != t.data() + t.size()) return false;
             if (neg && u > static_cast<std::uint64_t>(INT64_MAX) + 1) return false;
             v->i = neg ? static_cast<std::int64_t>(0 - u) : static_cast<std::int64_t>(u);
-            v->above_int64 = !neg && u > static_cast<std::uint64_t>(INT64_MAX);
+            v->aboveInt64 = !neg && u > static_cast<std::uint64_t>(INT64_MAX);
             return true;
         }
         case Elem::Real: {
@@ -252,55 +252,62 @@ class Reader {
 
     bool run(Sink& sink) {
         if (s_.substr(0, 3) == "\xEF\xBB\xBF") p_ = 3;
-        bool in_plist = false, plist_done = false, have_root = false;
+        bool inPlist = false, plistDone = false, haveRoot = false;
         struct Frame {
             Elem kind;
-            bool have_key;
+            bool haveKey;
         };
         std::vector<Frame> stack;
         for (;;) {
-            if (!skip_misc(!have_root && stack.empty())) return false;
+            if (!skip_misc(!haveRoot && stack.empty())) return false;
             if (p_ >= s_.size()) break;
-            if (s_[p_] != '<') return fail("text outside a value");
+            if (s_[p_] != '<') {
+                // Text between the elements of a <plist>, a dictionary or an
+                // array means nothing, and other readers (python's plistlib)
+                // pass over it; outside the root element it is not XML.
+                if (!inPlist && stack.empty()) return fail("text outside a value");
+                if (!skip_text()) return false;
+                continue;
+            }
             std::size_t begin = p_;
             bool end = false, empty = false;
             Elem e;
             if (!read_tag(&e, &end, &empty)) return false;
             if (end) {
                 if (e == Elem::Plist) {
-                    if (!in_plist || !stack.empty()) return fail("misplaced </plist>");
-                    in_plist = false;
-                    plist_done = true;
+                    if (!inPlist || !stack.empty()) return fail("misplaced </plist>");
+                    inPlist = false;
+                    plistDone = true;
                     continue;
                 }
                 if (stack.empty() || stack.back().kind != e) return fail("mismatched end tag");
-                if (stack.back().have_key) return fail("a key without a value");
+                if (stack.back().haveKey) return fail("a key without a value");
                 stack.pop_back();
                 sink.close(p_);
                 continue;
             }
             if (e == Elem::Plist) {
-                if (in_plist || plist_done || have_root || !stack.empty())
+                if (inPlist || plistDone || haveRoot || !stack.empty())
                     return fail("misplaced <plist>");
-                in_plist = !empty;
-                plist_done = empty;
+                inPlist = !empty;
+                plistDone = empty;
                 continue;
             }
-            if (stack.empty() && (have_root || plist_done)) return fail("more than one root value");
-            bool in_dict = !stack.empty() && stack.back().kind == Elem::Dict;
+            if (stack.empty() && (haveRoot || plistDone)) return fail("more than one root value");
+            bool inDict = !stack.empty() && stack.back().kind == Elem::Dict;
             if (e == Elem::Key) {
-                if (!in_dict || stack.back().have_key) return fail("a key out of place");
+                if (!inDict || stack.back().haveKey) return fail("a key out of place");
                 std::string k;
                 if (!empty && !read_content(e, &k)) return false;
-                stack.back().have_key = true;
+                stack.back().haveKey = true;
                 sink.key(std::move(k), begin, p_);
                 continue;
             }
-            if (in_dict) {
-                if (!stack.back().have_key) return fail("a value without a key");
-                stack.back().have_key = false;
+            if (inDict) {
+                if (!stack.back().haveKey) return fail("a value without a key");
+                stack.back().haveKey = false;
             }
-            if (stack.empty()) have_root = true;
+            if (stack.empty()) haveRoot = true;
             if (e == Elem::Dict || e == Elem::Array) {
                 if (static_cast<int>(stack.size()) >= kMaxPlistDepth)
                     return fail("nested deeper than " + std::to_string(kMaxPlistDepth) + " levels");
@@ -317,8 +324,8 @@ class Reader {
             if (!interpret(e, std::move(text), &v)) return fail("a value that does not read");
             sink.value(std::move(v), begin, p_);
         }
-        if (!stack.empty() || in_plist) return fail("the document ends inside a value");
-        if (!have_root) return fail("no value");
+        if (!stack.empty() || inPlist) return fail("the document ends inside a value");
+        if (!haveRoot) return fail("no value");
         return true;
     }
 
@@ -351,26 +358,91 @@ class Reader {
             } else if (starts("<?")) {
                 if (!skip_past("?>")) return false;
             } else if (prolog && starts("<!DOCTYPE")) {
-                char quote = 0;
-                bool subset = false;
-                for (p_ += 9;; ++p_) {
-                    if (p_ >= s_.size()) return fail("unterminated DOCTYPE");
-                    char c = s_[p_];
-                    if (quote) {
-                        if (c == quote) quote = 0;
-                    } else if (c == '"' || c == '\'') {
-                        quote = c;
-                    } else if (c == '[') {
-                        subset = true;
-                    } else if (c == ']') {
-                        subset = false;
-                    } else if (c == '>' && !subset) {
-                        ++p_;
-                        break;
-                    }
-                }
+                if (!skip_doctype()) return false;
             } else {
                 return true;
+            }
+        }
+    }
+
+    // Character data between elements, up to the next markup. Entity
+    // references in it must still be well formed.
+    bool skip_text() {
+        while (p_ < s_.size() && s_[p_] != '<') {
+            if (s_[p_] == '\0') return fail("a NUL byte");
+            if (s_[p_] == '&') {
+                std::string ignored;
+                if (!read_entity(&ignored)) return false;
+            } else {
+                ++p_;
+            }
+        }
+        return true;
+    }
+
+    // A quoted literal starting at p_ (a system or public ID, an entity
+    // value): skipped whole, whatever it holds.
+    bool skip_literal() {
+        char q = s_[p_];
+        auto close = s_.find(q, p_ + 1);
+        if (close == std::string_view::npos) return fail("unterminated DOCTYPE");
+        p_ = close + 1;
+        return true;
+    }
+
+    // <!DOCTYPE name ExternalID? [internal subset]? >. The subset is read as
+    // markup: comments and processing instructions (which may hold quotes
+    // and brackets of their own), declarations with their quoted literals,
+    // and parameter-entity references. Nothing in it is used.
+    bool skip_doctype() {
+        p_ += 9;
+        for (;;) {
+            if (p_ >= s_.size()) return fail("unterminated DOCTYPE");
+            char c = s_[p_];
+            if (c == '"' || c == '\'') {
+                if (!skip_literal()) return false;
+            } else if (c == '[') {
+                ++p_;
+                if (!skip_subset()) return false;
+            } else if (c == '>') {
+                ++p_;
+                return true;
+            } else {
+                ++p_;
+            }
+        }
+    }
+    bool skip_subset() {
+        for (;;) {
+            while (p_ < s_.size() && ws(s_[p_])) ++p_;
+            if (p_ >= s_.size()) return fail("unterminated DOCTYPE");
+            if (s_[p_] == ']') {
+                ++p_;
+                return true;
+            }
+            if (starts("<!--")) {
+                if (!skip_past("-->")) return false;
+            } else if (starts("<?")) {
+                if (!skip_past("?>")) return false;
+            } else if (starts("<!")) {
+                for (p_ += 2;;) {
+                    if (p_ >= s_.size()) return fail("unterminated DOCTYPE");
+                    char c = s_[p_];
+                    if (c == '"' || c == '\'') {
+                        if (!skip_literal()) return false;
+                    } else if (c == '>') {
+                        ++p_;
+                        break;
+                    } else {
+                        ++p_;
+                    }
+                }
+            } else if (s_[p_] == '%') {
+                auto semi = s_.find(';', p_);
+                if (semi == std::string_view::npos) return fail("unterminated DOCTYPE");
+                p_ = semi + 1;
+            } else {
+                return fail("text in the DOCTYPE's internal subset");
             }
         }
     }
@@ -517,7 +589,7 @@ CFTypeRef create_scalar(Scalar&& v) {
             return kCFBooleanFalse;
         case Elem::Integer: {
             CFNumberRef n = CFNumberCreate(nullptr, kCFNumberSInt64Type, &v.i);
-            if (n) const_cast<__CFNumber*>(n)->is_unsigned = v.above_int64;
+            if (n) const_cast<__CFNumber*>(n)->isUnsigned = v.aboveInt64;
             return n;
         }
         case Elem::Real:
@@ -602,18 +674,18 @@ class Outliner : public Sink {
   public:
     Outliner(std::string_view s, PlistOutline* out) : s_(s), out_(out) {}
     void open(Elem kind, std::size_t begin) override {
-        if (depth_ == 0) out_->root_is_dict = kind == Elem::Dict;
-        if (depth_ == 1) value_begin_ = begin;
+        if (depth_ == 0) out_->rootIsDict = kind == Elem::Dict;
+        if (depth_ == 1) valueBegin_ = begin;
         ++depth_;
     }
     void close(std::size_t end) override {
-        if (--depth_ == 1) entry(value_begin_, end);
+        if (--depth_ == 1) entry(valueBegin_, end);
     }
     void key(std::string&& k, std::size_t begin, std::size_t end) override {
         if (depth_ != 1) return;
         key_ = std::move(k);
-        key_begin_ = begin;
-        key_end_ = end;
+        keyBegin_ = begin;
+        keyEnd_ = end;
     }
     void value(Scalar&&, std::size_t begin, std::size_t end) override {
         if (depth_ == 1) entry(begin, end);
@@ -621,19 +693,19 @@ class Outliner : public Sink {
 
   private:
     void entry(std::size_t begin, std::size_t end) {
-        if (!out_->root_is_dict) return;
+        if (!out_->rootIsDict) return;
         std::string_view text = s_.substr(begin, end - begin);
         auto [it, fresh] = index_.try_emplace(key_, out_->entries.size());
         if (fresh)
-            out_->entries.push_back({key_, s_.substr(key_begin_, key_end_ - key_begin_), text});
+            out_->entries.push_back({key_, s_.substr(keyBegin_, keyEnd_ - keyBegin_), text});
         else
-            out_->entries[it->second].value_text = text;  // a key given twice: the last value
+            out_->entries[it->second].valueText = text;  // a key given twice: the last value
     }
     std::string_view s_;
     PlistOutline* out_;
     int depth_ = 0;
     std::string key_;
-    std::size_t key_begin_ = 0, key_end_ = 0, value_begin_ = 0;
+    std::size_t keyBegin_ = 0, keyEnd_ = 0, valueBegin_ = 0;
     std::unordered_map<std::string, std::size_t> index_;
 };
 
@@ -664,15 +736,15 @@ bool check_binary(std::string_view b, std::string* why) {
     };
     const std::size_t n = b.size();
     if (n < 8 + 32) return bad("too short");
-    const std::size_t off_size = static_cast<unsigned char>(b[n - 26]);
-    const std::size_t ref_size = static_cast<unsigned char>(b[n - 25]);
+    const std::size_t offSize = static_cast<unsigned char>(b[n - 26]);
+    const std::size_t refSize = static_cast<unsigned char>(b[n - 25]);
     const std::uint64_t count = be(b, n - 24, 8), top = be(b, n - 16, 8), table = be(b, n - 8, 8);
-    if (off_size < 1 || off_size > 8 || ref_size < 1 || ref_size > 8 || count == 0 || count > n ||
-        top >= count || table < 8 || table > n - 32 || (n - 32 - table) / off_size < count)
+    if (offSize < 1 || offSize > 8 || refSize < 1 || refSize > 8 || count == 0 || count > n ||
+        top >= count || table < 8 || table > n - 32 || (n - 32 - table) / offSize < count)
         return bad("bad trailer");
     auto children = [&](std::uint64_t obj, std::vector<std::uint64_t>* refs) -> bool {
         refs->clear();
-        std::uint64_t off = be(b, static_cast<std::size_t>(table + obj * off_size), off_size);
+        std::uint64_t off = be(b, static_cast<std::size_t>(table + obj * offSize), offSize);
         if (off < 8 || off >= table) return false;
         auto pos = static_cast<std::size_t>(off);
         unsigned marker = static_cast<unsigned char>(b[pos]);
@@ -690,9 +762,9 @@ bool check_binary(std::string_view b, std::string* why) {
             pos += 1 + len;
         }
         std::uint64_t nrefs = type == 0xD ? items * 2 : items;
-        if (items > table || nrefs > (table - pos) / ref_size) return false;
+        if (items > table || nrefs > (table - pos) / refSize) return false;
         for (std::uint64_t k = 0; k < nrefs; ++k) {
-            std::uint64_t r = be(b, static_cast<std::size_t>(pos + k * ref_size), ref_size);
+            std::uint64_t r = be(b, static_cast<std::size_t>(pos + k * refSize), refSize);
             if (r >= count) return false;
             refs->push_back(r);
         }
@@ -700,7 +772,7 @@ bool check_binary(std::string_view b, std::string* why) {
     };
     constexpr std::uint64_t kMaxValues = 1'000'000;
     std::vector<std::uint64_t> size(static_cast<std::size_t>(count), 0);  // 0: not done
-    std::vector<char> on_path(static_cast<std::size_t>(count), 0);
+    std::vector<char> onPath(static_cast<std::size_t>(count), 0);
     struct Step {
         std::uint64_t obj;
         std::vector<std::uint64_t> refs;
@@ -710,12 +782,12 @@ bool check_binary(std::string_view b, std::string* why) {
     std::vector<Step> path;
     path.push_back({top, {}, 0, 1});
     if (!children(top, &path.back().refs)) return bad("bad object");
-    on_path[top] = 1;
+    onPath[top] = 1;
     while (!path.empty()) {
         Step& s = path.back();
         if (s.next == s.refs.size()) {
             size[s.obj] = s.total;
-            on_path[s.obj] = 0;
+            onPath[s.obj] = 0;
             std::uint64_t t = s.total;
             path.pop_back();
             if (!path.empty()) {
@@ -725,7 +797,7 @@ bool check_binary(std::string_view b, std::string* why) {
             continue;
         }
         std::uint64_t c = s.refs[s.next++];
-        if (on_path[c]) return bad("a cycle");
+        if (onPath[c]) return bad("a cycle");
         if (size[c]) {
             s.total += size[c];
             if (s.total > kMaxValues) return bad("more than a million values");
@@ -739,7 +811,7 @@ bool check_binary(std::string_view b, std::string* why) {
             continue;
         }
         if (static_cast<int>(path.size()) >= kMaxPlistDepth) return bad("nested too deep");
-        on_path[c] = 1;
+        onPath[c] = 1;
         path.push_back(std::move(next));
     }
     return true;
@@ -755,8 +827,8 @@ class BinaryDecoder {
   public:
     explicit BinaryDecoder(std::string_view b) : b_(b) {
         const std::size_t n = b.size();
-        off_size_ = static_cast<unsigned char>(b[n - 26]);
-        ref_size_ = static_cast<unsigned char>(b[n - 25]);
+        offSize_ = static_cast<unsigned char>(b[n - 26]);
+        refSize_ = static_cast<unsigned char>(b[n - 25]);
         count_ = be(b, n - 24, 8);
         top_ = be(b, n - 16, 8);
         table_ = be(b, n - 8, 8);
@@ -801,7 +873,7 @@ class BinaryDecoder {
     }
     CFTypeRef create_object(std::uint64_t obj) {
         auto pos = static_cast<std::size_t>(
-            be(b_, static_cast<std::size_t>(table_ + obj * off_size_), off_size_));
+            be(b_, static_cast<std::size_t>(table_ + obj * offSize_), offSize_));
         if (pos < 8 || !has(pos, 1)) return fail("an object outside the file");
         unsigned marker = static_cast<unsigned char>(b_[pos++]);
         unsigned type = marker >> 4, low = marker & 0xF;
@@ -827,7 +899,7 @@ class BinaryDecoder {
                     i = static_cast<std::int64_t>(be(b_, pos, std::size_t{1} << low));
                 }
                 CFNumberRef n = CFNumberCreate(nullptr, kCFNumberSInt64Type, &i);
-                if (n) const_cast<__CFNumber*>(n)->is_unsigned = above;
+                if (n) const_cast<__CFNumber*>(n)->isUnsigned = above;
                 return n;
             }
             case 0x2:
@@ -886,9 +958,9 @@ class BinaryDecoder {
             case 0xD: {
                 std::uint64_t n;
                 std::uint64_t refs = type == 0xD ? 2 : 1;
-                if (!length(&pos, low, &n) || n > table_ || !has(pos, n * refs * ref_size_))
+                if (!length(&pos, low, &n) || n > table_ || !has(pos, n * refs * refSize_))
                     return fail("a bad container");
-                auto ref = [&](std::uint64_t k) { return be(b_, pos + k * ref_size_, ref_size_); };
+                auto ref = [&](std::uint64_t k) { return be(b_, pos + k * refSize_, refSize_); };
                 if (type != 0xD) {
                     CFMutableArrayRef a = CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks);
                     for (std::uint64_t k = 0; k < n; ++k) {
@@ -924,7 +996,7 @@ class BinaryDecoder {
     }
 
     std::string_view b_;
-    unsigned off_size_ = 0, ref_size_ = 0;
+    unsigned offSize_ = 0, refSize_ = 0;
     std::uint64_t count_ = 0, top_ = 0, table_ = 0;
     std::vector<CFTypeRef> done_;
     std::string why_;
@@ -1027,6 +1099,36 @@ bool convert_to_utf8(std::string_view b, const std::string& encoding, std::strin
     return true;
 }
 
+// The offset of the first byte that is not part of a well-formed UTF-8
+// sequence (overlong forms, surrogates and values past U+10FFFF are not),
+// or npos.
+std::size_t invalid_utf8_at(std::string_view b) {
+    std::size_t i = 0;
+    while (i < b.size()) {
+        auto c = static_cast<unsigned char>(b[i]);
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t n = (c & 0xE0) == 0xC0   ? 1
+                        : (c & 0xF0) == 0xE0 ? 2
+                        : (c & 0xF8) == 0xF0 ? 3
+                                             : 0;
+        if (n == 0) return i;
+        std::uint32_t cp = c & (0x3F >> n);
+        for (std::size_t k = 1; k <= n; ++k) {
+            if (i + k >= b.size()) return i;
+            auto t = static_cast<unsigned char>(b[i + k]);
+            if ((t & 0xC0) != 0x80) return i;
+            cp = (cp << 6) | (t & 0x3F);
+        }
+        static const std::uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
+        if (cp < kMin[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return i;
+        i += n + 1;
+    }
+    return std::string_view::npos;
+}
+
 // The XML text of a document: itself when it is UTF-8, else converted into
 // `converted` (from a binary property list, or from another encoding).
 bool xml_text(std::string_view bytes, std::string* converted, std::string_view* xml,
@@ -1038,6 +1140,14 @@ bool xml_text(std::string_view bytes, std::string* converted, std::string_view* 
     }
     std::string encoding = encoding_of(bytes);
     if (encoding.empty()) {
+        // Read as it is, so every byte must be UTF-8: a byte of another
+        // encoding would be read as U+FFFD here, yet be written back as it
+        // was with the entry, into a file other readers refuse.
+        std::size_t bad = invalid_utf8_at(bytes);
+        if (bad != std::string_view::npos) {
+            *why = "bytes that are not UTF-8 (byte " + std::to_string(bad) + ")";
+            return false;
+        }
         *xml = bytes;
         return true;
     }
@@ -1129,10 +1239,10 @@ void write_value(CFTypeRef cf, int indent, std::string* out) {
         case kNumberTypeID: {
             auto n = static_cast<const __CFNumber*>(cf);
             char buf[64];
-            if (!n->is_float && n->is_unsigned) {
+            if (!n->isFloat && n->isUnsigned) {
                 auto r = std::to_chars(buf, buf + sizeof buf, static_cast<std::uint64_t>(n->i));
                 *out += "<integer>" + std::string(buf, r.ptr) + "</integer>";
-            } else if (!n->is_float) {
+            } else if (!n->isFloat) {
                 auto r = std::to_chars(buf, buf + sizeof buf, n->i);
                 *out += "<integer>" + std::string(buf, r.ptr) + "</integer>";
             } else if (std::isnan(n->d)) {

@@ -37,11 +37,11 @@ constexpr std::size_t kMaxPlistBytes = 64u << 20;
 // <key> element and of its value element in the document.
 struct PlistEntry {
     std::string key;
-    std::string_view key_text;
-    std::string_view value_text;
+    std::string_view keyText;
+    std::string_view valueText;
 };
 
-// Checks a whole document (XML or binary). On success `root_is_dict` tells
+// Checks a whole document (XML or binary). On success `rootIsDict` tells
 // whether the root is a dictionary and `entries` lists its entries in
 // document order (a key given twice keeps its first place and its last
 // value), with views into `xml`: the document itself, or for a binary one
@@ -49,13 +49,13 @@ struct PlistEntry {
 // another encoding. On failure returns false and sets `why`.
 struct PlistOutline {
     std::string xml;  // set only for a binary document or one not in UTF-8
-    bool root_is_dict = false;
+    bool rootIsDict = false;
     std::vector<PlistEntry> entries;
 };
 bool outline_plist(std::string_view bytes, PlistOutline* out, std::string* why);
 
 // A new CF object for a document or for one value element's text (as in
-// PlistEntry::value_text); null when it does not parse. Exported, with
+// PlistEntry::valueText); null when it does not parse. Exported, with
 // read_plist_file, for the Cocoa library's bundles and interface files.
 // The caller releases it (the attribute says so to the static analyser, as
 // for string_from_utf8).

@@ -21,8 +21,8 @@ CFHashCode mix(const void* p, std::size_t n) {
 }
 
 std::string format_number(const __CFNumber* n) {
-    if (!n->is_float && n->is_unsigned) return std::to_string(static_cast<std::uint64_t>(n->i));
-    if (!n->is_float) return std::to_string(n->i);
+    if (!n->isFloat && n->isUnsigned) return std::to_string(static_cast<std::uint64_t>(n->i));
+    if (!n->isFloat) return std::to_string(n->i);
     char buf[64];
     if (std::isfinite(n->d) && n->d == std::trunc(n->d) && std::fabs(n->d) < 1e15) {
         std::snprintf(buf, sizeof buf, "%.0f", n->d);

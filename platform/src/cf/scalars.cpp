@@ -48,7 +48,7 @@ CFNumberRef CFNumberCreate(CFAllocatorRef, CFNumberType type, const void* p) {
     if (p == nullptr || type < 1 || type > kCFNumberMaxType) return nullptr;
     auto* n = new __CFNumber;
     n->type = type;
-    n->is_float = is_float_type(type);
+    n->isFloat = is_float_type(type);
     switch (type) {
         case kCFNumberSInt8Type:
         case kCFNumberCharType: {
@@ -102,14 +102,14 @@ CFNumberType CFNumberGetType(CFNumberRef n) {
     return is(n, kNumberTypeID) ? n->type : 0;
 }
 Boolean CFNumberIsFloatType(CFNumberRef n) {
-    return is(n, kNumberTypeID) && n->is_float;
+    return is(n, kNumberTypeID) && n->isFloat;
 }
 
 namespace vantrel::cf {
 double number_as_double(const __CFNumber* n) {
-    if (n->is_float) return n->d;
-    return n->is_unsigned ? static_cast<double>(static_cast<std::uint64_t>(n->i))
-                          : static_cast<double>(n->i);
+    if (n->isFloat) return n->d;
+    return n->isUnsigned ? static_cast<double>(static_cast<std::uint64_t>(n->i))
+                         : static_cast<double>(n->i);
 }
 }  // namespace vantrel::cf
 
@@ -123,14 +123,14 @@ Boolean CFNumberGetValue(CFNumberRef n, CFNumberType type, void* out) {
             return static_cast<double>(f) == d || std::isnan(d);
         }
         std::memcpy(out, &d, sizeof d);
-        return n->is_float || (!n->is_unsigned && static_cast<std::int64_t>(d) == n->i);
+        return n->isFloat || (!n->isUnsigned && static_cast<std::int64_t>(d) == n->i);
     }
     std::int64_t v = n->i;
     bool exact = true;
-    if (n->is_unsigned) {
+    if (n->isUnsigned) {
         v = std::numeric_limits<std::int64_t>::max();
         exact = false;
-    } else if (n->is_float) {
+    } else if (n->isFloat) {
         double d = n->d;
         if (!(d >= -9.2233720368547758e18 && d < 9.2233720368547758e18)) {
             v = d < 0 ? std::numeric_limits<std::int64_t>::min()
@@ -164,7 +164,7 @@ Boolean CFNumberGetValue(CFNumberRef n, CFNumberType type, void* out) {
 
 namespace vantrel::cf {
 bool number_equal(const __CFNumber* a, const __CFNumber* b) {
-    if (!a->is_float && !b->is_float) return a->i == b->i && a->is_unsigned == b->is_unsigned;
+    if (!a->isFloat && !b->isFloat) return a->i == b->i && a->isUnsigned == b->isUnsigned;
     return number_as_double(a) == number_as_double(b);
 }
 CFHashCode number_hash(const __CFNumber* n) {
@@ -178,8 +178,8 @@ CFHashCode number_hash(const __CFNumber* n) {
 
 CFAbsoluteTime CFAbsoluteTimeGetCurrent(void) {
     using namespace std::chrono;
-    double unix_s = duration<double>(system_clock::now().time_since_epoch()).count();
-    return unix_s - kCFAbsoluteTimeIntervalSince1970;
+    double unixS = duration<double>(system_clock::now().time_since_epoch()).count();
+    return unixS - kCFAbsoluteTimeIntervalSince1970;
 }
 CFTypeID CFDateGetTypeID(void) {
     return kDateTypeID;

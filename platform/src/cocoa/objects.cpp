@@ -115,9 +115,9 @@ NSString* NSString::stringWithFormat(NSString* format, ...) {
             continue;
         }
         char spec = fmt[++i];
-        bool is_long = false;
+        bool isLong = false;
         if (spec == 'l' && i + 1 < fmt.size()) {
-            is_long = true;
+            isLong = true;
             spec = fmt[++i];
         }
         char buf[32];
@@ -136,13 +136,13 @@ NSString* NSString::stringWithFormat(NSString* format, ...) {
             case 'd':
             case 'i':
                 std::snprintf(buf, sizeof buf, "%ld",
-                              is_long ? va_arg(ap, long) : static_cast<long>(va_arg(ap, int)));
+                              isLong ? va_arg(ap, long) : static_cast<long>(va_arg(ap, int)));
                 out += buf;
                 break;
             case 'u':
                 std::snprintf(buf, sizeof buf, "%lu",
-                              is_long ? va_arg(ap, unsigned long)
-                                      : static_cast<unsigned long>(va_arg(ap, unsigned)));
+                              isLong ? va_arg(ap, unsigned long)
+                                     : static_cast<unsigned long>(va_arg(ap, unsigned)));
                 out += buf;
                 break;
             case 's': {
@@ -152,7 +152,7 @@ NSString* NSString::stringWithFormat(NSString* format, ...) {
             }
             default:  // not a conversion we know: keep it as written, consume nothing
                 out += '%';
-                if (is_long) out += 'l';
+                if (isLong) out += 'l';
                 out += spec;
         }
     }

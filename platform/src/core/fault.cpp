@@ -32,7 +32,7 @@ struct OpState {
 
 struct NthRule {
     const OpState* op;  // null: every operation ("*")
-    long target;        // the Call::index (global_index for "*") that fails
+    long target;        // the Call::index (globalIndex for "*") that fails
     OSErr err;
     bool persistent;
 };
@@ -45,7 +45,7 @@ struct LogEntry {
     char detail[kDetailCapacity];
     std::size_t detailLength;
     long index;
-    long global_index;
+    long globalIndex;
     OSErr err;
     bool benign;
 };
@@ -171,7 +171,7 @@ OSErr check(const char* op, std::string_view detail) noexcept {
         o = find(s, op);
         if (o == nullptr) unregistered(op);
         call.index = ++o->count;
-        call.global_index = ++s.total;
+        call.globalIndex = ++s.total;
         hook = s.hook;
     }
     // The hook runs unlocked: it may itself call platform operations.
@@ -182,7 +182,7 @@ OSErr check(const char* op, std::string_view detail) noexcept {
         std::lock_guard lk(s.mu);
         for (const NthRule& r : s.nth) {
             if (r.op != nullptr && r.op != o) continue;
-            const long at = r.op != nullptr ? call.index : call.global_index;
+            const long at = r.op != nullptr ? call.index : call.globalIndex;
             if (at == r.target || (r.persistent && at > r.target)) {
                 result = r.err;
                 break;
@@ -205,7 +205,7 @@ OSErr check(const char* op, std::string_view detail) noexcept {
             e.detailLength = std::min(detail.size(), kDetailCapacity);
             if (e.detailLength != 0) std::memcpy(e.detail, detail.data(), e.detailLength);
             e.index = call.index;
-            e.global_index = call.global_index;
+            e.globalIndex = call.globalIndex;
             e.err = result;
             e.benign = t_benign > 0;
         }
@@ -287,7 +287,7 @@ std::vector<Injection> injections() {
     for (std::size_t i = 0; i < s.logSize; ++i) {
         const LogEntry& e = s.log[i];
         out.push_back(Injection{e.op->name, std::string(e.detail, e.detailLength), e.index,
-                                e.global_index, e.err, e.benign});
+                                e.globalIndex, e.err, e.benign});
     }
     return out;
 }

@@ -11,15 +11,19 @@
 // beyond a stat, never replaced and never renamed over; a file is never
 // given another owner than it had; a value another process changed after
 // this process recorded its own is never overwritten by the older one.
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -28,6 +32,8 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "cf/objects.h"
 #include "cf/plist.h"
@@ -81,6 +87,7 @@ struct Document {
     std::string bytes;
     cf::PlistOutline outline;
     bool usable = false;  // parsed, and its root is a dictionary
+    std::string why;      // when it is not usable: why, in a few words
     std::unordered_map<std::string, std::size_t> index;
 
     Document(const Document&) = delete;
@@ -89,9 +96,16 @@ struct Document {
 
     // Parses `bytes` in place. An empty file is an empty domain.
     void parse() {
-        std::string why;
-        usable =
-            bytes.empty() || (cf::outline_plist(bytes, &outline, &why) && outline.root_is_dict);
+        outline = cf::PlistOutline{};
+        index.clear();
+        why.clear();
+        usable = bytes.empty() || cf::outline_plist(bytes, &outline, &why);
+        if (usable && !bytes.empty() && !outline.rootIsDict) {
+            usable = false;
+            why = "its root is not a dictionary";
+        } else if (!usable) {
+            why = "not a property list: " + why;
+        }
         if (!usable) outline = cf::PlistOutline{};
         for (std::size_t i = 0; i < outline.entries.size(); ++i)
             index.emplace(outline.entries[i].key, i);
@@ -104,7 +118,7 @@ struct Document {
     // A new CF object for the key's value, or null.
     CFTypeRef copy(const std::string& key) const {
         const cf::PlistEntry* e = find(key);
-        return e ? cf::parse_plist(e->value_text) : nullptr;
+        return e ? cf::parse_plist(e->valueText) : nullptr;
     }
 };
 
@@ -115,7 +129,7 @@ struct Pending {
     // absent). A change whose key another process has since given another
     // value is older than that value and is dropped, never written over it.
     CFTypeRef base = nullptr;
-    bool base_known = false;  // false when the file could not be read then
+    bool baseKnown = false;  // false when the file could not be read then
 };
 
 struct Domain {
@@ -124,9 +138,14 @@ struct Domain {
     Signature sig;
     std::unique_ptr<Document> doc;  // null when absent, unreadable or not a regular file
     std::map<std::string, Pending> pending;
-    // Why a value was refused since the last synchronisation: the next one
-    // reports it, so that a refused value is never taken for a saved one.
-    std::string refused;
+    // Changes recorded since the last synchronisation that will never be
+    // written (a value refused, a change another program overtook), with
+    // why: the next synchronisation reports them, so that none is ever
+    // taken for a saved one.
+    std::vector<std::pair<std::string, std::string>> lost;
+    // When a read last gave up waiting for the file to stop changing: the
+    // reads just after it do not wait again.
+    std::chrono::steady_clock::time_point gaveUp{};
 };
 
 struct Registry {
@@ -147,6 +166,39 @@ struct ReportState {
 ReportState& report_state() {
     static ReportState* r = new ReportState;
     return *r;
+}
+
+struct UnreadableState {
+    std::mutex mu;
+    ReadReport last;
+};
+
+UnreadableState& unreadable_state() {
+    static UnreadableState* r = new UnreadableState;
+    return *r;
+}
+
+struct WaitHookState {
+    std::mutex mu;
+    std::function<bool(const std::string&)> hook;
+};
+
+WaitHookState& wait_hook_state() {
+    static WaitHookState* h = new WaitHookState;
+    return *h;
+}
+
+// Sleeps a short while (20 ms) for another program, then asks the host's
+// hook whether to go on waiting. False: stop waiting now.
+bool pause_for_other_program(const std::string& waitingFor, long pauseUs = 20000) {
+    ::usleep(static_cast<useconds_t>(pauseUs));
+    std::function<bool(const std::string&)> hook;
+    {
+        WaitHookState& h = wait_hook_state();
+        std::lock_guard lk(h.mu);
+        hook = h.hook;
+    }
+    return !hook || hook(waitingFor);
 }
 
 void release(Pending& p) {
@@ -236,12 +288,90 @@ bool racy(const Signature& s) {
     if (!s.exists) return false;
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
-    long long diff_ms = (static_cast<long long>(now.tv_sec) - s.mtime.tv_sec) * 1000 +
-                        (now.tv_nsec - s.mtime.tv_nsec) / 1000000;
-    return diff_ms < 100;
+    long long diffMs = (static_cast<long long>(now.tv_sec) - s.mtime.tv_sec) * 1000 +
+                       (now.tv_nsec - s.mtime.tv_nsec) / 1000000;
+    return diffMs < 100;
 }
 
 constexpr int kOpenRead = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+
+// Opens `path` for reading only if it names a regular file. It is first
+// opened as a path only (O_PATH opens nothing: a FIFO's open would release a
+// writer waiting for a reader, a device's can act on the device), looked at,
+// and only then opened for reading, through that descriptor so that it is
+// the same file. -1 with `*not_regular` set (and `st` filled) for anything
+// else; -1 with errno on failure. `follow` 0 follows links, O_NOFOLLOW does
+// not (a link is then "not regular").
+int open_regular(const std::string& path, int follow, struct stat* st, bool* notRegular) {
+    *notRegular = false;
+    Fd at(::open(path.c_str(), O_PATH | O_CLOEXEC | follow));
+    if (at.fd < 0 || ::fstat(at.fd, st) != 0) return -1;
+    if (!S_ISREG(st->st_mode)) {
+        *notRegular = true;
+        return -1;
+    }
+    std::string self = "/proc/self/fd/" + std::to_string(at.fd);
+    int fd = ::open(self.c_str(), kOpenRead);
+    if (fd >= 0 || errno != ENOENT) return fd;
+    // No /proc: open by name, and make sure it is still the file looked at.
+    fd = ::open(path.c_str(), kOpenRead | follow);
+    struct stat now {};
+    if (fd >= 0 && (::fstat(fd, &now) != 0 || now.st_dev != st->st_dev ||
+                    now.st_ino != st->st_ino || !S_ISREG(now.st_mode))) {
+        ::close(fd);
+        *notRegular = true;
+        return -1;
+    }
+    return fd;
+}
+
+long long ms_since(const timespec& t) {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return (static_cast<long long>(now.tv_sec) - t.tv_sec) * 1000 +
+           (now.tv_nsec - t.tv_nsec) / 1000000;
+}
+
+// How long a file that does not parse, or is empty, must have stayed as it
+// is before it is believed. Another program writing the file in place
+// (plistutil -o, python's plistlib.dump to an open file) leaves it empty or
+// half written for a moment; a read then must not take that for the user's
+// settings, nor a write set it aside and replace it with one key.
+constexpr long long kSettleMs = 500;
+// The longest one read waits for such a file to settle.
+constexpr long long kSettleWaitMs = 2000;
+
+enum class ReadResult { Done, Changing, Interrupted, Failed };
+
+// Reads the whole of `fd` into `doc` and parses it. A document that does not
+// parse, or is empty, and changed less than kSettleMs ago is read again
+// (every 20 ms) until it parses or has been left alone for kSettleMs:
+// Changing when it still moved after kSettleWaitMs, Interrupted when the
+// host's hook stopped the wait. With `may_wait` false it is read once.
+// `st` describes the file as last read.
+ReadResult read_settled(int fd, Document* doc, struct stat* st, const std::string& path,
+                        bool mayWait) {
+    auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        if (::lseek(fd, 0, SEEK_SET) < 0 || !read_capped(fd, &doc->bytes) || ::fstat(fd, st) != 0)
+            return ReadResult::Failed;
+        doc->parse();
+        if (doc->usable && !doc->bytes.empty()) return ReadResult::Done;
+        if (std::min(ms_since(st->st_mtim), ms_since(st->st_ctim)) >= kSettleMs || !mayWait)
+            return ReadResult::Done;  // it is what it is
+        if (std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(kSettleWaitMs)) {
+            doc->usable = false;
+            doc->why = "it kept changing for " + std::to_string(kSettleWaitMs / 1000) +
+                       " seconds (another program is writing it)";
+            return ReadResult::Changing;
+        }
+        if (!pause_for_other_program(path + " is being written by another program")) {
+            doc->usable = false;
+            doc->why = "another program is writing it";
+            return ReadResult::Interrupted;
+        }
+    }
+}
 
 // Brings the cached document up to date with the file when it changed. Only
 // a regular file is read: anything else at the path (through links) has no
@@ -259,19 +389,29 @@ void refresh(Domain& d, const std::string& path) {
         d.loaded = false;  // try again next time
         return;
     }
-    Fd fd(::open(path.c_str(), kOpenRead));
+    bool notRegular = false;
+    Fd fd(open_regular(path, 0, &st, &notRegular));
+    if (notRegular) {  // swapped for something else since the stat
+        d.sig = Signature::of(st);
+        return;
+    }
+    if (fd.fd < 0) {
+        d.loaded = false;
+        return;
+    }
     auto doc = std::make_unique<Document>();
-    if (fd.fd < 0 || ::fstat(fd.fd, &st) != 0) {
+    bool mayWait =
+        std::chrono::steady_clock::now() - d.gaveUp >= std::chrono::milliseconds(kSettleWaitMs);
+    ReadResult r = read_settled(fd.fd, doc.get(), &st, path, mayWait);
+    d.sig = Signature::of(st);  // describes exactly what is read
+    if (r == ReadResult::Failed) {
         d.loaded = false;
         return;
     }
-    d.sig = Signature::of(st);         // describes exactly what is read
-    if (!S_ISREG(st.st_mode)) return;  // swapped for something else since the stat
-    if (!read_capped(fd.fd, &doc->bytes)) {
-        d.loaded = false;
-        return;
+    if (r != ReadResult::Done) {
+        d.loaded = false;  // read again next time: it may have settled
+        d.gaveUp = std::chrono::steady_clock::now();
     }
-    doc->parse();
     d.doc = std::move(doc);
 }
 
@@ -284,17 +424,34 @@ CFTypeRef copy_current_value(const Domain& d, const std::string& key) {
 // Whether another process has given the key another value since this
 // process recorded its change.
 bool superseded(const Pending& p, CFTypeRef current) {
-    if (!p.base_known) return false;
+    if (!p.baseKnown) return false;
     if (p.base == nullptr || current == nullptr) return p.base != current;
     return !CFEqual(p.base, current);
 }
 
+// Whether two values (null: absent) are the same: a change another process
+// overtook with the very value this one wanted is not lost.
+bool same_value(CFTypeRef a, CFTypeRef b) {
+    return a == nullptr || b == nullptr ? a == b : CFEqual(a, b);
+}
+
+// What is said of a change another process overtook.
+std::string overtaken(CFTypeRef current) {
+    return current == nullptr
+               ? "another program removed it after this change was recorded; it stays removed"
+               : "another program gave it another value after this change was recorded; that "
+                 "value stands";
+}
+
 // Drops every recorded change that another process's later value has made
-// obsolete, comparing with the cached document.
+// obsolete, comparing with the cached document; the next synchronisation
+// says so.
 void drop_superseded(Domain& d) {
     for (auto it = d.pending.begin(); it != d.pending.end();) {
         CFTypeRef cur = copy_current_value(d, it->first);
         bool old = superseded(it->second, cur);
+        if (old && !same_value(it->second.value, cur))
+            d.lost.emplace_back(it->first, overtaken(cur));
         CFRelease(cur);
         if (old) {
             release(it->second);
@@ -388,9 +545,10 @@ bool write_all(int fd, const std::string& s) {
 // renamed over.
 struct Lock {
     int fd = -1;
-    bool on_file = false;  // false: `fd` is the directory and there is no file
-    bool not_regular = false;
-    bool busy = false;  // another program held the lock for longer than we wait
+    bool onFile = false;  // false: `fd` is the directory and there is no file
+    bool notRegular = false;
+    bool busy = false;         // another program held the lock for longer than we wait
+    bool interrupted = false;  // the host's hook ended the wait
 };
 
 // How long a writer waits for another program to release the domain's lock.
@@ -401,24 +559,28 @@ constexpr int kLockWaitMs = 10000;
 
 // Takes `fd`'s exclusive lock, waiting at most kLockWaitMs. False with errno
 // EWOULDBLOCK when it stayed held, or another errno.
-bool wait_for_lock(int fd) {
+bool wait_for_lock(int fd, const std::string& target) {
     timespec start{};
     ::clock_gettime(CLOCK_MONOTONIC, &start);
-    long pause_us = 500;
+    long pauseUs = 500;
+    const std::string waitingFor = target + " is locked by another program";
     for (;;) {
         if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
         if (errno == EINTR) continue;
         if (errno != EWOULDBLOCK) return false;
         timespec now{};
         ::clock_gettime(CLOCK_MONOTONIC, &now);
-        long long waited_ms = (static_cast<long long>(now.tv_sec) - start.tv_sec) * 1000 +
-                              (now.tv_nsec - start.tv_nsec) / 1000000;
-        if (waited_ms >= kLockWaitMs) {
+        long long waitedMs = (static_cast<long long>(now.tv_sec) - start.tv_sec) * 1000 +
+                             (now.tv_nsec - start.tv_nsec) / 1000000;
+        if (waitedMs >= kLockWaitMs) {
             errno = EWOULDBLOCK;
             return false;
         }
-        ::usleep(static_cast<useconds_t>(pause_us));
-        pause_us = std::min(pause_us * 2, 20000L);
+        if (!pause_for_other_program(waitingFor, pauseUs)) {
+            errno = EINTR;
+            return false;
+        }
+        pauseUs = std::min(pauseUs * 2, 20000L);
     }
 }
 
@@ -426,35 +588,31 @@ Lock lock_domain(const std::string& target) {
     std::string dir = dir_of(target);
     for (int attempt = 0; attempt < 1000; ++attempt) {
         if (vantrel::fault::check("CFPreferencesAppSynchronize.open", target)) return {};
-        bool on_file = true;
-        int fd = ::open(target.c_str(), kOpenRead | O_NOFOLLOW);
+        bool onFile = true, notRegular = false;
+        struct stat held {};
+        int fd = open_regular(target, O_NOFOLLOW, &held, &notRegular);
+        if (notRegular && S_ISLNK(held.st_mode)) continue;  // became a link since it was resolved
+        if (notRegular) return {-1, false, true};
         if (fd < 0 && errno == ENOENT) {
-            on_file = false;
+            onFile = false;
             fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        } else if (fd < 0 && errno == ELOOP) {
-            continue;  // became a link since it was resolved: look again
         }
         if (fd < 0) return {};
-        struct stat held {};
-        if (on_file && (::fstat(fd, &held) != 0 || !S_ISREG(held.st_mode))) {
-            ::close(fd);
-            return {-1, false, true};
-        }
         if (vantrel::fault::check("CFPreferencesAppSynchronize.lock", target)) {
             ::close(fd);
             return {};
         }
-        if (!wait_for_lock(fd)) {
+        if (!wait_for_lock(fd, target)) {
             int e = errno;
             ::close(fd);
             errno = e;
-            return {-1, false, false, e == EWOULDBLOCK};
+            return {-1, false, false, e == EWOULDBLOCK, e == EINTR};
         }
         struct stat now {};
         bool exists = ::lstat(target.c_str(), &now) == 0;
-        if (on_file && exists && held.st_dev == now.st_dev && held.st_ino == now.st_ino)
+        if (onFile && exists && held.st_dev == now.st_dev && held.st_ino == now.st_ino)
             return {fd, true};
-        if (!on_file && !exists) return {fd, false};
+        if (!onFile && !exists) return {fd, false};
         ::close(fd);  // replaced or created meanwhile: look again
     }
     errno = EBUSY;
@@ -462,16 +620,57 @@ Lock lock_domain(const std::string& target) {
 }
 
 // Gives an unparseable file a second name ending in ".corrupt" (never
-// replacing an earlier one) so that the rename that follows keeps it.
-bool keep_corrupt(const std::string& target) {
+// replacing an earlier one) so that the rename that follows keeps it; sets
+// `name` to it.
+bool keep_corrupt(const std::string& target, std::string* name) {
     if (vantrel::fault::check("CFPreferencesAppSynchronize.keepCorrupt", target)) return false;
     for (int n = 1; n < 1000; ++n) {
-        std::string name =
-            n == 1 ? target + ".corrupt" : target + "." + std::to_string(n) + ".corrupt";
-        if (::link(target.c_str(), name.c_str()) == 0) return true;
+        *name = n == 1 ? target + ".corrupt" : target + "." + std::to_string(n) + ".corrupt";
+        if (::link(target.c_str(), name->c_str()) == 0) return true;
         if (errno != EEXIST) return false;
     }
     return false;
+}
+
+// The temporary file of a writer is ".<name>.tmp<pid>-XXXXXX" beside the
+// domain file: the process ID says whose it is.
+std::string temporary_prefix(const std::string& base) {
+    return "." + base + ".tmp";
+}
+
+// Removes the temporary files that writers killed before their rename left
+// behind: ours by name, regular files of this user, whose writer no longer
+// runs (or that are older than an hour: no write takes that long, and a
+// process ID may have been given to another process since). Called under the
+// domain's lock, which every writer holds while its temporary file exists.
+// Benign: a file that cannot be looked at or removed stays.
+void remove_stale_temporaries(const std::string& dir, const std::string& base) {
+    DIR* dh = ::opendir(dir.c_str());
+    if (dh == nullptr) return;
+    const std::string prefix = temporary_prefix(base);
+    while (const dirent* e = ::readdir(dh)) {
+        std::string_view n = e->d_name;
+        if (n.substr(0, prefix.size()) != prefix) continue;
+        n.remove_prefix(prefix.size());
+        auto dash = n.find('-');
+        if (dash == 0 || dash == std::string_view::npos || n.size() - dash - 1 != 6) continue;
+        bool ours = std::all_of(n.begin(), n.begin() + static_cast<long>(dash),
+                                [](char c) { return c >= '0' && c <= '9'; }) &&
+                    dash < 10 &&
+                    std::all_of(n.begin() + static_cast<long>(dash) + 1, n.end(), [](char c) {
+                        return std::isalnum(static_cast<unsigned char>(c)) != 0;
+                    });
+        if (!ours) continue;
+        pid_t pid =
+            static_cast<pid_t>(std::strtol(std::string(n.substr(0, dash)).c_str(), nullptr, 10));
+        struct stat st {};
+        if (::fstatat(::dirfd(dh), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(st.st_mode) || st.st_uid != ::geteuid())
+            continue;
+        bool gone = pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH;
+        if (gone || ms_since(st.st_mtim) > 3600 * 1000LL) ::unlinkat(::dirfd(dh), e->d_name, 0);
+    }
+    ::closedir(dh);
 }
 
 // The new text of the domain: every entry of the old file in its place, its
@@ -491,10 +690,10 @@ std::string merged_xml(const Document& old, const std::map<std::string, CFTypeRe
         for (const cf::PlistEntry& e : old.outline.entries) {
             auto c = changes.find(e.key);
             if (c == changes.end()) {
-                add(e.key_text, e.value_text);
+                add(e.keyText, e.valueText);
             } else {
                 done[e.key] = true;
-                if (c->second) add(e.key_text, cf::value_xml(c->second, 1));
+                if (c->second) add(e.keyText, cf::value_xml(c->second, 1));
             }
         }
     }
@@ -542,21 +741,23 @@ std::string errno_text(int e) {
 
 // Makes the recorded changes durable. On failure returns false with a line
 // saying what failed.
-bool synchronize(Domain& d, const std::string& path, std::string* why) {
+bool synchronize(Domain& d, const std::string& path, std::string* why, bool* written,
+                 std::string* setAside) {
     if (d.pending.empty()) {
         refresh(d, path);
+        *written = true;  // nothing recorded is missing from the file
         return true;
     }
-    auto fail_errno = [&](const std::string& what) {
+    auto failErrno = [&](const std::string& what) {
         *why = what + ": " + errno_text(errno);
         return false;
     };
     std::string target;
-    if (!resolve_target(path, &target)) return fail_errno("cannot follow the link " + path);
+    if (!resolve_target(path, &target)) return failErrno("cannot follow the link " + path);
     std::string dir = dir_of(target), failed;
-    if (!mkdirs(dir, &failed)) return fail_errno("cannot make the directory " + failed);
+    if (!mkdirs(dir, &failed)) return failErrno("cannot make the directory " + failed);
     Lock lock = lock_domain(target);
-    if (lock.not_regular) {
+    if (lock.notRegular) {
         *why = target + " is not a regular file; it is left as it is";
         return false;
     }
@@ -565,11 +766,15 @@ bool synchronize(Domain& d, const std::string& path, std::string* why) {
                std::to_string(kLockWaitMs / 1000) + " seconds";
         return false;
     }
-    if (lock.fd < 0) return fail_errno("cannot open " + target);
+    if (lock.interrupted) {
+        *why = target + " is locked by another program; the wait for it was ended";
+        return false;
+    }
+    if (lock.fd < 0) return failErrno("cannot open " + target);
     Fd locked(lock.fd);
     // A file its user may not write (made read-only to freeze the settings)
     // is not replaced through the directory, which the user may write.
-    if (lock.on_file && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0 &&
+    if (lock.onFile && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0 &&
         errno == EACCES) {
         *why = target + " is read-only; it is left as it is";
         return false;
@@ -577,16 +782,36 @@ bool synchronize(Domain& d, const std::string& path, std::string* why) {
 
     struct stat old {};
     Document doc;
-    if (lock.on_file && (::fstat(locked.fd, &old) != 0 || !read_capped(locked.fd, &doc.bytes)))
-        return fail_errno("cannot read " + target);
-    doc.parse();
-    bool corrupt = lock.on_file && doc.corrupt();
+    if (lock.onFile) {
+        // A file that does not parse may be one another program is writing
+        // in place (it takes no lock): it is read again until it settles,
+        // and only a file that stays unreadable is kept aside and replaced.
+        ReadResult r = read_settled(locked.fd, &doc, &old, target, true);
+        if (r == ReadResult::Failed) return failErrno("cannot read " + target);
+        if (r == ReadResult::Changing) {
+            *why = target + " kept changing for " + std::to_string(kSettleWaitMs / 1000) +
+                   " seconds (another program is writing it); it is left as it is";
+            return false;
+        }
+        if (r == ReadResult::Interrupted) {
+            *why = target + " is being written by another program; the wait for it was ended";
+            return false;
+        }
+    } else {
+        doc.parse();
+    }
+    bool corrupt = lock.onFile && doc.corrupt();
+    remove_stale_temporaries(dir, target.substr(target.rfind('/') + 1));
 
     // This process's changes, less those another process has overtaken.
     std::map<std::string, CFTypeRef> changes;
+    std::vector<std::pair<std::string, std::string>> overtook;
     for (auto& [key, p] : d.pending) {
         CFTypeRef cur = doc.usable ? doc.copy(key) : nullptr;
-        if (!superseded(p, cur)) changes[key] = p.value;
+        if (!superseded(p, cur))
+            changes[key] = p.value;
+        else if (!same_value(p.value, cur))
+            overtook.emplace_back(key, overtaken(cur));
         CFRelease(cur);
     }
     std::string xml = merged_xml(doc, changes);
@@ -594,17 +819,18 @@ bool synchronize(Domain& d, const std::string& path, std::string* why) {
     // Anything that fails from here leaves the old file as it was.
     int tfd = -1;
     std::string tmp;
-    auto fail = [&](const std::string& what, bool with_errno = true) {
+    auto fail = [&](const std::string& what, bool withErrno = true) {
         int e = errno;
         if (tfd >= 0) {
             ::close(tfd);
             ::unlink(tmp.c_str());
         }
-        *why = with_errno ? what + ": " + errno_text(e) : what;
+        *why = withErrno ? what + ": " + errno_text(e) : what;
         return false;
     };
     auto slash = target.rfind('/');
-    tmp = dir + "/." + target.substr(slash == std::string::npos ? 0 : slash + 1) + ".XXXXXX";
+    tmp = dir + "/" + temporary_prefix(target.substr(slash == std::string::npos ? 0 : slash + 1)) +
+          std::to_string(::getpid()) + "-XXXXXX";
     if (vantrel::fault::check("CFPreferencesAppSynchronize.create", tmp))
         return fail("cannot create a file in " + dir, false);
     tfd = ::mkostemp(tmp.data(), O_CLOEXEC);
@@ -616,7 +842,7 @@ bool synchronize(Domain& d, const std::string& path, std::string* why) {
     // nothing is replaced.
     struct stat made {};
     if (::fstat(tfd, &made) != 0) return fail("cannot write " + tmp);
-    if (lock.on_file) {
+    if (lock.onFile) {
         if ((made.st_uid != old.st_uid || made.st_gid != old.st_gid) &&
             (vantrel::fault::check("CFPreferencesAppSynchronize.chown", tmp) ||
              ::fchown(tfd, old.st_uid, old.st_gid) != 0))
@@ -631,7 +857,8 @@ bool synchronize(Domain& d, const std::string& path, std::string* why) {
     }
     if (vantrel::fault::check("CFPreferencesAppSynchronize.fsync", tmp) || ::fsync(tfd) != 0)
         return fail("cannot flush " + tmp);
-    if (corrupt && !keep_corrupt(target))
+    std::string kept;
+    if (corrupt && !keep_corrupt(target, &kept))
         return fail("cannot keep the unreadable " + target + " as .corrupt");
     if (vantrel::fault::check("CFPreferencesAppSynchronize.rename", target) ||
         ::rename(tmp.c_str(), target.c_str()) != 0)
@@ -643,14 +870,16 @@ bool synchronize(Domain& d, const std::string& path, std::string* why) {
 
     // The new contents are in place; remember them, so the next read need not
     // read the file this process just wrote.
-    auto written = std::make_unique<Document>();
-    written->bytes = std::move(xml);
-    written->parse();
-    d.doc = std::move(written);
+    auto fresh = std::make_unique<Document>();
+    fresh->bytes = std::move(xml);
+    fresh->parse();
+    d.doc = std::move(fresh);
     d.sig = Signature::of(st);
     d.loaded = true;
     for (auto& kv : d.pending) release(kv.second);
     d.pending.clear();
+    d.lost.insert(d.lost.end(), overtook.begin(), overtook.end());
+    *setAside = kept;
 
     Fd dfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (vantrel::fault::check("CFPreferencesAppSynchronize.fsyncDir", dir) || dfd.fd < 0 ||
@@ -658,15 +887,28 @@ bool synchronize(Domain& d, const std::string& path, std::string* why) {
         *why = "cannot flush the directory " + dir;
         return false;  // in place, but not known to survive a power loss
     }
+    *written = true;
     return true;
 }
 
-void report(bool ok, const std::string& message) {
+void report(bool ok, const std::string& message, bool written = false,
+            std::vector<std::pair<std::string, std::string>> lost = {}, std::string setAside = {}) {
     ReportState& r = report_state();
     std::lock_guard lk(r.mu);
     ++r.last.serial;
     r.last.ok = ok;
     r.last.message = ok ? std::string() : message;
+    r.last.written = written;
+    r.last.lost = std::move(lost);
+    r.last.set_aside = std::move(setAside);
+}
+
+void report_unreadable(const std::string& path, const std::string& problem) {
+    UnreadableState& u = unreadable_state();
+    std::lock_guard lk(u.mu);
+    ++u.last.serial;
+    u.last.path = path;
+    u.last.problem = problem;
 }
 
 }  // namespace
@@ -675,6 +917,18 @@ SynchronizeReport last_synchronize() {
     ReportState& r = report_state();
     std::lock_guard lk(r.mu);
     return r.last;
+}
+
+ReadReport last_unreadable_read() {
+    UnreadableState& u = unreadable_state();
+    std::lock_guard lk(u.mu);
+    return u.last;
+}
+
+void set_wait_hook(std::function<bool(const std::string& waitingFor)> hook) {
+    WaitHookState& h = wait_hook_state();
+    std::lock_guard lk(h.mu);
+    h.hook = std::move(hook);
 }
 
 }  // namespace vantrel::prefs
@@ -690,6 +944,7 @@ CFPropertyListRef CFPreferencesCopyAppValue(CFStringRef key, CFStringRef applica
     Domain& d = domain_for(path);
     std::lock_guard lk(d.mu);
     refresh(d, path);
+    if (d.doc && !d.doc->usable) report_unreadable(path, d.doc->why);
     drop_superseded(d);
     if (auto it = d.pending.find(k); it != d.pending.end())
         return it->second.value ? CFRetain(it->second.value) : nullptr;
@@ -708,19 +963,20 @@ void CFPreferencesSetAppValue(CFStringRef key, CFPropertyListRef value, CFString
     // is recorded; the next synchronisation says so.
     std::string why;
     if (!vantrel::cf::writable(key, &why)) {
-        d.refused = "the key \"" + k + "\" " + why;
+        d.lost.emplace_back(k, "not stored: the key \"" + k + "\" " + why);
         return;
     }
     if (value != nullptr && !vantrel::cf::writable(value, &why)) {
-        d.refused =
-            "the value for \"" + k + "\" " + (why.rfind("holds", 0) == 0 ? why : "is " + why);
+        d.lost.emplace_back(k, "not stored: the value for \"" + k + "\" " +
+                                   (why.rfind("holds", 0) == 0 ? why : "is " + why));
         return;
     }
     refresh(d, path);
     Pending p;
     p.value = CFRetain(value);
-    p.base_known = d.sig.exists == false || d.doc != nullptr;
-    p.base = p.base_known ? copy_current_value(d, k) : nullptr;
+    // A file that could not be read tells nothing of the key's value then.
+    p.baseKnown = !d.sig.exists || (d.doc != nullptr && d.doc->usable);
+    p.base = p.baseKnown ? copy_current_value(d, k) : nullptr;
     Pending& slot = d.pending[k];
     release(slot);
     slot = p;
@@ -742,13 +998,17 @@ Boolean CFPreferencesAppSynchronize(CFStringRef applicationID) {
     }
     Domain& d = domain_for(path);
     std::lock_guard lk(d.mu);
-    std::string why;
-    bool ok = synchronize(d, path, &why);
-    if (ok && !d.refused.empty()) {
-        why = "not stored: " + d.refused;
+    std::string why, setAside;
+    bool written = false;
+    bool ok = synchronize(d, path, &why, &written, &setAside);
+    std::vector<std::pair<std::string, std::string>> lost;
+    lost.swap(d.lost);
+    if (ok && !lost.empty()) {
+        why = lost.front().second.rfind("not stored: ", 0) == 0
+                  ? lost.front().second
+                  : "\"" + lost.front().first + "\" was not stored: " + lost.front().second;
         ok = false;
     }
-    d.refused.clear();
-    report(ok, why);
+    report(ok, why, written, std::move(lost), std::move(setAside));
     return ok;
 }

@@ -129,11 +129,11 @@ TEST(FaultSeam, RulesHooksAndTheLogCountTheSameCalls) {
     EXPECT_EQ(log[0].op, "FSMoveObject");
     EXPECT_EQ(log[0].detail, "third");
     EXPECT_EQ(log[0].index, 3);
-    EXPECT_EQ(log[0].global_index, 3);
+    EXPECT_EQ(log[0].globalIndex, 3);
     EXPECT_EQ(log[0].err, fLckdErr);
     EXPECT_EQ(log[1].op, "FSRenameUnicode");
     EXPECT_EQ(log[1].index, 2);
-    EXPECT_EQ(log[1].global_index, 5);
+    EXPECT_EQ(log[1].globalIndex, 5);
     EXPECT_EQ(log[1].err, dskFulErr);
     // A long detail is kept in part: the log never grows with what it is given.
     vf::fail_next("FSMoveObject", ioErr);

@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -18,6 +19,7 @@
 #include <map>
 #include <random>
 #include <set>
+#include <thread>
 
 #include "FaultSweep.h"
 #include "prefs_support.h"
@@ -465,6 +467,16 @@ TEST(Preferences, WriterKilledAtRandomLeavesAParseableFile) {
         plist_free(p);
     }
     EXPECT_TRUE(fs::exists(home.file()));
+    // The next write removes the temporary files the killed writers left,
+    // and nothing that is not one of them: a file of the user's whose name
+    // looks alike, and the temporary file of a writer still running.
+    home.dir.write(".com.ashgrove.Vantrel.plist.backup", "mine");
+    home.dir.write(".com.ashgrove.Vantrel.plist.tmp1-abcdef", "pid 1 runs");
+    CFPreferencesSetAppValue(CFSTR("Last"), kCFBooleanTrue, kApp);
+    ASSERT_TRUE(CFPreferencesAppSynchronize(kApp));
+    EXPECT_EQ(stray_files(home.dir.path(), {"com.ashgrove.Vantrel.plist"}),
+              (std::set<std::string>{".com.ashgrove.Vantrel.plist.backup",
+                                     ".com.ashgrove.Vantrel.plist.tmp1-abcdef"}));
 }
 
 // --- What a domain path may name ---------------------------------------------
@@ -553,6 +565,12 @@ TEST_P(NonRegularDomain, ReadsAsNoValuesAndIsNeverReplaced) {
     std::map<fs::path, NodeState> before;
     for (auto& e : fs::directory_iterator(nodes)) before[e.path()] = node_state(e.path());
     NodeState domain_before = node_state(home.file());
+    // Whatever the path names is never opened (a FIFO's open would release
+    // a writer waiting for a reader; a device's open can act on it).
+    int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    ASSERT_GE(watch, 0);
+    for (auto& [path, st] : before) ::inotify_add_watch(watch, path.c_str(), IN_OPEN);
+    if (!fs::is_symlink(home.file())) ::inotify_add_watch(watch, home.file().c_str(), IN_OPEN);
 
     std::string msg = in_child(20, [&]() -> std::string {
         if (CFPreferencesCopyAppValue(CFSTR("Duration"), kApp) != nullptr) return "a value read";
@@ -570,6 +588,10 @@ TEST_P(NonRegularDomain, ReadsAsNoValuesAndIsNeverReplaced) {
     EXPECT_EQ(node_state(home.file()).ino, domain_before.ino);
     EXPECT_EQ(stray_files(home.dir.path(), {"com.ashgrove.Vantrel.plist", "nodes"}),
               std::set<std::string>{});
+    char events[4096];
+    ssize_t got = ::read(watch, events, sizeof events);
+    ::close(watch);
+    EXPECT_LE(got, 0) << "the node was opened";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -1148,9 +1170,22 @@ INSTANTIATE_TEST_SUITE_P(
 
 // After a failed synchronisation this process's recorded value must not
 // overwrite a value another process stored since: it is dropped, read and
-// write alike. A key nobody else touched is still written later.
+// write alike, and the next synchronisation says so (the file has every
+// other change, but not that one). A key nobody else touched is still
+// written later.
 TEST(Preferences, AFailedChangeNeverOverwritesALaterOneFromAnotherProcess) {
     PrefsHome home;
+    auto reports_only_the_drop = [](const char* word) {
+        ASSERT_FALSE(CFPreferencesAppSynchronize(kApp));
+        auto r = vantrel::prefs::last_synchronize();
+        EXPECT_TRUE(r.written);
+        ASSERT_EQ(r.lost.size(), 1u) << r.message;
+        EXPECT_EQ(r.lost[0].first, "Duration");
+        EXPECT_NE(r.lost[0].second.find(word), std::string::npos) << r.lost[0].second;
+        EXPECT_NE(r.message.find("\"Duration\" was not stored: another program"), std::string::npos)
+            << r.message;
+        EXPECT_TRUE(CFPreferencesAppSynchronize(kApp)) << "said once";
+    };
     CFPreferencesSetAppValue(CFSTR("URL"), kCFBooleanTrue, kApp);
     ASSERT_TRUE(CFPreferencesAppSynchronize(kApp));
     {
@@ -1170,7 +1205,7 @@ TEST(Preferences, AFailedChangeNeverOverwritesALaterOneFromAnotherProcess) {
     ASSERT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(CFPreferencesCopyAppValue(CFSTR("Duration"), kApp), kCFBooleanTrue);
     CFPreferencesSetAppValue(CFSTR("Sound Name"), kCFBooleanFalse, kApp);
-    ASSERT_TRUE(CFPreferencesAppSynchronize(kApp));
+    reports_only_the_drop("another value");
     std::string xml = read_file(home.file());
     EXPECT_NE(xml.find("<key>Duration</key>\n\t<true/>"), std::string::npos) << xml;
     EXPECT_NE(xml.find("<key>Copyright</key>\n\t<false/>"), std::string::npos) << xml;
@@ -1191,8 +1226,9 @@ TEST(Preferences, AFailedChangeNeverOverwritesALaterOneFromAnotherProcess) {
     waitpid(pid, &status, 0);
     ASSERT_EQ(WEXITSTATUS(status), 0);
     CFPreferencesSetAppValue(CFSTR("URL"), kCFBooleanFalse, kApp);
-    ASSERT_TRUE(CFPreferencesAppSynchronize(kApp));
+    reports_only_the_drop("removed");
     EXPECT_EQ(read_file(home.file()).find("<key>Duration</key>"), std::string::npos);
+    EXPECT_NE(read_file(home.file()).find("<key>URL</key>\n\t<false/>"), std::string::npos);
 }
 
 // A program that keeps the domain's lock (hung, stopped, or holding it on
@@ -1226,6 +1262,183 @@ TEST(Preferences, ALockHeldByAnotherProgramFailsTheWriteInsteadOfHanging) {
     CFPreferencesSetAppValue(CFSTR("Duration"), kCFBooleanFalse, kApp);
     EXPECT_TRUE(CFPreferencesAppSynchronize(kApp));
 }
+
+// --- Files other programs write -------------------------------------------------------
+
+struct OtherReaderCase {
+    const char* name;
+    std::string bytes;  // the domain file: URL is false in it
+    bool readable;      // what python's plistlib (expat) says of it
+};
+void PrintTo(const OtherReaderCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class OtherReaders : public ::testing::TestWithParam<OtherReaderCase> {};
+
+// A file is readable here exactly when other readers (python's plistlib)
+// read it: valid XML that other programs write is read, and what they refuse
+// is unparseable (kept aside at the next write). Either way, what a write
+// leaves is a file plistlib reads.
+TEST_P(OtherReaders, ReadWhatTheyReadAndWriteWhatTheyRead) {
+    PrefsHome home;
+    home.dir.write("com.ashgrove.Vantrel.plist", GetParam().bytes);
+    bool have_python = std::system("python3 -c 'import plistlib' 2>/dev/null") == 0;
+    if (have_python) {
+        EXPECT_EQ(python_reads(home.file()), GetParam().readable) << "the row is wrong";
+    }
+    CFTypeRef v = CFPreferencesCopyAppValue(CFSTR("URL"), kApp);
+    EXPECT_EQ(v, GetParam().readable ? kCFBooleanFalse : nullptr);
+    CFRelease(v);
+    CFPreferencesSetAppValue(CFSTR("Duration"), kCFBooleanFalse, kApp);
+    ASSERT_TRUE(CFPreferencesAppSynchronize(kApp)) << vantrel::prefs::last_synchronize().message;
+    EXPECT_EQ(fs::exists(home.dir / "com.ashgrove.Vantrel.plist.corrupt"), !GetParam().readable);
+    if (have_python) {
+        EXPECT_TRUE(python_reads(home.file())) << read_file(home.file());
+    }
+    v = CFPreferencesCopyAppValue(CFSTR("URL"), kApp);
+    EXPECT_EQ(v, GetParam().readable ? kCFBooleanFalse : nullptr);
+    CFRelease(v);
+}
+
+const std::string kUrlOff = "<dict><key>URL</key><false/></dict>";
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, OtherReaders,
+    ::testing::Values(
+        OtherReaderCase{"DoctypeSubsetCommentWithAQuote",
+                        "<?xml version=\"1.0\"?>\n<!DOCTYPE plist [ <!-- it's ours --> ]>\n"
+                        "<plist version=\"1.0\">" +
+                            kUrlOff + "</plist>\n",
+                        true},
+        OtherReaderCase{"DoctypeSubsetCommentWithABracket",
+                        "<?xml version=\"1.0\"?>\n<!DOCTYPE plist [ <!-- a ] here --> "
+                        "<!ELEMENT plist ANY> ]>\n<plist version=\"1.0\">" +
+                            kUrlOff + "</plist>\n",
+                        true},
+        OtherReaderCase{"DoctypeSubsetDeclarationWithQuotes",
+                        "<?xml version=\"1.0\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST "
+                        "1.0//EN\" \"x.dtd\" [ <!ATTLIST plist version CDATA \"1'0]\"> <?pi ']?> ]>"
+                        "\n<plist version=\"1.0\">" +
+                            kUrlOff + "</plist>\n",
+                        true},
+        OtherReaderCase{"TextBetweenElements",
+                        "<?xml version=\"1.0\"?>\n<plist version=\"1.0\">stray <dict> text "
+                        "<key>URL</key> more &amp; <false/> tail </dict> after </plist>\n",
+                        true},
+        OtherReaderCase{
+            "TextBeforeTheRoot",
+            "<?xml version=\"1.0\"?>\nstray<plist version=\"1.0\">" + kUrlOff + "</plist>\n",
+            false},
+        OtherReaderCase{
+            "TextAfterTheRoot",
+            "<?xml version=\"1.0\"?>\n<plist version=\"1.0\">" + kUrlOff + "</plist>after\n",
+            false},
+        OtherReaderCase{"ALatin1ByteInAUtf8File",
+                        "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>URL</key>"
+                        "<false/><key>Title</key><string>caf\xE9</string></dict></plist>\n",
+                        false},
+        OtherReaderCase{"AnOverlongUtf8Sequence",
+                        "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>URL</key>"
+                        "<false/><key>Title</key><string>\xC0\xAF</string></dict></plist>\n",
+                        false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct InPlaceWriterCase {
+    const char* name;
+    const char* program;  // must be installed
+    const char* loop;     // shell: rewrites $FILE in place from $SRC until killed
+};
+void PrintTo(const InPlaceWriterCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class InPlaceWriter : public ::testing::TestWithParam<InPlaceWriterCase> {};
+
+// Another program rewrites the domain file in place, again and again, with
+// 42 keys of its own (plistutil -o, plistlib.dump to an open file: both
+// truncate it, then write). Clicks meanwhile never take a half-written file
+// for a corrupt one: nothing is set aside, no click leaves a file with fewer
+// than the other program's keys, and once it stops the next click adds its
+// key to all 42. (A click may still lose to the other program's next write,
+// which knows nothing of it: that is the other program's choice.)
+TEST_P(InPlaceWriter, ClicksNeverResetTheSettings) {
+    std::string have = std::string("command -v ") + GetParam().program + " >/dev/null 2>&1";
+    if (std::system(have.c_str()) != 0) GTEST_SKIP() << GetParam().program << " is not installed";
+    PrefsHome home;
+    std::string xml = "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict>";
+    for (int i = 0; i < 42; ++i)
+        xml += "<key>Other " + std::to_string(i) + "</key><string>" + std::string(200, 'v') +
+               "</string>";
+    xml += "</dict></plist>\n";
+    fs::path src = home.dir.write("source.xml", xml);
+    home.dir.write("com.ashgrove.Vantrel.plist", xml);
+    pid_t writer = fork();
+    if (pid_t(0) == writer) {
+        ::setenv("FILE", home.file().c_str(), 1);
+        ::setenv("SRC", src.c_str(), 1);
+        ::setenv("STOP", (home.dir / "stop").c_str(), 1);
+        ::execl("/bin/sh", "sh", "-c", GetParam().loop, static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // The file as it stands, or "" when it is changing: two reads in a row
+    // (one system call each) must agree, since another program's write can
+    // cut into a read (libplist would read a cut file, too).
+    auto snapshot = [&]() -> std::string {
+        std::string a(1 << 16, '\0'), b(1 << 16, '\0');
+        int fd = ::open(home.file().c_str(), O_RDONLY | O_CLOEXEC);
+        ssize_t na = fd >= 0 ? ::pread(fd, a.data(), a.size(), 0) : -1;
+        ssize_t nb = fd >= 0 ? ::pread(fd, b.data(), b.size(), 0) : -1;
+        if (fd >= 0) ::close(fd);
+        if (na <= 0 || na != nb) return "";
+        a.resize(static_cast<std::size_t>(na));
+        b.resize(static_cast<std::size_t>(nb));
+        return a == b ? a : "";
+    };
+    auto keys = [&]() -> long {
+        std::string text = snapshot();
+        if (text.size() < 9 || text.compare(text.size() - 9, 9, "</plist>\n") != 0) return -1;
+        plist_t p = nullptr;
+        plist_from_xml(text.data(), static_cast<uint32_t>(text.size()), &p);
+        if (p == nullptr) return -1;
+        long n = static_cast<long>(plist_dict_get_size(p));
+        plist_free(p);
+        return n;
+    };
+    int saved = 0;
+    for (int i = 0; i < 60; ++i) {
+        CFPreferencesSetAppValue(CFSTR("Duration"), i % 2 ? kCFBooleanTrue : kCFBooleanFalse, kApp);
+        if (CFPreferencesAppSynchronize(kApp)) ++saved;
+        long n = keys();
+        EXPECT_TRUE(n == -1 || n >= 42) << "click " << i << " left " << n << " keys";
+        EXPECT_TRUE(vantrel::prefs::last_synchronize().set_aside.empty()) << "click " << i;
+    }
+    home.dir.write("stop", "");  // it ends after a whole write, as a program would
+    ::waitpid(writer, nullptr, 0);
+    fs::remove(home.dir / "stop");
+    EXPECT_GT(saved, 0);
+    std::error_code ec;
+    for (auto& e : fs::directory_iterator(home.dir.path(), ec))
+        EXPECT_EQ(e.path().string().find(".corrupt"), std::string::npos) << e.path();
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));  // the last write settles
+    CFPreferencesSetAppValue(CFSTR("Duration"), kCFBooleanFalse, kApp);
+    ASSERT_TRUE(CFPreferencesAppSynchronize(kApp)) << vantrel::prefs::last_synchronize().message;
+    EXPECT_EQ(keys(), 43);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Writers, InPlaceWriter,
+    ::testing::Values(
+        InPlaceWriterCase{"PlistlibDumpToAnOpenFile", "python3",
+                          "exec python3 -c 'import os,plistlib,time\n"
+                          "d=plistlib.load(open(os.environ[\"SRC\"],\"rb\"))\n"
+                          "while not os.path.exists(os.environ[\"STOP\"]):\n"
+                          "    with open(os.environ[\"FILE\"],\"wb\") as f: plistlib.dump(d,f)\n"
+                          "    time.sleep(0.005)'"},
+        InPlaceWriterCase{"PlistutilOutput", "plistutil",
+                          "while [ ! -e \"$STOP\" ]; do plistutil -i \"$SRC\" -f xml -o "
+                          "\"$FILE\"; done"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // --- Owners -------------------------------------------------------------------------
 

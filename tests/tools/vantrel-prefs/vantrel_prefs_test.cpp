@@ -1,15 +1,22 @@
 // vantrel-prefs as a user runs it: the scripted mode, the errors a user can
 // act on (each one line, non-zero, nothing written), and the terminal
 // interface in a real terminal driven through tmux.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstring>
 #include <fstream>
 #include <thread>
 
@@ -579,11 +586,15 @@ struct ScriptedTerminal {
     explicit ScriptedTerminal(const TempDir& dir)
         : t(dir), pid(dir / "pid"), status(dir / "status"), stty(dir / "stty") {}
 
-    bool start(const Tmux& tm, const PrefsHome& home, int cols, int rows) const {
-        std::string script = "unset DISPLAY WAYLAND_DISPLAY\nexport XDG_CONFIG_HOME='" +
-                             home.dir.path().string() + "'\n";
+    // `extra`: more lines of shell before the host starts (exports).
+    bool start(const Tmux& tm, const PrefsHome& home, int cols, int rows,
+               const std::string& extra = "") const {
+        std::string script =
+            "ulimit -c 0\nunset DISPLAY WAYLAND_DISPLAY\nexport XDG_CONFIG_HOME='" +
+            home.dir.path().string() + "'\n";
         if (const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS"))
             script += std::string("export DBUS_SESSION_BUS_ADDRESS='") + bus + "'\n";
+        script += extra;
         script += "sh -c 'echo $$ > \"$0\"; exec \"$1\"' '" + pid.string() +
                   "' '" VANTREL_PREFS
                   "'\n"
@@ -622,7 +633,9 @@ struct ScriptedTerminal {
 
 struct LeaveCase {
     const char* name;
-    int sig;  // 0: the user presses q
+    int sig;                  // 0: the user presses q
+    int visit_ms = 0;         // how long the pane stays shown before it is left
+    int auth_timeout_ms = 0;  // the bus drops a connection not set up by then (0: Debian's)
 };
 void PrintTo(const LeaveCase& c, std::ostream* os) {
     *os << c.name;
@@ -631,11 +644,13 @@ void PrintTo(const LeaveCase& c, std::ostream* os) {
 class VantrelPrefsTerminalLeaving : public ::testing::TestWithParam<LeaveCase> {};
 
 // However the visit ends, q or a signal (closing the terminal, kill, an
-// interrupt), the pane is left normally: exactly one "Preferences Changed"
-// reaches another process, and the terminal is given back as it was.
+// interrupt, a quit, a user signal, an alarm, a broken pipe), and however
+// long it lasted (longer than the bus gives a connection to set itself up),
+// the pane is left normally: exactly one "Preferences Changed" reaches
+// another process, and the terminal is given back as it was.
 TEST_P(VantrelPrefsTerminalLeaving, PostsOnceAndRestoresTheTerminal) {
     if (!have_tmux()) GTEST_SKIP() << "tmux is not installed";
-    PrivateBus bus;
+    PrivateBus bus(GetParam().auth_timeout_ms);
     if (!CFNotificationCenterIsAvailable(CFNotificationCenterGetDistributedCenter()))
         GTEST_SKIP() << "no D-Bus session bus";
     PrefsHome home;
@@ -651,6 +666,7 @@ TEST_P(VantrelPrefsTerminalLeaving, PostsOnceAndRestoresTheTerminal) {
     ASSERT_GT(pid, 0);
     tm.cmd("send-keys -t vp Space");
     ASSERT_TRUE(tm.wait_for("Menu Header: off, saved", &screen)) << screen;
+    std::this_thread::sleep_for(std::chrono::milliseconds(GetParam().visit_ms));
     if (GetParam().sig == 0)
         tm.cmd("send-keys -t vp q");
     else
@@ -669,11 +685,15 @@ TEST_P(VantrelPrefsTerminalLeaving, PostsOnceAndRestoresTheTerminal) {
     EXPECT_NE(read_file(home.file()).find("<key>Menu Header</key>\n\t<false/>"), std::string::npos);
 }
 
-INSTANTIATE_TEST_SUITE_P(Ways, VantrelPrefsTerminalLeaving,
-                         ::testing::Values(LeaveCase{"KeyQ", 0}, LeaveCase{"Sigterm", SIGTERM},
-                                           LeaveCase{"Sighup", SIGHUP},
-                                           LeaveCase{"Sigint", SIGINT}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Ways, VantrelPrefsTerminalLeaving,
+    ::testing::Values(LeaveCase{"KeyQ", 0}, LeaveCase{"Sigterm", SIGTERM},
+                      LeaveCase{"Sighup", SIGHUP}, LeaveCase{"Sigint", SIGINT},
+                      LeaveCase{"Sigquit", SIGQUIT}, LeaveCase{"Sigusr1", SIGUSR1},
+                      LeaveCase{"Sigalrm", SIGALRM}, LeaveCase{"Sigpipe", SIGPIPE},
+                      LeaveCase{"KeyQAfterAVisitLongerThanTheBusWaits", 0, 8000, 3000},
+                      LeaveCase{"SigtermAfterAVisitLongerThanTheBusWaits", SIGTERM, 8000, 3000}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // In a terminal of 40 x 10 the title stays on the first line and the list
 // scrolls so that the selected box is in view; a resize redraws everything.
@@ -772,6 +792,400 @@ TEST(VantrelPrefsTerminal, StatusLineSaysWhenAClickWasNotSaved) {
                       std::string::npos);
         }
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The notifications an observer saw until it was told to stop.
+std::vector<std::string> observed(Child& obs) {
+    CFNotificationCenterPostNotification(CFNotificationCenterGetDistributedCenter(),
+                                         CFSTR("Observer Stop"), nullptr, nullptr, true);
+    std::vector<std::string> got;
+    for (std::string l = obs.line(); !l.empty(); l = obs.line()) got.push_back(l);
+    obs.wait();
+    return got;
+}
+
+const std::string kPosted = "Preferences Changed|com.ashgrove.preference.Vantrel|(null)";
+
+struct BusGoneCase {
+    const char* name;
+    bool restarted;  // the bus comes back at the same address before the pane is left
+    int status;
+    std::size_t notifications;
+};
+void PrintTo(const BusGoneCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class VantrelPrefsTerminalBusGone : public ::testing::TestWithParam<BusGoneCase> {};
+
+// The session bus goes away during a visit (it was restarted, or the session
+// is ending): leaving posts on the bus that is there then, once; with no bus
+// left the user is told that the notification was not posted, and the exit
+// status says so. Never silent.
+TEST_P(VantrelPrefsTerminalBusGone, LeavingPostsOnTheBusThereOrSaysItCouldNot) {
+    if (!have_tmux()) GTEST_SKIP() << "tmux is not installed";
+    TempDir t("tmux");
+    PrivateBus bus(0, (t / "bus").string());
+    if (!CFNotificationCenterIsAvailable(CFNotificationCenterGetDistributedCenter()))
+        GTEST_SKIP() << "no D-Bus session bus";
+    PrefsHome home;
+    Tmux tm(t);
+    ScriptedTerminal st(t);
+    ASSERT_TRUE(st.start(tm, home, 150, 30, "exec 2>'" + (t / "err").string() + "'\n"));
+    std::string screen;
+    ASSERT_TRUE(tm.wait_for("Vantrel 1.0", &screen)) << screen;
+    bus.stop();
+    std::unique_ptr<Child> obs;
+    if (GetParam().restarted) {
+        bus.start();
+        obs = std::make_unique<Child>(Child::spawn({VANTREL_TEST_OBSERVER, "30"}));
+        ASSERT_EQ(obs->line(), "READY");
+    }
+    tm.cmd("send-keys -t vp q");
+    EXPECT_EQ(st.wait(), GetParam().status) << read_file(t / "err");
+    std::string err = read_file(t / "err");
+    if (obs) {
+        std::vector<std::string> got = observed(*obs);
+        EXPECT_EQ(got, std::vector<std::string>(GetParam().notifications, kPosted)) << err;
+    }
+    if (GetParam().status == 3) {
+        EXPECT_NE(err.find("vantrel-prefs: the pane was left, but \"Preferences Changed\" was not "
+                           "posted: "),
+                  std::string::npos)
+            << err;
+    } else {
+        EXPECT_EQ(err, "");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, VantrelPrefsTerminalBusGone,
+                         ::testing::Values(BusGoneCase{"Restarted", true, 0, 1},
+                                           BusGoneCase{"Gone", false, 3, 0}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A listening socket that plays a broken bus: `mode` "close" accepts each
+// connection and closes it at once; "mute" never accepts (connections wait
+// in the backlog, unanswered); "refuse" is a TCP port nobody listens on.
+struct FakeBus {
+    std::string address;
+    int fd = -1;
+    std::thread acceptor;
+    std::atomic<bool> stop{false};
+    FakeBus(const TempDir& t, const std::string& mode) {
+        if (mode == "refuse") {
+            int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            socklen_t len = sizeof a;
+            ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+            ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+            ::close(s);  // the port is free again: nobody listens there
+            address = "tcp:host=127.0.0.1,port=" + std::to_string(ntohs(a.sin_port));
+            return;
+        }
+        std::string path = (t / "fakebus").string();
+        fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::strcpy(a.sun_path, path.c_str());
+        ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(fd, 16);
+        address = "unix:path=" + path;
+        if (mode == "close")
+            acceptor = std::thread([this] {
+                while (!stop) {
+                    pollfd p{fd, POLLIN, 0};
+                    if (::poll(&p, 1, 100) > 0) {
+                        int c = ::accept(fd, nullptr, nullptr);
+                        if (c >= 0) ::close(c);
+                    }
+                }
+            });
+    }
+    ~FakeBus() {
+        stop = true;
+        if (acceptor.joinable()) acceptor.join();
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+// A session bus that is named but cannot be used (a closed port, a bus
+// that accepts and closes, one that never answers) counts as no bus: the
+// host says once that notifications are off, and it costs a bounded wait
+// once, not one at every post.
+TEST(VantrelPrefs, ABusThatCannotBeUsedCountsAsOffInABoundedTime) {
+    for (const char* mode : {"refuse", "close", "mute"}) {
+        SCOPED_TRACE(mode);
+        PrefsHome home;
+        TempDir t("fakebus");
+        FakeBus fake(t, mode);
+        auto start = std::chrono::steady_clock::now();
+        Result r = run({"--click", "Duration"},
+                       "timeout -k 5 60 env DBUS_SESSION_BUS_ADDRESS='" + fake.address + "'");
+        auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, "[ ] Duration\n");
+        EXPECT_EQ(
+            r.err.rfind("vantrel-prefs: notifications are off (the session bus " + fake.address, 0),
+            0u)
+            << r.err;
+        EXPECT_EQ(lines(r.err), 1) << r.err;
+        EXPECT_LT(took, std::chrono::seconds(4)) << "a post waited for a bus known to be off";
+    }
+}
+
+// A click that another program overtakes while it waits for the lock (the
+// other program gives the key another value, or removes it) is dropped by
+// the store, as it must be: the host then says it was not saved, and why.
+TEST(VantrelPrefs, AClickAnotherProgramOvertookIsNotSaved) {
+    for (const bool removed : {false, true}) {
+        SCOPED_TRACE(removed ? "removed" : "changed");
+        PrefsHome home;
+        home.dir.write("com.ashgrove.Vantrel.plist",
+                       "<plist><dict><key>Duration</key><true/><key>URL</key><false/></dict>"
+                       "</plist>");
+        int held = ::open(home.file().c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_EQ(::flock(held, LOCK_EX), 0);
+        TempDir io("io");
+        pid_t pid = fork();
+        if (pid == 0) {
+            int out = ::open((io / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            int err = ::open((io / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            ::dup2(out, 1);
+            ::dup2(err, 2);
+            ::execl(VANTREL_PREFS, VANTREL_PREFS, "--click", "Duration",
+                    static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        for (int i = 0; i < 200 && !has_open(pid, home.file()); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ASSERT_TRUE(has_open(pid, home.file()));
+        // The other program writes under the lock it holds (a value of its
+        // own, not the click's), then lets go.
+        std::ofstream(home.file())
+            << (removed ? "<plist><dict><key>URL</key><false/></dict></plist>"
+                        : "<plist><dict><key>Duration</key><integer>0</integer>"
+                          "<key>URL</key><false/></dict></plist>");
+        ::close(held);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        std::string err = read_file(io / "err");
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << err;
+        EXPECT_EQ(read_file(io / "out"), "");
+        EXPECT_NE(err.find("vantrel-prefs: \"Duration\" was not saved: another program "),
+                  std::string::npos)
+            << err;
+        EXPECT_EQ(read_file(home.file()).find("<key>Duration</key><true/>"), std::string::npos);
+    }
+}
+
+// A domain file that cannot be read is announced when the pane is shown (the
+// boxes show defaults, not the user's settings), and the click that keeps it
+// aside says where it went.
+TEST(VantrelPrefs, AnUnreadableFileIsAnnouncedAndWhereItIsKeptIsSaid) {
+    PrefsHome home;
+    const std::string garbage = "<plist><dict><key>Duration</key><false/>";
+    home.dir.write("com.ashgrove.Vantrel.plist", garbage);
+    Result r = run({"--list"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err.rfind("vantrel-prefs: " + home.file().string() + " cannot be read (", 0), 0u)
+        << r.err;
+    EXPECT_NE(r.out.find("[x] Duration\n"), std::string::npos);
+    r = run({"--click", "URL"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "[ ] URL\n");
+    EXPECT_NE(r.err.find("the unreadable file was kept as " + home.file().string() + ".corrupt"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(read_file(home.file().string() + ".corrupt"), garbage);
+}
+
+// What a command prints must reach its standard output: a full disk makes
+// it fail and say so, as coreutils do.
+TEST(VantrelPrefs, AWriteErrorOnStandardOutputFails) {
+    PrefsHome home;
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"--list"}, {"--click", "Duration"}, {"--help"}, {"--version"}}) {
+        SCOPED_TRACE(args[0]);
+        TempDir io("io");
+        std::string cmd = "'" VANTREL_PREFS "'";
+        for (auto& a : args) cmd += " '" + a + "'";
+        cmd += " >/dev/full 2>'" + (io / "err").string() + "' </dev/null";
+        int rc = std::system(cmd.c_str());
+        EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 2) << rc;
+        EXPECT_EQ(read_file(io / "err"), "vantrel-prefs: write error: No space left on device\n");
+    }
+}
+
+// SIGTERM while a click waits for another program's lock ends the wait at
+// once: the visit ends (the pane is left, the click said to be unsaved) and
+// the process ends by the signal, without waiting the lock's ten seconds.
+TEST(VantrelPrefs, SigtermWhileAClickWaitsForALockIsHonouredAtOnce) {
+    PrefsHome home;
+    home.dir.write("com.ashgrove.Vantrel.plist", "<plist><dict/></plist>");
+    int held = ::open(home.file().c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    TempDir io("io");
+    pid_t pid = fork();
+    if (pid == 0) {
+        int err = ::open((io / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(err, 2);
+        ::execl(VANTREL_PREFS, VANTREL_PREFS, "--click", "Duration", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    for (int i = 0; i < 200 && !has_open(pid, home.file()); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(has_open(pid, home.file()));
+    auto start = std::chrono::steady_clock::now();
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    auto took = std::chrono::steady_clock::now() - start;
+    ::close(held);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    EXPECT_LT(took, std::chrono::seconds(5));
+    EXPECT_NE(read_file(io / "err").find("\"Duration\" was not saved: "), std::string::npos)
+        << read_file(io / "err");
+    EXPECT_EQ(read_file(home.file()), "<plist><dict/></plist>");
+}
+
+// The host running with `home` as its configuration directory, or -1.
+pid_t host_with_config(const PrefsHome& home) {
+    const std::string want = "XDG_CONFIG_HOME=" + home.dir.path().string();
+    std::error_code ec;
+    for (auto& e : fs::directory_iterator("/proc", ec)) {
+        std::string name = e.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        if (fs::read_symlink(e.path() / "exe", ec) != fs::path(VANTREL_PREFS)) continue;
+        std::string env = read_file(e.path() / "environ");
+        for (std::size_t at = 0; at < env.size(); at = env.find('\0', at) + 1) {
+            if (env.compare(at, want.size() + 1, want + '\0') == 0)
+                return static_cast<pid_t>(std::stol(name));
+            if (env.find('\0', at) == std::string::npos) break;
+        }
+    }
+    return -1;
+}
+
+struct StopCase {
+    const char* name;
+    bool key;  // Ctrl-Z typed, rather than SIGTSTP sent
+};
+void PrintTo(const StopCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class VantrelPrefsTerminalStopped : public ::testing::TestWithParam<StopCase> {};
+
+const char* process_state(pid_t pid) {
+    static std::string s;
+    s = read_file("/proc/" + std::to_string(pid) + "/stat");
+    auto close = s.rfind(')');
+    s = close == std::string::npos || close + 2 >= s.size() ? "?" : s.substr(close + 2, 1);
+    return s.c_str();
+}
+
+// Stopped (Ctrl-Z, or SIGTSTP) under a shell with job control, the view
+// gives the terminal back first, as less and vim do: the shell's screen, the
+// cursor shown. Continued (fg), it takes the terminal again (raw, its own
+// screen) and draws itself; the visit then ends as any other.
+TEST_P(VantrelPrefsTerminalStopped, GivesTheTerminalBackAndTakesItAgain) {
+    if (!have_tmux()) GTEST_SKIP() << "tmux is not installed";
+    if (std::system("command -v bash >/dev/null 2>&1") != 0) GTEST_SKIP() << "no bash";
+    PrefsHome home;
+    TempDir t("tmux");
+    Tmux tm(t);
+    fs::path status_file = t / "status";
+    ASSERT_EQ(tm.cmd("new-session -d -s vp -x 80 -y 30 \"env -u DISPLAY -u WAYLAND_DISPLAY "
+                     "PS1='$ ' bash --norc --noprofile -i\""),
+              0);
+    // Typed at the shell, so that the host is a job of its own.
+    std::string line = "XDG_CONFIG_HOME=\"" + home.dir.path().string() + "\" \"" VANTREL_PREFS "\"";
+    tm.cmd("send-keys -t vp -l '" + line + "'");
+    tm.cmd("send-keys -t vp Enter");
+    std::string screen;
+    ASSERT_TRUE(tm.wait_for("Vantrel 1.0", &screen)) << screen;
+    pid_t pid = host_with_config(home);
+    ASSERT_GT(pid, 0);
+    if (GetParam().key)
+        tm.cmd("send-keys -t vp C-z");
+    else
+        ::kill(pid, SIGTSTP);
+    for (int i = 0; i < 100 && std::string(process_state(pid)) != "T"; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_STREQ(process_state(pid), "T");
+    ASSERT_TRUE(tm.wait_for("Stopped", &screen)) << screen;
+    EXPECT_EQ(screen.find("Vantrel 1.0"), std::string::npos) << screen;
+    std::string flags = (t / "flags").string();
+    tm.cmd("run-shell -t vp 'tmux -S " + tm.socket +
+           " display -p -t vp \"#{alternate_on} #{cursor_flag}\" > " + flags + "'");
+    EXPECT_EQ(read_file(flags), "0 1\n") << "the alternate screen or the hidden cursor stayed";
+    // The shell's status of the job once it ends: fg waits for it.
+    tm.cmd("send-keys -t vp -l 'fg; echo $? > \"" + status_file.string() + "\"'");
+    tm.cmd("send-keys -t vp Enter");
+    ASSERT_TRUE(tm.wait_for("Vantrel 1.0", &screen)) << screen;
+    tm.cmd("send-keys -t vp Space");  // raw again: one key, no Enter
+    ASSERT_TRUE(tm.wait_for("Menu Header: off, saved", &screen)) << screen;
+    tm.cmd("send-keys -t vp q");
+    std::string status;
+    for (int i = 0; i < 100 && (status = read_file(status_file)).empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(status, "0\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, VantrelPrefsTerminalStopped,
+                         ::testing::Values(StopCase{"Sigtstp", false}, StopCase{"CtrlZ", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Over a slow link the bytes of an arrow key come apart: the view waits for
+// the rest of the sequence instead of taking its ESC for "leave".
+TEST(VantrelPrefsTerminal, AnArrowKeyWhoseBytesComeApartStillMoves) {
+    if (!have_tmux()) GTEST_SKIP() << "tmux is not installed";
+    PrefsHome home;
+    TempDir t("tmux");
+    Tmux tm(t);
+    ScriptedTerminal st(t);
+    ASSERT_TRUE(st.start(tm, home, 80, 30));
+    std::string screen;
+    ASSERT_TRUE(tm.wait_for("Vantrel 1.0", &screen)) << screen;
+    for (int i = 0; i < 2; ++i) {
+        tm.cmd("send-keys -t vp Escape");
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        tm.cmd("send-keys -t vp -l '[B'");
+    }
+    ASSERT_TRUE(tm.wait_for("> [x] Display Name", &screen)) << screen;
+    tm.cmd("send-keys -t vp Escape");  // a lone ESC still leaves
+    EXPECT_EQ(st.wait(), 0);
+}
+
+// TERM=dumb (an editor's shell buffer) cannot take escape sequences: the
+// view is plain numbered lines, and a number toggles its box. What reaches
+// the terminal is recorded raw (tmux pipe-pane).
+TEST(VantrelPrefsTerminal, ADumbTerminalGetsPlainLines) {
+    if (!have_tmux()) GTEST_SKIP() << "tmux is not installed";
+    PrefsHome home;
+    TempDir t("tmux");
+    Tmux tm(t);
+    ScriptedTerminal st(t);
+    std::string raw = (t / "raw").string();
+    ASSERT_TRUE(st.start(tm, home, 80, 40, "export TERM=dumb\nsleep 0.5\n"));
+    tm.cmd("pipe-pane -t vp 'cat > " + raw + "'");
+    std::string screen;
+    ASSERT_TRUE(tm.wait_for("Toggle which", &screen)) << screen;
+    EXPECT_NE(screen.find(" 6 [x] Duration\n"), std::string::npos) << screen;
+    tm.cmd("send-keys -t vp 6 Enter");
+    ASSERT_TRUE(tm.wait_for("Duration: off, saved", &screen)) << screen;
+    tm.cmd("send-keys -t vp q Enter");
+    EXPECT_EQ(st.wait(), 0);
+    std::string out = read_file(raw);
+    EXPECT_NE(out.find("Vantrel 1.0"), std::string::npos) << out;
+    EXPECT_EQ(out.find('\x1b'), std::string::npos) << "an escape sequence reached a dumb terminal";
+    EXPECT_NE(read_file(home.file()).find("<key>Duration</key>\n\t<false/>"), std::string::npos);
 }
 
 }  // namespace

@@ -36,6 +36,10 @@ namespace {
 constexpr const char* kAppId = "com.ashgrove.VantrelPrefs";
 // Beyond this many pixels the list of check boxes scrolls.
 constexpr int kMaxListHeight = 480;
+// A title longer than this many characters is cut with "…".
+constexpr int kTitleChars = 60;
+// The banner's text is cut after this many lines.
+constexpr int kBannerLines = 4;
 
 // Text from a bundle or an error shown as plain text: valid UTF-8, one line,
 // control characters shown as "?" (as the terminal view shows them).
@@ -78,6 +82,7 @@ class WindowFrontEnd : public FrontEnd {
         session.show();  // willSelect runs before the window is on screen
         build();
         pull();
+        if (!session.notice().empty()) say(GTK_MESSAGE_WARNING, shown(session.notice()));
         guint watch = g_unix_fd_add(host_->signalFd(), G_IO_IN, &WindowFrontEnd::on_signal, this);
         g_on_screen = this;
         GdkDisplay* display = gtk_widget_get_display(GTK_WIDGET(window_));
@@ -89,12 +94,11 @@ class WindowFrontEnd : public FrontEnd {
         session.leave();  // posts once, however the window was closed
         gtk_window_destroy(window_);
         while (g_main_context_pending(nullptr)) g_main_context_iteration(nullptr, FALSE);
-        // A save can fail after the user asked to close (the store waits for
-        // another program's lock meanwhile), when the banner is gone before
-        // anyone could read it: the failure outlives the window.
-        if (unsaved_.empty()) return 0;
-        std::fprintf(stderr, "vantrel-prefs: %s\n", unsaved_.c_str());
-        return 2;
+        // A save can fail after the user asked to close (the store waited
+        // for another program's lock meanwhile), and a post fails only as
+        // the window goes: what the file lacks, and a notification nobody
+        // heard, outlive the window on standard error and in the status.
+        return end_of_visit(session, "\u201C", "\u201D");
     }
 
   private:
@@ -107,7 +111,10 @@ class WindowFrontEnd : public FrontEnd {
 
     void build() {
         window_ = GTK_WINDOW(gtk_window_new());
+        // A settings panel on the desktop: a header bar with the pane's name
+        // (the window's title), then a heading saying what the boxes choose.
         gtk_window_set_title(window_, shown(bundle_name(*session_)).c_str());
+        gtk_window_set_titlebar(window_, gtk_header_bar_new());
         gtk_window_set_icon_name(window_, kAppId);
         g_signal_connect(window_, "close-request", G_CALLBACK(&WindowFrontEnd::on_close_request),
                          this);
@@ -123,6 +130,9 @@ class WindowFrontEnd : public FrontEnd {
                 gtk_callback_action_new(&WindowFrontEnd::on_close_key, this, nullptr)));
         gtk_widget_add_controller(GTK_WIDGET(window_), keys);
 
+        // GNOME's layout: 18 px around the content, 12 px between groups, 6
+        // px between the boxes of a group, which sit 12 px in from their
+        // heading.
         GtkWidget* column = gtk_box_new(GTK_ORIENTATION_VERTICAL, 12);
         gtk_widget_set_margin_top(column, 18);
         gtk_widget_set_margin_bottom(column, 18);
@@ -130,7 +140,8 @@ class WindowFrontEnd : public FrontEnd {
         gtk_widget_set_margin_end(column, 18);
         gtk_window_set_child(window_, column);
 
-        // The banner: hidden until a click is not saved.
+        // The banner: hidden until there is something to say (a click not
+        // saved, a file that cannot be read, one kept aside, a wait).
         banner_ = GTK_INFO_BAR(gtk_info_bar_new());
         gtk_info_bar_set_message_type(banner_, GTK_MESSAGE_ERROR);
         gtk_info_bar_set_show_close_button(banner_, TRUE);
@@ -138,14 +149,28 @@ class WindowFrontEnd : public FrontEnd {
         gtk_label_set_wrap(banner_text_, TRUE);
         gtk_label_set_wrap_mode(banner_text_, PANGO_WRAP_WORD_CHAR);
         // Wide enough to read when it appears: the window grows to hold it.
+        // A long message (a deep path) is cut after a few lines, so that it
+        // cannot push the boxes off the screen; its tooltip and accessible
+        // name keep it whole.
         gtk_label_set_width_chars(banner_text_, 40);
         gtk_label_set_max_width_chars(banner_text_, 60);
+        gtk_label_set_lines(banner_text_, kBannerLines);
+        gtk_label_set_ellipsize(banner_text_, PANGO_ELLIPSIZE_END);
         gtk_label_set_xalign(banner_text_, 0);
         gtk_info_bar_add_child(banner_, GTK_WIDGET(banner_text_));
         g_signal_connect(banner_, "response", G_CALLBACK(&WindowFrontEnd::on_banner_response),
                          this);
         gtk_widget_set_visible(GTK_WIDGET(banner_), FALSE);
         gtk_box_append(GTK_BOX(column), GTK_WIDGET(banner_));
+
+        GtkWidget* group = gtk_box_new(GTK_ORIENTATION_VERTICAL, 6);
+        GtkWidget* heading =
+            GTK_WIDGET(g_object_new(GTK_TYPE_LABEL, "label", "What the contextual menu shows",
+                                    "accessible-role", GTK_ACCESSIBLE_ROLE_HEADING, nullptr));
+        gtk_label_set_xalign(GTK_LABEL(heading), 0);
+        gtk_widget_add_css_class(heading, "heading");
+        gtk_box_append(GTK_BOX(group), heading);
+        gtk_box_append(GTK_BOX(column), group);
 
         // The check boxes, in the interface definition's order. A pane with
         // more than fit on the screen scrolls.
@@ -158,17 +183,20 @@ class WindowFrontEnd : public FrontEnd {
         gtk_scrolled_window_set_max_content_height(GTK_SCROLLED_WINDOW(scroller), kMaxListHeight);
         gtk_scrolled_window_set_child(GTK_SCROLLED_WINDOW(scroller), list);
         gtk_widget_set_vexpand(scroller, TRUE);
-        gtk_box_append(GTK_BOX(column), scroller);
+        gtk_widget_set_margin_start(scroller, 12);
+        gtk_box_append(GTK_BOX(group), scroller);
         boxes_.reserve(session_->pane().checkBoxes().size());
         for (NSButton* b : session_->pane().checkBoxes()) {
             std::string title = shown(title_of(b));
             GtkWidget* text = gtk_label_new(title.c_str());
             gtk_label_set_xalign(GTK_LABEL(text), 0);
             gtk_label_set_ellipsize(GTK_LABEL(text), PANGO_ELLIPSIZE_END);
-            gtk_label_set_max_width_chars(GTK_LABEL(text), 60);
+            gtk_label_set_max_width_chars(GTK_LABEL(text), kTitleChars);
             GtkWidget* check = gtk_check_button_new();
             gtk_check_button_set_child(GTK_CHECK_BUTTON(check), text);
-            gtk_widget_set_tooltip_text(check, title.c_str());
+            // A tooltip only where it adds something: a title cut short.
+            if (g_utf8_strlen(title.c_str(), -1) > kTitleChars)
+                gtk_widget_set_tooltip_text(check, title.c_str());
             // Screen readers hear the whole title, even when it is cut short.
             gtk_accessible_update_property(GTK_ACCESSIBLE(check), GTK_ACCESSIBLE_PROPERTY_LABEL,
                                            title.c_str(), -1);
@@ -202,9 +230,9 @@ class WindowFrontEnd : public FrontEnd {
             labels_.push_back({t, GTK_LABEL(label)});
         }
         if (!session_->notificationsOn()) {
-            GtkWidget* note = gtk_label_new(
-                "Notifications are off: there is no D-Bus session bus, so running "
-                "programs will not hear of changes.");
+            std::string off = "Notifications are off (" + shown(session_->notificationsOff()) +
+                              "), so running programs will not hear of changes.";
+            GtkWidget* note = gtk_label_new(off.c_str());
             gtk_label_set_wrap(GTK_LABEL(note), TRUE);
             gtk_label_set_max_width_chars(GTK_LABEL(note), 50);
             gtk_label_set_xalign(GTK_LABEL(note), 0);
@@ -226,20 +254,47 @@ class WindowFrontEnd : public FrontEnd {
         }
     }
 
-    void clicked(Box& box) {
-        ClickResult r = session_->click(box.control);
-        pull();
-        if (r.saved) {
-            // The store wrote every change still pending, earlier ones too.
-            unsaved_.clear();
-            gtk_widget_set_visible(GTK_WIDGET(banner_), FALSE);
-            return;
-        }
-        unsaved_ = "\u201C" + shown(title_of(box.control)) + "\u201D is " +
-                   (box.control->state() ? "on" : "off") +
-                   " here but was not saved: " + shown(r.message);
-        gtk_label_set_text(banner_text_, unsaved_.c_str());
+    void say(GtkMessageType type, const std::string& text) {
+        gtk_info_bar_set_message_type(banner_, type);
+        gtk_label_set_text(banner_text_, text.c_str());
+        gtk_widget_set_tooltip_text(GTK_WIDGET(banner_text_), text.c_str());
         gtk_widget_set_visible(GTK_WIDGET(banner_), TRUE);
+    }
+
+    // The line said of a click the file does not have.
+    static std::string unsaved_line(const std::string& title, bool on, const std::string& why) {
+        return "\u201C" + shown(title) + "\u201D is " + (on ? "on" : "off") +
+               " here but was not saved: " + shown(why);
+    }
+
+    void clicked(Box& box) {
+        // While the store waits for another program the window stays drawn
+        // and can be closed (the wait then ends); the boxes take no other
+        // click meanwhile.
+        in_flight_ = &box;
+        waiting_for_.clear();
+        ClickResult r = session_->click(box.control, [this, &box](const std::string& what) {
+            if (waiting_for_.empty()) {
+                for (Box& b : boxes_) gtk_widget_set_sensitive(GTK_WIDGET(b.widget), FALSE);
+                say(GTK_MESSAGE_INFO, "Saving \u201C" + shown(title_of(box.control)) +
+                                          "\u201D: " + shown(what) + "; waiting for it\u2026");
+            }
+            waiting_for_ = what;
+            for (int i = 0; i < 8 && g_main_context_pending(nullptr); ++i)
+                g_main_context_iteration(nullptr, FALSE);
+            return !done_;
+        });
+        in_flight_ = nullptr;
+        for (Box& b : boxes_) gtk_widget_set_sensitive(GTK_WIDGET(b.widget), TRUE);
+        pull();
+        if (!r.saved) {
+            say(GTK_MESSAGE_ERROR,
+                unsaved_line(title_of(box.control), box.control->state() != 0, r.message));
+        } else if (!r.note.empty()) {
+            say(GTK_MESSAGE_WARNING, shown(r.note));
+        } else {
+            gtk_widget_set_visible(GTK_WIDGET(banner_), FALSE);
+        }
     }
 
     void close() { done_ = true; }
@@ -262,11 +317,18 @@ class WindowFrontEnd : public FrontEnd {
     // gone; it must not return, and no X call may be made.
     static int on_display_lost(Display*) {
         if (g_on_screen != nullptr) {
-            g_on_screen->session_->leave();
-            if (!g_on_screen->unsaved_.empty()) {
-                std::string line = "vantrel-prefs: " + g_on_screen->unsaved_ + "\n";
-                [[maybe_unused]] ssize_t n = ::write(STDERR_FILENO, line.data(), line.size());
-            }
+            WindowFrontEnd* w = g_on_screen;
+            // A click still waiting for another program is not saved: the
+            // process ends now.
+            if (Box* b = w->in_flight_)
+                std::fprintf(stderr, "vantrel-prefs: %s\n",
+                             unsaved_line(title_of(b->control), b->control->state() != 0,
+                                          w->waiting_for_.empty() ? "the display was lost first"
+                                                                  : w->waiting_for_)
+                                 .c_str());
+            w->session_->leave();
+            end_of_visit(*w->session_, "\u201C", "\u201D");
+            std::fflush(stderr);
         }
         static const char msg[] =
             "vantrel-prefs: lost the connection to the display; the pane was left\n";
@@ -321,7 +383,8 @@ class WindowFrontEnd : public FrontEnd {
     GtkLabel* banner_text_ = nullptr;
     std::vector<Box> boxes_;
     std::vector<std::pair<NSTextField*, GtkLabel*>> labels_;
-    std::string unsaved_;  // what the banner said of the last click, if it was not saved
+    Box* in_flight_ = nullptr;  // the click waiting for the store, if one is
+    std::string waiting_for_;   // what the store said it waits for
     bool done_ = false;
     bool painted_ = false;
     bool ready_marked_ = false;

@@ -88,7 +88,7 @@ TEST(FmutilRace, RmNeverDeletesThroughADirectorySwappedForALink) {
                 {
                     vf::Scope scope;
                     vf::set_hook([&](const vf::Call& c) {
-                        if (!swapped && c.global_index == n) {
+                        if (!swapped && c.globalIndex == n) {
                             swapped = true;
                             swap_for_link(dir, outside);
                         }
@@ -123,7 +123,7 @@ TEST(FmutilRace, TreeNeverListsThroughADirectorySwappedForALink) {
         {
             vf::Scope scope;
             vf::set_hook([&](const vf::Call& c) {
-                if (!swapped && c.global_index == n) {
+                if (!swapped && c.globalIndex == n) {
                     swapped = true;
                     swap_for_link(t.path() / "root/a/b", t.path() / "outside");
                 }

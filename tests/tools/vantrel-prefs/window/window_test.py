@@ -113,12 +113,23 @@ class SessionBus:
     own too: the accessibility bus it starts on demand puts its socket
     there, and would otherwise share one path with every other case."""
 
-    def __init__(self):
+    def __init__(self, auth_timeout_ms=None):
         need("dbus-daemon", "dbus-monitor", "dbus-send")
         self.runtime = tempfile.mkdtemp(prefix="vantrel-runtime-")
         os.environ["XDG_RUNTIME_DIR"] = self.runtime
+        config = ["--session"]
+        if auth_timeout_ms:
+            # Debian's session bus, but dropping a connection that has not
+            # finished its handshake after this long (its own: 240 s).
+            path = os.path.join(self.runtime, "bus.conf")
+            with open(path, "w") as f:
+                f.write('<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration '
+                        '1.0//EN" "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">\n'
+                        '<busconfig><include>/usr/share/dbus-1/session.conf</include>'
+                        '<limit name="auth_timeout">%d</limit></busconfig>\n' % auth_timeout_ms)
+            config = ["--config-file=" + path]
         self.proc = subprocess.Popen(
-            ["dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1"],
+            ["dbus-daemon", *config, "--nofork", "--nopidfile", "--print-address=1"],
             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, preexec_fn=_die_with_parent)
         self.address = self.proc.stdout.readline().decode().strip()
         check(self.address, "dbus-daemon gave no address")
@@ -353,6 +364,17 @@ def screenshot(display, name):
     return path
 
 
+def window_shot(c, name):
+    """The host's window alone, as docs/pane.md shows it."""
+    need("import")
+    os.makedirs(ARTEFACTS, exist_ok=True)
+    path = os.path.join(ARTEFACTS, name)
+    r = subprocess.run(["import", "-display", c.x.display, "-window", c.window(), path],
+                       capture_output=True, text=True, timeout=TIMEOUT)
+    check(r.returncode == 0 and os.path.getsize(path) > 0, "import failed: " + r.stderr)
+    return path
+
+
 def stored(config):
     path = os.path.join(config, "com.ashgrove.Vantrel.plist")
     if not os.path.exists(path):
@@ -370,7 +392,7 @@ class Case:
     """One host in its own display and bus; everything is undone at the end."""
 
     def __init__(self, extra_env=None, args=("--gui",), values=None, prepare=None, shared=None,
-                 host=HOST):
+                 host=HOST, auth_timeout_ms=None):
         need("xdotool")
         self.scratch = tempfile.mkdtemp(prefix="vantrel-window-")
         self.config = os.path.join(self.scratch, "config")
@@ -383,7 +405,7 @@ class Case:
         # pyatspi stays connected to the first bus it saw: cases that run
         # more than one host share the X server and the bus.
         self.shared = shared
-        self.x, self.bus = shared if shared else (Xvfb(), SessionBus())
+        self.x, self.bus = shared if shared else (Xvfb(), SessionBus(auth_timeout_ms))
         self.env = host_env(self.bus, self.x.display, self.config, extra_env)
         self.monitor = Monitor(self.env, self.scratch)
         self.host = Host(self.env, self.scratch, self.args, host)
@@ -611,6 +633,7 @@ def failed_save_shows_a_banner_naming_the_file_and_the_error():
                   "%s is out of sight (%d,%d %dx%d in a %dx%d window)" % (t, ex, ey, ew, eh, fw, fh))
         check(os.path.isdir(plist[0]) and os.listdir(plist[0]) == [], "the directory is untouched")
         screenshot(c.x.display, "window-not-saved.png")
+        window_shot(c, "pane-window-not-saved.png")
         said = banner.name
         keys(c.x.display, "ctrl+q")
         c.ended(2)  # closed with a click the file does not have
@@ -636,11 +659,16 @@ def closing_while_a_click_waits_for_the_lock(way):
             try:
                 time.sleep(0.5)
                 c.click("Duration")
-                time.sleep(1)  # the click is waiting for the lock now
+                # The click waits for the lock now, and the window is not
+                # frozen meanwhile: it says what it waits for.
+                c.a11y.wait_for("label", contains=["Saving", "Duration", "locked", plist])
+                asked = time.monotonic()
                 if way == "keys":
                     for k in ("Escape", "ctrl+w", "ctrl+q"):
                         x(c.x.display, "key", k)
                     c.ended(2)
+                    check(time.monotonic() - asked < 5,
+                          "closing waited %.1f s for the lock" % (time.monotonic() - asked))
                     last = 1
                 else:
                     c.x.proc.kill()
@@ -927,6 +955,95 @@ def installed_desktop_entry_icon_metadata_and_module():
             c.close()
     finally:
         shutil.rmtree(stage, ignore_errors=True)
+
+
+@case
+def a_visit_longer_than_the_bus_waits_posts_once():
+    """A bus that drops a connection not set up within 3 s (Debian's waits
+    240 s): a visit of 8 s still posts exactly one notification on leaving."""
+    c = Case(auth_timeout_ms=3000)
+    try:
+        c.click("Duration")
+        wait_until("Duration stored", lambda: stored(c.config).get("Duration") is False)
+        time.sleep(8)
+        keys(c.x.display, "Escape")
+        c.ended(0)
+    finally:
+        c.close()
+
+
+@case
+def looks_like_a_settings_panel():
+    """A header bar with the pane's name, a heading that says what the boxes
+    choose, GNOME's margins, and no tooltip that repeats a title. The
+    screenshot is the one in docs/pane.md."""
+    c = Case(values={"URL": False, "Codec Name": False})
+    try:
+        heading = c.a11y.wait_for("heading", "What the contextual menu shows")
+        frame = c.a11y.find("frame", "Vantrel")
+        check(frame is not None, "the window is not titled with the pane's name")
+        hx, hy, _, _ = c.a11y.extents(heading)
+        check(hx >= 18 and hy >= 18, "the heading is %d,%d from the corner" % (hx, hy))
+        for t in TITLES:
+            box = c.box(t)
+            bx, by, _, _ = c.a11y.extents(box)
+            check(bx >= hx + 12 and by > hy, "%s is not set in under the heading" % t)
+            check(not box.description, "%s has a tooltip that repeats it: %r" % (t, box.description))
+        c.a11y.wait_for("label", "Vantrel 1.0")
+        window_shot(c, "pane-window.png")
+        keys(c.x.display, "Escape")
+        c.ended(0)
+    finally:
+        c.close()
+
+
+@case
+def a_long_banner_keeps_every_box_on_screen():
+    """A save that fails under a very deep configuration directory: the
+    banner naming it is cut after a few lines (its tooltip keeps it whole),
+    and every box stays in the window, on the screen."""
+    def block(c):
+        path = c.config
+        for i in range(13):
+            path = os.path.join(path, ("deep%02d" % i) + "d" * 240)
+        os.makedirs(path)
+        os.mkdir(os.path.join(path, "com.ashgrove.Vantrel.plist"))
+        c.config = path  # the host's XDG_CONFIG_HOME
+    c = Case(prepare=block)
+    try:
+        c.click("Duration")
+        banner = c.a11y.wait_for("label", contains=["not saved", "deep12"])
+        _, _, fw, fh = c.a11y.extents(c.a11y.find("frame"))
+        _, by, _, bh = c.a11y.extents(banner)
+        check(bh <= 120, "the banner is %d pixels high" % bh)
+        check(fh < 1200, "the window is %d pixels high" % fh)
+        for t in TITLES:
+            ex, ey, ew, eh = c.a11y.extents(c.box(t))
+            check(0 <= ex and ex + ew <= fw and by + bh <= ey and ey + eh <= fh,
+                  "%s is out of sight (%d,%d %dx%d in a %dx%d window)" % (t, ex, ey, ew, eh, fw, fh))
+        keys(c.x.display, "Escape")
+        c.ended(2)
+    finally:
+        c.close()
+
+
+@case
+def an_unreadable_file_is_announced():
+    """A settings file that does not parse: the window says so when it opens
+    (the boxes show defaults), and the click that keeps it aside says where."""
+    def garbage(c):
+        with open(os.path.join(c.config, "com.ashgrove.Vantrel.plist"), "w") as f:
+            f.write("<plist><dict><key>URL</key><false/>")
+    c = Case(prepare=garbage)
+    try:
+        c.a11y.wait_for("label", contains=["cannot be read", "defaults"])
+        check(c.checked("URL"), "URL shows its default")
+        c.click("Duration")
+        c.a11y.wait_for("label", contains=["kept as", "com.ashgrove.Vantrel.plist.corrupt"])
+        keys(c.x.display, "Escape")
+        c.ended(0)
+    finally:
+        c.close()
 
 
 def main():

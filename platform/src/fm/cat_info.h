@@ -1,0 +1,57 @@
+// What the catalogue calls share with the iterators (cat_info.cpp). Hidden
+// (never installed).
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <string>
+#include <unordered_set>
+
+#include "vantrel/Files.h"
+
+namespace vantrel::fm {
+
+struct Node;
+
+// What a listing works out once for every item it returns, instead of
+// once per item. Read-only catalogue information only: nothing that
+// changes a file may trust it.
+struct Listing {
+    uid_t euid = 0;  // the caller's effective user when the bulk call began
+    // The names whose "._NAME" the directory held when it was read for them
+    // (after the iterator was opened), without the prefix; null when not
+    // read. A name not in it had no sidecar then: one made since changed the
+    // directory, which the iterator's changed flag reports.
+    const std::unordered_set<std::string>* sidecars = nullptr;
+    // The file system is one whose list of a file's attributes names every
+    // attribute a read would find (local ones we know); elsewhere (FUSE, a
+    // network file system) each attribute is read.
+    bool fullAttrLists = false;
+};
+
+// Fills the catalogue fields `which` of `n` (and the optional name, FSSpec,
+// parent reference). Shared by FSGetCatalogInfo and the iterators, which
+// pass what their listing knows (`listing`, may be null).
+OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo* info,
+                        HFSUniStr255* name, FSSpec* spec, FSRef* parentRef,
+                        const Listing* listing = nullptr);
+
+// The creation date a file shows while it has no metadata record of its
+// own: its birth time, or its modification time where the file system
+// keeps no birth time.
+UTCDateTime born_date(const struct statx& st);
+
+// What FSSetCatalogInfo writes to give a file the creation date `created`,
+// from the attributes it has: `record` (its metadata record's bytes, empty
+// for none), `extra` (the entries kept beside it) and `dates` (the precise
+// dates, `kPreciseDatesAttr`). A record that does not parse is replaced by
+// a fresh one and kept aside (`corrupt`, for meta::kCorruptAttr).
+extern const char* const kPreciseDatesAttr;
+struct CreationAttrs {
+    std::string record, extra, dates, corrupt;
+};
+CreationAttrs creation_date_attrs(const UTCDateTime& created, const std::string& record,
+                                  const std::string& extra, const std::string& dates);
+
+}  // namespace vantrel::fm

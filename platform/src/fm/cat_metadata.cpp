@@ -1,0 +1,350 @@
+// Encoding and decoding of the AppleDouble metadata record.
+#include "fm/cat_metadata.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "fm/err_errno.h"
+#include "fm/ref_node.h"
+#include "vantrel/fault.h"
+
+// The record's writers name their steps; FSSetCatalogInfo's are the default.
+VANTREL_FAULT_OPERATIONS("FSSetCatalogInfo.keepCorrupt", "FSSetCatalogInfo.setxattr");
+
+namespace vantrel::fm::meta {
+namespace {
+
+std::uint32_t be32(const std::uint8_t* p) {
+    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) |
+           p[3];
+}
+std::uint16_t be16(const std::uint8_t* p) {
+    return std::uint16_t((p[0] << 8) | p[1]);
+}
+void put32(std::string& s, std::uint32_t v) {
+    s += char(v >> 24);
+    s += char(v >> 16);
+    s += char(v >> 8);
+    s += char(v);
+}
+void put16(std::string& s, std::uint16_t v) {
+    s += char(v >> 8);
+    s += char(v);
+}
+
+struct Std {
+    std::uint32_t id;
+    std::size_t size;
+};
+constexpr Std kStandard[] = {{kFinderInfoId, 32}, {kCommentId, 200}, {kFileDatesId, 16},
+                             {kAfpInfoId, 4},     {kPrivDevId, 8},   {kPrivInoId, 8},
+                             {kPrivSynId, 8},     {kPrivSvId, 4}};
+
+// Field widths of the four Finder-information structures, in order.
+constexpr int kFileInfo[] = {4, 4, 2, 2, 2, 2};
+constexpr int kFolderInfo[] = {2, 2, 2, 2, 2, 2, 2, 2};
+constexpr int kExtFileInfo[] = {2, 2, 2, 2, 2, 2, 4};
+constexpr int kExtFolderInfo[] = {2, 2, 4, 2, 2, 4};
+
+template <std::size_t N>
+void swap_fields(const std::uint8_t* in, std::uint8_t* out, const int (&widths)[N]) {
+    std::size_t off = 0;
+    for (int w : widths) {
+        for (int i = 0; i < w; ++i) out[off + i] = in[off + w - 1 - i];
+        off += w;
+    }
+}
+
+}  // namespace
+
+Entry* Record::find(std::uint32_t id) {
+    for (Entry& e : entries)
+        if (e.id == id) return &e;
+    return nullptr;
+}
+const Entry* Record::find(std::uint32_t id) const {
+    for (const Entry& e : entries)
+        if (e.id == id) return &e;
+    return nullptr;
+}
+Entry& Record::need(std::uint32_t id, std::size_t size) {
+    Entry* e = find(id);
+    if (e == nullptr) {
+        entries.push_back(Entry{id, std::string(size, '\0')});
+        e = &entries.back();
+    } else if (e->data.size() < size) {
+        e->data.resize(size, '\0');
+    }
+    return *e;
+}
+
+Record fresh() {
+    Record r;
+    for (const Std& s : kStandard) r.entries.push_back(Entry{s.id, std::string(s.size, '\0')});
+    for (int i = 0; i < 4; ++i) set_date(r, DateIndex(i), kUnknownDate);
+    return r;
+}
+
+bool decode(const std::uint8_t* data, std::size_t size, Record* out) {
+    if (data == nullptr || size < kHeaderSize) return false;
+    if (be32(data) != kMagic || be32(data + 4) != kVersion) return false;
+    std::size_t count = be16(data + 24);
+    if (count > 64 || kHeaderSize + count * kEntrySize > size) return false;
+    Record r;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint8_t* e = data + kHeaderSize + i * kEntrySize;
+        std::uint32_t id = be32(e), off = be32(e + 4), len = be32(e + 8);
+        if (id == 0 || off < kHeaderSize + count * kEntrySize || off > size || len > size - off)
+            return false;
+        if (r.find(id) != nullptr) return false;  // the same entry twice: which one would be true?
+        r.entries.push_back(Entry{id, std::string(reinterpret_cast<const char*>(data + off), len)});
+    }
+    *out = std::move(r);
+    return true;
+}
+
+std::string encode(const Record& given) {
+    // Always the eight standard entries, at least at their standard sizes:
+    // Samba's reader expects the 402-byte form, whatever another program
+    // left. Dates that were missing are unknown, not 2000-01-01.
+    Record r = given;
+    for (const Std& s : kStandard) {
+        const Entry* had = r.find(s.id);
+        const std::size_t hadSize = had != nullptr ? had->data.size() : 0;
+        r.need(s.id, s.size);
+        if (s.id == kFileDatesId)
+            for (std::size_t i = hadSize / 4; i < 4; ++i) set_date(r, DateIndex(i), kUnknownDate);
+    }
+    // The standard entries only, in the standard order (the others are
+    // kept apart, see encode_extra).
+    std::vector<const Entry*> order;
+    for (const Std& s : kStandard)
+        if (const Entry* e = r.find(s.id)) order.push_back(e);
+    std::string out;
+    put32(out, kMagic);
+    put32(out, kVersion);
+    out.append(16, '\0');
+    put16(out, std::uint16_t(order.size()));
+    std::uint32_t off = std::uint32_t(kHeaderSize + order.size() * kEntrySize);
+    for (const Entry* e : order) {
+        put32(out, e->id);
+        put32(out, off);
+        put32(out, std::uint32_t(e->data.size()));
+        off += std::uint32_t(e->data.size());
+    }
+    for (const Entry* e : order) out += e->data;
+    return out;
+}
+
+std::string encode_extra(const Record& r) {
+    std::string out;
+    for (const Entry& e : r.entries) {
+        bool standard = false;
+        for (const Std& s : kStandard) standard = standard || s.id == e.id;
+        if (standard) continue;
+        put32(out, e.id);
+        put32(out, std::uint32_t(e.data.size()));
+        out += e.data;
+    }
+    return out;
+}
+
+void decode_extra(const std::string& bytes, Record* r) {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.data());
+    for (std::size_t i = 0; i + 8 <= bytes.size();) {
+        const std::uint32_t id = be32(p + i), len = be32(p + i + 4);
+        if (len > bytes.size() - i - 8) return;  // cut short: keep what was whole
+        if (r->find(id) == nullptr) r->entries.push_back(Entry{id, bytes.substr(i + 8, len)});
+        i += 8 + len;
+    }
+}
+
+bool get_date(const Record& r, DateIndex i, std::int32_t* out) {
+    const Entry* e = r.find(kFileDatesId);
+    if (e == nullptr || e->data.size() < std::size_t(i) * 4 + 4) return false;
+    std::int32_t v = std::int32_t(
+        be32(reinterpret_cast<const std::uint8_t*>(e->data.data()) + std::size_t(i) * 4));
+    if (v == kUnknownDate) return false;
+    *out = v;
+    return true;
+}
+
+void set_date(Record& r, DateIndex i, std::int32_t v) {
+    Entry& e = r.need(kFileDatesId, 16);
+    std::uint32_t u = std::uint32_t(v);
+    for (int b = 0; b < 4; ++b) e.data[i * 4 + b] = char(u >> (24 - 8 * b));
+}
+
+void finder_to_host(const std::uint8_t disk[32], bool isDir, std::uint8_t info[16],
+                    std::uint8_t xinfo[16]) {
+    if (isDir) {
+        swap_fields(disk, info, kFolderInfo);
+        swap_fields(disk + 16, xinfo, kExtFolderInfo);
+    } else {
+        swap_fields(disk, info, kFileInfo);
+        swap_fields(disk + 16, xinfo, kExtFileInfo);
+    }
+}
+
+void finder_to_disk(const std::uint8_t info[16], const std::uint8_t xinfo[16], bool isDir,
+                    std::uint8_t disk[32]) {
+    if (isDir) {
+        swap_fields(info, disk, kFolderInfo);
+        swap_fields(xinfo, disk + 16, kExtFolderInfo);
+    } else {
+        swap_fields(info, disk, kFileInfo);
+        swap_fields(xinfo, disk + 16, kExtFileInfo);
+    }
+}
+
+ssize_t get_attr(const Node& n, const char* attr, void* buf, std::size_t size) {
+#ifdef __linux__
+    // getxattrat came with Linux 6.13; its number is the same on every
+    // architecture. An older kernel answers ENOSYS, once.
+    constexpr long kGetxattrat = 464;
+    struct XattrArgs {
+        std::uint64_t value;
+        std::uint32_t size;
+        std::uint32_t flags;
+    };
+    // A volume's root is its own descriptor, opened O_PATH: the kernel reads
+    // no attribute through that (EBADF), so the root takes the path form.
+    static std::atomic<bool> missing{false};
+    if (!n.root && !missing.load(std::memory_order_relaxed)) {
+        XattrArgs args{reinterpret_cast<std::uintptr_t>(buf), std::uint32_t(size), 0};
+        const long rc = ::syscall(kGetxattrat, n.at(), n.name.c_str(), AT_SYMLINK_NOFOLLOW, attr,
+                                  &args, sizeof args);
+        if (rc >= 0 || (errno != ENOSYS && errno != EPERM)) return ssize_t(rc);
+        // ENOSYS: an older kernel. EPERM: perhaps a sandbox that refuses
+        // calls it does not know; the path form answers for itself.
+        if (errno == ENOSYS) missing.store(true, std::memory_order_relaxed);
+    }
+#endif
+    if (n.root) return ::getxattr(n.proc_path().c_str(), attr, buf, size);
+    return ::lgetxattr(n.proc_path().c_str(), attr, buf, size);
+}
+
+namespace {
+
+// setxattrat and removexattrat came with getxattrat (Linux 6.13), with the
+// same numbers on every architecture: relative to the parent's descriptor,
+// they spare the path walk through /proc that the l- forms take. -1 with
+// errno ENOSYS when the path form must answer (an older kernel, remembered;
+// or EPERM from the call, which a sandbox may give for calls it does not
+// know: the path form then says whether the attribute is really refused).
+std::atomic<bool> g_noXattrAt{false};
+
+long xattr_at(const Node& n, long call, const char* attr, const void* value, std::size_t size) {
+#ifdef __linux__
+    struct XattrArgs {
+        std::uint64_t value;
+        std::uint32_t size;
+        std::uint32_t flags;
+    };
+    if (!n.root && !g_noXattrAt.load(std::memory_order_relaxed)) {
+        XattrArgs args{reinterpret_cast<std::uintptr_t>(value), std::uint32_t(size), 0};
+        const long rc = value == nullptr
+                            ? ::syscall(call, n.at(), n.name.c_str(), AT_SYMLINK_NOFOLLOW, attr)
+                            : ::syscall(call, n.at(), n.name.c_str(), AT_SYMLINK_NOFOLLOW, attr,
+                                        &args, sizeof args);
+        if (rc >= 0 || (errno != ENOSYS && errno != EPERM)) return rc;
+        if (errno == ENOSYS) g_noXattrAt.store(true, std::memory_order_relaxed);
+    }
+#else
+    (void)n, (void)call, (void)attr, (void)value, (void)size;
+#endif
+    errno = ENOSYS;
+    return -1;
+}
+
+}  // namespace
+
+int set_attr(const Node& n, const char* attr, const void* value, std::size_t size) {
+    constexpr long kSetxattrat = 463;
+    // A value is never null here (an empty one points somewhere all the same).
+    static const char kEmpty = 0;
+    const long rc = xattr_at(n, kSetxattrat, attr, value != nullptr ? value : &kEmpty, size);
+    if (rc >= 0 || errno != ENOSYS) return int(rc);
+    const std::string path = n.proc_path();
+    return n.root ? ::setxattr(path.c_str(), attr, value, size, 0)
+                  : ::lsetxattr(path.c_str(), attr, value, size, 0);
+}
+
+int remove_attr(const Node& n, const char* attr) {
+    constexpr long kRemovexattrat = 466;
+    const long rc = xattr_at(n, kRemovexattrat, attr, nullptr, 0);
+    if (rc >= 0 || errno != ENOSYS) return int(rc);
+    const std::string path = n.proc_path();
+    return n.root ? ::removexattr(path.c_str(), attr) : ::lremovexattr(path.c_str(), attr);
+}
+
+ReadResult read(const Node& n, Record* out, std::string* raw, int* err) {
+    auto failed = [&](int e) {
+        if (e == ENODATA || e == ENOTSUP) return ReadResult::Absent;
+        if (err != nullptr) *err = e;
+        return ReadResult::Unreadable;
+    };
+    std::string buf(1024, '\0');
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        ssize_t len = get_attr(n, kMetadataAttr, buf.data(), buf.size());
+        if (len >= 0) {
+            buf.resize(std::size_t(len));
+            if (decode(reinterpret_cast<const std::uint8_t*>(buf.data()), buf.size(), out)) {
+                std::string extra(4096, '\0');
+                const ssize_t got = get_attr(n, kExtraAttr, extra.data(), extra.size());
+                if (got < 0 && errno == ERANGE) {
+                    const ssize_t need = get_attr(n, kExtraAttr, nullptr, 0);
+                    extra.assign(need > 0 ? std::size_t(need) : 0, '\0');
+                    const ssize_t again = get_attr(n, kExtraAttr, extra.data(), extra.size());
+                    if (again < 0) return failed(errno == ERANGE ? EIO : errno);
+                    extra.resize(std::size_t(again));
+                } else if (got < 0) {
+                    if (errno != ENODATA && errno != ENOTSUP) return failed(errno);
+                    extra.clear();
+                } else {
+                    extra.resize(std::size_t(got));
+                }
+                decode_extra(extra, out);
+                return ReadResult::Ok;
+            }
+            if (raw != nullptr) *raw = std::move(buf);
+            return ReadResult::Corrupt;
+        }
+        if (errno != ERANGE) return failed(errno);
+        ssize_t need = get_attr(n, kMetadataAttr, nullptr, 0);
+        if (need < 0) return failed(errno);
+        buf.assign(std::size_t(need) + 1, '\0');
+    }
+    return failed(EIO);  // it keeps growing under us
+}
+
+OSErr write(const Node& n, const Record& r, const std::string* corruptRaw, const char* keepStep,
+            const char* writeStep) {
+    if (corruptRaw != nullptr && fault::step(keepStep, n.name, [&] {
+                                     return set_attr(n, kCorruptAttr, corruptRaw->data(),
+                                                     corruptRaw->size());
+                                 }) != 0)
+        return from_errno(errno, Op::Write, &n);
+    // The entries other programs may not expect go first, so that a failure
+    // between the two writes leaves the record as it was.
+    const std::string extra = encode_extra(r);
+    if (fault::step(writeStep, n.name, [&] {
+            if (!extra.empty()) return set_attr(n, kExtraAttr, extra.data(), extra.size());
+            const int rc = remove_attr(n, kExtraAttr);
+            return rc != 0 && (errno == ENODATA || errno == ENOTSUP) ? 0 : rc;
+        }) != 0)
+        return from_errno(errno, Op::Write, &n);
+    std::string bytes = encode(r);
+    if (fault::step(writeStep, n.name,
+                    [&] { return set_attr(n, kMetadataAttr, bytes.data(), bytes.size()); }) != 0)
+        return from_errno(errno, Op::Write, &n);
+    return noErr;
+}
+
+}  // namespace vantrel::fm::meta

@@ -1,0 +1,129 @@
+// The metadata record kept in the extended attribute
+// "user.org.netatalk.Metadata": the AppleDouble form that Linux file servers
+// for Mac clients read and write, so Finder information set here shows up
+// on a Mac that mounts the share, and the other way round.
+//
+// On disk (all integers big-endian): magic 0x00051607, version 0x00020000,
+// 16 zero bytes, an entry count, then (id, offset, length) per entry, then
+// the data. We always write the eight standard entries in the standard
+// order (data from offset 122, 402 bytes in all), the form Samba's reader
+// expects, whatever form another program left. Entries we do not know are
+// kept, byte for byte, in kExtraAttr beside the record and read back with
+// it. Readers find entries by id and offset only.
+//
+//   Record r;
+//   if (decode(bytes, n, &r)) {
+//       if (const Entry* fi = r.find(kFinderInfoId)) { ... 32 bytes ... }
+//   }
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "fm/ref_node.h"
+#include "vantrel/MacTypes.h"
+
+namespace vantrel::fm {
+struct Node;
+}
+
+namespace vantrel::fm::meta {
+
+inline constexpr const char* kMetadataAttr = "user.org.netatalk.Metadata";
+inline constexpr const char* kResourceForkAttr = "user.org.netatalk.ResourceFork";
+// Entries of a record that are not among the standard eight: (id, length,
+// data) each, big-endian.
+inline constexpr const char* kExtraAttr = "user.org.vantrel.Metadata.extra";
+// Where an unreadable record is kept before a write replaces it.
+inline constexpr const char* kCorruptAttr = "user.org.vantrel.Metadata.corrupt";
+
+inline constexpr std::uint32_t kMagic = 0x00051607;
+inline constexpr std::uint32_t kVersion = 0x00020000;
+inline constexpr std::size_t kHeaderSize = 26;
+inline constexpr std::size_t kEntrySize = 12;
+inline constexpr std::size_t kStandardSize = 402;
+
+enum : std::uint32_t {
+    kCommentId = 4,
+    kFileDatesId = 8,
+    kFinderInfoId = 9,
+    kAfpInfoId = 14,
+    kPrivDevId = 0x80444556,
+    kPrivInoId = 0x80494E4F,
+    kPrivSynId = 0x8053594E,
+    kPrivSvId = 0x8053567E,
+};
+
+// Dates in the file-dates entry: seconds from 2000-01-01 00:00 UTC.
+inline constexpr std::int32_t kUnknownDate = std::int32_t(0x80000000u);
+inline constexpr std::int64_t kMac1904To2000 = 3029529600;
+enum DateIndex { kCreate = 0, kModify = 1, kBackup = 2, kAccess = 3 };
+
+struct Entry {
+    std::uint32_t id;
+    std::string data;
+};
+
+struct Record {
+    std::vector<Entry> entries;
+    Entry* find(std::uint32_t id);
+    const Entry* find(std::uint32_t id) const;
+    // The entry `id`, added (zero-filled, `size` bytes) when missing and
+    // grown to `size` when shorter.
+    Entry& need(std::uint32_t id, std::size_t size);
+};
+
+// A record with the eight standard entries: zero Finder info and comment,
+// every date unknown.
+Record fresh();
+// False when the bytes are not a record (bad magic or version, an entry
+// outside the data, too many entries); `out` is then untouched.
+bool decode(const std::uint8_t* data, std::size_t size, Record* out);
+// The record's bytes: the eight standard entries (missing ones added, a
+// missing date unknown). Any other entry goes to encode_extra.
+std::string encode(const Record& r);
+std::string encode_extra(const Record& r);
+// Adds the entries of kExtraAttr's bytes that `r` lacks.
+void decode_extra(const std::string& bytes, Record* r);
+
+// Date `i` of the file-dates entry, or false when unknown or absent.
+bool get_date(const Record& r, DateIndex i, std::int32_t* secondsSince2000);
+void set_date(Record& r, DateIndex i, std::int32_t secondsSince2000);
+
+// Finder information between the record's 32 big-endian bytes and the
+// platform's host-order FileInfo/FolderInfo + extended info (16 bytes each).
+void finder_to_host(const std::uint8_t disk[32], bool isDir, std::uint8_t info[16],
+                    std::uint8_t xinfo[16]);
+void finder_to_disk(const std::uint8_t info[16], const std::uint8_t xinfo[16], bool isDir,
+                    std::uint8_t disk[32]);
+
+// lgetxattr of the attribute `attr` of `n` (never following a link):
+// relative to the parent's descriptor where the kernel can (getxattrat),
+// else through the descriptor's /proc path, which costs a path walk more.
+ssize_t get_attr(const Node& n, const char* attr, void* buf, std::size_t size);
+// lsetxattr and lremovexattr of `n`'s attribute. A volume's root is reached
+// through its descriptor's /proc link, which the l- forms would take for
+// the link itself: the root (a directory, never a link) follows it.
+int set_attr(const Node& n, const char* attr, const void* value, std::size_t size);
+int remove_attr(const Node& n, const char* attr);
+
+enum class ReadResult { Absent, Ok, Corrupt, Unreadable };
+// Reads the record of `n`. A record that does not parse is reported as
+// Corrupt with its bytes in `raw`, and is treated by callers as absent.
+// Only a missing attribute (or a file system without them) is Absent; any
+// other failure (EACCES, EIO, ...) is Unreadable with the errno in `err`:
+// a reader may show defaults, but nothing may be written over a record
+// that could not be read.
+ReadResult read(const Node& n, Record* out, std::string* raw, int* err = nullptr);
+// Writes `r` as the record of `n`. When `corruptRaw` is given (the bytes of
+// an unreadable record being replaced), they are kept in kCorruptAttr first.
+// The steps are checked under the caller's names (the fault seam's).
+OSErr write(const Node& n, const Record& r, const std::string* corruptRaw,
+            const char* keepStep = "FSSetCatalogInfo.keepCorrupt",
+            const char* writeStep = "FSSetCatalogInfo.setxattr");
+
+}  // namespace vantrel::fm::meta

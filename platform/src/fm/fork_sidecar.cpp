@@ -1,0 +1,1003 @@
+// The resource-fork sidecar: its header, opening, creating and resizing it,
+// and taking it along when its file moves. See fork_sidecar.h.
+#include "fm/fork_sidecar.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "fm/cat_metadata.h"
+#include "fm/err_errno.h"
+#include "fm/ref_fd.h"
+#include "fm/ref_node.h"
+#include "vantrel/fault.h"
+
+namespace vantrel::fm::rsrc {
+namespace {
+
+constexpr std::size_t kHeaderSize = 26;  // up to and with the entry count
+constexpr std::size_t kEntrySize = 12;
+constexpr std::size_t kMaxEntries = 64;  // more is not a sidecar anyone wrote
+constexpr char kFiller[16] = {'N', 'e', 't', 'a', 't', 'a', 'l', 'k',
+                              ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
+
+std::uint32_t be32(const unsigned char* p) {
+    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) |
+           p[3];
+}
+
+void put32(unsigned char* p, std::uint32_t v) {
+    p[0] = static_cast<unsigned char>(v >> 24);
+    p[1] = static_cast<unsigned char>(v >> 16);
+    p[2] = static_cast<unsigned char>(v >> 8);
+    p[3] = static_cast<unsigned char>(v);
+}
+
+int pwrite_all(int fd, const void* data, std::size_t size, std::uint64_t at) {
+    const auto* p = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t n = ::pwrite(fd, p, size, static_cast<off_t>(at));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        p += n;
+        size -= static_cast<std::size_t>(n);
+        at += static_cast<std::uint64_t>(n);
+    }
+    return 0;
+}
+
+}  // namespace
+
+OSErr write_error(int err, int fd) {
+    if (err == EPERM) {
+        struct statx st;
+        if (::statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &st) == 0 &&
+            (st.stx_attributes & STATX_ATTR_IMMUTABLE) != 0)
+            return fLckdErr;
+        return permErr;
+    }
+    return from_errno(err, Op::WriteFork);
+}
+
+bool is_sidecar_name(std::string_view diskName) noexcept {
+    return diskName.size() >= 2 && diskName[0] == '.' && diskName[1] == '_';
+}
+
+bool is_hidden_entry(int dirFd, const char* name, unsigned char type) {
+    if (!is_sidecar_name(name) || type == DT_DIR) return false;
+    if (type != DT_UNKNOWN) return true;
+    struct statx st {};
+    return ::statx(dirFd, name, AT_SYMLINK_NOFOLLOW, STATX_TYPE, &st) != 0 || !S_ISDIR(st.stx_mode);
+}
+
+bool sidecar_name(std::string_view diskName, std::string* out) {
+    if (diskName.size() + 2 > NAME_MAX) return false;
+    out->assign("._");
+    out->append(diskName);
+    return true;
+}
+
+bool parse(int fd, std::uint64_t fileSize, Layout* out) {
+    unsigned char head[kHeaderSize + kMaxEntries * kEntrySize];
+    const ssize_t got = ::pread(fd, head, sizeof head, 0);
+    if (got < static_cast<ssize_t>(kHeaderSize)) return false;
+    if (be32(head) != kMagic || be32(head + 4) != kVersion) return false;
+    const std::size_t count = (std::size_t(head[24]) << 8) | head[25];
+    if (count > kMaxEntries || kHeaderSize + count * kEntrySize > static_cast<std::size_t>(got))
+        return false;
+    const std::uint64_t dataStart = kHeaderSize + count * kEntrySize;
+    bool found = false, finder = false;
+    Layout l;
+    l.finderLength = 0;
+    std::uint64_t otherEnd = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const unsigned char* e = head + kHeaderSize + i * kEntrySize;
+        const std::uint32_t id = be32(e), off = be32(e + 4), len = be32(e + 8);
+        if (off < dataStart || off > fileSize) return false;
+        if (id == kResourceForkId) {
+            if (found) return false;  // two forks: not something anyone wrote
+            found = true;
+            l.offset = off;
+            l.length = len;
+            l.lengthField = kHeaderSize + i * kEntrySize + 8;
+        } else {
+            if (std::uint64_t(off) + len > fileSize) return false;
+            if (len > 0) otherEnd = std::max<std::uint64_t>(otherEnd, std::uint64_t(off) + len);
+            if (id == kFinderInfoId && !finder) {
+                finder = true;
+                l.finderOffset = off;
+                l.finderLength = len;
+            }
+        }
+    }
+    if (!found) return false;
+    // Another entry's data past the fork's start: the fork is not last.
+    l.last = otherEnd <= l.offset;
+    if (l.last && fileSize <= kMaxSidecarEnd) {
+        l.length = fileSize - l.offset;  // as Samba reads it
+    } else if (l.last) {
+        // Past what the header can describe (another program let it grow):
+        // the header's length, never one the file's size would wrap.
+        l.length = std::min(l.length, fileSize - l.offset);
+    } else if (l.offset + l.length > fileSize) {
+        return false;
+    }
+    *out = l;
+    return true;
+}
+
+OSErr open(int dirFd, std::string_view fileName, bool writable, Sidecar* out) {
+    out->state = State::None;
+    out->fd = UniqueFd();
+    out->refusal = noErr;
+    std::string name;
+    if (!sidecar_name(fileName, &name)) return noErr;
+    // First a descriptor that opens nothing (O_PATH): a device is never
+    // opened, a FIFO never blocks, a link is the link itself.
+    UniqueFd path(::openat(dirFd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!path) return errno == ENOENT ? OSErr{noErr} : from_errno(errno, Op::Read);
+    struct stat st {};
+    if (::fstat(path.get(), &st) != 0) return from_errno(errno, Op::Read);
+    if (!S_ISREG(st.st_mode)) {
+        out->state = State::Unusable;
+        return noErr;
+    }
+    // Then the same inode, whatever happened to the name since.
+    const std::string self = "/proc/self/fd/" + std::to_string(path.get());
+    // Reading the header is no access to the fork: its access time stays
+    // (where we may keep it so: owner or privileged).
+    const int flags = (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC;
+    UniqueFd fd(::open(self.c_str(), flags | O_NOATIME));
+    if (!fd && errno == EPERM) fd = UniqueFd(::open(self.c_str(), flags));
+    if (!fd && writable && (errno == EACCES || errno == EPERM || errno == EROFS)) {
+        // Not ours to write (its mode, its lock, a read-only mount): it is
+        // still read, and a write says why it cannot be.
+        const int err = errno;
+        out->refusal = err == EPERM ? write_error(err, path.get()) : from_errno(err, Op::Write);
+        fd = UniqueFd(::open(self.c_str(), O_RDONLY | O_CLOEXEC | O_NOATIME));
+        if (!fd && errno == EPERM) fd = UniqueFd(::open(self.c_str(), O_RDONLY | O_CLOEXEC));
+    }
+    if (!fd) {
+        const int err = errno;
+        return err == EPERM ? write_error(err, path.get())
+                            : from_errno(err, writable ? Op::Write : Op::Read);
+    }
+    Layout l;
+    if (!parse(fd.get(), static_cast<std::uint64_t>(st.st_size), &l)) {
+        out->state = State::Unusable;
+        return noErr;
+    }
+    out->state = State::Sidecar;
+    out->fd = std::move(fd);
+    out->layout = l;
+    return noErr;
+}
+
+OSErr within_bounds(const Sidecar& s, std::uint64_t forkLength) {
+    const std::uint64_t offset = s.found() ? s.layout.offset : kForkOffset;
+    return offset > kMaxSidecarEnd || forkLength > kMaxSidecarEnd - offset ? OSErr{fileBoundsErr}
+                                                                           : OSErr{noErr};
+}
+
+OSErr length(const Sidecar& s, std::uint64_t* out) {
+    if (!s.found()) {
+        *out = 0;
+        return noErr;
+    }
+    if (!s.layout.last) {
+        *out = s.layout.length;
+        return noErr;
+    }
+    struct stat st {};
+    if (::fstat(s.fd.get(), &st) != 0) return from_errno(errno, Op::Read);
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    *out = size > s.layout.offset ? size - s.layout.offset : 0;
+    if (size > kMaxSidecarEnd) *out = std::min(*out, s.layout.length);  // see parse()
+    return noErr;
+}
+
+namespace {
+
+// Our sidecar's first 0x52 bytes for a fork of `forkLength` bytes.
+std::string header_bytes(std::uint64_t forkLength, const std::uint8_t* finderInfo) {
+    std::string bytes(kForkOffset, '\0');
+    auto* h = reinterpret_cast<unsigned char*>(bytes.data());
+    put32(h, kMagic);
+    put32(h + 4, kVersion);
+    std::memcpy(h + 8, kFiller, sizeof kFiller);
+    h[24] = 0;
+    h[25] = 2;
+    put32(h + 26, kResourceForkId);
+    put32(h + 30, static_cast<std::uint32_t>(kForkOffset));
+    put32(h + 34, static_cast<std::uint32_t>(forkLength));
+    put32(h + 38, kFinderInfoId);
+    put32(h + 42, static_cast<std::uint32_t>(kFinderInfoOffset));
+    put32(h + 46, static_cast<std::uint32_t>(kFinderInfoSize));
+    if (finderInfo != nullptr) std::memcpy(h + kFinderInfoOffset, finderInfo, kFinderInfoSize);
+    return bytes;
+}
+
+// Gives the new sidecar `fd` its file's permission bits and, where the
+// writer may give it away (root), its file's owner and group: the fork of a
+// file only its owner may read must not be readable by others, and a fork
+// a user's file has must stay that user's to write. Without the privilege
+// the writer keeps the sidecar.
+void take_files_owner(int dirFd, std::string_view fileName, int fd) {
+    struct stat file {};
+    if (::fstatat(dirFd, std::string(fileName).c_str(), &file, AT_SYMLINK_NOFOLLOW) != 0) return;
+    if (file.st_uid != ::geteuid() || file.st_gid != ::getegid())
+        (void)::fchown(fd, file.st_uid, file.st_gid);
+    (void)::fchmod(fd, file.st_mode & 0666);
+}
+
+}  // namespace
+
+OSErr create(int dirFd, std::string_view fileName, std::string_view fork,
+             const std::uint8_t* finderInfo, const char* step, Sidecar* out) {
+    std::string name;
+    if (!sidecar_name(fileName, &name)) return errFSNameTooLong;
+    // Made private, then given its file's owner and permissions.
+    const int fd = fault::step(step, name, [&] {
+        return ::openat(dirFd, name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC,
+                        0600);
+    });
+    if (fd < 0) return from_errno(errno, Op::CreateFork);  // EEXIST: errFSForkExists
+    UniqueFd owned(fd);
+    take_files_owner(dirFd, fileName, fd);
+    std::string bytes = header_bytes(fork.size(), finderInfo);
+    bytes.append(fork);
+    if (fault::step(step, name, [&] { return pwrite_all(fd, bytes.data(), bytes.size(), 0); }) !=
+        0) {
+        const int err = errno;
+        // Nothing half-made stays behind.
+        fault::step(step, name, [&] { return ::unlinkat(dirFd, name.c_str(), 0); });
+        return write_error(err, fd);
+    }
+    out->state = State::Sidecar;
+    out->fd = std::move(owned);
+    out->layout = Layout{};
+    out->layout.lengthField = 34;
+    out->layout.length = fork.size();
+    return noErr;
+}
+
+namespace {
+
+OSErr write_length_field(Sidecar& s, std::uint64_t size, const char* step) {
+    unsigned char field[4];
+    // The field is 32 bits: longer forks are refused before they get here
+    // (within_bounds); the clamp only keeps a bad caller from wrapping it.
+    put32(field, size > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(size));
+    if (fault::step(step, {}, [&] {
+            return pwrite_all(s.fd.get(), field, sizeof field, s.layout.lengthField);
+        }) != 0)
+        return write_error(errno, s.fd.get());
+    s.layout.length = size;
+    return noErr;
+}
+
+}  // namespace
+
+OSErr set_length(Sidecar& s, std::uint64_t size, const char* step, const char* undoStep) {
+    if (!s.layout.last) return ioErr;  // another entry follows the fork: not ours to move
+    std::uint64_t old = 0;
+    if (OSErr e = length(s, &old)) return e;
+    if (size == old) return noErr;
+    const int fd = s.fd.get();
+    struct stat before {};
+    if (::fstat(fd, &before) != 0) return from_errno(errno, Op::Read);
+    auto cut = [&](std::uint64_t to, const char* st) {
+        return fault::step(st, {}, [&] { return ::ftruncate(fd, off_t(s.layout.offset + to)); });
+    };
+    auto timesBack = [&] {
+        const struct timespec t[2] = {before.st_atim, before.st_mtim};
+        fault::step(undoStep, {}, [&] { return ::futimens(fd, t); });
+    };
+    // The header first, then the file: readers take the length from the
+    // file, so a failure between the two (or in the undo) shows the fork as
+    // it was; the undo puts the header back.
+    if (OSErr e = write_length_field(s, size, step)) return e;
+    if (cut(size, step) != 0) {
+        const int err = errno;
+        (void)write_length_field(s, old, undoStep);
+        timesBack();
+        return write_error(err, fd);
+    }
+    return noErr;
+}
+
+OSErr note_length(Sidecar& s, std::uint64_t size, const char* step) {
+    return write_length_field(s, size, step);
+}
+
+OSErr read_legacy(int fileFd, std::string* out, bool* present) {
+    *present = false;
+    out->clear();
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const ssize_t n = ::fgetxattr(fileFd, meta::kResourceForkAttr, nullptr, 0);
+        if (n < 0) {
+            if (errno == ENODATA || errno == ENOTSUP) return noErr;
+            return from_errno(errno, Op::Read);
+        }
+        out->resize(static_cast<std::size_t>(n));
+        const ssize_t got = ::fgetxattr(fileFd, meta::kResourceForkAttr, out->data(), out->size());
+        if (got >= 0) {
+            out->resize(static_cast<std::size_t>(got));
+            *present = true;
+            return noErr;
+        }
+        if (errno == ENODATA) {
+            out->clear();
+            return noErr;
+        }
+        if (errno != ERANGE) return from_errno(errno, Op::Read);
+        // It grew between the two calls: ask again.
+    }
+    return ioErr;
+}
+
+Sizes sizes_of(const Node& n, Known known) {
+    Sizes s;
+    if (!S_ISREG(n.st.stx_mode)) return s;
+    Sidecar side;
+    const OSErr e = known.noSidecar ? OSErr{noErr} : open(n.at(), n.name, false, &side);
+    if (e == noErr && side.found()) {
+        s.present = length(side, &s.logical) == noErr;
+    } else if (e != noErr && entry_at(n.at(), n.name) == Entry::File) {
+        // A sidecar the caller may not read: its header cannot be checked,
+        // so the fork is taken to lie where ours and Samba's do, to the end
+        // of the file, as its length (which needs no read right) says.
+        std::string name;
+        struct statx st {};
+        if (sidecar_name(n.name, &name) &&
+            ::statx(n.at(), name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_SIZE, &st) == 0) {
+            s.present = true;
+            s.logical = st.stx_size > kForkOffset ? st.stx_size - kForkOffset : 0;
+        }
+    } else if (!known.noLegacy) {
+        // Relative to the parent's descriptor: the /proc path form walks a
+        // path per item, which doubled the system time of a long listing.
+        const ssize_t len = meta::get_attr(n, meta::kResourceForkAttr, nullptr, 0);
+        s.present = len >= 0;
+        s.logical = len > 0 ? std::uint64_t(len) : 0;
+    }
+    const std::uint64_t block = n.st.stx_blksize ? n.st.stx_blksize : 4096;
+    s.physical = (s.logical + block - 1) / block * block;
+    return s;
+}
+
+bool finder_info_of(const Node& n, std::uint8_t out[kFinderInfoSize]) {
+    std::memset(out, 0, kFinderInfoSize);
+    meta::Record r;
+    if (meta::read(n, &r, nullptr) != meta::ReadResult::Ok) return false;
+    const meta::Entry* fi = r.find(meta::kFinderInfoId);
+    if (fi == nullptr) return false;
+    // Finder information: bytes, not a C string.
+    // NOLINTNEXTLINE(bugprone-not-null-terminated-result)
+    std::memcpy(out, fi->data.data(), std::min(fi->data.size(), kFinderInfoSize));
+    return true;
+}
+
+Entry entry_at(int dirFd, std::string_view fileName) {
+    std::string name;
+    if (!sidecar_name(fileName, &name)) return Entry::None;
+    struct statx st {};
+    if (::statx(dirFd, name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE, &st) != 0) return Entry::None;
+    return S_ISREG(st.stx_mode) ? Entry::File : Entry::Other;
+}
+
+OSErr prepare(int fromDir, std::string_view fromName, int toDir, std::string_view toName,
+              Carry* out) {
+    *out = Carry{};
+    out->fromDir = fromDir;
+    out->toDir = toDir;
+    const bool fromFits = sidecar_name(fromName, &out->from);
+    const bool toFits = sidecar_name(toName, &out->to);
+    // Only a sidecar goes along: a user's own "._" file beside the object stays.
+    out->moves = fromFits && is_sidecar_of(fromDir, fromName);
+    if (out->moves && !toFits) return errFSNameTooLong;  // the fork could not follow
+    if (out->moves && !(fromDir == toDir && out->from == out->to))
+        return place_taken(toDir, toName);
+    return noErr;
+}
+
+OSErr carry(const Carry& c, const char* step) {
+    if (c.to.empty() || (c.fromDir == c.toDir && c.from == c.to)) return noErr;
+    if (c.moves) {
+        // Over an orphan at the new name, if there is one: it goes.
+        if (fault::step(step, c.to, [&] {
+                return ::renameat(c.fromDir, c.from.c_str(), c.toDir, c.to.c_str());
+            }) != 0)
+            return from_errno(errno, Op::Rename);
+        return noErr;
+    }
+    if (entry_at(c.toDir, std::string_view(c.to).substr(2)) == Entry::None) return noErr;
+    return clear_orphan(c.toDir, std::string_view(c.to).substr(2), step);
+}
+
+void uncarry(const Carry& c, const char* step) {
+    if (!c.moves || c.to.empty() || (c.fromDir == c.toDir && c.from == c.to)) return;
+    fault::step(step, c.from, [&] {
+        return ::renameat2(c.toDir, c.to.c_str(), c.fromDir, c.from.c_str(), RENAME_NOREPLACE);
+    });
+}
+
+OSErr place_taken(int dirFd, std::string_view fileName) {
+    if (entry_at(dirFd, fileName) == Entry::None || is_sidecar_of(dirFd, fileName)) return noErr;
+    return afpObjectTypeErr;
+}
+
+bool is_sidecar_of(int dirFd, std::string_view fileName) {
+    Sidecar s;
+    if (open(dirFd, fileName, false, &s) == noErr) return s.found();
+    // A file the caller may not read cannot be told from a user's own by
+    // its header: it is what its name says (as Samba, FSOpenFork and the
+    // sizes take it), so that it goes with its file and never stays behind
+    // to become the fork of another file made under the name.
+    return entry_at(dirFd, fileName) == Entry::File;
+}
+
+OSErr may_remove(int dirFd, std::string_view fileName) {
+    std::string name;
+    if (!sidecar_name(fileName, &name)) return noErr;
+    struct stat dir {
+    }, side{};
+    if (::fstat(dirFd, &dir) != 0 ||
+        ::fstatat(dirFd, name.c_str(), &side, AT_SYMLINK_NOFOLLOW) != 0)
+        return noErr;
+    const uid_t me = ::geteuid();
+    if ((dir.st_mode & S_ISVTX) != 0 && me != 0 && side.st_uid != me && dir.st_uid != me)
+        return permErr;
+    return noErr;
+}
+
+OSErr clear_orphan(int dirFd, std::string_view fileName, const char* step) {
+    std::string name;
+    if (!sidecar_name(fileName, &name)) return noErr;
+    // Only a real sidecar goes: a user's own file, link or FIFO that merely
+    // has such a name is never read as a fork, so it may stay, and must.
+    if (!is_sidecar_of(dirFd, fileName)) return noErr;
+    if (fault::step(step, name, [&] {
+            const int rc = ::unlinkat(dirFd, name.c_str(), 0);
+            // A directory under that name is not a sidecar and never read as one.
+            return rc != 0 && (errno == ENOENT || errno == EISDIR) ? 0 : rc;
+        }) != 0)
+        return from_errno(errno, Op::Delete);
+    return noErr;
+}
+
+// ---------------------------------------------------------------- shadows
+
+namespace {
+
+std::atomic<std::uint64_t> g_commitCount{0};
+std::atomic<unsigned> g_temporaries{0};
+
+constexpr std::string_view kTemporaryPrefix = "._._vantrel.";
+
+std::string temporary_name() {
+    return std::string(kTemporaryPrefix) + std::to_string(::getpid()) + "." +
+           std::to_string(++g_temporaries);
+}
+
+// Copies `size` bytes of `in` from `from` to `out` at `to`, in the kernel
+// where it can (a reflink where the file system shares blocks). The number
+// of bytes copied (fewer when `in` ends sooner), or -1 with errno set.
+ssize_t copy_range(int in, std::uint64_t from, int out, std::uint64_t to, std::uint64_t size) {
+    auto inAt = static_cast<loff_t>(from), outAt = static_cast<loff_t>(to);
+    const auto start = inAt;
+    bool kernel = true;
+    while (std::uint64_t(inAt - start) < size) {
+        const std::size_t chunk =
+            std::size_t(std::min<std::uint64_t>(size - std::uint64_t(inAt - start), 1u << 30));
+        if (kernel) {
+            const ssize_t n = ::copy_file_range(in, &inAt, out, &outAt, chunk, 0);
+            if (n > 0) continue;
+            if (n == 0) break;  // it shrank meanwhile: what there is
+            if (errno == EINTR) continue;
+            if (errno != EXDEV && errno != EINVAL && errno != EOPNOTSUPP && errno != ENOSYS)
+                return -1;
+            kernel = false;
+        }
+        char buf[1 << 16];
+        const ssize_t n = ::pread(in, buf, std::min(chunk, sizeof buf), inAt);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (n == 0) break;
+        if (pwrite_all(out, buf, std::size_t(n), std::uint64_t(outAt)) != 0) return -1;
+        inAt += n;
+        outAt += n;
+    }
+    return static_cast<ssize_t>(inAt - start);
+}
+
+constexpr std::uint64_t kDirectAlign = 4096;
+constexpr std::size_t kDirectBlock = std::size_t{4} << 20;
+
+struct Free {
+    void operator()(char* p) const { std::free(p); }
+};
+
+// The file open as `fd` opened again, with `flags`: the same inode.
+UniqueFd reopen(int fd, int flags) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    return UniqueFd(::open(self.c_str(), flags | O_CLOEXEC));
+}
+
+// copy_range() with direct I/O, as dd's iflag=direct oflag=direct copies:
+// no page cache and no copy through the processor. It applies where `from`
+// and `to` lie equally far past a block boundary (a sidecar's fork and
+// another sidecar's, both at 0x52): whole blocks are then copied from the
+// boundary before `from` to the one before `to`, with the bytes `out` holds
+// there (its header) put back into the first. Past the end, what a last
+// block carries is cut off. 0 when direct I/O cannot be used here, before
+// anything was written (the caller copies another way); 1 when copied
+// (`*copied` bytes); -1 with errno set.
+int copy_direct(int in, std::uint64_t from, int out, std::uint64_t to, std::uint64_t size,
+                std::uint64_t* copied) {
+    *copied = 0;
+    const std::uint64_t lead = from % kDirectAlign;
+    if (to % kDirectAlign != lead || size < kDirectBlock) return 0;  // small: not worth it
+    UniqueFd din = reopen(in, O_RDONLY | O_DIRECT), dout = reopen(out, O_WRONLY | O_DIRECT);
+    if (!din || !dout) return 0;
+    void* raw = nullptr;
+    if (::posix_memalign(&raw, kDirectAlign, kDirectBlock) != 0) return 0;
+    const std::unique_ptr<char, Free> buf(static_cast<char*>(raw));
+    char head[kDirectAlign];
+    if (lead > 0 && ::pread(out, head, lead, off_t(to - lead)) != ssize_t(lead)) {
+        if (errno == 0) errno = EIO;
+        return -1;
+    }
+    const std::uint64_t end = from + size;
+    std::uint64_t inAt = from - lead, outAt = to - lead;
+    while (inAt < end) {
+        const std::uint64_t left = (end - inAt + kDirectAlign - 1) / kDirectAlign * kDirectAlign;
+        const auto want = std::size_t(std::min<std::uint64_t>(kDirectBlock, left));
+        const ssize_t n = ::pread(din.get(), buf.get(), want, off_t(inAt));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno == EINVAL && *copied == 0 && inAt == from - lead ? 0 : -1;
+        if (n == 0 || (inAt == from - lead && std::size_t(n) < lead)) break;  // it shrank meanwhile
+        if (inAt == from - lead) std::memcpy(buf.get(), head, lead);
+        // A short read is the end of the file; the block it leaves part empty is cut below.
+        const std::size_t write = (std::size_t(n) + kDirectAlign - 1) / kDirectAlign * kDirectAlign;
+        for (std::size_t done = 0; done < write;) {
+            const ssize_t w =
+                ::pwrite(dout.get(), buf.get() + done, write - done, off_t(outAt + done));
+            if (w < 0 && errno == EINTR) continue;
+            if (w < 0 && errno == EINVAL && inAt == from - lead) return 0;
+            if (w <= 0 || std::size_t(w) % kDirectAlign != 0) {
+                if (w >= 0) errno = ENOSPC;  // a short direct write: the disk is full
+                return -1;
+            }
+            done += std::size_t(w);
+        }
+        inAt += std::uint64_t(n);
+        outAt += std::uint64_t(n);
+        if (std::size_t(n) < want) break;
+    }
+    *copied = std::min(inAt, end) > from ? std::min(inAt, end) - from : 0;
+    return ::ftruncate(out, off_t(to + *copied)) == 0 ? 1 : -1;
+}
+
+}  // namespace
+
+bool is_temporary_name(std::string_view diskName) noexcept {
+    return diskName.starts_with(kTemporaryPrefix);
+}
+
+std::uint64_t commits() noexcept {
+    return g_commitCount.load(std::memory_order_acquire);
+}
+
+OSErr make_shadow(int dirFd, std::string_view fileName, const Sidecar& current,
+                  std::string_view legacyFork, const std::uint8_t* finderInfo, const char* step,
+                  Shadow* out, std::uint64_t forkBytes) {
+    *out = Shadow{};
+    std::uint64_t forkLength = legacyFork.size();
+    if (current.found())
+        if (OSErr e = length(current, &forkLength)) return e;
+    std::string name;
+    if (!sidecar_name(fileName, &name)) return errFSNameTooLong;
+    // Tests take the path of file systems without O_TMPFILE through an override.
+    const bool unnamed = !fault::override_value("FSWriteFork.withoutTmpfile");
+    int fd = fault::step(step, name, [&] {
+        if (!unnamed) {
+            errno = EOPNOTSUPP;
+            return -1;
+        }
+        return ::openat(dirFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    });
+    if (fd < 0) {
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+            return from_errno(errno, Op::CreateFork);
+        // No unnamed files here: a named one no item can be taken for.
+        out->dir = UniqueFd(::fcntl(dirFd, F_DUPFD_CLOEXEC, 0));
+        if (!out->dir) return from_errno(errno, Op::CreateFork);
+        const std::string temp = temporary_name();
+        fd = fault::step(step, temp, [&] {
+            return ::openat(dirFd, temp.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC,
+                            0600);
+        });
+        if (fd < 0) return from_errno(errno, Op::CreateFork);
+        out->tempName = temp;
+    }
+    out->side.fd = UniqueFd(fd);
+    take_files_owner(dirFd, fileName, fd);
+    int rc = 0;
+    if (current.found()) {
+        // Only the part of the fork that is to stay (all of it where another
+        // entry follows the fork: that sidecar is never changed).
+        const bool cut = current.layout.last && forkBytes < forkLength;
+        struct stat st {};
+        rc = ::fstat(current.fd.get(), &st);
+        const std::uint64_t keep =
+            cut ? current.layout.offset + forkBytes : std::uint64_t(st.st_size);
+        if (rc == 0)
+            rc = fault::step(step, name, [&] {
+                return copy_range(current.fd.get(), 0, fd, 0, keep) < 0 ? -1 : 0;
+            });
+        out->side.layout = current.layout;
+        // The header still gives the whole fork's length.
+        if (rc == 0 && cut && note_length(out->side, forkBytes, step) != noErr) rc = -1;
+    } else {
+        const std::string_view kept = legacyFork.substr(0, std::min(forkBytes, forkLength));
+        std::string bytes = header_bytes(kept.size(), finderInfo);
+        bytes.append(kept);
+        rc = fault::step(step, name, [&] { return pwrite_all(fd, bytes.data(), bytes.size(), 0); });
+        out->side.layout = Layout{};
+        out->side.layout.lengthField = 34;
+        out->side.layout.length = kept.size();
+    }
+    if (rc != 0) {
+        const OSErr e = write_error(errno, fd);
+        discard(*out, step);
+        return e;
+    }
+    out->side.state = State::Sidecar;
+    return noErr;
+}
+
+OSErr fill(Shadow& s, int in, std::uint64_t from, std::uint64_t size, const char* step,
+           std::uint64_t* copied) {
+    *copied = 0;
+    const int out = s.side.fd.get();
+    const std::uint64_t base = s.side.layout.offset;
+    // In pieces, so that what is copied reaches the disk while the next piece
+    // is read, and neither file's pages stay cached: the copy of a large fork
+    // does not push everything else out of the page cache.
+    constexpr std::uint64_t kPiece = std::uint64_t{8} << 20;
+    // First as dd copies with direct I/O, where the two forks lie alike.
+    const int direct =
+        fault::step(step, {}, [&] { return copy_direct(in, from, out, base, size, copied); });
+    if (direct < 0) return write_error(errno, out);
+    if (direct > 0) return note_length(s.side, *copied, step);
+    std::uint64_t settled = 0;  // the shadow's fork bytes already on disk and dropped
+    while (*copied < size) {
+        const std::uint64_t want = std::min(kPiece, size - *copied);
+        const ssize_t n = fault::step(
+            step, {}, [&] { return copy_range(in, from + *copied, out, base + *copied, want); });
+        if (n < 0) return write_error(errno, out);
+        ::posix_fadvise(in, off_t(from + *copied), off_t(n), POSIX_FADV_DONTNEED);
+        ::sync_file_range(out, off_t(base + *copied), off_t(n), SYNC_FILE_RANGE_WRITE);
+        *copied += std::uint64_t(n);
+        if (std::uint64_t(n) < want) break;  // the source ended sooner
+        // One piece stays in flight; the one before it is waited for and dropped.
+        if (*copied > kPiece) {
+            const std::uint64_t upTo = *copied - kPiece;
+            ::sync_file_range(
+                out, off_t(base + settled), off_t(upTo - settled),
+                SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+            ::posix_fadvise(out, off_t(base + settled), off_t(upTo - settled), POSIX_FADV_DONTNEED);
+            settled = upTo;
+        }
+    }
+    if (*copied > settled) {
+        ::sync_file_range(
+            out, off_t(base + settled), off_t(*copied - settled),
+            SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+        ::posix_fadvise(out, off_t(base + settled), off_t(*copied - settled), POSIX_FADV_DONTNEED);
+    }
+    return note_length(s.side, *copied, step);
+}
+
+OSErr fill(Shadow& s, std::string_view bytes, const char* step) {
+    const int out = s.side.fd.get();
+    if (fault::step(step, {}, [&] {
+            return pwrite_all(out, bytes.data(), bytes.size(), s.side.layout.offset);
+        }) != 0)
+        return write_error(errno, out);
+    return note_length(s.side, bytes.size(), step);
+}
+
+void discard(Shadow& s, const char* step) {
+    if (!s.tempName.empty()) {
+        fault::Benign benign;  // a temporary left behind goes with its folder
+        fault::step(step, s.tempName,
+                    [&] { return ::unlinkat(s.dir.get(), s.tempName.c_str(), 0); });
+    }
+    s = Shadow{};
+}
+
+namespace {
+
+// Gives the shadow a name in `dirFd` for the rename that puts it in place
+// (*fromDir is then `dirFd`), unless it has one already because the file
+// system makes no unnamed files (*fromDir is then the shadow's directory).
+// -1 with errno when it cannot be named.
+int name_shadow(int dirFd, const Shadow& s, const char* step, std::string* temp, int* fromDir) {
+    *fromDir = dirFd;
+    *temp = s.tempName;
+    if (!temp->empty()) {
+        *fromDir = s.dir.get();
+        return 0;
+    }
+    *temp = temporary_name();
+    const std::string self = "/proc/self/fd/" + std::to_string(s.side.fd.get());
+    return fault::step(step, *temp, [&] {
+        return ::linkat(AT_FDCWD, self.c_str(), dirFd, temp->c_str(), AT_SYMLINK_FOLLOW);
+    });
+}
+
+}  // namespace
+
+OSErr commit(int dirFd, std::string_view fileName, int fileFd, Shadow& s, bool durable,
+             const char* step, Sidecar* committed) {
+    std::string name;
+    if (!sidecar_name(fileName, &name)) return errFSNameTooLong;
+    // Never over something that is not a sidecar (a user's own file, a
+    // folder): it stays, and the fork cannot be written here.
+    Sidecar there;
+    if (OSErr e = open(dirFd, fileName, false, &there)) return e;
+    if (there.state == State::Unusable) return afpObjectTypeErr;
+    std::uint64_t size = 0;
+    if (OSErr e = length(s.side, &size)) return e;
+    const int fd = s.side.fd.get();
+    bool legacyThere = false;
+    {
+        std::string ignored;
+        if (OSErr e = read_legacy(fileFd, &ignored, &legacyThere)) return e;
+    }
+    auto syncDir = [&] {
+        if (!durable) return true;
+        // Walks hold directories as O_PATH descriptors, which fsync refuses.
+        return fault::step(step, name, [&] {
+                   UniqueFd d(::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+                   return d ? ::fsync(d.get()) : -1;
+               }) == 0;
+    };
+    if (size == 0 && s.side.layout.offset == kForkOffset) {
+        // No resource fork, no sidecar. The old attribute first: while the
+        // sidecar stands, it is the fork, so a failure between the two
+        // changes nothing anyone sees.
+        if (legacyThere &&
+            fault::step(step, name,
+                        [&] { return ::fremovexattr(fileFd, meta::kResourceForkAttr); }) != 0 &&
+            errno != ENODATA)
+            return write_error(errno, fileFd);
+        if (there.found()) {
+            // Out of the way under a temporary name first, so that it can
+            // come back until the folder is durable.
+            const std::string temp = temporary_name();
+            if (fault::step(step, name, [&] {
+                    return ::renameat2(dirFd, name.c_str(), dirFd, temp.c_str(), RENAME_NOREPLACE);
+                }) != 0)
+                return from_errno(errno, Op::Delete);
+            if (!syncDir()) {
+                const int err = errno;
+                fault::step(step, name, [&] {
+                    return ::renameat2(dirFd, temp.c_str(), dirFd, name.c_str(), RENAME_NOREPLACE);
+                });
+                return from_errno(err, Op::Write);
+            }
+            fault::Benign benign;  // a temporary left behind goes with its folder as an orphan
+            fault::step(step, temp, [&] { return ::unlinkat(dirFd, temp.c_str(), 0); });
+        }
+        *committed = Sidecar{};
+        discard(s, step);
+        g_commitCount.fetch_add(1, std::memory_order_acq_rel);
+        return noErr;
+    }
+    // The file's owner and permissions as they are now: they may have
+    // changed since the shadow was made.
+    take_files_owner(dirFd, fileName, fd);
+    if (fault::step(step, name, [&] { return ::fdatasync(fd); }) != 0)
+        return write_error(errno, fd);
+    int fromDir = dirFd;
+    std::string temp;
+    if (name_shadow(dirFd, s, step, &temp, &fromDir) != 0) return from_errno(errno, Op::CreateFork);
+    const bool linked = s.tempName.empty();  // named here, by this commit
+    auto dropTemp = [&] {
+        fault::Benign benign;  // a temporary left behind goes with its folder as an orphan
+        fault::step(step, temp, [&] { return ::unlinkat(fromDir, temp.c_str(), 0); });
+    };
+    // Traded with the old sidecar where one stands (so that it can be
+    // traded back until the folder is durable), else put in its place.
+    bool exchanged = false;
+    int rc = -1;
+    if (there.found()) {
+        rc = fault::step(step, name, [&] {
+            return ::renameat2(fromDir, temp.c_str(), dirFd, name.c_str(), RENAME_EXCHANGE);
+        });
+        exchanged = rc == 0;
+        if (rc != 0 && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP))
+            rc = fault::step(step, name, [&] {  // no exchange here: replaced in one step
+                return ::renameat(fromDir, temp.c_str(), dirFd, name.c_str());
+            });
+    } else {
+        rc = fault::step(step, name, [&] {
+            return ::renameat2(fromDir, temp.c_str(), dirFd, name.c_str(), RENAME_NOREPLACE);
+        });
+    }
+    if (rc != 0) {
+        const int err = errno;
+        if (linked) dropTemp();
+        return err == EEXIST ? OSErr{ioErr} : from_errno(err, Op::Rename);
+    }
+    if (!syncDir()) {
+        // Not durable: the old fork goes back, so that the call changed
+        // nothing. (Should that fail as well, the old sidecar stays under
+        // the temporary's name, hidden, and goes with its folder.)
+        const int err = errno;
+        if (exchanged) {
+            if (fault::step(step, name,
+                            [&] {
+                                return ::renameat2(fromDir, temp.c_str(), dirFd, name.c_str(),
+                                                   RENAME_EXCHANGE);
+                            }) == 0 &&
+                linked)
+                dropTemp();
+        } else if (!there.found() &&
+                   fault::step(step, name,
+                               [&] {
+                                   return ::renameat2(dirFd, name.c_str(), fromDir, temp.c_str(),
+                                                      RENAME_NOREPLACE);
+                               }) == 0 &&
+                   linked) {
+            dropTemp();
+        }
+        return from_errno(err, Op::Write);
+    }
+    if (exchanged) dropTemp();  // the old sidecar
+    s.tempName.clear();         // it is the sidecar now
+    if (legacyThere) {
+        fault::Benign benign;  // the sidecar wins over it; the next commit tries again
+        fault::step(step, name, [&] { return ::fremovexattr(fileFd, meta::kResourceForkAttr); });
+    }
+    g_commitCount.fetch_add(1, std::memory_order_acq_rel);
+    *committed = std::move(s.side);
+    s = Shadow{};
+    return noErr;
+}
+
+OSErr set_finder_info(int dirFd, std::string_view fileName, const std::uint8_t* finderInfo,
+                      const char* step, Replaced* out) {
+    *out = Replaced{};
+    Sidecar current;
+    // One that cannot be read (or is none) is left as it is.
+    if (open(dirFd, fileName, false, &current) != noErr || !current.found()) return noErr;
+    const std::size_t n =
+        std::size_t(std::min<std::uint64_t>(current.layout.finderLength, kFinderInfoSize));
+    if (n == 0) return noErr;  // no Finder-information entry: none is added
+    unsigned char was[kFinderInfoSize];
+    if (::pread(current.fd.get(), was, n, off_t(current.layout.finderOffset)) == ssize_t(n) &&
+        std::memcmp(was, finderInfo, n) == 0)
+        return noErr;
+    Shadow copy;
+    if (OSErr e = make_shadow(dirFd, fileName, current, {}, nullptr, step, &copy)) return e;
+    const int fd = copy.side.fd.get();
+    auto fail = [&](OSErr e) {
+        discard(copy, step);
+        return e;
+    };
+    if (fault::step(step, {}, [&] {
+            return pwrite_all(fd, finderInfo, n, copy.side.layout.finderOffset);
+        }) != 0)
+        return fail(write_error(errno, fd));
+    {
+        // The fork did not change: the copy keeps the sidecar's times.
+        struct stat old {};
+        fault::Benign benign;  // new times are all a failure costs
+        if (::fstat(current.fd.get(), &old) == 0) {
+            const struct timespec t[2] = {old.st_atim, old.st_mtim};
+            fault::step(step, {}, [&] { return ::futimens(fd, t); });
+        }
+    }
+    // Its data on disk before its name is: a crash never leaves an empty
+    // sidecar in the old one's place.
+    if (fault::step(step, {}, [&] { return ::fdatasync(fd); }) != 0)
+        return fail(write_error(errno, fd));
+    std::string name;
+    sidecar_name(fileName, &name);
+    int fromDir = dirFd;
+    std::string temp;
+    if (name_shadow(dirFd, copy, step, &temp, &fromDir) != 0)
+        return fail(from_errno(errno, Op::Write));
+    copy.tempName.clear();  // from here on ours to drop, not the shadow's
+    // Traded with the old sidecar, which waits under the temporary's name
+    // until the call is over, so that the undo can trade it back.
+    if (fault::step(step, name, [&] {
+            return ::renameat2(fromDir, temp.c_str(), dirFd, name.c_str(), RENAME_EXCHANGE);
+        }) != 0) {
+        const int err = errno;
+        fault::Benign benign;  // a temporary left behind goes with its folder as an orphan
+        fault::step(step, temp, [&] { return ::unlinkat(fromDir, temp.c_str(), 0); });
+        // No exchange on this file system: the Finder information stays
+        // in the record only, as a sidecar's copy was before.
+        if (err == EINVAL || err == ENOSYS || err == EOPNOTSUPP) return noErr;
+        // A locked sidecar locks its fork and the copy: fLckdErr, as for
+        // the fork's own writes.
+        return err == EPERM ? write_error(err, current.fd.get()) : from_errno(err, Op::Write);
+    }
+    g_commitCount.fetch_add(1, std::memory_order_acq_rel);
+    out->dir = UniqueFd(::fcntl(dirFd, F_DUPFD_CLOEXEC, 0));
+    out->name = name;
+    if (!out->dir) {  // cannot wait for the end of the call: the old one goes now
+        fault::Benign benign;
+        fault::step(step, temp, [&] { return ::unlinkat(dirFd, temp.c_str(), 0); });
+        return noErr;
+    }
+    out->oldName = temp;
+    return noErr;
+}
+
+OSErr refresh_finder_info(Shadow& s, const std::uint8_t* finderInfo, const char* step) {
+    const std::size_t n =
+        std::size_t(std::min<std::uint64_t>(s.side.layout.finderLength, kFinderInfoSize));
+    if (!s.made() || n == 0) return noErr;
+    const int fd = s.side.fd.get();
+    if (fault::step(step, {},
+                    [&] { return pwrite_all(fd, finderInfo, n, s.side.layout.finderOffset); }) != 0)
+        return write_error(errno, fd);
+    return noErr;
+}
+
+void finish(Replaced& r, const char* step) {
+    if (r.oldName.empty()) return;
+    fault::Benign benign;  // a temporary left behind goes with its folder as an orphan
+    fault::step(step, r.oldName, [&] { return ::unlinkat(r.dir.get(), r.oldName.c_str(), 0); });
+    r.oldName.clear();
+}
+
+void put_back(Replaced& r, const char* step) {
+    if (r.oldName.empty()) return;
+    if (fault::step(step, r.name, [&] {
+            return ::renameat2(r.dir.get(), r.oldName.c_str(), r.dir.get(), r.name.c_str(),
+                               RENAME_EXCHANGE);
+        }) == 0)
+        g_commitCount.fetch_add(1, std::memory_order_acq_rel);
+    finish(r, step);  // the copy, or (when the trade failed) the old one
+}
+
+std::unique_ptr<std::unordered_set<std::string>> sidecar_names(int dirFd, const char* step,
+                                                               std::string_view detail) {
+    const fault::Benign benign;  // a failure only means looking per file
+    UniqueFd fd(fault::step(
+        step, detail, [&] { return ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+    if (!fd) return nullptr;
+    auto names = std::make_unique<std::unordered_set<std::string>>();
+    constexpr std::size_t kBufSize = std::size_t{32} * 1024;
+    const std::unique_ptr<char[]> buf(new char[kBufSize]);
+    for (;;) {
+        const long n = fault::step(
+            step, detail, [&] { return ::syscall(SYS_getdents64, fd.get(), buf.get(), kBufSize); });
+        if (n < 0) return nullptr;
+        if (n == 0) return names;
+        each_sidecar_entry(buf.get(), n, [&](const char* name) { names->emplace(name); });
+    }
+}
+
+}  // namespace vantrel::fm::rsrc

@@ -1,0 +1,562 @@
+// Catalogue iterators over one directory (flat and delete mode).
+//
+// An iterator holds its own descriptor of the directory, opened relative to
+// the directory's parent with O_NOFOLLOW, and reads entries in large
+// getdents64 batches; each entry returned costs one statx relative to that
+// descriptor, never a path (none at all for a file when only names and
+// references are asked). A directory swapped for a link while it is being
+// listed keeps being the directory that was opened.
+//
+// A walk keeps one iterator open per level, and a tree may be 10,000 levels
+// deep: only the most recently used iterators (a budget from the descriptor
+// limit) hold a descriptor and a buffer. The others give them up, remember
+// where they were (the directory offset after the last entry they returned)
+// and reopen when used again, through the directory cache (usually the ".."
+// of the level just finished), checked to be the same directory.
+#include "fm/iter_catalog.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <sys/statfs.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_set>
+
+#include "fm/cat_info.h"
+#include "fm/err_errno.h"
+#include "fm/fork_sidecar.h"
+#include "fm/iter_bulkdelete.h"
+#include "fm/ref_codec.h"
+#include "fm/ref_dircache.h"
+#include "fm/ref_fd.h"
+#include "fm/ref_names.h"
+#include "fm/ref_node.h"
+#include "vantrel/BulkDelete.h"
+#include "vantrel/DiskNames.h"
+#include "vantrel/fault.h"
+
+VANTREL_FAULT_OPERATIONS("FSOpenIterator", "FSCloseIterator", "FSGetCatalogInfoBulk",
+                         "FSGetCatalogInfoBulk.sidecars", "VantrelFSGetCatalogInfoBulkDiskNames",
+                         "VantrelFSBulkDeleteFiles", "VantrelFSBulkDeleteFiles.scan");
+
+struct OpaqueFSIterator {
+    vantrel::fm::Node dir;  // the directory (its parent's descriptor is not kept)
+    vantrel::fm::DirFd fd;  // O_RDONLY descriptor read with getdents64; null while given up
+    FSIteratorFlags flags = 0;
+    struct statx_timestamp mtime {
+    }, ctime{};
+    std::unique_ptr<char[]> buf;  // kBufSize bytes while holding a descriptor
+    std::size_t pos = 0, end = 0;
+    std::uint64_t resumeAt = 0;  // directory offset after the last entry taken from `buf`
+    std::uint64_t readAt = 0;    // when `buf` was read (CLOCK_REALTIME, ns)
+    bool eof = false;
+    int passes = 0;
+    long returnedThisPass = 0;
+    bool listedRefs = false;       // directory entries' inode numbers are the files' own
+    bool changed = false;          // once the directory is seen changed, it stays so
+    std::int64_t lastCheckNs = 0;  // when its times were last compared (or it was opened)
+    std::mutex use;                // held while a call works on it; never given up then
+    bool holding = false;          // among the iterators that hold a descriptor
+    std::list<OpaqueFSIterator*>::iterator slot;
+    // For the resource-fork sizes of a long listing: which names have a
+    // "._NAME" (read once, whole; see sidecar_names).
+    std::unique_ptr<std::unordered_set<std::string>> sidecars;
+    bool sidecarsTried = false;
+    long sized = 0;  // items whose resource-fork sizes were asked
+    std::unique_ptr<vantrel::fm::BulkDeletes> deletes;  // once VantrelFSBulkDeleteFiles takes items
+};
+
+namespace vantrel::fm {
+namespace {
+
+std::atomic<long> g_open{0};
+
+struct Registry {
+    std::mutex mu;
+    std::unordered_set<const OpaqueFSIterator*> live;
+    std::list<OpaqueFSIterator*> holding;  // most recently used first
+};
+Registry& registry() {
+    static Registry* r = new Registry;
+    return *r;
+}
+
+bool is_live(const OpaqueFSIterator* it) {
+    Registry& r = registry();
+    std::lock_guard lk(r.mu);
+    return r.live.count(it) != 0;
+}
+
+using rsrc::linux_dirent64;
+
+constexpr std::size_t kBufSize = std::size_t{32} * 1024;
+// Items of a listing that look for their sidecars one by one before the
+// directory's "._" names are read for the rest.
+constexpr long kFewItems = 32;
+
+std::int64_t monotonic_ns() {
+    struct timespec now;
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::int64_t(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+// The iterator that last took the front of the holders (a walk asks for one
+// item at a time from the same iterator: no need to move it each time).
+std::atomic<const OpaqueFSIterator*> g_front{nullptr};
+
+std::uint64_t realtime_ns() {
+    struct timespec now;
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return std::uint64_t(now.tv_sec) * 1'000'000'000ull + std::uint64_t(now.tv_nsec);
+}
+
+// Gives up the descriptor and buffer of `it` (it reopens where it was).
+void give_up_locked(Registry& r, OpaqueFSIterator* it) {
+    r.holding.erase(it->slot);
+    it->holding = false;
+    it->fd.reset();
+    it->buf.reset();
+    it->pos = it->end = 0;
+}
+
+// `it` holds a descriptor now: first among the holders; the least recently
+// used ones beyond the budget give theirs up (not one that a call is using).
+void hold(OpaqueFSIterator* it) {
+    const std::size_t budget = iterator_descriptor_budget();
+    Registry& r = registry();
+    std::lock_guard lk(r.mu);
+    g_front.store(it, std::memory_order_relaxed);
+    if (it->holding) {
+        r.holding.splice(r.holding.begin(), r.holding, it->slot);
+    } else {
+        r.holding.push_front(it);
+        it->slot = r.holding.begin();
+        it->holding = true;
+    }
+    auto victim = r.holding.end();
+    while (r.holding.size() > budget && victim != r.holding.begin()) {
+        --victim;
+        OpaqueFSIterator* v = *victim;
+        if (v == it || !v->use.try_lock()) continue;
+        auto after = std::next(victim);
+        give_up_locked(r, v);
+        v->use.unlock();
+        victim = after;
+    }
+}
+
+// Opens the directory of `it` again after it gave its descriptor up, and
+// goes back to where it was.
+OSErr reopen(OpaqueFSIterator* it) {
+    DirFd path;
+    if (OSErr e = dir_fd(it->dir, &path)) return e == dirNFErr ? OSErr(fnfErr) : e;
+    int fd = ::openat(path->fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return from_errno(errno, Op::OpenDir, &it->dir);
+    auto h = std::make_shared<const DirHandle>(fd);
+    struct statx st;
+    if (stat_at(fd, "", AT_EMPTY_PATH, &st) != 0) return from_errno(errno, Op::OpenDir, &it->dir);
+    const Identity was{std::uint64_t(it->dir.dev()), it->dir.st.stx_ino, it->dir.stamp(), false};
+    if (!same_object(was, st)) return fnfErr;
+    if (it->resumeAt != 0 && ::lseek(fd, off_t(it->resumeAt), SEEK_SET) < 0)
+        return from_errno(errno, Op::OpenDir, &it->dir);
+    it->buf.reset(new char[kBufSize]);
+    it->pos = it->end = 0;
+    it->fd = std::move(h);
+    return noErr;
+}
+
+// Whether directory entries on the file system of `fd` carry the files' own
+// inode numbers (not so on every layered file system), so that a listing can
+// make references without a stat. Asked once per mount.
+bool entries_carry_inodes(int fd, const Node& dir) {
+    static std::mutex mu;
+    static std::map<std::pair<std::uint64_t, dev_t>, bool> known;
+    const auto key = std::make_pair(dir.mnt, dir.dev());
+    if (dir.mnt != 0) {
+        std::lock_guard lk(mu);
+        if (auto it = known.find(key); it != known.end()) return it->second;
+    }
+    struct statfs sf;
+    bool carry = false;
+    if (::fstatfs(fd, &sf) == 0) {
+        for (unsigned long magic :
+             {0xEF53ul, 0x58465342ul, 0x9123683Eul, 0x01021994ul, 0xF2F52010ul})
+            carry = carry || (unsigned long)(sf.f_type) == magic;
+    }
+    if (dir.mnt != 0) {
+        std::lock_guard lk(mu);
+        known.emplace(key, carry);
+    }
+    return carry;
+}
+
+OSErr ensure_open(OpaqueFSIterator* it) {
+    if (it->fd && g_front.load(std::memory_order_relaxed) == it) return noErr;
+    if (!it->fd)
+        if (OSErr e = reopen(it)) return e;
+    hold(it);
+    return noErr;
+}
+
+// The next entry's name (not "." or ".."), or nullptr at the end. In delete
+// mode the directory is read once more from the start after a pass that
+// returned items, so entries a file system moves while others are deleted are
+// not missed; the number of passes is bounded.
+const char* next_name(OpaqueFSIterator* it, int* err, unsigned char* type, std::uint64_t* ino) {
+    for (;;) {
+        while (it->pos < it->end) {
+            auto* d = reinterpret_cast<linux_dirent64*>(it->buf.get() + it->pos);
+            it->pos += d->d_reclen;
+            it->resumeAt = std::uint64_t(d->d_off);
+            if (d->d_name[0] == '.' &&
+                (d->d_name[1] == 0 || (d->d_name[1] == '.' && d->d_name[2] == 0)))
+                continue;
+            if (rsrc::is_hidden_entry(it->fd->fd(), d->d_name, d->d_type)) {
+                if (it->deletes) it->deletes->hidden_entry(d->d_name);
+                continue;  // "._NAME": a resource fork, never an item
+            }
+            *type = d->d_type;
+            *ino = d->d_ino;
+            return d->d_name;
+        }
+        if (it->eof) return nullptr;
+        long n = ::syscall(SYS_getdents64, it->fd->fd(), it->buf.get(), kBufSize);
+        if (n < 0) {
+            *err = errno;
+            return nullptr;
+        }
+        // Every entry of the batch existed by now: a listed reference made
+        // from one never names an object born after this.
+        it->readAt = realtime_ns();
+        it->pos = 0;
+        it->end = std::size_t(n);
+        if (n == 0) {
+            if (it->flags == kFSIterateDelete && it->returnedThisPass > 0 && it->passes < 3 &&
+                ::lseek(it->fd->fd(), 0, SEEK_SET) == 0) {
+                ++it->passes;
+                it->returnedThisPass = 0;
+                it->resumeAt = 0;
+                continue;
+            }
+            it->eof = true;
+            return nullptr;
+        }
+    }
+}
+
+using rsrc::each_sidecar_entry;
+
+// The names of the directory of `it` that have a "._NAME" entry, read
+// after the iterator was opened: a sidecar made or removed since changes the
+// directory, which the changed flag reports at the latest when the listing
+// ends. Null when the directory could not be read again (each file then
+// looks for itself).
+std::unique_ptr<std::unordered_set<std::string>> sidecar_names(const OpaqueFSIterator* it) {
+    return rsrc::sidecar_names(it->fd->fd(), "FSGetCatalogInfoBulk.sidecars", it->dir.name);
+}
+
+// Reads the whole directory of `it` once, from its start, for the "._"
+// names in it, before anything goes by name. A fresh iterator keeps the
+// read as its first batch when the directory fits in one (a small directory
+// is read no more often than a listing reads it); otherwise it goes back to
+// where it was. A failed read leaves every item to the careful way.
+void scan_for_sidecars(OpaqueFSIterator* it) {
+    BulkDeletes& deletes = *it->deletes;
+    deletes.begin_scan();
+    const int fd = it->fd->fd();
+    const bool fresh = it->resumeAt == 0 && it->pos == 0 && it->end == 0 && it->passes == 0;
+    std::unique_ptr<char[]> scratch;
+    std::size_t firstBatch = 0;
+    std::uint64_t firstReadAt = 0;
+    bool whole = false;
+    {
+        // A failure costs only the saving: every item goes the careful way.
+        fault::Benign benign;
+        if (fresh || ::lseek(fd, 0, SEEK_SET) == 0) {
+            for (int batch = 0;; ++batch) {
+                const bool own = fresh && batch == 0;
+                if (!own && !scratch) scratch.reset(new char[kBufSize]);
+                char* buf = own ? it->buf.get() : scratch.get();
+                const long n = fault::step("VantrelFSBulkDeleteFiles.scan", it->dir.name, [&] {
+                    return ::syscall(SYS_getdents64, fd, buf, kBufSize);
+                });
+                if (n < 0) break;
+                if (n == 0) {
+                    whole = true;
+                    break;
+                }
+                if (own) {
+                    firstBatch = std::size_t(n);
+                    firstReadAt = realtime_ns();
+                }
+                each_sidecar_entry(buf, n, [&](const char* name) { deletes.scanned_entry(name); });
+            }
+        }
+    }
+    if (whole) deletes.end_scan();
+    if (whole && fresh && firstBatch != 0 && !scratch) {
+        it->pos = 0;  // the first batch was the whole directory: read on from it
+        it->end = firstBatch;
+        it->readAt = firstReadAt;
+        return;
+    }
+    it->pos = it->end = 0;
+    if (::lseek(fd, off_t(it->resumeAt), SEEK_SET) != off_t(it->resumeAt)) {
+        deletes.begin_scan();  // nowhere to go back to: nothing goes by name
+        it->eof = true;
+    }
+}
+
+// Before an iterator that deleted items by name is released: sidecars made
+// beside them since the directory was read are removed (its reads were cut
+// short by a failure, so the directory is read once more for them).
+void finish_deletes(OpaqueFSIterator* it) {
+    if (!it->deletes || !it->deletes->deleted_any()) return;
+    fault::Benign benign;
+    if (it->fd || reopen(it) == noErr) (void)it->deletes->remove_late_sidecars(it->fd->fd(), true);
+}
+
+}  // namespace
+
+long open_iterator_count() noexcept {
+    return g_open.load();
+}
+
+}  // namespace vantrel::fm
+
+using namespace vantrel;
+using namespace vantrel::fm;
+
+OSErr FSOpenIterator(const FSRef* container, FSIteratorFlags iteratorFlags, FSIterator* iterator) {
+    if (iterator == nullptr) return paramErr;
+    if (iteratorFlags == kFSIterateSubtree) return errFSIteratorNotSupported;
+    if (iteratorFlags != kFSIterateFlat && iteratorFlags != kFSIterateDelete)
+        return errFSBadIteratorFlags;
+    Node dir;
+    DirFd h;
+    // A directory a walk just met opens in one step; anything else (a root,
+    // a file, a stale place, no right to read) the long way, which tells why.
+    OSErr checkErr = noErr;
+    const DirOpen fast = open_dir_ref(container, "FSOpenIterator", &dir, &h, &checkErr);
+    if (fast == DirOpen::Failed) return checkErr;
+    if (fast != DirOpen::Opened) {
+        if (OSErr e = resolve(container, &dir)) return e;
+        if (fast == DirOpen::Unsettled)
+            if (OSErr e = fault::check("FSOpenIterator", dir.name)) return e;
+        if (!dir.is_dir()) return errFSNotAFolder;
+        int fd = ::openat(dir.at(), dir.root ? "." : dir.name.c_str(),
+                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) return from_errno(errno, Op::Resolve, &dir);  // gone or replaced: fnfErr
+        h = std::make_shared<const DirHandle>(fd);
+        struct statx st;
+        if (stat_at(fd, "", AT_EMPTY_PATH, &st) != 0) return from_errno(errno, Op::OpenDir, &dir);
+        if (!same_object(Identity{std::uint64_t(dir.dev()), dir.st.stx_ino, dir.stamp(), false},
+                         st))
+            return fnfErr;  // another directory took the name since it was resolved
+        dir.st = st;
+    }
+    const int fd = h->fd();
+    const struct statx& st = dir.st;
+    auto* it = new (std::nothrow) OpaqueFSIterator;
+    if (it == nullptr) return memFullErr;
+    dir.parent.reset();  // not kept: one descriptor per open iterator at most
+    it->dir = std::move(dir);
+    it->fd = h;
+    it->flags = iteratorFlags;
+    it->mtime = st.stx_mtime;
+    it->ctime = st.stx_ctime;
+    it->buf.reset(new char[kBufSize]);
+    it->lastCheckNs = monotonic_ns();
+    it->listedRefs = entries_carry_inodes(fd, it->dir);
+    cache_dir_fd(it->dir, h);
+    {
+        Registry& r = registry();
+        std::lock_guard lk(r.mu);
+        r.live.insert(it);
+    }
+    ++g_open;
+    hold(it);
+    *iterator = it;
+    return noErr;
+}
+
+OSErr FSCloseIterator(FSIterator iterator) {
+    if (iterator == nullptr) return paramErr;
+    {
+        Registry& r = registry();
+        std::lock_guard lk(r.mu);
+        if (r.live.erase(iterator) == 0) return errFSIteratorNotFound;
+        if (iterator->holding) r.holding.erase(iterator->slot);
+    }
+    // Like close(2), the iterator is released even when a failure is reported.
+    OSErr e = fault::check("FSCloseIterator", iterator->dir.name);
+    finish_deletes(iterator);
+    // The directory just finished is the most recently used: the level above
+    // finds itself again through its "..".
+    if (iterator->fd) cache_dir_fd(iterator->dir, iterator->fd);
+    delete iterator;
+    if (g_open.fetch_sub(1) == 1) trim_dir_cache();  // the walk is over
+    return e;
+}
+
+namespace {
+
+// FSGetCatalogInfoBulk, with the entries' own bytes in `diskNames` when asked
+// (VantrelFSGetCatalogInfoBulkDiskNames); `op` names the call for the seam.
+OSErr bulk(const char* op, FSIterator it, ItemCount maximumObjects, ItemCount* actualObjects,
+           Boolean* containerChanged, FSCatalogInfoBitmap whichInfo, FSCatalogInfo* catalogInfos,
+           FSRef* refs, FSSpec* specs, HFSUniStr255* names, VantrelDiskName* diskNames,
+           bool deleting = false) {
+    if (it == nullptr || actualObjects == nullptr) return paramErr;
+    if (!is_live(it)) return errFSIteratorNotFound;
+    if (maximumObjects == 0) return errFSBadItemCount;
+    if (OSErr e = fault::check(op, it->dir.name)) return e;
+    std::lock_guard inUse(it->use);
+    *actualObjects = 0;
+    if (OSErr e = ensure_open(it)) return e;
+    if (deleting && !it->deletes) {
+        it->deletes = std::make_unique<BulkDeletes>();
+        scan_for_sidecars(it);
+    }
+    // References and names alone (a plain listing) come straight from the
+    // directory entries for everything but directories: no stat per file.
+    // Disk names alone need no stat at all (a directory is registered only
+    // for a reference to be made to it).
+    const bool refsOnly = (catalogInfos == nullptr || whichInfo == 0) && specs == nullptr;
+    const bool entriesOnly = refsOnly && refs == nullptr && names == nullptr;
+    Listing listing;
+    listing.fullAttrLists = it->listedRefs;  // the same local file systems
+    const bool sizes = catalogInfos != nullptr && (whichInfo & kFSCatInfoRsrcSizes) != 0 &&
+                       it->flags == kFSIterateFlat;
+    if (catalogInfos != nullptr &&
+        (whichInfo & (kFSCatInfoUserPrivs | kFSCatInfoPermissions | kFSCatInfoUserAccess)))
+        listing.euid = ::geteuid();
+    ItemCount count = 0;
+    OSErr result = noErr;
+    while (count < maximumObjects) {
+        int err = 0;
+        unsigned char type = DT_UNKNOWN;
+        std::uint64_t ino = 0;
+        const char* name = next_name(it, &err, &type, &ino);
+        if (name == nullptr) {
+            result = err != 0 ? from_errno(err, Op::OpenDir, &it->dir) : OSErr(errFSNoMoreItems);
+            break;
+        }
+        if (deleting && it->deletes->delete_by_name(it->fd->fd(), name, type)) {
+            ++it->returnedThisPass;  // gone: the directory is read again after this pass
+            continue;
+        }
+        if (diskNames != nullptr) {
+            // Longer than the record holds (a network or FUSE file system):
+            // length 0, and the reference's own call gives it.
+            const std::size_t len = std::strlen(name);
+            VantrelDiskName& d = diskNames[count];
+            d.length = len <= sizeof d.bytes ? static_cast<UInt8>(len) : 0;
+            std::memcpy(d.bytes, name, d.length);
+        }
+        if (entriesOnly) {
+            ++count;
+            ++it->returnedThisPass;
+            continue;
+        }
+        if (refsOnly && (refs == nullptr || it->listedRefs) && type != DT_DIR &&
+            type != DT_UNKNOWN) {
+            if (names != nullptr) {
+                if (OSErr e = name_to_unicode(name, &names[count])) {
+                    result = e;
+                    break;
+                }
+            }
+            if (refs != nullptr) make_listed_ref(it->dir, name, ino, it->readAt, &refs[count]);
+            ++count;
+            ++it->returnedThisPass;
+            continue;
+        }
+        struct statx st;
+        if (stat_at(it->fd->fd(), name, 0, &st) != 0) {
+            if (errno == ENOENT) continue;  // deleted since the directory was read
+            result = from_errno(errno, Op::Lookup, &it->dir);
+            break;
+        }
+        Node child;
+        child_node(it->dir, it->fd, name, st, &child);
+        // A small directory's files look for their sidecars themselves; past
+        // a few, the directory's "._" names are read once for all of them.
+        if (sizes && !it->sidecarsTried && ++it->sized > kFewItems) {
+            it->sidecarsTried = true;
+            it->sidecars = sidecar_names(it);
+        }
+        listing.sidecars = it->sidecars.get();
+        OSErr e = fill_catalog_info(
+            child, catalogInfos ? whichInfo : 0, catalogInfos ? &catalogInfos[count] : nullptr,
+            names ? &names[count] : nullptr, specs ? &specs[count] : nullptr, nullptr, &listing);
+        if (e != noErr) {
+            result = e;
+            break;
+        }
+        if (refs != nullptr) make_ref(child, &refs[count]);
+        ++count;
+        ++it->returnedThisPass;
+    }
+    if (containerChanged != nullptr) {
+        // The directory's own times tell whether it changed since the
+        // iterator was opened. Asked at its end and otherwise at most once a
+        // millisecond (from the open), so a walk pays no stat per item, nor
+        // one per small directory, for it.
+        const std::int64_t nowNs = monotonic_ns();
+        if (!it->changed && (result != noErr || nowNs - it->lastCheckNs >= 1'000'000)) {
+            it->lastCheckNs = nowNs;
+            struct statx st;
+            if (::statx(it->fd->fd(), "", AT_EMPTY_PATH, STATX_MTIME | STATX_CTIME, &st) == 0) {
+                auto same = [](const statx_timestamp& a, const statx_timestamp& b) {
+                    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+                };
+                it->changed = !same(st.stx_mtime, it->mtime) || !same(st.stx_ctime, it->ctime);
+            }
+        }
+        *containerChanged = it->changed;
+    }
+    // The end: the last read (after every unlink, unless the passes ran out)
+    // met the sidecars made beside deleted items since the first.
+    if (deleting && result == errFSNoMoreItems)
+        if (OSErr e = it->deletes->remove_late_sidecars(it->fd->fd(), it->returnedThisPass != 0))
+            result = e;
+    *actualObjects = count;
+    return result;
+}
+
+}  // namespace
+
+OSErr FSGetCatalogInfoBulk(FSIterator it, ItemCount maximumObjects, ItemCount* actualObjects,
+                           Boolean* containerChanged, FSCatalogInfoBitmap whichInfo,
+                           FSCatalogInfo* catalogInfos, FSRef* refs, FSSpec* specs,
+                           HFSUniStr255* names) {
+    return bulk("FSGetCatalogInfoBulk", it, maximumObjects, actualObjects, containerChanged,
+                whichInfo, catalogInfos, refs, specs, names, nullptr);
+}
+
+OSErr VantrelFSGetCatalogInfoBulkDiskNames(FSIterator it, ItemCount maximumObjects,
+                                           ItemCount* actualObjects, Boolean* containerChanged,
+                                           FSCatalogInfoBitmap whichInfo,
+                                           FSCatalogInfo* catalogInfos, FSRef* refs,
+                                           HFSUniStr255* names, VantrelDiskName* diskNames) {
+    return bulk("VantrelFSGetCatalogInfoBulkDiskNames", it, maximumObjects, actualObjects,
+                containerChanged, whichInfo, catalogInfos, refs, nullptr, names, diskNames);
+}
+
+OSErr VantrelFSBulkDeleteFiles(FSIterator it, ItemCount maximumObjects, ItemCount* actualObjects,
+                               FSRef* refs) {
+    if (refs == nullptr) return paramErr;
+    if (it != nullptr && is_live(it) && it->flags != kFSIterateDelete) return errFSBadIteratorFlags;
+    return bulk("VantrelFSBulkDeleteFiles", it, maximumObjects, actualObjects, nullptr,
+                kFSCatInfoNone, nullptr, refs, nullptr, nullptr, nullptr, true);
+}

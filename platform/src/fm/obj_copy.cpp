@@ -1,0 +1,594 @@
+// PBHCopyFileSync and VantrelFSCopyFileWhole: what they promise is on their
+// declarations in vantrel/Files.h and vantrel/WholeCopy.h. One copy serves
+// both; the second keeps everything cp -a keeps as well.
+//
+// The data goes by copy_file_range (a reflink or a server-side copy where
+// the file system offers one), falling back to read and write; a file with
+// holes keeps them. The copy is
+// an O_TMPFILE in the destination directory, linked under its name with
+// linkat only when complete; without O_TMPFILE, a named file made with
+// O_EXCL and unlinked on failure. The metadata record
+// (user.org.netatalk.Metadata) is copied as an extended attribute; the
+// resource fork's sidecar "._NAME" is copied whole and made before the copy
+// gets its name (or the attribute of earlier versions is copied). An orphan
+// sidecar at the new name is removed first, so that it cannot attach itself
+// to the copy.
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "fm/cat_dates.h"
+#include "fm/cat_info.h"
+#include "fm/cat_metadata.h"
+#include "fm/err_errno.h"
+#include "fm/fork_sidecar.h"
+#include "fm/ref_fd.h"
+#include "fm/ref_names.h"
+#include "fm/ref_node.h"
+#include "fm/ref_pbnode.h"
+#include "vantrel/WholeCopy.h"
+#include "vantrel/fault.h"
+
+VANTREL_FAULT_OPERATIONS("PBHCopyFileSync", "PBHCopyFileSync.create", "PBHCopyFileSync.write",
+                         "PBHCopyFileSync.setxattr", "PBHCopyFileSync.chmod",
+                         "PBHCopyFileSync.times", "PBHCopyFileSync.link", "PBHCopyFileSync.sidecar",
+                         "PBHCopyFileSync.undo", "PBHCopyFileSync.withoutTmpfile",
+                         "PBHCopyFileSync.chown", "PBHCopyFileSync.sidecars",
+                         "VantrelFSCopyFileWhole");
+
+namespace {
+
+using vantrel::fm::from_errno;
+using vantrel::fm::Node;
+using vantrel::fm::Op;
+using vantrel::fm::UniqueFd;
+
+// The record, the resource fork, and the full creation and backup dates
+// that the record's 32-bit seconds cannot hold (before 1931, after 2038).
+constexpr const char* kCopiedAttrs[] = {"user.org.netatalk.Metadata",
+                                        "user.org.netatalk.ResourceFork", "user.org.vantrel.Dates",
+                                        "user.org.vantrel.Metadata.extra"};
+
+OSErr finish(CopyParam& p, OSErr err) {
+    p.ioResult = err;
+    return err;
+}
+
+// Copies `len` bytes of `in` to `out` from their offsets (all that is left
+// of `in` when negative), with copy_file_range where the kernel and the
+// file systems allow it, else through a buffer. 0 or an errno.
+int copy_bytes(int in, int out, off_t len) {
+    bool fallback = false;
+    constexpr off_t kPiece = off_t{1} << 30;
+    while (len != 0) {
+        const std::size_t want = std::size_t(len < 0 ? kPiece : std::min(len, kPiece));
+        if (!fallback) {
+            const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, want, 0);
+            if (n > 0) {
+                if (len > 0) len -= n;
+                continue;
+            }
+            if (n == 0) return 0;
+            if (errno == EINTR) continue;
+            if (errno != EXDEV && errno != EINVAL && errno != EOPNOTSUPP && errno != ENOSYS)
+                return errno;
+            fallback = true;
+        }
+        char buf[1 << 16];
+        const ssize_t n = ::read(in, buf, std::min(want, sizeof buf));
+        if (n == 0) return 0;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = ::write(out, buf + done, static_cast<std::size_t>(n - done));
+            if (w < 0) {
+                if (errno == EINTR) continue;
+                return errno;
+            }
+            done += w;
+        }
+        if (len > 0) len -= n;
+    }
+    return 0;
+}
+
+// Copies every byte of `in` to `out`. A file with holes (`st`, its statx,
+// has fewer blocks than its length needs) keeps them, as cp -a keeps them:
+// only its data is copied, and the copy is given the same length, so a
+// sparse disk image does not fill the disk it is copied to.
+int copy_data(int in, int out, const struct statx* st = nullptr) {
+    if (st == nullptr || std::uint64_t(st->stx_blocks) * 512 >= st->stx_size)
+        return copy_bytes(in, out, -1);
+    off_t pos = 0;
+    for (;;) {
+        const off_t data = ::lseek(in, pos, SEEK_DATA);
+        if (data < 0) {
+            if (errno == ENXIO) break;  // no data past `pos`
+            if (pos == 0 && (errno == EINVAL || errno == EOPNOTSUPP))
+                return ::lseek(in, 0, SEEK_SET) == 0 ? copy_bytes(in, out, -1) : errno;
+            return errno;
+        }
+        const off_t hole = ::lseek(in, data, SEEK_HOLE);
+        if (hole < 0) return errno;
+        if (::lseek(in, data, SEEK_SET) < 0 || ::lseek(out, data, SEEK_SET) < 0) return errno;
+        if (int err = copy_bytes(in, out, hole - data)) return err;
+        pos = hole;
+    }
+    // The holes at the end: the length the file has (or had grown to).
+    const off_t end = std::max(off_t(st->stx_size), pos);
+    return ::ftruncate(out, end) == 0 ? 0 : errno;
+}
+
+// Whether the listing `names` (`size` bytes of NUL-terminated names, as
+// flistxattr gives them) holds `name`.
+bool listed(const std::vector<char>& names, std::size_t size, std::string_view name) {
+    for (std::size_t i = 0; i < size;) {
+        const std::string_view here(names.data() + i);
+        if (here == name) return true;
+        i += here.size() + 1;
+    }
+    return false;
+}
+
+// What a copy takes from its source beyond the data fork, the File
+// Manager's own attributes and the mode's permission bits.
+enum class Keep {
+    MacAttrs,  // no more (PBHCopyFileSync)
+    All,       // everything cp -a keeps (VantrelFSCopyFileWhole)
+};
+
+// Copies extended attributes of `in` to `out`, read from the descriptor the
+// data comes from, so that they are that file's whatever has taken its name
+// since it was opened; one listing tells which there are, and only those
+// are read (most files have none). 0 or an errno.
+struct CopiedAttrs {
+    std::vector<char> names;  // the source's list (flistxattr)
+    std::size_t listed = 0;   // its bytes
+    // The bytes of the metadata record, of the entries kept beside it and of
+    // the precise dates, as copied; empty where the source has none.
+    std::string record, extra, dates;
+    bool others = false;  // any other attribute was set (an ACL may change the mode)
+    std::vector<char> value = std::vector<char>(4096);
+};
+
+// Copies the attribute `name`. One of the File Manager's own (`own`) must
+// be copied; another that the kernel refuses to this caller (trusted.,
+// security. without the right) or that this file system lacks is not the
+// copy's, as cp -a leaves it out.
+int copy_attr(int in, int out, const char* name, bool own, CopiedAttrs* copied) {
+    std::vector<char>& value = copied->value;
+    for (;;) {
+        const ssize_t got = vantrel::fault::step("PBHCopyFileSync.write", name, [&] {
+            return ::fgetxattr(in, name, value.data(), value.size());
+        });
+        if (got < 0 && errno == ERANGE) {
+            const ssize_t size = ::fgetxattr(in, name, nullptr, 0);
+            if (size < 0) return errno;
+            value.resize(static_cast<std::size_t>(size));
+            continue;  // it may grow again in between
+        }
+        if (got < 0 && errno == ENODATA) return 0;  // removed since the listing
+        if (got < 0) return own || (errno != EPERM && errno != EACCES) ? errno : 0;
+        if (vantrel::fault::step("PBHCopyFileSync.setxattr", name, [&] {
+                return ::fsetxattr(out, name, value.data(), static_cast<std::size_t>(got), 0);
+            }) != 0) {
+            if (!own && (errno == EPERM || errno == ENOTSUP)) return 0;
+            return errno;
+        }
+        const std::string_view n(name);
+        std::string* keptAs = n == vantrel::fm::meta::kMetadataAttr ? &copied->record
+                              : n == vantrel::fm::meta::kExtraAttr  ? &copied->extra
+                              : n == vantrel::fm::kPreciseDatesAttr ? &copied->dates
+                                                                    : nullptr;
+        if (keptAs != nullptr) keptAs->assign(value.data(), static_cast<std::size_t>(got));
+        if (!own) copied->others = true;
+        return 0;
+    }
+}
+
+// The File Manager's own attributes (kCopiedAttrs) that the source has.
+int copy_mac_attrs(int in, int out, CopiedAttrs* copied) {
+    std::vector<char>& names = copied->names;
+    names.resize(1024);
+    ssize_t listedSize;
+    for (;;) {
+        listedSize = vantrel::fault::step("PBHCopyFileSync.write", "listxattr", [&] {
+            return ::flistxattr(in, names.data(), names.size());
+        });
+        if (listedSize >= 0) break;
+        if (errno == ENOTSUP) return 0;  // a file system without them has none
+        if (errno != ERANGE) return errno;
+        const ssize_t need = ::flistxattr(in, nullptr, 0);
+        if (need < 0) return errno;
+        names.resize(static_cast<std::size_t>(need) + 1);  // it grew in between: ask again
+    }
+    copied->listed = static_cast<std::size_t>(listedSize);
+    for (const char* name : kCopiedAttrs) {
+        if (!listed(names, copied->listed, name)) continue;
+        if (int err = copy_attr(in, out, name, true, copied)) return err;
+    }
+    return 0;
+}
+
+// Every other attribute of the source's list.
+int copy_other_attrs(int in, int out, CopiedAttrs* copied) {
+    for (std::size_t i = 0; i < copied->listed;) {
+        const std::string name(copied->names.data() + i);
+        i += name.size() + 1;
+        if (std::find_if(std::begin(kCopiedAttrs), std::end(kCopiedAttrs),
+                         [&](const char* own) { return name == own; }) != std::end(kCopiedAttrs))
+            continue;
+        // Kept with the record it belongs to, never on its own.
+        if (name == vantrel::fm::meta::kCorruptAttr) continue;
+        if (int err = copy_attr(in, out, name.c_str(), false, copied)) return err;
+    }
+    return 0;
+}
+
+// Whether the directory holding `src` may have a "._NAME" beside it: false
+// only where a whole reading of the directory, as it still stands (the same
+// directory, modification and change times), found none. A tree copy asks
+// this of every file of a folder in turn: one reading of the folder instead
+// of a search of its index per file, where most files have no fork. A
+// sidecar made since changes the folder's times, and the folder is read
+// again; one made while it was read shows at the next file's asking.
+bool may_have_sidecar(const Node& src) {
+    struct Reading {
+        dev_t dev = 0;
+        ino_t ino = 0;
+        struct statx_timestamp mtime {
+        }, ctime{};
+        std::unique_ptr<std::unordered_set<std::string>> names;
+    };
+    thread_local Reading last;
+    struct statx d {};
+    if (src.root ||
+        ::statx(src.at(), "", AT_EMPTY_PATH, STATX_INO | STATX_MTIME | STATX_CTIME, &d) != 0)
+        return true;
+    const auto same = [](const struct statx_timestamp& a, const struct statx_timestamp& b) {
+        return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+    };
+    // A folder changed in the last moments may change again without its
+    // times showing it where the kernel stamps them a clock tick at a time,
+    // or the file system keeps whole seconds (ext4 with small inodes) or
+    // two (FAT): each file looks for itself until the folder has settled.
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const bool wholeSeconds = d.stx_mtime.tv_nsec == 0 && d.stx_ctime.tv_nsec == 0;
+    const std::int64_t settled = wholeSeconds ? 2'500'000'000 : 200'000'000;
+    const auto recent = [&](const struct statx_timestamp& t) {
+        const std::int64_t ns = (std::int64_t(now.tv_sec) - t.tv_sec) * 1'000'000'000 +
+                                (std::int64_t(now.tv_nsec) - t.tv_nsec);
+        return ns < settled;
+    };
+    if (recent(d.stx_mtime) || recent(d.stx_ctime)) return true;
+    const dev_t dev = makedev(d.stx_dev_major, d.stx_dev_minor);
+    if (!last.names || last.dev != dev || last.ino != d.stx_ino || !same(last.mtime, d.stx_mtime) ||
+        !same(last.ctime, d.stx_ctime)) {
+        // The times are those from before the reading: a change during it
+        // makes them stale, and the next file reads the folder again.
+        last.names =
+            vantrel::fm::rsrc::sidecar_names(src.at(), "PBHCopyFileSync.sidecars", src.name);
+        last.dev = dev;
+        last.ino = d.stx_ino;
+        last.mtime = d.stx_mtime;
+        last.ctime = d.stx_ctime;
+    }
+    return !last.names || last.names->count(src.name) != 0;
+}
+
+// Gives the copy `out` (being made as `name`) the creation date `created`
+// in a record: what FSSetCatalogInfo writes for it, from the attributes
+// copied from the source (`copied`: a record without a creation date, or
+// none). Where the source has no record, a file system without extended
+// attributes (ENOTSUP) makes a copy that shows its own birth rather than no
+// copy; any other failure is the copy's.
+OSErr keep_creation_date(int out, const std::string& name, const UTCDateTime& created,
+                         const CopiedAttrs& copied) {
+    namespace meta = vantrel::fm::meta;
+    const vantrel::fm::CreationAttrs a =
+        vantrel::fm::creation_date_attrs(created, copied.record, copied.extra, copied.dates);
+    const bool optional = copied.record.empty();
+    auto set = [&](const char* attr, const std::string& value) {
+        return vantrel::fault::step("PBHCopyFileSync.setxattr", name, [&] {
+            return ::fsetxattr(out, attr, value.data(), value.size(), 0);
+        });
+    };
+    // The precise dates first: the record is what says there is a date.
+    if (set(vantrel::fm::kPreciseDatesAttr, a.dates) != 0) {
+        if (optional && errno == ENOTSUP) return noErr;
+        return from_errno(errno, Op::Write);
+    }
+    if (!a.corrupt.empty() && set(meta::kCorruptAttr, a.corrupt) != 0)
+        return from_errno(errno, Op::Write);
+    if (!a.extra.empty() && set(meta::kExtraAttr, a.extra) != 0)
+        return from_errno(errno, Op::Write);
+    if (a.extra.empty() && !copied.extra.empty() &&
+        vantrel::fault::step("PBHCopyFileSync.setxattr", name,
+                             [&] { return ::fremovexattr(out, meta::kExtraAttr); }) != 0 &&
+        errno != ENODATA)
+        return from_errno(errno, Op::Write);
+    if (set(meta::kMetadataAttr, a.record) != 0) return from_errno(errno, Op::Write);
+    return noErr;
+}
+
+// Gives the O_TMPFILE `fd` the name `name` in `dirFd`. By the descriptor
+// itself where the caller may (CAP_DAC_READ_SEARCH): no walk through /proc.
+int link_tmpfile(int fd, int dirFd, const std::string& name) {
+    static std::atomic<bool> byDescriptor{true};  // until the kernel refuses it once
+    if (byDescriptor.load(std::memory_order_relaxed)) {
+        if (::linkat(fd, "", dirFd, name.c_str(), AT_EMPTY_PATH) == 0) return 0;
+        if (errno != ENOENT && errno != EPERM) return -1;
+    }
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    const int rc = ::linkat(AT_FDCWD, self.c_str(), dirFd, name.c_str(), AT_SYMLINK_FOLLOW);
+    // Refused by descriptor, allowed by path: this caller lacks the right.
+    if (rc == 0) byDescriptor.store(false, std::memory_order_relaxed);
+    return rc;
+}
+
+// Whether the record's bytes give a creation date of their own (a copy of
+// them then keeps it; otherwise the copy would show its own birth).
+bool record_has_creation_date(const std::string& bytes) {
+    vantrel::fm::meta::Record r;
+    std::int32_t s;
+    return vantrel::fm::meta::decode(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                     bytes.size(), &r) &&
+           vantrel::fm::meta::get_date(r, vantrel::fm::meta::kCreate, &s);
+}
+
+// Copies the regular file `src` into the directory `dest` as `name`,
+// keeping what `keep` says; the copy's reference in `newRef` (may be null).
+OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep keep,
+                FSRef* newRef) {
+    const bool whole = keep == Keep::All;
+    if (!S_ISREG(src.st.stx_mode)) return notAFileErr;
+    if (!dest.is_dir()) return dirNFErr;
+    vantrel::fm::DirFd destFd;
+    if (OSErr err = vantrel::fm::dir_fd(dest, &destFd)) return err;
+
+    UniqueFd in(::openat(src.at(), src.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!in) return from_errno(errno, Op::Read, &src);
+    struct statx st {};
+    if (::statx(in.get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &st) != 0)
+        return from_errno(errno, Op::Read, &src);
+    if (st.stx_ino != src.st.stx_ino || !S_ISREG(st.stx_mode))
+        return fnfErr;  // replaced since resolved
+    const mode_t mode = st.stx_mode & 0777;
+    namespace rsrc = vantrel::fm::rsrc;
+    rsrc::Sidecar srcSide;
+    if (!whole || may_have_sidecar(src)) {
+        if (OSErr err = rsrc::open(src.at(), src.name, false, &srcSide)) return err;
+    }
+    std::string sideName;
+    const bool sideFits = rsrc::sidecar_name(name, &sideName);
+    if (srcSide.found() && !sideFits) return errFSNameTooLong;
+    if (srcSide.found()) {
+        if (OSErr err = rsrc::place_taken(destFd->fd(), name)) return err;
+    }
+
+    // Refuse early when the name is taken; the final link refuses again if
+    // another program takes it meanwhile. Only then may a "._NAME" there be
+    // taken for an orphan and cleared.
+    struct stat existing {};
+    if (::fstatat(destFd->fd(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) return dupFNErr;
+
+    bool named = false;
+    // The copy is made writable by its maker and gets its mode last (where
+    // the mode it was made with is not already it): extended attributes of
+    // a file its owner may not write cannot be set.
+    const mode_t making = mode | S_IWUSR;
+    // Tests take the path of file systems without O_TMPFILE through an override.
+    const bool tmpfile = !vantrel::fault::override_value("PBHCopyFileSync.withoutTmpfile");
+    UniqueFd out(vantrel::fault::step("PBHCopyFileSync.create", name, [&] {
+        if (!tmpfile) {
+            errno = EOPNOTSUPP;
+            return -1;
+        }
+        return ::openat(destFd->fd(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, making);
+    }));
+    if (!out) {
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+            return from_errno(errno, Op::Create, &dest);
+        out = UniqueFd(vantrel::fault::step("PBHCopyFileSync.create", name, [&] {
+            return ::openat(destFd->fd(), name.c_str(),
+                            O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, making);
+        }));
+        if (!out) return from_errno(errno, Op::Create, &dest);
+        named = true;
+    }
+    bool sideMade = false;
+    struct stat sideSt {};  // the sidecar this copy made
+    // Takes back a name this copy gave, only while it still names what the
+    // copy made: another program may have renamed a file of its own onto it.
+    auto takeBack = [&](const std::string& what, const struct stat& mine) {
+        struct stat now {};
+        if (::fstatat(destFd->fd(), what.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+            now.st_dev != mine.st_dev || now.st_ino != mine.st_ino)
+            return;
+        vantrel::fault::step("PBHCopyFileSync.undo", what,
+                             [&] { return ::unlinkat(destFd->fd(), what.c_str(), 0); });
+    };
+    auto undo = [&] {
+        if (sideMade) takeBack(sideName, sideSt);
+        struct stat outSt {};
+        if (named && ::fstat(out.get(), &outSt) == 0) takeBack(name, outSt);
+    };
+    auto fail = [&](int err, Op op) {
+        undo();
+        return err == 0 ? OSErr{ioErr} : from_errno(err, op, &dest);
+    };
+
+    if (int err = vantrel::fault::check_errno("PBHCopyFileSync.write", name))
+        return fail(err, Op::Write);
+    if (int err = copy_data(in.get(), out.get(), &st)) return fail(err, Op::Write);
+    // What the copy was made with: its owner, mode (the umask and a folder's
+    // default ACL have a say) and birth.
+    struct statx made {};
+    if (::statx(out.get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &made) != 0)
+        return fail(errno, Op::Write);
+    // The owner and group first: a change of owner takes the set-ID bits and
+    // file capabilities off, and the attributes below bring the latter back.
+    // A caller that may not give the copy away keeps it, without set-ID
+    // bits, as cp -a does.
+    bool owned = made.stx_uid == st.stx_uid && made.stx_gid == st.stx_gid;
+    if (whole && !owned) {
+        if (vantrel::fault::step("PBHCopyFileSync.chown", name, [&] {
+                return ::fchown(out.get(), st.stx_uid, st.stx_gid);
+            }) == 0) {
+            owned = true;
+        } else if (errno != EPERM && errno != EINVAL) {
+            return fail(errno, Op::Write);
+        }
+    }
+    CopiedAttrs copied;
+    if (int err = copy_mac_attrs(in.get(), out.get(), &copied)) return fail(err, Op::Write);
+    // A copy is born now: where the source's creation date is its birth (no
+    // record, or one without a creation date), the copy's record keeps it.
+    // Written here, before the copy has its mode or its name, as everything
+    // else: nothing is done to the name once it is the copy's.
+    if (whole && !record_has_creation_date(copied.record)) {
+        // What the copy would show: its own birth, or where its file system
+        // keeps none its modification time, which is the source's.
+        const struct statx_timestamp& born =
+            (made.stx_mask & STATX_BTIME) ? made.stx_btime : st.stx_mtime;
+        const UTCDateTime shows = vantrel::fm::utc_from_timespec(born.tv_sec, born.tv_nsec);
+        const UTCDateTime created = vantrel::fm::born_date(st);
+        if (shows.highSeconds != created.highSeconds || shows.lowSeconds != created.lowSeconds ||
+            shows.fraction != created.fraction) {
+            if (OSErr e = keep_creation_date(out.get(), name, created, copied)) {
+                undo();
+                return e;
+            }
+        }
+    }
+    // The other attributes after the record: where an inode has room for
+    // only some, the Mac's go first.
+    if (whole) {
+        if (int err = copy_other_attrs(in.get(), out.get(), &copied)) return fail(err, Op::Write);
+    }
+    const mode_t finalMode = whole && owned ? (st.stx_mode & 07777) : mode;
+    if ((copied.others || (made.stx_mode & 07777) != finalMode) &&
+        vantrel::fault::step("PBHCopyFileSync.chmod", name,
+                             [&] { return ::fchmod(out.get(), finalMode); }) != 0)
+        return fail(errno, Op::Write);
+    // A file another program saved under the name since it was found free
+    // makes the link fail: its "._NAME" is its fork, no orphan to clear.
+    {
+        struct stat held {
+        }, mine{};
+        if (::fstatat(destFd->fd(), name.c_str(), &held, AT_SYMLINK_NOFOLLOW) == 0 &&
+            !(named && ::fstat(out.get(), &mine) == 0 && mine.st_dev == held.st_dev &&
+              mine.st_ino == held.st_ino)) {
+            undo();
+            return dupFNErr;
+        }
+    }
+    if (OSErr e = rsrc::clear_orphan(destFd->fd(), name, "PBHCopyFileSync.sidecar")) {
+        undo();
+        return e;
+    }
+    if (srcSide.found()) {
+        UniqueFd side(vantrel::fault::step("PBHCopyFileSync.sidecar", sideName, [&] {
+            return ::openat(destFd->fd(), sideName.c_str(),
+                            O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0666 & mode);
+        }));
+        if (!side) return fail(errno, Op::Create);
+        sideMade = ::fstat(side.get(), &sideSt) == 0;
+        if (int err = vantrel::fault::check_errno("PBHCopyFileSync.sidecar", sideName))
+            return fail(err, Op::Write);
+        if (int err = copy_data(srcSide.fd.get(), side.get())) return fail(err, Op::Write);
+        // A fork goes with its file: the same owner, and its file's mode
+        // without execute or set-ID bits, as the catalogue sets it.
+        if (owned && vantrel::fault::step("PBHCopyFileSync.chown", sideName, [&] {
+                         return ::fchown(side.get(), st.stx_uid, st.stx_gid) != 0 ||
+                                        ::fchmod(side.get(), 0666 & mode) != 0
+                                    ? -1
+                                    : 0;
+                     }) != 0)
+            return fail(errno, Op::Write);
+    }
+    const timespec times[2] = {{st.stx_atime.tv_sec, st.stx_atime.tv_nsec},
+                               {st.stx_mtime.tv_sec, st.stx_mtime.tv_nsec}};
+    if (vantrel::fault::step("PBHCopyFileSync.times", name,
+                             [&] { return ::futimens(out.get(), times); }) != 0)
+        return fail(errno, Op::Write);
+    // The copy's reference, from the descriptor that made it: no lookup,
+    // and nothing that could fail once the copy has its name.
+    struct statx linked {};
+    if (newRef != nullptr &&
+        ::statx(out.get(), "", AT_EMPTY_PATH, vantrel::fm::kStatxMask, &linked) != 0)
+        return fail(errno, Op::Write);
+    if (!named) {
+        if (vantrel::fault::step("PBHCopyFileSync.link", name, [&] {
+                return link_tmpfile(out.get(), destFd->fd(), name);
+            }) != 0) {
+            const OSErr e = from_errno(errno, Op::Create, &dest);
+            undo();
+            return e;
+        }
+    }
+    if (newRef != nullptr) {
+        Node copy;
+        vantrel::fm::child_node(dest, destFd, name, linked, &copy);
+        vantrel::fm::make_ref(copy, newRef);
+    }
+    return noErr;
+}
+
+}  // namespace
+
+extern "C" OSErr PBHCopyFileSync(HParmBlkPtr pb) {
+    if (pb == nullptr) return paramErr;
+    CopyParam& p = pb->copyParam;
+    if (OSErr e = vantrel::fault::check("PBHCopyFileSync")) return finish(p, e);
+
+    Node src;
+    if (OSErr err = vantrel::fm::node_from_spec(p.ioVRefNum, p.ioDirID, p.ioNamePtr, &src))
+        return finish(p, err);
+    if (!S_ISREG(src.st.stx_mode))
+        return finish(p, notAFileErr);  // before the destination is found
+    Node dest;
+    const SInt16 destVRef = p.ioDstVRefNum != 0 ? p.ioDstVRefNum : p.ioVRefNum;
+    if (OSErr err = vantrel::fm::node_from_spec(destVRef, p.ioNewDirID, p.ioNewName, &dest))
+        return finish(p, err);
+    std::string name = src.name;
+    if (p.ioCopyName != nullptr && p.ioCopyName[0] != 0) {
+        if (OSErr err = vantrel::fm::name_from_pascal(p.ioCopyName, &name)) return finish(p, err);
+    }
+    return finish(p, copy_file(src, dest, name, Keep::MacAttrs, nullptr));
+}
+
+extern "C" OSErr VantrelFSCopyFileWhole(const FSRef* source, const FSRef* destDir,
+                                        UniCharCount nameLength, const UniChar* name,
+                                        FSRef* newRef) {
+    if (source == nullptr || destDir == nullptr) return paramErr;
+    std::string newName;
+    if (name != nullptr) {
+        if (OSErr e = vantrel::fm::name_from_unicode(name, nameLength, &newName)) return e;
+    }
+    Node src;
+    if (OSErr err = vantrel::fm::resolve(source, &src)) return err;
+    if (OSErr e = vantrel::fault::check("VantrelFSCopyFileWhole", src.name)) return e;
+    if (!S_ISREG(src.st.stx_mode)) return notAFileErr;  // before the destination is found
+    Node dest;
+    if (OSErr err = vantrel::fm::resolve(destDir, &dest)) return err;
+    return copy_file(src, dest, name != nullptr ? newName : src.name, Keep::All, newRef);
+}

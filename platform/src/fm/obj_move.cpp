@@ -1,0 +1,557 @@
+// Renaming, moving and exchanging objects: FSRenameUnicode, FSMoveObject,
+// PBHMoveRenameSync and FSExchangeObjects. Their contracts are on their
+// declarations in vantrel/Files.h; this file holds what they share.
+//
+// Every change is one renameat2 on the descriptors of the resolved objects,
+// with RENAME_NOREPLACE so that nothing existing is ever replaced. What the
+// kernel cannot check is checked here first: a folder going below itself,
+// and a name that is taken under another spelling (a Mac client stores names
+// decomposed, we store them composed: both read back as the same name).
+//
+// A resource fork's sidecar "._NAME" follows its object: a second rename,
+// after the object's, which also takes away an orphan sidecar left at the
+// new name. Should it fail, the object's rename is undone, so the pair
+// stands as it was. A sidecar that could not follow (the new name leaves no
+// room for the prefix) is refused before anything moves.
+//
+// Names coming back. A disk name is shown to callers in Unicode, which does
+// not always lead back to the same bytes (a decomposed name, bytes that are
+// not UTF-8). When something leaves such a name through this file, the
+// bytes are remembered for its directory, and a rename there to exactly the
+// Unicode form callers were shown restores them: undoing a rename, or
+// giving a file the name another one had, keeps the name as it was on disk.
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "fm/cat_info.h"
+#include "fm/cat_metadata.h"
+#include "fm/err_errno.h"
+#include "fm/fork_sidecar.h"
+#include "fm/obj_fileid.h"
+#include "fm/ref_fd.h"
+#include "fm/ref_names.h"
+#include "fm/ref_node.h"
+#include "fm/ref_pbnode.h"
+#include "fm/vol_table.h"
+#include "vantrel/fault.h"
+
+VANTREL_FAULT_OPERATIONS("FSRenameUnicode", "FSRenameUnicode.rename", "FSRenameUnicode.sidecar",
+                         "FSRenameUnicode.undo", "FSMoveObject", "FSMoveObject.rename",
+                         "FSMoveObject.sidecar", "FSMoveObject.undo", "PBHMoveRenameSync",
+                         "PBHMoveRenameSync.rename", "PBHMoveRenameSync.sidecar",
+                         "PBHMoveRenameSync.undo", "FSExchangeObjects",
+                         "FSExchangeObjects.exchange", "FSExchangeObjects.sidecar",
+                         "FSExchangeObjects.trade", "FSExchangeObjects.undo");
+
+namespace vantrel::fm {
+namespace {
+
+// ---------------------------------------------------------------- spellings
+
+// Every other spelling under which the Unicode name `shown` may already be
+// stored (composed, as given, decomposed), `disk` left out.
+void add_spellings(const UniChar* shown, std::size_t units, const std::string& disk,
+                   std::vector<std::string>* out) {
+    std::string nfc;
+    if (name_from_unicode(shown, units, &nfc) == noErr && nfc != disk) out->push_back(nfc);
+    for (std::string& alt : name_alternatives(shown, units))
+        if (alt != disk) out->push_back(std::move(alt));
+}
+
+std::vector<std::string> other_spellings(const std::string& disk) {
+    std::vector<std::string> out;
+    HFSUniStr255 shown;
+    if (name_to_unicode(disk, &shown) == noErr)
+        add_spellings(shown.unicode, shown.length, disk, &out);
+    return out;
+}
+
+// dupFNErr when directory `dirFd` holds another object than `self` under
+// one of `spellings`.
+OSErr taken_in_other_spelling(int dirFd, const std::vector<std::string>& spellings,
+                              const Node& self) {
+    for (const std::string& s : spellings) {
+        struct statx st {};
+        if (::statx(dirFd, s.c_str(), AT_SYMLINK_NOFOLLOW, STATX_INO, &st) != 0) continue;
+        if (st.stx_ino == self.st.stx_ino && st.stx_dev_major == self.st.stx_dev_major &&
+            st.stx_dev_minor == self.st.stx_dev_minor)
+            continue;  // the object itself, changing the form of its own name
+        return dupFNErr;
+    }
+    return noErr;
+}
+
+// Disk names that do not come back from their Unicode form, by the
+// directory they left. Only the latest few matter: an undo or an exchange
+// asks for the name a moment after it was left.
+class LeftNames {
+  public:
+    void remember(FSVolumeRefNum vref, UInt32 dirID, const std::string& disk) {
+        HFSUniStr255 shown;
+        if (name_to_unicode(disk, &shown) != noErr) return;
+        std::string back;
+        if (name_from_unicode(shown.unicode, shown.length, &back) == noErr && back == disk) return;
+        std::lock_guard lk(mu_);
+        entries_.push_back(Entry{
+            vref, dirID,
+            std::u16string(reinterpret_cast<const char16_t*>(shown.unicode), shown.length), disk});
+        if (entries_.size() > kKeep) entries_.pop_front();
+    }
+    // The bytes of the name shown as `name` that left directory `dirID`, if any.
+    bool find(FSVolumeRefNum vref, UInt32 dirID, const UniChar* name, std::size_t units,
+              std::string* disk) {
+        const std::u16string key(reinterpret_cast<const char16_t*>(name), units);
+        std::lock_guard lk(mu_);
+        for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
+            if (it->vref == vref && it->dirID == dirID && it->shown == key) {
+                *disk = it->disk;
+                return true;
+            }
+        }
+        return false;
+    }
+    // The name `disk` of directory `dirID` is in use again.
+    void forget(FSVolumeRefNum vref, UInt32 dirID, const std::string& disk) {
+        std::lock_guard lk(mu_);
+        std::erase_if(entries_, [&](const Entry& e) {
+            return e.vref == vref && e.dirID == dirID && e.disk == disk;
+        });
+    }
+
+  private:
+    static constexpr std::size_t kKeep = 64;
+    struct Entry {
+        FSVolumeRefNum vref;
+        UInt32 dirID;
+        std::u16string shown;
+        std::string disk;
+    };
+    std::mutex mu_;
+    std::deque<Entry> entries_;
+};
+
+LeftNames& left_names() {
+    static LeftNames* names = new LeftNames;  // never destroyed: used until exit
+    return *names;
+}
+
+// The fault seam's names of one rename_pair's steps, written out in full
+// at each caller so that a scan of the sources finds every checked name.
+struct PairSteps {
+    const char* rename;
+    const char* sidecar;
+    const char* undo;
+};
+
+// Renames `from` in `fromDir` to `to` in `toDir` (never replacing anything)
+// and its sidecar after it. On failure nothing has moved (or the undo
+// failed as well).
+OSErr rename_pair(const PairSteps& steps, int fromDir, const std::string& from, int toDir,
+                  const std::string& to, const Node& n, bool badMoveOnInval) {
+    rsrc::Carry c;
+    if (OSErr e = rsrc::prepare(fromDir, from, toDir, to, &c)) return e;
+    if (vantrel::fault::step(steps.rename, to, [&] {
+            return ::renameat2(fromDir, from.c_str(), toDir, to.c_str(), RENAME_NOREPLACE);
+        }) != 0)
+        return from_errno(errno, badMoveOnInval ? Op::Move : Op::Rename, &n);
+    if (OSErr e = rsrc::carry(c, steps.sidecar)) {
+        vantrel::fault::step(steps.undo, from, [&] {
+            return ::renameat2(toDir, to.c_str(), fromDir, from.c_str(), RENAME_NOREPLACE);
+        });
+        return e;
+    }
+    return noErr;
+}
+
+// After `n` left its name (renamed or moved through this file) for
+// `newParent` and `newName`: the layer's tables, and the name it left.
+void moved(const Node& n, const Node& newParent, std::string_view newName) {
+    left_names().remember(n.vref, n.parentID, n.name);
+    note_moved(n, newParent, newName);
+}
+
+}  // namespace
+}  // namespace vantrel::fm
+
+using namespace vantrel::fm;
+
+OSErr FSRenameUnicode(const FSRef* ref, UniCharCount nameLength, const UniChar* name,
+                      TextEncoding /*hint*/, FSRef* newRef) {
+    // The hint only matters to file systems that store names in a Mac
+    // encoding; names here are stored in UTF-8.
+    Node n;
+    if (OSErr e = resolve(ref, &n)) return e;
+    std::string disk;
+    if (OSErr e = name_from_unicode(name, nameLength, &disk)) return e;
+    std::vector<std::string> spellings;
+    add_spellings(name, nameLength, disk, &spellings);
+    std::string before;
+    if (left_names().find(n.vref, n.parentID, name, nameLength, &before) && before != disk) {
+        spellings.push_back(disk);
+        disk = std::move(before);
+    }
+    if (OSErr e = vantrel::fault::check("FSRenameUnicode", disk)) return e;
+    // A volume's root takes its name from its mount point, which is not ours
+    // to change.
+    if (n.root) return wPrErr;
+    if (disk != n.name) {
+        if (OSErr e = taken_in_other_spelling(n.at(), spellings, n)) return e;
+        if (OSErr e = rename_pair(
+                {"FSRenameUnicode.rename", "FSRenameUnicode.sidecar", "FSRenameUnicode.undo"},
+                n.at(), n.name, n.at(), disk, n, false))
+            return e;
+        Node parent;
+        if (dir_by_id(n.vref, n.parentID, &parent) != noErr) {
+            // The parent is always known after resolving the object; should
+            // it have gone meanwhile, the ID alone is what the tables need.
+            parent.vref = n.vref;
+            parent.nodeID = n.parentID;
+        }
+        moved(n, parent, disk);
+        left_names().forget(n.vref, n.parentID, disk);
+        n.name = disk;
+        if (OSErr e = restat(&n)) return e;
+    }
+    if (newRef != nullptr) make_ref(n, newRef);
+    return noErr;
+}
+
+OSErr FSMoveObject(const FSRef* ref, const FSRef* destDirectory, FSRef* newRef) {
+    Node n;
+    if (OSErr e = resolve(ref, &n)) return e;
+    Node dest;
+    if (OSErr e = resolve(destDirectory, &dest)) return e;
+    if (OSErr e = vantrel::fault::check("FSMoveObject", n.name)) return e;
+    if (!dest.is_dir()) return errFSNotAFolder;
+    if (n.vref != dest.vref) return diffVolErr;
+    if (n.root) return badMovErr;
+    if (n.is_dir() && lies_within(dest, n)) return badMovErr;
+    if (dest.nodeID != n.parentID) {
+        DirFd destFd;
+        if (OSErr e = dir_fd(dest, &destFd)) return e;
+        if (OSErr e = taken_in_other_spelling(destFd->fd(), other_spellings(n.name), n)) return e;
+        if (OSErr e =
+                rename_pair({"FSMoveObject.rename", "FSMoveObject.sidecar", "FSMoveObject.undo"},
+                            n.at(), n.name, destFd->fd(), n.name, n, true))
+            return e;
+        moved(n, dest, n.name);
+        n.parent = std::move(destFd);
+        n.parentID = dest.nodeID;
+        if (OSErr e = restat(&n)) return e;
+    }
+    if (newRef != nullptr) make_ref(n, newRef);
+    return noErr;
+}
+
+namespace {
+
+OSErr finish(CopyParam& p, OSErr err) {
+    p.ioResult = err;
+    return err;
+}
+
+}  // namespace
+
+extern "C" OSErr PBHMoveRenameSync(HParmBlkPtr pb) {
+    if (pb == nullptr) return paramErr;
+    CopyParam& p = pb->copyParam;
+    if (OSErr e = vantrel::fault::check("PBHMoveRenameSync")) return finish(p, e);
+
+    Node src;
+    if (OSErr err = node_from_spec(p.ioVRefNum, p.ioDirID, p.ioNamePtr, &src))
+        return finish(p, err);
+    if (src.root) return finish(p, badMovErr);
+    Node dest;
+    if (OSErr err = node_from_spec(p.ioVRefNum, p.ioNewDirID, p.ioNewName, &dest))
+        return finish(p, err);
+    if (!dest.is_dir()) return finish(p, dirNFErr);
+    if (dest.vref != src.vref) return finish(p, diffVolErr);
+    if (src.is_dir() && lies_within(dest, src)) return finish(p, badMovErr);
+
+    std::string name = src.name;
+    if (p.ioCopyName != nullptr && p.ioCopyName[0] != 0) {
+        if (OSErr err = name_from_pascal(p.ioCopyName, &name)) return finish(p, err);
+    }
+    DirFd destFd;
+    if (OSErr err = dir_fd(dest, &destFd)) return finish(p, err);
+    if (OSErr err = taken_in_other_spelling(destFd->fd(), other_spellings(name), src))
+        return finish(p, err);
+    if (OSErr err = rename_pair(
+            {"PBHMoveRenameSync.rename", "PBHMoveRenameSync.sidecar", "PBHMoveRenameSync.undo"},
+            src.at(), src.name, destFd->fd(), name, src, true))
+        return finish(p, err);
+    moved(src, dest, name);
+    return finish(p, noErr);
+}
+
+// ---------------------------------------------------------------- exchange
+
+namespace vantrel::fm {
+namespace {
+
+// The contents of a file are its data fork and its resource fork; they
+// trade places with the inodes. A fork still in the attribute of earlier
+// versions is carried by the inode itself.
+bool moves_with_contents(std::string_view attr) {
+    return attr == meta::kResourceForkAttr;
+}
+
+// The resource forks kept beside the files trade places as well: the two
+// sidecars are exchanged, or the one there is moves to the other name
+// (over an orphan there, if any). Undone by running it again with `undo`.
+struct SidecarTrade {
+    int aDir = -1, bDir = -1;
+    std::string a, b;  // sidecar names
+    bool hasA = false, hasB = false;
+};
+
+OSErr plan_trade(const Node& x, const Node& y, SidecarTrade* t) {
+    t->aDir = x.at();
+    t->bDir = y.at();
+    const bool aFits = rsrc::sidecar_name(x.name, &t->a);
+    const bool bFits = rsrc::sidecar_name(y.name, &t->b);
+    // Only sidecars trade places: a user's own "._" file beside either file
+    // stays where it is, and is never replaced by the other's fork.
+    t->hasA = aFits && rsrc::is_sidecar_of(x.at(), x.name);
+    t->hasB = bFits && rsrc::is_sidecar_of(y.at(), y.name);
+    if ((t->hasA && !bFits) || (t->hasB && !aFits)) return errFSNameTooLong;
+    if (t->hasA && !t->hasB) return rsrc::place_taken(y.at(), y.name);
+    if (t->hasB && !t->hasA) return rsrc::place_taken(x.at(), x.name);
+    return noErr;
+}
+
+int trade(const SidecarTrade& t, const char* step, bool undo) {
+    if (t.hasA && t.hasB)
+        return vantrel::fault::step(step, t.a, [&] {
+            return ::renameat2(t.aDir, t.a.c_str(), t.bDir, t.b.c_str(), RENAME_EXCHANGE);
+        });
+    if (!t.hasA && !t.hasB) return 0;
+    // One sidecar: from its name to the other's, and back for the undo.
+    const bool forward = t.hasA != undo;
+    const int fromDir = forward ? t.aDir : t.bDir, toDir = forward ? t.bDir : t.aDir;
+    const std::string& from = forward ? t.a : t.b;
+    const std::string& to = forward ? t.b : t.a;
+    // Never over something else standing at the other sidecar name.
+    return vantrel::fault::step(step, from, [&] {
+        return ::renameat2(fromDir, from.c_str(), toDir, to.c_str(), RENAME_NOREPLACE);
+    });
+}
+
+// Attributes that describe the file at its name and place: the metadata
+// record (Finder information, comment, dates), the precise dates, ACLs and
+// whatever else other programs keep in the user namespace. The file-ID
+// marker is handled apart (it names its inode).
+bool stays_with_name(std::string_view attr) {
+    if (moves_with_contents(attr) || attr == kFileIDAttr) return false;
+    return attr.starts_with("user.") || attr == "system.posix_acl_access";
+}
+
+// What belongs to a name and place rather than to the contents.
+struct PlaceMeta {
+    std::vector<std::pair<std::string, std::string>> attrs;
+    std::optional<UInt32> fileID;
+    mode_t mode = 0;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    struct statx_timestamp atime {};
+    UTCDateTime created{};  // as callers see it (the record's, else the birth time)
+};
+
+OSErr attr_names(const Node& n, std::vector<std::string>* out) {
+    const std::string path = n.proc_path();
+    for (;;) {
+        const ssize_t size = ::llistxattr(path.c_str(), nullptr, 0);
+        if (size < 0) return from_errno(errno, Op::Read, &n);
+        std::string names(static_cast<std::size_t>(size), '\0');
+        const ssize_t got = ::llistxattr(path.c_str(), names.data(), names.size());
+        if (got < 0 && errno == ERANGE) continue;  // grew meanwhile
+        if (got < 0) return from_errno(errno, Op::Read, &n);
+        for (std::size_t i = 0; i < static_cast<std::size_t>(got);) {
+            const std::string name(names.c_str() + i);
+            i += name.size() + 1;
+            if (stays_with_name(name)) out->push_back(name);
+        }
+        return noErr;
+    }
+}
+
+OSErr read_place(const Node& n, PlaceMeta* m) {
+    std::vector<std::string> names;
+    if (OSErr e = attr_names(n, &names)) return e;
+    const std::string path = n.proc_path();
+    for (const std::string& name : names) {
+        std::string value;
+        for (;;) {
+            const ssize_t size = ::lgetxattr(path.c_str(), name.c_str(), nullptr, 0);
+            if (size < 0 && errno == ENODATA) break;  // removed meanwhile
+            if (size < 0) return from_errno(errno, Op::Read, &n);
+            value.resize(static_cast<std::size_t>(size));
+            const ssize_t got = ::lgetxattr(path.c_str(), name.c_str(), value.data(), value.size());
+            if (got < 0 && errno == ERANGE) continue;
+            if (got < 0) return from_errno(errno, Op::Read, &n);
+            value.resize(static_cast<std::size_t>(got));
+            m->attrs.emplace_back(name, std::move(value));
+            break;
+        }
+    }
+    m->fileID = file_id_of(n);
+    m->mode = n.st.stx_mode & 07777;
+    m->uid = n.st.stx_uid;
+    m->gid = n.st.stx_gid;
+    m->atime = n.st.stx_atime;
+    FSCatalogInfo info{};
+    if (OSErr e = fill_catalog_info(n, kFSCatInfoCreateDate, &info, nullptr, nullptr, nullptr))
+        return e;
+    m->created = info.createDate;
+    return noErr;
+}
+
+bool same_date(const UTCDateTime& x, const UTCDateTime& y) {
+    return x.highSeconds == y.highSeconds && x.lowSeconds == y.lowSeconds &&
+           x.fraction == y.fraction;
+}
+
+// Gives the file `n` (by its current name) the place metadata `m`; its
+// contents, their modification date and its resource fork are left alone.
+// Each system call is the fault seam's step `step` (the trade, or its undo).
+OSErr apply_place(Node n, const PlaceMeta& m, const char* step) {
+    auto call = [&](auto&& f) { return vantrel::fault::step(step, n.name, f); };
+    const std::string path = n.proc_path();
+    const bool owner = ::geteuid() == n.st.stx_uid;
+    // An owner may change the attributes of a file it made read-only only
+    // by making it writable for a moment; the mode is set at the end.
+    if (owner && ::geteuid() != 0 && !(n.st.stx_mode & S_IWUSR) &&
+        call([&] {
+            return ::fchmodat(n.at(), n.name.c_str(), (n.st.stx_mode & 07777) | S_IWUSR, 0);
+        }) != 0)
+        return from_errno(errno, Op::Write, &n);
+    std::vector<std::string> have;
+    if (OSErr e = attr_names(n, &have)) return e;
+    // Values first, then what the place does not have: a failure half-way
+    // then leaves an attribute changed rather than gone.
+    // Not a structured binding: clang 14 cannot capture those in a lambda.
+    for (const auto& attr : m.attrs)
+        if (call([&] {
+                return ::lsetxattr(path.c_str(), attr.first.c_str(), attr.second.data(),
+                                   attr.second.size(), 0);
+            }) != 0)
+            return from_errno(errno, Op::Write, &n);
+    for (const std::string& name : have) {
+        bool keep = false;
+        for (const auto& a : m.attrs) keep = keep || a.first == name;
+        if (!keep && call([&] {
+                         const int rc = ::lremovexattr(path.c_str(), name.c_str());
+                         return rc != 0 && errno == ENODATA ? 0 : rc;
+                     }) != 0)
+            return from_errno(errno, Op::Write, &n);
+    }
+    if (m.fileID) {
+        const std::string marker = file_id_marker(n, *m.fileID);
+        if (call([&] {
+                return ::lsetxattr(path.c_str(), kFileIDAttr, marker.data(), marker.size(), 0);
+            }) != 0)
+            return from_errno(errno, Op::Write, &n);
+    } else if (call([&] {
+                   const int rc = ::lremovexattr(path.c_str(), kFileIDAttr);
+                   return rc != 0 && errno == ENODATA ? 0 : rc;
+               }) != 0) {
+        return from_errno(errno, Op::Write, &n);
+    }
+    if (OSErr e = restat(&n)) return e;
+    // A creation date that came from the birth time has to be written down
+    // for an inode born at another time.
+    FSCatalogInfo info{};
+    if (OSErr e = fill_catalog_info(n, kFSCatInfoCreateDate, &info, nullptr, nullptr, nullptr))
+        return e;
+    if (!same_date(info.createDate, m.created)) {
+        FSRef ref;
+        make_ref(n, &ref);
+        info.createDate = m.created;
+        if (OSErr e = FSSetCatalogInfo(&ref, kFSCatInfoCreateDate, &info)) return e;
+    }
+    if ((m.uid != n.st.stx_uid || m.gid != n.st.stx_gid) &&
+        call([&] {
+            return ::fchownat(n.at(), n.name.c_str(), m.uid, m.gid, AT_SYMLINK_NOFOLLOW);
+        }) != 0)
+        return from_errno(errno, Op::Write, &n);
+    if (call([&] { return ::fchmodat(n.at(), n.name.c_str(), m.mode, 0); }) != 0)
+        return from_errno(errno, Op::Write, &n);
+    const struct timespec times[2] = {{m.atime.tv_sec, long(m.atime.tv_nsec)}, {0, UTIME_OMIT}};
+    if (call([&] { return ::utimensat(n.at(), n.name.c_str(), times, AT_SYMLINK_NOFOLLOW); }) != 0)
+        return from_errno(errno, Op::Write, &n);
+    return noErr;
+}
+
+}  // namespace
+}  // namespace vantrel::fm
+
+// The metadata is traded first, while each file still stands at its own
+// name; the rename that trades the contents comes last, so that it is the
+// one step that makes the exchange visible. A failure before it puts each
+// file's own metadata back.
+OSErr FSExchangeObjects(const FSRef* ref, const FSRef* destRef) {
+    Node a;
+    if (OSErr e = resolve(ref, &a)) return e;
+    Node b;
+    if (OSErr e = resolve(destRef, &b)) return e;
+    if (OSErr e = vantrel::fault::check("FSExchangeObjects", a.name)) return e;
+    if (a.is_dir() || b.is_dir() || a.root || b.root) return notAFileErr;
+    if (!S_ISREG(a.st.stx_mode) || !S_ISREG(b.st.stx_mode)) return notAFileErr;
+    if (a.vref != b.vref) return diffVolErr;
+    if (a.dev() == b.dev() && a.st.stx_ino == b.st.stx_ino)
+        return noErr;  // one file: nothing to trade
+    if (a.locked() || b.locked()) return fLckdErr;
+
+    SidecarTrade sidecars;
+    if (OSErr e = plan_trade(a, b, &sidecars)) return e;
+    PlaceMeta atA, atB;  // what belongs to the first and to the second name
+    if (OSErr e = read_place(a, &atA)) return e;
+    if (OSErr e = read_place(b, &atB)) return e;
+    OSErr err = apply_place(a, atB, "FSExchangeObjects.trade");
+    if (err == noErr) {
+        err = apply_place(b, atA, "FSExchangeObjects.trade");
+        bool traded = false;
+        if (err == noErr) {
+            traded = trade(sidecars, "FSExchangeObjects.sidecar", false) == 0;
+            if (!traded) err = from_errno(errno, Op::Exchange, &a);
+        }
+        if (traded) {
+            if (vantrel::fault::step("FSExchangeObjects.exchange", a.name, [&] {
+                    return ::renameat2(a.at(), a.name.c_str(), b.at(), b.name.c_str(),
+                                       RENAME_EXCHANGE);
+                }) == 0) {
+                note_exchange_result(a.vref, true);
+                note_exchanged(a, b);
+                // The file IDs stayed with the names: the ID of the first
+                // name is now carried by the second file, and the other way.
+                Node nowA, nowB;
+                FSRef ra, rb;
+                make_ref(b, &rb);
+                make_ref(a, &ra);
+                if (atA.fileID && resolve(&rb, &nowB) == noErr) note_file_id(nowB, *atA.fileID);
+                if (atB.fileID && resolve(&ra, &nowA) == noErr) note_file_id(nowA, *atB.fileID);
+                return noErr;
+            }
+            err = from_errno(errno, Op::Exchange, &a);
+            // The file system has no exchange: the volume's parameters say
+            // so from now on.
+            if (err == errFSOperationNotSupported) note_exchange_result(a.vref, false);
+            (void)trade(sidecars, "FSExchangeObjects.undo", true);
+        }
+        (void)restat(&b);
+        (void)apply_place(b, atB, "FSExchangeObjects.undo");  // each file's own metadata back
+    }
+    (void)restat(&a);
+    (void)apply_place(a, atA, "FSExchangeObjects.undo");
+    return err;
+}

@@ -1,0 +1,69 @@
+// The volume table: the mounted file systems that hold files, one volume per
+// mount (a bind mount too), read from /proc/self/mountinfo (vol_table.cpp).
+// The volume calls are vol_calls.cpp. Hidden (never installed).
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "fm/ref_fd.h"
+#include "vantrel/Files.h"
+
+namespace vantrel::fm {
+
+struct Node;
+
+struct Volume {
+    FSVolumeRefNum vref = 0;  // negative, -1 for the first volume seen
+    int mountId = 0;          // from /proc/self/mountinfo
+    std::uint64_t mnt = 0;    // the mount as statx names it (see mount_of)
+    dev_t dev = 0;
+    std::string mountPoint;  // absolute
+    std::string root;        // root of the mount within its file system ("/" mostly)
+    std::string fsType;
+    std::string source;
+    std::string mountOpts;  // per-mount options (rw, nosuid, ...)
+    std::string superOpts;  // file-system options
+    bool readOnly = false;
+    ino_t rootIno = 0;
+};
+
+// The mounted volumes, in mount-table order (pseudo file systems left out).
+// Re-reads /proc/self/mountinfo.
+std::vector<Volume> volumes();
+// Re-reads the mount table now. The volume calls do this first, so they
+// see mounts and unmounts at once; resolving references uses the table as
+// last read (and re-reads it only for a volume it does not know). What the
+// layer kept of a volume that went away is released, and cached descriptors
+// of deleted directories are closed.
+void refresh_volumes();
+// The volume `vref`; nsvErr when it is not (or no longer) mounted.
+OSErr volume_by_ref(FSVolumeRefNum vref, Volume* out);
+// Device and root inode of `vref` without copying the whole record (hot
+// path: every node ID needs it). False for an unknown volume.
+bool volume_root_id(FSVolumeRefNum vref, dev_t* dev, ino_t* ino);
+// Mount and device of `vref` (hot path: every resolution checks them).
+bool volume_mount(FSVolumeRefNum vref, std::uint64_t* mnt, dev_t* dev);
+// The volume mounted as `mnt` (see mount_of), or nsvErr.
+OSErr volume_by_mount(std::uint64_t mnt, Volume* out);
+// The volumes (as last read) whose root is inode `ino` of device `dev`.
+std::vector<Volume> volumes_with_root(dev_t dev, ino_t ino);
+// The volume that holds the directory `fd` (already open), or nsvErr.
+OSErr volume_of_fd(int fd, const std::string& canonicalPath, Volume* out);
+// The root directory descriptor of a volume (cached).
+OSErr volume_root(const Volume& v, DirFd* out);
+OSErr volume_root_fd(FSVolumeRefNum vref, DirFd* out);
+// The volume's name as callers see it: the last component of its mount
+// point, or for the root file system the last component of its source.
+std::string volume_name(const Volume& v);
+// A Node for the root of `v`.
+OSErr root_node(const Volume& v, Node* out);
+// Whether renameat2(RENAME_EXCHANGE) works on `v`: what the last exchange on
+// it showed, else what its file-system type promises. Asking writes nothing.
+bool exchange_works(const Volume& v);
+void note_exchange_result(FSVolumeRefNum vref, bool worked);
+
+}  // namespace vantrel::fm

@@ -1,0 +1,542 @@
+// PBHCopyFileSync and PBHMoveRenameSync on real files: what a copy carries,
+// that nothing half-made is left behind, and what a move refuses.
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+
+#include "FSTestSupport.h"
+#include "Sidecar.h"
+#include "TempDir.h"
+#include "fm/obj_fileid.h"
+#include "fm_child.h"
+#include "vantrel/Files.h"
+#include "vantrel/WholeCopy.h"
+#include "vantrel/fault.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+using vtest::dir_id_of;
+using vtest::spec_of;
+
+OSErr copy(const fs::path& src, const fs::path& destDir, const char* newName) {
+    FSSpec s = spec_of(src);
+    FSSpec d = spec_of(destDir);
+    Str31 name = {0};
+    HParamBlockRec pb{};
+    pb.copyParam.ioVRefNum = s.vRefNum;
+    pb.copyParam.ioDirID = s.parID;
+    pb.copyParam.ioNamePtr = s.name;
+    pb.copyParam.ioDstVRefNum = d.vRefNum;
+    pb.copyParam.ioNewDirID = dir_id_of(destDir);
+    if (newName != nullptr) {
+        name[0] = static_cast<unsigned char>(std::strlen(newName));
+        std::memcpy(name + 1, newName, name[0]);
+        pb.copyParam.ioCopyName = name;
+    }
+    return PBHCopyFileSync(&pb);
+}
+
+OSErr move(const fs::path& src, const fs::path& destDir, const char* newName) {
+    FSSpec s = spec_of(src);
+    Str31 name = {0};
+    HParamBlockRec pb{};
+    pb.copyParam.ioVRefNum = s.vRefNum;
+    pb.copyParam.ioDirID = s.parID;
+    pb.copyParam.ioNamePtr = s.name;
+    pb.copyParam.ioNewDirID = dir_id_of(destDir);
+    if (newName != nullptr) {
+        name[0] = static_cast<unsigned char>(std::strlen(newName));
+        std::memcpy(name + 1, newName, name[0]);
+        pb.copyParam.ioCopyName = name;
+    }
+    return PBHMoveRenameSync(&pb);
+}
+
+std::size_t entries(const fs::path& d) {
+    return static_cast<std::size_t>(
+        std::distance(fs::directory_iterator(d), fs::directory_iterator{}));
+}
+
+TEST(CopyFile, CarriesDataForksModeAndTimesButNotTheIDOrLock) {
+    vtest::TempDir dir("copyfile");
+    const fs::path src = dir.write("src/file", std::string(300000, 'c'));
+    const fs::path dest = dir.mkdir("dest");
+    ASSERT_EQ(0, ::chmod(src.c_str(), 0754));
+    ASSERT_EQ(0, ::setxattr(src.c_str(), "user.org.netatalk.ResourceFork", "RSRC", 4, 0));
+    std::string meta(402, '\0');
+    meta[1] = 0x05;
+    ASSERT_EQ(0,
+              ::setxattr(src.c_str(), "user.org.netatalk.Metadata", meta.data(), meta.size(), 0));
+    ASSERT_EQ(0, ::setxattr(src.c_str(), "user.other", "no", 2, 0));
+    HParamBlockRec id{};
+    FSSpec s = spec_of(src);
+    id.fidParam.ioNamePtr = s.name;
+    id.fidParam.ioVRefNum = s.vRefNum;
+    id.fidParam.ioSrcDirID = s.parID;
+    ASSERT_EQ(noErr, PBCreateFileIDRefSync(&id));
+    struct timespec old[2] = {{1000000000, 5}, {1100000000, 123456789}};
+    ASSERT_EQ(0, ::utimensat(AT_FDCWD, src.c_str(), old, 0));
+    const bool locked = vtest::set_immutable(src, true);
+
+    ASSERT_EQ(noErr, copy(src, dest, "copy"));
+    const fs::path c = dest / "copy";
+    EXPECT_EQ(vtest::read_file(src), vtest::read_file(c));
+    struct stat st {};
+    ASSERT_EQ(0, ::stat(c.c_str(), &st));
+    EXPECT_EQ(0754u, st.st_mode & 07777);
+    EXPECT_EQ(1100000000, st.st_mtim.tv_sec);
+    EXPECT_EQ(123456789, st.st_mtim.tv_nsec);
+    char buf[512];
+    EXPECT_EQ(4, ::getxattr(c.c_str(), "user.org.netatalk.ResourceFork", buf, sizeof buf));
+    EXPECT_EQ(402, ::getxattr(c.c_str(), "user.org.netatalk.Metadata", buf, sizeof buf));
+    EXPECT_LT(::getxattr(c.c_str(), vantrel::fm::kFileIDAttr, buf, sizeof buf), 0)
+        << "the copy has no ID";
+    EXPECT_LT(::getxattr(c.c_str(), "user.other", buf, sizeof buf), 0)
+        << "only the Mac's forks travel";
+    if (locked) {
+        int fd = ::open(c.c_str(), O_WRONLY | O_APPEND);
+        EXPECT_GE(fd, 0) << "the copy is not locked";
+        if (fd >= 0) ::close(fd);
+        vtest::set_immutable(src, false);
+    }
+    // No new name: the source's.
+    ASSERT_EQ(noErr, copy(src, dest, nullptr));
+    EXPECT_TRUE(fs::exists(dest / "file"));
+
+    // A file with holes keeps them (as cp -a keeps them): a sparse disk
+    // image copied does not fill the disk with its zeros.
+    const fs::path sparse = dir.write("src/sparse", "");
+    {
+        std::fstream f(sparse, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(4 << 20);
+        f << std::string(4096, 'd');
+        f.seekp((8 << 20) - 1);
+        f << 'e';
+    }
+    struct stat sp {};
+    ASSERT_EQ(0, ::stat(sparse.c_str(), &sp));
+    if (sp.st_blocks * 512 < (1 << 20)) {  // a file system that keeps holes
+        ASSERT_EQ(noErr, copy(sparse, dest, "sparse copy"));
+        struct stat cp {};
+        ASSERT_EQ(0, ::stat((dest / "sparse copy").c_str(), &cp));
+        EXPECT_EQ(cp.st_size, 8 << 20);
+        EXPECT_LT(cp.st_blocks * 512, 1 << 20) << "the holes were filled";
+        EXPECT_EQ(vtest::read_file(dest / "sparse copy"), vtest::read_file(sparse));
+    }
+
+    // A read-only file is copied with its record by its owner too, who may
+    // not set attributes on a file of that mode: the copy gets it last.
+    const fs::path mine = dir.write("mine/ro", "read only");
+    ASSERT_EQ(0, ::setxattr(mine.c_str(), "user.org.netatalk.Metadata", meta.data(), 402, 0));
+    const fs::path into = dir.mkdir("mine/into");
+    const passwd* nobody = ::getpwnam("nobody");
+    ::chmod(dir.path().c_str(), 0755);
+    for (const fs::path& p : {mine.parent_path(), mine, into}) {
+        if (nobody != nullptr) {
+            ASSERT_EQ(0, ::chown(p.c_str(), nobody->pw_uid, nobody->pw_gid));
+        }
+    }
+    ASSERT_EQ(0, ::chmod(mine.c_str(), 0444));
+    const auto r = vtest::run_as_nobody([&]() -> std::string {
+        const OSErr e = copy(mine, into, nullptr);
+        if (e != noErr) return "the copy failed: " + std::to_string(e);
+        struct stat cs {};
+        char rec[512];
+        return fmtest::check(
+                   ::stat((into / "ro").c_str(), &cs) == 0 && (cs.st_mode & 07777) == 0444,
+                   "the copy's mode is not 0444") +
+               fmtest::check(::getxattr((into / "ro").c_str(), "user.org.netatalk.Metadata", rec,
+                                        sizeof rec) == 402,
+                             "the copy has no record");
+    });
+    if (r) {
+        EXPECT_EQ(*r, "");
+    }
+}
+
+// A metadata record marked `mark` on `p` (itself, never a link's target).
+int set_record(const fs::path& p, char mark) {
+    std::string meta(402, '\0');
+    meta[1] = 0x05;
+    meta[100] = mark;
+    return ::lsetxattr(p.c_str(), "user.org.netatalk.Metadata", meta.data(), meta.size(), 0);
+}
+
+// Which record `p` has: "record A" for one set_record(p, 'A') made.
+std::string record_of(const fs::path& p) {
+    char buf[1024];
+    const ssize_t n = ::lgetxattr(p.c_str(), "user.org.netatalk.Metadata", buf, sizeof buf);
+    if (n < 0) return "no record";
+    if (n != 402) return "a record of " + std::to_string(n) + " bytes";
+    return std::string("record ") + buf[100];
+}
+
+// What takes the source's name while its data is being copied (another
+// program renaming over it) gives the copy nothing: the Finder information,
+// comment and dates record come from the file whose data is copied, read
+// from the descriptor the data comes from, never through the name again.
+TEST(CopyFile, TheRecordComesFromTheFileWhoseDataIsCopied) {
+    struct Row {
+        const char* what;  // what is renamed over the source's name
+        void (*make)(const fs::path& at, const fs::path& scratch);
+    };
+    const Row rows[] = {
+        {"another file with its own record",
+         [](const fs::path& at, const fs::path&) {
+             std::ofstream(at) << "other data";
+             set_record(at, 'B');
+         }},
+        {"a link to a file with its own record",
+         [](const fs::path& at, const fs::path& scratch) {
+             std::ofstream(scratch / "target") << "other data";
+             set_record(scratch / "target", 'B');
+             fs::create_symlink(scratch / "target", at);
+         }},
+        {"a folder with its own record",
+         [](const fs::path& at, const fs::path&) {
+             fs::create_directory(at);
+             set_record(at, 'B');
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        vtest::TempDir dir("copyfile");
+        const fs::path src = dir.write("src/file", "the data copied");
+        const fs::path dest = dir.mkdir("dest");
+        const fs::path scratch = dir.mkdir("scratch");
+        ASSERT_EQ(0, set_record(src, 'A'));
+        row.make(scratch / "replacement", scratch);
+        bool swapped = false;
+        vantrel::fault::Scope scope;
+        vantrel::fault::set_hook([&](const vantrel::fault::Call& c) {
+            // The data is open: the name now goes to something else.
+            if (!swapped && c.op == "PBHCopyFileSync.write") {
+                swapped = true;
+                fs::rename(src, scratch / "moved away");
+                fs::rename(scratch / "replacement", src);
+            }
+        });
+        const OSErr e = copy(src, dest, "copy");
+        vantrel::fault::set_hook(nullptr);
+        ASSERT_TRUE(swapped);
+        ASSERT_EQ(noErr, e);
+        EXPECT_EQ("the data copied", vtest::read_file(dest / "copy"));
+        EXPECT_EQ("record A", record_of(dest / "copy"))
+            << "the record of what took the name, or none, went with the data";
+    }
+}
+
+TEST(CopyFile, RefusesAndLeavesNothingBehind) {
+    vtest::TempDir dir("copyfile");
+    const fs::path src = dir.write("src/file", "data");
+    const fs::path dest = dir.mkdir("dest");
+    dir.write("dest/taken", "mine");
+    EXPECT_EQ(dupFNErr, copy(src, dest, "taken"));
+    EXPECT_EQ("mine", vtest::read_file(dest / "taken"));
+    EXPECT_EQ(notAFileErr, copy(dir.mkdir("src/sub"), dest, "x"));
+    fs::create_symlink("/etc/passwd", dir.path() / "src/link");
+    EXPECT_EQ(notAFileErr, copy(dir.path() / "src/link", dest, "x"));
+    EXPECT_EQ(1u, entries(dest));
+
+    if (vtest::set_immutable(dest, true)) {
+        EXPECT_NE(noErr, copy(src, dest, "new"));
+        vtest::set_immutable(dest, false);
+        EXPECT_EQ(1u, entries(dest)) << "a refused copy leaves nothing";
+    }
+
+    // A whole copy refused because the name is taken leaves the file there
+    // as it was, its resource fork too: that sidecar is no orphan.
+    const fs::path held = dir.mkdir("held");
+    dir.write("held/file", "theirs");
+    vtest::write_sidecar(held / "file", "their fork");
+    FSRef from = vtest::ref_of(src), into = vtest::ref_of(held);
+    EXPECT_EQ(dupFNErr, VantrelFSCopyFileWhole(&from, &into, 0, nullptr, nullptr));
+    EXPECT_EQ("theirs", vtest::read_file(held / "file"));
+    EXPECT_EQ("their fork", vtest::sidecar_fork(held / "file"));
+    EXPECT_EQ(2u, entries(held));
+
+    // So does a file another program saves under the name, fork and all,
+    // while the copy's data is being written: the name was free when the
+    // copy began, but that sidecar is no orphan either.
+    const fs::path raced = dir.mkdir("raced");
+    FSRef racedRef = vtest::ref_of(raced);
+    bool saved = false;
+    {
+        vantrel::fault::Scope scope;
+        vantrel::fault::set_hook([&](const vantrel::fault::Call& c) {
+            if (!saved && c.op == "PBHCopyFileSync.write") {
+                saved = true;
+                std::ofstream(raced / "file") << "theirs";
+                vtest::write_sidecar(raced / "file", "their fork");
+            }
+        });
+        EXPECT_EQ(dupFNErr, VantrelFSCopyFileWhole(&from, &racedRef, 0, nullptr, nullptr));
+        vantrel::fault::set_hook(nullptr);
+    }
+    ASSERT_TRUE(saved);
+    EXPECT_EQ("theirs", vtest::read_file(raced / "file"));
+    EXPECT_EQ("their fork", vtest::sidecar_fork(raced / "file"));
+    EXPECT_EQ(2u, entries(raced));
+
+    // A whole copy that fails late takes back only what it made: a file
+    // another program renamed onto the name meanwhile stays, also where the
+    // copy had that name from the start (a file system without O_TMPFILE).
+    for (const bool tmpfile : {true, false}) {
+        SCOPED_TRACE(tmpfile ? "made unnamed" : "made under its name");
+        const fs::path late = dir.mkdir(tmpfile ? "late" : "late named");
+        const fs::path theirs = dir.write("theirs", "theirs");
+        const fs::path recorded = dir.write("src/recorded", "data");
+        ASSERT_EQ(0, set_record(recorded, 'A'));  // no creation date of its own
+        FSRef rec = vtest::ref_of(recorded), lateRef = vtest::ref_of(late);
+        bool renamed = false;
+        {
+            vantrel::fault::Scope scope;
+            if (!tmpfile) vantrel::fault::set_override("PBHCopyFileSync.withoutTmpfile", 1);
+            vantrel::fault::set_hook([&](const vantrel::fault::Call& c) {
+                if (!renamed && c.op == "PBHCopyFileSync.times") {
+                    renamed = true;
+                    fs::rename(theirs, late / "recorded");
+                }
+            });
+            vantrel::fault::fail_if([](const vantrel::fault::Call& c) -> OSErr {
+                return c.op == "PBHCopyFileSync.times" ? ioErr : noErr;
+            });
+            EXPECT_NE(noErr, VantrelFSCopyFileWhole(&rec, &lateRef, 0, nullptr, nullptr));
+            vantrel::fault::set_hook(nullptr);
+        }
+        ASSERT_TRUE(renamed);
+        EXPECT_EQ("theirs", vtest::read_file(late / "recorded"))
+            << "the other program's file was taken for the copy";
+    }
+}
+
+// A destination volume that fills up part way, and a copy across volumes. The
+// File Manager is used only inside the child, after the mount, so that no
+// descriptor it keeps predates the child's own mount namespace.
+TEST(CopyFile, FullVolumeLeavesNothingHalfMadeAndOtherVolumesWork) {
+    vtest::TempDir dir("copyfile");
+    const fs::path src = dir.write("src/file", "data");
+    const fs::path vol = dir.mkdir("vol");
+    const fs::path big = dir.write("src/big", std::string(2 << 20, 'b'));
+    auto result = fmtest::run_child(fmtest::Child::PrivateMounts, [&]() -> std::string {
+        if (::mount("vt-tmpfs", vol.c_str(), "tmpfs", 0, "size=1m") != 0) return "SKIP";
+        OSErr err = copy(big, vol, "big");
+        std::string msg =
+            fmtest::check(err == dskFulErr, "full volume gave " + std::to_string(err));
+        msg += fmtest::check(entries(vol) == 0, "a half-made copy was left");
+        err = copy(src, vol, "small");
+        msg += fmtest::check(err == noErr && vtest::read_file(vol / "small") == "data",
+                             "cross-volume copy gave " + std::to_string(err));
+        ::umount2(vol.c_str(), MNT_DETACH);
+        return msg;
+    });
+    if (!result) GTEST_SKIP() << "no private mount namespace (needs CAP_SYS_ADMIN)";
+    if (*result == "SKIP") GTEST_SKIP() << "cannot mount a tmpfs";
+    EXPECT_EQ("", *result);
+}
+
+TEST(PBHMoveRename, MovesRenamesAndRefuses) {
+    vtest::TempDir dir("moverename");
+    const fs::path a = dir.write("a/file", "data");
+    const fs::path b = dir.mkdir("b");
+    FSRef before{};
+    ASSERT_EQ(noErr, FSPathMakeRef(reinterpret_cast<const UInt8*>(a.c_str()), &before, nullptr));
+    ASSERT_EQ(noErr, move(a, b, "renamed"));
+    EXPECT_FALSE(fs::exists(a));
+    EXPECT_EQ("data", vtest::read_file(b / "renamed"));
+    char path[4096];
+    ASSERT_EQ(noErr, FSRefMakePath(&before, reinterpret_cast<UInt8*>(path), sizeof path));
+    EXPECT_EQ((b / "renamed").string(), path) << "references follow the object";
+
+    dir.write("a/renamed", "other");
+    EXPECT_EQ(dupFNErr, move(dir.path() / "a/renamed", b, nullptr));
+    EXPECT_EQ("data", vtest::read_file(b / "renamed"));
+
+    dir.mkdir("outer/inner/deepest");
+    EXPECT_EQ(badMovErr, move(dir.path() / "outer", dir.path() / "outer/inner/deepest", nullptr));
+    EXPECT_EQ(badMovErr, move(dir.path() / "outer", dir.path() / "outer", "again"));
+    EXPECT_TRUE(fs::exists(dir.path() / "outer/inner/deepest"));
+
+    const fs::path locked = dir.write("a/locked", "x");
+    if (vtest::set_immutable(locked, true)) {
+        EXPECT_EQ(fLckdErr, move(locked, b, nullptr));
+        vtest::set_immutable(locked, false);
+        EXPECT_TRUE(fs::exists(locked));
+    }
+    vantrel::fault::Scope scope;
+    vantrel::fault::fail_nth("PBHMoveRenameSync", 1, ioErr);
+    EXPECT_EQ(ioErr, move(locked, b, nullptr));
+    EXPECT_TRUE(fs::exists(locked));
+}
+
+// What a whole copy keeps, for whoever makes it: the creation date of a
+// file whose record gives none (Finder information alone), the owner and
+// set-ID bits only where the copy may be given to the source's owner, and
+// names as given; a name no file can have is refused before anything is made.
+TEST(CopyFileWhole, KeepsWhatCpAKeepsForWhoeverCopies) {
+    vtest::TempDir dir("copywhole");
+    ::chmod(dir.path().c_str(), 0755);
+    const passwd* nobody = ::getpwnam("nobody");
+    struct Row {
+        const char* what;
+        bool asNobody;     // the copy is made by nobody
+        bool nobodysFile;  // the source is nobody's (else root's)
+        mode_t mode;       // the source's
+        const char* name;  // the copy's, or null for the source's
+        OSErr result;
+        mode_t copyMode;  // the copy's, when made
+    };
+    const Row rows[] = {
+        {"Finder information alone", false, false, 0644, nullptr, noErr, 0644},
+        {"a new name", false, false, 0640, "new name", noErr, 0640},
+        {"a name no file can have", false, false, 0644, "..", bdNamErr, 0},
+        {"root's set-ID file, by root", false, false, 06755, nullptr, noErr, 06755},
+        {"root's set-ID file, by nobody", true, false, 04755, nullptr, noErr, 0755},
+        {"nobody's own set-user-ID file", true, true, 04755, nullptr, noErr, 04755},
+    };
+    int n = 0;
+    for (const Row& row : rows) {
+        if ((row.asNobody || row.nobodysFile) && (::geteuid() != 0 || nobody == nullptr)) continue;
+        const std::string at = "r" + std::to_string(++n);
+        const fs::path src = dir.write(at + "/src/f", "contents");
+        const fs::path into = dir.mkdir(at + "/into");
+        FSRef ref = vtest::ref_of(src);
+        FSCatalogInfo info{};
+        vtest::set_file_info(&info, 'TEXT', 'ttxt');
+        ASSERT_EQ(noErr, FSSetCatalogInfo(&ref, kFSCatInfoFinderInfo, &info)) << row.what;
+        if (row.asNobody || row.nobodysFile) {
+            for (const fs::path& p : {src.parent_path().parent_path(), into}) {
+                ASSERT_EQ(0, ::chown(p.c_str(), nobody->pw_uid, nobody->pw_gid)) << row.what;
+            }
+            ASSERT_EQ(0, ::chmod(src.parent_path().c_str(), 0755));
+        }
+        if (row.nobodysFile) {
+            ASSERT_EQ(0, ::chown(src.c_str(), nobody->pw_uid, nobody->pw_gid));
+        }
+        ASSERT_EQ(0, ::chmod(src.c_str(), row.mode)) << row.what;
+        FSCatalogInfo before{};
+        ASSERT_EQ(noErr, FSGetCatalogInfo(&ref, kFSCatInfoCreateDate | kFSCatInfoFinderInfo,
+                                          &before, nullptr, nullptr, nullptr));
+        auto body = [&]() -> std::string {
+            FSRef s = vtest::ref_of(src), d = vtest::ref_of(into), made;
+            const std::u16string name = row.name != nullptr ? vtest::u16(row.name) : u"";
+            const OSErr e = VantrelFSCopyFileWhole(
+                &s, &d, name.size(),
+                row.name != nullptr ? reinterpret_cast<const UniChar*>(name.data()) : nullptr,
+                &made);
+            if (e != row.result) return "returned " + std::to_string(e);
+            if (e != noErr) return fmtest::check(entries(into) == 0, "something was made");
+            const fs::path copy = into / (row.name != nullptr ? row.name : "f");
+            struct stat st {};
+            FSCatalogInfo after{};
+            const bool read = FSGetCatalogInfo(&made, kFSCatInfoCreateDate | kFSCatInfoFinderInfo,
+                                               &after, nullptr, nullptr, nullptr) == noErr;
+            if (::stat(copy.c_str(), &st) != 0) return "no copy";
+            return fmtest::check((st.st_mode & 07777) == row.copyMode,
+                                 "mode " + std::to_string(st.st_mode & 07777)) +
+                   fmtest::check(st.st_uid == ::geteuid(), "the copy is not its maker's") +
+                   fmtest::check(
+                       read && after.createDate.highSeconds == before.createDate.highSeconds &&
+                           after.createDate.lowSeconds == before.createDate.lowSeconds &&
+                           after.createDate.fraction == before.createDate.fraction,
+                       "the creation date was not kept") +
+                   fmtest::check(read && std::memcmp(after.finderInfo, before.finderInfo, 16) == 0,
+                                 "the Finder information was not kept") +
+                   fmtest::check(vtest::read_file(copy) == "contents", "data differs");
+        };
+        const auto r = row.asNobody ? vtest::run_as_nobody(body) : std::optional(body());
+        ASSERT_TRUE(r.has_value()) << row.what;
+        EXPECT_EQ(*r, "") << row.what;
+    }
+}
+
+// A folder's files are copied in turn, and whole copies read the folder once
+// for the forks beside them: a fork there when it was read, one made since
+// (the folder changed a moment ago), and one made after that reading once
+// the folder has settled each go with their file.
+TEST(CopyFileWhole, EveryForkGoesWithItsFileWhateverTheFolderWasWhenRead) {
+    vtest::TempDir dir("copywhole");
+    const fs::path into = dir.mkdir("into");
+    for (const char* f : {"a", "b", "c", "d"}) dir.write(std::string("src/") + f, f);
+    vtest::write_sidecar(dir.path() / "src/b", "fork of b");
+    const auto settle = [] { ::usleep(300'000); };  // past a clock tick's doubt
+    settle();
+    FSRef d = vtest::ref_of(into);
+    const auto copy = [&](const char* f) {
+        FSRef s = vtest::ref_of(dir.path() / "src" / f);
+        return VantrelFSCopyFileWhole(&s, &d, 0, nullptr, nullptr);
+    };
+    ASSERT_EQ(noErr, copy("a"));
+    ASSERT_EQ(noErr, copy("b"));
+    vtest::write_sidecar(dir.path() / "src/c", "fork of c");
+    ASSERT_EQ(noErr, copy("c"));
+    vtest::write_sidecar(dir.path() / "src/d", "fork of d");
+    settle();
+    ASSERT_EQ(noErr, copy("d"));
+    EXPECT_FALSE(vtest::present(into / "._a"));
+    for (const char* f : {"b", "c", "d"}) {
+        EXPECT_EQ(vtest::read_file(into / (std::string("._") + f)),
+                  vtest::read_file(dir.path() / "src" / (std::string("._") + f)))
+            << f << "'s fork";
+    }
+}
+
+// A file system that stamps times to the second (ext4 with 128-byte inodes)
+// gives a folder changed twice in one second the same times: a fork made
+// after the folder was read, in the second of its last change, still goes
+// with its file.
+TEST(CopyFileWhole, EveryForkGoesWithItsFileWhereFolderTimesAreWholeSeconds) {
+    vtest::TempDir dir("copywhole");
+    const fs::path img = dir.path() / "seconds.img";
+    const fs::path vol = dir.mkdir("vol");
+    const fs::path into = dir.mkdir("into");
+    const std::string mk = "mkfs.ext4 -q -F -I 128 " + img.string() + " 4M >/dev/null 2>&1";
+    if (std::system(mk.c_str()) != 0) GTEST_SKIP() << "mkfs.ext4 is not available";
+    auto result = fmtest::run_child(fmtest::Child::PrivateMounts, [&]() -> std::string {
+        const std::string mount =
+            "mount -o loop " + img.string() + " " + vol.string() + " >/dev/null 2>&1";
+        if (std::system(mount.c_str()) != 0) return "SKIP";
+        const fs::path src = vol / "src";
+        fs::create_directory(src);
+        std::ofstream(src / "a") << "a";
+        std::ofstream(src / "b") << "b";
+        // The folder's last change just after a second begins (past the
+        // kernel's clock tick, which may lag behind); a read of it
+        // (copying a) once it has settled, and b's fork, in that same second.
+        struct timespec now {};
+        do {
+            ::usleep(1000);
+            ::clock_gettime(CLOCK_REALTIME, &now);
+        } while (now.tv_nsec < 50'000'000 || now.tv_nsec > 100'000'000);
+        std::ofstream(src / "gone") << "";
+        fs::remove(src / "gone");
+        ::usleep(300'000);
+        FSRef d = vtest::ref_of(into);
+        const auto copy = [&](const char* f) {
+            FSRef s = vtest::ref_of(src / f);
+            return VantrelFSCopyFileWhole(&s, &d, 0, nullptr, nullptr);
+        };
+        std::string msg = fmtest::check(copy("a") == noErr, "a was not copied");
+        vtest::write_sidecar(src / "b", "fork of b");
+        msg += fmtest::check(copy("b") == noErr, "b was not copied");
+        msg += fmtest::check(vtest::sidecar_fork(into / "b") == "fork of b",
+                             "b's fork was left behind");
+        ::umount2(vol.c_str(), MNT_DETACH);
+        return msg;
+    });
+    if (!result) GTEST_SKIP() << "no private mount namespace (needs CAP_SYS_ADMIN)";
+    if (*result == "SKIP") GTEST_SKIP() << "cannot mount an ext4 image";
+    EXPECT_EQ("", *result);
+}
+
+}  // namespace

@@ -1,0 +1,415 @@
+// One file system seen through several mounts: a reference acts through the
+// mount it was made on, a bind-mount point is its volume's root, the mount
+// record remounts what was mounted, volume numbers stay unique, queries write
+// nothing, and a volume that goes away keeps none of our descriptors. Every
+// case mounts inside a private mount namespace in a child process.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+#include "FSTestSupport.h"
+#include "FaultSweep.h"
+#include "fm/ref_node.h"
+#include "fm_child.h"
+
+namespace fs = std::filesystem;
+namespace fm = vantrel::fm;
+using fmtest::check;
+
+namespace {
+
+OSErr make(const fs::path& p, FSRef* r) {
+    return FSPathMakeRef(reinterpret_cast<const UInt8*>(p.c_str()), r, nullptr);
+}
+
+std::string path_or_error(const FSRef& r) {
+    UInt8 buf[4096];
+    OSErr e = FSRefMakePath(&r, buf, sizeof buf);
+    return e == noErr ? std::string(reinterpret_cast<const char*>(buf))
+                      : "error " + std::to_string(e);
+}
+
+FSVolumeRefNum volume_of(const FSRef& r) {
+    FSCatalogInfo info{};
+    return FSGetCatalogInfo(&r, kFSCatInfoVolume, &info, nullptr, nullptr, nullptr) == noErr
+               ? info.volume
+               : 0;
+}
+
+bool bind(const fs::path& from, const fs::path& to, bool readOnly) {
+    if (::mount(from.c_str(), to.c_str(), nullptr, MS_BIND, nullptr) != 0) return false;
+    return !readOnly ||
+           ::mount(nullptr, to.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
+}
+
+// Descriptors of this process open on the file system `dev`; with
+// `deletedDirsOnly`, only those naming a directory that no longer exists.
+int descriptors_on(dev_t dev, bool deletedDirsOnly = false) {
+    int n = 0;
+    for (const auto& e : fs::directory_iterator("/proc/self/fd")) {
+        int fd = std::atoi(e.path().filename().c_str());
+        struct stat st;
+        if (::fstat(fd, &st) != 0) continue;
+        if (deletedDirsOnly ? (S_ISDIR(st.st_mode) && st.st_nlink == 0) : st.st_dev == dev) ++n;
+    }
+    return n;
+}
+
+// Runs `body` in a private mount namespace, once with mount IDs from statx
+// and once as kernels without them see them (from the mount table).
+void in_namespace(const char* what, const std::function<std::string()>& body) {
+    for (bool fromTable : {false, true}) {
+        auto result = fmtest::run_child(fmtest::Child::PrivateMounts, [&]() -> std::string {
+            fm::use_mount_table_for_mount_ids(fromTable);
+            return body();
+        });
+        if (!result) GTEST_SKIP() << "no private mount namespace (needs CAP_SYS_ADMIN)";
+        if (*result == "SKIP") GTEST_SKIP() << "cannot mount here";
+        EXPECT_EQ("", *result) << what << (fromTable ? ", mount IDs from the mount table" : "");
+    }
+}
+
+struct ThroughCase {
+    const char* label;
+    const char* seenFirst;  // resolved before the reference is made
+    const char* refPath;    // where the reference is made
+    OSErr deleteResult;
+};
+
+class ThroughItsOwnMount : public ::testing::TestWithParam<ThroughCase> {};
+
+// src/ is writable and bind-mounted read-only at ro/. Whatever was resolved
+// before, a reference made through ro/ cannot delete, and one made through
+// src/ can, and each names its own path.
+TEST_P(ThroughItsOwnMount, DeletesOnlyWhereItsMountAllows) {
+    const ThroughCase& c = GetParam();
+    vtest::TempDir t;
+    t.write("src/sub/other", "o");
+    t.write("src/sub/victim", "v");
+    t.mkdir("ro");
+    const fs::path base = fs::canonical(t.path());
+    in_namespace(c.label, [&]() -> std::string {
+        // The layer has read the mount table before the bind mount is made.
+        FSGetVolumeInfo(0, 1, nullptr, 0, nullptr, nullptr, nullptr);
+        if (!bind(base / "src", base / "ro", true)) return "SKIP";
+        std::ofstream(base / "src/sub/victim") << "v";  // each run starts with it
+        FSRef seen{}, ref{};
+        FSCatalogInfo info{};
+        std::string msg = check(make(base / c.seenFirst, &seen) == noErr &&
+                                    FSGetCatalogInfo(&seen, kFSCatInfoNodeFlags, &info, nullptr,
+                                                     nullptr, nullptr) == noErr,
+                                "resolve the first path");
+        msg += check(make(base / c.refPath, &ref) == noErr, "make the reference");
+        msg += check(path_or_error(ref) == (base / c.refPath).string(),
+                     "the reference names " + path_or_error(ref));
+        OSErr e = FSDeleteObject(&ref);
+        msg += check(e == c.deleteResult, "delete gave " + std::to_string(e));
+        bool gone = !vtest::present(base / "src/sub/victim");
+        msg += check(gone == (c.deleteResult == noErr), gone ? "deleted" : "still there");
+        ::umount2((base / "ro").c_str(), MNT_DETACH);
+        return msg;
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ThroughItsOwnMount,
+                         ::testing::Values(ThroughCase{"writable_seen_first_then_read_only_ref",
+                                                       "src/sub/other", "ro/sub/victim", vLckdErr},
+                                           ThroughCase{"read_only_seen_first_then_writable_ref",
+                                                       "ro/sub/other", "src/sub/victim", noErr}),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+// A bind-mount point reached by its path is the root of the volume mounted
+// there (node ID 2, the volume the volume list shows); on a read-only bind,
+// the volume is locked and nothing can be created in it.
+TEST(Mounts, ABindMountPointReachedByPathIsItsVolumesRoot) {
+    vtest::TempDir t;
+    t.write("src/sub/inside", "i");
+    t.mkdir("mnt/rw");
+    t.mkdir("mnt/ro");
+    const fs::path base = fs::canonical(t.path());
+    in_namespace("bind-mount points", [&]() -> std::string {
+        FSGetVolumeInfo(0, 1, nullptr, 0, nullptr, nullptr, nullptr);  // mounts made after
+        if (!bind(base / "src/sub", base / "mnt/rw", false) ||
+            !bind(base / "src/sub", base / "mnt/ro", true))
+            return "SKIP";
+        std::string msg;
+        for (const char* leaf : {"rw", "ro"}) {
+            const fs::path p = base / "mnt" / leaf;
+            FSRef ref{};
+            msg += check(make(p, &ref) == noErr, std::string("make ") + leaf);
+            FSCatalogInfo info{};
+            OSErr e =
+                FSGetCatalogInfo(&ref, kFSCatInfoNodeID | kFSCatInfoParentDirID | kFSCatInfoVolume,
+                                 &info, nullptr, nullptr, nullptr);
+            msg += check(e == noErr && info.nodeID == UInt32(fsRtDirID) &&
+                             info.parentDirID == UInt32(fsRtParID),
+                         std::string(leaf) + " node ID " + std::to_string(info.nodeID));
+            FSVolumeRefNum listed = 0;
+            for (ItemCount i = 1;; ++i) {
+                FSRef root{};
+                if (FSGetVolumeInfo(0, i, nullptr, 0, nullptr, nullptr, &root) != noErr) break;
+                if (path_or_error(root) == p.string()) listed = volume_of(root);
+            }
+            msg += check(listed != 0 && listed == info.volume,
+                         std::string(leaf) + " volume " + std::to_string(info.volume) +
+                             ", listed as " + std::to_string(listed));
+            FSVolumeInfo vi{};
+            FSGetVolumeInfo(info.volume, 0, nullptr, kFSVolInfoFlags, &vi, nullptr, nullptr);
+            const bool ro = std::strcmp(leaf, "ro") == 0;
+            msg += check(((vi.flags & kFSVolFlagSoftwareLockedMask) != 0) == ro,
+                         std::string(leaf) + " volume lock flag");
+            auto name = vtest::u16(std::string("new-") + leaf);
+            e = FSCreateFileUnicode(&ref, name.size(), vtest::uc(name), 0, nullptr, nullptr,
+                                    nullptr);
+            msg += check(e == (ro ? vLckdErr : noErr),
+                         std::string("create in ") + leaf + " gave " + std::to_string(e));
+            fs::remove(base / "src/sub" / (std::string("new-") + leaf));
+        }
+        ::umount2((base / "mnt/ro").c_str(), MNT_DETACH);
+        ::umount2((base / "mnt/rw").c_str(), MNT_DETACH);
+        return msg;
+    });
+}
+
+// The record of a bind mount of a subdirectory remounts that subdirectory,
+// read-only when it was, not the whole file system it lives on.
+TEST(Mounts, TheMountRecordOfABindMountRemountsThatDirectory) {
+    vtest::TempDir t;
+    t.write("src/sub/marker", "m");
+    t.mkdir("mnt");
+    const fs::path base = fs::canonical(t.path());
+    in_namespace("bind mount record", [&]() -> std::string {
+        const fs::path mnt = base / "mnt";
+        if (!bind(base / "src/sub", mnt, true)) return "SKIP";
+        FSRef root{};
+        std::string msg = check(make(mnt, &root) == noErr, "make the root");
+        FSVolumeRefNum vref = volume_of(root);
+        ParamBlockRec pb{};
+        UInt16 size = 0;
+        pb.ioParam.ioVRefNum = vref;
+        pb.ioParam.ioBuffer = reinterpret_cast<Ptr>(&size);
+        msg += check(PBGetVolMountInfoSize(&pb) == noErr, "record size");
+        std::vector<char> rec(size);
+        pb.ioParam.ioBuffer = rec.data();
+        msg += check(PBGetVolMountInfo(&pb) == noErr, "record");
+        if (::umount2(mnt.c_str(), MNT_DETACH) != 0) return msg + "umount failed\n";
+        pb = ParamBlockRec{};
+        pb.ioParam.ioBuffer = rec.data();
+        OSErr e = PBVolumeMount(&pb);
+        msg += check(e == noErr, "mount gave " + std::to_string(e));
+        msg += check(vtest::present(mnt / "marker") && !vtest::present(mnt / "src"),
+                     "the remounted volume is not the directory that was bound");
+        msg += check(::mkdir((mnt / "new").c_str(), 0755) != 0 && errno == EROFS,
+                     "the remounted bind is not read-only");
+        ::umount2(mnt.c_str(), MNT_DETACH);
+        // A record whose directory climbs out, is relative or is missing is
+        // refused before anything is mounted.
+        const std::string strings(rec.begin() + 12, rec.end());
+        const std::string head = strings.substr(0, strings.rfind('\0', strings.size() - 2) + 1);
+        for (const char* root : {"/src/../..", "src/sub", "/src//sub", "/src/./sub", "/src/"}) {
+            std::string forged = std::string(rec.begin(), rec.begin() + 12) + head + root + '\0';
+            UInt16 len = UInt16(forged.size());
+            std::memcpy(forged.data(), &len, 2);
+            pb = ParamBlockRec{};
+            pb.ioParam.ioBuffer = forged.data();
+            e = PBVolumeMount(&pb);
+            msg += check(e == paramErr && !vtest::present(mnt / "marker"),
+                         std::string("forged directory ") + root + " gave " + std::to_string(e));
+        }
+        return msg;
+    });
+}
+
+// Mounting the record of a read-only bind mount fails at any step with an
+// error and leaves nothing mounted there (in particular never a writable
+// bind of the directory); with no fault it mounts it read-only.
+TEST(Mounts, AFailedBindMountLeavesNothingMounted) {
+    vtest::TempDir t;
+    t.write("src/sub/marker", "m");
+    t.mkdir("mnt");
+    const fs::path base = fs::canonical(t.path());
+    auto result = fmtest::run_child(fmtest::Child::PrivateMounts, [&]() -> std::string {
+        const fs::path mnt = base / "mnt";
+        if (!bind(base / "src/sub", mnt, true)) return "SKIP";
+        FSRef root{};
+        std::string msg = check(make(mnt, &root) == noErr, "make the root");
+        ParamBlockRec pb{};
+        UInt16 size = 0;
+        pb.ioParam.ioVRefNum = volume_of(root);
+        pb.ioParam.ioBuffer = reinterpret_cast<Ptr>(&size);
+        msg += check(PBGetVolMountInfoSize(&pb) == noErr, "record size");
+        std::vector<char> rec(size);
+        pb.ioParam.ioBuffer = rec.data();
+        msg += check(PBGetVolMountInfo(&pb) == noErr, "record");
+        struct stat under;
+        if (::umount2(mnt.c_str(), MNT_DETACH) != 0 || ::stat(mnt.c_str(), &under) != 0)
+            return msg + "umount failed\n";
+        vtest::FaultSweep sweep;
+        const long trials = sweep.run([&](vtest::FaultTrial& trial) {
+            const OSErr e = trial.inject([&] {
+                ParamBlockRec p{};
+                p.ioParam.ioBuffer = rec.data();
+                return PBVolumeMount(&p);
+            });
+            struct stat now;
+            const bool mounted = ::stat(mnt.c_str(), &now) == 0 && now.st_ino != under.st_ino;
+            const bool writable = mounted && ::access(mnt.c_str(), W_OK) == 0 &&
+                                  ::mkdir((mnt / "probe").c_str(), 0755) == 0;
+            if (writable) ::rmdir((mnt / "probe").c_str());
+            const std::string what = trial.name();
+            if (trial.clean())
+                msg += check(e == noErr && mounted && !writable,
+                             what + ": gave " + std::to_string(e) + (writable ? ", writable" : ""));
+            else
+                msg += check(trial.reports(e) && !mounted,
+                             what + ": gave " + std::to_string(e) +
+                                 (mounted ? (writable ? ", a writable bind stays mounted"
+                                                      : ", a bind stays mounted")
+                                          : ""));
+            while (::umount2(mnt.c_str(), MNT_DETACH) == 0) {
+            }
+        });
+        msg += check(trials > 8, std::to_string(trials) + " trials");
+        return msg;
+    });
+    if (!result) GTEST_SKIP() << "no private mount namespace (needs CAP_SYS_ADMIN)";
+    if (*result == "SKIP") GTEST_SKIP() << "cannot mount here";
+    EXPECT_EQ("", *result);
+}
+
+// Volume numbers are handed out once per mount and never to a volume while
+// another mounted one has it, however many mounts come and go.
+TEST(Mounts, VolumeNumbersAreNeverHandedOutTwice) {
+    vtest::TempDir t;
+    t.mkdir("keep");
+    t.mkdir("churn");
+    const fs::path base = fs::canonical(t.path());
+    auto result = fmtest::run_child(fmtest::Child::PrivateMounts, [&]() -> std::string {
+        if (::mount("vt-keep", (base / "keep").c_str(), "tmpfs", 0, "size=1m") != 0) return "SKIP";
+        FSRef keep{};
+        std::string msg = check(make(base / "keep", &keep) == noErr, "make keep");
+        const FSVolumeRefNum keepVol = volume_of(keep);
+        // More mounts than there are numbers; the table is read while each
+        // is mounted and again once it is gone (the kernel hands the same
+        // mount ID and device to the next one).
+        for (int i = 0; i < 32800; ++i) {
+            if (::mount("vt-churn", (base / "churn").c_str(), "tmpfs", 0, "size=1m") != 0)
+                return msg + "mount failed\n";
+            FSGetVolumeInfo(0, 1, nullptr, 0, nullptr, nullptr, nullptr);
+            ::umount2((base / "churn").c_str(), 0);
+            FSGetVolumeInfo(0, 1, nullptr, 0, nullptr, nullptr, nullptr);
+        }
+        ::mount("vt-churn", (base / "churn").c_str(), "tmpfs", 0, "size=1m");
+        std::set<FSVolumeRefNum> seen;
+        int count = 0;
+        for (ItemCount i = 1;; ++i) {
+            FSVolumeRefNum v = 0;
+            if (FSGetVolumeInfo(0, i, &v, 0, nullptr, nullptr, nullptr) != noErr) break;
+            seen.insert(v);
+            ++count;
+        }
+        msg += check(count == int(seen.size()), std::to_string(count) + " volumes share " +
+                                                    std::to_string(seen.size()) + " numbers");
+        msg += check(volume_of(keep) == keepVol, "the kept volume changed its number");
+        ::umount2((base / "churn").c_str(), MNT_DETACH);
+        ::umount2((base / "keep").c_str(), MNT_DETACH);
+        return msg;
+    });
+    if (!result) GTEST_SKIP() << "no private mount namespace (needs CAP_SYS_ADMIN)";
+    if (*result == "SKIP") GTEST_SKIP() << "cannot mount a tmpfs";
+    EXPECT_EQ("", *result);
+}
+
+// Asking for a volume's parameters changes nothing on it; whether the native
+// exchange works is still reported, and a real exchange still works.
+TEST(Mounts, AskingAVolumesParametersWritesNothing) {
+    vtest::TempDir t;
+    t.mkdir("vol");
+    const fs::path vol = fs::canonical(t.path()) / "vol";
+    auto result = fmtest::run_child(fmtest::Child::PrivateMounts, [&]() -> std::string {
+        if (::mount("vt-tmpfs", vol.c_str(), "tmpfs", 0, "size=1m") != 0) return "SKIP";
+        std::ofstream(vol / "a") << "a";
+        std::ofstream(vol / "b") << "b";
+        struct statx before {
+        }, after{};
+        ::statx(AT_FDCWD, vol.c_str(), 0, STATX_BASIC_STATS, &before);
+        FSRef a{}, b{};
+        std::string msg =
+            check(make(vol / "a", &a) == noErr && make(vol / "b", &b) == noErr, "make refs");
+        HParamBlockRec pb{};
+        GetVolParmsInfoBuffer buf{};
+        pb.ioParam.ioVRefNum = volume_of(a);
+        pb.ioParam.ioBuffer = reinterpret_cast<Ptr>(&buf);
+        pb.ioParam.ioReqCount = sizeof buf;
+        msg += check(PBHGetVolParmsSync(&pb) == noErr, "get parameters");
+        msg += check((buf.vMExtendedAttributes & (1 << bSupportsFSExchangeObjects)) != 0,
+                     "a tmpfs exchanges natively");
+        ::statx(AT_FDCWD, vol.c_str(), 0, STATX_BASIC_STATS, &after);
+        msg += check(after.stx_mtime.tv_sec == before.stx_mtime.tv_sec &&
+                         after.stx_mtime.tv_nsec == before.stx_mtime.tv_nsec &&
+                         after.stx_ctime.tv_nsec == before.stx_ctime.tv_nsec,
+                     "the volume's root was written to");
+        msg += check(FSExchangeObjects(&a, &b) == noErr && vtest::read_file(vol / "a") == "b",
+                     "exchange");
+        ::umount2(vol.c_str(), MNT_DETACH);
+        return msg;
+    });
+    if (!result) GTEST_SKIP() << "no private mount namespace (needs CAP_SYS_ADMIN)";
+    if (*result == "SKIP") GTEST_SKIP() << "cannot mount a tmpfs";
+    EXPECT_EQ("", *result);
+}
+
+// After a walk the layer keeps only a few directory descriptors, none of a
+// directory another program deleted, and none of a volume that was unmounted.
+TEST(Mounts, AfterAWalkFewDescriptorsStayAndNoneOfWhatWentAway) {
+    vtest::TempDir t;
+    t.mkdir("vol");
+    const fs::path vol = fs::canonical(t.path()) / "vol";
+    auto result = fmtest::run_child(fmtest::Child::PrivateMounts, [&]() -> std::string {
+        if (::mount("vt-tmpfs", vol.c_str(), "tmpfs", 0, "size=4m") != 0) return "SKIP";
+        for (int i = 0; i < 300; ++i) fs::create_directories(vol / "top" / std::to_string(i));
+        struct stat vst;
+        ::stat(vol.c_str(), &vst);
+        auto walk = [&]() {
+            for (int i = 0; i < 300; ++i) {
+                FSRef d{};
+                FSIterator it = nullptr;
+                if (make(vol / "top" / std::to_string(i), &d) != noErr ||
+                    FSOpenIterator(&d, kFSIterateFlat, &it) != noErr)
+                    return false;
+                ItemCount n = 0;
+                FSGetCatalogInfoBulk(it, 1, &n, nullptr, kFSCatInfoNodeFlags,
+                                     std::vector<FSCatalogInfo>(1).data(), nullptr, nullptr,
+                                     nullptr);
+                FSCloseIterator(it);
+            }
+            return true;
+        };
+        std::string msg = check(walk(), "walk");
+        int kept = descriptors_on(vst.st_dev);
+        msg += check(kept <= 16, std::to_string(kept) + " descriptors kept after the walk");
+        fs::remove_all(vol / "top");
+        FSGetVolumeInfo(0, 1, nullptr, 0, nullptr, nullptr, nullptr);
+        int deleted = descriptors_on(vst.st_dev, true);
+        msg += check(deleted == 0, std::to_string(deleted) + " descriptors of deleted directories");
+        for (int i = 0; i < 300; ++i) fs::create_directories(vol / "top" / std::to_string(i));
+        msg += check(walk(), "walk again");
+        if (::umount2(vol.c_str(), MNT_DETACH) != 0) return msg + "umount failed\n";
+        FSGetVolumeInfo(0, 1, nullptr, 0, nullptr, nullptr, nullptr);
+        int left = descriptors_on(vst.st_dev);
+        msg += check(left == 0, std::to_string(left) + " descriptors left on the unmounted volume");
+        return msg;
+    });
+    if (!result) GTEST_SKIP() << "no private mount namespace (needs CAP_SYS_ADMIN)";
+    if (*result == "SKIP") GTEST_SKIP() << "cannot mount a tmpfs";
+    EXPECT_EQ("", *result);
+}
+
+}  // namespace

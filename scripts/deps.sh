@@ -19,6 +19,8 @@ tests=(
   clang libclang-rt-14-dev   # libFuzzer for the fuzz targets
   clang-format-14        # the format gate (scripts/lint.sh): clang-format 14, as .clang-format was written for
   clang-tidy-14          # the clang-tidy gate (scripts/lint.sh), with run-clang-tidy-14 to run it in parallel
+  ccache                 # the test builds' compiler cache (scripts/build-cache.sh), used when installed
+  lld                    # the test builds' linker (scripts/build-cache.sh), used when installed
   dbus                   # dbus-run-session / dbus-daemon for the tests
   tmux                   # drives the terminal interface in tests
   python3                # plistlib reads what the preference store writes, in tests

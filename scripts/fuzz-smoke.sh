@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (ASan + UBSan + coverage) in
-# build-fuzz and runs each briefly on its seed corpus. Any difference from the
-# reference model, crash or sanitizer report fails the run.
+# build-fuzz and runs each briefly on its seed corpus, as many at once as
+# there are cores (each runs alone on one). Any difference from the reference
+# model, crash or sanitizer report fails the run; the failing target's whole
+# output is shown, the others' final statistics.
 #   scripts/fuzz-smoke.sh              about 30 s per target
 #   FUZZ_SECONDS=600 scripts/fuzz-smoke.sh
 set -euo pipefail
@@ -9,10 +11,13 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${VANTREL_FUZZ_BUILD_DIR:-$root/build-fuzz}
 seconds=${FUZZ_SECONDS:-30}
 command -v clang++ >/dev/null || { echo "fuzz-smoke: clang++ not found, skipped" >&2; exit 0; }
+# shellcheck source=scripts/build-cache.sh
+. "$root/scripts/build-cache.sh"
 gen=()
 command -v ninja >/dev/null && [ ! -f "$build/CMakeCache.txt" ] && gen=(-G Ninja)
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" "${gen[@]}" -DCMAKE_BUILD_TYPE=Sanitize \
-  -DVANTREL_BUILD_TESTS=ON -DVANTREL_BUILD_FUZZ=ON -DVANTREL_WERROR=ON >/dev/null
+  -DVANTREL_BUILD_TESTS=ON -DVANTREL_BUILD_FUZZ=ON -DVANTREL_WERROR=ON \
+  "${vantrel_build_args[@]}" >/dev/null
 targets=(cstring256 fsref_codec appledouble)
 cmake --build "$build" --target "${targets[@]/%/_fuzz}" -j "$(nproc)"
 # Work on copies so that the runs do not add files to the repository's corpora.
@@ -21,8 +26,32 @@ trap 'rm -rf "$work"' EXIT
 mkdir -p "$build/fuzz-artifacts"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+echo "fuzz-smoke: ${targets[*]}, $seconds s each, up to $(nproc) at once" >&2
+declare -A pids=()
+status=0
+finish() {  # finish TARGET STATUS
+  if [ "$2" -eq 0 ]; then
+    echo "fuzz-smoke: $1 passed: $(grep -E '^stat::(number_of_executed_units|new_units_added)' \
+      "$work/$1.log" | sed 's/^stat:://; s/: */ /' | tr '\n' ' ')" >&2
+  else
+    cat "$work/$1.log" >&2
+    echo "fuzz-smoke: $1 FAILED (exit status $2; inputs in $build/fuzz-artifacts)" >&2
+    status=1
+  fi
+}
+reap() {  # waits for one run to end
+  local pid t rc=0
+  wait -n -p pid "${!pids[@]}" || rc=$?
+  t=${pids[$pid]}
+  unset "pids[$pid]"
+  finish "$t" "$rc"
+}
 for t in "${targets[@]}"; do
+  ((${#pids[@]} < $(nproc))) || reap
   cp -r "$root/tests/fuzz/corpus/$t" "$work/$t"
   "$build/tests/fuzz/${t}_fuzz" -max_total_time="$seconds" -print_final_stats=1 \
-    -artifact_prefix="$build/fuzz-artifacts/" "$work/$t"
+    -artifact_prefix="$build/fuzz-artifacts/$t-" "$work/$t" >"$work/$t.log" 2>&1 &
+  pids[$!]=$t
 done
+while ((${#pids[@]})); do reap; done
+exit $status

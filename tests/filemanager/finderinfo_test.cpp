@@ -243,21 +243,27 @@ TEST_F(FinderInfoTest, BumpNotifiesTheParentOfAFileAndAFolderItself) {
     EXPECT_TRUE(same_date(utc(kClock), mod_date(folderRef_)));
 }
 
+// An injected write failure.
 TEST_F(FinderInfoTest, BumpThatCannotWriteSucceedsSilently) {
     hold_clock(kClock);
     set_mod_date(fileRef_, utc(kClock - 50));
     NotifyLog any(nullptr);
 
-    // An injected write failure.
     vantrel::fault::fail_nth("FSSetCatalogInfo", 1, vLckdErr);
     EXPECT_EQ(noErr, FSBumpDate(&fileRef_));
     EXPECT_EQ(1, vantrel::fault::injected());
     EXPECT_EQ(0, any.count()) << "nothing changed, so nobody is told";
     EXPECT_TRUE(same_date(utc(kClock - 50), mod_date(fileRef_)));
+}
 
-    // A real one: the file is immutable.
-    if (!vtest::set_immutable(file_, true))
-        GTEST_SKIP() << "cannot set the immutable attribute here";
+// A real one: the file is immutable.
+TEST_F(FinderInfoTest, BumpOfALockedFileSucceedsSilently) {
+    if (!vtest::can_set_immutable(dir_.path())) GTEST_SKIP() << vtest::kNeedsImmutable;
+    hold_clock(kClock);
+    set_mod_date(fileRef_, utc(kClock - 50));
+    NotifyLog any(nullptr);
+
+    ASSERT_TRUE(vtest::set_immutable(file_, true));
     EXPECT_EQ(noErr, FSBumpDate(&fileRef_));
     EXPECT_EQ(0, any.count());
     vtest::set_immutable(file_, false);
@@ -460,6 +466,7 @@ TEST_F(FinderInfoTest, CopyFileMgrAttributesCarriesDatesPermissionsAndFinderInfo
 }
 
 TEST_F(FinderInfoTest, CopyFileMgrAttributesCarriesTheLockOnlyWhenAsked) {
+    if (!vtest::can_set_immutable(dir_.path())) GTEST_SKIP() << vtest::kNeedsImmutable;
     const fs::path unlockedDest = dir_.write("a.txt");
     const fs::path lockedDest = dir_.write("b.txt");
     FSRef unlockedRef = ref_of(unlockedDest), lockedRef = ref_of(lockedDest);
@@ -469,8 +476,7 @@ TEST_F(FinderInfoTest, CopyFileMgrAttributesCarriesTheLockOnlyWhenAsked) {
     FSCatalogInfo check{};
     ASSERT_EQ(noErr,
               FSGetCatalogInfo(&fileRef_, kFSCatInfoNodeFlags, &check, nullptr, nullptr, nullptr));
-    if (!(check.nodeFlags & kFSNodeLockedMask))
-        GTEST_SKIP() << "the file system cannot lock files here";
+    ASSERT_TRUE(check.nodeFlags & kFSNodeLockedMask) << "the lock just set is not reported";
 
     ASSERT_EQ(noErr, FSCopyFileMgrAttributes(&fileRef_, &unlockedRef, false));
     ASSERT_EQ(noErr, FSGetCatalogInfo(&unlockedRef, kFSCatInfoNodeFlags, &check, nullptr, nullptr,

@@ -177,10 +177,11 @@ TEST_F(LegacyTest, DirAccessChangesOwnerAndRefusesFilesAndLinks) {
 }
 
 TEST_F(LegacyTest, LockedDirectoryRefusesNewRightsAndIsLeftAsItWas) {
+    if (!vtest::can_set_immutable(dir_.path())) GTEST_SKIP() << vtest::kNeedsImmutable;
     const fs::path d = dir_.mkdir("shared");
     ASSERT_EQ(0, ::chmod(d.c_str(), 0755));
     FSRef ref = ref_of(d);
-    if (!vtest::set_immutable(d, true)) GTEST_SKIP() << "cannot set the immutable attribute here";
+    ASSERT_TRUE(vtest::set_immutable(d, true));
     EXPECT_EQ(fLckdErr, FSSetDirAccess(&ref, static_cast<SInt32>(::geteuid()), 0, 0x070707));
     vtest::set_immutable(d, false);
     struct stat st {};

@@ -18,19 +18,24 @@ class LockForksTest : public ::testing::Test {
 };
 
 TEST_F(LockForksTest, CheckLockReportsTheObjectsOwnLock) {
+    if (!vtest::can_set_immutable(dir_.path())) GTEST_SKIP() << vtest::kNeedsImmutable;
     const fs::path file = dir_.write("f", "data");
     const fs::path folder = dir_.mkdir("d");
     FSRef fileRef = ref_of(file), folderRef = ref_of(folder);
-    EXPECT_EQ(noErr, FSCheckLock(&fileRef));
-    EXPECT_EQ(noErr, FSCheckLock(&folderRef));
-    if (!vtest::set_immutable(file, true) || !vtest::set_immutable(folder, true)) {
-        GTEST_SKIP() << "cannot set the immutable attribute here";
-    }
+    ASSERT_TRUE(vtest::set_immutable(file, true) && vtest::set_immutable(folder, true));
     EXPECT_EQ(fLckdErr, FSCheckLock(&fileRef));
     EXPECT_EQ(fLckdErr, FSCheckLock(&folderRef));
     vtest::set_immutable(file, false);
     vtest::set_immutable(folder, false);
     EXPECT_EQ(noErr, FSCheckLock(&fileRef));
+}
+
+TEST_F(LockForksTest, CheckLockOfAnUnlockedObjectAndItsFailures) {
+    const fs::path file = dir_.write("f", "data");
+    const fs::path folder = dir_.mkdir("d");
+    FSRef fileRef = ref_of(file), folderRef = ref_of(folder);
+    EXPECT_EQ(noErr, FSCheckLock(&fileRef));
+    EXPECT_EQ(noErr, FSCheckLock(&folderRef));
 
     FSRef none{};
     EXPECT_NE(noErr, FSCheckLock(&none));

@@ -16,6 +16,7 @@
 #include <sstream>
 #include <string>
 
+#include "Child.h"
 #include "FSTestSupport.h"
 #include "TempDir.h"
 #include "vantrel/FSUtilities.h"
@@ -128,6 +129,8 @@ TEST(FSGetMountedVolumes, AFailureOnTheSecondVolumeLeavesANullHandle) {
 }
 
 TEST(FSGetMountedVolumes, ATmpfsMountedByTheTestAppearsAndAReadOnlyMountIsLocked) {
+    if (!vtest::can_make_private_mounts())
+        GTEST_SKIP() << "no privilege to mount in a private mount namespace";
     vtest::TempDir t;
     std::string mp = (t / "mnt").string(), ro = (t / "ro").string();
     ::mkdir(mp.c_str(), 0755);

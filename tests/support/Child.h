@@ -63,15 +63,28 @@ inline std::optional<std::string> run_child(Child kind, const std::function<std:
     return msg;
 }
 
+// Whether this process may make a private mount namespace (CAP_SYS_ADMIN),
+// asked in a child as run_child(Child::PrivateMounts) does: a test that needs
+// one asks first, so that without it the test skips before it checks
+// anything.
+inline constexpr const char* kNeedsPrivateMounts =
+    "no private mount namespace (needs CAP_SYS_ADMIN: root)";
+inline bool can_make_private_mounts() {
+    return run_child(Child::PrivateMounts, [] { return std::string(); }).has_value();
+}
+
 // Runs `body` in a forked child as the user nobody, with no supplementary
 // groups (root's would still open what the mode denies others). nullopt, for
 // the caller to skip with kNeedsNobody, unless the test runs as root and the
-// system has that user.
+// system has that user: can_run_as_nobody() says which, for a test to ask
+// before it checks anything.
 inline constexpr const char* kNeedsNobody = "needs root and a user nobody to become";
+inline bool can_run_as_nobody() {
+    return ::geteuid() == 0 && ::getpwnam("nobody") != nullptr;
+}
 inline std::optional<std::string> run_as_nobody(const std::function<std::string()>& body) {
-    if (::geteuid() != 0) return std::nullopt;
+    if (!can_run_as_nobody()) return std::nullopt;
     const passwd* pw = ::getpwnam("nobody");
-    if (pw == nullptr) return std::nullopt;
     const uid_t uid = pw->pw_uid;
     const gid_t gid = pw->pw_gid;
     return run_child(Child::Plain, [&]() -> std::string {

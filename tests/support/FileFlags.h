@@ -47,6 +47,24 @@ inline bool set_immutable(const fs::path& p, bool on) {
     return ok;
 }
 
+// Whether the immutable attribute can be set in `dir`: the caller's right
+// (CAP_LINUX_IMMUTABLE, root's) and a file system that has it, tried on a
+// scratch file that is gone afterwards. A test that locks asks first, so that
+// without it the test skips before it checks anything.
+inline constexpr const char* kNeedsImmutable =
+    "cannot set the immutable attribute here (needs CAP_LINUX_IMMUTABLE: root)";
+inline bool can_set_immutable(const fs::path& dir) {
+    const fs::path probe = dir / ".immutable-probe";
+    const int fd =
+        ::open(probe.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    ::close(fd);
+    const bool ok = set_immutable(probe, true);
+    if (ok) set_immutable(probe, false);
+    ::unlink(probe.c_str());
+    return ok;
+}
+
 // Clears the immutable and append-only attributes of `p` where it has them
 // (nothing happens elsewhere): what clean-up needs before it can delete.
 inline void clear_immutable(const fs::path& p) {

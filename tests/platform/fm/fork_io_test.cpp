@@ -345,11 +345,18 @@ TEST(Forks, AccessDenyModesAndWhatCannotBeOpened) {
     FSRef fifo = ref_of(dir / "fifo");
     EXPECT_EQ(FSOpenFork(&fifo, 0, nullptr, fsRdPerm, &n), notAFileErr)
         << "a FIFO would block the caller";
+    EXPECT_EQ(vantrel::fm::open_fork_count(), 0);
+}
 
-    // A locked file: the current permission falls back to reading; asking to
-    // write is the lock's error.
-    if (!vtest::set_immutable(path, true))
-        GTEST_SKIP() << "the immutable attribute is not available here";
+// A locked file: the current permission falls back to reading; asking to
+// write is the lock's error.
+TEST(Forks, ALockedFileOpensOnlyForReading) {
+    vtest::TempDir dir;
+    if (!vtest::can_set_immutable(dir.path())) GTEST_SKIP() << vtest::kNeedsImmutable;
+    auto path = dir.write("f", "abc");
+    FSRef ref = ref_of(path);
+    ASSERT_TRUE(vtest::set_immutable(path, true));
+    FSIORefNum n = 0;
     EXPECT_EQ(FSOpenFork(&ref, 0, nullptr, fsRdWrPerm, &n), fLckdErr);
     FSIORefNum cur = open_fork(ref, false, fsCurPerm);
     FSForkInfo info;

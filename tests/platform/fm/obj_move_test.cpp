@@ -50,11 +50,15 @@ TEST(Rename, KeepsTheReferenceAndNeverReplaces) {
     EXPECT_EQ(vtest::read_file(dir / "b\xC3\xA9"), "A");
     for (const char* bad : {".", "..", ""}) EXPECT_NE(rename_to(ref, bad, &out), noErr) << bad;
     EXPECT_EQ(rename_to(ref, "b\xC3\xA9", nullptr), noErr) << "the same name again is no change";
+}
 
-    // A locked file keeps its name.
+TEST(Rename, ALockedFileKeepsItsName) {
+    vtest::TempDir dir;
+    if (!vtest::can_set_immutable(dir.path())) GTEST_SKIP() << vtest::kNeedsImmutable;
     auto locked = dir.write("locked", "L");
-    if (!vtest::set_immutable(locked, true)) GTEST_SKIP() << "no immutable attribute here";
+    ASSERT_TRUE(vtest::set_immutable(locked, true));
     FSRef lref = ref_of(locked);
+    FSRef out{};
     EXPECT_EQ(rename_to(lref, "free", &out), fLckdErr);
     vtest::set_immutable(locked, false);
     EXPECT_TRUE(present(locked));

@@ -381,7 +381,10 @@ TEST(FmutilCli, TreeWalksDepthFirstWithoutFollowingLinks) {
     EXPECT_THAT(f.out, HasSubstr("\"error\":{\"path\""));
 }
 
-TEST(FmutilCli, RmDeletesTreesIncludingLockedItemsButNotThroughLinks) {
+namespace {
+
+// With `locked`, one of the files is locked (the caller must be allowed to).
+void rm_deletes_trees_but_not_through_links(bool locked) {
     vtest::TempDir t("fmcli");
     const auto root = t.mkdir("root");
     t.write("root/a/b/c.txt", "");
@@ -389,7 +392,9 @@ TEST(FmutilCli, RmDeletesTreesIncludingLockedItemsButNotThroughLinks) {
     const auto outside = t.mkdir("outside");
     t.write("outside/keep", "precious");
     fs::create_directory_symlink(outside, root / "a" / "link");
-    const bool can_lock = vtest::set_immutable(root / "locked.txt", true);
+    if (locked) {
+        ASSERT_TRUE(vtest::set_immutable(root / "locked.txt", true));
+    }
 
     // A symbolic link to a directory is deleted as a link, as rm does.
     auto r = run({"rm", root / "a" / "link"});
@@ -413,7 +418,18 @@ TEST(FmutilCli, RmDeletesTreesIncludingLockedItemsButNotThroughLinks) {
     EXPECT_EQ(r.err, "");
     EXPECT_FALSE(fs::exists(root));
     EXPECT_EQ(vtest::read_file(outside / "keep"), "precious");
-    if (!can_lock) GTEST_SKIP() << "locked items not covered: no right to set immutable";
+}
+
+}  // namespace
+
+TEST(FmutilCli, RmDeletesTreesButNotThroughLinks) {
+    rm_deletes_trees_but_not_through_links(false);
+}
+
+TEST(FmutilCli, RmDeletesTreesIncludingLockedItemsButNotThroughLinks) {
+    vtest::TempDir probe("fmcli");
+    if (!vtest::can_set_immutable(probe.path())) GTEST_SKIP() << "no right to set immutable";
+    rm_deletes_trees_but_not_through_links(true);
 }
 
 TEST(FmutilCli, MvMovesRenamesAndUndoesACollision) {
@@ -490,14 +506,21 @@ TEST(FmutilCli, CpCopiesWithoutReplacing) {
     EXPECT_FALSE(fs::exists(dest / "dir"));
 }
 
-TEST(FmutilCli, CopyAttrsCopiesFinderInfoAndTheLockOnlyWhenAsked) {
+TEST(FmutilCli, CopyAttrsCopiesFinderInfo) {
     vtest::TempDir t("fmcli");
     const auto src = t.write("src", "");
     const auto dst = t.write("dst", "");
     ASSERT_EQ(run({"type", src, "--type", "APPL", "--creator", "abcd"}).status, 0);
     ASSERT_EQ(run({"copy-attrs", src, dst}).status, 0);
     EXPECT_EQ(stored_type_creator(dst), "APPLabcd");
-    if (run({"lock", src}).status != 0) GTEST_SKIP() << "no right to set immutable";
+}
+
+TEST(FmutilCli, CopyAttrsCopiesTheLockOnlyWhenAsked) {
+    vtest::TempDir t("fmcli");
+    if (!vtest::can_set_immutable(t.path())) GTEST_SKIP() << "no right to set immutable";
+    const auto src = t.write("src", "");
+    const auto dst = t.write("dst", "");
+    ASSERT_EQ(run({"lock", src}).status, 0);
     const auto dst2 = t.write("dst2", "");
     ASSERT_EQ(run({"copy-attrs", src, dst}).status, 0);
     EXPECT_FALSE(is_immutable(dst));

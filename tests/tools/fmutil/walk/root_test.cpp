@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "Child.h"
 #include "fmutil.h"
 
 namespace {
@@ -57,6 +58,8 @@ int child() {
 }  // namespace
 
 TEST(FmutilRoot, RmRefusesTheRootDirectory) {
+    if (!vtest::can_make_private_mounts())
+        GTEST_SKIP() << "needs root to build a private mount namespace";
     const pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) ::_exit(child());

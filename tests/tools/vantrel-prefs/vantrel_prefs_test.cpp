@@ -494,8 +494,11 @@ bool have_tmux() {
 struct Tmux {
     std::string socket;
     explicit Tmux(const TempDir& d) : socket((d / "tmux.sock").string()) {}
+    // tmux runs a session's command with the user's login shell, which for a
+    // system user such as nobody is nologin: the server gets a real one.
     int cmd(const std::string& args) const {
-        return std::system(("tmux -S '" + socket + "' " + args + " >/dev/null 2>&1").c_str());
+        return std::system(
+            ("SHELL=/bin/sh tmux -S '" + socket + "' " + args + " >/dev/null 2>&1").c_str());
     }
     std::string capture() const {
         std::string file = socket + ".cap";

@@ -164,35 +164,21 @@ Registry& registry() {
     return *r;
 }
 
-struct ReportState {
+// Process-wide state shared by every thread that synchronises: one value
+// of each type, behind its own mutex, used until exit and never torn down.
+template <typename T>
+struct Guarded {
     std::mutex mu;
-    SynchronizeReport last;
+    T value;
 };
 
-ReportState& report_state() {
-    static ReportState* r = new ReportState;
-    return *r;
+template <typename T>
+Guarded<T>& guarded() {
+    static auto* g = new Guarded<T>;
+    return *g;
 }
 
-struct UnreadableState {
-    std::mutex mu;
-    ReadReport last;
-};
-
-UnreadableState& unreadable_state() {
-    static UnreadableState* r = new UnreadableState;
-    return *r;
-}
-
-struct WaitHookState {
-    std::mutex mu;
-    std::function<bool(const std::string&)> hook;
-};
-
-WaitHookState& wait_hook_state() {
-    static WaitHookState* h = new WaitHookState;
-    return *h;
-}
+using WaitHook = std::function<bool(const std::string&)>;
 
 // Sleeps a short while (20 ms) for another program, then asks the host's
 // hook whether to go on waiting. False: stop waiting now.
@@ -200,9 +186,9 @@ bool pause_for_other_program(const std::string& waitingFor, long pauseUs = 20000
     ::usleep(static_cast<useconds_t>(pauseUs));
     std::function<bool(const std::string&)> hook;
     {
-        WaitHookState& h = wait_hook_state();
+        Guarded<WaitHook>& h = guarded<WaitHook>();
         std::lock_guard lk(h.mu);
-        hook = h.hook;
+        hook = h.value;
     }
     return !hook || hook(waitingFor);
 }
@@ -926,43 +912,43 @@ bool synchronize(Domain& d, const std::string& path, std::string* why, bool* wri
 
 void report(bool ok, const std::string& message, bool written = false,
             std::vector<std::pair<std::string, std::string>> lost = {}, std::string setAside = {}) {
-    ReportState& r = report_state();
+    Guarded<SynchronizeReport>& r = guarded<SynchronizeReport>();
     std::lock_guard lk(r.mu);
-    ++r.last.serial;
-    r.last.ok = ok;
-    r.last.message = ok ? std::string() : message;
-    r.last.written = written;
-    r.last.lost = std::move(lost);
-    r.last.set_aside = std::move(setAside);
+    ++r.value.serial;
+    r.value.ok = ok;
+    r.value.message = ok ? std::string() : message;
+    r.value.written = written;
+    r.value.lost = std::move(lost);
+    r.value.set_aside = std::move(setAside);
 }
 
 void report_unreadable(const std::string& path, const std::string& problem, bool keptAside) {
-    UnreadableState& u = unreadable_state();
+    Guarded<ReadReport>& u = guarded<ReadReport>();
     std::lock_guard lk(u.mu);
-    ++u.last.serial;
-    u.last.path = path;
-    u.last.problem = problem;
-    u.last.kept_aside_at_next_write = keptAside;
+    ++u.value.serial;
+    u.value.path = path;
+    u.value.problem = problem;
+    u.value.kept_aside_at_next_write = keptAside;
 }
 
 }  // namespace
 
 SynchronizeReport last_synchronize() {
-    ReportState& r = report_state();
+    Guarded<SynchronizeReport>& r = guarded<SynchronizeReport>();
     std::lock_guard lk(r.mu);
-    return r.last;
+    return r.value;
 }
 
 ReadReport last_unreadable_read() {
-    UnreadableState& u = unreadable_state();
+    Guarded<ReadReport>& u = guarded<ReadReport>();
     std::lock_guard lk(u.mu);
-    return u.last;
+    return u.value;
 }
 
 void set_wait_hook(std::function<bool(const std::string& waitingFor)> hook) {
-    WaitHookState& h = wait_hook_state();
+    Guarded<WaitHook>& h = guarded<WaitHook>();
     std::lock_guard lk(h.mu);
-    h.hook = std::move(hook);
+    h.value = std::move(hook);
 }
 
 }  // namespace vantrel::prefs

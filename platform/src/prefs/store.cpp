@@ -45,6 +45,7 @@
 VANTREL_FAULT_OPERATIONS("CFPreferencesCopyAppValue", "CFPreferencesCopyAppValue.read",
                          "CFPreferencesSetAppValue", "CFPreferencesAppSynchronize",
                          "CFPreferencesAppSynchronize.open", "CFPreferencesAppSynchronize.lock",
+                         "CFPreferencesAppSynchronize.read",
                          "CFPreferencesAppSynchronize.keepCorrupt",
                          "CFPreferencesAppSynchronize.create", "CFPreferencesAppSynchronize.write",
                          "CFPreferencesAppSynchronize.chown", "CFPreferencesAppSynchronize.fsync",
@@ -88,7 +89,11 @@ struct Document {
     std::string bytes;
     cf::PlistOutline outline;
     bool usable = false;  // parsed, and its root is a dictionary
-    std::string why;      // when it is not usable: why, in a few words
+    // Taken for what the file holds: it parsed, or it stayed empty or
+    // unparseable long enough, or this process wrote it. A document read
+    // while another program was writing the file is not.
+    bool believed = false;
+    std::string why;  // when it is not usable: why, in a few words
     std::unordered_map<std::string, std::size_t> index;
 
     Document(const Document&) = delete;
@@ -335,6 +340,14 @@ constexpr long long kSettleWaitMs = 2000;
 
 enum class ReadResult { Done, Changing, Interrupted, Failed };
 
+// The document last believed for a domain file, and the file's identity
+// then: a read that finds exactly those bytes and that identity again need
+// not wait for the file to settle a second time.
+struct Believed {
+    const Document* doc = nullptr;
+    Signature sig;
+};
+
 // Reads the whole of `fd` into `doc` and parses it. A document that does not
 // parse, or is empty, is believed when it has stayed as it is for kSettleMs:
 // by its times when they say it was last changed that long ago, or else as
@@ -342,11 +355,16 @@ enum class ReadResult { Done, Changing, Interrupted, Failed };
 // file's times alone are not enough: a clock put back since the file was
 // written (a machine without a clock battery before its first time sync, a
 // file copied with its times from another machine) dates it in the future,
-// and it would never be believed. Changing when it still moved after
-// kSettleWaitMs, Interrupted when the host's hook stopped the wait. With
-// `may_wait` false it is read once. `st` describes the file as last read.
+// and it would never be believed. It is also believed at once when it is
+// what was believed before, byte for byte, with the same identity after the
+// read: that is decided on what was read, never on a look taken before it,
+// since another program may empty the file in between (plistutil -o
+// truncates, then writes). Changing when it still moved after kSettleWaitMs,
+// or, with `mayWait` false (read once), when it has not settled; Interrupted
+// when the host's hook stopped the wait. `st` describes the file as last
+// read.
 ReadResult read_settled(int fd, Document* doc, struct stat* st, const std::string& path,
-                        bool mayWait) {
+                        const Believed& before, bool mayWait) {
     auto start = std::chrono::steady_clock::now();
     auto stillSince = start;
     std::string last;
@@ -355,15 +373,25 @@ ReadResult read_settled(int fd, Document* doc, struct stat* st, const std::strin
         if (::lseek(fd, 0, SEEK_SET) < 0 || !read_capped(fd, &doc->bytes) || ::fstat(fd, st) != 0)
             return ReadResult::Failed;
         doc->parse();
-        if (doc->usable && !doc->bytes.empty()) return ReadResult::Done;
-        auto now = std::chrono::steady_clock::now();
         Signature sig = Signature::of(*st);
+        doc->believed = (doc->usable && !doc->bytes.empty()) ||
+                        (before.doc != nullptr && before.doc->believed && sig == before.sig &&
+                         doc->bytes == before.doc->bytes);
+        if (doc->believed) return ReadResult::Done;
+        auto now = std::chrono::steady_clock::now();
         if (!(sig == lastSig) || doc->bytes != last) stillSince = now;
         lastSig = sig;
         last = doc->bytes;
         if (std::min(ms_since(st->st_mtim), ms_since(st->st_ctim)) >= kSettleMs ||
-            now - stillSince >= std::chrono::milliseconds(kSettleMs) || !mayWait)
-            return ReadResult::Done;  // it is what it is
+            now - stillSince >= std::chrono::milliseconds(kSettleMs)) {
+            doc->believed = true;  // it is what it is
+            return ReadResult::Done;
+        }
+        if (!mayWait) {
+            doc->usable = false;
+            doc->why = "another program is writing it";
+            return ReadResult::Changing;
+        }
         if (now - start >= std::chrono::milliseconds(kSettleWaitMs)) {
             doc->usable = false;
             doc->why = "it kept changing for " + std::to_string(kSettleWaitMs / 1000) +
@@ -390,11 +418,13 @@ void refresh(Domain& d, const std::string& path) {
     else
         statError = errno == ENOENT ? 0 : errno;  // a dangling link is an absent file
     if (d.loaded && now == d.sig && statError == d.statError && !racy(now)) return;
-    // The file as it was when it was last read and believed: it need not
-    // settle again (a file dated in the future is always read again).
-    const bool settled = d.loaded && d.doc != nullptr && now == d.sig;
+    // What was last believed: read again, the file need not settle again
+    // when it is still exactly that (a file dated in the future is always
+    // read again).
+    std::unique_ptr<Document> previous = std::move(d.doc);
+    const Believed before{d.loaded && previous && previous->believed ? previous.get() : nullptr,
+                          d.sig};
     d.loaded = true;
-    d.doc.reset();
     d.sig = now;
     d.statError = statError;
     d.unreadable.clear();
@@ -419,9 +449,9 @@ void refresh(Domain& d, const std::string& path) {
         return;
     }
     auto doc = std::make_unique<Document>();
-    bool mayWait = !settled && std::chrono::steady_clock::now() - d.gaveUp >=
-                                   std::chrono::milliseconds(kSettleWaitMs);
-    ReadResult r = read_settled(fd.fd, doc.get(), &st, path, mayWait);
+    bool mayWait =
+        std::chrono::steady_clock::now() - d.gaveUp >= std::chrono::milliseconds(kSettleWaitMs);
+    ReadResult r = read_settled(fd.fd, doc.get(), &st, path, before, mayWait);
     const int readError = errno;
     d.sig = Signature::of(st);  // describes exactly what is read
     if (r == ReadResult::Failed) {
@@ -431,7 +461,7 @@ void refresh(Domain& d, const std::string& path) {
     }
     if (r != ReadResult::Done) {
         d.loaded = false;  // read again next time: it may have settled
-        d.gaveUp = std::chrono::steady_clock::now();
+        if (mayWait) d.gaveUp = std::chrono::steady_clock::now();
     }
     d.doc = std::move(doc);
 }
@@ -797,15 +827,17 @@ bool synchronize(Domain& d, const std::string& path, std::string* why, bool* wri
     struct stat old {};
     Document doc;
     if (lock.onFile) {
-        // A file that does not parse may be one another program is writing
-        // in place (it takes no lock): it is read again until it settles,
-        // and only a file that stays unreadable is kept aside and replaced.
-        // The file this process last read and believed, unchanged since,
-        // need not settle again.
-        bool settled = false;
-        if (struct stat now{}; d.doc != nullptr && ::fstat(locked.fd, &now) == 0)
-            settled = Signature::of(now) == d.sig;
-        ReadResult r = read_settled(locked.fd, &doc, &old, target, !settled);
+        // A file that does not parse, or is empty, may be one another
+        // program is writing in place (it takes no lock): it is read again
+        // until it settles, and only a file that stays so is taken for an
+        // empty domain, or kept aside and replaced. What this process last
+        // believed, read again unchanged, need not settle again.
+        const Believed before{d.doc && d.doc->believed ? d.doc.get() : nullptr, d.sig};
+        if (int e = vantrel::fault::check_errno("CFPreferencesAppSynchronize.read", target)) {
+            errno = e;
+            return failErrno("cannot read " + target);
+        }
+        ReadResult r = read_settled(locked.fd, &doc, &old, target, before, true);
         if (r == ReadResult::Failed) return failErrno("cannot read " + target);
         if (r == ReadResult::Changing) {
             *why = target + " kept changing for " + std::to_string(kSettleWaitMs / 1000) +
@@ -892,6 +924,7 @@ bool synchronize(Domain& d, const std::string& path, std::string* why, bool* wri
     auto fresh = std::make_unique<Document>();
     fresh->bytes = std::move(xml);
     fresh->parse();
+    fresh->believed = true;
     d.doc = std::move(fresh);
     d.sig = Signature::of(st);
     d.loaded = true;

@@ -1524,6 +1524,75 @@ INSTANTIATE_TEST_SUITE_P(
                           "\"$FILE\"; done"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Another program empties the domain file in place (plistutil -o truncates,
+// then writes) just after the store looked at it and just before it reads
+// it, when the store's last look found it as last believed. The empty file
+// is another program's write in progress, not a domain without keys: a read
+// waits for it and gives the other program's values, and a click adds its
+// key to them. The fault seam's hook empties the file at that very moment;
+// the store's wait hook plays the other program's write. (The file is dated
+// in the future so that the store reads it again at each look.)
+TEST(Preferences, AFileEmptiedJustBeforeItIsReadIsWaitedFor) {
+    struct Row {
+        const char* name;
+        const char* step;  // the step at which the file is emptied
+        bool click;
+    };
+    for (const Row& row : {Row{"a read", "CFPreferencesCopyAppValue.read", false},
+                           Row{"a click", "CFPreferencesAppSynchronize.read", true}}) {
+        SCOPED_TRACE(row.name);
+        PrefsHome home;
+        std::string xml = "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict>";
+        for (int i = 0; i < 42; ++i)
+            xml += "<key>Other " + std::to_string(i) + "</key><string>v</string>";
+        xml += "</dict></plist>\n";
+        home.dir.write("com.ashgrove.Vantrel.plist", xml);
+        timespec times[2];
+        ::clock_gettime(CLOCK_REALTIME, &times[0]);
+        times[0].tv_sec += 3600;
+        times[1] = times[0];
+        ASSERT_EQ(::utimensat(AT_FDCWD, home.file().c_str(), times, 0), 0);
+        CFTypeRef first = CFPreferencesCopyAppValue(CFSTR("Other 7"), kApp);
+        ASSERT_NE(first, nullptr);
+        CFRelease(first);
+
+        vantrel::fault::Scope scope;
+        bool emptied = false, rewritten = false;
+        vantrel::fault::set_hook([&](const vantrel::fault::Call& c) {
+            if (c.op != row.step || emptied) return;
+            emptied = true;
+            ASSERT_EQ(::truncate(home.file().c_str(), 0), 0);
+        });
+        vantrel::prefs::set_wait_hook([&](const std::string& waitingFor) {
+            if (emptied && !rewritten && waitingFor.find("being written") != std::string::npos) {
+                rewritten = true;
+                int fd = ::open(home.file().c_str(), O_WRONLY | O_CLOEXEC);
+                EXPECT_EQ(::pwrite(fd, xml.data(), xml.size(), 0),
+                          static_cast<ssize_t>(xml.size()));
+                ::close(fd);
+            }
+            return true;
+        });
+        if (row.click) {
+            CFPreferencesSetAppValue(CFSTR("Duration"), kCFBooleanFalse, kApp);
+            EXPECT_TRUE(CFPreferencesAppSynchronize(kApp))
+                << vantrel::prefs::last_synchronize().message;
+            plist_t p = parse_file(home.file());
+            ASSERT_NE(p, nullptr) << read_file(home.file());
+            EXPECT_EQ(plist_dict_get_size(p), 43u) << read_file(home.file());
+            plist_free(p);
+            EXPECT_TRUE(vantrel::prefs::last_synchronize().set_aside.empty());
+        } else {
+            CFTypeRef v = CFPreferencesCopyAppValue(CFSTR("Other 7"), kApp);
+            EXPECT_NE(v, nullptr) << "the emptied file was taken for a domain without keys";
+            if (v) CFRelease(v);
+        }
+        vantrel::prefs::set_wait_hook({});
+        EXPECT_TRUE(emptied);
+        EXPECT_TRUE(rewritten) << "the store did not wait for the other program's write";
+    }
+}
+
 // A file that is empty or does not parse, dated in the future (the clock was
 // put back since it was written: a machine without a clock battery before
 // its first time sync; a file copied with its times from another machine),

@@ -1593,6 +1593,35 @@ TEST(Preferences, AFileEmptiedJustBeforeItIsReadIsWaitedFor) {
     }
 }
 
+// Just after a read gave up waiting for a file that kept changing, the reads
+// that follow do not wait; one that finds the file emptied by another
+// program's in-place write must not believe it. A click recorded then knows
+// nothing of the key's value, so the value the other program then writes
+// is not taken for one that overtook the click: the click is saved, beside
+// the other program's keys.
+TEST(Preferences, AReadThatDoesNotWaitDoesNotBelieveAnEmptiedFile) {
+    PrefsHome home;
+    const std::string xml =
+        "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>Duration</key><true/>"
+        "<key>Other</key><string>v</string></dict></plist>\n";
+    home.dir.write("com.ashgrove.Vantrel.plist", "<plist><dict>");
+    int writes = 0;
+    vantrel::prefs::set_wait_hook([&](const std::string&) {
+        home.dir.write("com.ashgrove.Vantrel.plist", "<plist><dict>" + std::to_string(++writes));
+        return true;
+    });
+    EXPECT_EQ(CFPreferencesCopyAppValue(CFSTR("Duration"), kApp), nullptr);  // gives up
+    vantrel::prefs::set_wait_hook({});
+    EXPECT_GT(writes, 20);
+    ASSERT_EQ(::truncate(home.file().c_str(), 0), 0);
+    CFPreferencesSetAppValue(CFSTR("Duration"), kCFBooleanFalse, kApp);
+    home.dir.write("com.ashgrove.Vantrel.plist", xml);
+    EXPECT_TRUE(CFPreferencesAppSynchronize(kApp)) << vantrel::prefs::last_synchronize().message;
+    std::string now = read_file(home.file());
+    EXPECT_NE(now.find("<key>Duration</key>\n\t<false/>"), std::string::npos) << now;
+    EXPECT_NE(now.find("<key>Other</key>"), std::string::npos) << now;
+}
+
 // A file that is empty or does not parse, dated in the future (the clock was
 // put back since it was written: a machine without a clock battery before
 // its first time sync; a file copied with its times from another machine),

@@ -338,6 +338,24 @@ constexpr long long kSettleMs = 500;
 // The longest one read waits for such a file to settle.
 constexpr long long kSettleWaitMs = 2000;
 
+// Whether a program has the file open for writing now: one that emptied it
+// to write it in place and stalled (a slow disk, a loaded machine) for
+// longer than the file's times can tell. The kernel refuses a read lease
+// (EAGAIN) while any process holds the file open for writing; one granted
+// is given back at once. A writer opening the file in that moment waits for
+// it, and the kernel then signals the lease's end with SIGURG, which is
+// ignored unless a program asks for it (SIGIO, the default, would end the
+// process). False when no lease can be had (a file of another owner, a file
+// system without leases): the file's times then decide alone.
+bool open_for_writing_elsewhere(int fd) {
+    if (::fcntl(fd, F_SETSIG, SIGURG) != 0) return false;
+    if (::fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
+        ::fcntl(fd, F_SETLEASE, F_UNLCK);
+        return false;
+    }
+    return errno == EAGAIN;
+}
+
 enum class ReadResult { Done, Changing, Interrupted, Failed };
 
 // The document last believed for a domain file, and the file's identity
@@ -382,8 +400,9 @@ ReadResult read_settled(int fd, Document* doc, struct stat* st, const std::strin
         if (!(sig == lastSig) || doc->bytes != last) stillSince = now;
         lastSig = sig;
         last = doc->bytes;
-        if (std::min(ms_since(st->st_mtim), ms_since(st->st_ctim)) >= kSettleMs ||
-            now - stillSince >= std::chrono::milliseconds(kSettleMs)) {
+        if ((std::min(ms_since(st->st_mtim), ms_since(st->st_ctim)) >= kSettleMs ||
+             now - stillSince >= std::chrono::milliseconds(kSettleMs)) &&
+            !open_for_writing_elsewhere(fd)) {
             doc->believed = true;  // it is what it is
             return ReadResult::Done;
         }

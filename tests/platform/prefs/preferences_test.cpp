@@ -17,6 +17,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 #include <thread>
@@ -1590,6 +1591,60 @@ TEST(Preferences, AFileEmptiedJustBeforeItIsReadIsWaitedFor) {
         vantrel::prefs::set_wait_hook({});
         EXPECT_TRUE(emptied);
         EXPECT_TRUE(rewritten) << "the store did not wait for the other program's write";
+    }
+}
+
+// Another program emptied the domain file to write it in place, and stalls
+// (a loaded machine) for longer than the file takes to settle. While the
+// program holds the file open for
+// writing, an empty or half-written file is its write in progress, not a
+// domain without keys nor a corrupt one: a click waits for it, keeps
+// nothing aside, and adds its key to the other program's. The test holds
+// the file open itself; the store's wait hook finishes its write.
+TEST(Preferences, AFileAnotherProgramHoldsOpenForWritingIsWaitedFor) {
+    struct Row {
+        const char* name;
+        std::size_t written;  // bytes of the file written before the stall
+    };
+    std::string xml = "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict>";
+    for (int i = 0; i < 42; ++i)
+        xml += "<key>Other " + std::to_string(i) + "</key><string>v</string>";
+    xml += "</dict></plist>\n";
+    for (const Row& row : {Row{"emptied", 0}, Row{"half written", xml.size() / 2}}) {
+        SCOPED_TRACE(row.name);
+        PrefsHome home;
+        home.dir.write("com.ashgrove.Vantrel.plist", xml);
+        int fd = ::open(home.file().c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::write(fd, xml.data(), row.written), static_cast<ssize_t>(row.written));
+        // The other program finishes its write once the store has watched
+        // the file stay as it is for longer than it takes to settle.
+        bool finished = false;
+        std::optional<std::chrono::steady_clock::time_point> firstWait;
+        vantrel::prefs::set_wait_hook([&](const std::string& waitingFor) {
+            if (finished || waitingFor.find("being written") == std::string::npos) return true;
+            auto now = std::chrono::steady_clock::now();
+            if (!firstWait) firstWait = now;
+            if (now - *firstWait >= std::chrono::milliseconds(700)) {
+                finished = true;
+                EXPECT_EQ(::pwrite(fd, xml.data(), xml.size(), 0),
+                          static_cast<ssize_t>(xml.size()));
+                ::close(fd);
+            }
+            return true;
+        });
+        CFPreferencesSetAppValue(CFSTR("Duration"), kCFBooleanFalse, kApp);
+        EXPECT_TRUE(CFPreferencesAppSynchronize(kApp))
+            << vantrel::prefs::last_synchronize().message;
+        vantrel::prefs::set_wait_hook({});
+        if (!finished) ::close(fd);
+        EXPECT_TRUE(finished) << "the store did not wait for the other program's write";
+        plist_t p = parse_file(home.file());
+        ASSERT_NE(p, nullptr) << read_file(home.file());
+        EXPECT_EQ(plist_dict_get_size(p), 43u) << read_file(home.file());
+        plist_free(p);
+        EXPECT_TRUE(vantrel::prefs::last_synchronize().set_aside.empty());
+        EXPECT_FALSE(fs::exists(home.dir / "com.ashgrove.Vantrel.plist.corrupt"));
     }
 }
 

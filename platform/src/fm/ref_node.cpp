@@ -258,6 +258,15 @@ std::uint64_t mount_of(const struct statx& st) {
     return st.stx_mnt_id;
 }
 
+std::uint64_t subvol_of(const struct statx& st) {
+    if (!(st.stx_mask & STATX_SUBVOL)) return 0;
+    // The field sits where older headers keep spare space.
+    std::uint64_t sub;
+    static_assert(sizeof(struct statx) >= 0xA8, "statx has room for stx_subvol");
+    std::memcpy(&sub, reinterpret_cast<const unsigned char*>(&st) + 0xA0, sizeof sub);
+    return sub;
+}
+
 void use_mount_table_for_mount_ids(bool on) {
     g_mountTable.store(on);
 }
@@ -282,7 +291,7 @@ void make_ref(const Node& n, FSRef* out) {
             f.name.resize(kInlineNameBytes);
             remember_long_name(key, n.name);
         }
-        if (f.dir) remember_dir(key, f.stamp, n.parentID, n.name);
+        if (f.dir) remember_dir(key, f.stamp, n.parentID, n.name, subvol_of(n.st));
     }
     encode_ref(f, out);
 }
@@ -294,7 +303,8 @@ void make_listed_ref(const Node& dir, std::string_view name, ino_t ino, std::uin
     f.listed = true;
     f.dev = dir.dev();
     f.ino = ino;
-    f.nodeID = item_id(dir.vref, f.dev, ino);
+    // A file is in its folder's subvolume (only a folder can begin another).
+    f.nodeID = item_id(dir.vref, f.dev, ino, subvol_of(dir.st));
     f.parentID = dir.nodeID;
     f.stamp = listedAt;
     f.name.assign(name.substr(0, kInlineNameBytes));
@@ -328,8 +338,9 @@ void child_node(const Node& dir, const DirFd& dirfd, std::string_view name, cons
     out->vref = dir.vref;
     out->mnt = dir.mnt;
     const ObjKey key{dir.vref, std::uint64_t(out->dev()), st.stx_ino};
-    out->nodeID = S_ISDIR(st.stx_mode) ? remember_dir(key, birth_stamp(st), dir.nodeID, name)
-                                       : item_id(key.vref, key.dev, key.ino);
+    out->nodeID = S_ISDIR(st.stx_mode)
+                      ? remember_dir(key, birth_stamp(st), dir.nodeID, name, subvol_of(st))
+                      : item_id(key.vref, key.dev, key.ino, subvol_of(st));
 }
 
 OSErr resolve(const FSRef* ref, Node* out) {
@@ -399,7 +410,7 @@ OSErr dir_fd(const Node& dir, DirFd* out) {
         return volume_root_fd(dir.vref, out);
     }
     const ObjKey key = key_of(dir);
-    remember_dir(key, dir.stamp(), dir.parentID, dir.name);
+    remember_dir(key, dir.stamp(), dir.parentID, dir.name, subvol_of(dir.st));
     if ((*out = cached_dir(key))) return noErr;
     if (!dir.parent) return dir_fd_by_id(dir.vref, dir.nodeID, out);
     dev_t vdev = dir.dev();
@@ -417,7 +428,7 @@ OSErr dir_fd(const Node& dir, DirFd* out) {
 void cache_dir_fd(const Node& dir, const DirFd& fd) {
     if (dir.root || !dir.is_dir()) return;
     const ObjKey key = key_of(dir);
-    remember_dir(key, dir.stamp(), dir.parentID, dir.name);
+    remember_dir(key, dir.stamp(), dir.parentID, dir.name, subvol_of(dir.st));
     cache_dir(key, dir.nodeID, dir.parentID, fd);
 }
 

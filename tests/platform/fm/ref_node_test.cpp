@@ -732,7 +732,8 @@ TEST(FSRefs, ADirectoryTenThousandDeepResolvesOnASmallStack) {
 }
 
 // The side tables stay bounded: node IDs of inode numbers beyond 32 bits are
-// computed, not remembered (and so the same in every process), and the table
+// kept in the volume's ID table on disk (the same in every process), not in
+// the process's tables, and the table
 // of long names keeps the most recent ones when full instead of emptying.
 TEST(FSRefs, SideTablesStayBounded) {
     vtest::TempDir t;
@@ -742,12 +743,12 @@ TEST(FSRefs, SideTablesStayBounded) {
     const fm::TableSizes before = fm::table_sizes();
     std::set<UInt32> ids;
     for (std::uint64_t i = 0; i < 300000; ++i) {
-        UInt32 id = fm::node_id_for(dir.vref, dir.dev(), (std::uint64_t(7) << 40) + i);
+        UInt32 id = fm::node_id_for(dir.vref, dir.dev(), (std::uint64_t(7) << 40) + i, 0);
         EXPECT_GE(id, 0x80000000u);
         if (i < 1000) ids.insert(id);
     }
-    EXPECT_EQ(fm::node_id_for(dir.vref, dir.dev(), std::uint64_t(7) << 40),
-              fm::node_id_for(dir.vref, dir.dev(), std::uint64_t(7) << 40));
+    EXPECT_EQ(fm::node_id_for(dir.vref, dir.dev(), std::uint64_t(7) << 40, 0),
+              fm::node_id_for(dir.vref, dir.dev(), std::uint64_t(7) << 40, 0));
     EXPECT_GE(ids.size(), 999u) << "distinct inodes get distinct IDs";
     EXPECT_LE(fm::table_sizes().ids, before.ids + 16) << "IDs of large inodes are not kept";
 

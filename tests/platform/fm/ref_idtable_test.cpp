@@ -64,7 +64,9 @@ const Twins kTwins[] = {
      {0, 0},
      false},
     {"btrfs, inode 257 in subvolumes 256 and 257 of one mount", {257, 257}, {256, 257}, true},
-    {"a kernel naming no subvolume, inode 257 on two devices of one mount", {257, 257}, {0, 0},
+    {"a kernel naming no subvolume, inode 257 on two devices of one mount",
+     {257, 257},
+     {0, 0},
      true},
     {"tmpfs, numbers below 16", {3, 5}, {0, 0}, false},  // (2 is this volume's root)
 };
@@ -91,7 +93,7 @@ TEST(IdTable, ObjectsThatSharedAnIdGetTheirOwnInEveryProcess) {
             fm::TableKey k;
             ASSERT_TRUE(fm::table_key(dir.vref, id[i], &k)) << "the table does not have " << id[i];
             EXPECT_EQ(k.ino, c.ino[i]);
-            EXPECT_EQ(k.sub, c.sub[i] != 0      ? c.sub[i]
+            EXPECT_EQ(k.sub, c.sub[i] != 0    ? c.sub[i]
                              : c.otherDevices ? (std::uint64_t(1) << 63) | dev_of(dir, c, i)
                                               : 0);
         }

@@ -72,6 +72,39 @@ bool on_mount(const struct statx& st, std::uint64_t mnt, dev_t dev) {
     return !S_ISDIR(st.stx_mode) && makedev(st.stx_dev_major, st.stx_dev_minor) != dev;
 }
 
+// A digest of the file handle of `name` in `dirfd` (the link itself, never
+// followed), or 0 when the file system gives none. The handle names the
+// inode with its generation, which the file system changes whenever it
+// hands the inode number out again (what NFS servers rely on).
+std::uint64_t handle_at(int dirfd, const char* name) {
+    union {
+        struct file_handle fh;
+        unsigned char space[sizeof(struct file_handle) + MAX_HANDLE_SZ];
+    } buf;
+    buf.fh.handle_bytes = MAX_HANDLE_SZ;
+    int mountId;
+    if (::name_to_handle_at(dirfd, name, &buf.fh, &mountId, *name ? 0 : AT_EMPTY_PATH) != 0)
+        return 0;
+    return handle_digest(buf.fh.handle_type, buf.fh.f_handle, buf.fh.handle_bytes);
+}
+
+// Whether `name` in `dirfd` is the very inode a reference recorded the
+// handle of (references made where the file system keeps no birth time).
+bool handle_fits(const RefFields& r, int dirfd, const std::string& name) {
+    return !r.handle || handle_at(dirfd, name.c_str()) == r.stamp;
+}
+
+// Where the file system keeps no birth time, the handle tells a reused
+// inode number from the original: recorded in place of the birth.
+void record_handle(const struct statx& st, int dirfd, const std::string& name, RefFields* f) {
+    if (st.stx_mask & STATX_BTIME) return;
+    if (const std::uint64_t d = handle_at(dirfd, name.c_str())) {
+        f->handle = true;
+        f->listed = false;
+        f->stamp = d;
+    }
+}
+
 ObjKey key_of(const Node& n) {
     return ObjKey{n.vref, std::uint64_t(n.dev()), n.st.stx_ino};
 }
@@ -207,7 +240,9 @@ OSErr try_candidate(const RefFields& r, std::uint64_t mnt, dev_t dev, const Cand
     if (name.empty()) return fnfErr;
     struct statx st;
     if (stat_at(parent->fd(), name.c_str(), 0, &st) != 0) return from_errno(errno, Op::Resolve);
-    if (!same_object(identity_of(r), st) || !on_mount(st, mnt, dev)) return fnfErr;
+    if (!same_object(identity_of(r), st) || !on_mount(st, mnt, dev) ||
+        !handle_fits(r, parent->fd(), name))
+        return fnfErr;
     if (c.scan) remember_long_name(ObjKey{r.vref, r.dev, r.ino}, name);
     found_at(r, mnt, c, std::move(parent), std::move(name), st, out);
     return noErr;
@@ -292,6 +327,7 @@ void make_ref(const Node& n, FSRef* out) {
             remember_long_name(key, n.name);
         }
         if (f.dir) remember_dir(key, f.stamp, n.parentID, n.name, subvol_of(n.st));
+        record_handle(n.st, n.at(), n.name, &f);
     }
     encode_ref(f, out);
 }
@@ -312,6 +348,12 @@ void make_listed_ref(const Node& dir, std::string_view name, ino_t ino, std::uin
         f.longName = true;
         remember_long_name(ObjKey{dir.vref, f.dev, ino}, name);
     }
+    // No birth time to bound the listing by: the handle, taken now (a name
+    // that another inode took between the listing and now shows that
+    // inode's number, which the reference does not have).
+    DirFd fd;
+    if (!(dir.st.stx_mask & STATX_BTIME) && dir_fd(dir, &fd) == noErr)
+        record_handle(dir.st, fd->fd(), std::string(name), &f);
     encode_ref(f, out);
 }
 
@@ -385,7 +427,7 @@ DirOpen open_dir_ref(const FSRef* ref, const char* op, Node* out, DirFd* fd, OSE
     auto h = std::make_shared<const DirHandle>(f);
     struct statx st;
     if (stat_at(f, "", AT_EMPTY_PATH, &st) != 0 || !same_object(identity_of(r), st) ||
-        !on_mount(st, mnt, dev))
+        !on_mount(st, mnt, dev) || !handle_fits(r, parent->fd(), c.name))
         return DirOpen::UnsettledChecked;
     found_at(r, mnt, c, std::move(parent), c.name, st, out);
     *fd = std::move(h);

@@ -44,7 +44,7 @@ UniqueFd& UniqueFd::operator=(UniqueFd&& o) noexcept {
 }
 
 std::uint64_t Node::stamp() const {
-    return birth_stamp(st);
+    return (st.stx_mask & STATX_BTIME) && volume_birth_lasts(vref) ? birth_stamp(st) : 0;
 }
 
 std::string Node::proc_path() const {
@@ -336,13 +336,15 @@ void make_listed_ref(const Node& dir, std::string_view name, ino_t ino, std::uin
                      FSRef* out) {
     RefFields f;
     f.vref = dir.vref;
-    f.listed = true;
     f.dev = dir.dev();
     f.ino = ino;
     // A file is in its folder's subvolume (only a folder can begin another).
     f.nodeID = item_id(dir.vref, f.dev, ino, subvol_of(dir.st));
     f.parentID = dir.nodeID;
-    f.stamp = listedAt;
+    // Bounded by the listing where births last; where they do not (an
+    // overlay's copy-up), device and inode decide.
+    f.stamp = volume_birth_lasts(dir.vref) ? listedAt : 0;
+    f.listed = f.stamp != 0;
     f.name.assign(name.substr(0, kInlineNameBytes));
     if (name.size() > kInlineNameBytes) {
         f.longName = true;
@@ -381,7 +383,7 @@ void child_node(const Node& dir, const DirFd& dirfd, std::string_view name, cons
     out->mnt = dir.mnt;
     const ObjKey key{dir.vref, std::uint64_t(out->dev()), st.stx_ino};
     out->nodeID = S_ISDIR(st.stx_mode)
-                      ? remember_dir(key, birth_stamp(st), dir.nodeID, name, subvol_of(st))
+                      ? remember_dir(key, out->stamp(), dir.nodeID, name, subvol_of(st))
                       : item_id(key.vref, key.dev, key.ino, subvol_of(st));
 }
 

@@ -87,8 +87,10 @@ struct Node {
     bool is_link() const { return S_ISLNK(st.stx_mode); }
     bool locked() const { return (st.stx_attributes & STATX_ATTR_IMMUTABLE) != 0; }
     dev_t dev() const { return makedev(st.stx_dev_major, st.stx_dev_minor); }
-    // Birth time in nanoseconds, or 0 when the file system keeps none. Together
-    // with device and inode it tells a reused inode number from the original.
+    // Birth time in nanoseconds, or 0 when the file system keeps none, or
+    // none that lasts (overlayfs: a copy-up gives the object a new one).
+    // Together with device and inode it tells a reused inode number from
+    // the original.
     std::uint64_t stamp() const;
     // "/proc/self/fd/N/name": a path for the calls that have no *at form
     // (lgetxattr and friends). It goes through the parent's descriptor, so it

@@ -10,7 +10,12 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <map>
+#include <optional>
+#include <set>
+#include <sstream>
 #include <string>
+#include <thread>
 
 #include "FSTestSupport.h"
 #include "fm/ref_node.h"
@@ -147,4 +152,49 @@ TEST(IdTable, WithoutATableIdsAreStillDistinctInTheProcess) {
     EXPECT_NE(err.find("hold in this process only"), std::string::npos) << err;
     EXPECT_EQ(err.find("hold in this process only"), err.rfind("hold in this process only"))
         << "said more than once: " << err;
+}
+
+// Two processes meeting the same new objects at once, in opposite orders
+// (among them the twins a hash of the inode number gave one ID): each
+// object gets one ID in both, and no two objects get one.
+TEST(IdTable, TwoProcessesAtOnceAgreeOnEveryId) {
+    vtest::TempDir t;
+    FSRef dirRef = vtest::ref_of(t.path());
+    fm::Node dir;
+    ASSERT_EQ(fm::resolve(&dirRef, &dir), noErr);
+    const StateDir state(t.path() / "state", dir.vref);
+    constexpr int kObjects = 600;
+    const std::uint64_t first = std::uint64_t(1) << 62;
+    auto run = [&](bool backwards) {
+        return fmtest::run_child(fmtest::Child::Plain, [&]() -> std::string {
+            std::string out;
+            for (int k = 0; k < kObjects; ++k) {
+                const int n = backwards ? kObjects - 1 - k : k;
+                const std::uint64_t ino = n < 2 ? kTwins[0].ino[n] : first + n;
+                out += std::to_string(n) + " " +
+                       std::to_string(fm::node_id_for(dir.vref, dir.dev(), ino, 0)) + "\n";
+            }
+            return out;
+        });
+    };
+    std::optional<std::string> a, b;
+    std::thread ta([&] { a = run(false); });
+    std::thread tb([&] { b = run(true); });
+    ta.join();
+    tb.join();
+    ASSERT_TRUE(a && b);
+    std::map<int, UInt32> ids[2];
+    for (int p = 0; p < 2; ++p) {
+        std::istringstream in(p == 0 ? *a : *b);
+        int n;
+        UInt32 id;
+        while (in >> n >> id) ids[p][n] = id;
+        ASSERT_EQ(ids[p].size(), std::size_t(kObjects)) << (p == 0 ? *a : *b);
+    }
+    std::set<UInt32> distinct;
+    for (const auto& [n, id] : ids[0]) {
+        EXPECT_EQ(id, ids[1][n]) << "object " << n << " has two IDs";
+        distinct.insert(id);
+    }
+    EXPECT_EQ(distinct.size(), std::size_t(kObjects)) << "two objects share an ID";
 }

@@ -11,6 +11,7 @@ run=(
   build-essential cmake pkg-config ninja-build
   libsystemd-dev         # sd-bus: distributed notifications on the D-Bus session bus
   libicu-dev             # text encodings and Unicode normalisation
+  libsqlite3-dev         # the File Manager's ID table (IDs of objects whose inode number cannot be one)
   libgtk-4-dev libx11-dev   # the window front end of vantrel-prefs (a module, loaded only for a window)
 )
 tests=(

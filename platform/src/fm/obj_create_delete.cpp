@@ -72,7 +72,7 @@ OSErr lookup_mangled(const Node& dir, UInt32 id, Node* out) {
     if (DIR* dp = ::fdopendir(d)) {
         while (struct dirent* e = ::readdir(dp)) {
             if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-            if (node_id_for(dir.vref, dir.dev(), e->d_ino) == id) {
+            if (node_id_for(dir.vref, dir.dev(), e->d_ino, subvol_of(dir.st)) == id) {
                 found = e->d_name;
                 break;
             }

@@ -11,11 +11,13 @@
 //
 // Resolution looks, in order, in the process's table of IDs made or found
 // here, in the layer's table of node IDs, and finally walks the volume from
-// its root (never following links, never leaving the volume) for the inode
-// with that number that carries the marker. The walk is what a new process
-// pays once per ID; the result is remembered. IDs the layer had to assign
-// (inode numbers below 16 or from 2^31 up) are only valid for the process
-// that made them unless the marker is found by the walk.
+// its root (never following links, never leaving the volume, but entering
+// the btrfs subvolumes inside it) for the inode with that number that
+// carries the marker: the ID's own number, or for an ID from the volume's ID
+// table (ref_idtable.h) the inode the table gave it to. The walk is what a
+// new process pays once per ID; the result is remembered. An ID that an
+// exchange moved to another inode, or one a process made when it could not
+// use the ID table, is found by a walk that asks every file.
 #include "fm/obj_fileid.h"
 
 #include <dirent.h>
@@ -32,6 +34,7 @@
 #include "fm/err_errno.h"
 #include "fm/ref_codec.h"
 #include "fm/ref_fd.h"
+#include "fm/ref_idtable.h"
 #include "fm/ref_names.h"
 #include "fm/ref_node.h"
 #include "fm/ref_pbnode.h"
@@ -99,10 +102,9 @@ bool carries(const Node& n, UInt32 id) {
 }
 
 // Breadth-first over the volume for the file with the ID's marker. With
-// `byInode`, only regular files whose inode number is the ID are asked for
-// their marker; otherwise every file is (an assigned ID, or one that an
-// exchange moved to another inode).
-OSErr walk_volume(FSVolumeRefNum vref, UInt32 id, bool byInode, Node* out) {
+// `ino` (not 0), only regular files with that inode number are asked for
+// their marker; otherwise every file is.
+OSErr walk_volume(FSVolumeRefNum vref, UInt32 id, std::uint64_t ino, Node* out) {
     Volume v;
     if (OSErr err = volume_by_ref(vref, &v)) return err;
     Node root;
@@ -124,10 +126,12 @@ OSErr walk_volume(FSVolumeRefNum vref, UInt32 id, bool byInode, Node* out) {
             if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
             const bool maybeDir = e->d_type == DT_DIR || e->d_type == DT_UNKNOWN;
             const bool maybeFile = e->d_type == DT_REG || e->d_type == DT_UNKNOWN;
-            if (!maybeDir && !(maybeFile && (!byInode || e->d_ino == id))) continue;
+            if (!maybeDir && !(maybeFile && (ino == 0 || e->d_ino == ino))) continue;
             Node child;
             if (lookup(dir, e->d_name, &child) != noErr) continue;
-            if (child.dev() != dir.dev() || child.root) continue;  // another volume mounted here
+            // Another volume mounted here. (A btrfs subvolume, on a device of
+            // its own, is a folder of this volume.)
+            if (child.root) continue;
             if (child.is_dir()) {
                 pending.push_back(std::move(child));
             } else if (carries(child, id)) {
@@ -166,9 +170,11 @@ OSErr find_file(FSVolumeRefNum vref, UInt32 id, Node* out) {
         remember(*out, id);
         return noErr;
     }
-    const bool inodeNumber = id >= 16 && id < 0x80000000u;
-    OSErr err = walk_volume(vref, id, inodeNumber, out);
-    if (err == fidNotFound && inodeNumber) err = walk_volume(vref, id, false, out);
+    std::uint64_t ino = id >= 16 && id < 0x80000000u ? id : 0;
+    TableKey key;
+    if (ino == 0 && table_key(vref, id, &key)) ino = key.ino;
+    OSErr err = walk_volume(vref, id, ino, out);
+    if (err == fidNotFound && ino != 0) err = walk_volume(vref, id, 0, out);
     if (err != noErr) return err;
     remember(*out, id);
     return noErr;

@@ -2,7 +2,8 @@
 //
 //   0  magic 0x566E5266      16  device (8)
 //   4  volume number (2)     24  inode (8)
-//   6  flags                 32  birth stamp, or listing time when listed (8)
+//   6  flags                 32  birth stamp, listing time when listed, or
+//                                handle digest (8)
 //   7  bytes of name used    40  leaf name, zero-padded (40)
 //   8  node ID (4)
 //  12  parent ID (4)
@@ -18,8 +19,8 @@ namespace vantrel::fm {
 namespace {
 
 constexpr std::uint32_t kMagic = 0x566E5266;
-enum : std::uint8_t { kDir = 1, kRoot = 2, kLongName = 4, kListed = 8 };
-constexpr std::uint8_t kKnownFlags = kDir | kRoot | kLongName | kListed;
+enum : std::uint8_t { kDir = 1, kRoot = 2, kLongName = 4, kListed = 8, kHandle = 16 };
+constexpr std::uint8_t kKnownFlags = kDir | kRoot | kLongName | kListed | kHandle;
 
 // Node IDs below this belong to a volume's root (2) and its parent (1) only.
 constexpr UInt32 kFirstItemID = 16;
@@ -60,6 +61,7 @@ OSErr decode_ref(const FSRef& ref, RefFields* out) {
     f.root = flags & kRoot;
     f.longName = flags & kLongName;
     f.listed = flags & kListed;
+    f.handle = flags & kHandle;
     f.nodeID = static_cast<UInt32>(get(b + 8, 4));
     f.parentID = static_cast<UInt32>(get(b + 12, 4));
     f.dev = get(b + 16, 8);
@@ -78,7 +80,8 @@ OSErr decode_ref(const FSRef& ref, RefFields* out) {
     }
     f.name.assign(reinterpret_cast<const char*>(name), len);
     if (!safe_leaf(f.name) || (f.longName && len != kInlineNameBytes) || (f.listed && f.dir) ||
-        f.nodeID < kFirstItemID || (f.parentID != UInt32(fsRtDirID) && f.parentID < kFirstItemID))
+        (f.handle && (f.listed || f.stamp == 0)) || f.nodeID < kFirstItemID ||
+        (f.parentID != UInt32(fsRtDirID) && f.parentID < kFirstItemID))
         return errFSBadFSRef;
     *out = std::move(f);
     return noErr;
@@ -89,7 +92,8 @@ void encode_ref(const RefFields& f, FSRef* out) {
     put(b, kMagic, 4);
     put(b + 4, static_cast<std::uint16_t>(f.vref), 2);
     b[6] = static_cast<unsigned char>((f.dir ? kDir : 0) | (f.root ? kRoot : 0) |
-                                      (f.longName ? kLongName : 0) | (f.listed ? kListed : 0));
+                                      (f.longName ? kLongName : 0) | (f.listed ? kListed : 0) |
+                                      (f.handle ? kHandle : 0));
     const std::size_t len = f.root ? 0 : std::min(f.name.size(), kInlineNameBytes);
     b[7] = static_cast<unsigned char>(len);
     put(b + 8, f.nodeID, 4);
@@ -105,6 +109,14 @@ void encode_ref(const RefFields& f, FSRef* out) {
 std::uint64_t birth_stamp(const struct statx& st) {
     if (!(st.stx_mask & STATX_BTIME)) return 0;
     return std::uint64_t(st.stx_btime.tv_sec) * 1'000'000'000ull + st.stx_btime.tv_nsec;
+}
+
+std::uint64_t handle_digest(int type, const unsigned char* bytes, unsigned size) {
+    std::uint64_t h = 0xcbf29ce484222325ull;  // FNV-1a
+    auto mix = [&](unsigned char c) { h = (h ^ c) * 0x100000001b3ull; };
+    for (int i = 0; i < 4; ++i) mix(static_cast<unsigned char>(unsigned(type) >> (8 * i)));
+    for (unsigned i = 0; i < size; ++i) mix(bytes[i]);
+    return h | 1;
 }
 
 bool birth_fits(const Identity& want, std::uint64_t born) {

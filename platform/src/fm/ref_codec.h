@@ -35,11 +35,15 @@ struct RefFields {
     // Made from a listing that stats no file: `stamp` is then the time the
     // listing was read, not the birth time (see same_object).
     bool listed = false;
+    // The file system keeps no birth times: `stamp` is a digest of the
+    // object's file handle (name_to_handle_at), which holds the inode's
+    // generation, so an inode number used again is told from the old one.
+    bool handle = false;
     UInt32 nodeID = 0;
     UInt32 parentID = 0;
     std::uint64_t dev = 0;
     std::uint64_t ino = 0;
-    std::uint64_t stamp = 0;  // birth time in ns (0: the file system keeps none)
+    std::uint64_t stamp = 0;  // birth time in ns (0: the file system keeps none), see `handle`
     std::string name;         // the leaf as stored on disk; empty for a root
 };
 
@@ -61,9 +65,14 @@ struct Identity {
     bool listed = false;      // `stamp` is a time by which the object existed
 };
 
+// The birth part of a reference's identity (a handle digest is checked
+// apart: handle_fits).
 inline Identity identity_of(const RefFields& f) {
-    return Identity{f.dev, f.ino, f.stamp, f.listed};
+    return Identity{f.dev, f.ino, f.handle ? 0 : f.stamp, f.listed};
 }
+
+// A digest of a file handle's type and bytes (never 0).
+std::uint64_t handle_digest(int type, const unsigned char* bytes, unsigned size);
 
 // Birth time in ns from a statx, or 0 when the file system keeps none.
 std::uint64_t birth_stamp(const struct statx& st);

@@ -44,7 +44,7 @@ UniqueFd& UniqueFd::operator=(UniqueFd&& o) noexcept {
 }
 
 std::uint64_t Node::stamp() const {
-    return birth_stamp(st);
+    return (st.stx_mask & STATX_BTIME) && volume_birth_lasts(vref) ? birth_stamp(st) : 0;
 }
 
 std::string Node::proc_path() const {
@@ -70,6 +70,39 @@ bool on_mount(const struct statx& st, std::uint64_t mnt, dev_t dev) {
     const std::uint64_t m = mount_of(st);
     if (m == 0 || m == mnt) return true;
     return !S_ISDIR(st.stx_mode) && makedev(st.stx_dev_major, st.stx_dev_minor) != dev;
+}
+
+// A digest of the file handle of `name` in `dirfd` (the link itself, never
+// followed), or 0 when the file system gives none. The handle names the
+// inode with its generation, which the file system changes whenever it
+// hands the inode number out again (what NFS servers rely on).
+std::uint64_t handle_at(int dirfd, const char* name) {
+    union {
+        struct file_handle fh;
+        unsigned char space[sizeof(struct file_handle) + MAX_HANDLE_SZ];
+    } buf;
+    buf.fh.handle_bytes = MAX_HANDLE_SZ;
+    int mountId;
+    if (::name_to_handle_at(dirfd, name, &buf.fh, &mountId, *name ? 0 : AT_EMPTY_PATH) != 0)
+        return 0;
+    return handle_digest(buf.fh.handle_type, buf.fh.f_handle, buf.fh.handle_bytes);
+}
+
+// Whether `name` in `dirfd` is the very inode a reference recorded the
+// handle of (references made where the file system keeps no birth time).
+bool handle_fits(const RefFields& r, int dirfd, const std::string& name) {
+    return !r.handle || handle_at(dirfd, name.c_str()) == r.stamp;
+}
+
+// Where the file system keeps no birth time, the handle tells a reused
+// inode number from the original: recorded in place of the birth.
+void record_handle(const struct statx& st, int dirfd, const std::string& name, RefFields* f) {
+    if (st.stx_mask & STATX_BTIME) return;
+    if (const std::uint64_t d = handle_at(dirfd, name.c_str())) {
+        f->handle = true;
+        f->listed = false;
+        f->stamp = d;
+    }
 }
 
 ObjKey key_of(const Node& n) {
@@ -207,7 +240,9 @@ OSErr try_candidate(const RefFields& r, std::uint64_t mnt, dev_t dev, const Cand
     if (name.empty()) return fnfErr;
     struct statx st;
     if (stat_at(parent->fd(), name.c_str(), 0, &st) != 0) return from_errno(errno, Op::Resolve);
-    if (!same_object(identity_of(r), st) || !on_mount(st, mnt, dev)) return fnfErr;
+    if (!same_object(identity_of(r), st) || !on_mount(st, mnt, dev) ||
+        !handle_fits(r, parent->fd(), name))
+        return fnfErr;
     if (c.scan) remember_long_name(ObjKey{r.vref, r.dev, r.ino}, name);
     found_at(r, mnt, c, std::move(parent), std::move(name), st, out);
     return noErr;
@@ -258,6 +293,15 @@ std::uint64_t mount_of(const struct statx& st) {
     return st.stx_mnt_id;
 }
 
+std::uint64_t subvol_of(const struct statx& st) {
+    if (!(st.stx_mask & STATX_SUBVOL)) return 0;
+    // The field sits where older headers keep spare space.
+    std::uint64_t sub;
+    static_assert(sizeof(struct statx) >= 0xA8, "statx has room for stx_subvol");
+    std::memcpy(&sub, reinterpret_cast<const unsigned char*>(&st) + 0xA0, sizeof sub);
+    return sub;
+}
+
 void use_mount_table_for_mount_ids(bool on) {
     g_mountTable.store(on);
 }
@@ -282,7 +326,8 @@ void make_ref(const Node& n, FSRef* out) {
             f.name.resize(kInlineNameBytes);
             remember_long_name(key, n.name);
         }
-        if (f.dir) remember_dir(key, f.stamp, n.parentID, n.name);
+        if (f.dir) remember_dir(key, f.stamp, n.parentID, n.name, subvol_of(n.st));
+        record_handle(n.st, n.at(), n.name, &f);
     }
     encode_ref(f, out);
 }
@@ -291,17 +336,26 @@ void make_listed_ref(const Node& dir, std::string_view name, ino_t ino, std::uin
                      FSRef* out) {
     RefFields f;
     f.vref = dir.vref;
-    f.listed = true;
     f.dev = dir.dev();
     f.ino = ino;
-    f.nodeID = item_id(dir.vref, f.dev, ino);
+    // A file is in its folder's subvolume (only a folder can begin another).
+    f.nodeID = item_id(dir.vref, f.dev, ino, subvol_of(dir.st));
     f.parentID = dir.nodeID;
-    f.stamp = listedAt;
+    // Bounded by the listing where births last; where they do not (an
+    // overlay's copy-up), device and inode decide.
+    f.stamp = volume_birth_lasts(dir.vref) ? listedAt : 0;
+    f.listed = f.stamp != 0;
     f.name.assign(name.substr(0, kInlineNameBytes));
     if (name.size() > kInlineNameBytes) {
         f.longName = true;
         remember_long_name(ObjKey{dir.vref, f.dev, ino}, name);
     }
+    // No birth time to bound the listing by: the handle, taken now (a name
+    // that another inode took between the listing and now shows that
+    // inode's number, which the reference does not have).
+    DirFd fd;
+    if (!(dir.st.stx_mask & STATX_BTIME) && dir_fd(dir, &fd) == noErr)
+        record_handle(dir.st, fd->fd(), std::string(name), &f);
     encode_ref(f, out);
 }
 
@@ -328,8 +382,9 @@ void child_node(const Node& dir, const DirFd& dirfd, std::string_view name, cons
     out->vref = dir.vref;
     out->mnt = dir.mnt;
     const ObjKey key{dir.vref, std::uint64_t(out->dev()), st.stx_ino};
-    out->nodeID = S_ISDIR(st.stx_mode) ? remember_dir(key, birth_stamp(st), dir.nodeID, name)
-                                       : item_id(key.vref, key.dev, key.ino);
+    out->nodeID = S_ISDIR(st.stx_mode)
+                      ? remember_dir(key, out->stamp(), dir.nodeID, name, subvol_of(st))
+                      : item_id(key.vref, key.dev, key.ino, subvol_of(st));
 }
 
 OSErr resolve(const FSRef* ref, Node* out) {
@@ -374,7 +429,7 @@ DirOpen open_dir_ref(const FSRef* ref, const char* op, Node* out, DirFd* fd, OSE
     auto h = std::make_shared<const DirHandle>(f);
     struct statx st;
     if (stat_at(f, "", AT_EMPTY_PATH, &st) != 0 || !same_object(identity_of(r), st) ||
-        !on_mount(st, mnt, dev))
+        !on_mount(st, mnt, dev) || !handle_fits(r, parent->fd(), c.name))
         return DirOpen::UnsettledChecked;
     found_at(r, mnt, c, std::move(parent), c.name, st, out);
     *fd = std::move(h);
@@ -399,7 +454,7 @@ OSErr dir_fd(const Node& dir, DirFd* out) {
         return volume_root_fd(dir.vref, out);
     }
     const ObjKey key = key_of(dir);
-    remember_dir(key, dir.stamp(), dir.parentID, dir.name);
+    remember_dir(key, dir.stamp(), dir.parentID, dir.name, subvol_of(dir.st));
     if ((*out = cached_dir(key))) return noErr;
     if (!dir.parent) return dir_fd_by_id(dir.vref, dir.nodeID, out);
     dev_t vdev = dir.dev();
@@ -417,7 +472,7 @@ OSErr dir_fd(const Node& dir, DirFd* out) {
 void cache_dir_fd(const Node& dir, const DirFd& fd) {
     if (dir.root || !dir.is_dir()) return;
     const ObjKey key = key_of(dir);
-    remember_dir(key, dir.stamp(), dir.parentID, dir.name);
+    remember_dir(key, dir.stamp(), dir.parentID, dir.name, subvol_of(dir.st));
     cache_dir(key, dir.nodeID, dir.parentID, fd);
 }
 

@@ -49,13 +49,17 @@
 
 namespace vantrel::fm {
 
-// Mask asked of statx for every object: the basic fields, the birth time and
-// the mount (its unique ID where the kernel has one, else its mount ID).
+// Mask asked of statx for every object: the basic fields, the birth time,
+// the mount (its unique ID where the kernel has one, else its mount ID) and
+// the subvolume (btrfs, bcachefs; Linux 6.10).
 #ifndef STATX_MNT_ID_UNIQUE
 #define STATX_MNT_ID_UNIQUE 0x00004000U
 #endif
+#ifndef STATX_SUBVOL
+#define STATX_SUBVOL 0x00008000U
+#endif
 constexpr unsigned kStatxMask =
-    STATX_BASIC_STATS | STATX_BTIME | STATX_MNT_ID | STATX_MNT_ID_UNIQUE;
+    STATX_BASIC_STATS | STATX_BTIME | STATX_MNT_ID | STATX_MNT_ID_UNIQUE | STATX_SUBVOL;
 
 // statx of `name` in `dirfd` (AT_EMPTY_PATH with "" for the descriptor
 // itself), never following a link, asking kStatxMask.
@@ -63,6 +67,10 @@ int stat_at(int dirfd, const char* name, int flags, struct statx* st);
 // The mount a statx was made on (in the ID space the volume table uses), or
 // 0 when the kernel does not say (then the volume table decides).
 std::uint64_t mount_of(const struct statx& st);
+// The subvolume a statx names (btrfs, bcachefs), or 0 where the kernel names
+// none: what, besides the inode number, tells apart the objects of one
+// mount that has several subvolumes (ref_idtable.h).
+std::uint64_t subvol_of(const struct statx& st);
 
 struct Node {
     DirFd parent;        // directory that holds the object (for a volume root: the root itself)
@@ -79,8 +87,10 @@ struct Node {
     bool is_link() const { return S_ISLNK(st.stx_mode); }
     bool locked() const { return (st.stx_attributes & STATX_ATTR_IMMUTABLE) != 0; }
     dev_t dev() const { return makedev(st.stx_dev_major, st.stx_dev_minor); }
-    // Birth time in nanoseconds, or 0 when the file system keeps none. Together
-    // with device and inode it tells a reused inode number from the original.
+    // Birth time in nanoseconds, or 0 when the file system keeps none, or
+    // none that lasts (overlayfs: a copy-up gives the object a new one).
+    // Together with device and inode it tells a reused inode number from
+    // the original.
     std::uint64_t stamp() const;
     // "/proc/self/fd/N/name": a path for the calls that have no *at form
     // (lgetxattr and friends). It goes through the parent's descriptor, so it
@@ -151,10 +161,11 @@ void child_node(const Node& dir, const DirFd& dirfd, std::string_view name, cons
 void make_listed_ref(const Node& dir, std::string_view name, ino_t ino, std::uint64_t listedAt,
                      FSRef* out);
 
-// Node ID of an inode of volume `vref` (root -> 2). Stable: the inode number
-// itself when it lies in [16, 2^31), otherwise computed from it (from 2^31
-// up), the same in every process.
-UInt32 node_id_for(FSVolumeRefNum vref, dev_t dev, ino_t ino);
+// Node ID of an inode of volume `vref` (root -> 2) in subvolume `sub`
+// (subvol_of). Stable: the inode number itself when it lies in [16, 2^31)
+// and `dev` is the volume's device, otherwise the volume's ID table's (from
+// 2^31 up), the same in every process of the user (ref_places.h, item_id).
+UInt32 node_id_for(FSVolumeRefNum vref, dev_t dev, ino_t ino, std::uint64_t sub);
 
 // Bookkeeping after changes made through the layer.
 //  - note_moved: `n` now lives in `newParent` under `newName`.

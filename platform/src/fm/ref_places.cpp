@@ -2,10 +2,13 @@
 //
 // Only directories (which must be found by ID) and objects renamed, moved or
 // exchanged through the layer are remembered, so a walk over many files does
-// not grow memory with the files it visits. IDs of inode numbers outside
-// [16, 2^31) are computed from the number, not handed out and remembered:
-// the same inode has the same ID in every process, and memory does not grow
-// with every file seen on a file system with 64-bit inode numbers.
+// not grow memory with the files it visits. An object on its volume's own
+// device whose inode number lies in [16, 2^31) has that number as its ID;
+// every other object gets its ID from the volume's ID table
+// (ref_idtable.h), the same in every process of the user. Only when the
+// table cannot be used is an ID computed from the inode number, as a last
+// resort that is unique in this process only for the directories it
+// remembers.
 #include "fm/ref_places.h"
 
 #include <list>
@@ -13,6 +16,7 @@
 #include <unordered_map>
 
 #include "fm/ref_dircache.h"
+#include "fm/ref_idtable.h"
 #include "fm/ref_node.h"
 #include "fm/vol_table.h"
 
@@ -37,8 +41,10 @@ struct Tables {
     std::mutex mu;
     std::unordered_map<ObjKey, Place, Hash> places;  // directories and moved objects
     std::unordered_map<VolId, ObjKey, Hash> byId;
-    // Directories whose computed ID another remembered directory already had.
-    std::unordered_map<ObjKey, UInt32, Hash> exceptions;
+    // The IDs the last resort gave (the volume's ID table could not be
+    // used), both ways, so that no two objects get one.
+    std::unordered_map<ObjKey, UInt32, Hash> fallback;
+    std::unordered_map<VolId, ObjKey, Hash> fallbackIds;
     // Long names, most recently used first.
     std::list<std::pair<ObjKey, std::string>> longLru;
     std::unordered_map<ObjKey, std::list<std::pair<ObjKey, std::string>>::iterator, Hash> longNames;
@@ -53,20 +59,50 @@ bool small_ino(std::uint64_t ino) {
     return ino >= 16 && ino < 0x80000000u;
 }
 
-// A well-mixed 31-bit value of the inode number, from 2^31 up.
-UInt32 computed_id(std::uint64_t ino) {
-    std::uint64_t z = ino + 0x9E3779B97F4A7C15ull;
+// A well-mixed 31-bit value of the inode number (and of the device, when it
+// is not the volume's own), from 2^31 up.
+UInt32 computed_id(std::uint64_t ino, std::uint64_t otherDev) {
+    std::uint64_t z = ino + 0x9E3779B97F4A7C15ull + otherDev * 0xD6E8FEB86659FD93ull;
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
     z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
     z ^= z >> 31;
     return 0x80000000u | UInt32(z & 0x7FFFFFFFu);
 }
 
-UInt32 id_locked(Tables& t, ObjKey key) {
-    if (small_ino(key.ino)) return UInt32(key.ino);
-    if (!t.exceptions.empty())
-        if (auto it = t.exceptions.find(key); it != t.exceptions.end()) return it->second;
-    return computed_id(key.ino);
+// Whether `dev` is the device of volume `vref`'s root (an unknown volume:
+// taken as yes). A btrfs subvolume inside the mount, or a layer of an
+// overlay on a file system of its own, shows another.
+bool own_device(FSVolumeRefNum vref, std::uint64_t dev) {
+    dev_t vdev;
+    ino_t rino;
+    return !volume_root_id(vref, &vdev, &rino) || std::uint64_t(vdev) == dev;
+}
+
+// The ID the last resort gives (the table cannot be used): computed from
+// the inode number, or the next free one when another object of the volume
+// has that already. Remembered, so it holds for this process's lifetime;
+// this costs memory per object only while the table cannot be used.
+UInt32 fallback_id_locked(Tables& t, ObjKey key, bool own) {
+    if (auto it = t.fallback.find(key); it != t.fallback.end()) return it->second;
+    UInt32 id = computed_id(key.ino, own ? 0 : key.dev);
+    for (;; id = 0x80000000u | (id + 1)) {
+        auto [holder, fresh] = t.fallbackIds.try_emplace(VolId{key.vref, id}, key);
+        if (fresh || holder->second == key) break;
+    }
+    t.fallback.emplace(key, id);
+    return id;
+}
+
+// The ID of an item: its inode number, else the table's, else the last
+// resort's.
+UInt32 object_id(ObjKey key, std::uint64_t sub) {
+    const bool own = own_device(key.vref, key.dev);
+    if (own && small_ino(key.ino)) return UInt32(key.ino);
+    const TableKey tk{sub != 0 ? sub : own ? 0 : (std::uint64_t(1) << 63) | key.dev, key.ino};
+    if (UInt32 id = table_id(key.vref, tk)) return id;
+    Tables& t = tables();
+    std::lock_guard lk(t.mu);
+    return fallback_id_locked(t, key, own);
 }
 
 void forget_long_name(Tables& t, ObjKey key) {
@@ -86,45 +122,40 @@ void map_id(Tables& t, ObjKey key, UInt32 id) {
 
 }  // namespace
 
-UInt32 item_id(FSVolumeRefNum vref, std::uint64_t dev, std::uint64_t ino) {
-    if (small_ino(ino)) return UInt32(ino);
-    Tables& t = tables();
-    std::lock_guard lk(t.mu);
-    return id_locked(t, ObjKey{vref, dev, ino});
+UInt32 item_id(FSVolumeRefNum vref, std::uint64_t dev, std::uint64_t ino, std::uint64_t sub) {
+    return object_id(ObjKey{vref, dev, ino}, sub);
 }
 
-UInt32 node_id_for(FSVolumeRefNum vref, dev_t dev, ino_t ino) {
+UInt32 node_id_for(FSVolumeRefNum vref, dev_t dev, ino_t ino, std::uint64_t sub) {
     dev_t rdev;
     ino_t rino;
     if (volume_root_id(vref, &rdev, &rino) && rdev == dev && rino == ino) return fsRtDirID;
-    return item_id(vref, dev, ino);
+    return item_id(vref, dev, ino, sub);
 }
 
-UInt32 remember_dir(ObjKey key, std::uint64_t stamp, UInt32 parentID, std::string_view name) {
+UInt32 remember_dir(ObjKey key, std::uint64_t stamp, UInt32 parentID, std::string_view name,
+                    std::uint64_t sub) {
     Tables& t = tables();
-    std::lock_guard lk(t.mu);
-    auto it = t.places.find(key);
-    if (it != t.places.end() && it->second.dir) {
+    auto known = [&]() -> Place* {
+        auto it = t.places.find(key);
+        if (it == t.places.end() || !it->second.dir) return nullptr;
         Place& p = it->second;
         if (p.parentID != parentID || p.name != name || p.stamp != stamp) {
             p.parentID = parentID;
             p.name.assign(name);
             p.stamp = stamp;
         }
-        return p.nodeID;
+        return &p;
+    };
+    {
+        std::lock_guard lk(t.mu);
+        if (Place* p = known()) return p->nodeID;
     }
-    UInt32 id = id_locked(t, key);
-    if (!small_ino(key.ino)) {
-        // Another directory with the same computed ID: take the next free one.
-        for (UInt32 probe = id;; probe = 0x80000000u | (probe + 1)) {
-            auto holder = t.byId.find(VolId{key.vref, probe});
-            if (holder == t.byId.end() || holder->second == key) {
-                if (probe != id) t.exceptions[key] = probe;
-                id = probe;
-                break;
-            }
-        }
-    }
+    // Asked with the lock not held: the table may ask the volume table,
+    // which may release what is kept of a volume that went away (here).
+    const UInt32 id = object_id(key, sub);
+    std::lock_guard lk(t.mu);
+    if (Place* p = known()) return p->nodeID;
     t.places[key] = Place{id, parentID, stamp, true, std::string(name)};
     t.byId[VolId{key.vref, id}] = key;
     return id;
@@ -200,11 +231,13 @@ bool long_name(ObjKey key, std::string* out) {
 }
 
 void forget_volume_places(FSVolumeRefNum vref) {
+    forget_table(vref);
     Tables& t = tables();
     std::lock_guard lk(t.mu);
     std::erase_if(t.places, [&](const auto& e) { return e.first.vref == vref; });
     std::erase_if(t.byId, [&](const auto& e) { return e.first.vref == vref; });
-    std::erase_if(t.exceptions, [&](const auto& e) { return e.first.vref == vref; });
+    std::erase_if(t.fallback, [&](const auto& e) { return e.first.vref == vref; });
+    std::erase_if(t.fallbackIds, [&](const auto& e) { return e.first.vref == vref; });
     for (auto it = t.longLru.begin(); it != t.longLru.end();) {
         if (it->first.vref == vref) {
             t.longNames.erase(it->first);
@@ -218,7 +251,7 @@ void forget_volume_places(FSVolumeRefNum vref) {
 std::size_t id_exception_count() {
     Tables& t = tables();
     std::lock_guard lk(t.mu);
-    return t.exceptions.size();
+    return t.fallback.size();
 }
 
 std::size_t long_name_count() {
@@ -265,7 +298,10 @@ void note_deleted(const Node& n) {
             if (id != t.byId.end() && id->second == key) t.byId.erase(id);
             t.places.erase(it);
         }
-        t.exceptions.erase(key);
+        if (auto f = t.fallback.find(key); f != t.fallback.end()) {
+            t.fallbackIds.erase(VolId{key.vref, f->second});
+            t.fallback.erase(f);
+        }
         forget_long_name(t, key);
     }
     drop_cached_dir(key);

@@ -41,16 +41,20 @@ struct Place {
     std::string name;
 };
 
-// Registers the directory `key` at (parentID, name) and returns its node
-// ID: the inode number where it lies in [16, 2^31), otherwise one computed
-// from the inode number (a different one if another remembered directory
-// already has it, so that an ID names one directory).
-UInt32 remember_dir(ObjKey key, std::uint64_t stamp, UInt32 parentID, std::string_view name);
+// Registers the directory `key` (in subvolume `sub`, see subvol_of) at
+// (parentID, name) and returns its node ID (item_id's).
+UInt32 remember_dir(ObjKey key, std::uint64_t stamp, UInt32 parentID, std::string_view name,
+                    std::uint64_t sub);
 
 // The object that node ID `id` names on `vref` and its place, if remembered.
 bool place_by_id(FSVolumeRefNum vref, UInt32 id, ObjKey* key, Place* out);
-// The node ID of an item (not a volume's root) with inode `ino` on `vref`.
-UInt32 item_id(FSVolumeRefNum vref, std::uint64_t dev, std::uint64_t ino);
+// The node ID of an item (not a volume's root) with inode `ino` of device
+// `dev` in subvolume `sub` (subvol_of) on `vref`: the inode number where it
+// lies in [16, 2^31) and `dev` is the volume's own device, otherwise the
+// one the volume's ID table gives it (ref_idtable.h), from 2^31 up. When the
+// table cannot be used, one computed from the inode number (the next free
+// one if another object has it), remembered for this process only.
+UInt32 item_id(FSVolumeRefNum vref, std::uint64_t dev, std::uint64_t ino, std::uint64_t sub);
 // The remembered place of `key`, if any.
 bool place_of(ObjKey key, Place* out);
 // `key` was found at (parentID, name) after its remembered place failed:
@@ -69,6 +73,7 @@ bool long_name(ObjKey key, std::string* out);
 // name another mount).
 void forget_volume_places(FSVolumeRefNum vref);
 
+// Objects that got their ID from the last resort (the ID table unusable).
 std::size_t id_exception_count();
 std::size_t long_name_count();
 

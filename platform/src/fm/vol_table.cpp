@@ -180,6 +180,7 @@ std::vector<FSVolumeRefNum> reload(VolState& s) {
         v.source = unescape(*(dash + 2));
         v.superOpts = dash + 3 < f.end() ? *(dash + 3) : "";
         v.offered = kPseudo.count(v.fsType) == 0;
+        v.birthLasts = v.fsType != "overlay";
         unsigned maj = 0, min = 0;
         if (std::sscanf(f[2].c_str(), "%u:%u", &maj, &min) != 2) continue;
         const dev_t tableDev = makedev(maj, min);
@@ -334,6 +335,12 @@ bool volume_root_id(FSVolumeRefNum vref, dev_t* dev, ino_t* ino) {
         *dev = v.dev;
         *ino = v.rootIno;
     });
+}
+
+bool volume_birth_lasts(FSVolumeRefNum vref) {
+    bool lasts = true;
+    with_volume(vref, [&](const Volume& v) { lasts = v.birthLasts; });
+    return lasts;
 }
 
 bool volume_mount(FSVolumeRefNum vref, std::uint64_t* mnt, dev_t* dev) {

@@ -29,6 +29,10 @@ struct Volume {
     std::string superOpts;  // file-system options
     bool readOnly = false;
     bool offered = true;  // listed among the volumes (not a file system without user files)
+    // Whether an object's birth time lasts as long as the object: not on
+    // overlayfs, where the first change of a lower file (its copy-up)
+    // keeps its inode number but gives it a new birth time.
+    bool birthLasts = true;
     ino_t rootIno = 0;
 };
 
@@ -48,6 +52,8 @@ OSErr volume_by_ref(FSVolumeRefNum vref, Volume* out);
 // Device and root inode of `vref` without copying the whole record (hot
 // path: every node ID needs it). False for an unknown volume.
 bool volume_root_id(FSVolumeRefNum vref, dev_t* dev, ino_t* ino);
+// Volume `vref`'s birthLasts (true for an unknown volume).
+bool volume_birth_lasts(FSVolumeRefNum vref);
 // Mount and device of `vref` (hot path: every resolution checks them).
 bool volume_mount(FSVolumeRefNum vref, std::uint64_t* mnt, dev_t* dev);
 // The volume mounted as `mnt` (see mount_of), or nsvErr.

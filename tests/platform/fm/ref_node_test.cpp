@@ -12,6 +12,7 @@
 
 #include "DeepTree.h"
 #include "FSTestSupport.h"
+#include "LoopImage.h"
 #include "fm/cat_dates.h"
 #include "fm/err_errno.h"
 #include "fm/ref_dircache.h"
@@ -732,7 +733,8 @@ TEST(FSRefs, ADirectoryTenThousandDeepResolvesOnASmallStack) {
 }
 
 // The side tables stay bounded: node IDs of inode numbers beyond 32 bits are
-// computed, not remembered (and so the same in every process), and the table
+// kept in the volume's ID table on disk (the same in every process), not in
+// the process's tables, and the table
 // of long names keeps the most recent ones when full instead of emptying.
 TEST(FSRefs, SideTablesStayBounded) {
     vtest::TempDir t;
@@ -742,12 +744,12 @@ TEST(FSRefs, SideTablesStayBounded) {
     const fm::TableSizes before = fm::table_sizes();
     std::set<UInt32> ids;
     for (std::uint64_t i = 0; i < 300000; ++i) {
-        UInt32 id = fm::node_id_for(dir.vref, dir.dev(), (std::uint64_t(7) << 40) + i);
+        UInt32 id = fm::node_id_for(dir.vref, dir.dev(), (std::uint64_t(7) << 40) + i, 0);
         EXPECT_GE(id, 0x80000000u);
         if (i < 1000) ids.insert(id);
     }
-    EXPECT_EQ(fm::node_id_for(dir.vref, dir.dev(), std::uint64_t(7) << 40),
-              fm::node_id_for(dir.vref, dir.dev(), std::uint64_t(7) << 40));
+    EXPECT_EQ(fm::node_id_for(dir.vref, dir.dev(), std::uint64_t(7) << 40, 0),
+              fm::node_id_for(dir.vref, dir.dev(), std::uint64_t(7) << 40, 0));
     EXPECT_GE(ids.size(), 999u) << "distinct inodes get distinct IDs";
     EXPECT_LE(fm::table_sizes().ids, before.ids + 16) << "IDs of large inodes are not kept";
 
@@ -766,4 +768,73 @@ TEST(FSRefs, SideTablesStayBounded) {
     EXPECT_FALSE(fm::long_name(key(2), &name)) << "the least recently used name stayed";
     EXPECT_TRUE(fm::long_name(key(kLongNames + 3999), &name)) << "the newest name was not kept";
     EXPECT_EQ(name, std::string(60, 'n') + std::to_string(kLongNames + 3999));
+}
+
+// Where the file system keeps no birth time (ext4 made with 128-byte
+// inodes), a file deleted and made again at once under its name gets its
+// inode number back: a reference to the old file, listed or made by path,
+// must not name the new one, and deleting through it must leave it. Every
+// trial in which the number came back counts.
+TEST(FSRefs, AFileThatTookTheNameAndInodeOfOneWithoutBirthTimeIsAnother) {
+    if (!vtest::can_make_private_mounts()) GTEST_SKIP() << vtest::kNeedsPrivateMounts;
+    struct How {
+        const char* what;
+        std::function<bool(const std::filesystem::path& dir, FSRef* out)> make;
+    };
+    const How hows[] = {
+        {"a listed reference",
+         [](const std::filesystem::path& dir, FSRef* out) {
+             FSRef d = ref_of(dir);
+             FSIterator it = nullptr;
+             if (FSOpenIterator(&d, kFSIterateFlat, &it) != noErr) return false;
+             ItemCount n = 0;
+             const OSErr e =
+                 FSGetCatalogInfoBulk(it, 1, &n, nullptr, 0, nullptr, out, nullptr, nullptr);
+             FSCloseIterator(it);
+             return (e == noErr || e == errFSNoMoreItems) && n == 1;
+         }},
+        {"a reference made by path",
+         [](const std::filesystem::path& dir, FSRef* out) {
+             return FSPathMakeRef(reinterpret_cast<const UInt8*>((dir / "victim").c_str()), out,
+                                  nullptr) == noErr;
+         }},
+    };
+    vtest::TempDir t;
+    const std::filesystem::path base = std::filesystem::canonical(t.path());
+    t.mkdir("vol");
+    auto result = fmtest::run_child(fmtest::Child::PrivateMounts, [&]() -> std::string {
+        if (std::string why = vtest::mount_fresh(vtest::kExt4NoBirth, base / "img", base / "vol");
+            !why.empty())
+            return "SKIP " + why;
+        std::string msg;
+        for (const How& how : hows) {
+            const std::filesystem::path dir = base / "vol" / how.what;
+            const std::filesystem::path victim = dir / "victim";
+            int reused = 0, named = 0;
+            for (int i = 0; i < 200; ++i) {
+                vtest::write_file(victim, "old");
+                FSRef ref{};
+                if (!how.make(dir, &ref)) return std::string(how.what) + ": no reference made";
+                const ino_t oldIno = ino_of(victim);
+                std::filesystem::remove(victim);
+                vtest::write_file(victim, "new");
+                if (ino_of(victim) != oldIno) continue;
+                ++reused;
+                FSCatalogInfo info{};
+                if (FSGetCatalogInfo(&ref, kFSCatInfoNodeID, &info, nullptr, nullptr, nullptr) !=
+                        fnfErr ||
+                    FSDeleteObject(&ref) != fnfErr || vtest::read_file(victim) != "new")
+                    ++named;
+                std::filesystem::remove(victim);
+            }
+            if (reused == 0) return "SKIP the file system never gave an inode number back";
+            msg += fmtest::check(named == 0, std::string(how.what) + " named the new file in " +
+                                                 std::to_string(named) + " of " +
+                                                 std::to_string(reused) + " trials");
+        }
+        return msg;
+    });
+    ASSERT_TRUE(result.has_value()) << vtest::kNeedsPrivateMounts;
+    if (result->starts_with("SKIP ")) GTEST_SKIP() << result->substr(5);
+    EXPECT_EQ(*result, "");
 }

@@ -18,6 +18,7 @@
 #include "FaultSweep.h"
 #include "LoopImage.h"
 #include "TempDir.h"
+#include "fm/obj_fileid.h"
 #include "fm/ref_node.h"
 #include "fm_child.h"
 
@@ -568,3 +569,63 @@ TEST(Mounts, AfterALazyUnmountAKeptReferenceNoLongerResolves) {
 }
 
 }  // namespace
+
+// overlayfs: the first change of a lower file through the overlay copies it
+// up, which keeps its inode number but gives the copy a new birth time. A
+// reference made before, to the file and to its folder, still resolves to
+// them, and a file ID made on a lower file (its marker is what copies it
+// up) finds it, with xino and without.
+TEST(Mounts, AnOverlayCopyUpKeepsReferencesAndFileIds) {
+    if (!vtest::can_make_private_mounts()) GTEST_SKIP() << vtest::kNeedsPrivateMounts;
+    struct Layout {
+        const char* what;
+        const char* options;
+    };
+    const Layout layouts[] = {{"overlayfs", ""}, {"overlayfs with xino", ",xino=on"}};
+    vtest::TempDir t;
+    const fs::path base = fs::canonical(t.path());
+    t.mkdir("o");
+    for (const Layout& l : layouts) {
+        auto result = fmtest::run_child(fmtest::Child::PrivateMounts, [&]() -> std::string {
+            const fs::path o = base / "o";
+            if (::mount("vt-layers", o.c_str(), "tmpfs", 0, "size=8m") != 0) return "SKIP tmpfs";
+            for (const char* d : {"l", "u", "w", "m"}) fs::create_directories(o / d);
+            vtest::write_file(o / "l/d/f", "lower");
+            vtest::write_file(o / "l/d/g", "lower");
+            const std::string opts = "lowerdir=" + (o / "l").string() +
+                                     ",upperdir=" + (o / "u").string() +
+                                     ",workdir=" + (o / "w").string() + l.options;
+            if (::mount("vt-overlay", (o / "m").c_str(), "overlay", 0, opts.c_str()) != 0)
+                return std::string("SKIP the kernel would not mount ") + l.what;
+            FSRef f{}, d{};
+            if (make(o / "m/d/f", &f) != noErr || make(o / "m/d", &d) != noErr)
+                return "no references";
+            FSCatalogInfo before{};
+            if (FSGetCatalogInfo(&f, kFSCatInfoNodeID, &before, nullptr, nullptr, nullptr) != noErr)
+                return "no node ID";
+            const SInt32 id = file_id_of(o / "m/d/g");
+            std::string msg = check(id != 0, "no file ID for g");
+            {
+                std::ofstream out(o / "m/d/f", std::ios::app);
+                out << " changed";
+            }
+            msg += check(fs::exists(o / "u/d/f"), "f was not copied up");
+            FSCatalogInfo after{};
+            const OSErr e =
+                FSGetCatalogInfo(&f, kFSCatInfoNodeID, &after, nullptr, nullptr, nullptr);
+            msg += check(e == noErr && after.nodeID == before.nodeID,
+                         "f after its copy-up: " + std::to_string(e));
+            msg += check(path_or_error(f) == (o / "m/d/f").string(), "f is " + path_or_error(f));
+            msg += check(path_or_error(d) == (o / "m/d").string(), "d is " + path_or_error(d));
+            if (id != 0) {
+                fm::forget_file_ids();  // found as a new process finds it
+                const std::string found = path_of_id(volume_of(f), id);
+                msg += check(found == (o / "m/d/g").string(), "g's file ID finds " + found);
+            }
+            return msg;
+        });
+        ASSERT_TRUE(result.has_value()) << vtest::kNeedsPrivateMounts;
+        if (result->starts_with("SKIP ")) GTEST_SKIP() << result->substr(5);
+        EXPECT_EQ(*result, "") << l.what;
+    }
+}

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "Child.h"
+#include "LoopImage.h"
 #include "TempDir.h"
 #include "fmutil_run.h"
 
@@ -586,6 +587,49 @@ TEST(FmutilCli, FileIdCreatesAndResolves) {
     if (made) {
         EXPECT_EQ(*made, "");
     }
+}
+
+// Two files of one mount that share an inode number (btrfs numbers each
+// subvolume's inodes from 256) have two file IDs, and each ID, looked up by
+// another fmutil, finds its own file. One fmutil per step: the IDs hold
+// across processes.
+TEST(FmutilCli, FileIdsOfTwinInodesInTwoSubvolumesAreTheirOwn) {
+    if (!vtest::can_make_private_mounts()) GTEST_SKIP() << vtest::kNeedsPrivateMounts;
+    vtest::TempDir t("fmcli");
+    const fs::path base = fs::canonical(t.path());
+    t.mkdir("vol");
+    const auto result = vtest::run_child(vtest::Child::PrivateMounts, [&]() -> std::string {
+        if (std::string why = vtest::mount_fresh(vtest::kBtrfs, base / "img", base / "vol");
+            !why.empty())
+            return "SKIP " + why;
+        for (const char* sub : {"sa", "sb"})
+            if (!vtest::run_quietly("btrfs subvolume create " + vtest::quoted(base / "vol" / sub)))
+                return "SKIP cannot make a btrfs subvolume";
+        std::string ids[2];
+        const fs::path files[2] = {base / "vol/sa/f", base / "vol/sb/f"};
+        for (int i = 0; i < 2; ++i) {
+            vtest::write_file(files[i], std::to_string(i));
+            const auto r = run({"fileid", files[i].string()});
+            if (r.status != 0) return "fileid " + files[i].string() + ": " + r.err;
+            ids[i] = r.out.substr(0, r.out.find(' '));
+        }
+        struct stat a, b;
+        if (::lstat(files[0].c_str(), &a) != 0 || ::lstat(files[1].c_str(), &b) != 0 ||
+            a.st_ino != b.st_ino)
+            return "SKIP the two files do not share an inode number";
+        std::string msg;
+        if (ids[0] == ids[1]) msg += "both files have the file ID " + ids[0] + "\n";
+        for (int i = 0; i < 2; ++i) {
+            const auto found = run({"fileid", "--resolve", (base / "vol").string(), ids[i]});
+            if (found.status != 0 || found.out != files[i].string() + "\n")
+                msg += "ID " + ids[i] + " of " + files[i].string() + " finds " + found.out +
+                       found.err + "\n";
+        }
+        return msg;
+    });
+    ASSERT_TRUE(result.has_value()) << vtest::kNeedsPrivateMounts;
+    if (result->starts_with("SKIP ")) GTEST_SKIP() << result->substr(5);
+    EXPECT_EQ(*result, "");
 }
 
 TEST(FmutilCli, ProgressOnlyWhenStderrIsATerminal) {

@@ -1,0 +1,327 @@
+// The ID table (ref_idtable.h): one SQLite database per file system, in the
+// user's state directory ($XDG_STATE_HOME/vantrel/ids, else
+// ~/.local/state/vantrel/ids), named by the file system's type and the
+// fsid statfs gives its root (derived from its UUID on ext4, XFS and btrfs,
+// so the same after every mount), or where a file system has no fsid, by
+// its device and this boot.
+//
+// One table `ids` (id, sub, ino): the ID is the row's key, handed out as
+// one more than the largest so far (from 2^31 up) by a single INSERT, which
+// SQLite runs under its write lock, so two processes never hand out one ID
+// twice; (sub, ino) is unique, so they never give one object two. Shared by
+// the user's processes in WAL mode (readers do not wait for the writer),
+// waiting up to 10 s for a writer. An ID is committed before it is handed
+// out. A table that cannot be opened or written leaves the caller to make
+// its own IDs, valid in this process only; that is said once, on standard
+// error.
+//
+// Each process keeps the IDs it has looked up (at most kCacheMax, then it
+// starts again), so a listing asks the database once per object. A process
+// forked from one with an open table opens its own (SQLite's connections
+// must not cross a fork).
+#include "fm/ref_idtable.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <unordered_map>
+
+#include "fm/ref_node.h"
+#include "fm/vol_table.h"
+
+namespace vantrel::fm {
+namespace {
+
+constexpr std::int64_t kFirstTableID = 0x80000000LL;
+constexpr std::int64_t kLastTableID = 0xFFFFFFFFLL;
+constexpr std::size_t kCacheMax = std::size_t(1) << 18;
+constexpr int kBusyMs = 10000;
+
+struct Conn {
+    sqlite3* db = nullptr;
+    sqlite3_stmt* find = nullptr;
+    sqlite3_stmt* add = nullptr;
+    sqlite3_stmt* byId = nullptr;
+    pid_t pid = 0;
+    std::string file;
+    bool unusable = false;  // opening failed: not tried again for this volume
+};
+
+struct CacheKey {
+    FSVolumeRefNum vref;
+    std::uint64_t sub, ino;
+    bool operator==(const CacheKey&) const = default;
+};
+struct CacheHash {
+    std::size_t operator()(const CacheKey& k) const {
+        return std::hash<std::uint64_t>()((k.ino * 0x9E3779B97F4A7C15ull) ^ (k.sub << 20) ^
+                                          std::uint16_t(k.vref));
+    }
+};
+
+struct State {
+    std::mutex mu;
+    std::unordered_map<FSVolumeRefNum, Conn> conns;
+    std::unordered_map<CacheKey, UInt32, CacheHash> cache;
+};
+
+State& state() {
+    static State* s = new State;  // never destroyed: used during static teardown
+    return *s;
+}
+
+void close_conn(Conn& c) {
+    // A connection inherited across a fork belongs to the parent: it is
+    // left alone (closing it could undo the parent's locks), not closed.
+    if (c.db != nullptr && c.pid == ::getpid()) {
+        sqlite3_finalize(c.find);
+        sqlite3_finalize(c.add);
+        sqlite3_finalize(c.byId);
+        sqlite3_close_v2(c.db);
+    }
+    c = Conn{};
+}
+
+std::string state_dir() {
+    if (const char* x = std::getenv("XDG_STATE_HOME"); x != nullptr && x[0] == '/')
+        return std::string(x) + "/vantrel/ids";
+    std::string home;
+    if (const char* h = std::getenv("HOME"); h != nullptr && h[0] == '/') {
+        home = h;
+    } else if (const passwd* pw = ::getpwuid(::geteuid()); pw != nullptr && pw->pw_dir != nullptr) {
+        home = pw->pw_dir;
+    }
+    if (home.empty()) return "";
+    return home + "/.local/state/vantrel/ids";
+}
+
+// mkdir -p, the new levels private to the user.
+bool make_dirs(const std::string& dir) {
+    for (std::size_t at = 1; at <= dir.size(); ++at) {
+        if (at != dir.size() && dir[at] != '/') continue;
+        const std::string part = dir.substr(0, at);
+        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    }
+    struct stat st;
+    return ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string boot_id() {
+    std::string id;
+    if (FILE* f = std::fopen("/proc/sys/kernel/random/boot_id", "re")) {
+        char buf[64] = {};
+        if (std::fgets(buf, sizeof buf, f) != nullptr) id = buf;
+        std::fclose(f);
+    }
+    while (!id.empty() && (id.back() == '\n' || id.back() == '-')) id.pop_back();
+    std::erase(id, '-');
+    return id.empty() ? "noboot" : id;
+}
+
+// The table's file name for volume `v`: "" when its root cannot be asked.
+std::string table_name(const Volume& v) {
+    DirFd root;
+    if (volume_root(v, &root) != noErr) return "";
+    struct statfs sf;
+    if (::fstatfs(root->fd(), &sf) != 0) return "";
+    std::uint64_t fsid = 0;
+    static_assert(sizeof sf.f_fsid == 8, "two 32-bit words");
+    std::memcpy(&fsid, &sf.f_fsid, sizeof fsid);
+    std::string type;
+    for (char c : v.fsType) type += (std::isalnum(static_cast<unsigned char>(c)) != 0) ? c : '_';
+    char buf[96];
+    if (fsid != 0) {
+        std::snprintf(buf, sizeof buf, "-%016llx.sqlite", static_cast<unsigned long long>(fsid));
+        return type + buf;
+    }
+    std::snprintf(buf, sizeof buf, "-dev%u.%u-", ::major(v.dev), ::minor(v.dev));
+    return type + buf + boot_id() + ".sqlite";
+}
+
+bool exec(sqlite3* db, const char* sql) {
+    return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+// Opens the table `file` (in directory `dir`) into `c`; false (and why in
+// `why`) when it cannot.
+bool open_conn(const std::string& dir, const std::string& file, Conn& c, std::string* why) {
+    c.file = file;
+    if (!make_dirs(dir)) {
+        *why = "cannot make " + dir + ": " + std::strerror(errno);
+        return false;
+    }
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX |
+                      SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_EXRESCODE;
+    c.pid = ::getpid();
+    if (sqlite3_open_v2(c.file.c_str(), &c.db, flags, nullptr) != SQLITE_OK) {
+        *why = c.file + ": " + (c.db != nullptr ? sqlite3_errmsg(c.db) : "cannot open");
+        return false;
+    }
+    sqlite3_busy_timeout(c.db, kBusyMs);
+    // WAL where the file system allows it (not on every network file
+    // system); the rollback journal otherwise, which works as well, slower.
+    exec(c.db, "PRAGMA journal_mode=WAL");
+    exec(c.db, "PRAGMA synchronous=NORMAL");
+    const bool ok =
+        exec(c.db,
+             "CREATE TABLE IF NOT EXISTS ids(id INTEGER PRIMARY KEY, sub INTEGER NOT NULL, "
+             "ino INTEGER NOT NULL, UNIQUE(sub, ino))") &&
+        sqlite3_prepare_v3(c.db, "SELECT id FROM ids WHERE sub=?1 AND ino=?2", -1,
+                           SQLITE_PREPARE_PERSISTENT, &c.find, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v3(c.db,
+                           // max(id) alone in its subquery: one step down
+                           // the key's b-tree, not a scan of the table.
+                           "INSERT OR IGNORE INTO ids(id, sub, ino) SELECT n, ?1, ?2 FROM "
+                           "(SELECT coalesce((SELECT max(id) FROM ids), 2147483647) + 1 AS n) "
+                           "WHERE n <= 4294967295",
+                           -1, SQLITE_PREPARE_PERSISTENT, &c.add, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v3(c.db, "SELECT sub, ino FROM ids WHERE id=?1", -1,
+                           SQLITE_PREPARE_PERSISTENT, &c.byId, nullptr) == SQLITE_OK;
+    if (!ok) *why = c.file + ": " + sqlite3_errmsg(c.db);
+    return ok;
+}
+
+bool ready(const Conn& c) {
+    return c.db != nullptr && c.pid == ::getpid();
+}
+
+// Runs `use` on the open table of `vref` under the state's lock (opening
+// the table the first time); false when the volume has no usable table.
+// The volume table is asked with the lock not held: what it releases of a
+// volume that went away includes this volume's table.
+template <class Use>
+bool with_conn(FSVolumeRefNum vref, Use&& use) {
+    State& s = state();
+    {
+        std::lock_guard lk(s.mu);
+        auto it = s.conns.find(vref);
+        if (it != s.conns.end()) {
+            if (ready(it->second)) {
+                use(s, it->second);
+                return true;
+            }
+            if (it->second.unusable) return false;
+        }
+    }
+    Volume v;
+    if (volume_by_ref(vref, &v) != noErr) return false;
+    const std::string dir = state_dir();
+    const std::string name = table_name(v);
+    std::lock_guard lk(s.mu);
+    Conn& c = s.conns[vref];
+    if (!ready(c)) {
+        close_conn(c);  // inherited across a fork: this process opens its own
+        std::string why;
+        if (dir.empty()) {
+            why = "no home directory";
+        } else if (name.empty()) {
+            why = "its root cannot be asked for its file system";
+        } else if (open_conn(dir, dir + "/" + name, c, &why)) {
+            use(s, c);
+            return true;
+        }
+        close_conn(c);
+        c.unusable = true;
+        std::fprintf(stderr,
+                     "vantrel: the IDs of some items of %s hold in this process only: cannot "
+                     "keep their table (%s)\n",
+                     v.mountPoint.c_str(), why.c_str());
+        return false;
+    }
+    use(s, c);
+    return true;
+}
+
+void bind_key(sqlite3_stmt* st, TableKey key) {
+    sqlite3_bind_int64(st, 1, static_cast<sqlite3_int64>(key.sub));
+    sqlite3_bind_int64(st, 2, static_cast<sqlite3_int64>(key.ino));
+}
+
+// Runs a prepared look-up of (sub, ino); the ID, or 0.
+std::int64_t find_id(Conn& c, TableKey key) {
+    bind_key(c.find, key);
+    std::int64_t id = 0;
+    if (sqlite3_step(c.find) == SQLITE_ROW) id = sqlite3_column_int64(c.find, 0);
+    sqlite3_reset(c.find);
+    return id;
+}
+
+}  // namespace
+
+UInt32 table_id(FSVolumeRefNum vref, TableKey key) {
+    State& s = state();
+    const CacheKey ck{vref, key.sub, key.ino};
+    {
+        std::lock_guard lk(s.mu);
+        if (auto it = s.cache.find(ck); it != s.cache.end()) return it->second;
+    }
+    std::int64_t id = 0;
+    with_conn(vref, [&](State& st, Conn& c) {
+        id = find_id(c, key);
+        if (id == 0) {
+            bind_key(c.add, key);
+            const int rc = sqlite3_step(c.add);
+            sqlite3_reset(c.add);
+            if (rc != SQLITE_DONE) return;  // busy past the timeout, disk full...
+            id = find_id(c, key);           // ours, or another process's a moment before
+        }
+        if (id < kFirstTableID || id > kLastTableID) {  // the table is full
+            id = 0;
+            return;
+        }
+        if (st.cache.size() >= kCacheMax) st.cache.clear();
+        st.cache.emplace(ck, UInt32(id));
+    });
+    return UInt32(id);
+}
+
+bool table_key(FSVolumeRefNum vref, UInt32 id, TableKey* out) {
+    if (id < kFirstTableID) return false;
+    bool found = false;
+    with_conn(vref, [&](State&, Conn& c) {
+        sqlite3_bind_int64(c.byId, 1, id);
+        if (sqlite3_step(c.byId) == SQLITE_ROW) {
+            out->sub = static_cast<std::uint64_t>(sqlite3_column_int64(c.byId, 0));
+            out->ino = static_cast<std::uint64_t>(sqlite3_column_int64(c.byId, 1));
+            found = true;
+        }
+        sqlite3_reset(c.byId);
+    });
+    return found;
+}
+
+void forget_table(FSVolumeRefNum vref) {
+    State& s = state();
+    std::lock_guard lk(s.mu);
+    if (auto it = s.conns.find(vref); it != s.conns.end()) {
+        close_conn(it->second);
+        s.conns.erase(it);
+    }
+    std::erase_if(s.cache, [&](const auto& e) { return e.first.vref == vref; });
+}
+
+std::string table_file(FSVolumeRefNum vref) {
+    State& s = state();
+    std::lock_guard lk(s.mu);
+    auto it = s.conns.find(vref);
+    return it != s.conns.end() && it->second.db != nullptr ? it->second.file : std::string();
+}
+
+void forget_table_cache() {
+    State& s = state();
+    std::lock_guard lk(s.mu);
+    s.cache.clear();
+}
+
+}  // namespace vantrel::fm

@@ -1,0 +1,200 @@
+// The ID table: objects of one volume whose inode numbers cannot be their
+// IDs (64-bit numbers, btrfs subvolumes, numbers below 16) get IDs of their
+// own, the same in another process, that the table maps back; where the
+// table cannot be kept, the IDs are still distinct in the process and the
+// reason is said once.
+#include "fm/ref_idtable.h"
+
+#include <gtest/gtest.h>
+#include <sys/sysmacros.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "FSTestSupport.h"
+#include "fm/ref_node.h"
+#include "fm/ref_places.h"
+#include "fm_child.h"
+
+namespace fs = std::filesystem;
+namespace fm = vantrel::fm;
+using fmtest::check;
+
+namespace {
+
+// Points the user's state directory at `dir` while it lives (closing what
+// the process had open of the other one), then back.
+class StateDir {
+  public:
+    StateDir(const fs::path& dir, FSVolumeRefNum vref) : vref_(vref) {
+        if (const char* old = std::getenv("XDG_STATE_HOME")) old_ = old;
+        ::setenv("XDG_STATE_HOME", dir.c_str(), 1);
+        fm::forget_table(vref_);
+    }
+    ~StateDir() {
+        if (old_.empty()) {
+            ::unsetenv("XDG_STATE_HOME");
+        } else {
+            ::setenv("XDG_STATE_HOME", old_.c_str(), 1);
+        }
+        fm::forget_table(vref_);
+    }
+    StateDir(const StateDir&) = delete;
+    StateDir& operator=(const StateDir&) = delete;
+
+  private:
+    FSVolumeRefNum vref_;
+    std::string old_;
+};
+
+struct Twins {
+    const char* what;
+    std::uint64_t ino[2];
+    std::uint64_t sub[2];  // as statx names the subvolume (0: it names none)
+    bool otherDevices;     // each on a device that is not the volume's own
+};
+
+// Pairs of objects that one node ID named before the table.
+const Twins kTwins[] = {
+    // The two files of an overlay with xino that a 31-bit hash of the
+    // inode number gave one ID.
+    {"overlayfs xino, numbers 2^63+25744 and 2^63+66511",
+     {(std::uint64_t(1) << 63) + 25744, (std::uint64_t(1) << 63) + 66511},
+     {0, 0},
+     false},
+    {"btrfs, inode 257 in subvolumes 256 and 257 of one mount", {257, 257}, {256, 257}, true},
+    {"a kernel naming no subvolume, inode 257 on two devices of one mount",
+     {257, 257},
+     {0, 0},
+     true},
+    {"tmpfs, numbers below 16", {3, 5}, {0, 0}, false},  // (2 is this volume's root)
+};
+
+std::uint64_t dev_of(const fm::Node& vol, const Twins& c, int i) {
+    return c.otherDevices ? std::uint64_t(makedev(0, 4000 + i)) : std::uint64_t(vol.dev());
+}
+
+}  // namespace
+
+TEST(IdTable, ObjectsThatSharedAnIdGetTheirOwnInEveryProcess) {
+    vtest::TempDir t;
+    FSRef dirRef = vtest::ref_of(t.path());
+    fm::Node dir;
+    ASSERT_EQ(fm::resolve(&dirRef, &dir), noErr);
+    const StateDir state(t.path() / "state", dir.vref);
+    std::vector<std::pair<UInt32, UInt32>> ids;
+    for (const Twins& c : kTwins) {
+        SCOPED_TRACE(c.what);
+        UInt32 id[2];
+        for (int i = 0; i < 2; ++i) {
+            id[i] = fm::node_id_for(dir.vref, dev_t(dev_of(dir, c, i)), c.ino[i], c.sub[i]);
+            EXPECT_GE(id[i], 0x80000000u) << "from the table's range";
+            fm::TableKey k;
+            ASSERT_TRUE(fm::table_key(dir.vref, id[i], &k)) << "the table does not have " << id[i];
+            EXPECT_EQ(k.ino, c.ino[i]);
+            EXPECT_EQ(k.sub, c.sub[i] != 0    ? c.sub[i]
+                             : c.otherDevices ? (std::uint64_t(1) << 63) | dev_of(dir, c, i)
+                                              : 0);
+        }
+        EXPECT_NE(id[0], id[1]) << "two objects, one ID";
+        ids.emplace_back(id[0], id[1]);
+    }
+    EXPECT_EQ(fm::table_file(dir.vref).rfind((t.path() / "state/vantrel/ids/").string(), 0), 0u)
+        << fm::table_file(dir.vref);
+    EXPECT_EQ(fm::table_sizes().ids, 0u) << "no ID came from the last resort";
+    // Another process (with nothing of this one's in memory) gives each the
+    // same ID.
+    auto other = fmtest::run_child(fmtest::Child::Plain, [&]() -> std::string {
+        fm::forget_table_cache();
+        std::string msg;
+        for (std::size_t n = 0; n < std::size(kTwins); ++n) {
+            const Twins& c = kTwins[n];
+            for (int i = 0; i < 2; ++i) {
+                const UInt32 want = i == 0 ? ids[n].first : ids[n].second;
+                const UInt32 got =
+                    fm::node_id_for(dir.vref, dev_t(dev_of(dir, c, i)), c.ino[i], c.sub[i]);
+                msg += check(got == want, std::string(c.what) + ": " + std::to_string(got) +
+                                              " in another process, " + std::to_string(want) +
+                                              " here");
+            }
+        }
+        return msg;
+    });
+    ASSERT_TRUE(other.has_value());
+    EXPECT_EQ(*other, "");
+}
+
+// A state directory that cannot be made (a file stands in its way): IDs are
+// the process's own, still one per object, and standard error says why, once.
+TEST(IdTable, WithoutATableIdsAreStillDistinctInTheProcess) {
+    vtest::TempDir t;
+    FSRef dirRef = vtest::ref_of(t.path());
+    fm::Node dir;
+    ASSERT_EQ(fm::resolve(&dirRef, &dir), noErr);
+    vtest::write_file(t.path() / "state", "a file, not a folder");
+    const StateDir state(t.path() / "state", dir.vref);
+    testing::internal::CaptureStderr();
+    UInt32 id[2][2];
+    for (int round = 0; round < 2; ++round)
+        for (int i = 0; i < 2; ++i)
+            id[round][i] = fm::node_id_for(dir.vref, dir.dev(), kTwins[0].ino[i], 0);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(id[0][0], id[0][1]) << "two objects, one ID";
+    EXPECT_EQ(id[0][0], id[1][0]);
+    EXPECT_EQ(id[0][1], id[1][1]);
+    EXPECT_EQ(fm::table_file(dir.vref), "");
+    EXPECT_NE(err.find("hold in this process only"), std::string::npos) << err;
+    EXPECT_EQ(err.find("hold in this process only"), err.rfind("hold in this process only"))
+        << "said more than once: " << err;
+}
+
+// Two processes meeting the same new objects at once, in opposite orders
+// (among them the twins a hash of the inode number gave one ID): each
+// object gets one ID in both, and no two objects get one.
+TEST(IdTable, TwoProcessesAtOnceAgreeOnEveryId) {
+    vtest::TempDir t;
+    FSRef dirRef = vtest::ref_of(t.path());
+    fm::Node dir;
+    ASSERT_EQ(fm::resolve(&dirRef, &dir), noErr);
+    const StateDir state(t.path() / "state", dir.vref);
+    constexpr int kObjects = 600;
+    const std::uint64_t first = std::uint64_t(1) << 62;
+    auto run = [&](bool backwards) {
+        return fmtest::run_child(fmtest::Child::Plain, [&]() -> std::string {
+            std::string out;
+            for (int k = 0; k < kObjects; ++k) {
+                const int n = backwards ? kObjects - 1 - k : k;
+                const std::uint64_t ino = n < 2 ? kTwins[0].ino[n] : first + n;
+                out += std::to_string(n) + " " +
+                       std::to_string(fm::node_id_for(dir.vref, dir.dev(), ino, 0)) + "\n";
+            }
+            return out;
+        });
+    };
+    std::optional<std::string> a, b;
+    std::thread ta([&] { a = run(false); });
+    std::thread tb([&] { b = run(true); });
+    ta.join();
+    tb.join();
+    ASSERT_TRUE(a && b);
+    std::map<int, UInt32> ids[2];
+    for (int p = 0; p < 2; ++p) {
+        std::istringstream in(p == 0 ? *a : *b);
+        int n;
+        UInt32 id;
+        while (in >> n >> id) ids[p][n] = id;
+        ASSERT_EQ(ids[p].size(), std::size_t(kObjects)) << (p == 0 ? *a : *b);
+    }
+    std::set<UInt32> distinct;
+    for (const auto& [n, id] : ids[0]) {
+        EXPECT_EQ(id, ids[1][n]) << "object " << n << " has two IDs";
+        distinct.insert(id);
+    }
+    EXPECT_EQ(distinct.size(), std::size_t(kObjects)) << "two objects share an ID";
+}

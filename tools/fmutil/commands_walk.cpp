@@ -646,4 +646,124 @@ int cmd_rm(Context& ctx) {
     return ctx.finish(errors.empty() ? kExitOk : kExitFileManager);
 }
 
+namespace {
+
+// What an orphans finder says of a "._NAME" entry, and whether it may go.
+struct HiddenWords {
+    const char* json;
+    const char* text;
+    bool removable;
+};
+
+HiddenWords hidden_words(VantrelHiddenKind kind) {
+    switch (kind) {
+        case kVantrelHiddenOrphan:
+            return {"orphan", "an orphaned resource fork: its file is gone", true};
+        case kVantrelHiddenLeftover:
+            return {"leftover", "a temporary of a change that was cut short: its program is gone",
+                    true};
+        default:
+            return {"own_file",
+                    "a file of the user's own under a resource fork's name: no listing shows it, "
+                    "rm and cp -r leave it; move it away to keep it",
+                    false};
+    }
+}
+
+// The finder's walk: each folder's hidden entries, looked at as the walk
+// enters it (the folder's own items are not needed for that).
+struct OrphanFinder {
+    Context& ctx;
+    JsonWriter& j;
+    bool remove;
+    std::vector<TreeError>& errors;
+    std::string path;
+
+    bool pre(const WalkVisit& v) {
+        if (v.entry.isDir) folder(v.path, *v.ref);
+        return true;
+    }
+    void post(const WalkVisit&) {}
+    void error(const std::string& p, OSErr e) { failed(p, e); }
+    void failed(const std::string& p, OSErr e, std::string_view meaning = {}) {
+        ctx.out.flush();
+        ctx.fm_error_line(p, e, meaning);
+        errors.push_back({p, e});
+    }
+    void folder(const std::string& dir, const FSRef& ref) {
+        for (const HiddenEntry& h : hidden_entries(ref)) {
+            if (h.kind == kVantrelHiddenFork || h.kind == kVantrelHiddenInProgress) continue;
+            const HiddenWords words = hidden_words(h.kind);
+            path.assign(path_prefix(dir));
+            path += h.name;
+            bool removed = false;
+            if (remove && words.removable) {
+                VantrelDiskName n{};
+                n.length = static_cast<UInt8>(h.name.size());
+                std::memcpy(n.bytes, h.name.data(), n.length);
+                const OSErr e = VantrelFSRemoveLeftover(&ref, &n);
+                removed = e == noErr;
+                // Gone meanwhile is what was asked; no longer a leftover
+                // (its file came back, a change took it) is kept, and said.
+                if (e == fBsyErr)
+                    failed(path, e, "kept: it is no longer a leftover");
+                else if (e != noErr && e != fnfErr)
+                    failed(path, e);
+            }
+            if (ctx.json) {
+                j.begin_object();
+                j.name_field("path", path);
+                j.field("kind", words.json);
+                j.field("removed", removed);
+                j.end_object();
+                continue;
+            }
+            if (removed) ctx.out << "removed ";
+            ctx.out.name(path);
+            ctx.out << ": " << words.text << "\n";
+            ctx.out.maybe_flush();
+        }
+    }
+};
+
+}  // namespace
+
+int cmd_orphans(Context& ctx) {
+    const bool remove = ctx.has("remove");
+    JsonWriter j(ctx.out);
+    if (ctx.json) {
+        j.begin_object();
+        j.key("items");
+        j.begin_array();
+    }
+    std::vector<TreeError> errors;
+    OrphanFinder finder{ctx, j, remove, errors, {}};
+    for (const std::string& dir : ctx.args) {
+        FSRef ref;
+        bool isDir = false;
+        if (OSErr e = path_ref(dir, &ref, &isDir)) {
+            finder.failed(dir, e);
+            continue;
+        }
+        if (!isDir) {
+            finder.failed(dir, errFSNotAFolder);
+            continue;
+        }
+        finder.folder(dir, ref);
+        TreeBuffers buffers;
+        buffers.bitmap = kFSCatInfoNodeFlags;
+        walk_tree(ref, dir, buffers, false, nullptr, finder);
+    }
+    if (ctx.json) {
+        j.end_array();
+        j.key("errors");
+        j.begin_array();
+        for (const TreeError& e : errors) write_json_error(j, e.path, e.code);
+        j.end_array();
+        j.end_object();
+        j.finish();
+    }
+    return ctx.finish(errors.empty() ? kExitOk : kExitFileManager);
+}
+
 }  // namespace fmutil

@@ -585,6 +585,66 @@ TEST(FmutilItems, RmDryRunForeseesTheFoldersRmRefuses) {
     }
 }
 
+// fmutil orphans lists, at every depth, the "._" entries no listing shows
+// and that are no fork: orphans, leftovers of a change whose program is
+// gone, and the user's own files; --remove takes the first two and never
+// the user's own, nor a fork.
+TEST(FmutilItems, OrphansListsExplainsAndRemovesOnRequest) {
+    struct Row {
+        const char* entry;  // under "top"
+        const char* kind;   // as the JSON names it, or null: not listed
+        bool goes;          // removed by --remove
+    };
+    const Row rows[] = {
+        {"d/._kept", nullptr, false},  // the fork of d/kept, which is there
+        {"d/._gone", "orphan", true},  {"d/e/._deep", "orphan", true},
+        {"._mine", "own_file", false}, {"d/._._vantrel.1.dead.1", "leftover", true},
+    };
+    vtest::TempDir t("fmorph");
+    const fs::path top = t.path() / "top";
+    t.write("top/d/kept", "k");
+    t.mkdir("top/d/e");
+    for (const Row& row : rows) {
+        if (std::string_view(row.entry).ends_with("._mine"))
+            t.write(std::string("top/") + row.entry, "mine, not AppleDouble");
+        else
+            vtest::write_bytes(top / row.entry, vtest::sidecar_bytes("fork"));
+    }
+    auto list = run({"orphans", top.string()});
+    EXPECT_EQ(list.status, 0) << list.err;
+    auto json = run({"orphans", top.string(), "--json"});
+    EXPECT_TRUE(JsonCheck::valid(json.out)) << json.out;
+    for (const Row& row : rows) {
+        const std::string p = (top / row.entry).string();
+        if (row.kind == nullptr) {
+            EXPECT_THAT(list.out, Not(HasSubstr(p))) << "a fork is no orphan";
+            continue;
+        }
+        EXPECT_THAT(list.out, HasSubstr(p + ": ")) << row.entry;
+        EXPECT_THAT(json.out, HasSubstr("{\"path\":\"" + p + "\",\"kind\":\"" + row.kind +
+                                        "\",\"removed\":false}"));
+        EXPECT_TRUE(fs::exists(top / row.entry)) << "listing removes nothing";
+    }
+    EXPECT_THAT(list.out, HasSubstr("its file is gone"));
+    EXPECT_THAT(list.out, HasSubstr("move it away"));
+
+    auto removed = run({"orphans", "--remove", top.string()});
+    EXPECT_EQ(removed.status, 0) << removed.err;
+    for (const Row& row : rows) {
+        EXPECT_EQ(fs::exists(top / row.entry), !row.goes) << row.entry;
+        if (row.goes) {
+            EXPECT_THAT(removed.out, HasSubstr("removed " + (top / row.entry).string() + ": "));
+        }
+    }
+    EXPECT_EQ(vtest::read_file(top / "d/kept"), "k");
+    auto again = run({"orphans", top.string()});
+    EXPECT_THAT(again.out, StartsWith((top / "._mine").string() + ": a file of the user's own"));
+    EXPECT_EQ(std::count(again.out.begin(), again.out.end(), '\n'), 1) << again.out;
+    auto file = run({"orphans", (top / "d/kept").string()});
+    EXPECT_EQ(file.status, 1);
+    EXPECT_THAT(file.err, HasSubstr("errFSNotAFolder"));
+}
+
 // mv renames as mv does; cp takes a new name of any length; cp --replace
 // replaces a file's contents through the exchange, so that the file keeps
 // its creation date and Finder information; errors name the destination

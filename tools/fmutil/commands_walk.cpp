@@ -80,8 +80,10 @@ int cmd_tree(Context& ctx) {
         while (before.size() > 1 && before.back() == '/') before.pop_back();
         before.resize(before.size() - last_component(before).size());
         while (before.size() > 1 && before.back() == '/') before.pop_back();
-        struct stat st {};
-        if (!before.empty() && ::lstat(before.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        FSRef link;  // a final link names the link itself
+        ItemKind k{};
+        if (!before.empty() && path_ref(before, &link) == noErr &&
+            item_kind(link, &k, nullptr) == noErr && k.letter == 'l') {
             return ctx.usage_error("'" + dir + "' goes through the symbolic link '" + before +
                                    "'; tree never follows links");
         }

@@ -8,6 +8,7 @@
 #   tree-utf8 fmutil tree on the nested tree with non-ASCII names vs the same
 #             tree in ASCII (both fmutil: the cost of names that are not ASCII)
 #   rm        fmutil rm DIR      vs  rm -rf DIR      (nested tree, recreated before each run)
+#   rm-v      fmutil rm -v DIR   vs  rm -rv DIR      (the same, each removed item named)
 #   cp        fmutil cp -r DIR D vs  cp -a DIR D     (nested tree; the copy removed before each run)
 #   cp-fresh  the same copies, each run on an ext4 made anew for it (a loop
 #             image; needs root and mkfs.ext4). On a file system where
@@ -111,6 +112,8 @@ for pair in $PAIRS; do
         "$FMUTIL tree $WORK/walk >/dev/null" ;;
     rm) run_pair rm "$FMUTIL rm $WORK/victim" "rm -rf $WORK/victim" \
         "rm -rf $WORK/victim; cp -a $WORK/template $WORK/victim; sync" ;;
+    rm-v) run_pair rm-v "$FMUTIL rm -v $WORK/victim >/dev/null" "rm -rv $WORK/victim >/dev/null" \
+        "rm -rf $WORK/victim; cp -a $WORK/template $WORK/victim; sync" ;;
     cp) run_pair cp "$FMUTIL cp -r $WORK/template $WORK/copies" "cp -a $WORK/template $WORK/copies" \
         "rm -rf $WORK/copies/template; mkdir -p $WORK/copies; sync" ;;
     cp-fresh)
@@ -122,7 +125,7 @@ for pair in $PAIRS; do
         fresh="$fresh mkdir $FRESH/copies && sync"
         run_pair cp-fresh "$FMUTIL cp -r $FRESH/template $FRESH/copies" \
             "cp -a $FRESH/template $FRESH/copies" "$fresh" ;;
-    *) echo "fmutil_bench: unknown pair '$pair' (ls, ls-l, tree, tree-utf8, rm, cp, cp-fresh)" >&2
+    *) echo "fmutil_bench: unknown pair '$pair' (ls, ls-l, tree, tree-utf8, rm, rm-v, cp, cp-fresh)" >&2
         exit 2 ;;
     esac
 done

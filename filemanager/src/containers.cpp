@@ -8,9 +8,11 @@
 // (and, when deleting, the current item's reference and flags, which must
 // survive the level below); the visiting order and the results are those of
 // one recursive call per level.
+#include <string>
 #include <vector>
 
 #include "vantrel/BulkDelete.h"
+#include "vantrel/DiskNames.h"
 #include "vantrel/FSUtilities.h"
 #include "vantrel/fault.h"
 
@@ -37,7 +39,60 @@ struct DeleteFrame {
     FSRef itemToDelete;  // the item being handled at this level
     UInt16 nodeFlags;    // its flags, copied before the level below overwrites the record's
     OSErr refused;       // why a folder's first delete failed, when not for its items or a lock
+    std::string name;    // the item's entry, kept only when the walk is watched
+    bool isFolder;       // as the listing showed it (watched walks only)
 };
+
+// Whoever watches a deletion walk, told of each item as it goes or stays.
+// One name per level is all a watcher needs to rebuild a path of any
+// length: each visit carries its depth.
+class Watcher {
+  public:
+    Watcher(VantrelDeleteVisitProc proc, void* context) : proc_(proc), context_(context) {}
+
+    void tell(VantrelDeleteEvent event, ItemCount depth, const std::string& name, bool folder,
+              OSErr result = noErr) {
+        if (event == kVantrelDeleteRefused) {
+            if (told_) return;  // the walk stops at its first failure: told where it arose
+            told_ = true;
+        }
+        VantrelDeleteVisit v{event,
+                             static_cast<Boolean>(folder),
+                             result,
+                             depth,
+                             reinterpret_cast<const UInt8*>(name.data()),
+                             static_cast<ByteCount>(name.size())};
+        proc_(&v, context_);
+    }
+    // An item the bulk delete unlinked by name, at `depth`.
+    static void unlinked(const UInt8* name, ByteCount length, void* self) {
+        auto* w = static_cast<Watcher*>(self);
+        VantrelDeleteVisit v{kVantrelDeleteRemoved, false, noErr, w->depth_, name, length};
+        w->proc_(&v, w->context_);
+    }
+    void at_depth(ItemCount depth) { depth_ = depth; }
+    bool told() const { return told_; }
+
+  private:
+    VantrelDeleteVisitProc proc_;
+    void* context_;
+    ItemCount depth_ = 0;
+    bool told_ = false;
+};
+
+// The entry's bytes for a returned reference: from the listing, or asked of
+// the reference for a name longer than the listing's record holds.
+std::string entry_name(const VantrelDiskName& listed, const FSRef& ref) {
+    if (listed.length != 0)
+        return {reinterpret_cast<const char*>(listed.bytes), std::size_t{listed.length}};
+    std::string name(4096, '\0');
+    ByteCount n = 0;
+    if (VantrelFSRefGetDiskName(&ref, reinterpret_cast<UInt8*>(name.data()), name.size(), &n) !=
+        noErr)
+        n = 0;
+    name.resize(n);
+    return name;
+}
 
 // Locks or unlocks `item` to `flags`; a failure is left to the delete that
 // follows (it reports the lock), or leaves the item as it was.
@@ -46,14 +101,23 @@ void set_flags(const FSRef* item, UInt16 flags, FSDeleteContainerGlobals* theGlo
     (void)FSSetCatalogInfo(item, kFSCatInfoNodeFlags, &theGlobals->catalogInfo);
 }
 
-// NOLINTNEXTLINE(readability-identifier-naming): the design names the local level functions
-void FSDeleteContainerLevel(const FSRef* container, FSDeleteContainerGlobals* theGlobals) {
+// The deletion walk of FSDeleteContainerLevel, told to `watcher` when one
+// watches: each item deleted (a folder after its items, and before them the
+// folder entered) and the one whose refusal or failure stops the walk.
+void delete_level(const FSRef* container, FSDeleteContainerGlobals* theGlobals, Watcher* watcher) {
     std::vector<DeleteFrame> levels(1);
     theGlobals->result = FSOpenIterator(container, kFSIterateDelete, &levels.back().iterator);
-    if (theGlobals->result != noErr) return;  // nothing to close
-    bool fromBelow = false;                   // the level below this one has just ended
+    if (theGlobals->result != noErr) {
+        if (watcher) watcher->tell(kVantrelDeleteRefused, 0, {}, true, theGlobals->result);
+        return;  // nothing to close
+    }
+    // The listing's answers for the one item taken at a time, when watched.
+    VantrelDiskName listedName{};
+    Boolean listedFolder = false;
+    bool fromBelow = false;  // the level below this one has just ended
     while (!levels.empty()) {
         DeleteFrame* level = &levels.back();
+        const ItemCount depth = levels.size();  // of this level's items
         if (fromBelow) {
             // Finish the directory whose contents the level below deleted (or
             // failed to): delete it, or relock it when it stays.
@@ -66,10 +130,16 @@ void FSDeleteContainerLevel(const FSRef* container, FSDeleteContainerGlobals* th
                 set_flags(&level->itemToDelete, nodeFlags, theGlobals);
             if (theGlobals->result == noErr) {
                 theGlobals->result = FSDeleteObject(&level->itemToDelete);
-                if (gone(theGlobals->result)) theGlobals->result = noErr;
+                if (gone(theGlobals->result)) {
+                    theGlobals->result = noErr;
+                } else if (watcher && theGlobals->result == noErr) {
+                    watcher->tell(kVantrelDeleteRemoved, depth, level->name, true);
+                }
                 if (theGlobals->result != noErr && (nodeFlags & kFSNodeLockedMask) != 0)
                     set_flags(&level->itemToDelete, nodeFlags, theGlobals);
             }
+            if (watcher && theGlobals->result != noErr)
+                watcher->tell(kVantrelDeleteRefused, depth, level->name, true, theGlobals->result);
         }
         bool descend = false;
         while (theGlobals->result == noErr) {
@@ -84,10 +154,23 @@ void FSDeleteContainerLevel(const FSRef* container, FSDeleteContainerGlobals* th
             // refused it (its items may go where it may not, as with rm -rf),
             // a locked file is unlocked when its lock is what refused it, and
             // anything else stops the walk with the delete's own answer.
-            theGlobals->result = VantrelFSBulkDeleteFiles(
-                level->iterator, 1, &theGlobals->returnedCount, &level->itemToDelete);
+            if (watcher) {
+                watcher->at_depth(depth);
+                theGlobals->result = VantrelFSBulkDeleteFilesVisiting(
+                    level->iterator, 1, &theGlobals->returnedCount, &level->itemToDelete,
+                    &listedName, &listedFolder, &Watcher::unlinked, watcher);
+            } else {
+                theGlobals->result = VantrelFSBulkDeleteFiles(
+                    level->iterator, 1, &theGlobals->returnedCount, &level->itemToDelete);
+            }
             if (theGlobals->result != noErr || theGlobals->returnedCount != 1) continue;
+            if (watcher) {
+                level->name = entry_name(listedName, level->itemToDelete);
+                level->isFolder = listedFolder != 0;
+            }
             const OSErr deleted = FSDeleteObject(&level->itemToDelete);
+            if (deleted == noErr && watcher)
+                watcher->tell(kVantrelDeleteRemoved, depth, level->name, level->isFolder);
             // Gone since the directory was read (another deleter, or replaced:
             // the iterator reads the directory again for what is there now).
             if (deleted == noErr || gone(deleted)) continue;
@@ -95,7 +178,12 @@ void FSDeleteContainerLevel(const FSRef* container, FSDeleteContainerGlobals* th
                 FSGetCatalogInfo(&level->itemToDelete, kFSCatInfoNodeFlags | kFSCatInfoNodeID,
                                  &theGlobals->catalogInfo, nullptr, nullptr, nullptr);
             if (gone(theGlobals->result)) theGlobals->result = noErr;
-            if (theGlobals->result != noErr) continue;
+            if (theGlobals->result != noErr) {
+                if (watcher)
+                    watcher->tell(kVantrelDeleteRefused, depth, level->name, level->isFolder,
+                                  theGlobals->result);
+                continue;
+            }
             const UInt16 nodeFlags = theGlobals->catalogInfo.nodeFlags;
             const bool folder = (nodeFlags & kFSNodeIsDirectoryMask) != 0;
             // A folder that is the root of another volume (a mount point, a
@@ -103,6 +191,8 @@ void FSDeleteContainerLevel(const FSRef* container, FSDeleteContainerGlobals* th
             // the container: it is never emptied, and its refusal stands.
             if (folder && theGlobals->catalogInfo.nodeID == fsRtDirID) {
                 theGlobals->result = deleted;
+                if (watcher)
+                    watcher->tell(kVantrelDeleteRefused, depth, level->name, true, deleted);
                 continue;
             }
             if (!folder) {
@@ -113,7 +203,13 @@ void FSDeleteContainerLevel(const FSRef* container, FSDeleteContainerGlobals* th
                 theGlobals->result = deleted == fLckdErr
                                          ? VantrelFSDeleteLockedObject(&level->itemToDelete)
                                          : deleted;  // what refused it is no lock
-                if (gone(theGlobals->result)) theGlobals->result = noErr;
+                if (gone(theGlobals->result)) {
+                    theGlobals->result = noErr;
+                } else if (watcher) {
+                    watcher->tell(
+                        theGlobals->result == noErr ? kVantrelDeleteRemoved : kVantrelDeleteRefused,
+                        depth, level->name, false, theGlobals->result);
+                }
                 continue;
             }
             level->nodeFlags = nodeFlags;
@@ -122,10 +218,11 @@ void FSDeleteContainerLevel(const FSRef* container, FSDeleteContainerGlobals* th
             // unlocked before it is emptied; it is locked again if emptying fails.
             if ((nodeFlags & kFSNodeLockedMask) != 0)
                 set_flags(&level->itemToDelete, UInt16(nodeFlags & ~kFSNodeLockedMask), theGlobals);
+            if (watcher) watcher->tell(kVantrelDeleteEntering, depth, level->name, true);
             FSIterator below;
             theGlobals->result = FSOpenIterator(&level->itemToDelete, kFSIterateDelete, &below);
             if (theGlobals->result == noErr) {
-                levels.push_back(DeleteFrame{below, {}, 0, noErr});
+                levels.push_back(DeleteFrame{below, {}, 0, noErr, {}, false});
                 descend = true;
             } else if (gone(theGlobals->result)) {
                 theGlobals->result = noErr;  // the folder went with its items meanwhile
@@ -141,10 +238,24 @@ void FSDeleteContainerLevel(const FSRef* container, FSDeleteContainerGlobals* th
         // moved out of the tree) has no items left for this walk.
         if (theGlobals->result == errFSNoMoreItems || gone(theGlobals->result))
             theGlobals->result = noErr;
+        // A failure reading the folder itself (no item of it refused) is the
+        // folder's: told as its refusal, unless a deeper one was told.
+        if (watcher && theGlobals->result != noErr && !watcher->told()) {
+            if (depth == 1)
+                watcher->tell(kVantrelDeleteRefused, 0, {}, true, theGlobals->result);
+            else
+                watcher->tell(kVantrelDeleteRefused, depth - 1, levels[depth - 2].name, true,
+                              theGlobals->result);
+        }
         close_iterator(level->iterator);
         levels.pop_back();
         fromBelow = true;
     }
+}
+
+// NOLINTNEXTLINE(readability-identifier-naming): the design names the local level functions
+void FSDeleteContainerLevel(const FSRef* container, FSDeleteContainerGlobals* theGlobals) {
+    delete_level(container, theGlobals, nullptr);
 }
 
 // One directory level of an iteration walk.
@@ -205,18 +316,18 @@ void FSIterateContainerLevel(FSIterateContainerGlobals* theGlobals) {
 
 }  // namespace
 
-OSErr FSDeleteContainerContents(const FSRef* container) {
-    FSDeleteContainerGlobals theGlobals;
-    FSDeleteContainerLevel(container, &theGlobals);
-    return theGlobals.result;
-}
+namespace {
 
-OSErr FSDeleteContainer(const FSRef* container) {
+// FSDeleteContainer, told to `watcher` when one watches.
+OSErr delete_container(const FSRef* container, Watcher* watcher) {
     FSCatalogInfo catalogInfo;
     OSErr result =
         FSGetCatalogInfo(container, kFSCatInfoNodeFlags, &catalogInfo, nullptr, nullptr, nullptr);
-    if (result != noErr) return result;
-    if ((catalogInfo.nodeFlags & kFSNodeIsDirectoryMask) == 0) return dirNFErr;
+    if (result == noErr && (catalogInfo.nodeFlags & kFSNodeIsDirectoryMask) == 0) result = dirNFErr;
+    if (result != noErr) {
+        if (watcher) watcher->tell(kVantrelDeleteRefused, 0, {}, result != dirNFErr, result);
+        return result;
+    }
     // A locked container is unlocked before it is emptied (its entries cannot
     // change while it is locked) and locked again if emptying fails.
     const UInt16 nodeFlags = catalogInfo.nodeFlags;
@@ -225,7 +336,7 @@ OSErr FSDeleteContainer(const FSRef* container) {
         (void)FSSetCatalogInfo(container, kFSCatInfoNodeFlags, &catalogInfo);
     }
     FSDeleteContainerGlobals theGlobals;
-    FSDeleteContainerLevel(container, &theGlobals);
+    delete_level(container, &theGlobals, watcher);
     if (theGlobals.result != noErr) {  // the container stays, as it was
         if ((nodeFlags & kFSNodeLockedMask) != 0) {
             catalogInfo.nodeFlags = nodeFlags;
@@ -234,12 +345,39 @@ OSErr FSDeleteContainer(const FSRef* container) {
         return theGlobals.result;
     }
     result = FSDeleteObject(container);
-    if (gone(result)) result = noErr;  // deleted by another meanwhile
+    if (gone(result)) {
+        result = noErr;  // deleted by another meanwhile
+    } else if (watcher) {
+        watcher->tell(result == noErr ? kVantrelDeleteRemoved : kVantrelDeleteRefused, 0, {}, true,
+                      result);
+    }
     if (result != noErr && (nodeFlags & kFSNodeLockedMask) != 0) {
         catalogInfo.nodeFlags = nodeFlags;
         (void)FSSetCatalogInfo(container, kFSCatInfoNodeFlags, &catalogInfo);
     }
     return result;
+}
+
+}  // namespace
+
+OSErr FSDeleteContainerContents(const FSRef* container) {
+    FSDeleteContainerGlobals theGlobals;
+    FSDeleteContainerLevel(container, &theGlobals);
+    return theGlobals.result;
+}
+
+OSErr FSDeleteContainer(const FSRef* container) {
+    return delete_container(container, nullptr);
+}
+
+OSErr VantrelFSDeleteContainerVisiting(const FSRef* container, Boolean contentsOnly,
+                                       VantrelDeleteVisitProc visit, void* context) {
+    if (container == nullptr || visit == nullptr) return paramErr;
+    Watcher watcher(visit, context);
+    if (!contentsOnly) return delete_container(container, &watcher);
+    FSDeleteContainerGlobals theGlobals;
+    delete_level(container, &theGlobals, &watcher);
+    return theGlobals.result;
 }
 
 OSErr FSIterateContainer(const FSRef* container, ItemCount depthLimit, FSCatalogInfoBitmap bitmap,

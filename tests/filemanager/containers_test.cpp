@@ -636,6 +636,161 @@ TEST(FSDeleteContainer, AFailureAtAnyCallLeavesTheRestInPlace) {
     EXPECT_GT(trials, 8 * 10) << "the sweep covered the walk's calls";
 }
 
+// What a watched deletion walk was told, paths rebuilt from one name per
+// depth as a caller with no room for full paths per level does.
+struct Told {
+    std::vector<std::string> removed;  // in the order told, relative to the container ("" itself)
+    std::vector<std::string> refused;
+    std::vector<OSErr> refusals;
+    std::vector<std::string> entered;
+    std::vector<std::string> names;  // by depth - 1: the folders the visits are in
+};
+
+void record_visit(const VantrelDeleteVisit* v, void* context) {
+    auto* told = static_cast<Told*>(context);
+    std::string path;
+    if (v->depth != 0) {
+        told->names.resize(v->depth - 1);
+        for (const std::string& n : told->names) path += n + "/";
+        path.append(reinterpret_cast<const char*>(v->name), v->nameLength);
+    }
+    switch (v->event) {
+        case kVantrelDeleteEntering:
+            told->entered.push_back(path);
+            told->names.emplace_back(reinterpret_cast<const char*>(v->name), v->nameLength);
+            break;
+        case kVantrelDeleteRemoved:
+            told->removed.push_back(path);
+            break;
+        default:
+            told->refused.push_back(path);
+            told->refusals.push_back(v->result);
+    }
+}
+
+// The items of a snapshot, forks ("._NAME" files, never items) left out.
+std::set<std::string> items_of(const vtest::Snapshot& s) {
+    std::set<std::string> out;
+    for (const auto& [rel, item] : s) {
+        const std::string leaf = fs::path(rel).filename().string();
+        if (!leaf.starts_with("._")) out.insert(rel == "." ? "" : rel);
+    }
+    return out;
+}
+
+// A watched walk under a failure at any call is told exactly the items it
+// deleted, each right after it went (a folder after its items), and, when it
+// fails, the one item that stays for it, with the walk's own answer.
+TEST(FSDeleteContainer, AWatchedWalkIsToldEachItemItDeletedAndTheOneThatStopsItAtAnyFailure) {
+    bool locks = true;
+    vtest::FaultSweep sweep;
+    const long trials = sweep.run([&](vtest::FaultTrial& t) {
+        vtest::TempDir dir;
+        locks = make_tree(dir, "box", locks) && locks;
+        const fs::path box = dir / "box";
+        const std::set<std::string> before = items_of(snapshot(box));
+        FSRef ref = ref_of(box);
+        Told told;
+        const OSErr result = t.inject(
+            [&] { return VantrelFSDeleteContainerVisiting(&ref, false, record_visit, &told); });
+        const std::set<std::string> after = items_of(snapshot(box));
+        std::set<std::string> went;
+        for (const std::string& i : before)
+            if (after.count(i) == 0) went.insert(i);
+        const std::set<std::string> removed(told.removed.begin(), told.removed.end());
+        EXPECT_EQ(removed.size(), told.removed.size()) << "an item told twice";
+        EXPECT_EQ(removed, went) << "told removed is not what went";
+        for (std::size_t i = 0; i < told.removed.size(); ++i) {
+            for (std::size_t k = i + 1; k < told.removed.size(); ++k)
+                EXPECT_FALSE(told.removed[k].starts_with(told.removed[i] + "/"))
+                    << told.removed[k] << " told after its folder";
+        }
+        if (result == noErr) {
+            EXPECT_TRUE(told.refused.empty()) << told.refused[0];
+            return;
+        }
+        ASSERT_EQ(told.refused.size(), 1u) << "a failed walk tells the item it stops at, once";
+        EXPECT_OSERR(told.refusals[0], result);
+        EXPECT_EQ(after.count(told.refused[0]), 1u) << told.refused[0] << " was refused but went";
+    });
+    EXPECT_GT(trials, 8 * 10) << "the sweep covered the walk's calls";
+}
+
+// The walk with a watcher: each case's items told as removed, in an order
+// with every folder after its items, and the refusal named.
+TEST(FSDeleteContainer, AWatchedWalkTellsWhatWentAndWhatStopped) {
+    struct Row {
+        const char* name;
+        std::vector<std::string> files;  // made under "box"
+        bool contentsOnly;
+        const char* refuse;  // an item whose deletions the seam refuses (fBsyErr), or null
+        std::set<std::string> removed;
+        const char* refused;  // the item told refused, or null
+    };
+    const std::string deep = "d/" + std::string(200, 'n') + "/" + std::string(200, 'm');
+    const Row rows[] = {
+        {"files and folders",
+         {"a", "d/b", "d/e/c"},
+         false,
+         nullptr,
+         {"a", "d/b", "d/e/c", "d/e", "d", ""},
+         nullptr},
+        {"contents only", {"a", "d/b"}, true, nullptr, {"a", "d/b", "d"}, nullptr},
+        {"a file with its fork", {"f", "._f"}, false, nullptr, {"f", ""}, nullptr},
+        {"a refused file", {"a/x", "b/stuck", "b/y"}, false, "stuck", {}, "b/stuck"},
+        {"long names",
+         {deep + "/leaf"},
+         false,
+         nullptr,
+         {deep + "/leaf", deep, "d/" + std::string(200, 'n'), "d", ""},
+         nullptr},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        vtest::TempDir dir;
+        for (const std::string& f : row.files) {
+            if (fs::path(f).filename().string().starts_with("._"))
+                vtest::write_bytes(dir / ("box/" + f), vtest::sidecar_bytes("fork"));
+            else
+                dir.write("box/" + f, "x");
+        }
+        FSRef ref = ref_of(dir / "box");
+        Told told;
+        OSErr result;
+        {
+            vf::Scope scope;
+            const std::string refuse = row.refuse ? row.refuse : "";
+            vf::fail_if([&](const vf::Call& c) -> OSErr {
+                if ((c.op == "VantrelFSBulkDeleteFiles.unlink" || c.op == "FSDeleteObject") &&
+                    c.detail == refuse)
+                    return fBsyErr;
+                return noErr;
+            });
+            result = VantrelFSDeleteContainerVisiting(&ref, row.contentsOnly, record_visit, &told);
+        }
+        std::set<std::string> removed(told.removed.begin(), told.removed.end());
+        if (row.refused) {
+            EXPECT_OSERR(result, fBsyErr);
+            ASSERT_EQ(told.refused.size(), 1u);
+            EXPECT_EQ(told.refused[0], row.refused);
+            EXPECT_OSERR(told.refusals[0], fBsyErr);
+            for (const std::string& r : removed) EXPECT_FALSE(present(dir / "box" / r)) << r;
+            continue;
+        }
+        EXPECT_OSERR(result, noErr);
+        EXPECT_TRUE(told.refused.empty());
+        EXPECT_EQ(removed, row.removed);
+        EXPECT_EQ(told.removed.back(), row.contentsOnly ? "d" : "") << "folders last";
+    }
+    FSRef ref{};
+    EXPECT_OSERR(VantrelFSDeleteContainerVisiting(nullptr, false, record_visit, nullptr), paramErr);
+    EXPECT_OSERR(VantrelFSDeleteContainerVisiting(&ref, false, nullptr, nullptr), paramErr);
+    Told told;
+    EXPECT_OSERR(VantrelFSDeleteContainerVisiting(&ref, false, record_visit, &told), fnfErr);
+    ASSERT_EQ(told.refused.size(), 1u) << "the container that is not there";
+    EXPECT_EQ(told.refused[0], "");
+}
+
 TEST(FSDeleteContainer, NeverFollowsALinkEvenWhenADirectoryIsSwappedMidWalk) {
     vtest::TempDir t;
     t.write("outside/keep1", "k1");

@@ -23,6 +23,7 @@ std::string_view placed_meaning(OSErr e);
 int cmd_ls(Context& ctx);
 int cmd_tree(Context& ctx);
 int cmd_rm(Context& ctx);
+int cmd_orphans(Context& ctx);
 
 int cmd_mv(Context& ctx);
 int cmd_swap(Context& ctx);

@@ -120,34 +120,29 @@ void walk_below(Context& ctx, const FSRef& dir, const std::string& path, const I
                 JsonWriter* json, std::size_t* index, std::vector<Failure>* failed, bool changes) {
     TreeBuffers buffers;
     bool changed = false;
-    std::vector<TreeLevel> stack(1);
-    stack[0].prefix = path_prefix(path);
-    stack[0].keepAllRefs = true;
-    if (OSErr e = read_level(dir, buffers, &stack[0], &changed))
-        item_failed(ctx, path, e, {}, failed);
-    std::string itemPath;
-    while (const TreeEntry* next = next_entry(stack)) {
-        const TreeLevel& level = stack.back();
-        const TreeEntry& entry = *next;
-        itemPath = level.prefix + entry.name;
-        const FSRef ref = level.refs[entry.ref];
-        const bool isDir = entry.isDir;
-        // As chattr -R does, a recursive change leaves links (which carry no
-        // Finder information of their own) and devices, FIFOs and sockets alone.
-        const std::string_view kind = entry.kind;
-        if (!changes || kind == "file" || kind == "directory") {
-            std::string meaning;
-            const Item item{itemPath, ref, json, (*index)++, true, true};
-            if (OSErr e = fn(ctx, item, &meaning)) item_failed(ctx, itemPath, e, meaning, failed);
+    struct Changer {
+        Context& ctx;
+        const ItemFn& fn;
+        JsonWriter* json;
+        std::size_t* index;
+        std::vector<Failure>* failed;
+        bool changes;
+        bool pre(const WalkVisit& v) {
+            // As chattr -R does, a recursive change leaves links (which carry
+            // no Finder information of their own) and devices, FIFOs and
+            // sockets alone.
+            const std::string_view kind = v.entry.kind;
+            if (!changes || kind == "file" || kind == "directory") {
+                std::string meaning;
+                const Item item{v.path, *v.ref, json, (*index)++, true, true};
+                if (OSErr e = fn(ctx, item, &meaning)) item_failed(ctx, v.path, e, meaning, failed);
+            }
+            return true;
         }
-        if (!isDir) continue;
-        TreeLevel child;
-        child.prefix = itemPath + "/";
-        child.keepAllRefs = true;
-        if (OSErr e = read_level(ref, buffers, &child, &changed))
-            item_failed(ctx, itemPath, e, {}, failed);
-        stack.push_back(std::move(child));  // `level` and `entry` are stale now
-    }
+        void post(const WalkVisit&) {}
+        void error(const std::string& p, OSErr e) { item_failed(ctx, p, e, {}, failed); }
+    } changer{ctx, fn, json, index, failed, changes};
+    walk_tree(dir, path, buffers, true, &changed, changer);
 }
 
 // Runs `fn` on each path operand and, with -R, on everything below each

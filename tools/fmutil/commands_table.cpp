@@ -201,6 +201,22 @@ const std::vector<CommandSpec>& commands() {
          true,
          nullptr,
          cmd_rm},
+        {"orphans",
+         "PATH... [--remove]",
+         "find what no listing shows: orphaned forks, leftovers, files under a fork's name",
+         "Lists, in each folder PATH at every depth, the \"._NAME\" entries that are no\n"
+         "item's resource fork and that listings never show: orphans (a fork whose file NAME\n"
+         "is gone), leftovers (a temporary of a change that was cut short, whose program is\n"
+         "gone) and files of the user's own under a fork's name, which rm and cp -r leave\n"
+         "where they are. --remove removes the orphans and leftovers, each looked at again\n"
+         "first, so that a fork whose file came back and a change running now are kept; a\n"
+         "file of the user's own is never removed: move it away to keep it.\n",
+         1,
+         kMany,
+         {{"remove", false, "--remove         remove the orphans and leftovers found"}},
+         true,
+         nullptr,
+         cmd_orphans},
         {"mv",
          "PATH DEST [NEWNAME]",
          "move or rename an item, to another volume too",

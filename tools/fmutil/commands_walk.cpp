@@ -80,8 +80,10 @@ int cmd_tree(Context& ctx) {
         while (before.size() > 1 && before.back() == '/') before.pop_back();
         before.resize(before.size() - last_component(before).size());
         while (before.size() > 1 && before.back() == '/') before.pop_back();
-        struct stat st {};
-        if (!before.empty() && ::lstat(before.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        FSRef link;  // a final link names the link itself
+        ItemKind k{};
+        if (!before.empty() && path_ref(before, &link) == noErr &&
+            item_kind(link, &k, nullptr) == noErr && k.letter == 'l') {
             return ctx.usage_error("'" + dir + "' goes through the symbolic link '" + before +
                                    "'; tree never follows links");
         }
@@ -108,51 +110,45 @@ int cmd_tree(Context& ctx) {
     // text spares the look at each directory's times.
     bool* const watch = ctx.json ? &changed : nullptr;
     std::uint64_t items = 0;
-    std::vector<TreeLevel> stack(1);
-    stack[0].prefix = path_prefix(dir);
     // A directory that cannot be read is named on standard error when it is
     // met, and the walk goes on with its siblings, as find does.
-    auto failed = [&](std::string path, OSErr e) {
-        progress.clear();
-        ctx.out.flush();
-        ctx.fm_error_line(path, e);
-        errors.push_back({std::move(path), e});
-    };
-    if (OSErr e = read_level(ref, buffers, &stack[0], watch)) failed(dir, e);
-    std::string path;
-    while (const TreeEntry* next = next_entry(stack)) {
-        const TreeLevel& level = stack.back();
-        const TreeEntry& entry = *next;
-        const bool isDir = entry.isDir;
-        path.assign(level.prefix);
-        path += entry.name;
-        if (ctx.json) {
-            j.begin_object();
-            j.name_field("path", path);
-            j.field("depth", static_cast<std::int64_t>(level.depth));
-            j.field("kind", entry.kind);
-            j.end_object();
-        } else {
-            std::string& b = ctx.out.buf();
-            ctx.out.name(path);
-            if (isDir) b.push_back('/');
-            b.push_back(end);
-            if (b.size() >= std::size_t{64} * 1024) {
-                progress.clear();
-                ctx.out.flush();
+    struct Lister {
+        Context& ctx;
+        JsonWriter& j;
+        Progress& progress;
+        std::vector<TreeError>& errors;
+        std::uint64_t& items;
+        ItemCount maxDepth;
+        char end;
+        bool pre(const WalkVisit& v) {
+            if (ctx.json) {
+                j.begin_object();
+                j.name_field("path", v.path);
+                j.field("depth", static_cast<std::int64_t>(v.depth));
+                j.field("kind", v.entry.kind);
+                j.end_object();
+            } else {
+                std::string& b = ctx.out.buf();
+                ctx.out.name(v.path);
+                if (v.entry.isDir) b.push_back('/');
+                b.push_back(end);
+                if (b.size() >= std::size_t{64} * 1024) {
+                    progress.clear();
+                    ctx.out.flush();
+                }
             }
+            progress.tick(++items);
+            return maxDepth == 0 || v.depth < maxDepth;
         }
-        progress.tick(++items);
-        if (isDir && (maxDepth == 0 || level.depth < maxDepth)) {
-            TreeLevel child;
-            child.prefix = path + "/";
-            child.depth = level.depth + 1;
-            const FSRef childRef = level.refs[entry.ref];
-            if (OSErr e = read_level(childRef, buffers, &child, watch)) failed(path, e);
-            // (`level` and `entry` are not used past this point: the push may move them.)
-            if (!child.entries.empty()) stack.push_back(std::move(child));
+        void post(const WalkVisit&) {}
+        void error(const std::string& path, OSErr e) {
+            progress.clear();
+            ctx.out.flush();
+            ctx.fm_error_line(path, e);
+            errors.push_back({path, e});
         }
-    }
+    } lister{ctx, j, progress, errors, items, maxDepth, end};
+    walk_tree(ref, dir, buffers, false, watch, lister);
     progress.clear();
     if (ctx.json) {
         j.end_array();
@@ -342,50 +338,6 @@ int cmd_ls(Context& ctx) {
     return ctx.finish(e ? kExitFileManager : kExitOk);
 }
 
-namespace {
-
-// Every item below `dir` in the order a depth-first deletion removes them:
-// a directory's items before the directory (post-order), paths built on
-// `prefix`. Links are items, never followed. Directories that cannot be read
-// are listed without their items, and named in *unreadable.
-void list_post_order(const FSRef& dir, const std::string& prefix, std::vector<std::string>* out,
-                     std::vector<TreeError>* unreadable = nullptr) {
-    TreeBuffers buffers;
-    bool changed = false;
-    struct Frame {
-        TreeLevel level;
-        std::string self;  // the directory's own path, listed after its items
-    };
-    std::vector<Frame> stack(1);
-    stack[0].level.prefix = prefix;
-    auto note = [&](std::string path, OSErr e) {
-        if (e && unreadable) unreadable->push_back({std::move(path), e});
-    };
-    note(prefix.substr(0, prefix.size() - 1), read_level(dir, buffers, &stack[0].level, &changed));
-    while (!stack.empty()) {
-        TreeLevel& level = stack.back().level;
-        if (level.next == level.entries.size()) {
-            if (!stack.back().self.empty()) out->push_back(std::move(stack.back().self));
-            stack.pop_back();
-            continue;
-        }
-        const TreeEntry& entry = level.entries[level.next++];
-        std::string path = level.prefix + entry.name;
-        if (!entry.isDir) {
-            out->push_back(std::move(path));
-            continue;
-        }
-        Frame child;
-        child.level.prefix = path + "/";
-        const FSRef childRef = level.refs[entry.ref];
-        note(path, read_level(childRef, buffers, &child.level, &changed));
-        child.self = std::move(path);
-        stack.push_back(std::move(child));  // `level` is stale now
-    }
-}
-
-}  // namespace
-
 std::vector<HiddenEntry> hidden_entries(const FSRef& dir, std::size_t max, bool ownOnly) {
     struct Found {
         std::vector<HiddenEntry> list;
@@ -410,11 +362,6 @@ std::vector<HiddenEntry> hidden_entries(const FSRef& dir, std::size_t max, bool 
 
 namespace {
 
-bool gone(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) != 0 && errno == ENOENT;
-}
-
 struct RmTarget {
     const std::string& path;
     FSRef ref;
@@ -425,10 +372,16 @@ struct RmTarget {
 // file of the user's own (no resource fork) is never listed, never taken
 // for an item and never deleted, so it keeps its folder. Named here, since
 // nothing else shows it.
-std::string hidden_holder(const std::string& dir, OSErr e) {
-    if (e != fBsyErr) return {};
-    FSRef ref;
-    if (path_ref(dir, &ref) != noErr) return {};
+std::string own_file_words(std::string name) {
+    for (char& c : name) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';  // never a control
+    }
+    return "it still holds " + name +
+           ", a file of its own that is not a resource fork and is never listed or "
+           "deleted with its folder; move it away first";
+}
+
+std::string hidden_holder(const FSRef& ref) {
     for (HiddenEntry& found : hidden_entries(ref)) {
         if (found.kind == kVantrelHiddenFork) continue;
         for (char& c : found.name) {
@@ -438,12 +391,109 @@ std::string hidden_holder(const std::string& dir, OSErr e) {
             return "it still holds " + found.name +
                    ", an orphaned resource fork whose file is gone, which could not be removed";
         }
-        return "it still holds " + found.name +
-               ", a file of its own that is not a resource fork and is never listed or "
-               "deleted with its folder; move it away first";
+        return own_file_words(found.name);
     }
     return {};
 }
+
+std::string hidden_holder(const std::string& dir, OSErr e) {
+    if (e != fBsyErr) return {};
+    FSRef ref;
+    if (path_ref(dir, &ref) != noErr) return {};
+    return hidden_holder(ref);
+}
+
+// What a deletion walk tells rm, as it goes: each item removed is named
+// (rm -v) as it is removed, its path rebuilt from the one name per depth the
+// walk gives, so that a path past PATH_MAX is named as well as any; the
+// item whose refusal stops the walk is kept for the error.
+struct RmWatch {
+    Context& ctx;
+    const std::string& operand;       // the directory as given
+    bool print;                       // rm -v, in text
+    std::vector<std::string>* items;  // rm -v --json: what went
+    std::string path;                 // the item being told of
+    std::vector<std::size_t> ends;    // ends[d - 1]: where the items at depth d begin in `path`
+    std::string refused;              // the item that stopped the walk
+    bool wasRefused = false;
+
+    static void visit(const VantrelDeleteVisit* v, void* context) {
+        auto* w = static_cast<RmWatch*>(context);
+        const std::string& path = v->depth == 0 ? w->operand : w->at(*v);
+        if (v->event == kVantrelDeleteEntering) {
+            w->ends.resize(v->depth);
+            w->path.push_back('/');
+            w->ends.push_back(w->path.size());
+        } else if (v->event == kVantrelDeleteRefused) {
+            w->refused = path;
+            w->wasRefused = true;
+        } else if (w->print) {
+            w->ctx.out << "removed ";
+            w->ctx.out.name(path);
+            w->ctx.out.buf().push_back('\n');
+            w->ctx.out.maybe_flush();
+        } else if (w->items != nullptr) {
+            w->items->push_back(path);
+        }
+    }
+    const std::string& at(const VantrelDeleteVisit& v) {
+        path.resize(ends[v.depth - 1]);
+        path.append(reinterpret_cast<const char*>(v.name), v.nameLength);
+        return path;
+    }
+};
+
+// What rm -n lists, in the order rm removes it (a directory after its
+// items), and what it foresees rm refusing: a folder that holds a "._NAME"
+// of the user's own (no listing shows it, no deletion takes it) stays, and
+// so does every folder above it.
+struct RmPlan {
+    Context& ctx;
+    JsonWriter* json;
+    std::vector<TreeError>& errors;
+    std::vector<char> keeps;  // keeps[d]: the folder at depth d (0: the operand) stays
+    bool pre(const WalkVisit& v) {
+        if (!v.entry.isDir) {
+            list(v.path);
+            return true;
+        }
+        keeps.resize(v.depth + 1);
+        keeps[v.depth] = 0;
+        return true;
+    }
+    void post(const WalkVisit& v) { folder_done(v.path, *v.ref, v.depth); }
+    void error(const std::string& path, OSErr e) {
+        ctx.out.flush();
+        ctx.fm_error_line(path, e);
+        errors.push_back({path, e});
+    }
+    // The folder at `depth` is walked: listed, or foreseen refused.
+    void folder_done(const std::string& path, const FSRef& ref, ItemCount depth) {
+        keeps.resize(std::max<std::size_t>(keeps.size(), depth + 1));
+        std::string why;
+        if (!keeps[depth]) {
+            for (HiddenEntry& own : hidden_entries(ref, 1, true)) why = own_file_words(own.name);
+        }
+        if (!keeps[depth] && why.empty()) {
+            list(path);
+            return;
+        }
+        if (depth != 0) keeps[depth - 1] = 1;
+        if (why.empty()) return;  // stays for what is in it, named where it was met
+        ctx.out.flush();
+        ctx.fm_error_line(path, fBsyErr, "rm would stop here: " + why);
+        errors.push_back({path, fBsyErr});
+    }
+    void list(const std::string& path) {
+        if (json != nullptr) {
+            json->string(path);
+            return;
+        }
+        ctx.out.name(path);
+        ctx.out.buf().push_back('\n');
+        ctx.out.maybe_flush();
+    }
+};
 
 }  // namespace
 
@@ -490,63 +540,74 @@ int cmd_rm(Context& ctx) {
         j.begin_array();
     }
     for (const RmTarget& t : targets) {
-        std::vector<std::string> items;  // what goes, in the order it goes
-        if (t.dir && (dryRun || verbose)) {
-            std::vector<TreeError> unreadable;
-            list_post_order(t.ref, path_prefix(t.path), &items, &unreadable);
-            // A dry run that cannot see everything says so, as tree does.
-            if (dryRun) {
-                for (TreeError& u : unreadable) {
-                    ctx.out.flush();
-                    ctx.fm_error_line(u.path, u.code);
-                    errors.push_back(std::move(u));
-                }
+        const char* what = !t.dir ? "file" : contentsOnly ? "contents" : "directory";
+        if (dryRun) {
+            // Listed as the walk meets it, in the order rm removes it.
+            if (ctx.json) {
+                j.begin_object();
+                j.name_field("path", t.path);
+                j.field("would_remove", what);
+                j.key("items");
+                j.begin_array();
             }
+            RmPlan plan{ctx, ctx.json ? &j : nullptr, errors, {0}};
+            if (t.dir) {
+                TreeBuffers buffers;
+                buffers.bitmap = kFSCatInfoNodeFlags;
+                walk_tree(t.ref, t.path, buffers, false, nullptr, plan);
+            }
+            if (!contentsOnly) {
+                if (t.dir)
+                    plan.folder_done(t.path, t.ref, 0);
+                else
+                    plan.list(t.path);
+            }
+            if (ctx.json) {
+                j.end_array();
+                j.end_object();
+            }
+            continue;
         }
-        if (!contentsOnly) items.push_back(t.path);
+        std::vector<std::string> items;  // rm -v --json: what went, in the order it went
         OSErr e = noErr;
         std::string failedPath = t.path;
-        if (!dryRun) {
-            // Only for the progress line: a descriptor on the same volume,
-            // opened without following a link.
-            int vfd = t.dir && ::isatty(ctx.err.fd()) == 1
-                          ? ::open(t.path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC)
-                          : -1;
-            VolumeProgress progress(ctx.err.fd(), "fmutil: rm", vfd);
-            if (t.dir) {
-                e = contentsOnly ? FSDeleteContainerContents(&t.ref) : FSDeleteContainer(&t.ref);
-            } else {
-                // A locked file goes too, as the directory deletion treats
-                // one, unless its lock is also that of another name of it.
-                e = FSDeleteObject(&t.ref);
-                if (e == fLckdErr) e = VantrelFSDeleteLockedObject(&t.ref);
-            }
-            progress.stop();
-            if (vfd >= 0) ::close(vfd);
-            // Gone since it was found (another rm got there first): what was
-            // to be deleted is not there, which is what was asked.
-            if (e == fnfErr || e == dirNFErr) {
-                const OSErr now =
-                    FSGetCatalogInfo(&t.ref, kFSCatInfoNone, nullptr, nullptr, nullptr, nullptr);
-                if (now == fnfErr || now == dirNFErr) e = noErr;
-            }
-            if (e && t.dir) {
-                // The deletion goes depth first and stops at the first
-                // failure: what failed is the first item, in that order, that
-                // is still there.
-                std::vector<std::string> left;
-                list_post_order(t.ref, path_prefix(t.path), &left);
-                if (!left.empty()) failedPath = left.front();
+        // Only for the progress line: a descriptor on the same volume,
+        // opened without following a link.
+        int vfd = t.dir && ::isatty(ctx.err.fd()) == 1
+                      ? ::open(t.path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC)
+                      : -1;
+        VolumeProgress progress(ctx.err.fd(), "fmutil: rm", vfd);
+        RmWatch watch{ctx,
+                      t.path,
+                      verbose && !ctx.json,
+                      verbose && ctx.json ? &items : nullptr,
+                      path_prefix(t.path),
+                      {},
+                      {},
+                      false};
+        watch.ends.push_back(watch.path.size());
+        if (t.dir) {
+            // The walk says which item stopped it: no second walk to guess.
+            e = VantrelFSDeleteContainerVisiting(&t.ref, contentsOnly, &RmWatch::visit, &watch);
+            if (e && watch.wasRefused) failedPath = watch.refused;
+        } else {
+            // A locked file goes too, as the directory deletion treats
+            // one, unless its lock is also that of another name of it.
+            e = FSDeleteObject(&t.ref);
+            if (e == fLckdErr) e = VantrelFSDeleteLockedObject(&t.ref);
+            if (e == noErr) {
+                const VantrelDeleteVisit v{kVantrelDeleteRemoved, false, noErr, 0, nullptr, 0};
+                RmWatch::visit(&v, &watch);
             }
         }
-        if (!ctx.json) {
-            for (const std::string& item : items) {
-                if (!dryRun && (!verbose || !gone(item))) continue;
-                if (!dryRun) ctx.out << "removed ";
-                ctx.out.name(item);
-                ctx.out.buf().push_back('\n');
-                ctx.out.maybe_flush();
-            }
+        progress.stop();
+        if (vfd >= 0) ::close(vfd);
+        // Gone since it was found (another rm got there first): what was
+        // to be deleted is not there, which is what was asked.
+        if (e == fnfErr || e == dirNFErr) {
+            const OSErr now =
+                FSGetCatalogInfo(&t.ref, kFSCatInfoNone, nullptr, nullptr, nullptr, nullptr);
+            if (now == fnfErr || now == dirNFErr) e = noErr;
         }
         if (e) {
             ctx.out.flush();
@@ -558,15 +619,11 @@ int cmd_rm(Context& ctx) {
         if (ctx.json) {
             j.begin_object();
             j.name_field("path", t.path);
-            j.field(dryRun ? "would_remove" : "removed", !t.dir         ? "file"
-                                                         : contentsOnly ? "contents"
-                                                                        : "directory");
-            if (dryRun || verbose) {
+            j.field("removed", what);
+            if (verbose) {
                 j.key("items");
                 j.begin_array();
-                for (const std::string& item : items) {
-                    if (dryRun || gone(item)) j.string(item);
-                }
+                for (const std::string& item : items) j.string(item);
                 j.end_array();
             }
             j.end_object();
@@ -586,6 +643,126 @@ int cmd_rm(Context& ctx) {
             write_json_error(j, errors[0].path, errors[0].code);
             j.end_object();
         }
+        j.finish();
+    }
+    return ctx.finish(errors.empty() ? kExitOk : kExitFileManager);
+}
+
+namespace {
+
+// What an orphans finder says of a "._NAME" entry, and whether it may go.
+struct HiddenWords {
+    const char* json;
+    const char* text;
+    bool removable;
+};
+
+HiddenWords hidden_words(VantrelHiddenKind kind) {
+    switch (kind) {
+        case kVantrelHiddenOrphan:
+            return {"orphan", "an orphaned resource fork: its file is gone", true};
+        case kVantrelHiddenLeftover:
+            return {"leftover", "a temporary of a change that was cut short: its program is gone",
+                    true};
+        default:
+            return {"own_file",
+                    "a file of the user's own under a resource fork's name: no listing shows it, "
+                    "rm and cp -r leave it; move it away to keep it",
+                    false};
+    }
+}
+
+// The finder's walk: each folder's hidden entries, looked at as the walk
+// enters it (the folder's own items are not needed for that).
+struct OrphanFinder {
+    Context& ctx;
+    JsonWriter& j;
+    bool remove;
+    std::vector<TreeError>& errors;
+    std::string path;
+
+    bool pre(const WalkVisit& v) {
+        if (v.entry.isDir) folder(v.path, *v.ref);
+        return true;
+    }
+    void post(const WalkVisit&) {}
+    void error(const std::string& p, OSErr e) { failed(p, e); }
+    void failed(const std::string& p, OSErr e, std::string_view meaning = {}) {
+        ctx.out.flush();
+        ctx.fm_error_line(p, e, meaning);
+        errors.push_back({p, e});
+    }
+    void folder(const std::string& dir, const FSRef& ref) {
+        for (const HiddenEntry& h : hidden_entries(ref)) {
+            if (h.kind == kVantrelHiddenFork || h.kind == kVantrelHiddenInProgress) continue;
+            const HiddenWords words = hidden_words(h.kind);
+            path.assign(path_prefix(dir));
+            path += h.name;
+            bool removed = false;
+            if (remove && words.removable) {
+                VantrelDiskName n{};
+                n.length = static_cast<UInt8>(h.name.size());
+                std::memcpy(n.bytes, h.name.data(), n.length);
+                const OSErr e = VantrelFSRemoveLeftover(&ref, &n);
+                removed = e == noErr;
+                // Gone meanwhile is what was asked; no longer a leftover
+                // (its file came back, a change took it) is kept, and said.
+                if (e == fBsyErr)
+                    failed(path, e, "kept: it is no longer a leftover");
+                else if (e != noErr && e != fnfErr)
+                    failed(path, e);
+            }
+            if (ctx.json) {
+                j.begin_object();
+                j.name_field("path", path);
+                j.field("kind", words.json);
+                j.field("removed", removed);
+                j.end_object();
+                continue;
+            }
+            if (removed) ctx.out << "removed ";
+            ctx.out.name(path);
+            ctx.out << ": " << words.text << "\n";
+            ctx.out.maybe_flush();
+        }
+    }
+};
+
+}  // namespace
+
+int cmd_orphans(Context& ctx) {
+    const bool remove = ctx.has("remove");
+    JsonWriter j(ctx.out);
+    if (ctx.json) {
+        j.begin_object();
+        j.key("items");
+        j.begin_array();
+    }
+    std::vector<TreeError> errors;
+    OrphanFinder finder{ctx, j, remove, errors, {}};
+    for (const std::string& dir : ctx.args) {
+        FSRef ref;
+        bool isDir = false;
+        if (OSErr e = path_ref(dir, &ref, &isDir)) {
+            finder.failed(dir, e);
+            continue;
+        }
+        if (!isDir) {
+            finder.failed(dir, errFSNotAFolder);
+            continue;
+        }
+        finder.folder(dir, ref);
+        TreeBuffers buffers;
+        buffers.bitmap = kFSCatInfoNodeFlags;
+        walk_tree(ref, dir, buffers, false, nullptr, finder);
+    }
+    if (ctx.json) {
+        j.end_array();
+        j.key("errors");
+        j.begin_array();
+        for (const TreeError& e : errors) write_json_error(j, e.path, e.code);
+        j.end_array();
+        j.end_object();
         j.finish();
     }
     return ctx.finish(errors.empty() ? kExitOk : kExitFileManager);

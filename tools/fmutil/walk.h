@@ -22,12 +22,13 @@ struct TreeEntry {
 };
 
 struct TreeLevel {
-    std::string prefix;  // "DIR/sub/" of the items below
+    std::string prefix;  // "DIR/sub/" of the items below (walks of their own; walk_tree keeps none)
     std::vector<TreeEntry> entries;
     std::vector<FSRef> refs;  // of the directories, or with keepAllRefs of every item
     bool keepAllRefs = false;
     std::size_t next = 0;
-    ItemCount depth = 1;  // of the items in this level (DIR's own items are 1)
+    ItemCount depth = 1;      // of the items in this level (DIR's own items are 1)
+    std::size_t pathLen = 0;  // walk_tree: the length of "DIR/sub/" in its one path
 };
 
 struct TreeError {
@@ -59,6 +60,70 @@ const TreeEntry* next_entry(std::vector<TreeLevel>& stack);
 // kept (and listed); the failure is returned. `*changed` is set when the
 // directory changed while it was read (`changed` null: not asked).
 OSErr read_level(const FSRef& dir, TreeBuffers& b, TreeLevel* level, bool* changed);
+
+// One item met by walk_tree: its path (the walk's one path string, valid
+// during the visit only), as listed, its reference (a directory's always;
+// every item's with keepAllRefs) and its depth (DIR's own items are 1).
+struct WalkVisit {
+    const std::string& path;
+    const TreeEntry& entry;
+    const FSRef* ref;
+    ItemCount depth;
+};
+
+// The one walk of fmutil's listings and copies (tree, -R, rm -n, cp -r):
+// depth first over the directory `root`, spelt `rootPath`, links never
+// followed. Each directory is read whole and its iterator closed before
+// any child is walked, so the walk holds one descriptor however deep the
+// tree is; and it keeps one path, not one per level, so its memory grows
+// with the depth by a name's worth per level, not with the square of it.
+// The visitor `v` has
+//   bool pre(const WalkVisit&)   each item, before anything below it;
+//                                a directory is entered when it returns true
+//   void post(const WalkVisit&)  each directory entered, after its items
+//                                (also when it could not be read)
+//   void error(const std::string& path, OSErr)  a directory that could not
+//                                be read whole (what was read is walked)
+// `changed` (may be null) is set when a directory changed while it was read.
+template <class Visitor>
+void walk_tree(const FSRef& root, const std::string& rootPath, TreeBuffers& b, bool keepAllRefs,
+               bool* changed, Visitor& v) {
+    std::vector<TreeLevel> stack(1);
+    std::string path = path_prefix(rootPath);
+    stack[0].pathLen = path.size();
+    stack[0].keepAllRefs = keepAllRefs;
+    if (OSErr e = read_level(root, b, &stack[0], changed)) v.error(rootPath, e);
+    while (!stack.empty()) {
+        TreeLevel& level = stack.back();
+        if (level.next == level.entries.size()) {
+            stack.pop_back();
+            if (stack.empty()) break;
+            TreeLevel& up = stack.back();
+            const TreeEntry& dir = up.entries[up.next - 1];
+            path.resize(up.pathLen);
+            path += dir.name;
+            v.post(WalkVisit{path, dir, &up.refs[dir.ref], up.depth});
+            continue;
+        }
+        const TreeEntry& entry = level.entries[level.next++];
+        path.resize(level.pathLen);
+        path += entry.name;
+        const FSRef* ref = entry.ref == std::string::npos ? nullptr : &level.refs[entry.ref];
+        // A directory always keeps its reference (read_level).
+        if (!v.pre(WalkVisit{path, entry, ref, level.depth}) || !entry.isDir || ref == nullptr)
+            continue;
+        TreeLevel child;
+        child.keepAllRefs = keepAllRefs;
+        child.depth = level.depth + 1;
+        path.push_back('/');
+        child.pathLen = path.size();
+        if (OSErr e = read_level(*ref, b, &child, changed)) {
+            path.pop_back();
+            v.error(path, e);
+        }
+        stack.push_back(std::move(child));  // `level` and `entry` are stale now
+    }
+}
 
 // A "._NAME" entry of a folder, as the File Manager answers what it is
 // (kVantrelHiddenFork, kVantrelHiddenOrphan or kVantrelHiddenOwnFile).

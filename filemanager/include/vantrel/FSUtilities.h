@@ -280,6 +280,44 @@ VANTREL_EXPORT OSErr FSDeleteContainerContents(const FSRef* container);
 // directory itself. dirNFErr for a file, with nothing touched. On failure
 // the directory stays, with its lock as it was.
 VANTREL_EXPORT OSErr FSDeleteContainer(const FSRef* container);
+// What a watched deletion walk tells its caller (VantrelFSDeleteContainerVisiting).
+enum {
+    kVantrelDeleteEntering = 1,  // a folder is about to be emptied; its items follow
+    kVantrelDeleteRemoved = 2,   // the item is gone, deleted by this walk
+    kVantrelDeleteRefused = 3    // the item stays: its refusal or failure stops the walk
+};
+typedef UInt8 VantrelDeleteEvent;
+
+// One visit: the item's directory entry (`nameLength` bytes as stored, no
+// terminator; valid during the call only) at `depth` (1 for the container's
+// own items, 2 for theirs and so on; 0 and no name for the container
+// itself), whether it is a folder, and for kVantrelDeleteRefused the answer
+// that stops the walk. A path is rebuilt from one name per depth, however
+// deep the tree: a visit at depth N follows kVantrelDeleteEntering of its
+// folder at depth N - 1.
+struct VantrelDeleteVisit {
+    VantrelDeleteEvent event;
+    Boolean isFolder;
+    OSErr result;
+    ItemCount depth;
+    const UInt8* name;
+    ByteCount nameLength;
+};
+typedef struct VantrelDeleteVisit VantrelDeleteVisit;
+typedef void (*VantrelDeleteVisitProc)(const VantrelDeleteVisit* visit, void* context);
+
+// FSDeleteContainer (or, with `contentsOnly`, FSDeleteContainerContents),
+// the same walk with the same results, telling `visit` of each item as it
+// goes: kVantrelDeleteRemoved right after the item is deleted (a folder
+// after its items, as rm -v prints them), kVantrelDeleteEntering before a
+// folder's items, and kVantrelDeleteRefused once, for the item whose
+// refusal or failure is the walk's answer (the container itself, at depth
+// 0, when it cannot be read or deleted). An item deleted by another process
+// meanwhile is not told: this walk did not delete it. A resource fork goes
+// with its file and is not an item. paramErr for a null container or visit,
+// with nothing told. The visit must not change the tree.
+VANTREL_EXPORT OSErr VantrelFSDeleteContainerVisiting(const FSRef* container, Boolean contentsOnly,
+                                                      VantrelDeleteVisitProc visit, void* context);
 // Calls `filter` for every item below the container, depth first, down to
 // depthLimit levels (0: no limit; a directory at the limit reaches the
 // filter but is not entered), until the filter returns true. Each item's

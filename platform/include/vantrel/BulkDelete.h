@@ -22,6 +22,7 @@
 // .clang-tidy is for the internal code.
 // NOLINTBEGIN(readability-identifier-naming)
 
+#include "vantrel/DiskNames.h"
 #include "vantrel/Files.h"
 
 VANTREL_EXTERN_C_BEGIN
@@ -60,6 +61,27 @@ VANTREL_EXTERN_C_BEGIN
 // Any thread; calls on one iterator take turns.
 VANTREL_EXPORT OSErr VantrelFSBulkDeleteFiles(FSIterator iterator, ItemCount maximumObjects,
                                               ItemCount* actualObjects, FSRef* refs);
+
+// Told of each item VantrelFSBulkDeleteFilesVisiting unlinks by name, right
+// after the unlink: `name` is the directory entry's bytes (`length` of them,
+// no terminator, as stored), valid during the call only. The item is gone
+// by then; the call must not use the iterator.
+typedef void (*VantrelDeletedNameProc)(const UInt8* name, ByteCount length, void* context);
+
+// VantrelFSBulkDeleteFiles, telling its caller what it does: `deleted` (may
+// be null) is called for each item unlinked by name, as it goes, and, where
+// `diskNames` is not null, each item returned comes with its directory
+// entry's bytes in `diskNames[i]` (length 0 for a name longer than the
+// record holds: VantrelFSRefGetDiskName gives it) and, where `isFolder` is
+// not null, with whether it was a folder when listed in `isFolder[i]` (no
+// extra system call: the listing's own answer). A sidecar removed with its deleted item is its
+// fork, not an item, and is not told. Results as VantrelFSBulkDeleteFiles; on failure, every item
+// unlinked before it has been told. Any thread; calls on one iterator take turns.
+VANTREL_EXPORT OSErr VantrelFSBulkDeleteFilesVisiting(FSIterator iterator, ItemCount maximumObjects,
+                                                      ItemCount* actualObjects, FSRef* refs,
+                                                      VantrelDiskName* diskNames, Boolean* isFolder,
+                                                      VantrelDeletedNameProc deleted,
+                                                      void* context);
 
 // Deletes an item that a deletion walk meets locked, as FSDeleteContainer
 // deletes locked items where rm -rf stops with EPERM: the lock is taken off

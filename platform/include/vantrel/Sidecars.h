@@ -39,7 +39,14 @@ enum {
     // never read as a fork, never deleted, copied or moved with its folder.
     // A folder under such a name is this too: no fork, though listings show
     // it as an ordinary item.
-    kVantrelHiddenOwnFile = 3
+    kVantrelHiddenOwnFile = 3,
+    // A private temporary of a change whose maker is gone (a crash, a kill):
+    // no one's work any more, and nothing of the user's. Nothing lists it;
+    // VantrelFSRemoveLeftover removes it, as it removes an orphan.
+    kVantrelHiddenLeftover = 4,
+    // A private temporary of a change that is running now (its maker
+    // lives): left alone by everything but its maker.
+    kVantrelHiddenInProgress = 5
 };
 
 // What the entry `name` ("._" and NAME, as stored) of the folder `folder`
@@ -66,6 +73,22 @@ typedef Boolean (*VantrelHiddenEntryProc)(const VantrelDiskName* name, VantrelHi
                                           void* context);
 VANTREL_EXPORT OSErr VantrelFSGetHiddenEntries(const FSRef* folder, VantrelHiddenEntryProc visit,
                                                void* context);
+
+// Removes the "._" entry `name` of `folder` if it is a leftover: an orphan
+// (kVantrelHiddenOrphan) or a dead maker's temporary (kVantrelHiddenLeftover),
+// looked at again while this holds the folder's lock, so that a file made
+// under NAME meanwhile keeps its new fork and a change running in the folder
+// keeps its work. A locked leftover stays (fLckdErr).
+//   noErr        removed.
+//   fBsyErr      it is no leftover (a fork, the user's own file, a running
+//                change's temporary): nothing removed.
+//   fnfErr       no such entry; also when `folder` names no object.
+//   paramErr     a null argument, or `name` is no "._" name of one component.
+//   permErr, afpAccessDenied, fLckdErr  the caller may not remove it (another
+//                user's in a sticky folder, a folder it may not change, locked).
+//   others       as FSOpenIterator and FSDeleteObject give them.
+// Any thread.
+VANTREL_EXPORT OSErr VantrelFSRemoveLeftover(const FSRef* folder, const VantrelDiskName* name);
 
 VANTREL_EXTERN_C_END
 // NOLINTEND(readability-identifier-naming)

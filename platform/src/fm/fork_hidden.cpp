@@ -11,12 +11,14 @@
 
 #include "fm/err_errno.h"
 #include "fm/fork_sidecar.h"
+#include "fm/obj_commit.h"
 #include "fm/ref_fd.h"
 #include "fm/ref_node.h"
 #include "vantrel/Sidecars.h"
 #include "vantrel/fault.h"
 
-VANTREL_FAULT_OPERATIONS("VantrelFSGetHiddenEntryKind", "VantrelFSGetHiddenEntries");
+VANTREL_FAULT_OPERATIONS("VantrelFSGetHiddenEntryKind", "VantrelFSGetHiddenEntries",
+                         "VantrelFSRemoveLeftover", "VantrelFSRemoveLeftover.unlink");
 
 namespace vantrel::fm {
 namespace {
@@ -27,6 +29,12 @@ OSErr kind_of(int dirFd, const char* entry, VantrelHiddenKind* kind) {
     if (::statx(dirFd, entry, AT_SYMLINK_NOFOLLOW, STATX_TYPE, &side) != 0)
         return from_errno(errno, Op::Lookup);
     const char* file = entry + 2;
+    // A change's private temporary is its maker's while the maker lives.
+    if (!S_ISDIR(side.stx_mode) && rsrc::is_temporary_name(entry)) {
+        *kind =
+            commit::in_progress(dirFd, entry) ? kVantrelHiddenInProgress : kVantrelHiddenLeftover;
+        return noErr;
+    }
     // A folder under such a name is listed as an item; "._" alone names no
     // file: neither is a sidecar.
     if (S_ISDIR(side.stx_mode) || *file == 0 || !rsrc::is_sidecar_of(dirFd, file)) {
@@ -60,13 +68,24 @@ OSErr open_folder(const FSRef* ref, const char* op, UniqueFd* out) {
 using namespace vantrel;
 using namespace vantrel::fm;
 
+namespace {
+
+// The entry a caller names, or empty when it is no "._" name of one component.
+std::string hidden_name(const VantrelDiskName* name) {
+    std::string entry(reinterpret_cast<const char*>(name->bytes), name->length);
+    if (!rsrc::is_sidecar_name(entry) || entry.find('/') != std::string::npos ||
+        entry.find('\0') != std::string::npos)
+        entry.clear();
+    return entry;
+}
+
+}  // namespace
+
 OSErr VantrelFSGetHiddenEntryKind(const FSRef* folder, const VantrelDiskName* name,
                                   VantrelHiddenKind* kind) {
     if (folder == nullptr || name == nullptr || kind == nullptr) return paramErr;
-    const std::string entry(reinterpret_cast<const char*>(name->bytes), name->length);
-    if (!rsrc::is_sidecar_name(entry) || entry.find('/') != std::string::npos ||
-        entry.find('\0') != std::string::npos)
-        return paramErr;
+    const std::string entry = hidden_name(name);
+    if (entry.empty()) return paramErr;
     UniqueFd fd;
     if (OSErr e = open_folder(folder, "VantrelFSGetHiddenEntryKind", &fd)) return e;
     return kind_of(fd.get(), entry.c_str(), kind);
@@ -100,4 +119,24 @@ OSErr VantrelFSGetHiddenEntries(const FSRef* folder, VantrelHiddenEntryProc visi
     }
     ::closedir(d);
     return result;
+}
+
+OSErr VantrelFSRemoveLeftover(const FSRef* folder, const VantrelDiskName* name) {
+    if (folder == nullptr || name == nullptr) return paramErr;
+    const std::string entry = hidden_name(name);
+    if (entry.empty()) return paramErr;
+    UniqueFd fd;
+    if (OSErr e = open_folder(folder, "VantrelFSRemoveLeftover", &fd)) return e;
+    // Held, no file can take NAME (making one takes this lock and removes
+    // an orphan first) and no change of ours can begin in the folder: what
+    // is a leftover now stays one until it is gone.
+    commit::FolderLock lock;
+    if (OSErr e = lock.take(fd.get())) return e;
+    VantrelHiddenKind kind = 0;
+    if (OSErr e = kind_of(fd.get(), entry.c_str(), &kind)) return e;
+    if (kind != kVantrelHiddenOrphan && kind != kVantrelHiddenLeftover) return fBsyErr;
+    if (fault::step("VantrelFSRemoveLeftover.unlink", entry,
+                    [&] { return ::unlinkat(fd.get(), entry.c_str(), 0); }) != 0)
+        return from_errno(errno, Op::Delete);
+    return noErr;
 }

@@ -415,7 +415,8 @@ namespace {
 OSErr bulk(const char* op, FSIterator it, ItemCount maximumObjects, ItemCount* actualObjects,
            Boolean* containerChanged, FSCatalogInfoBitmap whichInfo, FSCatalogInfo* catalogInfos,
            FSRef* refs, FSSpec* specs, HFSUniStr255* names, VantrelDiskName* diskNames,
-           bool deleting = false) {
+           bool deleting = false, Boolean* isFolder = nullptr,
+           VantrelDeletedNameProc deleted = nullptr, void* context = nullptr) {
     if (it == nullptr || actualObjects == nullptr) return paramErr;
     if (!is_live(it)) return errFSIteratorNotFound;
     if (maximumObjects == 0) return errFSBadItemCount;
@@ -453,6 +454,8 @@ OSErr bulk(const char* op, FSIterator it, ItemCount maximumObjects, ItemCount* a
         }
         if (deleting && it->deletes->delete_by_name(it->fd->fd(), name, type)) {
             ++it->returnedThisPass;  // gone: the directory is read again after this pass
+            if (deleted != nullptr)
+                deleted(reinterpret_cast<const UInt8*>(name), std::strlen(name), context);
             continue;
         }
         if (deleting && it->deletes->directory_in_file_place(name, type)) {
@@ -468,6 +471,7 @@ OSErr bulk(const char* op, FSIterator it, ItemCount maximumObjects, ItemCount* a
             d.length = len <= sizeof d.bytes ? static_cast<UInt8>(len) : 0;
             std::memcpy(d.bytes, name, d.length);
         }
+        if (isFolder != nullptr) isFolder[count] = type == DT_DIR;
         if (entriesOnly) {
             ++count;
             ++it->returnedThisPass;
@@ -492,6 +496,7 @@ OSErr bulk(const char* op, FSIterator it, ItemCount maximumObjects, ItemCount* a
             result = from_errno(errno, Op::Lookup, &it->dir);
             break;
         }
+        if (isFolder != nullptr) isFolder[count] = S_ISDIR(st.stx_mode);
         Node child;
         child_node(it->dir, it->fd, name, st, &child);
         // A small directory's files look for their sidecars themselves; past
@@ -564,4 +569,16 @@ OSErr VantrelFSBulkDeleteFiles(FSIterator it, ItemCount maximumObjects, ItemCoun
     if (it != nullptr && is_live(it) && it->flags != kFSIterateDelete) return errFSBadIteratorFlags;
     return bulk("VantrelFSBulkDeleteFiles", it, maximumObjects, actualObjects, nullptr,
                 kFSCatInfoNone, nullptr, refs, nullptr, nullptr, nullptr, true);
+}
+
+OSErr VantrelFSBulkDeleteFilesVisiting(FSIterator it, ItemCount maximumObjects,
+                                       ItemCount* actualObjects, FSRef* refs,
+                                       VantrelDiskName* diskNames, Boolean* isFolder,
+                                       VantrelDeletedNameProc deleted, void* context) {
+    if (refs == nullptr) return paramErr;
+    if (it != nullptr && is_live(it) && it->flags != kFSIterateDelete) return errFSBadIteratorFlags;
+    // The seam knows one bulk deletion: the same checks and steps, by that name.
+    return bulk("VantrelFSBulkDeleteFiles", it, maximumObjects, actualObjects, nullptr,
+                kFSCatInfoNone, nullptr, refs, nullptr, nullptr, diskNames, true, isFolder, deleted,
+                context);
 }

@@ -1,6 +1,8 @@
 // What a "._NAME" entry is, as the File Manager answers it for programs:
 // the same answer its own deletions and copies act on.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,9 +36,21 @@ const char* kind_name(VantrelHiddenKind k) {
             return "orphan";
         case kVantrelHiddenOwnFile:
             return "own";
+        case kVantrelHiddenLeftover:
+            return "leftover";
+        case kVantrelHiddenInProgress:
+            return "in progress";
         default:
             return "?";
     }
+}
+
+// A temporary whose maker is at work: made and locked as its maker locks it,
+// the descriptor kept open for the rest of the test program.
+void hold_live_temporary(const fs::path& p) {
+    const int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
 }
 
 TEST(HiddenEntries, EachIsAForkAnOrphanOrTheUsersOwn) {
@@ -85,6 +99,16 @@ TEST(HiddenEntries, EachIsAForkAnOrphanOrTheUsersOwn) {
              fs::create_directory(d / "._dir");
          }},
         {"._", "own", [](const fs::path& d) { vtest::write_bytes(d / "._", "no NAME"); }},
+        // A change's private temporary: a leftover once its maker is gone
+        // (nothing holds its lock), its maker's while it lives.
+        {"._._vantrel.1.dead.1", "leftover",
+         [](const fs::path& d) {
+             vtest::write_bytes(d / "._._vantrel.1.dead.1", vtest::sidecar_bytes("half"));
+         }},
+        {"._._vantrel.2.data.1", "leftover",
+         [](const fs::path& d) { vtest::write_bytes(d / "._._vantrel.2.data.1", "half a file"); }},
+        {"._._vantrel.3.live.1", "in progress",
+         [](const fs::path& d) { hold_live_temporary(d / "._._vantrel.3.live.1"); }},
     };
     vtest::TempDir t;
     const fs::path d = t.mkdir("d");
@@ -137,6 +161,48 @@ TEST(HiddenEntries, EachIsAForkAnOrphanOrTheUsersOwn) {
                   [](const VantrelDiskName*, VantrelHiddenKind, void*) -> Boolean { return false; },
                   nullptr),
               errFSNotAFolder);
+}
+
+// Only a leftover goes: an orphan or a dead maker's temporary; a fork, the
+// user's own file and a running change's temporary stay, and say why.
+TEST(HiddenEntries, RemoveLeftoverTakesOrphansAndDeadTemporariesOnly) {
+    struct Row {
+        const char* entry;
+        OSErr want;
+        bool goes;
+    };
+    const Row rows[] = {
+        {"._f", fBsyErr, false},
+        {"._gone", noErr, true},
+        {"._notes", fBsyErr, false},
+        {"._._vantrel.1.dead.1", noErr, true},
+        {"._._vantrel.3.live.1", fBsyErr, false},
+        {"._missing", fnfErr, false},
+    };
+    vtest::TempDir t;
+    const fs::path d = t.mkdir("d");
+    vtest::write_bytes(d / "f", "data");
+    vtest::write_sidecar(d / "f", "fork of f");
+    vtest::write_bytes(d / "._gone", vtest::sidecar_bytes("orphan"));
+    vtest::write_bytes(d / "notes", "n");
+    vtest::write_bytes(d / "._notes", "my notes");
+    vtest::write_bytes(d / "._._vantrel.1.dead.1", vtest::sidecar_bytes("half"));
+    hold_live_temporary(d / "._._vantrel.3.live.1");
+    FSRef folder = ref_of(d);
+    for (const Row& row : rows) {
+        const VantrelDiskName n = disk_name(row.entry);
+        EXPECT_EQ(VantrelFSRemoveLeftover(&folder, &n), row.want) << row.entry;
+        if (std::string_view(row.entry) != "._missing") {
+            EXPECT_EQ(fs::exists(d / row.entry), !row.goes) << row.entry;
+        }
+    }
+    EXPECT_EQ(vtest::read_file(d / "f"), "data");
+    const VantrelDiskName plain = disk_name("f"), slash = disk_name("._a/b");
+    EXPECT_EQ(VantrelFSRemoveLeftover(&folder, &plain), paramErr);
+    EXPECT_EQ(VantrelFSRemoveLeftover(&folder, &slash), paramErr);
+    EXPECT_EQ(VantrelFSRemoveLeftover(nullptr, &plain), paramErr);
+    EXPECT_EQ(VantrelFSRemoveLeftover(&folder, nullptr), paramErr);
+    EXPECT_TRUE(fs::exists(d / "f"));
 }
 
 }  // namespace

@@ -13,9 +13,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <string>
 
 #include "Child.h"
@@ -464,6 +466,183 @@ TEST(FmutilItems, RmDeletesFilesAndFoldersListsWithDryRunAndNamesWithVerbose) {
     EXPECT_THAT(held.err, HasSubstr("it still holds ._notes"));
     EXPECT_EQ(vtest::read_file(t.path() / "held/._notes"), "mine, not AppleDouble");
     EXPECT_FALSE(fs::exists(t.path() / "held/f"));
+}
+
+// A chain of `levels` folders with 200-byte names, each with `files` files
+// in it, made one level at a time (it is deeper than a path may be), under
+// `top`; the number of items made, `top` included.
+std::size_t make_long_chain(const fs::path& top, int levels, int files) {
+    fs::create_directories(top);
+    int fd = ::open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::size_t items = 1;
+    const std::string level(200, 'L');
+    for (int i = 0; i < levels && fd >= 0; ++i) {
+        for (int f = 0; f < files; ++f) {
+            const int file = ::openat(fd, ("f" + std::to_string(f)).c_str(),
+                                      O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+            if (file < 0) return 0;
+            ::close(file);
+            ++items;
+        }
+        if (::mkdirat(fd, level.c_str(), 0755) != 0) return 0;
+        const int next = ::openat(fd, level.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ::close(fd);
+        fd = next;
+        ++items;
+    }
+    if (fd < 0) return 0;
+    ::close(fd);
+    return items;
+}
+
+// rm -v names every item as it is removed, past PATH_MAX as well as near the
+// top: 6,001 items, 6,001 names, each once, each item's own path.
+TEST(FmutilItems, RmVerboseNamesEveryItemItRemovesPastPathMax) {
+    struct Row {
+        const char* name;
+        bool json;
+    };
+    for (const Row row : {Row{"text", false}, Row{"json", true}}) {
+        SCOPED_TRACE(row.name);
+        vtest::TempDir t("fmrmv");
+        const fs::path top = t.path() / "top";
+        const std::size_t made = make_long_chain(top, 30, 199);
+        ASSERT_EQ(made, 6001u);
+        std::vector<std::string> args = {"rm", "-v", top.string()};
+        if (row.json) args.push_back("--json");
+        auto r = run(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_FALSE(fs::exists(top));
+        std::vector<std::string> named;
+        if (row.json) {
+            ASSERT_TRUE(JsonCheck::valid(r.out)) << r.out.substr(0, 200);
+            const std::string key = "\"items\":[";
+            const std::size_t at = r.out.find(key);
+            ASSERT_NE(at, std::string::npos) << r.out.substr(0, 200);
+            for (std::size_t s = at + key.size(); r.out[s] == '"';) {
+                const std::size_t e = r.out.find('"', s + 1);
+                named.push_back(r.out.substr(s + 1, e - s - 1));
+                s = e + 1;
+                if (r.out[s] == ',') ++s;
+            }
+        } else {
+            for (std::size_t s = 0, e; (e = r.out.find('\n', s)) != std::string::npos; s = e + 1) {
+                ASSERT_EQ(r.out.compare(s, 8, "removed "), 0) << r.out.substr(s, 80);
+                named.push_back(r.out.substr(s + 8, e - s - 8));
+            }
+        }
+        EXPECT_EQ(named.size(), made);
+        const std::set<std::string> distinct(named.begin(), named.end());
+        EXPECT_EQ(distinct.size(), named.size()) << "an item named twice";
+        ASSERT_FALSE(named.empty());
+        EXPECT_EQ(named.back(), top.string()) << "the folder last";
+        const std::string level(200, 'L');
+        std::string deepest = top.string();
+        for (int i = 0; i < 30; ++i) deepest += "/" + level;
+        const auto past = std::count_if(named.begin(), named.end(),
+                                        [](const std::string& n) { return n.size() >= PATH_MAX; });
+        EXPECT_GT(past, 1500) << "items named past PATH_MAX";
+        EXPECT_EQ(distinct.count(deepest), 1u) << "the deepest folder, by its own path";
+        EXPECT_EQ(distinct.count(deepest.substr(0, deepest.size() - 201) + "/f198"), 1u);
+    }
+}
+
+// rm -n foresees what rm refuses: a folder holding a "._NAME" of the user's
+// own stays (no deletion takes it), and so does every folder above it; it
+// is named with the reason, the status is rm's, and what it lists is what
+// rm then removes.
+TEST(FmutilItems, RmDryRunForeseesTheFoldersRmRefuses) {
+    struct Row {
+        const char* name;
+        const char* own;  // the user's own "._" file, under "top"
+        std::vector<std::string> stays;
+    };
+    const Row rows[] = {
+        {"deep", "a/b/._mine", {"", "a", "a/b", "a/b/._mine"}},
+        {"at the top", "._mine", {"", "._mine"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        vtest::TempDir t("fmrmn");
+        const fs::path top = t.path() / "top";
+        for (const char* f : {"a/b/x", "a/y", "z"}) t.write(std::string("top/") + f, "");
+        t.write(std::string("top/") + row.own, "mine, not AppleDouble");
+        const fs::path holder = (top / row.own).parent_path();
+        auto n = run({"rm", "-n", top.string()});
+        EXPECT_EQ(n.status, 1) << n.out;
+        EXPECT_THAT(n.err, HasSubstr(holder.string() + ": fBsyErr"));
+        EXPECT_THAT(n.err, HasSubstr("it still holds ._mine"));
+        for (const std::string& s : row.stays) {
+            const std::string p = s.empty() ? top.string() : (top / s).string();
+            EXPECT_THAT(n.out, Not(HasSubstr(p + "\n"))) << p << " listed, but it stays";
+        }
+        EXPECT_THAT(n.out, HasSubstr((top / "a/b/x").string() + "\n"));
+        EXPECT_TRUE(fs::exists(top / "a/b/x")) << "a dry run deletes nothing";
+        auto r = run({"rm", top.string()});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_THAT(r.err, HasSubstr(holder.string() + ": fBsyErr"));
+        for (const std::string& s : row.stays) EXPECT_TRUE(fs::exists(top / s)) << s;
+    }
+}
+
+// fmutil orphans lists, at every depth, the "._" entries no listing shows
+// and that are no fork: orphans, leftovers of a change whose program is
+// gone, and the user's own files; --remove takes the first two and never
+// the user's own, nor a fork.
+TEST(FmutilItems, OrphansListsExplainsAndRemovesOnRequest) {
+    struct Row {
+        const char* entry;  // under "top"
+        const char* kind;   // as the JSON names it, or null: not listed
+        bool goes;          // removed by --remove
+    };
+    const Row rows[] = {
+        {"d/._kept", nullptr, false},  // the fork of d/kept, which is there
+        {"d/._gone", "orphan", true},  {"d/e/._deep", "orphan", true},
+        {"._mine", "own_file", false}, {"d/._._vantrel.1.dead.1", "leftover", true},
+    };
+    vtest::TempDir t("fmorph");
+    const fs::path top = t.path() / "top";
+    t.write("top/d/kept", "k");
+    t.mkdir("top/d/e");
+    for (const Row& row : rows) {
+        if (std::string_view(row.entry).ends_with("._mine"))
+            t.write(std::string("top/") + row.entry, "mine, not AppleDouble");
+        else
+            vtest::write_bytes(top / row.entry, vtest::sidecar_bytes("fork"));
+    }
+    auto list = run({"orphans", top.string()});
+    EXPECT_EQ(list.status, 0) << list.err;
+    auto json = run({"orphans", top.string(), "--json"});
+    EXPECT_TRUE(JsonCheck::valid(json.out)) << json.out;
+    for (const Row& row : rows) {
+        const std::string p = (top / row.entry).string();
+        if (row.kind == nullptr) {
+            EXPECT_THAT(list.out, Not(HasSubstr(p))) << "a fork is no orphan";
+            continue;
+        }
+        EXPECT_THAT(list.out, HasSubstr(p + ": ")) << row.entry;
+        EXPECT_THAT(json.out, HasSubstr("{\"path\":\"" + p + "\",\"kind\":\"" + row.kind +
+                                        "\",\"removed\":false}"));
+        EXPECT_TRUE(fs::exists(top / row.entry)) << "listing removes nothing";
+    }
+    EXPECT_THAT(list.out, HasSubstr("its file is gone"));
+    EXPECT_THAT(list.out, HasSubstr("move it away"));
+
+    auto removed = run({"orphans", "--remove", top.string()});
+    EXPECT_EQ(removed.status, 0) << removed.err;
+    for (const Row& row : rows) {
+        EXPECT_EQ(fs::exists(top / row.entry), !row.goes) << row.entry;
+        if (row.goes) {
+            EXPECT_THAT(removed.out, HasSubstr("removed " + (top / row.entry).string() + ": "));
+        }
+    }
+    EXPECT_EQ(vtest::read_file(top / "d/kept"), "k");
+    auto again = run({"orphans", top.string()});
+    EXPECT_THAT(again.out, StartsWith((top / "._mine").string() + ": a file of the user's own"));
+    EXPECT_EQ(std::count(again.out.begin(), again.out.end(), '\n'), 1) << again.out;
+    auto file = run({"orphans", (top / "d/kept").string()});
+    EXPECT_EQ(file.status, 1);
+    EXPECT_THAT(file.err, HasSubstr("errFSNotAFolder"));
 }
 
 // mv renames as mv does; cp takes a new name of any length; cp --replace

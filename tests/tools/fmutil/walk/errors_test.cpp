@@ -3,11 +3,13 @@
 // opening or one item's deletion, so the test needs no second user.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <string>
 
+#include "Child.h"
 #include "TempDir.h"
 #include "fmutil.h"
 #include "vantrel/fault.h"
@@ -106,4 +108,37 @@ TEST(FmutilRmErrors, TheErrorNamesTheItemThatCouldNotBeDeleted) {
         }
     }
     EXPECT_EQ(listing.find("stuck"), std::string::npos) << listing;
+}
+
+// What stops the deletion is named, not a bystander: a file system mounted
+// inside the tree is refused at its mount point, and the error names the
+// mount point, not an item inside it, which rm never touches.
+TEST(FmutilRmErrors, AMountInsideTheTreeIsNamedAtItsMountPoint) {
+    if (!vtest::can_make_private_mounts()) GTEST_SKIP() << vtest::kNeedsPrivateMounts;
+    vtest::TempDir t("fmrmmnt");
+    const auto verdict = vtest::run_child(vtest::Child::PrivateMounts, [&]() -> std::string {
+        const fs::path root = t.path() / "root";
+        t.write("root/a", "");
+        t.mkdir("root/m");
+        if (::mount("tmpfs", (root / "m").c_str(), "tmpfs", 0, "size=1m") != 0)
+            return "mount failed";
+        t.write("root/m/sentinel", "kept");
+        const fs::path out = t.path() / "out";
+        const fs::path err = t.path() / "err";
+        const int ofd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        const int efd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        const int status = fmutil::run({"fmutil", "rm", "-v", root.string()}, ofd, efd);
+        ::close(ofd);
+        ::close(efd);
+        std::string problems;
+        if (status != 1) problems += "status " + std::to_string(status) + "; ";
+        const std::string e = vtest::read_file(err);
+        if (e.rfind("fmutil: " + (root / "m").string() + ": fBsyErr", 0) != 0)
+            problems += "the error names another item: " + e;
+        if (vtest::read_file(root / "m/sentinel") != "kept") problems += "inside the mount went; ";
+        ::umount2((root / "m").c_str(), MNT_DETACH);
+        return problems;
+    });
+    if (!verdict) GTEST_SKIP() << vtest::kNeedsPrivateMounts;
+    EXPECT_EQ(*verdict, "");
 }

@@ -16,6 +16,7 @@
 #include "commands.h"
 #include "fmutil.h"
 #include "text.h"
+#include "vantrel/BulkDelete.h"
 #include "vantrel/FSUtilities.h"
 #include "vantrel/TextEncoding.h"
 #include "vantrel/WholeCopy.h"
@@ -310,6 +311,27 @@ std::string full_meaning(OSErr e, const std::string& dir) {
     return "no room for its extended attributes on this file system, which is not full";
 }
 
+// Whether `ref` is locked. A move keeps the lock: the copy is locked once
+// it is whole and named, and the locked source is deleted only then, so
+// that no step leaves an unlocked copy of a locked file as the only one.
+bool is_locked(const FSRef& ref) {
+    FSCatalogInfo info{};
+    return FSGetCatalogInfo(&ref, kFSCatInfoNodeFlags, &info, nullptr, nullptr, nullptr) == noErr &&
+           (info.nodeFlags & kFSNodeLockedMask) != 0;
+}
+
+OSErr lock_copy(const FSRef& copy) {
+    FSCatalogInfo info{};
+    if (OSErr e = FSGetCatalogInfo(&copy, kFSCatInfoNodeFlags, &info, nullptr, nullptr, nullptr))
+        return e;
+    info.nodeFlags |= kFSNodeLockedMask;
+    return FSSetCatalogInfo(&copy, kFSCatInfoNodeFlags, &info);
+}
+
+constexpr std::string_view kLockNotKept =
+    "not moved: the copy on the other volume cannot be locked as the source is, and a move "
+    "never drops a lock";
+
 struct CopyFrame {
     TreeLevel level;      // the source folder's items; prefix: the copy's path
     std::string srcPath;  // the source folder's path with "/", for errors about it
@@ -342,7 +364,7 @@ bool dest_at_fault(const FSRef& destDir, OSErr e) {
 // goes, the copy.
 static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& srcPath,
                        const FSRef& destParent, UniCharCount nameLen, const UniChar* name,
-                       const std::string& dstPath, std::vector<TreeError>* failed) {
+                       const std::string& dstPath, bool moving, std::vector<TreeError>* failed) {
     const bool asRoot = ::geteuid() == 0;
     TreeBuffers buffers;
     bool changed = false;
@@ -401,7 +423,12 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& srcPat
             if (!e) e = finish_copy(frame.src, frame.dst, asRoot, frame.srcPath, path);
             std::string from = frame.srcPath;
             if (from.size() > 1) from.pop_back();  // the folder's path, without the "/"
-            if (e) fail(reading ? from : path, e);
+            if (e) {
+                fail(reading ? from : path, e);
+            } else if (moving && is_locked(frame.src)) {
+                // Last: nothing more can be made in a locked folder.
+                if (OSErr le = lock_copy(frame.dst)) fail(path, le, kLockNotKept);
+            }
             stack.pop_back();
             continue;
         }
@@ -452,9 +479,14 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& srcPat
         }
         // The copy keeps the source's name as it is on disk, and with it
         // everything cp -a keeps, made in one call from the source's descriptor.
-        if (OSErr e = VantrelFSCopyFileWhole(&item, &frame.dst, 0, nullptr, nullptr))
+        FSRef copied;
+        if (OSErr e =
+                VantrelFSCopyFileWhole(&item, &frame.dst, 0, nullptr, moving ? &copied : nullptr))
             fail(e == dupFNErr || dest_at_fault(frame.dst, e) ? path : from, e,
                  full_meaning(e, frame.level.prefix));
+        else if (moving && is_locked(item)) {
+            if (OSErr le = lock_copy(copied)) fail(path, le, kLockNotKept);
+        }
     }
     return noErr;
 }
@@ -549,7 +581,7 @@ int cmd_mv(Context& ctx) {
         if (OSErr ke = item_kind(sref, &kind, &notFile)) return ctx.fm_error(src, ke);
         if (kind.letter == 'd') {
             std::vector<TreeError> failed;
-            if (OSErr ce = copy_tree(ctx, sref, src, dref, len, units, target, &failed))
+            if (OSErr ce = copy_tree(ctx, sref, src, dref, len, units, target, true, &failed))
                 return ctx.fm_error(target, ce);
             if (!failed.empty()) {
                 return ctx.fm_error(src, failed[0].code,
@@ -559,6 +591,7 @@ int cmd_mv(Context& ctx) {
             }
             e = FSDeleteContainer(&sref);
         } else if (kind.letter == '-') {
+            const bool locked = is_locked(sref);
             FSRef copy;
             if (OSErr ce = copy_beside(sref, dref, &copy, true))
                 return ctx.fm_error(dest, ce, full_meaning(ce, ref_path(dref)));
@@ -568,13 +601,15 @@ int cmd_mv(Context& ctx) {
                 FSDeleteObject(&copy);  // benign: the unfinished copy goes, the source stays
                 return ctx.fm_error(target, ce, placed_meaning(ce));
             }
-            FSCatalogInfo info{};
-            e = FSGetCatalogInfo(&sref, kFSCatInfoNodeFlags, &info, nullptr, nullptr, nullptr);
-            if (!e && (info.nodeFlags & kFSNodeLockedMask)) {
-                info.nodeFlags &= ~kFSNodeLockedMask;
-                e = FSSetCatalogInfo(&sref, kFSCatInfoNodeFlags, &info);
+            if (locked) {
+                if (OSErr le = lock_copy(finalRef)) {
+                    FSDeleteObject(&finalRef);  // benign: the unlocked copy goes, the source stays
+                    return ctx.fm_error(src, le, kLockNotKept);
+                }
             }
-            if (!e) e = FSDeleteObject(&sref);
+            // A locked source has its lock taken off only to be deleted, and
+            // keeps it where another name shares its inode.
+            e = locked ? VantrelFSDeleteLockedObject(&sref) : FSDeleteObject(&sref);
         } else {
             return ctx.fm_error(src, notAFileErr, "cannot be moved to another volume: " + notFile);
         }
@@ -686,7 +721,7 @@ int cmd_cp(Context& ctx) {
             at = parent;
         }
         std::vector<TreeError> failed;
-        if (OSErr e = copy_tree(ctx, sref, src, dref, len, units, target, &failed))
+        if (OSErr e = copy_tree(ctx, sref, src, dref, len, units, target, false, &failed))
             return ctx.fm_error(target, e);
         if (ctx.json) {
             JsonWriter j(ctx.out);

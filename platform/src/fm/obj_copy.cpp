@@ -22,6 +22,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <iterator>
@@ -137,6 +138,7 @@ struct CopiedAttrs {
     // the precise dates, as copied; empty where the source has none.
     std::string record, extra, dates;
     bool others = false;  // any other attribute was set (an ACL may change the mode)
+    std::string failed;   // the attribute whose copy failed, for the caller's message
     std::vector<char> value = std::vector<char>(4096);
 };
 
@@ -157,11 +159,20 @@ int copy_attr(int in, int out, const char* name, bool own, CopiedAttrs* copied) 
             continue;  // it may grow again in between
         }
         if (got < 0 && errno == ENODATA) return 0;  // removed since the listing
-        if (got < 0) return own || (errno != EPERM && errno != EACCES) ? errno : 0;
+        if (got < 0 && !own && (errno == EPERM || errno == EACCES)) return 0;
+        if (got < 0) {
+            copied->failed = name;
+            return errno;
+        }
         if (vantrel::fault::step("PBHCopyFileSync.setxattr", name, [&] {
                 return ::fsetxattr(out, name, value.data(), static_cast<std::size_t>(got), 0);
             }) != 0) {
-            if (!own && (errno == EPERM || errno == ENOTSUP)) return 0;
+            // Refused to this caller, as cp -a leaves it out. One the
+            // destination cannot hold (no such attributes there, or no
+            // room) is the copy's failure: a copy without it would be less
+            // than its source, and a move would then delete what it lost.
+            if (!own && errno == EPERM) return 0;
+            copied->failed = name;
             return errno;
         }
         const std::string_view n(name);
@@ -273,19 +284,23 @@ bool may_have_sidecar(const Node& src) {
 // attributes (ENOTSUP) makes a copy that shows its own birth rather than no
 // copy; any other failure is the copy's.
 OSErr keep_creation_date(int out, const std::string& name, const UTCDateTime& created,
-                         const CopiedAttrs& copied) {
+                         CopiedAttrs& copied) {
     namespace meta = vantrel::fm::meta;
     const vantrel::fm::CreationAttrs a =
         vantrel::fm::creation_date_attrs(created, copied.record, copied.extra, copied.dates);
     const bool optional = copied.record.empty();
     auto set = [&](const char* attr, const std::string& value) {
+        copied.failed = attr;  // until it is set
         return vantrel::fault::step("PBHCopyFileSync.setxattr", name, [&] {
             return ::fsetxattr(out, attr, value.data(), value.size(), 0);
         });
     };
     // The precise dates first: the record is what says there is a date.
     if (set(vantrel::fm::kPreciseDatesAttr, a.dates) != 0) {
-        if (optional && errno == ENOTSUP) return noErr;
+        if (optional && errno == ENOTSUP) {
+            copied.failed.clear();
+            return noErr;
+        }
         return from_errno(errno, Op::Write);
     }
     if (!a.corrupt.empty() && set(meta::kCorruptAttr, a.corrupt) != 0)
@@ -298,6 +313,7 @@ OSErr keep_creation_date(int out, const std::string& name, const UTCDateTime& cr
         errno != ENODATA)
         return from_errno(errno, Op::Write);
     if (set(meta::kMetadataAttr, a.record) != 0) return from_errno(errno, Op::Write);
+    copied.failed.clear();
     return noErr;
 }
 
@@ -326,10 +342,24 @@ bool record_has_creation_date(const std::string& bytes) {
            vantrel::fm::meta::get_date(r, vantrel::fm::meta::kCreate, &s);
 }
 
+// What made a copy fail: the errno of the failing call, and the attribute
+// being copied then.
+struct Why {
+    int err = 0;
+    std::string attr;
+};
+
 // Copies the regular file `src` into the directory `dest` as `name`,
-// keeping what `keep` says; the copy's reference in `newRef` (may be null).
+// keeping what `keep` says; the copy's reference in `newRef` (may be null),
+// and where it fails, why in `why`.
 OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep keep,
-                FSRef* newRef) {
+                FSRef* newRef, Why* why) {
+    // The system's own word on a failure, kept before anything else can
+    // change errno.
+    auto said = [&](int err, Op op, const Node* n) {
+        why->err = err;
+        return from_errno(err, op, n);
+    };
     const bool whole = keep == Keep::All;
     if (!S_ISREG(src.st.stx_mode)) return notAFileErr;
     if (!dest.is_dir()) return dirNFErr;
@@ -337,10 +367,10 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
     if (OSErr err = vantrel::fm::dir_fd(dest, &destFd)) return err;
 
     UniqueFd in(::openat(src.at(), src.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!in) return from_errno(errno, Op::Read, &src);
+    if (!in) return said(errno, Op::Read, &src);
     struct statx st {};
     if (::statx(in.get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &st) != 0)
-        return from_errno(errno, Op::Read, &src);
+        return said(errno, Op::Read, &src);
     if (st.stx_ino != src.st.stx_ino || !S_ISREG(st.stx_mode))
         return fnfErr;  // replaced since resolved
     const mode_t mode = st.stx_mode & 0777;
@@ -380,7 +410,7 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
     }));
     if (!out) {
         if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
-            return from_errno(errno, Op::Create, &dest);
+            return said(errno, Op::Create, &dest);
         // No unnamed files here: a private name no item can have, renamed
         // to the copy's at the end, so a half-made copy is never seen.
         tempName = vantrel::fm::commit::private_name();
@@ -388,7 +418,7 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
             return ::openat(destFd->fd(), tempName.c_str(),
                             O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, making);
         }));
-        if (!out) return from_errno(errno, Op::Create, &dest);
+        if (!out) return said(errno, Op::Create, &dest);
         vantrel::fm::commit::hold_temporary(out.get());
         named = true;
     }
@@ -411,9 +441,17 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
         struct stat outSt {};
         if (named && ::fstat(out.get(), &outSt) == 0) takeBack(linked ? name : tempName, outSt);
     };
+    CopiedAttrs copied;
     auto fail = [&](int err, Op op) {
         undo();
-        return err == 0 ? OSErr{ioErr} : from_errno(err, op, &dest);
+        why->attr = copied.failed;
+        if (err == 0) return OSErr{ioErr};
+        // More than the file system holds for one file's attributes.
+        if (err == E2BIG && !copied.failed.empty()) {
+            why->err = err;
+            return OSErr{dskFulErr};
+        }
+        return said(err, op, &dest);
     };
 
     if (int err = vantrel::fault::check_errno("PBHCopyFileSync.write", name))
@@ -438,7 +476,6 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
             return fail(errno, Op::Write);
         }
     }
-    CopiedAttrs copied;
     if (int err = copy_mac_attrs(in.get(), out.get(), &copied)) return fail(err, Op::Write);
     // A copy is born now: where the source's creation date is its birth (no
     // record, or one without a creation date), the copy's record keeps it.
@@ -454,6 +491,8 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
         if (shows.highSeconds != created.highSeconds || shows.lowSeconds != created.lowSeconds ||
             shows.fraction != created.fraction) {
             if (OSErr e = keep_creation_date(out.get(), name, created, copied)) {
+                why->err = errno;
+                why->attr = copied.failed;
                 undo();
                 return e;
             }
@@ -560,7 +599,7 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
         return link_tmpfile(out.get(), destFd->fd(), name);
     });
     if (rc != 0) {
-        const OSErr e = from_errno(errno, Op::Create, &dest);
+        const OSErr e = said(errno, Op::Create, &dest);
         undo();
         return e;
     }
@@ -593,12 +632,20 @@ extern "C" OSErr PBHCopyFileSync(HParmBlkPtr pb) {
     if (p.ioCopyName != nullptr && p.ioCopyName[0] != 0) {
         if (OSErr err = vantrel::fm::name_from_pascal(p.ioCopyName, &name)) return finish(p, err);
     }
-    return finish(p, copy_file(src, dest, name, Keep::MacAttrs, nullptr));
+    Why why;
+    return finish(p, copy_file(src, dest, name, Keep::MacAttrs, nullptr, &why));
 }
 
 extern "C" OSErr VantrelFSCopyFileWhole(const FSRef* source, const FSRef* destDir,
                                         UniCharCount nameLength, const UniChar* name,
                                         FSRef* newRef) {
+    return VantrelFSCopyFileWholeExplained(source, destDir, nameLength, name, newRef, nullptr);
+}
+
+extern "C" OSErr VantrelFSCopyFileWholeExplained(const FSRef* source, const FSRef* destDir,
+                                                 UniCharCount nameLength, const UniChar* name,
+                                                 FSRef* newRef, VantrelFSCopyFailure* failure) {
+    if (failure != nullptr) *failure = VantrelFSCopyFailure{};
     if (source == nullptr || destDir == nullptr) return paramErr;
     std::string newName;
     if (name != nullptr) {
@@ -610,5 +657,12 @@ extern "C" OSErr VantrelFSCopyFileWhole(const FSRef* source, const FSRef* destDi
     if (!S_ISREG(src.st.stx_mode)) return notAFileErr;  // before the destination is found
     Node dest;
     if (OSErr err = vantrel::fm::resolve(destDir, &dest)) return err;
-    return copy_file(src, dest, name != nullptr ? newName : src.name, Keep::All, newRef);
+    Why why;
+    const OSErr e =
+        copy_file(src, dest, name != nullptr ? newName : src.name, Keep::All, newRef, &why);
+    if (e != noErr && failure != nullptr) {
+        failure->systemError = why.err;
+        std::snprintf(failure->attribute, sizeof failure->attribute, "%s", why.attr.c_str());
+    }
+    return e;
 }

@@ -744,8 +744,8 @@ TEST(FmutilItems, CpRecursiveCopiesOtherAttributesAtAnyDepth) {
     }
     // An attribute that fills the room a file has for them (about 4 KiB on
     // ext4) leaves none for the record that keeps the copy's creation date:
-    // the file is not copied, and the error says why, not that the disk is
-    // full; in a tree and on its own alike.
+    // the file is not copied, and the error names the attribute with the
+    // system's own words; in a tree and on its own alike.
     struct Whole {
         const char* what;
         bool tree;
@@ -768,8 +768,8 @@ TEST(FmutilItems, CpRecursiveCopiesOtherAttributesAtAnyDepth) {
                 << row.what;
         } else {
             EXPECT_THAT(r.err, HasSubstr(std::string(row.said) +
-                                         "no room for its extended attributes on this file "
-                                         "system, which is not full"))
+                                         "its extended attribute user.big cannot be kept on the "
+                                         "copy: No space left on device"))
                 << row.what;
             EXPECT_FALSE(fs::exists(copy)) << row.what << ": half a copy";
         }

@@ -30,8 +30,19 @@ namespace {
 struct VolumeCase {
     const char* what;
     const char* dest;  // "tmpfs" or "ramfs"
+    const char* size;  // the tmpfs's size
     std::function<std::string(const fs::path& src, const fs::path& dst)> body;
 };
+
+std::string attr(const fs::path& p, const char* name) {
+    char buf[8192];
+    const ssize_t n = ::lgetxattr(p.c_str(), name, buf, sizeof buf);
+    return n < 0 ? std::string("<none>") : std::string(buf, static_cast<std::size_t>(n));
+}
+
+bool said(const fmtest::Result& r, const std::string& words) {
+    return r.err.find(words) != std::string::npos;
+}
 
 // Appends `what` to `problems` unless `ok`.
 void expect(std::string& problems, bool ok, const std::string& what) {
@@ -40,7 +51,7 @@ void expect(std::string& problems, bool ok, const std::string& what) {
 
 const std::vector<VolumeCase>& volume_cases() {
     static const std::vector<VolumeCase> cases = {
-        {"mv of a locked file keeps the lock on the copy", "tmpfs",
+        {"mv of a locked file keeps the lock on the copy", "tmpfs", "16m",
          [](const fs::path& src, const fs::path& dst) {
              std::string p;
              vtest::write_file(src / "f", "locked data");
@@ -52,7 +63,7 @@ const std::vector<VolumeCase>& volume_cases() {
              expect(p, vtest::is_immutable(dst / "f"), "the copy is not locked");
              return p;
          }},
-        {"mv of a locked file where no lock can be kept is refused", "ramfs",
+        {"mv of a locked file where no lock can be kept is refused", "ramfs", nullptr,
          [](const fs::path& src, const fs::path& dst) {
              std::string p;
              vtest::write_file(src / "f", "locked data");
@@ -66,7 +77,7 @@ const std::vector<VolumeCase>& volume_cases() {
              expect(p, !vtest::present(dst / "f"), "an unlocked copy was left");
              return p;
          }},
-        {"mv of a tree keeps the locks of its files and folders", "tmpfs",
+        {"mv of a tree keeps the locks of its files and folders", "tmpfs", "16m",
          [](const fs::path& src, const fs::path& dst) {
              std::string p;
              vtest::write_file(src / "t/sub/f", "in a locked folder");
@@ -80,6 +91,54 @@ const std::vector<VolumeCase>& volume_cases() {
              expect(p, vtest::is_immutable(dst / "t/sub/f"), "the file's copy is not locked");
              expect(p, vtest::is_immutable(dst / "t/sub"), "the folder's copy is not locked");
              expect(p, !vtest::is_immutable(dst / "t/g"), "an unlocked file was locked");
+             return p;
+         }},
+        // The copy is not made without the attribute, and the message names
+        // it with the system's own words.
+        {"mv of a file with an attribute the destination cannot hold names it", "ramfs", nullptr,
+         [](const fs::path& src, const fs::path& dst) {
+             std::string p;
+             vtest::write_file(src / "f", "data");
+             ::lsetxattr((src / "f").c_str(), "user.foo", "bar", 3, 0);
+             auto r = run({"mv", src / "f", dst});
+             expect(p, r.status == 1, "mv did not fail: " + std::to_string(r.status));
+             expect(p, said(r, "user.foo cannot be kept on the copy: Operation not supported"),
+                    "the attribute is not named: " + r.err);
+             expect(p, said(r, "the source is kept"), "does not say the source stays: " + r.err);
+             expect(p, attr(src / "f", "user.foo") == "bar", "the source lost its attribute");
+             expect(p, !vtest::present(dst / "f"), "a copy without the attribute was left");
+             return p;
+         }},
+        {"cp and cp -r of such a file name it and make no copy", "ramfs", nullptr,
+         [](const fs::path& src, const fs::path& dst) {
+             std::string p;
+             vtest::write_file(src / "t/f", "data");
+             ::lsetxattr((src / "t/f").c_str(), "user.foo", "bar", 3, 0);
+             auto r = run({"cp", src / "t/f", dst});
+             expect(p, r.status == 1, "cp did not fail: " + std::to_string(r.status));
+             expect(p, said(r, "user.foo cannot be kept"), "cp: not named: " + r.err);
+             expect(p, !vtest::present(dst / "f"), "cp left a copy without the attribute");
+             r = run({"cp", src / "t/f", dst, "g"});
+             expect(p, r.status == 1 && said(r, "user.foo cannot be kept"),
+                    "cp with a new name: not named: " + r.err);
+             r = run({"cp", "-r", src / "t", dst});
+             expect(p,
+                    r.status == 1 && said(r, src.string() + "/t/f: ") &&
+                        said(r, "user.foo cannot be kept"),
+                    "cp -r: not named: " + r.err);
+             expect(p, !vtest::present(dst / "t/f"), "cp -r left a copy without the attribute");
+             return p;
+         }},
+        {"mv onto a full disk says what the system said and keeps the source", "tmpfs", "1m",
+         [](const fs::path& src, const fs::path& dst) {
+             std::string p;
+             vtest::write_file(src / "big", std::string(3 << 20, 'b'));
+             auto r = run({"mv", src / "big", dst});
+             expect(p, r.status == 1, "mv did not fail: " + std::to_string(r.status));
+             expect(p, said(r, "dskFulErr (-34): No space left on device"),
+                    "not the system's words: " + r.err);
+             expect(p, fs::file_size(src / "big") == 3 << 20, "the source changed");
+             expect(p, fs::is_empty(dst), "something was left on the full disk");
              return p;
          }},
     };
@@ -100,7 +159,7 @@ TEST(FmutilVolumes, CopiesAndMovesToAnotherVolumeKeepOrNameWhatTheyCannotKeep) {
             ++n;
             if (::mount("tmpfs", src.c_str(), "tmpfs", 0, "size=16m") != 0 ||
                 ::mount(c.dest, dst.c_str(), c.dest, 0,
-                        std::string(c.dest) == "tmpfs" ? "size=16m" : nullptr) != 0)
+                        c.size != nullptr ? ("size=" + std::string(c.size)).c_str() : nullptr) != 0)
                 return std::string("cannot mount ") + c.dest + " for: " + c.what;
             const std::string p = c.body(src, dst);
             if (!p.empty()) problems += std::string(c.what) + ":\n" + p;

@@ -281,8 +281,9 @@ bool may_have_sidecar(const Node& src) {
 // in a record: what FSSetCatalogInfo writes for it, from the attributes
 // copied from the source (`copied`: a record without a creation date, or
 // none). Where the source has no record, a file system without extended
-// attributes (ENOTSUP) makes a copy that shows its own birth rather than no
-// copy; any other failure is the copy's.
+// attributes (ENOTSUP), or a file without room left for them (ENOSPC,
+// E2BIG), makes a copy that shows its own birth rather than no copy; any
+// other failure is the copy's.
 OSErr keep_creation_date(int out, const std::string& name, const UTCDateTime& created,
                          CopiedAttrs& copied) {
     namespace meta = vantrel::fm::meta;
@@ -295,12 +296,17 @@ OSErr keep_creation_date(int out, const std::string& name, const UTCDateTime& cr
             return ::fsetxattr(out, attr, value.data(), value.size(), 0);
         });
     };
+    // A record the source did not have is left off where it has no place:
+    // no attributes there, or no room left by the source's own.
+    auto noPlace = [&] {
+        if (!optional || (errno != ENOTSUP && errno != ENOSPC && errno != E2BIG)) return false;
+        ::fremovexattr(out, vantrel::fm::kPreciseDatesAttr);  // benign: may not be there
+        copied.failed.clear();
+        return true;
+    };
     // The precise dates first: the record is what says there is a date.
     if (set(vantrel::fm::kPreciseDatesAttr, a.dates) != 0) {
-        if (optional && errno == ENOTSUP) {
-            copied.failed.clear();
-            return noErr;
-        }
+        if (noPlace()) return noErr;
         return from_errno(errno, Op::Write);
     }
     if (!a.corrupt.empty() && set(meta::kCorruptAttr, a.corrupt) != 0)
@@ -312,7 +318,10 @@ OSErr keep_creation_date(int out, const std::string& name, const UTCDateTime& cr
                              [&] { return ::fremovexattr(out, meta::kExtraAttr); }) != 0 &&
         errno != ENODATA)
         return from_errno(errno, Op::Write);
-    if (set(meta::kMetadataAttr, a.record) != 0) return from_errno(errno, Op::Write);
+    if (set(meta::kMetadataAttr, a.record) != 0) {
+        if (noPlace()) return noErr;
+        return from_errno(errno, Op::Write);
+    }
     copied.failed.clear();
     return noErr;
 }
@@ -481,27 +490,40 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
     // record, or one without a creation date), the copy's record keeps it.
     // Written here, before the copy has its mode or its name, as everything
     // else: nothing is done to the name once it is the copy's.
-    if (whole && !record_has_creation_date(copied.record)) {
+    const bool addsRecord = copied.record.empty();
+    auto keepCreation = [&]() -> OSErr {
+        if (!whole || record_has_creation_date(copied.record)) return noErr;
         // What the copy would show: its own birth, or where its file system
         // keeps none its modification time, which is the source's.
         const struct statx_timestamp& born =
             (made.stx_mask & STATX_BTIME) ? made.stx_btime : st.stx_mtime;
         const UTCDateTime shows = vantrel::fm::utc_from_timespec(born.tv_sec, born.tv_nsec);
         const UTCDateTime created = vantrel::fm::born_date(st);
-        if (shows.highSeconds != created.highSeconds || shows.lowSeconds != created.lowSeconds ||
-            shows.fraction != created.fraction) {
-            if (OSErr e = keep_creation_date(out.get(), name, created, copied)) {
-                why->err = errno;
-                why->attr = copied.failed;
-                undo();
-                return e;
-            }
+        if (shows.highSeconds == created.highSeconds && shows.lowSeconds == created.lowSeconds &&
+            shows.fraction == created.fraction)
+            return noErr;
+        if (OSErr e = keep_creation_date(out.get(), name, created, copied)) {
+            why->err = errno;
+            why->attr = copied.failed;
+            undo();
+            return e;
         }
+        return noErr;
+    };
+    // The source's own record first: where an inode has room for only some
+    // attributes, the Mac's go first.
+    if (!addsRecord) {
+        if (OSErr e = keepCreation()) return e;
     }
-    // The other attributes after the record: where an inode has room for
-    // only some, the Mac's go first.
     if (whole) {
         if (int err = copy_other_attrs(in.get(), out.get(), &copied)) return fail(err, Op::Write);
+    }
+    // A record the source did not have comes last, in what room the
+    // source's own attributes left: a file whose attributes fill it (a
+    // 3,800-byte note on ext4) is copied as cp -a copies it, showing its own
+    // birth, rather than not at all.
+    if (addsRecord) {
+        if (OSErr e = keepCreation()) return e;
     }
     const mode_t finalMode = whole && owned ? (st.stx_mode & 07777) : mode;
     if ((copied.others || (made.stx_mode & 07777) != finalMode) &&

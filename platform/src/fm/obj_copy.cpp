@@ -297,9 +297,12 @@ OSErr keep_creation_date(int out, const std::string& name, const UTCDateTime& cr
         });
     };
     // A record the source did not have is left off where it has no place:
-    // no attributes there, or no room left by the source's own.
+    // no attributes there, or no room left by the source's own (where the
+    // source has none of its own, no room is a full disk, and the copy's).
     auto noPlace = [&] {
-        if (!optional || (errno != ENOTSUP && errno != ENOSPC && errno != E2BIG)) return false;
+        if (!optional) return false;
+        if (errno != ENOTSUP && !((errno == ENOSPC || errno == E2BIG) && copied.others))
+            return false;
         ::fremovexattr(out, vantrel::fm::kPreciseDatesAttr);  // benign: may not be there
         copied.failed.clear();
         return true;

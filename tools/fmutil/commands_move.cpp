@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -136,7 +137,7 @@ OSErr copy_beside(const FSRef& src, const FSRef& dir, FSRef* made, bool whole = 
         const auto* units = reinterpret_cast<const UniChar*>(tmp.data());
         const auto len = static_cast<UniCharCount>(tmp.size());
         if (whole) {
-            e = VantrelFSCopyFileWholeExplained(&src, &dir, len, units, made, why);
+            e = VantrelFSCopyFileWholeExplained(&src, &dir, len, units, nullptr, made, why);
             continue;
         }
         FSRef ignored;
@@ -384,6 +385,12 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& srcPat
                        const FSRef& destParent, UniCharCount nameLen, const UniChar* name,
                        const std::string& dstPath, bool moving, std::vector<TreeError>* failed) {
     const bool asRoot = ::geteuid() == 0;
+    // Two names of one file in the tree stay two names of one copy, as cp -a
+    // keeps them (each with its own fork).
+    VantrelFSCopyLinksRef linkRecord = nullptr;
+    if (OSErr e = VantrelFSNewCopyLinks(&linkRecord)) return e;
+    const std::unique_ptr<OpaqueVantrelFSCopyLinks, void (*)(VantrelFSCopyLinksRef)> links(
+        linkRecord, VantrelFSDisposeCopyLinks);
     TreeBuffers buffers;
     bool changed = false;
     std::vector<CopyFrame> stack(1);
@@ -500,7 +507,7 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& srcPat
         // everything cp -a keeps, made in one call from the source's descriptor.
         FSRef copied;
         VantrelFSCopyFailure why{};
-        if (OSErr e = VantrelFSCopyFileWholeExplained(&item, &frame.dst, 0, nullptr,
+        if (OSErr e = VantrelFSCopyFileWholeExplained(&item, &frame.dst, 0, nullptr, links.get(),
                                                       moving ? &copied : nullptr, &why)) {
             fail(e == dupFNErr || dest_at_fault(frame.dst, e) ? path : from, e,
                  e == dupFNErr ? std::string() : copy_meaning(why));
@@ -764,7 +771,8 @@ int cmd_cp(Context& ctx) {
         // name that is not UTF-8 has no exact Unicode form to rename to),
         // with everything cp -a keeps, as cp -r copies each file.
         VantrelFSCopyFailure why{};
-        if (OSErr e = VantrelFSCopyFileWholeExplained(&sref, &dref, 0, nullptr, nullptr, &why)) {
+        if (OSErr e =
+                VantrelFSCopyFileWholeExplained(&sref, &dref, 0, nullptr, nullptr, nullptr, &why)) {
             const bool atTarget = e == dupFNErr || e == afpObjectTypeErr;
             const std::string said = atTarget ? std::string() : copy_meaning(why);
             return ctx.fm_error(atTarget                 ? target

@@ -73,11 +73,32 @@ typedef struct VantrelFSCopyFailure {
     char attribute[256];  // the extended attribute being copied then, or ""
 } VantrelFSCopyFailure;
 
-// VantrelFSCopyFileWhole, and where it fails, `*failure` (when not null)
-// says why; on noErr it is all zero.
+// The hard links of a tree copy: which files with more than one name have
+// been copied, and where, so that their other names become names of that
+// copy, as cp -a keeps them. One per copy of a tree; any thread, calls on
+// one taking turns.
+typedef struct OpaqueVantrelFSCopyLinks* VantrelFSCopyLinksRef;
+
+//   noErr      `*links` is a new, empty record of copies.
+//   paramErr   a null `links`.
+//   memFullErr no memory for it.
+VANTREL_EXPORT OSErr VantrelFSNewCopyLinks(VantrelFSCopyLinksRef* links);
+// Forgets the record (null is allowed); the copies stay as they are.
+VANTREL_EXPORT void VantrelFSDisposeCopyLinks(VantrelFSCopyLinksRef links);
+
+// VantrelFSCopyFileWhole, and:
+//  - with `links` (may be null): a source with more than one name whose
+//    file an earlier call with the same `links` copied into the same volume
+//    is not copied again: the earlier copy gets the new name, with the
+//    resource fork of this name (a sidecar belongs to a name, not to the
+//    file). Where that copy has gone or been replaced since, the file is
+//    copied anew. A copy of such a source is recorded in `links`.
+//  - where it fails, `*failure` (when not null) says why; on noErr it is
+//    all zero.
 VANTREL_EXPORT OSErr VantrelFSCopyFileWholeExplained(const FSRef* source, const FSRef* destDir,
                                                      UniCharCount nameLength, const UniChar* name,
-                                                     FSRef* newRef, VantrelFSCopyFailure* failure);
+                                                     VantrelFSCopyLinksRef links, FSRef* newRef,
+                                                     VantrelFSCopyFailure* failure);
 
 VANTREL_EXTERN_C_END
 // NOLINTEND(readability-identifier-naming)

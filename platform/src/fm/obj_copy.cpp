@@ -26,7 +26,10 @@
 #include <cstring>
 #include <ctime>
 #include <iterator>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <new>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -53,6 +56,26 @@ VANTREL_FAULT_OPERATIONS("PBHCopyFileSync", "PBHCopyFileSync.create", "PBHCopyFi
                          "PBHCopyFileSync.undo", "PBHCopyFileSync.withoutTmpfile",
                          "PBHCopyFileSync.chown", "PBHCopyFileSync.sidecars",
                          "VantrelFSCopyFileWhole");
+
+// The copies of files with more than one name that a tree copy has made:
+// the source's device and inode, the copy's reference and inode.
+struct OpaqueVantrelFSCopyLinks {
+    using Key = std::pair<dev_t, ino_t>;
+    bool find(const Key& k, FSRef* ref, std::uint64_t* ino) {
+        const std::lock_guard<std::mutex> hold(m);
+        const auto it = copies.find(k);
+        if (it == copies.end()) return false;
+        *ref = it->second.first;
+        *ino = it->second.second;
+        return true;
+    }
+    void remember(const Key& k, const FSRef& ref, std::uint64_t ino) {
+        const std::lock_guard<std::mutex> hold(m);
+        copies[k] = {ref, ino};
+    }
+    std::mutex m;
+    std::map<Key, std::pair<FSRef, std::uint64_t>> copies;
+};
 
 namespace {
 
@@ -365,7 +388,7 @@ struct Why {
 // keeping what `keep` says; the copy's reference in `newRef` (may be null),
 // and where it fails, why in `why`.
 OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep keep,
-                FSRef* newRef, Why* why) {
+                OpaqueVantrelFSCopyLinks* links, FSRef* newRef, Why* why) {
     // The system's own word on a failure, kept before anything else can
     // change errno.
     auto said = [&](int err, Op op, const Node* n) {
@@ -386,6 +409,30 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
     if (st.stx_ino != src.st.stx_ino || !S_ISREG(st.stx_mode))
         return fnfErr;  // replaced since resolved
     const mode_t mode = st.stx_mode & 0777;
+    // Another name of a file this tree copy has copied: a new name of that
+    // copy (opened by its path, so that it is never followed through a link).
+    const bool multiple = links != nullptr && st.stx_nlink > 1;
+    const auto key = std::make_pair(makedev(st.stx_dev_major, st.stx_dev_minor), ino_t(st.stx_ino));
+    UniqueFd earlier;
+    struct statx earlierSt {};
+    if (multiple) {
+        FSRef copyRef{};
+        std::uint64_t copyIno = 0;
+        if (links->find(key, &copyRef, &copyIno)) {
+            Node copy;
+            if (vantrel::fm::resolve(&copyRef, &copy) == noErr && copy.st.stx_ino == copyIno)
+                earlier = UniqueFd(
+                    ::openat(copy.at(), copy.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+            // Gone or replaced since: the file is copied anew.
+            if (earlier &&
+                (::statx(earlier.get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS, &earlierSt) != 0 ||
+                 earlierSt.stx_ino != copyIno || !S_ISREG(earlierSt.stx_mode) ||
+                 earlierSt.stx_dev_major != dest.st.stx_dev_major ||
+                 earlierSt.stx_dev_minor != dest.st.stx_dev_minor))
+                earlier = UniqueFd();
+        }
+    }
+    const bool linking = bool(earlier);
     namespace rsrc = vantrel::fm::rsrc;
     rsrc::Sidecar srcSide;
     if (!whole || may_have_sidecar(src)) {
@@ -413,13 +460,18 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
     const mode_t making = mode | S_IWUSR;
     // Tests take the path of file systems without O_TMPFILE through an override.
     const bool tmpfile = !vantrel::fault::override_value("PBHCopyFileSync.withoutTmpfile");
-    UniqueFd out(vantrel::fault::step("PBHCopyFileSync.create", name, [&] {
-        if (!tmpfile) {
-            errno = EOPNOTSUPP;
-            return -1;
-        }
-        return ::openat(destFd->fd(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, making);
-    }));
+    UniqueFd out;
+    if (linking) {
+        out = std::move(earlier);
+    } else {
+        out = UniqueFd(vantrel::fault::step("PBHCopyFileSync.create", name, [&] {
+            if (!tmpfile) {
+                errno = EOPNOTSUPP;
+                return -1;
+            }
+            return ::openat(destFd->fd(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, making);
+        }));
+    }
     if (!out) {
         if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
             return said(errno, Op::Create, &dest);
@@ -466,73 +518,83 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
         return said(err, op, &dest);
     };
 
-    if (int err = vantrel::fault::check_errno("PBHCopyFileSync.write", name))
-        return fail(err, Op::Write);
-    if (int err = copy_data(in.get(), out.get(), &st)) return fail(err, Op::Write);
-    // What the copy was made with: its owner, mode (the umask and a folder's
-    // default ACL have a say) and birth.
-    struct statx made {};
-    if (::statx(out.get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &made) != 0)
-        return fail(errno, Op::Write);
-    // The owner and group first: a change of owner takes the set-ID bits and
-    // file capabilities off, and the attributes below bring the latter back.
-    // A caller that may not give the copy away keeps it, without set-ID
-    // bits, as cp -a does.
-    bool owned = made.stx_uid == st.stx_uid && made.stx_gid == st.stx_gid;
-    if (whole && !owned) {
-        if (vantrel::fault::step("PBHCopyFileSync.chown", name, [&] {
-                return ::fchown(out.get(), st.stx_uid, st.stx_gid);
-            }) == 0) {
-            owned = true;
-        } else if (errno != EPERM && errno != EINVAL) {
+    // The data, its attributes and its mode, on a file of its own: none of
+    // it where this is another name of a copy already made.
+    bool owned = linking && earlierSt.stx_uid == st.stx_uid && earlierSt.stx_gid == st.stx_gid;
+    auto makeData = [&]() -> OSErr {
+        if (int err = vantrel::fault::check_errno("PBHCopyFileSync.write", name))
+            return fail(err, Op::Write);
+        if (int err = copy_data(in.get(), out.get(), &st)) return fail(err, Op::Write);
+        // What the copy was made with: its owner, mode (the umask and a folder's
+        // default ACL have a say) and birth.
+        struct statx made {};
+        if (::statx(out.get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &made) != 0)
             return fail(errno, Op::Write);
+        // The owner and group first: a change of owner takes the set-ID bits and
+        // file capabilities off, and the attributes below bring the latter back.
+        // A caller that may not give the copy away keeps it, without set-ID
+        // bits, as cp -a does.
+        owned = made.stx_uid == st.stx_uid && made.stx_gid == st.stx_gid;
+        if (whole && !owned) {
+            if (vantrel::fault::step("PBHCopyFileSync.chown", name, [&] {
+                    return ::fchown(out.get(), st.stx_uid, st.stx_gid);
+                }) == 0) {
+                owned = true;
+            } else if (errno != EPERM && errno != EINVAL) {
+                return fail(errno, Op::Write);
+            }
         }
-    }
-    if (int err = copy_mac_attrs(in.get(), out.get(), &copied)) return fail(err, Op::Write);
-    // A copy is born now: where the source's creation date is its birth (no
-    // record, or one without a creation date), the copy's record keeps it.
-    // Written here, before the copy has its mode or its name, as everything
-    // else: nothing is done to the name once it is the copy's.
-    const bool addsRecord = copied.record.empty();
-    auto keepCreation = [&]() -> OSErr {
-        if (!whole || record_has_creation_date(copied.record)) return noErr;
-        // What the copy would show: its own birth, or where its file system
-        // keeps none its modification time, which is the source's.
-        const struct statx_timestamp& born =
-            (made.stx_mask & STATX_BTIME) ? made.stx_btime : st.stx_mtime;
-        const UTCDateTime shows = vantrel::fm::utc_from_timespec(born.tv_sec, born.tv_nsec);
-        const UTCDateTime created = vantrel::fm::born_date(st);
-        if (shows.highSeconds == created.highSeconds && shows.lowSeconds == created.lowSeconds &&
-            shows.fraction == created.fraction)
+        if (int err = copy_mac_attrs(in.get(), out.get(), &copied)) return fail(err, Op::Write);
+        // A copy is born now: where the source's creation date is its birth (no
+        // record, or one without a creation date), the copy's record keeps it.
+        // Written here, before the copy has its mode or its name, as everything
+        // else: nothing is done to the name once it is the copy's.
+        const bool addsRecord = copied.record.empty();
+        auto keepCreation = [&]() -> OSErr {
+            if (!whole || record_has_creation_date(copied.record)) return noErr;
+            // What the copy would show: its own birth, or where its file system
+            // keeps none its modification time, which is the source's.
+            const struct statx_timestamp& born =
+                (made.stx_mask & STATX_BTIME) ? made.stx_btime : st.stx_mtime;
+            const UTCDateTime shows = vantrel::fm::utc_from_timespec(born.tv_sec, born.tv_nsec);
+            const UTCDateTime created = vantrel::fm::born_date(st);
+            if (shows.highSeconds == created.highSeconds &&
+                shows.lowSeconds == created.lowSeconds && shows.fraction == created.fraction)
+                return noErr;
+            if (OSErr e = keep_creation_date(out.get(), name, created, copied)) {
+                why->err = errno;
+                why->attr = copied.failed;
+                undo();
+                return e;
+            }
             return noErr;
-        if (OSErr e = keep_creation_date(out.get(), name, created, copied)) {
-            why->err = errno;
-            why->attr = copied.failed;
-            undo();
-            return e;
+        };
+        // The source's own record first: where an inode has room for only some
+        // attributes, the Mac's go first.
+        if (!addsRecord) {
+            if (OSErr e = keepCreation()) return e;
         }
+        if (whole) {
+            if (int err = copy_other_attrs(in.get(), out.get(), &copied))
+                return fail(err, Op::Write);
+        }
+        // A record the source did not have comes last, in what room the
+        // source's own attributes left: a file whose attributes fill it (a
+        // 3,800-byte note on ext4) is copied as cp -a copies it, showing its own
+        // birth, rather than not at all.
+        if (addsRecord) {
+            if (OSErr e = keepCreation()) return e;
+        }
+        const mode_t finalMode = whole && owned ? (st.stx_mode & 07777) : mode;
+        if ((copied.others || (made.stx_mode & 07777) != finalMode) &&
+            vantrel::fault::step("PBHCopyFileSync.chmod", name,
+                                 [&] { return ::fchmod(out.get(), finalMode); }) != 0)
+            return fail(errno, Op::Write);
         return noErr;
     };
-    // The source's own record first: where an inode has room for only some
-    // attributes, the Mac's go first.
-    if (!addsRecord) {
-        if (OSErr e = keepCreation()) return e;
+    if (!linking) {
+        if (OSErr e = makeData()) return e;
     }
-    if (whole) {
-        if (int err = copy_other_attrs(in.get(), out.get(), &copied)) return fail(err, Op::Write);
-    }
-    // A record the source did not have comes last, in what room the
-    // source's own attributes left: a file whose attributes fill it (a
-    // 3,800-byte note on ext4) is copied as cp -a copies it, showing its own
-    // birth, rather than not at all.
-    if (addsRecord) {
-        if (OSErr e = keepCreation()) return e;
-    }
-    const mode_t finalMode = whole && owned ? (st.stx_mode & 07777) : mode;
-    if ((copied.others || (made.stx_mode & 07777) != finalMode) &&
-        vantrel::fault::step("PBHCopyFileSync.chmod", name,
-                             [&] { return ::fchmod(out.get(), finalMode); }) != 0)
-        return fail(errno, Op::Write);
     // The fork is made whole where no one sees it: unnamed (O_TMPFILE), or
     // under a private name. It takes its final name only under the folder's
     // lock, just before its file takes its own: no other change of ours can
@@ -577,13 +639,13 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
     }
     const timespec times[2] = {{st.stx_atime.tv_sec, st.stx_atime.tv_nsec},
                                {st.stx_mtime.tv_sec, st.stx_mtime.tv_nsec}};
-    if (vantrel::fault::step("PBHCopyFileSync.times", name,
-                             [&] { return ::futimens(out.get(), times); }) != 0)
+    if (!linking && vantrel::fault::step("PBHCopyFileSync.times", name,
+                                         [&] { return ::futimens(out.get(), times); }) != 0)
         return fail(errno, Op::Write);
     // The copy's reference, from the descriptor that made it: no lookup,
     // and nothing that could fail once the copy has its name.
     struct statx linkedSt {};
-    if (newRef != nullptr &&
+    if ((newRef != nullptr || multiple) &&
         ::statx(out.get(), "", AT_EMPTY_PATH, vantrel::fm::kStatxMask, &linkedSt) != 0)
         return fail(errno, Op::Write);
 
@@ -629,10 +691,14 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
         return e;
     }
     linked = true;
-    if (newRef != nullptr) {
+    if (newRef != nullptr || (multiple && !linking)) {
         Node copy;
         vantrel::fm::child_node(dest, destFd, name, linkedSt, &copy);
-        vantrel::fm::make_ref(copy, newRef);
+        FSRef made;
+        vantrel::fm::make_ref(copy, &made);
+        if (newRef != nullptr) *newRef = made;
+        // The other names of its source find this copy.
+        if (multiple && !linking) links->remember(key, made, linkedSt.stx_ino);
     }
     return noErr;
 }
@@ -658,18 +724,20 @@ extern "C" OSErr PBHCopyFileSync(HParmBlkPtr pb) {
         if (OSErr err = vantrel::fm::name_from_pascal(p.ioCopyName, &name)) return finish(p, err);
     }
     Why why;
-    return finish(p, copy_file(src, dest, name, Keep::MacAttrs, nullptr, &why));
+    return finish(p, copy_file(src, dest, name, Keep::MacAttrs, nullptr, nullptr, &why));
 }
 
 extern "C" OSErr VantrelFSCopyFileWhole(const FSRef* source, const FSRef* destDir,
                                         UniCharCount nameLength, const UniChar* name,
                                         FSRef* newRef) {
-    return VantrelFSCopyFileWholeExplained(source, destDir, nameLength, name, newRef, nullptr);
+    return VantrelFSCopyFileWholeExplained(source, destDir, nameLength, name, nullptr, newRef,
+                                           nullptr);
 }
 
 extern "C" OSErr VantrelFSCopyFileWholeExplained(const FSRef* source, const FSRef* destDir,
                                                  UniCharCount nameLength, const UniChar* name,
-                                                 FSRef* newRef, VantrelFSCopyFailure* failure) {
+                                                 VantrelFSCopyLinksRef links, FSRef* newRef,
+                                                 VantrelFSCopyFailure* failure) {
     if (failure != nullptr) *failure = VantrelFSCopyFailure{};
     if (source == nullptr || destDir == nullptr) return paramErr;
     std::string newName;
@@ -684,10 +752,20 @@ extern "C" OSErr VantrelFSCopyFileWholeExplained(const FSRef* source, const FSRe
     if (OSErr err = vantrel::fm::resolve(destDir, &dest)) return err;
     Why why;
     const OSErr e =
-        copy_file(src, dest, name != nullptr ? newName : src.name, Keep::All, newRef, &why);
+        copy_file(src, dest, name != nullptr ? newName : src.name, Keep::All, links, newRef, &why);
     if (e != noErr && failure != nullptr) {
         failure->systemError = why.err;
         std::snprintf(failure->attribute, sizeof failure->attribute, "%s", why.attr.c_str());
     }
     return e;
+}
+
+extern "C" OSErr VantrelFSNewCopyLinks(VantrelFSCopyLinksRef* links) {
+    if (links == nullptr) return paramErr;
+    *links = new (std::nothrow) OpaqueVantrelFSCopyLinks;
+    return *links != nullptr ? noErr : memFullErr;
+}
+
+extern "C" void VantrelFSDisposeCopyLinks(VantrelFSCopyLinksRef links) {
+    delete links;
 }

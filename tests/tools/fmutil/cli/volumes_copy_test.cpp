@@ -143,6 +143,39 @@ const std::vector<VolumeCase>& volume_cases() {
              expect(p, fs::is_empty(dst), "something was left on the full disk");
              return p;
          }},
+        // Hard links: two names of one file stay two names of one copy, each
+        // with the fork of its own name.
+        {"cp -r and mv of a tree keep its hard links, a fork per name", "tmpfs", "16m",
+         [](const fs::path& src, const fs::path& dst) {
+             std::string p;
+             vtest::write_file(src / "t/a", "shared");
+             fs::create_directory(src / "t/sub");
+             fs::create_hard_link(src / "t/a", src / "t/sub/b");
+             fs::create_hard_link(src / "t/a", src / "t/c");
+             vtest::write_file(src / "fork-a", "fork of a");
+             vtest::write_file(src / "fork-b", "fork of b");
+             run({"rsrc", src / "t/a", "--set", src / "fork-a"});
+             run({"rsrc", src / "t/sub/b", "--set", src / "fork-b"});
+             auto check = [&](const std::string& how, const fs::path& t) {
+                 const ino_t a = vtest::ino_of(t / "a");
+                 expect(p, a != 0 && vtest::ino_of(t / "sub/b") == a && vtest::ino_of(t / "c") == a,
+                        how + ": the names are not one file");
+                 expect(p, fs::hard_link_count(t / "a") == 3,
+                        how + ": links " + std::to_string(fs::hard_link_count(t / "a")));
+                 expect(p, vtest::read_file(t / "c") == "shared", how + ": the data differs");
+                 expect(p, run({"rsrc", t / "a"}).out == "fork of a", how + ": a's fork");
+                 expect(p, run({"rsrc", t / "sub/b"}).out == "fork of b", how + ": b's fork");
+                 expect(p, !vtest::present(t / "._c"), how + ": c got a fork");
+             };
+             auto r = run({"cp", "-r", src / "t", dst});
+             expect(p, r.status == 0, "cp -r failed: " + r.err);
+             check("cp -r", dst / "t");
+             r = run({"mv", src / "t", dst / "moved"});
+             expect(p, r.status == 0, "mv failed: " + r.err);
+             expect(p, !vtest::present(src / "t"), "mv kept the source");
+             check("mv", dst / "moved");
+             return p;
+         }},
         // Attributes of its own that fill the room ext4 gives one file: the
         // copy has no room for a record the source did not have, and is made
         // as cp -a makes it, not refused.

@@ -626,7 +626,13 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
         }
         if (int err = vantrel::fault::check_errno("PBHCopyFileSync.sidecar", sideName))
             return fail(err, Op::Write);
-        if (int err = copy_data(srcSide.fd.get(), side.get())) return fail(err, Op::Write);
+        // A fork with holes keeps them, as the data does: a sparse 1 GiB
+        // fork that takes a few KiB must not fill the disk it goes to.
+        struct statx sideSrcSt {};
+        if (::statx(srcSide.fd.get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS, &sideSrcSt) != 0)
+            return fail(errno, Op::Read);
+        if (int err = copy_data(srcSide.fd.get(), side.get(), &sideSrcSt))
+            return fail(err, Op::Write);
         // A fork goes with its file: the same owner, and its file's mode
         // without execute or set-ID bits, as the catalogue sets it.
         if (owned && vantrel::fault::step("PBHCopyFileSync.chown", sideName, [&] {

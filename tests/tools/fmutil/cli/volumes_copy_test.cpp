@@ -9,6 +9,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -18,6 +19,7 @@
 #include "Child.h"
 #include "FileFlags.h"
 #include "LoopImage.h"
+#include "Sidecar.h"
 #include "TempDir.h"
 #include "fmutil_run.h"
 
@@ -174,6 +176,33 @@ const std::vector<VolumeCase>& volume_cases() {
              expect(p, r.status == 0, "mv failed: " + r.err);
              expect(p, !vtest::present(src / "t"), "mv kept the source");
              check("mv", dst / "moved");
+             return p;
+         }},
+        // A sparse fork keeps its holes: a 1 GiB fork of no data fits on a
+        // 64 MiB disk, as cp -a copies a sparse file.
+        {"cp and mv of a file with a sparse fork keep its holes", "tmpfs", "64m",
+         [](const fs::path& src, const fs::path& dst) {
+             std::string p;
+             vtest::write_file(src / "f", "data");
+             std::string header = vtest::sidecar_bytes(std::string());
+             header.resize(0x52, '\0');
+             const std::uint32_t len = 1U << 30;
+             for (int i = 0; i < 4; ++i) header[34 + i] = static_cast<char>(len >> (24 - 8 * i));
+             vtest::write_bytes(src / "._f", header);
+             fs::resize_file(src / "._f", 0x52 + std::uintmax_t{len});
+             auto r = run({"cp", src / "f", dst});
+             expect(p, r.status == 0, "cp failed: " + r.err);
+             struct stat st {};
+             expect(p, ::stat((dst / "._f").c_str(), &st) == 0 && st.st_size == 0x52 + len,
+                    "the copy's fork is not 1 GiB long");
+             expect(p, st.st_blocks * 512 < (1 << 20),
+                    "the copy's fork takes " + std::to_string(st.st_blocks * 512) + " bytes");
+             fs::remove(dst / "f");
+             fs::remove(dst / "._f");
+             r = run({"mv", src / "f", dst});
+             expect(p, r.status == 0, "mv failed: " + r.err);
+             expect(p, vtest::present(dst / "._f") && !vtest::present(src / "f"),
+                    "mv did not move the fork");
              return p;
          }},
         // Attributes of its own that fill the room ext4 gives one file: the

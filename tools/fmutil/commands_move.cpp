@@ -3,12 +3,12 @@
 #include <fcntl.h>
 #include <linux/limits.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,6 +16,7 @@
 #include "commands.h"
 #include "fmutil.h"
 #include "text.h"
+#include "vantrel/BulkDelete.h"
 #include "vantrel/FSUtilities.h"
 #include "vantrel/TextEncoding.h"
 #include "vantrel/WholeCopy.h"
@@ -128,14 +129,15 @@ std::u16string temporary_name(int attempt) {
 
 // Copies `src` into `dir` under a temporary name; *made names the copy.
 // As FSCopyFile copies, or `whole`, with everything cp -a keeps.
-OSErr copy_beside(const FSRef& src, const FSRef& dir, FSRef* made, bool whole = false) {
+OSErr copy_beside(const FSRef& src, const FSRef& dir, FSRef* made, bool whole = false,
+                  VantrelFSCopyFailure* why = nullptr) {
     OSErr e = dupFNErr;
     for (int attempt = 0; attempt < 100 && e == dupFNErr; ++attempt) {
         const std::u16string tmp = temporary_name(attempt);
         const auto* units = reinterpret_cast<const UniChar*>(tmp.data());
         const auto len = static_cast<UniCharCount>(tmp.size());
         if (whole) {
-            e = VantrelFSCopyFileWhole(&src, &dir, len, units, made);
+            e = VantrelFSCopyFileWholeExplained(&src, &dir, len, units, nullptr, made, why);
             continue;
         }
         FSRef ignored;
@@ -201,12 +203,32 @@ class ItemName {
     int dir_ = -1;
 };
 
+// What made a whole copy fail, from what the system said at the call that
+// failed: the attribute the destination could not hold, and the system's
+// own words (a full disk and a file without room for one more attribute
+// both say ENOSPC; free space measured afterwards tells neither).
+std::string copy_meaning(const VantrelFSCopyFailure& why) {
+    std::string m;
+    if (why.attribute[0] != '\0') {
+        m = "its extended attribute ";
+        m += why.attribute;
+        m += " cannot be kept on the copy: ";
+    }
+    if (why.systemError == 0) return m.empty() ? m : m + "the copy failed";
+    m += std::strerror(why.systemError);
+    if (why.attribute[0] != '\0' && (why.systemError == ENOTSUP || why.systemError == EOPNOTSUPP))
+        m += " (the file system there has no such attributes)";
+    else if (why.attribute[0] != '\0' && why.systemError == E2BIG)
+        m += " (more than the file system holds for one file)";
+    return m;
+}
+
 // Extended attributes other than the Mac metadata (which the File Manager's
 // copy carries: Finder information, comment, dates, resource fork) follow
 // the copy, as cp -a copies them. A file system without them has none.
 // Most files have none: the copy is named only for a first one.
 OSErr copy_other_xattrs(const FSRef& src, const FSRef& dst, const std::string& srcPath,
-                        const std::string& dstPath) {
+                        const std::string& dstPath, std::string* meaning) {
     ItemName from;
     if (!from.open(src, srcPath)) return ioErr;
     std::vector<char> names(4096);
@@ -230,9 +252,16 @@ OSErr copy_other_xattrs(const FSRef& src, const FSRef& dst, const std::string& s
         }
         const ssize_t got = ::lgetxattr(from.c_str(), name, value.data(), value.size());
         if (got < 0) continue;  // removed meanwhile
+        // One refused to this caller is left out, as cp -a leaves it; one
+        // the destination cannot hold is named, and a move keeps its source.
         if (::lsetxattr(to.c_str(), name, value.data(), static_cast<std::size_t>(got), 0) != 0 &&
-            errno != ENOTSUP && errno != EPERM) {
-            if (errno == ENOSPC) return dskFulErr;
+            errno != EPERM) {
+            VantrelFSCopyFailure why{};
+            why.systemError = errno;
+            std::snprintf(why.attribute, sizeof why.attribute, "%s", name);
+            *meaning = copy_meaning(why);
+            if (why.systemError == ENOSPC || why.systemError == E2BIG) return dskFulErr;
+            if (why.systemError == ENOTSUP) return errFSOperationNotSupported;
             return ioErr;
         }
     }
@@ -255,7 +284,7 @@ bool same_owner_and_mode(const FSCatalogInfo& a, const FSCatalogInfo& b) {
 // it, as with cp -a) and the other extended attributes. (A file gets all of
 // it from VantrelFSCopyFileWhole.)
 OSErr finish_copy(const FSRef& src, const FSRef& dst, bool asRoot, const std::string& srcPath,
-                  const std::string& dstPath) {
+                  const std::string& dstPath, std::string* meaning) {
     // The creation date too: where it is only the source's birth time (no
     // record of its own), the copy would otherwise be born now.
     const FSCatalogInfoBitmap which =
@@ -269,7 +298,7 @@ OSErr finish_copy(const FSRef& src, const FSRef& dst, bool asRoot, const std::st
     if (set != kFSCatInfoNone) {
         if (OSErr e = FSSetCatalogInfo(&dst, set, &s)) return e;
     }
-    return copy_other_xattrs(src, dst, srcPath, dstPath);
+    return copy_other_xattrs(src, dst, srcPath, dstPath, meaning);
 }
 
 // A copied folder's own attributes: what FSCopyFileMgrAttributes gives
@@ -301,14 +330,26 @@ OSErr copy_folder_attributes(const FSRef& src, const FSRef& dst, bool asRoot) {
     return FSSetCatalogInfo(&dst, kCopied, &from);
 }
 
-// What dskFulErr means where the disk is not full: the file's extended
-// attributes (its own and the record that keeps its dates) do not fit in the
-// room the file system gives one file (about 4 KiB on ext4).
-std::string full_meaning(OSErr e, const std::string& dir) {
-    struct statvfs fs {};
-    if (e != dskFulErr || ::statvfs(dir.c_str(), &fs) != 0 || fs.f_bavail < 256) return {};
-    return "no room for its extended attributes on this file system, which is not full";
+// Whether `ref` is locked. A move keeps the lock: the copy is locked once
+// it is whole and named, and the locked source is deleted only then, so
+// that no step leaves an unlocked copy of a locked file as the only one.
+bool is_locked(const FSRef& ref) {
+    FSCatalogInfo info{};
+    return FSGetCatalogInfo(&ref, kFSCatInfoNodeFlags, &info, nullptr, nullptr, nullptr) == noErr &&
+           (info.nodeFlags & kFSNodeLockedMask) != 0;
 }
+
+OSErr lock_copy(const FSRef& copy) {
+    FSCatalogInfo info{};
+    if (OSErr e = FSGetCatalogInfo(&copy, kFSCatInfoNodeFlags, &info, nullptr, nullptr, nullptr))
+        return e;
+    info.nodeFlags |= kFSNodeLockedMask;
+    return FSSetCatalogInfo(&copy, kFSCatInfoNodeFlags, &info);
+}
+
+constexpr std::string_view kLockNotKept =
+    "not moved: the copy on the other volume cannot be locked as the source is, and a move "
+    "never drops a lock";
 
 struct CopyFrame {
     TreeLevel level;      // the source folder's items; prefix: the copy's path
@@ -342,8 +383,14 @@ bool dest_at_fault(const FSRef& destDir, OSErr e) {
 // goes, the copy.
 static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& srcPath,
                        const FSRef& destParent, UniCharCount nameLen, const UniChar* name,
-                       const std::string& dstPath, std::vector<TreeError>* failed) {
+                       const std::string& dstPath, bool moving, std::vector<TreeError>* failed) {
     const bool asRoot = ::geteuid() == 0;
+    // Two names of one file in the tree stay two names of one copy, as cp -a
+    // keeps them (each with its own fork).
+    VantrelFSCopyLinksRef linkRecord = nullptr;
+    if (OSErr e = VantrelFSNewCopyLinks(&linkRecord)) return e;
+    const std::unique_ptr<OpaqueVantrelFSCopyLinks, void (*)(VantrelFSCopyLinksRef)> links(
+        linkRecord, VantrelFSDisposeCopyLinks);
     TreeBuffers buffers;
     bool changed = false;
     std::vector<CopyFrame> stack(1);
@@ -398,10 +445,16 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& srcPat
             bool reading = false;  // the source's comment could not be read
             OSErr e = copy_folder_attributes(frame.src, frame.dst, asRoot);
             if (!e) e = copy_comment(frame.src, frame.dst, &reading);
-            if (!e) e = finish_copy(frame.src, frame.dst, asRoot, frame.srcPath, path);
+            std::string meaning;
+            if (!e) e = finish_copy(frame.src, frame.dst, asRoot, frame.srcPath, path, &meaning);
             std::string from = frame.srcPath;
             if (from.size() > 1) from.pop_back();  // the folder's path, without the "/"
-            if (e) fail(reading ? from : path, e);
+            if (e) {
+                fail(reading ? from : path, e, meaning);
+            } else if (moving && is_locked(frame.src)) {
+                // Last: nothing more can be made in a locked folder.
+                if (OSErr le = lock_copy(frame.dst)) fail(path, le, kLockNotKept);
+            }
             stack.pop_back();
             continue;
         }
@@ -452,9 +505,15 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& srcPat
         }
         // The copy keeps the source's name as it is on disk, and with it
         // everything cp -a keeps, made in one call from the source's descriptor.
-        if (OSErr e = VantrelFSCopyFileWhole(&item, &frame.dst, 0, nullptr, nullptr))
+        FSRef copied;
+        VantrelFSCopyFailure why{};
+        if (OSErr e = VantrelFSCopyFileWholeExplained(&item, &frame.dst, 0, nullptr, links.get(),
+                                                      moving ? &copied : nullptr, &why)) {
             fail(e == dupFNErr || dest_at_fault(frame.dst, e) ? path : from, e,
-                 full_meaning(e, frame.level.prefix));
+                 e == dupFNErr ? std::string() : copy_meaning(why));
+        } else if (moving && is_locked(item)) {
+            if (OSErr le = lock_copy(copied)) fail(path, le, kLockNotKept);
+        }
     }
     return noErr;
 }
@@ -549,7 +608,7 @@ int cmd_mv(Context& ctx) {
         if (OSErr ke = item_kind(sref, &kind, &notFile)) return ctx.fm_error(src, ke);
         if (kind.letter == 'd') {
             std::vector<TreeError> failed;
-            if (OSErr ce = copy_tree(ctx, sref, src, dref, len, units, target, &failed))
+            if (OSErr ce = copy_tree(ctx, sref, src, dref, len, units, target, true, &failed))
                 return ctx.fm_error(target, ce);
             if (!failed.empty()) {
                 return ctx.fm_error(src, failed[0].code,
@@ -559,22 +618,28 @@ int cmd_mv(Context& ctx) {
             }
             e = FSDeleteContainer(&sref);
         } else if (kind.letter == '-') {
+            const bool locked = is_locked(sref);
             FSRef copy;
-            if (OSErr ce = copy_beside(sref, dref, &copy, true))
-                return ctx.fm_error(dest, ce, full_meaning(ce, ref_path(dref)));
+            VantrelFSCopyFailure why{};
+            if (OSErr ce = copy_beside(sref, dref, &copy, true, &why)) {
+                const std::string m = copy_meaning(why);
+                return ctx.fm_error(dest, ce, (m.empty() ? m : m + "; ") + "the source is kept");
+            }
             FSRef finalRef;
             OSErr ce = FSRenameUnicode(&copy, len, units, kTextEncodingUnknown, &finalRef);
             if (ce) {
                 FSDeleteObject(&copy);  // benign: the unfinished copy goes, the source stays
                 return ctx.fm_error(target, ce, placed_meaning(ce));
             }
-            FSCatalogInfo info{};
-            e = FSGetCatalogInfo(&sref, kFSCatInfoNodeFlags, &info, nullptr, nullptr, nullptr);
-            if (!e && (info.nodeFlags & kFSNodeLockedMask)) {
-                info.nodeFlags &= ~kFSNodeLockedMask;
-                e = FSSetCatalogInfo(&sref, kFSCatInfoNodeFlags, &info);
+            if (locked) {
+                if (OSErr le = lock_copy(finalRef)) {
+                    FSDeleteObject(&finalRef);  // benign: the unlocked copy goes, the source stays
+                    return ctx.fm_error(src, le, kLockNotKept);
+                }
             }
-            if (!e) e = FSDeleteObject(&sref);
+            // A locked source has its lock taken off only to be deleted, and
+            // keeps it where another name shares its inode.
+            e = locked ? VantrelFSDeleteLockedObject(&sref) : FSDeleteObject(&sref);
         } else {
             return ctx.fm_error(src, notAFileErr, "cannot be moved to another volume: " + notFile);
         }
@@ -686,7 +751,7 @@ int cmd_cp(Context& ctx) {
             at = parent;
         }
         std::vector<TreeError> failed;
-        if (OSErr e = copy_tree(ctx, sref, src, dref, len, units, target, &failed))
+        if (OSErr e = copy_tree(ctx, sref, src, dref, len, units, target, false, &failed))
             return ctx.fm_error(target, e);
         if (ctx.json) {
             JsonWriter j(ctx.out);
@@ -705,13 +770,15 @@ int cmd_cp(Context& ctx) {
         // Under the source's own name, as its directory entry spells it (a
         // name that is not UTF-8 has no exact Unicode form to rename to),
         // with everything cp -a keeps, as cp -r copies each file.
-        if (OSErr e = VantrelFSCopyFileWhole(&sref, &dref, 0, nullptr, nullptr)) {
+        VantrelFSCopyFailure why{};
+        if (OSErr e =
+                VantrelFSCopyFileWholeExplained(&sref, &dref, 0, nullptr, nullptr, nullptr, &why)) {
             const bool atTarget = e == dupFNErr || e == afpObjectTypeErr;
-            const std::string full = full_meaning(e, ref_path(dref));
+            const std::string said = atTarget ? std::string() : copy_meaning(why);
             return ctx.fm_error(atTarget                 ? target
                                 : dest_at_fault(dref, e) ? dest
                                                          : src,
-                                e, full.empty() ? placed_meaning(e) : full);
+                                e, said.empty() ? placed_meaning(e) : said);
         }
         if (ctx.json) print_path_json(ctx, "path", target);
         return ctx.finish();
@@ -719,9 +786,9 @@ int cmd_cp(Context& ctx) {
     // Copied under a short temporary name and renamed: a new name of any
     // length works, and the name never shows a half-made copy.
     FSRef copy;
-    if (OSErr e = copy_beside(sref, dref, &copy, true))
-        return ctx.fm_error(dest_at_fault(dref, e) ? dest : src, e,
-                            full_meaning(e, ref_path(dref)));
+    VantrelFSCopyFailure why{};
+    if (OSErr e = copy_beside(sref, dref, &copy, true, &why))
+        return ctx.fm_error(dest_at_fault(dref, e) ? dest : src, e, copy_meaning(why));
     FSRef renamedRef;
     if (OSErr e = FSRenameUnicode(&copy, len, units, kTextEncodingUnknown, &renamedRef)) {
         FSDeleteObject(&copy);  // benign: the copy under its temporary name goes

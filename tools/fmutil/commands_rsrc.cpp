@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -26,15 +27,19 @@ bool read_all(int fd, std::string* out) {
     }
 }
 
-OSErr read_fork(FSIORefNum fork, std::string* out) {
+// Streams the fork to `out` a piece at a time: memory stays flat in the
+// fork's size (a planted 4 GiB sparse sidecar is 4 GiB of output, never of
+// memory). Stops early once the output has failed.
+OSErr print_fork(FSIORefNum fork, Out& out) {
     char buf[64 * 1024];
     for (;;) {
         ByteCount got = 0;
         const OSErr e = FSReadFork(fork, fsAtMark, 0, sizeof buf, buf, &got);
-        out->append(buf, got);
+        out.buf().append(buf, got);
+        out.maybe_flush();
         if (e == eofErr) return noErr;
         if (e) return e;
-        if (got == 0) return noErr;
+        if (got == 0 || !out.ok()) return noErr;
     }
 }
 
@@ -90,8 +95,10 @@ int cmd_rsrc(Context& ctx) {
     // A change never reads the old fork: it is replaced whole, and a write
     // that fails (a full disk) throws away what this open changed, so the
     // old fork stands as it was; memory stays flat in the fork's size.
-    std::string old;
-    OSErr e = change ? write_fork(fork, data) : read_fork(fork, &old);
+    SInt64 size = 0;
+    OSErr e = change     ? write_fork(fork, data)
+              : ctx.json ? FSGetForkSize(fork, &size)
+                         : print_fork(fork, ctx.out);
     const OSErr closed = FSCloseFork(fork);
     if (!e) e = closed;
     if (e) return ctx.fm_error(path, e, placed_meaning(e));
@@ -99,11 +106,9 @@ int cmd_rsrc(Context& ctx) {
         JsonWriter j(ctx.out);
         j.begin_object();
         j.name_field("path", path);
-        j.field_u("rsrc_size", change ? data.size() : old.size());
+        j.field_u("rsrc_size", change ? data.size() : static_cast<std::uint64_t>(size));
         j.end_object();
         j.finish();
-    } else if (!change) {
-        ctx.out.buf().append(old);
     }
     return ctx.finish();
 }

@@ -224,8 +224,9 @@ const std::vector<CommandSpec>& commands() {
          "DEST does not exist, it is the item's new path: 'mv old new' renames. An existing\n"
          "item is never replaced. If the final rename fails, the item goes back to its\n"
          "former place and name. To another volume, the item is copied as cp -r copies and\n"
-         "then deleted; the source stays if anything could not be copied. NEWNAME is one\n"
-         "file name.\n",
+         "then deleted; the source stays if anything could not be copied. A locked item's\n"
+         "copy is locked too; where the other volume cannot lock it, it is not moved.\n"
+         "NEWNAME is one file name.\n",
          2,
          3,
          {},

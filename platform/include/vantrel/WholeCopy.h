@@ -34,8 +34,10 @@ VANTREL_EXTERN_C_BEGIN
 //    source's owner and group (root may; others only to themselves), that
 //    owner and group and the set-ID and sticky bits, as cp -a keeps them;
 //  - every other extended attribute, except those the kernel does not let
-//    this caller set (trusted. and security. for others than root) or a
-//    file system without them cannot hold.
+//    this caller read or set (trusted. and security. for others than root).
+//    One that the destination cannot hold (a file system without such
+//    attributes, or no room for it) fails the copy, which is then not made:
+//    a copy is never quietly less than its source.
 // A lock (the immutable attribute) is not copied. The copy appears under its
 // name only complete; on any failure nothing of it is left.
 //   noErr            `*newRef` (when not null) names the copy.
@@ -49,6 +51,10 @@ VANTREL_EXTERN_C_BEGIN
 //                    that is no sidecar holds the fork's place.
 //   errFSNameTooLong the source has a resource fork, and its name leaves no
 //                    room for the "._" of the fork's sidecar.
+//   errFSOperationNotSupported  an extended attribute of the source has no
+//                    place on the destination's file system.
+//   dskFulErr        no room: for the data, or for an extended attribute
+//                    (the disk, or the room a file has for its attributes).
 //   fnfErr, nsvErr, errFSBadFSRef  as for any reference; fnfErr too when
 //                    another file took the source's name while it was opened.
 //   others           as FSCopyFile gives them (dskFulErr, afpAccessDenied,
@@ -57,6 +63,42 @@ VANTREL_EXTERN_C_BEGIN
 VANTREL_EXPORT OSErr VantrelFSCopyFileWhole(const FSRef* source, const FSRef* destDir,
                                             UniCharCount nameLength, const UniChar* name,
                                             FSRef* newRef);
+
+// What made a whole copy fail, as the system said it, for a message that
+// names the cause: which attribute, and the error number of the call that
+// failed (a full disk and an inode without room for one more attribute both
+// say ENOSPC; free space measured afterwards tells neither).
+typedef struct VantrelFSCopyFailure {
+    int systemError;      // errno of the failing system call; 0 when none failed
+    char attribute[256];  // the extended attribute being copied then, or ""
+} VantrelFSCopyFailure;
+
+// The hard links of a tree copy: which files with more than one name have
+// been copied, and where, so that their other names become names of that
+// copy, as cp -a keeps them. One per copy of a tree; any thread, calls on
+// one taking turns.
+typedef struct OpaqueVantrelFSCopyLinks* VantrelFSCopyLinksRef;
+
+//   noErr      `*links` is a new, empty record of copies.
+//   paramErr   a null `links`.
+//   memFullErr no memory for it.
+VANTREL_EXPORT OSErr VantrelFSNewCopyLinks(VantrelFSCopyLinksRef* links);
+// Forgets the record (null is allowed); the copies stay as they are.
+VANTREL_EXPORT void VantrelFSDisposeCopyLinks(VantrelFSCopyLinksRef links);
+
+// VantrelFSCopyFileWhole, and:
+//  - with `links` (may be null): a source with more than one name whose
+//    file an earlier call with the same `links` copied into the same volume
+//    is not copied again: the earlier copy gets the new name, with the
+//    resource fork of this name (a sidecar belongs to a name, not to the
+//    file). Where that copy has gone or been replaced since, the file is
+//    copied anew. A copy of such a source is recorded in `links`.
+//  - where it fails, `*failure` (when not null) says why; on noErr it is
+//    all zero.
+VANTREL_EXPORT OSErr VantrelFSCopyFileWholeExplained(const FSRef* source, const FSRef* destDir,
+                                                     UniCharCount nameLength, const UniChar* name,
+                                                     VantrelFSCopyLinksRef links, FSRef* newRef,
+                                                     VantrelFSCopyFailure* failure);
 
 VANTREL_EXTERN_C_END
 // NOLINTEND(readability-identifier-naming)

@@ -22,10 +22,14 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <iterator>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <new>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -52,6 +56,26 @@ VANTREL_FAULT_OPERATIONS("PBHCopyFileSync", "PBHCopyFileSync.create", "PBHCopyFi
                          "PBHCopyFileSync.undo", "PBHCopyFileSync.withoutTmpfile",
                          "PBHCopyFileSync.chown", "PBHCopyFileSync.sidecars",
                          "VantrelFSCopyFileWhole");
+
+// The copies of files with more than one name that a tree copy has made:
+// the source's device and inode, the copy's reference and inode.
+struct OpaqueVantrelFSCopyLinks {
+    using Key = std::pair<dev_t, ino_t>;
+    bool find(const Key& k, FSRef* ref, std::uint64_t* ino) {
+        const std::lock_guard<std::mutex> hold(m);
+        const auto it = copies.find(k);
+        if (it == copies.end()) return false;
+        *ref = it->second.first;
+        *ino = it->second.second;
+        return true;
+    }
+    void remember(const Key& k, const FSRef& ref, std::uint64_t ino) {
+        const std::lock_guard<std::mutex> hold(m);
+        copies[k] = {ref, ino};
+    }
+    std::mutex m;
+    std::map<Key, std::pair<FSRef, std::uint64_t>> copies;
+};
 
 namespace {
 
@@ -137,6 +161,7 @@ struct CopiedAttrs {
     // the precise dates, as copied; empty where the source has none.
     std::string record, extra, dates;
     bool others = false;  // any other attribute was set (an ACL may change the mode)
+    std::string failed;   // the attribute whose copy failed, for the caller's message
     std::vector<char> value = std::vector<char>(4096);
 };
 
@@ -157,11 +182,20 @@ int copy_attr(int in, int out, const char* name, bool own, CopiedAttrs* copied) 
             continue;  // it may grow again in between
         }
         if (got < 0 && errno == ENODATA) return 0;  // removed since the listing
-        if (got < 0) return own || (errno != EPERM && errno != EACCES) ? errno : 0;
+        if (got < 0 && !own && (errno == EPERM || errno == EACCES)) return 0;
+        if (got < 0) {
+            copied->failed = name;
+            return errno;
+        }
         if (vantrel::fault::step("PBHCopyFileSync.setxattr", name, [&] {
                 return ::fsetxattr(out, name, value.data(), static_cast<std::size_t>(got), 0);
             }) != 0) {
-            if (!own && (errno == EPERM || errno == ENOTSUP)) return 0;
+            // Refused to this caller, as cp -a leaves it out. One the
+            // destination cannot hold (no such attributes there, or no
+            // room) is the copy's failure: a copy without it would be less
+            // than its source, and a move would then delete what it lost.
+            if (!own && errno == EPERM) return 0;
+            copied->failed = name;
             return errno;
         }
         const std::string_view n(name);
@@ -270,22 +304,35 @@ bool may_have_sidecar(const Node& src) {
 // in a record: what FSSetCatalogInfo writes for it, from the attributes
 // copied from the source (`copied`: a record without a creation date, or
 // none). Where the source has no record, a file system without extended
-// attributes (ENOTSUP) makes a copy that shows its own birth rather than no
-// copy; any other failure is the copy's.
+// attributes (ENOTSUP), or a file without room left for them (ENOSPC,
+// E2BIG), makes a copy that shows its own birth rather than no copy; any
+// other failure is the copy's.
 OSErr keep_creation_date(int out, const std::string& name, const UTCDateTime& created,
-                         const CopiedAttrs& copied) {
+                         CopiedAttrs& copied) {
     namespace meta = vantrel::fm::meta;
     const vantrel::fm::CreationAttrs a =
         vantrel::fm::creation_date_attrs(created, copied.record, copied.extra, copied.dates);
     const bool optional = copied.record.empty();
     auto set = [&](const char* attr, const std::string& value) {
+        copied.failed = attr;  // until it is set
         return vantrel::fault::step("PBHCopyFileSync.setxattr", name, [&] {
             return ::fsetxattr(out, attr, value.data(), value.size(), 0);
         });
     };
+    // A record the source did not have is left off where it has no place:
+    // no attributes there, or no room left by the source's own (where the
+    // source has none of its own, no room is a full disk, and the copy's).
+    auto noPlace = [&] {
+        if (!optional) return false;
+        if (errno != ENOTSUP && !((errno == ENOSPC || errno == E2BIG) && copied.others))
+            return false;
+        ::fremovexattr(out, vantrel::fm::kPreciseDatesAttr);  // benign: may not be there
+        copied.failed.clear();
+        return true;
+    };
     // The precise dates first: the record is what says there is a date.
     if (set(vantrel::fm::kPreciseDatesAttr, a.dates) != 0) {
-        if (optional && errno == ENOTSUP) return noErr;
+        if (noPlace()) return noErr;
         return from_errno(errno, Op::Write);
     }
     if (!a.corrupt.empty() && set(meta::kCorruptAttr, a.corrupt) != 0)
@@ -297,7 +344,11 @@ OSErr keep_creation_date(int out, const std::string& name, const UTCDateTime& cr
                              [&] { return ::fremovexattr(out, meta::kExtraAttr); }) != 0 &&
         errno != ENODATA)
         return from_errno(errno, Op::Write);
-    if (set(meta::kMetadataAttr, a.record) != 0) return from_errno(errno, Op::Write);
+    if (set(meta::kMetadataAttr, a.record) != 0) {
+        if (noPlace()) return noErr;
+        return from_errno(errno, Op::Write);
+    }
+    copied.failed.clear();
     return noErr;
 }
 
@@ -326,10 +377,24 @@ bool record_has_creation_date(const std::string& bytes) {
            vantrel::fm::meta::get_date(r, vantrel::fm::meta::kCreate, &s);
 }
 
+// What made a copy fail: the errno of the failing call, and the attribute
+// being copied then.
+struct Why {
+    int err = 0;
+    std::string attr;
+};
+
 // Copies the regular file `src` into the directory `dest` as `name`,
-// keeping what `keep` says; the copy's reference in `newRef` (may be null).
+// keeping what `keep` says; the copy's reference in `newRef` (may be null),
+// and where it fails, why in `why`.
 OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep keep,
-                FSRef* newRef) {
+                OpaqueVantrelFSCopyLinks* links, FSRef* newRef, Why* why) {
+    // The system's own word on a failure, kept before anything else can
+    // change errno.
+    auto said = [&](int err, Op op, const Node* n) {
+        why->err = err;
+        return from_errno(err, op, n);
+    };
     const bool whole = keep == Keep::All;
     if (!S_ISREG(src.st.stx_mode)) return notAFileErr;
     if (!dest.is_dir()) return dirNFErr;
@@ -337,13 +402,37 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
     if (OSErr err = vantrel::fm::dir_fd(dest, &destFd)) return err;
 
     UniqueFd in(::openat(src.at(), src.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!in) return from_errno(errno, Op::Read, &src);
+    if (!in) return said(errno, Op::Read, &src);
     struct statx st {};
     if (::statx(in.get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &st) != 0)
-        return from_errno(errno, Op::Read, &src);
+        return said(errno, Op::Read, &src);
     if (st.stx_ino != src.st.stx_ino || !S_ISREG(st.stx_mode))
         return fnfErr;  // replaced since resolved
     const mode_t mode = st.stx_mode & 0777;
+    // Another name of a file this tree copy has copied: a new name of that
+    // copy (opened by its path, so that it is never followed through a link).
+    const bool multiple = links != nullptr && st.stx_nlink > 1;
+    const auto key = std::make_pair(makedev(st.stx_dev_major, st.stx_dev_minor), ino_t(st.stx_ino));
+    UniqueFd earlier;
+    struct statx earlierSt {};
+    if (multiple) {
+        FSRef copyRef{};
+        std::uint64_t copyIno = 0;
+        if (links->find(key, &copyRef, &copyIno)) {
+            Node copy;
+            if (vantrel::fm::resolve(&copyRef, &copy) == noErr && copy.st.stx_ino == copyIno)
+                earlier = UniqueFd(
+                    ::openat(copy.at(), copy.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+            // Gone or replaced since: the file is copied anew.
+            if (earlier &&
+                (::statx(earlier.get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS, &earlierSt) != 0 ||
+                 earlierSt.stx_ino != copyIno || !S_ISREG(earlierSt.stx_mode) ||
+                 earlierSt.stx_dev_major != dest.st.stx_dev_major ||
+                 earlierSt.stx_dev_minor != dest.st.stx_dev_minor))
+                earlier = UniqueFd();
+        }
+    }
+    const bool linking = bool(earlier);
     namespace rsrc = vantrel::fm::rsrc;
     rsrc::Sidecar srcSide;
     if (!whole || may_have_sidecar(src)) {
@@ -371,16 +460,21 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
     const mode_t making = mode | S_IWUSR;
     // Tests take the path of file systems without O_TMPFILE through an override.
     const bool tmpfile = !vantrel::fault::override_value("PBHCopyFileSync.withoutTmpfile");
-    UniqueFd out(vantrel::fault::step("PBHCopyFileSync.create", name, [&] {
-        if (!tmpfile) {
-            errno = EOPNOTSUPP;
-            return -1;
-        }
-        return ::openat(destFd->fd(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, making);
-    }));
+    UniqueFd out;
+    if (linking) {
+        out = std::move(earlier);
+    } else {
+        out = UniqueFd(vantrel::fault::step("PBHCopyFileSync.create", name, [&] {
+            if (!tmpfile) {
+                errno = EOPNOTSUPP;
+                return -1;
+            }
+            return ::openat(destFd->fd(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, making);
+        }));
+    }
     if (!out) {
         if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
-            return from_errno(errno, Op::Create, &dest);
+            return said(errno, Op::Create, &dest);
         // No unnamed files here: a private name no item can have, renamed
         // to the copy's at the end, so a half-made copy is never seen.
         tempName = vantrel::fm::commit::private_name();
@@ -388,7 +482,7 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
             return ::openat(destFd->fd(), tempName.c_str(),
                             O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, making);
         }));
-        if (!out) return from_errno(errno, Op::Create, &dest);
+        if (!out) return said(errno, Op::Create, &dest);
         vantrel::fm::commit::hold_temporary(out.get());
         named = true;
     }
@@ -411,64 +505,96 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
         struct stat outSt {};
         if (named && ::fstat(out.get(), &outSt) == 0) takeBack(linked ? name : tempName, outSt);
     };
+    CopiedAttrs copied;
     auto fail = [&](int err, Op op) {
         undo();
-        return err == 0 ? OSErr{ioErr} : from_errno(err, op, &dest);
+        why->attr = copied.failed;
+        if (err == 0) return OSErr{ioErr};
+        // More than the file system holds for one file's attributes.
+        if (err == E2BIG && !copied.failed.empty()) {
+            why->err = err;
+            return OSErr{dskFulErr};
+        }
+        return said(err, op, &dest);
     };
 
-    if (int err = vantrel::fault::check_errno("PBHCopyFileSync.write", name))
-        return fail(err, Op::Write);
-    if (int err = copy_data(in.get(), out.get(), &st)) return fail(err, Op::Write);
-    // What the copy was made with: its owner, mode (the umask and a folder's
-    // default ACL have a say) and birth.
-    struct statx made {};
-    if (::statx(out.get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &made) != 0)
-        return fail(errno, Op::Write);
-    // The owner and group first: a change of owner takes the set-ID bits and
-    // file capabilities off, and the attributes below bring the latter back.
-    // A caller that may not give the copy away keeps it, without set-ID
-    // bits, as cp -a does.
-    bool owned = made.stx_uid == st.stx_uid && made.stx_gid == st.stx_gid;
-    if (whole && !owned) {
-        if (vantrel::fault::step("PBHCopyFileSync.chown", name, [&] {
-                return ::fchown(out.get(), st.stx_uid, st.stx_gid);
-            }) == 0) {
-            owned = true;
-        } else if (errno != EPERM && errno != EINVAL) {
+    // The data, its attributes and its mode, on a file of its own: none of
+    // it where this is another name of a copy already made.
+    bool owned = linking && earlierSt.stx_uid == st.stx_uid && earlierSt.stx_gid == st.stx_gid;
+    auto makeData = [&]() -> OSErr {
+        if (int err = vantrel::fault::check_errno("PBHCopyFileSync.write", name))
+            return fail(err, Op::Write);
+        if (int err = copy_data(in.get(), out.get(), &st)) return fail(err, Op::Write);
+        // What the copy was made with: its owner, mode (the umask and a folder's
+        // default ACL have a say) and birth.
+        struct statx made {};
+        if (::statx(out.get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &made) != 0)
             return fail(errno, Op::Write);
+        // The owner and group first: a change of owner takes the set-ID bits and
+        // file capabilities off, and the attributes below bring the latter back.
+        // A caller that may not give the copy away keeps it, without set-ID
+        // bits, as cp -a does.
+        owned = made.stx_uid == st.stx_uid && made.stx_gid == st.stx_gid;
+        if (whole && !owned) {
+            if (vantrel::fault::step("PBHCopyFileSync.chown", name, [&] {
+                    return ::fchown(out.get(), st.stx_uid, st.stx_gid);
+                }) == 0) {
+                owned = true;
+            } else if (errno != EPERM && errno != EINVAL) {
+                return fail(errno, Op::Write);
+            }
         }
-    }
-    CopiedAttrs copied;
-    if (int err = copy_mac_attrs(in.get(), out.get(), &copied)) return fail(err, Op::Write);
-    // A copy is born now: where the source's creation date is its birth (no
-    // record, or one without a creation date), the copy's record keeps it.
-    // Written here, before the copy has its mode or its name, as everything
-    // else: nothing is done to the name once it is the copy's.
-    if (whole && !record_has_creation_date(copied.record)) {
-        // What the copy would show: its own birth, or where its file system
-        // keeps none its modification time, which is the source's.
-        const struct statx_timestamp& born =
-            (made.stx_mask & STATX_BTIME) ? made.stx_btime : st.stx_mtime;
-        const UTCDateTime shows = vantrel::fm::utc_from_timespec(born.tv_sec, born.tv_nsec);
-        const UTCDateTime created = vantrel::fm::born_date(st);
-        if (shows.highSeconds != created.highSeconds || shows.lowSeconds != created.lowSeconds ||
-            shows.fraction != created.fraction) {
+        if (int err = copy_mac_attrs(in.get(), out.get(), &copied)) return fail(err, Op::Write);
+        // A copy is born now: where the source's creation date is its birth (no
+        // record, or one without a creation date), the copy's record keeps it.
+        // Written here, before the copy has its mode or its name, as everything
+        // else: nothing is done to the name once it is the copy's.
+        const bool addsRecord = copied.record.empty();
+        auto keepCreation = [&]() -> OSErr {
+            if (!whole || record_has_creation_date(copied.record)) return noErr;
+            // What the copy would show: its own birth, or where its file system
+            // keeps none its modification time, which is the source's.
+            const struct statx_timestamp& born =
+                (made.stx_mask & STATX_BTIME) ? made.stx_btime : st.stx_mtime;
+            const UTCDateTime shows = vantrel::fm::utc_from_timespec(born.tv_sec, born.tv_nsec);
+            const UTCDateTime created = vantrel::fm::born_date(st);
+            if (shows.highSeconds == created.highSeconds &&
+                shows.lowSeconds == created.lowSeconds && shows.fraction == created.fraction)
+                return noErr;
             if (OSErr e = keep_creation_date(out.get(), name, created, copied)) {
+                why->err = errno;
+                why->attr = copied.failed;
                 undo();
                 return e;
             }
+            return noErr;
+        };
+        // The source's own record first: where an inode has room for only some
+        // attributes, the Mac's go first.
+        if (!addsRecord) {
+            if (OSErr e = keepCreation()) return e;
         }
+        if (whole) {
+            if (int err = copy_other_attrs(in.get(), out.get(), &copied))
+                return fail(err, Op::Write);
+        }
+        // A record the source did not have comes last, in what room the
+        // source's own attributes left: a file whose attributes fill it (a
+        // 3,800-byte note on ext4) is copied as cp -a copies it, showing its own
+        // birth, rather than not at all.
+        if (addsRecord) {
+            if (OSErr e = keepCreation()) return e;
+        }
+        const mode_t finalMode = whole && owned ? (st.stx_mode & 07777) : mode;
+        if ((copied.others || (made.stx_mode & 07777) != finalMode) &&
+            vantrel::fault::step("PBHCopyFileSync.chmod", name,
+                                 [&] { return ::fchmod(out.get(), finalMode); }) != 0)
+            return fail(errno, Op::Write);
+        return noErr;
+    };
+    if (!linking) {
+        if (OSErr e = makeData()) return e;
     }
-    // The other attributes after the record: where an inode has room for
-    // only some, the Mac's go first.
-    if (whole) {
-        if (int err = copy_other_attrs(in.get(), out.get(), &copied)) return fail(err, Op::Write);
-    }
-    const mode_t finalMode = whole && owned ? (st.stx_mode & 07777) : mode;
-    if ((copied.others || (made.stx_mode & 07777) != finalMode) &&
-        vantrel::fault::step("PBHCopyFileSync.chmod", name,
-                             [&] { return ::fchmod(out.get(), finalMode); }) != 0)
-        return fail(errno, Op::Write);
     // The fork is made whole where no one sees it: unnamed (O_TMPFILE), or
     // under a private name. It takes its final name only under the folder's
     // lock, just before its file takes its own: no other change of ours can
@@ -500,7 +626,13 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
         }
         if (int err = vantrel::fault::check_errno("PBHCopyFileSync.sidecar", sideName))
             return fail(err, Op::Write);
-        if (int err = copy_data(srcSide.fd.get(), side.get())) return fail(err, Op::Write);
+        // A fork with holes keeps them, as the data does: a sparse 1 GiB
+        // fork that takes a few KiB must not fill the disk it goes to.
+        struct statx sideSrcSt {};
+        if (::statx(srcSide.fd.get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS, &sideSrcSt) != 0)
+            return fail(errno, Op::Read);
+        if (int err = copy_data(srcSide.fd.get(), side.get(), &sideSrcSt))
+            return fail(err, Op::Write);
         // A fork goes with its file: the same owner, and its file's mode
         // without execute or set-ID bits, as the catalogue sets it.
         if (owned && vantrel::fault::step("PBHCopyFileSync.chown", sideName, [&] {
@@ -513,13 +645,13 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
     }
     const timespec times[2] = {{st.stx_atime.tv_sec, st.stx_atime.tv_nsec},
                                {st.stx_mtime.tv_sec, st.stx_mtime.tv_nsec}};
-    if (vantrel::fault::step("PBHCopyFileSync.times", name,
-                             [&] { return ::futimens(out.get(), times); }) != 0)
+    if (!linking && vantrel::fault::step("PBHCopyFileSync.times", name,
+                                         [&] { return ::futimens(out.get(), times); }) != 0)
         return fail(errno, Op::Write);
     // The copy's reference, from the descriptor that made it: no lookup,
     // and nothing that could fail once the copy has its name.
     struct statx linkedSt {};
-    if (newRef != nullptr &&
+    if ((newRef != nullptr || multiple) &&
         ::statx(out.get(), "", AT_EMPTY_PATH, vantrel::fm::kStatxMask, &linkedSt) != 0)
         return fail(errno, Op::Write);
 
@@ -560,15 +692,19 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
         return link_tmpfile(out.get(), destFd->fd(), name);
     });
     if (rc != 0) {
-        const OSErr e = from_errno(errno, Op::Create, &dest);
+        const OSErr e = said(errno, Op::Create, &dest);
         undo();
         return e;
     }
     linked = true;
-    if (newRef != nullptr) {
+    if (newRef != nullptr || (multiple && !linking)) {
         Node copy;
         vantrel::fm::child_node(dest, destFd, name, linkedSt, &copy);
-        vantrel::fm::make_ref(copy, newRef);
+        FSRef made;
+        vantrel::fm::make_ref(copy, &made);
+        if (newRef != nullptr) *newRef = made;
+        // The other names of its source find this copy.
+        if (multiple && !linking) links->remember(key, made, linkedSt.stx_ino);
     }
     return noErr;
 }
@@ -593,12 +729,22 @@ extern "C" OSErr PBHCopyFileSync(HParmBlkPtr pb) {
     if (p.ioCopyName != nullptr && p.ioCopyName[0] != 0) {
         if (OSErr err = vantrel::fm::name_from_pascal(p.ioCopyName, &name)) return finish(p, err);
     }
-    return finish(p, copy_file(src, dest, name, Keep::MacAttrs, nullptr));
+    Why why;
+    return finish(p, copy_file(src, dest, name, Keep::MacAttrs, nullptr, nullptr, &why));
 }
 
 extern "C" OSErr VantrelFSCopyFileWhole(const FSRef* source, const FSRef* destDir,
                                         UniCharCount nameLength, const UniChar* name,
                                         FSRef* newRef) {
+    return VantrelFSCopyFileWholeExplained(source, destDir, nameLength, name, nullptr, newRef,
+                                           nullptr);
+}
+
+extern "C" OSErr VantrelFSCopyFileWholeExplained(const FSRef* source, const FSRef* destDir,
+                                                 UniCharCount nameLength, const UniChar* name,
+                                                 VantrelFSCopyLinksRef links, FSRef* newRef,
+                                                 VantrelFSCopyFailure* failure) {
+    if (failure != nullptr) *failure = VantrelFSCopyFailure{};
     if (source == nullptr || destDir == nullptr) return paramErr;
     std::string newName;
     if (name != nullptr) {
@@ -610,5 +756,22 @@ extern "C" OSErr VantrelFSCopyFileWhole(const FSRef* source, const FSRef* destDi
     if (!S_ISREG(src.st.stx_mode)) return notAFileErr;  // before the destination is found
     Node dest;
     if (OSErr err = vantrel::fm::resolve(destDir, &dest)) return err;
-    return copy_file(src, dest, name != nullptr ? newName : src.name, Keep::All, newRef);
+    Why why;
+    const OSErr e =
+        copy_file(src, dest, name != nullptr ? newName : src.name, Keep::All, links, newRef, &why);
+    if (e != noErr && failure != nullptr) {
+        failure->systemError = why.err;
+        std::snprintf(failure->attribute, sizeof failure->attribute, "%s", why.attr.c_str());
+    }
+    return e;
+}
+
+extern "C" OSErr VantrelFSNewCopyLinks(VantrelFSCopyLinksRef* links) {
+    if (links == nullptr) return paramErr;
+    *links = new (std::nothrow) OpaqueVantrelFSCopyLinks;
+    return *links != nullptr ? noErr : memFullErr;
+}
+
+extern "C" void VantrelFSDisposeCopyLinks(VantrelFSCopyLinksRef links) {
+    delete links;
 }

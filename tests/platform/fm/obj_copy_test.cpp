@@ -347,6 +347,99 @@ TEST(CopyFile, FullVolumeLeavesNothingHalfMadeAndOtherVolumesWork) {
     EXPECT_EQ("", *result);
 }
 
+// What the destination cannot hold fails a whole copy, which leaves nothing
+// there, and the failure says what the system said: the attribute and the
+// error of the call that failed, not a guess from free space afterwards.
+TEST(CopyFileWhole, WhatTheDestinationCannotHoldFailsTheCopyAndSaysWhy) {
+    struct Row {
+        const char* what;
+        const char* fsType;   // of the destination
+        const char* options;  // its mount options
+        std::size_t size;     // of the source's data
+        const char* attr;     // an attribute of the source, or null
+        OSErr result;
+        int systemError;
+        const char* named;  // the attribute the failure names
+    };
+    const Row rows[] = {
+        {"an attribute a ramfs has no place for", "ramfs", nullptr, 4, "user.foo",
+         errFSOperationNotSupported, ENOTSUP, "user.foo"},
+        {"data a full tmpfs has no room for", "tmpfs", "size=1m", 2 << 20, nullptr, dskFulErr,
+         ENOSPC, ""},
+    };
+    vtest::TempDir dir("copywhole");
+    int n = 0;
+    for (const Row& row : rows) {
+        const std::string at = "r" + std::to_string(++n);
+        const fs::path src = dir.write(at + "/src/f", std::string(row.size, 'd'));
+        if (row.attr != nullptr) ::setxattr(src.c_str(), row.attr, "bar", 3, 0);
+        const fs::path vol = dir.mkdir(at + "/vol");
+        auto result = fmtest::run_child(fmtest::Child::PrivateMounts, [&]() -> std::string {
+            if (::mount("vt-copy", vol.c_str(), row.fsType, 0, row.options) != 0) return "SKIP";
+            FSRef s = vtest::ref_of(src), d = vtest::ref_of(vol), made;
+            VantrelFSCopyFailure why;
+            std::memset(&why, 0x55, sizeof why);
+            const OSErr e =
+                VantrelFSCopyFileWholeExplained(&s, &d, 0, nullptr, nullptr, &made, &why);
+            std::string msg = fmtest::check(e == row.result, "returned " + std::to_string(e));
+            msg += fmtest::check(why.systemError == row.systemError,
+                                 "the system's error was " + std::to_string(why.systemError));
+            msg += fmtest::check(std::string(why.attribute) == row.named,
+                                 std::string("named ") + why.attribute);
+            msg += fmtest::check(entries(vol) == 0, "something was left");
+            ::umount2(vol.c_str(), MNT_DETACH);
+            return msg;
+        });
+        if (!result) GTEST_SKIP() << "no private mount namespace (needs CAP_SYS_ADMIN)";
+        if (*result == "SKIP") GTEST_SKIP() << "cannot mount a " << row.fsType;
+        EXPECT_EQ("", *result) << row.what;
+        EXPECT_EQ(vtest::read_file(src), std::string(row.size, 'd')) << row.what;
+    }
+}
+
+// Names of one file copied with one record of links become names of one
+// copy; where the earlier copy is gone, the file is copied anew.
+TEST(CopyFileWhole, OtherNamesOfACopiedFileBecomeNamesOfItsCopy) {
+    struct Row {
+        const char* what;
+        bool removeFirstCopy;  // between the two calls
+        bool oneFile;          // the two copies are one inode
+    };
+    const Row rows[] = {{"the first copy is there", false, true},
+                        {"the first copy was deleted", true, false}};
+    int n = 0;
+    for (const Row& row : rows) {
+        vtest::TempDir dir("copywhole");
+        const std::string at = "r" + std::to_string(++n);
+        const fs::path a = dir.write(at + "/src/a", "shared");
+        const fs::path b = dir.path() / at / "src/b";
+        fs::create_hard_link(a, b);
+        const fs::path into = dir.mkdir(at + "/into");
+        VantrelFSCopyLinksRef links = nullptr;
+        ASSERT_EQ(noErr, VantrelFSNewCopyLinks(&links));
+        FSRef ra = vtest::ref_of(a), rb = vtest::ref_of(b), d = vtest::ref_of(into);
+        EXPECT_EQ(noErr,
+                  VantrelFSCopyFileWholeExplained(&ra, &d, 0, nullptr, links, nullptr, nullptr))
+            << row.what;
+        if (row.removeFirstCopy) fs::remove(into / "a");
+        EXPECT_EQ(noErr,
+                  VantrelFSCopyFileWholeExplained(&rb, &d, 0, nullptr, links, nullptr, nullptr))
+            << row.what;
+        VantrelFSDisposeCopyLinks(links);
+        EXPECT_EQ(vtest::read_file(into / "b"), "shared") << row.what;
+        struct stat sa {
+        }, sb{};
+        ASSERT_EQ(0, ::stat((into / "b").c_str(), &sb)) << row.what;
+        if (row.oneFile) {
+            ASSERT_EQ(0, ::stat((into / "a").c_str(), &sa)) << row.what;
+            EXPECT_EQ(sa.st_ino, sb.st_ino) << row.what;
+            EXPECT_EQ(sb.st_nlink, 2U) << row.what;
+        } else {
+            EXPECT_EQ(sb.st_nlink, 1U) << row.what;
+        }
+    }
+}
+
 TEST(PBHMoveRename, MovesRenamesAndRefuses) {
     vtest::TempDir dir("moverename");
     const fs::path a = dir.write("a/file", "data");

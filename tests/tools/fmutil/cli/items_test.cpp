@@ -4,16 +4,19 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -923,8 +926,8 @@ TEST(FmutilItems, CpRecursiveCopiesOtherAttributesAtAnyDepth) {
     }
     // An attribute that fills the room a file has for them (about 4 KiB on
     // ext4) leaves none for the record that keeps the copy's creation date:
-    // the file is not copied, and the error says why, not that the disk is
-    // full; in a tree and on its own alike.
+    // the file is not copied, and the error names the attribute with the
+    // system's own words; in a tree and on its own alike.
     struct Whole {
         const char* what;
         bool tree;
@@ -947,8 +950,8 @@ TEST(FmutilItems, CpRecursiveCopiesOtherAttributesAtAnyDepth) {
                 << row.what;
         } else {
             EXPECT_THAT(r.err, HasSubstr(std::string(row.said) +
-                                         "no room for its extended attributes on this file "
-                                         "system, which is not full"))
+                                         "its extended attribute user.big cannot be kept on the "
+                                         "copy: No space left on device"))
                 << row.what;
             EXPECT_FALSE(fs::exists(copy)) << row.what << ": half a copy";
         }
@@ -985,6 +988,45 @@ std::string metadata_of(const fs::path& p) {
 // the sidecar's bytes, and no sidecar where there was none. (The fork was
 // once emptied first, the write refused, and the empty fork committed,
 // which removed the sidecar.)
+// A sidecar "._f" that says its fork is 1 GiB long and holds no data: a
+// sparse file, as a planted or preallocated sidecar is.
+static fs::path plant_sparse_fork(const vtest::TempDir& t, const std::string& name) {
+    const fs::path f = t.write(name, "data");
+    std::string header = vtest::sidecar_bytes(std::string());
+    header.resize(0x52, '\0');
+    const std::uint32_t len = 1U << 30;
+    for (int i = 0; i < 4; ++i) header[34 + i] = static_cast<char>(len >> (24 - 8 * i));
+    const fs::path side = vtest::sidecar_path(f);
+    vtest::write_bytes(side, header);
+    fs::resize_file(side, 0x52 + std::uintmax_t{len});
+    return f;
+}
+
+// rsrc prints a fork as it reads it: its peak memory does not grow with the
+// fork (it read a fork whole, twice over: 2.2 GB for this one).
+TEST(FmutilItems, RsrcPrintsAForkOfAnySizeInLittleMemory) {
+    vtest::TempDir t("fmitems");
+    const fs::path f = plant_sparse_fork(t, "f");
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (null < 0 || ::dup2(null, 1) < 0) ::_exit(126);
+        ::execl(FMUTIL_PATH, FMUTIL_PATH, "rsrc", f.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    int status = 0;
+    struct rusage use {};
+    ASSERT_EQ(pid, ::wait4(pid, &status, 0, &use));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    // Kilobytes. The sanitizers' shadow memory takes some tens of MiB of its
+    // own; a fork read whole takes more than the 1 GiB it holds.
+    EXPECT_LT(use.ru_maxrss, 160 * 1024) << "peak " << use.ru_maxrss << " KiB";
+    const auto json = run({"rsrc", f, "--json"});
+    EXPECT_THAT(json.out, HasSubstr("\"rsrc_size\":1073741824")) << json.out;
+}
+
 TEST(FmutilItems, RsrcSetOnAFullDiskLeavesTheOldForkAsItWas) {
     struct Case {
         const char* what;

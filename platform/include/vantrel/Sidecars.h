@@ -67,5 +67,22 @@ typedef Boolean (*VantrelHiddenEntryProc)(const VantrelDiskName* name, VantrelHi
 VANTREL_EXPORT OSErr VantrelFSGetHiddenEntries(const FSRef* folder, VantrelHiddenEntryProc visit,
                                                void* context);
 
+// Calls `visit` for each extended attribute that macOS keeps for `ref` in
+// its "._NAME" file (the "ATTR" block macOS writes on volumes without
+// extended attributes: FAT, exFAT, shares that are not a Mac's), with its
+// name (NUL-terminated), its value and the value's length, in the block's
+// order, until `visit` returns true. They are kept as they are through
+// every change of the file through this layer.
+//   noErr        every attribute visited (none where the file has no such
+//                block), or `visit` stopped.
+//   paramErr     a null `ref` or `visit`.
+//   ioErr        a block that does not hold together: nothing is visited.
+//   others       as FSGetCatalogInfo gives them.
+// Any thread; the call changes nothing.
+typedef Boolean (*VantrelMacAttributeProc)(const char* name, const void* value, ByteCount length,
+                                           void* context);
+VANTREL_EXPORT OSErr VantrelFSGetMacAttributes(const FSRef* ref, VantrelMacAttributeProc visit,
+                                               void* context);
+
 VANTREL_EXTERN_C_END
 // NOLINTEND(readability-identifier-naming)

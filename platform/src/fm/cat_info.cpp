@@ -23,6 +23,7 @@
 
 #include "civil.h"
 #include "fm/cat_dates.h"
+#include "fm/cat_layouts.h"
 #include "fm/cat_metadata.h"
 #include "fm/err_errno.h"
 #include "fm/fork_sidecar.h"
@@ -598,6 +599,9 @@ OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo*
                         std::memcpy(disk, e->data.data(),
                                     std::min<std::size_t>(32, e->data.size()));
                     }
+                } else if (!known.noSidecar) {
+                    // No record: what macOS left in the file's "._NAME".
+                    layouts::foreign_finder_info(n, disk);
                 }
                 meta::finder_to_host(disk, n.is_dir(), fi, xfi);
                 if (which & kFSCatInfoFinderInfo) std::memcpy(info->finderInfo, fi, 16);
@@ -685,7 +689,7 @@ OSErr FSSetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo,
         // A record that exists but cannot be read is not replaced by a
         // fresh one: that would lose its comment, dates and foreign entries.
         if (rr == meta::ReadResult::Unreadable) return from_errno(readErr, Op::Read, &n);
-        if (rr != meta::ReadResult::Ok) rec = meta::fresh();
+        if (rr != meta::ReadResult::Ok) rec = layouts::fresh_record(n);
         if (which & (kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo)) {
             meta::Entry& e = rec.need(meta::kFinderInfoId, 32);
             std::uint8_t disk[32], fi[16], xfi[16];

@@ -1,0 +1,261 @@
+// Mac metadata in layouts other programs leave: a "._NAME" file macOS
+// wrote itself, with its ATTR block of extended attributes, on a file that
+// has no record. Its Finder information is what the file shows, and every
+// change through the layer keeps its attributes and what it says.
+#include <gtest/gtest.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "FSTestSupport.h"
+#include "OSErrTesting.h"
+#include "Sidecar.h"
+#include "TempDir.h"
+#include "fm/cat_appledouble.h"
+#include "fm/cat_layouts.h"
+#include "fm/ref_node.h"
+#include "vantrel/Files.h"
+#include "vantrel/Sidecars.h"
+#include "vantrel/TextEncoding.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using vtest::MacAttr;
+using vtest::macos_sidecar_bytes;
+using vtest::raw_sidecar;
+using vtest::read_resource_fork;
+using vtest::ref_of;
+using vtest::sidecar_path;
+using vtest::write_bytes;
+using vtest::write_resource_fork;
+
+// Finder information as a Mac keeps it on disk: type, creator, flags
+// (kHasBundle | kIsStationery), a location, then extended information.
+std::string mac_finder_info() {
+    std::string fi(32, '\0');
+    std::memcpy(fi.data(), "TEXTttxt", 8);
+    fi[8] = 0x28;
+    fi[10] = 0x01;  // location
+    fi[11] = 0x02;
+    fi[24] = 0x55;  // extended: put-away folder
+    return fi;
+}
+
+const std::vector<MacAttr> kAttrs = {
+    {"com.apple.quarantine", "0083;5f3a1b2c;Safari;", 0},
+    {"com.apple.metadata:kMDItemWhereFroms", std::string("bplist00\xa1\x01_\x10\x13", 13), 0},
+    {"com.apple.FinderInfo.private", std::string(7, '\x07'), 3}};
+
+constexpr std::size_t kFinderEnd = 0x32 + 3634;  // where the fork starts
+
+FileInfo shown_finder_info(const fs::path& p, ExtendedFileInfo* x = nullptr) {
+    FSRef ref = ref_of(p);
+    FSCatalogInfo info{};
+    EXPECT_OSERR(FSGetCatalogInfo(&ref, kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo, &info,
+                                  nullptr, nullptr, nullptr),
+                 noErr);
+    FileInfo fi;
+    std::memcpy(&fi, info.finderInfo, sizeof fi);
+    if (x != nullptr) std::memcpy(x, info.extFinderInfo, sizeof *x);
+    return fi;
+}
+
+// The attributes the ATTR block of `p`'s "._" file holds, as the codec
+// reads them from the bytes on disk.
+std::vector<MacAttr> attrs_on_disk(const fs::path& p) {
+    const std::string s = raw_sidecar(p);
+    const auto* b = reinterpret_cast<const std::uint8_t*>(s.data());
+    vantrel::fm::ad::Header h;
+    std::vector<MacAttr> out;
+    if (vantrel::fm::ad::decode({b, s.size()}, s.size(), vantrel::fm::ad::kSidecar, &h) !=
+            vantrel::fm::ad::Error::None ||
+        h.find(9) == nullptr)
+        return {{"<not a sidecar>", "", 0}};
+    vantrel::fm::ad::AttrBlock block;
+    if (vantrel::fm::ad::decode_attrs({b, s.size()}, *h.find(9), &block) !=
+        vantrel::fm::ad::Error::None)
+        return {{"<no block>", "", 0}};
+    for (const auto& a : block.attrs) out.push_back({a.name, a.value, a.flags});
+    return out;
+}
+
+bool same(const std::vector<MacAttr>& a, const std::vector<MacAttr>& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (a[i].name != b[i].name || a[i].value != b[i].value || a[i].flags != b[i].flags)
+            return false;
+    return true;
+}
+
+std::string names(const std::vector<MacAttr>& a) {
+    std::string s;
+    for (const MacAttr& x : a) s += x.name + "(" + std::to_string(x.value.size()) + ") ";
+    return s;
+}
+
+OSErr set_comment(const fs::path& p, const std::string& text) {
+    FSSpec spec = vtest::spec_of(p);
+    DTPBRec pb{};
+    pb.ioVRefNum = spec.vRefNum;
+    if (OSErr e = PBDTGetPath(&pb)) return e;
+    pb.ioNamePtr = spec.name;
+    pb.ioDirID = spec.parID;
+    pb.ioDTBuffer = const_cast<char*>(text.data());
+    pb.ioDTReqCount = SInt32(text.size());
+    return PBDTSetCommentSync(&pb);
+}
+
+OSErr copy_to(const fs::path& src, const fs::path& destDir, const char* newName) {
+    FSSpec s = vtest::spec_of(src);
+    FSSpec d = vtest::spec_of(destDir);
+    Str31 name = {0};
+    HParamBlockRec pb{};
+    pb.copyParam.ioVRefNum = s.vRefNum;
+    pb.copyParam.ioDirID = s.parID;
+    pb.copyParam.ioNamePtr = s.name;
+    pb.copyParam.ioDstVRefNum = d.vRefNum;
+    pb.copyParam.ioNewDirID = vtest::dir_id_of(destDir);
+    name[0] = static_cast<unsigned char>(std::strlen(newName));
+    std::memcpy(name + 1, newName, name[0]);
+    pb.copyParam.ioCopyName = name;
+    return PBHCopyFileSync(&pb);
+}
+
+}  // namespace
+
+// A file with no record whose "._" file macOS wrote: Finder information
+// from it, whatever changes; its attributes and fork through every change.
+TEST(MacOSDotUnderscore, FinderInformationAndAttributesLastThroughEveryChange) {
+    struct Row {
+        const char* what;
+        // Makes the change; the name the file has after it.
+        std::function<fs::path(const fs::path& dir, const fs::path& f)> change;
+        OSType type = 'TEXT';       // what the file shows after it
+        OSType creator = 'ttxt';
+        std::string fork = "rsrc";  // its resource fork after it
+    };
+    const std::vector<Row> rows = {
+        {"nothing: read as it is", [](const fs::path&, const fs::path& f) { return f; }},
+        {"a creation date set",
+         [](const fs::path&, const fs::path& f) {
+             FSRef ref = ref_of(f);
+             FSCatalogInfo info{};
+             info.createDate.lowSeconds = 3000000000u;
+             EXPECT_OSERR(FSSetCatalogInfo(&ref, kFSCatInfoCreateDate, &info), noErr);
+             return f;
+         }},
+        {"a comment set",
+         [](const fs::path&, const fs::path& f) {
+             EXPECT_OSERR(set_comment(f, "a note"), noErr);
+             return f;
+         }},
+        {"extended Finder information alone set",
+         [](const fs::path&, const fs::path& f) {
+             FSRef ref = ref_of(f);
+             FSCatalogInfo info{};
+             ExtendedFileInfo x{};
+             x.putAwayFolderID = 77;
+             std::memcpy(info.extFinderInfo, &x, sizeof x);
+             EXPECT_OSERR(FSSetCatalogInfo(&ref, kFSCatInfoFinderXInfo, &info), noErr);
+             return f;
+         }},
+        {"the type changed, the creator kept",
+         [](const fs::path&, const fs::path& f) {
+             FSRef ref = ref_of(f);
+             FSCatalogInfo info{};
+             EXPECT_OSERR(
+                 FSGetCatalogInfo(&ref, kFSCatInfoFinderInfo, &info, nullptr, nullptr, nullptr),
+                 noErr);
+             FileInfo fi;
+             std::memcpy(&fi, info.finderInfo, sizeof fi);
+             fi.fileType = 'APPL';
+             std::memcpy(info.finderInfo, &fi, sizeof fi);
+             EXPECT_OSERR(FSSetCatalogInfo(&ref, kFSCatInfoFinderInfo, &info), noErr);
+             return f;
+         },
+         'APPL'},
+        {"the fork rewritten longer",
+         [](const fs::path&, const fs::path& f) {
+             EXPECT_OSERR(write_resource_fork(ref_of(f), "a longer fork"), noErr);
+             return f;
+         },
+         'TEXT', 'ttxt', "a longer fork"},
+        {"the fork emptied",
+         [](const fs::path&, const fs::path& f) {
+             FSRef ref = ref_of(f);
+             const HFSUniStr255 rn = vtest::resource_fork_name();
+             FSIORefNum fork = 0;
+             EXPECT_OSERR(FSOpenFork(&ref, rn.length, rn.unicode, fsRdWrPerm, &fork), noErr);
+             EXPECT_OSERR(FSSetForkSize(fork, fsFromStart, 0), noErr);
+             EXPECT_OSERR(FSCloseFork(fork), noErr);
+             return f;
+         },
+         'TEXT', 'ttxt', ""},
+        {"renamed",
+         [](const fs::path& dir, const fs::path& f) {
+             FSRef ref = ref_of(f);
+             const std::u16string to = vtest::u16("renamed");
+             EXPECT_OSERR(
+                 FSRenameUnicode(&ref, to.size(), vtest::uc(to), kTextEncodingUnknown, nullptr),
+                 noErr);
+             return dir / "renamed";
+         }},
+        {"copied: the copy",
+         [](const fs::path& dir, const fs::path& f) {
+             const fs::path to = dir / "to";
+             fs::create_directory(to);
+             EXPECT_OSERR(copy_to(f, to, "copy"), noErr);
+             return to / "copy";
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        vtest::TempDir dir("vt-macos");
+        const fs::path f = dir.write("Read Me", "the data");
+        write_bytes(sidecar_path(f), macos_sidecar_bytes(mac_finder_info(), kAttrs, "rsrc"));
+        const std::string before = raw_sidecar(f);
+        const fs::path now = row.change(dir.path(), f);
+        ExtendedFileInfo x{};
+        const FileInfo fi = shown_finder_info(now, &x);
+        EXPECT_EQ(fi.fileType, row.type);
+        EXPECT_EQ(fi.fileCreator, row.creator);
+        EXPECT_EQ(fi.finderFlags, 0x2800) << "flags as the Mac set them";
+        EXPECT_EQ(fi.location.v, 0x0102);
+        const std::vector<MacAttr> kept = attrs_on_disk(now);
+        EXPECT_TRUE(same(kept, kAttrs)) << names(kept);
+        std::string fork;
+        EXPECT_OSERR(read_resource_fork(ref_of(now), &fork), noErr);
+        EXPECT_EQ(fork, row.fork);
+        // The ATTR block's bytes themselves are as macOS left them.
+        const std::string after = raw_sidecar(now);
+        ASSERT_GE(after.size(), kFinderEnd);
+        EXPECT_EQ(after.substr(0x52, kFinderEnd - 0x52), before.substr(0x52, kFinderEnd - 0x52));
+    }
+}
+
+// Only macOS's own "._" files lend their Finder information to a file
+// without a record: the copy in ours and Samba's follows a record, and a
+// record, where there is one, is what the file shows.
+TEST(MacOSDotUnderscore, FinderInformationComesFromTheRecordFirst) {
+    vtest::TempDir dir("vt-macos");
+    const fs::path samba = dir.write("samba", "x");
+    write_bytes(sidecar_path(samba), vtest::sidecar_bytes("fork", mac_finder_info()));
+    EXPECT_EQ(shown_finder_info(samba).fileType, 0u) << "Samba's copy, no record";
+
+    const fs::path recorded = dir.write("recorded", "x");
+    write_bytes(sidecar_path(recorded), macos_sidecar_bytes(mac_finder_info(), kAttrs, ""));
+    FSRef ref = ref_of(recorded);
+    FSCatalogInfo info{};
+    vtest::set_file_info(&info, 'APPL', 'MACS');
+    ASSERT_OSERR(FSSetCatalogInfo(&ref, kFSCatInfoFinderInfo, &info), noErr);
+    EXPECT_EQ(shown_finder_info(recorded).fileType, FourCharCode('APPL'));
+    EXPECT_EQ(raw_sidecar(recorded).substr(0x32, 8), "APPLMACS") << "the copy follows";
+    EXPECT_TRUE(same(attrs_on_disk(recorded), kAttrs));
+}

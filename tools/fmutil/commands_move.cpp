@@ -17,6 +17,7 @@
 #include "fmutil.h"
 #include "text.h"
 #include "vantrel/FSUtilities.h"
+#include "vantrel/Sidecars.h"
 #include "vantrel/TextEncoding.h"
 #include "vantrel/WholeCopy.h"
 #include "walk.h"
@@ -747,8 +748,8 @@ int cmd_volumes(Context& ctx) {
         j.begin_array();
     } else {
         char buf[160];
-        std::snprintf(buf, sizeof buf, "%6s %9s %9s %-8s %-24s %s\n", "VOLUME", "SIZE", "FREE",
-                      "LOCKED", "MOUNTED ON", "NAME");
+        std::snprintf(buf, sizeof buf, "%6s %9s %9s %-8s %-11s %-24s %s\n", "VOLUME", "SIZE",
+                      "FREE", "LOCKED", "MAC LAYOUT", "MOUNTED ON", "NAME");
         ctx.out << buf;
     }
     int status = kExitOk;
@@ -763,6 +764,11 @@ int cmd_volumes(Context& ctx) {
         OSErr e = FSGetVRefNum(&root, &vref);
         if (!e) e = FSGetVInfo(vref, &uname, &freeBytes, &total);
         if (!e) e = FSGetVolumeInfo(vref, 0, nullptr, kFSVolInfoFlags, &vinfo, nullptr, nullptr);
+        VantrelMacLayout layout = kVantrelMacLayoutNetatalk;
+        if (!e) e = VantrelFSGetMacLayout(&root, &layout);
+        const char* layoutName = layout == kVantrelMacLayoutStream       ? "stream"
+                                 : layout == kVantrelMacLayoutStreamFile ? "stream+file"
+                                                                         : "netatalk";
         if (e) {
             ctx.out.flush();
             ctx.fm_error_line(mount.empty() ? "volume " + std::to_string(i + 1) : mount, e);
@@ -782,6 +788,7 @@ int cmd_volumes(Context& ctx) {
             j.field_u("free_bytes", freeBytes);
             j.field("software_locked", sw);
             j.field("hardware_locked", hw);
+            j.field("mac_layout", layoutName);
             j.end_object();
         } else {
             char buf[96];
@@ -791,6 +798,9 @@ int cmd_volumes(Context& ctx) {
                           : sw ? "software"
                                : "no");
             std::string line = buf;
+            char lay[16];
+            std::snprintf(lay, sizeof lay, "%-11s ", layoutName);
+            line += lay;
             std::string m;
             append_terminal_safe(m, mount);
             if (m.size() < 24) m.resize(24, ' ');

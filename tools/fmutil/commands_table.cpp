@@ -261,8 +261,10 @@ const std::vector<CommandSpec>& commands() {
          cmd_copy_attrs},
         {"volumes",
          "",
-         "list mounted volumes with their sizes and lock state",
-         "",
+         "list mounted volumes with their sizes, lock state and Mac metadata layout",
+         "The layout is where Mac metadata is written on the volume (netatalk, stream or\n"
+         "stream+file, as Samba's fruit settings name them), from /etc/vantrel/volumes.conf,\n"
+         "the user's own volumes.conf (lines PATH LAYOUT) or VANTREL_MAC_LAYOUT.\n",
          0,
          0,
          {},

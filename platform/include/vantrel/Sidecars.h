@@ -84,5 +84,30 @@ typedef Boolean (*VantrelMacAttributeProc)(const char* name, const void* value, 
 VANTREL_EXPORT OSErr VantrelFSGetMacAttributes(const FSRef* ref, VantrelMacAttributeProc visit,
                                                void* context);
 
+// Where a volume keeps Mac metadata, as Samba's vfs_fruit can be set up:
+// netatalk (fruit:metadata = netatalk, fruit:resource = file: the record
+// in user.org.netatalk.Metadata, forks in "._NAME"), stream
+// (fruit:metadata = stream, fruit:resource = stream: the AfpInfo stream
+// user.DosStream.AFP_AfpInfo:$DATA) or stream+file (the AfpInfo stream,
+// forks in "._NAME"). Reading takes every layout a file has; writing
+// follows the layout of the place the object lies in, stated per path in
+// /etc/vantrel/volumes.conf and the user's own
+// ${XDG_CONFIG_HOME:-$HOME/.config}/vantrel/volumes.conf (lines "PATH
+// LAYOUT", the longest path that holds the object wins, "#" starts a
+// comment), or for one process by VANTREL_MAC_LAYOUT; netatalk where none
+// says.
+typedef UInt32 VantrelMacLayout;
+enum {
+    kVantrelMacLayoutNetatalk = 1,
+    kVantrelMacLayoutStream = 2,
+    kVantrelMacLayoutStreamFile = 3
+};
+
+// The layout Mac metadata of `ref` is written in.
+//   noErr        `*layout` set.
+//   paramErr     a null argument. Others as FSGetCatalogInfo gives them.
+// Any thread; the call changes nothing.
+VANTREL_EXPORT OSErr VantrelFSGetMacLayout(const FSRef* ref, VantrelMacLayout* layout);
+
 VANTREL_EXTERN_C_END
 // NOLINTEND(readability-identifier-naming)

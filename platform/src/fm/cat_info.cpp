@@ -38,7 +38,7 @@ VANTREL_FAULT_OPERATIONS("FSGetCatalogInfo", "FSSetCatalogInfo", "FSSetCatalogIn
                          "FSSetCatalogInfo.chown", "FSSetCatalogInfo.chmod",
                          "FSSetCatalogInfo.lock", "FSSetCatalogInfo.sidecar",
                          "FSSetCatalogInfo.finderInfo", "FSSetCatalogInfo.restore",
-                         "FSGetCatalogInfoBulk.listxattr");
+                         "FSSetCatalogInfo.afpinfo", "FSGetCatalogInfoBulk.listxattr");
 
 namespace vantrel::fm {
 namespace {
@@ -591,18 +591,7 @@ OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo*
             }
             if (which & (kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo)) {
                 std::uint8_t disk[32] = {}, fi[16], xfi[16];
-                if (have) {
-                    const meta::Entry* e = rec.find(meta::kFinderInfoId);
-                    if (e != nullptr) {
-                        // Finder information: bytes, not a C string.
-                        // NOLINTNEXTLINE(bugprone-not-null-terminated-result)
-                        std::memcpy(disk, e->data.data(),
-                                    std::min<std::size_t>(32, e->data.size()));
-                    }
-                } else if (!known.noSidecar) {
-                    // No record: what macOS left in the file's "._NAME".
-                    layouts::foreign_finder_info(n, disk);
-                }
+                layouts::shown_finder_info(n, have ? &rec : nullptr, !known.noSidecar, disk);
                 meta::finder_to_host(disk, n.is_dir(), fi, xfi);
                 if (which & kFSCatInfoFinderInfo) std::memcpy(info->finderInfo, fi, 16);
                 if (which & kFSCatInfoFinderXInfo) std::memcpy(info->extFinderInfo, xfi, 16);
@@ -689,7 +678,15 @@ OSErr FSSetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo,
         // A record that exists but cannot be read is not replaced by a
         // fresh one: that would lose its comment, dates and foreign entries.
         if (rr == meta::ReadResult::Unreadable) return from_errno(readErr, Op::Read, &n);
-        if (rr != meta::ReadResult::Ok) rec = layouts::fresh_record(n);
+        if (rr != meta::ReadResult::Ok) rec = meta::fresh();
+        {
+            // A change starts from what the file shows, whichever layout
+            // that came from: setting a date never blanks the type a Mac
+            // or Samba's stream gave it.
+            std::uint8_t shown[32];
+            layouts::shown_finder_info(n, rr == meta::ReadResult::Ok ? &rec : nullptr, true, shown);
+            std::memcpy(rec.need(meta::kFinderInfoId, 32).data.data(), shown, sizeof shown);
+        }
         if (which & (kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo)) {
             meta::Entry& e = rec.need(meta::kFinderInfoId, 32);
             std::uint8_t disk[32], fi[16], xfi[16];
@@ -735,6 +732,19 @@ OSErr FSSetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo,
             if (fault::step("FSSetCatalogInfo.dates", n.name,
                             [&] { return meta::set_attr(n, kDatesAttr, b.data(), b.size()); }) != 0)
                 return from_errno(errno, Op::Write, &n);
+        }
+        // Where the volume keeps Finder information in Samba's AfpInfo
+        // stream, the stream follows the record.
+        if (which & (kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo | kFSCatInfoBackupDate)) {
+            std::uint8_t disk[32] = {};
+            if (const meta::Entry* e = rec.find(meta::kFinderInfoId))
+                std::copy_n(e->data.begin(), std::min(e->data.size(), sizeof disk), disk);
+            const std::int32_t backup = to_record(catalogInfo->backupDate);
+            changes.before_attr(ad::kAfpInfoAttr);
+            if (OSErr e = layouts::write_afpinfo(n, disk,
+                                                 (which & kFSCatInfoBackupDate) ? &backup : nullptr,
+                                                 "FSSetCatalogInfo.afpinfo"))
+                return e;
         }
         // The copy in the resource fork's sidecar follows the record, so
         // that a Mac client reading the sidecar sees the same.

@@ -2,6 +2,8 @@
 // wrote itself, with its ATTR block of extended attributes, on a file that
 // has no record. Its Finder information is what the file shows, and every
 // change through the layer keeps its attributes and what it says.
+#include "fm/cat_layouts.h"
+
 #include <gtest/gtest.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -17,7 +19,6 @@
 #include "Sidecar.h"
 #include "TempDir.h"
 #include "fm/cat_appledouble.h"
-#include "fm/cat_layouts.h"
 #include "fm/ref_node.h"
 #include "vantrel/Files.h"
 #include "vantrel/Sidecars.h"
@@ -137,7 +138,7 @@ TEST(MacOSDotUnderscore, FinderInformationAndAttributesLastThroughEveryChange) {
         const char* what;
         // Makes the change; the name the file has after it.
         std::function<fs::path(const fs::path& dir, const fs::path& f)> change;
-        OSType type = 'TEXT';       // what the file shows after it
+        OSType type = 'TEXT';  // what the file shows after it
         OSType creator = 'ttxt';
         std::string fork = "rsrc";  // its resource fork after it
     };
@@ -258,4 +259,173 @@ TEST(MacOSDotUnderscore, FinderInformationComesFromTheRecordFirst) {
     EXPECT_EQ(shown_finder_info(recorded).fileType, FourCharCode('APPL'));
     EXPECT_EQ(raw_sidecar(recorded).substr(0x32, 8), "APPLMACS") << "the copy follows";
     EXPECT_TRUE(same(attrs_on_disk(recorded), kAttrs));
+}
+
+namespace {
+
+namespace layouts = vantrel::fm::layouts;
+using layouts::Layout;
+
+constexpr const char* kAfpInfoAttr = "user.DosStream.AFP_AfpInfo:$DATA";
+
+// The AfpInfo stream as Samba's streams_xattr stores it: the 60 bytes
+// ("AFP\0", version 0x00000100, 4 reserved, the backup date, the Finder
+// information, ProDOS and reserved), then one NUL.
+std::string afpinfo_value(const std::string& finder32, std::uint32_t backup = 0x80000000u) {
+    std::string s("AFP\0\0\0\1\0\0\0\0\0", 12);
+    for (int i = 3; i >= 0; --i) s += char(backup >> (8 * i));
+    std::string fi = finder32;
+    fi.resize(32, '\0');
+    s += fi;
+    s.append(12, '\0');
+    s += '\0';
+    return s;
+}
+
+std::string xattr_of(const fs::path& p, const char* name) {
+    std::string buf(65536, '\0');
+    const ssize_t n = ::lgetxattr(p.c_str(), name, buf.data(), buf.size());
+    return n < 0 ? "<absent>" : buf.substr(0, std::size_t(n));
+}
+
+void set_type(const fs::path& p, OSType type, OSType creator) {
+    FSRef ref = ref_of(p);
+    FSCatalogInfo info{};
+    vtest::set_file_info(&info, type, creator);
+    EXPECT_OSERR(FSSetCatalogInfo(&ref, kFSCatInfoFinderInfo, &info), noErr);
+}
+
+}  // namespace
+
+// volumes.conf as administrators write it: the longest path that holds the
+// object wins, the user's own on a tie, a path is whole components, and
+// what cannot be understood is reported and left out.
+TEST(MacLayouts, TheLongestConfiguredPathThatHoldsTheObjectWins) {
+    struct Row {
+        const char* what;
+        std::string system, user, env;
+        std::string path;
+        Layout expect;
+        std::size_t problems = 0;
+    };
+    const Row rows[] = {
+        {"nothing configured", "", "", "", "/srv/share/f", Layout::Netatalk},
+        {"a share", "/srv/share stream\n", "", "", "/srv/share/f", Layout::Stream},
+        {"the share itself", "/srv/share stream\n", "", "", "/srv/share", Layout::Stream},
+        {"a name that only begins like it", "/srv/share stream\n", "", "", "/srv/shared/f",
+         Layout::Netatalk},
+        {"the longest wins", "/srv stream\n/srv/share/old netatalk\n", "", "", "/srv/share/old/f",
+         Layout::Netatalk},
+        {"the longest wins, whatever the order", "/srv/share/old netatalk\n/srv stream\n", "", "",
+         "/srv/share/new/f", Layout::Stream},
+        {"the user's own on a tie", "/srv stream\n", "/srv stream+file\n", "", "/srv/f",
+         Layout::StreamFile},
+        {"the system's longer path over the user's", "/srv/a stream\n", "/srv netatalk\n", "",
+         "/srv/a/f", Layout::Stream},
+        {"the root", "/ stream\n", "", "", "/anything", Layout::Stream},
+        {"a trailing slash", "/srv/share/ stream\n", "", "", "/srv/share/f", Layout::Stream},
+        {"a path with spaces, comments and tabs",
+         "# the shares\n\t/srv/Mac Files\tstream+file   # for the Macs\n", "", "",
+         "/srv/Mac Files/f", Layout::StreamFile},
+        {"the variable over both", "/srv stream\n", "/srv stream+file\n", "netatalk", "/srv/f",
+         Layout::Netatalk},
+        {"lines that say nothing usable", "/srv streams\nrelative stream\n/srv\n", "", "", "/srv/f",
+         Layout::Netatalk, 3},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        layouts::LayoutConfig c;
+        c.system = layouts::parse_config(row.system, "system", &c.problems);
+        c.user = layouts::parse_config(row.user, "user", &c.problems);
+        if (!row.env.empty()) c.fromEnv = layouts::parse_layout(row.env, &c.env);
+        EXPECT_EQ(layouts::layout_for(c, row.path), row.expect);
+        EXPECT_EQ(c.problems.size(), row.problems);
+        for (const std::string& p : c.problems)
+            EXPECT_NE(p.find("system:"), std::string::npos) << p;
+    }
+}
+
+// A file a Samba share set up with fruit:metadata = stream holds its Finder
+// information in the AfpInfo stream only: it is read with no setting. Where
+// the record says otherwise, the volume's layout decides.
+TEST(MacLayouts, TheAfpInfoStreamIsReadAndTheVolumesLayoutWins) {
+    vtest::TempDir dir("vt-layout");
+    ::setenv("XDG_CONFIG_HOME", (dir.path() / "no config").c_str(), 1);
+    const fs::path f = dir.write("f", "x");
+    std::string finder(32, '\0');
+    std::memcpy(finder.data(), "PDF CARO", 8);
+    const std::string afp = afpinfo_value(finder);
+    ASSERT_EQ(::lsetxattr(f.c_str(), kAfpInfoAttr, afp.data(), afp.size(), 0), 0);
+    EXPECT_EQ(shown_finder_info(f).fileType, FourCharCode('PDF '));
+    EXPECT_EQ(shown_finder_info(f).fileCreator, FourCharCode('CARO'));
+
+    // A record that disagrees: the default (netatalk) volume shows it...
+    ::unsetenv("VANTREL_MAC_LAYOUT");
+    set_type(f, 'TEXT', 'ttxt');
+    EXPECT_EQ(xattr_of(f, kAfpInfoAttr), afp) << "a netatalk volume leaves the stream alone";
+    EXPECT_EQ(shown_finder_info(f).fileType, FourCharCode('TEXT'));
+    // ...and a stream volume its stream.
+    ::setenv("VANTREL_MAC_LAYOUT", "stream", 1);
+    EXPECT_EQ(shown_finder_info(f).fileType, FourCharCode('PDF '));
+    // A change there starts from what the stream says.
+    FSRef ref = ref_of(f);
+    FSCatalogInfo info{};
+    info.backupDate.lowSeconds = 0xC0000000u;
+    ASSERT_OSERR(FSSetCatalogInfo(&ref, kFSCatInfoBackupDate, &info), noErr);
+    EXPECT_EQ(shown_finder_info(f).fileType, FourCharCode('PDF '));
+    EXPECT_EQ(xattr_of(f, kAfpInfoAttr).substr(16, 8), "PDF CARO");
+    ::unsetenv("VANTREL_MAC_LAYOUT");
+}
+
+// What is written follows the volume's layout: on a stream volume the
+// AfpInfo stream as streams_xattr keeps it (61 bytes, the last a NUL), from
+// the user's volumes.conf or the variable; on a netatalk one, no stream.
+TEST(MacLayouts, FinderInformationIsWrittenInTheVolumesLayout) {
+    struct Row {
+        const char* what;
+        std::string conf;  // the user's volumes.conf; DIR is the test's folder
+        const char* env;   // VANTREL_MAC_LAYOUT, or null
+        bool stream;
+    };
+    const Row rows[] = {
+        {"nothing configured", "", nullptr, false},
+        {"the user's volumes.conf", "DIR stream\n", nullptr, true},
+        {"stream+file", "DIR stream+file\n", nullptr, true},
+        {"a longer path for another folder", "DIR stream\nDIR/other netatalk\n", nullptr, true},
+        {"a longer path for this folder", "DIR netatalk\nDIR/share stream\n", nullptr, true},
+        {"the variable over the file", "DIR stream\n", "netatalk", false},
+        {"the variable alone", "", "stream", true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        vtest::TempDir dir("vt-layout");
+        const fs::path share = dir.mkdir("share");
+        const fs::path f = dir.write("share/f", "x");
+        const fs::path confDir = dir.mkdir("config/vantrel");
+        std::string conf = row.conf;
+        for (std::size_t at; (at = conf.find("DIR")) != std::string::npos;)
+            conf.replace(at, 3, fs::canonical(dir.path()).string());
+        write_bytes(confDir / "volumes.conf", conf);
+        ::setenv("XDG_CONFIG_HOME", (dir.path() / "config").c_str(), 1);
+        if (row.env != nullptr)
+            ::setenv("VANTREL_MAC_LAYOUT", row.env, 1);
+        else
+            ::unsetenv("VANTREL_MAC_LAYOUT");
+        set_type(f, 'APPL', 'MACS');
+        const std::string afp = xattr_of(f, kAfpInfoAttr);
+        if (row.stream) {
+            std::string finder(32, '\0');
+            std::memcpy(finder.data(), "APPLMACS", 8);
+            EXPECT_EQ(afp, afpinfo_value(finder));
+        } else {
+            EXPECT_EQ(afp, "<absent>");
+        }
+        EXPECT_EQ(shown_finder_info(f).fileType, FourCharCode('APPL'));
+        VantrelMacLayout l = 0;
+        FSRef ref = ref_of(f);
+        ASSERT_OSERR(VantrelFSGetMacLayout(&ref, &l), noErr);
+        EXPECT_EQ(l != kVantrelMacLayoutNetatalk, row.stream);
+    }
+    ::unsetenv("VANTREL_MAC_LAYOUT");
+    ::unsetenv("XDG_CONFIG_HOME");
 }

@@ -579,6 +579,31 @@ TEST(FmutilCli, VolumesListsTheMountedVolumes) {
     EXPECT_THAT(h.out, StartsWith("VOLUME"));
 }
 
+// Each volume says where Mac metadata is written on it: netatalk unless the
+// user's volumes.conf or VANTREL_MAC_LAYOUT says otherwise.
+TEST(FmutilCli, VolumesShowEachVolumesMacLayout) {
+    vtest::TempDir t("fmcli");
+    ::setenv("XDG_CONFIG_HOME", (t.path() / "config").c_str(), 1);
+    ::unsetenv("VANTREL_MAC_LAYOUT");
+    auto r = run({"volumes", "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(JsonCheck::valid(r.out)) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("\"mac_layout\":\"netatalk\""));
+    EXPECT_THAT(run({"volumes"}).out, HasSubstr("MAC LAYOUT"));
+
+    t.write("config/vantrel/volumes.conf", "# every volume\n/ stream\n");
+    r = run({"volumes", "--json"});
+    EXPECT_THAT(r.out, HasSubstr("\"mount_point\":\"/\","));
+    EXPECT_THAT(r.out, HasSubstr("\"mac_layout\":\"stream\""));
+    EXPECT_THAT(r.out, testing::Not(HasSubstr("\"mac_layout\":\"netatalk\"")));
+
+    ::setenv("VANTREL_MAC_LAYOUT", "stream+file", 1);
+    const auto h = run({"volumes"});
+    EXPECT_EQ(h.status, 0) << h.err;
+    EXPECT_THAT(h.out, HasSubstr(" stream+file "));
+    ::unsetenv("VANTREL_MAC_LAYOUT");
+}
+
 TEST(FmutilCli, FileIdCreatesAndResolves) {
     vtest::TempDir t("fmcli");
     const auto f = t.write("f", "");

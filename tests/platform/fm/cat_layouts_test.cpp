@@ -15,8 +15,10 @@
 #include <vector>
 
 #include "FSTestSupport.h"
+#include "FaultSweep.h"
 #include "OSErrTesting.h"
 #include "Sidecar.h"
+#include "Snapshot.h"
 #include "TempDir.h"
 #include "fm/cat_appledouble.h"
 #include "fm/ref_node.h"
@@ -428,4 +430,40 @@ TEST(MacLayouts, FinderInformationIsWrittenInTheVolumesLayout) {
     }
     ::unsetenv("VANTREL_MAC_LAYOUT");
     ::unsetenv("XDG_CONFIG_HOME");
+}
+
+// A change of Finder information on a stream volume, to a file whose
+// Finder information came from its macOS "._" file, writes the record, the
+// AfpInfo stream and the "._" file's copy: a failure at any call leaves all
+// three as they were (or, where the undo fails too, loses nothing).
+TEST(MacLayouts, AFailedChangeInEveryLayoutChangesNothing) {
+    vtest::TempDir dir("vt-layout");
+    ::setenv("XDG_CONFIG_HOME", (dir.path() / "no config").c_str(), 1);
+    ::setenv("VANTREL_MAC_LAYOUT", "stream+file", 1);
+    vtest::FaultSweep sweep;
+    int n = 0;
+    sweep.run([&](vtest::FaultTrial& t) {
+        const fs::path root = dir.mkdir("t" + std::to_string(++n));
+        const fs::path f = dir.write("t" + std::to_string(n) + "/f", "data");
+        write_bytes(sidecar_path(f), macos_sidecar_bytes(mac_finder_info(), kAttrs, "rsrc"));
+        FSRef ref = ref_of(f);
+        FSCatalogInfo info{};
+        vtest::set_file_info(&info, 'APPL', 'MACS');
+        info.backupDate.lowSeconds = 0xC0000000u;
+        const vtest::Snapshot before = vtest::snapshot(root);
+        const OSErr e = t.inject([&] {
+            return FSSetCatalogInfo(&ref, kFSCatInfoFinderInfo | kFSCatInfoBackupDate, &info);
+        });
+        if (t.clean()) {
+            EXPECT_OSERR(e, noErr);
+            EXPECT_EQ(shown_finder_info(f).fileType, FourCharCode('APPL'));
+            EXPECT_EQ(xattr_of(f, kAfpInfoAttr).substr(16, 8), "APPLMACS");
+            EXPECT_EQ(raw_sidecar(f).substr(0x32, 8), "APPLMACS");
+            EXPECT_TRUE(same(attrs_on_disk(f), kAttrs));
+            return;
+        }
+        t.expect_undone(e, before, vtest::snapshot(root));
+        EXPECT_TRUE(same(attrs_on_disk(f), kAttrs));
+    });
+    ::unsetenv("VANTREL_MAC_LAYOUT");
 }

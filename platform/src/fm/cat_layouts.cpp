@@ -2,14 +2,13 @@
 #include "fm/cat_layouts.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 #include <string>
 
@@ -81,16 +80,35 @@ std::string_view trim(std::string_view s) {
     return s;
 }
 
-// The text of the file `path`, or "" when it cannot be read (absent says
-// nothing; one that cannot be read is a problem to report).
+// The most of a volumes.conf read: a few lines per share.
+constexpr off_t kMaxConfigBytes = 1 << 20;
+
+// The text of the file `path`, or "" when there is none. Only a regular
+// file is read (a FIFO or a device under that name would block or never
+// end); one that cannot be read, or is not a file, or is too large, is a
+// problem to report.
 std::string slurp(const std::string& path, std::vector<std::string>* problems) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        if (errno != ENOENT && errno != ENOTDIR && problems != nullptr)
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        if (errno != ENOENT && errno != ENOTDIR)
             problems->push_back(path + ": " + std::strerror(errno));
         return {};
     }
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    struct stat st {};
+    std::string text;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        problems->push_back(path + ": not a regular file");
+    } else if (st.st_size > kMaxConfigBytes) {
+        problems->push_back(path + ": larger than " + std::to_string(kMaxConfigBytes) + " bytes");
+    } else {
+        text.assign(std::size_t(st.st_size), '\0');
+        if (!read_exact(fd, text.data(), text.size(), 0)) {
+            problems->push_back(path + ": " + std::strerror(errno));
+            text.clear();
+        }
+    }
+    ::close(fd);
+    return text;
 }
 
 // True when `rule` is `path` or one of its folders.

@@ -5,6 +5,7 @@
 #include "fm/cat_layouts.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -466,4 +467,43 @@ TEST(MacLayouts, AFailedChangeInEveryLayoutChangesNothing) {
         EXPECT_TRUE(same(attrs_on_disk(f), kAttrs));
     });
     ::unsetenv("VANTREL_MAC_LAYOUT");
+}
+
+// A volumes.conf that is no file is reported and read as saying nothing:
+// a FIFO would block every change of Finder information forever, a link to
+// a device would never end.
+TEST(MacLayouts, AConfigurationThatIsNoFileIsReportedNotRead) {
+    struct Row {
+        const char* what;
+        std::function<void(const fs::path&)> make;
+        bool problem;
+    };
+    const Row rows[] = {
+        {"absent", [](const fs::path&) {}, false},
+        {"a FIFO", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }, true},
+        {"a folder", [](const fs::path& p) { fs::create_directory(p); }, true},
+        {"a link to /dev/zero", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); },
+         true},
+        {"larger than a configuration is",
+         [](const fs::path& p) {
+             write_bytes(p, "/srv stream\n");
+             fs::resize_file(p, 2u << 20);
+         },
+         true},
+        {"a file", [](const fs::path& p) { write_bytes(p, "/srv stream\n"); }, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        vtest::TempDir dir("vt-layout");
+        const fs::path conf = dir.mkdir("config/vantrel") / "volumes.conf";
+        row.make(conf);
+        ::setenv("XDG_CONFIG_HOME", (dir.path() / "config").c_str(), 1);
+        ::alarm(20);  // a read that blocks ends the test
+        const layouts::LayoutConfig c = layouts::load_config();
+        ::alarm(0);
+        EXPECT_EQ(c.problems.size(), row.problem ? 1u : 0u);
+        for (const std::string& p : c.problems) EXPECT_NE(p.find(conf.string()), std::string::npos);
+        EXPECT_EQ(c.user.size(), std::string(row.what) == "a file" ? 1u : 0u);
+    }
+    ::unsetenv("XDG_CONFIG_HOME");
 }

@@ -76,7 +76,7 @@ UInt8 user_access(const Node& n, const Listing* listing) {
 // then reads each attribute as before. A list says what the file held at
 // one moment, as two reads say what it held at two.
 struct MacAttrs {
-    bool record = false, legacyFork = false;
+    bool record = false, legacyFork = false, afpInfo = false;
 };
 bool mac_attrs_listed(const Node& n, MacAttrs* out) {
 #ifdef __linux__
@@ -103,6 +103,7 @@ bool mac_attrs_listed(const Node& n, MacAttrs* out) {
         const std::string_view one = names.substr(at, end - at);
         if (one == meta::kMetadataAttr) out->record = true;
         if (one == meta::kResourceForkAttr) out->legacyFork = true;
+        if (one == ad::kAfpInfoAttr) out->afpInfo = true;
         at = end + 1;
     }
     return true;
@@ -118,7 +119,7 @@ bool mac_attrs_listed(const Node& n, MacAttrs* out) {
 // its record (`fromRecord`) are asked, they come from attributes, and one
 // list of their names tells which of them to read at all.
 void spared_reads(const Node& n, bool fromRecord, FSCatalogInfoBitmap which, const Listing& listing,
-                  rsrc::Known* known, bool* noRecord) {
+                  rsrc::Known* known, bool* noRecord, bool* noAfpInfo) {
     if (listing.sidecars == nullptr || !S_ISREG(n.st.stx_mode) ||
         listing.sidecars->count(n.name) != 0)
         return;
@@ -128,6 +129,7 @@ void spared_reads(const Node& n, bool fromRecord, FSCatalogInfoBitmap which, con
         mac_attrs_listed(n, &attrs)) {
         known->noLegacy = !attrs.legacyFork;
         *noRecord = !attrs.record;
+        *noAfpInfo = !attrs.afpInfo;
     }
 }
 
@@ -516,9 +518,9 @@ OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo*
         const FSCatalogInfoBitmap fromRecord = kFSCatInfoCreateDate | kFSCatInfoBackupDate |
                                                kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo;
         rsrc::Known known;
-        bool noRecord = false;
+        bool noRecord = false, noAfpInfo = false;
         if (listing != nullptr)
-            spared_reads(n, which & fromRecord, which, *listing, &known, &noRecord);
+            spared_reads(n, which & fromRecord, which, *listing, &known, &noRecord, &noAfpInfo);
         if (which & kFSCatInfoTextEncoding) info->textEncodingHint = 0;  // kTextEncodingMacRoman
         if (which & kFSCatInfoNodeFlags) info->nodeFlags = node_flags(n);
         if (which & kFSCatInfoVolume) info->volume = n.vref;
@@ -591,7 +593,8 @@ OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo*
             }
             if (which & (kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo)) {
                 std::uint8_t disk[32] = {}, fi[16], xfi[16];
-                layouts::shown_finder_info(n, have ? &rec : nullptr, !known.noSidecar, disk);
+                layouts::shown_finder_info(n, have ? &rec : nullptr, !known.noSidecar, !noAfpInfo,
+                                           disk);
                 meta::finder_to_host(disk, n.is_dir(), fi, xfi);
                 if (which & kFSCatInfoFinderInfo) std::memcpy(info->finderInfo, fi, 16);
                 if (which & kFSCatInfoFinderXInfo) std::memcpy(info->extFinderInfo, xfi, 16);
@@ -684,7 +687,8 @@ OSErr FSSetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo,
             // that came from: setting a date never blanks the type a Mac
             // or Samba's stream gave it.
             std::uint8_t shown[32];
-            layouts::shown_finder_info(n, rr == meta::ReadResult::Ok ? &rec : nullptr, true, shown);
+            layouts::shown_finder_info(n, rr == meta::ReadResult::Ok ? &rec : nullptr, true, true,
+                                       shown);
             std::memcpy(rec.need(meta::kFinderInfoId, 32).data.data(), shown, sizeof shown);
         }
         if (which & (kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo)) {

@@ -285,7 +285,7 @@ OSErr write_afpinfo(const Node& n, const std::uint8_t* disk, const std::int32_t*
     return noErr;
 }
 
-void shown_finder_info(const Node& n, const meta::Record* rec, bool maySidecar,
+void shown_finder_info(const Node& n, const meta::Record* rec, bool maySidecar, bool mayStream,
                        std::uint8_t out[ad::kFinderInfoSize]) {
     std::memset(out, 0, ad::kFinderInfoSize);
     const meta::Entry* e = rec != nullptr ? rec->find(meta::kFinderInfoId) : nullptr;
@@ -295,13 +295,18 @@ void shown_finder_info(const Node& n, const meta::Record* rec, bool maySidecar,
         std::memcpy(out, e->data.data(), std::min(e->data.size(), ad::kFinderInfoSize));
     }
     ad::AfpInfo afp;
-    const bool haveAfp = !n.is_link() && read_afpinfo(n, &afp);
+    const bool haveAfp = mayStream && !n.is_link() && read_afpinfo(n, &afp);
     // Where the record and the stream both speak, the volume's layout decides.
     if (haveAfp && (e == nullptr || layout_of(n) != Layout::Netatalk)) {
         std::memcpy(out, afp.finderInfo.data(), afp.finderInfo.size());
         return;
     }
-    if (e == nullptr && rec == nullptr && maySidecar) foreign_finder_info(n, out);
+    if (e == nullptr && rec == nullptr && maySidecar) {
+        MacFile m;
+        if (open_macos(n, &m) &&
+            !read_exact(m.side.fd.get(), out, ad::kFinderInfoSize, m.finder.offset))
+            std::memset(out, 0, ad::kFinderInfoSize);
+    }
 }
 
 bool foreign_finder_info(const Node& n, std::uint8_t out[ad::kFinderInfoSize]) {

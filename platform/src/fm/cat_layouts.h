@@ -76,9 +76,10 @@ bool foreign_finder_info(const Node& n, std::uint8_t out[ad::kFinderInfoSize]);
 // The Finder information (32 bytes on disk) `n` shows: its record's `rec`
 // (null when it has none that reads), its AfpInfo stream's where it has no
 // record or the volume's layout is a stream one, else (no record at all)
-// its macOS "._NAME" file's, unless `maySidecar` is false (a listing that
-// saw no "._NAME" beside it).
-void shown_finder_info(const Node& n, const meta::Record* rec, bool maySidecar,
+// its macOS "._NAME" file's. A listing spares the reads it knows to be in
+// vain: `maySidecar` false where it saw no "._NAME" beside the file,
+// `mayStream` false where the file's attributes list no AfpInfo stream.
+void shown_finder_info(const Node& n, const meta::Record* rec, bool maySidecar, bool mayStream,
                        std::uint8_t out[ad::kFinderInfoSize]);
 
 // Where the volume's layout keeps Finder information in the AfpInfo stream

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -506,4 +507,51 @@ TEST(MacLayouts, AConfigurationThatIsNoFileIsReportedNotRead) {
         EXPECT_EQ(c.user.size(), std::string(row.what) == "a file" ? 1u : 0u);
     }
     ::unsetenv("XDG_CONFIG_HOME");
+}
+
+// A long listing (FSGetCatalogInfoBulk with the fork sizes, which spares
+// the reads a file's attribute list shows to be in vain) sees every layout
+// a file has: a record, an AfpInfo stream, a macOS "._" file, none.
+TEST(MacLayouts, ALongListingShowsEveryLayoutsFinderInformation) {
+    vtest::TempDir dir("vt-layout");
+    ::setenv("XDG_CONFIG_HOME", (dir.path() / "no config").c_str(), 1);
+    ::unsetenv("VANTREL_MAC_LAYOUT");
+    const fs::path folder = dir.mkdir("folder");
+    set_type(dir.write("folder/record", "x"), 'RECD', 'ttxt');
+    std::string finder(32, '\0');
+    std::memcpy(finder.data(), "STRMttxt", 8);
+    const std::string afp = afpinfo_value(finder);
+    const fs::path stream = dir.write("folder/stream", "x");
+    ASSERT_EQ(::lsetxattr(stream.c_str(), kAfpInfoAttr, afp.data(), afp.size(), 0), 0);
+    const fs::path mac = dir.write("folder/mac", "x");
+    write_bytes(sidecar_path(mac), macos_sidecar_bytes(mac_finder_info(), kAttrs, "rsrc"));
+    dir.write("folder/none", "x");
+    for (int i = 0; i < 40; ++i) dir.write("folder/other" + std::to_string(i), "x");
+
+    std::map<std::string, OSType> shown;
+    FSRef ref = ref_of(folder);
+    FSIterator it = nullptr;
+    ASSERT_OSERR(FSOpenIterator(&ref, kFSIterateFlat, &it), noErr);
+    std::vector<FSCatalogInfo> infos(16);
+    std::vector<HFSUniStr255> names(16);
+    for (OSErr e = noErr; e == noErr;) {
+        ItemCount n = 0;
+        e = FSGetCatalogInfoBulk(it, infos.size(), &n, nullptr,
+                                 kFSCatInfoNodeFlags | kFSCatInfoRsrcSizes | kFSCatInfoFinderInfo,
+                                 infos.data(), nullptr, nullptr, names.data());
+        for (ItemCount i = 0; i < n; ++i) {
+            FileInfo fi;
+            std::memcpy(&fi, infos[i].finderInfo, sizeof fi);
+            shown[vtest::utf8(names[i])] = fi.fileType;
+        }
+        if (e != noErr) {
+            EXPECT_OSERR(e, errFSNoMoreItems);
+        }
+    }
+    FSCloseIterator(it);
+    EXPECT_EQ(shown["record"], FourCharCode('RECD'));
+    EXPECT_EQ(shown["stream"], FourCharCode('STRM'));
+    EXPECT_EQ(shown["mac"], FourCharCode('TEXT'));
+    EXPECT_EQ(shown["none"], 0u);
+    EXPECT_EQ(shown.size(), 44u);
 }

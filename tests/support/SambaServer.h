@@ -215,6 +215,12 @@ inline bool accepts(int port) {
 
 }  // namespace samba_detail
 
+// Where a share keeps Mac metadata: vfs_fruit's two settings.
+struct SambaFruit {
+    std::string metadata = "netatalk";  // or "stream"
+    std::string resource = "file";      // or "stream"
+};
+
 class SambaServer {
   public:
     struct Result {
@@ -231,10 +237,13 @@ class SambaServer {
     static constexpr std::chrono::seconds kStopTimeout{5};
     static constexpr std::chrono::seconds kClientTimeout{20};
 
+    using Fruit = SambaFruit;
+
     // Starts smbd with its files under `scratch`, serving `scratch`/share.
     // `firstPort`, when not 0, is tried before ports chosen free.
-    explicit SambaServer(const std::filesystem::path& scratch, int firstPort = 0)
-        : root_(scratch / "smb"), share_(scratch / kShare) {
+    explicit SambaServer(const std::filesystem::path& scratch, int firstPort = 0,
+                         Fruit fruit = Fruit{})
+        : root_(scratch / "smb"), share_(scratch / kShare), fruit_(std::move(fruit)) {
         namespace d = samba_detail;
         if (::geteuid() != 0) {
             why_ = "smbd serves files as a logged-on user and needs root for that (uid " +
@@ -447,8 +456,8 @@ class SambaServer {
           << "  path = " << share_.string() << "\n"
           << "  read only = no\n"
           << "  vfs objects = catia fruit streams_xattr\n"
-          << "  fruit:metadata = netatalk\n"
-          << "  fruit:resource = file\n";
+          << "  fruit:metadata = " << fruit_.metadata << "\n"
+          << "  fruit:resource = " << fruit_.resource << "\n";
     }
 
     bool add_user(const std::string& smbpasswd) {
@@ -518,6 +527,7 @@ class SambaServer {
     }
 
     std::filesystem::path root_, share_, conf_;
+    Fruit fruit_;
     std::string smbd_, smbclient_, why_;
     pid_t pid_ = 0;
     int port_ = 0;

@@ -9,11 +9,13 @@
 #include <sys/stat.h>
 #include <sys/xattr.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 namespace vtest {
 
@@ -61,6 +63,72 @@ inline std::string sidecar_bytes(const std::string& fork, const std::string& fin
     s += fi;
     s += fork;
     return s;
+}
+
+// One extended attribute of a macOS "._NAME" file's ATTR block.
+struct MacAttr {
+    std::string name, value;
+    std::uint16_t flags = 0;
+};
+
+// A "._NAME" file as macOS writes it on a volume without extended
+// attributes, built from the published AppleDouble version 2 layout and
+// the ATTR header macOS adds: the filler "Mac OS X" and eight spaces, two
+// entries (Finder information, id 9 at 0x32, 3,634 bytes, or longer when
+// the attributes need it; the resource fork, id 2, right after it). The
+// Finder entry holds `finder32`, two bytes of padding, then the ATTR block
+// at 0x54: "ATTR", a debug tag, the block's end (the fork's offset), where
+// the attributes' data starts and its length, 12 reserved bytes, flags,
+// the count; per attribute its data's offset and length, flags, the
+// name's length with its NUL and the name, each on a 4-byte boundary from
+// 0x78; then the values, one after another.
+inline std::string macos_sidecar_bytes(const std::string& finder32,
+                                       const std::vector<MacAttr>& attrs, const std::string& fork) {
+    using sidecar_detail::put32;
+    auto put16 = [](std::string& s, std::uint16_t v) {
+        s += char(v >> 8);
+        s += char(v & 0xFF);
+    };
+    std::size_t table = 0x78;
+    for (const MacAttr& a : attrs) table = (table + 11 + a.name.size() + 1 + 3) & ~std::size_t{3};
+    std::size_t dataLen = 0;
+    for (const MacAttr& a : attrs) dataLen += a.value.size();
+    const std::size_t fiLen = std::max<std::size_t>(3634, table + dataLen - 0x32);
+    const std::size_t forkAt = 0x32 + fiLen;
+    std::string s;
+    put32(s, 0x00051607);
+    put32(s, 0x00020000);
+    s += "Mac OS X        ";
+    put16(s, 2);
+    put32(s, 9), put32(s, 0x32), put32(s, std::uint32_t(fiLen));
+    put32(s, 2), put32(s, std::uint32_t(forkAt)), put32(s, std::uint32_t(fork.size()));
+    std::string fi = finder32;
+    fi.resize(32, '\0');
+    s += fi;
+    s += std::string(2, '\0');
+    put32(s, 0x41545452);  // "ATTR"
+    put32(s, 0);           // debug tag
+    put32(s, std::uint32_t(forkAt));
+    put32(s, std::uint32_t(table));
+    put32(s, std::uint32_t(dataLen));
+    s.append(12, '\0');
+    put16(s, 0);
+    put16(s, std::uint16_t(attrs.size()));
+    std::size_t data = table;
+    for (const MacAttr& a : attrs) {
+        put32(s, std::uint32_t(data));
+        put32(s, std::uint32_t(a.value.size()));
+        put16(s, a.flags);
+        s += char(a.name.size() + 1);
+        s += a.name;
+        s += '\0';
+        s.resize((s.size() + 3) & ~std::size_t{3}, '\0');
+        data += a.value.size();
+    }
+    s.resize(table, '\0');
+    for (const MacAttr& a : attrs) s += a.value;
+    s.resize(forkAt, '\0');
+    return s + fork;
 }
 
 inline void write_bytes(const std::filesystem::path& p, const std::string& bytes) {

@@ -231,6 +231,23 @@ OSErr info_one(Context& ctx, const Item& item, std::string*) {
                          : lockState == wPrErr   ? "write-protected volume"
                                                  : nullptr;
 
+    // The extended attributes a Mac left in the file's "._" file.
+    struct MacAttr {
+        std::string name;
+        ByteCount size;
+    };
+    std::vector<MacAttr> macAttrs;
+    if (plainFile) {
+        const OSErr e = VantrelFSGetMacAttributes(
+            &ref,
+            [](const char* n, const void*, ByteCount len, void* c) -> Boolean {
+                static_cast<std::vector<MacAttr>*>(c)->push_back({n, len});
+                return false;
+            },
+            &macAttrs);
+        if (e != noErr) return e;
+    }
+
     if (item.json != nullptr) {
         JsonWriter& j = *item.json;
         j.begin_object();
@@ -258,6 +275,15 @@ OSErr info_one(Context& ctx, const Item& item, std::string*) {
             fi.fileCreator ? j.string(format_ostype(fi.fileCreator)) : j.null();
             j.field_u("data_size", info.dataLogicalSize);
             j.field_u("rsrc_size", info.rsrcLogicalSize);
+            j.key("mac_attributes");
+            j.begin_array();
+            for (const MacAttr& a : macAttrs) {
+                j.begin_object();
+                j.name_field("name", a.name);
+                j.field_u("size", a.size);
+                j.end_object();
+            }
+            j.end_array();
         }
         json_flag_object(j, flags);
         j.key("permissions");
@@ -299,6 +325,8 @@ OSErr info_one(Context& ctx, const Item& item, std::string*) {
         human_line(o, "creator", fi.fileCreator ? format_ostype(fi.fileCreator) : "", true);
         human_line(o, "data fork", std::to_string(info.dataLogicalSize) + " bytes");
         human_line(o, "rsrc fork", std::to_string(info.rsrcLogicalSize) + " bytes");
+        for (const MacAttr& a : macAttrs)
+            human_name_line(o, "mac attr", a.name + " (" + std::to_string(a.size) + " bytes)");
     }
     human_line(o, "flags", describe_finder_flags(flags) + " (" + hex16(flags) + ")");
     human_line(o, "owner",

@@ -18,6 +18,7 @@
 #include "text.h"
 #include "vantrel/BulkDelete.h"
 #include "vantrel/FSUtilities.h"
+#include "vantrel/Sidecars.h"
 #include "vantrel/TextEncoding.h"
 #include "vantrel/WholeCopy.h"
 #include "walk.h"
@@ -814,8 +815,8 @@ int cmd_volumes(Context& ctx) {
         j.begin_array();
     } else {
         char buf[160];
-        std::snprintf(buf, sizeof buf, "%6s %9s %9s %-8s %-24s %s\n", "VOLUME", "SIZE", "FREE",
-                      "LOCKED", "MOUNTED ON", "NAME");
+        std::snprintf(buf, sizeof buf, "%6s %9s %9s %-8s %-11s %-24s %s\n", "VOLUME", "SIZE",
+                      "FREE", "LOCKED", "MAC LAYOUT", "MOUNTED ON", "NAME");
         ctx.out << buf;
     }
     int status = kExitOk;
@@ -830,6 +831,11 @@ int cmd_volumes(Context& ctx) {
         OSErr e = FSGetVRefNum(&root, &vref);
         if (!e) e = FSGetVInfo(vref, &uname, &freeBytes, &total);
         if (!e) e = FSGetVolumeInfo(vref, 0, nullptr, kFSVolInfoFlags, &vinfo, nullptr, nullptr);
+        VantrelMacLayout layout = kVantrelMacLayoutNetatalk;
+        if (!e) e = VantrelFSGetMacLayout(&root, &layout);
+        const char* layoutName = layout == kVantrelMacLayoutStream       ? "stream"
+                                 : layout == kVantrelMacLayoutStreamFile ? "stream+file"
+                                                                         : "netatalk";
         if (e) {
             ctx.out.flush();
             ctx.fm_error_line(mount.empty() ? "volume " + std::to_string(i + 1) : mount, e);
@@ -849,6 +855,7 @@ int cmd_volumes(Context& ctx) {
             j.field_u("free_bytes", freeBytes);
             j.field("software_locked", sw);
             j.field("hardware_locked", hw);
+            j.field("mac_layout", layoutName);
             j.end_object();
         } else {
             char buf[96];
@@ -858,6 +865,9 @@ int cmd_volumes(Context& ctx) {
                           : sw ? "software"
                                : "no");
             std::string line = buf;
+            char lay[16];
+            std::snprintf(lay, sizeof lay, "%-11s ", layoutName);
+            line += lay;
             std::string m;
             append_terminal_safe(m, mount);
             if (m.size() < 24) m.resize(24, ' ');

@@ -34,7 +34,9 @@ const std::vector<CommandSpec>& commands() {
          "Shows the node and parent IDs, the kind, whether the item or its volume is locked,\n"
          "the five dates (UTC), type and creator (plain files; blank when unset), the Finder\n"
          "flags, both fork sizes, owner, group and mode, and what the calling user may "
-         "do.\n" ITEMS_NOTE,
+         "do.\n"
+         "A plain file lists, as \"mac attr\", each extended attribute macOS keeps in its\n"
+         "._ file (written on volumes without extended attributes) with its size.\n" ITEMS_NOTE,
          1,
          kMany,
          {RECURSIVE},
@@ -276,8 +278,10 @@ const std::vector<CommandSpec>& commands() {
          cmd_copy_attrs},
         {"volumes",
          "",
-         "list mounted volumes with their sizes and lock state",
-         "",
+         "list mounted volumes with their sizes, lock state and Mac metadata layout",
+         "The layout is where Mac metadata is written on the volume (netatalk, stream or\n"
+         "stream+file, as Samba's fruit settings name them), from /etc/vantrel/volumes.conf,\n"
+         "the user's own volumes.conf (lines PATH LAYOUT) or VANTREL_MAC_LAYOUT.\n",
          0,
          0,
          {},

@@ -90,5 +90,47 @@ VANTREL_EXPORT OSErr VantrelFSGetHiddenEntries(const FSRef* folder, VantrelHidde
 // Any thread.
 VANTREL_EXPORT OSErr VantrelFSRemoveLeftover(const FSRef* folder, const VantrelDiskName* name);
 
+// Calls `visit` for each extended attribute that macOS keeps for `ref` in
+// its "._NAME" file (the "ATTR" block macOS writes on volumes without
+// extended attributes: FAT, exFAT, shares that are not a Mac's), with its
+// name (NUL-terminated), its value and the value's length, in the block's
+// order, until `visit` returns true. They are kept as they are through
+// every change of the file through this layer.
+//   noErr        every attribute visited (none where the file has no such
+//                block), or `visit` stopped.
+//   paramErr     a null `ref` or `visit`.
+//   ioErr        a block that does not hold together: nothing is visited.
+//   others       as FSGetCatalogInfo gives them.
+// Any thread; the call changes nothing.
+typedef Boolean (*VantrelMacAttributeProc)(const char* name, const void* value, ByteCount length,
+                                           void* context);
+VANTREL_EXPORT OSErr VantrelFSGetMacAttributes(const FSRef* ref, VantrelMacAttributeProc visit,
+                                               void* context);
+
+// Where a volume keeps Mac metadata, as Samba's vfs_fruit can be set up:
+// netatalk (fruit:metadata = netatalk, fruit:resource = file: the record
+// in user.org.netatalk.Metadata, forks in "._NAME"), stream
+// (fruit:metadata = stream, fruit:resource = stream: the AfpInfo stream
+// user.DosStream.AFP_AfpInfo:$DATA) or stream+file (the AfpInfo stream,
+// forks in "._NAME"). Reading takes every layout a file has; writing
+// follows the layout of the place the object lies in, stated per path in
+// /etc/vantrel/volumes.conf and the user's own
+// ${XDG_CONFIG_HOME:-$HOME/.config}/vantrel/volumes.conf (lines "PATH
+// LAYOUT", the longest path that holds the object wins, "#" starts a
+// comment), or for one process by VANTREL_MAC_LAYOUT; netatalk where none
+// says.
+typedef UInt32 VantrelMacLayout;
+enum {
+    kVantrelMacLayoutNetatalk = 1,
+    kVantrelMacLayoutStream = 2,
+    kVantrelMacLayoutStreamFile = 3
+};
+
+// The layout Mac metadata of `ref` is written in.
+//   noErr        `*layout` set.
+//   paramErr     a null argument. Others as FSGetCatalogInfo gives them.
+// Any thread; the call changes nothing.
+VANTREL_EXPORT OSErr VantrelFSGetMacLayout(const FSRef* ref, VantrelMacLayout* layout);
+
 VANTREL_EXTERN_C_END
 // NOLINTEND(readability-identifier-naming)

@@ -193,7 +193,7 @@ std::string encode_macos(const std::uint8_t* finderInfo, const AttrBlock& attrs,
 //
 // Samba's AfpInfo (fruit:metadata = stream), kept by streams_xattr in the
 // attribute "user.DosStream.AFP_AfpInfo:$DATA" with one NUL after the
-// stream's 60 bytes: signature "AFP\0", version 0x00010000, 4 reserved
+// stream's 60 bytes: signature "AFP\0", version 0x00000100, 4 reserved
 // bytes, the backup date (seconds from 2000, 0x80000000 unknown), the 32
 // bytes of Finder information, 6 of ProDOS information, 6 reserved; all
 // integers big-endian.
@@ -201,7 +201,8 @@ std::string encode_macos(const std::uint8_t* finderInfo, const AttrBlock& attrs,
 inline constexpr const char* kAfpInfoAttr = "user.DosStream.AFP_AfpInfo:$DATA";
 inline constexpr std::size_t kAfpInfoSize = 60;
 inline constexpr std::uint32_t kAfpSignature = 0x41465000;  // "AFP\0"
-inline constexpr std::uint32_t kAfpVersion = 0x00010000;
+// Samba's AFP_Version, as its fruit module writes and checks it.
+inline constexpr std::uint32_t kAfpVersion = 0x00000100;
 
 struct AfpInfo {
     std::uint32_t reserved1 = 0;

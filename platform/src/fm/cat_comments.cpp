@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "fm/cat_layouts.h"
 #include "fm/cat_metadata.h"
 #include "fm/err_errno.h"
 #include "fm/ref_names.h"
@@ -83,7 +84,7 @@ OSErr change_comment(const Node& n, const std::string& text, bool mustHave) {
     if (mustHave && !had) return afpItemNotFound;
     if (text.empty() && !had) return noErr;  // nothing to remove, nothing written
     if (n.locked()) return fLckdErr;
-    if (rr != meta::ReadResult::Ok) rec = meta::fresh();
+    if (rr != meta::ReadResult::Ok) rec = layouts::fresh_record(n);
     meta::Entry& e = rec.need(meta::kCommentId, kDTCommentMaxLength);
     e.data.assign(text);
     e.data.resize(kDTCommentMaxLength, '\0');

@@ -23,6 +23,7 @@
 
 #include "civil.h"
 #include "fm/cat_dates.h"
+#include "fm/cat_layouts.h"
 #include "fm/cat_metadata.h"
 #include "fm/err_errno.h"
 #include "fm/fork_sidecar.h"
@@ -37,7 +38,7 @@ VANTREL_FAULT_OPERATIONS("FSGetCatalogInfo", "FSSetCatalogInfo", "FSSetCatalogIn
                          "FSSetCatalogInfo.chown", "FSSetCatalogInfo.chmod",
                          "FSSetCatalogInfo.lock", "FSSetCatalogInfo.sidecar",
                          "FSSetCatalogInfo.finderInfo", "FSSetCatalogInfo.restore",
-                         "FSGetCatalogInfoBulk.listxattr");
+                         "FSSetCatalogInfo.afpinfo", "FSGetCatalogInfoBulk.listxattr");
 
 namespace vantrel::fm {
 namespace {
@@ -75,7 +76,7 @@ UInt8 user_access(const Node& n, const Listing* listing) {
 // then reads each attribute as before. A list says what the file held at
 // one moment, as two reads say what it held at two.
 struct MacAttrs {
-    bool record = false, legacyFork = false;
+    bool record = false, legacyFork = false, afpInfo = false;
 };
 bool mac_attrs_listed(const Node& n, MacAttrs* out) {
 #ifdef __linux__
@@ -102,6 +103,7 @@ bool mac_attrs_listed(const Node& n, MacAttrs* out) {
         const std::string_view one = names.substr(at, end - at);
         if (one == meta::kMetadataAttr) out->record = true;
         if (one == meta::kResourceForkAttr) out->legacyFork = true;
+        if (one == ad::kAfpInfoAttr) out->afpInfo = true;
         at = end + 1;
     }
     return true;
@@ -117,7 +119,7 @@ bool mac_attrs_listed(const Node& n, MacAttrs* out) {
 // its record (`fromRecord`) are asked, they come from attributes, and one
 // list of their names tells which of them to read at all.
 void spared_reads(const Node& n, bool fromRecord, FSCatalogInfoBitmap which, const Listing& listing,
-                  rsrc::Known* known, bool* noRecord) {
+                  rsrc::Known* known, bool* noRecord, bool* noAfpInfo) {
     if (listing.sidecars == nullptr || !S_ISREG(n.st.stx_mode) ||
         listing.sidecars->count(n.name) != 0)
         return;
@@ -127,6 +129,7 @@ void spared_reads(const Node& n, bool fromRecord, FSCatalogInfoBitmap which, con
         mac_attrs_listed(n, &attrs)) {
         known->noLegacy = !attrs.legacyFork;
         *noRecord = !attrs.record;
+        *noAfpInfo = !attrs.afpInfo;
     }
 }
 
@@ -515,9 +518,9 @@ OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo*
         const FSCatalogInfoBitmap fromRecord = kFSCatInfoCreateDate | kFSCatInfoBackupDate |
                                                kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo;
         rsrc::Known known;
-        bool noRecord = false;
+        bool noRecord = false, noAfpInfo = false;
         if (listing != nullptr)
-            spared_reads(n, which & fromRecord, which, *listing, &known, &noRecord);
+            spared_reads(n, which & fromRecord, which, *listing, &known, &noRecord, &noAfpInfo);
         if (which & kFSCatInfoTextEncoding) info->textEncodingHint = 0;  // kTextEncodingMacRoman
         if (which & kFSCatInfoNodeFlags) info->nodeFlags = node_flags(n);
         if (which & kFSCatInfoVolume) info->volume = n.vref;
@@ -590,15 +593,8 @@ OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo*
             }
             if (which & (kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo)) {
                 std::uint8_t disk[32] = {}, fi[16], xfi[16];
-                if (have) {
-                    const meta::Entry* e = rec.find(meta::kFinderInfoId);
-                    if (e != nullptr) {
-                        // Finder information: bytes, not a C string.
-                        // NOLINTNEXTLINE(bugprone-not-null-terminated-result)
-                        std::memcpy(disk, e->data.data(),
-                                    std::min<std::size_t>(32, e->data.size()));
-                    }
-                }
+                layouts::shown_finder_info(n, have ? &rec : nullptr, !known.noSidecar, !noAfpInfo,
+                                           disk);
                 meta::finder_to_host(disk, n.is_dir(), fi, xfi);
                 if (which & kFSCatInfoFinderInfo) std::memcpy(info->finderInfo, fi, 16);
                 if (which & kFSCatInfoFinderXInfo) std::memcpy(info->extFinderInfo, xfi, 16);
@@ -686,6 +682,15 @@ OSErr FSSetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo,
         // fresh one: that would lose its comment, dates and foreign entries.
         if (rr == meta::ReadResult::Unreadable) return from_errno(readErr, Op::Read, &n);
         if (rr != meta::ReadResult::Ok) rec = meta::fresh();
+        {
+            // A change starts from what the file shows, whichever layout
+            // that came from: setting a date never blanks the type a Mac
+            // or Samba's stream gave it.
+            std::uint8_t shown[32];
+            layouts::shown_finder_info(n, rr == meta::ReadResult::Ok ? &rec : nullptr, true, true,
+                                       shown);
+            std::memcpy(rec.need(meta::kFinderInfoId, 32).data.data(), shown, sizeof shown);
+        }
         if (which & (kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo)) {
             meta::Entry& e = rec.need(meta::kFinderInfoId, 32);
             std::uint8_t disk[32], fi[16], xfi[16];
@@ -731,6 +736,19 @@ OSErr FSSetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo,
             if (fault::step("FSSetCatalogInfo.dates", n.name,
                             [&] { return meta::set_attr(n, kDatesAttr, b.data(), b.size()); }) != 0)
                 return from_errno(errno, Op::Write, &n);
+        }
+        // Where the volume keeps Finder information in Samba's AfpInfo
+        // stream, the stream follows the record.
+        if (which & (kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo | kFSCatInfoBackupDate)) {
+            std::uint8_t disk[32] = {};
+            if (const meta::Entry* e = rec.find(meta::kFinderInfoId))
+                std::copy_n(e->data.begin(), std::min(e->data.size(), sizeof disk), disk);
+            const std::int32_t backup = to_record(catalogInfo->backupDate);
+            changes.before_attr(ad::kAfpInfoAttr);
+            if (OSErr e = layouts::write_afpinfo(n, disk,
+                                                 (which & kFSCatInfoBackupDate) ? &backup : nullptr,
+                                                 "FSSetCatalogInfo.afpinfo"))
+                return e;
         }
         // The copy in the resource fork's sidecar follows the record, so
         // that a Mac client reading the sidecar sees the same.

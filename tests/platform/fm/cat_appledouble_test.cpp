@@ -350,7 +350,7 @@ std::string afpinfo_bytes() {
     std::string s;
     s += "AFP";
     s += '\0';
-    put32(s, 0x00010000);
+    put32(s, 0x00000100);  // Samba's AFP_Version
     put32(s, 0);
     put32(s, 0x1234);  // backed up 0x1234 s after 2000
     s += "TEXTttxt";
@@ -388,6 +388,10 @@ TEST(AppleDouble, ReadsAndWritesSambasAfpInfoStream) {
     s = bytes;
     s[5] = 2;
     rows.push_back({"another version", s});
+    s = bytes;
+    s[5] = 1;
+    s[6] = 0;
+    rows.push_back({"0x00010000, the version's bytes the other way round", s});
     s = bytes;
     s[60] = 'x';
     rows.push_back({"no NUL at the end", s});

@@ -5,6 +5,7 @@
 // information inside the 60-byte stream AFP_AfpInfo ("AFP\0", a version, a
 // file ID, a backup date, then the 32 bytes of Finder information at 16).
 #include <gtest/gtest.h>
+#include <sys/xattr.h>
 
 #include <cstdint>
 #include <cstring>
@@ -379,3 +380,74 @@ TEST_F(SambaInterop, MoveRenameAndDeleteLeaveNothingBehind) {
 }
 
 }  // namespace
+
+namespace {
+
+// Samba set up to keep Finder information in the AfpInfo stream
+// (fruit:metadata = stream), its forks in "._" files or in a stream.
+struct StreamRow {
+    const char* what;
+    const char* resource;  // fruit:resource
+    const char* layout;    // VANTREL_MAC_LAYOUT for the volume
+};
+constexpr StreamRow kStreamRows[] = {
+    {"fruit:metadata = stream, fruit:resource = file", "file", "stream+file"},
+    {"fruit:metadata = stream, fruit:resource = stream", "stream", "stream"},
+};
+
+}  // namespace
+
+// Finder information written here in the volume's layout is what Samba
+// serves, and what a client puts through Samba is what is read here, with
+// no setting for the reading.
+TEST(SambaStreamLayouts, FinderInformationRoundTripsThroughTheAfpInfoStream) {
+    for (const StreamRow& row : kStreamRows) {
+        SCOPED_TRACE(row.what);
+        vtest::TempDir dir("vt-smb");
+        vtest::SambaServer smb(dir.path(), 0, {"stream", row.resource});
+        if (!smb.running()) GTEST_SKIP() << "no Samba server: " << smb.why_not();
+        const std::string disk = file_finder_disk();
+        UInt8 info[16], xinfo[16];
+        file_finder_host(info, xinfo);
+
+        // Written here.
+        ::setenv("VANTREL_MAC_LAYOUT", row.layout, 1);
+        const fs::path mine = smb.share() / "mine";
+        vtest::write_file(mine, "data");
+        FSRef ref = ref_of(mine);
+        FSCatalogInfo cat{};
+        std::memcpy(cat.finderInfo, info, 16);
+        std::memcpy(cat.extFinderInfo, xinfo, 16);
+        ASSERT_OSERR(FSSetCatalogInfo(&ref, kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo, &cat),
+                     noErr);
+        std::string afp;
+        const auto got = smb.get("mine:AFP_AfpInfo", &afp);
+        ASSERT_TRUE(got.ok()) << got.output;
+        ASSERT_EQ(afp.size(), kAfpInfoSize) << hex(afp);
+        EXPECT_EQ(hex(afp.substr(0, 8)), hex(afp_info(disk).substr(0, 8)));
+        EXPECT_EQ(hex(afp.substr(kAfpFinderInfo, 32)), hex(disk));
+
+        // Put by a client, read here with no setting.
+        ::unsetenv("VANTREL_MAC_LAYOUT");
+        const fs::path theirs = smb.share() / "theirs";
+        ASSERT_TRUE(smb.put("data", "theirs").ok());
+        const auto put = smb.put(afp_info(disk), "theirs:AFP_AfpInfo");
+        ASSERT_TRUE(put.ok()) << put.output;
+        // streams_xattr keeps the stream with one NUL after it.
+        std::string value(128, '\0');
+        const ssize_t n = ::lgetxattr(theirs.c_str(), "user.DosStream.AFP_AfpInfo:$DATA",
+                                      value.data(), value.size());
+        ASSERT_GT(n, 0) << std::strerror(errno);
+        EXPECT_EQ(hex(value.substr(0, std::size_t(n))), hex(afp_info(disk) + '\0'));
+        const FSRef tref = ref_of(theirs);
+        FSCatalogInfo back{};
+        ASSERT_OSERR(FSGetCatalogInfo(&tref, kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo, &back,
+                                      nullptr, nullptr, nullptr),
+                     noErr);
+        EXPECT_EQ(hex(std::string(reinterpret_cast<char*>(back.finderInfo), 16)),
+                  hex(std::string(reinterpret_cast<char*>(info), 16)));
+        EXPECT_EQ(hex(std::string(reinterpret_cast<char*>(back.extFinderInfo), 16)),
+                  hex(std::string(reinterpret_cast<char*>(xinfo), 16)));
+        EXPECT_EQ(smb.stop(), "");
+    }
+}

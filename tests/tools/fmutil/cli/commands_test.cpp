@@ -15,6 +15,7 @@
 
 #include "Child.h"
 #include "LoopImage.h"
+#include "Sidecar.h"
 #include "TempDir.h"
 #include "fmutil_run.h"
 
@@ -193,6 +194,41 @@ TEST(FmutilCli, InfoShowsCatalogueInformation) {
     ASSERT_NE(parent_at, std::string::npos);
     ASSERT_NE(node_at, std::string::npos);
     EXPECT_EQ(std::stoul(item.out.substr(parent_at + 12)), std::stoul(dj.out.substr(node_at + 10)));
+}
+
+// A file a Mac copied to a volume without extended attributes: no record,
+// its Finder information and attributes in the "._" file macOS wrote.
+TEST(FmutilCli, InfoShowsWhatMacOSLeftInTheDotUnderscoreFile) {
+    vtest::TempDir t("fmcli");
+    const auto f = t.write("from a Mac.txt", "12345");
+    std::string finder(32, '\0');
+    std::memcpy(finder.data(), "TEXTttxt", 8);
+    vtest::write_bytes(
+        vtest::sidecar_path(f),
+        vtest::macos_sidecar_bytes(finder,
+                                   {{"com.apple.quarantine", "0083;5f3a1b2c;Safari;"},
+                                    {"com.apple.lastuseddate#PS", std::string(16, '\x01')}},
+                                   "fork"));
+    const auto r = run({"info", f});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.out, HasSubstr("type        TEXT\n"));
+    EXPECT_THAT(r.out, HasSubstr("creator     ttxt\n"));
+    EXPECT_THAT(r.out, HasSubstr("rsrc fork   4 bytes\n"));
+    EXPECT_THAT(r.out, HasSubstr("mac attr    com.apple.quarantine (21 bytes)\n"
+                                 "mac attr    com.apple.lastuseddate#PS (16 bytes)\n"));
+    const auto j = run({"info", f, "--json"});
+    ASSERT_EQ(j.status, 0) << j.err;
+    EXPECT_TRUE(JsonCheck::valid(j.out)) << j.out;
+    EXPECT_THAT(j.out, HasSubstr("\"type\":\"TEXT\",\"creator\":\"ttxt\""));
+    EXPECT_THAT(j.out, HasSubstr("\"mac_attributes\":[{\"name\":\"com.apple.quarantine\","
+                                 "\"size\":21},{\"name\":\"com.apple.lastuseddate#PS\","
+                                 "\"size\":16}]"));
+    // A block that does not hold together is an error, not an empty list.
+    std::string bad = vtest::raw_sidecar(f);
+    bad[0x54 + 8] = '\x7f';  // the block's end, far past the entry
+    vtest::write_bytes(vtest::sidecar_path(f), bad);
+    const auto b = run({"info", f});
+    EXPECT_NE(b.status, 0) << b.out;
 }
 
 TEST(FmutilCli, TypeAndCreatorRoundTripWithEscapes) {
@@ -542,6 +578,31 @@ TEST(FmutilCli, VolumesListsTheMountedVolumes) {
     auto h = run({"volumes"});
     EXPECT_EQ(h.status, 0);
     EXPECT_THAT(h.out, StartsWith("VOLUME"));
+}
+
+// Each volume says where Mac metadata is written on it: netatalk unless the
+// user's volumes.conf or VANTREL_MAC_LAYOUT says otherwise.
+TEST(FmutilCli, VolumesShowEachVolumesMacLayout) {
+    vtest::TempDir t("fmcli");
+    ::setenv("XDG_CONFIG_HOME", (t.path() / "config").c_str(), 1);
+    ::unsetenv("VANTREL_MAC_LAYOUT");
+    auto r = run({"volumes", "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(JsonCheck::valid(r.out)) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("\"mac_layout\":\"netatalk\""));
+    EXPECT_THAT(run({"volumes"}).out, HasSubstr("MAC LAYOUT"));
+
+    t.write("config/vantrel/volumes.conf", "# every volume\n/ stream\n");
+    r = run({"volumes", "--json"});
+    EXPECT_THAT(r.out, HasSubstr("\"mount_point\":\"/\","));
+    EXPECT_THAT(r.out, HasSubstr("\"mac_layout\":\"stream\""));
+    EXPECT_THAT(r.out, testing::Not(HasSubstr("\"mac_layout\":\"netatalk\"")));
+
+    ::setenv("VANTREL_MAC_LAYOUT", "stream+file", 1);
+    const auto h = run({"volumes"});
+    EXPECT_EQ(h.status, 0) << h.err;
+    EXPECT_THAT(h.out, HasSubstr(" stream+file "));
+    ::unsetenv("VANTREL_MAC_LAYOUT");
 }
 
 TEST(FmutilCli, FileIdCreatesAndResolves) {

@@ -17,6 +17,9 @@
 
 #include "fm/err_errno.h"
 #include "fm/fork_sidecar.h"
+#include "vantrel/fault.h"
+
+VANTREL_FAULT_OPERATIONS("Commit.litter");
 
 namespace vantrel::fm::commit {
 namespace {
@@ -173,6 +176,18 @@ bool in_progress(int dirFd, std::string_view entryName) {
     if (t_held.count(std::make_pair(std::uint64_t(st.st_dev), std::uint64_t(st.st_ino))) != 0)
         return false;
     return !probe.try_take(dirFd);
+}
+
+bool clear_litter(int dirFd, std::string_view entryName) {
+    if (!rsrc::is_temporary_name(entryName) || in_progress(dirFd, entryName)) return false;
+    const std::string name(entryName);
+    struct stat st {};
+    // Only files are made under private names: anything else is not ours.
+    if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    const fault::Benign benign;  // litter that stays is removed by the next one who can
+    return fault::step("Commit.litter", name, [&] { return ::unlinkat(dirFd, name.c_str(), 0); }) ==
+           0;
 }
 
 std::string private_name() {

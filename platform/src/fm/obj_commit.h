@@ -89,6 +89,16 @@ class FolderLock {
 // when the name is no "._" name.
 bool in_progress(int dirFd, std::string_view entryName);
 
+// Removes the entry `entryName` of the folder `dirFd` when it is a private
+// temporary whose maker is gone (in_progress false): what a killed change
+// left under a private name is either its new object not yet placed or the
+// old one it had put aside, and dropping it leaves each name as that change
+// left it. A listing calls it for each such name it meets, so litter lasts
+// only until the folder is next read. Nothing for any other name (no
+// system call); true when it removed the entry. A failure (no right to
+// change the folder) leaves it for a caller that may.
+bool clear_litter(int dirFd, std::string_view entryName);
+
 // A fresh name for a private temporary in a folder: "._._vantrel.", the
 // process ID, 64 random bits in hex and a count. Invisible (a "._" name is
 // never listed and no item can take one), and unique between processes

@@ -186,6 +186,9 @@ namespace {
 // A journal's first line, then its kind's, then the payload.
 constexpr std::string_view kJournalMagic = "vantrel journal 1\n";
 
+// Journals this thread has open, and recoveries it runs.
+thread_local int t_journalled = 0;
+
 std::mutex g_recoveriesMu;
 std::map<std::string, Recovery, std::less<>>& recoveries() {
     static auto* m = new std::map<std::string, Recovery, std::less<>>;
@@ -213,7 +216,11 @@ void recover_journal(int fd) {
         auto it = recoveries().find(rest.substr(0, nl));
         if (it != recoveries().end()) r = it->second;
     }
-    if (r != nullptr) r(rest.substr(nl + 1));
+    if (r != nullptr) {
+        ++t_journalled;
+        r(rest.substr(nl + 1));
+        --t_journalled;
+    }
 }
 
 }  // namespace
@@ -225,6 +232,14 @@ void register_recovery(std::string_view kind, Recovery recovery) {
 
 OSErr Journal::begin(int dirFd, std::string_view kind, std::string_view payload) {
     end();
+    // A change made as a part of another journalled change (or of a
+    // recovery) is that one's to finish: a journal of its own would be
+    // recovered on its own, in any order with the other.
+    if (t_journalled > 0) return noErr;
+    // A folder this caller may not change (its file's attributes it may),
+    // a locked or read-only one: the change runs unjournalled, as it would
+    // without us.
+    if (::faccessat(dirFd, ".", W_OK | X_OK, AT_EACCESS) != 0) return noErr;
     std::string name = private_name();
     const int fd = fault::step("Commit.journal", name, [&] {
         return ::openat(dirFd, name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC,
@@ -244,6 +259,7 @@ OSErr Journal::begin(int dirFd, std::string_view kind, std::string_view payload)
     dir_ = dirFd;
     fd_ = fd;
     name_ = std::move(name);
+    ++t_journalled;
     return noErr;
 }
 
@@ -257,6 +273,7 @@ void Journal::end() {
     ::close(fd_);
     fd_ = -1;
     name_.clear();
+    --t_journalled;
 }
 
 bool clear_litter(int dirFd, std::string_view entryName) {

@@ -114,8 +114,9 @@ class Journal {
     Journal(const Journal&) = delete;
     Journal& operator=(const Journal&) = delete;
     // Writes the journal of a change of kind `kind` in the folder `dirFd`.
-    // A failure (a full disk, no right to the folder) is the change's: it
-    // must not start. Fault-seam steps "Commit.journal".
+    // A failure (a full disk) is the change's: it must not start. A folder
+    // the caller may not change gets no journal (noErr): the change then
+    // runs unjournalled. Fault-seam steps "Commit.journal".
     OSErr begin(int dirFd, std::string_view kind, std::string_view payload);
     // The change is over (done or undone): the journal goes.
     void end();

@@ -104,6 +104,11 @@ TEST(FmutilCrash, EveryNameIsOldOrNewAtEveryKillAndAfterTheNextCommand) {
         // Two files, their metadata and their sidecars: whole once the
         // journal is recovered.
         {"swap", {"swap", "@/A", "@/B"}, false},
+        {"copy-attrs", {"copy-attrs", "@/S", "@/A"}, false},
+        {"type and creator", {"type", "@/A", "--type", "TTTT", "--creator", "tttt"}, false},
+        {"touch, three dates",
+         {"touch", "@/A", "--date", "2001-02-03T04:05:06Z", "--created", "--modified", "--backup"},
+         false},
     });
     RecordProperty("kill_points", static_cast<int>(points));
 }
@@ -123,11 +128,7 @@ TEST(FmutilCrash, DISABLED_CommandsNotYetWholeAcrossAKill) {
         {"mv between folders", {"mv", "@/A", "@/sub"}},
         // The record, the dates attribute, the inode's times, the sidecar's
         // copy of the Finder information: written one after another.
-        {"touch, three dates",
-         {"touch", "@/A", "--date", "2001-02-03T04:05:06Z", "--created", "--modified", "--backup"}},
-        {"type and creator", {"type", "@/A", "--type", "TTTT", "--creator", "tttt"}},
         {"flags, several words",
          {"flags", "@/A", "+invisible", "+stationery", "-customicon", "label=red"}},
-        {"copy-attrs", {"copy-attrs", "@/S", "@/A"}},
     });
 }

@@ -105,6 +105,9 @@ TEST(FmutilCrash, EveryNameIsOldOrNewAtEveryKillAndAfterTheNextCommand) {
         // journal is recovered.
         {"swap", {"swap", "@/A", "@/B"}, false},
         {"copy-attrs", {"copy-attrs", "@/S", "@/A"}, false},
+        {"flags, several words",
+         {"flags", "@/A", "+invisible", "+stationery", "-customicon", "label=red"},
+         false},
         {"type and creator", {"type", "@/A", "--type", "TTTT", "--creator", "tttt"}, false},
         {"touch, three dates",
          {"touch", "@/A", "--date", "2001-02-03T04:05:06Z", "--created", "--modified", "--backup"},
@@ -126,9 +129,5 @@ TEST(FmutilCrash, DISABLED_CommandsNotYetWholeAcrossAKill) {
         {"mv within a folder", {"mv", "@/A", "@/C"}},
         // The file moved, its sidecar still in the old folder.
         {"mv between folders", {"mv", "@/A", "@/sub"}},
-        // The record, the dates attribute, the inode's times, the sidecar's
-        // copy of the Finder information: written one after another.
-        {"flags, several words",
-         {"flags", "@/A", "+invisible", "+stationery", "-customicon", "label=red"}},
     });
 }

@@ -640,24 +640,20 @@ OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo*
 
 namespace {
 
-// A change to more than one of a file's places (the record, the dates
-// attribute, the sidecar's copy of the Finder information, the inode's
-// times, mode, owner and lock) is journalled, and a kill part-way through
-// is rolled forward by the next listing of its folder: setting the same
-// information again is harmless where it was already set. A change of one
-// system call (a chmod, the times) needs none.
+// A change that replaces a file's sidecar (its copy of the Finder
+// information) besides the file's own record, times, mode or lock is
+// journalled, and a kill part-way through is rolled forward by the next
+// listing of its folder: setting the same information again is harmless
+// where it was already set. The journal's entry changes the folder, which
+// the sidecar's replacement does anyway; a change to the file's inode alone
+// (several of its attributes and times) writes none, so as not to change
+// its folder's date.
 constexpr std::string_view kSetInfoJournal = "set catalog info";
 
 bool needs_journal(const Node& n, FSCatalogInfoBitmap which) {
-    if (n.root) return false;
-    int places = 0;
-    if (which & (kFSCatInfoCreateDate | kFSCatInfoBackupDate)) places += 2;  // record, dates
-    if (which & (kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo))
-        places += S_ISREG(n.st.stx_mode) ? 2 : 1;  // record, sidecar
-    if (which & (kFSCatInfoContentMod | kFSCatInfoAccessDate)) ++places;
-    if (which & kFSCatInfoPermissions) places += 2;  // chown, chmod, the sidecar follows
-    if (n.locked() || (which & kFSCatInfoNodeFlags)) ++places;
-    return places > 1;
+    if (n.root || !S_ISREG(n.st.stx_mode)) return false;
+    if (!(which & (kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo))) return false;
+    return rsrc::is_sidecar_of(n.at(), n.name);
 }
 
 std::string set_info_journal(const std::string& path, const Node& n, FSCatalogInfoBitmap which,

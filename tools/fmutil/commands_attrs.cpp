@@ -479,38 +479,28 @@ OSErr refuse_other_kinds(const FSRef& ref, const char* what, std::string* meanin
     return errFSOperationNotSupported;
 }
 
-// The five flags with utilities of their own go through them; the others,
-// and the label, through the Finder information as a whole.
-OSErr apply_flag(const FSRef* ref, const FlagChange& c) {
-    switch (c.bit) {
-        case kIsInvisible:
-            return c.set ? FSSetInvisible(ref) : FSClearInvisible(ref);
-        case kNameLocked:
-            return c.set ? FSSetNameLocked(ref) : FSClearNameLocked(ref);
-        case kIsStationery:
-            return c.set ? FSSetIsStationery(ref) : FSClearIsStationery(ref);
-        case kHasCustomIcon:
-            return c.set ? FSSetHasCustomIcon(ref) : FSClearHasCustomIcon(ref);
-        case kHasBeenInited:
-            return FSClearHasBeenInited(ref);
-        default: {
-            FinderInfo fi;
-            if (OSErr e = FSGetFinderInfo(ref, &fi, nullptr, nullptr)) return e;
-            UInt16 flags = fi.file.finderFlags;
-            if (c.bit == kColor) {
-                flags = static_cast<UInt16>((flags & ~kColor) | (c.label << 1));
-            } else {
-                flags = c.set ? (flags | c.bit) : (flags & ~c.bit);
-            }
-            if (flags == fi.file.finderFlags) return noErr;
-            fi.file.finderFlags = flags;  // a folder's flags sit at the same offset
-            if (OSErr e = FSSetFinderInfo(ref, &fi, nullptr)) return e;
-            FSRef parent;
-            if (FSGetCatalogInfo(ref, kFSCatInfoNone, nullptr, nullptr, nullptr, &parent) == noErr)
-                FSBumpDate(&parent);  // benign: as the other flag changes, best effort
-            return noErr;
-        }
-    }
+// The flags after `c`, applied to `flags`.
+UInt16 with_flag(UInt16 flags, const FlagChange& c) {
+    if (c.bit == kColor) return static_cast<UInt16>((flags & ~kColor) | (c.label << 1));
+    return static_cast<UInt16>(c.set ? (flags | c.bit) : (flags & ~c.bit));
+}
+
+// Every word at once: the flags they leave, in one write of the Finder
+// information, so that a command killed part-way has changed all of them
+// or none; the parent folder's date is bumped once, as each flag
+// utility bumps it.
+OSErr apply_flags(const FSRef* ref, const std::vector<FlagChange>& changes) {
+    FinderInfo fi;
+    if (OSErr e = FSGetFinderInfo(ref, &fi, nullptr, nullptr)) return e;
+    UInt16 flags = fi.file.finderFlags;  // a folder's flags sit at the same offset
+    for (const FlagChange& c : changes) flags = with_flag(flags, c);
+    if (flags == fi.file.finderFlags) return noErr;
+    fi.file.finderFlags = flags;
+    if (OSErr e = FSSetFinderInfo(ref, &fi, nullptr)) return e;
+    FSRef parent;
+    if (FSGetCatalogInfo(ref, kFSCatInfoNone, nullptr, nullptr, nullptr, &parent) == noErr)
+        FSBumpDate(&parent);  // benign: as the flag utilities, best effort
+    return noErr;
 }
 
 }  // namespace
@@ -556,9 +546,8 @@ int cmd_flags(Context& ctx) {
                                              meaning))
                 return e;
         }
-        for (const FlagChange& ch : changes) {
-            if (OSErr e = apply_flag(&item.ref, ch)) return e;
-        }
+        if (!changes.empty())
+            if (OSErr e = apply_flags(&item.ref, changes)) return e;
         if (!changes.empty() && !c.json) return static_cast<OSErr>(noErr);
         FinderInfo fi;
         if (OSErr e = FSGetFinderInfo(&item.ref, &fi, nullptr, nullptr)) return e;

@@ -68,8 +68,8 @@ const std::vector<CommandSpec>& commands() {
          "can only be cleared, '-inited', so that the Finder looks at the item again). A word\n"
          "without a sign sets the flag. COLOUR is 0 to 7 or none, gray, green, purple, blue,\n"
          "yellow, red, orange. The paths come first: the first flag word ends them (write a\n"
-         "file named like a flag as ./NAME). Words are applied in order; each change also\n"
-         "bumps the parent folder's date.\n" ITEMS_NOTE,
+         "file named like a flag as ./NAME). Words are applied in order, all in one write;\n"
+         "the parent folder's date is bumped.\n" ITEMS_NOTE,
          1,
          kMany,
          {RECURSIVE},

@@ -56,6 +56,16 @@
 // between two platform calls (for example swap a directory for a symbolic
 // link) to make a race deterministic.
 //
+// A crash-point sweep ends the process, as a kill would, right before the
+// system call of its n-th step (a check named "Op.step"; calls named after
+// an operation alone are not steps), counted from now:
+//
+//   vantrel::fault::die_at_step(n);   // SIGKILL at step n
+//
+// or from the start of a program, with VANTREL_FAULT_DIE_AT_STEP=n in its
+// environment; steps() says how many steps ran, so a sweep knows when n
+// lies past the operation's last one.
+//
 // Overrides are named integer values that an operation consults instead of the
 // system (the clock, the Script Manager's variables, a volume ability); their
 // keys are registered like operation names:
@@ -146,6 +156,12 @@ VANTREL_EXPORT void fail_next(std::string_view op, OSErr err, bool persistent = 
 VANTREL_EXPORT void fail_if(std::function<OSErr(const Call&)> pred);
 // Run `hook` at the start of every checked call (before the fault decision).
 VANTREL_EXPORT void set_hook(std::function<void(const Call&)> hook);
+
+// Ends the process with SIGKILL right before its n-th step from now (see
+// above); reset() disarms it. Throws std::invalid_argument for n < 1.
+VANTREL_EXPORT void die_at_step(long n);
+// Steps checked since the last reset() (counted while anything is armed).
+VANTREL_EXPORT long steps() noexcept;
 
 // Overrides; set_override throws std::invalid_argument for an unregistered key.
 VANTREL_EXPORT void set_override(std::string_view key, std::int64_t value);

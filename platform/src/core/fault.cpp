@@ -10,6 +10,9 @@
 
 #if !(defined(VANTREL_UNTESTABLE) && VANTREL_UNTESTABLE)
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -65,6 +68,8 @@ struct State {
     long total = 0;
     long injected = 0;
     bool counting = false;
+    long steps = 0;  // checks of steps ("Op.step") since the last reset
+    long dieAt = 0;  // the step before which the process ends; 0: none
 };
 
 State& state() {
@@ -77,8 +82,9 @@ std::atomic<bool> g_overrides{false};
 thread_local int t_benign = 0;
 
 void rearm(State& s) {
-    g_armed.store(s.counting || !s.nth.empty() || s.preds != nullptr || s.hook != nullptr,
-                  std::memory_order_release);
+    g_armed.store(
+        s.counting || !s.nth.empty() || s.preds != nullptr || s.hook != nullptr || s.dieAt != 0,
+        std::memory_order_release);
     g_overrides.store(!s.overrides.empty(), std::memory_order_release);
 }
 
@@ -149,6 +155,24 @@ int errno_for(OSErr err) noexcept {
     }
 }
 
+// A program under a crash-point sweep is armed before main runs: the test
+// starts it with VANTREL_FAULT_DIE_AT_STEP=n in its environment.
+[[maybe_unused]] const bool kArmedFromEnvironment = [] {
+    const char* v = std::getenv("VANTREL_FAULT_DIE_AT_STEP");
+    if (v == nullptr || *v == 0) return false;
+    char* end = nullptr;
+    const long n = std::strtol(v, &end, 10);
+    if (*end != 0 || n < 1) {
+        std::fprintf(stderr, "fault seam: VANTREL_FAULT_DIE_AT_STEP=%s is no step number\n", v);
+        std::abort();
+    }
+    State& s = state();
+    std::lock_guard lk(s.mu);
+    s.dieAt = n;
+    rearm(s);
+    return true;
+}();
+
 }  // namespace
 
 Registration::Registration(std::initializer_list<const char*> names) {
@@ -172,6 +196,10 @@ OSErr check(const char* op, std::string_view detail) noexcept {
         if (o == nullptr) unregistered(op);
         call.index = ++o->count;
         call.globalIndex = ++s.total;
+        // A kill at the step's system call, as a crash would end it: no
+        // clean-up, no destructor, no buffer flushed, every lock let go by
+        // the kernel.
+        if (std::strchr(op, '.') != nullptr && ++s.steps == s.dieAt) ::kill(::getpid(), SIGKILL);
         hook = s.hook;
     }
     // The hook runs unlocked: it may itself call platform operations.
@@ -324,7 +352,23 @@ void reset() noexcept {
     s.total = 0;
     s.injected = 0;
     s.counting = false;
+    s.steps = 0;
+    s.dieAt = 0;
     rearm(s);
+}
+
+void die_at_step(long n) {
+    if (n < 1) throw std::invalid_argument("fault seam: steps are counted from 1");
+    State& s = state();
+    std::lock_guard lk(s.mu);
+    s.dieAt = s.steps + n;
+    rearm(s);
+}
+
+long steps() noexcept {
+    State& s = state();
+    std::lock_guard lk(s.mu);
+    return s.steps;
 }
 
 bool registered(std::string_view name) noexcept {

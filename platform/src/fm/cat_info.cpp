@@ -27,6 +27,7 @@
 #include "fm/cat_metadata.h"
 #include "fm/err_errno.h"
 #include "fm/fork_sidecar.h"
+#include "fm/obj_commit.h"
 #include "fm/ref_fd.h"
 #include "fm/ref_names.h"
 #include "fm/ref_node.h"
@@ -633,6 +634,59 @@ OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo*
     return noErr;
 }
 
+namespace {
+
+// A change that replaces a file's sidecar (its copy of the Finder
+// information) besides the file's own record, times, mode or lock is
+// journalled, and a kill part-way through is rolled forward by the next
+// listing of its folder: setting the same information again is harmless
+// where it was already set. The journal's entry changes the folder, which
+// the sidecar's replacement does anyway; a change to the file's inode alone
+// (several of its attributes and times) writes none, so as not to change
+// its folder's date.
+constexpr std::string_view kSetInfoJournal = "set catalog info";
+
+bool needs_journal(const Node& n, FSCatalogInfoBitmap which) {
+    if (n.root || !S_ISREG(n.st.stx_mode)) return false;
+    if (!(which & (kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo))) return false;
+    return rsrc::is_sidecar_of(n.at(), n.name);
+}
+
+std::string set_info_journal(const std::string& path, const Node& n, FSCatalogInfoBitmap which,
+                             const FSCatalogInfo& info) {
+    std::string out;
+    const std::uint64_t ino = n.st.stx_ino;
+    const std::uint32_t bits = which;
+    out.append(reinterpret_cast<const char*>(&ino), sizeof ino);
+    out.append(reinterpret_cast<const char*>(&bits), sizeof bits);
+    out.append(reinterpret_cast<const char*>(&info), sizeof info);
+    out.append(path);
+    return out;
+}
+
+void recover_set_info(std::string_view payload) {
+    constexpr std::size_t kHead = sizeof(std::uint64_t) + sizeof(std::uint32_t);
+    if (payload.size() <= kHead + sizeof(FSCatalogInfo)) return;
+    std::uint64_t ino = 0;
+    std::uint32_t bits = 0;
+    FSCatalogInfo info{};
+    std::memcpy(&ino, payload.data(), sizeof ino);
+    std::memcpy(&bits, payload.data() + sizeof ino, sizeof bits);
+    std::memcpy(&info, payload.data() + kHead, sizeof info);
+    Node n;
+    if (node_from_path(payload.substr(kHead + sizeof info), &n) != noErr || n.st.stx_ino != ino)
+        return;  // another object has the name now: not this change's
+    FSRef ref;
+    make_ref(n, &ref);
+    (void)FSSetCatalogInfo(&ref, bits, &info);
+}
+
+[[maybe_unused]] const bool kSetInfoRecovery = [] {
+    commit::register_recovery(kSetInfoJournal, recover_set_info);
+    return true;
+}();
+
+}  // namespace
 }  // namespace vantrel::fm
 
 using namespace vantrel;
@@ -664,6 +718,11 @@ OSErr FSSetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo,
 
     // A locked object changes only by being unlocked first.
     if (n.locked() && (!setsFlags || wantLocked)) return others ? fLckdErr : noErr;
+    commit::Journal journal;
+    if (std::string path; needs_journal(n, which) && node_path(n, &path) == noErr)
+        if (OSErr e = journal.begin(n.at(), kSetInfoJournal,
+                                    set_info_journal(path, n, which, *catalogInfo)))
+            return e;
     Changes changes(n);
     if (n.locked()) {
         if (OSErr e = set_immutable(n, false, "FSSetCatalogInfo.unlock")) return e;

@@ -35,6 +35,7 @@
 #include "fm/err_errno.h"
 #include "fm/fork_sidecar.h"
 #include "fm/iter_bulkdelete.h"
+#include "fm/obj_commit.h"
 #include "fm/ref_codec.h"
 #include "fm/ref_dircache.h"
 #include "fm/ref_fd.h"
@@ -221,7 +222,12 @@ const char* next_name(OpaqueFSIterator* it, int* err, unsigned char* type, std::
                 (d->d_name[1] == 0 || (d->d_name[1] == '.' && d->d_name[2] == 0)))
                 continue;
             if (rsrc::is_hidden_entry(it->fd->fd(), d->d_name, d->d_type)) {
-                if (it->deletes) it->deletes->hidden_entry(d->d_name);
+                if (it->deletes) {
+                    it->deletes->hidden_entry(d->d_name);
+                } else if (d->d_name[2] == '.' && d->d_name[3] == '_') {
+                    // "._._": a private temporary, litter once its maker died.
+                    (void)commit::clear_litter(it->fd->fd(), d->d_name);
+                }
                 continue;  // "._NAME": a resource fork, never an item
             }
             *type = d->d_type;

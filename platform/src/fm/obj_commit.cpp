@@ -13,10 +13,16 @@
 #include <atomic>
 #include <cstdio>
 #include <map>
+#include <mutex>
+#include <string>
 #include <utility>
 
 #include "fm/err_errno.h"
 #include "fm/fork_sidecar.h"
+#include "fullio.h"
+#include "vantrel/fault.h"
+
+VANTREL_FAULT_OPERATIONS("Commit.litter", "Commit.journal", "Commit.journalEnd");
 
 namespace vantrel::fm::commit {
 namespace {
@@ -173,6 +179,131 @@ bool in_progress(int dirFd, std::string_view entryName) {
     if (t_held.count(std::make_pair(std::uint64_t(st.st_dev), std::uint64_t(st.st_ino))) != 0)
         return false;
     return !probe.try_take(dirFd);
+}
+
+namespace {
+
+// A journal's first line, then its kind's, then the payload.
+constexpr std::string_view kJournalMagic = "vantrel journal 1\n";
+
+// Journals this thread has open, and recoveries it runs.
+thread_local int t_journalled = 0;
+
+std::mutex g_recoveriesMu;
+std::map<std::string, Recovery, std::less<>>& recoveries() {
+    static auto* m = new std::map<std::string, Recovery, std::less<>>;
+    return *m;
+}
+
+// Runs the recovery of the journal open as `fd`, if it is one. Only one
+// recoverer at a time: it holds the journal's own lock meanwhile.
+void recover_journal(int fd) {
+    char head[64];
+    const ssize_t n = ::pread(fd, head, sizeof head, 0);
+    if (n < static_cast<ssize_t>(kJournalMagic.size()) ||
+        std::string_view(head, kJournalMagic.size()) != kJournalMagic)
+        return;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || st.st_size > (1 << 24)) return;
+    std::string all(static_cast<std::size_t>(st.st_size), '\0');
+    if (::pread(fd, all.data(), all.size(), 0) != static_cast<ssize_t>(all.size())) return;
+    std::string_view rest = std::string_view(all).substr(kJournalMagic.size());
+    const std::size_t nl = rest.find('\n');
+    if (nl == std::string_view::npos) return;
+    Recovery r = nullptr;
+    {
+        std::lock_guard lk(g_recoveriesMu);
+        auto it = recoveries().find(rest.substr(0, nl));
+        if (it != recoveries().end()) r = it->second;
+    }
+    if (r != nullptr) {
+        ++t_journalled;
+        r(rest.substr(nl + 1));
+        --t_journalled;
+    }
+}
+
+}  // namespace
+
+void register_recovery(std::string_view kind, Recovery recovery) {
+    std::lock_guard lk(g_recoveriesMu);
+    recoveries()[std::string(kind)] = recovery;
+}
+
+OSErr Journal::begin(int dirFd, std::string_view kind, std::string_view payload) {
+    end();
+    // A change made as a part of another journalled change (or of a
+    // recovery) is that one's to finish: a journal of its own would be
+    // recovered on its own, in any order with the other.
+    if (t_journalled > 0) return noErr;
+    // A folder this caller may not change (its file's attributes it may),
+    // a locked or read-only one: the change runs unjournalled, as it would
+    // without us.
+    if (::faccessat(dirFd, ".", W_OK | X_OK, AT_EACCESS) != 0) return noErr;
+    std::string name = private_name();
+    const int fd = fault::step("Commit.journal", name, [&] {
+        return ::openat(dirFd, name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC,
+                        0600);
+    });
+    if (fd < 0) return from_errno(errno, Op::Create);
+    hold_temporary(fd);
+    std::string all(kJournalMagic);
+    all.append(kind).append("\n").append(payload);
+    if (fault::step("Commit.journal", name,
+                    [&] { return io::write_all(fd, all.data(), all.size()); }) != 0) {
+        const int e = errno;
+        (void)::unlinkat(dirFd, name.c_str(), 0);
+        ::close(fd);
+        return from_errno(e, Op::Write);
+    }
+    dir_ = dirFd;
+    fd_ = fd;
+    name_ = std::move(name);
+    ++t_journalled;
+    return noErr;
+}
+
+void Journal::end() {
+    if (fd_ < 0) return;
+    {
+        const fault::Benign benign;  // a journal left behind is recovered: a no-op by then
+        (void)fault::step("Commit.journalEnd", name_,
+                          [&] { return ::unlinkat(dir_, name_.c_str(), 0); });
+    }
+    ::close(fd_);
+    fd_ = -1;
+    name_.clear();
+    --t_journalled;
+}
+
+bool clear_litter(int dirFd, std::string_view entryName) {
+    if (!rsrc::is_temporary_name(entryName) || in_progress(dirFd, entryName)) return false;
+    const std::string name(entryName);
+    struct stat st {};
+    // Only files are made under private names: anything else is not ours.
+    if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    // A journal is recovered by whoever takes its lock; another recoverer
+    // meanwhile finds it held (in use) and passes it over.
+    if (const int fd = ::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC); fd >= 0) {
+        if (flock_retrying(fd, LOCK_EX | LOCK_NB) != 0) {
+            ::close(fd);
+            return false;
+        }
+        struct stat now {};
+        const bool same = ::fstatat(dirFd, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+                          now.st_ino == st.st_ino && now.st_dev == st.st_dev;
+        if (same) recover_journal(fd);
+        const fault::Benign benign;
+        const bool removed = same && fault::step("Commit.litter", name, [&] {
+                                         return ::unlinkat(dirFd, name.c_str(), 0);
+                                     }) == 0;
+        ::close(fd);
+        return removed;
+    }
+    const fault::Benign benign;  // litter that stays is removed by the next one who can
+    return fault::step("Commit.litter", name, [&] { return ::unlinkat(dirFd, name.c_str(), 0); }) ==
+           0;
 }
 
 std::string private_name() {

@@ -89,6 +89,49 @@ class FolderLock {
 // when the name is no "._" name.
 bool in_progress(int dirFd, std::string_view entryName);
 
+// Removes the entry `entryName` of the folder `dirFd` when it is a private
+// temporary whose maker is gone (in_progress false): what a killed change
+// left under a private name is either its new object not yet placed or the
+// old one it had put aside, and dropping it leaves each name as that change
+// left it; a journal (see Journal) is recovered first. A listing calls it for each such name it
+// meets, so litter lasts only until the folder is next read. Nothing for any other name (no system
+// call); true when it removed the entry. A failure (no right to change the folder) leaves it for a
+// caller that may.
+bool clear_litter(int dirFd, std::string_view entryName);
+
+// A change's journal: a private temporary in a folder, flocked by its maker,
+// that holds what the change needs to be finished or undone. It is written
+// before the change's first step and removed after its last; a journal
+// whose maker died is met by the next listing of its folder (clear_litter),
+// which hands its payload to the recovery registered for its kind and then
+// removes it. The recovery rolls the change forward or back, whichever
+// the names show to be nearer, and must be idempotent (it may itself be
+// killed and run again).
+class Journal {
+  public:
+    Journal() = default;
+    ~Journal() { end(); }
+    Journal(const Journal&) = delete;
+    Journal& operator=(const Journal&) = delete;
+    // Writes the journal of a change of kind `kind` in the folder `dirFd`.
+    // A failure (a full disk) is the change's: it must not start. A folder
+    // the caller may not change gets no journal (noErr): the change then
+    // runs unjournalled. Fault-seam steps "Commit.journal".
+    OSErr begin(int dirFd, std::string_view kind, std::string_view payload);
+    // The change is over (done or undone): the journal goes.
+    void end();
+
+  private:
+    int dir_ = -1;
+    int fd_ = -1;
+    std::string name_;
+};
+
+// How a change of one kind is finished or undone from its journal's payload.
+using Recovery = void (*)(std::string_view payload);
+// Registers the recovery of `kind` (at load time, once per kind).
+void register_recovery(std::string_view kind, Recovery recovery);
+
 // A fresh name for a private temporary in a folder: "._._vantrel.", the
 // process ID, 64 random bits in hex and a count. Invisible (a "._" name is
 // never listed and no item can take one), and unique between processes

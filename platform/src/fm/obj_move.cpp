@@ -502,6 +502,144 @@ OSErr apply_place(Node n, const PlaceMeta& m, const char* step) {
     return noErr;
 }
 
+// ---- the exchange's journal: what each name keeps, and where each object was
+
+void put_u64(std::string& out, std::uint64_t v) {
+    for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>(v >> (8 * i)));
+}
+void put_str(std::string& out, std::string_view v) {
+    put_u64(out, v.size());
+    out.append(v);
+}
+struct Reader {
+    std::string_view in;
+    bool ok = true;
+    std::uint64_t u64() {
+        if (in.size() < 8) {
+            ok = false;
+            return 0;
+        }
+        std::uint64_t v = 0;
+        for (int i = 7; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(in[std::size_t(i)]);
+        in.remove_prefix(8);
+        return v;
+    }
+    std::string str() {
+        const std::uint64_t n = u64();
+        if (!ok || n > in.size()) {
+            ok = false;
+            return {};
+        }
+        std::string v(in.substr(0, std::size_t(n)));
+        in.remove_prefix(std::size_t(n));
+        return v;
+    }
+};
+
+void put_place(std::string& out, const PlaceMeta& m) {
+    put_u64(out, m.attrs.size());
+    for (const auto& [name, value] : m.attrs) {
+        put_str(out, name);
+        put_str(out, value);
+    }
+    put_u64(out, m.fileID ? (std::uint64_t(1) << 32 | *m.fileID) : 0);
+    put_u64(out, m.mode);
+    put_u64(out, m.uid);
+    put_u64(out, m.gid);
+    put_u64(out, std::uint64_t(m.atime.tv_sec));
+    put_u64(out, m.atime.tv_nsec);
+    put_u64(out, std::uint64_t(m.created.highSeconds) << 48 |
+                     std::uint64_t(m.created.lowSeconds) << 16 | m.created.fraction);
+}
+PlaceMeta get_place(Reader& r) {
+    PlaceMeta m;
+    const std::uint64_t n = r.u64();
+    for (std::uint64_t i = 0; r.ok && i < n; ++i) {
+        std::string name = r.str();
+        std::string value = r.str();
+        m.attrs.emplace_back(std::move(name), std::move(value));
+    }
+    const std::uint64_t id = r.u64();
+    if (id >> 32) m.fileID = UInt32(id);
+    m.mode = mode_t(r.u64());
+    m.uid = uid_t(r.u64());
+    m.gid = gid_t(r.u64());
+    m.atime.tv_sec = std::int64_t(r.u64());
+    m.atime.tv_nsec = std::uint32_t(r.u64());
+    const std::uint64_t c = r.u64();
+    m.created.highSeconds = UInt16(c >> 48);
+    m.created.lowSeconds = UInt32(c >> 16);
+    m.created.fraction = UInt16(c);
+    return m;
+}
+
+// The inode number at `name` in `dir`, 0 when there is none.
+std::uint64_t ino_at(int dir, const std::string& name) {
+    struct stat st {};
+    return ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? st.st_ino : 0;
+}
+
+constexpr std::string_view kExchangeJournal = "exchange";
+
+std::string exchange_journal(const std::string& pathA, const std::string& pathB, const Node& a,
+                             const Node& b, const SidecarTrade& t, const PlaceMeta& atA,
+                             const PlaceMeta& atB) {
+    std::string out;
+    put_str(out, pathA);
+    put_str(out, pathB);
+    put_u64(out, a.st.stx_ino);
+    put_u64(out, b.st.stx_ino);
+    put_u64(out, (t.hasA ? 1 : 0) | (t.hasB ? 2 : 0));
+    put_str(out, t.a);
+    put_str(out, t.b);
+    put_u64(out, t.hasA ? ino_at(t.aDir, t.a) : 0);
+    put_u64(out, t.hasB ? ino_at(t.bDir, t.b) : 0);
+    put_place(out, atA);
+    put_place(out, atB);
+    return out;
+}
+
+// Finishes or undoes an exchange a kill cut short. The one rename tells
+// which: done when the first name holds the second inode, then forward;
+// else back. Each name gets back what belongs to it and the sidecars go
+// where the contents they belong to stand. Nothing when the names hold
+// neither pair (something else changed them since).
+void recover_exchange(std::string_view payload) {
+    Reader r{payload};
+    const std::string pathA = r.str(), pathB = r.str();
+    const std::uint64_t inoA = r.u64(), inoB = r.u64(), has = r.u64();
+    SidecarTrade t;
+    t.a = r.str();
+    t.b = r.str();
+    t.hasA = (has & 1) != 0;
+    t.hasB = (has & 2) != 0;
+    const std::uint64_t sideA = r.u64(), sideB = r.u64();
+    const PlaceMeta atA = get_place(r), atB = get_place(r);
+    if (!r.ok) return;
+    Node a, b;
+    if (node_from_path(pathA, &a) != noErr || node_from_path(pathB, &b) != noErr) return;
+    const bool done = a.st.stx_ino == inoB && b.st.stx_ino == inoA;
+    if (!done && !(a.st.stx_ino == inoA && b.st.stx_ino == inoB)) return;
+    t.aDir = a.at();
+    t.bDir = b.at();
+    // Where the sidecars stand now: traded or not.
+    bool traded = false;
+    if (t.hasA && t.hasB)
+        traded = ino_at(t.aDir, t.a) == sideB && ino_at(t.bDir, t.b) == sideA;
+    else if (t.hasA)
+        traded = ino_at(t.aDir, t.a) == 0 && ino_at(t.bDir, t.b) == sideA;
+    else if (t.hasB)
+        traded = ino_at(t.bDir, t.b) == 0 && ino_at(t.aDir, t.a) == sideB;
+    if (traded != done) (void)trade(t, "FSExchangeObjects.undo", traded);
+    (void)apply_place(a, atA, "FSExchangeObjects.undo");
+    (void)apply_place(b, atB, "FSExchangeObjects.undo");
+}
+
+[[maybe_unused]] const bool kExchangeRecovery = [] {
+    commit::register_recovery(kExchangeJournal, recover_exchange);
+    return true;
+}();
+
 }  // namespace
 }  // namespace vantrel::fm
 
@@ -531,6 +669,15 @@ OSErr FSExchangeObjects(const FSRef* ref, const FSRef* destRef) {
     PlaceMeta atA, atB;  // what belongs to the first and to the second name
     if (OSErr e = read_place(a, &atA)) return e;
     if (OSErr e = read_place(b, &atB)) return e;
+    // Written down before anything changes, so that a kill at any step is
+    // finished or undone by the next listing of the first file's folder.
+    // (Files deeper than a path can name are exchanged without one.)
+    std::string pathA, pathB;
+    commit::Journal journal;
+    if (node_path(a, &pathA) == noErr && node_path(b, &pathB) == noErr)
+        if (OSErr e = journal.begin(a.at(), kExchangeJournal,
+                                    exchange_journal(pathA, pathB, a, b, sidecars, atA, atB)))
+            return e;
     OSErr err = apply_place(a, atB, "FSExchangeObjects.trade");
     if (err == noErr) {
         err = apply_place(b, atA, "FSExchangeObjects.trade");

@@ -1,6 +1,9 @@
 #include "vantrel/fault.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -160,6 +163,54 @@ TEST(FaultSeam, StepsFailWithTheErrnoOfTheClass) {
         EXPECT_EQ(errno, row.expectedErrno) << row.err;
         EXPECT_EQ(ran, 1) << "the failed step's call is not made";
     }
+}
+
+// A crash-point sweep's kill: the process ends with SIGKILL right before the
+// system call of its n-th step, counting steps only (an operation's own
+// check is none) and from the moment it was armed.
+TEST(FaultSeam, DieAtStepKillsRightBeforeThatStepsCall) {
+    struct Row {
+        const char* what;
+        long countedBefore;  // steps checked before arming
+        long n;
+        int callsMade;  // system calls that ran before the kill
+    };
+    for (Row row : {Row{"the first step", 0, 1, 0}, Row{"the third step", 0, 3, 2},
+                    Row{"counted from the arming", 2, 2, 1}}) {
+        SCOPED_TRACE(row.what);
+        int fds[2];
+        ASSERT_EQ(::pipe(fds), 0);
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            ::close(fds[0]);
+            vf::reset();
+            vf::set_counting(true);
+            for (long i = 0; i < row.countedBefore; ++i)
+                (void)vf::step("Test.open", "", [] { return 0; });
+            vf::die_at_step(row.n);
+            for (int i = 0; i < 5; ++i) {
+                (void)vf::check("FSMoveObject");  // not a step: never the one that dies
+                (void)vf::step("Test.open.write", "", [&] { return int(::write(fds[1], "x", 1)); });
+            }
+            ::_exit(0);
+        }
+        ::close(fds[1]);
+        std::string made;
+        char c;
+        while (::read(fds[0], &c, 1) == 1) made += c;
+        ::close(fds[0]);
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "status " << status;
+        EXPECT_EQ(static_cast<int>(made.size()), row.callsMade);
+    }
+    vf::Scope scope;
+    EXPECT_THROW(vf::die_at_step(0), std::invalid_argument);
+    vf::set_counting(true);
+    (void)vf::step("Test.open", "", [] { return 0; });
+    (void)vf::check("FSMoveObject");
+    EXPECT_EQ(vf::steps(), 1);
 }
 
 TEST(FaultSeam, BenignScopesMarkTheirOwnThreadsInjections) {

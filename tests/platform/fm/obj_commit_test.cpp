@@ -11,11 +11,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <future>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
 
+#include "FSTestSupport.h"
 #include "TempDir.h"
 #include "fm/fork_sidecar.h"
 
@@ -205,3 +208,48 @@ TEST(Commit, PrivateNamesAreHiddenAndNeverRepeat) {
 }
 
 }  // namespace
+
+// What a killed change left under a private name lasts only until the folder
+// is next listed; a live change's temporary, a "._" file of the user's own
+// and anything not a file under a private name stay.
+TEST(Commit, AListingRemovesTheTemporariesOfDeadMakersOnly) {
+    const std::string temp = std::string(rsrc::kTemporaryPrefix) + "1.0123456789abcdef.2";
+    struct Row {
+        const char* what;
+        bool held;    // its maker lives while the folder is listed
+        bool folder;  // a folder under the private name, not a file
+        bool expectGone;
+    };
+    const Row rows[] = {
+        {"a temporary whose maker was killed", false, false, true},
+        {"a temporary its maker holds", true, false, false},
+        {"a folder under a private name", false, true, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        vtest::TempDir t;
+        vtest::write_file(t.path() / "X", "data");
+        vtest::write_file(t.path() / "._Y", "the user's own");
+        std::optional<Holder> h;
+        if (row.folder) {
+            std::filesystem::create_directory(t.path() / temp);
+        } else {
+            h.emplace(t.path(), Holder::What::Temporary, temp);
+            ASSERT_TRUE(h->ok());
+            if (!row.held) h->kill();
+        }
+        FSRef d = vtest::ref_of(t.path());
+        FSIterator it = nullptr;
+        ASSERT_EQ(FSOpenIterator(&d, kFSIterateFlat, &it), noErr);
+        FSRef refs[4];
+        ItemCount n = 0;
+        EXPECT_EQ(FSGetCatalogInfoBulk(it, 4, &n, nullptr, 0, nullptr, refs, nullptr, nullptr),
+                  errFSNoMoreItems);
+        // A folder is an item whatever its name.
+        EXPECT_EQ(n, row.folder ? 2u : 1u) << "X is an item, no file under a \"._\" name is";
+        FSCloseIterator(it);
+        EXPECT_EQ(std::filesystem::exists(t.path() / temp), !row.expectGone);
+        EXPECT_TRUE(std::filesystem::exists(t.path() / "._Y"));
+        h.reset();
+    }
+}

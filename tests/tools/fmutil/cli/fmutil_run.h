@@ -34,8 +34,14 @@ inline Result not_run(const char* what, int err) {
 }
 
 // Runs `program args...`. With stderr_tty, standard error is a pseudo-terminal.
+// `env` ("NAME=VALUE") is added to the test's own environment.
 inline Result run_program(const std::string& program, const std::vector<std::string>& args,
-                          bool stderr_tty = false) {
+                          bool stderr_tty = false, const std::vector<std::string>& env = {}) {
+    std::vector<std::string> env_s(env);
+    for (char** e = environ; *e != nullptr; ++e) env_s.emplace_back(*e);
+    std::vector<char*> envp;
+    for (auto& e : env_s) envp.push_back(e.data());
+    envp.push_back(nullptr);
     std::vector<std::string> argv_s{program};
     argv_s.insert(argv_s.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -66,7 +72,7 @@ inline Result run_program(const std::string& program, const std::vector<std::str
     posix_spawn_file_actions_adddup2(&fa, out_p[1], 1);
     posix_spawn_file_actions_adddup2(&fa, err_p[1], 2);
     pid_t pid = -1;
-    int rc = ::posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+    int rc = ::posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&fa);
     ::close(out_p[1]);
     ::close(err_p[1]);
@@ -110,6 +116,12 @@ inline Result run_program(const std::string& program, const std::vector<std::str
 // Runs `fmutil args...`.
 inline Result run(const std::vector<std::string>& args, bool stderr_tty = false) {
     return run_program(FMUTIL_PATH, args, stderr_tty);
+}
+
+// Runs `fmutil args...` killed by the fault seam right before its n-th step.
+inline Result run_killed_at(long n, const std::vector<std::string>& args) {
+    return run_program(FMUTIL_PATH, args, false,
+                       {"VANTREL_FAULT_DIE_AT_STEP=" + std::to_string(n)});
 }
 
 // A strict JSON checker (RFC 8259 grammar, one document plus whitespace).

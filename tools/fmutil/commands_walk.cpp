@@ -672,8 +672,11 @@ HiddenWords hidden_words(VantrelHiddenKind kind) {
     }
 }
 
-// The finder's walk: each folder's hidden entries, looked at as the walk
-// enters it (the folder's own items are not needed for that).
+// The finder's walk: each folder's hidden entries, looked at once the walk
+// has listed the folder. A listing clears the temporaries their dead makers
+// left, so what is left to say of them is only what the listing could not
+// clear (a folder the caller may not change), and nothing is reported that
+// is gone by the time it is read.
 struct OrphanFinder {
     Context& ctx;
     JsonWriter& j;
@@ -681,11 +684,8 @@ struct OrphanFinder {
     std::vector<TreeError>& errors;
     std::string path;
 
-    bool pre(const WalkVisit& v) {
-        if (v.entry.isDir) folder(v.path, *v.ref);
-        return true;
-    }
-    void post(const WalkVisit&) {}
+    bool pre(const WalkVisit&) { return true; }
+    void post(const WalkVisit& v) { folder(v.path, *v.ref); }
     void error(const std::string& p, OSErr e) { failed(p, e); }
     void failed(const std::string& p, OSErr e, std::string_view meaning = {}) {
         ctx.out.flush();
@@ -751,10 +751,10 @@ int cmd_orphans(Context& ctx) {
             finder.failed(dir, errFSNotAFolder);
             continue;
         }
-        finder.folder(dir, ref);
         TreeBuffers buffers;
         buffers.bitmap = kFSCatInfoNodeFlags;
         walk_tree(ref, dir, buffers, false, nullptr, finder);
+        finder.folder(dir, ref);
     }
     if (ctx.json) {
         j.end_array();

@@ -58,6 +58,26 @@ inline SInt32 dir_id_of(const fs::path& p) {
     return static_cast<SInt32>(info.nodeID);
 }
 
+// PBHCopyFileSync of the file at `src` into the folder `destDir`, under
+// `newName` or, when it is null, under the source's own name.
+inline OSErr copy_file_into(const fs::path& src, const fs::path& destDir, const char* newName) {
+    FSSpec s = spec_of(src);
+    FSSpec d = spec_of(destDir);
+    Str31 name = {0};
+    HParamBlockRec pb{};
+    pb.copyParam.ioVRefNum = s.vRefNum;
+    pb.copyParam.ioDirID = s.parID;
+    pb.copyParam.ioNamePtr = s.name;
+    pb.copyParam.ioDstVRefNum = d.vRefNum;
+    pb.copyParam.ioNewDirID = dir_id_of(destDir);
+    if (newName != nullptr) {
+        name[0] = static_cast<unsigned char>(std::strlen(newName));
+        std::memcpy(name + 1, newName, name[0]);
+        pb.copyParam.ioCopyName = name;
+    }
+    return PBHCopyFileSync(&pb);
+}
+
 // Finder information as FSCatalogInfo holds it (host order).
 inline FileInfo file_info(OSType type, OSType creator, UInt16 flags = 0) {
     FileInfo fi{};

@@ -117,22 +117,6 @@ OSErr set_comment(const fs::path& p, const std::string& text) {
     return PBDTSetCommentSync(&pb);
 }
 
-OSErr copy_to(const fs::path& src, const fs::path& destDir, const char* newName) {
-    FSSpec s = vtest::spec_of(src);
-    FSSpec d = vtest::spec_of(destDir);
-    Str31 name = {0};
-    HParamBlockRec pb{};
-    pb.copyParam.ioVRefNum = s.vRefNum;
-    pb.copyParam.ioDirID = s.parID;
-    pb.copyParam.ioNamePtr = s.name;
-    pb.copyParam.ioDstVRefNum = d.vRefNum;
-    pb.copyParam.ioNewDirID = vtest::dir_id_of(destDir);
-    name[0] = static_cast<unsigned char>(std::strlen(newName));
-    std::memcpy(name + 1, newName, name[0]);
-    pb.copyParam.ioCopyName = name;
-    return PBHCopyFileSync(&pb);
-}
-
 }  // namespace
 
 // A file with no record whose "._" file macOS wrote: Finder information
@@ -216,7 +200,7 @@ TEST(MacOSDotUnderscore, FinderInformationAndAttributesLastThroughEveryChange) {
          [](const fs::path& dir, const fs::path& f) {
              const fs::path to = dir / "to";
              fs::create_directory(to);
-             EXPECT_OSERR(copy_to(f, to, "copy"), noErr);
+             EXPECT_OSERR(vtest::copy_file_into(f, to, "copy"), noErr);
              return to / "copy";
          }},
     };

@@ -31,21 +31,7 @@ using vtest::dir_id_of;
 using vtest::spec_of;
 
 OSErr copy(const fs::path& src, const fs::path& destDir, const char* newName) {
-    FSSpec s = spec_of(src);
-    FSSpec d = spec_of(destDir);
-    Str31 name = {0};
-    HParamBlockRec pb{};
-    pb.copyParam.ioVRefNum = s.vRefNum;
-    pb.copyParam.ioDirID = s.parID;
-    pb.copyParam.ioNamePtr = s.name;
-    pb.copyParam.ioDstVRefNum = d.vRefNum;
-    pb.copyParam.ioNewDirID = dir_id_of(destDir);
-    if (newName != nullptr) {
-        name[0] = static_cast<unsigned char>(std::strlen(newName));
-        std::memcpy(name + 1, newName, name[0]);
-        pb.copyParam.ioCopyName = name;
-    }
-    return PBHCopyFileSync(&pb);
+    return vtest::copy_file_into(src, destDir, newName);
 }
 
 OSErr move(const fs::path& src, const fs::path& destDir, const char* newName) {

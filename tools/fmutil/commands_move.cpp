@@ -758,10 +758,7 @@ int cmd_cp(Context& ctx) {
             JsonWriter j(ctx.out);
             j.begin_object();
             j.name_field("path", target);
-            j.key("errors");
-            j.begin_array();
-            for (const TreeError& f : failed) write_json_error(j, f.path, f.code);
-            j.end_array();
+            write_json_errors(j, failed);
             j.end_object();
             j.finish();
         }

@@ -155,14 +155,18 @@ int cmd_tree(Context& ctx) {
         j.field("changed", changed);
         j.key("error");
         errors.empty() ? j.null() : write_json_error(j, errors[0].path, errors[0].code);
-        j.key("errors");
-        j.begin_array();
-        for (const TreeError& e : errors) write_json_error(j, e.path, e.code);
-        j.end_array();
+        write_json_errors(j, errors);
         j.end_object();
         j.finish();
     }
     return ctx.finish(errors.empty() ? kExitOk : kExitFileManager);
+}
+
+void write_json_errors(JsonWriter& j, const std::vector<TreeError>& errors) {
+    j.key("errors");
+    j.begin_array();
+    for (const TreeError& e : errors) write_json_error(j, e.path, e.code);
+    j.end_array();
 }
 
 namespace {
@@ -632,10 +636,7 @@ int cmd_rm(Context& ctx) {
     if (ctx.json) {
         if (many) {
             j.end_array();
-            j.key("errors");
-            j.begin_array();
-            for (const TreeError& e : errors) write_json_error(j, e.path, e.code);
-            j.end_array();
+            write_json_errors(j, errors);
             j.end_object();
         } else if (!errors.empty()) {
             j.begin_object();
@@ -758,10 +759,7 @@ int cmd_orphans(Context& ctx) {
     }
     if (ctx.json) {
         j.end_array();
-        j.key("errors");
-        j.begin_array();
-        for (const TreeError& e : errors) write_json_error(j, e.path, e.code);
-        j.end_array();
+        write_json_errors(j, errors);
         j.end_object();
         j.finish();
     }

@@ -36,6 +36,12 @@ struct TreeError {
     OSErr code;
 };
 
+class JsonWriter;
+
+// Writes `"errors": [...]`, one object per error, into the object `j` has
+// open: the field every walking command ends its JSON with.
+void write_json_errors(JsonWriter& j, const std::vector<TreeError>& errors);
+
 // The bulk call's buffers, shared by every directory of the walk, and what
 // it asks for: node flags tell directories; the permissions' mode tells the
 // other kinds (TreeEntry::kind, null without it). Costly for another user

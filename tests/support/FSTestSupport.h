@@ -78,6 +78,31 @@ inline OSErr copy_file_into(const fs::path& src, const fs::path& destDir, const 
     return PBHCopyFileSync(&pb);
 }
 
+// The path of the file with ID `id` on `vref` (PBResolveFileIDRefSync, then
+// PBMakeFSRefSync and FSRefMakePath), or "" with the first call's error in
+// `*err`.
+inline std::string path_of_file_id(FSVolumeRefNum vref, SInt32 id, OSErr* err) {
+    Str255 name = {0};
+    HParamBlockRec pb{};
+    pb.fidParam.ioNamePtr = name;
+    pb.fidParam.ioVRefNum = vref;
+    pb.fidParam.ioFileID = id;
+    *err = PBResolveFileIDRefSync(&pb);
+    if (*err != noErr) return {};
+    FSRef ref;
+    FSRefParam mk{};
+    mk.ioVRefNum = vref;
+    mk.ioDirID = pb.fidParam.ioSrcDirID;
+    mk.ioNamePtr = name;
+    mk.newRef = &ref;
+    if ((*err = PBMakeFSRefSync(&mk)) != noErr) return {};
+    char path[4096];
+    if ((*err = static_cast<OSErr>(
+             FSRefMakePath(&ref, reinterpret_cast<UInt8*>(path), sizeof path))) != noErr)
+        return {};
+    return path;
+}
+
 // Finder information as FSCatalogInfo holds it (host order).
 inline FileInfo file_info(OSType type, OSType creator, UInt16 flags = 0) {
     FileInfo fi{};

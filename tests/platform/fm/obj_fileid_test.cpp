@@ -36,25 +36,7 @@ OSErr create_id(const fs::path& p, SInt32* id) {
 
 // The path of the file with ID `id`, or "" with the error in `err`.
 std::string resolve_id(FSVolumeRefNum vref, SInt32 id, OSErr* err) {
-    Str255 name = {0};
-    HParamBlockRec pb{};
-    pb.fidParam.ioNamePtr = name;
-    pb.fidParam.ioVRefNum = vref;
-    pb.fidParam.ioFileID = id;
-    *err = PBResolveFileIDRefSync(&pb);
-    if (*err != noErr) return {};
-    FSRef ref;
-    FSRefParam mk{};
-    mk.ioVRefNum = vref;
-    mk.ioDirID = pb.fidParam.ioSrcDirID;
-    mk.ioNamePtr = name;
-    mk.newRef = &ref;
-    if ((*err = PBMakeFSRefSync(&mk)) != noErr) return {};
-    char path[4096];
-    if ((*err = static_cast<OSErr>(
-             FSRefMakePath(&ref, reinterpret_cast<UInt8*>(path), sizeof path))) != noErr)
-        return {};
-    return path;
+    return vtest::path_of_file_id(vref, id, err);
 }
 
 TEST(FileID, MarkerRecordsTheIDAndTheInode) {

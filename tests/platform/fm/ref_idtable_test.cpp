@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -15,7 +17,6 @@
 #include <set>
 #include <sstream>
 #include <string>
-#include <thread>
 
 #include "FSTestSupport.h"
 #include "fm/ref_node.h"
@@ -165,8 +166,20 @@ TEST(IdTable, TwoProcessesAtOnceAgreeOnEveryId) {
     const StateDir state(t.path() / "state", dir.vref);
     constexpr int kObjects = 600;
     const std::uint64_t first = std::uint64_t(1) << 62;
-    auto run = [&](bool backwards) {
-        return fmtest::run_child(fmtest::Child::Plain, [&]() -> std::string {
+    // Both children are forked from this thread before either starts, and
+    // start together at a gate: forking from two threads at once can copy
+    // another thread's held allocator lock into a child, which then hangs.
+    int gate[2];
+    ASSERT_EQ(::pipe(gate), 0);
+    auto start = [&](bool backwards, int* outFd) -> pid_t {
+        int fds[2];
+        if (::pipe(fds) != 0) return -1;
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::close(fds[0]);
+            ::close(gate[1]);
+            char c;
+            (void)::read(gate[0], &c, 1);  // returns 0 when the gate opens
             std::string out;
             for (int k = 0; k < kObjects; ++k) {
                 const int n = backwards ? kObjects - 1 - k : k;
@@ -174,14 +187,33 @@ TEST(IdTable, TwoProcessesAtOnceAgreeOnEveryId) {
                 out += std::to_string(n) + " " +
                        std::to_string(fm::node_id_for(dir.vref, dir.dev(), ino, 0)) + "\n";
             }
-            return out;
-        });
+            const bool ok = ::write(fds[1], out.data(), out.size()) == ssize_t(out.size());
+            ::_exit(ok ? 0 : 1);
+        }
+        ::close(fds[1]);
+        *outFd = fds[0];
+        return pid;
     };
-    std::optional<std::string> a, b;
-    std::thread ta([&] { a = run(false); });
-    std::thread tb([&] { b = run(true); });
-    ta.join();
-    tb.join();
+    int fa = -1, fb = -1;
+    const pid_t pa = start(false, &fa);
+    const pid_t pb = start(true, &fb);
+    ::close(gate[0]);
+    ::close(gate[1]);
+    ASSERT_GT(pa, 0);
+    ASSERT_GT(pb, 0);
+    auto collect = [](pid_t pid, int fd) -> std::optional<std::string> {
+        std::string out;
+        char buf[4096];
+        ssize_t n;
+        while ((n = ::read(fd, buf, sizeof buf)) > 0) out.append(buf, std::size_t(n));
+        ::close(fd);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+        return out;
+    };
+    const std::optional<std::string> a = collect(pa, fa);
+    const std::optional<std::string> b = collect(pb, fb);
     ASSERT_TRUE(a && b);
     std::map<int, UInt32> ids[2];
     for (int p = 0; p < 2; ++p) {

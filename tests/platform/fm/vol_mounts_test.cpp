@@ -439,20 +439,9 @@ SInt32 file_id_of(const fs::path& p) {
 
 // The path of the file with ID `id` on `vref`, or the error.
 std::string path_of_id(FSVolumeRefNum vref, SInt32 id) {
-    Str255 name = {0};
-    HParamBlockRec pb{};
-    pb.fidParam.ioNamePtr = name;
-    pb.fidParam.ioVRefNum = vref;
-    pb.fidParam.ioFileID = id;
-    if (OSErr e = PBResolveFileIDRefSync(&pb)) return "error " + std::to_string(e);
-    FSRef ref;
-    FSRefParam mk{};
-    mk.ioVRefNum = vref;
-    mk.ioDirID = pb.fidParam.ioSrcDirID;
-    mk.ioNamePtr = name;
-    mk.newRef = &ref;
-    if (OSErr e = PBMakeFSRefSync(&mk)) return "error " + std::to_string(e);
-    return path_or_error(ref);
+    OSErr e = noErr;
+    std::string path = vtest::path_of_file_id(vref, id, &e);
+    return e == noErr ? path : "error " + std::to_string(e);
 }
 
 // btrfs as distributions lay it out: the top of the file system mounted at

@@ -9,11 +9,17 @@
 // one more than the largest so far (from 2^31 up) by a single INSERT, which
 // SQLite runs under its write lock, so two processes never hand out one ID
 // twice; (sub, ino) is unique, so they never give one object two. Shared by
-// the user's processes in WAL mode (readers do not wait for the writer),
-// waiting up to 10 s for a writer. An ID is committed before it is handed
-// out. A table that cannot be opened or written leaves the caller to make
-// its own IDs, valid in this process only; that is said once, on standard
-// error.
+// the user's processes in WAL mode (readers do not wait for the writer). An
+// ID is committed before it is handed out. A table that cannot be opened or
+// written leaves the caller to make its own IDs, valid in this process only
+// and from a range the table never hands out; that is said once, on
+// standard error.
+//
+// A writer holds the lock for one small insert, milliseconds. A holder
+// that keeps it for kFirstWaitMs is stuck (stopped, or hung on a dead
+// network file system): waiting that long for every new object would turn
+// a listing of thousands into hours, so after one such wait the volume
+// hands out no IDs in this process, and its look-ups wait for nothing.
 //
 // Each process keeps the IDs it has looked up (at most kCacheMax, then it
 // starts again), so a listing asks the database once per object. A process
@@ -43,10 +49,8 @@
 namespace vantrel::fm {
 namespace {
 
-constexpr std::int64_t kFirstTableID = 0x80000000LL;
-constexpr std::int64_t kLastTableID = 0xFFFFFFFFLL;
 constexpr std::size_t kCacheMax = std::size_t(1) << 18;
-constexpr int kBusyMs = 10000;
+constexpr int kFirstWaitMs = 2000;
 
 struct Conn {
     sqlite3* db = nullptr;
@@ -55,7 +59,9 @@ struct Conn {
     sqlite3_stmt* byId = nullptr;
     pid_t pid = 0;
     std::string file;
-    bool unusable = false;  // opening failed: not tried again for this volume
+    std::string mountPoint;  // for what is said on standard error
+    bool unusable = false;   // opening failed: not tried again for this volume
+    bool noInserts = false;  // another process held the lock past the wait
 };
 
 struct CacheKey {
@@ -168,7 +174,7 @@ bool open_conn(const std::string& dir, const std::string& file, Conn& c, std::st
         *why = c.file + ": " + (c.db != nullptr ? sqlite3_errmsg(c.db) : "cannot open");
         return false;
     }
-    sqlite3_busy_timeout(c.db, kBusyMs);
+    sqlite3_busy_timeout(c.db, kFirstWaitMs);
     // WAL where the file system allows it (not on every network file
     // system); the rollback journal otherwise, which works as well, slower.
     exec(c.db, "PRAGMA journal_mode=WAL");
@@ -184,7 +190,7 @@ bool open_conn(const std::string& dir, const std::string& file, Conn& c, std::st
                            // the key's b-tree, not a scan of the table.
                            "INSERT OR IGNORE INTO ids(id, sub, ino) SELECT n, ?1, ?2 FROM "
                            "(SELECT coalesce((SELECT max(id) FROM ids), 2147483647) + 1 AS n) "
-                           "WHERE n <= 4294967295",
+                           "WHERE n <= 3221225471",
                            -1, SQLITE_PREPARE_PERSISTENT, &c.add, nullptr) == SQLITE_OK &&
         sqlite3_prepare_v3(c.db, "SELECT sub, ino FROM ids WHERE id=?1", -1,
                            SQLITE_PREPARE_PERSISTENT, &c.byId, nullptr) == SQLITE_OK;
@@ -222,6 +228,7 @@ bool with_conn(FSVolumeRefNum vref, Use&& use) {
     Conn& c = s.conns[vref];
     if (!ready(c)) {
         close_conn(c);  // inherited across a fork: this process opens its own
+        c.mountPoint = v.mountPoint;
         std::string why;
         if (dir.empty()) {
             why = "no home directory";
@@ -248,12 +255,30 @@ void bind_key(sqlite3_stmt* st, TableKey key) {
     sqlite3_bind_int64(st, 2, static_cast<sqlite3_int64>(key.ino));
 }
 
+// After another process held the table's lock past the wait: no more
+// inserts, no more waiting, said once.
+void stop_waiting(Conn& c) {
+    if (c.noInserts) return;
+    c.noInserts = true;
+    sqlite3_busy_timeout(c.db, 0);
+    std::fprintf(stderr,
+                 "vantrel: the IDs of new items of %s hold in this process only: another "
+                 "process has held their table's lock for over %d s (%s)\n",
+                 c.mountPoint.c_str(), kFirstWaitMs / 1000, c.file.c_str());
+}
+
+bool busy(int rc) {
+    return (rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED;
+}
+
 // Runs a prepared look-up of (sub, ino); the ID, or 0.
 std::int64_t find_id(Conn& c, TableKey key) {
     bind_key(c.find, key);
     std::int64_t id = 0;
-    if (sqlite3_step(c.find) == SQLITE_ROW) id = sqlite3_column_int64(c.find, 0);
+    const int rc = sqlite3_step(c.find);
+    if (rc == SQLITE_ROW) id = sqlite3_column_int64(c.find, 0);
     sqlite3_reset(c.find);
+    if (busy(rc)) stop_waiting(c);
     return id;
 }
 
@@ -270,10 +295,12 @@ UInt32 table_id(FSVolumeRefNum vref, TableKey key) {
     with_conn(vref, [&](State& st, Conn& c) {
         id = find_id(c, key);
         if (id == 0) {
+            if (c.noInserts) return;
             bind_key(c.add, key);
             const int rc = sqlite3_step(c.add);
             sqlite3_reset(c.add);
-            if (rc != SQLITE_DONE) return;  // busy past the timeout, disk full...
+            if (busy(rc)) stop_waiting(c);
+            if (rc != SQLITE_DONE) return;  // locked past the wait, disk full...
             id = find_id(c, key);           // ours, or another process's a moment before
         }
         if (id < kFirstTableID || id > kLastTableID) {  // the table is full
@@ -287,7 +314,7 @@ UInt32 table_id(FSVolumeRefNum vref, TableKey key) {
 }
 
 bool table_key(FSVolumeRefNum vref, UInt32 id, TableKey* out) {
-    if (id < kFirstTableID) return false;
+    if (id < kFirstTableID || id > kLastTableID) return false;
     bool found = false;
     with_conn(vref, [&](State&, Conn& c) {
         sqlite3_bind_int64(c.byId, 1, id);

@@ -6,10 +6,13 @@
 #include "fm/ref_idtable.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -17,6 +20,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "FSTestSupport.h"
 #include "fm/ref_node.h"
@@ -229,4 +233,84 @@ TEST(IdTable, TwoProcessesAtOnceAgreeOnEveryId) {
         distinct.insert(id);
     }
     EXPECT_EQ(distinct.size(), std::size_t(kObjects)) << "two objects share an ID";
+}
+
+// Another process holds the table's write lock and is stopped (SIGSTOP, a
+// debugger): a listing of 1,000 new objects waits once, not once per
+// object, says so once, and gives IDs from the range the table never hands
+// out; what the table had is still found, and every object keeps its ID.
+TEST(IdTable, AStoppedHolderOfTheLockCostsOneWait) {
+    vtest::TempDir t;
+    FSRef dirRef = vtest::ref_of(t.path());
+    fm::Node dir;
+    ASSERT_EQ(fm::resolve(&dirRef, &dir), noErr);
+    const StateDir state(t.path() / "state", dir.vref);
+    const std::uint64_t first = std::uint64_t(1) << 62;
+    const UInt32 known = fm::node_id_for(dir.vref, dir.dev(), first, 0);
+    const std::string file = fm::table_file(dir.vref);
+    ASSERT_NE(file, "");
+    ASSERT_LT(known, fm::kFirstFallbackID);
+    // The holder opens the table with no connection of this process's open
+    // (SQLite's locks do not cross a fork).
+    fm::forget_table(dir.vref);
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t holder = ::fork();
+    if (holder == 0) {
+        sqlite3* db = nullptr;
+        const bool ok =
+            sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
+            sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+        (void)::write(ready[1], ok ? "y" : "n", 1);
+        ::raise(SIGSTOP);
+        ::_exit(0);
+    }
+    ASSERT_GT(holder, 0);
+    ::close(ready[1]);
+    char got = 0;
+    ASSERT_EQ(::read(ready[0], &got, 1), 1);
+    ::close(ready[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(holder, &status, WUNTRACED), holder);
+    const bool holds = got == 'y' && WIFSTOPPED(status);
+
+    testing::internal::CaptureStderr();
+    constexpr int kObjects = 1000;
+    std::vector<UInt32> ids;
+    const auto start = std::chrono::steady_clock::now();
+    for (int round = 0; round < 2; ++round)
+        for (int k = 1; k <= kObjects; ++k)
+            ids.push_back(fm::node_id_for(dir.vref, dir.dev(), first + std::uint64_t(k), 0));
+    const UInt32 knownAgain = fm::node_id_for(dir.vref, dir.dev(), first, 0);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const std::string err = testing::internal::GetCapturedStderr();
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, &status, 0);
+    ASSERT_TRUE(holds) << "the other process could not take the table's lock";
+
+    // Before: every new object waited the full busy timeout (10 s), hours
+    // for the listing. One wait is two seconds.
+    EXPECT_LT(seconds, 30.0) << "waited for the stopped holder more than once";
+    EXPECT_EQ(knownAgain, known) << "what the table had is still found";
+    std::set<UInt32> distinct;
+    for (int k = 0; k < kObjects; ++k) {
+        EXPECT_GE(ids[std::size_t(k)], fm::kFirstFallbackID) << "object " << k;
+        EXPECT_EQ(ids[std::size_t(k)], ids[std::size_t(k + kObjects)]) << "object " << k;
+        distinct.insert(ids[std::size_t(k)]);
+    }
+    EXPECT_EQ(distinct.size(), std::size_t(kObjects)) << "two objects share an ID";
+    const std::string says = "hold in this process only";
+    EXPECT_NE(err.find(says), std::string::npos) << err;
+    EXPECT_EQ(err.find(says), err.rfind(says)) << "said more than once: " << err;
+    // Once the holder is gone, a new process hands out IDs from the table
+    // again, never one of the range this process made its own from.
+    auto other = fmtest::run_child(fmtest::Child::Plain, [&]() -> std::string {
+        fm::forget_table(dir.vref);
+        const UInt32 id = fm::node_id_for(dir.vref, dir.dev(), first + 2 * kObjects, 0);
+        return check(id >= fm::kFirstTableID && id <= fm::kLastTableID,
+                     "a new process got " + std::to_string(id));
+    });
+    ASSERT_TRUE(other.has_value());
+    EXPECT_EQ(*other, "");
 }

@@ -21,6 +21,13 @@
 // a listing of thousands into hours, so after one such wait the volume
 // hands out no IDs in this process, and its look-ups wait for nothing.
 //
+// A damaged table (SQLite finds its pages corrupt, or the file is not a
+// database at all) is moved aside under a dated name, kept for the user,
+// and a fresh one started, once per volume and process, said on standard
+// error; the fresh one hands out IDs after the largest the damaged one can
+// still tell. Two processes finding one damage move aside only the file
+// they found damaged (the directory is locked while one looks).
+//
 // Each process keeps the IDs it has looked up (at most kCacheMax, then it
 // starts again), so a listing asks the database once per object. A process
 // forked from one with an open table opens its own (SQLite's connections
@@ -31,17 +38,21 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <sqlite3.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "fm/ref_node.h"
 #include "fm/vol_table.h"
@@ -62,6 +73,9 @@ struct Conn {
     std::string mountPoint;  // for what is said on standard error
     bool unusable = false;   // opening failed: not tried again for this volume
     bool noInserts = false;  // another process held the lock past the wait
+    bool damaged = false;    // SQLite found the table corrupt: moved aside next
+    dev_t fileDev = 0;       // the file opened, so that only it is moved aside
+    ino_t fileIno = 0;
 };
 
 struct CacheKey {
@@ -80,6 +94,7 @@ struct State {
     std::mutex mu;
     std::unordered_map<FSVolumeRefNum, Conn> conns;
     std::unordered_map<CacheKey, UInt32, CacheHash> cache;
+    std::unordered_set<FSVolumeRefNum> setAside;  // volumes whose damaged table was replaced
 };
 
 State& state() {
@@ -159,6 +174,10 @@ bool exec(sqlite3* db, const char* sql) {
     return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
+bool damage(int rc) {
+    return (rc & 0xFF) == SQLITE_CORRUPT || (rc & 0xFF) == SQLITE_NOTADB;
+}
+
 // Opens the table `file` (in directory `dir`) into `c`; false (and why in
 // `why`) when it cannot.
 bool open_conn(const std::string& dir, const std::string& file, Conn& c, std::string* why) {
@@ -173,6 +192,10 @@ bool open_conn(const std::string& dir, const std::string& file, Conn& c, std::st
     if (sqlite3_open_v2(c.file.c_str(), &c.db, flags, nullptr) != SQLITE_OK) {
         *why = c.file + ": " + (c.db != nullptr ? sqlite3_errmsg(c.db) : "cannot open");
         return false;
+    }
+    if (struct stat st; ::stat(c.file.c_str(), &st) == 0) {
+        c.fileDev = st.st_dev;
+        c.fileIno = st.st_ino;
     }
     sqlite3_busy_timeout(c.db, kFirstWaitMs);
     // WAL where the file system allows it (not on every network file
@@ -194,8 +217,88 @@ bool open_conn(const std::string& dir, const std::string& file, Conn& c, std::st
                            -1, SQLITE_PREPARE_PERSISTENT, &c.add, nullptr) == SQLITE_OK &&
         sqlite3_prepare_v3(c.db, "SELECT sub, ino FROM ids WHERE id=?1", -1,
                            SQLITE_PREPARE_PERSISTENT, &c.byId, nullptr) == SQLITE_OK;
-    if (!ok) *why = c.file + ": " + sqlite3_errmsg(c.db);
+    if (!ok) {
+        *why = c.file + ": " + sqlite3_errmsg(c.db);
+        c.damaged = damage(sqlite3_extended_errcode(c.db));
+    }
     return ok;
+}
+
+// The largest ID the damaged table at `file` can still tell, or 0. Read
+// as immutable: nothing is made beside what is kept for the user.
+std::int64_t largest_id(const std::string& file) {
+    std::string uri = "file:";
+    for (unsigned char ch : file) {
+        if (std::isalnum(ch) != 0 || std::strchr("/-._~", ch) != nullptr) {
+            uri += char(ch);
+        } else {
+            char esc[4];
+            std::snprintf(esc, sizeof esc, "%%%02X", ch);
+            uri += esc;
+        }
+    }
+    uri += "?immutable=1";
+    sqlite3* db = nullptr;
+    std::int64_t id = 0;
+    if (sqlite3_open_v2(uri.c_str(), &db,
+                        SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_URI,
+                        nullptr) == SQLITE_OK) {
+        sqlite3_stmt* st = nullptr;
+        if (sqlite3_prepare_v2(db, "SELECT max(id) FROM ids", -1, &st, nullptr) == SQLITE_OK &&
+            sqlite3_step(st) == SQLITE_ROW)
+            id = sqlite3_column_int64(st, 0);
+        sqlite3_finalize(st);
+    }
+    sqlite3_close_v2(db);
+    return id >= kFirstTableID && id <= kLastTableID ? id : 0;
+}
+
+// Moves the damaged table `c.file` (the file `c` opened, with its journal)
+// aside, as FILE.damaged-YYYYMMDDTHHMMSSZ; the new name in `kept`. True
+// also when another process moved it aside first (what is there now is a
+// table that process started).
+bool set_aside(const std::string& dir, const Conn& c, std::string* kept, std::string* why) {
+    const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd < 0 || ::flock(dfd, LOCK_EX) != 0) {
+        *why = "cannot lock " + dir + ": " + std::strerror(errno);
+        if (dfd >= 0) ::close(dfd);
+        return false;
+    }
+    bool ok = true;
+    struct stat st;
+    if (::stat(c.file.c_str(), &st) == 0 && st.st_dev == c.fileDev && st.st_ino == c.fileIno) {
+        const std::time_t now = std::time(nullptr);
+        std::tm tm{};
+        char when[32] = "";
+        if (::gmtime_r(&now, &tm) != nullptr)
+            std::strftime(when, sizeof when, "%Y%m%dT%H%M%SZ", &tm);
+        *kept = c.file + ".damaged-" + when;
+        if (::rename(c.file.c_str(), kept->c_str()) != 0) {
+            *why = "cannot move " + c.file + " aside: " + std::strerror(errno);
+            ok = false;
+        } else {
+            // The journal holds committed rows of the damaged table: kept
+            // with it. The shared-memory index is rebuilt from it.
+            (void)::rename((c.file + "-wal").c_str(), (*kept + "-wal").c_str());
+            (void)::unlink((c.file + "-shm").c_str());
+        }
+    }
+    ::flock(dfd, LOCK_UN);
+    ::close(dfd);
+    return ok;
+}
+
+// A fresh table after a damaged one: its IDs come after `floor`, which a
+// row no object has holds.
+void set_floor(Conn& c, std::int64_t floor) {
+    if (floor == 0) return;
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(c.db, "INSERT OR IGNORE INTO ids(id, sub, ino) VALUES(?1, -1, -1)", -1,
+                           &st, nullptr) == SQLITE_OK) {
+        sqlite3_bind_int64(st, 1, floor);
+        (void)sqlite3_step(st);
+    }
+    sqlite3_finalize(st);
 }
 
 bool ready(const Conn& c) {
@@ -213,7 +316,7 @@ bool with_conn(FSVolumeRefNum vref, Use&& use) {
         std::lock_guard lk(s.mu);
         auto it = s.conns.find(vref);
         if (it != s.conns.end()) {
-            if (ready(it->second)) {
+            if (ready(it->second) && !it->second.damaged) {
                 use(s, it->second);
                 return true;
             }
@@ -226,17 +329,54 @@ bool with_conn(FSVolumeRefNum vref, Use&& use) {
     const std::string name = table_name(v);
     std::lock_guard lk(s.mu);
     Conn& c = s.conns[vref];
-    if (!ready(c)) {
-        close_conn(c);  // inherited across a fork: this process opens its own
+    if (!ready(c) || c.damaged) {
+        // What to move aside: the file a connection of this process found
+        // damaged, or the one that failed to open as a table.
+        bool damaged = ready(c) && c.damaged;
+        dev_t fileDev = c.fileDev;
+        ino_t fileIno = c.fileIno;
+        close_conn(c);  // (one inherited across a fork: this process opens its own)
         c.mountPoint = v.mountPoint;
         std::string why;
         if (dir.empty()) {
             why = "no home directory";
         } else if (name.empty()) {
             why = "its root cannot be asked for its file system";
-        } else if (open_conn(dir, dir + "/" + name, c, &why)) {
+        } else if (!damaged && open_conn(dir, dir + "/" + name, c, &why)) {
             use(s, c);
             return true;
+        } else {
+            if (!damaged && c.damaged) {
+                damaged = true;
+                fileDev = c.fileDev;
+                fileIno = c.fileIno;
+            }
+            if (damaged && !s.setAside.insert(vref).second) {
+                why = c.file + ": damaged again after a fresh start";
+            } else if (damaged) {
+                close_conn(c);  // SQLite lets go of the file before it moves
+                c.mountPoint = v.mountPoint;
+                c.file = dir + "/" + name;
+                c.fileDev = fileDev;
+                c.fileIno = fileIno;
+                std::string kept;
+                if (set_aside(dir, c, &kept, &why) && open_conn(dir, c.file, c, &why)) {
+                    // After every ID the damaged table can still tell, and
+                    // every one this process had from it.
+                    std::int64_t floor = kept.empty() ? 0 : largest_id(kept);
+                    for (const auto& [k, id] : s.cache)
+                        if (k.vref == vref) floor = std::max<std::int64_t>(floor, id);
+                    set_floor(c, floor);
+                    std::fprintf(stderr,
+                                 "vantrel: the ID table of %s was damaged: %s, a new one "
+                                 "started\n",
+                                 v.mountPoint.c_str(),
+                                 kept.empty() ? "another process moved it aside"
+                                              : ("kept as " + kept).c_str());
+                    use(s, c);
+                    return true;
+                }
+            }
         }
         close_conn(c);
         c.unusable = true;
@@ -279,6 +419,7 @@ std::int64_t find_id(Conn& c, TableKey key) {
     if (rc == SQLITE_ROW) id = sqlite3_column_int64(c.find, 0);
     sqlite3_reset(c.find);
     if (busy(rc)) stop_waiting(c);
+    if (damage(rc)) c.damaged = true;
     return id;
 }
 
@@ -292,14 +433,21 @@ UInt32 table_id(FSVolumeRefNum vref, TableKey key) {
         if (auto it = s.cache.find(ck); it != s.cache.end()) return it->second;
     }
     std::int64_t id = 0;
-    with_conn(vref, [&](State& st, Conn& c) {
+    bool again = false;
+    auto lookUp = [&](State& st, Conn& c) {
         id = find_id(c, key);
+        if (c.damaged) {
+            again = true;
+            id = 0;
+            return;
+        }
         if (id == 0) {
             if (c.noInserts) return;
             bind_key(c.add, key);
             const int rc = sqlite3_step(c.add);
             sqlite3_reset(c.add);
             if (busy(rc)) stop_waiting(c);
+            if (damage(rc)) c.damaged = again = true;
             if (rc != SQLITE_DONE) return;  // locked past the wait, disk full...
             id = find_id(c, key);           // ours, or another process's a moment before
         }
@@ -309,22 +457,38 @@ UInt32 table_id(FSVolumeRefNum vref, TableKey key) {
         }
         if (st.cache.size() >= kCacheMax) st.cache.clear();
         st.cache.emplace(ck, UInt32(id));
-    });
+    };
+    // A second time when the first found the table damaged (and a fresh one
+    // replaces it).
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        again = false;
+        with_conn(vref, lookUp);
+        if (!again) break;
+    }
     return UInt32(id);
 }
 
 bool table_key(FSVolumeRefNum vref, UInt32 id, TableKey* out) {
     if (id < kFirstTableID || id > kLastTableID) return false;
     bool found = false;
-    with_conn(vref, [&](State&, Conn& c) {
+    bool again = false;
+    auto lookUp = [&](State&, Conn& c) {
         sqlite3_bind_int64(c.byId, 1, id);
-        if (sqlite3_step(c.byId) == SQLITE_ROW) {
+        const int rc = sqlite3_step(c.byId);
+        if (rc == SQLITE_ROW) {
             out->sub = static_cast<std::uint64_t>(sqlite3_column_int64(c.byId, 0));
             out->ino = static_cast<std::uint64_t>(sqlite3_column_int64(c.byId, 1));
             found = true;
         }
         sqlite3_reset(c.byId);
-    });
+        again = damage(rc);
+        if (again) c.damaged = true;
+    };
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        again = false;
+        with_conn(vref, lookUp);
+        if (!again) break;
+    }
     return found;
 }
 
@@ -336,6 +500,7 @@ void forget_table(FSVolumeRefNum vref) {
         s.conns.erase(it);
     }
     std::erase_if(s.cache, [&](const auto& e) { return e.first.vref == vref; });
+    s.setAside.erase(vref);
 }
 
 std::string table_file(FSVolumeRefNum vref) {

@@ -12,9 +12,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <set>
@@ -313,4 +315,101 @@ TEST(IdTable, AStoppedHolderOfTheLockCostsOneWait) {
     });
     ASSERT_TRUE(other.has_value());
     EXPECT_EQ(*other, "");
+}
+
+namespace {
+
+// Ways a table's file is found spoilt: a disk's bad sector, a copy cut
+// short, another program writing over it.
+struct Spoilt {
+    const char* what;
+    std::uint64_t from;    // the first byte written over
+    std::uint64_t length;  // how many (0: to the end)
+    bool keepsLargest;     // SQLite can still tell the largest ID it gave
+};
+const Spoilt kSpoilt[] = {
+    {"not a database at all", 0, 0, false},
+    {"its pages after the first written over", 4096, 0, false},
+    {"one page in the middle written over", 3 * 4096, 4096, true},
+};
+
+std::string read_all(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+}  // namespace
+
+// A damaged table is moved aside under a dated name, kept, and a fresh one
+// started, once, saying so; before, the volume used no table for the rest
+// of every process.
+TEST(IdTable, ADamagedTableIsKeptAsideAndAFreshOneStarted) {
+    for (const Spoilt& c : kSpoilt) {
+        SCOPED_TRACE(c.what);
+        vtest::TempDir t;
+        FSRef dirRef = vtest::ref_of(t.path());
+        fm::Node dir;
+        ASSERT_EQ(fm::resolve(&dirRef, &dir), noErr);
+        const StateDir state(t.path() / "state", dir.vref);
+        // Objects no other row has met (the process remembers IDs it made).
+        const std::uint64_t first = (std::uint64_t(1) << 62) + 100000 * std::uint64_t(&c - kSpoilt);
+        const std::size_t fallbacks = fm::table_sizes().ids;
+        constexpr int kOld = 2000;
+        std::vector<UInt32> old;
+        for (int k = 0; k < kOld; ++k)
+            old.push_back(fm::node_id_for(dir.vref, dir.dev(), first + std::uint64_t(k), 0));
+        const UInt32 largest = *std::max_element(old.begin(), old.end());
+        const fs::path file = fm::table_file(dir.vref);
+        ASSERT_FALSE(file.empty());
+        fm::forget_table(dir.vref);  // closed: the journal is folded into the file
+        fm::forget_table_cache();
+        ASSERT_GT(fs::file_size(file), c.from + 4096) << "a table of more than two pages";
+        {
+            std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+            f.seekp(std::streamoff(c.from));
+            const std::string junk(
+                std::size_t(c.length != 0 ? c.length : fs::file_size(file) - c.from), '\x5a');
+            f.write(junk.data(), std::streamsize(junk.size()));
+        }
+        const std::string spoilt = read_all(file);
+        testing::internal::CaptureStderr();
+        // Listing what the table had (the other way round, so that a fresh
+        // table numbering from the start could not give each its old ID),
+        // then something new.
+        std::vector<UInt32> relisted(kOld);
+        for (int k = kOld - 1; k >= 0; --k)
+            relisted[std::size_t(k)] =
+                fm::node_id_for(dir.vref, dir.dev(), first + std::uint64_t(k), 0);
+        const UInt32 id = fm::node_id_for(dir.vref, dir.dev(), first + 5000, 0);
+        const UInt32 again = fm::node_id_for(dir.vref, dir.dev(), first + 5001, 0);
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_GE(id, fm::kFirstTableID) << err;
+        EXPECT_LE(id, fm::kLastTableID) << "an ID from a fresh table";
+        EXPECT_NE(id, again);
+        EXPECT_EQ(fm::table_sizes().ids, fallbacks) << "no object got an ID of the process's own";
+        fm::TableKey k;
+        EXPECT_TRUE(fm::table_key(dir.vref, id, &k)) << "the fresh table has it";
+        EXPECT_EQ(k.ino, first + 5000);
+        if (c.keepsLargest) {
+            // No ID the damaged table gave is handed out again.
+            EXPECT_GT(id, largest);
+            EXPECT_GT(again, largest);
+            for (int k = 0; k < kOld; ++k) {
+                const UInt32 now = relisted[std::size_t(k)];
+                EXPECT_TRUE(now == old[std::size_t(k)] || now > largest)
+                    << "object " << k << " got " << now;
+            }
+        }
+        EXPECT_EQ(fm::table_file(dir.vref), file.string()) << "in the table's own place";
+        std::vector<fs::path> kept;
+        for (const auto& e : fs::directory_iterator(file.parent_path()))
+            if (e.path().filename().string().starts_with(file.filename().string() + ".damaged-") &&
+                !e.path().string().ends_with("-wal"))
+                kept.push_back(e.path());
+        ASSERT_EQ(kept.size(), 1u) << "the damaged table, kept under a dated name: " << err;
+        EXPECT_EQ(read_all(kept[0]), spoilt) << "kept as it was";
+        const std::string says = "was damaged: kept as " + kept[0].string();
+        EXPECT_NE(err.find(says), std::string::npos) << err;
+        EXPECT_EQ(err.find("was damaged"), err.rfind("was damaged")) << "said twice: " << err;
+    }
 }

@@ -28,6 +28,11 @@
 // still tell. Two processes finding one damage move aside only the file
 // they found damaged (the directory is locked while one looks).
 //
+// Connections are closed when their volume goes away and when the process
+// exits (through exit(), not _exit()): the last one to close folds the
+// journal into the table and removes it, so no -wal and -shm files stay
+// beside the tables of processes that ended.
+//
 // Each process keeps the IDs it has looked up (at most kCacheMax, then it
 // starts again), so a listing asks the database once per object. A process
 // forked from one with an open table opens its own (SQLite's connections
@@ -305,6 +310,17 @@ bool ready(const Conn& c) {
     return c.db != nullptr && c.pid == ::getpid();
 }
 
+// At exit. Not if another thread is in the middle of a look-up (it would
+// then use a closed connection): its connection stays as an _exit leaves it.
+void close_all() {
+    State& s = state();
+    std::unique_lock lk(s.mu, std::try_to_lock);
+    if (!lk.owns_lock()) return;
+    for (auto& [vref, c] : s.conns) close_conn(c);
+    s.conns.clear();
+    s.cache.clear();
+}
+
 // Runs `use` on the open table of `vref` under the state's lock (opening
 // the table the first time); false when the volume has no usable table.
 // The volume table is asked with the lock not held: what it releases of a
@@ -323,6 +339,8 @@ bool with_conn(FSVolumeRefNum vref, Use&& use) {
             if (it->second.unusable) return false;
         }
     }
+    static std::once_flag atExit;
+    std::call_once(atExit, [] { std::atexit(close_all); });
     Volume v;
     if (volume_by_ref(vref, &v) != noErr) return false;
     const std::string dir = state_dir();

@@ -413,3 +413,35 @@ TEST(IdTable, ADamagedTableIsKeptAsideAndAFreshOneStarted) {
         EXPECT_EQ(err.find("was damaged"), err.rfind("was damaged")) << "said twice: " << err;
     }
 }
+
+// A process that ends through exit() closes its tables: the last
+// connection folds the journal into the table, and no -wal or -shm file
+// stays beside it (before, every table in use kept both).
+TEST(IdTable, AProcessThatEndsClosesItsTables) {
+    vtest::TempDir t;
+    FSRef dirRef = vtest::ref_of(t.path());
+    fm::Node dir;
+    ASSERT_EQ(fm::resolve(&dirRef, &dir), noErr);
+    const StateDir state(t.path() / "state", dir.vref);
+    const std::uint64_t ino = (std::uint64_t(1) << 61) + 7;  // met by no other test
+    const UInt32 id = fm::node_id_for(dir.vref, dir.dev(), ino, 0);
+    const fs::path file = fm::table_file(dir.vref);
+    ASSERT_FALSE(file.empty());
+    fm::forget_table(dir.vref);  // the child's is then the only connection
+    ASSERT_FALSE(fs::exists(file.string() + "-wal"));
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        fm::forget_table_cache();
+        const bool same = fm::node_id_for(dir.vref, dir.dev(), ino, 0) == id;
+        const bool more = fm::node_id_for(dir.vref, dir.dev(), ino + 1, 0) != 0;
+        const bool open = fs::exists(file.string() + "-wal");
+        std::exit(same && more && open ? 0 : 1);
+    }
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "the child did not use the table in WAL mode";
+    EXPECT_FALSE(fs::exists(file.string() + "-wal"));
+    EXPECT_FALSE(fs::exists(file.string() + "-shm"));
+}

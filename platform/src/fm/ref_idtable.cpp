@@ -3,7 +3,12 @@
 // ~/.local/state/vantrel/ids), named by the file system's type and the
 // fsid statfs gives its root (derived from its UUID on ext4, XFS and btrfs,
 // so the same after every mount), or where a file system has no fsid, by
-// its device and this boot.
+// its device and this boot. A file system kept in memory (tmpfs, ramfs)
+// gets a new fsid at every mount and is gone at the latest at the next
+// boot: its table's name carries this boot too, and the tables named for
+// another boot are removed when a process first opens one, so the tables
+// of /run/user/UID, of a tmpfs /tmp and of every scratch tmpfs go with the
+// boot instead of piling up.
 //
 // One table `ids` (id, sub, ino): the ID is the row's key, handed out as
 // one more than the largest so far (from 2^31 up) by a single INSERT, which
@@ -39,6 +44,7 @@
 // must not cross a fork).
 #include "fm/ref_idtable.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <pwd.h>
@@ -79,6 +85,7 @@ struct Conn {
     bool unusable = false;   // opening failed: not tried again for this volume
     bool noInserts = false;  // another process held the lock past the wait
     bool damaged = false;    // SQLite found the table corrupt: moved aside next
+    bool saidFull = false;   // an insert failed otherwise (disk full, read-only): said
     dev_t fileDev = 0;       // the file opened, so that only it is moved aside
     ino_t fileIno = 0;
 };
@@ -155,6 +162,41 @@ std::string boot_id() {
     return id.empty() ? "noboot" : id;
 }
 
+// Whether a file system of type `type` lives in memory only.
+bool in_memory(const std::string& type) {
+    return type == "tmpfs" || type == "ramfs" || type == "devtmpfs";
+}
+
+// Removes the tables of `dir` named for a boot that is not this one (their
+// file systems are gone), with their journals; a damaged table kept for
+// the user (".damaged-") stays.
+void remove_other_boots(const std::string& dir) {
+    const std::string boot = boot_id();
+    const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd < 0) return;
+    DIR* d = ::fdopendir(dfd);
+    if (d == nullptr) {
+        ::close(dfd);
+        return;
+    }
+    while (const dirent* e = ::readdir(d)) {
+        const std::string_view name(e->d_name);
+        const std::size_t at = name.rfind(".sqlite");
+        if (at == std::string_view::npos) continue;
+        const std::string_view rest = name.substr(at);
+        if (rest != ".sqlite" && rest != ".sqlite-wal" && rest != ".sqlite-shm") continue;
+        const std::string_view stem = name.substr(0, at);
+        const std::size_t dash = stem.rfind('-');
+        if (dash == std::string_view::npos) continue;
+        const std::string_view seg = stem.substr(dash + 1);
+        const bool aBoot = seg.size() == 32 && std::all_of(seg.begin(), seg.end(), [](char c) {
+                               return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+                           });
+        if (aBoot && seg != boot) (void)::unlinkat(dfd, e->d_name, 0);
+    }
+    ::closedir(d);
+}
+
 // The table's file name for volume `v`: "" when its root cannot be asked.
 std::string table_name(const Volume& v) {
     DirFd root;
@@ -168,8 +210,8 @@ std::string table_name(const Volume& v) {
     for (char c : v.fsType) type += (std::isalnum(static_cast<unsigned char>(c)) != 0) ? c : '_';
     char buf[96];
     if (fsid != 0) {
-        std::snprintf(buf, sizeof buf, "-%016llx.sqlite", static_cast<unsigned long long>(fsid));
-        return type + buf;
+        std::snprintf(buf, sizeof buf, "-%016llx", static_cast<unsigned long long>(fsid));
+        return type + buf + (in_memory(v.fsType) ? "-" + boot_id() : std::string()) + ".sqlite";
     }
     std::snprintf(buf, sizeof buf, "-dev%u.%u-", ::major(v.dev), ::minor(v.dev));
     return type + buf + boot_id() + ".sqlite";
@@ -344,6 +386,12 @@ bool with_conn(FSVolumeRefNum vref, Use&& use) {
     Volume v;
     if (volume_by_ref(vref, &v) != noErr) return false;
     const std::string dir = state_dir();
+    {
+        static std::mutex mu;
+        static std::unordered_set<std::string>* pruned = new std::unordered_set<std::string>;
+        std::lock_guard lk(mu);
+        if (!dir.empty() && pruned->insert(dir).second) remove_other_boots(dir);
+    }
     const std::string name = table_name(v);
     std::lock_guard lk(s.mu);
     Conn& c = s.conns[vref];
@@ -466,6 +514,14 @@ UInt32 table_id(FSVolumeRefNum vref, TableKey key) {
             sqlite3_reset(c.add);
             if (busy(rc)) stop_waiting(c);
             if (damage(rc)) c.damaged = again = true;
+            if (rc != SQLITE_DONE && !busy(rc) && !damage(rc) && !c.saidFull) {
+                // Tried again for the next object: a full disk may get room.
+                c.saidFull = true;
+                std::fprintf(stderr,
+                             "vantrel: the IDs of some new items of %s hold in this process "
+                             "only: cannot add them to their table (%s: %s)\n",
+                             c.mountPoint.c_str(), c.file.c_str(), sqlite3_errstr(rc));
+            }
             if (rc != SQLITE_DONE) return;  // locked past the wait, disk full...
             id = find_id(c, key);           // ours, or another process's a moment before
         }

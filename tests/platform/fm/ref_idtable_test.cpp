@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/mount.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -444,4 +445,138 @@ TEST(IdTable, AProcessThatEndsClosesItsTables) {
         << "the child did not use the table in WAL mode";
     EXPECT_FALSE(fs::exists(file.string() + "-wal"));
     EXPECT_FALSE(fs::exists(file.string() + "-shm"));
+}
+
+namespace {
+
+std::string this_boot() {
+    std::ifstream in("/proc/sys/kernel/random/boot_id");
+    std::string id;
+    std::getline(in, id);
+    std::erase(id, '-');
+    return id;
+}
+
+struct LeftTable {
+    const char* what;
+    std::string name;
+    bool stays;
+};
+
+}  // namespace
+
+// A file system in memory (tmpfs, ramfs) gets a new fsid at every mount
+// and is gone at the next boot: its table is named for the boot (below),
+// and the tables named for another boot are removed when a process first
+// opens one. Before, every tmpfs ever mounted left a table for good (the
+// suite left 163).
+TEST(IdTable, TablesOfFileSystemsGoneWithTheBootAreRemoved) {
+    vtest::TempDir t;
+    FSRef dirRef = vtest::ref_of(t.path());
+    fm::Node dir;
+    ASSERT_EQ(fm::resolve(&dirRef, &dir), noErr);
+    const std::string boot = this_boot();
+    ASSERT_EQ(boot.size(), 32u);
+    const std::string other(32, 'e');
+    const LeftTable tables[] = {
+        {"a tmpfs of another boot", "tmpfs-0123456789abcdef-" + other + ".sqlite", false},
+        {"its journal", "tmpfs-0123456789abcdef-" + other + ".sqlite-wal", false},
+        {"its index", "tmpfs-0123456789abcdef-" + other + ".sqlite-shm", false},
+        {"a file system without an fsid, another boot", "ext4-dev7.1-" + other + ".sqlite", false},
+        {"a tmpfs of this boot", "tmpfs-0123456789abcdef-" + boot + ".sqlite", true},
+        {"a disk's", "ext4-0123456789abcdef.sqlite", true},
+        {"a damaged table kept for the user",
+         "tmpfs-0123456789abcdef-" + other + ".sqlite.damaged-20260101T000000Z", true},
+        {"not a table", "notes-" + other + ".txt", true},
+    };
+    const fs::path ids = t.path() / "state/vantrel/ids";
+    fs::create_directories(ids);
+    for (const LeftTable& c : tables) vtest::write_file(ids / c.name, "");
+    const StateDir state(t.path() / "state", dir.vref);
+    (void)fm::node_id_for(dir.vref, dir.dev(), (std::uint64_t(1) << 60) + 1, 0);
+    for (const LeftTable& c : tables)
+        EXPECT_EQ(fs::exists(ids / c.name), c.stays) << c.what << ": " << c.name;
+}
+
+// A tmpfs's own table is named for this boot.
+TEST(IdTable, ATmpfsTableIsNamedForTheBoot) {
+    if (!vtest::can_make_private_mounts()) GTEST_SKIP() << vtest::kNeedsPrivateMounts;
+    vtest::TempDir t;
+    const std::string boot = this_boot();
+    const fs::path m = t.path() / "m";
+    fs::create_directory(m);
+    auto result = fmtest::run_child(fmtest::Child::PrivateMounts, [&]() -> std::string {
+        if (::mount("vt-tmpfs", m.c_str(), "tmpfs", 0, "size=1m") != 0) return "SKIP";
+        vtest::write_file(m / "f", "");  // an inode number below 16: the table's
+        FSRef ref = vtest::ref_of(m / "f");
+        fm::Node n;
+        if (fm::resolve(&ref, &n) != noErr) return "cannot resolve the tmpfs's file";
+        const std::string file = fm::table_file(n.vref);
+        return check(file.ends_with("-" + boot + ".sqlite"), "the tmpfs's table is " + file);
+    });
+    if (!result) GTEST_SKIP() << vtest::kNeedsPrivateMounts;
+    if (*result == "SKIP") GTEST_SKIP() << "cannot mount a tmpfs";
+    EXPECT_EQ(*result, "");
+}
+
+// The table is there but cannot take another row: the disk under the state
+// directory is full, or the state directory is mounted read-only. New
+// objects get IDs of the process's own, from the range the table never
+// hands out, and standard error says so once (before, nothing was said).
+TEST(IdTable, WhenTheTableCannotGrowItIsSaidOnce) {
+    if (!vtest::can_make_private_mounts()) GTEST_SKIP() << vtest::kNeedsPrivateMounts;
+    struct Case {
+        const char* what;
+        bool readOnly;  // else full
+    };
+    const Case cases[] = {{"a full disk", false}, {"a read-only state directory", true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        vtest::TempDir t;
+        const fs::path st = t.path() / "state";
+        fs::create_directory(st);
+        auto result = fmtest::run_child(fmtest::Child::PrivateMounts, [&]() -> std::string {
+            FSRef dirRef = vtest::ref_of(t.path());
+            fm::Node dir;
+            if (fm::resolve(&dirRef, &dir) != noErr) return "cannot resolve the folder";
+            if (::mount("vt-state", st.c_str(), "tmpfs", 0, "size=256k") != 0) return "SKIP";
+            ::setenv("XDG_STATE_HOME", st.c_str(), 1);
+            fm::forget_table(dir.vref);
+            const std::uint64_t first = (std::uint64_t(1) << 59) + 1;
+            std::string msg =
+                check(fm::node_id_for(dir.vref, dir.dev(), first, 0) < fm::kFirstFallbackID,
+                      "the table could not be made");
+            if (c.readOnly) {
+                fm::forget_table(dir.vref);  // opened again, read-only
+                if (::mount(st.c_str(), st.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+                    ::mount(nullptr, st.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY,
+                            nullptr) != 0)
+                    return "SKIP";
+            } else {
+                // Filled with the table open: its inserts fail.
+                std::ofstream fill(st / "fill", std::ios::binary);
+                const std::string block(4096, 'x');
+                while (fill.write(block.data(), std::streamsize(block.size())) && fill.flush()) {
+                }
+            }
+            testing::internal::CaptureStderr();
+            std::set<UInt32> ids;
+            bool ownRange = true;
+            for (std::uint64_t k = 1; k <= 200; ++k) {
+                const UInt32 id = fm::node_id_for(dir.vref, dir.dev(), first + k, 0);
+                ids.insert(id);
+                ownRange = ownRange && id >= fm::kFirstFallbackID;
+            }
+            const std::string err = testing::internal::GetCapturedStderr();
+            msg += check(ids.size() == 200, "two objects share an ID");
+            msg += check(ownRange, "an ID from the table's range");
+            const std::string says = "hold in this process only";
+            msg += check(err.find(says) != std::string::npos, "nothing said: " + err);
+            msg += check(err.find(says) == err.rfind(says), "said more than once: " + err);
+            return msg;
+        });
+        ASSERT_TRUE(result.has_value()) << vtest::kNeedsPrivateMounts;
+        if (*result == "SKIP") GTEST_SKIP() << "cannot mount a tmpfs";
+        EXPECT_EQ(*result, "");
+    }
 }

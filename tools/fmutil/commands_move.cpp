@@ -208,9 +208,8 @@ constexpr std::string_view kLockNotKept =
     "not moved: the copy on the other volume cannot be locked as the source is, and a move "
     "never drops a lock";
 
+// A folder of a tree copy being filled.
 struct CopyFrame {
-    TreeLevel level;      // the source folder's items; prefix: the copy's path
-    std::string srcPath;  // the source folder's path with "/", for errors about it
     FSRef src;
     FSRef dst;
     struct timespec times[2]{};  // the source's, before its contents were read
@@ -250,26 +249,23 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& srcPat
     if (OSErr e = VantrelFSNewCopyLinks(&linkRecord)) return e;
     const std::unique_ptr<OpaqueVantrelFSCopyLinks, void (*)(VantrelFSCopyLinksRef)> links(
         linkRecord, VantrelFSDisposeCopyLinks);
-    TreeBuffers buffers;
-    bool changed = false;
-    std::vector<CopyFrame> stack(1);
-    stack[0].src = src;
-    stack[0].level.prefix = dstPath + "/";
-    stack[0].level.keepAllRefs = true;
-    stack[0].srcPath = path_prefix(srcPath);
+    // The folders being filled, the tree's own first: per level a source,
+    // its copy and the source's times from before it was read.
+    std::vector<CopyFrame> open(1);
+    open[0].src = src;
     // Named as the source is on disk where no new name is given: a name
     // that is not UTF-8, or stored decomposed, stays as it is.
-    if (OSErr e = VantrelFSCreateFolderCopy(&src, &destParent, nameLen, name, &stack[0].dst,
-                                            stack[0].times))
+    if (OSErr e = VantrelFSCreateFolderCopy(&src, &destParent, nameLen, name, &open[0].dst,
+                                            open[0].times))
         return e;
     // The copy's own folder, which the walk must never enter: a mount of
     // the destination inside the source (a bind mount) would lead the walk
     // into the copy it is making, and it would never end.
     FSCatalogInfo made{};
     struct stat madeSt {};
-    const bool madeKnown = FSGetCatalogInfo(&stack[0].dst, kFSCatInfoNodeID, &made, nullptr,
-                                            nullptr, nullptr) == noErr &&
-                           ::stat(ref_path(stack[0].dst).c_str(), &madeSt) == 0;
+    const bool madeKnown = FSGetCatalogInfo(&open[0].dst, kFSCatInfoNodeID, &made, nullptr, nullptr,
+                                            nullptr) == noErr &&
+                           ::stat(ref_path(open[0].dst).c_str(), &madeSt) == 0;
     auto isTheCopy = [&](const FSRef& dir, UInt32 node) {
         struct stat st {};
         return madeKnown && node == made.nodeID && ::stat(ref_path(dir).c_str(), &st) == 0 &&
@@ -280,72 +276,74 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& srcPat
         ctx.fm_error_line(path, e, meaning);
         failed->push_back({path, e});
     };
-    if (OSErr e = read_level(src, buffers, &stack[0].level, &changed)) fail(srcPath, e);
-    while (!stack.empty()) {
-        CopyFrame& frame = stack.back();
-        if (frame.level.next == frame.level.entries.size()) {
-            // The File Manager never lists a "._NAME" of the user's own, so
-            // the copy went without it: say so rather than report success.
-            // (What it is, fork, orphan or the user's own, is its answer.)
-            for (const HiddenEntry& hidden : hidden_entries(frame.src)) {
-                if (hidden.kind == kVantrelHiddenOwnFile) {
-                    fail(frame.srcPath + hidden.name, afpObjectTypeErr,
-                         "not copied: a file of its own with a resource fork's name, which the "
-                         "File Manager never lists; copy it yourself");
-                } else if (hidden.kind == kVantrelHiddenOrphan) {
-                    // No item's fork: it is left out, as a deletion removes it.
-                    ctx.out.flush();
-                    ctx.err << "fmutil: ";
-                    append_terminal_safe(ctx.err.buf(), frame.srcPath + hidden.name);
-                    ctx.err << ": left out: an orphaned resource fork, whose file is gone\n";
-                    ctx.err.flush();
-                }
+    // The walk spells the source's items; the copy's are the same below
+    // `dstPath`.
+    const std::size_t srcLen = path_prefix(srcPath).size();
+    auto copyPath = [&](const std::string& from) {
+        return from.size() > srcLen ? dstPath + "/" + from.substr(srcLen) : dstPath;
+    };
+    // A folder whose items are all copied: what its "._" entries are, then
+    // its own attributes, mode and owner, and its times last, to the
+    // nanosecond (its contents changed them), and a lock last of all.
+    auto finishFolder = [&](const CopyFrame& frame, const std::string& from) {
+        // The File Manager never lists a "._NAME" of the user's own, so
+        // the copy went without it: say so rather than report success.
+        // (What it is, fork, orphan or the user's own, is its answer.)
+        const std::string prefix = path_prefix(from);
+        for (const HiddenEntry& hidden : hidden_entries(frame.src)) {
+            if (hidden.kind == kVantrelHiddenOwnFile) {
+                fail(prefix + hidden.name, afpObjectTypeErr,
+                     "not copied: a file of its own with a resource fork's name, which the "
+                     "File Manager never lists; copy it yourself");
+            } else if (hidden.kind == kVantrelHiddenOrphan) {
+                // No item's fork: it is left out, as a deletion removes it.
+                ctx.out.flush();
+                ctx.err << "fmutil: ";
+                append_terminal_safe(ctx.err.buf(), prefix + hidden.name);
+                ctx.err << ": left out: an orphaned resource fork, whose file is gone\n";
+                ctx.err.flush();
             }
-            const std::string path = frame.level.prefix.substr(0, frame.level.prefix.size() - 1);
-            // Its attributes, mode and owner, and its times last, to the
-            // nanosecond: after its contents, which changed them.
-            VantrelFSCopyFailure why{};
-            if (OSErr e = VantrelFSFinishFolderCopy(&frame.src, &frame.dst, frame.times, &why)) {
-                fail(path, e, copy_meaning(why));
-            } else {
-                note_creation_not_kept(ctx, path, why);
-                // Last: nothing more can be made in a locked folder.
-                if (moving && is_locked(frame.src)) {
-                    if (OSErr le = lock_copy(frame.dst)) fail(path, le, kLockNotKept);
-                }
-            }
-            stack.pop_back();
-            continue;
         }
-        const TreeEntry& entry = frame.level.entries[frame.level.next++];
-        const FSRef item = frame.level.refs[entry.ref];
-        const std::string path = frame.level.prefix + entry.name;
-        const std::string from = frame.srcPath + entry.name;
-        if (entry.isDir) {
+        const std::string path = copyPath(from);
+        VantrelFSCopyFailure why{};
+        if (OSErr e = VantrelFSFinishFolderCopy(&frame.src, &frame.dst, frame.times, &why)) {
+            fail(path, e, copy_meaning(why));
+            return;
+        }
+        note_creation_not_kept(ctx, path, why);
+        // Nothing more can be made in a locked folder.
+        if (moving && is_locked(frame.src)) {
+            if (OSErr le = lock_copy(frame.dst)) fail(path, le, kLockNotKept);
+        }
+    };
+    // A folder is made before its items and entered only when made; a file
+    // is copied whole; anything else is named.
+    auto visitItem = [&](const WalkVisit& v) {
+        const std::string& from = v.path;
+        const FSRef& item = *v.ref;
+        const CopyFrame& frame = open.back();
+        if (v.entry.isDir) {
             FSCatalogInfo dirInfo{};
             if (OSErr e = FSGetCatalogInfo(&item, kFSCatInfoNodeID, &dirInfo, nullptr, nullptr,
                                            nullptr)) {
                 fail(from, e);
-                continue;
+                return false;
             }
             if (isTheCopy(item, dirInfo.nodeID)) {
                 fail(from, badMovErr,
                      "not copied: it is the copy being made, reached through a mount");
-                continue;
+                return false;
             }
             CopyFrame child;
             child.src = item;
-            child.srcPath = from + "/";
-            child.level.prefix = path + "/";
-            child.level.keepAllRefs = true;
             // A folder another volume is mounted on is named by its entry
             // here; any other by its own bytes.
             std::u16string mountedOn;
             if (dirInfo.nodeID == fsRtDirID) {
-                auto u = posix_name_to_unicode(entry.name);
+                auto u = posix_name_to_unicode(v.entry.name);
                 if (!u) {
                     fail(from, bdNamErr, "not copied: a mount point whose name is not UTF-8");
-                    continue;
+                    return false;
                 }
                 mountedOn = std::move(*u);
             }
@@ -354,19 +352,18 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& srcPat
                     mountedOn.empty() ? nullptr
                                       : reinterpret_cast<const UniChar*>(mountedOn.data()),
                     &child.dst, child.times)) {
-                fail(path, e);
-                continue;
+                fail(copyPath(from), e);
+                return false;
             }
-            if (OSErr e = read_level(item, buffers, &child.level, &changed)) fail(from, e);
-            stack.push_back(std::move(child));  // `frame` and `entry` are stale now
-            continue;
+            open.push_back(child);
+            return true;
         }
-        if (std::string_view(entry.kind) != "file") {
+        if (std::string_view(v.entry.kind) != "file") {
             ItemKind k;
             std::string what;
             item_kind(item, &k, &what);  // benign: only for the words
             fail(from, notAFileErr, "not copied: " + what);
-            continue;
+            return false;
         }
         // The copy keeps the source's name as it is on disk, and with it
         // everything cp -a keeps, made in one call from the source's descriptor.
@@ -374,15 +371,32 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& srcPat
         VantrelFSCopyFailure why{};
         if (OSErr e = VantrelFSCopyFileWholeExplained(&item, &frame.dst, 0, nullptr, links.get(),
                                                       moving ? &copied : nullptr, &why)) {
-            fail(e == dupFNErr || dest_at_fault(frame.dst, e) ? path : from, e,
+            fail(e == dupFNErr || dest_at_fault(frame.dst, e) ? copyPath(from) : from, e,
                  e == dupFNErr ? std::string() : copy_meaning(why));
-            continue;
+            return false;
         }
-        note_creation_not_kept(ctx, path, why);
+        note_creation_not_kept(ctx, copyPath(from), why);
         if (moving && is_locked(item)) {
-            if (OSErr le = lock_copy(copied)) fail(path, le, kLockNotKept);
+            if (OSErr le = lock_copy(copied)) fail(copyPath(from), le, kLockNotKept);
         }
-    }
+        return false;
+    };
+    auto leaveFolder = [&](const WalkVisit& v) {
+        finishFolder(open.back(), v.path);
+        open.pop_back();
+    };
+    auto unread = [&](const std::string& path, OSErr e) { fail(path, e); };
+    struct Visitor {
+        decltype(visitItem)& onPre;
+        decltype(leaveFolder)& onPost;
+        decltype(unread)& onError;
+        bool pre(const WalkVisit& v) { return onPre(v); }
+        void post(const WalkVisit& v) { onPost(v); }
+        void error(const std::string& path, OSErr e) { onError(path, e); }
+    } visitor{visitItem, leaveFolder, unread};
+    TreeBuffers buffers;
+    walk_tree(src, srcPath, buffers, true, nullptr, visitor);
+    finishFolder(open[0], srcPath);
     return noErr;
 }
 

@@ -136,7 +136,8 @@ std::string references(const fs::path& at) {
                  "f's parent ID " + std::to_string(sf.parentID) + ", its folder's ID " +
                      std::to_string(sd.nodeID));
     const std::u16string name = vtest::u16("f");
-    const OSErr e = FSMakeFSRefUnicode(&d, name.size(), vtest::uc(name), kTextEncodingUnknown, &again);
+    const OSErr e =
+        FSMakeFSRefUnicode(&d, name.size(), vtest::uc(name), kTextEncodingUnknown, &again);
     msg += check(e == noErr && FSCompareFSRefs(&r, &again) == noErr,
                  "f made from its folder is another object: " + std::to_string(e));
     return msg;
@@ -193,8 +194,8 @@ std::string listing(const fs::path& at) {
             ids.insert(infos[i].nodeID);
             const Seen s = seen(dir / name);
             msg += check(s.err == noErr && s.nodeID == infos[i].nodeID,
-                         name + ": listed as " + std::to_string(infos[i].nodeID) + ", looked up as " +
-                             std::to_string(s.nodeID));
+                         name + ": listed as " + std::to_string(infos[i].nodeID) +
+                             ", looked up as " + std::to_string(s.nodeID));
             msg += check(path_or_error(refs[i]) == (dir / name).string(),
                          name + "'s listed reference makes " + path_or_error(refs[i]));
         }
@@ -255,10 +256,10 @@ std::string rename_and_exchange(const fs::path& at) {
                  "the contents were not exchanged");
     msg += check(path_or_error(ra) == b.string(), "a's reference now names " + path_or_error(ra));
     FSCatalogInfo info{};
-    msg += check(FSGetCatalogInfo(&ra, kFSCatInfoNodeID, &info, nullptr, nullptr, nullptr) ==
-                         noErr &&
-                     info.nodeID == sa.nodeID,
-                 "a's node ID changed in the exchange");
+    msg +=
+        check(FSGetCatalogInfo(&ra, kFSCatInfoNodeID, &info, nullptr, nullptr, nullptr) == noErr &&
+                  info.nodeID == sa.nodeID,
+              "a's node ID changed in the exchange");
     FSRef renamed{};
     msg += check(rename_to(ra, "c", &renamed) == noErr && fs::exists(dir / "c") &&
                      path_or_error(renamed) == (dir / "c").string(),
@@ -291,10 +292,12 @@ std::string twins(const fs::path& one, const fs::path& two) {
                             "the twins are not on one volume");
     msg += check(a.nodeID != b.nodeID, "the twins share node ID " + std::to_string(a.nodeID));
     const SInt32 ia = file_id_of(one), ib = file_id_of(two);
-    msg += check(ia != 0 && ib != 0 && ia != ib, "the twins' file IDs " + std::to_string(ia) +
-                                                     " and " + std::to_string(ib));
-    if (ia != 0) msg += check(path_of_id(a.volume, ia) == one.string(), "a twin's ID finds another");
-    if (ib != 0) msg += check(path_of_id(a.volume, ib) == two.string(), "a twin's ID finds another");
+    msg += check(ia != 0 && ib != 0 && ia != ib,
+                 "the twins' file IDs " + std::to_string(ia) + " and " + std::to_string(ib));
+    if (ia != 0)
+        msg += check(path_of_id(a.volume, ia) == one.string(), "a twin's ID finds another");
+    if (ib != 0)
+        msg += check(path_of_id(a.volume, ib) == two.string(), "a twin's ID finds another");
     return msg;
 }
 
@@ -309,9 +312,9 @@ std::vector<fs::path> make_file_system(const Kind& k, const fs::path& base, std:
             return {};
         }
         for (const char* d : {"l", "u", "w", "m"}) fs::create_directories(o / d);
-        const std::string opts = "lowerdir=" + (o / "l").string() + ",upperdir=" +
-                                 (o / "u").string() + ",workdir=" + (o / "w").string() +
-                                 k.overlayOptions;
+        const std::string opts = "lowerdir=" + (o / "l").string() +
+                                 ",upperdir=" + (o / "u").string() +
+                                 ",workdir=" + (o / "w").string() + k.overlayOptions;
         if (::mount("vt-overlay", (o / "m").c_str(), "overlay", 0, opts.c_str()) != 0) {
             *why = std::string("SKIP the kernel would not mount ") + k.name;
             return {};

@@ -299,9 +299,11 @@ TEST(MoveRename, ADestinationOnAnotherVolumeChangesNothing) {
     dir.write("src/other", kSecond.content);
     fs::create_directories(dir / "mnt");
     const Snapshot before = snapshot(dir / "src");
+    const vtest::ScratchState state;
     int rc = in_child([&]() -> int {
         if (::unshare(CLONE_NEWNS) != 0) return 77;
         if (::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 77;
+        state.enter();
         if (::mount("tmpfs", (dir / "mnt").c_str(), "tmpfs", 0, "size=1m") != 0) return 77;
         int bad = 0;
         auto check = [&](OSErr got, OSErr want, const char* what) {

@@ -47,10 +47,12 @@ std::set<std::string> mount_points() {
 // Runs `body` in a child process with a private mount namespace; its exit
 // code is the verdict: 0 pass, 77 skipped (no privilege), other = failure.
 int in_mount_namespace(const std::function<int()>& body) {
+    const vtest::ScratchState state;
     pid_t pid = ::fork();
     if (pid == 0) {
         if (::unshare(CLONE_NEWNS) != 0) ::_exit(77);
         if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) ::_exit(77);
+        state.enter();
         ::_exit(body());
     }
     int status = 0;

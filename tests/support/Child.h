@@ -11,7 +11,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <exception>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -20,10 +22,36 @@ namespace vtest {
 
 enum class Child { Plain, PrivateMounts };
 
+// A state directory (XDG_STATE_HOME) of a child's own, for a child that
+// mounts file systems: the ID tables of the file systems it makes are kept
+// there and go with it, instead of one more table per test run in the
+// suite's. Made by the parent (which removes it when the child is done),
+// entered by the child.
+class ScratchState {
+  public:
+    ScratchState() {
+        char dir[] = "/tmp/vt-state.XXXXXX";
+        if (::mkdtemp(dir) != nullptr) dir_ = dir;
+    }
+    ~ScratchState() {
+        std::error_code ec;
+        if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
+    }
+    ScratchState(const ScratchState&) = delete;
+    ScratchState& operator=(const ScratchState&) = delete;
+    void enter() const {
+        if (!dir_.empty()) ::setenv("XDG_STATE_HOME", dir_.c_str(), 1);
+    }
+
+  private:
+    std::string dir_;
+};
+
 // nullopt when the child could not get what it needed (the caller skips).
 inline std::optional<std::string> run_child(Child kind, const std::function<std::string()>& body) {
     int fds[2];
     if (::pipe(fds) != 0) return std::string("pipe failed");
+    const ScratchState state;
     pid_t pid = ::fork();
     if (pid < 0) return std::string("fork failed");
     if (pid == 0) {
@@ -35,6 +63,7 @@ inline std::optional<std::string> run_child(Child kind, const std::function<std:
              ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)) {
             code = 77;
         } else {
+            if (kind == Child::PrivateMounts) state.enter();
             // An exception must not leave the child: it would return into the
             // test program and run the remaining tests a second time.
             try {

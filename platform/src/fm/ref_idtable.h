@@ -8,7 +8,10 @@
 // items of a btrfs subvolume inside a mount, numbered from 256 like every
 // other subvolume; a layer of an overlay on a file system of its own) two
 // objects of one volume can share a number, so the ID is handed out here,
-// from 2^31 up, once per object and remembered. Where the table lives, how
+// from kFirstTableID up, once per object and remembered. The IDs from
+// kFirstFallbackID up are never handed out: they are the ones a process
+// makes for itself where the table cannot be used, so that such an ID never
+// names what another process got from the table. Where the table lives, how
 // processes share it and what happens when it cannot be written:
 // docs/filemanager-platform.md, "The ID table". Hidden.
 #pragma once
@@ -23,14 +26,22 @@ namespace vantrel::fm {
 // What tells the objects of one volume apart besides the inode number: the
 // btrfs subvolume (statx's stx_subvol), else the device when it is not the
 // volume's own (a layer of an overlay), else 0.
+inline constexpr UInt32 kFirstTableID = 0x80000000u;
+inline constexpr UInt32 kLastTableID = 0xBFFFFFFFu;
+inline constexpr UInt32 kFirstFallbackID = 0xC0000000u;
+
 struct TableKey {
     std::uint64_t sub = 0;
     std::uint64_t ino = 0;
 };
 
 // The ID of `key` on volume `vref`, handed out now if the object has none;
-// 0 when the table cannot be used (cannot be opened or written, or full):
-// the caller then makes one of its own, unique in this process only.
+// 0 when the table cannot be used (cannot be opened or written, locked by
+// another process past a short wait, or full): the caller then makes one of
+// its own, from kFirstFallbackID up, unique in this process only. Once
+// another process has held the table's write lock past that wait, the
+// volume hands out no more IDs in this process (a stopped holder would make
+// every new object wait); the IDs it has keep being found.
 UInt32 table_id(FSVolumeRefNum vref, TableKey key);
 
 // The object that `id` was handed out to on `vref`, if the table has it.

@@ -8,7 +8,7 @@
 // (ref_idtable.h), the same in every process of the user. Only when the
 // table cannot be used is an ID computed from the inode number, as a last
 // resort that is unique in this process only for the directories it
-// remembers.
+// remembers, from a range the table never hands out.
 #include "fm/ref_places.h"
 
 #include <list>
@@ -59,14 +59,14 @@ bool small_ino(std::uint64_t ino) {
     return ino >= 16 && ino < 0x80000000u;
 }
 
-// A well-mixed 31-bit value of the inode number (and of the device, when it
-// is not the volume's own), from 2^31 up.
+// A well-mixed 30-bit value of the inode number (and of the device, when it
+// is not the volume's own), in the range the ID table never hands out.
 UInt32 computed_id(std::uint64_t ino, std::uint64_t otherDev) {
     std::uint64_t z = ino + 0x9E3779B97F4A7C15ull + otherDev * 0xD6E8FEB86659FD93ull;
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
     z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
     z ^= z >> 31;
-    return 0x80000000u | UInt32(z & 0x7FFFFFFFu);
+    return kFirstFallbackID | UInt32(z & ~kFirstFallbackID);
 }
 
 // Whether `dev` is the device of volume `vref`'s root (an unknown volume:
@@ -85,7 +85,7 @@ bool own_device(FSVolumeRefNum vref, std::uint64_t dev) {
 UInt32 fallback_id_locked(Tables& t, ObjKey key, bool own) {
     if (auto it = t.fallback.find(key); it != t.fallback.end()) return it->second;
     UInt32 id = computed_id(key.ino, own ? 0 : key.dev);
-    for (;; id = 0x80000000u | (id + 1)) {
+    for (;; id = kFirstFallbackID | (id + 1)) {
         auto [holder, fresh] = t.fallbackIds.try_emplace(VolId{key.vref, id}, key);
         if (fresh || holder->second == key) break;
     }
@@ -93,14 +93,19 @@ UInt32 fallback_id_locked(Tables& t, ObjKey key, bool own) {
     return id;
 }
 
-// The ID of an item: its inode number, else the table's, else the last
-// resort's.
+// The ID of an item: its inode number, else the last resort's if it gave
+// one already (an object keeps its ID in the process even if the table
+// later has one for it), else the table's, else the last resort's.
 UInt32 object_id(ObjKey key, std::uint64_t sub) {
     const bool own = own_device(key.vref, key.dev);
     if (own && small_ino(key.ino)) return UInt32(key.ino);
+    Tables& t = tables();
+    {
+        std::lock_guard lk(t.mu);
+        if (auto it = t.fallback.find(key); it != t.fallback.end()) return it->second;
+    }
     const TableKey tk{sub != 0 ? sub : own ? 0 : (std::uint64_t(1) << 63) | key.dev, key.ino};
     if (UInt32 id = table_id(key.vref, tk)) return id;
-    Tables& t = tables();
     std::lock_guard lk(t.mu);
     return fallback_id_locked(t, key, own);
 }

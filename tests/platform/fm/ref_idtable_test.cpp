@@ -6,17 +6,24 @@
 #include "fm/ref_idtable.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/mount.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <set>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "FSTestSupport.h"
 #include "fm/ref_node.h"
@@ -229,4 +236,347 @@ TEST(IdTable, TwoProcessesAtOnceAgreeOnEveryId) {
         distinct.insert(id);
     }
     EXPECT_EQ(distinct.size(), std::size_t(kObjects)) << "two objects share an ID";
+}
+
+// Another process holds the table's write lock and is stopped (SIGSTOP, a
+// debugger): a listing of 1,000 new objects waits once, not once per
+// object, says so once, and gives IDs from the range the table never hands
+// out; what the table had is still found, and every object keeps its ID.
+TEST(IdTable, AStoppedHolderOfTheLockCostsOneWait) {
+    vtest::TempDir t;
+    FSRef dirRef = vtest::ref_of(t.path());
+    fm::Node dir;
+    ASSERT_EQ(fm::resolve(&dirRef, &dir), noErr);
+    const StateDir state(t.path() / "state", dir.vref);
+    const std::uint64_t first = std::uint64_t(1) << 62;
+    const UInt32 known = fm::node_id_for(dir.vref, dir.dev(), first, 0);
+    const std::string file = fm::table_file(dir.vref);
+    ASSERT_NE(file, "");
+    ASSERT_LT(known, fm::kFirstFallbackID);
+    // The holder opens the table with no connection of this process's open
+    // (SQLite's locks do not cross a fork).
+    fm::forget_table(dir.vref);
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t holder = ::fork();
+    if (holder == 0) {
+        sqlite3* db = nullptr;
+        const bool ok =
+            sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
+            sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+        (void)::write(ready[1], ok ? "y" : "n", 1);
+        ::raise(SIGSTOP);
+        ::_exit(0);
+    }
+    ASSERT_GT(holder, 0);
+    ::close(ready[1]);
+    char got = 0;
+    ASSERT_EQ(::read(ready[0], &got, 1), 1);
+    ::close(ready[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(holder, &status, WUNTRACED), holder);
+    const bool holds = got == 'y' && WIFSTOPPED(status);
+
+    testing::internal::CaptureStderr();
+    constexpr int kObjects = 1000;
+    std::vector<UInt32> ids;
+    const auto start = std::chrono::steady_clock::now();
+    for (int round = 0; round < 2; ++round)
+        for (int k = 1; k <= kObjects; ++k)
+            ids.push_back(fm::node_id_for(dir.vref, dir.dev(), first + std::uint64_t(k), 0));
+    const UInt32 knownAgain = fm::node_id_for(dir.vref, dir.dev(), first, 0);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const std::string err = testing::internal::GetCapturedStderr();
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, &status, 0);
+    ASSERT_TRUE(holds) << "the other process could not take the table's lock";
+
+    // Before: every new object waited the full busy timeout (10 s), hours
+    // for the listing. One wait is two seconds.
+    EXPECT_LT(seconds, 30.0) << "waited for the stopped holder more than once";
+    EXPECT_EQ(knownAgain, known) << "what the table had is still found";
+    std::set<UInt32> distinct;
+    for (int k = 0; k < kObjects; ++k) {
+        EXPECT_GE(ids[std::size_t(k)], fm::kFirstFallbackID) << "object " << k;
+        EXPECT_EQ(ids[std::size_t(k)], ids[std::size_t(k + kObjects)]) << "object " << k;
+        distinct.insert(ids[std::size_t(k)]);
+    }
+    EXPECT_EQ(distinct.size(), std::size_t(kObjects)) << "two objects share an ID";
+    const std::string says = "hold in this process only";
+    EXPECT_NE(err.find(says), std::string::npos) << err;
+    EXPECT_EQ(err.find(says), err.rfind(says)) << "said more than once: " << err;
+    // Once the holder is gone, a new process hands out IDs from the table
+    // again, never one of the range this process made its own from.
+    auto other = fmtest::run_child(fmtest::Child::Plain, [&]() -> std::string {
+        fm::forget_table(dir.vref);
+        const UInt32 id = fm::node_id_for(dir.vref, dir.dev(), first + 2 * kObjects, 0);
+        return check(id >= fm::kFirstTableID && id <= fm::kLastTableID,
+                     "a new process got " + std::to_string(id));
+    });
+    ASSERT_TRUE(other.has_value());
+    EXPECT_EQ(*other, "");
+}
+
+namespace {
+
+// Ways a table's file is found spoilt: a disk's bad sector, a copy cut
+// short, another program writing over it.
+struct Spoilt {
+    const char* what;
+    std::uint64_t from;    // the first byte written over
+    std::uint64_t length;  // how many (0: to the end)
+    bool keepsLargest;     // SQLite can still tell the largest ID it gave
+};
+const Spoilt kSpoilt[] = {
+    {"not a database at all", 0, 0, false},
+    {"its pages after the first written over", 4096, 0, false},
+    {"one page in the middle written over", 3 * 4096, 4096, true},
+};
+
+std::string read_all(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+}  // namespace
+
+// A damaged table is moved aside under a dated name, kept, and a fresh one
+// started, once, saying so; before, the volume used no table for the rest
+// of every process.
+TEST(IdTable, ADamagedTableIsKeptAsideAndAFreshOneStarted) {
+    for (const Spoilt& c : kSpoilt) {
+        SCOPED_TRACE(c.what);
+        vtest::TempDir t;
+        FSRef dirRef = vtest::ref_of(t.path());
+        fm::Node dir;
+        ASSERT_EQ(fm::resolve(&dirRef, &dir), noErr);
+        const StateDir state(t.path() / "state", dir.vref);
+        // Objects no other row has met (the process remembers IDs it made).
+        const std::uint64_t first = (std::uint64_t(1) << 62) + 100000 * std::uint64_t(&c - kSpoilt);
+        const std::size_t fallbacks = fm::table_sizes().ids;
+        constexpr int kOld = 2000;
+        std::vector<UInt32> old;
+        for (int k = 0; k < kOld; ++k)
+            old.push_back(fm::node_id_for(dir.vref, dir.dev(), first + std::uint64_t(k), 0));
+        const UInt32 largest = *std::max_element(old.begin(), old.end());
+        const fs::path file = fm::table_file(dir.vref);
+        ASSERT_FALSE(file.empty());
+        fm::forget_table(dir.vref);  // closed: the journal is folded into the file
+        fm::forget_table_cache();
+        ASSERT_GT(fs::file_size(file), c.from + 4096) << "a table of more than two pages";
+        {
+            std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+            f.seekp(std::streamoff(c.from));
+            const std::string junk(
+                std::size_t(c.length != 0 ? c.length : fs::file_size(file) - c.from), '\x5a');
+            f.write(junk.data(), std::streamsize(junk.size()));
+        }
+        const std::string spoilt = read_all(file);
+        testing::internal::CaptureStderr();
+        // Listing what the table had (the other way round, so that a fresh
+        // table numbering from the start could not give each its old ID),
+        // then something new.
+        std::vector<UInt32> relisted(kOld);
+        for (int k = kOld - 1; k >= 0; --k)
+            relisted[std::size_t(k)] =
+                fm::node_id_for(dir.vref, dir.dev(), first + std::uint64_t(k), 0);
+        const UInt32 id = fm::node_id_for(dir.vref, dir.dev(), first + 5000, 0);
+        const UInt32 again = fm::node_id_for(dir.vref, dir.dev(), first + 5001, 0);
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_GE(id, fm::kFirstTableID) << err;
+        EXPECT_LE(id, fm::kLastTableID) << "an ID from a fresh table";
+        EXPECT_NE(id, again);
+        EXPECT_EQ(fm::table_sizes().ids, fallbacks) << "no object got an ID of the process's own";
+        fm::TableKey k;
+        EXPECT_TRUE(fm::table_key(dir.vref, id, &k)) << "the fresh table has it";
+        EXPECT_EQ(k.ino, first + 5000);
+        if (c.keepsLargest) {
+            // No ID the damaged table gave is handed out again.
+            EXPECT_GT(id, largest);
+            EXPECT_GT(again, largest);
+            for (int k = 0; k < kOld; ++k) {
+                const UInt32 now = relisted[std::size_t(k)];
+                EXPECT_TRUE(now == old[std::size_t(k)] || now > largest)
+                    << "object " << k << " got " << now;
+            }
+        }
+        EXPECT_EQ(fm::table_file(dir.vref), file.string()) << "in the table's own place";
+        std::vector<fs::path> kept;
+        for (const auto& e : fs::directory_iterator(file.parent_path()))
+            if (e.path().filename().string().starts_with(file.filename().string() + ".damaged-") &&
+                !e.path().string().ends_with("-wal"))
+                kept.push_back(e.path());
+        ASSERT_EQ(kept.size(), 1u) << "the damaged table, kept under a dated name: " << err;
+        EXPECT_EQ(read_all(kept[0]), spoilt) << "kept as it was";
+        const std::string says = "was damaged: kept as " + kept[0].string();
+        EXPECT_NE(err.find(says), std::string::npos) << err;
+        EXPECT_EQ(err.find("was damaged"), err.rfind("was damaged")) << "said twice: " << err;
+    }
+}
+
+// A process that ends through exit() closes its tables: the last
+// connection folds the journal into the table, and no -wal or -shm file
+// stays beside it (before, every table in use kept both).
+TEST(IdTable, AProcessThatEndsClosesItsTables) {
+    vtest::TempDir t;
+    FSRef dirRef = vtest::ref_of(t.path());
+    fm::Node dir;
+    ASSERT_EQ(fm::resolve(&dirRef, &dir), noErr);
+    const StateDir state(t.path() / "state", dir.vref);
+    const std::uint64_t ino = (std::uint64_t(1) << 61) + 7;  // met by no other test
+    const UInt32 id = fm::node_id_for(dir.vref, dir.dev(), ino, 0);
+    const fs::path file = fm::table_file(dir.vref);
+    ASSERT_FALSE(file.empty());
+    fm::forget_table(dir.vref);  // the child's is then the only connection
+    ASSERT_FALSE(fs::exists(file.string() + "-wal"));
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        fm::forget_table_cache();
+        const bool same = fm::node_id_for(dir.vref, dir.dev(), ino, 0) == id;
+        const bool more = fm::node_id_for(dir.vref, dir.dev(), ino + 1, 0) != 0;
+        const bool open = fs::exists(file.string() + "-wal");
+        std::exit(same && more && open ? 0 : 1);
+    }
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "the child did not use the table in WAL mode";
+    EXPECT_FALSE(fs::exists(file.string() + "-wal"));
+    EXPECT_FALSE(fs::exists(file.string() + "-shm"));
+}
+
+namespace {
+
+std::string this_boot() {
+    std::ifstream in("/proc/sys/kernel/random/boot_id");
+    std::string id;
+    std::getline(in, id);
+    std::erase(id, '-');
+    return id;
+}
+
+struct LeftTable {
+    const char* what;
+    std::string name;
+    bool stays;
+};
+
+}  // namespace
+
+// A file system in memory (tmpfs, ramfs) gets a new fsid at every mount
+// and is gone at the next boot: its table is named for the boot (below),
+// and the tables named for another boot are removed when a process first
+// opens one. Before, every tmpfs ever mounted left a table for good (the
+// suite left 163).
+TEST(IdTable, TablesOfFileSystemsGoneWithTheBootAreRemoved) {
+    vtest::TempDir t;
+    FSRef dirRef = vtest::ref_of(t.path());
+    fm::Node dir;
+    ASSERT_EQ(fm::resolve(&dirRef, &dir), noErr);
+    const std::string boot = this_boot();
+    ASSERT_EQ(boot.size(), 32u);
+    const std::string other(32, 'e');
+    const LeftTable tables[] = {
+        {"a tmpfs of another boot", "tmpfs-0123456789abcdef-" + other + ".sqlite", false},
+        {"its journal", "tmpfs-0123456789abcdef-" + other + ".sqlite-wal", false},
+        {"its index", "tmpfs-0123456789abcdef-" + other + ".sqlite-shm", false},
+        {"a file system without an fsid, another boot", "ext4-dev7.1-" + other + ".sqlite", false},
+        {"a tmpfs of this boot", "tmpfs-0123456789abcdef-" + boot + ".sqlite", true},
+        {"a disk's", "ext4-0123456789abcdef.sqlite", true},
+        {"a damaged table kept for the user",
+         "tmpfs-0123456789abcdef-" + other + ".sqlite.damaged-20260101T000000Z", true},
+        {"not a table", "notes-" + other + ".txt", true},
+    };
+    const fs::path ids = t.path() / "state/vantrel/ids";
+    fs::create_directories(ids);
+    for (const LeftTable& c : tables) vtest::write_file(ids / c.name, "");
+    const StateDir state(t.path() / "state", dir.vref);
+    (void)fm::node_id_for(dir.vref, dir.dev(), (std::uint64_t(1) << 60) + 1, 0);
+    for (const LeftTable& c : tables)
+        EXPECT_EQ(fs::exists(ids / c.name), c.stays) << c.what << ": " << c.name;
+}
+
+// A tmpfs's own table is named for this boot.
+TEST(IdTable, ATmpfsTableIsNamedForTheBoot) {
+    if (!vtest::can_make_private_mounts()) GTEST_SKIP() << vtest::kNeedsPrivateMounts;
+    vtest::TempDir t;
+    const std::string boot = this_boot();
+    const fs::path m = t.path() / "m";
+    fs::create_directory(m);
+    auto result = fmtest::run_child(fmtest::Child::PrivateMounts, [&]() -> std::string {
+        if (::mount("vt-tmpfs", m.c_str(), "tmpfs", 0, "size=1m") != 0) return "SKIP";
+        vtest::write_file(m / "f", "");  // an inode number below 16: the table's
+        FSRef ref = vtest::ref_of(m / "f");
+        fm::Node n;
+        if (fm::resolve(&ref, &n) != noErr) return "cannot resolve the tmpfs's file";
+        const std::string file = fm::table_file(n.vref);
+        return check(file.ends_with("-" + boot + ".sqlite"), "the tmpfs's table is " + file);
+    });
+    if (!result) GTEST_SKIP() << vtest::kNeedsPrivateMounts;
+    if (*result == "SKIP") GTEST_SKIP() << "cannot mount a tmpfs";
+    EXPECT_EQ(*result, "");
+}
+
+// The table is there but cannot take another row: the disk under the state
+// directory is full, or the state directory is mounted read-only. New
+// objects get IDs of the process's own, from the range the table never
+// hands out, and standard error says so once (before, nothing was said).
+TEST(IdTable, WhenTheTableCannotGrowItIsSaidOnce) {
+    if (!vtest::can_make_private_mounts()) GTEST_SKIP() << vtest::kNeedsPrivateMounts;
+    struct Case {
+        const char* what;
+        bool readOnly;  // else full
+    };
+    const Case cases[] = {{"a full disk", false}, {"a read-only state directory", true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        vtest::TempDir t;
+        const fs::path st = t.path() / "state";
+        fs::create_directory(st);
+        auto result = fmtest::run_child(fmtest::Child::PrivateMounts, [&]() -> std::string {
+            FSRef dirRef = vtest::ref_of(t.path());
+            fm::Node dir;
+            if (fm::resolve(&dirRef, &dir) != noErr) return "cannot resolve the folder";
+            if (::mount("vt-state", st.c_str(), "tmpfs", 0, "size=256k") != 0) return "SKIP";
+            ::setenv("XDG_STATE_HOME", st.c_str(), 1);
+            fm::forget_table(dir.vref);
+            const std::uint64_t first = (std::uint64_t(1) << 59) + 1;
+            std::string msg =
+                check(fm::node_id_for(dir.vref, dir.dev(), first, 0) < fm::kFirstFallbackID,
+                      "the table could not be made");
+            if (c.readOnly) {
+                fm::forget_table(dir.vref);  // opened again, read-only
+                if (::mount(st.c_str(), st.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+                    ::mount(nullptr, st.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY,
+                            nullptr) != 0)
+                    return "SKIP";
+            } else {
+                // Filled with the table open: its inserts fail.
+                std::ofstream fill(st / "fill", std::ios::binary);
+                const std::string block(4096, 'x');
+                while (fill.write(block.data(), std::streamsize(block.size())) && fill.flush()) {
+                }
+            }
+            testing::internal::CaptureStderr();
+            std::set<UInt32> ids;
+            bool ownRange = true;
+            for (std::uint64_t k = 1; k <= 200; ++k) {
+                const UInt32 id = fm::node_id_for(dir.vref, dir.dev(), first + k, 0);
+                ids.insert(id);
+                ownRange = ownRange && id >= fm::kFirstFallbackID;
+            }
+            const std::string err = testing::internal::GetCapturedStderr();
+            msg += check(ids.size() == 200, "two objects share an ID");
+            msg += check(ownRange, "an ID from the table's range");
+            const std::string says = "hold in this process only";
+            msg += check(err.find(says) != std::string::npos, "nothing said: " + err);
+            msg += check(err.find(says) == err.rfind(says), "said more than once: " + err);
+            return msg;
+        });
+        ASSERT_TRUE(result.has_value()) << vtest::kNeedsPrivateMounts;
+        if (*result == "SKIP") GTEST_SKIP() << "cannot mount a tmpfs";
+        EXPECT_EQ(*result, "");
+    }
 }

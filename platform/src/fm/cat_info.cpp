@@ -664,7 +664,7 @@ std::string set_info_journal(const std::string& path, const Node& n, FSCatalogIn
     return out;
 }
 
-void recover_set_info(std::string_view payload) {
+void recover_set_info(int /*dirFd*/, std::string_view payload) {
     constexpr std::size_t kHead = sizeof(std::uint64_t) + sizeof(std::uint32_t);
     if (payload.size() <= kHead + sizeof(FSCatalogInfo)) return;
     std::uint64_t ino = 0;

@@ -411,6 +411,13 @@ OSErr prepare(int fromDir, std::string_view fromName, int toDir, std::string_vie
     const bool toFits = sidecar_name(toName, &out->to);
     // Only a sidecar goes along: a user's own "._" file beside the object stays.
     out->moves = fromFits && is_sidecar_of(fromDir, fromName);
+    out->sameFolder = fromDir == toDir;
+    if (!out->sameFolder) {
+        struct stat a {
+        }, b{};
+        out->sameFolder = ::fstat(fromDir, &a) == 0 && ::fstat(toDir, &b) == 0 &&
+                          a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    }
     if (out->moves && !toFits) return errFSNameTooLong;  // the fork could not follow
     if (out->moves && !(fromDir == toDir && out->from == out->to))
         return place_taken(toDir, toName);
@@ -418,12 +425,15 @@ OSErr prepare(int fromDir, std::string_view fromName, int toDir, std::string_vie
 }
 
 void mark_carry(const Carry& c, std::uint64_t ino, const char* step) {
-    if (!c.moves || c.fromDir != c.toDir || c.from == c.to) return;
-    set_moving_mark(c.fromDir, c.from, ino, std::string_view(c.to).substr(2), step);
+    if (!c.moves || (c.sameFolder && c.from == c.to)) return;
+    // Between folders the mark names no new name: it says only whose fork
+    // the sidecar is, should its file come back (the journal finishes).
+    set_moving_mark(c.fromDir, c.from, ino,
+                    c.sameFolder ? std::string_view(c.to).substr(2) : std::string_view(), step);
 }
 
 void unmark_carry(const Carry& c, const char* step) {
-    if (!c.moves || c.fromDir != c.toDir || c.from == c.to) return;
+    if (!c.moves || (c.sameFolder && c.from == c.to)) return;
     drop_moving_mark(c.fromDir, c.from, step);
 }
 
@@ -435,7 +445,7 @@ OSErr carry(const Carry& c, const char* step) {
                 return ::renameat(c.fromDir, c.from.c_str(), c.toDir, c.to.c_str());
             }) != 0)
             return from_errno(errno, Op::Rename);
-        if (c.fromDir == c.toDir) drop_moving_mark(c.toDir, c.to, step);
+        drop_moving_mark(c.toDir, c.to, step);
         return noErr;
     }
     if (entry_at(c.toDir, std::string_view(c.to).substr(2)) == Entry::None) return noErr;
@@ -447,6 +457,27 @@ void uncarry(const Carry& c, const char* step) {
     fault::step(step, c.from, [&] {
         return ::renameat2(c.toDir, c.to.c_str(), c.fromDir, c.from.c_str(), RENAME_NOREPLACE);
     });
+}
+
+void finish_carry(int fromDir, std::string_view fromName, int toDir, std::string_view toName,
+                  std::uint64_t fileIno, std::uint64_t sideIno, const char* step) {
+    std::string fromSide, toSide;
+    if (!sidecar_name(fromName, &fromSide) || !sidecar_name(toName, &toSide)) return;
+    auto ino_at = [](int dir, const std::string& name) -> std::uint64_t {
+        struct stat st {};
+        return ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? st.st_ino : 0;
+    };
+    const std::string from(fromName), to(toName);
+    const bool atOld = ino_at(fromDir, from) == fileIno;
+    if (!atOld && ino_at(toDir, to) == fileIno && ino_at(fromDir, fromSide) == sideIno) {
+        // Over an orphan at the new name, as the carry itself goes.
+        if (fault::step(step, toSide, [&] {
+                return ::renameat(fromDir, fromSide.c_str(), toDir, toSide.c_str());
+            }) != 0)
+            return;
+    }
+    if (ino_at(toDir, toSide) == sideIno) drop_moving_mark(toDir, toSide, step);
+    if (atOld && ino_at(fromDir, fromSide) == sideIno) drop_moving_mark(fromDir, fromSide, step);
 }
 
 OSErr place_taken(int dirFd, std::string_view fileName) {
@@ -494,6 +525,10 @@ OSErr clear_orphan(int dirFd, std::string_view fileName, const char* step, bool 
     // Left by a rename a crash cut in two: it follows its file, or is the
     // fork of the file that took the name back.
     if (settle_interrupted_rename(dirFd, name, fileName, step)) return noErr;
+    // A journal of a change a kill cut short may say whose fork it is (a
+    // move to another folder): finished first, then looked at again.
+    commit::recover_folder(dirFd);
+    if (entry_at(dirFd, fileName) == Entry::None) return noErr;
     // Only a real sidecar goes: a user's own file, link or FIFO that merely
     // has such a name is never read as a fork, so it may stay, and must.
     if (!is_sidecar_of(dirFd, fileName)) return noErr;

@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,6 +17,7 @@
 #include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "fm/err_errno.h"
 #include "fm/fork_sidecar.h"
@@ -197,7 +199,7 @@ std::map<std::string, Recovery, std::less<>>& recoveries() {
 
 // Runs the recovery of the journal open as `fd`, if it is one. Only one
 // recoverer at a time: it holds the journal's own lock meanwhile.
-void recover_journal(int fd) {
+void recover_journal(int dirFd, int fd) {
     char head[64];
     const ssize_t n = ::pread(fd, head, sizeof head, 0);
     if (n < static_cast<ssize_t>(kJournalMagic.size()) ||
@@ -218,7 +220,7 @@ void recover_journal(int fd) {
     }
     if (r != nullptr) {
         ++t_journalled;
-        r(rest.substr(nl + 1));
+        r(dirFd, rest.substr(nl + 1));
         --t_journalled;
     }
 }
@@ -293,7 +295,7 @@ bool clear_litter(int dirFd, std::string_view entryName) {
         struct stat now {};
         const bool same = ::fstatat(dirFd, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
                           now.st_ino == st.st_ino && now.st_dev == st.st_dev;
-        if (same) recover_journal(fd);
+        if (same) recover_journal(dirFd, fd);
         const fault::Benign benign;
         const bool removed = same && fault::step("Commit.litter", name, [&] {
                                          return ::unlinkat(dirFd, name.c_str(), 0);
@@ -304,6 +306,24 @@ bool clear_litter(int dirFd, std::string_view entryName) {
     const fault::Benign benign;  // litter that stays is removed by the next one who can
     return fault::step("Commit.litter", name, [&] { return ::unlinkat(dirFd, name.c_str(), 0); }) ==
            0;
+}
+
+void recover_folder(int dirFd) {
+    const int fd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;  // a folder this caller may not read: nothing it could recover
+    std::vector<std::string> found;
+    alignas(8) char buf[16384];
+    for (;;) {
+        const long n = ::syscall(SYS_getdents64, fd, buf, sizeof buf);
+        if (n <= 0) break;
+        for (long pos = 0; pos < n;) {
+            const auto* d = reinterpret_cast<const rsrc::linux_dirent64*>(buf + pos);
+            pos += d->d_reclen;
+            if (rsrc::is_temporary_name(d->d_name)) found.emplace_back(d->d_name);
+        }
+    }
+    ::close(fd);
+    for (const std::string& name : found) (void)clear_litter(dirFd, name);
 }
 
 std::string private_name() {

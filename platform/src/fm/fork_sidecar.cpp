@@ -480,6 +480,66 @@ void finish_carry(int fromDir, std::string_view fromName, int toDir, std::string
     if (atOld && ino_at(fromDir, fromSide) == sideIno) drop_moving_mark(fromDir, fromSide, step);
 }
 
+namespace {
+
+constexpr std::string_view kNamingJournal = "sidecar naming";
+
+std::uint64_t ino_at(int dir, const std::string& name) {
+    struct stat st {};
+    return ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? st.st_ino : 0;
+}
+
+// The payload: the file's inode, the sidecar's (eight bytes each, little-
+// endian), then the temporary's name, a newline and the file's name.
+void recover_naming(int dirFd, std::string_view payload) {
+    if (payload.size() < 16) return;
+    std::uint64_t ino[2] = {0, 0};
+    for (int k = 0; k < 2; ++k)
+        for (int i = 7; i >= 0; --i)
+            ino[k] = ino[k] << 8 | static_cast<unsigned char>(payload[std::size_t(8 * k + i)]);
+    const std::string_view rest = payload.substr(16);
+    const std::size_t nl = rest.find('\n');
+    if (nl == std::string_view::npos) return;
+    const std::string temp(rest.substr(0, nl)), file(rest.substr(nl + 1));
+    std::string side;
+    if (!is_temporary_name(temp) || !sidecar_name(file, &side)) return;
+    commit::FolderLock lock;
+    if (lock.take(dirFd) != noErr) return;
+    // The file has its name: its sidecar follows. Else the copy never
+    // showed, and the sidecar goes with the other litter.
+    if (ino_at(dirFd, file) != ino[0] || ino_at(dirFd, temp) != ino[1]) return;
+    (void)fault::step("PBHCopyFileSync.sidecar", side, [&] {
+        return ::renameat2(dirFd, temp.c_str(), dirFd, side.c_str(), RENAME_NOREPLACE);
+    });
+}
+
+[[maybe_unused]] const bool kNamingRecovery = [] {
+    commit::register_recovery(kNamingJournal, recover_naming);
+    return true;
+}();
+
+}  // namespace
+
+OSErr begin_naming(int dirFd, std::string_view fileName, const std::string& temp,
+                   std::uint64_t fileIno, Naming* out) {
+    out->dir = dirFd;
+    out->temp = temp;
+    if (!sidecar_name(fileName, &out->name)) return errFSNameTooLong;
+    std::string payload;
+    for (const std::uint64_t v : {fileIno, ino_at(dirFd, temp)})
+        for (int i = 0; i < 8; ++i) payload.push_back(static_cast<char>(v >> (8 * i)));
+    payload.append(temp).append("\n").append(fileName);
+    return out->journal.begin(dirFd, kNamingJournal, payload);
+}
+
+int name_sidecar(Naming& n, const char* step) {
+    const int rc = fault::step(step, n.name, [&] {
+        return ::renameat2(n.dir, n.temp.c_str(), n.dir, n.name.c_str(), RENAME_NOREPLACE);
+    });
+    if (rc == 0) n.journal.end();
+    return rc;
+}
+
 OSErr place_taken(int dirFd, std::string_view fileName) {
     if (entry_at(dirFd, fileName) == Entry::None || is_sidecar_of(dirFd, fileName)) return noErr;
     return afpObjectTypeErr;

@@ -37,6 +37,7 @@
 #include <unordered_set>
 
 #include "fm/cat_appledouble.h"
+#include "fm/obj_commit.h"
 #include "fm/ref_fd.h"
 #include "fm/ref_node.h"
 
@@ -294,6 +295,24 @@ void uncarry(const Carry& c, const char* step);
 // hold the names now.
 void finish_carry(int fromDir, std::string_view fromName, int toDir, std::string_view toName,
                   std::uint64_t fileIno, std::uint64_t sideIno, const char* step);
+
+// A new sidecar, whole under the private name `temp` of `dirFd` (held by
+// its maker), takes its name "._NAME" only after its file, of inode
+// `fileIno`, has taken NAME: a "._NAME" without its file is never made,
+// and a kill between the two names is finished by the next listing of the
+// folder (the journal this writes: the sidecar follows the file that has
+// the name; else it is dropped with the other litter). begin_naming()
+// under the folder's lock, before the file's name; name_sidecar() right
+// after it, and the journal goes with `out`. name_sidecar's result is the
+// rename's (-1 with errno set), inside the fault seam's step `step`.
+struct Naming {
+    int dir = -1;
+    std::string temp, name;
+    commit::Journal journal;
+};
+OSErr begin_naming(int dirFd, std::string_view fileName, const std::string& temp,
+                   std::uint64_t fileIno, Naming* out);
+int name_sidecar(Naming& n, const char* step);
 
 // True when "._NAME" of `fileName` in `dirFd` is a sidecar: a regular file
 // whose AppleDouble header parses, or one the caller may not read (taken

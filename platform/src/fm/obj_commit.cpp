@@ -278,6 +278,23 @@ void Journal::end() {
     --t_journalled;
 }
 
+namespace {
+
+// Inside recover_folder: its own order (journals, then the rest) holds.
+thread_local bool t_recoveringFolder = false;
+
+bool is_journal(int dirFd, const std::string& name) {
+    const int fd = ::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    char head[kJournalMagic.size()];
+    const bool yes = ::pread(fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) &&
+                     std::string_view(head, sizeof head) == kJournalMagic;
+    ::close(fd);
+    return yes;
+}
+
+}  // namespace
+
 bool clear_litter(int dirFd, std::string_view entryName) {
     if (!rsrc::is_temporary_name(entryName) || in_progress(dirFd, entryName)) return false;
     const std::string name(entryName);
@@ -285,6 +302,14 @@ bool clear_litter(int dirFd, std::string_view entryName) {
     // Only files are made under private names: anything else is not ours.
     if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
         return false;
+    // A dead temporary that is no journal may be what a dead journal needs
+    // to finish its change (a sidecar not yet under its name): the folder's
+    // journals are recovered before it goes. Only after a kill is there
+    // such litter to meet.
+    if (!t_recoveringFolder && !is_journal(dirFd, name)) {
+        recover_folder(dirFd);
+        if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return true;
+    }
     // A journal is recovered by whoever takes its lock; another recoverer
     // meanwhile finds it held (in use) and passes it over.
     if (const int fd = ::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC); fd >= 0) {
@@ -309,6 +334,7 @@ bool clear_litter(int dirFd, std::string_view entryName) {
 }
 
 void recover_folder(int dirFd) {
+    if (t_recoveringFolder) return;
     const int fd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;  // a folder this caller may not read: nothing it could recover
     std::vector<std::string> found;
@@ -323,7 +349,12 @@ void recover_folder(int dirFd) {
         }
     }
     ::close(fd);
+    // Journals first: what they finish may need another dead temporary.
+    t_recoveringFolder = true;
+    for (const std::string& name : found)
+        if (is_journal(dirFd, name)) (void)clear_litter(dirFd, name);
     for (const std::string& name : found) (void)clear_litter(dirFd, name);
+    t_recoveringFolder = false;
 }
 
 std::string private_name() {

@@ -113,6 +113,8 @@ TEST(FmutilCrash, EveryNameIsOldOrNewAtEveryKillAndAfterTheNextCommand) {
         // folder left finishes what a kill cut in two.
         {"mv within a folder", {"mv", "@/A", "@/C"}, false},
         {"mv between folders", {"mv", "@/A", "@/sub"}, false},
+        // The sidecar takes its name right after its file.
+        {"cp", {"cp", "@/S", "@/sub"}, false},
     });
     RecordProperty("kill_points", static_cast<int>(points));
 }
@@ -126,8 +128,6 @@ TEST(FmutilCrash, DISABLED_CommandsNotYetWholeAcrossAKill) {
         // folder's date.
         {"touch, three dates",
          {"touch", "@/A", "--date", "2001-02-03T04:05:06Z", "--created", "--modified", "--backup"}},
-        // The sidecar takes its name before the file: "._S" without "S".
-        {"cp", {"cp", "@/S", "@/sub"}},
         // The copy waits beside the file under a visible ".fmutil-PID-N".
         {"cp --replace", {"cp", "@/S", "--replace", "@/B"}},
     });

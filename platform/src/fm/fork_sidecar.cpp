@@ -459,14 +459,19 @@ void uncarry(const Carry& c, const char* step) {
     });
 }
 
+namespace {
+
+std::uint64_t ino_at(int dir, const std::string& name) {
+    struct stat st {};
+    return ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? st.st_ino : 0;
+}
+
+}  // namespace
+
 void finish_carry(int fromDir, std::string_view fromName, int toDir, std::string_view toName,
                   std::uint64_t fileIno, std::uint64_t sideIno, const char* step) {
     std::string fromSide, toSide;
     if (!sidecar_name(fromName, &fromSide) || !sidecar_name(toName, &toSide)) return;
-    auto ino_at = [](int dir, const std::string& name) -> std::uint64_t {
-        struct stat st {};
-        return ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? st.st_ino : 0;
-    };
     const std::string from(fromName), to(toName);
     const bool atOld = ino_at(fromDir, from) == fileIno;
     if (!atOld && ino_at(toDir, to) == fileIno && ino_at(fromDir, fromSide) == sideIno) {
@@ -484,19 +489,14 @@ namespace {
 
 constexpr std::string_view kNamingJournal = "sidecar naming";
 
-std::uint64_t ino_at(int dir, const std::string& name) {
-    struct stat st {};
-    return ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? st.st_ino : 0;
-}
-
 // The payload: the file's inode, the sidecar's (eight bytes each, little-
 // endian), then the temporary's name, a newline and the file's name.
 void recover_naming(int dirFd, std::string_view payload) {
     if (payload.size() < 16) return;
     std::uint64_t ino[2] = {0, 0};
-    for (int k = 0; k < 2; ++k)
-        for (int i = 7; i >= 0; --i)
-            ino[k] = ino[k] << 8 | static_cast<unsigned char>(payload[std::size_t(8 * k + i)]);
+    for (std::size_t k = 0; k < 2; ++k)
+        for (std::size_t i = 8; i-- > 0;)
+            ino[k] = ino[k] << 8 | static_cast<unsigned char>(payload[8 * k + i]);
     const std::string_view rest = payload.substr(16);
     const std::size_t nl = rest.find('\n');
     if (nl == std::string_view::npos) return;

@@ -85,10 +85,15 @@ long sweep_rows(const std::vector<Row>& rows) {
                     EXPECT_EQ(r.status, 0) << r.err;
                     return false;
                 },
-            // The next command to meet the folders: a listing of each.
+            // The next command to meet the folders: a listing of each. What
+            // it recovers is its own change, never reported as another's.
             .recover =
                 [](const fs::path& d) {
-                    for (const fs::path& p : {d, d / "sub"}) EXPECT_EQ(run({"ls", p}).status, 0);
+                    for (const fs::path& p : {d, d / "sub"}) {
+                        const fmtest::Result r = run({"ls", p});
+                        EXPECT_EQ(r.status, 0);
+                        EXPECT_EQ(r.err, "") << p;
+                    }
                 },
             .wholeAtKill = row.wholeAtKill,
         });

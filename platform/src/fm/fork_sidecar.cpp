@@ -491,26 +491,27 @@ constexpr std::string_view kNamingJournal = "sidecar naming";
 
 // The payload: the file's inode, the sidecar's (eight bytes each, little-
 // endian), then the temporary's name, a newline and the file's name.
-void recover_naming(int dirFd, std::string_view payload) {
-    if (payload.size() < 16) return;
+bool recover_naming(int dirFd, std::string_view payload) {
+    if (payload.size() < 16) return true;
     std::uint64_t ino[2] = {0, 0};
     for (std::size_t k = 0; k < 2; ++k)
         for (std::size_t i = 8; i-- > 0;)
             ino[k] = ino[k] << 8 | static_cast<unsigned char>(payload[8 * k + i]);
     const std::string_view rest = payload.substr(16);
     const std::size_t nl = rest.find('\n');
-    if (nl == std::string_view::npos) return;
+    if (nl == std::string_view::npos) return true;
     const std::string temp(rest.substr(0, nl)), file(rest.substr(nl + 1));
     std::string side;
-    if (!is_temporary_name(temp) || !sidecar_name(file, &side)) return;
+    if (!is_temporary_name(temp) || !sidecar_name(file, &side)) return true;
     commit::FolderLock lock;
-    if (lock.take(dirFd) != noErr) return;
+    if (lock.take(dirFd) != noErr) return true;
     // The file has its name: its sidecar follows. Else the copy never
     // showed, and the sidecar goes with the other litter.
-    if (ino_at(dirFd, file) != ino[0] || ino_at(dirFd, temp) != ino[1]) return;
+    if (ino_at(dirFd, file) != ino[0] || ino_at(dirFd, temp) != ino[1]) return true;
     (void)fault::step("PBHCopyFileSync.sidecar", side, [&] {
         return ::renameat2(dirFd, temp.c_str(), dirFd, side.c_str(), RENAME_NOREPLACE);
     });
+    return true;
 }
 
 [[maybe_unused]] const bool kNamingRecovery = [] {

@@ -129,7 +129,11 @@ class Journal {
 
 // How a change of one kind is finished or undone from its journal's payload;
 // `dirFd` is the folder the journal stood in (the change's first name's).
-using Recovery = void (*)(int dirFd, std::string_view payload);
+// True when the journal is done with (the change finished or undone, or
+// nothing left to do); false when its payload is in a format this build
+// does not know (a later version's): the journal then stays, untouched,
+// for a program that can read it.
+using Recovery = bool (*)(int dirFd, std::string_view payload);
 // Registers the recovery of `kind` (at load time, once per kind).
 void register_recovery(std::string_view kind, Recovery recovery);
 

@@ -196,24 +196,25 @@ std::uint64_t ino_at(int dir, const std::string& name) {
 // before the object's rename undone (the mark comes off).
 constexpr std::string_view kRenameJournal = "rename";
 
-void recover_rename(int dirFd, std::string_view payload) {
+bool recover_rename(int dirFd, std::string_view payload) {
     Reader r{payload};
     const std::string from = r.str(), to = r.str(), toPath = r.str();
     const std::uint64_t toDev = r.u64(), toIno = r.u64(), fileIno = r.u64(), sideIno = r.u64();
-    if (!r.ok) return;
+    if (!r.ok) return true;  // cut short while written: nothing began
     UniqueFd other;
     int toDir = dirFd;
     if (!toPath.empty()) {
         other = UniqueFd(::open(toPath.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         struct stat st {};
         if (!other || ::fstat(other.get(), &st) != 0 || st.st_dev != toDev || st.st_ino != toIno)
-            return;  // the folder is no longer where it was: nothing this journal may touch
+            return true;  // the folder is no longer where it was: nothing this journal may touch
         toDir = other.get();
     }
     commit::FolderLock lock;
-    if (lock.take(dirFd, toDir) != noErr) return;
+    if (lock.take(dirFd, toDir) != noErr) return true;
     rsrc::finish_carry(dirFd, from, toDir, to, fileIno, sideIno,
                        toPath.empty() ? "FSRenameUnicode.sidecar" : "FSMoveObject.sidecar");
+    return true;
 }
 
 [[maybe_unused]] const bool kRenameRecovery = [] {
@@ -667,7 +668,7 @@ std::string exchange_journal(const std::string& pathA, const std::string& pathB,
 // else back. Each name gets back what belongs to it and the sidecars go
 // where the contents they belong to stand. Nothing when the names hold
 // neither pair (something else changed them since).
-void recover_exchange(int /*dirFd*/, std::string_view payload) {
+bool recover_exchange(int /*dirFd*/, std::string_view payload) {
     Reader r{payload};
     const std::string pathA = r.str(), pathB = r.str();
     const std::uint64_t inoA = r.u64(), inoB = r.u64(), has = r.u64();
@@ -678,11 +679,11 @@ void recover_exchange(int /*dirFd*/, std::string_view payload) {
     t.hasB = (has & 2) != 0;
     const std::uint64_t sideA = r.u64(), sideB = r.u64();
     const PlaceMeta atA = get_place(r), atB = get_place(r);
-    if (!r.ok) return;
+    if (!r.ok) return true;  // cut short while written: nothing began
     Node a, b;
-    if (node_from_path(pathA, &a) != noErr || node_from_path(pathB, &b) != noErr) return;
+    if (node_from_path(pathA, &a) != noErr || node_from_path(pathB, &b) != noErr) return true;
     const bool done = a.st.stx_ino == inoB && b.st.stx_ino == inoA;
-    if (!done && !(a.st.stx_ino == inoA && b.st.stx_ino == inoB)) return;
+    if (!done && !(a.st.stx_ino == inoA && b.st.stx_ino == inoB)) return true;
     t.aDir = a.at();
     t.bDir = b.at();
     // Where the sidecars stand now: traded or not.
@@ -696,6 +697,7 @@ void recover_exchange(int /*dirFd*/, std::string_view payload) {
     if (traded != done) (void)trade(t, "FSExchangeObjects.undo", traded);
     (void)apply_place(a, atA, "FSExchangeObjects.undo");
     (void)apply_place(b, atB, "FSExchangeObjects.undo");
+    return true;
 }
 
 [[maybe_unused]] const bool kExchangeRecovery = [] {

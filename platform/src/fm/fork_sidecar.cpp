@@ -440,7 +440,14 @@ void unmark_carry(const Carry& c, const char* step) {
 OSErr carry(const Carry& c, const char* step) {
     if (c.to.empty() || (c.fromDir == c.toDir && c.from == c.to)) return noErr;
     if (c.moves) {
-        // Over an orphan at the new name, if there is one: it goes.
+        // Over an orphan at the new name, if there is one: it goes. What
+        // stands there may be the fork of a change a kill cut short (a
+        // file moved away, its sidecar not yet): settled first (the caller
+        // holds the folder's lock), so that only an orphan is replaced.
+        if (entry_at(c.toDir, std::string_view(c.to).substr(2)) != Entry::None) {
+            (void)settle_interrupted_rename(c.toDir, c.to, std::string_view(c.to).substr(2), step);
+            commit::recover_folder(c.toDir);
+        }
         if (fault::step(step, c.to, [&] {
                 return ::renameat(c.fromDir, c.from.c_str(), c.toDir, c.to.c_str());
             }) != 0)

@@ -137,3 +137,36 @@ TEST(FmutilCrash, DISABLED_CommandsNotYetWholeAcrossAKill) {
         {"cp --replace", {"cp", "@/S", "--replace", "@/B"}},
     });
 }
+
+// A move to another folder killed between the file's rename and its
+// sidecar's leaves "._A" in the folder left. A change that meets it before
+// any listing does, and would clear it as an orphan (a new file copied to
+// the old name), first recovers the journal: the fork goes to its file in
+// the other folder, and the new file gets its own. It was once deleted.
+TEST(FmutilCrash, AForkLeftByAMoveIsFinishedNotClearedByTheNextChangeToItsName) {
+    vtest::TempDir t("fmcrash");
+    struct Next {
+        const char* what;
+        std::vector<std::string> args;  // "@" stands for the folder
+    };
+    for (const Next& next : {Next{"a copy takes the old name", {"cp", "@/S", "@", "A"}},
+                             Next{"a rename takes the old name", {"mv", "@/B", "@/A"}}}) {
+        SCOPED_TRACE(next.what);
+        bool cut = false;
+        for (long n = 1; n < 40 && !cut; ++n) {
+            const fs::path d = t.path() / (std::string(next.args[0]) + std::to_string(n));
+            fs::create_directories(d);
+            make_fixture(d);
+            if (::testing::Test::HasFatalFailure()) return;
+            const fmtest::Result r = fmtest::run_killed_at(n, in(d, {"mv", "@/A", "@/sub"}));
+            if (r.status != 128 + SIGKILL) break;  // ran to its end: no cut found
+            if (!fs::exists(d / "sub" / "A") || !fs::exists(d / "._A")) continue;
+            cut = true;
+            must(in(d, next.args));
+            EXPECT_EQ(run({"rsrc", d / "sub" / "A"}).out, "fork of A");
+            EXPECT_EQ(run({"rsrc", d / "A"}).out,
+                      next.args[0] == "cp" ? "fork of S" : "the fork of B");
+        }
+        EXPECT_TRUE(cut) << "no kill point between the file's rename and its sidecar's";
+    }
+}

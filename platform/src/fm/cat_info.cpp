@@ -638,33 +638,77 @@ bool needs_journal(const Node& n, FSCatalogInfoBitmap which) {
     return rsrc::is_sidecar_of(n.at(), n.name);
 }
 
+// The payload, all integers big-endian: its format's version (one byte,
+// kSetInfoFormat), the file's inode (8 bytes), the fields asked for (4),
+// then every settable field: the node flags (2), the five dates (2 + 4 + 2
+// each), the four permission words (4 each), the Finder information in the
+// record's 32-byte form (a file's: only files are journalled), the text
+// encoding hint (4); then the file's path. Written field by field, so that
+// another build (another compiler, padding, byte order) reads it the same;
+// a version this build does not know leaves the journal for one that does.
+constexpr std::uint8_t kSetInfoFormat = 1;
+constexpr std::size_t kSetInfoFixed = 1 + 8 + 4 + 2 + 5 * 8 + 4 * 4 + 32 + 4;
+
+void put_be(std::string& out, std::uint64_t v, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<char>(v >> (8 * i)));
+}
+std::uint64_t get_be(std::string_view& in, int bytes) {
+    std::uint64_t v = 0;
+    for (int i = 0; i < bytes; ++i) v = v << 8 | static_cast<unsigned char>(in[std::size_t(i)]);
+    in.remove_prefix(std::size_t(bytes));
+    return v;
+}
+
 std::string set_info_journal(const std::string& path, const Node& n, FSCatalogInfoBitmap which,
                              const FSCatalogInfo& info) {
     std::string out;
-    const std::uint64_t ino = n.st.stx_ino;
-    const std::uint32_t bits = which;
-    out.append(reinterpret_cast<const char*>(&ino), sizeof ino);
-    out.append(reinterpret_cast<const char*>(&bits), sizeof bits);
-    out.append(reinterpret_cast<const char*>(&info), sizeof info);
+    put_be(out, kSetInfoFormat, 1);
+    put_be(out, n.st.stx_ino, 8);
+    put_be(out, which, 4);
+    put_be(out, info.nodeFlags, 2);
+    for (const UTCDateTime* d : {&info.createDate, &info.contentModDate, &info.attributeModDate,
+                                 &info.accessDate, &info.backupDate}) {
+        put_be(out, d->highSeconds, 2);
+        put_be(out, d->lowSeconds, 4);
+        put_be(out, d->fraction, 2);
+    }
+    for (const UInt32 p : info.permissions) put_be(out, p, 4);
+    std::uint8_t disk[32];
+    meta::finder_to_disk(info.finderInfo, info.extFinderInfo, false, disk);
+    out.append(reinterpret_cast<const char*>(disk), sizeof disk);
+    put_be(out, info.textEncodingHint, 4);
     out.append(path);
     return out;
 }
 
-void recover_set_info(std::string_view payload) {
-    constexpr std::size_t kHead = sizeof(std::uint64_t) + sizeof(std::uint32_t);
-    if (payload.size() <= kHead + sizeof(FSCatalogInfo)) return;
-    std::uint64_t ino = 0;
-    std::uint32_t bits = 0;
+bool recover_set_info(int /*dirFd*/, std::string_view payload) {
+    if (payload.empty()) return true;  // cut short while written: nothing began
+    if (static_cast<std::uint8_t>(payload[0]) != kSetInfoFormat) return false;
+    if (payload.size() <= kSetInfoFixed) return true;
+    payload.remove_prefix(1);
+    const std::uint64_t ino = get_be(payload, 8);
+    const auto bits = static_cast<FSCatalogInfoBitmap>(get_be(payload, 4));
     FSCatalogInfo info{};
-    std::memcpy(&ino, payload.data(), sizeof ino);
-    std::memcpy(&bits, payload.data() + sizeof ino, sizeof bits);
-    std::memcpy(&info, payload.data() + kHead, sizeof info);
+    info.nodeFlags = static_cast<UInt16>(get_be(payload, 2));
+    for (UTCDateTime* d : {&info.createDate, &info.contentModDate, &info.attributeModDate,
+                           &info.accessDate, &info.backupDate}) {
+        d->highSeconds = static_cast<UInt16>(get_be(payload, 2));
+        d->lowSeconds = static_cast<UInt32>(get_be(payload, 4));
+        d->fraction = static_cast<UInt16>(get_be(payload, 2));
+    }
+    for (UInt32& p : info.permissions) p = static_cast<UInt32>(get_be(payload, 4));
+    std::uint8_t disk[32];
+    std::memcpy(disk, payload.data(), sizeof disk);
+    payload.remove_prefix(sizeof disk);
+    meta::finder_to_host(disk, false, info.finderInfo, info.extFinderInfo);
+    info.textEncodingHint = static_cast<TextEncoding>(get_be(payload, 4));
     Node n;
-    if (node_from_path(payload.substr(kHead + sizeof info), &n) != noErr || n.st.stx_ino != ino)
-        return;  // another object has the name now: not this change's
+    if (node_from_path(payload, &n) != noErr || n.st.stx_ino != ino)
+        return true;  // another object has the name now: not this change's
     FSRef ref;
     make_ref(n, &ref);
     (void)FSSetCatalogInfo(&ref, bits, &info);
+    return true;
 }
 
 [[maybe_unused]] const bool kSetInfoRecovery = [] {

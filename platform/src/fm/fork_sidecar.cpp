@@ -411,6 +411,13 @@ OSErr prepare(int fromDir, std::string_view fromName, int toDir, std::string_vie
     const bool toFits = sidecar_name(toName, &out->to);
     // Only a sidecar goes along: a user's own "._" file beside the object stays.
     out->moves = fromFits && is_sidecar_of(fromDir, fromName);
+    out->sameFolder = fromDir == toDir;
+    if (!out->sameFolder) {
+        struct stat a {
+        }, b{};
+        out->sameFolder = ::fstat(fromDir, &a) == 0 && ::fstat(toDir, &b) == 0 &&
+                          a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    }
     if (out->moves && !toFits) return errFSNameTooLong;  // the fork could not follow
     if (out->moves && !(fromDir == toDir && out->from == out->to))
         return place_taken(toDir, toName);
@@ -418,24 +425,34 @@ OSErr prepare(int fromDir, std::string_view fromName, int toDir, std::string_vie
 }
 
 void mark_carry(const Carry& c, std::uint64_t ino, const char* step) {
-    if (!c.moves || c.fromDir != c.toDir || c.from == c.to) return;
-    set_moving_mark(c.fromDir, c.from, ino, std::string_view(c.to).substr(2), step);
+    if (!c.moves || (c.sameFolder && c.from == c.to)) return;
+    // Between folders the mark names no new name: it says only whose fork
+    // the sidecar is, should its file come back (the journal finishes).
+    set_moving_mark(c.fromDir, c.from, ino,
+                    c.sameFolder ? std::string_view(c.to).substr(2) : std::string_view(), step);
 }
 
 void unmark_carry(const Carry& c, const char* step) {
-    if (!c.moves || c.fromDir != c.toDir || c.from == c.to) return;
+    if (!c.moves || (c.sameFolder && c.from == c.to)) return;
     drop_moving_mark(c.fromDir, c.from, step);
 }
 
 OSErr carry(const Carry& c, const char* step) {
     if (c.to.empty() || (c.fromDir == c.toDir && c.from == c.to)) return noErr;
     if (c.moves) {
-        // Over an orphan at the new name, if there is one: it goes.
+        // Over an orphan at the new name, if there is one: it goes. What
+        // stands there may be the fork of a change a kill cut short (a
+        // file moved away, its sidecar not yet): settled first (the caller
+        // holds the folder's lock), so that only an orphan is replaced.
+        if (entry_at(c.toDir, std::string_view(c.to).substr(2)) != Entry::None) {
+            (void)settle_interrupted_rename(c.toDir, c.to, std::string_view(c.to).substr(2), step);
+            commit::recover_folder(c.toDir);
+        }
         if (fault::step(step, c.to, [&] {
                 return ::renameat(c.fromDir, c.from.c_str(), c.toDir, c.to.c_str());
             }) != 0)
             return from_errno(errno, Op::Rename);
-        if (c.fromDir == c.toDir) drop_moving_mark(c.toDir, c.to, step);
+        drop_moving_mark(c.toDir, c.to, step);
         return noErr;
     }
     if (entry_at(c.toDir, std::string_view(c.to).substr(2)) == Entry::None) return noErr;
@@ -447,6 +464,88 @@ void uncarry(const Carry& c, const char* step) {
     fault::step(step, c.from, [&] {
         return ::renameat2(c.toDir, c.to.c_str(), c.fromDir, c.from.c_str(), RENAME_NOREPLACE);
     });
+}
+
+namespace {
+
+std::uint64_t ino_at(int dir, const std::string& name) {
+    struct stat st {};
+    return ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? st.st_ino : 0;
+}
+
+}  // namespace
+
+void finish_carry(int fromDir, std::string_view fromName, int toDir, std::string_view toName,
+                  std::uint64_t fileIno, std::uint64_t sideIno, const char* step) {
+    std::string fromSide, toSide;
+    if (!sidecar_name(fromName, &fromSide) || !sidecar_name(toName, &toSide)) return;
+    const std::string from(fromName), to(toName);
+    const bool atOld = ino_at(fromDir, from) == fileIno;
+    if (!atOld && ino_at(toDir, to) == fileIno && ino_at(fromDir, fromSide) == sideIno) {
+        // Over an orphan at the new name, as the carry itself goes.
+        if (fault::step(step, toSide, [&] {
+                return ::renameat(fromDir, fromSide.c_str(), toDir, toSide.c_str());
+            }) != 0)
+            return;
+    }
+    if (ino_at(toDir, toSide) == sideIno) drop_moving_mark(toDir, toSide, step);
+    if (atOld && ino_at(fromDir, fromSide) == sideIno) drop_moving_mark(fromDir, fromSide, step);
+}
+
+namespace {
+
+constexpr std::string_view kNamingJournal = "sidecar naming";
+
+// The payload: the file's inode, the sidecar's (eight bytes each, little-
+// endian), then the temporary's name, a newline and the file's name.
+bool recover_naming(int dirFd, std::string_view payload) {
+    if (payload.size() < 16) return true;
+    std::uint64_t ino[2] = {0, 0};
+    for (std::size_t k = 0; k < 2; ++k)
+        for (std::size_t i = 8; i-- > 0;)
+            ino[k] = ino[k] << 8 | static_cast<unsigned char>(payload[8 * k + i]);
+    const std::string_view rest = payload.substr(16);
+    const std::size_t nl = rest.find('\n');
+    if (nl == std::string_view::npos) return true;
+    const std::string temp(rest.substr(0, nl)), file(rest.substr(nl + 1));
+    std::string side;
+    if (!is_temporary_name(temp) || !sidecar_name(file, &side)) return true;
+    commit::FolderLock lock;
+    if (lock.take(dirFd) != noErr) return true;
+    // The file has its name: its sidecar follows. Else the copy never
+    // showed, and the sidecar goes with the other litter.
+    if (ino_at(dirFd, file) != ino[0] || ino_at(dirFd, temp) != ino[1]) return true;
+    (void)fault::step("PBHCopyFileSync.sidecar", side, [&] {
+        return ::renameat2(dirFd, temp.c_str(), dirFd, side.c_str(), RENAME_NOREPLACE);
+    });
+    return true;
+}
+
+[[maybe_unused]] const bool kNamingRecovery = [] {
+    commit::register_recovery(kNamingJournal, recover_naming);
+    return true;
+}();
+
+}  // namespace
+
+OSErr begin_naming(int dirFd, std::string_view fileName, const std::string& temp,
+                   std::uint64_t fileIno, Naming* out) {
+    out->dir = dirFd;
+    out->temp = temp;
+    if (!sidecar_name(fileName, &out->name)) return errFSNameTooLong;
+    std::string payload;
+    for (const std::uint64_t v : {fileIno, ino_at(dirFd, temp)})
+        for (int i = 0; i < 8; ++i) payload.push_back(static_cast<char>(v >> (8 * i)));
+    payload.append(temp).append("\n").append(fileName);
+    return out->journal.begin(dirFd, kNamingJournal, payload);
+}
+
+int name_sidecar(Naming& n, const char* step) {
+    const int rc = fault::step(step, n.name, [&] {
+        return ::renameat2(n.dir, n.temp.c_str(), n.dir, n.name.c_str(), RENAME_NOREPLACE);
+    });
+    if (rc == 0) n.journal.end();
+    return rc;
 }
 
 OSErr place_taken(int dirFd, std::string_view fileName) {
@@ -494,6 +593,10 @@ OSErr clear_orphan(int dirFd, std::string_view fileName, const char* step, bool 
     // Left by a rename a crash cut in two: it follows its file, or is the
     // fork of the file that took the name back.
     if (settle_interrupted_rename(dirFd, name, fileName, step)) return noErr;
+    // A journal of a change a kill cut short may say whose fork it is (a
+    // move to another folder): finished first, then looked at again.
+    commit::recover_folder(dirFd);
+    if (entry_at(dirFd, fileName) == Entry::None) return noErr;
     // Only a real sidecar goes: a user's own file, link or FIFO that merely
     // has such a name is never read as a fork, so it may stay, and must.
     if (!is_sidecar_of(dirFd, fileName)) return noErr;

@@ -37,6 +37,7 @@
 #include <unordered_set>
 
 #include "fm/cat_appledouble.h"
+#include "fm/obj_commit.h"
 #include "fm/ref_fd.h"
 #include "fm/ref_node.h"
 
@@ -265,23 +266,53 @@ Entry entry_at(int dirFd, std::string_view fileName);
 // call is the fault seam's step `step`.
 struct Carry {
     int fromDir = -1, toDir = -1;
-    std::string from, to;  // sidecar names ("" when the name leaves no room)
-    bool moves = false;    // the object has a sidecar to take along
+    std::string from, to;     // sidecar names ("" when the name leaves no room)
+    bool moves = false;       // the object has a sidecar to take along
+    bool sameFolder = false;  // both descriptors are of one folder
 };
 OSErr prepare(int fromDir, std::string_view fromName, int toDir, std::string_view toName,
               Carry* out);
 OSErr carry(const Carry& c, const char* step);
-// Before the object's own rename within one folder: marks its sidecar
-// with the object's inode `ino` and the name it takes, so that what a
-// crash between the two renames leaves is recognised by clear_orphan and
-// finished (the sidecar follows its file), never removed as an orphan.
-// carry() takes the mark off; unmark_carry() after the object's rename
-// failed. Best effort: a sidecar the caller may not mark is carried as
-// before.
+// Before the object's own rename: marks its sidecar with the object's
+// inode `ino` (and, within one folder, the name it takes), so that what a
+// crash between the two renames leaves is recognised by clear_orphan:
+// within one folder finished (the sidecar follows its file), and in either
+// case kept as the fork of its file should that take the old name back,
+// never removed as an orphan. carry() takes the mark off; unmark_carry()
+// after the object's rename failed. Best effort: a sidecar the caller may
+// not mark is carried as before.
 void mark_carry(const Carry& c, std::uint64_t ino, const char* step);
 void unmark_carry(const Carry& c, const char* step);
 // Puts the sidecar back after carry() succeeded and the move is undone.
 void uncarry(const Carry& c, const char* step);
+// Finishes a carry a kill cut short, from what its journal recorded (the
+// object of inode `fileIno` going from `fromName` in `fromDir` to `toName`
+// in `toDir`, its sidecar of inode `sideIno` after it), under both
+// folders' lock: where the object stands under its new name and its
+// sidecar still under the old, the sidecar follows it; where the object
+// stands under its old name, the sidecar stays its fork. The moving mark
+// goes where the sidecar is then. Idempotent; nothing where other objects
+// hold the names now.
+void finish_carry(int fromDir, std::string_view fromName, int toDir, std::string_view toName,
+                  std::uint64_t fileIno, std::uint64_t sideIno, const char* step);
+
+// A new sidecar, whole under the private name `temp` of `dirFd` (held by
+// its maker), takes its name "._NAME" only after its file, of inode
+// `fileIno`, has taken NAME: a "._NAME" without its file is never made,
+// and a kill between the two names is finished by the next listing of the
+// folder (the journal this writes: the sidecar follows the file that has
+// the name; else it is dropped with the other litter). begin_naming()
+// under the folder's lock, before the file's name; name_sidecar() right
+// after it, and the journal goes with `out`. name_sidecar's result is the
+// rename's (-1 with errno set), inside the fault seam's step `step`.
+struct Naming {
+    int dir = -1;
+    std::string temp, name;
+    commit::Journal journal;
+};
+OSErr begin_naming(int dirFd, std::string_view fileName, const std::string& temp,
+                   std::uint64_t fileIno, Naming* out);
+int name_sidecar(Naming& n, const char* step);
 
 // True when "._NAME" of `fileName` in `dirFd` is a sidecar: a regular file
 // whose AppleDouble header parses, or one the caller may not read (taken

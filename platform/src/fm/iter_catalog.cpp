@@ -208,6 +208,29 @@ OSErr ensure_open(OpaqueFSIterator* it) {
     return noErr;
 }
 
+bool same_time(const statx_timestamp& a, const statx_timestamp& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Clears a dead maker's temporary met by the listing (recovering its
+// change, if it is a journal). That changes the folder, which is the
+// listing's own doing and no change made while it was listed: where the
+// folder had not changed before, its times after are taken as the
+// listing's start. (A change by someone else during the clearing itself
+// goes unreported, as one between two reads would.)
+void clear_litter(OpaqueFSIterator* it, const char* name) {
+    const int fd = it->fd->fd();
+    struct statx st {};
+    const bool unchanged = !it->changed &&
+                           ::statx(fd, "", AT_EMPTY_PATH, STATX_MTIME | STATX_CTIME, &st) == 0 &&
+                           same_time(st.stx_mtime, it->mtime) && same_time(st.stx_ctime, it->ctime);
+    if (!commit::clear_litter(fd, name) || !unchanged) return;
+    if (::statx(fd, "", AT_EMPTY_PATH, STATX_MTIME | STATX_CTIME, &st) == 0) {
+        it->mtime = st.stx_mtime;
+        it->ctime = st.stx_ctime;
+    }
+}
+
 // The next entry's name (not "." or ".."), or nullptr at the end. In delete
 // mode the directory is read once more from the start after a pass that
 // returned items, so entries a file system moves while others are deleted are
@@ -226,7 +249,7 @@ const char* next_name(OpaqueFSIterator* it, int* err, unsigned char* type, std::
                     it->deletes->hidden_entry(d->d_name);
                 } else if (d->d_name[2] == '.' && d->d_name[3] == '_') {
                     // "._._": a private temporary, litter once its maker died.
-                    (void)commit::clear_litter(it->fd->fd(), d->d_name);
+                    clear_litter(it, d->d_name);
                 }
                 continue;  // "._NAME": a resource fork, never an item
             }

@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,6 +17,7 @@
 #include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "fm/err_errno.h"
 #include "fm/fork_sidecar.h"
@@ -183,7 +185,10 @@ bool in_progress(int dirFd, std::string_view entryName) {
 
 namespace {
 
-// A journal's first line, then its kind's, then the payload.
+// A journal's first line (its format's version), then its kind's, then the
+// payload. A journal of another version is left alone: a later build
+// wrote it, and it is that build's to recover.
+constexpr std::string_view kJournalPrefix = "vantrel journal ";
 constexpr std::string_view kJournalMagic = "vantrel journal 1\n";
 
 // Journals this thread has open, and recoveries it runs.
@@ -196,31 +201,34 @@ std::map<std::string, Recovery, std::less<>>& recoveries() {
 }
 
 // Runs the recovery of the journal open as `fd`, if it is one. Only one
-// recoverer at a time: it holds the journal's own lock meanwhile.
-void recover_journal(int fd) {
+// recoverer at a time: it holds the journal's own lock meanwhile. False
+// when the journal is one this build cannot read and must stay.
+bool recover_journal(int dirFd, int fd) {
     char head[64];
     const ssize_t n = ::pread(fd, head, sizeof head, 0);
-    if (n < static_cast<ssize_t>(kJournalMagic.size()) ||
-        std::string_view(head, kJournalMagic.size()) != kJournalMagic)
-        return;
+    const std::string_view got(head, n > 0 ? std::size_t(n) : 0);
+    if (!got.starts_with(kJournalMagic)) {
+        // Another version's journal (whole first line): not ours to drop.
+        return !(got.starts_with(kJournalPrefix) && got.find('\n') != std::string_view::npos);
+    }
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || st.st_size > (1 << 24)) return;
+    if (::fstat(fd, &st) != 0 || st.st_size > (1 << 24)) return true;
     std::string all(static_cast<std::size_t>(st.st_size), '\0');
-    if (::pread(fd, all.data(), all.size(), 0) != static_cast<ssize_t>(all.size())) return;
+    if (::pread(fd, all.data(), all.size(), 0) != static_cast<ssize_t>(all.size())) return true;
     std::string_view rest = std::string_view(all).substr(kJournalMagic.size());
     const std::size_t nl = rest.find('\n');
-    if (nl == std::string_view::npos) return;
+    if (nl == std::string_view::npos) return true;  // cut short while written: nothing began
     Recovery r = nullptr;
     {
         std::lock_guard lk(g_recoveriesMu);
         auto it = recoveries().find(rest.substr(0, nl));
         if (it != recoveries().end()) r = it->second;
     }
-    if (r != nullptr) {
-        ++t_journalled;
-        r(rest.substr(nl + 1));
-        --t_journalled;
-    }
+    if (r == nullptr) return false;  // a kind this build does not know
+    ++t_journalled;
+    const bool done = r(dirFd, rest.substr(nl + 1));
+    --t_journalled;
+    return done;
 }
 
 }  // namespace
@@ -276,6 +284,23 @@ void Journal::end() {
     --t_journalled;
 }
 
+namespace {
+
+// Inside recover_folder: its own order (journals, then the rest) holds.
+thread_local bool t_recoveringFolder = false;
+
+bool is_journal(int dirFd, const std::string& name) {
+    const int fd = ::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    char head[kJournalPrefix.size()];
+    const bool yes = ::pread(fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) &&
+                     std::string_view(head, sizeof head) == kJournalPrefix;
+    ::close(fd);
+    return yes;
+}
+
+}  // namespace
+
 bool clear_litter(int dirFd, std::string_view entryName) {
     if (!rsrc::is_temporary_name(entryName) || in_progress(dirFd, entryName)) return false;
     const std::string name(entryName);
@@ -283,6 +308,14 @@ bool clear_litter(int dirFd, std::string_view entryName) {
     // Only files are made under private names: anything else is not ours.
     if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
         return false;
+    // A dead temporary that is no journal may be what a dead journal needs
+    // to finish its change (a sidecar not yet under its name): the folder's
+    // journals are recovered before it goes. Only after a kill is there
+    // such litter to meet.
+    if (!t_recoveringFolder && !is_journal(dirFd, name)) {
+        recover_folder(dirFd);
+        if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return true;
+    }
     // A journal is recovered by whoever takes its lock; another recoverer
     // meanwhile finds it held (in use) and passes it over.
     if (const int fd = ::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC); fd >= 0) {
@@ -293,9 +326,9 @@ bool clear_litter(int dirFd, std::string_view entryName) {
         struct stat now {};
         const bool same = ::fstatat(dirFd, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
                           now.st_ino == st.st_ino && now.st_dev == st.st_dev;
-        if (same) recover_journal(fd);
+        const bool done = same && recover_journal(dirFd, fd);
         const fault::Benign benign;
-        const bool removed = same && fault::step("Commit.litter", name, [&] {
+        const bool removed = done && fault::step("Commit.litter", name, [&] {
                                          return ::unlinkat(dirFd, name.c_str(), 0);
                                      }) == 0;
         ::close(fd);
@@ -304,6 +337,30 @@ bool clear_litter(int dirFd, std::string_view entryName) {
     const fault::Benign benign;  // litter that stays is removed by the next one who can
     return fault::step("Commit.litter", name, [&] { return ::unlinkat(dirFd, name.c_str(), 0); }) ==
            0;
+}
+
+void recover_folder(int dirFd) {
+    if (t_recoveringFolder) return;
+    const int fd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;  // a folder this caller may not read: nothing it could recover
+    std::vector<std::string> found;
+    alignas(8) char buf[16384];
+    for (;;) {
+        const long n = ::syscall(SYS_getdents64, fd, buf, sizeof buf);
+        if (n <= 0) break;
+        for (long pos = 0; pos < n;) {
+            const auto* d = reinterpret_cast<const rsrc::linux_dirent64*>(buf + pos);
+            pos += d->d_reclen;
+            if (rsrc::is_temporary_name(d->d_name)) found.emplace_back(d->d_name);
+        }
+    }
+    ::close(fd);
+    // Journals first: what they finish may need another dead temporary.
+    t_recoveringFolder = true;
+    for (const std::string& name : found)
+        if (is_journal(dirFd, name)) (void)clear_litter(dirFd, name);
+    for (const std::string& name : found) (void)clear_litter(dirFd, name);
+    t_recoveringFolder = false;
 }
 
 std::string private_name() {

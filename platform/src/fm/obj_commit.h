@@ -127,10 +127,21 @@ class Journal {
     std::string name_;
 };
 
-// How a change of one kind is finished or undone from its journal's payload.
-using Recovery = void (*)(std::string_view payload);
+// How a change of one kind is finished or undone from its journal's payload;
+// `dirFd` is the folder the journal stood in (the change's first name's).
+// True when the journal is done with (the change finished or undone, or
+// nothing left to do); false when its payload is in a format this build
+// does not know (a later version's): the journal then stays, untouched,
+// for a program that can read it.
+using Recovery = bool (*)(int dirFd, std::string_view payload);
 // Registers the recovery of `kind` (at load time, once per kind).
 void register_recovery(std::string_view kind, Recovery recovery);
+
+// Recovers every journal a dead maker left in the folder `dirFd` and drops
+// its other dead temporaries, as a listing does (clear_litter for each).
+// For a change about to remove a "._NAME" as an orphan: a journal may say
+// whose fork it is. Costs one reading of the folder.
+void recover_folder(int dirFd);
 
 // A fresh name for a private temporary in a folder: "._._vantrel.", the
 // process ID, 64 random bits in hex and a count. Invisible (a "._" name is

@@ -9,8 +9,9 @@
 // linkat only when complete; without O_TMPFILE, a named file made with
 // O_EXCL and unlinked on failure. The metadata record
 // (user.org.netatalk.Metadata) is copied as an extended attribute; the
-// resource fork's sidecar "._NAME" is copied whole and made before the copy
-// gets its name (or the attribute of earlier versions is copied). An orphan
+// resource fork's sidecar "._NAME" is copied whole under a private name and
+// takes its own right after the copy (or the attribute of earlier versions
+// is copied). An orphan
 // sidecar at the new name is removed first, so that it cannot attach itself
 // to the copy.
 #include <sys/stat.h>
@@ -498,7 +499,8 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
         if (sideMade) takeBack(sideName, sideSt);
         if (!sideTemp.empty()) takeBack(sideTemp, sideSt);
         struct stat outSt {};
-        if (named && ::fstat(out.get(), &outSt) == 0) takeBack(linked ? name : tempName, outSt);
+        if ((named || linked) && ::fstat(out.get(), &outSt) == 0)
+            takeBack(linked ? name : tempName, outSt);
     };
     CopiedAttrs copied;
     auto fail = [&](int err, Op op) {
@@ -557,9 +559,9 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
     }
     // The fork is made whole where no one sees it: unnamed (O_TMPFILE), or
     // under a private name. It takes its final name only under the folder's
-    // lock, just before its file takes its own: no other change of ours can
-    // take it for an orphan meanwhile, and a crash between the two leaves
-    // a whole orphan, which the next object made under the name clears.
+    // lock, right after its file takes its own: no other change of ours can
+    // take it for an orphan meanwhile, and a crash between the two is
+    // finished by the next listing (see rsrc::begin_naming).
     UniqueFd side;
     if (srcSide.found()) {
         side = UniqueFd(vantrel::fault::step("PBHCopyFileSync.sidecar", sideName, [&] {
@@ -634,16 +636,26 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
         undo();
         return e;
     }
+    // The sidecar waits under a private name, journalled, until its file
+    // has its name: a kill between the two is finished by the next listing.
+    rsrc::Naming naming;
     if (side) {
-        const int rc = vantrel::fault::step("PBHCopyFileSync.sidecar", sideName, [&] {
-            if (!sideTemp.empty())
-                return ::renameat2(destFd->fd(), sideTemp.c_str(), destFd->fd(), sideName.c_str(),
-                                   RENAME_NOREPLACE);
-            return link_tmpfile(side.get(), destFd->fd(), sideName);
-        });
-        if (rc != 0) return fail(errno, Op::Create);
-        sideTemp.clear();
-        sideMade = ::fstat(side.get(), &sideSt) == 0;
+        if (sideTemp.empty()) {
+            std::string temp = vantrel::fm::commit::private_name();
+            vantrel::fm::commit::hold_temporary(side.get());
+            if (vantrel::fault::step("PBHCopyFileSync.sidecar", sideName, [&] {
+                    return link_tmpfile(side.get(), destFd->fd(), temp);
+                }) != 0)
+                return fail(errno, Op::Create);
+            sideTemp = std::move(temp);
+            if (::fstat(side.get(), &sideSt) != 0) return fail(errno, Op::Create);
+        }
+        struct stat outSt {};
+        if (::fstat(out.get(), &outSt) != 0) return fail(errno, Op::Create);
+        if (OSErr e = rsrc::begin_naming(destFd->fd(), name, sideTemp, outSt.st_ino, &naming)) {
+            undo();
+            return e;
+        }
     }
     const int rc = vantrel::fault::step("PBHCopyFileSync.link", name, [&] {
         if (named)
@@ -657,6 +669,12 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
         return e;
     }
     linked = true;
+    if (side) {
+        if (rsrc::name_sidecar(naming, "PBHCopyFileSync.sidecar") != 0)
+            return fail(errno, Op::Create);
+        sideTemp.clear();
+        sideMade = true;
+    }
     if (newRef != nullptr || (multiple && !linking)) {
         Node copy;
         vantrel::fm::child_node(dest, destFd, name, linkedSt, &copy);

@@ -20,6 +20,7 @@
 // bytes are remembered for its directory, and a rename there to exactly the
 // Unicode form callers were shown restores them: undoing a rename, or
 // giving a file the name another one had, keeps the name as it was on disk.
+#include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -146,6 +147,102 @@ LeftNames& left_names() {
     return *names;
 }
 
+// ---- journals: explicit little-endian fields, so that one build's
+// journal reads the same in another
+
+void put_u64(std::string& out, std::uint64_t v) {
+    for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>(v >> (8 * i)));
+}
+void put_str(std::string& out, std::string_view v) {
+    put_u64(out, v.size());
+    out.append(v);
+}
+struct Reader {
+    std::string_view in;
+    bool ok = true;
+    std::uint64_t u64() {
+        if (in.size() < 8) {
+            ok = false;
+            return 0;
+        }
+        std::uint64_t v = 0;
+        for (int i = 7; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(in[std::size_t(i)]);
+        in.remove_prefix(8);
+        return v;
+    }
+    std::string str() {
+        const std::uint64_t n = u64();
+        if (!ok || n > in.size()) {
+            ok = false;
+            return {};
+        }
+        std::string v(in.substr(0, std::size_t(n)));
+        in.remove_prefix(std::size_t(n));
+        return v;
+    }
+};
+
+// The inode number at `name` in `dir`, 0 when there is none.
+std::uint64_t ino_at(int dir, const std::string& name) {
+    struct stat st {};
+    return ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? st.st_ino : 0;
+}
+
+// A rename whose object has a sidecar is journalled in the folder it
+// leaves: the old and new names, the other folder (its path, device and
+// inode; none within one folder), the object's inode and its sidecar's. A
+// kill between the object's rename and its sidecar's is finished by the
+// next listing of that folder (the sidecar follows its file), and one
+// before the object's rename undone (the mark comes off).
+constexpr std::string_view kRenameJournal = "rename";
+
+bool recover_rename(int dirFd, std::string_view payload) {
+    Reader r{payload};
+    const std::string from = r.str(), to = r.str(), toPath = r.str();
+    const std::uint64_t toDev = r.u64(), toIno = r.u64(), fileIno = r.u64(), sideIno = r.u64();
+    if (!r.ok) return true;  // cut short while written: nothing began
+    UniqueFd other;
+    int toDir = dirFd;
+    if (!toPath.empty()) {
+        other = UniqueFd(::open(toPath.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st {};
+        if (!other || ::fstat(other.get(), &st) != 0 || st.st_dev != toDev || st.st_ino != toIno)
+            return true;  // the folder is no longer where it was: nothing this journal may touch
+        toDir = other.get();
+    }
+    commit::FolderLock lock;
+    if (lock.take(dirFd, toDir) != noErr) return true;
+    rsrc::finish_carry(dirFd, from, toDir, to, fileIno, sideIno,
+                       toPath.empty() ? "FSRenameUnicode.sidecar" : "FSMoveObject.sidecar");
+    return true;
+}
+
+[[maybe_unused]] const bool kRenameRecovery = [] {
+    commit::register_recovery(kRenameJournal, recover_rename);
+    return true;
+}();
+
+// The journal of moving the object `n` and its sidecar, as prepared in
+// `c`; false when there is none to write (no sidecar, or a folder deeper
+// than a path can name: the move then runs unjournalled).
+bool rename_journal(const rsrc::Carry& c, const std::string& from, const std::string& to,
+                    const Node& n, const Node* toFolder, std::string* out) {
+    if (!c.moves || (c.sameFolder && c.from == c.to)) return false;
+    std::string toPath;
+    struct stat dir {};
+    if (!c.sameFolder && (toFolder == nullptr || node_path(*toFolder, &toPath) != noErr ||
+                          toPath.empty() || ::fstat(c.toDir, &dir) != 0))
+        return false;
+    put_str(*out, from);
+    put_str(*out, to);
+    put_str(*out, toPath);
+    put_u64(*out, c.sameFolder ? 0 : dir.st_dev);
+    put_u64(*out, c.sameFolder ? 0 : dir.st_ino);
+    put_u64(*out, n.st.stx_ino);
+    put_u64(*out, ino_at(c.fromDir, c.from));
+    return true;
+}
+
 // The fault seam's names of one rename_pair's steps, written out in full
 // at each caller so that a scan of the sources finds every checked name.
 struct PairSteps {
@@ -157,14 +254,19 @@ struct PairSteps {
 // Renames `from` in `fromDir` to `to` in `toDir` (never replacing anything)
 // and its sidecar after it. On failure nothing has moved (or the undo
 // failed as well).
+// `toFolder` is the folder `toDir` is of (for the journal; null within
+// one folder).
 OSErr rename_pair(const PairSteps& steps, int fromDir, const std::string& from, int toDir,
-                  const std::string& to, const Node& n, bool badMoveOnInval) {
+                  const std::string& to, const Node& n, const Node* toFolder, bool badMoveOnInval) {
     // The names settle under the folders' lock: no other change of ours
     // takes the sidecar, between the two renames, for an orphan.
     commit::FolderLock lock;
     if (OSErr e = lock.take(fromDir, toDir)) return e;
     rsrc::Carry c;
     if (OSErr e = rsrc::prepare(fromDir, from, toDir, to, &c)) return e;
+    commit::Journal journal;
+    if (std::string payload; rename_journal(c, from, to, n, toFolder, &payload))
+        if (OSErr e = journal.begin(fromDir, kRenameJournal, payload)) return e;
     rsrc::mark_carry(c, n.st.stx_ino, steps.sidecar);
     if (vantrel::fault::step(steps.rename, to, [&] {
             return ::renameat2(fromDir, from.c_str(), toDir, to.c_str(), RENAME_NOREPLACE);
@@ -218,7 +320,7 @@ OSErr FSRenameUnicode(const FSRef* ref, UniCharCount nameLength, const UniChar* 
         if (OSErr e = taken_in_other_spelling(n.at(), spellings, n)) return e;
         if (OSErr e = rename_pair(
                 {"FSRenameUnicode.rename", "FSRenameUnicode.sidecar", "FSRenameUnicode.undo"},
-                n.at(), n.name, n.at(), disk, n, false))
+                n.at(), n.name, n.at(), disk, n, nullptr, false))
             return e;
         Node parent;
         if (dir_by_id(n.vref, n.parentID, &parent) != noErr) {
@@ -252,7 +354,7 @@ OSErr FSMoveObject(const FSRef* ref, const FSRef* destDirectory, FSRef* newRef) 
         if (OSErr e = taken_in_other_spelling(destFd->fd(), other_spellings(n.name), n)) return e;
         if (OSErr e =
                 rename_pair({"FSMoveObject.rename", "FSMoveObject.sidecar", "FSMoveObject.undo"},
-                            n.at(), n.name, destFd->fd(), n.name, n, true))
+                            n.at(), n.name, destFd->fd(), n.name, n, &dest, true))
             return e;
         moved(n, dest, n.name);
         n.parent = std::move(destFd);
@@ -298,7 +400,7 @@ extern "C" OSErr PBHMoveRenameSync(HParmBlkPtr pb) {
         return finish(p, err);
     if (OSErr err = rename_pair(
             {"PBHMoveRenameSync.rename", "PBHMoveRenameSync.sidecar", "PBHMoveRenameSync.undo"},
-            src.at(), src.name, destFd->fd(), name, src, true))
+            src.at(), src.name, destFd->fd(), name, src, &dest, true))
         return finish(p, err);
     moved(src, dest, name);
     return finish(p, noErr);
@@ -504,38 +606,6 @@ OSErr apply_place(Node n, const PlaceMeta& m, const char* step) {
 
 // ---- the exchange's journal: what each name keeps, and where each object was
 
-void put_u64(std::string& out, std::uint64_t v) {
-    for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>(v >> (8 * i)));
-}
-void put_str(std::string& out, std::string_view v) {
-    put_u64(out, v.size());
-    out.append(v);
-}
-struct Reader {
-    std::string_view in;
-    bool ok = true;
-    std::uint64_t u64() {
-        if (in.size() < 8) {
-            ok = false;
-            return 0;
-        }
-        std::uint64_t v = 0;
-        for (int i = 7; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(in[std::size_t(i)]);
-        in.remove_prefix(8);
-        return v;
-    }
-    std::string str() {
-        const std::uint64_t n = u64();
-        if (!ok || n > in.size()) {
-            ok = false;
-            return {};
-        }
-        std::string v(in.substr(0, std::size_t(n)));
-        in.remove_prefix(std::size_t(n));
-        return v;
-    }
-};
-
 void put_place(std::string& out, const PlaceMeta& m) {
     put_u64(out, m.attrs.size());
     for (const auto& [name, value] : m.attrs) {
@@ -573,12 +643,6 @@ PlaceMeta get_place(Reader& r) {
     return m;
 }
 
-// The inode number at `name` in `dir`, 0 when there is none.
-std::uint64_t ino_at(int dir, const std::string& name) {
-    struct stat st {};
-    return ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? st.st_ino : 0;
-}
-
 constexpr std::string_view kExchangeJournal = "exchange";
 
 std::string exchange_journal(const std::string& pathA, const std::string& pathB, const Node& a,
@@ -604,7 +668,7 @@ std::string exchange_journal(const std::string& pathA, const std::string& pathB,
 // else back. Each name gets back what belongs to it and the sidecars go
 // where the contents they belong to stand. Nothing when the names hold
 // neither pair (something else changed them since).
-void recover_exchange(std::string_view payload) {
+bool recover_exchange(int /*dirFd*/, std::string_view payload) {
     Reader r{payload};
     const std::string pathA = r.str(), pathB = r.str();
     const std::uint64_t inoA = r.u64(), inoB = r.u64(), has = r.u64();
@@ -615,11 +679,11 @@ void recover_exchange(std::string_view payload) {
     t.hasB = (has & 2) != 0;
     const std::uint64_t sideA = r.u64(), sideB = r.u64();
     const PlaceMeta atA = get_place(r), atB = get_place(r);
-    if (!r.ok) return;
+    if (!r.ok) return true;  // cut short while written: nothing began
     Node a, b;
-    if (node_from_path(pathA, &a) != noErr || node_from_path(pathB, &b) != noErr) return;
+    if (node_from_path(pathA, &a) != noErr || node_from_path(pathB, &b) != noErr) return true;
     const bool done = a.st.stx_ino == inoB && b.st.stx_ino == inoA;
-    if (!done && !(a.st.stx_ino == inoA && b.st.stx_ino == inoB)) return;
+    if (!done && !(a.st.stx_ino == inoA && b.st.stx_ino == inoB)) return true;
     t.aDir = a.at();
     t.bDir = b.at();
     // Where the sidecars stand now: traded or not.
@@ -633,6 +697,7 @@ void recover_exchange(std::string_view payload) {
     if (traded != done) (void)trade(t, "FSExchangeObjects.undo", traded);
     (void)apply_place(a, atA, "FSExchangeObjects.undo");
     (void)apply_place(b, atB, "FSExchangeObjects.undo");
+    return true;
 }
 
 [[maybe_unused]] const bool kExchangeRecovery = [] {

@@ -6,11 +6,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <future>
 #include <optional>
@@ -219,11 +221,20 @@ TEST(Commit, AListingRemovesTheTemporariesOfDeadMakersOnly) {
         bool held;    // its maker lives while the folder is listed
         bool folder;  // a folder under the private name, not a file
         bool expectGone;
+        std::string content = {};  // what its dead maker left in it
     };
     const Row rows[] = {
         {"a temporary whose maker was killed", false, false, true},
         {"a temporary its maker holds", true, false, false},
         {"a folder under a private name", false, true, false},
+        // A journal a later build wrote is that build's to recover: never
+        // dropped unread.
+        {"a journal of a later format", false, false, false,
+         "vantrel journal 2\nexchange\nwhatever it holds"},
+        {"a catalogue journal of a later version", false, false, false,
+         std::string("vantrel journal 1\nset catalog info\n\x02") + std::string(200, 'x')},
+        {"a journal of a kind this build does not know", false, false, false,
+         "vantrel journal 1\nsomething new\npayload"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -237,6 +248,7 @@ TEST(Commit, AListingRemovesTheTemporariesOfDeadMakersOnly) {
             h.emplace(t.path(), Holder::What::Temporary, temp);
             ASSERT_TRUE(h->ok());
             if (!row.held) h->kill();
+            if (!row.content.empty()) vtest::write_file(t.path() / temp, row.content);
         }
         FSRef d = vtest::ref_of(t.path());
         FSIterator it = nullptr;
@@ -252,4 +264,50 @@ TEST(Commit, AListingRemovesTheTemporariesOfDeadMakersOnly) {
         EXPECT_TRUE(std::filesystem::exists(t.path() / "._Y"));
         h.reset();
     }
+}
+
+// The catalogue journal's payload is written field by field, big-endian,
+// with its version first: a journal another build left (another compiler's
+// padding, another byte order) is read the same. Here one made by hand from
+// that layout: the next listing sets what it asks for.
+TEST(Commit, ACatalogueJournalInTheDocumentedLayoutIsRecoveredByTheNextListing) {
+    vtest::TempDir t;
+    const auto file = t.path() / "X";
+    vtest::write_file(file, "data");
+    struct stat st {};
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    auto be = [](std::string& out, std::uint64_t v, int bytes) {
+        for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<char>(v >> (8 * i)));
+    };
+    std::string j = "vantrel journal 1\nset catalog info\n";
+    be(j, 1, 1);                      // the format
+    be(j, st.st_ino, 8);              // the file
+    be(j, kFSCatInfoFinderInfo, 4);   // what is set
+    be(j, 0, 2);                      // node flags
+    j.append(5 * 8, '\0');            // five dates
+    j.append(4 * 4, '\0');            // permissions
+    std::string finder = "ABCDwxyz";  // type and creator, as the record keeps them
+    finder.resize(32, '\0');
+    j += finder;
+    be(j, 0, 4);  // text encoding
+    j += file.string();
+    vtest::write_file(t.path() / (std::string(rsrc::kTemporaryPrefix) + "1.00000000000000ab.1"), j);
+
+    FSRef d = vtest::ref_of(t.path());
+    FSIterator it = nullptr;
+    ASSERT_EQ(FSOpenIterator(&d, kFSIterateFlat, &it), noErr);
+    ItemCount n = 0;
+    FSRef refs[2];
+    EXPECT_EQ(FSGetCatalogInfoBulk(it, 2, &n, nullptr, 0, nullptr, refs, nullptr, nullptr),
+              errFSNoMoreItems);
+    FSCloseIterator(it);
+    FSRef x = vtest::ref_of(file);
+    FSCatalogInfo info{};
+    ASSERT_EQ(FSGetCatalogInfo(&x, kFSCatInfoFinderInfo, &info, nullptr, nullptr, nullptr), noErr);
+    FileInfo fi;
+    std::memcpy(&fi, info.finderInfo, sizeof fi);
+    EXPECT_EQ(fi.fileType, OSType(0x41424344)) << "ABCD";
+    EXPECT_EQ(fi.fileCreator, OSType(0x7778797A)) << "wxyz";
+    for (const auto& e : std::filesystem::directory_iterator(t.path()))
+        EXPECT_FALSE(rsrc::is_temporary_name(e.path().filename().string())) << e.path();
 }

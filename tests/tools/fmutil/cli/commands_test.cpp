@@ -377,6 +377,24 @@ TEST(FmutilCli, LsListsOwnItemsWithNamesAsOnDisk) {
     EXPECT_EQ(r.status, 1);
     EXPECT_THAT(r.err, StartsWith("fmutil: " + (d / "plain").string() + ": "));
     EXPECT_EQ(run({"ls", t.mkdir("empty")}).out, "");
+
+    // In a working directory another process removed, GNU ls lists
+    // nothing and succeeds: the folder is there, and empty, with no name.
+    const fs::path saved = fs::current_path();
+    fs::current_path(t.mkdir("removed"));
+    fs::remove(t.path() / "removed");
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"ls"}, {"ls", "."}, {"ls", "-l"}, {"ls", "--json"}}) {
+        r = run(args);
+        EXPECT_EQ(r.status, 0) << args.back() << ": " << r.err;
+        EXPECT_EQ(r.err, "") << args.back();
+        if (args.back() == "--json") {
+            EXPECT_EQ(r.out, "{\"path\":\".\",\"items\":[],\"changed\":false,\"error\":null}\n");
+        } else {
+            EXPECT_EQ(r.out, "") << args.back();
+        }
+    }
+    fs::current_path(saved);
 }
 
 TEST(FmutilCli, TreeWalksDepthFirstWithoutFollowingLinks) {

@@ -609,6 +609,37 @@ std::size_t make_long_chain(const fs::path& top, int levels, int files) {
     return items;
 }
 
+// At `ulimit -n 12`, where rm -rf and cp -a still work, the walks work:
+// a walk of any depth holds a bounded number of descriptors, and gives
+// up the ones it keeps for speed before it runs out.
+TEST(FmutilItems, WalksWorkWithTwelveDescriptors) {
+    vtest::TempDir t("fmfew");
+    std::string deep = "src";
+    std::vector<std::string> files;
+    for (int i = 0; i < 40; ++i) {
+        deep += "/d" + std::to_string(i);
+        if (i % 5 == 0) t.write(files.emplace_back(deep + "/f"), std::to_string(i));
+    }
+    t.mkdir(deep);
+    t.mkdir("dest");
+    auto at_twelve = [&](const std::string& args) {
+        return fmtest::run_program("/bin/sh", {"-c", "ulimit -n 12 && cd '" + t.path().string() +
+                                                         "' && exec " + FMUTIL_PATH + " " + args});
+    };
+    for (const char* args : {"tree src", "rm -n src", "info -R src", "cp -r src dest"}) {
+        const auto r = at_twelve(args);
+        EXPECT_EQ(r.status, 0) << args << ": " << r.err;
+    }
+    for (const std::string& f : files)
+        EXPECT_EQ(vtest::read_file(t.path() / "dest" / f), vtest::read_file(t.path() / f)) << f;
+    for (const char* args : {"rm -v src", "rm dest"}) {
+        const auto r = at_twelve(args);
+        EXPECT_EQ(r.status, 0) << args << ": " << r.err;
+    }
+    EXPECT_FALSE(fs::exists(t.path() / "src"));
+    EXPECT_FALSE(fs::exists(t.path() / "dest"));
+}
+
 // rm -v names every item as it is removed, past PATH_MAX as well as near the
 // top: 6,001 items, 6,001 names, each once, each item's own path.
 TEST(FmutilItems, RmVerboseNamesEveryItemItRemovesPastPathMax) {

@@ -359,9 +359,8 @@ int cmd_ls(Context& ctx) {
                     j.field_u("data_size", info.dataLogicalSize);
                     j.field_u("rsrc_size", info.rsrcLogicalSize);
                 }
-                j.key("modified");
-                date_is_set(info.contentModDate) ? j.string(format_date(info.contentModDate))
-                                                 : j.null();
+                // A POSIX time: 1904-01-01T00:00:00Z is a date, not "never".
+                j.field("modified", format_date(info.contentModDate));
                 j.end_object();
                 continue;
             }
@@ -375,7 +374,7 @@ int cmd_ls(Context& ctx) {
                 r.data = r.rsrc = "-";
             }
             // To the second, so that every row's date is as wide (JSON has the fraction).
-            r.modified = date_is_set(info.contentModDate) ? format_date(info.contentModDate) : "-";
+            r.modified = format_date(info.contentModDate);
             if (const auto dot = r.modified.find('.'); dot != std::string::npos)
                 r.modified.erase(dot, r.modified.size() - 1 - dot);
             if (ctx.out.terminal()) {

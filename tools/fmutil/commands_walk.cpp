@@ -584,6 +584,7 @@ int cmd_rm(Context& ctx) {
     const bool contentsOnly = ctx.has("contents-only");
     const bool dryRun = ctx.has("dry-run");
     const bool verbose = ctx.has("verbose");
+    const bool force = ctx.has("force");
     // Every operand is checked before anything is deleted.
     for (const std::string& path : ctx.args) {
         // "." and ".." (also "lnk/." and "lnk/..") name a directory other
@@ -599,6 +600,9 @@ int cmd_rm(Context& ctx) {
     for (const std::string& path : ctx.args) {
         RmTarget t{path, {}, false};
         if (OSErr e = path_ref(path, &t.ref, &t.dir)) {
+            // Not there (another rm got there first): what was asked, with
+            // --force, as rm -f has it.
+            if (force && (e == fnfErr || e == dirNFErr)) continue;
             ctx.out.flush();
             ctx.fm_error_line(path, e);
             errors.push_back({path, e});

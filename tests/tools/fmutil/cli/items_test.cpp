@@ -536,6 +536,19 @@ TEST(FmutilItems, RmDeletesFilesAndFoldersListsWithDryRunAndNamesWithVerbose) {
     EXPECT_FALSE(fs::exists(file));
     EXPECT_FALSE(fs::exists(d));
     EXPECT_TRUE(fs::exists(t.path() / "outside/keep")) << "the link was followed";
+    // With --force, as rm -f, a path that is not there (another rm was
+    // first) is what was asked; the others are still done and reported.
+    const auto again = t.write("again", "");
+    for (const char* force : {"-f", "--force"}) {
+        auto f = run({"rm", force, (t.path() / "missing").string()});
+        EXPECT_EQ(f.status, 0) << force << ": " << f.err;
+        EXPECT_EQ(f.err, "") << force;
+    }
+    auto f = run({"rm", "-f", "--json", (t.path() / "missing").string(), again.string()});
+    EXPECT_EQ(f.status, 0) << f.err;
+    EXPECT_TRUE(JsonCheck::valid(f.out)) << f.out;
+    EXPECT_THAT(f.out, HasSubstr("\"errors\":[]"));
+    EXPECT_FALSE(fs::exists(again));
 
     const auto locked = t.write("locked", "");
     if (vtest::set_immutable(locked, true)) {

@@ -104,11 +104,18 @@ void set_flags(const FSRef* item, UInt16 flags, FSDeleteContainerGlobals* theGlo
 // The deletion walk of FSDeleteContainerLevel, told to `watcher` when one
 // watches: each item deleted (a folder after its items, and before them the
 // folder entered) and the one whose refusal or failure stops the walk.
-void delete_level(const FSRef* container, FSDeleteContainerGlobals* theGlobals, Watcher* watcher) {
+// With `rootUnopened`, a container that cannot be opened is told to the
+// caller there, not to the watcher: the caller may still delete it.
+void delete_level(const FSRef* container, FSDeleteContainerGlobals* theGlobals, Watcher* watcher,
+                  bool* rootUnopened = nullptr) {
     std::vector<DeleteFrame> levels(1);
     theGlobals->result = FSOpenIterator(container, kFSIterateDelete, &levels.back().iterator);
     if (theGlobals->result != noErr) {
-        if (watcher) watcher->tell(kVantrelDeleteRefused, 0, {}, true, theGlobals->result);
+        if (rootUnopened != nullptr) {
+            *rootUnopened = true;
+        } else if (watcher) {
+            watcher->tell(kVantrelDeleteRefused, 0, {}, true, theGlobals->result);
+        }
         return;  // nothing to close
     }
     // The listing's answers for the one item taken at a time, when watched.
@@ -336,7 +343,24 @@ OSErr delete_container(const FSRef* container, Watcher* watcher) {
         (void)FSSetCatalogInfo(container, kFSCatInfoNodeFlags, &catalogInfo);
     }
     FSDeleteContainerGlobals theGlobals;
-    delete_level(container, &theGlobals, watcher);
+    bool unopened = false;
+    delete_level(container, &theGlobals, watcher, &unopened);
+    if (unopened) {
+        // A folder its owner may not read (modes 0, 0100, 0300, 0333) has
+        // no items to delete if it is empty, and then goes as rm -r removes
+        // it; one with items keeps the reason it could not be read.
+        const OSErr unread = theGlobals.result;
+        if (unread == afpAccessDenied || unread == permErr) {
+            theGlobals.result = FSDeleteObject(container);
+            if (gone(theGlobals.result)) return noErr;
+            if (theGlobals.result == noErr) {
+                if (watcher) watcher->tell(kVantrelDeleteRemoved, 0, {}, true);
+                return noErr;
+            }
+            theGlobals.result = unread;
+        }
+        if (watcher) watcher->tell(kVantrelDeleteRefused, 0, {}, true, theGlobals.result);
+    }
     if (theGlobals.result != noErr) {  // the container stays, as it was
         if ((nodeFlags & kFSNodeLockedMask) != 0) {
             catalogInfo.nodeFlags = nodeFlags;

@@ -51,17 +51,26 @@ void human_line(Out& out, std::string_view label, std::string_view value, bool e
     out << "\n";
 }
 
-void json_date(JsonWriter& j, std::string_view key, const UTCDateTime& d) {
+// What a zero date means. Every date this platform takes from the file
+// system (modified, accessed, attributes modified, and created, which
+// falls back to the birth or modification time) is a POSIX time, where
+// 1904-01-01T00:00:00Z is a date like any other. Only the backup date is
+// the Mac's own, kept in the metadata record, whose zero is "never backed
+// up".
+enum class Zero { IsADate, IsNever };
+
+void json_date(JsonWriter& j, std::string_view key, const UTCDateTime& d,
+               Zero zero = Zero::IsADate) {
     j.key(key);
-    if (date_is_set(d)) {
+    if (zero == Zero::IsADate || date_is_set(d)) {
         j.string(format_date(d));
     } else {
         j.null();
     }
 }
 
-std::string human_date(const UTCDateTime& d) {
-    return date_is_set(d) ? format_date(d) : "never";
+std::string human_date(const UTCDateTime& d, Zero zero = Zero::IsADate) {
+    return zero == Zero::IsADate || date_is_set(d) ? format_date(d) : "never";
 }
 
 void json_flag_object(JsonWriter& j, UInt16 flags) {
@@ -266,7 +275,7 @@ OSErr info_one(Context& ctx, const Item& item, std::string*) {
         json_date(j, "modified", info.contentModDate);
         json_date(j, "attributes_modified", info.attributeModDate);
         json_date(j, "accessed", info.accessDate);
-        json_date(j, "backed_up", info.backupDate);
+        json_date(j, "backed_up", info.backupDate, Zero::IsNever);
         j.end_object();
         if (plainFile) {
             j.key("type");
@@ -319,7 +328,7 @@ OSErr info_one(Context& ctx, const Item& item, std::string*) {
     human_line(o, "modified", human_date(info.contentModDate));
     human_line(o, "attr. mod.", human_date(info.attributeModDate));
     human_line(o, "accessed", human_date(info.accessDate));
-    human_line(o, "backed up", human_date(info.backupDate));
+    human_line(o, "backed up", human_date(info.backupDate, Zero::IsNever));
     if (plainFile) {
         human_line(o, "type", fi.fileType ? format_ostype(fi.fileType) : "", true);
         human_line(o, "creator", fi.fileCreator ? format_ostype(fi.fileCreator) : "", true);
@@ -608,13 +617,14 @@ struct DateKind {
     const char* option;
     const char* json;
     FSCatalogInfoBitmap bit;
+    Zero zero;  // what its zero means
     UTCDateTime FSCatalogInfo::*field;
 };
 constexpr DateKind kDateKinds[] = {
-    {"created", "created", kFSCatInfoCreateDate, &FSCatalogInfo::createDate},
-    {"modified", "modified", kFSCatInfoContentMod, &FSCatalogInfo::contentModDate},
-    {"backup", "backed_up", kFSCatInfoBackupDate, &FSCatalogInfo::backupDate},
-    {"accessed", "accessed", kFSCatInfoAccessDate, &FSCatalogInfo::accessDate},
+    {"created", "created", kFSCatInfoCreateDate, Zero::IsADate, &FSCatalogInfo::createDate},
+    {"modified", "modified", kFSCatInfoContentMod, Zero::IsADate, &FSCatalogInfo::contentModDate},
+    {"backup", "backed_up", kFSCatInfoBackupDate, Zero::IsNever, &FSCatalogInfo::backupDate},
+    {"accessed", "accessed", kFSCatInfoAccessDate, Zero::IsADate, &FSCatalogInfo::accessDate},
 };
 
 }  // namespace
@@ -643,6 +653,13 @@ int cmd_touch(Context& ctx) {
                 "--date '" + *when + "' is not an ISO 8601 date from 1904 on, or 'now'",
                 " (for example 2026-12-07, 2026-12-07T22:10:40Z or "
                 "2026-12-07T23:10:40+01:00)");
+        }
+        // The one date the backup field cannot hold: its zero, which Mac
+        // clients and this platform read as "never backed up".
+        if ((which & kFSCatInfoBackupDate) != 0 && !date_is_set(*date)) {
+            return ctx.usage_error("--backup --date '" + *when +
+                                   "' is the date the Mac reads as never backed up; a backup "
+                                   "date is from 1904-01-01T00:00:01Z on");
         }
     }
     FSCatalogInfo refInfo{};
@@ -695,7 +712,7 @@ int cmd_touch(Context& ctx) {
                     continue;
                 *meaning = std::string("the file system cannot hold the date ") +
                            format_date(set.*k.field) + "; the " + k.option + " date is now " +
-                           (date_is_set(after.*k.field) ? format_date(after.*k.field) : "never");
+                           human_date(after.*k.field, k.zero);
                 return static_cast<OSErr>(paramErr);
             }
         }
@@ -704,7 +721,7 @@ int cmd_touch(Context& ctx) {
             j.begin_object();
             j.name_field("path", item.path);
             for (const DateKind& k : kDateKinds) {
-                if (which & k.bit) json_date(j, k.json, after.*k.field);
+                if (which & k.bit) json_date(j, k.json, after.*k.field, k.zero);
             }
             j.end_object();
         }

@@ -185,7 +185,7 @@ const std::vector<CommandSpec>& commands() {
          nullptr,
          cmd_tree},
         {"rm",
-         "PATH... [--contents-only] [-n|--dry-run] [-v|--verbose]",
+         "PATH... [--contents-only] [-f|--force] [-n|--dry-run] [-v|--verbose]",
          "delete files, and directories with everything in them",
          "Deletes locked items too. Symbolic links are deleted, never followed, and nothing\n"
          "outside a directory PATH is touched even if the tree changes meanwhile. Within one\n"
@@ -193,11 +193,13 @@ const std::vector<CommandSpec>& commands() {
          "what was deleted before it stays deleted; the other PATHs are still done. '/' and\n"
          "a PATH whose last component is '.' or '..' are refused, as rm refuses them, before\n"
          "anything is deleted. --dry-run lists what would go, in the order it would go, and\n"
-         "deletes nothing; --verbose names each item deleted. When standard error is a\n"
-         "terminal, progress is shown there.\n",
+         "deletes nothing; --verbose names each item deleted. --force, as rm -f, says nothing\n"
+         "of a PATH that is not there (another program deleted it first). When standard error\n"
+         "is a terminal, progress is shown there.\n",
          1,
          kMany,
          {{"contents-only", false, "--contents-only  empty each directory but keep it"},
+          {"force", false, "-f, --force      a PATH that is not there is no error", 'f'},
           {"dry-run", false, "-n, --dry-run    list what would be deleted; delete nothing", 'n'},
           {"verbose", false, "-v, --verbose    name each item deleted", 'v'}},
          true,

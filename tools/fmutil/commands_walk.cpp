@@ -46,7 +46,13 @@ OSErr read_level(const FSRef& dir, TreeBuffers& b, TreeLevel* level, bool* chang
         const bool kinds = (b.bitmap & kFSCatInfoPermissions) != 0;
         for (ItemCount i = 0; i < n; ++i) {
             const bool dir = (b.infos[i].nodeFlags & kFSNodeIsDirectoryMask) != 0;
-            TreeEntry entry{{}, std::string::npos, kinds ? kind_of(b.infos[i]).json : nullptr, dir};
+            // An item of a folder one may read but not search: the entry
+            // tells a folder, nothing else (no type bits in its mode).
+            FSPermissionInfo perm;
+            std::memcpy(&perm, b.infos[i].permissions, sizeof perm);
+            const bool known = dir || (perm.mode & S_IFMT) != 0;
+            TreeEntry entry{
+                {}, std::string::npos, kinds && known ? kind_of(b.infos[i]).json : nullptr, dir};
             append_listed_name(entry.name, b.names[i], b.refs[i]);
             if (dir || level->keepAllRefs) {
                 entry.ref = level->refs.size();
@@ -174,7 +180,7 @@ namespace {
 // One row of `ls -l`, kept until every row is read so that columns align.
 struct LongRow {
     char kind;
-    bool locked;
+    char lock;  // 'L', '-', or '?' where the item could not be looked at
     bool plainFile;
     std::string type, creator, data, rsrc, modified, name;
 };
@@ -199,7 +205,7 @@ void print_long_rows(Out& out, const std::vector<LongRow>& rows, char end) {
     for (const LongRow& r : rows) {
         std::string& b = out.buf();
         b.push_back(r.kind);
-        b.push_back(r.locked ? 'L' : '-');
+        b.push_back(r.lock);
         b.push_back(' ');
         if (wt) padRight(b, r.type, wt), b.push_back(' ');
         if (wc) padRight(b, r.creator, wc), b.push_back(' ');
@@ -217,11 +223,46 @@ void print_long_rows(Out& out, const std::vector<LongRow>& rows, char end) {
 
 }  // namespace
 
+namespace {
+
+// Whether `dir` opens as a folder that was deleted (no link left to it):
+// the working directory another process removed, reached as "." or "..".
+bool folder_removed(const std::string& dir) {
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st {};
+    const bool removed = ::fstat(fd, &st) == 0 && st.st_nlink == 0;
+    ::close(fd);
+    return removed;
+}
+
+}  // namespace
+
 int cmd_ls(Context& ctx) {
     const std::string dir = ctx.args.empty() ? std::string(".") : ctx.args[0];
     const bool lng = ctx.has("long");
     FSRef ref;
-    if (OSErr e = path_ref(dir, &ref)) return ctx.fm_error(dir, e);
+    if (OSErr e = path_ref(dir, &ref)) {
+        // A folder deleted while it is the working directory (or below it)
+        // has no name left, but it is there and empty: GNU ls lists nothing.
+        if (e == fnfErr && folder_removed(dir)) {
+            if (ctx.json) {
+                JsonWriter j(ctx.out);
+                j.begin_object();
+                j.name_field("path", dir);
+                j.key("items");
+                j.begin_array();
+                j.end_array();
+                j.field("changed", false);
+                j.key("error");
+                j.null();
+                j.end_object();
+                j.finish();
+            }
+            return ctx.finish(kExitOk);
+        }
+        return ctx.fm_error(dir, e);
+    }
     FSIterator it = nullptr;
     if (OSErr e = FSOpenIterator(&ref, kFSIterateFlat, &it)) return ctx.fm_error(dir, e);
 
@@ -244,6 +285,7 @@ int cmd_ls(Context& ctx) {
     }
     const char end = ctx.has("null") ? '\0' : '\n';
     std::vector<LongRow> rows;
+    std::vector<std::string> unlooked;  // items of a folder one may read but not search
     bool changed = false;
     OSErr e = noErr;
     std::string name;
@@ -270,6 +312,34 @@ int cmd_ls(Context& ctx) {
                 continue;
             }
             const FSCatalogInfo& info = infos[i];
+            if (info.nodeID == 0) {
+                // In a folder one may read but not search, the name is all
+                // there is: listed with "?" fields, as GNU ls -l lists it.
+                const char kind = (info.nodeFlags & kFSNodeIsDirectoryMask) != 0 ? 'd' : '?';
+                unlooked.push_back(path_prefix(dir) + name);
+                if (ctx.json) {
+                    j.begin_object();
+                    j.name_field("name", name);
+                    j.key("kind");
+                    kind == 'd' ? j.string("directory") : j.null();
+                    j.key("node_id");
+                    j.null();
+                    j.key("locked");
+                    j.null();
+                    j.key("modified");
+                    j.null();
+                    j.end_object();
+                    continue;
+                }
+                LongRow r{kind, '?', false, {}, {}, "?", "?", "?", {}};
+                if (ctx.out.terminal()) {
+                    append_terminal_safe(r.name, name);
+                } else {
+                    r.name = name;
+                }
+                rows.push_back(std::move(r));
+                continue;
+            }
             FileInfo fi;
             std::memcpy(&fi, info.finderInfo, sizeof fi);
             const ItemKind kind = kind_of(info);
@@ -289,13 +359,12 @@ int cmd_ls(Context& ctx) {
                     j.field_u("data_size", info.dataLogicalSize);
                     j.field_u("rsrc_size", info.rsrcLogicalSize);
                 }
-                j.key("modified");
-                date_is_set(info.contentModDate) ? j.string(format_date(info.contentModDate))
-                                                 : j.null();
+                // A POSIX time: 1904-01-01T00:00:00Z is a date, not "never".
+                j.field("modified", format_date(info.contentModDate));
                 j.end_object();
                 continue;
             }
-            LongRow r{kind.letter, locked, plainFile, {}, {}, {}, {}, {}, {}};
+            LongRow r{kind.letter, locked ? 'L' : '-', plainFile, {}, {}, {}, {}, {}, {}};
             if (plainFile) {
                 if (fi.fileType) r.type = format_ostype(fi.fileType);
                 if (fi.fileCreator) r.creator = format_ostype(fi.fileCreator);
@@ -305,7 +374,7 @@ int cmd_ls(Context& ctx) {
                 r.data = r.rsrc = "-";
             }
             // To the second, so that every row's date is as wide (JSON has the fraction).
-            r.modified = date_is_set(info.contentModDate) ? format_date(info.contentModDate) : "-";
+            r.modified = format_date(info.contentModDate);
             if (const auto dot = r.modified.find('.'); dot != std::string::npos)
                 r.modified.erase(dot, r.modified.size() - 1 - dot);
             if (ctx.out.terminal()) {
@@ -320,6 +389,10 @@ int cmd_ls(Context& ctx) {
     }
     FSCloseIterator(it);  // benign: the iterator is released whatever this answers
     if (!rows.empty()) print_long_rows(ctx.out, rows, end);
+    if (!unlooked.empty()) {
+        ctx.out.flush();
+        for (const std::string& p : unlooked) ctx.fm_error_line(p, afpAccessDenied);
+    }
     if (changed && !ctx.json) {
         ctx.out.flush();
         ctx.err << "fmutil: ";
@@ -335,11 +408,17 @@ int cmd_ls(Context& ctx) {
         j.end_array();
         j.field("changed", changed);
         j.key("error");
-        e ? write_json_error(j, dir, e) : j.null();
+        if (e) {
+            write_json_error(j, dir, e);
+        } else if (!unlooked.empty()) {
+            write_json_error(j, unlooked[0], afpAccessDenied);
+        } else {
+            j.null();
+        }
         j.end_object();
         j.finish();
     }
-    return ctx.finish(e ? kExitFileManager : kExitOk);
+    return ctx.finish(e || !unlooked.empty() ? kExitFileManager : kExitOk);
 }
 
 std::vector<HiddenEntry> hidden_entries(const FSRef& dir, std::size_t max, bool ownOnly) {
@@ -505,6 +584,7 @@ int cmd_rm(Context& ctx) {
     const bool contentsOnly = ctx.has("contents-only");
     const bool dryRun = ctx.has("dry-run");
     const bool verbose = ctx.has("verbose");
+    const bool force = ctx.has("force");
     // Every operand is checked before anything is deleted.
     for (const std::string& path : ctx.args) {
         // "." and ".." (also "lnk/." and "lnk/..") name a directory other
@@ -520,6 +600,9 @@ int cmd_rm(Context& ctx) {
     for (const std::string& path : ctx.args) {
         RmTarget t{path, {}, false};
         if (OSErr e = path_ref(path, &t.ref, &t.dir)) {
+            // Not there (another rm got there first): what was asked, with
+            // --force, as rm -f has it.
+            if (force && (e == fnfErr || e == dirNFErr)) continue;
             ctx.out.flush();
             ctx.fm_error_line(path, e);
             errors.push_back({path, e});

@@ -66,7 +66,11 @@ class JsonWriter {
 
     // key + value shorthands
     void field(std::string_view k, std::string_view s) { key(k), string(s); }
-    void field(std::string_view k, const char* s) { key(k), string(s); }
+    // A null `s` is JSON's null (a kind that could not be looked at).
+    void field(std::string_view k, const char* s) {
+        key(k);
+        s != nullptr ? string(s) : null();
+    }
     void field(std::string_view k, std::int64_t n) { key(k), number(n); }
     void field_u(std::string_view k, std::uint64_t n) { key(k), unsigned_number(n); }
     void field(std::string_view k, bool b) { key(k), boolean(b); }

@@ -59,7 +59,14 @@ VANTREL_EXPORT OSErr VantrelFSRefGetDiskName(const FSRef* ref, UInt8* name, Byte
 // `catalogInfos`, `refs`, `names` and `diskNames` that is null is not
 // computed: a listing that asks for disk names alone reads no inode at all.
 // On failure, the items before it are returned as FSGetCatalogInfoBulk
-// returns them. Any thread; calls on one iterator take turns.
+// returns them. One difference: in a folder the caller may read but not
+// search (mode r-- for them, as GNU ls -l lists it with "?" fields), an
+// item that cannot be looked at is no failure of the listing. It is
+// returned with its name, its reference (which every call on it answers
+// with afpAccessDenied) and a record that says only what the directory
+// entry tells: nodeID 0, which no item has, and in nodeFlags whether it is
+// a folder; every other field is zero. Any thread; calls on one iterator
+// take turns.
 VANTREL_EXPORT OSErr VantrelFSGetCatalogInfoBulkDiskNames(
     FSIterator iterator, ItemCount maximumObjects, ItemCount* actualObjects,
     Boolean* containerChanged, FSCatalogInfoBitmap whichInfo, FSCatalogInfo* catalogInfos,

@@ -44,6 +44,23 @@ VANTREL_FAULT_OPERATIONS("FSGetCatalogInfo", "FSSetCatalogInfo", "FSSetCatalogIn
 namespace vantrel::fm {
 namespace {
 
+// Whether each time of `ts` that is set (not UTIME_OMIT) is now, give or
+// take two seconds.
+bool times_are_now(const struct timespec (&ts)[2]) {
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    for (const struct timespec& t : ts) {
+        if (t.tv_nsec == UTIME_OMIT) continue;
+        if (t.tv_nsec != UTIME_NOW && (t.tv_sec > now.tv_sec + 2 || t.tv_sec < now.tv_sec - 2))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+namespace {
+
 // Full creation and backup dates (48-bit seconds and fraction) beside the
 // metadata record, whose dates are whole seconds from 2000 only. Used only
 // while its seconds agree with the record, so a record changed by another
@@ -873,11 +890,23 @@ OSErr FSSetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo,
         if (which & kFSCatInfoContentMod) set(1, catalogInfo->contentModDate, n.st.stx_mtime);
         if (ts[0].tv_nsec != UTIME_OMIT || ts[1].tv_nsec != UTIME_OMIT) {
             changes.times_set();
+            const char* nm = n.root ? "." : n.name.c_str();
             if (fault::step("FSSetCatalogInfo.times", n.name, [&] {
-                    return ::utimensat(n.at(), n.root ? "." : n.name.c_str(), ts,
-                                       AT_SYMLINK_NOFOLLOW);
-                }) != 0)
-                return from_errno(errno, Op::Write, &n);
+                    return ::utimensat(n.at(), nm, ts, AT_SYMLINK_NOFOLLOW);
+                }) != 0) {
+                // Only the owner may give a file a date, but whoever may
+                // write it may set both its times to now (as touch does). A
+                // date asked for that is now (within the two seconds a
+                // reading of the clock and a bumped date may differ by) is
+                // set that way for one who is not the owner; the access
+                // time comes along, as a write would move it.
+                if (errno != EPERM || !times_are_now(ts) ||
+                    fault::step("FSSetCatalogInfo.times", n.name, [&] {
+                        const struct timespec both[2] = {{0, UTIME_NOW}, {0, UTIME_NOW}};
+                        return ::utimensat(n.at(), nm, both, AT_SYMLINK_NOFOLLOW);
+                    }) != 0)
+                    return from_errno(errno, Op::Write, &n);
+            }
             if (ts[0].tv_nsec != UTIME_OMIT) remember_time(n, 0, n.st.stx_atime);
             if (ts[1].tv_nsec != UTIME_OMIT) remember_time(n, 1, n.st.stx_mtime);
         }

@@ -444,7 +444,7 @@ namespace {
 OSErr bulk(const char* op, FSIterator it, ItemCount maximumObjects, ItemCount* actualObjects,
            Boolean* containerChanged, FSCatalogInfoBitmap whichInfo, FSCatalogInfo* catalogInfos,
            FSRef* refs, FSSpec* specs, HFSUniStr255* names, VantrelDiskName* diskNames,
-           bool deleting = false, Boolean* isFolder = nullptr,
+           bool unsearchable = false, bool deleting = false, Boolean* isFolder = nullptr,
            VantrelDeletedNameProc deleted = nullptr, void* context = nullptr) {
     if (it == nullptr || actualObjects == nullptr) return paramErr;
     if (!is_live(it)) return errFSIteratorNotFound;
@@ -522,6 +522,24 @@ OSErr bulk(const char* op, FSIterator it, ItemCount maximumObjects, ItemCount* a
         struct statx st;
         if (stat_at(it->fd->fd(), name, 0, &st) != 0) {
             if (errno == ENOENT) continue;  // deleted since the directory was read
+            if (errno == EACCES && unsearchable) {
+                // The folder may be read but not searched: the entry is all
+                // there is to tell (nodeID 0: not looked at).
+                if (catalogInfos != nullptr) {
+                    catalogInfos[count] = FSCatalogInfo{};
+                    if (type == DT_DIR) catalogInfos[count].nodeFlags = kFSNodeIsDirectoryMask;
+                }
+                if (names != nullptr) {
+                    if (OSErr e = name_to_unicode(name, &names[count])) {
+                        result = e;
+                        break;
+                    }
+                }
+                if (refs != nullptr) make_listed_ref(it->dir, name, ino, it->readAt, &refs[count]);
+                ++count;
+                ++it->returnedThisPass;
+                continue;
+            }
             result = from_errno(errno, Op::Lookup, &it->dir);
             break;
         }
@@ -589,7 +607,7 @@ OSErr VantrelFSGetCatalogInfoBulkDiskNames(FSIterator it, ItemCount maximumObjec
                                            FSCatalogInfo* catalogInfos, FSRef* refs,
                                            HFSUniStr255* names, VantrelDiskName* diskNames) {
     return bulk("VantrelFSGetCatalogInfoBulkDiskNames", it, maximumObjects, actualObjects,
-                containerChanged, whichInfo, catalogInfos, refs, nullptr, names, diskNames);
+                containerChanged, whichInfo, catalogInfos, refs, nullptr, names, diskNames, true);
 }
 
 OSErr VantrelFSBulkDeleteFiles(FSIterator it, ItemCount maximumObjects, ItemCount* actualObjects,
@@ -597,7 +615,7 @@ OSErr VantrelFSBulkDeleteFiles(FSIterator it, ItemCount maximumObjects, ItemCoun
     if (refs == nullptr) return paramErr;
     if (it != nullptr && is_live(it) && it->flags != kFSIterateDelete) return errFSBadIteratorFlags;
     return bulk("VantrelFSBulkDeleteFiles", it, maximumObjects, actualObjects, nullptr,
-                kFSCatInfoNone, nullptr, refs, nullptr, nullptr, nullptr, true);
+                kFSCatInfoNone, nullptr, refs, nullptr, nullptr, nullptr, false, true);
 }
 
 OSErr VantrelFSBulkDeleteFilesVisiting(FSIterator it, ItemCount maximumObjects,
@@ -608,6 +626,6 @@ OSErr VantrelFSBulkDeleteFilesVisiting(FSIterator it, ItemCount maximumObjects,
     if (it != nullptr && is_live(it) && it->flags != kFSIterateDelete) return errFSBadIteratorFlags;
     // The seam knows one bulk deletion: the same checks and steps, by that name.
     return bulk("VantrelFSBulkDeleteFiles", it, maximumObjects, actualObjects, nullptr,
-                kFSCatInfoNone, nullptr, refs, nullptr, nullptr, diskNames, true, isFolder, deleted,
-                context);
+                kFSCatInfoNone, nullptr, refs, nullptr, nullptr, diskNames, false, true, isFolder,
+                deleted, context);
 }

@@ -61,11 +61,16 @@ rlim_t descriptor_limit() {
 
 // The cache may use an eighth of the descriptors the process may have (at
 // most 256), open iterators a sixteenth (at most 64): with the usual limit
-// of 1,024 a walk of any depth stays far below it.
+// of 1,024 a walk of any depth stays far below it. Their floors (16 and 8)
+// would take every descriptor of a small limit: there each may have a
+// quarter at most, so that at `ulimit -n 12`, where rm -rf still works,
+// six are kept at most and the standard streams and the files a call opens
+// have the rest.
 void read_limits_locked(Cache& c) {
     const rlim_t limit = descriptor_limit();
-    c.capacity = std::clamp<std::size_t>(limit / 8, 16, 256);
-    c.iteratorBudget = std::clamp<std::size_t>(limit / 16, 8, 64);
+    const std::size_t quarter = std::max<std::size_t>(limit / 4, 1);
+    c.capacity = std::clamp<std::size_t>(limit / 8, std::min<std::size_t>(16, quarter), 256);
+    c.iteratorBudget = std::clamp<std::size_t>(limit / 16, std::min<std::size_t>(8, quarter), 64);
 }
 
 void drop_locked(Cache& c, std::list<Entry>::iterator it) {

@@ -331,6 +331,42 @@ TEST(FmutilCli, TouchMovesTheModificationDate) {
                                               "modified date is now "))
             << r.err;
     }
+
+    // The first second of 1904 is a date like any other where it is a
+    // POSIX time (it reads back, info and ls -l show it); only the backup
+    // date, the Mac's own field, has a zero that means "never", and so
+    // cannot be given it.
+    struct Row {
+        const char* option;    // the date touch sets
+        const char* infoLine;  // what info shows of it
+        const char* jsonKey;
+    };
+    const Row rows[] = {
+        {"--modified", "modified    1904-01-01T00:00:00Z\n",
+         "\"modified\":\"1904-01-01T00:00:00Z\""},
+        {"--created", "created     1904-01-01T00:00:00Z\n", "\"created\":\"1904-01-01T00:00:00Z\""},
+        {"--accessed", "accessed    1904-01-01T00:00:00Z\n",
+         "\"accessed\":\"1904-01-01T00:00:00Z\""},
+    };
+    for (const Row& row : rows) {
+        const auto g = t.write(std::string("epoch") + row.option, "");
+        r = run({"touch", g, row.option, "--date", "1904-01-01T00:00:00Z", "--json"});
+        EXPECT_EQ(r.status, 0) << row.option << ": " << r.err;
+        EXPECT_THAT(r.out, HasSubstr(row.jsonKey)) << row.option;
+        EXPECT_THAT(run({"info", g}).out, HasSubstr(row.infoLine)) << row.option;
+        EXPECT_THAT(run({"info", g, "--json"}).out, HasSubstr(row.jsonKey)) << row.option;
+    }
+    r = run({"ls", "-l", t.path()});
+    EXPECT_THAT(r.out, HasSubstr(" 1904-01-01T00:00:00Z epoch--modified\n")) << r.out;
+    r = run({"ls", "-l", "--json", t.path()});
+    EXPECT_THAT(r.out, HasSubstr("\"modified\":\"1904-01-01T00:00:00Z\"")) << r.out;
+    const auto b = t.write("backup", "");
+    r = run({"touch", b, "--backup", "--date", "1904-01-01T00:00:00Z"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_THAT(r.err, HasSubstr("never backed up"));
+    EXPECT_THAT(run({"info", b}).out, HasSubstr("backed up   never\n"));
+    EXPECT_EQ(run({"touch", b, "--backup", "--date", "1904-01-01T00:00:01Z"}).status, 0);
+    EXPECT_THAT(run({"info", b}).out, HasSubstr("backed up   1904-01-01T00:00:01Z\n"));
 }
 
 TEST(FmutilCli, LsListsOwnItemsWithNamesAsOnDisk) {
@@ -377,6 +413,24 @@ TEST(FmutilCli, LsListsOwnItemsWithNamesAsOnDisk) {
     EXPECT_EQ(r.status, 1);
     EXPECT_THAT(r.err, StartsWith("fmutil: " + (d / "plain").string() + ": "));
     EXPECT_EQ(run({"ls", t.mkdir("empty")}).out, "");
+
+    // In a working directory another process removed, GNU ls lists
+    // nothing and succeeds: the folder is there, and empty, with no name.
+    const fs::path saved = fs::current_path();
+    fs::current_path(t.mkdir("removed"));
+    fs::remove(t.path() / "removed");
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"ls"}, {"ls", "."}, {"ls", "-l"}, {"ls", "--json"}}) {
+        r = run(args);
+        EXPECT_EQ(r.status, 0) << args.back() << ": " << r.err;
+        EXPECT_EQ(r.err, "") << args.back();
+        if (args.back() == "--json") {
+            EXPECT_EQ(r.out, "{\"path\":\".\",\"items\":[],\"changed\":false,\"error\":null}\n");
+        } else {
+            EXPECT_EQ(r.out, "") << args.back();
+        }
+    }
+    fs::current_path(saved);
 }
 
 TEST(FmutilCli, TreeWalksDepthFirstWithoutFollowingLinks) {

@@ -221,6 +221,117 @@ TEST(FmutilItems, TreeNamesAnUnreadableDirectoryAndListsTheRest) {
         << vtest::read_file(err);
 }
 
+// What coreutils does as a user who is neither the owner nor root, fmutil
+// does too: rm -r removes an empty folder its owner may not read (the
+// folder has no items to delete; rmdir needs only the parent's rights);
+// touch moves the date of a file one may write but does not own (the
+// kernel lets a writer set both times to now, nothing else); ls -l and tree
+// of a folder one may read but not search list the names, with "?" where
+// nothing could be looked at, and say which items they could not look at.
+TEST(FmutilItems, AsAnotherUserDoesWhatCoreutilsDoes) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run fmutil as nobody";
+    if (std::system("command -v setpriv >/dev/null 2>&1") != 0) GTEST_SKIP() << "no setpriv";
+    vtest::TempDir t("fmitems");
+    ASSERT_EQ(::chmod(t.path().c_str(), 0755), 0);
+    auto as_nobody = [](std::vector<std::string> args) {
+        args.insert(args.begin(),
+                    {"--reuid=65534", "--regid=65534", "--clear-groups", FMUTIL_PATH});
+        return fmtest::run_program("/usr/bin/setpriv", args);
+    };
+    // Makes `dir` under the scratch folder, it and every folder on the way nobody's.
+    auto nobodys = [&](const std::string& dir) {
+        const fs::path p = t.mkdir(dir);
+        for (fs::path q = p; q != t.path(); q = q.parent_path())
+            EXPECT_EQ(::chown(q.c_str(), 65534, 65534), 0) << q;
+        return p;
+    };
+
+    // Empty folders of modes nobody may not read, as the operand and met in
+    // a walk; one that is not empty stays, named.
+    for (const mode_t mode : {0000, 0100, 0300, 0333}) {
+        const std::string m = std::to_string(mode);
+        struct Row {
+            std::string operand;  // what rm is given
+            std::string folder;   // the unreadable folder in it
+        };
+        for (const Row& row : {Row{"op" + m + "/e", "op" + m + "/e"},
+                               Row{"walk" + m + "/t", "walk" + m + "/t/d/e"}}) {
+            for (const char* flag : {"", "-v"}) {
+                const fs::path e = nobodys(row.folder);
+                ASSERT_EQ(::chmod(e.c_str(), mode), 0);
+                std::vector<std::string> args{"rm", (t.path() / row.operand).string()};
+                if (*flag != 0) args.push_back(flag);
+                const auto r = as_nobody(args);
+                EXPECT_EQ(r.status, 0)
+                    << row.folder << " mode " << m << " " << flag << ": " << r.err;
+                EXPECT_FALSE(fs::exists(t.path() / row.operand)) << row.folder << " mode " << m;
+                if (*flag != 0) {
+                    EXPECT_THAT(r.out,
+                                HasSubstr("removed " + (t.path() / row.folder).string() + "\n"));
+                }
+            }
+        }
+        const fs::path full = nobodys("full" + m + "/e");
+        t.write("full" + m + "/e/x", "");
+        ASSERT_EQ(::chmod(full.c_str(), mode), 0);
+        const auto r = as_nobody({"rm", full.string()});
+        EXPECT_EQ(r.status, 1) << "mode " << m;
+        EXPECT_THAT(r.err, StartsWith("fmutil: " + full.string() + ": afpAccessDenied")) << m;
+        ::chmod(full.c_str(), 0700);
+        EXPECT_TRUE(fs::exists(full / "x")) << "mode " << m;
+    }
+
+    // A file root owns and nobody may write: plain touch and touch to now
+    // move its date; a date of one's choosing stays the owner's (as touch -d).
+    const fs::path w = t.write("writable", "w");
+    ASSERT_EQ(::chmod(w.c_str(), 0666), 0);
+    const struct timespec old[2] = {{978307200, 0}, {978307200, 0}};  // 2001-01-01
+    for (const char* date : {"", "now"}) {
+        ASSERT_EQ(::utimensat(AT_FDCWD, w.c_str(), old, 0), 0);
+        std::vector<std::string> args{"touch", w.string()};
+        if (*date != 0) args.insert(args.end(), {"--date", date});
+        const auto r = as_nobody(args);
+        EXPECT_EQ(r.status, 0) << "touch " << date << ": " << r.err;
+        struct stat st {};
+        ASSERT_EQ(::stat(w.c_str(), &st), 0);
+        EXPECT_GT(st.st_mtime, ::time(nullptr) - 60) << "touch " << date << " moved no date";
+    }
+    auto r = as_nobody({"touch", w.string(), "--date", "2001-01-02"});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("permErr"));
+
+    // A folder nobody may read but not search.
+    const fs::path rd = t.mkdir("readable");
+    t.write("readable/a", "");
+    t.mkdir("readable/s");
+    ASSERT_EQ(::chmod(rd.c_str(), 0744), 0);
+    r = as_nobody({"ls", rd.string()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.out, HasSubstr("a\n"));
+    EXPECT_THAT(r.out, HasSubstr("s\n"));
+    r = as_nobody({"ls", "-l", rd.string()});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_THAT(r.out, testing::ContainsRegex("(^|\n)\\?\\? +\\? +\\? +\\? a\n"));
+    EXPECT_THAT(r.out, testing::ContainsRegex("(^|\n)d\\? +\\? +\\? +\\? s\n"));
+    EXPECT_THAT(r.err, HasSubstr("fmutil: " + (rd / "a").string() + ": afpAccessDenied"));
+    EXPECT_THAT(r.err, HasSubstr("fmutil: " + (rd / "s").string() + ": afpAccessDenied"));
+    r = as_nobody({"ls", "-l", "--json", rd.string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(JsonCheck::valid(r.out)) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("{\"name\":\"a\",\"kind\":null,\"node_id\":null"));
+    EXPECT_THAT(r.out, HasSubstr("{\"name\":\"s\",\"kind\":\"directory\""));
+    r = as_nobody({"tree", rd.string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.out, HasSubstr(rd.string() + "/a\n"));
+    EXPECT_THAT(r.out, HasSubstr(rd.string() + "/s/\n"));
+    EXPECT_EQ(r.err,
+              "fmutil: " + (rd / "s").string() + ": afpAccessDenied (-5000): access denied\n");
+    r = as_nobody({"tree", "--json", rd.string()});
+    EXPECT_TRUE(JsonCheck::valid(r.out)) << r.out;
+    EXPECT_THAT(r.out, HasSubstr("\"path\":\"" + rd.string() + "/a\",\"depth\":1,\"kind\":null"));
+    ::chmod(rd.c_str(), 0755);
+}
+
 // Links, FIFOs, sockets and devices are shown as what they are, and an error
 // about one says what it is, not what an attempt on it ran into.
 TEST(FmutilItems, EachKindIsShownAsItselfAndErrorsSayWhatHappened) {
@@ -425,6 +536,19 @@ TEST(FmutilItems, RmDeletesFilesAndFoldersListsWithDryRunAndNamesWithVerbose) {
     EXPECT_FALSE(fs::exists(file));
     EXPECT_FALSE(fs::exists(d));
     EXPECT_TRUE(fs::exists(t.path() / "outside/keep")) << "the link was followed";
+    // With --force, as rm -f, a path that is not there (another rm was
+    // first) is what was asked; the others are still done and reported.
+    const auto again = t.write("again", "");
+    for (const char* force : {"-f", "--force"}) {
+        auto f = run({"rm", force, (t.path() / "missing").string()});
+        EXPECT_EQ(f.status, 0) << force << ": " << f.err;
+        EXPECT_EQ(f.err, "") << force;
+    }
+    auto f = run({"rm", "-f", "--json", (t.path() / "missing").string(), again.string()});
+    EXPECT_EQ(f.status, 0) << f.err;
+    EXPECT_TRUE(JsonCheck::valid(f.out)) << f.out;
+    EXPECT_THAT(f.out, HasSubstr("\"errors\":[]"));
+    EXPECT_FALSE(fs::exists(again));
 
     const auto locked = t.write("locked", "");
     if (vtest::set_immutable(locked, true)) {
@@ -496,6 +620,37 @@ std::size_t make_long_chain(const fs::path& top, int levels, int files) {
     if (fd < 0) return 0;
     ::close(fd);
     return items;
+}
+
+// At `ulimit -n 12`, where rm -rf and cp -a still work, the walks work:
+// a walk of any depth holds a bounded number of descriptors, and gives
+// up the ones it keeps for speed before it runs out.
+TEST(FmutilItems, WalksWorkWithTwelveDescriptors) {
+    vtest::TempDir t("fmfew");
+    std::string deep = "src";
+    std::vector<std::string> files;
+    for (int i = 0; i < 40; ++i) {
+        deep += "/d" + std::to_string(i);
+        if (i % 5 == 0) t.write(files.emplace_back(deep + "/f"), std::to_string(i));
+    }
+    t.mkdir(deep);
+    t.mkdir("dest");
+    auto at_twelve = [&](const std::string& args) {
+        return fmtest::run_program("/bin/sh", {"-c", "ulimit -n 12 && cd '" + t.path().string() +
+                                                         "' && exec " + FMUTIL_PATH + " " + args});
+    };
+    for (const char* args : {"tree src", "rm -n src", "info -R src", "cp -r src dest"}) {
+        const auto r = at_twelve(args);
+        EXPECT_EQ(r.status, 0) << args << ": " << r.err;
+    }
+    for (const std::string& f : files)
+        EXPECT_EQ(vtest::read_file(t.path() / "dest" / f), vtest::read_file(t.path() / f)) << f;
+    for (const char* args : {"rm -v src", "rm dest"}) {
+        const auto r = at_twelve(args);
+        EXPECT_EQ(r.status, 0) << args << ": " << r.err;
+    }
+    EXPECT_FALSE(fs::exists(t.path() / "src"));
+    EXPECT_FALSE(fs::exists(t.path() / "dest"));
 }
 
 // rm -v names every item as it is removed, past PATH_MAX as well as near the

@@ -100,5 +100,37 @@ VANTREL_EXPORT OSErr VantrelFSCopyFileWholeExplained(const FSRef* source, const 
                                                      VantrelFSCopyLinksRef links, FSRef* newRef,
                                                      VantrelFSCopyFailure* failure);
 
+// For a copy of a folder tree, what FSCopyFileMgrAttributes and the
+// comment calls leave to others.
+//
+// Copies onto `dest` every extended attribute of `source` (a folder or a
+// file) other than those the File Manager keeps itself (Finder information,
+// comment, dates, resource fork: the catalogue calls carry them), as cp -a
+// copies a folder's. An attribute already on `dest` under the same name is
+// replaced; `dest` keeps those the source lacks. Links are never followed.
+// One that the kernel does not let this caller read or set (trusted. and
+// security. for others than root) is left out, as cp -a leaves it. One that `dest` cannot hold
+// fails the copy, and
+// `*failure` (when not null) names it and gives the system's error number;
+// on any failure `dest` keeps the attributes it had, as they were. On noErr
+// `*failure` is all zero.
+//   noErr            all of them are on `dest`.
+//   paramErr         a null `source` or `dest`.
+//   errFSOperationNotSupported  `dest`'s file system has no such attributes.
+//   dskFulErr        no room for one (the disk, or the room an object has for
+//                    its attributes).
+//   fnfErr, nsvErr, errFSBadFSRef  as for any reference.
+//   others           as the file system says (permErr, ioErr...).
+// Any thread.
+VANTREL_EXPORT OSErr VantrelFSCopyExtendedAttributes(const FSRef* source, const FSRef* dest,
+                                                     VantrelFSCopyFailure* failure);
+
+// noErr when both references name one object on disk, whichever mount each
+// was reached through, else errFSRefsDifferent: unlike FSCompareFSRefs, the
+// folder a tree copy is making, met again inside its source through a bind
+// mount, is the same object here. fnfErr, nsvErr, errFSBadFSRef as for any
+// reference. Writes nothing; any thread.
+VANTREL_EXPORT OSErr VantrelFSCompareObjectsOnDisk(const FSRef* ref1, const FSRef* ref2);
+
 VANTREL_EXTERN_C_END
 // NOLINTEND(readability-identifier-naming)

@@ -30,6 +30,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -55,7 +56,10 @@ VANTREL_FAULT_OPERATIONS("PBHCopyFileSync", "PBHCopyFileSync.create", "PBHCopyFi
                          "PBHCopyFileSync.times", "PBHCopyFileSync.link", "PBHCopyFileSync.sidecar",
                          "PBHCopyFileSync.undo", "PBHCopyFileSync.withoutTmpfile",
                          "PBHCopyFileSync.chown", "PBHCopyFileSync.sidecars",
-                         "VantrelFSCopyFileWhole");
+                         "VantrelFSCopyFileWhole", "VantrelFSCopyExtendedAttributes",
+                         "VantrelFSCopyExtendedAttributes.read",
+                         "VantrelFSCopyExtendedAttributes.setxattr",
+                         "VantrelFSCopyExtendedAttributes.undo");
 
 // The copies of files with more than one name that a tree copy has made:
 // the source's device and inode, the copy's reference and inode.
@@ -150,10 +154,47 @@ enum class Keep {
     All,       // everything cp -a keeps (VantrelFSCopyFileWhole)
 };
 
-// Copies extended attributes of `in` to `out`, read from the descriptor the
-// data comes from, so that they are that file's whatever has taken its name
-// since it was opened; one listing tells which there are, and only those
-// are read (most files have none). 0 or an errno.
+// Where extended attributes are read or written: an open descriptor (a
+// file copy reads them from the descriptor the data comes from, so that
+// they are that file's whatever has taken its name since it was opened), or
+// an object's name through its parent's descriptor (Node::proc_path), which
+// a folder this caller may only search has, never following a link.
+struct AttrSide {
+    int fd = -1;
+    std::string path;  // where fd < 0
+
+    ssize_t list(char* names, std::size_t size) const {
+        return fd >= 0 ? ::flistxattr(fd, names, size) : ::llistxattr(path.c_str(), names, size);
+    }
+    ssize_t get(const char* name, void* value, std::size_t size) const {
+        return fd >= 0 ? ::fgetxattr(fd, name, value, size)
+                       : ::lgetxattr(path.c_str(), name, value, size);
+    }
+    int set(const char* name, const void* value, std::size_t size) const {
+        return fd >= 0 ? ::fsetxattr(fd, name, value, size, 0)
+                       : ::lsetxattr(path.c_str(), name, value, size, 0);
+    }
+    int remove(const char* name) const {
+        return fd >= 0 ? ::fremovexattr(fd, name) : ::lremovexattr(path.c_str(), name);
+    }
+    // The value of `name`, or nothing where there is none (or it cannot be read).
+    std::optional<std::string> value(const char* name) const {
+        for (;;) {
+            const ssize_t size = get(name, nullptr, 0);
+            if (size < 0) return std::nullopt;
+            std::string v(static_cast<std::size_t>(size), '\0');
+            const ssize_t got = get(name, v.data(), v.size());
+            if (got >= 0) {
+                v.resize(static_cast<std::size_t>(got));
+                return v;
+            }
+            if (errno != ERANGE) return std::nullopt;  // else it grew in between
+        }
+    }
+};
+
+// Copies extended attributes of `in` to `out`; one listing tells which
+// there are, and only those are read (most files have none). 0 or an errno.
 struct CopiedAttrs {
     std::vector<char> names;  // the source's list (flistxattr)
     std::size_t listed = 0;   // its bytes
@@ -163,32 +204,42 @@ struct CopiedAttrs {
     bool others = false;  // any other attribute was set (an ACL may change the mode)
     std::string failed;   // the attribute whose copy failed, for the caller's message
     std::vector<char> value = std::vector<char>(4096);
+    // The fault seam's steps of the operation copying them.
+    const char* readStep = "PBHCopyFileSync.write";
+    const char* setStep = "PBHCopyFileSync.setxattr";
+    // Where the destination is no new file, what each attribute set on it
+    // had before (nothing: it had none), for an undo.
+    std::vector<std::pair<std::string, std::optional<std::string>>>* replaced = nullptr;
 };
 
 // Copies the attribute `name`. One of the File Manager's own (`own`) must
 // be copied; another that the kernel refuses to this caller (trusted.,
 // security. without the right) or that this file system lacks is not the
 // copy's, as cp -a leaves it out.
-int copy_attr(int in, int out, const char* name, bool own, CopiedAttrs* copied) {
+int copy_attr(const AttrSide& in, const AttrSide& out, const char* name, bool own,
+              CopiedAttrs* copied) {
     std::vector<char>& value = copied->value;
     for (;;) {
-        const ssize_t got = vantrel::fault::step("PBHCopyFileSync.write", name, [&] {
-            return ::fgetxattr(in, name, value.data(), value.size());
-        });
+        const ssize_t got = vantrel::fault::step(
+            copied->readStep, name, [&] { return in.get(name, value.data(), value.size()); });
         if (got < 0 && errno == ERANGE) {
-            const ssize_t size = ::fgetxattr(in, name, nullptr, 0);
+            const ssize_t size = in.get(name, nullptr, 0);
             if (size < 0) return errno;
             value.resize(static_cast<std::size_t>(size));
             continue;  // it may grow again in between
         }
         if (got < 0 && errno == ENODATA) return 0;  // removed since the listing
-        if (got < 0 && !own && (errno == EPERM || errno == EACCES)) return 0;
+        // Refused to this caller by its kind (trusted., security.): left out.
+        // Refused by the object's mode, it is one the caller would lose.
+        if (got < 0 && !own && errno == EPERM) return 0;
         if (got < 0) {
             copied->failed = name;
             return errno;
         }
-        if (vantrel::fault::step("PBHCopyFileSync.setxattr", name, [&] {
-                return ::fsetxattr(out, name, value.data(), static_cast<std::size_t>(got), 0);
+        std::optional<std::string> before;
+        if (copied->replaced != nullptr) before = out.value(name);
+        if (vantrel::fault::step(copied->setStep, name, [&] {
+                return out.set(name, value.data(), static_cast<std::size_t>(got));
             }) != 0) {
             // Refused to this caller, as cp -a leaves it out. One the
             // destination cannot hold (no such attributes there, or no
@@ -205,36 +256,42 @@ int copy_attr(int in, int out, const char* name, bool own, CopiedAttrs* copied) 
                                                                     : nullptr;
         if (keptAs != nullptr) keptAs->assign(value.data(), static_cast<std::size_t>(got));
         if (!own) copied->others = true;
+        if (copied->replaced != nullptr) copied->replaced->emplace_back(name, std::move(before));
         return 0;
     }
 }
 
-// The File Manager's own attributes (kCopiedAttrs) that the source has.
-int copy_mac_attrs(int in, int out, CopiedAttrs* copied) {
+// Lists the source's attributes into `copied`. 0 or an errno.
+int list_attrs(const AttrSide& in, CopiedAttrs* copied) {
     std::vector<char>& names = copied->names;
     names.resize(1024);
     ssize_t listedSize;
     for (;;) {
-        listedSize = vantrel::fault::step("PBHCopyFileSync.write", "listxattr", [&] {
-            return ::flistxattr(in, names.data(), names.size());
-        });
+        listedSize = vantrel::fault::step(copied->readStep, "listxattr",
+                                          [&] { return in.list(names.data(), names.size()); });
         if (listedSize >= 0) break;
         if (errno == ENOTSUP) return 0;  // a file system without them has none
         if (errno != ERANGE) return errno;
-        const ssize_t need = ::flistxattr(in, nullptr, 0);
+        const ssize_t need = in.list(nullptr, 0);
         if (need < 0) return errno;
         names.resize(static_cast<std::size_t>(need) + 1);  // it grew in between: ask again
     }
     copied->listed = static_cast<std::size_t>(listedSize);
+    return 0;
+}
+
+// The File Manager's own attributes (kCopiedAttrs) that the source has.
+int copy_mac_attrs(const AttrSide& in, const AttrSide& out, CopiedAttrs* copied) {
+    if (int err = list_attrs(in, copied)) return err;
     for (const char* name : kCopiedAttrs) {
-        if (!listed(names, copied->listed, name)) continue;
+        if (!listed(copied->names, copied->listed, name)) continue;
         if (int err = copy_attr(in, out, name, true, copied)) return err;
     }
     return 0;
 }
 
 // Every other attribute of the source's list.
-int copy_other_attrs(int in, int out, CopiedAttrs* copied) {
+int copy_other_attrs(const AttrSide& in, const AttrSide& out, CopiedAttrs* copied) {
     for (std::size_t i = 0; i < copied->listed;) {
         const std::string name(copied->names.data() + i);
         i += name.size() + 1;
@@ -544,7 +601,8 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
                 return fail(errno, Op::Write);
             }
         }
-        if (int err = copy_mac_attrs(in.get(), out.get(), &copied)) return fail(err, Op::Write);
+        if (int err = copy_mac_attrs({in.get(), {}}, {out.get(), {}}, &copied))
+            return fail(err, Op::Write);
         // A copy is born now: where the source's creation date is its birth (no
         // record, or one without a creation date), the copy's record keeps it.
         // Written here, before the copy has its mode or its name, as everything
@@ -575,7 +633,7 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
             if (OSErr e = keepCreation()) return e;
         }
         if (whole) {
-            if (int err = copy_other_attrs(in.get(), out.get(), &copied))
+            if (int err = copy_other_attrs({in.get(), {}}, {out.get(), {}}, &copied))
                 return fail(err, Op::Write);
         }
         // A record the source did not have comes last, in what room the
@@ -764,6 +822,45 @@ extern "C" OSErr VantrelFSCopyFileWholeExplained(const FSRef* source, const FSRe
         std::snprintf(failure->attribute, sizeof failure->attribute, "%s", why.attr.c_str());
     }
     return e;
+}
+
+extern "C" OSErr VantrelFSCopyExtendedAttributes(const FSRef* source, const FSRef* dest,
+                                                 VantrelFSCopyFailure* failure) {
+    if (failure != nullptr) *failure = VantrelFSCopyFailure{};
+    if (source == nullptr || dest == nullptr) return paramErr;
+    Node src;
+    if (OSErr err = vantrel::fm::resolve(source, &src)) return err;
+    if (OSErr e = vantrel::fault::check("VantrelFSCopyExtendedAttributes", src.name)) return e;
+    Node dst;
+    if (OSErr err = vantrel::fm::resolve(dest, &dst)) return err;
+    // By name through each parent's descriptor, as a folder the caller may
+    // only search is reached: a descriptor would need the right to read it.
+    const AttrSide in{-1, src.proc_path()};
+    const AttrSide out{-1, dst.proc_path()};
+    CopiedAttrs copied;
+    copied.readStep = "VantrelFSCopyExtendedAttributes.read";
+    copied.setStep = "VantrelFSCopyExtendedAttributes.setxattr";
+    std::vector<std::pair<std::string, std::optional<std::string>>> replaced;
+    copied.replaced = &replaced;
+    int err = list_attrs(in, &copied);
+    if (err == 0) err = copy_other_attrs(in, out, &copied);
+    if (err == 0) return noErr;
+    // Half a copy is none: `dest` gets back what it had, last change first.
+    for (auto it = replaced.rbegin(); it != replaced.rend(); ++it) {
+        const char* name = it->first.c_str();
+        const std::optional<std::string>& was = it->second;
+        vantrel::fault::step("VantrelFSCopyExtendedAttributes.undo", name, [&] {
+            return was ? out.set(name, was->data(), was->size()) : out.remove(name);
+        });
+    }
+    if (failure != nullptr) {
+        failure->systemError = err;
+        std::snprintf(failure->attribute, sizeof failure->attribute, "%s", copied.failed.c_str());
+    }
+    // More than the file system holds for one object's attributes.
+    if (err == E2BIG && !copied.failed.empty()) return dskFulErr;
+    return from_errno(err, copied.failed.empty() ? Op::Read : Op::Write,
+                      copied.failed.empty() ? &src : &dst);
 }
 
 extern "C" OSErr VantrelFSNewCopyLinks(VantrelFSCopyLinksRef* links) {

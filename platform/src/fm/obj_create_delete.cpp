@@ -22,6 +22,7 @@
 #include "fm/vol_table.h"
 #include "text/codec.h"
 #include "vantrel/BulkDelete.h"
+#include "vantrel/WholeCopy.h"
 #include "vantrel/fault.h"
 
 VANTREL_FAULT_OPERATIONS("FSPathMakeRef", "FSRefMakePath", "FSMakeFSRefUnicode", "PBMakeFSRefSync",
@@ -31,7 +32,7 @@ VANTREL_FAULT_OPERATIONS("FSPathMakeRef", "FSRefMakePath", "FSMakeFSRefUnicode",
                          "FSDeleteObject", "FSDeleteObject.unlink", "FSDeleteObject.sidecar",
                          "FSCreateFileUnicode.sidecar", "FSCreateDirectoryUnicode.sidecar",
                          "VantrelFSDeleteLockedObject", "VantrelFSDeleteLockedObject.unlock",
-                         "VantrelFSDeleteLockedObject.relock");
+                         "VantrelFSDeleteLockedObject.relock", "VantrelFSCompareObjectsOnDisk");
 
 namespace vantrel::fm {
 namespace {
@@ -327,6 +328,17 @@ OSErr FSCompareFSRefs(const FSRef* ref1, const FSRef* ref2) {
     return a.vref == b.vref && a.dev() == b.dev() && a.st.stx_ino == b.st.stx_ino
                ? noErr
                : errFSRefsDifferent;
+}
+
+OSErr VantrelFSCompareObjectsOnDisk(const FSRef* ref1, const FSRef* ref2) {
+    if (ref1 == nullptr || ref2 == nullptr) return paramErr;
+    if (OSErr e = fault::check("VantrelFSCompareObjectsOnDisk")) return e;
+    Node a, b;
+    if (OSErr e = resolve(ref1, &a)) return e;
+    if (OSErr e = resolve(ref2, &b)) return e;
+    // Whatever mount each was reached through: a device and inode name one
+    // object (a btrfs subvolume has a device number of its own).
+    return a.dev() == b.dev() && a.st.stx_ino == b.st.stx_ino ? noErr : errFSRefsDifferent;
 }
 
 OSErr FSCreateFileUnicode(const FSRef* parentRef, UniCharCount nameLength, const UniChar* name,

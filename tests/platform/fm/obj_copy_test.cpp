@@ -13,9 +13,11 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <map>
 
 #include "FSTestSupport.h"
 #include "Sidecar.h"
+#include "Snapshot.h"
 #include "TempDir.h"
 #include "fm/obj_fileid.h"
 #include "fm_child.h"
@@ -705,4 +707,129 @@ TEST(CopyFile, TwoCopiesToOneNameLeaveTheWinnerWithItsOwnFork) {
             << (otherWasThere ? "the second copy ran up to its link" : "the second copy waited");
         EXPECT_EQ(entries(dest), 2u) << "the copy and its sidecar, nothing else";
     }
+}
+
+// A folder's own extended attributes, copied onto another folder as cp -a
+// copies them: all but the File Manager's, which the catalogue calls carry;
+// where the destination cannot hold one, nothing changes there and the
+// failure names it.
+TEST(CopyExtendedAttributes, CopiesAFoldersOwnAndNamesWhatTheDestinationCannotHold) {
+    struct Row {
+        const char* what;
+        const char* fsType;  // of the destination's volume; null: the source's
+        OSErr result;
+        int systemError;
+        const char* named;  // the attribute the failure names (either of the two, as listed)
+        // The destination's attributes afterwards (it starts with
+        // user.note = "dst's own" and a date record of its own).
+        std::map<std::string, std::string> after;
+    };
+    const std::string datesOfDst = "the destination's dates";
+    const Row rows[] = {
+        {"on one volume",
+         nullptr,
+         noErr,
+         0,
+         "",
+         {{"user.note", "from src"},
+          {"user.more", std::string("a\0b", 3)},
+          {"user.org.vantrel.Dates", datesOfDst}}},
+        {"onto a ramfs, which has no place for them",
+         "ramfs",
+         errFSOperationNotSupported,
+         ENOTSUP,
+         "user.more user.note",
+         {}},
+    };
+    vtest::TempDir dir("copyattrs");
+    int n = 0;
+    for (const Row& row : rows) {
+        const std::string at = "r" + std::to_string(++n);
+        const fs::path src = dir.mkdir(at + "/src");
+        ASSERT_EQ(::lsetxattr(src.c_str(), "user.more", "a\0b", 3, 0), 0);
+        ASSERT_EQ(::lsetxattr(src.c_str(), "user.note", "from src", 8, 0), 0);
+        ASSERT_EQ(::lsetxattr(src.c_str(), "user.org.vantrel.Dates", "the source's", 12, 0), 0);
+        const fs::path vol = dir.mkdir(at + "/vol");
+        auto result = fmtest::run_child(fmtest::Child::PrivateMounts, [&]() -> std::string {
+            if (row.fsType != nullptr &&
+                ::mount("vt-attrs", vol.c_str(), row.fsType, 0, nullptr) != 0)
+                return "SKIP";
+            const fs::path dst = vol / "dst";
+            fs::create_directory(dst);
+            std::map<std::string, std::string> before;
+            if (row.fsType == nullptr) {
+                ::lsetxattr(dst.c_str(), "user.note", "dst's own", 9, 0);
+                ::lsetxattr(dst.c_str(), "user.org.vantrel.Dates", datesOfDst.data(),
+                            datesOfDst.size(), 0);
+                before = vtest::snapshot_detail::xattrs_of(dst);
+            }
+            FSRef s = vtest::ref_of(src), d = vtest::ref_of(dst);
+            VantrelFSCopyFailure why;
+            std::memset(&why, 0x55, sizeof why);
+            const OSErr e = VantrelFSCopyExtendedAttributes(&s, &d, &why);
+            std::string msg = fmtest::check(e == row.result, "returned " + std::to_string(e));
+            msg += fmtest::check(why.systemError == row.systemError,
+                                 "the system's error was " + std::to_string(why.systemError));
+            const std::string named(why.attribute);
+            msg += fmtest::check(
+                named.empty() ? *row.named == '\0'
+                              : (" " + std::string(row.named) + " ").find(" " + named + " ") !=
+                                    std::string::npos,
+                "named " + named);
+            const auto after = vtest::snapshot_detail::xattrs_of(dst);
+            msg += fmtest::check(after == (row.result == noErr ? row.after : before),
+                                 "the destination's attributes are not as they should be");
+            if (row.fsType != nullptr) ::umount2(vol.c_str(), MNT_DETACH);
+            return msg;
+        });
+        if (!result) GTEST_SKIP() << "no private mount namespace (needs CAP_SYS_ADMIN)";
+        if (*result == "SKIP") GTEST_SKIP() << "cannot mount a " << row.fsType;
+        EXPECT_EQ("", *result) << row.what;
+    }
+    FSRef r = vtest::ref_of(dir.path());
+    EXPECT_EQ(VantrelFSCopyExtendedAttributes(nullptr, &r, nullptr), paramErr);
+    EXPECT_EQ(VantrelFSCopyExtendedAttributes(&r, nullptr, nullptr), paramErr);
+}
+
+// One folder reached through two mounts (a bind mount of it inside
+// another folder) is one object on disk, though two references; two
+// folders, or a folder and its copy, are two.
+TEST(CompareObjectsOnDisk, OneFolderThroughTwoMountsIsOneObject) {
+    vtest::TempDir dir("sameobject");
+    const fs::path a = dir.mkdir("a");
+    const fs::path b = dir.mkdir("b");
+    const fs::path at = dir.mkdir("b/at");
+    vtest::write_file(a / "f", "f");
+    auto result = fmtest::run_child(fmtest::Child::PrivateMounts, [&]() -> std::string {
+        if (::mount(a.c_str(), at.c_str(), nullptr, MS_BIND, nullptr) != 0) return "SKIP";
+        FSRef ra = vtest::ref_of(a), rat = vtest::ref_of(at), rb = vtest::ref_of(b);
+        FSRef fa = vtest::ref_of(a / "f"), fat = vtest::ref_of(at / "f");
+        struct Case {
+            const char* what;
+            const FSRef* x;
+            const FSRef* y;
+            OSErr onDisk;
+            OSErr refs;  // FSCompareFSRefs
+        };
+        const Case cases[] = {
+            {"a folder and its bind mount", &ra, &rat, noErr, errFSRefsDifferent},
+            {"a file reached through both", &fa, &fat, noErr, errFSRefsDifferent},
+            {"a folder and itself", &ra, &ra, noErr, noErr},
+            {"two folders", &ra, &rb, errFSRefsDifferent, errFSRefsDifferent},
+            {"a folder and a file in it", &ra, &fa, errFSRefsDifferent, errFSRefsDifferent},
+            {"no second reference", &ra, nullptr, paramErr, paramErr},
+        };
+        std::string msg;
+        for (const Case& c : cases) {
+            msg += fmtest::check(VantrelFSCompareObjectsOnDisk(c.x, c.y) == c.onDisk,
+                                 std::string(c.what) + ": not the object it is on disk");
+            msg += fmtest::check(FSCompareFSRefs(c.x, c.y) == c.refs,
+                                 std::string(c.what) + ": FSCompareFSRefs changed");
+        }
+        ::umount2(at.c_str(), MNT_DETACH);
+        return msg;
+    });
+    if (!result) GTEST_SKIP() << "no private mount namespace (needs CAP_SYS_ADMIN)";
+    if (*result == "SKIP") GTEST_SKIP() << "cannot bind-mount here";
+    EXPECT_EQ("", *result);
 }

@@ -82,6 +82,10 @@ void make_tree(const fs::path& root) {
     vtest::write_sidecar(root / "src/s", "side fork");
     vtest::write_file(root / "src/locked", "kept under lock");
     vtest::write_file(root / "dst/h", "the other file");
+    // Attributes of the folders' own, one name on both (a folder copy's).
+    ASSERT_EQ(::lsetxattr((root / "src").c_str(), "user.note", "from src", 8, 0), 0);
+    ASSERT_EQ(::lsetxattr((root / "src").c_str(), "user.more", "2", 1, 0), 0);
+    ASSERT_EQ(::lsetxattr((root / "dst").c_str(), "user.note", "dst's own", 9, 0), 0);
     vtest::set_immutable(root / "src/locked", true);  // where the caller may lock
     // An access time after the last change, so that reading the file (as a
     // copy must) does not set it again under relatime.
@@ -451,6 +455,19 @@ const Row kRows[] = {
          return t.inject([&] { return VantrelFSCopyFileWhole(&h, &d, 0, nullptr, nullptr); });
      },
      [](const fs::path& r) { return same_whole(r / "dst/h", r / "src/h"); }},
+    {"VantrelFSCopyExtendedAttributes of a folder, over one the destination has",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         FSRef s = ref_of(r / "src"), d = ref_of(r / "dst");
+         return t.inject([&] { return VantrelFSCopyExtendedAttributes(&s, &d, nullptr); });
+     },
+     [](const fs::path& r) {
+         const auto dst = vtest::snapshot_detail::xattrs_of(r / "dst");
+         return expect(dst.count("user.note") != 0 && dst.at("user.note") == "from src",
+                       "user.note not copied") +
+                expect(dst.count("user.more") != 0 && dst.at("user.more") == "2",
+                       "user.more not copied");
+     },
+     true},
     {"FSCreateFileUnicode with catalogue information",
      [](const fs::path& r, vtest::FaultTrial& t) {
          FSRef d = ref_of(r / "dst");

@@ -1,9 +1,5 @@
 // mv, swap, cp, volumes, fileid: moving, exchanging and copying files, and
 // the volume-level views.
-#include <fcntl.h>
-#include <linux/limits.h>
-#include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -152,58 +148,6 @@ OSErr copy_beside(const FSRef& src, const FSRef& dir, FSRef* made, bool whole = 
 
 namespace {
 
-// A name for an item that the path calls (*xattr, opendir) take. An
-// item deeper than a path can reach (PATH_MAX) is named through its
-// directory, opened one component at a time from the longest prefix of its
-// path that fits, never through a link: "/proc/self/fd/N/NAME". `path` is
-// the item's path as the walk spells it, used only where the reference has
-// no path (an item out of reach).
-class ItemName {
-  public:
-    ItemName() = default;
-    ItemName(const ItemName&) = delete;
-    ItemName& operator=(const ItemName&) = delete;
-    ~ItemName() {
-        if (dir_ >= 0) ::close(dir_);
-    }
-    // False where the item cannot be reached: a component was swapped for
-    // a link, or is gone.
-    bool open(const FSRef& ref, const std::string& path) {
-        // Within reach, the reference's own path: the layer has just checked
-        // it names the item, where the walk's spelling is as old as the
-        // listing and any of its folders may have been swapped for a link
-        // since. Only a deep item, which has none, is reached from the
-        // spelling, one folder at a time without following links.
-        path_ = ref_path(ref);
-        if (path_.empty()) path_ = path;
-        while (path_.size() > 1 && path_.back() == '/') path_.pop_back();
-        if (path_.empty()) return false;
-        if (path_.size() < PATH_MAX) return true;
-        std::size_t start = path_.rfind('/', PATH_MAX - 1);
-        if (start == std::string::npos || start == 0) return false;
-        dir_ = ::open(path_.substr(0, start).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-        const std::size_t leaf = path_.rfind('/');
-        while (dir_ >= 0 && start < leaf) {
-            const std::size_t end = path_.find('/', start + 1);
-            const std::string name = path_.substr(start + 1, end - start - 1);
-            start = end;
-            if (name.empty()) continue;
-            const int next =
-                ::openat(dir_, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            ::close(dir_);
-            dir_ = next;
-        }
-        if (dir_ < 0) return false;
-        path_ = "/proc/self/fd/" + std::to_string(dir_) + path_.substr(leaf);
-        return true;
-    }
-    const char* c_str() const { return path_.c_str(); }
-
-  private:
-    std::string path_;
-    int dir_ = -1;
-};
-
 // What made a whole copy fail, from what the system said at the call that
 // failed: the attribute the destination could not hold, and the system's
 // own words (a full disk and a file without room for one more attribute
@@ -224,51 +168,6 @@ std::string copy_meaning(const VantrelFSCopyFailure& why) {
     return m;
 }
 
-// Extended attributes other than the Mac metadata (which the File Manager's
-// copy carries: Finder information, comment, dates, resource fork) follow
-// the copy, as cp -a copies them. A file system without them has none.
-// Most files have none: the copy is named only for a first one.
-OSErr copy_other_xattrs(const FSRef& src, const FSRef& dst, const std::string& srcPath,
-                        const std::string& dstPath, std::string* meaning) {
-    ItemName from;
-    if (!from.open(src, srcPath)) return ioErr;
-    std::vector<char> names(4096);
-    ssize_t n;
-    while ((n = ::llistxattr(from.c_str(), names.data(), names.size())) < 0 && errno == ERANGE)
-        names.resize(names.size() * 2);
-    if (n < 0) {
-        if (errno == ENOTSUP || errno == ENODATA) return noErr;
-        return ioErr;
-    }
-    ItemName to;
-    bool opened = false;
-    std::vector<char> value;
-    for (ssize_t i = 0; i < n; i += static_cast<ssize_t>(std::strlen(names.data() + i)) + 1) {
-        const char* name = names.data() + i;
-        if (std::strncmp(name, "user.org.netatalk.", 18) == 0) continue;
-        if (!opened) {
-            if (!to.open(dst, dstPath)) return ioErr;
-            opened = true;
-            value.resize(XATTR_SIZE_MAX);  // the largest value Linux allows
-        }
-        const ssize_t got = ::lgetxattr(from.c_str(), name, value.data(), value.size());
-        if (got < 0) continue;  // removed meanwhile
-        // One refused to this caller is left out, as cp -a leaves it; one
-        // the destination cannot hold is named, and a move keeps its source.
-        if (::lsetxattr(to.c_str(), name, value.data(), static_cast<std::size_t>(got), 0) != 0 &&
-            errno != EPERM) {
-            VantrelFSCopyFailure why{};
-            why.systemError = errno;
-            std::snprintf(why.attribute, sizeof why.attribute, "%s", name);
-            *meaning = copy_meaning(why);
-            if (why.systemError == ENOSPC || why.systemError == E2BIG) return dskFulErr;
-            if (why.systemError == ENOTSUP) return errFSOperationNotSupported;
-            return ioErr;
-        }
-    }
-    return noErr;
-}
-
 // The owner, group and mode, set-ID and sticky bits included (the copy is
 // made with only the permission bits, as any new file is).
 bool same_owner_and_mode(const FSCatalogInfo& a, const FSCatalogInfo& b) {
@@ -284,8 +183,7 @@ bool same_owner_and_mode(const FSCatalogInfo& a, const FSCatalogInfo& b) {
 // comment: the owner (as root; a copy otherwise belongs to whoever makes
 // it, as with cp -a) and the other extended attributes. (A file gets all of
 // it from VantrelFSCopyFileWhole.)
-OSErr finish_copy(const FSRef& src, const FSRef& dst, bool asRoot, const std::string& srcPath,
-                  const std::string& dstPath, std::string* meaning) {
+OSErr finish_copy(const FSRef& src, const FSRef& dst, bool asRoot, std::string* meaning) {
     // The creation date too: where it is only the source's birth time (no
     // record of its own), the copy would otherwise be born now.
     const FSCatalogInfoBitmap which =
@@ -299,7 +197,12 @@ OSErr finish_copy(const FSRef& src, const FSRef& dst, bool asRoot, const std::st
     if (set != kFSCatInfoNone) {
         if (OSErr e = FSSetCatalogInfo(&dst, set, &s)) return e;
     }
-    return copy_other_xattrs(src, dst, srcPath, dstPath, meaning);
+    // Extended attributes other than the Mac metadata (which the calls above
+    // carry) follow the copy, as cp -a copies them.
+    VantrelFSCopyFailure why{};
+    const OSErr e = VantrelFSCopyExtendedAttributes(&src, &dst, &why);
+    if (e) *meaning = copy_meaning(why);
+    return e;
 }
 
 // A copied folder's own attributes: what FSCopyFileMgrAttributes gives
@@ -407,14 +310,11 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& srcPat
     // the destination inside the source (a bind mount) would lead the walk
     // into the copy it is making, and it would never end.
     FSCatalogInfo made{};
-    struct stat madeSt {};
     const bool madeKnown = FSGetCatalogInfo(&stack[0].dst, kFSCatInfoNodeID, &made, nullptr,
-                                            nullptr, nullptr) == noErr &&
-                           ::stat(ref_path(stack[0].dst).c_str(), &madeSt) == 0;
+                                            nullptr, nullptr) == noErr;
     auto isTheCopy = [&](const FSRef& dir, UInt32 node) {
-        struct stat st {};
-        return madeKnown && node == made.nodeID && ::stat(ref_path(dir).c_str(), &st) == 0 &&
-               st.st_dev == madeSt.st_dev && st.st_ino == madeSt.st_ino;
+        return madeKnown && node == made.nodeID &&
+               VantrelFSCompareObjectsOnDisk(&dir, &stack[0].dst) == noErr;
     };
     auto fail = [&](const std::string& path, OSErr e, std::string_view meaning = {}) {
         ctx.out.flush();
@@ -447,7 +347,7 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& srcPat
             OSErr e = copy_folder_attributes(frame.src, frame.dst, asRoot);
             if (!e) e = copy_comment(frame.src, frame.dst, &reading);
             std::string meaning;
-            if (!e) e = finish_copy(frame.src, frame.dst, asRoot, frame.srcPath, path, &meaning);
+            if (!e) e = finish_copy(frame.src, frame.dst, asRoot, &meaning);
             std::string from = frame.srcPath;
             if (from.size() > 1) from.pop_back();  // the folder's path, without the "/"
             if (e) {

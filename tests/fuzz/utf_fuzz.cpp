@@ -31,8 +31,8 @@ bool icu_from_utf8(std::string_view in, bool substitute, std::u16string* out) {
     int32_t len = 0;
     UErrorCode err = U_ZERO_ERROR;
     u_strFromUTF8WithSub(buf.data(), static_cast<int32_t>(buf.size()), &len, in.data(),
-                         static_cast<int32_t>(in.size()), substitute ? 0xFFFD : U_SENTINEL,
-                         nullptr, &err);
+                         static_cast<int32_t>(in.size()), substitute ? 0xFFFD : U_SENTINEL, nullptr,
+                         &err);
     if (U_FAILURE(err)) return false;
     out->assign(reinterpret_cast<const char16_t*>(buf.data()), static_cast<std::size_t>(len));
     return true;

@@ -5,9 +5,10 @@
 // File Manager's shown names), and ICU's converter with a substitution
 // character, which follows the same recommended practice and is the
 // independent check.
-#include <unicode/ustring.h>
+#include "vantrel/UTF.h"
 
 #include <gtest/gtest.h>
+#include <unicode/ustring.h>
 
 #include <optional>
 #include <string>
@@ -17,7 +18,6 @@
 #include "cf/plist.h"  // parse_plist
 #include "text/codec.h"
 #include "vantrel/CoreFoundation.h"
-#include "vantrel/UTF.h"
 
 namespace {
 
@@ -75,12 +75,14 @@ const Utf8Row kUtf8Rows[] = {
     {"overlong NUL", "\xC0\x80", std::nullopt, {R, R}, {R, R}},
     {"overlong U+007F", "\xC1\xBF", std::nullopt, {R, R}, {R, R}},
     {"overlong '/' in three bytes", "\xE0\x80\xAF", std::nullopt, {R, R, R}, {R, R, R}},
-    {"overlong U+FFFF in four bytes", "\xF0\x8F\xBF\xBF", std::nullopt, {R, R, R, R},
-     {R, R, R, R}},
+    {"overlong U+FFFF in four bytes", "\xF0\x8F\xBF\xBF", std::nullopt, {R, R, R, R}, {R, R, R, R}},
     {"a high surrogate", "\xED\xA0\x80", std::nullopt, {R, R, R}, {R, R, R}},
     {"a low surrogate", "\xED\xBF\xBF", std::nullopt, {R, R, R}, {R, R, R}},
-    {"a surrogate pair spelt as two characters", "\xED\xA0\xBD\xED\xB8\x80", std::nullopt,
-     {R, R, R, R, R, R}, {R, R, R, R, R, R}},
+    {"a surrogate pair spelt as two characters",
+     "\xED\xA0\xBD\xED\xB8\x80",
+     std::nullopt,
+     {R, R, R, R, R, R},
+     {R, R, R, R, R, R}},
     {"past U+10FFFF (F4 90)", "\xF4\x90\x80\x80", std::nullopt, {R, R, R, R}, {R, R, R, R}},
     {"a lead byte past F4", "\xF5\x80\x80\x80", std::nullopt, {R, R, R, R}, {R, R, R, R}},
     {"FF", "\xFF", std::nullopt, {R}, {R}},
@@ -195,8 +197,11 @@ const Utf16Row kUtf16Rows[] = {
     {"a lone low surrogate", {0xDC00}, std::nullopt, kR, false},
     {"a reversed pair", {0xDC00, 0xD800}, std::nullopt, kR + kR, false},
     {"a high surrogate before a letter", {0xD800, 'A'}, std::nullopt, kR + "A", false},
-    {"two highs, then a low", {0xD800, 0xD800, 0xDC00}, std::nullopt,
-     kR + "\xF0\x90\x80\x80", false},
+    {"two highs, then a low",
+     {0xD800, 0xD800, 0xDC00},
+     std::nullopt,
+     kR + "\xF0\x90\x80\x80",
+     false},
 };
 
 TEST(Utf, Utf16ToUtf8HardCasesAlikeInEveryApi) {

@@ -11,10 +11,12 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "Child.h"
 #include "FSTestSupport.h"
@@ -82,10 +84,6 @@ void make_tree(const fs::path& root) {
     vtest::write_sidecar(root / "src/s", "side fork");
     vtest::write_file(root / "src/locked", "kept under lock");
     vtest::write_file(root / "dst/h", "the other file");
-    // Attributes of the folders' own, one name on both (a folder copy's).
-    ASSERT_EQ(::lsetxattr((root / "src").c_str(), "user.note", "from src", 8, 0), 0);
-    ASSERT_EQ(::lsetxattr((root / "src").c_str(), "user.more", "2", 1, 0), 0);
-    ASSERT_EQ(::lsetxattr((root / "dst").c_str(), "user.note", "dst's own", 9, 0), 0);
     vtest::set_immutable(root / "src/locked", true);  // where the caller may lock
     // An access time after the last change, so that reading the file (as a
     // copy must) does not set it again under relatime.
@@ -164,9 +162,18 @@ std::string same_forks(const fs::path& a, const fs::path& b) {
            expect(x.mtime == y.mtime, "modification time differs");
 }
 
+// The faults of the run being checked, all of them ignored by the
+// operation (its trial is clean).
+const std::vector<vantrel::fault::Injection>* g_ignoredFaults = nullptr;
+
 // A whole copy: the same forks, and the creation date the source shows,
-// which a source without a record of its own keeps in the copy's.
+// which a source without a record of its own keeps in the copy's precise
+// dates, unless setting them failed: the copy goes on without, as cp -a's.
 std::string same_whole(const fs::path& a, const fs::path& b) {
+    const bool dateRefused =
+        g_ignoredFaults != nullptr &&
+        std::any_of(g_ignoredFaults->begin(), g_ignoredFaults->end(),
+                    [](const auto& i) { return i.op == "PBHCopyFileSync.setxattr"; });
     FSRef ra = ref_of(a), rb = ref_of(b);
     FSCatalogInfo x{}, y{};
     const bool dated =
@@ -178,7 +185,7 @@ std::string same_whole(const fs::path& a, const fs::path& b) {
     const auto sa = snapshot(a), sb = snapshot(b);
     if (sa.count(".") == 0 || sb.count(".") == 0) return "missing\n";
     const vtest::SnapItem &p = sa.at("."), &q = sb.at(".");
-    std::string out = expect(dated, "the creation date was not kept");
+    std::string out = expect(dated || dateRefused, "the creation date was not kept");
     for (const char* attr : {"user.org.netatalk.Metadata", kRsrcAttr}) {
         if (p.xattrs.count(attr) != 0)
             out += expect(q.xattrs.count(attr) != 0 && p.xattrs.at(attr) == q.xattrs.at(attr),
@@ -455,19 +462,6 @@ const Row kRows[] = {
          return t.inject([&] { return VantrelFSCopyFileWhole(&h, &d, 0, nullptr, nullptr); });
      },
      [](const fs::path& r) { return same_whole(r / "dst/h", r / "src/h"); }},
-    {"VantrelFSCopyExtendedAttributes of a folder, over one the destination has",
-     [](const fs::path& r, vtest::FaultTrial& t) {
-         FSRef s = ref_of(r / "src"), d = ref_of(r / "dst");
-         return t.inject([&] { return VantrelFSCopyExtendedAttributes(&s, &d, nullptr); });
-     },
-     [](const fs::path& r) {
-         const auto dst = vtest::snapshot_detail::xattrs_of(r / "dst");
-         return expect(dst.count("user.note") != 0 && dst.at("user.note") == "from src",
-                       "user.note not copied") +
-                expect(dst.count("user.more") != 0 && dst.at("user.more") == "2",
-                       "user.more not copied");
-     },
-     true},
     {"FSCreateFileUnicode with catalogue information",
      [](const fs::path& r, vtest::FaultTrial& t) {
          FSRef d = ref_of(r / "dst");
@@ -629,7 +623,9 @@ TEST_P(Steps, AFailureAnywhereIsReportedAndLeavesTheTreeAsItWas) {
         const OSErr e = row.run(root, t);
         if (t.clean()) {
             EXPECT_OSERR(e, noErr);
+            g_ignoredFaults = &t.log();
             EXPECT_EQ(row.done(root), "");
+            g_ignoredFaults = nullptr;
             return;
         }
         t.expect_undone(e, before, snapshot(root), row.undoes);

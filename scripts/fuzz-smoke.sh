@@ -18,7 +18,7 @@ command -v ninja >/dev/null && [ ! -f "$build/CMakeCache.txt" ] && gen=(-G Ninja
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" "${gen[@]}" -DCMAKE_BUILD_TYPE=Sanitize \
   -DVANTREL_BUILD_TESTS=ON -DVANTREL_BUILD_FUZZ=ON -DVANTREL_WERROR=ON \
   "${vantrel_build_args[@]}" >/dev/null
-targets=(cstring256 fsref_codec appledouble)
+targets=(cstring256 fsref_codec appledouble utf)
 cmake --build "$build" --target "${targets[@]/%/_fuzz}" -j "$(nproc)"
 # Work on copies so that the runs do not add files to the repository's corpora.
 work=$(mktemp -d)

@@ -1,9 +1,5 @@
 // mv, swap, cp, volumes, fileid: moving, exchanging and copying files, and
 // the volume-level views.
-#include <fcntl.h>
-#include <linux/limits.h>
-#include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -262,14 +258,11 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& srcPat
     // the destination inside the source (a bind mount) would lead the walk
     // into the copy it is making, and it would never end.
     FSCatalogInfo made{};
-    struct stat madeSt {};
-    const bool madeKnown = FSGetCatalogInfo(&open[0].dst, kFSCatInfoNodeID, &made, nullptr, nullptr,
-                                            nullptr) == noErr &&
-                           ::stat(ref_path(open[0].dst).c_str(), &madeSt) == 0;
+    const bool madeKnown =
+        FSGetCatalogInfo(&open[0].dst, kFSCatInfoNodeID, &made, nullptr, nullptr, nullptr) == noErr;
     auto isTheCopy = [&](const FSRef& dir, UInt32 node) {
-        struct stat st {};
-        return madeKnown && node == made.nodeID && ::stat(ref_path(dir).c_str(), &st) == 0 &&
-               st.st_dev == madeSt.st_dev && st.st_ino == madeSt.st_ino;
+        return madeKnown && node == made.nodeID &&
+               VantrelFSCompareObjectsOnDisk(&dir, &open[0].dst) == noErr;
     };
     auto fail = [&](const std::string& path, OSErr e, std::string_view meaning = {}) {
         ctx.out.flush();

@@ -7,68 +7,10 @@
 
 #include "civil.h"
 #include "vantrel/TextEncoding.h"
+#include "vantrel/UTF.h"
 
 namespace fmutil {
 namespace {
-
-// Decodes one UTF-8 sequence at in[i]; returns the code point and advances
-// i, or returns -1 (and advances by one byte) on a malformed sequence.
-long decode_utf8(std::string_view in, std::size_t& i) {
-    const auto b0 = static_cast<unsigned char>(in[i]);
-    if (b0 < 0x80) {
-        ++i;
-        return b0;
-    }
-    int len;
-    long cp;
-    long min;
-    if ((b0 & 0xE0) == 0xC0) {
-        len = 2, cp = b0 & 0x1F, min = 0x80;
-    } else if ((b0 & 0xF0) == 0xE0) {
-        len = 3, cp = b0 & 0x0F, min = 0x800;
-    } else if ((b0 & 0xF8) == 0xF0) {
-        len = 4, cp = b0 & 0x07, min = 0x10000;
-    } else {
-        ++i;
-        return -1;
-    }
-    if (in.size() - i < static_cast<std::size_t>(len)) {
-        ++i;
-        return -1;
-    }
-    for (int k = 1; k < len; ++k) {
-        const auto b = static_cast<unsigned char>(in[i + k]);
-        if ((b & 0xC0) != 0x80) {
-            ++i;
-            return -1;
-        }
-        cp = (cp << 6) | (b & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-        ++i;
-        return -1;
-    }
-    i += len;
-    return cp;
-}
-
-void append_utf8(std::string& out, unsigned long cp) {
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-}
 
 constexpr char kHex[] = "0123456789ABCDEF";
 
@@ -89,43 +31,19 @@ int hex_value(char c) {
 
 std::optional<std::u16string> utf8_to_utf16(std::string_view in) {
     std::u16string out;
-    out.reserve(in.size());
-    for (std::size_t i = 0; i < in.size();) {
-        long cp = decode_utf8(in, i);
-        if (cp < 0) return std::nullopt;
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(cp));
-        }
-    }
+    if (!vantrel::utf::utf8_to_utf16(in, &out, vantrel::utf::Invalid::Refuse)) return std::nullopt;
     return out;
 }
 
 void append_utf16_as_utf8(std::string& out, const UniChar* units, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
-        unsigned long u = units[i];
-        if (u < 0x80) {
-            out.push_back(static_cast<char>(u));
-            continue;
-        }
-        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < count && units[i + 1] >= 0xDC00 &&
-            units[i + 1] <= 0xDFFF) {
-            u = 0x10000 + ((u - 0xD800) << 10) + (units[i + 1] - 0xDC00);
-            ++i;
-        } else if (u >= 0xD800 && u <= 0xDFFF) {
-            u = 0xFFFD;
-        }
-        append_utf8(out, u);
-    }
+    vantrel::utf::utf16_to_utf8(
+        std::u16string_view(reinterpret_cast<const char16_t*>(units), count), &out,
+        vantrel::utf::Invalid::ReplaceEachUnit);
 }
 
 std::string utf16_to_utf8(std::u16string_view in) {
     std::string out;
-    out.reserve(in.size());
-    append_utf16_as_utf8(out, reinterpret_cast<const UniChar*>(in.data()), in.size());
+    vantrel::utf::utf16_to_utf8(in, &out, vantrel::utf::Invalid::ReplaceEachUnit);
     return out;
 }
 
@@ -310,10 +228,7 @@ void append_terminal_safe(std::string& out, std::string_view text) {
 }
 
 bool is_utf8(std::string_view text) {
-    for (std::size_t i = 0; i < text.size();) {
-        if (decode_utf8(text, i) < 0) return false;
-    }
-    return true;
+    return vantrel::utf::invalid_utf8_at(text) == std::string_view::npos;
 }
 
 void append_json_string(std::string& out, std::string_view text) {
@@ -321,13 +236,15 @@ void append_json_string(std::string& out, std::string_view text) {
     for (std::size_t i = 0; i < text.size();) {
         const auto b = static_cast<unsigned char>(text[i]);
         if (b >= 0x80) {
-            const std::size_t start = i;
-            long cp = decode_utf8(text, i);
-            if (cp < 0) {
-                out += "\\uFFFD";
+            // Each byte of an ill-formed sequence stands for itself.
+            const vantrel::utf::Decoded d =
+                vantrel::utf::decode_utf8(text.data() + i, text.size() - i);
+            if (d.ok) {
+                out.append(text.substr(i, d.len));
             } else {
-                out.append(text.substr(start, i - start));
+                out += "\\uFFFD";
             }
+            i += d.ok ? d.len : 1;
             continue;
         }
         ++i;
@@ -427,7 +344,7 @@ std::optional<std::string> utf8_to_system_script(std::string_view text, std::str
     if (!out && unmappable != nullptr) {
         // Which character: the first that does not convert on its own.
         for (std::size_t i = 0; i < units->size();) {
-            std::size_t n = (*units)[i] >= 0xD800 && (*units)[i] < 0xDC00 ? 2 : 1;
+            std::size_t n = vantrel::utf::decode_utf16(units->data() + i, units->size() - i).len;
             // Keep combining marks with their base: they may convert together.
             while (i + n < units->size() && (*units)[i + n] >= 0x0300 && (*units)[i + n] < 0x0370)
                 ++n;

@@ -200,6 +200,12 @@ using MakeModuleFrontEnd = FrontEnd* (*)(const ModuleHost* host, std::string* er
 inline constexpr const char* kWindowModule = "vantrel-prefs-gtk.so";
 inline constexpr const char* kWindowModuleEntry = "vantrel_prefs_window_front_end";
 
+// Text from a bundle, a file or the command line as one line of output:
+// every control character (C0, DEL, and C1 in UTF-8) becomes "?", so that a
+// title cannot forge a line of --list nor send escape sequences to a
+// terminal. (The terminal front end's fitting to a width, without one.)
+std::string one_line(const std::string& s);
+
 inline std::string title_of(NSButton* b) {
     return b->title() ? b->title()->UTF8String() : std::string();
 }

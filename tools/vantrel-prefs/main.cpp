@@ -37,24 +37,7 @@ const char* kUsage =
     "  --help          this text\n"
     "  --version       the version\n";
 
-// Text from a bundle, a file or the command line as one line of output:
-// every control character (C0, DEL, and C1 in UTF-8) becomes "?", so that a
-// title cannot forge a line of --list nor send escape sequences to a terminal.
-std::string one_line(std::string s) {
-    std::string out;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        auto c = static_cast<unsigned char>(s[i]);
-        bool c1 = c == 0xC2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) >= 0x80 &&
-                  static_cast<unsigned char>(s[i + 1]) <= 0x9F;
-        if (c < 0x20 || c == 0x7F || c1) {
-            out += '?';
-            if (c1) ++i;
-        } else {
-            out += s[i];
-        }
-    }
-    return out;
-}
+using vprefs::one_line;
 
 // One line on standard error, whatever the message holds (a path may hold a
 // line feed).

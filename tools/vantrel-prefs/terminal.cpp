@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -484,6 +485,10 @@ class PlainFrontEnd : public FrontEnd {
 };
 
 }  // namespace
+
+std::string one_line(const std::string& s) {
+    return fit(s, std::numeric_limits<int>::max());
+}
 
 std::unique_ptr<FrontEnd> make_terminal_front_end() {
     // A terminal that says it understands no control sequences gets plain

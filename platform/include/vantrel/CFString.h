@@ -19,6 +19,7 @@
 #include <cstddef>
 
 #include "vantrel/CFBase.h"
+#include "vantrel/UTF.h"
 
 typedef UInt32 CFStringEncoding;
 enum {
@@ -43,52 +44,24 @@ struct __CFString : __CFRuntimeBase {
 
 namespace vantrel::cf_detail {
 
-// A string literal decoded from UTF-8 to UTF-16 at compile time. Ill-formed
-// UTF-8 decodes to U+FFFD, as the run-time decoder does.
+// A string literal decoded from UTF-8 to UTF-16 at compile time by the
+// decoder that strings made at run time go through (vantrel/UTF.h): an
+// ill-formed sequence becomes U+FFFD, one for each maximal subpart, as in a
+// string the library makes from UTF-8 it was not asked to refuse. The
+// literal ends at its first NUL.
 template <std::size_t N>
 struct Literal {
     UniChar units[N]{};
     CFIndex len = 0;
     consteval Literal(const char (&s)[N]) {
-        std::size_t i = 0;
-        while (i + 1 < N && s[i] != '\0') {
-            unsigned char c = static_cast<unsigned char>(s[i]);
-            std::uint32_t cp = 0xFFFD;
-            std::size_t extra = 0;
-            if (c < 0x80) {
-                cp = c;
-            } else if ((c & 0xE0) == 0xC0) {
-                cp = c & 0x1F;
-                extra = 1;
-            } else if ((c & 0xF0) == 0xE0) {
-                cp = c & 0x0F;
-                extra = 2;
-            } else if ((c & 0xF8) == 0xF0) {
-                cp = c & 0x07;
-                extra = 3;
-            } else {
-                extra = 0;
-                cp = 0xFFFD;
-            }
-            bool ok = true;
-            for (std::size_t k = 1; k <= extra; ++k) {
-                unsigned char d = (i + k + 1 < N) ? static_cast<unsigned char>(s[i + k]) : 0;
-                if ((d & 0xC0) != 0x80) {
-                    ok = false;
-                    extra = k - 1;
-                    break;
-                }
-                cp = (cp << 6) | (d & 0x3F);
-            }
-            if (!ok || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
-            i += extra + 1;
-            if (cp >= 0x10000) {
-                cp -= 0x10000;
-                units[len++] = static_cast<UniChar>(0xD800 + (cp >> 10));
-                units[len++] = static_cast<UniChar>(0xDC00 + (cp & 0x3FF));
-            } else {
-                units[len++] = static_cast<UniChar>(cp);
-            }
+        std::size_t end = 0;
+        while (end + 1 < N && s[end] != '\0') ++end;
+        for (std::size_t i = 0; i < end;) {
+            const utf::Decoded d = utf::decode_utf8(s + i, end - i);
+            char16_t u[2]{};
+            const std::size_t n = utf::encode_utf16(d.cp, u);
+            for (std::size_t k = 0; k < n; ++k) units[len++] = static_cast<UniChar>(u[k]);
+            i += d.len;
         }
     }
 };

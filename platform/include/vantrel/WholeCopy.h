@@ -165,5 +165,12 @@ VANTREL_EXPORT OSErr VantrelFSFinishFolderCopy(const FSRef* source, const FSRef*
                                                const struct timespec sourceTimes[2],
                                                VantrelFSCopyFailure* failure);
 
+// noErr when both references name one object on disk, whichever mount each
+// was reached through, else errFSRefsDifferent: unlike FSCompareFSRefs, the
+// folder a tree copy is making, met again inside its source through a bind
+// mount, is the same object here. fnfErr, nsvErr, errFSBadFSRef as for any
+// reference. Writes nothing; any thread.
+VANTREL_EXPORT OSErr VantrelFSCompareObjectsOnDisk(const FSRef* ref1, const FSRef* ref2);
+
 VANTREL_EXTERN_C_END
 // NOLINTEND(readability-identifier-naming)

@@ -81,7 +81,8 @@ CFStringRef create_string(const UniChar* units, std::size_t n);
 // strings (NSString wraps a CFString): exported for it, not a contract for
 // anyone else, as vantrel::host is the host's.
 //
-// A new string from UTF-8; ill-formed sequences become U+FFFD. The caller
+// A new string from UTF-8; an ill-formed sequence becomes U+FFFD, one for
+// each maximal subpart (vantrel/UTF.h), as in a CFSTR literal. The caller
 // releases it: the attribute tells the static analyser so, which takes the
 // name, without "Create" or "Copy", for a borrowed object.
 VANTREL_EXPORT VANTREL_CF_RETURNS_RETAINED CFStringRef string_from_utf8(std::string_view s);

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unicode/ucnv.h>
-#include <unicode/ustring.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +19,7 @@
 
 #include "cf/objects.h"
 #include "civil.h"
+#include "vantrel/UTF.h"
 
 using namespace vantrel::cf_detail;
 
@@ -550,24 +550,6 @@ class Reader {
         }
     }
 
-    static void put_utf8(std::uint32_t cp, std::string* out) {
-        if (cp < 0x80) {
-            out->push_back(static_cast<char>(cp));
-        } else if (cp < 0x800) {
-            out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
-            out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else if (cp < 0x10000) {
-            out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
-            out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else {
-            out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
-            out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-            out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        }
-    }
-
     bool read_entity(std::string* out) {
         auto semi = s_.find(';', p_);
         if (semi == std::string_view::npos || semi - p_ > 12) return fail("a bad entity reference");
@@ -593,7 +575,8 @@ class Reader {
             cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
             return fail("a bad character reference");
         if (strict_ && !xml_char(cp)) return fail("a reference to a character XML cannot hold");
-        put_utf8(cp, out);
+        char bytes[4];
+        out->append(bytes, utf::encode_utf8(cp, bytes));
         return true;
     }
 
@@ -1149,50 +1132,14 @@ bool convert_to_utf8(std::string_view b, const std::string& encoding, std::strin
                               static_cast<int32_t>(wide.size()), b.data(),
                               static_cast<int32_t>(b.size()), &err);
     ucnv_close(conv);
-    int32_t len = 0;
-    if (U_SUCCESS(err)) {
-        u_strToUTF8(nullptr, 0, &len, reinterpret_cast<const UChar*>(wide.data()), n, &err);
-        if (err == U_BUFFER_OVERFLOW_ERROR) err = U_ZERO_ERROR;
-    }
-    if (U_SUCCESS(err)) {
-        out->assign(static_cast<std::size_t>(len), '\0');
-        u_strToUTF8(out->data(), len, &len, reinterpret_cast<const UChar*>(wide.data()), n, &err);
-    }
-    if (U_FAILURE(err) && err != U_STRING_NOT_TERMINATED_WARNING) {
+    out->clear();
+    if ((U_FAILURE(err) && err != U_STRING_NOT_TERMINATED_WARNING) ||
+        !utf::utf16_to_utf8(std::u16string_view(wide.data(), static_cast<std::size_t>(n)), out,
+                            utf::Invalid::Refuse)) {
         *why = "bytes that are not " + encoding;
         return false;
     }
     return true;
-}
-
-// The offset of the first byte that is not part of a well-formed UTF-8
-// sequence (overlong forms, surrogates and values past U+10FFFF are not),
-// or npos.
-std::size_t invalid_utf8_at(std::string_view b) {
-    std::size_t i = 0;
-    while (i < b.size()) {
-        auto c = static_cast<unsigned char>(b[i]);
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t n = (c & 0xE0) == 0xC0   ? 1
-                        : (c & 0xF0) == 0xE0 ? 2
-                        : (c & 0xF8) == 0xF0 ? 3
-                                             : 0;
-        if (n == 0) return i;
-        std::uint32_t cp = c & (0x3F >> n);
-        for (std::size_t k = 1; k <= n; ++k) {
-            if (i + k >= b.size()) return i;
-            auto t = static_cast<unsigned char>(b[i + k]);
-            if ((t & 0xC0) != 0x80) return i;
-            cp = (cp << 6) | (t & 0x3F);
-        }
-        static const std::uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
-        if (cp < kMin[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return i;
-        i += n + 1;
-    }
-    return std::string_view::npos;
 }
 
 // The XML text of a document: itself when it is UTF-8, else converted into
@@ -1209,7 +1156,7 @@ bool xml_text(std::string_view bytes, std::string* converted, std::string_view* 
         // Read as it is, so every byte must be UTF-8: a byte of another
         // encoding would be read as U+FFFD here, yet be written back as it
         // was with the entry, into a file other readers refuse.
-        std::size_t bad = invalid_utf8_at(bytes);
+        std::size_t bad = utf::invalid_utf8_at(bytes);
         if (bad != std::string_view::npos) {
             *why = "bytes that are not UTF-8 (byte " + std::to_string(bad) + ")";
             return false;
@@ -1225,26 +1172,19 @@ bool xml_text(std::string_view bytes, std::string* converted, std::string_view* 
 // --- The writer ---------------------------------------------------------------------
 
 bool bad_char(const __CFString* s, std::string* why) {
-    for (CFIndex i = 0; i < s->length; ++i) {
-        UniChar c = s->chars[i];
-        bool bad = (c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0xFFFE || c == 0xFFFF;
-        if (c >= 0xD800 && c <= 0xDBFF) {
-            if (i + 1 < s->length && s->chars[i + 1] >= 0xDC00 && s->chars[i + 1] <= 0xDFFF) {
-                ++i;
-                continue;
-            }
-            bad = true;
-        } else if (c >= 0xDC00 && c <= 0xDFFF) {
-            bad = true;
-        }
-        if (bad) {
+    const auto* units = reinterpret_cast<const char16_t*>(s->chars);
+    const auto n = static_cast<std::size_t>(s->length);
+    for (std::size_t i = 0; i < n;) {
+        const utf::Decoded c = utf::decode_utf16(units + i, n - i);
+        if (!c.ok || !xml_char(c.cp)) {
             char buf[96];
             std::snprintf(buf, sizeof buf,
                           "holds U+%04X, a character an XML property list cannot hold",
-                          static_cast<unsigned>(c));
+                          static_cast<unsigned>(c.ok ? c.cp : units[i]));
             *why = buf;
             return true;
         }
+        i += c.len;
     }
     return false;
 }

@@ -5,6 +5,7 @@
 
 #include "cf/objects.h"
 #include "text/codec.h"
+#include "vantrel/UTF.h"
 #include "vantrel/fault.h"
 
 VANTREL_FAULT_OPERATIONS("CFStringCreateWithBytes", "CFStringCreateWithCharacters");
@@ -39,80 +40,16 @@ CFHashCode string_hash(const __CFString* s) {
 
 CFStringRef string_from_utf8(std::string_view s) {
     std::u16string out;
-    out.reserve(s.size());
-    std::size_t i = 0;
-    while (i < s.size()) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        std::uint32_t cp = 0xFFFD;
-        std::size_t extra = 0;
-        std::uint32_t min = 0;
-        if (c < 0x80)
-            cp = c;
-        else if ((c & 0xE0) == 0xC0) {
-            cp = c & 0x1F;
-            extra = 1;
-            min = 0x80;
-        } else if ((c & 0xF0) == 0xE0) {
-            cp = c & 0x0F;
-            extra = 2;
-            min = 0x800;
-        } else if ((c & 0xF8) == 0xF0) {
-            cp = c & 0x07;
-            extra = 3;
-            min = 0x10000;
-        }
-        std::size_t used = 1;
-        bool ok = c < 0x80 || extra > 0;
-        for (std::size_t k = 1; ok && k <= extra; ++k) {
-            if (i + k >= s.size() || (static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) {
-                ok = false;
-                break;
-            }
-            cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-            used = k + 1;
-        }
-        if (!ok || cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
-        i += used;
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(cp));
-        }
-    }
+    utf::utf8_to_utf16(s, &out, utf::Invalid::ReplaceSubpart);
     return create_string(reinterpret_cast<const UniChar*>(out.data()), out.size());
 }
 
 std::string to_utf8(CFStringRef s) {
     std::string out;
     if (s == nullptr) return out;
-    out.reserve(s->length);
-    for (CFIndex i = 0; i < s->length; ++i) {
-        std::uint32_t cp = s->chars[i];
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < s->length && s->chars[i + 1] >= 0xDC00 &&
-            s->chars[i + 1] <= 0xDFFF) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (s->chars[i + 1] - 0xDC00);
-            ++i;
-        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-            cp = 0xFFFD;
-        }
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xE0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (cp >> 18));
-            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        }
-    }
+    utf::utf16_to_utf8(std::u16string_view(reinterpret_cast<const char16_t*>(s->chars),
+                                           static_cast<std::size_t>(s->length)),
+                       &out, utf::Invalid::ReplaceSubpart);
     return out;
 }
 

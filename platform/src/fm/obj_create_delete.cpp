@@ -22,6 +22,7 @@
 #include "fm/vol_table.h"
 #include "text/codec.h"
 #include "vantrel/BulkDelete.h"
+#include "vantrel/WholeCopy.h"
 #include "vantrel/fault.h"
 
 VANTREL_FAULT_OPERATIONS("FSPathMakeRef", "FSRefMakePath", "FSMakeFSRefUnicode", "PBMakeFSRefSync",
@@ -31,7 +32,7 @@ VANTREL_FAULT_OPERATIONS("FSPathMakeRef", "FSRefMakePath", "FSMakeFSRefUnicode",
                          "FSDeleteObject", "FSDeleteObject.unlink", "FSDeleteObject.sidecar",
                          "FSCreateFileUnicode.sidecar", "FSCreateDirectoryUnicode.sidecar",
                          "VantrelFSDeleteLockedObject", "VantrelFSDeleteLockedObject.unlock",
-                         "VantrelFSDeleteLockedObject.relock");
+                         "VantrelFSDeleteLockedObject.relock", "VantrelFSCompareObjectsOnDisk");
 
 namespace vantrel::fm {
 namespace {
@@ -316,17 +317,33 @@ OSErr PBMakeFSRefSync(FSRefParam* pb) {
     return e;
 }
 
-OSErr FSCompareFSRefs(const FSRef* ref1, const FSRef* ref2) {
+namespace {
+
+// Whether two references name one object: its device and inode (a btrfs
+// subvolume has a device number of its own) and, with `sameMount`, the
+// volume it was reached through too.
+OSErr compare_refs(const FSRef* ref1, const FSRef* ref2, const char* op, bool sameMount) {
     if (ref1 == nullptr || ref2 == nullptr) return paramErr;
-    if (OSErr e = fault::check("FSCompareFSRefs")) return e;
+    if (OSErr e = fault::check(op)) return e;
     Node a, b;
     if (OSErr e = resolve(ref1, &a)) return e;
     if (OSErr e = resolve(ref2, &b)) return e;
-    // One object on one volume: the same file reached through two mounts
-    // (a read-only bind mount beside the writable one) is two references.
-    return a.vref == b.vref && a.dev() == b.dev() && a.st.stx_ino == b.st.stx_ino
+    return (!sameMount || a.vref == b.vref) && a.dev() == b.dev() && a.st.stx_ino == b.st.stx_ino
                ? noErr
                : errFSRefsDifferent;
+}
+
+}  // namespace
+
+// One object on one volume: the same file reached through two mounts (a
+// read-only bind mount beside the writable one) is two references.
+OSErr FSCompareFSRefs(const FSRef* ref1, const FSRef* ref2) {
+    return compare_refs(ref1, ref2, "FSCompareFSRefs", true);
+}
+
+// One object on disk, whatever mount each was reached through.
+OSErr VantrelFSCompareObjectsOnDisk(const FSRef* ref1, const FSRef* ref2) {
+    return compare_refs(ref1, ref2, "VantrelFSCompareObjectsOnDisk", false);
 }
 
 OSErr FSCreateFileUnicode(const FSRef* parentRef, UniCharCount nameLength, const UniChar* name,

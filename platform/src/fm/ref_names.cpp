@@ -7,6 +7,7 @@
 
 #include "fm/fork_sidecar.h"
 #include "text/codec.h"
+#include "vantrel/UTF.h"
 
 namespace vantrel::fm {
 namespace {
@@ -14,24 +15,7 @@ namespace {
 // Decodes UTF-8 leniently: each byte of an invalid sequence becomes U+FFFD.
 std::u16string lenient_utf16(std::string_view s) {
     std::u16string out;
-    std::size_t i = 0;
-    while (i < s.size()) {
-        unsigned char c = s[i];
-        std::size_t len = c < 0x80         ? 1
-                          : (c >> 5) == 6  ? 2
-                          : (c >> 4) == 14 ? 3
-                          : (c >> 3) == 30 ? 4
-                                           : 0;
-        std::u16string part;
-        if (len != 0 && i + len <= s.size() &&
-            text::utf8_to_utf16(s.substr(i, len), &part) == noErr) {
-            out += part;
-            i += len;
-        } else {
-            out += u'\uFFFD';
-            ++i;
-        }
-    }
+    utf::utf8_to_utf16(s, &out, utf::Invalid::ReplaceEachUnit);
     return out;
 }
 

@@ -2,10 +2,11 @@
 
 #include <unicode/ucnv.h>
 #include <unicode/unorm2.h>
-#include <unicode/ustring.h>
 
 #include <memory>
 #include <vector>
+
+#include "vantrel/UTF.h"
 
 namespace vantrel::text {
 namespace {
@@ -120,27 +121,17 @@ OSStatus normalize(const UniChar* src, std::size_t units, Normal form,
         std::size_t j = i;
         // Collect a run of code points that HFS+ normalises.
         while (j < in.size()) {
-            char32_t c = in[j];
-            std::size_t w = 1;
-            if (c >= 0xD800 && c <= 0xDBFF && j + 1 < in.size()) {
-                c = 0x10000 + ((c - 0xD800) << 10) + (in[j + 1] - 0xDC00);
-                w = 2;
-            }
-            if (hfs_keeps(c)) break;
-            j += w;
+            const utf::Decoded c = utf::decode_utf16(in.data() + j, in.size() - j);
+            if (hfs_keeps(c.cp)) break;
+            j += c.len;
         }
         if (j > i && !run(in.data() + i, j - i, out)) return kTextMalformedInputErr;
         // Then a run that it keeps as it is.
         std::size_t k = j;
         while (k < in.size()) {
-            char32_t c = in[k];
-            std::size_t w = 1;
-            if (c >= 0xD800 && c <= 0xDBFF && k + 1 < in.size()) {
-                c = 0x10000 + ((c - 0xD800) << 10) + (in[k + 1] - 0xDC00);
-                w = 2;
-            }
-            if (!hfs_keeps(c)) break;
-            k += w;
+            const utf::Decoded c = utf::decode_utf16(in.data() + k, in.size() - k);
+            if (!hfs_keeps(c.cp)) break;
+            k += c.len;
         }
         out->append(in, j, k - j);
         i = k;
@@ -173,28 +164,16 @@ OSStatus to_utf16(UInt32 base, const char* src, std::size_t len, Normal form, Un
 }
 
 OSStatus utf8_to_utf16(std::string_view in, std::u16string* out) noexcept {
-    UErrorCode st = U_ZERO_ERROR;
-    int32_t need = 0;
-    u_strFromUTF8(nullptr, 0, &need, in.data(), static_cast<int32_t>(in.size()), &st);
-    if (st != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(st)) return bdNamErr;
-    out->assign(static_cast<std::size_t>(need), u'\0');
-    st = U_ZERO_ERROR;
-    u_strFromUTF8(reinterpret_cast<UChar*>(out->data()), need, nullptr, in.data(),
-                  static_cast<int32_t>(in.size()), &st);
-    return U_FAILURE(st) ? OSStatus{bdNamErr} : OSStatus{noErr};
+    out->clear();
+    return utf::utf8_to_utf16(in, out, utf::Invalid::Refuse) ? OSStatus{noErr} : OSStatus{bdNamErr};
 }
 
 OSStatus utf16_to_utf8(const UniChar* src, std::size_t units, std::string* out) noexcept {
-    UErrorCode st = U_ZERO_ERROR;
-    int32_t need = 0;
-    u_strToUTF8(nullptr, 0, &need, reinterpret_cast<const UChar*>(src), static_cast<int32_t>(units),
-                &st);
-    if (st != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(st)) return bdNamErr;
-    out->assign(static_cast<std::size_t>(need), '\0');
-    st = U_ZERO_ERROR;
-    u_strToUTF8(out->data(), need, nullptr, reinterpret_cast<const UChar*>(src),
-                static_cast<int32_t>(units), &st);
-    return U_FAILURE(st) ? OSStatus{bdNamErr} : OSStatus{noErr};
+    out->clear();
+    return utf::utf16_to_utf8(std::u16string_view(reinterpret_cast<const char16_t*>(src), units),
+                              out, utf::Invalid::Refuse)
+               ? OSStatus{noErr}
+               : OSStatus{bdNamErr};
 }
 
 }  // namespace vantrel::text

@@ -39,7 +39,8 @@ OSStatus to_utf16(UInt32 encodingBase, const char* src, std::size_t len, Normal 
 OSStatus normalize(const UniChar* src, std::size_t units, Normal form,
                    std::u16string* out) noexcept;
 
-// UTF-8 <-> UTF-16 helpers for paths and names (invalid input gives bdNamErr).
+// UTF-8 <-> UTF-16 for paths and names, through vantrel/UTF.h: ill-formed
+// input (an overlong form, a surrogate, a lone surrogate unit) gives bdNamErr.
 OSStatus utf8_to_utf16(std::string_view in, std::u16string* out) noexcept;
 OSStatus utf16_to_utf8(const UniChar* src, std::size_t units, std::string* out) noexcept;
 

@@ -13,9 +13,11 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <map>
 
 #include "FSTestSupport.h"
 #include "Sidecar.h"
+#include "Snapshot.h"
 #include "TempDir.h"
 #include "fm/obj_fileid.h"
 #include "fm_child.h"
@@ -705,4 +707,47 @@ TEST(CopyFile, TwoCopiesToOneNameLeaveTheWinnerWithItsOwnFork) {
             << (otherWasThere ? "the second copy ran up to its link" : "the second copy waited");
         EXPECT_EQ(entries(dest), 2u) << "the copy and its sidecar, nothing else";
     }
+}
+
+// One folder reached through two mounts (a bind mount of it inside
+// another folder) is one object on disk, though two references; two
+// folders, or a folder and its copy, are two.
+TEST(CompareObjectsOnDisk, OneFolderThroughTwoMountsIsOneObject) {
+    vtest::TempDir dir("sameobject");
+    const fs::path a = dir.mkdir("a");
+    const fs::path b = dir.mkdir("b");
+    const fs::path at = dir.mkdir("b/at");
+    vtest::write_file(a / "f", "f");
+    auto result = fmtest::run_child(fmtest::Child::PrivateMounts, [&]() -> std::string {
+        if (::mount(a.c_str(), at.c_str(), nullptr, MS_BIND, nullptr) != 0) return "SKIP";
+        FSRef ra = vtest::ref_of(a), rat = vtest::ref_of(at), rb = vtest::ref_of(b);
+        FSRef fa = vtest::ref_of(a / "f"), fat = vtest::ref_of(at / "f");
+        struct Case {
+            const char* what;
+            const FSRef* x;
+            const FSRef* y;
+            OSErr onDisk;
+            OSErr refs;  // FSCompareFSRefs
+        };
+        const Case cases[] = {
+            {"a folder and its bind mount", &ra, &rat, noErr, errFSRefsDifferent},
+            {"a file reached through both", &fa, &fat, noErr, errFSRefsDifferent},
+            {"a folder and itself", &ra, &ra, noErr, noErr},
+            {"two folders", &ra, &rb, errFSRefsDifferent, errFSRefsDifferent},
+            {"a folder and a file in it", &ra, &fa, errFSRefsDifferent, errFSRefsDifferent},
+            {"no second reference", &ra, nullptr, paramErr, paramErr},
+        };
+        std::string msg;
+        for (const Case& c : cases) {
+            msg += fmtest::check(VantrelFSCompareObjectsOnDisk(c.x, c.y) == c.onDisk,
+                                 std::string(c.what) + ": not the object it is on disk");
+            msg += fmtest::check(FSCompareFSRefs(c.x, c.y) == c.refs,
+                                 std::string(c.what) + ": FSCompareFSRefs changed");
+        }
+        ::umount2(at.c_str(), MNT_DETACH);
+        return msg;
+    });
+    if (!result) GTEST_SKIP() << "no private mount namespace (needs CAP_SYS_ADMIN)";
+    if (*result == "SKIP") GTEST_SKIP() << "cannot bind-mount here";
+    EXPECT_EQ("", *result);
 }

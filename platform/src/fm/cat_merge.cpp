@@ -109,8 +109,7 @@ class Undo {
         for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
             (void)fault::step("VantrelFSMergeDotUnderscore.undo", n_.name, [&] {
                 if (it->had)
-                    return meta::set_attr(n_, it->attr.c_str(), it->value.data(),
-                                          it->value.size());
+                    return meta::set_attr(n_, it->attr.c_str(), it->value.data(), it->value.size());
                 const int rc = meta::remove_attr(n_, it->attr.c_str());
                 return rc != 0 && errno == ENODATA ? 0 : rc;
             });
@@ -132,7 +131,9 @@ class Undo {
 // An item the file system refuses to hold at all (a value past its limit,
 // no extended attributes), whatever room it has. ENOSPC is not one: it is
 // also a full disk, where nothing may be dropped.
-bool unplaceable(int err) { return err == E2BIG || err == ENOTSUP || err == ERANGE; }
+bool unplaceable(int err) {
+    return err == E2BIG || err == ENOTSUP || err == ERANGE;
+}
 
 // What "._NAME" holds, beside the fork the sidecar reader finds.
 struct DotFile {
@@ -246,7 +247,8 @@ struct Merge {
             ++report.kept;
             return noErr;
         }
-        const meta::Entry* had = rr == meta::ReadResult::Ok ? rec.find(meta::kFinderInfoId) : nullptr;
+        const meta::Entry* had =
+            rr == meta::ReadResult::Ok ? rec.find(meta::kFinderInfoId) : nullptr;
         const bool recordHas = had != nullptr && had->data.size() >= sizeof mine &&
                                std::memcmp(had->data.data(), mine, sizeof mine) == 0;
         ad::AfpInfo afp;
@@ -358,9 +360,8 @@ OSErr rewrite_sidecar(const Node& n, const std::string& entry, DotFile& dot,
     const struct timespec times[2] = {dot.st.st_atim, dot.st.st_mtim};
     if (fault::step(step, temp, [&] { return ::futimens(fd, times); }) != 0) return fail(errno);
     if (!still_there(dirFd, entry, dot.st)) return fail(EBUSY);
-    if (fault::step("VantrelFSMergeDotUnderscore.rename", entry, [&] {
-            return ::renameat(dirFd, temp.c_str(), dirFd, entry.c_str());
-        }) != 0)
+    if (fault::step("VantrelFSMergeDotUnderscore.rename", entry,
+                    [&] { return ::renameat(dirFd, temp.c_str(), dirFd, entry.c_str()); }) != 0)
         return fail(errno);
     return noErr;
 }

@@ -144,9 +144,9 @@ TEST(FmutilDotClean, KeepChoosesBetweenTheDotUnderscoreFileAndTheFile) {
         bool dotWins;
     };
     const std::vector<Row> rows{
-        {"dotbar", false, true},     {"dotbar", true, true},      {"native", true, false},
-        {"native", false, false},    {"mostrecent", true, true},  {"mostrecent", false, false},
-        {nullptr, true, true},       {nullptr, false, false},
+        {"dotbar", false, true},  {"dotbar", true, true},     {"native", true, false},
+        {"native", false, false}, {"mostrecent", true, true}, {"mostrecent", false, false},
+        {nullptr, true, true},    {nullptr, false, false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string(row.keep ? row.keep : "(default)") +
@@ -180,7 +180,8 @@ TEST(FmutilDotClean, OrphansOnlyWithNAndNothingThatIsNotMacMetadata) {
     const auto mine = t.write("mine", "data");
     vtest::write_sidecar(mine, "our fork");
     const std::string ourSidecar = vtest::raw_sidecar(mine);
-    vtest::write_bytes(t.path() / "._gone", vtest::macos_sidecar_bytes(finder("TEXTttxt"), {}, "x"));
+    vtest::write_bytes(t.path() / "._gone",
+                       vtest::macos_sidecar_bytes(finder("TEXTttxt"), {}, "x"));
 
     auto r = run({"dot-clean", t.path()});
     ASSERT_EQ(r.status, 0) << r.err;

@@ -42,7 +42,6 @@ namespace {
 // "user.DosStream.STREAM:$DATA", the stream's bytes and one NUL.
 constexpr std::string_view kStreamPrefix = "user.DosStream.";
 constexpr std::string_view kStreamSuffix = ":$DATA";
-constexpr const char* kResourceStream = "user.DosStream.AFP_Resource:$DATA";
 // The largest value Linux lets an extended attribute have (XATTR_SIZE_MAX).
 constexpr std::size_t kMaxAttrValue = 65536;
 constexpr std::size_t kMaxAttrName = 255;
@@ -307,7 +306,7 @@ struct Merge {
         if (got < 0) return from_errno(errno, Op::Read, &n);
         if (std::size_t(got) != value.size()) return ioErr;
         value += '\0';
-        return place(kResourceStream, value);
+        return place(ad::kAfpResourceAttr, value);
     }
 };
 

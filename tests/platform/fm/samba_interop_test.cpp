@@ -503,3 +503,45 @@ TEST(SambaStreamLayouts, DotUnderscoreFilesMergedAreServedAsTheMacLeftThem) {
         EXPECT_EQ(smb.stop(), "");
     }
 }
+
+// A fork a client puts on a share with fruit:resource = stream lives in the
+// AFP_Resource stream: it is read here with no setting, its size is the
+// catalogue's, and emptying it here leaves neither stream nor sidecar.
+TEST(SambaStreamLayouts, AForkAClientPutInTheResourceStreamIsReadHere) {
+    vtest::TempDir dir("vt-smb");
+    vtest::SambaServer smb(dir.path(), 0, {"stream", "stream"});
+    if (!smb.running()) GTEST_SKIP() << "no Samba server: " << smb.why_not();
+    const fs::path theirs = smb.share() / "theirs";
+    ASSERT_TRUE(smb.put("data", "theirs").ok());
+    for (std::size_t size : {std::size_t(1), std::size_t(3000)}) {  // ext4 holds about 4 KiB
+        SCOPED_TRACE(size);
+        const std::string fork = pattern(size, std::uint32_t(size));
+        const auto put = smb.put(fork, "theirs:AFP_Resource");
+        ASSERT_TRUE(put.ok()) << put.output;
+        const FSRef ref = ref_of(theirs);
+        std::string got;
+        ASSERT_OSERR(read_resource_fork(ref, &got), noErr);
+        EXPECT_TRUE(same_bytes(got, fork));
+        FSCatalogInfo info{};
+        ASSERT_OSERR(FSGetCatalogInfo(&ref, kFSCatInfoRsrcSizes, &info, nullptr, nullptr, nullptr),
+                     noErr);
+        EXPECT_EQ(info.rsrcLogicalSize, size);
+    }
+    const FSRef ref = ref_of(theirs);
+    {
+        const HFSUniStr255 rsrc = vtest::resource_fork_name();
+        FSIORefNum fork = 0;
+        ASSERT_OSERR(FSOpenFork(&ref, rsrc.length, rsrc.unicode, fsRdWrPerm, &fork), noErr);
+        EXPECT_OSERR(FSSetForkSize(fork, fsFromStart, 0), noErr);
+        ASSERT_OSERR(FSCloseFork(fork), noErr);
+    }
+    std::string got = "?";
+    ASSERT_OSERR(read_resource_fork(ref, &got), noErr);
+    EXPECT_EQ(got, "");
+    std::string value(16, '\0');
+    EXPECT_LT(::lgetxattr(theirs.c_str(), "user.DosStream.AFP_Resource:$DATA", value.data(),
+                          value.size()),
+              0);
+    EXPECT_FALSE(fs::exists(vtest::sidecar_path(theirs)));
+    EXPECT_EQ(smb.stop(), "");
+}

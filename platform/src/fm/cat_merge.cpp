@@ -286,6 +286,12 @@ struct Merge {
         for (const ad::Attr& a : block.attrs) {
             // Kept in the entries of their own, not in the block.
             if (a.name == "com.apple.FinderInfo" || a.name == "com.apple.ResourceFork") continue;
+            // Samba's own streams: an attribute under such a name would be
+            // taken for the Finder information or the fork.
+            if (a.name == "AFP_AfpInfo" || a.name == "AFP_Resource") {
+                if (OSErr e = cannot_place(fileBoundsErr)) return e;
+                continue;
+            }
             std::string attr(kStreamPrefix);
             attr += a.name;
             attr += kStreamSuffix;

@@ -222,6 +222,26 @@ TEST(FmutilDotClean, WhatTheLayoutCannotHoldIsKeptUnlessAlwaysRemove) {
     EXPECT_FALSE(there(vtest::sidecar_path(f)));
     EXPECT_EQ(xattr(f, kQuarantine), std::string("q") + '\0');
     EXPECT_EQ(vtest::record_finder_info(f), finder("BIGGbigg"));
+
+    // An attribute under the name of one of Samba's own streams would be
+    // taken for the Finder information or the fork: never written there.
+    for (const char* name : {"AFP_AfpInfo", "AFP_Resource"}) {
+        SCOPED_TRACE(name);
+        const auto g = t.write(std::string("g ") + name, "data");
+        vtest::write_bytes(
+            vtest::sidecar_path(g),
+            vtest::macos_sidecar_bytes(finder("GGGGgggg"), {{name, std::string(60, 'x')}}, "fork"));
+        r = run_in("stream", {"dot-clean", t.path()});
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_THAT(r.err, HasSubstr("fileBoundsErr"));
+        EXPECT_TRUE(there(vtest::sidecar_path(g)));
+        EXPECT_EQ(xattr(g, kAfpInfo), "<absent>");
+        EXPECT_EQ(xattr(g, kAfpResource), "<absent>");
+        r = run_in("stream", {"dot-clean", "-m", t.path()});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(xattr(g, kAfpInfo).substr(16, 8), "GGGGgggg");
+        EXPECT_EQ(xattr(g, kAfpResource), std::string("fork") + '\0');
+    }
 }
 
 // Killed at every step, dot-clean loses nothing: each value is merged or

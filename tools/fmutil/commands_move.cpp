@@ -152,58 +152,6 @@ OSErr copy_beside(const FSRef& src, const FSRef& dir, FSRef* made, bool whole = 
 
 namespace {
 
-// A name for an item that the path calls (*xattr, opendir) take. An
-// item deeper than a path can reach (PATH_MAX) is named through its
-// directory, opened one component at a time from the longest prefix of its
-// path that fits, never through a link: "/proc/self/fd/N/NAME". `path` is
-// the item's path as the walk spells it, used only where the reference has
-// no path (an item out of reach).
-class ItemName {
-  public:
-    ItemName() = default;
-    ItemName(const ItemName&) = delete;
-    ItemName& operator=(const ItemName&) = delete;
-    ~ItemName() {
-        if (dir_ >= 0) ::close(dir_);
-    }
-    // False where the item cannot be reached: a component was swapped for
-    // a link, or is gone.
-    bool open(const FSRef& ref, const std::string& path) {
-        // Within reach, the reference's own path: the layer has just checked
-        // it names the item, where the walk's spelling is as old as the
-        // listing and any of its folders may have been swapped for a link
-        // since. Only a deep item, which has none, is reached from the
-        // spelling, one folder at a time without following links.
-        path_ = ref_path(ref);
-        if (path_.empty()) path_ = path;
-        while (path_.size() > 1 && path_.back() == '/') path_.pop_back();
-        if (path_.empty()) return false;
-        if (path_.size() < PATH_MAX) return true;
-        std::size_t start = path_.rfind('/', PATH_MAX - 1);
-        if (start == std::string::npos || start == 0) return false;
-        dir_ = ::open(path_.substr(0, start).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-        const std::size_t leaf = path_.rfind('/');
-        while (dir_ >= 0 && start < leaf) {
-            const std::size_t end = path_.find('/', start + 1);
-            const std::string name = path_.substr(start + 1, end - start - 1);
-            start = end;
-            if (name.empty()) continue;
-            const int next =
-                ::openat(dir_, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            ::close(dir_);
-            dir_ = next;
-        }
-        if (dir_ < 0) return false;
-        path_ = "/proc/self/fd/" + std::to_string(dir_) + path_.substr(leaf);
-        return true;
-    }
-    const char* c_str() const { return path_.c_str(); }
-
-  private:
-    std::string path_;
-    int dir_ = -1;
-};
-
 // What made a whole copy fail, from what the system said at the call that
 // failed: the attribute the destination could not hold, and the system's
 // own words (a full disk and a file without room for one more attribute
@@ -224,111 +172,19 @@ std::string copy_meaning(const VantrelFSCopyFailure& why) {
     return m;
 }
 
-// Extended attributes other than the Mac metadata (which the File Manager's
-// copy carries: Finder information, comment, dates, resource fork) follow
-// the copy, as cp -a copies them. A file system without them has none.
-// Most files have none: the copy is named only for a first one.
-OSErr copy_other_xattrs(const FSRef& src, const FSRef& dst, const std::string& srcPath,
-                        const std::string& dstPath, std::string* meaning) {
-    ItemName from;
-    if (!from.open(src, srcPath)) return ioErr;
-    std::vector<char> names(4096);
-    ssize_t n;
-    while ((n = ::llistxattr(from.c_str(), names.data(), names.size())) < 0 && errno == ERANGE)
-        names.resize(names.size() * 2);
-    if (n < 0) {
-        if (errno == ENOTSUP || errno == ENODATA) return noErr;
-        return ioErr;
-    }
-    ItemName to;
-    bool opened = false;
-    std::vector<char> value;
-    for (ssize_t i = 0; i < n; i += static_cast<ssize_t>(std::strlen(names.data() + i)) + 1) {
-        const char* name = names.data() + i;
-        if (std::strncmp(name, "user.org.netatalk.", 18) == 0) continue;
-        if (!opened) {
-            if (!to.open(dst, dstPath)) return ioErr;
-            opened = true;
-            value.resize(XATTR_SIZE_MAX);  // the largest value Linux allows
-        }
-        const ssize_t got = ::lgetxattr(from.c_str(), name, value.data(), value.size());
-        if (got < 0) continue;  // removed meanwhile
-        // One refused to this caller is left out, as cp -a leaves it; one
-        // the destination cannot hold is named, and a move keeps its source.
-        if (::lsetxattr(to.c_str(), name, value.data(), static_cast<std::size_t>(got), 0) != 0 &&
-            errno != EPERM) {
-            VantrelFSCopyFailure why{};
-            why.systemError = errno;
-            std::snprintf(why.attribute, sizeof why.attribute, "%s", name);
-            *meaning = copy_meaning(why);
-            if (why.systemError == ENOSPC || why.systemError == E2BIG) return dskFulErr;
-            if (why.systemError == ENOTSUP) return errFSOperationNotSupported;
-            return ioErr;
-        }
-    }
-    return noErr;
-}
-
-// The owner, group and mode, set-ID and sticky bits included (the copy is
-// made with only the permission bits, as any new file is).
-bool same_owner_and_mode(const FSCatalogInfo& a, const FSCatalogInfo& b) {
-    FSPermissionInfo pa;
-    FSPermissionInfo pb;
-    std::memcpy(&pa, a.permissions, sizeof pa);
-    std::memcpy(&pb, b.permissions, sizeof pb);
-    return pa.userID == pb.userID && pa.groupID == pb.groupID &&
-           (pa.mode & 07777) == (pb.mode & 07777);
-}
-
-// What a copied folder keeps beyond its Finder information, dates and
-// comment: the owner (as root; a copy otherwise belongs to whoever makes
-// it, as with cp -a) and the other extended attributes. (A file gets all of
-// it from VantrelFSCopyFileWhole.)
-OSErr finish_copy(const FSRef& src, const FSRef& dst, bool asRoot, const std::string& srcPath,
-                  const std::string& dstPath, std::string* meaning) {
-    // The creation date too: where it is only the source's birth time (no
-    // record of its own), the copy would otherwise be born now.
-    const FSCatalogInfoBitmap which =
-        kFSCatInfoCreateDate | (asRoot ? kFSCatInfoPermissions : kFSCatInfoNone);
-    FSCatalogInfo s{}, d{};
-    if (OSErr e = FSGetCatalogInfo(&src, which, &s, nullptr, nullptr, nullptr)) return e;
-    if (OSErr e = FSGetCatalogInfo(&dst, which, &d, nullptr, nullptr, nullptr)) return e;
-    FSCatalogInfoBitmap set = kFSCatInfoNone;
-    if (!same_date(s.createDate, d.createDate)) set |= kFSCatInfoCreateDate;
-    if (asRoot && !same_owner_and_mode(s, d)) set |= kFSCatInfoPermissions;
-    if (set != kFSCatInfoNone) {
-        if (OSErr e = FSSetCatalogInfo(&dst, set, &s)) return e;
-    }
-    return copy_other_xattrs(src, dst, srcPath, dstPath, meaning);
-}
-
-// A copied folder's own attributes: what FSCopyFileMgrAttributes gives
-// (dates, permissions, Finder information) but, unless root, not the owner
-// and group, which the copy keeps as cp -a does: the utility sets them all
-// in one step, so giving another user's folder away would fail and leave
-// the copy with none of them.
-OSErr copy_folder_attributes(const FSRef& src, const FSRef& dst, bool asRoot) {
-    if (asRoot) return FSCopyFileMgrAttributes(&src, &dst, false);
-    constexpr FSCatalogInfoBitmap kCopied =
-        kFSCatInfoCreateDate | kFSCatInfoContentMod | kFSCatInfoAccessDate | kFSCatInfoBackupDate |
-        kFSCatInfoPermissions | kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo;
-    FSCatalogInfo from{};
-    FSCatalogInfo own{};
-    if (OSErr e = FSGetCatalogInfo(&src, kCopied, &from, nullptr, nullptr, nullptr)) return e;
-    if (OSErr e = FSGetCatalogInfo(&dst, kFSCatInfoPermissions, &own, nullptr, nullptr, nullptr))
-        return e;
-    FSPermissionInfo perm;
-    FSPermissionInfo ownPerm;
-    std::memcpy(&perm, from.permissions, sizeof perm);
-    std::memcpy(&ownPerm, own.permissions, sizeof ownPerm);
-    perm.userID = ownPerm.userID;
-    perm.groupID = ownPerm.groupID;
-    std::memcpy(from.permissions, &perm, sizeof perm);
-    FolderInfo fi;  // the Finder places the copy anew
-    std::memcpy(&fi, from.finderInfo, sizeof fi);
-    fi.finderFlags &= static_cast<UInt16>(~kHasBeenInited);
-    std::memcpy(from.finderInfo, &fi, sizeof fi);
-    return FSSetCatalogInfo(&dst, kCopied, &from);
+// A copy made where its source's creation date (its birth, which POSIX
+// cannot give a new file) has no place is the copy cp -a makes: made, and
+// the date it lacks named on stderr, the exit status unchanged.
+void note_creation_not_kept(Context& ctx, const std::string& copy,
+                            const VantrelFSCopyFailure& why) {
+    if (why.creationDateNotKept == 0) return;
+    ctx.out.flush();
+    ctx.err << "fmutil: ";
+    append_terminal_safe(ctx.err.buf(), copy);
+    ctx.err << ": the creation date was not kept (the copy shows its own): ";
+    ctx.err << std::strerror(why.creationDateNotKept);
+    ctx.err << "\n";
+    ctx.err.flush();
 }
 
 // Whether `ref` is locked. A move keeps the lock: the copy is locked once
@@ -352,11 +208,11 @@ constexpr std::string_view kLockNotKept =
     "not moved: the copy on the other volume cannot be locked as the source is, and a move "
     "never drops a lock";
 
+// A folder of a tree copy being filled.
 struct CopyFrame {
-    TreeLevel level;      // the source folder's items; prefix: the copy's path
-    std::string srcPath;  // the source folder's path with "/", for errors about it
     FSRef src;
     FSRef dst;
+    struct timespec times[2]{};  // the source's, before its contents were read
 };
 
 // Which side a failed copy names: the destination when it is full, locked,
@@ -373,10 +229,12 @@ bool dest_at_fault(const FSRef& destDir, OSErr e) {
 
 }  // namespace
 
-// Copies the folder `src` into `destParent` as `name`: every file with
-// both forks, Finder information, comment, dates, permissions, other
-// extended attributes and (as root) owner; folders get their own attributes
-// after their contents, so that filling them does not change their dates.
+// Copies the folder `src` into `destParent` as `name` (a null `name`: as
+// the source's name is on disk): every file with both forks, Finder
+// information, comment, dates, permissions, other extended attributes and
+// (as root) owner, under its name's own bytes; folders get their own
+// attributes after their contents, so that filling them does not change
+// their dates, which are kept to the nanosecond.
 // Links, devices, FIFOs and sockets cannot be made through the File Manager:
 // each is reported and the rest is copied, and so is a "._NAME" of the
 // user's own, which the File Manager never lists. An error about what is copied
@@ -385,32 +243,29 @@ bool dest_at_fault(const FSRef& destDir, OSErr e) {
 static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& srcPath,
                        const FSRef& destParent, UniCharCount nameLen, const UniChar* name,
                        const std::string& dstPath, bool moving, std::vector<TreeError>* failed) {
-    const bool asRoot = ::geteuid() == 0;
     // Two names of one file in the tree stay two names of one copy, as cp -a
     // keeps them (each with its own fork).
     VantrelFSCopyLinksRef linkRecord = nullptr;
     if (OSErr e = VantrelFSNewCopyLinks(&linkRecord)) return e;
     const std::unique_ptr<OpaqueVantrelFSCopyLinks, void (*)(VantrelFSCopyLinksRef)> links(
         linkRecord, VantrelFSDisposeCopyLinks);
-    TreeBuffers buffers;
-    bool changed = false;
-    std::vector<CopyFrame> stack(1);
-    stack[0].src = src;
-    stack[0].level.prefix = dstPath + "/";
-    stack[0].level.keepAllRefs = true;
-    stack[0].srcPath = path_prefix(srcPath);
-    if (OSErr e = FSCreateDirectoryUnicode(&destParent, nameLen, name, kFSCatInfoNone, nullptr,
-                                           &stack[0].dst, nullptr, nullptr)) {
+    // The folders being filled, the tree's own first: per level a source,
+    // its copy and the source's times from before it was read.
+    std::vector<CopyFrame> open(1);
+    open[0].src = src;
+    // Named as the source is on disk where no new name is given: a name
+    // that is not UTF-8, or stored decomposed, stays as it is.
+    if (OSErr e = VantrelFSCreateFolderCopy(&src, &destParent, nameLen, name, &open[0].dst,
+                                            open[0].times))
         return e;
-    }
     // The copy's own folder, which the walk must never enter: a mount of
     // the destination inside the source (a bind mount) would lead the walk
     // into the copy it is making, and it would never end.
     FSCatalogInfo made{};
     struct stat madeSt {};
-    const bool madeKnown = FSGetCatalogInfo(&stack[0].dst, kFSCatInfoNodeID, &made, nullptr,
-                                            nullptr, nullptr) == noErr &&
-                           ::stat(ref_path(stack[0].dst).c_str(), &madeSt) == 0;
+    const bool madeKnown = FSGetCatalogInfo(&open[0].dst, kFSCatInfoNodeID, &made, nullptr, nullptr,
+                                            nullptr) == noErr &&
+                           ::stat(ref_path(open[0].dst).c_str(), &madeSt) == 0;
     auto isTheCopy = [&](const FSRef& dir, UInt32 node) {
         struct stat st {};
         return madeKnown && node == made.nodeID && ::stat(ref_path(dir).c_str(), &st) == 0 &&
@@ -421,88 +276,94 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& srcPat
         ctx.fm_error_line(path, e, meaning);
         failed->push_back({path, e});
     };
-    if (OSErr e = read_level(src, buffers, &stack[0].level, &changed)) fail(srcPath, e);
-    while (!stack.empty()) {
-        CopyFrame& frame = stack.back();
-        if (frame.level.next == frame.level.entries.size()) {
-            // The File Manager never lists a "._NAME" of the user's own, so
-            // the copy went without it: say so rather than report success.
-            // (What it is, fork, orphan or the user's own, is its answer.)
-            for (const HiddenEntry& hidden : hidden_entries(frame.src)) {
-                if (hidden.kind == kVantrelHiddenOwnFile) {
-                    fail(frame.srcPath + hidden.name, afpObjectTypeErr,
-                         "not copied: a file of its own with a resource fork's name, which the "
-                         "File Manager never lists; copy it yourself");
-                } else if (hidden.kind == kVantrelHiddenOrphan) {
-                    // No item's fork: it is left out, as a deletion removes it.
-                    ctx.out.flush();
-                    ctx.err << "fmutil: ";
-                    append_terminal_safe(ctx.err.buf(), frame.srcPath + hidden.name);
-                    ctx.err << ": left out: an orphaned resource fork, whose file is gone\n";
-                    ctx.err.flush();
-                }
+    // The walk spells the source's items; the copy's are the same below
+    // `dstPath`.
+    const std::size_t srcLen = path_prefix(srcPath).size();
+    auto copyPath = [&](const std::string& from) {
+        return from.size() > srcLen ? dstPath + "/" + from.substr(srcLen) : dstPath;
+    };
+    // A folder whose items are all copied: what its "._" entries are, then
+    // its own attributes, mode and owner, and its times last, to the
+    // nanosecond (its contents changed them), and a lock last of all.
+    auto finishFolder = [&](const CopyFrame& frame, const std::string& from) {
+        // The File Manager never lists a "._NAME" of the user's own, so
+        // the copy went without it: say so rather than report success.
+        // (What it is, fork, orphan or the user's own, is its answer.)
+        const std::string prefix = path_prefix(from);
+        for (const HiddenEntry& hidden : hidden_entries(frame.src)) {
+            if (hidden.kind == kVantrelHiddenOwnFile) {
+                fail(prefix + hidden.name, afpObjectTypeErr,
+                     "not copied: a file of its own with a resource fork's name, which the "
+                     "File Manager never lists; copy it yourself");
+            } else if (hidden.kind == kVantrelHiddenOrphan) {
+                // No item's fork: it is left out, as a deletion removes it.
+                ctx.out.flush();
+                ctx.err << "fmutil: ";
+                append_terminal_safe(ctx.err.buf(), prefix + hidden.name);
+                ctx.err << ": left out: an orphaned resource fork, whose file is gone\n";
+                ctx.err.flush();
             }
-            const std::string path = frame.level.prefix.substr(0, frame.level.prefix.size() - 1);
-            bool reading = false;  // the source's comment could not be read
-            OSErr e = copy_folder_attributes(frame.src, frame.dst, asRoot);
-            if (!e) e = copy_comment(frame.src, frame.dst, &reading);
-            std::string meaning;
-            if (!e) e = finish_copy(frame.src, frame.dst, asRoot, frame.srcPath, path, &meaning);
-            std::string from = frame.srcPath;
-            if (from.size() > 1) from.pop_back();  // the folder's path, without the "/"
-            if (e) {
-                fail(reading ? from : path, e, meaning);
-            } else if (moving && is_locked(frame.src)) {
-                // Last: nothing more can be made in a locked folder.
-                if (OSErr le = lock_copy(frame.dst)) fail(path, le, kLockNotKept);
-            }
-            stack.pop_back();
-            continue;
         }
-        const TreeEntry& entry = frame.level.entries[frame.level.next++];
-        const FSRef item = frame.level.refs[entry.ref];
-        const std::string path = frame.level.prefix + entry.name;
-        const std::string from = frame.srcPath + entry.name;
-        if (!is_utf8(entry.name)) {
-            // Its Unicode form would be a different name (U+FFFD for each
-            // stray byte): better not copied than copied under a wrong name.
-            fail(from, bdNamErr, "not copied: the name is not UTF-8");
-            continue;
+        const std::string path = copyPath(from);
+        VantrelFSCopyFailure why{};
+        if (OSErr e = VantrelFSFinishFolderCopy(&frame.src, &frame.dst, frame.times, &why)) {
+            fail(path, e, copy_meaning(why));
+            return;
         }
-        if (entry.isDir) {
-            HFSUniStr255 uname{};
+        note_creation_not_kept(ctx, path, why);
+        // Nothing more can be made in a locked folder.
+        if (moving && is_locked(frame.src)) {
+            if (OSErr le = lock_copy(frame.dst)) fail(path, le, kLockNotKept);
+        }
+    };
+    // A folder is made before its items and entered only when made; a file
+    // is copied whole; anything else is named.
+    auto visitItem = [&](const WalkVisit& v) {
+        const std::string& from = v.path;
+        const FSRef& item = *v.ref;
+        const CopyFrame& frame = open.back();
+        if (v.entry.isDir) {
             FSCatalogInfo dirInfo{};
-            if (OSErr e =
-                    FSGetCatalogInfo(&item, kFSCatInfoNodeID, &dirInfo, &uname, nullptr, nullptr)) {
+            if (OSErr e = FSGetCatalogInfo(&item, kFSCatInfoNodeID, &dirInfo, nullptr, nullptr,
+                                           nullptr)) {
                 fail(from, e);
-                continue;
+                return false;
             }
             if (isTheCopy(item, dirInfo.nodeID)) {
                 fail(from, badMovErr,
                      "not copied: it is the copy being made, reached through a mount");
-                continue;
+                return false;
             }
             CopyFrame child;
             child.src = item;
-            child.srcPath = from + "/";
-            child.level.prefix = path + "/";
-            child.level.keepAllRefs = true;
-            if (OSErr e = FSCreateDirectoryUnicode(&frame.dst, uname.length, uname.unicode,
-                                                   kFSCatInfoNone, nullptr, &child.dst, nullptr,
-                                                   nullptr)) {
-                fail(path, e);
-                continue;
+            // A folder another volume is mounted on is named by its entry
+            // here; any other by its own bytes.
+            std::u16string mountedOn;
+            if (dirInfo.nodeID == fsRtDirID) {
+                auto u = posix_name_to_unicode(v.entry.name);
+                if (!u) {
+                    fail(from, bdNamErr, "not copied: a mount point whose name is not UTF-8");
+                    return false;
+                }
+                mountedOn = std::move(*u);
             }
-            if (OSErr e = read_level(item, buffers, &child.level, &changed)) fail(from, e);
-            stack.push_back(std::move(child));  // `frame` and `entry` are stale now
-            continue;
+            if (OSErr e = VantrelFSCreateFolderCopy(
+                    &item, &frame.dst, static_cast<UniCharCount>(mountedOn.size()),
+                    mountedOn.empty() ? nullptr
+                                      : reinterpret_cast<const UniChar*>(mountedOn.data()),
+                    &child.dst, child.times)) {
+                fail(copyPath(from), e);
+                return false;
+            }
+            open.push_back(child);
+            return true;
         }
-        if (std::string_view(entry.kind) != "file") {
+        if (std::string_view(v.entry.kind) != "file") {
             ItemKind k;
             std::string what;
             item_kind(item, &k, &what);  // benign: only for the words
             fail(from, notAFileErr, "not copied: " + what);
-            continue;
+            return false;
         }
         // The copy keeps the source's name as it is on disk, and with it
         // everything cp -a keeps, made in one call from the source's descriptor.
@@ -510,12 +371,32 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& srcPat
         VantrelFSCopyFailure why{};
         if (OSErr e = VantrelFSCopyFileWholeExplained(&item, &frame.dst, 0, nullptr, links.get(),
                                                       moving ? &copied : nullptr, &why)) {
-            fail(e == dupFNErr || dest_at_fault(frame.dst, e) ? path : from, e,
+            fail(e == dupFNErr || dest_at_fault(frame.dst, e) ? copyPath(from) : from, e,
                  e == dupFNErr ? std::string() : copy_meaning(why));
-        } else if (moving && is_locked(item)) {
-            if (OSErr le = lock_copy(copied)) fail(path, le, kLockNotKept);
+            return false;
         }
-    }
+        note_creation_not_kept(ctx, copyPath(from), why);
+        if (moving && is_locked(item)) {
+            if (OSErr le = lock_copy(copied)) fail(copyPath(from), le, kLockNotKept);
+        }
+        return false;
+    };
+    auto leaveFolder = [&](const WalkVisit& v) {
+        finishFolder(open.back(), v.path);
+        open.pop_back();
+    };
+    auto unread = [&](const std::string& path, OSErr e) { fail(path, e); };
+    struct Visitor {
+        decltype(visitItem)& onPre;
+        decltype(leaveFolder)& onPost;
+        decltype(unread)& onError;
+        bool pre(const WalkVisit& v) { return onPre(v); }
+        void post(const WalkVisit& v) { onPost(v); }
+        void error(const std::string& path, OSErr e) { onError(path, e); }
+    } visitor{visitItem, leaveFolder, unread};
+    TreeBuffers buffers;
+    walk_tree(src, srcPath, buffers, true, nullptr, visitor);
+    finishFolder(open[0], srcPath);
     return noErr;
 }
 
@@ -592,14 +473,7 @@ int cmd_mv(Context& ctx) {
         if (renamed) {
             target += utf16_to_utf8(name);
         } else {
-            std::string leaf;
-            append_disk_name(leaf, sref, srcName);
-            if (!is_utf8(leaf)) {
-                return ctx.fm_error(src, bdNamErr,
-                                    "the name is not UTF-8; give the copy a NEWNAME to move it to "
-                                    "another volume");
-            }
-            target += leaf;
+            append_disk_name(target, sref, srcName);
         }
         FSRef existing;
         if (FSMakeFSRefUnicode(&dref, len, units, kTextEncodingUnknown, &existing) == noErr)
@@ -609,7 +483,8 @@ int cmd_mv(Context& ctx) {
         if (OSErr ke = item_kind(sref, &kind, &notFile)) return ctx.fm_error(src, ke);
         if (kind.letter == 'd') {
             std::vector<TreeError> failed;
-            if (OSErr ce = copy_tree(ctx, sref, src, dref, len, units, target, true, &failed))
+            if (OSErr ce = copy_tree(ctx, sref, src, dref, len, renamed ? units : nullptr, target,
+                                     true, &failed))
                 return ctx.fm_error(target, ce);
             if (!failed.empty()) {
                 return ctx.fm_error(src, failed[0].code,
@@ -620,17 +495,28 @@ int cmd_mv(Context& ctx) {
             e = FSDeleteContainer(&sref);
         } else if (kind.letter == '-') {
             const bool locked = is_locked(sref);
+            // Under the source's own name, its bytes as they are (a name that
+            // is not UTF-8, or stored decomposed, stays as it is); a new name
+            // through a temporary one, so that it never shows a half copy.
             FSRef copy;
             VantrelFSCopyFailure why{};
-            if (OSErr ce = copy_beside(sref, dref, &copy, true, &why)) {
+            const OSErr ce = renamed ? copy_beside(sref, dref, &copy, true, &why)
+                                     : VantrelFSCopyFileWholeExplained(&sref, &dref, 0, nullptr,
+                                                                       nullptr, &copy, &why);
+            if (ce) {
                 const std::string m = copy_meaning(why);
+                if (ce == dupFNErr || ce == afpObjectTypeErr)
+                    return ctx.fm_error(target, ce, placed_meaning(ce));
                 return ctx.fm_error(dest, ce, (m.empty() ? m : m + "; ") + "the source is kept");
             }
-            FSRef finalRef;
-            OSErr ce = FSRenameUnicode(&copy, len, units, kTextEncodingUnknown, &finalRef);
-            if (ce) {
-                FSDeleteObject(&copy);  // benign: the unfinished copy goes, the source stays
-                return ctx.fm_error(target, ce, placed_meaning(ce));
+            note_creation_not_kept(ctx, target, why);
+            FSRef finalRef = copy;
+            if (renamed) {
+                if (OSErr re =
+                        FSRenameUnicode(&copy, len, units, kTextEncodingUnknown, &finalRef)) {
+                    FSDeleteObject(&copy);  // benign: the unfinished copy goes, the source stays
+                    return ctx.fm_error(target, re, placed_meaning(re));
+                }
             }
             if (locked) {
                 if (OSErr le = lock_copy(finalRef)) {
@@ -752,7 +638,8 @@ int cmd_cp(Context& ctx) {
             at = parent;
         }
         std::vector<TreeError> failed;
-        if (OSErr e = copy_tree(ctx, sref, src, dref, len, units, target, false, &failed))
+        if (OSErr e = copy_tree(ctx, sref, src, dref, len, renamed ? units : nullptr, target, false,
+                                &failed))
             return ctx.fm_error(target, e);
         if (ctx.json) {
             JsonWriter j(ctx.out);
@@ -778,6 +665,7 @@ int cmd_cp(Context& ctx) {
                                                          : src,
                                 e, said.empty() ? placed_meaning(e) : said);
         }
+        note_creation_not_kept(ctx, target, why);
         if (ctx.json) print_path_json(ctx, "path", target);
         return ctx.finish();
     }
@@ -787,6 +675,7 @@ int cmd_cp(Context& ctx) {
     VantrelFSCopyFailure why{};
     if (OSErr e = copy_beside(sref, dref, &copy, true, &why))
         return ctx.fm_error(dest_at_fault(dref, e) ? dest : src, e, copy_meaning(why));
+    note_creation_not_kept(ctx, target, why);
     FSRef renamedRef;
     if (OSErr e = FSRenameUnicode(&copy, len, units, kTextEncodingUnknown, &renamedRef)) {
         FSDeleteObject(&copy);  // benign: the copy under its temporary name goes

@@ -18,6 +18,8 @@
 // .clang-tidy is for the internal code.
 // NOLINTBEGIN(readability-identifier-naming)
 
+#include <time.h>
+
 #include "vantrel/Files.h"
 
 VANTREL_EXTERN_C_BEGIN
@@ -28,8 +30,13 @@ VANTREL_EXTERN_C_BEGIN
 //  - its data and resource forks, its metadata record (Finder information,
 //    comment) and the attributes the File Manager keeps beside it;
 //  - its dates: modification and access to the nanosecond, and creation and
-//    backup as FSGetCatalogInfo shows them (where the source's creation date
-//    is its birth, the copy keeps it in a record of its own);
+//    backup as FSGetCatalogInfo shows them. Where the source's creation
+//    date is its birth, which POSIX cannot give a new file, the copy keeps
+//    it in one small attribute of the File Manager's (17 bytes), never in a
+//    metadata record the source did not have; where the destination has no
+//    place for that (no such attributes, no room, or it refuses the
+//    attribute otherwise), the copy is made as cp -a makes it, showing its
+//    own birth, and the Explained call says so;
 //  - its permission bits; and where the caller may give the copy to the
 //    source's owner and group (root may; others only to themselves), that
 //    owner and group and the set-ID and sticky bits, as cp -a keeps them;
@@ -71,6 +78,9 @@ VANTREL_EXPORT OSErr VantrelFSCopyFileWhole(const FSRef* source, const FSRef* de
 typedef struct VantrelFSCopyFailure {
     int systemError;      // errno of the failing system call; 0 when none failed
     char attribute[256];  // the extended attribute being copied then, or ""
+    // Set on noErr only: the errno that kept the source's creation date (its
+    // birth) off the copy, which then shows its own; 0 when it was kept.
+    int creationDateNotKept;
 } VantrelFSCopyFailure;
 
 // The hard links of a tree copy: which files with more than one name have
@@ -94,11 +104,66 @@ VANTREL_EXPORT void VantrelFSDisposeCopyLinks(VantrelFSCopyLinksRef links);
 //    file). Where that copy has gone or been replaced since, the file is
 //    copied anew. A copy of such a source is recorded in `links`.
 //  - where it fails, `*failure` (when not null) says why; on noErr it is
-//    all zero.
+//    all zero but for creationDateNotKept.
 VANTREL_EXPORT OSErr VantrelFSCopyFileWholeExplained(const FSRef* source, const FSRef* destDir,
                                                      UniCharCount nameLength, const UniChar* name,
                                                      VantrelFSCopyLinksRef links, FSRef* newRef,
                                                      VantrelFSCopyFailure* failure);
+
+// A folder copied as cp -a copies it, in two calls around its contents:
+// the first makes the empty folder, the second, once the caller has filled
+// it, gives it what its source has. Its times are set last, to the
+// nanosecond, so that filling it does not change them.
+//
+//   FSRef copy;
+//   struct timespec times[2];
+//   VantrelFSCreateFolderCopy(&folder, &destDir, 0, nullptr, &copy, times);
+//   ... copy the folder's items into `copy` ...
+//   VantrelFSFinishFolderCopy(&folder, &copy, times, nullptr);
+
+// Makes an empty folder in `destDir` for a copy of the folder `source`,
+// named `name` (`nameLength` UTF-16 units) or, with a null `name`, as the
+// source is named on disk (its bytes, whatever they are: a name that is not
+// UTF-8 or is stored decomposed stays as it is). The folder is its maker's
+// alone (mode 0700) until VantrelFSFinishFolderCopy. `sourceTimes` (may be
+// null) receives the source's access and modification times as they were
+// before anything read its contents (reading a folder may change its access
+// time), for VantrelFSFinishFolderCopy.
+//   noErr            `*newRef` (when not null) names the new folder.
+//   paramErr         a null `source` or `destDir`.
+//   dirNFErr         `source` or `destDir` is no folder.
+//   bdNamErr, errFSNameTooLong  `name` is no name a folder can have, or with
+//                    a null `name`: the source's is a resource fork's
+//                    ("._NAME"), or it is a volume's root (mounted on a
+//                    folder: give the name it is mounted as).
+//   dupFNErr         the name is taken in `destDir`.
+//   others           as FSCreateDirectoryUnicode gives them.
+// Any thread.
+VANTREL_EXPORT OSErr VantrelFSCreateFolderCopy(const FSRef* source, const FSRef* destDir,
+                                               UniCharCount nameLength, const UniChar* name,
+                                               FSRef* newRef, struct timespec sourceTimes[2]);
+
+// Gives the folder `copy` what the folder `source` has, as VantrelFSCopyFileWhole
+// gives a file: its extended attributes as they are (the metadata record
+// with its Finder information and comment, and every other attribute; no
+// record the source did not have), its creation date where that is its
+// birth (as for a file, and `failure->creationDateNotKept` where there is no
+// place for it), the owner and group where the caller may give them, its
+// mode with the set-ID and sticky bits (without them where the owner could
+// not be kept), and last its access and modification times to the
+// nanosecond: `sourceTimes` as VantrelFSCreateFolderCopy gave them, or with
+// a null `sourceTimes` the source's now. Nothing is taken off the copy on failure: a tree copy that
+// fails is the caller's to report or remove.
+//   noErr            done; `*failure` (when not null) as on VantrelFSCopyFileWholeExplained.
+//   paramErr         a null `source` or `copy`.
+//   dirNFErr         either is no folder.
+//   errFSOperationNotSupported, dskFulErr  an attribute of the source has no
+//                    place on the copy (`*failure` names it).
+//   others           as FSSetCatalogInfo gives them.
+// Any thread.
+VANTREL_EXPORT OSErr VantrelFSFinishFolderCopy(const FSRef* source, const FSRef* copy,
+                                               const struct timespec sourceTimes[2],
+                                               VantrelFSCopyFailure* failure);
 
 VANTREL_EXTERN_C_END
 // NOLINTEND(readability-identifier-naming)

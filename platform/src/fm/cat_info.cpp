@@ -77,7 +77,7 @@ UInt8 user_access(const Node& n, const Listing* listing) {
 // then reads each attribute as before. A list says what the file held at
 // one moment, as two reads say what it held at two.
 struct MacAttrs {
-    bool record = false, legacyFork = false, afpInfo = false;
+    bool record = false, legacyFork = false, afpInfo = false, dates = false;
 };
 bool mac_attrs_listed(const Node& n, MacAttrs* out) {
 #ifdef __linux__
@@ -105,6 +105,7 @@ bool mac_attrs_listed(const Node& n, MacAttrs* out) {
         if (one == meta::kMetadataAttr) out->record = true;
         if (one == meta::kResourceForkAttr || one == ad::kAfpResourceAttr) out->legacyFork = true;
         if (one == ad::kAfpInfoAttr) out->afpInfo = true;
+        if (one == kDatesAttr) out->dates = true;
         at = end + 1;
     }
     return true;
@@ -129,7 +130,9 @@ void spared_reads(const Node& n, bool fromRecord, FSCatalogInfoBitmap which, con
     if ((which & kFSCatInfoRsrcSizes) && fromRecord && listing.fullAttrLists &&
         mac_attrs_listed(n, &attrs)) {
         known->noLegacy = !attrs.legacyFork;
-        *noRecord = !attrs.record;
+        // The precise dates alone (a copy's creation date) are read as a
+        // record is: the same call reads both.
+        *noRecord = !attrs.record && !attrs.dates;
         *noAfpInfo = !attrs.afpInfo;
     }
 }
@@ -476,40 +479,17 @@ UTCDateTime born_date(const struct statx& st) {
     return (st.stx_mask & STATX_BTIME) ? from_stx(st.stx_btime) : from_stx(st.stx_mtime);
 }
 
-CreationAttrs creation_date_attrs(const UTCDateTime& created, const std::string& record,
-                                  const std::string& extra, const std::string& dates) {
-    CreationAttrs out;
+bool precise_dates_have_creation(const std::string& dates) {
+    return precise_from(reinterpret_cast<const std::uint8_t*>(dates.data()), dates.size())
+        .haveCreate;
+}
+
+std::string precise_dates_created(const UTCDateTime& created, const std::string& dates) {
     PreciseDates pd =
         precise_from(reinterpret_cast<const std::uint8_t*>(dates.data()), dates.size());
     pd.create = created;
     pd.haveCreate = true;
-    out.dates = precise_bytes(pd);
-    const std::int32_t seconds = to_record(created);
-    meta::Record rec;
-    if (record.empty()) {
-        // Files of a tree are mostly made in the same few seconds: the
-        // record of the last one is likely this one's too.
-        thread_local std::int32_t lastSeconds = meta::kUnknownDate;
-        thread_local std::string lastRecord;
-        if (lastRecord.empty() || seconds != lastSeconds) {
-            rec = meta::fresh();
-            meta::set_date(rec, meta::kCreate, seconds);
-            lastRecord = meta::encode(rec);
-            lastSeconds = seconds;
-        }
-        out.record = lastRecord;
-        return out;
-    }
-    if (meta::decode(reinterpret_cast<const std::uint8_t*>(record.data()), record.size(), &rec)) {
-        if (!extra.empty()) meta::decode_extra(extra, &rec);
-    } else {
-        rec = meta::fresh();
-        out.corrupt = record;
-    }
-    meta::set_date(rec, meta::kCreate, seconds);
-    out.extra = meta::encode_extra(rec);
-    out.record = meta::encode(rec);
-    return out;
+    return precise_bytes(pd);
 }
 
 OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo* info,
@@ -564,7 +544,8 @@ OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo*
             bool have =
                 !n.is_link() && !noRecord && meta::read(n, &rec, nullptr) == meta::ReadResult::Ok;
             PreciseDates pd;
-            if (have && (which & (kFSCatInfoCreateDate | kFSCatInfoBackupDate)))
+            if (!n.is_link() && !noRecord &&
+                (which & (kFSCatInfoCreateDate | kFSCatInfoBackupDate)))
                 pd = read_precise(n);
             // The precise date is used while the record agrees with it
             // (another program may have changed the record since).
@@ -574,7 +555,12 @@ OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo*
             };
             if (which & kFSCatInfoCreateDate) {
                 const std::int32_t s = recorded(meta::kCreate);
-                if (have && pd.haveCreate && to_record(pd.create) == s)
+                // With no record, or one without a creation date, the
+                // precise date alone: a copy keeps its source's birth this
+                // way, where POSIX cannot set one, without a record of its own.
+                const bool precise =
+                    pd.haveCreate && (s == meta::kUnknownDate || to_record(pd.create) == s);
+                if (precise)
                     info->createDate = pd.create;
                 else if (s != meta::kUnknownDate)
                     info->createDate = from_record(s);

@@ -42,16 +42,13 @@ OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo*
 // keeps no birth time.
 UTCDateTime born_date(const struct statx& st);
 
-// What FSSetCatalogInfo writes to give a file the creation date `created`,
-// from the attributes it has: `record` (its metadata record's bytes, empty
-// for none), `extra` (the entries kept beside it) and `dates` (the precise
-// dates, `kPreciseDatesAttr`). A record that does not parse is replaced by
-// a fresh one and kept aside (`corrupt`, for meta::kCorruptAttr).
+// The precise dates (the attribute `kPreciseDatesAttr`, whose bytes
+// `dates` are, empty for none) with the creation date `created`. Alone, with
+// no metadata record, they give a file the creation date it shows: what a
+// copy adds to keep its source's, where POSIX cannot set a birth time.
 extern const char* const kPreciseDatesAttr;
-struct CreationAttrs {
-    std::string record, extra, dates, corrupt;
-};
-CreationAttrs creation_date_attrs(const UTCDateTime& created, const std::string& record,
-                                  const std::string& extra, const std::string& dates);
+std::string precise_dates_created(const UTCDateTime& created, const std::string& dates);
+// Whether the precise dates' bytes `dates` hold a creation date.
+bool precise_dates_have_creation(const std::string& dates);
 
 }  // namespace vantrel::fm

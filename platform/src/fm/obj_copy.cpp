@@ -55,7 +55,10 @@ VANTREL_FAULT_OPERATIONS("PBHCopyFileSync", "PBHCopyFileSync.create", "PBHCopyFi
                          "PBHCopyFileSync.times", "PBHCopyFileSync.link", "PBHCopyFileSync.sidecar",
                          "PBHCopyFileSync.undo", "PBHCopyFileSync.withoutTmpfile",
                          "PBHCopyFileSync.chown", "PBHCopyFileSync.sidecars",
-                         "VantrelFSCopyFileWhole");
+                         "VantrelFSCopyFileWhole", "VantrelFSCreateFolderCopy",
+                         "VantrelFSCreateFolderCopy.sidecar", "VantrelFSCreateFolderCopy.create",
+                         "VantrelFSFinishFolderCopy", "VantrelFSFinishFolderCopy.chown",
+                         "VantrelFSFinishFolderCopy.chmod", "VantrelFSFinishFolderCopy.times");
 
 // The copies of files with more than one name that a tree copy has made:
 // the source's device and inode, the copy's reference and inode.
@@ -301,55 +304,54 @@ bool may_have_sidecar(const Node& src) {
 }
 
 // Gives the copy `out` (being made as `name`) the creation date `created`
-// in a record: what FSSetCatalogInfo writes for it, from the attributes
-// copied from the source (`copied`: a record without a creation date, or
-// none). Where the source has no record, a file system without extended
-// attributes (ENOTSUP), or a file without room left for them (ENOSPC,
-// E2BIG), makes a copy that shows its own birth rather than no copy; any
-// other failure is the copy's.
-OSErr keep_creation_date(int out, const std::string& name, const UTCDateTime& created,
-                         CopiedAttrs& copied) {
-    namespace meta = vantrel::fm::meta;
-    const vantrel::fm::CreationAttrs a =
-        vantrel::fm::creation_date_attrs(created, copied.record, copied.extra, copied.dates);
-    const bool optional = copied.record.empty();
-    auto set = [&](const char* attr, const std::string& value) {
-        copied.failed = attr;  // until it is set
-        return vantrel::fault::step("PBHCopyFileSync.setxattr", name, [&] {
-            return ::fsetxattr(out, attr, value.data(), value.size(), 0);
-        });
-    };
-    // A record the source did not have is left off where it has no place:
-    // no attributes there, or no room left by the source's own (where the
-    // source has none of its own, no room is a full disk, and the copy's).
-    auto noPlace = [&] {
-        if (!optional) return false;
-        if (errno != ENOTSUP && !((errno == ENOSPC || errno == E2BIG) && copied.others))
-            return false;
-        ::fremovexattr(out, vantrel::fm::kPreciseDatesAttr);  // benign: may not be there
-        copied.failed.clear();
-        return true;
-    };
-    // The precise dates first: the record is what says there is a date.
-    if (set(vantrel::fm::kPreciseDatesAttr, a.dates) != 0) {
-        if (noPlace()) return noErr;
-        return from_errno(errno, Op::Write);
-    }
-    if (!a.corrupt.empty() && set(meta::kCorruptAttr, a.corrupt) != 0)
-        return from_errno(errno, Op::Write);
-    if (!a.extra.empty() && set(meta::kExtraAttr, a.extra) != 0)
-        return from_errno(errno, Op::Write);
-    if (a.extra.empty() && !copied.extra.empty() &&
-        vantrel::fault::step("PBHCopyFileSync.setxattr", name,
-                             [&] { return ::fremovexattr(out, meta::kExtraAttr); }) != 0 &&
-        errno != ENODATA)
-        return from_errno(errno, Op::Write);
-    if (set(meta::kMetadataAttr, a.record) != 0) {
-        if (noPlace()) return noErr;
-        return from_errno(errno, Op::Write);
-    }
-    copied.failed.clear();
-    return noErr;
+// that its source shows as its birth: in the precise dates alone, the
+// smallest thing that holds it (17 bytes, which fit in an ext4 inode beside
+// a small file's other attributes), and no metadata record the source never
+// had. Where the attribute cannot be set (no such attributes there, no room
+// left by the source's own, a full disk or quota, or any other refusal),
+// the copy is made without it, as cp -a makes every copy, and `*notKept` is
+// the errno that said so, for the caller to name: a date cp -a keeps
+// neither is no reason to refuse a copy.
+void keep_creation_date(int out, const std::string& name, const UTCDateTime& created,
+                        const CopiedAttrs& copied, int* notKept) {
+    const std::string dates = vantrel::fm::precise_dates_created(created, copied.dates);
+    const vantrel::fault::Benign benign;  // see above: the copy goes on
+    if (vantrel::fault::step("PBHCopyFileSync.setxattr", name, [&] {
+            return ::fsetxattr(out, vantrel::fm::kPreciseDatesAttr, dates.data(), dates.size(), 0);
+        }) != 0)
+        *notKept = errno;
+}
+
+// Whether the record's bytes give a creation date of their own (a copy of
+// them then keeps it; otherwise the copy would show its own birth).
+bool record_has_creation_date(const std::string& bytes) {
+    vantrel::fm::meta::Record r;
+    std::int32_t s;
+    return vantrel::fm::meta::decode(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                     bytes.size(), &r) &&
+           vantrel::fm::meta::get_date(r, vantrel::fm::meta::kCreate, &s);
+}
+
+// A copy is born now: where its source's creation date is its birth (`st`:
+// its attributes, as copied, give none, and its file system keeps births),
+// the copy `out` (as made: `made`) keeps it, last, in the room the source's
+// own attributes left, unless it shows the same already. Written before
+// the copy has its mode or its name, as everything else: nothing is done
+// to the name once it is the copy's. `*notKept` as keep_creation_date says.
+void keep_birth(int out, const std::string& name, const struct statx& st, const struct statx& made,
+                const CopiedAttrs& copied, int* notKept) {
+    if (!(st.stx_mask & STATX_BTIME) || record_has_creation_date(copied.record) ||
+        vantrel::fm::precise_dates_have_creation(copied.dates))
+        return;
+    // What the copy would show: its own birth, or where its file system
+    // keeps none its modification time, which is the source's.
+    const struct statx_timestamp& born =
+        (made.stx_mask & STATX_BTIME) ? made.stx_btime : st.stx_mtime;
+    const UTCDateTime shows = vantrel::fm::utc_from_timespec(born.tv_sec, born.tv_nsec);
+    const UTCDateTime created = vantrel::fm::born_date(st);
+    if (shows.highSeconds != created.highSeconds || shows.lowSeconds != created.lowSeconds ||
+        shows.fraction != created.fraction)
+        keep_creation_date(out, name, created, copied, notKept);
 }
 
 // Gives the O_TMPFILE `fd` the name `name` in `dirFd`. By the descriptor
@@ -367,21 +369,14 @@ int link_tmpfile(int fd, int dirFd, const std::string& name) {
     return rc;
 }
 
-// Whether the record's bytes give a creation date of their own (a copy of
-// them then keeps it; otherwise the copy would show its own birth).
-bool record_has_creation_date(const std::string& bytes) {
-    vantrel::fm::meta::Record r;
-    std::int32_t s;
-    return vantrel::fm::meta::decode(reinterpret_cast<const std::uint8_t*>(bytes.data()),
-                                     bytes.size(), &r) &&
-           vantrel::fm::meta::get_date(r, vantrel::fm::meta::kCreate, &s);
-}
-
 // What made a copy fail: the errno of the failing call, and the attribute
 // being copied then.
 struct Why {
     int err = 0;
     std::string attr;
+    // On success too: the errno that kept the source's creation date off
+    // the copy, 0 when it was kept or there was none to keep.
+    int creationNotKept = 0;
 };
 
 // Copies the regular file `src` into the directory `dest` as `name`,
@@ -545,45 +540,10 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
             }
         }
         if (int err = copy_mac_attrs(in.get(), out.get(), &copied)) return fail(err, Op::Write);
-        // A copy is born now: where the source's creation date is its birth (no
-        // record, or one without a creation date), the copy's record keeps it.
-        // Written here, before the copy has its mode or its name, as everything
-        // else: nothing is done to the name once it is the copy's.
-        const bool addsRecord = copied.record.empty();
-        auto keepCreation = [&]() -> OSErr {
-            if (!whole || record_has_creation_date(copied.record)) return noErr;
-            // What the copy would show: its own birth, or where its file system
-            // keeps none its modification time, which is the source's.
-            const struct statx_timestamp& born =
-                (made.stx_mask & STATX_BTIME) ? made.stx_btime : st.stx_mtime;
-            const UTCDateTime shows = vantrel::fm::utc_from_timespec(born.tv_sec, born.tv_nsec);
-            const UTCDateTime created = vantrel::fm::born_date(st);
-            if (shows.highSeconds == created.highSeconds &&
-                shows.lowSeconds == created.lowSeconds && shows.fraction == created.fraction)
-                return noErr;
-            if (OSErr e = keep_creation_date(out.get(), name, created, copied)) {
-                why->err = errno;
-                why->attr = copied.failed;
-                undo();
-                return e;
-            }
-            return noErr;
-        };
-        // The source's own record first: where an inode has room for only some
-        // attributes, the Mac's go first.
-        if (!addsRecord) {
-            if (OSErr e = keepCreation()) return e;
-        }
         if (whole) {
             if (int err = copy_other_attrs(in.get(), out.get(), &copied))
                 return fail(err, Op::Write);
-        }
-        // A record the source did not have comes last, in what room the
-        // source's own attributes left: a file whose attributes fill it (a
-        // 3,800-byte note on ext4) is copied as cp -a copies it, showing its own
-        // birth, rather than not at all.
-        if (addsRecord) {
-            if (OSErr e = keepCreation()) return e;
+            keep_birth(out.get(), name, st, made, copied, &why->creationNotKept);
         }
         const mode_t finalMode = whole && owned ? (st.stx_mode & 07777) : mode;
         if ((copied.others || (made.stx_mode & 07777) != finalMode) &&
@@ -759,9 +719,11 @@ extern "C" OSErr VantrelFSCopyFileWholeExplained(const FSRef* source, const FSRe
     Why why;
     const OSErr e =
         copy_file(src, dest, name != nullptr ? newName : src.name, Keep::All, links, newRef, &why);
-    if (e != noErr && failure != nullptr) {
+    if (failure != nullptr && e != noErr) {
         failure->systemError = why.err;
         std::snprintf(failure->attribute, sizeof failure->attribute, "%s", why.attr.c_str());
+    } else if (failure != nullptr) {
+        failure->creationDateNotKept = why.creationNotKept;
     }
     return e;
 }
@@ -774,4 +736,116 @@ extern "C" OSErr VantrelFSNewCopyLinks(VantrelFSCopyLinksRef* links) {
 
 extern "C" void VantrelFSDisposeCopyLinks(VantrelFSCopyLinksRef links) {
     delete links;
+}
+
+extern "C" OSErr VantrelFSCreateFolderCopy(const FSRef* source, const FSRef* destDir,
+                                           UniCharCount nameLength, const UniChar* name,
+                                           FSRef* newRef, struct timespec sourceTimes[2]) {
+    if (source == nullptr || destDir == nullptr) return paramErr;
+    Node src;
+    if (OSErr err = vantrel::fm::resolve(source, &src)) return err;
+    if (!src.is_dir()) return dirNFErr;
+    if (sourceTimes != nullptr) {
+        sourceTimes[0] = {src.st.stx_atime.tv_sec, src.st.stx_atime.tv_nsec};
+        sourceTimes[1] = {src.st.stx_mtime.tv_sec, src.st.stx_mtime.tv_nsec};
+    }
+    std::string newName = src.name;
+    if (name != nullptr) {
+        if (OSErr e = vantrel::fm::name_from_unicode(name, nameLength, &newName)) return e;
+    } else if (src.root || vantrel::fm::rsrc::is_sidecar_name(newName)) {
+        // A volume's root has no name of its own here; a folder under a
+        // fork's name would be taken for one.
+        return bdNamErr;
+    }
+    if (OSErr e = vantrel::fault::check("VantrelFSCreateFolderCopy", newName)) return e;
+    Node dest;
+    if (OSErr err = vantrel::fm::resolve(destDir, &dest)) return err;
+    if (!dest.is_dir()) return dirNFErr;
+    vantrel::fm::DirFd destFd;
+    if (OSErr err = vantrel::fm::dir_fd(dest, &destFd)) return err;
+    // A sidecar left by a file of this name that is gone must not become
+    // the folder's.
+    if (OSErr e = vantrel::fm::rsrc::clear_orphan(destFd->fd(), newName,
+                                                  "VantrelFSCreateFolderCopy.sidecar"))
+        return e;
+    // Its owner's alone while it is filled: the finish gives it its mode.
+    if (vantrel::fault::step("VantrelFSCreateFolderCopy.create", newName,
+                             [&] { return ::mkdirat(destFd->fd(), newName.c_str(), 0700); }) != 0)
+        return from_errno(errno, Op::Create, &dest);
+    Node made;
+    if (OSErr e = vantrel::fm::lookup(dest, newName, &made)) return e;
+    if (newRef != nullptr) vantrel::fm::make_ref(made, newRef);
+    return noErr;
+}
+
+extern "C" OSErr VantrelFSFinishFolderCopy(const FSRef* source, const FSRef* copy,
+                                           const struct timespec sourceTimes[2],
+                                           VantrelFSCopyFailure* failure) {
+    if (failure != nullptr) *failure = VantrelFSCopyFailure{};
+    if (source == nullptr || copy == nullptr) return paramErr;
+    Node src;
+    if (OSErr err = vantrel::fm::resolve(source, &src)) return err;
+    Node dst;
+    if (OSErr err = vantrel::fm::resolve(copy, &dst)) return err;
+    if (!src.is_dir() || !dst.is_dir()) return dirNFErr;
+    if (OSErr e = vantrel::fault::check("VantrelFSFinishFolderCopy", dst.name)) return e;
+    const char* srcName = src.root ? "." : src.name.c_str();
+    const char* dstName = dst.root ? "." : dst.name.c_str();
+    UniqueFd in(::openat(src.at(), srcName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    // A folder this caller may not read: its attributes cannot be read
+    // either, and the walk that could not list it has said so. The copy
+    // still gets its mode and times, as cp -a gives them.
+    const bool unreadable = !in && errno == EACCES;
+    if (unreadable)
+        in = UniqueFd(::openat(src.at(), srcName, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!in) return from_errno(errno, Op::Read, &src);
+    UniqueFd out(::openat(dst.at(), dstName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!out) return from_errno(errno, Op::Write, &dst);
+    struct statx st {
+    }, made{};
+    if (::statx(in.get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &st) != 0)
+        return from_errno(errno, Op::Read, &src);
+    if (::statx(out.get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &made) != 0)
+        return from_errno(errno, Op::Write, &dst);
+    CopiedAttrs copied;
+    int notKept = 0;
+    auto fail = [&](int err, Op op) {
+        if (failure != nullptr) {
+            failure->systemError = err;
+            std::snprintf(failure->attribute, sizeof failure->attribute, "%s",
+                          copied.failed.c_str());
+        }
+        if (err == E2BIG && !copied.failed.empty()) return OSErr{dskFulErr};
+        return from_errno(err, op, &dst);
+    };
+    // The owner first, as for a file: a change of owner takes the set-ID
+    // bits off. One the caller may not give the copy to keeps it, as cp -a.
+    bool owned = made.stx_uid == st.stx_uid && made.stx_gid == st.stx_gid;
+    if (!owned) {
+        if (vantrel::fault::step("VantrelFSFinishFolderCopy.chown", dst.name,
+                                 [&] { return ::fchown(out.get(), st.stx_uid, st.stx_gid); }) == 0)
+            owned = true;
+        else if (errno != EPERM && errno != EINVAL)
+            return fail(errno, Op::Write);
+    }
+    // What the source has, as it has it: the record and the File Manager's
+    // attributes beside it, then every other attribute, then its birth.
+    if (!unreadable) {
+        if (int err = copy_mac_attrs(in.get(), out.get(), &copied)) return fail(err, Op::Write);
+        if (int err = copy_other_attrs(in.get(), out.get(), &copied)) return fail(err, Op::Write);
+        keep_birth(out.get(), dst.name, st, made, copied, &notKept);
+    }
+    const mode_t finalMode = owned ? (st.stx_mode & 07777) : (st.stx_mode & 0777);
+    if (vantrel::fault::step("VantrelFSFinishFolderCopy.chmod", dst.name,
+                             [&] { return ::fchmod(out.get(), finalMode); }) != 0)
+        return fail(errno, Op::Write);
+    // Last, to the nanosecond: nothing after this changes the folder.
+    const timespec now[2] = {{st.stx_atime.tv_sec, st.stx_atime.tv_nsec},
+                             {st.stx_mtime.tv_sec, st.stx_mtime.tv_nsec}};
+    const timespec* times = sourceTimes != nullptr ? sourceTimes : now;
+    if (vantrel::fault::step("VantrelFSFinishFolderCopy.times", dst.name,
+                             [&] { return ::futimens(out.get(), times); }) != 0)
+        return fail(errno, Op::Write);
+    if (failure != nullptr) failure->creationDateNotKept = notKept;
+    return noErr;
 }

@@ -2,6 +2,7 @@
 // private mount namespace), where what the destination can hold differs
 // from what the source has: what cp -a and mv keep is kept, what cannot be
 // kept is named and the source stays whole.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
@@ -9,8 +10,11 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -42,6 +46,27 @@ std::string attr(const fs::path& p, const char* name) {
     char buf[8192];
     const ssize_t n = ::lgetxattr(p.c_str(), name, buf, sizeof buf);
     return n < 0 ? std::string("<none>") : std::string(buf, static_cast<std::size_t>(n));
+}
+
+// The names of `p`'s extended attributes, sorted, one per line.
+std::string attr_names(const fs::path& p) {
+    char buf[8192];
+    const ssize_t n = ::llistxattr(p.c_str(), buf, sizeof buf);
+    if (n < 0) return "<cannot list>";
+    std::vector<std::string> names;
+    for (ssize_t i = 0; i < n; i += static_cast<ssize_t>(std::strlen(buf + i)) + 1)
+        names.emplace_back(buf + i);
+    std::sort(names.begin(), names.end());
+    std::string out;
+    for (const std::string& one : names) out += one + "\n";
+    return out;
+}
+
+// The "created" line of `fmutil info`.
+std::string created(const fs::path& p) {
+    const std::string info = run({"info", p}).out;
+    const auto c = info.find("created");
+    return c == std::string::npos ? "<none>" : info.substr(c, info.find('\n', c) - c);
 }
 
 bool said(const fmtest::Result& r, const std::string& words) {
@@ -226,6 +251,161 @@ const std::vector<VolumeCase>& volume_cases() {
              r = run({"cp", "-r", src / "t", dst});
              expect(p, r.status == 0, "cp -r failed: " + r.err);
              expect(p, attr(dst / "t/in-tree", "user.note") == note, "cp -r lost the note");
+             return p;
+         }},
+        // A copy is given only what its source had, and its creation date
+        // (the source's birth, which POSIX cannot give a new file) in the
+        // precise dates alone: no metadata record, and a small file stays in
+        // the one block cp -a's copy takes.
+        {"cp, cp -r and mv of a plain file add no record, only the creation date", "ext4", nullptr,
+         [](const fs::path& src, const fs::path& dst) {
+             std::string p;
+             for (const char* f : {"copied", "moved", "t/in-tree"}) {
+                 vtest::write_file(src / f, "data");
+                 ::lsetxattr((src / f).c_str(), "user.other", "hello", 5, 0);
+             }
+             const std::string names = attr_names(src / "copied");
+             const std::string born = created(src / "copied");
+             const std::string bornMoved = created(src / "moved");
+             const std::string bornInTree = created(src / "t/in-tree");
+             auto r = run({"cp", src / "copied", dst});
+             expect(p, r.status == 0 && r.err.empty(), "cp failed: " + r.err);
+             r = run({"cp", "-r", src / "t", dst});
+             expect(p, r.status == 0 && r.err.empty(), "cp -r failed: " + r.err);
+             r = run({"mv", src / "moved", dst});
+             expect(p, r.status == 0 && r.err.empty(), "mv failed: " + r.err);
+             // The source's own, and the creation date (tmpfs keeps births).
+             const fs::path with = vtest::write_file(src / "with", "");
+             ::lsetxattr(with.c_str(), "user.other", "hello", 5, 0);
+             ::lsetxattr(with.c_str(), "user.org.vantrel.Dates", "", 0, 0);
+             const std::string want = attr_names(with);
+             expect(p, want != names, "the source cannot show the attributes a copy needs");
+             for (const char* f : {"copied", "moved", "t/in-tree"}) {
+                 expect(p, attr_names(dst / f) == want,
+                        std::string(f) + ": attributes\n" + attr_names(dst / f) + "not\n" + want);
+                 expect(p, attr(dst / f, "user.org.netatalk.Metadata") == "<none>",
+                        std::string(f) + ": a record was added");
+             }
+             expect(p, created(dst / "copied") == born, "cp: " + created(dst / "copied"));
+             expect(p, created(dst / "moved") == bornMoved, "mv: " + created(dst / "moved"));
+             expect(p, created(dst / "t/in-tree") == bornInTree,
+                    "cp -r: " + created(dst / "t/in-tree"));
+             // The peer: cp -a's copy of the same file on the same disk.
+             if (std::system(("cp -a '" + (src / "t/in-tree").string() + "' '" +
+                              (dst / "peer").string() + "'")
+                                 .c_str()) != 0)
+                 return p + "cp -a failed\n";
+             struct stat mine {
+             }, peer{};
+             const bool both = ::stat((dst / "copied").c_str(), &mine) == 0 &&
+                               ::stat((dst / "peer").c_str(), &peer) == 0;
+             expect(p, both && mine.st_blocks == peer.st_blocks,
+                    "the copy takes " + std::to_string(mine.st_blocks) + " blocks, cp -a's " +
+                        std::to_string(peer.st_blocks));
+             return p;
+         }},
+        // A destination without extended attributes has no place for the
+        // creation date: the copy is made, as cp -a makes it, and the date
+        // it does not keep is named.
+        {"cp and mv where the creation date has no place name it and copy", "ramfs", nullptr,
+         [](const fs::path& src, const fs::path& dst) {
+             std::string p;
+             // Born now, changed long ago: a copy shows another creation date.
+             const timespec old[2] = {{978307200, 0}, {978307200, 0}};
+             for (const char* f : {"f", "t/g"})
+                 ::utimensat(AT_FDCWD, vtest::write_file(src / f, "data").c_str(), old, 0);
+             auto r = run({"cp", src / "f", dst});
+             expect(p, r.status == 0, "cp failed: " + r.err);
+             expect(p, said(r, dst.string() + "/f: the creation date was not kept"),
+                    "cp: the creation date is not named: " + r.err);
+             expect(p, vtest::read_file(dst / "f") == "data", "cp: no copy");
+             r = run({"cp", "-r", src / "t", dst});
+             expect(p, r.status == 0, "cp -r failed: " + r.err);
+             expect(p, said(r, dst.string() + "/t/g: the creation date was not kept"),
+                    "cp -r: the creation date is not named: " + r.err);
+             r = run({"mv", src / "f", dst, "moved"});
+             expect(p, r.status == 0, "mv failed: " + r.err);
+             expect(p,
+                    said(r,
+                         "/moved: the creation date was not kept (the copy shows its own): "
+                         "Operation not supported"),
+                    "mv: the creation date is not named: " + r.err);
+             expect(p, !vtest::present(src / "f") && vtest::read_file(dst / "moved") == "data",
+                    "mv did not move the file");
+             return p;
+         }},
+        // A copy keeps its source's name bytes: a name that is not UTF-8
+        // (Latin-1 here), and names stored decomposed as Mac clients store
+        // them, for files and folders, at the top and inside.
+        {"cp -r and mv keep the bytes of every name", "tmpfs", "16m",
+         [](const fs::path& src, const fs::path& dst) {
+             std::string p;
+             const std::string latin = "r\xe9sum\xe9";  // not UTF-8
+             const std::string nfd = "Cafe\xcc\x81";    // "Café", decomposed
+             const std::vector<std::string> inside = {latin, latin + "/" + nfd,
+                                                      latin + "/" + nfd + "/e\xcc\x81",
+                                                      latin + "/caf\xe9", nfd};
+             for (const char* top : {"t", "u"}) {
+                 vtest::write_file(src / top / latin / nfd / "e\xcc\x81", "deep");
+                 vtest::write_file(src / top / latin / "caf\xe9", "latin");
+                 vtest::write_file(src / top / nfd, "decomposed");
+             }
+             vtest::write_file(src / latin, "a file of its own");
+             fs::create_directories(src / (nfd + "-dir") / latin);
+             auto check = [&](const std::string& how, const fs::path& t) {
+                 for (const std::string& n : inside)
+                     expect(p, vtest::present(t / n), how + ": no " + (t / n).string());
+             };
+             auto r = run({"cp", "-r", src / "t", dst});
+             expect(p, r.status == 0, "cp -r failed: " + r.err);
+             check("cp -r", dst / "t");
+             r = run({"mv", src / "u", dst});
+             expect(p, r.status == 0, "mv failed: " + r.err);
+             check("mv", dst / "u");
+             r = run({"mv", src / latin, dst});
+             expect(p, r.status == 0 && vtest::read_file(dst / latin) == "a file of its own",
+                    "mv of a file named in Latin-1: " + r.err);
+             r = run({"mv", src / (nfd + "-dir"), dst});
+             expect(p, r.status == 0 && vtest::present(dst / (nfd + "-dir") / latin),
+                    "mv of a folder named decomposed: " + r.err);
+             r = run({"cp", "-r", dst / (nfd + "-dir") / latin, src});
+             expect(p, r.status == 0 && vtest::present(src / latin),
+                    "cp -r of a folder named in Latin-1: " + r.err);
+             return p;
+         }},
+        // Folders keep their times to the nanosecond, as files do, set
+        // after their contents.
+        {"cp -r and mv keep folder times to the nanosecond", "tmpfs", "16m",
+         [](const fs::path& src, const fs::path& dst) {
+             std::string p;
+             const timespec times[2] = {{1000000000, 123456789}, {1100000000, 987654321}};
+             for (const char* top : {"t", "u"}) {
+                 vtest::write_file(src / top / "sub/f", "data");
+                 for (const fs::path& d : {src / top / "sub", src / top})
+                     ::utimensat(AT_FDCWD, d.c_str(), times, 0);
+             }
+             auto check = [&](const std::string& how, const fs::path& d) {
+                 struct stat st {};
+                 const bool ok = ::stat(d.c_str(), &st) == 0;
+                 expect(p,
+                        ok && st.st_atim.tv_sec == times[0].tv_sec &&
+                            st.st_atim.tv_nsec == times[0].tv_nsec &&
+                            st.st_mtim.tv_sec == times[1].tv_sec &&
+                            st.st_mtim.tv_nsec == times[1].tv_nsec,
+                        how + " " + d.filename().string() + ": mtime " +
+                            std::to_string(st.st_mtim.tv_sec) + "." +
+                            std::to_string(st.st_mtim.tv_nsec) + ", atime " +
+                            std::to_string(st.st_atim.tv_sec) + "." +
+                            std::to_string(st.st_atim.tv_nsec));
+             };
+             auto r = run({"cp", "-r", src / "t", dst});
+             expect(p, r.status == 0, "cp -r failed: " + r.err);
+             check("cp -r", dst / "t");
+             check("cp -r", dst / "t/sub");
+             r = run({"mv", src / "u", dst});
+             expect(p, r.status == 0, "mv failed: " + r.err);
+             check("mv", dst / "u");
+             check("mv", dst / "u/sub");
              return p;
          }},
     };

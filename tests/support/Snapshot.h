@@ -251,10 +251,14 @@ inline std::string lost(const Snapshot& before, const Snapshot& after) {
         }
         return "data:" + c;
     };
+    // Samba's AFP_Resource stream holds a fork too: its bytes and one NUL.
+    constexpr const char* kResourceStream = "user.DosStream.AFP_Resource:$DATA";
     for (const auto& [k, v] : after) {
         if (v.kind == 'f') have.insert(data(k, v));
         if (auto r = v.xattrs.find(kResourceFork); r != v.xattrs.end())
             have.insert("rsrc:" + r->second);
+        if (auto r = v.xattrs.find(kResourceStream); r != v.xattrs.end() && !r->second.empty())
+            have.insert("rsrc:" + r->second.substr(0, r->second.size() - 1));
     }
     std::ostringstream o;
     auto need = [&](const std::string& what, const std::string& where) {

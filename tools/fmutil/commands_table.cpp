@@ -221,6 +221,35 @@ const std::vector<CommandSpec>& commands() {
          true,
          nullptr,
          cmd_orphans},
+        {"dot-clean",
+         "PATH... [--keep=mostrecent|dotbar|native] [-n] [-m] [-v]",
+         "merge \"._\" files into the volume's layout and remove them, as macOS's dot_clean",
+         "In each folder PATH at every depth, merges what each \"._NAME\" holds for its file\n"
+         "NAME into the places the volume's layout keeps it (fmutil volumes shows the\n"
+         "layout), then removes it where the layout has no use for it. Of a \"._\" file macOS\n"
+         "wrote, the Finder information goes to the metadata record (and on stream volumes\n"
+         "to the AfpInfo stream) and each attribute of its ATTR block to the attribute Samba\n"
+         "keeps a Mac client's stream of that name in (user.DosStream.NAME:$DATA). The\n"
+         "resource fork goes to the AFP_Resource stream on a stream volume; elsewhere\n"
+         "\"._NAME\" is the fork's home and stays, rewritten as Samba writes it. Where the\n"
+         "file has a value of its own, --keep chooses: mostrecent (the default: the \"._\"\n"
+         "file's when it was modified after the file), dotbar (always the \"._\" file's) or\n"
+         "native (always the file's). Each file is done whole or not at all: every value is\n"
+         "written before its \"._\" file goes. A \"._\" file holding what the layout has no\n"
+         "room for (a fork larger than an attribute on a stream volume) is kept and reported;\n"
+         "-m removes it all the same, losing that. -n also removes the \"._\" files whose file\n"
+         "is gone (see orphans). A file of the user's own under a \"._\" name is never\n"
+         "touched. -v names each \"._\" file and what became of it.\n",
+         1,
+         kMany,
+         {{"keep", true, "--keep WHICH     mostrecent, dotbar or native: whose value stays"},
+          {"orphans", false, "-n, --orphans    also remove \"._\" files whose file is gone", 'n'},
+          {"always-remove", false,
+           "-m, --always-remove  remove \"._\" files even where not all fits", 'm'},
+          {"verbose", false, "-v, --verbose    name each \"._\" file and what became of it", 'v'}},
+         true,
+         nullptr,
+         cmd_dot_clean},
         {"mv",
          "PATH DEST [NEWNAME]",
          "move or rename an item, to another volume too",

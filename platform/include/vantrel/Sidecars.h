@@ -132,5 +132,61 @@ enum {
 // Any thread; the call changes nothing.
 VANTREL_EXPORT OSErr VantrelFSGetMacLayout(const FSRef* ref, VantrelMacLayout* layout);
 
+// Merges what the "._NAME" entry `name` of `folder` holds for its file NAME
+// into the places the volume's layout keeps it (VantrelFSGetMacLayout),
+// as macOS's dot_clean does, then removes the entry where the layout has
+// no use for it; what a program reading that layout (Samba) serves is
+// then the same as before:
+// - the Finder information of a "._" file macOS wrote ("Mac OS X") goes
+//   to the metadata record, and on stream volumes to the AfpInfo stream;
+// - each attribute of its ATTR block goes to the attribute Samba's
+//   streams_xattr keeps a Mac client's stream of that name in
+//   ("user.DosStream.NAME:$DATA", the value and one NUL);
+// - the resource fork goes, on a stream volume, to the AFP_Resource stream
+//   ("user.DosStream.AFP_Resource:$DATA"); elsewhere "._NAME" is the
+//   fork's home and stays, rewritten as Samba writes a sidecar (the fork
+//   and a copy of the record's Finder information, nothing else) where it
+//   held more; a "._NAME" with an empty fork goes.
+// Where the file already has a value of its own for an item, `keep` says
+// which stays. The change is whole for the file: every value is written
+// before "._NAME" is rewritten or removed, in the folder's lock, and a
+// failure puts back the values the file had (a kill leaves each value
+// merged or still in "._NAME", never lost: the call done again finishes
+// it). With kVantrelMergeAlwaysRemove, "._NAME" goes even where an item
+// could not be merged (too large for an attribute, a name too long):
+// that item is lost, as dot_clean -m loses it.
+//   noErr          merged (`*report`, when given, says what happened).
+//   fnfErr         no such entry, or no file NAME (an orphan: see
+//                  VantrelFSRemoveLeftover); also when `folder` names none.
+//   afpObjectTypeErr  the entry is no AppleDouble file (the user's own):
+//                  nothing changed. paramErr: a null argument, or `name`
+//                  no "._" name of one component.
+//   fileBoundsErr  an item cannot go where the layout keeps it (a fork
+//                  larger than an attribute holds, an attribute name too
+//                  long): nothing changed.
+//   ioErr          an ATTR block that does not hold together: nothing changed.
+//   others         as FSSetCatalogInfo and FSDeleteObject give them
+//                  (fLckdErr for a locked file), nothing changed.
+// Any thread.
+typedef UInt32 VantrelMergeKeep;
+enum {
+    // The value changed last: "._NAME"'s when it was modified after the
+    // file's attributes last changed (its ctime), else the file's.
+    kVantrelMergeKeepMostRecent = 0,
+    kVantrelMergeKeepDotBar = 1,  // always the value in "._NAME"
+    kVantrelMergeKeepNative = 2   // always the file's own
+};
+enum { kVantrelMergeAlwaysRemove = 1 };
+typedef struct VantrelMergeReport {
+    UInt32 taken;       // items written from "._NAME" (Finder information, fork, attributes)
+    UInt32 kept;        // items where the file's own value stayed
+    UInt32 lost;        // items dropped (kVantrelMergeAlwaysRemove only)
+    Boolean removed;    // "._NAME" is gone
+    Boolean rewritten;  // "._NAME" stays as the fork's sidecar, rewritten
+} VantrelMergeReport;
+VANTREL_EXPORT OSErr VantrelFSMergeDotUnderscore(const FSRef* folder, const VantrelDiskName* name,
+                                                 VantrelMergeKeep keep, UInt32 options,
+                                                 VantrelMergeReport* report);
+
 VANTREL_EXTERN_C_END
 // NOLINTEND(readability-identifier-naming)

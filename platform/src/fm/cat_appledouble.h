@@ -199,6 +199,10 @@ std::string encode_macos(const std::uint8_t* finderInfo, const AttrBlock& attrs,
 // integers big-endian.
 
 inline constexpr const char* kAfpInfoAttr = "user.DosStream.AFP_AfpInfo:$DATA";
+// The resource fork as Samba keeps it with fruit:resource = stream: the
+// fork's bytes and, as streams_xattr stores every stream, one byte more
+// (a NUL) at the end.
+inline constexpr const char* kAfpResourceAttr = "user.DosStream.AFP_Resource:$DATA";
 inline constexpr std::size_t kAfpInfoSize = 60;
 inline constexpr std::uint32_t kAfpSignature = 0x41465000;  // "AFP\0"
 // Samba's AFP_Version, as its fruit module writes and checks it.

@@ -120,7 +120,7 @@ bool mac_attrs_listed(const Node& n, MacAttrs* out) {
         const std::size_t end = std::min(names.find('\0', at), names.size());
         const std::string_view one = names.substr(at, end - at);
         if (one == meta::kMetadataAttr) out->record = true;
-        if (one == meta::kResourceForkAttr) out->legacyFork = true;
+        if (one == meta::kResourceForkAttr || one == ad::kAfpResourceAttr) out->legacyFork = true;
         if (one == ad::kAfpInfoAttr) out->afpInfo = true;
         if (one == kDatesAttr) out->dates = true;
         at = end + 1;

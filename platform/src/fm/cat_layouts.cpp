@@ -316,6 +316,11 @@ bool foreign_finder_info(const Node& n, std::uint8_t out[ad::kFinderInfoSize]) {
         std::memcpy(out, afp.finderInfo.data(), afp.finderInfo.size());
         return true;
     }
+    return macos_finder_info(n, out);
+}
+
+bool macos_finder_info(const Node& n, std::uint8_t out[ad::kFinderInfoSize]) {
+    std::memset(out, 0, ad::kFinderInfoSize);
     MacFile m;
     if (!open_macos(n, &m)) return false;
     if (read_exact(m.side.fd.get(), out, ad::kFinderInfoSize, m.finder.offset)) return true;

@@ -90,6 +90,10 @@ void shown_finder_info(const Node& n, const meta::Record* rec, bool maySidecar, 
 OSErr write_afpinfo(const Node& n, const std::uint8_t* disk, const std::int32_t* backup,
                     const char* step);
 
+// The 32 bytes of Finder information of `n`'s macOS "._NAME" file (filler
+// "Mac OS X"); false (and zeros) when it has none, or it cannot be read.
+bool macos_finder_info(const Node& n, std::uint8_t out[ad::kFinderInfoSize]);
+
 // A fresh record for `n` (which has none, or one that does not parse):
 // meta::fresh() with the Finder information foreign_finder_info() finds.
 meta::Record fresh_record(const Node& n);

@@ -260,17 +260,20 @@ OSErr note_length(Sidecar& s, std::uint64_t size, const char* step) {
     return write_length_field(s, size, step);
 }
 
-OSErr read_legacy(int fileFd, std::string* out, bool* present) {
+namespace {
+
+// The whole value of the attribute `attr` of the open file `fileFd`.
+OSErr read_whole_attr(int fileFd, const char* attr, std::string* out, bool* present) {
     *present = false;
     out->clear();
     for (int attempt = 0; attempt < 8; ++attempt) {
-        const ssize_t n = ::fgetxattr(fileFd, meta::kResourceForkAttr, nullptr, 0);
+        const ssize_t n = ::fgetxattr(fileFd, attr, nullptr, 0);
         if (n < 0) {
             if (errno == ENODATA || errno == ENOTSUP) return noErr;
             return from_errno(errno, Op::Read);
         }
         out->resize(static_cast<std::size_t>(n));
-        const ssize_t got = ::fgetxattr(fileFd, meta::kResourceForkAttr, out->data(), out->size());
+        const ssize_t got = ::fgetxattr(fileFd, attr, out->data(), out->size());
         if (got >= 0) {
             out->resize(static_cast<std::size_t>(got));
             *present = true;
@@ -284,6 +287,28 @@ OSErr read_legacy(int fileFd, std::string* out, bool* present) {
         // It grew between the two calls: ask again.
     }
     return ioErr;
+}
+
+// Removes the attribute read_legacy() took the fork from: the old one,
+// else (only then) Samba's stream. 0 also when neither is there.
+int remove_fork_attr(int fileFd, const std::string& name, const char* step) {
+    for (const char* attr : {meta::kResourceForkAttr, ad::kAfpResourceAttr}) {
+        if (fault::step(step, name, [&] { return ::fremovexattr(fileFd, attr); }) == 0) return 0;
+        if (errno != ENODATA) return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+OSErr read_legacy(int fileFd, std::string* out, bool* present) {
+    if (OSErr e = read_whole_attr(fileFd, meta::kResourceForkAttr, out, present)) return e;
+    if (*present) return noErr;
+    // Samba's AFP_Resource stream (fruit:resource = stream) is read the same
+    // way, with no setting: a fork whole in an attribute of its file.
+    if (OSErr e = read_whole_attr(fileFd, ad::kAfpResourceAttr, out, present)) return e;
+    if (*present && !out->empty()) out->pop_back();  // streams_xattr's NUL
+    return noErr;
 }
 
 Sizes sizes_of(const Node& n, Known known) {
@@ -307,7 +332,12 @@ Sizes sizes_of(const Node& n, Known known) {
     } else if (!known.noLegacy) {
         // Relative to the parent's descriptor: the /proc path form walks a
         // path per item, which doubled the system time of a long listing.
-        const ssize_t len = meta::get_attr(n, meta::kResourceForkAttr, nullptr, 0);
+        ssize_t len = meta::get_attr(n, meta::kResourceForkAttr, nullptr, 0);
+        if (len < 0) {
+            // Samba's AFP_Resource stream: the fork and streams_xattr's NUL.
+            len = meta::get_attr(n, ad::kAfpResourceAttr, nullptr, 0);
+            if (len > 0) --len;
+        }
         s.present = len >= 0;
         s.logical = len > 0 ? std::uint64_t(len) : 0;
     }
@@ -888,10 +918,7 @@ OSErr commit(int dirFd, std::string_view fileName, int fileFd, Shadow& s, bool d
         // No resource fork, no sidecar. The old attribute first: while the
         // sidecar stands, it is the fork, so a failure between the two
         // changes nothing anyone sees.
-        if (legacyThere &&
-            fault::step(step, name,
-                        [&] { return ::fremovexattr(fileFd, meta::kResourceForkAttr); }) != 0 &&
-            errno != ENODATA)
+        if (legacyThere && remove_fork_attr(fileFd, name, step) != 0)
             return write_error(errno, fileFd);
         if (there.found()) {
             // Out of the way under a temporary name first, so that it can
@@ -981,7 +1008,7 @@ OSErr commit(int dirFd, std::string_view fileName, int fileFd, Shadow& s, bool d
     s.tempName.clear();         // it is the sidecar now
     if (legacyThere) {
         fault::Benign benign;  // the sidecar wins over it; the next commit tries again
-        fault::step(step, name, [&] { return ::fremovexattr(fileFd, meta::kResourceForkAttr); });
+        (void)remove_fork_attr(fileFd, name, step);
     }
     g_commitCount.fetch_add(1, std::memory_order_acq_rel);
     *committed = std::move(s.side);

@@ -23,6 +23,7 @@
 #include "Sidecar.h"
 #include "TempDir.h"
 #include "vantrel/Files.h"
+#include "vantrel/Sidecars.h"
 #include "vantrel/TextEncoding.h"
 
 namespace fs = std::filesystem;
@@ -450,4 +451,97 @@ TEST(SambaStreamLayouts, FinderInformationRoundTripsThroughTheAfpInfoStream) {
                   hex(std::string(reinterpret_cast<char*>(xinfo), 16)));
         EXPECT_EQ(smb.stop(), "");
     }
+}
+
+// A tree a Mac copied to a volume without extended attributes, "._" files
+// beside each file, merged into the share's layout: Samba then serves each
+// file's type, creator, flags, fork and attributes as the Mac left them.
+TEST(SambaStreamLayouts, DotUnderscoreFilesMergedAreServedAsTheMacLeftThem) {
+    struct Row {
+        const char* metadata;  // fruit:metadata
+        const char* resource;  // fruit:resource
+        const char* layout;    // VANTREL_MAC_LAYOUT for the volume
+    };
+    for (const Row& row :
+         {Row{"netatalk", "file", "netatalk"}, Row{"stream", "file", "stream+file"},
+          Row{"stream", "stream", "stream"}}) {
+        SCOPED_TRACE(row.layout);
+        vtest::TempDir dir("vt-smb");
+        vtest::SambaServer smb(dir.path(), 0, {row.metadata, row.resource});
+        if (!smb.running()) GTEST_SKIP() << "no Samba server: " << smb.why_not();
+        ::setenv("VANTREL_MAC_LAYOUT", row.layout, 1);
+        const std::string disk = file_finder_disk();
+        const std::string fork = pattern(3000, 5);
+        const std::string quarantine = "0083;5f3a1b2c;Safari;";
+        const fs::path f = smb.share() / "copied";
+        vtest::write_file(f, "data");
+        vtest::write_bytes(
+            vtest::sidecar_path(f),
+            vtest::macos_sidecar_bytes(disk, {{"com.apple.quarantine", quarantine}}, fork));
+        FSRef share = ref_of(smb.share());
+        VantrelDiskName name{};
+        name.length = 8;
+        std::memcpy(name.bytes, "._copied", 8);
+        ASSERT_OSERR(
+            VantrelFSMergeDotUnderscore(&share, &name, kVantrelMergeKeepMostRecent, 0, nullptr),
+            noErr);
+        ::unsetenv("VANTREL_MAC_LAYOUT");
+
+        std::string afp;
+        const auto a = smb.get("copied:AFP_AfpInfo", &afp);
+        ASSERT_TRUE(a.ok()) << a.output;
+        ASSERT_EQ(afp.size(), kAfpInfoSize) << hex(afp);
+        EXPECT_EQ(hex(afp.substr(kAfpFinderInfo, 32)), hex(disk));
+        std::string served;
+        const auto r = smb.get("copied:AFP_Resource", &served);
+        ASSERT_TRUE(r.ok()) << r.output;
+        EXPECT_TRUE(same_bytes(served, fork));
+        std::string q;
+        const auto g = smb.get("copied:com.apple.quarantine", &q);
+        ASSERT_TRUE(g.ok()) << g.output;
+        EXPECT_EQ(q, quarantine);
+        EXPECT_EQ(smb.stop(), "");
+    }
+}
+
+// A fork a client puts on a share with fruit:resource = stream lives in the
+// AFP_Resource stream: it is read here with no setting, its size is the
+// catalogue's, and emptying it here leaves neither stream nor sidecar.
+TEST(SambaStreamLayouts, AForkAClientPutInTheResourceStreamIsReadHere) {
+    vtest::TempDir dir("vt-smb");
+    vtest::SambaServer smb(dir.path(), 0, {"stream", "stream"});
+    if (!smb.running()) GTEST_SKIP() << "no Samba server: " << smb.why_not();
+    const fs::path theirs = smb.share() / "theirs";
+    ASSERT_TRUE(smb.put("data", "theirs").ok());
+    for (std::size_t size : {std::size_t(1), std::size_t(3000)}) {  // ext4 holds about 4 KiB
+        SCOPED_TRACE(size);
+        const std::string fork = pattern(size, std::uint32_t(size));
+        const auto put = smb.put(fork, "theirs:AFP_Resource");
+        ASSERT_TRUE(put.ok()) << put.output;
+        const FSRef ref = ref_of(theirs);
+        std::string got;
+        ASSERT_OSERR(read_resource_fork(ref, &got), noErr);
+        EXPECT_TRUE(same_bytes(got, fork));
+        FSCatalogInfo info{};
+        ASSERT_OSERR(FSGetCatalogInfo(&ref, kFSCatInfoRsrcSizes, &info, nullptr, nullptr, nullptr),
+                     noErr);
+        EXPECT_EQ(info.rsrcLogicalSize, size);
+    }
+    const FSRef ref = ref_of(theirs);
+    {
+        const HFSUniStr255 rsrc = vtest::resource_fork_name();
+        FSIORefNum fork = 0;
+        ASSERT_OSERR(FSOpenFork(&ref, rsrc.length, rsrc.unicode, fsRdWrPerm, &fork), noErr);
+        EXPECT_OSERR(FSSetForkSize(fork, fsFromStart, 0), noErr);
+        ASSERT_OSERR(FSCloseFork(fork), noErr);
+    }
+    std::string got = "?";
+    ASSERT_OSERR(read_resource_fork(ref, &got), noErr);
+    EXPECT_EQ(got, "");
+    std::string value(16, '\0');
+    EXPECT_LT(::lgetxattr(theirs.c_str(), "user.DosStream.AFP_Resource:$DATA", value.data(),
+                          value.size()),
+              0);
+    EXPECT_FALSE(fs::exists(vtest::sidecar_path(theirs)));
+    EXPECT_EQ(smb.stop(), "");
 }

@@ -1,0 +1,436 @@
+// A "._NAME" file merged into the layout of its volume, as macOS's
+// dot_clean merges one (VantrelFSMergeDotUnderscore, vantrel/Sidecars.h).
+//
+// Whole for the file: every value goes where the layout keeps it first,
+// each old value saved, and only then is "._NAME" rewritten or removed, in
+// one system call. A failure puts the saved values back; a kill leaves
+// every value either merged or still in "._NAME" (both, for a while), and
+// the same call done again reaches the same end: its choices depend on
+// nothing the merge itself changes (the two files' modification times,
+// not the ctime each attribute write moves).
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/fullio.h"
+#include "fm/cat_appledouble.h"
+#include "fm/cat_layouts.h"
+#include "fm/cat_metadata.h"
+#include "fm/err_errno.h"
+#include "fm/fork_sidecar.h"
+#include "fm/obj_commit.h"
+#include "fm/ref_fd.h"
+#include "fm/ref_node.h"
+#include "vantrel/Sidecars.h"
+#include "vantrel/fault.h"
+
+VANTREL_FAULT_OPERATIONS("VantrelFSMergeDotUnderscore", "VantrelFSMergeDotUnderscore.setxattr",
+                         "VantrelFSMergeDotUnderscore.sidecar",
+                         "VantrelFSMergeDotUnderscore.rename", "VantrelFSMergeDotUnderscore.unlink",
+                         "VantrelFSMergeDotUnderscore.undo");
+
+namespace vantrel::fm {
+namespace {
+
+// Where Samba's streams_xattr keeps a client's named stream STREAM:
+// "user.DosStream.STREAM:$DATA", the stream's bytes and one NUL.
+constexpr std::string_view kStreamPrefix = "user.DosStream.";
+constexpr std::string_view kStreamSuffix = ":$DATA";
+// The largest value Linux lets an extended attribute have (XATTR_SIZE_MAX).
+constexpr std::size_t kMaxAttrValue = 65536;
+constexpr std::size_t kMaxAttrName = 255;
+
+// The whole value of `attr` of `n`: true with it, false when there is none
+// (`*err` 0) or it could not be read (`*err` the errno).
+bool get_whole(const Node& n, const char* attr, std::string* out, int* err) {
+    *err = 0;
+    for (int tries = 0; tries < 4; ++tries) {
+        const ssize_t len = meta::get_attr(n, attr, nullptr, 0);
+        if (len < 0) {
+            if (errno != ENODATA && errno != ENOTSUP) *err = errno;
+            return false;
+        }
+        out->assign(std::size_t(len), '\0');
+        const ssize_t got = meta::get_attr(n, attr, out->data(), out->size());
+        if (got >= 0) {
+            out->resize(std::size_t(got));
+            return true;
+        }
+        if (errno == ENODATA) return false;
+        if (errno != ERANGE) {
+            *err = errno;
+            return false;
+        }
+    }
+    *err = ERANGE;  // it keeps growing under us
+    return false;
+}
+
+bool all_zero(const std::uint8_t* p, std::size_t n) {
+    return std::all_of(p, p + n, [](std::uint8_t b) { return b == 0; });
+}
+
+// The attributes a merge changed, with what they held, to put back.
+class Undo {
+  public:
+    explicit Undo(const Node& n) : n_(n) {}
+    Undo(const Undo&) = delete;
+    Undo& operator=(const Undo&) = delete;
+    ~Undo() {
+        if (!done_) put_back();
+    }
+    // Keeps what `attr` holds now (once per attribute).
+    OSErr save(const std::string& attr) {
+        for (const Saved& s : saved_)
+            if (s.attr == attr) return noErr;
+        Saved s{attr, false, {}};
+        int err = 0;
+        s.had = get_whole(n_, attr.c_str(), &s.value, &err);
+        if (err != 0) return from_errno(err, Op::Read, &n_);
+        saved_.push_back(std::move(s));
+        return noErr;
+    }
+    // Sets `attr` (saved before) to `value`: 0, or -1 with errno.
+    int set(const std::string& attr, const std::string& value) {
+        return fault::step("VantrelFSMergeDotUnderscore.setxattr", n_.name, [&] {
+            return meta::set_attr(n_, attr.c_str(), value.data(), value.size());
+        });
+    }
+    void commit() { done_ = true; }
+    void put_back() {
+        fault::Benign benign;
+        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+            (void)fault::step("VantrelFSMergeDotUnderscore.undo", n_.name, [&] {
+                if (it->had)
+                    return meta::set_attr(n_, it->attr.c_str(), it->value.data(), it->value.size());
+                const int rc = meta::remove_attr(n_, it->attr.c_str());
+                return rc != 0 && errno == ENODATA ? 0 : rc;
+            });
+        }
+        done_ = true;
+    }
+
+  private:
+    struct Saved {
+        std::string attr;
+        bool had;
+        std::string value;
+    };
+    const Node& n_;
+    std::vector<Saved> saved_;
+    bool done_ = false;
+};
+
+// An item the file system refuses to hold at all (a value past its limit,
+// no extended attributes), whatever room it has. ENOSPC is not one: it is
+// also a full disk, where nothing may be dropped.
+bool unplaceable(int err) {
+    return err == E2BIG || err == ENOTSUP || err == ERANGE;
+}
+
+// What "._NAME" holds, beside the fork the sidecar reader finds.
+struct DotFile {
+    rsrc::Sidecar side;
+    struct stat st {};
+    ad::Header header;
+    bool macos = false;  // written by macOS itself: the Finder information and ATTR are its own
+    std::uint64_t forkLength = 0;
+};
+
+OSErr read_dot_file(const Node& n, DotFile* out) {
+    if (OSErr e = rsrc::open(n.at(), n.name, false, &out->side)) return e;
+    if (out->side.state == rsrc::State::None) return fnfErr;
+    if (!out->side.found()) return afpObjectTypeErr;
+    const int fd = out->side.fd.get();
+    if (::fstat(fd, &out->st) != 0) return from_errno(errno, Op::Read);
+    std::uint8_t head[ad::kHeaderSize + ad::kMaxEntries * ad::kEntrySize];
+    const ssize_t got = ::pread(fd, head, sizeof head, 0);
+    if (got < 0) return from_errno(errno, Op::Read);
+    if (ad::decode({head, std::size_t(got)}, std::uint64_t(out->st.st_size), ad::kSidecar,
+                   &out->header) != ad::Error::None)
+        return afpObjectTypeErr;
+    out->macos = out->header.filler == ad::kMacOSFiller;
+    return rsrc::length(out->side, &out->forkLength);
+}
+
+// Only the fork and a copy of Finder information: nothing a stream volume
+// would lose when the fork goes to its stream and the file goes.
+bool holds_only_fork(const ad::Header& h) {
+    for (const ad::Descriptor& d : h.entries)
+        if (d.id != ad::kResourceForkId && d.id != ad::kFinderInfoId) return false;
+    return true;
+}
+
+struct Merge {
+    const Node& n;
+    VantrelMergeKeep keep;
+    bool alwaysRemove;
+    DotFile& dot;
+    Undo& undo;
+    VantrelMergeReport& report;
+    OSErr failed = noErr;  // the first item that could not be placed
+
+    // Whether the value in "._NAME" wins over the file's own.
+    bool dot_wins() const {
+        switch (keep) {
+            case kVantrelMergeKeepDotBar:
+                return true;
+            case kVantrelMergeKeepNative:
+                return false;
+            default: {
+                const struct statx_timestamp& f = n.st.stx_mtime;
+                const struct timespec& d = dot.st.st_mtim;
+                return d.tv_sec != f.tv_sec ? d.tv_sec > f.tv_sec : d.tv_nsec > long(f.tv_nsec);
+            }
+        }
+    }
+
+    // An item that could not be placed: lost with alwaysRemove, else the
+    // merge fails and nothing changes.
+    OSErr cannot_place(OSErr e) {
+        if (alwaysRemove) {
+            ++report.lost;
+            return noErr;
+        }
+        if (failed == noErr) failed = e;
+        return e;
+    }
+
+    // `attr` takes `value` unless the file has another it keeps.
+    OSErr place(const std::string& attr, const std::string& value) {
+        if (attr.size() > kMaxAttrName || value.size() > kMaxAttrValue)
+            return cannot_place(fileBoundsErr);
+        std::string now;
+        int err = 0;
+        const bool had = get_whole(n, attr.c_str(), &now, &err);
+        if (err != 0) return from_errno(err, Op::Read, &n);
+        if (had && now == value) return noErr;
+        if (had && !dot_wins()) {
+            ++report.kept;
+            return noErr;
+        }
+        if (OSErr e = undo.save(attr)) return e;
+        if (undo.set(attr, value) != 0) {
+            if (unplaceable(errno)) return cannot_place(fileBoundsErr);
+            return from_errno(errno, Op::Write, &n);
+        }
+        ++report.taken;
+        return noErr;
+    }
+
+    // macOS's Finder information goes to the record (and the AfpInfo
+    // stream on stream volumes), unless the file shows its own. Each store
+    // the layout writes is brought to the value that stays, so that a merge
+    // cut short between the two is finished when done again.
+    OSErr finder_info(layouts::Layout layout, std::uint8_t recordFinder[ad::kFinderInfoSize]) {
+        meta::Record rec;
+        std::string raw;
+        int readErr = 0;
+        const meta::ReadResult rr = meta::read(n, &rec, &raw, &readErr);
+        if (rr == meta::ReadResult::Unreadable) return from_errno(readErr, Op::Read, &n);
+        std::uint8_t native[ad::kFinderInfoSize];
+        layouts::shown_finder_info(n, rr == meta::ReadResult::Ok ? &rec : nullptr, false, true,
+                                   native);
+        std::memcpy(recordFinder, native, ad::kFinderInfoSize);
+        std::uint8_t mine[ad::kFinderInfoSize];
+        if (!dot.macos || !layouts::macos_finder_info(n, mine) || all_zero(mine, sizeof mine))
+            return noErr;
+        const bool same = std::memcmp(mine, native, sizeof mine) == 0;
+        if (!same && !all_zero(native, sizeof native) && !dot_wins()) {
+            ++report.kept;
+            return noErr;
+        }
+        const meta::Entry* had =
+            rr == meta::ReadResult::Ok ? rec.find(meta::kFinderInfoId) : nullptr;
+        const bool recordHas = had != nullptr && had->data.size() >= sizeof mine &&
+                               std::memcmp(had->data.data(), mine, sizeof mine) == 0;
+        ad::AfpInfo afp;
+        const bool streamHas = layout == layouts::Layout::Netatalk ||
+                               (layouts::read_afpinfo(n, &afp) &&
+                                std::memcmp(afp.finderInfo.data(), mine, sizeof mine) == 0);
+        std::memcpy(recordFinder, mine, sizeof mine);
+        if (recordHas && streamHas) return noErr;
+        if (!recordHas) {
+            if (rr != meta::ReadResult::Ok) rec = meta::fresh();
+            std::memcpy(rec.need(meta::kFinderInfoId, ad::kFinderInfoSize).data.data(), mine,
+                        sizeof mine);
+            for (const char* a : {meta::kMetadataAttr, meta::kExtraAttr, meta::kCorruptAttr})
+                if (OSErr e = undo.save(a)) return e;
+            if (OSErr e = meta::write(n, rec, rr == meta::ReadResult::Corrupt ? &raw : nullptr,
+                                      "VantrelFSMergeDotUnderscore.setxattr",
+                                      "VantrelFSMergeDotUnderscore.setxattr"))
+                return e;
+        }
+        if (!streamHas) {
+            if (OSErr e = undo.save(ad::kAfpInfoAttr)) return e;
+            if (OSErr e = layouts::write_afpinfo(n, mine, nullptr,
+                                                 "VantrelFSMergeDotUnderscore.setxattr"))
+                return e;
+        }
+        if (!same) ++report.taken;
+        return noErr;
+    }
+
+    // The attributes of macOS's ATTR block, each to the stream Samba keeps
+    // a Mac client's attribute of that name in.
+    OSErr attributes() {
+        if (!dot.macos) return noErr;
+        ad::AttrBlock block;
+        if (OSErr e = layouts::mac_attributes(n, &block)) return e;
+        for (const ad::Attr& a : block.attrs) {
+            // Kept in the entries of their own, not in the block.
+            if (a.name == "com.apple.FinderInfo" || a.name == "com.apple.ResourceFork") continue;
+            // Samba's own streams: an attribute under such a name would be
+            // taken for the Finder information or the fork.
+            if (a.name == "AFP_AfpInfo" || a.name == "AFP_Resource") {
+                if (OSErr e = cannot_place(fileBoundsErr)) return e;
+                continue;
+            }
+            std::string attr(kStreamPrefix);
+            attr += a.name;
+            attr += kStreamSuffix;
+            std::string value = a.value;
+            value += '\0';
+            if (OSErr e = place(attr, value)) return e;
+        }
+        return noErr;
+    }
+
+    // The fork, to the AFP_Resource stream.
+    OSErr fork_to_stream() {
+        if (dot.forkLength == 0) return noErr;
+        if (dot.forkLength + 1 > kMaxAttrValue) return cannot_place(fileBoundsErr);
+        std::string value(std::size_t(dot.forkLength), '\0');
+        std::int64_t at = std::int64_t(dot.side.layout.offset);
+        const ssize_t got = ::pread(dot.side.fd.get(), value.data(), value.size(), off_t(at));
+        if (got < 0) return from_errno(errno, Op::Read, &n);
+        if (std::size_t(got) != value.size()) return ioErr;
+        value += '\0';
+        return place(ad::kAfpResourceAttr, value);
+    }
+};
+
+// "._NAME" again holds the inode `dot` opened: nothing else is removed or
+// replaced in its name.
+bool still_there(int dirFd, const std::string& entry, const struct stat& st) {
+    struct stat now {};
+    return ::fstatat(dirFd, entry.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+           now.st_ino == st.st_ino && now.st_dev == st.st_dev;
+}
+
+// "._NAME" rewritten as Samba writes a sidecar: the fork and a copy of the
+// record's Finder information, nothing else; a private temporary renamed
+// over it, with its times and its file's owner and permissions.
+OSErr rewrite_sidecar(const Node& n, const std::string& entry, DotFile& dot,
+                      const std::uint8_t* finder) {
+    const char* step = "VantrelFSMergeDotUnderscore.sidecar";
+    if (dot.forkLength > rsrc::kMaxSidecarEnd - rsrc::kForkOffset) return fileBoundsErr;
+    const std::string temp = commit::private_name();
+    const int dirFd = n.at();
+    const int fd = fault::step(step, temp, [&] {
+        return ::openat(dirFd, temp.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC,
+                        0600);
+    });
+    if (fd < 0) return from_errno(errno, Op::CreateFork, &n);
+    UniqueFd owned(fd);
+    commit::hold_temporary(fd);
+    auto fail = [&](int err) {
+        fault::Benign benign;
+        (void)fault::step(step, temp, [&] { return ::unlinkat(dirFd, temp.c_str(), 0); });
+        return rsrc::write_error(err, fd);
+    };
+    if (n.st.stx_uid != ::geteuid() || n.st.stx_gid != ::getegid())
+        (void)::fchown(fd, n.st.stx_uid, n.st.stx_gid);
+    (void)::fchmod(fd, n.st.stx_mode & 0666);
+    const std::string head = ad::encode_sidecar(std::uint32_t(dot.forkLength), finder);
+    if (fault::step(step, temp, [&] { return io::pwrite_all(fd, head.data(), head.size(), 0); }) !=
+        0)
+        return fail(errno);
+    std::int64_t from = std::int64_t(dot.side.layout.offset);
+    std::int64_t to = std::int64_t(head.size());
+    std::int64_t copied = 0;
+    if (fault::step(step, temp, [&] {
+            copied = io::copy(dot.side.fd.get(), &from, fd, &to, dot.forkLength);
+            return copied < 0 ? -1 : 0;
+        }) != 0)
+        return fail(errno);
+    if (std::uint64_t(copied) != dot.forkLength) return fail(EIO);
+    // The fork did not change: the sidecar keeps its times.
+    const struct timespec times[2] = {dot.st.st_atim, dot.st.st_mtim};
+    if (fault::step(step, temp, [&] { return ::futimens(fd, times); }) != 0) return fail(errno);
+    if (!still_there(dirFd, entry, dot.st)) return fail(EBUSY);
+    if (fault::step("VantrelFSMergeDotUnderscore.rename", entry,
+                    [&] { return ::renameat(dirFd, temp.c_str(), dirFd, entry.c_str()); }) != 0)
+        return fail(errno);
+    return noErr;
+}
+
+}  // namespace
+}  // namespace vantrel::fm
+
+using namespace vantrel;
+using namespace vantrel::fm;
+
+OSErr VantrelFSMergeDotUnderscore(const FSRef* folder, const VantrelDiskName* name,
+                                  VantrelMergeKeep keep, UInt32 options,
+                                  VantrelMergeReport* report) {
+    if (folder == nullptr || name == nullptr || keep > kVantrelMergeKeepNative) return paramErr;
+    const std::string entry(reinterpret_cast<const char*>(name->bytes), name->length);
+    if (!rsrc::is_sidecar_name(entry) || entry.size() == 2 ||
+        entry.find('/') != std::string::npos || entry.find('\0') != std::string::npos ||
+        rsrc::is_temporary_name(entry))
+        return paramErr;
+    VantrelMergeReport rep{};
+    if (report != nullptr) *report = rep;
+    Node dir;
+    if (OSErr e = resolve(folder, &dir)) return e;
+    if (OSErr e = fault::check("VantrelFSMergeDotUnderscore", entry)) return e;
+    if (!dir.is_dir()) return errFSNotAFolder;
+    Node n;
+    if (OSErr e = lookup(dir, entry.substr(2), &n)) return e == dirNFErr ? OSErr(fnfErr) : e;
+    // Held, no change of ours gives NAME or "._NAME" to another object
+    // while the values move.
+    commit::FolderLock lock;
+    if (OSErr e = lock.take(n.at())) return e;
+    if (OSErr e = restat(&n)) return e;
+    if (!S_ISREG(n.st.stx_mode)) return notAFileErr;
+    if (n.locked()) return fLckdErr;
+    DotFile dot;
+    if (OSErr e = read_dot_file(n, &dot)) return e;
+    const layouts::Layout layout = layouts::layout_of(n);
+    Undo undo(n);
+    Merge m{n, keep, (options & kVantrelMergeAlwaysRemove) != 0, dot, undo, rep};
+    std::uint8_t finder[ad::kFinderInfoSize] = {};
+    if (OSErr e = m.finder_info(layout, finder)) return e;
+    if (OSErr e = m.attributes()) return e;
+    // The fork's home: on a stream volume its stream; elsewhere "._NAME"
+    // itself, in the form Samba writes it.
+    bool removeDot = false, rewrite = false;
+    if (layout == layouts::Layout::Stream) {
+        if (OSErr e = m.fork_to_stream()) return e;
+        removeDot = dot.macos || holds_only_fork(dot.header);
+    } else if (dot.macos) {
+        removeDot = dot.forkLength == 0;
+        rewrite = !removeDot;
+    }
+    if (m.failed != noErr) return m.failed;
+    if (rewrite) {
+        if (OSErr e = rewrite_sidecar(n, entry, dot, finder)) return e;
+        rep.rewritten = true;
+    } else if (removeDot) {
+        if (!still_there(n.at(), entry, dot.st)) return fBsyErr;
+        if (fault::step("VantrelFSMergeDotUnderscore.unlink", entry,
+                        [&] { return ::unlinkat(n.at(), entry.c_str(), 0); }) != 0)
+            return from_errno(errno, Op::Delete, &n);
+        rep.removed = true;
+    }
+    undo.commit();
+    if (report != nullptr) *report = rep;
+    return noErr;
+}

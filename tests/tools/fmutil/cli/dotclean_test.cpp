@@ -1,0 +1,289 @@
+// fmutil dot-clean on real trees: what each "._" file holds ends up where
+// the volume's layout keeps it, the "._" file goes where the layout has no
+// use for it, and a kill at any step loses nothing (the command run again
+// finishes the work).
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "CrashSweep.h"
+#include "Sidecar.h"
+#include "TempDir.h"
+#include "fmutil_run.h"
+
+namespace fs = std::filesystem;
+using fmtest::run;
+using testing::HasSubstr;
+
+namespace {
+
+constexpr const char* kAfpInfo = "user.DosStream.AFP_AfpInfo:$DATA";
+constexpr const char* kAfpResource = "user.DosStream.AFP_Resource:$DATA";
+constexpr const char* kQuarantine = "user.DosStream.com.apple.quarantine:$DATA";
+
+fmtest::Result run_in(const std::string& layout, const std::vector<std::string>& args) {
+    return fmtest::run_program(FMUTIL_PATH, args, false, {"VANTREL_MAC_LAYOUT=" + layout});
+}
+
+// The attribute's value, or "<absent>".
+std::string xattr(const fs::path& p, const char* name) {
+    std::string buf(70000, '\0');
+    const ssize_t n = ::lgetxattr(p.c_str(), name, buf.data(), buf.size());
+    return n < 0 ? std::string("<absent>") : buf.substr(0, std::size_t(n));
+}
+
+std::string finder(const char* typeCreator) {
+    std::string f(32, '\0');
+    std::memcpy(f.data(), typeCreator, 8);
+    return f;
+}
+
+// A "._" file macOS wrote for `file`: type and creator, a quarantine
+// attribute and a fork.
+void mac_dot(const fs::path& file, const char* typeCreator, const std::string& quarantine,
+             const std::string& fork) {
+    vtest::write_bytes(vtest::sidecar_path(file),
+                       vtest::macos_sidecar_bytes(finder(typeCreator),
+                                                  {{"com.apple.quarantine", quarantine}}, fork));
+}
+
+void set_mtime(const fs::path& p, time_t sec) {
+    const timespec ts[2] = {{sec, 0}, {sec, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, p.c_str(), ts, AT_SYMLINK_NOFOLLOW), 0) << p;
+}
+
+bool there(const fs::path& p) {
+    struct stat st {};
+    return ::lstat(p.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+// What a macOS "._" file holds goes where each layout keeps it, and what
+// fmutil shows of the file is the same before and after.
+TEST(FmutilDotClean, MergesMacOSDotUnderscoreFilesIntoEachLayout) {
+    struct Row {
+        const char* layout;
+        std::string fork;
+        bool dotStays;         // "._NAME" is the layout's home for the fork
+        bool forkInStream;     // the fork is in the AFP_Resource stream
+        bool afpInfoInStream;  // the Finder information is in the AfpInfo stream too
+    };
+    const std::vector<Row> rows{
+        {"netatalk", "the fork", true, false, false},
+        {"netatalk", "", false, false, false},
+        {"stream+file", "the fork", true, false, true},
+        {"stream", "the fork", false, true, true},
+        {"stream", "", false, false, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.layout) + (row.fork.empty() ? ", no fork" : ", a fork"));
+        vtest::TempDir t("fmdot");
+        const auto sub = t.mkdir("a folder/deeper");
+        const auto f = t.write("a folder/deeper/from a Mac.txt", "data");
+        mac_dot(f, "TEXTttxt", "0083;5f3a1b2c;Safari;", row.fork);
+        const auto before = run_in(row.layout, {"info", f});
+        ASSERT_EQ(before.status, 0) << before.err;
+        EXPECT_THAT(before.out, HasSubstr("type        TEXT\n"));
+
+        const auto r = run_in(row.layout, {"dot-clean", "-v", t.path()});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_THAT(r.out, HasSubstr(vtest::sidecar_path(f).string()));
+
+        EXPECT_EQ(xattr(f, kQuarantine), std::string("0083;5f3a1b2c;Safari;") + '\0');
+        EXPECT_EQ(vtest::record_finder_info(f), finder("TEXTttxt"));
+        const std::string afp = xattr(f, kAfpInfo);
+        if (row.afpInfoInStream) {
+            ASSERT_EQ(afp.size(), 61u);
+            EXPECT_EQ(afp.substr(16, 32), finder("TEXTttxt"));
+        } else {
+            EXPECT_EQ(afp, "<absent>");
+        }
+        EXPECT_EQ(xattr(f, kAfpResource),
+                  row.forkInStream ? row.fork + '\0' : std::string("<absent>"));
+        EXPECT_EQ(there(vtest::sidecar_path(f)), row.dotStays);
+        if (row.dotStays) {
+            // As Samba writes a sidecar: its filler, the fork, a copy of the record's.
+            const std::string side = vtest::raw_sidecar(f);
+            EXPECT_EQ(side.substr(8, 16), "Netatalk        ");
+            EXPECT_EQ(vtest::sidecar_fork(f), row.fork);
+            EXPECT_EQ(vtest::sidecar_entry(f, 9), finder("TEXTttxt"));
+        }
+        // fmutil shows the same type, creator and fork, wherever it now is.
+        const auto after = run_in(row.layout, {"info", f});
+        ASSERT_EQ(after.status, 0) << after.err;
+        EXPECT_THAT(after.out, HasSubstr("type        TEXT\n"));
+        EXPECT_THAT(after.out, HasSubstr("creator     ttxt\n"));
+        EXPECT_THAT(after.out,
+                    HasSubstr("rsrc fork   " + std::to_string(row.fork.size()) + " bytes\n"));
+        // A listing, which spares the reads its attribute lists rule out, too.
+        const auto listed = run_in(row.layout, {"ls", "-l", "--json", sub});
+        ASSERT_EQ(listed.status, 0) << listed.err;
+        EXPECT_THAT(listed.out, HasSubstr("\"rsrc_size\":" + std::to_string(row.fork.size())));
+        const auto fork = run_in(row.layout, {"rsrc", f});
+        ASSERT_EQ(fork.status, 0) << fork.err;
+        EXPECT_EQ(fork.out, row.fork);
+        // Done again, nothing changes.
+        const auto again = run_in(row.layout, {"dot-clean", "--json", t.path()});
+        ASSERT_EQ(again.status, 0) << again.err;
+        EXPECT_TRUE(fmtest::JsonCheck::valid(again.out)) << again.out;
+        EXPECT_THAT(again.out, testing::Not(HasSubstr("merged")));
+    }
+}
+
+// Where the file has a value of its own, --keep chooses, and mostrecent
+// goes by the two files' modification times.
+TEST(FmutilDotClean, KeepChoosesBetweenTheDotUnderscoreFileAndTheFile) {
+    struct Row {
+        const char* keep;  // nullptr: the default
+        bool dotNewer;
+        bool dotWins;
+    };
+    const std::vector<Row> rows{
+        {"dotbar", false, true},  {"dotbar", true, true},     {"native", true, false},
+        {"native", false, false}, {"mostrecent", true, true}, {"mostrecent", false, false},
+        {nullptr, true, true},    {nullptr, false, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.keep ? row.keep : "(default)") +
+                     (row.dotNewer ? ", ._ newer" : ", file newer"));
+        vtest::TempDir t("fmdot");
+        const auto f = t.write("f", "data");
+        ASSERT_EQ(run({"type", f, "--type", "NATV", "--creator", "natv"}).status, 0);
+        const std::string mine = std::string("native") + '\0';
+        ASSERT_EQ(::lsetxattr(f.c_str(), kQuarantine, mine.data(), mine.size(), 0), 0);
+        mac_dot(f, "DOTBdotb", "dotbar", "");
+        set_mtime(vtest::sidecar_path(f), row.dotNewer ? 2'000'000'000 : 1'000'000'000);
+        set_mtime(f, 1'500'000'000);
+        std::vector<std::string> args{"dot-clean", t.path()};
+        if (row.keep != nullptr) args.push_back(std::string("--keep=") + row.keep);
+        const auto r = run(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(vtest::record_finder_info(f), finder(row.dotWins ? "DOTBdotb" : "NATVnatv"));
+        EXPECT_EQ(xattr(f, kQuarantine), std::string(row.dotWins ? "dotbar" : "native") + '\0');
+        EXPECT_FALSE(there(vtest::sidecar_path(f)));
+    }
+    const auto bad = run({"dot-clean", "--keep=newest", "/tmp"});
+    EXPECT_EQ(bad.status, 2) << bad.err;
+    EXPECT_THAT(bad.err, HasSubstr("mostrecent, dotbar or native"));
+}
+
+// Orphans go only with -n; a file of the user's own under a "._" name and
+// our own sidecars (the netatalk layout's home of a fork) are never touched.
+TEST(FmutilDotClean, OrphansOnlyWithNAndNothingThatIsNotMacMetadata) {
+    vtest::TempDir t("fmdot");
+    const auto own = t.write("._notes", "my own notes, not AppleDouble");
+    const auto mine = t.write("mine", "data");
+    vtest::write_sidecar(mine, "our fork");
+    const std::string ourSidecar = vtest::raw_sidecar(mine);
+    vtest::write_bytes(t.path() / "._gone",
+                       vtest::macos_sidecar_bytes(finder("TEXTttxt"), {}, "x"));
+
+    auto r = run({"dot-clean", t.path()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(there(t.path() / "._gone"));
+    r = run({"dot-clean", "-n", "-v", t.path()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.out, HasSubstr("removed " + (t.path() / "._gone").string()));
+    EXPECT_FALSE(there(t.path() / "._gone"));
+    EXPECT_EQ(vtest::read_file(own), "my own notes, not AppleDouble");
+    EXPECT_EQ(vtest::raw_sidecar(mine), ourSidecar);
+    // A file operand is refused: dot-clean walks folders.
+    r = run({"dot-clean", mine});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr("errFSNotAFolder"));
+}
+
+// What the layout has no room for (a fork past what an attribute holds, on
+// a stream volume) keeps its "._" file, and the file as it was; -m removes
+// it all the same, merging what fits.
+TEST(FmutilDotClean, WhatTheLayoutCannotHoldIsKeptUnlessAlwaysRemove) {
+    vtest::TempDir t("fmdot");
+    const auto f = t.write("big", "data");
+    mac_dot(f, "BIGGbigg", "q", std::string(70000, 'r'));
+    const std::string dot = vtest::raw_sidecar(f);
+    auto r = run_in("stream", {"dot-clean", t.path()});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_THAT(r.err, HasSubstr("fileBoundsErr"));
+    EXPECT_EQ(vtest::raw_sidecar(f), dot);
+    EXPECT_EQ(xattr(f, kQuarantine), "<absent>");  // nothing merged: whole or nothing
+    EXPECT_EQ(xattr(f, "user.org.netatalk.Metadata"), "<absent>");
+
+    r = run_in("stream", {"dot-clean", "-m", "-v", t.path()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.out, HasSubstr("1 lost"));
+    EXPECT_FALSE(there(vtest::sidecar_path(f)));
+    EXPECT_EQ(xattr(f, kQuarantine), std::string("q") + '\0');
+    EXPECT_EQ(vtest::record_finder_info(f), finder("BIGGbigg"));
+
+    // An attribute under the name of one of Samba's own streams would be
+    // taken for the Finder information or the fork: never written there.
+    for (const char* name : {"AFP_AfpInfo", "AFP_Resource"}) {
+        SCOPED_TRACE(name);
+        const auto g = t.write(std::string("g ") + name, "data");
+        vtest::write_bytes(
+            vtest::sidecar_path(g),
+            vtest::macos_sidecar_bytes(finder("GGGGgggg"), {{name, std::string(60, 'x')}}, "fork"));
+        r = run_in("stream", {"dot-clean", t.path()});
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_THAT(r.err, HasSubstr("fileBoundsErr"));
+        EXPECT_TRUE(there(vtest::sidecar_path(g)));
+        EXPECT_EQ(xattr(g, kAfpInfo), "<absent>");
+        EXPECT_EQ(xattr(g, kAfpResource), "<absent>");
+        r = run_in("stream", {"dot-clean", "-m", t.path()});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(xattr(g, kAfpInfo).substr(16, 8), "GGGGgggg");
+        EXPECT_EQ(xattr(g, kAfpResource), std::string("fork") + '\0');
+    }
+}
+
+// Killed at every step, dot-clean loses nothing: each value is merged or
+// still in the "._" file, and dot-clean run again ends where one whole run
+// ends.
+TEST(FmutilDotClean, AKillAtEveryStepLosesNothing) {
+    vtest::TempDir t("fmdotcrash");
+    long points = 0;
+    int i = 0;
+    for (const char* layout : {"netatalk", "stream"}) {
+        SCOPED_TRACE(layout);
+        vtest::CrashSweep sweep(t.path() / std::to_string(++i));
+        const std::vector<std::string> env{std::string("VANTREL_MAC_LAYOUT=") + layout};
+        points += sweep.run({
+            .make =
+                [](const fs::path& d) {
+                    const auto a = vtest::write_file(d / "a", "alpha");
+                    mac_dot(a, "AAAAaaaa", "quarantine of a", "fork of a");
+                    const auto b = vtest::write_file(d / "b", "bravo");
+                    mac_dot(b, "BBBBbbbb", "quarantine of b", "");
+                    const timespec times[2] = {{1'000'000'000, 111}, {1'100'000'000, 222}};
+                    for (const auto& e : fs::directory_iterator(d))
+                        ::utimensat(AT_FDCWD, e.path().c_str(), times, AT_SYMLINK_NOFOLLOW);
+                },
+            .op =
+                [&](const fs::path& d, long n) {
+                    std::vector<std::string> e = env;
+                    if (n != 0) e.push_back("VANTREL_FAULT_DIE_AT_STEP=" + std::to_string(n));
+                    const fmtest::Result r =
+                        fmtest::run_program(FMUTIL_PATH, {"dot-clean", d.string()}, false, e);
+                    if (r.status == 128 + SIGKILL) return true;
+                    EXPECT_EQ(r.status, 0) << r.err;
+                    return false;
+                },
+            .recover =
+                [&](const fs::path& d) {
+                    const fmtest::Result r =
+                        fmtest::run_program(FMUTIL_PATH, {"dot-clean", d.string()}, false, env);
+                    EXPECT_EQ(r.status, 0) << r.err;
+                },
+            .wholeAtKill = false,
+        });
+    }
+    RecordProperty("kill_points", static_cast<int>(points));
+}

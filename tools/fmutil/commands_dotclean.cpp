@@ -1,0 +1,162 @@
+// dot-clean: macOS's dot_clean for Linux. Each "._NAME" a walk meets is
+// merged into the layout of its volume by the File Manager
+// (VantrelFSMergeDotUnderscore), which says what it did; this file walks,
+// chooses and reports.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "fmutil.h"
+#include "vantrel/Sidecars.h"
+#include "walk.h"
+
+namespace fmutil {
+
+namespace {
+
+VantrelDiskName disk_name(const std::string& s) {
+    VantrelDiskName n{};
+    n.length = static_cast<UInt8>(s.size());
+    std::memcpy(n.bytes, s.data(), n.length);
+    return n;
+}
+
+struct DotCleaner {
+    Context& ctx;
+    JsonWriter& j;
+    VantrelMergeKeep keep;
+    UInt32 options;
+    bool orphans;  // -n: also remove the "._" files whose file is gone
+    bool verbose;
+    std::vector<TreeError>& errors;
+    std::string path;
+
+    bool pre(const WalkVisit&) { return true; }
+    void post(const WalkVisit& v) { folder(v.path, *v.ref); }
+    void error(const std::string& p, OSErr e) { failed(p, e); }
+    void failed(const std::string& p, OSErr e, std::string_view meaning = {}) {
+        ctx.out.flush();
+        ctx.fm_error_line(p, e, meaning);
+        errors.push_back({p, e});
+    }
+
+    // One line (or JSON object) for a "._" entry: what became of it.
+    void say(const char* action, const VantrelMergeReport* r) {
+        if (ctx.json) {
+            j.begin_object();
+            j.name_field("path", path);
+            j.field("action", action);
+            if (r != nullptr) {
+                j.field_u("taken", r->taken);
+                j.field_u("kept", r->kept);
+                j.field_u("lost", r->lost);
+            }
+            j.end_object();
+            return;
+        }
+        if (!verbose) return;
+        ctx.out << action << " ";
+        ctx.out.name(path);
+        if (r != nullptr && (r->taken | r->kept | r->lost) != 0)
+            ctx.out << " (" << std::to_string(r->taken) << " merged, " << std::to_string(r->kept)
+                    << " kept from the file"
+                    << (r->lost != 0 ? ", " + std::to_string(r->lost) + " lost" : std::string())
+                    << ")";
+        ctx.out << "\n";
+        ctx.out.maybe_flush();
+    }
+
+    void folder(const std::string& dir, const FSRef& ref) {
+        for (const HiddenEntry& h : hidden_entries(ref)) {
+            path.assign(path_prefix(dir));
+            path += h.name;
+            const VantrelDiskName n = disk_name(h.name);
+            if (h.kind == kVantrelHiddenOrphan) {
+                if (!orphans) continue;
+                const OSErr e = VantrelFSRemoveLeftover(&ref, &n);
+                if (e == noErr)
+                    say("removed", nullptr);
+                else if (e == fBsyErr)
+                    failed(path, e, "kept: its file came back meanwhile");
+                else if (e != fnfErr)
+                    failed(path, e);
+                continue;
+            }
+            if (h.kind != kVantrelHiddenFork) continue;  // the user's own, a change's work
+            VantrelMergeReport r{};
+            const OSErr e = VantrelFSMergeDotUnderscore(&ref, &n, keep, options, &r);
+            if (e == notAFileErr) continue;  // beside a folder: nothing here to merge into
+            if (e == afpObjectTypeErr || e == fnfErr) continue;  // no longer a fork
+            if (e != noErr) {
+                failed(path, e,
+                       e == fileBoundsErr
+                           ? "kept: it holds what the volume's layout has no room for (-m drops it)"
+                           : std::string_view{});
+                continue;
+            }
+            if (r.removed)
+                say("merged and removed", &r);
+            else if (r.rewritten)
+                say("merged; kept as the fork's sidecar", &r);
+            else if (verbose || ctx.json)
+                say("kept as the fork's sidecar", &r);
+        }
+    }
+};
+
+}  // namespace
+
+int cmd_dot_clean(Context& ctx) {
+    VantrelMergeKeep keep = kVantrelMergeKeepMostRecent;
+    if (const std::string* k = ctx.value("keep")) {
+        if (*k == "mostrecent")
+            keep = kVantrelMergeKeepMostRecent;
+        else if (*k == "dotbar")
+            keep = kVantrelMergeKeepDotBar;
+        else if (*k == "native")
+            keep = kVantrelMergeKeepNative;
+        else
+            return ctx.usage_error("--keep takes mostrecent, dotbar or native, not '" + *k + "'");
+    }
+    JsonWriter j(ctx.out);
+    if (ctx.json) {
+        j.begin_object();
+        j.key("items");
+        j.begin_array();
+    }
+    std::vector<TreeError> errors;
+    DotCleaner cleaner{ctx,
+                       j,
+                       keep,
+                       ctx.has("always-remove") ? UInt32(kVantrelMergeAlwaysRemove) : 0,
+                       ctx.has("orphans"),
+                       ctx.has("verbose"),
+                       errors,
+                       {}};
+    for (const std::string& dir : ctx.args) {
+        FSRef ref;
+        bool isDir = false;
+        if (OSErr e = path_ref(dir, &ref, &isDir)) {
+            cleaner.failed(dir, e);
+            continue;
+        }
+        if (!isDir) {
+            cleaner.failed(dir, errFSNotAFolder);
+            continue;
+        }
+        TreeBuffers buffers;
+        buffers.bitmap = kFSCatInfoNodeFlags;
+        walk_tree(ref, dir, buffers, false, nullptr, cleaner);
+        cleaner.folder(dir, ref);
+    }
+    if (ctx.json) {
+        j.end_array();
+        write_json_errors(j, errors);
+        j.end_object();
+        j.finish();
+    }
+    return ctx.finish(errors.empty() ? kExitOk : kExitFileManager);
+}
+
+}  // namespace fmutil

@@ -134,29 +134,7 @@ int cmd_dot_clean(Context& ctx) {
                        ctx.has("verbose"),
                        errors,
                        {}};
-    for (const std::string& dir : ctx.args) {
-        FSRef ref;
-        bool isDir = false;
-        if (OSErr e = path_ref(dir, &ref, &isDir)) {
-            cleaner.failed(dir, e);
-            continue;
-        }
-        if (!isDir) {
-            cleaner.failed(dir, errFSNotAFolder);
-            continue;
-        }
-        TreeBuffers buffers;
-        buffers.bitmap = kFSCatInfoNodeFlags;
-        walk_tree(ref, dir, buffers, false, nullptr, cleaner);
-        cleaner.folder(dir, ref);
-    }
-    if (ctx.json) {
-        j.end_array();
-        write_json_errors(j, errors);
-        j.end_object();
-        j.finish();
-    }
-    return ctx.finish(errors.empty() ? kExitOk : kExitFileManager);
+    return walk_each_folder(ctx, j, errors, cleaner);
 }
 
 }  // namespace fmutil

@@ -824,29 +824,7 @@ int cmd_orphans(Context& ctx) {
     }
     std::vector<TreeError> errors;
     OrphanFinder finder{ctx, j, remove, errors, {}};
-    for (const std::string& dir : ctx.args) {
-        FSRef ref;
-        bool isDir = false;
-        if (OSErr e = path_ref(dir, &ref, &isDir)) {
-            finder.failed(dir, e);
-            continue;
-        }
-        if (!isDir) {
-            finder.failed(dir, errFSNotAFolder);
-            continue;
-        }
-        TreeBuffers buffers;
-        buffers.bitmap = kFSCatInfoNodeFlags;
-        walk_tree(ref, dir, buffers, false, nullptr, finder);
-        finder.folder(dir, ref);
-    }
-    if (ctx.json) {
-        j.end_array();
-        write_json_errors(j, errors);
-        j.end_object();
-        j.finish();
-    }
-    return ctx.finish(errors.empty() ? kExitOk : kExitFileManager);
+    return walk_each_folder(ctx, j, errors, finder);
 }
 
 }  // namespace fmutil

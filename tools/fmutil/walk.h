@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "cli.h"
+#include "fmutil.h"
 #include "vantrel/DiskNames.h"
 #include "vantrel/Files.h"
 #include "vantrel/Sidecars.h"
@@ -145,5 +147,42 @@ struct HiddenEntry {
 // folder cannot be read.
 std::vector<HiddenEntry> hidden_entries(const FSRef& dir, std::size_t max = 0,
                                         bool ownOnly = false);
+
+// The commands that walk each folder they are given (orphans, dot-clean):
+// every argument that is a folder is walked with `v`, whose
+//   void failed(const std::string& path, OSErr)  an argument that cannot be
+//                                walked (not found, not a folder)
+//   void folder(const std::string& path, const FSRef&)  a folder whose walk
+//                                is over
+// come on top of walk_tree's visits; the JSON document is begun with its
+// "items" array and ended with the errors `v` collected. Returns the exit
+// status.
+template <class Visitor>
+int walk_each_folder(Context& ctx, JsonWriter& j, const std::vector<TreeError>& errors,
+                     Visitor& v) {
+    for (const std::string& dir : ctx.args) {
+        FSRef ref;
+        bool isDir = false;
+        if (OSErr e = path_ref(dir, &ref, &isDir)) {
+            v.failed(dir, e);
+            continue;
+        }
+        if (!isDir) {
+            v.failed(dir, errFSNotAFolder);
+            continue;
+        }
+        TreeBuffers buffers;
+        buffers.bitmap = kFSCatInfoNodeFlags;
+        walk_tree(ref, dir, buffers, false, nullptr, v);
+        v.folder(dir, ref);
+    }
+    if (ctx.json) {
+        j.end_array();
+        write_json_errors(j, errors);
+        j.end_object();
+        j.finish();
+    }
+    return ctx.finish(errors.empty() ? kExitOk : kExitFileManager);
+}
 
 }  // namespace fmutil

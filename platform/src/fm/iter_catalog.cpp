@@ -472,11 +472,24 @@ OSErr bulk(const char* op, FSIterator it, ItemCount maximumObjects, ItemCount* a
         listing.euid = ::geteuid();
     ItemCount count = 0;
     OSErr result = noErr;
+    const char* name = nullptr;
+    std::uint64_t ino = 0;
+    // An item handed out by its name and reference alone, without looking
+    // at it (asked for references only, or a folder that may be read but
+    // not searched).
+    auto handOutNameOnly = [&]() -> OSErr {
+        if (names != nullptr)
+            if (OSErr e = name_to_unicode(name, &names[count])) return e;
+        if (refs != nullptr) make_listed_ref(it->dir, name, ino, it->readAt, &refs[count]);
+        ++count;
+        ++it->returnedThisPass;
+        return noErr;
+    };
     while (count < maximumObjects) {
         int err = 0;
         unsigned char type = DT_UNKNOWN;
-        std::uint64_t ino = 0;
-        const char* name = next_name(it, &err, &type, &ino);
+        ino = 0;
+        name = next_name(it, &err, &type, &ino);
         if (name == nullptr) {
             result = err != 0 ? from_errno(err, Op::OpenDir, &it->dir) : OSErr(errFSNoMoreItems);
             break;
@@ -508,15 +521,7 @@ OSErr bulk(const char* op, FSIterator it, ItemCount maximumObjects, ItemCount* a
         }
         if (refsOnly && (refs == nullptr || it->listedRefs) && type != DT_DIR &&
             type != DT_UNKNOWN) {
-            if (names != nullptr) {
-                if (OSErr e = name_to_unicode(name, &names[count])) {
-                    result = e;
-                    break;
-                }
-            }
-            if (refs != nullptr) make_listed_ref(it->dir, name, ino, it->readAt, &refs[count]);
-            ++count;
-            ++it->returnedThisPass;
+            if ((result = handOutNameOnly()) != noErr) break;
             continue;
         }
         struct statx st;
@@ -529,15 +534,7 @@ OSErr bulk(const char* op, FSIterator it, ItemCount maximumObjects, ItemCount* a
                     catalogInfos[count] = FSCatalogInfo{};
                     if (type == DT_DIR) catalogInfos[count].nodeFlags = kFSNodeIsDirectoryMask;
                 }
-                if (names != nullptr) {
-                    if (OSErr e = name_to_unicode(name, &names[count])) {
-                        result = e;
-                        break;
-                    }
-                }
-                if (refs != nullptr) make_listed_ref(it->dir, name, ino, it->readAt, &refs[count]);
-                ++count;
-                ++it->returnedThisPass;
+                if ((result = handOutNameOnly()) != noErr) break;
                 continue;
             }
             result = from_errno(errno, Op::Lookup, &it->dir);

@@ -22,24 +22,12 @@ VantrelDiskName disk_name(const std::string& s) {
     return n;
 }
 
-struct DotCleaner {
-    Context& ctx;
-    JsonWriter& j;
+struct DotCleaner : EachFolderVisitor<DotCleaner> {
     VantrelMergeKeep keep;
     UInt32 options;
     bool orphans;  // -n: also remove the "._" files whose file is gone
     bool verbose;
-    std::vector<TreeError>& errors;
     std::string path;
-
-    bool pre(const WalkVisit&) { return true; }
-    void post(const WalkVisit& v) { folder(v.path, *v.ref); }
-    void error(const std::string& p, OSErr e) { failed(p, e); }
-    void failed(const std::string& p, OSErr e, std::string_view meaning = {}) {
-        ctx.out.flush();
-        ctx.fm_error_line(p, e, meaning);
-        errors.push_back({p, e});
-    }
 
     // One line (or JSON object) for a "._" entry: what became of it.
     void say(const char* action, const VantrelMergeReport* r) {
@@ -126,13 +114,11 @@ int cmd_dot_clean(Context& ctx) {
         j.begin_array();
     }
     std::vector<TreeError> errors;
-    DotCleaner cleaner{ctx,
-                       j,
+    DotCleaner cleaner{{ctx, j, errors},
                        keep,
                        ctx.has("always-remove") ? UInt32(kVantrelMergeAlwaysRemove) : 0,
                        ctx.has("orphans"),
                        ctx.has("verbose"),
-                       errors,
                        {}};
     return walk_each_folder(ctx, j, errors, cleaner);
 }

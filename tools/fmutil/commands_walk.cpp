@@ -761,21 +761,10 @@ HiddenWords hidden_words(VantrelHiddenKind kind) {
 // left, so what is left to say of them is only what the listing could not
 // clear (a folder the caller may not change), and nothing is reported that
 // is gone by the time it is read.
-struct OrphanFinder {
-    Context& ctx;
-    JsonWriter& j;
+struct OrphanFinder : EachFolderVisitor<OrphanFinder> {
     bool remove;
-    std::vector<TreeError>& errors;
     std::string path;
 
-    bool pre(const WalkVisit&) { return true; }
-    void post(const WalkVisit& v) { folder(v.path, *v.ref); }
-    void error(const std::string& p, OSErr e) { failed(p, e); }
-    void failed(const std::string& p, OSErr e, std::string_view meaning = {}) {
-        ctx.out.flush();
-        ctx.fm_error_line(p, e, meaning);
-        errors.push_back({p, e});
-    }
     void folder(const std::string& dir, const FSRef& ref) {
         for (const HiddenEntry& h : hidden_entries(ref)) {
             if (h.kind == kVantrelHiddenFork || h.kind == kVantrelHiddenInProgress) continue;
@@ -823,7 +812,7 @@ int cmd_orphans(Context& ctx) {
         j.begin_array();
     }
     std::vector<TreeError> errors;
-    OrphanFinder finder{ctx, j, remove, errors, {}};
+    OrphanFinder finder{{ctx, j, errors}, remove, {}};
     return walk_each_folder(ctx, j, errors, finder);
 }
 

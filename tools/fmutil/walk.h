@@ -148,6 +148,25 @@ struct HiddenEntry {
 std::vector<HiddenEntry> hidden_entries(const FSRef& dir, std::size_t max = 0,
                                         bool ownOnly = false);
 
+// The common part of walk_each_folder's visitors: every folder is entered
+// and handed to `Derived::folder` once its items are done, and a failure is a
+// line on stderr and an entry of the JSON "errors".
+template <class Derived>
+struct EachFolderVisitor {
+    Context& ctx;
+    JsonWriter& j;
+    std::vector<TreeError>& errors;
+
+    bool pre(const WalkVisit&) { return true; }
+    void post(const WalkVisit& v) { static_cast<Derived*>(this)->folder(v.path, *v.ref); }
+    void error(const std::string& p, OSErr e) { failed(p, e); }
+    void failed(const std::string& p, OSErr e, std::string_view meaning = {}) {
+        ctx.out.flush();
+        ctx.fm_error_line(p, e, meaning);
+        errors.push_back({p, e});
+    }
+};
+
 // The commands that walk each folder they are given (orphans, dot-clean):
 // every argument that is a folder is walked with `v`, whose
 //   void failed(const std::string& path, OSErr)  an argument that cannot be

@@ -272,8 +272,8 @@ void BM_IterateContainerListing(benchmark::State& st) {
         report(st, in_child([&] {
                    FSRef r = ref_of(p);
                    long items = 0;
-                   OSErr e = FSIterateContainer(&r, 0, kListingBitmap, false, false, count_item,
-                                                &items);
+                   OSErr e =
+                       FSIterateContainer(&r, 0, kListingBitmap, false, false, count_item, &items);
                    return e == noErr && items == items_of(st) ? 0 : 1;
                }));
     }

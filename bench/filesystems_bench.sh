@@ -25,6 +25,9 @@ cleanup() {
 }
 trap cleanup EXIT INT TERM
 for m in ext4 xfs xfs64; do mkdir "$W/$m" "$W/state-$m"; done
+# The walks' own ID tables (the rows that do not set their own) go with
+# the run too, not into the user's state directory.
+export XDG_STATE_HOME="$W/state"
 truncate -s 300M "$W/ext4.img"
 mkfs.ext4 -q -F -N 131072 "$W/ext4.img"  # 100,000 files need more inodes than the default
 truncate -s 300M "$W/xfs.img"

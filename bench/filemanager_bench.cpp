@@ -2,15 +2,28 @@
 // against `rm -rf`, FSIterateContainer (bitmap 0) against `find` (which reads
 // only directories) and `find -printf '%M %p\n'` (which stats every item, as
 // the walk must), and FSGetDirectoryItems against `ls -f`, on trees of 100
-// files per directory.
+// files per directory. A listing with the fields `ls -l` shows (type and
+// lock, permissions, size, modification date), once as the walk's own
+// catalogue information and once as an FSGetCatalogInfo call per item the
+// walk hands out, against the same `find -printf`. And the ID table's cost:
+// every item's node ID asked by a process that has never seen the tree
+// (an empty state directory: each object's first sight, a look-up and an
+// insert where its inode number cannot be its ID) and by one whose table
+// already has them all (one indexed look-up each); on a file system whose
+// inode numbers are small (ext4) neither opens the table. The counter
+// table_ids says how many of the IDs came from the table.
 //
 // Every measured run happens in a child process of its own (ours forked from
 // here, the peers exec'd), so each gets a fresh process, and its peak
 // resident memory comes from wait4 (counter maxrss_kB). Two sizes (10,000 and
 // 100,000 files) show whether memory grows with the items visited. Trees
-// live under $VANTREL_BENCH_DIR (default /tmp) and are built outside the timing.
+// live under $VANTREL_BENCH_DIR (default /tmp; bench/filesystems_bench.sh
+// points it at ext4 and XFS images of its own) and are built outside the
+// timing. The ID tables go to state directories under $VANTREL_BENCH_STATE
+// (default /tmp), where a user's home would keep them, not on the volume.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -34,6 +47,10 @@ namespace {
 
 std::string base_dir() {
     const char* b = std::getenv("VANTREL_BENCH_DIR");
+    return b && *b ? b : "/tmp";
+}
+std::string state_base() {
+    const char* b = std::getenv("VANTREL_BENCH_STATE");
     return b && *b ? b : "/tmp";
 }
 
@@ -205,6 +222,103 @@ void BM_FindPrintf(benchmark::State& st) {
     for (auto _ : st) report(st, command({"find", p, "-printf", "%M %p\n"}));
 }
 
+// The fields of a line of `ls -l`: type and lock, mode and owner, size,
+// modification date.
+constexpr FSCatalogInfoBitmap kListingBitmap =
+    kFSCatInfoNodeFlags | kFSCatInfoPermissions | kFSCatInfoDataSizes | kFSCatInfoContentMod;
+
+// What a child counted, seen by the parent: shared memory made before the
+// forks.
+long* shared_counter() {
+    static long* c = static_cast<long*>(
+        ::mmap(nullptr, sizeof(long), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    return c;
+}
+
+struct InfoWalk {
+    FSCatalogInfoBitmap bitmap;
+    long items = 0;
+    long failed = 0;
+    long tableIds = 0;  // node IDs from the table's range
+};
+
+Boolean info_per_item(Boolean, ItemCount, const FSCatalogInfo*, const FSRef* ref, const FSSpec*,
+                      const HFSUniStr255*, void* ctx) {
+    auto* w = static_cast<InfoWalk*>(ctx);
+    FSCatalogInfo ci{};
+    if (FSGetCatalogInfo(ref, w->bitmap, &ci, nullptr, nullptr, nullptr) != noErr) ++w->failed;
+    if ((w->bitmap & kFSCatInfoNodeID) != 0 && ci.nodeID >= 0x80000000u) ++w->tableIds;
+    ++w->items;
+    return false;
+}
+
+// A walk of the tree at `p` that asks FSGetCatalogInfo for `bitmap` on every
+// item; 0 when every item answered.
+int walk_asking(const std::string& p, FSCatalogInfoBitmap bitmap, long expected) {
+    FSRef r = ref_of(p);
+    InfoWalk w{bitmap};
+    OSErr e = FSIterateContainer(&r, 0, kFSCatInfoNone, false, false, info_per_item, &w);
+    *shared_counter() = w.tableIds;
+    return e == noErr && w.failed == 0 && w.items == expected ? 0 : 1;
+}
+
+long items_of(benchmark::State& st) {
+    return st.range(0) + st.range(0) / 100;
+}
+
+void BM_IterateContainerListing(benchmark::State& st) {
+    const std::string& p = shared_tree(int(st.range(0)));
+    for (auto _ : st) {
+        report(st, in_child([&] {
+                   FSRef r = ref_of(p);
+                   long items = 0;
+                   OSErr e =
+                       FSIterateContainer(&r, 0, kListingBitmap, false, false, count_item, &items);
+                   return e == noErr && items == items_of(st) ? 0 : 1;
+               }));
+    }
+}
+void BM_GetCatalogInfo(benchmark::State& st) {
+    const std::string& p = shared_tree(int(st.range(0)));
+    for (auto _ : st)
+        report(st, in_child([&] { return walk_asking(p, kListingBitmap, items_of(st)); }));
+}
+
+// A state directory of its own for a child: the child's ID tables.
+std::string fresh_state() {
+    std::string t = state_base() + "/vtbench-state-XXXXXX";
+    if (::mkdtemp(t.data()) == nullptr) return "";
+    return t;
+}
+
+// A walk asking every item's node ID in a child whose ID tables are in
+// `state`; how many IDs came from the table goes to the counter table_ids.
+Run node_ids_with(benchmark::State& st, const std::string& state) {
+    const std::string& p = shared_tree(int(st.range(0)));
+    *shared_counter() = 0;
+    if (state.empty()) return Run{};  // no state directory: the run fails
+    Run r = in_child([&] {
+        ::setenv("XDG_STATE_HOME", state.c_str(), 1);
+        return walk_asking(p, kFSCatInfoNodeID, items_of(st));
+    });
+    st.counters["table_ids"] = double(*shared_counter());
+    return r;
+}
+
+void BM_NodeIdsFirstSight(benchmark::State& st) {
+    for (auto _ : st) {
+        const std::string state = fresh_state();
+        report(st, node_ids_with(st, state));
+        command({"rm", "-rf", state});
+    }
+}
+void BM_NodeIdsSeen(benchmark::State& st) {
+    const std::string state = fresh_state();
+    if (node_ids_with(st, state).status != 0) st.SkipWithError("cannot fill the table");
+    for (auto _ : st) report(st, node_ids_with(st, state));
+    command({"rm", "-rf", state});
+}
+
 void BM_GetDirectoryItems(benchmark::State& st) {
     const std::string& p = shared_flat(int(st.range(0)));
     for (auto _ : st) {
@@ -230,6 +344,10 @@ BENCHMARK(BM_RmRf)->SIZES->Iterations(2);
 BENCHMARK(BM_IterateContainer)->SIZES->Iterations(5);
 BENCHMARK(BM_Find)->SIZES->Iterations(5);
 BENCHMARK(BM_FindPrintf)->SIZES->Iterations(5);
+BENCHMARK(BM_IterateContainerListing)->SIZES->Iterations(5);
+BENCHMARK(BM_GetCatalogInfo)->SIZES->Iterations(5);
+BENCHMARK(BM_NodeIdsFirstSight)->SIZES->Iterations(3);
+BENCHMARK(BM_NodeIdsSeen)->SIZES->Iterations(3);
 BENCHMARK(BM_GetDirectoryItems)->SIZES->Iterations(5);
 BENCHMARK(BM_LsF)->SIZES->Iterations(5);
 

@@ -656,8 +656,7 @@ TEST(CopyFile, TwoCopiesToOneNameLeaveTheWinnerWithItsOwnFork) {
         {"VantrelFSCopyFileWhole without O_TMPFILE", true, true, false},
         {"PBHCopyFileSync, the second without a fork", false, false, true},
         {"VantrelFSCopyFileWhole, the second without a fork", true, false, true},
-        {"VantrelFSCopyFileWhole without O_TMPFILE, the second without a fork", true, true,
-         true},
+        {"VantrelFSCopyFileWhole without O_TMPFILE, the second without a fork", true, true, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

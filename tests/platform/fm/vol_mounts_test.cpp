@@ -537,17 +537,16 @@ TEST(Mounts, AMountMadeAfterReferencesWereTakenIsSeenThroughThem) {
         const std::u16string name = vtest::u16("vol");
         FSRef root{};
         std::string msg;
-        OSErr e = FSMakeFSRefUnicode(&parent, name.size(), vtest::uc(name), kTextEncodingUnknown,
-                                     &root);
+        OSErr e =
+            FSMakeFSRefUnicode(&parent, name.size(), vtest::uc(name), kTextEncodingUnknown, &root);
         FSCatalogInfo info{};
         if (e == noErr)
             e = FSGetCatalogInfo(&root, kFSCatInfoNodeID | kFSCatInfoVolume, &info, nullptr,
                                  nullptr, nullptr);
         msg += check(e == noErr && info.nodeID == UInt32(fsRtDirID) && info.volume != outer,
                      "vol looked up by name: error " + std::to_string(e) + ", node ID " +
-                         std::to_string(info.nodeID) + " on volume " +
-                         std::to_string(info.volume) + " (the parent's is " +
-                         std::to_string(outer) + ")");
+                         std::to_string(info.nodeID) + " on volume " + std::to_string(info.volume) +
+                         " (the parent's is " + std::to_string(outer) + ")");
         const std::u16string leaf = vtest::u16("made");
         FSRef made{};
         e = FSCreateFileUnicode(&root, leaf.size(), vtest::uc(leaf), 0, nullptr, &made, nullptr);

@@ -715,7 +715,7 @@ TEST(CopyFile, TwoCopiesToOneNameLeaveTheWinnerWithItsOwnFork) {
             << (otherWasThere ? "the second copy ran up to its link" : "the second copy waited");
         EXPECT_EQ(entries(dest), aWon || !c.secondForkless ? 2u : 1u)
             << "the copy and its sidecar, nothing else";
-        if (c.secondForkless) EXPECT_TRUE(otherWasThere) << "the copy without a fork waited";
+        EXPECT_TRUE(otherWasThere || !c.secondForkless) << "the copy without a fork waited";
     }
 }
 

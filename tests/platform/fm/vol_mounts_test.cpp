@@ -21,6 +21,7 @@
 #include "fm/obj_fileid.h"
 #include "fm/ref_node.h"
 #include "fm_child.h"
+#include "vantrel/TextEncoding.h"
 
 namespace fs = std::filesystem;
 namespace fm = vantrel::fm;

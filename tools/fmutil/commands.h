@@ -32,11 +32,6 @@ int cmd_cp(Context& ctx);
 int cmd_volumes(Context& ctx);
 int cmd_fileid(Context& ctx);
 
-// Gives `dst` the Finder comment of `src` (or none). The File Manager's
-// copy of a file carries it; a folder is made anew, and this carries it.
-// `*readingFailed` becomes true when the error is the source's.
-OSErr copy_comment(const FSRef& src, const FSRef& dst, bool* readingFailed = nullptr);
-
 // Finder flag names as the command line spells them, with their bits.
 struct FinderFlagName {
     const char* name;

@@ -785,27 +785,6 @@ bool can_have_comment(const FSRef& ref) {
 
 }  // namespace
 
-OSErr copy_comment(const FSRef& src, const FSRef& dst, bool* readingFailed) {
-    CommentCall from, to;
-    if (OSErr e = from.prepare(src)) return e;
-    if (OSErr e = to.prepare(dst)) return e;
-    char buf[kDTCommentMaxLength];
-    from.pb.ioDTBuffer = buf;
-    from.pb.ioDTReqCount = sizeof buf;
-    const OSErr got = PBDTGetCommentSync(&from.pb);
-    if (got == afpItemNotFound) {
-        const OSErr e = PBDTRemoveCommentSync(&to.pb);
-        return e == afpItemNotFound ? static_cast<OSErr>(noErr) : e;
-    }
-    if (got != noErr) {
-        if (readingFailed != nullptr) *readingFailed = true;
-        return got;
-    }
-    to.pb.ioDTBuffer = buf;
-    to.pb.ioDTReqCount = from.pb.ioDTActCount;
-    return PBDTSetCommentSync(&to.pb);
-}
-
 int cmd_comment(Context& ctx) {
     const std::string* text = ctx.value("set");
     const bool clear = ctx.has("clear");

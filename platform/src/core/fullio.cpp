@@ -51,10 +51,11 @@ int pwrite_all(int fd, const void* data, std::size_t size, std::uint64_t at) {
     return write_rest(fd, data, size, &pos);
 }
 
-std::int64_t copy(int in, std::int64_t* inAt, int out, std::int64_t* outAt, std::uint64_t size) {
+std::int64_t copy(int in, std::int64_t* inAt, int out, std::int64_t* outAt, std::uint64_t size,
+                  bool* inKernel) {
     constexpr std::uint64_t kPiece = std::uint64_t{1} << 30;
     std::uint64_t done = 0;
-    bool kernel = true;
+    bool kernel = inKernel == nullptr || *inKernel;
     while (done < size) {
         const auto want = std::size_t(std::min(size - done, kPiece));
         if (kernel) {
@@ -72,6 +73,7 @@ std::int64_t copy(int in, std::int64_t* inAt, int out, std::int64_t* outAt, std:
             if (errno == EINTR) continue;
             if (!kernel_refused(errno)) return -1;
             kernel = false;
+            if (inKernel != nullptr) *inKernel = false;
         }
         char buf[1 << 16];
         const std::size_t chunk = std::min(want, sizeof buf);

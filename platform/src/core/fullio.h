@@ -31,7 +31,11 @@ inline constexpr std::uint64_t kAll = UINT64_MAX;
 // kernel where it can, else through a buffer. `inAt` and `outAt` are the
 // offsets to copy from and to, advanced past what was copied; null takes
 // (and advances) the descriptor's own offset. The number of bytes copied
-// (fewer when `in` ends sooner), or -1 with errno set.
-std::int64_t copy(int in, std::int64_t* inAt, int out, std::int64_t* outAt, std::uint64_t size);
+// (fewer when `in` ends sooner), or -1 with errno set. `inKernel` (may be
+// null) says whether to ask the kernel at all, and is made false when the
+// kernel refused: a caller copying many files between the same two file
+// systems asks once, not once a file.
+std::int64_t copy(int in, std::int64_t* inAt, int out, std::int64_t* outAt, std::uint64_t size,
+                  bool* inKernel = nullptr);
 
 }  // namespace vantrel::io

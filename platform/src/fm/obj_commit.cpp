@@ -21,6 +21,7 @@
 
 #include "fm/err_errno.h"
 #include "fm/fork_sidecar.h"
+#include "fm/proc_self.h"
 #include "fullio.h"
 #include "vantrel/fault.h"
 
@@ -371,10 +372,10 @@ std::string private_name() {
         timespec ts{};
         ::clock_gettime(CLOCK_REALTIME, &ts);
         random = std::uint64_t(ts.tv_sec) * 1000000007u ^ std::uint64_t(ts.tv_nsec) << 20 ^
-                 std::uint64_t(::getpid());
+                 std::uint64_t(self_pid());
     }
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%ld.%016llx.%llu", static_cast<long>(::getpid()),
+    std::snprintf(buf, sizeof buf, "%ld.%016llx.%llu", static_cast<long>(self_pid()),
                   static_cast<unsigned long long>(random),
                   static_cast<unsigned long long>(++g_privateNames));
     return std::string(rsrc::kTemporaryPrefix) + buf;

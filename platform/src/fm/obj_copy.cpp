@@ -47,6 +47,7 @@
 #include "fm/ref_names.h"
 #include "fm/ref_node.h"
 #include "fm/ref_pbnode.h"
+#include "fm/vol_table.h"
 #include "fullio.h"
 #include "vantrel/WholeCopy.h"
 #include "vantrel/fault.h"
@@ -102,33 +103,59 @@ OSErr finish(CopyParam& p, OSErr err) {
 // Copies `len` bytes of `in` to `out` from their offsets (all that is left
 // of `in` when negative), with copy_file_range where the kernel and the
 // file systems allow it, else through a buffer. 0 or an errno.
-int copy_bytes(int in, int out, off_t len) {
+// `inKernel` as vantrel::io::copy has it.
+int copy_bytes(int in, int out, off_t len, bool* inKernel) {
     return vantrel::io::copy(in, nullptr, out, nullptr,
-                             len < 0 ? vantrel::io::kAll : std::uint64_t(len)) < 0
+                             len < 0 ? vantrel::io::kAll : std::uint64_t(len), inKernel) < 0
                ? errno
                : 0;
 }
+
+// Whether copy_file_range served the last copy between two file systems on
+// this thread: the kernel refuses it across most pairs (ext4 to tmpfs,
+// tmpfs to ext4), and a tree copy would otherwise be refused once a file.
+struct KernelCopy {
+    dev_t from = 0, to = 0;
+    bool works = true;
+};
+thread_local KernelCopy t_kernelCopy;
+
+// What to ask for a copy from `from` to `to`, and what to remember of it.
+class KernelCopyMemo {
+  public:
+    KernelCopyMemo(dev_t from, dev_t to) : from_(from), to_(to) {
+        if (t_kernelCopy.from == from && t_kernelCopy.to == to) works_ = t_kernelCopy.works;
+    }
+    ~KernelCopyMemo() { t_kernelCopy = KernelCopy{from_, to_, works_}; }
+    KernelCopyMemo(const KernelCopyMemo&) = delete;
+    KernelCopyMemo& operator=(const KernelCopyMemo&) = delete;
+    bool* flag() { return &works_; }
+
+  private:
+    dev_t from_, to_;
+    bool works_ = true;
+};
 
 // Copies every byte of `in` to `out`. A file with holes (`st`, its statx,
 // has fewer blocks than its length needs) keeps them, as cp -a keeps them:
 // only its data is copied, and the copy is given the same length, so a
 // sparse disk image does not fill the disk it is copied to.
-int copy_data(int in, int out, const struct statx* st = nullptr) {
+int copy_data(int in, int out, const struct statx* st = nullptr, bool* inKernel = nullptr) {
     if (st == nullptr || std::uint64_t(st->stx_blocks) * 512 >= st->stx_size)
-        return copy_bytes(in, out, -1);
+        return copy_bytes(in, out, -1, inKernel);
     off_t pos = 0;
     for (;;) {
         const off_t data = ::lseek(in, pos, SEEK_DATA);
         if (data < 0) {
             if (errno == ENXIO) break;  // no data past `pos`
             if (pos == 0 && (errno == EINVAL || errno == EOPNOTSUPP))
-                return ::lseek(in, 0, SEEK_SET) == 0 ? copy_bytes(in, out, -1) : errno;
+                return ::lseek(in, 0, SEEK_SET) == 0 ? copy_bytes(in, out, -1, inKernel) : errno;
             return errno;
         }
         const off_t hole = ::lseek(in, data, SEEK_HOLE);
         if (hole < 0) return errno;
         if (::lseek(in, data, SEEK_SET) < 0 || ::lseek(out, data, SEEK_SET) < 0) return errno;
-        if (int err = copy_bytes(in, out, hole - data)) return err;
+        if (int err = copy_bytes(in, out, hole - data, inKernel)) return err;
         pos = hole;
     }
     // The holes at the end: the length the file has (or had grown to).
@@ -518,10 +545,12 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
     // The data, its attributes and its mode, on a file of its own: none of
     // it where this is another name of a copy already made.
     bool owned = linking && earlierSt.stx_uid == st.stx_uid && earlierSt.stx_gid == st.stx_gid;
+    KernelCopyMemo kernelCopy(key.first, dest.dev());
     auto makeData = [&]() -> OSErr {
         if (int err = vantrel::fault::check_errno("PBHCopyFileSync.write", name))
             return fail(err, Op::Write);
-        if (int err = copy_data(in.get(), out.get(), &st)) return fail(err, Op::Write);
+        if (int err = copy_data(in.get(), out.get(), &st, kernelCopy.flag()))
+            return fail(err, Op::Write);
         // What the copy was made with: its owner, mode (the umask and a folder's
         // default ACL have a say) and birth.
         struct statx made {};
@@ -593,7 +622,7 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
         struct statx sideSrcSt {};
         if (::statx(srcSide.fd.get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS, &sideSrcSt) != 0)
             return fail(errno, Op::Read);
-        if (int err = copy_data(srcSide.fd.get(), side.get(), &sideSrcSt))
+        if (int err = copy_data(srcSide.fd.get(), side.get(), &sideSrcSt, kernelCopy.flag()))
             return fail(err, Op::Write);
         // A fork goes with its file: the same owner, and its file's mode
         // without execute or set-ID bits, as the catalogue sets it.
@@ -617,15 +646,19 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
         ::statx(out.get(), "", AT_EMPTY_PATH, vantrel::fm::kStatxMask, &linkedSt) != 0)
         return fail(errno, Op::Write);
 
-    // From here to the end the names are settled under the folder's lock.
+    // With a fork, the names are settled from here to the end under the
+    // folder's lock: the file's, then its sidecar's. A file without one
+    // takes its name in one system call that refuses a name taken
+    // meanwhile, and gives no sidecar a name: it needs no lock of its own
+    // (clearing an orphan takes it, and looks again under it).
     vantrel::fm::commit::FolderLock lock;
-    if (OSErr e = lock.take(destFd->fd())) {
-        undo();
-        return e;
-    }
-    // A file another program saved under the name since it was found free
-    // makes the copy fail: its "._NAME" is its fork, no orphan to clear.
-    {
+    if (side) {
+        if (OSErr e = lock.take(destFd->fd())) {
+            undo();
+            return e;
+        }
+        // A file another program saved under the name since it was found
+        // free makes the copy fail: its "._NAME" is its fork, no orphan.
         struct stat held {};
         if (::fstatat(destFd->fd(), name.c_str(), &held, AT_SYMLINK_NOFOLLOW) == 0) {
             undo();
@@ -693,6 +726,7 @@ extern "C" OSErr PBHCopyFileSync(HParmBlkPtr pb) {
     if (pb == nullptr) return paramErr;
     CopyParam& p = pb->copyParam;
     if (OSErr e = vantrel::fault::check("PBHCopyFileSync")) return finish(p, e);
+    const vantrel::fm::OneMountCheck oneCheck;
 
     Node src;
     if (OSErr err = vantrel::fm::node_from_spec(p.ioVRefNum, p.ioDirID, p.ioNamePtr, &src))
@@ -724,6 +758,7 @@ extern "C" OSErr VantrelFSCopyFileWholeExplained(const FSRef* source, const FSRe
                                                  VantrelFSCopyFailure* failure) {
     if (failure != nullptr) *failure = VantrelFSCopyFailure{};
     if (source == nullptr || destDir == nullptr) return paramErr;
+    const vantrel::fm::OneMountCheck oneCheck;  // a tree copy makes one call per file
     std::string newName;
     if (name != nullptr) {
         if (OSErr e = vantrel::fm::name_from_unicode(name, nameLength, &newName)) return e;

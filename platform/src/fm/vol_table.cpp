@@ -23,6 +23,7 @@
 #include <sstream>
 
 #include "fm/err_errno.h"
+#include "fm/proc_self.h"
 #include "fm/ref_dircache.h"
 #include "fm/ref_fd.h"
 #include "fm/ref_node.h"
@@ -131,7 +132,7 @@ FSVolumeRefNum free_number(VolState& s, const std::set<FSVolumeRefNum>& inUse) {
 
 // Starts watching the mount table for changes, from now.
 void watch_table(VolState& s) {
-    const pid_t self = ::getpid();
+    const pid_t self = self_pid();
     if (s.watch >= 0 && s.watcher == self) {
         struct pollfd p {
             s.watch, POLLPRI, 0
@@ -145,20 +146,31 @@ void watch_table(VolState& s) {
     s.watcher = self;
 }
 
+// Calls under a OneMountCheck on this thread, and whether the table was
+// found current (or read) since the outermost began.
+thread_local int t_checkDepth = 0;
+thread_local bool t_checked = false;
+
 // Whether mounts may have come or gone since the table was read. Asked where
 // the kernel does not name an object's mount and the table alone decides.
+// Under a OneMountCheck, once: the caller reads the table when told it
+// changed, so it is current for the rest of the call.
 bool table_changed(VolState& s) {
-    if (!s.loaded || s.watch < 0 || s.watcher != ::getpid()) return true;
+    if (!s.loaded || s.watch < 0 || s.watcher != self_pid()) return true;
+    if (t_checked) return false;
     struct pollfd p {
         s.watch, POLLPRI, 0
     };
-    return ::poll(&p, 1, 0) != 0;
+    const bool changed = ::poll(&p, 1, 0) != 0;
+    if (!changed && t_checkDepth > 0) t_checked = true;
+    return changed;
 }
 
 // Re-reads the mount table. Returns the numbers of volumes that went away;
 // the caller releases what the layer kept of them (outside this lock).
 std::vector<FSVolumeRefNum> reload(VolState& s) {
     watch_table(s);
+    if (t_checkDepth > 0) t_checked = true;
     std::vector<Volume> list;
     std::ifstream in("/proc/self/mountinfo");
     std::string line;
@@ -296,6 +308,14 @@ bool with_volume(FSVolumeRefNum vref, Use&& use, bool current = false) {
 }
 
 }  // namespace
+
+OneMountCheck::OneMountCheck() {
+    ++t_checkDepth;
+}
+
+OneMountCheck::~OneMountCheck() {
+    if (--t_checkDepth == 0) t_checked = false;
+}
 
 std::vector<Volume> volumes() {
     VolState& s = vstate();

@@ -47,6 +47,19 @@ std::vector<Volume> volumes();
 // layer kept of a volume that went away is released, and cached descriptors
 // of deleted directories are closed.
 void refresh_volumes();
+// While one lives on this thread, resolutions ask the kernel whether mounts
+// came or went once, not at each step: a call that resolves several
+// references and opens their folders (a copy) holds one for its length. A
+// mount or unmount made before the call is seen by its first resolution;
+// one made while it runs races with it anyway, and the next call sees it.
+// Nests: the outermost one's length counts.
+class OneMountCheck {
+  public:
+    OneMountCheck();
+    ~OneMountCheck();
+    OneMountCheck(const OneMountCheck&) = delete;
+    OneMountCheck& operator=(const OneMountCheck&) = delete;
+};
 // The volume `vref`; nsvErr when it is not (or no longer) mounted.
 OSErr volume_by_ref(FSVolumeRefNum vref, Volume* out);
 // Device and root inode of `vref` without copying the whole record (hot

@@ -21,6 +21,7 @@
 #include "fm/obj_fileid.h"
 #include "fm/ref_node.h"
 #include "fm_child.h"
+#include "vantrel/TextEncoding.h"
 
 namespace fs = std::filesystem;
 namespace fm = vantrel::fm;
@@ -517,6 +518,45 @@ TEST(Mounts, BtrfsMountsAndTheirSubvolumesAreVolumesThatWork) {
         if (result->starts_with("SKIP ")) GTEST_SKIP() << result->substr(5);
         EXPECT_EQ("", *result) << (fromTable ? "mount IDs from the mount table" : "");
     }
+}
+
+// A file system mounted on a folder after references were made (the mount
+// table read and kept): the folder's name, looked up through its parent's
+// reference, is from then on the new volume's root, and what is made in it
+// is on that volume, not the parent's.
+TEST(Mounts, AMountMadeAfterReferencesWereTakenIsSeenThroughThem) {
+    vtest::TempDir t;
+    t.mkdir("vol");
+    const fs::path top = fs::canonical(t.path());
+    in_namespace("a tmpfs mounted after references were made", [&]() -> std::string {
+        FSRef parent{}, before{};
+        if (make(top, &parent) != noErr || make(top / "vol", &before) != noErr)
+            return "no references";
+        const FSVolumeRefNum outer = volume_of(before);
+        const fs::path vol = top / "vol";
+        if (::mount("vt-late", vol.c_str(), "tmpfs", 0, "size=1m") != 0) return "SKIP";
+        const std::u16string name = vtest::u16("vol");
+        FSRef root{};
+        std::string msg;
+        OSErr e =
+            FSMakeFSRefUnicode(&parent, name.size(), vtest::uc(name), kTextEncodingUnknown, &root);
+        FSCatalogInfo info{};
+        if (e == noErr)
+            e = FSGetCatalogInfo(&root, kFSCatInfoNodeID | kFSCatInfoVolume, &info, nullptr,
+                                 nullptr, nullptr);
+        msg += check(e == noErr && info.nodeID == UInt32(fsRtDirID) && info.volume != outer,
+                     "vol looked up by name: error " + std::to_string(e) + ", node ID " +
+                         std::to_string(info.nodeID) + " on volume " + std::to_string(info.volume) +
+                         " (the parent's is " + std::to_string(outer) + ")");
+        const std::u16string leaf = vtest::u16("made");
+        FSRef made{};
+        e = FSCreateFileUnicode(&root, leaf.size(), vtest::uc(leaf), 0, nullptr, &made, nullptr);
+        msg += check(e == noErr && volume_of(made) == info.volume,
+                     "a file made in it: error " + std::to_string(e) + ", volume " +
+                         std::to_string(volume_of(made)));
+        ::umount2(vol.c_str(), MNT_DETACH);
+        return msg;
+    });
 }
 
 // A reference kept across a lazy unmount no longer resolves: its volume is

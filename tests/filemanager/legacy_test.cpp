@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "SmallVolume.h"
 #include "finder_test_support.h"
 #include "vantrel/fault.h"
 
@@ -238,7 +239,7 @@ TEST_F(LegacyTest, FileIDsSurviveRenameAndMove) {
 
 TEST_F(LegacyTest, FileIDsAreRefusedForFoldersAndUnknownIDs) {
     // The search for an unknown ID reads every file of the volume.
-    const vtest::TempDir dir("legacy", vtest::small_volume_base());
+    const vtest::TempDir dir = vtest::small_volume_dir("legacy");
     FSRef folder = ref_of(dir.mkdir("d"));
     SInt32 id = 77;
     EXPECT_EQ(notAFileErr, FSCreateFileIDRef(&folder, &id));

@@ -6,10 +6,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <linux/magic.h>
-#include <sys/statfs.h>
-#include <sys/xattr.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -37,39 +33,11 @@ inline fs::path write_file(const fs::path& p, const std::string& content) {
     return p;
 }
 
-// Where a TempDir is made unless a test asks for another place: $TMPDIR,
-// else /tmp.
-inline std::string temp_base() {
-    const char* base = std::getenv("TMPDIR");
-    return base && *base ? base : "/tmp";
-}
-
-// A place on a volume that holds few files, for a test whose call walks the
-// whole volume (a search for a file ID that no file carries reads every
-// file): the shared-memory tmpfs, when it is a file system of its own that
-// this user can write and that keeps user extended attributes; temp_base()
-// otherwise. On the root file system, with every build tree of the machine
-// on it, such a walk takes half a minute under the sanitizers.
-inline std::string small_volume_base() {
-    static const std::string base = [] {
-        const std::string shm = "/dev/shm";
-        struct statfs sf {};
-        if (::statfs(shm.c_str(), &sf) != 0 || sf.f_type != TMPFS_MAGIC) return temp_base();
-        std::string probe = shm + "/vt-probe.XXXXXX";
-        if (::mkdtemp(probe.data()) == nullptr) return temp_base();
-        const bool xattrs = ::setxattr(probe.c_str(), "user.vt-probe", "1", 1, 0) == 0;
-        ::rmdir(probe.c_str());
-        return xattrs ? shm : temp_base();
-    }();
-    return base;
-}
-
 class TempDir {
   public:
-    explicit TempDir(const char* tag = "vt") : TempDir(tag, temp_base()) {}
-    // A directory in `base` (small_volume_base(), say).
-    TempDir(const char* tag, const std::string& base) {
-        std::string tmpl = base + "/" + tag + ".XXXXXX";
+    explicit TempDir(const char* tag = "vt") {
+        const char* base = std::getenv("TMPDIR");
+        std::string tmpl = std::string(base && *base ? base : "/tmp") + "/" + tag + ".XXXXXX";
         if (::mkdtemp(tmpl.data()) == nullptr) {
             throw std::runtime_error("TempDir: cannot make " + tmpl + ": " + std::strerror(errno));
         }

@@ -4,6 +4,11 @@
 # there are cores (each runs alone on one). Any difference from the reference
 # model, crash or sanitizer report fails the run; the failing target's whole
 # output is shown, the others' final statistics.
+# A target whose program, the libraries of the build it loads, seed corpus,
+# run time and this script are all as they were at its last passing run is
+# not run again (a stamp per target in build-fuzz/fuzz-stamps): what a rerun
+# of the test command after a change elsewhere would fuzz is what was fuzzed.
+# A fresh build directory has no stamps; FUZZ_ALWAYS=1 (.ci/run) ignores them.
 #   scripts/fuzz-smoke.sh              about 30 s per target
 #   FUZZ_SECONDS=600 scripts/fuzz-smoke.sh
 set -euo pipefail
@@ -26,11 +31,36 @@ trap 'rm -rf "$work"' EXIT
 mkdir -p "$build/fuzz-artifacts"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-echo "fuzz-smoke: ${targets[*]}, $seconds s each, up to $(nproc) at once" >&2
+stamps=$build/fuzz-stamps
+mkdir -p "$stamps"
+# What a target's run depends on, hashed: see above.
+inputs_hash() {  # inputs_hash TARGET
+  local bin=$build/tests/fuzz/${1}_fuzz
+  {
+    echo "$seconds"
+    sha256sum "$root/scripts/fuzz-smoke.sh" "$bin"
+    ldd "$bin" | awk -v b="$build/" 'index($3, b) == 1 { print $3 }' | sort | xargs -r sha256sum
+    (cd "$root/tests/fuzz/corpus/$1" && find . -type f -print0 | sort -z | xargs -0 -r sha256sum)
+  } | sed "s|$build/||; s|$root/||" | sha256sum | cut -d' ' -f1
+}
+declare -A hashes=()
+run=()
+for t in "${targets[@]}"; do
+  hashes[$t]=$(inputs_hash "$t")
+  if [ "${FUZZ_ALWAYS:-0}" != 1 ] && [ -f "$stamps/$t" ] && [ "$(cat "$stamps/$t")" = "${hashes[$t]}" ]; then
+    echo "fuzz-smoke: $t skipped: its program, libraries and corpus are those of its last passing run" >&2
+  else
+    rm -f "$stamps/$t"
+    run+=("$t")
+  fi
+done
+((${#run[@]})) || { echo "fuzz-smoke: nothing to run (FUZZ_ALWAYS=1 runs every target)" >&2; exit 0; }
+echo "fuzz-smoke: ${run[*]}, $seconds s each, up to $(nproc) at once" >&2
 declare -A pids=()
 status=0
 finish() {  # finish TARGET STATUS
   if [ "$2" -eq 0 ]; then
+    echo "${hashes[$1]}" >"$stamps/$1"
     echo "fuzz-smoke: $1 passed: $(grep -E '^stat::(number_of_executed_units|new_units_added)' \
       "$work/$1.log" | sed 's/^stat:://; s/: */ /' | tr '\n' ' ')" >&2
   else
@@ -46,7 +76,7 @@ reap() {  # waits for one run to end
   unset "pids[$pid]"
   finish "$t" "$rc"
 }
-for t in "${targets[@]}"; do
+for t in "${run[@]}"; do
   ((${#pids[@]} < $(nproc))) || reap
   cp -r "$root/tests/fuzz/corpus/$t" "$work/$t"
   "$build/tests/fuzz/${t}_fuzz" -max_total_time="$seconds" -print_final_stats=1 \

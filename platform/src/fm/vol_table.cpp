@@ -332,6 +332,18 @@ std::vector<Volume> volumes() {
     return out;
 }
 
+FSVolumeRefNum next_volume_number() {
+    VolState& s = vstate();
+    std::lock_guard lk(s.mu);
+    return s.next;
+}
+
+void set_next_volume_number(FSVolumeRefNum n) {
+    VolState& s = vstate();
+    std::lock_guard lk(s.mu);
+    s.next = n;
+}
+
 void refresh_volumes() {
     VolState& s = vstate();
     std::vector<FSVolumeRefNum> gone;

@@ -87,5 +87,10 @@ OSErr root_node(const Volume& v, Node* out);
 // it showed, else what its file-system type promises. Asking writes nothing.
 bool exchange_works(const Volume& v);
 void note_exchange_result(FSVolumeRefNum vref, bool worked);
+// The number a new mount is offered first, and setting it. Numbers count
+// down from -1 and wrap after -32767; a test starts the count just before
+// the wrap instead of mounting 32,767 times to reach it. Nothing else sets it.
+FSVolumeRefNum next_volume_number();
+void set_next_volume_number(FSVolumeRefNum n);
 
 }  // namespace vantrel::fm

@@ -20,6 +20,7 @@
 #include "TempDir.h"
 #include "fm/obj_fileid.h"
 #include "fm/ref_node.h"
+#include "fm/vol_table.h"
 #include "fm_child.h"
 #include "vantrel/TextEncoding.h"
 
@@ -289,7 +290,10 @@ TEST(Mounts, AFailedBindMountLeavesNothingMounted) {
 }
 
 // Volume numbers are handed out once per mount and never to a volume while
-// another mounted one has it, however many mounts come and go.
+// another mounted one has it, however many mounts come and go: the count
+// starts just before its wrap, so that the mounts that follow take it past
+// -32767, round to -1 and down through the numbers the mounted volumes hold
+// (the kept one's among them) as 32,800 mounts would.
 TEST(Mounts, VolumeNumbersAreNeverHandedOutTwice) {
     vtest::TempDir t;
     t.mkdir("keep");
@@ -300,27 +304,38 @@ TEST(Mounts, VolumeNumbersAreNeverHandedOutTwice) {
         FSRef keep{};
         std::string msg = check(make(base / "keep", &keep) == noErr, "make keep");
         const FSVolumeRefNum keepVol = volume_of(keep);
-        // More mounts than there are numbers; the table is read while each
-        // is mounted and again once it is gone (the kernel hands the same
-        // mount ID and device to the next one).
-        for (int i = 0; i < 32800; ++i) {
+        // Every volume listed, as "" when no two share a number.
+        auto shared = []() -> std::string {
+            std::set<FSVolumeRefNum> seen;
+            int count = 0;
+            for (ItemCount i = 1;; ++i) {
+                FSVolumeRefNum v = 0;
+                if (FSGetVolumeInfo(0, i, &v, 0, nullptr, nullptr, nullptr) != noErr) break;
+                seen.insert(v);
+                ++count;
+            }
+            return check(count == int(seen.size()), std::to_string(count) + " volumes share " +
+                                                        std::to_string(seen.size()) + " numbers");
+        };
+        constexpr int kBeforeWrap = 40;
+        fm::set_next_volume_number(FSVolumeRefNum(-32767 + kBeforeWrap - 1));
+        // Each mount takes one number; the table is read while it is mounted
+        // and again once it is gone (the kernel hands the same mount ID and
+        // device to the next one). Enough of them to pass the kept number.
+        const int mounts = kBeforeWrap + (-keepVol) + 20;
+        for (int i = 0; i < mounts && msg.empty(); ++i) {
             if (::mount("vt-churn", (base / "churn").c_str(), "tmpfs", 0, "size=1m") != 0)
                 return msg + "mount failed\n";
-            FSGetVolumeInfo(0, 1, nullptr, 0, nullptr, nullptr, nullptr);
+            msg += shared();
             ::umount2((base / "churn").c_str(), 0);
             FSGetVolumeInfo(0, 1, nullptr, 0, nullptr, nullptr, nullptr);
         }
+        const FSVolumeRefNum next = fm::next_volume_number();
+        msg += check(next > -32767 + kBeforeWrap && next < keepVol,
+                     "the count did not wrap past the kept volume's number: it is at " +
+                         std::to_string(next) + ", the kept volume " + std::to_string(keepVol));
         ::mount("vt-churn", (base / "churn").c_str(), "tmpfs", 0, "size=1m");
-        std::set<FSVolumeRefNum> seen;
-        int count = 0;
-        for (ItemCount i = 1;; ++i) {
-            FSVolumeRefNum v = 0;
-            if (FSGetVolumeInfo(0, i, &v, 0, nullptr, nullptr, nullptr) != noErr) break;
-            seen.insert(v);
-            ++count;
-        }
-        msg += check(count == int(seen.size()), std::to_string(count) + " volumes share " +
-                                                    std::to_string(seen.size()) + " numbers");
+        msg += shared();
         msg += check(volume_of(keep) == keepVol, "the kept volume changed its number");
         ::umount2((base / "churn").c_str(), MNT_DETACH);
         ::umount2((base / "keep").c_str(), MNT_DETACH);

@@ -375,3 +375,43 @@ TEST(FmutilConvert, AForkTheStreamCannotHoldLeavesItsFileAsItWas) {
     EXPECT_EQ(vtest::sidecar_fork(f).size(), 70000u);
     EXPECT_EQ(xattr(small, kAfpResource), std::string("fits") + '\0');
 }
+
+// On a stream volume a fork written here goes to the AFP_Resource stream,
+// where Samba serves it from, and a sidecar the file had goes once the
+// stream holds the new fork; a fork no attribute can hold is refused with
+// the old one kept.
+TEST(FmutilStreamForks, AForkWrittenOnAStreamVolumeGoesToTheResourceStream) {
+    vtest::TempDir t("fmsfork");
+    struct Row {
+        const char* what;
+        std::string before;  // the sidecar's fork ("" for none)
+        std::string fork;    // written with rsrc --set
+        const char* error;   // null: written
+    };
+    const std::vector<Row> rows{
+        {"a new fork", "", "the new fork", nullptr},
+        {"over a sidecar's", "the old fork", "the new fork", nullptr},
+        {"3,000 bytes", "", std::string(3000, 'x'), nullptr},
+        {"emptied", "the old fork", "", nullptr},
+        {"past an attribute", "the old fork", std::string(70000, 'y'), "fileBoundsErr"},
+    };
+    int i = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const auto f = t.write("f" + std::to_string(++i), "data");
+        if (!row.before.empty()) vtest::write_sidecar(f, row.before);
+        const auto src = t.write("src" + std::to_string(i), row.fork);
+        const auto r = run_in("stream", {"rsrc", f, "--set", src});
+        if (row.error != nullptr) {
+            EXPECT_EQ(r.status, 1);
+            EXPECT_THAT(r.err, HasSubstr(row.error));
+            EXPECT_EQ(vtest::sidecar_fork(f), row.before);
+            EXPECT_EQ(xattr(f, kAfpResource), "<absent>");
+            continue;
+        }
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(xattr(f, kAfpResource), row.fork.empty() ? "<absent>" : row.fork + '\0');
+        EXPECT_FALSE(there(vtest::sidecar_path(f)));
+        EXPECT_EQ(run_in("stream", {"rsrc", f}).out, row.fork);
+    }
+}

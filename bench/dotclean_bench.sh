@@ -10,6 +10,9 @@
 #                 as Samba's sidecars)   vs  find DIR -name '._*' -delete
 #   dot-clean-s   the same on a stream volume (VANTREL_MAC_LAYOUT=stream:
 #                 the fork to its stream, every "._" file removed)
+#   convert-s     fmutil convert --to stream DIR (every item looked at, the
+#                 macOS "._" files merged into the streams and removed)
+#                 vs  find DIR -name '._*' -delete
 #
 # and fmutil's peak memory (maximum resident set, /usr/bin/time) for the
 # whole tree and for a tenth of it: flat memory is the same figure for both.
@@ -98,6 +101,8 @@ run_pair dot-clean "VANTREL_MAC_LAYOUT=netatalk $FMUTIL dot-clean $WORK/victim" 
     "find $WORK/victim -name '._*' -delete"
 run_pair dot-clean-s "VANTREL_MAC_LAYOUT=stream $FMUTIL dot-clean $WORK/victim" \
     "find $WORK/victim -name '._*' -delete"
+run_pair convert-s "$FMUTIL convert --to stream $WORK/victim" \
+    "find $WORK/victim -name '._*' -delete"
 
 # Peak memory: the whole tree, then one of its ten top folders.
 for what in victim victim/t0; do
@@ -105,4 +110,8 @@ for what in victim victim/t0; do
     cp -a "$WORK/template" "$WORK/victim"
     kb=$(VANTREL_MAC_LAYOUT=stream /usr/bin/time -f %M "$FMUTIL" dot-clean "$WORK/$what" 2>&1 >/dev/null | tail -1)
     echo "memory: fmutil dot-clean $what: $kb KiB at most"
+    rm -rf "$WORK/victim"
+    cp -a "$WORK/template" "$WORK/victim"
+    kb=$(/usr/bin/time -f %M "$FMUTIL" convert --to stream "$WORK/$what" 2>&1 >/dev/null | tail -1)
+    echo "memory: fmutil convert $what: $kb KiB at most"
 done

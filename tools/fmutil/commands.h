@@ -25,6 +25,7 @@ int cmd_tree(Context& ctx);
 int cmd_rm(Context& ctx);
 int cmd_orphans(Context& ctx);
 int cmd_dot_clean(Context& ctx);
+int cmd_convert(Context& ctx);
 
 int cmd_mv(Context& ctx);
 int cmd_swap(Context& ctx);

@@ -683,6 +683,40 @@ int cmd_cp(Context& ctx) {
     return ctx.finish();
 }
 
+namespace {
+
+// The most items of a volume's root folder that volumes looks at to learn
+// whether its files carry another layout than the volume's: a first batch
+// of the listing, so that a root of a million files costs what a small one
+// does.
+constexpr ItemCount kLayoutSample = 64;
+
+// How many of the first items of the folder `root` carry Mac metadata
+// that is not in `layout` (what convert would move), of how many looked
+// at; false when the folder cannot be read.
+bool sample_layouts(const FSRef& root, VantrelMacLayout layout, ItemCount* looked,
+                    ItemCount* other) {
+    *looked = *other = 0;
+    FSIterator it = nullptr;
+    if (FSOpenIterator(&root, kFSIterateFlat, &it) != noErr) return false;
+    std::vector<FSRef> refs(kLayoutSample);
+    ItemCount n = 0;
+    const OSErr e = FSGetCatalogInfoBulk(it, kLayoutSample, &n, nullptr, kFSCatInfoNone, nullptr,
+                                         refs.data(), nullptr, nullptr);
+    FSCloseIterator(it);  // benign: the iterator is released whatever this answers
+    if (e != noErr && e != errFSNoMoreItems) return false;
+    for (ItemCount i = 0; i < n; ++i) {
+        VantrelConvertReport r{};
+        if (VantrelFSConvertMacLayout(&refs[i], layout, kVantrelConvertDryRun, &r) != noErr)
+            continue;  // a link, a FIFO, an item it may not read: nothing to say of it
+        ++*looked;
+        if (r.moved != 0) ++*other;
+    }
+    return true;
+}
+
+}  // namespace
+
 int cmd_volumes(Context& ctx) {
     FSRef** roots = nullptr;
     ItemCount count = 0;
@@ -725,6 +759,20 @@ int cmd_volumes(Context& ctx) {
         append_utf16_as_utf8(name, uname.unicode, uname.length > 255 ? 255 : uname.length);
         const bool hw = (vinfo.flags & kFSVolFlagHardwareLockedMask) != 0;
         const bool sw = (vinfo.flags & kFSVolFlagSoftwareLockedMask) != 0;
+        // Files the volume's own layout does not hold: a Mac client of a
+        // server set up so would see them blank.
+        ItemCount looked = 0, other = 0;
+        const bool sampled = sample_layouts(root, layout, &looked, &other);
+        if (sampled && other != 0) {
+            std::string warn = "fmutil: volumes: ";
+            append_terminal_safe(warn, mount);
+            warn += ": " + std::to_string(other) + " of the first " + std::to_string(looked) +
+                    " items of its root folder carry Mac metadata in another layout than " +
+                    layoutName + " (fmutil convert --to " + layoutName + " moves it)\n";
+            ctx.out.flush();
+            ctx.err << warn;
+            ctx.err.flush();
+        }
         if (ctx.json) {
             j.begin_object();
             j.field("volume", static_cast<std::int64_t>(vref));
@@ -735,6 +783,10 @@ int cmd_volumes(Context& ctx) {
             j.field("software_locked", sw);
             j.field("hardware_locked", hw);
             j.field("mac_layout", layoutName);
+            if (sampled) {
+                j.field_u("items_sampled", looked);
+                j.field_u("items_in_other_layouts", other);
+            }
             j.end_object();
         } else {
             char buf[96];

@@ -250,6 +250,30 @@ const std::vector<CommandSpec>& commands() {
          true,
          nullptr,
          cmd_dot_clean},
+        {"convert",
+         "PATH... --to=netatalk|stream|stream+file [-n] [-v]",
+         "move Mac metadata to another layout, for a migration between servers",
+         "Moves the Mac metadata of each PATH and every item below it, from every layout it\n"
+         "has (the metadata record, the AfpInfo stream, \"._\" sidecars, the AFP_Resource\n"
+         "stream, \"._\" files macOS wrote) to the layout --to names, as Samba's fruit\n"
+         "settings name them: netatalk (the record, forks in \"._NAME\"), stream (the\n"
+         "AfpInfo and AFP_Resource streams) or stream+file (the AfpInfo stream, forks in\n"
+         "\"._NAME\"). What moves is what the item shows now (fmutil info); a Samba share\n"
+         "set up with the new layout then serves the same type, creator, flags and fork. The\n"
+         "comment and the dates stay in the record, where Samba keeps them. Each item is\n"
+         "done whole or not at all, every value written in its new place before the old one\n"
+         "goes: an item cut short by a kill shows the same either way, and convert run again\n"
+         "finishes it. A fork larger than an attribute holds (stream) is reported and left\n"
+         "as it was. -n only says what would change. -v names each item converted and what\n"
+         "moved; a summary ends the output.\n",
+         1,
+         kMany,
+         {{"to", true, "--to LAYOUT      netatalk, stream or stream+file"},
+          {"dry-run", false, "-n, --dry-run    say what would change; change nothing", 'n'},
+          {"verbose", false, "-v, --verbose    name each item converted and what moved", 'v'}},
+         true,
+         nullptr,
+         cmd_convert},
         {"mv",
          "PATH DEST [NEWNAME]",
          "move or rename an item, to another volume too",
@@ -312,7 +336,10 @@ const std::vector<CommandSpec>& commands() {
          "list mounted volumes with their sizes, lock state and Mac metadata layout",
          "The layout is where Mac metadata is written on the volume (netatalk, stream or\n"
          "stream+file, as Samba's fruit settings name them), from /etc/vantrel/volumes.conf,\n"
-         "the user's own volumes.conf (lines PATH LAYOUT) or VANTREL_MAC_LAYOUT.\n",
+         "the user's own volumes.conf (lines PATH LAYOUT) or VANTREL_MAC_LAYOUT. Of each\n"
+         "volume, the first 64 items of its root folder are looked at: where some carry Mac\n"
+         "metadata in another layout, a warning on stderr says how many (fmutil convert\n"
+         "moves it).\n",
          0,
          0,
          {},

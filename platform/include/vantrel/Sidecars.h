@@ -188,5 +188,51 @@ VANTREL_EXPORT OSErr VantrelFSMergeDotUnderscore(const FSRef* folder, const Vant
                                                  VantrelMergeKeep keep, UInt32 options,
                                                  VantrelMergeReport* report);
 
+// Moves the Mac metadata of the file or folder `ref` from every layout it
+// has (the record, the AfpInfo stream, a "._NAME" sidecar, the AFP_Resource
+// stream, the attribute earlier versions kept forks in, a "._NAME" macOS
+// wrote) to the layout `to`, for a migration between servers: afterwards a
+// program reading `to` (Samba set up so) serves what the file showed
+// before. The Finder information that moves is the one the file shows now
+// (FSGetCatalogInfo's); the fork is the one FSOpenFork reads. Where `to`
+// keeps Finder information in the AfpInfo stream, the record stays for the
+// comment and the dates, as Samba keeps them there for Mac clients. A
+// "._NAME" macOS wrote is merged as VantrelFSMergeDotUnderscore merges it
+// for `to`, the file's own values kept where both have one (the fork
+// excepted: the "._NAME"'s is the one readers see).
+// Whole for the object, in its folder's lock: every value reaches its new
+// place before the old one is removed, the last change being the one
+// rename or removal of "._NAME" (or, where there is none, the removal of
+// the old stream), and a failure puts back what the object had. A kill
+// leaves each value in its old place, its new one or both, each of which a
+// reader takes for the same value; the call done again finishes the move.
+// With kVantrelConvertDryRun nothing changes and `*report` says what would.
+//   noErr          converted (`report->moved` 0: it was in `to` already).
+//   paramErr       a null `ref`, or `to` no layout.
+//   notAFileErr    `ref` is no file or folder (a link, a FIFO, a device):
+//                  it carries no Mac metadata of its own; nothing changed.
+//   fileBoundsErr  the fork is larger than an attribute holds (`to` is
+//                  stream): nothing changed.
+//   fLckdErr       the object is locked: nothing changed.
+//   dskFulErr      the file system has no room for a value (an ext4 inode
+//                  holds about 4 KiB of attributes): nothing changed.
+//   ioErr          an ATTR block that does not hold together: nothing changed.
+//   others         as FSGetCatalogInfo and FSSetCatalogInfo give them,
+//                  nothing changed.
+// Any thread.
+typedef UInt32 VantrelConvertItems;
+enum {
+    kVantrelConvertFinderInfo = 1,  // Finder information (and backup date) written in `to`'s place
+    kVantrelConvertFork = 2,        // the resource fork moved to `to`'s home for it
+    kVantrelConvertMacOSFile = 4,   // a "._NAME" macOS wrote, merged
+    kVantrelConvertCleared = 8  // a copy `to` has no use for removed (an AfpInfo, a fork stream)
+};
+enum { kVantrelConvertDryRun = 1 };
+typedef struct VantrelConvertReport {
+    VantrelConvertItems moved;  // what changed (with kVantrelConvertDryRun: would change)
+} VantrelConvertReport;
+VANTREL_EXPORT OSErr VantrelFSConvertMacLayout(const FSRef* ref, VantrelMacLayout to,
+                                               UInt32 options, VantrelConvertReport* report);
+
 VANTREL_EXTERN_C_END
 // NOLINTEND(readability-identifier-naming)

@@ -272,7 +272,12 @@ bool read_afpinfo(const Node& n, ad::AfpInfo* out) {
 
 OSErr write_afpinfo(const Node& n, const std::uint8_t* disk, const std::int32_t* backup,
                     const char* step) {
-    if (layout_of(n) == Layout::Netatalk) return noErr;
+    return write_afpinfo(n, layout_of(n), disk, backup, step);
+}
+
+OSErr write_afpinfo(const Node& n, Layout layout, const std::uint8_t* disk,
+                    const std::int32_t* backup, const char* step) {
+    if (layout == Layout::Netatalk) return noErr;
     ad::AfpInfo a;
     read_afpinfo(n, &a);  // one that does not decode is replaced whole
     if (disk != nullptr) std::memcpy(a.finderInfo.data(), disk, a.finderInfo.size());

@@ -89,6 +89,9 @@ void shown_finder_info(const Node& n, const meta::Record* rec, bool maySidecar, 
 // seam's step `step`. noErr and nothing written in the netatalk layout.
 OSErr write_afpinfo(const Node& n, const std::uint8_t* disk, const std::int32_t* backup,
                     const char* step);
+// The same for the layout `layout` (a conversion's, not the volume's).
+OSErr write_afpinfo(const Node& n, Layout layout, const std::uint8_t* disk,
+                    const std::int32_t* backup, const char* step);
 
 // The 32 bytes of Finder information of `n`'s macOS "._NAME" file (filler
 // "Mac OS X"); false (and zeros) when it has none, or it cannot be read.

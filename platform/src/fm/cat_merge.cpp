@@ -1,5 +1,7 @@
 // A "._NAME" file merged into the layout of its volume, as macOS's
-// dot_clean merges one (VantrelFSMergeDotUnderscore, vantrel/Sidecars.h).
+// dot_clean merges one (VantrelFSMergeDotUnderscore, vantrel/Sidecars.h),
+// and a file's metadata moved whole from the layouts it has to another
+// (VantrelFSConvertMacLayout), which merges a macOS "._NAME" the same way.
 //
 // Whole for the file: every value goes where the layout keeps it first,
 // each old value saved, and only then is "._NAME" rewritten or removed, in
@@ -33,7 +35,9 @@
 VANTREL_FAULT_OPERATIONS("VantrelFSMergeDotUnderscore", "VantrelFSMergeDotUnderscore.setxattr",
                          "VantrelFSMergeDotUnderscore.sidecar",
                          "VantrelFSMergeDotUnderscore.rename", "VantrelFSMergeDotUnderscore.unlink",
-                         "VantrelFSMergeDotUnderscore.undo");
+                         "VantrelFSMergeDotUnderscore.undo", "VantrelFSConvertMacLayout",
+                         "VantrelFSConvertMacLayout.setxattr", "VantrelFSConvertMacLayout.sidecar",
+                         "VantrelFSConvertMacLayout.undo");
 
 namespace vantrel::fm {
 namespace {
@@ -79,7 +83,8 @@ bool all_zero(const std::uint8_t* p, std::size_t n) {
 // The attributes a merge changed, with what they held, to put back.
 class Undo {
   public:
-    explicit Undo(const Node& n) : n_(n) {}
+    Undo(const Node& n, const char* setStep, const char* undoStep)
+        : n_(n), setStep_(setStep), undoStep_(undoStep) {}
     Undo(const Undo&) = delete;
     Undo& operator=(const Undo&) = delete;
     ~Undo() {
@@ -98,15 +103,22 @@ class Undo {
     }
     // Sets `attr` (saved before) to `value`: 0, or -1 with errno.
     int set(const std::string& attr, const std::string& value) {
-        return fault::step("VantrelFSMergeDotUnderscore.setxattr", n_.name, [&] {
+        return fault::step(setStep_, n_.name, [&] {
             return meta::set_attr(n_, attr.c_str(), value.data(), value.size());
+        });
+    }
+    // Removes `attr` (saved before): 0 also when it is gone, or -1 with errno.
+    int remove(const std::string& attr) {
+        return fault::step(setStep_, n_.name, [&] {
+            const int rc = meta::remove_attr(n_, attr.c_str());
+            return rc != 0 && errno == ENODATA ? 0 : rc;
         });
     }
     void commit() { done_ = true; }
     void put_back() {
         fault::Benign benign;
         for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-            (void)fault::step("VantrelFSMergeDotUnderscore.undo", n_.name, [&] {
+            (void)fault::step(undoStep_, n_.name, [&] {
                 if (it->had)
                     return meta::set_attr(n_, it->attr.c_str(), it->value.data(), it->value.size());
                 const int rc = meta::remove_attr(n_, it->attr.c_str());
@@ -123,6 +135,8 @@ class Undo {
         std::string value;
     };
     const Node& n_;
+    const char* setStep_;
+    const char* undoStep_;
     std::vector<Saved> saved_;
     bool done_ = false;
 };
@@ -171,6 +185,7 @@ struct Merge {
     const Node& n;
     VantrelMergeKeep keep;
     bool alwaysRemove;
+    bool forkFromDot;  // the fork in "._NAME" replaces any other, whatever `keep` says
     DotFile& dot;
     Undo& undo;
     VantrelMergeReport& report;
@@ -203,7 +218,7 @@ struct Merge {
     }
 
     // `attr` takes `value` unless the file has another it keeps.
-    OSErr place(const std::string& attr, const std::string& value) {
+    OSErr place(const std::string& attr, const std::string& value, bool dotWins = false) {
         if (attr.size() > kMaxAttrName || value.size() > kMaxAttrValue)
             return cannot_place(fileBoundsErr);
         std::string now;
@@ -211,7 +226,7 @@ struct Merge {
         const bool had = get_whole(n, attr.c_str(), &now, &err);
         if (err != 0) return from_errno(err, Op::Read, &n);
         if (had && now == value) return noErr;
-        if (had && !dot_wins()) {
+        if (had && !dotWins && !dot_wins()) {
             ++report.kept;
             return noErr;
         }
@@ -269,7 +284,7 @@ struct Merge {
         }
         if (!streamHas) {
             if (OSErr e = undo.save(ad::kAfpInfoAttr)) return e;
-            if (OSErr e = layouts::write_afpinfo(n, mine, nullptr,
+            if (OSErr e = layouts::write_afpinfo(n, layout, mine, nullptr,
                                                  "VantrelFSMergeDotUnderscore.setxattr"))
                 return e;
         }
@@ -312,7 +327,7 @@ struct Merge {
         if (got < 0) return from_errno(errno, Op::Read, &n);
         if (std::size_t(got) != value.size()) return ioErr;
         value += '\0';
-        return place(ad::kAfpResourceAttr, value);
+        return place(ad::kAfpResourceAttr, value, forkFromDot);
     }
 };
 
@@ -371,6 +386,202 @@ OSErr rewrite_sidecar(const Node& n, const std::string& entry, DotFile& dot,
     return noErr;
 }
 
+// The merge of "._NAME" (`entry`) into `layout` for its file `n`, which
+// the caller holds the folder's lock of and has just looked at again.
+OSErr merge_locked(const Node& n, const std::string& entry, layouts::Layout layout,
+                   VantrelMergeKeep keep, UInt32 options, bool forkFromDot,
+                   VantrelMergeReport* rep) {
+    if (!S_ISREG(n.st.stx_mode)) return notAFileErr;
+    if (n.locked()) return fLckdErr;
+    DotFile dot;
+    if (OSErr e = read_dot_file(n, &dot)) return e;
+    Undo undo(n, "VantrelFSMergeDotUnderscore.setxattr", "VantrelFSMergeDotUnderscore.undo");
+    Merge m{n, keep, (options & kVantrelMergeAlwaysRemove) != 0, forkFromDot, dot, undo, *rep};
+    std::uint8_t finder[ad::kFinderInfoSize] = {};
+    if (OSErr e = m.finder_info(layout, finder)) return e;
+    if (OSErr e = m.attributes()) return e;
+    // The fork's home: on a stream volume its stream; elsewhere "._NAME"
+    // itself, in the form Samba writes it.
+    bool removeDot = false, rewrite = false;
+    if (layout == layouts::Layout::Stream) {
+        if (OSErr e = m.fork_to_stream()) return e;
+        removeDot = dot.macos || holds_only_fork(dot.header);
+    } else if (dot.macos) {
+        removeDot = dot.forkLength == 0;
+        rewrite = !removeDot;
+    }
+    if (m.failed != noErr) return m.failed;
+    if (rewrite) {
+        if (OSErr e = rewrite_sidecar(n, entry, dot, finder)) return e;
+        rep->rewritten = true;
+    } else if (removeDot) {
+        if (!still_there(n.at(), entry, dot.st)) return fBsyErr;
+        if (fault::step("VantrelFSMergeDotUnderscore.unlink", entry,
+                        [&] { return ::unlinkat(n.at(), entry.c_str(), 0); }) != 0)
+            return from_errno(errno, Op::Delete, &n);
+        rep->removed = true;
+    }
+    undo.commit();
+    return noErr;
+}
+
+// ---------------------------------------------------------------- conversion
+
+// One object's move to the layout `to`: each value written to its new
+// place (saved first, to put back) before any old copy goes.
+struct Converter {
+    const Node& n;
+    layouts::Layout to;
+    bool dry;
+    Undo& undo;
+    VantrelConvertItems moved = 0;
+    std::uint8_t shown[ad::kFinderInfoSize] = {};  // the Finder information it shows
+
+    OSErr set(const std::string& attr, const std::string& value, VantrelConvertItems item) {
+        moved |= item;
+        if (dry) return noErr;
+        if (OSErr e = undo.save(attr)) return e;
+        if (undo.set(attr, value) != 0) {
+            if (errno == E2BIG || errno == ERANGE) return fileBoundsErr;
+            return from_errno(errno, Op::Write, &n);
+        }
+        return noErr;
+    }
+    OSErr remove(const std::string& attr) {
+        moved |= kVantrelConvertCleared;
+        if (dry) return noErr;
+        if (OSErr e = undo.save(attr)) return e;
+        if (undo.remove(attr) != 0) return from_errno(errno, Op::Write, &n);
+        return noErr;
+    }
+
+    // The Finder information the object shows, and the backup date, to the
+    // record (netatalk; the AfpInfo stream then goes) or the AfpInfo stream
+    // (stream layouts; the record stays for the comment and dates).
+    OSErr finder_info() {
+        meta::Record rec;
+        std::string raw;
+        int err = 0;
+        const meta::ReadResult rr = meta::read(n, &rec, &raw, &err);
+        if (rr == meta::ReadResult::Unreadable) return from_errno(err, Op::Read, &n);
+        const bool haveRec = rr == meta::ReadResult::Ok;
+        layouts::shown_finder_info(n, haveRec ? &rec : nullptr, true, true, shown);
+        std::string afpRaw;
+        const bool haveAfpAttr = get_whole(n, ad::kAfpInfoAttr, &afpRaw, &err);
+        if (err != 0) return from_errno(err, Op::Read, &n);
+        ad::AfpInfo afp;
+        const bool haveAfp =
+            haveAfpAttr && ad::decode_afpinfo({reinterpret_cast<const std::uint8_t*>(afpRaw.data()),
+                                               afpRaw.size()},
+                                              &afp) == ad::Error::None;
+        std::int32_t recBackup = 0;
+        const bool recHasBackup = haveRec && meta::get_date(rec, meta::kBackup, &recBackup);
+        const bool afpHasBackup = haveAfp && afp.backupTime != std::uint32_t(meta::kUnknownDate);
+        if (to == layouts::Layout::Netatalk) {
+            const meta::Entry* fi = haveRec ? rec.find(meta::kFinderInfoId) : nullptr;
+            const bool recShows = fi != nullptr && fi->data.size() >= sizeof shown &&
+                                  std::memcmp(fi->data.data(), shown, sizeof shown) == 0;
+            const bool takeBackup = afpHasBackup && !recHasBackup;
+            if ((!recShows && !all_zero(shown, sizeof shown)) || takeBackup) {
+                moved |= kVantrelConvertFinderInfo;
+                if (!dry) {
+                    if (!haveRec) rec = meta::fresh();
+                    std::memcpy(rec.need(meta::kFinderInfoId, sizeof shown).data.data(), shown,
+                                sizeof shown);
+                    if (takeBackup)
+                        meta::set_date(rec, meta::kBackup, std::int32_t(afp.backupTime));
+                    for (const char* a :
+                         {meta::kMetadataAttr, meta::kExtraAttr, meta::kCorruptAttr})
+                        if (OSErr e = undo.save(a)) return e;
+                    if (OSErr e =
+                            meta::write(n, rec, rr == meta::ReadResult::Corrupt ? &raw : nullptr,
+                                        "VantrelFSConvertMacLayout.setxattr",
+                                        "VantrelFSConvertMacLayout.setxattr"))
+                        return e;
+                }
+            }
+            // One that does not decode is no one's Finder information: it stays.
+            return haveAfp ? remove(ad::kAfpInfoAttr) : OSErr{noErr};
+        }
+        ad::AfpInfo want = haveAfp ? afp : ad::AfpInfo{};
+        std::memcpy(want.finderInfo.data(), shown, sizeof shown);
+        if (!afpHasBackup && recHasBackup) want.backupTime = std::uint32_t(recBackup);
+        if (haveAfp ? !(want == afp) : (!all_zero(shown, sizeof shown) || recHasBackup))
+            return set(ad::kAfpInfoAttr, ad::encode_afpinfo(want), kVantrelConvertFinderInfo);
+        return noErr;
+    }
+
+    // The fork to the AFP_Resource stream (stream) or to "._NAME" (the
+    // others): the last change, after which nothing fails that needs undoing.
+    OSErr fork() {
+        rsrc::Sidecar side;
+        if (OSErr e = rsrc::open(n.at(), n.name, false, &side)) return e;
+        int err = 0;
+        std::string stream, legacy;
+        const bool haveStream = get_whole(n, ad::kAfpResourceAttr, &stream, &err);
+        if (err != 0) return from_errno(err, Op::Read, &n);
+        const bool haveLegacy = get_whole(n, meta::kResourceForkAttr, &legacy, &err);
+        if (err != 0) return from_errno(err, Op::Read, &n);
+        if (haveStream && !stream.empty()) stream.pop_back();  // streams_xattr's NUL
+        if (side.found()) {
+            // "._NAME" holds the fork readers see.
+            DotFile dot;
+            if (OSErr e = read_dot_file(n, &dot)) return e;
+            if (to != layouts::Layout::Stream && !dot.macos) {
+                // Its home already; a stream copy of the same bytes (a
+                // conversion cut short) goes.
+                if (!haveStream || stream.size() != dot.forkLength) return noErr;
+                std::string fork(stream.size(), '\0');
+                const ssize_t got = ::pread(dot.side.fd.get(), fork.data(), fork.size(),
+                                            off_t(dot.side.layout.offset));
+                if (got < 0) return from_errno(errno, Op::Read, &n);
+                return fork == stream ? remove(ad::kAfpResourceAttr) : OSErr{noErr};
+            }
+            if (dot.macos) moved |= kVantrelConvertMacOSFile;
+            if (to == layouts::Layout::Stream && dot.forkLength > 0) moved |= kVantrelConvertFork;
+            if (dry) {
+                if (to == layouts::Layout::Stream && dot.forkLength + 1 > kMaxAttrValue)
+                    return fileBoundsErr;
+                return noErr;
+            }
+            VantrelMergeReport r{};
+            return merge_locked(n, std::string("._") + n.name, to, kVantrelMergeKeepNative, 0, true,
+                                &r);
+        }
+        if (to == layouts::Layout::Stream) {
+            // The attribute of earlier versions, to Samba's stream.
+            if (!haveLegacy || haveStream) return noErr;
+            if (!legacy.empty()) {
+                if (legacy.size() + 1 > kMaxAttrValue) return fileBoundsErr;
+                if (OSErr e = set(ad::kAfpResourceAttr, legacy + '\0', kVantrelConvertFork))
+                    return e;
+            }
+            return remove(meta::kResourceForkAttr);
+        }
+        if (!haveLegacy && !haveStream) return noErr;
+        const std::string& from = haveLegacy ? legacy : stream;
+        if (from.empty())
+            return remove(haveLegacy ? meta::kResourceForkAttr : ad::kAfpResourceAttr);
+        if (side.state == rsrc::State::Unusable) return afpObjectTypeErr;  // the user's own file
+        moved |= kVantrelConvertFork;
+        if (dry) return noErr;
+        const char* step = "VantrelFSConvertMacLayout.sidecar";
+        UniqueFd file(::openat(n.at(), n.name.c_str(),
+                               O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+        if (!file) return from_errno(errno, Op::Read, &n);
+        rsrc::Shadow shadow;
+        if (OSErr e = rsrc::make_shadow(n.at(), n.name, side, from, shown, step, &shadow)) return e;
+        rsrc::Sidecar committed;
+        // The sidecar in place, then (benign, within commit) the stream it
+        // was made from: while both stand, the sidecar is the fork.
+        if (OSErr e = rsrc::commit(n.at(), n.name, file.get(), shadow, true, step, &committed)) {
+            rsrc::discard(shadow, step);
+            return e;
+        }
+        return noErr;
+    }
+};
+
 }  // namespace
 }  // namespace vantrel::fm
 
@@ -399,38 +610,48 @@ OSErr VantrelFSMergeDotUnderscore(const FSRef* folder, const VantrelDiskName* na
     commit::FolderLock lock;
     if (OSErr e = lock.take(n.at())) return e;
     if (OSErr e = restat(&n)) return e;
-    if (!S_ISREG(n.st.stx_mode)) return notAFileErr;
-    if (n.locked()) return fLckdErr;
-    DotFile dot;
-    if (OSErr e = read_dot_file(n, &dot)) return e;
-    const layouts::Layout layout = layouts::layout_of(n);
-    Undo undo(n);
-    Merge m{n, keep, (options & kVantrelMergeAlwaysRemove) != 0, dot, undo, rep};
-    std::uint8_t finder[ad::kFinderInfoSize] = {};
-    if (OSErr e = m.finder_info(layout, finder)) return e;
-    if (OSErr e = m.attributes()) return e;
-    // The fork's home: on a stream volume its stream; elsewhere "._NAME"
-    // itself, in the form Samba writes it.
-    bool removeDot = false, rewrite = false;
-    if (layout == layouts::Layout::Stream) {
-        if (OSErr e = m.fork_to_stream()) return e;
-        removeDot = dot.macos || holds_only_fork(dot.header);
-    } else if (dot.macos) {
-        removeDot = dot.forkLength == 0;
-        rewrite = !removeDot;
+    const OSErr e = merge_locked(n, entry, layouts::layout_of(n), keep, options, false, &rep);
+    if (e == noErr && report != nullptr) *report = rep;
+    return e;
+}
+
+OSErr VantrelFSConvertMacLayout(const FSRef* ref, VantrelMacLayout to, UInt32 options,
+                                VantrelConvertReport* report) {
+    if (report != nullptr) *report = VantrelConvertReport{};
+    if (ref == nullptr || to < kVantrelMacLayoutNetatalk || to > kVantrelMacLayoutStreamFile ||
+        (options & ~UInt32(kVantrelConvertDryRun)) != 0)
+        return paramErr;
+    Node n;
+    if (OSErr e = resolve(ref, &n)) return e;
+    if (OSErr e = fault::check("VantrelFSConvertMacLayout", n.name)) return e;
+    auto convertible = [&] { return S_ISREG(n.st.stx_mode) || n.is_dir(); };
+    if (!convertible()) return notAFileErr;
+    // Held, no change of ours gives NAME or "._NAME" to another object
+    // while the values move.
+    commit::FolderLock lock;
+    if (!n.root)
+        if (OSErr e = lock.take(n.at())) return e;
+    if (OSErr e = restat(&n)) return e;
+    if (!convertible()) return notAFileErr;
+    auto run = [&](bool dry, VantrelConvertItems* moved) -> OSErr {
+        Undo undo(n, "VantrelFSConvertMacLayout.setxattr", "VantrelFSConvertMacLayout.undo");
+        Converter c{n, layouts::Layout(to), dry, undo};
+        OSErr e = c.finder_info();
+        if (e == noErr && S_ISREG(n.st.stx_mode)) e = c.fork();
+        if (e != noErr) return e;
+        undo.commit();
+        *moved = c.moved;
+        return noErr;
+    };
+    VantrelConvertItems moved = 0;
+    const bool dry = (options & kVantrelConvertDryRun) != 0;
+    // A locked object that has nothing to move is converted already.
+    if (n.locked() && !dry) {
+        if (OSErr e = run(true, &moved)) return e;
+        if (moved != 0) return fLckdErr;
+    } else if (OSErr e = run(dry, &moved)) {
+        return e;
     }
-    if (m.failed != noErr) return m.failed;
-    if (rewrite) {
-        if (OSErr e = rewrite_sidecar(n, entry, dot, finder)) return e;
-        rep.rewritten = true;
-    } else if (removeDot) {
-        if (!still_there(n.at(), entry, dot.st)) return fBsyErr;
-        if (fault::step("VantrelFSMergeDotUnderscore.unlink", entry,
-                        [&] { return ::unlinkat(n.at(), entry.c_str(), 0); }) != 0)
-            return from_errno(errno, Op::Delete, &n);
-        rep.removed = true;
-    }
-    undo.commit();
-    if (report != nullptr) *report = rep;
+    if (report != nullptr) report->moved = moved;
     return noErr;
 }

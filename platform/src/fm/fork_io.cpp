@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "fm/cat_layouts.h"
 #include "fm/cat_metadata.h"
 #include "fm/err_errno.h"
 #include "fm/fork_sidecar.h"
@@ -192,7 +193,10 @@ OSErr commit_fork(Fork& f, bool durable, const char* step) {
         if (OSErr e = rsrc::refresh_finder_info(f.shadow, finder, step)) return e;
     }
     rsrc::Sidecar now;
-    const OSErr e = rsrc::commit(n.at(), n.name, f.fd, f.shadow, durable, step, &now);
+    // A stream volume keeps the fork where Samba serves it from there.
+    const OSErr e = layouts::layout_of(n) == layouts::Layout::Stream
+                        ? rsrc::commit_to_stream(n.at(), n.name, f.fd, f.shadow, step, &now)
+                        : rsrc::commit(n.at(), n.name, f.fd, f.shadow, durable, step, &now);
     if (!f.shadow.made()) {  // spent: what it made is the sidecar now
         f.side = std::move(now);
         f.sideSeen = rsrc::commits();

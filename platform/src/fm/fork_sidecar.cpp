@@ -858,6 +858,56 @@ OSErr fill(Shadow& s, std::string_view bytes, const char* step) {
     return note_length(s.side, bytes.size(), step);
 }
 
+OSErr commit_to_stream(int dirFd, std::string_view fileName, int fileFd, Shadow& s,
+                       const char* step, Sidecar* committed) {
+    std::string name;
+    const bool hasName = sidecar_name(fileName, &name);
+    Sidecar there;
+    if (OSErr e = open(dirFd, fileName, false, &there)) return e;
+    if (there.state == State::Unusable) return afpObjectTypeErr;
+    std::uint64_t size = 0;
+    if (OSErr e = length(s.side, &size)) return e;
+    // The largest value Linux lets an attribute have (XATTR_SIZE_MAX), with the NUL.
+    constexpr std::uint64_t kMaxStream = 65536 - 1;
+    if (size > kMaxStream) return fileBoundsErr;
+    if (size == 0) {
+        if (fault::step(step, name, [&] {
+                const int rc = ::fremovexattr(fileFd, ad::kAfpResourceAttr);
+                return rc != 0 && errno == ENODATA ? 0 : rc;
+            }) != 0)
+            return write_error(errno, fileFd);
+    } else {
+        std::string value(std::size_t(size) + 1, '\0');
+        const ssize_t got =
+            ::pread(s.side.fd.get(), value.data(), std::size_t(size), off_t(s.side.layout.offset));
+        if (got < 0) return from_errno(errno, Op::Read);
+        if (std::uint64_t(got) != size) return ioErr;
+        if (fault::step(step, name, [&] {
+                return ::fsetxattr(fileFd, ad::kAfpResourceAttr, value.data(), value.size(), 0);
+            }) != 0) {
+            if (errno == E2BIG || errno == ERANGE) return fileBoundsErr;
+            return write_error(errno, fileFd);
+        }
+    }
+    // The stream holds the fork now; the sidecar, which readers take first,
+    // goes.
+    if (hasName && there.found() &&
+        fault::step(step, name, [&] { return ::unlinkat(dirFd, name.c_str(), 0); }) != 0 &&
+        errno != ENOENT)
+        return from_errno(errno, Op::Delete);
+    {
+        fault::Benign benign;  // the stream is read after it only where it is gone
+        fault::step(step, name, [&] {
+            const int rc = ::fremovexattr(fileFd, meta::kResourceForkAttr);
+            return rc != 0 && errno == ENODATA ? 0 : rc;
+        });
+    }
+    *committed = Sidecar{};
+    discard(s, step);
+    g_commitCount.fetch_add(1, std::memory_order_acq_rel);
+    return noErr;
+}
+
 void discard(Shadow& s, const char* step) {
     if (!s.tempName.empty()) {
         fault::Benign benign;  // a temporary left behind goes with its folder

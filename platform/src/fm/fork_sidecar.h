@@ -187,6 +187,18 @@ OSErr fill(Shadow& s, std::string_view bytes, const char* step);
 OSErr commit(int dirFd, std::string_view fileName, int fileFd, Shadow& s, bool durable,
              const char* step, Sidecar* committed);
 
+// The same on a volume whose layout keeps forks in Samba's AFP_Resource
+// stream (fruit:resource = stream): the shadow's fork goes to the
+// attribute "user.DosStream.AFP_Resource:$DATA" of the file open as
+// `fileFd` (with streams_xattr's NUL), and only then is "._NAME" removed
+// (a kill between leaves the old fork, which the sidecar still is), then
+// the attribute of earlier versions. An empty fork removes the stream too.
+// fileBoundsErr where the fork is larger than an attribute may be (64 KiB
+// with the NUL), dskFulErr where the file system has no room for it (an
+// ext4 inode holds about 4 KiB): the old fork stands, the shadow is kept.
+OSErr commit_to_stream(int dirFd, std::string_view fileName, int fileFd, Shadow& s,
+                       const char* step, Sidecar* committed);
+
 // Forgets a shadow that is not to be committed (removes a named temporary).
 void discard(Shadow& s, const char* step);
 

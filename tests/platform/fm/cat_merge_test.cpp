@@ -139,3 +139,142 @@ TEST(MergeDotUnderscore, RefusesWhatIsNoMergeOfAFilesDotUnderscoreFile) {
     }
     EXPECT_EQ(vtest::diff(before, vtest::snapshot(root)), "");
 }
+
+namespace {
+
+constexpr const char* kAfpInfo = "user.DosStream.AFP_AfpInfo:$DATA";
+constexpr const char* kAfpResource = "user.DosStream.AFP_Resource:$DATA";
+
+// The AfpInfo stream of Finder information `finder32`, as streams_xattr
+// keeps it: Samba's 60 bytes and one NUL.
+std::string afp_info(const std::string& finder32) {
+    // "AFP\0", version 0x00000100, 4 reserved bytes, the backup date unknown.
+    std::string s("AFP\0\0\0\x01\0\0\0\0\0\x80\0\0\0", 16);
+    s += finder32;
+    s += std::string(12, '\0');
+    return s + '\0';
+}
+
+void set_xattr(const fs::path& p, const char* name, const std::string& v) {
+    ASSERT_EQ(::lsetxattr(p.c_str(), name, v.data(), v.size(), 0), 0) << name;
+}
+
+// A file in the layout `from`, with type and creator TEXTttxt and a fork.
+fs::path make_in_layout(const fs::path& dir, const std::string& from) {
+    const fs::path f = vtest::write_file(dir / "f", "data");
+    if (from == "netatalk") {
+        ::unsetenv("VANTREL_MAC_LAYOUT");
+        FSRef ref = ref_of(f);
+        FSCatalogInfo cat{};
+        std::memcpy(cat.finderInfo, "TXETtxtt", 8);  // TEXT and ttxt, little-endian
+        EXPECT_EQ(FSSetCatalogInfo(&ref, kFSCatInfoFinderInfo, &cat), noErr);
+        vtest::write_sidecar(f, "the fork");
+    } else if (from == "stream") {
+        set_xattr(f, kAfpInfo, afp_info(finder("TEXTttxt")));
+        set_xattr(f, kAfpResource, std::string("the fork") + '\0');
+    } else {  // macOS's own "._" file
+        vtest::write_bytes(vtest::sidecar_path(f),
+                           vtest::macos_sidecar_bytes(finder("TEXTttxt"), {}, "the fork"));
+    }
+    return f;
+}
+
+}  // namespace
+
+// A file's metadata moved to another layout: at every failed step it is
+// given back as it was; once done, it stands in the new layout alone.
+TEST(ConvertMacLayout, EveryFailedStepGivesTheFileBack) {
+    struct Row {
+        const char* from;
+        VantrelMacLayout to;
+        bool recordHas;   // the record shows the Finder information
+        bool afpInfo;     // the AfpInfo stream does
+        bool forkStream;  // the fork is in the AFP_Resource stream (else the sidecar)
+    };
+    const std::vector<Row> rows{
+        {"netatalk", kVantrelMacLayoutStream, true, true, true},
+        {"netatalk", kVantrelMacLayoutStreamFile, true, true, false},
+        {"stream", kVantrelMacLayoutNetatalk, true, false, false},
+        {"stream", kVantrelMacLayoutStreamFile, false, true, false},
+        {"macOS", kVantrelMacLayoutNetatalk, true, false, false},
+        {"macOS", kVantrelMacLayoutStream, true, true, true},
+    };
+    vtest::TempDir dir("convert");
+    int n = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.from) + " to " + std::to_string(row.to));
+        vtest::FaultSweep sweep;
+        sweep.run([&](vtest::FaultTrial& t) {
+            const fs::path root = dir.mkdir("t" + std::to_string(++n));
+            const fs::path f = make_in_layout(root, row.from);
+            FSRef ref = ref_of(f);
+            const vtest::Snapshot before = vtest::snapshot(root);
+            VantrelConvertReport report{};
+            const OSErr e =
+                t.inject([&] { return VantrelFSConvertMacLayout(&ref, row.to, 0, &report); });
+            if (!t.clean()) {
+                t.expect_undone(e, before, vtest::snapshot(root));
+                return;
+            }
+            EXPECT_OSERR(e, noErr);
+            EXPECT_NE(report.moved, 0u);
+            // A benign step that failed (an old copy's removal, once the new
+            // one stands) is finished by the next run.
+            EXPECT_OSERR(VantrelFSConvertMacLayout(&ref, row.to, 0, &report), noErr);
+            EXPECT_EQ(vtest::record_finder_info(f),
+                      row.recordHas ? finder("TEXTttxt") : std::string(32, '\0'));
+            EXPECT_EQ(xattr(f, kAfpInfo), row.afpInfo ? afp_info(finder("TEXTttxt")) : "<absent>");
+            EXPECT_EQ(xattr(f, kAfpResource),
+                      row.forkStream ? std::string("the fork") + '\0' : "<absent>");
+            EXPECT_EQ(vtest::sidecar_fork(f), row.forkStream ? "<absent>" : "the fork");
+            if (!row.forkStream) {
+                EXPECT_EQ(vtest::raw_sidecar(f).substr(8, 16), "Netatalk        ");
+            }
+            // Done again, nothing is left to move.
+            EXPECT_OSERR(VantrelFSConvertMacLayout(&ref, row.to, 0, &report), noErr);
+            EXPECT_EQ(report.moved, 0u);
+        });
+    }
+}
+
+// A dry run changes nothing and says what a run would do; what is no
+// conversion's is refused, and a fork too large for the stream stays.
+TEST(ConvertMacLayout, DryRunsRefusalsAndWhatTheLayoutCannotHold) {
+    vtest::TempDir dir("convert");
+    const fs::path f = make_in_layout(dir.path(), "netatalk");
+    const fs::path big = vtest::write_file(dir.path() / "big", "data");
+    vtest::write_sidecar(big, std::string(70000, 'r'));
+    ASSERT_EQ(::mkfifo((dir.path() / "fifo").c_str(), 0600), 0);
+    const vtest::Snapshot before = vtest::snapshot(dir.path());
+    FSRef ref = ref_of(f), bigRef = ref_of(big), fifoRef = ref_of(dir.path() / "fifo");
+    struct Row {
+        const char* what;
+        const FSRef* ref;
+        VantrelMacLayout to;
+        UInt32 options;
+        OSErr want;
+        VantrelConvertItems moved;
+    };
+    const std::vector<Row> rows{
+        {"dry run", &ref, kVantrelMacLayoutStream, kVantrelConvertDryRun, noErr,
+         kVantrelConvertFinderInfo | kVantrelConvertFork},
+        {"dry run, already there", &ref, kVantrelMacLayoutNetatalk, kVantrelConvertDryRun, noErr,
+         0},
+        {"no reference", nullptr, kVantrelMacLayoutStream, 0, paramErr, 0},
+        {"no layout", &ref, 9, 0, paramErr, 0},
+        {"an unknown option", &ref, kVantrelMacLayoutStream, 8, paramErr, 0},
+        {"a FIFO", &fifoRef, kVantrelMacLayoutStream, 0, notAFileErr, 0},
+        {"a fork past an attribute", &bigRef, kVantrelMacLayoutStream, 0, fileBoundsErr, 0},
+        {"the same, dry", &bigRef, kVantrelMacLayoutStream, kVantrelConvertDryRun, fileBoundsErr,
+         0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        VantrelConvertReport report{7};
+        EXPECT_OSERR(VantrelFSConvertMacLayout(row.ref, row.to, row.options, &report), row.want);
+        if (row.want == noErr) {
+            EXPECT_EQ(report.moved, row.moved);
+        }
+    }
+    EXPECT_EQ(vtest::diff(before, vtest::snapshot(dir.path())), "");
+}

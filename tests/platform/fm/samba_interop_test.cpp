@@ -454,18 +454,23 @@ TEST(SambaStreamLayouts, FinderInformationRoundTripsThroughTheAfpInfoStream) {
 }
 
 // A tree a Mac copied to a volume without extended attributes, "._" files
-// beside each file, merged into the share's layout: Samba then serves each
-// file's type, creator, flags, fork and attributes as the Mac left them.
+// beside each file, merged into the share's layout, or a file of another
+// server's layout converted to it: Samba then serves each file's type,
+// creator, flags, fork and attributes as the Mac left them.
 TEST(SambaStreamLayouts, DotUnderscoreFilesMergedAreServedAsTheMacLeftThem) {
     struct Row {
         const char* metadata;  // fruit:metadata
         const char* resource;  // fruit:resource
         const char* layout;    // VANTREL_MAC_LAYOUT for the volume
+        const char* from;      // null: a macOS "._" file merged; else the layout converted from
     };
     for (const Row& row :
-         {Row{"netatalk", "file", "netatalk"}, Row{"stream", "file", "stream+file"},
-          Row{"stream", "stream", "stream"}}) {
-        SCOPED_TRACE(row.layout);
+         {Row{"netatalk", "file", "netatalk", nullptr},
+          Row{"stream", "file", "stream+file", nullptr}, Row{"stream", "stream", "stream", nullptr},
+          Row{"stream", "stream", "stream", "netatalk"},
+          Row{"stream", "file", "stream+file", "stream"},
+          Row{"netatalk", "file", "netatalk", "stream"}}) {
+        SCOPED_TRACE(std::string(row.layout) + " from " + (row.from ? row.from : "macOS"));
         vtest::TempDir dir("vt-smb");
         vtest::SambaServer smb(dir.path(), 0, {row.metadata, row.resource});
         if (!smb.running()) GTEST_SKIP() << "no Samba server: " << smb.why_not();
@@ -475,16 +480,47 @@ TEST(SambaStreamLayouts, DotUnderscoreFilesMergedAreServedAsTheMacLeftThem) {
         const std::string quarantine = "0083;5f3a1b2c;Safari;";
         const fs::path f = smb.share() / "copied";
         vtest::write_file(f, "data");
-        vtest::write_bytes(
-            vtest::sidecar_path(f),
-            vtest::macos_sidecar_bytes(disk, {{"com.apple.quarantine", quarantine}}, fork));
-        FSRef share = ref_of(smb.share());
-        VantrelDiskName name{};
-        name.length = 8;
-        std::memcpy(name.bytes, "._copied", 8);
-        ASSERT_OSERR(
-            VantrelFSMergeDotUnderscore(&share, &name, kVantrelMergeKeepMostRecent, 0, nullptr),
-            noErr);
+        if (row.from == nullptr) {
+            vtest::write_bytes(
+                vtest::sidecar_path(f),
+                vtest::macos_sidecar_bytes(disk, {{"com.apple.quarantine", quarantine}}, fork));
+            FSRef share = ref_of(smb.share());
+            VantrelDiskName name{};
+            name.length = 8;
+            std::memcpy(name.bytes, "._copied", 8);
+            ASSERT_OSERR(
+                VantrelFSMergeDotUnderscore(&share, &name, kVantrelMergeKeepMostRecent, 0, nullptr),
+                noErr);
+        } else {
+            // Written here as the old server's layout keeps it.
+            ::setenv("VANTREL_MAC_LAYOUT", row.from, 1);
+            FSRef ref = ref_of(f);
+            FSCatalogInfo cat{};
+            UInt8 info[16], xinfo[16];
+            file_finder_host(info, xinfo);
+            std::memcpy(cat.finderInfo, info, 16);
+            std::memcpy(cat.extFinderInfo, xinfo, 16);
+            ASSERT_OSERR(FSSetCatalogInfo(&ref, kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo, &cat),
+                         noErr);
+            const std::string q = quarantine + '\0';
+            ASSERT_EQ(::lsetxattr(f.c_str(), "user.DosStream.com.apple.quarantine:$DATA", q.data(),
+                                  q.size(), 0),
+                      0);
+            if (std::string(row.from) == "stream") {
+                const std::string value = fork + '\0';
+                ASSERT_EQ(::lsetxattr(f.c_str(), "user.DosStream.AFP_Resource:$DATA", value.data(),
+                                      value.size(), 0),
+                          0);
+            } else {
+                vtest::write_sidecar(f, fork);
+            }
+            VantrelMacLayout to = kVantrelMacLayoutNetatalk;
+            if (std::string(row.layout) == "stream") to = kVantrelMacLayoutStream;
+            if (std::string(row.layout) == "stream+file") to = kVantrelMacLayoutStreamFile;
+            VantrelConvertReport report{};
+            ASSERT_OSERR(VantrelFSConvertMacLayout(&ref, to, 0, &report), noErr);
+            EXPECT_NE(report.moved, 0u);
+        }
         ::unsetenv("VANTREL_MAC_LAYOUT");
 
         std::string afp;

@@ -58,6 +58,9 @@ struct Row {
     const char* what;
     std::vector<std::string> args;  // "@" stands for the fixture's folder
     bool wholeAtKill = true;        // see vtest::CrashRow
+    // The command a user runs next on what a kill left, before the listings
+    // (none: the listings alone).
+    std::vector<std::string> again = {};
 };
 
 std::vector<std::string> in(const fs::path& d, const std::vector<std::string>& args) {
@@ -88,7 +91,11 @@ long sweep_rows(const std::vector<Row>& rows) {
             // The next command to meet the folders: a listing of each. What
             // it recovers is its own change, never reported as another's.
             .recover =
-                [](const fs::path& d) {
+                [&](const fs::path& d) {
+                    if (!row.again.empty()) {
+                        const fmtest::Result r = run(in(d, row.again));
+                        EXPECT_EQ(r.status, 0) << r.err;
+                    }
                     for (const fs::path& p : {d, d / "sub"}) {
                         const fmtest::Result r = run({"ls", p});
                         EXPECT_EQ(r.status, 0);
@@ -120,6 +127,13 @@ TEST(FmutilCrash, EveryNameIsOldOrNewAtEveryKillAndAfterTheNextCommand) {
         {"mv between folders", {"mv", "@/A", "@/sub"}, false},
         // The sidecar takes its name right after its file.
         {"cp", {"cp", "@/S", "@/sub"}, false},
+        // Each file's values reach their new place before the old go: a
+        // kill leaves them in either or both, and convert run again
+        // finishes the move.
+        {"convert --to stream",
+         {"convert", "--to", "stream", "@"},
+         false,
+         {"convert", "--to", "stream", "@"}},
     });
     RecordProperty("kill_points", static_cast<int>(points));
 }

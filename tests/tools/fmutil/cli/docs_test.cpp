@@ -170,7 +170,7 @@ TEST(FmutilCli, BashCompletesCommandsOptionsAndPaths) {
     std::sort(all.begin(), all.end());
     const std::vector<Completion> table{
         {"fmutil ", all},
-        {"fmutil co", {"comment", "copy-attrs"}},
+        {"fmutil co", {"comment", "convert", "copy-attrs"}},
         {"fmutil help ty", {"type"}},
         {"fmutil help type ", {}},
         {"fmutil rm --",

@@ -287,3 +287,131 @@ TEST(FmutilDotClean, AKillAtEveryStepLosesNothing) {
     }
     RecordProperty("kill_points", static_cast<int>(points));
 }
+
+// A tree with files in every layout, converted from one to the next: after
+// each run every file shows the same type, creator and fork in the new
+// layout, and holds them only where the new layout keeps them.
+TEST(FmutilConvert, EveryFileShowsTheSameInEachLayoutItIsConvertedTo) {
+    vtest::TempDir t("fmconv");
+    const auto one = t.write("a/one", "data");  // the record and a sidecar
+    ASSERT_EQ(run({"type", one, "--type", "TEXT", "--creator", "ttxt"}).status, 0);
+    vtest::write_sidecar(one, "the fork");
+    const auto two = t.write("a/two", "data");  // Samba's streams
+    // "AFP\0", version 0x00000100, 4 reserved bytes, the backup date unknown.
+    std::string afp("AFP\0\0\0\x01\0\0\0\0\0\x80\0\0\0", 16);
+    afp += finder("TEXTttxt") + std::string(12, '\0') + '\0';
+    ASSERT_EQ(::lsetxattr(two.c_str(), kAfpInfo, afp.data(), afp.size(), 0), 0);
+    const std::string streamFork = std::string("the fork") + '\0';
+    ASSERT_EQ(::lsetxattr(two.c_str(), kAfpResource, streamFork.data(), streamFork.size(), 0), 0);
+    t.mkdir("a/deeper");
+    const auto three = t.write("a/deeper/three", "data");  // macOS's own "._" file
+    mac_dot(three, "TEXTttxt", "q", "the fork");
+    const auto plain = t.write("a/plain", "no metadata");
+
+    // A dry run says what it would do, and does nothing.
+    const vtest::Snapshot before = vtest::snapshot(t.path());
+    auto r = run({"convert", "--to", "stream", "-n", "-v", t.path()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(
+        r.out, HasSubstr("would convert " + one.string() + " (Finder information, resource fork)"));
+    EXPECT_THAT(r.out, HasSubstr("would convert " + three.string()));
+    EXPECT_THAT(r.out, testing::Not(HasSubstr(two.string())));
+    EXPECT_THAT(r.out, HasSubstr("2 of 7 items would be converted to stream\n"));
+    EXPECT_EQ(vtest::diff(before, vtest::snapshot(t.path())), "");
+
+    struct Row {
+        const char* to;
+        bool afpInfo, forkStream;
+    };
+    for (const Row& row : {Row{"stream", true, true}, Row{"stream+file", true, false},
+                           Row{"netatalk", false, false}, Row{"stream", true, true}}) {
+        SCOPED_TRACE(row.to);
+        r = run({"convert", "--to", row.to, t.path()});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_THAT(r.out, HasSubstr(" items converted to " + std::string(row.to) + "\n"));
+        for (const fs::path& f : {one, two, three}) {
+            SCOPED_TRACE(f.filename().string());
+            const auto info = run_in(row.to, {"info", f});
+            ASSERT_EQ(info.status, 0) << info.err;
+            EXPECT_THAT(info.out, HasSubstr("type        TEXT\n"));
+            EXPECT_THAT(info.out, HasSubstr("creator     ttxt\n"));
+            EXPECT_EQ(run_in(row.to, {"rsrc", f}).out, "the fork");
+            EXPECT_EQ(xattr(f, kAfpInfo).size(), row.afpInfo ? 61u : 8u);  // 8: "<absent>"
+            EXPECT_EQ(xattr(f, kAfpResource), row.forkStream ? streamFork : "<absent>");
+            EXPECT_EQ(there(vtest::sidecar_path(f)), !row.forkStream);
+        }
+        EXPECT_EQ(xattr(three, kQuarantine), std::string("q") + '\0');
+        EXPECT_EQ(xattr(plain, kAfpInfo), "<absent>");
+        EXPECT_FALSE(there(vtest::sidecar_path(plain)));
+        // Done again, nothing is left to move.
+        r = run({"convert", "--to", row.to, "-v", t.path()});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, "0 of 7 items converted to " + std::string(row.to) + "\n");
+    }
+
+    for (const std::vector<std::string>& bad :
+         {std::vector<std::string>{"convert", t.path()},
+          std::vector<std::string>{"convert", "--to", "samba", t.path()}}) {
+        r = run(bad);
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_THAT(r.err, HasSubstr("netatalk, stream or stream+file"));
+    }
+}
+
+// A fork larger than an attribute holds stays where it is, with its file's
+// other metadata: the file is converted whole or not at all.
+TEST(FmutilConvert, AForkTheStreamCannotHoldLeavesItsFileAsItWas) {
+    vtest::TempDir t("fmconv");
+    const auto f = t.write("big", "data");
+    ASSERT_EQ(run({"type", f, "--type", "BIGG", "--creator", "bigg"}).status, 0);
+    vtest::write_sidecar(f, std::string(70000, 'r'));
+    const auto small = t.write("small", "data");
+    vtest::write_sidecar(small, "fits");
+    const auto r = run({"convert", "--to", "stream", t.path()});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_THAT(r.err, HasSubstr("fileBoundsErr"));
+    EXPECT_THAT(r.out, HasSubstr("1 of 3 items converted to stream; 1 failed\n"));
+    EXPECT_EQ(xattr(f, kAfpInfo), "<absent>");
+    EXPECT_EQ(vtest::sidecar_fork(f).size(), 70000u);
+    EXPECT_EQ(xattr(small, kAfpResource), std::string("fits") + '\0');
+}
+
+// On a stream volume a fork written here goes to the AFP_Resource stream,
+// where Samba serves it from, and a sidecar the file had goes once the
+// stream holds the new fork; a fork no attribute can hold is refused with
+// the old one kept.
+TEST(FmutilStreamForks, AForkWrittenOnAStreamVolumeGoesToTheResourceStream) {
+    vtest::TempDir t("fmsfork");
+    struct Row {
+        const char* what;
+        std::string before;  // the sidecar's fork ("" for none)
+        std::string fork;    // written with rsrc --set
+        const char* error;   // null: written
+    };
+    const std::vector<Row> rows{
+        {"a new fork", "", "the new fork", nullptr},
+        {"over a sidecar's", "the old fork", "the new fork", nullptr},
+        {"3,000 bytes", "", std::string(3000, 'x'), nullptr},
+        {"emptied", "the old fork", "", nullptr},
+        {"past an attribute", "the old fork", std::string(70000, 'y'), "fileBoundsErr"},
+    };
+    int i = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const auto f = t.write("f" + std::to_string(++i), "data");
+        if (!row.before.empty()) vtest::write_sidecar(f, row.before);
+        const auto src = t.write("src" + std::to_string(i), row.fork);
+        const auto r = run_in("stream", {"rsrc", f, "--set", src});
+        if (row.error != nullptr) {
+            EXPECT_EQ(r.status, 1);
+            EXPECT_THAT(r.err, HasSubstr(row.error));
+            EXPECT_EQ(vtest::sidecar_fork(f), row.before);
+            EXPECT_EQ(xattr(f, kAfpResource), "<absent>");
+            continue;
+        }
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(xattr(f, kAfpResource), row.fork.empty() ? "<absent>" : row.fork + '\0');
+        EXPECT_FALSE(there(vtest::sidecar_path(f)));
+        EXPECT_EQ(run_in("stream", {"rsrc", f}).out, row.fork);
+    }
+}

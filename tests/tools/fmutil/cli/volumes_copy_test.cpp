@@ -460,3 +460,39 @@ TEST(FmutilVolumes, CopiesAndMovesToAnotherVolumeKeepOrNameWhatTheyCannotKeep) {
     ASSERT_TRUE(r.has_value()) << vtest::kNeedsPrivateMounts;
     EXPECT_EQ(*r, "");
 }
+
+// volumes looks at the first items of each volume's root folder and warns
+// where some carry Mac metadata in another layout than the volume's; once
+// converted, it says nothing.
+TEST(FmutilVolumes, WarnsWhereFilesAtAVolumesRootCarryAnotherLayout) {
+    if (!vtest::can_make_private_mounts()) GTEST_SKIP() << vtest::kNeedsPrivateMounts;
+    vtest::TempDir t("fmvolumes");
+    const fs::path vol = t.mkdir("vol");
+    const auto f = t.write("vol/from the old server", "data");
+    ASSERT_EQ(run({"type", f, "--type", "TEXT", "--creator", "ttxt"}).status, 0);
+    t.write("vol/plain", "no metadata");
+    const auto r = vtest::run_child(vtest::Child::PrivateMounts, [&]() -> std::string {
+        if (::mount(vol.c_str(), vol.c_str(), nullptr, MS_BIND, nullptr) != 0)
+            return "cannot bind-mount the scratch folder";
+        std::string problems;
+        const std::string warning = vol.string() + ": 1 of the first 2 items of its root folder";
+        auto volumes = [&](const char* layout) {
+            return fmtest::run_program(FMUTIL_PATH, {"volumes"}, false,
+                                       {std::string("VANTREL_MAC_LAYOUT=") + layout});
+        };
+        fmtest::Result v = volumes("stream");
+        if (v.status != 0 || v.err.find(warning) == std::string::npos ||
+            v.err.find("fmutil convert --to stream") == std::string::npos)
+            problems += "no warning on the stream volume:\n" + v.err;
+        if (volumes("netatalk").err.find(vol.string() + ":") != std::string::npos)
+            problems += "a warning where the file is in the volume's layout\n";
+        if (run({"convert", "--to", "stream", vol}).status != 0) problems += "convert failed\n";
+        v = volumes("stream");
+        if (v.err.find(vol.string() + ":") != std::string::npos)
+            problems += "a warning after the conversion:\n" + v.err;
+        ::umount(vol.c_str());
+        return problems;
+    });
+    ASSERT_TRUE(r.has_value()) << vtest::kNeedsPrivateMounts;
+    EXPECT_EQ(*r, "");
+}

@@ -173,7 +173,10 @@ class CrashSweep {
             std::string bad;
             if (row.wholeAtKill) {
                 bad = check(masked(raw, varies), old, done, names, false);
-            } else if (const std::string gone = lost(before[0], raw); !gone.empty()) {
+            } else if (const std::string gone = lost(before[0], raw);
+                       !gone.empty() &&
+                       !check(masked(raw, varies), old, done, names, false).empty()) {
+                // Nothing is lost but what a whole new state has replaced.
                 bad = "after the kill:\n" + gone;
             }
             row.recover(d);

@@ -124,22 +124,15 @@ std::u16string temporary_name(int attempt) {
     return std::u16string(buf, buf + std::strlen(buf));
 }
 
-// Copies `src` into `dir` under a temporary name; *made names the copy.
-// As FSCopyFile copies, or `whole`, with everything cp -a keeps.
-OSErr copy_beside(const FSRef& src, const FSRef& dir, FSRef* made, bool whole = false,
-                  VantrelFSCopyFailure* why = nullptr) {
+// Copies `src` into `dir` under a temporary name, with everything cp -a
+// keeps; *made names the copy.
+OSErr copy_beside(const FSRef& src, const FSRef& dir, FSRef* made, VantrelFSCopyFailure* why) {
     OSErr e = dupFNErr;
     for (int attempt = 0; attempt < 100 && e == dupFNErr; ++attempt) {
         const std::u16string tmp = temporary_name(attempt);
         const auto* units = reinterpret_cast<const UniChar*>(tmp.data());
         const auto len = static_cast<UniCharCount>(tmp.size());
-        if (whole) {
-            e = VantrelFSCopyFileWholeExplained(&src, &dir, len, units, nullptr, made, why);
-            continue;
-        }
-        FSRef ignored;
-        e = FSCopyFile(&src, &dir, len, units, kTextEncodingUnknown, &ignored);
-        if (!e) e = FSMakeFSRefUnicode(&dir, len, units, kTextEncodingUnknown, made);
+        e = VantrelFSCopyFileWholeExplained(&src, &dir, len, units, nullptr, made, why);
     }
     return e;
 }
@@ -493,7 +486,7 @@ int cmd_mv(Context& ctx) {
             // through a temporary one, so that it never shows a half copy.
             FSRef copy;
             VantrelFSCopyFailure why{};
-            const OSErr ce = renamed ? copy_beside(sref, dref, &copy, true, &why)
+            const OSErr ce = renamed ? copy_beside(sref, dref, &copy, &why)
                                      : VantrelFSCopyFileWholeExplained(&sref, &dref, 0, nullptr,
                                                                        nullptr, &copy, &why);
             if (ce) {
@@ -567,37 +560,33 @@ int cmd_cp(Context& ctx) {
     if (tree && replace) return ctx.usage_error("--replace replaces a file, not a folder");
 
     if (replace) {
-        // Copy beside the file, exchange the two, delete the copy (which now
-        // holds the old contents): the file keeps its creation date, Finder
-        // information, ID and place, and is never missing or half-written.
+        // The copy is made where no one sees it and takes the file's place
+        // in one step: the file keeps its creation date, Finder information,
+        // comment, ID, mode and owner, and is never missing or half-written,
+        // not even when fmutil is killed.
         std::string notTarget;
         ItemKind targetKind;
         if (OSErr e = item_kind(dref, &targetKind, &notTarget)) return ctx.fm_error(dest, e);
         if (!notTarget.empty()) return ctx.fm_error(dest, notAFileErr, notTarget);
         if (FSCompareFSRefs(&sref, &dref) == noErr)
             return ctx.usage_error("a file cannot replace itself");
-        FSRef parent;
-        if (OSErr e = FSGetCatalogInfo(&dref, kFSCatInfoNone, nullptr, nullptr, nullptr, &parent))
-            return ctx.fm_error(dest, e);
-        FSRef copy;
-        if (OSErr e = copy_beside(sref, parent, &copy)) return ctx.fm_error(dest, e);
-        if (OSErr e = FSExchangeObjects(&copy, &dref)) {
-            FSDeleteObject(&copy);  // benign: the copy under its temporary name goes
-            return ctx.fm_error(dest, e, placed_meaning(e));
+        FSRef replaced;
+        if (OSErr e = VantrelFSReplaceFileContents(&sref, &dref, &replaced)) {
+            std::string_view meaning = placed_meaning(e);
+            if (e == permErr)
+                meaning =
+                    "it has other hard links, which would keep the old contents; nothing "
+                    "was changed";
+            else if (e == fBsyErr)
+                meaning =
+                    "another program changed it while the copy was made; nothing was "
+                    "changed";
+            return ctx.fm_error(dest, e, meaning);
         }
-        // The exchange traded the contents only: the file at the target's
-        // name kept its creation and backup dates, Finder information and
-        // permissions, and the old contents now stand at the temporary name.
-        // The references follow the contents: `copy` names the target now,
-        // `dref` the old contents. (Looking the target up again by its
-        // Unicode name would miss a name that is not UTF-8.)
-        const FSRef& atTarget = copy;
-        const FSRef& atTemp = dref;
-        if (OSErr removed = FSDeleteObject(&atTemp)) {
-            return ctx.fm_error(ref_path(atTemp), removed,
-                                "replaced, but the old contents could not be deleted from here");
-        }
-        if (ctx.json) print_path_json(ctx, "path", ref_path(atTarget));
+        // The reference the call hands back names the file by its bytes on
+        // disk (looking it up again by its Unicode name would miss a name
+        // that is not UTF-8).
+        if (ctx.json) print_path_json(ctx, "path", ref_path(replaced));
         return ctx.finish();
     }
     if (!destDir) {
@@ -666,7 +655,7 @@ int cmd_cp(Context& ctx) {
     // length works, and the name never shows a half-made copy.
     FSRef copy;
     VantrelFSCopyFailure why{};
-    if (OSErr e = copy_beside(sref, dref, &copy, true, &why))
+    if (OSErr e = copy_beside(sref, dref, &copy, &why))
         return ctx.fm_error(dest_at_fault(dref, e) ? dest : src, e, copy_meaning(why));
     note_creation_not_kept(ctx, target, why);
     FSRef renamedRef;

@@ -309,9 +309,11 @@ const std::vector<CommandSpec>& commands() {
          "other extended attributes and, as root, owner, as cp -a keeps them. An existing\n"
          "item of that name is never replaced; NEWNAME may be any file name (the copy is\n"
          "made under a short temporary name, then renamed). Where the file system allows\n"
-         "it (O_TMPFILE), a copy takes its name only once complete. --replace copies FILE\n"
-         "beside TARGET, exchanges the two files' contents and deletes the copy: TARGET\n"
-         "keeps its creation date, Finder information and permissions. -r copies a folder\n"
+         "it (O_TMPFILE), a copy takes its name only once complete. --replace makes a copy\n"
+         "of FILE where no one sees it and puts it in TARGET's place in one rename: TARGET\n"
+         "keeps its creation date, Finder information, comment, permissions and owner, and\n"
+         "is never seen half replaced, even after a kill; a TARGET with other hard links\n"
+         "is refused. -r copies a folder\n"
          "and everything in it the same way; links, devices, FIFOs and sockets are\n"
          "reported and left out.\n",
          2,

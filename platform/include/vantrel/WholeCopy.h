@@ -110,6 +110,35 @@ VANTREL_EXPORT OSErr VantrelFSCopyFileWholeExplained(const FSRef* source, const 
                                                      VantrelFSCopyLinksRef links, FSRef* newRef,
                                                      VantrelFSCopyFailure* failure);
 
+// Replaces the contents of the file `target` (its data and resource forks)
+// by a copy of `source`'s, as a safe save does, in one step that no reader
+// sees half made: the copy is made whole where no one sees it (unnamed, or
+// under a private "._" name), then takes the target's place in one rename,
+// and its resource fork follows under the folder's lock, journalled, so
+// that a process killed at any point leaves the target wholly as it was or
+// wholly replaced once the folder is next listed. The target keeps what
+// belongs to its name: its Finder information, comment, creation and
+// backup dates, file ID, other extended attributes, mode, owner and access
+// time; the modification time is the source's contents'. The source is
+// only read, and may be on another volume.
+//   noErr            `*newRef` (when not null) names the replaced file; a
+//                    reference made before to the target names nothing now.
+//   paramErr         a null `source` or `target`.
+//   notAFileErr      either is no regular file.
+//   fLckdErr         the target is locked.
+//   permErr          the target has more than one name: its metadata
+//                    would go to a new file that its other names do not
+//                    share; nothing is changed.
+//   fBsyErr          another program changed the target while the copy
+//                    was made; nothing is changed.
+//   afpObjectTypeErr the source has a resource fork, and a "._NAME" beside
+//                    the target that is no sidecar holds the fork's place.
+//   others           as VantrelFSCopyFileWhole gives them (dskFulErr,
+//                    afpAccessDenied, wPrErr, ioErr...); nothing changed.
+// Any thread.
+VANTREL_EXPORT OSErr VantrelFSReplaceFileContents(const FSRef* source, const FSRef* target,
+                                                  FSRef* newRef);
+
 // A folder copied as cp -a copies it, in two calls around its contents:
 // the first makes the empty folder, the second, once the caller has filled
 // it, gives it what its source has. Its times are set last, to the

@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <linux/fs.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/xattr.h>
@@ -39,7 +40,8 @@ VANTREL_FAULT_OPERATIONS("FSGetCatalogInfo", "FSSetCatalogInfo", "FSSetCatalogIn
                          "FSSetCatalogInfo.chown", "FSSetCatalogInfo.chmod",
                          "FSSetCatalogInfo.lock", "FSSetCatalogInfo.sidecar",
                          "FSSetCatalogInfo.finderInfo", "FSSetCatalogInfo.restore",
-                         "FSSetCatalogInfo.afpinfo", "FSGetCatalogInfoBulk.listxattr");
+                         "FSSetCatalogInfo.afpinfo", "FSSetCatalogInfo.intent",
+                         "FSGetCatalogInfoBulk.listxattr");
 
 namespace vantrel::fm {
 namespace {
@@ -509,9 +511,13 @@ std::string precise_dates_created(const UTCDateTime& created, const std::string&
     return precise_bytes(pd);
 }
 
-OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo* info,
-                        HFSUniStr255* name, FSSpec* spec, FSRef* parentRef,
-                        const Listing* listing) {
+namespace {
+
+bool roll_forward(const Node& n);
+
+// fill_catalog_info of `n` as it stands.
+OSErr fill_now(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo* info, HFSUniStr255* name,
+               FSSpec* spec, FSRef* parentRef, const Listing* listing) {
     if (info != nullptr && which != 0) {
         const FSCatalogInfoBitmap fromRecord = kFSCatInfoCreateDate | kFSCatInfoBackupDate |
                                                kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo;
@@ -637,6 +643,24 @@ OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo*
     return noErr;
 }
 
+}  // namespace
+
+OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo* info,
+                        HFSUniStr255* name, FSSpec* spec, FSRef* parentRef,
+                        const Listing* listing) {
+    // What a change killed half-way through left is finished first: the
+    // caller sees the file wholly as it was changed.
+    constexpr FSCatalogInfoBitmap kChangedTogether =
+        kFSCatInfoCreateDate | kFSCatInfoBackupDate | kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo |
+        kFSCatInfoContentMod | kFSCatInfoAccessDate | kFSCatInfoPermissions;
+    if (info != nullptr && (which & kChangedTogether) && roll_forward(n)) {
+        Node now = n;
+        if (restat(&now) == noErr)
+            return fill_now(now, which, info, name, spec, parentRef, listing);
+    }
+    return fill_now(n, which, info, name, spec, parentRef, listing);
+}
+
 namespace {
 
 // A change that replaces a file's sidecar (its copy of the Finder
@@ -676,8 +700,8 @@ std::uint64_t get_be(std::string_view& in, int bytes) {
     return v;
 }
 
-std::string set_info_journal(const std::string& path, const Node& n, FSCatalogInfoBitmap which,
-                             const FSCatalogInfo& info) {
+// The fixed part of the payload (see above); the journal adds the path.
+std::string set_info_fields(const Node& n, FSCatalogInfoBitmap which, const FSCatalogInfo& info) {
     std::string out;
     put_be(out, kSetInfoFormat, 1);
     put_be(out, n.st.stx_ino, 8);
@@ -694,16 +718,21 @@ std::string set_info_journal(const std::string& path, const Node& n, FSCatalogIn
     meta::finder_to_disk(info.finderInfo, info.extFinderInfo, false, disk);
     out.append(reinterpret_cast<const char*>(disk), sizeof disk);
     put_be(out, info.textEncodingHint, 4);
-    out.append(path);
     return out;
 }
 
-bool recover_set_info(int /*dirFd*/, std::string_view payload) {
-    if (payload.empty()) return true;  // cut short while written: nothing began
-    if (static_cast<std::uint8_t>(payload[0]) != kSetInfoFormat) return false;
-    if (payload.size() <= kSetInfoFixed) return true;
+std::string set_info_journal(const std::string& path, const Node& n, FSCatalogInfoBitmap which,
+                             const FSCatalogInfo& info) {
+    return set_info_fields(n, which, info) + path;
+}
+
+// Reads what set_info_fields wrote at the start of `payload` (which it
+// leaves at what follows). False when it is cut short.
+bool get_set_info(std::string_view& payload, std::uint64_t* ino, FSCatalogInfoBitmap* which,
+                  FSCatalogInfo* out) {
+    if (payload.size() < kSetInfoFixed) return false;
     payload.remove_prefix(1);
-    const std::uint64_t ino = get_be(payload, 8);
+    *ino = get_be(payload, 8);
     const auto bits = static_cast<FSCatalogInfoBitmap>(get_be(payload, 4));
     FSCatalogInfo info{};
     info.nodeFlags = static_cast<UInt16>(get_be(payload, 2));
@@ -719,6 +748,19 @@ bool recover_set_info(int /*dirFd*/, std::string_view payload) {
     payload.remove_prefix(sizeof disk);
     meta::finder_to_host(disk, false, info.finderInfo, info.extFinderInfo);
     info.textEncodingHint = static_cast<TextEncoding>(get_be(payload, 4));
+    *which = bits;
+    *out = info;
+    return true;
+}
+
+bool recover_set_info(int /*dirFd*/, std::string_view payload) {
+    if (payload.empty()) return true;  // cut short while written: nothing began
+    if (static_cast<std::uint8_t>(payload[0]) != kSetInfoFormat) return false;
+    if (payload.size() <= kSetInfoFixed) return true;
+    std::uint64_t ino = 0;
+    FSCatalogInfoBitmap bits = 0;
+    FSCatalogInfo info{};
+    if (!get_set_info(payload, &ino, &bits, &info)) return true;
     Node n;
     if (node_from_path(payload, &n) != noErr || n.st.stx_ino != ino)
         return true;  // another object has the name now: not this change's
@@ -732,6 +774,110 @@ bool recover_set_info(int /*dirFd*/, std::string_view payload) {
     commit::register_recovery(kSetInfoJournal, recover_set_info);
     return true;
 }();
+
+// A change to one inode alone that takes more than one system call (the
+// record and the precise dates beside it, the inode's times, its owner and
+// mode) writes no journal, whose entry would change the folder's date: it
+// is made whole by an intent on the inode itself. The attribute kIntentAttr
+// holds the whole change (the journal's fields, with no path) and is
+// written before its first step and taken off after its last, while its
+// maker holds a flock on the file. A kill between leaves it, and the next
+// File Manager read of the file's dates, Finder information or permissions
+// carries the change through (setting what is already set changes
+// nothing), then takes it off; a maker still at work (the flock held) is
+// left to finish. An intent made for another inode (copied with the
+// attributes by another program) is not this file's and is left alone.
+constexpr const char* kIntentAttr = "user.org.vantrel.Intent";
+
+// Inside a roll-forward: the change it makes is the intent's own.
+thread_local bool t_rollingForward = false;
+
+bool needs_intent(const Node& n, FSCatalogInfoBitmap which, bool wantLocked) {
+    if (n.root || n.is_link() || n.locked() || wantLocked || t_rollingForward ||
+        commit::journalled())
+        return false;
+    const bool record = which & (kFSCatInfoCreateDate | kFSCatInfoBackupDate |
+                                 kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo);
+    const bool times = which & (kFSCatInfoContentMod | kFSCatInfoAccessDate);
+    // Dates go to the record and the precise dates: two attributes. The
+    // permissions are an owner, a mode and the sidecar's.
+    return (which & (kFSCatInfoCreateDate | kFSCatInfoBackupDate)) ||
+           (which & kFSCatInfoPermissions) || (record && times);
+}
+
+class Intent {
+  public:
+    Intent() = default;
+    Intent(const Intent&) = delete;
+    Intent& operator=(const Intent&) = delete;
+    ~Intent() {
+        if (!written_) return;
+        const fault::Benign benign;  // one left behind is carried through again: a no-op
+        (void)fault::step("FSSetCatalogInfo.intent", n_->name, [&] {
+            const int rc = meta::remove_attr(*n_, kIntentAttr);
+            return rc != 0 && errno == ENODATA ? 0 : rc;
+        });
+    }
+    // Writes the intent of the change `payload` on `n`. A file system
+    // without such attributes has nothing else to keep whole either, and a
+    // caller who may change the file's mode or dates but not its attributes
+    // (the owner of a read-only file, a sticky folder's) changes no record
+    // either: the change then runs as before. Any other failure (a full
+    // disk, no room for attributes) is the change's, before it began.
+    OSErr begin(const Node& n, const std::string& payload) {
+        if (::faccessat(n.at(), n.name.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0)
+            return noErr;
+        held_ = UniqueFd(
+            ::openat(n.at(), n.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (held_) (void)::flock(held_.get(), LOCK_EX);  // another maker finishes first
+        if (fault::step("FSSetCatalogInfo.intent", n.name, [&] {
+                return meta::set_attr(n, kIntentAttr, payload.data(), payload.size());
+            }) != 0)
+            return errno == ENOTSUP ? OSErr{noErr} : from_errno(errno, Op::Write, &n);
+        n_ = &n;
+        written_ = true;
+        return noErr;
+    }
+
+  private:
+    const Node* n_ = nullptr;
+    UniqueFd held_;
+    bool written_ = false;
+};
+
+// Carries through the change an intent on `n` says was cut short; true
+// when there was one and it was this file's (the caller reads `n` again).
+// One failed read of an attribute when there is none.
+bool roll_forward(const Node& n) {
+    if (t_rollingForward || n.root || n.is_link() ||
+        !(S_ISREG(n.st.stx_mode) || S_ISDIR(n.st.stx_mode)))
+        return false;
+    char buf[kSetInfoFixed + 64];
+    const ssize_t len = meta::get_attr(n, kIntentAttr, buf, sizeof buf);
+    if (len < 1 || static_cast<std::uint8_t>(buf[0]) != kSetInfoFormat) return false;
+    std::string_view payload(buf, std::size_t(len));
+    std::uint64_t ino = 0;
+    FSCatalogInfoBitmap bits = 0;
+    FSCatalogInfo info{};
+    if (!get_set_info(payload, &ino, &bits, &info) || ino != n.st.stx_ino) return false;
+    // Its maker, alive, holds the file: its change is its own to finish.
+    const UniqueFd held(
+        ::openat(n.at(), n.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (held && ::flock(held.get(), LOCK_EX | LOCK_NB) != 0) return false;
+    t_rollingForward = true;
+    FSRef ref;
+    make_ref(n, &ref);
+    const OSErr e = FSSetCatalogInfo(&ref, bits, &info);
+    if (e == noErr) {
+        const fault::Benign benign;
+        (void)fault::step("FSSetCatalogInfo.intent", n.name, [&] {
+            const int rc = meta::remove_attr(n, kIntentAttr);
+            return rc != 0 && errno == ENODATA ? 0 : rc;
+        });
+    }
+    t_rollingForward = false;
+    return true;
+}
 
 }  // namespace
 }  // namespace vantrel::fm
@@ -770,6 +916,11 @@ OSErr FSSetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo,
         if (OSErr e = journal.begin(n.at(), kSetInfoJournal,
                                     set_info_journal(path, n, which, *catalogInfo)))
             return e;
+    // Declared before the changes: a failure puts them back, then the
+    // intent goes.
+    Intent intent;
+    if (needs_intent(n, which, wantLocked))
+        if (OSErr e = intent.begin(n, set_info_fields(n, which, *catalogInfo))) return e;
     Changes changes(n);
     if (n.locked()) {
         if (OSErr e = set_immutable(n, false, "FSSetCatalogInfo.unlock")) return e;

@@ -234,6 +234,10 @@ bool recover_journal(int dirFd, int fd) {
 
 }  // namespace
 
+bool journalled() {
+    return t_journalled > 0;
+}
+
 void register_recovery(std::string_view kind, Recovery recovery) {
     std::lock_guard lk(g_recoveriesMu);
     recoveries()[std::string(kind)] = recovery;

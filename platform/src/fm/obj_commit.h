@@ -127,6 +127,11 @@ class Journal {
     std::string name_;
 };
 
+// True while this thread runs a journalled change (or a recovery): a change
+// made as a part of it is that one's to finish, and needs no journal or
+// intent of its own.
+bool journalled();
+
 // How a change of one kind is finished or undone from its journal's payload;
 // `dirFd` is the folder the journal stood in (the change's first name's).
 // True when the journal is done with (the change finished or undone, or
@@ -142,6 +147,42 @@ void register_recovery(std::string_view kind, Recovery recovery);
 // For a change about to remove a "._NAME" as an orphan: a journal may say
 // whose fork it is. Costs one reading of the folder.
 void recover_folder(int dirFd);
+
+// A journal's payload, written field by field in explicit little-endian
+// integers, so that one build's journal reads the same in another.
+inline void put_u64(std::string& out, std::uint64_t v) {
+    for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>(v >> (8 * i)));
+}
+inline void put_str(std::string& out, std::string_view v) {
+    put_u64(out, v.size());
+    out.append(v);
+}
+// Reads what put_u64 and put_str wrote; `ok` turns false (and stays so)
+// at the first field cut short, as in a journal a kill cut while written.
+struct Reader {
+    std::string_view in;
+    bool ok = true;
+    std::uint64_t u64() {
+        if (in.size() < 8) {
+            ok = false;
+            return 0;
+        }
+        std::uint64_t v = 0;
+        for (int i = 7; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(in[std::size_t(i)]);
+        in.remove_prefix(8);
+        return v;
+    }
+    std::string str() {
+        const std::uint64_t n = u64();
+        if (!ok || n > in.size()) {
+            ok = false;
+            return {};
+        }
+        std::string v(in.substr(0, std::size_t(n)));
+        in.remove_prefix(std::size_t(n));
+        return v;
+    }
+};
 
 // A fresh name for a private temporary in a folder: "._._vantrel.", the
 // process ID, 64 random bits in hex and a count. Invisible (a "._" name is

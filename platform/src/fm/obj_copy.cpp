@@ -43,6 +43,8 @@
 #include "fm/err_errno.h"
 #include "fm/fork_sidecar.h"
 #include "fm/obj_commit.h"
+#include "fm/obj_fileid.h"
+#include "fm/obj_place.h"
 #include "fm/ref_fd.h"
 #include "fm/ref_names.h"
 #include "fm/ref_node.h"
@@ -60,7 +62,10 @@ VANTREL_FAULT_OPERATIONS("PBHCopyFileSync", "PBHCopyFileSync.create", "PBHCopyFi
                          "VantrelFSCopyFileWhole", "VantrelFSCreateFolderCopy",
                          "VantrelFSCreateFolderCopy.sidecar", "VantrelFSCreateFolderCopy.create",
                          "VantrelFSFinishFolderCopy", "VantrelFSFinishFolderCopy.chown",
-                         "VantrelFSFinishFolderCopy.chmod", "VantrelFSFinishFolderCopy.times");
+                         "VantrelFSFinishFolderCopy.chmod", "VantrelFSFinishFolderCopy.times",
+                         "VantrelFSReplaceFileContents", "VantrelFSReplaceFileContents.replace",
+                         "VantrelFSReplaceFileContents.sidecar",
+                         "VantrelFSReplaceFileContents.undo");
 
 // The copies of files with more than one name that a tree copy has made:
 // the source's device and inode, the copy's reference and inode.
@@ -407,11 +412,27 @@ struct Why {
     int creationNotKept = 0;
 };
 
+// A copy that takes the place of an existing file (`target`, in the
+// copy's folder under the copy's name): it gets the target's place
+// metadata (`place`, read before the copy began) instead of the source's,
+// and replaces the target in one rename.
+struct Replacing {
+    const Node* target = nullptr;
+    vantrel::fm::PlaceMeta place;
+};
+
+OSErr place_replacement(const Node& dest, const vantrel::fm::DirFd& destFd, const std::string& name,
+                        const Replacing& r, const std::string& tempName, int side,
+                        const std::string& sideTemp, const struct statx& linkedSt, FSRef* newRef,
+                        Why* why);
+
 // Copies the regular file `src` into the directory `dest` as `name`,
 // keeping what `keep` says; the copy's reference in `newRef` (may be null),
-// and where it fails, why in `why`.
+// and where it fails, why in `why`. With `replacing`, the copy takes the
+// place of the file under `name` (see Replacing).
 OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep keep,
-                OpaqueVantrelFSCopyLinks* links, FSRef* newRef, Why* why) {
+                OpaqueVantrelFSCopyLinks* links, FSRef* newRef, Why* why,
+                const Replacing* replacing = nullptr) {
     // The system's own word on a failure, kept before anything else can
     // change errno.
     auto said = [&](int err, Op op, const Node* n) {
@@ -432,6 +453,12 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
     if (st.stx_ino != src.st.stx_ino || !S_ISREG(st.stx_mode))
         return fnfErr;  // replaced since resolved
     const mode_t mode = st.stx_mode & 0777;
+    const bool replace = replacing != nullptr;
+    // Who the copy and its fork belong to, and the fork's mode: the
+    // source's, or where the copy replaces a file, that file's.
+    const uid_t ownerUid = replace ? replacing->place.uid : st.stx_uid;
+    const gid_t ownerGid = replace ? replacing->place.gid : st.stx_gid;
+    const mode_t sideMode = 0666 & (replace ? replacing->place.mode : mode);
     // Another name of a file this tree copy has copied: a new name of that
     // copy (opened by its path, so that it is never followed through a link).
     const bool multiple = links != nullptr && st.stx_nlink > 1;
@@ -472,7 +499,8 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
     // another program takes it meanwhile. Only then may a "._NAME" there be
     // taken for an orphan and cleared.
     struct stat existing {};
-    if (::fstatat(destFd->fd(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) return dupFNErr;
+    if (!replace && ::fstatat(destFd->fd(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0)
+        return dupFNErr;
 
     bool named = false;    // made under the private name `tempName` (no O_TMPFILE here)
     std::string tempName;  // the data's, then the sidecar's while it has one
@@ -560,7 +588,29 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
         // file capabilities off, and the attributes below bring the latter back.
         // A caller that may not give the copy away keeps it, without set-ID
         // bits, as cp -a does.
-        owned = made.stx_uid == st.stx_uid && made.stx_gid == st.stx_gid;
+        owned = made.stx_uid == ownerUid && made.stx_gid == ownerGid;
+        if (replace) {
+            // The file it replaces keeps its owner, or is not replaced.
+            if (!owned && vantrel::fault::step("PBHCopyFileSync.chown", name, [&] {
+                              return ::fchown(out.get(), ownerUid, ownerGid);
+                          }) != 0)
+                return fail(errno, Op::Write);
+            owned = true;
+            // Of the source's attributes only the fork kept by earlier
+            // versions is contents; everything else is the replaced file's.
+            if (::fgetxattr(in.get(), vantrel::fm::meta::kResourceForkAttr, nullptr, 0) >= 0)
+                if (int err = copy_attr(in.get(), out.get(), vantrel::fm::meta::kResourceForkAttr,
+                                        true, &copied))
+                    return fail(err, Op::Write);
+            if (int err = vantrel::fm::give_place(out.get(), made, *replacing->target,
+                                                  replacing->place, "PBHCopyFileSync.setxattr"))
+                return fail(err, Op::Write);
+            if (vantrel::fault::step("PBHCopyFileSync.chmod", name, [&] {
+                    return ::fchmod(out.get(), replacing->place.mode);
+                }) != 0)
+                return fail(errno, Op::Write);
+            return noErr;
+        }
         if (whole && !owned) {
             if (vantrel::fault::step("PBHCopyFileSync.chown", name, [&] {
                     return ::fchown(out.get(), st.stx_uid, st.stx_gid);
@@ -598,7 +648,7 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
                 errno = EOPNOTSUPP;
                 return -1;
             }
-            return ::openat(destFd->fd(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666 & mode);
+            return ::openat(destFd->fd(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, sideMode);
         }));
         if (!side) {
             if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
@@ -606,7 +656,7 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
             sideTemp = vantrel::fm::commit::private_name();
             side = UniqueFd(vantrel::fault::step("PBHCopyFileSync.sidecar", sideName, [&] {
                 return ::openat(destFd->fd(), sideTemp.c_str(),
-                                O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0666 & mode);
+                                O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, sideMode);
             }));
             if (!side) {
                 sideTemp.clear();
@@ -627,14 +677,17 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
         // A fork goes with its file: the same owner, and its file's mode
         // without execute or set-ID bits, as the catalogue sets it.
         if (owned && vantrel::fault::step("PBHCopyFileSync.chown", sideName, [&] {
-                         return ::fchown(side.get(), st.stx_uid, st.stx_gid) != 0 ||
-                                        ::fchmod(side.get(), 0666 & mode) != 0
+                         return ::fchown(side.get(), ownerUid, ownerGid) != 0 ||
+                                        ::fchmod(side.get(), sideMode) != 0
                                     ? -1
                                     : 0;
                      }) != 0)
             return fail(errno, Op::Write);
     }
-    const timespec times[2] = {{st.stx_atime.tv_sec, st.stx_atime.tv_nsec},
+    // The access time is the name's where the copy replaces a file; the
+    // modification time is always the contents'.
+    const struct statx_timestamp& atime = replace ? replacing->place.atime : st.stx_atime;
+    const timespec times[2] = {{atime.tv_sec, atime.tv_nsec},
                                {st.stx_mtime.tv_sec, st.stx_mtime.tv_nsec}};
     if (!linking && vantrel::fault::step("PBHCopyFileSync.times", name,
                                          [&] { return ::futimens(out.get(), times); }) != 0)
@@ -642,30 +695,33 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
     // The copy's reference, from the descriptor that made it: no lookup,
     // and nothing that could fail once the copy has its name.
     struct statx linkedSt {};
-    if ((newRef != nullptr || multiple) &&
+    if ((newRef != nullptr || multiple || replace) &&
         ::statx(out.get(), "", AT_EMPTY_PATH, vantrel::fm::kStatxMask, &linkedSt) != 0)
         return fail(errno, Op::Write);
 
-    // With a fork, the names are settled from here to the end under the
-    // folder's lock: the file's, then its sidecar's. A file without one
+    // With a fork, or in another file's place, the names are settled from
+    // here to the end under the folder's lock: the file's, then its sidecar's. A file without one
     // takes its name in one system call that refuses a name taken
     // meanwhile, and gives no sidecar a name: it needs no lock of its own
     // (clearing an orphan takes it, and looks again under it).
     vantrel::fm::commit::FolderLock lock;
-    if (side) {
+    if (side || replace) {
         if (OSErr e = lock.take(destFd->fd())) {
             undo();
             return e;
         }
-        // A file another program saved under the name since it was found
-        // free makes the copy fail: its "._NAME" is its fork, no orphan.
+    }
+    // A file another program saved under the name since it was found free
+    // makes the copy fail: its "._NAME" is its fork, no orphan to clear.
+    if (side && !replace) {
         struct stat held {};
         if (::fstatat(destFd->fd(), name.c_str(), &held, AT_SYMLINK_NOFOLLOW) == 0) {
             undo();
             return dupFNErr;
         }
     }
-    if (OSErr e = rsrc::clear_orphan(destFd->fd(), name, "PBHCopyFileSync.sidecar")) {
+    if (OSErr e = replace ? OSErr{noErr}
+                          : rsrc::clear_orphan(destFd->fd(), name, "PBHCopyFileSync.sidecar")) {
         undo();
         return e;
     }
@@ -683,6 +739,28 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
             sideTemp = std::move(temp);
             if (::fstat(side.get(), &sideSt) != 0) return fail(errno, Op::Create);
         }
+    }
+    if (replace) {
+        // The copy waits under a private name too, for the one rename that
+        // puts it in the target's place.
+        if (!named) {
+            std::string temp = vantrel::fm::commit::private_name();
+            vantrel::fm::commit::hold_temporary(out.get());
+            if (vantrel::fault::step("PBHCopyFileSync.link", name, [&] {
+                    return link_tmpfile(out.get(), destFd->fd(), temp);
+                }) != 0)
+                return fail(errno, Op::Create);
+            tempName = std::move(temp);
+            named = true;
+        }
+        if (OSErr e = place_replacement(dest, destFd, name, *replacing, tempName, side.get(),
+                                        sideTemp, linkedSt, newRef, why)) {
+            undo();
+            return e;
+        }
+        return noErr;
+    }
+    if (side) {
         struct stat outSt {};
         if (::fstat(out.get(), &outSt) != 0) return fail(errno, Op::Create);
         if (OSErr e = rsrc::begin_naming(destFd->fd(), name, sideTemp, outSt.st_ino, &naming)) {
@@ -720,7 +798,227 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
     return noErr;
 }
 
+// The inode number at `name` in `dir`, 0 when there is none.
+std::uint64_t ino_at(int dir, const std::string& name) {
+    struct stat st {};
+    return ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? st.st_ino : 0;
+}
+
+// A replacement is journalled in its folder: the name, the inode it
+// replaces and the one that replaces it, the private names the new file
+// and its new sidecar wait under (and their inodes), and the old
+// sidecar's inode. The one rename of the file decides: a kill before it
+// leaves the old file whole (the temporaries are litter); a kill after it
+// is finished by the next listing, which gives the new file its sidecar
+// (or takes the old one away).
+constexpr std::string_view kReplaceJournal = "replace";
+
+struct ReplaceJournal {
+    std::string name, temp, sideTemp;
+    std::uint64_t oldIno = 0, newIno = 0, sideIno = 0, oldSideIno = 0;
+};
+
+std::string replace_payload(const ReplaceJournal& j) {
+    std::string out;
+    vantrel::fm::commit::put_str(out, j.name);
+    vantrel::fm::commit::put_str(out, j.temp);
+    vantrel::fm::commit::put_str(out, j.sideTemp);
+    for (const std::uint64_t v : {j.oldIno, j.newIno, j.sideIno, j.oldSideIno})
+        vantrel::fm::commit::put_u64(out, v);
+    return out;
+}
+
+// The new file's sidecar to its name, once the new file has its own: from
+// its private name over the old sidecar, or, where the new file has no
+// fork, the old sidecar taken away. With `keepOld` the old sidecar is
+// kept under the private name for an undo (exchanged, where the file
+// system can). 0 or -1 with errno.
+int settle_sidecar(int dir, const ReplaceJournal& j, const std::string& sideName, bool keepOld,
+                   const char* step) {
+    if (!j.sideTemp.empty()) {
+        if (j.oldSideIno == 0)
+            return vantrel::fault::step(step, sideName, [&] {
+                return ::renameat2(dir, j.sideTemp.c_str(), dir, sideName.c_str(),
+                                   RENAME_NOREPLACE);
+            });
+        return vantrel::fault::step(step, sideName, [&] {
+            if (keepOld &&
+                ::renameat2(dir, j.sideTemp.c_str(), dir, sideName.c_str(), RENAME_EXCHANGE) == 0)
+                return 0;
+            if (keepOld && errno != EINVAL) return -1;
+            return ::renameat(dir, j.sideTemp.c_str(), dir, sideName.c_str());
+        });
+    }
+    if (j.oldSideIno == 0) return 0;
+    return vantrel::fault::step(step, sideName, [&] {
+        const int rc = ::unlinkat(dir, sideName.c_str(), 0);
+        return rc != 0 && errno == ENOENT ? 0 : rc;
+    });
+}
+
+bool recover_replace(int dirFd, std::string_view payload) {
+    vantrel::fm::commit::Reader r{payload};
+    ReplaceJournal j;
+    j.name = r.str();
+    j.temp = r.str();
+    j.sideTemp = r.str();
+    j.oldIno = r.u64();
+    j.newIno = r.u64();
+    j.sideIno = r.u64();
+    j.oldSideIno = r.u64();
+    if (!r.ok) return true;  // cut short while written: nothing began
+    std::string sideName;
+    if (!vantrel::fm::rsrc::sidecar_name(j.name, &sideName)) return true;
+    vantrel::fm::commit::FolderLock lock;
+    if (lock.take(dirFd) != noErr) return true;
+    // Not replaced (or replaced since by something else): nothing to finish.
+    if (ino_at(dirFd, j.name) != j.newIno) return true;
+    if (!j.sideTemp.empty() && ino_at(dirFd, j.sideTemp) != j.sideIno)
+        return true;  // the sidecar is in place already
+    if (j.sideTemp.empty() && (j.oldSideIno == 0 || ino_at(dirFd, sideName) != j.oldSideIno))
+        return true;  // no old sidecar to take away
+    (void)settle_sidecar(dirFd, j, sideName, false, "VantrelFSReplaceFileContents.sidecar");
+    return true;
+}
+
+[[maybe_unused]] const bool kReplaceRecovery = [] {
+    vantrel::fm::commit::register_recovery(kReplaceJournal, recover_replace);
+    return true;
+}();
+
+// Holds a flock on what stands at `name` of `dir` (the replaced file or
+// sidecar once it waits under a private name), so that no listing takes
+// it for a dead temporary while an undo may still need it. Best effort:
+// one this caller cannot open stays unheld.
+vantrel::fm::UniqueFd hold_at(int dir, const std::string& name) {
+    UniqueFd fd(::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd)
+        fd = UniqueFd(::openat(dir, name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (fd) vantrel::fm::commit::hold_temporary(fd.get());
+    return fd;
+}
+
+// Puts the new file (complete, under the private name `tempName` of
+// `destFd`) and its new sidecar `side` (under `sideTemp`; -1 when the
+// source has no fork) in the place of the file `r.target` under `name`,
+// under the folder's lock (the caller holds it). The file first, in one
+// rename that keeps the old file under the private name; then the
+// sidecar; a failure of the sidecar's step puts the old file back.
+OSErr place_replacement(const Node& dest, const vantrel::fm::DirFd& destFd, const std::string& name,
+                        const Replacing& r, const std::string& tempName, int side,
+                        const std::string& sideTemp, const struct statx& linkedSt, FSRef* newRef,
+                        Why* why) {
+    namespace rsrc = vantrel::fm::rsrc;
+    const int dir = destFd->fd();
+    const Node& t = *r.target;
+    // The file is still the one whose metadata was read: the same inode,
+    // unchanged since (its change time), one name, no lock.
+    struct statx now {};
+    if (::statx(dir, name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &now) != 0)
+        return from_errno(errno, Op::Read, &t);
+    if (now.stx_ino != t.st.stx_ino || now.stx_ctime.tv_sec != t.st.stx_ctime.tv_sec ||
+        now.stx_ctime.tv_nsec != t.st.stx_ctime.tv_nsec)
+        return fBsyErr;
+    if (now.stx_attributes & STATX_ATTR_IMMUTABLE) return fLckdErr;
+    if (now.stx_nlink > 1) return permErr;
+    std::string sideName;
+    const bool sideFits = rsrc::sidecar_name(name, &sideName);
+    if (side >= 0) {
+        if (OSErr e = rsrc::place_taken(dir, name)) return e;
+    }
+    ReplaceJournal j;
+    j.name = name;
+    j.temp = tempName;
+    j.sideTemp = side >= 0 ? sideTemp : std::string();
+    j.oldIno = t.st.stx_ino;
+    j.newIno = linkedSt.stx_ino;
+    struct stat sideSt {};
+    if (side >= 0 && ::fstat(side, &sideSt) == 0) j.sideIno = sideSt.st_ino;
+    if (sideFits && rsrc::is_sidecar_of(dir, name)) j.oldSideIno = ino_at(dir, sideName);
+    vantrel::fm::commit::Journal journal;
+    if (OSErr e = journal.begin(dir, kReplaceJournal, replace_payload(j))) return e;
+    // The one step that makes the replacement visible. The old file waits
+    // under the private name (held, so that no listing drops it) until the
+    // sidecar has followed; a file system without exchange replaces it.
+    UniqueFd oldHeld = hold_at(dir, name);
+    bool exchanged = true;
+    if (vantrel::fault::step("VantrelFSReplaceFileContents.replace", name, [&] {
+            if (::renameat2(dir, tempName.c_str(), dir, name.c_str(), RENAME_EXCHANGE) == 0)
+                return 0;
+            if (errno != EINVAL) return -1;
+            exchanged = false;
+            return ::renameat(dir, tempName.c_str(), dir, name.c_str());
+        }) != 0) {
+        why->err = errno;
+        return from_errno(errno, Op::Create, &dest);
+    }
+    UniqueFd oldSideHeld;
+    if (j.oldSideIno != 0 && side >= 0) oldSideHeld = hold_at(dir, sideName);
+    if (settle_sidecar(dir, j, sideName, exchanged, "VantrelFSReplaceFileContents.sidecar") != 0) {
+        const int err = errno;
+        why->err = err;
+        // The old file back in its place, the new one under its private
+        // name again, for the caller's undo to remove.
+        if (exchanged)
+            (void)vantrel::fault::step("VantrelFSReplaceFileContents.undo", name, [&] {
+                return ::renameat2(dir, tempName.c_str(), dir, name.c_str(), RENAME_EXCHANGE);
+            });
+        return from_errno(err, Op::Create, &dest);
+    }
+    journal.end();
+    // What the replaced file and sidecar were goes (benign: a listing drops
+    // what a failure here leaves).
+    {
+        const vantrel::fault::Benign benign;
+        if (exchanged && ino_at(dir, tempName) == j.oldIno)
+            (void)vantrel::fault::step("VantrelFSReplaceFileContents.replace", tempName,
+                                       [&] { return ::unlinkat(dir, tempName.c_str(), 0); });
+        if (side >= 0 && j.oldSideIno != 0 && ino_at(dir, sideTemp) == j.oldSideIno)
+            (void)vantrel::fault::step("VantrelFSReplaceFileContents.sidecar", sideTemp,
+                                       [&] { return ::unlinkat(dir, sideTemp.c_str(), 0); });
+    }
+    vantrel::fm::note_deleted(t);
+    Node copy;
+    vantrel::fm::child_node(dest, destFd, name, linkedSt, &copy);
+    if (r.place.fileID) vantrel::fm::note_file_id(copy, *r.place.fileID);
+    if (newRef != nullptr) vantrel::fm::make_ref(copy, newRef);
+    return noErr;
+}
+
 }  // namespace
+
+int vantrel::fm::give_place(int fd, const struct statx& made, const Node& like, const PlaceMeta& m,
+                            const char* step) {
+    std::string record, dates;
+    for (const auto& attr : m.attrs) {
+        if (attr.first == meta::kMetadataAttr) record = attr.second;
+        if (attr.first == kPreciseDatesAttr) dates = attr.second;
+        if (vantrel::fault::step(step, attr.first, [&] {
+                return ::fsetxattr(fd, attr.first.c_str(), attr.second.data(), attr.second.size(),
+                                   0);
+            }) != 0)
+            return errno;
+    }
+    if (m.fileID) {
+        Node n = like;
+        n.st = made;
+        const std::string marker = file_id_marker(n, *m.fileID);
+        if (vantrel::fault::step(step, kFileIDAttr, [&] {
+                return ::fsetxattr(fd, kFileIDAttr, marker.data(), marker.size(), 0);
+            }) != 0)
+            return errno;
+    }
+    // A creation date the attributes do not carry was the old inode's
+    // birth: the new one is born now, so the date is written down (17
+    // bytes; where they do not fit, the file shows its own, as cp -a).
+    if (!record_has_creation_date(record) && !precise_dates_have_creation(dates)) {
+        CopiedAttrs carried;
+        carried.dates = dates;
+        int notKept = 0;
+        keep_creation_date(fd, like.name, m.created, carried, &notKept);
+    }
+    return 0;
+}
 
 extern "C" OSErr PBHCopyFileSync(HParmBlkPtr pb) {
     if (pb == nullptr) return paramErr;
@@ -779,6 +1077,36 @@ extern "C" OSErr VantrelFSCopyFileWholeExplained(const FSRef* source, const FSRe
         failure->creationDateNotKept = why.creationNotKept;
     }
     return e;
+}
+
+extern "C" OSErr VantrelFSReplaceFileContents(const FSRef* source, const FSRef* target,
+                                              FSRef* newRef) {
+    if (source == nullptr || target == nullptr) return paramErr;
+    Node src;
+    if (OSErr err = vantrel::fm::resolve(source, &src)) return err;
+    Node t;
+    if (OSErr err = vantrel::fm::resolve(target, &t)) return err;
+    if (OSErr e = vantrel::fault::check("VantrelFSReplaceFileContents", t.name)) return e;
+    if (!S_ISREG(src.st.stx_mode) || !S_ISREG(t.st.stx_mode) || t.root) return notAFileErr;
+    if (src.dev() == t.dev() && src.st.stx_ino == t.st.stx_ino) return noErr;  // itself
+    if (t.locked()) return fLckdErr;
+    // The metadata of the target's name goes onto a new inode: another
+    // name of the old one keeps it whole, but the two would be names of
+    // one file no longer, which no one asked for.
+    if (t.st.stx_nlink > 1) return permErr;
+    Node dest;
+    if (OSErr err = vantrel::fm::dir_by_id(t.vref, t.parentID, &dest)) return err;
+    // A change to the target that a kill cut short is finished first (a
+    // read of its dates does it), so that its metadata is read whole.
+    FSCatalogInfo shown{};
+    (void)vantrel::fm::fill_catalog_info(t, kFSCatInfoCreateDate, &shown, nullptr, nullptr,
+                                         nullptr);
+    if (OSErr err = vantrel::fm::restat(&t)) return err;
+    Replacing r;
+    r.target = &t;
+    if (OSErr e = vantrel::fm::read_place(t, &r.place)) return e;
+    Why why;
+    return copy_file(src, dest, t.name, Keep::MacAttrs, nullptr, newRef, &why, &r);
 }
 
 extern "C" OSErr VantrelFSNewCopyLinks(VantrelFSCopyLinksRef* links) {

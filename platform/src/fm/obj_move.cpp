@@ -40,6 +40,7 @@
 #include "fm/fork_sidecar.h"
 #include "fm/obj_commit.h"
 #include "fm/obj_fileid.h"
+#include "fm/obj_place.h"
 #include "fm/ref_fd.h"
 #include "fm/ref_names.h"
 #include "fm/ref_node.h"
@@ -147,40 +148,9 @@ LeftNames& left_names() {
     return *names;
 }
 
-// ---- journals: explicit little-endian fields, so that one build's
-// journal reads the same in another
-
-void put_u64(std::string& out, std::uint64_t v) {
-    for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>(v >> (8 * i)));
-}
-void put_str(std::string& out, std::string_view v) {
-    put_u64(out, v.size());
-    out.append(v);
-}
-struct Reader {
-    std::string_view in;
-    bool ok = true;
-    std::uint64_t u64() {
-        if (in.size() < 8) {
-            ok = false;
-            return 0;
-        }
-        std::uint64_t v = 0;
-        for (int i = 7; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(in[std::size_t(i)]);
-        in.remove_prefix(8);
-        return v;
-    }
-    std::string str() {
-        const std::uint64_t n = u64();
-        if (!ok || n > in.size()) {
-            ok = false;
-            return {};
-        }
-        std::string v(in.substr(0, std::size_t(n)));
-        in.remove_prefix(std::size_t(n));
-        return v;
-    }
-};
+using commit::put_str;
+using commit::put_u64;
+using commit::Reader;
 
 // The inode number at `name` in `dir`, 0 when there is none.
 std::uint64_t ino_at(int dir, const std::string& name) {
@@ -468,17 +438,6 @@ bool stays_with_name(std::string_view attr) {
     return attr.starts_with("user.") || attr == "system.posix_acl_access";
 }
 
-// What belongs to a name and place rather than to the contents.
-struct PlaceMeta {
-    std::vector<std::pair<std::string, std::string>> attrs;
-    std::optional<UInt32> fileID;
-    mode_t mode = 0;
-    uid_t uid = 0;
-    gid_t gid = 0;
-    struct statx_timestamp atime {};
-    UTCDateTime created{};  // as callers see it (the record's, else the birth time)
-};
-
 OSErr attr_names(const Node& n, std::vector<std::string>* out) {
     const std::string path = n.proc_path();
     for (;;) {
@@ -496,6 +455,8 @@ OSErr attr_names(const Node& n, std::vector<std::string>* out) {
         return noErr;
     }
 }
+
+}  // namespace
 
 OSErr read_place(const Node& n, PlaceMeta* m) {
     std::vector<std::string> names;
@@ -527,6 +488,8 @@ OSErr read_place(const Node& n, PlaceMeta* m) {
     m->created = info.createDate;
     return noErr;
 }
+
+namespace {
 
 bool same_date(const UTCDateTime& x, const UTCDateTime& y) {
     return x.highSeconds == y.highSeconds && x.lowSeconds == y.lowSeconds &&

@@ -283,6 +283,68 @@ const Row kRows[] = {
                 expect(vtest::legacy_fork(r / "src/s") == "rsrc", "old fork not traded");
      },
      true},
+    {"VantrelFSReplaceFileContents, a fork in a sidecar over a file without one",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         FSRef s = ref_of(r / "src/s"), h = ref_of(r / "dst/h");
+         return t.inject([&] { return VantrelFSReplaceFileContents(&s, &h, nullptr); });
+     },
+     [](const fs::path& r) {
+         return expect(vtest::read_file(r / "dst/h") == "sidecar data", "not replaced") +
+                expect(vtest::sidecar_fork(r / "dst/h") == "side fork", "fork not replaced") +
+                expect(vtest::sidecar_fork(r / "src/s") == "side fork", "source changed");
+     },
+     true},
+    {"VantrelFSReplaceFileContents, a fork in a sidecar over one in the old attribute",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         FSRef s = ref_of(r / "src/s"), f = ref_of(r / "src/f");
+         return t.inject([&] { return VantrelFSReplaceFileContents(&s, &f, nullptr); });
+     },
+     [](const fs::path& r) {
+         const ssize_t n =
+             ::lgetxattr((r / "src/f").c_str(), "user.org.netatalk.Metadata", nullptr, 0);
+         return expect(vtest::read_file(r / "src/f") == "sidecar data", "not replaced") +
+                expect(vtest::sidecar_fork(r / "src/f") == "side fork", "fork not replaced") +
+                expect(vtest::legacy_fork(r / "src/f") == "<absent>", "old fork kept") +
+                expect(n > 0, "the record did not stay with the name");
+     },
+     true},
+    {"VantrelFSReplaceFileContents, a file without a fork over a fork in a sidecar",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         FSRef h = ref_of(r / "dst/h"), s = ref_of(r / "src/s");
+         return t.inject([&] { return VantrelFSReplaceFileContents(&h, &s, nullptr); });
+     },
+     [](const fs::path& r) {
+         return expect(vtest::read_file(r / "src/s") == "the other file", "not replaced") +
+                expect(!vtest::present(vtest::sidecar_path(r / "src/s")), "old fork kept");
+     },
+     true},
+    {"FSSetCatalogInfo, three dates of one file",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         FSRef f = ref_of(r / "src/f");
+         FSCatalogInfo info{};
+         info.createDate.lowSeconds = 3'500'000'000u;
+         info.backupDate.lowSeconds = 3'550'000'000u;
+         info.contentModDate.lowSeconds = 3'710'000'000u;
+         return t.inject([&] {
+             return FSSetCatalogInfo(
+                 &f, kFSCatInfoCreateDate | kFSCatInfoBackupDate | kFSCatInfoContentMod, &info);
+         });
+     },
+     [](const fs::path& r) {
+         FSRef f = ref_of(r / "src/f");
+         FSCatalogInfo got{};
+         const OSErr e = FSGetCatalogInfo(
+             &f, kFSCatInfoCreateDate | kFSCatInfoBackupDate | kFSCatInfoContentMod, &got, nullptr,
+             nullptr, nullptr);
+         return expect(e == noErr && got.createDate.lowSeconds == 3'500'000'000u &&
+                           got.backupDate.lowSeconds == 3'550'000'000u &&
+                           got.contentModDate.lowSeconds == 3'710'000'000u,
+                       "dates not set") +
+                expect(
+                    ::lgetxattr((r / "src/f").c_str(), "user.org.vantrel.Intent", nullptr, 0) < 0,
+                    "the intent stays");
+     },
+     true},
     {"PBHCopyFileSync, a fork in its sidecar",
      [](const fs::path& r, vtest::FaultTrial& t) {
          CopyRequest rq(r, false, "src/s");

@@ -54,27 +54,14 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# The nested tree: 10 top directories x 100 subdirectories x (FILES/1000) files.
+# The nested tree: 10 top directories x 100 subdirectories x (FILES/1000)
+# files, made by one process (fast enough to make anew before each timed rm).
 per_dir=$((FILES / 1000))
+NESTED="python3 $(cd "$(dirname "$0")" && pwd)/nested_tree.py"
 echo "making trees of $FILES files in $WORK ..." >&2
-mkdir -p "$WORK/template"
-for top in 0 1 2 3 4 5 6 7 8 9; do
-    for sub in $(seq -w 0 99); do
-        d="$WORK/template/t$top/s$sub"
-        mkdir -p "$d"
-        (cd "$d" && seq -f "file%04g.dat" 1 "$per_dir" | xargs touch)
-    done
-done
+$NESTED "$WORK/template" "$per_dir"
 # The same tree with non-ASCII names (an accented letter in every name).
-e=$(printf '\303\251')  # U+00E9, two bytes in UTF-8
-mkdir -p "$WORK/utf8"
-for top in 0 1 2 3 4 5 6 7 8 9; do
-    for sub in $(seq -w 0 99); do
-        d="$WORK/utf8/t$e$top/s$e$sub"
-        mkdir -p "$d"
-        (cd "$d" && seq -f "fich$e%04g.dat" 1 "$per_dir" | xargs touch)
-    done
-done
+$NESTED "$WORK/utf8" "$per_dir" "$(printf '\303\251')"  # U+00E9, two bytes in UTF-8
 mkdir -p "$WORK/flat"
 (cd "$WORK/flat" && seq -f "file%06g.dat" 1 "$FILES" | xargs touch)
 cp -a "$WORK/template" "$WORK/walk"
@@ -111,9 +98,9 @@ for pair in $PAIRS; do
     tree-utf8) run_pair tree-utf8 "$FMUTIL tree $WORK/utf8 >/dev/null" \
         "$FMUTIL tree $WORK/walk >/dev/null" ;;
     rm) run_pair rm "$FMUTIL rm $WORK/victim" "rm -rf $WORK/victim" \
-        "rm -rf $WORK/victim; cp -a $WORK/template $WORK/victim; sync" ;;
+        "rm -rf $WORK/victim; $NESTED $WORK/victim $per_dir; sync" ;;
     rm-v) run_pair rm-v "$FMUTIL rm -v $WORK/victim >/dev/null" "rm -rv $WORK/victim >/dev/null" \
-        "rm -rf $WORK/victim; cp -a $WORK/template $WORK/victim; sync" ;;
+        "rm -rf $WORK/victim; $NESTED $WORK/victim $per_dir; sync" ;;
     cp) run_pair cp "$FMUTIL cp -r $WORK/template $WORK/copies" "cp -a $WORK/template $WORK/copies" \
         "rm -rf $WORK/copies/template; mkdir -p $WORK/copies; sync" ;;
     cp-fresh)

@@ -163,9 +163,17 @@ void delete_level(const FSRef* container, FSDeleteContainerGlobals* theGlobals, 
             // anything else stops the walk with the delete's own answer.
             if (watcher) {
                 watcher->at_depth(depth);
+                listedName.length = 0;
                 theGlobals->result = VantrelFSBulkDeleteFilesVisiting(
                     level->iterator, 1, &theGlobals->returnedCount, &level->itemToDelete,
                     &listedName, &listedFolder, &Watcher::unlinked, watcher);
+                // A folder that took a listed file's name is refused under
+                // its own name, not as a failure of the folder being emptied.
+                if (theGlobals->result == notAFileErr && theGlobals->returnedCount == 0) {
+                    level->name.assign(reinterpret_cast<const char*>(listedName.bytes),
+                                       listedName.length);
+                    watcher->tell(kVantrelDeleteRefused, depth, level->name, true, notAFileErr);
+                }
             } else {
                 theGlobals->result = VantrelFSBulkDeleteFiles(
                     level->iterator, 1, &theGlobals->returnedCount, &level->itemToDelete);
@@ -184,7 +192,14 @@ void delete_level(const FSRef* container, FSDeleteContainerGlobals* theGlobals, 
             theGlobals->result =
                 FSGetCatalogInfo(&level->itemToDelete, kFSCatInfoNodeFlags | kFSCatInfoNodeID,
                                  &theGlobals->catalogInfo, nullptr, nullptr, nullptr);
-            if (gone(theGlobals->result)) theGlobals->result = noErr;
+            // Refused, then gone before it could be asked what it is: a folder
+            // another deleter was emptying (so not yet empty for this one),
+            // now deleted. Its flags were not read, so nothing below may be
+            // decided on them: what was to be deleted is gone.
+            if (gone(theGlobals->result)) {
+                theGlobals->result = noErr;
+                continue;
+            }
             if (theGlobals->result != noErr) {
                 if (watcher)
                     watcher->tell(kVantrelDeleteRefused, depth, level->name, level->isFolder,
@@ -342,7 +357,7 @@ OSErr delete_container(const FSRef* container, Watcher* watcher) {
         catalogInfo.nodeFlags = UInt16(nodeFlags & ~kFSNodeLockedMask);
         (void)FSSetCatalogInfo(container, kFSCatInfoNodeFlags, &catalogInfo);
     }
-    FSDeleteContainerGlobals theGlobals;
+    FSDeleteContainerGlobals theGlobals{};
     bool unopened = false;
     delete_level(container, &theGlobals, watcher, &unopened);
     if (unopened) {
@@ -385,7 +400,7 @@ OSErr delete_container(const FSRef* container, Watcher* watcher) {
 }  // namespace
 
 OSErr FSDeleteContainerContents(const FSRef* container) {
-    FSDeleteContainerGlobals theGlobals;
+    FSDeleteContainerGlobals theGlobals{};
     FSDeleteContainerLevel(container, &theGlobals);
     return theGlobals.result;
 }
@@ -399,7 +414,7 @@ OSErr VantrelFSDeleteContainerVisiting(const FSRef* container, Boolean contentsO
     if (container == nullptr || visit == nullptr) return paramErr;
     Watcher watcher(visit, context);
     if (!contentsOnly) return delete_container(container, &watcher);
-    FSDeleteContainerGlobals theGlobals;
+    FSDeleteContainerGlobals theGlobals{};
     delete_level(container, &theGlobals, &watcher);
     return theGlobals.result;
 }

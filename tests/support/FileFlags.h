@@ -32,19 +32,28 @@ inline bool is_immutable(const fs::path& p) {
            (sx.stx_attributes & STATX_ATTR_IMMUTABLE) != 0;
 }
 
-// Sets or clears the immutable attribute; false when the file system or the
-// caller's privileges (CAP_LINUX_IMMUTABLE) do not allow it.
-inline bool set_immutable(const fs::path& p, bool on) {
+// Sets or clears an inode attribute (FS_IMMUTABLE_FL, FS_APPEND_FL); false
+// when the file system or the caller's privileges (CAP_LINUX_IMMUTABLE) do
+// not allow it.
+inline bool set_inode_flag(const fs::path& p, int flag, bool on) {
     int fd = ::open(p.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return false;
     int flags = 0;
     bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
     if (ok) {
-        flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+        flags = on ? (flags | flag) : (flags & ~flag);
         ok = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
     }
     ::close(fd);
     return ok;
+}
+
+inline bool set_immutable(const fs::path& p, bool on) {
+    return set_inode_flag(p, FS_IMMUTABLE_FL, on);
+}
+
+inline bool set_append_only(const fs::path& p, bool on) {
+    return set_inode_flag(p, FS_APPEND_FL, on);
 }
 
 // Whether the immutable attribute can be set in `dir`: the caller's right

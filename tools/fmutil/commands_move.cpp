@@ -389,6 +389,19 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& srcPat
 int cmd_mv(Context& ctx) {
     const std::string& src = ctx.args[0];
     std::string dest = ctx.args[1];
+    if (ctx.args.size() > 2) {
+        // "mv a b dir", as mv takes several items into a folder: this one
+        // moves one at a time, and says so in the commands to run.
+        FSRef ref;
+        bool isDir = false;
+        const std::string& last = ctx.args[2];
+        if (path_ref(last, &ref, &isDir) == noErr && isDir &&
+            !(path_ref(dest, &ref, &isDir) == noErr && isDir)) {
+            return ctx.usage_error("moves one item at a time: to move '" + src + "' and '" + dest +
+                                   "' into '" + last + "', run 'fmutil mv " + src + " " + last +
+                                   "' and 'fmutil mv " + dest + " " + last + "'");
+        }
+    }
     std::u16string name;
     int status = 0;
     if (!take_new_name(ctx, 2, &name, &status)) return status;
@@ -401,6 +414,10 @@ int cmd_mv(Context& ctx) {
     if (OSErr e = path_ref(src, &sref)) return ctx.fm_error(src, e);
     bool destDir = false;
     OSErr de = path_ref(dest, &dref, &destDir);
+    if (renamed && (de == fnfErr || (de == noErr && !destDir))) {
+        return ctx.usage_error("with NEWNAME, DEST must be a directory, and '" + dest +
+                               "' is not one");
+    }
     if (!renamed && de == fnfErr) {
         // "mv OLD NEW" where NEW does not exist: NEW names the item's new
         // place and name, as mv has it.
@@ -545,7 +562,21 @@ int cmd_cp(Context& ctx) {
     FSRef dref;
     if (OSErr e = path_ref(src, &sref)) return ctx.fm_error(src, e);
     bool destDir = false;
-    if (OSErr e = path_ref(dest, &dref, &destDir)) return ctx.fm_error(dest, e);
+    if (OSErr e = path_ref(dest, &dref, &destDir)) {
+        // "cp a.txt b.txt", as cp names the copy: this one copies into a
+        // folder, and gives the form that names the copy.
+        std::string parent, leaf;
+        split_path(dest, &parent, &leaf);
+        FSRef parentRef;
+        bool parentDir = false;
+        if (e == fnfErr && !replace && !renamed && posix_name_to_unicode(leaf) &&
+            path_ref(parent, &parentRef, &parentDir) == noErr && parentDir) {
+            return ctx.usage_error("copies into a directory, and '" + dest +
+                                   "' is none: to make the copy '" + leaf + "', run 'fmutil cp " +
+                                   src + " " + parent + " " + leaf + "'");
+        }
+        return ctx.fm_error(dest, e);
+    }
     HFSUniStr255 srcName{};
     if (OSErr e = FSGetCatalogInfo(&sref, kFSCatInfoNone, nullptr, &srcName, nullptr, nullptr)) {
         return ctx.fm_error(src, e);
@@ -591,7 +622,8 @@ int cmd_cp(Context& ctx) {
     }
     if (!destDir) {
         return ctx.fm_error(dest, errFSNotAFolder,
-                            "not a directory (--replace replaces an existing file)");
+                            "not a directory; to replace this file with a copy, run 'fmutil cp " +
+                                src + " --replace " + dest + "'");
     }
     // The copy's final name must be free before anything is written.
     const UniCharCount len = renamed ? static_cast<UniCharCount>(name.size()) : srcName.length;

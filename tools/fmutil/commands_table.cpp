@@ -192,10 +192,11 @@ const std::vector<CommandSpec>& commands() {
          "PATH it stops at the first error, which names the item that could not be deleted;\n"
          "what was deleted before it stays deleted; the other PATHs are still done. '/' and\n"
          "a PATH whose last component is '.' or '..' are refused, as rm refuses them, before\n"
-         "anything is deleted. --dry-run lists what would go, in the order it would go, and\n"
-         "deletes nothing; --verbose names each item deleted. --force, as rm -f, says nothing\n"
-         "of a PATH that is not there (another program deleted it first). When standard error\n"
-         "is a terminal, progress is shown there.\n",
+         "anything is deleted. --dry-run lists what would go, in the order it would go, names\n"
+         "what rm would refuse, and deletes nothing; --verbose names each item deleted as\n"
+         "rm -v does ('removed directory' for a folder, each path quoted for the shell).\n"
+         "--force, as rm -f, says nothing of a PATH that is not there (another program\n"
+         "deleted it first). When standard error is a terminal, progress is shown there.\n",
          1,
          kMany,
          {{"contents-only", false, "--contents-only  empty each directory but keep it"},

@@ -486,6 +486,43 @@ std::string hidden_holder(const std::string& dir, OSErr e) {
     return hidden_holder(ref);
 }
 
+// What a refusal is, where its code alone would mislead: "permission
+// denied" to root, or to a user who may write the folder; "not a plain
+// file" for a folder that came under a file's name during the walk.
+std::string refusal_words(const std::string& path, OSErr e, bool walked) {
+    if (e == fBsyErr) return hidden_holder(path, e);
+    if (e == notAFileErr && walked) {
+        return "it is a directory, where a file was when its folder was read: it came "
+               "afterwards, and it is left as it is, with everything in it";
+    }
+    if (e != permErr) return {};
+    if (::geteuid() == 0) {
+        // Root is refused no permission: what is left is an attribute
+        // (a lock is said as one).
+        return "refused to root too: the item or its folder is append-only (lsattr shows "
+               "an 'a'), which nobody may delete from until it is taken off (chattr -a)";
+    }
+    FSRef ref;
+    FSRef parent;
+    FSCatalogInfo item{};
+    FSCatalogInfo folder{};
+    if (path_ref(path, &ref) != noErr ||
+        FSGetCatalogInfo(&ref, kFSCatInfoPermissions, &item, nullptr, nullptr, &parent) != noErr ||
+        FSGetCatalogInfo(&parent, kFSCatInfoPermissions, &folder, nullptr, nullptr, nullptr) !=
+            noErr)
+        return {};
+    FSPermissionInfo mine;
+    FSPermissionInfo above;
+    std::memcpy(&mine, item.permissions, sizeof mine);
+    std::memcpy(&above, folder.permissions, sizeof above);
+    const uid_t me = ::geteuid();
+    if ((above.mode & S_ISVTX) != 0 && mine.userID != me && above.userID != me) {
+        return "its folder is sticky: only the item's owner, the folder's owner or root may "
+               "delete it there";
+    }
+    return {};
+}
+
 // What a deletion walk tells rm, as it goes: each item removed is named
 // (rm -v) as it is removed, its path rebuilt from the one name per depth the
 // walk gives, so that a path past PATH_MAX is named as well as any; the
@@ -511,9 +548,21 @@ struct RmWatch {
             w->refused = path;
             w->wasRefused = true;
         } else if (w->print) {
-            w->ctx.out << "removed ";
-            w->ctx.out.name(path);
-            w->ctx.out.buf().push_back('\n');
+            // As rm -v says it: the path quoted for the shell, the operand
+            // as typed but for a run of trailing slashes, which is one.
+            std::string& line = w->ctx.out.buf();
+            line += v->isFolder ? "removed directory " : "removed ";
+            if (v->depth == 0) {
+                std::string_view given = w->operand;
+                if (given.size() > 2 && given.back() == '/') {
+                    while (given.size() > 1 && given[given.size() - 2] == '/')
+                        given.remove_suffix(1);
+                }
+                append_shell_quoted(line, given);
+            } else {
+                append_shell_quoted(line, path);
+            }
+            line.push_back('\n');
             w->ctx.out.maybe_flush();
         } else if (w->items != nullptr) {
             w->items->push_back(path);
@@ -527,9 +576,11 @@ struct RmWatch {
 };
 
 // What rm -n lists, in the order rm removes it (a directory after its
-// items), and what it foresees rm refusing: a folder that holds a "._NAME"
-// of the user's own (no listing shows it, no deletion takes it) stays, and
-// so does every folder above it.
+// items), and what it foresees rm refusing, as rm says it: each item the
+// deletion would refuse as it is (a lock shared with a name outside, another
+// user's in a sticky folder), and a folder that holds a "._NAME" of the
+// user's own (no listing shows it, no deletion takes it). What stays keeps
+// every folder above it.
 struct RmPlan {
     Context& ctx;
     JsonWriter* json;
@@ -537,7 +588,10 @@ struct RmPlan {
     std::vector<char> keeps;  // keeps[d]: the folder at depth d (0: the operand) stays
     bool pre(const WalkVisit& v) {
         if (!v.entry.isDir) {
-            list(v.path);
+            if (v.ref != nullptr)
+                item_done(v.path, *v.ref, v.depth);
+            else
+                list(v.path);
             return true;
         }
         keeps.resize(v.depth + 1);
@@ -547,25 +601,46 @@ struct RmPlan {
     void post(const WalkVisit& v) { folder_done(v.path, *v.ref, v.depth); }
     void error(const std::string& path, OSErr e) {
         ctx.out.flush();
+        // A folder one may not read is still removed when it is empty
+        // (removing it needs only its parent's rights): listed, and the
+        // doubt said, but no refusal.
+        if (e == afpAccessDenied) {
+            ctx.fm_error_line(path, e,
+                              "it cannot be read: rm removes it if it is empty, and stops here "
+                              "if it is not");
+            return;
+        }
         ctx.fm_error_line(path, e);
         errors.push_back({path, e});
     }
     // The folder at `depth` is walked: listed, or foreseen refused.
     void folder_done(const std::string& path, const FSRef& ref, ItemCount depth) {
         keeps.resize(std::max<std::size_t>(keeps.size(), depth + 1));
-        std::string why;
-        if (!keeps[depth]) {
-            for (HiddenEntry& own : hidden_entries(ref, 1, true)) why = own_file_words(own.name);
+        if (keeps[depth]) {  // stays for what is in it, named where it was met
+            if (depth != 0) keeps[depth - 1] = 1;
+            return;
         }
-        if (!keeps[depth] && why.empty()) {
+        for (HiddenEntry& own : hidden_entries(ref, 1, true)) {
+            refuse(path, fBsyErr, "rm would stop here: " + own_file_words(own.name), depth);
+            return;
+        }
+        item_done(path, ref, depth);
+    }
+    // An item whose own deletion is all that is left: listed, or refused.
+    void item_done(const std::string& path, const FSRef& ref, ItemCount depth) {
+        const OSErr e = VantrelFSDeleteWouldRefuse(&ref);
+        if (e == noErr || e == fnfErr) {
             list(path);
             return;
         }
+        std::string why = refusal_words(path, e, false);
+        refuse(path, e, "rm would stop here" + (why.empty() ? std::string() : ": " + why), depth);
+    }
+    void refuse(const std::string& path, OSErr e, const std::string& why, ItemCount depth) {
         if (depth != 0) keeps[depth - 1] = 1;
-        if (why.empty()) return;  // stays for what is in it, named where it was met
         ctx.out.flush();
-        ctx.fm_error_line(path, fBsyErr, "rm would stop here: " + why);
-        errors.push_back({path, fBsyErr});
+        ctx.fm_error_line(path, e, why);
+        errors.push_back({path, e});
     }
     void list(const std::string& path) {
         if (json != nullptr) {
@@ -641,13 +716,14 @@ int cmd_rm(Context& ctx) {
             if (t.dir) {
                 TreeBuffers buffers;
                 buffers.bitmap = kFSCatInfoNodeFlags;
-                walk_tree(t.ref, t.path, buffers, false, nullptr, plan);
+                // Every item's reference, to ask what its deletion would answer.
+                walk_tree(t.ref, t.path, buffers, true, nullptr, plan);
             }
             if (!contentsOnly) {
                 if (t.dir)
                     plan.folder_done(t.path, t.ref, 0);
                 else
-                    plan.list(t.path);
+                    plan.item_done(t.path, t.ref, 0);
             }
             if (ctx.json) {
                 j.end_array();
@@ -698,7 +774,7 @@ int cmd_rm(Context& ctx) {
         }
         if (e) {
             ctx.out.flush();
-            ctx.fm_error_line(failedPath, e, hidden_holder(failedPath, e));
+            ctx.fm_error_line(failedPath, e, refusal_words(failedPath, e, t.dir));
             errors.push_back({failedPath, e});
             if (!many) break;
             continue;

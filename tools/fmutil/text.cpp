@@ -227,6 +227,94 @@ void append_terminal_safe(std::string& out, std::string_view text) {
     }
 }
 
+namespace {
+
+// A character that reads the same inside double quotes, in C and in a
+// shell: what lets a name with a single quote be written as "it's".
+bool same_in_double_quotes(unsigned char b) {
+    return (b >= '0' && b <= '9') || (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') ||
+           std::string_view(" %'+,-./:@]_").find(static_cast<char>(b)) != std::string_view::npos;
+}
+
+// The escape of one byte inside $'...': C's letters where it has one.
+void append_dollar_escape(std::string& out, unsigned char b) {
+    static constexpr std::string_view kLetters = "abtnvfr";  // 7 to 13
+    if (b >= 7 && b <= 13) {
+        out.push_back('\\');
+        out.push_back(kLetters[b - 7]);
+        return;
+    }
+    out.push_back('\\');
+    out.push_back(static_cast<char>('0' + ((b >> 6) & 7)));
+    out.push_back(static_cast<char>('0' + ((b >> 3) & 7)));
+    out.push_back(static_cast<char>('0' + (b & 7)));
+}
+
+}  // namespace
+
+void append_shell_quoted(std::string& out, std::string_view text) {
+    // One pass decides the form: double quotes only when a single quote is
+    // there and every character means the same between double quotes.
+    bool quote = false;
+    bool doubleQuotable = true;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto b = static_cast<unsigned char>(text[i]);
+        if (b < 0x80) {
+            quote = quote || b == '\'';
+            doubleQuotable = doubleQuotable && same_in_double_quotes(b);
+            ++i;
+            continue;
+        }
+        const vantrel::utf::Decoded d = vantrel::utf::decode_utf8(text.data() + i, text.size() - i);
+        doubleQuotable = doubleQuotable && d.ok && d.cp >= 0xA0;
+        i += d.ok ? d.len : 1;
+    }
+    if (quote && doubleQuotable) {
+        out.push_back('"');
+        out.append(text);
+        out.push_back('"');
+        return;
+    }
+    out.push_back('\'');
+    bool escaping = false;  // inside a $'...' piece, the quoted run closed before it
+    auto escape = [&](unsigned char b) {
+        if (!escaping) out += "'$'";
+        escaping = true;
+        append_dollar_escape(out, b);
+    };
+    auto plain = [&] {
+        if (escaping) out += "''";
+        escaping = false;
+    };
+    for (std::size_t i = 0; i < text.size();) {
+        const auto b = static_cast<unsigned char>(text[i]);
+        if (b >= 0x80) {
+            const vantrel::utf::Decoded d =
+                vantrel::utf::decode_utf8(text.data() + i, text.size() - i);
+            const std::size_t n = d.ok ? d.len : 1;
+            if (d.ok && d.cp >= 0xA0) {
+                plain();
+                out.append(text.substr(i, n));
+            } else {  // a C1 control, or bytes that are not UTF-8: each byte escaped
+                for (std::size_t k = 0; k < n; ++k) escape(static_cast<unsigned char>(text[i + k]));
+            }
+            i += n;
+            continue;
+        }
+        ++i;
+        if (b < 0x20 || b == 0x7F) {
+            escape(b);
+        } else if (b == '\'') {
+            plain();
+            out += "'\\''";
+        } else {
+            plain();
+            out.push_back(static_cast<char>(b));
+        }
+    }
+    out.push_back('\'');
+}
+
 bool is_utf8(std::string_view text) {
     return vantrel::utf::invalid_utf8_at(text) == std::string_view::npos;
 }

@@ -60,6 +60,12 @@ std::optional<std::string> system_script_to_utf8(std::string_view bytes);
 // For the terminal: bytes below 0x20, DEL and backslash are escaped as
 // "\xHH" and "\\" so that a hostile file name cannot drive the terminal.
 void append_terminal_safe(std::string& out, std::string_view text);
+// For rm -v: a path quoted as GNU rm quotes it, so that the line reads the
+// same and can be pasted back into a shell. Single quotes ('a b'; a quote
+// inside as '\''), or double quotes when the name holds a single quote and
+// nothing a shell would expand ("it's"); control characters and bytes that
+// are not UTF-8 as $'\n' and $'\377' pieces between the quoted runs.
+void append_shell_quoted(std::string& out, std::string_view text);
 // Whether text is well-formed UTF-8.
 bool is_utf8(std::string_view text);
 // For JSON: a quoted string; invalid UTF-8 bytes become U+FFFD.

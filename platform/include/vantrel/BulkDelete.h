@@ -76,7 +76,9 @@ typedef void (*VantrelDeletedNameProc)(const UInt8* name, ByteCount length, void
 // not null, with whether it was a folder when listed in `isFolder[i]` (no
 // extra system call: the listing's own answer). A sidecar removed with its deleted item is its
 // fork, not an item, and is not told. Results as VantrelFSBulkDeleteFiles; on failure, every item
-// unlinked before it has been told. Any thread; calls on one iterator take turns.
+// unlinked before it has been told; with notAFileErr, `diskNames[*actualObjects]` (when below
+// `maximumObjects`) holds the entry of the folder refused, though it is not returned.
+// Any thread; calls on one iterator take turns.
 VANTREL_EXPORT OSErr VantrelFSBulkDeleteFilesVisiting(FSIterator iterator, ItemCount maximumObjects,
                                                       ItemCount* actualObjects, FSRef* refs,
                                                       VantrelDiskName* diskNames, Boolean* isFolder,
@@ -102,6 +104,22 @@ VANTREL_EXPORT OSErr VantrelFSBulkDeleteFilesVisiting(FSIterator iterator, ItemC
 //             caller may not unlock); every lock as it was.
 // Any thread.
 VANTREL_EXPORT OSErr VantrelFSDeleteLockedObject(const FSRef* ref);
+
+// What a deletion walk would answer for this one item (a folder: once its
+// items are gone), asked without changing anything: for a dry run that
+// names what the deletion will refuse before it starts.
+//   noErr            nothing about the item or its folder refuses it.
+//   fLckdErr         it or its fork is locked and has another name, which
+//                    would lose the lock too.
+//   permErr          locked, and the caller may not take the lock off; or in
+//                    a sticky folder, neither the item (nor its fork) nor the
+//                    folder the caller's; or the item or its folder is
+//                    append-only.
+//   afpAccessDenied  the caller may not change the folder (write and search).
+//   fBsyErr          the root of a volume (a mount point).
+//   others           the reference's (fnfErr: gone).
+// Any thread.
+VANTREL_EXPORT OSErr VantrelFSDeleteWouldRefuse(const FSRef* ref);
 
 VANTREL_EXTERN_C_END
 // NOLINTEND(readability-identifier-naming)

@@ -502,6 +502,14 @@ OSErr bulk(const char* op, FSIterator it, ItemCount maximumObjects, ItemCount* a
         }
         if (deleting && it->deletes->directory_in_file_place(name, type)) {
             result = notAFileErr;  // a folder under a listed file's name: not the item listed
+            // Not handed out, but named, so that the refusal names it and
+            // not the folder being emptied.
+            if (diskNames != nullptr && count < maximumObjects) {
+                const std::size_t len = std::strlen(name);
+                VantrelDiskName& d = diskNames[count];
+                d.length = len <= sizeof d.bytes ? static_cast<UInt8>(len) : 0;
+                std::memcpy(d.bytes, name, d.length);
+            }
             break;
         }
         if (deleting) it->deletes->handed_as_file(name, type);

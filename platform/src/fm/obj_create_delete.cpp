@@ -32,7 +32,8 @@ VANTREL_FAULT_OPERATIONS("FSPathMakeRef", "FSRefMakePath", "FSMakeFSRefUnicode",
                          "FSDeleteObject", "FSDeleteObject.unlink", "FSDeleteObject.sidecar",
                          "FSCreateFileUnicode.sidecar", "FSCreateDirectoryUnicode.sidecar",
                          "VantrelFSDeleteLockedObject", "VantrelFSDeleteLockedObject.unlock",
-                         "VantrelFSDeleteLockedObject.relock", "VantrelFSCompareObjectsOnDisk");
+                         "VantrelFSDeleteLockedObject.relock", "VantrelFSDeleteWouldRefuse",
+                         "VantrelFSCompareObjectsOnDisk");
 
 namespace vantrel::fm {
 namespace {
@@ -533,4 +534,40 @@ OSErr VantrelFSDeleteLockedObject(const FSRef* ref) {
     item.relock(n.name);
     fork.relock(side);
     return e;
+}
+
+OSErr VantrelFSDeleteWouldRefuse(const FSRef* ref) {
+    Node n;
+    if (OSErr e = resolve(ref, &n)) return e;
+    if (OSErr e = fault::check("VantrelFSDeleteWouldRefuse", n.name)) return e;
+    if (n.root) return fBsyErr;
+    struct statx dir {};
+    if (::statx(n.at(), "", AT_EMPTY_PATH, STATX_BASIC_STATS, &dir) != 0)
+        return from_errno(errno, Op::Delete, &n);
+    // Nobody, root included, removes an append-only item or takes an entry
+    // out of an append-only folder.
+    if (((n.st.stx_attributes | dir.stx_attributes) & STATX_ATTR_APPEND) != 0) return permErr;
+    if (::faccessat(n.at(), ".", W_OK | X_OK, AT_EACCESS) != 0)
+        return from_errno(errno, Op::Delete, &n);
+    const uid_t me = ::geteuid();
+    if ((dir.stx_mode & S_ISVTX) != 0 && me != 0 && n.st.stx_uid != me && dir.stx_uid != me)
+        return permErr;
+    // The fork goes with its file: its lock and its owner refuse the file
+    // as the delete refuses it.
+    std::string side;
+    struct statx sst {};
+    const bool hasFork =
+        !n.is_dir() && rsrc::sidecar_name(n.name, &side) &&
+        ::statx(n.at(), side.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &sst) == 0 &&
+        S_ISREG(sst.stx_mode) && rsrc::is_sidecar_of(n.at(), n.name);
+    if (hasFork)
+        if (OSErr e = rsrc::may_remove(n.at(), n.name)) return e;
+    // A lock is taken off only by a caller who may (CAP_LINUX_IMMUTABLE,
+    // root's), and only where no other name shares the inode.
+    const bool forkLocked = hasFork && (sst.stx_attributes & STATX_ATTR_IMMUTABLE) != 0;
+    if (!n.locked() && !forkLocked) return noErr;
+    if (me != 0) return permErr;
+    if (n.locked() && !n.is_dir() && !n.is_link() && n.st.stx_nlink != 1) return fLckdErr;
+    if (forkLocked && sst.stx_nlink != 1) return fLckdErr;
+    return noErr;
 }

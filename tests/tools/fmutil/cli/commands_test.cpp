@@ -598,6 +598,54 @@ TEST(FmutilCli, CpCopiesWithoutReplacing) {
     EXPECT_FALSE(fs::exists(dest / "dir"));
 }
 
+// The forms mv and cp take that this one does not (several items into a
+// folder; the copy's name as the destination) are answered with the
+// commands that do what was meant, and change nothing.
+TEST(FmutilCli, MvAndCpInAnotherFormSayTheCommandsThatDoIt) {
+    vtest::TempDir t("fmcli");
+    const std::string a = t.write("a.txt", "A").string();
+    const std::string b = t.write("b", "B").string();
+    const std::string dir = t.mkdir("dir").string();
+    const std::string missing = (t.path() / "b.txt").string();
+    const std::string top = t.path().string();
+    struct Row {
+        std::vector<std::string> args;
+        int status;
+        std::string err;  // the first line
+    };
+    const Row rows[] = {
+        {{"mv", a, b, dir},
+         2,
+         "fmutil: mv: moves one item at a time: to move '" + a + "' and '" + b + "' into '" + dir +
+             "', run 'fmutil mv " + a + " " + dir + "' and 'fmutil mv " + b + " " + dir + "'"},
+        {{"mv", a, missing, "c"},
+         2,
+         "fmutil: mv: with NEWNAME, DEST must be a directory, and '" + missing + "' is not one"},
+        {{"mv", a, b, "c"},
+         2,
+         "fmutil: mv: with NEWNAME, DEST must be a directory, and '" + b + "' is not one"},
+        {{"cp", a, missing},
+         2,
+         "fmutil: cp: copies into a directory, and '" + missing +
+             "' is none: to make the copy 'b.txt', run 'fmutil cp " + a + " " + top + " b.txt'"},
+        {{"cp", a, b},
+         1,
+         "fmutil: " + b +
+             ": errFSNotAFolder (-1407): not a directory; to replace this file with "
+             "a copy, run 'fmutil cp " +
+             a + " --replace " + b + "'"},
+    };
+    for (const Row& row : rows) {
+        const auto r = run(row.args);
+        EXPECT_EQ(r.status, row.status) << row.err;
+        EXPECT_EQ(r.err.substr(0, r.err.find('\n')), row.err);
+        EXPECT_EQ(vtest::read_file(a), "A") << row.err;
+        EXPECT_EQ(vtest::read_file(b), "B") << row.err;
+        EXPECT_FALSE(fs::exists(missing)) << row.err;
+        EXPECT_TRUE(fs::is_empty(dir)) << row.err;
+    }
+}
+
 TEST(FmutilCli, CopyAttrsCopiesFinderInfo) {
     vtest::TempDir t("fmcli");
     const auto src = t.write("src", "");

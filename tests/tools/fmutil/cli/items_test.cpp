@@ -18,8 +18,10 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
+#include <iostream>
 #include <set>
 #include <string>
 
@@ -266,8 +268,8 @@ TEST(FmutilItems, AsAnotherUserDoesWhatCoreutilsDoes) {
                     << row.folder << " mode " << m << " " << flag << ": " << r.err;
                 EXPECT_FALSE(fs::exists(t.path() / row.operand)) << row.folder << " mode " << m;
                 if (*flag != 0) {
-                    EXPECT_THAT(r.out,
-                                HasSubstr("removed " + (t.path() / row.folder).string() + "\n"));
+                    EXPECT_THAT(r.out, HasSubstr("removed directory '" +
+                                                 (t.path() / row.folder).string() + "'\n"));
                 }
             }
         }
@@ -299,6 +301,21 @@ TEST(FmutilItems, AsAnotherUserDoesWhatCoreutilsDoes) {
     auto r = as_nobody({"touch", w.string(), "--date", "2001-01-02"});
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_THAT(r.err, HasSubstr("permErr"));
+
+    // Root's file in a folder open to all but sticky: refused as rm refuses
+    // it, and said to be the sticky folder's doing, not a missing right.
+    const fs::path sticky = t.mkdir("sticky");
+    ASSERT_EQ(::chmod(sticky.c_str(), 01777), 0);
+    const fs::path roots = t.write("sticky/roots", "r");
+    for (const std::string& operand : {roots.string(), sticky.string()}) {
+        r = as_nobody({"rm", operand});
+        EXPECT_EQ(r.status, 1) << operand;
+        EXPECT_EQ(r.err, "fmutil: " + roots.string() +
+                             ": permErr (-54): its folder is sticky: only the item's owner, the "
+                             "folder's owner or root may delete it there\n")
+            << operand;
+    }
+    EXPECT_TRUE(fs::exists(roots));
 
     // A folder nobody may read but not search.
     const fs::path rd = t.mkdir("readable");
@@ -529,13 +546,20 @@ TEST(FmutilItems, RmDeletesFilesAndFoldersListsWithDryRunAndNamesWithVerbose) {
 
     auto v = run({"rm", "-v", file, d, (t.path() / "missing").string()});
     EXPECT_EQ(v.status, 1) << "one operand was missing";
-    EXPECT_THAT(v.out, HasSubstr("removed " + file.string() + "\n"));
-    EXPECT_THAT(v.out, HasSubstr("removed " + d + "/sub/deep\n"));
-    EXPECT_THAT(v.out, HasSubstr("removed " + d + "\n"));
+    // As rm -v says it: quoted for the shell, "directory" for a folder.
+    EXPECT_THAT(v.out, HasSubstr("removed '" + file.string() + "'\n"));
+    EXPECT_THAT(v.out, HasSubstr("removed '" + d + "/sub/deep'\n"));
+    EXPECT_THAT(v.out, HasSubstr("removed directory '" + d + "/sub'\n"));
+    EXPECT_THAT(v.out, HasSubstr("removed directory '" + d + "'\n"));
     EXPECT_THAT(v.err, HasSubstr("missing: fnfErr"));
     EXPECT_FALSE(fs::exists(file));
     EXPECT_FALSE(fs::exists(d));
     EXPECT_TRUE(fs::exists(t.path() / "outside/keep")) << "the link was followed";
+    // Trailing slashes as typed, a run of them as one, as rm -v prints them.
+    const std::string slashed = t.write("slashes/x", "").parent_path().string();
+    v = run({"rm", "-v", slashed + "///"});
+    EXPECT_EQ(v.status, 0) << v.err;
+    EXPECT_EQ(v.out, "removed '" + slashed + "/x'\nremoved directory '" + slashed + "/'\n");
     // With --force, as rm -f, a path that is not there (another rm was
     // first) is what was asked; the others are still done and reported.
     const auto again = t.write("again", "");
@@ -550,6 +574,22 @@ TEST(FmutilItems, RmDeletesFilesAndFoldersListsWithDryRunAndNamesWithVerbose) {
     EXPECT_THAT(f.out, HasSubstr("\"errors\":[]"));
     EXPECT_FALSE(fs::exists(again));
 
+    // Append-only refuses root too: said as what it is.
+    const auto appended = t.write("append/only", "");
+    for (const fs::path& p : {appended, appended.parent_path()}) {
+        if (!vtest::set_append_only(p, true)) continue;
+        for (const fs::path& operand : {appended, appended.parent_path()}) {
+            auto a = run({"rm", operand});
+            EXPECT_EQ(a.status, 1) << p << " " << operand;
+            EXPECT_EQ(a.err, "fmutil: " + appended.string() +
+                                 ": permErr (-54): refused to root too: the item or its folder is "
+                                 "append-only (lsattr shows an 'a'), which nobody may delete from "
+                                 "until it is taken off (chattr -a)\n")
+                << p << " " << operand;
+        }
+        EXPECT_TRUE(fs::exists(appended)) << p;
+        vtest::set_append_only(p, false);
+    }
     const auto locked = t.write("locked", "");
     if (vtest::set_immutable(locked, true)) {
         EXPECT_EQ(run({"rm", locked}).status, 0);
@@ -685,8 +725,16 @@ TEST(FmutilItems, RmVerboseNamesEveryItemItRemovesPastPathMax) {
             }
         } else {
             for (std::size_t s = 0, e; (e = r.out.find('\n', s)) != std::string::npos; s = e + 1) {
-                ASSERT_EQ(r.out.compare(s, 8, "removed "), 0) << r.out.substr(s, 80);
-                named.push_back(r.out.substr(s + 8, e - s - 8));
+                std::string line = r.out.substr(s, e - s);
+                for (const char* head : {"removed directory '", "removed '"}) {
+                    if (line.rfind(head, 0) == 0) {
+                        line.erase(0, std::strlen(head));
+                        break;
+                    }
+                }
+                ASSERT_TRUE(line.size() < e - s && line.back() == '\'') << line.substr(0, 80);
+                line.pop_back();
+                named.push_back(line);
             }
         }
         EXPECT_EQ(named.size(), made);
@@ -705,42 +753,135 @@ TEST(FmutilItems, RmVerboseNamesEveryItemItRemovesPastPathMax) {
     }
 }
 
-// rm -n foresees what rm refuses: a folder holding a "._NAME" of the user's
-// own stays (no deletion takes it), and so does every folder above it; it
-// is named with the reason, the status is rm's, and what it lists is what
-// rm then removes.
-TEST(FmutilItems, RmDryRunForeseesTheFoldersRmRefuses) {
+// rm -n foresees what rm refuses, and says it as rm then does: a folder
+// holding a "._NAME" of the user's own stays (no deletion takes it), and so
+// does every folder above it; so do a locked file that is another name of
+// a file outside (its lock is not the tree's to take), and, for another
+// user, root's file in a sticky folder. An empty folder that user may not
+// read is no refusal: rm deletes it, and rm -n lists it. The status and the
+// first error line are rm's, nothing listed stays, and a dry run deletes
+// nothing.
+TEST(FmutilItems, RmDryRunForeseesWhatRmRefuses) {
+    enum class Need { Nothing, Root, Nobody };
     struct Row {
         const char* name;
-        const char* own;  // the user's own "._" file, under "top"
+        Need need;
+        void (*setup)(const fs::path& top, const fs::path& outside);
+        const char* refused;  // under "top": the item rm stops at (null: none)
+        const char* code;     // its error's name
         std::vector<std::string> stays;
     };
     const Row rows[] = {
-        {"deep", "a/b/._mine", {"", "a", "a/b", "a/b/._mine"}},
-        {"at the top", "._mine", {"", "._mine"}},
+        {"deep",
+         Need::Nothing,
+         [](const fs::path& top, const fs::path&) {
+             vtest::write_bytes(top / "a/b/._mine", "mine, not AppleDouble");
+         },
+         "a/b",
+         "fBsyErr",
+         {"", "a", "a/b", "a/b/._mine"}},
+        {"at the top",
+         Need::Nothing,
+         [](const fs::path& top, const fs::path&) {
+             vtest::write_bytes(top / "._mine", "mine, not AppleDouble");
+         },
+         "",
+         "fBsyErr",
+         {"", "._mine"}},
+        {"a locked file with a name outside",
+         Need::Root,
+         [](const fs::path& top, const fs::path& outside) {
+             vtest::write_bytes(outside / "p", "outside");
+             fs::create_hard_link(outside / "p", top / "a/linked");
+             vtest::set_immutable(outside / "p", true);
+         },
+         "a/linked",
+         "fLckdErr",
+         {"", "a", "a/linked"}},
+        {"root's file in a sticky folder",
+         Need::Nobody,
+         [](const fs::path& top, const fs::path&) {
+             fs::create_directory(top / "s");
+             vtest::write_bytes(top / "s/roots", "root's");
+             ::chmod((top / "s").c_str(), 01777);
+         },
+         "s/roots",
+         "permErr",
+         {"", "s", "s/roots"}},
+        {"an empty folder it may not read",
+         Need::Nobody,
+         [](const fs::path& top, const fs::path&) {
+             fs::create_directory(top / "a/closed");
+             ::chown((top / "a/closed").c_str(), 65534, 65534);
+             ::chmod((top / "a/closed").c_str(), 0);
+         },
+         nullptr,
+         nullptr,
+         {}},
     };
+    const bool root = ::geteuid() == 0;
+    const bool setpriv = std::system("command -v setpriv >/dev/null 2>&1") == 0;
+    std::vector<std::string> skipped;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         vtest::TempDir t("fmrmn");
         const fs::path top = t.path() / "top";
+        const fs::path outside = t.mkdir("outside");
         for (const char* f : {"a/b/x", "a/y", "z"}) t.write(std::string("top/") + f, "");
-        t.write(std::string("top/") + row.own, "mine, not AppleDouble");
-        const fs::path holder = (top / row.own).parent_path();
-        auto n = run({"rm", "-n", top.string()});
-        EXPECT_EQ(n.status, 1) << n.out;
-        EXPECT_THAT(n.err, HasSubstr(holder.string() + ": fBsyErr"));
-        EXPECT_THAT(n.err, HasSubstr("it still holds ._mine"));
+        if ((row.need == Need::Root && !vtest::can_set_immutable(t.path())) ||
+            (row.need == Need::Nobody && (!root || !setpriv))) {
+            skipped.push_back(row.name);
+            continue;
+        }
+        row.setup(top, outside);
+        auto as = [&](std::vector<std::string> args) {
+            if (row.need != Need::Nobody) return run(args);
+            args.insert(args.begin(),
+                        {"--reuid=65534", "--regid=65534", "--clear-groups", FMUTIL_PATH});
+            return fmtest::run_program("/usr/bin/setpriv", args);
+        };
+        if (row.need == Need::Nobody) {  // the tree nobody's, but what the row gave root
+            ASSERT_EQ(::chown(t.path().c_str(), 65534, 65534), 0);
+            for (const auto& e : fs::recursive_directory_iterator(top)) {
+                if (e.path().parent_path().filename() != "s" && e.path().filename() != "s")
+                    ::lchown(e.path().c_str(), 65534, 65534);
+            }
+            ::lchown(top.c_str(), 65534, 65534);
+        }
+        const std::string refused = row.refused == nullptr ? ""
+                                    : *row.refused == 0    ? top.string()
+                                                           : (top / row.refused).string();
+        const std::string line = "fmutil: " + refused + ": " + (row.code ? row.code : "");
+        auto n = as({"rm", "-n", top.string()});
+        EXPECT_EQ(n.status, row.refused ? 1 : 0) << n.err;
+        if (row.refused) {
+            EXPECT_THAT(n.err, StartsWith(line));
+        }
+        if (!row.refused) {  // nothing refused; the doubt about what could not be read said
+            EXPECT_EQ(n.err, "fmutil: " + (top / "a/closed").string() +
+                                 ": afpAccessDenied (-5000): it cannot be read: rm removes it if "
+                                 "it is empty, and stops here if it is not\n");
+            EXPECT_THAT(n.out, HasSubstr((top / "a/closed").string() + "\n"));
+        }
         for (const std::string& s : row.stays) {
             const std::string p = s.empty() ? top.string() : (top / s).string();
             EXPECT_THAT(n.out, Not(HasSubstr(p + "\n"))) << p << " listed, but it stays";
         }
         EXPECT_THAT(n.out, HasSubstr((top / "a/b/x").string() + "\n"));
         EXPECT_TRUE(fs::exists(top / "a/b/x")) << "a dry run deletes nothing";
-        auto r = run({"rm", top.string()});
-        EXPECT_EQ(r.status, 1);
-        EXPECT_THAT(r.err, HasSubstr(holder.string() + ": fBsyErr"));
+        auto r = as({"rm", top.string()});
+        EXPECT_EQ(r.status, n.status) << r.err;
+        if (row.refused) {
+            EXPECT_THAT(r.err, StartsWith(line));
+        }
         for (const std::string& s : row.stays) EXPECT_TRUE(fs::exists(top / s)) << s;
+        if (!row.refused) {
+            EXPECT_FALSE(fs::exists(top)) << "rm -n said all would go";
+        }
+        vtest::set_immutable(outside / "p", false);
     }
+    if (!skipped.empty())
+        std::cout << "rows skipped (need root): " << ::testing::PrintToString(skipped) << "\n";
 }
 
 // fmutil orphans lists, at every depth, the "._" entries no listing shows

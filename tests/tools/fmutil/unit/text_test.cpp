@@ -136,3 +136,32 @@ TEST(FmutilText, EscapingForTerminalAndJson) {
     append_json_string(j, std::string("q\"b\\\n\x01\xC3\xA9\xFF", 9));
     EXPECT_EQ(j, "\"q\\\"b\\\\\\n\\u0001\xC3\xA9\\uFFFD\"");
 }
+
+// Each row as GNU rm -v printed the same name on this machine.
+TEST(FmutilText, ShellQuotingReadsAsRmVerbosePrintsIt) {
+    struct Row {
+        std::string in;
+        const char* out;
+    };
+    const Row rows[] = {
+        {"f", "'f'"},
+        {"a/sub", "'a/sub'"},
+        {"a/q'x", "\"a/q'x\""},
+        {"q'a b", "\"q'a b\""},
+        {"q'\xC3\xA9", "\"q'\xC3\xA9\""},
+        {"q'x#", "'q'\\''x#'"},
+        {"q'#x", "'q'\\''#x'"},
+        {"q'~x", "'q'\\''~x'"},
+        {"a/n\nl", "'a/n'$'\\n''l'"},
+        {"a/bad\xFF", "'a/bad'$'\\377'"},
+        {"q\x01", "'q'$'\\001'"},
+        {"\n\nx", "''$'\\n\\n''x'"},
+        {"\xC2\x80x", "''$'\\302\\200''x'"},
+        {"a/\xC3\xA9t\xC3\xA9", "'a/\xC3\xA9t\xC3\xA9'"},
+    };
+    for (const Row& r : rows) {
+        std::string out;
+        append_shell_quoted(out, r.in);
+        EXPECT_EQ(out, r.out) << r.in;
+    }
+}

@@ -102,12 +102,46 @@ TEST(FmutilRmErrors, TheErrorNamesTheItemThatCouldNotBeDeleted) {
     for (const fs::path& p : {t.path() / "root/a/one", t.path() / "root/b/other",
                               t.path() / "root/z", t.path() / "root/a"}) {
         if (!fs::exists(p)) {
-            EXPECT_NE(listing.find("removed " + p.string() + "\n"), std::string::npos)
+            const char* head = p.filename() == "a" ? "removed directory '" : "removed '";
+            EXPECT_NE(listing.find(head + p.string() + "'\n"), std::string::npos)
                 << p << " went but was not named:\n"
                 << listing;
         }
     }
     EXPECT_EQ(listing.find("stuck"), std::string::npos) << listing;
+}
+
+// A folder moved in under a file's name after the walk read its folder was
+// not listed: rm -rf refuses it ("Is a directory"), and so does this, saying
+// what it is and leaving it whole.
+TEST(FmutilRmErrors, AFolderThatTookAListedFilesNameIsRefusedAsOne) {
+    vtest::TempDir t("fmrm");
+    t.write("root/victim", "listed");
+    t.write("elsewhere/inside", "kept");
+    const fs::path root = t.path() / "root";
+    const fs::path err = t.path() / "err";
+    const int efd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(efd, 0);
+    bool met = false;
+    int status;
+    {
+        vf::Scope scope;
+        vf::set_hook([&](const vf::Call& c) {
+            if (met || c.op != "VantrelFSBulkDeleteFiles.unlink" || c.detail != "victim") return;
+            met = true;
+            fs::remove(root / "victim");
+            fs::rename(t.path() / "elsewhere", root / "victim");
+        });
+        status = fmutil::run({"fmutil", "rm", root.string()}, efd, efd);
+    }
+    ::close(efd);
+    EXPECT_TRUE(met) << "the walk never unlinked the name";
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(vtest::read_file(err), "fmutil: " + (root / "victim").string() +
+                                         ": notAFileErr (-1302): it is a directory, where a file "
+                                         "was when its folder was read: it came afterwards, and "
+                                         "it is left as it is, with everything in it\n");
+    EXPECT_EQ(vtest::read_file(root / "victim/inside"), "kept");
 }
 
 // What stops the deletion is named, not a bystander: a file system mounted

@@ -144,12 +144,19 @@ TEST(FmutilRace, TreeNeverListsThroughADirectorySwappedForALink) {
 // Another process gets to part of the tree first, before any call of the
 // walk once the operand was found: the part deleted (a second rm), or a folder moved out of the
 // tree. What was to be deleted is not there, which is what was asked: rm says nothing and exits 0
-// (rm -rf does), and what moved out is left whole.
+// (rm -rf does), and what moved out is left whole. A row with `asked` is
+// deleted at the one moment two rm of one tree meet most: this walk found the
+// folder not empty (the other was emptying it) and asks what it is just as it
+// goes, so the question finds nothing (the seam answers what the reference
+// then resolves to: fnfErr). Each folder of the top level has a row, so that
+// one of them is the first folder the walk meets, whatever order the
+// directory is read in.
 TEST(FmutilRace, RmSucceedsWhereAnotherGotToTheItemsFirst) {
     struct Row {
         const char* label;
         const char* victim;
-        bool movedOut;  // moved to outside/moved instead of deleted
+        bool movedOut;       // moved to outside/moved instead of deleted
+        bool asked = false;  // deleted as the walk asks what the refused item is, not at call n
     };
     const Row rows[] = {
         {"a file deleted by another", "root/a/b/f1", false},
@@ -158,6 +165,8 @@ TEST(FmutilRace, RmSucceedsWhereAnotherGotToTheItemsFirst) {
         {"the whole tree deleted by another", "root", false},
         {"a folder moved out of the tree", "root/a/b", true},
         {"a folder of one file moved out of the tree", "root/x/y", true},
+        {"a folder found not empty, deleted by another before it is asked", "root/a", false, true},
+        {"a folder found not empty, deleted by another before it is asked", "root/x", false, true},
     };
     const std::vector<std::string> args{"fmutil", "rm", "ROOT"};
     const long total = count_calls(args);
@@ -165,7 +174,7 @@ TEST(FmutilRace, RmSucceedsWhereAnotherGotToTheItemsFirst) {
     for (const Row& row : rows) {
         // From the second call: before the first, the operand is not found,
         // which rm -r reports too.
-        for (long n = 2; n <= total; ++n) {
+        for (long n = row.asked ? total : 2; n <= total; ++n) {
             vtest::TempDir t("fmrace");
             build(t);
             const fs::path root = t.path() / "root";
@@ -178,8 +187,15 @@ TEST(FmutilRace, RmSucceedsWhereAnotherGotToTheItemsFirst) {
             ASSERT_GE(efd, 0);
             {
                 vf::Scope scope;
+                bool refused = false;
                 vf::set_hook([&](const vf::Call& c) {
-                    if (done || c.globalIndex != n) return;
+                    if (row.asked) {
+                        const bool mine = c.detail == victim.filename().string();
+                        if (mine && c.op == "FSDeleteObject") refused = true;
+                        if (done || !refused || !mine || c.op != "FSGetCatalogInfo") return;
+                    } else if (done || c.globalIndex != n) {
+                        return;
+                    }
                     done = true;
                     std::error_code ec;
                     if (row.movedOut) {
@@ -188,10 +204,21 @@ TEST(FmutilRace, RmSucceedsWhereAnotherGotToTheItemsFirst) {
                         fs::remove_all(victim, ec);
                     }
                 });
+                // Hooks run before the fault decision: the call the hook
+                // deleted the folder at finds it gone.
+                bool answered = false;
+                vf::fail_if([&](const vf::Call& c) -> OSErr {
+                    if (!row.asked || !done || answered || c.op != "FSGetCatalogInfo") return noErr;
+                    answered = true;
+                    return fnfErr;
+                });
                 status = fmutil::run({"fmutil", "rm", root.string()}, efd, efd);
             }
             ::close(efd);
             const std::string when = std::string(row.label) + ", before call " + std::to_string(n);
+            if (row.asked) {
+                EXPECT_TRUE(done) << when << ": the walk never asked what it is";
+            }
             EXPECT_EQ(status, 0) << when << ": " << vtest::read_file(err);
             EXPECT_EQ(vtest::read_file(err), "") << when;
             EXPECT_FALSE(fs::exists(root)) << when;

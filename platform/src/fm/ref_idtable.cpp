@@ -65,6 +65,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "fm/proc_self.h"
 #include "fm/ref_node.h"
 #include "fm/vol_table.h"
 
@@ -117,7 +118,7 @@ State& state() {
 void close_conn(Conn& c) {
     // A connection inherited across a fork belongs to the parent: it is
     // left alone (closing it could undo the parent's locks), not closed.
-    if (c.db != nullptr && c.pid == ::getpid()) {
+    if (c.db != nullptr && c.pid == self_pid()) {
         sqlite3_finalize(c.find);
         sqlite3_finalize(c.add);
         sqlite3_finalize(c.byId);
@@ -235,7 +236,7 @@ bool open_conn(const std::string& dir, const std::string& file, Conn& c, std::st
     }
     const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX |
                       SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_EXRESCODE;
-    c.pid = ::getpid();
+    c.pid = self_pid();
     if (sqlite3_open_v2(c.file.c_str(), &c.db, flags, nullptr) != SQLITE_OK) {
         *why = c.file + ": " + (c.db != nullptr ? sqlite3_errmsg(c.db) : "cannot open");
         return false;
@@ -349,7 +350,7 @@ void set_floor(Conn& c, std::int64_t floor) {
 }
 
 bool ready(const Conn& c) {
-    return c.db != nullptr && c.pid == ::getpid();
+    return c.db != nullptr && c.pid == self_pid();
 }
 
 // At exit. Not if another thread is in the middle of a look-up (it would

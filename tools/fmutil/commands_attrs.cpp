@@ -175,11 +175,7 @@ int for_each_item(Context& ctx, const std::vector<std::string>& paths, const Ite
         return ctx.finish();
     }
     JsonWriter j(ctx.out);
-    if (ctx.json) {
-        j.begin_object();
-        j.key("items");
-        j.begin_array();
-    }
+    begin_json_items(ctx, j);
     std::vector<Failure> failed;
     std::size_t index = 0;
     for (const std::string& path : paths) {

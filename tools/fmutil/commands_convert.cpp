@@ -104,11 +104,7 @@ int cmd_convert(Context& ctx) {
         return ctx.usage_error("--to takes netatalk, stream or stream+file, not '" + *word + "'");
     const bool dry = ctx.has("dry-run");
     JsonWriter j(ctx.out);
-    if (ctx.json) {
-        j.begin_object();
-        j.key("items");
-        j.begin_array();
-    }
+    begin_json_items(ctx, j);
     std::vector<TreeError> errors;
     Converter c{ctx, j, errors, to, dry ? UInt32(kVantrelConvertDryRun) : 0, ctx.has("verbose")};
     for (const std::string& path : ctx.args) {

@@ -108,11 +108,7 @@ int cmd_dot_clean(Context& ctx) {
             return ctx.usage_error("--keep takes mostrecent, dotbar or native, not '" + *k + "'");
     }
     JsonWriter j(ctx.out);
-    if (ctx.json) {
-        j.begin_object();
-        j.key("items");
-        j.begin_array();
-    }
+    begin_json_items(ctx, j);
     std::vector<TreeError> errors;
     DotCleaner cleaner{{ctx, j, errors},
                        keep,

@@ -168,6 +168,13 @@ int cmd_tree(Context& ctx) {
     return ctx.finish(errors.empty() ? kExitOk : kExitFileManager);
 }
 
+void begin_json_items(const Context& ctx, JsonWriter& j) {
+    if (!ctx.json) return;
+    j.begin_object();
+    j.key("items");
+    j.begin_array();
+}
+
 void write_json_errors(JsonWriter& j, const std::vector<TreeError>& errors) {
     j.key("errors");
     j.begin_array();
@@ -882,11 +889,7 @@ struct OrphanFinder : EachFolderVisitor<OrphanFinder> {
 int cmd_orphans(Context& ctx) {
     const bool remove = ctx.has("remove");
     JsonWriter j(ctx.out);
-    if (ctx.json) {
-        j.begin_object();
-        j.key("items");
-        j.begin_array();
-    }
+    begin_json_items(ctx, j);
     std::vector<TreeError> errors;
     OrphanFinder finder{{ctx, j, errors}, remove, {}};
     return walk_each_folder(ctx, j, errors, finder);

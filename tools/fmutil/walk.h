@@ -44,6 +44,10 @@ class JsonWriter;
 // open: the field every walking command ends its JSON with.
 void write_json_errors(JsonWriter& j, const std::vector<TreeError>& errors);
 
+// With --json, begins the document and its "items" array: the start of
+// every command whose JSON is a list of items and then its errors.
+void begin_json_items(const Context& ctx, JsonWriter& j);
+
 // The bulk call's buffers, shared by every directory of the walk, and what
 // it asks for: node flags tell directories; the permissions' mode tells the
 // other kinds (TreeEntry::kind, null without it). Costly for another user

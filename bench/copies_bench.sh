@@ -7,6 +7,7 @@
 # the system calls per file. Run as root (it mounts tmpfs in a private
 # mount namespace): unshare -m sh bench/copies_bench.sh FMUTIL [SCRATCH]
 set -eu
+BENCH_DIR=$(cd "$(dirname "$0")" && pwd)
 FMUTIL=$1
 SCRATCH=${2:-/tmp}
 W=$(mktemp -d "$SCRATCH/copies-bench.XXXXXX")
@@ -14,24 +15,7 @@ mount --make-rprivate /
 mkdir "$W/tmpfs"
 mount -t tmpfs -o size=2g tmpfs "$W/tmpfs"
 make_tree() {  # DIR FOLDERS FILES_PER_FOLDER
-    python3 - "$1" "$2" "$3" <<'PY'
-import os, struct, sys
-root, folders, files = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
-def sidecar(fork):
-    h = struct.pack('>II', 0x00051607, 0x00020000) + b'Netatalk        ' + struct.pack('>H', 2)
-    h += struct.pack('>III', 2, 0x52, len(fork)) + struct.pack('>III', 9, 0x32, 32)
-    return h.ljust(0x52, b'\0') + fork
-for d in range(folders):
-    p = os.path.join(root, 'd%03d' % d)
-    os.makedirs(p)
-    for f in range(files):
-        name = os.path.join(p, 'f%04d' % f)
-        with open(name, 'w') as o:
-            o.write('file %d %d\n' % (d, f))
-        if f % 10 == 0:
-            with open(os.path.join(p, '._f%04d' % f), 'wb') as o:
-                o.write(sidecar(b'fork %d %d\n' % (d, f)))
-PY
+    python3 "$BENCH_DIR/sidecar_tree.py" "$1" "$2" "$3"
 }
 cpu() {  # LABEL COMMAND...: prints LABEL and user+system seconds
     label=$1

@@ -8,6 +8,7 @@
 # user, system and wall seconds of each. Run as root:
 #   unshare -m sh bench/copies_compare.sh BEFORE AFTER [ROUNDS]
 set -eu
+BENCH_DIR=$(cd "$(dirname "$0")" && pwd)
 B=$1
 A=$2
 ROUNDS=${3:-3}
@@ -21,24 +22,7 @@ truncate -s 1g "$W0/ram/img"
 mkfs.ext4 -q "$W0/ram/img"
 mount -o loop "$W0/ram/img" "$W0/x"
 W=$W0/x
-python3 - "$W/src" 100 100 <<'PY'
-import os, struct, sys
-root, folders, files = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
-def sidecar(fork):
-    h = struct.pack('>II', 0x00051607, 0x00020000) + b'Netatalk        ' + struct.pack('>H', 2)
-    h += struct.pack('>III', 2, 0x52, len(fork)) + struct.pack('>III', 9, 0x32, 32)
-    return h.ljust(0x52, b'\0') + fork
-for d in range(folders):
-    p = os.path.join(root, 'd%03d' % d)
-    os.makedirs(p)
-    for f in range(files):
-        name = os.path.join(p, 'f%04d' % f)
-        with open(name, 'w') as o:
-            o.write('file %d %d\n' % (d, f))
-        if f % 10 == 0:
-            with open(os.path.join(p, '._f%04d' % f), 'wb') as o:
-                o.write(sidecar(b'fork %d %d\n' % (d, f)))
-PY
+python3 "$BENCH_DIR/sidecar_tree.py" "$W/src" 100 100
 sync
 cpu() {  # LABEL COMMAND...
     label=$1

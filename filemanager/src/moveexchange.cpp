@@ -4,6 +4,10 @@
 // Both work through names that exist in neither directory involved, so that
 // no intermediate step can collide with an existing item: the only step that
 // can meet a name already taken is the final rename, and that is undone.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "vantrel/FSUtilities.h"
@@ -134,6 +138,16 @@ struct ExchangeSide {
     HFSUniStr255 tempName;
 };
 
+// The inode behind `ref` and how many names it has, from its path as it is
+// on disk (a name that is not UTF-8 stays as its bytes).
+OSErr inode_of(const FSRef* ref, struct stat* st) {
+    char path[PATH_MAX];
+    if (OSStatus e = FSRefMakePath(ref, reinterpret_cast<UInt8*>(path), sizeof path))
+        return static_cast<OSErr>(e);
+    if (::lstat(path, st) == 0) return noErr;
+    return errno == ENOENT || errno == ENOTDIR ? fnfErr : ioErr;
+}
+
 bool volume_exchanges_natively(FSVolumeRefNum volume) {
     GetVolParmsInfoBuffer parms;
     std::memset(&parms, 0, sizeof parms);
@@ -231,6 +245,17 @@ OSErr FSExchangeObjectsCompat(const FSRef* first, const FSRef* second, FSRef* ne
     if ((a.info.nodeFlags & kFSNodeIsDirectoryMask) != 0 ||
         (b.info.nodeFlags & kFSNodeIsDirectoryMask) != 0)
         return notAFileErr;
+    // The exchanged fields belong to a name, and they are written onto the
+    // other file's inode: a file with another hard link would give them to
+    // names nobody asked about. Refused as the platform's exchange refuses
+    // it, before anything changes; two names of one file have nothing to trade.
+    struct stat sa {};
+    struct stat sb {};
+    if (OSErr e = inode_of(first, &sa)) return e;
+    if (OSErr e = inode_of(second, &sb)) return e;
+    if (sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino) return noErr;
+    if (((a.info.nodeFlags | b.info.nodeFlags) & kFSNodeLockedMask) != 0) return fLckdErr;
+    if (sa.st_nlink > 1 || sb.st_nlink > 1) return permErr;
 
     long counter = kUniqueCounterStart;
     if (OSErr e = GenerateUniqueHFSUniStr(&counter, &a.parent, &b.parent, &a.tempName)) return e;

@@ -560,16 +560,24 @@ TEST(ExchangeCompat, NativeExchangeGivesThePlatformsResultAndReferences) {
     EXPECT_EQ(read_noatime(a), kSecond.content);
 }
 
-TEST(ExchangeCompat, RefusesDirectoriesAndNullOutputs) {
+TEST(ExchangeCompat, RefusesDirectoriesHardLinkedFilesAndNullOutputs) {
     vf::Scope scope;
     vf::set_override("PBHGetVolParmsSync.exchange", 0);
     vtest::TempDir dir;
     auto a = make_file(dir / "a", kFirst);
+    auto b = make_file(dir / "b", kSecond);
+    // What belongs to a name must not go onto an inode another name shares,
+    // whichever side has the second name, and wherever that name is.
+    auto c = make_file(dir / "c", kSecond);
     fs::create_directories(dir / "d");
+    fs::create_hard_link(a, dir / "a-too");
+    fs::create_hard_link(c, dir / "d/c-too");
     const Snapshot before = snapshot(dir.path());
-    FSRef ra = ref_of(a), rd = ref_of(dir / "d"), nf, ns;
+    FSRef ra = ref_of(a), rb = ref_of(b), rc = ref_of(c), rd = ref_of(dir / "d"), nf, ns;
     EXPECT_EQ(FSExchangeObjectsCompat(&ra, &rd, &nf, &ns), notAFileErr);
     EXPECT_EQ(FSExchangeObjectsCompat(&rd, &ra, &nf, &ns), notAFileErr);
+    EXPECT_EQ(FSExchangeObjectsCompat(&ra, &rb, &nf, &ns), permErr);
+    EXPECT_EQ(FSExchangeObjectsCompat(&rb, &rc, &nf, &ns), permErr);
     EXPECT_EQ(FSExchangeObjectsCompat(&ra, &ra, nullptr, &ns), paramErr);
     EXPECT_EQ(FSExchangeObjectsCompat(&ra, &ra, &nf, nullptr), paramErr);
     const Snapshot after = snapshot(dir.path());

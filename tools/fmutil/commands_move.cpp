@@ -116,31 +116,6 @@ int cmd_swap(Context& ctx) {
 
 namespace {
 
-// A name for a copy on its way to its place, short enough for the copy
-// operation's 31-byte names and unlikely to be taken.
-std::u16string temporary_name(int attempt) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, ".fmutil-%d-%d", static_cast<int>(::getpid()) % 100000, attempt);
-    return std::u16string(buf, buf + std::strlen(buf));
-}
-
-// Copies `src` into `dir` under a temporary name, with everything cp -a
-// keeps; *made names the copy.
-OSErr copy_beside(const FSRef& src, const FSRef& dir, FSRef* made, VantrelFSCopyFailure* why) {
-    OSErr e = dupFNErr;
-    for (int attempt = 0; attempt < 100 && e == dupFNErr; ++attempt) {
-        const std::u16string tmp = temporary_name(attempt);
-        const auto* units = reinterpret_cast<const UniChar*>(tmp.data());
-        const auto len = static_cast<UniCharCount>(tmp.size());
-        e = VantrelFSCopyFileWholeExplained(&src, &dir, len, units, nullptr, made, why);
-    }
-    return e;
-}
-
-}  // namespace
-
-namespace {
-
 // What made a whole copy fail, from what the system said at the call that
 // failed: the attribute the destination could not hold, and the system's
 // own words (a full disk and a file without room for one more attribute
@@ -499,13 +474,12 @@ int cmd_mv(Context& ctx) {
         } else if (kind.letter == '-') {
             const bool locked = is_locked(sref);
             // Under the source's own name, its bytes as they are (a name that
-            // is not UTF-8, or stored decomposed, stays as it is); a new name
-            // through a temporary one, so that it never shows a half copy.
+            // is not UTF-8, or stored decomposed, stays as it is), or under
+            // the new one: the copy shows under its name only once whole.
             FSRef copy;
             VantrelFSCopyFailure why{};
-            const OSErr ce = renamed ? copy_beside(sref, dref, &copy, &why)
-                                     : VantrelFSCopyFileWholeExplained(&sref, &dref, 0, nullptr,
-                                                                       nullptr, &copy, &why);
+            const OSErr ce = VantrelFSCopyFileWholeExplained(
+                &sref, &dref, renamed ? len : 0, renamed ? units : nullptr, nullptr, &copy, &why);
             if (ce) {
                 const std::string m = copy_meaning(why);
                 if (ce == dupFNErr || ce == afpObjectTypeErr)
@@ -513,14 +487,7 @@ int cmd_mv(Context& ctx) {
                 return ctx.fm_error(dest, ce, (m.empty() ? m : m + "; ") + "the source is kept");
             }
             note_creation_not_kept(ctx, target, why);
-            FSRef finalRef = copy;
-            if (renamed) {
-                if (OSErr re =
-                        FSRenameUnicode(&copy, len, units, kTextEncodingUnknown, &finalRef)) {
-                    FSDeleteObject(&copy);  // benign: the unfinished copy goes, the source stays
-                    return ctx.fm_error(target, re, placed_meaning(re));
-                }
-            }
+            const FSRef finalRef = copy;
             if (locked) {
                 if (OSErr le = lock_copy(finalRef)) {
                     FSDeleteObject(&finalRef);  // benign: the unlocked copy goes, the source stays
@@ -665,40 +632,27 @@ int cmd_cp(Context& ctx) {
         }
         return ctx.finish(failed.empty() ? kExitOk : kExitFileManager);
     }
-    if (!renamed) {
-        // Under the source's own name, as its directory entry spells it (a
-        // name that is not UTF-8 has no exact Unicode form to rename to),
-        // with everything cp -a keeps, as cp -r copies each file.
-        VantrelFSCopyFailure why{};
-        if (OSErr e =
-                VantrelFSCopyFileWholeExplained(&sref, &dref, 0, nullptr, nullptr, nullptr, &why)) {
-            const bool atTarget = e == dupFNErr || e == afpObjectTypeErr;
-            const std::string said = atTarget ? std::string() : copy_meaning(why);
-            return ctx.fm_error(atTarget                 ? target
-                                : dest_at_fault(dref, e) ? dest
-                                                         : src,
-                                e, said.empty() ? placed_meaning(e) : said);
-        }
-        note_creation_not_kept(ctx, target, why);
-        if (ctx.json) print_path_json(ctx, "path", target);
-        return ctx.finish();
-    }
-    // Copied under a short temporary name and renamed: a new name of any
-    // length works, and the name never shows a half-made copy.
+    // Under the source's own name, as its directory entry spells it (a name
+    // that is not UTF-8 has no exact Unicode form to give), or under the new
+    // one, with everything cp -a keeps, as cp -r copies each file. The copy
+    // shows under its name only once whole, so no other name is ever seen.
     FSRef copy;
     VantrelFSCopyFailure why{};
-    if (OSErr e = copy_beside(sref, dref, &copy, &why))
-        return ctx.fm_error(dest_at_fault(dref, e) ? dest : src, e, copy_meaning(why));
-    note_creation_not_kept(ctx, target, why);
-    FSRef renamedRef;
-    if (OSErr e = FSRenameUnicode(&copy, len, units, kTextEncodingUnknown, &renamedRef)) {
-        FSDeleteObject(&copy);  // benign: the copy under its temporary name goes
-        return ctx.fm_error(target, e, placed_meaning(e));
+    if (OSErr e = VantrelFSCopyFileWholeExplained(&sref, &dref, renamed ? len : 0,
+                                                  renamed ? units : nullptr, nullptr, &copy,
+                                                  &why)) {
+        const bool atTarget = e == dupFNErr || e == afpObjectTypeErr;
+        const std::string said = atTarget ? std::string() : copy_meaning(why);
+        return ctx.fm_error(atTarget                 ? target
+                            : dest_at_fault(dref, e) ? dest
+                                                     : src,
+                            e, said.empty() ? placed_meaning(e) : said);
     }
+    note_creation_not_kept(ctx, target, why);
     if (ctx.json) {
         // Printed as the directory spells it (a name given in one normal
         // form may be stored in the other).
-        const std::string path = ref_path(renamedRef);
+        const std::string path = renamed ? ref_path(copy) : std::string();
         print_path_json(ctx, "path", path.empty() ? target : path);
     }
     return ctx.finish();

@@ -134,6 +134,9 @@ TEST(FmutilCrash, EveryNameIsOldOrNewAtEveryKillAndAfterTheNextCommand) {
         {"mv between folders", {"mv", "@/A", "@/sub"}, false},
         // The sidecar takes its name right after its file.
         {"cp", {"cp", "@/S", "@/sub"}, false},
+        // Under a new name, which the copy takes directly: no other name for
+        // it ever shows.
+        {"cp under a new name", {"cp", "@/S", "@/sub", "N"}, false},
         // Each file's values reach their new place before the old go: a
         // kill leaves them in either or both, and convert run again
         // finishes the move.

@@ -638,9 +638,8 @@ int cmd_cp(Context& ctx) {
     // shows under its name only once whole, so no other name is ever seen.
     FSRef copy;
     VantrelFSCopyFailure why{};
-    if (OSErr e = VantrelFSCopyFileWholeExplained(&sref, &dref, renamed ? len : 0,
-                                                  renamed ? units : nullptr, nullptr, &copy,
-                                                  &why)) {
+    if (OSErr e = VantrelFSCopyFileWholeExplained(
+            &sref, &dref, renamed ? len : 0, renamed ? units : nullptr, nullptr, &copy, &why)) {
         const bool atTarget = e == dupFNErr || e == afpObjectTypeErr;
         const std::string said = atTarget ? std::string() : copy_meaning(why);
         return ctx.fm_error(atTarget                 ? target

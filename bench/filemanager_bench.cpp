@@ -199,17 +199,28 @@ Boolean count_item(Boolean, ItemCount, const FSCatalogInfo*, const FSRef*, const
     return false;
 }
 
-void BM_IterateContainer(benchmark::State& st) {
+// The items of the shared tree of st.range(0) files: the files and their
+// folders, one for each hundred.
+long items_of(benchmark::State& st) {
+    return st.range(0) + st.range(0) / 100;
+}
+
+// A walk of the shared tree in a child that asks `bitmap` of each item,
+// counted by the callback; the child fails unless every item came.
+void iterate_counting(benchmark::State& st, FSCatalogInfoBitmap bitmap) {
     const std::string& p = shared_tree(int(st.range(0)));
     for (auto _ : st) {
         report(st, in_child([&] {
                    FSRef r = ref_of(p);
                    long items = 0;
-                   OSErr e =
-                       FSIterateContainer(&r, 0, kFSCatInfoNone, false, false, count_item, &items);
-                   return e == noErr && items == st.range(0) + st.range(0) / 100 ? 0 : 1;
+                   OSErr e = FSIterateContainer(&r, 0, bitmap, false, false, count_item, &items);
+                   return e == noErr && items == items_of(st) ? 0 : 1;
                }));
     }
+}
+
+void BM_IterateContainer(benchmark::State& st) {
+    iterate_counting(st, kFSCatInfoNone);
 }
 void BM_Find(benchmark::State& st) {
     const std::string& p = shared_tree(int(st.range(0)));
@@ -262,21 +273,8 @@ int walk_asking(const std::string& p, FSCatalogInfoBitmap bitmap, long expected)
     return e == noErr && w.failed == 0 && w.items == expected ? 0 : 1;
 }
 
-long items_of(benchmark::State& st) {
-    return st.range(0) + st.range(0) / 100;
-}
-
 void BM_IterateContainerListing(benchmark::State& st) {
-    const std::string& p = shared_tree(int(st.range(0)));
-    for (auto _ : st) {
-        report(st, in_child([&] {
-                   FSRef r = ref_of(p);
-                   long items = 0;
-                   OSErr e =
-                       FSIterateContainer(&r, 0, kListingBitmap, false, false, count_item, &items);
-                   return e == noErr && items == items_of(st) ? 0 : 1;
-               }));
-    }
+    iterate_counting(st, kListingBitmap);
 }
 void BM_GetCatalogInfo(benchmark::State& st) {
     const std::string& p = shared_tree(int(st.range(0)));

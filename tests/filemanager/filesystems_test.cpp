@@ -21,6 +21,7 @@
 
 #include "Child.h"
 #include "FSTestSupport.h"
+#include "FileIDs.h"
 #include "LoopImage.h"
 #include "TempDir.h"
 #include "vantrel/FSUtilities.h"
@@ -90,26 +91,6 @@ Seen seen(const fs::path& p) {
     return s;
 }
 
-SInt32 file_id_of(const fs::path& p) {
-    FSRef r{};
-    FSSpec s{};
-    if (make(p, &r) != noErr ||
-        FSGetCatalogInfo(&r, kFSCatInfoNone, nullptr, nullptr, &s, nullptr) != noErr)
-        return 0;
-    HParamBlockRec pb{};
-    pb.fidParam.ioNamePtr = s.name;
-    pb.fidParam.ioVRefNum = s.vRefNum;
-    pb.fidParam.ioSrcDirID = s.parID;
-    const OSErr e = PBCreateFileIDRefSync(&pb);
-    return e == noErr || e == fidExists ? pb.fidParam.ioFileID : 0;
-}
-
-std::string path_of_id(FSVolumeRefNum vref, SInt32 id) {
-    OSErr e = noErr;
-    std::string path = vtest::path_of_file_id(vref, id, &e);
-    return e == noErr ? path : "error " + std::to_string(e);
-}
-
 OSErr rename_to(const FSRef& r, const char* name, FSRef* out) {
     const std::u16string n = vtest::u16(name);
     return FSRenameUnicode(&r, n.size(), vtest::uc(n), kTextEncodingUnknown, out);
@@ -147,18 +128,20 @@ std::string file_ids(const fs::path& at) {
     const fs::path dir = at / "ids";
     vtest::write_file(dir / "a", "a");
     vtest::write_file(dir / "b", "b");
-    const SInt32 a = file_id_of(dir / "a"), b = file_id_of(dir / "b");
+    const SInt32 a = vtest::file_id_of(dir / "a"), b = vtest::file_id_of(dir / "b");
     std::string msg = check(a != 0 && b != 0 && a != b,
                             "file IDs " + std::to_string(a) + " and " + std::to_string(b));
     if (a == 0 || b == 0) return msg;
     const FSVolumeRefNum v = seen(dir / "a").volume;
-    msg += check(path_of_id(v, a) == (dir / "a").string(), "a's ID finds " + path_of_id(v, a));
-    msg += check(path_of_id(v, b) == (dir / "b").string(), "b's ID finds " + path_of_id(v, b));
+    msg += check(vtest::path_of_id(v, a) == (dir / "a").string(),
+                 "a's ID finds " + vtest::path_of_id(v, a));
+    msg += check(vtest::path_of_id(v, b) == (dir / "b").string(),
+                 "b's ID finds " + vtest::path_of_id(v, b));
     FSRef r{}, moved{};
     if (make(dir / "a", &r) != noErr || rename_to(r, "a2", &moved) != noErr)
         return msg + "cannot rename a\n";
-    msg += check(path_of_id(v, a) == (dir / "a2").string(),
-                 "a's ID after a rename finds " + path_of_id(v, a));
+    msg += check(vtest::path_of_id(v, a) == (dir / "a2").string(),
+                 "a's ID after a rename finds " + vtest::path_of_id(v, a));
     return msg;
 }
 
@@ -291,13 +274,13 @@ std::string twins(const fs::path& one, const fs::path& two) {
     std::string msg = check(a.err == noErr && b.err == noErr && a.volume == b.volume,
                             "the twins are not on one volume");
     msg += check(a.nodeID != b.nodeID, "the twins share node ID " + std::to_string(a.nodeID));
-    const SInt32 ia = file_id_of(one), ib = file_id_of(two);
+    const SInt32 ia = vtest::file_id_of(one), ib = vtest::file_id_of(two);
     msg += check(ia != 0 && ib != 0 && ia != ib,
                  "the twins' file IDs " + std::to_string(ia) + " and " + std::to_string(ib));
     if (ia != 0)
-        msg += check(path_of_id(a.volume, ia) == one.string(), "a twin's ID finds another");
+        msg += check(vtest::path_of_id(a.volume, ia) == one.string(), "a twin's ID finds another");
     if (ib != 0)
-        msg += check(path_of_id(a.volume, ib) == two.string(), "a twin's ID finds another");
+        msg += check(vtest::path_of_id(a.volume, ib) == two.string(), "a twin's ID finds another");
     return msg;
 }
 

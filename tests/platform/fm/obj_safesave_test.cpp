@@ -15,6 +15,7 @@
 
 #include "Child.h"
 #include "FSTestSupport.h"
+#include "FileIDs.h"
 #include "TempDir.h"
 #include "vantrel/Files.h"
 
@@ -49,24 +50,6 @@ FSCatalogInfo info_of(const fs::path& p) {
     return i;
 }
 
-SInt32 file_id_of(const fs::path& p, OSErr* err) {
-    FSRef r = ref_of(p);
-    FSCatalogInfo i{};
-    EXPECT_EQ(FSGetCatalogInfo(&r, kFSCatInfoVolume | kFSCatInfoParentDirID, &i, nullptr, nullptr,
-                               nullptr),
-              noErr);
-    Str255 name;
-    const std::string leaf = p.filename().string();
-    name[0] = static_cast<unsigned char>(leaf.size());
-    std::memcpy(name + 1, leaf.data(), leaf.size());
-    HParamBlockRec pb{};
-    pb.fidParam.ioVRefNum = i.volume;
-    pb.fidParam.ioSrcDirID = static_cast<SInt32>(i.parentDirID);
-    pb.fidParam.ioNamePtr = name;
-    *err = PBCreateFileIDRefSync(&pb);
-    return pb.fidParam.ioFileID;
-}
-
 }  // namespace
 
 // The document has a record, a comment-carrying record entry, Finder
@@ -98,7 +81,7 @@ TEST(SafeSave, TheDocumentKeepsWhatBelongsToItsNameAndTakesTheNewContents) {
             noErr);
     }
     OSErr idErr = noErr;
-    const SInt32 docID = file_id_of(doc, &idErr);
+    const SInt32 docID = vtest::file_id_of(doc, &idErr);
     ASSERT_EQ(idErr, noErr);
     const FSCatalogInfo docBefore = info_of(doc);
 
@@ -134,7 +117,7 @@ TEST(SafeSave, TheDocumentKeepsWhatBelongsToItsNameAndTakesTheNewContents) {
     EXPECT_EQ(xattr(doc, "user.other.program"), "kept");
     // The file ID stays with the document.
     OSErr again = noErr;
-    EXPECT_EQ(file_id_of(doc, &again), docID);
+    EXPECT_EQ(vtest::file_id_of(doc, &again), docID);
     EXPECT_EQ(again, fidExists);
     HParamBlockRec rb{};
     Str255 found{};

@@ -90,11 +90,19 @@ std::uint64_t dev_of(const fm::Node& vol, const Twins& c, int i) {
 
 }  // namespace
 
-TEST(IdTable, ObjectsThatSharedAnIdGetTheirOwnInEveryProcess) {
+// Each test's scratch folder, and the Node of it: the tests give its volume
+// IDs, and point the state directory (where the volume's table is) into it.
+class IdTable : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        FSRef ref = vtest::ref_of(t.path());
+        ASSERT_EQ(fm::resolve(&ref, &dir), noErr);
+    }
     vtest::TempDir t;
-    FSRef dirRef = vtest::ref_of(t.path());
     fm::Node dir;
-    ASSERT_EQ(fm::resolve(&dirRef, &dir), noErr);
+};
+
+TEST_F(IdTable, ObjectsThatSharedAnIdGetTheirOwnInEveryProcess) {
     const StateDir state(t.path() / "state", dir.vref);
     std::vector<std::pair<UInt32, UInt32>> ids;
     for (const Twins& c : kTwins) {
@@ -140,11 +148,7 @@ TEST(IdTable, ObjectsThatSharedAnIdGetTheirOwnInEveryProcess) {
 
 // A state directory that cannot be made (a file stands in its way): IDs are
 // the process's own, still one per object, and standard error says why, once.
-TEST(IdTable, WithoutATableIdsAreStillDistinctInTheProcess) {
-    vtest::TempDir t;
-    FSRef dirRef = vtest::ref_of(t.path());
-    fm::Node dir;
-    ASSERT_EQ(fm::resolve(&dirRef, &dir), noErr);
+TEST_F(IdTable, WithoutATableIdsAreStillDistinctInTheProcess) {
     vtest::write_file(t.path() / "state", "a file, not a folder");
     const StateDir state(t.path() / "state", dir.vref);
     testing::internal::CaptureStderr();
@@ -165,11 +169,7 @@ TEST(IdTable, WithoutATableIdsAreStillDistinctInTheProcess) {
 // Two processes meeting the same new objects at once, in opposite orders
 // (among them the twins a hash of the inode number gave one ID): each
 // object gets one ID in both, and no two objects get one.
-TEST(IdTable, TwoProcessesAtOnceAgreeOnEveryId) {
-    vtest::TempDir t;
-    FSRef dirRef = vtest::ref_of(t.path());
-    fm::Node dir;
-    ASSERT_EQ(fm::resolve(&dirRef, &dir), noErr);
+TEST_F(IdTable, TwoProcessesAtOnceAgreeOnEveryId) {
     const StateDir state(t.path() / "state", dir.vref);
     constexpr int kObjects = 600;
     const std::uint64_t first = std::uint64_t(1) << 62;
@@ -242,11 +242,7 @@ TEST(IdTable, TwoProcessesAtOnceAgreeOnEveryId) {
 // debugger): a listing of 1,000 new objects waits once, not once per
 // object, says so once, and gives IDs from the range the table never hands
 // out; what the table had is still found, and every object keeps its ID.
-TEST(IdTable, AStoppedHolderOfTheLockCostsOneWait) {
-    vtest::TempDir t;
-    FSRef dirRef = vtest::ref_of(t.path());
-    fm::Node dir;
-    ASSERT_EQ(fm::resolve(&dirRef, &dir), noErr);
+TEST_F(IdTable, AStoppedHolderOfTheLockCostsOneWait) {
     const StateDir state(t.path() / "state", dir.vref);
     const std::uint64_t first = std::uint64_t(1) << 62;
     const UInt32 known = fm::node_id_for(dir.vref, dir.dev(), first, 0);
@@ -344,14 +340,11 @@ std::string read_all(const fs::path& p) {
 // A damaged table is moved aside under a dated name, kept, and a fresh one
 // started, once, saying so; before, the volume used no table for the rest
 // of every process.
-TEST(IdTable, ADamagedTableIsKeptAsideAndAFreshOneStarted) {
+TEST_F(IdTable, ADamagedTableIsKeptAsideAndAFreshOneStarted) {
     for (const Spoilt& c : kSpoilt) {
         SCOPED_TRACE(c.what);
-        vtest::TempDir t;
-        FSRef dirRef = vtest::ref_of(t.path());
-        fm::Node dir;
-        ASSERT_EQ(fm::resolve(&dirRef, &dir), noErr);
-        const StateDir state(t.path() / "state", dir.vref);
+        // A state directory of its own: a table of its own.
+        const StateDir state(t.path() / ("state" + std::to_string(&c - kSpoilt)), dir.vref);
         // Objects no other row has met (the process remembers IDs it made).
         const std::uint64_t first = (std::uint64_t(1) << 62) + 100000 * std::uint64_t(&c - kSpoilt);
         const std::size_t fallbacks = fm::table_sizes().ids;
@@ -418,11 +411,7 @@ TEST(IdTable, ADamagedTableIsKeptAsideAndAFreshOneStarted) {
 // A process that ends through exit() closes its tables: the last
 // connection folds the journal into the table, and no -wal or -shm file
 // stays beside it (before, every table in use kept both).
-TEST(IdTable, AProcessThatEndsClosesItsTables) {
-    vtest::TempDir t;
-    FSRef dirRef = vtest::ref_of(t.path());
-    fm::Node dir;
-    ASSERT_EQ(fm::resolve(&dirRef, &dir), noErr);
+TEST_F(IdTable, AProcessThatEndsClosesItsTables) {
     const StateDir state(t.path() / "state", dir.vref);
     const std::uint64_t ino = (std::uint64_t(1) << 61) + 7;  // met by no other test
     const UInt32 id = fm::node_id_for(dir.vref, dir.dev(), ino, 0);
@@ -470,11 +459,7 @@ struct LeftTable {
 // and the tables named for another boot are removed when a process first
 // opens one. Before, every tmpfs ever mounted left a table for good (the
 // suite left 163).
-TEST(IdTable, TablesOfFileSystemsGoneWithTheBootAreRemoved) {
-    vtest::TempDir t;
-    FSRef dirRef = vtest::ref_of(t.path());
-    fm::Node dir;
-    ASSERT_EQ(fm::resolve(&dirRef, &dir), noErr);
+TEST_F(IdTable, TablesOfFileSystemsGoneWithTheBootAreRemoved) {
     const std::string boot = this_boot();
     ASSERT_EQ(boot.size(), 32u);
     const std::string other(32, 'e');
@@ -499,9 +484,8 @@ TEST(IdTable, TablesOfFileSystemsGoneWithTheBootAreRemoved) {
 }
 
 // A tmpfs's own table is named for this boot.
-TEST(IdTable, ATmpfsTableIsNamedForTheBoot) {
+TEST_F(IdTable, ATmpfsTableIsNamedForTheBoot) {
     if (!vtest::can_make_private_mounts()) GTEST_SKIP() << vtest::kNeedsPrivateMounts;
-    vtest::TempDir t;
     const std::string boot = this_boot();
     const fs::path m = t.path() / "m";
     fs::create_directory(m);
@@ -523,7 +507,7 @@ TEST(IdTable, ATmpfsTableIsNamedForTheBoot) {
 // directory is full, or the state directory is mounted read-only. New
 // objects get IDs of the process's own, from the range the table never
 // hands out, and standard error says so once (before, nothing was said).
-TEST(IdTable, WhenTheTableCannotGrowItIsSaidOnce) {
+TEST_F(IdTable, WhenTheTableCannotGrowItIsSaidOnce) {
     if (!vtest::can_make_private_mounts()) GTEST_SKIP() << vtest::kNeedsPrivateMounts;
     struct Case {
         const char* what;
@@ -532,11 +516,12 @@ TEST(IdTable, WhenTheTableCannotGrowItIsSaidOnce) {
     const Case cases[] = {{"a full disk", false}, {"a read-only state directory", true}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        vtest::TempDir t;
-        const fs::path st = t.path() / "state";
+        // A folder of its own, resolved afresh in the child.
+        vtest::TempDir scratch;
+        const fs::path st = scratch.path() / "state";
         fs::create_directory(st);
         auto result = fmtest::run_child(fmtest::Child::PrivateMounts, [&]() -> std::string {
-            FSRef dirRef = vtest::ref_of(t.path());
+            FSRef dirRef = vtest::ref_of(scratch.path());
             fm::Node dir;
             if (fm::resolve(&dirRef, &dir) != noErr) return "cannot resolve the folder";
             if (::mount("vt-state", st.c_str(), "tmpfs", 0, "size=256k") != 0) return "SKIP";

@@ -16,6 +16,7 @@
 
 #include "FSTestSupport.h"
 #include "FaultSweep.h"
+#include "FileIDs.h"
 #include "LoopImage.h"
 #include "TempDir.h"
 #include "fm/obj_fileid.h"
@@ -442,24 +443,6 @@ FSVolumeRefNum offered_at(const fs::path& mountPoint) {
     }
 }
 
-// The ID of file `p` (made when it has none), or 0.
-SInt32 file_id_of(const fs::path& p) {
-    FSSpec s = vtest::spec_of(p);
-    HParamBlockRec pb{};
-    pb.fidParam.ioNamePtr = s.name;
-    pb.fidParam.ioVRefNum = s.vRefNum;
-    pb.fidParam.ioSrcDirID = s.parID;
-    const OSErr e = PBCreateFileIDRefSync(&pb);
-    return e == noErr || e == fidExists ? pb.fidParam.ioFileID : 0;
-}
-
-// The path of the file with ID `id` on `vref`, or the error.
-std::string path_of_id(FSVolumeRefNum vref, SInt32 id) {
-    OSErr e = noErr;
-    std::string path = vtest::path_of_file_id(vref, id, &e);
-    return e == noErr ? path : "error " + std::to_string(e);
-}
-
 // btrfs as distributions lay it out: the top of the file system mounted at
 // vol/, a subvolume of it mounted on its own (subvol=) at home/. Whatever
 // device the mount table shows, each mount is a volume that is offered, and
@@ -514,13 +497,13 @@ TEST(Mounts, BtrfsMountsAndTheirSubvolumesAreVolumesThatWork) {
                                  info.volume == volume_of(vtest::ref_of(base / "vol/top")),
                              "vol/sa is not a folder of vol: " + std::to_string(e));
             }
-            const SInt32 id = file_id_of(base / "home/f");
+            const SInt32 id = vtest::file_id_of(base / "home/f");
             msg += check(id != 0, "no file ID for home/f");
             if (id != 0)
-                msg += check(path_of_id(volume_of(vtest::ref_of(base / "home/f")), id) ==
+                msg += check(vtest::path_of_id(volume_of(vtest::ref_of(base / "home/f")), id) ==
                                  (base / "home/f").string(),
                              "its file ID resolves to " +
-                                 path_of_id(volume_of(vtest::ref_of(base / "home/f")), id));
+                                 vtest::path_of_id(volume_of(vtest::ref_of(base / "home/f")), id));
             for (const char* item : {"home/tree/a/b", "home/tree/a", "home/tree"}) {
                 FSRef r{};
                 const OSErr d = make(base / item, &r) == noErr ? FSDeleteObject(&r) : OSErr(fnfErr);
@@ -647,7 +630,7 @@ TEST(Mounts, AnOverlayCopyUpKeepsReferencesAndFileIds) {
             FSCatalogInfo before{};
             if (FSGetCatalogInfo(&f, kFSCatInfoNodeID, &before, nullptr, nullptr, nullptr) != noErr)
                 return "no node ID";
-            const SInt32 id = file_id_of(o / "m/d/g");
+            const SInt32 id = vtest::file_id_of(o / "m/d/g");
             std::string msg = check(id != 0, "no file ID for g");
             {
                 std::ofstream out(o / "m/d/f", std::ios::app);
@@ -663,7 +646,7 @@ TEST(Mounts, AnOverlayCopyUpKeepsReferencesAndFileIds) {
             msg += check(path_or_error(d) == (o / "m/d").string(), "d is " + path_or_error(d));
             if (id != 0) {
                 fm::forget_file_ids();  // found as a new process finds it
-                const std::string found = path_of_id(volume_of(f), id);
+                const std::string found = vtest::path_of_id(volume_of(f), id);
                 msg += check(found == (o / "m/d/g").string(), "g's file ID finds " + found);
             }
             return msg;

@@ -13,8 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "BuildPaths.h"
 #include "prefs_support.h"
 #include "vantrel/PreferencePanes.h"
+
+// The build's pane bundle and the observer program, beside the test program.
+#define VANTREL_PANE_BUNDLE (vtest::beside_test_program(VANTREL_PANE_BUNDLE_FROM_TEST))
+#define VANTREL_TEST_OBSERVER (vtest::beside_test_program(VANTREL_TEST_OBSERVER_FROM_TEST))
 
 namespace vtest {
 

@@ -23,6 +23,9 @@
 
 #include "pane_support.h"
 
+// The built host, beside the test program.
+#define VANTREL_PREFS (vtest::beside_test_program(VANTREL_PREFS_FROM_TEST))
+
 namespace {
 
 using namespace vtest;
@@ -34,7 +37,7 @@ struct Result {
 
 Result run(const std::vector<std::string>& args, const std::string& extra_env = "") {
     TempDir io("io");
-    std::string cmd = extra_env + " '" VANTREL_PREFS "'";
+    std::string cmd = extra_env + " '" + VANTREL_PREFS + "'";
     for (auto& a : args) cmd += " '" + a + "'";
     cmd += " >'" + (io / "out").string() + "' 2>'" + (io / "err").string() + "' </dev/null";
     int rc = std::system(cmd.c_str());
@@ -529,8 +532,8 @@ TEST(VantrelPrefsTerminal, ShowsTheBoxesAndLabelAndTogglesABox) {
         "-u DISPLAY -u WAYLAND_DISPLAY XDG_CONFIG_HOME='" + home.dir.path().string() + "'";
     if (const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS"))
         env += std::string(" DBUS_SESSION_BUS_ADDRESS='") + bus + "'";
-    ASSERT_EQ(tm.cmd("new-session -d -s vp -x 80 -y 30 \"env " + env +
-                     " '" VANTREL_PREFS "'; sleep 30\""),
+    ASSERT_EQ(tm.cmd("new-session -d -s vp -x 80 -y 30 \"env " + env + " '" + VANTREL_PREFS +
+                     "'; sleep 30\""),
               0);
     std::string screen;
     ASSERT_TRUE(tm.wait_for("Vantrel 1.0", &screen)) << screen;
@@ -565,8 +568,8 @@ TEST(VantrelPrefsTerminal, SaysOnceThatNotificationsAreOffWithoutABus) {
     std::string env =
         "-u DISPLAY -u WAYLAND_DISPLAY -u DBUS_SESSION_BUS_ADDRESS XDG_RUNTIME_DIR='" +
         t.path().string() + "' XDG_CONFIG_HOME='" + home.dir.path().string() + "'";
-    ASSERT_EQ(tm.cmd("new-session -d -s vp -x 80 -y 30 \"env " + env +
-                     " '" VANTREL_PREFS "'; sleep 30\""),
+    ASSERT_EQ(tm.cmd("new-session -d -s vp -x 80 -y 30 \"env " + env + " '" + VANTREL_PREFS +
+                     "'; sleep 30\""),
               0);
     std::string screen;
     ASSERT_TRUE(tm.wait_for("notifications are off", &screen)) << screen;
@@ -599,8 +602,7 @@ struct ScriptedTerminal {
         if (const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS"))
             script += std::string("export DBUS_SESSION_BUS_ADDRESS='") + bus + "'\n";
         script += extra;
-        script += "sh -c 'echo $$ > \"$0\"; exec \"$1\"' '" + pid.string() +
-                  "' '" VANTREL_PREFS
+        script += "sh -c 'echo $$ > \"$0\"; exec \"$1\"' '" + pid.string() + "' '" + VANTREL_PREFS +
                   "'\n"
                   "echo $? > '" +
                   status.string() +
@@ -1130,7 +1132,7 @@ TEST(VantrelPrefs, AWriteErrorOnStandardOutputFails) {
          {std::vector<std::string>{"--list"}, {"--click", "Duration"}, {"--help"}, {"--version"}}) {
         SCOPED_TRACE(args[0]);
         TempDir io("io");
-        std::string cmd = "'" VANTREL_PREFS "'";
+        std::string cmd = std::string("'") + VANTREL_PREFS + "'";
         for (auto& a : args) cmd += " '" + a + "'";
         cmd += " >/dev/full 2>'" + (io / "err").string() + "' </dev/null";
         int rc = std::system(cmd.c_str());
@@ -1223,7 +1225,8 @@ TEST_P(VantrelPrefsTerminalStopped, GivesTheTerminalBackAndTakesItAgain) {
                      "PS1='$ ' bash --norc --noprofile -i\""),
               0);
     // Typed at the shell, so that the host is a job of its own.
-    std::string line = "XDG_CONFIG_HOME=\"" + home.dir.path().string() + "\" \"" VANTREL_PREFS "\"";
+    std::string line =
+        "XDG_CONFIG_HOME=\"" + home.dir.path().string() + "\" \"" + VANTREL_PREFS + "\"";
     tm.cmd("send-keys -t vp -l '" + line + "'");
     tm.cmd("send-keys -t vp Enter");
     std::string screen;

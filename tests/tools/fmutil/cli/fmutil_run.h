@@ -15,7 +15,16 @@
 #include <string>
 #include <vector>
 
+#include "BuildPaths.h"
+
 extern char** environ;
+
+// The built fmutil, its man page and the list of its objects, beside the
+// test program; fmutil's sources.
+#define FMUTIL_PATH (vtest::beside_test_program(FMUTIL_FROM_TEST))
+#define FMUTIL_MAN_PAGE (vtest::beside_test_program(FMUTIL_MAN_PAGE_FROM_TEST))
+#define FMUTIL_OBJECTS_LIST (vtest::beside_test_program(FMUTIL_OBJECTS_LIST_FROM_TEST))
+#define FMUTIL_SOURCE_TREE (vtest::in_source_tree("tools/fmutil"))
 
 namespace fmtest {
 

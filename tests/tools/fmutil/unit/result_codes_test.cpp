@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "BuildPaths.h"
 #include "OSErrTesting.h"
 
 using namespace fmutil;
@@ -11,8 +12,8 @@ using namespace fmutil;
 // Every code the platform header declares has an entry, named as declared
 // and with a meaning, so no error line of fmutil lacks either.
 TEST(FmutilResultCodes, TableCoversEveryDeclaredCode) {
-    const auto codes = vtest::declared_result_codes(std::string(FMUTIL_SOURCE_DIR) +
-                                                    "/platform/include/vantrel/MacTypes.h");
+    const auto codes =
+        vtest::declared_result_codes(vtest::in_source_tree("platform/include/vantrel/MacTypes.h"));
     ASSERT_GT(codes.size(), 60u) << "the header was not parsed";
     for (const auto& [name, value] : codes) {
         const ResultCode* r = find_result_code(value);

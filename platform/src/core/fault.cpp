@@ -70,6 +70,10 @@ struct State {
     bool counting = false;
     long steps = 0;  // checks of steps ("Op.step") since the last reset
     long dieAt = 0;  // the step before which the process ends; 0: none
+    // Overrides from VANTREL_FAULT_OVERRIDES, set before the libraries that
+    // register their keys were loaded: their keys are checked at the first
+    // consultation, once every library is in.
+    bool overridesUnchecked = false;
 };
 
 State& state() {
@@ -169,6 +173,37 @@ int errno_for(OSErr err) noexcept {
     State& s = state();
     std::lock_guard lk(s.mu);
     s.dieAt = n;
+    rearm(s);
+    return true;
+}();
+
+// A program a test starts is given overrides in its environment:
+// VANTREL_FAULT_OVERRIDES=key=value[,key=value...] (a preference writer's
+// lock wait shortened, for one).
+[[maybe_unused]] const bool kOverridesFromEnvironment = [] {
+    const char* v = std::getenv("VANTREL_FAULT_OVERRIDES");
+    if (v == nullptr || *v == 0) return false;
+    State& s = state();
+    std::lock_guard lk(s.mu);
+    const std::string all(v);
+    for (std::size_t at = 0; at <= all.size();) {
+        std::size_t comma = all.find(',', at);
+        if (comma == std::string::npos) comma = all.size();
+        const std::string item = all.substr(at, comma - at);
+        const std::size_t eq = item.find('=');
+        char* end = nullptr;
+        const long long value =
+            eq == std::string::npos ? 0 : std::strtoll(item.c_str() + eq + 1, &end, 10);
+        if (eq == 0 || eq == std::string::npos || end == item.c_str() + eq + 1 || *end != 0) {
+            std::fprintf(stderr,
+                         "fault seam: VANTREL_FAULT_OVERRIDES=%s: \"%s\" is no key=integer\n", v,
+                         item.c_str());
+            std::abort();
+        }
+        s.overrides[item.substr(0, eq)] = value;
+        at = comma + 1;
+    }
+    s.overridesUnchecked = true;
     rearm(s);
     return true;
 }();
@@ -303,6 +338,17 @@ std::optional<std::int64_t> override_value(std::string_view key) noexcept {
     if (!g_overrides.load(std::memory_order_acquire)) return std::nullopt;
     State& s = state();
     std::lock_guard lk(s.mu);
+    if (s.overridesUnchecked) {
+        s.overridesUnchecked = false;
+        for (const auto& [k, value] : s.overrides) {
+            if (find(s, k) != nullptr) continue;
+            std::fprintf(stderr,
+                         "fault seam: VANTREL_FAULT_OVERRIDES names \"%s\", which no platform "
+                         "source registers\n",
+                         k.c_str());
+            std::abort();
+        }
+    }
     if (auto it = s.overrides.find(key); it != s.overrides.end()) return it->second;
     return std::nullopt;
 }
@@ -347,6 +393,7 @@ void reset() noexcept {
     s.preds = nullptr;
     s.hook = nullptr;
     s.overrides.clear();
+    s.overridesUnchecked = false;
     for (auto& [name, o] : s.registry) o.count = 0;
     s.logSize = 0;
     s.total = 0;

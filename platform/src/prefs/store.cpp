@@ -24,6 +24,8 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -50,7 +52,8 @@ VANTREL_FAULT_OPERATIONS("CFPreferencesCopyAppValue", "CFPreferencesCopyAppValue
                          "CFPreferencesAppSynchronize.create", "CFPreferencesAppSynchronize.write",
                          "CFPreferencesAppSynchronize.chown", "CFPreferencesAppSynchronize.fsync",
                          "CFPreferencesAppSynchronize.rename",
-                         "CFPreferencesAppSynchronize.fsyncDir");
+                         "CFPreferencesAppSynchronize.fsyncDir",
+                         "CFPreferencesAppSynchronize.lockWaitMs");
 
 const CFStringRef kCFPreferencesCurrentUser = CFSTR("kCFPreferencesCurrentUser");
 const CFStringRef kCFPreferencesAnyHost = CFSTR("kCFPreferencesAnyHost");
@@ -617,12 +620,29 @@ struct Lock {
 // How long a writer waits for another program to release the domain's lock.
 // Writers hold it for milliseconds; a program that keeps it (hung, stopped,
 // or holding it on purpose) must not hang the caller for ever, nor make a
-// host unable to end on SIGTERM while a click waits to be saved.
+// host unable to end on SIGTERM while a click waits to be saved. Tests of
+// what follows the wait shorten it (the seam's override
+// "CFPreferencesAppSynchronize.lockWaitMs"); a release build always waits
+// this long.
 constexpr int kLockWaitMs = 10000;
 
-// Takes `fd`'s exclusive lock, waiting at most kLockWaitMs. False with errno
-// EWOULDBLOCK when it stayed held, or another errno.
+int lock_wait_ms() {
+    if (auto v = vantrel::fault::override_value("CFPreferencesAppSynchronize.lockWaitMs"))
+        return static_cast<int>(std::clamp<std::int64_t>(*v, 0, kLockWaitMs));
+    return kLockWaitMs;
+}
+
+// "10 seconds", "1.5 seconds".
+std::string seconds_text(int ms) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%g seconds", ms / 1000.0);
+    return buf;
+}
+
+// Takes `fd`'s exclusive lock, waiting at most lock_wait_ms(). False with
+// errno EWOULDBLOCK when it stayed held, or another errno.
 bool wait_for_lock(int fd, const std::string& target) {
+    const int waitMs = lock_wait_ms();
     timespec start{};
     ::clock_gettime(CLOCK_MONOTONIC, &start);
     long pauseUs = 500;
@@ -635,7 +655,7 @@ bool wait_for_lock(int fd, const std::string& target) {
         ::clock_gettime(CLOCK_MONOTONIC, &now);
         long long waitedMs = (static_cast<long long>(now.tv_sec) - start.tv_sec) * 1000 +
                              (now.tv_nsec - start.tv_nsec) / 1000000;
-        if (waitedMs >= kLockWaitMs) {
+        if (waitedMs >= waitMs) {
             errno = EWOULDBLOCK;
             return false;
         }
@@ -826,7 +846,7 @@ bool synchronize(Domain& d, const std::string& path, std::string* why, bool* wri
     }
     if (lock.busy) {
         *why = target + " is locked by another program, which has held it for " +
-               std::to_string(kLockWaitMs / 1000) + " seconds";
+               seconds_text(lock_wait_ms());
         return false;
     }
     if (lock.interrupted) {

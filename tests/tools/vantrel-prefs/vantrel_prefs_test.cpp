@@ -251,6 +251,11 @@ void PrintTo(const NotSavedCase& c, std::ostream* os) {
 
 int g_held = -1;  // a lock the test keeps on the domain file, as another program would
 
+// What follows a wait for a kept lock is tested with the wait shortened
+// (the real one is ten seconds: Preferences.ALockHeldByAnotherProgram...).
+constexpr const char* kShortLockWait =
+    "env VANTREL_FAULT_OVERRIDES=CFPreferencesAppSynchronize.lockWaitMs=300";
+
 std::string scratch_device(const PrefsHome& home, const char* name) {
     fs::path dev = home.dir / name;
     if (::mknod(dev.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) return "";
@@ -349,7 +354,7 @@ INSTANTIATE_TEST_SUITE_P(
                                         "<plist><dict><key>URL</key><true/></dict></plist>");
                          g_held = ::open(home.file().c_str(), O_RDONLY | O_CLOEXEC);
                          ::flock(g_held, LOCK_EX);
-                         return std::string();
+                         return std::string(kShortLockWait);
                      },
                      [](const PrefsHome& home) {
                          ::close(g_held);
@@ -372,6 +377,52 @@ INSTANTIATE_TEST_SUITE_P(
                          });
                      }}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A test shortens the lock's wait of a program it starts through the fault
+// seam's overrides in the environment; a key that no library registers, or
+// a value that is no number, stops the program instead of being a setting
+// that never takes.
+TEST(VantrelPrefs, FaultOverridesFromTheEnvironmentAreTakenOrRefused) {
+    struct Row {
+        const char* what;
+        const char* overrides;
+        bool stops;  // the program stops (abort) instead of failing the click (status 2)
+        const char* said;
+    };
+    const Row rows[] = {
+        {"the wait shortened", "CFPreferencesAppSynchronize.lockWaitMs=300", false,
+         "which has held it for 0.3 seconds"},
+        {"a misspelt key", "CFPreferencesAppSynchronize.lockWaitMz=300", true,
+         "names \"CFPreferencesAppSynchronize.lockWaitMz\", which no platform source registers"},
+        {"no number", "CFPreferencesAppSynchronize.lockWaitMs=soon", true,
+         "\"CFPreferencesAppSynchronize.lockWaitMs=soon\" is no key=integer"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        PrefsHome home;
+        home.dir.write("com.ashgrove.Vantrel.plist",
+                       "<plist><dict><key>URL</key><true/></dict></plist>");
+        const int held = ::open(home.file().c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(held, 0);
+        ASSERT_EQ(::flock(held, LOCK_EX), 0);
+        const auto start = std::chrono::steady_clock::now();
+        const Result r =
+            run({"--click", "Duration"}, std::string("ulimit -c 0; timeout -k 5 30 env "
+                                                     "VANTREL_FAULT_OVERRIDES=") +
+                                             row.overrides);
+        const auto took = std::chrono::steady_clock::now() - start;
+        ::close(held);
+        if (row.stops) {
+            // 128 + SIGABRT, or 128 when the shell's last command was the program itself.
+            EXPECT_GE(r.status, 128) << r.err;
+        } else {
+            EXPECT_EQ(r.status, 2) << r.err;
+        }
+        EXPECT_NE(r.err.find(row.said), std::string::npos) << r.err;
+        EXPECT_LT(took, std::chrono::seconds(5)) << "waited for the lock as long as ever";
+        EXPECT_EQ(read_file(home.file()), "<plist><dict><key>URL</key><true/></dict></plist>");
+    }
+}
 
 // Scripts read --list one box per line: a title holding a line feed must not
 // forge a line of its own, and no control character from a bundle (C0, DEL,
@@ -697,8 +748,9 @@ INSTANTIATE_TEST_SUITE_P(
                       LeaveCase{"Sighup", SIGHUP}, LeaveCase{"Sigint", SIGINT},
                       LeaveCase{"Sigquit", SIGQUIT}, LeaveCase{"Sigusr1", SIGUSR1},
                       LeaveCase{"Sigalrm", SIGALRM}, LeaveCase{"Sigpipe", SIGPIPE},
-                      LeaveCase{"KeyQAfterAVisitLongerThanTheBusWaits", 0, 8000, 3000},
-                      LeaveCase{"SigtermAfterAVisitLongerThanTheBusWaits", SIGTERM, 8000, 3000}),
+                      // A visit of twice the bus's wait.
+                      LeaveCase{"KeyQAfterAVisitLongerThanTheBusWaits", 0, 4000, 2000},
+                      LeaveCase{"SigtermAfterAVisitLongerThanTheBusWaits", SIGTERM, 4000, 2000}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // In a terminal of 40 x 10 the title stays on the first line and the list

@@ -32,6 +32,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "Snapshot.h"
 
@@ -52,6 +53,8 @@ struct CrashRow {
     // of the raw files may see it half made, and only the recovery makes
     // it whole; such a row asks after the kill only that nothing is lost.
     bool wholeAtKill = true;
+    // What the row is, for failures (run_together names each row's).
+    std::string what = {};
 };
 
 namespace crash_detail {
@@ -127,29 +130,59 @@ class CrashSweep {
 
     // Runs the sweep; returns the number of kill points tried.
     long run(const CrashRow& row) {
-        using namespace crash_detail;
-        template_ = fresh();
-        row.make(template_);
-        if (::testing::Test::HasFatalFailure()) return 0;
-        Snapshot before[2], after[2];
-        for (int i = 0; i < 2; ++i) {
-            // A second apart, so that a date the operation takes from the
-            // clock (to the second) differs between the two and is not
-            // compared.
-            if (i == 1) ::sleep(1);
-            const fs::path d = fresh();
-            copy_fixture(d);
-            before[i] = snapshot(d);
-            if (row.op(d, 0)) {
-                ADD_FAILURE() << "a run that no kill was armed for was killed";
-                return 0;
-            }
-            after[i] = snapshot(d);
+        if (!reference_run(row, 0)) return 0;
+        // A second apart, so that a date the operation takes from the clock
+        // (to the second) differs between the two and is not compared.
+        ::sleep(1);
+        if (!reference_run(row, 1)) return 0;
+        return sweep(row);
+    }
+
+    // Sweeps of several rows (rows[i] on sweeps[i]), each as run() sweeps
+    // it, with one second's pause for the reference runs of all of them
+    // instead of one each. Returns the kill points tried in all.
+    static long run_together(std::vector<CrashSweep>& sweeps, const std::vector<CrashRow>& rows) {
+        std::vector<bool> ok(rows.size());
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            ::testing::ScopedTrace trace(__FILE__, __LINE__, rows[i].what);
+            ok[i] = sweeps.at(i).reference_run(rows[i], 0);
         }
+        ::sleep(1);
+        long points = 0;
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            ::testing::ScopedTrace trace(__FILE__, __LINE__, rows[i].what);
+            if (ok[i] && sweeps[i].reference_run(rows[i], 1)) points += sweeps[i].sweep(rows[i]);
+        }
+        return points;
+    }
+
+  private:
+    // The i-th of the two runs without a kill (the first makes the fixture):
+    // false when it could not be made, or the run was killed.
+    bool reference_run(const CrashRow& row, int i) {
+        if (i == 0) {
+            template_ = fresh();
+            row.make(template_);
+            if (::testing::Test::HasFatalFailure()) return false;
+        }
+        const fs::path d = fresh();
+        copy_fixture(d);
+        before_[i] = snapshot(d);
+        if (row.op(d, 0)) {
+            ADD_FAILURE() << "a run that no kill was armed for was killed";
+            return false;
+        }
+        after_[i] = snapshot(d);
+        return true;
+    }
+
+    // The kill points, once both reference runs are made.
+    long sweep(const CrashRow& row) {
+        using namespace crash_detail;
         std::map<std::string, Varies> varies;
-        note(before[0], before[1], &varies);
-        note(after[0], after[1], &varies);
-        const Snapshot old = masked(before[0], varies), done = masked(after[0], varies);
+        note(before_[0], before_[1], &varies);
+        note(after_[0], after_[1], &varies);
+        const Snapshot old = masked(before_[0], varies), done = masked(after_[0], varies);
         if (old == done) {
             ADD_FAILURE() << "the operation changes nothing the snapshot sees";
             return 0;
@@ -173,7 +206,7 @@ class CrashSweep {
             std::string bad;
             if (row.wholeAtKill) {
                 bad = check(masked(raw, varies), old, done, names, false);
-            } else if (const std::string gone = lost(before[0], raw);
+            } else if (const std::string gone = lost(before_[0], raw);
                        !gone.empty() &&
                        !check(masked(raw, varies), old, done, names, false).empty()) {
                 // Nothing is lost but what a whole new state has replaced.
@@ -195,7 +228,6 @@ class CrashSweep {
         return n - 1;
     }
 
-  private:
     fs::path fresh() {
         const fs::path d = scratch_ / ("t" + std::to_string(++made_));
         fs::remove_all(d);
@@ -240,6 +272,7 @@ class CrashSweep {
 
     fs::path scratch_;
     fs::path template_;
+    Snapshot before_[2], after_[2];  // of the two reference runs
     long maxSteps_;
     int made_ = 0;
 };

@@ -76,15 +76,14 @@ std::vector<std::string> in(const fs::path& d, const std::vector<std::string>& a
 // Sweeps each row on its own fixture; returns the kill points tried.
 long sweep_rows(const std::vector<Row>& rows) {
     vtest::TempDir t("fmcrash");
-    long points = 0;
-    int i = 0;
+    std::vector<vtest::CrashSweep> sweeps;
+    std::vector<vtest::CrashRow> crashRows;
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.what);
-        vtest::CrashSweep sweep(t.path() / std::to_string(++i));
-        points += sweep.run({
+        sweeps.emplace_back(t.path() / std::to_string(sweeps.size() + 1));
+        crashRows.push_back({
             .make = make_fixture,
             .op =
-                [&](const fs::path& d, long n) {
+                [&row](const fs::path& d, long n) {
                     const fmtest::Result r =
                         n == 0 ? run(in(d, row.args)) : fmtest::run_killed_at(n, in(d, row.args));
                     if (r.status == 128 + SIGKILL) return true;
@@ -94,7 +93,7 @@ long sweep_rows(const std::vector<Row>& rows) {
             // The next command to meet the folders: a listing of each. What
             // it recovers is its own change, never reported as another's.
             .recover =
-                [&](const fs::path& d) {
+                [&row](const fs::path& d) {
                     if (!row.again.empty()) {
                         const fmtest::Result r = run(in(d, row.again));
                         EXPECT_EQ(r.status, 0) << r.err;
@@ -110,9 +109,10 @@ long sweep_rows(const std::vector<Row>& rows) {
                     EXPECT_EQ(r.err, "") << row.next[0];
                 },
             .wholeAtKill = row.wholeAtKill,
+            .what = row.what,
         });
     }
-    return points;
+    return vtest::CrashSweep::run_together(sweeps, crashRows);
 }
 
 }  // namespace

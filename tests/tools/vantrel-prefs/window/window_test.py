@@ -659,11 +659,6 @@ def failed_save_shows_a_banner_naming_the_file_and_the_error():
         c.close()
 
 
-# The store's wait for a lock another program keeps, shortened for the host
-# (the fault seam's override, which release builds do not have).
-SHORT_LOCK_WAIT = {"VANTREL_FAULT_OVERRIDES": "CFPreferencesAppSynchronize.lockWaitMs=5000"}
-
-
 def closing_while_a_click_waits_for_the_lock(way):
     """Another program holds the store's lock: the click waits for it, and
     the user closes the window meanwhile (or the display goes). The save
@@ -671,9 +666,7 @@ def closing_while_a_click_waits_for_the_lock(way):
     is said on standard error and in the exit status, the pane is left once,
     and the file is as it was."""
     def run():
-        # The click must still wait when the window is closed: the wait is
-        # shortened from ten seconds to what the closing needs at the most.
-        c = Case(values={"URL": False}, extra_env=SHORT_LOCK_WAIT)
+        c = Case(values={"URL": False})
         try:
             plist = os.path.join(c.config, "com.ashgrove.Vantrel.plist")
             c.box("Duration")

@@ -1,9 +1,10 @@
 // The ID table (ref_idtable.h): one SQLite database per file system, in the
 // user's state directory ($XDG_STATE_HOME/vantrel/ids, else
-// ~/.local/state/vantrel/ids), named by the file system's type and the
-// fsid statfs gives its root (derived from its UUID on ext4, XFS and btrfs,
-// so the same after every mount), or where a file system has no fsid, by
-// its device and this boot. A file system kept in memory (tmpfs, ramfs)
+// ~/.local/state/vantrel/ids), named by the file system's type and its
+// UUID where the kernel tells one (so the same after every mount, on any
+// device), else the fsid statfs gives its root (on btrfs derived from the
+// UUID and the subvolume), or where a file system has no fsid, by its
+// device and this boot. A file system kept in memory (tmpfs, ramfs)
 // gets a new fsid at every mount and is gone at the latest at the next
 // boot: its table's name carries this boot too, and the tables named for
 // another boot are removed when a process first opens one, so the tables
@@ -50,6 +51,7 @@
 #include <pwd.h>
 #include <sqlite3.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/sysmacros.h>
@@ -198,8 +200,51 @@ void remove_other_boots(const std::string& dir) {
     ::closedir(d);
 }
 
-// The table's file name for volume `v`: "" when its root cannot be asked.
-std::string table_name(const Volume& v) {
+// The file system's UUID as the kernel tells it (FS_IOC_GETFSUUID, which
+// older headers lack), dashed: "" where it tells none.
+std::string fs_uuid(int dirFd) {
+    struct FsUuid {
+        unsigned char len;
+        unsigned char uuid[16];
+    } u{};
+    constexpr unsigned long kGetFsUuid = _IOR(0x15, 0, FsUuid);
+    // (An ioctl needs a descriptor opened for reading, which a root's may not be.)
+    const int fd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return "";
+    const int rc = ::ioctl(fd, kGetFsUuid, &u);
+    ::close(fd);
+    if (rc != 0 || u.len != 16) return "";
+    if (std::all_of(std::begin(u.uuid), std::end(u.uuid), [](unsigned char b) { return b == 0; }))
+        return "";
+    std::string out;
+    char hex[3];
+    for (int i = 0; i < 16; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) out += '-';
+        std::snprintf(hex, sizeof hex, "%02x", u.uuid[i]);
+        out += hex;
+    }
+    return out;
+}
+
+// Where the table of a file system named by its fsid was kept before it was
+// named by its UUID (XFS's fsid is its device: the same file system on
+// another loop device or disk got a table of its own), it moves to the new
+// name, unless a process may still have it open (its journal is there).
+void take_over(const std::string& dir, const std::string& from, const std::string& to) {
+    if (from == to) return;
+    const std::string f = dir + "/" + from, t = dir + "/" + to;
+    struct stat st;
+    if (::stat(t.c_str(), &st) == 0 || ::stat(f.c_str(), &st) != 0) return;
+    if (::stat((f + "-wal").c_str(), &st) == 0) return;
+    (void)::rename(f.c_str(), t.c_str());  // a process doing the same first: one of them does it
+}
+
+// The table's file name for volume `v` in directory `dir`: "" when its root
+// cannot be asked. A file system that has a UUID is named by it, so that
+// its objects keep their IDs when it comes back on another device; btrfs
+// keeps its fsid, which the UUID gives and which tells subvolumes apart, and
+// one in memory, which is new at each mount, keeps what it had.
+std::string table_name(const Volume& v, const std::string& dir) {
     DirFd root;
     if (volume_root(v, &root) != noErr) return "";
     struct statfs sf;
@@ -212,7 +257,14 @@ std::string table_name(const Volume& v) {
     char buf[96];
     if (fsid != 0) {
         std::snprintf(buf, sizeof buf, "-%016llx", static_cast<unsigned long long>(fsid));
-        return type + buf + (in_memory(v.fsType) ? "-" + boot_id() : std::string()) + ".sqlite";
+        std::string byFsid =
+            type + buf + (in_memory(v.fsType) ? "-" + boot_id() : std::string()) + ".sqlite";
+        if (in_memory(v.fsType) || v.fsType == "btrfs") return byFsid;
+        const std::string uuid = fs_uuid(root->fd());
+        if (uuid.empty()) return byFsid;
+        std::string byUuid = type + "-" + uuid + ".sqlite";
+        if (!dir.empty()) take_over(dir, byFsid, byUuid);
+        return byUuid;
     }
     std::snprintf(buf, sizeof buf, "-dev%u.%u-", ::major(v.dev), ::minor(v.dev));
     return type + buf + boot_id() + ".sqlite";
@@ -393,7 +445,7 @@ bool with_conn(FSVolumeRefNum vref, Use&& use) {
         std::lock_guard lk(mu);
         if (!dir.empty() && pruned->insert(dir).second) remove_other_boots(dir);
     }
-    const std::string name = table_name(v);
+    const std::string name = table_name(v, dir);
     std::lock_guard lk(s.mu);
     Conn& c = s.conns[vref];
     if (!ready(c) || c.damaged) {

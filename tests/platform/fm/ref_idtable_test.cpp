@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "FSTestSupport.h"
+#include "LoopImage.h"
 #include "fm/ref_node.h"
 #include "fm/ref_places.h"
 #include "fm_child.h"
@@ -516,6 +517,100 @@ TEST(IdTable, ATmpfsTableIsNamedForTheBoot) {
     });
     if (!result) GTEST_SKIP() << vtest::kNeedsPrivateMounts;
     if (*result == "SKIP") GTEST_SKIP() << "cannot mount a tmpfs";
+    EXPECT_EQ(*result, "");
+}
+
+namespace {
+
+// The standard output of `cmd` (sh), its last newline dropped.
+std::string output_of(const std::string& cmd) {
+    std::string out;
+    if (FILE* p = ::popen(cmd.c_str(), "r")) {
+        char buf[256];
+        while (std::fgets(buf, sizeof buf, p) != nullptr) out += buf;
+        ::pclose(p);
+    }
+    while (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+}
+
+}  // namespace
+
+// A file system that comes back on another device (an image on another
+// loop device, a disk on another controller) keeps its objects' IDs: its
+// table is named by its UUID. XFS's fsid is its device, so before, each
+// device gave it a fresh table and its objects new IDs.
+TEST(IdTable, AFileSystemOnAnotherDeviceKeepsItsIds) {
+    if (!vtest::can_make_private_mounts()) GTEST_SKIP() << vtest::kNeedsPrivateMounts;
+    vtest::TempDir t;
+    const fs::path m = t.path() / "m", image = t.path() / "xfs.img";
+    fs::create_directory(m);
+    const std::uint64_t inos[] = {(std::uint64_t(1) << 40) + 1, (std::uint64_t(1) << 40) + 2,
+                                  (std::uint64_t(1) << 40) + 3};
+    // One mount's look-ups, in a process of its own (which lets go of the
+    // file system when it ends: XFS mounts no second copy of itself):
+    // "device table ID ID ID", in another order the second time, where
+    // fresh tables would differ.
+    auto look_up = [&](int round) -> std::string {
+        auto r = fmtest::run_child(fmtest::Child::Plain, [&]() -> std::string {
+            ::setenv("XDG_STATE_HOME", (t.path() / "state").c_str(), 1);
+            FSRef ref = vtest::ref_of(m / "f");
+            fm::Node n;
+            if (fm::resolve(&ref, &n) != noErr) return "cannot resolve the file";
+            UInt32 ids[3];
+            for (int i = 0; i < 3; ++i) {
+                const int at = round == 0 ? i : 2 - i;
+                ids[at] = fm::node_id_for(n.vref, n.dev(), inos[at], 0);
+            }
+            std::ostringstream out;
+            out << n.dev() << " " << fm::table_file(n.vref) << " " << ids[0] << " " << ids[1] << " "
+                << ids[2];
+            return out.str();
+        });
+        return r ? *r : "the look-up's process failed";
+    };
+    auto result = fmtest::run_child(fmtest::Child::PrivateMounts, [&]() -> std::string {
+        if (!vtest::run_quietly("command -v mkfs.xfs")) return "SKIP:mkfs.xfs is not installed";
+        if (!vtest::run_quietly("truncate -s 320M " + vtest::quoted(image) + " && mkfs.xfs -q -f " +
+                                vtest::quoted(image)))
+            return "SKIP:cannot make an XFS image";
+        std::string loops[2], seen[2], msg;
+        for (int round = 0; round < 2 && msg.empty(); ++round) {
+            // The first device stays attached: the second mount gets another.
+            loops[round] = output_of("losetup -f --show " + vtest::quoted(image));
+            if (loops[round].empty()) {
+                msg = "SKIP:cannot attach a loop device";
+                break;
+            }
+            if (!vtest::run_quietly("mount -t xfs " + loops[round] + " " + vtest::quoted(m))) {
+                msg = "SKIP:the kernel would not mount XFS from " + loops[round];
+                break;
+            }
+            if (round == 0) vtest::write_file(m / "f", "");
+            seen[round] = look_up(round);
+            if (::umount(m.c_str()) != 0) msg = "cannot unmount " + loops[round];
+        }
+        for (const std::string& l : loops)
+            if (!l.empty()) vtest::run_quietly("losetup -d " + l);
+        if (!msg.empty()) return msg;
+        std::istringstream a(seen[0]), b(seen[1]);
+        std::string devA, devB, fileA, fileB;
+        a >> devA >> fileA;
+        b >> devB >> fileB;
+        msg += check(devA != devB, "both mounts on one device: " + seen[0] + " / " + seen[1]);
+        msg += check(fileA == fileB && !fileA.empty(), "two tables: " + fileA + " and " + fileB);
+        for (std::uint64_t ino : inos) {
+            UInt32 idA = 0, idB = 0;
+            a >> idA;
+            b >> idB;
+            msg += check(idA == idB && idA != 0,
+                         "inode " + std::to_string(ino) + ": " + std::to_string(idA) + " on " +
+                             loops[0] + ", " + std::to_string(idB) + " on " + loops[1]);
+        }
+        return msg;
+    });
+    if (!result) GTEST_SKIP() << vtest::kNeedsPrivateMounts;
+    if (result->rfind("SKIP:", 0) == 0) GTEST_SKIP() << result->substr(5);
     EXPECT_EQ(*result, "");
 }
 

@@ -448,6 +448,77 @@ TEST(IdTable, AProcessThatEndsClosesItsTables) {
     EXPECT_FALSE(fs::exists(file.string() + "-shm"));
 }
 
+// The objects of a listing that are new to the table get their IDs in one
+// write transaction, and those it has already are read in one query: the
+// journal grows by a few pages for the whole listing, where an insert per
+// object wrote a commit each (a 100,000-item walk cost seconds). The IDs
+// are the table's as one by one: known ones kept, new ones unique and found
+// again by another process; an entry not to be added gets no row.
+TEST(IdTable, AListingsNewObjectsGetTheirIdsInOneTransaction) {
+    vtest::TempDir t;
+    FSRef dirRef = vtest::ref_of(t.path());
+    fm::Node dir;
+    ASSERT_EQ(fm::resolve(&dirRef, &dir), noErr);
+    const StateDir state(t.path() / "state", dir.vref);
+    const std::uint64_t base = (std::uint64_t(1) << 40) + 11;  // met by no other test
+    constexpr int kItems = 200;
+    auto ino_of = [&](int i) { return base + std::uint64_t(i) * 7; };
+    std::map<std::uint64_t, UInt32> known;  // given IDs one by one, before the listing
+    for (int i : {0, 57, 199})
+        known[ino_of(i)] = fm::node_id_for(dir.vref, dir.dev(), ino_of(i), 0);
+    const fs::path file = fm::table_file(dir.vref);
+    ASSERT_FALSE(file.empty());
+    const fs::path wal = file.string() + "-wal";
+    const auto walBefore = fs::exists(wal) ? fs::file_size(wal) : 0;
+    fm::forget_table_cache();  // the known ones are read from the table
+    std::vector<fm::ListedIno> listed;
+    for (int i = 0; i < kItems; ++i) listed.push_back(fm::ListedIno{ino_of(i), true});
+    const std::uint64_t notAdded = base + 3;  // inside the span, not one of the items
+    listed.push_back(fm::ListedIno{notAdded, false});
+    fm::prefetch_listed_ids(dir.vref, dir.dev(), 0, listed);
+    std::set<UInt32> ids;
+    std::map<std::uint64_t, UInt32> got;
+    for (int i = 0; i < kItems; ++i) {
+        const UInt32 id = fm::node_id_for(dir.vref, dir.dev(), ino_of(i), 0);
+        EXPECT_GE(id, 0x80000000u) << "item " << i << " not from the table's range";
+        EXPECT_LT(id, 0xC0000000u) << "item " << i << " not from the table's range";
+        ids.insert(id);
+        got[ino_of(i)] = id;
+        if (auto k = known.find(ino_of(i)); k != known.end()) {
+            EXPECT_EQ(id, k->second) << "item " << i << " changed its ID";
+        }
+    }
+    EXPECT_EQ(ids.size(), std::size_t(kItems)) << "two items, one ID";
+    // Frames of the journal written by the listing and the look-ups after
+    // it (a page and its header each; one by one it was some 3 per item).
+    const auto walAfter = fs::exists(wal) ? fs::file_size(wal) : 0;
+    const auto frames = walAfter > walBefore ? (walAfter - walBefore) / (4096 + 24) : 0;
+    EXPECT_LT(frames, 20u) << "the listing's new IDs took " << frames << " journal pages";
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* st = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT count(*) FROM ids WHERE ino=?1", -1, &st, nullptr),
+              SQLITE_OK);
+    sqlite3_bind_int64(st, 1, sqlite3_int64(notAdded));
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(st, 0), 0) << "an entry not to be added got a row";
+    sqlite3_finalize(st);
+    sqlite3_close_v2(db);
+    auto other = fmtest::run_child(fmtest::Child::Plain, [&]() -> std::string {
+        fm::forget_table_cache();
+        std::string msg;
+        for (const auto& [ino, id] : got) {
+            const UInt32 there = fm::node_id_for(dir.vref, dir.dev(), ino, 0);
+            msg +=
+                check(there == id, "inode " + std::to_string(ino) + ": " + std::to_string(there) +
+                                       " in another process, " + std::to_string(id) + " here");
+        }
+        return msg;
+    });
+    ASSERT_TRUE(other.has_value());
+    EXPECT_EQ(*other, "");
+}
+
 namespace {
 
 std::string this_boot() {

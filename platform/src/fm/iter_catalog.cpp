@@ -41,6 +41,7 @@
 #include "fm/ref_fd.h"
 #include "fm/ref_names.h"
 #include "fm/ref_node.h"
+#include "fm/ref_places.h"
 #include "vantrel/BulkDelete.h"
 #include "vantrel/DiskNames.h"
 #include "vantrel/fault.h"
@@ -63,6 +64,7 @@ struct OpaqueFSIterator {
     int passes = 0;
     long returnedThisPass = 0;
     bool listedRefs = false;       // directory entries' inode numbers are the files' own
+    bool prefetchIds = false;      // each batch read asks its items' table IDs at once
     bool changed = false;          // once the directory is seen changed, it stays so
     std::int64_t lastCheckNs = 0;  // when its times were last compared (or it was opened)
     std::mutex use;                // held while a call works on it; never given up then
@@ -231,6 +233,25 @@ void clear_litter(OpaqueFSIterator* it, const char* name) {
     }
 }
 
+// The node IDs of a batch just read that come from the volume's ID table,
+// asked in one go: one query, one transaction for the new ones, where one
+// by one each entry would cost a look-up and a new one a transaction. Only
+// files are given new IDs here (a folder may begin another subvolume, which
+// its own stat tells), and no "._" entry (a sidecar is never an item).
+void prefetch_ids(const OpaqueFSIterator* it) {
+    std::vector<ListedIno> inos;
+    for (std::size_t pos = it->pos; pos < it->end;) {
+        const auto* d = reinterpret_cast<const linux_dirent64*>(it->buf.get() + pos);
+        pos += d->d_reclen;
+        if (d->d_name[0] == '.' && (d->d_name[1] == 0 || d->d_name[1] == '_' ||
+                                    (d->d_name[1] == '.' && d->d_name[2] == 0)))
+            continue;
+        inos.push_back(ListedIno{d->d_ino, d->d_type != DT_DIR && d->d_type != DT_UNKNOWN});
+    }
+    if (!inos.empty())
+        prefetch_listed_ids(it->dir.vref, it->dir.dev(), subvol_of(it->dir.st), std::move(inos));
+}
+
 // The next entry's name (not "." or ".."), or nullptr at the end. In delete
 // mode the directory is read once more from the start after a pass that
 // returned items, so entries a file system moves while others are deleted are
@@ -268,6 +289,7 @@ const char* next_name(OpaqueFSIterator* it, int* err, unsigned char* type, std::
         it->readAt = realtime_ns();
         it->pos = 0;
         it->end = std::size_t(n);
+        if (it->prefetchIds) prefetch_ids(it);
         if (n == 0) {
             if (it->flags == kFSIterateDelete && it->returnedThisPass > 0 && it->passes < 3 &&
                 ::lseek(it->fd->fd(), 0, SEEK_SET) == 0) {
@@ -463,6 +485,10 @@ OSErr bulk(const char* op, FSIterator it, ItemCount maximumObjects, ItemCount* a
     // for a reference to be made to it).
     const bool refsOnly = (catalogInfos == nullptr || whichInfo == 0) && specs == nullptr;
     const bool entriesOnly = refsOnly && refs == nullptr && names == nullptr;
+    // Where entries carry the objects' own inode numbers, a batch's table
+    // IDs are asked together (the references and node IDs handed out need
+    // them; a deletion does not).
+    it->prefetchIds = it->listedRefs && it->flags == kFSIterateFlat && !entriesOnly;
     Listing listing;
     listing.fullAttrLists = it->listedRefs;  // the same local file systems
     const bool sizes = catalogInfos != nullptr && (whichInfo & kFSCatInfoRsrcSizes) != 0 &&

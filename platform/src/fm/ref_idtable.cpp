@@ -1,9 +1,10 @@
 // The ID table (ref_idtable.h): one SQLite database per file system, in the
 // user's state directory ($XDG_STATE_HOME/vantrel/ids, else
-// ~/.local/state/vantrel/ids), named by the file system's type and the
-// fsid statfs gives its root (derived from its UUID on ext4, XFS and btrfs,
-// so the same after every mount), or where a file system has no fsid, by
-// its device and this boot. A file system kept in memory (tmpfs, ramfs)
+// ~/.local/state/vantrel/ids), named by the file system's type and its
+// UUID where the kernel tells one (so the same after every mount, on any
+// device), else the fsid statfs gives its root (on btrfs derived from the
+// UUID and the subvolume), or where a file system has no fsid, by its
+// device and this boot. A file system kept in memory (tmpfs, ramfs)
 // gets a new fsid at every mount and is gone at the latest at the next
 // boot: its table's name carries this boot too, and the tables named for
 // another boot are removed when a process first opens one, so the tables
@@ -50,6 +51,7 @@
 #include <pwd.h>
 #include <sqlite3.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/sysmacros.h>
@@ -80,6 +82,7 @@ struct Conn {
     sqlite3_stmt* find = nullptr;
     sqlite3_stmt* add = nullptr;
     sqlite3_stmt* byId = nullptr;
+    sqlite3_stmt* range = nullptr;
     pid_t pid = 0;
     std::string file;
     std::string mountPoint;  // for what is said on standard error
@@ -122,6 +125,7 @@ void close_conn(Conn& c) {
         sqlite3_finalize(c.find);
         sqlite3_finalize(c.add);
         sqlite3_finalize(c.byId);
+        sqlite3_finalize(c.range);
         sqlite3_close_v2(c.db);
     }
     c = Conn{};
@@ -198,8 +202,51 @@ void remove_other_boots(const std::string& dir) {
     ::closedir(d);
 }
 
-// The table's file name for volume `v`: "" when its root cannot be asked.
-std::string table_name(const Volume& v) {
+// The file system's UUID as the kernel tells it (FS_IOC_GETFSUUID, which
+// older headers lack), dashed: "" where it tells none.
+std::string fs_uuid(int dirFd) {
+    struct FsUuid {
+        unsigned char len;
+        unsigned char uuid[16];
+    } u{};
+    constexpr unsigned long kGetFsUuid = _IOR(0x15, 0, FsUuid);
+    // (An ioctl needs a descriptor opened for reading, which a root's may not be.)
+    const int fd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return "";
+    const int rc = ::ioctl(fd, kGetFsUuid, &u);
+    ::close(fd);
+    if (rc != 0 || u.len != 16) return "";
+    if (std::all_of(std::begin(u.uuid), std::end(u.uuid), [](unsigned char b) { return b == 0; }))
+        return "";
+    std::string out;
+    char hex[3];
+    for (int i = 0; i < 16; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) out += '-';
+        std::snprintf(hex, sizeof hex, "%02x", u.uuid[i]);
+        out += hex;
+    }
+    return out;
+}
+
+// Where the table of a file system named by its fsid was kept before it was
+// named by its UUID (XFS's fsid is its device: the same file system on
+// another loop device or disk got a table of its own), it moves to the new
+// name, unless a process may still have it open (its journal is there).
+void take_over(const std::string& dir, const std::string& from, const std::string& to) {
+    if (from == to) return;
+    const std::string f = dir + "/" + from, t = dir + "/" + to;
+    struct stat st;
+    if (::stat(t.c_str(), &st) == 0 || ::stat(f.c_str(), &st) != 0) return;
+    if (::stat((f + "-wal").c_str(), &st) == 0) return;
+    (void)::rename(f.c_str(), t.c_str());  // a process doing the same first: one of them does it
+}
+
+// The table's file name for volume `v` in directory `dir`: "" when its root
+// cannot be asked. A file system that has a UUID is named by it, so that
+// its objects keep their IDs when it comes back on another device; btrfs
+// keeps its fsid, which the UUID gives and which tells subvolumes apart, and
+// one in memory, which is new at each mount, keeps what it had.
+std::string table_name(const Volume& v, const std::string& dir) {
     DirFd root;
     if (volume_root(v, &root) != noErr) return "";
     struct statfs sf;
@@ -212,7 +259,14 @@ std::string table_name(const Volume& v) {
     char buf[96];
     if (fsid != 0) {
         std::snprintf(buf, sizeof buf, "-%016llx", static_cast<unsigned long long>(fsid));
-        return type + buf + (in_memory(v.fsType) ? "-" + boot_id() : std::string()) + ".sqlite";
+        std::string byFsid =
+            type + buf + (in_memory(v.fsType) ? "-" + boot_id() : std::string()) + ".sqlite";
+        if (in_memory(v.fsType) || v.fsType == "btrfs") return byFsid;
+        const std::string uuid = fs_uuid(root->fd());
+        if (uuid.empty()) return byFsid;
+        std::string byUuid = type + "-" + uuid + ".sqlite";
+        if (!dir.empty()) take_over(dir, byFsid, byUuid);
+        return byUuid;
     }
     std::snprintf(buf, sizeof buf, "-dev%u.%u-", ::major(v.dev), ::minor(v.dev));
     return type + buf + boot_id() + ".sqlite";
@@ -264,7 +318,12 @@ bool open_conn(const std::string& dir, const std::string& file, Conn& c, std::st
                            "WHERE n <= 3221225471",
                            -1, SQLITE_PREPARE_PERSISTENT, &c.add, nullptr) == SQLITE_OK &&
         sqlite3_prepare_v3(c.db, "SELECT sub, ino FROM ids WHERE id=?1", -1,
-                           SQLITE_PREPARE_PERSISTENT, &c.byId, nullptr) == SQLITE_OK;
+                           SQLITE_PREPARE_PERSISTENT, &c.byId, nullptr) == SQLITE_OK &&
+        // One walk along the (sub, ino) index, bounded by the caller.
+        sqlite3_prepare_v3(c.db,
+                           "SELECT ino, id FROM ids WHERE sub=?1 AND ino BETWEEN ?2 AND ?3 "
+                           "ORDER BY ino LIMIT ?4",
+                           -1, SQLITE_PREPARE_PERSISTENT, &c.range, nullptr) == SQLITE_OK;
     if (!ok) {
         *why = c.file + ": " + sqlite3_errmsg(c.db);
         c.damaged = damage(sqlite3_extended_errcode(c.db));
@@ -393,7 +452,7 @@ bool with_conn(FSVolumeRefNum vref, Use&& use) {
         std::lock_guard lk(mu);
         if (!dir.empty() && pruned->insert(dir).second) remove_other_boots(dir);
     }
-    const std::string name = table_name(v);
+    const std::string name = table_name(v, dir);
     std::lock_guard lk(s.mu);
     Conn& c = s.conns[vref];
     if (!ready(c) || c.damaged) {
@@ -541,6 +600,99 @@ UInt32 table_id(FSVolumeRefNum vref, TableKey key) {
         if (!again) break;
     }
     return UInt32(id);
+}
+
+void table_prefetch(FSVolumeRefNum vref, std::uint64_t sub, std::vector<ListedIno> inos) {
+    State& s = state();
+    auto asKey = [](std::uint64_t ino) { return static_cast<std::int64_t>(ino); };
+    {
+        std::lock_guard lk(s.mu);
+        std::erase_if(inos, [&](const ListedIno& e) {
+            return s.cache.count(CacheKey{vref, sub, e.ino}) != 0;
+        });
+    }
+    if (inos.empty()) return;
+    // In the order the table's index keeps (signed, as SQLite stores them).
+    std::sort(inos.begin(), inos.end(),
+              [&](const ListedIno& a, const ListedIno& b) { return asKey(a.ino) < asKey(b.ino); });
+    std::vector<std::int64_t> ids(inos.size(), 0);
+    auto at = [&](std::int64_t ino) -> std::size_t {
+        auto it = std::lower_bound(inos.begin(), inos.end(), ino,
+                                   [&](const ListedIno& e, auto v) { return asKey(e.ino) < v; });
+        return it != inos.end() && asKey(it->ino) == ino ? std::size_t(it - inos.begin())
+                                                         : inos.size();
+    };
+    auto use = [&](State& st, Conn& c) {
+        // The rows of the span, at most a few times as many as asked: a
+        // span that other objects crowd is left to the look-ups one by one.
+        const std::int64_t limit = std::int64_t(inos.size()) * 4 + 64;
+        sqlite3_bind_int64(c.range, 1, static_cast<sqlite3_int64>(sub));
+        sqlite3_bind_int64(c.range, 2, asKey(inos.front().ino));
+        sqlite3_bind_int64(c.range, 3, asKey(inos.back().ino));
+        sqlite3_bind_int64(c.range, 4, limit);
+        std::int64_t rows = 0;
+        int rc;
+        while ((rc = sqlite3_step(c.range)) == SQLITE_ROW) {
+            ++rows;
+            if (std::size_t i = at(sqlite3_column_int64(c.range, 0)); i < inos.size())
+                ids[i] = sqlite3_column_int64(c.range, 1);
+        }
+        sqlite3_reset(c.range);
+        if (busy(rc)) stop_waiting(c);
+        if (damage(rc)) c.damaged = true;
+        if (rc != SQLITE_DONE) return;
+        auto keep = [&] {
+            if (st.cache.size() + inos.size() >= kCacheMax) st.cache.clear();
+            for (std::size_t i = 0; i < inos.size(); ++i)
+                if (ids[i] >= kFirstTableID && ids[i] <= kLastTableID)
+                    st.cache.emplace(CacheKey{vref, sub, inos[i].ino}, UInt32(ids[i]));
+        };
+        bool toAdd = false;
+        for (std::size_t i = 0; i < inos.size(); ++i)
+            toAdd = toAdd || (ids[i] == 0 && inos[i].mayAdd);
+        if (!toAdd || c.noInserts || rows >= limit) {
+            keep();  // a crowded span: what it did not reach goes one by one
+            return;
+        }
+        // The new ones in one transaction. Under the write lock, max(id)
+        // and every row of the span are as this transaction sees them, so a
+        // row another process added since the read is met by the insert
+        // (ignored, then found) rather than doubled.
+        rc = sqlite3_exec(c.db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+        if (busy(rc)) stop_waiting(c);
+        if (damage(rc)) c.damaged = true;
+        if (rc != SQLITE_OK) {
+            keep();
+            return;
+        }
+        std::vector<std::int64_t> fresh = ids;
+        bool ok = true;
+        for (std::size_t i = 0; ok && i < inos.size(); ++i) {
+            if (fresh[i] != 0 || !inos[i].mayAdd) continue;
+            const TableKey key{sub, inos[i].ino};
+            bind_key(c.add, key);
+            rc = sqlite3_step(c.add);
+            sqlite3_reset(c.add);
+            if (rc != SQLITE_DONE) {
+                ok = false;
+                break;
+            }
+            fresh[i] =
+                sqlite3_changes(c.db) == 1 ? sqlite3_last_insert_rowid(c.db) : find_id(c, key);
+            if (fresh[i] == 0) break;  // the table is full: the rest go one by one
+        }
+        if (ok) rc = sqlite3_exec(c.db, "COMMIT", nullptr, nullptr, nullptr);
+        if (!ok || rc != SQLITE_OK) {
+            (void)sqlite3_exec(c.db, "ROLLBACK", nullptr, nullptr, nullptr);
+            if (busy(rc)) stop_waiting(c);
+            if (damage(rc)) c.damaged = true;
+            keep();  // what was read before the transaction still holds
+            return;
+        }
+        ids = std::move(fresh);
+        keep();
+    };
+    with_conn(vref, use);
 }
 
 bool table_key(FSVolumeRefNum vref, UInt32 id, TableKey* out) {

@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "vantrel/Files.h"
 
@@ -43,6 +44,18 @@ struct TableKey {
 // volume hands out no more IDs in this process (a stopped holder would make
 // every new object wait); the IDs it has keep being found.
 UInt32 table_id(FSVolumeRefNum vref, TableKey key);
+
+// Looks up the IDs of a listing's objects at once: `inos` (of subvolume key
+// `sub`, as in TableKey) go into this process's memory in one query of the
+// range they span, and those of them with `mayAdd` set that have no ID yet
+// get one, all in one write transaction, committed before any is handed
+// out. What this cannot settle (the table unusable, busy, full) is left to
+// table_id, item by item.
+struct ListedIno {
+    std::uint64_t ino = 0;
+    bool mayAdd = false;
+};
+void table_prefetch(FSVolumeRefNum vref, std::uint64_t sub, std::vector<ListedIno> inos);
 
 // The object that `id` was handed out to on `vref`, if the table has it.
 bool table_key(FSVolumeRefNum vref, UInt32 id, TableKey* out);

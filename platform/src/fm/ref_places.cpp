@@ -78,6 +78,12 @@ bool own_device(FSVolumeRefNum vref, std::uint64_t dev) {
     return !volume_root_id(vref, &vdev, &rino) || std::uint64_t(vdev) == dev;
 }
 
+// What tells the objects of one volume apart in its ID table besides the
+// inode number (TableKey::sub).
+std::uint64_t table_sub(std::uint64_t dev, std::uint64_t sub, bool own) {
+    return sub != 0 ? sub : own ? 0 : (std::uint64_t(1) << 63) | dev;
+}
+
 // The ID the last resort gives (the table cannot be used): computed from
 // the inode number, or the next free one when another object of the volume
 // has that already. Remembered, so it holds for this process's lifetime;
@@ -104,8 +110,7 @@ UInt32 object_id(ObjKey key, std::uint64_t sub) {
         std::lock_guard lk(t.mu);
         if (auto it = t.fallback.find(key); it != t.fallback.end()) return it->second;
     }
-    const TableKey tk{sub != 0 ? sub : own ? 0 : (std::uint64_t(1) << 63) | key.dev, key.ino};
-    if (UInt32 id = table_id(key.vref, tk)) return id;
+    if (UInt32 id = table_id(key.vref, TableKey{table_sub(key.dev, sub, own), key.ino})) return id;
     std::lock_guard lk(t.mu);
     return fallback_id_locked(t, key, own);
 }
@@ -129,6 +134,13 @@ void map_id(Tables& t, ObjKey key, UInt32 id) {
 
 UInt32 item_id(FSVolumeRefNum vref, std::uint64_t dev, std::uint64_t ino, std::uint64_t sub) {
     return object_id(ObjKey{vref, dev, ino}, sub);
+}
+
+void prefetch_listed_ids(FSVolumeRefNum vref, std::uint64_t dev, std::uint64_t sub,
+                         std::vector<ListedIno> inos) {
+    const bool own = own_device(vref, dev);
+    if (own) std::erase_if(inos, [](const ListedIno& e) { return small_ino(e.ino); });
+    if (!inos.empty()) table_prefetch(vref, table_sub(dev, sub, own), std::move(inos));
 }
 
 UInt32 node_id_for(FSVolumeRefNum vref, dev_t dev, ino_t ino, std::uint64_t sub) {

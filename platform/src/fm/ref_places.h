@@ -11,7 +11,9 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "fm/ref_idtable.h"
 #include "vantrel/Files.h"
 
 namespace vantrel::fm {
@@ -55,6 +57,13 @@ bool place_by_id(FSVolumeRefNum vref, UInt32 id, ObjKey* key, Place* out);
 // table cannot be used, one computed from the inode number (the next free
 // one if another object has it), remembered for this process only.
 UInt32 item_id(FSVolumeRefNum vref, std::uint64_t dev, std::uint64_t ino, std::uint64_t sub);
+// The entries of a listing of a folder on device `dev` in subvolume `sub`
+// of `vref` are about to be handed out: the IDs item_id will give them
+// from the volume's ID table are asked at once (ref_idtable.h's
+// table_prefetch), not one by one. Only the entries with `mayAdd` set are
+// given an ID they do not have yet.
+void prefetch_listed_ids(FSVolumeRefNum vref, std::uint64_t dev, std::uint64_t sub,
+                         std::vector<ListedIno> inos);
 // The remembered place of `key`, if any.
 bool place_of(ObjKey key, Place* out);
 // `key` was found at (parentID, name) after its remembered place failed:

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "FSTestSupport.h"
+#include "LoopImage.h"
 #include "fm/ref_node.h"
 #include "fm/ref_places.h"
 #include "fm_child.h"
@@ -436,6 +437,77 @@ TEST_F(IdTable, AProcessThatEndsClosesItsTables) {
     EXPECT_FALSE(fs::exists(file.string() + "-shm"));
 }
 
+// The objects of a listing that are new to the table get their IDs in one
+// write transaction, and those it has already are read in one query: the
+// journal grows by a few pages for the whole listing, where an insert per
+// object wrote a commit each (a 100,000-item walk cost seconds). The IDs
+// are the table's as one by one: known ones kept, new ones unique and found
+// again by another process; an entry not to be added gets no row.
+TEST(IdTable, AListingsNewObjectsGetTheirIdsInOneTransaction) {
+    vtest::TempDir t;
+    FSRef dirRef = vtest::ref_of(t.path());
+    fm::Node dir;
+    ASSERT_EQ(fm::resolve(&dirRef, &dir), noErr);
+    const StateDir state(t.path() / "state", dir.vref);
+    const std::uint64_t base = (std::uint64_t(1) << 40) + 11;  // met by no other test
+    constexpr int kItems = 200;
+    auto ino_of = [&](int i) { return base + std::uint64_t(i) * 7; };
+    std::map<std::uint64_t, UInt32> known;  // given IDs one by one, before the listing
+    for (int i : {0, 57, 199})
+        known[ino_of(i)] = fm::node_id_for(dir.vref, dir.dev(), ino_of(i), 0);
+    const fs::path file = fm::table_file(dir.vref);
+    ASSERT_FALSE(file.empty());
+    const fs::path wal = file.string() + "-wal";
+    const auto walBefore = fs::exists(wal) ? fs::file_size(wal) : 0;
+    fm::forget_table_cache();  // the known ones are read from the table
+    std::vector<fm::ListedIno> listed;
+    for (int i = 0; i < kItems; ++i) listed.push_back(fm::ListedIno{ino_of(i), true});
+    const std::uint64_t notAdded = base + 3;  // inside the span, not one of the items
+    listed.push_back(fm::ListedIno{notAdded, false});
+    fm::prefetch_listed_ids(dir.vref, dir.dev(), 0, listed);
+    std::set<UInt32> ids;
+    std::map<std::uint64_t, UInt32> got;
+    for (int i = 0; i < kItems; ++i) {
+        const UInt32 id = fm::node_id_for(dir.vref, dir.dev(), ino_of(i), 0);
+        EXPECT_GE(id, 0x80000000u) << "item " << i << " not from the table's range";
+        EXPECT_LT(id, 0xC0000000u) << "item " << i << " not from the table's range";
+        ids.insert(id);
+        got[ino_of(i)] = id;
+        if (auto k = known.find(ino_of(i)); k != known.end()) {
+            EXPECT_EQ(id, k->second) << "item " << i << " changed its ID";
+        }
+    }
+    EXPECT_EQ(ids.size(), std::size_t(kItems)) << "two items, one ID";
+    // Frames of the journal written by the listing and the look-ups after
+    // it (a page and its header each; one by one it was some 3 per item).
+    const auto walAfter = fs::exists(wal) ? fs::file_size(wal) : 0;
+    const auto frames = walAfter > walBefore ? (walAfter - walBefore) / (4096 + 24) : 0;
+    EXPECT_LT(frames, 20u) << "the listing's new IDs took " << frames << " journal pages";
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* st = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT count(*) FROM ids WHERE ino=?1", -1, &st, nullptr),
+              SQLITE_OK);
+    sqlite3_bind_int64(st, 1, sqlite3_int64(notAdded));
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(st, 0), 0) << "an entry not to be added got a row";
+    sqlite3_finalize(st);
+    sqlite3_close_v2(db);
+    auto other = fmtest::run_child(fmtest::Child::Plain, [&]() -> std::string {
+        fm::forget_table_cache();
+        std::string msg;
+        for (const auto& [ino, id] : got) {
+            const UInt32 there = fm::node_id_for(dir.vref, dir.dev(), ino, 0);
+            msg +=
+                check(there == id, "inode " + std::to_string(ino) + ": " + std::to_string(there) +
+                                       " in another process, " + std::to_string(id) + " here");
+        }
+        return msg;
+    });
+    ASSERT_TRUE(other.has_value());
+    EXPECT_EQ(*other, "");
+}
+
 namespace {
 
 std::string this_boot() {
@@ -500,6 +572,100 @@ TEST_F(IdTable, ATmpfsTableIsNamedForTheBoot) {
     });
     if (!result) GTEST_SKIP() << vtest::kNeedsPrivateMounts;
     if (*result == "SKIP") GTEST_SKIP() << "cannot mount a tmpfs";
+    EXPECT_EQ(*result, "");
+}
+
+namespace {
+
+// The standard output of `cmd` (sh), its last newline dropped.
+std::string output_of(const std::string& cmd) {
+    std::string out;
+    if (FILE* p = ::popen(cmd.c_str(), "r")) {
+        char buf[256];
+        while (std::fgets(buf, sizeof buf, p) != nullptr) out += buf;
+        ::pclose(p);
+    }
+    while (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+}
+
+}  // namespace
+
+// A file system that comes back on another device (an image on another
+// loop device, a disk on another controller) keeps its objects' IDs: its
+// table is named by its UUID. XFS's fsid is its device, so before, each
+// device gave it a fresh table and its objects new IDs.
+TEST(IdTable, AFileSystemOnAnotherDeviceKeepsItsIds) {
+    if (!vtest::can_make_private_mounts()) GTEST_SKIP() << vtest::kNeedsPrivateMounts;
+    vtest::TempDir t;
+    const fs::path m = t.path() / "m", image = t.path() / "xfs.img";
+    fs::create_directory(m);
+    const std::uint64_t inos[] = {(std::uint64_t(1) << 40) + 1, (std::uint64_t(1) << 40) + 2,
+                                  (std::uint64_t(1) << 40) + 3};
+    // One mount's look-ups, in a process of its own (which lets go of the
+    // file system when it ends: XFS mounts no second copy of itself):
+    // "device table ID ID ID", in another order the second time, where
+    // fresh tables would differ.
+    auto look_up = [&](int round) -> std::string {
+        auto r = fmtest::run_child(fmtest::Child::Plain, [&]() -> std::string {
+            ::setenv("XDG_STATE_HOME", (t.path() / "state").c_str(), 1);
+            FSRef ref = vtest::ref_of(m / "f");
+            fm::Node n;
+            if (fm::resolve(&ref, &n) != noErr) return "cannot resolve the file";
+            UInt32 ids[3];
+            for (int i = 0; i < 3; ++i) {
+                const int at = round == 0 ? i : 2 - i;
+                ids[at] = fm::node_id_for(n.vref, n.dev(), inos[at], 0);
+            }
+            std::ostringstream out;
+            out << n.dev() << " " << fm::table_file(n.vref) << " " << ids[0] << " " << ids[1] << " "
+                << ids[2];
+            return out.str();
+        });
+        return r ? *r : "the look-up's process failed";
+    };
+    auto result = fmtest::run_child(fmtest::Child::PrivateMounts, [&]() -> std::string {
+        if (!vtest::run_quietly("command -v mkfs.xfs")) return "SKIP:mkfs.xfs is not installed";
+        if (!vtest::run_quietly("truncate -s 320M " + vtest::quoted(image) + " && mkfs.xfs -q -f " +
+                                vtest::quoted(image)))
+            return "SKIP:cannot make an XFS image";
+        std::string loops[2], seen[2], msg;
+        for (int round = 0; round < 2 && msg.empty(); ++round) {
+            // The first device stays attached: the second mount gets another.
+            loops[round] = output_of("losetup -f --show " + vtest::quoted(image));
+            if (loops[round].empty()) {
+                msg = "SKIP:cannot attach a loop device";
+                break;
+            }
+            if (!vtest::run_quietly("mount -t xfs " + loops[round] + " " + vtest::quoted(m))) {
+                msg = "SKIP:the kernel would not mount XFS from " + loops[round];
+                break;
+            }
+            if (round == 0) vtest::write_file(m / "f", "");
+            seen[round] = look_up(round);
+            if (::umount(m.c_str()) != 0) msg = "cannot unmount " + loops[round];
+        }
+        for (const std::string& l : loops)
+            if (!l.empty()) vtest::run_quietly("losetup -d " + l);
+        if (!msg.empty()) return msg;
+        std::istringstream a(seen[0]), b(seen[1]);
+        std::string devA, devB, fileA, fileB;
+        a >> devA >> fileA;
+        b >> devB >> fileB;
+        msg += check(devA != devB, "both mounts on one device: " + seen[0] + " / " + seen[1]);
+        msg += check(fileA == fileB && !fileA.empty(), "two tables: " + fileA + " and " + fileB);
+        for (std::uint64_t ino : inos) {
+            UInt32 idA = 0, idB = 0;
+            a >> idA;
+            b >> idB;
+            msg += check(idA == idB && idA != 0,
+                         "inode " + std::to_string(ino) + ": " + std::to_string(idA) + " on " +
+                             loops[0] + ", " + std::to_string(idB) + " on " + loops[1]);
+        }
+        return msg;
+    });
+    if (!result) GTEST_SKIP() << vtest::kNeedsPrivateMounts;
+    if (result->rfind("SKIP:", 0) == 0) GTEST_SKIP() << result->substr(5);
     EXPECT_EQ(*result, "");
 }
 

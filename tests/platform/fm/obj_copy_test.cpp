@@ -428,6 +428,79 @@ TEST(CopyFileWhole, OtherNamesOfACopiedFileBecomeNamesOfItsCopy) {
     }
 }
 
+// A record of one tree copy finds the folder it fills by the descriptor it
+// kept and reads it once for "._" names: an orphan that was there, or that
+// the deletion of a copy of its own left, is still cleared before a copy
+// takes the name; another program's file and fork under the name refuse
+// it; a folder deleted since takes no copy.
+TEST(CopyFileWhole, OneRecordFillsItsFolderAsSeparateCallsWould) {
+    struct Row {
+        const char* what;
+        bool plantOrphan;      // "._a" with no "a" in the folder before any copy
+        bool forkedThenGone;   // a copy of "a" with a fork, deleted by another program
+        bool theirsUnderName;  // "a" and its fork, another program's, in the folder
+        bool folderReplaced;   // the folder deleted and made anew before "a" is copied
+        OSErr result;          // where the folder stays
+    };
+    const Row rows[] = {
+        {"an orphan the folder held before", true, false, false, false, noErr},
+        {"the fork of a copy that was deleted since", false, true, false, false, noErr},
+        {"another program's file and fork under the name", false, false, true, false, dupFNErr},
+        {"the folder deleted and made anew", false, false, false, true, noErr},
+    };
+    int n = 0;
+    for (const Row& row : rows) {
+        vtest::TempDir dir("copywhole");
+        const std::string at = "r" + std::to_string(++n);
+        const fs::path z = dir.write(at + "/src/z", "z");
+        const fs::path a = dir.write(at + "/src/a", "plain");
+        const fs::path forked = dir.write(at + "/other/a", "forked");
+        vtest::write_sidecar(forked, "its fork");
+        const fs::path into = dir.mkdir(at + "/into");
+        if (row.plantOrphan) vtest::write_sidecar(into / "a", "left by a crash");
+        if (row.theirsUnderName) {
+            dir.write(at + "/into/a", "theirs");
+            vtest::write_sidecar(into / "a", "their fork");
+        }
+        VantrelFSCopyLinksRef links = nullptr;
+        ASSERT_EQ(noErr, VantrelFSNewCopyLinks(&links));
+        FSRef rz = vtest::ref_of(z), ra = vtest::ref_of(a), rf = vtest::ref_of(forked),
+              d = vtest::ref_of(into);
+        // The first copy reads the folder.
+        EXPECT_EQ(noErr,
+                  VantrelFSCopyFileWholeExplained(&rz, &d, 0, nullptr, links, nullptr, nullptr))
+            << row.what;
+        if (row.forkedThenGone) {
+            ASSERT_EQ(noErr,
+                      VantrelFSCopyFileWholeExplained(&rf, &d, 0, nullptr, links, nullptr, nullptr))
+                << row.what;
+            ASSERT_EQ("its fork", vtest::sidecar_fork(into / "a")) << row.what;
+            fs::remove(into / "a");  // as rm does, leaving the sidecar
+        }
+        if (row.folderReplaced) {
+            fs::remove_all(into);
+            fs::create_directory(into);
+        }
+        const OSErr e =
+            VantrelFSCopyFileWholeExplained(&ra, &d, 0, nullptr, links, nullptr, nullptr);
+        VantrelFSDisposeCopyLinks(links);
+        if (row.folderReplaced)
+            EXPECT_NE(noErr, e) << row.what << ": a copy into a folder that is gone";
+        else
+            EXPECT_EQ(row.result, e) << row.what;
+        if (row.theirsUnderName) {
+            EXPECT_EQ("theirs", vtest::read_file(into / "a")) << row.what;
+            EXPECT_EQ("their fork", vtest::sidecar_fork(into / "a")) << row.what;
+        } else if (row.folderReplaced) {
+            EXPECT_EQ(0u, entries(into)) << row.what << ": the new folder got a copy";
+        } else {
+            EXPECT_EQ("plain", vtest::read_file(into / "a")) << row.what;
+            EXPECT_FALSE(fs::exists(vtest::sidecar_path(into / "a")))
+                << row.what << ": an orphan became the copy's fork";
+        }
+    }
+}
+
 TEST(PBHMoveRename, MovesRenamesAndRefuses) {
     vtest::TempDir dir("moverename");
     const fs::path a = dir.write("a/file", "data");

@@ -83,78 +83,8 @@ struct OpaqueVantrelFSCopyLinks {
         const std::lock_guard<std::mutex> hold(m);
         copies[k] = {ref, ino};
     }
-    // The folders the last copies went into, as they were resolved then
-    // (the most recent last; a few, as many as a depth-first walk comes
-    // back to): a tree copy fills a folder file after file, and finds it by
-    // the descriptor it keeps rather than by its name for each. Good while
-    // its volume is mounted as it was (a folder deleted since refuses the
-    // copy as the system does).
-    struct Folder {
-        FSRef ref{};
-        vantrel::fm::Node node;
-        // Whose "._NAME" the folder held when first copied into (null: not
-        // read yet, or it could not be read), and those this copy made.
-        std::unique_ptr<std::unordered_set<std::string>> sidecars;
-        bool read = false;
-    };
-    static constexpr std::size_t kFolders = 8;
-    bool folder(const FSRef& ref, vantrel::fm::Node* out) {
-        const std::lock_guard<std::mutex> hold(m);
-        const auto it = std::find_if(folders.begin(), folders.end(), [&](const Folder& f) {
-            return std::memcmp(&f.ref, &ref, sizeof ref) == 0;
-        });
-        if (it == folders.end()) return false;
-        std::uint64_t mnt = 0;
-        dev_t dev = 0;
-        if (!vantrel::fm::volume_mount(it->node.vref, &mnt, &dev) || mnt != it->node.mnt ||
-            dev != it->node.dev()) {
-            folders.erase(it);
-            return false;
-        }
-        *out = it->node;
-        std::rotate(it, it + 1, folders.end());
-        return true;
-    }
-    void remember_folder(const FSRef& ref, const vantrel::fm::Node& n) {
-        const std::lock_guard<std::mutex> hold(m);
-        if (folders.size() == kFolders) folders.erase(folders.begin());
-        folders.push_back(Folder{ref, n, nullptr, false});
-    }
-    // Whether a "._NAME" beside the copy `name` in the folder `dest` (open
-    // as `destFd`) may be there: false only where the folder, read whole
-    // when this record first copied into it, had none, and this record
-    // made none since. An orphan that a crash left was there before; one
-    // another program makes while the copy runs may come as well after the
-    // copy has its name, and no look before could keep it off.
-    bool may_have_orphan(const vantrel::fm::Node& dest, int destFd, const std::string& name) {
-        const std::lock_guard<std::mutex> hold(m);
-        Folder* f = find_folder(dest);
-        if (f == nullptr) return true;
-        if (!f->read) {
-            f->read = true;
-            f->sidecars =
-                vantrel::fm::rsrc::sidecar_names(destFd, "PBHCopyFileSync.sidecars", dest.name);
-        }
-        return !f->sidecars || f->sidecars->count(name) != 0;
-    }
-    // A sidecar this copy gave `name` in `dest`: should its file go, it is
-    // an orphan like any other.
-    void made_sidecar(const vantrel::fm::Node& dest, const std::string& name) {
-        const std::lock_guard<std::mutex> hold(m);
-        if (Folder* f = find_folder(dest); f != nullptr && f->sidecars) f->sidecars->insert(name);
-    }
     std::mutex m;
     std::map<Key, std::pair<FSRef, std::uint64_t>> copies;
-    std::vector<Folder> folders;
-
-  private:
-    Folder* find_folder(const vantrel::fm::Node& dest) {
-        for (Folder& f : folders)
-            if (f.node.dev() == dest.dev() && f.node.st.stx_ino == dest.st.stx_ino &&
-                f.node.stamp() == dest.stamp())
-                return &f;
-        return nullptr;
-    }
 };
 
 namespace {
@@ -565,20 +495,12 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
         if (OSErr err = rsrc::place_taken(destFd->fd(), name)) return err;
     }
 
-    // The final link refuses a taken name (EEXIST: dupFNErr), and a "._NAME"
-    // there is taken for an orphan only once its file is found gone under
-    // the folder's lock. A copy that costs more than one more lookup (a
-    // large file, one with a fork, one made under a private name that a
-    // file system may rename without refusing a taken name) is refused
-    // before it is made; a small one, most of a tree, is not looked for twice.
-    constexpr std::uint64_t kLookFirst = 1 << 20;
-    auto taken = [&] {
-        struct stat existing {};
-        return !replace &&
-               ::fstatat(destFd->fd(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
-    };
-    const bool lookFirst = st.stx_size >= kLookFirst || srcSide.found();
-    if (lookFirst && taken()) return dupFNErr;
+    // Refuse early when the name is taken; the final link refuses again if
+    // another program takes it meanwhile. Only then may a "._NAME" there be
+    // taken for an orphan and cleared.
+    struct stat existing {};
+    if (!replace && ::fstatat(destFd->fd(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0)
+        return dupFNErr;
 
     bool named = false;    // made under the private name `tempName` (no O_TMPFILE here)
     std::string tempName;  // the data's, then the sidecar's while it has one
@@ -606,7 +528,6 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
             return said(errno, Op::Create, &dest);
         // No unnamed files here: a private name no item can have, renamed
         // to the copy's at the end, so a half-made copy is never seen.
-        if (!lookFirst && taken()) return dupFNErr;
         tempName = vantrel::fm::commit::private_name();
         out = UniqueFd(vantrel::fault::step("PBHCopyFileSync.create", name, [&] {
             return ::openat(destFd->fd(), tempName.c_str(),
@@ -799,11 +720,8 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
             return dupFNErr;
         }
     }
-    // A tree copy read the folder once for orphans (see may_have_orphan).
-    const bool orphanCheck =
-        !replace && (links == nullptr || links->may_have_orphan(dest, destFd->fd(), name));
-    if (OSErr e = orphanCheck ? rsrc::clear_orphan(destFd->fd(), name, "PBHCopyFileSync.sidecar")
-                              : OSErr{noErr}) {
+    if (OSErr e = replace ? OSErr{noErr}
+                          : rsrc::clear_orphan(destFd->fd(), name, "PBHCopyFileSync.sidecar")) {
         undo();
         return e;
     }
@@ -867,7 +785,6 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
             return fail(errno, Op::Create);
         sideTemp.clear();
         sideMade = true;
-        if (links != nullptr) links->made_sidecar(dest, name);
     }
     if (newRef != nullptr || (multiple && !linking)) {
         Node copy;
@@ -1149,10 +1066,7 @@ extern "C" OSErr VantrelFSCopyFileWholeExplained(const FSRef* source, const FSRe
     if (OSErr e = vantrel::fault::check("VantrelFSCopyFileWhole", src.name)) return e;
     if (!S_ISREG(src.st.stx_mode)) return notAFileErr;  // before the destination is found
     Node dest;
-    if (links == nullptr || !links->folder(*destDir, &dest)) {
-        if (OSErr err = vantrel::fm::resolve(destDir, &dest)) return err;
-        if (links != nullptr && dest.is_dir()) links->remember_folder(*destDir, dest);
-    }
+    if (OSErr err = vantrel::fm::resolve(destDir, &dest)) return err;
     Why why;
     const OSErr e =
         copy_file(src, dest, name != nullptr ? newName : src.name, Keep::All, links, newRef, &why);

@@ -328,16 +328,19 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& srcPat
         }
         // The copy keeps the source's name as it is on disk, and with it
         // everything cp -a keeps, made in one call from the source's descriptor.
+        // A move gives the copy the lock the listing showed on its source,
+        // read with the folder a moment before: no call more per file.
+        const bool lock = moving && v.entry.locked;
         FSRef copied;
         VantrelFSCopyFailure why{};
         if (OSErr e = VantrelFSCopyFileWholeExplained(&item, &frame.dst, 0, nullptr, links.get(),
-                                                      moving ? &copied : nullptr, &why)) {
+                                                      lock ? &copied : nullptr, &why)) {
             fail(e == dupFNErr || dest_at_fault(frame.dst, e) ? copyPath(from) : from, e,
                  e == dupFNErr ? std::string() : copy_meaning(why));
             return false;
         }
         note_creation_not_kept(ctx, copyPath(from), why);
-        if (moving && is_locked(item)) {
+        if (lock) {
             if (OSErr le = lock_copy(copied)) fail(copyPath(from), le, kLockNotKept);
         }
         return false;

@@ -51,8 +51,11 @@ OSErr read_level(const FSRef& dir, TreeBuffers& b, TreeLevel* level, bool* chang
             FSPermissionInfo perm;
             std::memcpy(&perm, b.infos[i].permissions, sizeof perm);
             const bool known = dir || (perm.mode & S_IFMT) != 0;
-            TreeEntry entry{
-                {}, std::string::npos, kinds && known ? kind_of(b.infos[i]).json : nullptr, dir};
+            TreeEntry entry{{},
+                            std::string::npos,
+                            kinds && known ? kind_of(b.infos[i]).json : nullptr,
+                            dir,
+                            (b.infos[i].nodeFlags & kFSNodeLockedMask) != 0};
             append_listed_name(entry.name, b.names[i], b.refs[i]);
             if (dir || level->keepAllRefs) {
                 entry.ref = level->refs.size();

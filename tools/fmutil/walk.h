@@ -21,6 +21,7 @@ struct TreeEntry {
     std::size_t ref;   // index into TreeLevel::refs, or npos where none is kept
     const char* kind;  // JSON kind (null when the walk did not ask for it)
     bool isDir;
+    bool locked;  // as listed (the node flags' lock bit)
 };
 
 struct TreeLevel {

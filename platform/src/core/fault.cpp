@@ -68,8 +68,9 @@ struct State {
     long total = 0;
     long injected = 0;
     bool counting = false;
-    long steps = 0;  // checks of steps ("Op.step") since the last reset
-    long dieAt = 0;  // the step before which the process ends; 0: none
+    long steps = 0;                   // checks of steps ("Op.step") since the last reset
+    long dieAt = 0;                   // the step before which the process ends; 0: none
+    bool overridesUnchecked = false;  // set from the environment, keys not yet checked
 };
 
 State& state() {
@@ -169,6 +170,39 @@ int errno_for(OSErr err) noexcept {
     State& s = state();
     std::lock_guard lk(s.mu);
     s.dieAt = n;
+    rearm(s);
+    return true;
+}();
+
+// And with overrides, VANTREL_FAULT_OVERRIDE=KEY=VALUE[,KEY=VALUE...]:
+// the switches a test sets in its own process (the volume without an
+// exchange) set for a program it runs. The keys are checked against the
+// registry at the first lookup, once every library has registered its own.
+[[maybe_unused]] const bool kOverridesFromEnvironment = [] {
+    const char* v = std::getenv("VANTREL_FAULT_OVERRIDE");
+    if (v == nullptr || *v == 0) return false;
+    State& s = state();
+    std::lock_guard lk(s.mu);
+    std::string all(v);
+    for (std::size_t at = 0; at <= all.size();) {
+        std::size_t end = all.find(',', at);
+        if (end == std::string::npos) end = all.size();
+        const std::string item = all.substr(at, end - at);
+        const std::size_t eq = item.find('=');
+        char* stop = nullptr;
+        const long long value =
+            eq == std::string::npos ? 0 : std::strtoll(item.c_str() + eq + 1, &stop, 10);
+        if (eq == std::string::npos || eq == 0 || stop == nullptr || *stop != 0 ||
+            stop == item.c_str() + eq + 1) {
+            std::fprintf(stderr,
+                         "fault seam: VANTREL_FAULT_OVERRIDE item \"%s\" is no KEY=NUMBER\n",
+                         item.c_str());
+            std::abort();
+        }
+        s.overrides[item.substr(0, eq)] = value;
+        s.overridesUnchecked = true;
+        at = end + 1;
+    }
     rearm(s);
     return true;
 }();
@@ -303,6 +337,17 @@ std::optional<std::int64_t> override_value(std::string_view key) noexcept {
     if (!g_overrides.load(std::memory_order_acquire)) return std::nullopt;
     State& s = state();
     std::lock_guard lk(s.mu);
+    if (s.overridesUnchecked) {
+        s.overridesUnchecked = false;
+        for (const auto& [name, value] : s.overrides) {
+            if (find(s, name) != nullptr) continue;
+            std::fprintf(stderr,
+                         "fault seam: VANTREL_FAULT_OVERRIDE names \"%s\", which no platform "
+                         "source registers\n",
+                         name.c_str());
+            std::abort();
+        }
+    }
     if (auto it = s.overrides.find(key); it != s.overrides.end()) return it->second;
     return std::nullopt;
 }
@@ -347,6 +392,7 @@ void reset() noexcept {
     s.preds = nullptr;
     s.hook = nullptr;
     s.overrides.clear();
+    s.overridesUnchecked = false;
     for (auto& [name, o] : s.registry) o.count = 0;
     s.logSize = 0;
     s.total = 0;

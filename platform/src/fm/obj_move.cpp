@@ -835,10 +835,13 @@ int settle_pair(const NamePair& s, bool forward, const char* step) {
     const std::uint64_t wx = forward ? s.iy : s.ix, wy = forward ? s.ix : s.iy;
     auto dropRepeats = [&]() {
         const std::uint64_t x = ino_at(s.dirX, s.x), y = ino_at(s.dirY, s.y);
-        for (const auto& [dir, name] : {std::pair{s.dirX, &s.p}, std::pair{s.dirY, &s.q}}) {
-            const std::uint64_t i = ino_at(dir, *name);
+        // Not a structured binding: clang 14 cannot capture those in a lambda.
+        for (const auto& at : {std::pair{s.dirX, &s.p}, std::pair{s.dirY, &s.q}}) {
+            const int dir = at.first;
+            const std::string& name = *at.second;
+            const std::uint64_t i = ino_at(dir, name);
             if ((i == s.ix || i == s.iy) && (i == x || i == y) &&
-                run(*name, [&] { return ::unlinkat(dir, name->c_str(), 0); }) != 0)
+                run(name, [&] { return ::unlinkat(dir, name.c_str(), 0); }) != 0)
                 return -1;
         }
         return 0;

@@ -1,28 +1,21 @@
 // Moving with a new name in one step, and exchanging two files, each undoing
 // its own completed steps when a later one fails.
 //
-// Both work through names that exist in neither directory involved, so that
-// no intermediate step can collide with an existing item: the only step that
-// can meet a name already taken is the final rename, and that is undone.
-#include <sys/stat.h>
-
-#include <cerrno>
-#include <climits>
+// The move works through a name that exists in neither directory involved,
+// so that no intermediate step can collide with an existing item: the only
+// step that can meet a name already taken is the final rename, and that is
+// undone. The exchange leaves its steps to the platform, which keeps every
+// name it passes through private.
 #include <cstring>
 
 #include "vantrel/FSUtilities.h"
+#include "vantrel/WholeCopy.h"
 #include "vantrel/fault.h"
 
 namespace {
 
 constexpr long kUniqueCounterStart = 0x5176747A;
 constexpr FSCatalogInfoBitmap kExchangeReadBitmap = 0x1F2F;
-constexpr FSCatalogInfoBitmap kExchangeBitmap = 0x1F23;
-constexpr FSCatalogInfoBitmap kRestoreBitmap = kFSCatInfoSettableInfo;  // 0x1FE3
-// The restore writes both modification dates back, so they are read too:
-// without them the undo would stamp each file with dates it never had.
-constexpr FSCatalogInfoBitmap kSavedBitmap =
-    kExchangeReadBitmap | kFSCatInfoContentMod | kFSCatInfoAttrMod;
 
 // The counter is a 32-bit pattern even where `long` is wider.
 UInt32 counter_bits(long counter) {
@@ -128,26 +121,6 @@ OSErr FSMoveRenameObjectUnicode(const FSRef* object, const FSRef* destDir,
 
 namespace {
 
-// One file of a compatible exchange: what was read before the first change,
-// and the reference of the file as it stands after its latest successful step.
-struct ExchangeSide {
-    FSRef working;
-    FSCatalogInfo info;
-    HFSUniStr255 name;
-    FSRef parent;
-    HFSUniStr255 tempName;
-};
-
-// The inode behind `ref` and how many names it has, from its path as it is
-// on disk (a name that is not UTF-8 stays as its bytes).
-OSErr inode_of(const FSRef* ref, struct stat* st) {
-    char path[PATH_MAX];
-    if (OSStatus e = FSRefMakePath(ref, reinterpret_cast<UInt8*>(path), sizeof path))
-        return static_cast<OSErr>(e);
-    if (::lstat(path, st) == 0) return noErr;
-    return errno == ENOENT || errno == ENOTDIR ? fnfErr : ioErr;
-}
-
 bool volume_exchanges_natively(FSVolumeRefNum volume) {
     GetVolParmsInfoBuffer parms;
     std::memset(&parms, 0, sizeof parms);
@@ -164,58 +137,14 @@ bool volume_exchanges_natively(FSVolumeRefNum volume) {
            (parms.vMExtendedAttributes & (1L << bSupportsFSExchangeObjects)) != 0;
 }
 
-// The undo chain of the compatible exchange, entered at `from` (0..6) and run
-// to its end. Each step ignores its own result; a working reference is
-// refreshed only from a step that succeeded.
-void undo_exchange(int from, bool sameParent, ExchangeSide& a, ExchangeSide& b, FSRef* newFirst,
-                   FSRef* newSecond) {
-    switch (from) {
-        case 0:
-            if (FSRenameUnicode(&a.working, a.tempName.length, a.tempName.unicode,
-                                kTextEncodingUnknown, newFirst) == noErr)
-                a.working = *newFirst;
-            [[fallthrough]];
-        case 1:
-            (void)FSSetCatalogInfo(&b.working, kRestoreBitmap, &b.info);
-            [[fallthrough]];
-        case 2:
-            (void)FSSetCatalogInfo(&a.working, kRestoreBitmap, &a.info);
-            [[fallthrough]];
-        case 3:
-            if (!sameParent) {
-                if (FSMoveObject(&b.working, &b.parent, newSecond) == noErr) b.working = *newSecond;
-            }
-            [[fallthrough]];
-        case 4:
-            if (!sameParent) {
-                if (FSMoveObject(&a.working, &a.parent, newFirst) == noErr) a.working = *newFirst;
-            }
-            [[fallthrough]];
-        case 5:
-            if (FSRenameUnicode(&b.working, b.name.length, b.name.unicode, b.info.textEncodingHint,
-                                newSecond) == noErr)
-                b.working = *newSecond;
-            [[fallthrough]];
-        case 6:
-            if (FSRenameUnicode(&a.working, a.name.length, a.name.unicode, a.info.textEncodingHint,
-                                newFirst) == noErr)
-                a.working = *newFirst;
-            break;
-        default:
-            break;
-    }
-}
-
 }  // namespace
 
 OSErr FSExchangeObjectsCompat(const FSRef* first, const FSRef* second, FSRef* newFirst,
                               FSRef* newSecond) {
     if (newFirst == nullptr || newSecond == nullptr || first == nullptr || second == nullptr)
         return paramErr;
-    ExchangeSide a;
-    ExchangeSide b;
-    *newFirst = a.working = *first;
-    *newSecond = b.working = *second;
+    *newFirst = *first;
+    *newSecond = *second;
 
     FSCatalogInfo volumeInfo;
     if (OSErr e = FSGetCatalogInfo(first, kFSCatInfoVolume, &volumeInfo, nullptr, nullptr, nullptr))
@@ -235,77 +164,28 @@ OSErr FSExchangeObjectsCompat(const FSRef* first, const FSRef* second, FSRef* ne
         return err;
     }
 
-    std::memset(&a.info, 0, sizeof a.info);
-    std::memset(&b.info, 0, sizeof b.info);
-    if (OSErr e = FSGetCatalogInfo(first, kSavedBitmap, &a.info, &a.name, nullptr, &a.parent))
+    FSCatalogInfo infoA, infoB;
+    std::memset(&infoA, 0, sizeof infoA);
+    std::memset(&infoB, 0, sizeof infoB);
+    if (OSErr e = FSGetCatalogInfo(first, kExchangeReadBitmap, &infoA, nullptr, nullptr, nullptr))
         return e;
-    if (OSErr e = FSGetCatalogInfo(second, kSavedBitmap, &b.info, &b.name, nullptr, &b.parent))
+    if (OSErr e = FSGetCatalogInfo(second, kExchangeReadBitmap, &infoB, nullptr, nullptr, nullptr))
         return e;
-    if (a.info.volume != b.info.volume) return diffVolErr;
-    if ((a.info.nodeFlags & kFSNodeIsDirectoryMask) != 0 ||
-        (b.info.nodeFlags & kFSNodeIsDirectoryMask) != 0)
+    if (infoA.volume != infoB.volume) return diffVolErr;
+    if ((infoA.nodeFlags & kFSNodeIsDirectoryMask) != 0 ||
+        (infoB.nodeFlags & kFSNodeIsDirectoryMask) != 0)
         return notAFileErr;
-    // The exchanged fields belong to a name, and they are written onto the
-    // other file's inode: a file with another hard link would give them to
-    // names nobody asked about. Refused as the platform's exchange refuses
-    // it, before anything changes; two names of one file have nothing to trade.
-    struct stat sa {};
-    struct stat sb {};
-    if (OSErr e = inode_of(first, &sa)) return e;
-    if (OSErr e = inode_of(second, &sb)) return e;
-    if (sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino) return noErr;
-    if (((a.info.nodeFlags | b.info.nodeFlags) & kFSNodeLockedMask) != 0) return fLckdErr;
-    if (sa.st_nlink > 1 || sb.st_nlink > 1) return permErr;
-
-    long counter = kUniqueCounterStart;
-    if (OSErr e = GenerateUniqueHFSUniStr(&counter, &a.parent, &b.parent, &a.tempName)) return e;
-    if (OSErr e = GenerateUniqueHFSUniStr(&counter, &a.parent, &b.parent, &b.tempName)) return e;
-
-    OSErr err = FSRenameUnicode(&a.working, a.tempName.length, a.tempName.unicode,
-                                kTextEncodingUnknown, newFirst);
+    // Without the volume's exchange, the platform's exchange by names: the
+    // same trade, through private names no listing shows and under a
+    // journal, where temporary names of our own would be visible items a
+    // kill could leave the files under, cut from their forks. Its hard-link
+    // check is made on the files themselves, not on paths. Its references
+    // follow the contents, as the native exchange's do.
+    const FSRef firstIn = *first;
+    const FSRef secondIn = *second;
+    const OSErr err = VantrelFSExchangeObjectsByNames(&firstIn, &secondIn);
     if (err != noErr) return err;
-    a.working = *newFirst;
-
-    const bool sameParent = a.info.parentDirID == b.info.parentDirID;
-    auto fail = [&](int undoFrom) {
-        undo_exchange(undoFrom, sameParent, a, b, newFirst, newSecond);
-        return err;
-    };
-
-    err = FSRenameUnicode(&b.working, b.tempName.length, b.tempName.unicode, kTextEncodingUnknown,
-                          newSecond);
-    if (err != noErr) return fail(6);
-    b.working = *newSecond;
-
-    if (!sameParent) {
-        err = FSMoveObject(&a.working, &b.parent, newFirst);
-        if (err != noErr) return fail(5);
-        a.working = *newFirst;
-        err = FSMoveObject(&b.working, &a.parent, newSecond);
-        if (err != noErr) return fail(4);
-        b.working = *newSecond;
-    }
-
-    // Each file takes on the catalogue fields of the name and place it is
-    // about to have; the modification dates stay with the contents. A write
-    // that fails leaves its file as it was (the platform puts back what it
-    // changed), so the undo starts with the files already written.
-    err = FSSetCatalogInfo(&a.working, kExchangeBitmap, &b.info);
-    if (err != noErr) return fail(3);
-    err = FSSetCatalogInfo(&b.working, kExchangeBitmap, &a.info);
-    if (err != noErr) return fail(2);
-
-    err = FSRenameUnicode(&a.working, b.name.length, b.name.unicode, b.info.textEncodingHint,
-                          newFirst);
-    if (err != noErr) return fail(1);
-    a.working = *newFirst;
-    err = FSRenameUnicode(&b.working, a.name.length, a.name.unicode, a.info.textEncodingHint,
-                          newSecond);
-    if (err != noErr) return fail(0);
-
-    // newFirst names what now stands at the first file's name and place (the
-    // former second file), newSecond what stands at the second's.
-    *newFirst = *newSecond;
-    *newSecond = a.working;
+    *newFirst = secondIn;
+    *newSecond = firstIn;
     return noErr;
 }

@@ -128,12 +128,12 @@ TEST_P(NameBytes, AnExchangeUndoneAtEachStepGivesBothNamesBack) {
         FSRef a = ref_of(root / "one" / name), b = ref_of(root / "two/other"), nf{}, ns{};
         vf::Scope scope;
         vf::set_override("PBHGetVolParmsSync.exchange", 0);
-        vf::fail_nth("FSRenameUnicode", n, ioErr);
+        vf::fail_nth("VantrelFSExchangeObjectsByNames.exchange", n, ioErr);
         const OSErr e = FSExchangeObjectsCompat(&a, &b, &nf, &ns);
         if (vf::injected() == 0) break;
-        EXPECT_EQ(e, ioErr) << "rename " << n;
-        EXPECT_EQ(entries(root / "one"), std::set<std::string>{escaped(name)}) << "rename " << n;
-        EXPECT_EQ(entries(root / "two"), std::set<std::string>{"other"}) << "rename " << n;
+        EXPECT_EQ(e, ioErr) << "step " << n;
+        EXPECT_EQ(entries(root / "one"), std::set<std::string>{escaped(name)}) << "step " << n;
+        EXPECT_EQ(entries(root / "two"), std::set<std::string>{"other"}) << "step " << n;
     }
 }
 

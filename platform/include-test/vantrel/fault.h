@@ -65,6 +65,9 @@
 // or from the start of a program, with VANTREL_FAULT_DIE_AT_STEP=n in its
 // environment; steps() says how many steps ran, so a sweep knows when n
 // lies past the operation's last one.
+// A program's overrides are set the same way, with
+// VANTREL_FAULT_OVERRIDES=KEY=VALUE[,KEY=VALUE...] (a key no source
+// registers ends the program at its first override lookup).
 //
 // Overrides are named integer values that an operation consults instead of the
 // system (the clock, the Script Manager's variables, a volume ability); their

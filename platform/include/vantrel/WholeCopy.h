@@ -139,6 +139,22 @@ VANTREL_EXPORT OSErr VantrelFSCopyFileWholeExplained(const FSRef* source, const 
 VANTREL_EXPORT OSErr VantrelFSReplaceFileContents(const FSRef* source, const FSRef* target,
                                                   FSRef* newRef);
 
+// Exchanges the contents of the files `ref` and `destRef` as
+// FSExchangeObjects does (each name and place keeps what belongs to it and
+// gets the other's data and resource forks; the references and node IDs
+// follow the contents, the file IDs stay with the names), on a volume whose
+// file system has no exchange in one step: through private names that no
+// listing shows, hard links where the file system makes them (so that
+// neither name is ever missing), renames where it does not. A journal
+// written first in the first file's folder lets the next listing of that
+// folder finish or undo an exchange a kill cut short. Same results as
+// FSExchangeObjects, and:
+//   fBsyErr          another program renamed either file meanwhile.
+//   afpAccessDenied  the first file's folder cannot hold the journal.
+//   errFSNameTooLong the second file's folder has no path to write down.
+// Any thread.
+VANTREL_EXPORT OSErr VantrelFSExchangeObjectsByNames(const FSRef* ref, const FSRef* destRef);
+
 // A folder copied as cp -a copies it, in two calls around its contents:
 // the first makes the empty folder, the second, once the caller has filled
 // it, gives it what its source has. Its times are set last, to the

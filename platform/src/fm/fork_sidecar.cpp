@@ -395,6 +395,11 @@ void drop_moving_mark(int dirFd, const std::string& side, const char* step) {
     });
 }
 
+bool has_moving_mark(int dirFd, const std::string& side) {
+    UniqueFd fd(::openat(dirFd, side.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    return fd && ::fgetxattr(fd.get(), kMovingAttr, nullptr, 0) > 0;
+}
+
 // The sidecar `side` of `fileName` in `dirFd`, whose file is gone, carries
 // the mark of a rename a crash interrupted: when the renamed file stands
 // under its new name, the sidecar follows it there (rolled forward); when
@@ -627,6 +632,10 @@ OSErr clear_orphan(int dirFd, std::string_view fileName, const char* step, bool 
     // move to another folder): finished first, then looked at again.
     commit::recover_folder(dirFd);
     if (entry_at(dirFd, fileName) == Entry::None) return noErr;
+    // Still marked as moving with a journal still there: a move whose
+    // destination folder its recovery could not find yet. The fork is that
+    // file's; it must not go, and no new file may take it for its own.
+    if (has_moving_mark(dirFd, name) && commit::journal_left(dirFd)) return fBsyErr;
     // Only a real sidecar goes: a user's own file, link or FIFO that merely
     // has such a name is never read as a fork, so it may stay, and must.
     if (!is_sidecar_of(dirFd, fileName)) return noErr;

@@ -2,6 +2,7 @@
 // operation's work in progress from a leftover. See obj_commit.h.
 #include "fm/obj_commit.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -13,6 +14,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
@@ -60,6 +62,63 @@ int flock_retrying(int fd, int how) {
     }
 }
 
+// A folder that some of those who may change it may not read (0300, 0730,
+// 0703...) cannot be opened by them to be flocked. Its lock is then a file
+// of its own in a place every user reaches, named by the folder's device
+// and inode; which of the two locks a folder has is told by its mode alone,
+// so that every taker, whoever it is, takes the same one.
+bool locked_elsewhere(mode_t mode) {
+    for (const mode_t cls : {mode_t(S_IRWXU), mode_t(S_IRWXG), mode_t(S_IRWXO)}) {
+        const mode_t bits = mode & cls;
+        const mode_t r = cls & 0444, w = cls & 0222, x = cls & 0111;
+        if ((bits & w) && (bits & x) && !(bits & r)) return true;
+    }
+    return false;
+}
+
+// Opens (making it when it is not there) the lock file of the folder
+// `st` in /dev/shm: a root-owned, sticky, world-writable tmpfs, where no one
+// may remove or replace another's file. Nothing is followed (O_NOFOLLOW),
+// a FIFO or device planted there does not block the open (O_NONBLOCK) and is
+// refused, and so is a file of anyone but the caller, the folder's owner and
+// root: a stranger's file, which the stranger could hold locked forever. -1
+// when there is no such place or no usable file: the change then runs
+// unlocked, as it did before.
+int open_shared_lock(const struct stat& folder) {
+    const int place = ::open("/dev/shm", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (place < 0) return -1;
+    struct stat ps {};
+    if (::fstat(place, &ps) != 0 || ps.st_uid != 0 || (ps.st_mode & S_ISVTX) == 0) {
+        ::close(place);
+        return -1;
+    }
+    char name[96];
+    std::snprintf(name, sizeof name, ".vantrel-folder-lock.%llx.%llx",
+                  static_cast<unsigned long long>(folder.st_dev),
+                  static_cast<unsigned long long>(folder.st_ino));
+    int fd = -1;
+    for (int attempt = 0; attempt < 3 && fd < 0; ++attempt) {
+        fd = ::openat(place, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0 || errno != ENOENT) break;
+        // Readable by all: flock needs no more than a read-only descriptor.
+        fd = ::openat(place, name, O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0444);
+        if (fd >= 0)
+            (void)::fchmod(fd, 0444);  // whatever the umask
+        else if (errno != EEXIST)
+            break;
+    }
+    ::close(place);
+    if (fd < 0) return -1;
+    struct stat st {};
+    const uid_t me = ::geteuid();
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+        (st.st_uid != me && st.st_uid != folder.st_uid && st.st_uid != 0)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 }  // namespace
 
 FolderLock::FolderLock(FolderLock&& o) noexcept {
@@ -95,10 +154,12 @@ bool FolderLock::take_one(int dirFd, bool wait, Slot* out, OSErr* err) {
     }
     // A description of our own: the cached descriptors are shared by every
     // thread, and flock is per description.
-    const int fd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = locked_elsewhere(st.st_mode)
+                       ? open_shared_lock(st)
+                       : ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
-        // Changeable but not readable (0300), or out of descriptors: the
-        // change runs unlocked, as it would without us.
+        // No place for its lock, or out of descriptors: the change runs
+        // unlocked, as it would without us.
         return wait;
     }
     if (flock_retrying(fd, LOCK_EX | (wait ? 0 : LOCK_NB)) != 0) {
@@ -289,6 +350,14 @@ void Journal::end() {
     --t_journalled;
 }
 
+void Journal::keep() {
+    if (fd_ < 0) return;
+    ::close(fd_);  // closing lets its lock go: a dead maker's journal from now on
+    fd_ = -1;
+    name_.clear();
+    --t_journalled;
+}
+
 namespace {
 
 // Inside recover_folder: its own order (journals, then the rest) holds.
@@ -317,8 +386,11 @@ bool clear_litter(int dirFd, std::string_view entryName) {
     // to finish its change (a sidecar not yet under its name): the folder's
     // journals are recovered before it goes. Only after a kill is there
     // such litter to meet.
+    // While a live change holds a journal here, a dead-looking temporary
+    // may be one of its names (a file that waits under a private name
+    // between two renames holds no lock of ours): left for later.
     if (!t_recoveringFolder && !is_journal(dirFd, name)) {
-        recover_folder(dirFd);
+        if (recover_folder(dirFd)) return false;
         if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return true;
     }
     // A journal is recovered by whoever takes its lock; another recoverer
@@ -344,10 +416,10 @@ bool clear_litter(int dirFd, std::string_view entryName) {
            0;
 }
 
-void recover_folder(int dirFd) {
-    if (t_recoveringFolder) return;
+bool recover_folder(int dirFd) {
+    if (t_recoveringFolder) return false;
     const int fd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;  // a folder this caller may not read: nothing it could recover
+    if (fd < 0) return false;  // a folder this caller may not read: nothing it could recover
     std::vector<std::string> found;
     alignas(8) char buf[16384];
     for (;;) {
@@ -362,10 +434,137 @@ void recover_folder(int dirFd) {
     ::close(fd);
     // Journals first: what they finish may need another dead temporary.
     t_recoveringFolder = true;
-    for (const std::string& name : found)
-        if (is_journal(dirFd, name)) (void)clear_litter(dirFd, name);
-    for (const std::string& name : found) (void)clear_litter(dirFd, name);
+    bool live = false;
+    for (const std::string& name : found) {
+        if (!is_journal(dirFd, name)) continue;
+        if (in_progress(dirFd, name))
+            live = true;
+        else
+            (void)clear_litter(dirFd, name);
+    }
+    if (!live)
+        for (const std::string& name : found) (void)clear_litter(dirFd, name);
     t_recoveringFolder = false;
+    return live;
+}
+
+bool journal_left(int dirFd) {
+    const int fd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool found = false;
+    alignas(8) char buf[16384];
+    while (!found) {
+        const long n = ::syscall(SYS_getdents64, fd, buf, sizeof buf);
+        if (n <= 0) break;
+        for (long pos = 0; pos < n && !found;) {
+            const auto* d = reinterpret_cast<const rsrc::linux_dirent64*>(buf + pos);
+            pos += d->d_reclen;
+            found = rsrc::is_temporary_name(d->d_name) && is_journal(dirFd, d->d_name);
+        }
+    }
+    ::close(fd);
+    return found;
+}
+
+std::string folder_handle(int dirFd) {
+    struct {
+        file_handle h;
+        unsigned char room[MAX_HANDLE_SZ];
+    } buf{};
+    buf.h.handle_bytes = MAX_HANDLE_SZ;
+    int mount = 0;
+    if (::name_to_handle_at(dirFd, "", &buf.h, &mount, AT_EMPTY_PATH) != 0) return {};
+    std::string out;
+    put_u64(out, std::uint64_t(std::uint32_t(buf.h.handle_type)));
+    put_str(out,
+            std::string_view(reinterpret_cast<const char*>(buf.h.f_handle), buf.h.handle_bytes));
+    return out;
+}
+
+namespace {
+
+bool is_folder(int fd, std::uint64_t dev, std::uint64_t ino) {
+    struct stat st {};
+    return fd >= 0 && ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_dev == dev &&
+           st.st_ino == ino;
+}
+
+// The folder among the subfolders of `dir` (and, with `depth` 2, theirs).
+int search_below(int dir, std::uint64_t dev, std::uint64_t ino, int depth, long* budget) {
+    const int list = ::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (list < 0) return -1;
+    std::vector<std::string> subs;
+    alignas(8) char buf[16384];
+    for (;;) {
+        const long n = ::syscall(SYS_getdents64, list, buf, sizeof buf);
+        if (n <= 0) break;
+        for (long pos = 0; pos<n&& * budget> 0; --*budget) {
+            const auto* d = reinterpret_cast<const rsrc::linux_dirent64*>(buf + pos);
+            pos += d->d_reclen;
+            const std::string_view name(d->d_name);
+            if (d->d_type == DT_DIR && name != "." && name != "..") subs.emplace_back(name);
+        }
+        if (*budget <= 0) break;
+    }
+    ::close(list);
+    for (const std::string& name : subs) {
+        const int fd = ::openat(dir, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (is_folder(fd, dev, ino)) return fd;
+        if (fd >= 0 && depth > 1) {
+            const int found = search_below(fd, dev, ino, depth - 1, budget);
+            if (found >= 0) {
+                ::close(fd);
+                return found;
+            }
+        }
+        if (fd >= 0) ::close(fd);
+    }
+    return -1;
+}
+
+}  // namespace
+
+int open_folder_again(const std::string& path, std::uint64_t dev, std::uint64_t ino,
+                      const std::string& handle, int sameFs) {
+    int fd = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (is_folder(fd, dev, ino)) return fd;
+    if (fd >= 0) ::close(fd);
+    if (!handle.empty()) {
+        Reader r{handle};
+        const auto type = static_cast<int>(r.u64());
+        const std::string bytes = r.str();
+        if (r.ok && bytes.size() <= MAX_HANDLE_SZ) {
+            struct {
+                file_handle h;
+                unsigned char room[MAX_HANDLE_SZ];
+            } buf{};
+            buf.h.handle_type = type;
+            buf.h.handle_bytes = static_cast<unsigned>(bytes.size());
+            std::memcpy(buf.h.f_handle, bytes.data(), bytes.size());
+            fd = ::open_by_handle_at(sameFs, &buf.h, O_PATH | O_DIRECTORY | O_CLOEXEC);
+            if (is_folder(fd, dev, ino)) return fd;
+            if (fd >= 0) ::close(fd);
+        }
+    }
+    // Where it stood: its parent, and the two above, each searched two
+    // levels down, at most so many entries in all.
+    long budget = 20000;
+    std::string up = path;
+    while (up.size() > 1 && up.back() == '/') up.pop_back();
+    for (int level = 0; level < 3 && budget > 0; ++level) {
+        const std::size_t slash = up.rfind('/');
+        if (slash == std::string::npos) break;
+        if (slash == 0) break;  // never a search of the whole file system
+        up = up.substr(0, slash);
+        const int dir = ::open(up.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (dir < 0) continue;
+        struct stat st {};
+        const bool sameDevice = ::fstat(dir, &st) == 0 && st.st_dev == dev;
+        const int found = sameDevice ? search_below(dir, dev, ino, 2, &budget) : -1;
+        ::close(dir);
+        if (found >= 0) return found;
+    }
+    return -1;
 }
 
 std::string private_name() {

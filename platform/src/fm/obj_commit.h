@@ -10,7 +10,8 @@
 //
 // - The folder lock: an exclusive flock on a description of the folder of
 //   its own (opened O_RDONLY: flock needs no writable descriptor, and a
-//   folder's own inode leaves no lock file behind). Every change that gives
+//   folder's own inode leaves no lock file behind); for a folder some of
+//   its writers may not read, on a lock file of its own in /dev/shm. Every change that gives
 //   a sidecar its final name, or takes one away, holds it from the moment
 //   it looks at the names until both objects have them. So while no one
 //   holds it, a "._NAME" without its NAME is no one's work in progress. Two
@@ -51,10 +52,13 @@ class FolderLock {
     FolderLock& operator=(FolderLock&& o) noexcept;
 
     // Takes the lock of the folder open as `dirFd` (any descriptor of it,
-    // O_PATH included), waiting for another holder. A folder this caller
-    // may not open for reading (mode 0300: it may change it, not list it)
-    // cannot be flocked: take() then succeeds holding nothing
-    // (held() false), and the change runs as it would without locks.
+    // O_PATH included), waiting for another holder. A folder that some who
+    // may change it may not read (mode 0300: changed, never listed) is
+    // locked through a file of its own in /dev/shm named by its device and
+    // inode, which every user reaches; where there is none to be had (no
+    // such place, a stranger's file under that name), take() succeeds
+    // holding nothing (held() false), and the change runs as it would
+    // without locks.
     OSErr take(int dirFd) { return take(dirFd, -1); }
     // Both folders, in the one order every taker uses; one lock when both
     // are the same folder.
@@ -120,6 +124,12 @@ class Journal {
     OSErr begin(int dirFd, std::string_view kind, std::string_view payload);
     // The change is over (done or undone): the journal goes.
     void end();
+    // The change could be neither finished nor undone (a step failed, then
+    // its undo): the journal stays, let go, for the next listing of its
+    // folder to finish or undo what it records.
+    void keep();
+    // True between a begin() that wrote a journal and its end() or keep().
+    bool written() const { return fd_ >= 0; }
 
   private:
     int dir_ = -1;
@@ -145,8 +155,14 @@ void register_recovery(std::string_view kind, Recovery recovery);
 // Recovers every journal a dead maker left in the folder `dirFd` and drops
 // its other dead temporaries, as a listing does (clear_litter for each).
 // For a change about to remove a "._NAME" as an orphan: a journal may say
-// whose fork it is. Costs one reading of the folder.
-void recover_folder(int dirFd);
+// whose fork it is. Costs one reading of the folder. True when a live
+// change holds a journal there: its other temporaries are then left alone
+// (one may be a file waiting under a private name, held by no lock).
+bool recover_folder(int dirFd);
+
+// True when a journal (live, or one a recovery had to leave) stands in the
+// folder `dirFd`. One reading of the folder.
+bool journal_left(int dirFd);
 
 // A journal's payload, written field by field in explicit little-endian
 // integers, so that one build's journal reads the same in another.
@@ -183,6 +199,19 @@ struct Reader {
         return v;
     }
 };
+
+// What a journal writes down to find a folder again after it was renamed
+// or moved: besides its path, device and inode, the file system's handle of
+// it (name_to_handle_at; "" where the file system gives none).
+std::string folder_handle(int dirFd);
+// Opens (O_PATH) the folder of device `dev` and inode `ino` that stood at
+// `path` when a journal was written: there still, else through its handle
+// (for a caller that may open by handle: root), else among the folders
+// beside and below where it stood (a folder renamed in its parent, or one
+// level further up or down; a bounded search). `sameFs` is any descriptor
+// on its file system. -1 when it is nowhere to be found.
+int open_folder_again(const std::string& path, std::uint64_t dev, std::uint64_t ino,
+                      const std::string& handle, int sameFs);
 
 // A fresh name for a private temporary in a folder: "._._vantrel.", the
 // process ID, 64 random bits in hex and a count. Invisible (a "._" name is

@@ -424,7 +424,7 @@ struct Replacing {
 OSErr place_replacement(const Node& dest, const vantrel::fm::DirFd& destFd, const std::string& name,
                         const Replacing& r, const std::string& tempName, int side,
                         const std::string& sideTemp, const struct statx& linkedSt, FSRef* newRef,
-                        Why* why);
+                        Why* why, bool* committed);
 
 // Copies the regular file `src` into the directory `dest` as `name`,
 // keeping what `keep` says; the copy's reference in `newRef` (may be null),
@@ -753,9 +753,10 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
             tempName = std::move(temp);
             named = true;
         }
+        bool committed = false;
         if (OSErr e = place_replacement(dest, destFd, name, *replacing, tempName, side.get(),
-                                        sideTemp, linkedSt, newRef, why)) {
-            undo();
+                                        sideTemp, linkedSt, newRef, why, &committed)) {
+            if (!committed) undo();
             return e;
         }
         return noErr;
@@ -903,11 +904,14 @@ vantrel::fm::UniqueFd hold_at(int dir, const std::string& name) {
 // source has no fork) in the place of the file `r.target` under `name`,
 // under the folder's lock (the caller holds it). The file first, in one
 // rename that keeps the old file under the private name; then the
-// sidecar; a failure of the sidecar's step puts the old file back.
+// sidecar; a failure of the sidecar's step puts the old file back. Where
+// it cannot (no exchange, or the undo failed too), `committed` is set: the
+// journal stays for the next listing to finish, and the caller's undo must
+// not run.
 OSErr place_replacement(const Node& dest, const vantrel::fm::DirFd& destFd, const std::string& name,
                         const Replacing& r, const std::string& tempName, int side,
                         const std::string& sideTemp, const struct statx& linkedSt, FSRef* newRef,
-                        Why* why) {
+                        Why* why, bool* committed) {
     namespace rsrc = vantrel::fm::rsrc;
     const int dir = destFd->fd();
     const Node& t = *r.target;
@@ -959,10 +963,16 @@ OSErr place_replacement(const Node& dest, const vantrel::fm::DirFd& destFd, cons
         why->err = err;
         // The old file back in its place, the new one under its private
         // name again, for the caller's undo to remove.
-        if (exchanged)
-            (void)vantrel::fault::step("VantrelFSReplaceFileContents.undo", name, [&] {
-                return ::renameat2(dir, tempName.c_str(), dir, name.c_str(), RENAME_EXCHANGE);
-            });
+        if (!exchanged || vantrel::fault::step("VantrelFSReplaceFileContents.undo", name, [&] {
+                              return ::renameat2(dir, tempName.c_str(), dir, name.c_str(),
+                                                 RENAME_EXCHANGE);
+                          }) != 0) {
+            // The new file has the name and the old is gone or cannot come
+            // back: the journal stays, and the next listing gives the new
+            // file its new sidecar, which the caller must leave where it is.
+            journal.keep();
+            *committed = true;
+        }
         return from_errno(err, Op::Create, &dest);
     }
     journal.end();

@@ -27,6 +27,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -46,6 +47,7 @@
 #include "fm/ref_node.h"
 #include "fm/ref_pbnode.h"
 #include "fm/vol_table.h"
+#include "vantrel/WholeCopy.h"
 #include "vantrel/fault.h"
 
 VANTREL_FAULT_OPERATIONS("FSRenameUnicode", "FSRenameUnicode.rename", "FSRenameUnicode.sidecar",
@@ -54,7 +56,11 @@ VANTREL_FAULT_OPERATIONS("FSRenameUnicode", "FSRenameUnicode.rename", "FSRenameU
                          "PBHMoveRenameSync.rename", "PBHMoveRenameSync.sidecar",
                          "PBHMoveRenameSync.undo", "FSExchangeObjects",
                          "FSExchangeObjects.exchange", "FSExchangeObjects.sidecar",
-                         "FSExchangeObjects.trade", "FSExchangeObjects.undo");
+                         "FSExchangeObjects.trade", "FSExchangeObjects.undo",
+                         "VantrelFSExchangeObjectsByNames", "VantrelFSExchangeObjectsByNames.trade",
+                         "VantrelFSExchangeObjectsByNames.sidecar",
+                         "VantrelFSExchangeObjectsByNames.exchange",
+                         "VantrelFSExchangeObjectsByNames.undo");
 
 namespace vantrel::fm {
 namespace {
@@ -160,7 +166,8 @@ std::uint64_t ino_at(int dir, const std::string& name) {
 
 // A rename whose object has a sidecar is journalled in the folder it
 // leaves: the old and new names, the other folder (its path, device and
-// inode; none within one folder), the object's inode and its sidecar's. A
+// inode, and its handle; none within one folder), the object's inode and
+// its sidecar's. A
 // kill between the object's rename and its sidecar's is finished by the
 // next listing of that folder (the sidecar follows its file), and one
 // before the object's rename undone (the mark comes off).
@@ -171,17 +178,22 @@ bool recover_rename(int dirFd, std::string_view payload) {
     const std::string from = r.str(), to = r.str(), toPath = r.str();
     const std::uint64_t toDev = r.u64(), toIno = r.u64(), fileIno = r.u64(), sideIno = r.u64();
     if (!r.ok) return true;  // cut short while written: nothing began
+    // The other folder's handle, written after the rest (none in a journal
+    // of a build before it).
+    const std::string handle = r.in.empty() ? std::string() : r.str();
     UniqueFd other;
     int toDir = dirFd;
     if (!toPath.empty()) {
-        other = UniqueFd(::open(toPath.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        struct stat st {};
-        if (!other || ::fstat(other.get(), &st) != 0 || st.st_dev != toDev || st.st_ino != toIno)
-            return true;  // the folder is no longer where it was: nothing this journal may touch
+        // Found by its device and inode wherever it went since (renamed
+        // before this folder was listed again). Not found, the journal
+        // stays, and so does the sidecar, still marked: clear_orphan
+        // leaves it alone while the journal is there.
+        other = UniqueFd(commit::open_folder_again(toPath, toDev, toIno, handle, dirFd));
+        if (!other) return false;
         toDir = other.get();
     }
     commit::FolderLock lock;
-    if (lock.take(dirFd, toDir) != noErr) return true;
+    if (lock.take(dirFd, toDir) != noErr) return false;
     rsrc::finish_carry(dirFd, from, toDir, to, fileIno, sideIno,
                        toPath.empty() ? "FSRenameUnicode.sidecar" : "FSMoveObject.sidecar");
     return true;
@@ -210,6 +222,7 @@ bool rename_journal(const rsrc::Carry& c, const std::string& from, const std::st
     put_u64(*out, c.sameFolder ? 0 : dir.st_ino);
     put_u64(*out, n.st.stx_ino);
     put_u64(*out, ino_at(c.fromDir, c.from));
+    put_str(*out, c.sameFolder ? std::string() : commit::folder_handle(c.toDir));
     return true;
 }
 
@@ -250,6 +263,9 @@ OSErr rename_pair(const PairSteps& steps, int fromDir, const std::string& from, 
                 return ::renameat2(toDir, to.c_str(), fromDir, from.c_str(), RENAME_NOREPLACE);
             }) == 0)
             rsrc::unmark_carry(c, steps.sidecar);
+        else
+            journal
+                .keep();  // the file at its new name, the fork at the old: the listing joins them
         return e;
     }
     return noErr;
@@ -707,6 +723,7 @@ OSErr FSExchangeObjects(const FSRef* ref, const FSRef* destRef) {
                                     exchange_journal(pathA, pathB, a, b, sidecars, atA, atB)))
             return e;
     OSErr err = apply_place(a, atB, "FSExchangeObjects.trade");
+    bool undone = true;
     if (err == noErr) {
         err = apply_place(b, atA, "FSExchangeObjects.trade");
         bool traded = false;
@@ -735,12 +752,344 @@ OSErr FSExchangeObjects(const FSRef* ref, const FSRef* destRef) {
             // The file system has no exchange: the volume's parameters say
             // so from now on.
             if (err == errFSOperationNotSupported) note_exchange_result(a.vref, false);
-            (void)trade(sidecars, "FSExchangeObjects.undo", true);
+            undone = trade(sidecars, "FSExchangeObjects.undo", true) == 0;
         }
         (void)restat(&b);
-        (void)apply_place(b, atB, "FSExchangeObjects.undo");  // each file's own metadata back
+        // Each file's own metadata back.
+        undone = apply_place(b, atB, "FSExchangeObjects.undo") == noErr && undone;
     }
     (void)restat(&a);
-    (void)apply_place(a, atA, "FSExchangeObjects.undo");
+    undone = apply_place(a, atA, "FSExchangeObjects.undo") == noErr && undone;
+    // An undo cut short leaves names with each other's metadata or forks:
+    // the journal stays, and the next listing puts back what it records.
+    if (!undone) journal.keep();
+    return err;
+}
+
+// ---------------------------------------------------------------- by names
+//
+// The exchange where the file system has none (no RENAME_EXCHANGE): the
+// same trade of metadata first, then each pair of names (the sidecars', the
+// files') traded through private names. Where the file system makes hard
+// links, no name is ever missing: X and Y each get a second, private name
+// (P, Q), Q takes X's place in one rename (the step that makes the trade
+// visible), then P takes Y's. Where it makes none, X goes to P, Y to X, P
+// to Y, and X is missing between the first two renames. Either way a
+// journal written first lets the next listing of X's folder finish or undo
+// it: once X holds Y's inode, forward; before, back.
+
+namespace vantrel::fm {
+namespace {
+
+struct NamePair {
+    int dirX = -1, dirY = -1;
+    std::string x, y;  // the two names
+    std::string p, q;  // private names: p in X's folder, q in Y's
+    std::uint64_t ix = 0, iy = 0;
+};
+
+bool no_links(int err) {
+    return err == EPERM || err == EOPNOTSUPP || err == EMLINK || err == EXDEV;
+}
+
+// Trades the objects of the names X and Y. 0, or -1 with errno when a step
+// failed (what was done is then left for settle_pair to undo).
+int swap_pair(const NamePair& s, const char* step) {
+    auto run = [&](const std::string& detail, auto&& f) {
+        return vantrel::fault::step(step, detail, f);
+    };
+    const int linked =
+        run(s.p, [&] { return ::linkat(s.dirX, s.x.c_str(), s.dirX, s.p.c_str(), 0); });
+    if (linked != 0 && !no_links(errno)) return -1;
+    if (linked == 0) {
+        if (run(s.q, [&] { return ::linkat(s.dirY, s.y.c_str(), s.dirY, s.q.c_str(), 0); }) != 0)
+            return -1;
+        if (run(s.x, [&] { return ::renameat(s.dirY, s.q.c_str(), s.dirX, s.x.c_str()); }) != 0)
+            return -1;
+        return run(s.y, [&] { return ::renameat(s.dirX, s.p.c_str(), s.dirY, s.y.c_str()); });
+    }
+    if (run(s.p, [&] {
+            return ::renameat2(s.dirX, s.x.c_str(), s.dirX, s.p.c_str(), RENAME_NOREPLACE);
+        }) != 0)
+        return -1;
+    if (run(s.x, [&] {
+            return ::renameat2(s.dirY, s.y.c_str(), s.dirX, s.x.c_str(), RENAME_NOREPLACE);
+        }) != 0)
+        return -1;
+    return run(s.y, [&] {
+        return ::renameat2(s.dirX, s.p.c_str(), s.dirY, s.y.c_str(), RENAME_NOREPLACE);
+    });
+}
+
+// Brings the pair, from wherever swap_pair (or a kill in it, or in its
+// undo) left it, to the names traded (`forward`) or as they were. The two
+// objects stand under X, Y and the private names P, Q in any way those
+// steps can leave them; a private name that repeats a name X or Y holds is
+// dropped, one that is an object's only name is renamed where that object
+// belongs, never dropped. Idempotent: each step looks first. 0, or -1 with
+// errno.
+int settle_pair(const NamePair& s, bool forward, const char* step) {
+    auto run = [&](const std::string& detail, auto&& f) {
+        return vantrel::fault::step(step, detail, f);
+    };
+    const std::uint64_t wx = forward ? s.iy : s.ix, wy = forward ? s.ix : s.iy;
+    auto dropRepeats = [&]() {
+        const std::uint64_t x = ino_at(s.dirX, s.x), y = ino_at(s.dirY, s.y);
+        // Not a structured binding: clang 14 cannot capture those in a lambda.
+        for (const auto& at : {std::pair{s.dirX, &s.p}, std::pair{s.dirY, &s.q}}) {
+            const int dir = at.first;
+            const std::string& name = *at.second;
+            const std::uint64_t i = ino_at(dir, name);
+            if ((i == s.ix || i == s.iy) && (i == x || i == y) &&
+                run(name, [&] { return ::unlinkat(dir, name.c_str(), 0); }) != 0)
+                return -1;
+        }
+        return 0;
+    };
+    if (dropRepeats() != 0) return -1;
+    const std::uint64_t x = ino_at(s.dirX, s.x), y = ino_at(s.dirY, s.y);
+    if (x == wx && y == wy) return 0;
+    // The one private name still holding an object (its only name now).
+    int sDir = -1;
+    const std::string* sName = nullptr;
+    std::uint64_t held = 0;
+    for (const auto& [dir, name] : {std::pair{s.dirX, &s.p}, std::pair{s.dirY, &s.q}}) {
+        const std::uint64_t i = ino_at(dir, *name);
+        if (i == s.ix || i == s.iy) sDir = dir, sName = name, held = i;
+    }
+    if (sName == nullptr) {
+        if (x == wy && y == wx) {  // traded the other way whole: once more
+            NamePair again = s;
+            std::swap(again.ix, again.iy);
+            return swap_pair(again, step) == 0 ? dropRepeats() : -1;
+        }
+        errno = ENOENT;  // an object is at neither name: not ours to guess
+        return -1;
+    }
+    // The object under the private name goes to its place; what stands
+    // there first goes to the other place, where it is missing.
+    const bool toX = held == wx;
+    const int toDir = toX ? s.dirX : s.dirY, otherDir = toX ? s.dirY : s.dirX;
+    const std::string& to = toX ? s.x : s.y;
+    const std::string& other = toX ? s.y : s.x;
+    const std::uint64_t there = toX ? x : y, otherWants = toX ? wy : wx;
+    if (there == otherWants && ino_at(otherDir, other) != otherWants &&
+        run(other, [&] {
+            return ::renameat2(toDir, to.c_str(), otherDir, other.c_str(), RENAME_NOREPLACE);
+        }) != 0)
+        return -1;
+    if (run(to, [&] { return ::renameat(sDir, sName->c_str(), toDir, to.c_str()); }) != 0)
+        return -1;
+    if (ino_at(s.dirX, s.x) != wx || ino_at(s.dirY, s.y) != wy) {
+        errno = EIO;  // something else holds a name now
+        return -1;
+    }
+    return dropRepeats();
+}
+
+// The sidecars' part: both traded as a pair, or the one there is renamed.
+struct NamedTrade {
+    SidecarTrade t;
+    NamePair pair;  // both sidecars
+    bool both() const { return t.hasA && t.hasB; }
+};
+
+int trade_named(const NamedTrade& n, const char* step) {
+    return n.both() ? swap_pair(n.pair, step) : trade(n.t, step, false);
+}
+
+// Where the sidecars stand now, traded (true) or not.
+bool sidecars_traded(const NamedTrade& n, std::uint64_t sideA, std::uint64_t sideB) {
+    const SidecarTrade& t = n.t;
+    if (n.both()) return ino_at(t.aDir, t.a) == sideB;
+    if (t.hasA) return ino_at(t.aDir, t.a) == 0 && ino_at(t.bDir, t.b) == sideA;
+    if (t.hasB) return ino_at(t.bDir, t.b) == 0 && ino_at(t.aDir, t.a) == sideB;
+    return false;
+}
+
+int settle_named(const NamedTrade& n, bool forward, std::uint64_t sideA, std::uint64_t sideB,
+                 const char* step) {
+    if (n.both()) return settle_pair(n.pair, forward, step);
+    if (sidecars_traded(n, sideA, sideB) == forward) return 0;
+    return trade(n.t, step, !forward);
+}
+
+constexpr std::string_view kNamedExchangeJournal = "exchange by names";
+
+// The node at `name` of the folder open as `dirFd`, found by the folder's
+// path now (a recovery has descriptors, not references).
+OSErr node_in(int dirFd, const std::string& name, Node* out) {
+    char buf[PATH_MAX + 1];
+    const std::string link = "/proc/self/fd/" + std::to_string(dirFd);
+    const ssize_t len = ::readlink(link.c_str(), buf, PATH_MAX);
+    if (len <= 0) return fnfErr;
+    std::string path(buf, std::size_t(len));
+    if (path != "/") path += '/';
+    return node_from_path(path + name, out);
+}
+
+std::string named_exchange_journal(const std::string& pathB, const struct stat& dirB,
+                                   const NamePair& files, const NamedTrade& sides,
+                                   std::uint64_t sideA, std::uint64_t sideB, const PlaceMeta& atA,
+                                   const PlaceMeta& atB) {
+    std::string out;
+    put_str(out, pathB);
+    put_u64(out, dirB.st_dev);
+    put_u64(out, dirB.st_ino);
+    for (const std::string* s : {&files.x, &files.y, &files.p, &files.q, &sides.t.a, &sides.t.b,
+                                 &sides.pair.p, &sides.pair.q})
+        put_str(out, *s);
+    put_u64(out, files.ix);
+    put_u64(out, files.iy);
+    put_u64(out, (sides.t.hasA ? 1 : 0) | (sides.t.hasB ? 2 : 0));
+    put_u64(out, sideA);
+    put_u64(out, sideB);
+    put_place(out, atA);
+    put_place(out, atB);
+    return out;
+}
+
+// Finishes or undoes an exchange by names a kill cut short: forward once
+// the first name holds the second file, else back; then each name gets
+// what belongs to it again and the sidecars go where their contents are.
+// The first name's folder is the journal's; the second's is found again by
+// its device and inode. A journal whose second folder cannot be found stays
+// (false), for a later listing: dropping it could drop the only name of a
+// file that waits under a private one.
+bool recover_named_exchange(int dirFd, std::string_view payload) {
+    Reader r{payload};
+    const std::string pathB = r.str();
+    const std::uint64_t devB = r.u64(), inoB = r.u64();
+    NamePair files;
+    NamedTrade sides;
+    for (std::string* s : {&files.x, &files.y, &files.p, &files.q, &sides.t.a, &sides.t.b,
+                           &sides.pair.p, &sides.pair.q})
+        *s = r.str();
+    files.ix = r.u64();
+    files.iy = r.u64();
+    const std::uint64_t has = r.u64(), sideA = r.u64(), sideB = r.u64();
+    const PlaceMeta atA = get_place(r), atB = get_place(r);
+    if (!r.ok) return true;  // cut short while written: nothing began
+    UniqueFd other(::open(pathB.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    if (!other || ::fstat(other.get(), &st) != 0 || st.st_dev != devB || st.st_ino != inoB)
+        return false;
+    files.dirX = dirFd;
+    files.dirY = other.get();
+    sides.t.aDir = dirFd;
+    sides.t.bDir = other.get();
+    sides.t.hasA = (has & 1) != 0;
+    sides.t.hasB = (has & 2) != 0;
+    sides.pair = NamePair{dirFd,        other.get(),  sides.t.a, sides.t.b,
+                          sides.pair.p, sides.pair.q, sideA,     sideB};
+    commit::FolderLock lock;
+    if (lock.take(dirFd, other.get()) != noErr) return false;
+    const bool forward = ino_at(dirFd, files.x) == files.iy;
+    if (settle_pair(files, forward, "VantrelFSExchangeObjectsByNames.undo") != 0) return false;
+    (void)settle_named(sides, forward, sideA, sideB, "VantrelFSExchangeObjectsByNames.undo");
+    Node a, b;
+    if (node_in(dirFd, files.x, &a) == noErr)
+        (void)apply_place(a, atA, "VantrelFSExchangeObjectsByNames.undo");
+    if (node_in(other.get(), files.y, &b) == noErr)
+        (void)apply_place(b, atB, "VantrelFSExchangeObjectsByNames.undo");
+    return true;
+}
+
+[[maybe_unused]] const bool kNamedExchangeRecovery = [] {
+    commit::register_recovery(kNamedExchangeJournal, recover_named_exchange);
+    return true;
+}();
+
+}  // namespace
+}  // namespace vantrel::fm
+
+using namespace vantrel::fm;
+
+extern "C" OSErr VantrelFSExchangeObjectsByNames(const FSRef* ref, const FSRef* destRef) {
+    Node a;
+    if (OSErr e = resolve(ref, &a)) return e;
+    Node b;
+    if (OSErr e = resolve(destRef, &b)) return e;
+    if (OSErr e = vantrel::fault::check("VantrelFSExchangeObjectsByNames", a.name)) return e;
+    if (a.is_dir() || b.is_dir() || a.root || b.root) return notAFileErr;
+    if (!S_ISREG(a.st.stx_mode) || !S_ISREG(b.st.stx_mode)) return notAFileErr;
+    if (a.vref != b.vref) return diffVolErr;
+    if (a.dev() == b.dev() && a.st.stx_ino == b.st.stx_ino) return noErr;
+    if (a.locked() || b.locked()) return fLckdErr;
+    // As for the exchange in one rename: what belongs to a name is written
+    // onto the other inode, which other names must not share.
+    if (a.st.stx_nlink > 1 || b.st.stx_nlink > 1) return permErr;
+
+    // Names change in both folders: nothing of ours takes a sidecar between
+    // its two places for an orphan meanwhile.
+    commit::FolderLock lock;
+    if (OSErr e = lock.take(a.at(), b.at())) return e;
+    // Looked at again under the lock: the files are still at their names.
+    if (ino_at(a.at(), a.name) != a.st.stx_ino || ino_at(b.at(), b.name) != b.st.stx_ino)
+        return fBsyErr;
+    NamedTrade sides;
+    if (OSErr e = plan_trade(a, b, &sides.t)) return e;
+    PlaceMeta atA, atB;
+    if (OSErr e = read_place(a, &atA)) return e;
+    if (OSErr e = read_place(b, &atB)) return e;
+    NamePair files{
+        a.at(),       b.at(),      a.name, b.name, commit::private_name(), commit::private_name(),
+        a.st.stx_ino, b.st.stx_ino};
+    const std::uint64_t sideA = sides.t.hasA ? ino_at(sides.t.aDir, sides.t.a) : 0;
+    const std::uint64_t sideB = sides.t.hasB ? ino_at(sides.t.bDir, sides.t.b) : 0;
+    sides.pair = NamePair{
+        a.at(), b.at(), sides.t.a, sides.t.b, commit::private_name(), commit::private_name(),
+        sideA,  sideB};
+    // The journal goes first; without one (a folder deeper than a path can
+    // name, or one this caller may not change) a kill could leave a file
+    // under a private name only: refused instead.
+    std::string pathB;
+    struct stat dirB {};
+    if (node_path(b, &pathB) != noErr || ::fstat(b.at(), &dirB) != 0) return errFSNameTooLong;
+    pathB.resize(pathB.size() - b.name.size());  // the folder's path, with its slash
+    commit::Journal journal;
+    const bool inside = commit::journalled();  // another change's part: that one's to finish
+    if (OSErr e = journal.begin(
+            a.at(), kNamedExchangeJournal,
+            named_exchange_journal(pathB, dirB, files, sides, sideA, sideB, atA, atB)))
+        return e;
+    if (!journal.written() && !inside) return afpAccessDenied;
+
+    OSErr err = apply_place(a, atB, "VantrelFSExchangeObjectsByNames.trade");
+    bool undone = true;
+    if (err == noErr) {
+        err = apply_place(b, atA, "VantrelFSExchangeObjectsByNames.trade");
+        if (err == noErr) {
+            if (trade_named(sides, "VantrelFSExchangeObjectsByNames.sidecar") != 0) {
+                err = from_errno(errno, Op::Exchange, &a);
+            } else if (swap_pair(files, "VantrelFSExchangeObjectsByNames.exchange") != 0) {
+                err = from_errno(errno, Op::Exchange, &a);
+                undone = settle_pair(files, false, "VantrelFSExchangeObjectsByNames.undo") == 0;
+            }
+            if (err != noErr && undone)
+                undone = settle_named(sides, false, sideA, sideB,
+                                      "VantrelFSExchangeObjectsByNames.undo") == 0;
+        }
+        if (err == noErr) {
+            journal.end();
+            note_exchanged(a, b);
+            Node nowA, nowB;
+            FSRef ra, rb;
+            make_ref(b, &rb);
+            make_ref(a, &ra);
+            if (atA.fileID && resolve(&rb, &nowB) == noErr) note_file_id(nowB, *atA.fileID);
+            if (atB.fileID && resolve(&ra, &nowA) == noErr) note_file_id(nowA, *atB.fileID);
+            return noErr;
+        }
+        if (undone) {
+            (void)restat(&b);
+            undone = apply_place(b, atB, "VantrelFSExchangeObjectsByNames.undo") == noErr;
+        }
+    }
+    if (undone) {
+        (void)restat(&a);
+        undone = apply_place(a, atA, "VantrelFSExchangeObjectsByNames.undo") == noErr;
+    }
+    if (!undone) journal.keep();  // the next listing of the first folder puts each name right
     return err;
 }

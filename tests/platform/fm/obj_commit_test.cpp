@@ -5,6 +5,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -12,17 +14,25 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <future>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
 #include <thread>
 
+#include "Child.h"
 #include "FSTestSupport.h"
+#include "Sidecar.h"
 #include "TempDir.h"
 #include "fm/fork_sidecar.h"
+#include "vantrel/TextEncoding.h"
+#include "vantrel/WholeCopy.h"
+#include "vantrel/fault.h"
 
 namespace commit = vantrel::fm::commit;
 namespace rsrc = vantrel::fm::rsrc;
@@ -310,4 +320,207 @@ TEST(Commit, ACatalogueJournalInTheDocumentedLayoutIsRecoveredByTheNextListing) 
     EXPECT_EQ(fi.fileCreator, OSType(0x7778797A)) << "wxyz";
     for (const auto& e : std::filesystem::directory_iterator(t.path()))
         EXPECT_FALSE(rsrc::is_temporary_name(e.path().filename().string())) << e.path();
+}
+
+// A change whose step fails and whose undo then fails as well can be
+// neither finished nor undone where it stands: its journal stays, and the
+// next listing of the folder makes each name whole (old or new). It was
+// once removed with the failed change, leaving a file cut from its fork, or
+// a name with the other file's metadata, for good.
+TEST(Commit, AChangeWhoseUndoFailsTooLeavesItsJournalForTheNextListing) {
+    namespace vf = vantrel::fault;
+    namespace fs = std::filesystem;
+    struct Row {
+        const char* what;
+        const char* step;  // fails from its k-th call on, for k = 1, 2, ...
+        const char* undo;  // fails at every call
+        std::function<OSErr(const fs::path&)> run;
+    };
+    auto renamed = [](const fs::path& d) {
+        FSRef f = vtest::ref_of(d / "a");
+        const std::u16string name = vtest::u16("c");
+        return FSRenameUnicode(&f, name.size(), vtest::uc(name), kTextEncodingUnknown, nullptr);
+    };
+    auto moved = [](const fs::path& d) {
+        FSRef f = vtest::ref_of(d / "a"), to = vtest::ref_of(d / "sub");
+        return FSMoveObject(&f, &to, nullptr);
+    };
+    auto replaced = [](const fs::path& d) {
+        FSRef s = vtest::ref_of(d / "a"), t = vtest::ref_of(d / "b");
+        return VantrelFSReplaceFileContents(&s, &t, nullptr);
+    };
+    auto exchanged = [](const fs::path& d) {
+        FSRef a = vtest::ref_of(d / "a"), b = vtest::ref_of(d / "b");
+        return FSExchangeObjects(&a, &b);
+    };
+    const Row rows[] = {
+        {"a rename in one folder", "FSRenameUnicode.sidecar", "FSRenameUnicode.undo", renamed},
+        {"a move to another folder", "FSMoveObject.sidecar", "FSMoveObject.undo", moved},
+        {"a replacement of contents", "VantrelFSReplaceFileContents.sidecar",
+         "VantrelFSReplaceFileContents.undo", replaced},
+        {"an exchange", "FSExchangeObjects.sidecar", "FSExchangeObjects.undo", exchanged},
+    };
+    // Each data's own fork, and the type that stays with each name.
+    const std::map<std::string, std::string> forkOf = {{"alpha data", "fork of a"},
+                                                       {"bravo data", "fork of b"}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        vtest::TempDir t;
+        bool undoFailed = false;
+        for (long k = 1; k < 8; ++k) {
+            const fs::path d = t.path() / std::to_string(k);
+            fs::create_directories(d / "sub");
+            vtest::write_file(d / "a", "alpha data");
+            vtest::write_file(d / "b", "bravo data");
+            for (const char* n : {"a", "b"}) {
+                FSRef r = vtest::ref_of(d / n);
+                ASSERT_EQ(vtest::write_resource_fork(r, forkOf.at(vtest::read_file(d / n))), noErr);
+                FSCatalogInfo info{};
+                vtest::set_file_info(&info, n[0] == 'a' ? 'AAAA' : 'BBBB', 'vtst');
+                ASSERT_EQ(FSSetCatalogInfo(&r, kFSCatInfoFinderInfo, &info), noErr);
+            }
+            vf::reset();
+            vf::fail_nth(row.step, k, ioErr, true);
+            vf::fail_next(row.undo, ioErr, true);
+            const OSErr e = row.run(d);
+            bool hitUndo = false;
+            for (const vf::Injection& i : vf::injections()) hitUndo = hitUndo || i.op == row.undo;
+            vf::reset();
+            if (e == noErr) break;  // past the step's last call
+            if (!hitUndo) continue;
+            undoFailed = true;
+            SCOPED_TRACE("the step failed from its call " + std::to_string(k));
+            // The next listing of each folder.
+            for (const fs::path& p : {d, d / "sub"}) {
+                FSRef dir = vtest::ref_of(p);
+                FSIterator it = nullptr;
+                ASSERT_EQ(FSOpenIterator(&dir, kFSIterateFlat, &it), noErr);
+                ItemCount n = 0;
+                FSRef refs[8];
+                (void)FSGetCatalogInfoBulk(it, 8, &n, nullptr, 0, nullptr, refs, nullptr, nullptr);
+                FSCloseIterator(it);
+            }
+            // Every data is somewhere, each with its own fork; nothing else
+            // stands under a "._" name.
+            std::multiset<std::string> datas;
+            for (const fs::path& p : {d, d / "sub"}) {
+                for (const auto& entry : fs::directory_iterator(p)) {
+                    const std::string name = entry.path().filename().string();
+                    if (entry.is_directory()) continue;
+                    if (name.starts_with("._")) {
+                        EXPECT_TRUE(fs::exists(p / name.substr(2)))
+                            << "a fork without its file: " << name;
+                        continue;
+                    }
+                    const std::string data = vtest::read_file(entry.path());
+                    datas.insert(data);
+                    std::string fork;
+                    FSRef r = vtest::ref_of(entry.path());
+                    EXPECT_EQ(vtest::read_resource_fork(r, &fork), noErr);
+                    if (forkOf.count(data) != 0) {
+                        EXPECT_EQ(fork, forkOf.at(data)) << name;
+                    }
+                    // What belongs to a name stays with it (the exchange).
+                    if (std::string(row.step).starts_with("FSExchange")) {
+                        FSCatalogInfo info{};
+                        ASSERT_EQ(FSGetCatalogInfo(&r, kFSCatInfoFinderInfo, &info, nullptr,
+                                                   nullptr, nullptr),
+                                  noErr);
+                        FileInfo fi;
+                        std::memcpy(&fi, info.finderInfo, sizeof fi);
+                        EXPECT_EQ(fi.fileType, OSType(name == "a" ? 'AAAA' : 'BBBB')) << name;
+                    }
+                }
+            }
+            if (std::string(row.step).starts_with("VantrelFSReplace")) {
+                // The source stays; the target holds its old data or the source's.
+                EXPECT_EQ(datas.size(), 2u);
+                EXPECT_GE(datas.count("alpha data"), 1u);
+            } else {
+                EXPECT_EQ(datas, (std::multiset<std::string>{"alpha data", "bravo data"}));
+            }
+        }
+        EXPECT_TRUE(undoFailed) << "no trial reached the undo";
+    }
+}
+
+// A folder its writers may change but not list (0300) cannot be opened to
+// be flocked; its lock is a file of its own elsewhere. Two writers there, as
+// nobody: a move of A to another folder, stopped between the file's rename
+// and its sidecar's, and a copy of S to the name A meanwhile. The copy waits
+// for the move and the fork of A stays with A. Unlocked, the copy once took
+// the moving fork for an orphan at the free name and removed it.
+TEST(Commit, TwoWritersInAFolderTheyMayNotListNeverLoseAFork) {
+    namespace fs = std::filesystem;
+    namespace vf = vantrel::fault;
+    if (!vtest::can_run_as_nobody()) GTEST_SKIP() << vtest::kNeedsNobody;
+    vtest::TempDir t;
+    const passwd* pw = ::getpwnam("nobody");
+    ASSERT_EQ(::chown(t.path().c_str(), pw->pw_uid, pw->pw_gid), 0);
+    const std::optional<std::string> result = vtest::run_as_nobody([&]() -> std::string {
+        std::string failures;
+        for (int round = 1; round <= 50; ++round) {
+            const fs::path top = t.path() / std::to_string(round);
+            const fs::path d = top / "d", other = top / "other";
+            fs::create_directories(d);
+            fs::create_directories(other);
+            vtest::write_file(top / "S", "source data");
+            vtest::write_sidecar(top / "S", "fork of S");
+            vtest::write_file(d / "A", "alpha data");
+            vtest::write_sidecar(d / "A", "fork of A");
+            ::chmod(d.c_str(), 0300);
+            int done[2];
+            if (::pipe(done) != 0) return "pipe";
+            pid_t copier = -1;
+            vf::set_hook([&](const vf::Call& c) {
+                if (copier != -1 || c.op != "FSMoveObject.sidecar") return;
+                struct stat st {};
+                if (::lstat((d / "A").c_str(), &st) == 0) return;  // the file has not moved yet
+                copier = ::fork();
+                if (copier == 0) {
+                    vf::set_hook(nullptr);
+                    FSRef s = vtest::ref_of(top / "S"), to = vtest::ref_of(d);
+                    const std::u16string name = vtest::u16("A");
+                    const OSErr e =
+                        VantrelFSCopyFileWhole(&s, &to, name.size(), vtest::uc(name), nullptr);
+                    char one = 1;
+                    (void)!::write(done[1], &one, 1);
+                    ::_exit(e == noErr ? 0 : 1);
+                }
+                // Long enough for a copy that need not wait to be done.
+                pollfd p{done[0], POLLIN, 0};
+                (void)::poll(&p, 1, 300);
+            });
+            FSRef a = vtest::ref_of(d / "A"), to = vtest::ref_of(other);
+            const OSErr moved = FSMoveObject(&a, &to, nullptr);
+            vf::set_hook(nullptr);
+            int status = 0;
+            if (copier > 0) ::waitpid(copier, &status, 0);
+            ::close(done[0]);
+            ::close(done[1]);
+            ::chmod(d.c_str(), 0700);
+            const std::string at = "round " + std::to_string(round) + ": ";
+            if (copier <= 0) return at + "the move never stood between its two renames";
+            if (moved != noErr) failures += at + "the move failed\n";
+            if (vtest::read_file(other / "A") != "alpha data" ||
+                vtest::sidecar_fork(other / "A") != "fork of A")
+                failures += at + "the moved A has " + vtest::sidecar_fork(other / "A") + "\n";
+            if (WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
+                vtest::sidecar_fork(d / "A") != "fork of S")
+                failures += at + "the copy has " + vtest::sidecar_fork(d / "A") + "\n";
+        }
+        return failures;
+    });
+    // The lock files stay by design (see FolderLock::take); the test's own go.
+    for (int round = 1; round <= 50; ++round) {
+        struct stat st {};
+        if (::stat((t.path() / std::to_string(round) / "d").c_str(), &st) != 0) continue;
+        char lock[128];
+        std::snprintf(lock, sizeof lock, "/dev/shm/.vantrel-folder-lock.%llx.%llx",
+                      static_cast<unsigned long long>(st.st_dev),
+                      static_cast<unsigned long long>(st.st_ino));
+        ::unlink(lock);
+    }
+    ASSERT_TRUE(result.has_value()) << vtest::kNeedsNobody;
+    EXPECT_EQ(*result, "");
 }

@@ -283,6 +283,28 @@ const Row kRows[] = {
                 expect(vtest::legacy_fork(r / "src/s") == "rsrc", "old fork not traded");
      },
      true},
+    // The same trade through private names, for a file system without an
+    // exchange in one step: links and renames between two folders.
+    {"VantrelFSExchangeObjectsByNames, a fork in a sidecar and none",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         FSRef s = ref_of(r / "src/s"), h = ref_of(r / "dst/h");
+         return t.inject([&] { return VantrelFSExchangeObjectsByNames(&s, &h); });
+     },
+     [](const fs::path& r) {
+         return expect(vtest::read_file(r / "dst/h") == "sidecar data", "not exchanged") +
+                fork_at(r / "dst/h", "side fork", r / "src/s");
+     },
+     true},
+    {"VantrelFSExchangeObjectsByNames, a fork in a sidecar and one in the old attribute",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         FSRef s = ref_of(r / "src/s"), f = ref_of(r / "src/f");
+         return t.inject([&] { return VantrelFSExchangeObjectsByNames(&s, &f); });
+     },
+     [](const fs::path& r) {
+         return fork_at(r / "src/f", "side fork", r / "src/s") +
+                expect(vtest::legacy_fork(r / "src/s") == "rsrc", "old fork not traded");
+     },
+     true},
     {"VantrelFSReplaceFileContents, a fork in a sidecar over a file without one",
      [](const fs::path& r, vtest::FaultTrial& t) {
          FSRef s = ref_of(r / "src/s"), h = ref_of(r / "dst/h");

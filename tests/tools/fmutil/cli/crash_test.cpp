@@ -49,6 +49,9 @@ void make_fixture(const fs::path& d) {
     }
     vtest::write_file(d / "fork", "the new fork, longer than the old ones");
     fs::create_directory(d / "sub");
+    vtest::write_file(d / "sub" / "T", "tango data");
+    must({"rsrc", d / "sub" / "T", "--set", d / "fork"});
+    must({"comment", d / "sub" / "T", "--set", "comment of T"});
     const timespec times[2] = {{1'000'000'000, 111}, {1'100'000'000, 222}};
     for (const auto& e : fs::recursive_directory_iterator(d))
         if (!e.is_directory()) ::utimensat(AT_FDCWD, e.path().c_str(), times, AT_SYMLINK_NOFOLLOW);
@@ -64,7 +67,13 @@ struct Row {
     // What the user runs next after the listings, "@" as in `args`: a
     // change to one inode is finished by the next read of that file.
     std::vector<std::string> next = {};
+    // Added to the command's environment (a switch of the fault seam).
+    std::vector<std::string> env = {};
 };
+
+// The volume says it has no exchange in one step: the exchange by names.
+const std::vector<std::string> kNoExchange = {
+    "VANTREL_FAULT_OVERRIDES=PBHGetVolParmsSync.exchange=0"};
 
 std::vector<std::string> in(const fs::path& d, const std::vector<std::string>& args) {
     std::vector<std::string> out;
@@ -85,7 +94,8 @@ long sweep_rows(const std::vector<Row>& rows) {
             .op =
                 [&row](const fs::path& d, long n) {
                     const fmtest::Result r =
-                        n == 0 ? run(in(d, row.args)) : fmtest::run_killed_at(n, in(d, row.args));
+                        n == 0 ? fmtest::run_program(FMUTIL_PATH, in(d, row.args), false, row.env)
+                               : fmtest::run_killed_at(n, in(d, row.args), row.env);
                     if (r.status == 128 + SIGKILL) return true;
                     EXPECT_EQ(r.status, 0) << r.err;
                     return false;
@@ -123,6 +133,10 @@ TEST(FmutilCrash, EveryNameIsOldOrNewAtEveryKillAndAfterTheNextCommand) {
         // Two files, their metadata and their sidecars: whole once the
         // journal is recovered.
         {"swap", {"swap", "@/A", "@/B"}, false},
+        // Where the file system has no exchange: links and renames through
+        // private names, journalled; between two folders too.
+        {"swap by names", {"swap", "@/A", "@/B"}, false, {}, {}, kNoExchange},
+        {"swap by names between folders", {"swap", "@/A", "@/sub/T"}, false, {}, {}, kNoExchange},
         {"copy-attrs", {"copy-attrs", "@/S", "@/A"}, false},
         {"flags, several words",
          {"flags", "@/A", "+invisible", "+stationery", "-customicon", "label=red"},
@@ -188,6 +202,42 @@ TEST(FmutilCrash, AForkLeftByAMoveIsFinishedNotClearedByTheNextChangeToItsName) 
             EXPECT_EQ(run({"rsrc", d / "sub" / "A"}).out, "fork of A");
             EXPECT_EQ(run({"rsrc", d / "A"}).out,
                       next.args[0] == "cp" ? "fork of S" : "the fork of B");
+        }
+        EXPECT_TRUE(cut) << "no kill point between the file's rename and its sidecar's";
+    }
+}
+
+// The same cut, and then the folder the file went to is renamed or moved
+// by another program before the folder left is listed again. The next
+// listing finds that folder by its device and inode, wherever it went
+// nearby, and the fork joins its file there; a copy to the old name then
+// gets a fork of its own. The journal was once dropped as stale, and the
+// copy then cleared the moving fork as an orphan.
+TEST(FmutilCrash, AForkLeftByAMoveFindsItsFileInTheFolderRenamedSince) {
+    vtest::TempDir t("fmcrash");
+    struct Then {
+        const char* what;
+        const char* to;  // where "sub" goes, below the fixture's folder
+    };
+    for (const Then& then :
+         {Then{"renamed in its parent", "sub2"}, Then{"moved one level down", "deeper/sub"}}) {
+        SCOPED_TRACE(then.what);
+        bool cut = false;
+        for (long n = 1; n < 40 && !cut; ++n) {
+            const fs::path d = t.path() / (std::string(then.to).substr(0, 4) + std::to_string(n));
+            fs::create_directories(d);
+            make_fixture(d);
+            if (::testing::Test::HasFatalFailure()) return;
+            const fmtest::Result r = fmtest::run_killed_at(n, in(d, {"mv", "@/A", "@/sub"}));
+            if (r.status != 128 + SIGKILL) break;
+            if (!fs::exists(d / "sub" / "A") || !fs::exists(d / "._A")) continue;
+            cut = true;
+            fs::create_directories(d / "deeper");
+            fs::rename(d / "sub", d / then.to);
+            EXPECT_EQ(run({"ls", d}).status, 0);
+            must(in(d, {"cp", "@/S", "@", "A"}));
+            EXPECT_EQ(run({"rsrc", d / then.to / "A"}).out, "fork of A");
+            EXPECT_EQ(run({"rsrc", d / "A"}).out, "fork of S");
         }
         EXPECT_TRUE(cut) << "no kill point between the file's rename and its sidecar's";
     }

@@ -128,9 +128,11 @@ inline Result run(const std::vector<std::string>& args, bool stderr_tty = false)
 }
 
 // Runs `fmutil args...` killed by the fault seam right before its n-th step.
-inline Result run_killed_at(long n, const std::vector<std::string>& args) {
-    return run_program(FMUTIL_PATH, args, false,
-                       {"VANTREL_FAULT_DIE_AT_STEP=" + std::to_string(n)});
+// `env` ("NAME=VALUE") as for run_program: a switch of the fault seam, say.
+inline Result run_killed_at(long n, const std::vector<std::string>& args,
+                            std::vector<std::string> env = {}) {
+    env.push_back("VANTREL_FAULT_DIE_AT_STEP=" + std::to_string(n));
+    return run_program(FMUTIL_PATH, args, false, env);
 }
 
 // A strict JSON checker (RFC 8259 grammar, one document plus whitespace).

@@ -8,6 +8,7 @@
 // (and, when deleting, the current item's reference and flags, which must
 // survive the level below); the visiting order and the results are those of
 // one recursive call per level.
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -101,6 +102,28 @@ void set_flags(const FSRef* item, UInt16 flags, FSDeleteContainerGlobals* theGlo
     (void)FSSetCatalogInfo(item, kFSCatInfoNodeFlags, &theGlobals->catalogInfo);
 }
 
+// Stands for the delete of a listed folder, not tried before its items go.
+constexpr OSErr kNotTried = 1;
+
+// A listed folder the walk may not read (modes 0, 0100, 0300, 0333) is
+// deleted as it is, which succeeds when it is empty: removing it takes only
+// its parent's rights. Only one whose rights do deny reading it: a refusal
+// of another cause stands. True when it went (or was gone); otherwise the
+// record keeps the reason it could not be read, and the folder its lock.
+bool delete_unreadable(DeleteFrame* level, FSDeleteContainerGlobals* theGlobals, Watcher* watcher,
+                       ItemCount depth) {
+    FSCatalogInfo info;
+    if (FSGetCatalogInfo(&level->itemToDelete, kFSCatInfoUserPrivs, &info, nullptr, nullptr,
+                         nullptr) != noErr ||
+        (info.userPrivileges & (kioACUserNoSeeFolderMask | kioACUserNoSeeFilesMask)) == 0)
+        return false;
+    const OSErr deleted = FSDeleteObject(&level->itemToDelete);
+    if (deleted != noErr && !gone(deleted)) return false;
+    if (deleted == noErr && watcher) watcher->tell(kVantrelDeleteRemoved, depth, level->name, true);
+    theGlobals->result = noErr;
+    return true;
+}
+
 // The deletion walk of FSDeleteContainerLevel, told to `watcher` when one
 // watches: each item deleted (a folder after its items, and before them the
 // folder entered) and the one whose refusal or failure stops the walk.
@@ -108,7 +131,8 @@ void set_flags(const FSRef* item, UInt16 flags, FSDeleteContainerGlobals* theGlo
 // caller there, not to the watcher: the caller may still delete it.
 void delete_level(const FSRef* container, FSDeleteContainerGlobals* theGlobals, Watcher* watcher,
                   bool* rootUnopened = nullptr) {
-    std::vector<DeleteFrame> levels(1);
+    // A deque: no copy of every frame, twice their size, each time it grows.
+    std::deque<DeleteFrame> levels(1);
     theGlobals->result = FSOpenIterator(container, kFSIterateDelete, &levels.back().iterator);
     if (theGlobals->result != noErr) {
         if (rootUnopened != nullptr) {
@@ -175,15 +199,18 @@ void delete_level(const FSRef* container, FSDeleteContainerGlobals* theGlobals, 
                     watcher->tell(kVantrelDeleteRefused, depth, level->name, true, notAFileErr);
                 }
             } else {
-                theGlobals->result = VantrelFSBulkDeleteFiles(
-                    level->iterator, 1, &theGlobals->returnedCount, &level->itemToDelete);
+                theGlobals->result = VantrelFSBulkDeleteFilesVisiting(
+                    level->iterator, 1, &theGlobals->returnedCount, &level->itemToDelete, nullptr,
+                    &listedFolder, nullptr, nullptr);
             }
             if (theGlobals->result != noErr || theGlobals->returnedCount != 1) continue;
-            if (watcher) {
-                level->name = entry_name(listedName, level->itemToDelete);
-                level->isFolder = listedFolder != 0;
-            }
-            const OSErr deleted = FSDeleteObject(&level->itemToDelete);
+            level->isFolder = listedFolder != 0;
+            if (watcher) level->name = entry_name(listedName, level->itemToDelete);
+            // A folder the listing showed is emptied before it is deleted,
+            // as rm -rf does: a delete first would fail on its items (and
+            // search it for orphaned forks) for nothing. A file, and an empty
+            // folder the walk cannot open, are deleted straight away.
+            OSErr deleted = level->isFolder ? kNotTried : FSDeleteObject(&level->itemToDelete);
             if (deleted == noErr && watcher)
                 watcher->tell(kVantrelDeleteRemoved, depth, level->name, level->isFolder);
             // Gone since the directory was read (another deleter, or replaced:
@@ -212,10 +239,18 @@ void delete_level(const FSRef* container, FSDeleteContainerGlobals* theGlobals, 
             // bind mount of a folder from elsewhere) holds what lies outside
             // the container: it is never emptied, and its refusal stands.
             if (folder && theGlobals->catalogInfo.nodeID == fsRtDirID) {
-                theGlobals->result = deleted;
+                theGlobals->result = deleted == kNotTried ? OSErr(fBsyErr) : deleted;
                 if (watcher)
-                    watcher->tell(kVantrelDeleteRefused, depth, level->name, true, deleted);
+                    watcher->tell(kVantrelDeleteRefused, depth, level->name, true,
+                                  theGlobals->result);
                 continue;
+            }
+            if (!folder && deleted == kNotTried) {
+                // Listed as a folder, a file now: deleted as any file is.
+                deleted = FSDeleteObject(&level->itemToDelete);
+                if (deleted == noErr && watcher)
+                    watcher->tell(kVantrelDeleteRemoved, depth, level->name, false);
+                if (deleted == noErr || gone(deleted)) continue;
             }
             if (!folder) {
                 // A lock refused it (the file's, or its fork's): the lock goes
@@ -235,7 +270,9 @@ void delete_level(const FSRef* container, FSDeleteContainerGlobals* theGlobals, 
                 continue;
             }
             level->nodeFlags = nodeFlags;
-            level->refused = (deleted == fBsyErr || deleted == fLckdErr) ? OSErr(noErr) : deleted;
+            level->refused = (deleted == fBsyErr || deleted == fLckdErr || deleted == kNotTried)
+                                 ? OSErr(noErr)
+                                 : deleted;
             // A locked directory refuses changes to its entries, so it is
             // unlocked before it is emptied; it is locked again if emptying fails.
             if ((nodeFlags & kFSNodeLockedMask) != 0)
@@ -249,6 +286,10 @@ void delete_level(const FSRef* container, FSDeleteContainerGlobals* theGlobals, 
             } else if (gone(theGlobals->result)) {
                 theGlobals->result = noErr;  // the folder went with its items meanwhile
                 continue;
+            } else if (deleted == kNotTried &&
+                       (theGlobals->result == afpAccessDenied || theGlobals->result == permErr) &&
+                       delete_unreadable(level, theGlobals, watcher, depth)) {
+                continue;  // empty, and gone without being read, as rm -r removes it
             } else {
                 fromBelow = true;  // as a level below whose open failed
             }

@@ -103,6 +103,40 @@ TEST(FSDeleteContainer, ContentsOnlyAndEmptyAndNotADirectory) {
     EXPECT_EQ(FSDeleteContainerContents(nullptr), paramErr);
 }
 
+// As rm -rf: each folder the listing shows is emptied first and deleted
+// once, never tried while it still holds items (a delete that fails, and a
+// search of the folder for orphaned forks, each time). Files without forks
+// go by name; only the folders, and the file with a fork, are deleted on
+// their references. With and without a watcher, the walk is the same.
+TEST(FSDeleteContainer, DeletesEachFolderOnceItIsEmpty) {
+    struct Told {
+        int removed = 0;
+        static void visit(const VantrelDeleteVisit* v, void* c) {
+            if (v->event == kVantrelDeleteRemoved) ++static_cast<Told*>(c)->removed;
+        }
+    };
+    for (const bool watched : {false, true}) {
+        vtest::TempDir t;
+        for (const char* p : {"box/a/a1", "box/a/b/b1", "box/a/b/b2", "box/c/c1", "box/f"})
+            t.write(p, "x");
+        t.mkdir("box/a/b/empty");
+        vtest::write_sidecar(t / "box/c/c1", "fork");
+        FSRef box = ref_of(t / "box");
+        vf::Scope scope;
+        vf::set_counting(true);
+        Told told;
+        if (watched) {
+            ASSERT_EQ(VantrelFSDeleteContainerVisiting(&box, false, &Told::visit, &told), noErr);
+            EXPECT_EQ(told.removed, 10) << "every item is told, the fork is not";
+        } else {
+            ASSERT_EQ(FSDeleteContainer(&box), noErr);
+        }
+        EXPECT_FALSE(present(t / "box"));
+        // box, a, a/b, a/b/empty, c, and c1 with its fork.
+        EXPECT_EQ(vf::calls("FSDeleteObject.unlink"), 6) << (watched ? "watched" : "unwatched");
+    }
+}
+
 // A folder the caller may not remove (another user's, in a sticky folder) is
 // still emptied first, as rm -rf does: its items go, then its own refusal
 // stops the walk and is returned.

@@ -506,13 +506,19 @@ std::string refusal_words(const std::string& path, OSErr e, bool walked) {
                "afterwards, and it is left as it is, with everything in it";
     }
     if (e != permErr) return {};
-    if (::geteuid() == 0) {
-        // Root is refused no permission: what is left is an attribute
-        // (a lock is said as one).
-        return "refused to root too: the item or its folder is append-only (lsattr shows "
-               "an 'a'), which nobody may delete from until it is taken off (chattr -a)";
-    }
     FSRef ref;
+    if (::geteuid() == 0) {
+        // Root lacks no permission: append-only is the one attribute the
+        // deletion's own check names so (a lock is said as one). Anything
+        // else is the system's own refusal (a security module, a rule of
+        // the file system), and no attribute of the item is to blame.
+        if (path_ref(path, &ref) == noErr && VantrelFSDeleteWouldRefuse(&ref) == permErr) {
+            return "refused to root too: the item or its folder is append-only (lsattr shows "
+                   "an 'a'), which nobody may delete from until it is taken off (chattr -a)";
+        }
+        return "refused to root too: the system does not permit it (operation not permitted), "
+               "though neither the item nor its folder is append-only or locked";
+    }
     FSRef parent;
     FSCatalogInfo item{};
     FSCatalogInfo folder{};

@@ -56,7 +56,7 @@ OSErr unlock_sidecar(int dirFd, const std::string& name) {
 
 bool BulkDeletes::delete_by_name(int dirFd, const char* name, unsigned char type) {
     if (!scanned_ || type == DT_DIR || type == DT_UNKNOWN) return false;
-    if (!withSidecar_.empty() && withSidecar_.count(std::string(name)) != 0) return false;
+    if (has_sidecar(name)) return false;
     int rc;
     {
         // Refused or failed, the item goes the careful way, which answers.
@@ -65,7 +65,7 @@ bool BulkDeletes::delete_by_name(int dirFd, const char* name, unsigned char type
                          [&] { return ::unlinkat(dirFd, name, 0); });
     }
     if (rc != 0) {
-        if (errno == EISDIR) inFilePlace_.emplace(name);
+        if (errno == EISDIR) names().inFilePlace.emplace(name);
         return false;
     }
     deleted_.emplace_back(name);
@@ -75,7 +75,7 @@ bool BulkDeletes::delete_by_name(int dirFd, const char* name, unsigned char type
 
 void BulkDeletes::hidden_entry(const char* name) {
     const std::string_view n(name);
-    if (n.size() > 2 && withSidecar_.count(std::string(n.substr(2))) == 0) late_.emplace_back(n);
+    if (n.size() > 2 && !has_sidecar(n.substr(2))) late_.emplace_back(n);
 }
 
 OSErr BulkDeletes::remove_late_sidecars(int dirFd, bool rescan) {

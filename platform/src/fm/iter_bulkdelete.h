@@ -20,6 +20,7 @@
 
 #include <dirent.h>
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -33,11 +34,11 @@ class BulkDeletes {
   public:
     // The directory is about to be read whole, from its start.
     void begin_scan() {
-        withSidecar_.clear();
+        if (names_) names_->withSidecar.clear();
         scanned_ = false;
     }
     // A NAME that read found a "._NAME" entry beside.
-    void scanned_entry(std::string_view name) { withSidecar_.emplace(name); }
+    void scanned_entry(std::string_view name) { names().withSidecar.emplace(name); }
     // The read reached the directory's end: items may now go by name.
     void end_scan() { scanned_ = true; }
     bool scanned() const { return scanned_; }
@@ -56,13 +57,15 @@ class BulkDeletes {
     // it is never taken for the item, nor emptied under its name, as rm -rf
     // refuses it ("Is a directory").
     bool directory_in_file_place(const char* name, unsigned char type) const {
-        if (!inFilePlace_.empty() && inFilePlace_.count(std::string(name)) != 0) return true;
-        return type == DT_DIR && !handedAsFiles_.empty() &&
-               handedAsFiles_.count(std::string(name)) != 0;
+        if (!names_) return false;
+        if (!names_->inFilePlace.empty() && names_->inFilePlace.count(std::string(name)) != 0)
+            return true;
+        return type == DT_DIR && !names_->handedAsFiles.empty() &&
+               names_->handedAsFiles.count(std::string(name)) != 0;
     }
     // The entry `name`, listed as no directory, is handed to the caller.
     void handed_as_file(const char* name, unsigned char type) {
-        if (type != DT_DIR && type != DT_UNKNOWN) handedAsFiles_.emplace(name);
+        if (type != DT_DIR && type != DT_UNKNOWN) names().handedAsFiles.emplace(name);
     }
 
     // A "._" entry the iterator leaves out, met on a later read.
@@ -81,11 +84,26 @@ class BulkDeletes {
     OSErr remove_late_sidecars(int dirFd, bool rescan);
 
   private:
-    std::unordered_set<std::string> withSidecar_;    // X for each "._X" of the whole read
-    std::vector<std::string> deleted_;               // names deleted by name
-    std::vector<std::string> late_;                  // "._X" met since, X not in withSidecar_
-    std::unordered_set<std::string> inFilePlace_;    // listed as files, unlinked with EISDIR
-    std::unordered_set<std::string> handedAsFiles_;  // listed as files, handed to the caller
+    // The names this walk keeps of the directory. Most directories need
+    // none of them, and a walk 10,000 levels deep holds one of these per
+    // level: they are made when the first name comes.
+    struct Names {
+        std::unordered_set<std::string> withSidecar;    // X for each "._X" of the whole read
+        std::unordered_set<std::string> inFilePlace;    // listed as files, unlinked with EISDIR
+        std::unordered_set<std::string> handedAsFiles;  // listed as files, handed to the caller
+    };
+    Names& names() {
+        if (!names_) names_ = std::make_unique<Names>();
+        return *names_;
+    }
+    bool has_sidecar(std::string_view name) const {
+        return names_ && !names_->withSidecar.empty() &&
+               names_->withSidecar.count(std::string(name)) != 0;
+    }
+
+    std::unique_ptr<Names> names_;
+    std::vector<std::string> deleted_;  // names deleted by name
+    std::vector<std::string> late_;     // "._X" met since, X without "._X" in the whole read
     bool scanned_ = false;
     bool sorted_ = true;
 };

@@ -51,29 +51,31 @@ VANTREL_FAULT_OPERATIONS("FSOpenIterator", "FSCloseIterator", "FSGetCatalogInfoB
                          "VantrelFSBulkDeleteFiles", "VantrelFSBulkDeleteFiles.scan");
 
 struct OpaqueFSIterator {
+    // A walk holds one of these per level of a tree that may be 10,000
+    // deep: the small fields are kept together, with no padding between.
     vantrel::fm::Node dir;  // the directory (its parent's descriptor is not kept)
     vantrel::fm::DirFd fd;  // O_RDONLY descriptor read with getdents64; null while given up
     FSIteratorFlags flags = 0;
+    int passes = 0;
     struct statx_timestamp mtime {
     }, ctime{};
-    std::unique_ptr<char[]> buf;  // kBufSize bytes while holding a descriptor
+    std::unique_ptr<char[]> buf;  // kBufSize bytes while a batch is read from it
     std::size_t pos = 0, end = 0;
     std::uint64_t resumeAt = 0;  // directory offset after the last entry taken from `buf`
     std::uint64_t readAt = 0;    // when `buf` was read (CLOCK_REALTIME, ns)
-    bool eof = false;
-    int passes = 0;
     long returnedThisPass = 0;
-    bool listedRefs = false;       // directory entries' inode numbers are the files' own
-    bool prefetchIds = false;      // each batch read asks its items' table IDs at once
-    bool changed = false;          // once the directory is seen changed, it stays so
     std::int64_t lastCheckNs = 0;  // when its times were last compared (or it was opened)
-    std::mutex use;                // held while a call works on it; never given up then
-    bool holding = false;          // among the iterators that hold a descriptor
+    bool eof = false;
+    bool listedRefs = false;     // directory entries' inode numbers are the files' own
+    bool prefetchIds = false;    // each batch read asks its items' table IDs at once
+    bool changed = false;        // once the directory is seen changed, it stays so
+    bool holding = false;        // among the iterators that hold a descriptor
+    bool sidecarsTried = false;  // see `sidecars`
+    std::mutex use;              // held while a call works on it; never given up then
     std::list<OpaqueFSIterator*>::iterator slot;
     // For the resource-fork sizes of a long listing: which names have a
     // "._NAME" (read once, whole; see sidecar_names).
     std::unique_ptr<std::unordered_set<std::string>> sidecars;
-    bool sidecarsTried = false;
     long sized = 0;  // items whose resource-fork sizes were asked
     std::unique_ptr<vantrel::fm::BulkDeletes> deletes;  // once VantrelFSBulkDeleteFiles takes items
 };
@@ -279,6 +281,7 @@ const char* next_name(OpaqueFSIterator* it, int* err, unsigned char* type, std::
             return d->d_name;
         }
         if (it->eof) return nullptr;
+        if (!it->buf) it->buf.reset(new char[kBufSize]);  // given back when used up
         long n = ::syscall(SYS_getdents64, it->fd->fd(), it->buf.get(), kBufSize);
         if (n < 0) {
             *err = errno;
@@ -325,10 +328,12 @@ void scan_for_sidecars(OpaqueFSIterator* it) {
     deletes.begin_scan();
     const int fd = it->fd->fd();
     const bool fresh = it->resumeAt == 0 && it->pos == 0 && it->end == 0 && it->passes == 0;
+    if (!it->buf) it->buf.reset(new char[kBufSize]);
     std::unique_ptr<char[]> scratch;
     std::size_t firstBatch = 0;
     std::uint64_t firstReadAt = 0;
     bool whole = false;
+    bool more = false;  // a batch with entries after the first
     {
         // A failure costs only the saving: every item goes the careful way.
         fault::Benign benign;
@@ -348,13 +353,17 @@ void scan_for_sidecars(OpaqueFSIterator* it) {
                 if (own) {
                     firstBatch = std::size_t(n);
                     firstReadAt = realtime_ns();
+                } else {
+                    more = true;
                 }
                 each_sidecar_entry(buf, n, [&](const char* name) { deletes.scanned_entry(name); });
             }
         }
     }
     if (whole) deletes.end_scan();
-    if (whole && fresh && firstBatch != 0 && !scratch) {
+    // The read that found the end returned nothing: only a second batch
+    // with entries means the first one was not the whole directory.
+    if (whole && fresh && firstBatch != 0 && !more) {
         it->pos = 0;  // the first batch was the whole directory: read on from it
         it->end = firstBatch;
         it->readAt = firstReadAt;
@@ -618,6 +627,13 @@ OSErr bulk(const char* op, FSIterator it, ItemCount maximumObjects, ItemCount* a
     if (deleting && result == errFSNoMoreItems)
         if (OSErr e = it->deletes->remove_late_sidecars(it->fd->fd(), it->returnedThisPass != 0))
             result = e;
+    // A batch used up is read again into a new buffer: a walk keeps an
+    // iterator open per level of a deep tree, each waiting for the level
+    // below with nothing left in its buffer.
+    if (it->pos >= it->end) {
+        it->buf.reset();
+        it->pos = it->end = 0;
+    }
     *actualObjects = count;
     return result;
 }

@@ -30,6 +30,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "fm/err_errno.h"
 #include "fm/ref_codec.h"
@@ -101,9 +102,13 @@ bool carries(const Node& n, UInt32 id) {
     return have && *have == id;
 }
 
-// Breadth-first over the volume for the file with the ID's marker. With
-// `ino` (not 0), only regular files with that inode number are asked for
-// their marker; otherwise every file is.
+// Breadth-first over the volume, once, for the file with the ID's marker,
+// stopping at the first that carries it. Every regular file is asked: the
+// ID may have moved to another inode (an exchange), and one walk that asks
+// them all costs less than a walk for the inode `ino` the ID names and a
+// second one for the rest when the first finds nothing (an unknown ID). In
+// a folder, the file with inode `ino` is asked first. Every other ID met on
+// the way is remembered, so that resolving it later walks nothing.
 OSErr walk_volume(FSVolumeRefNum vref, UInt32 id, std::uint64_t ino, Node* out) {
     Volume v;
     if (OSErr err = volume_by_ref(vref, &v)) return err;
@@ -122,11 +127,24 @@ OSErr walk_volume(FSVolumeRefNum vref, UInt32 id, std::uint64_t ino, Node* out) 
             ::close(listfd);
             continue;
         }
+        // Found where another program moved it: tell the layer, so that
+        // references made from here on resolve to this place.
+        auto found = [&](Node& child) {
+            ::closedir(d);
+            note_moved(child, dir, child.name);
+            *out = std::move(child);
+            return noErr;
+        };
+        std::vector<std::string> files;  // this folder's other files, asked after `ino`
         while (dirent* e = ::readdir(d)) {
             if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
             const bool maybeDir = e->d_type == DT_DIR || e->d_type == DT_UNKNOWN;
             const bool maybeFile = e->d_type == DT_REG || e->d_type == DT_UNKNOWN;
-            if (!maybeDir && !(maybeFile && (ino == 0 || e->d_ino == ino))) continue;
+            if (!maybeDir && !maybeFile) continue;
+            if (!maybeDir && !(ino != 0 && e->d_ino == ino)) {
+                files.emplace_back(e->d_name);
+                continue;
+            }
             Node child;
             if (lookup(dir, e->d_name, &child) != noErr) continue;
             // Another volume mounted here. (A btrfs subvolume, on a device of
@@ -135,15 +153,16 @@ OSErr walk_volume(FSVolumeRefNum vref, UInt32 id, std::uint64_t ino, Node* out) 
             if (child.is_dir()) {
                 pending.push_back(std::move(child));
             } else if (carries(child, id)) {
-                ::closedir(d);
-                // Found where another program moved it: tell the layer, so that
-                // references made from here on resolve to this place.
-                FSRef parentRef;
-                make_ref(dir, &parentRef);
-                note_moved(child, dir, child.name);
-                *out = std::move(child);
-                return noErr;
+                return found(child);
             }
+        }
+        for (const std::string& name : files) {
+            Node child;
+            if (lookup(dir, name, &child) != noErr || child.root) continue;
+            const std::optional<UInt32> has = file_id_of(child);
+            if (!has) continue;
+            if (*has == id) return found(child);
+            remember(child, *has);
         }
         ::closedir(d);
     }
@@ -173,9 +192,7 @@ OSErr find_file(FSVolumeRefNum vref, UInt32 id, Node* out) {
     std::uint64_t ino = id >= 16 && id < 0x80000000u ? id : 0;
     TableKey key;
     if (ino == 0 && table_key(vref, id, &key)) ino = key.ino;
-    OSErr err = walk_volume(vref, id, ino, out);
-    if (err == fidNotFound && ino != 0) err = walk_volume(vref, id, 0, out);
-    if (err != noErr) return err;
+    if (OSErr err = walk_volume(vref, id, ino, out)) return err;
     remember(*out, id);
     return noErr;
 }

@@ -3,11 +3,15 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -16,6 +20,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -38,6 +43,22 @@ using testing::Not;
 using testing::StartsWith;
 
 namespace {
+
+// Makes every unlink of this process and its children fail with EPERM, as
+// a security module that refuses deletions answers (seccomp, which needs no
+// privilege once the process may gain none).
+bool deny_unlinks() {
+    sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_unlinkat, 2, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_unlink, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+    };
+    sock_fprog prog{static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) == 0;
+}
 
 // Runs the test's own process in `dir` for the operands "." and "..", and
 // goes back afterwards.
@@ -589,6 +610,27 @@ TEST(FmutilItems, RmDeletesFilesAndFoldersListsWithDryRunAndNamesWithVerbose) {
         }
         EXPECT_TRUE(fs::exists(appended)) << p;
         vtest::set_append_only(p, false);
+    }
+    // Refused by the system for another reason (here a filter that denies
+    // every unlink, as a security module would): not called append-only.
+    if (::geteuid() == 0) {
+        const auto denied = t.write("denied/f", "");
+        for (const fs::path& operand : {denied, denied.parent_path()}) {
+            const auto child = vtest::run_child(vtest::Child::Plain, [&]() -> std::string {
+                if (!deny_unlinks()) return "the filter could not be installed";
+                auto a = run({"rm", operand});
+                const std::string want = "fmutil: " + denied.string() +
+                                         ": permErr (-54): refused to root too: the system does "
+                                         "not permit it (operation not permitted), though neither "
+                                         "the item nor its folder is append-only or locked\n";
+                if (a.status != 1 || a.err != want)
+                    return "status " + std::to_string(a.status) + ", said: " + a.err;
+                return {};
+            });
+            ASSERT_TRUE(child.has_value());
+            EXPECT_EQ(*child, "") << operand;
+            EXPECT_TRUE(fs::exists(denied)) << operand;
+        }
     }
     const auto locked = t.write("locked", "");
     if (vtest::set_immutable(locked, true)) {

@@ -218,7 +218,8 @@ int remove(const Node& n, const File& f, const char* step) {
         errno = ENOENT;
         return -1;
     }
-    struct stat had {}, now {};
+    struct stat had {
+    }, now{};
     if (::fstat(f.fd.get(), &had) != 0) return -1;
     if (::fstatat(folder.get(), f.entry.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) return -1;
     if (had.st_ino != now.st_ino || had.st_dev != now.st_dev) {
@@ -259,9 +260,8 @@ void remove_entries_of(int dirFd, const std::vector<std::string>& names, const c
         File f;
         if (entry == kParentName || open_entry(folder.get(), entry, &f) != noErr || !f.found())
             continue;
-        removed = fault::step(step, entry, [&] {
-                      return ::unlinkat(folder.get(), entry.c_str(), 0);
-                  }) == 0 ||
+        removed = fault::step(step, entry,
+                              [&] { return ::unlinkat(folder.get(), entry.c_str(), 0); }) == 0 ||
                   removed;
     }
     // Empty, it goes too; Netatalk makes it again when it needs one.

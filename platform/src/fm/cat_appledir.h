@@ -42,7 +42,7 @@ struct File {
     UniqueFd fd;  // open for reading while Found
     std::uint64_t size = 0;
     ad::Header header;
-    std::string entry;  // its name in ".AppleDouble" (NAME, or ".Parent")
+    std::string entry;    // its name in ".AppleDouble" (NAME, or ".Parent")
     bool folder = false;  // there is an ".AppleDouble" for it (with the entry or not)
     bool found() const { return state == State::Found; }
 };

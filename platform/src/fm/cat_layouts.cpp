@@ -319,8 +319,11 @@ void shown_finder_info(const Node& n, const meta::Record* rec, bool maySidecar, 
     // Last, what Netatalk 2 kept in ".AppleDouble".
     meta::Record old;
     if (mayAppleDouble && appledir::record_of(n, &old))
-        if (const meta::Entry* fi = old.find(meta::kFinderInfoId))
+        if (const meta::Entry* fi = old.find(meta::kFinderInfoId)) {
+            // Finder information: bytes, not a C string.
+            // NOLINTNEXTLINE(bugprone-not-null-terminated-result)
             std::memcpy(out, fi->data.data(), std::min(fi->data.size(), ad::kFinderInfoSize));
+        }
 }
 
 bool foreign_finder_info(const Node& n, std::uint8_t out[ad::kFinderInfoSize]) {

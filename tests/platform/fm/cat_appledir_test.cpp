@@ -275,9 +275,9 @@ TEST(AppleDoubleFolder, ListingsLeaveItOutAndShowWhatItHolds) {
         std::vector<FSCatalogInfo> infos(40);
         std::vector<HFSUniStr255> got(40);
         ItemCount n = 0;
-        const OSErr e = FSGetCatalogInfoBulk(it, 40, &n, nullptr,
-                                             kFSCatInfoFinderInfo | kFSCatInfoRsrcSizes,
-                                             infos.data(), nullptr, nullptr, got.data());
+        const OSErr e =
+            FSGetCatalogInfoBulk(it, 40, &n, nullptr, kFSCatInfoFinderInfo | kFSCatInfoRsrcSizes,
+                                 infos.data(), nullptr, nullptr, got.data());
         EXPECT_TRUE(e == noErr || e == errFSNoMoreItems) << e;
         FSCloseIterator(it);
         EXPECT_EQ(cat.valence, folder == d ? 12u : 1u);
@@ -424,9 +424,9 @@ TEST(AppleDoubleFolder, PartingIsRefusedAndOrphansNeverAttach) {
     ASSERT_OSERR(FSCreateFileUnicode(&share, made.size(), vtest::uc(made), kFSCatInfoNone, nullptr,
                                      nullptr, nullptr),
                  noErr);
-    ASSERT_OSERR(FSRenameUnicode(&gRef, taken.size(), vtest::uc(taken), kTextEncodingUnknown,
-                                 nullptr),
-                 noErr);
+    ASSERT_OSERR(
+        FSRenameUnicode(&gRef, taken.size(), vtest::uc(taken), kTextEncodingUnknown, nullptr),
+        noErr);
     for (const char* name : {"made", "taken"}) {
         SCOPED_TRACE(name);
         const Shown s = shown(d / name);
@@ -455,8 +455,7 @@ TEST(AppleDoubleFolder, HiddenEntriesSayWhatEachEntryIs) {
                      &ref,
                      [](const VantrelDiskName* n, VantrelHiddenKind kind, void* c) -> Boolean {
                          static_cast<Seen*>(c)->all.emplace_back(
-                             std::string(reinterpret_cast<const char*>(n->bytes), n->length),
-                             kind);
+                             std::string(reinterpret_cast<const char*>(n->bytes), n->length), kind);
                          return false;
                      },
                      &seen),
@@ -475,11 +474,11 @@ TEST(AppleDoubleFolder, HiddenEntriesSayWhatEachEntryIs) {
         OSErr removal;
         bool stays;
     };
-    for (const Row& row : {Row{".AppleDouble/f", kVantrelHiddenFork, fBsyErr, true},
-                           Row{".AppleDouble/junk", kVantrelHiddenOwnFile, fBsyErr, true},
-                           Row{".AppleDouble/gone", kVantrelHiddenOrphan, noErr, false},
-                           Row{".AppleDouble/", 0, paramErr, false},
-                           Row{".AppleDouble/a/b", 0, paramErr, false}}) {
+    for (const Row& row :
+         {Row{".AppleDouble/f", kVantrelHiddenFork, fBsyErr, true},
+          Row{".AppleDouble/junk", kVantrelHiddenOwnFile, fBsyErr, true},
+          Row{".AppleDouble/gone", kVantrelHiddenOrphan, noErr, false},
+          Row{".AppleDouble/", 0, paramErr, false}, Row{".AppleDouble/a/b", 0, paramErr, false}}) {
         SCOPED_TRACE(row.name);
         VantrelDiskName n{};
         n.length = UInt8(std::strlen(row.name));

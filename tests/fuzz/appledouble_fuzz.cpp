@@ -1,8 +1,8 @@
 // Drives the AppleDouble codec with arbitrary bytes, as any program may
 // leave any bytes in a "._NAME" file or a metadata attribute. The bytes are
-// read as a sidecar, as a metadata record, as a macOS ATTR block and as an
-// AfpInfo stream; whatever a decoder accepts must describe only bytes
-// inside the input and encode back to what it read:
+// read as a sidecar, as Netatalk 2's ".AppleDouble" file, as a metadata
+// record, as a macOS ATTR block and as an AfpInfo stream; whatever a decoder accepts must describe
+// only bytes inside the input and encode back to what it read:
 // - a header: its encoding is the input's first bytes, its entries lie
 //   inside the file past the entry table and share no byte;
 // - a record: decode(encode(r)) is r with the standard entries filled in
@@ -67,6 +67,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_header(in, size, ad::kSidecar, &side);
     ad::Header big;
     check_header(in, std::uint64_t{1} << 33, ad::kSidecar, &big);
+
+    // As Netatalk 2's ".AppleDouble" file, whose fork is as long as its
+    // header says (check_header: an extent that is not its length fails).
+    ad::Header folder;
+    check_header(in, size, ad::kAppleDoubleFolder, &folder);
 
     // As a metadata record.
     ad::Header recordHeader;

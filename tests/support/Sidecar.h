@@ -131,8 +131,85 @@ inline std::string macos_sidecar_bytes(const std::string& finder32,
     return s + fork;
 }
 
+// What Netatalk 2 keeps of a file (or folder) in its ".AppleDouble" folder.
+struct Netatalk2 {
+    std::string finder32;  // Finder information as on disk
+    std::string comment;
+    std::int32_t created = std::int32_t(0x80000000u);  // seconds from 2000, unknown
+    std::int32_t backup = std::int32_t(0x80000000u);
+    std::string fork;
+    std::string realName = "f";
+};
+
+// The bytes of ".AppleDouble/NAME" as Netatalk 2 writes them, from the
+// published AppleDouble version 2 layout: the filler "Netatalk" padded with
+// spaces, and the entries in the order it lays them out: the real name (3),
+// comment (4, 200 bytes), file dates (8: creation, modification, backup,
+// access), Finder information (9), the folder ID (0x8053567E), AFP file
+// information (14), the short name (13), the device, inode and sync
+// entries (0x80444556, 0x80494E4F, 0x8053594E), and the resource fork (2)
+// last.
+inline std::string netatalk2_bytes(const Netatalk2& a) {
+    using sidecar_detail::put32;
+    struct E {
+        std::uint32_t id;
+        std::string data;
+    };
+    std::string dates;
+    put32(dates, std::uint32_t(a.created));
+    put32(dates, 0x80000000u);
+    put32(dates, std::uint32_t(a.backup));
+    put32(dates, 0x80000000u);
+    std::string comment = a.comment;
+    comment.resize(200, '\0');
+    std::string fi = a.finder32;
+    fi.resize(32, '\0');
+    const std::vector<E> entries{
+        {3, a.realName},
+        {4, comment},
+        {8, dates},
+        {9, fi},
+        {0x8053567E, "\0\0\0\x11"},
+        {14, std::string(4, '\0')},
+        {13, "F~1"},
+        {0x80444556, std::string(8, '\1')},
+        {0x80494E4F, std::string(8, '\2')},
+        {0x8053594E, std::string(8, '\3')},
+        {2, a.fork},
+    };
+    std::string s;
+    put32(s, 0x00051607);
+    put32(s, 0x00020000);
+    s += "Netatalk        ";
+    s += char(entries.size() >> 8);
+    s += char(entries.size() & 0xFF);
+    std::uint32_t at = std::uint32_t(26 + 12 * entries.size());
+    for (const E& e : entries) {
+        put32(s, e.id), put32(s, at), put32(s, std::uint32_t(e.data.size()));
+        at += std::uint32_t(e.data.size());
+    }
+    for (const E& e : entries) s += e.data;
+    return s;
+}
+
+// Where Netatalk 2 keeps what it knows of `item`: ".AppleDouble/NAME" beside
+// a file, ".AppleDouble/.Parent" inside a folder.
+inline std::filesystem::path netatalk2_path(const std::filesystem::path& item,
+                                            bool folder = false) {
+    return folder ? item / ".AppleDouble" / ".Parent"
+                  : item.parent_path() / ".AppleDouble" / item.filename();
+}
+
 inline void write_bytes(const std::filesystem::path& p, const std::string& bytes) {
     std::ofstream(p, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// Writes `a` where Netatalk 2 keeps it for `item`, making ".AppleDouble".
+inline void write_netatalk2(const std::filesystem::path& item, const Netatalk2& a,
+                            bool folder = false) {
+    const std::filesystem::path p = netatalk2_path(item, folder);
+    std::filesystem::create_directories(p.parent_path());
+    write_bytes(p, netatalk2_bytes(a));
 }
 
 inline std::string raw_sidecar(const std::filesystem::path& file) {

@@ -242,19 +242,28 @@ inline std::string lost(const Snapshot& before, const Snapshot& after) {
                 x = (x << 8) | static_cast<unsigned char>(c[at + i]);
             return x;
         };
-        if (leaf.rfind("._", 0) == 0 && c.size() >= 26 && be32(0) == 0x00051607) {
+        // Netatalk 2's ".AppleDouble/NAME" holds metadata and a fork (as
+        // long as its header says); an empty fork is no data to keep.
+        const bool netatalk2 = slash != std::string::npos &&
+                               key.substr(0, slash).ends_with(".AppleDouble") &&
+                               (slash == 12 || key[slash - 13] == '/');
+        if ((netatalk2 || leaf.rfind("._", 0) == 0) && c.size() >= 26 && be32(0) == 0x00051607) {
             const std::size_t count = (std::size_t(static_cast<unsigned char>(c[24])) << 8) |
                                       static_cast<unsigned char>(c[25]);
-            for (std::size_t i = 0; i < count && 26 + 12 * (i + 1) <= c.size(); ++i)
-                if (be32(26 + 12 * i) == 2 && be32(30 + 12 * i) <= c.size())
-                    return "rsrc:" + c.substr(be32(30 + 12 * i));
+            for (std::size_t i = 0; i < count && 26 + 12 * (i + 1) <= c.size(); ++i) {
+                if (be32(26 + 12 * i) != 2 || be32(30 + 12 * i) > c.size()) continue;
+                if (!netatalk2) return "rsrc:" + c.substr(be32(30 + 12 * i));
+                const std::string fork = c.substr(be32(30 + 12 * i), be32(34 + 12 * i));
+                return fork.empty() ? std::string() : "rsrc:" + fork;
+            }
+            if (netatalk2) return std::string();
         }
         return "data:" + c;
     };
     // Samba's AFP_Resource stream holds a fork too: its bytes and one NUL.
     constexpr const char* kResourceStream = "user.DosStream.AFP_Resource:$DATA";
     for (const auto& [k, v] : after) {
-        if (v.kind == 'f') have.insert(data(k, v));
+        if (v.kind == 'f') have.insert(data(k, v));  // "" (nothing kept) is never needed
         if (auto r = v.xattrs.find(kResourceFork); r != v.xattrs.end())
             have.insert("rsrc:" + r->second);
         if (auto r = v.xattrs.find(kResourceStream); r != v.xattrs.end() && !r->second.empty())
@@ -269,7 +278,8 @@ inline std::string lost(const Snapshot& before, const Snapshot& after) {
             have.erase(it);
     };
     for (const auto& [k, v] : before) {
-        if (v.kind == 'f') need(data(k, v), k + " (data fork)");
+        if (const std::string d = v.kind == 'f' ? data(k, v) : std::string(); !d.empty())
+            need(d, k + " (data fork)");
         if (auto r = v.xattrs.find(kResourceFork); r != v.xattrs.end())
             need("rsrc:" + r->second, k + " (resource fork)");
     }

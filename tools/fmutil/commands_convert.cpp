@@ -6,6 +6,7 @@
 
 #include "commands.h"
 #include "fmutil.h"
+#include "text.h"
 #include "vantrel/Sidecars.h"
 #include "walk.h"
 
@@ -32,6 +33,7 @@ std::vector<const char*> moved_words(VantrelConvertItems m) {
     if ((m & kVantrelConvertFork) != 0) w.push_back("resource fork");
     if ((m & kVantrelConvertMacOSFile) != 0) w.push_back("macOS ._ file");
     if ((m & kVantrelConvertCleared) != 0) w.push_back("old copies removed");
+    if ((m & kVantrelConvertAppleDouble) != 0) w.push_back("Netatalk 2 .AppleDouble entry");
     return w;
 }
 
@@ -61,6 +63,13 @@ struct Converter {
         if (e != noErr) {
             failed(path, e);
             return;
+        }
+        if ((r.kept & kVantrelConvertAppleDouble) != 0) {
+            ctx.out.flush();
+            ctx.err << "fmutil: ";
+            append_terminal_safe(ctx.err.buf(), path);
+            ctx.err << ": its .AppleDouble entry is no AppleDouble file: left as it is\n";
+            ctx.err.flush();
         }
         if (r.moved == 0) return;
         ++converted;

@@ -72,6 +72,7 @@ struct DotCleaner : EachFolderVisitor<DotCleaner> {
                 continue;
             }
             if (h.kind != kVantrelHiddenFork) continue;  // the user's own, a change's work
+            if (h.name.rfind("._", 0) != 0) continue;    // Netatalk 2's: fmutil convert moves it
             VantrelMergeReport r{};
             const OSErr e = VantrelFSMergeDotUnderscore(&ref, &n, keep, options, &r);
             if (e == notAFileErr) continue;  // beside a folder: nothing here to merge into

@@ -252,7 +252,11 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& srcPat
         // (What it is, fork, orphan or the user's own, is its answer.)
         const std::string prefix = path_prefix(from);
         for (const HiddenEntry& hidden : hidden_entries(frame.src)) {
-            if (hidden.kind == kVantrelHiddenOwnFile) {
+            if (hidden.name == ".AppleDouble/.Parent" && hidden.kind == kVantrelHiddenFork) {
+                fail(copyPath(from), errFSOperationNotSupported,
+                     "its Finder information and comment stay in Netatalk 2's .AppleDouble, "
+                     "which a copy cannot take; fmutil convert moves them first");
+            } else if (hidden.kind == kVantrelHiddenOwnFile) {
                 fail(prefix + hidden.name, afpObjectTypeErr,
                      "not copied: a file of its own with a resource fork's name, which the "
                      "File Manager never lists; copy it yourself");
@@ -671,9 +675,9 @@ constexpr ItemCount kLayoutSample = 64;
 // How many of the first items of the folder `root` carry Mac metadata
 // that is not in `layout` (what convert would move), of how many looked
 // at; false when the folder cannot be read.
-bool sample_layouts(const FSRef& root, VantrelMacLayout layout, ItemCount* looked,
-                    ItemCount* other) {
-    *looked = *other = 0;
+bool sample_layouts(const FSRef& root, VantrelMacLayout layout, ItemCount* looked, ItemCount* other,
+                    ItemCount* appleDouble) {
+    *looked = *other = *appleDouble = 0;
     FSIterator it = nullptr;
     if (FSOpenIterator(&root, kFSIterateFlat, &it) != noErr) return false;
     std::vector<FSRef> refs(kLayoutSample);
@@ -688,6 +692,7 @@ bool sample_layouts(const FSRef& root, VantrelMacLayout layout, ItemCount* looke
             continue;  // a link, a FIFO, an item it may not read: nothing to say of it
         ++*looked;
         if (r.moved != 0) ++*other;
+        if ((r.moved & kVantrelConvertAppleDouble) != 0) ++*appleDouble;
     }
     return true;
 }
@@ -738,14 +743,18 @@ int cmd_volumes(Context& ctx) {
         const bool sw = (vinfo.flags & kFSVolFlagSoftwareLockedMask) != 0;
         // Files the volume's own layout does not hold: a Mac client of a
         // server set up so would see them blank.
-        ItemCount looked = 0, other = 0;
-        const bool sampled = sample_layouts(root, layout, &looked, &other);
+        ItemCount looked = 0, other = 0, appleDouble = 0;
+        const bool sampled = sample_layouts(root, layout, &looked, &other, &appleDouble);
         if (sampled && other != 0) {
             std::string warn = "fmutil: volumes: ";
             append_terminal_safe(warn, mount);
             warn += ": " + std::to_string(other) + " of the first " + std::to_string(looked) +
                     " items of its root folder carry Mac metadata in another layout than " +
-                    layoutName + " (fmutil convert --to " + layoutName + " moves it)\n";
+                    layoutName;
+            if (appleDouble != 0)
+                warn +=
+                    ", " + std::to_string(appleDouble) + " of them in Netatalk 2's .AppleDouble";
+            warn += std::string(" (fmutil convert --to ") + layoutName + " moves it)\n";
             ctx.out.flush();
             ctx.err << warn;
             ctx.err.flush();

@@ -215,7 +215,8 @@ const std::vector<CommandSpec>& commands() {
          "gone) and files of the user's own under a fork's name, which rm and cp -r leave\n"
          "where they are. --remove removes the orphans and leftovers, each looked at again\n"
          "first, so that a fork whose file came back and a change running now are kept; a\n"
-         "file of the user's own is never removed: move it away to keep it.\n",
+         "file of the user's own is never removed: move it away to keep it. Netatalk 2's\n"
+         ".AppleDouble folders are looked in too: an entry whose file is gone is an orphan.\n",
          1,
          kMany,
          {{"remove", false, "--remove         remove the orphans and leftovers found"}},
@@ -256,7 +257,8 @@ const std::vector<CommandSpec>& commands() {
          "move Mac metadata to another layout, for a migration between servers",
          "Moves the Mac metadata of each PATH and every item below it, from every layout it\n"
          "has (the metadata record, the AfpInfo stream, \"._\" sidecars, the AFP_Resource\n"
-         "stream, \"._\" files macOS wrote) to the layout --to names, as Samba's fruit\n"
+         "stream, \"._\" files macOS wrote, Netatalk 2's .AppleDouble folders, which go\n"
+         "once empty) to the layout --to names, as Samba's fruit\n"
          "settings name them: netatalk (the record, forks in \"._NAME\"), stream (the\n"
          "AfpInfo and AFP_Resource streams) or stream+file (the AfpInfo stream, forks in\n"
          "\"._NAME\"). What moves is what the item shows now (fmutil info); a Samba share\n"

@@ -833,7 +833,15 @@ struct HiddenWords {
     bool removable;
 };
 
-HiddenWords hidden_words(VantrelHiddenKind kind) {
+HiddenWords hidden_words(VantrelHiddenKind kind, const std::string& name) {
+    // Netatalk 2's ".AppleDouble/NAME".
+    if (name.rfind(".AppleDouble/", 0) == 0) {
+        if (kind == kVantrelHiddenOrphan)
+            return {"orphan", "what Netatalk 2 kept of a file that is gone", true};
+        return {"own_file",
+                "no AppleDouble file, in Netatalk 2's .AppleDouble: never read, never deleted",
+                false};
+    }
     switch (kind) {
         case kVantrelHiddenOrphan:
             return {"orphan", "an orphaned resource fork: its file is gone", true};
@@ -860,7 +868,7 @@ struct OrphanFinder : EachFolderVisitor<OrphanFinder> {
     void folder(const std::string& dir, const FSRef& ref) {
         for (const HiddenEntry& h : hidden_entries(ref)) {
             if (h.kind == kVantrelHiddenFork || h.kind == kVantrelHiddenInProgress) continue;
-            const HiddenWords words = hidden_words(h.kind);
+            const HiddenWords words = hidden_words(h.kind, h.name);
             path.assign(path_prefix(dir));
             path += h.name;
             bool removed = false;

@@ -49,8 +49,9 @@ enum {
     kVantrelHiddenInProgress = 5
 };
 
-// What the entry `name` ("._" and NAME, as stored) of the folder `folder`
-// is. A sidecar the caller may not read is taken for what its name says.
+// What the entry `name` ("._" and NAME, as stored, or ".AppleDouble/NAME"
+// for an entry of Netatalk 2's folder) of the folder `folder` is. A
+// sidecar the caller may not read is taken for what its name says.
 //   noErr        `*kind` set.
 //   fnfErr       no such entry; also when `folder` names no object.
 //   paramErr     a null argument, or `name` does not begin with "._" or
@@ -63,7 +64,12 @@ VANTREL_EXPORT OSErr VantrelFSGetHiddenEntryKind(const FSRef* folder, const Vant
 // Calls `visit` for each "._" entry of `folder` (folders among them), with
 // its name as stored and what it is (as VantrelFSGetHiddenEntryKind
 // answers), in the directory's order, until `visit` returns true. An entry
-// gone before it is looked at is passed over.
+// gone before it is looked at is passed over. Then, where `folder` holds
+// Netatalk 2's private folder ".AppleDouble", each entry of it as
+// ".AppleDouble/NAME": kVantrelHiddenFork for what it keeps of an item
+// that is there (".Parent": of `folder` itself), kVantrelHiddenOrphan for
+// an item that is gone, kVantrelHiddenOwnFile for what is no AppleDouble
+// file (an entry whose name leaves no room for the prefix is passed over).
 //   noErr        every entry visited, or `visit` stopped the walk.
 //   paramErr     a null `folder` or `visit`.
 //   others       as FSOpenIterator gives them, or a read of the folder that
@@ -74,7 +80,8 @@ typedef Boolean (*VantrelHiddenEntryProc)(const VantrelDiskName* name, VantrelHi
 VANTREL_EXPORT OSErr VantrelFSGetHiddenEntries(const FSRef* folder, VantrelHiddenEntryProc visit,
                                                void* context);
 
-// Removes the "._" entry `name` of `folder` if it is a leftover: an orphan
+// Removes the "._" entry `name` of `folder` (or ".AppleDouble/NAME", and
+// ".AppleDouble" itself once empty) if it is a leftover: an orphan
 // (kVantrelHiddenOrphan) or a dead maker's temporary (kVantrelHiddenLeftover),
 // looked at again while this holds the folder's lock, so that a file made
 // under NAME meanwhile keeps its new fork and a change running in the folder
@@ -199,7 +206,13 @@ VANTREL_EXPORT OSErr VantrelFSMergeDotUnderscore(const FSRef* folder, const Vant
 // comment and the dates, as Samba keeps them there for Mac clients. A
 // "._NAME" macOS wrote is merged as VantrelFSMergeDotUnderscore merges it
 // for `to`, the file's own values kept where both have one (the fork
-// excepted: the "._NAME"'s is the one readers see).
+// excepted: the "._NAME"'s is the one readers see). What Netatalk 2 kept
+// of the object in ".AppleDouble" (".AppleDouble/NAME" beside a file,
+// ".AppleDouble/.Parent" inside a folder) moves the same way where the
+// object has no value of its own (the Finder information, comment and
+// dates to the record, the fork to `to`'s home for it), and the entry is
+// removed last (".AppleDouble" too, once empty). An entry that is no
+// AppleDouble file is left as it is and said in `report->kept`.
 // Whole for the object, in its folder's lock: every value reaches its new
 // place before the old one is removed, the last change being the one
 // rename or removal of "._NAME" (or, where there is none, the removal of
@@ -225,11 +238,15 @@ enum {
     kVantrelConvertFinderInfo = 1,  // Finder information (and backup date) written in `to`'s place
     kVantrelConvertFork = 2,        // the resource fork moved to `to`'s home for it
     kVantrelConvertMacOSFile = 4,   // a "._NAME" macOS wrote, merged
-    kVantrelConvertCleared = 8  // a copy `to` has no use for removed (an AfpInfo, a fork stream)
+    kVantrelConvertCleared = 8,  // a copy `to` has no use for removed (an AfpInfo, a fork stream)
+    kVantrelConvertAppleDouble = 16  // Netatalk 2's ".AppleDouble" entry, moved and removed
 };
 enum { kVantrelConvertDryRun = 1 };
 typedef struct VantrelConvertReport {
     VantrelConvertItems moved;  // what changed (with kVantrelConvertDryRun: would change)
+    // What stays as it was: kVantrelConvertAppleDouble for an ".AppleDouble"
+    // entry that is no AppleDouble file (the user's own, or damaged).
+    VantrelConvertItems kept;
 } VantrelConvertReport;
 VANTREL_EXPORT OSErr VantrelFSConvertMacLayout(const FSRef* ref, VantrelMacLayout to,
                                                UInt32 options, VantrelConvertReport* report);

@@ -41,10 +41,19 @@ constexpr Rule kSidecarRules[] = {
     {kFinderInfoId, false, std::uint32_t(kFinderInfoSize), 0},
 };
 
+// Netatalk 2's file: the lengths it gives each entry when it makes one.
+constexpr Rule kAppleDoubleFolderRules[] = {
+    {kRealNameId, false, 255, 0},  {kCommentId, false, 200, 0},    {kFileDatesId, false, 16, 0},
+    {kFinderInfoId, false, 32, 0}, {kPrivSvId, false, 4, 0},       {kAfpInfoId, false, 4, 0},
+    {kShortNameId, false, 12, 0},  {kPrivDevId, false, 8, 0},      {kPrivInoId, false, 8, 0},
+    {kPrivSynId, false, 8, 0},     {kResourceForkId, false, 0, 0},
+};
+
 }  // namespace
 
 const Format kRecord{kRecordRules, 0};
 const Format kSidecar{kSidecarRules, kResourceForkId};
+const Format kAppleDoubleFolder{kAppleDoubleFolderRules, 0};
 
 const Descriptor* Header::find(std::uint32_t id) const {
     for (const Descriptor& d : entries)

@@ -3,7 +3,8 @@
 // the metadata record in "user.org.netatalk.Metadata", the "._NAME"
 // sidecar as we, Samba and Mac clients write it, the "ATTR" block of
 // extended attributes that macOS keeps inside a "._NAME" file's
-// Finder-information entry, and Samba's 60-byte AfpInfo stream.
+// Finder-information entry, Samba's 60-byte AfpInfo stream, and the
+// ".AppleDouble/NAME" files of Netatalk 2.
 //
 // Pure: no system calls and no process-wide state. The bytes come from
 // files and attributes any program may have written, so the decoders are a
@@ -43,9 +44,11 @@ inline constexpr std::size_t kFinderInfoSize = 32;
 
 enum : std::uint32_t {
     kResourceForkId = 2,
+    kRealNameId = 3,
     kCommentId = 4,
     kFileDatesId = 8,
     kFinderInfoId = 9,
+    kShortNameId = 13,
     kAfpInfoId = 14,
     // Netatalk's private entries of the record.
     kPrivDevId = 0x80444556,
@@ -82,6 +85,12 @@ extern const Format kRecord;
 // The "._NAME" sidecar: a resource fork required, the Finder information
 // optional (ours and Samba's 32 bytes, Mac clients' longer entries).
 extern const Format kSidecar;
+// Netatalk 2's ".AppleDouble/NAME" (and ".AppleDouble/.Parent" for the
+// folder itself): the record's entries, the real and short names, the AFP
+// file information and the resource fork, each optional. The fork is as
+// long as the header says, as Netatalk reads it: nothing past it is taken
+// for fork bytes.
+extern const Format kAppleDoubleFolder;
 
 struct Descriptor {
     std::uint32_t id = 0;

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "fm/cat_appledir.h"
 #include "fm/cat_layouts.h"
 #include "fm/cat_metadata.h"
 #include "fm/err_errno.h"
@@ -154,7 +155,8 @@ OSErr get_comment(DTPBRec* pb) {
         case meta::ReadResult::Ok:
             break;
         default:
-            return afpItemNotFound;
+            // Without a record, the comment Netatalk 2 kept in ".AppleDouble".
+            if (!appledir::record_of(n, &rec)) return afpItemNotFound;
     }
     const std::string text = comment_of(rec);
     if (text.empty()) return afpItemNotFound;

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "civil.h"
+#include "fm/cat_appledir.h"
 #include "fm/cat_dates.h"
 #include "fm/cat_layouts.h"
 #include "fm/cat_metadata.h"
@@ -523,8 +524,10 @@ OSErr fill_now(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo* info, HF
                                                kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo;
         rsrc::Known known;
         bool noRecord = false, noAfpInfo = false;
-        if (listing != nullptr)
+        if (listing != nullptr) {
             spared_reads(n, which & fromRecord, which, *listing, &known, &noRecord, &noAfpInfo);
+            known.noAppleDouble = listing->appleDouble == 0;
+        }
         if (which & kFSCatInfoTextEncoding) info->textEncodingHint = 0;  // kTextEncodingMacRoman
         if (which & kFSCatInfoNodeFlags) info->nodeFlags = node_flags(n);
         if (which & kFSCatInfoVolume) info->volume = n.vref;
@@ -566,6 +569,11 @@ OSErr fill_now(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo* info, HF
             meta::Record rec;
             bool have =
                 !n.is_link() && !noRecord && meta::read(n, &rec, nullptr) == meta::ReadResult::Ok;
+            // Without a record, the dates Netatalk 2 kept in ".AppleDouble".
+            meta::Record old;
+            const bool haveOld = !have && !known.noAppleDouble &&
+                                 (which & (kFSCatInfoCreateDate | kFSCatInfoBackupDate)) &&
+                                 appledir::record_of(n, &old);
             PreciseDates pd;
             if (!n.is_link() && !noRecord &&
                 (which & (kFSCatInfoCreateDate | kFSCatInfoBackupDate)))
@@ -574,6 +582,7 @@ OSErr fill_now(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo* info, HF
             // (another program may have changed the record since).
             auto recorded = [&](meta::DateIndex i) {
                 std::int32_t s;
+                if (haveOld) return meta::get_date(old, i, &s) ? s : meta::kUnknownDate;
                 return have && meta::get_date(rec, i, &s) ? s : meta::kUnknownDate;
             };
             if (which & kFSCatInfoCreateDate) {
@@ -604,7 +613,7 @@ OSErr fill_now(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo* info, HF
             if (which & (kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo)) {
                 std::uint8_t disk[32] = {}, fi[16], xfi[16];
                 layouts::shown_finder_info(n, have ? &rec : nullptr, !known.noSidecar, !noAfpInfo,
-                                           disk);
+                                           disk, !known.noAppleDouble);
                 meta::finder_to_host(disk, n.is_dir(), fi, xfi);
                 if (which & kFSCatInfoFinderInfo) std::memcpy(info->finderInfo, fi, 16);
                 if (which & kFSCatInfoFinderXInfo) std::memcpy(info->extFinderInfo, xfi, 16);
@@ -938,7 +947,7 @@ OSErr FSSetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo,
         // A record that exists but cannot be read is not replaced by a
         // fresh one: that would lose its comment, dates and foreign entries.
         if (rr == meta::ReadResult::Unreadable) return from_errno(readErr, Op::Read, &n);
-        if (rr != meta::ReadResult::Ok) rec = meta::fresh();
+        if (rr != meta::ReadResult::Ok) rec = layouts::fresh_record(n);
         {
             // A change starts from what the file shows, whichever layout
             // that came from: setting a date never blanks the type a Mac

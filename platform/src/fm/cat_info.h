@@ -28,6 +28,9 @@ struct Listing {
     // attribute a read would find (local ones we know); elsewhere (FUSE, a
     // network file system) each attribute is read.
     bool fullAttrLists = false;
+    // Whether the directory holds Netatalk 2's ".AppleDouble" folder, looked
+    // at once for the listing: 1, 0, or -1 when not looked at.
+    int appleDouble = -1;
 };
 
 // Fills the catalogue fields `which` of `n` (and the optional name, FSSpec,

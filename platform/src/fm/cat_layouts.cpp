@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 
+#include "fm/cat_appledir.h"
 #include "fm/cat_metadata.h"
 #include "fm/err_errno.h"
 #include "fm/fork_sidecar.h"
@@ -291,7 +292,7 @@ OSErr write_afpinfo(const Node& n, Layout layout, const std::uint8_t* disk,
 }
 
 void shown_finder_info(const Node& n, const meta::Record* rec, bool maySidecar, bool mayStream,
-                       std::uint8_t out[ad::kFinderInfoSize]) {
+                       std::uint8_t out[ad::kFinderInfoSize], bool mayAppleDouble) {
     std::memset(out, 0, ad::kFinderInfoSize);
     const meta::Entry* e = rec != nullptr ? rec->find(meta::kFinderInfoId) : nullptr;
     if (e != nullptr) {
@@ -306,12 +307,23 @@ void shown_finder_info(const Node& n, const meta::Record* rec, bool maySidecar, 
         std::memcpy(out, afp.finderInfo.data(), afp.finderInfo.size());
         return;
     }
-    if (e == nullptr && rec == nullptr && maySidecar) {
+    if (e != nullptr || rec != nullptr || haveAfp) return;
+    if (maySidecar) {
         MacFile m;
-        if (open_macos(n, &m) &&
-            !read_exact(m.side.fd.get(), out, ad::kFinderInfoSize, m.finder.offset))
-            std::memset(out, 0, ad::kFinderInfoSize);
+        if (open_macos(n, &m)) {
+            if (!read_exact(m.side.fd.get(), out, ad::kFinderInfoSize, m.finder.offset))
+                std::memset(out, 0, ad::kFinderInfoSize);
+            return;
+        }
     }
+    // Last, what Netatalk 2 kept in ".AppleDouble".
+    meta::Record old;
+    if (mayAppleDouble && appledir::record_of(n, &old))
+        if (const meta::Entry* fi = old.find(meta::kFinderInfoId)) {
+            // Finder information: bytes, not a C string.
+            // NOLINTNEXTLINE(bugprone-not-null-terminated-result)
+            std::memcpy(out, fi->data.data(), std::min(fi->data.size(), ad::kFinderInfoSize));
+        }
 }
 
 bool foreign_finder_info(const Node& n, std::uint8_t out[ad::kFinderInfoSize]) {
@@ -335,6 +347,15 @@ bool macos_finder_info(const Node& n, std::uint8_t out[ad::kFinderInfoSize]) {
 
 meta::Record fresh_record(const Node& n) {
     meta::Record r = meta::fresh();
+    // What Netatalk 2 kept of it (Finder information, comment, dates), over
+    // which any other layout's Finder information goes.
+    meta::Record old;
+    if (appledir::record_of(n, &old)) {
+        for (const meta::Entry& e : old.entries) {
+            meta::Entry& to = r.need(e.id, e.data.size());
+            to.data.replace(0, e.data.size(), e.data);
+        }
+    }
     std::uint8_t disk[ad::kFinderInfoSize];
     if (foreign_finder_info(n, disk)) {
         meta::Entry& e = r.need(meta::kFinderInfoId, ad::kFinderInfoSize);

@@ -76,11 +76,13 @@ bool foreign_finder_info(const Node& n, std::uint8_t out[ad::kFinderInfoSize]);
 // The Finder information (32 bytes on disk) `n` shows: its record's `rec`
 // (null when it has none that reads), its AfpInfo stream's where it has no
 // record or the volume's layout is a stream one, else (no record at all)
-// its macOS "._NAME" file's. A listing spares the reads it knows to be in
-// vain: `maySidecar` false where it saw no "._NAME" beside the file,
-// `mayStream` false where the file's attributes list no AfpInfo stream.
+// its macOS "._NAME" file's, else what Netatalk 2 kept in ".AppleDouble".
+// A listing spares the reads it knows to be in vain: `maySidecar` false
+// where it saw no "._NAME" beside the file, `mayStream` false where the
+// file's attributes list no AfpInfo stream, `mayAppleDouble` false where
+// its folder holds no ".AppleDouble".
 void shown_finder_info(const Node& n, const meta::Record* rec, bool maySidecar, bool mayStream,
-                       std::uint8_t out[ad::kFinderInfoSize]);
+                       std::uint8_t out[ad::kFinderInfoSize], bool mayAppleDouble = true);
 
 // Where the volume's layout keeps Finder information in the AfpInfo stream
 // (stream, stream+file), `n`'s stream takes the Finder information `disk`
@@ -98,7 +100,9 @@ OSErr write_afpinfo(const Node& n, Layout layout, const std::uint8_t* disk,
 bool macos_finder_info(const Node& n, std::uint8_t out[ad::kFinderInfoSize]);
 
 // A fresh record for `n` (which has none, or one that does not parse):
-// meta::fresh() with the Finder information foreign_finder_info() finds.
+// meta::fresh() with what Netatalk 2 kept of it in ".AppleDouble"
+// (Finder information, comment, dates), and over that the Finder
+// information foreign_finder_info() finds.
 meta::Record fresh_record(const Node& n);
 
 // The extended attributes macOS keeps in the ATTR block of `n`'s "._NAME"

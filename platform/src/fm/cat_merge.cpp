@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "core/fullio.h"
+#include "fm/cat_appledir.h"
 #include "fm/cat_appledouble.h"
 #include "fm/cat_layouts.h"
 #include "fm/cat_metadata.h"
@@ -37,7 +38,7 @@ VANTREL_FAULT_OPERATIONS("VantrelFSMergeDotUnderscore", "VantrelFSMergeDotUnders
                          "VantrelFSMergeDotUnderscore.rename", "VantrelFSMergeDotUnderscore.unlink",
                          "VantrelFSMergeDotUnderscore.undo", "VantrelFSConvertMacLayout",
                          "VantrelFSConvertMacLayout.setxattr", "VantrelFSConvertMacLayout.sidecar",
-                         "VantrelFSConvertMacLayout.undo");
+                         "VantrelFSConvertMacLayout.undo", "VantrelFSConvertMacLayout.appledouble");
 
 namespace vantrel::fm {
 namespace {
@@ -272,7 +273,7 @@ struct Merge {
         std::memcpy(recordFinder, mine, sizeof mine);
         if (recordHas && streamHas) return noErr;
         if (!recordHas) {
-            if (rr != meta::ReadResult::Ok) rec = meta::fresh();
+            if (rr != meta::ReadResult::Ok) rec = layouts::fresh_record(n);
             std::memcpy(rec.need(meta::kFinderInfoId, ad::kFinderInfoSize).data.data(), mine,
                         sizeof mine);
             for (const char* a : {meta::kMetadataAttr, meta::kExtraAttr, meta::kCorruptAttr})
@@ -434,8 +435,86 @@ struct Converter {
     layouts::Layout to;
     bool dry;
     Undo& undo;
+    const appledir::File& old;  // what Netatalk 2 kept of it in ".AppleDouble"
     VantrelConvertItems moved = 0;
     std::uint8_t shown[ad::kFinderInfoSize] = {};  // the Finder information it shows
+
+    // Where the object has no record, what Netatalk 2 kept of it (Finder
+    // information, comment, dates) becomes its record, the store of the
+    // comment and dates in every layout; a record it has wins, as readers
+    // take it.
+    OSErr apple_double_record() {
+        meta::Record kept;
+        if (!appledir::read_record(old, &kept)) return noErr;
+        meta::Record rec;
+        std::string raw;
+        int err = 0;
+        const meta::ReadResult rr = meta::read(n, &rec, &raw, &err);
+        if (rr == meta::ReadResult::Unreadable) return from_errno(err, Op::Read, &n);
+        if (rr == meta::ReadResult::Ok) return noErr;
+        moved |= kVantrelConvertAppleDouble;
+        if (dry) return noErr;
+        for (const char* a : {meta::kMetadataAttr, meta::kExtraAttr, meta::kCorruptAttr})
+            if (OSErr e = undo.save(a)) return e;
+        return meta::write(
+            n, layouts::fresh_record(n), rr == meta::ReadResult::Corrupt ? &raw : nullptr,
+            "VantrelFSConvertMacLayout.setxattr", "VantrelFSConvertMacLayout.setxattr");
+    }
+
+    // The fork Netatalk 2 kept, where the file has no other: to the
+    // AFP_Resource stream (stream) or to "._NAME" (the others), copied in
+    // the kernel (a large or sparse fork never passes through memory but
+    // for the stream's at most 64 KiB). `side` is what "._NAME" is now.
+    OSErr apple_double_fork(const rsrc::Sidecar& side) {
+        rsrc::Sidecar from;
+        if (!appledir::fork_of(old, &from)) return noErr;
+        moved |= kVantrelConvertFork;
+        const std::uint64_t length = from.layout.length;
+        if (to == layouts::Layout::Stream) {
+            if (length + 1 > kMaxAttrValue) return fileBoundsErr;
+            if (dry) return noErr;
+            std::string value(std::size_t(length), '\0');
+            const ssize_t got =
+                ::pread(from.fd.get(), value.data(), value.size(), off_t(from.layout.offset));
+            if (got < 0) return from_errno(errno, Op::Read, &n);
+            if (std::size_t(got) != value.size()) return ioErr;
+            return set(ad::kAfpResourceAttr, value + '\0', kVantrelConvertFork);
+        }
+        if (side.state == rsrc::State::Unusable) return afpObjectTypeErr;  // the user's own file
+        if (length > rsrc::kMaxSidecarEnd - rsrc::kForkOffset) return fileBoundsErr;
+        if (dry) return noErr;
+        const char* step = "VantrelFSConvertMacLayout.sidecar";
+        UniqueFd file(::openat(n.at(), n.name.c_str(),
+                               O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+        if (!file) return from_errno(errno, Op::Read, &n);
+        const rsrc::Sidecar none;
+        rsrc::Shadow shadow;
+        if (OSErr e = rsrc::make_shadow(n.at(), n.name, none, {}, shown, step, &shadow, 0))
+            return e;
+        std::uint64_t copied = 0;
+        OSErr e = rsrc::fill(shadow, from.fd.get(), from.layout.offset, length, step, &copied);
+        if (e == noErr && copied != length) e = ioErr;  // cut short since it was read
+        rsrc::Sidecar committed;
+        if (e == noErr)
+            e = rsrc::commit(n.at(), n.name, file.get(), shadow, true, step, &committed);
+        if (e != noErr) rsrc::discard(shadow, step);
+        return e;
+    }
+
+    // Last, once every value stands in its new place: the entry goes (a
+    // failure leaves it beside them, reading the same; done again, it goes).
+    void drop_apple_double() {
+        if (!old.found()) {
+            // An empty one, which a removal cut short left: no one's data.
+            if (old.folder && old.state == appledir::State::None && !dry)
+                appledir::remove_folder_if_empty(n, "VantrelFSConvertMacLayout.appledouble");
+            return;
+        }
+        moved |= kVantrelConvertAppleDouble;
+        if (dry) return;
+        fault::Benign benign;
+        (void)appledir::remove(n, old, "VantrelFSConvertMacLayout.appledouble");
+    }
 
     OSErr set(const std::string& attr, const std::string& value, VantrelConvertItems item) {
         moved |= item;
@@ -548,6 +627,7 @@ struct Converter {
             return merge_locked(n, std::string("._") + n.name, to, kVantrelMergeKeepNative, 0, true,
                                 &r);
         }
+        if (!haveLegacy && !haveStream) return apple_double_fork(side);
         if (to == layouts::Layout::Stream) {
             // The attribute of earlier versions, to Samba's stream.
             if (!haveLegacy || haveStream) return noErr;
@@ -558,7 +638,6 @@ struct Converter {
             }
             return remove(meta::kResourceForkAttr);
         }
-        if (!haveLegacy && !haveStream) return noErr;
         const std::string& from = haveLegacy ? legacy : stream;
         if (from.empty())
             return remove(haveLegacy ? meta::kResourceForkAttr : ad::kAfpResourceAttr);
@@ -633,13 +712,17 @@ OSErr VantrelFSConvertMacLayout(const FSRef* ref, VantrelMacLayout to, UInt32 op
         if (OSErr e = lock.take(n.at())) return e;
     if (OSErr e = restat(&n)) return e;
     if (!convertible()) return notAFileErr;
+    appledir::File old;
+    if (OSErr e = appledir::open(n, &old)) return e;
     auto run = [&](bool dry, VantrelConvertItems* moved) -> OSErr {
         Undo undo(n, "VantrelFSConvertMacLayout.setxattr", "VantrelFSConvertMacLayout.undo");
-        Converter c{n, layouts::Layout(to), dry, undo};
-        OSErr e = c.finder_info();
+        Converter c{n, layouts::Layout(to), dry, undo, old};
+        OSErr e = c.apple_double_record();
+        if (e == noErr) e = c.finder_info();
         if (e == noErr && S_ISREG(n.st.stx_mode)) e = c.fork();
         if (e != noErr) return e;
         undo.commit();
+        c.drop_apple_double();
         *moved = c.moved;
         return noErr;
     };
@@ -652,6 +735,10 @@ OSErr VantrelFSConvertMacLayout(const FSRef* ref, VantrelMacLayout to, UInt32 op
     } else if (OSErr e = run(dry, &moved)) {
         return e;
     }
-    if (report != nullptr) report->moved = moved;
+    if (report != nullptr) {
+        report->moved = moved;
+        // What is no AppleDouble file stays as it is, and is said.
+        if (old.state == appledir::State::Unusable) report->kept = kVantrelConvertAppleDouble;
+    }
     return noErr;
 }

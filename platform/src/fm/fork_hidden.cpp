@@ -1,14 +1,19 @@
-// What a "._NAME" entry is (vantrel/Sidecars.h): the sidecar store's own
-// full check, asked by programs instead of a guess of their own.
+// What a "._NAME" entry is (vantrel/Sidecars.h), and what an entry of
+// Netatalk 2's ".AppleDouble" is: the store's own full check, asked by
+// programs instead of a guess of their own.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <vector>
 
+#include "fm/cat_appledir.h"
 #include "fm/err_errno.h"
 #include "fm/fork_sidecar.h"
 #include "fm/obj_commit.h"
@@ -48,6 +53,37 @@ OSErr kind_of(int dirFd, const char* entry, VantrelHiddenKind* kind) {
     return noErr;
 }
 
+// What Netatalk 2's entry `name` (in ".AppleDouble") of `dirFd` is: the
+// data of an item that is there (or of the folder itself), an orphan, or
+// no AppleDouble file (the user's own); fnfErr when it is gone.
+OSErr netatalk2_kind(int dirFd, const std::string& name, VantrelHiddenKind* kind) {
+    appledir::Census c;
+    if (!appledir::census(dirFd, &c)) return fnfErr;
+    auto has = [&](const std::vector<std::string>& v) {
+        return std::find(v.begin(), v.end(), name) != v.end();
+    };
+    if (has(c.orphans))
+        *kind = kVantrelHiddenOrphan;
+    else if (has(c.unusable))
+        *kind = kVantrelHiddenOwnFile;
+    else if (has(c.belonging))
+        *kind = kVantrelHiddenFork;
+    else
+        return fnfErr;
+    return noErr;
+}
+
+// The entry of ".AppleDouble" a name ".AppleDouble/NAME" names, or "".
+std::string netatalk2_entry(std::string_view name) {
+    const std::string_view prefix = appledir::kFolderName;
+    if (name.size() <= prefix.size() + 1 || name.substr(0, prefix.size()) != prefix ||
+        name[prefix.size()] != '/')
+        return {};
+    const std::string_view entry = name.substr(prefix.size() + 1);
+    if (entry.find('/') != std::string_view::npos || entry == "." || entry == "..") return {};
+    return std::string(entry);
+}
+
 // The folder of `ref`, open for reading its entries.
 OSErr open_folder(const FSRef* ref, const char* op, UniqueFd* out) {
     Node n;
@@ -70,12 +106,15 @@ using namespace vantrel::fm;
 
 namespace {
 
-// The entry a caller names, or empty when it is no "._" name of one component.
-std::string hidden_name(const VantrelDiskName* name) {
+// The entry a caller names, or empty when it is no "._" name of one
+// component, nor ".AppleDouble/NAME" (`*netatalk2` then set to NAME).
+std::string hidden_name(const VantrelDiskName* name, std::string* netatalk2) {
     std::string entry(reinterpret_cast<const char*>(name->bytes), name->length);
-    if (!rsrc::is_sidecar_name(entry) || entry.find('/') != std::string::npos ||
-        entry.find('\0') != std::string::npos)
-        entry.clear();
+    netatalk2->clear();
+    if (entry.find('\0') != std::string::npos) return {};
+    *netatalk2 = netatalk2_entry(entry);
+    if (!netatalk2->empty()) return entry;
+    if (!rsrc::is_sidecar_name(entry) || entry.find('/') != std::string::npos) entry.clear();
     return entry;
 }
 
@@ -84,10 +123,12 @@ std::string hidden_name(const VantrelDiskName* name) {
 OSErr VantrelFSGetHiddenEntryKind(const FSRef* folder, const VantrelDiskName* name,
                                   VantrelHiddenKind* kind) {
     if (folder == nullptr || name == nullptr || kind == nullptr) return paramErr;
-    const std::string entry = hidden_name(name);
+    std::string netatalk2;
+    const std::string entry = hidden_name(name, &netatalk2);
     if (entry.empty()) return paramErr;
     UniqueFd fd;
     if (OSErr e = open_folder(folder, "VantrelFSGetHiddenEntryKind", &fd)) return e;
+    if (!netatalk2.empty()) return netatalk2_kind(fd.get(), netatalk2, kind);
     return kind_of(fd.get(), entry.c_str(), kind);
 }
 
@@ -115,7 +156,32 @@ OSErr VantrelFSGetHiddenEntries(const FSRef* folder, VantrelHiddenEntryProc visi
         VantrelDiskName n{};
         n.length = static_cast<UInt8>(std::strlen(e->d_name));
         std::memcpy(n.bytes, e->d_name, n.length);
-        if (visit(&n, kind, context)) break;
+        if (visit(&n, kind, context)) {
+            ::closedir(d);
+            return result;
+        }
+    }
+    // Then what Netatalk 2's ".AppleDouble" holds, each as ".AppleDouble/NAME"
+    // (a name too long for that is passed over: it fits no disk name).
+    appledir::Census c;
+    if (result == noErr && appledir::census(dirFd, &c)) {
+        const std::pair<const std::vector<std::string>*, VantrelHiddenKind> groups[] = {
+            {&c.belonging, kVantrelHiddenFork},
+            {&c.orphans, kVantrelHiddenOrphan},
+            {&c.unusable, kVantrelHiddenOwnFile}};
+        for (const auto& [names, kind] : groups) {
+            for (const std::string& entry : *names) {
+                const std::string full = std::string(appledir::kFolderName) + "/" + entry;
+                if (full.size() > sizeof(VantrelDiskName::bytes)) continue;
+                VantrelDiskName n{};
+                n.length = static_cast<UInt8>(full.size());
+                std::memcpy(n.bytes, full.data(), n.length);
+                if (visit(&n, kind, context)) {
+                    ::closedir(d);
+                    return result;
+                }
+            }
+        }
     }
     ::closedir(d);
     return result;
@@ -123,7 +189,8 @@ OSErr VantrelFSGetHiddenEntries(const FSRef* folder, VantrelHiddenEntryProc visi
 
 OSErr VantrelFSRemoveLeftover(const FSRef* folder, const VantrelDiskName* name) {
     if (folder == nullptr || name == nullptr) return paramErr;
-    const std::string entry = hidden_name(name);
+    std::string netatalk2;
+    const std::string entry = hidden_name(name, &netatalk2);
     if (entry.empty()) return paramErr;
     UniqueFd fd;
     if (OSErr e = open_folder(folder, "VantrelFSRemoveLeftover", &fd)) return e;
@@ -132,6 +199,11 @@ OSErr VantrelFSRemoveLeftover(const FSRef* folder, const VantrelDiskName* name) 
     // is a leftover now stays one until it is gone.
     commit::FolderLock lock;
     if (OSErr e = lock.take(fd.get())) return e;
+    if (!netatalk2.empty()) {
+        if (appledir::remove_orphan(fd.get(), netatalk2, "VantrelFSRemoveLeftover.unlink") == 0)
+            return noErr;
+        return errno == EBUSY ? OSErr{fBsyErr} : from_errno(errno, Op::Delete);
+    }
     VantrelHiddenKind kind = 0;
     if (OSErr e = kind_of(fd.get(), entry.c_str(), &kind)) return e;
     if (kind != kVantrelHiddenOrphan && kind != kVantrelHiddenLeftover) return fBsyErr;

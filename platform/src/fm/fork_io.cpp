@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "fm/cat_appledir.h"
 #include "fm/cat_layouts.h"
 #include "fm/cat_metadata.h"
 #include "fm/err_errno.h"
@@ -67,7 +68,9 @@ OSErr attach_sidecar(Fork& f) {
     Node n;
     if (OSErr e = resolve(&f.ref, &n)) return e;
     f.sideSeen = now;
-    return rsrc::open(n.at(), n.name, f.writable, &f.side);
+    if (OSErr e = rsrc::open(n.at(), n.name, f.writable, &f.side)) return e;
+    appledir::fork_fallback(n, f.fd, &f.side);
+    return noErr;
 }
 
 // What transfers through `f` read and write: its shadow once it has one.
@@ -82,6 +85,31 @@ OSErr read_legacy(const Fork& f, std::string* out) {
     return rsrc::read_legacy(f.fd, out, &present);
 }
 
+// A new shadow for the changes through `f`, whose fork Netatalk 2 keeps in
+// ".AppleDouble" (read only): a sidecar of our own form, holding the first
+// `forkBytes` bytes of that fork, which a commit puts in place as "._NAME";
+// from then on the sidecar is the fork.
+OSErr foreign_shadow(Fork& f, const rsrc::Sidecar& current, const char* step,
+                     std::uint64_t forkBytes, rsrc::Shadow* out) {
+    Node n;
+    if (OSErr e = resolve(&f.ref, &n)) return e;
+    std::uint8_t finder[rsrc::kFinderInfoSize];
+    rsrc::finder_info_of(n, finder);
+    const rsrc::Sidecar none;
+    if (OSErr e = rsrc::make_shadow(n.at(), n.name, none, {}, finder, step, out, 0)) return e;
+    std::uint64_t copied = 0;
+    const std::uint64_t want = std::min(forkBytes, current.layout.length);
+    if (OSErr e = rsrc::fill(*out, current.fd.get(), current.layout.offset, want, step, &copied)) {
+        rsrc::discard(*out, step);
+        return e;
+    }
+    if (copied != want) {
+        rsrc::discard(*out, step);
+        return ioErr;  // cut short since its header was read
+    }
+    return noErr;
+}
+
 // A new shadow for the changes through `f`, from the sidecar there is, else
 // from what the attribute of earlier versions held; of the fork, only its
 // first `forkBytes` bytes are copied into it. `step` names its making for
@@ -94,6 +122,7 @@ OSErr new_shadow(Fork& f, const char* step, std::uint64_t forkBytes, rsrc::Shado
     const rsrc::Sidecar& current = view(f);
     if (current.state == rsrc::State::Unusable)
         return afpObjectTypeErr;  // not ours: never written over
+    if (current.foreign) return foreign_shadow(f, current, step, forkBytes, out);
     if (current.found() && current.refusal != noErr) return current.refusal;
     if (current.found() && !current.layout.last) return ioErr;  // another entry follows the fork
     Node n;

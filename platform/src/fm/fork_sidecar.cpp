@@ -18,6 +18,7 @@
 #include <cstring>
 #include <memory>
 
+#include "fm/cat_appledir.h"
 #include "fm/cat_metadata.h"
 #include "fm/err_errno.h"
 #include "fm/obj_commit.h"
@@ -56,6 +57,7 @@ bool is_sidecar_name(std::string_view diskName) noexcept {
 }
 
 bool is_hidden_entry(int dirFd, const char* name, unsigned char type) {
+    if (appledir::is_private_folder(dirFd, name, type)) return true;
     if (!is_sidecar_name(name) || type == DT_DIR) return false;
     if (type != DT_UNKNOWN) return true;
     struct statx st {};
@@ -93,6 +95,7 @@ bool parse(int fd, std::uint64_t fileSize, Layout* out) {
 OSErr open(int dirFd, std::string_view fileName, bool writable, Sidecar* out) {
     out->state = State::None;
     out->fd = UniqueFd();
+    out->foreign = false;
     out->refusal = noErr;
     std::string name;
     if (!sidecar_name(fileName, &name)) return noErr;
@@ -329,17 +332,25 @@ Sizes sizes_of(const Node& n, Known known) {
             s.present = true;
             s.logical = st.stx_size > kForkOffset ? st.stx_size - kForkOffset : 0;
         }
-    } else if (!known.noLegacy) {
-        // Relative to the parent's descriptor: the /proc path form walks a
-        // path per item, which doubled the system time of a long listing.
-        ssize_t len = meta::get_attr(n, meta::kResourceForkAttr, nullptr, 0);
-        if (len < 0) {
-            // Samba's AFP_Resource stream: the fork and streams_xattr's NUL.
-            len = meta::get_attr(n, ad::kAfpResourceAttr, nullptr, 0);
-            if (len > 0) --len;
+    } else {
+        if (!known.noLegacy) {
+            // Relative to the parent's descriptor: the /proc path form walks a
+            // path per item, which doubled the system time of a long listing.
+            ssize_t len = meta::get_attr(n, meta::kResourceForkAttr, nullptr, 0);
+            if (len < 0) {
+                // Samba's AFP_Resource stream: the fork and streams_xattr's NUL.
+                len = meta::get_attr(n, ad::kAfpResourceAttr, nullptr, 0);
+                if (len > 0) --len;
+            }
+            s.present = len >= 0;
+            s.logical = len > 0 ? std::uint64_t(len) : 0;
         }
-        s.present = len >= 0;
-        s.logical = len > 0 ? std::uint64_t(len) : 0;
+        // Last, the fork Netatalk 2 kept in ".AppleDouble".
+        Sidecar old;
+        if (!s.present && !known.noAppleDouble && appledir::fork_source(n, &old)) {
+            s.present = true;
+            s.logical = old.layout.length;
+        }
     }
     const std::uint64_t block = n.st.stx_blksize ? n.st.stx_blksize : 4096;
     s.physical = (s.logical + block - 1) / block * block;

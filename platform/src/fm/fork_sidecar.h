@@ -68,8 +68,10 @@ bool is_sidecar_name(std::string_view diskName) noexcept;
 
 // True when the directory entry `name` of `dirFd` (of type `type`, as
 // readdir gives it) is left out of listings: a "._" name that is not a
-// folder. A sidecar is a file; a folder under such a name (made by a user
-// on the server) is an ordinary item, listed and walked.
+// folder, and Netatalk 2's private folder ".AppleDouble" (cat_appledir.h).
+// A sidecar is a file; a folder under such a name (made by a user on the
+// server) is an ordinary item, listed and walked, as is a file or a link
+// named ".AppleDouble".
 bool is_hidden_entry(int dirFd, const char* name, unsigned char type);
 
 // The sidecar's name for the file `diskName`; false when it would exceed a
@@ -100,6 +102,9 @@ struct Sidecar {
     UniqueFd fd;  // open while state == Sidecar
     Layout layout;
     OSErr refusal = noErr;  // asked for writing, opened for reading only: why
+    // Netatalk 2's ".AppleDouble/NAME" (cat_appledir.h): read, never
+    // written; a change of the fork makes a sidecar of our own.
+    bool foreign = false;
     bool found() const { return state == State::Sidecar; }
 };
 
@@ -248,6 +253,7 @@ struct Sizes {
 struct Known {
     bool noSidecar = false;
     bool noLegacy = false;
+    bool noAppleDouble = false;  // the folder holds no ".AppleDouble"
 };
 Sizes sizes_of(const Node& n, Known known = {});
 

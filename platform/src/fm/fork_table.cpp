@@ -16,6 +16,7 @@
 #include <map>
 #include <string>
 
+#include "fm/cat_appledir.h"
 #include "fm/err_errno.h"
 #include "fm/ref_fd.h"
 #include "fm/ref_node.h"
@@ -146,6 +147,7 @@ OSErr FSOpenFork(const FSRef* ref, UniCharCount forkNameLength, const UniChar* f
         // A sidecar the caller may not read is refused now (permErr), as the
         // data fork of a file it may not read is: never an empty fork.
         if (OSErr e = fm::rsrc::open(n.at(), n.name, flags == O_RDWR, &f->side)) return e;
+        fm::appledir::fork_fallback(n, fd, &f->side);
         f->sideSeen = fm::rsrc::commits();
     }
     f->resource = resource;

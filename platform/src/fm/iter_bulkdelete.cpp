@@ -11,6 +11,7 @@
 
 #include <algorithm>
 
+#include "fm/cat_appledir.h"
 #include "fm/err_errno.h"
 #include "fm/fork_sidecar.h"
 #include "fm/ref_fd.h"
@@ -121,6 +122,8 @@ OSErr BulkDeletes::remove_late_sidecars(int dirFd, bool rescan) {
                 result = permErr;
         }
     }
+    // What Netatalk 2 kept of the files goes with them.
+    appledir::remove_entries_of(dirFd, deleted_, "VantrelFSBulkDeleteFiles.sidecar");
     late_.clear();
     deleted_.clear();
     sorted_ = true;

@@ -31,6 +31,7 @@
 #include <string>
 #include <unordered_set>
 
+#include "fm/cat_appledir.h"
 #include "fm/cat_info.h"
 #include "fm/err_errno.h"
 #include "fm/fork_sidecar.h"
@@ -76,6 +77,9 @@ struct OpaqueFSIterator {
     // For the resource-fork sizes of a long listing: which names have a
     // "._NAME" (read once, whole; see sidecar_names).
     std::unique_ptr<std::unordered_set<std::string>> sidecars;
+    // Whether the directory holds Netatalk 2's ".AppleDouble" (looked at
+    // once, at the first item: -1 until then).
+    int appleDouble = -1;
     long sized = 0;  // items whose resource-fork sizes were asked
     std::unique_ptr<vantrel::fm::BulkDeletes> deletes;  // once VantrelFSBulkDeleteFiles takes items
 };
@@ -593,6 +597,13 @@ OSErr bulk(const char* op, FSIterator it, ItemCount maximumObjects, ItemCount* a
             it->sidecars = sidecar_names(it);
         }
         listing.sidecars = it->sidecars.get();
+        if (it->appleDouble < 0 && catalogInfos != nullptr) {
+            struct statx ad {};
+            it->appleDouble = ::statx(it->fd->fd(), std::string(appledir::kFolderName).c_str(),
+                                      AT_SYMLINK_NOFOLLOW, STATX_TYPE, &ad) == 0 &&
+                              S_ISDIR(ad.stx_mode);
+        }
+        listing.appleDouble = it->appleDouble;
         OSErr e = fill_catalog_info(
             child, catalogInfos ? whichInfo : 0, catalogInfos ? &catalogInfos[count] : nullptr,
             names ? &names[count] : nullptr, specs ? &specs[count] : nullptr, nullptr, &listing);

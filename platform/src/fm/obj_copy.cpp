@@ -37,6 +37,7 @@
 #include <utility>
 #include <vector>
 
+#include "fm/cat_appledir.h"
 #include "fm/cat_dates.h"
 #include "fm/cat_info.h"
 #include "fm/cat_metadata.h"
@@ -441,6 +442,7 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
     };
     const bool whole = keep == Keep::All;
     if (!S_ISREG(src.st.stx_mode)) return notAFileErr;
+    if (OSErr e = vantrel::fm::appledir::refuse_parting(src)) return e;
     if (!dest.is_dir()) return dirNFErr;
     vantrel::fm::DirFd destFd;
     if (OSErr err = vantrel::fm::dir_fd(dest, &destFd)) return err;

@@ -12,6 +12,7 @@
 
 #include <cstring>
 
+#include "fm/cat_appledir.h"
 #include "fm/cat_info.h"
 #include "fm/err_errno.h"
 #include "fm/fork_sidecar.h"
@@ -104,8 +105,13 @@ int remove_leftover_sidecars(const Node& n) {
     }
     std::vector<std::string> names;
     bool onlySidecars = true;
+    bool appleDouble = false;  // Netatalk 2's folder: it goes last, if it holds no one's data
     while (struct dirent* e = ::readdir(dp)) {
         if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+        if (appledir::is_private_folder(dfd.get(), e->d_name, e->d_type)) {
+            appleDouble = true;
+            continue;
+        }
         // Only real sidecars go with their folder, and the temporaries of
         // changes a crash interrupted: a user's own "._" file that does not
         // parse keeps the folder (and itself) in place.
@@ -122,7 +128,7 @@ int remove_leftover_sidecars(const Node& n) {
         names.emplace_back(e->d_name);
     }
     ::closedir(dp);
-    if (!onlySidecars || names.empty()) {
+    if (!onlySidecars || (names.empty() && !appleDouble)) {
         errno = ENOTEMPTY;
         return -1;
     }
@@ -130,7 +136,9 @@ int remove_leftover_sidecars(const Node& n) {
         if (fault::step("FSDeleteObject.sidecar", name,
                         [&] { return ::unlinkat(dfd.get(), name.c_str(), 0); }) != 0)
             return -1;
-    return 0;
+    // The folder's own entry and those of its files, all gone: an entry that
+    // does not parse keeps the folder (ENOTEMPTY), as a user's "._" file does.
+    return appleDouble ? appledir::remove_leftovers(dfd.get(), "FSDeleteObject.sidecar") : 0;
 }
 
 // Parent and leaf of a new object; the leaf must not exist under any
@@ -147,8 +155,11 @@ OSErr prepare_create(const FSRef* parentRef, UniCharCount len, const UniChar* na
     Node existing;
     if (lookup_unicode(*parent, name, len, &existing) == noErr) return dupFNErr;
     // A sidecar left by a file of this name that is gone must not become
-    // the new object's resource fork.
-    return rsrc::clear_orphan((*fd)->fd(), *disk, sidecarStep);
+    // the new object's resource fork, nor what Netatalk 2 kept of it its
+    // Finder information.
+    if (OSErr e = rsrc::clear_orphan((*fd)->fd(), *disk, sidecarStep)) return e;
+    appledir::remove_entries_of((*fd)->fd(), {*disk}, sidecarStep);
+    return noErr;
 }
 
 }  // namespace
@@ -458,6 +469,8 @@ OSErr FSDeleteObject(const FSRef* ref) {
     if (rc != 0) {
         return from_errno(errno, Op::Delete, &n);  // EPERM in a locked directory: fLckdErr
     }
+    // What Netatalk 2 kept of the file goes with it (a folder's own is inside it).
+    if (!n.is_dir()) appledir::remove_entries_of(n.at(), {n.name}, "FSDeleteObject.sidecar");
     note_deleted(n);
     return noErr;
 }

@@ -35,6 +35,7 @@
 #include <string>
 #include <vector>
 
+#include "fm/cat_appledir.h"
 #include "fm/cat_info.h"
 #include "fm/cat_metadata.h"
 #include "fm/err_errno.h"
@@ -245,6 +246,7 @@ OSErr rename_pair(const PairSteps& steps, int fromDir, const std::string& from, 
     // takes the sidecar, between the two renames, for an orphan.
     commit::FolderLock lock;
     if (OSErr e = lock.take(fromDir, toDir)) return e;
+    if (OSErr e = appledir::refuse_parting(n)) return e;
     rsrc::Carry c;
     if (OSErr e = rsrc::prepare(fromDir, from, toDir, to, &c)) return e;
     commit::Journal journal;
@@ -268,6 +270,9 @@ OSErr rename_pair(const PairSteps& steps, int fromDir, const std::string& from, 
                 .keep();  // the file at its new name, the fork at the old: the listing joins them
         return e;
     }
+    // What Netatalk 2 kept of a file gone from the new name is no metadata
+    // of this one.
+    if (!(fromDir == toDir && from == to)) appledir::remove_entries_of(toDir, {to}, steps.sidecar);
     return noErr;
 }
 
@@ -414,6 +419,8 @@ struct SidecarTrade {
 };
 
 OSErr plan_trade(const Node& x, const Node& y, SidecarTrade* t) {
+    if (OSErr e = appledir::refuse_parting(x)) return e;
+    if (OSErr e = appledir::refuse_parting(y)) return e;
     t->aDir = x.at();
     t->bDir = y.at();
     const bool aFits = rsrc::sidecar_name(x.name, &t->a);

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "Sidecar.h"
+
 namespace ad = vantrel::fm::ad;
 
 namespace {
@@ -51,9 +53,18 @@ std::string ours(std::uint32_t fork) {
     return file({{2, 0x52, fork}, {9, 0x32, 32}}, 0x52 + fork);
 }
 
+// The form a row is read with: the sidecar's (false), the record's (true),
+// or Netatalk 2's ".AppleDouble" file's.
+enum Form { kSidecarForm = 0, kRecordForm = 1, kFolderForm = 2 };
+const ad::Format& format_of(int form) {
+    return form == kRecordForm   ? ad::kRecord
+           : form == kFolderForm ? ad::kAppleDoubleFolder
+                                 : ad::kSidecar;
+}
+
 struct HeaderRow {
     const char* what;
-    bool record;  // the record's form, else the sidecar's
+    int form;
     std::string bytes;
     ad::Error expect;
     std::uint64_t fileSize = 0;  // 0: the bytes' size
@@ -65,9 +76,9 @@ void PrintTo(const HeaderRow& row, std::ostream* os) {
 
 std::vector<HeaderRow> header_rows() {
     std::vector<HeaderRow> rows;
-    auto add = [&](const char* what, bool record, std::string bytes, ad::Error e,
+    auto add = [&](const char* what, int form, std::string bytes, ad::Error e,
                    std::uint64_t size = 0) {
-        rows.push_back({what, record, std::move(bytes), e, size});
+        rows.push_back({what, form, std::move(bytes), e, size});
     };
     using E = ad::Error;
     add("our sidecar", false, ours(10), E::None);
@@ -122,6 +133,22 @@ std::vector<HeaderRow> header_rows() {
     add("a record with an empty entry inside another", true, file({{9, 50, 32}, {4, 60, 0}}, 82),
         E::None);
     add("a record with an entry past its end", true, file({{9, 50, 32}}, 81), E::OutsideFile);
+    // Netatalk 2's ".AppleDouble" file: the same rules, nothing required,
+    // and a fork as long as its header says.
+    vtest::Netatalk2 n2;
+    n2.fork = "the fork";
+    const std::string netatalk2 = vtest::netatalk2_bytes(n2);
+    add("Netatalk 2's file", kFolderForm, netatalk2, E::None);
+    add("Netatalk 2's file with more past its fork", kFolderForm, netatalk2 + "tail", E::None);
+    add("Netatalk 2's file cut inside its fork", kFolderForm,
+        netatalk2.substr(0, netatalk2.size() - 2), E::OutsideFile);
+    add("Netatalk 2's file without a fork", kFolderForm,
+        file({{9, 0x32, 32}, {4, 0x52, 200}}, 0x11A), E::None);
+    add("Netatalk 2's comment over its Finder information", kFolderForm,
+        file({{9, 0x32, 32}, {4, 0x40, 200}}, 0x108), E::Overlap);
+    add("Netatalk 2's Finder information twice", kFolderForm,
+        file({{9, 0x3E, 32}, {9, 0x5E, 32}}, 0x7E), E::Duplicate);
+    add("Netatalk 2's entries in its header", kFolderForm, file({{3, 0x10, 4}}, 0x40), E::InHeader);
     return rows;
 }
 
@@ -137,8 +164,7 @@ TEST_P(Headers, AreJudgedByOneSetOfRules) {
     const std::uint64_t size = row.fileSize != 0 ? row.fileSize : row.bytes.size();
     ad::Header h;
     h.entries.push_back({77, 1, 2, 3, false});  // untouched on failure
-    const ad::Error got =
-        ad::decode({p, row.bytes.size()}, size, row.record ? ad::kRecord : ad::kSidecar, &h);
+    const ad::Error got = ad::decode({p, row.bytes.size()}, size, format_of(row.form), &h);
     EXPECT_EQ(got, row.expect) << ad::describe(got);
     if (got != ad::Error::None) {
         ASSERT_EQ(h.entries.size(), 1u);
@@ -147,7 +173,12 @@ TEST_P(Headers, AreJudgedByOneSetOfRules) {
     }
     const std::string again = ad::encode(h);
     EXPECT_EQ(again, row.bytes.substr(0, again.size()));
-    if (!row.record) {
+    if (row.form == kFolderForm) {
+        if (const ad::Descriptor* fork = h.find(ad::kResourceForkId)) {
+            EXPECT_FALSE(fork->toEnd);
+            EXPECT_EQ(fork->extent, fork->length) << "as long as the header says";
+        }
+    } else if (row.form == kSidecarForm) {
         const ad::Descriptor* fork = h.find(ad::kResourceForkId);
         ASSERT_NE(fork, nullptr);
         if (fork->toEnd && size <= 0xFFFFFFFFu) {

@@ -172,6 +172,12 @@ fs::path make_in_layout(const fs::path& dir, const std::string& from) {
     } else if (from == "stream") {
         set_xattr(f, kAfpInfo, afp_info(finder("TEXTttxt")));
         set_xattr(f, kAfpResource, std::string("the fork") + '\0');
+    } else if (from == "netatalk2") {  // Netatalk 2's ".AppleDouble/f"
+        vtest::Netatalk2 a;
+        a.finder32 = finder("TEXTttxt");
+        a.comment = "kept by Netatalk";
+        a.fork = "the fork";
+        vtest::write_netatalk2(f, a);
     } else {  // macOS's own "._" file
         vtest::write_bytes(vtest::sidecar_path(f),
                            vtest::macos_sidecar_bytes(finder("TEXTttxt"), {}, "the fork"));
@@ -198,6 +204,9 @@ TEST(ConvertMacLayout, EveryFailedStepGivesTheFileBack) {
         {"stream", kVantrelMacLayoutStreamFile, false, true, false},
         {"macOS", kVantrelMacLayoutNetatalk, true, false, false},
         {"macOS", kVantrelMacLayoutStream, true, true, true},
+        {"netatalk2", kVantrelMacLayoutNetatalk, true, false, false},
+        {"netatalk2", kVantrelMacLayoutStream, true, true, true},
+        {"netatalk2", kVantrelMacLayoutStreamFile, true, true, false},
     };
     vtest::TempDir dir("convert");
     int n = 0;
@@ -230,6 +239,13 @@ TEST(ConvertMacLayout, EveryFailedStepGivesTheFileBack) {
             if (!row.forkStream) {
                 EXPECT_EQ(vtest::raw_sidecar(f).substr(8, 16), "Netatalk        ");
             }
+            // Netatalk 2's entry is gone, its comment in the record.
+            EXPECT_FALSE(fs::exists(root / ".AppleDouble"));
+            if (std::string(row.from) == "netatalk2") {
+                EXPECT_EQ(vtest::appledouble_entry(xattr(f, "user.org.netatalk.Metadata"), 4)
+                              .substr(0, 16),
+                          "kept by Netatalk");
+            }
             // Done again, nothing is left to move.
             EXPECT_OSERR(VantrelFSConvertMacLayout(&ref, row.to, 0, &report), noErr);
             EXPECT_EQ(report.moved, 0u);
@@ -242,11 +258,16 @@ TEST(ConvertMacLayout, EveryFailedStepGivesTheFileBack) {
 TEST(ConvertMacLayout, DryRunsRefusalsAndWhatTheLayoutCannotHold) {
     vtest::TempDir dir("convert");
     const fs::path f = make_in_layout(dir.path(), "netatalk");
+    const fs::path n2 = make_in_layout(dir.mkdir("n2"), "netatalk2");
+    const fs::path junk = vtest::write_file(dir.path() / "junk", "data");
+    fs::create_directory(dir.path() / ".AppleDouble");
+    vtest::write_bytes(dir.path() / ".AppleDouble" / "junk", "no AppleDouble file");
     const fs::path big = vtest::write_file(dir.path() / "big", "data");
     vtest::write_sidecar(big, std::string(70000, 'r'));
     ASSERT_EQ(::mkfifo((dir.path() / "fifo").c_str(), 0600), 0);
     const vtest::Snapshot before = vtest::snapshot(dir.path());
     FSRef ref = ref_of(f), bigRef = ref_of(big), fifoRef = ref_of(dir.path() / "fifo");
+    FSRef n2Ref = ref_of(n2), junkRef = ref_of(junk);
     struct Row {
         const char* what;
         const FSRef* ref;
@@ -254,6 +275,7 @@ TEST(ConvertMacLayout, DryRunsRefusalsAndWhatTheLayoutCannotHold) {
         UInt32 options;
         OSErr want;
         VantrelConvertItems moved;
+        VantrelConvertItems kept = 0;
     };
     const std::vector<Row> rows{
         {"dry run", &ref, kVantrelMacLayoutStream, kVantrelConvertDryRun, noErr,
@@ -267,13 +289,18 @@ TEST(ConvertMacLayout, DryRunsRefusalsAndWhatTheLayoutCannotHold) {
         {"a fork past an attribute", &bigRef, kVantrelMacLayoutStream, 0, fileBoundsErr, 0},
         {"the same, dry", &bigRef, kVantrelMacLayoutStream, kVantrelConvertDryRun, fileBoundsErr,
          0},
+        {"Netatalk 2's entry, dry", &n2Ref, kVantrelMacLayoutStream, kVantrelConvertDryRun, noErr,
+         kVantrelConvertFinderInfo | kVantrelConvertFork | kVantrelConvertAppleDouble},
+        {"an entry that is no AppleDouble file", &junkRef, kVantrelMacLayoutStream, 0, noErr, 0,
+         kVantrelConvertAppleDouble},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
-        VantrelConvertReport report{7};
+        VantrelConvertReport report{7, 7};
         EXPECT_OSERR(VantrelFSConvertMacLayout(row.ref, row.to, row.options, &report), row.want);
         if (row.want == noErr) {
             EXPECT_EQ(report.moved, row.moved);
+            EXPECT_EQ(report.kept, row.kept);
         }
     }
     EXPECT_EQ(vtest::diff(before, vtest::snapshot(dir.path())), "");

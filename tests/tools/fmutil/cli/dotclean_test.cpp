@@ -307,6 +307,16 @@ TEST(FmutilConvert, EveryFileShowsTheSameInEachLayoutItIsConvertedTo) {
     const auto three = t.write("a/deeper/three", "data");  // macOS's own "._" file
     mac_dot(three, "TEXTttxt", "q", "the fork");
     const auto plain = t.write("a/plain", "no metadata");
+    const auto four = t.write("a/four", "data");  // Netatalk 2's ".AppleDouble"
+    vtest::Netatalk2 kept;
+    kept.finder32 = finder("TEXTttxt");
+    kept.comment = "kept by Netatalk";
+    kept.fork = "the fork";
+    vtest::write_netatalk2(four, kept);
+    kept.finder32 = finder("\0\0\0\0\0\0\0\0");
+    kept.comment = "a folder's";
+    kept.fork.clear();
+    vtest::write_netatalk2(t.path() / "a" / "deeper", kept, true);
 
     // A dry run says what it would do, and does nothing.
     const vtest::Snapshot before = vtest::snapshot(t.path());
@@ -315,8 +325,11 @@ TEST(FmutilConvert, EveryFileShowsTheSameInEachLayoutItIsConvertedTo) {
     EXPECT_THAT(
         r.out, HasSubstr("would convert " + one.string() + " (Finder information, resource fork)"));
     EXPECT_THAT(r.out, HasSubstr("would convert " + three.string()));
+    EXPECT_THAT(r.out, HasSubstr("would convert " + four.string() +
+                                 " (Finder information, resource fork, Netatalk 2 .AppleDouble "
+                                 "entry)"));
     EXPECT_THAT(r.out, testing::Not(HasSubstr(two.string())));
-    EXPECT_THAT(r.out, HasSubstr("2 of 7 items would be converted to stream\n"));
+    EXPECT_THAT(r.out, HasSubstr("4 of 8 items would be converted to stream\n"));
     EXPECT_EQ(vtest::diff(before, vtest::snapshot(t.path())), "");
 
     struct Row {
@@ -329,7 +342,7 @@ TEST(FmutilConvert, EveryFileShowsTheSameInEachLayoutItIsConvertedTo) {
         r = run({"convert", "--to", row.to, t.path()});
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_THAT(r.out, HasSubstr(" items converted to " + std::string(row.to) + "\n"));
-        for (const fs::path& f : {one, two, three}) {
+        for (const fs::path& f : {one, two, three, four}) {
             SCOPED_TRACE(f.filename().string());
             const auto info = run_in(row.to, {"info", f});
             ASSERT_EQ(info.status, 0) << info.err;
@@ -341,12 +354,16 @@ TEST(FmutilConvert, EveryFileShowsTheSameInEachLayoutItIsConvertedTo) {
             EXPECT_EQ(there(vtest::sidecar_path(f)), !row.forkStream);
         }
         EXPECT_EQ(xattr(three, kQuarantine), std::string("q") + '\0');
+        EXPECT_EQ(run_in(row.to, {"comment", four}).out, "kept by Netatalk\n");
+        EXPECT_EQ(run_in(row.to, {"comment", t.path() / "a" / "deeper"}).out, "a folder's\n");
+        EXPECT_FALSE(there(t.path() / "a" / ".AppleDouble"));
+        EXPECT_FALSE(there(t.path() / "a" / "deeper" / ".AppleDouble"));
         EXPECT_EQ(xattr(plain, kAfpInfo), "<absent>");
         EXPECT_FALSE(there(vtest::sidecar_path(plain)));
         // Done again, nothing is left to move.
         r = run({"convert", "--to", row.to, "-v", t.path()});
         ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(r.out, "0 of 7 items converted to " + std::string(row.to) + "\n");
+        EXPECT_EQ(r.out, "0 of 8 items converted to " + std::string(row.to) + "\n");
     }
 
     for (const std::vector<std::string>& bad :
@@ -356,6 +373,53 @@ TEST(FmutilConvert, EveryFileShowsTheSameInEachLayoutItIsConvertedTo) {
         EXPECT_EQ(r.status, 2) << r.err;
         EXPECT_THAT(r.err, HasSubstr("netatalk, stream or stream+file"));
     }
+}
+
+// A tree Netatalk 2 served, converted and killed at every step: nothing is
+// lost, and the conversion run again leaves each item as a whole run does.
+TEST(FmutilConvert, AKillAtEveryStepOfANetatalk2TreeLosesNothing) {
+    vtest::TempDir t("fmconvcrash");
+    long points = 0;
+    int i = 0;
+    for (const char* layout : {"netatalk", "stream"}) {
+        SCOPED_TRACE(layout);
+        vtest::CrashSweep sweep(t.path() / std::to_string(++i));
+        points += sweep.run({
+            .make =
+                [](const fs::path& d) {
+                    vtest::Netatalk2 kept;
+                    kept.finder32 = finder("AAAAaaaa");
+                    kept.comment = "of a";
+                    kept.fork = "fork of a";
+                    vtest::write_netatalk2(vtest::write_file(d / "a", "alpha"), kept);
+                    kept.finder32 = finder("BBBBbbbb");
+                    kept.comment = "of b";
+                    kept.fork.clear();
+                    vtest::write_netatalk2(vtest::write_file(d / "b", "bravo"), kept);
+                    fs::create_directory(d / "sub");
+                    kept.comment = "of sub";
+                    vtest::write_netatalk2(d / "sub", kept, true);
+                },
+            .op =
+                [&](const fs::path& d, long n) {
+                    std::vector<std::string> e;
+                    if (n != 0) e.push_back("VANTREL_FAULT_DIE_AT_STEP=" + std::to_string(n));
+                    const fmtest::Result r = fmtest::run_program(
+                        FMUTIL_PATH, {"convert", "--to", layout, d.string()}, false, e);
+                    if (r.status == 128 + SIGKILL) return true;
+                    EXPECT_EQ(r.status, 0) << r.err;
+                    return false;
+                },
+            .recover =
+                [&](const fs::path& d) {
+                    const fmtest::Result r = fmtest::run_program(
+                        FMUTIL_PATH, {"convert", "--to", layout, d.string()}, false, {});
+                    EXPECT_EQ(r.status, 0) << r.err;
+                },
+            .wholeAtKill = false,
+        });
+    }
+    RecordProperty("kill_points", static_cast<int>(points));
 }
 
 // A fork larger than an attribute holds stays where it is, with its file's
@@ -414,4 +478,54 @@ TEST(FmutilStreamForks, AForkWrittenOnAStreamVolumeGoesToTheResourceStream) {
         EXPECT_FALSE(there(vtest::sidecar_path(f)));
         EXPECT_EQ(run_in("stream", {"rsrc", f}).out, row.fork);
     }
+}
+
+// A tree Netatalk 2 served, as fmutil shows and changes it: its items show
+// what ".AppleDouble" holds and it is listed as no item; the orphans
+// finder and dot-clean -n name and remove only the entries of files that
+// are gone; a copy that cannot take the entries is refused and says why;
+// rm -r takes everything.
+TEST(FmutilNetatalk2, ATreeIsShownCleanedCopiedAndDeletedWithoutLosingItsAppleDouble) {
+    vtest::TempDir t("fmnetatalk2");
+    const fs::path share = t.path() / "share";
+    vtest::Netatalk2 kept;
+    kept.finder32 = finder("TEXTttxt");
+    kept.comment = "kept by Netatalk";
+    kept.fork = "the fork";
+    const auto f = t.write("share/f", "data");
+    vtest::write_netatalk2(f, kept);
+    vtest::write_netatalk2(share / "gone", kept);
+    t.mkdir("share/sub");
+    vtest::write_netatalk2(share / "sub", kept, true);
+
+    auto r = run({"ls", share});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.out, testing::Not(HasSubstr(".AppleDouble")));
+    r = run({"info", f});
+    EXPECT_THAT(r.out, HasSubstr("type        TEXT\n"));
+    EXPECT_EQ(run({"rsrc", f}).out, "the fork");
+    EXPECT_EQ(run({"comment", share / "sub"}).out, "kept by Netatalk\n");
+
+    r = run({"orphans", share});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, (share / ".AppleDouble" / "gone").string() +
+                         ": what Netatalk 2 kept of a file that is gone\n");
+
+    t.mkdir("copies");
+    r = run({"cp", "-r", share, t.path() / "copies"});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_THAT(r.err, HasSubstr(f.string()));
+    EXPECT_THAT(r.err, HasSubstr("fmutil convert moves them first"));
+    EXPECT_TRUE(there(share / ".AppleDouble" / "f"));
+
+    r = run({"dot-clean", "-n", "-v", share});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.out, HasSubstr("removed " + (share / ".AppleDouble" / "gone").string()));
+    EXPECT_FALSE(there(share / ".AppleDouble" / "gone"));
+    EXPECT_TRUE(there(share / ".AppleDouble" / "f"));
+    EXPECT_TRUE(there(share / "sub" / ".AppleDouble" / ".Parent"));
+
+    r = run({"rm", share});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(there(share));
 }

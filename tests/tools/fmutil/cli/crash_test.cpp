@@ -64,6 +64,8 @@ struct Row {
     // What the user runs next after the listings, "@" as in `args`: a
     // change to one inode is finished by the next read of that file.
     std::vector<std::string> next = {};
+    // Run on the fixture before the sweep copies it, "@" as in `args`.
+    std::vector<std::string> setup = {};
 };
 
 std::vector<std::string> in(const fs::path& d, const std::vector<std::string>& args) {
@@ -82,7 +84,11 @@ long sweep_rows(const std::vector<Row>& rows) {
         SCOPED_TRACE(row.what);
         vtest::CrashSweep sweep(t.path() / std::to_string(++i));
         points += sweep.run({
-            .make = make_fixture,
+            .make =
+                [&](const fs::path& d) {
+                    make_fixture(d);
+                    if (!row.setup.empty()) must(in(d, row.setup));
+                },
             .op =
                 [&](const fs::path& d, long n) {
                     const fmtest::Result r =
@@ -144,6 +150,22 @@ TEST(FmutilCrash, EveryNameIsOldOrNewAtEveryKillAndAfterTheNextCommand) {
          {"convert", "--to", "stream", "@"},
          false,
          {"convert", "--to", "stream", "@"}},
+        // Back from Samba's streams: the record and the sidecar are written
+        // before the streams go.
+        {"convert --to netatalk from stream",
+         {"convert", "--to", "netatalk", "@"},
+         false,
+         {"convert", "--to", "netatalk", "@"},
+         {},
+         {"convert", "--to", "stream", "@"}},
+        // A name decomposed: the file's rename, then its sidecar's; the next
+        // listing of the folder finishes what a kill cut in two.
+        {"convert --names nfd",
+         {"convert", "--names", "nfd", "@"},
+         false,
+         {},
+         {},
+         {"mv", "@/A", "@/caf\xc3\xa9"}},
         // The copy is made where no one sees it and takes the file's place
         // in one rename; its sidecar follows, or the next listing makes it.
         {"cp --replace", {"cp", "@/S", "--replace", "@/B"}, false},

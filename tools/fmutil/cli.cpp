@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 
@@ -224,6 +225,13 @@ bool append_ref_disk_name(std::string& out, const FSRef& ref) {
 void append_listed_name(std::string& out, const VantrelDiskName& disk, const FSRef& ref) {
     if (disk.length != 0 || !append_ref_disk_name(out, ref))
         out.append(reinterpret_cast<const char*>(disk.bytes), disk.length);
+}
+
+VantrelDiskName disk_name(std::string_view bytes) {
+    VantrelDiskName n{};
+    n.length = static_cast<UInt8>(std::min<std::size_t>(bytes.size(), sizeof n.bytes));
+    std::memcpy(n.bytes, bytes.data(), n.length);
+    return n;
 }
 
 std::string_view last_component(std::string_view path) {

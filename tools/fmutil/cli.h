@@ -109,6 +109,10 @@ bool append_ref_disk_name(std::string& out, const FSRef& ref);
 // than the record holds is asked of the reference).
 void append_listed_name(std::string& out, const VantrelDiskName& disk, const FSRef& ref);
 
+// A name's bytes as the platform's disk-name calls take them (at most 255:
+// no name on disk is longer).
+VantrelDiskName disk_name(std::string_view bytes);
+
 // The last component of a path as rm sees it: trailing slashes ignored
 // ("a/b/" gives "b", "/" gives "/").
 std::string_view last_component(std::string_view path);

@@ -2,7 +2,6 @@
 // merged into the layout of its volume by the File Manager
 // (VantrelFSMergeDotUnderscore), which says what it did; this file walks,
 // chooses and reports.
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -14,13 +13,6 @@
 namespace fmutil {
 
 namespace {
-
-VantrelDiskName disk_name(const std::string& s) {
-    VantrelDiskName n{};
-    n.length = static_cast<UInt8>(s.size());
-    std::memcpy(n.bytes, s.data(), n.length);
-    return n;
-}
 
 struct DotCleaner : EachFolderVisitor<DotCleaner> {
     VantrelMergeKeep keep;

@@ -253,8 +253,8 @@ const std::vector<CommandSpec>& commands() {
          nullptr,
          cmd_dot_clean},
         {"convert",
-         "PATH... --to=netatalk|stream|stream+file [-n] [-v]",
-         "move Mac metadata to another layout, for a migration between servers",
+         "PATH... [--to=netatalk|stream|stream+file] [--names=nfc|nfd] [-n] [-v]",
+         "move Mac metadata to another layout, names to another normal form",
          "Moves the Mac metadata of each PATH and every item below it, from every layout it\n"
          "has (the metadata record, the AfpInfo stream, \"._\" sidecars, the AFP_Resource\n"
          "stream, \"._\" files macOS wrote, Netatalk 2's .AppleDouble folders, which go\n"
@@ -267,11 +267,22 @@ const std::vector<CommandSpec>& commands() {
          "done whole or not at all, every value written in its new place before the old one\n"
          "goes: an item cut short by a kill shows the same either way, and convert run again\n"
          "finishes it. A fork larger than an attribute holds (stream) is reported and left\n"
-         "as it was. -n only says what would change. -v names each item converted and what\n"
-         "moved; a summary ends the output.\n",
+         "as it was.\n"
+         "--names renames each item (PATH too, files and folders) whose name is not stored in\n"
+         "the normal form asked for: nfc (composed, what Mac clients of a Samba share with\n"
+         "catia expect) or nfd (decomposed, as HFS+ and Netatalk store names), its fork and\n"
+         "metadata going with it; with --to, after its metadata moved. Characters HFS+ never\n"
+         "decomposes (U+2000 to U+2FFF, U+F900 to U+FAFF, U+2F800 to U+2FAFF: the OHM and\n"
+         "ANGSTROM signs, the CJK compatibility ideographs) are kept in both forms, as Macs\n"
+         "keep them. An item is left as it was, and reported, when another item of its folder\n"
+         "has the new name already (in that form or another: both are named), when its name\n"
+         "in that form would be longer than 255 bytes, or when its name is not UTF-8.\n"
+         "-n only says what would change. -v names each item converted and what moved, and\n"
+         "each item renamed; a summary ends the output.\n",
          1,
          kMany,
          {{"to", true, "--to LAYOUT      netatalk, stream or stream+file"},
+          {"names", true, "--names FORM     nfc or nfd: the normal form names are stored in"},
           {"dry-run", false, "-n, --dry-run    say what would change; change nothing", 'n'},
           {"verbose", false, "-v, --verbose    name each item converted and what moved", 'v'}},
          true,

@@ -181,7 +181,7 @@ void begin_json_items(const Context& ctx, JsonWriter& j) {
 void write_json_errors(JsonWriter& j, const std::vector<TreeError>& errors) {
     j.key("errors");
     j.begin_array();
-    for (const TreeError& e : errors) write_json_error(j, e.path, e.code);
+    for (const TreeError& e : errors) write_json_error(j, e.path, e.code, e.meaning);
     j.end_array();
 }
 
@@ -873,9 +873,7 @@ struct OrphanFinder : EachFolderVisitor<OrphanFinder> {
             path += h.name;
             bool removed = false;
             if (remove && words.removable) {
-                VantrelDiskName n{};
-                n.length = static_cast<UInt8>(h.name.size());
-                std::memcpy(n.bytes, h.name.data(), n.length);
+                const VantrelDiskName n = disk_name(h.name);
                 const OSErr e = VantrelFSRemoveLeftover(&ref, &n);
                 removed = e == noErr;
                 // Gone meanwhile is what was asked; no longer a leftover

@@ -37,6 +37,7 @@ struct TreeLevel {
 struct TreeError {
     std::string path;
     OSErr code;
+    std::string meaning = {};  // what happened, where the code's own meaning says too little
 };
 
 class JsonWriter;

@@ -72,5 +72,53 @@ VANTREL_EXPORT OSErr VantrelFSGetCatalogInfoBulkDiskNames(
     Boolean* containerChanged, FSCatalogInfoBitmap whichInfo, FSCatalogInfo* catalogInfos,
     FSRef* refs, HFSUniStr255* names, VantrelDiskName* diskNames);
 
+// The normal forms of names, as HFS+ normalises them: the ranges it never
+// decomposes (U+2000 to U+2FFF, U+F900 to U+FAFF, U+2F800 to U+2FAFF: the
+// OHM SIGN U+2126, the ANGSTROM SIGN U+212B, the CJK compatibility
+// ideographs) stay as they are in both forms, since composing them would make
+// them other characters, and a Mac client would no longer find the name it
+// wrote.
+typedef UInt32 VantrelNormalForm;
+enum {
+    kVantrelNormalFormComposed = 1,   // NFC (what Linux programs and Samba's catia expect)
+    kVantrelNormalFormDecomposed = 2  // NFD (what HFS+ and Netatalk store)
+};
+
+// `name` (a disk name, as VantrelDiskName holds it) in the normal form
+// `form`, into `*out` (which may be `name` itself). ":" stays as stored.
+//   noErr            `*out` set (the same bytes when `name` is in that form).
+//   paramErr         a null argument, or `form` is no normal form.
+//   bdNamErr         `name` is empty or not UTF-8: it has no normal form.
+//   errFSNameTooLong the name in that form is longer than 255 bytes (a
+//                    decomposition grows: "é" is 2 bytes composed, 3
+//                    decomposed); `*out` unchanged.
+// Any thread; the call touches no file.
+VANTREL_EXPORT OSErr VantrelFSNormalizeDiskName(const VantrelDiskName* name, VantrelNormalForm form,
+                                                VantrelDiskName* out);
+
+// Renames `ref`'s object, in its folder, to exactly the bytes of `name` (no
+// normalisation; ":" as stored), its resource fork's sidecar following it as
+// FSRenameUnicode's does, whole: should the sidecar fail to follow, the
+// object takes its old name back, and a kill between the two is finished by
+// the next listing of the folder. FSRenameUnicode stores every name composed
+// and takes another form of an object's own name for that name, so this is
+// the call that changes the form a name is stored in (a migration between
+// servers whose clients expect composed or decomposed names). The object
+// keeps its node ID, and every reference to it names it.
+//   noErr            renamed (a name it has already: nothing changed);
+//                    `*newRef`, when given, names the object.
+//   paramErr         a null `ref` or `name`.
+//   bdNamErr         `name` is empty, ".", "..", holds a "/" or a NUL, or
+//                    begins with "._" (a sidecar's name).
+//   errFSNameTooLong the object has a fork in a sidecar and `name` leaves no
+//                    room for the "._" before it (more than 253 bytes).
+//   dupFNErr         another object has `name`, or another form of it
+//                    (composed, decomposed): nothing changed.
+//   wPrErr           `ref` is a volume's root (its name is its mount point's).
+//   others           as FSRenameUnicode gives them, nothing changed.
+// Any thread.
+VANTREL_EXPORT OSErr VantrelFSRenameExact(const FSRef* ref, const VantrelDiskName* name,
+                                          FSRef* newRef);
+
 VANTREL_EXTERN_C_END
 // NOLINTEND(readability-identifier-naming)

@@ -1,6 +1,7 @@
 // Renaming, moving and exchanging objects: FSRenameUnicode, FSMoveObject,
-// PBHMoveRenameSync and FSExchangeObjects. Their contracts are on their
-// declarations in vantrel/Files.h; this file holds what they share.
+// PBHMoveRenameSync, FSExchangeObjects and VantrelFSRenameExact (a rename
+// to exact bytes). Their contracts are on their declarations in
+// vantrel/Files.h and vantrel/DiskNames.h; this file holds what they share.
 //
 // Every change is one renameat2 on the descriptors of the resolved objects,
 // with RENAME_NOREPLACE so that nothing existing is ever replaced. What the
@@ -48,6 +49,7 @@
 #include "fm/ref_node.h"
 #include "fm/ref_pbnode.h"
 #include "fm/vol_table.h"
+#include "vantrel/DiskNames.h"
 #include "vantrel/WholeCopy.h"
 #include "vantrel/fault.h"
 
@@ -61,7 +63,9 @@ VANTREL_FAULT_OPERATIONS("FSRenameUnicode", "FSRenameUnicode.rename", "FSRenameU
                          "VantrelFSExchangeObjectsByNames", "VantrelFSExchangeObjectsByNames.trade",
                          "VantrelFSExchangeObjectsByNames.sidecar",
                          "VantrelFSExchangeObjectsByNames.exchange",
-                         "VantrelFSExchangeObjectsByNames.undo");
+                         "VantrelFSExchangeObjectsByNames.undo", "VantrelFSRenameExact",
+                         "VantrelFSRenameExact.rename", "VantrelFSRenameExact.sidecar",
+                         "VantrelFSRenameExact.undo");
 
 namespace vantrel::fm {
 namespace {
@@ -283,6 +287,28 @@ void moved(const Node& n, const Node& newParent, std::string_view newName) {
     note_moved(n, newParent, newName);
 }
 
+// Renames `n` within its folder to `disk` with its sidecar, unless another
+// object holds one of `spellings`; `n` names the object under its new name
+// afterwards. Nothing to do when `disk` is its name already.
+OSErr rename_within(const PairSteps& steps, Node* np, const std::string& disk,
+                    const std::vector<std::string>& spellings) {
+    Node& n = *np;
+    if (disk == n.name) return noErr;
+    if (OSErr e = taken_in_other_spelling(n.at(), spellings, n)) return e;
+    if (OSErr e = rename_pair(steps, n.at(), n.name, n.at(), disk, n, nullptr, false)) return e;
+    Node parent;
+    if (dir_by_id(n.vref, n.parentID, &parent) != noErr) {
+        // The parent is always known after resolving the object; should
+        // it have gone meanwhile, the ID alone is what the tables need.
+        parent.vref = n.vref;
+        parent.nodeID = n.parentID;
+    }
+    moved(n, parent, disk);
+    left_names().forget(n.vref, n.parentID, disk);
+    n.name = disk;
+    return restat(&n);
+}
+
 }  // namespace
 }  // namespace vantrel::fm
 
@@ -307,24 +333,29 @@ OSErr FSRenameUnicode(const FSRef* ref, UniCharCount nameLength, const UniChar* 
     // A volume's root takes its name from its mount point, which is not ours
     // to change.
     if (n.root) return wPrErr;
-    if (disk != n.name) {
-        if (OSErr e = taken_in_other_spelling(n.at(), spellings, n)) return e;
-        if (OSErr e = rename_pair(
-                {"FSRenameUnicode.rename", "FSRenameUnicode.sidecar", "FSRenameUnicode.undo"},
-                n.at(), n.name, n.at(), disk, n, nullptr, false))
-            return e;
-        Node parent;
-        if (dir_by_id(n.vref, n.parentID, &parent) != noErr) {
-            // The parent is always known after resolving the object; should
-            // it have gone meanwhile, the ID alone is what the tables need.
-            parent.vref = n.vref;
-            parent.nodeID = n.parentID;
-        }
-        moved(n, parent, disk);
-        left_names().forget(n.vref, n.parentID, disk);
-        n.name = disk;
-        if (OSErr e = restat(&n)) return e;
-    }
+    if (OSErr e = rename_within(
+            {"FSRenameUnicode.rename", "FSRenameUnicode.sidecar", "FSRenameUnicode.undo"}, &n, disk,
+            spellings))
+        return e;
+    if (newRef != nullptr) make_ref(n, newRef);
+    return noErr;
+}
+
+OSErr VantrelFSRenameExact(const FSRef* ref, const VantrelDiskName* name, FSRef* newRef) {
+    if (ref == nullptr || name == nullptr) return paramErr;
+    Node n;
+    if (OSErr e = resolve(ref, &n)) return e;
+    const std::string disk(reinterpret_cast<const char*>(name->bytes), name->length);
+    if (disk.empty() || disk == "." || disk == ".." ||
+        disk.find_first_of(std::string_view("/\0", 2)) != std::string::npos ||
+        rsrc::is_sidecar_name(disk))
+        return bdNamErr;
+    if (OSErr e = vantrel::fault::check("VantrelFSRenameExact", disk)) return e;
+    if (n.root) return wPrErr;
+    if (OSErr e = rename_within({"VantrelFSRenameExact.rename", "VantrelFSRenameExact.sidecar",
+                                 "VantrelFSRenameExact.undo"},
+                                &n, disk, other_spellings(disk)))
+        return e;
     if (newRef != nullptr) make_ref(n, newRef);
     return noErr;
 }

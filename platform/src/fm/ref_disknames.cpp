@@ -1,10 +1,14 @@
 // VantrelFSRefGetDiskName: the bytes of the entry that names an object, for
-// callers that print paths (the listing form is in iter_catalog.cpp).
+// callers that print paths (the listing form is in iter_catalog.cpp); and
+// VantrelFSNormalizeDiskName, a disk name in a normal form, for callers that
+// rename to it (VantrelFSRenameExact, obj_move.cpp).
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "fm/ref_node.h"
 #include "fm/vol_table.h"
+#include "text/codec.h"
 #include "vantrel/DiskNames.h"
 #include "vantrel/fault.h"
 
@@ -34,5 +38,31 @@ OSErr VantrelFSRefGetDiskName(const FSRef* ref, UInt8* name, ByteCount capacity,
     // Counted bytes, as the reference's own name: no NUL is added.
     if (name != nullptr) std::copy(disk.begin(), disk.end(), name);
     *actualLength = static_cast<ByteCount>(disk.size());
+    return noErr;
+}
+
+OSErr VantrelFSNormalizeDiskName(const VantrelDiskName* name, VantrelNormalForm form,
+                                 VantrelDiskName* out) {
+    if (name == nullptr || out == nullptr) return paramErr;
+    if (form != kVantrelNormalFormComposed && form != kVantrelNormalFormDecomposed) return paramErr;
+    const std::string_view disk(reinterpret_cast<const char*>(name->bytes), name->length);
+    // Bytes that are not UTF-8 have no normal form: they are a name of their
+    // own, which only its owner can say how to spell.
+    std::u16string u;
+    if (disk.empty() || vantrel::text::utf8_to_utf16(disk, &u) != noErr) return bdNamErr;
+    std::u16string normal;
+    if (vantrel::text::normalize(reinterpret_cast<const UniChar*>(u.data()), u.size(),
+                                 form == kVantrelNormalFormComposed
+                                     ? vantrel::text::Normal::HFSComposed
+                                     : vantrel::text::Normal::HFSDecomposed,
+                                 &normal) != noErr)
+        return bdNamErr;
+    std::string bytes;
+    if (vantrel::text::utf16_to_utf8(reinterpret_cast<const UniChar*>(normal.data()), normal.size(),
+                                     &bytes) != noErr)
+        return bdNamErr;
+    if (bytes.size() > sizeof out->bytes) return errFSNameTooLong;
+    out->length = static_cast<UInt8>(bytes.size());
+    std::memcpy(out->bytes, bytes.data(), bytes.size());
     return noErr;
 }

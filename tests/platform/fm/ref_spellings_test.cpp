@@ -13,8 +13,10 @@
 #include <string>
 
 #include "FSTestSupport.h"
+#include "Sidecar.h"
 #include "TempDir.h"
 #include "text/codec.h"
+#include "vantrel/DiskNames.h"
 #include "vantrel/Files.h"
 #include "vantrel/TextEncoding.h"
 
@@ -144,6 +146,154 @@ TEST(LeftName, ComesBackByteForByteWhenGivenBackAsShown) {
     }
 }
 
+VantrelDiskName disk(std::string_view bytes) {
+    VantrelDiskName n{};
+    n.length = static_cast<UInt8>(bytes.size());
+    std::memcpy(n.bytes, bytes.data(), bytes.size());
+    return n;
+}
+
+std::string bytes_of(const VantrelDiskName& n) {
+    return {reinterpret_cast<const char*>(n.bytes), n.length};
+}
+
+// A name in each normal form, as HFS+ normalises: the characters it never
+// decomposes stay as they are in both, a name that grows past 255 bytes
+// once decomposed has no such form, and bytes that are not UTF-8 none at all.
+TEST(NormalizeDiskName, GivesEachFormAsHFSPlusWouldStoreIt) {
+    constexpr VantrelNormalForm C = kVantrelNormalFormComposed, D = kVantrelNormalFormDecomposed;
+    struct Row {
+        const char* what;
+        std::string name;
+        VantrelNormalForm form;
+        OSErr result;
+        std::string out;  // with noErr
+    };
+    const std::string e85(85, 'x');
+    std::string longAccents;  // 127 x "é" composed: 254 bytes, 381 decomposed
+    for (int i = 0; i < 127; ++i) longAccents += "\xc3\xa9";
+    const Row rows[] = {
+        {"decomposed to composed", "cafe\xcc\x81", C, noErr, "caf\xc3\xa9"},
+        {"composed to decomposed", "caf\xc3\xa9", D, noErr, "cafe\xcc\x81"},
+        {"already composed", "caf\xc3\xa9", C, noErr, "caf\xc3\xa9"},
+        {"ASCII with a colon as stored", "a:b", D, noErr, "a:b"},
+        {"marks put in canonical order", "e\xcc\x81\xcc\xa3", D, noErr, "e\xcc\xa3\xcc\x81"},
+        {"Hangul composed", "\xe1\x84\x80\xe1\x85\xa1", C, noErr, "\xea\xb0\x80"},
+        {"OHM SIGN kept composing", "\xe2\x84\xa6", C, noErr, "\xe2\x84\xa6"},
+        {"ANGSTROM SIGN kept decomposing", "\xe2\x84\xab", D, noErr, "\xe2\x84\xab"},
+        {"U+F900 kept", "\xef\xa4\x80", C, noErr, "\xef\xa4\x80"},
+        {"an accent after a kept sign still composes",
+         "\xe2\x84\xa6"
+         "e\xcc\x81",
+         C, noErr, "\xe2\x84\xa6\xc3\xa9"},
+        {"254 bytes that decompose to 381", longAccents, D, errFSNameTooLong, ""},
+        {"254 bytes composed stay", longAccents, C, noErr, longAccents},
+        {"Latin-1 bytes", "r\xe9sum\xe9", C, bdNamErr, ""},
+        {"an empty name", "", C, bdNamErr, ""},
+        {"no such form", "x", 7, paramErr, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const VantrelDiskName in = disk(row.name);
+        VantrelDiskName out = disk("untouched");
+        EXPECT_EQ(VantrelFSNormalizeDiskName(&in, row.form, &out), row.result);
+        EXPECT_EQ(bytes_of(out), row.result == noErr ? row.out : "untouched");
+    }
+    VantrelDiskName same = disk("cafe\xcc\x81");
+    EXPECT_EQ(VantrelFSNormalizeDiskName(&same, C, &same), noErr) << "in place";
+    EXPECT_EQ(bytes_of(same), "caf\xc3\xa9");
+    EXPECT_EQ(VantrelFSNormalizeDiskName(nullptr, C, &same), paramErr);
+    EXPECT_EQ(VantrelFSNormalizeDiskName(&same, C, nullptr), paramErr);
+}
+
+// A rename to exact bytes: the form a name is stored in changes (which
+// FSRenameUnicode cannot do: it stores every name composed), the fork in
+// the sidecar follows under the same bytes, the reference keeps naming the
+// object; and each refusal changes nothing.
+TEST(ExactRename, StoresTheBytesGivenWithTheForkOrRefusesChangingNothing) {
+    struct Row {
+        const char* what;
+        std::string from;                 // the object's name on disk
+        std::string to;                   // the bytes asked for
+        std::vector<std::string> others;  // other files in the folder
+        bool fork;                        // the object has a fork in its sidecar
+        OSErr result;
+    };
+    const std::string nfc = "caf\xc3\xa9", nfd = "cafe\xcc\x81";
+    const Row rows[] = {
+        {"composed to decomposed, with its fork", nfc, nfd, {}, true, noErr},
+        {"decomposed to composed, with its fork", nfd, nfc, {}, true, noErr},
+        {"a folder", "dir-" + nfd, "dir-" + nfc, {}, false, noErr},
+        {"to bytes that are not UTF-8", "x", "r\xe9sum\xe9", {}, false, noErr},
+        {"its own name", nfc, nfc, {}, true, noErr},
+        {"the other form is another file's", nfd, nfc, {nfc}, true, dupFNErr},
+        {"a third spelling is another file's",
+         "e\xcc\x81\xcc\xa3",
+         "e\xcc\xa3\xcc\x81",
+         {"\xe1\xba\xb9\xcc\x81"},
+         false,
+         dupFNErr},
+        {"the very name is another file's", "a", "b", {"b"}, false, dupFNErr},
+        {"no room for the sidecar's prefix",
+         "f",
+         std::string(254, 'n'),
+         {},
+         true,
+         errFSNameTooLong},
+        {"254 bytes without a fork", "f", std::string(254, 'n'), {}, false, noErr},
+        {"a slash", "a", "a/b", {}, false, bdNamErr},
+        {"a NUL", "a", std::string("a\0b", 3), {}, false, bdNamErr},
+        {"a sidecar's name", "a", "._a", {}, false, bdNamErr},
+        {"dot-dot", "a", "..", {}, false, bdNamErr},
+        {"empty", "a", "", {}, false, bdNamErr},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        vtest::TempDir dir;
+        const fs::path obj = dir / row.from;
+        if (row.from.starts_with("dir-")) {
+            fs::create_directory(obj);
+            put(obj / "inside", "kept");
+        } else {
+            put(obj, "data");
+        }
+        if (row.fork) vtest::write_sidecar(obj, "the fork");
+        for (const std::string& o : row.others) put(dir / o, "other");
+        const auto before = entries(dir.path());
+        FSRef ref = ref_of(obj), out{};
+        const VantrelDiskName name = disk(row.to);
+        ASSERT_EQ(VantrelFSRenameExact(&ref, &name, &out), row.result);
+        if (row.result != noErr) {
+            EXPECT_EQ(entries(dir.path()), before);
+            if (row.fork) {
+                EXPECT_EQ(vtest::sidecar_fork(obj), "the fork");
+            }
+            continue;
+        }
+        std::set<std::string> want(row.others.begin(), row.others.end());
+        want.insert(row.to);
+        if (row.fork) want.insert("._" + row.to);
+        EXPECT_EQ(entries(dir.path()), want);
+        if (row.fork) {
+            EXPECT_EQ(vtest::sidecar_fork(dir / row.to), "the fork");
+        }
+        UInt8 got[255];
+        ByteCount len = 0;
+        ASSERT_EQ(VantrelFSRefGetDiskName(&ref, got, sizeof got, &len), noErr) << "the old ref";
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(got), len), row.to);
+        ASSERT_EQ(VantrelFSRefGetDiskName(&out, got, sizeof got, &len), noErr) << "the new ref";
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(got), len), row.to);
+        if (row.from.starts_with("dir-")) {
+            EXPECT_TRUE(fs::exists(dir / row.to / "inside"));
+        }
+    }
+
+    vtest::TempDir dir;
+    FSRef folder = ref_of(dir.path());
+    const VantrelDiskName name = disk("x");
+    EXPECT_EQ(VantrelFSRenameExact(nullptr, &name, nullptr), paramErr);
+    EXPECT_EQ(VantrelFSRenameExact(&folder, nullptr, nullptr), paramErr);
+}
 }  // namespace
 
 // Compatibility characters that NFC would replace by others: created or

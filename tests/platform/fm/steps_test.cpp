@@ -25,6 +25,7 @@
 #include "Snapshot.h"
 #include "TempDir.h"
 #include "vantrel/BulkDelete.h"
+#include "vantrel/DiskNames.h"
 #include "vantrel/Files.h"
 #include "vantrel/TextEncoding.h"
 #include "vantrel/WholeCopy.h"
@@ -251,6 +252,17 @@ const Row kRows[] = {
          });
      },
      [](const fs::path& r) { return fork_at(r / "src/renamed", "side fork", r / "src/s"); }, true},
+    {"VantrelFSRenameExact, a fork in its sidecar, to a decomposed name",
+     [](const fs::path& r, vtest::FaultTrial& t) {
+         FSRef f = ref_of(r / "src/s");
+         VantrelDiskName name{};
+         const std::string nfd = "se\xcc\x81";
+         name.length = static_cast<UInt8>(nfd.size());
+         std::memcpy(name.bytes, nfd.data(), nfd.size());
+         return t.inject([&] { return VantrelFSRenameExact(&f, &name, nullptr); });
+     },
+     [](const fs::path& r) { return fork_at(r / "src/se\xcc\x81", "side fork", r / "src/s"); },
+     true},
     {"FSMoveObject, a fork in its sidecar",
      [](const fs::path& r, vtest::FaultTrial& t) {
          FSRef f = ref_of(r / "src/s"), d = ref_of(r / "dst");

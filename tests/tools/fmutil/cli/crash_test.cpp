@@ -69,6 +69,8 @@ struct Row {
     std::vector<std::string> next = {};
     // Added to the command's environment (a switch of the fault seam).
     std::vector<std::string> env = {};
+    // Run on the fixture before the sweep copies it, "@" as in `args`.
+    std::vector<std::string> setup = {};
 };
 
 // The volume says it has no exchange in one step: the exchange by names.
@@ -90,7 +92,11 @@ long sweep_rows(const std::vector<Row>& rows) {
     for (const Row& row : rows) {
         sweeps.emplace_back(t.path() / std::to_string(sweeps.size() + 1));
         crashRows.push_back({
-            .make = make_fixture,
+            .make =
+                [&row](const fs::path& d) {
+                    make_fixture(d);
+                    if (!row.setup.empty()) must(in(d, row.setup));
+                },
             .op =
                 [&row](const fs::path& d, long n) {
                     const fmtest::Result r =
@@ -158,6 +164,24 @@ TEST(FmutilCrash, EveryNameIsOldOrNewAtEveryKillAndAfterTheNextCommand) {
          {"convert", "--to", "stream", "@"},
          false,
          {"convert", "--to", "stream", "@"}},
+        // Back from Samba's streams: the record and the sidecar are written
+        // before the streams go.
+        {"convert --to netatalk from stream",
+         {"convert", "--to", "netatalk", "@"},
+         false,
+         {"convert", "--to", "netatalk", "@"},
+         {},
+         {},
+         {"convert", "--to", "stream", "@"}},
+        // A name decomposed: the file's rename, then its sidecar's; the next
+        // listing of the folder finishes what a kill cut in two.
+        {"convert --names nfd",
+         {"convert", "--names", "nfd", "@"},
+         false,
+         {},
+         {},
+         {},
+         {"mv", "@/A", "@/caf\xc3\xa9"}},
         // The copy is made where no one sees it and takes the file's place
         // in one rename; its sidecar follows, or the next listing makes it.
         {"cp --replace", {"cp", "@/S", "--replace", "@/B"}, false},

@@ -53,19 +53,16 @@
 #include "vantrel/WholeCopy.h"
 #include "vantrel/fault.h"
 
-VANTREL_FAULT_OPERATIONS("FSRenameUnicode", "FSRenameUnicode.rename", "FSRenameUnicode.sidecar",
-                         "FSRenameUnicode.undo", "FSMoveObject", "FSMoveObject.rename",
-                         "FSMoveObject.sidecar", "FSMoveObject.undo", "PBHMoveRenameSync",
-                         "PBHMoveRenameSync.rename", "PBHMoveRenameSync.sidecar",
-                         "PBHMoveRenameSync.undo", "FSExchangeObjects",
-                         "FSExchangeObjects.exchange", "FSExchangeObjects.sidecar",
-                         "FSExchangeObjects.trade", "FSExchangeObjects.undo",
-                         "VantrelFSExchangeObjectsByNames", "VantrelFSExchangeObjectsByNames.trade",
-                         "VantrelFSExchangeObjectsByNames.sidecar",
-                         "VantrelFSExchangeObjectsByNames.exchange",
-                         "VantrelFSExchangeObjectsByNames.undo", "VantrelFSRenameExact",
-                         "VantrelFSRenameExact.rename", "VantrelFSRenameExact.sidecar",
-                         "VantrelFSRenameExact.undo");
+VANTREL_FAULT_OPERATIONS(
+    "FSRenameUnicode", "FSRenameUnicode.rename", "FSRenameUnicode.sidecar", "FSRenameUnicode.undo",
+    "FSMoveObject", "FSMoveObject.rename", "FSMoveObject.sidecar", "FSMoveObject.undo",
+    "PBHMoveRenameSync", "PBHMoveRenameSync.rename", "PBHMoveRenameSync.sidecar",
+    "PBHMoveRenameSync.undo", "FSExchangeObjects", "FSExchangeObjects.exchange",
+    "FSExchangeObjects.sidecar", "FSExchangeObjects.trade", "FSExchangeObjects.undo",
+    "VantrelFSExchangeObjectsByNames", "VantrelFSExchangeObjectsByNames.trade",
+    "VantrelFSExchangeObjectsByNames.sidecar", "VantrelFSExchangeObjectsByNames.exchange",
+    "VantrelFSExchangeObjectsByNames.undo", "VantrelFSRenameExact", "VantrelFSRenameExact.rename",
+    "VantrelFSRenameExact.sidecar", "VantrelFSRenameExact.undo");
 
 namespace vantrel::fm {
 namespace {

@@ -92,8 +92,8 @@ TEST(FmutilConvertNames, EachNameTakesTheFormWithItsForkOrIsLeftAndNamed) {
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_THAT(r.out, HasSubstr("would rename " + dir + kCafeD + " to " + dir + kCafeC + "\n"));
     EXPECT_THAT(r.out, HasSubstr("would rename " + dir + kOhmD + " to " + dir + kOhmC + "\n"));
-    EXPECT_THAT(r.err, HasSubstr(dir + kNaiveD + ": dupFNErr (-48): not renamed: " + dir +
-                                 kNaiveC + " is there already (the same name in NFC)"));
+    EXPECT_THAT(r.err, HasSubstr(dir + kNaiveD + ": dupFNErr (-48): not renamed: " + dir + kNaiveC +
+                                 " is there already (the same name in NFC)"));
     // Of the two spellings that compose to one name, the first is said, the
     // second refused, naming the first.
     EXPECT_EQ(count(r.out, "would rename " + dir + "two/"), 1) << r.out;
@@ -105,9 +105,9 @@ TEST(FmutilConvertNames, EachNameTakesTheFormWithItsForkOrIsLeftAndNamed) {
     r = run({"convert", "--names", "nfc", "-v", d});
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_THAT(r.out, HasSubstr("5 of 12 names renamed to NFC; 3 failed\n"));
-    EXPECT_EQ(entries(d), (std::set<std::string>{kCafeC, "._" + kCafeC, "Dossier-" + kCafeC,
-                                                 kNaiveD, kNaiveC, "two", kOhmC, kLatin1,
-                                                 "plain"}));
+    EXPECT_EQ(entries(d),
+              (std::set<std::string>{kCafeC, "._" + kCafeC, "Dossier-" + kCafeC, kNaiveD, kNaiveC,
+                                     "two", kOhmC, kLatin1, "plain"}));
     EXPECT_EQ(entries(d / ("Dossier-" + kCafeC)),
               (std::set<std::string>{"fichier-" + kCafeC, "._fichier-" + kCafeC}));
     // One of the two spellings has the composed name; the other is left,
@@ -143,8 +143,7 @@ TEST(FmutilConvertNames, EachNameTakesTheFormWithItsForkOrIsLeftAndNamed) {
     EXPECT_THAT(r.out, HasSubstr("in NFD its name would be longer than 255 bytes"));
     EXPECT_TRUE(fs::exists(d / longName));
     EXPECT_TRUE(fs::exists(d / ("Dossier-" + kCafeD) / ("fichier-" + kCafeD)));
-    EXPECT_EQ(vtest::sidecar_fork(d / ("Dossier-" + kCafeD) / ("fichier-" + kCafeD)),
-              "inner fork");
+    EXPECT_EQ(vtest::sidecar_fork(d / ("Dossier-" + kCafeD) / ("fichier-" + kCafeD)), "inner fork");
     EXPECT_TRUE(fs::exists(d / kOhmD)) << "the OHM SIGN stays itself";
 
     for (const std::vector<std::string>& bad :
@@ -202,7 +201,8 @@ TEST(FmutilConvertNames, AFolderRenamedWhileItsItemsAreWalkedLosesNothing) {
         EXPECT_EQ(r.status, 1);
         std::string rest = r.err;
         for (std::size_t at; (at = rest.find(": fnfErr (-43)")) != std::string::npos;)
-            rest.erase(rest.rfind("fmutil: ", at), rest.find('\n', at) + 1 - rest.rfind("fmutil: ", at));
+            rest.erase(rest.rfind("fmutil: ", at),
+                       rest.find('\n', at) + 1 - rest.rfind("fmutil: ", at));
         EXPECT_EQ(rest, "") << "only folders moved away between listing and reading";
         // What was reported is done by the next run.
         EXPECT_EQ(run({"convert", "--names", "nfc", top}).status, 0);

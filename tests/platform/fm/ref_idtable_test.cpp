@@ -443,11 +443,7 @@ TEST_F(IdTable, AProcessThatEndsClosesItsTables) {
 // object wrote a commit each (a 100,000-item walk cost seconds). The IDs
 // are the table's as one by one: known ones kept, new ones unique and found
 // again by another process; an entry not to be added gets no row.
-TEST(IdTable, AListingsNewObjectsGetTheirIdsInOneTransaction) {
-    vtest::TempDir t;
-    FSRef dirRef = vtest::ref_of(t.path());
-    fm::Node dir;
-    ASSERT_EQ(fm::resolve(&dirRef, &dir), noErr);
+TEST_F(IdTable, AListingsNewObjectsGetTheirIdsInOneTransaction) {
     const StateDir state(t.path() / "state", dir.vref);
     const std::uint64_t base = (std::uint64_t(1) << 40) + 11;  // met by no other test
     constexpr int kItems = 200;
@@ -595,9 +591,8 @@ std::string output_of(const std::string& cmd) {
 // loop device, a disk on another controller) keeps its objects' IDs: its
 // table is named by its UUID. XFS's fsid is its device, so before, each
 // device gave it a fresh table and its objects new IDs.
-TEST(IdTable, AFileSystemOnAnotherDeviceKeepsItsIds) {
+TEST_F(IdTable, AFileSystemOnAnotherDeviceKeepsItsIds) {
     if (!vtest::can_make_private_mounts()) GTEST_SKIP() << vtest::kNeedsPrivateMounts;
-    vtest::TempDir t;
     const fs::path m = t.path() / "m", image = t.path() / "xfs.img";
     fs::create_directory(m);
     const std::uint64_t inos[] = {(std::uint64_t(1) << 40) + 1, (std::uint64_t(1) << 40) + 2,

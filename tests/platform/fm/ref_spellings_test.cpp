@@ -12,6 +12,7 @@
 #include <set>
 #include <string>
 
+#include "DirNames.h"
 #include "FSTestSupport.h"
 #include "Sidecar.h"
 #include "TempDir.h"
@@ -27,14 +28,7 @@ namespace {
 using vtest::ref_of;
 
 std::set<std::string> entries(const fs::path& dir) {
-    std::set<std::string> out;
-    DIR* d = ::opendir(dir.c_str());
-    if (d == nullptr) return out;
-    while (struct dirent* e = ::readdir(d))
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-            out.insert(e->d_name);
-    ::closedir(d);
-    return out;
+    return vtest::names_on_disk(dir);
 }
 
 void put(const fs::path& p, const std::string& content) {

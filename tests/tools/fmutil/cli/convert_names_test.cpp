@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "DirNames.h"
 #include "Sidecar.h"
 #include "Snapshot.h"
 #include "TempDir.h"
@@ -29,14 +30,7 @@ using testing::Not;
 namespace {
 
 std::set<std::string> entries(const fs::path& dir) {
-    std::set<std::string> out;
-    DIR* d = ::opendir(dir.c_str());
-    if (d == nullptr) return out;
-    while (struct dirent* e = ::readdir(d))
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-            out.insert(e->d_name);
-    ::closedir(d);
-    return out;
+    return vtest::names_on_disk(dir);
 }
 
 int count(const std::string& text, const std::string& what) {

@@ -31,74 +31,13 @@ grep -qw overlay /proc/filesystems || modprobe overlay 2>/dev/null ||
   skip "the kernel has no overlay file system"
 arch=$(dpkg --print-architecture)
 
-# A run on the same inputs as the last passing one would prove it again. The
-# test's job is packaging, symbols and installability, and none of these
-# reads the inside of a function: the stamp in the build directory holds a
-# hash of what the packages expose instead of every source byte:
-# - every file of the checkout but the C and C++ sources that are compiled
-#   and not shipped (debian/, the CMake install rules and templates, public
-#   headers, the example programs, man page sources, desktop files, this
-#   test's own files, the scripts);
-# - of each program and library the packages hold, as the build directory
-#   has built them: its SONAME and NEEDED, the dynamic symbols it
-#   exports (the symbols files are checked against these) and those it
-#   imports with their versions (dpkg-shlibdeps makes the Depends from
-#   these and from NEEDED), leaving out the sanitizers' own;
-# - fmutil's and vantrel-prefs' --version and --help, and the man page
-#   made from fmutil's;
-# - the versions of the Debian tools that build and check the packages.
-# A change inside a function alters none of these, so it does not rerun the
-# test; what such a change does is the rest of the suite's to check, on the
-# same build. A fresh build directory has no stamp, outside a checkout none
-# is kept, and VANTREL_PACKAGE_TEST=always (.ci/run) runs the test whatever
-# the stamp says.
+# A run on the same inputs as the last passing one would prove it again:
+# the stamp in the build directory holds a hash of what the packages expose
+# (package_stamp.sh says what that is, and why not every source byte). A
+# fresh build directory has no stamp, outside a checkout none is kept, and
+# VANTREL_PACKAGE_TEST=always (.ci/run) runs the test whatever the stamp says.
 stamp=$build/package-test.stamp
-# The install test's staged prefix holds copies of the same files, made or
-# half made as that test runs, beside or before this one: left out.
-exposed_files() {  # what the build directory holds of the packages' programs and libraries
-  find "$build" \( -path "$work" -o -path "$cache" -o -path "$build/install-test" \) -prune \
-    -o -type f \
-    \( -name 'libvantrel-*.so.*' -o -name 'vantrel-prefs-gtk.so' -o -path '*.prefPane/*' \
-    -o -name fmutil -o -name vantrel-prefs \) -print | sort
-}
-elf_exposure() {  # FILE: what a package built from it shows of it
-  readelf -d "$1" | grep -E '\((SONAME|NEEDED)\)' | sed 's/^ *0x[0-9a-f]* *//'
-  nm -D --defined-only "$1" | cut -c18- | sort
-  nm -D --undefined-only "$1" | sed 's/^ *//' | grep -Ev ' (__asan|__ubsan|__lsan|__sanitizer)' |
-    sort
-}
-inputs_hash() {
-  git -C "$src" rev-parse --is-inside-work-tree >/dev/null 2>&1 || return 1
-  local files=() f programs=()
-  mapfile -d '' -t files < <(git -C "$src" ls-files -z --cached --others --exclude-standard |
-    while IFS= read -r -d '' f; do
-      case $f in
-        tests/install/* | docs/examples/* | */include/* | */include-test/*) ;;
-        *.c | *.cc | *.cpp | *.h | *.hpp) continue ;;
-      esac
-      [ -f "$src/$f" ] && printf '%s\0' "$f"
-    done | sort -z)
-  mapfile -t programs < <(exposed_files)
-  [ ${#programs[@]} -gt 0 ] || return 1
-  {
-    dpkg-query -W dpkg-dev debhelper lintian debootstrap apt
-    (cd "$src" && stat -c '%a %n' -- "${files[@]}" && sha256sum -- "${files[@]}")
-    for f in "${programs[@]}"; do
-      echo "== ${f#"$build"/}"
-      [ "$(head -c 4 "$f" | tail -c 3)" = ELF ] || { sha256sum <"$f"; continue; }
-      elf_exposure "$f"
-      case $f in
-        */fmutil | */vantrel-prefs)
-          ASAN_OPTIONS=detect_leaks=0 "$f" --version 2>&1
-          ASAN_OPTIONS=detect_leaks=0 "$f" --help 2>&1
-          ;;
-      esac
-    done
-    find "$build" \( -path "$work" -o -path "$cache" \) -prune -o -type f -name fmutil.1 -print |
-      sort | xargs -r sha256sum | cut -d' ' -f1
-  } | sha256sum | cut -d' ' -f1
-}
-hash=$(inputs_hash || true)
+hash=$("$src/tests/install/package_stamp.sh" "$build" "$src" || true)
 if [ "${VANTREL_PACKAGE_TEST:-}" != always ] && [ -n "$hash" ] && [ -f "$stamp" ] &&
   [ "$(cat "$stamp")" = "$hash" ]; then
   skip "nothing that goes into the packages changed since its last passing run" \

@@ -131,72 +131,113 @@ long sweep_rows(const std::vector<Row>& rows) {
     return vtest::CrashSweep::run_together(sweeps, crashRows);
 }
 
+// The commands swept, in groups of about equal time: each group is a test
+// case of its own, so that a parallel run of the suite shares them out, and
+// the rows of a group share the one second's pause between their reference
+// runs.
+struct Group {
+    const char* name;
+    std::vector<Row> rows;
+};
+
+const std::vector<Group>& groups() {
+    static const std::vector<Group> kGroups = {
+        {"swaps",
+         {
+             // Two files, their metadata and their sidecars: whole once the
+             // journal is recovered.
+             {"swap", {"swap", "@/A", "@/B"}, false},
+             // Where the file system has no exchange: links and renames
+             // through private names, journalled; between two folders too.
+             {"swap by names", {"swap", "@/A", "@/B"}, false, {}, {}, kNoExchange},
+             {"swap by names between folders",
+              {"swap", "@/A", "@/sub/T"},
+              false,
+              {},
+              {},
+              kNoExchange},
+         }},
+        {"attributes",
+         {
+             {"rsrc --set", {"rsrc", "@/A", "--set", "@/fork"}},
+             {"copy-attrs", {"copy-attrs", "@/S", "@/A"}, false},
+             {"flags, several words",
+              {"flags", "@/A", "+invisible", "+stationery", "-customicon", "label=red"},
+              false},
+             {"type and creator", {"type", "@/A", "--type", "TTTT", "--creator", "tttt"}, false},
+             // The record, the dates attribute and the inode's times, one
+             // after another on one inode, under an intent on that inode:
+             // whole at the next read of the file (no journal, which would
+             // change the folder's date).
+             {"touch, three dates",
+              {"touch", "@/A", "--date", "2001-02-03T04:05:06Z", "--created", "--modified",
+               "--backup"},
+              false,
+              {},
+              {"info", "@/A"}},
+         }},
+        {"moves_and_copies",
+         {
+             // A file and its sidecar, one rename each: the next listing of
+             // the folder left finishes what a kill cut in two.
+             {"mv within a folder", {"mv", "@/A", "@/C"}, false},
+             {"mv between folders", {"mv", "@/A", "@/sub"}, false},
+             // The sidecar takes its name right after its file.
+             {"cp", {"cp", "@/S", "@/sub"}, false},
+             // Under a new name, which the copy takes directly: no other
+             // name for it ever shows.
+             {"cp under a new name", {"cp", "@/S", "@/sub", "N"}, false},
+             // The copy is made where no one sees it and takes the file's
+             // place in one rename; its sidecar follows, or the next listing
+             // makes it.
+             {"cp --replace", {"cp", "@/S", "--replace", "@/B"}, false},
+         }},
+        {"conversions",
+         {
+             // Each file's values reach their new place before the old go: a
+             // kill leaves them in either or both, and convert run again
+             // finishes the move.
+             {"convert --to stream",
+              {"convert", "--to", "stream", "@"},
+              false,
+              {"convert", "--to", "stream", "@"}},
+             // Back from Samba's streams: the record and the sidecar are
+             // written before the streams go.
+             {"convert --to netatalk from stream",
+              {"convert", "--to", "netatalk", "@"},
+              false,
+              {"convert", "--to", "netatalk", "@"},
+              {},
+              {},
+              {"convert", "--to", "stream", "@"}},
+             // A name decomposed: the file's rename, then its sidecar's; the
+             // next listing of the folder finishes what a kill cut in two.
+             {"convert --names nfd",
+              {"convert", "--names", "nfd", "@"},
+              false,
+              {},
+              {},
+              {},
+              {"mv", "@/A", "@/caf\xc3\xa9"}},
+         }},
+    };
+    return kGroups;
+}
+
+class FmutilCrashSweep : public ::testing::TestWithParam<std::size_t> {};
+
 }  // namespace
 
-TEST(FmutilCrash, EveryNameIsOldOrNewAtEveryKillAndAfterTheNextCommand) {
-    const long points = sweep_rows({
-        {"rsrc --set", {"rsrc", "@/A", "--set", "@/fork"}},
-        // Two files, their metadata and their sidecars: whole once the
-        // journal is recovered.
-        {"swap", {"swap", "@/A", "@/B"}, false},
-        // Where the file system has no exchange: links and renames through
-        // private names, journalled; between two folders too.
-        {"swap by names", {"swap", "@/A", "@/B"}, false, {}, {}, kNoExchange},
-        {"swap by names between folders", {"swap", "@/A", "@/sub/T"}, false, {}, {}, kNoExchange},
-        {"copy-attrs", {"copy-attrs", "@/S", "@/A"}, false},
-        {"flags, several words",
-         {"flags", "@/A", "+invisible", "+stationery", "-customicon", "label=red"},
-         false},
-        {"type and creator", {"type", "@/A", "--type", "TTTT", "--creator", "tttt"}, false},
-        // A file and its sidecar, one rename each: the next listing of the
-        // folder left finishes what a kill cut in two.
-        {"mv within a folder", {"mv", "@/A", "@/C"}, false},
-        {"mv between folders", {"mv", "@/A", "@/sub"}, false},
-        // The sidecar takes its name right after its file.
-        {"cp", {"cp", "@/S", "@/sub"}, false},
-        // Under a new name, which the copy takes directly: no other name for
-        // it ever shows.
-        {"cp under a new name", {"cp", "@/S", "@/sub", "N"}, false},
-        // Each file's values reach their new place before the old go: a
-        // kill leaves them in either or both, and convert run again
-        // finishes the move.
-        {"convert --to stream",
-         {"convert", "--to", "stream", "@"},
-         false,
-         {"convert", "--to", "stream", "@"}},
-        // Back from Samba's streams: the record and the sidecar are written
-        // before the streams go.
-        {"convert --to netatalk from stream",
-         {"convert", "--to", "netatalk", "@"},
-         false,
-         {"convert", "--to", "netatalk", "@"},
-         {},
-         {},
-         {"convert", "--to", "stream", "@"}},
-        // A name decomposed: the file's rename, then its sidecar's; the next
-        // listing of the folder finishes what a kill cut in two.
-        {"convert --names nfd",
-         {"convert", "--names", "nfd", "@"},
-         false,
-         {},
-         {},
-         {},
-         {"mv", "@/A", "@/caf\xc3\xa9"}},
-        // The copy is made where no one sees it and takes the file's place
-        // in one rename; its sidecar follows, or the next listing makes it.
-        {"cp --replace", {"cp", "@/S", "--replace", "@/B"}, false},
-        // The record, the dates attribute and the inode's times, one after
-        // another on one inode, under an intent on that inode: whole at the
-        // next read of the file (no journal, which would change the
-        // folder's date).
-        {"touch, three dates",
-         {"touch", "@/A", "--date", "2001-02-03T04:05:06Z", "--created", "--modified", "--backup"},
-         false,
-         {},
-         {"info", "@/A"}},
-    });
+TEST_P(FmutilCrashSweep, EveryNameIsOldOrNewAtEveryKillAndAfterTheNextCommand) {
+    const long points = sweep_rows(groups().at(GetParam()).rows);
     RecordProperty("kill_points", static_cast<int>(points));
 }
+
+INSTANTIATE_TEST_SUITE_P(Commands, FmutilCrashSweep,
+                         ::testing::Range<std::size_t>(0, groups().size()),
+                         [](const ::testing::TestParamInfo<std::size_t>& info) {
+                             return std::string(groups()[info.param].name);
+                         });
 
 // A move to another folder killed between the file's rename and its
 // sidecar's leaves "._A" in the folder left. A change that meets it before

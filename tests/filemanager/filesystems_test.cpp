@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "Child.h"
+#include "DirNames.h"
 #include "FSTestSupport.h"
 #include "FileIDs.h"
 #include "LoopImage.h"
@@ -94,12 +95,6 @@ Seen seen(const fs::path& p) {
 OSErr rename_to(const FSRef& r, const char* name, FSRef* out) {
     const std::u16string n = vtest::u16(name);
     return FSRenameUnicode(&r, n.size(), vtest::uc(n), kTextEncodingUnknown, out);
-}
-
-std::set<std::string> names_in(const fs::path& dir) {
-    std::set<std::string> out;
-    for (const auto& e : fs::directory_iterator(dir)) out.insert(e.path().filename().string());
-    return out;
 }
 
 // ------------------------------------------------------------------ checks
@@ -197,7 +192,7 @@ std::string listing(const fs::path& at) {
 
 std::string deletion_walk(const fs::path& at) {
     const fs::path tree = at / "tree";
-    const std::set<std::string> before = names_in(at);
+    const std::set<std::string> before = vtest::names_on_disk(at);
     vtest::write_file(tree / "a/b/f", "f");
     vtest::write_file(tree / "a/g", "g");
     vtest::write_file(tree / "h", "h");
@@ -220,7 +215,8 @@ std::string deletion_walk(const fs::path& at) {
     msg += check(e == noErr, "the deletion walk: " + std::to_string(e));
     msg += check(!fs::exists(tree), "the tree is still there");
     msg += check(removed >= 6, "the walk told of " + std::to_string(removed) + " deletions");
-    msg += check(names_in(at) == before, "the deletion walk left something beside the tree");
+    msg += check(vtest::names_on_disk(at) == before,
+                 "the deletion walk left something beside the tree");
     return msg;
 }
 

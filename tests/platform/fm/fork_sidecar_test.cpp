@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "Child.h"
+#include "DirNames.h"
 #include "FSTestSupport.h"
 #include "FaultSweep.h"
 #include "FileFlags.h"
@@ -62,12 +63,6 @@ std::set<std::string> listed(const fs::path& dir, UInt32* valence = nullptr) {
         }
     }
     FSCloseIterator(it);
-    return out;
-}
-
-std::set<std::string> on_disk(const fs::path& dir) {
-    std::set<std::string> out;
-    for (const auto& e : fs::directory_iterator(dir)) out.insert(e.path().filename().string());
     return out;
 }
 
@@ -143,7 +138,7 @@ TEST(Sidecars, AreNeverItems) {
         EXPECT_EQ(rename_to(g, name), bdNamErr);
     }
     EXPECT_EQ(sidecar_fork(f), "fork") << "untouched by all of it";
-    EXPECT_EQ(on_disk(dir.path()), (std::set<std::string>{"f", "._f", "g", "._gone"}));
+    EXPECT_EQ(vtest::names_on_disk(dir.path()), (std::set<std::string>{"f", "._f", "g", "._gone"}));
 }
 
 // The catalogue's resource-fork sizes and FSIterateForks report the fork in
@@ -586,13 +581,13 @@ TEST(Sidecars, GoWhereverTheirFileGoes) {
         FSRef ref = ref_of(f), out{};
         ASSERT_EQ(rename_to(ref, "g", &out), noErr);
         EXPECT_EQ(sidecar_fork(dir / "a/g"), want);
-        EXPECT_EQ(on_disk(dir / "a").count("._f"), 0u);
+        EXPECT_EQ(vtest::names_on_disk(dir / "a").count("._f"), 0u);
 
         orphan(dir / "b/g");
         FSRef b = ref_of(dir / "b");
         ASSERT_EQ(FSMoveObject(&out, &b, &out), noErr);
         EXPECT_EQ(sidecar_fork(dir / "b/g"), want);
-        EXPECT_EQ(on_disk(dir / "a"), std::set<std::string>{});
+        EXPECT_EQ(vtest::names_on_disk(dir / "a"), std::set<std::string>{});
 
         orphan(dir / "a/h");
         FSSpec g = spec_of(dir / "b/g");
@@ -606,7 +601,7 @@ TEST(Sidecars, GoWhereverTheirFileGoes) {
         ASSERT_EQ(PBHMoveRenameSync(&pb), noErr);
         EXPECT_EQ(sidecar_fork(dir / "a/h"), want);
         out = ref_of(dir / "a/h");
-        EXPECT_EQ(on_disk(dir / "b"), std::set<std::string>{});
+        EXPECT_EQ(vtest::names_on_disk(dir / "b"), std::set<std::string>{});
 
         // The exchange trades the forks with the contents, whichever has one.
         auto other = dir.write("b/o", "other");
@@ -637,7 +632,7 @@ TEST(Sidecars, AMoveTheForkCouldNotFollowIsRefused) {
     FSRef ref = ref_of(f), pref = ref_of(plain);
     const std::string longName(254, 'l');
     EXPECT_EQ(rename_to(ref, longName), errFSNameTooLong);
-    EXPECT_EQ(on_disk(dir.path()), (std::set<std::string>{"f", "._f", "plain"}));
+    EXPECT_EQ(vtest::names_on_disk(dir.path()), (std::set<std::string>{"f", "._f", "plain"}));
     EXPECT_EQ(rename_to(pref, longName), noErr) << "a file without a fork may take it";
     FSRef lref = ref_of(dir / longName);
     EXPECT_EQ(FSExchangeObjects(&ref, &lref), errFSNameTooLong);
@@ -654,7 +649,7 @@ TEST(Sidecars, GoWithTheirFileAndOrphansNeverAttach) {
     write_sidecar(f, "fork");
     FSRef ref = ref_of(f);
     ASSERT_EQ(FSDeleteObject(&ref), noErr);
-    EXPECT_EQ(on_disk(dir / "d"), std::set<std::string>{});
+    EXPECT_EQ(vtest::names_on_disk(dir / "d"), std::set<std::string>{});
 
     write_bytes(dir / "d/._gone", sidecar_bytes("orphan"));
     FSRef d = ref_of(dir / "d");
@@ -685,7 +680,7 @@ TEST(Sidecars, GoWithTheirFileAndOrphansNeverAttach) {
     write_bytes(dir / "e/._gone", sidecar_bytes("orphan"));
     FSRef er = ref_of(dir / "e");
     EXPECT_EQ(FSDeleteObject(&er), fBsyErr);
-    EXPECT_EQ(on_disk(dir / "e"), (std::set<std::string>{"item", "._gone"}));
+    EXPECT_EQ(vtest::names_on_disk(dir / "e"), (std::set<std::string>{"item", "._gone"}));
 
     // A new file under an orphan's name does not inherit its fork.
     write_bytes(dir / "e/._new", sidecar_bytes("stale fork"));
@@ -770,7 +765,7 @@ TEST(Sidecars, AForkThatCannotBeMadeIsAClearErrorAndTouchesNothing) {
     EXPECT_EQ(FSCloseFork(fork), noErr);
     set_immutable(dir / "box", false);
     EXPECT_EQ(read_file(f), "data");
-    EXPECT_EQ(on_disk(dir / "box"), std::set<std::string>{"f"});
+    EXPECT_EQ(vtest::names_on_disk(dir / "box"), std::set<std::string>{"f"});
 }
 
 // A new sidecar takes its file's permissions and, where the writer may give
@@ -1087,7 +1082,7 @@ TEST(Sidecars, AChangeTakesTheForksPlaceWholeOrNotAtAll) {
     ASSERT_EQ(FSSetForkSize(fg, fsFromStart, 0), noErr);
     ASSERT_EQ(FSCloseFork(fg), noErr);
     EXPECT_EQ(raw_sidecar(g), "<absent>");
-    EXPECT_EQ(on_disk(dir.path()),
+    EXPECT_EQ(vtest::names_on_disk(dir.path()),
               (std::set<std::string>{"a", "._a", "b", "._b", "c", "._c", "d", "._d", "e", "g"}))
         << "no temporary is left";
 
@@ -1260,7 +1255,7 @@ TEST(Sidecars, TheKernelCopyReplacesAForkWholeOrNotAtAll) {
     ASSERT_TRUE(msg.has_value());
     EXPECT_EQ(*msg, "");
     EXPECT_EQ(sidecar_fork(dst), "CHANGE fork");
-    EXPECT_EQ(on_disk(dir.path()),
+    EXPECT_EQ(vtest::names_on_disk(dir.path()),
               (std::set<std::string>{"src", "._src", "dst", "._dst", "datasrc", "huge"}));
 }
 

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "DirNames.h"
 #include "FSTestSupport.h"
 #include "OSErrTesting.h"
 #include "SambaServer.h"
@@ -91,12 +92,6 @@ std::set<std::string> listed(const std::string& output) {
         const std::string name = l.substr(2, end - 2);
         if (name != "." && name != "..") names.insert(name);
     }
-    return names;
-}
-
-std::set<std::string> on_disk(const fs::path& dir) {
-    std::set<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename());
     return names;
 }
 
@@ -355,7 +350,7 @@ TEST_F(SambaInterop, MoveRenameAndDeleteLeaveNothingBehind) {
                                      kTextEncodingUnknown, &renamed),
                      noErr);
 
-        EXPECT_EQ(on_disk(from), std::set<std::string>{});
+        EXPECT_EQ(vtest::names_on_disk(from), std::set<std::string>{});
         EXPECT_EQ(listed(smb().client("ls " + fromName + "/*").output), std::set<std::string>{});
         EXPECT_EQ(listed(smb().client("ls " + toName + "/*").output),
                   std::set<std::string>{"Renamed App"});
@@ -367,7 +362,7 @@ TEST_F(SambaInterop, MoveRenameAndDeleteLeaveNothingBehind) {
             << oldPlace.output;
 
         ASSERT_OSERR(FSDeleteObject(&renamed), noErr);
-        EXPECT_EQ(on_disk(to), std::set<std::string>{});
+        EXPECT_EQ(vtest::names_on_disk(to), std::set<std::string>{});
         EXPECT_EQ(listed(smb().client("ls " + toName + "/*").output), std::set<std::string>{});
 
         // New files under both old names: neither may find a fork.

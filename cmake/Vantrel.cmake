@@ -104,11 +104,20 @@ function(vantrel_test_program target)
   target_precompile_headers(${target} REUSE_FROM vantrel_test_pch)
 endfunction()
 
-# vantrel_test_dir(<name> <dir> LIBS ...): one GoogleTest executable from every
-# <dir>/*.cpp; each test case runs as its own CTest test (its own process), so
-# process-wide state such as the pools or the fault seam starts fresh.
+# A test that keeps a core busy holds one slot of the `cores` resource that
+# scripts/test.sh describes to ctest (one per core of the machine); one that
+# mostly waits (for a lock another program holds for seconds, a timeout to
+# run out) holds none, and runs beside them. ctest without that description
+# (a plain `ctest -jN`) ignores it.
+set(VANTREL_TEST_BUSY RESOURCE_GROUPS cores:1)
+
+# vantrel_test_dir(<name> <dir> LIBS ... [WAITING case...]): one GoogleTest
+# executable from every <dir>/*.cpp; each test case runs as its own CTest test
+# (its own process), so process-wide state such as the pools or the fault seam
+# starts fresh. The cases named after WAITING (GoogleTest filter patterns)
+# are those that mostly wait.
 function(vantrel_test_dir name dir)
-  cmake_parse_arguments(T "" "" "LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "" "" "LIBS;LABELS;WAITING" ${ARGN})
   file(GLOB _srcs CONFIGURE_DEPENDS ${dir}/*.cpp)
   if(NOT _srcs)
     return()
@@ -117,11 +126,18 @@ function(vantrel_test_dir name dir)
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
   vantrel_test_program(${name})
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${T_LABELS}" TIMEOUT 600
-    # One variable per property: gtest_discover_tests splits a list value.
+  # One variable per property: gtest_discover_tests splits a list value.
+  set(_props LABELS "${T_LABELS}" TIMEOUT 600
     ENVIRONMENT "VANTREL_BUILD_DIR=${PROJECT_BINARY_DIR}"
     ENVIRONMENT_MODIFICATION "VANTREL_SOURCE_DIR=set:${PROJECT_SOURCE_DIR}")
+  set(_busy_filter "*")
+  if(T_WAITING)
+    list(JOIN T_WAITING ":" _waiting)
+    set(_busy_filter "-${_waiting}")
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 TEST_FILTER "${_waiting}" PROPERTIES ${_props})
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 TEST_FILTER "${_busy_filter}"
+    PROPERTIES ${_props} ${VANTREL_TEST_BUSY})
 endfunction()
 
 # vantrel_test_one_process(<test executable>): one more CTest test that runs
@@ -131,6 +147,6 @@ endfunction()
 # fails when a case passes only because of that.
 function(vantrel_test_one_process name)
   add_test(NAME ${name}.one_process COMMAND ${name})
-  set_tests_properties(${name}.one_process PROPERTIES TIMEOUT 900
+  set_tests_properties(${name}.one_process PROPERTIES TIMEOUT 900 ${VANTREL_TEST_BUSY}
     ENVIRONMENT "VANTREL_BUILD_DIR=${PROJECT_BINARY_DIR};VANTREL_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
 endfunction()

@@ -444,6 +444,12 @@ TEST(Preferences, ConcurrentWritersLoseNothing) {
 // A writer killed at random moments never leaves a torn file.
 TEST(Preferences, WriterKilledAtRandomLeavesAParseableFile) {
     PrefsHome home;
+    // The file is there before the first kill, so that every round kills a
+    // writer replacing it, however slow the machine (a writer too slow to
+    // finish one write before its kill once left no file at all to check).
+    // Written directly: the writers are forks, and should start from a store
+    // this process has not used.
+    home.dir.write("com.ashgrove.Vantrel.plist", kAllTypes);
     std::mt19937 rng(12345);
     for (int round = 0; round < 40; ++round) {
         pid_t pid = fork();
@@ -461,13 +467,12 @@ TEST(Preferences, WriterKilledAtRandomLeavesAParseableFile) {
         usleep(std::uniform_int_distribution<int>(1000, 30000)(rng));
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
-        if (!fs::exists(home.file())) continue;
+        ASSERT_TRUE(fs::exists(home.file())) << "no file after round " << round;
         plist_t p = parse_file(home.file());
         ASSERT_NE(p, nullptr) << "torn file after round " << round;
         EXPECT_EQ(plist_get_node_type(p), PLIST_DICT);
         plist_free(p);
     }
-    EXPECT_TRUE(fs::exists(home.file()));
     // The next write removes the temporary files the killed writers left,
     // and nothing that is not one of them: a file of the user's whose name
     // looks alike, and the temporary file of a writer still running.

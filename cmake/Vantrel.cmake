@@ -107,9 +107,10 @@ endfunction()
 # A test that keeps a core busy holds one slot of the `cores` resource that
 # scripts/test.sh describes to ctest (one per core of the machine); one that
 # mostly waits (for a lock another program holds for seconds, a timeout to
-# run out) holds none, and runs beside them. ctest without that description
-# (a plain `ctest -jN`) ignores it.
+# run out) holds one of two `waits` instead, and runs beside them. ctest
+# without that description (a plain `ctest -jN`) ignores both.
 set(VANTREL_TEST_BUSY RESOURCE_GROUPS cores:1)
+set(VANTREL_TEST_WAITING RESOURCE_GROUPS waits:1)
 
 # vantrel_test_dir(<name> <dir> LIBS ... [WAITING case...]): one GoogleTest
 # executable from every <dir>/*.cpp; each test case runs as its own CTest test
@@ -134,7 +135,8 @@ function(vantrel_test_dir name dir)
   if(T_WAITING)
     list(JOIN T_WAITING ":" _waiting)
     set(_busy_filter "-${_waiting}")
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 TEST_FILTER "${_waiting}" PROPERTIES ${_props})
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 TEST_FILTER "${_waiting}"
+      PROPERTIES ${_props} ${VANTREL_TEST_WAITING})
   endif()
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 TEST_FILTER "${_busy_filter}"
     PROPERTIES ${_props} ${VANTREL_TEST_BUSY})

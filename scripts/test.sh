@@ -84,11 +84,12 @@ fi
 cd "$build"
 count=$(ctest -N "$@" | sed -n 's/^Total Tests: //p')
 # A test that keeps a core busy takes one of the machine's cores; the few
-# that mostly wait (the build marks them) take none and run beside them, two
-# at most. The longest start first, by the times of the last run.
+# that mostly wait (the build marks them) take one of two waiting places
+# instead and run beside them. The longest start first, by the times of the
+# last run.
 cores=$(nproc)
-printf '{"version": {"major": 1, "minor": 0}, "local": [{"cores": [{"id": "0", "slots": %d}]}]}\n' \
-  "$cores" >"$build/ctest-cores.json"
+printf '{"version": {"major": 1, "minor": 0}, "local": [{"cores": [{"id": "0", "slots": %d}], %s}]}\n' \
+  "$cores" '"waits": [{"id": "0", "slots": 2}]' >"$build/ctest-cores.json"
 phase ctest "${count:-the} tests, $cores at a time and two that wait beside them, each case a process of its own"
 status=0
 dbus-run-session -- ctest --output-on-failure -j $((cores + 2)) --resource-spec-file "$build/ctest-cores.json" \

@@ -88,6 +88,8 @@ struct Closer {
     }
 };
 
+thread_local Closer t_closer;
+
 bool fail(Watch& w) {
     drop(w);
     w.givenUp = true;  // not made again at every resolution
@@ -96,8 +98,8 @@ bool fail(Watch& w) {
 
 bool make(Watch& w) {
     if (w.givenUp || g_refused.load(std::memory_order_relaxed)) return false;
-    thread_local Closer closer;  // made with the first watch of the thread
-    (void)closer;
+    (void)&t_closer;  // made, in this thread, by its first use
+    drop(w);          // nothing half made is kept
     io_uring_params p{};
     const long fd = ::syscall(__NR_io_uring_setup, 1, &p);
     if (fd < 0) {
@@ -118,7 +120,7 @@ bool make(Watch& w) {
     if (w.cq == MAP_FAILED) return fail(w);
     w.sqesLen = p.sq_entries * sizeof(io_uring_sqe);
     void* sqes = ::mmap(nullptr, w.sqesLen, kProt, kMap, w.ring, IORING_OFF_SQES);
-    if (sqes == MAP_FAILED) return fail(w);
+    if (sqes == MAP_FAILED || sqes == nullptr) return fail(w);
     w.sqes = static_cast<io_uring_sqe*>(sqes);
     auto* sq = static_cast<unsigned char*>(w.sq);
     auto* cq = static_cast<unsigned char*>(w.cq);
@@ -153,7 +155,7 @@ bool arm(Watch& w) {
         w.givenUp = false;
     }
     if (w.armed) return true;
-    if (w.ring < 0 && !make(w)) return false;
+    if (w.sqes == nullptr && !make(w)) return false;
     const unsigned tail = *w.sqTail;
     const unsigned slot = tail & w.sqMask;
     io_uring_sqe& e = w.sqes[slot];

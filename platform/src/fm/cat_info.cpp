@@ -89,6 +89,41 @@ UInt8 user_access(const Node& n, const Listing* listing) {
     return a;
 }
 
+// The names of `n`'s attributes (listxattrat, Linux 6.13) into `buf`, NUL
+// separated: their length, or -1 (errno set) when no list is to be had: a
+// root (its O_PATH descriptor lists nothing), an older kernel (asked once),
+// more names than `size` holds.
+long list_attr_names(const Node& n, char* buf, std::size_t size) {
+#ifdef __linux__
+    constexpr long kListxattrat = 465;  // the same number on every architecture
+    static std::atomic<bool> missing{false};
+    if (n.root || missing.load(std::memory_order_relaxed)) {
+        errno = ENOTSUP;
+        return -1;
+    }
+    const long len =
+        ::syscall(kListxattrat, n.at(), n.name.c_str(), AT_SYMLINK_NOFOLLOW, buf, size);
+    if (len < 0 && errno == ENOSYS) missing.store(true, std::memory_order_relaxed);
+    return len;
+#else
+    (void)n;
+    (void)buf;
+    (void)size;
+    errno = ENOTSUP;
+    return -1;
+#endif
+}
+
+// Calls `each` with every name of a list list_attr_names made.
+template <class Each>
+void each_attr_name(std::string_view names, Each&& each) {
+    for (std::size_t at = 0; at < names.size();) {
+        const std::size_t end = std::min(names.find('\0', at), names.size());
+        each(names.substr(at, end - at));
+        at = end + 1;
+    }
+}
+
 // Which of the attributes a listing reads a file has, from the list of its
 // attribute names (listxattrat, Linux 6.13): one call where the record and
 // the earlier versions' fork would take two failing reads, and most files
@@ -100,40 +135,22 @@ struct MacAttrs {
     bool record = false, legacyFork = false, afpInfo = false, dates = false;
 };
 bool mac_attrs_listed(const Node& n, MacAttrs* out) {
-#ifdef __linux__
-    constexpr long kListxattrat = 465;  // the same number on every architecture
-    static std::atomic<bool> missing{false};
-    if (n.root || missing.load(std::memory_order_relaxed)) return false;
     char buf[1024];
     long len = 0;
     {
         fault::Benign benign;  // a failed list only means reading each attribute
-        len = fault::step("FSGetCatalogInfoBulk.listxattr", n.name, [&] {
-            return ::syscall(kListxattrat, n.at(), n.name.c_str(), AT_SYMLINK_NOFOLLOW, buf,
-                             sizeof buf);
-        });
+        len = fault::step("FSGetCatalogInfoBulk.listxattr", n.name,
+                          [&] { return list_attr_names(n, buf, sizeof buf); });
     }
     *out = MacAttrs{};
-    if (len < 0) {
-        if (errno == ENOSYS) missing.store(true, std::memory_order_relaxed);
-        return false;
-    }
-    const std::string_view names(buf, std::size_t(len));
-    for (std::size_t at = 0; at < names.size();) {
-        const std::size_t end = std::min(names.find('\0', at), names.size());
-        const std::string_view one = names.substr(at, end - at);
+    if (len < 0) return false;
+    each_attr_name(std::string_view(buf, std::size_t(len)), [&](std::string_view one) {
         if (one == meta::kMetadataAttr) out->record = true;
         if (one == meta::kResourceForkAttr || one == ad::kAfpResourceAttr) out->legacyFork = true;
         if (one == ad::kAfpInfoAttr) out->afpInfo = true;
         if (one == kDatesAttr) out->dates = true;
-        at = end + 1;
-    }
+    });
     return true;
-#else
-    (void)n;
-    (void)out;
-    return false;
-#endif
 }
 
 // The reads of `n` its listing spares: a file whose "._NAME" the listing
@@ -534,8 +551,13 @@ OSErr fill_now(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo* info, HF
         if (which & kFSCatInfoParentDirID) info->parentDirID = n.parentID;
         if (which & kFSCatInfoNodeID) info->nodeID = n.nodeID;
         if (which & kFSCatInfoSharingFlags) info->sharingFlags = 0;
+        // Asked of the kernel once, however many fields show it.
+        const UInt8 access =
+            (which & (kFSCatInfoUserPrivs | kFSCatInfoPermissions | kFSCatInfoUserAccess))
+                ? user_access(n, listing)
+                : 0;
         if (which & kFSCatInfoUserPrivs) {
-            UInt8 a = user_access(n, listing);
+            UInt8 a = access;
             UInt8 p = 0;
             if (!(a & kAccessSearch)) p |= kioACUserNoSeeFolderMask;
             if (!(a & kAccessRead)) p |= kioACUserNoSeeFilesMask;
@@ -550,7 +572,7 @@ OSErr fill_now(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo* info, HF
             FSPermissionInfo p{};
             p.userID = n.st.stx_uid;
             p.groupID = n.st.stx_gid;
-            p.userAccess = user_access(n, listing);
+            p.userAccess = access;
             p.mode = UInt16(n.st.stx_mode);
             std::memcpy(info->permissions, &p, sizeof p);
         }
@@ -854,12 +876,25 @@ class Intent {
     bool written_ = false;
 };
 
+// Whether `n` may hold an intent. The list of its attribute names answers
+// in one call that costs less than a read finding none (most files have no
+// attribute at all); a list not to be had says maybe.
+bool may_hold_intent(const Node& n) {
+    char names[1024];
+    const long len = list_attr_names(n, names, sizeof names);
+    if (len < 0) return true;
+    bool found = false;
+    each_attr_name(std::string_view(names, std::size_t(len)),
+                   [&](std::string_view one) { found = found || one == kIntentAttr; });
+    return found;
+}
+
 // Carries through the change an intent on `n` says was cut short; true
 // when there was one and it was this file's (the caller reads `n` again).
-// One failed read of an attribute when there is none.
+// One list of attribute names when there is none.
 bool roll_forward(const Node& n) {
     if (t_rollingForward || n.root || n.is_link() ||
-        !(S_ISREG(n.st.stx_mode) || S_ISDIR(n.st.stx_mode)))
+        !(S_ISREG(n.st.stx_mode) || S_ISDIR(n.st.stx_mode)) || !may_hold_intent(n))
         return false;
     char buf[kSetInfoFixed + 64];
     const ssize_t len = meta::get_attr(n, kIntentAttr, buf, sizeof buf);

@@ -68,6 +68,7 @@ struct OpaqueFSIterator {
     std::int64_t lastCheckNs = 0;  // when its times were last compared (or it was opened)
     bool eof = false;
     bool listedRefs = false;     // directory entries' inode numbers are the files' own
+    bool subvolumes = false;     // a folder listed may begin another subvolume
     bool prefetchIds = false;    // each batch read asks its items' table IDs at once
     bool changed = false;        // once the directory is seen changed, it stays so
     bool holding = false;        // among the iterators that hold a descriptor
@@ -183,29 +184,39 @@ OSErr reopen(OpaqueFSIterator* it) {
     return noErr;
 }
 
-// Whether directory entries on the file system of `fd` carry the files' own
-// inode numbers (not so on every layered file system), so that a listing can
-// make references without a stat. Asked once per mount.
-bool entries_carry_inodes(int fd, const Node& dir) {
+// What the directory entries of the file system of `fd` tell: whether
+// they carry the files' own inode numbers (not so on every layered file
+// system), so that a listing can make references without a stat, and
+// whether a folder among them may begin another subvolume (btrfs), which
+// only its own stat tells. Asked once per mount.
+struct EntryKind {
+    bool carryInodes = false;
+    bool subvolumes = false;
+};
+EntryKind entries_of(int fd, const Node& dir) {
     static std::mutex mu;
-    static std::map<std::pair<std::uint64_t, dev_t>, bool> known;
+    static std::map<std::pair<std::uint64_t, dev_t>, EntryKind> known;
     const auto key = std::make_pair(dir.mnt, dir.dev());
     if (dir.mnt != 0) {
         std::lock_guard lk(mu);
         if (auto it = known.find(key); it != known.end()) return it->second;
     }
+    constexpr unsigned long kBtrfs = 0x9123683Eul;
     struct statfs sf;
-    bool carry = false;
+    EntryKind kind;
     if (::fstatfs(fd, &sf) == 0) {
-        for (unsigned long magic :
-             {0xEF53ul, 0x58465342ul, 0x9123683Eul, 0x01021994ul, 0xF2F52010ul})
-            carry = carry || (unsigned long)(sf.f_type) == magic;
+        const auto type = (unsigned long)(sf.f_type);
+        for (unsigned long magic : {0xEF53ul, 0x58465342ul, kBtrfs, 0x01021994ul, 0xF2F52010ul})
+            kind.carryInodes = kind.carryInodes || type == magic;
+        kind.subvolumes = type == kBtrfs;
+    } else {
+        kind.subvolumes = true;  // not known: as careful as can be
     }
     if (dir.mnt != 0) {
         std::lock_guard lk(mu);
-        known.emplace(key, carry);
+        known.emplace(key, kind);
     }
-    return carry;
+    return kind;
 }
 
 OSErr ensure_open(OpaqueFSIterator* it) {
@@ -241,9 +252,10 @@ void clear_litter(OpaqueFSIterator* it, const char* name) {
 
 // The node IDs of a batch just read that come from the volume's ID table,
 // asked in one go: one query, one transaction for the new ones, where one
-// by one each entry would cost a look-up and a new one a transaction. Only
-// files are given new IDs here (a folder may begin another subvolume, which
-// its own stat tells), and no "._" entry (a sidecar is never an item).
+// by one each entry would cost a look-up and a new one a transaction.
+// Folders are given new IDs here only where none can begin another
+// subvolume (which only its own stat tells), and no "._" entry is (a
+// sidecar is never an item).
 void prefetch_ids(const OpaqueFSIterator* it) {
     std::vector<ListedIno> inos;
     for (std::size_t pos = it->pos; pos < it->end;) {
@@ -252,7 +264,8 @@ void prefetch_ids(const OpaqueFSIterator* it) {
         if (d->d_name[0] == '.' && (d->d_name[1] == 0 || d->d_name[1] == '_' ||
                                     (d->d_name[1] == '.' && d->d_name[2] == 0)))
             continue;
-        inos.push_back(ListedIno{d->d_ino, d->d_type != DT_DIR && d->d_type != DT_UNKNOWN});
+        const bool known = d->d_type != DT_UNKNOWN && (d->d_type != DT_DIR || !it->subvolumes);
+        inos.push_back(ListedIno{d->d_ino, known});
     }
     if (!inos.empty())
         prefetch_listed_ids(it->dir.vref, it->dir.dev(), subvol_of(it->dir.st), std::move(inos));
@@ -440,7 +453,9 @@ OSErr FSOpenIterator(const FSRef* container, FSIteratorFlags iteratorFlags, FSIt
     it->ctime = st.stx_ctime;
     it->buf.reset(new char[kBufSize]);
     it->lastCheckNs = monotonic_ns();
-    it->listedRefs = entries_carry_inodes(fd, it->dir);
+    const EntryKind kind = entries_of(fd, it->dir);
+    it->listedRefs = kind.carryInodes;
+    it->subvolumes = kind.subvolumes;
     cache_dir_fd(it->dir, h);
     {
         Registry& r = registry();

@@ -28,6 +28,7 @@
 #include "fm/ref_fd.h"
 #include "fm/ref_node.h"
 #include "fm/ref_places.h"
+#include "fm/vol_watch.h"
 
 namespace vantrel::fm {
 namespace {
@@ -130,8 +131,11 @@ FSVolumeRefNum free_number(VolState& s, const std::set<FSVolumeRefNum>& inUse) {
     return 0;  // 32,767 volumes mounted: this one gets none
 }
 
-// Starts watching the mount table for changes, from now.
+// Starts watching the mount table for changes, from now: the shared
+// descriptor, and this thread's own watch (armed before the table is read,
+// so that a change while it is read is not missed).
 void watch_table(VolState& s) {
+    (void)arm_thread_watch();
     const pid_t self = self_pid();
     if (s.watch >= 0 && s.watcher == self) {
         struct pollfd p {
@@ -158,10 +162,24 @@ thread_local bool t_checked = false;
 bool table_changed(VolState& s) {
     if (!s.loaded || s.watch < 0 || s.watcher != self_pid()) return true;
     if (t_checked) return false;
-    struct pollfd p {
-        s.watch, POLLPRI, 0
-    };
-    const bool changed = ::poll(&p, 1, 0) != 0;
+    bool changed = false;
+    switch (thread_watch_signal()) {
+        case MountSignal::Unchanged:
+            break;
+        case MountSignal::Changed:
+            changed = true;
+            break;
+        case MountSignal::Unwatched: {
+            // This thread's first ask (or it has no watch): armed first, then
+            // the shared descriptor tells what changed before.
+            (void)arm_thread_watch();
+            struct pollfd p {
+                s.watch, POLLPRI, 0
+            };
+            changed = ::poll(&p, 1, 0) != 0;
+            break;
+        }
+    }
     if (!changed && t_checkDepth > 0) t_checked = true;
     return changed;
 }

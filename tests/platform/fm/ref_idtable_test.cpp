@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/mount.h>
+#include <sys/statfs.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +17,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -585,18 +587,49 @@ std::string output_of(const std::string& cmd) {
     return out;
 }
 
+// Writes the table an earlier version kept for the file system mounted at
+// `m`, named by its fsid, into the state directory `state`, holding `ids`
+// for `inos` (subvolume 0), its path in `file`. "" when written, else why
+// not.
+std::string plant_fsid_table(const fs::path& m, const fs::path& state, const std::uint64_t* inos,
+                             const UInt32* ids, int count, fs::path* file) {
+    struct statfs sf {};
+    if (::statfs(m.c_str(), &sf) != 0) return "cannot statfs the mount\n";
+    std::uint64_t fsid = 0;
+    std::memcpy(&fsid, &sf.f_fsid, sizeof fsid);
+    char name[64];
+    std::snprintf(name, sizeof name, "xfs-%016llx.sqlite", static_cast<unsigned long long>(fsid));
+    const fs::path dir = state / "vantrel/ids";
+    fs::create_directories(dir);
+    sqlite3* db = nullptr;
+    std::string sql =
+        "CREATE TABLE ids(id INTEGER PRIMARY KEY, sub INTEGER NOT NULL, ino INTEGER NOT NULL, "
+        "UNIQUE(sub, ino));";
+    for (int i = 0; i < count; ++i)
+        sql += "INSERT INTO ids VALUES(" + std::to_string(ids[i]) + ", 0, " +
+               std::to_string(inos[i]) + ");";
+    *file = dir / name;
+    const bool ok = sqlite3_open(file->c_str(), &db) == SQLITE_OK &&
+                    sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    return ok ? "" : "cannot write " + file->string() + "\n";
+}
+
 }  // namespace
 
 // A file system that comes back on another device (an image on another
 // loop device, a disk on another controller) keeps its objects' IDs: its
 // table is named by its UUID. XFS's fsid is its device, so before, each
-// device gave it a fresh table and its objects new IDs.
+// device gave it a fresh table and its objects new IDs. The table an
+// earlier version kept under the fsid's name is taken over, its IDs with it.
 TEST_F(IdTable, AFileSystemOnAnotherDeviceKeepsItsIds) {
     if (!vtest::can_make_private_mounts()) GTEST_SKIP() << vtest::kNeedsPrivateMounts;
     const fs::path m = t.path() / "m", image = t.path() / "xfs.img";
     fs::create_directory(m);
     const std::uint64_t inos[] = {(std::uint64_t(1) << 40) + 1, (std::uint64_t(1) << 40) + 2,
                                   (std::uint64_t(1) << 40) + 3};
+    // What the fsid-named table held: not what a fresh table hands out.
+    static constexpr UInt32 kEarlier[] = {0x80000011u, 0x80000007u, 0x8000002Au};
     // One mount's look-ups, in a process of its own (which lets go of the
     // file system when it ends: XFS mounts no second copy of itself):
     // "device table ID ID ID", in another order the second time, where
@@ -625,6 +658,7 @@ TEST_F(IdTable, AFileSystemOnAnotherDeviceKeepsItsIds) {
                                 vtest::quoted(image)))
             return "SKIP:cannot make an XFS image";
         std::string loops[2], seen[2], msg;
+        fs::path planted;
         for (int round = 0; round < 2 && msg.empty(); ++round) {
             // The first device stays attached: the second mount gets another.
             loops[round] = output_of("losetup -f --show " + vtest::quoted(image));
@@ -636,7 +670,11 @@ TEST_F(IdTable, AFileSystemOnAnotherDeviceKeepsItsIds) {
                 msg = "SKIP:the kernel would not mount XFS from " + loops[round];
                 break;
             }
-            if (round == 0) vtest::write_file(m / "f", "");
+            if (round == 0) {
+                vtest::write_file(m / "f", "");
+                msg = plant_fsid_table(m, t.path() / "state", inos, kEarlier, 3, &planted);
+                if (!msg.empty()) break;
+            }
             seen[round] = look_up(round);
             if (::umount(m.c_str()) != 0) msg = "cannot unmount " + loops[round];
         }
@@ -649,14 +687,18 @@ TEST_F(IdTable, AFileSystemOnAnotherDeviceKeepsItsIds) {
         b >> devB >> fileB;
         msg += check(devA != devB, "both mounts on one device: " + seen[0] + " / " + seen[1]);
         msg += check(fileA == fileB && !fileA.empty(), "two tables: " + fileA + " and " + fileB);
-        for (std::uint64_t ino : inos) {
+        for (int i = 0; i < 3; ++i) {
             UInt32 idA = 0, idB = 0;
             a >> idA;
             b >> idB;
-            msg += check(idA == idB && idA != 0,
-                         "inode " + std::to_string(ino) + ": " + std::to_string(idA) + " on " +
-                             loops[0] + ", " + std::to_string(idB) + " on " + loops[1]);
+            msg += check(idA == idB && idA == kEarlier[i],
+                         "inode " + std::to_string(inos[i]) + ": " + std::to_string(idA) + " on " +
+                             loops[0] + ", " + std::to_string(idB) + " on " + loops[1] +
+                             ", the fsid's table had " + std::to_string(kEarlier[i]));
         }
+        msg += check(
+            !fs::exists(planted) && fileA != planted.string(),
+            "the fsid's table " + planted.string() + " is still there, the table is " + fileA);
         return msg;
     });
     if (!result) GTEST_SKIP() << vtest::kNeedsPrivateMounts;

@@ -7,12 +7,14 @@
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <thread>
 
 #include "FSTestSupport.h"
 #include "FaultSweep.h"
@@ -22,6 +24,7 @@
 #include "fm/obj_fileid.h"
 #include "fm/ref_node.h"
 #include "fm/vol_table.h"
+#include "fm/vol_watch.h"
 #include "fm_child.h"
 #include "vantrel/TextEncoding.h"
 
@@ -560,38 +563,74 @@ TEST(Mounts, AMountMadeAfterReferencesWereTakenIsSeenThroughThem) {
 // A reference kept across a lazy unmount no longer resolves: its volume is
 // gone (nsvErr), and no call acts on the detached file system or names a
 // path on another one. In a directory of a removed volume, an open
-// descriptor still reaches the detached mount, so it must not count.
+// descriptor still reaches the detached mount, so it must not count. The
+// unmount is seen whoever made it: this thread, another thread it joined,
+// another process it waited for; with each thread's own watch and with the
+// table's descriptor polled, and with mount IDs from statx or the table.
 TEST(Mounts, AfterALazyUnmountAKeptReferenceNoLongerResolves) {
+    enum class By { ThisThread, AnotherThread, AnotherProcess };
+    struct Case {
+        const char* what;
+        By by;
+        bool watches;
+    };
+    const Case cases[] = {
+        {"unmounted by this thread", By::ThisThread, true},
+        {"unmounted by another thread, joined", By::AnotherThread, true},
+        {"unmounted by another process, waited for", By::AnotherProcess, true},
+        {"unmounted by this thread, no thread watches", By::ThisThread, false},
+        {"unmounted by another thread, no thread watches", By::AnotherThread, false},
+    };
     vtest::TempDir t;
     t.mkdir("vol");
     const fs::path vol = fs::canonical(t.path()) / "vol";
-    for (bool fromTable : {false, true}) {
-        auto result = fmtest::run_child(fmtest::Child::PrivateMounts, [&]() -> std::string {
-            fm::use_mount_table_for_mount_ids(fromTable);
-            if (::mount("vt-lazy", vol.c_str(), "tmpfs", 0, "size=1m") != 0) return "SKIP";
-            vtest::write_file(vol / "d/f", "on the tmpfs");
-            FSRef file{}, dir{};
-            if (make(vol / "d/f", &file) != noErr || make(vol / "d", &dir) != noErr)
-                return "no references";
-            std::string msg = check(path_or_error(file) == (vol / "d/f").string(), "before");
-            if (::umount2(vol.c_str(), MNT_DETACH) != 0) return msg + "umount failed\n";
-            for (const FSRef* r : {&file, &dir}) {
-                const char* what = r == &file ? "the file" : "the folder";
-                msg += check(path_or_error(*r) == "error " + std::to_string(nsvErr),
-                             std::string(what) + "'s path is " + path_or_error(*r));
-                FSCatalogInfo info{};
-                const OSErr e =
-                    FSGetCatalogInfo(r, kFSCatInfoNodeID, &info, nullptr, nullptr, nullptr);
-                msg += check(e == nsvErr,
-                             std::string(what) + ": FSGetCatalogInfo " + std::to_string(e));
-            }
-            FSRef gone = file;
-            msg += check(FSDeleteObject(&gone) == nsvErr, "the file could be deleted");
-            return msg;
-        });
-        if (!result) GTEST_SKIP() << "no private mount namespace (needs CAP_SYS_ADMIN)";
-        if (*result == "SKIP") GTEST_SKIP() << "cannot mount a tmpfs";
-        EXPECT_EQ("", *result) << (fromTable ? "mount IDs from the mount table" : "");
+    for (const Case& c : cases) {
+        for (bool fromTable : {false, true}) {
+            auto result = fmtest::run_child(fmtest::Child::PrivateMounts, [&]() -> std::string {
+                fm::use_mount_table_for_mount_ids(fromTable);
+                fm::use_thread_watches(c.watches);
+                if (::mount("vt-lazy", vol.c_str(), "tmpfs", 0, "size=1m") != 0) return "SKIP";
+                vtest::write_file(vol / "d/f", "on the tmpfs");
+                FSRef file{}, dir{};
+                if (make(vol / "d/f", &file) != noErr || make(vol / "d", &dir) != noErr)
+                    return "no references";
+                // Resolved once before: whatever this thread keeps of the
+                // mount table is in place when the unmount comes.
+                std::string msg = check(path_or_error(file) == (vol / "d/f").string(), "before");
+                bool unmounted = false;
+                if (c.by == By::ThisThread) {
+                    unmounted = ::umount2(vol.c_str(), MNT_DETACH) == 0;
+                } else if (c.by == By::AnotherThread) {
+                    std::thread([&] {
+                        unmounted = ::umount2(vol.c_str(), MNT_DETACH) == 0;
+                    }).join();
+                } else {
+                    const pid_t pid = ::fork();
+                    if (pid == 0) ::_exit(::umount2(vol.c_str(), MNT_DETACH) == 0 ? 0 : 1);
+                    int status = 0;
+                    unmounted = pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+                                WEXITSTATUS(status) == 0;
+                }
+                if (!unmounted) return msg + "umount failed\n";
+                for (const FSRef* r : {&file, &dir}) {
+                    const char* what = r == &file ? "the file" : "the folder";
+                    msg += check(path_or_error(*r) == "error " + std::to_string(nsvErr),
+                                 std::string(what) + "'s path is " + path_or_error(*r));
+                    FSCatalogInfo info{};
+                    const OSErr e =
+                        FSGetCatalogInfo(r, kFSCatInfoNodeID, &info, nullptr, nullptr, nullptr);
+                    msg += check(e == nsvErr,
+                                 std::string(what) + ": FSGetCatalogInfo " + std::to_string(e));
+                }
+                FSRef gone = file;
+                msg += check(FSDeleteObject(&gone) == nsvErr, "the file could be deleted");
+                return msg;
+            });
+            if (!result) GTEST_SKIP() << "no private mount namespace (needs CAP_SYS_ADMIN)";
+            if (*result == "SKIP") GTEST_SKIP() << "cannot mount a tmpfs";
+            EXPECT_EQ("", *result)
+                << c.what << (fromTable ? ", mount IDs from the mount table" : "");
+        }
     }
 }
 

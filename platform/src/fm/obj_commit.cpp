@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -582,6 +583,26 @@ std::string private_name() {
                   static_cast<unsigned long long>(random),
                   static_cast<unsigned long long>(++g_privateNames));
     return std::string(rsrc::kTemporaryPrefix) + buf;
+}
+
+bool within_private_folder(int dirFd) {
+    char link[32];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", dirFd);
+    char path[PATH_MAX + 1];
+    const ssize_t n = ::readlink(link, path, sizeof path);
+    // Cut short, or a folder no longer in the tree ("... (deleted)") or
+    // beyond this process's root: not known to be private.
+    if (n <= 0 || std::size_t(n) >= sizeof path || path[0] != '/') return false;
+    const std::string_view p(path, std::size_t(n));
+    if (p.ends_with(" (deleted)")) return false;
+    for (std::size_t at = 0; at != std::string_view::npos;) {
+        const std::size_t next = p.find('/', at + 1);
+        const std::string_view part =
+            p.substr(at + 1, next == std::string_view::npos ? next : next - at - 1);
+        if (rsrc::is_temporary_name(part)) return true;
+        at = next;
+    }
+    return false;
 }
 
 void hold_temporary(int fd) {

@@ -219,6 +219,15 @@ int open_folder_again(const std::string& path, std::uint64_t dev, std::uint64_t 
 // even across PID namespaces and PID reuse (the random part).
 std::string private_name();
 
+// True when the folder open as `dirFd` lies within a folder under a private
+// name (private_name), at any depth: a tree copy fills its copy there and
+// names it in one rename at the end, so nothing inside is seen before it is
+// whole, and whatever a kill leaves inside goes with the private folder. A
+// file made in there needs no unnamed stage, journal or folder lock of its
+// own: it may be made under its final name. One readlink of the folder's
+// path as the kernel knows it now; false wherever that path cannot be had.
+bool within_private_folder(int dirFd);
+
 // Locks the open temporary `fd` as its maker's for as long as the
 // descriptor stays open (see in_progress). Every local file system
 // Linux has takes flock; where one refuses it, the temporary stays

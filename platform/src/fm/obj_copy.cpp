@@ -7,7 +7,9 @@
 // holes keeps them. The copy is
 // an O_TMPFILE in the destination directory, linked under its name with
 // linkat only when complete; without O_TMPFILE, a named file made with
-// O_EXCL and unlinked on failure. The metadata record
+// O_EXCL and unlinked on failure; and inside a folder under a private name,
+// which no one sees until it is named whole, made under its own name at
+// once. The metadata record
 // (user.org.netatalk.Metadata) is copied as an extended attribute; the
 // resource fork's sidecar "._NAME" is copied whole under a private name and
 // takes its own right after the copy (or the attribute of earlier versions
@@ -497,11 +499,21 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
         if (OSErr err = rsrc::place_taken(destFd->fd(), name)) return err;
     }
 
+    // Within a folder no one sees yet (a tree copy's, under a private name)
+    // the copy and its fork are made under their final names at once: what
+    // a kill leaves there is never seen, and goes with the folder. That
+    // saves the unnamed file's two trips through the file system's orphan
+    // list, the journal and the folder's lock.
+    const bool direct =
+        !replace && !linking && vantrel::fm::commit::within_private_folder(destFd->fd());
+
     // Refuse early when the name is taken; the final link refuses again if
     // another program takes it meanwhile. Only then may a "._NAME" there be
-    // taken for an orphan and cleared.
+    // taken for an orphan and cleared. (A copy made under its name at once
+    // is refused by its O_EXCL.)
     struct stat existing {};
-    if (!replace && ::fstatat(destFd->fd(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0)
+    if (!replace && !direct &&
+        ::fstatat(destFd->fd(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0)
         return dupFNErr;
 
     bool named = false;    // made under the private name `tempName` (no O_TMPFILE here)
@@ -514,8 +526,16 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
     // Tests take the path of file systems without O_TMPFILE through an override.
     const bool tmpfile = !vantrel::fault::override_value("PBHCopyFileSync.withoutTmpfile");
     UniqueFd out;
+    bool linked = false;  // the data has its final name
     if (linking) {
         out = std::move(earlier);
+    } else if (direct) {
+        out = UniqueFd(vantrel::fault::step("PBHCopyFileSync.create", name, [&] {
+            return ::openat(destFd->fd(), name.c_str(),
+                            O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, making);
+        }));
+        if (!out) return said(errno, Op::Create, &dest);
+        linked = true;
     } else {
         out = UniqueFd(vantrel::fault::step("PBHCopyFileSync.create", name, [&] {
             if (!tmpfile) {
@@ -551,7 +571,6 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
         vantrel::fault::step("PBHCopyFileSync.undo", what,
                              [&] { return ::unlinkat(destFd->fd(), what.c_str(), 0); });
     };
-    bool linked = false;  // the data has its final name
     auto undo = [&] {
         if (sideMade) takeBack(sideName, sideSt);
         if (!sideTemp.empty()) takeBack(sideTemp, sideSt);
@@ -642,9 +661,22 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
     // under a private name. It takes its final name only under the folder's
     // lock, right after its file takes its own: no other change of ours can
     // take it for an orphan meanwhile, and a crash between the two is
-    // finished by the next listing (see rsrc::begin_naming).
+    // finished by the next listing (see rsrc::begin_naming). In a private
+    // folder no one sees either, and it is made under its name at once.
     UniqueFd side;
-    if (srcSide.found()) {
+    if (srcSide.found() && direct) {
+        side = UniqueFd(vantrel::fault::step("PBHCopyFileSync.sidecar", sideName, [&] {
+            return ::openat(destFd->fd(), sideName.c_str(),
+                            O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, sideMode);
+        }));
+        if (!side) return fail(errno, Op::Create);
+        if (::fstat(side.get(), &sideSt) != 0) {
+            const int err = errno;
+            (void)::unlinkat(destFd->fd(), sideName.c_str(), 0);  // benign: in a private folder
+            return fail(err, Op::Create);
+        }
+        sideMade = true;
+    } else if (srcSide.found()) {
         side = UniqueFd(vantrel::fault::step("PBHCopyFileSync.sidecar", sideName, [&] {
             if (!tmpfile) {
                 errno = EOPNOTSUPP;
@@ -667,6 +699,8 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
             vantrel::fm::commit::hold_temporary(side.get());
             if (::fstat(side.get(), &sideSt) != 0) return fail(errno, Op::Create);
         }
+    }
+    if (side) {
         if (int err = vantrel::fault::check_errno("PBHCopyFileSync.sidecar", sideName))
             return fail(err, Op::Write);
         // A fork with holes keeps them, as the data does: a sparse 1 GiB
@@ -700,6 +734,22 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
     if ((newRef != nullptr || multiple || replace) &&
         ::statx(out.get(), "", AT_EMPTY_PATH, vantrel::fm::kStatxMask, &linkedSt) != 0)
         return fail(errno, Op::Write);
+
+    // The copy's reference, and where its source has other names, the
+    // record that finds it for them.
+    auto known = [&] {
+        if (newRef == nullptr && !(multiple && !linking)) return;
+        Node copy;
+        vantrel::fm::child_node(dest, destFd, name, linkedSt, &copy);
+        FSRef made;
+        vantrel::fm::make_ref(copy, &made);
+        if (newRef != nullptr) *newRef = made;
+        if (multiple && !linking) links->remember(key, made, linkedSt.stx_ino);
+    };
+    if (direct) {  // the names are its own already
+        known();
+        return noErr;
+    }
 
     // With a fork, or in another file's place, the names are settled from
     // here to the end under the folder's lock: the file's, then its sidecar's. A file without one
@@ -789,15 +839,7 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
         sideTemp.clear();
         sideMade = true;
     }
-    if (newRef != nullptr || (multiple && !linking)) {
-        Node copy;
-        vantrel::fm::child_node(dest, destFd, name, linkedSt, &copy);
-        FSRef made;
-        vantrel::fm::make_ref(copy, &made);
-        if (newRef != nullptr) *newRef = made;
-        // The other names of its source find this copy.
-        if (multiple && !linking) links->remember(key, made, linkedSt.stx_ino);
-    }
+    known();
     return noErr;
 }
 

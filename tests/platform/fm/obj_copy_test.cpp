@@ -16,6 +16,9 @@
 #include <map>
 
 #include "FSTestSupport.h"
+#include "FaultSweep.h"
+#include "FileFlags.h"
+#include "OSErrTesting.h"
 #include "Sidecar.h"
 #include "Snapshot.h"
 #include "TempDir.h"
@@ -716,6 +719,76 @@ TEST(CopyFile, TwoCopiesToOneNameLeaveTheWinnerWithItsOwnFork) {
         EXPECT_EQ(entries(dest), aWon || !c.secondForkless ? 2u : 1u)
             << "the copy and its sidecar, nothing else";
         EXPECT_TRUE(otherWasThere || !c.secondForkless) << "the copy without a fork waited";
+    }
+}
+
+// Inside a folder under a private name (where a tree copy fills its copy
+// before naming it) a copy and its fork have their final names while they
+// are written: no one sees them there. Elsewhere they have them only once
+// whole. Either way a failure at any step takes back all it made, and a
+// name already taken is refused and left as it was.
+TEST(CopyFileWhole, WithinAPrivateFolderACopyIsMadeUnderItsNamesAtOnce) {
+    struct Row {
+        const char* what;
+        const char* into;  // the destination, below the test's folder
+        bool fork;         // the source has a resource fork
+        bool namedEarly;   // the copy has its name before it is whole
+    };
+    const Row rows[] = {
+        {"a private folder", "._._vantrel.tree", false, true},
+        {"a private folder, with a fork", "._._vantrel.tree", true, true},
+        {"a folder within a private one", "._._vantrel.tree/a/b", true, true},
+        {"a folder seen by everyone", "seen/a", true, false},
+        {"a folder whose name only looks private", "seen/x._._vantrel.tree", true, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        vtest::TempDir dir("copyprivate");
+        const fs::path src = dir.write("src/f", "the data");
+        if (row.fork) vtest::write_sidecar(src, "the fork");
+        FSRef from = vtest::ref_of(src);
+        // What the copy left, without the litter a benign failure may leave
+        // (a journal that could not be removed: the next listing drops it).
+        auto left = [](const fs::path& d) {
+            std::size_t n = 0;
+            for (const auto& e : fs::directory_iterator(d))
+                n += e.path().filename().string().starts_with("._._vantrel.") ? 0 : 1;
+            return n;
+        };
+        int trial = 0;
+        vtest::FaultSweep sweep;
+        sweep.run([&](vtest::FaultTrial& t) {
+            const fs::path into = dir.path() / ("t" + std::to_string(++trial)) / row.into;
+            fs::create_directories(into);
+            FSRef intoRef = vtest::ref_of(into);
+            const vtest::Snapshot before = vtest::snapshot(into);
+            bool sawData = false, sawFork = false, timed = false;
+            vantrel::fault::set_hook([&](const vantrel::fault::Call& c) {
+                if (timed || c.op != "PBHCopyFileSync.times") return;
+                timed = true;
+                sawData = vtest::present(into / "f");
+                sawFork = vtest::present(into / "._f");
+            });
+            const OSErr e = t.inject(
+                [&] { return VantrelFSCopyFileWhole(&from, &intoRef, 0, nullptr, nullptr); });
+            vantrel::fault::set_hook(nullptr);
+            if (!t.clean()) {
+                t.expect_undone(e, before, vtest::snapshot(into));
+                return;
+            }
+            ASSERT_OSERR(e, noErr);
+            EXPECT_TRUE(timed);
+            EXPECT_EQ(sawData, row.namedEarly) << "the data under its name while written";
+            EXPECT_EQ(sawFork, row.namedEarly && row.fork) << "the fork under its name";
+            EXPECT_EQ(vtest::read_file(into / "f"), "the data");
+            EXPECT_EQ(vtest::sidecar_fork(into / "f"), row.fork ? "the fork" : "<absent>");
+            EXPECT_EQ(left(into), row.fork ? 2u : 1u) << "the copy, its sidecar, nothing else";
+            // Once more: the name is taken now, and what has it stays.
+            vtest::write_file(into / "f", "theirs");
+            EXPECT_OSERR(VantrelFSCopyFileWhole(&from, &intoRef, 0, nullptr, nullptr), dupFNErr);
+            EXPECT_EQ(vtest::read_file(into / "f"), "theirs");
+            EXPECT_EQ(left(into), row.fork ? 2u : 1u);
+        });
     }
 }
 

@@ -831,40 +831,76 @@ OSErr fill(Shadow& s, int in, std::uint64_t from, std::uint64_t size, const char
     *copied = 0;
     const int out = s.side.fd.get();
     const std::uint64_t base = s.side.layout.offset;
+    struct stat inSt {};
+    if (::fstat(in, &inSt) != 0) return from_errno(errno, Op::Read);
+    // A fork with holes (Netatalk 2's entry of a sparse image) keeps them:
+    // only its data is copied, and the shadow, empty past its header, is
+    // given the fork's length. Direct I/O would read the holes as zeros.
+    const bool sparse = std::uint64_t(inSt.st_blocks) * 512 < std::uint64_t(inSt.st_size);
     // In pieces, so that what is copied reaches the disk while the next piece
     // is read, and neither file's pages stay cached: the copy of a large fork
     // does not push everything else out of the page cache.
     constexpr std::uint64_t kPiece = std::uint64_t{8} << 20;
     // First as dd copies with direct I/O, where the two forks lie alike.
-    const int direct =
-        fault::step(step, {}, [&] { return copy_direct(in, from, out, base, size, copied); });
-    if (direct < 0) return write_error(errno, out);
-    if (direct > 0) return note_length(s.side, *copied, step);
-    std::uint64_t settled = 0;  // the shadow's fork bytes already on disk and dropped
-    while (*copied < size) {
-        const std::uint64_t want = std::min(kPiece, size - *copied);
-        const ssize_t n = fault::step(
-            step, {}, [&] { return copy_range(in, from + *copied, out, base + *copied, want); });
-        if (n < 0) return write_error(errno, out);
-        ::posix_fadvise(in, off_t(from + *copied), off_t(n), POSIX_FADV_DONTNEED);
-        ::sync_file_range(out, off_t(base + *copied), off_t(n), SYNC_FILE_RANGE_WRITE);
-        *copied += std::uint64_t(n);
-        if (std::uint64_t(n) < want) break;  // the source ended sooner
-        // One piece stays in flight; the one before it is waited for and dropped.
-        if (*copied > kPiece) {
-            const std::uint64_t upTo = *copied - kPiece;
-            ::sync_file_range(
-                out, off_t(base + settled), off_t(upTo - settled),
-                SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
-            ::posix_fadvise(out, off_t(base + settled), off_t(upTo - settled), POSIX_FADV_DONTNEED);
-            settled = upTo;
-        }
+    if (!sparse) {
+        const int direct =
+            fault::step(step, {}, [&] { return copy_direct(in, from, out, base, size, copied); });
+        if (direct < 0) return write_error(errno, out);
+        if (direct > 0) return note_length(s.side, *copied, step);
     }
-    if (*copied > settled) {
+    std::uint64_t settled = 0;  // the shadow's fork bytes already on disk and dropped
+    std::uint64_t reached = 0;  // the end of the last bytes copied, in the fork
+    bool ended = false;         // the source ended sooner
+    int failed = 0;
+    auto run = [&](std::uint64_t at, std::uint64_t len) {
+        for (std::uint64_t done = 0; done < len;) {
+            const std::uint64_t want = std::min(kPiece, len - done);
+            const std::uint64_t to = at - from + done;
+            const ssize_t n = fault::step(
+                step, {}, [&] { return copy_range(in, at + done, out, base + to, want); });
+            if (n < 0) {
+                failed = errno;
+                return 1;
+            }
+            ::posix_fadvise(in, off_t(at + done), off_t(n), POSIX_FADV_DONTNEED);
+            ::sync_file_range(out, off_t(base + to), off_t(n), SYNC_FILE_RANGE_WRITE);
+            done += std::uint64_t(n);
+            reached = to + std::uint64_t(n);
+            if (std::uint64_t(n) < want) {
+                ended = true;
+                return 1;
+            }
+            // One piece stays in flight; the one before it is waited for and dropped.
+            if (reached > settled + kPiece) {
+                const std::uint64_t upTo = reached - kPiece;
+                ::sync_file_range(out, off_t(base + settled), off_t(upTo - settled),
+                                  SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                                      SYNC_FILE_RANGE_WAIT_AFTER);
+                ::posix_fadvise(out, off_t(base + settled), off_t(upTo - settled),
+                                POSIX_FADV_DONTNEED);
+                settled = upTo;
+            }
+        }
+        return 0;
+    };
+    const int rc = sparse ? io::each_data_run(in, from, size, run) : run(from, size);
+    if (failed != 0) return write_error(failed, out);
+    if (rc < 0) return from_errno(errno, Op::Read);
+    if (reached > settled) {
         ::sync_file_range(
-            out, off_t(base + settled), off_t(*copied - settled),
+            out, off_t(base + settled), off_t(reached - settled),
             SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
-        ::posix_fadvise(out, off_t(base + settled), off_t(*copied - settled), POSIX_FADV_DONTNEED);
+        ::posix_fadvise(out, off_t(base + settled), off_t(reached - settled), POSIX_FADV_DONTNEED);
+    }
+    *copied = reached;
+    if (sparse && !ended) {
+        // Holes at the fork's end: as far as the source still reaches.
+        if (::fstat(in, &inSt) != 0) return from_errno(errno, Op::Read);
+        const auto have = std::uint64_t(inSt.st_size);
+        *copied = std::max(reached, have > from ? std::min(size, have - from) : 0);
+        if (*copied > reached &&
+            fault::step(step, {}, [&] { return ::ftruncate(out, off_t(base + *copied)); }) != 0)
+            return write_error(errno, out);
     }
     return note_length(s.side, *copied, step);
 }

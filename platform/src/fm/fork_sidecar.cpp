@@ -92,6 +92,22 @@ bool parse(int fd, std::uint64_t fileSize, Layout* out) {
     return true;
 }
 
+int open_path(int dirFd, const char* name, UniqueFd* path, struct stat* st) {
+    *path = UniqueFd(::openat(dirFd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!*path) return errno;
+    if (::fstat(path->get(), st) == 0) return 0;
+    const int err = errno;
+    *path = UniqueFd();
+    return err;
+}
+
+UniqueFd reopen_unseen(int pathFd, int flags) {
+    const std::string self = "/proc/self/fd/" + std::to_string(pathFd);
+    UniqueFd fd(::open(self.c_str(), flags | O_CLOEXEC | O_NOATIME));
+    if (!fd && errno == EPERM) fd = UniqueFd(::open(self.c_str(), flags | O_CLOEXEC));
+    return fd;
+}
+
 OSErr open(int dirFd, std::string_view fileName, bool writable, Sidecar* out) {
     out->state = State::None;
     out->fd = UniqueFd();
@@ -99,30 +115,21 @@ OSErr open(int dirFd, std::string_view fileName, bool writable, Sidecar* out) {
     out->refusal = noErr;
     std::string name;
     if (!sidecar_name(fileName, &name)) return noErr;
-    // First a descriptor that opens nothing (O_PATH): a device is never
-    // opened, a FIFO never blocks, a link is the link itself.
-    UniqueFd path(::openat(dirFd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-    if (!path) return errno == ENOENT ? OSErr{noErr} : from_errno(errno, Op::Read);
+    UniqueFd path;
     struct stat st {};
-    if (::fstat(path.get(), &st) != 0) return from_errno(errno, Op::Read);
+    if (const int err = open_path(dirFd, name.c_str(), &path, &st))
+        return err == ENOENT ? OSErr{noErr} : from_errno(err, Op::Read);
     if (!S_ISREG(st.st_mode)) {
         out->state = State::Unusable;
         return noErr;
     }
-    // Then the same inode, whatever happened to the name since.
-    const std::string self = "/proc/self/fd/" + std::to_string(path.get());
-    // Reading the header is no access to the fork: its access time stays
-    // (where we may keep it so: owner or privileged).
-    const int flags = (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC;
-    UniqueFd fd(::open(self.c_str(), flags | O_NOATIME));
-    if (!fd && errno == EPERM) fd = UniqueFd(::open(self.c_str(), flags));
+    UniqueFd fd = reopen_unseen(path.get(), writable ? O_RDWR : O_RDONLY);
     if (!fd && writable && (errno == EACCES || errno == EPERM || errno == EROFS)) {
         // Not ours to write (its mode, its lock, a read-only mount): it is
         // still read, and a write says why it cannot be.
         const int err = errno;
         out->refusal = err == EPERM ? write_error(err, path.get()) : from_errno(err, Op::Write);
-        fd = UniqueFd(::open(self.c_str(), O_RDONLY | O_CLOEXEC | O_NOATIME));
-        if (!fd && errno == EPERM) fd = UniqueFd(::open(self.c_str(), O_RDONLY | O_CLOEXEC));
+        fd = reopen_unseen(path.get(), O_RDONLY);
     }
     if (!fd) {
         const int err = errno;

@@ -89,6 +89,8 @@ UInt8 user_access(const Node& n, const Listing* listing) {
     return a;
 }
 
+}  // namespace
+
 // Which of the attributes a listing reads a file has, from the list of its
 // attribute names (listxattrat, Linux 6.13): one call where the record and
 // the earlier versions' fork would take two failing reads, and most files
@@ -96,9 +98,6 @@ UInt8 user_access(const Node& n, const Listing* listing) {
 // older kernel, more names than the buffer holds, a failure): the caller
 // then reads each attribute as before. A list says what the file held at
 // one moment, as two reads say what it held at two.
-struct MacAttrs {
-    bool record = false, legacyFork = false, afpInfo = false, dates = false;
-};
 bool mac_attrs_listed(const Node& n, MacAttrs* out) {
 #ifdef __linux__
     constexpr long kListxattrat = 465;  // the same number on every architecture
@@ -135,6 +134,8 @@ bool mac_attrs_listed(const Node& n, MacAttrs* out) {
     return false;
 #endif
 }
+
+namespace {
 
 // The reads of `n` its listing spares: a file whose "._NAME" the listing
 // did not see has no sidecar to open; when both its resource-fork sizes and

@@ -24,6 +24,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -183,29 +184,35 @@ OSErr reopen(OpaqueFSIterator* it) {
     return noErr;
 }
 
-// Whether directory entries on the file system of `fd` carry the files' own
-// inode numbers (not so on every layered file system), so that a listing can
-// make references without a stat. Asked once per mount.
-bool entries_carry_inodes(int fd, const Node& dir) {
+// Whether the file system `stat` describes (the mount `mnt` of device
+// `dev`) is one of the local ones we know: its directory entries carry the
+// files' own inode numbers (not so on every layered file system), so that a
+// listing can make references without a stat, and a file's list of
+// attributes names every attribute a read would find. Asked once per mount.
+bool known_local(std::uint64_t mnt, dev_t dev, const std::function<int(struct statfs*)>& stat) {
     static std::mutex mu;
     static std::map<std::pair<std::uint64_t, dev_t>, bool> known;
-    const auto key = std::make_pair(dir.mnt, dir.dev());
-    if (dir.mnt != 0) {
+    const auto key = std::make_pair(mnt, dev);
+    if (mnt != 0) {
         std::lock_guard lk(mu);
         if (auto it = known.find(key); it != known.end()) return it->second;
     }
     struct statfs sf;
-    bool carry = false;
-    if (::fstatfs(fd, &sf) == 0) {
+    bool local = false;
+    if (stat(&sf) == 0) {
         for (unsigned long magic :
              {0xEF53ul, 0x58465342ul, 0x9123683Eul, 0x01021994ul, 0xF2F52010ul})
-            carry = carry || (unsigned long)(sf.f_type) == magic;
+            local = local || (unsigned long)(sf.f_type) == magic;
     }
-    if (dir.mnt != 0) {
+    if (mnt != 0) {
         std::lock_guard lk(mu);
-        known.emplace(key, carry);
+        known.emplace(key, local);
     }
-    return carry;
+    return local;
+}
+
+bool entries_carry_inodes(int fd, const Node& dir) {
+    return known_local(dir.mnt, dir.dev(), [&](struct statfs* sf) { return ::fstatfs(fd, sf); });
 }
 
 OSErr ensure_open(OpaqueFSIterator* it) {
@@ -390,6 +397,11 @@ void finish_deletes(OpaqueFSIterator* it) {
 }
 
 }  // namespace
+
+bool lists_every_attribute(const Node& n) {
+    return known_local(n.mnt, n.dev(),
+                       [&](struct statfs* sf) { return ::statfs(n.proc_path().c_str(), sf); });
+}
 
 long open_iterator_count() noexcept {
     return g_open.load();

@@ -1,9 +1,12 @@
 // A "._NAME" file merged into its volume's layout: every failure of a step
 // gives the file and its "._" file back as they were, and the arguments
 // and entries that are no merge's are refused before anything changes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "Child.h"
 #include "FSTestSupport.h"
 #include "FaultSweep.h"
 #include "OSErrTesting.h"
@@ -362,4 +366,28 @@ TEST(ConvertMacLayout, ASparseForkLeavesAppleDoubleWithItsHoles) {
         EXPECT_OSERR(vtest::read_resource_fork(ref, &fork), noErr);
         EXPECT_TRUE(fork == a.fork) << "the fork reads " << fork.size() << " bytes, not the same";
     }
+}
+
+// A file with nothing to move is converted without waiting for its
+// folder's lock, which another change may hold for long (a large fork's
+// copy): a tree's conversion is not held up by each of its plain files.
+TEST(ConvertMacLayout, NothingToMoveTakesNoFolderLock) {
+    vtest::TempDir dir("convert");
+    const fs::path plain = vtest::write_file(dir.path() / "plain", "data");
+    // Another holder of the lock, as another process's change would hold it.
+    const int held = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    const auto r = vtest::run_child(vtest::Child::Plain, [&]() -> std::string {
+        ::alarm(20);  // a wait for the lock ends the child, and the test fails
+        FSRef ref = ref_of(plain);
+        VantrelConvertReport report{7, 7};
+        const OSErr e = VantrelFSConvertMacLayout(&ref, kVantrelMacLayoutStream, 0, &report);
+        if (e != noErr) return "converted with " + std::to_string(e);
+        if (report.moved != 0 || report.kept != 0) return "it said something moved";
+        return "";
+    });
+    ::close(held);
+    ASSERT_TRUE(r.has_value());
+    EXPECT_EQ(*r, "");
 }

@@ -2,6 +2,7 @@
 #include "fullio.h"
 
 #include <errno.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -87,6 +88,27 @@ std::int64_t copy(int in, std::int64_t* inAt, int out, std::int64_t* outAt, std:
         done += std::uint64_t(n);
     }
     return std::int64_t(done);
+}
+
+int each_data_run(int in, std::uint64_t from, std::uint64_t size,
+                  const std::function<int(std::uint64_t at, std::uint64_t length)>& each) {
+    const std::uint64_t end = size >= kAll - from ? kAll : from + size;
+    for (std::uint64_t pos = from; pos < end;) {
+        const off_t data = ::lseek(in, off_t(pos), SEEK_DATA);
+        if (data < 0) {
+            if (errno == ENXIO) return 0;  // no data past `pos`
+            if (pos == from && (errno == EINVAL || errno == EOPNOTSUPP))
+                return each(from, end - from);
+            return -1;
+        }
+        if (std::uint64_t(data) >= end) return 0;
+        const off_t hole = ::lseek(in, data, SEEK_HOLE);
+        if (hole < 0) return -1;
+        const std::uint64_t stop = std::min(std::uint64_t(hole), end);
+        if (const int rc = each(std::uint64_t(data), stop - std::uint64_t(data))) return rc;
+        pos = stop;
+    }
+    return 0;
 }
 
 }  // namespace vantrel::io

@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace vantrel::io {
 
@@ -37,5 +38,16 @@ inline constexpr std::uint64_t kAll = UINT64_MAX;
 // systems asks once, not once a file.
 std::int64_t copy(int in, std::int64_t* inAt, int out, std::int64_t* outAt, std::uint64_t size,
                   bool* inKernel = nullptr);
+
+// Calls `each(at, length)` for every run of data `in` holds within the
+// `size` bytes from `from` (kAll: to its end), in order, and never for a
+// hole: a copy made run by run into an empty file keeps the holes, as
+// cp --sparse=auto keeps them, and a sparse disk image or fork does not
+// fill the disk it is copied to. Where the file system cannot say where
+// its holes are, the whole range is one run. 0 once every run was given;
+// the first nonzero `each` returned (no run after it is given); -1 with
+// errno set when `in` could not be searched. Moves `in`'s own offset.
+int each_data_run(int in, std::uint64_t from, std::uint64_t size,
+                  const std::function<int(std::uint64_t at, std::uint64_t length)>& each);
 
 }  // namespace vantrel::io

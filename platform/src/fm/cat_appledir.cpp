@@ -75,19 +75,15 @@ OSErr open_entry(int folderFd, const std::string& name, File* out) {
     out->state = State::None;
     out->entry = name;
     out->fd = UniqueFd();
-    UniqueFd path(::openat(folderFd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-    if (!path) return absent(errno) ? OSErr{noErr} : from_errno(errno, Op::Read);
+    UniqueFd path;
     struct stat st {};
-    if (::fstat(path.get(), &st) != 0) return from_errno(errno, Op::Read);
+    if (const int err = rsrc::open_path(folderFd, name.c_str(), &path, &st))
+        return absent(err) ? OSErr{noErr} : from_errno(err, Op::Read);
     if (!S_ISREG(st.st_mode)) {
         out->state = State::Unusable;
         return noErr;
     }
-    // The same inode, whatever became of the name since; reading the header
-    // is no access to the fork (its access time stays where it may).
-    const std::string self = "/proc/self/fd/" + std::to_string(path.get());
-    UniqueFd fd(::open(self.c_str(), O_RDONLY | O_CLOEXEC | O_NOATIME));
-    if (!fd && errno == EPERM) fd = UniqueFd(::open(self.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd = rsrc::reopen_unseen(path.get(), O_RDONLY);
     if (!fd) return from_errno(errno, Op::Read);
     std::uint8_t head[ad::kHeaderSize + ad::kMaxEntries * ad::kEntrySize];
     const ssize_t got = ::pread(fd.get(), head, sizeof head, 0);

@@ -29,6 +29,7 @@
 #include "fm/cat_metadata.h"
 #include "fm/err_errno.h"
 #include "fm/fork_sidecar.h"
+#include "fm/iter_catalog.h"
 #include "fm/obj_commit.h"
 #include "fm/ref_fd.h"
 #include "fm/ref_names.h"
@@ -124,6 +125,8 @@ void each_attr_name(std::string_view names, Each&& each) {
     }
 }
 
+}  // namespace
+
 // Which of the attributes a listing reads a file has, from the list of its
 // attribute names (listxattrat, Linux 6.13): one call where the record and
 // the earlier versions' fork would take two failing reads, and most files
@@ -131,9 +134,6 @@ void each_attr_name(std::string_view names, Each&& each) {
 // older kernel, more names than the buffer holds, a failure): the caller
 // then reads each attribute as before. A list says what the file held at
 // one moment, as two reads say what it held at two.
-struct MacAttrs {
-    bool record = false, legacyFork = false, afpInfo = false, dates = false;
-};
 bool mac_attrs_listed(const Node& n, MacAttrs* out) {
     char buf[1024];
     long len = 0;
@@ -152,6 +152,8 @@ bool mac_attrs_listed(const Node& n, MacAttrs* out) {
     });
     return true;
 }
+
+namespace {
 
 // The reads of `n` its listing spares: a file whose "._NAME" the listing
 // did not see has no sidecar to open; when both its resource-fork sizes and
@@ -878,8 +880,10 @@ class Intent {
 
 // Whether `n` may hold an intent. The list of its attribute names answers
 // in one call that costs less than a read finding none (most files have no
-// attribute at all); a list not to be had says maybe.
+// attribute at all); a list not to be had, or one from a file system whose
+// lists may leave names out, says maybe.
 bool may_hold_intent(const Node& n) {
+    if (!lists_every_attribute(n)) return true;
     char names[1024];
     const long len = list_attr_names(n, names, sizeof names);
     if (len < 0) return true;

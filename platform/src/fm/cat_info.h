@@ -40,6 +40,20 @@ OSErr fill_catalog_info(const Node& n, FSCatalogInfoBitmap which, FSCatalogInfo*
                         HFSUniStr255* name, FSSpec* spec, FSRef* parentRef,
                         const Listing* listing = nullptr);
 
+// Which of the attributes a listing reads a file has, from the list of its
+// attribute names (listxattrat, Linux 6.13): one call where the record and
+// the earlier versions' fork would take two failing reads. False when no
+// list is to be had (an older kernel, more names than the buffer holds, a
+// failure): the caller then reads each attribute. Trusted only where the
+// file system's lists are whole (lists_every_attribute, iter_catalog.h).
+struct MacAttrs {
+    bool record = false;      // the metadata record
+    bool legacyFork = false;  // the earlier versions' fork, or the AFP_Resource stream
+    bool afpInfo = false;     // the AfpInfo stream
+    bool dates = false;       // the precise dates
+};
+bool mac_attrs_listed(const Node& n, MacAttrs* out);
+
 // The creation date a file shows while it has no metadata record of its
 // own: its birth time, or its modification time where the file system
 // keeps no birth time.

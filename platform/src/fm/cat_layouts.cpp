@@ -52,6 +52,7 @@ bool read_exact(int fd, void* buf, std::size_t size, std::uint64_t at) {
 // another writer's filler, no Finder-information entry) or `n` is no file.
 struct MacFile {
     rsrc::Sidecar side;
+    ad::Header header;
     ad::Descriptor finder;
     std::uint64_t size = 0;
 };
@@ -71,6 +72,7 @@ bool open_macos(const Node& n, MacFile* out) {
     if (h.filler != ad::kMacOSFiller || fi == nullptr || fi->extent < ad::kFinderInfoSize)
         return false;
     out->finder = *fi;
+    out->header = std::move(h);
     return true;
 }
 
@@ -231,6 +233,11 @@ Layout layout_for(const LayoutConfig& c, std::string_view path) {
 }
 
 Layout layout_of(const Node& n) {
+    // The environment's layout holds for every path: no file, no path to look at.
+    if (const char* e = std::getenv("VANTREL_MAC_LAYOUT"); e != nullptr && e[0] != 0) {
+        Layout l = Layout::Netatalk;
+        if (parse_layout(e, &l)) return l;
+    }
     // The configuration is read again only when what it comes from changed.
     static std::mutex mu;
     static LayoutConfig cached;
@@ -326,14 +333,105 @@ void shown_finder_info(const Node& n, const meta::Record* rec, bool maySidecar, 
         }
 }
 
-bool foreign_finder_info(const Node& n, std::uint8_t out[ad::kFinderInfoSize]) {
+void read_macos(int fd, std::uint64_t size, const ad::Header& h, std::string_view known,
+                MacOSFile* out) {
+    *out = MacOSFile{};
+    const ad::Descriptor* fi = h.find(ad::kFinderInfoId);
+    if (h.filler != ad::kMacOSFiller || fi == nullptr || fi->extent < ad::kFinderInfoSize) return;
+    out->found = true;
+    out->finder = *fi;
+    const std::uint64_t end = std::uint64_t(fi->offset) + fi->extent;
+    if (end > kMaxAttrBytes || end > size) {
+        out->err = -1;
+        // Its Finder information all the same, which is all most readers want.
+        out->head.assign(std::size_t(fi->offset) + ad::kFinderInfoSize, '\0');
+        if (!read_exact(fd, out->head.data() + fi->offset, ad::kFinderInfoSize, fi->offset))
+            out->head.clear();
+        return;
+    }
+    if (known.size() >= end) {
+        out->head.assign(known.substr(0, std::size_t(end)));
+        return;
+    }
+    out->head.assign(std::size_t(end), '\0');
+    if (!read_exact(fd, out->head.data(), out->head.size(), 0)) {
+        out->err = errno;
+        out->head.clear();
+    }
+}
+
+bool macos_finder_info(const MacOSFile& m, std::uint8_t out[ad::kFinderInfoSize]) {
+    std::memset(out, 0, ad::kFinderInfoSize);
+    if (!m.found || m.head.size() < std::size_t(m.finder.offset) + ad::kFinderInfoSize)
+        return false;
+    std::memcpy(out, m.head.data() + m.finder.offset, ad::kFinderInfoSize);
+    return true;
+}
+
+OSErr mac_attributes(const MacOSFile& m, ad::AttrBlock* out) {
+    *out = ad::AttrBlock{};
+    if (!m.found) return noErr;
+    if (m.err < 0) return ioErr;
+    if (m.err > 0) return from_errno(m.err, Op::Read);
+    const auto* p = reinterpret_cast<const std::uint8_t*>(m.head.data());
+    ad::AttrBlock block;
+    switch (ad::decode_attrs({p, m.head.size()}, m.finder, &block)) {
+        case ad::Error::None:
+            *out = std::move(block);
+            return noErr;
+        case ad::Error::NoBlock:
+            return noErr;
+        default:
+            return ioErr;
+    }
+}
+
+namespace {
+
+// `n`'s macOS "._NAME", read whole for what is taken from it.
+void read_macos(const Node& n, MacOSFile* out) {
+    *out = MacOSFile{};
+    MacFile m;
+    if (open_macos(n, &m)) read_macos(m.side.fd.get(), m.size, m.header, {}, out);
+}
+
+// The Finder information of `n`'s AfpInfo stream, else of its macOS
+// "._NAME" (`macos`, read already, or null to read it here).
+bool foreign_finder_info(const Node& n, const MacOSFile* macos,
+                         std::uint8_t out[ad::kFinderInfoSize]) {
     std::memset(out, 0, ad::kFinderInfoSize);
     ad::AfpInfo afp;
     if (!n.is_link() && read_afpinfo(n, &afp)) {
         std::memcpy(out, afp.finderInfo.data(), afp.finderInfo.size());
         return true;
     }
+    if (macos != nullptr) return macos_finder_info(*macos, out);
     return macos_finder_info(n, out);
+}
+
+meta::Record fresh_record(const Node& n, const MacOSFile* macos) {
+    meta::Record r = meta::fresh();
+    // What Netatalk 2 kept of it (Finder information, comment, dates), over
+    // which any other layout's Finder information goes.
+    meta::Record old;
+    if (appledir::record_of(n, &old)) {
+        for (const meta::Entry& e : old.entries) {
+            meta::Entry& to = r.need(e.id, e.data.size());
+            to.data.replace(0, e.data.size(), e.data);
+        }
+    }
+    std::uint8_t disk[ad::kFinderInfoSize];
+    if (foreign_finder_info(n, macos, disk)) {
+        meta::Entry& e = r.need(meta::kFinderInfoId, ad::kFinderInfoSize);
+        std::memcpy(e.data.data(), disk, sizeof disk);
+    }
+    return r;
+}
+
+}  // namespace
+
+bool foreign_finder_info(const Node& n, std::uint8_t out[ad::kFinderInfoSize]) {
+    return foreign_finder_info(n, nullptr, out);
 }
 
 bool macos_finder_info(const Node& n, std::uint8_t out[ad::kFinderInfoSize]) {
@@ -346,44 +444,17 @@ bool macos_finder_info(const Node& n, std::uint8_t out[ad::kFinderInfoSize]) {
 }
 
 meta::Record fresh_record(const Node& n) {
-    meta::Record r = meta::fresh();
-    // What Netatalk 2 kept of it (Finder information, comment, dates), over
-    // which any other layout's Finder information goes.
-    meta::Record old;
-    if (appledir::record_of(n, &old)) {
-        for (const meta::Entry& e : old.entries) {
-            meta::Entry& to = r.need(e.id, e.data.size());
-            to.data.replace(0, e.data.size(), e.data);
-        }
-    }
-    std::uint8_t disk[ad::kFinderInfoSize];
-    if (foreign_finder_info(n, disk)) {
-        meta::Entry& e = r.need(meta::kFinderInfoId, ad::kFinderInfoSize);
-        std::memcpy(e.data.data(), disk, sizeof disk);
-    }
-    return r;
+    return fresh_record(n, nullptr);
+}
+
+meta::Record fresh_record(const Node& n, const MacOSFile& macos) {
+    return fresh_record(n, &macos);
 }
 
 OSErr mac_attributes(const Node& n, ad::AttrBlock* out) {
-    *out = ad::AttrBlock{};
-    MacFile m;
-    if (!open_macos(n, &m)) return noErr;
-    const std::uint64_t end = std::uint64_t(m.finder.offset) + m.finder.extent;
-    if (end > kMaxAttrBytes) return ioErr;
-    std::string bytes(std::size_t(end), '\0');
-    if (!read_exact(m.side.fd.get(), bytes.data(), bytes.size(), 0))
-        return from_errno(errno, Op::Read);
-    const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.data());
-    ad::AttrBlock block;
-    switch (ad::decode_attrs({p, bytes.size()}, m.finder, &block)) {
-        case ad::Error::None:
-            *out = std::move(block);
-            return noErr;
-        case ad::Error::NoBlock:
-            return noErr;
-        default:
-            return ioErr;
-    }
+    MacOSFile m;
+    read_macos(n, &m);
+    return mac_attributes(m, out);
 }
 
 }  // namespace vantrel::fm::layouts

@@ -99,11 +99,30 @@ OSErr write_afpinfo(const Node& n, Layout layout, const std::uint8_t* disk,
 // "Mac OS X"); false (and zeros) when it has none, or it cannot be read.
 bool macos_finder_info(const Node& n, std::uint8_t out[ad::kFinderInfoSize]);
 
+// A macOS "._NAME" file read once for everything taken from it (a merge
+// takes its Finder information and its ATTR block): the bytes up to the
+// end of its Finder-information entry, which holds the block.
+struct MacOSFile {
+    bool found = false;  // filler "Mac OS X", with a Finder-information entry
+    ad::Descriptor finder;
+    std::string head;  // the file's first finder.offset + finder.extent bytes
+    int err = 0;       // why `head` could not be read: an errno, or -1 past the most read
+};
+// `out` from the "._NAME" open as `fd`, `size` bytes long, whose header is
+// `h`; `known` (may be empty) is what was read from the file's start already.
+void read_macos(int fd, std::uint64_t size, const ad::Header& h, std::string_view known,
+                MacOSFile* out);
+// macos_finder_info() and mac_attributes() of a file read so.
+bool macos_finder_info(const MacOSFile& m, std::uint8_t out[ad::kFinderInfoSize]);
+OSErr mac_attributes(const MacOSFile& m, ad::AttrBlock* out);
+
 // A fresh record for `n` (which has none, or one that does not parse):
 // meta::fresh() with what Netatalk 2 kept of it in ".AppleDouble"
 // (Finder information, comment, dates), and over that the Finder
 // information foreign_finder_info() finds.
 meta::Record fresh_record(const Node& n);
+// The same where `n`'s macOS "._NAME" was read already (`macos`).
+meta::Record fresh_record(const Node& n, const MacOSFile& macos);
 
 // The extended attributes macOS keeps in the ATTR block of `n`'s "._NAME"
 // file. noErr with none when there is no such block; ioErr when the block

@@ -23,10 +23,12 @@
 #include "core/fullio.h"
 #include "fm/cat_appledir.h"
 #include "fm/cat_appledouble.h"
+#include "fm/cat_info.h"
 #include "fm/cat_layouts.h"
 #include "fm/cat_metadata.h"
 #include "fm/err_errno.h"
 #include "fm/fork_sidecar.h"
+#include "fm/iter_catalog.h"
 #include "fm/obj_commit.h"
 #include "fm/ref_fd.h"
 #include "fm/ref_node.h"
@@ -55,6 +57,19 @@ constexpr std::size_t kMaxAttrName = 255;
 // (`*err` 0) or it could not be read (`*err` the errno).
 bool get_whole(const Node& n, const char* attr, std::string* out, int* err) {
     *err = 0;
+    // Most values (a record, an AfpInfo stream, an attribute macOS keeps)
+    // fit a page: one call, not one for the size and one for the bytes.
+    out->assign(4096, '\0');
+    const ssize_t first = meta::get_attr(n, attr, out->data(), out->size());
+    if (first >= 0) {
+        out->resize(std::size_t(first));
+        return true;
+    }
+    if (errno != ERANGE) {
+        if (errno != ENODATA && errno != ENOTSUP) *err = errno;
+        out->clear();
+        return false;
+    }
     for (int tries = 0; tries < 4; ++tries) {
         const ssize_t len = meta::get_attr(n, attr, nullptr, 0);
         if (len < 0) {
@@ -102,6 +117,12 @@ class Undo {
         saved_.push_back(std::move(s));
         return noErr;
     }
+    // The same where the caller has just read what `attr` holds.
+    void save_known(const std::string& attr, bool had, const std::string& value) {
+        for (const Saved& s : saved_)
+            if (s.attr == attr) return;
+        saved_.push_back(Saved{attr, had, had ? value : std::string()});
+    }
     // Sets `attr` (saved before) to `value`: 0, or -1 with errno.
     int set(const std::string& attr, const std::string& value) {
         return fault::step(setStep_, n_.name, [&] {
@@ -114,6 +135,12 @@ class Undo {
             const int rc = meta::remove_attr(n_, attr.c_str());
             return rc != 0 && errno == ENODATA ? 0 : rc;
         });
+    }
+    // Whether `attr` was saved as absent.
+    bool saved_absent(const std::string& attr) const {
+        for (const Saved& s : saved_)
+            if (s.attr == attr) return !s.had;
+        return false;
     }
     void commit() { done_ = true; }
     void put_back() {
@@ -154,8 +181,16 @@ struct DotFile {
     rsrc::Sidecar side;
     struct stat st {};
     ad::Header header;
-    bool macos = false;  // written by macOS itself: the Finder information and ATTR are its own
+    bool macos = false;      // written by macOS itself: the Finder information and ATTR are its own
+    layouts::MacOSFile mac;  // what macOS put in it, read once
     std::uint64_t forkLength = 0;
+    std::string start;  // its first bytes (the whole of the usual one, fork and all)
+
+    // The fork's bytes where `start` holds them all, else null.
+    const char* fork_bytes() const {
+        const std::uint64_t at = side.layout.offset;
+        return at + forkLength <= start.size() ? start.data() + at : nullptr;
+    }
 };
 
 OSErr read_dot_file(const Node& n, DotFile* out) {
@@ -164,13 +199,21 @@ OSErr read_dot_file(const Node& n, DotFile* out) {
     if (!out->side.found()) return afpObjectTypeErr;
     const int fd = out->side.fd.get();
     if (::fstat(fd, &out->st) != 0) return from_errno(errno, Op::Read);
-    std::uint8_t head[ad::kHeaderSize + ad::kMaxEntries * ad::kEntrySize];
-    const ssize_t got = ::pread(fd, head, sizeof head, 0);
+    // One read for what macOS writes (a header, Finder information with its
+    // ATTR block, a small fork: under 8 KiB): the merge takes it all from here.
+    constexpr std::size_t kStart = 8192;
+    out->start.assign(std::size_t(std::min<std::uint64_t>(std::uint64_t(out->st.st_size), kStart)),
+                      '\0');
+    const ssize_t got = ::pread(fd, out->start.data(), out->start.size(), 0);
     if (got < 0) return from_errno(errno, Op::Read);
-    if (ad::decode({head, std::size_t(got)}, std::uint64_t(out->st.st_size), ad::kSidecar,
+    out->start.resize(std::size_t(got));
+    const auto* p = reinterpret_cast<const std::uint8_t*>(out->start.data());
+    if (ad::decode({p, out->start.size()}, std::uint64_t(out->st.st_size), ad::kSidecar,
                    &out->header) != ad::Error::None)
         return afpObjectTypeErr;
     out->macos = out->header.filler == ad::kMacOSFiller;
+    if (out->macos)
+        layouts::read_macos(fd, std::uint64_t(out->st.st_size), out->header, out->start, &out->mac);
     return rsrc::length(out->side, &out->forkLength);
 }
 
@@ -231,7 +274,7 @@ struct Merge {
             ++report.kept;
             return noErr;
         }
-        if (OSErr e = undo.save(attr)) return e;
+        undo.save_known(attr, had, now);
         if (undo.set(attr, value) != 0) {
             if (unplaceable(errno)) return cannot_place(fileBoundsErr);
             return from_errno(errno, Op::Write, &n);
@@ -255,7 +298,7 @@ struct Merge {
                                    native);
         std::memcpy(recordFinder, native, ad::kFinderInfoSize);
         std::uint8_t mine[ad::kFinderInfoSize];
-        if (!dot.macos || !layouts::macos_finder_info(n, mine) || all_zero(mine, sizeof mine))
+        if (!dot.macos || !layouts::macos_finder_info(dot.mac, mine) || all_zero(mine, sizeof mine))
             return noErr;
         const bool same = std::memcmp(mine, native, sizeof mine) == 0;
         if (!same && !all_zero(native, sizeof native) && !dot_wins()) {
@@ -273,14 +316,18 @@ struct Merge {
         std::memcpy(recordFinder, mine, sizeof mine);
         if (recordHas && streamHas) return noErr;
         if (!recordHas) {
-            if (rr != meta::ReadResult::Ok) rec = layouts::fresh_record(n);
+            if (rr != meta::ReadResult::Ok) rec = layouts::fresh_record(n, dot.mac);
             std::memcpy(rec.need(meta::kFinderInfoId, ad::kFinderInfoSize).data.data(), mine,
                         sizeof mine);
+            // What the record holds was read just now.
+            if (rr == meta::ReadResult::Absent) undo.save_known(meta::kMetadataAttr, false, {});
+            if (rr == meta::ReadResult::Corrupt) undo.save_known(meta::kMetadataAttr, true, raw);
             for (const char* a : {meta::kMetadataAttr, meta::kExtraAttr, meta::kCorruptAttr})
                 if (OSErr e = undo.save(a)) return e;
             if (OSErr e = meta::write(n, rec, rr == meta::ReadResult::Corrupt ? &raw : nullptr,
                                       "VantrelFSMergeDotUnderscore.setxattr",
-                                      "VantrelFSMergeDotUnderscore.setxattr"))
+                                      "VantrelFSMergeDotUnderscore.setxattr",
+                                      undo.saved_absent(meta::kExtraAttr)))
                 return e;
         }
         if (!streamHas) {
@@ -298,7 +345,7 @@ struct Merge {
     OSErr attributes() {
         if (!dot.macos) return noErr;
         ad::AttrBlock block;
-        if (OSErr e = layouts::mac_attributes(n, &block)) return e;
+        if (OSErr e = layouts::mac_attributes(dot.mac, &block)) return e;
         for (const ad::Attr& a : block.attrs) {
             // Kept in the entries of their own, not in the block.
             if (a.name == "com.apple.FinderInfo" || a.name == "com.apple.ResourceFork") continue;
@@ -323,10 +370,14 @@ struct Merge {
         if (dot.forkLength == 0) return noErr;
         if (dot.forkLength + 1 > kMaxAttrValue) return cannot_place(fileBoundsErr);
         std::string value(std::size_t(dot.forkLength), '\0');
-        std::int64_t at = std::int64_t(dot.side.layout.offset);
-        const ssize_t got = ::pread(dot.side.fd.get(), value.data(), value.size(), off_t(at));
-        if (got < 0) return from_errno(errno, Op::Read, &n);
-        if (std::size_t(got) != value.size()) return ioErr;
+        if (const char* known = dot.fork_bytes()) {
+            value.assign(known, value.size());
+        } else {
+            const ssize_t got = ::pread(dot.side.fd.get(), value.data(), value.size(),
+                                        off_t(dot.side.layout.offset));
+            if (got < 0) return from_errno(errno, Op::Read, &n);
+            if (std::size_t(got) != value.size()) return ioErr;
+        }
         value += '\0';
         return place(ad::kAfpResourceAttr, value, forkFromDot);
     }
@@ -364,19 +415,24 @@ OSErr rewrite_sidecar(const Node& n, const std::string& entry, DotFile& dot,
     if (n.st.stx_uid != ::geteuid() || n.st.stx_gid != ::getegid())
         (void)::fchown(fd, n.st.stx_uid, n.st.stx_gid);
     (void)::fchmod(fd, n.st.stx_mode & 0666);
-    const std::string head = ad::encode_sidecar(std::uint32_t(dot.forkLength), finder);
+    std::string head = ad::encode_sidecar(std::uint32_t(dot.forkLength), finder);
+    // A small fork read already goes with the header, in one write.
+    const char* known = dot.fork_bytes();
+    if (known != nullptr) head.append(known, std::size_t(dot.forkLength));
     if (fault::step(step, temp, [&] { return io::pwrite_all(fd, head.data(), head.size(), 0); }) !=
         0)
         return fail(errno);
-    std::int64_t from = std::int64_t(dot.side.layout.offset);
-    std::int64_t to = std::int64_t(head.size());
-    std::int64_t copied = 0;
-    if (fault::step(step, temp, [&] {
-            copied = io::copy(dot.side.fd.get(), &from, fd, &to, dot.forkLength);
-            return copied < 0 ? -1 : 0;
-        }) != 0)
-        return fail(errno);
-    if (std::uint64_t(copied) != dot.forkLength) return fail(EIO);
+    if (known == nullptr) {
+        std::int64_t from = std::int64_t(dot.side.layout.offset);
+        std::int64_t to = std::int64_t(head.size());
+        std::int64_t copied = 0;
+        if (fault::step(step, temp, [&] {
+                copied = io::copy(dot.side.fd.get(), &from, fd, &to, dot.forkLength);
+                return copied < 0 ? -1 : 0;
+            }) != 0)
+            return fail(errno);
+        if (std::uint64_t(copied) != dot.forkLength) return fail(EIO);
+    }
     // The fork did not change: the sidecar keeps its times.
     const struct timespec times[2] = {dot.st.st_atim, dot.st.st_mtim};
     if (fault::step(step, temp, [&] { return ::futimens(fd, times); }) != 0) return fail(errno);
@@ -458,7 +514,8 @@ struct Converter {
             if (OSErr e = undo.save(a)) return e;
         return meta::write(
             n, layouts::fresh_record(n), rr == meta::ReadResult::Corrupt ? &raw : nullptr,
-            "VantrelFSConvertMacLayout.setxattr", "VantrelFSConvertMacLayout.setxattr");
+            "VantrelFSConvertMacLayout.setxattr", "VantrelFSConvertMacLayout.setxattr",
+            undo.saved_absent(meta::kExtraAttr));
     }
 
     // The fork Netatalk 2 kept, where the file has no other: to the
@@ -575,7 +632,8 @@ struct Converter {
                     if (OSErr e =
                             meta::write(n, rec, rr == meta::ReadResult::Corrupt ? &raw : nullptr,
                                         "VantrelFSConvertMacLayout.setxattr",
-                                        "VantrelFSConvertMacLayout.setxattr"))
+                                        "VantrelFSConvertMacLayout.setxattr",
+                                        undo.saved_absent(meta::kExtraAttr)))
                         return e;
                 }
             }
@@ -661,6 +719,19 @@ struct Converter {
     }
 };
 
+// True where one look shows `n` holds no Mac metadata in any layout (no
+// record, no stream, no fork, no "._NAME"), as most files of a tree: the
+// attribute names in one list, and the sidecar's name. False where that
+// cannot be told so (the list is not whole there, or not to be had).
+bool holds_no_mac_metadata(const Node& n) {
+    MacAttrs attrs;
+    if (!lists_every_attribute(n) || !mac_attrs_listed(n, &attrs)) return false;
+    if (attrs.record || attrs.legacyFork || attrs.afpInfo) return false;
+    if (!S_ISREG(n.st.stx_mode)) return true;  // a folder's only store is its record
+    rsrc::Sidecar side;
+    return rsrc::open(n.at(), n.name, false, &side) == noErr && side.state == rsrc::State::None;
+}
+
 }  // namespace
 }  // namespace vantrel::fm
 
@@ -682,13 +753,14 @@ OSErr VantrelFSMergeDotUnderscore(const FSRef* folder, const VantrelDiskName* na
     if (OSErr e = resolve(folder, &dir)) return e;
     if (OSErr e = fault::check("VantrelFSMergeDotUnderscore", entry)) return e;
     if (!dir.is_dir()) return errFSNotAFolder;
+    // Held, no change of ours gives NAME or "._NAME" to another object
+    // while the values move; NAME is looked at under it.
+    DirFd dirFd;
+    if (OSErr e = dir_fd(dir, &dirFd)) return e;
+    commit::FolderLock lock;
+    if (OSErr e = lock.take(dirFd->fd())) return e;
     Node n;
     if (OSErr e = lookup(dir, entry.substr(2), &n)) return e == dirNFErr ? OSErr(fnfErr) : e;
-    // Held, no change of ours gives NAME or "._NAME" to another object
-    // while the values move.
-    commit::FolderLock lock;
-    if (OSErr e = lock.take(n.at())) return e;
-    if (OSErr e = restat(&n)) return e;
     const OSErr e = merge_locked(n, entry, layouts::layout_of(n), keep, options, false, &rep);
     if (e == noErr && report != nullptr) *report = rep;
     return e;
@@ -705,16 +777,7 @@ OSErr VantrelFSConvertMacLayout(const FSRef* ref, VantrelMacLayout to, UInt32 op
     if (OSErr e = fault::check("VantrelFSConvertMacLayout", n.name)) return e;
     auto convertible = [&] { return S_ISREG(n.st.stx_mode) || n.is_dir(); };
     if (!convertible()) return notAFileErr;
-    // Held, no change of ours gives NAME or "._NAME" to another object
-    // while the values move.
-    commit::FolderLock lock;
-    if (!n.root)
-        if (OSErr e = lock.take(n.at())) return e;
-    if (OSErr e = restat(&n)) return e;
-    if (!convertible()) return notAFileErr;
-    appledir::File old;
-    if (OSErr e = appledir::open(n, &old)) return e;
-    auto run = [&](bool dry, VantrelConvertItems* moved) -> OSErr {
+    auto run = [&](const appledir::File& old, bool dry, VantrelConvertItems* moved) -> OSErr {
         Undo undo(n, "VantrelFSConvertMacLayout.setxattr", "VantrelFSConvertMacLayout.undo");
         Converter c{n, layouts::Layout(to), dry, undo, old};
         OSErr e = c.apple_double_record();
@@ -726,19 +789,42 @@ OSErr VantrelFSConvertMacLayout(const FSRef* ref, VantrelMacLayout to, UInt32 op
         *moved = c.moved;
         return noErr;
     };
-    VantrelConvertItems moved = 0;
-    const bool dry = (options & kVantrelConvertDryRun) != 0;
-    // A locked object that has nothing to move is converted already.
-    if (n.locked() && !dry) {
-        if (OSErr e = run(true, &moved)) return e;
-        if (moved != 0) return fLckdErr;
-    } else if (OSErr e = run(dry, &moved)) {
-        return e;
-    }
-    if (report != nullptr) {
+    auto say = [&](const appledir::File& old, VantrelConvertItems moved) {
+        if (report == nullptr) return;
         report->moved = moved;
         // What is no AppleDouble file stays as it is, and is said.
         if (old.state == appledir::State::Unusable) report->kept = kVantrelConvertAppleDouble;
+    };
+    const bool dry = (options & kVantrelConvertDryRun) != 0;
+    if (!dry) {
+        // Most objects of a tree have nothing to move: looked at first, they
+        // are done without their folder's lock, as nothing of them changes.
+        appledir::File peek;
+        VantrelConvertItems would = 0;
+        // (An empty ".AppleDouble" beside it is a removal cut short: that is work.)
+        if (appledir::open(n, &peek) == noErr && !peek.folder &&
+            (holds_no_mac_metadata(n) || (run(peek, true, &would) == noErr && would == 0))) {
+            say(peek, 0);
+            return noErr;
+        }
     }
+    // Held, no change of ours gives NAME or "._NAME" to another object
+    // while the values move.
+    commit::FolderLock lock;
+    if (!n.root)
+        if (OSErr e = lock.take(n.at())) return e;
+    if (OSErr e = restat(&n)) return e;
+    if (!convertible()) return notAFileErr;
+    appledir::File old;
+    if (OSErr e = appledir::open(n, &old)) return e;
+    VantrelConvertItems moved = 0;
+    // A locked object that has nothing to move is converted already.
+    if (n.locked() && !dry) {
+        if (OSErr e = run(old, true, &moved)) return e;
+        if (moved != 0) return fLckdErr;
+    } else if (OSErr e = run(old, dry, &moved)) {
+        return e;
+    }
+    say(old, moved);
     return noErr;
 }

@@ -183,7 +183,7 @@ ReadResult read(const Node& n, Record* out, std::string* raw, int* err) {
 }
 
 OSErr write(const Node& n, const Record& r, const std::string* corruptRaw, const char* keepStep,
-            const char* writeStep) {
+            const char* writeStep, bool extraAbsent) {
     if (corruptRaw != nullptr && fault::step(keepStep, n.name, [&] {
                                      return set_attr(n, kCorruptAttr, corruptRaw->data(),
                                                      corruptRaw->size());
@@ -192,7 +192,8 @@ OSErr write(const Node& n, const Record& r, const std::string* corruptRaw, const
     // The entries other programs may not expect go first, so that a failure
     // between the two writes leaves the record as it was.
     const std::string extra = encode_extra(r);
-    if (fault::step(writeStep, n.name, [&] {
+    if ((!extra.empty() || !extraAbsent) &&
+        fault::step(writeStep, n.name, [&] {
             if (!extra.empty()) return set_attr(n, kExtraAttr, extra.data(), extra.size());
             const int rc = remove_attr(n, kExtraAttr);
             return rc != 0 && (errno == ENODATA || errno == ENOTSUP) ? 0 : rc;

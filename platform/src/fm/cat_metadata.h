@@ -72,8 +72,10 @@ ReadResult read(const Node& n, Record* out, std::string* raw, int* err = nullptr
 // Writes `r` as the record of `n`. When `corruptRaw` is given (the bytes of
 // an unreadable record being replaced), they are kept in kCorruptAttr first.
 // The steps are checked under the caller's names (the fault seam's).
+// `extraAbsent`: the caller has just seen that `n` has no kExtraAttr, so
+// none is removed where `r` needs none.
 OSErr write(const Node& n, const Record& r, const std::string* corruptRaw,
             const char* keepStep = "FSSetCatalogInfo.keepCorrupt",
-            const char* writeStep = "FSSetCatalogInfo.setxattr");
+            const char* writeStep = "FSSetCatalogInfo.setxattr", bool extraAbsent = false);
 
 }  // namespace vantrel::fm::meta

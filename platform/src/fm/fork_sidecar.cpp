@@ -92,6 +92,22 @@ bool parse(int fd, std::uint64_t fileSize, Layout* out) {
     return true;
 }
 
+int open_path(int dirFd, const char* name, UniqueFd* path, struct stat* st) {
+    *path = UniqueFd(::openat(dirFd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!*path) return errno;
+    if (::fstat(path->get(), st) == 0) return 0;
+    const int err = errno;
+    *path = UniqueFd();
+    return err;
+}
+
+UniqueFd reopen_unseen(int pathFd, int flags) {
+    const std::string self = "/proc/self/fd/" + std::to_string(pathFd);
+    UniqueFd fd(::open(self.c_str(), flags | O_CLOEXEC | O_NOATIME));
+    if (!fd && errno == EPERM) fd = UniqueFd(::open(self.c_str(), flags | O_CLOEXEC));
+    return fd;
+}
+
 OSErr open(int dirFd, std::string_view fileName, bool writable, Sidecar* out) {
     out->state = State::None;
     out->fd = UniqueFd();
@@ -99,30 +115,21 @@ OSErr open(int dirFd, std::string_view fileName, bool writable, Sidecar* out) {
     out->refusal = noErr;
     std::string name;
     if (!sidecar_name(fileName, &name)) return noErr;
-    // First a descriptor that opens nothing (O_PATH): a device is never
-    // opened, a FIFO never blocks, a link is the link itself.
-    UniqueFd path(::openat(dirFd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-    if (!path) return errno == ENOENT ? OSErr{noErr} : from_errno(errno, Op::Read);
+    UniqueFd path;
     struct stat st {};
-    if (::fstat(path.get(), &st) != 0) return from_errno(errno, Op::Read);
+    if (const int err = open_path(dirFd, name.c_str(), &path, &st))
+        return err == ENOENT ? OSErr{noErr} : from_errno(err, Op::Read);
     if (!S_ISREG(st.st_mode)) {
         out->state = State::Unusable;
         return noErr;
     }
-    // Then the same inode, whatever happened to the name since.
-    const std::string self = "/proc/self/fd/" + std::to_string(path.get());
-    // Reading the header is no access to the fork: its access time stays
-    // (where we may keep it so: owner or privileged).
-    const int flags = (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC;
-    UniqueFd fd(::open(self.c_str(), flags | O_NOATIME));
-    if (!fd && errno == EPERM) fd = UniqueFd(::open(self.c_str(), flags));
+    UniqueFd fd = reopen_unseen(path.get(), writable ? O_RDWR : O_RDONLY);
     if (!fd && writable && (errno == EACCES || errno == EPERM || errno == EROFS)) {
         // Not ours to write (its mode, its lock, a read-only mount): it is
         // still read, and a write says why it cannot be.
         const int err = errno;
         out->refusal = err == EPERM ? write_error(err, path.get()) : from_errno(err, Op::Write);
-        fd = UniqueFd(::open(self.c_str(), O_RDONLY | O_CLOEXEC | O_NOATIME));
-        if (!fd && errno == EPERM) fd = UniqueFd(::open(self.c_str(), O_RDONLY | O_CLOEXEC));
+        fd = reopen_unseen(path.get(), O_RDONLY);
     }
     if (!fd) {
         const int err = errno;
@@ -831,40 +838,76 @@ OSErr fill(Shadow& s, int in, std::uint64_t from, std::uint64_t size, const char
     *copied = 0;
     const int out = s.side.fd.get();
     const std::uint64_t base = s.side.layout.offset;
+    struct stat inSt {};
+    if (::fstat(in, &inSt) != 0) return from_errno(errno, Op::Read);
+    // A fork with holes (Netatalk 2's entry of a sparse image) keeps them:
+    // only its data is copied, and the shadow, empty past its header, is
+    // given the fork's length. Direct I/O would read the holes as zeros.
+    const bool sparse = std::uint64_t(inSt.st_blocks) * 512 < std::uint64_t(inSt.st_size);
     // In pieces, so that what is copied reaches the disk while the next piece
     // is read, and neither file's pages stay cached: the copy of a large fork
     // does not push everything else out of the page cache.
     constexpr std::uint64_t kPiece = std::uint64_t{8} << 20;
     // First as dd copies with direct I/O, where the two forks lie alike.
-    const int direct =
-        fault::step(step, {}, [&] { return copy_direct(in, from, out, base, size, copied); });
-    if (direct < 0) return write_error(errno, out);
-    if (direct > 0) return note_length(s.side, *copied, step);
-    std::uint64_t settled = 0;  // the shadow's fork bytes already on disk and dropped
-    while (*copied < size) {
-        const std::uint64_t want = std::min(kPiece, size - *copied);
-        const ssize_t n = fault::step(
-            step, {}, [&] { return copy_range(in, from + *copied, out, base + *copied, want); });
-        if (n < 0) return write_error(errno, out);
-        ::posix_fadvise(in, off_t(from + *copied), off_t(n), POSIX_FADV_DONTNEED);
-        ::sync_file_range(out, off_t(base + *copied), off_t(n), SYNC_FILE_RANGE_WRITE);
-        *copied += std::uint64_t(n);
-        if (std::uint64_t(n) < want) break;  // the source ended sooner
-        // One piece stays in flight; the one before it is waited for and dropped.
-        if (*copied > kPiece) {
-            const std::uint64_t upTo = *copied - kPiece;
-            ::sync_file_range(
-                out, off_t(base + settled), off_t(upTo - settled),
-                SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
-            ::posix_fadvise(out, off_t(base + settled), off_t(upTo - settled), POSIX_FADV_DONTNEED);
-            settled = upTo;
-        }
+    if (!sparse) {
+        const int direct =
+            fault::step(step, {}, [&] { return copy_direct(in, from, out, base, size, copied); });
+        if (direct < 0) return write_error(errno, out);
+        if (direct > 0) return note_length(s.side, *copied, step);
     }
-    if (*copied > settled) {
+    std::uint64_t settled = 0;  // the shadow's fork bytes already on disk and dropped
+    std::uint64_t reached = 0;  // the end of the last bytes copied, in the fork
+    bool ended = false;         // the source ended sooner
+    int failed = 0;
+    auto run = [&](std::uint64_t at, std::uint64_t len) {
+        for (std::uint64_t done = 0; done < len;) {
+            const std::uint64_t want = std::min(kPiece, len - done);
+            const std::uint64_t to = at - from + done;
+            const ssize_t n = fault::step(
+                step, {}, [&] { return copy_range(in, at + done, out, base + to, want); });
+            if (n < 0) {
+                failed = errno;
+                return 1;
+            }
+            ::posix_fadvise(in, off_t(at + done), off_t(n), POSIX_FADV_DONTNEED);
+            ::sync_file_range(out, off_t(base + to), off_t(n), SYNC_FILE_RANGE_WRITE);
+            done += std::uint64_t(n);
+            reached = to + std::uint64_t(n);
+            if (std::uint64_t(n) < want) {
+                ended = true;
+                return 1;
+            }
+            // One piece stays in flight; the one before it is waited for and dropped.
+            if (reached > settled + kPiece) {
+                const std::uint64_t upTo = reached - kPiece;
+                ::sync_file_range(out, off_t(base + settled), off_t(upTo - settled),
+                                  SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                                      SYNC_FILE_RANGE_WAIT_AFTER);
+                ::posix_fadvise(out, off_t(base + settled), off_t(upTo - settled),
+                                POSIX_FADV_DONTNEED);
+                settled = upTo;
+            }
+        }
+        return 0;
+    };
+    const int rc = sparse ? io::each_data_run(in, from, size, run) : run(from, size);
+    if (failed != 0) return write_error(failed, out);
+    if (rc < 0) return from_errno(errno, Op::Read);
+    if (reached > settled) {
         ::sync_file_range(
-            out, off_t(base + settled), off_t(*copied - settled),
+            out, off_t(base + settled), off_t(reached - settled),
             SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
-        ::posix_fadvise(out, off_t(base + settled), off_t(*copied - settled), POSIX_FADV_DONTNEED);
+        ::posix_fadvise(out, off_t(base + settled), off_t(reached - settled), POSIX_FADV_DONTNEED);
+    }
+    *copied = reached;
+    if (sparse && !ended) {
+        // Holes at the fork's end: as far as the source still reaches.
+        if (::fstat(in, &inSt) != 0) return from_errno(errno, Op::Read);
+        const auto have = std::uint64_t(inSt.st_size);
+        *copied = std::max(reached, have > from ? std::min(size, have - from) : 0);
+        if (*copied > reached &&
+            fault::step(step, {}, [&] { return ::ftruncate(out, off_t(base + *copied)); }) != 0)
+            return write_error(errno, out);
     }
     return note_length(s.side, *copied, step);
 }

@@ -30,6 +30,8 @@
 //   if (s.found()) pread(s.fd.get(), buf, n, s.layout.offset + pos);
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -107,6 +109,17 @@ struct Sidecar {
     bool foreign = false;
     bool found() const { return state == State::Sidecar; }
 };
+
+// An AppleDouble file ("._NAME", an entry of ".AppleDouble") by its name in
+// `dirFd`, first as a descriptor that opens nothing (O_PATH, no link
+// followed): a device is never opened, a FIFO never blocks. 0 with `*path`
+// and its `*st`, or the errno (ENOENT: nothing by that name).
+int open_path(int dirFd, const char* name, UniqueFd* path, struct stat* st);
+// The file open as `pathFd` opened again with `flags`: the same inode,
+// whatever became of its name since. Reading a header is no access to the
+// fork, so its access time stays where we may keep it so (O_NOATIME: owner
+// or privileged). Closed, with errno set, on failure.
+UniqueFd reopen_unseen(int pathFd, int flags);
 
 // Opens the sidecar of `fileName` in directory `dirFd`, never following a
 // link and never blocking on a FIFO. None when there is no "._NAME" (or the

@@ -24,6 +24,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -184,39 +185,45 @@ OSErr reopen(OpaqueFSIterator* it) {
     return noErr;
 }
 
-// What the directory entries of the file system of `fd` tell: whether
-// they carry the files' own inode numbers (not so on every layered file
-// system), so that a listing can make references without a stat, and
-// whether a folder among them may begin another subvolume (btrfs), which
-// only its own stat tells. Asked once per mount.
+// What the file system `stat` describes (the mount `mnt` of device `dev`)
+// tells, when it is one of the local ones we know: that its directory
+// entries carry the files' own inode numbers (not so on every layered file
+// system), so that a listing can make references without a stat, and that
+// a file's list of attributes names every attribute a read would find; and
+// whether a folder among its entries may begin another subvolume (btrfs),
+// which only its own stat tells. Asked once per mount.
 struct EntryKind {
-    bool carryInodes = false;
+    bool local = false;
     bool subvolumes = false;
 };
-EntryKind entries_of(int fd, const Node& dir) {
+EntryKind kind_of(std::uint64_t mnt, dev_t dev, const std::function<int(struct statfs*)>& stat) {
     static std::mutex mu;
     static std::map<std::pair<std::uint64_t, dev_t>, EntryKind> known;
-    const auto key = std::make_pair(dir.mnt, dir.dev());
-    if (dir.mnt != 0) {
+    const auto key = std::make_pair(mnt, dev);
+    if (mnt != 0) {
         std::lock_guard lk(mu);
         if (auto it = known.find(key); it != known.end()) return it->second;
     }
     constexpr unsigned long kBtrfs = 0x9123683Eul;
     struct statfs sf;
     EntryKind kind;
-    if (::fstatfs(fd, &sf) == 0) {
+    if (stat(&sf) == 0) {
         const auto type = (unsigned long)(sf.f_type);
         for (unsigned long magic : {0xEF53ul, 0x58465342ul, kBtrfs, 0x01021994ul, 0xF2F52010ul})
-            kind.carryInodes = kind.carryInodes || type == magic;
+            kind.local = kind.local || type == magic;
         kind.subvolumes = type == kBtrfs;
     } else {
         kind.subvolumes = true;  // not known: as careful as can be
     }
-    if (dir.mnt != 0) {
+    if (mnt != 0) {
         std::lock_guard lk(mu);
         known.emplace(key, kind);
     }
     return kind;
+}
+
+EntryKind entries_of(int fd, const Node& dir) {
+    return kind_of(dir.mnt, dir.dev(), [&](struct statfs* sf) { return ::fstatfs(fd, sf); });
 }
 
 OSErr ensure_open(OpaqueFSIterator* it) {
@@ -404,6 +411,12 @@ void finish_deletes(OpaqueFSIterator* it) {
 
 }  // namespace
 
+bool lists_every_attribute(const Node& n) {
+    return kind_of(n.mnt, n.dev(),
+                   [&](struct statfs* sf) { return ::statfs(n.proc_path().c_str(), sf); })
+        .local;
+}
+
 long open_iterator_count() noexcept {
     return g_open.load();
 }
@@ -454,7 +467,7 @@ OSErr FSOpenIterator(const FSRef* container, FSIteratorFlags iteratorFlags, FSIt
     it->buf.reset(new char[kBufSize]);
     it->lastCheckNs = monotonic_ns();
     const EntryKind kind = entries_of(fd, it->dir);
-    it->listedRefs = kind.carryInodes;
+    it->listedRefs = kind.local;
     it->subvolumes = kind.subvolumes;
     cache_dir_fd(it->dir, h);
     {

@@ -151,23 +151,18 @@ class KernelCopyMemo {
 int copy_data(int in, int out, const struct statx* st = nullptr, bool* inKernel = nullptr) {
     if (st == nullptr || std::uint64_t(st->stx_blocks) * 512 >= st->stx_size)
         return copy_bytes(in, out, -1, inKernel);
-    off_t pos = 0;
-    for (;;) {
-        const off_t data = ::lseek(in, pos, SEEK_DATA);
-        if (data < 0) {
-            if (errno == ENXIO) break;  // no data past `pos`
-            if (pos == 0 && (errno == EINVAL || errno == EOPNOTSUPP))
-                return ::lseek(in, 0, SEEK_SET) == 0 ? copy_bytes(in, out, -1, inKernel) : errno;
-            return errno;
-        }
-        const off_t hole = ::lseek(in, data, SEEK_HOLE);
-        if (hole < 0) return errno;
-        if (::lseek(in, data, SEEK_SET) < 0 || ::lseek(out, data, SEEK_SET) < 0) return errno;
-        if (int err = copy_bytes(in, out, hole - data, inKernel)) return err;
-        pos = hole;
-    }
+    std::uint64_t reached = 0;
+    const int rc = vantrel::io::each_data_run(
+        in, 0, vantrel::io::kAll, [&](std::uint64_t at, std::uint64_t len) {
+            auto inAt = std::int64_t(at), outAt = std::int64_t(at);
+            const std::int64_t n = vantrel::io::copy(in, &inAt, out, &outAt, len, inKernel);
+            if (n < 0) return errno;
+            reached = at + std::uint64_t(n);
+            return 0;
+        });
+    if (rc != 0) return rc < 0 ? errno : rc;
     // The holes at the end: the length the file has (or had grown to).
-    const off_t end = std::max(off_t(st->stx_size), pos);
+    const off_t end = std::max(off_t(st->stx_size), off_t(reached));
     return ::ftruncate(out, end) == 0 ? 0 : errno;
 }
 

@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "TempDir.h"
 
@@ -116,4 +118,54 @@ TEST(FullIo, CopiesInTheKernelOrThroughABuffer) {
         ::close(in);
         ::close(out);
     }
+}
+
+// The runs of data a range of a sparse file holds: each run cut to the
+// range, none for a hole, and none past the end.
+TEST(FullIo, EachDataRunGivesTheDataOfARangeAndNoHole) {
+    vtest::TempDir dir;
+    const auto p = dir.path() / "sparse";
+    const int fd = ::open(p.c_str(), O_CREAT | O_RDWR | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    // Data in [0, 64 KiB) and [4 MiB, 4 MiB + 64 KiB), a hole between, and a
+    // hole at the end up to 8 MiB.
+    constexpr std::uint64_t kK = 1024, kM = kK * kK;
+    const std::string data = pattern(64 * kK);
+    ASSERT_EQ(io::pwrite_all(fd, data.data(), data.size(), 0), 0);
+    ASSERT_EQ(io::pwrite_all(fd, data.data(), data.size(), 4 * kM), 0);
+    ASSERT_EQ(::ftruncate(fd, off_t(8 * kM)), 0);
+    struct stat st {};
+    ASSERT_EQ(::fstat(fd, &st), 0);
+    if (std::uint64_t(st.st_blocks) * 512 >= 8 * kM) GTEST_SKIP() << "no holes on this file system";
+    using Runs = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+    struct Row {
+        const char* what;
+        std::uint64_t from, size;
+        Runs want;
+    };
+    const Row rows[] = {
+        {"the whole file", 0, io::kAll, {{0, 64 * kK}, {4 * kM, 64 * kK}}},
+        {"cut at both ends", 32 * kK, 4 * kM, {{32 * kK, 32 * kK}, {4 * kM, 32 * kK}}},
+        {"inside a hole", 1 * kM, 1 * kM, {}},
+        {"from a hole to the end", 1 * kM, io::kAll, {{4 * kM, 64 * kK}}},
+        {"past the end", 9 * kM, kM, {}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Runs got;
+        EXPECT_EQ(io::each_data_run(fd, row.from, row.size,
+                                    [&](std::uint64_t at, std::uint64_t len) {
+                                        got.emplace_back(at, len);
+                                        return 0;
+                                    }),
+                  0);
+        EXPECT_EQ(got, row.want);
+    }
+    // The first nonzero answer stops the walk and is returned.
+    int calls = 0;
+    EXPECT_EQ(io::each_data_run(fd, 0, io::kAll,
+                                [&](std::uint64_t, std::uint64_t) { return ++calls == 1 ? 7 : 0; }),
+              7);
+    EXPECT_EQ(calls, 1);
+    ::close(fd);
 }

@@ -1,16 +1,21 @@
 // A "._NAME" file merged into its volume's layout: every failure of a step
 // gives the file and its "._" file back as they were, and the arguments
 // and entries that are no merge's are refused before anything changes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
+#include "Child.h"
 #include "FSTestSupport.h"
 #include "FaultSweep.h"
 #include "OSErrTesting.h"
@@ -304,4 +309,85 @@ TEST(ConvertMacLayout, DryRunsRefusalsAndWhatTheLayoutCannotHold) {
         }
     }
     EXPECT_EQ(vtest::diff(before, vtest::snapshot(dir.path())), "");
+}
+
+// A sparse fork Netatalk 2 kept (a disk image's) keeps its holes wherever it
+// goes: a conversion to a sidecar layout, and a change through the fork,
+// copy only its data, and the fork reads the same.
+TEST(ConvertMacLayout, ASparseForkLeavesAppleDoubleWithItsHoles) {
+    constexpr std::size_t kFork = std::size_t{16} << 20;
+    struct Row {
+        const char* what;
+        VantrelMacLayout to;  // 0: a write of the fork's first byte instead
+    };
+    const std::vector<Row> rows{
+        {"converted to netatalk", kVantrelMacLayoutNetatalk},
+        {"converted to stream+file", kVantrelMacLayoutStreamFile},
+        {"written through the fork", 0},
+    };
+    vtest::TempDir dir("sparse");
+    int n = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const fs::path f = vtest::write_file(dir.mkdir("t" + std::to_string(++n)) / "f", "data");
+        vtest::Netatalk2 a;
+        a.finder32 = finder("TEXTttxt");
+        a.fork = "head" + std::string(kFork - 8, '\0') + "tail";
+        const std::string bytes = vtest::netatalk2_bytes(a);
+        const fs::path entry = vtest::netatalk2_path(f, false);
+        fs::create_directories(entry.parent_path());
+        // Only the header and the fork's two ends are written: the rest is a hole.
+        vtest::write_bytes(entry, bytes.substr(0, bytes.size() - kFork + 4));
+        fs::resize_file(entry, bytes.size() - 4);
+        {
+            std::ofstream out(entry, std::ios::binary | std::ios::app);
+            out << "tail";
+        }
+        struct stat st {};
+        ASSERT_EQ(::stat(entry.c_str(), &st), 0);
+        if (st.st_blocks * 512 >= 1 << 20) GTEST_SKIP() << "this file system keeps no holes";
+        FSRef ref = ref_of(f);
+        if (row.to != 0) {
+            VantrelConvertReport report{};
+            ASSERT_OSERR(VantrelFSConvertMacLayout(&ref, row.to, 0, &report), noErr);
+            EXPECT_NE(report.moved & kVantrelConvertFork, 0u);
+            EXPECT_FALSE(fs::exists(entry));
+        } else {
+            const HFSUniStr255 rsrc = vtest::resource_fork_name();
+            FSIORefNum fork = 0;
+            ASSERT_OSERR(FSOpenFork(&ref, rsrc.length, rsrc.unicode, fsRdWrPerm, &fork), noErr);
+            EXPECT_OSERR(FSWriteFork(fork, fsFromStart, 0, 1, "H", nullptr), noErr);
+            EXPECT_OSERR(FSCloseFork(fork), noErr);
+            a.fork[0] = 'H';
+        }
+        ASSERT_EQ(::stat(vtest::sidecar_path(f).c_str(), &st), 0);
+        EXPECT_LT(st.st_blocks * 512, 1 << 20) << "the holes were filled";
+        std::string fork;
+        EXPECT_OSERR(vtest::read_resource_fork(ref, &fork), noErr);
+        EXPECT_TRUE(fork == a.fork) << "the fork reads " << fork.size() << " bytes, not the same";
+    }
+}
+
+// A file with nothing to move is converted without waiting for its
+// folder's lock, which another change may hold for long (a large fork's
+// copy): a tree's conversion is not held up by each of its plain files.
+TEST(ConvertMacLayout, NothingToMoveTakesNoFolderLock) {
+    vtest::TempDir dir("convert");
+    const fs::path plain = vtest::write_file(dir.path() / "plain", "data");
+    // Another holder of the lock, as another process's change would hold it.
+    const int held = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    const auto r = vtest::run_child(vtest::Child::Plain, [&]() -> std::string {
+        ::alarm(20);  // a wait for the lock ends the child, and the test fails
+        FSRef ref = ref_of(plain);
+        VantrelConvertReport report{7, 7};
+        const OSErr e = VantrelFSConvertMacLayout(&ref, kVantrelMacLayoutStream, 0, &report);
+        if (e != noErr) return "converted with " + std::to_string(e);
+        if (report.moved != 0 || report.kept != 0) return "it said something moved";
+        return "";
+    });
+    ::close(held);
+    ASSERT_TRUE(r.has_value());
+    EXPECT_EQ(*r, "");
 }

@@ -130,10 +130,15 @@ class Journal {
     void keep();
     // True between a begin() that wrote a journal and its end() or keep().
     bool written() const { return fd_ >= 0; }
+    // The change goes on after the call that began it returns (a folder
+    // copy, made by one call and named by another): what this thread
+    // changes meanwhile is no part of it, and journals itself.
+    void span_calls();
 
   private:
     int dir_ = -1;
     int fd_ = -1;
+    bool counted_ = false;  // in this thread's journalled()
     std::string name_;
 };
 

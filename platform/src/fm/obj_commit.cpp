@@ -357,6 +357,12 @@ void Journal::end() {
     counted_ = false;
 }
 
+void Journal::abandon() {
+    if (fd_ < 0) return;
+    (void)::unlinkat(dir_, name_.c_str(), 0);
+    keep();
+}
+
 void Journal::keep() {
     if (fd_ < 0) return;
     ::close(fd_);  // closing lets its lock go: a dead maker's journal from now on

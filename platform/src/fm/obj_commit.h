@@ -124,6 +124,9 @@ class Journal {
     OSErr begin(int dirFd, std::string_view kind, std::string_view payload);
     // The change is over (done or undone): the journal goes.
     void end();
+    // The change's first step failed and nothing changed: the journal goes
+    // at once, as no step of the change (its recovery would do nothing).
+    void abandon();
     // The change could be neither finished nor undone (a step failed, then
     // its undo): the journal stays, let go, for the next listing of its
     // folder to finish or undo what it records.

@@ -515,7 +515,9 @@ OSErr FSDeleteObject(const FSRef* ref) {
         });
     }
     if (rc != 0) {
-        return from_errno(errno, Op::Delete, &n);  // EPERM in a locked directory: fLckdErr
+        const int err = errno;
+        journal.abandon();
+        return from_errno(err, Op::Delete, &n);  // EPERM in a locked directory: fLckdErr
     }
     // What Netatalk 2 kept of the file goes with it (a folder's own is inside it).
     if (!n.is_dir()) appledir::remove_entries_of(n.at(), {n.name}, "FSDeleteObject.sidecar");

@@ -38,7 +38,7 @@ constexpr std::string_view kFolderCopyJournal = "folder copy";
 // known to be the copy's too.
 struct Open {
     bool top = false;
-    Node dest;    // the top's destination folder
+    Node dest;     // the top's destination folder
     DirFd destFd;  // held open for the rename and the journal
     std::string privateName, name;
     std::unique_ptr<commit::Journal> journal;
@@ -148,17 +148,16 @@ bool remove_tree(int dirFd, const std::string& name) {
         path.pop_back();
         if (path.empty()) {
             cur = UniqueFd();
-            return fault::step("VantrelFSFinishFolderCopy.undo", leaf, [&] {
-                       return ::unlinkat(dirFd, leaf.c_str(), AT_REMOVEDIR);
-                   }) == 0 ||
+            return fault::step("VantrelFSFinishFolderCopy.undo", leaf,
+                               [&] { return ::unlinkat(dirFd, leaf.c_str(), AT_REMOVEDIR); }) ==
+                       0 ||
                    errno == ENOENT;
         }
         UniqueFd up(::openat(cur.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         cur = std::move(up);
         if (!cur || ::fstat(cur.get(), &st) != 0 || st.st_ino != path.back().second) return false;
-        if (fault::step("VantrelFSFinishFolderCopy.undo", leaf, [&] {
-                return ::unlinkat(cur.get(), leaf.c_str(), AT_REMOVEDIR);
-            }) != 0)
+        if (fault::step("VantrelFSFinishFolderCopy.undo", leaf,
+                        [&] { return ::unlinkat(cur.get(), leaf.c_str(), AT_REMOVEDIR); }) != 0)
             return false;
     }
 }
@@ -198,8 +197,8 @@ void add_inner(const Node& made) {
     open_copies()[key_of(made)] = Open{};
 }
 
-OSErr begin(const Node& dest, const DirFd& destFd, const std::string& name,
-            const char* createStep, Node* made) {
+OSErr begin(const Node& dest, const DirFd& destFd, const std::string& name, const char* createStep,
+            Node* made) {
     const int dir = destFd->fd();
     struct stat taken {};
     if (::fstatat(dir, name.c_str(), &taken, AT_SYMLINK_NOFOLLOW) == 0) return dupFNErr;
@@ -251,9 +250,10 @@ OSErr settle(const Node& copy, OSErr err) {
         err = lock.take(dir);
         if (err == noErr)
             err = rsrc::clear_orphan(dir, o.name, "VantrelFSFinishFolderCopy.sidecar");
-        if (err == noErr && fault::step("VantrelFSFinishFolderCopy.name", o.name, [&] {
-                int rc = ::renameat2(dir, o.privateName.c_str(), dir, o.name.c_str(),
-                                     RENAME_NOREPLACE);
+        if (err == noErr &&
+            fault::step("VantrelFSFinishFolderCopy.name", o.name, [&] {
+                int rc =
+                    ::renameat2(dir, o.privateName.c_str(), dir, o.name.c_str(), RENAME_NOREPLACE);
                 // A file system that cannot refuse a taken name in the
                 // rename itself: looked at first, under the lock.
                 struct stat there {};

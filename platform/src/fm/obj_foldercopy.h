@@ -34,8 +34,8 @@ void add_inner(const Node& made);
 // name must be free (dupFNErr), the journal is written, then the empty
 // folder is made under a private name (fault-seam step `createStep`,
 // mode 0700) and `*made` names it. A failure leaves nothing.
-OSErr begin(const Node& dest, const DirFd& destFd, const std::string& name,
-            const char* createStep, Node* made);
+OSErr begin(const Node& dest, const DirFd& destFd, const std::string& name, const char* createStep,
+            Node* made);
 
 // Ends the folder `copy` of a copy begun here once it has its attributes
 // (`err` noErr) or could not get them. A folder below the top is only

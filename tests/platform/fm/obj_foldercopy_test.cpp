@@ -36,7 +36,8 @@ std::set<std::string> listed(const fs::path& dir) {
     for (;;) {
         HFSUniStr255 names[8];
         ItemCount n = 0;
-        const OSErr e = FSGetCatalogInfoBulk(it, 8, &n, nullptr, 0, nullptr, nullptr, nullptr, names);
+        const OSErr e =
+            FSGetCatalogInfoBulk(it, 8, &n, nullptr, 0, nullptr, nullptr, nullptr, names);
         for (ItemCount i = 0; i < n; ++i) out.insert(vtest::utf8(names[i]));
         if (e != noErr) break;
     }
@@ -53,8 +54,7 @@ std::set<std::string> private_entries(const fs::path& dir) {
 
 // Starts a copy of `src` into `dest` as N and fills it with a file and a
 // folder holding another, as a tree copy does.
-OSErr start_copy(const fs::path& src, const fs::path& dest, FSRef* copy,
-                 struct timespec times[2]) {
+OSErr start_copy(const fs::path& src, const fs::path& dest, FSRef* copy, struct timespec times[2]) {
     const FSRef s = vtest::ref_of(src), d = vtest::ref_of(dest);
     const std::u16string name = vtest::u16("N");
     if (OSErr e = VantrelFSCreateFolderCopy(&s, &d, name.size(), vtest::uc(name), copy, times))

@@ -8,7 +8,7 @@
 
 #include <filesystem>
 #include <functional>
-#include <optional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -99,13 +99,13 @@ std::vector<std::string> in(const fs::path& d, const std::vector<std::string>& a
 
 // A folder on a volume other than the fixtures' (the shared-memory tmpfs),
 // or "" (with why in `*skip`) when there is none.
-fs::path other_volume(const vtest::TempDir& here, std::optional<vtest::TempDir>* made,
+fs::path other_volume(const vtest::TempDir& here, std::unique_ptr<vtest::TempDir>* made,
                       std::string* skip) {
     if (vtest::small_volume_base().empty()) {
         *skip = "/dev/shm is no tmpfs of its own that keeps user attributes";
         return {};
     }
-    made->emplace(vtest::small_volume_dir("fmcrash-vol"));
+    made->reset(new vtest::TempDir(vtest::small_volume_dir("fmcrash-vol")));
     struct stat a {
     }, b{};
     if (::stat(here.path().c_str(), &a) != 0 || ::stat((*made)->path().c_str(), &b) != 0 ||
@@ -119,7 +119,7 @@ fs::path other_volume(const vtest::TempDir& here, std::optional<vtest::TempDir>*
 // Sweeps each row on its own fixture; returns the kill points tried.
 long sweep_rows(const std::vector<Row>& rows) {
     vtest::TempDir t("fmcrash");
-    std::optional<vtest::TempDir> volume;
+    std::unique_ptr<vtest::TempDir> volume;
     fs::path other;
     for (const Row& row : rows) {
         if (!row.otherVolume || !other.empty()) continue;
@@ -262,7 +262,7 @@ TEST(FmutilCrash, EveryNameIsOldOrNewAtEveryKillAndAfterTheNextCommand) {
 TEST(FmutilCrash, AMoveToAnotherVolumeLeavesEveryNameOldOrNew) {
     {
         vtest::TempDir here("fmcrash");
-        std::optional<vtest::TempDir> there;
+        std::unique_ptr<vtest::TempDir> there;
         std::string skip;
         if (other_volume(here, &there, &skip).empty()) GTEST_SKIP() << skip;
     }

@@ -34,14 +34,8 @@ OSErr kind_of(int dirFd, const char* entry, VantrelHiddenKind* kind) {
     if (::statx(dirFd, entry, AT_SYMLINK_NOFOLLOW, STATX_TYPE, &side) != 0)
         return from_errno(errno, Op::Lookup);
     const char* file = entry + 2;
-    // A folder copy not yet whole: its journal beside it undoes it after
-    // a kill, and nothing else may take it.
-    if (S_ISDIR(side.stx_mode) && rsrc::is_temporary_name(entry)) {
-        *kind = kVantrelHiddenInProgress;
-        return noErr;
-    }
     // A change's private temporary is its maker's while the maker lives.
-    if (rsrc::is_temporary_name(entry)) {
+    if (!S_ISDIR(side.stx_mode) && rsrc::is_temporary_name(entry)) {
         *kind =
             commit::in_progress(dirFd, entry) ? kVantrelHiddenInProgress : kVantrelHiddenLeftover;
         return noErr;

@@ -16,6 +16,7 @@
 #include <linux/io_uring.h>
 #include <poll.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -96,8 +97,22 @@ bool fail(Watch& w) {
     return false;
 }
 
+// A watch holds two descriptors for as long as its thread lives. Where a
+// process may open only a few, they are the walks' (each level of a tree
+// holds one), and resolutions poll instead.
+bool descriptors_to_spare() {
+    constexpr rlim_t kFew = 64;
+    struct rlimit rl {};
+    return ::getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY ||
+           rl.rlim_cur >= kFew;
+}
+
 bool make(Watch& w) {
     if (w.givenUp || g_refused.load(std::memory_order_relaxed)) return false;
+    if (!descriptors_to_spare()) {
+        w.givenUp = true;
+        return false;
+    }
     (void)&t_closer;  // made, in this thread, by its first use
     drop(w);          // nothing half made is kept
     io_uring_params p{};

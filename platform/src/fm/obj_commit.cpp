@@ -584,17 +584,11 @@ int open_folder_again(const std::string& path, std::uint64_t dev, std::uint64_t 
 
 namespace {
 
-// The random part of this process's private names, drawn once per process
-// (the count parts its names from each other): a change that makes many
-// temporaries asks the kernel for randomness once, not each time. A child
-// forked since draws its own.
-std::atomic<std::uint64_t> g_random{0};
-std::atomic<long> g_randomOf{0};
-
-std::uint64_t process_random() {
-    const long pid = static_cast<long>(self_pid());
-    if (g_randomOf.load(std::memory_order_acquire) == pid)
-        return g_random.load(std::memory_order_relaxed);
+// The random part of a private name, drawn anew for each: a name another
+// user sees in a shared folder must not tell the next one, or that user
+// could take it first and fail the change that needs it. The count still
+// parts the names of one process should randomness be short.
+std::uint64_t name_random() {
     std::uint64_t random = 0;
     if (::getrandom(&random, sizeof random, GRND_NONBLOCK) != sizeof random) {
         // No entropy yet (early boot): the clock and the count still part
@@ -602,17 +596,15 @@ std::uint64_t process_random() {
         timespec ts{};
         ::clock_gettime(CLOCK_REALTIME, &ts);
         random = std::uint64_t(ts.tv_sec) * 1000000007u ^ std::uint64_t(ts.tv_nsec) << 20 ^
-                 std::uint64_t(pid);
+                 std::uint64_t(self_pid());
     }
-    g_random.store(random, std::memory_order_relaxed);
-    g_randomOf.store(pid, std::memory_order_release);
     return random;
 }
 
 }  // namespace
 
 std::string private_name() {
-    const std::uint64_t random = process_random();
+    const std::uint64_t random = name_random();
     char buf[64];
     std::snprintf(buf, sizeof buf, "%ld.%016llx.%llu", static_cast<long>(self_pid()),
                   static_cast<unsigned long long>(random),

@@ -137,6 +137,11 @@ class Journal {
     // copy, made by one call and named by another): what this thread
     // changes meanwhile is no part of it, and journals itself.
     void span_calls();
+    // The folder the journal stands in, open again as `dirFd`: a change
+    // that spans calls need not keep open the descriptor begin() was given
+    // (a deep walk at a small descriptor limit has no spare one), and gives
+    // the folder again before its end(), abandon() or keep().
+    void stands_in(int dirFd) { dir_ = dirFd; }
 
   private:
     int dir_ = -1;

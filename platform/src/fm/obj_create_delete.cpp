@@ -137,6 +137,11 @@ OSErr lookup_mangled(const Node& dir, UInt32 id, Node* out) {
 int remove_leftover_sidecars(const Node& n) {
     UniqueFd dfd(::openat(n.at(), n.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!dfd) return -1;
+    // A deletion's listing passes over private names: what a killed change
+    // left here (a folder copy's private folder with its journal) is
+    // finished or undone now, so that it never keeps the folder as though
+    // it were a user's file.
+    (void)commit::recover_folder(dfd.get());
     const int listfd = ::dup(dfd.get());
     if (listfd < 0) return -1;
     DIR* dp = ::fdopendir(listfd);
@@ -147,8 +152,10 @@ int remove_leftover_sidecars(const Node& n) {
     std::vector<std::string> names;
     bool onlySidecars = true;
     bool appleDouble = false;  // Netatalk 2's folder: it goes last, if it holds no one's data
+    bool empty = true;         // the recovery took all there was: the folder may go
     while (struct dirent* e = ::readdir(dp)) {
         if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+        empty = false;
         if (appledir::is_private_folder(dfd.get(), e->d_name, e->d_type)) {
             appleDouble = true;
             continue;
@@ -169,6 +176,7 @@ int remove_leftover_sidecars(const Node& n) {
         names.emplace_back(e->d_name);
     }
     ::closedir(dp);
+    if (empty) return 0;
     if (!onlySidecars || (names.empty() && !appleDouble)) {
         errno = ENOTEMPTY;
         return -1;

@@ -22,6 +22,7 @@
 #include "fm/err_errno.h"
 #include "fm/fork_sidecar.h"
 #include "fm/obj_commit.h"
+#include "fm/ref_dircache.h"
 #include "fm/ref_fd.h"
 #include "vantrel/fault.h"
 
@@ -36,10 +37,13 @@ constexpr std::string_view kFolderCopyJournal = "folder copy";
 // A folder of a copy not yet whole. Only the top one has a journal and a
 // name to take; the others are remembered so that what is made in them is
 // known to be the copy's too.
+// While the copy is filled it holds one descriptor, its journal's (whose
+// lock tells every other process the copy is alive): the destination is
+// kept as a reference and found again at the end, so that a deep walk at a
+// small descriptor limit has every other descriptor for itself.
 struct Open {
     bool top = false;
-    Node dest;     // the top's destination folder
-    DirFd destFd;  // held open for the rename and the journal
+    FSRef dest{};  // the top's destination folder
     std::string privateName, name;
     std::unique_ptr<commit::Journal> journal;
 };
@@ -52,6 +56,17 @@ std::map<std::pair<dev_t, std::uint64_t>, Open>& open_copies() {
 
 std::pair<dev_t, std::uint64_t> key_of(const Node& n) {
     return {n.dev(), n.st.stx_ino};
+}
+
+// Opens the folder `name` of `dirFd` for the undo. An undo runs where the
+// copy failed, perhaps for want of descriptors: the few the directory
+// cache keeps for speed are given back and the open tried once more, so
+// that a copy or a deletion meeting the limit still removes what it made.
+int open_folder(int dirFd, const char* name, int flags) {
+    const int fd = ::openat(dirFd, name, flags | O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0 || (errno != EMFILE && errno != ENFILE)) return fd;
+    drop_fd_cache();
+    return ::openat(dirFd, name, flags | O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
 // Unlinks the entry `name` of `dirFd` that is no folder; a locked one (a
@@ -81,7 +96,7 @@ int unlink_item(int dirFd, const char* name) {
 // failure.
 bool empty_of_files(int fd, std::string* sub) {
     sub->clear();
-    const int list = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int list = open_folder(fd, ".", 0);
     if (list < 0) return false;
     DIR* d = ::fdopendir(list);
     if (d == nullptr) {
@@ -124,7 +139,7 @@ bool remove_tree(int dirFd, const std::string& name) {
     if (!S_ISDIR(top.st_mode)) return false;
     // The names and inodes from the private folder down to where the walk is.
     std::vector<std::pair<std::string, ino_t>> path{{name, top.st_ino}};
-    UniqueFd cur(::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd cur(open_folder(dirFd, name.c_str(), O_NOFOLLOW));
     for (;;) {
         struct stat st {};
         if (!cur || ::fstat(cur.get(), &st) != 0 || st.st_dev != top.st_dev ||
@@ -137,8 +152,7 @@ bool remove_tree(int dirFd, const std::string& name) {
             if (::fstatat(cur.get(), sub.c_str(), &s, AT_SYMLINK_NOFOLLOW) != 0 ||
                 !S_ISDIR(s.st_mode) || s.st_dev != top.st_dev)
                 return false;
-            UniqueFd next(
-                ::openat(cur.get(), sub.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            UniqueFd next(open_folder(cur.get(), sub.c_str(), O_NOFOLLOW));
             path.emplace_back(sub, s.st_ino);
             cur = std::move(next);
             continue;
@@ -153,7 +167,7 @@ bool remove_tree(int dirFd, const std::string& name) {
                        0 ||
                    errno == ENOENT;
         }
-        UniqueFd up(::openat(cur.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        UniqueFd up(open_folder(cur.get(), "..", 0));
         cur = std::move(up);
         if (!cur || ::fstat(cur.get(), &st) != 0 || st.st_ino != path.back().second) return false;
         if (fault::step("VantrelFSFinishFolderCopy.undo", leaf,
@@ -204,8 +218,7 @@ OSErr begin(const Node& dest, const DirFd& destFd, const std::string& name, cons
     if (::fstatat(dir, name.c_str(), &taken, AT_SYMLINK_NOFOLLOW) == 0) return dupFNErr;
     Open o;
     o.top = true;
-    o.dest = dest;
-    o.destFd = destFd;
+    make_ref(dest, &o.dest);
     o.name = name;
     o.privateName = commit::private_name();
     o.journal = std::make_unique<commit::Journal>();
@@ -241,7 +254,12 @@ OSErr settle(const Node& copy, OSErr err) {
         open_copies().erase(it);
     }
     if (!o.top) return err;
-    const int dir = o.destFd->fd();
+    // The private folder's own parent is the destination, wherever that
+    // went meanwhile: the journal stands beside it.
+    const int dir = copy.at();
+    o.journal->stands_in(dir);
+    Node dest;
+    if (err == noErr) err = resolve(&o.dest, &dest);
     if (err == noErr) {
         // Under the lock, an orphan "._NAME" cleared now cannot come back
         // before the folder has the name, nor a copy's sidecar be taken
@@ -267,10 +285,10 @@ OSErr settle(const Node& copy, OSErr err) {
                 return rc;
             }) != 0) {
             err = errno == EEXIST || errno == ENOTEMPTY ? OSErr{dupFNErr}
-                                                        : from_errno(errno, Op::Create, &o.dest);
+                                                        : from_errno(errno, Op::Create, &dest);
         }
         if (err == noErr) {
-            note_moved(copy, o.dest, o.name);
+            note_moved(copy, dest, o.name);
             o.journal->end();
             return noErr;
         }

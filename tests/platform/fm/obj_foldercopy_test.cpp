@@ -14,6 +14,7 @@
 
 #include "DirNames.h"
 #include "FSTestSupport.h"
+#include "OSErrTesting.h"
 #include "Sidecar.h"
 #include "TempDir.h"
 #include "fm/fork_sidecar.h"
@@ -188,3 +189,26 @@ TEST(FolderCopy, OneWhoseMakerDiedIsRemovedByTheNextListingAndNothingElse) {
 }
 
 }  // namespace
+
+// What a dead maker's copy left never keeps its destination from being
+// deleted: the deletion undoes the copy first, as a listing would, and
+// never takes its private folder for a file of the user's.
+TEST(FolderCopy, OneWhoseMakerDiedNeverKeepsItsFolderFromBeingDeleted) {
+    vtest::TempDir t("foldercopy");
+    const fs::path src = t.path() / "src", dest = t.mkdir("dest");
+    make_source(src);
+    if (::testing::Test::HasFatalFailure()) return;
+    const pid_t maker = ::fork();
+    if (maker == 0) {
+        FSRef copy;
+        struct timespec times[2];
+        ::_exit(start_copy(src, dest, &copy, times) == noErr ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(::waitpid(maker, &status, 0), maker);
+    ASSERT_EQ(status, 0);
+    ASSERT_EQ(private_entries(dest).size(), 2u) << "the copy and its journal";
+    const FSRef d = vtest::ref_of(dest);
+    EXPECT_OSERR(FSDeleteObject(&d), noErr);
+    EXPECT_FALSE(fs::exists(dest));
+}

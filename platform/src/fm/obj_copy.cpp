@@ -283,26 +283,37 @@ int copy_other_attrs(int in, int out, CopiedAttrs* copied) {
     return 0;
 }
 
-// Whether the directory holding `src` may have a "._NAME" beside it: false
-// only where a whole reading of the directory, as it still stands (the same
-// directory, modification and change times), found none. A tree copy asks
-// this of every file of a folder in turn: one reading of the folder instead
-// of a search of its index per file, where most files have no fork. A
-// sidecar made since changes the folder's times, and the folder is read
-// again; one made while it was read shows at the next file's asking.
-bool may_have_sidecar(const Node& src) {
+// What the directory holding `src` may hold beside it: a "._NAME" for it,
+// and Netatalk 2's ".AppleDouble" (whose entry for the file would be left
+// behind by a copy). Each is false only where a reading of the directory,
+// as it still stands (the same directory, modification and change times),
+// found none. A tree copy asks this of every file of a folder in turn: one
+// reading of the folder instead of a search of its index per file and per
+// question, where most files have no fork and most folders no
+// ".AppleDouble". A sidecar or ".AppleDouble" made since changes the
+// folder's times, and the folder is read again; one made while it was read
+// shows at the next file's asking. An entry made inside an ".AppleDouble"
+// leaves the folder's times alone: where there is one, each file looks for
+// its entry itself.
+struct SourceFolder {
+    bool sidecar = true;
+    bool appleDouble = true;
+};
+
+SourceFolder source_folder(const Node& src) {
     struct Reading {
         dev_t dev = 0;
         ino_t ino = 0;
         struct statx_timestamp mtime {
         }, ctime{};
         std::unique_ptr<std::unordered_set<std::string>> names;
+        bool appleDouble = true;
     };
     thread_local Reading last;
     struct statx d {};
     if (src.root ||
         ::statx(src.at(), "", AT_EMPTY_PATH, STATX_INO | STATX_MTIME | STATX_CTIME, &d) != 0)
-        return true;
+        return {};
     const auto same = [](const struct statx_timestamp& a, const struct statx_timestamp& b) {
         return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
     };
@@ -319,7 +330,7 @@ bool may_have_sidecar(const Node& src) {
                                 (std::int64_t(now.tv_nsec) - t.tv_nsec);
         return ns < settled;
     };
-    if (recent(d.stx_mtime) || recent(d.stx_ctime)) return true;
+    if (recent(d.stx_mtime) || recent(d.stx_ctime)) return {};
     const dev_t dev = makedev(d.stx_dev_major, d.stx_dev_minor);
     if (!last.names || last.dev != dev || last.ino != d.stx_ino || !same(last.mtime, d.stx_mtime) ||
         !same(last.ctime, d.stx_ctime)) {
@@ -327,12 +338,20 @@ bool may_have_sidecar(const Node& src) {
         // makes them stale, and the next file reads the folder again.
         last.names =
             vantrel::fm::rsrc::sidecar_names(src.at(), "PBHCopyFileSync.sidecars", src.name);
+        // A file or link under that name is no ".AppleDouble"; a failed
+        // look is taken for one, and each file then looks for itself.
+        struct statx ad {};
+        last.appleDouble =
+            ::statx(src.at(), std::string(vantrel::fm::appledir::kFolderName).c_str(),
+                    AT_SYMLINK_NOFOLLOW, STATX_TYPE, &ad) == 0
+                ? S_ISDIR(ad.stx_mode)
+                : errno != ENOENT;
         last.dev = dev;
         last.ino = d.stx_ino;
         last.mtime = d.stx_mtime;
         last.ctime = d.stx_ctime;
     }
-    return !last.names || last.names->count(src.name) != 0;
+    return {!last.names || last.names->count(src.name) != 0, last.appleDouble};
 }
 
 // Gives the copy `out` (being made as `name`) the creation date `created`
@@ -440,7 +459,10 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
     };
     const bool whole = keep == Keep::All;
     if (!S_ISREG(src.st.stx_mode)) return notAFileErr;
-    if (OSErr e = vantrel::fm::appledir::refuse_parting(src)) return e;
+    const SourceFolder beside = whole ? source_folder(src) : SourceFolder{};
+    if (beside.appleDouble) {
+        if (OSErr e = vantrel::fm::appledir::refuse_parting(src)) return e;
+    }
     if (!dest.is_dir()) return dirNFErr;
     vantrel::fm::DirFd destFd;
     if (OSErr err = vantrel::fm::dir_fd(dest, &destFd)) return err;
@@ -485,7 +507,7 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
     const bool linking = bool(earlier);
     namespace rsrc = vantrel::fm::rsrc;
     rsrc::Sidecar srcSide;
-    if (!whole || may_have_sidecar(src)) {
+    if (beside.sidecar) {
         if (OSErr err = rsrc::open(src.at(), src.name, false, &srcSide)) return err;
     }
     std::string sideName;

@@ -549,11 +549,14 @@ TEST(CopyFileWhole, KeepsWhatCpAKeepsForWhoeverCopies) {
 // A folder's files are copied in turn, and whole copies read the folder once
 // for the forks beside them: a fork there when it was read, one made since
 // (the folder changed a moment ago), and one made after that reading once
-// the folder has settled each go with their file.
+// the folder has settled each go with their file. So for Netatalk 2's
+// ".AppleDouble": one made after the folder was read without one, and an
+// entry made in it once there (which leaves the folder's times alone),
+// each refuse the copy of their file.
 TEST(CopyFileWhole, EveryForkGoesWithItsFileWhateverTheFolderWasWhenRead) {
     vtest::TempDir dir("copywhole");
     const fs::path into = dir.mkdir("into");
-    for (const char* f : {"a", "b", "c", "d"}) dir.write(std::string("src/") + f, f);
+    for (const char* f : {"a", "b", "c", "d", "e", "f"}) dir.write(std::string("src/") + f, f);
     vtest::write_sidecar(dir.path() / "src/b", "fork of b");
     const auto settle = [] { ::usleep(300'000); };  // past a clock tick's doubt
     settle();
@@ -569,6 +572,16 @@ TEST(CopyFileWhole, EveryForkGoesWithItsFileWhateverTheFolderWasWhenRead) {
     vtest::write_sidecar(dir.path() / "src/d", "fork of d");
     settle();
     ASSERT_EQ(noErr, copy("d"));
+    vtest::Netatalk2 afp;
+    afp.comment = "kept by the AFP server";
+    vtest::write_netatalk2(dir.path() / "src/e", afp);
+    settle();
+    EXPECT_OSERR(copy("e"), errFSOperationNotSupported);
+    vtest::write_netatalk2(dir.path() / "src/f", afp);
+    settle();
+    EXPECT_OSERR(copy("f"), errFSOperationNotSupported);
+    EXPECT_FALSE(vtest::present(into / "e"));
+    EXPECT_FALSE(vtest::present(into / "f"));
     EXPECT_FALSE(vtest::present(into / "._a"));
     for (const char* f : {"b", "c", "d"}) {
         EXPECT_EQ(vtest::read_file(into / (std::string("._") + f)),

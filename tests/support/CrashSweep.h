@@ -55,6 +55,11 @@ struct CrashRow {
     bool wholeAtKill = true;
     // What the row is, for failures (run_together names each row's).
     std::string what = {};
+    // For an operation that reaches out of the fixture's folder (a move to
+    // another volume): the second folder of the fixture in folder d, made
+    // empty for each trial, filled as the fixture's is (make fills the
+    // template's), and seen with it, its items under "@beside/".
+    std::function<fs::path(const fs::path&)> beside = {};
 };
 
 namespace crash_detail {
@@ -161,18 +166,18 @@ class CrashSweep {
     // false when it could not be made, or the run was killed.
     bool reference_run(const CrashRow& row, int i) {
         if (i == 0) {
-            template_ = fresh();
+            template_ = fresh(row);
             row.make(template_);
             if (::testing::Test::HasFatalFailure()) return false;
         }
-        const fs::path d = fresh();
-        copy_fixture(d);
-        before_[i] = snapshot(d);
+        const fs::path d = fresh(row);
+        copy_fixture(row, d);
+        before_[i] = snap(row, d);
         if (row.op(d, 0)) {
             ADD_FAILURE() << "a run that no kill was armed for was killed";
             return false;
         }
-        after_[i] = snapshot(d);
+        after_[i] = snap(row, d);
         return true;
     }
 
@@ -194,15 +199,15 @@ class CrashSweep {
         int failing = 0;
         long n = 1;
         for (; n <= maxSteps_; ++n) {
-            const fs::path d = fresh();
-            copy_fixture(d);
+            const fs::path d = fresh(row);
+            copy_fixture(row, d);
             if (!row.op(d, n)) {
                 // Past the last step: the run is whole.
-                const std::string what = whole_diff(masked(snapshot(d), varies), done);
+                const std::string what = whole_diff(masked(snap(row, d), varies), done);
                 EXPECT_EQ(what, "") << "a run that reached its end (" << n - 1 << " steps)";
                 break;
             }
-            const Snapshot raw = snapshot(d);
+            const Snapshot raw = snap(row, d);
             std::string bad;
             if (row.wholeAtKill) {
                 bad = check(masked(raw, varies), old, done, names, false);
@@ -213,7 +218,7 @@ class CrashSweep {
                 bad = "after the kill:\n" + gone;
             }
             row.recover(d);
-            const Snapshot recovered = masked(snapshot(d), varies);
+            const Snapshot recovered = masked(snap(row, d), varies);
             bad += check(recovered, old, done, names, true);
             if (!bad.empty()) {
                 ADD_FAILURE() << "killed at step " << n << ":\n" << bad;
@@ -228,17 +233,31 @@ class CrashSweep {
         return n - 1;
     }
 
-    fs::path fresh() {
+    fs::path fresh(const CrashRow& row) {
         const fs::path d = scratch_ / ("t" + std::to_string(++made_));
-        fs::remove_all(d);
-        fs::create_directories(d);
+        for (const fs::path& p : {d, row.beside ? row.beside(d) : fs::path()}) {
+            if (p.empty()) continue;
+            fs::remove_all(p);
+            fs::create_directories(p);
+        }
         return d;
     }
     // The fixture with every attribute, mode and time (an owner needs root).
-    void copy_fixture(const fs::path& d) const {
-        const std::string cmd =
+    void copy_fixture(const CrashRow& row, const fs::path& d) const {
+        std::string cmd =
             "cp -a --preserve=all '" + template_.string() + "/.' '" + d.string() + "'";
+        if (row.beside)
+            cmd += " && cp -a --preserve=all '" + row.beside(template_).string() + "/.' '" +
+                   row.beside(d).string() + "'";
         if (std::system(cmd.c_str()) != 0) ADD_FAILURE() << "could not copy the fixture: " << cmd;
+    }
+    // The fixture's folder and its second one, as one snapshot.
+    static Snapshot snap(const CrashRow& row, const fs::path& d) {
+        Snapshot s = snapshot(d);
+        if (row.beside)
+            for (auto& [k, v] : snapshot(row.beside(d)))
+                s[k == "." ? "@beside" : "@beside/" + k] = std::move(v);
+        return s;
     }
 
     static std::string whole_diff(const Snapshot& got, const Snapshot& want) {

@@ -472,6 +472,12 @@ int cmd_mv(Context& ctx) {
                                      true, &failed))
                 return ctx.fm_error(target, ce);
             if (!failed.empty()) {
+                // A copy whose own folder could not be finished is undone whole.
+                FSRef made;
+                if (FSMakeFSRefUnicode(&dref, len, units, kTextEncodingUnknown, &made) != noErr)
+                    return ctx.fm_error(src, failed.back().code,
+                                        "the copy on the other volume could not be finished and "
+                                        "was removed; the source is kept");
                 return ctx.fm_error(src, failed[0].code,
                                     "not everything could be copied to the other volume; the "
                                     "source is kept, and what was copied is at " +

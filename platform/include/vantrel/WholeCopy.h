@@ -170,7 +170,11 @@ VANTREL_EXPORT OSErr VantrelFSExchangeObjectsByNames(const FSRef* ref, const FSR
 // named `name` (`nameLength` UTF-16 units) or, with a null `name`, as the
 // source is named on disk (its bytes, whatever they are: a name that is not
 // UTF-8 or is stored decomposed stays as it is). The folder is its maker's
-// alone (mode 0700) until VantrelFSFinishFolderCopy. `sourceTimes` (may be
+// alone (mode 0700) until VantrelFSFinishFolderCopy. The top folder of a
+// copy (one made in a folder that is no copy being made) does not show
+// under its name until VantrelFSFinishFolderCopy gives it that name: it is
+// made and filled under a private name no listing shows, and a process that
+// dies first leaves it to the next listing of `destDir`, which removes it. `sourceTimes` (may be
 // null) receives the source's access and modification times as they were
 // before anything read its contents (reading a folder may change its access
 // time), for VantrelFSFinishFolderCopy.
@@ -197,11 +201,14 @@ VANTREL_EXPORT OSErr VantrelFSCreateFolderCopy(const FSRef* source, const FSRef*
 // mode with the set-ID and sticky bits (without them where the owner could
 // not be kept), and last its access and modification times to the
 // nanosecond: `sourceTimes` as VantrelFSCreateFolderCopy gave them, or with
-// a null `sourceTimes` the source's now. Nothing is taken off the copy on failure: a tree copy that
-// fails is the caller's to report or remove.
+// a null `sourceTimes` the source's now. The top folder of a copy then takes its name, in
+// one rename that replaces nothing; a top folder that fails here, or finds its name taken,
+// is removed with all it holds, and nothing shows under the name. Below the top nothing is
+// taken off the copy on failure: a tree copy that fails is the caller's to report.
 //   noErr            done; `*failure` (when not null) as on VantrelFSCopyFileWholeExplained.
 //   paramErr         a null `source` or `copy`.
 //   dirNFErr         either is no folder.
+//   dupFNErr         the top folder's name was taken meanwhile (by anything).
 //   errFSOperationNotSupported, dskFulErr  an attribute of the source has no
 //                    place on the copy (`*failure` names it).
 //   others           as FSSetCatalogInfo gives them.

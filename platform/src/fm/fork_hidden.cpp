@@ -34,8 +34,14 @@ OSErr kind_of(int dirFd, const char* entry, VantrelHiddenKind* kind) {
     if (::statx(dirFd, entry, AT_SYMLINK_NOFOLLOW, STATX_TYPE, &side) != 0)
         return from_errno(errno, Op::Lookup);
     const char* file = entry + 2;
+    // A folder copy not yet whole: its journal beside it undoes it after
+    // a kill, and nothing else may take it.
+    if (S_ISDIR(side.stx_mode) && rsrc::is_temporary_name(entry)) {
+        *kind = kVantrelHiddenInProgress;
+        return noErr;
+    }
     // A change's private temporary is its maker's while the maker lives.
-    if (!S_ISDIR(side.stx_mode) && rsrc::is_temporary_name(entry)) {
+    if (rsrc::is_temporary_name(entry)) {
         *kind =
             commit::in_progress(dirFd, entry) ? kVantrelHiddenInProgress : kVantrelHiddenLeftover;
         return noErr;

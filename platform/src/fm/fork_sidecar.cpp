@@ -58,7 +58,11 @@ bool is_sidecar_name(std::string_view diskName) noexcept {
 
 bool is_hidden_entry(int dirFd, const char* name, unsigned char type) {
     if (appledir::is_private_folder(dirFd, name, type)) return true;
-    if (!is_sidecar_name(name) || type == DT_DIR) return false;
+    if (!is_sidecar_name(name)) return false;
+    // A change's private temporary is never an item, whatever it is: a
+    // folder copy is made under such a name until it is whole.
+    if (is_temporary_name(name)) return true;
+    if (type == DT_DIR) return false;
     if (type != DT_UNKNOWN) return true;
     struct statx st {};
     return ::statx(dirFd, name, AT_SYMLINK_NOFOLLOW, STATX_TYPE, &st) != 0 || !S_ISDIR(st.stx_mode);
@@ -519,14 +523,10 @@ void uncarry(const Carry& c, const char* step) {
     });
 }
 
-namespace {
-
 std::uint64_t ino_at(int dir, const std::string& name) {
     struct stat st {};
     return ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? st.st_ino : 0;
 }
-
-}  // namespace
 
 void finish_carry(int fromDir, std::string_view fromName, int toDir, std::string_view toName,
                   std::uint64_t fileIno, std::uint64_t sideIno, const char* step) {

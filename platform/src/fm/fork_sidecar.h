@@ -68,12 +68,17 @@ OSErr write_error(int err, int fd);
 // True for a name no item may have: the sidecar prefix "._".
 bool is_sidecar_name(std::string_view diskName) noexcept;
 
+// The inode number of the entry `name` of `dir` (a link itself, never
+// followed); 0 when there is none.
+std::uint64_t ino_at(int dir, const std::string& name);
+
 // True when the directory entry `name` of `dirFd` (of type `type`, as
 // readdir gives it) is left out of listings: a "._" name that is not a
-// folder, and Netatalk 2's private folder ".AppleDouble" (cat_appledir.h).
-// A sidecar is a file; a folder under such a name (made by a user on the
-// server) is an ordinary item, listed and walked, as is a file or a link
-// named ".AppleDouble".
+// folder, a private temporary's name whatever it names (a folder copy not
+// yet whole), and Netatalk 2's private folder ".AppleDouble"
+// (cat_appledir.h). A sidecar is a file; a folder under any other "._"
+// name (made by a user on the server) is an ordinary item, listed and
+// walked, as is a file or a link named ".AppleDouble".
 bool is_hidden_entry(int dirFd, const char* name, unsigned char type);
 
 // The sidecar's name for the file `diskName`; false when it would exceed a

@@ -334,8 +334,14 @@ OSErr Journal::begin(int dirFd, std::string_view kind, std::string_view payload)
     dir_ = dirFd;
     fd_ = fd;
     name_ = std::move(name);
+    counted_ = true;
     ++t_journalled;
     return noErr;
+}
+
+void Journal::span_calls() {
+    if (counted_) --t_journalled;
+    counted_ = false;
 }
 
 void Journal::end() {
@@ -348,7 +354,14 @@ void Journal::end() {
     ::close(fd_);
     fd_ = -1;
     name_.clear();
-    --t_journalled;
+    if (counted_) --t_journalled;
+    counted_ = false;
+}
+
+void Journal::abandon() {
+    if (fd_ < 0) return;
+    (void)::unlinkat(dir_, name_.c_str(), 0);
+    keep();
 }
 
 void Journal::keep() {
@@ -356,7 +369,8 @@ void Journal::keep() {
     ::close(fd_);  // closing lets its lock go: a dead maker's journal from now on
     fd_ = -1;
     name_.clear();
-    --t_journalled;
+    if (counted_) --t_journalled;
+    counted_ = false;
 }
 
 namespace {
@@ -568,7 +582,13 @@ int open_folder_again(const std::string& path, std::uint64_t dev, std::uint64_t 
     return -1;
 }
 
-std::string private_name() {
+namespace {
+
+// The random part of a private name, drawn anew for each: a name another
+// user sees in a shared folder must not tell the next one, or that user
+// could take it first and fail the change that needs it. The count still
+// parts the names of one process should randomness be short.
+std::uint64_t name_random() {
     std::uint64_t random = 0;
     if (::getrandom(&random, sizeof random, GRND_NONBLOCK) != sizeof random) {
         // No entropy yet (early boot): the clock and the count still part
@@ -578,6 +598,13 @@ std::string private_name() {
         random = std::uint64_t(ts.tv_sec) * 1000000007u ^ std::uint64_t(ts.tv_nsec) << 20 ^
                  std::uint64_t(self_pid());
     }
+    return random;
+}
+
+}  // namespace
+
+std::string private_name() {
+    const std::uint64_t random = name_random();
     char buf[64];
     std::snprintf(buf, sizeof buf, "%ld.%016llx.%llu", static_cast<long>(self_pid()),
                   static_cast<unsigned long long>(random),

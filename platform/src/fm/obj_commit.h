@@ -124,16 +124,29 @@ class Journal {
     OSErr begin(int dirFd, std::string_view kind, std::string_view payload);
     // The change is over (done or undone): the journal goes.
     void end();
+    // The change's first step failed and nothing changed: the journal goes
+    // at once, as no step of the change (its recovery would do nothing).
+    void abandon();
     // The change could be neither finished nor undone (a step failed, then
     // its undo): the journal stays, let go, for the next listing of its
     // folder to finish or undo what it records.
     void keep();
     // True between a begin() that wrote a journal and its end() or keep().
     bool written() const { return fd_ >= 0; }
+    // The change goes on after the call that began it returns (a folder
+    // copy, made by one call and named by another): what this thread
+    // changes meanwhile is no part of it, and journals itself.
+    void span_calls();
+    // The folder the journal stands in, open again as `dirFd`: a change
+    // that spans calls need not keep open the descriptor begin() was given
+    // (a deep walk at a small descriptor limit has no spare one), and gives
+    // the folder again before its end(), abandon() or keep().
+    void stands_in(int dirFd) { dir_ = dirFd; }
 
   private:
     int dir_ = -1;
     int fd_ = -1;
+    bool counted_ = false;  // in this thread's journalled()
     std::string name_;
 };
 

@@ -47,6 +47,7 @@
 #include "fm/fork_sidecar.h"
 #include "fm/obj_commit.h"
 #include "fm/obj_fileid.h"
+#include "fm/obj_foldercopy.h"
 #include "fm/obj_place.h"
 #include "fm/ref_fd.h"
 #include "fm/ref_names.h"
@@ -1215,20 +1216,34 @@ extern "C" OSErr VantrelFSCreateFolderCopy(const FSRef* source, const FSRef* des
     if (!dest.is_dir()) return dirNFErr;
     vantrel::fm::DirFd destFd;
     if (OSErr err = vantrel::fm::dir_fd(dest, &destFd)) return err;
-    // A sidecar left by a file of this name that is gone must not become
-    // the folder's.
-    if (OSErr e = vantrel::fm::rsrc::clear_orphan(destFd->fd(), newName,
-                                                  "VantrelFSCreateFolderCopy.sidecar"))
-        return e;
     // Its owner's alone while it is filled: the finish gives it its mode.
-    if (vantrel::fault::step("VantrelFSCreateFolderCopy.create", newName,
-                             [&] { return ::mkdirat(destFd->fd(), newName.c_str(), 0700); }) != 0)
-        return from_errno(errno, Op::Create, &dest);
     Node made;
-    if (OSErr e = vantrel::fm::lookup(dest, newName, &made)) return e;
+    if (vantrel::fm::folder_copy::inside(dest)) {
+        // Within a copy not yet named: no one sees it, and the copy's
+        // undo takes it away. A sidecar left by a file of this name that is
+        // gone must not become the folder's.
+        if (OSErr e = vantrel::fm::rsrc::clear_orphan(destFd->fd(), newName,
+                                                      "VantrelFSCreateFolderCopy.sidecar"))
+            return e;
+        if (vantrel::fault::step("VantrelFSCreateFolderCopy.create", newName, [&] {
+                return ::mkdirat(destFd->fd(), newName.c_str(), 0700);
+            }) != 0)
+            return from_errno(errno, Op::Create, &dest);
+        if (OSErr e = vantrel::fm::lookup(dest, newName, &made)) return e;
+        vantrel::fm::folder_copy::add_inner(made);
+    } else if (OSErr e = vantrel::fm::folder_copy::begin(
+                   dest, destFd, newName, "VantrelFSCreateFolderCopy.create", &made)) {
+        return e;
+    }
     if (newRef != nullptr) vantrel::fm::make_ref(made, newRef);
     return noErr;
 }
+
+namespace {
+// The attributes, mode and times of a folder copy; its naming is the caller's.
+OSErr finish_folder_copy(const Node& src, const Node& dst, const struct timespec sourceTimes[2],
+                         VantrelFSCopyFailure* failure);
+}  // namespace
 
 extern "C" OSErr VantrelFSFinishFolderCopy(const FSRef* source, const FSRef* copy,
                                            const struct timespec sourceTimes[2],
@@ -1240,6 +1255,15 @@ extern "C" OSErr VantrelFSFinishFolderCopy(const FSRef* source, const FSRef* cop
     Node dst;
     if (OSErr err = vantrel::fm::resolve(copy, &dst)) return err;
     if (!src.is_dir() || !dst.is_dir()) return dirNFErr;
+    // The copy takes its name once it has all it is to have, or is undone.
+    const OSErr e = finish_folder_copy(src, dst, sourceTimes, failure);
+    return vantrel::fm::folder_copy::settle(dst, e);
+}
+
+namespace {
+
+OSErr finish_folder_copy(const Node& src, const Node& dst, const struct timespec sourceTimes[2],
+                         VantrelFSCopyFailure* failure) {
     if (OSErr e = vantrel::fault::check("VantrelFSFinishFolderCopy", dst.name)) return e;
     const char* srcName = src.root ? "." : src.name.c_str();
     const char* dstName = dst.root ? "." : dst.name.c_str();
@@ -1301,3 +1325,5 @@ extern "C" OSErr VantrelFSFinishFolderCopy(const FSRef* source, const FSRef* cop
     if (failure != nullptr) failure->creationDateNotKept = notKept;
     return noErr;
 }
+
+}  // namespace

@@ -10,7 +10,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstring>
+#include <string>
+#include <string_view>
 
 #include "fm/cat_appledir.h"
 #include "fm/cat_info.h"
@@ -38,6 +41,44 @@ VANTREL_FAULT_OPERATIONS("FSPathMakeRef", "FSRefMakePath", "FSMakeFSRefUnicode",
 
 namespace vantrel::fm {
 namespace {
+
+// A file is deleted before its fork: a kill between the two would leave
+// the fork an orphan, seen by every reader of the folder but the File
+// Manager. Its journal names the file and the sidecar, each with its
+// inode; the recovery removes the sidecar once the file is gone, and
+// leaves both where the file still stands.
+constexpr std::string_view kDeleteJournal = "delete";
+
+std::string delete_payload(const std::string& name, std::uint64_t ino, const std::string& side,
+                           std::uint64_t sideIno) {
+    std::string out;
+    commit::put_str(out, name);
+    commit::put_u64(out, ino);
+    commit::put_str(out, side);
+    commit::put_u64(out, sideIno);
+    return out;
+}
+
+bool recover_delete(int dirFd, std::string_view payload) {
+    commit::Reader r{payload};
+    const std::string name = r.str();
+    const std::uint64_t ino = r.u64();
+    const std::string side = r.str();
+    const std::uint64_t sideIno = r.u64();
+    std::string want;
+    if (!r.ok || !rsrc::sidecar_name(name, &want) || want != side) return true;
+    commit::FolderLock lock;
+    if (lock.take(dirFd) != noErr) return false;
+    if (rsrc::ino_at(dirFd, name) == ino || rsrc::ino_at(dirFd, side) != sideIno) return true;
+    return fault::step("FSDeleteObject.sidecar", side,
+                       [&] { return ::unlinkat(dirFd, side.c_str(), 0); }) == 0 ||
+           errno == ENOENT;
+}
+
+[[maybe_unused]] const bool kDeleteRecovery = [] {
+    commit::register_recovery(kDeleteJournal, recover_delete);
+    return true;
+}();
 
 std::vector<std::string> split(std::string_view p) {
     std::vector<std::string> parts;
@@ -96,6 +137,11 @@ OSErr lookup_mangled(const Node& dir, UInt32 id, Node* out) {
 int remove_leftover_sidecars(const Node& n) {
     UniqueFd dfd(::openat(n.at(), n.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!dfd) return -1;
+    // A deletion's listing passes over private names: what a killed change
+    // left here (a folder copy's private folder with its journal) is
+    // finished or undone now, so that it never keeps the folder as though
+    // it were a user's file.
+    (void)commit::recover_folder(dfd.get());
     const int listfd = ::dup(dfd.get());
     if (listfd < 0) return -1;
     DIR* dp = ::fdopendir(listfd);
@@ -106,8 +152,10 @@ int remove_leftover_sidecars(const Node& n) {
     std::vector<std::string> names;
     bool onlySidecars = true;
     bool appleDouble = false;  // Netatalk 2's folder: it goes last, if it holds no one's data
+    bool empty = true;         // the recovery took all there was: the folder may go
     while (struct dirent* e = ::readdir(dp)) {
         if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+        empty = false;
         if (appledir::is_private_folder(dfd.get(), e->d_name, e->d_type)) {
             appleDouble = true;
             continue;
@@ -128,6 +176,7 @@ int remove_leftover_sidecars(const Node& n) {
         names.emplace_back(e->d_name);
     }
     ::closedir(dp);
+    if (empty) return 0;
     if (!onlySidecars || (names.empty() && !appleDouble)) {
         errno = ENOTEMPTY;
         return -1;
@@ -443,8 +492,15 @@ OSErr FSDeleteObject(const FSRef* ref) {
     if (hasSide && (sst.stx_attributes & STATX_ATTR_IMMUTABLE)) return fLckdErr;
     // Nor does a file go whose sidecar only its owner may remove (a sticky
     // folder): the fork would stay behind as an orphan.
-    if (hasSide && S_ISREG(sst.stx_mode) && rsrc::is_sidecar_of(n.at(), n.name)) {
+    const bool fork = hasSide && S_ISREG(sst.stx_mode) && rsrc::is_sidecar_of(n.at(), n.name);
+    if (fork) {
         if (OSErr e = rsrc::may_remove(n.at(), n.name)) return e;
+    }
+    commit::Journal journal;
+    if (fork && !n.is_dir()) {
+        if (OSErr e = journal.begin(n.at(), kDeleteJournal,
+                                    delete_payload(n.name, n.st.stx_ino, side, sst.stx_ino)))
+            return e;
     }
     auto unlink = [&] {
         return fault::step("FSDeleteObject.unlink", n.name, [&] {
@@ -457,7 +513,7 @@ OSErr FSDeleteObject(const FSRef* ref) {
         rc = remove_leftover_sidecars(n);
         if (rc == 0) rc = unlink();
     }
-    if (rc == 0 && hasSide && rsrc::is_sidecar_of(n.at(), n.name)) {
+    if (rc == 0 && fork) {
         // Benign: an orphan sidecar is never listed, and the next object
         // made under this name removes it first.
         fault::Benign benign;
@@ -467,7 +523,9 @@ OSErr FSDeleteObject(const FSRef* ref) {
         });
     }
     if (rc != 0) {
-        return from_errno(errno, Op::Delete, &n);  // EPERM in a locked directory: fLckdErr
+        const int err = errno;
+        journal.abandon();
+        return from_errno(err, Op::Delete, &n);  // EPERM in a locked directory: fLckdErr
     }
     // What Netatalk 2 kept of the file goes with it (a folder's own is inside it).
     if (!n.is_dir()) appledir::remove_entries_of(n.at(), {n.name}, "FSDeleteObject.sidecar");

@@ -480,6 +480,23 @@ int trade(const SidecarTrade& t, const char* step, bool undo) {
     });
 }
 
+// Where the sidecars stand now, traded (true) or not; `sideA` and `sideB`
+// are their inodes as the journal wrote them.
+bool sidecars_traded(const SidecarTrade& t, std::uint64_t sideA, std::uint64_t sideB) {
+    if (t.hasA && t.hasB) return ino_at(t.aDir, t.a) == sideB;
+    if (t.hasA) return ino_at(t.aDir, t.a) == 0 && ino_at(t.bDir, t.b) == sideA;
+    if (t.hasB) return ino_at(t.bDir, t.b) == 0 && ino_at(t.aDir, t.a) == sideB;
+    return false;
+}
+
+// A recovery's sidecars: traded where the files are (`forward`), back
+// where they are not, from wherever a kill left them.
+int settle_sidecars(const SidecarTrade& t, bool forward, std::uint64_t sideA, std::uint64_t sideB,
+                    const char* step) {
+    if (sidecars_traded(t, sideA, sideB) == forward) return 0;
+    return trade(t, step, !forward);
+}
+
 // Attributes that describe the file at its name and place: the metadata
 // record (Finder information, comment, dates), the precise dates, ACLs and
 // whatever else other programs keep in the user namespace. The file-ID
@@ -618,6 +635,15 @@ OSErr apply_place(Node n, const PlaceMeta& m, const char* step) {
     return noErr;
 }
 
+// How both exchanges' recoveries end: each name that is to be found (not
+// null) gets back what belongs to it, whichever way its contents went.
+// Benign: what cannot be put back stays as the exchange left it.
+void apply_places(const Node* a, const PlaceMeta& atA, const Node* b, const PlaceMeta& atB,
+                  const char* step) {
+    if (a != nullptr) (void)apply_place(*a, atA, step);
+    if (b != nullptr) (void)apply_place(*b, atB, step);
+}
+
 // ---- the exchange's journal: what each name keeps, and where each object was
 
 void put_place(std::string& out, const PlaceMeta& m) {
@@ -700,17 +726,8 @@ bool recover_exchange(int /*dirFd*/, std::string_view payload) {
     if (!done && !(a.st.stx_ino == inoA && b.st.stx_ino == inoB)) return true;
     t.aDir = a.at();
     t.bDir = b.at();
-    // Where the sidecars stand now: traded or not.
-    bool traded = false;
-    if (t.hasA && t.hasB)
-        traded = ino_at(t.aDir, t.a) == sideB && ino_at(t.bDir, t.b) == sideA;
-    else if (t.hasA)
-        traded = ino_at(t.aDir, t.a) == 0 && ino_at(t.bDir, t.b) == sideA;
-    else if (t.hasB)
-        traded = ino_at(t.bDir, t.b) == 0 && ino_at(t.aDir, t.a) == sideB;
-    if (traded != done) (void)trade(t, "FSExchangeObjects.undo", traded);
-    (void)apply_place(a, atA, "FSExchangeObjects.undo");
-    (void)apply_place(b, atB, "FSExchangeObjects.undo");
+    (void)settle_sidecars(t, done, sideA, sideB, "FSExchangeObjects.undo");
+    apply_places(&a, atA, &b, atB, "FSExchangeObjects.undo");
     return true;
 }
 
@@ -933,20 +950,10 @@ int trade_named(const NamedTrade& n, const char* step) {
     return n.both() ? swap_pair(n.pair, step) : trade(n.t, step, false);
 }
 
-// Where the sidecars stand now, traded (true) or not.
-bool sidecars_traded(const NamedTrade& n, std::uint64_t sideA, std::uint64_t sideB) {
-    const SidecarTrade& t = n.t;
-    if (n.both()) return ino_at(t.aDir, t.a) == sideB;
-    if (t.hasA) return ino_at(t.aDir, t.a) == 0 && ino_at(t.bDir, t.b) == sideA;
-    if (t.hasB) return ino_at(t.bDir, t.b) == 0 && ino_at(t.aDir, t.a) == sideB;
-    return false;
-}
-
 int settle_named(const NamedTrade& n, bool forward, std::uint64_t sideA, std::uint64_t sideB,
                  const char* step) {
     if (n.both()) return settle_pair(n.pair, forward, step);
-    if (sidecars_traded(n, sideA, sideB) == forward) return 0;
-    return trade(n.t, step, !forward);
+    return settle_sidecars(n.t, forward, sideA, sideB, step);
 }
 
 constexpr std::string_view kNamedExchangeJournal = "exchange by names";
@@ -1023,10 +1030,10 @@ bool recover_named_exchange(int dirFd, std::string_view payload) {
     if (settle_pair(files, forward, "VantrelFSExchangeObjectsByNames.undo") != 0) return false;
     (void)settle_named(sides, forward, sideA, sideB, "VantrelFSExchangeObjectsByNames.undo");
     Node a, b;
-    if (node_in(dirFd, files.x, &a) == noErr)
-        (void)apply_place(a, atA, "VantrelFSExchangeObjectsByNames.undo");
-    if (node_in(other.get(), files.y, &b) == noErr)
-        (void)apply_place(b, atB, "VantrelFSExchangeObjectsByNames.undo");
+    const bool foundA = node_in(dirFd, files.x, &a) == noErr;
+    const bool foundB = node_in(other.get(), files.y, &b) == noErr;
+    apply_places(foundA ? &a : nullptr, atA, foundB ? &b : nullptr, atB,
+                 "VantrelFSExchangeObjectsByNames.undo");
     return true;
 }
 

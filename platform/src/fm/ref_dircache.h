@@ -47,9 +47,9 @@ std::size_t iterator_descriptor_budget();
 
 std::size_t cached_dir_count();
 
-// For tests:
-// Drops the directory descriptor cache (tests use it to force resolution
-// by name from the volume's root).
+// Drops the directory descriptor cache: tests use it to force resolution
+// by name from the volume's root, and an undo that ran out of descriptors
+// to have the cache's back.
 void drop_fd_cache();
 
 }  // namespace vantrel::fm

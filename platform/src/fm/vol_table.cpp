@@ -146,7 +146,9 @@ void watch_table(VolState& s) {
     }
     // A forked child leaves the parent's descriptor alone: the child may have
     // closed it and reused its number, and it watches the parent's mounts.
-    s.watch = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    // With few descriptors to spare none is kept, and the table is read at
+    // each ask.
+    s.watch = descriptors_to_spare() ? ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC) : -1;
     s.watcher = self;
 }
 

@@ -97,16 +97,6 @@ bool fail(Watch& w) {
     return false;
 }
 
-// A watch holds two descriptors for as long as its thread lives. Where a
-// process may open only a few, they are the walks' (each level of a tree
-// holds one), and resolutions poll instead.
-bool descriptors_to_spare() {
-    constexpr rlim_t kFew = 64;
-    struct rlimit rl {};
-    return ::getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY ||
-           rl.rlim_cur >= kFew;
-}
-
 bool make(Watch& w) {
     if (w.givenUp || g_refused.load(std::memory_order_relaxed)) return false;
     if (!descriptors_to_spare()) {
@@ -190,6 +180,13 @@ bool arm(Watch& w) {
 }
 
 }  // namespace
+
+bool descriptors_to_spare() {
+    constexpr rlim_t kFew = 64;
+    struct rlimit rl {};
+    return ::getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY ||
+           rl.rlim_cur >= kFew;
+}
 
 MountSignal thread_watch_signal() {
     if (!g_enabled.load(std::memory_order_relaxed)) return MountSignal::Unwatched;

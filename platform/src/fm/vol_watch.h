@@ -32,4 +32,11 @@ bool arm_thread_watch();
 // resolution asks the table's descriptor.
 void use_thread_watches(bool on);
 
+// Whether the process may open descriptors enough (64) to keep some for
+// watching the mount table. Where it may open only a few, they are the
+// walks' (each level of a tree holds one, a copy its journal too): a thread
+// then makes no watch of its own, and the table is read again at each ask
+// instead of being watched.
+bool descriptors_to_spare();
+
 }  // namespace vantrel::fm

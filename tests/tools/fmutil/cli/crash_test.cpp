@@ -7,10 +7,13 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "CrashSweep.h"
+#include "SmallVolume.h"
 #include "TempDir.h"
 #include "fmutil_run.h"
 
@@ -71,26 +74,73 @@ struct Row {
     std::vector<std::string> env = {};
     // Run on the fixture before the sweep copies it, "@" as in `args`.
     std::vector<std::string> setup = {};
+    // The fixture has a second, empty folder on another volume, which "^"
+    // stands for in `args`.
+    bool otherVolume = false;
 };
 
 // The volume says it has no exchange in one step: the exchange by names.
 const std::vector<std::string> kNoExchange = {
     "VANTREL_FAULT_OVERRIDES=PBHGetVolParmsSync.exchange=0"};
 
-std::vector<std::string> in(const fs::path& d, const std::vector<std::string>& args) {
+std::vector<std::string> in(const fs::path& d, const std::vector<std::string>& args,
+                            const fs::path& other = {}) {
     std::vector<std::string> out;
-    for (const std::string& a : args)
-        out.push_back(a.starts_with("@") ? d.string() + a.substr(1) : a);
+    for (const std::string& a : args) {
+        if (a.starts_with("@"))
+            out.push_back(d.string() + a.substr(1));
+        else if (a.starts_with("^") && !other.empty())
+            out.push_back(other.string() + a.substr(1));
+        else
+            out.push_back(a);
+    }
     return out;
+}
+
+// A folder on a volume other than the fixtures' (the shared-memory tmpfs),
+// or "" (with why in `*skip`) when there is none.
+fs::path other_volume(const vtest::TempDir& here, std::unique_ptr<vtest::TempDir>* made,
+                      std::string* skip) {
+    if (vtest::small_volume_base().empty()) {
+        *skip = "/dev/shm is no tmpfs of its own that keeps user attributes";
+        return {};
+    }
+    made->reset(new vtest::TempDir(vtest::small_volume_dir("fmcrash-vol")));
+    struct stat a {
+    }, b{};
+    if (::stat(here.path().c_str(), &a) != 0 || ::stat((*made)->path().c_str(), &b) != 0 ||
+        a.st_dev == b.st_dev) {
+        *skip = "the scratch folder is on /dev/shm itself: no second volume";
+        return {};
+    }
+    return (*made)->path();
 }
 
 // Sweeps each row on its own fixture; returns the kill points tried.
 long sweep_rows(const std::vector<Row>& rows) {
     vtest::TempDir t("fmcrash");
+    std::unique_ptr<vtest::TempDir> volume;
+    fs::path other;
+    for (const Row& row : rows) {
+        if (!row.otherVolume || !other.empty()) continue;
+        std::string skip;
+        other = other_volume(t, &volume, &skip);
+        if (other.empty()) {
+            ADD_FAILURE() << row.what << ": " << skip;
+            return 0;
+        }
+    }
+    // The fixture in `d`'s second folder, on the other volume.
+    auto beside = [base = t.path(), other](const fs::path& d) {
+        return other / fs::relative(d, base);
+    };
     std::vector<vtest::CrashSweep> sweeps;
     std::vector<vtest::CrashRow> crashRows;
     for (const Row& row : rows) {
         sweeps.emplace_back(t.path() / std::to_string(sweeps.size() + 1));
+        auto elsewhere = [&row, beside](const fs::path& d) {
+            return row.otherVolume ? beside(d) : fs::path();
+        };
         crashRows.push_back({
             .make =
                 [&row](const fs::path& d) {
@@ -98,10 +148,11 @@ long sweep_rows(const std::vector<Row>& rows) {
                     if (!row.setup.empty()) must(in(d, row.setup));
                 },
             .op =
-                [&row](const fs::path& d, long n) {
+                [&row, elsewhere](const fs::path& d, long n) {
+                    const std::vector<std::string> args = in(d, row.args, elsewhere(d));
                     const fmtest::Result r =
-                        n == 0 ? fmtest::run_program(FMUTIL_PATH, in(d, row.args), false, row.env)
-                               : fmtest::run_killed_at(n, in(d, row.args), row.env);
+                        n == 0 ? fmtest::run_program(FMUTIL_PATH, args, false, row.env)
+                               : fmtest::run_killed_at(n, args, row.env);
                     if (r.status == 128 + SIGKILL) return true;
                     EXPECT_EQ(r.status, 0) << r.err;
                     return false;
@@ -109,12 +160,14 @@ long sweep_rows(const std::vector<Row>& rows) {
             // The next command to meet the folders: a listing of each. What
             // it recovers is its own change, never reported as another's.
             .recover =
-                [&row](const fs::path& d) {
+                [&row, elsewhere](const fs::path& d) {
                     if (!row.again.empty()) {
                         const fmtest::Result r = run(in(d, row.again));
                         EXPECT_EQ(r.status, 0) << r.err;
                     }
-                    for (const fs::path& p : {d, d / "sub"}) {
+                    const fs::path o = elsewhere(d);
+                    for (const fs::path& p : {d, d / "sub", d / "copy", o, o / "sub"}) {
+                        if (p.empty() || !fs::is_directory(p)) continue;
                         const fmtest::Result r = run({"ls", p});
                         EXPECT_EQ(r.status, 0);
                         EXPECT_EQ(r.err, "") << p;
@@ -126,6 +179,8 @@ long sweep_rows(const std::vector<Row>& rows) {
                 },
             .wholeAtKill = row.wholeAtKill,
             .what = row.what,
+            .beside = row.otherVolume ? std::function<fs::path(const fs::path&)>(beside)
+                                      : std::function<fs::path(const fs::path&)>(),
         });
     }
     return vtest::CrashSweep::run_together(sweeps, crashRows);
@@ -187,6 +242,10 @@ const std::vector<Group>& groups() {
              // Under a new name, which the copy takes directly: no other
              // name for it ever shows.
              {"cp under a new name", {"cp", "@/S", "@/sub", "N"}, false},
+             // The copy is made and filled under a private name, and named
+             // in one rename once whole; the next listing removes one a kill
+             // left.
+             {"cp -r", {"cp", "-r", "@/sub", "@", "copy"}, false},
              // The copy is made where no one sees it and takes the file's
              // place in one rename; its sidecar follows, or the next listing
              // makes it.
@@ -238,6 +297,24 @@ INSTANTIATE_TEST_SUITE_P(Commands, FmutilCrashSweep,
                          [](const ::testing::TestParamInfo<std::size_t>& info) {
                              return std::string(groups()[info.param].name);
                          });
+
+// A move to another volume is a whole copy, then the source's deletion: at
+// every kill each name, in the folder left and in the one reached, is old
+// or new, and the next listings leave no litter in either.
+TEST(FmutilCrash, AMoveToAnotherVolumeLeavesEveryNameOldOrNew) {
+    {
+        vtest::TempDir here("fmcrash");
+        std::unique_ptr<vtest::TempDir> there;
+        std::string skip;
+        if (other_volume(here, &there, &skip).empty()) GTEST_SKIP() << skip;
+    }
+    Row file{"mv to another volume", {"mv", "@/A", "^/"}, false};
+    file.otherVolume = true;
+    Row tree{"mv of a folder to another volume", {"mv", "@/sub", "^/"}, false};
+    tree.otherVolume = true;
+    const long points = sweep_rows({file, tree});
+    RecordProperty("kill_points", static_cast<int>(points));
+}
 
 // A move to another folder killed between the file's rename and its
 // sidecar's leaves "._A" in the folder left. A change that meets it before

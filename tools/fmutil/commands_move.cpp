@@ -264,11 +264,11 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& srcPat
     auto copyPath = [&](const std::string& from) {
         return from.size() > srcLen ? dstPath + "/" + from.substr(srcLen) : dstPath;
     };
+    // What the top's own finish did: named it, or failed and took it away.
+    enum { kOpen, kNamed, kUndone } topSettled = kOpen;
     // A folder whose items are all copied: what its "._" entries are, then
     // its own attributes, mode and owner, and its times last, to the
     // nanosecond (its contents changed them), and a lock last of all.
-    // What the top's own finish did: named it, or failed and took it away.
-    enum { kOpen, kNamed, kUndone } topSettled = kOpen;
     auto finishFolder = [&](const CopyFrame& frame, const std::string& from) {
         if (broken) return;
         // The File Manager never lists a "._NAME" of the user's own, so

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -49,6 +50,7 @@ struct Open {
 };
 
 std::mutex g_mu;
+std::atomic<std::uint64_t> g_named{0};
 std::map<std::pair<dev_t, std::uint64_t>, Open>& open_copies() {
     static auto* m = new std::map<std::pair<dev_t, std::uint64_t>, Open>;
     return *m;
@@ -201,6 +203,10 @@ bool recover_folder_copy(int dirFd, std::string_view payload) {
 
 }  // namespace
 
+std::uint64_t named_count() {
+    return g_named.load(std::memory_order_acquire);
+}
+
 bool inside(const Node& dir) {
     const std::lock_guard<std::mutex> hold(g_mu);
     return !open_copies().empty() && open_copies().count(key_of(dir)) != 0;
@@ -288,6 +294,7 @@ OSErr settle(const Node& copy, OSErr err) {
                                                         : from_errno(errno, Op::Create, &dest);
         }
         if (err == noErr) {
+            g_named.fetch_add(1, std::memory_order_acq_rel);
             note_moved(copy, dest, o.name);
             o.journal->end();
             return noErr;

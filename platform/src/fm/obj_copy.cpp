@@ -420,6 +420,30 @@ int link_tmpfile(int fd, int dirFd, const std::string& name) {
     return rc;
 }
 
+// Whether the folder `dest` (open as `destFd`) lies within a folder under a
+// private name, as commit::within_private_folder tells. A tree copy asks it
+// of every file it makes: for a folder of a copy this process is making,
+// the answer is kept for as long as that descriptor of it stays open and
+// no copy has taken its name since (only then can a private folder of
+// ours become one that everyone sees), so that a folder of a hundred files
+// reads its path once instead of a hundred times. Any other folder is
+// asked each time.
+bool within_private_folder(const Node& dest, const vantrel::fm::DirFd& destFd) {
+    namespace folder_copy = vantrel::fm::folder_copy;
+    if (!folder_copy::inside(dest)) return vantrel::fm::commit::within_private_folder(destFd->fd());
+    struct Answer {
+        std::weak_ptr<const vantrel::fm::DirHandle> dir;
+        std::uint64_t named = 0;
+        bool within = false;
+    };
+    thread_local Answer last;
+    const std::uint64_t named = folder_copy::named_count();
+    if (last.named == named && last.dir.lock() == destFd) return last.within;
+    const bool within = vantrel::fm::commit::within_private_folder(destFd->fd());
+    last = Answer{destFd, named, within};
+    return within;
+}
+
 // What made a copy fail: the errno of the failing call, and the attribute
 // being copied then.
 struct Why {
@@ -522,8 +546,7 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
     // a kill leaves there is never seen, and goes with the folder. That
     // saves the unnamed file's two trips through the file system's orphan
     // list, the journal and the folder's lock.
-    const bool direct =
-        !replace && !linking && vantrel::fm::commit::within_private_folder(destFd->fd());
+    const bool direct = !replace && !linking && within_private_folder(dest, destFd);
 
     // Refuse early when the name is taken; the final link refuses again if
     // another program takes it meanwhile. Only then may a "._NAME" there be
@@ -729,10 +752,15 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
         if (int err = copy_data(srcSide.fd.get(), side.get(), &sideSrcSt, kernelCopy.flag()))
             return fail(err, Op::Write);
         // A fork goes with its file: the same owner, and its file's mode
-        // without execute or set-ID bits, as the catalogue sets it.
+        // without execute or set-ID bits, as the catalogue sets it. One made
+        // under its name was looked at when made: what it has already (most
+        // often all of it) is not given again.
+        const bool looked = sideSt.st_ino != 0;
+        const bool hasOwner = looked && sideSt.st_uid == ownerUid && sideSt.st_gid == ownerGid;
+        const bool hasMode = looked && (sideSt.st_mode & 07777) == sideMode;
         if (owned && vantrel::fault::step("PBHCopyFileSync.chown", sideName, [&] {
-                         return ::fchown(side.get(), ownerUid, ownerGid) != 0 ||
-                                        ::fchmod(side.get(), sideMode) != 0
+                         return (!hasOwner && ::fchown(side.get(), ownerUid, ownerGid) != 0) ||
+                                        (!hasMode && ::fchmod(side.get(), sideMode) != 0)
                                     ? -1
                                     : 0;
                      }) != 0)

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -52,6 +53,7 @@ struct Open {
 };
 
 std::mutex g_mu;
+std::atomic<std::uint64_t> g_named{0};
 std::map<Key, Open>& open_copies() {
     static auto* m = new std::map<Key, Open>;
     return *m;
@@ -228,6 +230,10 @@ void forget_inner(const Key& top) {
 
 }  // namespace
 
+std::uint64_t named_count() {
+    return g_named.load(std::memory_order_acquire);
+}
+
 bool inside(const Node& dir) {
     const std::lock_guard<std::mutex> hold(g_mu);
     return !open_copies().empty() && open_copies().count(key_of(dir)) != 0;
@@ -319,6 +325,7 @@ OSErr settle(const Node& copy, OSErr err) {
                                                         : from_errno(errno, Op::Create, &dest);
         }
         if (err == noErr) {
+            g_named.fetch_add(1, std::memory_order_acq_rel);
             note_moved(copy, dest, o.name);
             o.journal->end();
             return noErr;
@@ -345,6 +352,9 @@ OSErr abandon(const Node& copy) {
         o = std::move(t->second);
         open_copies().erase(t);
         forget_inner_locked(top);
+        // Its folders are within no private folder any longer: answers
+        // kept about them go stale, as when a copy is named.
+        g_named.fetch_add(1, std::memory_order_acq_rel);
     }
     // The journal stands in the destination folder, beside the private one,
     // wherever the destination went meanwhile.

@@ -15,6 +15,7 @@
 //   return folder_copy::settle(made, err);  // named, or (err, or the name taken) undone
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "fm/ref_node.h"
@@ -25,6 +26,13 @@ namespace vantrel::fm::folder_copy {
 // True when `dir` is a folder of a copy this process is making (its top
 // or one below it) that is not yet whole.
 bool inside(const Node& dir);
+
+// How many copies begun here have taken their names so far. A folder
+// inside a copy lies within its private folder until the copy is named:
+// an answer to "is this within a private folder?" kept while the count
+// stands is still true (a folder below that was never settled is not
+// within one any longer once its top has its name).
+std::uint64_t named_count();
 
 // Registers `made`, just made in the folder `dir` that `inside` said yes
 // to, as a folder of that copy, until settle() or abandon().

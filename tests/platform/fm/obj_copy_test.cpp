@@ -15,6 +15,7 @@
 #include <fstream>
 #include <map>
 
+#include "DirNames.h"
 #include "FSTestSupport.h"
 #include "FaultSweep.h"
 #include "FileFlags.h"
@@ -739,13 +740,25 @@ TEST(CopyFile, TwoCopiesToOneNameLeaveTheWinnerWithItsOwnFork) {
 // before naming it) a copy and its fork have their final names while they
 // are written: no one sees them there. Elsewhere they have them only once
 // whole. Either way a failure at any step takes back all it made, and a
-// name already taken is refused and left as it was.
+// name already taken is refused and left as it was. A folder of a tree copy
+// that has had a file copied in already is answered for again once the
+// copy has its name: a folder below it that was never finished is seen by
+// everyone from then on.
 TEST(CopyFileWhole, WithinAPrivateFolderACopyIsMadeUnderItsNamesAtOnce) {
+    // Where the destination comes from: a folder made here, or a folder of
+    // a tree copy (already holding one file), still being made or named
+    // since with that folder left unfinished.
+    enum class Made { Here, InCopy, InCopyNamedSince };
     struct Row {
         const char* what;
-        const char* into;  // the destination, below the test's folder
+        const char* into;  // the destination, below the test's folder (Made::Here)
         bool fork;         // the source has a resource fork
         bool namedEarly;   // the copy has its name before it is whole
+        Made made = Made::Here;
+        // Copied under the umask 077, from a file another user owns (as
+        // root; the umask alone otherwise): the fork still gets its file's
+        // owner and mode.
+        bool strangers = false;
     };
     const Row rows[] = {
         {"a private folder", "._._vantrel.tree", false, true},
@@ -753,12 +766,24 @@ TEST(CopyFileWhole, WithinAPrivateFolderACopyIsMadeUnderItsNamesAtOnce) {
         {"a folder within a private one", "._._vantrel.tree/a/b", true, true},
         {"a folder seen by everyone", "seen/a", true, false},
         {"a folder whose name only looks private", "seen/x._._vantrel.tree", true, false},
+        {"a folder of a tree copy being made", nullptr, true, true, Made::InCopy},
+        {"a folder of a tree copy named since", nullptr, true, false, Made::InCopyNamedSince},
+        {"a private folder, another's file under a narrow umask", "._._vantrel.tree", true, true,
+         Made::Here, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         vtest::TempDir dir("copyprivate");
         const fs::path src = dir.write("src/f", "the data");
         if (row.fork) vtest::write_sidecar(src, "the fork");
+        const bool asRoot = ::geteuid() == 0;
+        const uid_t owner = row.strangers && asRoot ? 65534 : ::geteuid();
+        const gid_t group = row.strangers && asRoot ? 65534 : ::getegid();
+        if (row.strangers && asRoot) {
+            ASSERT_EQ(::lchown(src.c_str(), owner, group), 0);
+            ASSERT_EQ(::lchown(vtest::sidecar_path(src).c_str(), owner, group), 0);
+        }
+        ASSERT_EQ(::chmod(src.c_str(), 0644), 0);
         FSRef from = vtest::ref_of(src);
         // What the copy left, without the litter a benign failure may leave
         // (a journal that could not be removed: the next listing drops it).
@@ -768,12 +793,44 @@ TEST(CopyFileWhole, WithinAPrivateFolderACopyIsMadeUnderItsNamesAtOnce) {
                 n += e.path().filename().string().starts_with("._._vantrel.") ? 0 : 1;
             return n;
         };
+        // A tree copy of `tree` into `base` as "c", its folder "sub" made
+        // and given the file "g"; with `name`, the copy is then named while
+        // "sub" is left unfinished. The folder "sub" of the copy.
+        const fs::path tree = dir.write("tree/sub/g", "first in").parent_path().parent_path();
+        auto inCopy = [&](const fs::path& base, bool name, FSRef* subRef) {
+            const FSRef treeRef = vtest::ref_of(tree), baseRef = vtest::ref_of(base);
+            const FSRef sub = vtest::ref_of(tree / "sub"), g = vtest::ref_of(tree / "sub" / "g");
+            const std::u16string c = vtest::u16("c");
+            FSRef top;
+            struct timespec times[2], subTimes[2];
+            EXPECT_EQ(
+                VantrelFSCreateFolderCopy(&treeRef, &baseRef, c.size(), vtest::uc(c), &top, times),
+                noErr);
+            EXPECT_EQ(VantrelFSCreateFolderCopy(&sub, &top, 0, nullptr, subRef, subTimes), noErr);
+            EXPECT_EQ(VantrelFSCopyFileWhole(&g, subRef, 0, nullptr, nullptr), noErr);
+            if (name) {
+                EXPECT_EQ(VantrelFSFinishFolderCopy(&treeRef, &top, times, nullptr), noErr);
+            }
+            for (const std::string& n : vtest::names_on_disk(base))
+                if (fs::is_directory(base / n)) return base / n / "sub";
+            return base / "<none>";
+        };
+        const std::size_t already = row.made == Made::Here ? 0 : 1;  // "g"
         int trial = 0;
         vtest::FaultSweep sweep;
         sweep.run([&](vtest::FaultTrial& t) {
-            const fs::path into = dir.path() / ("t" + std::to_string(++trial)) / row.into;
-            fs::create_directories(into);
-            FSRef intoRef = vtest::ref_of(into);
+            const fs::path base = dir.path() / ("t" + std::to_string(++trial));
+            fs::path into;
+            FSRef intoRef;
+            if (row.made == Made::Here) {
+                into = base / row.into;
+                fs::create_directories(into);
+                intoRef = vtest::ref_of(into);
+            } else {
+                fs::create_directories(base);
+                into = inCopy(base, row.made == Made::InCopyNamedSince, &intoRef);
+                ASSERT_TRUE(fs::is_directory(into));
+            }
             const vtest::Snapshot before = vtest::snapshot(into);
             bool sawData = false, sawFork = false, timed = false;
             vantrel::fault::set_hook([&](const vantrel::fault::Call& c) {
@@ -782,8 +839,10 @@ TEST(CopyFileWhole, WithinAPrivateFolderACopyIsMadeUnderItsNamesAtOnce) {
                 sawData = vtest::present(into / "f");
                 sawFork = vtest::present(into / "._f");
             });
+            const mode_t mask = ::umask(row.strangers ? 077 : 022);
             const OSErr e = t.inject(
                 [&] { return VantrelFSCopyFileWhole(&from, &intoRef, 0, nullptr, nullptr); });
+            ::umask(mask);
             vantrel::fault::set_hook(nullptr);
             if (!t.clean()) {
                 t.expect_undone(e, before, vtest::snapshot(into));
@@ -795,12 +854,20 @@ TEST(CopyFileWhole, WithinAPrivateFolderACopyIsMadeUnderItsNamesAtOnce) {
             EXPECT_EQ(sawFork, row.namedEarly && row.fork) << "the fork under its name";
             EXPECT_EQ(vtest::read_file(into / "f"), "the data");
             EXPECT_EQ(vtest::sidecar_fork(into / "f"), row.fork ? "the fork" : "<absent>");
-            EXPECT_EQ(left(into), row.fork ? 2u : 1u) << "the copy, its sidecar, nothing else";
+            for (const char* made : {"f", "._f"}) {
+                struct stat st {};
+                if (::lstat((into / made).c_str(), &st) != 0) continue;
+                EXPECT_EQ(st.st_mode & 07777, 0644u) << made;
+                EXPECT_EQ(st.st_uid, owner) << made;
+                EXPECT_EQ(st.st_gid, group) << made;
+            }
+            EXPECT_EQ(left(into), already + (row.fork ? 2u : 1u))
+                << "the copy, its sidecar, nothing else";
             // Once more: the name is taken now, and what has it stays.
             vtest::write_file(into / "f", "theirs");
             EXPECT_OSERR(VantrelFSCopyFileWhole(&from, &intoRef, 0, nullptr, nullptr), dupFNErr);
             EXPECT_EQ(vtest::read_file(into / "f"), "theirs");
-            EXPECT_EQ(left(into), row.fork ? 2u : 1u);
+            EXPECT_EQ(left(into), already + (row.fork ? 2u : 1u));
         });
     }
 }

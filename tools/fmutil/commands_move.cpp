@@ -168,6 +168,11 @@ OSErr lock_copy(const FSRef& copy) {
     return FSSetCatalogInfo(&copy, kFSCatInfoNodeFlags, &info);
 }
 
+// A tree copy that failed and could not be removed at once either.
+constexpr std::string_view kUndoLeft =
+    "the copy failed, and what it made could not all be removed: it never shows under its name, "
+    "and the next listing of its folder removes the rest";
+
 constexpr std::string_view kLockNotKept =
     "not moved: the copy on the other volume cannot be locked as the source is, and a move "
     "never drops a lock";
@@ -201,12 +206,16 @@ bool dest_at_fault(const FSRef& destDir, OSErr e) {
 // their dates, which are kept to the nanosecond.
 // Links, devices, FIFOs and sockets cannot be made through the File Manager:
 // each is reported and the rest is copied, and so is a "._NAME" of the
-// user's own, which the File Manager never lists. An error about what is copied
+// user's own, which the File Manager never lists; a move (`moving`) is not
+// made without them. Any other failure ends the copy, which is then removed
+// whole before it ever had its name (`*undone`). An error about what is copied
 // names the source item (`srcPath` spells the folder); one about where it
 // goes, the copy.
 static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& srcPath,
                        const FSRef& destParent, UniCharCount nameLen, const UniChar* name,
-                       const std::string& dstPath, bool moving, std::vector<TreeError>* failed) {
+                       const std::string& dstPath, bool moving, std::vector<TreeError>* failed,
+                       bool* undone) {
+    *undone = false;
     // Two names of one file in the tree stay two names of one copy, as cp -a
     // keeps them (each with its own fork).
     VantrelFSCopyLinksRef linkRecord = nullptr;
@@ -232,10 +241,22 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& srcPat
         return madeKnown && node == made.nodeID &&
                VantrelFSCompareObjectsOnDisk(&dir, &open[0].dst) == noErr;
     };
-    auto fail = [&](const std::string& path, OSErr e, std::string_view meaning = {}) {
+    // A copy that cannot complete leaves the destination as it was: the
+    // first item that fails is named, nothing more is copied, and the copy
+    // goes whole once the walk is over. What the File Manager cannot make
+    // (a link, a device, a "._NAME" of the user's own) is named and left
+    // out of a copy, which is made without it; a move, which would lose
+    // it, is not made at all.
+    bool broken = false;
+    auto leaveOut = [&](const std::string& path, OSErr e, std::string_view meaning = {}) {
         ctx.out.flush();
         ctx.fm_error_line(path, e, meaning);
         failed->push_back({path, e});
+        if (moving) broken = true;
+    };
+    auto fail = [&](const std::string& path, OSErr e, std::string_view meaning = {}) {
+        leaveOut(path, e, meaning);
+        broken = true;
     };
     // The walk spells the source's items; the copy's are the same below
     // `dstPath`.
@@ -243,23 +264,26 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& srcPat
     auto copyPath = [&](const std::string& from) {
         return from.size() > srcLen ? dstPath + "/" + from.substr(srcLen) : dstPath;
     };
+    // What the top's own finish did: named it, or failed and took it away.
+    enum { kOpen, kNamed, kUndone } topSettled = kOpen;
     // A folder whose items are all copied: what its "._" entries are, then
     // its own attributes, mode and owner, and its times last, to the
     // nanosecond (its contents changed them), and a lock last of all.
     auto finishFolder = [&](const CopyFrame& frame, const std::string& from) {
+        if (broken) return;
         // The File Manager never lists a "._NAME" of the user's own, so
         // the copy went without it: say so rather than report success.
         // (What it is, fork, orphan or the user's own, is its answer.)
         const std::string prefix = path_prefix(from);
         for (const HiddenEntry& hidden : hidden_entries(frame.src)) {
             if (hidden.name == ".AppleDouble/.Parent" && hidden.kind == kVantrelHiddenFork) {
-                fail(copyPath(from), errFSOperationNotSupported,
-                     "its Finder information and comment stay in Netatalk 2's .AppleDouble, "
-                     "which a copy cannot take; fmutil convert moves them first");
+                leaveOut(copyPath(from), errFSOperationNotSupported,
+                         "its Finder information and comment stay in Netatalk 2's .AppleDouble, "
+                         "which a copy cannot take; fmutil convert moves them first");
             } else if (hidden.kind == kVantrelHiddenOwnFile) {
-                fail(prefix + hidden.name, afpObjectTypeErr,
-                     "not copied: a file of its own with a resource fork's name, which the "
-                     "File Manager never lists; copy it yourself");
+                leaveOut(prefix + hidden.name, afpObjectTypeErr,
+                         "not copied: a file of its own with a resource fork's name, which the "
+                         "File Manager never lists; copy it yourself");
             } else if (hidden.kind == kVantrelHiddenOrphan) {
                 // No item's fork: it is left out, as a deletion removes it.
                 ctx.out.flush();
@@ -269,10 +293,13 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& srcPat
                 ctx.err.flush();
             }
         }
+        if (broken) return;
         const std::string path = copyPath(from);
         VantrelFSCopyFailure why{};
-        if (OSErr e = VantrelFSFinishFolderCopy(&frame.src, &frame.dst, frame.times, &why)) {
-            fail(path, e, copy_meaning(why));
+        const OSErr finished = VantrelFSFinishFolderCopy(&frame.src, &frame.dst, frame.times, &why);
+        if (&frame == &open[0]) topSettled = finished == noErr ? kNamed : kUndone;
+        if (finished) {
+            fail(path, finished, copy_meaning(why));
             return;
         }
         note_creation_not_kept(ctx, path, why);
@@ -281,9 +308,12 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& srcPat
             if (OSErr le = lock_copy(frame.dst)) fail(path, le, kLockNotKept);
         }
     };
+    // What the walk meets after a failure is neither copied nor named.
+    auto stopped = [&] { return broken; };
     // A folder is made before its items and entered only when made; a file
     // is copied whole; anything else is named.
     auto visitItem = [&](const WalkVisit& v) {
+        if (stopped()) return false;
         const std::string& from = v.path;
         const FSRef& item = *v.ref;
         const CopyFrame& frame = open.back();
@@ -295,8 +325,8 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& srcPat
                 return false;
             }
             if (isTheCopy(item, dirInfo.nodeID)) {
-                fail(from, badMovErr,
-                     "not copied: it is the copy being made, reached through a mount");
+                leaveOut(from, badMovErr,
+                         "not copied: it is the copy being made, reached through a mount");
                 return false;
             }
             CopyFrame child;
@@ -307,7 +337,7 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& srcPat
             if (dirInfo.nodeID == fsRtDirID) {
                 auto u = posix_name_to_unicode(v.entry.name);
                 if (!u) {
-                    fail(from, bdNamErr, "not copied: a mount point whose name is not UTF-8");
+                    leaveOut(from, bdNamErr, "not copied: a mount point whose name is not UTF-8");
                     return false;
                 }
                 mountedOn = std::move(*u);
@@ -317,7 +347,12 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& srcPat
                     mountedOn.empty() ? nullptr
                                       : reinterpret_cast<const UniChar*>(mountedOn.data()),
                     &child.dst, child.times)) {
-                fail(copyPath(from), e);
+                // A folder under a resource fork's name ("._NAME") is one the
+                // File Manager never makes: left out, as a link is.
+                if (e == bdNamErr)
+                    leaveOut(copyPath(from), e);
+                else
+                    fail(copyPath(from), e);
                 return false;
             }
             open.push_back(child);
@@ -327,7 +362,7 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& srcPat
             ItemKind k;
             std::string what;
             item_kind(item, &k, &what);  // benign: only for the words
-            fail(from, notAFileErr, "not copied: " + what);
+            leaveOut(from, notAFileErr, "not copied: " + what);
             return false;
         }
         // The copy keeps the source's name as it is on disk, and with it
@@ -339,8 +374,16 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& srcPat
         VantrelFSCopyFailure why{};
         if (OSErr e = VantrelFSCopyFileWholeExplained(&item, &frame.dst, 0, nullptr, links.get(),
                                                       lock ? &copied : nullptr, &why)) {
-            fail(e == dupFNErr || dest_at_fault(frame.dst, e) ? copyPath(from) : from, e,
-                 e == dupFNErr ? std::string() : copy_meaning(why));
+            const std::string at =
+                e == dupFNErr || dest_at_fault(frame.dst, e) ? copyPath(from) : from;
+            const std::string meaning = e == dupFNErr ? std::string() : copy_meaning(why);
+            // Metadata the File Manager cannot carry (Netatalk 2's, in
+            // .AppleDouble), refused before anything was made, with no
+            // system call at fault: left out, as a link is.
+            if (e == errFSOperationNotSupported && why.systemError == 0)
+                leaveOut(at, e, meaning);
+            else
+                fail(at, e, meaning);
             return false;
         }
         note_creation_not_kept(ctx, copyPath(from), why);
@@ -353,7 +396,9 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& srcPat
         finishFolder(open.back(), v.path);
         open.pop_back();
     };
-    auto unread = [&](const std::string& path, OSErr e) { fail(path, e); };
+    auto unread = [&](const std::string& path, OSErr e) {
+        if (!stopped()) fail(path, e);
+    };
     struct Visitor {
         decltype(visitItem)& onPre;
         decltype(leaveFolder)& onPost;
@@ -365,7 +410,12 @@ static OSErr copy_tree(Context& ctx, const FSRef& src, const std::string& srcPat
     TreeBuffers buffers;
     walk_tree(src, srcPath, buffers, true, nullptr, visitor);
     finishFolder(open[0], srcPath);
-    return noErr;
+    if (!broken) return noErr;
+    *undone = true;
+    // A top that failed only once named (a move's lock) goes as any
+    // folder does; one whose own finish failed was undone by it.
+    if (topSettled == kNamed) return FSDeleteContainer(&open[0].dst);
+    return topSettled == kUndone ? OSErr{noErr} : VantrelFSAbandonFolderCopy(&open[0].dst);
 }
 
 int cmd_mv(Context& ctx) {
@@ -468,21 +518,16 @@ int cmd_mv(Context& ctx) {
         if (OSErr ke = item_kind(sref, &kind, &notFile)) return ctx.fm_error(src, ke);
         if (kind.letter == 'd') {
             std::vector<TreeError> failed;
+            bool undone = false;
             if (OSErr ce = copy_tree(ctx, sref, src, dref, len, renamed ? units : nullptr, target,
-                                     true, &failed))
-                return ctx.fm_error(target, ce);
-            if (!failed.empty()) {
-                // A copy whose own folder could not be finished is undone whole.
-                FSRef made;
-                if (FSMakeFSRefUnicode(&dref, len, units, kTextEncodingUnknown, &made) != noErr)
-                    return ctx.fm_error(src, failed.back().code,
-                                        "the copy on the other volume could not be finished and "
-                                        "was removed; the source is kept");
+                                     true, &failed, &undone))
+                return ctx.fm_error(target, ce, failed.empty() ? std::string_view() : kUndoLeft);
+            // A move is whole or not made: the copy of a tree that could
+            // not be copied whole is gone.
+            if (!failed.empty())
                 return ctx.fm_error(src, failed[0].code,
-                                    "not everything could be copied to the other volume; the "
-                                    "source is kept, and what was copied is at " +
-                                        target);
-            }
+                                    "not moved: the copy on the other volume could not be made "
+                                    "whole and was removed; the source is kept");
             e = FSDeleteContainer(&sref);
         } else if (kind.letter == '-') {
             const bool locked = is_locked(sref);
@@ -632,9 +677,18 @@ int cmd_cp(Context& ctx) {
             at = parent;
         }
         std::vector<TreeError> failed;
+        bool undone = false;
         if (OSErr e = copy_tree(ctx, sref, src, dref, len, renamed ? units : nullptr, target, false,
-                                &failed))
-            return ctx.fm_error(target, e);
+                                &failed, &undone))
+            return ctx.fm_error(target, e, failed.empty() ? std::string_view() : kUndoLeft);
+        if (undone) {
+            ctx.out.flush();
+            ctx.err << "fmutil: ";
+            append_terminal_safe(ctx.err.buf(), target);
+            ctx.err << ": not copied: the copy stopped at the first item it could not copy, "
+                       "and what it had made was removed\n";
+            ctx.err.flush();
+        }
         if (ctx.json) {
             JsonWriter j(ctx.out);
             j.begin_object();

@@ -204,7 +204,8 @@ VANTREL_EXPORT OSErr VantrelFSCreateFolderCopy(const FSRef* source, const FSRef*
 // a null `sourceTimes` the source's now. The top folder of a copy then takes its name, in
 // one rename that replaces nothing; a top folder that fails here, or finds its name taken,
 // is removed with all it holds, and nothing shows under the name. Below the top nothing is
-// taken off the copy on failure: a tree copy that fails is the caller's to report.
+// taken off the copy on failure: the caller reports it and gives up the whole copy with
+// VantrelFSAbandonFolderCopy.
 //   noErr            done; `*failure` (when not null) as on VantrelFSCopyFileWholeExplained.
 //   paramErr         a null `source` or `copy`.
 //   dirNFErr         either is no folder.
@@ -216,6 +217,20 @@ VANTREL_EXPORT OSErr VantrelFSCreateFolderCopy(const FSRef* source, const FSRef*
 VANTREL_EXPORT OSErr VantrelFSFinishFolderCopy(const FSRef* source, const FSRef* copy,
                                                const struct timespec sourceTimes[2],
                                                VantrelFSCopyFailure* failure);
+
+// Undoes a folder copy its caller will not finish (an item in it could not
+// be copied): `copy` is its top folder or any folder below it, and the whole
+// copy goes, its top with everything made in it, before it ever had its
+// name. A tree copy that cannot complete leaves the destination as it was.
+//   noErr            removed; no folder of that copy may be used again.
+//   paramErr         a null `copy`, or a folder that is no copy this process
+//                    is making (not begun here, or already finished).
+//   dirNFErr         `copy` is no folder.
+//   others           the removal failed (as FSDeleteObject gives them): the
+//                    copy never shows, and the next listing of its
+//                    destination removes what is left.
+// Any thread.
+VANTREL_EXPORT OSErr VantrelFSAbandonFolderCopy(const FSRef* copy);
 
 // noErr when both references name one object on disk, whichever mount each
 // was reached through, else errFSRefsDifferent: unlike FSCompareFSRefs, the

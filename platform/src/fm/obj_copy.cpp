@@ -1258,7 +1258,7 @@ extern "C" OSErr VantrelFSCreateFolderCopy(const FSRef* source, const FSRef* des
             }) != 0)
             return from_errno(errno, Op::Create, &dest);
         if (OSErr e = vantrel::fm::lookup(dest, newName, &made)) return e;
-        vantrel::fm::folder_copy::add_inner(made);
+        vantrel::fm::folder_copy::add_inner(dest, made);
     } else if (OSErr e = vantrel::fm::folder_copy::begin(
                    dest, destFd, newName, "VantrelFSCreateFolderCopy.create", &made)) {
         return e;
@@ -1286,6 +1286,14 @@ extern "C" OSErr VantrelFSFinishFolderCopy(const FSRef* source, const FSRef* cop
     // The copy takes its name once it has all it is to have, or is undone.
     const OSErr e = finish_folder_copy(src, dst, sourceTimes, failure);
     return vantrel::fm::folder_copy::settle(dst, e);
+}
+
+extern "C" OSErr VantrelFSAbandonFolderCopy(const FSRef* copy) {
+    if (copy == nullptr) return paramErr;
+    Node dst;
+    if (OSErr err = vantrel::fm::resolve(copy, &dst)) return err;
+    if (!dst.is_dir()) return dirNFErr;
+    return vantrel::fm::folder_copy::abandon(dst);
 }
 
 namespace {

@@ -42,8 +42,11 @@ constexpr std::string_view kFolderCopyJournal = "folder copy";
 // lock tells every other process the copy is alive): the destination is
 // kept as a reference and found again at the end, so that a deep walk at a
 // small descriptor limit has every other descriptor for itself.
+using Key = std::pair<dev_t, std::uint64_t>;
+
 struct Open {
     bool top = false;
+    Key topKey{};  // a folder below the top: its top's
     FSRef dest{};  // the top's destination folder
     std::string privateName, name;
     std::unique_ptr<commit::Journal> journal;
@@ -51,12 +54,12 @@ struct Open {
 
 std::mutex g_mu;
 std::atomic<std::uint64_t> g_named{0};
-std::map<std::pair<dev_t, std::uint64_t>, Open>& open_copies() {
-    static auto* m = new std::map<std::pair<dev_t, std::uint64_t>, Open>;
+std::map<Key, Open>& open_copies() {
+    static auto* m = new std::map<Key, Open>;
     return *m;
 }
 
-std::pair<dev_t, std::uint64_t> key_of(const Node& n) {
+Key key_of(const Node& n) {
     return {n.dev(), n.st.stx_ino};
 }
 
@@ -147,6 +150,14 @@ bool remove_tree(int dirFd, const std::string& name) {
         if (!cur || ::fstat(cur.get(), &st) != 0 || st.st_dev != top.st_dev ||
             st.st_ino != path.back().second)
             return false;
+        // A move locks the folders of its copy as it finishes them: a copy
+        // undone after that has its own locked folders to empty.
+        int flags = 0;
+        if (::ioctl(cur.get(), FS_IOC_GETFLAGS, &flags) == 0 &&
+            (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0) {
+            flags &= ~(FS_IMMUTABLE_FL | FS_APPEND_FL);
+            if (::ioctl(cur.get(), FS_IOC_SETFLAGS, &flags) != 0) return false;
+        }
         std::string sub;
         if (!empty_of_files(cur.get(), &sub)) return false;
         if (!sub.empty()) {
@@ -201,6 +212,22 @@ bool recover_folder_copy(int dirFd, std::string_view payload) {
     return true;
 }();
 
+// Forgets the folders below the top `top`, whose inode numbers may be
+// given to other folders once the copy is named or removed. Under g_mu.
+void forget_inner_locked(const Key& top) {
+    for (auto it = open_copies().begin(); it != open_copies().end();) {
+        if (!it->second.top && it->second.topKey == top)
+            it = open_copies().erase(it);
+        else
+            ++it;
+    }
+}
+
+void forget_inner(const Key& top) {
+    const std::lock_guard<std::mutex> hold(g_mu);
+    forget_inner_locked(top);
+}
+
 }  // namespace
 
 std::uint64_t named_count() {
@@ -212,9 +239,12 @@ bool inside(const Node& dir) {
     return !open_copies().empty() && open_copies().count(key_of(dir)) != 0;
 }
 
-void add_inner(const Node& made) {
+void add_inner(const Node& dir, const Node& made) {
     const std::lock_guard<std::mutex> hold(g_mu);
-    open_copies()[key_of(made)] = Open{};
+    Open inner;
+    auto it = open_copies().find(key_of(dir));
+    if (it != open_copies().end()) inner.topKey = it->second.top ? it->first : it->second.topKey;
+    open_copies()[key_of(made)] = std::move(inner);
 }
 
 OSErr begin(const Node& dest, const DirFd& destFd, const std::string& name, const char* createStep,
@@ -260,6 +290,7 @@ OSErr settle(const Node& copy, OSErr err) {
         open_copies().erase(it);
     }
     if (!o.top) return err;
+    forget_inner(key_of(copy));
     // The private folder's own parent is the destination, wherever that
     // went meanwhile: the journal stands beside it.
     const int dir = copy.at();
@@ -307,6 +338,46 @@ OSErr settle(const Node& copy, OSErr err) {
     else
         o.journal->keep();
     return err;
+}
+
+OSErr abandon(const Node& copy) {
+    Open o;
+    {
+        const std::lock_guard<std::mutex> hold(g_mu);
+        auto it = open_copies().find(key_of(copy));
+        if (it == open_copies().end()) return paramErr;
+        Key top = it->second.top ? it->first : it->second.topKey;
+        auto t = open_copies().find(top);
+        if (t == open_copies().end() || !t->second.top) return paramErr;
+        o = std::move(t->second);
+        open_copies().erase(t);
+        forget_inner_locked(top);
+        // Its folders are within no private folder any longer: answers
+        // kept about them go stale, as when a copy is named.
+        g_named.fetch_add(1, std::memory_order_acq_rel);
+    }
+    // The journal stands in the destination folder, beside the private one,
+    // wherever the destination went meanwhile.
+    Node dest;
+    if (OSErr e = resolve(&o.dest, &dest)) {
+        o.journal->keep();
+        return e;
+    }
+    DirFd destFd;
+    if (OSErr e = dir_fd(dest, &destFd)) {
+        o.journal->keep();
+        return e;
+    }
+    o.journal->stands_in(destFd->fd());
+    errno = 0;
+    if (!remove_tree(destFd->fd(), o.privateName)) {
+        // A walk that found what it did not make (no errno) is the disk's.
+        const OSErr e = from_errno(errno != 0 ? errno : EIO, Op::Delete, &dest);
+        o.journal->keep();
+        return e;
+    }
+    o.journal->end();
+    return noErr;
 }
 
 }  // namespace vantrel::fm::folder_copy

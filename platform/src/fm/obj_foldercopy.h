@@ -34,9 +34,9 @@ bool inside(const Node& dir);
 // within one any longer once its top has its name).
 std::uint64_t named_count();
 
-// Registers `made`, just made in a folder `inside` said yes to, as a folder
-// of that copy, until settle().
-void add_inner(const Node& made);
+// Registers `made`, just made in the folder `dir` that `inside` said yes
+// to, as a folder of that copy, until settle() or abandon().
+void add_inner(const Node& dir, const Node& made);
 
 // Starts a copy named `name` in the folder `dest` (open as `destFd`): the
 // name must be free (dupFNErr), the journal is written, then the empty
@@ -55,5 +55,13 @@ OSErr begin(const Node& dest, const DirFd& destFd, const std::string& name, cons
 // ".undo"), and the failure returned. A folder no copy of ours made:
 // `err`, nothing done.
 OSErr settle(const Node& copy, OSErr err);
+
+// Undoes the whole copy that the folder `copy` (its top or one below it)
+// belongs to, for a caller that will not finish it: the top and all it
+// holds are removed with their journal (step ".undo"), and every folder of
+// the copy is forgotten. noErr when gone; paramErr for a folder no copy of
+// ours is making; else the failure, and the journal is kept for the next
+// listing to finish the removal.
+OSErr abandon(const Node& copy);
 
 }  // namespace vantrel::fm::folder_copy

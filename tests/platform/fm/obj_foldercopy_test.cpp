@@ -54,8 +54,10 @@ std::set<std::string> private_entries(const fs::path& dir) {
 }
 
 // Starts a copy of `src` into `dest` as N and fills it with a file and a
-// folder holding another, as a tree copy does.
-OSErr start_copy(const fs::path& src, const fs::path& dest, FSRef* copy, struct timespec times[2]) {
+// folder holding another, as a tree copy does; with `openSub`, the folder
+// inside is left unfinished there.
+OSErr start_copy(const fs::path& src, const fs::path& dest, FSRef* copy, struct timespec times[2],
+                 FSRef* openSub = nullptr) {
     const FSRef s = vtest::ref_of(src), d = vtest::ref_of(dest);
     const std::u16string name = vtest::u16("N");
     if (OSErr e = VantrelFSCreateFolderCopy(&s, &d, name.size(), vtest::uc(name), copy, times))
@@ -68,6 +70,10 @@ OSErr start_copy(const fs::path& src, const fs::path& dest, FSRef* copy, struct 
     if (OSErr e = VantrelFSCreateFolderCopy(&sub, copy, 0, nullptr, &subCopy, subTimes)) return e;
     const FSRef inner = vtest::ref_of(src / "sub" / "G");
     if (OSErr e = VantrelFSCopyFileWhole(&inner, &subCopy, 0, nullptr, nullptr)) return e;
+    if (openSub != nullptr) {
+        *openSub = subCopy;
+        return noErr;
+    }
     return VantrelFSFinishFolderCopy(&sub, &subCopy, subTimes, nullptr);
 }
 
@@ -85,6 +91,9 @@ TEST(FolderCopy, ShowsUnderItsNameOnlyWhenWholeAndIsUndoneOtherwise) {
         std::function<void(const fs::path& dest)> meanwhile;
         const char* failStep;  // a step of the finish that fails, or none
         OSErr expect;
+        // Given up instead of finished, through the top ("top") or the
+        // unfinished folder inside it ("sub").
+        const char* abandon = nullptr;
     };
     const Row rows[] = {
         {"filled, then named", nullptr, nullptr, noErr},
@@ -101,6 +110,12 @@ TEST(FolderCopy, ShowsUnderItsNameOnlyWhenWholeAndIsUndoneOtherwise) {
          noErr},
         {"its mode cannot be given", nullptr, "VantrelFSFinishFolderCopy.chmod", ioErr},
         {"the rename fails", nullptr, "VantrelFSFinishFolderCopy.name", ioErr},
+        {"given up", nullptr, nullptr, noErr, "top"},
+        {"given up through a folder inside it", nullptr, nullptr, noErr, "sub"},
+        // What cannot be removed at once never shows, and the next listing
+        // removes it.
+        {"given up, and its removal fails", nullptr, "VantrelFSFinishFolderCopy.undo", ioErr,
+         "top"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -109,9 +124,10 @@ TEST(FolderCopy, ShowsUnderItsNameOnlyWhenWholeAndIsUndoneOtherwise) {
         make_source(src);
         if (::testing::Test::HasFatalFailure()) return;
         vtest::write_file(dest / "other", "stays");
-        FSRef copy;
+        FSRef copy, sub;
         struct timespec times[2];
-        ASSERT_EQ(start_copy(src, dest, &copy, times), noErr);
+        ASSERT_EQ(start_copy(src, dest, &copy, times, row.abandon != nullptr ? &sub : nullptr),
+                  noErr);
         EXPECT_EQ(listed(dest), std::set<std::string>{"other"}) << "no one sees it being filled";
         EXPECT_FALSE(fs::exists(dest / "N"));
         if (row.meanwhile) row.meanwhile(dest);
@@ -120,10 +136,19 @@ TEST(FolderCopy, ShowsUnderItsNameOnlyWhenWholeAndIsUndoneOtherwise) {
         vantrel::fault::Scope scope;
         if (row.failStep != nullptr) vantrel::fault::fail_next(row.failStep, ioErr);
         const FSRef s = vtest::ref_of(src);
-        EXPECT_EQ(VantrelFSFinishFolderCopy(&s, &copy, times, nullptr), row.expect);
+        if (row.abandon != nullptr) {
+            EXPECT_EQ(VantrelFSAbandonFolderCopy(std::string(row.abandon) == "sub" ? &sub : &copy),
+                      row.expect);
+            EXPECT_EQ(listed(dest), std::set<std::string>{"other"});
+            // Given up, it is no copy in progress: nothing finishes it.
+            EXPECT_NE(VantrelFSFinishFolderCopy(&s, &copy, times, nullptr), noErr);
+            EXPECT_FALSE(fs::exists(dest / "N"));
+        } else {
+            EXPECT_EQ(VantrelFSFinishFolderCopy(&s, &copy, times, nullptr), row.expect);
+        }
 
         EXPECT_EQ(private_entries(dest), std::set<std::string>{}) << "the copy left nothing hidden";
-        if (row.expect == noErr) {
+        if (row.expect == noErr && row.abandon == nullptr) {
             struct stat st {};
             ASSERT_EQ(::lstat((dest / "N").c_str(), &st), 0);
             EXPECT_EQ(st.st_mode & 07777, 0751u);

@@ -1,15 +1,19 @@
-// fmutil tree and rm when one item in the middle of the tree fails: the
-// failure is injected through the platform's fault seam at one directory's
-// opening or one item's deletion, so the test needs no second user.
+// fmutil tree, rm and cp -r when one item in the middle of the tree fails:
+// the failure is injected through the platform's fault seam at one
+// directory's opening, one item's deletion or one item's copy, so the test
+// needs no second user.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <filesystem>
 #include <string>
 
 #include "Child.h"
+#include "Snapshot.h"
 #include "TempDir.h"
 #include "fmutil.h"
 #include "vantrel/fault.h"
@@ -65,6 +69,81 @@ TEST(FmutilTreeErrors, AnUnreadableDirectoryIsNamedAndTheWalkGoesOn) {
         expected.replace(expected.find("ROOT"), 4, root);
         EXPECT_EQ(vtest::read_file(err), expected);
     }
+}
+
+// A tree copy that cannot copy one item is not made at all: the item is
+// named with what the system said, and nothing of the copy is left in the
+// destination, hidden or not, before or after the next listing of it. The
+// failures are at a file (before and after its data is written), a folder's
+// making, its finishing and its listing, and at the top's naming.
+TEST(FmutilCopyErrors, ATreeCopyThatFailsAtAnItemLeavesTheDestinationAsItWas) {
+    struct Row {
+        const char* op;
+        const char* detail;
+        OSErr code;
+        const char* named;  // the path the error names, from ROOT (the source) or DEST
+    };
+    const Row rows[] = {
+        {"VantrelFSCopyFileWhole", "b", dskFulErr, "DEST/t/sub/b: dskFulErr (-34)"},
+        {"PBHCopyFileSync.write", "c", ioErr, "ROOT/sub/deeper/c: ioErr (-36)"},
+        {"PBHCopyFileSync.times", "b", ioErr, "ROOT/sub/b: ioErr (-36)"},
+        {"VantrelFSCreateFolderCopy", "deeper", dskFulErr, "DEST/t/sub/deeper: dskFulErr (-34)"},
+        {"VantrelFSFinishFolderCopy.chmod", "sub", ioErr, "DEST/t/sub: ioErr (-36)"},
+        {"FSOpenIterator", "deeper", afpAccessDenied, "ROOT/sub/deeper: afpAccessDenied (-5000)"},
+        {"VantrelFSFinishFolderCopy.name", "t", dskFulErr, "DEST/t: dskFulErr (-34)"},
+    };
+    const int quiet = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(quiet, 0);
+    for (const Row& row : rows) {
+        vtest::TempDir t("fmcopyerr");
+        for (const char* f : {"t/a", "t/sub/b", "t/sub/deeper/c", "t/z"}) t.write(f, f);
+        t.write("fork", "a fork");
+        for (const char* f : {"t/a", "t/sub/b"}) {
+            ASSERT_EQ(fmutil::run({"fmutil", "rsrc", (t.path() / f).string(), "--set",
+                                   (t.path() / "fork").string()},
+                                  quiet, quiet),
+                      0);
+        }
+        // Read by the copy, the sources would take a new access time
+        // (relatime) where it is not after their change.
+        const timespec later[2] = {{std::time(nullptr) + 3600, 0}, {0, UTIME_OMIT}};
+        for (const char* f : {"t/a", "t/sub/b", "t/sub/deeper/c", "t/z", "t/._a", "t/sub/._b"})
+            ASSERT_EQ(::utimensat(AT_FDCWD, (t.path() / f).c_str(), later, 0), 0) << f;
+        const fs::path dst = t.mkdir("dst");
+        const std::string root = (t.path() / "t").string();
+        const vtest::Snapshot source = vtest::snapshot(root);
+        const vtest::Snapshot dest = vtest::snapshot(dst);
+        const fs::path err = t.path() / "err";
+        int efd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        ASSERT_GE(efd, 0);
+        int status;
+        {
+            vf::Scope scope;
+            vf::fail_if([&](const vf::Call& c) -> OSErr {
+                return c.op == row.op && c.detail == row.detail ? row.code : OSErr{noErr};
+            });
+            status = fmutil::run({"fmutil", "cp", "-r", root, dst.string()}, quiet, efd);
+            EXPECT_GT(vf::injected(), 0) << row.op << ": the fault was never reached";
+        }
+        ::close(efd);
+        EXPECT_EQ(status, 1) << row.op;
+        std::string named = std::string("fmutil: ") + row.named;
+        if (named.find("ROOT") != std::string::npos)
+            named.replace(named.find("ROOT"), 4, root);
+        else
+            named.replace(named.find("DEST"), 4, dst.string());
+        const std::string e = vtest::read_file(err);
+        EXPECT_EQ(e.rfind(named, 0), 0u) << row.op << ": the failure is not named first:\n" << e;
+        EXPECT_NE(e.find(dst.string() + "/t: not copied: "), std::string::npos)
+            << row.op << ": the undo is not said:\n"
+            << e;
+        EXPECT_EQ(vtest::diff(dest, vtest::snapshot(dst)), "") << row.op << ": left in DEST";
+        EXPECT_EQ(fmutil::run({"fmutil", "ls", dst.string()}, quiet, quiet), 0);
+        EXPECT_EQ(vtest::diff(dest, vtest::snapshot(dst)), "")
+            << row.op << ": left in DEST after the next listing";
+        EXPECT_EQ(vtest::diff(source, vtest::snapshot(root)), "") << row.op << ": the source";
+    }
+    ::close(quiet);
 }
 
 // The deletion stops at the first item it cannot delete; the error names

@@ -302,7 +302,7 @@ int cmd_convert(Context& ctx) {
         // did already being no work twice, until a walk sees no change.
         for (int pass = 0; isDir; ++pass) {
             TreeBuffers buffers;
-            buffers.bitmap = kFSCatInfoNodeFlags;
+            buffers.bitmap = kFSCatInfoNone;
             bool changed = false;
             c.again = pass > 0;
             walk_tree(ref, path, buffers, true, &changed, c);

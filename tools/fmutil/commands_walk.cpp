@@ -39,13 +39,20 @@ OSErr read_level(const FSRef& dir, TreeBuffers& b, TreeLevel* level, bool* chang
     for (;;) {
         ItemCount n = 0;
         Boolean ch = 0;
-        e = VantrelFSGetCatalogInfoBulkDiskNames(
-            it, TreeBuffers::kBatch, &n, changed != nullptr ? &ch : nullptr, b.bitmap,
-            b.infos.data(), b.refs.data(), nullptr, b.names.data());
+        const bool entriesOnly = b.bitmap == kFSCatInfoNone;
+        e = entriesOnly ? VantrelFSGetEntriesBulk(it, TreeBuffers::kBatch, &n,
+                                                  changed != nullptr ? &ch : nullptr, b.refs.data(),
+                                                  b.names.data(), b.folders.data())
+                        : VantrelFSGetCatalogInfoBulkDiskNames(
+                              it, TreeBuffers::kBatch, &n, changed != nullptr ? &ch : nullptr,
+                              b.bitmap, b.infos.data(), b.refs.data(), nullptr, b.names.data());
         if (ch) *changed = true;
         const bool kinds = (b.bitmap & kFSCatInfoPermissions) != 0;
         for (ItemCount i = 0; i < n; ++i) {
-            const bool dir = (b.infos[i].nodeFlags & kFSNodeIsDirectoryMask) != 0;
+            // Listed by its entry alone, an item shows no flags but a folder's.
+            const UInt16 flags = entriesOnly ? (b.folders[i] != 0 ? kFSNodeIsDirectoryMask : 0)
+                                             : b.infos[i].nodeFlags;
+            const bool dir = (flags & kFSNodeIsDirectoryMask) != 0;
             // An item of a folder one may read but not search: the entry
             // tells a folder, nothing else (no type bits in its mode).
             FSPermissionInfo perm;
@@ -55,7 +62,7 @@ OSErr read_level(const FSRef& dir, TreeBuffers& b, TreeLevel* level, bool* chang
                             std::string::npos,
                             kinds && known ? kind_of(b.infos[i]).json : nullptr,
                             dir,
-                            (b.infos[i].nodeFlags & kFSNodeLockedMask) != 0};
+                            (flags & kFSNodeLockedMask) != 0};
             append_listed_name(entry.name, b.names[i], b.refs[i]);
             if (dir || level->keepAllRefs) {
                 entry.ref = level->refs.size();

@@ -54,12 +54,16 @@ void begin_json_items(const Context& ctx, JsonWriter& j);
 // it asks for: node flags tell directories; the permissions' mode tells the
 // other kinds (TreeEntry::kind, null without it). Costly for another user
 // than root: it comes with the caller's access, asked of the kernel.
+// kFSCatInfoNone: the directory entries alone tell folders from the rest,
+// and no file is looked at (TreeEntry::locked is then false): the walks that
+// act on names (dot-clean, orphans, convert), not on what a listing shows.
 struct TreeBuffers {
     static constexpr ItemCount kBatch = 128;
     FSCatalogInfoBitmap bitmap = kFSCatInfoNodeFlags | kFSCatInfoPermissions;
     std::vector<FSCatalogInfo> infos = std::vector<FSCatalogInfo>(kBatch);
     std::vector<FSRef> refs = std::vector<FSRef>(kBatch);
     std::vector<VantrelDiskName> names = std::vector<VantrelDiskName>(kBatch);
+    std::vector<Boolean> folders = std::vector<Boolean>(kBatch);
 };
 
 // "dir/" for building item paths: the argument as given, one slash after it.
@@ -197,7 +201,7 @@ int walk_each_folder(Context& ctx, JsonWriter& j, const std::vector<TreeError>& 
             continue;
         }
         TreeBuffers buffers;
-        buffers.bitmap = kFSCatInfoNodeFlags;
+        buffers.bitmap = kFSCatInfoNone;
         walk_tree(ref, dir, buffers, false, nullptr, v);
         v.folder(dir, ref);
     }

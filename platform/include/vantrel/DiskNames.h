@@ -72,6 +72,25 @@ VANTREL_EXPORT OSErr VantrelFSGetCatalogInfoBulkDiskNames(
     Boolean* containerChanged, FSCatalogInfoBitmap whichInfo, FSCatalogInfo* catalogInfos,
     FSRef* refs, HFSUniStr255* names, VantrelDiskName* diskNames);
 
+// The next items of `iterator` as a walk that goes by names needs them: for
+// each item returned, its reference (when `refs` is given), its directory
+// entry's bytes (when `diskNames` is given) and whether it is a folder, as
+// its directory entry tells (`isFolder[i]`). Where a file system's entries
+// carry the objects' own inode numbers and types (ext2/3/4, xfs, btrfs,
+// tmpfs, f2fs), no file's inode is read: a walk that only needs the folders
+// below it and the names beside them pays one read of the directory, not
+// one look at each item. Folders are looked at, as every listing looks at
+// them. The items, their order and the results are
+// VantrelFSGetCatalogInfoBulkDiskNames's with kFSCatInfoNone; in a folder the
+// caller may read but not search, an item that cannot be looked at is
+// returned all the same, as there.
+//   paramErr     a null `actualObjects` or `isFolder`.
+// Any thread; calls on one iterator take turns.
+VANTREL_EXPORT OSErr VantrelFSGetEntriesBulk(FSIterator iterator, ItemCount maximumObjects,
+                                             ItemCount* actualObjects, Boolean* containerChanged,
+                                             FSRef* refs, VantrelDiskName* diskNames,
+                                             Boolean* isFolder);
+
 // The normal forms of names, as HFS+ normalises them: the ranges it never
 // decomposes (U+2000 to U+2FFF, U+F900 to U+FAFF, U+2F800 to U+2FAFF: the
 // OHM SIGN U+2126, the ANGSTROM SIGN U+212B, the CJK compatibility

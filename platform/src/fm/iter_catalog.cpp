@@ -50,7 +50,8 @@
 
 VANTREL_FAULT_OPERATIONS("FSOpenIterator", "FSCloseIterator", "FSGetCatalogInfoBulk",
                          "FSGetCatalogInfoBulk.sidecars", "VantrelFSGetCatalogInfoBulkDiskNames",
-                         "VantrelFSBulkDeleteFiles", "VantrelFSBulkDeleteFiles.scan");
+                         "VantrelFSGetEntriesBulk", "VantrelFSBulkDeleteFiles",
+                         "VantrelFSBulkDeleteFiles.scan");
 
 struct OpaqueFSIterator {
     // A walk holds one of these per level of a tree that may be 10,000
@@ -694,6 +695,14 @@ OSErr VantrelFSGetCatalogInfoBulkDiskNames(FSIterator it, ItemCount maximumObjec
                                            HFSUniStr255* names, VantrelDiskName* diskNames) {
     return bulk("VantrelFSGetCatalogInfoBulkDiskNames", it, maximumObjects, actualObjects,
                 containerChanged, whichInfo, catalogInfos, refs, nullptr, names, diskNames, true);
+}
+
+OSErr VantrelFSGetEntriesBulk(FSIterator it, ItemCount maximumObjects, ItemCount* actualObjects,
+                              Boolean* containerChanged, FSRef* refs, VantrelDiskName* diskNames,
+                              Boolean* isFolder) {
+    if (isFolder == nullptr) return paramErr;
+    return bulk("VantrelFSGetEntriesBulk", it, maximumObjects, actualObjects, containerChanged,
+                kFSCatInfoNone, nullptr, refs, nullptr, nullptr, diskNames, true, false, isFolder);
 }
 
 OSErr VantrelFSBulkDeleteFiles(FSIterator it, ItemCount maximumObjects, ItemCount* actualObjects,

@@ -275,38 +275,47 @@ TEST(FSRefs, DiskNamesAreTheEntriesOwnBytes) {
     FSRef dir = ref_of(d);
 
     // The listing form: every entry once, as bytes, with or without the
-    // rest of what the bulk call gives.
-    for (const bool alone : {true, false}) {
+    // rest of what the bulk call gives, or with what the entries tell alone
+    // (a reference, and whether it is a folder).
+    enum class Form { Alone, WithTheRest, Entries };
+    for (const Form form : {Form::Alone, Form::WithTheRest, Form::Entries}) {
         FSIterator it = nullptr;
         ASSERT_EQ(FSOpenIterator(&dir, kFSIterateFlat, &it), noErr);
         VantrelDiskName disk[4];
         FSRef refs[4];
         HFSUniStr255 names[4];
         FSCatalogInfo infos[4];
+        Boolean folder[4];
         std::set<std::string> seen;
         OSErr e = noErr;
         while (e == noErr) {
             ItemCount n = 0;
-            e = alone ? VantrelFSGetCatalogInfoBulkDiskNames(it, 4, &n, nullptr, kFSCatInfoNone,
-                                                             nullptr, nullptr, nullptr, disk)
-                      : VantrelFSGetCatalogInfoBulkDiskNames(
-                            it, 4, &n, nullptr, kFSCatInfoNodeFlags, infos, refs, names, disk);
+            e = form == Form::Alone
+                    ? VantrelFSGetCatalogInfoBulkDiskNames(it, 4, &n, nullptr, kFSCatInfoNone,
+                                                           nullptr, nullptr, nullptr, disk)
+                : form == Form::WithTheRest
+                    ? VantrelFSGetCatalogInfoBulkDiskNames(it, 4, &n, nullptr, kFSCatInfoNodeFlags,
+                                                           infos, refs, names, disk)
+                    : VantrelFSGetEntriesBulk(it, 4, &n, nullptr, refs, disk, folder);
             for (ItemCount i = 0; i < n; ++i) {
                 const std::string got(reinterpret_cast<const char*>(disk[i].bytes), disk[i].length);
                 seen.insert(got);
                 EXPECT_TRUE(present(d / got)) << "names no file: " << got;
-                if (alone) continue;
+                if (form == Form::Alone) continue;
                 UInt8 buf[255];
                 ByteCount len = 0;
                 ASSERT_EQ(VantrelFSRefGetDiskName(&refs[i], buf, sizeof buf, &len), noErr) << got;
                 EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), len), got);
+                if (form == Form::Entries) {
+                    EXPECT_EQ(folder[i] != 0, got == "sub\xC3\xA9") << got;
+                }
             }
         }
         EXPECT_EQ(e, errFSNoMoreItems);
         ASSERT_EQ(FSCloseIterator(it), noErr);
         std::set<std::string> want{"sub\xC3\xA9"};
         for (const Row& row : rows) want.insert(row.disk);
-        EXPECT_EQ(seen, want) << (alone ? "disk names alone" : "with the rest");
+        EXPECT_EQ(seen, want) << static_cast<int>(form);
     }
 
     // The reference form, for each name, after the checks every reference
@@ -380,10 +389,17 @@ TEST(FSRefs, DiskNamesAreTheEntriesOwnBytes) {
     EXPECT_EQ(
         VantrelFSGetCatalogInfoBulkDiskNames(it, 0, &n, nullptr, 0, nullptr, nullptr, nullptr, one),
         errFSBadItemCount);
+    Boolean folder[1];
+    vantrel::fault::fail_nth("VantrelFSGetEntriesBulk", 1, ioErr);
+    EXPECT_EQ(VantrelFSGetEntriesBulk(it, 1, &n, nullptr, nullptr, one, folder), ioErr);
+    EXPECT_EQ(n, 7u);
     ASSERT_EQ(FSCloseIterator(it), noErr);
     EXPECT_EQ(
         VantrelFSGetCatalogInfoBulkDiskNames(it, 1, &n, nullptr, 0, nullptr, nullptr, nullptr, one),
         errFSIteratorNotFound);
+    EXPECT_EQ(VantrelFSGetEntriesBulk(it, 1, &n, nullptr, nullptr, one, folder),
+              errFSIteratorNotFound);
+    EXPECT_EQ(VantrelFSGetEntriesBulk(it, 1, &n, nullptr, nullptr, one, nullptr), paramErr);
 }
 
 struct NameCase {

@@ -90,41 +90,6 @@ UInt8 user_access(const Node& n, const Listing* listing) {
     return a;
 }
 
-// The names of `n`'s attributes (listxattrat, Linux 6.13) into `buf`, NUL
-// separated: their length, or -1 (errno set) when no list is to be had: a
-// root (its O_PATH descriptor lists nothing), an older kernel (asked once),
-// more names than `size` holds.
-long list_attr_names(const Node& n, char* buf, std::size_t size) {
-#ifdef __linux__
-    constexpr long kListxattrat = 465;  // the same number on every architecture
-    static std::atomic<bool> missing{false};
-    if (n.root || missing.load(std::memory_order_relaxed)) {
-        errno = ENOTSUP;
-        return -1;
-    }
-    const long len =
-        ::syscall(kListxattrat, n.at(), n.name.c_str(), AT_SYMLINK_NOFOLLOW, buf, size);
-    if (len < 0 && errno == ENOSYS) missing.store(true, std::memory_order_relaxed);
-    return len;
-#else
-    (void)n;
-    (void)buf;
-    (void)size;
-    errno = ENOTSUP;
-    return -1;
-#endif
-}
-
-// Calls `each` with every name of a list list_attr_names made.
-template <class Each>
-void each_attr_name(std::string_view names, Each&& each) {
-    for (std::size_t at = 0; at < names.size();) {
-        const std::size_t end = std::min(names.find('\0', at), names.size());
-        each(names.substr(at, end - at));
-        at = end + 1;
-    }
-}
-
 }  // namespace
 
 // Which of the attributes a listing reads a file has, from the list of its
@@ -140,11 +105,11 @@ bool mac_attrs_listed(const Node& n, MacAttrs* out) {
     {
         fault::Benign benign;  // a failed list only means reading each attribute
         len = fault::step("FSGetCatalogInfoBulk.listxattr", n.name,
-                          [&] { return list_attr_names(n, buf, sizeof buf); });
+                          [&] { return meta::list_attr_names(n, buf, sizeof buf); });
     }
     *out = MacAttrs{};
     if (len < 0) return false;
-    each_attr_name(std::string_view(buf, std::size_t(len)), [&](std::string_view one) {
+    meta::each_attr_name(std::string_view(buf, std::size_t(len)), [&](std::string_view one) {
         if (one == meta::kMetadataAttr) out->record = true;
         if (one == meta::kResourceForkAttr || one == ad::kAfpResourceAttr) out->legacyFork = true;
         if (one == ad::kAfpInfoAttr) out->afpInfo = true;
@@ -885,11 +850,11 @@ class Intent {
 bool may_hold_intent(const Node& n) {
     if (!lists_every_attribute(n)) return true;
     char names[1024];
-    const long len = list_attr_names(n, names, sizeof names);
+    const long len = meta::list_attr_names(n, names, sizeof names);
     if (len < 0) return true;
     bool found = false;
-    each_attr_name(std::string_view(names, std::size_t(len)),
-                   [&](std::string_view one) { found = found || one == kIntentAttr; });
+    meta::each_attr_name(std::string_view(names, std::size_t(len)),
+                         [&](std::string_view one) { found = found || one == kIntentAttr; });
     return found;
 }
 

@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,7 +41,9 @@ VANTREL_FAULT_OPERATIONS("VantrelFSMergeDotUnderscore", "VantrelFSMergeDotUnders
                          "VantrelFSMergeDotUnderscore.rename", "VantrelFSMergeDotUnderscore.unlink",
                          "VantrelFSMergeDotUnderscore.undo", "VantrelFSConvertMacLayout",
                          "VantrelFSConvertMacLayout.setxattr", "VantrelFSConvertMacLayout.sidecar",
-                         "VantrelFSConvertMacLayout.undo", "VantrelFSConvertMacLayout.appledouble");
+                         "VantrelFSConvertMacLayout.undo", "VantrelFSConvertMacLayout.appledouble",
+                         "VantrelFSMergeDotUnderscore.listxattr",
+                         "VantrelFSConvertMacLayout.listxattr");
 
 namespace vantrel::fm {
 namespace {
@@ -450,6 +453,12 @@ OSErr merge_locked(const Node& n, const std::string& entry, layouts::Layout layo
                    VantrelMergeReport* rep) {
     if (!S_ISREG(n.st.stx_mode)) return notAFileErr;
     if (n.locked()) return fLckdErr;
+    // The merge looks for values most files lack (the record, its extra
+    // entries, the streams): one list of the file's names answers for those
+    // it does not have.
+    std::optional<meta::ListedAttrs> listed;
+    const char* listStep = "VantrelFSMergeDotUnderscore.listxattr";
+    if (meta::ListedAttrs::of(n) == nullptr) listed.emplace(n, lists_every_attribute(n), listStep);
     DotFile dot;
     if (OSErr e = read_dot_file(n, &dot)) return e;
     Undo undo(n, "VantrelFSMergeDotUnderscore.setxattr", "VantrelFSMergeDotUnderscore.undo");
@@ -721,12 +730,14 @@ struct Converter {
 
 // True where one look shows `n` holds no Mac metadata in any layout (no
 // record, no stream, no fork, no "._NAME"), as most files of a tree: the
-// attribute names in one list, and the sidecar's name. False where that
-// cannot be told so (the list is not whole there, or not to be had).
-bool holds_no_mac_metadata(const Node& n) {
-    MacAttrs attrs;
-    if (!lists_every_attribute(n) || !mac_attrs_listed(n, &attrs)) return false;
-    if (attrs.record || attrs.legacyFork || attrs.afpInfo) return false;
+// attribute names in one list (`listed`, of `n`), and the sidecar's name.
+// False where that cannot be told so (the list is not whole there, or not
+// to be had).
+bool holds_no_mac_metadata(const Node& n, const meta::ListedAttrs& listed) {
+    if (!listed.known()) return false;
+    if (listed.has(meta::kMetadataAttr) || listed.has(meta::kResourceForkAttr) ||
+        listed.has(ad::kAfpResourceAttr) || listed.has(ad::kAfpInfoAttr))
+        return false;
     if (!S_ISREG(n.st.stx_mode)) return true;  // a folder's only store is its record
     rsrc::Sidecar side;
     return rsrc::open(n.at(), n.name, false, &side) == noErr && side.state == rsrc::State::None;
@@ -802,10 +813,14 @@ OSErr VantrelFSConvertMacLayout(const FSRef* ref, VantrelMacLayout to, UInt32 op
         appledir::File peek;
         VantrelConvertItems would = 0;
         // (An empty ".AppleDouble" beside it is a removal cut short: that is work.)
-        if (appledir::open(n, &peek) == noErr && !peek.folder &&
-            (holds_no_mac_metadata(n) || (run(peek, true, &would) == noErr && would == 0))) {
-            say(peek, 0);
-            return noErr;
+        if (appledir::open(n, &peek) == noErr && !peek.folder) {
+            const meta::ListedAttrs listed(n, lists_every_attribute(n),
+                                           "VantrelFSConvertMacLayout.listxattr");
+            if (holds_no_mac_metadata(n, listed) ||
+                (run(peek, true, &would) == noErr && would == 0)) {
+                say(peek, 0);
+                return noErr;
+            }
         }
     }
     // Held, no change of ours gives NAME or "._NAME" to another object
@@ -815,6 +830,9 @@ OSErr VantrelFSConvertMacLayout(const FSRef* ref, VantrelMacLayout to, UInt32 op
         if (OSErr e = lock.take(n.at())) return e;
     if (OSErr e = restat(&n)) return e;
     if (!convertible()) return notAFileErr;
+    // Looked at again in the lock: the list the reads below trust.
+    const meta::ListedAttrs listed(n, lists_every_attribute(n),
+                                   "VantrelFSConvertMacLayout.listxattr");
     appledir::File old;
     if (OSErr e = appledir::open(n, &old)) return e;
     VantrelConvertItems moved = 0;

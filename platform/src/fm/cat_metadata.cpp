@@ -9,6 +9,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 
@@ -61,7 +62,75 @@ void finder_to_disk(const std::uint8_t info[16], const std::uint8_t xinfo[16], b
     }
 }
 
+long list_attr_names(const Node& n, char* buf, std::size_t size) {
+#ifdef __linux__
+    constexpr long kListxattrat = 465;  // the same number on every architecture
+    static std::atomic<bool> missing{false};
+    if (n.root || missing.load(std::memory_order_relaxed)) {
+        errno = ENOTSUP;
+        return -1;
+    }
+    const long len =
+        ::syscall(kListxattrat, n.at(), n.name.c_str(), AT_SYMLINK_NOFOLLOW, buf, size);
+    if (len < 0 && errno == ENOSYS) missing.store(true, std::memory_order_relaxed);
+    return len;
+#else
+    (void)n;
+    (void)buf;
+    (void)size;
+    errno = ENOTSUP;
+    return -1;
+#endif
+}
+
+namespace {
+thread_local ListedAttrs* t_listed = nullptr;
+}  // namespace
+
+ListedAttrs::ListedAttrs(const Node& n, bool whole, const char* step) : n_(&n), outer_(t_listed) {
+    t_listed = this;
+    if (!whole) return;
+    // Room for far more names than a file of ours has; a list that does not
+    // fit answers nothing, and each read asks for itself.
+    std::string buf(4096, '\0');
+    long len = 0;
+    {
+        fault::Benign benign;
+        len = fault::step(step, n.name, [&] { return list_attr_names(n, buf.data(), buf.size()); });
+    }
+    if (len < 0) return;
+    each_attr_name(std::string_view(buf.data(), std::size_t(len)),
+                   [&](std::string_view one) { names_.emplace_back(one); });
+    known_ = true;
+}
+
+ListedAttrs::~ListedAttrs() {
+    t_listed = outer_;
+}
+
+bool ListedAttrs::has(std::string_view attr) const {
+    return !known_ || std::find(names_.begin(), names_.end(), attr) != names_.end();
+}
+
+ListedAttrs* ListedAttrs::of(const Node& n) {
+    for (ListedAttrs* l = t_listed; l != nullptr; l = l->outer_)
+        if (l->n_ == &n && l->known_) return l;
+    return nullptr;
+}
+
+void ListedAttrs::added(std::string_view attr) {
+    if (known_ && !has(attr)) names_.emplace_back(attr);
+}
+
+void ListedAttrs::removed(std::string_view attr) {
+    names_.erase(std::remove(names_.begin(), names_.end(), attr), names_.end());
+}
+
 ssize_t get_attr(const Node& n, const char* attr, void* buf, std::size_t size) {
+    if (const ListedAttrs* l = ListedAttrs::of(n); l != nullptr && !l->has(attr)) {
+        errno = ENODATA;
+        return -1;
+    }
 #ifdef __linux__
     // getxattrat came with Linux 6.13; its number is the same on every
     // architecture. An older kernel answers ENOSYS, once.
@@ -127,19 +196,27 @@ int set_attr(const Node& n, const char* attr, const void* value, std::size_t siz
     constexpr long kSetxattrat = 463;
     // A value is never null here (an empty one points somewhere all the same).
     static const char kEmpty = 0;
-    const long rc = xattr_at(n, kSetxattrat, attr, value != nullptr ? value : &kEmpty, size);
-    if (rc >= 0 || errno != ENOSYS) return int(rc);
-    const std::string path = n.proc_path();
-    return n.root ? ::setxattr(path.c_str(), attr, value, size, 0)
-                  : ::lsetxattr(path.c_str(), attr, value, size, 0);
+    long rc = xattr_at(n, kSetxattrat, attr, value != nullptr ? value : &kEmpty, size);
+    if (rc < 0 && errno == ENOSYS) {
+        const std::string path = n.proc_path();
+        rc = n.root ? ::setxattr(path.c_str(), attr, value, size, 0)
+                    : ::lsetxattr(path.c_str(), attr, value, size, 0);
+    }
+    if (rc == 0)
+        if (ListedAttrs* l = ListedAttrs::of(n)) l->added(attr);
+    return int(rc);
 }
 
 int remove_attr(const Node& n, const char* attr) {
     constexpr long kRemovexattrat = 466;
-    const long rc = xattr_at(n, kRemovexattrat, attr, nullptr, 0);
-    if (rc >= 0 || errno != ENOSYS) return int(rc);
-    const std::string path = n.proc_path();
-    return n.root ? ::removexattr(path.c_str(), attr) : ::lremovexattr(path.c_str(), attr);
+    long rc = xattr_at(n, kRemovexattrat, attr, nullptr, 0);
+    if (rc < 0 && errno == ENOSYS) {
+        const std::string path = n.proc_path();
+        rc = n.root ? ::removexattr(path.c_str(), attr) : ::lremovexattr(path.c_str(), attr);
+    }
+    if (rc == 0 || errno == ENODATA)
+        if (ListedAttrs* l = ListedAttrs::of(n)) l->removed(attr);
+    return int(rc);
 }
 
 ReadResult read(const Node& n, Record* out, std::string* raw, int* err) {

@@ -21,9 +21,11 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "fm/cat_appledouble.h"
@@ -60,6 +62,58 @@ ssize_t get_attr(const Node& n, const char* attr, void* buf, std::size_t size);
 // the link itself: the root (a directory, never a link) follows it.
 int set_attr(const Node& n, const char* attr, const void* value, std::size_t size);
 int remove_attr(const Node& n, const char* attr);
+
+// The names of `n`'s attributes (listxattrat, Linux 6.13) into `buf`, NUL
+// separated: their length, or -1 (errno set) when no list is to be had: a
+// root (its O_PATH descriptor lists nothing), an older kernel (asked once),
+// more names than `size` holds.
+long list_attr_names(const Node& n, char* buf, std::size_t size);
+
+// Calls `each` with every name of a list list_attr_names made.
+template <class Each>
+void each_attr_name(std::string_view names, Each&& each) {
+    for (std::size_t at = 0; at < names.size();) {
+        const std::size_t end = std::min(names.find('\0', at), names.size());
+        each(names.substr(at, end - at));
+        at = end + 1;
+    }
+}
+
+// While one is alive on a thread, the attributes of its node are known from
+// one list of their names: get_attr of a name the list lacks answers
+// ENODATA without asking the file system, and set_attr and remove_attr of
+// the node keep the list as the file now is. For a change that reads many
+// attributes most files lack (a merge of a "._" file looks for nine), made
+// in the folder's lock, where no change of ours comes between. `whole`:
+// the file system's lists name every attribute a read finds
+// (lists_every_attribute); without it, or without a list (more names than
+// it holds, an older kernel, a root), every read goes to the file system.
+// Only reads of that very Node are answered from the list. The list is
+// asked for under the fault seam's step `step`, benign: a list not had only
+// means a read of each attribute.
+class ListedAttrs {
+  public:
+    ListedAttrs(const Node& n, bool whole, const char* step);
+    ~ListedAttrs();
+    ListedAttrs(const ListedAttrs&) = delete;
+    ListedAttrs& operator=(const ListedAttrs&) = delete;
+
+    // Whether the list was had: only then does it answer anything.
+    bool known() const { return known_; }
+    // Whether `n` has the attribute `attr`, by the list (true when unknown).
+    bool has(std::string_view attr) const;
+    // The scope that answers for `n` now, or null.
+    static ListedAttrs* of(const Node& n);
+
+    void added(std::string_view attr);
+    void removed(std::string_view attr);
+
+  private:
+    const Node* n_;
+    ListedAttrs* outer_;
+    bool known_ = false;
+    std::vector<std::string> names_;
+};
 
 enum class ReadResult { Absent, Ok, Corrupt, Unreadable };
 // Reads the record of `n`. A record that does not parse is reported as

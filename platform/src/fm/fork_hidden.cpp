@@ -5,10 +5,12 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,14 +31,19 @@ namespace vantrel::fm {
 namespace {
 
 // What the "._NAME" entry `entry` of `dirFd` is; fnfErr when it is gone.
-OSErr kind_of(int dirFd, const char* entry, VantrelHiddenKind* kind) {
-    struct statx side {};
-    if (::statx(dirFd, entry, AT_SYMLINK_NOFOLLOW, STATX_TYPE, &side) != 0)
-        return from_errno(errno, Op::Lookup);
+// `type` is its directory entry's (DT_UNKNOWN: looked at here).
+OSErr kind_of(int dirFd, const char* entry, unsigned char type, VantrelHiddenKind* kind) {
+    bool isDir = type == DT_DIR;
+    if (type == DT_UNKNOWN) {
+        struct statx side {};
+        if (::statx(dirFd, entry, AT_SYMLINK_NOFOLLOW, STATX_TYPE, &side) != 0)
+            return from_errno(errno, Op::Lookup);
+        isDir = S_ISDIR(side.stx_mode);
+    }
     const char* file = entry + 2;
     // A folder copy not yet whole: its journal beside it undoes it after
     // a kill, and nothing else may take it.
-    if (S_ISDIR(side.stx_mode) && rsrc::is_temporary_name(entry)) {
+    if (isDir && rsrc::is_temporary_name(entry)) {
         *kind = kVantrelHiddenInProgress;
         return noErr;
     }
@@ -48,7 +55,15 @@ OSErr kind_of(int dirFd, const char* entry, VantrelHiddenKind* kind) {
     }
     // A folder under such a name is listed as an item; "._" alone names no
     // file: neither is a sidecar.
-    if (S_ISDIR(side.stx_mode) || *file == 0 || !rsrc::is_sidecar_of(dirFd, file)) {
+    if (isDir || *file == 0) {
+        *kind = kVantrelHiddenOwnFile;
+        return noErr;
+    }
+    rsrc::Sidecar side;
+    const OSErr opened = rsrc::open(dirFd, file, false, &side);
+    if (opened == noErr && side.state == rsrc::State::None) return fnfErr;  // gone since listed
+    // One the caller may not read is what its name says (rsrc::is_sidecar_of).
+    if (opened == noErr ? !side.found() : rsrc::entry_at(dirFd, file) != rsrc::Entry::File) {
         *kind = kVantrelHiddenOwnFile;
         return noErr;
     }
@@ -135,7 +150,7 @@ OSErr VantrelFSGetHiddenEntryKind(const FSRef* folder, const VantrelDiskName* na
     UniqueFd fd;
     if (OSErr e = open_folder(folder, "VantrelFSGetHiddenEntryKind", &fd)) return e;
     if (!netatalk2.empty()) return netatalk2_kind(fd.get(), netatalk2, kind);
-    return kind_of(fd.get(), entry.c_str(), kind);
+    return kind_of(fd.get(), entry.c_str(), DT_UNKNOWN, kind);
 }
 
 OSErr VantrelFSGetHiddenEntries(const FSRef* folder, VantrelHiddenEntryProc visit, void* context) {
@@ -143,34 +158,32 @@ OSErr VantrelFSGetHiddenEntries(const FSRef* folder, VantrelHiddenEntryProc visi
     UniqueFd fd;
     if (OSErr e = open_folder(folder, "VantrelFSGetHiddenEntries", &fd)) return e;
     const int dirFd = fd.get();
-    DIR* d = ::fdopendir(fd.release());
-    if (d == nullptr) {
-        ::close(dirFd);
-        return from_errno(errno, Op::OpenDir);
-    }
-    OSErr result = noErr;
+    // Read in large batches straight from the descriptor: the entries' types
+    // spare a look at each "._" entry before it is opened.
+    constexpr std::size_t kBufSize = std::size_t{32} * 1024;
+    std::unique_ptr<char[]> buf(new char[kBufSize]);
+    bool netatalk2 = false;  // the reading met ".AppleDouble"
     for (;;) {
-        errno = 0;
-        const dirent* e = ::readdir(d);
-        if (e == nullptr) {
-            if (errno != 0) result = from_errno(errno, Op::OpenDir);
-            break;
-        }
-        if (!rsrc::is_sidecar_name(e->d_name)) continue;
-        VantrelHiddenKind kind = 0;
-        if (kind_of(dirFd, e->d_name, &kind) != noErr) continue;  // gone
-        VantrelDiskName n{};
-        n.length = static_cast<UInt8>(std::strlen(e->d_name));
-        std::memcpy(n.bytes, e->d_name, n.length);
-        if (visit(&n, kind, context)) {
-            ::closedir(d);
-            return result;
+        const long got = ::syscall(SYS_getdents64, dirFd, buf.get(), kBufSize);
+        if (got < 0) return from_errno(errno, Op::OpenDir);
+        if (got == 0) break;
+        for (long pos = 0; pos < got;) {
+            const auto* e = reinterpret_cast<const rsrc::linux_dirent64*>(buf.get() + pos);
+            pos += e->d_reclen;
+            if (e->d_name == appledir::kFolderName) netatalk2 = true;
+            if (!rsrc::is_sidecar_name(e->d_name)) continue;
+            VantrelHiddenKind kind = 0;
+            if (kind_of(dirFd, e->d_name, e->d_type, &kind) != noErr) continue;  // gone
+            VantrelDiskName n{};
+            n.length = static_cast<UInt8>(std::strlen(e->d_name));
+            std::memcpy(n.bytes, e->d_name, n.length);
+            if (visit(&n, kind, context)) return noErr;
         }
     }
     // Then what Netatalk 2's ".AppleDouble" holds, each as ".AppleDouble/NAME"
     // (a name too long for that is passed over: it fits no disk name).
     appledir::Census c;
-    if (result == noErr && appledir::census(dirFd, &c)) {
+    if (netatalk2 && appledir::census(dirFd, &c)) {
         const std::pair<const std::vector<std::string>*, VantrelHiddenKind> groups[] = {
             {&c.belonging, kVantrelHiddenFork},
             {&c.orphans, kVantrelHiddenOrphan},
@@ -182,15 +195,11 @@ OSErr VantrelFSGetHiddenEntries(const FSRef* folder, VantrelHiddenEntryProc visi
                 VantrelDiskName n{};
                 n.length = static_cast<UInt8>(full.size());
                 std::memcpy(n.bytes, full.data(), n.length);
-                if (visit(&n, kind, context)) {
-                    ::closedir(d);
-                    return result;
-                }
+                if (visit(&n, kind, context)) return noErr;
             }
         }
     }
-    ::closedir(d);
-    return result;
+    return noErr;
 }
 
 OSErr VantrelFSRemoveLeftover(const FSRef* folder, const VantrelDiskName* name) {
@@ -211,7 +220,7 @@ OSErr VantrelFSRemoveLeftover(const FSRef* folder, const VantrelDiskName* name) 
         return errno == EBUSY ? OSErr{fBsyErr} : from_errno(errno, Op::Delete);
     }
     VantrelHiddenKind kind = 0;
-    if (OSErr e = kind_of(fd.get(), entry.c_str(), &kind)) return e;
+    if (OSErr e = kind_of(fd.get(), entry.c_str(), DT_UNKNOWN, &kind)) return e;
     if (kind != kVantrelHiddenOrphan && kind != kVantrelHiddenLeftover) return fBsyErr;
     if (fault::step("VantrelFSRemoveLeftover.unlink", entry,
                     [&] { return ::unlinkat(fd.get(), entry.c_str(), 0); }) != 0)

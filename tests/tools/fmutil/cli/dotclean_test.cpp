@@ -10,6 +10,7 @@
 #include <sys/xattr.h>
 
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -528,4 +529,103 @@ TEST(FmutilNetatalk2, ATreeIsShownCleanedCopiedAndDeletedWithoutLosingItsAppleDo
     r = run({"rm", share});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_FALSE(there(share));
+}
+
+namespace {
+
+// The system calls of one run of `fmutil args...` (strace -f), counted by
+// what they do: look at a file by its name, read one attribute, list a
+// file's attribute names. Names strace 6.1 does not know (the *xattrat
+// calls of Linux 6.13) show as their numbers.
+struct Calls {
+    long looks = 0, reads = 0, lists = 0;
+};
+
+bool strace_works() {
+    const fmtest::Result r =
+        fmtest::run_program("/usr/bin/strace", {"-f", "-qq", "-o", "/dev/null", "/bin/true"});
+    return r.status == 0;
+}
+
+Calls count_calls(const fs::path& log, const std::string& layout,
+                  const std::vector<std::string>& args) {
+    std::vector<std::string> a{"-f", "-qq", "-o", log.string(), FMUTIL_PATH};
+    a.insert(a.end(), args.begin(), args.end());
+    // The leak checker of a sanitized build cannot run under a tracer.
+    const fmtest::Result r = fmtest::run_program(
+        "/usr/bin/strace", a, false, {"VANTREL_MAC_LAYOUT=" + layout, "LSAN_OPTIONS=detect_leaks=0"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    Calls c;
+    std::istringstream in(vtest::read_file(log));
+    for (std::string line; std::getline(in, line);) {
+        // "PID name(args) = result": the name after the PID.
+        const auto start = line.find_first_not_of("0123456789 ");
+        const auto open = line.find('(', start);
+        if (start == std::string::npos || open == std::string::npos) continue;
+        const std::string name = line.substr(start, open - start);
+        if (name == "statx" || name == "newfstatat" || name == "lstat" || name == "stat")
+            ++c.looks;
+        else if (name == "getxattr" || name == "lgetxattr" || name == "fgetxattr" ||
+                 name == "syscall_0x1d0")
+            ++c.reads;
+        else if (name == "listxattr" || name == "llistxattr" || name == "flistxattr" ||
+                 name == "syscall_0x1d1")
+            ++c.lists;
+    }
+    return c;
+}
+
+// `plain` files with nothing of the Mac's in two folders, and `merged` of
+// them with a "._" file macOS wrote.
+void make_counted_tree(const fs::path& root, int plain, int merged) {
+    for (int i = 0; i < plain + merged; ++i) {
+        const auto f = vtest::write_file(root / (i % 2 ? "odd" : "even") / std::to_string(i), "");
+        if (i < merged) mac_dot(f, "TEXTttxt", "0083;5f3a1b2c;Safari;", "the fork");
+    }
+}
+
+}  // namespace
+
+// What dot-clean and convert ask of the system grows with the "._" files
+// they merge, not with the tree around them: the same tree with 400 plain
+// files more costs dot-clean no call that looks at a file or reads its
+// attributes (the walk goes by the folders' entries), and convert one look
+// and one list of attribute names a file (nothing to move, told at once).
+// A merged file reads only the attributes its one list names.
+TEST(FmutilDotClean, CallsGrowWithTheMergedFilesNotWithTheTree) {
+    if (!strace_works()) GTEST_SKIP() << "no strace that may trace a child here";
+    struct Row {
+        const char* label;
+        const char* layout;
+        std::vector<std::string> args;
+        long looksPerPlain, listsPerPlain;
+        long readsPerMerged;  // at most
+    };
+    const std::vector<Row> rows{
+        {"dot-clean, netatalk", "netatalk", {"dot-clean"}, 0, 0, 1},
+        {"dot-clean, stream", "stream", {"dot-clean"}, 0, 0, 1},
+        // The AfpInfo stream it writes is read again by the merge within it.
+        {"convert to stream", "netatalk", {"convert", "--to", "stream"}, 1, 1, 3},
+    };
+    constexpr int kMerged = 10, kMore = 400;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        vtest::TempDir t("fmdotcalls");
+        make_counted_tree(t.path() / "small", 0, kMerged);
+        make_counted_tree(t.path() / "large", kMore, kMerged);
+        std::vector<std::string> small = row.args, large = row.args;
+        small.push_back((t.path() / "small").string());
+        large.push_back((t.path() / "large").string());
+        const Calls s = count_calls(t.path() / "small.log", row.layout, small);
+        const Calls l = count_calls(t.path() / "large.log", row.layout, large);
+        EXPECT_EQ(l.looks - s.looks, row.looksPerPlain * kMore) << "looks at a file";
+        EXPECT_EQ(l.lists - s.lists, row.listsPerPlain * kMore) << "lists of attribute names";
+        EXPECT_EQ(l.reads, s.reads) << "attribute reads";
+        EXPECT_LE(s.reads, row.readsPerMerged * kMerged) << "attribute reads";
+        // Done: each "._" file merged in both trees alike.
+        EXPECT_EQ(xattr(t.path() / "large" / "even" / "0", kQuarantine),
+                  xattr(t.path() / "small" / "even" / "0", kQuarantine));
+        EXPECT_EQ(xattr(t.path() / "small" / "even" / "0", kQuarantine),
+                  std::string("0083;5f3a1b2c;Safari;") + '\0');
+    }
 }

@@ -91,10 +91,11 @@ cd "$build"
 # arguments runs what they choose.
 stamps=$build/test-stamps
 selection=() chosen="" total=""
-read -r chosen total < <(python3 "$root/scripts/test_select.py" select "$build" "$root" "$stamps/selected") ||
+listed=$stamps/selected.$$
+read -r chosen total < <(python3 "$root/scripts/test_select.py" select "$build" "$root" "$listed") ||
   chosen=""
 if ((full)) && [ -n "$chosen" ]; then
-  selection=(-I "$stamps/selected")
+  selection=(-I "$listed")
   what="$chosen of the $total tests (the other $((total - chosen)) passed here on the inputs they have now)"
   [ "$chosen" = "$total" ] && what="the $total tests"
 else
@@ -112,11 +113,12 @@ if ((full)) && [ "$chosen" = 0 ]; then
   phase ctest "none of the $total tests: each passed on the inputs it has now (VANTREL_TEST_ALWAYS=1 runs them)"
 else
   phase ctest "$what, $cores at a time and two that wait beside them, each case a process of its own"
-  rm -f "$stamps/last.xml"
+  rm -f "$listed.xml"
   dbus-run-session -- ctest --output-on-failure -j $((cores + 2)) --resource-spec-file "$build/ctest-cores.json" \
-    --timeout 900 --output-junit "$stamps/last.xml" "${selection[@]}" "$@" || status=$?
-  [ -f "$stamps/last.xml" ] && python3 "$root/scripts/test_select.py" record "$build" "$stamps/last.xml"
+    --timeout 900 --output-junit "$listed.xml" "${selection[@]}" "$@" || status=$?
+  [ ! -f "$listed.xml" ] || python3 "$root/scripts/test_select.py" record "$build" "$listed" "$listed.xml"
 fi
+rm -f "$listed" "$listed.json" "$listed.xml"
 end_phase
 verdict=passed
 [ $status -eq 0 ] || verdict="FAILED (ctest exit status $status)"

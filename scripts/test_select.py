@@ -14,11 +14,12 @@ sources) and of the user who runs it, whose rights decide what a test
 skips.
 
     test_select.py select BUILD SOURCE LIST   the numbers of the tests to run,
-                                              in ctest -I's syntax, to LIST;
+                                              in ctest -I's syntax, to LIST
+                                              (the fingerprints to LIST.json);
                                               prints "SELECTED TOTAL"
-    test_select.py record BUILD JUNIT         the tests JUNIT shows passed
+    test_select.py record BUILD LIST JUNIT    the tests JUNIT shows passed
                                               keep the fingerprints select
-                                              gave them
+                                              gave them in LIST.json
 
 VANTREL_TEST_ALWAYS=1 selects every test. Stamps live in
 <build>/test-stamps/; removing that folder runs everything again.
@@ -231,15 +232,17 @@ def select(build, source, out):
         if always or passed.get(test["name"]) != fp:
             chosen.append(number)
     inputs.hasher.save()
-    save(os.path.join(d, "pending.json"), pending)
+    # Beside the list, so that two runs in one build directory each record
+    # what they ran on.
+    save(out + ".json", pending)
     with open(out, "w", encoding="utf-8") as f:
         f.write("0,0,," + ",".join(map(str, chosen)) + "\n")
     print(len(chosen), len(tests))
 
 
-def record(build, junit):
+def record(build, listed, junit):
     d = stamps_dir(build)
-    pending = load(os.path.join(d, "pending.json"))
+    pending = load(listed + ".json")
     passed = load(os.path.join(d, "passed.json"))
     for case in ET.parse(junit).getroot().iter("testcase"):
         name = case.get("name")
@@ -253,8 +256,8 @@ def record(build, junit):
 def main(argv):
     if len(argv) == 5 and argv[1] == "select":
         select(argv[2], argv[3], argv[4])
-    elif len(argv) == 4 and argv[1] == "record":
-        record(argv[2], argv[3])
+    elif len(argv) == 5 and argv[1] == "record":
+        record(argv[2], argv[3], argv[4])
     else:
         sys.stderr.write(__doc__)
         return 2

@@ -101,7 +101,7 @@ class Selection(unittest.TestCase):
         junit = os.path.join(self.top, "last.xml")
         subprocess.run(["ctest", "-I", listed, "--output-junit", junit], cwd=self.build,
                        check=False, capture_output=True)
-        subprocess.run([sys.executable, SELECT, "record", self.build, junit], check=True)
+        subprocess.run([sys.executable, SELECT, "record", self.build, listed, junit], check=True)
 
     def outcome(self, status):
         """What outcome.case exits with: not one of its inputs."""

@@ -112,13 +112,27 @@ endfunction()
 set(VANTREL_TEST_BUSY RESOURCE_GROUPS cores:1)
 set(VANTREL_TEST_WAITING RESOURCE_GROUPS waits:1)
 
+# vantrel_test_reads(<program or script> [path...]): what the tests of a
+# program (or of a script, by its file name) start or read besides the
+# program itself and the build's libraries it loads: the build's other
+# programs and files (folders are taken whole), and source files and
+# folders. scripts/test.sh runs a test again only when one of them changed
+# since it last passed (scripts/test_select.py). vantrel_test_dir declares
+# for each of its programs; a test whose program or script has no
+# declaration depends on every file of the build and of the sources.
+function(vantrel_test_reads program)
+  list(JOIN ARGN "\n" _lines)
+  file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/test-inputs/${program}.txt CONTENT "${_lines}\n")
+endfunction()
+
 # vantrel_test_dir(<name> <dir> LIBS ... [WAITING case...]): one GoogleTest
 # executable from every <dir>/*.cpp; each test case runs as its own CTest test
 # (its own process), so process-wide state such as the pools or the fault seam
 # starts fresh. The cases named after WAITING (GoogleTest filter patterns)
-# are those that mostly wait.
+# are those that mostly wait. READS: what its cases read besides what it links
+# (vantrel_test_reads).
 function(vantrel_test_dir name dir)
-  cmake_parse_arguments(T "" "" "LIBS;LABELS;WAITING" ${ARGN})
+  cmake_parse_arguments(T "" "" "LIBS;LABELS;WAITING;READS" ${ARGN})
   file(GLOB _srcs CONFIGURE_DEPENDS ${dir}/*.cpp)
   if(NOT _srcs)
     return()
@@ -127,6 +141,7 @@ function(vantrel_test_dir name dir)
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
   vantrel_test_program(${name})
+  vantrel_test_reads(${name} ${T_READS})
   # One variable per property: gtest_discover_tests splits a list value.
   set(_props LABELS "${T_LABELS}" TIMEOUT 600
     ENVIRONMENT "VANTREL_BUILD_DIR=${PROJECT_BINARY_DIR}"

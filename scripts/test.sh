@@ -9,6 +9,9 @@
 #   VANTREL_TIDY=all scripts/test.sh
 #                              clang-tidy checks every product file (CI)
 #   scripts/test.sh -R Pane    only tests matching a CTest regex
+# A full run's ctest phase runs only the tests whose inputs changed since
+# each last passed in this build directory (scripts/test_select.py);
+# VANTREL_TEST_ALWAYS=1 runs them all.
 # Compiles go through ccache when it is installed (scripts/build-cache.sh).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -82,7 +85,26 @@ if ((full)) && command -v clang++ >/dev/null; then
 fi
 
 cd "$build"
-count=$(ctest -N "$@" | sed -n 's/^Total Tests: //p')
+# A full run runs the tests whose inputs changed since each last passed
+# here (scripts/test_select.py says what a test's inputs are);
+# VANTREL_TEST_ALWAYS=1 (.ci/run) runs every one. A run given CTest
+# arguments runs what they choose.
+stamps=$build/test-stamps
+selection=() chosen="" total=""
+listed=$stamps/selected.$$
+# Without python3 (scripts/deps.sh installs it) every test runs, unrecorded.
+have_python=0
+command -v python3 >/dev/null && have_python=1
+((have_python)) &&
+  read -r chosen total < <(python3 "$root/scripts/test_select.py" select "$build" "$root" "$listed") ||
+  chosen=""
+if ((full)) && [ -n "$chosen" ]; then
+  selection=(-I "$listed")
+  what="$chosen of the $total tests (the other $((total - chosen)) passed here on the inputs they have now)"
+  [ "$chosen" = "$total" ] && what="the $total tests"
+else
+  what="$(ctest -N "$@" | sed -n 's/^Total Tests: //p') tests"
+fi
 # A test that keeps a core busy takes one of the machine's cores; the few
 # that mostly wait (the build marks them) take one of two waiting places
 # instead and run beside them. The longest start first, by the times of the
@@ -90,10 +112,17 @@ count=$(ctest -N "$@" | sed -n 's/^Total Tests: //p')
 cores=$(nproc)
 printf '{"version": {"major": 1, "minor": 0}, "local": [{"cores": [{"id": "0", "slots": %d}], %s}]}\n' \
   "$cores" '"waits": [{"id": "0", "slots": 2}]' >"$build/ctest-cores.json"
-phase ctest "${count:-the} tests, $cores at a time and two that wait beside them, each case a process of its own"
 status=0
-dbus-run-session -- ctest --output-on-failure -j $((cores + 2)) --resource-spec-file "$build/ctest-cores.json" \
-  --timeout 900 "$@" || status=$?
+if ((full)) && [ "$chosen" = 0 ]; then
+  phase ctest "none of the $total tests: each passed on the inputs it has now (VANTREL_TEST_ALWAYS=1 runs them)"
+else
+  phase ctest "$what, $cores at a time and two that wait beside them, each case a process of its own"
+  rm -f "$listed.xml"
+  dbus-run-session -- ctest --output-on-failure -j $((cores + 2)) --resource-spec-file "$build/ctest-cores.json" \
+    --timeout 900 --output-junit "$listed.xml" "${selection[@]}" "$@" || status=$?
+  [ ! -f "$listed.xml" ] || ((!have_python)) || python3 "$root/scripts/test_select.py" record "$build" "$listed" "$listed.xml"
+fi
+rm -f "$listed" "$listed.json" "$listed.xml"
 end_phase
 verdict=passed
 [ $status -eq 0 ] || verdict="FAILED (ctest exit status $status)"

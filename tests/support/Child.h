@@ -4,6 +4,7 @@
 #pragma once
 
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <pwd.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -90,6 +91,24 @@ inline std::optional<std::string> run_child(Child kind, const std::function<std:
     if (WIFEXITED(status) && WEXITSTATUS(status) == 77) return std::nullopt;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "child failed: " + msg;
     return msg;
+}
+
+// For a body that makes GoogleTest's checks in the child (whose results the
+// parent never sees): runs `check` and returns what each check that failed
+// in it said, one after another, as the body's message ("" when none did).
+inline std::string failures_of(const std::function<void()>& check) {
+    const ::testing::TestResult* r =
+        ::testing::UnitTest::GetInstance()->current_test_info()->result();
+    const int before = r->total_part_count();
+    check();
+    std::string out;
+    for (int i = before; i < r->total_part_count(); ++i) {
+        const ::testing::TestPartResult& part = r->GetTestPartResult(i);
+        if (!part.failed()) continue;
+        out += std::string(part.file_name() != nullptr ? part.file_name() : "?") + ":" +
+               std::to_string(part.line_number()) + ": " + part.message() + "\n";
+    }
+    return out;
 }
 
 // Whether this process may make a private mount namespace (CAP_SYS_ADMIN),

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -62,8 +63,27 @@ inline std::string mount_fresh(const FileSystemKind& kind, const std::filesystem
     if (!run_quietly("command -v " + tool)) return tool + " is not installed";
     if (!run_quietly("truncate -s " + std::to_string(kind.imageMiB) + "M " + quoted(image)))
         return "cannot make the image " + image.string();
-    if (!run_quietly(std::string(kind.mkfs) + " " + quoted(image)))
-        return std::string(kind.mkfs) + " failed";
+    // What mkfs said goes into the reason to skip with. mkfs.btrfs looks
+    // at every block device to see whether the image is part of a mounted
+    // file system, and a loop device another test sets up or lets go of at
+    // that moment can fail it: it is given a second try.
+    const std::filesystem::path said = image.string() + ".mkfs";
+    const std::string mkfs =
+        std::string(kind.mkfs) + " " + quoted(image) + " >" + quoted(said) + " 2>&1";
+    auto ran = [](const std::string& cmd) {
+        const int rc = std::system(cmd.c_str());
+        return rc != -1 && WIFEXITED(rc) && WEXITSTATUS(rc) == 0;
+    };
+    if (!ran(mkfs) && !ran(mkfs)) {
+        std::string why;
+        if (FILE* f = std::fopen(said.c_str(), "r")) {
+            char line[256];
+            while (std::fgets(line, sizeof line, f) != nullptr) why += line;
+            std::fclose(f);
+        }
+        while (!why.empty() && why.back() == '\n') why.pop_back();
+        return std::string(kind.mkfs) + " failed twice: " + why;
+    }
     std::string opts = "loop";
     if (*kind.data != '\0') opts += std::string(",") + kind.data;
     if (!run_quietly("mount -t " + std::string(kind.type) + " -o " + opts + " " + quoted(image) +

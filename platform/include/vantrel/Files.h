@@ -921,8 +921,10 @@ VANTREL_EXPORT OSErr PBHMoveRenameSync(HParmBlkPtr paramBlock);
 // where there is one); the copy takes the resource fork (its sidecar, made
 // beside the copy after an orphan sidecar at the new name is removed), the
 // Finder information, comment and dates record, the permission bits, and the
-// modification and access times. It belongs to the caller, is not locked and
-// has no file ID until one is made. notAFileErr for anything but a regular
+// modification and access times. The source keeps its own access time where
+// the caller owns it or is privileged (copying it is no use of it). The copy
+// belongs to the caller, is not locked and has no file ID until one is made.
+// notAFileErr for anything but a regular
 // file; dirNFErr for a destination that is not a folder; dupFNErr when the
 // name is taken (nothing is ever replaced); errFSNameTooLong when the source
 // has a resource fork and the new name leaves no room for its sidecar. The

@@ -45,8 +45,9 @@ VANTREL_EXTERN_C_BEGIN
 //    One that the destination cannot hold (a file system without such
 //    attributes, or no room for it) fails the copy, which is then not made:
 //    a copy is never quietly less than its source.
-// A lock (the immutable attribute) is not copied. The copy appears under its
-// name only complete; on any failure nothing of it is left.
+// A lock (the immutable attribute) is not copied. The source keeps its
+// access time, as PBHCopyFileSync says. The copy appears under its name only
+// complete; on any failure nothing of it is left.
 //   noErr            `*newRef` (when not null) names the copy.
 //   paramErr         a null `source` or `destDir`.
 //   bdNamErr, errFSNameTooLong  `name` is no name a file can have (empty,

@@ -105,11 +105,15 @@ int open_path(int dirFd, const char* name, UniqueFd* path, struct stat* st) {
     return err;
 }
 
+UniqueFd open_unseen(int dirFd, const char* name, int flags) {
+    UniqueFd fd(::openat(dirFd, name, flags | O_CLOEXEC | O_NOATIME));
+    if (!fd && errno == EPERM) fd = UniqueFd(::openat(dirFd, name, flags | O_CLOEXEC));
+    return fd;
+}
+
 UniqueFd reopen_unseen(int pathFd, int flags) {
     const std::string self = "/proc/self/fd/" + std::to_string(pathFd);
-    UniqueFd fd(::open(self.c_str(), flags | O_CLOEXEC | O_NOATIME));
-    if (!fd && errno == EPERM) fd = UniqueFd(::open(self.c_str(), flags | O_CLOEXEC));
-    return fd;
+    return open_unseen(AT_FDCWD, self.c_str(), flags);
 }
 
 OSErr open(int dirFd, std::string_view fileName, bool writable, Sidecar* out) {

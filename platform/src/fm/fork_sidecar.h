@@ -120,10 +120,14 @@ struct Sidecar {
 // followed): a device is never opened, a FIFO never blocks. 0 with `*path`
 // and its `*st`, or the errno (ENOENT: nothing by that name).
 int open_path(int dirFd, const char* name, UniqueFd* path, struct stat* st);
-// The file open as `pathFd` opened again with `flags`: the same inode,
-// whatever became of its name since. Reading a header is no access to the
-// fork, so its access time stays where we may keep it so (O_NOATIME: owner
-// or privileged). Closed, with errno set, on failure.
+// `name` of `dirFd` opened with `flags` for a read that is no access to the
+// file by its user (a sidecar's header, a copy's source, which a move or a
+// killed copy leaves as it was), so that its access time stays where we may
+// keep it so (O_NOATIME: owner or privileged; without it, an ordinary
+// open). Closed, with errno set, on failure.
+UniqueFd open_unseen(int dirFd, const char* name, int flags);
+// The file open as `pathFd` opened again as open_unseen opens it: the same
+// inode, whatever became of its name since.
 UniqueFd reopen_unseen(int pathFd, int flags);
 
 // Opens the sidecar of `fileName` in directory `dirFd`, never following a

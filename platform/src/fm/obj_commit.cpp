@@ -378,14 +378,15 @@ namespace {
 // Inside recover_folder: its own order (journals, then the rest) holds.
 thread_local bool t_recoveringFolder = false;
 
+// A temporary may be another name of a user's file (an exchange by names
+// keeps a sidecar under a private name, a hard link): its head is read
+// unseen, so that telling what it is leaves that file's access time alone.
 bool is_journal(int dirFd, const std::string& name) {
-    const int fd = ::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
+    const UniqueFd fd = rsrc::open_unseen(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+    if (!fd) return false;
     char head[kJournalPrefix.size()];
-    const bool yes = ::pread(fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) &&
-                     std::string_view(head, sizeof head) == kJournalPrefix;
-    ::close(fd);
-    return yes;
+    return ::pread(fd.get(), head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) &&
+           std::string_view(head, sizeof head) == kJournalPrefix;
 }
 
 }  // namespace
@@ -410,21 +411,16 @@ bool clear_litter(int dirFd, std::string_view entryName) {
     }
     // A journal is recovered by whoever takes its lock; another recoverer
     // meanwhile finds it held (in use) and passes it over.
-    if (const int fd = ::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC); fd >= 0) {
-        if (flock_retrying(fd, LOCK_EX | LOCK_NB) != 0) {
-            ::close(fd);
-            return false;
-        }
+    // Read unseen, as is_journal reads it: litter may be a user's file too.
+    if (const UniqueFd fd = rsrc::open_unseen(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW); fd) {
+        if (flock_retrying(fd.get(), LOCK_EX | LOCK_NB) != 0) return false;
         struct stat now {};
         const bool same = ::fstatat(dirFd, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
                           now.st_ino == st.st_ino && now.st_dev == st.st_dev;
-        const bool done = same && recover_journal(dirFd, fd);
+        const bool done = same && recover_journal(dirFd, fd.get());
         const fault::Benign benign;
-        const bool removed = done && fault::step("Commit.litter", name, [&] {
-                                         return ::unlinkat(dirFd, name.c_str(), 0);
-                                     }) == 0;
-        ::close(fd);
-        return removed;
+        return done && fault::step("Commit.litter", name,
+                                   [&] { return ::unlinkat(dirFd, name.c_str(), 0); }) == 0;
     }
     const fault::Benign benign;  // litter that stays is removed by the next one who can
     return fault::step("Commit.litter", name, [&] { return ::unlinkat(dirFd, name.c_str(), 0); }) ==

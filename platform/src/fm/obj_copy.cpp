@@ -491,7 +491,9 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
     vantrel::fm::DirFd destFd;
     if (OSErr err = vantrel::fm::dir_fd(dest, &destFd)) return err;
 
-    UniqueFd in(::openat(src.at(), src.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    // A copy leaves its source as it was, its access time too: a move that
+    // is killed half-way, or a copy that fails, must not have used it.
+    UniqueFd in = vantrel::fm::rsrc::open_unseen(src.at(), src.name.c_str(), O_RDONLY | O_NOFOLLOW);
     if (!in) return said(errno, Op::Read, &src);
     struct statx st {};
     if (::statx(in.get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &st) != 0)

@@ -84,6 +84,12 @@ TEST(CopyFile, CarriesDataForksModeAndTimesButNotTheIDOrLock) {
 
     ASSERT_EQ(noErr, copy(src, dest, "copy"));
     const fs::path c = dest / "copy";
+    // Copying is no use of the source: it keeps its access time (older than
+    // its modification, which any read would set).
+    struct stat ss {};
+    ASSERT_EQ(0, ::stat(src.c_str(), &ss));
+    EXPECT_EQ(1000000000, ss.st_atim.tv_sec);
+    EXPECT_EQ(5, ss.st_atim.tv_nsec);
     EXPECT_EQ(vtest::read_file(src), vtest::read_file(c));
     struct stat st {};
     ASSERT_EQ(0, ::stat(c.c_str(), &st));

@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "Child.h"
 #include "CrashSweep.h"
+#include "LoopImage.h"
 #include "SmallVolume.h"
 #include "TempDir.h"
 #include "fmutil_run.h"
@@ -298,23 +300,62 @@ INSTANTIATE_TEST_SUITE_P(Commands, FmutilCrashSweep,
                              return std::string(groups()[info.param].name);
                          });
 
-// A move to another volume is a whole copy, then the source's deletion: at
-// every kill each name, in the folder left and in the one reached, is old
-// or new, and the next listings leave no litter in either.
-TEST(FmutilCrash, AMoveToAnotherVolumeLeavesEveryNameOldOrNew) {
-    {
-        vtest::TempDir here("fmcrash");
-        std::unique_ptr<vtest::TempDir> there;
-        std::string skip;
-        if (other_volume(here, &there, &skip).empty()) GTEST_SKIP() << skip;
-    }
+namespace {
+
+std::vector<Row> other_volume_rows() {
     Row file{"mv to another volume", {"mv", "@/A", "^/"}, false};
     file.otherVolume = true;
     Row tree{"mv of a folder to another volume", {"mv", "@/sub", "^/"}, false};
     tree.otherVolume = true;
-    const long points = sweep_rows({file, tree});
+    return {file, tree};
+}
+
+bool has_other_volume(std::string* skip) {
+    vtest::TempDir here("fmcrash");
+    std::unique_ptr<vtest::TempDir> there;
+    return !other_volume(here, &there, skip).empty();
+}
+
+class FmutilCrashOn : public ::testing::TestWithParam<const vtest::FileSystemKind*> {};
+
+}  // namespace
+
+// A move to another volume is a whole copy, then the source's deletion: at
+// every kill each name, in the folder left and in the one reached, is old
+// or new, and the next listings leave no litter in either.
+TEST(FmutilCrash, AMoveToAnotherVolumeLeavesEveryNameOldOrNew) {
+    if (std::string skip; !has_other_volume(&skip)) GTEST_SKIP() << skip;
+    const long points = sweep_rows(other_volume_rows());
     RecordProperty("kill_points", static_cast<int>(points));
 }
+
+// The same, with the fixtures on each file system a server keeps files on
+// besides the scratch folder's own (mounted from a fresh image in a private
+// mount namespace), moved to the shared-memory tmpfs: each reads, copies
+// and times its files in ways of its own (reflinks, its own atime rules).
+TEST_P(FmutilCrashOn, AMoveToAnotherVolumeLeavesEveryNameOldOrNew) {
+    if (!vtest::can_make_private_mounts()) GTEST_SKIP() << vtest::kNeedsPrivateMounts;
+    if (std::string skip; !has_other_volume(&skip)) GTEST_SKIP() << skip;
+    vtest::TempDir t("fmcrash");
+    const fs::path base = fs::canonical(t.path());
+    t.mkdir("vol");
+    const auto result = vtest::run_child(vtest::Child::PrivateMounts, [&]() -> std::string {
+        if (std::string why = vtest::mount_fresh(*GetParam(), base / "img", base / "vol");
+            !why.empty())
+            return "SKIP " + why;
+        ::setenv("TMPDIR", (base / "vol").c_str(), 1);
+        return vtest::failures_of([] { sweep_rows(other_volume_rows()); });
+    });
+    ASSERT_TRUE(result.has_value()) << vtest::kNeedsPrivateMounts;
+    if (result->starts_with("SKIP ")) GTEST_SKIP() << result->substr(5);
+    EXPECT_EQ(*result, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(FileSystems, FmutilCrashOn,
+                         ::testing::Values(&vtest::kXfs, &vtest::kBtrfs),
+                         [](const ::testing::TestParamInfo<const vtest::FileSystemKind*>& info) {
+                             return std::string(info.param->name);
+                         });
 
 // A move to another folder killed between the file's rename and its
 // sidecar's leaves "._A" in the folder left. A change that meets it before

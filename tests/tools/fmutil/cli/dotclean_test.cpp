@@ -552,8 +552,9 @@ Calls count_calls(const fs::path& log, const std::string& layout,
     std::vector<std::string> a{"-f", "-qq", "-o", log.string(), FMUTIL_PATH};
     a.insert(a.end(), args.begin(), args.end());
     // The leak checker of a sanitized build cannot run under a tracer.
-    const fmtest::Result r = fmtest::run_program(
-        "/usr/bin/strace", a, false, {"VANTREL_MAC_LAYOUT=" + layout, "LSAN_OPTIONS=detect_leaks=0"});
+    const fmtest::Result r =
+        fmtest::run_program("/usr/bin/strace", a, false,
+                            {"VANTREL_MAC_LAYOUT=" + layout, "LSAN_OPTIONS=detect_leaks=0"});
     EXPECT_EQ(r.status, 0) << r.err;
     Calls c;
     std::istringstream in(vtest::read_file(log));

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <sys/xattr.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -619,9 +620,16 @@ TEST(FmutilDotClean, CallsGrowWithTheMergedFilesNotWithTheTree) {
         large.push_back((t.path() / "large").string());
         const Calls s = count_calls(t.path() / "small.log", row.layout, small);
         const Calls l = count_calls(t.path() / "large.log", row.layout, large);
-        EXPECT_EQ(l.looks - s.looks, row.looksPerPlain * kMore) << "looks at a file";
-        EXPECT_EQ(l.lists - s.lists, row.listsPerPlain * kMore) << "lists of attribute names";
-        EXPECT_EQ(l.reads, s.reads) << "attribute reads";
+        // A few calls a process makes once may fall in one run and not the
+        // other (the mount table read again because a mount came or went
+        // meanwhile, as other tests' mounts do): a call per plain file is
+        // 400, far beyond them.
+        constexpr long kOnce = 4;
+        EXPECT_LE(std::labs(l.looks - s.looks - row.looksPerPlain * kMore), kOnce)
+            << "looks at a file: " << l.looks - s.looks;
+        EXPECT_LE(std::labs(l.lists - s.lists - row.listsPerPlain * kMore), kOnce)
+            << "lists of attribute names: " << l.lists - s.lists;
+        EXPECT_LE(std::labs(l.reads - s.reads), kOnce) << "attribute reads: " << l.reads - s.reads;
         EXPECT_LE(s.reads, row.readsPerMerged * kMerged) << "attribute reads";
         // Done: each "._" file merged in both trees alike.
         EXPECT_EQ(xattr(t.path() / "large" / "even" / "0", kQuarantine),

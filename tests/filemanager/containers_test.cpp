@@ -1155,7 +1155,7 @@ Boolean note_access(Boolean, ItemCount, const FSCatalogInfo* info, const FSRef*,
 TEST(FSIterateContainer, AsksTheSystemOnlyWhatItsFieldsNeed) {
     constexpr FSCatalogInfoBitmap kLsLine =
         kFSCatInfoNodeFlags | kFSCatInfoPermissions | kFSCatInfoDataSizes | kFSCatInfoContentMod;
-    enum class As { Root, Nobody, NobodyReadOnly };
+    enum class As { Root, Nobody, NobodyReadOnly, NobodyLocked };
     struct Row {
         const char* label;
         FSCatalogInfoBitmap bitmap;
@@ -1171,6 +1171,9 @@ TEST(FSIterateContainer, AsksTheSystemOnlyWhatItsFieldsNeed) {
         {"an ls -l line, the user's own tree", kLsLine, As::Nobody, 0, 5 * 1 + 20 * 2},
         {"an ls -l line, the user's own tree mounted read-only", kLsLine, As::NobodyReadOnly, 0,
          5 * 2 + 20 * 3},
+        // Locked files: writing is refused whatever the mode says.
+        {"an ls -l line, the user's own tree with its files locked", kLsLine, As::NobodyLocked, 0,
+         5 * 1 + 20 * 3},
     };
     vtest::TempDir t;
     ::chmod(t.path().c_str(), 0755);
@@ -1189,6 +1192,22 @@ TEST(FSIterateContainer, AsksTheSystemOnlyWhatItsFieldsNeed) {
         if (row.as != As::Root && (::geteuid() != 0 || nobody == nullptr)) {
             std::cout << "[ SKIPPED  ] " << row.label << ": " << vtest::kNeedsNobody << "\n";
             continue;
+        }
+        std::vector<fs::path> files;
+        for (auto& e : fs::recursive_directory_iterator(top))
+            if (e.is_regular_file()) files.push_back(e.path());
+        struct Unlock {
+            const std::vector<fs::path>& files;
+            ~Unlock() {
+                for (const fs::path& f : files) vtest::clear_immutable(f);
+            }
+        } unlock{files};
+        if (row.as == As::NobodyLocked) {
+            if (!vtest::can_set_immutable(top)) {
+                std::cout << "[ SKIPPED  ] " << row.label << ": " << vtest::kNeedsImmutable << "\n";
+                continue;
+            }
+            for (const fs::path& f : files) ASSERT_TRUE(vtest::set_immutable(f, true));
         }
         // The child's verdict: 0, or what went wrong (77: could not become
         // nobody or mount, a reason to skip).
@@ -1212,10 +1231,11 @@ TEST(FSIterateContainer, AsksTheSystemOnlyWhatItsFieldsNeed) {
                 ::_exit(3);
             if (row.as == As::Root || (row.bitmap & kFSCatInfoPermissions) == 0) return;
             // Nobody's own: owner, search (a folder), read, and write unless
-            // the mount refuses it.
-            const int write = row.as == As::Nobody ? 4 : 0;
-            const std::set<std::pair<bool, int>> want{{true, 0x80 | 1 | 2 | write},
-                                                      {false, 0x80 | 2 | write}};
+            // the mount or the lock refuses it.
+            const int folderWrite = row.as == As::NobodyReadOnly ? 0 : 4;
+            const int fileWrite = row.as == As::Nobody ? 4 : 0;
+            const std::set<std::pair<bool, int>> want{{true, 0x80 | 1 | 2 | folderWrite},
+                                                      {false, 0x80 | 2 | fileWrite}};
             if (a.seen != want) ::_exit(4);
         };
         const auto looks = vtest::traced_calls(walk, ".AppleDouble");

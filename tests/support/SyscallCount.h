@@ -69,7 +69,7 @@ inline bool traced(pid_t pid) {
 // strace, or not allowed to attach). The child runs `work` and nothing after
 // it (it ends with _exit; `work` may end it sooner with a status of its own).
 inline std::optional<Traced> traced_calls(const std::function<void()>& work,
-                                              const std::string& only = "") {
+                                          const std::string& only = "") {
     TempDir t("vtcalls");
     const std::string log = (t.path() / "calls.log").string();
     int go[2];

@@ -94,7 +94,8 @@ UInt8 user_access(const Node& n, const Listing* listing) {
     // again together.
     const unsigned mode = n.st.stx_mode;
     const unsigned bits = (a & kAccessOwner) ? (mode >> 6) & 7 : mode & 7;
-    const int likely = ((bits & 4) ? R_OK : 0) | ((bits & 2) ? W_OK : 0) | ((bits & 1) ? X_OK : 0);
+    int likely = ((bits & 4) ? R_OK : 0) | ((bits & 2) ? W_OK : 0) | ((bits & 1) ? X_OK : 0);
+    if (n.locked()) likely &= ~W_OK;  // the immutable attribute refuses writing to everyone
     auto several = [](int how) { return (how & (how - 1)) != 0; };
     int granted = 0, known = 0;
     if (several(likely)) {

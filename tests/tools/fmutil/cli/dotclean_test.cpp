@@ -17,6 +17,7 @@
 
 #include "CrashSweep.h"
 #include "Sidecar.h"
+#include "SyscallCount.h"
 #include "TempDir.h"
 #include "fmutil_run.h"
 
@@ -560,11 +561,7 @@ Calls count_calls(const fs::path& log, const std::string& layout,
     Calls c;
     std::istringstream in(vtest::read_file(log));
     for (std::string line; std::getline(in, line);) {
-        // "PID name(args) = result": the name after the PID.
-        const auto start = line.find_first_not_of("0123456789 ");
-        const auto open = line.find('(', start);
-        if (start == std::string::npos || open == std::string::npos) continue;
-        const std::string name = line.substr(start, open - start);
+        const std::string name = vtest::traced_call_name(line);
         if (name == "statx" || name == "newfstatat" || name == "lstat" || name == "stat")
             ++c.looks;
         else if (name == "getxattr" || name == "lgetxattr" || name == "fgetxattr" ||

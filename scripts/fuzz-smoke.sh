@@ -33,15 +33,11 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 stamps=$build/fuzz-stamps
 mkdir -p "$stamps"
-# What a target's run depends on, hashed: see above.
+# What a target's run depends on, hashed as the test selection hashes a
+# test's program (scripts/test_select.py): see above.
 inputs_hash() {  # inputs_hash TARGET
-  local bin=$build/tests/fuzz/${1}_fuzz
-  {
-    echo "$seconds"
-    sha256sum "$root/scripts/fuzz-smoke.sh" "$bin"
-    ldd "$bin" | awk -v b="$build/" 'index($3, b) == 1 { print $3 }' | sort | xargs -r sha256sum
-    (cd "$root/tests/fuzz/corpus/$1" && find . -type f -print0 | sort -z | xargs -0 -r sha256sum)
-  } | sed "s|$build/||; s|$root/||" | sha256sum | cut -d' ' -f1
+  python3 "$root/scripts/test_select.py" fingerprint "$build" "$build/tests/fuzz/${1}_fuzz" \
+    "$root/tests/fuzz/corpus/$1" "$root/scripts/fuzz-smoke.sh" --salt "seconds $seconds"
 }
 declare -A hashes=()
 run=()

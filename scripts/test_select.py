@@ -20,6 +20,14 @@ skips.
     test_select.py record BUILD LIST JUNIT    the tests JUNIT shows passed
                                               keep the fingerprints select
                                               gave them in LIST.json
+    test_select.py fingerprint BUILD PROGRAM [PATH...] [--salt TEXT]
+                                              prints the fingerprint of a
+                                              program of BUILD with the
+                                              build's libraries it loads and
+                                              PATHs (build files by content,
+                                              sources by size and time), as
+                                              the fuzz smoke run stamps its
+                                              targets
 
 VANTREL_TEST_ALWAYS=1 selects every test. Stamps live in
 <build>/test-stamps/; removing that folder runs everything again.
@@ -28,6 +36,7 @@ VANTREL_TEST_ALWAYS=1 selects every test. Stamps live in
 import hashlib
 import json
 import os
+import stat
 import subprocess
 import sys
 import xml.etree.ElementTree as ET
@@ -94,6 +103,16 @@ class Hasher:
 
 
 def is_elf(path):
+    """A program or shared library: only a regular file that may be run or
+    is named as a library is opened to look for the ELF magic (a build
+    folder holds many more files that are neither)."""
+    try:
+        st = os.stat(path)
+    except OSError:
+        return False
+    name = os.path.basename(path)
+    if not stat.S_ISREG(st.st_mode) or not (st.st_mode & 0o111 or ".so" in name):
+        return False
     try:
         with open(path, "rb") as f:
             return f.read(4) == ELF
@@ -167,6 +186,15 @@ class Inputs:
         except OSError:
             return None
 
+    def paths(self, listed):
+        """The fingerprint of the paths a manifest lists."""
+        h = hashlib.sha1()
+        for p in listed:
+            p = os.path.realpath(p)
+            part = self.build_part(p) if p.startswith(self.build + "/") else self.source_part(p)
+            h.update(f"{p}\0{part}\n".encode())
+        return h.hexdigest()
+
     def of(self, test):
         entry = {k: v for k, v in test.items() if k != "backtrace"}
         h = hashlib.sha1(json.dumps(entry, sort_keys=True).encode())
@@ -189,10 +217,7 @@ class Inputs:
             h.update(self.everything().encode())
             return h.hexdigest()
         h.update(own.encode())
-        for p in listed:
-            p = os.path.realpath(p)
-            part = self.build_part(p) if p.startswith(self.build + "/") else self.source_part(p)
-            h.update(f"{p}\0{part}\n".encode())
+        h.update(self.paths(listed).encode())
         return h.hexdigest()
 
 
@@ -253,8 +278,32 @@ def record(build, listed, junit):
     save(os.path.join(d, "passed.json"), passed)
 
 
+def fingerprint(build, program, paths, salt):
+    stamps_dir(build)
+    build = os.path.realpath(build)
+    inputs = Inputs(build, build)
+    h = hashlib.sha1(f"{salt}\n".encode())
+    h.update(inputs.build_part(os.path.realpath(program)).encode())
+    h.update(inputs.paths(paths).encode())
+    inputs.hasher.save()
+    print(h.hexdigest())
+
+
 def main(argv):
-    if len(argv) == 5 and argv[1] == "select":
+    if len(argv) >= 4 and argv[1] == "fingerprint":
+        rest, salt = argv[3:], ""
+        if "--salt" in rest:
+            i = rest.index("--salt")
+            if i + 1 >= len(rest):
+                sys.stderr.write(__doc__)
+                return 2
+            salt = rest[i + 1]
+            rest = rest[:i] + rest[i + 2:]
+        if not rest:
+            sys.stderr.write(__doc__)
+            return 2
+        fingerprint(argv[2], rest[0], rest[1:], salt)
+    elif len(argv) == 5 and argv[1] == "select":
         select(argv[2], argv[3], argv[4])
     elif len(argv) == 5 and argv[1] == "record":
         record(argv[2], argv[3], argv[4])

@@ -151,6 +151,37 @@ class Selection(unittest.TestCase):
                 self.run_and_record()
         self.assertEqual(self.selected({"VANTREL_TEST_ALWAYS": "1"}), everything)
 
+    def fingerprint(self, *paths, salt="30"):
+        return subprocess.run(
+            [sys.executable, SELECT, "fingerprint", self.build, os.path.join(self.build, "uses_lib"),
+             *paths, "--salt", salt], check=True, capture_output=True, text=True).stdout.strip()
+
+    def test_a_programs_fingerprint_follows_its_inputs(self):
+        """What the fuzz smoke run stamps a target with."""
+        data = os.path.join(self.src, "data")
+        first = self.fingerprint(data)
+        # (what is done, whether the fingerprint must change)
+        rows = [
+            ("nothing", lambda: None, False),
+            ("another program is rebuilt changed",
+             lambda: (self.write("alone.cpp", "volatile int zero;\nint main() { return zero; }\n"),
+                      self.make()), False),
+            ("a source file it does not name changes", lambda: self.write("elsewhere.txt", "y"),
+             False),
+            ("a library it loads changes",
+             lambda: (self.write("lib.cpp", "volatile int one = 1;\nint lib_value() { return one; }\n"),
+                      self.make()), True),
+            ("a file of a folder it names changes", lambda: self.write("data/two", "22"), True),
+        ]
+        for what, change, changes in rows:
+            with self.subTest(what):
+                change()
+                now = self.fingerprint(data)
+                self.assertEqual(now != first, changes)
+                first = now
+        self.assertNotEqual(self.fingerprint(data, salt="60"), first, "the salt is an input")
+        self.assertNotEqual(self.fingerprint(), first, "the paths named are inputs")
+
     def test_a_failed_test_runs_again_until_it_passes(self):
         self.selected()
         self.outcome(1)

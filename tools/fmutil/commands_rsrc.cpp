@@ -7,6 +7,9 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
+
+#include "vantrel/ForkCopy.h"
 
 #include "commands.h"
 #include "fmutil.h"
@@ -14,18 +17,6 @@
 
 namespace fmutil {
 namespace {
-
-// Reads the whole of a descriptor; false with errno set on a read error.
-bool read_all(int fd, std::string* out) {
-    char buf[64 * 1024];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        if (n == 0) return true;
-        out->append(buf, static_cast<std::size_t>(n));
-    }
-}
 
 // Streams the fork to `out` a piece at a time: memory stays flat in the
 // fork's size (a planted 4 GiB sparse sidecar is 4 GiB of output, never of
@@ -43,14 +34,48 @@ OSErr print_fork(FSIORefNum fork, Out& out) {
     }
 }
 
-OSErr write_fork(FSIORefNum fork, const std::string& data) {
+// Replaces the fork with everything `in` holds, a piece at a time: memory
+// stays flat in the fork's size. The fork is emptied first (its shadow then
+// holds nothing of the old one), and the change reaches the disk only at
+// FSCloseFork. Input that fails halfway takes every change back, so the old
+// fork stands: *readErr is then its errno and the result noErr.
+OSErr write_fork(FSIORefNum fork, int in, std::uint64_t* total, int* readErr) {
+    *total = 0;
+    *readErr = 0;
     if (OSErr e = FSSetForkSize(fork, fsFromStart, 0)) return e;
-    ByteCount done = 0;
-    if (data.empty()) return noErr;
-    if (OSErr e = FSWriteFork(fork, fsFromStart, 0, data.size(), data.data(), &done)) return e;
-    if (done != data.size()) return ioErr;
-    return noErr;
+    std::vector<char> buf(1 << 20);
+    for (;;) {
+        const ssize_t n = ::read(in, buf.data(), buf.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            *readErr = errno;
+            return VantrelFSDiscardForkChanges(fork);
+        }
+        if (n == 0) return noErr;
+        ByteCount done = 0;
+        if (OSErr e = FSWriteFork(fork, fsAtMark, 0, ByteCount(n), buf.data(), &done)) return e;
+        if (done != ByteCount(n)) return ioErr;
+        *total += std::uint64_t(n);
+    }
 }
+
+void cannot_read(Context& ctx, const std::string& from, int err) {
+    ctx.err << "fmutil: rsrc: cannot read ";
+    ctx.err.name(from == "-" ? std::string_view("standard input") : std::string_view(from));
+    ctx.err << ": " << std::strerror(err) << "\n";
+    ctx.err.flush();
+}
+
+// Closes the input on every way out of the command.
+struct Input {
+    int fd = -1;
+    Input(const Input&) = delete;
+    Input& operator=(const Input&) = delete;
+    Input() = default;
+    ~Input() {
+        if (fd > 0) ::close(fd);
+    }
+};
 
 }  // namespace
 
@@ -59,22 +84,15 @@ int cmd_rsrc(Context& ctx) {
     const std::string* from = ctx.value("set");
     const bool clear = ctx.has("clear");
     if (from && clear) return ctx.usage_error("give --set or --clear, not both");
-    // The new contents are read whole before the fork is touched: input that
-    // cannot be read changes nothing.
-    std::string data;
+    // The input is opened before the fork is touched: a name that cannot be
+    // opened changes nothing; one that fails while it is read is taken back.
+    Input input;
     if (from) {
-        const bool fromStdin = *from == "-";
-        const int fd = fromStdin ? 0 : ::open(from->c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0 || !read_all(fd, &data)) {
-            const int err = errno;
-            if (fd > 0) ::close(fd);
-            ctx.err << "fmutil: rsrc: cannot read ";
-            ctx.err.name(fromStdin ? std::string_view("standard input") : std::string_view(*from));
-            ctx.err << ": " << std::strerror(err) << "\n";
-            ctx.err.flush();
+        input.fd = *from == "-" ? 0 : ::open(from->c_str(), O_RDONLY | O_CLOEXEC);
+        if (input.fd < 0) {
+            cannot_read(ctx, *from, errno);
             return kExitFileManager;
         }
-        if (!fromStdin) ::close(fd);
     }
     FSRef ref;
     if (OSErr e = path_ref(path, &ref)) return ctx.fm_error(path, e);
@@ -94,19 +112,26 @@ int cmd_rsrc(Context& ctx) {
     }
     // A change never reads the old fork: it is replaced whole, and a write
     // that fails (a full disk) throws away what this open changed, so the
-    // old fork stands as it was; memory stays flat in the fork's size.
+    // old fork stands as it was.
     SInt64 size = 0;
-    OSErr e = change     ? write_fork(fork, data)
+    std::uint64_t written = 0;
+    int readErr = 0;
+    OSErr e = from       ? write_fork(fork, input.fd, &written, &readErr)
+              : clear    ? FSSetForkSize(fork, fsFromStart, 0)
               : ctx.json ? FSGetForkSize(fork, &size)
                          : print_fork(fork, ctx.out);
     const OSErr closed = FSCloseFork(fork);
     if (!e) e = closed;
     if (e) return ctx.fm_error(path, e, placed_meaning(e));
+    if (readErr != 0) {
+        cannot_read(ctx, *from, readErr);
+        return kExitFileManager;
+    }
     if (ctx.json) {
         JsonWriter j(ctx.out);
         j.begin_object();
         j.name_field("path", path);
-        j.field_u("rsrc_size", change ? data.size() : static_cast<std::uint64_t>(size));
+        j.field_u("rsrc_size", change ? written : static_cast<std::uint64_t>(size));
         j.end_object();
         j.finish();
     }

@@ -1,6 +1,6 @@
-// Copying a whole fork inside the kernel: this layer's own addition to the
-// File Manager (no Mac OS system has this call), for FSCopyFork and programs
-// that copy forks on Linux.
+// Copying a whole fork inside the kernel, and taking back an open's changes:
+// this layer's own additions to the File Manager (no Mac OS system has these
+// calls), for FSCopyFork and programs that copy or replace forks on Linux.
 //
 // A resource fork lives in its AppleDouble sidecar "._NAME", and every
 // change through an open fork goes to a private copy of the sidecar that the
@@ -50,6 +50,18 @@ VANTREL_EXTERN_C_BEGIN
 // holds both forks while it copies.
 VANTREL_EXPORT OSErr VantrelFSCopyForkInKernel(FSIORefNum srcRefNum, FSIORefNum dstRefNum,
                                                Boolean* copied);
+
+// Throws away every change made through the open resource fork `forkRefNum`
+// since it was opened or last flushed: nothing of them reaches the disk, and
+// the fork reads as committed again, with the mark at 0. For a program that
+// writes a fork piece by piece from a source that can fail halfway (a pipe, a
+// network), so that the failure leaves the old fork as it was, without
+// holding the new contents in memory first. The fork stays open.
+//   paramErr   `forkRefNum` is a data fork: its writes went to the file as
+//              they were made and cannot be taken back; nothing changed.
+//   rfNumErr   not an open fork.
+//   wrPermErr  the fork was not opened for writing.
+VANTREL_EXPORT OSErr VantrelFSDiscardForkChanges(FSIORefNum forkRefNum);
 
 VANTREL_EXTERN_C_END
 // NOLINTEND(readability-identifier-naming)

@@ -48,7 +48,7 @@ VANTREL_FAULT_OPERATIONS("FSCreateFork", "FSFlushFork", "FSGetForkSize", "FSSetF
                          "FSSetForkSize.truncate", "FSSetForkSize.undo", "FSFlushFork.fsync",
                          "FSFlushFork.commit", "FSWriteFork.withoutTmpfile",
                          "VantrelFSCopyForkInKernel", "VantrelFSCopyForkInKernel.shadow",
-                         "VantrelFSCopyForkInKernel.copy");
+                         "VantrelFSCopyForkInKernel.copy", "VantrelFSDiscardForkChanges");
 
 namespace vantrel::fm {
 namespace {
@@ -704,6 +704,18 @@ OSErr VantrelFSCopyForkInKernel(FSIORefNum srcRefNum, FSIORefNum dstRefNum, Bool
     src->mark = static_cast<SInt64>(size);
     dst->mark = static_cast<SInt64>(size);
     *copied = true;
+    return noErr;
+}
+
+OSErr VantrelFSDiscardForkChanges(FSIORefNum forkRefNum) {
+    if (OSErr e = fault::check("VantrelFSDiscardForkChanges")) return e;
+    ForkPtr f = fm::find_fork(forkRefNum);
+    if (!f) return rfNumErr;
+    std::lock_guard lk(f->mu);
+    if (!f->resource) return paramErr;
+    if (!f->writable) return wrPermErr;
+    fm::abandon_changes(*f, "FSWriteFork.undo");
+    f->mark = 0;
     return noErr;
 }
 

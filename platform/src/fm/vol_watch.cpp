@@ -7,6 +7,12 @@
 // a thread that made or waited for an unmount sees it in its own ring at
 // once, where another thread's completion might still be on its way.
 //
+// A ring costs its process about half a millisecond to make and let go of
+// (its mappings, and the kernel's teardown at exit): some three hundred
+// polls. A thread makes its ring only once it has asked the table that many
+// times by poll; a short command (a rename, a copy of a file) never makes
+// one, a walk of thousands of items soon does.
+//
 // Made with raw system calls (the kernel's interface is a few mapped words);
 // anything refused (no io_uring in this kernel, a sandbox that forbids it,
 // no descriptors left) leaves the thread to poll, as before.
@@ -32,6 +38,9 @@ namespace vantrel::fm {
 namespace {
 
 std::atomic<bool> g_enabled{true};
+// How many asks a thread makes by poll before it makes its ring.
+constexpr unsigned kAsksBeforeRing = 256;
+std::atomic<unsigned> g_asksBeforeRing{kAsksBeforeRing};
 // Set once io_uring was refused in this process: not asked again.
 std::atomic<bool> g_refused{false};
 
@@ -44,6 +53,7 @@ struct Watch {
     pid_t pid = 0;
     bool armed = false;
     bool givenUp = false;  // the thread is ending, or a watch failed: it polls
+    unsigned asks = 0;     // asks made by poll while there was no ring
     void* sq = nullptr;
     void* cq = nullptr;
     std::size_t sqLen = 0, cqLen = 0, sqesLen = 0;
@@ -158,9 +168,16 @@ bool arm(Watch& w) {
         w.table = w.ring = -1;
         w.pid = self_pid();
         w.givenUp = false;
+        w.asks = 0;
     }
     if (w.armed) return true;
-    if (w.sqes == nullptr && !make(w)) return false;
+    if (w.sqes == nullptr) {
+        if (w.asks < g_asksBeforeRing.load(std::memory_order_relaxed)) {
+            ++w.asks;
+            return false;
+        }
+        if (!make(w)) return false;
+    }
     const unsigned tail = *w.sqTail;
     const unsigned slot = tail & w.sqMask;
     io_uring_sqe& e = w.sqes[slot];
@@ -200,6 +217,10 @@ bool arm_thread_watch() {
 
 void use_thread_watches(bool on) {
     g_enabled.store(on);
+}
+
+void make_thread_watches_after(int asks) {
+    g_asksBeforeRing.store(asks < 0 ? kAsksBeforeRing : unsigned(asks));
 }
 
 }  // namespace vantrel::fm

@@ -23,14 +23,19 @@ enum class MountSignal {
 // is used up: arm_thread_watch arms it again.
 MountSignal thread_watch_signal();
 
-// Arms this thread's watch from now (made at its first use): a change
-// after this returns is signalled. False when it cannot be (no io_uring
-// here, refused, out of descriptors): the caller polls instead.
+// Arms this thread's watch from now: a change after this returns is
+// signalled. The watch is made only once the thread has been refused it a
+// number of times (a short-lived thread polls the few times it asks). False
+// when it is not made yet or cannot be (no io_uring here, refused, out of
+// descriptors): the caller polls instead.
 bool arm_thread_watch();
 
 // For tests: whether threads may make watches (on by default); off, every
 // resolution asks the table's descriptor.
 void use_thread_watches(bool on);
+// For tests: how many asks a thread answers by poll before it makes its
+// watch (0: at the first; negative: the default).
+void make_thread_watches_after(int asks);
 
 // Whether the process may open descriptors enough (64) to keep some for
 // watching the mount table. Where it may open only a few, they are the

@@ -1259,6 +1259,55 @@ TEST(Sidecars, TheKernelCopyReplacesAForkWholeOrNotAtAll) {
               (std::set<std::string>{"src", "._src", "dst", "._dst", "datasrc", "huge"}));
 }
 
+// VantrelFSDiscardForkChanges takes back everything an open wrote, the
+// emptying included: nothing reaches the disk, no sidecar is made where
+// there was none, and the open goes on as if freshly made.
+TEST(Sidecars, DiscardingAnOpensChangesLeavesTheForkAsCommitted) {
+    TempDir dir;
+    auto f = dir.write("f", "data");
+    auto bare = dir.write("bare", "data");
+    write_sidecar(f, "the old fork");
+
+    const FSIORefNum readOnly = open_rsrc(f, fsRdPerm);
+    FSRef ref = ref_of(f);
+    FSIORefNum data = 0;
+    ASSERT_EQ(FSOpenFork(&ref, 0, nullptr, fsRdWrPerm, &data), noErr);
+    EXPECT_EQ(VantrelFSDiscardForkChanges(31000), rfNumErr);
+    EXPECT_EQ(VantrelFSDiscardForkChanges(readOnly), wrPermErr);
+    ASSERT_EQ(FSWriteFork(data, fsFromStart, 0, 4, "DATA", nullptr), noErr);
+    EXPECT_EQ(VantrelFSDiscardForkChanges(data), paramErr);
+    EXPECT_EQ(read_file(f), "DATA") << "a data fork's writes are in place";
+    EXPECT_EQ(FSCloseFork(data), noErr);
+    EXPECT_EQ(FSCloseFork(readOnly), noErr);
+
+    // Emptied and half written anew, then taken back.
+    const FSIORefNum w = open_rsrc(f);
+    ASSERT_EQ(FSSetForkSize(w, fsFromStart, 0), noErr);
+    ASSERT_EQ(FSWriteFork(w, fsAtMark, 0, 4, "half", nullptr), noErr);
+    EXPECT_EQ(VantrelFSDiscardForkChanges(w), noErr);
+    SInt64 mark = -1;
+    EXPECT_EQ(FSGetForkPosition(w, &mark), noErr);
+    EXPECT_EQ(mark, 0);
+    EXPECT_EQ(read_rsrc(w), "the old fork");
+    EXPECT_EQ(FSCloseFork(w), noErr);
+    EXPECT_EQ(sidecar_fork(f), "the old fork") << "the close committed what was discarded";
+
+    // A file with no fork gets no sidecar; a discard with nothing to
+    // discard changes nothing, and the open's later writes commit.
+    const FSIORefNum b = open_rsrc(bare);
+    ASSERT_EQ(FSWriteFork(b, fsFromStart, 0, 3, "new", nullptr), noErr);
+    EXPECT_EQ(VantrelFSDiscardForkChanges(b), noErr);
+    EXPECT_EQ(VantrelFSDiscardForkChanges(b), noErr);
+    EXPECT_EQ(FSCloseFork(b), noErr);
+    EXPECT_FALSE(fs::exists(dir.path() / "._bare"));
+    const FSIORefNum again = open_rsrc(f);
+    ASSERT_EQ(FSWriteFork(again, fsFromStart, 0, 3, "new", nullptr), noErr);
+    EXPECT_EQ(VantrelFSDiscardForkChanges(again), noErr);
+    ASSERT_EQ(FSWriteFork(again, fsFromStart, 0, 3, "NEW", nullptr), noErr);
+    EXPECT_EQ(FSCloseFork(again), noErr);
+    EXPECT_EQ(sidecar_fork(f), "NEW old fork");
+}
+
 // What only has a sidecar's name (a user's own file, a folder, a link) is
 // not one: it never goes along with the file beside it, is never traded in
 // an exchange, and is never replaced by a fork that comes to its name; an

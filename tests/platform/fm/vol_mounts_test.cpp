@@ -560,6 +560,48 @@ TEST(Mounts, AMountMadeAfterReferencesWereTakenIsSeenThroughThem) {
     });
 }
 
+// The number of io_uring instances this process holds.
+int rings_open() {
+    int n = 0;
+    for (const auto& e : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        if (fs::read_symlink(e.path(), ec).string() == "anon_inode:[io_uring]") ++n;
+    }
+    return n;
+}
+
+// A thread makes its mount watch (an io_uring, half a millisecond to make
+// and let go of) only once it has asked the mount table often: a command
+// that resolves a few references polls instead; a walk makes one. (Each
+// thread made its ring at its first ask, which cost every short-lived
+// fmutil command more than its rename.)
+TEST(Mounts, AThreadMakesItsMountWatchOnlyOnceItAsksOften) {
+    vtest::TempDir t;
+    const fs::path f = t.write("f", "x");
+    fm::use_mount_table_for_mount_ids(true);  // every resolution asks the table
+    struct Row {
+        int resolutions;
+        int rings;
+    };
+    for (const Row row : {Row{10, 0}, Row{1000, 1}}) {
+        int rings = -1;
+        OSErr e = noErr;
+        const int others = rings_open();
+        std::thread([&] {
+            FSRef r{};
+            e = make(f, &r);
+            for (int i = 0; e == noErr && i < row.resolutions; ++i) {
+                FSCatalogInfo info{};
+                e = FSGetCatalogInfo(&r, kFSCatInfoNodeID, &info, nullptr, nullptr, nullptr);
+            }
+            rings = rings_open() - others;
+        }).join();
+        EXPECT_EQ(e, noErr);
+        EXPECT_EQ(rings, row.rings) << row.resolutions << " resolutions";
+    }
+    fm::use_mount_table_for_mount_ids(false);
+}
+
 // A reference kept across a lazy unmount no longer resolves: its volume is
 // gone (nsvErr), and no call acts on the detached file system or names a
 // path on another one. In a directory of a removed volume, an open
@@ -573,6 +615,7 @@ TEST(Mounts, AfterALazyUnmountAKeptReferenceNoLongerResolves) {
         const char* what;
         By by;
         bool watches;
+        bool watchAtOnce = true;  // else the default: a short-lived thread makes none
     };
     const Case cases[] = {
         {"unmounted by this thread", By::ThisThread, true},
@@ -580,6 +623,9 @@ TEST(Mounts, AfterALazyUnmountAKeptReferenceNoLongerResolves) {
         {"unmounted by another process, waited for", By::AnotherProcess, true},
         {"unmounted by this thread, no thread watches", By::ThisThread, false},
         {"unmounted by another thread, no thread watches", By::AnotherThread, false},
+        {"unmounted by this thread, its watch not made yet", By::ThisThread, true, false},
+        {"unmounted by another thread, joined, its watch not made yet", By::AnotherThread, true,
+         false},
     };
     vtest::TempDir t;
     t.mkdir("vol");
@@ -589,6 +635,7 @@ TEST(Mounts, AfterALazyUnmountAKeptReferenceNoLongerResolves) {
             auto result = fmtest::run_child(fmtest::Child::PrivateMounts, [&]() -> std::string {
                 fm::use_mount_table_for_mount_ids(fromTable);
                 fm::use_thread_watches(c.watches);
+                fm::make_thread_watches_after(c.watchAtOnce ? 0 : -1);
                 if (::mount("vt-lazy", vol.c_str(), "tmpfs", 0, "size=1m") != 0) return "SKIP";
                 vtest::write_file(vol / "d/f", "on the tmpfs");
                 FSRef file{}, dir{};

@@ -6,6 +6,8 @@
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <sys/mount.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -29,6 +31,8 @@
 #include <iostream>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "Child.h"
 #include "Sidecar.h"
@@ -488,6 +492,54 @@ TEST(FmutilItems, CpJsonPrintsThePathTheCopyHasOnDisk) {
     }
 }
 
+// Runs `fmutil rsrc F --set -` with standard input a TCP connection that
+// delivers 2 MiB, then, once the command has read all of it, is reset by
+// its peer: each read after that fails with ECONNRESET. The exit status and
+// what the command wrote to standard error (kept in `errFile`).
+std::pair<int, std::string> rsrc_set_from_reset_socket(const fs::path& f, const fs::path& errFile) {
+    const int lst = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (lst < 0 || ::bind(lst, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(lst, 1) != 0 || ::getsockname(lst, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        return {-1, "no loopback socket"};
+    const int in = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (in < 0 || ::connect(in, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+        return {-1, "no connection"};
+    const int feed = ::accept4(lst, nullptr, nullptr, SOCK_CLOEXEC);
+    ::close(lst);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (err < 0 || ::dup2(in, 0) < 0 || ::dup2(err, 2) < 0) ::_exit(126);
+        ::execl(FMUTIL_PATH, FMUTIL_PATH, "rsrc", f.c_str(), "--set", "-",
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    const std::string chunk(2u << 20, 'x');
+    std::size_t sent = 0;
+    while (sent < chunk.size()) {
+        const ssize_t n = ::write(feed, chunk.data() + sent, chunk.size() - sent);
+        if (n <= 0) break;
+        sent += std::size_t(n);
+    }
+    // Reset only once the command has taken every byte from the socket.
+    for (int i = 0; i < 3000; ++i) {
+        int unread = 0;
+        if (::ioctl(in, FIONREAD, &unread) != 0 || unread == 0) break;
+        ::usleep(10000);
+    }
+    const linger hard{1, 0};
+    ::setsockopt(feed, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    ::close(feed);
+    ::close(in);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, vtest::read_file(errFile)};
+}
+
 // The resource fork as bytes: printed, replaced from a file or standard
 // input, emptied; input that cannot be read, or a fork that cannot be
 // written, leaves the old fork as it was.
@@ -520,6 +572,13 @@ TEST(FmutilItems, RsrcReadsAndReplacesTheResourceForkAsBytes) {
     r = run({"rsrc", f, "--set", t.path()});
     EXPECT_EQ(r.status, 1) << "a directory is not input";
     EXPECT_EQ(run({"rsrc", f}).out, "from stdin");
+    // Input that fails halfway (a network source whose peer went away,
+    // after the command had written 2 MiB of it into the new fork).
+    const auto reset = rsrc_set_from_reset_socket(f, t.path() / "err");
+    EXPECT_EQ(reset.first, 1);
+    EXPECT_THAT(reset.second, HasSubstr("cannot read standard input"));
+    const std::string after = run({"rsrc", f}).out;
+    EXPECT_TRUE(after == "from stdin") << "the fork is now " << after.size() << " bytes";
 
     EXPECT_EQ(run({"rsrc", f, "--clear"}).status, 0);
     EXPECT_EQ(run({"rsrc", f}).out, "");
@@ -1351,29 +1410,50 @@ static fs::path plant_sparse_fork(const vtest::TempDir& t, const std::string& na
     return f;
 }
 
-// rsrc prints a fork as it reads it: its peak memory does not grow with the
-// fork (it read a fork whole, twice over: 2.2 GB for this one).
-TEST(FmutilItems, RsrcPrintsAForkOfAnySizeInLittleMemory) {
+// rsrc prints a fork as it reads it, and writes one as it reads its input:
+// its peak memory does not grow with the fork (it read a fork whole, twice
+// over: 2.2 GB for this one; and it read a new fork whole before writing it).
+TEST(FmutilItems, RsrcPrintsAndReplacesAForkOfAnySizeInLittleMemory) {
     vtest::TempDir t("fmitems");
     const fs::path f = plant_sparse_fork(t, "f");
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-        if (null < 0 || ::dup2(null, 1) < 0) ::_exit(126);
-        ::execl(FMUTIL_PATH, FMUTIL_PATH, "rsrc", f.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
+    const fs::path input = t.write("input", "");
+    fs::resize_file(input, 256u << 20);
+    const fs::path g = t.write("g", "data");
+    struct Row {
+        const char* what;
+        std::vector<std::string> args;
+        long limitKiB;
+    };
+    const Row rows[] = {
+        {"print", {"rsrc", f.string()}, 160 * 1024},
+        {"set", {"rsrc", g.string(), "--set", input.string()}, 160 * 1024},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+            if (null < 0 || ::dup2(null, 1) < 0) ::_exit(126);
+            std::vector<char*> argv{const_cast<char*>(FMUTIL_PATH)};
+            for (const std::string& a : row.args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            ::execv(FMUTIL_PATH, argv.data());
+            ::_exit(127);
+        }
+        int status = 0;
+        struct rusage use {};
+        ASSERT_EQ(pid, ::wait4(pid, &status, 0, &use));
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+        // Kilobytes. The sanitizers' shadow memory takes some tens of MiB of
+        // its own; a fork held whole takes more than the 256 MiB or 1 GiB it
+        // holds.
+        EXPECT_LT(use.ru_maxrss, row.limitKiB) << "peak " << use.ru_maxrss << " KiB";
     }
-    int status = 0;
-    struct rusage use {};
-    ASSERT_EQ(pid, ::wait4(pid, &status, 0, &use));
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    // Kilobytes. The sanitizers' shadow memory takes some tens of MiB of its
-    // own; a fork read whole takes more than the 1 GiB it holds.
-    EXPECT_LT(use.ru_maxrss, 160 * 1024) << "peak " << use.ru_maxrss << " KiB";
     const auto json = run({"rsrc", f, "--json"});
     EXPECT_THAT(json.out, HasSubstr("\"rsrc_size\":1073741824")) << json.out;
+    EXPECT_THAT(run({"rsrc", g, "--json"}).out, HasSubstr("\"rsrc_size\":268435456"));
 }
 
 // cp -r walks as tree and rm walk: its memory grows with the depth by a

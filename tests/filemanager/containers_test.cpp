@@ -1,10 +1,12 @@
 // Container deletion, iteration and listing on real directory trees.
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -29,6 +31,7 @@
 #include "LoopImage.h"
 #include "Sidecar.h"
 #include "Snapshot.h"
+#include "SyscallCount.h"
 #include "TempDir.h"
 #include "vantrel/FSUtilities.h"
 #include "vantrel/fault.h"
@@ -1118,6 +1121,142 @@ TEST(FSIterateContainer, ADirectoryRefusedForAccessEndsItsLevelAndTheWalkGoesOn)
     });
     if (rc == -1) GTEST_SKIP() << "no user nobody";
     EXPECT_EQ(rc, 0) << "child verdict (see the codes in the test)";
+}
+
+namespace {
+
+// The walk's items, and each one's access for the caller (userAccess).
+struct Accesses {
+    long items = 0;
+    std::set<std::pair<bool, int>> seen;  // a folder?, userAccess
+};
+
+Boolean note_access(Boolean, ItemCount, const FSCatalogInfo* info, const FSRef*, const FSSpec*,
+                    const HFSUniStr255*, void* ctx) {
+    auto* a = static_cast<Accesses*>(ctx);
+    ++a->items;
+    FSPermissionInfo p;
+    std::memcpy(&p, info->permissions, sizeof p);
+    a->seen.emplace((info->nodeFlags & kFSNodeIsDirectoryMask) != 0, p.userAccess);
+    return false;
+}
+
+}  // namespace
+
+// What a walk asks the system for, by the fields its bitmap asks: only those
+// that may come from Netatalk 2's ".AppleDouble" folder (Finder information,
+// dates, resource-fork sizes) make it look for one in each folder; and a
+// user's access (for the permissions) costs one call for the rights the mode
+// bits suggest are the caller's and one for each right they do not: a user's
+// own folder one, a file of theirs two; on a read-only mount, which refuses
+// the writing the mode suggests, a folder two and a file three. Counted with
+// strace over a tree of the user's own: 5 folders (0755) of 4 files (0644)
+// below the one walked; the access each item shows is the kernel's.
+TEST(FSIterateContainer, AsksTheSystemOnlyWhatItsFieldsNeed) {
+    constexpr FSCatalogInfoBitmap kLsLine =
+        kFSCatInfoNodeFlags | kFSCatInfoPermissions | kFSCatInfoDataSizes | kFSCatInfoContentMod;
+    enum class As { Root, Nobody, NobodyReadOnly, NobodyLocked };
+    struct Row {
+        const char* label;
+        FSCatalogInfoBitmap bitmap;
+        As as;
+        long appleDoubleLooks;  // for the 6 folders listed
+        long accessCalls;       // -1: not counted
+    };
+    const std::vector<Row> rows{
+        {"node flags", kFSCatInfoNone, As::Root, 0, -1},
+        {"an ls -l line", kLsLine, As::Root, 0, -1},
+        {"Finder information", kFSCatInfoFinderInfo, As::Root, 6, -1},
+        {"resource-fork sizes", kFSCatInfoRsrcSizes, As::Root, 6, -1},
+        {"an ls -l line, the user's own tree", kLsLine, As::Nobody, 0, 5 * 1 + 20 * 2},
+        {"an ls -l line, the user's own tree mounted read-only", kLsLine, As::NobodyReadOnly, 0,
+         5 * 2 + 20 * 3},
+        // Locked files: writing is refused whatever the mode says.
+        {"an ls -l line, the user's own tree with its files locked", kLsLine, As::NobodyLocked, 0,
+         5 * 1 + 20 * 3},
+    };
+    vtest::TempDir t;
+    ::chmod(t.path().c_str(), 0755);
+    for (int d = 0; d < 5; ++d)
+        for (int f = 0; f < 4; ++f)
+            t.write("top/d" + std::to_string(d) + "/f" + std::to_string(f), "");
+    const passwd* nobody = ::getpwnam("nobody");
+    for (auto& e : fs::recursive_directory_iterator(t / "top")) {
+        fs::permissions(e.path(), e.is_directory() ? fs::perms(0755) : fs::perms(0644));
+        if (nobody != nullptr) (void)::lchown(e.path().c_str(), nobody->pw_uid, nobody->pw_gid);
+    }
+    if (nobody != nullptr) (void)::lchown((t / "top").c_str(), nobody->pw_uid, nobody->pw_gid);
+    const std::string top = (t / "top").string();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        if (row.as != As::Root && (::geteuid() != 0 || nobody == nullptr)) {
+            std::cout << "[ SKIPPED  ] " << row.label << ": " << vtest::kNeedsNobody << "\n";
+            continue;
+        }
+        std::vector<fs::path> files;
+        for (auto& e : fs::recursive_directory_iterator(top))
+            if (e.is_regular_file()) files.push_back(e.path());
+        struct Unlock {
+            const std::vector<fs::path>& files;
+            ~Unlock() {
+                for (const fs::path& f : files) vtest::clear_immutable(f);
+            }
+        } unlock{files};
+        if (row.as == As::NobodyLocked) {
+            if (!vtest::can_set_immutable(top)) {
+                std::cout << "[ SKIPPED  ] " << row.label << ": " << vtest::kNeedsImmutable << "\n";
+                continue;
+            }
+            for (const fs::path& f : files) ASSERT_TRUE(vtest::set_immutable(f, true));
+        }
+        // The child's verdict: 0, or what went wrong (77: could not become
+        // nobody or mount, a reason to skip).
+        const auto walk = [&] {
+            if (row.as == As::NobodyReadOnly &&
+                (::unshare(CLONE_NEWNS) != 0 ||
+                 ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                 ::mount(top.c_str(), top.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
+                 ::mount(nullptr, top.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY,
+                         nullptr) != 0))
+                ::_exit(77);
+            if (row.as != As::Root &&
+                (::setgroups(0, nullptr) != 0 || ::setgid(nobody->pw_gid) != 0 ||
+                 ::setuid(nobody->pw_uid) != 0))
+                ::_exit(77);
+            ::prctl(PR_SET_DUMPABLE, 1);
+            FSRef r = ref_of(top);
+            Accesses a;
+            if (FSIterateContainer(&r, 0, row.bitmap, false, false, note_access, &a) != noErr ||
+                a.items != 25)
+                ::_exit(3);
+            if (row.as == As::Root || (row.bitmap & kFSCatInfoPermissions) == 0) return;
+            // Nobody's own: owner, search (a folder), read, and write unless
+            // the mount or the lock refuses it.
+            const int folderWrite = row.as == As::NobodyReadOnly ? 0 : 4;
+            const int fileWrite = row.as == As::Nobody ? 4 : 0;
+            const std::set<std::pair<bool, int>> want{{true, 0x80 | 1 | 2 | folderWrite},
+                                                      {false, 0x80 | 2 | fileWrite}};
+            if (a.seen != want) ::_exit(4);
+        };
+        const auto looks = vtest::traced_calls(walk, ".AppleDouble");
+        if (!looks) GTEST_SKIP() << vtest::kNoTracer;
+        if (looks->status == 77) {
+            std::cout << "[ SKIPPED  ] " << row.label << ": cannot become nobody or mount\n";
+            continue;
+        }
+        ASSERT_EQ(looks->status, 0) << "3: the walk failed, 4: an access that is not the kernel's";
+        long seen = 0;
+        for (const auto& [name, n] : looks->calls) seen += n;
+        EXPECT_EQ(seen, row.appleDoubleLooks) << "looks for .AppleDouble";
+        if (row.accessCalls < 0) continue;
+        const auto all = vtest::traced_calls(walk);
+        ASSERT_TRUE(all.has_value());
+        ASSERT_EQ(all->status, 0);
+        EXPECT_EQ(
+            vtest::calls_of(all->calls, "faccessat2") + vtest::calls_of(all->calls, "faccessat"),
+            row.accessCalls)
+            << "asks of the user's access";
+    }
 }
 
 TEST(FSGetDirectoryItems, TwentyFiveItemsInAppendsOfAtMostTen) {

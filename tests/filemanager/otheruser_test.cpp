@@ -159,6 +159,11 @@ INSTANTIATE_TEST_SUITE_P(
         PrivilegeRow{"a folder of mode 0700 with u:nobody:rwx", true, 0700, "u:nobody:rwx",
                      kNotOwner},
         PrivilegeRow{"a file of mode 0600 with u:nobody:r", false, 0600, "u:nobody:r",
+                     kNotOwner | kNoSearch | kNoWrite},
+        // Where the mode's bits for others grant what an ACL takes back.
+        PrivilegeRow{"a folder of mode 0717 with u:nobody:r", true, 0717, "u:nobody:r",
+                     kNotOwner | kNoSearch | kNoWrite},
+        PrivilegeRow{"a file of mode 0666 with u:nobody:r", false, 0666, "u:nobody:r",
                      kNotOwner | kNoSearch | kNoWrite}),
     [](const ::testing::TestParamInfo<PrivilegeRow>& info) {
         std::string n;

@@ -9,11 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "vantrel/ForkCopy.h"
-
 #include "commands.h"
 #include "fmutil.h"
 #include "text.h"
+#include "vantrel/ForkCopy.h"
 
 namespace fmutil {
 namespace {

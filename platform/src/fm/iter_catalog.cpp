@@ -81,7 +81,7 @@ struct OpaqueFSIterator {
     // "._NAME" (read once, whole; see sidecar_names).
     std::unique_ptr<std::unordered_set<std::string>> sidecars;
     // Whether the directory holds Netatalk 2's ".AppleDouble" (looked at
-    // once, at the first item: -1 until then).
+    // once, at the first item asked for a field it may give: -1 until then).
     int appleDouble = -1;
     long sized = 0;  // items whose resource-fork sizes were asked
     std::unique_ptr<vantrel::fm::BulkDeletes> deletes;  // once VantrelFSBulkDeleteFiles takes items
@@ -538,6 +538,12 @@ OSErr bulk(const char* op, FSIterator it, ItemCount maximumObjects, ItemCount* a
     if (catalogInfos != nullptr &&
         (whichInfo & (kFSCatInfoUserPrivs | kFSCatInfoPermissions | kFSCatInfoUserAccess)))
         listing.euid = ::geteuid();
+    // Only these fields may come from Netatalk 2's ".AppleDouble": a walk
+    // asking for anything else (node flags, an ls -l line) never looks.
+    const bool oldAppleDouble =
+        catalogInfos != nullptr &&
+        (whichInfo & (kFSCatInfoRsrcSizes | kFSCatInfoCreateDate | kFSCatInfoBackupDate |
+                      kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo)) != 0;
     ItemCount count = 0;
     OSErr result = noErr;
     const char* name = nullptr;
@@ -626,7 +632,7 @@ OSErr bulk(const char* op, FSIterator it, ItemCount maximumObjects, ItemCount* a
             it->sidecars = sidecar_names(it);
         }
         listing.sidecars = it->sidecars.get();
-        if (it->appleDouble < 0 && catalogInfos != nullptr) {
+        if (it->appleDouble < 0 && oldAppleDouble) {
             struct statx ad {};
             it->appleDouble = ::statx(it->fd->fd(), std::string(appledir::kFolderName).c_str(),
                                       AT_SYMLINK_NOFOLLOW, STATX_TYPE, &ad) == 0 &&

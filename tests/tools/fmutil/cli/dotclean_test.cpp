@@ -18,6 +18,7 @@
 
 #include "CrashSweep.h"
 #include "Sidecar.h"
+#include "SyscallCount.h"
 #include "TempDir.h"
 #include "fmutil_run.h"
 
@@ -564,12 +565,9 @@ Calls count_calls(const fs::path& log, const std::string& layout,
     Calls c;
     std::istringstream in(vtest::read_file(log));
     for (std::string line; std::getline(in, line);) {
-        // "PID name(args) = result": the name after the PID.
-        const auto start = line.find_first_not_of("0123456789 ");
-        const auto open = line.find('(', start);
-        if (start == std::string::npos || open == std::string::npos) continue;
-        const std::string name = line.substr(start, open - start);
-        const std::string_view args = std::string_view(line).substr(open);
+        const std::string name = vtest::traced_call_name(line);
+        if (name.empty()) continue;
+        const std::string_view args = std::string_view(line).substr(line.find('('));
         if (args.find("\".AppleDouble\"") != std::string_view::npos) ++c.appleDoubleLooks;
         // A "._" file, not a change's private temporary ("._._vantrel...").
         const bool dotName = args.find(", \"._") != std::string_view::npos &&

@@ -1,7 +1,8 @@
 // dot-clean: macOS's dot_clean for Linux. Each "._NAME" a walk meets is
-// merged into the layout of its volume by the File Manager
-// (VantrelFSMergeDotUnderscore), which says what it did; this file walks,
-// chooses and reports.
+// merged into the layout of its volume by the File Manager, a folder at a
+// time (VantrelFSMergeFolderDotUnderscores), which says what it did; this
+// file walks, chooses and reports.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -47,12 +48,37 @@ struct DotCleaner : EachFolderVisitor<DotCleaner> {
         ctx.out.maybe_flush();
     }
 
+    // A "._" entry of a folder, with what the folder's merge made of it.
+    struct Met {
+        std::string name;  // as on disk
+        VantrelHiddenKind kind;
+        OSErr result;
+        VantrelMergeReport report;
+    };
+    std::vector<Met> met;
+
     void folder(const std::string& dir, const FSRef& ref) {
-        for (const HiddenEntry& h : hidden_entries(ref)) {
+        met.clear();
+        // Said once the folder's lock is let go: what is printed never
+        // holds up another change of the folder.
+        (void)VantrelFSMergeFolderDotUnderscores(
+            &ref, keep, options,
+            [](const VantrelDiskName* n, VantrelHiddenKind kind, OSErr result,
+               const VantrelMergeReport* r, void* context) -> Boolean {
+                static_cast<DotCleaner*>(context)->met.push_back(
+                    {std::string(reinterpret_cast<const char*>(n->bytes), n->length), kind, result,
+                     *r});
+                return false;
+            },
+            this);
+        // In the order of their names, Netatalk 2's entries among the others.
+        std::sort(met.begin(), met.end(),
+                  [](const Met& a, const Met& b) { return a.name < b.name; });
+        for (const Met& h : met) {
             path.assign(path_prefix(dir));
             path += h.name;
-            const VantrelDiskName n = disk_name(h.name);
             if (h.kind == kVantrelHiddenOrphan) {
+                const VantrelDiskName n = disk_name(h.name);
                 if (!orphans) continue;
                 const OSErr e = VantrelFSRemoveLeftover(&ref, &n);
                 if (e == noErr)
@@ -65,8 +91,8 @@ struct DotCleaner : EachFolderVisitor<DotCleaner> {
             }
             if (h.kind != kVantrelHiddenFork) continue;  // the user's own, a change's work
             if (h.name.rfind("._", 0) != 0) continue;    // Netatalk 2's: fmutil convert moves it
-            VantrelMergeReport r{};
-            const OSErr e = VantrelFSMergeDotUnderscore(&ref, &n, keep, options, &r);
+            const VantrelMergeReport& r = h.report;
+            const OSErr e = h.result;
             if (e == notAFileErr) continue;  // beside a folder: nothing here to merge into
             if (e == afpObjectTypeErr || e == fnfErr) continue;  // no longer a fork
             if (e != noErr) {
@@ -108,6 +134,7 @@ int cmd_dot_clean(Context& ctx) {
                        ctx.has("always-remove") ? UInt32(kVantrelMergeAlwaysRemove) : 0,
                        ctx.has("orphans"),
                        ctx.has("verbose"),
+                       {},
                        {}};
     return walk_each_folder(ctx, j, errors, cleaner);
 }

@@ -195,6 +195,32 @@ VANTREL_EXPORT OSErr VantrelFSMergeDotUnderscore(const FSRef* folder, const Vant
                                                  VantrelMergeKeep keep, UInt32 options,
                                                  VantrelMergeReport* report);
 
+// The merge of every "._NAME" of `folder`, as VantrelFSMergeDotUnderscore
+// merges each, in one reading of the folder and under its lock, taken once
+// for them all: what a cleaning of a whole tree calls for each folder.
+// `visit` is called for each "._" entry of the folder (folders among them)
+// in the order of their names' bytes, each once its merge is done, then,
+// where the folder holds Netatalk 2's ".AppleDouble", for each entry of it
+// as ".AppleDouble/NAME", until it returns true. Each comes with what it is
+// (as VantrelFSGetHiddenEntries tells it) and `result`: for a "._NAME" of
+// kVantrelHiddenFork, what VantrelFSMergeDotUnderscore would give for it
+// (notAFileErr where NAME is no file), with `*report` what the merge did;
+// for every other entry noErr, nothing merged (Netatalk 2's entries are
+// fmutil convert's to move). An entry gone before it is looked at is
+// passed over. `visit` runs in the folder's lock: a change of the folder by
+// another process or thread waits until the call returns.
+//   noErr        every entry visited, or `visit` stopped.
+//   paramErr     a null `folder` or `visit`, or `keep` no VantrelMergeKeep.
+//   errFSNotAFolder  `folder` is no folder. Others as FSOpenIterator gives
+//                them, or a read of the folder that failed (nothing merged).
+// Any thread.
+typedef Boolean (*VantrelMergeEntryProc)(const VantrelDiskName* name, VantrelHiddenKind kind,
+                                         OSErr result, const VantrelMergeReport* report,
+                                         void* context);
+VANTREL_EXPORT OSErr VantrelFSMergeFolderDotUnderscores(const FSRef* folder, VantrelMergeKeep keep,
+                                                        UInt32 options, VantrelMergeEntryProc visit,
+                                                        void* context);
+
 // Moves the Mac metadata of the file or folder `ref` from every layout it
 // has (the record, the AfpInfo stream, a "._NAME" sidecar, the AFP_Resource
 // stream, the attribute earlier versions kept forks in, a "._NAME" macOS

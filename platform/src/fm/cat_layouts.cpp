@@ -298,8 +298,12 @@ OSErr write_afpinfo(const Node& n, Layout layout, const std::uint8_t* disk,
     return noErr;
 }
 
-void shown_finder_info(const Node& n, const meta::Record* rec, bool maySidecar, bool mayStream,
-                       std::uint8_t out[ad::kFinderInfoSize], bool mayAppleDouble) {
+namespace {
+
+// shown_finder_info(), with `macos` (and `macosFd`) where "._NAME" was read.
+void shown_finder_info_of(const Node& n, const meta::Record* rec, bool maySidecar, bool mayStream,
+                          std::uint8_t out[ad::kFinderInfoSize], bool mayAppleDouble,
+                          const MacOSFile* macos, int macosFd) {
     std::memset(out, 0, ad::kFinderInfoSize);
     const meta::Entry* e = rec != nullptr ? rec->find(meta::kFinderInfoId) : nullptr;
     if (e != nullptr) {
@@ -315,7 +319,14 @@ void shown_finder_info(const Node& n, const meta::Record* rec, bool maySidecar, 
         return;
     }
     if (e != nullptr || rec != nullptr || haveAfp) return;
-    if (maySidecar) {
+    if (maySidecar && macos != nullptr) {
+        if (macos->found) {
+            if (!macos_finder_info(*macos, out) &&
+                !read_exact(macosFd, out, ad::kFinderInfoSize, macos->finder.offset))
+                std::memset(out, 0, ad::kFinderInfoSize);
+            return;
+        }
+    } else if (maySidecar) {
         MacFile m;
         if (open_macos(n, &m)) {
             if (!read_exact(m.side.fd.get(), out, ad::kFinderInfoSize, m.finder.offset))
@@ -331,6 +342,18 @@ void shown_finder_info(const Node& n, const meta::Record* rec, bool maySidecar, 
             // NOLINTNEXTLINE(bugprone-not-null-terminated-result)
             std::memcpy(out, fi->data.data(), std::min(fi->data.size(), ad::kFinderInfoSize));
         }
+}
+
+}  // namespace
+
+void shown_finder_info(const Node& n, const meta::Record* rec, bool maySidecar, bool mayStream,
+                       std::uint8_t out[ad::kFinderInfoSize], bool mayAppleDouble) {
+    shown_finder_info_of(n, rec, maySidecar, mayStream, out, mayAppleDouble, nullptr, -1);
+}
+
+void shown_finder_info(const Node& n, const meta::Record* rec, bool mayStream,
+                       const MacOSFile& macos, int macosFd, std::uint8_t out[ad::kFinderInfoSize]) {
+    shown_finder_info_of(n, rec, true, mayStream, out, true, &macos, macosFd);
 }
 
 void read_macos(int fd, std::uint64_t size, const ad::Header& h, std::string_view known,
@@ -409,12 +432,12 @@ bool foreign_finder_info(const Node& n, const MacOSFile* macos,
     return macos_finder_info(n, out);
 }
 
-meta::Record fresh_record(const Node& n, const MacOSFile* macos) {
+meta::Record fresh_record(const Node& n, const MacOSFile* macos, bool mayAppleDouble) {
     meta::Record r = meta::fresh();
     // What Netatalk 2 kept of it (Finder information, comment, dates), over
     // which any other layout's Finder information goes.
     meta::Record old;
-    if (appledir::record_of(n, &old)) {
+    if (mayAppleDouble && appledir::record_of(n, &old)) {
         for (const meta::Entry& e : old.entries) {
             meta::Entry& to = r.need(e.id, e.data.size());
             to.data.replace(0, e.data.size(), e.data);
@@ -444,11 +467,11 @@ bool macos_finder_info(const Node& n, std::uint8_t out[ad::kFinderInfoSize]) {
 }
 
 meta::Record fresh_record(const Node& n) {
-    return fresh_record(n, nullptr);
+    return fresh_record(n, nullptr, true);
 }
 
-meta::Record fresh_record(const Node& n, const MacOSFile& macos) {
-    return fresh_record(n, &macos);
+meta::Record fresh_record(const Node& n, const MacOSFile& macos, bool mayAppleDouble) {
+    return fresh_record(n, &macos, mayAppleDouble);
 }
 
 OSErr mac_attributes(const Node& n, ad::AttrBlock* out) {

@@ -83,6 +83,11 @@ bool foreign_finder_info(const Node& n, std::uint8_t out[ad::kFinderInfoSize]);
 // its folder holds no ".AppleDouble".
 void shown_finder_info(const Node& n, const meta::Record* rec, bool maySidecar, bool mayStream,
                        std::uint8_t out[ad::kFinderInfoSize], bool mayAppleDouble = true);
+struct MacOSFile;
+// The same where the caller has read `n`'s "._NAME" already: `macos`, what
+// macOS put in it (not found: it wrote none), open as `macosFd`.
+void shown_finder_info(const Node& n, const meta::Record* rec, bool mayStream,
+                       const MacOSFile& macos, int macosFd, std::uint8_t out[ad::kFinderInfoSize]);
 
 // Where the volume's layout keeps Finder information in the AfpInfo stream
 // (stream, stream+file), `n`'s stream takes the Finder information `disk`
@@ -121,8 +126,9 @@ OSErr mac_attributes(const MacOSFile& m, ad::AttrBlock* out);
 // (Finder information, comment, dates), and over that the Finder
 // information foreign_finder_info() finds.
 meta::Record fresh_record(const Node& n);
-// The same where `n`'s macOS "._NAME" was read already (`macos`).
-meta::Record fresh_record(const Node& n, const MacOSFile& macos);
+// The same where `n`'s macOS "._NAME" was read already (`macos`), and
+// `mayAppleDouble` false where its folder holds no ".AppleDouble".
+meta::Record fresh_record(const Node& n, const MacOSFile& macos, bool mayAppleDouble = true);
 
 // The extended attributes macOS keeps in the ATTR block of `n`'s "._NAME"
 // file. noErr with none when there is no such block; ioErr when the block

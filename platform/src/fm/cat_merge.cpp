@@ -10,15 +10,19 @@
 // the same call done again reaches the same end: its choices depend on
 // nothing the merge itself changes (the two files' modification times,
 // not the ctime each attribute write moves).
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/fullio.h"
@@ -28,6 +32,7 @@
 #include "fm/cat_layouts.h"
 #include "fm/cat_metadata.h"
 #include "fm/err_errno.h"
+#include "fm/fork_hidden.h"
 #include "fm/fork_sidecar.h"
 #include "fm/iter_catalog.h"
 #include "fm/obj_commit.h"
@@ -43,7 +48,8 @@ VANTREL_FAULT_OPERATIONS("VantrelFSMergeDotUnderscore", "VantrelFSMergeDotUnders
                          "VantrelFSConvertMacLayout.setxattr", "VantrelFSConvertMacLayout.sidecar",
                          "VantrelFSConvertMacLayout.undo", "VantrelFSConvertMacLayout.appledouble",
                          "VantrelFSMergeDotUnderscore.listxattr",
-                         "VantrelFSConvertMacLayout.listxattr");
+                         "VantrelFSConvertMacLayout.listxattr",
+                         "VantrelFSMergeFolderDotUnderscores");
 
 namespace vantrel::fm {
 namespace {
@@ -196,28 +202,35 @@ struct DotFile {
     }
 };
 
-OSErr read_dot_file(const Node& n, DotFile* out) {
-    if (OSErr e = rsrc::open(n.at(), n.name, false, &out->side)) return e;
+// What the "._NAME" that rsrc::open_reading opened into `out` holds.
+OSErr parse_dot_file(DotFile* out) {
     if (out->side.state == rsrc::State::None) return fnfErr;
     if (!out->side.found()) return afpObjectTypeErr;
-    const int fd = out->side.fd.get();
-    if (::fstat(fd, &out->st) != 0) return from_errno(errno, Op::Read);
-    // One read for what macOS writes (a header, Finder information with its
-    // ATTR block, a small fork: under 8 KiB): the merge takes it all from here.
-    constexpr std::size_t kStart = 8192;
-    out->start.assign(std::size_t(std::min<std::uint64_t>(std::uint64_t(out->st.st_size), kStart)),
-                      '\0');
-    const ssize_t got = ::pread(fd, out->start.data(), out->start.size(), 0);
-    if (got < 0) return from_errno(errno, Op::Read);
-    out->start.resize(std::size_t(got));
     const auto* p = reinterpret_cast<const std::uint8_t*>(out->start.data());
     if (ad::decode({p, out->start.size()}, std::uint64_t(out->st.st_size), ad::kSidecar,
                    &out->header) != ad::Error::None)
         return afpObjectTypeErr;
     out->macos = out->header.filler == ad::kMacOSFiller;
     if (out->macos)
-        layouts::read_macos(fd, std::uint64_t(out->st.st_size), out->header, out->start, &out->mac);
-    return rsrc::length(out->side, &out->forkLength);
+        layouts::read_macos(out->side.fd.get(), std::uint64_t(out->st.st_size), out->header,
+                            out->start, &out->mac);
+    out->forkLength = rsrc::length_at(out->side, std::uint64_t(out->st.st_size));
+    return noErr;
+}
+
+// How much of "._NAME" is read at once: what macOS writes (a header,
+// Finder information with its ATTR block, a small fork) is under 8 KiB.
+constexpr std::size_t kDotStart = 8192;
+
+// "._NAME" of `n` opened, into `out->side`, and its start read with its
+// header's read, so that the merge takes everything from there.
+OSErr open_dot_file(const Node& n, DotFile* out) {
+    return rsrc::open_reading(n.at(), n.name, &out->side, &out->st, &out->start, kDotStart);
+}
+
+OSErr read_dot_file(const Node& n, DotFile* out) {
+    if (OSErr e = open_dot_file(n, out)) return e;
+    return parse_dot_file(out);
 }
 
 // Only the fork and a copy of Finder information: nothing a stream volume
@@ -236,6 +249,9 @@ struct Merge {
     DotFile& dot;
     Undo& undo;
     VantrelMergeReport& report;
+    // Whether the folder may hold Netatalk 2's ".AppleDouble" (false: the
+    // caller's reading of it, in the lock, found none).
+    bool appleDouble = true;
     OSErr failed = noErr;  // the first item that could not be placed
 
     // Whether the value in "._NAME" wins over the file's own.
@@ -296,9 +312,19 @@ struct Merge {
         int readErr = 0;
         const meta::ReadResult rr = meta::read(n, &rec, &raw, &readErr);
         if (rr == meta::ReadResult::Unreadable) return from_errno(readErr, Op::Read, &n);
+        // What Netatalk 2 kept counts only where the file has no record;
+        // there the Finder information it shows and the record made for it
+        // would each look for it: looked for once.
+        if (rr != meta::ReadResult::Ok && appleDouble) {
+            struct statx st {};
+            appleDouble = ::statx(n.at(), std::string(appledir::kFolderName).c_str(),
+                                  AT_SYMLINK_NOFOLLOW, STATX_TYPE, &st) == 0
+                              ? S_ISDIR(st.stx_mode)
+                              : errno != ENOENT;
+        }
         std::uint8_t native[ad::kFinderInfoSize];
         layouts::shown_finder_info(n, rr == meta::ReadResult::Ok ? &rec : nullptr, false, true,
-                                   native);
+                                   native, appleDouble);
         std::memcpy(recordFinder, native, ad::kFinderInfoSize);
         std::uint8_t mine[ad::kFinderInfoSize];
         if (!dot.macos || !layouts::macos_finder_info(dot.mac, mine) || all_zero(mine, sizeof mine))
@@ -319,7 +345,7 @@ struct Merge {
         std::memcpy(recordFinder, mine, sizeof mine);
         if (recordHas && streamHas) return noErr;
         if (!recordHas) {
-            if (rr != meta::ReadResult::Ok) rec = layouts::fresh_record(n, dot.mac);
+            if (rr != meta::ReadResult::Ok) rec = layouts::fresh_record(n, dot.mac, appleDouble);
             std::memcpy(rec.need(meta::kFinderInfoId, ad::kFinderInfoSize).data.data(), mine,
                         sizeof mine);
             // What the record holds was read just now.
@@ -448,9 +474,12 @@ OSErr rewrite_sidecar(const Node& n, const std::string& entry, DotFile& dot,
 
 // The merge of "._NAME" (`entry`) into `layout` for its file `n`, which
 // the caller holds the folder's lock of and has just looked at again.
+// `known`, where given, is "._NAME" read in the lock already;
+// `appleDouble` false where the caller's reading of the folder, in the
+// lock, met no ".AppleDouble".
 OSErr merge_locked(const Node& n, const std::string& entry, layouts::Layout layout,
-                   VantrelMergeKeep keep, UInt32 options, bool forkFromDot,
-                   VantrelMergeReport* rep) {
+                   VantrelMergeKeep keep, UInt32 options, bool forkFromDot, VantrelMergeReport* rep,
+                   DotFile* known = nullptr, bool appleDouble = true) {
     if (!S_ISREG(n.st.stx_mode)) return notAFileErr;
     if (n.locked()) return fLckdErr;
     // The merge looks for values most files lack (the record, its extra
@@ -459,10 +488,13 @@ OSErr merge_locked(const Node& n, const std::string& entry, layouts::Layout layo
     std::optional<meta::ListedAttrs> listed;
     const char* listStep = "VantrelFSMergeDotUnderscore.listxattr";
     if (meta::ListedAttrs::of(n) == nullptr) listed.emplace(n, lists_every_attribute(n), listStep);
-    DotFile dot;
-    if (OSErr e = read_dot_file(n, &dot)) return e;
+    DotFile own;
+    if (known == nullptr)
+        if (OSErr e = read_dot_file(n, &own)) return e;
+    DotFile& dot = known != nullptr ? *known : own;
     Undo undo(n, "VantrelFSMergeDotUnderscore.setxattr", "VantrelFSMergeDotUnderscore.undo");
-    Merge m{n, keep, (options & kVantrelMergeAlwaysRemove) != 0, forkFromDot, dot, undo, *rep};
+    Merge m{n,    keep,       (options & kVantrelMergeAlwaysRemove) != 0, forkFromDot, dot, undo,
+            *rep, appleDouble};
     std::uint8_t finder[ad::kFinderInfoSize] = {};
     if (OSErr e = m.finder_info(layout, finder)) return e;
     if (OSErr e = m.attributes()) return e;
@@ -503,6 +535,20 @@ struct Converter {
     const appledir::File& old;  // what Netatalk 2 kept of it in ".AppleDouble"
     VantrelConvertItems moved = 0;
     std::uint8_t shown[ad::kFinderInfoSize] = {};  // the Finder information it shows
+    // A file's "._NAME", opened and read once for the Finder information
+    // it shows and for its fork: the open's result, then the reading's.
+    DotFile dot{};
+    bool dotRead = false;
+    OSErr dotOpened = noErr, dotParsed = noErr;
+
+    OSErr read_dot() {
+        if (!dotRead) {
+            dotRead = true;
+            dotOpened = open_dot_file(n, &dot);
+            if (dotOpened == noErr && dot.side.found()) dotParsed = parse_dot_file(&dot);
+        }
+        return dotOpened;
+    }
 
     // Where the object has no record, what Netatalk 2 kept of it (Finder
     // information, comment, dates) becomes its record, the store of the
@@ -610,7 +656,14 @@ struct Converter {
         const meta::ReadResult rr = meta::read(n, &rec, &raw, &err);
         if (rr == meta::ReadResult::Unreadable) return from_errno(err, Op::Read, &n);
         const bool haveRec = rr == meta::ReadResult::Ok;
-        layouts::shown_finder_info(n, haveRec ? &rec : nullptr, true, true, shown);
+        if (S_ISREG(n.st.stx_mode) && read_dot() == noErr) {
+            const layouts::MacOSFile none;
+            const bool macos = dot.side.found() && dotParsed == noErr && dot.macos;
+            layouts::shown_finder_info(n, haveRec ? &rec : nullptr, true, macos ? dot.mac : none,
+                                       dot.side.fd.get(), shown);
+        } else {
+            layouts::shown_finder_info(n, haveRec ? &rec : nullptr, true, true, shown);
+        }
         std::string afpRaw;
         const bool haveAfpAttr = get_whole(n, ad::kAfpInfoAttr, &afpRaw, &err);
         if (err != 0) return from_errno(err, Op::Read, &n);
@@ -660,8 +713,9 @@ struct Converter {
     // The fork to the AFP_Resource stream (stream) or to "._NAME" (the
     // others): the last change, after which nothing fails that needs undoing.
     OSErr fork() {
-        rsrc::Sidecar side;
-        if (OSErr e = rsrc::open(n.at(), n.name, false, &side)) return e;
+        // A macOS "._NAME" is merged from what this read.
+        if (OSErr e = read_dot()) return e;
+        const rsrc::Sidecar& side = dot.side;
         int err = 0;
         std::string stream, legacy;
         const bool haveStream = get_whole(n, ad::kAfpResourceAttr, &stream, &err);
@@ -671,8 +725,7 @@ struct Converter {
         if (haveStream && !stream.empty()) stream.pop_back();  // streams_xattr's NUL
         if (side.found()) {
             // "._NAME" holds the fork readers see.
-            DotFile dot;
-            if (OSErr e = read_dot_file(n, &dot)) return e;
+            if (dotParsed != noErr) return dotParsed;
             if (to != layouts::Layout::Stream && !dot.macos) {
                 // Its home already; a stream copy of the same bytes (a
                 // conversion cut short) goes.
@@ -692,7 +745,7 @@ struct Converter {
             }
             VantrelMergeReport r{};
             return merge_locked(n, std::string("._") + n.name, to, kVantrelMergeKeepNative, 0, true,
-                                &r);
+                                &r, &dot);
         }
         if (!haveLegacy && !haveStream) return apple_double_fork(side);
         if (to == layouts::Layout::Stream) {
@@ -728,19 +781,22 @@ struct Converter {
     }
 };
 
-// True where one look shows `n` holds no Mac metadata in any layout (no
-// record, no stream, no fork, no "._NAME"), as most files of a tree: the
-// attribute names in one list (`listed`, of `n`), and the sidecar's name.
-// False where that cannot be told so (the list is not whole there, or not
-// to be had).
-bool holds_no_mac_metadata(const Node& n, const meta::ListedAttrs& listed) {
-    if (!listed.known()) return false;
-    if (listed.has(meta::kMetadataAttr) || listed.has(meta::kResourceForkAttr) ||
-        listed.has(ad::kAfpResourceAttr) || listed.has(ad::kAfpInfoAttr))
-        return false;
-    if (!S_ISREG(n.st.stx_mode)) return true;  // a folder's only store is its record
-    rsrc::Sidecar side;
-    return rsrc::open(n.at(), n.name, false, &side) == noErr && side.state == rsrc::State::None;
+// What one look tells of a conversion of `n`: nothing to move in any
+// layout (no record, no stream, no fork, no "._NAME"), as most files of a
+// tree; work for certain (a "._NAME" macOS wrote, which is always merged);
+// or neither, where only a dry run tells. The look: the attribute names in
+// one list (`listed`, of `n`), and the sidecar.
+enum class Peek { Nothing, Work, DryRun };
+Peek peek_conversion(const Node& n, const meta::ListedAttrs& listed) {
+    const bool attrs = !listed.known() || listed.has(meta::kMetadataAttr) ||
+                       listed.has(meta::kResourceForkAttr) || listed.has(ad::kAfpResourceAttr) ||
+                       listed.has(ad::kAfpInfoAttr);
+    if (!S_ISREG(n.st.stx_mode))  // a folder's only store is its record
+        return attrs ? Peek::DryRun : Peek::Nothing;
+    DotFile dot;
+    if (open_dot_file(n, &dot) != noErr) return Peek::DryRun;
+    if (dot.side.state == rsrc::State::None) return attrs ? Peek::DryRun : Peek::Nothing;
+    return parse_dot_file(&dot) == noErr && dot.macos ? Peek::Work : Peek::DryRun;
 }
 
 }  // namespace
@@ -816,8 +872,9 @@ OSErr VantrelFSConvertMacLayout(const FSRef* ref, VantrelMacLayout to, UInt32 op
         if (appledir::open(n, &peek) == noErr && !peek.folder) {
             const meta::ListedAttrs listed(n, lists_every_attribute(n),
                                            "VantrelFSConvertMacLayout.listxattr");
-            if (holds_no_mac_metadata(n, listed) ||
-                (run(peek, true, &would) == noErr && would == 0)) {
+            const Peek p = peek_conversion(n, listed);
+            if (p == Peek::Nothing ||
+                (p == Peek::DryRun && run(peek, true, &would) == noErr && would == 0)) {
                 say(peek, 0);
                 return noErr;
             }
@@ -844,5 +901,99 @@ OSErr VantrelFSConvertMacLayout(const FSRef* ref, VantrelMacLayout to, UInt32 op
         return e;
     }
     say(old, moved);
+    return noErr;
+}
+
+namespace {
+
+// The "._" entries of the folder open as `dirFd`, with their types, in the
+// order of their names' bytes; `*netatalk2` set where it holds
+// ".AppleDouble". Read in large batches straight from the descriptor.
+OSErr dot_entries(int dirFd, std::vector<std::pair<std::string, unsigned char>>* out,
+                  bool* netatalk2) {
+    UniqueFd fd(::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd) return from_errno(errno, Op::OpenDir);
+    constexpr std::size_t kBufSize = std::size_t{32} * 1024;
+    std::unique_ptr<char[]> buf(new char[kBufSize]);
+    for (;;) {
+        const long got = ::syscall(SYS_getdents64, fd.get(), buf.get(), kBufSize);
+        if (got < 0) return from_errno(errno, Op::OpenDir);
+        if (got == 0) break;
+        for (long pos = 0; pos < got;) {
+            const auto* e = reinterpret_cast<const rsrc::linux_dirent64*>(buf.get() + pos);
+            pos += e->d_reclen;
+            if (e->d_name == appledir::kFolderName) *netatalk2 = true;
+            if (rsrc::is_sidecar_name(e->d_name)) out->emplace_back(e->d_name, e->d_type);
+        }
+    }
+    std::sort(out->begin(), out->end());
+    return noErr;
+}
+
+}  // namespace
+
+OSErr VantrelFSMergeFolderDotUnderscores(const FSRef* folder, VantrelMergeKeep keep, UInt32 options,
+                                         VantrelMergeEntryProc visit, void* context) {
+    if (folder == nullptr || visit == nullptr || keep > kVantrelMergeKeepNative) return paramErr;
+    Node dir;
+    if (OSErr e = resolve(folder, &dir)) return e;
+    if (OSErr e = fault::check("VantrelFSMergeFolderDotUnderscores", dir.name)) return e;
+    if (!dir.is_dir()) return errFSNotAFolder;
+    DirFd dirFd;
+    if (OSErr e = dir_fd(dir, &dirFd)) return e;
+    std::vector<std::pair<std::string, unsigned char>> entries;
+    bool netatalk2 = false;
+    if (OSErr e = dot_entries(dirFd->fd(), &entries, &netatalk2)) return e;
+    if (entries.empty() && !netatalk2) return noErr;  // nothing here: no lock taken
+    // Held across the folder's merges, each of which would take it anew.
+    // Each entry is looked at again in it; the reading's one guide is
+    // ".AppleDouble", which none of our changes makes.
+    commit::FolderLock lock;
+    if (OSErr e = lock.take(dirFd->fd())) return e;
+    for (const auto& [entry, type] : entries) {
+        VantrelHiddenKind kind = 0;
+        VantrelMergeReport rep{};
+        OSErr result = noErr;
+        // A change's temporary, "._" alone, a folder, a link or a device
+        // node is told as the listing of hidden entries tells it; a regular
+        // "._NAME" beside its file is merged, which tells it too.
+        bool told = rsrc::is_temporary_name(entry) || entry.size() == 2 ||
+                    (type != DT_REG && type != DT_UNKNOWN);
+        if (!told) {
+            Node n;
+            const OSErr looked = lookup(dir, std::string_view(entry).substr(2), &n);
+            if (looked == noErr) {
+                kind = kVantrelHiddenFork;
+                result = fault::check("VantrelFSMergeDotUnderscore", entry);
+                if (result == noErr)
+                    result = merge_locked(n, entry, layouts::layout_of(n), keep, options, false,
+                                          &rep, nullptr, netatalk2);
+                if (result == fnfErr) continue;  // gone since the folder was read
+                if (result == afpObjectTypeErr) {
+                    kind = kVantrelHiddenOwnFile;
+                    result = noErr;
+                }
+                if (result != noErr) rep = VantrelMergeReport{};
+            } else if (looked != fnfErr) {
+                // A file that cannot be looked at is taken to be there.
+                kind = kVantrelHiddenFork;
+                result = looked;
+            } else {
+                told = true;  // no NAME: an orphan, or the user's own file
+            }
+        }
+        if (told && hidden_kind(dirFd->fd(), entry.c_str(), type, &kind) != noErr) continue;
+        VantrelDiskName n{};
+        n.length = static_cast<UInt8>(entry.size());
+        std::memcpy(n.bytes, entry.data(), n.length);
+        if (visit(&n, kind, result, &rep, context)) return noErr;
+    }
+    if (netatalk2) {
+        const VantrelMergeReport none{};
+        (void)visit_netatalk2_entries(dirFd->fd(),
+                                      [&](const VantrelDiskName& n, VantrelHiddenKind kind) {
+                                          return visit(&n, kind, noErr, &none, context) != 0;
+                                      });
+    }
     return noErr;
 }

@@ -1,6 +1,8 @@
 // What a "._NAME" entry is (vantrel/Sidecars.h), and what an entry of
 // Netatalk 2's ".AppleDouble" is: the store's own full check, asked by
 // programs instead of a guess of their own.
+#include "fm/fork_hidden.h"
+
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -28,11 +30,8 @@ VANTREL_FAULT_OPERATIONS("VantrelFSGetHiddenEntryKind", "VantrelFSGetHiddenEntri
                          "VantrelFSRemoveLeftover", "VantrelFSRemoveLeftover.unlink");
 
 namespace vantrel::fm {
-namespace {
 
-// What the "._NAME" entry `entry` of `dirFd` is; fnfErr when it is gone.
-// `type` is its directory entry's (DT_UNKNOWN: looked at here).
-OSErr kind_of(int dirFd, const char* entry, unsigned char type, VantrelHiddenKind* kind) {
+OSErr hidden_kind(int dirFd, const char* entry, unsigned char type, VantrelHiddenKind* kind) {
     bool isDir = type == DT_DIR;
     if (type == DT_UNKNOWN) {
         struct statx side {};
@@ -73,6 +72,29 @@ OSErr kind_of(int dirFd, const char* entry, unsigned char type, VantrelHiddenKin
     *kind = there || errno != ENOENT ? kVantrelHiddenFork : kVantrelHiddenOrphan;
     return noErr;
 }
+
+bool visit_netatalk2_entries(
+    int dirFd, const std::function<bool(const VantrelDiskName&, VantrelHiddenKind)>& visit) {
+    appledir::Census c;
+    if (!appledir::census(dirFd, &c)) return false;
+    const std::pair<const std::vector<std::string>*, VantrelHiddenKind> groups[] = {
+        {&c.belonging, kVantrelHiddenFork},
+        {&c.orphans, kVantrelHiddenOrphan},
+        {&c.unusable, kVantrelHiddenOwnFile}};
+    for (const auto& [names, kind] : groups) {
+        for (const std::string& entry : *names) {
+            const std::string full = std::string(appledir::kFolderName) + "/" + entry;
+            if (full.size() > sizeof(VantrelDiskName::bytes)) continue;
+            VantrelDiskName n{};
+            n.length = static_cast<UInt8>(full.size());
+            std::memcpy(n.bytes, full.data(), n.length);
+            if (visit(n, kind)) return true;
+        }
+    }
+    return false;
+}
+
+namespace {
 
 // What Netatalk 2's entry `name` (in ".AppleDouble") of `dirFd` is: the
 // data of an item that is there (or of the folder itself), an orphan, or
@@ -150,7 +172,7 @@ OSErr VantrelFSGetHiddenEntryKind(const FSRef* folder, const VantrelDiskName* na
     UniqueFd fd;
     if (OSErr e = open_folder(folder, "VantrelFSGetHiddenEntryKind", &fd)) return e;
     if (!netatalk2.empty()) return netatalk2_kind(fd.get(), netatalk2, kind);
-    return kind_of(fd.get(), entry.c_str(), DT_UNKNOWN, kind);
+    return hidden_kind(fd.get(), entry.c_str(), DT_UNKNOWN, kind);
 }
 
 OSErr VantrelFSGetHiddenEntries(const FSRef* folder, VantrelHiddenEntryProc visit, void* context) {
@@ -173,32 +195,18 @@ OSErr VantrelFSGetHiddenEntries(const FSRef* folder, VantrelHiddenEntryProc visi
             if (e->d_name == appledir::kFolderName) netatalk2 = true;
             if (!rsrc::is_sidecar_name(e->d_name)) continue;
             VantrelHiddenKind kind = 0;
-            if (kind_of(dirFd, e->d_name, e->d_type, &kind) != noErr) continue;  // gone
+            if (hidden_kind(dirFd, e->d_name, e->d_type, &kind) != noErr) continue;  // gone
             VantrelDiskName n{};
             n.length = static_cast<UInt8>(std::strlen(e->d_name));
             std::memcpy(n.bytes, e->d_name, n.length);
             if (visit(&n, kind, context)) return noErr;
         }
     }
-    // Then what Netatalk 2's ".AppleDouble" holds, each as ".AppleDouble/NAME"
-    // (a name too long for that is passed over: it fits no disk name).
-    appledir::Census c;
-    if (netatalk2 && appledir::census(dirFd, &c)) {
-        const std::pair<const std::vector<std::string>*, VantrelHiddenKind> groups[] = {
-            {&c.belonging, kVantrelHiddenFork},
-            {&c.orphans, kVantrelHiddenOrphan},
-            {&c.unusable, kVantrelHiddenOwnFile}};
-        for (const auto& [names, kind] : groups) {
-            for (const std::string& entry : *names) {
-                const std::string full = std::string(appledir::kFolderName) + "/" + entry;
-                if (full.size() > sizeof(VantrelDiskName::bytes)) continue;
-                VantrelDiskName n{};
-                n.length = static_cast<UInt8>(full.size());
-                std::memcpy(n.bytes, full.data(), n.length);
-                if (visit(&n, kind, context)) return noErr;
-            }
-        }
-    }
+    // Then what Netatalk 2's ".AppleDouble" holds, each as ".AppleDouble/NAME".
+    if (netatalk2)
+        (void)visit_netatalk2_entries(dirFd, [&](const VantrelDiskName& n, VantrelHiddenKind kind) {
+            return visit(&n, kind, context) != 0;
+        });
     return noErr;
 }
 
@@ -220,7 +228,7 @@ OSErr VantrelFSRemoveLeftover(const FSRef* folder, const VantrelDiskName* name) 
         return errno == EBUSY ? OSErr{fBsyErr} : from_errno(errno, Op::Delete);
     }
     VantrelHiddenKind kind = 0;
-    if (OSErr e = kind_of(fd.get(), entry.c_str(), DT_UNKNOWN, &kind)) return e;
+    if (OSErr e = hidden_kind(fd.get(), entry.c_str(), DT_UNKNOWN, &kind)) return e;
     if (kind != kVantrelHiddenOrphan && kind != kVantrelHiddenLeftover) return fBsyErr;
     if (fault::step("VantrelFSRemoveLeftover.unlink", entry,
                     [&] { return ::unlinkat(fd.get(), entry.c_str(), 0); }) != 0)

@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "fm/cat_appledir.h"
 #include "fm/cat_metadata.h"
@@ -79,9 +80,12 @@ bool parse(int fd, std::uint64_t fileSize, Layout* out) {
     unsigned char head[ad::kHeaderSize + ad::kMaxEntries * ad::kEntrySize];
     const ssize_t got = ::pread(fd, head, sizeof head, 0);
     if (got < 0) return false;
+    return parse_bytes({head, std::size_t(got)}, fileSize, out);
+}
+
+bool parse_bytes(std::span<const unsigned char> head, std::uint64_t fileSize, Layout* out) {
     ad::Header h;
-    if (ad::decode({head, std::size_t(got)}, fileSize, ad::kSidecar, &h) != ad::Error::None)
-        return false;
+    if (ad::decode(head, fileSize, ad::kSidecar, &h) != ad::Error::None) return false;
     Layout l;
     const ad::Descriptor* fork = h.find(kResourceForkId);
     l.offset = fork->offset;
@@ -116,7 +120,11 @@ UniqueFd reopen_unseen(int pathFd, int flags) {
     return open_unseen(AT_FDCWD, self.c_str(), flags);
 }
 
-OSErr open(int dirFd, std::string_view fileName, bool writable, Sidecar* out) {
+namespace {
+
+// open(), and open_reading() where `start` is given.
+OSErr open_sidecar(int dirFd, std::string_view fileName, bool writable, Sidecar* out,
+                   struct stat* status, std::string* start, std::size_t want) {
     out->state = State::None;
     out->fd = UniqueFd();
     out->foreign = false;
@@ -145,7 +153,21 @@ OSErr open(int dirFd, std::string_view fileName, bool writable, Sidecar* out) {
                             : from_errno(err, writable ? Op::Write : Op::Read);
     }
     Layout l;
-    if (!parse(fd.get(), static_cast<std::uint64_t>(st.st_size), &l)) {
+    bool parsed = false;
+    if (start != nullptr) {
+        // The header is within the first bytes: one read for both.
+        start->assign(
+            std::max(want, std::size_t{ad::kHeaderSize + ad::kMaxEntries * ad::kEntrySize}), '\0');
+        const ssize_t got = ::pread(fd.get(), start->data(), start->size(), 0);
+        if (got < 0) return from_errno(errno, Op::Read);
+        start->resize(std::size_t(got));
+        *status = st;
+        parsed = parse_bytes({reinterpret_cast<const unsigned char*>(start->data()), start->size()},
+                             static_cast<std::uint64_t>(st.st_size), &l);
+    } else {
+        parsed = parse(fd.get(), static_cast<std::uint64_t>(st.st_size), &l);
+    }
+    if (!parsed) {
         out->state = State::Unusable;
         return noErr;
     }
@@ -153,6 +175,17 @@ OSErr open(int dirFd, std::string_view fileName, bool writable, Sidecar* out) {
     out->fd = std::move(fd);
     out->layout = l;
     return noErr;
+}
+
+}  // namespace
+
+OSErr open(int dirFd, std::string_view fileName, bool writable, Sidecar* out) {
+    return open_sidecar(dirFd, fileName, writable, out, nullptr, nullptr, 0);
+}
+
+OSErr open_reading(int dirFd, std::string_view fileName, Sidecar* out, struct stat* st,
+                   std::string* start, std::size_t want) {
+    return open_sidecar(dirFd, fileName, false, out, st, start, want);
 }
 
 OSErr within_bounds(const Sidecar& s, std::uint64_t forkLength) {
@@ -172,10 +205,16 @@ OSErr length(const Sidecar& s, std::uint64_t* out) {
     }
     struct stat st {};
     if (::fstat(s.fd.get(), &st) != 0) return from_errno(errno, Op::Read);
-    const auto size = static_cast<std::uint64_t>(st.st_size);
-    *out = size > s.layout.offset ? size - s.layout.offset : 0;
-    if (size > kMaxSidecarEnd) *out = std::min(*out, s.layout.length);  // see parse()
+    *out = length_at(s, static_cast<std::uint64_t>(st.st_size));
     return noErr;
+}
+
+std::uint64_t length_at(const Sidecar& s, std::uint64_t size) {
+    if (!s.found()) return 0;
+    if (!s.layout.last) return s.layout.length;
+    std::uint64_t length = size > s.layout.offset ? size - s.layout.offset : 0;
+    if (size > kMaxSidecarEnd) length = std::min(length, s.layout.length);  // see parse()
+    return length;
 }
 
 namespace {

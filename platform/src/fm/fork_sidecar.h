@@ -34,6 +34,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -101,6 +102,8 @@ struct Layout {
 // file with a resource-fork entry inside it and no two entries sharing a
 // byte.
 bool parse(int fd, std::uint64_t fileSize, Layout* out);
+// The same from the file's first bytes, read already.
+bool parse_bytes(std::span<const unsigned char> head, std::uint64_t fileSize, Layout* out);
 
 enum class State { None, Sidecar, Unusable };
 
@@ -135,6 +138,12 @@ UniqueFd reopen_unseen(int pathFd, int flags);
 // name leaves no room for one); Unusable when "._NAME" is not a regular file
 // or does not parse; an error only when the directory cannot be read.
 OSErr open(int dirFd, std::string_view fileName, bool writable, Sidecar* out);
+// open() for reading, also handing back what it learns on the way: the
+// sidecar's status (`*st`) and its first bytes (`*start`: at least the
+// header, up to `want`), so that a reader of a small sidecar reads it once.
+// Both are set only where "._NAME" is a regular file that could be read.
+OSErr open_reading(int dirFd, std::string_view fileName, Sidecar* out, struct stat* st,
+                   std::string* start, std::size_t want);
 
 // fileBoundsErr when the fork of `s` (or a new sidecar's, when none is
 // found) cannot be `forkLength` bytes long: its header could not say so.
@@ -143,6 +152,8 @@ OSErr within_bounds(const Sidecar& s, std::uint64_t forkLength);
 // The fork's logical length as it stands now (re-read, so that several
 // reference numbers of one fork stay in step).
 OSErr length(const Sidecar& s, std::uint64_t* out);
+// The same for a sidecar whose file is `size` bytes long, known already.
+std::uint64_t length_at(const Sidecar& s, std::uint64_t size);
 
 // Creates the sidecar of `fileName` in `dirFd` holding `fork` and the Finder
 // information `finderInfo` (32 bytes on disk, big-endian, or null for

@@ -8,6 +8,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -66,41 +67,79 @@ fs::path make_fixture(const fs::path& dir) {
     return f;
 }
 
+// What the merge of a whole folder hands its visitor for an entry.
+struct Visited {
+    std::string name;
+    VantrelHiddenKind kind;
+    OSErr result;
+    VantrelMergeReport report;
+};
+
+// VantrelFSMergeFolderDotUnderscores of `folder`, its visits in order; the
+// call's own result in `*e`.
+std::vector<Visited> merge_folder(const FSRef* folder, VantrelMergeKeep keep, OSErr* e,
+                                  std::size_t stopAfter = 0) {
+    struct Seen {
+        std::vector<Visited> list;
+        std::size_t stopAfter;
+    } seen{{}, stopAfter};
+    *e = VantrelFSMergeFolderDotUnderscores(
+        folder, keep, 0,
+        [](const VantrelDiskName* n, VantrelHiddenKind kind, OSErr result,
+           const VantrelMergeReport* r, void* context) -> Boolean {
+            auto* s = static_cast<Seen*>(context);
+            s->list.push_back({std::string(reinterpret_cast<const char*>(n->bytes), n->length),
+                               kind, result, *r});
+            return s->list.size() == s->stopAfter;
+        },
+        &seen);
+    return seen.list;
+}
+
 }  // namespace
 
 TEST(MergeDotUnderscore, EveryFailedStepGivesBothFilesBack) {
-    for (const char* layout : {"netatalk", "stream"}) {
-        SCOPED_TRACE(layout);
-        ::setenv("VANTREL_MAC_LAYOUT", layout, 1);
-        vtest::TempDir dir("merge");
-        vtest::FaultSweep sweep;
-        int n = 0;
-        sweep.run([&](vtest::FaultTrial& t) {
-            const fs::path root = dir.mkdir("t" + std::to_string(++n));
-            const fs::path f = make_fixture(root);
-            FSRef folder = ref_of(root);
-            const VantrelDiskName name = disk_name("._f");
-            const vtest::Snapshot before = vtest::snapshot(root);
-            VantrelMergeReport report{};
-            const OSErr e = t.inject([&] {
-                return VantrelFSMergeDotUnderscore(&folder, &name, kVantrelMergeKeepDotBar, 0,
-                                                   &report);
+    for (const bool wholeFolder : {false, true})
+        for (const char* layout : {"netatalk", "stream"}) {
+            SCOPED_TRACE(std::string(layout) + (wholeFolder ? ", the folder's merge" : ""));
+            ::setenv("VANTREL_MAC_LAYOUT", layout, 1);
+            vtest::TempDir dir("merge");
+            vtest::FaultSweep sweep;
+            int n = 0;
+            sweep.run([&](vtest::FaultTrial& t) {
+                const fs::path root = dir.mkdir("t" + std::to_string(++n));
+                const fs::path f = make_fixture(root);
+                FSRef folder = ref_of(root);
+                const VantrelDiskName name = disk_name("._f");
+                const vtest::Snapshot before = vtest::snapshot(root);
+                VantrelMergeReport report{};
+                const OSErr e = t.inject([&] {
+                    if (!wholeFolder)
+                        return VantrelFSMergeDotUnderscore(&folder, &name, kVantrelMergeKeepDotBar,
+                                                           0, &report);
+                    OSErr called = noErr;
+                    const std::vector<Visited> v =
+                        merge_folder(&folder, kVantrelMergeKeepDotBar, &called);
+                    if (called != noErr) return called;
+                    if (v.size() != 1 || v[0].name != "._f") return OSErr(ioErr);  // not reported
+                    report = v[0].report;
+                    return v[0].result;
+                });
+                if (t.clean()) {
+                    EXPECT_OSERR(e, noErr);
+                    EXPECT_EQ(xattr(f, kQuarantine), std::string("from the Mac") + '\0');
+                    EXPECT_EQ(vtest::record_finder_info(f), finder("TEXTttxt"));
+                    // Finder information, two attributes, and on a stream volume the fork.
+                    const bool stream = std::string(layout) == "stream";
+                    EXPECT_EQ(report.taken, stream ? 4u : 3u);
+                    EXPECT_EQ(xattr(f, "user.DosStream.AFP_Resource:$DATA"),
+                              stream ? std::string("the fork") + '\0' : "<absent>");
+                    EXPECT_EQ(vtest::sidecar_fork(f), stream ? "<absent>" : "the fork");
+                    return;
+                }
+                t.expect_undone(e, before, vtest::snapshot(root));
             });
-            if (t.clean()) {
-                EXPECT_OSERR(e, noErr);
-                EXPECT_EQ(xattr(f, kQuarantine), std::string("from the Mac") + '\0');
-                EXPECT_EQ(vtest::record_finder_info(f), finder("TEXTttxt"));
-                // Finder information, two attributes, and on a stream volume the fork.
-                const bool stream = std::string(layout) == "stream";
-                EXPECT_EQ(report.taken, stream ? 4u : 3u);
-                EXPECT_EQ(xattr(f, "user.DosStream.AFP_Resource:$DATA"),
-                          stream ? std::string("the fork") + '\0' : "<absent>");
-                EXPECT_EQ(vtest::sidecar_fork(f), stream ? "<absent>" : "the fork");
-                return;
-            }
-            t.expect_undone(e, before, vtest::snapshot(root));
-        });
-    }
+        }
     ::unsetenv("VANTREL_MAC_LAYOUT");
 }
 
@@ -143,6 +182,73 @@ TEST(MergeDotUnderscore, RefusesWhatIsNoMergeOfAFilesDotUnderscoreFile) {
                      row.want);
     }
     EXPECT_EQ(vtest::diff(before, vtest::snapshot(root)), "");
+}
+
+// The merge of a whole folder tells each "._" entry as the listing of
+// hidden entries tells it, in the order of the names' bytes, merges the
+// files' and only those, and stops where its visitor says.
+TEST(MergeDotUnderscore, AFoldersMergeTellsEachEntryAndMergesTheFilesOnly) {
+    vtest::TempDir dir("merge");
+    const fs::path root = dir.path();
+    const fs::path f = make_fixture(root);
+    vtest::write_file(root / "._own", "a file of the user's own");
+    vtest::write_file(root / "own", "");
+    fs::create_directory(root / "folder");
+    vtest::write_bytes(root / "._folder", vtest::macos_sidecar_bytes(finder("fldrfldr"), {}, "x"));
+    vtest::write_bytes(root / "._gone", vtest::macos_sidecar_bytes(finder("gonegone"), {}, "x"));
+    vtest::write_file(root / "plain", "");
+    FSRef folder = ref_of(root);
+    FSRef file = ref_of(f);
+    struct Row {
+        std::string name;
+        VantrelHiddenKind kind;
+        OSErr result;
+    };
+    const std::vector<Row> want{
+        {"._f", kVantrelHiddenFork, noErr},
+        {"._folder", kVantrelHiddenFork, notAFileErr},
+        {"._gone", kVantrelHiddenOrphan, noErr},
+        {"._own", kVantrelHiddenOwnFile, noErr},
+    };
+    // The kinds the listing gives, for the same entries.
+    std::vector<std::pair<std::string, VantrelHiddenKind>> listed;
+    ASSERT_OSERR(
+        VantrelFSGetHiddenEntries(
+            &folder,
+            [](const VantrelDiskName* n, VantrelHiddenKind kind, void* context) -> Boolean {
+                static_cast<decltype(listed)*>(context)->emplace_back(
+                    std::string(reinterpret_cast<const char*>(n->bytes), n->length), kind);
+                return false;
+            },
+            &listed),
+        noErr);
+    std::sort(listed.begin(), listed.end());
+    OSErr e = noErr;
+    const std::vector<Visited> seen = merge_folder(&folder, kVantrelMergeKeepDotBar, &e);
+    EXPECT_OSERR(e, noErr);
+    ASSERT_EQ(seen.size(), want.size());
+    ASSERT_EQ(listed.size(), want.size());
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        SCOPED_TRACE(want[i].name);
+        EXPECT_EQ(seen[i].name, want[i].name);
+        EXPECT_EQ(seen[i].kind, want[i].kind);
+        EXPECT_EQ(listed[i].second, want[i].kind);
+        EXPECT_OSERR(seen[i].result, want[i].result);
+    }
+    EXPECT_EQ(seen[0].report.taken, 3u);  // Finder information and two attributes
+    EXPECT_EQ(xattr(f, kQuarantine), std::string("from the Mac") + '\0');
+    EXPECT_TRUE(fs::exists(root / "._own"));
+    EXPECT_TRUE(fs::exists(root / "._gone"));  // an orphan stays: its removal is asked for
+    // Done again, nothing more to take; a visitor that stops has one visit.
+    EXPECT_EQ(merge_folder(&folder, kVantrelMergeKeepDotBar, &e)[0].report.taken, 0u);
+    EXPECT_EQ(merge_folder(&folder, kVantrelMergeKeepDotBar, &e, 1).size(), 1u);
+    // Refusals.
+    merge_folder(nullptr, kVantrelMergeKeepDotBar, &e);
+    EXPECT_OSERR(e, paramErr);
+    merge_folder(&folder, 7, &e);
+    EXPECT_OSERR(e, paramErr);
+    merge_folder(&file, kVantrelMergeKeepDotBar, &e);
+    EXPECT_OSERR(e, errFSNotAFolder);
 }
 
 namespace {

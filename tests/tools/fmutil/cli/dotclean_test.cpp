@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "CrashSweep.h"
@@ -537,10 +538,13 @@ namespace {
 
 // The system calls of one run of `fmutil args...` (strace -f), counted by
 // what they do: look at a file by its name, read one attribute, list a
-// file's attribute names. Names strace 6.1 does not know (the *xattrat
-// calls of Linux 6.13) show as their numbers.
+// file's attribute names, take a folder's lock, open a "._" file (by its
+// name, or again through /proc), read a file's bytes, look for Netatalk 2's
+// ".AppleDouble".
+// Names strace 6.1 does not know (the *xattrat calls of Linux 6.13) show
+// as their numbers.
 struct Calls {
-    long looks = 0, reads = 0, lists = 0;
+    long looks = 0, reads = 0, lists = 0, locks = 0, dotOpens = 0, preads = 0, appleDoubleLooks = 0;
 };
 
 bool strace_works() {
@@ -562,6 +566,19 @@ Calls count_calls(const fs::path& log, const std::string& layout,
     std::istringstream in(vtest::read_file(log));
     for (std::string line; std::getline(in, line);) {
         const std::string name = vtest::traced_call_name(line);
+        if (name.empty()) continue;
+        const std::string_view args = std::string_view(line).substr(line.find('('));
+        if (args.find("\".AppleDouble\"") != std::string_view::npos) ++c.appleDoubleLooks;
+        // A "._" file, not a change's private temporary ("._._vantrel...").
+        const bool dotName = args.find(", \"._") != std::string_view::npos &&
+                             args.find(", \"._._") == std::string_view::npos;
+        if (name == "openat" &&
+            (dotName || args.find("\"/proc/self/fd/") != std::string_view::npos))
+            ++c.dotOpens;
+        if (name == "pread64") ++c.preads;
+        if (name == "flock" && args.find("LOCK_EX") != std::string_view::npos &&
+            args.find("LOCK_NB") == std::string_view::npos)
+            ++c.locks;
         if (name == "statx" || name == "newfstatat" || name == "lstat" || name == "stat")
             ++c.looks;
         else if (name == "getxattr" || name == "lgetxattr" || name == "fgetxattr" ||
@@ -590,23 +607,35 @@ void make_counted_tree(const fs::path& root, int plain, int merged) {
 // files more costs dot-clean no call that looks at a file or reads its
 // attributes (the walk goes by the folders' entries), and convert one look
 // and one list of attribute names a file (nothing to move, told at once).
-// A merged file reads only the attributes its one list names.
+// A merged file reads only the attributes its one list names. dot-clean
+// opens its "._" file once (the merge tells what it is), takes the lock of
+// each folder that holds "._" files once for all its merges and, having
+// read the folder, never looks for ".AppleDouble"; convert opens it twice
+// (the look that finds work, then once for all in the lock) and looks for
+// ".AppleDouble" once an item and twice more a merge.
 TEST(FmutilDotClean, CallsGrowWithTheMergedFilesNotWithTheTree) {
     if (!strace_works()) GTEST_SKIP() << "no strace that may trace a child here";
+    constexpr int kMerged = 10, kMore = 400;
+    constexpr long kFolders = 3;     // the tree's own, "odd" and "even"
+    constexpr long kDotFolders = 2;  // "odd" and "even", which hold "._" files
     struct Row {
         const char* label;
         const char* layout;
         std::vector<std::string> args;
         long looksPerPlain, listsPerPlain;
-        long readsPerMerged;  // at most
+        // At most, for each merged file: attribute reads, opens of its "._"
+        // file (each two: by its name, then again through /proc), reads of
+        // its bytes (and of the few files a process reads once), looks for
+        // ".AppleDouble" (its own look among them; and one a folder); and
+        // the folder locks taken in all.
+        long readsPerMerged, dotOpensPerMerged, preadsPerMerged, appleDoubleLooksPerMerged, locks;
     };
     const std::vector<Row> rows{
-        {"dot-clean, netatalk", "netatalk", {"dot-clean"}, 0, 0, 1},
-        {"dot-clean, stream", "stream", {"dot-clean"}, 0, 0, 1},
+        {"dot-clean, netatalk", "netatalk", {"dot-clean"}, 0, 0, 1, 2, 1, 0, kDotFolders},
+        {"dot-clean, stream", "stream", {"dot-clean"}, 0, 0, 1, 2, 1, 0, kDotFolders},
         // The AfpInfo stream it writes is read again by the merge within it.
-        {"convert to stream", "netatalk", {"convert", "--to", "stream"}, 1, 1, 3},
+        {"convert to stream", "netatalk", {"convert", "--to", "stream"}, 1, 1, 3, 4, 2, 3, kMerged},
     };
-    constexpr int kMerged = 10, kMore = 400;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.label);
         vtest::TempDir t("fmdotcalls");
@@ -628,6 +657,11 @@ TEST(FmutilDotClean, CallsGrowWithTheMergedFilesNotWithTheTree) {
             << "lists of attribute names: " << l.lists - s.lists;
         EXPECT_LE(std::labs(l.reads - s.reads), kOnce) << "attribute reads: " << l.reads - s.reads;
         EXPECT_LE(s.reads, row.readsPerMerged * kMerged) << "attribute reads";
+        EXPECT_LE(s.dotOpens, row.dotOpensPerMerged * kMerged) << "opens of a \"._\" file";
+        EXPECT_LE(s.preads, row.preadsPerMerged * kMerged + kOnce) << "reads of a file's bytes";
+        EXPECT_LE(s.appleDoubleLooks, row.appleDoubleLooksPerMerged * kMerged + kFolders)
+            << "looks for .AppleDouble";
+        EXPECT_LE(s.locks, row.locks) << "folder locks taken";
         // Done: each "._" file merged in both trees alike.
         EXPECT_EQ(xattr(t.path() / "large" / "even" / "0", kQuarantine),
                   xattr(t.path() / "small" / "even" / "0", kQuarantine));

@@ -1,0 +1,24 @@
+// What a "._" entry of a folder is, for the calls that read a folder's
+// entries themselves (VantrelFSGetHiddenEntries, the merge of a whole
+// folder's "._" files), so that each tells an entry as the other does.
+#pragma once
+
+#include <functional>
+
+#include "vantrel/DiskNames.h"
+#include "vantrel/Sidecars.h"
+
+namespace vantrel::fm {
+
+// What the "._NAME" entry `entry` of the folder `dirFd` is (`*kind`), as
+// VantrelFSGetHiddenEntryKind answers; fnfErr when it is gone. `type` is
+// its directory entry's (DT_UNKNOWN: looked at here).
+OSErr hidden_kind(int dirFd, const char* entry, unsigned char type, VantrelHiddenKind* kind);
+
+// Each entry of the folder's Netatalk 2 ".AppleDouble" handed to `visit`
+// as ".AppleDouble/NAME" with what it is, until `visit` returns true
+// (returned then). A name too long for a disk name is passed over.
+bool visit_netatalk2_entries(
+    int dirFd, const std::function<bool(const VantrelDiskName&, VantrelHiddenKind)>& visit);
+
+}  // namespace vantrel::fm

@@ -40,6 +40,8 @@
 #include <thread>
 #include <vector>
 
+#include "TempDir.h"
+
 namespace vtest {
 
 namespace fs = std::filesystem;
@@ -48,9 +50,10 @@ namespace samba_detail {
 
 using Clock = std::chrono::steady_clock;
 
+// Processes come and go while /proc is read: what a file of one that has
+// just exited gives is what could be read (see read_file).
 inline std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    return read_file(p);
 }
 
 // The last `lines` lines of `text`.

@@ -5,7 +5,9 @@
 // ever lands in the working directory.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -80,9 +82,23 @@ class TempDir {
     fs::path path_;
 };
 
+// The bytes of `p`, or what of them could be read: a file that cannot be
+// opened reads as empty, and one whose reading fails halfway as what came
+// before. (libstdc++'s streams throw from a failed read; a file of /proc
+// whose process has just exited fails its read with ESRCH.)
 inline std::string read_file(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    std::string out;
+    const int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return out;
+    char buf[64 * 1024];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return out;
 }
 
 }  // namespace vtest

@@ -39,6 +39,29 @@ TEST(TempDir, FailsTheTestInsteadOfWorkingInTheCurrentDirectory) {
     EXPECT_NONFATAL_FAILURE(t.mkdir("file/dir"), "TempDir: cannot make");
 }
 
+// Reading a file gives what could be read, and never throws: a file of
+// /proc whose process has just exited fails its read (ESRCH), as a folder
+// does (EISDIR), and the stream it was read with threw from its read, which
+// ended a Samba test that looked through /proc for its server.
+TEST(ReadFile, GivesWhatCouldBeReadAndNeverThrows) {
+    vtest::TempDir t;
+    t.write("file", "bytes");
+    struct Row {
+        std::string path;
+        std::string expected;
+    };
+    const Row rows[] = {
+        {(t.path() / "file").string(), "bytes"},
+        {t.path().string(), ""},  // a folder: opened, and its read fails
+        {(t.path() / "missing").string(), ""},
+    };
+    for (const Row& row : rows) {
+        std::string got = "unset";
+        EXPECT_NO_THROW(got = vtest::read_file(row.path)) << row.path;
+        EXPECT_EQ(got, row.expected) << row.path;
+    }
+}
+
 // Each kind of change shows in the diff, named; reading changes nothing.
 // A body that throws ends its child with what it threw; the child never
 // returns into the test program, which would run the remaining tests again.

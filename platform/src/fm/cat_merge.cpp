@@ -14,12 +14,10 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -908,24 +906,19 @@ namespace {
 
 // The "._" entries of the folder open as `dirFd`, with their types, in the
 // order of their names' bytes; `*netatalk2` set where it holds
-// ".AppleDouble". Read in large batches straight from the descriptor.
+// ".AppleDouble".
 OSErr dot_entries(int dirFd, std::vector<std::pair<std::string, unsigned char>>* out,
                   bool* netatalk2) {
     UniqueFd fd(::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd) return from_errno(errno, Op::OpenDir);
-    constexpr std::size_t kBufSize = std::size_t{32} * 1024;
-    std::unique_ptr<char[]> buf(new char[kBufSize]);
-    for (;;) {
-        const long got = ::syscall(SYS_getdents64, fd.get(), buf.get(), kBufSize);
-        if (got < 0) return from_errno(errno, Op::OpenDir);
-        if (got == 0) break;
-        for (long pos = 0; pos < got;) {
-            const auto* e = reinterpret_cast<const rsrc::linux_dirent64*>(buf.get() + pos);
-            pos += e->d_reclen;
-            if (e->d_name == appledir::kFolderName) *netatalk2 = true;
-            if (rsrc::is_sidecar_name(e->d_name)) out->emplace_back(e->d_name, e->d_type);
-        }
-    }
+    if (OSErr e = each_dot_entry(
+            fd.get(),
+            [&](const char* name, unsigned char type) {
+                out->emplace_back(name, type);
+                return false;
+            },
+            netatalk2))
+        return e;
     std::sort(out->begin(), out->end());
     return noErr;
 }

@@ -73,6 +73,23 @@ OSErr hidden_kind(int dirFd, const char* entry, unsigned char type, VantrelHidde
     return noErr;
 }
 
+OSErr each_dot_entry(int dirFd, const std::function<bool(const char*, unsigned char)>& take,
+                     bool* netatalk2) {
+    constexpr std::size_t kBufSize = std::size_t{32} * 1024;
+    const std::unique_ptr<char[]> buf(new char[kBufSize]);
+    for (;;) {
+        const long got = ::syscall(SYS_getdents64, dirFd, buf.get(), kBufSize);
+        if (got < 0) return from_errno(errno, Op::OpenDir);
+        if (got == 0) return noErr;
+        for (long pos = 0; pos < got;) {
+            const auto* e = reinterpret_cast<const rsrc::linux_dirent64*>(buf.get() + pos);
+            pos += e->d_reclen;
+            if (e->d_name == appledir::kFolderName) *netatalk2 = true;
+            if (rsrc::is_sidecar_name(e->d_name) && take(e->d_name, e->d_type)) return noErr;
+        }
+    }
+}
+
 bool visit_netatalk2_entries(
     int dirFd, const std::function<bool(const VantrelDiskName&, VantrelHiddenKind)>& visit) {
     appledir::Census c;
@@ -180,28 +197,22 @@ OSErr VantrelFSGetHiddenEntries(const FSRef* folder, VantrelHiddenEntryProc visi
     UniqueFd fd;
     if (OSErr e = open_folder(folder, "VantrelFSGetHiddenEntries", &fd)) return e;
     const int dirFd = fd.get();
-    // Read in large batches straight from the descriptor: the entries' types
-    // spare a look at each "._" entry before it is opened.
-    constexpr std::size_t kBufSize = std::size_t{32} * 1024;
-    std::unique_ptr<char[]> buf(new char[kBufSize]);
     bool netatalk2 = false;  // the reading met ".AppleDouble"
-    for (;;) {
-        const long got = ::syscall(SYS_getdents64, dirFd, buf.get(), kBufSize);
-        if (got < 0) return from_errno(errno, Op::OpenDir);
-        if (got == 0) break;
-        for (long pos = 0; pos < got;) {
-            const auto* e = reinterpret_cast<const rsrc::linux_dirent64*>(buf.get() + pos);
-            pos += e->d_reclen;
-            if (e->d_name == appledir::kFolderName) netatalk2 = true;
-            if (!rsrc::is_sidecar_name(e->d_name)) continue;
-            VantrelHiddenKind kind = 0;
-            if (hidden_kind(dirFd, e->d_name, e->d_type, &kind) != noErr) continue;  // gone
-            VantrelDiskName n{};
-            n.length = static_cast<UInt8>(std::strlen(e->d_name));
-            std::memcpy(n.bytes, e->d_name, n.length);
-            if (visit(&n, kind, context)) return noErr;
-        }
-    }
+    bool stopped = false;
+    if (OSErr e = each_dot_entry(
+            dirFd,
+            [&](const char* name, unsigned char type) {
+                VantrelHiddenKind kind = 0;
+                if (hidden_kind(dirFd, name, type, &kind) != noErr) return false;  // gone
+                VantrelDiskName n{};
+                n.length = static_cast<UInt8>(std::strlen(name));
+                std::memcpy(n.bytes, name, n.length);
+                stopped = visit(&n, kind, context) != 0;
+                return stopped;
+            },
+            &netatalk2))
+        return e;
+    if (stopped) return noErr;
     // Then what Netatalk 2's ".AppleDouble" holds, each as ".AppleDouble/NAME".
     if (netatalk2)
         (void)visit_netatalk2_entries(dirFd, [&](const VantrelDiskName& n, VantrelHiddenKind kind) {

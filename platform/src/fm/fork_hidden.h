@@ -15,6 +15,14 @@ namespace vantrel::fm {
 // its directory entry's (DT_UNKNOWN: looked at here).
 OSErr hidden_kind(int dirFd, const char* entry, unsigned char type, VantrelHiddenKind* kind);
 
+// Each "._" entry of the folder that `dirFd` reads (a descriptor of its
+// own, at its start) handed to `take` with its directory entry's type, in
+// the directory's order, until `take` returns true; `*netatalk2` set where
+// the reading met ".AppleDouble". Read in large batches straight from the
+// descriptor: the entries' types spare a look at each before it is opened.
+OSErr each_dot_entry(int dirFd, const std::function<bool(const char*, unsigned char)>& take,
+                     bool* netatalk2);
+
 // Each entry of the folder's Netatalk 2 ".AppleDouble" handed to `visit`
 // as ".AppleDouble/NAME" with what it is, until `visit` returns true
 // (returned then). A name too long for a disk name is passed over.

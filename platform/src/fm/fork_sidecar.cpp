@@ -195,16 +195,10 @@ OSErr within_bounds(const Sidecar& s, std::uint64_t forkLength) {
 }
 
 OSErr length(const Sidecar& s, std::uint64_t* out) {
-    if (!s.found()) {
-        *out = 0;
-        return noErr;
-    }
-    if (!s.layout.last) {
-        *out = s.layout.length;
-        return noErr;
-    }
+    // Only a fork that ends its sidecar takes its length from the file's.
     struct stat st {};
-    if (::fstat(s.fd.get(), &st) != 0) return from_errno(errno, Op::Read);
+    if (s.found() && s.layout.last && ::fstat(s.fd.get(), &st) != 0)
+        return from_errno(errno, Op::Read);
     *out = length_at(s, static_cast<std::uint64_t>(st.st_size));
     return noErr;
 }

@@ -35,6 +35,7 @@
 #include "fm/err_errno.h"
 #include "fm/fork_sidecar.h"
 #include "fm/fork_table.h"
+#include "fm/obj_commit.h"
 #include "fm/ref_fd.h"
 #include "fm/ref_node.h"
 #include "vantrel/ForkCopy.h"
@@ -221,6 +222,11 @@ OSErr commit_fork(Fork& f, bool durable, const char* step) {
     if (rsrc::finder_info_of(n, finder)) {
         if (OSErr e = rsrc::refresh_finder_info(f.shadow, finder, step)) return e;
     }
+    // Under the folder's lock, as every change to a name and its sidecar:
+    // another program's commit of the same fork (or the first fork of the
+    // same file) comes wholly before or after this one, and the last stands.
+    commit::FolderLock lock;
+    if (OSErr e = lock.take(n.at())) return e;
     rsrc::Sidecar now;
     // A stream volume keeps the fork where Samba serves it from there.
     const OSErr e = layouts::layout_of(n) == layouts::Layout::Stream

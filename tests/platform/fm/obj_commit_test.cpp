@@ -452,6 +452,56 @@ TEST(Commit, AChangeWhoseUndoFailsTooLeavesItsJournalForTheNextListing) {
     }
 }
 
+// Two programs give one file its first resource fork at once: each commit
+// is whole, neither fails, and the later one stands. (Unlocked, a commit
+// that had found no sidecar renamed its own into place refusing to replace
+// one, and failed with ioErr where the other had just made it.)
+TEST(Commit, TwoProgramsGivingAFileItsFirstForkBothSucceed) {
+    namespace vf = vantrel::fault;
+    vtest::TempDir t;
+    const auto f = t.write("f", "data");
+    const auto write_fork = [&](const std::string& bytes) {
+        FSRef ref = vtest::ref_of(f);
+        HFSUniStr255 rsrcName{};
+        FSIORefNum fork = 0;
+        OSErr e = FSGetResourceForkName(&rsrcName);
+        if (e == noErr) e = FSOpenFork(&ref, rsrcName.length, rsrcName.unicode, fsRdWrPerm, &fork);
+        if (e != noErr) return e;
+        e = FSWriteFork(fork, fsFromStart, 0, bytes.size(), bytes.data(), nullptr);
+        const OSErr closed = FSCloseFork(fork);
+        return e != noErr ? e : closed;
+    };
+    int done[2];
+    ASSERT_EQ(::pipe(done), 0);
+    pid_t other = -1;
+    // Once this commit has looked for the sidecar, the other program makes
+    // the file's first fork (or waits for this commit: at most 300 ms).
+    vf::set_hook([&](const vf::Call& c) {
+        if (other != -1 || c.op != "FSCloseFork.commit") return;
+        other = ::fork();
+        if (other == 0) {
+            vf::set_hook(nullptr);
+            const OSErr e = write_fork("the other's fork");
+            char one = 1;
+            (void)!::write(done[1], &one, 1);
+            ::_exit(e == noErr ? 0 : 1);
+        }
+        pollfd p{done[0], POLLIN, 0};
+        (void)::poll(&p, 1, 300);
+    });
+    const OSErr mine = write_fork("this one's fork");
+    vf::set_hook(nullptr);
+    ASSERT_GT(other, 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(other, &status, 0), other);
+    ::close(done[0]);
+    ::close(done[1]);
+    EXPECT_EQ(mine, noErr);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "the other program's commit failed";
+    EXPECT_EQ(vtest::sidecar_fork(f), "the other's fork") << "the later commit stands";
+}
+
 // A folder its writers may change but not list (0300) cannot be opened to
 // be flocked; its lock is a file of its own elsewhere. Two writers there, as
 // nobody: a move of A to another folder, stopped between the file's rename

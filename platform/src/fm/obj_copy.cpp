@@ -1167,11 +1167,24 @@ extern "C" OSErr VantrelFSCopyFileWholeExplained(const FSRef* source, const FSRe
     if (OSErr err = vantrel::fm::resolve(source, &src)) return err;
     if (OSErr e = vantrel::fault::check("VantrelFSCopyFileWhole", src.name)) return e;
     if (!S_ISREG(src.st.stx_mode)) return notAFileErr;  // before the destination is found
+    // A folder of a tree copy being made, which the copy holds open, is
+    // found by its descriptor: no look by its name a file. Nothing but its
+    // maker names or moves what lies in a private folder, so the name it
+    // was made with is still its own; a copy that fails there is told what
+    // a look by name would have said first (the folder gone, or locked).
     Node dest;
-    if (OSErr err = vantrel::fm::resolve(destDir, &dest)) return err;
+    const bool held = vantrel::fm::folder_copy::held(destDir, &dest);
+    if (!held) {
+        if (OSErr err = vantrel::fm::resolve(destDir, &dest)) return err;
+    }
     Why why;
-    const OSErr e =
+    OSErr e =
         copy_file(src, dest, name != nullptr ? newName : src.name, Keep::All, links, newRef, &why);
+    if (e != noErr && held) {
+        Node now;
+        if (OSErr re = vantrel::fm::resolve(destDir, &now)) return re;
+        if (e == permErr && now.locked()) e = fLckdErr;
+    }
     if (failure != nullptr && e != noErr) {
         failure->systemError = why.err;
         std::snprintf(failure->attribute, sizeof failure->attribute, "%s", why.attr.c_str());

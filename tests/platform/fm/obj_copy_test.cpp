@@ -949,6 +949,55 @@ TEST(CopyFileWhole, AFolderOfATreeCopyIsFoundByTheDescriptorItHolds) {
     }
 }
 
+// A file a listing found without attributes is copied without a list of
+// its own: the listing's stands while the file's change time does. One
+// given an attribute between the listing and its copy (which moves that
+// time) is listed again, and its copy has the attribute.
+TEST(CopyFileWhole, TheListingsAttributeNamesStandUntilTheFileChanges) {
+    struct Row {
+        const char* what;
+        bool changed;  // "f2" is given an attribute after the listing
+        long lists;    // of the copies' sources' attribute names
+    };
+    const Row rows[] = {
+        {"left alone since", false, 0},
+        {"one given an attribute since", true, 1},
+    };
+    const char* const files[] = {"f1", "f2", "f3", "f4"};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        vtest::TempDir dir("copylisted");
+        for (const char* f : files) dir.write(std::string("src/") + f, f);
+        const fs::path into = dir.mkdir("into");
+        ::usleep(300'000);  // the files' change times well past, as a tree's are
+        const auto run = vtest::traced_calls([&] {
+            FSRef src = vtest::ref_of(dir.path() / "src"), d = vtest::ref_of(into);
+            FSIterator it = nullptr;
+            if (FSOpenIterator(&src, kFSIterateFlat, &it) != noErr) ::_exit(2);
+            ItemCount n = 0;
+            FSCatalogInfo infos[8];
+            FSRef refs[8];
+            const OSErr e = FSGetCatalogInfoBulk(it, 8, &n, nullptr, kFSCatInfoPermissions, infos,
+                                                 refs, nullptr, nullptr);
+            FSCloseIterator(it);
+            if ((e != noErr && e != errFSNoMoreItems) || n != 4) ::_exit(3);
+            if (row.changed &&
+                ::setxattr((dir.path() / "src" / "f2").c_str(), "user.kept", "v", 1, 0) != 0)
+                ::_exit(4);
+            for (ItemCount i = 0; i < n; ++i)
+                if (VantrelFSCopyFileWhole(&refs[i], &d, 0, nullptr, nullptr) != noErr) ::_exit(5);
+            ::_exit(0);
+        });
+        if (!run) GTEST_SKIP() << vtest::kNoTracer;
+        ASSERT_EQ(run->status, 0) << "2, 3: the listing failed; 4: the attribute; 5: a copy";
+        EXPECT_EQ(vtest::calls_of(run->calls, "flistxattr"), row.lists);
+        for (const char* f : files) EXPECT_EQ(vtest::read_file(into / f), f);
+        char value[8] = {};
+        const ssize_t got = ::getxattr((into / "f2").c_str(), "user.kept", value, sizeof value);
+        EXPECT_EQ(got, row.changed ? 1 : -1) << "the attribute set since the listing";
+    }
+}
+
 // One folder reached through two mounts (a bind mount of it inside
 // another folder) is one object on disk, though two references; two
 // folders, or a folder and its copy, are two.

@@ -1171,10 +1171,10 @@ extern "C" OSErr VantrelFSCopyFileWholeExplained(const FSRef* source, const FSRe
     if (OSErr e = vantrel::fault::check("VantrelFSCopyFileWhole", src.name)) return e;
     if (!S_ISREG(src.st.stx_mode)) return notAFileErr;  // before the destination is found
     // A folder of a tree copy being made, which the copy holds open, is
-    // found by its descriptor: no look by its name a file. Nothing but its
-    // maker names or moves what lies in a private folder, so the name it
-    // was made with is still its own; a copy that fails there is told what
-    // a look by name would have said first (the folder gone, or locked).
+    // found by its descriptor: no look by its name a file, while its ".."
+    // is still the folder it was made in (held); a copy that fails there is
+    // told what a look by name would have said first (the folder gone, or
+    // locked).
     Node dest;
     const bool held = vantrel::fm::folder_copy::held(destDir, &dest);
     if (!held) {

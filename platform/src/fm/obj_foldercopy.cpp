@@ -263,9 +263,20 @@ bool held(const FSRef* ref, Node* out) {
     }
     if (n.vref != r.vref || n.nodeID != r.nodeID || !same_object(identity_of(r), n.st))
         return false;
-    if (!cached_dir(ObjKey{n.vref, std::uint64_t(n.dev()), n.st.stx_ino})) return false;
+    const DirFd self = cached_dir(ObjKey{n.vref, std::uint64_t(n.dev()), n.st.stx_ino});
+    if (!self) return false;
     n.parent = cached_dir_by_id(n.vref, n.parentID);
     if (!n.parent) return false;
+    // Another program may still move the folder out of the private one, to
+    // where everyone sees it: no file may follow it there. Its ".." names
+    // the folder it lies in now (a look by the folder's own name is not
+    // needed for that).
+    struct stat up {};
+    struct stat parent {};
+    if (::fstatat(self->fd(), "..", &up, AT_SYMLINK_NOFOLLOW) != 0 ||
+        ::fstat(n.parent->fd(), &parent) != 0 || up.st_dev != parent.st_dev ||
+        up.st_ino != parent.st_ino)
+        return false;
     *out = std::move(n);
     return true;
 }

@@ -43,9 +43,9 @@ void add_inner(const Node& dir, const Node& made);
 // parent too: `*out` is filled from what was known of it when it was made
 // (its times, size and links as then), with no look by its name. The
 // descriptor held keeps the inode from being given to anything else, and
-// the folder lies within a private one no one else sees or changes, where
-// only its maker names or moves what it made: its name is the one made.
-// False otherwise (the caller resolves `ref`).
+// the folder lies within a private one that only its maker names or
+// changes; another program may still move it out of there, which its ".."
+// shows. False otherwise, or once moved (the caller resolves `ref`).
 bool held(const FSRef* ref, Node* out);
 
 // Starts a copy named `name` in the folder `dest` (open as `destFd`): the

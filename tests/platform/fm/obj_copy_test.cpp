@@ -884,7 +884,7 @@ TEST(CopyFileWhole, WithinAPrivateFolderACopyIsMadeUnderItsNamesAtOnce) {
 // Changed between two files by another program all the same (locked, or
 // taken away), it is seen as a look by name would have seen it.
 TEST(CopyFileWhole, AFolderOfATreeCopyIsFoundByTheDescriptorItHolds) {
-    enum class Then { Nothing, Locked, Removed };
+    enum class Then { Nothing, Locked, Removed, MovedOut };
     struct Row {
         const char* what;
         Then then;
@@ -894,6 +894,9 @@ TEST(CopyFileWhole, AFolderOfATreeCopyIsFoundByTheDescriptorItHolds) {
         {"left as made", Then::Nothing, noErr},
         {"locked since", Then::Locked, fLckdErr},
         {"taken away since", Then::Removed, fnfErr},
+        // Out of the private folder, to where everyone sees it: no file
+        // may follow it there.
+        {"moved out of the copy since", Then::MovedOut, fnfErr},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -923,6 +926,7 @@ TEST(CopyFileWhole, AFolderOfATreeCopyIsFoundByTheDescriptorItHolds) {
             ASSERT_TRUE(vtest::set_immutable(made, true));
         }
         if (row.then == Then::Removed) fs::remove_all(made);
+        if (row.then == Then::MovedOut) fs::rename(made, base / "out");
         // In a child, so that the calls are counted; its copies are its own.
         const auto run = vtest::traced_calls(
             [&] {
@@ -944,6 +948,10 @@ TEST(CopyFileWhole, AFolderOfATreeCopyIsFoundByTheDescriptorItHolds) {
             for (const char* f : {"f1", "f2", "f3", "f4"}) {
                 EXPECT_EQ(vtest::read_file(made / f), f);
             }
+        }
+        if (row.then == Then::MovedOut) {
+            EXPECT_EQ(vtest::names_on_disk(base / "out"), std::set<std::string>{"g"})
+                << "files copied into the folder after it left the copy";
         }
         EXPECT_EQ(VantrelFSAbandonFolderCopy(&top), noErr);
     }

@@ -51,6 +51,9 @@ struct Open {
     // The folder as made, without its parent's descriptor (kept only in
     // the directory cache, which gives it back when it has room).
     Node made;
+    // The folder it was made in (device and inode as statx gives them),
+    // which its ".." names for as long as no one moved it.
+    std::pair<dev_t, std::uint64_t> madeIn{};
     FSRef dest{};  // the top's destination folder
     std::string privateName, name;
     std::unique_ptr<commit::Journal> journal;
@@ -243,6 +246,11 @@ bool inside(const Node& dir) {
     return !open_copies().empty() && open_copies().count(key_of(dir)) != 0;
 }
 
+// `n`'s device and inode, as a look at what names it gives them.
+std::pair<dev_t, std::uint64_t> stat_key(const Node& n) {
+    return {makedev(n.st.stx_dev_major, n.st.stx_dev_minor), n.st.stx_ino};
+}
+
 // The folder `n` as an Open record keeps it.
 Node without_parent(const Node& n) {
     Node kept = n;
@@ -254,12 +262,14 @@ bool held(const FSRef* ref, Node* out) {
     RefFields r;
     if (ref == nullptr || decode_ref(*ref, &r) != noErr || !r.dir || r.root) return false;
     Node n;
+    std::pair<dev_t, std::uint64_t> madeIn;
     {
         const std::lock_guard<std::mutex> hold(g_mu);
         if (open_copies().empty()) return false;
         auto it = open_copies().find(Key{dev_t(r.dev), r.ino});
         if (it == open_copies().end() || it->second.made.name.empty()) return false;
         n = it->second.made;
+        madeIn = it->second.madeIn;
     }
     if (n.vref != r.vref || n.nodeID != r.nodeID || !same_object(identity_of(r), n.st))
         return false;
@@ -272,10 +282,8 @@ bool held(const FSRef* ref, Node* out) {
     // the folder it lies in now (a look by the folder's own name is not
     // needed for that).
     struct stat up {};
-    struct stat parent {};
-    if (::fstatat(self->fd(), "..", &up, AT_SYMLINK_NOFOLLOW) != 0 ||
-        ::fstat(n.parent->fd(), &parent) != 0 || up.st_dev != parent.st_dev ||
-        up.st_ino != parent.st_ino)
+    if (::fstatat(self->fd(), "..", &up, AT_SYMLINK_NOFOLLOW) != 0 || up.st_dev != madeIn.first ||
+        up.st_ino != madeIn.second)
         return false;
     *out = std::move(n);
     return true;
@@ -285,6 +293,7 @@ void add_inner(const Node& dir, const Node& made) {
     const std::lock_guard<std::mutex> hold(g_mu);
     Open inner;
     inner.made = without_parent(made);
+    inner.madeIn = stat_key(dir);
     auto it = open_copies().find(key_of(dir));
     if (it != open_copies().end()) inner.topKey = it->second.top ? it->first : it->second.topKey;
     open_copies()[key_of(made)] = std::move(inner);
@@ -316,6 +325,7 @@ OSErr begin(const Node& dest, const DirFd& destFd, const std::string& name, cons
         return e;
     }
     o.made = without_parent(n);
+    o.madeIn = stat_key(dest);
     {
         const std::lock_guard<std::mutex> hold(g_mu);
         open_copies()[key_of(n)] = std::move(o);

@@ -71,4 +71,12 @@ void timespec_from_utc(const UTCDateTime& d, std::int64_t* sec, std::uint32_t* n
     *nsec = UInt32((std::uint64_t(d.fraction) * 1'000'000'000u + 65535u) / 65536u);
 }
 
+bool stamped_before(const struct statx_timestamp& t, bool wholeSeconds,
+                    const struct timespec& now) {
+    const std::int64_t margin = wholeSeconds ? 2'500'000'000 : 200'000'000;
+    const std::int64_t ns = (std::int64_t(now.tv_sec) - t.tv_sec) * 1'000'000'000 +
+                            (std::int64_t(now.tv_nsec) - t.tv_nsec);
+    return ns >= margin;
+}
+
 }  // namespace vantrel::fm

@@ -878,8 +878,13 @@ class Intent {
 bool may_hold_intent(const Node& n) {
     if (!lists_every_attribute(n)) return true;
     char names[1024];
+    // Read before the list: a file found without attributes is noted for
+    // a copy that follows (see note_no_attrs).
+    struct timespec before {};
+    ::clock_gettime(CLOCK_REALTIME, &before);
     const long len = meta::list_attr_names(n, names, sizeof names);
     if (len < 0) return true;
+    if (len == 0) meta::note_no_attrs(n, before);
     bool found = false;
     meta::each_attr_name(std::string_view(names, std::size_t(len)),
                          [&](std::string_view one) { found = found || one == kIntentAttr; });

@@ -12,7 +12,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <memory>
 
+#include "fm/cat_dates.h"
 #include "fm/err_errno.h"
 #include "fm/ref_node.h"
 #include "vantrel/fault.h"
@@ -93,7 +95,41 @@ long list_attr_names(int dirFd, const char* name, char* buf, std::size_t size) {
 
 namespace {
 thread_local ListedAttrs* t_listed = nullptr;
+
+// Files a listing found without attributes: a listing reads a batch of a
+// folder's entries before the copy of the first, so the table holds more
+// than a batch; a file whose slot another took is listed again.
+struct NoAttrs {
+    std::uint64_t dev = 0, ino = 0;
+    struct statx_timestamp ctime {};
+};
+constexpr std::size_t kNoAttrsSlots = 1024;
+thread_local std::unique_ptr<NoAttrs[]> t_noAttrs;
+
+NoAttrs& no_attrs_slot(std::uint64_t ino) {
+    if (!t_noAttrs) t_noAttrs = std::make_unique<NoAttrs[]>(kNoAttrsSlots);
+    return t_noAttrs[ino % kNoAttrsSlots];
+}
 }  // namespace
+
+void note_no_attrs(const Node& n, const struct timespec& before) {
+    const bool wholeSeconds = n.st.stx_ctime.tv_nsec == 0;
+    if (!S_ISREG(n.st.stx_mode) || !(n.st.stx_mask & STATX_CTIME) ||
+        !stamped_before(n.st.stx_ctime, wholeSeconds, before))
+        return;
+    no_attrs_slot(n.st.stx_ino) = NoAttrs{std::uint64_t(n.dev()), n.st.stx_ino, n.st.stx_ctime};
+}
+
+bool had_no_attrs(const struct statx& st) {
+    if (!t_noAttrs || !(st.stx_mask & STATX_CTIME)) return false;
+    NoAttrs& slot = no_attrs_slot(st.stx_ino);
+    const bool same = slot.ino == st.stx_ino && slot.ino != 0 &&
+                      slot.dev == std::uint64_t(makedev(st.stx_dev_major, st.stx_dev_minor)) &&
+                      slot.ctime.tv_sec == st.stx_ctime.tv_sec &&
+                      slot.ctime.tv_nsec == st.stx_ctime.tv_nsec;
+    if (same) slot = NoAttrs{};
+    return same;
+}
 
 ListedAttrs::ListedAttrs(const Node& n, bool whole, const char* step) : n_(&n), outer_(t_listed) {
     t_listed = this;

@@ -72,6 +72,21 @@ long list_attr_names(const Node& n, char* buf, std::size_t size);
 // itself, never followed), which needs no Node.
 long list_attr_names(int dirFd, const char* name, char* buf, std::size_t size);
 
+// A list of `n`'s attribute names found empty, a look at `n` (its `st`)
+// after `before` (CLOCK_REALTIME, read before the list was asked): kept
+// for a copy of the file that follows, which then needs no list of its
+// own. Kept only where the file's change time stood well before `before`
+// (stamped_before), so that any attribute set since moves it; the few
+// most recent are kept, one per slot of a small table.
+void note_no_attrs(const Node& n, const struct timespec& before);
+
+// Whether the file `st` describes (a look at its open descriptor) had no
+// attributes when a list noted them, and has had none set since: the
+// same file (device, inode) with the same change time. An attribute set
+// or removed moves the change time, and so does anything that gives the
+// inode number to another file. Asked once: the note is taken.
+bool had_no_attrs(const struct statx& st);
+
 // Calls `each` with every name of a list list_attr_names made.
 template <class Each>
 void each_attr_name(std::string_view names, Each&& each) {

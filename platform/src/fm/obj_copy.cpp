@@ -245,7 +245,14 @@ int copy_attr(int in, int out, const char* name, bool own, CopiedAttrs* copied) 
 }
 
 // The File Manager's own attributes (kCopiedAttrs) that the source has.
-int copy_mac_attrs(int in, int out, CopiedAttrs* copied) {
+// A file that a listing found with none, and whose change time is the same
+// now (`looked`: the look at `in`), has none still: an attribute set or
+// removed since would have moved it. It is not listed again.
+int copy_mac_attrs(int in, int out, CopiedAttrs* copied, const struct statx* looked = nullptr) {
+    if (looked != nullptr && vantrel::fm::meta::had_no_attrs(*looked)) {
+        copied->listed = 0;
+        return 0;
+    }
     std::vector<char>& names = copied->names;
     names.resize(1024);
     ssize_t listedSize;
@@ -318,19 +325,14 @@ SourceFolder source_folder(const Node& src) {
         return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
     };
     // A folder changed in the last moments may change again without its
-    // times showing it where the kernel stamps them a clock tick at a time,
-    // or the file system keeps whole seconds (ext4 with small inodes) or
-    // two (FAT): each file looks for itself until the folder has settled.
+    // times showing it: each file looks for itself until the folder has
+    // settled.
     struct timespec now {};
     ::clock_gettime(CLOCK_REALTIME, &now);
     const bool wholeSeconds = d.stx_mtime.tv_nsec == 0 && d.stx_ctime.tv_nsec == 0;
-    const std::int64_t settled = wholeSeconds ? 2'500'000'000 : 200'000'000;
-    const auto recent = [&](const struct statx_timestamp& t) {
-        const std::int64_t ns = (std::int64_t(now.tv_sec) - t.tv_sec) * 1'000'000'000 +
-                                (std::int64_t(now.tv_nsec) - t.tv_nsec);
-        return ns < settled;
-    };
-    if (recent(d.stx_mtime) || recent(d.stx_ctime)) return {};
+    if (!vantrel::fm::stamped_before(d.stx_mtime, wholeSeconds, now) ||
+        !vantrel::fm::stamped_before(d.stx_ctime, wholeSeconds, now))
+        return {};
     const dev_t dev = makedev(d.stx_dev_major, d.stx_dev_minor);
     if (!last.names || last.dev != dev || last.ino != d.stx_ino || !same(last.mtime, d.stx_mtime) ||
         !same(last.ctime, d.stx_ctime)) {
@@ -684,7 +686,8 @@ OSErr copy_file(const Node& src, const Node& dest, const std::string& name, Keep
                 return fail(errno, Op::Write);
             }
         }
-        if (int err = copy_mac_attrs(in.get(), out.get(), &copied)) return fail(err, Op::Write);
+        if (int err = copy_mac_attrs(in.get(), out.get(), &copied, &st))
+            return fail(err, Op::Write);
         if (whole) {
             if (int err = copy_other_attrs(in.get(), out.get(), &copied))
                 return fail(err, Op::Write);
@@ -1167,11 +1170,24 @@ extern "C" OSErr VantrelFSCopyFileWholeExplained(const FSRef* source, const FSRe
     if (OSErr err = vantrel::fm::resolve(source, &src)) return err;
     if (OSErr e = vantrel::fault::check("VantrelFSCopyFileWhole", src.name)) return e;
     if (!S_ISREG(src.st.stx_mode)) return notAFileErr;  // before the destination is found
+    // A folder of a tree copy being made, which the copy holds open, is
+    // found by its descriptor: no look by its name a file. Nothing but its
+    // maker names or moves what lies in a private folder, so the name it
+    // was made with is still its own; a copy that fails there is told what
+    // a look by name would have said first (the folder gone, or locked).
     Node dest;
-    if (OSErr err = vantrel::fm::resolve(destDir, &dest)) return err;
+    const bool held = vantrel::fm::folder_copy::held(destDir, &dest);
+    if (!held) {
+        if (OSErr err = vantrel::fm::resolve(destDir, &dest)) return err;
+    }
     Why why;
-    const OSErr e =
+    OSErr e =
         copy_file(src, dest, name != nullptr ? newName : src.name, Keep::All, links, newRef, &why);
+    if (e != noErr && held) {
+        Node now;
+        if (OSErr re = vantrel::fm::resolve(destDir, &now)) return re;
+        if (e == permErr && now.locked()) e = fLckdErr;
+    }
     if (failure != nullptr && e != noErr) {
         failure->systemError = why.err;
         std::snprintf(failure->attribute, sizeof failure->attribute, "%s", why.attr.c_str());

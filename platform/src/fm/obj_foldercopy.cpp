@@ -23,6 +23,7 @@
 #include "fm/err_errno.h"
 #include "fm/fork_sidecar.h"
 #include "fm/obj_commit.h"
+#include "fm/ref_codec.h"
 #include "fm/ref_dircache.h"
 #include "fm/ref_fd.h"
 #include "vantrel/fault.h"
@@ -47,6 +48,9 @@ using Key = std::pair<dev_t, std::uint64_t>;
 struct Open {
     bool top = false;
     Key topKey{};  // a folder below the top: its top's
+    // The folder as made, without its parent's descriptor (kept only in
+    // the directory cache, which gives it back when it has room).
+    Node made;
     FSRef dest{};  // the top's destination folder
     std::string privateName, name;
     std::unique_ptr<commit::Journal> journal;
@@ -239,9 +243,37 @@ bool inside(const Node& dir) {
     return !open_copies().empty() && open_copies().count(key_of(dir)) != 0;
 }
 
+// The folder `n` as an Open record keeps it.
+Node without_parent(const Node& n) {
+    Node kept = n;
+    kept.parent.reset();
+    return kept;
+}
+
+bool held(const FSRef* ref, Node* out) {
+    RefFields r;
+    if (ref == nullptr || decode_ref(*ref, &r) != noErr || !r.dir || r.root) return false;
+    Node n;
+    {
+        const std::lock_guard<std::mutex> hold(g_mu);
+        if (open_copies().empty()) return false;
+        auto it = open_copies().find(Key{dev_t(r.dev), r.ino});
+        if (it == open_copies().end() || it->second.made.name.empty()) return false;
+        n = it->second.made;
+    }
+    if (n.vref != r.vref || n.nodeID != r.nodeID || !same_object(identity_of(r), n.st))
+        return false;
+    if (!cached_dir(ObjKey{n.vref, std::uint64_t(n.dev()), n.st.stx_ino})) return false;
+    n.parent = cached_dir_by_id(n.vref, n.parentID);
+    if (!n.parent) return false;
+    *out = std::move(n);
+    return true;
+}
+
 void add_inner(const Node& dir, const Node& made) {
     const std::lock_guard<std::mutex> hold(g_mu);
     Open inner;
+    inner.made = without_parent(made);
     auto it = open_copies().find(key_of(dir));
     if (it != open_copies().end()) inner.topKey = it->second.top ? it->first : it->second.topKey;
     open_copies()[key_of(made)] = std::move(inner);
@@ -272,6 +304,7 @@ OSErr begin(const Node& dest, const DirFd& destFd, const std::string& name, cons
         (void)remove_tree(dir, o.privateName);
         return e;
     }
+    o.made = without_parent(n);
     {
         const std::lock_guard<std::mutex> hold(g_mu);
         open_copies()[key_of(n)] = std::move(o);

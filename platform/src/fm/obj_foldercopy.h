@@ -38,6 +38,16 @@ std::uint64_t named_count();
 // to, as a folder of that copy, until settle() or abandon().
 void add_inner(const Node& dir, const Node& made);
 
+// The folder `ref` names, when it is a folder of a copy this process is
+// making (not yet whole) that the directory cache holds open, and its
+// parent too: `*out` is filled from what was known of it when it was made
+// (its times, size and links as then), with no look by its name. The
+// descriptor held keeps the inode from being given to anything else, and
+// the folder lies within a private one no one else sees or changes, where
+// only its maker names or moves what it made: its name is the one made.
+// False otherwise (the caller resolves `ref`).
+bool held(const FSRef* ref, Node* out);
+
 // Starts a copy named `name` in the folder `dest` (open as `destFd`): the
 // name must be free (dupFNErr), the journal is written, then the empty
 // folder is made under a private name (fault-seam step `createStep`,

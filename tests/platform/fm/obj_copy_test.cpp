@@ -22,6 +22,7 @@
 #include "OSErrTesting.h"
 #include "Sidecar.h"
 #include "Snapshot.h"
+#include "SyscallCount.h"
 #include "TempDir.h"
 #include "fm/obj_fileid.h"
 #include "fm_child.h"
@@ -875,6 +876,125 @@ TEST(CopyFileWhole, WithinAPrivateFolderACopyIsMadeUnderItsNamesAtOnce) {
             EXPECT_EQ(vtest::read_file(into / "f"), "theirs");
             EXPECT_EQ(left(into), already + (row.fork ? 2u : 1u));
         });
+    }
+}
+
+// A folder of a tree copy being made, which the copy holds open, is found
+// by its descriptor: the files copied into it never look it up by name.
+// Changed between two files by another program all the same (locked, or
+// taken away), it is seen as a look by name would have seen it.
+TEST(CopyFileWhole, AFolderOfATreeCopyIsFoundByTheDescriptorItHolds) {
+    enum class Then { Nothing, Locked, Removed };
+    struct Row {
+        const char* what;
+        Then then;
+        OSErr want;
+    };
+    const Row rows[] = {
+        {"left as made", Then::Nothing, noErr},
+        {"locked since", Then::Locked, fLckdErr},
+        {"taken away since", Then::Removed, fnfErr},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        vtest::TempDir dir("copyheld");
+        if (row.then == Then::Locked && !vtest::can_set_immutable(dir.path())) {
+            std::cout << "[ SKIPPED  ] " << row.what << ": " << vtest::kNeedsImmutable << "\n";
+            continue;
+        }
+        const fs::path tree = dir.write("tree/sub/g", "first in").parent_path().parent_path();
+        for (const char* f : {"f1", "f2", "f3", "f4"}) dir.write(std::string("src/") + f, f);
+        const fs::path base = dir.mkdir("base");
+        const FSRef treeRef = vtest::ref_of(tree), baseRef = vtest::ref_of(base);
+        const FSRef sub = vtest::ref_of(tree / "sub"), g = vtest::ref_of(tree / "sub" / "g");
+        const std::u16string c = vtest::u16("c");
+        FSRef top, subCopy;
+        struct timespec times[2], subTimes[2];
+        ASSERT_EQ(
+            VantrelFSCreateFolderCopy(&treeRef, &baseRef, c.size(), vtest::uc(c), &top, times),
+            noErr);
+        ASSERT_EQ(VantrelFSCreateFolderCopy(&sub, &top, 0, nullptr, &subCopy, subTimes), noErr);
+        ASSERT_EQ(VantrelFSCopyFileWhole(&g, &subCopy, 0, nullptr, nullptr), noErr);
+        fs::path made;
+        for (const std::string& n : vtest::names_on_disk(base))
+            if (fs::is_directory(base / n)) made = base / n / "sub";
+        ASSERT_TRUE(fs::is_directory(made));
+        if (row.then == Then::Locked) {
+            ASSERT_TRUE(vtest::set_immutable(made, true));
+        }
+        if (row.then == Then::Removed) fs::remove_all(made);
+        // In a child, so that the calls are counted; its copies are its own.
+        const auto run = vtest::traced_calls(
+            [&] {
+                for (const char* f : {"f1", "f2", "f3", "f4"}) {
+                    FSRef s = vtest::ref_of(dir.path() / "src" / f);
+                    const OSErr e = VantrelFSCopyFileWhole(&s, &subCopy, 0, nullptr, nullptr);
+                    if (e != row.want) ::_exit(10 + static_cast<int>(std::string_view(f)[1] - '0'));
+                }
+                ::_exit(0);
+            },
+            "\"sub\"");
+        if (row.then == Then::Locked) vtest::set_immutable(made, false);
+        if (!run) GTEST_SKIP() << vtest::kNoTracer;
+        EXPECT_EQ(run->status, 0) << "10 + the first file whose copy gave another result";
+        long looks = 0;
+        for (const auto& [call, n] : run->calls) looks += n;
+        if (row.then == Then::Nothing) {
+            EXPECT_EQ(looks, 0) << "looks at the folder by its name";
+            for (const char* f : {"f1", "f2", "f3", "f4"}) {
+                EXPECT_EQ(vtest::read_file(made / f), f);
+            }
+        }
+        EXPECT_EQ(VantrelFSAbandonFolderCopy(&top), noErr);
+    }
+}
+
+// A file a listing found without attributes is copied without a list of
+// its own: the listing's stands while the file's change time does. One
+// given an attribute between the listing and its copy (which moves that
+// time) is listed again, and its copy has the attribute.
+TEST(CopyFileWhole, TheListingsAttributeNamesStandUntilTheFileChanges) {
+    struct Row {
+        const char* what;
+        bool changed;  // "f2" is given an attribute after the listing
+        long lists;    // of the copies' sources' attribute names
+    };
+    const Row rows[] = {
+        {"left alone since", false, 0},
+        {"one given an attribute since", true, 1},
+    };
+    const char* const files[] = {"f1", "f2", "f3", "f4"};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        vtest::TempDir dir("copylisted");
+        for (const char* f : files) dir.write(std::string("src/") + f, f);
+        const fs::path into = dir.mkdir("into");
+        ::usleep(300'000);  // the files' change times well past, as a tree's are
+        const auto run = vtest::traced_calls([&] {
+            FSRef src = vtest::ref_of(dir.path() / "src"), d = vtest::ref_of(into);
+            FSIterator it = nullptr;
+            if (FSOpenIterator(&src, kFSIterateFlat, &it) != noErr) ::_exit(2);
+            ItemCount n = 0;
+            FSCatalogInfo infos[8];
+            FSRef refs[8];
+            const OSErr e = FSGetCatalogInfoBulk(it, 8, &n, nullptr, kFSCatInfoPermissions, infos,
+                                                 refs, nullptr, nullptr);
+            FSCloseIterator(it);
+            if ((e != noErr && e != errFSNoMoreItems) || n != 4) ::_exit(3);
+            if (row.changed &&
+                ::setxattr((dir.path() / "src" / "f2").c_str(), "user.kept", "v", 1, 0) != 0)
+                ::_exit(4);
+            for (ItemCount i = 0; i < n; ++i)
+                if (VantrelFSCopyFileWhole(&refs[i], &d, 0, nullptr, nullptr) != noErr) ::_exit(5);
+            ::_exit(0);
+        });
+        if (!run) GTEST_SKIP() << vtest::kNoTracer;
+        ASSERT_EQ(run->status, 0) << "2, 3: the listing failed; 4: the attribute; 5: a copy";
+        EXPECT_EQ(vtest::calls_of(run->calls, "flistxattr"), row.lists);
+        for (const char* f : files) EXPECT_EQ(vtest::read_file(into / f), f);
+        char value[8] = {};
+        const ssize_t got = ::getxattr((into / "f2").c_str(), "user.kept", value, sizeof value);
+        EXPECT_EQ(got, row.changed ? 1 : -1) << "the attribute set since the listing";
     }
 }
 

@@ -77,7 +77,7 @@ fi
 phase build "$build, $(nproc) jobs"
 cmake --build "$build" -j "$(nproc)"
 
-export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0:detect_stack_use_after_return=1}
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0:detect_stack_use_after_return=1:handle_sigill=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 if ((full)) && command -v clang++ >/dev/null; then
   phase fuzz "the libFuzzer targets' smoke run (scripts/fuzz-smoke.sh)"

@@ -2,7 +2,9 @@
 // Chinese, Hebrew, Arabic, Thai, Devanagari, and Mac Icelandic, Romanian and
 // Croatian, which Debian's ICU lacks): the system's encoding falls back to
 // Mac Roman, so an ASCII name always converts. Each locale is built with
-// localedef into a scratch LOCPATH and set in a child process.
+// localedef (once, into the tests' locale cache) and set in a child process.
+#include "Locales.h"
+
 #include <gtest/gtest.h>
 
 #include <clocale>
@@ -24,13 +26,10 @@ class HintInLocale : public ::testing::TestWithParam<const char*> {};
 TEST_P(HintInLocale, AnASCIINameConvertsAndFilesCanBeCopiedUnderIt) {
     const std::string locale = GetParam();
     vtest::TempDir dir;
-    const fs::path locpath = dir / "locales";
-    fs::create_directories(locpath);
     const std::string lang = locale.substr(0, locale.find('.'));
-    const std::string build =
-        "localedef -i " + lang + " -f UTF-8 '" + (locpath / locale).string() + "' >/dev/null 2>&1";
-    if (std::system(build.c_str()) != 0)
-        GTEST_SKIP() << "cannot build " << locale << " (Debian locales and localedef)";
+    std::string why;
+    if (!vtest::compile_locale(lang, "UTF-8", locale, &why)) GTEST_SKIP() << why;
+    const std::string locpath = vtest::locale_cache_dir();
     const fs::path src = dir.write("src/file", "data");
     fs::create_directories(dir / "dst");
 

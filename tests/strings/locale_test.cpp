@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "test_locales.h"
+#include "Locales.h"
 #include "vantrel/CString256.h"
 #include "vantrel/StringUtils.h"
 

@@ -1,8 +1,8 @@
 // convert: a migration between servers. Every item under each PATH has its
-// Mac metadata moved by the File Manager (VantrelFSConvertMacLayout, whole
-// per item) to the layout asked for, and its name stored in the normal form
-// asked for (VantrelFSRenameExact, the fork following its file); this file
-// walks, counts and reports.
+// Mac metadata moved by the File Manager (VantrelFSConvertFolderMacLayout,
+// a folder at a time, whole per item) to the layout asked for, and its
+// name stored in the normal form asked for (VantrelFSRenameExact, the fork
+// following its file); this file walks, counts and reports.
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -90,10 +90,62 @@ struct Converter {
         errors.push_back({p, e, std::move(meaning)});
     }
 
+    // What each folder's conversion made of its items, by their names on
+    // disk: [d] for the items at depth d + 1 (PATH's own are at 1), each
+    // folder's kept until the walk has met its items.
+    struct Outcome {
+        OSErr result;
+        VantrelConvertReport report;
+    };
+    std::vector<std::unordered_map<std::string, Outcome>> byDepth = {};
+
+    // The items of the folder `ref`, at `depth`, converted in one call; the
+    // walk says what became of each as it meets it.
+    void convert_folder(const FSRef& ref, ItemCount depth) {
+        if (to == 0) return;
+        if (byDepth.size() < depth) byDepth.resize(depth);
+        auto& met = byDepth[depth - 1];
+        met.clear();
+        const OSErr e = VantrelFSConvertFolderMacLayout(
+            &ref, to, options,
+            [](const VantrelDiskName* n, OSErr result, const VantrelConvertReport* r,
+               void* context) -> Boolean {
+                static_cast<std::unordered_map<std::string, Outcome>*>(context)->insert_or_assign(
+                    std::string(reinterpret_cast<const char*>(n->bytes), n->length),
+                    Outcome{result, *r});
+                return false;
+            },
+            &met);
+        // Not read: each item is converted as the walk meets it.
+        if (e != noErr) met.clear();
+    }
+
+    // The item `path` (`disk`, its name, at `depth`): what its folder's
+    // conversion made of it, or, where that did not meet it (made since),
+    // its own conversion.
+    void convert_item(const std::string& path, std::string_view disk, ItemCount depth,
+                      const FSRef& ref) {
+        if (to == 0) return;
+        if (depth >= 1 && depth <= byDepth.size()) {
+            auto& met = byDepth[depth - 1];
+            if (const auto it = met.find(std::string(disk)); it != met.end()) {
+                said(path, it->second.result, it->second.report);
+                return;
+            }
+        }
+        convert(path, ref);
+    }
+
     void convert(const std::string& path, const FSRef& ref) {
         if (to == 0) return;
         VantrelConvertReport r{};
         const OSErr e = VantrelFSConvertMacLayout(&ref, to, options, &r);
+        said(path, e, r);
+    }
+
+    // What became of the item `path`: counted, and its failure or what
+    // moved said.
+    void said(const std::string& path, OSErr e, const VantrelConvertReport& r) {
         if (e == notAFileErr) return;  // a link, a FIFO, a device: no metadata of its own
         if (!again) ++seen;
         if (e != noErr) {
@@ -242,8 +294,11 @@ struct Converter {
     // goes on under the name it was listed by.
     bool pre(const WalkVisit& v) {
         if (v.ref == nullptr) return true;
-        convert(v.path, *v.ref);
-        if (!v.entry.isDir) rename(v.path, folder_part(v.path), v.entry.name, *v.ref);
+        convert_item(v.path, v.entry.name, v.depth, *v.ref);
+        if (!v.entry.isDir)
+            rename(v.path, folder_part(v.path), v.entry.name, *v.ref);
+        else
+            convert_folder(*v.ref, v.depth + 1);  // walked next
         return true;
     }
     void post(const WalkVisit& v) { rename(v.path, folder_part(v.path), v.entry.name, *v.ref); }
@@ -305,6 +360,7 @@ int cmd_convert(Context& ctx) {
             buffers.bitmap = kFSCatInfoNone;
             bool changed = false;
             c.again = pass > 0;
+            c.convert_folder(ref, 1);
             walk_tree(ref, path, buffers, true, &changed, c);
             if (!changed) break;
             if (pass == kWalks - 1) {

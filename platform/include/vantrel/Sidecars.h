@@ -145,7 +145,9 @@ VANTREL_EXPORT OSErr VantrelFSGetMacLayout(const FSRef* ref, VantrelMacLayout* l
 // no use for it; what a program reading that layout (Samba) serves is
 // then the same as before:
 // - the Finder information of a "._" file macOS wrote ("Mac OS X") goes
-//   to the metadata record, and on stream volumes to the AfpInfo stream;
+//   to the metadata record; on stream volumes to the AfpInfo stream, and
+//   to the record only where the file has one already or needs one for
+//   what Netatalk 2 kept of it (a comment, dates);
 // - each attribute of its ATTR block goes to the attribute Samba's
 //   streams_xattr keeps a Mac client's stream of that name in
 //   ("user.DosStream.NAME:$DATA", the value and one NUL);
@@ -276,6 +278,33 @@ typedef struct VantrelConvertReport {
 } VantrelConvertReport;
 VANTREL_EXPORT OSErr VantrelFSConvertMacLayout(const FSRef* ref, VantrelMacLayout to,
                                                UInt32 options, VantrelConvertReport* report);
+
+// The conversion of every item of `folder` (not the folder itself, nor
+// what lies below its folders), each as VantrelFSConvertMacLayout converts
+// it, in one reading of the folder: what a migration of a whole tree calls
+// for each folder. The reading tells which items have a "._NAME" beside
+// them and whether the folder holds Netatalk 2's ".AppleDouble"; a file
+// with neither is told to have nothing to move by one list of its
+// attribute names, and is not looked at otherwise (where the file system's
+// lists may leave attributes out, each file is looked at whole). `visit` is
+// called for each item (an entry listings show) in the order of their
+// names' bytes, once it is done, with `result` what
+// VantrelFSConvertMacLayout gives for it (notAFileErr for a link, a FIFO, a
+// device) and `*report` what it did (nothing where `result` is not noErr),
+// until it returns true. An item gone before it is looked at is passed
+// over; one made after the reading is not among them. `visit` runs in no
+// lock.
+//   noErr        every item visited, or `visit` stopped.
+//   paramErr     a null `folder` or `visit`, `to` no layout, or an option
+//                but kVantrelConvertDryRun.
+//   errFSNotAFolder  `folder` is no folder. Others as FSOpenIterator gives
+//                them, or a read of the folder that failed (nothing converted).
+// Any thread.
+typedef Boolean (*VantrelConvertEntryProc)(const VantrelDiskName* name, OSErr result,
+                                           const VantrelConvertReport* report, void* context);
+VANTREL_EXPORT OSErr VantrelFSConvertFolderMacLayout(const FSRef* folder, VantrelMacLayout to,
+                                                     UInt32 options, VantrelConvertEntryProc visit,
+                                                     void* context);
 
 VANTREL_EXTERN_C_END
 // NOLINTEND(readability-identifier-naming)

@@ -47,7 +47,7 @@ VANTREL_FAULT_OPERATIONS("VantrelFSMergeDotUnderscore", "VantrelFSMergeDotUnders
                          "VantrelFSConvertMacLayout.undo", "VantrelFSConvertMacLayout.appledouble",
                          "VantrelFSMergeDotUnderscore.listxattr",
                          "VantrelFSConvertMacLayout.listxattr",
-                         "VantrelFSMergeFolderDotUnderscores");
+                         "VantrelFSMergeFolderDotUnderscores", "VantrelFSConvertFolderMacLayout");
 
 namespace vantrel::fm {
 namespace {
@@ -341,9 +341,25 @@ struct Merge {
                                (layouts::read_afpinfo(n, &afp) &&
                                 std::memcmp(afp.finderInfo.data(), mine, sizeof mine) == 0);
         std::memcpy(recordFinder, mine, sizeof mine);
-        if (recordHas && streamHas) return noErr;
-        if (!recordHas) {
-            if (rr != meta::ReadResult::Ok) rec = layouts::fresh_record(n, dot.mac, appleDouble);
+        // A stream volume keeps Finder information in the AfpInfo stream
+        // alone: a file that has no record gets none, unless what Netatalk
+        // 2 kept of it (a comment, dates) needs one. Readers find the
+        // Finder information in the stream, the volume's own layout.
+        bool recordWanted = true;
+        if (!recordHas && rr != meta::ReadResult::Ok) {
+            rec = layouts::fresh_record(n, dot.mac, appleDouble);
+            std::memcpy(rec.need(meta::kFinderInfoId, ad::kFinderInfoSize).data.data(), mine,
+                        sizeof mine);
+            if (layout != layouts::Layout::Netatalk && rr == meta::ReadResult::Absent) {
+                meta::Record bare = meta::fresh();
+                std::memcpy(bare.need(meta::kFinderInfoId, ad::kFinderInfoSize).data.data(), mine,
+                            sizeof mine);
+                recordWanted =
+                    meta::encode(rec) != meta::encode(bare) || !meta::encode_extra(rec).empty();
+            }
+        }
+        if ((recordHas || !recordWanted) && streamHas) return noErr;
+        if (!recordHas && recordWanted) {
             std::memcpy(rec.need(meta::kFinderInfoId, ad::kFinderInfoSize).data.data(), mine,
                         sizeof mine);
             // What the record holds was read just now.
@@ -785,10 +801,14 @@ struct Converter {
 // or neither, where only a dry run tells. The look: the attribute names in
 // one list (`listed`, of `n`), and the sidecar.
 enum class Peek { Nothing, Work, DryRun };
+// The attributes a conversion moves or removes: an object with none of
+// them, no "._NAME" and nothing in ".AppleDouble" is in every layout already.
+constexpr const char* kConvertedAttrs[] = {meta::kMetadataAttr, meta::kResourceForkAttr,
+                                           ad::kAfpResourceAttr, ad::kAfpInfoAttr};
 Peek peek_conversion(const Node& n, const meta::ListedAttrs& listed) {
-    const bool attrs = !listed.known() || listed.has(meta::kMetadataAttr) ||
-                       listed.has(meta::kResourceForkAttr) || listed.has(ad::kAfpResourceAttr) ||
-                       listed.has(ad::kAfpInfoAttr);
+    const bool attrs =
+        !listed.known() || std::any_of(std::begin(kConvertedAttrs), std::end(kConvertedAttrs),
+                                       [&](const char* a) { return listed.has(a); });
     if (!S_ISREG(n.st.stx_mode))  // a folder's only store is its record
         return attrs ? Peek::DryRun : Peek::Nothing;
     DotFile dot;
@@ -831,15 +851,24 @@ OSErr VantrelFSMergeDotUnderscore(const FSRef* folder, const VantrelDiskName* na
     return e;
 }
 
-OSErr VantrelFSConvertMacLayout(const FSRef* ref, VantrelMacLayout to, UInt32 options,
-                                VantrelConvertReport* report) {
-    if (report != nullptr) *report = VantrelConvertReport{};
-    if (ref == nullptr || to < kVantrelMacLayoutNetatalk || to > kVantrelMacLayoutStreamFile ||
-        (options & ~UInt32(kVantrelConvertDryRun)) != 0)
-        return paramErr;
-    Node n;
-    if (OSErr e = resolve(ref, &n)) return e;
-    if (OSErr e = fault::check("VantrelFSConvertMacLayout", n.name)) return e;
+namespace {
+
+// The folder `ref` of a call over a whole folder, `op`: resolved, its
+// check run (its name the detail) and a descriptor of it had.
+OSErr folder_of(const FSRef* ref, const char* op, Node* dir, DirFd* fd) {
+    if (OSErr e = resolve(ref, dir)) return e;
+    if (OSErr e = fault::check(op, dir->name)) return e;
+    if (!dir->is_dir()) return errFSNotAFolder;
+    return dir_fd(*dir, fd);
+}
+
+bool convert_args_ok(VantrelMacLayout to, UInt32 options) {
+    return to >= kVantrelMacLayoutNetatalk && to <= kVantrelMacLayoutStreamFile &&
+           (options & ~UInt32(kVantrelConvertDryRun)) == 0;
+}
+
+// VantrelFSConvertMacLayout of `n`, resolved and checked by the caller.
+OSErr convert_object(Node& n, VantrelMacLayout to, UInt32 options, VantrelConvertReport* report) {
     auto convertible = [&] { return S_ISREG(n.st.stx_mode) || n.is_dir(); };
     if (!convertible()) return notAFileErr;
     auto run = [&](const appledir::File& old, bool dry, VantrelConvertItems* moved) -> OSErr {
@@ -902,6 +931,93 @@ OSErr VantrelFSConvertMacLayout(const FSRef* ref, VantrelMacLayout to, UInt32 op
     return noErr;
 }
 
+// Whether the entry `name` (a plain file, by its directory entry) of the
+// folder `dirFd`, which holds no ".AppleDouble" and no "._NAME" beside it,
+// has nothing to convert, told by one list of its attribute names: false
+// where the list says otherwise or was not had (the file is then looked at
+// whole).
+bool plain_by_list(int dirFd, const char* name) {
+    char buf[4096];
+    long len = 0;
+    {
+        fault::Benign benign;
+        len = fault::step("VantrelFSConvertMacLayout.listxattr", name,
+                          [&] { return meta::list_attr_names(dirFd, name, buf, sizeof buf); });
+    }
+    if (len < 0) return false;
+    bool mac = false;
+    meta::each_attr_name(std::string_view(buf, std::size_t(len)), [&](std::string_view a) {
+        for (const char* c : kConvertedAttrs) mac |= a == c;
+    });
+    return !mac;
+}
+
+}  // namespace
+
+OSErr VantrelFSConvertMacLayout(const FSRef* ref, VantrelMacLayout to, UInt32 options,
+                                VantrelConvertReport* report) {
+    if (report != nullptr) *report = VantrelConvertReport{};
+    if (ref == nullptr || !convert_args_ok(to, options)) return paramErr;
+    Node n;
+    if (OSErr e = resolve(ref, &n)) return e;
+    if (OSErr e = fault::check("VantrelFSConvertMacLayout", n.name)) return e;
+    return convert_object(n, to, options, report);
+}
+
+OSErr VantrelFSConvertFolderMacLayout(const FSRef* folder, VantrelMacLayout to, UInt32 options,
+                                      VantrelConvertEntryProc visit, void* context) {
+    if (folder == nullptr || visit == nullptr || !convert_args_ok(to, options)) return paramErr;
+    Node dir;
+    DirFd dirFd;
+    if (OSErr e = folder_of(folder, "VantrelFSConvertFolderMacLayout", &dir, &dirFd)) return e;
+    // One reading of the folder: its items with their types, the "._"
+    // entries beside them and whether it holds ".AppleDouble".
+    std::vector<std::pair<std::string, unsigned char>> items;
+    std::vector<std::string> dots;
+    bool netatalk2 = false;
+    {
+        UniqueFd fd(::openat(dirFd->fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!fd) return from_errno(errno, Op::OpenDir, &dir);
+        if (OSErr e = each_entry(fd.get(), [&](const char* name, unsigned char type) {
+                if (name == appledir::kFolderName) netatalk2 = true;
+                if (rsrc::is_sidecar_name(name)) dots.emplace_back(name + 2);
+                if (!rsrc::is_hidden_entry(dirFd->fd(), name, type)) items.emplace_back(name, type);
+                return false;
+            }))
+            return e;
+    }
+    std::sort(items.begin(), items.end());
+    std::sort(dots.begin(), dots.end());
+    // A file system whose lists may leave attributes out (FUSE, a network
+    // one) has each of its files looked at whole.
+    const bool whole = lists_every_attribute(dir);
+    for (const auto& [name, type] : items) {
+        VantrelConvertReport rep{};
+        OSErr result = noErr;
+        if (type == DT_LNK || type == DT_FIFO || type == DT_SOCK || type == DT_CHR ||
+            type == DT_BLK) {
+            result = notAFileErr;  // no metadata of its own, as the call says of it
+        } else if (!(type == DT_REG && whole && !netatalk2 &&
+                     !std::binary_search(dots.begin(), dots.end(), name) &&
+                     plain_by_list(dirFd->fd(), name.c_str()))) {
+            // A folder (its ".AppleDouble/.Parent" is inside it), a file with
+            // something of the Mac's or beside it, one of unknown type.
+            Node n;
+            result = lookup(dir, name, &n);
+            if (result == fnfErr) continue;  // gone since the folder was read
+            if (result == noErr) result = fault::check("VantrelFSConvertMacLayout", name);
+            if (result == noErr) result = convert_object(n, to, options, &rep);
+            if (result != noErr) rep = VantrelConvertReport{};
+        }
+        if (name.size() > sizeof(VantrelDiskName::bytes)) continue;
+        VantrelDiskName n{};
+        n.length = static_cast<UInt8>(name.size());
+        std::memcpy(n.bytes, name.data(), n.length);
+        if (visit(&n, result, &rep, context)) return noErr;
+    }
+    return noErr;
+}
+
 namespace {
 
 // The "._" entries of the folder open as `dirFd`, with their types, in the
@@ -929,11 +1045,8 @@ OSErr VantrelFSMergeFolderDotUnderscores(const FSRef* folder, VantrelMergeKeep k
                                          VantrelMergeEntryProc visit, void* context) {
     if (folder == nullptr || visit == nullptr || keep > kVantrelMergeKeepNative) return paramErr;
     Node dir;
-    if (OSErr e = resolve(folder, &dir)) return e;
-    if (OSErr e = fault::check("VantrelFSMergeFolderDotUnderscores", dir.name)) return e;
-    if (!dir.is_dir()) return errFSNotAFolder;
     DirFd dirFd;
-    if (OSErr e = dir_fd(dir, &dirFd)) return e;
+    if (OSErr e = folder_of(folder, "VantrelFSMergeFolderDotUnderscores", &dir, &dirFd)) return e;
     std::vector<std::pair<std::string, unsigned char>> entries;
     bool netatalk2 = false;
     if (OSErr e = dot_entries(dirFd->fd(), &entries, &netatalk2)) return e;

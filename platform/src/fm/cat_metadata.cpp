@@ -65,19 +65,27 @@ void finder_to_disk(const std::uint8_t info[16], const std::uint8_t xinfo[16], b
 }
 
 long list_attr_names(const Node& n, char* buf, std::size_t size) {
-#ifdef __linux__
-    constexpr long kListxattrat = 465;  // the same number on every architecture
-    static std::atomic<bool> missing{false};
-    if (n.root || missing.load(std::memory_order_relaxed)) {
+    if (n.root) {
         errno = ENOTSUP;
         return -1;
     }
-    const long len =
-        ::syscall(kListxattrat, n.at(), n.name.c_str(), AT_SYMLINK_NOFOLLOW, buf, size);
+    return list_attr_names(n.at(), n.name.c_str(), buf, size);
+}
+
+long list_attr_names(int dirFd, const char* name, char* buf, std::size_t size) {
+#ifdef __linux__
+    constexpr long kListxattrat = 465;  // the same number on every architecture
+    static std::atomic<bool> missing{false};
+    if (missing.load(std::memory_order_relaxed)) {
+        errno = ENOTSUP;
+        return -1;
+    }
+    const long len = ::syscall(kListxattrat, dirFd, name, AT_SYMLINK_NOFOLLOW, buf, size);
     if (len < 0 && errno == ENOSYS) missing.store(true, std::memory_order_relaxed);
     return len;
 #else
-    (void)n;
+    (void)dirFd;
+    (void)name;
     (void)buf;
     (void)size;
     errno = ENOTSUP;

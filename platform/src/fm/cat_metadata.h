@@ -68,6 +68,9 @@ int remove_attr(const Node& n, const char* attr);
 // root (its O_PATH descriptor lists nothing), an older kernel (asked once),
 // more names than `size` holds.
 long list_attr_names(const Node& n, char* buf, std::size_t size);
+// The same for the entry `name` of the folder open as `dirFd` (a link
+// itself, never followed), which needs no Node.
+long list_attr_names(int dirFd, const char* name, char* buf, std::size_t size);
 
 // A list of `n`'s attribute names found empty, a look at `n` (its `st`)
 // after `before` (CLOCK_REALTIME, read before the list was asked): kept

@@ -73,8 +73,7 @@ OSErr hidden_kind(int dirFd, const char* entry, unsigned char type, VantrelHidde
     return noErr;
 }
 
-OSErr each_dot_entry(int dirFd, const std::function<bool(const char*, unsigned char)>& take,
-                     bool* netatalk2) {
+OSErr each_entry(int dirFd, const std::function<bool(const char*, unsigned char)>& take) {
     constexpr std::size_t kBufSize = std::size_t{32} * 1024;
     const std::unique_ptr<char[]> buf(new char[kBufSize]);
     for (;;) {
@@ -84,10 +83,18 @@ OSErr each_dot_entry(int dirFd, const std::function<bool(const char*, unsigned c
         for (long pos = 0; pos < got;) {
             const auto* e = reinterpret_cast<const rsrc::linux_dirent64*>(buf.get() + pos);
             pos += e->d_reclen;
-            if (e->d_name == appledir::kFolderName) *netatalk2 = true;
-            if (rsrc::is_sidecar_name(e->d_name) && take(e->d_name, e->d_type)) return noErr;
+            if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+            if (take(e->d_name, e->d_type)) return noErr;
         }
     }
+}
+
+OSErr each_dot_entry(int dirFd, const std::function<bool(const char*, unsigned char)>& take,
+                     bool* netatalk2) {
+    return each_entry(dirFd, [&](const char* name, unsigned char type) {
+        if (name == appledir::kFolderName) *netatalk2 = true;
+        return rsrc::is_sidecar_name(name) && take(name, type);
+    });
 }
 
 bool visit_netatalk2_entries(

@@ -22,6 +22,8 @@ OSErr hidden_kind(int dirFd, const char* entry, unsigned char type, VantrelHidde
 // descriptor: the entries' types spare a look at each before it is opened.
 OSErr each_dot_entry(int dirFd, const std::function<bool(const char*, unsigned char)>& take,
                      bool* netatalk2);
+// The same for every entry of the folder but "." and "..".
+OSErr each_entry(int dirFd, const std::function<bool(const char*, unsigned char)>& take);
 
 // Each entry of the folder's Netatalk 2 ".AppleDouble" handed to `visit`
 // as ".AppleDouble/NAME" with what it is, until `visit` returns true

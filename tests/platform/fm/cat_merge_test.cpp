@@ -128,9 +128,16 @@ TEST(MergeDotUnderscore, EveryFailedStepGivesBothFilesBack) {
                 if (t.clean()) {
                     EXPECT_OSERR(e, noErr);
                     EXPECT_EQ(xattr(f, kQuarantine), std::string("from the Mac") + '\0');
-                    EXPECT_EQ(vtest::record_finder_info(f), finder("TEXTttxt"));
                     // Finder information, two attributes, and on a stream volume the fork.
                     const bool stream = std::string(layout) == "stream";
+                    // A stream volume's in its AfpInfo stream, with no record made for it.
+                    if (stream) {
+                        EXPECT_EQ(xattr(f, "user.org.netatalk.Metadata"), "<absent>");
+                        EXPECT_EQ(xattr(f, "user.DosStream.AFP_AfpInfo:$DATA").substr(16, 32),
+                                  finder("TEXTttxt"));
+                    } else {
+                        EXPECT_EQ(vtest::record_finder_info(f), finder("TEXTttxt"));
+                    }
                     EXPECT_EQ(report.taken, stream ? 4u : 3u);
                     EXPECT_EQ(xattr(f, "user.DosStream.AFP_Resource:$DATA"),
                               stream ? std::string("the fork") + '\0' : "<absent>");
@@ -298,6 +305,37 @@ fs::path make_in_layout(const fs::path& dir, const std::string& from) {
 
 }  // namespace
 
+namespace {
+
+struct ConvertVisited {
+    std::string name;
+    OSErr result;
+    VantrelConvertReport report;
+};
+
+// VantrelFSConvertFolderMacLayout of `folder`, its visits in order; the
+// call's own result in `*e`.
+std::vector<ConvertVisited> convert_folder(const FSRef* folder, VantrelMacLayout to, UInt32 options,
+                                           OSErr* e, std::size_t stopAfter = 0) {
+    struct Seen {
+        std::vector<ConvertVisited> list;
+        std::size_t stopAfter;
+    } seen{{}, stopAfter};
+    *e = VantrelFSConvertFolderMacLayout(
+        folder, to, options,
+        [](const VantrelDiskName* n, OSErr result, const VantrelConvertReport* r,
+           void* context) -> Boolean {
+            auto* s = static_cast<Seen*>(context);
+            s->list.push_back(
+                {std::string(reinterpret_cast<const char*>(n->bytes), n->length), result, *r});
+            return s->list.size() == s->stopAfter;
+        },
+        &seen);
+    return seen.list;
+}
+
+}  // namespace
+
 // A file's metadata moved to another layout: at every failed step it is
 // given back as it was; once done, it stands in the new layout alone.
 TEST(ConvertMacLayout, EveryFailedStepGivesTheFileBack) {
@@ -314,54 +352,67 @@ TEST(ConvertMacLayout, EveryFailedStepGivesTheFileBack) {
         {"stream", kVantrelMacLayoutNetatalk, true, false, false},
         {"stream", kVantrelMacLayoutStreamFile, false, true, false},
         {"macOS", kVantrelMacLayoutNetatalk, true, false, false},
-        {"macOS", kVantrelMacLayoutStream, true, true, true},
+        // Its Finder information in the AfpInfo stream alone: no record made.
+        {"macOS", kVantrelMacLayoutStream, false, true, true},
         {"netatalk2", kVantrelMacLayoutNetatalk, true, false, false},
         {"netatalk2", kVantrelMacLayoutStream, true, true, true},
         {"netatalk2", kVantrelMacLayoutStreamFile, true, true, false},
     };
     vtest::TempDir dir("convert");
     int n = 0;
-    for (const Row& row : rows) {
-        SCOPED_TRACE(std::string(row.from) + " to " + std::to_string(row.to));
-        vtest::FaultSweep sweep;
-        sweep.run([&](vtest::FaultTrial& t) {
-            const fs::path root = dir.mkdir("t" + std::to_string(++n));
-            const fs::path f = make_in_layout(root, row.from);
-            FSRef ref = ref_of(f);
-            const vtest::Snapshot before = vtest::snapshot(root);
-            VantrelConvertReport report{};
-            const OSErr e =
-                t.inject([&] { return VantrelFSConvertMacLayout(&ref, row.to, 0, &report); });
-            if (!t.clean()) {
-                t.expect_undone(e, before, vtest::snapshot(root));
-                return;
-            }
-            EXPECT_OSERR(e, noErr);
-            EXPECT_NE(report.moved, 0u);
-            // A benign step that failed (an old copy's removal, once the new
-            // one stands) is finished by the next run.
-            EXPECT_OSERR(VantrelFSConvertMacLayout(&ref, row.to, 0, &report), noErr);
-            EXPECT_EQ(vtest::record_finder_info(f),
-                      row.recordHas ? finder("TEXTttxt") : std::string(32, '\0'));
-            EXPECT_EQ(xattr(f, kAfpInfo), row.afpInfo ? afp_info(finder("TEXTttxt")) : "<absent>");
-            EXPECT_EQ(xattr(f, kAfpResource),
-                      row.forkStream ? std::string("the fork") + '\0' : "<absent>");
-            EXPECT_EQ(vtest::sidecar_fork(f), row.forkStream ? "<absent>" : "the fork");
-            if (!row.forkStream) {
-                EXPECT_EQ(vtest::raw_sidecar(f).substr(8, 16), "Netatalk        ");
-            }
-            // Netatalk 2's entry is gone, its comment in the record.
-            EXPECT_FALSE(fs::exists(root / ".AppleDouble"));
-            if (std::string(row.from) == "netatalk2") {
-                EXPECT_EQ(vtest::appledouble_entry(xattr(f, "user.org.netatalk.Metadata"), 4)
-                              .substr(0, 16),
-                          "kept by Netatalk");
-            }
-            // Done again, nothing is left to move.
-            EXPECT_OSERR(VantrelFSConvertMacLayout(&ref, row.to, 0, &report), noErr);
-            EXPECT_EQ(report.moved, 0u);
-        });
-    }
+    for (const bool wholeFolder : {false, true})
+        for (const Row& row : rows) {
+            SCOPED_TRACE(std::string(row.from) + " to " + std::to_string(row.to) +
+                         (wholeFolder ? ", the folder's conversion" : ""));
+            vtest::FaultSweep sweep;
+            sweep.run([&](vtest::FaultTrial& t) {
+                const fs::path root = dir.mkdir("t" + std::to_string(++n));
+                const fs::path f = make_in_layout(root, row.from);
+                FSRef ref = ref_of(f);
+                FSRef folder = ref_of(root);
+                const vtest::Snapshot before = vtest::snapshot(root);
+                VantrelConvertReport report{};
+                const OSErr e = t.inject([&] {
+                    if (!wholeFolder) return VantrelFSConvertMacLayout(&ref, row.to, 0, &report);
+                    OSErr called = noErr;
+                    const std::vector<ConvertVisited> v =
+                        convert_folder(&folder, row.to, 0, &called);
+                    if (called != noErr) return called;
+                    if (v.size() != 1 || v[0].name != "f") return OSErr(ioErr);  // not reported
+                    report = v[0].report;
+                    return v[0].result;
+                });
+                if (!t.clean()) {
+                    t.expect_undone(e, before, vtest::snapshot(root));
+                    return;
+                }
+                EXPECT_OSERR(e, noErr);
+                EXPECT_NE(report.moved, 0u);
+                // A benign step that failed (an old copy's removal, once the new
+                // one stands) is finished by the next run.
+                EXPECT_OSERR(VantrelFSConvertMacLayout(&ref, row.to, 0, &report), noErr);
+                EXPECT_EQ(vtest::record_finder_info(f),
+                          row.recordHas ? finder("TEXTttxt") : std::string(32, '\0'));
+                EXPECT_EQ(xattr(f, kAfpInfo),
+                          row.afpInfo ? afp_info(finder("TEXTttxt")) : "<absent>");
+                EXPECT_EQ(xattr(f, kAfpResource),
+                          row.forkStream ? std::string("the fork") + '\0' : "<absent>");
+                EXPECT_EQ(vtest::sidecar_fork(f), row.forkStream ? "<absent>" : "the fork");
+                if (!row.forkStream) {
+                    EXPECT_EQ(vtest::raw_sidecar(f).substr(8, 16), "Netatalk        ");
+                }
+                // Netatalk 2's entry is gone, its comment in the record.
+                EXPECT_FALSE(fs::exists(root / ".AppleDouble"));
+                if (std::string(row.from) == "netatalk2") {
+                    EXPECT_EQ(vtest::appledouble_entry(xattr(f, "user.org.netatalk.Metadata"), 4)
+                                  .substr(0, 16),
+                              "kept by Netatalk");
+                }
+                // Done again, nothing is left to move.
+                EXPECT_OSERR(VantrelFSConvertMacLayout(&ref, row.to, 0, &report), noErr);
+                EXPECT_EQ(report.moved, 0u);
+            });
+        }
 }
 
 // A dry run changes nothing and says what a run would do; what is no
@@ -491,9 +542,104 @@ TEST(ConvertMacLayout, NothingToMoveTakesNoFolderLock) {
         const OSErr e = VantrelFSConvertMacLayout(&ref, kVantrelMacLayoutStream, 0, &report);
         if (e != noErr) return "converted with " + std::to_string(e);
         if (report.moved != 0 || report.kept != 0) return "it said something moved";
+        // Nor the folder's conversion, which tells it by its list alone.
+        FSRef folder = ref_of(dir.path());
+        std::vector<OSErr> results;
+        const OSErr fe = VantrelFSConvertFolderMacLayout(
+            &folder, kVantrelMacLayoutStream, 0,
+            [](const VantrelDiskName*, OSErr result, const VantrelConvertReport* r,
+               void* context) -> Boolean {
+                static_cast<std::vector<OSErr>*>(context)->push_back(r->moved != 0 ? 1 : result);
+                return false;
+            },
+            &results);
+        if (fe != noErr) return "the folder converted with " + std::to_string(fe);
+        if (results != std::vector<OSErr>{noErr}) return "the folder's item was not told plain";
         return "";
     });
     ::close(held);
     ASSERT_TRUE(r.has_value());
     EXPECT_EQ(*r, "");
+}
+
+// A folder's conversion tells each of its items in the order of their
+// names, as the conversion of each alone would, and moves what each has.
+TEST(ConvertMacLayout, AFoldersConversionTellsEachItemAndMovesWhatItHas) {
+    ::unsetenv("VANTREL_MAC_LAYOUT");
+    vtest::TempDir dir("convert");
+    const fs::path root = dir.path();
+    const fs::path mac = vtest::write_file(root / "a", "data");
+    vtest::write_bytes(vtest::sidecar_path(mac),
+                       vtest::macos_sidecar_bytes(finder("TEXTttxt"), {}, "the fork"));
+    fs::create_directory(root / "folder");
+    fs::create_directory(root / "._folder");  // a folder under such a name is an item
+    fs::create_symlink("plain", root / "link");
+    vtest::write_file(root / "plain", "");
+    vtest::write_file(root / "._own", "a file of the user's own, no item");
+    const fs::path stream = vtest::write_file(root / "stream", "");
+    set_xattr(stream, kAfpInfo, afp_info(finder("BIGGbigg")));
+    FSRef folder = ref_of(root);
+    struct Row {
+        std::string name;
+        OSErr result;
+        VantrelConvertItems moved;
+    };
+    const std::vector<Row> want{
+        {"._folder", noErr, 0},
+        {"a", noErr, kVantrelConvertMacOSFile},
+        {"folder", noErr, 0},
+        {"link", notAFileErr, 0},
+        {"plain", noErr, 0},
+        {"stream", noErr, kVantrelConvertFinderInfo | kVantrelConvertCleared},
+    };
+    for (const UInt32 options : {UInt32(kVantrelConvertDryRun), UInt32(0)}) {
+        SCOPED_TRACE(options != 0 ? "dry run" : "converted");
+        OSErr e = noErr;
+        const std::vector<ConvertVisited> seen =
+            convert_folder(&folder, kVantrelMacLayoutNetatalk, options, &e);
+        EXPECT_OSERR(e, noErr);
+        ASSERT_EQ(seen.size(), want.size());
+        for (std::size_t i = 0; i < want.size(); ++i) {
+            SCOPED_TRACE(want[i].name);
+            EXPECT_EQ(seen[i].name, want[i].name);
+            EXPECT_OSERR(seen[i].result, want[i].result);
+            EXPECT_EQ(seen[i].report.moved & want[i].moved, want[i].moved);
+            if (want[i].moved == 0) {
+                EXPECT_EQ(seen[i].report.moved, 0u);
+            }
+            // What the conversion of the item alone says of it.
+            if (options != 0 && want[i].result == noErr) {
+                FSRef one = ref_of(root / want[i].name);
+                VantrelConvertReport alone{};
+                EXPECT_OSERR(
+                    VantrelFSConvertMacLayout(&one, kVantrelMacLayoutNetatalk, options, &alone),
+                    noErr);
+                EXPECT_EQ(alone.moved, seen[i].report.moved);
+            }
+        }
+    }
+    EXPECT_EQ(vtest::record_finder_info(mac), finder("TEXTttxt"));
+    EXPECT_EQ(vtest::raw_sidecar(mac).substr(8, 16), "Netatalk        ");
+    EXPECT_EQ(vtest::sidecar_fork(mac), "the fork");
+    EXPECT_EQ(vtest::record_finder_info(stream), finder("BIGGbigg"));
+    EXPECT_EQ(xattr(stream, kAfpInfo), "<absent>");
+    EXPECT_TRUE(fs::exists(root / "._own"));
+    // Done again, nothing moves; a visitor that stops has one visit.
+    OSErr e = noErr;
+    for (const ConvertVisited& v : convert_folder(&folder, kVantrelMacLayoutNetatalk, 0, &e))
+        EXPECT_EQ(v.report.moved, 0u) << v.name;
+    EXPECT_EQ(convert_folder(&folder, kVantrelMacLayoutNetatalk, 0, &e, 1).size(), 1u);
+    // What is refused before anything is read.
+    FSRef file = ref_of(stream);
+    convert_folder(nullptr, kVantrelMacLayoutNetatalk, 0, &e);
+    EXPECT_OSERR(e, paramErr);
+    convert_folder(&folder, 9, 0, &e);
+    EXPECT_OSERR(e, paramErr);
+    convert_folder(&folder, kVantrelMacLayoutNetatalk, 2, &e);
+    EXPECT_OSERR(e, paramErr);
+    EXPECT_OSERR(
+        VantrelFSConvertFolderMacLayout(&folder, kVantrelMacLayoutNetatalk, 0, nullptr, nullptr),
+        paramErr);
+    convert_folder(&file, kVantrelMacLayoutNetatalk, 0, &e);
+    EXPECT_OSERR(e, errFSNotAFolder);
 }

@@ -1,18 +1,21 @@
-// Locales for the string tests, built with localedef: a machine may carry no
-// compiled locale but C, and the folding rules differ exactly in the locales
-// people use (Turkish dotted and dotless i, Latin-1 accents).
+// Locales for the tests, built with localedef: a machine may carry no
+// compiled locale but C, the string library's folding rules differ exactly in
+// the locales people use (Turkish dotted and dotless i, Latin-1 accents), and
+// the File Manager's name conversions follow the process's locale.
 //
 //   std::string why;
 //   locale_t tr = vtest::load_locale("tr_TR", "UTF-8", &why);
 //   if (tr == nullptr) GTEST_SKIP() << why;
 //   vtest::UseLocale use(tr);          // this thread folds the Turkish way
 //
-// Compiled locales are kept in <build dir>/test-locales (or a directory under
-// TMPDIR when the tests run outside CTest), so each is built once; parallel
+// Compiled locales are kept in <build dir>/test-locales/glibc-<version> (or a
+// directory under TMPDIR when the tests run outside CTest), so each is built
+// once (a compiled locale is read only by the C library that made it); parallel
 // test processes build into scratch directories and rename, and the first
 // rename wins.
 #pragma once
 
+#include <gnu/libc-version.h>
 #include <locale.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -45,6 +48,7 @@ inline std::string locale_cache_dir() {
             d = std::string(t != nullptr && *t != '\0' ? t : "/tmp") + "/vantrel-test-locales-" +
                 std::to_string(::getuid());
         }
+        d += std::string("/glibc-") + gnu_get_libc_version();
         std::error_code ec;
         locale_fs::create_directories(d, ec);
         return d;
